@@ -1,0 +1,1 @@
+# Libraries beyond the base set, added as the modules that need them land.

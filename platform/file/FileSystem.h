@@ -1,0 +1,14 @@
+// File names as the engine writes them (Windows rules: '\' separates folders)
+// turned into names this system can open. Every file access and working
+// directory change of the engine goes through here.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+// The name with every backslash turned into a slash.
+std::string nativePath(const char* name);
+inline std::string nativePath(const std::string& name) { return nativePath(name.c_str()); }
+
+// fopen with the name turned into a native one.
+FILE* openFile(const char* name, const char* mode);

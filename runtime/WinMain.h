@@ -1,0 +1,22 @@
+// The program's entry routine and main loop.
+#pragma once
+
+#include <string>
+
+#include "platform/win32/Win32.h"
+
+extern int gReduceLOD;
+extern int gNoPostProcess;
+extern bool gTimeResyncRequest;
+extern bool gEndDemo;
+
+int WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR commandLine, int showCommand);
+
+// Shows a warning box captioned "Exiting Demo (Failure)" and ends the
+// process with code 1.
+[[noreturn]] void fatalStartupError(const char* text);
+
+// The program's arguments as one Windows-style command line: joined by
+// single blanks, with '/' turned into '\' so that the entry routine's rules
+// for folders work on this system's paths.
+std::string buildCommandLine(int argc, char** argv);
