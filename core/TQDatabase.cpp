@@ -1,0 +1,3 @@
+#include "core/TQDatabase.h"
+
+TQDatabase* gDatabase = nullptr;

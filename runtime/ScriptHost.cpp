@@ -1,0 +1,3 @@
+#include "runtime/ScriptHost.h"
+
+ScriptHost* gScriptHost = nullptr;
