@@ -26,6 +26,19 @@ int32_t readInt(const std::string& text) {
   return int32_t(value);
 }
 
+// The text of a string literal that holds the bytes of text: backslashes and
+// double quotes are escaped, so a scriplet name with a folder part reaches the
+// script as it is.
+std::string literalText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
 // An assertion line becomes one call of testDebug that names the scriplet and
 // the source line; the whole line is replaced.
 void rewriteAssertion(std::string& line, const std::string& name, int lineNumber) {
@@ -35,7 +48,7 @@ void rewriteAssertion(std::string& line, const std::string& name, int lineNumber
   size_t close = line.rfind(')');
   std::string arguments =
       close == std::string::npos || close < begin ? line.substr(begin) : line.substr(begin, close - begin);
-  line = "testDebug(" + arguments + ",\"" + name + "\"," + std::to_string(lineNumber) + ");\r\n";
+  line = "testDebug(" + arguments + ",\"" + literalText(name) + "\"," + std::to_string(lineNumber) + ");\r\n";
 }
 
 // "A:0,B:5,C:9" into its pairs; false when an item has no ":".
@@ -112,7 +125,7 @@ void rewriteReference(std::string& line, const std::string& name) {
     ++end;
   }
   std::string identifier = line.substr(at + 1, end - at - 1);
-  line = line.substr(0, at) + "\"" + name + "\",\"" + identifier + "\"" + line.substr(end);
+  line = line.substr(0, at) + "\"" + literalText(name) + "\",\"" + identifier + "\"" + line.substr(end);
 }
 
 // Trace calls: the opening brace of a top-level block records the scriplet's
@@ -130,7 +143,7 @@ void insertTrace(std::string& line, const std::string& name, int lineNumber, int
   if (line.find('{') != std::string::npos) {
     if (depth == 0) {
       if (line.size() >= 2) line.resize(line.size() - 2);
-      line += "traceScriptInit(\"" + name + "\");\n";
+      line += "traceScriptInit(\"" + literalText(name) + "\");\n";
     }
     ++depth;
   }

@@ -180,9 +180,12 @@ TEST_F(ScriptHostTest, FailedCompileKeepsTheLoadedScripletAndSavedValues) {
   ASSERT_TRUE(compile("int version = 1;\nvoid render(float t) {}"));
   host.setExternValue("other", "speed", "2");
   EXPECT_FALSE(compile("int version = ;"));
-  EXPECT_FALSE(compile("void render(float t) {}", "other") && false);
+  EXPECT_FALSE(compile("extern float speed = 1;\nint version = ;", "other"));
   ASSERT_NE(global<int>("version"), nullptr);
   EXPECT_EQ(*global<int>("version"), 1);
+  EXPECT_EQ(host.scriplets.count("other"), 0u);
+  ASSERT_EQ(host.savedExterns.count("other"), 1u);
+  EXPECT_EQ(host.savedExterns["other"].front().value, "2");
 }
 
 // ---------------------------------------------------------------------------
@@ -373,6 +376,18 @@ TEST_F(WorkingDirectory, ForwardSlashIsNoFolder) {
   ASSERT_TRUE(compile("void render(float t) { noteDirectory(); }", "sub/scene")) << error;
   host.callEntry("sub/scene", ENTRY_RENDER);
   EXPECT_EQ(gNotes, std::vector<std::string>{base});
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(WorkingDirectory, CallbacksReachAScripletInAFolder) {
+  ASSERT_TRUE(compile("void cb() { noteDirectory(); }\nvoid render(float t) {\n  runBackPlain(@cb);\n}",
+                      "sub\\scene"))
+      << error;
+  host.callEntry("sub\\scene", ENTRY_RENDER);
+  EXPECT_EQ(gNotes, std::vector<std::string>{base + "/sub"});
 }
 
 }  // namespace
