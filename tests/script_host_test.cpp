@@ -101,7 +101,9 @@ TEST_F(ScriptHostTest, CompileMessageEchoIsBoundedByItsBuffer) {
   LogParseError collector(&script);
   collector.Write("section (2, 200) : Error : m\n");
   EXPECT_EQ(collector.collected,
-            "section (2, 200) : Error : m\n" + std::string(127, 'a') + "\r\n" + std::string(199, ' ') + "^\r\n");
+            "section (2, 200) : Error : m\n" + std::string(127, 'a') + "\r\n" + std::string(127, ' ') + "^\r\n");
+  collector.Write("section (1, 2000000000) : Error : m\n");
+  EXPECT_EQ(collector.collected, "section (1, 2000000000) : Error : m\nx\r\n" + std::string(127, ' ') + "^\r\n");
 }
 
 TEST_F(ScriptHostTest, CompileMessageCollectorKeepsOnlyTheLatest) {
