@@ -241,6 +241,19 @@ TEST_F(HostCalls, CompilingALoadedNameReplacesIt) {
   EXPECT_EQ(gNotes, std::vector<std::string>{"new"});
 }
 
+TEST_F(HostCalls, ScripletsLiveInEnginesOfTheirOwn) {
+  ASSERT_TRUE(compile("int n = 1;\nvoid render(float t) { note(\"a\" + n); }\nvoid died() { note(\"died\"); }", "a"));
+  ASSERT_TRUE(compile("int n = 2;\nvoid render(float t) { note(\"b\" + n); }\nvoid died() { note(\"died\"); }", "b"));
+  EXPECT_NE(host.scriplets.at("a").engine, host.scriplets.at("b").engine);
+  host.callEntry("b", ENTRY_RENDER);
+  host.callEntry("a", ENTRY_RENDER);
+  EXPECT_EQ(gNotes, (std::vector<std::string>{"b2", "a1"}));
+  // Shutdown releases them without running died.
+  host.shutdown();
+  EXPECT_TRUE(host.scriplets.empty());
+  EXPECT_EQ(gNotes.size(), 2u);
+}
+
 TEST_F(HostCalls, ScriptExceptionEndsOnlyThatCall) {
   ASSERT_TRUE(compile("int zero = 0;\nvoid render(float t) { note(\"a\"); int x = 1 / zero; note(\"b\"); }"));
   host.callEntry("scene", ENTRY_RENDER);
