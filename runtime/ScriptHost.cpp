@@ -1,3 +1,276 @@
 #include "runtime/ScriptHost.h"
 
+#include <algorithm>
+#include <cstdio>
+
+#include "core/Log.h"
+#include "platform/file/FileSystem.h"
+#include "platform/win32/Win32.h"
+#include "runtime/ScriptDebug.h"
+#include "runtime/ScriptString.h"
+
 ScriptHost* gScriptHost = nullptr;
+
+void (*ScriptHost::extraRegistrations)(asIScriptEngine* engine) = nullptr;
+
+const char* const kEntryDeclarations[ENTRY_COUNT] = {
+    "void initGlobals()",     "void init()",         "void begin()", "void preRender(float)",
+    "void render(float)",     "void postRender(float)", "void end()",   "void died()",
+};
+
+namespace {
+
+// The echo of a compiled line is built in a buffer of this size, so at most
+// kEchoBuffer - 1 characters of a line are shown.
+constexpr size_t kEchoBuffer = 128;
+// The working directory saved around an entry call, at most this size with its NUL.
+constexpr int kDirectoryBuffer = 2048;
+
+// The engine's compile messages, formatted as "section (row, column) : Kind :
+// text\n" and handed to the collector. A message that names no section is
+// passed as its bare text; the one for a configuration that a rejected
+// registration left failed reads "Invalid configuration\n".
+void compileMessage(const asSMessageInfo* message, void* param) {
+  LogParseError* collector = static_cast<LogParseError*>(param);
+  const char* kind = message->type == asMSGTYPE_ERROR     ? "Error"
+                     : message->type == asMSGTYPE_WARNING ? "Warning"
+                                                          : "Info";
+  const char* section = message->section ? message->section : "";
+  std::string text = message->message ? message->message : "";
+  char buffer[1024];
+  if (!*section && text.compare(0, 21, "Invalid configuration") == 0)
+    std::snprintf(buffer, sizeof buffer, "Invalid configuration\n");
+  else if (*section)
+    std::snprintf(buffer, sizeof buffer, "%s (%d, %d) : %s : %s\n", section, message->row, message->col, kind,
+                  text.c_str());
+  else
+    std::snprintf(buffer, sizeof buffer, "%s\n", text.c_str());
+  collector->Write(buffer);
+}
+
+// Makes a scriplet's folder (its name up to and including the last backslash)
+// the working directory for the life of the object and restores the previous
+// one when it goes. Names without a backslash change nothing, nor does a
+// working directory too long to be saved.
+class FolderScope {
+ public:
+  explicit FolderScope(const std::string& name) {
+    size_t slash = name.rfind('\\');
+    if (slash == std::string::npos) return;
+    if (!_getcwd(saved, kDirectoryBuffer)) return;
+    restore = true;
+    _chdir(name.substr(0, slash + 1).c_str());
+  }
+  ~FolderScope() {
+    if (restore) _chdir(saved);
+  }
+  FolderScope(const FolderScope&) = delete;
+  FolderScope& operator=(const FolderScope&) = delete;
+
+ private:
+  char saved[kDirectoryBuffer];
+  bool restore = false;
+};
+
+}  // namespace
+
+void LogParseError::Write(const char* text) {
+  if (*text) logMessage(text);
+  collected = text;
+  int row = 0, column = 0;
+  if (std::sscanf(text, "section (%d, %d)", &row, &column) != 2 || !scriptText) return;
+
+  // Find line `row` (numbered from 1; anything below 1 means line 1).
+  const std::string& script = *scriptText;
+  size_t start = 0;
+  bool found = true;
+  for (int line = 1; line < row; ++line) {
+    size_t feed = script.find('\n', start);
+    if (feed == std::string::npos) {
+      found = false;
+      break;
+    }
+    start = feed + 1;
+  }
+  std::string echo;
+  if (found) {
+    size_t feed = script.find('\n', start);
+    size_t end = feed == std::string::npos ? script.size() : feed;
+    if (feed != std::string::npos && end > start && script[end - 1] == '\r') --end;
+    echo = script.substr(start, std::min(end - start, kEchoBuffer - 1));
+  }
+  collected += echo;
+  collected += "\r\n";
+  // The caret goes under the column, at most just past the longest echo.
+  if (column > 1) collected.append(std::min(size_t(column - 1), kEchoBuffer - 1), ' ');
+  collected += "^\r\n";
+}
+
+ScriptHost::ScriptHost() { gScriptHost = this; }
+
+ScriptHost::~ScriptHost() {
+  shutdown();
+  if (gScriptHost == this) gScriptHost = nullptr;
+}
+
+int ScriptHost::registerModules(asIScriptEngine* engine) {
+  // Later modules name the types of earlier ones, so the order is fixed.
+  initString(engine);
+  // initD3DXVector3(engine);      vector3, color, matrix4, matrixStack, vectorN
+  // initD3DTexture(engine, this); texture, cubeTexture
+  // initD3DMesh(engine);          mesh, vertexBuffer, skinnedMesh
+  // initD3DEffect(engine);        effect
+  // initRenderState(engine);      render states, light, material, fog, camera
+  // initPostProcess(engine);      postProcess
+  // initMusic(engine);            music
+  // initArrays(engine);           arrayTexture
+  registerDebugFunctions(engine);
+  int result = 0;
+  // result = initTQScriptUtils(engine);  utilities
+  if (extraRegistrations) extraRegistrations(engine);
+  return result;
+}
+
+void ScriptHost::releaseScriplet(Scriplet& scriplet) {
+  if (scriplet.context) scriplet.context->Release();
+  if (scriplet.engine) scriplet.engine->ShutDownAndRelease();
+  scriplet.context = nullptr;
+  scriplet.engine = nullptr;
+}
+
+bool ScriptHost::compile(const std::string& name, const std::string& source, std::string& error) {
+  asIScriptEngine* engine = asCreateScriptEngine(ANGELSCRIPT_VERSION);
+  if (!engine) return false;
+  // Scriplets pass primitives and values as "&inout" and write literals over
+  // several lines.
+  engine->SetEngineProperty(asEP_ALLOW_UNSAFE_REFERENCES, 1);
+  engine->SetEngineProperty(asEP_ALLOW_MULTILINE_STRINGS, 1);
+  registerModules(engine);
+
+  std::string text = source;
+  Scriplet record;
+  bool ok = preprocess(name, text, record, error) == 0;
+  LogParseError collector(&text);
+  if (ok) {
+    engine->SetMessageCallback(asFUNCTION(compileMessage), &collector, asCALL_CDECL);
+    asIScriptModule* module = engine->GetModule(name.c_str(), asGM_ALWAYS_CREATE);
+    if (!module || module->AddScriptSection("section", text.data(), text.size(), 0) < 0) {
+      ok = false;
+    } else if (module->Build() < 0) {
+      error = "Syntax error in script\n" + collector.collected;
+      ok = false;
+    }
+    engine->ClearMessageCallback();
+  }
+  if (!ok) {
+    engine->ShutDownAndRelease();
+    return false;
+  }
+
+  asIScriptContext* context = engine->CreateContext();
+  asIScriptModule* module = engine->GetModule(name.c_str(), asGM_ONLY_IF_EXISTS);
+  asIScriptFunction* render = module->GetFunctionByDecl(kEntryDeclarations[ENTRY_RENDER]);
+  if (!render) error += "No render() function";
+  if (!context || !render) {
+    if (context) context->Release();
+    engine->ShutDownAndRelease();
+    return false;
+  }
+
+  mergeSavedExterns(name, record);
+  record.engine = engine;
+  record.context = context;
+  record.name = name;
+  for (int code = 0; code < ENTRY_COUNT; ++code) {
+    asIScriptFunction* function = module->GetFunctionByDecl(kEntryDeclarations[code]);
+    record.entryIds[code] = function ? function->GetId() : -1;
+  }
+
+  auto existing = scriplets.find(name);
+  if (existing != scriplets.end()) {
+    releaseScriplet(existing->second);
+    existing->second = std::move(record);
+  } else {
+    scriplets.emplace(name, std::move(record));
+  }
+  callEntry(name, ENTRY_INITGLOBALS);
+  return true;
+}
+
+void ScriptHost::callEntry(const std::string& name, EntryPoint code) {
+  FolderScope folder(name);
+  auto found = scriplets.find(name);
+  if (found == scriplets.end()) return;
+  Scriplet& scriplet = found->second;
+  if (scriplet.externsPending) applyExterns(scriplet);
+  if (code < 0 || code >= ENTRY_COUNT || scriplet.entryIds[code] < 0) return;
+
+  asIScriptContext* context = scriplet.context;
+  context->Prepare(scriplet.engine->GetFunctionById(scriplet.entryIds[code]));
+  if (code == ENTRY_PRERENDER || code == ENTRY_RENDER || code == ENTRY_POSTRENDER) context->SetArgFloat(0, time);
+  asIScriptContext* outer = running;
+  running = context;
+  context->Execute();
+  running = outer;
+
+  gTraceName.clear();
+  gTraceLine = -1;
+  aborted = false;
+}
+
+void ScriptHost::runByName(const std::string& name, const std::string& function, bool withArgs, int32_t a,
+                           int32_t b, void* object) {
+  auto found = scriplets.find(name);
+  if (found == scriplets.end()) return;
+  Scriplet& scriplet = found->second;
+  asIScriptModule* module = scriplet.engine->GetModule(name.c_str(), asGM_ONLY_IF_EXISTS);
+  // By name alone: an overloaded name finds nothing.
+  asIScriptFunction* target = module ? module->GetFunctionByName(function.c_str()) : nullptr;
+  if (!target) return;
+  asIScriptContext* context = scriplet.engine->CreateContext();
+  if (!context) return;
+  context->Prepare(target);
+  if (withArgs) {
+    context->SetArgDWord(0, asDWORD(a));
+    context->SetArgDWord(1, asDWORD(b));
+    context->SetArgObject(2, object);
+  }
+  std::string traceName = gTraceName;
+  int32_t traceLine = gTraceLine;
+  context->Execute();
+  gTraceName = traceName;
+  gTraceLine = traceLine;
+  context->Release();
+}
+
+void ScriptHost::callFunction(const std::string& scriplet, const std::string& function) {
+  runByName(scriplet, function, false, 0, 0, nullptr);
+}
+
+void ScriptHost::callFunctionWithArgs(const std::string& scriplet, const std::string& function, int32_t a,
+                                      int32_t b, void* object) {
+  runByName(scriplet, function, true, a, b, object);
+}
+
+bool ScriptHost::unload(const std::string& name, bool keepExterns) {
+  auto found = scriplets.find(name);
+  if (found == scriplets.end()) return false;
+  if (keepExterns) saveExterns(name, found->second);
+  callEntry(name, ENTRY_DIED);
+  found = scriplets.find(name);
+  if (found == scriplets.end()) return true;
+  releaseScriplet(found->second);
+  scriplets.erase(found);
+  return true;
+}
+
+void ScriptHost::abortCurrent() {
+  if (running) running->Abort();
+  aborted = true;
+}
+
+void ScriptHost::shutdown() {
+  for (auto& entry : scriplets) releaseScriplet(entry.second);
+  scriplets.clear();
+  asThreadCleanup();
+}

@@ -1,0 +1,36 @@
+// Reading the package file: all resources of a demo in one file, the whole
+// file optionally gzip-compressed.
+//
+// Layout of the (uncompressed) stream, integers little-endian:
+//   magic 0xA488BDCC (4 bytes), entry count (signed 32-bit),
+//   directory size D (unsigned 32-bit), the directory (D bytes, scrambled as
+//   one block): entry-count records of name, 0 byte, size (unsigned 32-bit);
+//   then the blobs, each scrambled as a block of its own, back to back in
+//   byte-wise ascending order of their names, one per distinct name.
+// A name repeated in the directory takes the size of its later record.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+constexpr std::uint32_t kPackageMagic = 0xA488BDCCu;
+// Longest entry name the directory may hold (the terminator not counted).
+constexpr std::size_t kPackageMaxNameLength = 2047;
+
+// Whether the file opens and its first four bytes (after decompression) are
+// the package magic.
+bool isPackageFile(const std::string& fileName);
+
+// Reads the descrambled bytes of the entry `entryName` into a new[]-allocated
+// buffer that the caller frees with delete[]. Answers false, with nothing
+// left allocated, when the file is not a package, the entry is not in its
+// directory, the entry is empty, or the package is malformed (a directory or
+// blob that runs past the end of the file, records that run past the
+// directory, a name without terminator or longer than kPackageMaxNameLength,
+// a size of 2^31 or more).
+bool readPackageEntry(const std::string& fileName, const std::string& entryName, char** data,
+                      std::int32_t* size);
+
+// Undoes the scrambling of one block in place: byte i becomes
+// ((b XOR 0x6B) - i - 0x3A) mod 256. A length of 0 or less does nothing.
+void descrambleBytes(char* bytes, std::int32_t length);

@@ -1,0 +1,38 @@
+#include "runtime/ScriptDebug.h"
+
+#include "core/Log.h"
+#include <utility>
+
+#include "runtime/ScriptHost.h"
+
+std::string gTraceName;
+int32_t gTraceLine = -1;
+
+void testDebug(int condition, std::string message, std::string scriplet, int line) {
+  if (condition != 0) return;
+  logMessage(message.c_str());
+  if (gScriptHost) gScriptHost->abortCurrent();
+}
+
+void testDebugBool(bool condition, std::string message, std::string scriplet, int line) {
+  testDebug(condition ? 1 : 0, std::move(message), std::move(scriplet), line);
+}
+
+void traceScriptInit(std::string name) { gTraceName = name; }
+
+void traceScript(int line) { gTraceLine = line; }
+
+void traceScriptEnd() {
+  gTraceName.clear();
+  gTraceLine = -1;
+}
+
+void registerDebugFunctions(asIScriptEngine* engine) {
+  engine->RegisterGlobalFunction("void testDebug(int,string,string,int)", asFUNCTION(testDebug), asCALL_CDECL);
+  // Assertion conditions are mostly comparisons, and a bool no longer
+  // converts to int by itself: the same function takes them as bool.
+  engine->RegisterGlobalFunction("void testDebug(bool,string,string,int)", asFUNCTION(testDebugBool), asCALL_CDECL);
+  engine->RegisterGlobalFunction("void traceScriptInit(string)", asFUNCTION(traceScriptInit), asCALL_CDECL);
+  engine->RegisterGlobalFunction("void traceScript(int)", asFUNCTION(traceScript), asCALL_CDECL);
+  engine->RegisterGlobalFunction("void traceScriptEnd()", asFUNCTION(traceScriptEnd), asCALL_CDECL);
+}

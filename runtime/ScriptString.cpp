@@ -1,0 +1,162 @@
+#include "runtime/ScriptString.h"
+
+#include <cstring>
+#include <new>
+#include <sstream>
+
+namespace {
+
+// Literals: one native string per literal, built from its bytes up to the
+// first NUL (a literal with a NUL escape ends there).
+class StringFactory : public asIStringFactory {
+ public:
+  const void* GetStringConstant(const char* data, asUINT length) override {
+    return new std::string(data, strnlen(data, length));
+  }
+  int ReleaseStringConstant(const void* str) override {
+    if (!str) return asERROR;
+    delete static_cast<const std::string*>(str);
+    return asSUCCESS;
+  }
+  int GetRawStringData(const void* str, char* data, asUINT* length) const override {
+    if (!str) return asERROR;
+    const std::string& s = *static_cast<const std::string*>(str);
+    if (length) *length = asUINT(s.size());
+    if (data) std::memcpy(data, s.data(), s.size());
+    return asSUCCESS;
+  }
+};
+
+StringFactory string_factory;
+
+// void f()
+void string_construct(std::string* self) { new (self) std::string(); }
+// void f()
+void string_destruct(std::string* self) { self->~basic_string(); }
+
+// bool opEquals(const string &in) const
+bool string_equal_string_string(const std::string& a, const std::string& b) { return a == b; }
+
+// string opAdd(const string &in) const
+std::string string_add_string_string(const std::string& a, const std::string& b) { return a + b; }
+
+// string &letter(int) const
+// The result is one string shared by every call from every engine.
+std::string& string_letter(int index, const std::string* self) {
+  static std::string letter;
+  if (index >= 0 && size_t(index) < self->size())
+    letter.assign(1, (*self)[size_t(index)]);
+  else
+    letter.clear();
+  return letter;
+}
+
+// The four conversions of one number type: "=", "+=", "s + n" and "n + s".
+template <typename T>
+std::string& string_assign(T value, std::string* self) {
+  *self = numberText(value);
+  return *self;
+}
+template <typename T>
+std::string& string_addAssign(T value, std::string* self) {
+  *self += numberText(value);
+  return *self;
+}
+template <typename T>
+std::string string_add_string_number(const std::string& s, T value) {
+  return s + numberText(value);
+}
+template <typename T>
+std::string string_add_number_string(T value, const std::string& s) {
+  return numberText(value) + s;
+}
+
+template <typename T>
+int registerConversions(asIScriptEngine* engine, const char* type, int& r) {
+  const std::string t = type;
+  r = engine->RegisterObjectMethod("string", ("string &opAssign(" + t + ")").c_str(), asFUNCTION(string_assign<T>),
+                                   asCALL_CDECL_OBJLAST);
+  r = engine->RegisterObjectMethod("string", ("string &opAddAssign(" + t + ")").c_str(),
+                                   asFUNCTION(string_addAssign<T>), asCALL_CDECL_OBJLAST);
+  r = engine->RegisterObjectMethod("string", ("string opAdd(" + t + ") const").c_str(),
+                                   asFUNCTION(string_add_string_number<T>), asCALL_CDECL_OBJFIRST);
+  r = engine->RegisterObjectMethod("string", ("string opAdd_r(" + t + ") const").c_str(),
+                                   asFUNCTION(string_add_number_string<T>), asCALL_CDECL_OBJLAST);
+  return r;
+}
+
+// bits: void f(), void f(uint), uint opImplConv() const
+void bits_construct(ScriptBits* self) { self->value = 0; }
+void bits_construct_uint(uint32_t value, ScriptBits* self) { self->value = value; }
+uint32_t bits_toUint(const ScriptBits* self) { return self->value; }
+
+int registerBits(asIScriptEngine* engine) {
+  int r = engine->RegisterObjectType("bits", sizeof(ScriptBits), asOBJ_VALUE | asOBJ_POD | asOBJ_APP_PRIMITIVE);
+  r = engine->RegisterObjectBehaviour("bits", asBEHAVE_CONSTRUCT, "void f()", asFUNCTION(bits_construct),
+                                      asCALL_CDECL_OBJLAST);
+  r = engine->RegisterObjectBehaviour("bits", asBEHAVE_CONSTRUCT, "void f(uint)", asFUNCTION(bits_construct_uint),
+                                      asCALL_CDECL_OBJLAST);
+  r = engine->RegisterObjectMethod("bits", "uint opImplConv() const", asFUNCTION(bits_toUint),
+                                   asCALL_CDECL_OBJLAST);
+  return r;
+}
+
+}  // namespace
+
+std::string numberText(double value) {
+  std::ostringstream out;
+  out << value;
+  return out.str();
+}
+
+std::string numberText(int32_t value) {
+  std::ostringstream out;
+  out << value;
+  return out.str();
+}
+
+std::string numberText(uint32_t value) {
+  std::ostringstream out;
+  out << value;
+  return out.str();
+}
+
+std::string numberText(ScriptBits value) {
+  std::ostringstream out;
+  out << std::hex << value.value;
+  return out.str();
+}
+
+int initString(asIScriptEngine* engine) {
+  int r = registerBits(engine);
+  r = engine->RegisterObjectType("string", sizeof(std::string), asOBJ_VALUE | asGetTypeTraits<std::string>());
+  r = engine->RegisterStringFactory("string", &string_factory);
+  r = engine->RegisterObjectBehaviour("string", asBEHAVE_CONSTRUCT, "void f()", asFUNCTION(string_construct),
+                                      asCALL_CDECL_OBJLAST);
+  r = engine->RegisterObjectBehaviour("string", asBEHAVE_DESTRUCT, "void f()", asFUNCTION(string_destruct),
+                                      asCALL_CDECL_OBJLAST);
+  r = engine->RegisterObjectMethod("string", "string &opAssign(const string &in)",
+                                   asMETHODPR(std::string, operator=, (const std::string&), std::string&),
+                                   asCALL_THISCALL);
+  r = engine->RegisterObjectMethod("string", "string &opAddAssign(const string &in)",
+                                   asMETHODPR(std::string, operator+=, (const std::string&), std::string&),
+                                   asCALL_THISCALL);
+  // "==" and "!=" come from opEquals, "<", ">", "<=" and ">=" from opCmp:
+  // the native compare looks at unsigned byte values, the shorter of two
+  // strings sharing a prefix being the smaller.
+  r = engine->RegisterObjectMethod("string", "bool opEquals(const string &in) const",
+                                   asFUNCTION(string_equal_string_string), asCALL_CDECL_OBJFIRST);
+  r = engine->RegisterObjectMethod("string", "int opCmp(const string &in) const",
+                                   asMETHODPR(std::string, compare, (const std::string&) const, int),
+                                   asCALL_THISCALL);
+  r = engine->RegisterObjectMethod("string", "string opAdd(const string &in) const",
+                                   asFUNCTION(string_add_string_string), asCALL_CDECL_OBJFIRST);
+  r = engine->RegisterObjectMethod("string", "uint length() const", asMETHOD(std::string, size), asCALL_THISCALL);
+  r = engine->RegisterObjectMethod("string", "string &letter(int) const", asFUNCTION(string_letter),
+                                   asCALL_CDECL_OBJLAST);
+  registerConversions<double>(engine, "double", r);
+  registerConversions<int32_t>(engine, "int", r);
+  registerConversions<uint32_t>(engine, "uint", r);
+  registerConversions<ScriptBits>(engine, "bits", r);
+  return r;
+}

@@ -1,0 +1,249 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/PackageFile.h"
+#include "core/TQDatabase.h"
+#include "tests/PackageWriter.h"
+#include "tests/StoreFixture.h"
+
+namespace {
+
+namespace pw = package_writer;
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+// The entry's bytes as the reader delivers them, or "<failed>".
+std::string entry(const std::string& package, const std::string& name) {
+  char* data = nullptr;
+  std::int32_t size = -1;
+  if (!readPackageEntry(package, name, &data, &size)) {
+    EXPECT_EQ(data, nullptr);
+    return "<failed>";
+  }
+  std::unique_ptr<char[]> keep(data);
+  return std::string(data, std::size_t(size));
+}
+
+TEST(Descramble, KnownBytesAndIndexWrap) {
+  // stored 0x51 is plain 0 at i = 0; stored 0x17 is plain 'A' at i = 1; the
+  // index counts modulo 256.
+  std::string block(258, '\0');
+  block[0] = char(0x51);
+  block[1] = char(0x17);
+  block[256] = char(0x51);
+  block[257] = char(0x17);
+  descrambleBytes(block.data(), std::int32_t(block.size()));
+  EXPECT_EQ(block[0], 0);
+  EXPECT_EQ(block[1], 'A');
+  EXPECT_EQ(block[256], 0);
+  EXPECT_EQ(block[257], 'A');
+
+  std::string untouched = "abc";
+  descrambleBytes(untouched.data(), 0);
+  descrambleBytes(untouched.data(), -5);
+  EXPECT_EQ(untouched, "abc");
+}
+
+class Package : public ScratchFolder, public testing::WithParamInterface<bool> {
+ protected:
+  // Writes the package plain or gzipped, as the test parameter says.
+  std::string make(const std::string& bytes, const std::string& name = "demo.dat") {
+    EXPECT_TRUE(pw::writeFile(name, bytes, GetParam()));
+    return name;
+  }
+};
+
+TEST_P(Package, EntriesReadBackWhateverTheRecordOrder) {
+  // Records out of order; blobs in byte-wise order: B.x, a.x, ab, abc.
+  const Entries entries = {{"abc", "third"},       {"a.x", "alpha"},     {"B.x", "capital"},
+                           {"ab", std::string(300, 'q') + "tail"},  {"data/m.x", "in folder"}};
+  const std::string package = make(pw::package(entries));
+  for (const auto& [name, content] : entries) EXPECT_EQ(entry(package, name), content) << name;
+  EXPECT_EQ(entry(package, "DATA/m.x"), "<failed>");
+  EXPECT_EQ(entry(package, "data\\m.x"), "<failed>");
+  EXPECT_EQ(entry(package, "missing"), "<failed>");
+  EXPECT_TRUE(isPackageFile(package));
+}
+
+TEST_P(Package, RepeatedNameTakesTheLaterSizeAndOneBlob) {
+  const std::string directory = pw::record("a", 3) + pw::record("b", 2) + pw::record("a", 5);
+  const std::string blobs = pw::scramble("11111") + pw::scramble("22");
+  const std::string package = make(pw::rawPackage(3, directory, blobs));
+  EXPECT_EQ(entry(package, "a"), "11111");
+  EXPECT_EQ(entry(package, "b"), "22");
+}
+
+TEST_P(Package, BytesAfterTheRecordsAreIgnored) {
+  const std::string directory = pw::record("a", 2) + "padding that is no record";
+  const std::string package = make(pw::rawPackage(1, directory, pw::scramble("ok")));
+  EXPECT_EQ(entry(package, "a"), "ok");
+}
+
+TEST_P(Package, LongestNameReads) {
+  const std::string name(kPackageMaxNameLength, 'n');
+  const std::string package = make(pw::package({{name, "long"}, {"z", "after"}}));
+  EXPECT_EQ(entry(package, name), "long");
+  EXPECT_EQ(entry(package, "z"), "after");
+}
+
+struct MalformedCase {
+  const char* label;
+  std::string bytes;
+};
+
+// Every one of these fails to load "b" (and "a") without touching memory
+// outside the reader's buffers; the sanitizer build checks the latter.
+std::vector<MalformedCase> malformedPackages() {
+  const std::string good = pw::record("a", 2) + pw::record("b", 3);
+  const std::string blobs = pw::scramble("aa") + pw::scramble("bbb");
+  return {
+      {"HeaderOnly", pw::le32(0xA488BDCCu) + pw::le32(2)},
+      {"NoEntries", pw::rawPackage(0, good, blobs)},
+      {"NegativeCount", pw::rawPackage(-3, good, blobs)},
+      {"CountBeyondRecords", pw::rawPackage(3, good, blobs)},
+      {"RecordsPastDirectory", pw::rawPackage(2, good, blobs, std::int64_t(good.size()) - 2)},
+      {"NameWithoutTerminator", pw::rawPackage(1, "abcdef", "")},
+      {"NameTooLong", pw::rawPackage(1, pw::record(std::string(2048, 'a'), 1), pw::scramble("x"))},
+      {"DirectoryPastFile", pw::rawPackage(2, good, blobs, 0xFFFFFFFFll)},
+      {"NoDirectory", pw::rawPackage(1, "", blobs)},
+      {"SizePastFile", pw::rawPackage(2, pw::record("a", 2) + pw::record("b", 1000), blobs)},
+      {"EarlierSizePastFile", pw::rawPackage(2, pw::record("a", 0x7FFFFFFF) + pw::record("b", 3), blobs)},
+      {"SizeOf2GiB", pw::rawPackage(2, pw::record("a", 2) + pw::record("b", 0x80000000u), blobs)},
+      {"WrongMagic", pw::le32(0xA488BDCDu) + good},
+  };
+}
+
+TEST_P(Package, MalformedPackagesFailEveryLoadSafely) {
+  for (const MalformedCase& c : malformedPackages()) {
+    const std::string package = make(c.bytes, std::string(c.label) + ".dat");
+    EXPECT_EQ(entry(package, "b"), "<failed>") << c.label;
+    TQDatabasePackedFile store;
+    store.open(package);
+    TQDataHandler_Text handler;
+    TQSmartPointerTyped<char> text;
+    std::string error;
+    EXPECT_FALSE(store.load("b", handler, text, 0, error)) << c.label;
+    EXPECT_EQ(error, "Cannot find packed data: b") << c.label;
+  }
+}
+
+TEST_P(Package, EmptyEntryCannotBeLoaded) {
+  const std::string package = make(pw::package({{"empty", ""}, {"full", "x"}}));
+  EXPECT_EQ(entry(package, "empty"), "<failed>");
+  EXPECT_EQ(entry(package, "full"), "x");
+}
+
+TEST_P(Package, PackedStoreCachesLikeTheLooseStore) {
+  const std::string package = make(pw::package({{"a.txt", "alpha"}, {"main.demo", "tracks"}}), "sub.dat");
+  std::filesystem::create_directory("deep");
+  std::filesystem::rename("sub.dat", "deep/sub.dat");
+  TQDatabasePackedFile store;
+  ASSERT_TRUE(store.open("deep\\sub.dat"));  // Windows separators reach zlib as '/'
+  EXPECT_EQ(store.packageName, "deep\\sub.dat");
+  TrackedHandler handler;
+  ResourceHandle first, second, unique;
+  std::string error;
+  ASSERT_TRUE(store.load("a.txt", handler, first, 0, error));
+  ASSERT_TRUE(store.load("a.txt", handler, second, 0, error));
+  EXPECT_EQ(handler.loads, 1);
+  EXPECT_EQ(store.entries.at("a.txt").count, 3);
+
+  const int counter = TQDatabasePackedFile::uniqueCounter;
+  const int looseCounter = TQDatabaseFilesystem::uniqueCounter;
+  ASSERT_TRUE(store.load("main.demo", handler, unique, kLoadUniqueInstance, error));
+  EXPECT_EQ(unique.object->bytes, "tracks");
+  EXPECT_TRUE(store.exists("main.demo_" + std::to_string(counter)));
+  EXPECT_EQ(TQDatabasePackedFile::uniqueCounter, counter + 1);
+  EXPECT_EQ(TQDatabaseFilesystem::uniqueCounter, looseCounter);
+
+  EXPECT_FALSE(store.load("", handler, first, 0, error));
+  EXPECT_EQ(error, "TQDatabasePackedFile - Cannot open empty filename ");
+  EXPECT_FALSE(store.saveData("nothing", handler, error));
+  EXPECT_EQ(error, "TQDatabasePackedFile::saveData - no such registered filename: nothing");
+  // Saving writes a loose file, never into the package.
+  EXPECT_TRUE(store.saveData("a.txt", handler, error));
+  EXPECT_EQ(read("a.txt"), "alpha");
+}
+
+INSTANTIATE_TEST_SUITE_P(Compression, Package, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "Gzipped" : "Plain"; });
+
+using PackageStore = ScratchFolder;
+
+TEST_F(PackageStore, OnlyFilesStartingWithTheMagicArePackages) {
+  const struct {
+    const char* name;
+    std::string bytes;
+    bool gzipped;
+    bool isPackage;
+  } cases[] = {
+      {"magic.dat", pw::le32(0xA488BDCCu), false, true},
+      {"magic.gz", pw::le32(0xA488BDCCu), true, true},
+      {"other.dat", "\xCC\xBD\x88\xA5", false, false},
+      {"short.dat", "\xCC\xBD\x88", false, false},
+      {"empty.dat", "", false, false},
+      {"emptygz.dat", "", true, false},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(pw::writeFile(c.name, c.bytes, c.gzipped));
+    EXPECT_EQ(isPackageFile(c.name), c.isPackage) << c.name;
+  }
+  EXPECT_FALSE(isPackageFile("missing.dat"));
+  std::filesystem::create_directory("folder.dat");
+  EXPECT_FALSE(isPackageFile("folder.dat"));
+}
+
+TEST_F(PackageStore, StoreWithoutPackageFailsEveryLoad) {
+  ASSERT_TRUE(pw::writeFile("text.dat", "not a package", false));
+  for (const char* candidate : {"text.dat", "missing.dat"}) {
+    TQDatabasePackedFile store;
+    EXPECT_FALSE(store.open(candidate));
+    EXPECT_EQ(store.packageName, "");
+    TQDataHandler_Text handler;
+    TQSmartPointerTyped<char> text;
+    std::string error;
+    EXPECT_FALSE(store.load("main.demo", handler, text, 0, error));
+    EXPECT_EQ(error, "Cannot find packed data: main.demo");
+    EXPECT_TRUE(store.entries.empty());
+  }
+}
+
+// The entry routine's choice of store: a description and a scene source load
+// through gDatabase from loose files and from a package, plain or gzipped.
+TEST_F(PackageStore, DescriptionLoadsThroughTheGlobalStore) {
+  const std::string description = "track 0\nscene intro.as 0 10\n";
+  const std::string source = "void render(float t) {}\n";
+  ASSERT_TRUE(pw::writeFile("demo.dat", pw::package({{"main.demo", description}, {"intro.as", source}}), false));
+  ASSERT_TRUE(pw::writeFile("demo.gz.dat", pw::package({{"main.demo", description}, {"intro.as", source}}), true));
+  std::filesystem::create_directory("loose");
+  write("loose/show.demo", description);
+  write("loose/intro.as", source);
+
+  struct Choice {
+    const char* package;  // null: loose files
+    const char* descriptionName;
+  } choices[] = {{nullptr, "show.demo"}, {"demo.dat", "main.demo"}, {"demo.gz.dat", "main.demo"}};
+  for (const Choice& choice : choices) {
+    TQDatabaseFilesystem loose;
+    TQDatabasePackedFile packed;
+    packed.open(choice.package ? choice.package : "demo.dat");
+    gDatabase = choice.package ? static_cast<TQDatabase*>(&packed) : &loose;
+    if (!choice.package) std::filesystem::current_path(folder / "loose");
+    {
+      TQDataHandler_Text handler;
+      TQSmartPointerTyped<char> text, scene;
+      std::string error;
+      ASSERT_TRUE(gDatabase->load(choice.descriptionName, handler, text, kLoadUniqueInstance, error)) << error;
+      EXPECT_STREQ(text.object, description.c_str());
+      ASSERT_TRUE(gDatabase->load("intro.as", handler, scene, 0, error)) << error;
+      EXPECT_STREQ(scene.object, source.c_str());
+    }
+    std::filesystem::current_path(folder);
+    gDatabase = nullptr;
+  }
+}
+
+}  // namespace

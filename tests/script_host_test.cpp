@@ -1,0 +1,408 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "runtime/ScriptDebug.h"
+#include "script_host_fixture.h"
+
+namespace {
+
+// What the test natives saw, in order.
+std::vector<std::string> gNotes;
+std::string gCallbackArgument = "obj";
+
+std::string currentDirectory() {
+  char buffer[4096];
+  return getcwd(buffer, sizeof buffer) ? buffer : "";
+}
+
+// void note(const string &in)
+void note(const std::string& text) { gNotes.push_back(text); }
+// void noteDirectory()
+void noteDirectory() { gNotes.push_back(currentDirectory()); }
+// void noteTrace()
+void noteTrace() { gNotes.push_back(gTraceName + ":" + std::to_string(gTraceLine)); }
+// void runBack(const string &in, const string &in): a callback-taking native
+void runBack(const std::string& scriplet, const std::string& function) {
+  gScriptHost->callFunctionWithArgs(scriplet, function, 3, 4, &gCallbackArgument);
+}
+// void runBackPlain(const string &in, const string &in)
+void runBackPlain(const std::string& scriplet, const std::string& function) {
+  gScriptHost->callFunction(scriplet, function);
+}
+
+void registerTestNatives(asIScriptEngine* engine) {
+  engine->RegisterGlobalFunction("void note(const string &in)", asFUNCTION(note), asCALL_CDECL);
+  engine->RegisterGlobalFunction("void noteDirectory()", asFUNCTION(noteDirectory), asCALL_CDECL);
+  engine->RegisterGlobalFunction("void noteTrace()", asFUNCTION(noteTrace), asCALL_CDECL);
+  engine->RegisterGlobalFunction("void runBack(const string &in, const string &in)", asFUNCTION(runBack),
+                                 asCALL_CDECL);
+  engine->RegisterGlobalFunction("void runBackPlain(const string &in, const string &in)", asFUNCTION(runBackPlain),
+                                 asCALL_CDECL);
+}
+
+class HostCalls : public ScriptHostTest {
+ protected:
+  void SetUp() override {
+    ScriptHostTest::SetUp();
+    gNotes.clear();
+    ScriptHost::extraRegistrations = registerTestNatives;
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Compile messages
+
+struct EchoCase {
+  const char* what;
+  const char* script;
+  const char* message;
+  const char* expected;  // collected after the message
+};
+
+const EchoCase kEchoCases[] = {
+    {"row 3 column 5 over CRLF", "one\r\ntwo\r\nabcdefghijk\r\nfour", "section (3, 5) : Error : bad\n",
+     "section (3, 5) : Error : bad\nabcdefghijk\r\n    ^\r\n"},
+    {"row 1 from its first character", "first line\nsecond\n", "section (1, 1) : Error : m\n",
+     "section (1, 1) : Error : m\nfirst line\r\n^\r\n"},
+    {"row and column 0 mean line 1, no blanks", "first\nsecond", "section (0, 0) : Info : m\n",
+     "section (0, 0) : Info : m\nfirst\r\n^\r\n"},
+    {"last line without a line feed", "a\nlast", "section (2, 3) : Error : m\n",
+     "section (2, 3) : Error : m\nlast\r\n  ^\r\n"},
+    {"bare line feed: the whole line", "abc\ndef\n", "section (1, 2) : Warning : m\n",
+     "section (1, 2) : Warning : m\nabc\r\n ^\r\n"},
+    {"empty line", "a\n\nb", "section (2, 1) : Error : m\n", "section (2, 1) : Error : m\n\r\n^\r\n"},
+    {"row beyond the text", "a\nb", "section (9, 2) : Error : m\n", "section (9, 2) : Error : m\n\r\n ^\r\n"},
+    {"no position", "a\nb", "Invalid configuration\n", "Invalid configuration\n"},
+};
+
+class CompileMessageEcho : public ScriptHostTest, public ::testing::WithParamInterface<EchoCase> {};
+
+TEST_P(CompileMessageEcho, KeepsMessageAndLine) {
+  const EchoCase& c = GetParam();
+  std::string script = c.script;
+  LogParseError collector(&script);
+  collector.Write(c.message);
+  EXPECT_EQ(collector.collected, c.expected);
+  ASSERT_EQ(loggedMessages().size(), 1u);
+  EXPECT_EQ(loggedMessages()[0], c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CompileMessageEcho, ::testing::ValuesIn(kEchoCases),
+                         [](const auto& info) { return "case" + std::to_string(info.index); });
+
+TEST_F(ScriptHostTest, CompileMessageEchoIsBoundedByItsBuffer) {
+  std::string script = "x\n" + std::string(300, 'a') + "\r\ny";
+  LogParseError collector(&script);
+  collector.Write("section (2, 200) : Error : m\n");
+  EXPECT_EQ(collector.collected,
+            "section (2, 200) : Error : m\n" + std::string(127, 'a') + "\r\n" + std::string(127, ' ') + "^\r\n");
+  collector.Write("section (1, 2000000000) : Error : m\n");
+  EXPECT_EQ(collector.collected, "section (1, 2000000000) : Error : m\nx\r\n" + std::string(127, ' ') + "^\r\n");
+}
+
+TEST_F(ScriptHostTest, CompileMessageCollectorKeepsOnlyTheLatest) {
+  std::string script = "aa\nbb\n";
+  LogParseError collector(&script);
+  collector.Write("section (1, 1) : Error : first\n");
+  collector.Write("section (2, 2) : Error : second\n");
+  EXPECT_EQ(collector.collected, "section (2, 2) : Error : second\nbb\r\n ^\r\n");
+  EXPECT_EQ(loggedMessages().size(), 2u);
+}
+
+// A failed build: the error text is the prefix, the latest message and the
+// echo of the line that it names, with the caret under its column.
+struct BuildErrorCase {
+  const char* what;
+  const char* script;
+  const char* line;  // the line the error must echo
+};
+
+const BuildErrorCase kBuildErrors[] = {
+    {"CRLF", "void render(float t) {\r\n  int x = ;\r\n}\r\n", "  int x = ;"},
+    {"LF", "void render(float t) {\n  int x = ;\n}\n", "  int x = ;"},
+    {"last line without line end", "void render(float t) {}\nint y = ;", "int y = ;"},
+    {"row 1", "int y = ; void render(float t) {}", "int y = ; void render(float t) {}"},
+    {"extern joins lines", "extern float s = 1;\nint y = ;\nvoid render(float t) {}", "float s ;int y = ;"},
+};
+
+class BuildErrors : public ScriptHostTest, public ::testing::WithParamInterface<BuildErrorCase> {};
+
+TEST_P(BuildErrors, EchoTheLineOfTheLatestMessage) {
+  const BuildErrorCase& c = GetParam();
+  EXPECT_FALSE(compile(c.script));
+  EXPECT_TRUE(host.scriplets.empty());
+  const std::string prefix = "Syntax error in script\nsection (";
+  ASSERT_EQ(error.compare(0, prefix.size(), prefix), 0) << error;
+  size_t end = error.find('\n', prefix.size());
+  ASSERT_NE(end, std::string::npos);
+  int row = 0, column = 0;
+  ASSERT_EQ(std::sscanf(error.c_str() + prefix.size() - 1, "(%d, %d)", &row, &column), 2) << error;
+  ASSERT_GE(column, 1);
+  EXPECT_EQ(error.substr(end + 1), c.line + std::string("\r\n") + std::string(size_t(column - 1), ' ') + "^\r\n")
+      << error;
+  // Every message was logged, the last one being the one kept.
+  ASSERT_FALSE(loggedMessages().empty());
+  const size_t message = prefix.size() - 9;
+  EXPECT_EQ(loggedMessages().back(), error.substr(message, end + 1 - message));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, BuildErrors, ::testing::ValuesIn(kBuildErrors),
+                         [](const auto& info) { return "case" + std::to_string(info.index); });
+
+void registerBroken(asIScriptEngine* engine) {
+  engine->RegisterGlobalFunction("void broken(", asFUNCTION(note), asCALL_CDECL);
+}
+
+TEST_F(ScriptHostTest, RejectedRegistrationFailsTheBuild) {
+  ScriptHost::extraRegistrations = registerBroken;
+  EXPECT_FALSE(compile("void render(float t) {}"));
+  EXPECT_EQ(error, "Syntax error in script\nInvalid configuration\n");
+  EXPECT_TRUE(host.scriplets.empty());
+}
+
+TEST_F(ScriptHostTest, MissingRenderFailsTheCompile) {
+  EXPECT_FALSE(compile("void init() {}\nvoid render(int x) {}"));
+  EXPECT_EQ(error, "No render() function");
+  EXPECT_TRUE(host.scriplets.empty());
+}
+
+TEST_F(ScriptHostTest, PreprocessorErrorFailsTheCompile) {
+  EXPECT_FALSE(compile("extern float speed;\nvoid render(float t) {}"));
+  EXPECT_EQ(error, "Syntax error on extern statement.  Need default value");
+  EXPECT_TRUE(host.scriplets.empty());
+}
+
+TEST_F(ScriptHostTest, FailedCompileKeepsTheLoadedScripletAndSavedValues) {
+  ASSERT_TRUE(compile("int version = 1;\nvoid render(float t) {}"));
+  host.setExternValue("other", "speed", "2");
+  EXPECT_FALSE(compile("int version = ;"));
+  EXPECT_FALSE(compile("extern float speed = 1;\nint version = ;", "other"));
+  ASSERT_NE(global<int>("version"), nullptr);
+  EXPECT_EQ(*global<int>("version"), 1);
+  EXPECT_EQ(host.scriplets.count("other"), 0u);
+  ASSERT_EQ(host.savedExterns.count("other"), 1u);
+  EXPECT_EQ(host.savedExterns["other"].front().value, "2");
+}
+
+// ---------------------------------------------------------------------------
+// Entry calls
+
+const char kEntryScript[] =
+    "float seen = -1;\n"
+    "int inits = 0;\n"
+    "void initGlobals() { note(\"initGlobals\"); }\n"
+    "void init() { inits++; note(\"init\"); }\n"
+    "void preRender(float t) { note(\"preRender \" + t); }\n"
+    "void render(float t) { seen = t; note(\"render \" + t); }\n"
+    "void postRender(float t) { note(\"postRender \" + t); }\n"
+    "void end() { note(\"end\"); }\n"
+    "void died() { note(\"died\"); }\n";
+
+TEST_F(HostCalls, EntryCallsRunTheirFunctionsWithTheTime) {
+  ASSERT_TRUE(compile(kEntryScript)) << error;
+  host.setTime(2.5f);
+  EXPECT_EQ(host.getTime(), 2.5f);
+  for (EntryPoint code : {ENTRY_INIT, ENTRY_BEGIN, ENTRY_PRERENDER, ENTRY_RENDER, ENTRY_POSTRENDER, ENTRY_END})
+    host.callEntry("scene", code);
+  host.callEntry("not loaded", ENTRY_INIT);
+  EXPECT_EQ(gNotes, (std::vector<std::string>{"initGlobals", "init", "preRender 2.5", "render 2.5",
+                                              "postRender 2.5", "end"}));
+  EXPECT_EQ(*global<float>("seen"), 2.5f);
+  EXPECT_EQ(*global<int>("inits"), 1);
+
+  EXPECT_TRUE(host.unload("scene", false));
+  EXPECT_EQ(gNotes.back(), "died");
+  EXPECT_TRUE(host.scriplets.empty());
+  EXPECT_FALSE(host.unload("scene", false));
+}
+
+TEST_F(HostCalls, EntryCallsOfAMinimalScripletDoNothing) {
+  ASSERT_TRUE(compile("void render(float t) { note(\"render\"); }"));
+  const Scriplet& s = host.scriplets.at("scene");
+  for (int code = 0; code < ENTRY_COUNT; ++code) EXPECT_EQ(s.entryIds[code] >= 0, code == ENTRY_RENDER) << code;
+  for (EntryPoint code : {ENTRY_INIT, ENTRY_BEGIN, ENTRY_PRERENDER, ENTRY_POSTRENDER, ENTRY_END})
+    host.callEntry("scene", code);
+  EXPECT_TRUE(gNotes.empty());
+  EXPECT_TRUE(host.unload("scene", false));
+  EXPECT_TRUE(gNotes.empty());
+}
+
+TEST_F(HostCalls, CompilingALoadedNameReplacesIt) {
+  ASSERT_TRUE(compile("void render(float t) { note(\"old\"); }"));
+  ASSERT_TRUE(compile("void render(float t) { note(\"new\"); }"));
+  EXPECT_EQ(host.scriplets.size(), 1u);
+  host.callEntry("scene", ENTRY_RENDER);
+  EXPECT_EQ(gNotes, std::vector<std::string>{"new"});
+}
+
+TEST_F(HostCalls, ScripletsLiveInEnginesOfTheirOwn) {
+  ASSERT_TRUE(compile("int n = 1;\nvoid render(float t) { note(\"a\" + n); }\nvoid died() { note(\"died\"); }", "a"));
+  ASSERT_TRUE(compile("int n = 2;\nvoid render(float t) { note(\"b\" + n); }\nvoid died() { note(\"died\"); }", "b"));
+  EXPECT_NE(host.scriplets.at("a").engine, host.scriplets.at("b").engine);
+  host.callEntry("b", ENTRY_RENDER);
+  host.callEntry("a", ENTRY_RENDER);
+  EXPECT_EQ(gNotes, (std::vector<std::string>{"b2", "a1"}));
+  // Shutdown releases them without running died.
+  host.shutdown();
+  EXPECT_TRUE(host.scriplets.empty());
+  EXPECT_EQ(gNotes.size(), 2u);
+}
+
+TEST_F(HostCalls, ScriptExceptionEndsOnlyThatCall) {
+  ASSERT_TRUE(compile("int zero = 0;\nvoid render(float t) { note(\"a\"); int x = 1 / zero; note(\"b\"); }"));
+  host.callEntry("scene", ENTRY_RENDER);
+  host.callEntry("scene", ENTRY_RENDER);
+  EXPECT_EQ(gNotes, (std::vector<std::string>{"a", "a"}));
+}
+
+TEST_F(HostCalls, CallbackByNameFindsOneFunctionByItsName) {
+  ASSERT_TRUE(compile(
+      "void cb(int w, int h, string s) { note(\"cb \" + w + \" \" + h + \" \" + s); }\n"
+      "void plain() { note(\"plain\"); }\n"
+      "void twice(int a) {}\nvoid twice(float a) { note(\"twice\"); }\n"
+      "void missing() {}\n"
+      "void render(float t) {\n  runBack(@cb);\n  runBackPlain(@plain);\n  runBackPlain(@twice);\n"
+      "  runBack(@nothing);\n}\n"))
+      << error;
+  host.callEntry("scene", ENTRY_RENDER);
+  EXPECT_EQ(gNotes, (std::vector<std::string>{"cb 3 4 obj", "plain"}));
+  host.callFunction("not loaded", "plain");
+  EXPECT_EQ(gNotes.size(), 2u);
+}
+
+// ---------------------------------------------------------------------------
+// Assertions and trace
+
+TEST_F(HostCalls, FailedAssertionAbortsRenderForThisFrameOnly) {
+  ASSERT_TRUE(compile(
+      "void render(float t) {\n"
+      "  note(\"before\");\n"
+      "  TQ_ASSERT(1, \"fine\");\n"
+      "  TQ_ASSERT(t < 1, \"too late\");\n"
+      "  note(\"after\");\n"
+      "}\n"))
+      << error;
+  host.setTime(0.5f);
+  host.callEntry("scene", ENTRY_RENDER);
+  host.setTime(2.0f);
+  host.callEntry("scene", ENTRY_RENDER);
+  host.callEntry("scene", ENTRY_RENDER);
+  EXPECT_EQ(gNotes, (std::vector<std::string>{"before", "after", "before", "before"}));
+  EXPECT_EQ(loggedMessages(), (std::vector<std::string>{"too late", "too late"}));
+  EXPECT_FALSE(host.aborted);
+  EXPECT_EQ(host.running, nullptr);
+}
+
+TEST_F(HostCalls, FailedAssertionInInitGlobalsLetsTheCompileSucceed) {
+  EXPECT_TRUE(compile("void initGlobals() {\n  TQ_ASSERT(0, \"no\");\n  note(\"after\");\n}\nvoid render(float t) {}"))
+      << error;
+  EXPECT_TRUE(gNotes.empty());
+}
+
+TEST_F(HostCalls, FailedAssertionInCallbackFinishesItThenEndsTheEntry) {
+  ASSERT_TRUE(compile(
+      "void cb(int w, int h, string s) {\n"
+      "  note(\"cb\");\n"
+      "  TQ_ASSERT(w == 0, \"callback\");\n"
+      "  note(\"cb end\");\n"
+      "}\n"
+      "void render(float t) { note(\"r1\"); runBack(@cb); note(\"r2\"); }\n"))
+      << error;
+  host.callEntry("scene", ENTRY_RENDER);
+  host.callEntry("scene", ENTRY_RENDER);
+  EXPECT_EQ(gNotes, (std::vector<std::string>{"r1", "cb", "cb end", "r1", "cb", "cb end"}));
+}
+
+TEST_F(ScriptHostTest, AbortWithNoEntryInProgressOnlySetsTheFlag) {
+  host.abortCurrent();
+  EXPECT_TRUE(host.aborted);
+  EXPECT_EQ(host.running, nullptr);
+}
+
+TEST_F(HostCalls, TraceStateIsResetAfterEntriesAndKeptAcrossCallbacks) {
+  ASSERT_TRUE(compile(
+      "void cb() { traceScriptInit(\"inner\"); traceScript(99); noteTrace(); traceScriptEnd(); }\n"
+      "void render(float t) {\n"
+      "  traceScriptInit(\"outer\"); traceScript(7);\n"
+      "  runBackPlain(@cb); noteTrace();\n"
+      "  traceScriptEnd(); noteTrace(); traceScript(3);\n"
+      "}\n"))
+      << error;
+  host.callEntry("scene", ENTRY_RENDER);
+  EXPECT_EQ(gNotes, (std::vector<std::string>{"inner:99", "outer:7", ":-1"}));
+  EXPECT_EQ(gTraceName, "");
+  EXPECT_EQ(gTraceLine, -1);
+}
+
+// ---------------------------------------------------------------------------
+// Working directory
+
+class WorkingDirectory : public HostCalls {
+ protected:
+  void SetUp() override {
+    HostCalls::SetUp();
+    start = currentDirectory();
+    char pattern[] = "/tmp/hostdirXXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    base = pattern;
+    ASSERT_EQ(chdir(base.c_str()), 0);
+    base = currentDirectory();
+    ASSERT_EQ(system(("mkdir -p '" + base + "/sub/deep'").c_str()), 0);
+  }
+  void TearDown() override {
+    EXPECT_EQ(chdir(start.c_str()), 0);
+    EXPECT_EQ(system(("rm -rf '" + base + "'").c_str()), 0);
+    HostCalls::TearDown();
+  }
+  std::string start, base;
+};
+
+TEST_F(WorkingDirectory, FolderOfTheNameIsCurrentForEveryEntryAndRestored) {
+  ASSERT_TRUE(compile(
+      "int zero = 0;\n"
+      "void initGlobals() { noteDirectory(); }\n"
+      "void init() {\n  noteDirectory();\n  TQ_ASSERT(0, \"stop\");\n  noteDirectory();\n}\n"
+      "void begin() { noteDirectory(); int x = 1 / zero; }\n"
+      "void render(float t) { noteDirectory(); }\n",
+      "sub\\deep\\scene"))
+      << error;
+  EXPECT_EQ(currentDirectory(), base);
+  host.callEntry("sub\\deep\\scene", ENTRY_INIT);      // aborted
+  EXPECT_EQ(currentDirectory(), base);
+  host.callEntry("sub\\deep\\scene", ENTRY_BEGIN);     // script exception
+  EXPECT_EQ(currentDirectory(), base);
+  host.callEntry("sub\\deep\\scene", ENTRY_END);       // no such function
+  EXPECT_EQ(currentDirectory(), base);
+  host.callEntry("sub\\deep\\missing", ENTRY_RENDER);  // not loaded
+  EXPECT_EQ(currentDirectory(), base);
+  host.callEntry("nowhere\\scene", ENTRY_RENDER);      // folder does not exist
+  EXPECT_EQ(currentDirectory(), base);
+  const std::string deep = base + "/sub/deep";
+  EXPECT_EQ(gNotes, (std::vector<std::string>{deep, deep, deep}));
+}
+
+TEST_F(WorkingDirectory, ForwardSlashIsNoFolder) {
+  ASSERT_TRUE(compile("void render(float t) { noteDirectory(); }", "sub/scene")) << error;
+  host.callEntry("sub/scene", ENTRY_RENDER);
+  EXPECT_EQ(gNotes, std::vector<std::string>{base});
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(WorkingDirectory, CallbacksReachAScripletInAFolder) {
+  ASSERT_TRUE(compile("void cb() { noteDirectory(); }\nvoid render(float t) {\n  runBackPlain(@cb);\n}",
+                      "sub\\scene"))
+      << error;
+  host.callEntry("sub\\scene", ENTRY_RENDER);
+  EXPECT_EQ(gNotes, std::vector<std::string>{base + "/sub"});
+}
+
+}  // namespace
