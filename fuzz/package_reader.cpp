@@ -7,6 +7,13 @@
 // names and sizes), byte 1 the length L of the entry name to ask for, then
 // L name bytes, then the package file.
 //
+// Run:
+//   cmake -S . -B build-fuzz -DENGINE_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
+//         -DCMAKE_C_COMPILER=clang -DENGINE_BENCH=OFF
+//   cmake --build build-fuzz --target fuzz_package_reader
+//   fuzz/make_seeds.py build-fuzz/corpus
+//   build-fuzz/fuzz_package_reader -dict=fuzz/package_reader.dict -max_len=8192 build-fuzz/corpus
+//
 // The reader's source is compiled into this target, so that it carries the
 // fuzzer's coverage and address instrumentation; the linker then takes the
 // reader from here instead of from the engine library.

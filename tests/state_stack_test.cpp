@@ -8,6 +8,7 @@
 #include "core/DeviceGlobal.h"
 #include "core/RenderStateStack.h"
 #include "platform/d3d9/D3D9.h"
+#include "tests/d3d9_fixture.h"
 
 namespace {
 
@@ -245,6 +246,49 @@ TEST_F(StateStacks, StatesOutsideTheTablesAreIgnored) {
   EXPECT_TRUE(device.calls.empty());
   EXPECT_TRUE(stack.changeLog.empty());
   EXPECT_TRUE(stage.changeLog.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// The stacks over the engine's own device: a capture reads back what was set
+// on it, and an undo leaves the device as it was captured.
+class StateStacksOnDevice : public d3d9_testing::DeviceFixture {
+ protected:
+  void TearDown() override {
+    gDevice = nullptr;
+    DeviceFixture::TearDown();
+  }
+};
+
+TEST_F(StateStacksOnDevice, UndoRestoresWhatTheCaptureRead) {
+  gDevice = device;
+  device->SetRenderState(D3DRENDERSTATETYPE(kCull), 1);
+  device->SetRenderState(D3DRENDERSTATETYPE(kAmbient), 0x00203040);
+  device->SetTextureStageState(2, D3DTEXTURESTAGESTATETYPE(kColorOp), 3);
+  RenderStateStack renderStates;
+  TextureStageStateStack stage(2);
+  renderStates.capture();
+  stage.capture();
+  EXPECT_EQ(renderStates.current[kCull], 1u);
+  EXPECT_EQ(renderStates.current[kAmbient], 0x00203040u);
+  EXPECT_EQ(stage.current[kColorOp], 3u);
+
+  renderStates.push();
+  stage.push();
+  renderStates.set(kCull, 3);
+  renderStates.set(kAmbient, 0xFFFFFFFF);
+  stage.set(kColorOp, 7);
+  renderStates.pop();
+  stage.pop();
+  DWORD value = 0;
+  device->GetRenderState(D3DRENDERSTATETYPE(kCull), &value);
+  EXPECT_EQ(value, 1u);
+  device->GetRenderState(D3DRENDERSTATETYPE(kAmbient), &value);
+  EXPECT_EQ(value, 0x00203040u);
+  device->GetTextureStageState(2, D3DTEXTURESTAGESTATETYPE(kColorOp), &value);
+  EXPECT_EQ(value, 3u);
 }
 
 }  // namespace
