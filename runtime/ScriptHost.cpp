@@ -101,7 +101,8 @@ void LogParseError::Write(const char* text) {
   }
   collected += echo;
   collected += "\r\n";
-  if (column > 1) collected.append(size_t(column - 1), ' ');
+  // The caret goes under the column, at most just past the longest echo.
+  if (column > 1) collected.append(std::min(size_t(column - 1), kEchoBuffer - 1), ' ');
   collected += "^\r\n";
 }
 

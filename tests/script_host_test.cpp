@@ -101,7 +101,9 @@ TEST_F(ScriptHostTest, CompileMessageEchoIsBoundedByItsBuffer) {
   LogParseError collector(&script);
   collector.Write("section (2, 200) : Error : m\n");
   EXPECT_EQ(collector.collected,
-            "section (2, 200) : Error : m\n" + std::string(127, 'a') + "\r\n" + std::string(199, ' ') + "^\r\n");
+            "section (2, 200) : Error : m\n" + std::string(127, 'a') + "\r\n" + std::string(127, ' ') + "^\r\n");
+  collector.Write("section (1, 2000000000) : Error : m\n");
+  EXPECT_EQ(collector.collected, "section (1, 2000000000) : Error : m\nx\r\n" + std::string(127, ' ') + "^\r\n");
 }
 
 TEST_F(ScriptHostTest, CompileMessageCollectorKeepsOnlyTheLatest) {
@@ -237,6 +239,19 @@ TEST_F(HostCalls, CompilingALoadedNameReplacesIt) {
   EXPECT_EQ(host.scriplets.size(), 1u);
   host.callEntry("scene", ENTRY_RENDER);
   EXPECT_EQ(gNotes, std::vector<std::string>{"new"});
+}
+
+TEST_F(HostCalls, ScripletsLiveInEnginesOfTheirOwn) {
+  ASSERT_TRUE(compile("int n = 1;\nvoid render(float t) { note(\"a\" + n); }\nvoid died() { note(\"died\"); }", "a"));
+  ASSERT_TRUE(compile("int n = 2;\nvoid render(float t) { note(\"b\" + n); }\nvoid died() { note(\"died\"); }", "b"));
+  EXPECT_NE(host.scriplets.at("a").engine, host.scriplets.at("b").engine);
+  host.callEntry("b", ENTRY_RENDER);
+  host.callEntry("a", ENTRY_RENDER);
+  EXPECT_EQ(gNotes, (std::vector<std::string>{"b2", "a1"}));
+  // Shutdown releases them without running died.
+  host.shutdown();
+  EXPECT_TRUE(host.scriplets.empty());
+  EXPECT_EQ(gNotes.size(), 2u);
 }
 
 TEST_F(HostCalls, ScriptExceptionEndsOnlyThatCall) {

@@ -18,6 +18,7 @@ const StringCase kStringCases[] = {
     {"bits b = 0xFFFFFFFF; r = b;", "ffffffff"},
     {"bits b = 0xA0; r = \"x\"; r += b; r = r + b; r = b + r;", "a0xa0a0"},
     {"uint u = 255; r = u;", "255"},
+    {"bits b = 255; uint u = b; r = u; bits c = b & 0xF0; r += \" \" + c;", "255 f0"},
     {"r = -1;", "-1"},
     {"uint u = 0xFFFFFFFF; r = u;", "4294967295"},
     {"int i = -2147483647 - 1; r = i;", "-2147483648"},
