@@ -1,0 +1,65 @@
+#include "platform/d3d9/D3D9TestSeams.h"
+
+#include "platform/d3d9/CallLog.h"
+#include "platform/d3d9/Device.h"
+#include "platform/d3d9/Resources.h"
+
+namespace d3d9 {
+
+bool gCallLogEnabled = false;
+bool gFrameCaptureEnabled = false;
+
+namespace {
+std::vector<std::string> gCallLog;
+d3d9_test::Frame gLastFrame;
+int gPresentCount = 0;
+}  // namespace
+
+void appendCallLog(std::string line) { gCallLog.push_back(std::move(line)); }
+
+void storePresentedFrame(d3d9_test::Frame frame) {
+  ++gPresentCount;
+  if (gFrameCaptureEnabled) gLastFrame = std::move(frame);
+}
+
+}  // namespace d3d9
+
+namespace d3d9_test {
+
+void setFrameCaptureEnabled(bool enabled) { d3d9::gFrameCaptureEnabled = enabled; }
+const Frame& lastPresentedFrame() { return d3d9::gLastFrame; }
+int presentCount() { return d3d9::gPresentCount; }
+
+Frame readRenderTarget(IDirect3DDevice9* device) {
+  auto* ours = dynamic_cast<d3d9::Device*>(device);
+  if (!ours) return {};
+  IDirect3DSurface9* target = nullptr;
+  if (FAILED(ours->GetRenderTarget(0, &target))) return {};
+  Frame frame = readSurface(target);
+  target->Release();
+  return frame;
+}
+
+Frame readSurface(IDirect3DSurface9* surface) {
+  auto* ours = dynamic_cast<d3d9::Surface*>(surface);
+  if (!ours) return {};
+  IDirect3DDevice9* device = nullptr;
+  ours->GetDevice(&device);
+  Frame frame = static_cast<d3d9::Device*>(device)->gl().read(ours);
+  device->Release();
+  return frame;
+}
+
+void setCallLogEnabled(bool enabled) { d3d9::gCallLogEnabled = enabled; }
+const std::vector<std::string>& callLog() { return d3d9::gCallLog; }
+void clearCallLog() { d3d9::gCallLog.clear(); }
+
+void reset() {
+  d3d9::gCallLogEnabled = false;
+  d3d9::gFrameCaptureEnabled = false;
+  d3d9::gCallLog.clear();
+  d3d9::gLastFrame = {};
+  d3d9::gPresentCount = 0;
+}
+
+}  // namespace d3d9_test

@@ -1,0 +1,501 @@
+// The device's calls that keep and answer state, the frame calls, and
+// creation and shutdown. Resource calls are in DeviceResources.cpp, drawing
+// in DeviceDraw.cpp.
+#include "platform/d3d9/Device.h"
+
+#include <SDL2/SDL.h>
+
+#include <cstring>
+
+#include "core/Log.h"
+#include "platform/d3d9/CallLog.h"
+#include "platform/d3d9/Resources.h"
+
+namespace d3d9 {
+
+void retainDevice(Device* device) { device->AddRef(); }
+void releaseDevice(Device* device) { device->Release(); }
+
+namespace {
+
+bool isBackBufferFormat(D3DFORMAT format) {
+  switch (format) {
+    case D3DFMT_X8R8G8B8:
+    case D3DFMT_A8R8G8B8:
+    case D3DFMT_R5G6B5:
+    case D3DFMT_X1R5G5B5:
+    case D3DFMT_A1R5G5B5:
+      return true;
+    default:
+      return false;
+  }
+}
+
+D3DMATRIX multiply(const D3DMATRIX& a, const D3DMATRIX& b) {
+  D3DMATRIX r;
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j)
+      r.m[i][j] = a.m[i][0] * b.m[0][j] + a.m[i][1] * b.m[1][j] + a.m[i][2] * b.m[2][j] +
+                  a.m[i][3] * b.m[3][j];
+  return r;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Creation and lifetime
+
+Device::Device(IDirect3D9* direct3d, std::unique_ptr<GLContext> context,
+               const D3DPRESENT_PARAMETERS& parameters, DWORD behaviourFlags)
+    : direct3d(direct3d),
+      context(std::move(context)),
+      backend(std::make_unique<GLBackend>()),
+      parameters(parameters),
+      behaviourFlags(behaviourFlags) {
+  direct3d->AddRef();
+}
+
+Device* Device::create(IDirect3D9* direct3d, HWND window, DWORD behaviourFlags,
+                       const D3DPRESENT_PARAMETERS& requested, std::string& error) {
+  D3DPRESENT_PARAMETERS parameters = requested;
+  if (!parameters.hDeviceWindow) parameters.hDeviceWindow = window;
+  HWND target = parameters.hDeviceWindow;
+  // A windowed device without a size takes the window's.
+  if (parameters.Windowed && target) {
+    if (parameters.BackBufferWidth == 0) parameters.BackBufferWidth = UINT(target->width);
+    if (parameters.BackBufferHeight == 0) parameters.BackBufferHeight = UINT(target->height);
+  }
+  if (parameters.BackBufferFormat == D3DFMT_UNKNOWN && parameters.Windowed)
+    parameters.BackBufferFormat = D3DFMT_X8R8G8B8;
+  if (parameters.BackBufferWidth == 0 || parameters.BackBufferHeight == 0 ||
+      parameters.BackBufferWidth > 16384 || parameters.BackBufferHeight > 16384) {
+    error = "the back buffer has no usable size";
+    return nullptr;
+  }
+  if (!isBackBufferFormat(parameters.BackBufferFormat)) {
+    error = "the back buffer format is not supported";
+    return nullptr;
+  }
+  if (parameters.EnableAutoDepthStencil) {
+    const FormatInfo* depth = formatInfo(parameters.AutoDepthStencilFormat);
+    if (!depth || !depth->depth) {
+      error = "the depth buffer format is not supported";
+      return nullptr;
+    }
+  }
+  if (!(behaviourFlags & (D3DCREATE_HARDWARE_VERTEXPROCESSING |
+                          D3DCREATE_SOFTWARE_VERTEXPROCESSING |
+                          D3DCREATE_MIXED_VERTEXPROCESSING))) {
+    error = "no vertex processing was chosen";
+    return nullptr;
+  }
+
+  if (target && target->sdlWindow && !parameters.Windowed) {
+    // Full screen is a borderless window over the whole desktop; the back
+    // buffer is fitted into it when presented.
+    SDL_SetWindowFullscreen(target->sdlWindow, SDL_WINDOW_FULLSCREEN_DESKTOP);
+  }
+  std::unique_ptr<GLContext> context = GLContext::create(target, error);
+  if (!context) return nullptr;
+
+  Device* device = new Device(direct3d, std::move(context), parameters, behaviourFlags);
+  if (!device->init(error)) {
+    device->Release();
+    return nullptr;
+  }
+  return device;
+}
+
+bool Device::init(std::string& error) {
+  if (!backend->init(error)) return false;
+  const D3DPRESENT_PARAMETERS& p = parameters;
+  backBufferSurface = new Surface(this, Surface::Kind::RenderTarget, p.BackBufferWidth,
+                                  p.BackBufferHeight, p.BackBufferFormat, D3DPOOL_DEFAULT, true);
+  if (!backBufferSurface->valid()) {
+    error = "cannot make the back buffer";
+    return false;
+  }
+  if (p.EnableAutoDepthStencil) {
+    autoDepthSurface = new Surface(this, Surface::Kind::DepthStencil, p.BackBufferWidth,
+                                   p.BackBufferHeight, p.AutoDepthStencilFormat, D3DPOOL_DEFAULT,
+                                   true);
+    if (!autoDepthSurface->valid()) {
+      error = "cannot make the depth buffer";
+      return false;
+    }
+  }
+  state.setDefaults(p.BackBufferWidth, p.BackBufferHeight, p.EnableAutoDepthStencil);
+  state.renderTarget = backBufferSurface;
+  state.depthStencil = autoDepthSurface;
+  state.softwareVertexProcessing = (behaviourFlags & D3DCREATE_SOFTWARE_VERTEXPROCESSING) != 0;
+  context->setSwapInterval(p.PresentationInterval == D3DPRESENT_INTERVAL_IMMEDIATE ? 0 : 1);
+  // Clear everything once so that nothing undefined is ever shown.
+  Clear(0, nullptr, D3DCLEAR_TARGET | (autoDepthSurface ? D3DCLEAR_ZBUFFER : 0), 0, 1.0f, 0);
+  return true;
+}
+
+void Device::releaseBindings() {
+  for (auto& texture : state.textures) {
+    if (texture) storageOf(texture)->counter->unbind();
+    texture = nullptr;
+  }
+  if (state.stream) state.stream->unbind();
+  state.stream = nullptr;
+  if (state.indices) state.indices->unbind();
+  state.indices = nullptr;
+  if (state.renderTarget) state.renderTarget->unbindSurface();
+  state.renderTarget = nullptr;
+  if (state.depthStencil) state.depthStencil->unbindSurface();
+  state.depthStencil = nullptr;
+}
+
+Device::~Device() {
+  // Hold ourselves while the bound resources go: they may release us.
+  references = 1u << 30;
+  if (context) context->makeCurrent();
+  releaseBindings();
+  delete backBufferSurface;
+  delete autoDepthSurface;
+  backend.reset();
+  context.reset();
+  direct3d->Release();
+}
+
+ULONG Device::AddRef() { return ++references; }
+
+ULONG Device::Release() {
+  ULONG left = --references;
+  if (left == 0) delete this;
+  return left;
+}
+
+void Device::forgetTexture(GLuint texture) { backend->forgetTexture(texture); }
+
+// ---------------------------------------------------------------------------
+// Device and presentation
+
+HRESULT Device::TestCooperativeLevel() { return D3D_OK; }
+
+UINT Device::GetAvailableTextureMem() { return 512u * 1024u * 1024u; }
+
+HRESULT Device::GetDirect3D(IDirect3D9** out) {
+  if (!out) return D3DERR_INVALIDCALL;
+  *out = direct3d;
+  direct3d->AddRef();
+  return D3D_OK;
+}
+
+HRESULT Device::GetDeviceCaps(D3DCAPS9* caps) {
+  if (!caps) return D3DERR_INVALIDCALL;
+  std::memset(caps, 0, sizeof *caps);
+  caps->DeviceType = D3DDEVTYPE_HAL;
+  caps->PresentationIntervals = D3DPRESENT_INTERVAL_IMMEDIATE | D3DPRESENT_INTERVAL_ONE;
+  caps->MaxTextureWidth = caps->MaxTextureHeight = 8192;
+  caps->MaxTextureRepeat = 8192;
+  caps->MaxTextureAspectRatio = 8192;
+  caps->MaxAnisotropy = 16;
+  caps->MaxVertexW = 1e10f;
+  caps->GuardBandLeft = caps->GuardBandTop = -1e8f;
+  caps->GuardBandRight = caps->GuardBandBottom = 1e8f;
+  caps->MaxTextureBlendStages = D3DMAX_TEXTURE_STAGES;
+  caps->MaxSimultaneousTextures = D3DMAX_TEXTURE_STAGES;
+  caps->MaxActiveLights = D3DMAX_ACTIVE_LIGHTS;
+  caps->MaxUserClipPlanes = kClipPlanes;
+  caps->MaxVertexBlendMatrices = D3DMAX_WORLD_MATRICES;
+  caps->MaxVertexBlendMatrixIndex = 0;
+  caps->MaxPointSize = 256.0f;
+  caps->MaxPrimitiveCount = 0xffffff;
+  caps->MaxVertexIndex = 0xffffff;
+  caps->MaxStreams = 1;
+  caps->MaxStreamStride = 255;
+  caps->FVFCaps = D3DMAX_TEXTURE_STAGES;  // texture coordinate sets
+  caps->NumSimultaneousRTs = 1;
+  caps->MasterAdapterOrdinal = 0;
+  caps->NumberOfAdaptersInGroup = 1;
+  return D3D_OK;
+}
+
+HRESULT Device::GetDisplayMode(UINT swapChain, D3DDISPLAYMODE* mode) {
+  if (!mode || swapChain != 0) return D3DERR_INVALIDCALL;
+  mode->Width = parameters.BackBufferWidth;
+  mode->Height = parameters.BackBufferHeight;
+  mode->RefreshRate = 60;
+  mode->Format = parameters.BackBufferFormat;
+  return D3D_OK;
+}
+
+HRESULT Device::Reset(D3DPRESENT_PARAMETERS*) {
+  logCall("Reset");
+  return D3DERR_INVALIDCALL;
+}
+
+HRESULT Device::Present(const RECT*, const RECT*, HWND, const void*) {
+  logCall("Present");
+  int width = 0, height = 0;
+  context->drawableSize(width, height);
+  if (width > 0 && height > 0) {
+    backend->present(backBufferSurface, width, height, !parameters.Windowed);
+    context->swap();
+  }
+  storePresentedFrame(gFrameCaptureEnabled ? backend->read(backBufferSurface)
+                                           : d3d9_test::Frame{});
+  return D3D_OK;
+}
+
+HRESULT Device::GetBackBuffer(UINT swapChain, UINT index, DWORD, IDirect3DSurface9** out) {
+  if (!out) return D3DERR_INVALIDCALL;
+  *out = nullptr;
+  if (swapChain != 0 || index != 0) return D3DERR_INVALIDCALL;
+  *out = backBufferSurface;
+  backBufferSurface->AddRef();
+  return D3D_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Frame
+
+HRESULT Device::BeginScene() {
+  logCall("BeginScene");
+  if (inScene) return D3DERR_INVALIDCALL;
+  inScene = true;
+  return D3D_OK;
+}
+
+HRESULT Device::EndScene() {
+  logCall("EndScene");
+  if (!inScene) return D3DERR_INVALIDCALL;
+  inScene = false;
+  return D3D_OK;
+}
+
+HRESULT Device::Clear(DWORD count, const D3DRECT* rects, DWORD flags, D3DCOLOR color, float z,
+                      DWORD stencil) {
+  logCall("Clear", count, rects, flags, Hex{color}, z, stencil);
+  if ((flags & (D3DCLEAR_ZBUFFER | D3DCLEAR_STENCIL)) && !state.depthStencil)
+    return D3DERR_INVALIDCALL;
+  if ((flags & D3DCLEAR_STENCIL) && !(state.depthStencil->info && state.depthStencil->info->stencil))
+    return D3DERR_INVALIDCALL;
+  if (count > 0 && !rects) return D3DERR_INVALIDCALL;
+  if (z < 0.0f || z > 1.0f) return D3DERR_INVALIDCALL;
+  backend->clear(state, count, rects, flags, color, z, stencil);
+  return D3D_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Transforms, viewport, material, lights, clip planes
+
+HRESULT Device::SetTransform(D3DTRANSFORMSTATETYPE id, const D3DMATRIX* matrix) {
+  logCall("SetTransform", id, matrix);
+  D3DMATRIX* slot = state.transform(id);
+  if (!slot || !matrix) return D3DERR_INVALIDCALL;
+  *slot = *matrix;
+  state.versions.transforms++;
+  return D3D_OK;
+}
+
+HRESULT Device::GetTransform(D3DTRANSFORMSTATETYPE id, D3DMATRIX* matrix) {
+  D3DMATRIX* slot = state.transform(id);
+  if (!slot || !matrix) return D3DERR_INVALIDCALL;
+  *matrix = *slot;
+  return D3D_OK;
+}
+
+HRESULT Device::MultiplyTransform(D3DTRANSFORMSTATETYPE id, const D3DMATRIX* matrix) {
+  logCall("MultiplyTransform", id, matrix);
+  D3DMATRIX* slot = state.transform(id);
+  if (!slot || !matrix) return D3DERR_INVALIDCALL;
+  *slot = multiply(*matrix, *slot);
+  state.versions.transforms++;
+  return D3D_OK;
+}
+
+HRESULT Device::SetViewport(const D3DVIEWPORT9* viewport) {
+  if (!viewport) return D3DERR_INVALIDCALL;
+  logCall("SetViewport", viewport->X, viewport->Y, viewport->Width, viewport->Height,
+          viewport->MinZ, viewport->MaxZ);
+  UINT width = state.renderTarget ? state.renderTarget->width : 0;
+  UINT height = state.renderTarget ? state.renderTarget->height : 0;
+  // Direct3D refuses a viewport that does not fit the render target.
+  if (viewport->Width == 0 || viewport->Height == 0 || viewport->X >= width ||
+      viewport->Y >= height || viewport->Width > width - viewport->X ||
+      viewport->Height > height - viewport->Y)
+    return D3DERR_INVALIDCALL;
+  if (!(viewport->MinZ >= 0.0f && viewport->MaxZ <= 1.0f && viewport->MinZ <= viewport->MaxZ))
+    return D3DERR_INVALIDCALL;
+  state.viewport = *viewport;
+  state.versions.viewport++;
+  return D3D_OK;
+}
+
+HRESULT Device::GetViewport(D3DVIEWPORT9* viewport) {
+  if (!viewport) return D3DERR_INVALIDCALL;
+  *viewport = state.viewport;
+  return D3D_OK;
+}
+
+HRESULT Device::SetMaterial(const D3DMATERIAL9* material) {
+  logCall("SetMaterial", material);
+  if (!material) return D3DERR_INVALIDCALL;
+  state.material = *material;
+  state.versions.material++;
+  return D3D_OK;
+}
+
+HRESULT Device::GetMaterial(D3DMATERIAL9* material) {
+  if (!material) return D3DERR_INVALIDCALL;
+  *material = state.material;
+  return D3D_OK;
+}
+
+HRESULT Device::SetLight(DWORD index, const D3DLIGHT9* light) {
+  logCall("SetLight", index, light);
+  if (!light) return D3DERR_INVALIDCALL;
+  if (light->Type < D3DLIGHT_POINT || light->Type > D3DLIGHT_DIRECTIONAL)
+    return D3DERR_INVALIDCALL;
+  state.lights[index].light = *light;
+  state.versions.lights++;
+  return D3D_OK;
+}
+
+HRESULT Device::GetLight(DWORD index, D3DLIGHT9* light) {
+  auto found = state.lights.find(index);
+  if (!light || found == state.lights.end()) return D3DERR_INVALIDCALL;
+  *light = found->second.light;
+  return D3D_OK;
+}
+
+HRESULT Device::LightEnable(DWORD index, BOOL enable) {
+  logCall("LightEnable", index, enable);
+  auto found = state.lights.find(index);
+  if (found == state.lights.end()) {
+    if (!enable) return D3D_OK;
+    found = state.lights.emplace(index, LightSlot{defaultLight(), false}).first;
+  }
+  bool on = enable != FALSE;
+  if (found->second.enabled == on) return D3D_OK;
+  found->second.enabled = on;
+  auto& active = state.activeLights;
+  if (on) {
+    active.push_back(index);
+  } else {
+    for (auto it = active.begin(); it != active.end(); ++it)
+      if (*it == index) {
+        active.erase(it);
+        break;
+      }
+  }
+  state.versions.lights++;
+  return D3D_OK;
+}
+
+HRESULT Device::GetLightEnable(DWORD index, BOOL* enable) {
+  auto found = state.lights.find(index);
+  if (!enable || found == state.lights.end()) return D3DERR_INVALIDCALL;
+  // Direct3D answers a non-zero value for an enabled light.
+  *enable = found->second.enabled ? 128 : 0;
+  return D3D_OK;
+}
+
+HRESULT Device::SetClipPlane(DWORD index, const float* plane) {
+  if (index >= DWORD(kClipPlanes) || !plane) return D3DERR_INVALIDCALL;
+  std::memcpy(state.clipPlanes[index], plane, 4 * sizeof(float));
+  state.versions.transforms++;
+  return D3D_OK;
+}
+
+HRESULT Device::GetClipPlane(DWORD index, float* plane) {
+  if (index >= DWORD(kClipPlanes) || !plane) return D3DERR_INVALIDCALL;
+  std::memcpy(plane, state.clipPlanes[index], 4 * sizeof(float));
+  return D3D_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Render, texture-stage and sampler states
+
+HRESULT Device::SetRenderState(D3DRENDERSTATETYPE id, DWORD value) {
+  logCall("SetRenderState", id, value);
+  if (!isRenderState(id)) return D3DERR_INVALIDCALL;
+  if (state.renderStates[id] != value) {
+    state.renderStates[id] = value;
+    state.versions.renderStates++;
+  }
+  return D3D_OK;
+}
+
+HRESULT Device::GetRenderState(D3DRENDERSTATETYPE id, DWORD* value) {
+  if (!value) return D3DERR_INVALIDCALL;
+  if (!isRenderState(id)) {
+    *value = 0;
+    return D3DERR_INVALIDCALL;
+  }
+  *value = state.renderStates[id];
+  return D3D_OK;
+}
+
+HRESULT Device::GetTextureStageState(DWORD stage, D3DTEXTURESTAGESTATETYPE type, DWORD* value) {
+  if (!value) return D3DERR_INVALIDCALL;
+  if (stage >= D3DMAX_TEXTURE_STAGES || !isStageState(type)) {
+    *value = 0;
+    return D3DERR_INVALIDCALL;
+  }
+  *value = state.stageStates[stage][type];
+  return D3D_OK;
+}
+
+HRESULT Device::SetTextureStageState(DWORD stage, D3DTEXTURESTAGESTATETYPE type, DWORD value) {
+  logCall("SetTextureStageState", stage, type, value);
+  if (stage >= D3DMAX_TEXTURE_STAGES || !isStageState(type)) return D3DERR_INVALIDCALL;
+  if (state.stageStates[stage][type] != value) {
+    state.stageStates[stage][type] = value;
+    state.versions.stageStates++;
+  }
+  return D3D_OK;
+}
+
+HRESULT Device::GetSamplerState(DWORD sampler, D3DSAMPLERSTATETYPE type, DWORD* value) {
+  if (!value) return D3DERR_INVALIDCALL;
+  if (sampler >= D3DMAX_SAMPLERS || type < D3DSAMP_ADDRESSU || type >= D3DSAMP_COUNT) {
+    *value = 0;
+    return D3DERR_INVALIDCALL;
+  }
+  *value = state.samplerStates[sampler][type];
+  return D3D_OK;
+}
+
+HRESULT Device::SetSamplerState(DWORD sampler, D3DSAMPLERSTATETYPE type, DWORD value) {
+  logCall("SetSamplerState", sampler, type, value);
+  if (sampler >= D3DMAX_SAMPLERS || type < D3DSAMP_ADDRESSU || type >= D3DSAMP_COUNT)
+    return D3DERR_INVALIDCALL;
+  if (state.samplerStates[sampler][type] != value) {
+    state.samplerStates[sampler][type] = value;
+    state.versions.samplers++;
+  }
+  return D3D_OK;
+}
+
+HRESULT Device::SetScissorRect(const RECT* rect) {
+  if (!rect) return D3DERR_INVALIDCALL;
+  logCall("SetScissorRect", rect->left, rect->top, rect->right, rect->bottom);
+  state.scissor = *rect;
+  state.versions.viewport++;
+  return D3D_OK;
+}
+
+HRESULT Device::GetScissorRect(RECT* rect) {
+  if (!rect) return D3DERR_INVALIDCALL;
+  *rect = state.scissor;
+  return D3D_OK;
+}
+
+HRESULT Device::SetSoftwareVertexProcessing(BOOL software) {
+  logCall("SetSoftwareVertexProcessing", software);
+  // Only a device made for mixed processing can switch; both ways draw the
+  // same here, so the switch is remembered and otherwise changes nothing.
+  if (!(behaviourFlags & D3DCREATE_MIXED_VERTEXPROCESSING)) return D3DERR_INVALIDCALL;
+  state.softwareVertexProcessing = software != FALSE;
+  return D3D_OK;
+}
+
+BOOL Device::GetSoftwareVertexProcessing() { return state.softwareVertexProcessing; }
+
+}  // namespace d3d9

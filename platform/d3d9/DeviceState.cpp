@@ -1,0 +1,237 @@
+#include "platform/d3d9/DeviceState.h"
+
+#include <cstring>
+
+namespace d3d9 {
+
+namespace {
+
+DWORD floatBits(float value) {
+  DWORD bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+struct RenderStateDefault {
+  D3DRENDERSTATETYPE id;
+  DWORD value;
+};
+
+// Every render state Direct3D 9 has, with its documented initial value.
+// ZENABLE is set apart since it depends on the presentation parameters.
+const RenderStateDefault kRenderStateDefaults[] = {
+    {D3DRS_ZENABLE, D3DZB_FALSE},
+    {D3DRS_FILLMODE, D3DFILL_SOLID},
+    {D3DRS_SHADEMODE, D3DSHADE_GOURAUD},
+    {D3DRS_ZWRITEENABLE, TRUE},
+    {D3DRS_ALPHATESTENABLE, FALSE},
+    {D3DRS_LASTPIXEL, TRUE},
+    {D3DRS_SRCBLEND, D3DBLEND_ONE},
+    {D3DRS_DESTBLEND, D3DBLEND_ZERO},
+    {D3DRS_CULLMODE, D3DCULL_CCW},
+    {D3DRS_ZFUNC, D3DCMP_LESSEQUAL},
+    {D3DRS_ALPHAREF, 0},
+    {D3DRS_ALPHAFUNC, D3DCMP_ALWAYS},
+    {D3DRS_DITHERENABLE, FALSE},
+    {D3DRS_ALPHABLENDENABLE, FALSE},
+    {D3DRS_FOGENABLE, FALSE},
+    {D3DRS_SPECULARENABLE, FALSE},
+    {D3DRS_FOGCOLOR, 0},
+    {D3DRS_FOGTABLEMODE, D3DFOG_NONE},
+    {D3DRS_FOGSTART, floatBits(0.0f)},
+    {D3DRS_FOGEND, floatBits(1.0f)},
+    {D3DRS_FOGDENSITY, floatBits(1.0f)},
+    {D3DRS_RANGEFOGENABLE, FALSE},
+    {D3DRS_STENCILENABLE, FALSE},
+    {D3DRS_STENCILFAIL, D3DSTENCILOP_KEEP},
+    {D3DRS_STENCILZFAIL, D3DSTENCILOP_KEEP},
+    {D3DRS_STENCILPASS, D3DSTENCILOP_KEEP},
+    {D3DRS_STENCILFUNC, D3DCMP_ALWAYS},
+    {D3DRS_STENCILREF, 0},
+    {D3DRS_STENCILMASK, 0xffffffff},
+    {D3DRS_STENCILWRITEMASK, 0xffffffff},
+    {D3DRS_TEXTUREFACTOR, 0xffffffff},
+    {D3DRS_WRAP0, 0},
+    {D3DRS_WRAP1, 0},
+    {D3DRS_WRAP2, 0},
+    {D3DRS_WRAP3, 0},
+    {D3DRS_WRAP4, 0},
+    {D3DRS_WRAP5, 0},
+    {D3DRS_WRAP6, 0},
+    {D3DRS_WRAP7, 0},
+    {D3DRS_CLIPPING, TRUE},
+    {D3DRS_LIGHTING, TRUE},
+    {D3DRS_AMBIENT, 0},
+    {D3DRS_FOGVERTEXMODE, D3DFOG_NONE},
+    {D3DRS_COLORVERTEX, TRUE},
+    {D3DRS_LOCALVIEWER, TRUE},
+    {D3DRS_NORMALIZENORMALS, FALSE},
+    {D3DRS_DIFFUSEMATERIALSOURCE, D3DMCS_COLOR1},
+    {D3DRS_SPECULARMATERIALSOURCE, D3DMCS_COLOR2},
+    {D3DRS_AMBIENTMATERIALSOURCE, D3DMCS_MATERIAL},
+    {D3DRS_EMISSIVEMATERIALSOURCE, D3DMCS_MATERIAL},
+    {D3DRS_VERTEXBLEND, D3DVBF_DISABLE},
+    {D3DRS_CLIPPLANEENABLE, 0},
+    {D3DRS_POINTSIZE, floatBits(1.0f)},
+    {D3DRS_POINTSIZE_MIN, floatBits(1.0f)},
+    {D3DRS_POINTSPRITEENABLE, FALSE},
+    {D3DRS_POINTSCALEENABLE, FALSE},
+    {D3DRS_POINTSCALE_A, floatBits(1.0f)},
+    {D3DRS_POINTSCALE_B, floatBits(0.0f)},
+    {D3DRS_POINTSCALE_C, floatBits(0.0f)},
+    {D3DRS_MULTISAMPLEANTIALIAS, TRUE},
+    {D3DRS_MULTISAMPLEMASK, 0xffffffff},
+    {D3DRS_PATCHEDGESTYLE, D3DPATCHEDGE_DISCRETE},
+    {D3DRS_DEBUGMONITORTOKEN, D3DDMT_ENABLE},
+    {D3DRS_POINTSIZE_MAX, floatBits(64.0f)},
+    {D3DRS_INDEXEDVERTEXBLENDENABLE, FALSE},
+    {D3DRS_COLORWRITEENABLE, 0x0000000f},
+    {D3DRS_TWEENFACTOR, floatBits(0.0f)},
+    {D3DRS_BLENDOP, D3DBLENDOP_ADD},
+    {D3DRS_POSITIONDEGREE, D3DDEGREE_CUBIC},
+    {D3DRS_NORMALDEGREE, D3DDEGREE_LINEAR},
+    {D3DRS_SCISSORTESTENABLE, FALSE},
+    {D3DRS_SLOPESCALEDEPTHBIAS, 0},
+    {D3DRS_ANTIALIASEDLINEENABLE, FALSE},
+    {D3DRS_MINTESSELLATIONLEVEL, floatBits(1.0f)},
+    {D3DRS_MAXTESSELLATIONLEVEL, floatBits(1.0f)},
+    {D3DRS_ADAPTIVETESS_X, floatBits(0.0f)},
+    {D3DRS_ADAPTIVETESS_Y, floatBits(0.0f)},
+    {D3DRS_ADAPTIVETESS_Z, floatBits(1.0f)},
+    {D3DRS_ADAPTIVETESS_W, floatBits(0.0f)},
+    {D3DRS_ENABLEADAPTIVETESSELLATION, FALSE},
+    {D3DRS_TWOSIDEDSTENCILMODE, FALSE},
+    {D3DRS_CCW_STENCILFAIL, D3DSTENCILOP_KEEP},
+    {D3DRS_CCW_STENCILZFAIL, D3DSTENCILOP_KEEP},
+    {D3DRS_CCW_STENCILPASS, D3DSTENCILOP_KEEP},
+    {D3DRS_CCW_STENCILFUNC, D3DCMP_ALWAYS},
+    {D3DRS_COLORWRITEENABLE1, 0x0000000f},
+    {D3DRS_COLORWRITEENABLE2, 0x0000000f},
+    {D3DRS_COLORWRITEENABLE3, 0x0000000f},
+    {D3DRS_BLENDFACTOR, 0xffffffff},
+    {D3DRS_SRGBWRITEENABLE, 0},
+    {D3DRS_DEPTHBIAS, 0},
+    {D3DRS_WRAP8, 0},
+    {D3DRS_WRAP9, 0},
+    {D3DRS_WRAP10, 0},
+    {D3DRS_WRAP11, 0},
+    {D3DRS_WRAP12, 0},
+    {D3DRS_WRAP13, 0},
+    {D3DRS_WRAP14, 0},
+    {D3DRS_WRAP15, 0},
+    {D3DRS_SEPARATEALPHABLENDENABLE, FALSE},
+    {D3DRS_SRCBLENDALPHA, D3DBLEND_ONE},
+    {D3DRS_DESTBLENDALPHA, D3DBLEND_ZERO},
+    {D3DRS_BLENDOPALPHA, D3DBLENDOP_ADD},
+};
+
+// Which ids are real render states, filled from the table above.
+struct RenderStateIds {
+  bool valid[D3DRS_COUNT] = {};
+  RenderStateIds() {
+    for (const auto& entry : kRenderStateDefaults) valid[entry.id] = true;
+  }
+};
+const RenderStateIds kRenderStateIds;
+
+const D3DTEXTURESTAGESTATETYPE kStageStateIds[] = {
+    D3DTSS_COLOROP,       D3DTSS_COLORARG1,     D3DTSS_COLORARG2,     D3DTSS_ALPHAOP,
+    D3DTSS_ALPHAARG1,     D3DTSS_ALPHAARG2,     D3DTSS_BUMPENVMAT00,  D3DTSS_BUMPENVMAT01,
+    D3DTSS_BUMPENVMAT10,  D3DTSS_BUMPENVMAT11,  D3DTSS_TEXCOORDINDEX, D3DTSS_BUMPENVLSCALE,
+    D3DTSS_BUMPENVLOFFSET, D3DTSS_TEXTURETRANSFORMFLAGS, D3DTSS_COLORARG0, D3DTSS_ALPHAARG0,
+    D3DTSS_RESULTARG,     D3DTSS_CONSTANT,
+};
+
+}  // namespace
+
+bool isRenderState(DWORD id) { return id < D3DRS_COUNT && kRenderStateIds.valid[id]; }
+
+bool isStageState(DWORD id) {
+  for (auto known : kStageStateIds)
+    if (known == id) return true;
+  return false;
+}
+
+D3DMATRIX identityMatrix() {
+  D3DMATRIX m{};
+  m._11 = m._22 = m._33 = m._44 = 1.0f;
+  return m;
+}
+
+D3DLIGHT9 defaultLight() {
+  D3DLIGHT9 light{};
+  light.Type = D3DLIGHT_DIRECTIONAL;
+  light.Diffuse = {1.0f, 1.0f, 1.0f, 0.0f};
+  light.Direction = {0.0f, 0.0f, 1.0f};
+  return light;
+}
+
+void DeviceState::setDefaults(UINT width, UINT height, bool autoDepthStencil) {
+  std::memset(renderStates, 0, sizeof renderStates);
+  for (const auto& entry : kRenderStateDefaults) renderStates[entry.id] = entry.value;
+  renderStates[D3DRS_ZENABLE] = autoDepthStencil ? D3DZB_TRUE : D3DZB_FALSE;
+
+  std::memset(stageStates, 0, sizeof stageStates);
+  for (DWORD stage = 0; stage < D3DMAX_TEXTURE_STAGES; ++stage) {
+    DWORD* s = stageStates[stage];
+    s[D3DTSS_COLOROP] = stage == 0 ? D3DTOP_MODULATE : D3DTOP_DISABLE;
+    s[D3DTSS_COLORARG1] = D3DTA_TEXTURE;
+    s[D3DTSS_COLORARG2] = D3DTA_CURRENT;
+    s[D3DTSS_ALPHAOP] = stage == 0 ? D3DTOP_SELECTARG1 : D3DTOP_DISABLE;
+    s[D3DTSS_ALPHAARG1] = D3DTA_TEXTURE;
+    s[D3DTSS_ALPHAARG2] = D3DTA_CURRENT;
+    s[D3DTSS_TEXCOORDINDEX] = stage;
+    s[D3DTSS_TEXTURETRANSFORMFLAGS] = D3DTTFF_DISABLE;
+    s[D3DTSS_COLORARG0] = D3DTA_CURRENT;
+    s[D3DTSS_ALPHAARG0] = D3DTA_CURRENT;
+    s[D3DTSS_RESULTARG] = D3DTA_CURRENT;
+  }
+
+  std::memset(samplerStates, 0, sizeof samplerStates);
+  for (auto& s : samplerStates) {
+    s[D3DSAMP_ADDRESSU] = s[D3DSAMP_ADDRESSV] = s[D3DSAMP_ADDRESSW] = D3DTADDRESS_WRAP;
+    s[D3DSAMP_MAGFILTER] = s[D3DSAMP_MINFILTER] = D3DTEXF_POINT;
+    s[D3DSAMP_MIPFILTER] = D3DTEXF_NONE;
+    s[D3DSAMP_MAXANISOTROPY] = 1;
+  }
+
+  view = projection = identityMatrix();
+  for (auto& m : texture) m = identityMatrix();
+  for (auto& m : world) m = identityMatrix();
+
+  viewport = {0, 0, width, height, 0.0f, 1.0f};
+  scissor = {0, 0, LONG(width), LONG(height)};
+  material = {};
+  lights.clear();
+  activeLights.clear();
+  std::memset(clipPlanes, 0, sizeof clipPlanes);
+  fvf = 0;
+  softwareVertexProcessing = false;
+
+  versions.renderStates++;
+  versions.stageStates++;
+  versions.samplers++;
+  versions.transforms++;
+  versions.lights++;
+  versions.material++;
+  versions.viewport++;
+  versions.textures++;
+  versions.vertexFormat++;
+}
+
+D3DMATRIX* DeviceState::transform(D3DTRANSFORMSTATETYPE id) {
+  DWORD n = DWORD(id);
+  if (n == D3DTS_VIEW) return &view;
+  if (n == D3DTS_PROJECTION) return &projection;
+  if (n >= D3DTS_TEXTURE0 && n <= D3DTS_TEXTURE7) return &texture[n - D3DTS_TEXTURE0];
+  if (n >= 256 && n < 256 + kWorldMatrices) return &world[n - 256];
+  return nullptr;
+}
+
+float DeviceState::renderStateFloat(D3DRENDERSTATETYPE id) const {
+  float value;
+  std::memcpy(&value, &renderStates[id], sizeof value);
+  return value;
+}
+
+}  // namespace d3d9

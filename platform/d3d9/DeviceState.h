@@ -1,0 +1,91 @@
+// Everything the device remembers between calls and answers back: render,
+// texture-stage and sampler states, transforms, lights, the material, the
+// viewport, the bound resources. Plain data with Direct3D's defaults; the GL
+// backend reads it at draw time. Change counters tell the backend which
+// groups moved since it last looked.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "platform/d3d9/D3D9.h"
+
+namespace d3d9 {
+
+class Surface;
+class VertexBuffer;
+class IndexBuffer;
+
+struct LightSlot {
+  D3DLIGHT9 light{};
+  bool enabled = false;
+};
+
+// Counters bumped whenever a group of state changes; consumers compare them
+// with the value they saw last.
+struct StateVersions {
+  uint64_t renderStates = 1;
+  uint64_t stageStates = 1;
+  uint64_t samplers = 1;
+  uint64_t transforms = 1;
+  uint64_t lights = 1;
+  uint64_t material = 1;
+  uint64_t viewport = 1;
+  uint64_t textures = 1;
+  uint64_t vertexFormat = 1;
+};
+
+constexpr int kWorldMatrices = 256;
+constexpr int kClipPlanes = 6;
+
+struct DeviceState {
+  DWORD renderStates[D3DRS_COUNT];
+  DWORD stageStates[D3DMAX_TEXTURE_STAGES][D3DTSS_COUNT];
+  DWORD samplerStates[D3DMAX_SAMPLERS][D3DSAMP_COUNT];
+
+  D3DMATRIX view, projection;
+  D3DMATRIX texture[D3DMAX_TEXTURE_STAGES];
+  D3DMATRIX world[kWorldMatrices];
+
+  D3DVIEWPORT9 viewport;
+  RECT scissor;
+  D3DMATERIAL9 material;
+  std::map<DWORD, LightSlot> lights;
+  // Enabled light indices in the order they were switched on (at most
+  // D3DMAX_ACTIVE_LIGHTS of them take part in lighting).
+  std::vector<DWORD> activeLights;
+  float clipPlanes[kClipPlanes][4];
+
+  DWORD fvf = 0;
+  VertexBuffer* stream = nullptr;  // stream 0; the device holds a reference
+  UINT streamOffset = 0, streamStride = 0;
+  IndexBuffer* indices = nullptr;
+  IDirect3DBaseTexture9* textures[D3DMAX_SAMPLERS] = {};
+  Surface* renderTarget = nullptr;
+  Surface* depthStencil = nullptr;
+  bool softwareVertexProcessing = false;
+
+  StateVersions versions;
+
+  // Direct3D's defaults for a device of the given back-buffer size; the
+  // depth test starts on when the device has an automatic depth buffer.
+  void setDefaults(UINT width, UINT height, bool autoDepthStencil);
+
+  // The matrix for a transform id, or null for an id Direct3D does not have.
+  D3DMATRIX* transform(D3DTRANSFORMSTATETYPE id);
+
+  float renderStateFloat(D3DRENDERSTATETYPE id) const;
+};
+
+// The light Direct3D makes when a light is enabled before it was set:
+// white, directional, pointing down +z.
+D3DLIGHT9 defaultLight();
+
+D3DMATRIX identityMatrix();
+
+// True for ids that name a real state of the given kind.
+bool isRenderState(DWORD id);
+bool isStageState(DWORD id);
+
+}  // namespace d3d9

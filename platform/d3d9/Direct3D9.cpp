@@ -1,0 +1,96 @@
+// The factory object and the text of result codes.
+#include <SDL2/SDL.h>
+
+#include <string>
+
+#include "core/Log.h"
+#include "platform/d3d9/CallLog.h"
+#include "platform/d3d9/D3D9.h"
+#include "platform/d3d9/Device.h"
+
+namespace {
+
+class Direct3D final : public IDirect3D9 {
+ public:
+  ULONG AddRef() override { return ++references; }
+  ULONG Release() override {
+    ULONG left = --references;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  UINT GetAdapterCount() override { return 1; }
+
+  HRESULT GetAdapterDisplayMode(UINT adapter, D3DDISPLAYMODE* mode) override {
+    if (adapter != 0 || !mode) return D3DERR_INVALIDCALL;
+    mode->Width = 1024;
+    mode->Height = 768;
+    mode->RefreshRate = 60;
+    mode->Format = D3DFMT_X8R8G8B8;
+    SDL_DisplayMode desktop;
+    if (!platformHeadless() && SDL_GetDesktopDisplayMode(0, &desktop) == 0) {
+      mode->Width = UINT(desktop.w);
+      mode->Height = UINT(desktop.h);
+      mode->RefreshRate = UINT(desktop.refresh_rate);
+    }
+    return D3D_OK;
+  }
+
+  HRESULT CreateDevice(UINT adapter, D3DDEVTYPE type, HWND focusWindow, DWORD behaviourFlags,
+                       D3DPRESENT_PARAMETERS* parameters, IDirect3DDevice9** out) override {
+    d3d9::logCall("CreateDevice", adapter, type, focusWindow, behaviourFlags, parameters);
+    if (!out) return D3DERR_INVALIDCALL;
+    *out = nullptr;
+    if (adapter != 0 || !parameters || (type != D3DDEVTYPE_HAL && type != D3DDEVTYPE_REF))
+      return D3DERR_INVALIDCALL;
+    std::string error;
+    d3d9::Device* device =
+        d3d9::Device::create(this, focusWindow, behaviourFlags, *parameters, error);
+    if (!device) {
+      logMessage(("Direct3D device: " + error).c_str());
+      return D3DERR_NOTAVAILABLE;
+    }
+    *out = device;
+    return D3D_OK;
+  }
+
+ private:
+  ~Direct3D() override = default;
+  ULONG references = 1;
+};
+
+}  // namespace
+
+IDirect3D9* Direct3DCreate9(UINT sdkVersion) {
+  if (sdkVersion != D3D_SDK_VERSION) return nullptr;
+  return new Direct3D;
+}
+
+const char* DXGetErrorDescription9A(HRESULT result) {
+  switch (result) {
+    case D3D_OK:
+      return "The function completed successfully.";
+    case D3DERR_INVALIDCALL:
+      return "Invalid call.";
+    case D3DERR_NOTAVAILABLE:
+      return "The requested device type or format is not available.";
+    case D3DERR_OUTOFVIDEOMEMORY:
+      return "Out of video memory.";
+    case D3DERR_DEVICELOST:
+      return "The device has been lost.";
+    case D3DERR_DEVICENOTRESET:
+      return "The device has been lost but can be reset.";
+    case D3DERR_NOTFOUND:
+      return "The requested item was not found.";
+    case D3DERR_DRIVERINTERNALERROR:
+      return "Internal driver error.";
+    case D3DERR_INVALIDDEVICE:
+      return "The requested device type is not valid.";
+    case E_OUTOFMEMORY:
+      return "Out of memory.";
+    case E_FAIL:
+      return "An undetermined error occurred.";
+    default:
+      return "Unknown error.";
+  }
+}

@@ -1,0 +1,317 @@
+#include "platform/d3d9/GLBackend.h"
+
+#include <GL/glext.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/d3d9/Resources.h"
+
+namespace d3d9 {
+
+void GLStateShadow::invalidate() {
+  std::memset(this, 0xff, sizeof *this);
+  depthRange[0] = depthRange[1] = -1.0f;
+  pointSize = -1.0f;
+  for (float& c : blendColor) c = -1.0f;
+  polygonOffset[0] = polygonOffset[1] = -1e30f;
+}
+
+namespace {
+
+const GLenum kCapEnum[kCapCount] = {
+    GL_SCISSOR_TEST,        GL_DEPTH_TEST,         GL_BLEND,
+    GL_CULL_FACE,           GL_STENCIL_TEST,       GL_POLYGON_OFFSET_FILL,
+    GL_PROGRAM_POINT_SIZE,  GL_CLIP_DISTANCE0,     GL_CLIP_DISTANCE1,
+    GL_CLIP_DISTANCE2,      GL_CLIP_DISTANCE3,     GL_CLIP_DISTANCE4,
+    GL_CLIP_DISTANCE5,
+};
+
+// Intersection of two rectangles; false when empty.
+bool intersect(RECT& a, const RECT& b) {
+  a.left = std::max(a.left, b.left);
+  a.top = std::max(a.top, b.top);
+  a.right = std::min(a.right, b.right);
+  a.bottom = std::min(a.bottom, b.bottom);
+  return a.left < a.right && a.top < a.bottom;
+}
+
+}  // namespace
+
+GLBackend::GLBackend() { shadow.invalidate(); }
+
+GLBackend::~GLBackend() {
+  GLuint framebuffers[] = {drawFramebuffer, readFramebuffer, copyFramebuffer};
+  glDeleteFramebuffers(3, framebuffers);
+}
+
+bool GLBackend::init(std::string& error) {
+  GLint major = 0, minor = 0;
+  glGetIntegerv(GL_MAJOR_VERSION, &major);
+  glGetIntegerv(GL_MINOR_VERSION, &minor);
+  if (major * 10 + minor < 45) {
+    error = "OpenGL 4.5 is needed, the system offers " + std::to_string(major) + "." +
+            std::to_string(minor);
+    return false;
+  }
+  // Direct3D's window origin (top left) and depth range (0 to 1).
+  glClipControl(GL_UPPER_LEFT, GL_ZERO_TO_ONE);
+  glCreateFramebuffers(1, &drawFramebuffer);
+  glCreateFramebuffers(1, &readFramebuffer);
+  glCreateFramebuffers(1, &copyFramebuffer);
+  glPixelStorei(GL_PACK_ALIGNMENT, 1);
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+  glEnable(GL_TEXTURE_CUBE_MAP_SEAMLESS);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Cached state
+
+void GLBackend::enable(Cap cap, bool on) {
+  if (shadow.enabled[cap] == int(on)) return;
+  shadow.enabled[cap] = int(on);
+  if (on)
+    glEnable(kCapEnum[cap]);
+  else
+    glDisable(kCapEnum[cap]);
+}
+
+void GLBackend::setScissor(GLint x, GLint y, GLint w, GLint h) {
+  GLint box[4] = {x, y, w, h};
+  if (std::memcmp(box, shadow.scissor, sizeof box) == 0) return;
+  std::memcpy(shadow.scissor, box, sizeof box);
+  glScissor(x, y, w, h);
+}
+
+void GLBackend::setColorMask(GLuint mask) {
+  if (shadow.colorMask == mask) return;
+  shadow.colorMask = mask;
+  glColorMask(mask & 1, (mask >> 1) & 1, (mask >> 2) & 1, (mask >> 3) & 1);
+}
+
+void GLBackend::setDepthMask(bool on) {
+  if (shadow.depthMask == int(on)) return;
+  shadow.depthMask = int(on);
+  glDepthMask(on ? GL_TRUE : GL_FALSE);
+}
+
+void GLBackend::setStencilWriteMask(GLuint front, GLuint back) {
+  if (shadow.stencilWriteMask[0] != front) {
+    shadow.stencilWriteMask[0] = front;
+    glStencilMaskSeparate(GL_FRONT, front);
+  }
+  if (shadow.stencilWriteMask[1] != back) {
+    shadow.stencilWriteMask[1] = back;
+    glStencilMaskSeparate(GL_BACK, back);
+  }
+}
+
+void GLBackend::bindDrawFramebuffer(GLuint framebuffer) {
+  if (shadow.drawFramebuffer == framebuffer) return;
+  shadow.drawFramebuffer = framebuffer;
+  glBindFramebuffer(GL_DRAW_FRAMEBUFFER, framebuffer);
+}
+
+void GLBackend::bindProgram(GLuint program) {
+  if (shadow.program == program) return;
+  shadow.program = program;
+  glUseProgram(program);
+}
+
+void GLBackend::bindVertexArray(GLuint vertexArray) {
+  if (shadow.vertexArray == vertexArray) return;
+  shadow.vertexArray = vertexArray;
+  glBindVertexArray(vertexArray);
+}
+
+void GLBackend::bindArrayBuffer(GLuint buffer) {
+  if (shadow.arrayBuffer == buffer) return;
+  shadow.arrayBuffer = buffer;
+  glBindBuffer(GL_ARRAY_BUFFER, buffer);
+}
+
+void GLBackend::bindTexture(int unit, GLenum target, GLuint texture) {
+  if (shadow.texture[unit] == texture && shadow.textureTarget[unit] == target) return;
+  shadow.texture[unit] = texture;
+  shadow.textureTarget[unit] = target;
+  glBindTextureUnit(GLuint(unit), texture);
+}
+
+void GLBackend::forgetTexture(GLuint texture) {
+  for (int unit = 0; unit < D3DMAX_SAMPLERS; ++unit)
+    if (shadow.texture[unit] == texture) shadow.texture[unit] = GLuint(-1);
+}
+
+// ---------------------------------------------------------------------------
+// Targets, clears, copies
+
+void GLBackend::bindTargets(Surface* color, Surface* depth) {
+  if (color != boundColor) {
+    if (!color || !color->attach(drawFramebuffer, GL_COLOR_ATTACHMENT0))
+      glNamedFramebufferTexture(drawFramebuffer, GL_COLOR_ATTACHMENT0, 0, 0);
+    boundColor = color;
+  }
+  if (depth != boundDepth) {
+    glNamedFramebufferTexture(drawFramebuffer, GL_DEPTH_STENCIL_ATTACHMENT, 0, 0);
+    glNamedFramebufferRenderbuffer(drawFramebuffer, GL_DEPTH_STENCIL_ATTACHMENT, GL_RENDERBUFFER,
+                                   0);
+    if (depth) {
+      GLenum attachment =
+          depth->info && depth->info->stencil ? GL_DEPTH_STENCIL_ATTACHMENT : GL_DEPTH_ATTACHMENT;
+      depth->attach(drawFramebuffer, attachment);
+    }
+    boundDepth = depth;
+  }
+  bindDrawFramebuffer(drawFramebuffer);
+  targetWidth = color ? int(color->width) : 0;
+  targetHeight = color ? int(color->height) : 0;
+}
+
+void GLBackend::clear(const DeviceState& state, DWORD count, const D3DRECT* rects, DWORD flags,
+                      D3DCOLOR color, float z, DWORD stencil) {
+  bindTargets(state.renderTarget, state.depthStencil);
+  const D3DVIEWPORT9& vp = state.viewport;
+  RECT viewport = {LONG(vp.X), LONG(vp.Y), LONG(vp.X + vp.Width), LONG(vp.Y + vp.Height)};
+  RECT target = {0, 0, targetWidth, targetHeight};
+  if (!intersect(viewport, target)) return;
+
+  // Clears write whatever the write masks say.
+  setColorMask(0xf);
+  setDepthMask(true);
+  setStencilWriteMask(0xffffffffu, 0xffffffffu);
+  enable(kCapScissor, true);
+
+  bool depth = state.depthStencil && (flags & D3DCLEAR_ZBUFFER);
+  bool hasStencil = state.depthStencil && state.depthStencil->info &&
+                    state.depthStencil->info->stencil;
+  bool stencilToo = hasStencil && (flags & D3DCLEAR_STENCIL);
+  const float rgba[4] = {float((color >> 16) & 0xff) / 255.0f, float((color >> 8) & 0xff) / 255.0f,
+                         float(color & 0xff) / 255.0f, float(color >> 24) / 255.0f};
+  GLint stencilValue = GLint(stencil);
+  auto clearRect = [&](RECT r) {
+    if (!intersect(r, viewport)) return;
+    setScissor(r.left, r.top, r.right - r.left, r.bottom - r.top);
+    if ((flags & D3DCLEAR_TARGET) && state.renderTarget) glClearBufferfv(GL_COLOR, 0, rgba);
+    if (depth && stencilToo)
+      glClearBufferfi(GL_DEPTH_STENCIL, 0, z, stencilValue);
+    else if (depth)
+      glClearBufferfv(GL_DEPTH, 0, &z);
+    else if (stencilToo)
+      glClearBufferiv(GL_STENCIL, 0, &stencilValue);
+  };
+  if (count == 0 || !rects) {
+    clearRect(viewport);
+  } else {
+    for (DWORD i = 0; i < count; ++i)
+      clearRect(RECT{rects[i].x1, rects[i].y1, rects[i].x2, rects[i].y2});
+  }
+  if ((flags & D3DCLEAR_TARGET) && state.renderTarget) state.renderTarget->gpuWrote();
+}
+
+void GLBackend::present(Surface* source, int width, int height, bool keepAspect) {
+  if (!source || width <= 0 || height <= 0) return;
+  source->attach(readFramebuffer, GL_COLOR_ATTACHMENT0);
+  bindDrawFramebuffer(0);
+  enable(kCapScissor, false);
+  setColorMask(0xf);
+  const float black[4] = {0, 0, 0, 1};
+  glClearBufferfv(GL_COLOR, 0, black);
+  int x0 = 0, y0 = 0, x1 = width, y1 = height;
+  if (keepAspect) {
+    // Fit the image into the window with its proportions, centred.
+    double scale = std::min(double(width) / source->width, double(height) / source->height);
+    int w = int(source->width * scale + 0.5), h = int(source->height * scale + 0.5);
+    x0 = (width - w) / 2;
+    y0 = (height - h) / 2;
+    x1 = x0 + w;
+    y1 = y0 + h;
+  }
+  bool sameSize = x1 - x0 == int(source->width) && y1 - y0 == int(source->height);
+  // The window's framebuffer has its origin at the bottom: flip.
+  glBlitNamedFramebuffer(readFramebuffer, 0, 0, 0, GLint(source->width), GLint(source->height),
+                         x0, y1, x1, y0, GL_COLOR_BUFFER_BIT, sameSize ? GL_NEAREST : GL_LINEAR);
+}
+
+bool GLBackend::copy(Surface* source, const RECT& s, Surface* destination, const RECT& d,
+                     bool linear) {
+  if (!source || !destination || source->isDepth() != destination->isDepth()) return false;
+  GLenum attachment = source->isDepth() ? GL_DEPTH_ATTACHMENT : GL_COLOR_ATTACHMENT0;
+  if (source->isDepth() && source->info->stencil) attachment = GL_DEPTH_STENCIL_ATTACHMENT;
+  if (!source->attach(readFramebuffer, attachment)) return false;
+  if (!destination->attach(copyFramebuffer, attachment)) return false;
+  enable(kCapScissor, false);
+  setColorMask(0xf);
+  GLbitfield mask = source->isDepth() ? GL_DEPTH_BUFFER_BIT : GL_COLOR_BUFFER_BIT;
+  if (source->isDepth()) setDepthMask(true);
+  bool scaled = (s.right - s.left) != (d.right - d.left) || (s.bottom - s.top) != (d.bottom - d.top);
+  glBlitNamedFramebuffer(readFramebuffer, copyFramebuffer, s.left, s.top, s.right, s.bottom, d.left,
+                         d.top, d.right, d.bottom, mask,
+                         linear && scaled && !source->isDepth() ? GL_LINEAR : GL_NEAREST);
+  destination->gpuWrote();
+  // The copy framebuffer must not keep a texture that might be the next
+  // draw target's: detach again.
+  glNamedFramebufferTexture(copyFramebuffer, attachment, 0, 0);
+  return true;
+}
+
+bool GLBackend::fill(Surface* surface, const RECT& r, D3DCOLOR color) {
+  if (!surface || surface->isDepth() || !surface->attach(copyFramebuffer, GL_COLOR_ATTACHMENT0))
+    return false;
+  GLuint previous = shadow.drawFramebuffer;
+  bindDrawFramebuffer(copyFramebuffer);
+  enable(kCapScissor, true);
+  setScissor(r.left, r.top, r.right - r.left, r.bottom - r.top);
+  setColorMask(0xf);
+  const float rgba[4] = {float((color >> 16) & 0xff) / 255.0f, float((color >> 8) & 0xff) / 255.0f,
+                         float(color & 0xff) / 255.0f, float(color >> 24) / 255.0f};
+  glClearBufferfv(GL_COLOR, 0, rgba);
+  glNamedFramebufferTexture(copyFramebuffer, GL_COLOR_ATTACHMENT0, 0, 0);
+  bindDrawFramebuffer(previous);
+  surface->gpuWrote();
+  return true;
+}
+
+d3d9_test::Frame GLBackend::read(Surface* surface) {
+  d3d9_test::Frame frame;
+  if (!surface || !surface->info || surface->isDepth()) return frame;
+  frame.width = int(surface->width);
+  frame.height = int(surface->height);
+  frame.pixels.resize(size_t(frame.width) * size_t(frame.height));
+  if (surface->kind == Surface::Kind::Plain || surface->info->blockBytes ||
+      surface->kind == Surface::Kind::TextureLevel) {
+    // Through the surface's memory, in its own format.
+    D3DLOCKED_RECT locked;
+    if (FAILED(surface->LockRect(&locked, nullptr, D3DLOCK_READONLY))) return {};
+    if (surface->info->blockBytes) {
+      surface->UnlockRect();
+      return {};
+    }
+    for (int y = 0; y < frame.height; ++y) {
+      const uint8_t* row = static_cast<const uint8_t*>(locked.pBits) + size_t(y) * locked.Pitch;
+      for (int x = 0; x < frame.width; ++x)
+        frame.pixels[size_t(y) * frame.width + x] =
+            pixelToARGB(surface->format, row + x * surface->info->bytesPerPixel);
+    }
+    surface->UnlockRect();
+    return frame;
+  }
+  surface->attach(readFramebuffer, GL_COLOR_ATTACHMENT0);
+  glNamedFramebufferReadBuffer(readFramebuffer, GL_COLOR_ATTACHMENT0);
+  glBindFramebuffer(GL_READ_FRAMEBUFFER, readFramebuffer);
+  glPixelStorei(GL_PACK_ALIGNMENT, 4);
+  glReadPixels(0, 0, frame.width, frame.height, GL_BGRA, GL_UNSIGNED_INT_8_8_8_8_REV,
+               frame.pixels.data());
+  glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+  if (!surface->info->hasAlpha)
+    for (auto& p : frame.pixels) p |= 0xff000000u;
+  return frame;
+}
+
+}  // namespace d3d9
+
+namespace d3d9 {
+class ProgramCache {};
+struct GLBackend::Pipeline {};
+void GLBackend::draw(DeviceState&, const DrawCall&) {}
+}  // namespace d3d9

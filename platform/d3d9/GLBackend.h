@@ -1,0 +1,131 @@
+// The OpenGL side of the device: it turns the device's state into GL state
+// when something is drawn, cleared or copied, and changes in GL only what
+// differs from what GL already holds.
+//
+// Conventions: every render target is drawn with glClipControl(UPPER_LEFT,
+// ZERO_TO_ONE), so memory row 0 is the image's top row, as in Direct3D, and
+// depth runs from 0 to 1. Only presenting into the window flips the image.
+#pragma once
+
+#include <GL/gl.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/d3d9/D3D9.h"
+#include "platform/d3d9/D3D9TestSeams.h"
+#include "platform/d3d9/DeviceState.h"
+
+namespace d3d9 {
+
+class Surface;
+class ProgramCache;
+struct DrawCall;
+
+// What GL currently holds for the state we touch, so that unchanged state
+// costs no GL call. Values are GL's; "unknown" forces the first call.
+struct GLStateShadow {
+  int enabled[16];  // by the Cap index below, -1 unknown
+  GLint scissor[4];
+  GLint viewport[4];
+  float depthRange[2];
+  GLuint colorMask;  // four bits, RGBA
+  int depthMask;
+  GLuint stencilWriteMask[2];
+  GLenum depthFunc;
+  GLenum blendEquation[2];
+  GLenum blendFunc[4];
+  float blendColor[4];
+  GLenum stencilFunc[2];
+  GLint stencilRef[2];
+  GLuint stencilMask[2];
+  GLenum stencilOp[2][3];
+  GLenum cullFace, frontFace, polygonMode;
+  float polygonOffset[2];
+  float pointSize;
+  GLuint program;
+  GLuint vertexArray;
+  GLuint drawFramebuffer;
+  GLuint arrayBuffer;
+  GLuint texture[D3DMAX_SAMPLERS];
+  GLenum textureTarget[D3DMAX_SAMPLERS];
+
+  void invalidate();
+};
+
+enum Cap {
+  kCapScissor,
+  kCapDepthTest,
+  kCapBlend,
+  kCapCull,
+  kCapStencil,
+  kCapPolygonOffsetFill,
+  kCapProgramPointSize,
+  kCapClipDistance0,  // ..5
+  kCapCount = kCapClipDistance0 + 6,
+};
+
+class GLBackend {
+ public:
+  GLBackend();
+  ~GLBackend();
+  // Sets up what every frame needs; false with the reason in `error` when
+  // the GL context lacks something the device relies on.
+  bool init(std::string& error);
+
+  // Draw-target management: makes `color` and `depth` the targets of the
+  // draw framebuffer (either may be null).
+  void bindTargets(Surface* color, Surface* depth);
+
+  // Clears rectangles of the current targets, clipped to the viewport.
+  void clear(const DeviceState& state, DWORD count, const D3DRECT* rects, DWORD flags,
+             D3DCOLOR color, float z, DWORD stencil);
+
+  // Shows `source` in the default framebuffer of `width` x `height`,
+  // stretched, or fitted with its aspect kept.
+  void present(Surface* source, int width, int height, bool keepAspect);
+
+  // Copies a rectangle between surfaces on the GPU (scaled when the sizes
+  // differ). False when either has no GPU image or the formats cannot mix.
+  bool copy(Surface* source, const RECT& sourceRect, Surface* destination, const RECT& destRect,
+            bool linear);
+  // Fills a rectangle of a GPU surface with one colour.
+  bool fill(Surface* surface, const RECT& rect, D3DCOLOR color);
+
+  // The surface's pixels as ARGB, top row first.
+  d3d9_test::Frame read(Surface* surface);
+
+  // Draws with the fixed-function pipeline described by `state`.
+  void draw(DeviceState& state, const DrawCall& call);
+
+  void forgetTexture(GLuint texture);
+
+  GLStateShadow shadow;
+
+  // Cached GL calls: each changes GL only when the value differs.
+  void enable(Cap cap, bool on);
+  void setScissor(GLint x, GLint y, GLint w, GLint h);
+  void setColorMask(GLuint mask);
+  void setDepthMask(bool on);
+  void setStencilWriteMask(GLuint front, GLuint back);
+  void bindDrawFramebuffer(GLuint framebuffer);
+  void bindProgram(GLuint program);
+  void bindVertexArray(GLuint vertexArray);
+  void bindArrayBuffer(GLuint buffer);
+  void bindTexture(int unit, GLenum target, GLuint texture);
+
+ private:
+  GLuint drawFramebuffer = 0, readFramebuffer = 0, copyFramebuffer = 0;
+  Surface* boundColor = nullptr;
+  Surface* boundDepth = nullptr;
+  int targetWidth = 0, targetHeight = 0;
+  std::unique_ptr<ProgramCache> programs;
+  struct Pipeline;
+  std::unique_ptr<Pipeline> pipeline;
+
+  friend struct Pipeline;
+};
+
+}  // namespace d3d9

@@ -1,0 +1,32 @@
+// The OpenGL context a device draws with: an SDL context on the output
+// window when there is one, otherwise a surfaceless EGL context (Mesa), in
+// which everything renders into framebuffer objects and nothing is shown.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/win32/Win32.h"
+
+namespace d3d9 {
+
+class GLContext {
+ public:
+  virtual ~GLContext() = default;
+
+  // Makes a context for `window` (null or without an SDL window: headless).
+  // Null on failure, with the reason in `error`.
+  static std::unique_ptr<GLContext> create(HWND window, std::string& error);
+
+  virtual void makeCurrent() = 0;
+  // Shows the default framebuffer (no-op when headless).
+  virtual void swap() = 0;
+  // Size of the default framebuffer in pixels; 0 x 0 when headless.
+  virtual void drawableSize(int& width, int& height) = 0;
+  // Asks for waiting on the display's refresh (1) or not (0); may be
+  // ignored by the system.
+  virtual void setSwapInterval(int interval) = 0;
+  virtual bool headless() const = 0;
+};
+
+}  // namespace d3d9
