@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <string_view>
 
 #include "platform/file/FileSystem.h"
 
@@ -69,10 +70,13 @@ bool readValue(gzFile file, std::uint32_t* value) {
   return true;
 }
 
+// Entry sizes by name, in the byte-wise order of the blobs. The names point
+// into the directory buffer.
+using DirectoryMap = std::map<std::string_view, std::uint32_t>;
+
 // Parses `count` records from the descrambled directory into name -> size
 // (a repeated name keeps its later size). False when a record does not fit.
-bool parseDirectory(const char* directory, std::uint32_t length, std::int32_t count,
-                    std::map<std::string, std::uint32_t>& sizes) {
+bool parseDirectory(const char* directory, std::uint32_t length, std::int32_t count, DirectoryMap& sizes) {
   std::uint32_t position = 0;
   for (std::int32_t record = 0; record < count; ++record) {
     const std::uint32_t nameLimit =
@@ -84,7 +88,7 @@ bool parseDirectory(const char* directory, std::uint32_t length, std::int32_t co
     if (length - sizeAt < 4) return false;
     const std::uint32_t size = littleEndian32(reinterpret_cast<const unsigned char*>(directory + sizeAt));
     if (size > std::uint32_t(INT32_MAX)) return false;
-    sizes[std::string(directory + position, nameLength)] = size;
+    sizes[std::string_view(directory + position, nameLength)] = size;
     position = sizeAt + 4;
   }
   return true;
@@ -117,9 +121,10 @@ bool readPackageEntry(const std::string& fileName, const std::string& entryName,
   if (!readValue(stream.file, &count) || !readValue(stream.file, &directorySize)) return false;
   const std::int32_t entryCount = std::int32_t(count);
 
-  std::map<std::string, std::uint32_t> sizes;
+  DirectoryMap sizes;
+  std::unique_ptr<char[]> directory;
   if (directorySize > 0) {
-    std::unique_ptr<char[]> directory = readBlock(stream.file, directorySize);
+    directory = readBlock(stream.file, directorySize);
     if (!directory) return false;
     // The directory is one scrambled block; its scramble index wraps at 256,
     // so it can be descrambled in pieces of any multiple of 256 bytes.
@@ -130,9 +135,14 @@ bool readPackageEntry(const std::string& fileName, const std::string& entryName,
     return false;  // records promised, but no directory bytes to hold them
   }
 
-  const auto wanted = sizes.find(entryName);
+  const auto wanted = sizes.find(std::string_view(entryName));
   if (wanted == sizes.end()) return false;
-  for (auto it = sizes.begin(); it != wanted; ++it) gzseek(stream.file, z_off_t(it->second), SEEK_CUR);
+  // The blob starts after every blob whose name sorts before it; one skip
+  // forward saves a seek per earlier entry.
+  std::uint64_t offset = 0;
+  for (auto it = sizes.begin(); it != wanted; ++it) offset += it->second;
+  for (constexpr std::uint64_t step = 1u << 30; offset > 0; offset -= std::min(offset, step))
+    gzseek(stream.file, z_off_t(std::min(offset, step)), SEEK_CUR);
 
   std::unique_ptr<char[]> blob = readBlock(stream.file, wanted->second);
   if (!blob) return false;

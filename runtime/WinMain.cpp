@@ -1,9 +1,68 @@
+// The program's entry routine: setup dialog, window, device, resource store,
+// script host and sequencer; then the demo clock and the frame loop.
 #include "runtime/WinMain.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/DeviceGlobal.h"
+#include "core/TQDatabase.h"
+#include "platform/d3d9/D3D9.h"
+#include "platform/d3d9/ErrorText.h"
+#include "runtime/DemoSequencer.h"
+#include "runtime/ScriptHost.h"
+#include "runtime/SetupDialog.h"
 
 int gReduceLOD = 0;
 int gNoPostProcess = 0;
 bool gTimeResyncRequest = false;
 bool gEndDemo = false;
+
+namespace {
+
+// The description's name and, for loose files, the working directory, from
+// the command line. The store is a package when the line names one (or is
+// empty), otherwise loose files named relative to the description's folder.
+std::string chooseStore(const char* commandLine, TQDatabaseFilesystem& files,
+                        TQDatabasePackedFile& package) {
+  if (std::strstr(commandLine, ".dat")) {
+    package.open(commandLine);
+    gDatabase = &package;
+    return "main.demo";
+  }
+  size_t length = std::strlen(commandLine);
+  if (length == 0) {
+    package.open("demo.dat");
+    gDatabase = &package;
+    return "main.demo";
+  }
+  gDatabase = &files;
+  // The last backslash separates the folder; one in the first position is
+  // part of the name.
+  for (size_t i = length - 1; i >= 1; --i) {
+    if (commandLine[i] == '\\') {
+      std::string folder(commandLine, i);
+      _chdir(folder.c_str());
+      return std::string(commandLine + i + 1);
+    }
+  }
+  return commandLine;
+}
+
+void releaseDevice(IDirect3DDevice9* device, IDirect3D9* d3d, HWND window) {
+  device->Release();
+  d3d->Release();
+  gDevice = nullptr;
+  CloseWindow(window);
+  ShowCursor(TRUE);
+}
+
+}  // namespace
+
+void fatalStartupError(const char* text) {
+  MessageBoxA(nullptr, text, "Exiting Demo (Failure)", MB_ICONWARNING);
+  std::exit(1);
+}
 
 std::string buildCommandLine(int argc, char** argv) {
   std::string line;
@@ -16,4 +75,104 @@ std::string buildCommandLine(int argc, char** argv) {
   return line;
 }
 
-int WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return 0; }
+int WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
+  const char* line = commandLine ? commandLine : "";
+
+  showSetupDialog();
+  if (!gHighResModels) gReduceLOD = 1;
+  if (!gAdditionalEffects) gNoPostProcess = 1;
+
+  HWND window = CreateWindowExA(0, "Static", nullptr, WS_VISIBLE | WS_SYSMENU, 0, 0, 800, 600,
+                                nullptr, nullptr, nullptr, nullptr);
+
+  IDirect3D9* d3d = Direct3DCreate9(D3D_SDK_VERSION);
+  if (!d3d) fatalStartupError("Failed to init Direct3D 9 device");
+
+  D3DPRESENT_PARAMETERS params = {};
+  params.BackBufferWidth = UINT(gScreenWidth);
+  params.BackBufferHeight = UINT(gScreenHeight);
+  params.BackBufferFormat = gColorBits == 32 ? D3DFMT_X8R8G8B8 : D3DFMT_R5G6B5;
+  params.BackBufferCount = 0;
+  params.MultiSampleType = D3DMULTISAMPLE_NONE;
+  params.MultiSampleQuality = 0;
+  params.SwapEffect = D3DSWAPEFFECT_DISCARD;
+  params.hDeviceWindow = window;
+  params.Windowed = gFullscreen ? FALSE : TRUE;
+  params.EnableAutoDepthStencil = TRUE;
+  params.AutoDepthStencilFormat = D3DFMT_D16;
+  params.Flags = 0;
+  params.FullScreen_RefreshRateInHz = 0;
+  params.PresentationInterval = gVSync ? D3DPRESENT_INTERVAL_DEFAULT : D3DPRESENT_INTERVAL_IMMEDIATE;
+
+  IDirect3DDevice9* device = nullptr;
+  HRESULT result = d3d->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, window,
+                                     D3DCREATE_HARDWARE_VERTEXPROCESSING, &params, &device);
+  if (FAILED(result)) {
+    result = d3d->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, window,
+                               D3DCREATE_SOFTWARE_VERTEXPROCESSING, &params, &device);
+    if (FAILED(result)) {
+      char message[2032];
+      std::snprintf(message, sizeof message, "Failed to create DirectX device:\n%s\n",
+                    DXGetErrorDescription9A(result));
+      fatalStartupError(message);
+    }
+  }
+  gDevice = device;
+
+  if (FAILED(device->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE))) {
+    releaseDevice(device, d3d, window);
+    MessageBoxA(nullptr, "DirectX init error - basic renderstate", "Error", MB_OK);
+    return 1;
+  }
+  device->SetRenderState(D3DRS_LIGHTING, FALSE);
+  device->SetRenderState(D3DRS_ZENABLE, TRUE);
+
+  // Both stores live for the whole run, whichever one is used.
+  TQDatabaseFilesystem* files = new TQDatabaseFilesystem;
+  TQDatabasePackedFile* package = new TQDatabasePackedFile;
+  std::string descriptionName = chooseStore(line, *files, *package);
+
+  ScriptHost* host = new ScriptHost;
+  DemoSequencer* sequencer = new DemoSequencer(host, gDevice);
+
+  if (!sequencer->loadDescription(descriptionName)) {
+    // The host and the sequencer stay: no scriplet's "died" runs here.
+    releaseDevice(device, d3d, window);
+    MessageBoxA(nullptr, "Error loading demo", "Error", MB_OK);
+    delete package;
+    delete files;
+    return 1;
+  }
+  sequencer->initScenes();
+
+  if (gFullscreen) {
+    ShowCursor(FALSE);
+    device->Present(nullptr, nullptr, nullptr, nullptr);
+  }
+
+  DWORD anchor = GetTickCount();
+  while (GetAsyncKeyState(VK_ESCAPE) == 0) {
+    device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0, 1.0f, 0);
+    int32_t elapsed = int32_t(GetTickCount() - anchor);
+    host->setTime(float(elapsed) * 0.001f);
+    sequencer->renderFrame();
+    if (gTimeResyncRequest) {
+      // Demo time goes on from the frame that started the music: the time
+      // spent loading it is not counted.
+      int32_t resumeAt = int32_t(gCurrentTime * 1000.0);
+      anchor = GetTickCount() - DWORD(resumeAt);
+      gTimeResyncRequest = false;
+    }
+    device->Present(nullptr, nullptr, nullptr, nullptr);
+    if (gEndDemo) break;
+  }
+
+  delete sequencer;
+  delete host;
+  device->Release();
+  d3d->Release();
+  gDevice = nullptr;
+  delete package;
+  delete files;
+  return 0;
+}

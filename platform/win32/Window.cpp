@@ -2,12 +2,22 @@
 // otherwise.
 #include <SDL2/SDL.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "platform/win32/Win32.h"
+
+namespace {
+// Windows that nobody destroyed go with the process, as on Windows; the list
+// keeps them owned until then.
+std::vector<HWND>& gLiveWindows = *new std::vector<HWND>;  // never destroyed
+}  // namespace
 
 HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y,
                      int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                      LPVOID param) {
   HWND window = new HWND__;
+  gLiveWindows.push_back(window);
   window->x = x;
   window->y = y;
   window->width = width;
@@ -31,6 +41,7 @@ BOOL CloseWindow(HWND window) {
 BOOL DestroyWindow(HWND window) {
   if (!window) return FALSE;
   if (window->sdlWindow) SDL_DestroyWindow(window->sdlWindow);
+  gLiveWindows.erase(std::remove(gLiveWindows.begin(), gLiveWindows.end(), window), gLiveWindows.end());
   delete window;
   return TRUE;
 }

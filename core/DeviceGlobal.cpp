@@ -1,0 +1,3 @@
+#include "core/DeviceGlobal.h"
+
+IDirect3DDevice9* gDevice = nullptr;

@@ -1,0 +1,44 @@
+#!/usr/bin/env python3
+"""Writes a small seed corpus for fuzz_package_reader into the given folder.
+
+Each seed is: flags byte, name length, name, package bytes (see the target).
+"""
+import os
+import struct
+import sys
+
+
+def scramble(block):
+    return bytes((((b + i + 0x3A) & 0xFF) ^ 0x6B) for i, b in enumerate(block))
+
+
+def package(entries, scramble_directory=True):
+    directory = b"".join(n + b"\0" + struct.pack("<I", len(c)) for n, c in entries)
+    blobs = b"".join(scramble(c) for n, c in sorted(dict(entries).items()))
+    head = struct.pack("<IiI", 0xA488BDCC, len(entries), len(directory))
+    return head + (scramble(directory) if scramble_directory else directory) + blobs
+
+
+def seed(flags, name, body):
+    return bytes([flags, len(name)]) + name + body
+
+
+def main():
+    folder = sys.argv[1]
+    os.makedirs(folder, exist_ok=True)
+    entries = [(b"main.demo", b"track 0\n"), (b"a.x", b"alpha"), (b"B.x", b"capital"), (b"ab", b"x" * 300)]
+    seeds = {
+        "plain": seed(0, b"a.x", package(entries)),
+        "gzip": seed(1, b"main.demo", package(entries)),
+        "structured": seed(2, b"ab", package(entries, scramble_directory=False)),
+        "structured_gzip": seed(3, b"B.x", package(entries, scramble_directory=False)),
+        "repeat": seed(2, b"a", package([(b"a", b"123"), (b"b", b"45"), (b"a", b"67890")], False)),
+        "empty_entry": seed(2, b"e", package([(b"e", b""), (b"f", b"1")], False)),
+    }
+    for name, data in seeds.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+
+
+if __name__ == "__main__":
+    main()
