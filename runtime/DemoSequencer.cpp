@@ -1,29 +1,304 @@
 #include "runtime/DemoSequencer.h"
 
+#include <cmath>
 #include <cstdio>
 
+#include "core/DeviceGlobal.h"
+#include "core/Log.h"
+#include "core/RenderStateStack.h"
+#include "core/TQDataHandler.h"
 #include "core/TQDatabase.h"
-#include "platform/file/FileSystem.h"
+#include "core/TQSmartPointer.h"
+#include "platform/d3d9/D3D9.h"
+#include "runtime/ScriptHost.h"
 
-float gCurrentTime = 0.0f;
 DemoSequencer* gDemoSequencer = nullptr;
+float gCurrentTime = 0.0f;
+float gSceneStart = 0.0f;
+float gSceneEnd = 45.0f;
+float gSceneProgress = 0.0f;
 
-DemoSequencer::DemoSequencer(ScriptHost* host, IDirect3DDevice9* device) : host(host), device(device) {
+Scene::Scene(const std::string& file, const std::string& name)
+    : name(name),
+      file(file),
+      start(-1.0f),
+      end(-1.0f),
+      initialised(false),
+      begun(false),
+      valid(true),
+      isCamera(false) {}
+
+DemoSequencer::DemoSequencer(ScriptHost* host, IDirect3DDevice9* device)
+    : host(host),
+      device(device),
+      clearRed(0),
+      clearGreen(0),
+      clearBlue(255),
+      savedWorld(),
+      missTrack(-1),
+      missIndex(-1),
+      nullScene("NoScriplet", "NoScene") {
   gDemoSequencer = this;
+  // Until a description replaces it, the timeline is one camera flight.
+  Scene demoPath("DemoPath", "DemoPath");
+  demoPath.start = 0.0f;
+  demoPath.end = 45.0f;
+  demoPath.isCamera = true;
+  tracks.push_back({demoPath});
+  sceneIndex["DemoPath"] = Location(0, 0);
 }
 
 DemoSequencer::~DemoSequencer() {
+  for (const std::vector<Scene>& track : tracks)
+    for (const Scene& scene : track)
+      if (scene.valid && !scene.isCamera) host->unload(scene.name, false);
+  tracks.clear();
+  sceneIndex.clear();
   if (gDemoSequencer == this) gDemoSequencer = nullptr;
 }
 
-bool DemoSequencer::loadDescription(const std::string& name) {
-  if (name.empty() || dynamic_cast<TQDatabaseFilesystem*>(gDatabase) == nullptr) return false;
-  FILE* file = openFile(name.c_str(), "rb");
-  if (!file) return false;
-  std::fclose(file);
+bool DemoSequencer::addScene(int track, const std::string& file, const std::string& name,
+                             float start, float end) {
+  const bool ok = compileScene(file, name);
+  Scene scene(file, name);
+  scene.start = start;
+  scene.end = end;
+  scene.valid = ok;
+  insertScene(track, scene);
+  // The placement and the times are recorded for the sequencer's own use;
+  // they do not change a script's variables of these names.
+  for (const char* variable : {"script_pos_x", "script_pos_y", "script_pos_z", "script_rot_x",
+                               "script_rot_y", "script_rot_z"})
+    host->setExternTyped(name, variable, "float", "0");
+  for (const char* variable : {"script_scal_x", "script_scal_y", "script_scal_z"})
+    host->setExternTyped(name, variable, "float", "1");
+  host->setExternFloat(name, "script_time_start", "float", start);
+  host->setExternFloat(name, "script_time_end", "float", end);
   return true;
 }
 
-void DemoSequencer::initScenes() {}
+bool DemoSequencer::compileScene(const std::string& file, const std::string& name) {
+  TQSmartPointerTyped<char> text;
+  TQDataHandler_Text handler;
+  std::string error;
+  if (!gDatabase->load(file, handler, text, 0, error)) {
+    logMessage(error.c_str());
+    return false;
+  }
+  error.clear();
+  if (host->compile(name, text.object, error)) return true;
+  if (!error.empty()) {
+    char message[1024];
+    std::snprintf(message, sizeof message, "Error compiling scene (%s) - Abort", name.c_str());
+    fatalError(message);
+  }
+  logMessage("Error parsing scriplet file");
+  return false;
+}
 
-void DemoSequencer::renderFrame() {}
+int DemoSequencer::insertScene(int track, const Scene& scene) {
+  if (track < 0) track = 0;
+  if (track >= (int)tracks.size()) tracks.resize(track + 1);
+  std::vector<Scene>& scenes = tracks[track];
+  int position = 0;
+  while (position < (int)scenes.size() && scenes[position].start <= scene.start) ++position;
+  scenes.insert(scenes.begin() + position, scene);
+  rebuildIndex();
+  return position;
+}
+
+void DemoSequencer::rebuildIndex() {
+  sceneIndex.clear();
+  for (int i = 0; i < (int)tracks.size(); ++i)
+    for (int j = 0; j < (int)tracks[i].size(); ++j) sceneIndex[tracks[i][j].name] = Location(i, j);
+}
+
+DemoSequencer::Location DemoSequencer::findScene(const std::string& name) const {
+  auto found = sceneIndex.find(name);
+  if (found == sceneIndex.end()) return Location(missTrack, missIndex);
+  return found->second;
+}
+
+Scene& DemoSequencer::sceneAt(Location location) {
+  const int track = location.first, position = location.second;
+  if (track < 0 || track >= (int)tracks.size()) return nullScene;
+  if (position < 0 || position >= (int)tracks[track].size()) return nullScene;
+  return tracks[track][position];
+}
+
+void DemoSequencer::publishTiming(const Scene& scene, float t) const {
+  gCurrentTime = t;
+  gSceneStart = scene.start;
+  gSceneEnd = scene.end;
+  float p = (t - scene.start) / (scene.end - scene.start);
+  if (p < 0.0f || std::isnan(p))
+    p = 0.0f;
+  else if (p > 1.0f)
+    p = 1.0f;
+  gSceneProgress = p;
+}
+
+bool DemoSequencer::isActive(const Scene& scene, float t) {
+  return t >= scene.start && (t <= scene.end || scene.end == -1.0f);
+}
+
+void DemoSequencer::initScenes() {
+  if (!initCaptured && gRenderStateStack) {
+    captureAllStates();
+    initCaptured = true;
+  }
+  pushAllStates();
+  for (std::vector<Scene>& track : tracks)
+    for (Scene& scene : track) {
+      if (scene.isCamera || !scene.valid) continue;
+      gCurrentTime = 0.0f;
+      gSceneStart = scene.start;
+      gSceneEnd = scene.end;
+      gSceneProgress = 0.0f;
+      if (!scene.initialised) {
+        pushAllStates();
+        host->callEntry(scene.name, ENTRY_INIT);
+        popAllStates();
+        scene.initialised = true;
+      }
+    }
+  popAllStates();
+}
+
+void DemoSequencer::renderFrame() {
+  const float t = host->getTime();
+  if (!framesCaptured && gRenderStateStack) {
+    captureAllStates();
+    framesCaptured = true;
+  }
+  pushAllStates();
+
+  // Pass A: outside the Direct3D scene.
+  for (std::vector<Scene>& track : tracks)
+    for (Scene& scene : track) {
+      if (scene.isCamera || !scene.valid) continue;
+      publishTiming(scene, t);
+      if (!scene.initialised) {
+        pushAllStates();
+        host->callEntry(scene.name, ENTRY_INIT);
+        popAllStates();
+        scene.initialised = true;
+      }
+      if (isActive(scene, t)) {
+        if (!scene.begun) {
+          pushAllStates();
+          host->callEntry(scene.name, ENTRY_BEGIN);
+          popAllStates();
+          scene.begun = true;
+        }
+        pushAllStates();
+        host->callEntry(scene.name, ENTRY_PRERENDER);
+        popAllStates();
+      }
+    }
+
+  device->BeginScene();
+  const D3DCOLOR color = 0xFF000000u | (D3DCOLOR)(clearRed & 0xFF) << 16 |
+                         (D3DCOLOR)(clearGreen & 0xFF) << 8 | (D3DCOLOR)(clearBlue & 0xFF);
+  device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, color, 1.0f, 0);
+
+  // Pass B: inside the scene. What "render" changes through the undo stacks
+  // stays in force for the rest of the frame.
+  for (std::vector<Scene>& track : tracks)
+    for (Scene& scene : track) {
+      if (!scene.valid) continue;
+      publishTiming(scene, t);
+      if (!isActive(scene, t)) continue;
+      if (scene.isCamera) {
+        applyCamera(scene.path, scene.start);
+      } else {
+        applyPlacement(scene.name);
+        host->callEntry(scene.name, ENTRY_RENDER);
+        restoreWorld();
+      }
+    }
+
+  device->EndScene();
+
+  // Pass C: after the scene.
+  for (std::vector<Scene>& track : tracks)
+    for (Scene& scene : track) {
+      if (scene.isCamera || !scene.valid) continue;
+      publishTiming(scene, t);
+      if (isActive(scene, t)) {
+        pushAllStates();
+        host->callEntry(scene.name, ENTRY_POSTRENDER);
+        popAllStates();
+      } else if (!(t <= scene.end || scene.end == -1.0f) && scene.begun) {
+        pushAllStates();
+        host->callEntry(scene.name, ENTRY_END);
+        popAllStates();
+        scene.begun = false;
+      }
+    }
+
+  popAllStates();
+}
+
+void DemoSequencer::applyCamera(const CameraPath& path, float start) {
+  const float u = host->getTime() - start;
+  gCameraPos = path.positionAt(u);
+  gCameraUp = path.upAt(u);
+  gCameraTarget = path.targetAt(u);
+  path.clipPlanesAt(u, gCameraNear, gCameraFar);
+
+  D3DXMATRIX identity;
+  D3DXMatrixIdentity(&identity);
+  gDevice->SetTransform(D3DTS_WORLD, &identity);
+
+  D3DXMATRIX view;
+  D3DXMatrixLookAtLH(&view, &gCameraPos, &gCameraTarget, &gCameraUp);
+  gDevice->SetTransform(D3DTS_VIEW, &view);
+  gCameraViewMatrix = view;
+
+  // 3.1416 / 180: the camera's degree-to-radian factor.
+  const float fovy = (float)(gCameraFov * 0.017453333333333335);
+  const float aspect = (float)gAspectWidth / (float)gAspectHeight;
+  D3DXMATRIX projection;
+  D3DXMatrixPerspectiveFovLH(&projection, fovy, aspect, gCameraNear, gCameraFar);
+  gDevice->SetTransform(D3DTS_PROJECTION, &projection);
+  gCameraProjMatrix = projection;
+}
+
+void DemoSequencer::applyPlacement(const std::string& name) {
+  device->GetTransform(D3DTS_WORLD, &savedWorld);
+  // Defaults for a value text that does not read as a number: no move, no
+  // turn, unit scale.
+  float px = 0, py = 0, pz = 0, sx = 1, sy = 1, sz = 1, rx = 0, ry = 0, rz = 0;
+  host->getExternFloat(name, "script_pos_x", px);
+  host->getExternFloat(name, "script_pos_y", py);
+  host->getExternFloat(name, "script_pos_z", pz);
+  host->getExternFloat(name, "script_scal_x", sx);
+  host->getExternFloat(name, "script_scal_y", sy);
+  host->getExternFloat(name, "script_scal_z", sz);
+  host->getExternFloat(name, "script_rot_x", rx);
+  host->getExternFloat(name, "script_rot_y", ry);
+  host->getExternFloat(name, "script_rot_z", rz);
+
+  // Rotation Z, Y, X, then scaling, then the saved world, then the move.
+  D3DXMATRIX m = savedWorld, step;
+  D3DXMatrixTranslation(&step, px, py, pz);
+  D3DXMatrixMultiply(&m, &m, &step);
+  D3DXMatrixScaling(&step, sx, sy, sz);
+  D3DXMatrixMultiply(&m, &step, &m);
+  D3DXMatrixRotationX(&step, rx);
+  D3DXMatrixMultiply(&m, &step, &m);
+  D3DXMatrixRotationY(&step, ry);
+  D3DXMatrixMultiply(&m, &step, &m);
+  D3DXMatrixRotationZ(&step, rz);
+  D3DXMatrixMultiply(&m, &step, &m);
+  device->SetTransform(D3DTS_WORLD, &m);
+}
+
+void DemoSequencer::restoreWorld() { device->SetTransform(D3DTS_WORLD, &savedWorld); }
+
+void DemoSequencer::setClearColor(int red, int green, int blue) {
+  clearRed = red;
+  clearGreen = green;
+  clearBlue = blue;
+}
