@@ -127,8 +127,7 @@ int ScriptHost::registerModules(asIScriptEngine* engine) {
   // initMusic(engine);            music
   // initArrays(engine);           arrayTexture
   registerDebugFunctions(engine);
-  int result = 0;
-  result = initTQScriptUtils(engine);  // utilities
+  int result = initTQScriptUtils(engine);  // utilities
   if (extraRegistrations) extraRegistrations(engine);
   return result;
 }

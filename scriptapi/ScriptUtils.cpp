@@ -18,8 +18,6 @@
 
 using namespace AngelScript;
 
-extern float gSceneStart, gSceneEnd, gSceneProgress;  // TMPDECL
-
 int gQualitySetting2 = 1;
 int gQualitySetting3 = 1;
 

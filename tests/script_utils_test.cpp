@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <limits>
 
-extern float gSceneStart, gSceneEnd, gSceneProgress;  // TMPDECL
 #include "runtime/DemoSequencer.h"
 #include "runtime/WinMain.h"
 #include "scriptapi/ScriptUtils.h"
