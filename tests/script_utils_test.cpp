@@ -297,7 +297,8 @@ TEST(ScriptUtils, LogOutputIsFormattedAndBounded) {
       {"void mat(string)", std::string(2000, 'c'), std::string(1023, 'c')},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.declaration + (" " + c.text.substr(0, 20)));
+    SCOPED_TRACE(c.declaration);
+    SCOPED_TRACE(c.text.size() > 20 ? "a long text" : c.text);
     run(c.declaration, c.text);
     EXPECT_EQ(LogCapture::lines()[0], c.want);
   }
