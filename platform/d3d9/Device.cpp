@@ -13,6 +13,11 @@
 
 namespace d3d9 {
 
+namespace {
+// The device whose context is current.
+Device* gCurrentDevice = nullptr;
+}  // namespace
+
 void retainDevice(Device* device) { device->AddRef(); }
 void releaseDevice(Device* device) { device->Release(); }
 
@@ -107,6 +112,7 @@ Device* Device::create(IDirect3D9* direct3d, HWND window, DWORD behaviourFlags,
 }
 
 bool Device::init(std::string& error) {
+  gCurrentDevice = this;  // the new context was made current
   if (!backend->init(error)) return false;
   const D3DPRESENT_PARAMETERS& p = parameters;
   backBufferSurface = new Surface(this, Surface::Kind::RenderTarget, p.BackBufferWidth,
@@ -152,12 +158,13 @@ void Device::releaseBindings() {
 Device::~Device() {
   // Hold ourselves while the bound resources go: they may release us.
   references = 1u << 30;
-  if (context) context->makeCurrent();
+  activate();
   releaseBindings();
   delete backBufferSurface;
   delete autoDepthSurface;
   backend.reset();
   context.reset();
+  gCurrentDevice = nullptr;
   direct3d->Release();
 }
 
@@ -169,7 +176,21 @@ ULONG Device::Release() {
   return left;
 }
 
-void Device::forgetTexture(GLuint texture) { backend->forgetTexture(texture); }
+void Device::activate() {
+  if (gCurrentDevice == this) return;
+  context->makeCurrent();
+  gCurrentDevice = this;
+}
+
+void Device::forgetBuffer(GLuint buffer) {
+  activate();
+  backend->forgetBuffer(buffer);
+}
+
+void Device::forgetTexture(GLuint texture) {
+  activate();
+  backend->forgetTexture(texture);
+}
 
 // ---------------------------------------------------------------------------
 // Device and presentation
@@ -231,6 +252,7 @@ HRESULT Device::Reset(D3DPRESENT_PARAMETERS*) {
 
 HRESULT Device::Present(const RECT*, const RECT*, HWND, const void*) {
   logCall("Present");
+  activate();
   int width = 0, height = 0;
   context->drawableSize(width, height);
   if (width > 0 && height > 0) {
@@ -277,6 +299,7 @@ HRESULT Device::Clear(DWORD count, const D3DRECT* rects, DWORD flags, D3DCOLOR c
     return D3DERR_INVALIDCALL;
   if (count > 0 && !rects) return D3DERR_INVALIDCALL;
   if (z < 0.0f || z > 1.0f) return D3DERR_INVALIDCALL;
+  activate();
   backend->clear(state, count, rects, flags, color, z, stencil);
   return D3D_OK;
 }

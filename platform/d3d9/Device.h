@@ -24,9 +24,16 @@ class Device final : public IDirect3DDevice9 {
   // Resources call these when their GL objects go, so that no cache keeps
   // a name GL may hand out again.
   void forgetTexture(GLuint texture);
+  void forgetBuffer(GLuint buffer);
+
+  // Makes this device's GL context the current one (a no-op when it is).
+  void activate();
 
   Surface* backBuffer() const { return backBufferSurface; }
-  GLBackend& gl() { return *backend; }
+  GLBackend& gl() {
+    activate();
+    return *backend;
+  }
 
   ULONG AddRef() override;
   ULONG Release() override;

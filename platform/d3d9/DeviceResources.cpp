@@ -72,7 +72,7 @@ HRESULT Device::CreateTexture(UINT width, UINT height, UINT levels, DWORD usage,
     return D3DERR_INVALIDCALL;
   if ((usage & D3DUSAGE_RENDERTARGET) && (pool != D3DPOOL_DEFAULT || !isRenderTargetFormat(format)))
     return D3DERR_INVALIDCALL;
-  context->makeCurrent();
+  activate();
   return handOut(new Texture(this, width, height, levels, usage, format, pool), out);
 }
 
@@ -84,6 +84,7 @@ HRESULT Device::CreateCubeTexture(UINT edge, UINT levels, DWORD usage, D3DFORMAT
   if (edge == 0 || edge > 8192 || !isTextureFormat(format)) return D3DERR_INVALIDCALL;
   if ((usage & D3DUSAGE_RENDERTARGET) && (pool != D3DPOOL_DEFAULT || !isRenderTargetFormat(format)))
     return D3DERR_INVALIDCALL;
+  activate();
   return handOut(new CubeTexture(this, edge, levels, usage, format, pool), out);
 }
 
@@ -93,6 +94,7 @@ HRESULT Device::CreateVertexBuffer(UINT length, DWORD usage, DWORD fvf, D3DPOOL 
   if (!out) return D3DERR_INVALIDCALL;
   *out = nullptr;
   if (length == 0 || length > (1u << 30)) return D3DERR_INVALIDCALL;
+  activate();
   *out = new VertexBuffer(this, length, usage, fvf, pool);
   return D3D_OK;
 }
@@ -105,6 +107,7 @@ HRESULT Device::CreateIndexBuffer(UINT length, DWORD usage, D3DFORMAT format, D3
   if (length == 0 || length > (1u << 30) ||
       (format != D3DFMT_INDEX16 && format != D3DFMT_INDEX32))
     return D3DERR_INVALIDCALL;
+  activate();
   *out = new IndexBuffer(this, length, usage, format, pool);
   return D3D_OK;
 }
@@ -117,6 +120,7 @@ HRESULT Device::CreateRenderTarget(UINT width, UINT height, D3DFORMAT format,
   *out = nullptr;
   if (width == 0 || height == 0 || width > 8192 || height > 8192 || !isRenderTargetFormat(format))
     return D3DERR_INVALIDCALL;
+  activate();
   auto* surface =
       new Surface(this, Surface::Kind::RenderTarget, width, height, format, D3DPOOL_DEFAULT);
   if (!surface->valid()) {
@@ -136,6 +140,7 @@ HRESULT Device::CreateDepthStencilSurface(UINT width, UINT height, D3DFORMAT for
   const FormatInfo* info = formatInfo(format);
   if (width == 0 || height == 0 || width > 8192 || height > 8192 || !info || !info->depth)
     return D3DERR_INVALIDCALL;
+  activate();
   auto* surface =
       new Surface(this, Surface::Kind::DepthStencil, width, height, format, D3DPOOL_DEFAULT);
   if (!surface->valid()) {
@@ -176,7 +181,7 @@ HRESULT Device::UpdateSurface(IDirect3DSurface9* source, const RECT* sourceRect,
   POINT p = destPoint ? *destPoint : POINT{0, 0};
   RECT d = {p.x, p.y, p.x + (s.right - s.left), p.y + (s.bottom - s.top)};
   if (!inside(s, from) || !inside(d, to)) return D3DERR_INVALIDCALL;
-  context->makeCurrent();
+  activate();
   bool gpuFrom = from->kind != Surface::Kind::Plain && !from->info->blockBytes;
   bool gpuTo = to->kind != Surface::Kind::Plain && !to->info->blockBytes;
   if (gpuFrom && gpuTo)
@@ -237,7 +242,7 @@ HRESULT Device::StretchRect(IDirect3DSurface9* source, const RECT* sourceRect,
   if (from->isDepth() && (s.right - s.left != d.right - d.left || s.bottom - s.top != d.bottom - d.top))
     return D3DERR_INVALIDCALL;
   if (from == to) return D3DERR_INVALIDCALL;
-  context->makeCurrent();
+  activate();
   bool linear = filter == D3DTEXF_LINEAR || filter == D3DTEXF_ANISOTROPIC;
   return backend->copy(from, s, to, d, linear) ? D3D_OK : D3DERR_INVALIDCALL;
 }
@@ -260,6 +265,7 @@ HRESULT Device::ColorFill(IDirect3DSurface9* surface, const RECT* rect, D3DCOLOR
     s->UnlockRect();
     return D3D_OK;
   }
+  activate();
   return backend->fill(s, r, color) ? D3D_OK : D3DERR_INVALIDCALL;
 }
 

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/d3d9/FixedFunction.h"
+#include "platform/d3d9/GLPipeline.h"
 #include "platform/d3d9/Resources.h"
 
 namespace d3d9 {
@@ -40,7 +42,22 @@ bool intersect(RECT& a, const RECT& b) {
 
 GLBackend::GLBackend() { shadow.invalidate(); }
 
+GLintptr GLBackend::stream(const void* data, size_t bytes, size_t alignment) {
+  return pipeline->stream(data, bytes, alignment);
+}
+
+GLuint GLBackend::streamBuffer() const { return pipeline->streamBuffer(); }
+
+void GLBackend::streamReserve(size_t bytes) { pipeline->reserve(bytes); }
+
+void GLBackend::draw(DeviceState& state, const DrawCall& call) {
+  bindTargets(state.renderTarget, state.depthStencil);
+  pipeline->draw(state, call);
+}
+
 GLBackend::~GLBackend() {
+  pipeline.reset();
+  programs.reset();
   GLuint framebuffers[] = {drawFramebuffer, readFramebuffer, copyFramebuffer};
   glDeleteFramebuffers(3, framebuffers);
 }
@@ -62,6 +79,11 @@ bool GLBackend::init(std::string& error) {
   glPixelStorei(GL_PACK_ALIGNMENT, 1);
   glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
   glEnable(GL_TEXTURE_CUBE_MAP_SEAMLESS);
+  // Flat shading takes the colour of a primitive's first vertex.
+  glProvokingVertex(GL_FIRST_VERTEX_CONVENTION);
+  enable(kCapProgramPointSize, true);
+  programs = std::make_unique<ProgramCache>();
+  pipeline = std::make_unique<Pipeline>(*this, *programs);
   return true;
 }
 
@@ -136,6 +158,11 @@ void GLBackend::bindTexture(int unit, GLenum target, GLuint texture) {
   shadow.texture[unit] = texture;
   shadow.textureTarget[unit] = target;
   glBindTextureUnit(GLuint(unit), texture);
+}
+
+void GLBackend::forgetBuffer(GLuint buffer) {
+  if (shadow.arrayBuffer == buffer) shadow.arrayBuffer = GLuint(-1);
+  if (pipeline) pipeline->forgetBuffer(buffer);
 }
 
 void GLBackend::forgetTexture(GLuint texture) {
@@ -308,10 +335,4 @@ d3d9_test::Frame GLBackend::read(Surface* surface) {
   return frame;
 }
 
-}  // namespace d3d9
-
-namespace d3d9 {
-class ProgramCache {};
-struct GLBackend::Pipeline {};
-void GLBackend::draw(DeviceState&, const DrawCall&) {}
 }  // namespace d3d9

@@ -22,7 +22,22 @@ namespace d3d9 {
 
 class Surface;
 class ProgramCache;
-struct DrawCall;
+class Pipeline;
+
+// One draw, with its vertices (and indices) already in GL buffers.
+struct DrawCall {
+  GLenum mode;
+  GLsizei count;  // vertices, or indices when indexed
+  GLuint vertexBuffer;
+  GLintptr vertexOffset;  // bytes to vertex 0
+  GLsizei stride;
+  GLint first;  // first vertex when not indexed
+  bool indexed;
+  GLuint indexBuffer;
+  GLenum indexType;
+  GLintptr indexOffset;  // bytes to the first index
+  GLint baseVertex;
+};
 
 // What GL currently holds for the state we touch, so that unchanged state
 // costs no GL call. Values are GL's; "unknown" forces the first call.
@@ -101,6 +116,7 @@ class GLBackend {
   void draw(DeviceState& state, const DrawCall& call);
 
   void forgetTexture(GLuint texture);
+  void forgetBuffer(GLuint buffer);
 
   GLStateShadow shadow;
 
@@ -122,10 +138,18 @@ class GLBackend {
   Surface* boundDepth = nullptr;
   int targetWidth = 0, targetHeight = 0;
   std::unique_ptr<ProgramCache> programs;
-  struct Pipeline;
   std::unique_ptr<Pipeline> pipeline;
 
-  friend struct Pipeline;
+ public:
+  // The streaming buffer for vertices and indices that come from memory.
+  // Returns the byte offset where `bytes` now live in `streamBuffer()`.
+  GLintptr stream(const void* data, size_t bytes, size_t alignment);
+  GLuint streamBuffer() const;
+  // Makes room for `bytes` in a row, so that the next streams share storage.
+  void streamReserve(size_t bytes);
+  Pipeline& drawPipeline() { return *pipeline; }
+  int currentTargetWidth() const { return targetWidth; }
+  int currentTargetHeight() const { return targetHeight; }
 };
 
 }  // namespace d3d9

@@ -89,6 +89,7 @@ TextureStorage::TextureStorage(Device* device, IDirect3DBaseTexture9* owner,
 }
 
 TextureStorage::~TextureStorage() {
+  device->activate();
   levels.clear();  // the level surfaces first, they refer to us
   if (texture) {
     device->forgetTexture(texture);
@@ -123,6 +124,7 @@ HRESULT TextureStorage::lock(UINT face, UINT index, D3DLOCKED_RECT* locked, cons
                              DWORD flags) {
   Level* l = index < levelCount ? level(face, index) : nullptr;
   if (!l || !locked || l->locked) return D3DERR_INVALIDCALL;
+  device->activate();
   UINT pitch = levelPitch(format, l->width);
   size_t bytes = size_t(pitch) * levelRows(format, l->height);
   if (l->memory.size() != bytes) {
@@ -151,6 +153,7 @@ HRESULT TextureStorage::lock(UINT face, UINT index, D3DLOCKED_RECT* locked, cons
 HRESULT TextureStorage::unlock(UINT face, UINT index) {
   Level* l = index < levelCount ? level(face, index) : nullptr;
   if (!l || !l->locked) return D3DERR_INVALIDCALL;
+  device->activate();
   l->locked = false;
   if (!(l->lockFlags & D3DLOCK_READONLY)) {
     upload(face, index);
@@ -206,6 +209,7 @@ void TextureStorage::prepareForSampling() {
 void TextureStorage::generateMips() {
   mipsStale = false;
   if (glLevelCount < 2 || !texture || (info && info->blockBytes)) return;
+  device->activate();
   glGenerateTextureMipmap(texture);
   for (int face = 0; face < faceCount; ++face)
     for (UINT i = 1; i < glLevelCount; ++i) level(UINT(face), i)->memoryCurrent = false;
@@ -349,6 +353,7 @@ Surface::Surface(Device* device, Kind kind, UINT width, UINT height, D3DFORMAT f
 }
 
 Surface::~Surface() {
+  if (glTexture || glRenderbuffer) owner->activate();
   if (glTexture) {
     owner->forgetTexture(glTexture);
     glDeleteTextures(1, &glTexture);
@@ -421,6 +426,7 @@ HRESULT Surface::LockRect(D3DLOCKED_RECT* locked, const RECT* rect, DWORD flags)
   if (kind != Kind::Plain && kind != Kind::RenderTarget) return D3DERR_INVALIDCALL;
   UINT pitch = levelPitch(format, width);
   if (kind == Kind::RenderTarget) {
+    owner->activate();
     // A lockable render target: its pixels come from the GPU.
     memory.resize(size_t(pitch) * height);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
@@ -446,6 +452,7 @@ HRESULT Surface::UnlockRect() {
   if (!locked) return D3DERR_INVALIDCALL;
   locked = false;
   if (kind == Kind::RenderTarget && !(lockFlags & D3DLOCK_READONLY)) {
+    owner->activate();
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     glTextureSubImage2D(glTexture, 0, 0, 0, GLsizei(width), GLsizei(height), info->uploadFormat,
                         info->uploadType, memory.data());
@@ -480,14 +487,18 @@ void Surface::gpuWrote() {
 // ---------------------------------------------------------------------------
 // Buffers
 
-BufferStorage::BufferStorage(UINT size, DWORD usage, D3DPOOL pool)
-    : size(size), usage(usage), pool(pool), memory(size, 0) {
+BufferStorage::BufferStorage(Device* device, UINT size, DWORD usage, D3DPOOL pool)
+    : size(size), usage(usage), pool(pool), device(device), memory(size, 0) {
   glCreateBuffers(1, &buffer);
   glNamedBufferData(buffer, GLsizeiptr(size), memory.data(),
                     (usage & D3DUSAGE_DYNAMIC) ? GL_DYNAMIC_DRAW : GL_STATIC_DRAW);
 }
 
-BufferStorage::~BufferStorage() { glDeleteBuffers(1, &buffer); }
+BufferStorage::~BufferStorage() {
+  device->activate();
+  device->forgetBuffer(buffer);
+  glDeleteBuffers(1, &buffer);
+}
 
 HRESULT BufferStorage::lock(UINT offset, UINT lockSize, void** data, DWORD flags) {
   if (!data) return D3DERR_INVALIDCALL;
@@ -496,6 +507,7 @@ HRESULT BufferStorage::lock(UINT offset, UINT lockSize, void** data, DWORD flags
   if (offset > size || (lockSize != 0 && lockSize > size - offset)) return D3DERR_INVALIDCALL;
   UINT end = lockSize == 0 ? size : offset + lockSize;
   if (!(flags & D3DLOCK_READONLY)) {
+    ++generation;
     if (dirtyBegin == dirtyEnd) {
       dirtyBegin = offset;
       dirtyEnd = end;
@@ -525,7 +537,7 @@ GLuint BufferStorage::glBuffer() {
 }
 
 VertexBuffer::VertexBuffer(Device* device, UINT length, DWORD usage, DWORD fvf, D3DPOOL pool)
-    : RefCounter(device), storage(length, usage, pool), fvf(fvf) {}
+    : RefCounter(device), storage(device, length, usage, pool), fvf(fvf) {}
 
 HRESULT VertexBuffer::GetDevice(IDirect3DDevice9** out) { return giveDevice(owner, out); }
 
@@ -542,9 +554,36 @@ HRESULT VertexBuffer::GetDesc(D3DVERTEXBUFFER_DESC* desc) {
 
 IndexBuffer::IndexBuffer(Device* device, UINT length, DWORD usage, D3DFORMAT format,
                          D3DPOOL pool)
-    : RefCounter(device), storage(length, usage, pool), format(format) {}
+    : RefCounter(device), storage(device, length, usage, pool), format(format) {}
 
 HRESULT IndexBuffer::GetDevice(IDirect3DDevice9** out) { return giveDevice(owner, out); }
+
+void IndexBuffer::indexRange(UINT start, UINT count, uint32_t& smallest, uint32_t& largest) {
+  for (const Range& r : ranges)
+    if (r.generation == storage.generation && r.start == start && r.count == count) {
+      smallest = r.smallest;
+      largest = r.largest;
+      return;
+    }
+  smallest = ~0u;
+  largest = 0;
+  const uint8_t* bytes = storage.bytes();
+  for (UINT i = 0; i < count; ++i) {
+    uint32_t index;
+    if (format == D3DFMT_INDEX16) {
+      uint16_t v;
+      std::memcpy(&v, bytes + size_t(start + i) * 2, 2);
+      index = v;
+    } else {
+      std::memcpy(&index, bytes + size_t(start + i) * 4, 4);
+    }
+    smallest = std::min(smallest, index);
+    largest = std::max(largest, index);
+  }
+  Range& r = ranges[nextRange];
+  nextRange = (nextRange + 1) % 4;
+  r = {storage.generation, start, count, smallest, largest};
+}
 
 HRESULT IndexBuffer::GetDesc(D3DINDEXBUFFER_DESC* desc) {
   if (!desc) return D3DERR_INVALIDCALL;

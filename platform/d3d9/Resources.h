@@ -248,7 +248,7 @@ class Surface final : public IDirect3DSurface9, public RefCounter {
 // Shared by vertex and index buffers: system memory mirrored in a GL buffer.
 class BufferStorage {
  public:
-  BufferStorage(UINT size, DWORD usage, D3DPOOL pool);
+  BufferStorage(Device* device, UINT size, DWORD usage, D3DPOOL pool);
   ~BufferStorage();
   HRESULT lock(UINT offset, UINT size, void** data, DWORD flags);
   HRESULT unlock();
@@ -259,8 +259,10 @@ class BufferStorage {
   UINT size;
   DWORD usage;
   D3DPOOL pool;
+  uint64_t generation = 0;  // counts locks that may have written
 
  private:
+  Device* device;
   std::vector<uint8_t> memory;
   GLuint buffer = 0;
   int lockDepth = 0;
@@ -290,12 +292,28 @@ class VertexBuffer final : public IDirect3DVertexBuffer9, public RefCounter {
 
 class IndexBuffer final : public IDirect3DIndexBuffer9, public RefCounter {
  public:
+  // The smallest and largest index among `count` indices from `start`, so
+  // that draws never reach outside their vertex buffer. Remembered for the
+  // ranges drawn lately, until the buffer is written again.
+  void indexRange(UINT start, UINT count, uint32_t& smallest, uint32_t& largest);
+
   ULONG AddRef() override { return addRef(); }
   ULONG Release() override { return release(); }
   void destroy() override { delete this; }
   IndexBuffer(Device* device, UINT length, DWORD usage, D3DFORMAT format, D3DPOOL pool);
   BufferStorage storage;
   D3DFORMAT format;
+
+ private:
+  struct Range {
+    uint64_t generation = ~0ull;
+    UINT start = 0, count = 0;
+    uint32_t smallest = 0, largest = 0;
+  };
+  Range ranges[4];
+  int nextRange = 0;
+
+ public:
 
   HRESULT GetDevice(IDirect3DDevice9** device) override;
   DWORD SetPriority(DWORD) override { return 0; }

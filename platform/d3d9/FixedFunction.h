@@ -1,0 +1,121 @@
+// The fixed-function pipeline as GLSL: a key that captures every part of
+// the device state that changes the shader's code (normalised, so that
+// states that cannot matter do not make new programs), the generated vertex
+// and fragment sources, and the cache of linked programs.
+#pragma once
+
+#include <GL/gl.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "platform/d3d9/DeviceState.h"
+
+namespace d3d9 {
+
+// Attribute locations of the vertex formats.
+enum Attribute {
+  kAttrPosition = 0,
+  kAttrWeights = 1,
+  kAttrIndices = 2,
+  kAttrNormal = 3,
+  kAttrPointSize = 4,
+  kAttrDiffuse = 5,
+  kAttrSpecular = 6,
+  kAttrTexCoord0 = 7,  // to 14
+};
+
+enum PositionKind : uint8_t { kPositionXYZ, kPositionRHW, kPositionXYZW };
+enum TextureKind : uint8_t { kTextureNone, kTexture2D, kTextureCube };
+enum ColorSource : uint8_t { kFromMaterial, kFromDiffuse, kFromSpecular };
+
+struct StageCoordKey {
+  uint8_t set;        // vertex texture coordinate set, when not generated
+  uint8_t generate;   // 0, or the D3DTSS_TCI_* mode >> 16
+  uint8_t count;      // components kept by the texture transform, 0: no transform
+  uint8_t projected;  // divide by the last kept component
+};
+
+struct StageKey {
+  uint8_t colorOp, colorArg[3];
+  uint8_t alphaOp, alphaArg[3];
+  uint8_t resultTemp;  // result goes to TEMP rather than CURRENT
+  uint8_t texture;     // TextureKind of the stage's texture, when sampled
+};
+
+// Zero-initialised and normalised; compared and hashed as bytes.
+struct ProgramKey {
+  // Vertex stage
+  uint8_t position;
+  uint8_t blendMatrices;  // 1 without blending, else weights + 1
+  uint8_t vertexWeights;  // weights stored in the vertex
+  uint8_t hasNormal, hasDiffuse, hasSpecular, hasPointSize;
+  uint8_t texCoordSize[8];  // components of each vertex set, 0 absent
+  uint8_t lighting;
+  uint8_t directionalLights, pointLights, spotLights;
+  uint8_t localViewer, normalizeNormals;
+  uint8_t diffuseSource, ambientSource, specularSource, emissiveSource;
+  uint8_t vertexFog;  // D3DFOGMODE computed per vertex, 0 none
+  uint8_t rangeFog;
+  uint8_t pointScale;
+  uint8_t clipPlanes;  // mask
+  StageCoordKey coord[D3DMAX_TEXTURE_STAGES];
+  // Fragment stage
+  uint8_t stageCount;
+  StageKey stage[D3DMAX_TEXTURE_STAGES];
+  uint8_t specularAdd;
+  uint8_t fog;        // 0 none, 1 from the vertex factor, 2 per pixel (table)
+  uint8_t tableFog;   // D3DFOGMODE when per pixel
+  uint8_t fogFromW;   // per-pixel fog on eye depth rather than z
+  uint8_t alphaFunc;  // D3DCMPFUNC, 0 when the alpha test is off
+  uint8_t flat;
+  uint8_t pointSprite;
+
+  bool operator==(const ProgramKey& other) const;
+};
+
+struct ProgramKeyHash {
+  size_t operator()(const ProgramKey& key) const;
+};
+
+// Derives the key from the state for vertices of format `fvf`.
+// `textureKinds` names what is bound on each stage.
+ProgramKey makeProgramKey(const DeviceState& state, DWORD fvf,
+                          const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES]);
+
+std::string vertexShaderSource(const ProgramKey& key);
+std::string fragmentShaderSource(const ProgramKey& key);
+
+// Uniform locations of one program (-1 when the program lacks it).
+struct ProgramUniforms {
+  GLint worldView, normalMatrix, projection, world, viewport, depthRange, halfPixel;
+  GLint materialDiffuse, materialAmbient, materialSpecular, materialEmissive, materialPower;
+  GLint globalAmbient;
+  GLint lightDiffuse, lightSpecular, lightAmbient, lightPosition, lightDirection, lightAttenuation,
+      lightSpot;
+  GLint fog, fogColor, textureFactor, stageConstant, textureMatrix, alphaRef, pointSize,
+      pointScale, clipPlane;
+};
+
+struct Program {
+  GLuint name = 0;
+  ProgramUniforms uniforms;
+  // Version stamps of what was last uploaded into this program.
+  uint64_t transformStamp = 0, lightStamp = 0, stateStamp = 0;
+};
+
+class ProgramCache {
+ public:
+  ~ProgramCache();
+  // The program for `key`, compiled on first use; null when GL refused it
+  // (the reason goes to the log once).
+  Program* get(const ProgramKey& key);
+  size_t size() const { return programs.size(); }
+
+ private:
+  std::unordered_map<ProgramKey, std::unique_ptr<Program>, ProgramKeyHash> programs;
+};
+
+}  // namespace d3d9

@@ -1,0 +1,81 @@
+// The draw path of the GL backend: vertex formats as vertex arrays, the
+// fixed-function program for the state, its uniforms, textures and
+// samplers, and the raster state (depth, stencil, blending, culling...).
+// Everything is compared with what GL already holds and what each program
+// already received, so a draw after an unchanged state costs the draw call.
+#pragma once
+
+#include <GL/gl.h>
+
+#include <cstdint>
+#include <unordered_map>
+
+#include "platform/d3d9/DeviceState.h"
+#include "platform/d3d9/FixedFunction.h"
+#include "platform/d3d9/GLBackend.h"
+
+namespace d3d9 {
+
+class Pipeline {
+ public:
+  Pipeline(GLBackend& backend, ProgramCache& programs);
+  ~Pipeline();
+
+  void draw(DeviceState& state, const DrawCall& call);
+
+  GLintptr stream(const void* data, size_t bytes, size_t alignment);
+  void reserve(size_t bytes);
+  GLuint streamBuffer() const { return streamName; }
+  // Vertex arrays may still name a deleted buffer; the next draw re-binds.
+  void forgetBuffer(GLuint buffer);
+
+  // How many programs the state has needed so far (for tests and numbers).
+  size_t programCount() const;
+
+ private:
+  struct VertexArray {
+    GLuint name = 0;
+    GLuint buffer = GLuint(-1);
+    GLintptr offset = -1;
+    GLsizei stride = -1;
+    GLuint elements = GLuint(-1);
+  };
+
+  VertexArray& vertexArray(DWORD fvf);
+  Program* selectProgram(DeviceState& state);
+  void applyRasterState(const DeviceState& state);
+  void bindTextures(DeviceState& state);
+  void applySampler(int unit, const DWORD* values);
+  void uploadUniforms(DeviceState& state, Program& program);
+  void deriveTransforms(const DeviceState& state);
+  void deriveLights(const DeviceState& state);
+
+  GLBackend& gl;
+  ProgramCache& programs;
+  std::unordered_map<DWORD, VertexArray> vertexArrays;
+  GLuint samplers[D3DMAX_TEXTURE_STAGES] = {};
+  DWORD samplerValues[D3DMAX_TEXTURE_STAGES][D3DSAMP_COUNT];
+
+  GLuint streamName = 0;
+  size_t streamSize = 0, streamPosition = 0;
+
+  // The program chosen for the state versions below.
+  Program* program = nullptr;
+  uint64_t keyVersions[6] = {};
+  TextureKind kinds[D3DMAX_TEXTURE_STAGES] = {};
+
+  // Uniform data derived from the state, and the epochs that tell programs
+  // whether their copy is current.
+  uint64_t transformVersions[3] = {}, lightVersions[4] = {}, stateVersions[3] = {};
+  uint64_t transformEpoch = 0, lightEpoch = 0, stateEpoch = 0;
+  int targetWidth = 0, targetHeight = 0;
+  float worldView[4][16], normalMatrix[4][9], projection[16], world[16];
+  float viewport[4], depthRange[2], halfPixel[2], textureMatrix[8][16];
+  float lightDiffuse[8][4], lightSpecular[8][4], lightAmbient[8][4], lightPosition[8][4],
+      lightDirection[8][4], lightAttenuation[8][4], lightSpot[8][4];
+  float material[4][4], materialPower, globalAmbient[4];
+  float fog[4], fogColor[4], textureFactor[4], stageConstant[8][4], alphaRef, pointSize[4],
+      pointScale[4], clipPlane[6][4];
+};
+
+}  // namespace d3d9
