@@ -127,6 +127,7 @@ TEST_F(SequencerTest, InvalidScenesAreNeverCalled) {
                    "missing missing.as 0 10 0 0\n"
                    "ok ok.as 0 10 0 0\n"));
   EXPECT_FALSE(sequencer->tracks[0][0].valid);
+  EXPECT_FALSE(loggedTexts().empty());  // the store's reason
   sequencer->initScenes();
   frame(1);
   EXPECT_EQ(joinedEvents(), "ok.begin ok.preRender [scene ok.render scene] ok.postRender");
