@@ -74,17 +74,9 @@ TextureStorage::TextureStorage(Device* device, IDirect3DBaseTexture9* owner,
   std::vector<uint8_t> zeros(size_t(levelPitch(format, width)) * levelRows(format, height));
   for (int face = 0; face < faceCount; ++face)
     for (UINT i = 0; i < glLevelCount; ++i) {
-      Level& l = *level(UINT(face), i);
-      size_t bytes = size_t(levelPitch(format, l.width)) * levelRows(format, l.height);
-      if (info->blockBytes) {
-        glCompressedTextureSubImage3D(texture, GLint(i), 0, 0, face, GLsizei(l.width),
-                                      GLsizei(l.height), 1, info->internalFormat, GLsizei(bytes),
-                                      zeros.data());
-      } else {
-        glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-        glTextureSubImage3D(texture, GLint(i), 0, 0, face, GLsizei(l.width), GLsizei(l.height),
-                            1, info->uploadFormat, info->uploadType, zeros.data());
-      }
+      const Level& l = *level(UINT(face), i);
+      writeLevel(UINT(face), i, zeros.data(),
+                 size_t(levelPitch(format, l.width)) * levelRows(format, l.height));
     }
 }
 
@@ -164,15 +156,27 @@ HRESULT TextureStorage::unlock(UINT face, UINT index) {
 
 void TextureStorage::upload(UINT face, UINT index) {
   Level& l = *level(face, index);
+  writeLevel(face, index, l.memory.data(), l.memory.size());
+}
+
+void TextureStorage::writeLevel(UINT face, UINT index, const void* pixels, size_t bytes) {
+  Level& l = *level(face, index);
   glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+  GLsizei w = GLsizei(l.width), h = GLsizei(l.height);
+  bool cube = target == GL_TEXTURE_CUBE_MAP;
   if (info->blockBytes) {
-    glCompressedTextureSubImage3D(texture, GLint(index), 0, 0, GLint(face), GLsizei(l.width),
-                                  GLsizei(l.height), 1, info->internalFormat,
-                                  GLsizei(l.memory.size()), l.memory.data());
+    if (cube)
+      glCompressedTextureSubImage3D(texture, GLint(index), 0, 0, GLint(face), w, h, 1,
+                                    info->internalFormat, GLsizei(bytes), pixels);
+    else
+      glCompressedTextureSubImage2D(texture, GLint(index), 0, 0, w, h, info->internalFormat,
+                                    GLsizei(bytes), pixels);
+  } else if (cube) {
+    glTextureSubImage3D(texture, GLint(index), 0, 0, GLint(face), w, h, 1, info->uploadFormat,
+                        info->uploadType, pixels);
   } else {
-    glTextureSubImage3D(texture, GLint(index), 0, 0, GLint(face), GLsizei(l.width),
-                        GLsizei(l.height), 1, info->uploadFormat, info->uploadType,
-                        l.memory.data());
+    glTextureSubImage2D(texture, GLint(index), 0, 0, w, h, info->uploadFormat, info->uploadType,
+                        pixels);
   }
 }
 

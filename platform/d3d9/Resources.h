@@ -126,6 +126,7 @@ class TextureStorage {
   Device* device;
   std::vector<Level> levels;  // face-major: face * glLevelCount + index
   void upload(UINT face, UINT index);
+  void writeLevel(UINT face, UINT index, const void* pixels, size_t bytes);
   void readBack(UINT face, UINT index);
 };
 

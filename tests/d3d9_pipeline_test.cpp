@@ -1,0 +1,506 @@
+// The fixed-function pipeline against Direct3D 9's formulas: lighting, fog,
+// texture-stage operations, blending, alpha test and vertex blending. Each
+// test draws large flat areas and reads pixels well inside them.
+#include <cmath>
+#include <cstring>
+
+#include "tests/d3d9_fixture.h"
+
+using d3d9_testing::colourNear;
+using d3d9_testing::DeviceFixture;
+
+namespace {
+
+struct Rgb {
+  float r, g, b;
+};
+
+uint32_t toColour(Rgb c, float a = 1.0f) {
+  auto q = [](float v) { return uint32_t(std::lround(std::clamp(v, 0.0f, 1.0f) * 255.0f)); };
+  return q(a) << 24 | q(c.r) << 16 | q(c.g) << 8 | q(c.b);
+}
+
+struct NormalVertex {
+  float x, y, z, nx, ny, nz;
+};
+constexpr DWORD kNormalFVF = D3DFVF_XYZ | D3DFVF_NORMAL;
+
+class PipelineTest : public DeviceFixture {
+ protected:
+  void SetUp() override {
+    DeviceFixture::SetUp();
+    device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff000000, 1.0f, 0);
+    device->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
+  }
+
+  // A square facing the viewer over the whole screen (the transforms are
+  // identities), at eye depth z, with its corners at x, y = +-1.
+  void drawFacingSquare(float z) {
+    NormalVertex v[4] = {{-1, 1, z, 0, 0, -1}, {1, 1, z, 0, 0, -1}, {-1, -1, z, 0, 0, -1},
+                         {1, -1, z, 0, 0, -1}};
+    device->SetFVF(kNormalFVF);
+    ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
+  }
+
+  uint32_t centre() { return frame().at(kWidth / 2, kHeight / 2); }
+
+  void setWhiteMaterial() {
+    D3DMATERIAL9 m{};
+    m.Diffuse = {1, 1, 1, 1};
+    m.Ambient = {1, 1, 1, 1};
+    device->SetMaterial(&m);
+  }
+};
+
+}  // namespace
+
+TEST_F(PipelineTest, DirectionalLightWithAmbientAndSpecular) {
+  D3DMATERIAL9 m{};
+  m.Diffuse = {0.5f, 1.0f, 0.25f, 1.0f};
+  m.Ambient = {1.0f, 0.5f, 1.0f, 1.0f};
+  m.Specular = {0.2f, 0.2f, 0.2f, 1.0f};
+  m.Power = 10.0f;
+  device->SetMaterial(&m);
+  device->SetRenderState(D3DRS_AMBIENT, 0x00202020);
+  D3DLIGHT9 light{};
+  light.Type = D3DLIGHT_DIRECTIONAL;
+  light.Diffuse = {0.8f, 0.6f, 0.4f, 1.0f};
+  light.Ambient = {0.1f, 0.1f, 0.1f, 1.0f};
+  light.Specular = {1.0f, 1.0f, 1.0f, 1.0f};
+  // 60 degrees from the normal: N.L = 0.5.
+  light.Direction = {std::sin(float(M_PI) / 3), 0.0f, std::cos(float(M_PI) / 3)};
+  device->SetLight(0, &light);
+  device->LightEnable(0, TRUE);
+  drawFacingSquare(0.5f);
+  float ga = 32.0f / 255.0f;
+  Rgb expected = {m.Ambient.r * (ga + 0.1f) + m.Diffuse.r * 0.8f * 0.5f,
+                  m.Ambient.g * (ga + 0.1f) + m.Diffuse.g * 0.6f * 0.5f,
+                  m.Ambient.b * (ga + 0.1f) + m.Diffuse.b * 0.4f * 0.5f};
+  EXPECT_TRUE(colourNear(centre(), toColour(expected), 2));
+
+  // Head-on, with the viewer at infinity: H = N, so specular is Ms * Ls.
+  light.Direction = {0, 0, 1};
+  device->SetLight(0, &light);
+  device->SetRenderState(D3DRS_SPECULARENABLE, TRUE);
+  device->SetRenderState(D3DRS_LOCALVIEWER, FALSE);
+  drawFacingSquare(0.5f);
+  Rgb lit = {m.Ambient.r * (ga + 0.1f) + m.Diffuse.r * 0.8f + 0.2f,
+             m.Ambient.g * (ga + 0.1f) + m.Diffuse.g * 0.6f + 0.2f,
+             m.Ambient.b * (ga + 0.1f) + m.Diffuse.b * 0.4f + 0.2f};
+  EXPECT_TRUE(colourNear(centre(), toColour(lit), 2));
+
+  // Lighting off: the vertex colour (white when the vertex has none).
+  device->SetRenderState(D3DRS_LIGHTING, FALSE);
+  device->SetRenderState(D3DRS_SPECULARENABLE, FALSE);
+  drawFacingSquare(0.5f);
+  EXPECT_EQ(centre(), 0xffffffffu);
+}
+
+TEST_F(PipelineTest, PointAndSpotLightsAttenuateAndNarrow) {
+  setWhiteMaterial();
+  // The light sits on the axis in front of the square, so all four corners
+  // see it alike and the square is one flat colour.
+  D3DLIGHT9 light{};
+  light.Type = D3DLIGHT_POINT;
+  light.Diffuse = {1.0f, 0.5f, 0.25f, 1.0f};
+  light.Position = {0, 0, -1};
+  light.Range = 100.0f;
+  light.Attenuation0 = 0.5f;
+  light.Attenuation1 = 0.2f;
+  light.Attenuation2 = 0.1f;
+  device->SetLight(0, &light);
+  device->LightEnable(0, TRUE);
+  drawFacingSquare(0.5f);
+  float d = std::sqrt(1.0f + 1.0f + 1.5f * 1.5f);
+  float nl = 1.5f / d;
+  float att = 1.0f / (0.5f + 0.2f * d + 0.1f * d * d);
+  EXPECT_TRUE(colourNear(centre(), toColour({nl * att, 0.5f * nl * att, 0.25f * nl * att}), 2));
+
+  // Out of range: dark.
+  light.Range = 2.0f;
+  device->SetLight(0, &light);
+  drawFacingSquare(0.5f);
+  EXPECT_TRUE(colourNear(centre(), 0xff000000, 1));
+
+  // A spot light whose cone edge falls between the corners' angle.
+  light.Type = D3DLIGHT_SPOT;
+  light.Range = 100.0f;
+  light.Direction = {0, 0, 1};
+  light.Theta = float(M_PI) / 3;        // inner cone: cos 30 degrees
+  light.Phi = 2.0f * float(M_PI) / 3;   // outer cone: cos 60 degrees
+  light.Falloff = 2.0f;
+  device->SetLight(0, &light);
+  drawFacingSquare(0.5f);
+  float rho = 1.5f / d;
+  float spot = std::pow((rho - 0.5f) / (std::cos(float(M_PI) / 6) - 0.5f), 2.0f);
+  EXPECT_TRUE(colourNear(centre(), toColour({nl * att * spot, 0.5f * nl * att * spot,
+                                             0.25f * nl * att * spot}),
+                         2));
+  // A narrow outer cone leaves the corners outside.
+  light.Theta = 0.1f;
+  light.Phi = 0.2f;
+  device->SetLight(0, &light);
+  drawFacingSquare(0.5f);
+  EXPECT_TRUE(colourNear(centre(), 0xff000000, 1));
+}
+
+TEST_F(PipelineTest, MaterialSourcesTakeVertexColours) {
+  struct ColourVertex {
+    float x, y, z, nx, ny, nz;
+    D3DCOLOR diffuse;
+  };
+  ColourVertex v[4] = {{-1, 1, 0.5f, 0, 0, -1, 0xff408000}, {1, 1, 0.5f, 0, 0, -1, 0xff408000},
+                       {-1, -1, 0.5f, 0, 0, -1, 0xff408000}, {1, -1, 0.5f, 0, 0, -1, 0xff408000}};
+  D3DMATERIAL9 m{};
+  m.Diffuse = {0, 0, 1, 1};
+  m.Emissive = {0, 0, 0.5f, 0};
+  device->SetMaterial(&m);
+  D3DLIGHT9 light{};
+  light.Type = D3DLIGHT_DIRECTIONAL;
+  light.Diffuse = {1, 1, 1, 1};
+  light.Direction = {0, 0, 1};
+  device->SetLight(0, &light);
+  device->LightEnable(0, TRUE);
+  device->SetFVF(D3DFVF_XYZ | D3DFVF_NORMAL | D3DFVF_DIFFUSE);
+  // Default: diffuse from the vertex colour.
+  device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]);
+  EXPECT_TRUE(colourNear(centre(), 0xff408080, 1));
+  // From the material once COLORVERTEX is off.
+  device->SetRenderState(D3DRS_COLORVERTEX, FALSE);
+  device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]);
+  EXPECT_TRUE(colourNear(centre(), 0xff0000ff, 1));
+  // Emissive from the vertex.
+  device->SetRenderState(D3DRS_COLORVERTEX, TRUE);
+  device->SetRenderState(D3DRS_DIFFUSEMATERIALSOURCE, D3DMCS_MATERIAL);
+  device->SetRenderState(D3DRS_EMISSIVEMATERIALSOURCE, D3DMCS_COLOR1);
+  device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]);
+  EXPECT_TRUE(colourNear(centre(), 0xff4080ff, 1));
+}
+
+TEST_F(PipelineTest, FogAtKnownDepths) {
+  device->SetRenderState(D3DRS_LIGHTING, FALSE);
+  device->SetRenderState(D3DRS_FOGENABLE, TRUE);
+  device->SetRenderState(D3DRS_FOGCOLOR, 0xff0000ff);
+  auto f = [](float v) {
+    DWORD d;
+    std::memcpy(&d, &v, 4);
+    return d;
+  };
+  device->SetRenderState(D3DRS_FOGSTART, f(0.0f));
+  device->SetRenderState(D3DRS_FOGEND, f(1.0f));
+  device->SetRenderState(D3DRS_FOGDENSITY, f(2.0f));
+  struct Case {
+    D3DRENDERSTATETYPE modeState;
+    DWORD mode;
+    float z, factor;
+  } cases[] = {
+      {D3DRS_FOGVERTEXMODE, D3DFOG_LINEAR, 0.25f, 0.75f},
+      {D3DRS_FOGVERTEXMODE, D3DFOG_EXP, 0.25f, std::exp(-0.5f)},
+      {D3DRS_FOGVERTEXMODE, D3DFOG_EXP2, 0.25f, std::exp(-0.25f)},
+      {D3DRS_FOGTABLEMODE, D3DFOG_LINEAR, 0.6f, 0.4f},
+      {D3DRS_FOGTABLEMODE, D3DFOG_EXP, 0.6f, std::exp(-1.2f)},
+  };
+  for (const Case& c : cases) {
+    device->SetRenderState(D3DRS_FOGVERTEXMODE, D3DFOG_NONE);
+    device->SetRenderState(D3DRS_FOGTABLEMODE, D3DFOG_NONE);
+    device->SetRenderState(c.modeState, c.mode);
+    device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff000000, 1.0f, 0);
+    drawFacingSquare(c.z);
+    // White fogged toward blue.
+    Rgb expected = {c.factor, c.factor, 1.0f};
+    EXPECT_TRUE(colourNear(centre(), toColour(expected), 2)) << c.mode << " at " << c.z;
+  }
+}
+
+namespace {
+
+struct TexturedVertex {
+  float x, y, z, rhw;
+  D3DCOLOR diffuse, specular;
+  float u, v;
+};
+constexpr DWORD kTexturedFVF = D3DFVF_XYZRHW | D3DFVF_DIFFUSE | D3DFVF_SPECULAR | D3DFVF_TEX1;
+
+class TextureStageTest : public PipelineTest {
+ protected:
+  void SetUp() override {
+    PipelineTest::SetUp();
+    ASSERT_EQ(device->CreateTexture(4, 4, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
+              D3D_OK);
+    fillTexture(texture, kTexel);
+    device->SetTexture(0, texture);
+    device->SetFVF(kTexturedFVF);
+  }
+  void TearDown() override {
+    device->SetTexture(0, nullptr);
+    if (texture) texture->Release();
+    PipelineTest::TearDown();
+  }
+
+  static void fillTexture(IDirect3DTexture9* t, D3DCOLOR c) {
+    D3DLOCKED_RECT locked;
+    ASSERT_EQ(t->LockRect(0, &locked, nullptr, 0), D3D_OK);
+    for (int y = 0; y < 4; ++y)
+      for (int x = 0; x < 4; ++x)
+        std::memcpy(static_cast<uint8_t*>(locked.pBits) + y * locked.Pitch + x * 4, &c, 4);
+    t->UnlockRect(0);
+  }
+
+  uint32_t drawQuad() {
+    TexturedVertex v[4] = {{0, 0, 0.5f, 1, kDiffuse, kSpecular, 0, 0},
+                           {float(kWidth), 0, 0.5f, 1, kDiffuse, kSpecular, 1, 0},
+                           {0, float(kHeight), 0.5f, 1, kDiffuse, kSpecular, 0, 1},
+                           {float(kWidth), float(kHeight), 0.5f, 1, kDiffuse, kSpecular, 1, 1}};
+    EXPECT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
+    return centre();
+  }
+
+  static constexpr D3DCOLOR kTexel = 0x80c04020;
+  static constexpr D3DCOLOR kDiffuse = 0x40608090;
+  static constexpr D3DCOLOR kSpecular = 0xc0102030;
+  static constexpr D3DCOLOR kFactor = 0xa0405060;
+  IDirect3DTexture9* texture = nullptr;
+};
+
+// Channel c (0 alpha, 1 red, 2 green, 3 blue) of a colour as 0..1.
+float ch(D3DCOLOR colour, int c) { return float((colour >> (24 - 8 * c)) & 0xff) / 255.0f; }
+
+}  // namespace
+
+TEST_F(TextureStageTest, EachColourOperationOnKnownTexels) {
+  device->SetRenderState(D3DRS_TEXTUREFACTOR, kFactor);
+  device->SetRenderState(D3DRS_BLENDFACTOR, 0);
+  struct Case {
+    D3DTEXTUREOP op;
+    DWORD arg1, arg2, arg0;
+    float (*expected)(int c);  // per colour channel 1..3
+  } cases[] = {
+      {D3DTOP_SELECTARG1, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, [](int c) { return ch(kTexel, c); }},
+      {D3DTOP_SELECTARG2, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, [](int c) { return ch(kDiffuse, c); }},
+      {D3DTOP_MODULATE, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0,
+       [](int c) { return ch(kTexel, c) * ch(kDiffuse, c); }},
+      {D3DTOP_MODULATE2X, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0,
+       [](int c) { return std::min(1.0f, 2 * ch(kTexel, c) * ch(kDiffuse, c)); }},
+      {D3DTOP_MODULATE4X, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0,
+       [](int c) { return std::min(1.0f, 4 * ch(kTexel, c) * ch(kDiffuse, c)); }},
+      {D3DTOP_ADD, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0,
+       [](int c) { return std::min(1.0f, ch(kTexel, c) + ch(kDiffuse, c)); }},
+      {D3DTOP_ADDSIGNED, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0,
+       [](int c) { return std::clamp(ch(kTexel, c) + ch(kDiffuse, c) - 0.5f, 0.0f, 1.0f); }},
+      {D3DTOP_ADDSIGNED2X, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0,
+       [](int c) { return std::clamp(2 * (ch(kTexel, c) + ch(kDiffuse, c) - 0.5f), 0.0f, 1.0f); }},
+      {D3DTOP_SUBTRACT, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0,
+       [](int c) { return std::max(0.0f, ch(kTexel, c) - ch(kDiffuse, c)); }},
+      {D3DTOP_ADDSMOOTH, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0,
+       [](int c) { return ch(kTexel, c) + ch(kDiffuse, c) * (1 - ch(kTexel, c)); }},
+      {D3DTOP_BLENDDIFFUSEALPHA, D3DTA_TEXTURE, D3DTA_TFACTOR, 0,
+       [](int c) { return ch(kTexel, c) * ch(kDiffuse, 0) + ch(kFactor, c) * (1 - ch(kDiffuse, 0)); }},
+      {D3DTOP_BLENDTEXTUREALPHA, D3DTA_TFACTOR, D3DTA_DIFFUSE, 0,
+       [](int c) { return ch(kFactor, c) * ch(kTexel, 0) + ch(kDiffuse, c) * (1 - ch(kTexel, 0)); }},
+      {D3DTOP_BLENDFACTORALPHA, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0,
+       [](int c) { return ch(kTexel, c) * ch(kFactor, 0) + ch(kDiffuse, c) * (1 - ch(kFactor, 0)); }},
+      {D3DTOP_BLENDTEXTUREALPHAPM, D3DTA_TFACTOR, D3DTA_DIFFUSE, 0,
+       [](int c) { return std::min(1.0f, ch(kFactor, c) + ch(kDiffuse, c) * (1 - ch(kTexel, 0))); }},
+      {D3DTOP_BLENDCURRENTALPHA, D3DTA_TEXTURE, D3DTA_TFACTOR, 0,
+       [](int c) { return ch(kTexel, c) * ch(kDiffuse, 0) + ch(kFactor, c) * (1 - ch(kDiffuse, 0)); }},
+      {D3DTOP_MODULATEALPHA_ADDCOLOR, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0,
+       [](int c) { return std::min(1.0f, ch(kTexel, c) + ch(kTexel, 0) * ch(kDiffuse, c)); }},
+      {D3DTOP_MODULATECOLOR_ADDALPHA, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0,
+       [](int c) { return std::min(1.0f, ch(kTexel, c) * ch(kDiffuse, c) + ch(kTexel, 0)); }},
+      {D3DTOP_MODULATEINVALPHA_ADDCOLOR, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0,
+       [](int c) { return std::min(1.0f, (1 - ch(kTexel, 0)) * ch(kDiffuse, c) + ch(kTexel, c)); }},
+      {D3DTOP_MODULATEINVCOLOR_ADDALPHA, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0,
+       [](int c) { return std::min(1.0f, (1 - ch(kTexel, c)) * ch(kDiffuse, c) + ch(kTexel, 0)); }},
+      {D3DTOP_DOTPRODUCT3, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0,
+       [](int) {
+         float dot = 0;
+         for (int c = 1; c <= 3; ++c) dot += (2 * ch(kTexel, c) - 1) * (2 * ch(kDiffuse, c) - 1);
+         return std::clamp(dot, 0.0f, 1.0f);
+       }},
+      {D3DTOP_MULTIPLYADD, D3DTA_TEXTURE, D3DTA_DIFFUSE, D3DTA_TFACTOR,
+       [](int c) { return std::min(1.0f, ch(kFactor, c) + ch(kTexel, c) * ch(kDiffuse, c)); }},
+      {D3DTOP_LERP, D3DTA_TEXTURE, D3DTA_DIFFUSE, D3DTA_TFACTOR,
+       [](int c) { return ch(kFactor, c) * ch(kTexel, c) + (1 - ch(kFactor, c)) * ch(kDiffuse, c); }},
+      // Modifiers: the complement and the replicated alpha.
+      {D3DTOP_SELECTARG1, D3DTA_TEXTURE | D3DTA_COMPLEMENT, D3DTA_DIFFUSE, 0,
+       [](int c) { return 1 - ch(kTexel, c); }},
+      {D3DTOP_SELECTARG1, D3DTA_DIFFUSE | D3DTA_ALPHAREPLICATE, D3DTA_DIFFUSE, 0,
+       [](int) { return ch(kDiffuse, 0); }},
+      {D3DTOP_SELECTARG1, D3DTA_SPECULAR, D3DTA_DIFFUSE, 0,
+       [](int c) { return ch(kSpecular, c); }},
+  };
+  for (const Case& c : cases) {
+    device->SetTextureStageState(0, D3DTSS_COLOROP, c.op);
+    device->SetTextureStageState(0, D3DTSS_COLORARG1, c.arg1);
+    device->SetTextureStageState(0, D3DTSS_COLORARG2, c.arg2);
+    device->SetTextureStageState(0, D3DTSS_COLORARG0, c.arg0);
+    uint32_t got = drawQuad();
+    Rgb expected = {c.expected(1), c.expected(2), c.expected(3)};
+    EXPECT_TRUE(colourNear(got | 0xff000000u, toColour(expected), 2)) << "operation " << c.op;
+  }
+}
+
+TEST_F(TextureStageTest, AlphaOperationsCascadeTempAndResult) {
+  device->SetRenderState(D3DRS_TEXTUREFACTOR, kFactor);
+  // Stage 0 puts the texture into TEMP and leaves CURRENT as the diffuse
+  // colour; stage 1 modulates the two; stage 2 adds the factor's alpha to
+  // the alpha only.
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+  device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_TEXTURE);
+  device->SetTextureStageState(0, D3DTSS_RESULTARG, D3DTA_TEMP);
+  device->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_MODULATE);
+  device->SetTextureStageState(1, D3DTSS_COLORARG1, D3DTA_TEMP);
+  device->SetTextureStageState(1, D3DTSS_COLORARG2, D3DTA_CURRENT);
+  device->SetTextureStageState(1, D3DTSS_ALPHAOP, D3DTOP_MODULATE);
+  device->SetTextureStageState(1, D3DTSS_ALPHAARG1, D3DTA_TEMP);
+  device->SetTextureStageState(1, D3DTSS_ALPHAARG2, D3DTA_CURRENT);
+  device->SetTextureStageState(2, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(2, D3DTSS_COLORARG1, D3DTA_CURRENT);
+  device->SetTextureStageState(2, D3DTSS_ALPHAOP, D3DTOP_ADD);
+  device->SetTextureStageState(2, D3DTSS_ALPHAARG1, D3DTA_CURRENT);
+  device->SetTextureStageState(2, D3DTSS_ALPHAARG2, D3DTA_TFACTOR);
+  // Alpha is invisible in X8R8G8B8: blend with it onto black instead.
+  device->SetRenderState(D3DRS_ALPHABLENDENABLE, TRUE);
+  device->SetRenderState(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
+  device->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_ZERO);
+  uint32_t got = drawQuad();
+  float alpha = std::min(1.0f, ch(kTexel, 0) * ch(kDiffuse, 0) + ch(kFactor, 0));
+  Rgb expected = {ch(kTexel, 1) * ch(kDiffuse, 1) * alpha, ch(kTexel, 2) * ch(kDiffuse, 2) * alpha,
+                  ch(kTexel, 3) * ch(kDiffuse, 3) * alpha};
+  EXPECT_TRUE(colourNear(got, toColour(expected), 2));
+  for (int s = 1; s < 3; ++s) device->SetTextureStageState(s, D3DTSS_COLOROP, D3DTOP_DISABLE);
+}
+
+TEST_F(TextureStageTest, BlendFactorsAndOperations) {
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_DIFFUSE);
+  device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_DIFFUSE);
+  device->SetRenderState(D3DRS_ALPHABLENDENABLE, TRUE);
+  device->SetRenderState(D3DRS_BLENDFACTOR, kFactor);
+  const D3DCOLOR dest = 0xff204060;
+  auto s = [](int c) { return ch(kDiffuse, c); };
+  auto dst = [&](int c) { return ch(dest, c); };
+  struct Factors {
+    DWORD src, dst, op;
+    float sf, df;  // a single factor for all channels
+  } cases[] = {
+      {D3DBLEND_ONE, D3DBLEND_ZERO, D3DBLENDOP_ADD, 1, 0},
+      {D3DBLEND_ZERO, D3DBLEND_ONE, D3DBLENDOP_ADD, 0, 1},
+      {D3DBLEND_SRCALPHA, D3DBLEND_INVSRCALPHA, D3DBLENDOP_ADD, ch(kDiffuse, 0), 1 - ch(kDiffuse, 0)},
+      {D3DBLEND_BOTHSRCALPHA, D3DBLEND_ZERO, D3DBLENDOP_ADD, ch(kDiffuse, 0), 1 - ch(kDiffuse, 0)},
+      {D3DBLEND_BOTHINVSRCALPHA, D3DBLEND_ZERO, D3DBLENDOP_ADD, 1 - ch(kDiffuse, 0), ch(kDiffuse, 0)},
+      // The back buffer has no alpha: destination alpha reads as one.
+      {D3DBLEND_DESTALPHA, D3DBLEND_INVDESTALPHA, D3DBLENDOP_ADD, 1, 0},
+      {D3DBLEND_ONE, D3DBLEND_ONE, D3DBLENDOP_REVSUBTRACT, 1, 1},
+      {D3DBLEND_ONE, D3DBLEND_ONE, D3DBLENDOP_SUBTRACT, 1, 1},
+  };
+  for (const Factors& c : cases) {
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, dest, 1.0f, 0);
+    device->SetRenderState(D3DRS_SRCBLEND, c.src);
+    device->SetRenderState(D3DRS_DESTBLEND, c.dst);
+    device->SetRenderState(D3DRS_BLENDOP, c.op);
+    uint32_t got = drawQuad();
+    float v[3];
+    for (int k = 0; k < 3; ++k) {
+      float a = s(k + 1) * c.sf, b = dst(k + 1) * c.df;
+      v[k] = c.op == D3DBLENDOP_ADD ? a + b : c.op == D3DBLENDOP_SUBTRACT ? a - b : b - a;
+    }
+    EXPECT_TRUE(colourNear(got, toColour({v[0], v[1], v[2]}), 2)) << c.src << " " << c.dst;
+  }
+  // Colour factors: source colour times the blend factor, plus the
+  // destination times the source colour.
+  device->Clear(0, nullptr, D3DCLEAR_TARGET, dest, 1.0f, 0);
+  device->SetRenderState(D3DRS_BLENDOP, D3DBLENDOP_ADD);
+  device->SetRenderState(D3DRS_SRCBLEND, D3DBLEND_BLENDFACTOR);
+  device->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_SRCCOLOR);
+  uint32_t got = drawQuad();
+  Rgb expected = {s(1) * ch(kFactor, 1) + dst(1) * s(1), s(2) * ch(kFactor, 2) + dst(2) * s(2),
+                  s(3) * ch(kFactor, 3) + dst(3) * s(3)};
+  EXPECT_TRUE(colourNear(got, toColour(expected), 2));
+  // MIN and MAX ignore the factors.
+  device->Clear(0, nullptr, D3DCLEAR_TARGET, dest, 1.0f, 0);
+  device->SetRenderState(D3DRS_BLENDOP, D3DBLENDOP_MAX);
+  got = drawQuad();
+  EXPECT_TRUE(colourNear(got, toColour({std::max(s(1), dst(1)), std::max(s(2), dst(2)),
+                                        std::max(s(3), dst(3))}),
+                         1));
+  device->SetRenderState(D3DRS_ALPHABLENDENABLE, FALSE);
+  // Colour writes limited to green.
+  device->Clear(0, nullptr, D3DCLEAR_TARGET, dest, 1.0f, 0);
+  device->SetRenderState(D3DRS_COLORWRITEENABLE, D3DCOLORWRITEENABLE_GREEN);
+  got = drawQuad();
+  EXPECT_EQ(got, (dest & 0xffff00ffu) | (kDiffuse & 0x0000ff00u));
+}
+
+TEST_F(TextureStageTest, AlphaTestAgainstTheReference) {
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_DIFFUSE);
+  device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_DIFFUSE);
+  device->SetRenderState(D3DRS_ALPHATESTENABLE, TRUE);
+  const DWORD alpha = kDiffuse >> 24;  // 0x40
+  struct Case {
+    DWORD func, ref;
+    bool drawn;
+  } cases[] = {
+      {D3DCMP_GREATER, alpha, false},    {D3DCMP_GREATEREQUAL, alpha, true},
+      {D3DCMP_EQUAL, alpha, true},       {D3DCMP_EQUAL, alpha + 1, false},
+      {D3DCMP_LESS, alpha + 1, true},    {D3DCMP_LESS, alpha, false},
+      {D3DCMP_NOTEQUAL, alpha, false},   {D3DCMP_NEVER, 0, false},
+      {D3DCMP_ALWAYS, 0xff, true},       {D3DCMP_LESSEQUAL, alpha, true},
+  };
+  for (const Case& c : cases) {
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
+    device->SetRenderState(D3DRS_ALPHAFUNC, c.func);
+    device->SetRenderState(D3DRS_ALPHAREF, c.ref);
+    EXPECT_EQ(drawQuad(), c.drawn ? (kDiffuse | 0xff000000u) : 0xff000000u)
+        << c.func << " " << c.ref;
+  }
+}
+
+TEST_F(PipelineTest, VertexBlendingBetweenTwoWorldMatrices) {
+  device->SetRenderState(D3DRS_LIGHTING, FALSE);
+  struct BlendVertex {
+    float x, y, z, weight;
+    D3DCOLOR colour;
+  };
+  // A small square around the origin, moved by two worlds: +0.8 and -0.8
+  // in x. With weight 0.75 for the first it lands at +0.4.
+  auto square = [](BlendVertex v[4], float w) {
+    v[0] = {-0.1f, 0.1f, 0.5f, w, 0xffffffff};
+    v[1] = {0.1f, 0.1f, 0.5f, w, 0xffffffff};
+    v[2] = {-0.1f, -0.1f, 0.5f, w, 0xffffffff};
+    v[3] = {0.1f, -0.1f, 0.5f, w, 0xffffffff};
+  };
+  D3DMATRIX a{}, b{};
+  a._11 = a._22 = a._33 = a._44 = 1;
+  b = a;
+  a._41 = 0.8f;
+  b._41 = -0.8f;
+  device->SetTransform(D3DTS_WORLD, &a);
+  device->SetTransform(D3DTS_WORLD1, &b);
+  device->SetRenderState(D3DRS_VERTEXBLEND, D3DVBF_1WEIGHTS);
+  device->SetFVF(D3DFVF_XYZB1 | D3DFVF_DIFFUSE);
+  BlendVertex v[4];
+  square(v, 0.75f);
+  ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
+  d3d9_test::Frame f = frame();
+  // x = +0.4 in the viewport: pixel 0.7 * 64 = 44.8; the square spans 3.2.
+  EXPECT_EQ(f.at(45, kHeight / 2), 0xffffffffu);
+  EXPECT_EQ(f.at(57, kHeight / 2), 0xff000000u);  // where world 0 alone puts it
+  EXPECT_EQ(f.at(6, kHeight / 2), 0xff000000u);   // where world 1 alone does
+  // Blending off: the first world matrix alone.
+  device->SetRenderState(D3DRS_VERTEXBLEND, D3DVBF_DISABLE);
+  device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
+  device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]);
+  f = frame();
+  EXPECT_EQ(f.at(57, kHeight / 2), 0xffffffffu);
+  EXPECT_EQ(f.at(45, kHeight / 2), 0xff000000u);
+
+  D3DCAPS9 caps;
+  device->GetDeviceCaps(&caps);
+  EXPECT_EQ(caps.MaxVertexBlendMatrices, 4u);
+}
