@@ -25,7 +25,7 @@ class VectorN {
  public:
   // No elements, no alias.
   VectorN() = default;
-  // n elements of 0.0 (none for a negative n).
+  // n elements of 0.0; none for a negative n or one above 2^26 (logged).
   explicit VectorN(int n);
   // Host side: a value that aliases buffer[0..length). Every copy made from
   // it reads and writes the buffer. When this value is destroyed, the alias
