@@ -44,8 +44,11 @@ void BM_RenderFrame100Scenes(benchmark::State& state) {
   std::string description = "1 4\n";
   for (int track = 0; track < 4; ++track) {
     description += "25\n";
-    for (int i = 0; i < 25; ++i)
-      description += "s" + std::to_string(track * 25 + i) + " empty.as 0 -1 0 0\n";
+    for (int i = 0; i < 25; ++i) {
+      description += 's';
+      description += std::to_string(track * 25 + i);
+      description += " empty.as 0 -1 0 0\n";
+    }
   }
   std::ofstream("bench.demo") << description;
 

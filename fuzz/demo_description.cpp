@@ -1,6 +1,7 @@
 // Feeds arbitrary text to the description reader and plays a few frames of
 // whatever it built. Scene files that exist: "s.as" (a scriplet with every
-// entry); any other name is a missing scriplet.
+// entry); any other name is a missing scriplet. The target works in a
+// scratch folder of its own, so give libFuzzer absolute corpus paths.
 #include <stdlib.h>
 
 #include <cstddef>

@@ -8,6 +8,8 @@
 #include "platform/win32/Win32.h"
 #include "runtime/ScriptDebug.h"
 #include "runtime/ScriptString.h"
+#include "scriptapi/D3DXVector3.h"
+#include "scriptapi/ScriptUtils.h"
 
 ScriptHost* gScriptHost = nullptr;
 
@@ -116,7 +118,7 @@ ScriptHost::~ScriptHost() {
 int ScriptHost::registerModules(asIScriptEngine* engine) {
   // Later modules name the types of earlier ones, so the order is fixed.
   initString(engine);
-  // initD3DXVector3(engine);      vector3, color, matrix4, matrixStack, vectorN
+  initD3DXVector3(engine);  // vector3, color, matrix4, matrixStack, vectorN
   // initD3DTexture(engine, this); texture, cubeTexture
   // initD3DMesh(engine);          mesh, vertexBuffer, skinnedMesh
   // initD3DEffect(engine);        effect
@@ -125,8 +127,7 @@ int ScriptHost::registerModules(asIScriptEngine* engine) {
   // initMusic(engine);            music
   // initArrays(engine);           arrayTexture
   registerDebugFunctions(engine);
-  int result = 0;
-  // result = initTQScriptUtils(engine);  utilities
+  int result = initTQScriptUtils(engine);  // utilities
   if (extraRegistrations) extraRegistrations(engine);
   return result;
 }

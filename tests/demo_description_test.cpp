@@ -145,3 +145,21 @@ TEST_F(DescriptionTest, ScenesSharingANameShareTheLaterScriplet) {
   EXPECT_EQ(sequencer->findScene("x"), DemoSequencer::Location(1, 0));
   EXPECT_EQ(frame(1), "[scene two two scene]");
 }
+
+TEST_F(DescriptionTest, OneSourceForTwoScenesIsLoadedOnceAndCompiledTwice) {
+  ASSERT_TRUE(load("0 1 2 x s.as 0 1 0 0 y s.as 0 1 0 0"));
+  EXPECT_EQ(host->scriplets.count("x"), 1u);
+  EXPECT_EQ(host->scriplets.count("y"), 1u);
+  EXPECT_EQ(database.entries.count("s.as"), 1u);
+  EXPECT_EQ(database.entries.at("s.as").count, 1);  // only the store's own handle
+}
+
+TEST_F(DescriptionTest, CompileErrorEndsTheRunNamingTheScene) {
+  writeFile("bad.as", "void render(float t) { this is not a script }\n");
+  EXPECT_EXIT(load("0 1 1 broken bad.as 0 1 0 0"), testing::ExitedWithCode(255),
+              "Error compiling scene \\(broken\\) - Abort");
+  // A name longer than the message buffer is cut, not overrun.
+  const std::string longName(3000, 'n');
+  EXPECT_EXIT(load("0 1 1 " + longName.substr(0, 1023) + " bad.as 0 1 0 0"),
+              testing::ExitedWithCode(255), "Error compiling scene \\(nnnn");
+}

@@ -6,10 +6,16 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <vector>
 
+#include "core/Log.h"
+
+#include "PackageWriter.h"
 #include "platform/d3d9/D3D9TestSeams.h"
 #include "platform/win32/TestSeams.h"
+#include "runtime/ScriptHost.h"
 #include "runtime/WinMain.h"
 
 namespace fs = std::filesystem;
@@ -81,18 +87,39 @@ INSTANTIATE_TEST_SUITE_P(
                     CommandLineCase{"\"show.txt\"", "show.txt", 1, ""},
                     CommandLineCase{"missing.txt", "", 1, ""}));
 
-// Text containing ".dat" names a package, which here does not exist; the
-// working directory stays.
+// Text containing ".dat" names a package, which always describes the show
+// in its entry "main.demo"; the working directory stays.
 TEST_F(EntryTest, AnyLineContainingDatNamesAPackage) {
-  write("x.data/main.txt", "0 0\n");
-  EXPECT_EQ(run("x.data\\main.txt"), 1);
+  fs::create_directories(root / "x.data");
+  ASSERT_TRUE(package_writer::writeFile((root / "x.data/main.txt").string(),
+                                        package_writer::package({{"main.demo", "0 0\n"}}), true));
+  write("main.txt", "not a description");
+  platform_test::pressEscapeAfterPolls(0);
+  EXPECT_EQ(run("x.data\\main.txt"), 0);
   EXPECT_EQ(fs::current_path(), root);
+  EXPECT_FALSE(sawBox("Error loading demo"));
+}
+
+TEST_F(EntryTest, PackageWithoutMainDemoFailsToLoad) {
+  ASSERT_TRUE(package_writer::writeFile((root / "demos.dat").string(),
+                                        package_writer::package({{"other.demo", "0 0\n"}}), false));
+  write("main.demo", "0 0\n");  // a loose file of that name is not looked at
+  EXPECT_EQ(run("demos.dat"), 1);
+  EXPECT_TRUE(sawBox("Error loading demo"));
+}
+
+// (The failed load leaves the host and the sequencer alive, as the entry
+// routine does, so each case runs once per process.)
+TEST_F(EntryTest, EmptyLineWithoutDefaultPackageFails) {
+  EXPECT_EQ(run(""), 1);
   EXPECT_TRUE(sawBox("Error loading demo"));
 }
 
 TEST_F(EntryTest, EmptyLineOpensDefaultPackage) {
-  EXPECT_EQ(run(""), 1);
-  EXPECT_TRUE(sawBox("Error loading demo"));
+  ASSERT_TRUE(package_writer::writeFile((root / "demo.dat").string(),
+                                        package_writer::package({{"main.demo", "0 0\n"}}), false));
+  platform_test::pressEscapeAfterPolls(0);
+  EXPECT_EQ(run(""), 0);
 }
 
 // Full screen (the dialog's default) presents once before the clock starts;
@@ -136,6 +163,82 @@ TEST(Player, MissingDescriptionPrintsErrorAndExitsWithOne) {
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);
   EXPECT_NE(output.find("Error loading demo"), std::string::npos) << output;
+}
+
+}  // namespace
+
+namespace {
+
+// Demo time as each frame's "render" saw it, and a clock the test moves.
+struct FrameClock {
+  uint32_t now = 1000;
+  std::vector<float> seen;
+  std::function<void(int frame)> onFrame;
+};
+FrameClock* gClock = nullptr;
+
+// Demo time as the loop computes it from milliseconds.
+float demoTime(int milliseconds) { return float(milliseconds) * 0.001f; }
+
+void onScriptLog(const char* text) {
+  if (std::string(text) != "frame") return;
+  gClock->seen.push_back(gScriptHost->getTime());
+  if (gClock->onFrame) gClock->onFrame(int(gClock->seen.size()));
+}
+
+class EntryLoopTest : public EntryTest {
+ protected:
+  void SetUp() override {
+    EntryTest::SetUp();
+    gClock = &clock;
+    platform_test::setTickSource([this] { return clock.now; });
+    gLogHook = onScriptLog;
+  }
+  void TearDown() override {
+    gLogHook = nullptr;
+    gClock = nullptr;
+    EntryTest::TearDown();
+  }
+  // One open-ended scene whose "render" logs "frame" and ends the demo in
+  // frame `endAt`.
+  void writeDemo(int endAt) {
+    write("show.txt", "0 1 1 loop loop.as 0 -1 0 0\n");
+    write("loop.as", "int frames = 0;\n"
+                     "void render(float t) {\n"
+                     "  frames = frames + 1;\n"
+                     "  logPrint(\"frame\");\n"
+                     "  if (frames == " + std::to_string(endAt) + ") endDemo();\n"
+                     "}\n");
+  }
+  FrameClock clock;
+};
+
+// The frame that calls endDemo is still presented; then the run ends with 0.
+TEST_F(EntryLoopTest, EndDemoEndsAfterThePresentedFrame) {
+  writeDemo(2);
+  clock.onFrame = [this](int) { clock.now += 20; };
+  EXPECT_EQ(run("show.txt"), 0);
+  EXPECT_EQ(clock.seen.size(), 2u);
+  EXPECT_EQ(d3d9_test::presentCount(), 1 + 2);  // start-up present + two frames
+  EXPECT_EQ(clock.seen, (std::vector<float>{demoTime(0), demoTime(20)}));
+}
+
+// Music started in the frame at 12.5 s takes 3 s to load: the next frame
+// goes on from 12.5 s, plus only what passed after the re-anchoring.
+TEST_F(EntryLoopTest, ResyncRequestReanchorsTheClockAtTheFrameThatAskedForIt) {
+  writeDemo(4);
+  clock.onFrame = [this](int frame) {
+    if (frame == 1) clock.now += 12500;
+    if (frame == 2) {
+      gTimeResyncRequest = true;  // what the music start does after loading
+      clock.now += 3000;
+    }
+    if (frame == 3) clock.now += 16;
+  };
+  EXPECT_EQ(run("show.txt"), 0);
+  EXPECT_EQ(clock.seen,
+            (std::vector<float>{demoTime(0), demoTime(12500), demoTime(12500), demoTime(12516)}));
+  EXPECT_FALSE(gTimeResyncRequest);
 }
 
 }  // namespace
