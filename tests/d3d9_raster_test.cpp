@@ -1,0 +1,234 @@
+// Raster states and texture coordinates: stencil, scissor, fill and shade
+// modes, sampler address modes and filters, generated coordinates and
+// texture transforms.
+#include <cstring>
+
+#include "tests/d3d9_fixture.h"
+
+using d3d9_testing::colourNear;
+using d3d9_testing::DeviceFixture;
+
+namespace {
+
+struct ScreenVertex {
+  float x, y, z, rhw;
+  D3DCOLOR colour;
+  float u, v;
+};
+constexpr DWORD kScreenFVF = D3DFVF_XYZRHW | D3DFVF_DIFFUSE | D3DFVF_TEX1;
+
+class RasterTest : public DeviceFixture {
+ protected:
+  void SetUp() override {
+    DeviceFixture::SetUp();
+    device->SetRenderState(D3DRS_LIGHTING, FALSE);
+    device->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
+    device->SetFVF(kScreenFVF);
+    device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff000000, 1.0f, 0);
+  }
+
+  void rectangle(float x0, float y0, float x1, float y1, D3DCOLOR c, float u1 = 1, float v1 = 1) {
+    ScreenVertex v[4] = {{x0, y0, 0.5f, 1, c, 0, 0}, {x1, y0, 0.5f, 1, c, u1, 0},
+                         {x0, y1, 0.5f, 1, c, 0, v1}, {x1, y1, 0.5f, 1, c, u1, v1}};
+    ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
+  }
+
+  // A texture of w x h texels, texel (x, y) = colours[y * w + x].
+  IDirect3DTexture9* texture(UINT w, UINT h, const D3DCOLOR* colours) {
+    IDirect3DTexture9* t = nullptr;
+    EXPECT_EQ(device->CreateTexture(w, h, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &t, nullptr), D3D_OK);
+    D3DLOCKED_RECT locked;
+    t->LockRect(0, &locked, nullptr, 0);
+    for (UINT y = 0; y < h; ++y)
+      std::memcpy(static_cast<uint8_t*>(locked.pBits) + y * locked.Pitch, colours + y * w, w * 4);
+    t->UnlockRect(0);
+    return t;
+  }
+};
+
+}  // namespace
+
+TEST_F(RasterTest, StencilMarksAndMasks) {
+  IDirect3DSurface9* depth = nullptr;
+  ASSERT_EQ(device->CreateDepthStencilSurface(kWidth, kHeight, D3DFMT_D24S8, D3DMULTISAMPLE_NONE, 0,
+                                              FALSE, &depth, nullptr),
+            D3D_OK);
+  ASSERT_EQ(device->SetDepthStencilSurface(depth), D3D_OK);
+  ASSERT_EQ(device->Clear(0, nullptr, D3DCLEAR_ZBUFFER | D3DCLEAR_STENCIL, 0, 1.0f, 0), D3D_OK);
+  // Mark a rectangle with stencil 1 without drawing colour.
+  device->SetRenderState(D3DRS_STENCILENABLE, TRUE);
+  device->SetRenderState(D3DRS_STENCILFUNC, D3DCMP_ALWAYS);
+  device->SetRenderState(D3DRS_STENCILREF, 1);
+  device->SetRenderState(D3DRS_STENCILPASS, D3DSTENCILOP_REPLACE);
+  device->SetRenderState(D3DRS_COLORWRITEENABLE, 0);
+  rectangle(10, 10, 30, 30, 0xffffffff);
+  device->SetRenderState(D3DRS_COLORWRITEENABLE, 0xf);
+  // Draw where the stencil equals 1 only.
+  device->SetRenderState(D3DRS_STENCILFUNC, D3DCMP_EQUAL);
+  device->SetRenderState(D3DRS_STENCILPASS, D3DSTENCILOP_KEEP);
+  rectangle(0, 0, 64, 48, 0xff00ff00);
+  d3d9_test::Frame f = frame();
+  EXPECT_EQ(f.at(20, 20), 0xff00ff00u);
+  EXPECT_EQ(f.at(5, 5), 0xff000000u);
+  EXPECT_EQ(f.at(40, 20), 0xff000000u);
+  // Clearing the stencil to 1 opens everything.
+  device->Clear(0, nullptr, D3DCLEAR_STENCIL, 0, 1.0f, 1);
+  rectangle(0, 0, 64, 48, 0xff0000ff);
+  EXPECT_EQ(frame().at(40, 20), 0xff0000ffu);
+  device->SetRenderState(D3DRS_STENCILENABLE, FALSE);
+  device->SetDepthStencilSurface(nullptr);
+  // Without a depth surface, stencil and depth clears are refused.
+  EXPECT_EQ(device->Clear(0, nullptr, D3DCLEAR_STENCIL, 0, 1.0f, 0), D3DERR_INVALIDCALL);
+  depth->Release();
+}
+
+TEST_F(RasterTest, ScissorFillAndShadeModes) {
+  RECT scissor = {8, 8, 24, 16};
+  device->SetScissorRect(&scissor);
+  device->SetRenderState(D3DRS_SCISSORTESTENABLE, TRUE);
+  rectangle(0, 0, 64, 48, 0xffff0000);
+  d3d9_test::Frame f = frame();
+  EXPECT_EQ(f.at(8, 8), 0xffff0000u);
+  EXPECT_EQ(f.at(23, 15), 0xffff0000u);
+  EXPECT_EQ(f.at(24, 15), 0xff000000u);
+  EXPECT_EQ(f.at(8, 16), 0xff000000u);
+  device->SetRenderState(D3DRS_SCISSORTESTENABLE, FALSE);
+
+  // Wireframe leaves the inside of a large rectangle empty.
+  device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
+  device->SetRenderState(D3DRS_FILLMODE, D3DFILL_WIREFRAME);
+  rectangle(4, 4, 60, 44, 0xffffffff);
+  f = frame();
+  EXPECT_EQ(f.at(4, 4), 0xffffffffu);
+  EXPECT_EQ(f.at(20, 30), 0xff000000u);
+  device->SetRenderState(D3DRS_FILLMODE, D3DFILL_SOLID);
+
+  // Flat shading takes each triangle's first vertex colour.
+  device->SetRenderState(D3DRS_SHADEMODE, D3DSHADE_FLAT);
+  ScreenVertex v[3] = {{0, 0, 0.5f, 1, 0xffff0000, 0, 0}, {64, 0, 0.5f, 1, 0xff00ff00, 0, 0},
+                       {0, 48, 0.5f, 1, 0xff0000ff, 0, 0}};
+  device->DrawPrimitiveUP(D3DPT_TRIANGLELIST, 1, v, sizeof v[0]);
+  f = frame();
+  EXPECT_EQ(f.at(2, 2), 0xffff0000u);
+  EXPECT_EQ(f.at(30, 5), 0xffff0000u);
+  EXPECT_EQ(f.at(3, 35), 0xffff0000u);
+  // Gouraud blends them.
+  device->SetRenderState(D3DRS_SHADEMODE, D3DSHADE_GOURAUD);
+  device->DrawPrimitiveUP(D3DPT_TRIANGLELIST, 1, v, sizeof v[0]);
+  EXPECT_FALSE(colourNear(frame().at(30, 5), 0xffff0000, 40));
+}
+
+TEST_F(RasterTest, SamplerAddressModesAndFilters) {
+  const D3DCOLOR texels[4] = {0xffff0000, 0xff00ff00, 0xff0000ff, 0xffffffff};
+  IDirect3DTexture9* t = texture(2, 2, texels);
+  device->SetTexture(0, t);
+  // Coordinates run to 2: wrap repeats the texture, clamp holds the edge,
+  // mirror reflects it, border shows the border colour.
+  struct Case {
+    DWORD mode;
+    D3DCOLOR right;  // the texel seen at u = 1.75, v = 0.25
+  } cases[] = {{D3DTADDRESS_WRAP, texels[1]},
+               {D3DTADDRESS_CLAMP, texels[1]},
+               {D3DTADDRESS_MIRROR, texels[0]},
+               {D3DTADDRESS_BORDER, 0xff123456}};
+  device->SetSamplerState(0, D3DSAMP_BORDERCOLOR, 0xff123456);
+  for (const Case& c : cases) {
+    device->SetSamplerState(0, D3DSAMP_ADDRESSU, c.mode);
+    device->SetSamplerState(0, D3DSAMP_ADDRESSV, c.mode);
+    rectangle(0, 0, 64, 48, 0xffffffff, 2, 2);
+    d3d9_test::Frame f = frame();
+    // u = 1.75 at x = 56, v = 0.25 at y = 6; u = 1.25 at x = 40.
+    EXPECT_EQ(f.at(56, 6), c.right) << c.mode;
+    EXPECT_EQ(f.at(8, 6), texels[0]) << c.mode;
+  }
+  device->SetSamplerState(0, D3DSAMP_ADDRESSU, D3DTADDRESS_WRAP);
+  device->SetSamplerState(0, D3DSAMP_ADDRESSV, D3DTADDRESS_WRAP);
+  // Point sampling keeps texels whole; linear blends across the middle.
+  rectangle(0, 0, 64, 48, 0xffffffff);
+  EXPECT_EQ(frame().at(31, 10), texels[0]);
+  device->SetSamplerState(0, D3DSAMP_MAGFILTER, D3DTEXF_LINEAR);
+  device->SetSamplerState(0, D3DSAMP_MINFILTER, D3DTEXF_LINEAR);
+  device->SetSamplerState(0, D3DSAMP_ADDRESSU, D3DTADDRESS_CLAMP);
+  device->SetSamplerState(0, D3DSAMP_ADDRESSV, D3DTADDRESS_CLAMP);
+  rectangle(0, 0, 64, 48, 0xffffffff);
+  uint32_t middle = frame().at(32, 12);
+  EXPECT_TRUE(colourNear(middle, 0xff808000, 8)) << std::hex << middle;
+  device->SetTexture(0, nullptr);
+  t->Release();
+}
+
+TEST_F(RasterTest, TextureTransformsAndGeneratedCoordinates) {
+  // A 4 x 1 texture: u picks one of four colours.
+  const D3DCOLOR texels[4] = {0xffff0000, 0xff00ff00, 0xff0000ff, 0xffffffff};
+  IDirect3DTexture9* t = texture(4, 1, texels);
+  device->SetTexture(0, t);
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  // Transformed vertices so that the transform stage runs: a square over
+  // the whole view with u = v = 0 everywhere.
+  struct Vertex {
+    float x, y, z;
+    float u, v;
+  } quad[4] = {{-1, 1, 0.5f, 0, 0}, {1, 1, 0.5f, 0, 0}, {-1, -1, 0.5f, 0, 0}, {1, -1, 0.5f, 0, 0}};
+  device->SetFVF(D3DFVF_XYZ | D3DFVF_TEX1);
+  auto draw = [&] {
+    device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]);
+    return frame().at(kWidth / 2, kHeight / 2);
+  };
+  EXPECT_EQ(draw(), texels[0]);
+  // Two-component coordinates take their translation from the third row.
+  D3DMATRIX m{};
+  m._11 = m._22 = m._33 = m._44 = 1;
+  m._31 = 0.625f;  // u = 0.625: the third texel
+  device->SetTransform(D3DTS_TEXTURE0, &m);
+  EXPECT_EQ(draw(), texels[0]);  // no effect while the transform is off
+  device->SetTextureStageState(0, D3DTSS_TEXTURETRANSFORMFLAGS, D3DTTFF_COUNT2);
+  EXPECT_EQ(draw(), texels[2]);
+  // Projected: u / v' where the second output component is 2 (_32 = 2).
+  m._31 = 0.875f;
+  m._22 = 0.0f;
+  m._32 = 2.0f;
+  device->SetTransform(D3DTS_TEXTURE0, &m);
+  device->SetTextureStageState(0, D3DTSS_TEXTURETRANSFORMFLAGS, D3DTTFF_COUNT2 | D3DTTFF_PROJECTED);
+  EXPECT_EQ(draw(), texels[1]);  // 0.875 / 2 = 0.4375
+
+  // Camera-space position as coordinates: x of the eye position, shifted
+  // by the matrix from [-1, 1] into [0, 1].
+  D3DMATRIX g{};
+  g._11 = 0.5f;
+  g._41 = 0.5f;
+  g._22 = g._33 = g._44 = 1;
+  device->SetTransform(D3DTS_TEXTURE0, &g);
+  device->SetTextureStageState(0, D3DTSS_TEXTURETRANSFORMFLAGS, D3DTTFF_COUNT2);
+  device->SetTextureStageState(0, D3DTSS_TEXCOORDINDEX, D3DTSS_TCI_CAMERASPACEPOSITION);
+  device->SetSamplerState(0, D3DSAMP_ADDRESSU, D3DTADDRESS_CLAMP);
+  device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]);
+  d3d9_test::Frame f = frame();
+  EXPECT_EQ(f.at(4, 20), texels[0]);
+  EXPECT_EQ(f.at(20, 20), texels[1]);
+  EXPECT_EQ(f.at(40, 20), texels[2]);
+  EXPECT_EQ(f.at(60, 20), texels[3]);
+  device->SetTextureStageState(0, D3DTSS_TEXCOORDINDEX, 0);
+  device->SetTextureStageState(0, D3DTSS_TEXTURETRANSFORMFLAGS, D3DTTFF_DISABLE);
+  device->SetTexture(0, nullptr);
+  t->Release();
+}
+
+TEST_F(RasterTest, ProgramsAreSharedBetweenEqualStates) {
+  // Changing a state back and forth must not make new programs each time,
+  // and states that cannot matter (a disabled stage's arguments) none at all.
+  rectangle(0, 0, 8, 8, 0xffffffff);
+  device->SetTextureStageState(3, D3DTSS_COLORARG1, D3DTA_TFACTOR);
+  device->SetRenderState(D3DRS_FOGCOLOR, 0xff00ff00);
+  // The alpha test with its default function ALWAYS is no test at all.
+  device->SetRenderState(D3DRS_ALPHATESTENABLE, TRUE);
+  rectangle(0, 0, 8, 8, 0xffffffff);
+  EXPECT_EQ(d3d9_test::programCount(device), 1u);
+  device->SetRenderState(D3DRS_ALPHAFUNC, D3DCMP_GREATER);
+  for (int i = 0; i < 3; ++i) {
+    device->SetRenderState(D3DRS_ALPHATESTENABLE, TRUE);
+    rectangle(0, 0, 8, 8, 0xffffffff);
+    device->SetRenderState(D3DRS_ALPHATESTENABLE, FALSE);
+    rectangle(0, 0, 8, 8, 0xffffffff);
+  }
+  EXPECT_EQ(d3d9_test::programCount(device), 2u);
+}
