@@ -138,6 +138,12 @@ void DemoSequencer::publishTiming(const Scene& scene, float t) const {
   gSceneProgress = p;
 }
 
+void DemoSequencer::callBracketed(const Scene& scene, EntryPoint entry) {
+  pushAllStates();
+  host->callEntry(scene.name, entry);
+  popAllStates();
+}
+
 bool DemoSequencer::isActive(const Scene& scene, float t) {
   return t >= scene.start && (t <= scene.end || scene.end == -1.0f);
 }
@@ -156,9 +162,7 @@ void DemoSequencer::initScenes() {
       gSceneEnd = scene.end;
       gSceneProgress = 0.0f;
       if (!scene.initialised) {
-        pushAllStates();
-        host->callEntry(scene.name, ENTRY_INIT);
-        popAllStates();
+        callBracketed(scene, ENTRY_INIT);
         scene.initialised = true;
       }
     }
@@ -179,21 +183,15 @@ void DemoSequencer::renderFrame() {
       if (scene.isCamera || !scene.valid) continue;
       publishTiming(scene, t);
       if (!scene.initialised) {
-        pushAllStates();
-        host->callEntry(scene.name, ENTRY_INIT);
-        popAllStates();
+        callBracketed(scene, ENTRY_INIT);
         scene.initialised = true;
       }
       if (isActive(scene, t)) {
         if (!scene.begun) {
-          pushAllStates();
-          host->callEntry(scene.name, ENTRY_BEGIN);
-          popAllStates();
+          callBracketed(scene, ENTRY_BEGIN);
           scene.begun = true;
         }
-        pushAllStates();
-        host->callEntry(scene.name, ENTRY_PRERENDER);
-        popAllStates();
+        callBracketed(scene, ENTRY_PRERENDER);
       }
     }
 
@@ -226,13 +224,9 @@ void DemoSequencer::renderFrame() {
       if (scene.isCamera || !scene.valid) continue;
       publishTiming(scene, t);
       if (isActive(scene, t)) {
-        pushAllStates();
-        host->callEntry(scene.name, ENTRY_POSTRENDER);
-        popAllStates();
+        callBracketed(scene, ENTRY_POSTRENDER);
       } else if (!(t <= scene.end || scene.end == -1.0f) && scene.begun) {
-        pushAllStates();
-        host->callEntry(scene.name, ENTRY_END);
-        popAllStates();
+        callBracketed(scene, ENTRY_END);
         scene.begun = false;
       }
     }

@@ -12,6 +12,7 @@
 
 class ScriptHost;
 struct IDirect3DDevice9;
+enum EntryPoint : int;
 
 struct Scene {
   Scene(const std::string& file, const std::string& name);
@@ -68,6 +69,8 @@ class DemoSequencer {
   // Reads the tokens of a loaded description; the body of loadDescription.
   bool readDescription(const char* text);
   void publishTiming(const Scene& scene, float t) const;
+  // One entry call between a mark and an undo of the device-state stacks.
+  void callBracketed(const Scene& scene, EntryPoint entry);
   static bool isActive(const Scene& scene, float t);
 
   bool framesCaptured = false;  // the once-only capture of renderFrame

@@ -328,3 +328,17 @@ TEST_F(SequencerUndoTest, PassAAndCCallsAreUndoneAtOnceRenderAtTheFrameEnd) {
   frame(2);
   EXPECT_EQ(device.renderStateReads, 2 * captureReads);
 }
+
+TEST_F(SequencerTest, CamerasUseTheSharedDeviceAndTheRestTheSequencersOwn) {
+  writeRecordingScriplet("s.as", "s");
+  ASSERT_TRUE(load("1 2 1 cam dummy 0 10 0 1 0 1 s s.as 0 10 0 0"));
+  RecordingDevice shared;
+  gDevice = &shared;
+  frame(1);
+  ASSERT_EQ(shared.transformLog.size(), 3u);  // world, view, projection
+  EXPECT_TRUE(shared.clears.empty());
+  ASSERT_EQ(device.transformLog.size(), 2u);  // placement and restore
+  EXPECT_EQ(device.transformLog[0].state, D3DTS_WORLD);
+  EXPECT_EQ(device.clears.size(), 1u);
+  gDevice = &device;
+}

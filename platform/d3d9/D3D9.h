@@ -10,6 +10,7 @@
 
 #include "platform/d3d9/D3D9Constants.h"
 #include "platform/d3d9/D3D9Types.h"
+#include "platform/d3d9/ErrorText.h"
 
 typedef DWORD ULONG;
 typedef int INT;
@@ -318,5 +319,3 @@ struct IDirect3D9 : IUnknown {
 // Makes the factory; null when `sdkVersion` is not D3D_SDK_VERSION.
 IDirect3D9* Direct3DCreate9(UINT sdkVersion);
 
-// A readable description of a result code, for messages.
-const char* DXGetErrorDescription9A(HRESULT result);

@@ -312,7 +312,7 @@ HRESULT Device::SetTransform(D3DTRANSFORMSTATETYPE id, const D3DMATRIX* matrix) 
   D3DMATRIX* slot = state.transform(id);
   if (!slot || !matrix) return D3DERR_INVALIDCALL;
   *slot = *matrix;
-  state.versions.transforms++;
+  state.transformChanged(id);
   return D3D_OK;
 }
 
@@ -328,7 +328,7 @@ HRESULT Device::MultiplyTransform(D3DTRANSFORMSTATETYPE id, const D3DMATRIX* mat
   D3DMATRIX* slot = state.transform(id);
   if (!slot || !matrix) return D3DERR_INVALIDCALL;
   *slot = multiply(*matrix, *slot);
-  state.versions.transforms++;
+  state.transformChanged(id);
   return D3D_OK;
 }
 
@@ -422,7 +422,7 @@ HRESULT Device::GetLightEnable(DWORD index, BOOL* enable) {
 HRESULT Device::SetClipPlane(DWORD index, const float* plane) {
   if (index >= DWORD(kClipPlanes) || !plane) return D3DERR_INVALIDCALL;
   std::memcpy(state.clipPlanes[index], plane, 4 * sizeof(float));
-  state.versions.transforms++;
+  state.versions.clipPlanes++;
   return D3D_OK;
 }
 

@@ -212,6 +212,11 @@ void DeviceState::setDefaults(UINT width, UINT height, bool autoDepthStencil) {
   versions.stageStates++;
   versions.samplers++;
   versions.transforms++;
+  versions.world++;
+  versions.view++;
+  versions.projection++;
+  versions.textureMatrices++;
+  versions.clipPlanes++;
   versions.lights++;
   versions.material++;
   versions.viewport++;
@@ -226,6 +231,19 @@ D3DMATRIX* DeviceState::transform(D3DTRANSFORMSTATETYPE id) {
   if (n >= D3DTS_TEXTURE0 && n <= D3DTS_TEXTURE7) return &texture[n - D3DTS_TEXTURE0];
   if (n >= 256 && n < 256 + kWorldMatrices) return &world[n - 256];
   return nullptr;
+}
+
+void DeviceState::transformChanged(D3DTRANSFORMSTATETYPE id) {
+  versions.transforms++;
+  DWORD n = DWORD(id);
+  if (n == D3DTS_VIEW)
+    versions.view++;
+  else if (n == D3DTS_PROJECTION)
+    versions.projection++;
+  else if (n >= D3DTS_TEXTURE0 && n <= D3DTS_TEXTURE7)
+    versions.textureMatrices++;
+  else
+    versions.world++;
 }
 
 float DeviceState::renderStateFloat(D3DRENDERSTATETYPE id) const {

@@ -28,7 +28,8 @@ struct StateVersions {
   uint64_t renderStates = 1;
   uint64_t stageStates = 1;
   uint64_t samplers = 1;
-  uint64_t transforms = 1;
+  uint64_t transforms = 1;  // any of the five below
+  uint64_t world = 1, view = 1, projection = 1, textureMatrices = 1, clipPlanes = 1;
   uint64_t lights = 1;
   uint64_t material = 1;
   uint64_t viewport = 1;
@@ -74,6 +75,8 @@ struct DeviceState {
 
   // The matrix for a transform id, or null for an id Direct3D does not have.
   D3DMATRIX* transform(D3DTRANSFORMSTATETYPE id);
+  // Counts a change of that matrix.
+  void transformChanged(D3DTRANSFORMSTATETYPE id);
 
   float renderStateFloat(D3DRENDERSTATETYPE id) const;
 };

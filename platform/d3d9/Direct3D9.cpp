@@ -1,4 +1,4 @@
-// The factory object and the text of result codes.
+// The factory object.
 #include <SDL2/SDL.h>
 
 #include <string>
@@ -64,33 +64,4 @@ class Direct3D final : public IDirect3D9 {
 IDirect3D9* Direct3DCreate9(UINT sdkVersion) {
   if (sdkVersion != D3D_SDK_VERSION) return nullptr;
   return new Direct3D;
-}
-
-const char* DXGetErrorDescription9A(HRESULT result) {
-  switch (result) {
-    case D3D_OK:
-      return "The function completed successfully.";
-    case D3DERR_INVALIDCALL:
-      return "Invalid call.";
-    case D3DERR_NOTAVAILABLE:
-      return "The requested device type or format is not available.";
-    case D3DERR_OUTOFVIDEOMEMORY:
-      return "Out of video memory.";
-    case D3DERR_DEVICELOST:
-      return "The device has been lost.";
-    case D3DERR_DEVICENOTRESET:
-      return "The device has been lost but can be reset.";
-    case D3DERR_NOTFOUND:
-      return "The requested item was not found.";
-    case D3DERR_DRIVERINTERNALERROR:
-      return "Internal driver error.";
-    case D3DERR_INVALIDDEVICE:
-      return "The requested device type is not valid.";
-    case E_OUTOFMEMORY:
-      return "Out of memory.";
-    case E_FAIL:
-      return "An undetermined error occurred.";
-    default:
-      return "Unknown error.";
-  }
 }

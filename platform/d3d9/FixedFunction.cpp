@@ -50,7 +50,7 @@ size_t ProgramKeyHash::operator()(const ProgramKey& key) const {
 }
 
 ProgramKey makeProgramKey(const DeviceState& s, DWORD fvf,
-                          const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES]) {
+                          const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES], bool points) {
   ProgramKey k;
   std::memset(&k, 0, sizeof k);
   const DWORD* rs = s.renderStates;
@@ -172,7 +172,8 @@ ProgramKey makeProgramKey(const DeviceState& s, DWORD fvf,
     if (func >= D3DCMP_NEVER && func < D3DCMP_ALWAYS) k.alphaFunc = uint8_t(func);
   }
   k.flat = rs[D3DRS_SHADEMODE] == D3DSHADE_FLAT;
-  k.pointSprite = rs[D3DRS_POINTSPRITEENABLE] != 0;
+  k.points = points;
+  k.pointSprite = points && rs[D3DRS_POINTSPRITEENABLE] != 0;
   return k;
 }
 
@@ -184,6 +185,29 @@ namespace {
 std::string n(int value) { return std::to_string(value); }
 
 const char* kCommonHeader = "#version 330 core\n";
+
+// Whether the fragment stage reads the specular colour.
+bool needsSpecular(const ProgramKey& k) {
+  if (k.specularAdd) return true;
+  for (int i = 0; i < k.stageCount; ++i)
+    for (int a = 0; a < 3; ++a)
+      if ((k.stage[i].colorArg[a] & D3DTA_SELECTMASK) == D3DTA_SPECULAR ||
+          (k.stage[i].alphaArg[a] & D3DTA_SELECTMASK) == D3DTA_SPECULAR)
+        return true;
+  return false;
+}
+
+// Components of stage i's texture coordinate between the stages: as many
+// as the lookup needs (0 when point sprites supply them).
+int coordWidth(const ProgramKey& k, int i) {
+  if (!k.stage[i].texture || k.pointSprite) return 0;
+  if (k.coord[i].projected) return 4;
+  return k.stage[i].texture == kTextureCube ? 3 : 2;
+}
+
+std::string vecType(int width) { return width == 1 ? "float" : "vec" + std::to_string(width); }
+
+std::string swizzle(int width) { return std::string(".xyzw").substr(0, size_t(width) + 1); }
 
 std::string materialColour(uint8_t source, const char* material) {
   switch (source) {
@@ -209,16 +233,28 @@ std::string vertexShaderSource(const ProgramKey& k) {
   if (k.hasSpecular) s += "layout(location = 6) in vec4 a_specular;\n";
   for (int i = 0; i < 8; ++i)
     if (k.texCoordSize[i]) s += "layout(location = " + n(kAttrTexCoord0 + i) + ") in vec4 a_tex" + n(i) + ";\n";
-  s += "uniform mat4 u_worldView[4];\nuniform mat3 u_normalMatrix[4];\nuniform mat4 u_projection;\n"
+  // Per blend matrix seven rows: the world-view matrix, then the normal
+  // matrix, in one array so that a change is one upload.
+  s += "uniform vec4 u_worldViewNormal[" + n(7 * k.blendMatrices) + "];\n"
+       "mat4 worldView(int i) {\n"
+       "  return mat4(u_worldViewNormal[7 * i], u_worldViewNormal[7 * i + 1], "
+       "u_worldViewNormal[7 * i + 2], u_worldViewNormal[7 * i + 3]);\n}\n"
+       "mat3 normalMatrix(int i) {\n"
+       "  return mat3(u_worldViewNormal[7 * i + 4].xyz, u_worldViewNormal[7 * i + 5].xyz, "
+       "u_worldViewNormal[7 * i + 6].xyz);\n}\n"
+       "uniform mat4 u_projection;\n"
        "uniform mat4 u_world;\nuniform vec4 u_viewport;\nuniform vec2 u_depthRange;\n"
        "uniform vec2 u_halfPixel;\n";
   int lights = k.directionalLights + k.pointLights + k.spotLights;
   if (k.lighting) {
     s += "uniform vec4 u_materialDiffuse, u_materialAmbient, u_materialSpecular, "
          "u_materialEmissive;\nuniform float u_materialPower;\nuniform vec4 u_globalAmbient;\n";
-    if (lights)
-      s += "uniform vec4 u_lightDiffuse[8], u_lightSpecular[8], u_lightAmbient[8], "
-           "u_lightPosition[8], u_lightDirection[8], u_lightAttenuation[8], u_lightSpot[8];\n";
+    if (lights) {
+      std::string count = "[" + n(lights) + "]";
+      s += "uniform vec4 u_lightDiffuse" + count + ", u_lightSpecular" + count + ", u_lightAmbient" +
+           count + ", u_lightPosition" + count + ", u_lightDirection" + count +
+           ", u_lightAttenuation" + count + ", u_lightSpot" + count + ";\n";
+    }
   }
   if (k.vertexFog) s += "uniform vec4 u_fog;\n";
   s += "uniform vec4 u_pointSize;\nuniform vec4 u_pointScale;\n";
@@ -226,10 +262,16 @@ std::string vertexShaderSource(const ProgramKey& k) {
   bool anyTransform = false;
   for (int i = 0; i < k.stageCount; ++i) anyTransform = anyTransform || k.coord[i].count;
   if (anyTransform) s += "uniform mat4 u_textureMatrix[8];\n";
-  s += std::string(flat) + "out vec4 v_diffuse;\n" + flat + "out vec4 v_specular;\n";
+  bool specularOut = needsSpecular(k);
+  s += std::string(flat) + "out vec4 v_diffuse;\n";
+  if (specularOut) s += std::string(flat) + "out vec4 v_specular;\n";
   if (k.fog == 1) s += "out float v_fog;\n";
-  for (int i = 0; i < k.stageCount; ++i)
-    if (k.stage[i].texture) s += "out vec4 v_tex" + n(i) + ";\n";
+  bool unitNormalNeeded = k.normalizeNormals;
+  for (int i = 0; i < k.stageCount; ++i) {
+    if (int width = coordWidth(k, i)) s += "out " + vecType(width) + " v_tex" + n(i) + ";\n";
+    int g = k.coord[i].generate;
+    if (k.stage[i].texture && (g == 1 || g == 3 || g == 4)) unitNormalNeeded = true;
+  }
 
   s += "void main() {\n";
   s += std::string("  vec4 diffuseIn = ") + (k.hasDiffuse ? "a_diffuse" : "vec4(1.0)") + ";\n";
@@ -261,12 +303,12 @@ std::string vertexShaderSource(const ProgramKey& k) {
       s += "  weights[" + n(k.blendMatrices - 1) + "] = last;\n";
       s += "  vec4 eye = vec4(0.0);\n  vec3 normal = vec3(0.0);\n";
       s += "  for (int i = 0; i < " + n(k.blendMatrices) + "; ++i) {\n"
-           "    eye += weights[i] * (u_worldView[i] * p);\n"
-           "    normal += weights[i] * (u_normalMatrix[i] * n);\n  }\n";
+           "    eye += weights[i] * (worldView(i) * p);\n"
+           "    normal += weights[i] * (normalMatrix(i) * n);\n  }\n";
     } else {
-      s += "  vec4 eye = u_worldView[0] * p;\n  vec3 normal = u_normalMatrix[0] * n;\n";
+      s += "  vec4 eye = worldView(0) * p;\n  vec3 normal = normalMatrix(0) * n;\n";
     }
-    if (k.normalizeNormals || k.stageCount) {
+    if (unitNormalNeeded) {
       // Generated coordinates always use a unit normal; lighting only when
       // asked to.
       s += "  float normalLength = length(normal);\n"
@@ -320,10 +362,11 @@ std::string vertexShaderSource(const ProgramKey& k) {
     for (int i = 0; i < k.directionalLights; ++i) lightBody(index++, D3DLIGHT_DIRECTIONAL);
     for (int i = 0; i < k.pointLights; ++i) lightBody(index++, D3DLIGHT_POINT);
     for (int i = 0; i < k.spotLights; ++i) lightBody(index++, D3DLIGHT_SPOT);
-    s += "  v_diffuse = clamp(vec4(me.rgb + ma.rgb * ambient + md.rgb * diffuse, md.a), 0.0, 1.0);\n"
-         "  v_specular = clamp(vec4(ms.rgb * specular, ms.a), 0.0, 1.0);\n";
+    s += "  v_diffuse = clamp(vec4(me.rgb + ma.rgb * ambient + md.rgb * diffuse, md.a), 0.0, 1.0);\n";
+    if (specularOut) s += "  v_specular = clamp(vec4(ms.rgb * specular, ms.a), 0.0, 1.0);\n";
   } else {
-    s += "  v_diffuse = diffuseIn;\n  v_specular = specularIn;\n";
+    s += "  v_diffuse = diffuseIn;\n";
+    if (specularOut) s += "  v_specular = specularIn;\n";
   }
 
   if (k.fog == 1) {
@@ -347,9 +390,11 @@ std::string vertexShaderSource(const ProgramKey& k) {
   }
 
   for (int i = 0; i < k.stageCount; ++i) {
-    if (!k.stage[i].texture) continue;
+    int width = coordWidth(k, i);
+    if (!width) continue;
     const StageCoordKey& c = k.coord[i];
-    std::string out = "v_tex" + n(i);
+    s += "  {\n  vec4 t;\n";
+    std::string out = "t";
     switch (c.generate) {
       case 1:
         s += "  " + out + " = vec4(unitNormal, 1.0);\n";
@@ -389,15 +434,18 @@ std::string vertexShaderSource(const ProgramKey& k) {
         }
       }
     }
-    if (c.count) s += "  " + out + " = u_textureMatrix[" + n(i) + "] * " + out + ";\n";
+    if (c.count) s += "  t = u_textureMatrix[" + n(i) + "] * t;\n";
+    s += "  v_tex" + n(i) + " = t" + swizzle(width) + ";\n  }\n";
   }
 
-  s += std::string("  float size = ") + (k.hasPointSize ? "a_pointSize" : "u_pointSize.x") + ";\n";
-  if (k.pointScale)
-    s += "  float pd = length(eye.xyz);\n"
-         "  size = u_pointScale.w * size * sqrt(1.0 / max(u_pointScale.x + u_pointScale.y * pd + "
-         "u_pointScale.z * pd * pd, 1e-20));\n";
-  s += "  gl_PointSize = clamp(size, u_pointSize.y, u_pointSize.z);\n";
+  if (k.points) {
+    s += std::string("  float size = ") + (k.hasPointSize ? "a_pointSize" : "u_pointSize.x") + ";\n";
+    if (k.pointScale)
+      s += "  float pd = length(eye.xyz);\n"
+           "  size = u_pointScale.w * size * sqrt(1.0 / max(u_pointScale.x + u_pointScale.y * pd + "
+           "u_pointScale.z * pd * pd, 1e-20));\n";
+    s += "  gl_PointSize = clamp(size, u_pointSize.y, u_pointSize.z);\n";
+  }
   if (k.clipPlanes) {
     s += "  vec4 worldPosition = u_world * p;\n";
     for (int i = 0; i < 6; ++i)
@@ -530,18 +578,21 @@ const char* compare(DWORD func) {
 std::string fragmentShaderSource(const ProgramKey& k) {
   std::string s = kCommonHeader;
   const char* flat = k.flat ? "flat " : "";
-  s += std::string(flat) + "in vec4 v_diffuse;\n" + flat + "in vec4 v_specular;\n";
+  bool specularIn = needsSpecular(k);
+  s += std::string(flat) + "in vec4 v_diffuse;\n";
+  if (specularIn) s += std::string(flat) + "in vec4 v_specular;\n";
   if (k.fog == 1) s += "in float v_fog;\n";
   for (int i = 0; i < k.stageCount; ++i) {
     if (!k.stage[i].texture) continue;
-    s += "in vec4 v_tex" + n(i) + ";\n";
+    if (int width = coordWidth(k, i)) s += "in " + vecType(width) + " v_tex" + n(i) + ";\n";
     s += std::string("uniform ") + (k.stage[i].texture == kTextureCube ? "samplerCube" : "sampler2D") +
          " u_sampler" + n(i) + ";\n";
   }
   s += "uniform vec4 u_textureFactor;\nuniform vec4 u_stageConstant[8];\nuniform vec4 u_fog;\n"
        "uniform vec4 u_fogColor;\nuniform float u_alphaRef;\n"
        "layout(location = 0) out vec4 o_colour;\n";
-  s += "void main() {\n  vec4 diffuse = v_diffuse;\n  vec4 specular = v_specular;\n"
+  s += std::string("void main() {\n  vec4 diffuse = v_diffuse;\n  vec4 specular = ") +
+       (specularIn ? "v_specular" : "vec4(0.0)") + ";\n"
        "  vec4 current = diffuse;\n  vec4 temp = vec4(0.0);\n  vec4 tex = vec4(1.0);\n";
   for (int i = 0; i < k.stageCount; ++i) {
     const StageKey& st = k.stage[i];
@@ -556,8 +607,6 @@ std::string fragmentShaderSource(const ProgramKey& k) {
         const char* comp = "xyzw";
         std::string divisor = coord + "." + comp[c.count - 1];
         coord = cube ? coord + ".xyz / " + divisor : coord + ".xy / " + divisor;
-      } else {
-        coord = cube ? coord + ".xyz" : coord + ".xy";
       }
       s += "    tex = texture(u_sampler" + n(i) + ", " + coord + ");\n";
     } else {
@@ -674,10 +723,11 @@ Program* ProgramCache::get(const ProgramKey& key) {
   }
   auto p = std::make_unique<Program>();
   p->name = program;
+  p->blendMatrices = key.blendMatrices;
+  p->lights = key.directionalLights + key.pointLights + key.spotLights;
   ProgramUniforms& u = p->uniforms;
   auto at = [&](const char* name) { return glGetUniformLocation(program, name); };
-  u.worldView = at("u_worldView");
-  u.normalMatrix = at("u_normalMatrix");
+  u.worldView = at("u_worldViewNormal");
   u.projection = at("u_projection");
   u.world = at("u_world");
   u.viewport = at("u_viewport");

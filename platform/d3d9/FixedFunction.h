@@ -72,6 +72,7 @@ struct ProgramKey {
   uint8_t alphaFunc;  // D3DCMPFUNC, 0 when the alpha test is off
   uint8_t flat;
   uint8_t pointSprite;
+  uint8_t points;  // drawing points: the program sets their size
 
   bool operator==(const ProgramKey& other) const;
 };
@@ -83,14 +84,14 @@ struct ProgramKeyHash {
 // Derives the key from the state for vertices of format `fvf`.
 // `textureKinds` names what is bound on each stage.
 ProgramKey makeProgramKey(const DeviceState& state, DWORD fvf,
-                          const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES]);
+                          const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES], bool points);
 
 std::string vertexShaderSource(const ProgramKey& key);
 std::string fragmentShaderSource(const ProgramKey& key);
 
 // Uniform locations of one program (-1 when the program lacks it).
 struct ProgramUniforms {
-  GLint worldView, normalMatrix, projection, world, viewport, depthRange, halfPixel;
+  GLint worldView, projection, world, viewport, depthRange, halfPixel;
   GLint materialDiffuse, materialAmbient, materialSpecular, materialEmissive, materialPower;
   GLint globalAmbient;
   GLint lightDiffuse, lightSpecular, lightAmbient, lightPosition, lightDirection, lightAttenuation,
@@ -99,11 +100,25 @@ struct ProgramUniforms {
       pointScale, clipPlane;
 };
 
+// Groups of uniforms uploaded together when their source state changed.
+enum UniformGroup {
+  kGroupWorldView,   // world-view and normal matrices
+  kGroupProjection,
+  kGroupViewport,    // viewport, depth range, half-pixel offset
+  kGroupTexture,     // texture matrices
+  kGroupClip,        // clip planes and the world matrix they need
+  kGroupLights,      // lights, material, ambient
+  kGroupStates,      // fog, texture factor, constants, alpha reference, points
+  kGroupCount,
+};
+
 struct Program {
   GLuint name = 0;
   ProgramUniforms uniforms;
-  // Version stamps of what was last uploaded into this program.
-  uint64_t transformStamp = 0, lightStamp = 0, stateStamp = 0;
+  int blendMatrices = 1;
+  int lights = 0;
+  // For each group, the epoch of the values last uploaded.
+  uint64_t stamps[kGroupCount] = {};
 };
 
 class ProgramCache {

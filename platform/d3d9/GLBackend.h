@@ -119,6 +119,9 @@ class GLBackend {
   void forgetBuffer(GLuint buffer);
 
   GLStateShadow shadow;
+  // Counts operations other than draws that change GL's raster state, so
+  // that the draw path knows when to look at it again.
+  uint64_t disturbances = 1;
 
   // Cached GL calls: each changes GL only when the value differs.
   void enable(Cap cap, bool on);

@@ -207,15 +207,48 @@ Pipeline::Pipeline(GLBackend& backend, ProgramCache& programs) : gl(backend), pr
   glCreateSamplers(D3DMAX_TEXTURE_STAGES, samplers);
   std::memset(samplerValues, 0xff, sizeof samplerValues);
   for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) glBindSampler(GLuint(i), samplers[i]);
-  glCreateBuffers(1, &streamName);
-  streamSize = kStreamSize;
-  glNamedBufferData(streamName, GLsizeiptr(streamSize), nullptr, GL_STREAM_DRAW);
+  makeStream(kStreamSize);
 }
 
 Pipeline::~Pipeline() {
   for (auto& entry : vertexArrays) glDeleteVertexArrays(1, &entry.second.name);
   glDeleteSamplers(D3DMAX_TEXTURE_STAGES, samplers);
+  for (GLsync& fence : quarterFences)
+    if (fence) glDeleteSync(fence);
   glDeleteBuffers(1, &streamName);
+}
+
+void Pipeline::makeStream(size_t size) {
+  if (streamName) {
+    // Draws still queued keep the old storage alive until they are done.
+    glUnmapNamedBuffer(streamName);
+    glDeleteBuffers(1, &streamName);
+    forgetBuffer(streamName);
+  }
+  for (GLsync& fence : quarterFences) {
+    if (fence) glDeleteSync(fence);
+    fence = nullptr;
+  }
+  const GLbitfield flags = GL_MAP_WRITE_BIT | GL_MAP_PERSISTENT_BIT | GL_MAP_COHERENT_BIT;
+  glCreateBuffers(1, &streamName);
+  glNamedBufferStorage(streamName, GLsizeiptr(size), nullptr, flags);
+  streamMemory = static_cast<uint8_t*>(glMapNamedBufferRange(streamName, 0, GLsizeiptr(size), flags));
+  streamSize = size;
+  streamPosition = 0;
+  streamQuarter = 0;
+}
+
+void Pipeline::enterQuarter(int quarter) {
+  // The quarter we leave is fenced behind the draws that read it; the one
+  // we enter must be free of the draws that read it last time round.
+  if (!quarterFences[streamQuarter])
+    quarterFences[streamQuarter] = glFenceSync(GL_SYNC_GPU_COMMANDS_COMPLETE, 0);
+  streamQuarter = quarter;
+  if (GLsync fence = quarterFences[quarter]) {
+    glClientWaitSync(fence, GL_SYNC_FLUSH_COMMANDS_BIT, GLuint64(10) * 1000 * 1000 * 1000);
+    glDeleteSync(fence);
+    quarterFences[quarter] = nullptr;
+  }
 }
 
 size_t Pipeline::programCount() const { return programs.size(); }
@@ -228,17 +261,25 @@ void Pipeline::forgetBuffer(GLuint buffer) {
 }
 
 void Pipeline::reserve(size_t bytes) {
-  if (streamPosition + bytes <= streamSize) return;
-  // Start over in fresh storage; GL keeps the old one while draws use it.
-  if (bytes > streamSize) streamSize = std::max(bytes, streamSize * 2);
-  glNamedBufferData(streamName, GLsizeiptr(streamSize), nullptr, GL_STREAM_DRAW);
-  streamPosition = 0;
+  size_t quarter = streamSize / 4;
+  if (bytes > quarter) {
+    size_t size = streamSize;
+    while (bytes > size / 4) size *= 2;
+    makeStream(size);
+    quarter = streamSize / 4;
+  }
+  if (streamPosition + bytes > streamSize) {
+    enterQuarter(0);
+    streamPosition = 0;
+  }
+  int last = int((streamPosition + bytes - 1) / quarter);
+  while (streamQuarter < last) enterQuarter(streamQuarter + 1);
 }
 
 GLintptr Pipeline::stream(const void* data, size_t bytes, size_t alignment) {
   reserve(bytes + alignment);
   size_t start = (streamPosition + alignment - 1) / alignment * alignment;
-  glNamedBufferSubData(streamName, GLintptr(start), GLsizeiptr(bytes), data);
+  std::memcpy(streamMemory + start, data, bytes);
   streamPosition = start + bytes;
   return GLintptr(start);
 }
@@ -301,57 +342,70 @@ Pipeline::VertexArray& Pipeline::vertexArray(DWORD fvf) {
 // ---------------------------------------------------------------------------
 // Program and uniforms
 
-Program* Pipeline::selectProgram(DeviceState& state) {
+namespace {
+
+bool perspective(const D3DMATRIX& p) {
+  return !(p._14 == 0.0f && p._24 == 0.0f && p._34 == 0.0f && p._44 == 1.0f);
+}
+
+}  // namespace
+
+Program* Pipeline::selectProgram(DeviceState& state, bool points) {
   const StateVersions& v = state.versions;
   uint64_t now[6] = {v.renderStates, v.stageStates, v.textures, v.vertexFormat, v.lights,
-                     v.transforms};
-  if (std::memcmp(now, keyVersions, sizeof now) == 0) return program;
+                     uint64_t(points)};
+  // Table fog is the one part of the program that follows a matrix: it
+  // fogs on eye depth under a perspective projection.
+  bool same = std::memcmp(now, keyVersions, sizeof now) == 0 &&
+              (!keyTableFog || perspective(state.projection) == keyFogFromW);
+  if (same) return program;
   std::memcpy(keyVersions, now, sizeof now);
   for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
     TextureStorage* t = state.textures[i] ? storageOf(state.textures[i]) : nullptr;
+    storages[i] = t;
     kinds[i] = !t ? kTextureNone : t->target == GL_TEXTURE_CUBE_MAP ? kTextureCube : kTexture2D;
   }
-  program = programs.get(makeProgramKey(state, state.fvf, kinds));
+  ProgramKey key = makeProgramKey(state, state.fvf, kinds, points);
+  keyTableFog = key.fog == 2;
+  keyFogFromW = key.fogFromW;
+  program = programs.get(key);
+  samplerVersion = 0;  // textures may have moved between units
   return program;
 }
 
-void Pipeline::deriveTransforms(const DeviceState& s) {
-  const StateVersions& v = s.versions;
-  int w = gl.currentTargetWidth(), h = gl.currentTargetHeight();
-  uint64_t now[3] = {v.transforms, v.viewport, uint64_t(w) << 32 | uint64_t(h)};
-  if (std::memcmp(now, transformVersions, sizeof now) == 0) return;
-  std::memcpy(transformVersions, now, sizeof now);
-  ++transformEpoch;
-  for (int i = 0; i < 4; ++i) {
-    D3DMATRIX wv = multiply(s.world[i], s.view);
-    std::memcpy(worldView[i], &wv, sizeof worldView[i]);
-    normalMatrixOf(wv, normalMatrix[i]);
+bool Pipeline::groupChanged(UniformGroup group, std::initializer_list<uint64_t> now) {
+  uint64_t* seen = sources[group];
+  size_t i = 0;
+  bool changed = false;
+  for (uint64_t value : now) {
+    changed = changed || seen[i] != value;
+    seen[i++] = value;
   }
-  std::memcpy(projection, &s.projection, sizeof projection);
-  std::memcpy(world, &s.world[0], sizeof world);
-  for (int i = 0; i < 8; ++i) std::memcpy(textureMatrix[i], &s.texture[i], sizeof textureMatrix[i]);
-  const D3DVIEWPORT9& vp = s.viewport;
-  viewport[0] = float(vp.X);
-  viewport[1] = float(vp.Y);
-  viewport[2] = float(std::max<DWORD>(vp.Width, 1));
-  viewport[3] = float(std::max<DWORD>(vp.Height, 1));
-  depthRange[0] = vp.MinZ;
-  depthRange[1] = vp.MaxZ;
-  // Direct3D puts pixel centres on whole coordinates; GL half a pixel on.
-  // One sub-pixel step less keeps edges from tying with centres (see the
-  // pretransformed path in FixedFunction.cpp).
-  const float shift = 2.0f * (0.5f - 1.0f / 256.0f);
-  halfPixel[0] = shift / viewport[2];
-  halfPixel[1] = -shift / viewport[3];
-  for (int i = 0; i < kClipPlanes; ++i) std::memcpy(clipPlane[i], s.clipPlanes[i], sizeof clipPlane[i]);
+  if (changed) ++epochs[group];
+  return changed;
+}
+
+void Pipeline::deriveWorldView(const DeviceState& s, int count) {
+  if (groupChanged(kGroupWorldView, {s.versions.world, s.versions.view})) worldViewCount = 0;
+  if (worldViewCount >= count) return;
+  for (int i = worldViewCount; i < count; ++i) {
+    D3DMATRIX wv = multiply(s.world[i], s.view);
+    std::memcpy(worldViewNormal[i], &wv, sizeof wv);
+    float normal[9];
+    normalMatrixOf(wv, normal);
+    for (int row = 0; row < 3; ++row) {
+      std::memcpy(worldViewNormal[i][4 + row], normal + 3 * row, 3 * sizeof(float));
+      worldViewNormal[i][4 + row][3] = 0.0f;
+    }
+  }
+  if (worldViewCount > 0) ++epochs[kGroupWorldView];  // programs with fewer matrices re-upload
+  worldViewCount = count;
 }
 
 void Pipeline::deriveLights(const DeviceState& s) {
-  const StateVersions& v = s.versions;
-  uint64_t now[4] = {v.lights, v.material, v.renderStates, v.transforms};
-  if (std::memcmp(now, lightVersions, sizeof now) == 0) return;
-  std::memcpy(lightVersions, now, sizeof now);
-  ++lightEpoch;
+  if (!groupChanged(kGroupLights, {s.versions.lights, s.versions.material, s.versions.renderStates,
+                                   s.versions.view}))
+    return;
   valueToFloats(s.material.Diffuse, material[0]);
   valueToFloats(s.material.Ambient, material[1]);
   valueToFloats(s.material.Specular, material[2]);
@@ -385,28 +439,90 @@ void Pipeline::deriveLights(const DeviceState& s) {
   }
 }
 
+void Pipeline::deriveStates(const DeviceState& s) {
+  if (!groupChanged(kGroupStates, {s.versions.renderStates, s.versions.stageStates, s.versions.viewport}))
+    return;
+  const DWORD* rs = s.renderStates;
+  fog[0] = asFloat(rs[D3DRS_FOGSTART]);
+  fog[1] = asFloat(rs[D3DRS_FOGEND]);
+  fog[2] = asFloat(rs[D3DRS_FOGDENSITY]);
+  fog[3] = 0.0f;
+  if (fog[1] == fog[0]) fog[1] = fog[0] + 1e-6f;  // linear fog over no distance
+  colourToFloats(rs[D3DRS_FOGCOLOR], fogColor);
+  colourToFloats(rs[D3DRS_TEXTUREFACTOR], textureFactor);
+  for (int i = 0; i < 8; ++i) colourToFloats(s.stageStates[i][D3DTSS_CONSTANT], stageConstant[i]);
+  alphaRef = float(rs[D3DRS_ALPHAREF] & 0xff);
+  pointSize[0] = asFloat(rs[D3DRS_POINTSIZE]);
+  pointSize[1] = asFloat(rs[D3DRS_POINTSIZE_MIN]);
+  pointSize[2] = asFloat(rs[D3DRS_POINTSIZE_MAX]);
+  pointSize[3] = 0.0f;
+  pointScale[0] = asFloat(rs[D3DRS_POINTSCALE_A]);
+  pointScale[1] = asFloat(rs[D3DRS_POINTSCALE_B]);
+  pointScale[2] = asFloat(rs[D3DRS_POINTSCALE_C]);
+  pointScale[3] = float(s.viewport.Height);
+}
+
 void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
   const ProgramUniforms& u = p.uniforms;
   GLuint name = p.name;
-  deriveTransforms(s);
-  if (p.transformStamp != transformEpoch) {
-    p.transformStamp = transformEpoch;
-    if (u.worldView >= 0) glProgramUniformMatrix4fv(name, u.worldView, 4, GL_FALSE, &worldView[0][0]);
-    if (u.normalMatrix >= 0)
-      glProgramUniformMatrix3fv(name, u.normalMatrix, 4, GL_FALSE, &normalMatrix[0][0]);
-    if (u.projection >= 0) glProgramUniformMatrix4fv(name, u.projection, 1, GL_FALSE, projection);
-    if (u.world >= 0) glProgramUniformMatrix4fv(name, u.world, 1, GL_FALSE, world);
+  uint64_t* stamps = p.stamps;
+  auto due = [&](UniformGroup g) {
+    if (stamps[g] == epochs[g]) return false;
+    stamps[g] = epochs[g];
+    return true;
+  };
+  if (u.worldView >= 0) {
+    deriveWorldView(s, p.blendMatrices);
+    if (due(kGroupWorldView)) {
+      glProgramUniform4fv(name, u.worldView, 7 * p.blendMatrices, &worldViewNormal[0][0][0]);
+    }
+  }
+  if (u.projection >= 0) {
+    if (groupChanged(kGroupProjection, {s.versions.projection}))
+      std::memcpy(projection, &s.projection, sizeof projection);
+    if (due(kGroupProjection)) glProgramUniformMatrix4fv(name, u.projection, 1, GL_FALSE, projection);
+  }
+  int w = gl.currentTargetWidth(), h = gl.currentTargetHeight();
+  if (groupChanged(kGroupViewport, {s.versions.viewport, uint64_t(w) << 32 | uint64_t(h)})) {
+    const D3DVIEWPORT9& vp = s.viewport;
+    viewport[0] = float(vp.X);
+    viewport[1] = float(vp.Y);
+    viewport[2] = float(std::max<DWORD>(vp.Width, 1));
+    viewport[3] = float(std::max<DWORD>(vp.Height, 1));
+    depthRange[0] = vp.MinZ;
+    depthRange[1] = vp.MaxZ;
+    // Direct3D puts pixel centres on whole coordinates; GL half a pixel on.
+    // One sub-pixel step less keeps edges from tying with centres (see the
+    // pretransformed path in FixedFunction.cpp).
+    const float shift = 2.0f * (0.5f - 1.0f / 256.0f);
+    halfPixel[0] = shift / viewport[2];
+    halfPixel[1] = -shift / viewport[3];
+  }
+  if (due(kGroupViewport)) {
     if (u.viewport >= 0) glProgramUniform4fv(name, u.viewport, 1, viewport);
     if (u.depthRange >= 0) glProgramUniform2fv(name, u.depthRange, 1, depthRange);
     if (u.halfPixel >= 0) glProgramUniform2fv(name, u.halfPixel, 1, halfPixel);
-    if (u.textureMatrix >= 0)
+  }
+  if (u.textureMatrix >= 0) {
+    if (groupChanged(kGroupTexture, {s.versions.textureMatrices}))
+      for (int i = 0; i < 8; ++i) std::memcpy(textureMatrix[i], &s.texture[i], sizeof textureMatrix[i]);
+    if (due(kGroupTexture))
       glProgramUniformMatrix4fv(name, u.textureMatrix, 8, GL_FALSE, &textureMatrix[0][0]);
-    if (u.clipPlane >= 0) glProgramUniform4fv(name, u.clipPlane, 6, &clipPlane[0][0]);
+  }
+  if (u.clipPlane >= 0) {
+    if (groupChanged(kGroupClip, {s.versions.clipPlanes, s.versions.world})) {
+      std::memcpy(world, &s.world[0], sizeof world);
+      for (int i = 0; i < kClipPlanes; ++i)
+        std::memcpy(clipPlane[i], s.clipPlanes[i], sizeof clipPlane[i]);
+    }
+    if (due(kGroupClip)) {
+      glProgramUniform4fv(name, u.clipPlane, 6, &clipPlane[0][0]);
+      if (u.world >= 0) glProgramUniformMatrix4fv(name, u.world, 1, GL_FALSE, world);
+    }
   }
   if (u.materialDiffuse >= 0 || u.lightDiffuse >= 0) {
     deriveLights(s);
-    if (p.lightStamp != lightEpoch) {
-      p.lightStamp = lightEpoch;
+    if (due(kGroupLights)) {
       if (u.materialDiffuse >= 0) glProgramUniform4fv(name, u.materialDiffuse, 1, material[0]);
       if (u.materialAmbient >= 0) glProgramUniform4fv(name, u.materialAmbient, 1, material[1]);
       if (u.materialSpecular >= 0) glProgramUniform4fv(name, u.materialSpecular, 1, material[2]);
@@ -414,41 +530,19 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
       if (u.materialPower >= 0) glProgramUniform1f(name, u.materialPower, materialPower);
       if (u.globalAmbient >= 0) glProgramUniform4fv(name, u.globalAmbient, 1, globalAmbient);
       if (u.lightDiffuse >= 0) {
-        glProgramUniform4fv(name, u.lightDiffuse, 8, &lightDiffuse[0][0]);
-        glProgramUniform4fv(name, u.lightSpecular, 8, &lightSpecular[0][0]);
-        glProgramUniform4fv(name, u.lightAmbient, 8, &lightAmbient[0][0]);
-        glProgramUniform4fv(name, u.lightPosition, 8, &lightPosition[0][0]);
-        glProgramUniform4fv(name, u.lightDirection, 8, &lightDirection[0][0]);
-        glProgramUniform4fv(name, u.lightAttenuation, 8, &lightAttenuation[0][0]);
-        glProgramUniform4fv(name, u.lightSpot, 8, &lightSpot[0][0]);
+        GLsizei n = p.lights;
+        glProgramUniform4fv(name, u.lightDiffuse, n, &lightDiffuse[0][0]);
+        glProgramUniform4fv(name, u.lightSpecular, n, &lightSpecular[0][0]);
+        glProgramUniform4fv(name, u.lightAmbient, n, &lightAmbient[0][0]);
+        glProgramUniform4fv(name, u.lightPosition, n, &lightPosition[0][0]);
+        glProgramUniform4fv(name, u.lightDirection, n, &lightDirection[0][0]);
+        glProgramUniform4fv(name, u.lightAttenuation, n, &lightAttenuation[0][0]);
+        glProgramUniform4fv(name, u.lightSpot, n, &lightSpot[0][0]);
       }
     }
   }
-  uint64_t now[3] = {s.versions.renderStates, s.versions.stageStates, s.versions.viewport};
-  if (std::memcmp(now, stateVersions, sizeof now) != 0) {
-    std::memcpy(stateVersions, now, sizeof now);
-    ++stateEpoch;
-    const DWORD* rs = s.renderStates;
-    fog[0] = asFloat(rs[D3DRS_FOGSTART]);
-    fog[1] = asFloat(rs[D3DRS_FOGEND]);
-    fog[2] = asFloat(rs[D3DRS_FOGDENSITY]);
-    fog[3] = 0.0f;
-    if (fog[1] == fog[0]) fog[1] = fog[0] + 1e-6f;  // linear fog over no distance
-    colourToFloats(rs[D3DRS_FOGCOLOR], fogColor);
-    colourToFloats(rs[D3DRS_TEXTUREFACTOR], textureFactor);
-    for (int i = 0; i < 8; ++i) colourToFloats(s.stageStates[i][D3DTSS_CONSTANT], stageConstant[i]);
-    alphaRef = float(rs[D3DRS_ALPHAREF] & 0xff);
-    pointSize[0] = asFloat(rs[D3DRS_POINTSIZE]);
-    pointSize[1] = asFloat(rs[D3DRS_POINTSIZE_MIN]);
-    pointSize[2] = asFloat(rs[D3DRS_POINTSIZE_MAX]);
-    pointSize[3] = 0.0f;
-    pointScale[0] = asFloat(rs[D3DRS_POINTSCALE_A]);
-    pointScale[1] = asFloat(rs[D3DRS_POINTSCALE_B]);
-    pointScale[2] = asFloat(rs[D3DRS_POINTSCALE_C]);
-    pointScale[3] = float(s.viewport.Height);
-  }
-  if (p.stateStamp != stateEpoch) {
-    p.stateStamp = stateEpoch;
+  deriveStates(s);
+  if (due(kGroupStates)) {
     if (u.fog >= 0) glProgramUniform4fv(name, u.fog, 1, fog);
     if (u.fogColor >= 0) glProgramUniform4fv(name, u.fogColor, 1, fogColor);
     if (u.textureFactor >= 0) glProgramUniform4fv(name, u.textureFactor, 1, textureFactor);
@@ -494,19 +588,24 @@ void Pipeline::applySampler(int unit, const DWORD* v) {
   }
   if (changed(D3DSAMP_MIPMAPLODBIAS))
     glSamplerParameterf(sampler, GL_TEXTURE_LOD_BIAS, asFloat(v[D3DSAMP_MIPMAPLODBIAS]));
-  if (changed(D3DSAMP_MAXMIPLEVEL))
-    glSamplerParameterf(sampler, GL_TEXTURE_MIN_LOD, float(std::min<DWORD>(v[D3DSAMP_MAXMIPLEVEL], 16)));
+  if (changed(D3DSAMP_MAXMIPLEVEL)) {
+    // The largest level allowed; at 0 GL's own default (no limit) does the
+    // same and keeps the sampler on GL's fast paths.
+    DWORD level = std::min<DWORD>(v[D3DSAMP_MAXMIPLEVEL], 16);
+    glSamplerParameterf(sampler, GL_TEXTURE_MIN_LOD, level ? float(level) : -1000.0f);
+  }
   std::memcpy(seen, v, sizeof samplerValues[unit]);
 }
 
 void Pipeline::bindTextures(DeviceState& s) {
+  bool samplersCurrent = samplerVersion == s.versions.samplers;
+  samplerVersion = s.versions.samplers;
   for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
     if (kinds[i] == kTextureNone) continue;
-    TextureStorage* t = storageOf(s.textures[i]);
-    if (!t) continue;
+    TextureStorage* t = storages[i];
     t->prepareForSampling();
     gl.bindTexture(i, t->target, t->texture);
-    applySampler(i, s.samplerStates[i]);
+    if (!samplersCurrent) applySampler(i, s.samplerStates[i]);
   }
 }
 
@@ -514,6 +613,10 @@ void Pipeline::bindTextures(DeviceState& s) {
 // Raster state
 
 void Pipeline::applyRasterState(const DeviceState& s) {
+  uint64_t now[5] = {s.versions.renderStates, s.versions.viewport, uint64_t(uintptr_t(s.renderTarget)),
+                     uint64_t(uintptr_t(s.depthStencil)), gl.disturbances};
+  if (std::memcmp(now, rasterVersions, sizeof now) == 0) return;
+  std::memcpy(rasterVersions, now, sizeof now);
   const DWORD* rs = s.renderStates;
   GLStateShadow& sh = gl.shadow;
   const D3DVIEWPORT9& vp = s.viewport;
@@ -650,7 +753,7 @@ void Pipeline::applyRasterState(const DeviceState& s) {
 // ---------------------------------------------------------------------------
 
 void Pipeline::draw(DeviceState& s, const DrawCall& call) {
-  Program* p = selectProgram(s);
+  Program* p = selectProgram(s, call.mode == GL_POINTS || s.renderStates[D3DRS_FILLMODE] == D3DFILL_POINT);
   if (!p) return;
   gl.bindProgram(p->name);
   uploadUniforms(s, *p);

@@ -8,6 +8,7 @@
 #include <GL/gl.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <unordered_map>
 
 #include "platform/d3d9/DeviceState.h"
@@ -15,6 +16,8 @@
 #include "platform/d3d9/GLBackend.h"
 
 namespace d3d9 {
+
+class TextureStorage;
 
 class Pipeline {
  public:
@@ -42,13 +45,18 @@ class Pipeline {
   };
 
   VertexArray& vertexArray(DWORD fvf);
-  Program* selectProgram(DeviceState& state);
+  Program* selectProgram(DeviceState& state, bool points);
   void applyRasterState(const DeviceState& state);
   void bindTextures(DeviceState& state);
   void applySampler(int unit, const DWORD* values);
   void uploadUniforms(DeviceState& state, Program& program);
-  void deriveTransforms(const DeviceState& state);
+  // Each brings one group of derived values up to date with the state.
+  void deriveWorldView(const DeviceState& state, int count);
   void deriveLights(const DeviceState& state);
+  void deriveStates(const DeviceState& state);
+  // True (and the group's epoch moves on) when `sources` differ from the
+  // versions the group was derived from.
+  bool groupChanged(UniformGroup group, std::initializer_list<uint64_t> sources);
 
   GLBackend& gl;
   ProgramCache& programs;
@@ -56,20 +64,34 @@ class Pipeline {
   GLuint samplers[D3DMAX_TEXTURE_STAGES] = {};
   DWORD samplerValues[D3DMAX_TEXTURE_STAGES][D3DSAMP_COUNT];
 
+  // The streaming buffer: persistently mapped, written front to back in
+  // four quarters; a fence on each quarter keeps us from overwriting what
+  // the GPU has not drawn yet.
+  void makeStream(size_t size);
+  void enterQuarter(int quarter);
   GLuint streamName = 0;
+  uint8_t* streamMemory = nullptr;
   size_t streamSize = 0, streamPosition = 0;
+  int streamQuarter = 0;
+  GLsync quarterFences[4] = {};
 
-  // The program chosen for the state versions below.
+  // The program chosen for the state versions below, and what it samples.
   Program* program = nullptr;
   uint64_t keyVersions[6] = {};
+  bool keyFogFromW = false, keyTableFog = false;
   TextureKind kinds[D3DMAX_TEXTURE_STAGES] = {};
+  TextureStorage* storages[D3DMAX_TEXTURE_STAGES] = {};
+  uint64_t samplerVersion = 0;
 
-  // Uniform data derived from the state, and the epochs that tell programs
-  // whether their copy is current.
-  uint64_t transformVersions[3] = {}, lightVersions[4] = {}, stateVersions[3] = {};
-  uint64_t transformEpoch = 0, lightEpoch = 0, stateEpoch = 0;
-  int targetWidth = 0, targetHeight = 0;
-  float worldView[4][16], normalMatrix[4][9], projection[16], world[16];
+  // The raster state applied last, by the versions it came from.
+  uint64_t rasterVersions[5] = {};
+
+  // Derived uniform values, and per group the epoch and source versions.
+  uint64_t epochs[kGroupCount] = {};
+  uint64_t sources[kGroupCount][4] = {};
+  int worldViewCount = 0;
+  // Seven rows per blend matrix: world-view, then the normal matrix.
+  float worldViewNormal[4][7][4], projection[16], world[16];
   float viewport[4], depthRange[2], halfPixel[2], textureMatrix[8][16];
   float lightDiffuse[8][4], lightSpecular[8][4], lightAmbient[8][4], lightPosition[8][4],
       lightDirection[8][4], lightAttenuation[8][4], lightSpot[8][4];

@@ -1,0 +1,24 @@
+// Every test runs headless: no display, dummy audio. Programs that tests
+// start (the player) inherit this environment, with the leak checker's
+// suppressions for the system's own libraries.
+#include <cstdlib>
+
+extern "C" const char* __lsan_default_suppressions() {
+  // The same list as tests/lsan.supp, for the test binary itself.
+  return "leak:libLLVM\nleak:libgallium\nleak:swrast_dri\nleak:libEGL_mesa\nleak:libGLX_mesa\n"
+         "leak:libglapi\nleak:libdbus\nleak:libSDL2\nleak:libX11\nleak:libfontconfig\n";
+}
+
+namespace {
+
+struct HeadlessEnvironment {
+  HeadlessEnvironment() {
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    setenv("LSAN_OPTIONS", "suppressions=" ENGINE_LSAN_SUPPRESSIONS ":print_suppressions=0", 0);
+    setenv("UBSAN_OPTIONS", "print_stacktrace=1", 0);
+  }
+} gHeadlessEnvironment;
+
+}  // namespace

@@ -1,0 +1,33 @@
+// The player on a real display: a virtual X server, an SDL window with its
+// own GL context. Skipped where xvfb-run is not installed.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+TEST(WindowedPlayer, PlaysInAWindowAndEndsWhenTheScriptSaysSo) {
+  if (std::system("command -v xvfb-run >/dev/null 2>&1") != 0) GTEST_SKIP() << "no xvfb-run";
+  fs::path dir = fs::temp_directory_path() / ("windowed-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::ofstream(dir / "show.txt") << "0 1 1 stop stop.as 0 -1 0 0\n";
+  std::ofstream(dir / "stop.as") << "int frames = 0;\n"
+                                    "void render(float t) {\n"
+                                    "  frames = frames + 1;\n"
+                                    "  if (frames == 5) endDemo();\n"
+                                    "}\n";
+  std::string command = "cd " + dir.string() +
+                        " && timeout -s KILL 60 xvfb-run -a -s '-screen 0 1024x768x24' " +
+                        ENGINE_PLAYER_PATH + " show.txt > output.txt 2>&1";
+  int status = std::system(command.c_str());
+  std::ifstream log(dir / "output.txt");
+  std::string output((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  fs::remove_all(dir);
+  ASSERT_TRUE(WIFEXITED(status)) << output;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << output;
+}
