@@ -74,6 +74,22 @@ class FolderScope {
   bool restore = false;
 };
 
+// The callers of callFunctionWithArgs hand a vectorN as the third argument.
+// A callback that declares an object of another type there (a string, a
+// matrixStack, a script class or a handle) would get that vectorN as its
+// object, so it does not fit. Primitives and enums there, and callbacks with
+// fewer parameters, are harmless: the engine refuses the object for them and
+// does not run the function.
+bool takesVectorN(asIScriptEngine* engine, asIScriptFunction* function) {
+  if (function->GetParamCount() < 3) return true;
+  int typeId = 0;
+  if (function->GetParam(2, &typeId) < 0) return false;
+  if (typeId <= asTYPEID_DOUBLE) return true;
+  asITypeInfo* type = engine->GetTypeInfoById(typeId);
+  if (type && (type->GetFlags() & asOBJ_ENUM)) return true;
+  return typeId == engine->GetTypeIdByDecl("vectorN");
+}
+
 }  // namespace
 
 void LogParseError::Write(const char* text) {
@@ -228,6 +244,7 @@ void ScriptHost::runByName(const std::string& name, const std::string& function,
   // By name alone: an overloaded name finds nothing.
   asIScriptFunction* target = module ? module->GetFunctionByName(function.c_str()) : nullptr;
   if (!target) return;
+  if (withArgs && !takesVectorN(scriplet.engine, target)) return;
   asIScriptContext* context = scriplet.engine->CreateContext();
   if (!context) return;
   context->Prepare(target);
