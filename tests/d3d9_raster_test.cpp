@@ -232,3 +232,63 @@ TEST_F(RasterTest, ProgramsAreSharedBetweenEqualStates) {
   }
   EXPECT_EQ(d3d9_test::programCount(device), 2u);
 }
+
+TEST_F(RasterTest, PointSizeAndClipPlanes) {
+  auto asDword = [](float f) {
+    DWORD d;
+    std::memcpy(&d, &f, 4);
+    return d;
+  };
+  // A point of size 4 centred on pixel (20, 20) covers 18..21.
+  device->SetRenderState(D3DRS_POINTSIZE, asDword(4.0f));
+  ScreenVertex point = {20, 20, 0.5f, 1, 0xffffff00, 0, 0};
+  ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_POINTLIST, 1, &point, sizeof point), D3D_OK);
+  d3d9_test::Frame f = frame();
+  EXPECT_EQ(f.at(18, 18), 0xffffff00u);
+  EXPECT_EQ(f.at(21, 21), 0xffffff00u);
+  EXPECT_EQ(f.at(23, 20), 0xff000000u);
+  EXPECT_EQ(f.at(16, 20), 0xff000000u);
+
+  // A world-space clip plane x >= 0 keeps the right half of a square.
+  device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
+  const float plane[4] = {1, 0, 0, 0};
+  ASSERT_EQ(device->SetClipPlane(0, plane), D3D_OK);
+  device->SetRenderState(D3DRS_CLIPPLANEENABLE, D3DCLIPPLANE0);
+  struct Vertex {
+    float x, y, z;
+    D3DCOLOR c;
+  } quad[4] = {{-1, 1, 0.5f, 0xff00ffff}, {1, 1, 0.5f, 0xff00ffff}, {-1, -1, 0.5f, 0xff00ffff},
+               {1, -1, 0.5f, 0xff00ffff}};
+  device->SetFVF(D3DFVF_XYZ | D3DFVF_DIFFUSE);
+  device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]);
+  f = frame();
+  EXPECT_EQ(f.at(10, 20), 0xff000000u);
+  EXPECT_EQ(f.at(50, 20), 0xff00ffffu);
+  device->SetRenderState(D3DRS_CLIPPLANEENABLE, 0);
+}
+
+TEST_F(RasterTest, ColorFillAndRenderTargetData) {
+  IDirect3DSurface9* back = nullptr;
+  device->GetRenderTarget(0, &back);
+  RECT r = {4, 4, 12, 12};
+  ASSERT_EQ(device->ColorFill(back, &r, 0xff406080), D3D_OK);
+  IDirect3DSurface9* copy = nullptr;
+  ASSERT_EQ(device->CreateOffscreenPlainSurface(kWidth, kHeight, D3DFMT_X8R8G8B8, D3DPOOL_SYSTEMMEM,
+                                                &copy, nullptr),
+            D3D_OK);
+  ASSERT_EQ(device->GetRenderTargetData(back, copy), D3D_OK);
+  D3DLOCKED_RECT locked;
+  ASSERT_EQ(copy->LockRect(&locked, nullptr, D3DLOCK_READONLY), D3D_OK);
+  auto pixel = [&](int x, int y) {
+    uint32_t p;
+    std::memcpy(&p, static_cast<uint8_t*>(locked.pBits) + y * locked.Pitch + x * 4, 4);
+    return p | 0xff000000u;
+  };
+  EXPECT_EQ(pixel(5, 5), 0xff406080u);
+  EXPECT_EQ(pixel(12, 12), 0xff000000u);
+  copy->UnlockRect();
+  RECT outside = {60, 40, 70, 50};
+  EXPECT_EQ(device->ColorFill(back, &outside, 0), D3DERR_INVALIDCALL);
+  copy->Release();
+  back->Release();
+}
