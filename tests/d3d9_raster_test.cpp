@@ -292,3 +292,50 @@ TEST_F(RasterTest, ColorFillAndRenderTargetData) {
   copy->Release();
   back->Release();
 }
+
+TEST_F(RasterTest, NonsenseStatesDrawWithoutHarm) {
+  // Scripts can put any number into any state; the device must still draw
+  // (whatever it draws) and stay usable.
+  const DWORD values[] = {0, 0xffffffffu, 0x7fffffffu, 300, 27};
+  const DWORD formats[] = {kScreenFVF, D3DFVF_XYZ | D3DFVF_NORMAL | D3DFVF_TEX2,
+                           D3DFVF_XYZB4 | D3DFVF_LASTBETA_UBYTE4 | D3DFVF_NORMAL | D3DFVF_SPECULAR,
+                           D3DFVF_XYZW | D3DFVF_PSIZE | D3DFVF_TEX8};
+  std::vector<float> vertices(64 * 4, 0.5f);
+  for (DWORD value : values) {
+    for (DWORD id = 0; id < D3DRS_COUNT; ++id) device->SetRenderState(D3DRENDERSTATETYPE(id), value);
+    for (DWORD stage = 0; stage < 8; ++stage)
+      for (DWORD type = 1; type < D3DTSS_COUNT; ++type)
+        device->SetTextureStageState(stage, D3DTEXTURESTAGESTATETYPE(type), value);
+    for (DWORD sampler = 0; sampler < 8; ++sampler)
+      for (DWORD type = 1; type < D3DSAMP_COUNT; ++type)
+        device->SetSamplerState(sampler, D3DSAMPLERSTATETYPE(type), value);
+    for (DWORD fvf : formats) {
+      device->SetFVF(fvf);
+      for (D3DPRIMITIVETYPE type : {D3DPT_POINTLIST, D3DPT_LINESTRIP, D3DPT_TRIANGLELIST})
+        EXPECT_EQ(device->DrawPrimitiveUP(type, 1, vertices.data(), 128), D3D_OK) << value << " " << fvf;
+    }
+  }
+  // Back to sane states, the device draws as before.
+  device->SetRenderState(D3DRS_ZENABLE, FALSE);
+  device->SetRenderState(D3DRS_FILLMODE, D3DFILL_SOLID);
+  device->SetRenderState(D3DRS_ALPHABLENDENABLE, FALSE);
+  device->SetRenderState(D3DRS_ALPHATESTENABLE, FALSE);
+  device->SetRenderState(D3DRS_STENCILENABLE, FALSE);
+  device->SetRenderState(D3DRS_SCISSORTESTENABLE, FALSE);
+  device->SetRenderState(D3DRS_COLORWRITEENABLE, 0xf);
+  device->SetRenderState(D3DRS_FOGENABLE, FALSE);
+  device->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
+  device->SetRenderState(D3DRS_LIGHTING, FALSE);
+  device->SetRenderState(D3DRS_CLIPPLANEENABLE, 0);
+  device->SetRenderState(D3DRS_SPECULARENABLE, FALSE);
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_DIFFUSE);
+  device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_DIFFUSE);
+  device->SetTextureStageState(0, D3DTSS_RESULTARG, D3DTA_CURRENT);
+  device->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_DISABLE);
+  device->SetFVF(kScreenFVF);
+  device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
+  rectangle(0, 0, 16, 16, 0xff00ff00);
+  EXPECT_EQ(frame().at(8, 8), 0xff00ff00u);
+}
