@@ -39,15 +39,18 @@ void compileMessage(const asSMessageInfo* message, void* param) {
                                                           : "Info";
   const char* section = message->section ? message->section : "";
   std::string text = message->message ? message->message : "";
-  char buffer[1024];
-  if (!*section && text.compare(0, 21, "Invalid configuration") == 0)
-    std::snprintf(buffer, sizeof buffer, "Invalid configuration\n");
-  else if (*section)
-    std::snprintf(buffer, sizeof buffer, "%s (%d, %d) : %s : %s\n", section, message->row, message->col, kind,
-                  text.c_str());
-  else
-    std::snprintf(buffer, sizeof buffer, "%s\n", text.c_str());
-  collector->Write(buffer);
+  // Built without a fixed buffer: a message may quote a long identifier.
+  std::string formatted;
+  if (!*section && text.compare(0, 21, "Invalid configuration") == 0) {
+    formatted = "Invalid configuration\n";
+  } else if (*section) {
+    char position[64];
+    std::snprintf(position, sizeof position, " (%d, %d) : ", message->row, message->col);
+    formatted = std::string(section) + position + kind + " : " + text + "\n";
+  } else {
+    formatted = text + "\n";
+  }
+  collector->Write(formatted.c_str());
 }
 
 // Makes a scriplet's folder (its name up to and including the last backslash)

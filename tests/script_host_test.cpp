@@ -158,6 +158,16 @@ TEST_P(BuildErrors, EchoTheLineOfTheLatestMessage) {
 INSTANTIATE_TEST_SUITE_P(Table, BuildErrors, ::testing::ValuesIn(kBuildErrors),
                          [](const auto& info) { return "case" + std::to_string(info.index); });
 
+// A message longer than any fixed buffer (it quotes a long identifier) is
+// kept whole, with its line end before the echo.
+TEST_F(ScriptHostTest, LongCompileMessageIsKeptWhole) {
+  const std::string name(1500, 'q');
+  EXPECT_FALSE(compile("void render(float t) {\n" + name + " = 1;\n}\n"));
+  const std::string message = "section (2, 1) : Error : No matching symbol '" + name + "'\n";
+  EXPECT_EQ(error, "Syntax error in script\n" + message + name.substr(0, 127) + "\r\n^\r\n");
+  EXPECT_EQ(loggedMessages().back(), message);
+}
+
 void registerBroken(asIScriptEngine* engine) {
   engine->RegisterGlobalFunction("void broken(", asFUNCTION(note), asCALL_CDECL);
 }
