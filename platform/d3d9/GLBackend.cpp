@@ -174,6 +174,15 @@ void GLBackend::forgetBuffer(GLuint buffer) {
   if (pipeline) pipeline->forgetBuffer(buffer);
 }
 
+void GLBackend::invalidate() {
+  shadow.invalidate();
+  ++disturbances;
+  if (pipeline) pipeline->invalidate();
+  // Our framebuffers are ours alone, but the binding may have moved.
+  glBindFramebuffer(GL_DRAW_FRAMEBUFFER, drawFramebuffer);
+  shadow.drawFramebuffer = drawFramebuffer;
+}
+
 void GLBackend::forgetSurface(Surface* surface) {
   if (!drawFramebuffer) return;
   if (boundColor == surface) {

@@ -117,6 +117,8 @@ class GLBackend {
 
   void forgetTexture(GLuint texture);
   void forgetBuffer(GLuint buffer);
+  // GL was changed behind our back: believe nothing about it any more.
+  void invalidate();
   // A surface goes: it must not stay attached, nor be taken for a new one
   // made at the same address.
   void forgetSurface(Surface* surface);
