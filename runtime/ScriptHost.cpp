@@ -39,15 +39,18 @@ void compileMessage(const asSMessageInfo* message, void* param) {
                                                           : "Info";
   const char* section = message->section ? message->section : "";
   std::string text = message->message ? message->message : "";
-  char buffer[1024];
-  if (!*section && text.compare(0, 21, "Invalid configuration") == 0)
-    std::snprintf(buffer, sizeof buffer, "Invalid configuration\n");
-  else if (*section)
-    std::snprintf(buffer, sizeof buffer, "%s (%d, %d) : %s : %s\n", section, message->row, message->col, kind,
-                  text.c_str());
-  else
-    std::snprintf(buffer, sizeof buffer, "%s\n", text.c_str());
-  collector->Write(buffer);
+  // Built without a fixed buffer: a message may quote a long identifier.
+  std::string formatted;
+  if (!*section && text.compare(0, 21, "Invalid configuration") == 0) {
+    formatted = "Invalid configuration\n";
+  } else if (*section) {
+    char position[64];
+    std::snprintf(position, sizeof position, " (%d, %d) : ", message->row, message->col);
+    formatted = std::string(section) + position + kind + " : " + text + "\n";
+  } else {
+    formatted = text + "\n";
+  }
+  collector->Write(formatted.c_str());
 }
 
 // Makes a scriplet's folder (its name up to and including the last backslash)
@@ -73,6 +76,22 @@ class FolderScope {
   char saved[kDirectoryBuffer];
   bool restore = false;
 };
+
+// The callers of callFunctionWithArgs hand a vectorN as the third argument.
+// A callback that declares an object of another type there (a string, a
+// matrixStack, a script class or a handle) would get that vectorN as its
+// object, so it does not fit. Primitives and enums there, and callbacks with
+// fewer parameters, are harmless: the engine refuses the object for them and
+// does not run the function.
+bool takesVectorN(asIScriptEngine* engine, asIScriptFunction* function) {
+  if (function->GetParamCount() < 3) return true;
+  int typeId = 0;
+  if (function->GetParam(2, &typeId) < 0) return false;
+  if (typeId <= asTYPEID_DOUBLE) return true;
+  asITypeInfo* type = engine->GetTypeInfoById(typeId);
+  if (type && (type->GetFlags() & asOBJ_ENUM)) return true;
+  return typeId == engine->GetTypeIdByDecl("vectorN");
+}
 
 }  // namespace
 
@@ -228,6 +247,7 @@ void ScriptHost::runByName(const std::string& name, const std::string& function,
   // By name alone: an overloaded name finds nothing.
   asIScriptFunction* target = module ? module->GetFunctionByName(function.c_str()) : nullptr;
   if (!target) return;
+  if (withArgs && !takesVectorN(scriplet.engine, target)) return;
   asIScriptContext* context = scriplet.engine->CreateContext();
   if (!context) return;
   context->Prepare(target);

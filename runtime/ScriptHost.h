@@ -87,6 +87,8 @@ class ScriptHost {
   void callEntry(const std::string& name, EntryPoint code);
   // Runs a script function found by its name alone, in a temporary context.
   void callFunction(const std::string& scriplet, const std::string& function);
+  // The same with the arguments (a, b, object), where object is a vectorN. A
+  // function whose third parameter is an object of another type is not run.
   void callFunctionWithArgs(const std::string& scriplet, const std::string& function, int32_t a, int32_t b,
                             void* object);
   // Aborts the entry call in progress (if any) and sets aborted.

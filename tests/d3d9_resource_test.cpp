@@ -333,3 +333,26 @@ TEST(DeviceLifetime, ResourcesKeepTheDeviceUntilTheyGo) {
   EXPECT_EQ(texture->Release(), 0u);  // and with it the device
   d3d->Release();
 }
+
+TEST_F(ResourceTest, RenderTargetsMadeAndDroppedEveryFrame) {
+  // Temporary targets come and go; each new one must receive its own
+  // drawing, even when it is made where the last one was.
+  IDirect3DSurface9* back = nullptr;
+  device->GetRenderTarget(0, &back);
+  for (int frame = 0; frame < 4; ++frame) {
+    IDirect3DTexture9* target = nullptr;
+    ASSERT_EQ(device->CreateTexture(16, 16, 1, D3DUSAGE_RENDERTARGET, D3DFMT_X8R8G8B8,
+                                    D3DPOOL_DEFAULT, &target, nullptr),
+              D3D_OK);
+    IDirect3DSurface9* level = nullptr;
+    target->GetSurfaceLevel(0, &level);
+    device->SetRenderTarget(0, level);
+    D3DCOLOR colour = 0xff000000u | DWORD(0x40 * (frame + 1));
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, colour, 1.0f, 0);
+    device->SetRenderTarget(0, back);
+    EXPECT_EQ(d3d9_test::readSurface(level).at(8, 8), colour) << frame;
+    level->Release();
+    target->Release();
+  }
+  back->Release();
+}

@@ -77,7 +77,7 @@ TEST(D3DXMath, RowVectorConventions) {
     D3DXVECTOR3 in, out;
   };
   const float h = (float)M_PI / 2;
-  D3DXVECTOR3 zAxis(0, 0, 1), skew(1, 1, 1);
+  D3DXVECTOR3 zAxis(0, 0, 1), skew(1, 1, 1), none(0, 0, 0);
   const Case cases[] = {
       {"rotX", *D3DXMatrixRotationX(&r, h), {0, 1, 0}, {0, 0, 1}},
       {"rotY", *D3DXMatrixRotationY(&r, h), {0, 0, 1}, {1, 0, 0}},
@@ -85,6 +85,8 @@ TEST(D3DXMath, RowVectorConventions) {
       {"axisZ unnormalised", *D3DXMatrixRotationAxis(&r, &(zAxis *= 5), h), {1, 0, 0}, {0, 1, 0}},
       {"axis 111 third turn", *D3DXMatrixRotationAxis(&r, &skew, 2 * (float)M_PI / 3),
        {1, 0, 0}, {0, 1, 0}},
+      // No axis, no rotation: the point neither turns nor shrinks.
+      {"zero axis", *D3DXMatrixRotationAxis(&r, &none, h), {1, 2, 3}, {1, 2, 3}},
       {"yaw", *D3DXMatrixRotationYawPitchRoll(&r, h, 0, 0), {0, 0, 1}, {1, 0, 0}},
       {"pitch", *D3DXMatrixRotationYawPitchRoll(&r, 0, h, 0), {0, 1, 0}, {0, 0, 1}},
       {"roll", *D3DXMatrixRotationYawPitchRoll(&r, 0, 0, h), {1, 0, 0}, {0, 1, 0}},

@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "runtime/ScriptDebug.h"
+#include "scriptapi/VectorN.h"
 #include "script_host_fixture.h"
 
 namespace {
 
 // What the test natives saw, in order.
 std::vector<std::string> gNotes;
-std::string gCallbackArgument = "obj";
 
 std::string currentDirectory() {
   char buffer[4096];
@@ -28,8 +28,11 @@ void noteDirectory() { gNotes.push_back(currentDirectory()); }
 // void noteTrace()
 void noteTrace() { gNotes.push_back(gTraceName + ":" + std::to_string(gTraceLine)); }
 // void runBack(const string &in, const string &in): a callback-taking native
+// (3, 4, a vectorN lent over a buffer whose first float is 5).
 void runBack(const std::string& scriplet, const std::string& function) {
-  gScriptHost->callFunctionWithArgs(scriplet, function, 3, 4, &gCallbackArgument);
+  float buffer[2] = {5.0f, 0.0f};
+  VectorN lent(buffer, 2);
+  gScriptHost->callFunctionWithArgs(scriplet, function, 3, 4, &lent);
 }
 // void runBackPlain(const string &in, const string &in)
 void runBackPlain(const std::string& scriplet, const std::string& function) {
@@ -155,6 +158,16 @@ TEST_P(BuildErrors, EchoTheLineOfTheLatestMessage) {
 INSTANTIATE_TEST_SUITE_P(Table, BuildErrors, ::testing::ValuesIn(kBuildErrors),
                          [](const auto& info) { return "case" + std::to_string(info.index); });
 
+// A message longer than any fixed buffer (it quotes a long identifier) is
+// kept whole, with its line end before the echo.
+TEST_F(ScriptHostTest, LongCompileMessageIsKeptWhole) {
+  const std::string name(1500, 'q');
+  EXPECT_FALSE(compile("void render(float t) {\n" + name + " = 1;\n}\n"));
+  const std::string message = "section (2, 1) : Error : No matching symbol '" + name + "'\n";
+  EXPECT_EQ(error, "Syntax error in script\n" + message + name.substr(0, 127) + "\r\n^\r\n");
+  EXPECT_EQ(loggedMessages().back(), message);
+}
+
 void registerBroken(asIScriptEngine* engine) {
   engine->RegisterGlobalFunction("void broken(", asFUNCTION(note), asCALL_CDECL);
 }
@@ -263,7 +276,7 @@ TEST_F(HostCalls, ScriptExceptionEndsOnlyThatCall) {
 
 TEST_F(HostCalls, CallbackByNameFindsOneFunctionByItsName) {
   ASSERT_TRUE(compile(
-      "void cb(int w, int h, string s) { note(\"cb \" + w + \" \" + h + \" \" + s); }\n"
+      "void cb(int w, int h, vectorN v) { note(\"cb \" + w + \" \" + h + \" \" + v.get(0)); }\n"
       "void plain() { note(\"plain\"); }\n"
       "void twice(int a) {}\nvoid twice(float a) { note(\"twice\"); }\n"
       "void missing() {}\n"
@@ -271,7 +284,7 @@ TEST_F(HostCalls, CallbackByNameFindsOneFunctionByItsName) {
       "  runBack(@nothing);\n}\n"))
       << error;
   host.callEntry("scene", ENTRY_RENDER);
-  EXPECT_EQ(gNotes, (std::vector<std::string>{"cb 3 4 obj", "plain"}));
+  EXPECT_EQ(gNotes, (std::vector<std::string>{"cb 3 4 5", "plain"}));
   host.callFunction("not loaded", "plain");
   EXPECT_EQ(gNotes.size(), 2u);
 }
@@ -299,6 +312,48 @@ TEST_F(HostCalls, FailedAssertionAbortsRenderForThisFrameOnly) {
   EXPECT_EQ(host.running, nullptr);
 }
 
+// The object that callFunctionWithArgs hands on is a vectorN: a callback that
+// declares something else there must not be given it as an object of its own
+// type (a string or stack built over the vectorN's bytes, a script object
+// whose reference count is taken in them). A callback that takes no object
+// there is refused by the engine itself when the object is set.
+struct CallbackCase {
+  const char* parameters;
+  bool runs;
+};
+
+const CallbackCase kCallbackCases[] = {
+    {"int w, int h, vectorN v", true},
+    {"int w, int h, const vectorN &in v", true},
+    {"int w, int h, vectorN &inout v", true},
+    {"int w, int h", false},
+    {"int w, int h, int n", false},
+    {"int w, int h, vectorN v, int extra", true},
+    {"int w, int h, string s", false},
+    {"int w, int h, matrixStack s", false},
+    {"int w, int h, matrix4 &in m", false},
+    {"int w, int h, Thing t", false},
+    {"int w, int h, Thing@ t", false},
+    {"int w, int h, Callback@ f", false},
+};
+
+TEST_F(HostCalls, CallbackWhoseThirdParameterIsNoVectorNDoesNotRun) {
+  for (const CallbackCase& c : kCallbackCases) {
+    SCOPED_TRACE(c.parameters);
+    gNotes.clear();
+    // One line, so that the "@" of a handle parameter is not the line's first.
+    ASSERT_TRUE(compile(std::string("class Thing { int n = 1; }\nfuncdef void Callback();\n"
+                                    "void render(float t) { runBack(@cb); note(\"after\"); } void cb(") +
+                        c.parameters + ") { note(\"cb \" + w + \" \" + h); }\n"))
+        << error;
+    host.callEntry("scene", ENTRY_RENDER);
+    std::vector<std::string> expected;
+    if (c.runs) expected.push_back("cb 3 4");
+    expected.push_back("after");
+    EXPECT_EQ(gNotes, expected);
+  }
+}
+
 TEST_F(HostCalls, FailedAssertionInInitGlobalsLetsTheCompileSucceed) {
   EXPECT_TRUE(compile("void initGlobals() {\n  TQ_ASSERT(0, \"no\");\n  note(\"after\");\n}\nvoid render(float t) {}"))
       << error;
@@ -307,7 +362,7 @@ TEST_F(HostCalls, FailedAssertionInInitGlobalsLetsTheCompileSucceed) {
 
 TEST_F(HostCalls, FailedAssertionInCallbackFinishesItThenEndsTheEntry) {
   ASSERT_TRUE(compile(
-      "void cb(int w, int h, string s) {\n"
+      "void cb(int w, int h, vectorN v) {\n"
       "  note(\"cb\");\n"
       "  TQ_ASSERT(w == 0, \"callback\");\n"
       "  note(\"cb end\");\n"

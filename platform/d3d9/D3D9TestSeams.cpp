@@ -2,6 +2,7 @@
 
 #include "platform/d3d9/CallLog.h"
 #include "platform/d3d9/Device.h"
+#include "platform/d3d9/GLPipeline.h"
 #include "platform/d3d9/Resources.h"
 
 namespace d3d9 {
@@ -48,6 +49,11 @@ Frame readSurface(IDirect3DSurface9* surface) {
   Frame frame = static_cast<d3d9::Device*>(device)->gl().read(ours);
   device->Release();
   return frame;
+}
+
+size_t programCount(IDirect3DDevice9* device) {
+  auto* ours = dynamic_cast<d3d9::Device*>(device);
+  return ours ? ours->gl().drawPipeline().programCount() : 0;
 }
 
 void setCallLogEnabled(bool enabled) { d3d9::gCallLogEnabled = enabled; }

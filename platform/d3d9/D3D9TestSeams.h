@@ -32,6 +32,9 @@ Frame readRenderTarget(IDirect3DDevice9* device);
 // Reads any surface of ours (texture level, render target, back buffer).
 Frame readSurface(IDirect3DSurface9* surface);
 
+// How many fixed-function programs the device has made so far.
+size_t programCount(IDirect3DDevice9* device);
+
 // The call log: while enabled, every device call appends one line, the
 // method's name and its arguments, e.g. "SetRenderState(22, 1)" or
 // "Clear(0, null, 3, 0xff000000, 1, 0)". Integers are decimal, colours

@@ -187,6 +187,11 @@ void Device::forgetBuffer(GLuint buffer) {
   backend->forgetBuffer(buffer);
 }
 
+void Device::forgetSurface(Surface* surface) {
+  activate();
+  backend->forgetSurface(surface);
+}
+
 void Device::forgetTexture(GLuint texture) {
   activate();
   backend->forgetTexture(texture);

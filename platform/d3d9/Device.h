@@ -25,6 +25,7 @@ class Device final : public IDirect3DDevice9 {
   // a name GL may hand out again.
   void forgetTexture(GLuint texture);
   void forgetBuffer(GLuint buffer);
+  void forgetSurface(Surface* surface);
 
   // Makes this device's GL context the current one (a no-op when it is).
   void activate();

@@ -174,6 +174,19 @@ void GLBackend::forgetBuffer(GLuint buffer) {
   if (pipeline) pipeline->forgetBuffer(buffer);
 }
 
+void GLBackend::forgetSurface(Surface* surface) {
+  if (!drawFramebuffer) return;
+  if (boundColor == surface) {
+    glNamedFramebufferTexture(drawFramebuffer, GL_COLOR_ATTACHMENT0, 0, 0);
+    boundColor = nullptr;
+  }
+  if (boundDepth == surface) {
+    glNamedFramebufferTexture(drawFramebuffer, GL_DEPTH_STENCIL_ATTACHMENT, 0, 0);
+    glNamedFramebufferRenderbuffer(drawFramebuffer, GL_DEPTH_STENCIL_ATTACHMENT, GL_RENDERBUFFER, 0);
+    boundDepth = nullptr;
+  }
+}
+
 void GLBackend::forgetTexture(GLuint texture) {
   for (int unit = 0; unit < D3DMAX_SAMPLERS; ++unit)
     if (shadow.texture[unit] == texture) shadow.texture[unit] = GLuint(-1);

@@ -117,6 +117,9 @@ class GLBackend {
 
   void forgetTexture(GLuint texture);
   void forgetBuffer(GLuint buffer);
+  // A surface goes: it must not stay attached, nor be taken for a new one
+  // made at the same address.
+  void forgetSurface(Surface* surface);
 
   GLStateShadow shadow;
   // Counts operations other than draws that change GL's raster state, so

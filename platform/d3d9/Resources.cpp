@@ -357,7 +357,7 @@ Surface::Surface(Device* device, Kind kind, UINT width, UINT height, D3DFORMAT f
 }
 
 Surface::~Surface() {
-  if (glTexture || glRenderbuffer) owner->activate();
+  owner->forgetSurface(this);
   if (glTexture) {
     owner->forgetTexture(glTexture);
     glDeleteTextures(1, &glTexture);

@@ -299,6 +299,9 @@ D3DXMATRIX* D3DXMatrixRotationZ(D3DXMATRIX* out, float angle) {
 D3DXMATRIX* D3DXMatrixRotationAxis(D3DXMATRIX* out, const D3DXVECTOR3* axis, float angle) {
   D3DXVECTOR3 n;
   D3DXVec3Normalize(&n, axis);
+  // Without an axis there is nothing to turn about; the formula below would
+  // scale by cos(angle) instead.
+  if (n.x == 0.0f && n.y == 0.0f && n.z == 0.0f) return D3DXMatrixIdentity(out);
   float c = std::cos(angle), s = std::sin(angle), t = 1.0f - c;
   float x = n.x, y = n.y, z = n.z;
   *out = D3DXMATRIX(t * x * x + c, t * x * y + s * z, t * x * z - s * y, 0,
