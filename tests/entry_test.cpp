@@ -10,11 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "core/DeviceGlobal.h"
 #include "core/Log.h"
+#include "core/TQDatabase.h"
 
 #include "PackageWriter.h"
 #include "platform/d3d9/D3D9TestSeams.h"
 #include "platform/win32/TestSeams.h"
+#include "runtime/DemoSequencer.h"
 #include "runtime/ScriptHost.h"
 #include "runtime/WinMain.h"
 
@@ -130,6 +133,33 @@ TEST_F(EntryTest, EscapeIsTestedBeforeTheFirstFrame) {
   EXPECT_EQ(run("show.txt"), 0);
   EXPECT_EQ(platform_test::escapePolls(), 1);
   EXPECT_EQ(d3d9_test::presentCount(), 1);
+}
+
+// Escape down at the start: no frame, yet every scriplet's "died" runs; after
+// the run no global still points at the objects that the run owned.
+TEST_F(EntryTest, EscapeAtTheStartStillRunsDiedAndLeavesNoDanglingGlobals) {
+  write("show.txt", "0 1 1 s s.as 0 -1 0 0\n");
+  write("s.as", "void render(float t) { logPrint(\"render\"); }\n"
+                "void died() { logPrint(\"died\"); }\n");
+  static std::vector<std::string> logged;
+  logged.clear();
+  gLogHook = [](const char* text) { logged.push_back(text); };
+  platform_test::pressEscapeAfterPolls(0);
+  EXPECT_EQ(run("show.txt"), 0);
+  gLogHook = nullptr;
+  EXPECT_EQ(logged, std::vector<std::string>{"died"});
+  EXPECT_EQ(gDatabase, nullptr);
+  EXPECT_EQ(gDevice, nullptr);
+  EXPECT_EQ(gDemoSequencer, nullptr);
+  EXPECT_EQ(gScriptHost, nullptr);
+}
+
+// A description that does not load: the stores are gone, and so is the
+// pointer to the one in use.
+TEST_F(EntryTest, FailedLoadLeavesNoPointerToTheDestroyedStore) {
+  EXPECT_EQ(run("missing.txt"), 1);
+  EXPECT_EQ(gDatabase, nullptr);
+  EXPECT_EQ(gDevice, nullptr);
 }
 
 // Every frame clears target and depth to black with alpha 0, then presents.
