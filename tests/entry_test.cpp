@@ -162,6 +162,48 @@ TEST_F(EntryTest, FailedLoadLeavesNoPointerToTheDestroyedStore) {
   EXPECT_EQ(gDevice, nullptr);
 }
 
+// Start-up order: the basic render states before any scriplet is compiled;
+// every "init" before the full-screen present; the clock read only after it.
+TEST_F(EntryTest, StartUpOrderUpToTheClock) {
+  write("show.txt", "0 1 1 s s.as 0 -1 0 0\n");
+  write("s.as", "void initGlobals() { logPrint(\"initGlobals\"); }\n"
+                "void init() { logPrint(\"init\"); }\n"
+                "void render(float t) { logPrint(\"render\"); }\n");
+  struct Seen {
+    std::vector<std::string> events;
+  };
+  static Seen seen;
+  seen = {};
+  gLogHook = [](const char* text) {
+    std::string event = text;
+    if (event == "initGlobals") {
+      // The device creation and render states so far, in order.
+      for (const std::string& call : d3d9_test::callLog())
+        if (call.rfind("CreateDevice", 0) == 0 || call.rfind("SetRenderState", 0) == 0)
+          event += " " + call;
+    }
+    seen.events.push_back(event + " presents=" + std::to_string(d3d9_test::presentCount()));
+  };
+  platform_test::setTickSource([] {
+    seen.events.push_back("tick presents=" + std::to_string(d3d9_test::presentCount()));
+    return 0u;
+  });
+  d3d9_test::setCallLogEnabled(true);
+  platform_test::pressEscapeAfterPolls(1);
+  EXPECT_EQ(run("show.txt"), 0);
+  gLogHook = nullptr;
+  const std::vector<std::string> expected = {
+      // Hardware vertex processing first; cull mode off, lighting off, depth on.
+      "initGlobals CreateDevice(0, 1, ptr, 64, ptr) SetRenderState(22, 1) SetRenderState(137, 0)"
+      " SetRenderState(7, 1) presents=0",
+      "init presents=0",
+      "tick presents=1",  // the anchor, after the full-screen present
+      "tick presents=1",  // the first frame's time
+      "render presents=1",
+  };
+  EXPECT_EQ(seen.events, expected);
+}
+
 // Every frame clears target and depth to black with alpha 0, then presents.
 TEST_F(EntryTest, EscapeAfterSomeFramesEndsTheLoop) {
   write("show.txt", "0 0\n");
