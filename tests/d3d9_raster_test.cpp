@@ -93,6 +93,11 @@ TEST_F(RasterTest, ScissorFillAndShadeModes) {
   EXPECT_EQ(f.at(23, 15), 0xffff0000u);
   EXPECT_EQ(f.at(24, 15), 0xff000000u);
   EXPECT_EQ(f.at(8, 16), 0xff000000u);
+  // Clears keep to the scissor rectangle too.
+  device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff0000ff, 1.0f, 0);
+  f = frame();
+  EXPECT_EQ(f.at(10, 10), 0xff0000ffu);
+  EXPECT_EQ(f.at(30, 30), 0xff000000u);
   device->SetRenderState(D3DRS_SCISSORTESTENABLE, FALSE);
 
   // Wireframe leaves the inside of a large rectangle empty.

@@ -234,6 +234,8 @@ void GLBackend::clear(const DeviceState& state, DWORD count, const D3DRECT* rect
   RECT viewport = {LONG(vp.X), LONG(vp.Y), LONG(vp.X + vp.Width), LONG(vp.Y + vp.Height)};
   RECT target = {0, 0, targetWidth, targetHeight};
   if (!intersect(viewport, target)) return;
+  // With the scissor test on, Direct3D 9 clears only inside its rectangle.
+  if (state.renderStates[D3DRS_SCISSORTESTENABLE] && !intersect(viewport, state.scissor)) return;
 
   // Clears write whatever the write masks say.
   setColorMask(0xf);
