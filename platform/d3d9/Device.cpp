@@ -97,8 +97,21 @@ Device* Device::create(IDirect3D9* direct3d, HWND window, DWORD behaviourFlags,
 
   if (target && target->sdlWindow && !parameters.Windowed) {
     // Full screen is a borderless window over the whole desktop; the back
-    // buffer is fitted into it when presented.
-    SDL_SetWindowFullscreen(target->sdlWindow, SDL_WINDOW_FULLSCREEN_DESKTOP);
+    // buffer is fitted into it when presented. The window is sized by hand
+    // rather than through the window manager's full-screen state, which
+    // needs a window manager to take effect.
+    SDL_Window* w = target->sdlWindow;
+    SDL_DisplayMode desktop;
+    int display = SDL_GetWindowDisplayIndex(w);
+    if (SDL_GetDesktopDisplayMode(display < 0 ? 0 : display, &desktop) == 0) {
+      SDL_SetWindowBordered(w, SDL_FALSE);
+      SDL_SetWindowPosition(w, 0, 0);
+      SDL_SetWindowSize(w, desktop.w, desktop.h);
+      SDL_RaiseWindow(w);
+      target->x = target->y = 0;
+      target->width = desktop.w;
+      target->height = desktop.h;
+    }
   }
   std::unique_ptr<GLContext> context = GLContext::create(target, error);
   if (!context) return nullptr;

@@ -277,6 +277,10 @@ void GLBackend::present(Surface* source, int width, int height, bool keepAspect)
   if (!source || width <= 0 || height <= 0) return;
   source->attach(readFramebuffer, GL_COLOR_ATTACHMENT0);
   bindDrawFramebuffer(0);
+  // Some GL drivers look at the window's size again only when the viewport
+  // is set: after the window grew (full screen) the image would be cut.
+  glViewport(0, 0, width, height);
+  shadow.viewport[2] = -1;
   enable(kCapScissor, false);
   setColorMask(0xf);
   const float black[4] = {0, 0, 0, 1};
