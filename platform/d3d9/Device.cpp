@@ -282,7 +282,7 @@ HRESULT Device::Present(const RECT*, const RECT*, HWND, const void*) {
   return D3D_OK;
 }
 
-HRESULT Device::GetBackBuffer(UINT swapChain, UINT index, DWORD, IDirect3DSurface9** out) {
+HRESULT Device::GetBackBuffer(UINT swapChain, UINT index, D3DBACKBUFFER_TYPE, IDirect3DSurface9** out) {
   if (!out) return D3DERR_INVALIDCALL;
   *out = nullptr;
   if (swapChain != 0 || index != 0) return D3DERR_INVALIDCALL;
