@@ -69,7 +69,7 @@ TEST(Direct3DCreate, SoftwareVertexProcessingAndFullScreenHeadless) {
             D3D_OK);
   EXPECT_EQ(device->GetSoftwareVertexProcessing(), TRUE);
   IDirect3DSurface9* back = nullptr;
-  ASSERT_EQ(device->GetBackBuffer(0, 0, 0, &back), D3D_OK);
+  ASSERT_EQ(device->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &back), D3D_OK);
   D3DSURFACE_DESC desc;
   back->GetDesc(&desc);
   EXPECT_EQ(desc.Width, 32u);

@@ -3,6 +3,7 @@
 // texture transforms.
 #include <cstring>
 
+#include "platform/d3d9/GLInterop.h"
 #include "tests/d3d9_fixture.h"
 
 using d3d9_testing::colourNear;
@@ -92,6 +93,11 @@ TEST_F(RasterTest, ScissorFillAndShadeModes) {
   EXPECT_EQ(f.at(23, 15), 0xffff0000u);
   EXPECT_EQ(f.at(24, 15), 0xff000000u);
   EXPECT_EQ(f.at(8, 16), 0xff000000u);
+  // Clears keep to the scissor rectangle too.
+  device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff0000ff, 1.0f, 0);
+  f = frame();
+  EXPECT_EQ(f.at(10, 10), 0xff0000ffu);
+  EXPECT_EQ(f.at(30, 30), 0xff000000u);
   device->SetRenderState(D3DRS_SCISSORTESTENABLE, FALSE);
 
   // Wireframe leaves the inside of a large rectangle empty.
@@ -338,4 +344,51 @@ TEST_F(RasterTest, NonsenseStatesDrawWithoutHarm) {
   device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
   rectangle(0, 0, 16, 16, 0xff00ff00);
   EXPECT_EQ(frame().at(8, 8), 0xff00ff00u);
+}
+
+TEST_F(RasterTest, ProgramsOfOthersDrawThroughTheDevice) {
+  ASSERT_TRUE(d3d9_gl::makeCurrent(device));
+  auto compile = [](GLenum type, const char* text) {
+    GLuint shader = glCreateShader(type);
+    glShaderSource(shader, 1, &text, nullptr);
+    glCompileShader(shader);
+    return shader;
+  };
+  GLuint vs = compile(GL_VERTEX_SHADER,
+                      "#version 330 core\nlayout(location = 0) in vec4 p;\nlayout(location = 7) in "
+                      "vec2 uv;\nout vec2 t;\nvoid main() { gl_Position = vec4(p.xy, 0.5, 1.0); t = uv; }\n");
+  GLuint fs = compile(GL_FRAGMENT_SHADER,
+                      "#version 330 core\nuniform sampler2D s;\nin vec2 t;\nout vec4 c;\n"
+                      "void main() { c = texture(s, t).bgra; }\n");
+  GLuint program = glCreateProgram();
+  glAttachShader(program, vs);
+  glAttachShader(program, fs);
+  glLinkProgram(program);
+  glDeleteShader(vs);
+  glDeleteShader(fs);
+  const D3DCOLOR texel = 0xff102030;
+  IDirect3DTexture9* t = texture(1, 1, &texel);
+  GLenum target = 0;
+  EXPECT_NE(d3d9_gl::textureName(t, &target), 0u);
+  EXPECT_EQ(target, GLenum(GL_TEXTURE_2D));
+  device->SetTexture(0, t);
+  struct Vertex {
+    float x, y, z, u, v;
+  } quad[4] = {{-1, 1, 0, 0, 0}, {1, 1, 0, 1, 0}, {-1, -1, 0, 0, 1}, {1, -1, 0, 1, 1}};
+  device->SetFVF(D3DFVF_XYZ | D3DFVF_TEX1);
+  d3d9_gl::setProgram(device, program);
+  ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
+  // The program swapped red and blue.
+  EXPECT_EQ(frame().at(10, 10), 0xff302010u);
+  // GL changed behind the device's back, then the fixed function again.
+  glDisable(GL_CULL_FACE);
+  glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
+  d3d9_gl::stateTouched(device);
+  d3d9_gl::setProgram(device, 0);
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
+  EXPECT_EQ(frame().at(10, 10), texel);
+  device->SetTexture(0, nullptr);
+  t->Release();
+  glDeleteProgram(program);
 }

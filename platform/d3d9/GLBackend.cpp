@@ -174,6 +174,15 @@ void GLBackend::forgetBuffer(GLuint buffer) {
   if (pipeline) pipeline->forgetBuffer(buffer);
 }
 
+void GLBackend::invalidate() {
+  shadow.invalidate();
+  ++disturbances;
+  if (pipeline) pipeline->invalidate();
+  // Our framebuffers are ours alone, but the binding may have moved.
+  glBindFramebuffer(GL_DRAW_FRAMEBUFFER, drawFramebuffer);
+  shadow.drawFramebuffer = drawFramebuffer;
+}
+
 void GLBackend::forgetSurface(Surface* surface) {
   if (!drawFramebuffer) return;
   if (boundColor == surface) {
@@ -225,6 +234,8 @@ void GLBackend::clear(const DeviceState& state, DWORD count, const D3DRECT* rect
   RECT viewport = {LONG(vp.X), LONG(vp.Y), LONG(vp.X + vp.Width), LONG(vp.Y + vp.Height)};
   RECT target = {0, 0, targetWidth, targetHeight};
   if (!intersect(viewport, target)) return;
+  // With the scissor test on, Direct3D 9 clears only inside its rectangle.
+  if (state.renderStates[D3DRS_SCISSORTESTENABLE] && !intersect(viewport, state.scissor)) return;
 
   // Clears write whatever the write masks say.
   setColorMask(0xf);
@@ -266,6 +277,10 @@ void GLBackend::present(Surface* source, int width, int height, bool keepAspect)
   if (!source || width <= 0 || height <= 0) return;
   source->attach(readFramebuffer, GL_COLOR_ATTACHMENT0);
   bindDrawFramebuffer(0);
+  // Some GL drivers look at the window's size again only when the viewport
+  // is set: after the window grew (full screen) the image would be cut.
+  glViewport(0, 0, width, height);
+  shadow.viewport[2] = -1;
   enable(kCapScissor, false);
   setColorMask(0xf);
   const float black[4] = {0, 0, 0, 1};

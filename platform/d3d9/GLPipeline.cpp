@@ -253,6 +253,17 @@ void Pipeline::enterQuarter(int quarter) {
 
 size_t Pipeline::programCount() const { return programs.size(); }
 
+void Pipeline::invalidate() {
+  for (auto& entry : vertexArrays) {
+    entry.second.buffer = entry.second.elements = GLuint(-1);
+    entry.second.offset = entry.second.stride = -1;
+  }
+  std::memset(samplerValues, 0xff, sizeof samplerValues);
+  samplerVersion = 0;
+  std::memset(rasterVersions, 0, sizeof rasterVersions);
+  // Uniforms live in the programs, which others do not touch.
+}
+
 void Pipeline::forgetBuffer(GLuint buffer) {
   for (auto& entry : vertexArrays) {
     if (entry.second.buffer == buffer) entry.second.buffer = GLuint(-1);
@@ -752,11 +763,34 @@ void Pipeline::applyRasterState(const DeviceState& s) {
 
 // ---------------------------------------------------------------------------
 
+void Pipeline::setProgramOverride(GLuint name) {
+  overrideProgram = name;
+  // The textures to bind are worked out anew for the next draw.
+  std::memset(keyVersions, 0, sizeof keyVersions);
+}
+
 void Pipeline::draw(DeviceState& s, const DrawCall& call) {
-  Program* p = selectProgram(s, call.mode == GL_POINTS || s.renderStates[D3DRS_FILLMODE] == D3DFILL_POINT);
-  if (!p) return;
-  gl.bindProgram(p->name);
-  uploadUniforms(s, *p);
+  bool points = call.mode == GL_POINTS || s.renderStates[D3DRS_FILLMODE] == D3DFILL_POINT;
+  if (overrideProgram) {
+    // A program of the caller's: every bound texture on its unit, no
+    // fixed-function uniforms.
+    if (std::memcmp(&s.versions.textures, &keyVersions[2], sizeof(uint64_t)) != 0) {
+      std::memset(keyVersions, 0, sizeof keyVersions);
+      keyVersions[2] = s.versions.textures;
+      for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
+        TextureStorage* t = s.textures[i] ? storageOf(s.textures[i]) : nullptr;
+        storages[i] = t;
+        kinds[i] = !t ? kTextureNone : t->target == GL_TEXTURE_CUBE_MAP ? kTextureCube : kTexture2D;
+      }
+      samplerVersion = 0;
+    }
+    gl.bindProgram(overrideProgram);
+  } else {
+    Program* p = selectProgram(s, points);
+    if (!p) return;
+    gl.bindProgram(p->name);
+    uploadUniforms(s, *p);
+  }
   bindTextures(s);
   applyRasterState(s);
   VertexArray& va = vertexArray(s.fvf);

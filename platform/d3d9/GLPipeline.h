@@ -35,6 +35,12 @@ class Pipeline {
   // How many programs the state has needed so far (for tests and numbers).
   size_t programCount() const;
 
+  // Draws with `name` instead of the fixed-function program (0: back to
+  // fixed function). See GLInterop.h.
+  void setProgramOverride(GLuint name);
+  // Forgets everything believed about GL's state: the next draw sets it all.
+  void invalidate();
+
  private:
   struct VertexArray {
     GLuint name = 0;
@@ -75,6 +81,7 @@ class Pipeline {
   int streamQuarter = 0;
   GLsync quarterFences[4] = {};
 
+  GLuint overrideProgram = 0;
   // The program chosen for the state versions below, and what it samples.
   Program* program = nullptr;
   uint64_t keyVersions[6] = {};
