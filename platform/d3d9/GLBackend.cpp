@@ -25,7 +25,7 @@ namespace {
 const GLenum kCapEnum[kCapCount] = {
     GL_SCISSOR_TEST,        GL_DEPTH_TEST,         GL_BLEND,
     GL_CULL_FACE,           GL_STENCIL_TEST,       GL_POLYGON_OFFSET_FILL,
-    GL_PROGRAM_POINT_SIZE,  GL_CLIP_DISTANCE0,     GL_CLIP_DISTANCE1,
+    GL_PROGRAM_POINT_SIZE,  GL_DITHER,             GL_CLIP_DISTANCE0,     GL_CLIP_DISTANCE1,
     GL_CLIP_DISTANCE2,      GL_CLIP_DISTANCE3,     GL_CLIP_DISTANCE4,
     GL_CLIP_DISTANCE5,
 };
@@ -91,6 +91,8 @@ bool GLBackend::init(std::string& error) {
   // Flat shading takes the colour of a primitive's first vertex.
   glProvokingVertex(GL_FIRST_VERTEX_CONVENTION);
   enable(kCapProgramPointSize, true);
+  // GL dithers by default, Direct3D only when asked (DITHERENABLE).
+  enable(kCapDither, false);
   programs = std::make_unique<ProgramCache>();
   pipeline = std::make_unique<Pipeline>(*this, *programs);
   return true;
@@ -237,8 +239,9 @@ void GLBackend::clear(const DeviceState& state, DWORD count, const D3DRECT* rect
   // With the scissor test on, Direct3D 9 clears only inside its rectangle.
   if (state.renderStates[D3DRS_SCISSORTESTENABLE] && !intersect(viewport, state.scissor)) return;
 
-  // Clears write whatever the write masks say.
+  // Clears write whatever the write masks say, and never dither.
   setColorMask(0xf);
+  enable(kCapDither, false);
   setDepthMask(true);
   setStencilWriteMask(0xffffffffu, 0xffffffffu);
 

@@ -78,6 +78,7 @@ enum Cap {
   kCapStencil,
   kCapPolygonOffsetFill,
   kCapProgramPointSize,
+  kCapDither,
   kCapClipDistance0,  // ..5
   kCapCount = kCapClipDistance0 + 6,
 };
