@@ -8,6 +8,8 @@
 
 namespace d3d9 {
 
+UINT vertexSize(DWORD fvf);  // DeviceDraw.cpp
+
 namespace {
 
 bool isTextureFormat(D3DFORMAT format) {
@@ -340,6 +342,7 @@ HRESULT Device::SetFVF(DWORD fvf) {
   logCall("SetFVF", fvf);
   if (state.fvf != fvf) {
     state.fvf = fvf;
+    state.fvfSize = vertexSize(fvf);
     state.versions.vertexFormat++;
   }
   return D3D_OK;

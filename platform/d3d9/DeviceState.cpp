@@ -206,6 +206,7 @@ void DeviceState::setDefaults(UINT width, UINT height, bool autoDepthStencil) {
   activeLights.clear();
   std::memset(clipPlanes, 0, sizeof clipPlanes);
   fvf = 0;
+  fvfSize = 0;
   softwareVertexProcessing = false;
 
   versions.renderStates++;

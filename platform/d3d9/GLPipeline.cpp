@@ -299,9 +299,16 @@ GLintptr Pipeline::stream(const void* data, size_t bytes, size_t alignment) {
 // Vertex formats
 
 Pipeline::VertexArray& Pipeline::vertexArray(DWORD fvf) {
+  if (lastVertexArray && lastFVF == fvf) return *lastVertexArray;
   auto found = vertexArrays.find(fvf);
-  if (found != vertexArrays.end()) return found->second;
+  if (found != vertexArrays.end()) {
+    lastFVF = fvf;
+    lastVertexArray = &found->second;
+    return found->second;
+  }
   VertexArray& va = vertexArrays[fvf];
+  lastFVF = fvf;
+  lastVertexArray = &va;
   glCreateVertexArrays(1, &va.name);
   GLuint vao = va.name;
   GLuint offset = 0;

@@ -66,7 +66,9 @@ class Pipeline {
 
   GLBackend& gl;
   ProgramCache& programs;
-  std::unordered_map<DWORD, VertexArray> vertexArrays;
+  std::unordered_map<DWORD, VertexArray> vertexArrays;  // elements stay where they are
+  DWORD lastFVF = 0;
+  VertexArray* lastVertexArray = nullptr;
   GLuint samplers[D3DMAX_TEXTURE_STAGES] = {};
   DWORD samplerValues[D3DMAX_TEXTURE_STAGES][D3DSAMP_COUNT];
 
