@@ -174,6 +174,7 @@ TEST_F(EntryTest, StartUpOrderUpToTheClock) {
                 "void render(float t) { logPrint(\"render\"); }\n");
   struct Seen {
     std::vector<std::string> events;
+    bool initRan = false;
   };
   static Seen seen;
   seen = {};
@@ -185,10 +186,14 @@ TEST_F(EntryTest, StartUpOrderUpToTheClock) {
         if (call.rfind("CreateDevice", 0) == 0 || call.rfind("SetRenderState", 0) == 0)
           event += " " + call;
     }
+    if (event == "init") seen.initRan = true;
     seen.events.push_back(event + " presents=" + std::to_string(d3d9_test::presentCount()));
   };
+  // Readings from "init" on (a clock anchored earlier would show one reading
+  // too few here).
   platform_test::setTickSource([] {
-    seen.events.push_back("tick presents=" + std::to_string(d3d9_test::presentCount()));
+    if (seen.initRan)
+      seen.events.push_back("tick presents=" + std::to_string(d3d9_test::presentCount()));
     return 0u;
   });
   d3d9_test::setCallLogEnabled(true);
