@@ -356,3 +356,33 @@ TEST_F(ResourceTest, RenderTargetsMadeAndDroppedEveryFrame) {
   }
   back->Release();
 }
+
+TEST_F(ResourceTest, TargetsLargerThanTheDepthBufferAreDrawnWhole) {
+  // The device's depth buffer has the back buffer's 64 x 48; a 128 x 128
+  // target still takes drawing everywhere (without depth).
+  IDirect3DTexture9* target = nullptr;
+  ASSERT_EQ(device->CreateTexture(128, 128, 1, D3DUSAGE_RENDERTARGET, D3DFMT_X8R8G8B8,
+                                  D3DPOOL_DEFAULT, &target, nullptr),
+            D3D_OK);
+  IDirect3DSurface9 *back = nullptr, *level = nullptr;
+  device->GetRenderTarget(0, &back);
+  target->GetSurfaceLevel(0, &level);
+  device->SetRenderTarget(0, level);
+  device->SetRenderState(D3DRS_ZENABLE, TRUE);
+  device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff646464, 1.0f, 0);
+  struct Vertex {
+    float x, y, z, rhw;
+    D3DCOLOR c;
+  } quad[4] = {{100, 100, 0.5f, 1, 0xffff0000}, {120, 100, 0.5f, 1, 0xffff0000},
+               {100, 120, 0.5f, 1, 0xffff0000}, {120, 120, 0.5f, 1, 0xffff0000}};
+  device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_DIFFUSE);
+  device->SetFVF(D3DFVF_XYZRHW | D3DFVF_DIFFUSE);
+  device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]);
+  d3d9_test::Frame f = d3d9_test::readSurface(level);
+  EXPECT_EQ(f.at(110, 110), 0xffff0000u);
+  EXPECT_EQ(f.at(90, 110), 0xff646464u);
+  device->SetRenderTarget(0, back);
+  level->Release();
+  back->Release();
+  target->Release();
+}

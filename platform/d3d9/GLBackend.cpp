@@ -207,6 +207,11 @@ void GLBackend::forgetTexture(GLuint texture) {
 // Targets, clears, copies
 
 void GLBackend::bindTargets(Surface* color, Surface* depth) {
+  // A depth buffer smaller than the target would shrink GL's drawing area to
+  // its own size; Direct3D does not allow the pair, and drawing without
+  // depth keeps the whole target reachable.
+  if (color && depth && (depth->width < color->width || depth->height < color->height))
+    depth = nullptr;
   if (color != boundColor) {
     if (!color || !color->attach(drawFramebuffer, GL_COLOR_ATTACHMENT0))
       glNamedFramebufferTexture(drawFramebuffer, GL_COLOR_ATTACHMENT0, 0, 0);
@@ -245,9 +250,8 @@ void GLBackend::clear(const DeviceState& state, DWORD count, const D3DRECT* rect
   setDepthMask(true);
   setStencilWriteMask(0xffffffffu, 0xffffffffu);
 
-  bool depth = state.depthStencil && (flags & D3DCLEAR_ZBUFFER);
-  bool hasStencil = state.depthStencil && state.depthStencil->info &&
-                    state.depthStencil->info->stencil;
+  bool depth = boundDepth && (flags & D3DCLEAR_ZBUFFER);
+  bool hasStencil = boundDepth && boundDepth->info && boundDepth->info->stencil;
   bool stencilToo = hasStencil && (flags & D3DCLEAR_STENCIL);
   const float rgba[4] = {float((color >> 16) & 0xff) / 255.0f, float((color >> 8) & 0xff) / 255.0f,
                          float(color & 0xff) / 255.0f, float(color >> 24) / 255.0f};
