@@ -386,3 +386,25 @@ TEST_F(ResourceTest, TargetsLargerThanTheDepthBufferAreDrawnWhole) {
   back->Release();
   target->Release();
 }
+
+TEST_F(ResourceTest, MipmappedRenderTargetsRegenerateTheirChain) {
+  IDirect3DTexture9* target = nullptr;
+  ASSERT_EQ(device->CreateTexture(32, 32, 1, D3DUSAGE_RENDERTARGET | D3DUSAGE_AUTOGENMIPMAP,
+                                  D3DFMT_X8R8G8B8, D3DPOOL_DEFAULT, &target, nullptr),
+            D3D_OK);
+  IDirect3DSurface9 *back = nullptr, *level = nullptr;
+  device->GetRenderTarget(0, &back);
+  target->GetSurfaceLevel(0, &level);
+  device->SetSamplerState(0, D3DSAMP_MIPFILTER, D3DTEXF_POINT);
+  for (D3DCOLOR colour : {0xff0000ffu, 0xff00ff00u}) {
+    device->SetRenderTarget(0, level);
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, colour, 1.0f, 0);
+    device->SetRenderTarget(0, back);
+    // One pixel for 32 x 32 texels: the smallest level is sampled.
+    drawTexture(target, 0, 0, 1, 1);
+    EXPECT_EQ(frame().at(0, 0), colour);
+  }
+  level->Release();
+  back->Release();
+  target->Release();
+}
