@@ -158,12 +158,6 @@ void GLBackend::bindVertexArray(GLuint vertexArray) {
   glBindVertexArray(vertexArray);
 }
 
-void GLBackend::bindArrayBuffer(GLuint buffer) {
-  if (shadow.arrayBuffer == buffer) return;
-  shadow.arrayBuffer = buffer;
-  glBindBuffer(GL_ARRAY_BUFFER, buffer);
-}
-
 void GLBackend::bindTexture(int unit, GLenum target, GLuint texture) {
   if (shadow.texture[unit] == texture && shadow.textureTarget[unit] == target) return;
   shadow.texture[unit] = texture;
@@ -172,7 +166,6 @@ void GLBackend::bindTexture(int unit, GLenum target, GLuint texture) {
 }
 
 void GLBackend::forgetBuffer(GLuint buffer) {
-  if (shadow.arrayBuffer == buffer) shadow.arrayBuffer = GLuint(-1);
   if (pipeline) pipeline->forgetBuffer(buffer);
 }
 

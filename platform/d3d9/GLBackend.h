@@ -63,7 +63,6 @@ struct GLStateShadow {
   GLuint program;
   GLuint vertexArray;
   GLuint drawFramebuffer;
-  GLuint arrayBuffer;
   GLuint texture[D3DMAX_SAMPLERS];
   GLenum textureTarget[D3DMAX_SAMPLERS];
 
@@ -145,7 +144,6 @@ class GLBackend {
   void bindDrawFramebuffer(GLuint framebuffer);
   void bindProgram(GLuint program);
   void bindVertexArray(GLuint vertexArray);
-  void bindArrayBuffer(GLuint buffer);
   void bindTexture(int unit, GLenum target, GLuint texture);
 
   GLStateShadow shadow;
