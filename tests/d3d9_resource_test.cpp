@@ -146,6 +146,11 @@ TEST_F(ResourceTest, FullMipChainsWithTheirSizes) {
   d3d9_test::Frame f = frame();
   EXPECT_EQ(f.at(0, 0), 0xff00ff00u);
   EXPECT_EQ(f.at(12, 12), 0xffff0000u);
+  // SetLOD 4 leaves only the smallest level to sample, at any size.
+  EXPECT_EQ(texture->SetLOD(4), 0u);
+  drawTexture(texture, 10, 10, 26, 14);
+  EXPECT_EQ(frame().at(12, 12), 0xff00ff00u);
+  EXPECT_EQ(texture->SetLOD(0), 4u);
   // Automatic mipmaps: one level seen, the chain follows level 0.
   IDirect3DTexture9* automatic = nullptr;
   ASSERT_EQ(device->CreateTexture(8, 8, 0, D3DUSAGE_AUTOGENMIPMAP, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED,
