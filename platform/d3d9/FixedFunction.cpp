@@ -681,9 +681,12 @@ GLuint compile(GLenum type, const std::string& source, std::string& log) {
 
 }  // namespace
 
-ProgramCache::~ProgramCache() {
+ProgramCache::~ProgramCache() { clear(); }
+
+void ProgramCache::clear() {
   for (auto& entry : programs)
     if (entry.second && entry.second->name) glDeleteProgram(entry.second->name);
+  programs.clear();
 }
 
 Program* ProgramCache::get(const ProgramKey& key) {

@@ -13,6 +13,7 @@ namespace d3d9 {
 namespace {
 
 constexpr size_t kStreamSize = 8u << 20;
+constexpr size_t kMaxPrograms = 512;
 
 void colourToFloats(D3DCOLOR c, float out[4]) {
   out[0] = float((c >> 16) & 0xff) / 255.0f;
@@ -386,6 +387,12 @@ Program* Pipeline::selectProgram(DeviceState& state, bool points) {
   ProgramKey key = makeProgramKey(state, state.fvf, kinds, points);
   keyTableFog = key.fog == 2;
   keyFogFromW = key.fogFromW;
+  if (programs.size() >= kMaxPrograms) {
+    // A demo uses some dozens of state combinations; this many means states
+    // that wander without end. Start over rather than grow without bound.
+    programs.clear();
+    gl.shadow.program = GLuint(-1);
+  }
   program = programs.get(key);
   samplerVersion = 0;  // textures may have moved between units
   return program;
