@@ -247,10 +247,4 @@ void DeviceState::transformChanged(D3DTRANSFORMSTATETYPE id) {
     versions.world++;
 }
 
-float DeviceState::renderStateFloat(D3DRENDERSTATETYPE id) const {
-  float value;
-  std::memcpy(&value, &renderStates[id], sizeof value);
-  return value;
-}
-
 }  // namespace d3d9

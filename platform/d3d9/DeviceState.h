@@ -79,7 +79,6 @@ struct DeviceState {
   // Counts a change of that matrix.
   void transformChanged(D3DTRANSFORMSTATETYPE id);
 
-  float renderStateFloat(D3DRENDERSTATETYPE id) const;
 };
 
 // The light Direct3D makes when a light is enabled before it was set:

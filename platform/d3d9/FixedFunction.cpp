@@ -186,16 +186,9 @@ std::string n(int value) { return std::to_string(value); }
 
 const char* kCommonHeader = "#version 330 core\n";
 
-// Whether the fragment stage reads the specular colour.
-bool needsSpecular(const ProgramKey& k) {
-  if (k.specularAdd) return true;
-  for (int i = 0; i < k.stageCount; ++i)
-    for (int a = 0; a < 3; ++a)
-      if ((k.stage[i].colorArg[a] & D3DTA_SELECTMASK) == D3DTA_SPECULAR ||
-          (k.stage[i].alphaArg[a] & D3DTA_SELECTMASK) == D3DTA_SPECULAR)
-        return true;
-  return false;
-}
+// Whether the fragment stage receives the specular colour. SPECULARENABLE
+// governs the stages' D3DTA_SPECULAR argument too: off, it reads as black.
+bool needsSpecular(const ProgramKey& k) { return k.specularAdd; }
 
 // Components of stage i's texture coordinate between the stages: as many
 // as the lookup needs (0 when point sprites supply them).

@@ -25,7 +25,7 @@ namespace {
 const GLenum kCapEnum[kCapCount] = {
     GL_SCISSOR_TEST,        GL_DEPTH_TEST,         GL_BLEND,
     GL_CULL_FACE,           GL_STENCIL_TEST,       GL_POLYGON_OFFSET_FILL,
-    GL_PROGRAM_POINT_SIZE,  GL_CLIP_DISTANCE0,     GL_CLIP_DISTANCE1,
+    GL_PROGRAM_POINT_SIZE,  GL_DITHER,             GL_CLIP_DISTANCE0,     GL_CLIP_DISTANCE1,
     GL_CLIP_DISTANCE2,      GL_CLIP_DISTANCE3,     GL_CLIP_DISTANCE4,
     GL_CLIP_DISTANCE5,
 };
@@ -91,6 +91,8 @@ bool GLBackend::init(std::string& error) {
   // Flat shading takes the colour of a primitive's first vertex.
   glProvokingVertex(GL_FIRST_VERTEX_CONVENTION);
   enable(kCapProgramPointSize, true);
+  // GL dithers by default, Direct3D only when asked (DITHERENABLE).
+  enable(kCapDither, false);
   programs = std::make_unique<ProgramCache>();
   pipeline = std::make_unique<Pipeline>(*this, *programs);
   return true;
@@ -156,12 +158,6 @@ void GLBackend::bindVertexArray(GLuint vertexArray) {
   glBindVertexArray(vertexArray);
 }
 
-void GLBackend::bindArrayBuffer(GLuint buffer) {
-  if (shadow.arrayBuffer == buffer) return;
-  shadow.arrayBuffer = buffer;
-  glBindBuffer(GL_ARRAY_BUFFER, buffer);
-}
-
 void GLBackend::bindTexture(int unit, GLenum target, GLuint texture) {
   if (shadow.texture[unit] == texture && shadow.textureTarget[unit] == target) return;
   shadow.texture[unit] = texture;
@@ -170,7 +166,6 @@ void GLBackend::bindTexture(int unit, GLenum target, GLuint texture) {
 }
 
 void GLBackend::forgetBuffer(GLuint buffer) {
-  if (shadow.arrayBuffer == buffer) shadow.arrayBuffer = GLuint(-1);
   if (pipeline) pipeline->forgetBuffer(buffer);
 }
 
@@ -205,6 +200,11 @@ void GLBackend::forgetTexture(GLuint texture) {
 // Targets, clears, copies
 
 void GLBackend::bindTargets(Surface* color, Surface* depth) {
+  // A depth buffer smaller than the target would shrink GL's drawing area to
+  // its own size; Direct3D does not allow the pair, and drawing without
+  // depth keeps the whole target reachable.
+  if (color && depth && (depth->width < color->width || depth->height < color->height))
+    depth = nullptr;
   if (color != boundColor) {
     if (!color || !color->attach(drawFramebuffer, GL_COLOR_ATTACHMENT0))
       glNamedFramebufferTexture(drawFramebuffer, GL_COLOR_ATTACHMENT0, 0, 0);
@@ -237,14 +237,14 @@ void GLBackend::clear(const DeviceState& state, DWORD count, const D3DRECT* rect
   // With the scissor test on, Direct3D 9 clears only inside its rectangle.
   if (state.renderStates[D3DRS_SCISSORTESTENABLE] && !intersect(viewport, state.scissor)) return;
 
-  // Clears write whatever the write masks say.
+  // Clears write whatever the write masks say, and never dither.
   setColorMask(0xf);
+  enable(kCapDither, false);
   setDepthMask(true);
   setStencilWriteMask(0xffffffffu, 0xffffffffu);
 
-  bool depth = state.depthStencil && (flags & D3DCLEAR_ZBUFFER);
-  bool hasStencil = state.depthStencil && state.depthStencil->info &&
-                    state.depthStencil->info->stencil;
+  bool depth = boundDepth && (flags & D3DCLEAR_ZBUFFER);
+  bool hasStencil = boundDepth && boundDepth->info && boundDepth->info->stencil;
   bool stencilToo = hasStencil && (flags & D3DCLEAR_STENCIL);
   const float rgba[4] = {float((color >> 16) & 0xff) / 255.0f, float((color >> 8) & 0xff) / 255.0f,
                          float(color & 0xff) / 255.0f, float(color >> 24) / 255.0f};

@@ -63,7 +63,6 @@ struct GLStateShadow {
   GLuint program;
   GLuint vertexArray;
   GLuint drawFramebuffer;
-  GLuint arrayBuffer;
   GLuint texture[D3DMAX_SAMPLERS];
   GLenum textureTarget[D3DMAX_SAMPLERS];
 
@@ -78,6 +77,7 @@ enum Cap {
   kCapStencil,
   kCapPolygonOffsetFill,
   kCapProgramPointSize,
+  kCapDither,
   kCapClipDistance0,  // ..5
   kCapCount = kCapClipDistance0 + 6,
 };
@@ -144,7 +144,6 @@ class GLBackend {
   void bindDrawFramebuffer(GLuint framebuffer);
   void bindProgram(GLuint program);
   void bindVertexArray(GLuint vertexArray);
-  void bindArrayBuffer(GLuint buffer);
   void bindTexture(int unit, GLenum target, GLuint texture);
 
   GLStateShadow shadow;

@@ -764,6 +764,7 @@ void Pipeline::applyRasterState(const DeviceState& s) {
     glPolygonMode(GL_FRONT_AND_BACK, fill);
   }
   gl.setColorMask(rs[D3DRS_COLORWRITEENABLE] & 0xf);
+  gl.enable(kCapDither, rs[D3DRS_DITHERENABLE] != 0);
   DWORD planes = rs[D3DRS_CLIPPLANEENABLE];
   for (int i = 0; i < kClipPlanes; ++i) gl.enable(Cap(kCapClipDistance0 + i), (planes >> i) & 1);
 }

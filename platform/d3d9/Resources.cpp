@@ -206,6 +206,16 @@ void TextureStorage::gpuWrote(UINT face, UINT index) {
   if (index == 0 && glLevelCount > 1 && (usage & D3DUSAGE_AUTOGENMIPMAP)) mipsStale = true;
 }
 
+DWORD TextureStorage::setLOD(DWORD value) {
+  // Managed textures only, as in Direct3D: the most detailed level used.
+  if (pool != D3DPOOL_MANAGED) return 0;
+  DWORD old = lod;
+  lod = std::min<DWORD>(value, levelCount - 1);
+  device->activate();
+  glTextureParameteri(texture, GL_TEXTURE_BASE_LEVEL, GLint(lod));
+  return old;
+}
+
 void TextureStorage::prepareForSampling() {
   if (mipsStale) generateMips();
 }
@@ -235,11 +245,7 @@ Texture::Texture(Device* device, UINT width, UINT height, UINT levels, DWORD usa
 
 HRESULT Texture::GetDevice(IDirect3DDevice9** out) { return giveDevice(owner, out); }
 
-DWORD Texture::SetLOD(DWORD lod) {
-  DWORD old = storage.lod;
-  storage.lod = lod;
-  return old;
-}
+DWORD Texture::SetLOD(DWORD lod) { return storage.setLOD(lod); }
 
 HRESULT Texture::SetAutoGenFilterType(D3DTEXTUREFILTERTYPE filter) {
   if (filter == D3DTEXF_NONE) return D3DERR_INVALIDCALL;
@@ -273,11 +279,7 @@ CubeTexture::CubeTexture(Device* device, UINT edge, UINT levels, DWORD usage, D3
 
 HRESULT CubeTexture::GetDevice(IDirect3DDevice9** out) { return giveDevice(owner, out); }
 
-DWORD CubeTexture::SetLOD(DWORD lod) {
-  DWORD old = storage.lod;
-  storage.lod = lod;
-  return old;
-}
+DWORD CubeTexture::SetLOD(DWORD lod) { return storage.setLOD(lod); }
 
 HRESULT CubeTexture::SetAutoGenFilterType(D3DTEXTUREFILTERTYPE filter) {
   if (filter == D3DTEXF_NONE) return D3DERR_INVALIDCALL;
