@@ -18,7 +18,10 @@
 #include "platform/d3d9/D3D9TestSeams.h"
 #include "platform/win32/TestSeams.h"
 #include "runtime/DemoSequencer.h"
+#include "core/DeviceGlobal.h"
+#include "platform/d3d9/D3D9.h"
 #include "runtime/ScriptHost.h"
+#include "runtime/SetupDialog.h"
 #include "runtime/WinMain.h"
 
 namespace fs = std::filesystem;
@@ -320,5 +323,54 @@ TEST_F(EntryLoopTest, ResyncRequestReanchorsTheClockAtTheFrameThatAskedForIt) {
             (std::vector<float>{demoTime(0), demoTime(12500), demoTime(12500), demoTime(12516)}));
   EXPECT_FALSE(gTimeResyncRequest);
 }
+
+}  // namespace
+
+namespace {
+
+struct SetupCase {
+  setup_test::Choices choices;
+  D3DFORMAT format;
+  int reduceLOD, noPostProcess;
+};
+
+class EntrySetupTable : public EntryTest, public testing::WithParamInterface<SetupCase> {};
+
+D3DSURFACE_DESC gBackBuffer;
+void readBackBuffer(const char* text) {
+  if (std::string(text) != "frame") return;
+  IDirect3DSurface9* surface = nullptr;
+  if (SUCCEEDED(gDevice->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &surface))) {
+    surface->GetDesc(&gBackBuffer);
+    surface->Release();
+  }
+}
+
+// The device's back buffer has the chosen mode and depth, whether windowed
+// or not; cleared switches set the quality flags.
+TEST_P(EntrySetupTable, DeviceAndQualityFollowTheSetupChoices) {
+  const SetupCase& c = GetParam();
+  setup_test::presetChoices(c.choices);
+  write("show.txt", "0 1 1 probe probe.as 0 -1 0 0\n");
+  write("probe.as", "void render(float t) { logPrint(\"frame\"); endDemo(); }\n");
+  gBackBuffer = {};
+  gLogHook = readBackBuffer;
+  EXPECT_EQ(run("show.txt"), 0);
+  gLogHook = nullptr;
+  setup_test::clearChoices();
+  EXPECT_EQ(gBackBuffer.Format, c.format);
+  EXPECT_EQ(int(gBackBuffer.Width), c.choices.width);
+  EXPECT_EQ(int(gBackBuffer.Height), c.choices.height);
+  EXPECT_EQ(gReduceLOD, c.reduceLOD);
+  EXPECT_EQ(gNoPostProcess, c.noPostProcess);
+  // A windowed run presents no extra frame before the clock starts.
+  EXPECT_EQ(d3d9_test::presentCount(), c.choices.fullscreen ? 2 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Choices, EntrySetupTable,
+    testing::Values(SetupCase{{640, 480, 32, true, true, true, true}, D3DFMT_X8R8G8B8, 0, 0},
+                    SetupCase{{320, 200, 16, false, false, false, true}, D3DFMT_R5G6B5, 1, 0},
+                    SetupCase{{1024, 768, 32, false, true, true, false}, D3DFMT_X8R8G8B8, 0, 1}));
 
 }  // namespace
