@@ -299,6 +299,7 @@ void GLBackend::present(Surface* source, int width, int height, bool keepAspect)
   // The window's framebuffer has its origin at the bottom: flip.
   glBlitNamedFramebuffer(readFramebuffer, 0, 0, 0, GLint(source->width), GLint(source->height),
                          x0, y1, x1, y0, GL_COLOR_BUFFER_BIT, sameSize ? GL_NEAREST : GL_LINEAR);
+  glNamedFramebufferTexture(readFramebuffer, GL_COLOR_ATTACHMENT0, 0, 0);
 }
 
 bool GLBackend::copy(Surface* source, const RECT& s, Surface* destination, const RECT& d,
@@ -308,7 +309,10 @@ bool GLBackend::copy(Surface* source, const RECT& s, Surface* destination, const
   GLenum attachment = source->isDepth() ? GL_DEPTH_ATTACHMENT : GL_COLOR_ATTACHMENT0;
   if (source->isDepth() && source->info->stencil) attachment = GL_DEPTH_STENCIL_ATTACHMENT;
   if (!source->attach(readFramebuffer, attachment)) return false;
-  if (!destination->attach(copyFramebuffer, attachment)) return false;
+  if (!destination->attach(copyFramebuffer, attachment)) {
+    glNamedFramebufferTexture(readFramebuffer, attachment, 0, 0);
+    return false;
+  }
   enable(kCapScissor, false);
   setColorMask(0xf);
   GLbitfield mask = source->isDepth() ? GL_DEPTH_BUFFER_BIT : GL_COLOR_BUFFER_BIT;
@@ -318,9 +322,10 @@ bool GLBackend::copy(Surface* source, const RECT& s, Surface* destination, const
                          d.top, d.right, d.bottom, mask,
                          linear && scaled && !source->isDepth() ? GL_LINEAR : GL_NEAREST);
   destination->gpuWrote();
-  // The copy framebuffer must not keep a texture that might be the next
-  // draw target's: detach again.
+  // Neither framebuffer keeps what it held: a surface that goes must not
+  // live on as an attachment.
   glNamedFramebufferTexture(copyFramebuffer, attachment, 0, 0);
+  glNamedFramebufferTexture(readFramebuffer, attachment, 0, 0);
   return true;
 }
 
@@ -374,6 +379,7 @@ d3d9_test::Frame GLBackend::read(Surface* surface) {
   glReadPixels(0, 0, frame.width, frame.height, GL_BGRA, GL_UNSIGNED_INT_8_8_8_8_REV,
                frame.pixels.data());
   glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+  glNamedFramebufferTexture(readFramebuffer, GL_COLOR_ATTACHMENT0, 0, 0);
   if (!surface->info->hasAlpha)
     for (auto& p : frame.pixels) p |= 0xff000000u;
   return frame;
