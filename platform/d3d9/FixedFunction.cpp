@@ -595,7 +595,11 @@ std::string fragmentShaderSource(const ProgramKey& k) {
       std::string coord = "v_tex" + n(i);
       bool cube = st.texture == kTextureCube;
       if (k.pointSprite) {
-        coord = cube ? "vec3(gl_PointCoord, 0.0)" : "gl_PointCoord";
+        // GL puts the sprite's t = 0 at the top in its own window
+        // coordinates, which the upper-left origin of our targets turns
+        // upside down; Direct3D has v = 0 at the top on screen.
+        coord = cube ? "vec3(gl_PointCoord.x, 1.0 - gl_PointCoord.y, 0.0)"
+                     : "vec2(gl_PointCoord.x, 1.0 - gl_PointCoord.y)";
       } else if (c.projected) {
         const char* comp = "xyzw";
         std::string divisor = coord + "." + comp[c.count - 1];
