@@ -231,3 +231,89 @@ TEST_F(SemanticsTest, CameraSpaceNormalAsCoordinates) {
   ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
   EXPECT_EQ(frame().at(32, 24), texels[0]);
 }
+
+TEST_F(SemanticsTest, OneComponentCoordinatesSampleTheFirstRow) {
+  // Without a texture transform a 1D coordinate reads v = 0: the top row,
+  // also when the address mode clamps.
+  const D3DCOLOR texels[2] = {0xffff0000, 0xff00ff00};
+  device->SetTexture(0, texture(1, 2, D3DFMT_A8R8G8B8, texels, 4));
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  device->SetSamplerState(0, D3DSAMP_ADDRESSV, D3DTADDRESS_CLAMP);
+  struct Vertex {
+    float x, y, z, rhw, u;
+  } quad[4] = {{0, 0, 0.5f, 1, 0.5f}, {16, 0, 0.5f, 1, 0.5f}, {0, 16, 0.5f, 1, 0.5f},
+               {16, 16, 0.5f, 1, 0.5f}};
+  device->SetFVF(D3DFVF_XYZRHW | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE1(0));
+  ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
+  EXPECT_EQ(frame().at(8, 8), texels[0]);
+  // Transformed, the 1D coordinate takes its translation from the second
+  // row: v = 0.75 is the bottom row.
+  struct Vertex3 {
+    float x, y, z, u;
+  } square[4] = {{-1, 1, 0.5f, 0.5f}, {1, 1, 0.5f, 0.5f}, {-1, -1, 0.5f, 0.5f}, {1, -1, 0.5f, 0.5f}};
+  D3DMATRIX m{};
+  m._11 = m._44 = 1;
+  m._22 = 0.75f;  // v = 1 * 0.75 from the filled second component
+  device->SetTransform(D3DTS_TEXTURE0, &m);
+  device->SetTextureStageState(0, D3DTSS_TEXTURETRANSFORMFLAGS, D3DTTFF_COUNT2);
+  device->SetFVF(D3DFVF_XYZ | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE1(0));
+  ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, square, sizeof square[0]), D3D_OK);
+  EXPECT_EQ(frame().at(32, 24), texels[1]);
+}
+
+TEST_F(SemanticsTest, LocalViewerSpecularUsesTheDirectionToTheEye) {
+  // A square at eye depth 1 spanning x, y = +-1 (identity transforms), lit
+  // head-on. Per vertex, with the eye at the origin, a corner P = (+-1,
+  // +-1, 1) has H = norm(norm(-P) + (0, 0, -1)) and N.H = 1.577 / 1.776.
+  device->SetRenderState(D3DRS_LIGHTING, TRUE);
+  D3DMATERIAL9 m{};
+  m.Specular = {1, 1, 1, 1};
+  m.Power = 10.0f;
+  device->SetMaterial(&m);
+  D3DLIGHT9 light{};
+  light.Type = D3DLIGHT_DIRECTIONAL;
+  light.Specular = {1, 1, 1, 1};
+  light.Direction = {0, 0, 1};
+  device->SetLight(0, &light);
+  device->LightEnable(0, TRUE);
+  device->SetRenderState(D3DRS_SPECULARENABLE, TRUE);
+  struct Vertex {
+    float x, y, z, nx, ny, nz;
+  } quad[4] = {{-1, 1, 1, 0, 0, -1}, {1, 1, 1, 0, 0, -1}, {-1, -1, 1, 0, 0, -1}, {1, -1, 1, 0, 0, -1}};
+  device->SetFVF(D3DFVF_XYZ | D3DFVF_NORMAL);
+  float s = 1.0f / std::sqrt(3.0f);
+  float hz = s + 1, length = std::sqrt(2 * s * s + hz * hz);
+  uint32_t v = uint32_t(std::lround(std::pow(hz / length, 10.0f) * 255));
+  struct Case {
+    DWORD localViewer;
+    uint32_t expected;
+  } cases[] = {{TRUE, 0xff000000u | v * 0x010101u}, {FALSE, 0xffffffffu}};
+  for (const Case& c : cases) {
+    device->SetRenderState(D3DRS_LOCALVIEWER, c.localViewer);
+    ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
+    EXPECT_TRUE(colourNear(frame().at(32, 24), c.expected, 2)) << c.localViewer;
+  }
+}
+
+TEST_F(SemanticsTest, TableFogUnderAPerspectiveProjectionUsesEyeDepth) {
+  // A perspective projection (w = eye z): linear table fog from 1 to 3 at
+  // eye depth 2 gives the factor 0.5, whatever z the projection makes.
+  D3DMATRIX p{};
+  float zn = 0.5f, zf = 10.0f;
+  p._11 = p._22 = 1;
+  p._33 = zf / (zf - zn);
+  p._34 = 1;
+  p._43 = -zn * zf / (zf - zn);
+  device->SetTransform(D3DTS_PROJECTION, &p);
+  device->SetRenderState(D3DRS_FOGENABLE, TRUE);
+  device->SetRenderState(D3DRS_FOGCOLOR, 0xff0000ff);
+  device->SetRenderState(D3DRS_FOGTABLEMODE, D3DFOG_LINEAR);
+  device->SetRenderState(D3DRS_FOGSTART, bits(1.0f));
+  device->SetRenderState(D3DRS_FOGEND, bits(3.0f));
+  struct Vertex {
+    float x, y, z;
+  } quad[4] = {{-4, 4, 2}, {4, 4, 2}, {-4, -4, 2}, {4, -4, 2}};
+  device->SetFVF(D3DFVF_XYZ);
+  ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff8080ff, 1));
+}

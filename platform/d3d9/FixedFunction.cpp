@@ -405,8 +405,11 @@ std::string vertexShaderSource(const ProgramKey& k) {
         break;
       default: {
         // Missing components are filled so that the texture transform's
-        // translation row lines up with the coordinate's size.
+        // translation row lines up with the coordinate's size. Untransformed,
+        // they read as GL fills the attribute (0, and 1 for w), so that a 1D
+        // coordinate samples at v = 0.
         int size = k.texCoordSize[c.set];
+        if (!c.count && size) size = 4;
         std::string a = "a_tex" + n(c.set);
         switch (size) {
           case 0:
