@@ -317,3 +317,32 @@ TEST_F(SemanticsTest, TableFogUnderAPerspectiveProjectionUsesEyeDepth) {
   ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
   EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff8080ff, 1));
 }
+
+TEST_F(SemanticsTest, ColorFillConvertsToTheSurfaceFormat) {
+  // Each format keeps the channels it has: alpha alone in A8, luminance
+  // (taken from red) and alpha in A8L8, five-bit channels in A1R5G5B5.
+  struct Case {
+    D3DFORMAT format;
+    D3DCOLOR colour;
+    uint8_t bytes[2];
+    UINT size;
+  } cases[] = {
+      {D3DFMT_A8, 0x80ffffff, {0x80, 0}, 1},
+      {D3DFMT_A8L8, 0x40c00000, {0xc0, 0x40}, 2},
+      {D3DFMT_A1R5G5B5, 0x80ff0000, {0x00, 0xfc}, 2},
+  };
+  for (const Case& c : cases) {
+    IDirect3DTexture9* t = nullptr;
+    ASSERT_EQ(device->CreateTexture(4, 4, 1, 0, c.format, D3DPOOL_DEFAULT, &t, nullptr), D3D_OK);
+    IDirect3DSurface9* level = nullptr;
+    ASSERT_EQ(t->GetSurfaceLevel(0, &level), D3D_OK);
+    ASSERT_EQ(device->ColorFill(level, nullptr, c.colour), D3D_OK);
+    D3DLOCKED_RECT locked;
+    ASSERT_EQ(t->LockRect(0, &locked, nullptr, D3DLOCK_READONLY), D3D_OK);
+    const uint8_t* p = static_cast<const uint8_t*>(locked.pBits) + 2 * locked.Pitch + 2 * c.size;
+    EXPECT_EQ(std::memcmp(p, c.bytes, c.size), 0) << c.format << ": " << int(p[0]);
+    t->UnlockRect(0);
+    level->Release();
+    t->Release();
+  }
+}
