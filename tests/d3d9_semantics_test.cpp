@@ -204,6 +204,17 @@ TEST_F(SemanticsTest, CompressedAlphaAndSubRectangleLocks) {
   EXPECT_EQ(static_cast<uint8_t*>(part.pBits) - static_cast<uint8_t*>(whole.pBits), 16 + 8);
   t->UnlockRect(0);
   t->Release();
+  // The same for a surface of its own in memory.
+  IDirect3DSurface9* plain = nullptr;
+  ASSERT_EQ(device->CreateOffscreenPlainSurface(8, 8, D3DFMT_DXT1, D3DPOOL_SYSTEMMEM, &plain, nullptr),
+            D3D_OK);
+  ASSERT_EQ(plain->LockRect(&whole, nullptr, 0), D3D_OK);
+  plain->UnlockRect();
+  ASSERT_EQ(plain->LockRect(&part, &r, 0), D3D_OK);
+  EXPECT_EQ(part.Pitch, 16);
+  EXPECT_EQ(static_cast<uint8_t*>(part.pBits) - static_cast<uint8_t*>(whole.pBits), 16 + 8);
+  plain->UnlockRect();
+  plain->Release();
 }
 
 TEST_F(SemanticsTest, CameraSpaceNormalAsCoordinates) {
