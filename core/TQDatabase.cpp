@@ -1,5 +1,7 @@
 #include "core/TQDatabase.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -53,10 +55,13 @@ bool readLooseFile(const TQDatabase&, const std::string& name, char** data, std:
     error = "TQDatabaseFilesystem - Cannot open filename: " + name;
     return false;
   }
-  std::fseek(file, 0, SEEK_END);
-  const long length = std::ftell(file);
-  // A folder opens like a file here but reports no usable size or bytes; it
-  // counts as a file that cannot be opened, as do files beyond 2 GiB.
+  // A folder opens like a file here; what it then reports as its size
+  // depends on the file system (a refused seek, 0, or a huge value). It counts
+  // as a file that cannot be opened, as do files beyond 2 GiB.
+  struct stat status;
+  const bool folder = fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode);
+  const bool seeked = !folder && std::fseek(file, 0, SEEK_END) == 0;
+  const long length = seeked ? std::ftell(file) : -1;
   if (length < 0 || length > long(INT32_MAX)) {
     std::fclose(file);
     error = "TQDatabaseFilesystem - Cannot open filename: " + name;

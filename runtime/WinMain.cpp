@@ -57,6 +57,14 @@ void releaseDevice(IDirect3DDevice9* device, IDirect3D9* d3d, HWND window) {
   ShowCursor(TRUE);
 }
 
+// The package store first, then the loose-file store; the pointer to the one
+// in use goes with them.
+void destroyStores(TQDatabasePackedFile* package, TQDatabaseFilesystem* files) {
+  delete package;
+  delete files;
+  gDatabase = nullptr;
+}
+
 }  // namespace
 
 void fatalStartupError(const char* text) {
@@ -139,8 +147,7 @@ int WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
     // The host and the sequencer stay: no scriplet's "died" runs here.
     releaseDevice(device, d3d, window);
     MessageBoxA(nullptr, "Error loading demo", "Error", MB_OK);
-    delete package;
-    delete files;
+    destroyStores(package, files);
     return 1;
   }
   sequencer->initScenes();
@@ -172,7 +179,6 @@ int WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
   device->Release();
   d3d->Release();
   gDevice = nullptr;
-  delete package;
-  delete files;
+  destroyStores(package, files);
   return 0;
 }

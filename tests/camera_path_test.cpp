@@ -148,6 +148,29 @@ TEST(CameraPath, EqualKeyTimesJumpAndSkipTheirSegment) {
   expectVec(path.positionAt(15), 55, 0, 0);
 }
 
+// Keys out of time order: the first key with a greater time still bounds the
+// segment, so the camera rests, then jumps, and never divides by a zero or
+// negative span.
+TEST(CameraPath, KeysOutOfOrderFollowTheSameRules) {
+  CameraPath path = pathOf({key(0, 10, {0, 0, 0}), key(0, 0, {10, 0, 0}), key(0, 20, {20, 0, 0})});
+  struct Case {
+    float u;
+    int e, f;
+    float weight, x;
+  } cases[] = {
+      {5, 0, 1, 0.0f, 0},     // before key 0's time: rests at key 0
+      {12, 1, 2, 0.6f, 16},  // key 2 bounds the segment from key 1
+      {25, 2, 2, 0.0f, 20},
+  };
+  for (const Case& c : cases) {
+    int e = -1, f = -1;
+    EXPECT_FLOAT_EQ(path.findSegment(c.u, e, f), c.weight) << "u " << c.u;
+    EXPECT_EQ(e, c.e) << "u " << c.u;
+    EXPECT_EQ(f, c.f) << "u " << c.u;
+    expectVec(path.positionAt(c.u), c.x, 0, 0);
+  }
+}
+
 TEST(CameraPath, EmptyPathFallsBackToTheDefaultKey) {
   CameraPath path;
   path.keys.clear();

@@ -69,7 +69,7 @@ TEST(Direct3DCreate, SoftwareVertexProcessingAndFullScreenHeadless) {
             D3D_OK);
   EXPECT_EQ(device->GetSoftwareVertexProcessing(), TRUE);
   IDirect3DSurface9* back = nullptr;
-  ASSERT_EQ(device->GetBackBuffer(0, 0, 0, &back), D3D_OK);
+  ASSERT_EQ(device->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &back), D3D_OK);
   D3DSURFACE_DESC desc;
   back->GetDesc(&desc);
   EXPECT_EQ(desc.Width, 32u);
@@ -163,6 +163,18 @@ TEST(Device16Bit, BackBufferHasOnlySixteenBits) {
     EXPECT_EQ(b, ((b >> 3) << 3) | (b >> 5)) << std::hex << got;
     EXPECT_TRUE(colourNear(got, c, 8));
   }
+  // A flat colour drawn between two bands comes out as one band everywhere:
+  // no dithering unless DITHERENABLE asks for it.
+  struct Vertex {
+    float x, y, z, rhw;
+    D3DCOLOR c;
+  } quad[4] = {{0, 0, 0.5f, 1, 0xff848484}, {16, 0, 0.5f, 1, 0xff848484},
+               {0, 16, 0.5f, 1, 0xff848484}, {16, 16, 0.5f, 1, 0xff848484}};
+  device->SetRenderState(D3DRS_LIGHTING, FALSE);
+  device->SetFVF(D3DFVF_XYZRHW | D3DFVF_DIFFUSE);
+  device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]);
+  d3d9_test::Frame flat = d3d9_test::readRenderTarget(device);
+  for (uint32_t p : flat.pixels) ASSERT_EQ(p, flat.pixels[0]);
   device->Release();
   d3d->Release();
 }

@@ -188,3 +188,22 @@ TEST_F(DrawTest, IndexedDrawFromMemoryAndEveryPrimitiveType) {
   EXPECT_EQ(device->DrawPrimitiveUP(D3DPRIMITIVETYPE(7), 1, line, sizeof line[0]),
             D3DERR_INVALIDCALL);
 }
+
+TEST_F(DrawTest, TransformedGeometryFollowsTheSamePixelRule) {
+  // x from -0.5 to 0.5 and y from 0.5 to -0.5 of the 64 x 48 viewport: the
+  // edges fall on 16, 48 and 12, 36, all whole coordinates.
+  struct Vertex {
+    float x, y, z;
+    D3DCOLOR c;
+  } quad[4] = {{-0.5f, 0.5f, 0.5f, 0xffffffff}, {0.5f, 0.5f, 0.5f, 0xffffffff},
+               {-0.5f, -0.5f, 0.5f, 0xffffffff}, {0.5f, -0.5f, 0.5f, 0xffffffff}};
+  device->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
+  device->SetFVF(D3DFVF_XYZ | D3DFVF_DIFFUSE);
+  ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
+  d3d9_test::Frame f = frame();
+  for (int y = 0; y < int(kHeight); ++y)
+    for (int x = 0; x < int(kWidth); ++x) {
+      bool inside = x >= 16 && x < 48 && y >= 12 && y < 36;
+      ASSERT_EQ(f.at(x, y), inside ? 0xffffffffu : 0xff000000u) << x << "," << y;
+    }
+}

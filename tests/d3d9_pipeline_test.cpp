@@ -326,8 +326,8 @@ TEST_F(TextureStageTest, EachColourOperationOnKnownTexels) {
        [](int c) { return 1 - ch(kTexel, c); }},
       {D3DTOP_SELECTARG1, D3DTA_DIFFUSE | D3DTA_ALPHAREPLICATE, D3DTA_DIFFUSE, 0,
        [](int) { return ch(kDiffuse, 0); }},
-      {D3DTOP_SELECTARG1, D3DTA_SPECULAR, D3DTA_DIFFUSE, 0,
-       [](int c) { return ch(kSpecular, c); }},
+      // SPECULARENABLE is off: the specular argument reads as black.
+      {D3DTOP_SELECTARG1, D3DTA_SPECULAR, D3DTA_DIFFUSE, 0, [](int) { return 0.0f; }},
   };
   for (const Case& c : cases) {
     device->SetTextureStageState(0, D3DTSS_COLOROP, c.op);
@@ -338,6 +338,15 @@ TEST_F(TextureStageTest, EachColourOperationOnKnownTexels) {
     Rgb expected = {c.expected(1), c.expected(2), c.expected(3)};
     EXPECT_TRUE(colourNear(got | 0xff000000u, toColour(expected), 2)) << "operation " << c.op;
   }
+  // With SPECULARENABLE the stage sees the vertex specular, and it is added
+  // again after the last stage.
+  device->SetRenderState(D3DRS_SPECULARENABLE, TRUE);
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_SPECULAR);
+  Rgb twice = {std::min(1.0f, 2 * ch(kSpecular, 1)), std::min(1.0f, 2 * ch(kSpecular, 2)),
+               std::min(1.0f, 2 * ch(kSpecular, 3))};
+  EXPECT_TRUE(colourNear(drawQuad() | 0xff000000u, toColour(twice), 2));
+  device->SetRenderState(D3DRS_SPECULARENABLE, FALSE);
 }
 
 TEST_F(TextureStageTest, AlphaOperationsCascadeTempAndResult) {

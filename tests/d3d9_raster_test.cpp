@@ -3,6 +3,11 @@
 // texture transforms.
 #include <cstring>
 
+#include <string>
+#include <vector>
+
+#include "core/Log.h"
+#include "platform/d3d9/GLInterop.h"
 #include "tests/d3d9_fixture.h"
 
 using d3d9_testing::colourNear;
@@ -92,6 +97,11 @@ TEST_F(RasterTest, ScissorFillAndShadeModes) {
   EXPECT_EQ(f.at(23, 15), 0xffff0000u);
   EXPECT_EQ(f.at(24, 15), 0xff000000u);
   EXPECT_EQ(f.at(8, 16), 0xff000000u);
+  // Clears keep to the scissor rectangle too.
+  device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff0000ff, 1.0f, 0);
+  f = frame();
+  EXPECT_EQ(f.at(10, 10), 0xff0000ffu);
+  EXPECT_EQ(f.at(30, 30), 0xff000000u);
   device->SetRenderState(D3DRS_SCISSORTESTENABLE, FALSE);
 
   // Wireframe leaves the inside of a large rectangle empty.
@@ -301,6 +311,11 @@ TEST_F(RasterTest, NonsenseStatesDrawWithoutHarm) {
                            D3DFVF_XYZB4 | D3DFVF_LASTBETA_UBYTE4 | D3DFVF_NORMAL | D3DFVF_SPECULAR,
                            D3DFVF_XYZW | D3DFVF_PSIZE | D3DFVF_TEX8};
   std::vector<float> vertices(64 * 4, 0.5f);
+  // Every program these states ask for must compile: a refused one would
+  // be logged and its draws silently dropped.
+  static std::vector<std::string> messages;
+  messages.clear();
+  gLogHook = [](const char* text) { messages.push_back(text); };
   for (DWORD value : values) {
     for (DWORD id = 0; id < D3DRS_COUNT; ++id) device->SetRenderState(D3DRENDERSTATETYPE(id), value);
     for (DWORD stage = 0; stage < 8; ++stage)
@@ -315,6 +330,8 @@ TEST_F(RasterTest, NonsenseStatesDrawWithoutHarm) {
         EXPECT_EQ(device->DrawPrimitiveUP(type, 1, vertices.data(), 128), D3D_OK) << value << " " << fvf;
     }
   }
+  gLogHook = nullptr;
+  EXPECT_TRUE(messages.empty()) << messages.front();
   // Back to sane states, the device draws as before.
   device->SetRenderState(D3DRS_ZENABLE, FALSE);
   device->SetRenderState(D3DRS_FILLMODE, D3DFILL_SOLID);
@@ -338,4 +355,144 @@ TEST_F(RasterTest, NonsenseStatesDrawWithoutHarm) {
   device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
   rectangle(0, 0, 16, 16, 0xff00ff00);
   EXPECT_EQ(frame().at(8, 8), 0xff00ff00u);
+}
+
+TEST_F(RasterTest, ProgramsOfOthersDrawThroughTheDevice) {
+  ASSERT_TRUE(d3d9_gl::makeCurrent(device));
+  auto compile = [](GLenum type, const char* text) {
+    GLuint shader = glCreateShader(type);
+    glShaderSource(shader, 1, &text, nullptr);
+    glCompileShader(shader);
+    return shader;
+  };
+  GLuint vs = compile(GL_VERTEX_SHADER,
+                      "#version 330 core\nlayout(location = 0) in vec4 p;\nlayout(location = 7) in "
+                      "vec2 uv;\nout vec2 t;\nvoid main() { gl_Position = vec4(p.xy, 0.5, 1.0); t = uv; }\n");
+  GLuint fs = compile(GL_FRAGMENT_SHADER,
+                      "#version 330 core\nuniform sampler2D s;\nin vec2 t;\nout vec4 c;\n"
+                      "void main() { c = texture(s, t).bgra; }\n");
+  GLuint program = glCreateProgram();
+  glAttachShader(program, vs);
+  glAttachShader(program, fs);
+  glLinkProgram(program);
+  glDeleteShader(vs);
+  glDeleteShader(fs);
+  const D3DCOLOR texel = 0xff102030;
+  IDirect3DTexture9* t = texture(1, 1, &texel);
+  GLenum target = 0;
+  EXPECT_NE(d3d9_gl::textureName(t, &target), 0u);
+  EXPECT_EQ(target, GLenum(GL_TEXTURE_2D));
+  device->SetTexture(0, t);
+  struct Vertex {
+    float x, y, z, u, v;
+  } quad[4] = {{-1, 1, 0, 0, 0}, {1, 1, 0, 1, 0}, {-1, -1, 0, 0, 1}, {1, -1, 0, 1, 1}};
+  device->SetFVF(D3DFVF_XYZ | D3DFVF_TEX1);
+  d3d9_gl::setProgram(device, program);
+  ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
+  // The program swapped red and blue.
+  EXPECT_EQ(frame().at(10, 10), 0xff302010u);
+  // GL changed behind the device's back, then the fixed function again.
+  glDisable(GL_CULL_FACE);
+  glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
+  d3d9_gl::stateTouched(device);
+  d3d9_gl::setProgram(device, 0);
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
+  EXPECT_EQ(frame().at(10, 10), texel);
+  device->SetTexture(0, nullptr);
+  t->Release();
+  glDeleteProgram(program);
+}
+
+TEST_F(RasterTest, EveryStageOperationCompilesInEveryPosition) {
+  static std::vector<std::string> messages;
+  messages.clear();
+  gLogHook = [](const char* text) { messages.push_back(text); };
+  const D3DCOLOR texel = 0xff808080;
+  IDirect3DTexture9* t = texture(1, 1, &texel);
+  for (DWORD stage = 0; stage < 3; ++stage) device->SetTexture(stage, t);
+  const DWORD args[] = {D3DTA_TEXTURE | D3DTA_COMPLEMENT, D3DTA_TEMP | D3DTA_ALPHAREPLICATE,
+                        D3DTA_CONSTANT, D3DTA_SPECULAR, D3DTA_CURRENT, D3DTA_TFACTOR};
+  device->SetRenderState(D3DRS_SPECULARENABLE, TRUE);
+  device->SetRenderState(D3DRS_FOGENABLE, TRUE);
+  device->SetRenderState(D3DRS_FOGTABLEMODE, D3DFOG_EXP2);
+  device->SetRenderState(D3DRS_ALPHATESTENABLE, TRUE);
+  device->SetRenderState(D3DRS_ALPHAFUNC, D3DCMP_GREATER);
+  for (DWORD op = D3DTOP_SELECTARG1; op <= D3DTOP_LERP; ++op) {
+    for (DWORD stage = 0; stage < 3; ++stage) {
+      DWORD a = args[(op + stage) % 6], b = args[(op + stage + 1) % 6], c = args[(op + 2) % 6];
+      device->SetTextureStageState(stage, D3DTSS_COLOROP, op);
+      device->SetTextureStageState(stage, D3DTSS_ALPHAOP, D3DTOP_LERP + D3DTOP_SELECTARG1 - op);
+      device->SetTextureStageState(stage, D3DTSS_COLORARG0, c);
+      device->SetTextureStageState(stage, D3DTSS_COLORARG1, a);
+      device->SetTextureStageState(stage, D3DTSS_COLORARG2, b);
+      device->SetTextureStageState(stage, D3DTSS_ALPHAARG0, b);
+      device->SetTextureStageState(stage, D3DTSS_ALPHAARG1, c);
+      device->SetTextureStageState(stage, D3DTSS_ALPHAARG2, a);
+      device->SetTextureStageState(stage, D3DTSS_RESULTARG, stage == 1 ? D3DTA_TEMP : D3DTA_CURRENT);
+      device->SetTextureStageState(stage, D3DTSS_TEXCOORDINDEX, stage == 2 ? D3DTSS_TCI_SPHEREMAP : 0);
+      device->SetTextureStageState(stage, D3DTSS_TEXTURETRANSFORMFLAGS,
+                                   stage == 1 ? D3DTTFF_COUNT3 | D3DTTFF_PROJECTED : D3DTTFF_DISABLE);
+    }
+    device->SetFVF(kScreenFVF);
+    rectangle(0, 0, 8, 8, 0xffffffff);
+    // Transformed and lit, so that the coordinate generation runs too.
+    struct Vertex {
+      float x, y, z, nx, ny, nz, u, v;
+    } quad[4] = {{-1, 1, 0.5f, 0, 0, -1, 0, 0}, {1, 1, 0.5f, 0, 0, -1, 1, 0},
+                 {-1, -1, 0.5f, 0, 0, -1, 0, 1}, {1, -1, 0.5f, 0, 0, -1, 1, 1}};
+    device->SetRenderState(D3DRS_LIGHTING, TRUE);
+    device->LightEnable(0, TRUE);
+    device->SetFVF(D3DFVF_XYZ | D3DFVF_NORMAL | D3DFVF_TEX1);
+    EXPECT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
+    device->SetRenderState(D3DRS_LIGHTING, FALSE);
+  }
+  gLogHook = nullptr;
+  EXPECT_TRUE(messages.empty()) << messages.front();
+  for (DWORD stage = 0; stage < 3; ++stage) device->SetTexture(stage, nullptr);
+  t->Release();
+}
+
+TEST_F(RasterTest, EveryVertexFeatureCompilesTogether) {
+  static std::vector<std::string> messages;
+  messages.clear();
+  gLogHook = [](const char* text) { messages.push_back(text); };
+  D3DLIGHT9 light{};
+  light.Diffuse = light.Specular = light.Ambient = {1, 1, 1, 1};
+  light.Direction = {0, 0, 1};
+  light.Range = 10;
+  light.Attenuation0 = 1;
+  light.Theta = 0.5f;
+  light.Phi = 1.0f;
+  light.Falloff = 1;
+  for (DWORD i = 0; i < 8; ++i) {
+    light.Type = D3DLIGHTTYPE(D3DLIGHT_POINT + i % 3);
+    device->SetLight(i, &light);
+    device->LightEnable(i, TRUE);
+  }
+  device->SetRenderState(D3DRS_LIGHTING, TRUE);
+  device->SetRenderState(D3DRS_SPECULARENABLE, TRUE);
+  device->SetRenderState(D3DRS_LOCALVIEWER, TRUE);
+  device->SetRenderState(D3DRS_NORMALIZENORMALS, TRUE);
+  device->SetRenderState(D3DRS_VERTEXBLEND, D3DVBF_3WEIGHTS);
+  device->SetRenderState(D3DRS_FOGENABLE, TRUE);
+  device->SetRenderState(D3DRS_CLIPPLANEENABLE, 0x3f);
+  device->SetRenderState(D3DRS_POINTSCALEENABLE, TRUE);
+  device->SetRenderState(D3DRS_POINTSPRITEENABLE, TRUE);
+  device->SetRenderState(D3DRS_SHADEMODE, D3DSHADE_FLAT);
+  device->SetRenderState(D3DRS_AMBIENTMATERIALSOURCE, D3DMCS_COLOR2);
+  device->SetRenderState(D3DRS_EMISSIVEMATERIALSOURCE, D3DMCS_COLOR1);
+  std::vector<float> vertices(3 * 32, 0.25f);
+  const DWORD fvf = D3DFVF_XYZB3 | D3DFVF_NORMAL | D3DFVF_PSIZE | D3DFVF_DIFFUSE | D3DFVF_SPECULAR |
+                    D3DFVF_TEX2 | D3DFVF_TEXCOORDSIZE3(1);
+  device->SetFVF(fvf);
+  for (DWORD fog : {DWORD(D3DRS_FOGVERTEXMODE), DWORD(D3DRS_FOGTABLEMODE)}) {
+    device->SetRenderState(D3DRENDERSTATETYPE(fog), D3DFOG_LINEAR);
+    device->SetRenderState(D3DRS_RANGEFOGENABLE, fog == D3DRS_FOGVERTEXMODE);
+    for (D3DPRIMITIVETYPE type : {D3DPT_TRIANGLELIST, D3DPT_POINTLIST})
+      EXPECT_EQ(device->DrawPrimitiveUP(type, 1, vertices.data(), 128), D3D_OK);
+    device->SetRenderState(D3DRENDERSTATETYPE(fog), D3DFOG_NONE);
+  }
+  gLogHook = nullptr;
+  EXPECT_TRUE(messages.empty()) << messages.front();
 }

@@ -146,6 +146,11 @@ TEST_F(ResourceTest, FullMipChainsWithTheirSizes) {
   d3d9_test::Frame f = frame();
   EXPECT_EQ(f.at(0, 0), 0xff00ff00u);
   EXPECT_EQ(f.at(12, 12), 0xffff0000u);
+  // SetLOD 4 leaves only the smallest level to sample, at any size.
+  EXPECT_EQ(texture->SetLOD(4), 0u);
+  drawTexture(texture, 10, 10, 26, 14);
+  EXPECT_EQ(frame().at(12, 12), 0xff00ff00u);
+  EXPECT_EQ(texture->SetLOD(0), 4u);
   // Automatic mipmaps: one level seen, the chain follows level 0.
   IDirect3DTexture9* automatic = nullptr;
   ASSERT_EQ(device->CreateTexture(8, 8, 0, D3DUSAGE_AUTOGENMIPMAP, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED,
@@ -332,4 +337,79 @@ TEST(DeviceLifetime, ResourcesKeepTheDeviceUntilTheyGo) {
   again->Release();
   EXPECT_EQ(texture->Release(), 0u);  // and with it the device
   d3d->Release();
+}
+
+TEST_F(ResourceTest, RenderTargetsMadeAndDroppedEveryFrame) {
+  // Temporary targets come and go; each new one must receive its own
+  // drawing, even when it is made where the last one was.
+  IDirect3DSurface9* back = nullptr;
+  device->GetRenderTarget(0, &back);
+  for (int frame = 0; frame < 4; ++frame) {
+    IDirect3DTexture9* target = nullptr;
+    ASSERT_EQ(device->CreateTexture(16, 16, 1, D3DUSAGE_RENDERTARGET, D3DFMT_X8R8G8B8,
+                                    D3DPOOL_DEFAULT, &target, nullptr),
+              D3D_OK);
+    IDirect3DSurface9* level = nullptr;
+    target->GetSurfaceLevel(0, &level);
+    device->SetRenderTarget(0, level);
+    D3DCOLOR colour = 0xff000000u | DWORD(0x40 * (frame + 1));
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, colour, 1.0f, 0);
+    device->SetRenderTarget(0, back);
+    EXPECT_EQ(d3d9_test::readSurface(level).at(8, 8), colour) << frame;
+    level->Release();
+    target->Release();
+  }
+  back->Release();
+}
+
+TEST_F(ResourceTest, TargetsLargerThanTheDepthBufferAreDrawnWhole) {
+  // The device's depth buffer has the back buffer's 64 x 48; a 128 x 128
+  // target still takes drawing everywhere (without depth).
+  IDirect3DTexture9* target = nullptr;
+  ASSERT_EQ(device->CreateTexture(128, 128, 1, D3DUSAGE_RENDERTARGET, D3DFMT_X8R8G8B8,
+                                  D3DPOOL_DEFAULT, &target, nullptr),
+            D3D_OK);
+  IDirect3DSurface9 *back = nullptr, *level = nullptr;
+  device->GetRenderTarget(0, &back);
+  target->GetSurfaceLevel(0, &level);
+  device->SetRenderTarget(0, level);
+  device->SetRenderState(D3DRS_ZENABLE, TRUE);
+  device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff646464, 1.0f, 0);
+  struct Vertex {
+    float x, y, z, rhw;
+    D3DCOLOR c;
+  } quad[4] = {{100, 100, 0.5f, 1, 0xffff0000}, {120, 100, 0.5f, 1, 0xffff0000},
+               {100, 120, 0.5f, 1, 0xffff0000}, {120, 120, 0.5f, 1, 0xffff0000}};
+  device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_DIFFUSE);
+  device->SetFVF(D3DFVF_XYZRHW | D3DFVF_DIFFUSE);
+  device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]);
+  d3d9_test::Frame f = d3d9_test::readSurface(level);
+  EXPECT_EQ(f.at(110, 110), 0xffff0000u);
+  EXPECT_EQ(f.at(90, 110), 0xff646464u);
+  device->SetRenderTarget(0, back);
+  level->Release();
+  back->Release();
+  target->Release();
+}
+
+TEST_F(ResourceTest, MipmappedRenderTargetsRegenerateTheirChain) {
+  IDirect3DTexture9* target = nullptr;
+  ASSERT_EQ(device->CreateTexture(32, 32, 1, D3DUSAGE_RENDERTARGET | D3DUSAGE_AUTOGENMIPMAP,
+                                  D3DFMT_X8R8G8B8, D3DPOOL_DEFAULT, &target, nullptr),
+            D3D_OK);
+  IDirect3DSurface9 *back = nullptr, *level = nullptr;
+  device->GetRenderTarget(0, &back);
+  target->GetSurfaceLevel(0, &level);
+  device->SetSamplerState(0, D3DSAMP_MIPFILTER, D3DTEXF_POINT);
+  for (D3DCOLOR colour : {0xff0000ffu, 0xff00ff00u}) {
+    device->SetRenderTarget(0, level);
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, colour, 1.0f, 0);
+    device->SetRenderTarget(0, back);
+    // One pixel for 32 x 32 texels: the smallest level is sampled.
+    drawTexture(target, 0, 0, 1, 1);
+    EXPECT_EQ(frame().at(0, 0), colour);
+  }
+  level->Release();
+  back->Release();
+  target->Release();
 }

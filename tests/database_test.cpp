@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "core/TQDatabase.h"
 #include "tests/StoreFixture.h"
@@ -134,6 +135,25 @@ INSTANTIATE_TEST_SUITE_P(
                     FailureCase{"Folder", "folder", "TQDatabaseFilesystem - Cannot open filename: folder"},
                     FailureCase{"ZeroBytes", "empty.txt", "TQDatabaseFilesystem - Empty file: empty.txt"}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.label); });
+
+// Whether a folder reports a size depends on its file system (tmpfs refuses
+// the seek to the end, ext4 reports a huge size): a folder is never a file.
+TEST_F(LooseStore, FolderCannotBeOpenedOnAnyFileSystem) {
+  std::vector<std::string> folders = {(folder / "here").string()};
+  char pattern[] = "/dev/shm/engine-store-XXXXXX";
+  if (std::filesystem::is_directory("/dev/shm") && mkdtemp(pattern)) folders.push_back(pattern);
+  std::filesystem::create_directory(folders.front());
+  TrackedHandler handler;
+  TQDatabaseFilesystem store;
+  for (const std::string& name : folders) {
+    ResourceHandle handle;
+    std::string error;
+    EXPECT_FALSE(store.load(name, handler, handle, 0, error));
+    EXPECT_EQ(error, "TQDatabaseFilesystem - Cannot open filename: " + name);
+  }
+  EXPECT_TRUE(store.entries.empty());
+  for (std::size_t i = 1; i < folders.size(); ++i) std::filesystem::remove(folders[i]);
+}
 
 TEST_F(LooseStore, RefusedLoadIsCachedAndLaterSharedWithoutError) {
   write("bad.bin", "junk");

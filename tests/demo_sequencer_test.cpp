@@ -113,6 +113,36 @@ TEST_F(SequencerTest, InitDuringInitScenesSeesTheScenesTimesAndTimeZero) {
   EXPECT_EQ(init->progress, 0.0f);
 }
 
+// "initGlobals" runs inside the compile, before any scene is published; "died"
+// at destruction sees what the last frame published last (the final scene of
+// pass C).
+TEST_F(SequencerTest, InitGlobalsSeesTheStartValuesAndDiedTheLastPublished) {
+  for (const char* tag : {"p", "q"})
+    writeFile(std::string(tag) + ".as", std::string("void initGlobals() { rec(\"") + tag +
+                                            ".initGlobals\"); }\nvoid render(float t) {}\n"
+                                            "void died() { rec(\"" + tag + ".died\"); }\n");
+  ASSERT_TRUE(load("0 2 1 p p.as 1 5 0 0 1 q q.as 2 4 0 0"));
+  for (const char* what : {"p.initGlobals", "q.initGlobals"}) {
+    const TimelineEvent* event = findEvent(what);
+    ASSERT_NE(event, nullptr) << what;
+    EXPECT_EQ(event->now, 0.0f) << what;
+    EXPECT_EQ(event->start, 0.0f) << what;
+    EXPECT_EQ(event->end, 45.0f) << what;
+    EXPECT_EQ(event->progress, 0.0f) << what;
+  }
+  sequencer->initScenes();
+  frame(3);
+  timelineEvents().clear();
+  sequencer.reset();
+  ASSERT_EQ(joinedEvents(), "p.died q.died");
+  for (const TimelineEvent& event : timelineEvents()) {
+    EXPECT_EQ(event.now, 3.0f) << event.what;
+    EXPECT_EQ(event.start, 2.0f) << event.what;
+    EXPECT_EQ(event.end, 4.0f) << event.what;
+    EXPECT_EQ(event.progress, 0.5f) << event.what;
+  }
+}
+
 TEST_F(SequencerTest, FirstFrameInitialisesScenesThatInitScenesDidNotReach) {
   loadTimeline();
   EXPECT_EQ(frame(0),
@@ -206,6 +236,30 @@ TEST_F(SequencerTest, PlacementFromTheDescriptionValues) {
     EXPECT_NEAR((&render->world._11)[i], (&expected._11)[i], 1e-5f) << "element " << i;
   // The world is set back after render.
   for (int i = 0; i < 16; ++i) EXPECT_EQ((&device.world._11)[i], (&saved._11)[i]);
+}
+
+// The placement reads the values that the host holds for the scene, not the
+// script's own variable of that name.
+TEST_F(SequencerTest, PlacementReadsTheHostsValuesNotTheScriptsVariable) {
+  writeFile("s.as", "extern float script_pos_x = 7;\n"
+                    "void init() { script_pos_x = 9; }\n"
+                    "void render(float t) { rec(\"s.render\"); }\n");
+  struct Case {
+    const char* description;
+    float x;
+  } cases[] = {
+      {"0 1 1 s s.as 0 10 0 0", 0.0f},                    // the sequencer's own "0"
+      {"0 1 1 s s.as 0 10 1 0 script_pos_x 3\n", 3.0f},  // the description's value
+  };
+  for (const Case& c : cases) {
+    sequencer = std::make_unique<DemoSequencer>(host.get(), &device);
+    ASSERT_TRUE(load(c.description));
+    sequencer->initScenes();
+    frame(1);
+    const TimelineEvent* render = findEvent("s.render");
+    ASSERT_NE(render, nullptr) << c.description;
+    EXPECT_EQ(render->world._41, c.x) << c.description;
+  }
 }
 
 TEST_F(SequencerTest, TwoCameraScenesInOneWalk) {

@@ -10,12 +10,18 @@
 #include <string>
 #include <vector>
 
+#include "core/DeviceGlobal.h"
 #include "core/Log.h"
+#include "core/TQDatabase.h"
 
 #include "PackageWriter.h"
 #include "platform/d3d9/D3D9TestSeams.h"
 #include "platform/win32/TestSeams.h"
+#include "runtime/DemoSequencer.h"
+#include "core/DeviceGlobal.h"
+#include "platform/d3d9/D3D9.h"
 #include "runtime/ScriptHost.h"
+#include "runtime/SetupDialog.h"
 #include "runtime/WinMain.h"
 
 namespace fs = std::filesystem;
@@ -132,6 +138,83 @@ TEST_F(EntryTest, EscapeIsTestedBeforeTheFirstFrame) {
   EXPECT_EQ(d3d9_test::presentCount(), 1);
 }
 
+// Escape down at the start: no frame, yet every scriplet's "died" runs; after
+// the run no global still points at the objects that the run owned.
+TEST_F(EntryTest, EscapeAtTheStartStillRunsDiedAndLeavesNoDanglingGlobals) {
+  write("show.txt", "0 1 1 s s.as 0 -1 0 0\n");
+  write("s.as", "void render(float t) { logPrint(\"render\"); }\n"
+                "void died() { logPrint(\"died\"); }\n");
+  static std::vector<std::string> logged;
+  logged.clear();
+  // "died" runs first in the shutdown: host, device and store are still there.
+  gLogHook = [](const char* text) {
+    logged.push_back(std::string(text) + (gScriptHost && gDevice && gDatabase ? " (all alive)" : ""));
+  };
+  platform_test::pressEscapeAfterPolls(0);
+  EXPECT_EQ(run("show.txt"), 0);
+  gLogHook = nullptr;
+  EXPECT_EQ(logged, std::vector<std::string>{"died (all alive)"});
+  EXPECT_EQ(gDatabase, nullptr);
+  EXPECT_EQ(gDevice, nullptr);
+  EXPECT_EQ(gDemoSequencer, nullptr);
+  EXPECT_EQ(gScriptHost, nullptr);
+}
+
+// A description that does not load: the stores are gone, and so is the
+// pointer to the one in use.
+TEST_F(EntryTest, FailedLoadLeavesNoPointerToTheDestroyedStore) {
+  EXPECT_EQ(run("missing.txt"), 1);
+  EXPECT_EQ(gDatabase, nullptr);
+  EXPECT_EQ(gDevice, nullptr);
+}
+
+// Start-up order: the basic render states before any scriplet is compiled;
+// every "init" before the full-screen present; the clock read only after it.
+TEST_F(EntryTest, StartUpOrderUpToTheClock) {
+  write("show.txt", "0 1 1 s s.as 0 -1 0 0\n");
+  write("s.as", "void initGlobals() { logPrint(\"initGlobals\"); }\n"
+                "void init() { logPrint(\"init\"); }\n"
+                "void render(float t) { logPrint(\"render\"); }\n");
+  struct Seen {
+    std::vector<std::string> events;
+    bool initRan = false;
+  };
+  static Seen seen;
+  seen = {};
+  gLogHook = [](const char* text) {
+    std::string event = text;
+    if (event == "initGlobals") {
+      // The device creation and render states so far, in order.
+      for (const std::string& call : d3d9_test::callLog())
+        if (call.rfind("CreateDevice", 0) == 0 || call.rfind("SetRenderState", 0) == 0)
+          event += " " + call;
+    }
+    if (event == "init") seen.initRan = true;
+    seen.events.push_back(event + " presents=" + std::to_string(d3d9_test::presentCount()));
+  };
+  // Readings from "init" on (a clock anchored earlier would show one reading
+  // too few here).
+  platform_test::setTickSource([] {
+    if (seen.initRan)
+      seen.events.push_back("tick presents=" + std::to_string(d3d9_test::presentCount()));
+    return 0u;
+  });
+  d3d9_test::setCallLogEnabled(true);
+  platform_test::pressEscapeAfterPolls(1);
+  EXPECT_EQ(run("show.txt"), 0);
+  gLogHook = nullptr;
+  const std::vector<std::string> expected = {
+      // Hardware vertex processing first; cull mode off, lighting off, depth on.
+      "initGlobals CreateDevice(0, 1, ptr, 64, ptr) SetRenderState(22, 1) SetRenderState(137, 0)"
+      " SetRenderState(7, 1) presents=0",
+      "init presents=0",
+      "tick presents=1",  // the anchor, after the full-screen present
+      "tick presents=1",  // the first frame's time
+      "render presents=1",
+  };
+  EXPECT_EQ(seen.events, expected);
+}
+
 // Every frame clears target and depth to black with alpha 0, then presents.
 TEST_F(EntryTest, EscapeAfterSomeFramesEndsTheLoop) {
   write("show.txt", "0 0\n");
@@ -239,6 +322,150 @@ TEST_F(EntryLoopTest, ResyncRequestReanchorsTheClockAtTheFrameThatAskedForIt) {
   EXPECT_EQ(clock.seen,
             (std::vector<float>{demoTime(0), demoTime(12500), demoTime(12500), demoTime(12516)}));
   EXPECT_FALSE(gTimeResyncRequest);
+}
+
+}  // namespace
+
+namespace {
+
+struct SetupCase {
+  setup_test::Choices choices;
+  D3DFORMAT format;
+  int reduceLOD, noPostProcess;
+};
+
+class EntrySetupTable : public EntryTest, public testing::WithParamInterface<SetupCase> {};
+
+D3DSURFACE_DESC gBackBuffer;
+void readBackBuffer(const char* text) {
+  if (std::string(text) != "frame") return;
+  IDirect3DSurface9* surface = nullptr;
+  if (SUCCEEDED(gDevice->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &surface))) {
+    surface->GetDesc(&gBackBuffer);
+    surface->Release();
+  }
+}
+
+// The device's back buffer has the chosen mode and depth, whether windowed
+// or not; cleared switches set the quality flags.
+TEST_P(EntrySetupTable, DeviceAndQualityFollowTheSetupChoices) {
+  const SetupCase& c = GetParam();
+  setup_test::presetChoices(c.choices);
+  gReduceLOD = gNoPostProcess = 0;  // as at program start
+  write("show.txt", "0 1 1 probe probe.as 0 -1 0 0\n");
+  write("probe.as", "void render(float t) { logPrint(\"frame\"); endDemo(); }\n");
+  gBackBuffer = {};
+  gLogHook = readBackBuffer;
+  EXPECT_EQ(run("show.txt"), 0);
+  gLogHook = nullptr;
+  setup_test::clearChoices();
+  EXPECT_EQ(gBackBuffer.Format, c.format);
+  EXPECT_EQ(int(gBackBuffer.Width), c.choices.width);
+  EXPECT_EQ(int(gBackBuffer.Height), c.choices.height);
+  EXPECT_EQ(gReduceLOD, c.reduceLOD);
+  EXPECT_EQ(gNoPostProcess, c.noPostProcess);
+  // A windowed run presents no extra frame before the clock starts.
+  EXPECT_EQ(d3d9_test::presentCount(), c.choices.fullscreen ? 2 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Choices, EntrySetupTable,
+    testing::Values(SetupCase{{640, 480, 32, true, true, true, true}, D3DFMT_X8R8G8B8, 0, 0},
+                    SetupCase{{320, 200, 16, false, false, false, true}, D3DFMT_R5G6B5, 1, 0},
+                    SetupCase{{1024, 768, 32, false, true, true, false}, D3DFMT_X8R8G8B8, 0, 1}));
+
+}  // namespace
+
+namespace {
+
+// The device is asked for with the chosen mode in the window the routine
+// made: 800 x 600 at the top left, whatever the mode.
+TEST_F(EntryTest, PresentationParametersFollowTheChoices) {
+  struct Case {
+    setup_test::Choices choices;
+    D3DFORMAT format;
+    BOOL windowed;
+    UINT interval;
+  } cases[] = {
+      {{640, 480, 32, true, true, true, true}, D3DFMT_X8R8G8B8, FALSE, D3DPRESENT_INTERVAL_DEFAULT},
+      {{320, 200, 16, false, false, true, true}, D3DFMT_R5G6B5, TRUE, D3DPRESENT_INTERVAL_IMMEDIATE},
+  };
+  write("show.txt", "0 0\n");
+  for (const Case& c : cases) {
+    d3d9_test::reset();
+    setup_test::presetChoices(c.choices);
+    platform_test::pressEscapeAfterPolls(0);
+    ASSERT_EQ(run("show.txt"), 0);
+    ASSERT_EQ(d3d9_test::deviceCreations().size(), 1u);
+    const d3d9_test::DeviceCreation& made = d3d9_test::deviceCreations()[0];
+    const D3DPRESENT_PARAMETERS& p = made.parameters;
+    EXPECT_EQ(made.adapter, 0u);
+    EXPECT_EQ(made.type, DWORD(D3DDEVTYPE_HAL));
+    EXPECT_EQ(made.behaviourFlags, DWORD(D3DCREATE_HARDWARE_VERTEXPROCESSING));
+    EXPECT_EQ(p.BackBufferWidth, UINT(c.choices.width));
+    EXPECT_EQ(p.BackBufferHeight, UINT(c.choices.height));
+    EXPECT_EQ(p.BackBufferFormat, c.format);
+    EXPECT_EQ(p.BackBufferCount, 0u);
+    EXPECT_EQ(p.MultiSampleType, D3DMULTISAMPLE_NONE);
+    EXPECT_EQ(p.SwapEffect, D3DSWAPEFFECT_DISCARD);
+    EXPECT_EQ(p.hDeviceWindow, made.window);
+    EXPECT_EQ(p.Windowed, c.windowed);
+    EXPECT_EQ(p.EnableAutoDepthStencil, TRUE);
+    EXPECT_EQ(p.AutoDepthStencilFormat, D3DFMT_D16);
+    EXPECT_EQ(p.Flags, 0u);
+    EXPECT_EQ(p.FullScreen_RefreshRateInHz, 0u);
+    EXPECT_EQ(p.PresentationInterval, c.interval);
+    ASSERT_TRUE(made.window);
+    EXPECT_EQ(made.window->x, 0);
+    EXPECT_EQ(made.window->y, 0);
+    EXPECT_TRUE(made.window->visible);
+  }
+  setup_test::clearChoices();
+}
+
+TEST_F(EntryTest, SoftwareVertexProcessingIsTheFallback) {
+  write("show.txt", "0 0\n");
+  d3d9_test::failDeviceCreations(1, D3DERR_NOTAVAILABLE);
+  platform_test::pressEscapeAfterPolls(0);
+  EXPECT_EQ(run("show.txt"), 0);
+  ASSERT_EQ(d3d9_test::deviceCreations().size(), 2u);
+  EXPECT_EQ(d3d9_test::deviceCreations()[1].behaviourFlags,
+            DWORD(D3DCREATE_SOFTWARE_VERTEXPROCESSING));
+}
+
+TEST_F(EntryTest, CullModeFailureEndsWithOneAndABoxWithoutIcon) {
+  write("show.txt", "0 0\n");
+  d3d9_test::failRenderState(D3DRS_CULLMODE);
+  EXPECT_EQ(run("show.txt"), 1);
+  ASSERT_EQ(platform_test::messageBoxes().size(), 1u);
+  const auto& box = platform_test::messageBoxes()[0];
+  EXPECT_EQ(box.text, "DirectX init error - basic renderstate");
+  EXPECT_EQ(box.caption, "Error");
+  EXPECT_EQ(box.type, unsigned(MB_OK));
+  ASSERT_EQ(d3d9_test::deviceCreations().size(), 1u);
+  EXPECT_TRUE(d3d9_test::deviceCreations()[0].window->minimised);
+  EXPECT_EQ(gDevice, nullptr);
+}
+
+using EntryDeathTest = EntryTest;
+
+TEST_F(EntryDeathTest, StartupFailuresShowTheirBoxAndExitWithOne) {
+  write("show.txt", "0 0\n");
+  EXPECT_EXIT(
+      {
+        d3d9_test::failDirect3DCreate(true);
+        run("show.txt");
+      },
+      testing::ExitedWithCode(1), "\\[Exiting Demo \\(Failure\\)\\] Failed to init Direct3D 9 device");
+  // Both attempts fail: the message names the second attempt's result.
+  EXPECT_EXIT(
+      {
+        d3d9_test::failDeviceCreations(2, D3DERR_OUTOFVIDEOMEMORY);
+        run("show.txt");
+      },
+      testing::ExitedWithCode(1),
+      "\\[Exiting Demo \\(Failure\\)\\] Failed to create DirectX device:\n"
+      "Direct3D does not have enough display memory to perform the operation.\n");
 }
 
 }  // namespace

@@ -57,9 +57,11 @@ class Package : public ScratchFolder, public testing::WithParamInterface<bool> {
 };
 
 TEST_P(Package, EntriesReadBackWhateverTheRecordOrder) {
-  // Records out of order; blobs in byte-wise order: B.x, a.x, ab, abc.
+  // Records out of order; blobs in byte-wise order of unsigned bytes: B.x,
+  // a.x, ab, abc, data/m.x, then the name starting with byte 0xE9.
   const Entries entries = {{"abc", "third"},       {"a.x", "alpha"},     {"B.x", "capital"},
-                           {"ab", std::string(300, 'q') + "tail"},  {"data/m.x", "in folder"}};
+                           {"ab", std::string(300, 'q') + "tail"},  {"data/m.x", "in folder"},
+                           {"\xE9t\xE9.x", "accented"}};
   const std::string package = make(pw::package(entries));
   for (const auto& [name, content] : entries) EXPECT_EQ(entry(package, name), content) << name;
   EXPECT_EQ(entry(package, "DATA/m.x"), "<failed>");

@@ -292,3 +292,34 @@ TEST_F(StateStacksOnDevice, UndoRestoresWhatTheCaptureRead) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every state that a capture asks for is one the engine's device stores.
+TEST_F(StateStacksOnDevice, CaptureReadsEveryStateBackFromTheDevice) {
+  gDevice = device;
+  for (int state = 0; state < RenderStateStack::kStates; ++state)
+    device->SetRenderState(D3DRENDERSTATETYPE(state), DWORD(1000 + state));
+  for (int state = 0; state < TextureStageStateStack::kStates; ++state)
+    device->SetTextureStageState(3, D3DTEXTURESTAGESTATETYPE(state), DWORD(2000 + state));
+  RenderStateStack renderStates;
+  TextureStageStateStack stage(3);
+  renderStates.capture();
+  stage.capture();
+  int captured = 0;
+  for (int state = 0; state < RenderStateStack::kStates; ++state)
+    if (renderStates.current[state] != 0) {
+      EXPECT_EQ(renderStates.current[state], DWORD(1000 + state)) << state;
+      ++captured;
+    }
+  EXPECT_EQ(captured, 103);
+  captured = 0;
+  for (int state = 0; state < TextureStageStateStack::kStates; ++state)
+    if (stage.current[state] != 0) {
+      EXPECT_EQ(stage.current[state], DWORD(2000 + state)) << state;
+      ++captured;
+    }
+  EXPECT_EQ(captured, 18);
+}
+
+}  // namespace

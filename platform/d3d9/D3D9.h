@@ -210,7 +210,7 @@ struct IDirect3DDevice9 {
   virtual HRESULT Reset(D3DPRESENT_PARAMETERS* parameters);
   virtual HRESULT Present(const RECT* sourceRect, const RECT* destRect, HWND destWindow,
                           const void* dirtyRegion);
-  virtual HRESULT GetBackBuffer(UINT swapChain, UINT index, DWORD type,
+  virtual HRESULT GetBackBuffer(UINT swapChain, UINT index, D3DBACKBUFFER_TYPE type,
                                 IDirect3DSurface9** surface);
 
   // Resources

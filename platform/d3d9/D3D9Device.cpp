@@ -35,7 +35,7 @@ HRESULT IDirect3DDevice9::Reset(D3DPRESENT_PARAMETERS*) { return D3DERR_INVALIDC
 HRESULT IDirect3DDevice9::Present(const RECT*, const RECT*, HWND, const void*) {
   return D3DERR_INVALIDCALL;
 }
-HRESULT IDirect3DDevice9::GetBackBuffer(UINT, UINT, DWORD, IDirect3DSurface9** surface) {
+HRESULT IDirect3DDevice9::GetBackBuffer(UINT, UINT, D3DBACKBUFFER_TYPE, IDirect3DSurface9** surface) {
   zero(surface);
   return D3DERR_INVALIDCALL;
 }

@@ -97,8 +97,21 @@ Device* Device::create(IDirect3D9* direct3d, HWND window, DWORD behaviourFlags,
 
   if (target && target->sdlWindow && !parameters.Windowed) {
     // Full screen is a borderless window over the whole desktop; the back
-    // buffer is fitted into it when presented.
-    SDL_SetWindowFullscreen(target->sdlWindow, SDL_WINDOW_FULLSCREEN_DESKTOP);
+    // buffer is fitted into it when presented. The window is sized by hand
+    // rather than through the window manager's full-screen state, which
+    // needs a window manager to take effect.
+    SDL_Window* w = target->sdlWindow;
+    SDL_DisplayMode desktop;
+    int display = SDL_GetWindowDisplayIndex(w);
+    if (SDL_GetDesktopDisplayMode(display < 0 ? 0 : display, &desktop) == 0) {
+      SDL_SetWindowBordered(w, SDL_FALSE);
+      SDL_SetWindowPosition(w, 0, 0);
+      SDL_SetWindowSize(w, desktop.w, desktop.h);
+      SDL_RaiseWindow(w);
+      target->x = target->y = 0;
+      target->width = desktop.w;
+      target->height = desktop.h;
+    }
   }
   std::unique_ptr<GLContext> context = GLContext::create(target, error);
   if (!context) return nullptr;
@@ -187,6 +200,11 @@ void Device::forgetBuffer(GLuint buffer) {
   backend->forgetBuffer(buffer);
 }
 
+void Device::forgetSurface(Surface* surface) {
+  activate();
+  backend->forgetSurface(surface);
+}
+
 void Device::forgetTexture(GLuint texture) {
   activate();
   backend->forgetTexture(texture);
@@ -264,7 +282,7 @@ HRESULT Device::Present(const RECT*, const RECT*, HWND, const void*) {
   return D3D_OK;
 }
 
-HRESULT Device::GetBackBuffer(UINT swapChain, UINT index, DWORD, IDirect3DSurface9** out) {
+HRESULT Device::GetBackBuffer(UINT swapChain, UINT index, D3DBACKBUFFER_TYPE, IDirect3DSurface9** out) {
   if (!out) return D3DERR_INVALIDCALL;
   *out = nullptr;
   if (swapChain != 0 || index != 0) return D3DERR_INVALIDCALL;
@@ -437,7 +455,7 @@ HRESULT Device::GetClipPlane(DWORD index, float* plane) {
 
 HRESULT Device::SetRenderState(D3DRENDERSTATETYPE id, DWORD value) {
   logCall("SetRenderState", id, value);
-  if (!isRenderState(id)) return D3DERR_INVALIDCALL;
+  if (!isRenderState(id) || (gFailRenderState != 0 && id == gFailRenderState)) return D3DERR_INVALIDCALL;
   if (state.renderStates[id] != value) {
     state.renderStates[id] = value;
     state.versions.renderStates++;

@@ -25,6 +25,7 @@ class Device final : public IDirect3DDevice9 {
   // a name GL may hand out again.
   void forgetTexture(GLuint texture);
   void forgetBuffer(GLuint buffer);
+  void forgetSurface(Surface* surface);
 
   // Makes this device's GL context the current one (a no-op when it is).
   void activate();
@@ -46,7 +47,7 @@ class Device final : public IDirect3DDevice9 {
   HRESULT Reset(D3DPRESENT_PARAMETERS* parameters) override;
   HRESULT Present(const RECT* sourceRect, const RECT* destRect, HWND destWindow,
                   const void* dirtyRegion) override;
-  HRESULT GetBackBuffer(UINT swapChain, UINT index, DWORD type,
+  HRESULT GetBackBuffer(UINT swapChain, UINT index, D3DBACKBUFFER_TYPE type,
                         IDirect3DSurface9** surface) override;
 
   HRESULT CreateTexture(UINT width, UINT height, UINT levels, DWORD usage, D3DFORMAT format,

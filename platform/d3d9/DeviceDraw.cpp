@@ -47,6 +47,8 @@ bool primitiveVertices(D3DPRIMITIVETYPE type, UINT primitives, GLenum& mode, UIN
   }
 }
 
+}  // namespace
+
 // Bytes of one vertex of the format.
 UINT vertexSize(DWORD fvf) {
   UINT size = 0;
@@ -81,12 +83,14 @@ UINT vertexSize(DWORD fvf) {
   return size;
 }
 
+namespace {
+
 // Whether vertices first .. first + count - 1 of a buffer of `bytes`, from
 // `offset` with `stride`, hold a whole vertex of `fvf` each.
-bool verticesFit(uint64_t offset, uint64_t first, uint64_t count, uint64_t stride, DWORD fvf,
+bool verticesFit(uint64_t offset, uint64_t first, uint64_t count, uint64_t stride, UINT size,
                  uint64_t bytes) {
   if (count == 0) return true;
-  return offset + (first + count - 1) * stride + vertexSize(fvf) <= bytes;
+  return offset + (first + count - 1) * stride + size <= bytes;
 }
 
 }  // namespace
@@ -98,7 +102,7 @@ HRESULT Device::DrawPrimitive(D3DPRIMITIVETYPE type, UINT startVertex, UINT prim
   if (!primitiveVertices(type, primitiveCount, mode, count)) return D3DERR_INVALIDCALL;
   if (!state.stream || state.fvf == 0 || state.streamStride == 0) return D3DERR_INVALIDCALL;
   if (startVertex > kMaxVertices ||
-      !verticesFit(state.streamOffset, startVertex, count, state.streamStride, state.fvf,
+      !verticesFit(state.streamOffset, startVertex, count, state.streamStride, state.fvfSize,
                    state.stream->storage.size))
     return D3DERR_INVALIDCALL;
   if (count == 0) return D3D_OK;
@@ -133,7 +137,7 @@ HRESULT Device::DrawIndexedPrimitive(D3DPRIMITIVETYPE type, INT baseVertexIndex,
   int64_t first = int64_t(baseVertexIndex) + smallest;
   int64_t last = int64_t(baseVertexIndex) + largest;
   if (first < 0 || !verticesFit(state.streamOffset, uint64_t(first), uint64_t(last - first + 1),
-                                state.streamStride, state.fvf, state.stream->storage.size))
+                                state.streamStride, state.fvfSize, state.stream->storage.size))
     return D3DERR_INVALIDCALL;
   activate();
   DrawCall call{};
@@ -159,7 +163,7 @@ HRESULT Device::DrawPrimitiveUP(D3DPRIMITIVETYPE type, UINT primitiveCount,
   if (!primitiveVertices(type, primitiveCount, mode, count)) return D3DERR_INVALIDCALL;
   if (!vertexData || vertexStride == 0 || vertexStride > 1024 || state.fvf == 0)
     return D3DERR_INVALIDCALL;
-  if (vertexStride < vertexSize(state.fvf)) return D3DERR_INVALIDCALL;
+  if (vertexStride < state.fvfSize) return D3DERR_INVALIDCALL;
   // As in Direct3D, a draw from memory leaves no stream source set.
   if (state.stream) state.stream->unbind();
   state.stream = nullptr;
@@ -188,7 +192,7 @@ HRESULT Device::DrawIndexedPrimitiveUP(D3DPRIMITIVETYPE type, UINT minVertexInde
   if (!primitiveVertices(type, primitiveCount, mode, count)) return D3DERR_INVALIDCALL;
   if (!indexData || !vertexData || vertexStride == 0 || vertexStride > 1024 || state.fvf == 0 ||
       (indexFormat != D3DFMT_INDEX16 && indexFormat != D3DFMT_INDEX32) ||
-      vertexStride < vertexSize(state.fvf) || uint64_t(minVertexIndex) + numVertices > kMaxVertices)
+      vertexStride < state.fvfSize || uint64_t(minVertexIndex) + numVertices > kMaxVertices)
     return D3DERR_INVALIDCALL;
   UINT indexSize = indexFormat == D3DFMT_INDEX16 ? 2 : 4;
   UINT vertices = minVertexIndex + numVertices;

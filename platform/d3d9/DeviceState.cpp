@@ -206,6 +206,7 @@ void DeviceState::setDefaults(UINT width, UINT height, bool autoDepthStencil) {
   activeLights.clear();
   std::memset(clipPlanes, 0, sizeof clipPlanes);
   fvf = 0;
+  fvfSize = 0;
   softwareVertexProcessing = false;
 
   versions.renderStates++;
@@ -244,12 +245,6 @@ void DeviceState::transformChanged(D3DTRANSFORMSTATETYPE id) {
     versions.textureMatrices++;
   else
     versions.world++;
-}
-
-float DeviceState::renderStateFloat(D3DRENDERSTATETYPE id) const {
-  float value;
-  std::memcpy(&value, &renderStates[id], sizeof value);
-  return value;
 }
 
 }  // namespace d3d9

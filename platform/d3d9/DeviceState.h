@@ -59,6 +59,7 @@ struct DeviceState {
   float clipPlanes[kClipPlanes][4];
 
   DWORD fvf = 0;
+  UINT fvfSize = 0;  // bytes of one vertex of `fvf`
   VertexBuffer* stream = nullptr;  // stream 0; the device holds a reference
   UINT streamOffset = 0, streamStride = 0;
   IndexBuffer* indices = nullptr;
@@ -78,7 +79,6 @@ struct DeviceState {
   // Counts a change of that matrix.
   void transformChanged(D3DTRANSFORMSTATETYPE id);
 
-  float renderStateFloat(D3DRENDERSTATETYPE id) const;
 };
 
 // The light Direct3D makes when a light is enabled before it was set:

@@ -186,16 +186,9 @@ std::string n(int value) { return std::to_string(value); }
 
 const char* kCommonHeader = "#version 330 core\n";
 
-// Whether the fragment stage reads the specular colour.
-bool needsSpecular(const ProgramKey& k) {
-  if (k.specularAdd) return true;
-  for (int i = 0; i < k.stageCount; ++i)
-    for (int a = 0; a < 3; ++a)
-      if ((k.stage[i].colorArg[a] & D3DTA_SELECTMASK) == D3DTA_SPECULAR ||
-          (k.stage[i].alphaArg[a] & D3DTA_SELECTMASK) == D3DTA_SPECULAR)
-        return true;
-  return false;
-}
+// Whether the fragment stage receives the specular colour. SPECULARENABLE
+// governs the stages' D3DTA_SPECULAR argument too: off, it reads as black.
+bool needsSpecular(const ProgramKey& k) { return k.specularAdd; }
 
 // Components of stage i's texture coordinate between the stages: as many
 // as the lookup needs (0 when point sprites supply them).
@@ -412,8 +405,11 @@ std::string vertexShaderSource(const ProgramKey& k) {
         break;
       default: {
         // Missing components are filled so that the texture transform's
-        // translation row lines up with the coordinate's size.
+        // translation row lines up with the coordinate's size. Untransformed,
+        // they read as GL fills the attribute (0, and 1 for w), so that a 1D
+        // coordinate samples at v = 0.
         int size = k.texCoordSize[c.set];
+        if (!c.count && size) size = 4;
         std::string a = "a_tex" + n(c.set);
         switch (size) {
           case 0:
@@ -602,7 +598,11 @@ std::string fragmentShaderSource(const ProgramKey& k) {
       std::string coord = "v_tex" + n(i);
       bool cube = st.texture == kTextureCube;
       if (k.pointSprite) {
-        coord = cube ? "vec3(gl_PointCoord, 0.0)" : "gl_PointCoord";
+        // GL puts the sprite's t = 0 at the top in its own window
+        // coordinates, which the upper-left origin of our targets turns
+        // upside down; Direct3D has v = 0 at the top on screen.
+        coord = cube ? "vec3(gl_PointCoord.x, 1.0 - gl_PointCoord.y, 0.0)"
+                     : "vec2(gl_PointCoord.x, 1.0 - gl_PointCoord.y)";
       } else if (c.projected) {
         const char* comp = "xyzw";
         std::string divisor = coord + "." + comp[c.count - 1];
@@ -688,9 +688,12 @@ GLuint compile(GLenum type, const std::string& source, std::string& log) {
 
 }  // namespace
 
-ProgramCache::~ProgramCache() {
+ProgramCache::~ProgramCache() { clear(); }
+
+void ProgramCache::clear() {
   for (auto& entry : programs)
     if (entry.second && entry.second->name) glDeleteProgram(entry.second->name);
+  programs.clear();
 }
 
 Program* ProgramCache::get(const ProgramKey& key) {

@@ -128,6 +128,8 @@ class ProgramCache {
   // (the reason goes to the log once).
   Program* get(const ProgramKey& key);
   size_t size() const { return programs.size(); }
+  // Deletes every program (they are made again as needed).
+  void clear();
 
  private:
   std::unordered_map<ProgramKey, std::unique_ptr<Program>, ProgramKeyHash> programs;

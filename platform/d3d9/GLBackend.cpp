@@ -25,7 +25,7 @@ namespace {
 const GLenum kCapEnum[kCapCount] = {
     GL_SCISSOR_TEST,        GL_DEPTH_TEST,         GL_BLEND,
     GL_CULL_FACE,           GL_STENCIL_TEST,       GL_POLYGON_OFFSET_FILL,
-    GL_PROGRAM_POINT_SIZE,  GL_CLIP_DISTANCE0,     GL_CLIP_DISTANCE1,
+    GL_PROGRAM_POINT_SIZE,  GL_DITHER,             GL_CLIP_DISTANCE0,     GL_CLIP_DISTANCE1,
     GL_CLIP_DISTANCE2,      GL_CLIP_DISTANCE3,     GL_CLIP_DISTANCE4,
     GL_CLIP_DISTANCE5,
 };
@@ -91,6 +91,8 @@ bool GLBackend::init(std::string& error) {
   // Flat shading takes the colour of a primitive's first vertex.
   glProvokingVertex(GL_FIRST_VERTEX_CONVENTION);
   enable(kCapProgramPointSize, true);
+  // GL dithers by default, Direct3D only when asked (DITHERENABLE).
+  enable(kCapDither, false);
   programs = std::make_unique<ProgramCache>();
   pipeline = std::make_unique<Pipeline>(*this, *programs);
   return true;
@@ -156,12 +158,6 @@ void GLBackend::bindVertexArray(GLuint vertexArray) {
   glBindVertexArray(vertexArray);
 }
 
-void GLBackend::bindArrayBuffer(GLuint buffer) {
-  if (shadow.arrayBuffer == buffer) return;
-  shadow.arrayBuffer = buffer;
-  glBindBuffer(GL_ARRAY_BUFFER, buffer);
-}
-
 void GLBackend::bindTexture(int unit, GLenum target, GLuint texture) {
   if (shadow.texture[unit] == texture && shadow.textureTarget[unit] == target) return;
   shadow.texture[unit] = texture;
@@ -170,8 +166,29 @@ void GLBackend::bindTexture(int unit, GLenum target, GLuint texture) {
 }
 
 void GLBackend::forgetBuffer(GLuint buffer) {
-  if (shadow.arrayBuffer == buffer) shadow.arrayBuffer = GLuint(-1);
   if (pipeline) pipeline->forgetBuffer(buffer);
+}
+
+void GLBackend::invalidate() {
+  shadow.invalidate();
+  ++disturbances;
+  if (pipeline) pipeline->invalidate();
+  // Our framebuffers are ours alone, but the binding may have moved.
+  glBindFramebuffer(GL_DRAW_FRAMEBUFFER, drawFramebuffer);
+  shadow.drawFramebuffer = drawFramebuffer;
+}
+
+void GLBackend::forgetSurface(Surface* surface) {
+  if (!drawFramebuffer) return;
+  if (boundColor == surface) {
+    glNamedFramebufferTexture(drawFramebuffer, GL_COLOR_ATTACHMENT0, 0, 0);
+    boundColor = nullptr;
+  }
+  if (boundDepth == surface) {
+    glNamedFramebufferTexture(drawFramebuffer, GL_DEPTH_STENCIL_ATTACHMENT, 0, 0);
+    glNamedFramebufferRenderbuffer(drawFramebuffer, GL_DEPTH_STENCIL_ATTACHMENT, GL_RENDERBUFFER, 0);
+    boundDepth = nullptr;
+  }
 }
 
 void GLBackend::forgetTexture(GLuint texture) {
@@ -183,6 +200,11 @@ void GLBackend::forgetTexture(GLuint texture) {
 // Targets, clears, copies
 
 void GLBackend::bindTargets(Surface* color, Surface* depth) {
+  // A depth buffer smaller than the target would shrink GL's drawing area to
+  // its own size; Direct3D does not allow the pair, and drawing without
+  // depth keeps the whole target reachable.
+  if (color && depth && (depth->width < color->width || depth->height < color->height))
+    depth = nullptr;
   if (color != boundColor) {
     if (!color || !color->attach(drawFramebuffer, GL_COLOR_ATTACHMENT0))
       glNamedFramebufferTexture(drawFramebuffer, GL_COLOR_ATTACHMENT0, 0, 0);
@@ -212,15 +234,17 @@ void GLBackend::clear(const DeviceState& state, DWORD count, const D3DRECT* rect
   RECT viewport = {LONG(vp.X), LONG(vp.Y), LONG(vp.X + vp.Width), LONG(vp.Y + vp.Height)};
   RECT target = {0, 0, targetWidth, targetHeight};
   if (!intersect(viewport, target)) return;
+  // With the scissor test on, Direct3D 9 clears only inside its rectangle.
+  if (state.renderStates[D3DRS_SCISSORTESTENABLE] && !intersect(viewport, state.scissor)) return;
 
-  // Clears write whatever the write masks say.
+  // Clears write whatever the write masks say, and never dither.
   setColorMask(0xf);
+  enable(kCapDither, false);
   setDepthMask(true);
   setStencilWriteMask(0xffffffffu, 0xffffffffu);
 
-  bool depth = state.depthStencil && (flags & D3DCLEAR_ZBUFFER);
-  bool hasStencil = state.depthStencil && state.depthStencil->info &&
-                    state.depthStencil->info->stencil;
+  bool depth = boundDepth && (flags & D3DCLEAR_ZBUFFER);
+  bool hasStencil = boundDepth && boundDepth->info && boundDepth->info->stencil;
   bool stencilToo = hasStencil && (flags & D3DCLEAR_STENCIL);
   const float rgba[4] = {float((color >> 16) & 0xff) / 255.0f, float((color >> 8) & 0xff) / 255.0f,
                          float(color & 0xff) / 255.0f, float(color >> 24) / 255.0f};
@@ -253,6 +277,10 @@ void GLBackend::present(Surface* source, int width, int height, bool keepAspect)
   if (!source || width <= 0 || height <= 0) return;
   source->attach(readFramebuffer, GL_COLOR_ATTACHMENT0);
   bindDrawFramebuffer(0);
+  // Some GL drivers look at the window's size again only when the viewport
+  // is set: after the window grew (full screen) the image would be cut.
+  glViewport(0, 0, width, height);
+  shadow.viewport[2] = -1;
   enable(kCapScissor, false);
   setColorMask(0xf);
   const float black[4] = {0, 0, 0, 1};
@@ -271,6 +299,7 @@ void GLBackend::present(Surface* source, int width, int height, bool keepAspect)
   // The window's framebuffer has its origin at the bottom: flip.
   glBlitNamedFramebuffer(readFramebuffer, 0, 0, 0, GLint(source->width), GLint(source->height),
                          x0, y1, x1, y0, GL_COLOR_BUFFER_BIT, sameSize ? GL_NEAREST : GL_LINEAR);
+  glNamedFramebufferTexture(readFramebuffer, GL_COLOR_ATTACHMENT0, 0, 0);
 }
 
 bool GLBackend::copy(Surface* source, const RECT& s, Surface* destination, const RECT& d,
@@ -280,7 +309,10 @@ bool GLBackend::copy(Surface* source, const RECT& s, Surface* destination, const
   GLenum attachment = source->isDepth() ? GL_DEPTH_ATTACHMENT : GL_COLOR_ATTACHMENT0;
   if (source->isDepth() && source->info->stencil) attachment = GL_DEPTH_STENCIL_ATTACHMENT;
   if (!source->attach(readFramebuffer, attachment)) return false;
-  if (!destination->attach(copyFramebuffer, attachment)) return false;
+  if (!destination->attach(copyFramebuffer, attachment)) {
+    glNamedFramebufferTexture(readFramebuffer, attachment, 0, 0);
+    return false;
+  }
   enable(kCapScissor, false);
   setColorMask(0xf);
   GLbitfield mask = source->isDepth() ? GL_DEPTH_BUFFER_BIT : GL_COLOR_BUFFER_BIT;
@@ -290,9 +322,10 @@ bool GLBackend::copy(Surface* source, const RECT& s, Surface* destination, const
                          d.top, d.right, d.bottom, mask,
                          linear && scaled && !source->isDepth() ? GL_LINEAR : GL_NEAREST);
   destination->gpuWrote();
-  // The copy framebuffer must not keep a texture that might be the next
-  // draw target's: detach again.
+  // Neither framebuffer keeps what it held: a surface that goes must not
+  // live on as an attachment.
   glNamedFramebufferTexture(copyFramebuffer, attachment, 0, 0);
+  glNamedFramebufferTexture(readFramebuffer, attachment, 0, 0);
   return true;
 }
 
@@ -346,6 +379,7 @@ d3d9_test::Frame GLBackend::read(Surface* surface) {
   glReadPixels(0, 0, frame.width, frame.height, GL_BGRA, GL_UNSIGNED_INT_8_8_8_8_REV,
                frame.pixels.data());
   glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+  glNamedFramebufferTexture(readFramebuffer, GL_COLOR_ATTACHMENT0, 0, 0);
   if (!surface->info->hasAlpha)
     for (auto& p : frame.pixels) p |= 0xff000000u;
   return frame;

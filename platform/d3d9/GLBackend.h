@@ -63,7 +63,6 @@ struct GLStateShadow {
   GLuint program;
   GLuint vertexArray;
   GLuint drawFramebuffer;
-  GLuint arrayBuffer;
   GLuint texture[D3DMAX_SAMPLERS];
   GLenum textureTarget[D3DMAX_SAMPLERS];
 
@@ -78,6 +77,7 @@ enum Cap {
   kCapStencil,
   kCapPolygonOffsetFill,
   kCapProgramPointSize,
+  kCapDither,
   kCapClipDistance0,  // ..5
   kCapCount = kCapClipDistance0 + 6,
 };
@@ -94,7 +94,8 @@ class GLBackend {
   // draw framebuffer (either may be null).
   void bindTargets(Surface* color, Surface* depth);
 
-  // Clears rectangles of the current targets, clipped to the viewport.
+  // Clears rectangles of the current targets, clipped to the viewport (and
+  // the scissor rectangle when its test is on).
   void clear(const DeviceState& state, DWORD count, const D3DRECT* rects, DWORD flags,
              D3DCOLOR color, float z, DWORD stencil);
 
@@ -114,14 +115,25 @@ class GLBackend {
 
   // Draws with the fixed-function pipeline described by `state`.
   void draw(DeviceState& state, const DrawCall& call);
+  Pipeline& drawPipeline() { return *pipeline; }
+  int currentTargetWidth() const { return targetWidth; }
+  int currentTargetHeight() const { return targetHeight; }
 
+  // The streaming buffer for vertices and indices that come from memory.
+  // Returns the byte offset where `bytes` now live in `streamBuffer()`.
+  GLintptr stream(const void* data, size_t bytes, size_t alignment);
+  GLuint streamBuffer() const;
+  // Makes room for `bytes` in a row, so that the next streams share storage.
+  void streamReserve(size_t bytes);
+
+  // Objects going away: no cache may keep a name GL can hand out again.
   void forgetTexture(GLuint texture);
   void forgetBuffer(GLuint buffer);
-
-  GLStateShadow shadow;
-  // Counts operations other than draws that change GL's raster state, so
-  // that the draw path knows when to look at it again.
-  uint64_t disturbances = 1;
+  // A surface goes: it must not stay attached, nor be taken for a new one
+  // made at the same address.
+  void forgetSurface(Surface* surface);
+  // GL was changed behind our back: believe nothing about it any more.
+  void invalidate();
 
   // Cached GL calls: each changes GL only when the value differs.
   void enable(Cap cap, bool on);
@@ -132,8 +144,12 @@ class GLBackend {
   void bindDrawFramebuffer(GLuint framebuffer);
   void bindProgram(GLuint program);
   void bindVertexArray(GLuint vertexArray);
-  void bindArrayBuffer(GLuint buffer);
   void bindTexture(int unit, GLenum target, GLuint texture);
+
+  GLStateShadow shadow;
+  // Counts operations other than draws that change GL's raster state, so
+  // that the draw path knows when to look at it again.
+  uint64_t disturbances = 1;
 
  private:
   GLuint drawFramebuffer = 0, readFramebuffer = 0, copyFramebuffer = 0;
@@ -142,17 +158,6 @@ class GLBackend {
   int targetWidth = 0, targetHeight = 0;
   std::unique_ptr<ProgramCache> programs;
   std::unique_ptr<Pipeline> pipeline;
-
- public:
-  // The streaming buffer for vertices and indices that come from memory.
-  // Returns the byte offset where `bytes` now live in `streamBuffer()`.
-  GLintptr stream(const void* data, size_t bytes, size_t alignment);
-  GLuint streamBuffer() const;
-  // Makes room for `bytes` in a row, so that the next streams share storage.
-  void streamReserve(size_t bytes);
-  Pipeline& drawPipeline() { return *pipeline; }
-  int currentTargetWidth() const { return targetWidth; }
-  int currentTargetHeight() const { return targetHeight; }
 };
 
 }  // namespace d3d9

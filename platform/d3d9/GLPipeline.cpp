@@ -13,6 +13,7 @@ namespace d3d9 {
 namespace {
 
 constexpr size_t kStreamSize = 8u << 20;
+constexpr size_t kMaxPrograms = 512;
 
 void colourToFloats(D3DCOLOR c, float out[4]) {
   out[0] = float((c >> 16) & 0xff) / 255.0f;
@@ -253,6 +254,17 @@ void Pipeline::enterQuarter(int quarter) {
 
 size_t Pipeline::programCount() const { return programs.size(); }
 
+void Pipeline::invalidate() {
+  for (auto& entry : vertexArrays) {
+    entry.second.buffer = entry.second.elements = GLuint(-1);
+    entry.second.offset = entry.second.stride = -1;
+  }
+  std::memset(samplerValues, 0xff, sizeof samplerValues);
+  samplerVersion = 0;
+  std::memset(rasterVersions, 0, sizeof rasterVersions);
+  // Uniforms live in the programs, which others do not touch.
+}
+
 void Pipeline::forgetBuffer(GLuint buffer) {
   for (auto& entry : vertexArrays) {
     if (entry.second.buffer == buffer) entry.second.buffer = GLuint(-1);
@@ -288,9 +300,16 @@ GLintptr Pipeline::stream(const void* data, size_t bytes, size_t alignment) {
 // Vertex formats
 
 Pipeline::VertexArray& Pipeline::vertexArray(DWORD fvf) {
+  if (lastVertexArray && lastFVF == fvf) return *lastVertexArray;
   auto found = vertexArrays.find(fvf);
-  if (found != vertexArrays.end()) return found->second;
+  if (found != vertexArrays.end()) {
+    lastFVF = fvf;
+    lastVertexArray = &found->second;
+    return found->second;
+  }
   VertexArray& va = vertexArrays[fvf];
+  lastFVF = fvf;
+  lastVertexArray = &va;
   glCreateVertexArrays(1, &va.name);
   GLuint vao = va.name;
   GLuint offset = 0;
@@ -368,6 +387,12 @@ Program* Pipeline::selectProgram(DeviceState& state, bool points) {
   ProgramKey key = makeProgramKey(state, state.fvf, kinds, points);
   keyTableFog = key.fog == 2;
   keyFogFromW = key.fogFromW;
+  if (programs.size() >= kMaxPrograms) {
+    // A demo uses some dozens of state combinations; this many means states
+    // that wander without end. Start over rather than grow without bound.
+    programs.clear();
+    gl.shadow.program = GLuint(-1);
+  }
   program = programs.get(key);
   samplerVersion = 0;  // textures may have moved between units
   return program;
@@ -746,17 +771,41 @@ void Pipeline::applyRasterState(const DeviceState& s) {
     glPolygonMode(GL_FRONT_AND_BACK, fill);
   }
   gl.setColorMask(rs[D3DRS_COLORWRITEENABLE] & 0xf);
+  gl.enable(kCapDither, rs[D3DRS_DITHERENABLE] != 0);
   DWORD planes = rs[D3DRS_CLIPPLANEENABLE];
   for (int i = 0; i < kClipPlanes; ++i) gl.enable(Cap(kCapClipDistance0 + i), (planes >> i) & 1);
 }
 
 // ---------------------------------------------------------------------------
 
+void Pipeline::setProgramOverride(GLuint name) {
+  overrideProgram = name;
+  // The textures to bind are worked out anew for the next draw.
+  std::memset(keyVersions, 0, sizeof keyVersions);
+}
+
 void Pipeline::draw(DeviceState& s, const DrawCall& call) {
-  Program* p = selectProgram(s, call.mode == GL_POINTS || s.renderStates[D3DRS_FILLMODE] == D3DFILL_POINT);
-  if (!p) return;
-  gl.bindProgram(p->name);
-  uploadUniforms(s, *p);
+  bool points = call.mode == GL_POINTS || s.renderStates[D3DRS_FILLMODE] == D3DFILL_POINT;
+  if (overrideProgram) {
+    // A program of the caller's: every bound texture on its unit, no
+    // fixed-function uniforms.
+    if (std::memcmp(&s.versions.textures, &keyVersions[2], sizeof(uint64_t)) != 0) {
+      std::memset(keyVersions, 0, sizeof keyVersions);
+      keyVersions[2] = s.versions.textures;
+      for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
+        TextureStorage* t = s.textures[i] ? storageOf(s.textures[i]) : nullptr;
+        storages[i] = t;
+        kinds[i] = !t ? kTextureNone : t->target == GL_TEXTURE_CUBE_MAP ? kTextureCube : kTexture2D;
+      }
+      samplerVersion = 0;
+    }
+    gl.bindProgram(overrideProgram);
+  } else {
+    Program* p = selectProgram(s, points);
+    if (!p) return;
+    gl.bindProgram(p->name);
+    uploadUniforms(s, *p);
+  }
   bindTextures(s);
   applyRasterState(s);
   VertexArray& va = vertexArray(s.fvf);

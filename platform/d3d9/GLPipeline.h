@@ -35,6 +35,12 @@ class Pipeline {
   // How many programs the state has needed so far (for tests and numbers).
   size_t programCount() const;
 
+  // Draws with `name` instead of the fixed-function program (0: back to
+  // fixed function). See GLInterop.h.
+  void setProgramOverride(GLuint name);
+  // Forgets everything believed about GL's state: the next draw sets it all.
+  void invalidate();
+
  private:
   struct VertexArray {
     GLuint name = 0;
@@ -60,7 +66,9 @@ class Pipeline {
 
   GLBackend& gl;
   ProgramCache& programs;
-  std::unordered_map<DWORD, VertexArray> vertexArrays;
+  std::unordered_map<DWORD, VertexArray> vertexArrays;  // elements stay where they are
+  DWORD lastFVF = 0;
+  VertexArray* lastVertexArray = nullptr;
   GLuint samplers[D3DMAX_TEXTURE_STAGES] = {};
   DWORD samplerValues[D3DMAX_TEXTURE_STAGES][D3DSAMP_COUNT];
 
@@ -75,6 +83,7 @@ class Pipeline {
   int streamQuarter = 0;
   GLsync quarterFences[4] = {};
 
+  GLuint overrideProgram = 0;
   // The program chosen for the state versions below, and what it samples.
   Program* program = nullptr;
   uint64_t keyVersions[6] = {};

@@ -19,6 +19,14 @@ UINT fullChain(UINT width, UINT height) {
   return levels;
 }
 
+// Where a locked rectangle starts in memory rows of `pitch` bytes; rows of a
+// compressed format are rows of 4x4 blocks.
+size_t lockOffset(const FormatInfo* info, UINT pitch, const RECT& rect) {
+  if (info->blockBytes)
+    return size_t(rect.top / 4) * pitch + size_t(rect.left / 4) * UINT(info->blockBytes);
+  return size_t(rect.top) * pitch + size_t(rect.left) * UINT(info->bytesPerPixel);
+}
+
 HRESULT giveDevice(Device* device, IDirect3DDevice9** out) {
   if (!out) return D3DERR_INVALIDCALL;
   *out = device;
@@ -130,10 +138,7 @@ HRESULT TextureStorage::lock(UINT face, UINT index, D3DLOCKED_RECT* locked, cons
     if (rect->left < 0 || rect->top < 0 || rect->right > LONG(l->width) ||
         rect->bottom > LONG(l->height) || rect->left >= rect->right || rect->top >= rect->bottom)
       return D3DERR_INVALIDCALL;
-    if (info->blockBytes)
-      offset = size_t(rect->top / 4) * pitch + size_t(rect->left / 4) * UINT(info->blockBytes);
-    else
-      offset = size_t(rect->top) * pitch + size_t(rect->left) * UINT(info->bytesPerPixel);
+    offset = lockOffset(info, pitch, *rect);
   }
   l->locked = true;
   l->lockFlags = flags;
@@ -206,6 +211,16 @@ void TextureStorage::gpuWrote(UINT face, UINT index) {
   if (index == 0 && glLevelCount > 1 && (usage & D3DUSAGE_AUTOGENMIPMAP)) mipsStale = true;
 }
 
+DWORD TextureStorage::setLOD(DWORD value) {
+  // Managed textures only, as in Direct3D: the most detailed level used.
+  if (pool != D3DPOOL_MANAGED) return 0;
+  DWORD old = lod;
+  lod = std::min<DWORD>(value, levelCount - 1);
+  device->activate();
+  glTextureParameteri(texture, GL_TEXTURE_BASE_LEVEL, GLint(lod));
+  return old;
+}
+
 void TextureStorage::prepareForSampling() {
   if (mipsStale) generateMips();
 }
@@ -235,11 +250,7 @@ Texture::Texture(Device* device, UINT width, UINT height, UINT levels, DWORD usa
 
 HRESULT Texture::GetDevice(IDirect3DDevice9** out) { return giveDevice(owner, out); }
 
-DWORD Texture::SetLOD(DWORD lod) {
-  DWORD old = storage.lod;
-  storage.lod = lod;
-  return old;
-}
+DWORD Texture::SetLOD(DWORD lod) { return storage.setLOD(lod); }
 
 HRESULT Texture::SetAutoGenFilterType(D3DTEXTUREFILTERTYPE filter) {
   if (filter == D3DTEXF_NONE) return D3DERR_INVALIDCALL;
@@ -273,11 +284,7 @@ CubeTexture::CubeTexture(Device* device, UINT edge, UINT levels, DWORD usage, D3
 
 HRESULT CubeTexture::GetDevice(IDirect3DDevice9** out) { return giveDevice(owner, out); }
 
-DWORD CubeTexture::SetLOD(DWORD lod) {
-  DWORD old = storage.lod;
-  storage.lod = lod;
-  return old;
-}
+DWORD CubeTexture::SetLOD(DWORD lod) { return storage.setLOD(lod); }
 
 HRESULT CubeTexture::SetAutoGenFilterType(D3DTEXTUREFILTERTYPE filter) {
   if (filter == D3DTEXF_NONE) return D3DERR_INVALIDCALL;
@@ -357,7 +364,7 @@ Surface::Surface(Device* device, Kind kind, UINT width, UINT height, D3DFORMAT f
 }
 
 Surface::~Surface() {
-  if (glTexture || glRenderbuffer) owner->activate();
+  owner->forgetSurface(this);
   if (glTexture) {
     owner->forgetTexture(glTexture);
     glDeleteTextures(1, &glTexture);
@@ -442,7 +449,7 @@ HRESULT Surface::LockRect(D3DLOCKED_RECT* locked, const RECT* rect, DWORD flags)
     if (rect->left < 0 || rect->top < 0 || rect->right > LONG(width) ||
         rect->bottom > LONG(height) || rect->left >= rect->right || rect->top >= rect->bottom)
       return D3DERR_INVALIDCALL;
-    offset = size_t(rect->top) * pitch + size_t(rect->left) * UINT(info->bytesPerPixel);
+    offset = lockOffset(info, pitch, *rect);
   }
   this->locked = true;
   lockFlags = flags;

@@ -115,6 +115,8 @@ class TextureStorage {
   Surface* surface(UINT face, UINT index);
   // The GPU wrote this level: the memory copy is stale, the chain too.
   void gpuWrote(UINT face, UINT index);
+  // The most detailed level sampled (SetLOD); answers the previous one.
+  DWORD setLOD(DWORD value);
   // Brings the automatic mip chain up to date before sampling.
   void prepareForSampling();
   void generateMips();

@@ -85,8 +85,5 @@ char* _getcwd(char* buffer, int size);
 // True when there is no display to show windows on; everything still runs
 // and renders offscreen.
 bool platformHeadless();
-// Makes the window a borderless one over the whole desktop (full-screen
-// devices present into it, scaled with the aspect kept).
-void platformEnterFullscreen(HWND window);
 // Pumps pending window-system events (key latches, quit requests).
 void platformPumpEvents();

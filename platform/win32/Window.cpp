@@ -53,20 +53,3 @@ int ShowCursor(BOOL show) {
   if (!platformHeadless()) SDL_ShowCursor(counter >= 0 ? SDL_ENABLE : SDL_DISABLE);
   return counter;
 }
-
-void platformEnterFullscreen(HWND window) {
-  if (!window || !window->sdlWindow) return;
-  // Cover the whole desktop even where no window manager honours the
-  // full-screen request (a bare X server, for instance).
-  SDL_DisplayMode desktop;
-  int display = SDL_GetWindowDisplayIndex(window->sdlWindow);
-  if (SDL_GetDesktopDisplayMode(display < 0 ? 0 : display, &desktop) == 0) {
-    SDL_SetWindowBordered(window->sdlWindow, SDL_FALSE);
-    SDL_SetWindowPosition(window->sdlWindow, 0, 0);
-    SDL_SetWindowSize(window->sdlWindow, desktop.w, desktop.h);
-    window->x = window->y = 0;
-    window->width = desktop.w;
-    window->height = desktop.h;
-  }
-  SDL_SetWindowFullscreen(window->sdlWindow, SDL_WINDOW_FULLSCREEN_DESKTOP);
-}

@@ -1,0 +1,31 @@
+// For code that draws through the device with GL programs of its own (the
+// effect layer): it shares the device's context, targets, vertex formats,
+// textures and raster state, and replaces only the fixed-function program.
+//
+// A program given here reads the vertex attributes at the locations of
+// FixedFunction.h (position 0, blend weights 1, normal 3, point size 4,
+// diffuse 5, specular 6, texture coordinates 7 to 14), samples stage i's
+// texture on unit i, and sets its own uniforms.
+#pragma once
+
+#include <GL/gl.h>
+
+struct IDirect3DDevice9;
+struct IDirect3DBaseTexture9;
+
+namespace d3d9_gl {
+
+// Makes the device's GL context current; false for a device not ours.
+bool makeCurrent(IDirect3DDevice9* device);
+
+// Draws from now on use `program` (0: the fixed-function pipeline again).
+void setProgram(IDirect3DDevice9* device, GLuint program);
+
+// After GL calls made outside the device: it forgets what it believed GL
+// holds and sets everything again at its next call.
+void stateTouched(IDirect3DDevice9* device);
+
+// The GL name and target of a texture of ours; 0 for anything else.
+GLuint textureName(IDirect3DBaseTexture9* texture, GLenum* target);
+
+}  // namespace d3d9_gl

@@ -1,0 +1,94 @@
+// The device on a real window: a virtual X server, an SDL window with its
+// own GL context. The test binary runs itself under xvfb-run for the part
+// that needs the display (every test process starts headless); skipped
+// where xvfb-run is not installed.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <GL/gl.h>
+
+#include <climits>
+#include <cstdlib>
+#include <string>
+
+#include "platform/d3d9/D3D9.h"
+
+namespace {
+
+// The window's framebuffer after a Present. Reading the back buffer after
+// the swap relies on the system's swap copying (Mesa under Xvfb does).
+uint32_t windowPixel(int x, int yFromTop, int windowHeight) {
+  glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+  glReadBuffer(GL_BACK);
+  uint32_t pixel = 0;
+  glReadPixels(x, windowHeight - 1 - yFromTop, 1, 1, GL_BGRA, GL_UNSIGNED_INT_8_8_8_8_REV, &pixel);
+  return pixel;
+}
+
+}  // namespace
+
+TEST(WindowedDevice, PresentsIntoTheWindowUprightAndScaled) {
+  const char* display = std::getenv("D3D9_TEST_DISPLAY");
+  if (!display) GTEST_SKIP() << "runs under xvfb-run, started by WindowedDevice.UnderAVirtualDisplay";
+  setenv("DISPLAY", display, 1);
+  HWND window = CreateWindowExA(0, "Static", "", WS_VISIBLE | WS_SYSMENU, 0, 0, 800, 600, nullptr,
+                                nullptr, nullptr, nullptr);
+  ASSERT_NE(window->sdlWindow, nullptr);
+  IDirect3D9* d3d = Direct3DCreate9(D3D_SDK_VERSION);
+  D3DPRESENT_PARAMETERS p{};
+  p.BackBufferWidth = 640;
+  p.BackBufferHeight = 400;
+  p.BackBufferFormat = D3DFMT_X8R8G8B8;
+  p.SwapEffect = D3DSWAPEFFECT_DISCARD;
+  p.hDeviceWindow = window;
+  p.Windowed = TRUE;
+  p.EnableAutoDepthStencil = TRUE;
+  p.AutoDepthStencilFormat = D3DFMT_D16;
+  p.PresentationInterval = D3DPRESENT_INTERVAL_IMMEDIATE;
+  IDirect3DDevice9* device = nullptr;
+  ASSERT_EQ(d3d->CreateDevice(0, D3DDEVTYPE_HAL, window, D3DCREATE_HARDWARE_VERTEXPROCESSING, &p,
+                              &device),
+            D3D_OK);
+  // A red band over the top fifth of the back buffer.
+  device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
+  D3DRECT band = {0, 0, 640, 80};
+  device->Clear(1, &band, D3DCLEAR_TARGET, 0xffff0000, 1.0f, 0);
+  ASSERT_EQ(device->Present(nullptr, nullptr, nullptr, nullptr), D3D_OK);
+  // Windowed: stretched over the 800 x 600 window, the right way up.
+  EXPECT_EQ(windowPixel(400, 10, 600), 0xffff0000u);
+  EXPECT_EQ(windowPixel(400, 300, 600), 0xff000000u);
+  device->Release();
+
+  // Full screen: the window covers the 1024 x 768 desktop and the image is
+  // fitted with its aspect kept: 1024 x 640, with bars of 64 above and below.
+  p.Windowed = FALSE;
+  ASSERT_EQ(d3d->CreateDevice(0, D3DDEVTYPE_HAL, window, D3DCREATE_HARDWARE_VERTEXPROCESSING, &p,
+                              &device),
+            D3D_OK);
+  device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
+  device->Clear(1, &band, D3DCLEAR_TARGET, 0xffff0000, 1.0f, 0);
+  for (int i = 0; i < 3; ++i) {
+    platformPumpEvents();  // as the main loop does between frames
+    device->Present(nullptr, nullptr, nullptr, nullptr);
+  }
+  EXPECT_EQ(windowPixel(512, 32, 768), 0xff000000u);   // the bar
+  EXPECT_EQ(windowPixel(512, 100, 768), 0xffff0000u);  // the band: 64 + 80 * 1.6 = 192
+  EXPECT_EQ(windowPixel(512, 300, 768), 0xff000000u);
+  device->Release();
+  d3d->Release();
+  DestroyWindow(window);
+}
+
+TEST(WindowedDevice, UnderAVirtualDisplay) {
+  if (std::system("command -v xvfb-run >/dev/null 2>&1") != 0) GTEST_SKIP() << "no xvfb-run";
+  char self[PATH_MAX] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+  std::string command =
+      "timeout -s KILL 120 xvfb-run -a -s '-screen 0 1024x768x24' sh -c 'D3D9_TEST_DISPLAY=$DISPLAY "
+      "exec " + std::string(self) +
+      " --gtest_filter=WindowedDevice.PresentsIntoTheWindowUprightAndScaled' > /dev/null 2>&1";
+  int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "run the child test under xvfb-run to see its output";
+}
