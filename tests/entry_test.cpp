@@ -351,6 +351,7 @@ void readBackBuffer(const char* text) {
 TEST_P(EntrySetupTable, DeviceAndQualityFollowTheSetupChoices) {
   const SetupCase& c = GetParam();
   setup_test::presetChoices(c.choices);
+  gReduceLOD = gNoPostProcess = 0;  // as at program start
   write("show.txt", "0 1 1 probe probe.as 0 -1 0 0\n");
   write("probe.as", "void render(float t) { logPrint(\"frame\"); endDemo(); }\n");
   gBackBuffer = {};
@@ -372,5 +373,99 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(SetupCase{{640, 480, 32, true, true, true, true}, D3DFMT_X8R8G8B8, 0, 0},
                     SetupCase{{320, 200, 16, false, false, false, true}, D3DFMT_R5G6B5, 1, 0},
                     SetupCase{{1024, 768, 32, false, true, true, false}, D3DFMT_X8R8G8B8, 0, 1}));
+
+}  // namespace
+
+namespace {
+
+// The device is asked for with the chosen mode in the window the routine
+// made: 800 x 600 at the top left, whatever the mode.
+TEST_F(EntryTest, PresentationParametersFollowTheChoices) {
+  struct Case {
+    setup_test::Choices choices;
+    D3DFORMAT format;
+    BOOL windowed;
+    UINT interval;
+  } cases[] = {
+      {{640, 480, 32, true, true, true, true}, D3DFMT_X8R8G8B8, FALSE, D3DPRESENT_INTERVAL_DEFAULT},
+      {{320, 200, 16, false, false, true, true}, D3DFMT_R5G6B5, TRUE, D3DPRESENT_INTERVAL_IMMEDIATE},
+  };
+  write("show.txt", "0 0\n");
+  for (const Case& c : cases) {
+    d3d9_test::reset();
+    setup_test::presetChoices(c.choices);
+    platform_test::pressEscapeAfterPolls(0);
+    ASSERT_EQ(run("show.txt"), 0);
+    ASSERT_EQ(d3d9_test::deviceCreations().size(), 1u);
+    const d3d9_test::DeviceCreation& made = d3d9_test::deviceCreations()[0];
+    const D3DPRESENT_PARAMETERS& p = made.parameters;
+    EXPECT_EQ(made.adapter, 0u);
+    EXPECT_EQ(made.type, DWORD(D3DDEVTYPE_HAL));
+    EXPECT_EQ(made.behaviourFlags, DWORD(D3DCREATE_HARDWARE_VERTEXPROCESSING));
+    EXPECT_EQ(p.BackBufferWidth, UINT(c.choices.width));
+    EXPECT_EQ(p.BackBufferHeight, UINT(c.choices.height));
+    EXPECT_EQ(p.BackBufferFormat, c.format);
+    EXPECT_EQ(p.BackBufferCount, 0u);
+    EXPECT_EQ(p.MultiSampleType, D3DMULTISAMPLE_NONE);
+    EXPECT_EQ(p.SwapEffect, D3DSWAPEFFECT_DISCARD);
+    EXPECT_EQ(p.hDeviceWindow, made.window);
+    EXPECT_EQ(p.Windowed, c.windowed);
+    EXPECT_EQ(p.EnableAutoDepthStencil, TRUE);
+    EXPECT_EQ(p.AutoDepthStencilFormat, D3DFMT_D16);
+    EXPECT_EQ(p.Flags, 0u);
+    EXPECT_EQ(p.FullScreen_RefreshRateInHz, 0u);
+    EXPECT_EQ(p.PresentationInterval, c.interval);
+    ASSERT_TRUE(made.window);
+    EXPECT_EQ(made.window->x, 0);
+    EXPECT_EQ(made.window->y, 0);
+    EXPECT_TRUE(made.window->visible);
+  }
+  setup_test::clearChoices();
+}
+
+TEST_F(EntryTest, SoftwareVertexProcessingIsTheFallback) {
+  write("show.txt", "0 0\n");
+  d3d9_test::failDeviceCreations(1, D3DERR_NOTAVAILABLE);
+  platform_test::pressEscapeAfterPolls(0);
+  EXPECT_EQ(run("show.txt"), 0);
+  ASSERT_EQ(d3d9_test::deviceCreations().size(), 2u);
+  EXPECT_EQ(d3d9_test::deviceCreations()[1].behaviourFlags,
+            DWORD(D3DCREATE_SOFTWARE_VERTEXPROCESSING));
+}
+
+TEST_F(EntryTest, CullModeFailureEndsWithOneAndABoxWithoutIcon) {
+  write("show.txt", "0 0\n");
+  d3d9_test::failRenderState(D3DRS_CULLMODE);
+  EXPECT_EQ(run("show.txt"), 1);
+  ASSERT_EQ(platform_test::messageBoxes().size(), 1u);
+  const auto& box = platform_test::messageBoxes()[0];
+  EXPECT_EQ(box.text, "DirectX init error - basic renderstate");
+  EXPECT_EQ(box.caption, "Error");
+  EXPECT_EQ(box.type, unsigned(MB_OK));
+  ASSERT_EQ(d3d9_test::deviceCreations().size(), 1u);
+  EXPECT_TRUE(d3d9_test::deviceCreations()[0].window->minimised);
+  EXPECT_EQ(gDevice, nullptr);
+}
+
+using EntryDeathTest = EntryTest;
+
+TEST_F(EntryDeathTest, StartupFailuresShowTheirBoxAndExitWithOne) {
+  write("show.txt", "0 0\n");
+  EXPECT_EXIT(
+      {
+        d3d9_test::failDirect3DCreate(true);
+        run("show.txt");
+      },
+      testing::ExitedWithCode(1), "\\[Exiting Demo \\(Failure\\)\\] Failed to init Direct3D 9 device");
+  // Both attempts fail: the message names the second attempt's result.
+  EXPECT_EXIT(
+      {
+        d3d9_test::failDeviceCreations(2, D3DERR_OUTOFVIDEOMEMORY);
+        run("show.txt");
+      },
+      testing::ExitedWithCode(1),
+      "\\[Exiting Demo \\(Failure\\)\\] Failed to create DirectX device:\n"
+      "Direct3D does not have enough display memory to perform the operation.\n");
+}
 
 }  // namespace

@@ -14,6 +14,13 @@ namespace d3d9 {
 extern bool gCallLogEnabled;
 extern bool gFrameCaptureEnabled;
 void appendCallLog(std::string line);
+
+// Failures that tests inject (see D3D9TestSeams.h).
+extern bool gFailDirect3DCreate;
+extern int gFailDeviceCreations;
+extern HRESULT gFailDeviceCreationResult;
+extern DWORD gFailRenderState;
+void recordDeviceCreation(const d3d9_test::DeviceCreation& creation);
 void storePresentedFrame(d3d9_test::Frame frame);
 
 // A colour argument, printed in hexadecimal.

@@ -9,12 +9,21 @@ namespace d3d9 {
 
 bool gCallLogEnabled = false;
 bool gFrameCaptureEnabled = false;
+bool gFailDirect3DCreate = false;
+int gFailDeviceCreations = 0;
+HRESULT gFailDeviceCreationResult = D3DERR_NOTAVAILABLE;
+DWORD gFailRenderState = 0;
 
 namespace {
 std::vector<std::string> gCallLog;
 d3d9_test::Frame gLastFrame;
 int gPresentCount = 0;
+std::vector<d3d9_test::DeviceCreation> gDeviceCreations;
 }  // namespace
+
+void recordDeviceCreation(const d3d9_test::DeviceCreation& creation) {
+  gDeviceCreations.push_back(creation);
+}
 
 void appendCallLog(std::string line) { gCallLog.push_back(std::move(line)); }
 
@@ -60,7 +69,19 @@ void setCallLogEnabled(bool enabled) { d3d9::gCallLogEnabled = enabled; }
 const std::vector<std::string>& callLog() { return d3d9::gCallLog; }
 void clearCallLog() { d3d9::gCallLog.clear(); }
 
+const std::vector<DeviceCreation>& deviceCreations() { return d3d9::gDeviceCreations; }
+void failDirect3DCreate(bool fail) { d3d9::gFailDirect3DCreate = fail; }
+void failDeviceCreations(int count, HRESULT why) {
+  d3d9::gFailDeviceCreations = count;
+  d3d9::gFailDeviceCreationResult = why;
+}
+void failRenderState(DWORD state) { d3d9::gFailRenderState = state; }
+
 void reset() {
+  d3d9::gDeviceCreations.clear();
+  d3d9::gFailDirect3DCreate = false;
+  d3d9::gFailDeviceCreations = 0;
+  d3d9::gFailRenderState = 0;
   d3d9::gCallLogEnabled = false;
   d3d9::gFrameCaptureEnabled = false;
   d3d9::gCallLog.clear();

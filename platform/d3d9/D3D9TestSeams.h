@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/d3d9/D3D9.h"
+
 struct IDirect3DDevice9;
 struct IDirect3DSurface9;
 
@@ -42,6 +44,20 @@ size_t programCount(IDirect3DDevice9* device);
 void setCallLogEnabled(bool enabled);
 const std::vector<std::string>& callLog();
 void clearCallLog();
+
+// Device creation as the engine asked for it: every CreateDevice call with
+// its arguments, and failures injected into the factory and the device.
+struct DeviceCreation {
+  UINT adapter;
+  DWORD type;
+  HWND window;
+  DWORD behaviourFlags;
+  D3DPRESENT_PARAMETERS parameters;
+};
+const std::vector<DeviceCreation>& deviceCreations();
+void failDirect3DCreate(bool fail);                // Direct3DCreate9 answers null
+void failDeviceCreations(int count, HRESULT why);  // the next `count` CreateDevice calls fail
+void failRenderState(DWORD state);                 // SetRenderState of it fails; 0: none
 
 // Everything above back to its start: capture and log off and emptied.
 void reset();

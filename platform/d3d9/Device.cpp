@@ -455,7 +455,7 @@ HRESULT Device::GetClipPlane(DWORD index, float* plane) {
 
 HRESULT Device::SetRenderState(D3DRENDERSTATETYPE id, DWORD value) {
   logCall("SetRenderState", id, value);
-  if (!isRenderState(id)) return D3DERR_INVALIDCALL;
+  if (!isRenderState(id) || (gFailRenderState != 0 && id == gFailRenderState)) return D3DERR_INVALIDCALL;
   if (state.renderStates[id] != value) {
     state.renderStates[id] = value;
     state.versions.bump(state.versions.renderStates);

@@ -255,7 +255,12 @@ HRESULT Device::ColorFill(IDirect3DSurface9* surface, const RECT* rect, D3DCOLOR
   if (!s || s->isDepth()) return D3DERR_INVALIDCALL;
   RECT r = rect ? *rect : wholeOf(s);
   if (!inside(r, s)) return D3DERR_INVALIDCALL;
-  if (s->kind == Surface::Kind::Plain || s->info->blockBytes) {
+  // A GPU clear writes red, green, blue and alpha into the stored channels;
+  // formats that keep alpha or luminance in the red channel (A8, L8, A8L8)
+  // are filled through memory in their own layout.
+  const GLint* swizzle = s->info->swizzle;
+  bool storedAsRGB = swizzle[0] == GL_RED && swizzle[1] == GL_GREEN && swizzle[2] == GL_BLUE;
+  if (s->kind == Surface::Kind::Plain || s->info->blockBytes || !storedAsRGB) {
     if (s->info->blockBytes) return D3DERR_INVALIDCALL;
     D3DLOCKED_RECT locked;
     if (FAILED(s->LockRect(&locked, &r, 0))) return D3DERR_INVALIDCALL;

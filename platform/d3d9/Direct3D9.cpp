@@ -41,6 +41,12 @@ class Direct3D final : public IDirect3D9 {
     d3d9::logCall("CreateDevice", adapter, type, focusWindow, behaviourFlags, parameters);
     if (!out) return D3DERR_INVALIDCALL;
     *out = nullptr;
+    if (parameters)
+      d3d9::recordDeviceCreation({adapter, DWORD(type), focusWindow, behaviourFlags, *parameters});
+    if (d3d9::gFailDeviceCreations > 0) {
+      --d3d9::gFailDeviceCreations;
+      return d3d9::gFailDeviceCreationResult;
+    }
     if (adapter != 0 || !parameters || (type != D3DDEVTYPE_HAL && type != D3DDEVTYPE_REF))
       return D3DERR_INVALIDCALL;
     std::string error;
@@ -62,6 +68,6 @@ class Direct3D final : public IDirect3D9 {
 }  // namespace
 
 IDirect3D9* Direct3DCreate9(UINT sdkVersion) {
-  if (sdkVersion != D3D_SDK_VERSION) return nullptr;
+  if (sdkVersion != D3D_SDK_VERSION || d3d9::gFailDirect3DCreate) return nullptr;
   return new Direct3D;
 }

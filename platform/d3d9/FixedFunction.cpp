@@ -405,8 +405,11 @@ std::string vertexShaderSource(const ProgramKey& k) {
         break;
       default: {
         // Missing components are filled so that the texture transform's
-        // translation row lines up with the coordinate's size.
+        // translation row lines up with the coordinate's size. Untransformed,
+        // they read as GL fills the attribute (0, and 1 for w), so that a 1D
+        // coordinate samples at v = 0.
         int size = k.texCoordSize[c.set];
+        if (!c.count && size) size = 4;
         std::string a = "a_tex" + n(c.set);
         switch (size) {
           case 0:
@@ -595,7 +598,11 @@ std::string fragmentShaderSource(const ProgramKey& k) {
       std::string coord = "v_tex" + n(i);
       bool cube = st.texture == kTextureCube;
       if (k.pointSprite) {
-        coord = cube ? "vec3(gl_PointCoord, 0.0)" : "gl_PointCoord";
+        // GL puts the sprite's t = 0 at the top in its own window
+        // coordinates, which the upper-left origin of our targets turns
+        // upside down; Direct3D has v = 0 at the top on screen.
+        coord = cube ? "vec3(gl_PointCoord.x, 1.0 - gl_PointCoord.y, 0.0)"
+                     : "vec2(gl_PointCoord.x, 1.0 - gl_PointCoord.y)";
       } else if (c.projected) {
         const char* comp = "xyzw";
         std::string divisor = coord + "." + comp[c.count - 1];

@@ -19,6 +19,14 @@ UINT fullChain(UINT width, UINT height) {
   return levels;
 }
 
+// Where a locked rectangle starts in memory rows of `pitch` bytes; rows of a
+// compressed format are rows of 4x4 blocks.
+size_t lockOffset(const FormatInfo* info, UINT pitch, const RECT& rect) {
+  if (info->blockBytes)
+    return size_t(rect.top / 4) * pitch + size_t(rect.left / 4) * UINT(info->blockBytes);
+  return size_t(rect.top) * pitch + size_t(rect.left) * UINT(info->bytesPerPixel);
+}
+
 HRESULT giveDevice(Device* device, IDirect3DDevice9** out) {
   if (!out) return D3DERR_INVALIDCALL;
   *out = device;
@@ -130,10 +138,7 @@ HRESULT TextureStorage::lock(UINT face, UINT index, D3DLOCKED_RECT* locked, cons
     if (rect->left < 0 || rect->top < 0 || rect->right > LONG(l->width) ||
         rect->bottom > LONG(l->height) || rect->left >= rect->right || rect->top >= rect->bottom)
       return D3DERR_INVALIDCALL;
-    if (info->blockBytes)
-      offset = size_t(rect->top / 4) * pitch + size_t(rect->left / 4) * UINT(info->blockBytes);
-    else
-      offset = size_t(rect->top) * pitch + size_t(rect->left) * UINT(info->bytesPerPixel);
+    offset = lockOffset(info, pitch, *rect);
   }
   l->locked = true;
   l->lockFlags = flags;
@@ -444,7 +449,7 @@ HRESULT Surface::LockRect(D3DLOCKED_RECT* locked, const RECT* rect, DWORD flags)
     if (rect->left < 0 || rect->top < 0 || rect->right > LONG(width) ||
         rect->bottom > LONG(height) || rect->left >= rect->right || rect->top >= rect->bottom)
       return D3DERR_INVALIDCALL;
-    offset = size_t(rect->top) * pitch + size_t(rect->left) * UINT(info->bytesPerPixel);
+    offset = lockOffset(info, pitch, *rect);
   }
   this->locked = true;
   lockFlags = flags;
