@@ -79,6 +79,12 @@ bool GLBackend::init(std::string& error) {
     // back to the kernel each time and comes back as page faults (that
     // doubled the time of a 100,000-triangle frame): keep it in the heap.
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    // Setting the trim threshold also pins the size from which glibc maps
+    // each allocation on its own at 128 KiB, so the megabyte buffers that
+    // llvmpipe makes for every frame's constants and bins would still come
+    // and go as fresh pages (a memset and a page fault per 4 KiB). Serve
+    // them from the heap too, up to glibc's largest setting.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
   }
   // Direct3D's window origin (top left) and depth range (0 to 1).
   glClipControl(GL_UPPER_LEFT, GL_ZERO_TO_ONE);
