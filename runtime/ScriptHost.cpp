@@ -27,6 +27,12 @@ namespace {
 constexpr size_t kEchoBuffer = 128;
 // The working directory saved around an entry call, at most this size with its NUL.
 constexpr int kDirectoryBuffer = 2048;
+// Bounds of one context: its script stack in bytes and its depth of nested
+// script function calls. Scriplets need a few kilobytes and a few dozen
+// levels; a recursion without end reaches a bound and ends its call with a
+// stack overflow instead of growing until memory runs out.
+constexpr asPWORD kScriptStackLimit = 4 * 1024 * 1024;
+constexpr asPWORD kScriptCallLimit = 10000;
 
 // The engine's compile messages, formatted as "section (row, column) : Kind :
 // text\n" and handed to the collector. A message that names no section is
@@ -165,6 +171,8 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
   // several lines.
   engine->SetEngineProperty(asEP_ALLOW_UNSAFE_REFERENCES, 1);
   engine->SetEngineProperty(asEP_ALLOW_MULTILINE_STRINGS, 1);
+  engine->SetEngineProperty(asEP_MAX_STACK_SIZE, kScriptStackLimit);
+  engine->SetEngineProperty(asEP_MAX_CALL_STACK_SIZE, kScriptCallLimit);
   registerModules(engine);
 
   std::string text = source;

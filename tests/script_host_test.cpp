@@ -274,6 +274,19 @@ TEST_F(HostCalls, ScriptExceptionEndsOnlyThatCall) {
   EXPECT_EQ(gNotes, (std::vector<std::string>{"a", "a"}));
 }
 
+// A scriplet that recurses without end runs out of script stack, which ends
+// that call like any script exception instead of taking all memory.
+TEST_F(HostCalls, EndlessRecursionEndsOnlyThatCall) {
+  ASSERT_TRUE(compile("int depth = 0;\n"
+                      "void down() { depth++; down(); }\n"
+                      "void render(float t) { note(\"r\"); depth = 0; down(); note(\"unreached\"); }\n"))
+      << error;
+  host.callEntry("scene", ENTRY_RENDER);
+  host.callEntry("scene", ENTRY_RENDER);
+  EXPECT_EQ(gNotes, (std::vector<std::string>{"r", "r"}));
+  EXPECT_GT(*global<int>("depth"), 1000);  // deep recursion itself is fine
+}
+
 TEST_F(HostCalls, CallbackByNameFindsOneFunctionByItsName) {
   ASSERT_TRUE(compile(
       "void cb(int w, int h, vectorN v) { note(\"cb \" + w + \" \" + h + \" \" + v.get(0)); }\n"

@@ -364,7 +364,7 @@ HRESULT Device::SetViewport(const D3DVIEWPORT9* viewport) {
   if (!(viewport->MinZ >= 0.0f && viewport->MaxZ <= 1.0f && viewport->MinZ <= viewport->MaxZ))
     return D3DERR_INVALIDCALL;
   state.viewport = *viewport;
-  state.versions.viewport++;
+  state.versions.bump(state.versions.viewport);
   return D3D_OK;
 }
 
@@ -378,7 +378,7 @@ HRESULT Device::SetMaterial(const D3DMATERIAL9* material) {
   logCall("SetMaterial", material);
   if (!material) return D3DERR_INVALIDCALL;
   state.material = *material;
-  state.versions.material++;
+  state.versions.bump(state.versions.material);
   return D3D_OK;
 }
 
@@ -394,7 +394,7 @@ HRESULT Device::SetLight(DWORD index, const D3DLIGHT9* light) {
   if (light->Type < D3DLIGHT_POINT || light->Type > D3DLIGHT_DIRECTIONAL)
     return D3DERR_INVALIDCALL;
   state.lights[index].light = *light;
-  state.versions.lights++;
+  state.versions.bump(state.versions.lights);
   return D3D_OK;
 }
 
@@ -425,7 +425,7 @@ HRESULT Device::LightEnable(DWORD index, BOOL enable) {
         break;
       }
   }
-  state.versions.lights++;
+  state.versions.bump(state.versions.lights);
   return D3D_OK;
 }
 
@@ -440,7 +440,7 @@ HRESULT Device::GetLightEnable(DWORD index, BOOL* enable) {
 HRESULT Device::SetClipPlane(DWORD index, const float* plane) {
   if (index >= DWORD(kClipPlanes) || !plane) return D3DERR_INVALIDCALL;
   std::memcpy(state.clipPlanes[index], plane, 4 * sizeof(float));
-  state.versions.clipPlanes++;
+  state.versions.bump(state.versions.clipPlanes);
   return D3D_OK;
 }
 
@@ -458,7 +458,7 @@ HRESULT Device::SetRenderState(D3DRENDERSTATETYPE id, DWORD value) {
   if (!isRenderState(id) || (gFailRenderState != 0 && id == gFailRenderState)) return D3DERR_INVALIDCALL;
   if (state.renderStates[id] != value) {
     state.renderStates[id] = value;
-    state.versions.renderStates++;
+    state.versions.bump(state.versions.renderStates);
   }
   return D3D_OK;
 }
@@ -488,7 +488,7 @@ HRESULT Device::SetTextureStageState(DWORD stage, D3DTEXTURESTAGESTATETYPE type,
   if (stage >= D3DMAX_TEXTURE_STAGES || !isStageState(type)) return D3DERR_INVALIDCALL;
   if (state.stageStates[stage][type] != value) {
     state.stageStates[stage][type] = value;
-    state.versions.stageStates++;
+    state.versions.bump(state.versions.stageStates);
   }
   return D3D_OK;
 }
@@ -509,7 +509,7 @@ HRESULT Device::SetSamplerState(DWORD sampler, D3DSAMPLERSTATETYPE type, DWORD v
     return D3DERR_INVALIDCALL;
   if (state.samplerStates[sampler][type] != value) {
     state.samplerStates[sampler][type] = value;
-    state.versions.samplers++;
+    state.versions.bump(state.versions.samplers);
   }
   return D3D_OK;
 }
@@ -518,7 +518,7 @@ HRESULT Device::SetScissorRect(const RECT* rect) {
   if (!rect) return D3DERR_INVALIDCALL;
   logCall("SetScissorRect", rect->left, rect->top, rect->right, rect->bottom);
   state.scissor = *rect;
-  state.versions.viewport++;
+  state.versions.bump(state.versions.viewport);
   return D3D_OK;
 }
 

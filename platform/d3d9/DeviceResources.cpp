@@ -290,7 +290,7 @@ HRESULT Device::SetRenderTarget(DWORD index, IDirect3DSurface9* surface) {
   // A new target resets the viewport and the scissor rectangle to all of it.
   state.viewport = {0, 0, target->width, target->height, 0.0f, 1.0f};
   state.scissor = {0, 0, LONG(target->width), LONG(target->height)};
-  state.versions.viewport++;
+  state.versions.bump(state.versions.viewport);
   return D3D_OK;
 }
 
@@ -339,7 +339,7 @@ HRESULT Device::SetTexture(DWORD stage, IDirect3DBaseTexture9* texture) {
   if (storage) storage->counter->bind();
   if (state.textures[stage]) storageOf(state.textures[stage])->counter->unbind();
   state.textures[stage] = texture;
-  state.versions.textures++;
+  state.versions.bump(state.versions.textures);
   return D3D_OK;
 }
 
@@ -348,7 +348,7 @@ HRESULT Device::SetFVF(DWORD fvf) {
   if (state.fvf != fvf) {
     state.fvf = fvf;
     state.fvfSize = vertexSize(fvf);
-    state.versions.vertexFormat++;
+    state.versions.bump(state.versions.vertexFormat);
   }
   return D3D_OK;
 }

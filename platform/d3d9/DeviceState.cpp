@@ -209,20 +209,20 @@ void DeviceState::setDefaults(UINT width, UINT height, bool autoDepthStencil) {
   fvfSize = 0;
   softwareVertexProcessing = false;
 
-  versions.renderStates++;
-  versions.stageStates++;
-  versions.samplers++;
-  versions.transforms++;
+  versions.bump(versions.renderStates);
+  versions.bump(versions.stageStates);
+  versions.bump(versions.samplers);
+  versions.bump(versions.transforms);
   versions.world++;
-  versions.view++;
-  versions.projection++;
-  versions.textureMatrices++;
-  versions.clipPlanes++;
-  versions.lights++;
-  versions.material++;
-  versions.viewport++;
-  versions.textures++;
-  versions.vertexFormat++;
+  versions.bump(versions.view);
+  versions.bump(versions.projection);
+  versions.bump(versions.textureMatrices);
+  versions.bump(versions.clipPlanes);
+  versions.bump(versions.lights);
+  versions.bump(versions.material);
+  versions.bump(versions.viewport);
+  versions.bump(versions.textures);
+  versions.bump(versions.vertexFormat);
 }
 
 D3DMATRIX* DeviceState::transform(D3DTRANSFORMSTATETYPE id) {
@@ -238,11 +238,11 @@ void DeviceState::transformChanged(D3DTRANSFORMSTATETYPE id) {
   versions.transforms++;
   DWORD n = DWORD(id);
   if (n == D3DTS_VIEW)
-    versions.view++;
+    versions.bump(versions.view);
   else if (n == D3DTS_PROJECTION)
-    versions.projection++;
+    versions.bump(versions.projection);
   else if (n >= D3DTS_TEXTURE0 && n <= D3DTS_TEXTURE7)
-    versions.textureMatrices++;
+    versions.bump(versions.textureMatrices);
   else
     versions.world++;
 }

@@ -25,6 +25,13 @@ struct LightSlot {
 // Counters bumped whenever a group of state changes; consumers compare them
 // with the value they saw last.
 struct StateVersions {
+  // Counts a change of `group`, one of the counters below other than
+  // `world` (transformChanged counts those).
+  void bump(uint64_t& group) {
+    ++group;
+    ++settings;
+  }
+
   uint64_t renderStates = 1;
   uint64_t stageStates = 1;
   uint64_t samplers = 1;
@@ -35,6 +42,9 @@ struct StateVersions {
   uint64_t viewport = 1;
   uint64_t textures = 1;
   uint64_t vertexFormat = 1;
+  // Every change of the groups above but the world matrices: a draw that
+  // finds it as the last one left it only needs the world matrices anew.
+  uint64_t settings = 1;
 };
 
 constexpr int kWorldMatrices = 256;

@@ -262,6 +262,7 @@ void Pipeline::invalidate() {
   std::memset(samplerValues, 0xff, sizeof samplerValues);
   samplerVersion = 0;
   std::memset(rasterVersions, 0, sizeof rasterVersions);
+  settled = {};
   // Uniforms live in the programs, which others do not touch.
 }
 
@@ -487,25 +488,45 @@ void Pipeline::deriveStates(const DeviceState& s) {
   pointScale[3] = float(s.viewport.Height);
 }
 
+void Pipeline::uploadWorld(const DeviceState& s, Program& p) {
+  const ProgramUniforms& u = p.uniforms;
+  uint64_t* stamps = p.stamps;
+  if (u.worldView >= 0) {
+    deriveWorldView(s, p.blendMatrices);
+    if (stamps[kGroupWorldView] != epochs[kGroupWorldView]) {
+      stamps[kGroupWorldView] = epochs[kGroupWorldView];
+      glUniform4fv(u.worldView, 7 * p.blendMatrices, &worldViewNormal[0][0][0]);
+    }
+  }
+  if (u.clipPlane >= 0) {
+    if (groupChanged(kGroupClip, {s.versions.clipPlanes, s.versions.world})) {
+      std::memcpy(world, &s.world[0], sizeof world);
+      for (int i = 0; i < kClipPlanes; ++i)
+        std::memcpy(clipPlane[i], s.clipPlanes[i], sizeof clipPlane[i]);
+    }
+    if (stamps[kGroupClip] != epochs[kGroupClip]) {
+      stamps[kGroupClip] = epochs[kGroupClip];
+      glUniform4fv(u.clipPlane, 6, &clipPlane[0][0]);
+      if (u.world >= 0) glUniformMatrix4fv(u.world, 1, GL_FALSE, world);
+    }
+  }
+}
+
+// Uniforms go to the program in use (bound just before), which spares GL
+// looking the program up by name.
 void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
   const ProgramUniforms& u = p.uniforms;
-  GLuint name = p.name;
   uint64_t* stamps = p.stamps;
   auto due = [&](UniformGroup g) {
     if (stamps[g] == epochs[g]) return false;
     stamps[g] = epochs[g];
     return true;
   };
-  if (u.worldView >= 0) {
-    deriveWorldView(s, p.blendMatrices);
-    if (due(kGroupWorldView)) {
-      glProgramUniform4fv(name, u.worldView, 7 * p.blendMatrices, &worldViewNormal[0][0][0]);
-    }
-  }
+  uploadWorld(s, p);
   if (u.projection >= 0) {
     if (groupChanged(kGroupProjection, {s.versions.projection}))
       std::memcpy(projection, &s.projection, sizeof projection);
-    if (due(kGroupProjection)) glProgramUniformMatrix4fv(name, u.projection, 1, GL_FALSE, projection);
+    if (due(kGroupProjection)) glUniformMatrix4fv(u.projection, 1, GL_FALSE, projection);
   }
   int w = gl.currentTargetWidth(), h = gl.currentTargetHeight();
   if (groupChanged(kGroupViewport, {s.versions.viewport, uint64_t(w) << 32 | uint64_t(h)})) {
@@ -524,57 +545,46 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
     halfPixel[1] = -shift / viewport[3];
   }
   if (due(kGroupViewport)) {
-    if (u.viewport >= 0) glProgramUniform4fv(name, u.viewport, 1, viewport);
-    if (u.depthRange >= 0) glProgramUniform2fv(name, u.depthRange, 1, depthRange);
-    if (u.halfPixel >= 0) glProgramUniform2fv(name, u.halfPixel, 1, halfPixel);
+    if (u.viewport >= 0) glUniform4fv(u.viewport, 1, viewport);
+    if (u.depthRange >= 0) glUniform2fv(u.depthRange, 1, depthRange);
+    if (u.halfPixel >= 0) glUniform2fv(u.halfPixel, 1, halfPixel);
   }
   if (u.textureMatrix >= 0) {
     if (groupChanged(kGroupTexture, {s.versions.textureMatrices}))
       for (int i = 0; i < 8; ++i) std::memcpy(textureMatrix[i], &s.texture[i], sizeof textureMatrix[i]);
     if (due(kGroupTexture))
-      glProgramUniformMatrix4fv(name, u.textureMatrix, 8, GL_FALSE, &textureMatrix[0][0]);
-  }
-  if (u.clipPlane >= 0) {
-    if (groupChanged(kGroupClip, {s.versions.clipPlanes, s.versions.world})) {
-      std::memcpy(world, &s.world[0], sizeof world);
-      for (int i = 0; i < kClipPlanes; ++i)
-        std::memcpy(clipPlane[i], s.clipPlanes[i], sizeof clipPlane[i]);
-    }
-    if (due(kGroupClip)) {
-      glProgramUniform4fv(name, u.clipPlane, 6, &clipPlane[0][0]);
-      if (u.world >= 0) glProgramUniformMatrix4fv(name, u.world, 1, GL_FALSE, world);
-    }
+      glUniformMatrix4fv(u.textureMatrix, 8, GL_FALSE, &textureMatrix[0][0]);
   }
   if (u.materialDiffuse >= 0 || u.lightDiffuse >= 0) {
     deriveLights(s);
     if (due(kGroupLights)) {
-      if (u.materialDiffuse >= 0) glProgramUniform4fv(name, u.materialDiffuse, 1, material[0]);
-      if (u.materialAmbient >= 0) glProgramUniform4fv(name, u.materialAmbient, 1, material[1]);
-      if (u.materialSpecular >= 0) glProgramUniform4fv(name, u.materialSpecular, 1, material[2]);
-      if (u.materialEmissive >= 0) glProgramUniform4fv(name, u.materialEmissive, 1, material[3]);
-      if (u.materialPower >= 0) glProgramUniform1f(name, u.materialPower, materialPower);
-      if (u.globalAmbient >= 0) glProgramUniform4fv(name, u.globalAmbient, 1, globalAmbient);
+      if (u.materialDiffuse >= 0) glUniform4fv(u.materialDiffuse, 1, material[0]);
+      if (u.materialAmbient >= 0) glUniform4fv(u.materialAmbient, 1, material[1]);
+      if (u.materialSpecular >= 0) glUniform4fv(u.materialSpecular, 1, material[2]);
+      if (u.materialEmissive >= 0) glUniform4fv(u.materialEmissive, 1, material[3]);
+      if (u.materialPower >= 0) glUniform1f(u.materialPower, materialPower);
+      if (u.globalAmbient >= 0) glUniform4fv(u.globalAmbient, 1, globalAmbient);
       if (u.lightDiffuse >= 0) {
         GLsizei n = p.lights;
-        glProgramUniform4fv(name, u.lightDiffuse, n, &lightDiffuse[0][0]);
-        glProgramUniform4fv(name, u.lightSpecular, n, &lightSpecular[0][0]);
-        glProgramUniform4fv(name, u.lightAmbient, n, &lightAmbient[0][0]);
-        glProgramUniform4fv(name, u.lightPosition, n, &lightPosition[0][0]);
-        glProgramUniform4fv(name, u.lightDirection, n, &lightDirection[0][0]);
-        glProgramUniform4fv(name, u.lightAttenuation, n, &lightAttenuation[0][0]);
-        glProgramUniform4fv(name, u.lightSpot, n, &lightSpot[0][0]);
+        glUniform4fv(u.lightDiffuse, n, &lightDiffuse[0][0]);
+        glUniform4fv(u.lightSpecular, n, &lightSpecular[0][0]);
+        glUniform4fv(u.lightAmbient, n, &lightAmbient[0][0]);
+        glUniform4fv(u.lightPosition, n, &lightPosition[0][0]);
+        glUniform4fv(u.lightDirection, n, &lightDirection[0][0]);
+        glUniform4fv(u.lightAttenuation, n, &lightAttenuation[0][0]);
+        glUniform4fv(u.lightSpot, n, &lightSpot[0][0]);
       }
     }
   }
   deriveStates(s);
   if (due(kGroupStates)) {
-    if (u.fog >= 0) glProgramUniform4fv(name, u.fog, 1, fog);
-    if (u.fogColor >= 0) glProgramUniform4fv(name, u.fogColor, 1, fogColor);
-    if (u.textureFactor >= 0) glProgramUniform4fv(name, u.textureFactor, 1, textureFactor);
-    if (u.stageConstant >= 0) glProgramUniform4fv(name, u.stageConstant, 8, &stageConstant[0][0]);
-    if (u.alphaRef >= 0) glProgramUniform1f(name, u.alphaRef, alphaRef);
-    if (u.pointSize >= 0) glProgramUniform4fv(name, u.pointSize, 1, pointSize);
-    if (u.pointScale >= 0) glProgramUniform4fv(name, u.pointScale, 1, pointScale);
+    if (u.fog >= 0) glUniform4fv(u.fog, 1, fog);
+    if (u.fogColor >= 0) glUniform4fv(u.fogColor, 1, fogColor);
+    if (u.textureFactor >= 0) glUniform4fv(u.textureFactor, 1, textureFactor);
+    if (u.stageConstant >= 0) glUniform4fv(u.stageConstant, 8, &stageConstant[0][0]);
+    if (u.alphaRef >= 0) glUniform1f(u.alphaRef, alphaRef);
+    if (u.pointSize >= 0) glUniform4fv(u.pointSize, 1, pointSize);
+    if (u.pointScale >= 0) glUniform4fv(u.pointScale, 1, pointScale);
   }
 }
 
@@ -782,6 +792,7 @@ void Pipeline::setProgramOverride(GLuint name) {
   overrideProgram = name;
   // The textures to bind are worked out anew for the next draw.
   std::memset(keyVersions, 0, sizeof keyVersions);
+  settled = {};
 }
 
 void Pipeline::draw(DeviceState& s, const DrawCall& call) {
@@ -800,14 +811,24 @@ void Pipeline::draw(DeviceState& s, const DrawCall& call) {
       samplerVersion = 0;
     }
     gl.bindProgram(overrideProgram);
+    bindTextures(s);
+    applyRasterState(s);
+  } else if (settled.program && settled.settings == s.versions.settings &&
+             settled.disturbances == gl.disturbances && settled.target == s.renderTarget &&
+             settled.depth == s.depthStencil && settled.points == points) {
+    gl.bindProgram(settled.program->name);
+    uploadWorld(s, *settled.program);
+    bindTextures(s);  // textures may want their mipmaps made anew
   } else {
+    settled = {};
     Program* p = selectProgram(s, points);
     if (!p) return;
     gl.bindProgram(p->name);
     uploadUniforms(s, *p);
+    bindTextures(s);
+    applyRasterState(s);
+    settled = {p, s.versions.settings, gl.disturbances, s.renderTarget, s.depthStencil, points};
   }
-  bindTextures(s);
-  applyRasterState(s);
   VertexArray& va = vertexArray(s.fvf);
   gl.bindVertexArray(va.name);
   if (va.buffer != call.vertexBuffer || va.offset != call.vertexOffset || va.stride != call.stride) {

@@ -56,6 +56,8 @@ class Pipeline {
   void bindTextures(DeviceState& state);
   void applySampler(int unit, const DWORD* values);
   void uploadUniforms(DeviceState& state, Program& program);
+  // The part of the uniforms that follows the world matrices.
+  void uploadWorld(const DeviceState& state, Program& program);
   // Each brings one group of derived values up to date with the state.
   void deriveWorldView(const DeviceState& state, int count);
   void deriveLights(const DeviceState& state);
@@ -94,6 +96,19 @@ class Pipeline {
 
   // The raster state applied last, by the versions it came from.
   uint64_t rasterVersions[5] = {};
+
+  // What the last draw that went through every group found. A draw that
+  // finds the same (the common case of a new world matrix per draw) only
+  // brings the world matrices up to date: program, uniforms, samplers and
+  // raster state are as that draw left them.
+  struct Settled {
+    Program* program = nullptr;  // null: nothing settled
+    uint64_t settings = 0, disturbances = 0;
+    const Surface* target = nullptr;
+    const Surface* depth = nullptr;
+    bool points = false;
+  };
+  Settled settled;
 
   // Derived uniform values, and per group the epoch and source versions.
   uint64_t epochs[kGroupCount] = {};
