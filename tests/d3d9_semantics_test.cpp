@@ -409,3 +409,34 @@ TEST_F(SemanticsTest, DisabledStagesEndTheCascade) {
   screenQuad(0, 0, 16, 16, diffuse);
   EXPECT_TRUE(colourNear(frame().at(8, 8), scaled(factor, diffuseAlpha), 2));
 }
+
+TEST_F(SemanticsTest, NonPowerOfTwoChainsAndTheirPitches) {
+  // 20x6 halves (rounding down, never below 1) to 10x3, 5x1, 2x1, 1x1. A
+  // compressed level smaller than a block still takes one block per row.
+  const UINT widths[] = {20, 10, 5, 2, 1}, heights[] = {6, 3, 1, 1, 1};
+  struct Case {
+    D3DFORMAT format;
+    INT pitches[5];
+  } cases[] = {
+      {D3DFMT_A8R8G8B8, {80, 40, 20, 8, 4}},
+      {D3DFMT_R5G6B5, {40, 20, 10, 4, 2}},
+      {D3DFMT_DXT1, {40, 24, 16, 8, 8}},
+      {D3DFMT_DXT5, {80, 48, 32, 16, 16}},
+  };
+  for (const Case& c : cases) {
+    IDirect3DTexture9* t = nullptr;
+    ASSERT_EQ(device->CreateTexture(20, 6, 0, 0, c.format, D3DPOOL_MANAGED, &t, nullptr), D3D_OK);
+    ASSERT_EQ(t->GetLevelCount(), 5u) << c.format;
+    for (UINT level = 0; level < 5; ++level) {
+      D3DSURFACE_DESC desc;
+      ASSERT_EQ(t->GetLevelDesc(level, &desc), D3D_OK);
+      EXPECT_EQ(desc.Width, widths[level]);
+      EXPECT_EQ(desc.Height, heights[level]);
+      D3DLOCKED_RECT locked;
+      ASSERT_EQ(t->LockRect(level, &locked, nullptr, 0), D3D_OK);
+      EXPECT_EQ(locked.Pitch, c.pitches[level]) << c.format << " level " << level;
+      t->UnlockRect(level);
+    }
+    t->Release();
+  }
+}
