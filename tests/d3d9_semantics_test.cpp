@@ -192,6 +192,11 @@ TEST_F(SemanticsTest, CompressedAlphaAndSubRectangleLocks) {
   device->SetTexture(0, texture(4, 4, D3DFMT_DXT5, dxt5, 16));
   screenQuad(0, 0, 16, 16);
   EXPECT_EQ(frame().at(8, 8), 0xff000000u);
+  // DXT1 with colour 0 <= colour 1 has a transparent fourth colour.
+  const uint8_t dxt1[8] = {0x00, 0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+  device->SetTexture(0, texture(4, 4, D3DFMT_DXT1, dxt1, 8));
+  screenQuad(0, 0, 16, 16);
+  EXPECT_EQ(frame().at(8, 8), 0xff000000u);
   // A lock of the second block row of an 8x8 DXT1 level points at it.
   IDirect3DTexture9* t = nullptr;
   ASSERT_EQ(device->CreateTexture(8, 8, 1, 0, D3DFMT_DXT1, D3DPOOL_MANAGED, &t, nullptr), D3D_OK);
@@ -218,9 +223,8 @@ TEST_F(SemanticsTest, CompressedAlphaAndSubRectangleLocks) {
 }
 
 TEST_F(SemanticsTest, CameraSpaceNormalAsCoordinates) {
-  // A 2x1 texture: u < 0.5 red, else green. The normal (0.75, 0, -1) in
-  // camera space, normalised, has x = 0.6: green once the matrix maps
-  // x to u directly.
+  // A 2x1 texture: u < 0.5 red, else green. The unit normal (0.6, 0, -0.8)
+  // in camera space gives u = 0.6: green.
   const D3DCOLOR texels[2] = {0xffff0000, 0xff00ff00};
   device->SetTexture(0, texture(2, 1, D3DFMT_A8R8G8B8, texels, 8));
   device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
@@ -228,12 +232,12 @@ TEST_F(SemanticsTest, CameraSpaceNormalAsCoordinates) {
   device->SetSamplerState(0, D3DSAMP_ADDRESSU, D3DTADDRESS_CLAMP);
   struct Vertex {
     float x, y, z, nx, ny, nz;
-  } quad[4] = {{-1, 1, 0.5f, 0.75f, 0, -1}, {1, 1, 0.5f, 0.75f, 0, -1},
-               {-1, -1, 0.5f, 0.75f, 0, -1}, {1, -1, 0.5f, 0.75f, 0, -1}};
+  } quad[4] = {{-1, 1, 0.5f, 0.6f, 0, -0.8f}, {1, 1, 0.5f, 0.6f, 0, -0.8f},
+               {-1, -1, 0.5f, 0.6f, 0, -0.8f}, {1, -1, 0.5f, 0.6f, 0, -0.8f}};
   device->SetFVF(D3DFVF_XYZ | D3DFVF_NORMAL);
   ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
   EXPECT_EQ(frame().at(32, 24), texels[1]);
-  // Mapped x -> u with u = x - 0.15: 0.45 is red.
+  // Through the texture matrix, u = x - 0.15 = 0.45: red.
   D3DMATRIX m{};
   m._11 = m._22 = m._33 = m._44 = 1;
   m._41 = -0.15f;
@@ -354,6 +358,85 @@ TEST_F(SemanticsTest, ColorFillConvertsToTheSurfaceFormat) {
     EXPECT_EQ(std::memcmp(p, c.bytes, c.size), 0) << c.format << ": " << int(p[0]);
     t->UnlockRect(0);
     level->Release();
+    t->Release();
+  }
+}
+
+TEST_F(SemanticsTest, DisabledStagesEndTheCascade) {
+  const D3DCOLOR diffuse = 0x80c06040, factor = 0xff20a0e0;
+  device->SetRenderState(D3DRS_TEXTUREFACTOR, factor);
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_DIFFUSE);
+  device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_DIFFUSE);
+  for (DWORD stage : {1u, 2u}) {
+    device->SetTextureStageState(stage, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+    device->SetTextureStageState(stage, D3DTSS_COLORARG1, D3DTA_TFACTOR);
+    device->SetTextureStageState(stage, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+    device->SetTextureStageState(stage, D3DTSS_ALPHAARG1, D3DTA_TFACTOR);
+  }
+  // Alpha shows through blending onto black: colour times alpha.
+  device->SetRenderState(D3DRS_ALPHABLENDENABLE, TRUE);
+  device->SetRenderState(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
+  device->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_ZERO);
+  auto scaled = [](D3DCOLOR c, float a) {
+    uint32_t out = 0xff000000u;
+    for (int shift = 0; shift < 24; shift += 8)
+      out |= uint32_t(std::lround(float((c >> shift) & 0xff) * a)) << shift;
+    return out;
+  };
+  float diffuseAlpha = 0x80 / 255.0f;
+  struct Case {
+    const char* what;
+    DWORD stage1ColorOp, stage1AlphaOp;
+    uint32_t expected;
+  } cases[] = {
+      // Stage 1 off: stage 2 is never reached, whatever it holds.
+      {"stage 1 disabled", D3DTOP_DISABLE, D3DTOP_SELECTARG1, scaled(diffuse, diffuseAlpha)},
+      // Stage 1's alpha off while its colour works: the alpha that came in
+      // goes on, and stage 2 still runs.
+      {"stage 1 alpha disabled", D3DTOP_SELECTARG1, D3DTOP_DISABLE, scaled(factor, 1.0f)},
+  };
+  for (const Case& c : cases) {
+    device->SetTextureStageState(1, D3DTSS_COLOROP, c.stage1ColorOp);
+    device->SetTextureStageState(1, D3DTSS_ALPHAOP, c.stage1AlphaOp);
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
+    screenQuad(0, 0, 16, 16, diffuse);
+    EXPECT_TRUE(colourNear(frame().at(8, 8), c.expected, 2)) << c.what;
+  }
+  // Stage 2 off too: stage 1's colour with the diffuse alpha.
+  device->SetTextureStageState(2, D3DTSS_COLOROP, D3DTOP_DISABLE);
+  screenQuad(0, 0, 16, 16, diffuse);
+  EXPECT_TRUE(colourNear(frame().at(8, 8), scaled(factor, diffuseAlpha), 2));
+}
+
+TEST_F(SemanticsTest, NonPowerOfTwoChainsAndTheirPitches) {
+  // 20x6 halves (rounding down, never below 1) to 10x3, 5x1, 2x1, 1x1. A
+  // compressed level smaller than a block still takes one block per row.
+  const UINT widths[] = {20, 10, 5, 2, 1}, heights[] = {6, 3, 1, 1, 1};
+  struct Case {
+    D3DFORMAT format;
+    INT pitches[5];
+  } cases[] = {
+      {D3DFMT_A8R8G8B8, {80, 40, 20, 8, 4}},
+      {D3DFMT_R5G6B5, {40, 20, 10, 4, 2}},
+      {D3DFMT_DXT1, {40, 24, 16, 8, 8}},
+      {D3DFMT_DXT5, {80, 48, 32, 16, 16}},
+  };
+  for (const Case& c : cases) {
+    IDirect3DTexture9* t = nullptr;
+    ASSERT_EQ(device->CreateTexture(20, 6, 0, 0, c.format, D3DPOOL_MANAGED, &t, nullptr), D3D_OK);
+    ASSERT_EQ(t->GetLevelCount(), 5u) << c.format;
+    for (UINT level = 0; level < 5; ++level) {
+      D3DSURFACE_DESC desc;
+      ASSERT_EQ(t->GetLevelDesc(level, &desc), D3D_OK);
+      EXPECT_EQ(desc.Width, widths[level]);
+      EXPECT_EQ(desc.Height, heights[level]);
+      D3DLOCKED_RECT locked;
+      ASSERT_EQ(t->LockRect(level, &locked, nullptr, 0), D3D_OK);
+      EXPECT_EQ(locked.Pitch, c.pitches[level]) << c.format << " level " << level;
+      t->UnlockRect(level);
+    }
     t->Release();
   }
 }
