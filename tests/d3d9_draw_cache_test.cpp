@@ -1,0 +1,223 @@
+// The draw path skips work when only the world matrix moved since the last
+// draw. Each case draws a lit, textured square on the left, changes one
+// thing (and the world matrix), and draws a square on the right: the right
+// half must look exactly as on a fresh device that draws only the second
+// square with that change made.
+#include <cstring>
+#include <functional>
+
+#include "tests/d3d9_fixture.h"
+
+using d3d9_testing::DeviceFixture;
+
+namespace {
+
+struct Vertex {
+  float x, y, z, nx, ny, nz, u, v;
+};
+constexpr DWORD kFVF = D3DFVF_XYZ | D3DFVF_NORMAL | D3DFVF_TEX1;
+
+D3DMATRIX translation(float x, float y) {
+  D3DMATRIX m{};
+  m._11 = m._22 = m._33 = m._44 = 1;
+  m._41 = x;
+  m._42 = y;
+  return m;
+}
+
+struct Case {
+  const char* name;
+  // Made between the two draws (and on the fresh device before its draw).
+  std::function<void(IDirect3DDevice9*, IDirect3DTexture9* other)> change;
+  D3DPRIMITIVETYPE second = D3DPT_TRIANGLESTRIP;
+};
+
+// Pixels that differ between two images of one size.
+int differing(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b) {
+  int n = 0;
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i) n += a[i] != b[i];
+  return n;
+}
+
+class DrawCacheTest : public DeviceFixture {
+ protected:
+  // A 4x4 texture of four colours in quarters; `tint` is ORed into each.
+  IDirect3DTexture9* makeTexture(uint32_t tint) {
+    IDirect3DTexture9* t = nullptr;
+    EXPECT_EQ(device->CreateTexture(4, 4, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &t, nullptr),
+              D3D_OK);
+    fillTexture(t, tint);
+    return t;
+  }
+
+  static void fillTexture(IDirect3DTexture9* t, uint32_t tint) {
+    const uint32_t quarters[4] = {0xffff4020, 0xff20ff40, 0xff4020ff, 0xffc0c0c0};
+    D3DLOCKED_RECT locked;
+    ASSERT_EQ(t->LockRect(0, &locked, nullptr, 0), D3D_OK);
+    for (int y = 0; y < 4; ++y)
+      for (int x = 0; x < 4; ++x)
+        reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(locked.pBits) + y * locked.Pitch)[x] =
+            quarters[(y / 2) * 2 + x / 2] | tint;
+    t->UnlockRect(0);
+  }
+
+  // Lighting, material, texture and transforms every case starts from.
+  void baseState(IDirect3DTexture9* texture) {
+    device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff000000, 1.0f, 0);
+    D3DMATERIAL9 m{};
+    m.Diffuse = {0.75f, 0.75f, 0.75f, 1};
+    m.Ambient = {1, 1, 1, 1};
+    device->SetMaterial(&m);
+    D3DLIGHT9 light{};
+    light.Type = D3DLIGHT_DIRECTIONAL;
+    light.Diffuse = {1, 1, 1, 1};
+    light.Direction = {0.3f, -0.3f, 0.9f};
+    device->SetLight(0, &light);
+    device->LightEnable(0, TRUE);
+    device->SetRenderState(D3DRS_AMBIENT, 0xff202020);
+    device->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
+    device->SetTexture(0, texture);
+    device->SetSamplerState(0, D3DSAMP_MINFILTER, D3DTEXF_POINT);
+    device->SetSamplerState(0, D3DSAMP_MAGFILTER, D3DTEXF_POINT);
+    device->SetFVF(kFVF);
+    float pointSize = 6.0f;
+    DWORD bits;
+    std::memcpy(&bits, &pointSize, sizeof bits);
+    device->SetRenderState(D3DRS_POINTSIZE, bits);
+  }
+
+  // A square of the left half of the view, texture coordinates 0 to 2,
+  // moved by `world`.
+  void square(float dx, D3DPRIMITIVETYPE type = D3DPT_TRIANGLESTRIP) {
+    D3DMATRIX world = translation(dx, 0);
+    device->SetTransform(D3DTS_WORLD, &world);
+    Vertex v[4] = {{-1, 1, 0.5f, 0, 0, -1, 0, 0},
+                   {0, 1, 0.5f, 0, 0, -1, 2, 0},
+                   {-1, -1, 0.5f, 0, 0, -1, 0, 2},
+                   {0, -1, 0.5f, 0, 0, -1, 2, 2}};
+    UINT count = type == D3DPT_POINTLIST ? 4 : 2;
+    ASSERT_EQ(device->DrawPrimitiveUP(type, count, v, sizeof v[0]), D3D_OK);
+  }
+
+  // The right half of what the device drew after `prepare`.
+  std::vector<uint32_t> rightHalf(const std::function<void(IDirect3DTexture9*)>& prepare) {
+    makeDevice(kWidth, kHeight, D3DFMT_X8R8G8B8);
+    IDirect3DTexture9* texture = makeTexture(0);
+    IDirect3DTexture9* other = makeTexture(0x00800000);
+    baseState(texture);
+    prepare(other);
+    d3d9_test::Frame f = frame();
+    std::vector<uint32_t> half;
+    for (int y = 0; y < f.height; ++y)
+      for (int x = f.width / 2 + 1; x < f.width; ++x) half.push_back(f.at(x, y));
+    device->SetTexture(0, nullptr);
+    texture->Release();
+    other->Release();
+    return half;
+  }
+};
+
+}  // namespace
+
+TEST_F(DrawCacheTest, ChangesBetweenDrawsTakeEffect) {
+  const Case cases[] = {
+      {"lighting off (a new program)",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) { d->SetRenderState(D3DRS_LIGHTING, FALSE); }},
+      {"global ambient",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) { d->SetRenderState(D3DRS_AMBIENT, 0xff806040); }},
+      {"material",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         D3DMATERIAL9 m{};
+         m.Diffuse = {0.2f, 0.9f, 0.4f, 1};
+         d->SetMaterial(&m);
+       }},
+      {"light direction",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         D3DLIGHT9 light{};
+         light.Type = D3DLIGHT_DIRECTIONAL;
+         light.Diffuse = {1, 1, 1, 1};
+         light.Direction = {-0.6f, 0.2f, 0.5f};
+         d->SetLight(0, &light);
+       }},
+      {"view matrix",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         D3DMATRIX view = translation(0.25f, 0.5f);
+         d->SetTransform(D3DTS_VIEW, &view);
+       }},
+      {"projection",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         D3DMATRIX p = translation(0, 0);
+         p._11 = 0.5f;
+         d->SetTransform(D3DTS_PROJECTION, &p);
+       }},
+      {"viewport",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         D3DVIEWPORT9 vp = {16, 8, 40, 32, 0, 1};
+         d->SetViewport(&vp);
+       }},
+      {"another texture",
+       [](IDirect3DDevice9* d, IDirect3DTexture9* other) { d->SetTexture(0, other); }},
+      {"texels of the bound texture",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         IDirect3DBaseTexture9* bound = nullptr;
+         d->GetTexture(0, &bound);
+         DrawCacheTest::fillTexture(static_cast<IDirect3DTexture9*>(bound), 0x000000ff);
+         bound->Release();
+       }},
+      {"sampler address mode",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         d->SetSamplerState(0, D3DSAMP_ADDRESSU, D3DTADDRESS_CLAMP);
+       }},
+      {"stage operation",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         d->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_ADD);
+       }},
+      {"blending",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         d->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff3060c0, 1.0f, 0);
+         d->SetRenderState(D3DRS_ALPHABLENDENABLE, TRUE);
+         d->SetRenderState(D3DRS_SRCBLEND, D3DBLEND_ONE);
+         d->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_ONE);
+       }},
+      {"colour write mask",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         d->SetRenderState(D3DRS_COLORWRITEENABLE, D3DCOLORWRITEENABLE_GREEN);
+       }},
+      {"depth test against an earlier clear",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         D3DRECT r = {40, 0, 64, 48};
+         d->Clear(1, &r, D3DCLEAR_ZBUFFER, 0, 0.25f, 0);
+       }},
+      {"scissor rectangle",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         RECT r = {36, 10, 60, 30};
+         d->SetScissorRect(&r);
+         d->SetRenderState(D3DRS_SCISSORTESTENABLE, TRUE);
+       }},
+      {"points instead of triangles", [](IDirect3DDevice9*, IDirect3DTexture9*) {},
+       D3DPT_POINTLIST},
+  };
+  const std::vector<uint32_t> unchanged = rightHalf([&](IDirect3DTexture9*) { square(1); });
+  // A new world matrix alone: the second square where it belongs.
+  EXPECT_EQ(differing(rightHalf([&](IDirect3DTexture9*) {
+                        square(0);
+                        square(1);
+                      }),
+                      unchanged),
+            0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint32_t> expected = rightHalf([&](IDirect3DTexture9* other) {
+      c.change(device, other);
+      square(1, c.second);
+    });
+    // The change must show, or the case proves nothing.
+    ASSERT_GT(differing(expected, unchanged), 0);
+    std::vector<uint32_t> actual = rightHalf([&](IDirect3DTexture9* other) {
+      square(0);
+      c.change(device, other);
+      square(1, c.second);
+    });
+    EXPECT_EQ(differing(actual, expected), 0);
+  }
+}
