@@ -36,10 +36,10 @@ VectorN::VectorN(int n) {
 
 VectorN::VectorN(float* buffer, size_t length)
     : alias_(std::make_shared<VectorNAlias>(VectorNAlias{buffer, buffer ? length : 0})),
-      revokesAlias_(true) {}
+      lent_(alias_) {}
 
 VectorN::~VectorN() {
-  if (revokesAlias_ && alias_) *alias_ = VectorNAlias{nullptr, 0};
+  if (lent_) *lent_ = VectorNAlias{nullptr, 0};
 }
 
 VectorN& VectorN::operator=(const VectorN& source) {
@@ -50,13 +50,7 @@ VectorN& VectorN::operator=(const VectorN& source) {
     elements_.clear();
     logMessage("vectorN: out of memory, the vector becomes empty");
   }
-  if (alias_ != source.alias_) {
-    // The host value losing its alias takes the buffer out of reach of the
-    // copies too: nothing would revoke it later.
-    if (revokesAlias_ && alias_) *alias_ = VectorNAlias{nullptr, 0};
-    revokesAlias_ = false;
-    alias_ = source.alias_;
-  }
+  alias_ = source.alias_;
   return *this;
 }
 

@@ -29,12 +29,14 @@ class VectorN {
   explicit VectorN(int n);
   // Host side: a value that aliases buffer[0..length). Every copy made from
   // it reads and writes the buffer. When this value is destroyed, the alias
-  // is revoked for all copies, so the host destroys it before freeing the
+  // is revoked for all copies (also when a script has assigned the value
+  // itself over meanwhile), so the host destroys it before freeing the
   // buffer.
   VectorN(float* buffer, size_t length);
   ~VectorN();
 
-  // Copies the source's elements and shares its alias (no revocation right).
+  // Copies the source's elements and shares its alias. The right to revoke
+  // a lent buffer stays with the host-made value.
   VectorN& operator=(const VectorN& source);
   VectorN(const VectorN& source) { *this = source; }
 
@@ -68,8 +70,11 @@ class VectorN {
 
   std::vector<float> elements_;
   std::shared_ptr<VectorNAlias> alias_;
-  // Set only on the host-made value: its destruction revokes the alias.
-  bool revokesAlias_ = false;
+  // Set only on the host-made value: the buffer it lent, revoked when the
+  // value goes. Assignment leaves it alone: copies made before a script
+  // assigns over the host's value still reach the buffer until the host
+  // takes it back.
+  std::shared_ptr<VectorNAlias> lent_;
 };
 
 // Registers the type vectorN (already declared as an object type) into the

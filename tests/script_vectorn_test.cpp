@@ -56,32 +56,39 @@ TEST(ScriptVectorN, ScriptResults) {
 
 // The host lends its buffer to a callback: the callback's own value and
 // every copy of it write into the buffer, whether the parameter is declared
-// by value or by reference.
+// by value or by reference. A copy keeps the buffer while the callback runs
+// even when the script assigns over the host's value itself.
 TEST(ScriptVectorN, CopiesOfAHostValueWriteIntoTheHostBuffer) {
   MathScript script(false);
   ASSERT_TRUE(script.build(
       "void byValue(vectorN v) { vectorN copy; copy = v; copy.set(2, 7); v.set(0, v.get(2) + 1); }\n"
       "void byReference(vectorN &in v) { vectorN copy = v; copy.set4(0, 1, 2, 3, 4);"
-      " v.set(4, copy.get(3) * 10); }\n"))
+      " v.set(4, copy.get(3) * 10); }\n"
+      "void reassigned(vectorN &in v) { vectorN copy = v; v = vectorN(2); v.set(1, 5);"
+      " copy.set(3, v.get(1) + 1); }\n"))
       << script.messages();
   struct Case {
     const char* declaration;
-    std::vector<float> want;
+    std::vector<float> buffer;  // the host's buffer afterwards
+    std::vector<float> own;     // what the host's value then reads
   } cases[] = {
-      {"void byValue(vectorN)", {8, 0, 7, 0, 0}},
-      {"void byReference(vectorN &in)", {1, 2, 3, 4, 40}},
+      {"void byValue(vectorN)", {8, 0, 7, 0, 0}, {8, 0, 7, 0, 0}},
+      {"void byReference(vectorN &in)", {1, 2, 3, 4, 40}, {1, 2, 3, 4, 40}},
+      {"void reassigned(vectorN &in)", {0, 0, 0, 6, 0}, {0, 5}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.declaration);
+    LogCapture log;
     auto buffer = std::make_unique<float[]>(5);
     {
       VectorN lent(buffer.get(), 5);
       ASSERT_TRUE(script.prepare(c.declaration));
       script.context()->SetArgObject(0, &lent);
       ASSERT_TRUE(script.run());
-      EXPECT_EQ(contents(lent), c.want);
+      EXPECT_EQ(contents(lent), c.own);
     }
-    EXPECT_EQ(std::vector<float>(buffer.get(), buffer.get() + 5), c.want);
+    EXPECT_EQ(std::vector<float>(buffer.get(), buffer.get() + 5), c.buffer);
+    EXPECT_TRUE(log.lines().empty());
   }
 }
 
