@@ -5,6 +5,7 @@
 #include "runtime/WinMain.h"
 #include "script_host_fixture.h"
 #include "scriptapi/MatrixStack.h"
+#include "tests/timeline_fixture.h"
 
 using HostedMath = ScriptHostTest;
 
@@ -55,4 +56,23 @@ TEST_F(HostedMath, ReleasingAScripletReleasesItsStacks) {
   EXPECT_EQ(MatrixStackProxy::live, base + 1);
   host.unload("scene", false);
   EXPECT_EQ(MatrixStackProxy::live, base);
+}
+
+using HostedUtilities = TimelineTest;
+
+// endDemo only raises the flag for the main loop: the rest of the frame,
+// this scriplet's own later entries included, still runs.
+TEST_F(HostedUtilities, EndDemoInPreRenderLetsTheFrameFinish) {
+  writeFile("e.as",
+            "void preRender(float t) { rec(\"e.preRender\"); endDemo(); }\n"
+            "void render(float t) { rec(\"e.render\"); }\n"
+            "void postRender(float t) { rec(\"e.postRender\"); }\n");
+  writeRecordingScriplet("f.as", "f");
+  ASSERT_TRUE(load("0 2 1 e e.as 0 -1 0 0 1 f f.as 0 -1 0 0"));
+  sequencer->initScenes();
+  gEndDemo = false;
+  EXPECT_EQ(frame(0),
+            "e.preRender f.begin f.preRender [scene e.render f.render scene] e.postRender f.postRender");
+  EXPECT_TRUE(gEndDemo);
+  gEndDemo = false;
 }
