@@ -317,4 +317,16 @@ TEST(ScriptUtils, SetDeviceChangesTheSharedDevice) {
   EXPECT_EQ(gDevice, &device);
   gTQScript_setDevice(nullptr);
   EXPECT_EQ(gDevice, nullptr);
+
+  // Scripts compiled before the change use the new device from the next call.
+  TransformDevice other;
+  D3DXMATRIX first, second;
+  device.transforms[D3DTS_VIEW] = *D3DXMatrixTranslation(&first, 1, 0, 0);
+  other.transforms[D3DTS_VIEW] = *D3DXMatrixTranslation(&second, 2, 0, 0);
+  MathScript script;
+  ASSERT_TRUE(script.build("float viewX() { return getViewMatrix()._41; }")) << script.messages();
+  gTQScript_setDevice(&device);
+  EXPECT_EQ(script.callFloat("float viewX()"), 1.0f);
+  gTQScript_setDevice(&other);
+  EXPECT_EQ(script.callFloat("float viewX()"), 2.0f);
 }
