@@ -213,6 +213,29 @@ TEST_F(PackageStore, StoreWithoutPackageFailsEveryLoad) {
   }
 }
 
+// A save from the packed store writes a loose file; its failures name the
+// packed store, and a handler's refusal replaces the handler's own text.
+TEST_F(PackageStore, SaveFailuresOfThePackedStore) {
+  ASSERT_TRUE(pw::writeFile("demo.dat", pw::package({{"sub/b.txt", "beta"}}), false));
+  TQDatabasePackedFile store;
+  ASSERT_TRUE(store.open("demo.dat"));
+  TrackedHandler handler;
+  ResourceHandle handle;
+  std::string error;
+  ASSERT_TRUE(store.load("sub/b.txt", handler, handle, 0, error));
+
+  handler.refuseSave = true;
+  EXPECT_FALSE(store.saveData("sub/b.txt", handler, error));
+  EXPECT_EQ(error, "Error saving object to memory : sub/b.txt");
+  handler.refuseSave = false;
+
+  EXPECT_FALSE(store.saveData("sub/b.txt", handler, error));  // no folder "sub" to write into
+  EXPECT_EQ(error, "TQDatabasePackedFile - Cannot create file: sub/b.txt");
+  std::filesystem::create_directory("sub");
+  EXPECT_TRUE(store.saveData("sub/b.txt", handler, error));
+  EXPECT_EQ(read("sub/b.txt"), "beta");
+}
+
 // The entry routine's choice of store: a description and a scene source load
 // through gDatabase from loose files and from a package, plain or gzipped.
 TEST_F(PackageStore, DescriptionLoadsThroughTheGlobalStore) {
