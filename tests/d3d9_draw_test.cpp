@@ -207,3 +207,108 @@ TEST_F(DrawTest, TransformedGeometryFollowsTheSamePixelRule) {
       ASSERT_EQ(f.at(x, y), inside ? 0xffffffffu : 0xff000000u) << x << "," << y;
     }
 }
+
+TEST_F(DrawTest, EveryVertexLayoutFeedsItsAttributes) {
+  // Each layout is laid out here by hand in Direct3D's order (position,
+  // blend weights, normal, point size, diffuse, specular, coordinate sets)
+  // and drawn over the whole target, from memory and from a buffer at an
+  // offset. The texture is black on its left half and white on its right;
+  // only the last coordinate set points into the white half, so the
+  // diffuse colour shows only when every attribute is read from its place.
+  struct Case {
+    DWORD fvf;
+    UINT padding;  // bytes after each vertex
+  } cases[] = {
+      {D3DFVF_XYZ | D3DFVF_DIFFUSE | D3DFVF_TEX1, 0},
+      {D3DFVF_XYZB1 | D3DFVF_NORMAL | D3DFVF_DIFFUSE | D3DFVF_TEX1, 4},
+      {D3DFVF_XYZB2 | D3DFVF_DIFFUSE | D3DFVF_SPECULAR | D3DFVF_TEX2, 0},
+      {D3DFVF_XYZB3 | D3DFVF_NORMAL | D3DFVF_PSIZE | D3DFVF_DIFFUSE | D3DFVF_TEX1, 12},
+      {D3DFVF_XYZB4 | D3DFVF_DIFFUSE | D3DFVF_TEX1, 0},
+      {D3DFVF_XYZB4 | D3DFVF_LASTBETA_UBYTE4 | D3DFVF_NORMAL | D3DFVF_DIFFUSE | D3DFVF_TEX1, 0},
+      {D3DFVF_XYZRHW | D3DFVF_DIFFUSE | D3DFVF_SPECULAR | D3DFVF_TEX8, 0},
+      {D3DFVF_XYZRHW | D3DFVF_DIFFUSE | D3DFVF_TEX3 | D3DFVF_TEXCOORDSIZE1(0) |
+           D3DFVF_TEXCOORDSIZE3(1), 8},
+      {D3DFVF_XYZ | D3DFVF_NORMAL | D3DFVF_DIFFUSE | D3DFVF_TEX4 | D3DFVF_TEXCOORDSIZE4(0) |
+           D3DFVF_TEXCOORDSIZE3(2), 0},
+  };
+  const D3DCOLOR diffuse = 0xff40c080;
+  IDirect3DTexture9* texture = nullptr;
+  ASSERT_EQ(device->CreateTexture(2, 1, 1, 0, D3DFMT_X8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
+            D3D_OK);
+  D3DLOCKED_RECT locked;
+  texture->LockRect(0, &locked, nullptr, 0);
+  static_cast<uint32_t*>(locked.pBits)[0] = 0xff000000;
+  static_cast<uint32_t*>(locked.pBits)[1] = 0xffffffff;
+  texture->UnlockRect(0);
+  device->SetTexture(0, texture);
+  device->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
+  device->SetRenderState(D3DRS_ZENABLE, FALSE);
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_MODULATE);
+  device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+  device->SetTextureStageState(0, D3DTSS_COLORARG2, D3DTA_DIFFUSE);
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "fvf 0x" << std::hex << c.fvf);
+    DWORD position = c.fvf & D3DFVF_POSITION_MASK;
+    bool screen = position == D3DFVF_XYZRHW;
+    int betas = position >= D3DFVF_XYZB1 ? int(position - D3DFVF_XYZRHW) / 2 : 0;
+    int sets = int((c.fvf & D3DFVF_TEXCOUNT_MASK) >> D3DFVF_TEXCOUNT_SHIFT);
+    // Builds one vertex at (x, y) of -1..1, returns its size.
+    auto build = [&](std::vector<float>& out, float x, float y) {
+      size_t start = out.size();
+      if (screen) {
+        out.insert(out.end(), {(x + 1) * kWidth / 2, (1 - y) * kHeight / 2, 0.5f, 1.0f});
+      } else {
+        out.insert(out.end(), {x, y, 0.5f});
+        for (int i = 0; i < betas; ++i) out.push_back(0.3f);
+        if (c.fvf & D3DFVF_LASTBETA_UBYTE4) out.back() = 0.0f;  // blend indices 0
+      }
+      if (c.fvf & D3DFVF_NORMAL) out.insert(out.end(), {0.0f, 0.0f, -1.0f});
+      if (c.fvf & D3DFVF_PSIZE) out.push_back(1.0f);
+      float colour;
+      if (c.fvf & D3DFVF_DIFFUSE) std::memcpy(&colour, &diffuse, 4), out.push_back(colour);
+      const D3DCOLOR specular = 0xff102030;
+      if (c.fvf & D3DFVF_SPECULAR) std::memcpy(&colour, &specular, 4), out.push_back(colour);
+      for (int set = 0; set < sets; ++set) {
+        static const int sizes[4] = {2, 3, 4, 1};  // by the two format bits
+        int size = sizes[(c.fvf >> (16 + 2 * set)) & 3];
+        for (int i = 0; i < size; ++i) out.push_back(i == 0 ? (set == sets - 1 ? 0.75f : 0.25f) : 0.5f);
+      }
+      out.insert(out.end(), c.padding / 4, -7.0f);
+      return (out.size() - start) * sizeof(float);
+    };
+    std::vector<float> strip;
+    UINT stride = 0;
+    for (auto [x, y] : {std::pair{-1.0f, 1.0f}, {1.0f, 1.0f}, {-1.0f, -1.0f}, {1.0f, -1.0f}})
+      stride = UINT(build(strip, x, y));
+    device->SetTextureStageState(0, D3DTSS_TEXCOORDINDEX, DWORD(sets - 1));
+    device->SetFVF(c.fvf);
+
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff0000ff, 1.0f, 0);
+    ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, strip.data(), stride), D3D_OK);
+    d3d9_test::Frame f = frame();
+    EXPECT_EQ(f.at(kWidth / 2, kHeight / 2), diffuse);
+    EXPECT_EQ(f.at(0, 0), diffuse);
+    EXPECT_EQ(f.at(kWidth - 1, kHeight - 1), diffuse);
+
+    // The same from a buffer, one vertex of zeros in front of the strip
+    // that the stream offset skips.
+    IDirect3DVertexBuffer9* vb = nullptr;
+    ASSERT_EQ(device->CreateVertexBuffer(5 * stride, D3DUSAGE_WRITEONLY, c.fvf, D3DPOOL_DEFAULT, &vb,
+                                         nullptr),
+              D3D_OK);
+    void* data = nullptr;
+    vb->Lock(0, 0, &data, 0);
+    std::memset(data, 0, stride);
+    std::memcpy(static_cast<uint8_t*>(data) + stride, strip.data(), 4 * stride);
+    vb->Unlock();
+    device->SetStreamSource(0, vb, stride, stride);
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff0000ff, 1.0f, 0);
+    ASSERT_EQ(device->DrawPrimitive(D3DPT_TRIANGLESTRIP, 0, 2), D3D_OK);
+    EXPECT_EQ(frame().at(kWidth / 2, kHeight / 2), diffuse);
+    device->SetStreamSource(0, nullptr, 0, 0);
+    vb->Release();
+  }
+  device->SetTexture(0, nullptr);
+  texture->Release();
+}
