@@ -312,3 +312,87 @@ TEST_F(DrawTest, EveryVertexLayoutFeedsItsAttributes) {
   device->SetTexture(0, nullptr);
   texture->Release();
 }
+
+TEST_F(DrawTest, PretransformedOverlayMapsTexelForTexel) {
+  // A texture the size of the target, drawn as a quad over the whole of it
+  // with coordinates 0 to 1 and no half-pixel offset: with point sampling
+  // every pixel shows its own texel, none shifted by one.
+  IDirect3DTexture9* texture = nullptr;
+  ASSERT_EQ(device->CreateTexture(kWidth, kHeight, 1, 0, D3DFMT_X8R8G8B8, D3DPOOL_MANAGED, &texture,
+                                  nullptr),
+            D3D_OK);
+  D3DLOCKED_RECT locked;
+  texture->LockRect(0, &locked, nullptr, 0);
+  for (UINT y = 0; y < kHeight; ++y)
+    for (UINT x = 0; x < kWidth; ++x)
+      static_cast<uint32_t*>(static_cast<void*>(static_cast<uint8_t*>(locked.pBits) +
+                                                y * locked.Pitch))[x] = 0xff000000u | x << 16 | y << 8;
+  texture->UnlockRect(0);
+  struct Vertex {
+    float x, y, z, rhw, u, v;
+  } quad[4] = {{0, 0, 0, 1, 0, 0},
+               {float(kWidth), 0, 0, 1, 1, 0},
+               {0, float(kHeight), 0, 1, 0, 1},
+               {float(kWidth), float(kHeight), 0, 1, 1, 1}};
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  device->SetTexture(0, texture);
+  device->SetFVF(D3DFVF_XYZRHW | D3DFVF_TEX1);
+  ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
+  device->SetTexture(0, nullptr);
+  d3d9_test::Frame f = frame();
+  for (UINT y = 0; y < kHeight; ++y)
+    for (UINT x = 0; x < kWidth; ++x)
+      ASSERT_EQ(f.at(int(x), int(y)), 0xff000000u | x << 16 | y << 8) << x << "," << y;
+  texture->Release();
+}
+
+TEST_F(DrawTest, EveryPrimitiveTypeDrawsItsCount) {
+  // Corners of a square, then a point to its right: each case names a pixel
+  // its primitives cover and one that the next primitive would cover.
+  const ScreenVertex corners[6] = {
+      {4, 4, 0.5f, 1, 0xffffffff},  {40, 4, 0.5f, 1, 0xffffffff}, {40, 40, 0.5f, 1, 0xffffffff},
+      {4, 40, 0.5f, 1, 0xffffffff}, {60, 4, 0.5f, 1, 0xffffffff}, {60, 40, 0.5f, 1, 0xffffffff}};
+  struct Case {
+    D3DPRIMITIVETYPE type;
+    UINT count;
+    int litX, litY, darkX, darkY;
+  } cases[] = {
+      {D3DPT_POINTLIST, 2, 40, 4, 40, 40},      {D3DPT_LINELIST, 1, 20, 4, 40, 20},
+      {D3DPT_LINESTRIP, 2, 40, 20, 20, 40},     {D3DPT_TRIANGLELIST, 1, 36, 10, 30, 36},
+      {D3DPT_TRIANGLESTRIP, 2, 30, 36, 6, 8},   {D3DPT_TRIANGLEFAN, 2, 10, 36, 54, 6},
+  };
+  IDirect3DVertexBuffer9* vb = nullptr;
+  ASSERT_EQ(device->CreateVertexBuffer(sizeof corners, D3DUSAGE_WRITEONLY, kScreenFVF,
+                                       D3DPOOL_MANAGED, &vb, nullptr),
+            D3D_OK);
+  void* data = nullptr;
+  vb->Lock(0, 0, &data, 0);
+  std::memcpy(data, corners, sizeof corners);
+  vb->Unlock();
+  IDirect3DIndexBuffer9* ib = nullptr;
+  ASSERT_EQ(device->CreateIndexBuffer(6 * sizeof(DWORD), D3DUSAGE_WRITEONLY, D3DFMT_INDEX32,
+                                      D3DPOOL_MANAGED, &ib, nullptr),
+            D3D_OK);
+  ib->Lock(0, 0, &data, 0);
+  for (DWORD i = 0; i < 6; ++i) static_cast<DWORD*>(data)[i] = i;
+  ib->Unlock();
+  device->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
+  device->SetStreamSource(0, vb, 0, sizeof(ScreenVertex));
+  device->SetIndices(ib);
+  for (const Case& c : cases) {
+    for (bool indexed : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "type " << c.type << (indexed ? " indexed" : ""));
+      device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
+      ASSERT_EQ(indexed ? device->DrawIndexedPrimitive(c.type, 0, 0, 6, 0, c.count)
+                        : device->DrawPrimitive(c.type, 0, c.count),
+                D3D_OK);
+      d3d9_test::Frame f = frame();
+      EXPECT_EQ(f.at(c.litX, c.litY), 0xffffffffu);
+      EXPECT_EQ(f.at(c.darkX, c.darkY), 0xff000000u);
+    }
+  }
+  device->SetStreamSource(0, nullptr, 0, 0);
+  device->SetIndices(nullptr);
+  vb->Release();
+  ib->Release();
+}
