@@ -396,3 +396,35 @@ TEST_F(DrawTest, EveryPrimitiveTypeDrawsItsCount) {
   vb->Release();
   ib->Release();
 }
+
+TEST_F(DrawTest, IndicesWrittenUnderAnOpenLockAreCheckedAtTheNextDraw) {
+  // A draw between Lock and Unlock sees the indices written so far; what
+  // is written after it must still be checked against the vertices.
+  ScreenVertex v[4];
+  rectangle(v, 2, 2, 12, 12, 0.5f, 0xffff0000);
+  IDirect3DVertexBuffer9* vb = nullptr;
+  ASSERT_EQ(device->CreateVertexBuffer(sizeof v, 0, kScreenFVF, D3DPOOL_MANAGED, &vb, nullptr),
+            D3D_OK);
+  void* data = nullptr;
+  vb->Lock(0, 0, &data, 0);
+  std::memcpy(data, v, sizeof v);
+  vb->Unlock();
+  IDirect3DIndexBuffer9* ib = nullptr;
+  ASSERT_EQ(device->CreateIndexBuffer(6 * sizeof(WORD), 0, D3DFMT_INDEX16, D3DPOOL_MANAGED, &ib,
+                                      nullptr),
+            D3D_OK);
+  device->SetStreamSource(0, vb, 0, sizeof(ScreenVertex));
+  device->SetIndices(ib);
+  ASSERT_EQ(ib->Lock(0, 0, &data, 0), D3D_OK);
+  auto* indices = static_cast<WORD*>(data);
+  const WORD good[6] = {0, 1, 2, 2, 1, 3};
+  std::memcpy(indices, good, sizeof good);
+  EXPECT_EQ(device->DrawIndexedPrimitive(D3DPT_TRIANGLELIST, 0, 0, 4, 0, 2), D3D_OK);
+  indices[5] = 60000;  // far past the four vertices
+  ib->Unlock();
+  EXPECT_EQ(device->DrawIndexedPrimitive(D3DPT_TRIANGLELIST, 0, 0, 4, 0, 2), D3DERR_INVALIDCALL);
+  device->SetStreamSource(0, nullptr, 0, 0);
+  device->SetIndices(nullptr);
+  vb->Release();
+  ib->Release();
+}
