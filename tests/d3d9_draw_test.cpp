@@ -428,3 +428,36 @@ TEST_F(DrawTest, IndicesWrittenUnderAnOpenLockAreCheckedAtTheNextDraw) {
   vb->Release();
   ib->Release();
 }
+
+TEST_F(DrawTest, LayoutsWithoutAPositionAreNotDrawn) {
+  // A layout needs one of the positions; without it the vertices have no
+  // place, and their size would not be the one the buffers were made for.
+  const DWORD layouts[] = {D3DFVF_DIFFUSE, D3DFVF_NORMAL | D3DFVF_TEX1, 0x4000 | D3DFVF_DIFFUSE,
+                           0x4000 | D3DFVF_XYZRHW | D3DFVF_DIFFUSE};
+  IDirect3DVertexBuffer9* vb = nullptr;
+  ASSERT_EQ(device->CreateVertexBuffer(48, 0, 0, D3DPOOL_MANAGED, &vb, nullptr), D3D_OK);
+  IDirect3DIndexBuffer9* ib = nullptr;
+  ASSERT_EQ(device->CreateIndexBuffer(6, 0, D3DFMT_INDEX16, D3DPOOL_MANAGED, &ib, nullptr), D3D_OK);
+  const WORD indices[3] = {0, 1, 2};
+  std::vector<uint8_t> vertices(48);
+  for (DWORD fvf : layouts) {
+    SCOPED_TRACE(testing::Message() << "fvf 0x" << std::hex << fvf);
+    ASSERT_EQ(device->SetFVF(fvf), D3D_OK);
+    DWORD got = 0;
+    device->GetFVF(&got);
+    EXPECT_EQ(got, fvf);
+    EXPECT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLELIST, 1, vertices.data(), 16),
+              D3DERR_INVALIDCALL);
+    EXPECT_EQ(device->DrawIndexedPrimitiveUP(D3DPT_TRIANGLELIST, 0, 3, 1, indices, D3DFMT_INDEX16,
+                                             vertices.data(), 16),
+              D3DERR_INVALIDCALL);
+    device->SetStreamSource(0, vb, 0, 4);
+    device->SetIndices(ib);
+    EXPECT_EQ(device->DrawPrimitive(D3DPT_TRIANGLELIST, 0, 1), D3DERR_INVALIDCALL);
+    EXPECT_EQ(device->DrawIndexedPrimitive(D3DPT_TRIANGLELIST, 0, 0, 3, 0, 1), D3DERR_INVALIDCALL);
+  }
+  device->SetStreamSource(0, nullptr, 0, 0);
+  device->SetIndices(nullptr);
+  vb->Release();
+  ib->Release();
+}

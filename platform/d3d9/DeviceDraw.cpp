@@ -49,7 +49,8 @@ bool primitiveVertices(D3DPRIMITIVETYPE type, UINT primitives, GLenum& mode, UIN
 
 }  // namespace
 
-// Bytes of one vertex of the format.
+// Bytes of one vertex of the format; 0 when it has no position the device
+// knows, which makes it one that cannot be drawn.
 UINT vertexSize(DWORD fvf) {
   UINT size = 0;
   DWORD position = fvf & D3DFVF_POSITION_MASK;
@@ -59,6 +60,8 @@ UINT vertexSize(DWORD fvf) {
     size += 12;
   else if (position >= D3DFVF_XYZB1 && position <= D3DFVF_XYZB5)
     size += 12 + 4 * ((position - 4) / 2);
+  else
+    return 0;
   if (fvf & D3DFVF_NORMAL) size += 12;
   if (fvf & D3DFVF_PSIZE) size += 4;
   if (fvf & D3DFVF_DIFFUSE) size += 4;
@@ -100,7 +103,7 @@ HRESULT Device::DrawPrimitive(D3DPRIMITIVETYPE type, UINT startVertex, UINT prim
   GLenum mode;
   UINT count;
   if (!primitiveVertices(type, primitiveCount, mode, count)) return D3DERR_INVALIDCALL;
-  if (!state.stream || state.fvf == 0 || state.streamStride == 0) return D3DERR_INVALIDCALL;
+  if (!state.stream || state.fvfSize == 0 || state.streamStride == 0) return D3DERR_INVALIDCALL;
   if (startVertex > kMaxVertices ||
       !verticesFit(state.streamOffset, startVertex, count, state.streamStride, state.fvfSize,
                    state.stream->storage.size))
@@ -126,7 +129,7 @@ HRESULT Device::DrawIndexedPrimitive(D3DPRIMITIVETYPE type, INT baseVertexIndex,
   GLenum mode;
   UINT count;
   if (!primitiveVertices(type, primitiveCount, mode, count)) return D3DERR_INVALIDCALL;
-  if (!state.stream || !state.indices || state.fvf == 0 || state.streamStride == 0)
+  if (!state.stream || !state.indices || state.fvfSize == 0 || state.streamStride == 0)
     return D3DERR_INVALIDCALL;
   IndexBuffer* ib = state.indices;
   UINT indexSize = ib->format == D3DFMT_INDEX16 ? 2 : 4;
@@ -161,7 +164,7 @@ HRESULT Device::DrawPrimitiveUP(D3DPRIMITIVETYPE type, UINT primitiveCount,
   GLenum mode;
   UINT count;
   if (!primitiveVertices(type, primitiveCount, mode, count)) return D3DERR_INVALIDCALL;
-  if (!vertexData || vertexStride == 0 || vertexStride > 1024 || state.fvf == 0)
+  if (!vertexData || vertexStride == 0 || vertexStride > 1024 || state.fvfSize == 0)
     return D3DERR_INVALIDCALL;
   if (vertexStride < state.fvfSize) return D3DERR_INVALIDCALL;
   // As in Direct3D, a draw from memory leaves no stream source set.
@@ -190,7 +193,7 @@ HRESULT Device::DrawIndexedPrimitiveUP(D3DPRIMITIVETYPE type, UINT minVertexInde
   GLenum mode;
   UINT count;
   if (!primitiveVertices(type, primitiveCount, mode, count)) return D3DERR_INVALIDCALL;
-  if (!indexData || !vertexData || vertexStride == 0 || vertexStride > 1024 || state.fvf == 0 ||
+  if (!indexData || !vertexData || vertexStride == 0 || vertexStride > 1024 || state.fvfSize == 0 ||
       (indexFormat != D3DFMT_INDEX16 && indexFormat != D3DFMT_INDEX32) ||
       vertexStride < state.fvfSize || uint64_t(minVertexIndex) + numVertices > kMaxVertices)
     return D3DERR_INVALIDCALL;

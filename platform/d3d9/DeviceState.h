@@ -69,7 +69,7 @@ struct DeviceState {
   float clipPlanes[kClipPlanes][4];
 
   DWORD fvf = 0;
-  UINT fvfSize = 0;  // bytes of one vertex of `fvf`
+  UINT fvfSize = 0;  // bytes of one vertex of `fvf`; 0 when it cannot be drawn
   VertexBuffer* stream = nullptr;  // stream 0; the device holds a reference
   UINT streamOffset = 0, streamStride = 0;
   IndexBuffer* indices = nullptr;
