@@ -47,47 +47,6 @@ bool primitiveVertices(D3DPRIMITIVETYPE type, UINT primitives, GLenum& mode, UIN
   }
 }
 
-}  // namespace
-
-// Bytes of one vertex of the format; 0 when it has no position the device
-// knows, which makes it one that cannot be drawn.
-UINT vertexSize(DWORD fvf) {
-  UINT size = 0;
-  DWORD position = fvf & D3DFVF_POSITION_MASK;
-  if (position == D3DFVF_XYZRHW || position == D3DFVF_XYZW)
-    size += 16;
-  else if (position == D3DFVF_XYZ)
-    size += 12;
-  else if (position >= D3DFVF_XYZB1 && position <= D3DFVF_XYZB5)
-    size += 12 + 4 * ((position - 4) / 2);
-  else
-    return 0;
-  if (fvf & D3DFVF_NORMAL) size += 12;
-  if (fvf & D3DFVF_PSIZE) size += 4;
-  if (fvf & D3DFVF_DIFFUSE) size += 4;
-  if (fvf & D3DFVF_SPECULAR) size += 4;
-  UINT sets = (fvf & D3DFVF_TEXCOUNT_MASK) >> D3DFVF_TEXCOUNT_SHIFT;
-  for (UINT i = 0; i < sets && i < 8; ++i) {
-    switch ((fvf >> (16 + i * 2)) & 3) {
-      case D3DFVF_TEXTUREFORMAT1:
-        size += 4;
-        break;
-      case D3DFVF_TEXTUREFORMAT3:
-        size += 12;
-        break;
-      case D3DFVF_TEXTUREFORMAT4:
-        size += 16;
-        break;
-      default:
-        size += 8;
-        break;
-    }
-  }
-  return size;
-}
-
-namespace {
-
 // Whether vertices first .. first + count - 1 of a buffer of `bytes`, from
 // `offset` with `stride`, hold a whole vertex of `fvf` each.
 bool verticesFit(uint64_t offset, uint64_t first, uint64_t count, uint64_t stride, UINT size,

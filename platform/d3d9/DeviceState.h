@@ -97,6 +97,10 @@ D3DLIGHT9 defaultLight();
 
 D3DMATRIX identityMatrix();
 
+// Bytes of one vertex of a flexible vertex format; 0 when it has no
+// position the device knows, which makes it one that cannot be drawn.
+UINT vertexSize(DWORD fvf);
+
 // True for ids that name a real state of the given kind.
 bool isRenderState(DWORD id);
 bool isStageState(DWORD id);
