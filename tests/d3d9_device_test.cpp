@@ -15,6 +15,12 @@ DWORD bitsOf(float f) {
   return d;
 }
 
+D3DMATRIX identity() {
+  D3DMATRIX m{};
+  m._11 = m._22 = m._33 = m._44 = 1.0f;
+  return m;
+}
+
 // The 103 render-state ids the state undo stacks capture.
 const DWORD kCaptureList[] = {
     7,   8,   9,   14,  15,  16,  19,  20,  22,  23,  24,  25,  26,  27,  28,  29,  34,  35,
@@ -352,4 +358,140 @@ TEST(DeviceInterface, DefaultBodiesRefuseAndTouchNothing) {
   IDirect3DSurface9* surface = reinterpret_cast<IDirect3DSurface9*>(1);
   EXPECT_EQ(bare.GetRenderTarget(0, &surface), D3DERR_INVALIDCALL);
   EXPECT_EQ(surface, nullptr);
+}
+
+TEST_F(DeviceFixture, BindingsAnswerBackWithAReferenceEach) {
+  // FVF, stream source, indices, render target and depth surface come back
+  // as set; every interface handed out carries a reference of its own.
+  device->SetFVF(D3DFVF_XYZRHW | D3DFVF_DIFFUSE);
+  DWORD fvf = 0;
+  ASSERT_EQ(device->GetFVF(&fvf), D3D_OK);
+  EXPECT_EQ(fvf, DWORD(D3DFVF_XYZRHW | D3DFVF_DIFFUSE));
+
+  IDirect3DVertexBuffer9* vb = nullptr;
+  ASSERT_EQ(device->CreateVertexBuffer(64, D3DUSAGE_WRITEONLY, 0, D3DPOOL_DEFAULT, &vb, nullptr),
+            D3D_OK);
+  IDirect3DIndexBuffer9* ib = nullptr;
+  ASSERT_EQ(device->CreateIndexBuffer(12, 0, D3DFMT_INDEX16, D3DPOOL_MANAGED, &ib, nullptr),
+            D3D_OK);
+  ASSERT_EQ(device->SetStreamSource(0, vb, 8, 20), D3D_OK);
+  ASSERT_EQ(device->SetIndices(ib), D3D_OK);
+  IDirect3DVertexBuffer9* gotVB = nullptr;
+  UINT offset = 0, stride = 0;
+  ASSERT_EQ(device->GetStreamSource(0, &gotVB, &offset, &stride), D3D_OK);
+  EXPECT_EQ(gotVB, vb);
+  EXPECT_EQ(offset, 8u);
+  EXPECT_EQ(stride, 20u);
+  EXPECT_EQ(gotVB->Release(), 1u);  // the caller's own is left
+  IDirect3DIndexBuffer9* gotIB = nullptr;
+  ASSERT_EQ(device->GetIndices(&gotIB), D3D_OK);
+  EXPECT_EQ(gotIB, ib);
+  EXPECT_EQ(gotIB->Release(), 1u);
+  EXPECT_EQ(device->SetStreamSource(1, vb, 0, 20), D3DERR_INVALIDCALL);
+
+  // A draw from memory leaves no stream source behind.
+  struct {
+    float x, y, z, rhw;
+    D3DCOLOR c;
+  } point = {1, 1, 0.5f, 1, 0xffffffff};
+  ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_POINTLIST, 1, &point, sizeof point), D3D_OK);
+  ASSERT_EQ(device->GetStreamSource(0, &gotVB, &offset, &stride), D3D_OK);
+  EXPECT_EQ(gotVB, nullptr);
+  EXPECT_EQ(stride, 0u);
+  EXPECT_EQ(vb->Release(), 0u);
+  device->SetIndices(nullptr);
+  ASSERT_EQ(device->GetIndices(&gotIB), D3D_OK);
+  EXPECT_EQ(gotIB, nullptr);
+  EXPECT_EQ(ib->Release(), 0u);
+
+  // The depth surface: the automatic one, none, then back again.
+  IDirect3DSurface9* depth = nullptr;
+  ASSERT_EQ(device->GetDepthStencilSurface(&depth), D3D_OK);
+  ASSERT_NE(depth, nullptr);
+  ASSERT_EQ(device->SetDepthStencilSurface(nullptr), D3D_OK);
+  IDirect3DSurface9* none = reinterpret_cast<IDirect3DSurface9*>(1);
+  EXPECT_EQ(device->GetDepthStencilSurface(&none), D3DERR_NOTFOUND);
+  EXPECT_EQ(none, nullptr);
+  // Without a depth surface only the colour can be cleared.
+  EXPECT_EQ(device->Clear(0, nullptr, D3DCLEAR_ZBUFFER, 0, 1.0f, 0), D3DERR_INVALIDCALL);
+  EXPECT_EQ(device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0), D3D_OK);
+  IDirect3DSurface9* back = nullptr;
+  device->GetRenderTarget(0, &back);
+  EXPECT_EQ(device->SetDepthStencilSurface(back), D3DERR_INVALIDCALL);
+  EXPECT_EQ(device->SetRenderTarget(0, depth), D3DERR_INVALIDCALL);
+  EXPECT_EQ(device->SetRenderTarget(0, nullptr), D3DERR_INVALIDCALL);
+  EXPECT_EQ(device->SetRenderTarget(1, back), D3DERR_INVALIDCALL);
+  ASSERT_EQ(device->SetDepthStencilSurface(depth), D3D_OK);
+  IDirect3DSurface9* again = nullptr;
+  ASSERT_EQ(device->GetDepthStencilSurface(&again), D3D_OK);
+  EXPECT_EQ(again, depth);
+  again->Release();
+  depth->Release();
+  back->Release();
+}
+
+TEST_F(DeviceFixture, StateCallsWithoutUsableArgumentsChangeNothing) {
+  D3DMATERIAL9 material{};
+  material.Diffuse = {0.25f, 0.5f, 0.75f, 1.0f};
+  device->SetMaterial(&material);
+  // A null material is refused and the current one stays.
+  EXPECT_EQ(device->SetMaterial(nullptr), D3DERR_INVALIDCALL);
+  D3DMATERIAL9 got{};
+  device->GetMaterial(&got);
+  EXPECT_EQ(got.Diffuse.g, 0.5f);
+  // Light index -1 as the scripts pass it for a light never bound.
+  ASSERT_EQ(device->LightEnable(DWORD(-1), TRUE), D3D_OK);
+  BOOL on = FALSE;
+  ASSERT_EQ(device->GetLightEnable(DWORD(-1), &on), D3D_OK);
+  EXPECT_NE(on, FALSE);
+  EXPECT_EQ(device->LightEnable(DWORD(-1), FALSE), D3D_OK);
+  D3DLIGHT9 bad{};
+  bad.Type = D3DLIGHTTYPE(0);
+  EXPECT_EQ(device->SetLight(0, &bad), D3DERR_INVALIDCALL);
+  EXPECT_EQ(device->SetLight(0, nullptr), D3DERR_INVALIDCALL);
+
+  // MultiplyTransform puts the given matrix first: scale then translate.
+  D3DMATRIX translate = identity(), scale = identity();
+  translate._41 = 5.0f;
+  scale._11 = 2.0f;
+  device->SetTransform(D3DTS_WORLD, &translate);
+  ASSERT_EQ(device->MultiplyTransform(D3DTS_WORLD, &scale), D3D_OK);
+  D3DMATRIX world{};
+  device->GetTransform(D3DTS_WORLD, &world);
+  EXPECT_EQ(world._11, 2.0f);
+  EXPECT_EQ(world._41, 5.0f);  // not 10: the translation comes after
+  EXPECT_EQ(device->SetTransform(D3DTS_VIEW, nullptr), D3DERR_INVALIDCALL);
+
+  RECT scissor = {3, 4, 20, 30};
+  ASSERT_EQ(device->SetScissorRect(&scissor), D3D_OK);
+  RECT back{};
+  device->GetScissorRect(&back);
+  EXPECT_EQ(std::memcmp(&back, &scissor, sizeof back), 0);
+
+  // Only a device made for mixed vertex processing switches; ours was made
+  // for hardware processing and stays so.
+  EXPECT_EQ(device->SetSoftwareVertexProcessing(TRUE), D3DERR_INVALIDCALL);
+  EXPECT_EQ(device->GetSoftwareVertexProcessing(), FALSE);
+  D3DCAPS9 caps{};
+  ASSERT_EQ(device->GetDeviceCaps(&caps), D3D_OK);
+  EXPECT_EQ(caps.MaxVertexBlendMatrices, 4u);
+  EXPECT_GE(caps.MaxSimultaneousTextures, 8u);
+  EXPECT_GE(caps.MaxActiveLights, 8u);
+}
+
+TEST(DeviceMixedProcessing, SwitchesBetweenHardwareAndSoftware) {
+  IDirect3D9* d3d = Direct3DCreate9(D3D_SDK_VERSION);
+  HWND__ window;
+  D3DPRESENT_PARAMETERS p = d3d9_testing::presentParameters(16, 16, D3DFMT_X8R8G8B8, &window);
+  IDirect3DDevice9* device = nullptr;
+  ASSERT_EQ(d3d->CreateDevice(0, D3DDEVTYPE_HAL, &window, D3DCREATE_MIXED_VERTEXPROCESSING, &p,
+                              &device),
+            D3D_OK);
+  EXPECT_EQ(device->GetSoftwareVertexProcessing(), FALSE);
+  EXPECT_EQ(device->SetSoftwareVertexProcessing(TRUE), D3D_OK);
+  EXPECT_EQ(device->GetSoftwareVertexProcessing(), TRUE);
+  EXPECT_EQ(device->SetSoftwareVertexProcessing(FALSE), D3D_OK);
+  EXPECT_EQ(device->GetSoftwareVertexProcessing(), FALSE);
+  device->Release();
+  d3d->Release();
 }

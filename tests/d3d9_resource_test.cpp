@@ -413,3 +413,119 @@ TEST_F(ResourceTest, MipmappedRenderTargetsRegenerateTheirChain) {
   back->Release();
   target->Release();
 }
+
+TEST_F(ResourceTest, LevelsTheGpuWroteLockBackInEachFormat) {
+  // A render-target texture cleared on the GPU, then locked: the memory
+  // copy holds each texel in the format's own layout. 5- and 4-bit
+  // channels are within one step of the colour.
+  struct Case {
+    D3DFORMAT format;
+    int tolerance;
+  } cases[] = {{D3DFMT_A8R8G8B8, 1}, {D3DFMT_X8R8G8B8, 1}, {D3DFMT_R5G6B5, 8},
+               {D3DFMT_A1R5G5B5, 8}, {D3DFMT_X1R5G5B5, 8}, {D3DFMT_A4R4G4B4, 17}};
+  const D3DCOLOR colour = 0xffc04020, corner = 0xff20e0a0;
+  IDirect3DSurface9* back = nullptr;
+  device->GetRenderTarget(0, &back);
+  for (const Case& c : cases) {
+    const d3d9::FormatInfo* info = d3d9::formatInfo(c.format);
+    IDirect3DTexture9* target = nullptr;
+    ASSERT_EQ(device->CreateTexture(8, 4, 1, D3DUSAGE_RENDERTARGET, c.format, D3DPOOL_DEFAULT,
+                                    &target, nullptr),
+              D3D_OK)
+        << c.format;
+    IDirect3DSurface9* level = nullptr;
+    target->GetSurfaceLevel(0, &level);
+    device->SetRenderTarget(0, level);
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, colour, 1.0f, 0);
+    D3DRECT r = {6, 2, 8, 4};
+    device->Clear(1, &r, D3DCLEAR_TARGET, corner, 1.0f, 0);
+    device->SetRenderTarget(0, back);
+    D3DLOCKED_RECT locked;
+    ASSERT_EQ(target->LockRect(0, &locked, nullptr, D3DLOCK_READONLY), D3D_OK);
+    EXPECT_EQ(locked.Pitch, 8 * info->bytesPerPixel);
+    auto texel = [&](int x, int y) {
+      return d3d9::pixelToARGB(
+          c.format, static_cast<uint8_t*>(locked.pBits) + y * locked.Pitch + x * info->bytesPerPixel);
+    };
+    EXPECT_TRUE(colourNear(texel(0, 0), colour, c.tolerance)) << c.format;
+    EXPECT_TRUE(colourNear(texel(5, 3), colour, c.tolerance)) << c.format;
+    EXPECT_TRUE(colourNear(texel(7, 3), corner, c.tolerance)) << c.format;
+    EXPECT_TRUE(colourNear(texel(6, 2), corner, c.tolerance)) << c.format;
+    target->UnlockRect(0);
+    // Written back through a lock and read on the GPU: the same texels.
+    ASSERT_EQ(target->LockRect(0, &locked, nullptr, 0), D3D_OK);
+    d3d9::pixelFromARGB(c.format, 0xff0000ff, static_cast<uint8_t*>(locked.pBits));
+    target->UnlockRect(0);
+    d3d9_test::Frame f = d3d9_test::readSurface(level);
+    EXPECT_EQ(f.at(0, 0), 0xff0000ffu) << c.format;
+    EXPECT_TRUE(colourNear(f.at(7, 3), corner, c.tolerance)) << c.format;
+    level->Release();
+    target->Release();
+  }
+  back->Release();
+}
+
+TEST_F(ResourceTest, CubeRenderTargetFacesTakeTheirOwnDrawing) {
+  IDirect3DCubeTexture9* cube = nullptr;
+  ASSERT_EQ(device->CreateCubeTexture(8, 1, D3DUSAGE_RENDERTARGET, D3DFMT_X8R8G8B8, D3DPOOL_DEFAULT,
+                                      &cube, nullptr),
+            D3D_OK);
+  IDirect3DSurface9* back = nullptr;
+  device->GetRenderTarget(0, &back);
+  auto faceColour = [](int face) { return 0xff000000u | DWORD(0x20 * (face + 1)) << 8; };
+  for (int face = 0; face < 6; ++face) {
+    IDirect3DSurface9* surface = nullptr;
+    ASSERT_EQ(cube->GetCubeMapSurface(D3DCUBEMAP_FACES(face), 0, &surface), D3D_OK);
+    ASSERT_EQ(device->SetRenderTarget(0, surface), D3D_OK);
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, faceColour(face), 1.0f, 0);
+    surface->Release();
+  }
+  device->SetRenderTarget(0, back);
+  for (int face = 0; face < 6; ++face) {
+    D3DLOCKED_RECT locked;
+    ASSERT_EQ(cube->LockRect(D3DCUBEMAP_FACES(face), 0, &locked, nullptr, D3DLOCK_READONLY), D3D_OK);
+    EXPECT_EQ(static_cast<uint32_t*>(locked.pBits)[9] | 0xff000000u, faceColour(face)) << face;
+    cube->UnlockRect(D3DCUBEMAP_FACES(face), 0);
+  }
+  // Sampled along -x, the -x face shows.
+  struct CubeVertex {
+    float x, y, z, rhw, u, v, w;
+  } v[4] = {{0, 0, 0.5f, 1, -1, 0, 0}, {16, 0, 0.5f, 1, -1, 0, 0}, {0, 16, 0.5f, 1, -1, 0, 0},
+            {16, 16, 0.5f, 1, -1, 0, 0}};
+  device->SetTexture(0, cube);
+  device->SetFVF(D3DFVF_XYZRHW | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE3(0));
+  ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
+  device->SetTexture(0, nullptr);
+  EXPECT_EQ(frame().at(8, 8), faceColour(D3DCUBEMAP_FACE_NEGATIVE_X));
+  back->Release();
+  cube->Release();
+}
+
+TEST_F(ResourceTest, SurfacesOfLevelsShareTheirTexturesCount) {
+  IDirect3DTexture9* texture = nullptr;
+  ASSERT_EQ(device->CreateTexture(8, 8, 0, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
+            D3D_OK);
+  IDirect3DSurface9* level = nullptr;
+  ASSERT_EQ(texture->GetSurfaceLevel(1, &level), D3D_OK);
+  IDirect3DSurface9* same = nullptr;
+  texture->GetSurfaceLevel(1, &same);
+  EXPECT_EQ(same, level);  // one surface per level
+  EXPECT_EQ(same->Release(), 2u);
+  // The surface keeps the texture: its description and lock still work.
+  EXPECT_EQ(texture->Release(), 1u);
+  D3DSURFACE_DESC desc;
+  ASSERT_EQ(level->GetDesc(&desc), D3D_OK);
+  EXPECT_EQ(desc.Width, 4u);
+  EXPECT_EQ(desc.Pool, D3DPOOL_MANAGED);
+  D3DLOCKED_RECT locked;
+  ASSERT_EQ(level->LockRect(&locked, nullptr, 0), D3D_OK);
+  EXPECT_EQ(locked.Pitch, 16);
+  // One lock at a time, and no unlock without a lock.
+  EXPECT_EQ(level->LockRect(&locked, nullptr, 0), D3DERR_INVALIDCALL);
+  EXPECT_EQ(level->UnlockRect(), D3D_OK);
+  EXPECT_EQ(level->UnlockRect(), D3DERR_INVALIDCALL);
+  IDirect3DSurface9* outside = reinterpret_cast<IDirect3DSurface9*>(1);
+  EXPECT_EQ(texture->GetSurfaceLevel(4, &outside), D3DERR_INVALIDCALL);
+  EXPECT_EQ(outside, nullptr);
+  EXPECT_EQ(level->Release(), 0u);
+}

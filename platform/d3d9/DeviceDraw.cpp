@@ -47,44 +47,6 @@ bool primitiveVertices(D3DPRIMITIVETYPE type, UINT primitives, GLenum& mode, UIN
   }
 }
 
-}  // namespace
-
-// Bytes of one vertex of the format.
-UINT vertexSize(DWORD fvf) {
-  UINT size = 0;
-  DWORD position = fvf & D3DFVF_POSITION_MASK;
-  if (position == D3DFVF_XYZRHW || position == D3DFVF_XYZW)
-    size += 16;
-  else if (position == D3DFVF_XYZ)
-    size += 12;
-  else if (position >= D3DFVF_XYZB1 && position <= D3DFVF_XYZB5)
-    size += 12 + 4 * ((position - 4) / 2);
-  if (fvf & D3DFVF_NORMAL) size += 12;
-  if (fvf & D3DFVF_PSIZE) size += 4;
-  if (fvf & D3DFVF_DIFFUSE) size += 4;
-  if (fvf & D3DFVF_SPECULAR) size += 4;
-  UINT sets = (fvf & D3DFVF_TEXCOUNT_MASK) >> D3DFVF_TEXCOUNT_SHIFT;
-  for (UINT i = 0; i < sets && i < 8; ++i) {
-    switch ((fvf >> (16 + i * 2)) & 3) {
-      case D3DFVF_TEXTUREFORMAT1:
-        size += 4;
-        break;
-      case D3DFVF_TEXTUREFORMAT3:
-        size += 12;
-        break;
-      case D3DFVF_TEXTUREFORMAT4:
-        size += 16;
-        break;
-      default:
-        size += 8;
-        break;
-    }
-  }
-  return size;
-}
-
-namespace {
-
 // Whether vertices first .. first + count - 1 of a buffer of `bytes`, from
 // `offset` with `stride`, hold a whole vertex of `fvf` each.
 bool verticesFit(uint64_t offset, uint64_t first, uint64_t count, uint64_t stride, UINT size,
@@ -100,7 +62,7 @@ HRESULT Device::DrawPrimitive(D3DPRIMITIVETYPE type, UINT startVertex, UINT prim
   GLenum mode;
   UINT count;
   if (!primitiveVertices(type, primitiveCount, mode, count)) return D3DERR_INVALIDCALL;
-  if (!state.stream || state.fvf == 0 || state.streamStride == 0) return D3DERR_INVALIDCALL;
+  if (!state.stream || state.fvfSize == 0 || state.streamStride == 0) return D3DERR_INVALIDCALL;
   if (startVertex > kMaxVertices ||
       !verticesFit(state.streamOffset, startVertex, count, state.streamStride, state.fvfSize,
                    state.stream->storage.size))
@@ -126,7 +88,7 @@ HRESULT Device::DrawIndexedPrimitive(D3DPRIMITIVETYPE type, INT baseVertexIndex,
   GLenum mode;
   UINT count;
   if (!primitiveVertices(type, primitiveCount, mode, count)) return D3DERR_INVALIDCALL;
-  if (!state.stream || !state.indices || state.fvf == 0 || state.streamStride == 0)
+  if (!state.stream || !state.indices || state.fvfSize == 0 || state.streamStride == 0)
     return D3DERR_INVALIDCALL;
   IndexBuffer* ib = state.indices;
   UINT indexSize = ib->format == D3DFMT_INDEX16 ? 2 : 4;
@@ -161,7 +123,7 @@ HRESULT Device::DrawPrimitiveUP(D3DPRIMITIVETYPE type, UINT primitiveCount,
   GLenum mode;
   UINT count;
   if (!primitiveVertices(type, primitiveCount, mode, count)) return D3DERR_INVALIDCALL;
-  if (!vertexData || vertexStride == 0 || vertexStride > 1024 || state.fvf == 0)
+  if (!vertexData || vertexStride == 0 || vertexStride > 1024 || state.fvfSize == 0)
     return D3DERR_INVALIDCALL;
   if (vertexStride < state.fvfSize) return D3DERR_INVALIDCALL;
   // As in Direct3D, a draw from memory leaves no stream source set.
@@ -190,7 +152,7 @@ HRESULT Device::DrawIndexedPrimitiveUP(D3DPRIMITIVETYPE type, UINT minVertexInde
   GLenum mode;
   UINT count;
   if (!primitiveVertices(type, primitiveCount, mode, count)) return D3DERR_INVALIDCALL;
-  if (!indexData || !vertexData || vertexStride == 0 || vertexStride > 1024 || state.fvf == 0 ||
+  if (!indexData || !vertexData || vertexStride == 0 || vertexStride > 1024 || state.fvfSize == 0 ||
       (indexFormat != D3DFMT_INDEX16 && indexFormat != D3DFMT_INDEX32) ||
       vertexStride < state.fvfSize || uint64_t(minVertexIndex) + numVertices > kMaxVertices)
     return D3DERR_INVALIDCALL;

@@ -8,8 +8,6 @@
 
 namespace d3d9 {
 
-UINT vertexSize(DWORD fvf);  // DeviceDraw.cpp
-
 namespace {
 
 bool isTextureFormat(D3DFORMAT format) {

@@ -152,6 +152,41 @@ bool isStageState(DWORD id) {
   return false;
 }
 
+UINT vertexSize(DWORD fvf) {
+  UINT size = 0;
+  DWORD position = fvf & D3DFVF_POSITION_MASK;
+  if (position == D3DFVF_XYZRHW || position == D3DFVF_XYZW)
+    size += 16;
+  else if (position == D3DFVF_XYZ)
+    size += 12;
+  else if (position >= D3DFVF_XYZB1 && position <= D3DFVF_XYZB5)
+    size += 12 + 4 * ((position - 4) / 2);
+  else
+    return 0;
+  if (fvf & D3DFVF_NORMAL) size += 12;
+  if (fvf & D3DFVF_PSIZE) size += 4;
+  if (fvf & D3DFVF_DIFFUSE) size += 4;
+  if (fvf & D3DFVF_SPECULAR) size += 4;
+  UINT sets = (fvf & D3DFVF_TEXCOUNT_MASK) >> D3DFVF_TEXCOUNT_SHIFT;
+  for (UINT i = 0; i < sets && i < 8; ++i) {
+    switch ((fvf >> (16 + i * 2)) & 3) {
+      case D3DFVF_TEXTUREFORMAT1:
+        size += 4;
+        break;
+      case D3DFVF_TEXTUREFORMAT3:
+        size += 12;
+        break;
+      case D3DFVF_TEXTUREFORMAT4:
+        size += 16;
+        break;
+      default:
+        size += 8;
+        break;
+    }
+  }
+  return size;
+}
+
 D3DMATRIX identityMatrix() {
   D3DMATRIX m{};
   m._11 = m._22 = m._33 = m._44 = 1.0f;

@@ -69,7 +69,7 @@ struct DeviceState {
   float clipPlanes[kClipPlanes][4];
 
   DWORD fvf = 0;
-  UINT fvfSize = 0;  // bytes of one vertex of `fvf`
+  UINT fvfSize = 0;  // bytes of one vertex of `fvf`; 0 when it cannot be drawn
   VertexBuffer* stream = nullptr;  // stream 0; the device holds a reference
   UINT streamOffset = 0, streamStride = 0;
   IndexBuffer* indices = nullptr;
@@ -96,6 +96,10 @@ struct DeviceState {
 D3DLIGHT9 defaultLight();
 
 D3DMATRIX identityMatrix();
+
+// Bytes of one vertex of a flexible vertex format; 0 when it has no
+// position the device knows, which makes it one that cannot be drawn.
+UINT vertexSize(DWORD fvf);
 
 // True for ids that name a real state of the given kind.
 bool isRenderState(DWORD id);

@@ -535,6 +535,9 @@ HRESULT BufferStorage::lock(UINT offset, UINT lockSize, void** data, DWORD flags
 HRESULT BufferStorage::unlock() {
   if (lockDepth == 0) return D3DERR_INVALIDCALL;
   --lockDepth;
+  // The caller may have written after a draw made under the open lock read
+  // the buffer: what was learnt from its contents then is stale now.
+  if (dirtyEnd > dirtyBegin) ++generation;
   return D3D_OK;
 }
 

@@ -262,7 +262,7 @@ class BufferStorage {
   UINT size;
   DWORD usage;
   D3DPOOL pool;
-  uint64_t generation = 0;  // counts locks that may have written
+  uint64_t generation = 0;  // moves on at every lock that may write and its unlock
 
  private:
   Device* device;
