@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,11 @@ struct CommandLineCase {
   int exitCode;
   const char* folder;  // expected working directory below the scratch folder
 };
+// Names the case by its command line and file, so that test names stay the
+// same from build to build.
+void PrintTo(const CommandLineCase& c, std::ostream* os) {
+  *os << "line <" << c.line << "> file <" << c.file << ">";
+}
 
 class CommandLineTable : public EntryTest, public testing::WithParamInterface<CommandLineCase> {};
 
@@ -168,6 +174,29 @@ TEST_F(EntryTest, FailedLoadLeavesNoPointerToTheDestroyedStore) {
   EXPECT_EQ(gDevice, nullptr);
 }
 
+// The cursor's display counter, read without changing it.
+int cursorCounter() {
+  int counter = ShowCursor(TRUE) - 1;
+  ShowCursor(FALSE);
+  return counter;
+}
+
+// The load failure's box is a plain one captioned "Error"; before it the
+// window was minimised and the cursor shown again.
+TEST_F(EntryTest, FailedLoadShowsAPlainErrorBoxAfterReleasingTheWindow) {
+  int cursorBefore = cursorCounter();
+  EXPECT_EQ(run("missing.txt"), 1);
+  ASSERT_EQ(platform_test::messageBoxes().size(), 1u);
+  const auto& box = platform_test::messageBoxes()[0];
+  EXPECT_EQ(box.text, "Error loading demo");
+  EXPECT_EQ(box.caption, "Error");
+  EXPECT_EQ(box.type, unsigned(MB_OK));
+  ASSERT_EQ(d3d9_test::deviceCreations().size(), 1u);
+  EXPECT_TRUE(d3d9_test::deviceCreations()[0].window->minimised);
+  EXPECT_EQ(cursorCounter(), cursorBefore + 1);
+  ShowCursor(FALSE);
+}
+
 // Start-up order: the basic render states before any scriplet is compiled;
 // every "init" before the full-screen present; the clock read only after it.
 TEST_F(EntryTest, StartUpOrderUpToTheClock) {
@@ -231,6 +260,28 @@ TEST_F(EntryTest, EscapeAfterSomeFramesEndsTheLoop) {
     if (started && call == "Clear(0, null, 3, 0x00000000, 1, 0)") ++clears;
   }
   EXPECT_EQ(clears, 3) << testing::PrintToString(d3d9_test::callLog());
+}
+
+// The program's arguments become one command line: joined by single blanks,
+// every '/' turned into '\\', nothing else touched.
+TEST(CommandLine, JoinsTheArgumentsWithWindowsSeparators) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string line;
+  } cases[] = {
+      {{}, ""},
+      {{"show.txt"}, "show.txt"},
+      {{"intro/show.txt"}, "intro\\show.txt"},
+      {{"/home/me/demos/show.txt"}, "\\home\\me\\demos\\show.txt"},
+      {{"my", "demo.dat"}, "my demo.dat"},
+      {{"\"a b/show.txt\"", ""}, "\"a b\\show.txt\" "},
+  };
+  for (const Case& c : cases) {
+    std::vector<char*> argv{const_cast<char*>("demoplayer")};
+    for (const std::string& argument : c.arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    EXPECT_EQ(buildCommandLine(int(argv.size()), argv.data()), c.line)
+        << testing::PrintToString(c.arguments);
+  }
 }
 
 // The player itself, started headless on a description that is not there.
@@ -306,6 +357,16 @@ TEST_F(EntryLoopTest, EndDemoEndsAfterThePresentedFrame) {
   EXPECT_EQ(clock.seen, (std::vector<float>{demoTime(0), demoTime(20)}));
 }
 
+// The 32-bit tick counter wraps (after 49.7 days of uptime): demo time
+// still runs on from the anchor.
+TEST_F(EntryLoopTest, DemoTimeRunsOnAcrossTheTickCounterWrap) {
+  writeDemo(3);
+  clock.now = 0xFFFFFFF0u;
+  clock.onFrame = [this](int) { clock.now += 0x20; };
+  EXPECT_EQ(run("show.txt"), 0);
+  EXPECT_EQ(clock.seen, (std::vector<float>{demoTime(0), demoTime(32), demoTime(64)}));
+}
+
 // Music started in the frame at 12.5 s takes 3 s to load: the next frame
 // goes on from 12.5 s, plus only what passed after the re-anchoring.
 TEST_F(EntryLoopTest, ResyncRequestReanchorsTheClockAtTheFrameThatAskedForIt) {
@@ -333,6 +394,12 @@ struct SetupCase {
   D3DFORMAT format;
   int reduceLOD, noPostProcess;
 };
+void PrintTo(const SetupCase& c, std::ostream* os) {
+  const setup_test::Choices& m = c.choices;
+  *os << m.width << "x" << m.height << "x" << m.colorBits << (m.fullscreen ? " fullscreen" : " windowed")
+      << (m.vsync ? " vsync" : "") << (m.highResModels ? " highres" : "")
+      << (m.additionalEffects ? " effects" : "");
+}
 
 class EntrySetupTable : public EntryTest, public testing::WithParamInterface<SetupCase> {};
 

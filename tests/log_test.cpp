@@ -1,10 +1,13 @@
 // The warning sink and the fatal error box.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "core/Log.h"
+#include "platform/win32/TestSeams.h"
 #include "runtime/WinMain.h"
 
 namespace {
@@ -31,6 +34,22 @@ TEST(FatalErrorDeathTest, ShowsWarningBoxCaptionedZJ6AndExitsWithMinusOne) {
   EXPECT_EXIT(fatalError("Error loading mesh (a.x) - Abort"), testing::ExitedWithCode(255),
               "\\[ZJ6\\] Error loading mesh \\(a.x\\) - Abort");
   EXPECT_EXIT(fatalError(""), testing::ExitedWithCode(255), "\\[ZJ6\\] \n");
+}
+
+// The box is a system-modal warning with one OK button, and the process ends
+// through the normal exit: registered exit handlers still run.
+TEST(FatalErrorDeathTest, BoxIsASystemModalWarningAndExitHandlersRun) {
+  EXPECT_EXIT(
+      {
+        platform_test::reset();
+        std::atexit([] {
+          const auto& boxes = platform_test::messageBoxes();
+          std::fprintf(stderr, "exit handler: %zu box, style 0x%x\n", boxes.size(),
+                  boxes.empty() ? 0u : boxes.back().type);
+        });
+        fatalError("x");
+      },
+      testing::ExitedWithCode(255), "\\[ZJ6\\] x\nexit handler: 1 box, style 0x1030\n");
 }
 
 TEST(FatalErrorDeathTest, HookReplacesTheBoxButTheProcessStillEnds) {
