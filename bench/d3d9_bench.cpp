@@ -2,12 +2,17 @@
 // frames on the same headless context: 2,000 small lit, textured triangle
 // strips each with its own world matrix, and one lit, textured batch of
 // 100,000 triangles. Each iteration is one frame, finished on the GPU.
+// After the table, each device figure is set against its GL counterpart.
 #include <GL/gl.h>
 #include <GL/glext.h>
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "platform/d3d9/D3D9.h"
@@ -376,6 +381,48 @@ void plainGLBatch(benchmark::State& state) {
   state.counters["covered"] = coveredPixels();
 }
 
+// The console table, then per workload the device's frame time, plain GL's
+// and their ratio (medians when the run has repetitions).
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.error_occurred) continue;
+      const std::string& name = run.run_name.function_name;
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+        medians[name] = run.GetAdjustedRealTime();
+      else if (run.run_type == Run::RT_Iteration)
+        lastRuns[name] = run.GetAdjustedRealTime();
+    }
+  }
+
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    const char* threads = std::getenv("LP_NUM_THREADS");
+    std::printf("\nLP_NUM_THREADS=%s\n", threads ? threads : "(unset: llvmpipe's default)");
+    const char* pairs[][3] = {{"strips, vertex buffer", "deviceStrips", "plainGLStrips"},
+                              {"strips, from memory", "deviceStripsFromMemory", "plainGLStrips"},
+                              {"100,000-triangle batch", "deviceBatch", "plainGLBatch"}};
+    for (const auto& pair : pairs) {
+      double device = time(pair[1]), plain = time(pair[2]);
+      if (device <= 0 || plain <= 0) continue;
+      std::printf("%-24s device %8.3f ms   plain GL %8.3f ms   ratio %.3f\n", pair[0], device,
+                  plain, device / plain);
+    }
+  }
+
+ private:
+  double time(const std::string& name) const {
+    auto found = medians.find(name);
+    if (found != medians.end()) return found->second;
+    found = lastRuns.find(name);
+    return found != lastRuns.end() ? found->second : 0.0;
+  }
+
+  std::map<std::string, double> medians, lastRuns;
+};
+
 }  // namespace
 
 BENCHMARK(deviceStrips)->Unit(benchmark::kMillisecond);
@@ -384,4 +431,11 @@ BENCHMARK(deviceStripsFromMemory)->Unit(benchmark::kMillisecond);
 BENCHMARK(deviceBatch)->Unit(benchmark::kMillisecond);
 BENCHMARK(plainGLBatch)->Unit(benchmark::kMillisecond);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}
