@@ -186,29 +186,44 @@ TEST_F(PipelineTest, FogAtKnownDepths) {
     std::memcpy(&d, &v, 4);
     return d;
   };
-  device->SetRenderState(D3DRS_FOGSTART, f(0.0f));
-  device->SetRenderState(D3DRS_FOGEND, f(1.0f));
   device->SetRenderState(D3DRS_FOGDENSITY, f(2.0f));
+  // The square's corners are all sqrt(2 + z * z) from the eye, so range fog
+  // is as flat over it as fog on depth.
+  const float corner = std::sqrt(2.0f + 0.25f * 0.25f);
   struct Case {
     D3DRENDERSTATETYPE modeState;
     DWORD mode;
     float z, factor;
+    bool range = false;
+    float start = 0.0f, end = 1.0f;
   } cases[] = {
       {D3DRS_FOGVERTEXMODE, D3DFOG_LINEAR, 0.25f, 0.75f},
+      {D3DRS_FOGVERTEXMODE, D3DFOG_LINEAR, 0.45f, 0.5f, false, 0.2f, 0.7f},
       {D3DRS_FOGVERTEXMODE, D3DFOG_EXP, 0.25f, std::exp(-0.5f)},
       {D3DRS_FOGVERTEXMODE, D3DFOG_EXP2, 0.25f, std::exp(-0.25f)},
+      // Range fog: the distance to the eye rather than the depth.
+      {D3DRS_FOGVERTEXMODE, D3DFOG_EXP, 0.25f, std::exp(-2.0f * corner), true},
+      {D3DRS_FOGVERTEXMODE, D3DFOG_LINEAR, 0.25f, (3.0f - corner) / 3.0f, true, 0.0f, 3.0f},
       {D3DRS_FOGTABLEMODE, D3DFOG_LINEAR, 0.6f, 0.4f},
+      {D3DRS_FOGTABLEMODE, D3DFOG_LINEAR, 0.6f, 0.2f, false, 0.5f, 0.625f},
       {D3DRS_FOGTABLEMODE, D3DFOG_EXP, 0.6f, std::exp(-1.2f)},
+      {D3DRS_FOGTABLEMODE, D3DFOG_EXP2, 0.6f, std::exp(-1.2f * 1.2f)},
+      // Range fog is for vertex fog only: the table still fogs on depth.
+      {D3DRS_FOGTABLEMODE, D3DFOG_LINEAR, 0.6f, 0.4f, true},
   };
   for (const Case& c : cases) {
     device->SetRenderState(D3DRS_FOGVERTEXMODE, D3DFOG_NONE);
     device->SetRenderState(D3DRS_FOGTABLEMODE, D3DFOG_NONE);
     device->SetRenderState(c.modeState, c.mode);
+    device->SetRenderState(D3DRS_RANGEFOGENABLE, c.range);
+    device->SetRenderState(D3DRS_FOGSTART, f(c.start));
+    device->SetRenderState(D3DRS_FOGEND, f(c.end));
     device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff000000, 1.0f, 0);
     drawFacingSquare(c.z);
     // White fogged toward blue.
     Rgb expected = {c.factor, c.factor, 1.0f};
-    EXPECT_TRUE(colourNear(centre(), toColour(expected), 2)) << c.mode << " at " << c.z;
+    EXPECT_TRUE(colourNear(centre(), toColour(expected), 2))
+        << c.mode << " at " << c.z << (c.range ? " (range)" : "");
   }
 }
 
@@ -259,6 +274,7 @@ class TextureStageTest : public PipelineTest {
   static constexpr D3DCOLOR kDiffuse = 0x40608090;
   static constexpr D3DCOLOR kSpecular = 0xc0102030;
   static constexpr D3DCOLOR kFactor = 0xa0405060;
+  static constexpr D3DCOLOR kConstant = 0x3070a0d0;  // stage 0's own constant
   IDirect3DTexture9* texture = nullptr;
 };
 
@@ -269,6 +285,7 @@ float ch(D3DCOLOR colour, int c) { return float((colour >> (24 - 8 * c)) & 0xff)
 
 TEST_F(TextureStageTest, EachColourOperationOnKnownTexels) {
   device->SetRenderState(D3DRS_TEXTUREFACTOR, kFactor);
+  device->SetTextureStageState(0, D3DTSS_CONSTANT, kConstant);
   device->SetRenderState(D3DRS_BLENDFACTOR, 0);
   struct Case {
     D3DTEXTUREOP op;
@@ -326,6 +343,14 @@ TEST_F(TextureStageTest, EachColourOperationOnKnownTexels) {
        [](int c) { return 1 - ch(kTexel, c); }},
       {D3DTOP_SELECTARG1, D3DTA_DIFFUSE | D3DTA_ALPHAREPLICATE, D3DTA_DIFFUSE, 0,
        [](int) { return ch(kDiffuse, 0); }},
+      {D3DTOP_SELECTARG1, D3DTA_CONSTANT, D3DTA_DIFFUSE, 0, [](int c) { return ch(kConstant, c); }},
+      {D3DTOP_SELECTARG1, D3DTA_TFACTOR | D3DTA_COMPLEMENT | D3DTA_ALPHAREPLICATE, D3DTA_DIFFUSE, 0,
+       [](int) { return 1 - ch(kFactor, 0); }},
+      // The modifiers apply to the third argument too.
+      {D3DTOP_LERP, D3DTA_TEXTURE, D3DTA_DIFFUSE, D3DTA_CONSTANT | D3DTA_ALPHAREPLICATE,
+       [](int c) {
+         return ch(kConstant, 0) * ch(kTexel, c) + (1 - ch(kConstant, 0)) * ch(kDiffuse, c);
+       }},
       // SPECULARENABLE is off: the specular argument reads as black.
       {D3DTOP_SELECTARG1, D3DTA_SPECULAR, D3DTA_DIFFUSE, 0, [](int) { return 0.0f; }},
   };
@@ -442,6 +467,178 @@ TEST_F(TextureStageTest, BlendFactorsAndOperations) {
   device->SetRenderState(D3DRS_COLORWRITEENABLE, D3DCOLORWRITEENABLE_GREEN);
   got = drawQuad();
   EXPECT_EQ(got, (dest & 0xffff00ffu) | (kDiffuse & 0x0000ff00u));
+}
+
+TEST_F(TextureStageTest, EachAlphaOperationOnKnownTexels) {
+  device->SetRenderState(D3DRS_TEXTUREFACTOR, kFactor);
+  // Stage 0 works on alpha alone (its colour is the diffuse colour); stage
+  // 1 shows the alpha it made as grey.
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_DIFFUSE);
+  device->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(1, D3DTSS_COLORARG1, D3DTA_CURRENT | D3DTA_ALPHAREPLICATE);
+  const float t = ch(kTexel, 0), d = ch(kDiffuse, 0), f = ch(kFactor, 0);
+  struct Case {
+    D3DTEXTUREOP op;
+    DWORD arg1, arg2, arg0;
+    float expected;
+  } cases[] = {
+      {D3DTOP_SELECTARG1, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, t},
+      {D3DTOP_SELECTARG2, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, d},
+      {D3DTOP_SELECTARG1, D3DTA_TEXTURE | D3DTA_COMPLEMENT, D3DTA_DIFFUSE, 0, 1 - t},
+      {D3DTOP_MODULATE, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, t * d},
+      {D3DTOP_MODULATE2X, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, 2 * t * d},
+      {D3DTOP_MODULATE4X, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, std::min(1.0f, 4 * t * d)},
+      {D3DTOP_ADD, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, t + d},
+      {D3DTOP_ADDSIGNED, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, t + d - 0.5f},
+      {D3DTOP_ADDSIGNED2X, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, 2 * (t + d - 0.5f)},
+      {D3DTOP_SUBTRACT, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, t - d},
+      {D3DTOP_SUBTRACT, D3DTA_DIFFUSE, D3DTA_TEXTURE, 0, 0.0f},  // clamped at zero
+      {D3DTOP_ADDSMOOTH, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, t + d - t * d},
+      {D3DTOP_BLENDDIFFUSEALPHA, D3DTA_TEXTURE, D3DTA_TFACTOR, 0, t * d + f * (1 - d)},
+      {D3DTOP_BLENDTEXTUREALPHA, D3DTA_TFACTOR, D3DTA_DIFFUSE, 0, f * t + d * (1 - t)},
+      {D3DTOP_BLENDFACTORALPHA, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, t * f + d * (1 - f)},
+      {D3DTOP_BLENDCURRENTALPHA, D3DTA_TEXTURE, D3DTA_TFACTOR, 0, t * d + f * (1 - d)},
+      {D3DTOP_BLENDTEXTUREALPHAPM, D3DTA_TFACTOR, D3DTA_DIFFUSE, 0, std::min(1.0f, f + d * (1 - t))},
+      {D3DTOP_MULTIPLYADD, D3DTA_TEXTURE, D3DTA_DIFFUSE, D3DTA_TFACTOR, std::min(1.0f, f + t * d)},
+      {D3DTOP_LERP, D3DTA_TEXTURE, D3DTA_DIFFUSE, D3DTA_TFACTOR, f * t + (1 - f) * d},
+  };
+  for (const Case& c : cases) {
+    device->SetTextureStageState(0, D3DTSS_ALPHAOP, c.op);
+    device->SetTextureStageState(0, D3DTSS_ALPHAARG1, c.arg1);
+    device->SetTextureStageState(0, D3DTSS_ALPHAARG2, c.arg2);
+    device->SetTextureStageState(0, D3DTSS_ALPHAARG0, c.arg0);
+    float a = c.expected;
+    EXPECT_TRUE(colourNear(drawQuad() | 0xff000000u, toColour({a, a, a}), 2)) << "operation " << c.op;
+  }
+  device->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_DISABLE);
+}
+
+namespace {
+
+// Direct3D's blend factor `factor` for channel c (0 to 2 colour, 3 alpha).
+float blendFactorOf(DWORD factor, int c, const float src[4], const float dst[4],
+                    const float constant[4]) {
+  switch (factor) {
+    case D3DBLEND_ZERO:
+      return 0;
+    case D3DBLEND_SRCCOLOR:
+      return src[c];
+    case D3DBLEND_INVSRCCOLOR:
+      return 1 - src[c];
+    case D3DBLEND_SRCALPHA:
+      return src[3];
+    case D3DBLEND_INVSRCALPHA:
+      return 1 - src[3];
+    case D3DBLEND_DESTALPHA:
+      return dst[3];
+    case D3DBLEND_INVDESTALPHA:
+      return 1 - dst[3];
+    case D3DBLEND_DESTCOLOR:
+      return dst[c];
+    case D3DBLEND_INVDESTCOLOR:
+      return 1 - dst[c];
+    case D3DBLEND_SRCALPHASAT:
+      return c == 3 ? 1 : std::min(src[3], 1 - dst[3]);
+    case D3DBLEND_BLENDFACTOR:
+      return constant[c];
+    case D3DBLEND_INVBLENDFACTOR:
+      return 1 - constant[c];
+    default:
+      return 1;
+  }
+}
+
+float blendOf(DWORD op, float s, float d, float sf, float df) {
+  switch (op) {
+    case D3DBLENDOP_SUBTRACT:
+      return s * sf - d * df;
+    case D3DBLENDOP_REVSUBTRACT:
+      return d * df - s * sf;
+    case D3DBLENDOP_MIN:
+      return std::min(s, d);
+    case D3DBLENDOP_MAX:
+      return std::max(s, d);
+    default:
+      return s * sf + d * df;
+  }
+}
+
+}  // namespace
+
+// Onto a target with alpha, where destination alpha is real and the alpha
+// channel can be blended apart from the colour.
+TEST_F(TextureStageTest, BlendingOntoATargetWithAlpha) {
+  IDirect3DTexture9* targetTexture = nullptr;
+  ASSERT_EQ(device->CreateTexture(kWidth, kHeight, 1, D3DUSAGE_RENDERTARGET, D3DFMT_A8R8G8B8,
+                                  D3DPOOL_DEFAULT, &targetTexture, nullptr),
+            D3D_OK);
+  IDirect3DSurface9* back = nullptr;
+  IDirect3DSurface9* target = nullptr;
+  ASSERT_EQ(device->GetRenderTarget(0, &back), D3D_OK);
+  ASSERT_EQ(targetTexture->GetSurfaceLevel(0, &target), D3D_OK);
+  ASSERT_EQ(device->SetRenderTarget(0, target), D3D_OK);
+
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_DIFFUSE);
+  device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_DIFFUSE);
+  device->SetRenderState(D3DRS_ALPHABLENDENABLE, TRUE);
+  device->SetRenderState(D3DRS_BLENDFACTOR, kFactor);
+  const D3DCOLOR dest = 0x80c04020;
+  float src[4], dst[4], constant[4];
+  for (int c = 0; c < 3; ++c) {
+    src[c] = ch(kDiffuse, c + 1);
+    dst[c] = ch(dest, c + 1);
+    constant[c] = ch(kFactor, c + 1);
+  }
+  src[3] = ch(kDiffuse, 0);
+  dst[3] = ch(dest, 0);
+  constant[3] = ch(kFactor, 0);
+  struct Case {
+    DWORD src, dst, op;
+    bool separate;
+    DWORD srcAlpha, dstAlpha, opAlpha;
+  } cases[] = {
+      {D3DBLEND_SRCALPHA, D3DBLEND_INVSRCALPHA, D3DBLENDOP_ADD, false, 0, 0, 0},
+      {D3DBLEND_DESTALPHA, D3DBLEND_INVDESTALPHA, D3DBLENDOP_ADD, false, 0, 0, 0},
+      {D3DBLEND_DESTCOLOR, D3DBLEND_INVDESTCOLOR, D3DBLENDOP_ADD, false, 0, 0, 0},
+      {D3DBLEND_INVSRCCOLOR, D3DBLEND_INVBLENDFACTOR, D3DBLENDOP_ADD, false, 0, 0, 0},
+      {D3DBLEND_SRCALPHASAT, D3DBLEND_ONE, D3DBLENDOP_ADD, false, 0, 0, 0},
+      {D3DBLEND_BLENDFACTOR, D3DBLEND_ONE, D3DBLENDOP_REVSUBTRACT, false, 0, 0, 0},
+      {D3DBLEND_ONE, D3DBLEND_ONE, D3DBLENDOP_MIN, false, 0, 0, 0},
+      // Alpha on its own factors and operation.
+      {D3DBLEND_ONE, D3DBLEND_ZERO, D3DBLENDOP_ADD, true, D3DBLEND_ZERO, D3DBLEND_ONE, D3DBLENDOP_ADD},
+      {D3DBLEND_SRCALPHA, D3DBLEND_ONE, D3DBLENDOP_ADD, true, D3DBLEND_ONE, D3DBLEND_ONE,
+       D3DBLENDOP_REVSUBTRACT},
+      {D3DBLEND_ONE, D3DBLEND_ONE, D3DBLENDOP_SUBTRACT, true, D3DBLEND_INVDESTALPHA,
+       D3DBLEND_SRCCOLOR, D3DBLENDOP_MAX},
+  };
+  for (const Case& c : cases) {
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, dest, 1.0f, 0);
+    device->SetRenderState(D3DRS_SRCBLEND, c.src);
+    device->SetRenderState(D3DRS_DESTBLEND, c.dst);
+    device->SetRenderState(D3DRS_BLENDOP, c.op);
+    device->SetRenderState(D3DRS_SEPARATEALPHABLENDENABLE, c.separate);
+    device->SetRenderState(D3DRS_SRCBLENDALPHA, c.srcAlpha ? c.srcAlpha : DWORD(D3DBLEND_ONE));
+    device->SetRenderState(D3DRS_DESTBLENDALPHA, c.dstAlpha ? c.dstAlpha : DWORD(D3DBLEND_ZERO));
+    device->SetRenderState(D3DRS_BLENDOPALPHA, c.opAlpha ? c.opAlpha : DWORD(D3DBLENDOP_ADD));
+    float out[4];
+    for (int k = 0; k < 4; ++k) {
+      bool alpha = k == 3 && c.separate;
+      DWORD sf = alpha ? c.srcAlpha : c.src, df = alpha ? c.dstAlpha : c.dst;
+      out[k] = blendOf(alpha ? c.opAlpha : c.op, src[k], dst[k],
+                       blendFactorOf(sf, k, src, dst, constant), blendFactorOf(df, k, src, dst, constant));
+    }
+    EXPECT_TRUE(colourNear(drawQuad(), toColour({out[0], out[1], out[2]}, out[3]), 2))
+        << c.src << " " << c.dst << " " << c.op << (c.separate ? " separate" : "");
+  }
+  device->SetRenderState(D3DRS_ALPHABLENDENABLE, FALSE);
+  device->SetRenderState(D3DRS_SEPARATEALPHABLENDENABLE, FALSE);
+  device->SetRenderTarget(0, back);
+  back->Release();
+  target->Release();
+  targetTexture->Release();
 }
 
 TEST_F(TextureStageTest, AlphaTestAgainstTheReference) {
