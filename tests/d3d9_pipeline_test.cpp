@@ -3,6 +3,7 @@
 // test draws large flat areas and reads pixels well inside them.
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "tests/d3d9_fixture.h"
 
@@ -175,6 +176,133 @@ TEST_F(PipelineTest, MaterialSourcesTakeVertexColours) {
   device->SetRenderState(D3DRS_EMISSIVEMATERIALSOURCE, D3DMCS_COLOR1);
   device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]);
   EXPECT_TRUE(colourNear(centre(), 0xff4080ff, 1));
+}
+
+TEST_F(PipelineTest, LightsOfEveryKindAddUp) {
+  setWhiteMaterial();
+  // One light per colour channel, set and enabled in no particular order
+  // of their types; a fourth, white, is set but not enabled.
+  D3DLIGHT9 directional{};
+  directional.Type = D3DLIGHT_DIRECTIONAL;
+  directional.Diffuse = {0.5f, 0, 0, 1};
+  directional.Direction = {0, 0, 1};
+  D3DLIGHT9 point{};
+  point.Type = D3DLIGHT_POINT;
+  point.Diffuse = {0, 1, 0, 1};
+  point.Ambient = {0.2f, 0, 0, 1};
+  point.Position = {0, 0, -1};
+  point.Range = 100;
+  point.Attenuation0 = 1;
+  point.Attenuation2 = 0.25f;
+  D3DLIGHT9 spot = point;
+  spot.Type = D3DLIGHT_SPOT;
+  spot.Diffuse = {0, 0, 1, 1};
+  spot.Ambient = {0, 0, 0, 1};
+  spot.Direction = {0, 0, 1};
+  spot.Attenuation2 = 0;
+  spot.Theta = float(M_PI) / 2;      // the corners lie inside the inner cone
+  spot.Phi = 2 * float(M_PI) / 3;
+  spot.Falloff = 1;
+  D3DLIGHT9 unused = directional;
+  unused.Diffuse = {1, 1, 1, 1};
+  device->SetLight(5, &spot);
+  device->SetLight(2, &point);
+  device->SetLight(7, &directional);
+  device->SetLight(1, &unused);
+  device->LightEnable(5, TRUE);
+  device->LightEnable(2, TRUE);
+  device->LightEnable(7, TRUE);
+  drawFacingSquare(0.5f);
+  float d2 = 1 + 1 + 1.5f * 1.5f, d = std::sqrt(d2);
+  float nl = 1.5f / d;  // from every corner to the lights on the axis
+  float att = 1 / (1 + 0.25f * d2);
+  Rgb expected = {0.5f + 0.2f * att, nl * att, nl};
+  EXPECT_TRUE(colourNear(centre(), toColour(expected), 2));
+  // Switching one off removes just its share.
+  device->LightEnable(2, FALSE);
+  drawFacingSquare(0.5f);
+  EXPECT_TRUE(colourNear(centre(), toColour({0.5f, 0, nl}), 2));
+}
+
+TEST_F(PipelineTest, NormalsScaleWithTheWorldUnlessNormalized) {
+  setWhiteMaterial();
+  D3DLIGHT9 light{};
+  light.Type = D3DLIGHT_DIRECTIONAL;
+  light.Diffuse = {1, 1, 1, 1};
+  light.Direction = {0, 0, 1};
+  device->SetLight(0, &light);
+  device->LightEnable(0, TRUE);
+  // Scaled by two, the normals come out half as long (they go through the
+  // inverse transpose), and so does the light they catch.
+  D3DMATRIX world{};
+  world._11 = world._22 = world._33 = 2;
+  world._44 = 1;
+  device->SetTransform(D3DTS_WORLD, &world);
+  drawFacingSquare(0.25f);
+  EXPECT_TRUE(colourNear(centre(), toColour({0.5f, 0.5f, 0.5f}), 2));
+  device->SetRenderState(D3DRS_NORMALIZENORMALS, TRUE);
+  drawFacingSquare(0.25f);
+  EXPECT_TRUE(colourNear(centre(), 0xffffffff, 1));
+}
+
+TEST_F(PipelineTest, EachMaterialSourceTakesItsColour) {
+  struct ColourVertex {
+    float x, y, z, nx, ny, nz;
+    D3DCOLOR diffuse, specular;
+  };
+  const D3DCOLOR c1 = 0xff402010, c2 = 0xff103050;
+  ColourVertex v[4] = {{-1, 1, 0.5f, 0, 0, -1, c1, c2}, {1, 1, 0.5f, 0, 0, -1, c1, c2},
+                       {-1, -1, 0.5f, 0, 0, -1, c1, c2}, {1, -1, 0.5f, 0, 0, -1, c1, c2}};
+  D3DMATERIAL9 m{};
+  m.Diffuse = {0.2f, 0.3f, 0.1f, 1};
+  m.Ambient = {0.1f, 0.2f, 0.3f, 1};
+  m.Specular = {0.3f, 0.1f, 0.2f, 1};
+  m.Emissive = {0.05f, 0.1f, 0.15f, 1};
+  m.Power = 4;
+  device->SetMaterial(&m);
+  D3DLIGHT9 light{};
+  light.Type = D3DLIGHT_DIRECTIONAL;
+  light.Diffuse = {0.5f, 0.5f, 0.5f, 1};
+  light.Ambient = {0.2f, 0.2f, 0.2f, 1};
+  light.Specular = {0.5f, 0.5f, 0.5f, 1};
+  light.Direction = {0, 0, 1};  // head-on: N.L = 1 and, with the viewer far, N.H = 1
+  device->SetLight(0, &light);
+  device->LightEnable(0, TRUE);
+  device->SetRenderState(D3DRS_AMBIENT, 0x00202020);
+  device->SetRenderState(D3DRS_SPECULARENABLE, TRUE);
+  device->SetRenderState(D3DRS_LOCALVIEWER, FALSE);
+  device->SetFVF(D3DFVF_XYZ | D3DFVF_NORMAL | D3DFVF_DIFFUSE | D3DFVF_SPECULAR);
+  const float ga = 32.0f / 255.0f;
+  struct Case {
+    BOOL colourVertex;
+    DWORD diffuse, ambient, specular, emissive;
+  } cases[] = {
+      {TRUE, D3DMCS_COLOR1, D3DMCS_MATERIAL, D3DMCS_COLOR2, D3DMCS_MATERIAL},  // the defaults
+      {TRUE, D3DMCS_MATERIAL, D3DMCS_COLOR2, D3DMCS_COLOR1, D3DMCS_COLOR1},
+      {TRUE, D3DMCS_COLOR2, D3DMCS_COLOR1, D3DMCS_MATERIAL, D3DMCS_COLOR2},
+      {FALSE, D3DMCS_COLOR1, D3DMCS_COLOR1, D3DMCS_COLOR2, D3DMCS_COLOR2},  // material throughout
+  };
+  for (const Case& c : cases) {
+    device->SetRenderState(D3DRS_COLORVERTEX, c.colourVertex);
+    device->SetRenderState(D3DRS_DIFFUSEMATERIALSOURCE, c.diffuse);
+    device->SetRenderState(D3DRS_AMBIENTMATERIALSOURCE, c.ambient);
+    device->SetRenderState(D3DRS_SPECULARMATERIALSOURCE, c.specular);
+    device->SetRenderState(D3DRS_EMISSIVEMATERIALSOURCE, c.emissive);
+    ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
+    auto pick = [&](DWORD source, const D3DCOLORVALUE& material, int k) {
+      if (c.colourVertex && source == D3DMCS_COLOR1) return float((c1 >> (16 - 8 * k)) & 0xff) / 255;
+      if (c.colourVertex && source == D3DMCS_COLOR2) return float((c2 >> (16 - 8 * k)) & 0xff) / 255;
+      return (&material.r)[k];
+    };
+    float out[3];
+    for (int k = 0; k < 3; ++k) {
+      float lit = pick(c.emissive, m.Emissive, k) + pick(c.ambient, m.Ambient, k) * (ga + 0.2f) +
+                  pick(c.diffuse, m.Diffuse, k) * 0.5f;
+      out[k] = std::min(lit, 1.0f) + pick(c.specular, m.Specular, k) * 0.5f;
+    }
+    EXPECT_TRUE(colourNear(centre(), toColour({out[0], out[1], out[2]}), 2))
+        << c.diffuse << c.ambient << c.specular << c.emissive << " colour vertex " << c.colourVertex;
+  }
 }
 
 TEST_F(PipelineTest, FogAtKnownDepths) {
@@ -709,4 +837,62 @@ TEST_F(PipelineTest, VertexBlendingBetweenTwoWorldMatrices) {
   D3DCAPS9 caps;
   device->GetDeviceCaps(&caps);
   EXPECT_EQ(caps.MaxVertexBlendMatrices, 4u);
+}
+
+TEST_F(PipelineTest, VertexBlendingOfThreeAndFourMatrices) {
+  device->SetRenderState(D3DRS_LIGHTING, FALSE);
+  D3DMATRIX worlds[4];
+  const float offsets[4][2] = {{0.8f, 0}, {-0.8f, 0}, {0, 0.6f}, {0, -0.6f}};
+  for (int i = 0; i < 4; ++i) {
+    worlds[i] = D3DMATRIX{};
+    worlds[i]._11 = worlds[i]._22 = worlds[i]._33 = worlds[i]._44 = 1;
+    worlds[i]._41 = offsets[i][0];
+    worlds[i]._42 = offsets[i][1];
+    device->SetTransform(D3DTS_WORLDMATRIX(i), &worlds[i]);
+  }
+  struct BlendVertex {
+    float x, y, z, w[3];
+    D3DCOLOR colour;
+  };
+  struct Case {
+    DWORD fvf, blend;
+    float w[3];  // the last matrix takes what the weights leave
+  } cases[] = {
+      {D3DFVF_XYZB2, D3DVBF_2WEIGHTS, {0.5f, 0.25f, 0}},
+      {D3DFVF_XYZB3, D3DVBF_3WEIGHTS, {0.5f, 0.125f, 0.125f}},
+      // Fewer weights in use than the vertex holds: the rest are ignored.
+      {D3DFVF_XYZB3, D3DVBF_1WEIGHTS, {0.75f, 0.5f, 0.5f}},
+  };
+  for (const Case& c : cases) {
+    int used = int(c.blend);
+    float weights[4] = {};
+    float last = 1;
+    for (int i = 0; i < used; ++i) last -= weights[i] = c.w[i];
+    weights[used] = last;
+    float x = 0, y = 0;
+    for (int i = 0; i <= used; ++i) {
+      x += weights[i] * offsets[i][0];
+      y += weights[i] * offsets[i][1];
+    }
+    // A square of 0.1 around (x, y), read at its centre in pixels.
+    BlendVertex v[4];
+    const float corners[4][2] = {{-0.1f, 0.1f}, {0.1f, 0.1f}, {-0.1f, -0.1f}, {0.1f, -0.1f}};
+    size_t stride = 12 + 4 * (c.fvf == D3DFVF_XYZB3 ? 3 : 2) + 4;
+    std::vector<uint8_t> bytes(stride * 4);
+    for (int k = 0; k < 4; ++k) {
+      v[k] = {corners[k][0], corners[k][1], 0.5f, {c.w[0], c.w[1], c.w[2]}, 0xffffffff};
+      std::memcpy(&bytes[stride * size_t(k)], &v[k], stride - 4);
+      std::memcpy(&bytes[stride * size_t(k) + stride - 4], &v[k].colour, 4);
+    }
+    device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff000000, 1.0f, 0);
+    device->SetRenderState(D3DRS_VERTEXBLEND, c.blend);
+    device->SetFVF(c.fvf | D3DFVF_DIFFUSE);
+    ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, bytes.data(), UINT(stride)), D3D_OK);
+    d3d9_test::Frame f = frame();
+    int px = int((x + 1) / 2 * kWidth), py = int((1 - y) / 2 * kHeight);
+    EXPECT_EQ(f.at(px, py), 0xffffffffu) << "blend " << c.blend << " at " << x << ", " << y;
+    // Where the first world alone would put it stays empty.
+    EXPECT_EQ(f.at(int(1.8f / 2 * kWidth), kHeight / 2), 0xff000000u) << "blend " << c.blend;
+  }
+  device->SetRenderState(D3DRS_VERTEXBLEND, D3DVBF_DISABLE);
 }

@@ -87,6 +87,93 @@ TEST_F(RasterTest, StencilMarksAndMasks) {
   depth->Release();
 }
 
+TEST_F(RasterTest, StencilOperationsFacesAndMasks) {
+  IDirect3DSurface9* depth = nullptr;
+  ASSERT_EQ(device->CreateDepthStencilSurface(kWidth, kHeight, D3DFMT_D24S8, D3DMULTISAMPLE_NONE, 0,
+                                              FALSE, &depth, nullptr),
+            D3D_OK);
+  ASSERT_EQ(device->SetDepthStencilSurface(depth), D3D_OK);
+  // Each case clears the stencil to `start` (and depth to `clearZ`), draws
+  // a rectangle at depth 0.5 with its states, and then finds the stencil
+  // value by drawing where it equals `expected`.
+  struct Case {
+    const char* name;
+    DWORD start, op, expected;
+    // Where the operation goes; the other two outcomes would write zero.
+    D3DRENDERSTATETYPE outcome = D3DRS_STENCILPASS;
+    DWORD func = D3DCMP_ALWAYS, ref = 0, mask = 0xff, writeMask = 0xff;
+    float clearZ = 1.0f;
+    bool counterClockwise = false, twoSided = false;
+  } cases[] = {
+      {"keep", 5, D3DSTENCILOP_KEEP, 5},
+      {"zero", 5, D3DSTENCILOP_ZERO, 0},
+      {.name = "replace", .start = 5, .op = D3DSTENCILOP_REPLACE, .expected = 9, .ref = 9},
+      {"increment, saturating", 255, D3DSTENCILOP_INCRSAT, 255},
+      {"increment, saturating below the top", 5, D3DSTENCILOP_INCRSAT, 6},
+      {"decrement, saturating", 0, D3DSTENCILOP_DECRSAT, 0},
+      {"increment, wrapping", 255, D3DSTENCILOP_INCR, 0},
+      {"decrement, wrapping", 0, D3DSTENCILOP_DECR, 255},
+      {"invert", 5, D3DSTENCILOP_INVERT, 250},
+      // Only the write mask's bits change.
+      {.name = "write mask", .start = 0xa0, .op = D3DSTENCILOP_REPLACE, .expected = 0xaf,
+       .ref = 0xff, .writeMask = 0x0f},
+      // The test compares ref & mask with stencil & mask.
+      {.name = "masked test passes", .start = 0x25, .op = D3DSTENCILOP_INCRSAT, .expected = 0x26,
+       .func = D3DCMP_EQUAL, .ref = 0x15, .mask = 0x0f},
+      {.name = "stencil test fails", .start = 0x25, .op = D3DSTENCILOP_INCRSAT, .expected = 0x26,
+       .outcome = D3DRS_STENCILFAIL, .func = D3DCMP_EQUAL, .ref = 0x16, .mask = 0x0f},
+      {.name = "depth test fails", .start = 7, .op = D3DSTENCILOP_INCRSAT, .expected = 8,
+       .outcome = D3DRS_STENCILZFAIL, .clearZ = 0.25f},
+      // Two-sided: counter-clockwise triangles take the CCW operations
+      // (DECR below), clockwise ones and one-sided mode the others.
+      {.name = "two-sided, counter-clockwise", .start = 5, .op = D3DSTENCILOP_INCR, .expected = 4,
+       .counterClockwise = true, .twoSided = true},
+      {.name = "two-sided, clockwise", .start = 5, .op = D3DSTENCILOP_INCR, .expected = 6,
+       .twoSided = true},
+      {.name = "one-sided, counter-clockwise", .start = 5, .op = D3DSTENCILOP_INCR, .expected = 6,
+       .counterClockwise = true},
+  };
+  for (const Case& c : cases) {
+    device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER | D3DCLEAR_STENCIL, 0xff000000,
+                  c.clearZ, c.start);
+    device->SetRenderState(D3DRS_STENCILENABLE, TRUE);
+    device->SetRenderState(D3DRS_STENCILFUNC, c.func);
+    device->SetRenderState(D3DRS_STENCILREF, c.ref);
+    device->SetRenderState(D3DRS_STENCILMASK, c.mask);
+    device->SetRenderState(D3DRS_STENCILWRITEMASK, c.writeMask);
+    for (D3DRENDERSTATETYPE op : {D3DRS_STENCILFAIL, D3DRS_STENCILZFAIL, D3DRS_STENCILPASS})
+      device->SetRenderState(op, op == c.outcome ? c.op : DWORD(D3DSTENCILOP_ZERO));
+    device->SetRenderState(D3DRS_TWOSIDEDSTENCILMODE, c.twoSided);
+    device->SetRenderState(D3DRS_CCW_STENCILFUNC, D3DCMP_ALWAYS);
+    device->SetRenderState(D3DRS_CCW_STENCILPASS, D3DSTENCILOP_DECR);
+    device->SetRenderState(D3DRS_CCW_STENCILFAIL, D3DSTENCILOP_ZERO);
+    device->SetRenderState(D3DRS_CCW_STENCILZFAIL, D3DSTENCILOP_ZERO);
+    device->SetRenderState(D3DRS_COLORWRITEENABLE, 0);
+    if (c.counterClockwise) {
+      ScreenVertex v[4] = {{8, 8, 0.5f, 1, 0, 0, 0}, {8, 40, 0.5f, 1, 0, 0, 0},
+                           {56, 8, 0.5f, 1, 0, 0, 0}, {56, 40, 0.5f, 1, 0, 0, 0}};
+      ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
+    } else {
+      rectangle(8, 8, 56, 40, 0xffffffff);
+    }
+    // The probe: green where the stencil holds `expected`.
+    device->SetRenderState(D3DRS_COLORWRITEENABLE, 0xf);
+    device->SetRenderState(D3DRS_ZENABLE, D3DZB_FALSE);
+    device->SetRenderState(D3DRS_TWOSIDEDSTENCILMODE, FALSE);
+    device->SetRenderState(D3DRS_STENCILFUNC, D3DCMP_EQUAL);
+    device->SetRenderState(D3DRS_STENCILREF, c.expected);
+    device->SetRenderState(D3DRS_STENCILMASK, 0xff);
+    for (D3DRENDERSTATETYPE op : {D3DRS_STENCILFAIL, D3DRS_STENCILZFAIL, D3DRS_STENCILPASS})
+      device->SetRenderState(op, D3DSTENCILOP_KEEP);
+    rectangle(0, 0, 64, 48, 0xff00ff00);
+    device->SetRenderState(D3DRS_ZENABLE, D3DZB_TRUE);
+    EXPECT_EQ(frame().at(32, 24), 0xff00ff00u) << c.name;
+  }
+  device->SetRenderState(D3DRS_STENCILENABLE, FALSE);
+  device->SetDepthStencilSurface(nullptr);
+  depth->Release();
+}
+
 TEST_F(RasterTest, ScissorFillAndShadeModes) {
   RECT scissor = {8, 8, 24, 16};
   device->SetScissorRect(&scissor);
