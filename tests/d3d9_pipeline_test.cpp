@@ -572,6 +572,20 @@ TEST_F(TextureStageTest, BlendFactorsAndOperations) {
     }
     EXPECT_TRUE(colourNear(got, toColour({v[0], v[1], v[2]}), 2)) << c.src << " " << c.dst;
   }
+  // The back buffer's unused byte is no alpha: cleared to zero it still
+  // reads as one, so SRCALPHASAT (min(As, 1 - Ad)) is zero and DESTALPHA one.
+  device->SetRenderState(D3DRS_BLENDOP, D3DBLENDOP_ADD);
+  const Factors unusedByte[] = {{D3DBLEND_SRCALPHASAT, D3DBLEND_ONE, D3DBLENDOP_ADD, 0, 1},
+                                {D3DBLEND_DESTALPHA, D3DBLEND_DESTALPHA, D3DBLENDOP_ADD, 1, 1}};
+  for (const Factors& c : unusedByte) {
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, dest & 0x00ffffffu, 1.0f, 0);
+    device->SetRenderState(D3DRS_SRCBLEND, c.src);
+    device->SetRenderState(D3DRS_DESTBLEND, c.dst);
+    uint32_t got = drawQuad();
+    Rgb expected = {s(1) * c.sf + dst(1) * c.df, s(2) * c.sf + dst(2) * c.df,
+                    s(3) * c.sf + dst(3) * c.df};
+    EXPECT_TRUE(colourNear(got, toColour(expected), 2)) << c.src << " " << c.dst;
+  }
   // Colour factors: source colour times the blend factor, plus the
   // destination times the source colour.
   device->Clear(0, nullptr, D3DCLEAR_TARGET, dest, 1.0f, 0);
