@@ -254,6 +254,57 @@ TEST_F(RasterTest, SamplerAddressModesAndFilters) {
   t->Release();
 }
 
+TEST_F(RasterTest, MipLevelsFollowTheMipFilterBiasAndLimit) {
+  // An 8 x 8 texture with four levels, each one colour.
+  const D3DCOLOR levels[4] = {0xffff0000, 0xff00ff00, 0xff0000ff, 0xffffff00};
+  IDirect3DTexture9* t = nullptr;
+  ASSERT_EQ(device->CreateTexture(8, 8, 4, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &t, nullptr), D3D_OK);
+  for (UINT level = 0; level < 4; ++level) {
+    D3DLOCKED_RECT locked;
+    ASSERT_EQ(t->LockRect(level, &locked, nullptr, 0), D3D_OK);
+    UINT size = 8u >> level;
+    for (UINT y = 0; y < size; ++y)
+      for (UINT x = 0; x < size; ++x)
+        std::memcpy(static_cast<uint8_t*>(locked.pBits) + y * UINT(locked.Pitch) + x * 4, &levels[level], 4);
+    t->UnlockRect(level);
+  }
+  device->SetTexture(0, t);
+  auto bits = [](float f) {
+    DWORD d;
+    std::memcpy(&d, &f, sizeof d);
+    return d;
+  };
+  struct Case {
+    DWORD mipFilter, maxLevel;
+    float bias, pixels;  // the texture drawn over pixels x pixels
+    int level;
+  } cases[] = {
+      {D3DTEXF_NONE, 0, 0, 2, 0},    // four texels a pixel, but no mipmapping
+      {D3DTEXF_POINT, 0, 0, 2, 2},   // four texels a pixel: level 2
+      {D3DTEXF_POINT, 0, 0, 8, 0},
+      {D3DTEXF_POINT, 0, -1, 2, 1},  // the bias moves one level up
+      {D3DTEXF_POINT, 0, 1, 2, 3},
+      {D3DTEXF_POINT, 3, 0, 2, 3},   // no level more detailed than the limit
+      {D3DTEXF_POINT, 1, 0, 2, 2},   // a limit above the level chosen changes nothing
+      {D3DTEXF_POINT, 2, 0, 8, 2},
+  };
+  for (const Case& c : cases) {
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
+    device->SetSamplerState(0, D3DSAMP_MIPFILTER, c.mipFilter);
+    device->SetSamplerState(0, D3DSAMP_MAXMIPLEVEL, c.maxLevel);
+    device->SetSamplerState(0, D3DSAMP_MIPMAPLODBIAS, bits(c.bias));
+    rectangle(0, 0, c.pixels, c.pixels, 0xffffffff);
+    EXPECT_EQ(frame().at(0, 0), levels[c.level])
+        << "filter " << c.mipFilter << ", limit " << c.maxLevel << ", bias " << c.bias << ", over "
+        << c.pixels << " pixels";
+  }
+  device->SetSamplerState(0, D3DSAMP_MIPFILTER, D3DTEXF_NONE);
+  device->SetSamplerState(0, D3DSAMP_MAXMIPLEVEL, 0);
+  device->SetSamplerState(0, D3DSAMP_MIPMAPLODBIAS, 0);
+  device->SetTexture(0, nullptr);
+  t->Release();
+}
+
 TEST_F(RasterTest, TextureTransformsAndGeneratedCoordinates) {
   // A 4 x 1 texture: u picks one of four colours.
   const D3DCOLOR texels[4] = {0xffff0000, 0xff00ff00, 0xff0000ff, 0xffffffff};
@@ -287,6 +338,23 @@ TEST_F(RasterTest, TextureTransformsAndGeneratedCoordinates) {
   device->SetTransform(D3DTS_TEXTURE0, &m);
   device->SetTextureStageState(0, D3DTSS_TEXTURETRANSFORMFLAGS, D3DTTFF_COUNT2 | D3DTTFF_PROJECTED);
   EXPECT_EQ(draw(), texels[1]);  // 0.875 / 2 = 0.4375
+  // Wider outputs: u' = 0.875 from the third row, z' = _33 and w' = _34;
+  // PROJECTED divides by the last component kept.
+  m._22 = 1.0f;
+  m._32 = 0.0f;
+  m._33 = 4.0f;
+  m._34 = 2.0f;
+  device->SetTransform(D3DTS_TEXTURE0, &m);
+  const struct {
+    DWORD flags;
+    D3DCOLOR seen;
+  } wider[] = {{D3DTTFF_COUNT3, texels[3]},
+               {D3DTTFF_COUNT3 | D3DTTFF_PROJECTED, texels[0]},   // 0.875 / 4
+               {D3DTTFF_COUNT4 | D3DTTFF_PROJECTED, texels[1]}};  // 0.875 / 2
+  for (const auto& c : wider) {
+    device->SetTextureStageState(0, D3DTSS_TEXTURETRANSFORMFLAGS, c.flags);
+    EXPECT_EQ(draw(), c.seen) << c.flags;
+  }
 
   // Camera-space position as coordinates: x of the eye position, shifted
   // by the matrix from [-1, 1] into [0, 1].
