@@ -198,6 +198,16 @@ TEST_F(RasterTest, ScissorFillAndShadeModes) {
   f = frame();
   EXPECT_EQ(f.at(4, 4), 0xffffffffu);
   EXPECT_EQ(f.at(20, 30), 0xff000000u);
+  // Point fill draws the corners alone, one pixel each at the default size.
+  device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
+  device->SetRenderState(D3DRS_FILLMODE, D3DFILL_POINT);
+  rectangle(10, 10, 50, 40, 0xffffffff);
+  f = frame();
+  EXPECT_EQ(f.at(10, 10), 0xffffffffu);
+  EXPECT_EQ(f.at(50, 40), 0xffffffffu);
+  EXPECT_EQ(f.at(11, 11), 0xff000000u);
+  EXPECT_EQ(f.at(30, 10), 0xff000000u);
+  EXPECT_EQ(f.at(30, 25), 0xff000000u);
   device->SetRenderState(D3DRS_FILLMODE, D3DFILL_SOLID);
 
   // Flat shading takes each triangle's first vertex colour.
