@@ -910,3 +910,60 @@ TEST_F(PipelineTest, VertexBlendingOfThreeAndFourMatrices) {
   }
   device->SetRenderState(D3DRS_VERTEXBLEND, D3DVBF_DISABLE);
 }
+
+TEST_F(PipelineTest, StagesReadTheirOwnCoordinateSetTextureAndSampler) {
+  device->SetRenderState(D3DRS_LIGHTING, FALSE);
+  // Two 2 x 1 textures; which texel each stage reads shows which texture
+  // and which coordinate set it used.
+  auto texture = [&](D3DCOLOR left, D3DCOLOR right) {
+    IDirect3DTexture9* t = nullptr;
+    EXPECT_EQ(device->CreateTexture(2, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &t, nullptr), D3D_OK);
+    D3DLOCKED_RECT locked;
+    t->LockRect(0, &locked, nullptr, 0);
+    const D3DCOLOR texels[2] = {left, right};
+    std::memcpy(locked.pBits, texels, sizeof texels);
+    t->UnlockRect(0);
+    return t;
+  };
+  IDirect3DTexture9* first = texture(0xff800000, 0xff008000);
+  IDirect3DTexture9* second = texture(0xff000080, 0xff000040);
+  device->SetTexture(0, first);
+  device->SetTexture(1, second);
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+  device->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_ADD);
+  device->SetTextureStageState(1, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+  device->SetTextureStageState(1, D3DTSS_COLORARG2, D3DTA_CURRENT);
+  struct Vertex {
+    float x, y, z, rhw;
+    float u0, v0, u1, v1;
+  };
+  // Set 0 reads the left texels, set 1 at u = -0.25 the right ones when
+  // wrapped and the left ones when clamped.
+  Vertex v[4] = {{0, 0, 0.5f, 1, 0.25f, 0.5f, -0.25f, 0.5f},
+                 {float(kWidth), 0, 0.5f, 1, 0.25f, 0.5f, -0.25f, 0.5f},
+                 {0, float(kHeight), 0.5f, 1, 0.25f, 0.5f, -0.25f, 0.5f},
+                 {float(kWidth), float(kHeight), 0.5f, 1, 0.25f, 0.5f, -0.25f, 0.5f}};
+  device->SetFVF(D3DFVF_XYZRHW | D3DFVF_TEX2);
+  struct Case {
+    DWORD set0, set1, address1;
+    D3DCOLOR expected;
+  } cases[] = {
+      {0, 1, D3DTADDRESS_WRAP, 0xff800040},
+      {0, 1, D3DTADDRESS_CLAMP, 0xff800080},  // stage 1's sampler alone clamps
+      {0, 0, D3DTADDRESS_WRAP, 0xff800080},
+      {1, 1, D3DTADDRESS_WRAP, 0xff008040},   // stage 0 on set 1: wrapped too
+  };
+  for (const Case& c : cases) {
+    device->SetTextureStageState(0, D3DTSS_TEXCOORDINDEX, c.set0);
+    device->SetTextureStageState(1, D3DTSS_TEXCOORDINDEX, c.set1);
+    device->SetSamplerState(1, D3DSAMP_ADDRESSU, c.address1);
+    ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
+    EXPECT_EQ(centre(), c.expected) << c.set0 << " " << c.set1 << " " << c.address1;
+  }
+  device->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_DISABLE);
+  device->SetTexture(0, nullptr);
+  device->SetTexture(1, nullptr);
+  first->Release();
+  second->Release();
+}
