@@ -967,3 +967,29 @@ TEST_F(PipelineTest, StagesReadTheirOwnCoordinateSetTextureAndSampler) {
   first->Release();
   second->Release();
 }
+
+TEST_F(PipelineTest, BlendedNormalsLightTheVertex) {
+  setWhiteMaterial();
+  D3DLIGHT9 light{};
+  light.Type = D3DLIGHT_DIRECTIONAL;
+  light.Diffuse = {1, 1, 1, 1};
+  light.Direction = {0, 0, 1};
+  device->SetLight(0, &light);
+  device->LightEnable(0, TRUE);
+  // World 1 scales by two, so its normals come out half as long; half of
+  // each gives a normal of 0.75 and that much light (no renormalising).
+  D3DMATRIX scaled{};
+  scaled._11 = scaled._22 = scaled._33 = 2;
+  scaled._44 = 1;
+  device->SetTransform(D3DTS_WORLDMATRIX(1), &scaled);
+  device->SetRenderState(D3DRS_VERTEXBLEND, D3DVBF_1WEIGHTS);
+  struct Vertex {
+    float x, y, z, weight, nx, ny, nz;
+  };
+  Vertex v[4] = {{-1, 1, 0.25f, 0.5f, 0, 0, -1}, {1, 1, 0.25f, 0.5f, 0, 0, -1},
+                 {-1, -1, 0.25f, 0.5f, 0, 0, -1}, {1, -1, 0.25f, 0.5f, 0, 0, -1}};
+  device->SetFVF(D3DFVF_XYZB1 | D3DFVF_NORMAL);
+  ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
+  EXPECT_TRUE(colourNear(centre(), toColour({0.75f, 0.75f, 0.75f}), 2));
+  device->SetRenderState(D3DRS_VERTEXBLEND, D3DVBF_DISABLE);
+}
