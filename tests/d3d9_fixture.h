@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sstream>
 
 #include "platform/d3d9/D3D9.h"
 #include "platform/d3d9/D3D9TestSeams.h"
@@ -33,10 +34,14 @@ inline int channel(uint32_t argb, int shift) { return int((argb >> shift) & 0xff
 // True when every channel of `actual` is within `tolerance` of `expected`.
 inline ::testing::AssertionResult colourNear(uint32_t actual, uint32_t expected, int tolerance) {
   for (int shift = 0; shift < 32; shift += 8)
-    if (std::abs(channel(actual, shift) - channel(expected, shift)) > tolerance)
-      return ::testing::AssertionFailure()
-             << std::hex << "0x" << actual << " is not within " << std::dec << tolerance
-             << " of 0x" << std::hex << expected;
+    if (std::abs(channel(actual, shift) - channel(expected, shift)) > tolerance) {
+      // One stream: the assertion's own << takes each value apart and would
+      // lose the hexadecimal setting.
+      std::ostringstream text;
+      text << std::hex << "0x" << actual << " is not within " << std::dec << tolerance << " of 0x"
+           << std::hex << expected;
+      return ::testing::AssertionFailure() << text.str();
+    }
   return ::testing::AssertionSuccess();
 }
 

@@ -3,6 +3,7 @@
 // test draws large flat areas and reads pixels well inside them.
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "tests/d3d9_fixture.h"
 
@@ -177,6 +178,133 @@ TEST_F(PipelineTest, MaterialSourcesTakeVertexColours) {
   EXPECT_TRUE(colourNear(centre(), 0xff4080ff, 1));
 }
 
+TEST_F(PipelineTest, LightsOfEveryKindAddUp) {
+  setWhiteMaterial();
+  // One light per colour channel, set and enabled in no particular order
+  // of their types; a fourth, white, is set but not enabled.
+  D3DLIGHT9 directional{};
+  directional.Type = D3DLIGHT_DIRECTIONAL;
+  directional.Diffuse = {0.5f, 0, 0, 1};
+  directional.Direction = {0, 0, 1};
+  D3DLIGHT9 point{};
+  point.Type = D3DLIGHT_POINT;
+  point.Diffuse = {0, 1, 0, 1};
+  point.Ambient = {0.2f, 0, 0, 1};
+  point.Position = {0, 0, -1};
+  point.Range = 100;
+  point.Attenuation0 = 1;
+  point.Attenuation2 = 0.25f;
+  D3DLIGHT9 spot = point;
+  spot.Type = D3DLIGHT_SPOT;
+  spot.Diffuse = {0, 0, 1, 1};
+  spot.Ambient = {0, 0, 0, 1};
+  spot.Direction = {0, 0, 1};
+  spot.Attenuation2 = 0;
+  spot.Theta = float(M_PI) / 2;      // the corners lie inside the inner cone
+  spot.Phi = 2 * float(M_PI) / 3;
+  spot.Falloff = 1;
+  D3DLIGHT9 unused = directional;
+  unused.Diffuse = {1, 1, 1, 1};
+  device->SetLight(5, &spot);
+  device->SetLight(2, &point);
+  device->SetLight(7, &directional);
+  device->SetLight(1, &unused);
+  device->LightEnable(5, TRUE);
+  device->LightEnable(2, TRUE);
+  device->LightEnable(7, TRUE);
+  drawFacingSquare(0.5f);
+  float d2 = 1 + 1 + 1.5f * 1.5f, d = std::sqrt(d2);
+  float nl = 1.5f / d;  // from every corner to the lights on the axis
+  float att = 1 / (1 + 0.25f * d2);
+  Rgb expected = {0.5f + 0.2f * att, nl * att, nl};
+  EXPECT_TRUE(colourNear(centre(), toColour(expected), 2));
+  // Switching one off removes just its share.
+  device->LightEnable(2, FALSE);
+  drawFacingSquare(0.5f);
+  EXPECT_TRUE(colourNear(centre(), toColour({0.5f, 0, nl}), 2));
+}
+
+TEST_F(PipelineTest, NormalsScaleWithTheWorldUnlessNormalized) {
+  setWhiteMaterial();
+  D3DLIGHT9 light{};
+  light.Type = D3DLIGHT_DIRECTIONAL;
+  light.Diffuse = {1, 1, 1, 1};
+  light.Direction = {0, 0, 1};
+  device->SetLight(0, &light);
+  device->LightEnable(0, TRUE);
+  // Scaled by two, the normals come out half as long (they go through the
+  // inverse transpose), and so does the light they catch.
+  D3DMATRIX world{};
+  world._11 = world._22 = world._33 = 2;
+  world._44 = 1;
+  device->SetTransform(D3DTS_WORLD, &world);
+  drawFacingSquare(0.25f);
+  EXPECT_TRUE(colourNear(centre(), toColour({0.5f, 0.5f, 0.5f}), 2));
+  device->SetRenderState(D3DRS_NORMALIZENORMALS, TRUE);
+  drawFacingSquare(0.25f);
+  EXPECT_TRUE(colourNear(centre(), 0xffffffff, 1));
+}
+
+TEST_F(PipelineTest, EachMaterialSourceTakesItsColour) {
+  struct ColourVertex {
+    float x, y, z, nx, ny, nz;
+    D3DCOLOR diffuse, specular;
+  };
+  const D3DCOLOR c1 = 0xff402010, c2 = 0xff103050;
+  ColourVertex v[4] = {{-1, 1, 0.5f, 0, 0, -1, c1, c2}, {1, 1, 0.5f, 0, 0, -1, c1, c2},
+                       {-1, -1, 0.5f, 0, 0, -1, c1, c2}, {1, -1, 0.5f, 0, 0, -1, c1, c2}};
+  D3DMATERIAL9 m{};
+  m.Diffuse = {0.2f, 0.3f, 0.1f, 1};
+  m.Ambient = {0.1f, 0.2f, 0.3f, 1};
+  m.Specular = {0.3f, 0.1f, 0.2f, 1};
+  m.Emissive = {0.05f, 0.1f, 0.15f, 1};
+  m.Power = 4;
+  device->SetMaterial(&m);
+  D3DLIGHT9 light{};
+  light.Type = D3DLIGHT_DIRECTIONAL;
+  light.Diffuse = {0.5f, 0.5f, 0.5f, 1};
+  light.Ambient = {0.2f, 0.2f, 0.2f, 1};
+  light.Specular = {0.5f, 0.5f, 0.5f, 1};
+  light.Direction = {0, 0, 1};  // head-on: N.L = 1 and, with the viewer far, N.H = 1
+  device->SetLight(0, &light);
+  device->LightEnable(0, TRUE);
+  device->SetRenderState(D3DRS_AMBIENT, 0x00202020);
+  device->SetRenderState(D3DRS_SPECULARENABLE, TRUE);
+  device->SetRenderState(D3DRS_LOCALVIEWER, FALSE);
+  device->SetFVF(D3DFVF_XYZ | D3DFVF_NORMAL | D3DFVF_DIFFUSE | D3DFVF_SPECULAR);
+  const float ga = 32.0f / 255.0f;
+  struct Case {
+    BOOL colourVertex;
+    DWORD diffuse, ambient, specular, emissive;
+  } cases[] = {
+      {TRUE, D3DMCS_COLOR1, D3DMCS_MATERIAL, D3DMCS_COLOR2, D3DMCS_MATERIAL},  // the defaults
+      {TRUE, D3DMCS_MATERIAL, D3DMCS_COLOR2, D3DMCS_COLOR1, D3DMCS_COLOR1},
+      {TRUE, D3DMCS_COLOR2, D3DMCS_COLOR1, D3DMCS_MATERIAL, D3DMCS_COLOR2},
+      {FALSE, D3DMCS_COLOR1, D3DMCS_COLOR1, D3DMCS_COLOR2, D3DMCS_COLOR2},  // material throughout
+  };
+  for (const Case& c : cases) {
+    device->SetRenderState(D3DRS_COLORVERTEX, c.colourVertex);
+    device->SetRenderState(D3DRS_DIFFUSEMATERIALSOURCE, c.diffuse);
+    device->SetRenderState(D3DRS_AMBIENTMATERIALSOURCE, c.ambient);
+    device->SetRenderState(D3DRS_SPECULARMATERIALSOURCE, c.specular);
+    device->SetRenderState(D3DRS_EMISSIVEMATERIALSOURCE, c.emissive);
+    ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
+    auto pick = [&](DWORD source, const D3DCOLORVALUE& material, int k) {
+      if (c.colourVertex && source == D3DMCS_COLOR1) return float((c1 >> (16 - 8 * k)) & 0xff) / 255;
+      if (c.colourVertex && source == D3DMCS_COLOR2) return float((c2 >> (16 - 8 * k)) & 0xff) / 255;
+      return (&material.r)[k];
+    };
+    float out[3];
+    for (int k = 0; k < 3; ++k) {
+      float lit = pick(c.emissive, m.Emissive, k) + pick(c.ambient, m.Ambient, k) * (ga + 0.2f) +
+                  pick(c.diffuse, m.Diffuse, k) * 0.5f;
+      out[k] = std::min(lit, 1.0f) + pick(c.specular, m.Specular, k) * 0.5f;
+    }
+    EXPECT_TRUE(colourNear(centre(), toColour({out[0], out[1], out[2]}), 2))
+        << c.diffuse << c.ambient << c.specular << c.emissive << " colour vertex " << c.colourVertex;
+  }
+}
+
 TEST_F(PipelineTest, FogAtKnownDepths) {
   device->SetRenderState(D3DRS_LIGHTING, FALSE);
   device->SetRenderState(D3DRS_FOGENABLE, TRUE);
@@ -186,29 +314,44 @@ TEST_F(PipelineTest, FogAtKnownDepths) {
     std::memcpy(&d, &v, 4);
     return d;
   };
-  device->SetRenderState(D3DRS_FOGSTART, f(0.0f));
-  device->SetRenderState(D3DRS_FOGEND, f(1.0f));
   device->SetRenderState(D3DRS_FOGDENSITY, f(2.0f));
+  // The square's corners are all sqrt(2 + z * z) from the eye, so range fog
+  // is as flat over it as fog on depth.
+  const float corner = std::sqrt(2.0f + 0.25f * 0.25f);
   struct Case {
     D3DRENDERSTATETYPE modeState;
     DWORD mode;
     float z, factor;
+    bool range = false;
+    float start = 0.0f, end = 1.0f;
   } cases[] = {
       {D3DRS_FOGVERTEXMODE, D3DFOG_LINEAR, 0.25f, 0.75f},
+      {D3DRS_FOGVERTEXMODE, D3DFOG_LINEAR, 0.45f, 0.5f, false, 0.2f, 0.7f},
       {D3DRS_FOGVERTEXMODE, D3DFOG_EXP, 0.25f, std::exp(-0.5f)},
       {D3DRS_FOGVERTEXMODE, D3DFOG_EXP2, 0.25f, std::exp(-0.25f)},
+      // Range fog: the distance to the eye rather than the depth.
+      {D3DRS_FOGVERTEXMODE, D3DFOG_EXP, 0.25f, std::exp(-2.0f * corner), true},
+      {D3DRS_FOGVERTEXMODE, D3DFOG_LINEAR, 0.25f, (3.0f - corner) / 3.0f, true, 0.0f, 3.0f},
       {D3DRS_FOGTABLEMODE, D3DFOG_LINEAR, 0.6f, 0.4f},
+      {D3DRS_FOGTABLEMODE, D3DFOG_LINEAR, 0.6f, 0.2f, false, 0.5f, 0.625f},
       {D3DRS_FOGTABLEMODE, D3DFOG_EXP, 0.6f, std::exp(-1.2f)},
+      {D3DRS_FOGTABLEMODE, D3DFOG_EXP2, 0.6f, std::exp(-1.2f * 1.2f)},
+      // Range fog is for vertex fog only: the table still fogs on depth.
+      {D3DRS_FOGTABLEMODE, D3DFOG_LINEAR, 0.6f, 0.4f, true},
   };
   for (const Case& c : cases) {
     device->SetRenderState(D3DRS_FOGVERTEXMODE, D3DFOG_NONE);
     device->SetRenderState(D3DRS_FOGTABLEMODE, D3DFOG_NONE);
     device->SetRenderState(c.modeState, c.mode);
+    device->SetRenderState(D3DRS_RANGEFOGENABLE, c.range);
+    device->SetRenderState(D3DRS_FOGSTART, f(c.start));
+    device->SetRenderState(D3DRS_FOGEND, f(c.end));
     device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff000000, 1.0f, 0);
     drawFacingSquare(c.z);
     // White fogged toward blue.
     Rgb expected = {c.factor, c.factor, 1.0f};
-    EXPECT_TRUE(colourNear(centre(), toColour(expected), 2)) << c.mode << " at " << c.z;
+    EXPECT_TRUE(colourNear(centre(), toColour(expected), 2))
+        << c.mode << " at " << c.z << (c.range ? " (range)" : "");
   }
 }
 
@@ -259,6 +402,7 @@ class TextureStageTest : public PipelineTest {
   static constexpr D3DCOLOR kDiffuse = 0x40608090;
   static constexpr D3DCOLOR kSpecular = 0xc0102030;
   static constexpr D3DCOLOR kFactor = 0xa0405060;
+  static constexpr D3DCOLOR kConstant = 0x3070a0d0;  // stage 0's own constant
   IDirect3DTexture9* texture = nullptr;
 };
 
@@ -269,6 +413,7 @@ float ch(D3DCOLOR colour, int c) { return float((colour >> (24 - 8 * c)) & 0xff)
 
 TEST_F(TextureStageTest, EachColourOperationOnKnownTexels) {
   device->SetRenderState(D3DRS_TEXTUREFACTOR, kFactor);
+  device->SetTextureStageState(0, D3DTSS_CONSTANT, kConstant);
   device->SetRenderState(D3DRS_BLENDFACTOR, 0);
   struct Case {
     D3DTEXTUREOP op;
@@ -326,6 +471,14 @@ TEST_F(TextureStageTest, EachColourOperationOnKnownTexels) {
        [](int c) { return 1 - ch(kTexel, c); }},
       {D3DTOP_SELECTARG1, D3DTA_DIFFUSE | D3DTA_ALPHAREPLICATE, D3DTA_DIFFUSE, 0,
        [](int) { return ch(kDiffuse, 0); }},
+      {D3DTOP_SELECTARG1, D3DTA_CONSTANT, D3DTA_DIFFUSE, 0, [](int c) { return ch(kConstant, c); }},
+      {D3DTOP_SELECTARG1, D3DTA_TFACTOR | D3DTA_COMPLEMENT | D3DTA_ALPHAREPLICATE, D3DTA_DIFFUSE, 0,
+       [](int) { return 1 - ch(kFactor, 0); }},
+      // The modifiers apply to the third argument too.
+      {D3DTOP_LERP, D3DTA_TEXTURE, D3DTA_DIFFUSE, D3DTA_CONSTANT | D3DTA_ALPHAREPLICATE,
+       [](int c) {
+         return ch(kConstant, 0) * ch(kTexel, c) + (1 - ch(kConstant, 0)) * ch(kDiffuse, c);
+       }},
       // SPECULARENABLE is off: the specular argument reads as black.
       {D3DTOP_SELECTARG1, D3DTA_SPECULAR, D3DTA_DIFFUSE, 0, [](int) { return 0.0f; }},
   };
@@ -419,6 +572,20 @@ TEST_F(TextureStageTest, BlendFactorsAndOperations) {
     }
     EXPECT_TRUE(colourNear(got, toColour({v[0], v[1], v[2]}), 2)) << c.src << " " << c.dst;
   }
+  // The back buffer's unused byte is no alpha: cleared to zero it still
+  // reads as one, so SRCALPHASAT (min(As, 1 - Ad)) is zero and DESTALPHA one.
+  device->SetRenderState(D3DRS_BLENDOP, D3DBLENDOP_ADD);
+  const Factors unusedByte[] = {{D3DBLEND_SRCALPHASAT, D3DBLEND_ONE, D3DBLENDOP_ADD, 0, 1},
+                                {D3DBLEND_DESTALPHA, D3DBLEND_DESTALPHA, D3DBLENDOP_ADD, 1, 1}};
+  for (const Factors& c : unusedByte) {
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, dest & 0x00ffffffu, 1.0f, 0);
+    device->SetRenderState(D3DRS_SRCBLEND, c.src);
+    device->SetRenderState(D3DRS_DESTBLEND, c.dst);
+    uint32_t got = drawQuad();
+    Rgb expected = {s(1) * c.sf + dst(1) * c.df, s(2) * c.sf + dst(2) * c.df,
+                    s(3) * c.sf + dst(3) * c.df};
+    EXPECT_TRUE(colourNear(got, toColour(expected), 2)) << c.src << " " << c.dst;
+  }
   // Colour factors: source colour times the blend factor, plus the
   // destination times the source colour.
   device->Clear(0, nullptr, D3DCLEAR_TARGET, dest, 1.0f, 0);
@@ -442,6 +609,178 @@ TEST_F(TextureStageTest, BlendFactorsAndOperations) {
   device->SetRenderState(D3DRS_COLORWRITEENABLE, D3DCOLORWRITEENABLE_GREEN);
   got = drawQuad();
   EXPECT_EQ(got, (dest & 0xffff00ffu) | (kDiffuse & 0x0000ff00u));
+}
+
+TEST_F(TextureStageTest, EachAlphaOperationOnKnownTexels) {
+  device->SetRenderState(D3DRS_TEXTUREFACTOR, kFactor);
+  // Stage 0 works on alpha alone (its colour is the diffuse colour); stage
+  // 1 shows the alpha it made as grey.
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_DIFFUSE);
+  device->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(1, D3DTSS_COLORARG1, D3DTA_CURRENT | D3DTA_ALPHAREPLICATE);
+  const float t = ch(kTexel, 0), d = ch(kDiffuse, 0), f = ch(kFactor, 0);
+  struct Case {
+    D3DTEXTUREOP op;
+    DWORD arg1, arg2, arg0;
+    float expected;
+  } cases[] = {
+      {D3DTOP_SELECTARG1, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, t},
+      {D3DTOP_SELECTARG2, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, d},
+      {D3DTOP_SELECTARG1, D3DTA_TEXTURE | D3DTA_COMPLEMENT, D3DTA_DIFFUSE, 0, 1 - t},
+      {D3DTOP_MODULATE, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, t * d},
+      {D3DTOP_MODULATE2X, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, 2 * t * d},
+      {D3DTOP_MODULATE4X, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, std::min(1.0f, 4 * t * d)},
+      {D3DTOP_ADD, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, t + d},
+      {D3DTOP_ADDSIGNED, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, t + d - 0.5f},
+      {D3DTOP_ADDSIGNED2X, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, 2 * (t + d - 0.5f)},
+      {D3DTOP_SUBTRACT, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, t - d},
+      {D3DTOP_SUBTRACT, D3DTA_DIFFUSE, D3DTA_TEXTURE, 0, 0.0f},  // clamped at zero
+      {D3DTOP_ADDSMOOTH, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, t + d - t * d},
+      {D3DTOP_BLENDDIFFUSEALPHA, D3DTA_TEXTURE, D3DTA_TFACTOR, 0, t * d + f * (1 - d)},
+      {D3DTOP_BLENDTEXTUREALPHA, D3DTA_TFACTOR, D3DTA_DIFFUSE, 0, f * t + d * (1 - t)},
+      {D3DTOP_BLENDFACTORALPHA, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, t * f + d * (1 - f)},
+      {D3DTOP_BLENDCURRENTALPHA, D3DTA_TEXTURE, D3DTA_TFACTOR, 0, t * d + f * (1 - d)},
+      {D3DTOP_BLENDTEXTUREALPHAPM, D3DTA_TFACTOR, D3DTA_DIFFUSE, 0, std::min(1.0f, f + d * (1 - t))},
+      {D3DTOP_MULTIPLYADD, D3DTA_TEXTURE, D3DTA_DIFFUSE, D3DTA_TFACTOR, std::min(1.0f, f + t * d)},
+      {D3DTOP_LERP, D3DTA_TEXTURE, D3DTA_DIFFUSE, D3DTA_TFACTOR, f * t + (1 - f) * d},
+  };
+  for (const Case& c : cases) {
+    device->SetTextureStageState(0, D3DTSS_ALPHAOP, c.op);
+    device->SetTextureStageState(0, D3DTSS_ALPHAARG1, c.arg1);
+    device->SetTextureStageState(0, D3DTSS_ALPHAARG2, c.arg2);
+    device->SetTextureStageState(0, D3DTSS_ALPHAARG0, c.arg0);
+    float a = c.expected;
+    EXPECT_TRUE(colourNear(drawQuad() | 0xff000000u, toColour({a, a, a}), 2)) << "operation " << c.op;
+  }
+  device->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_DISABLE);
+}
+
+namespace {
+
+// Direct3D's blend factor `factor` for channel c (0 to 2 colour, 3 alpha).
+float blendFactorOf(DWORD factor, int c, const float src[4], const float dst[4],
+                    const float constant[4]) {
+  switch (factor) {
+    case D3DBLEND_ZERO:
+      return 0;
+    case D3DBLEND_SRCCOLOR:
+      return src[c];
+    case D3DBLEND_INVSRCCOLOR:
+      return 1 - src[c];
+    case D3DBLEND_SRCALPHA:
+      return src[3];
+    case D3DBLEND_INVSRCALPHA:
+      return 1 - src[3];
+    case D3DBLEND_DESTALPHA:
+      return dst[3];
+    case D3DBLEND_INVDESTALPHA:
+      return 1 - dst[3];
+    case D3DBLEND_DESTCOLOR:
+      return dst[c];
+    case D3DBLEND_INVDESTCOLOR:
+      return 1 - dst[c];
+    case D3DBLEND_SRCALPHASAT:
+      return c == 3 ? 1 : std::min(src[3], 1 - dst[3]);
+    case D3DBLEND_BLENDFACTOR:
+      return constant[c];
+    case D3DBLEND_INVBLENDFACTOR:
+      return 1 - constant[c];
+    default:
+      return 1;
+  }
+}
+
+float blendOf(DWORD op, float s, float d, float sf, float df) {
+  switch (op) {
+    case D3DBLENDOP_SUBTRACT:
+      return s * sf - d * df;
+    case D3DBLENDOP_REVSUBTRACT:
+      return d * df - s * sf;
+    case D3DBLENDOP_MIN:
+      return std::min(s, d);
+    case D3DBLENDOP_MAX:
+      return std::max(s, d);
+    default:
+      return s * sf + d * df;
+  }
+}
+
+}  // namespace
+
+// Onto a target with alpha, where destination alpha is real and the alpha
+// channel can be blended apart from the colour.
+TEST_F(TextureStageTest, BlendingOntoATargetWithAlpha) {
+  IDirect3DTexture9* targetTexture = nullptr;
+  ASSERT_EQ(device->CreateTexture(kWidth, kHeight, 1, D3DUSAGE_RENDERTARGET, D3DFMT_A8R8G8B8,
+                                  D3DPOOL_DEFAULT, &targetTexture, nullptr),
+            D3D_OK);
+  IDirect3DSurface9* back = nullptr;
+  IDirect3DSurface9* target = nullptr;
+  ASSERT_EQ(device->GetRenderTarget(0, &back), D3D_OK);
+  ASSERT_EQ(targetTexture->GetSurfaceLevel(0, &target), D3D_OK);
+  ASSERT_EQ(device->SetRenderTarget(0, target), D3D_OK);
+
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_DIFFUSE);
+  device->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_DIFFUSE);
+  device->SetRenderState(D3DRS_ALPHABLENDENABLE, TRUE);
+  device->SetRenderState(D3DRS_BLENDFACTOR, kFactor);
+  const D3DCOLOR dest = 0x80c04020;
+  float src[4], dst[4], constant[4];
+  for (int c = 0; c < 3; ++c) {
+    src[c] = ch(kDiffuse, c + 1);
+    dst[c] = ch(dest, c + 1);
+    constant[c] = ch(kFactor, c + 1);
+  }
+  src[3] = ch(kDiffuse, 0);
+  dst[3] = ch(dest, 0);
+  constant[3] = ch(kFactor, 0);
+  struct Case {
+    DWORD src, dst, op;
+    bool separate;
+    DWORD srcAlpha, dstAlpha, opAlpha;
+  } cases[] = {
+      {D3DBLEND_SRCALPHA, D3DBLEND_INVSRCALPHA, D3DBLENDOP_ADD, false, 0, 0, 0},
+      {D3DBLEND_DESTALPHA, D3DBLEND_INVDESTALPHA, D3DBLENDOP_ADD, false, 0, 0, 0},
+      {D3DBLEND_DESTCOLOR, D3DBLEND_INVDESTCOLOR, D3DBLENDOP_ADD, false, 0, 0, 0},
+      {D3DBLEND_INVSRCCOLOR, D3DBLEND_INVBLENDFACTOR, D3DBLENDOP_ADD, false, 0, 0, 0},
+      {D3DBLEND_SRCALPHASAT, D3DBLEND_ONE, D3DBLENDOP_ADD, false, 0, 0, 0},
+      {D3DBLEND_BLENDFACTOR, D3DBLEND_ONE, D3DBLENDOP_REVSUBTRACT, false, 0, 0, 0},
+      {D3DBLEND_ONE, D3DBLEND_ONE, D3DBLENDOP_MIN, false, 0, 0, 0},
+      // Alpha on its own factors and operation.
+      {D3DBLEND_ONE, D3DBLEND_ZERO, D3DBLENDOP_ADD, true, D3DBLEND_ZERO, D3DBLEND_ONE, D3DBLENDOP_ADD},
+      {D3DBLEND_SRCALPHA, D3DBLEND_ONE, D3DBLENDOP_ADD, true, D3DBLEND_ONE, D3DBLEND_ONE,
+       D3DBLENDOP_REVSUBTRACT},
+      {D3DBLEND_ONE, D3DBLEND_ONE, D3DBLENDOP_SUBTRACT, true, D3DBLEND_INVDESTALPHA,
+       D3DBLEND_SRCCOLOR, D3DBLENDOP_MAX},
+  };
+  for (const Case& c : cases) {
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, dest, 1.0f, 0);
+    device->SetRenderState(D3DRS_SRCBLEND, c.src);
+    device->SetRenderState(D3DRS_DESTBLEND, c.dst);
+    device->SetRenderState(D3DRS_BLENDOP, c.op);
+    device->SetRenderState(D3DRS_SEPARATEALPHABLENDENABLE, c.separate);
+    device->SetRenderState(D3DRS_SRCBLENDALPHA, c.srcAlpha ? c.srcAlpha : DWORD(D3DBLEND_ONE));
+    device->SetRenderState(D3DRS_DESTBLENDALPHA, c.dstAlpha ? c.dstAlpha : DWORD(D3DBLEND_ZERO));
+    device->SetRenderState(D3DRS_BLENDOPALPHA, c.opAlpha ? c.opAlpha : DWORD(D3DBLENDOP_ADD));
+    float out[4];
+    for (int k = 0; k < 4; ++k) {
+      bool alpha = k == 3 && c.separate;
+      DWORD sf = alpha ? c.srcAlpha : c.src, df = alpha ? c.dstAlpha : c.dst;
+      out[k] = blendOf(alpha ? c.opAlpha : c.op, src[k], dst[k],
+                       blendFactorOf(sf, k, src, dst, constant), blendFactorOf(df, k, src, dst, constant));
+    }
+    EXPECT_TRUE(colourNear(drawQuad(), toColour({out[0], out[1], out[2]}, out[3]), 2))
+        << c.src << " " << c.dst << " " << c.op << (c.separate ? " separate" : "");
+  }
+  device->SetRenderState(D3DRS_ALPHABLENDENABLE, FALSE);
+  device->SetRenderState(D3DRS_SEPARATEALPHABLENDENABLE, FALSE);
+  device->SetRenderTarget(0, back);
+  back->Release();
+  target->Release();
+  targetTexture->Release();
 }
 
 TEST_F(TextureStageTest, AlphaTestAgainstTheReference) {
@@ -512,4 +851,145 @@ TEST_F(PipelineTest, VertexBlendingBetweenTwoWorldMatrices) {
   D3DCAPS9 caps;
   device->GetDeviceCaps(&caps);
   EXPECT_EQ(caps.MaxVertexBlendMatrices, 4u);
+}
+
+TEST_F(PipelineTest, VertexBlendingOfThreeAndFourMatrices) {
+  device->SetRenderState(D3DRS_LIGHTING, FALSE);
+  D3DMATRIX worlds[4];
+  const float offsets[4][2] = {{0.8f, 0}, {-0.8f, 0}, {0, 0.6f}, {0, -0.6f}};
+  for (int i = 0; i < 4; ++i) {
+    worlds[i] = D3DMATRIX{};
+    worlds[i]._11 = worlds[i]._22 = worlds[i]._33 = worlds[i]._44 = 1;
+    worlds[i]._41 = offsets[i][0];
+    worlds[i]._42 = offsets[i][1];
+    device->SetTransform(D3DTS_WORLDMATRIX(i), &worlds[i]);
+  }
+  struct BlendVertex {
+    float x, y, z, w[3];
+    D3DCOLOR colour;
+  };
+  struct Case {
+    DWORD fvf, blend;
+    float w[3];  // the last matrix takes what the weights leave
+  } cases[] = {
+      {D3DFVF_XYZB2, D3DVBF_2WEIGHTS, {0.5f, 0.25f, 0}},
+      {D3DFVF_XYZB3, D3DVBF_3WEIGHTS, {0.5f, 0.125f, 0.125f}},
+      // Fewer weights in use than the vertex holds: the rest are ignored.
+      {D3DFVF_XYZB3, D3DVBF_1WEIGHTS, {0.75f, 0.5f, 0.5f}},
+  };
+  for (const Case& c : cases) {
+    int used = int(c.blend);
+    float weights[4] = {};
+    float last = 1;
+    for (int i = 0; i < used; ++i) last -= weights[i] = c.w[i];
+    weights[used] = last;
+    float x = 0, y = 0;
+    for (int i = 0; i <= used; ++i) {
+      x += weights[i] * offsets[i][0];
+      y += weights[i] * offsets[i][1];
+    }
+    // A square of 0.1 around (x, y), read at its centre in pixels.
+    BlendVertex v[4];
+    const float corners[4][2] = {{-0.1f, 0.1f}, {0.1f, 0.1f}, {-0.1f, -0.1f}, {0.1f, -0.1f}};
+    size_t stride = 12 + 4 * (c.fvf == D3DFVF_XYZB3 ? 3 : 2) + 4;
+    std::vector<uint8_t> bytes(stride * 4);
+    for (int k = 0; k < 4; ++k) {
+      v[k] = {corners[k][0], corners[k][1], 0.5f, {c.w[0], c.w[1], c.w[2]}, 0xffffffff};
+      std::memcpy(&bytes[stride * size_t(k)], &v[k], stride - 4);
+      std::memcpy(&bytes[stride * size_t(k) + stride - 4], &v[k].colour, 4);
+    }
+    device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff000000, 1.0f, 0);
+    device->SetRenderState(D3DRS_VERTEXBLEND, c.blend);
+    device->SetFVF(c.fvf | D3DFVF_DIFFUSE);
+    ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, bytes.data(), UINT(stride)), D3D_OK);
+    d3d9_test::Frame f = frame();
+    int px = int((x + 1) / 2 * kWidth), py = int((1 - y) / 2 * kHeight);
+    EXPECT_EQ(f.at(px, py), 0xffffffffu) << "blend " << c.blend << " at " << x << ", " << y;
+    // Where the first world alone would put it stays empty.
+    EXPECT_EQ(f.at(int(1.8f / 2 * kWidth), kHeight / 2), 0xff000000u) << "blend " << c.blend;
+  }
+  device->SetRenderState(D3DRS_VERTEXBLEND, D3DVBF_DISABLE);
+}
+
+TEST_F(PipelineTest, StagesReadTheirOwnCoordinateSetTextureAndSampler) {
+  device->SetRenderState(D3DRS_LIGHTING, FALSE);
+  // Two 2 x 1 textures; which texel each stage reads shows which texture
+  // and which coordinate set it used.
+  auto texture = [&](D3DCOLOR left, D3DCOLOR right) {
+    IDirect3DTexture9* t = nullptr;
+    EXPECT_EQ(device->CreateTexture(2, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &t, nullptr), D3D_OK);
+    D3DLOCKED_RECT locked;
+    t->LockRect(0, &locked, nullptr, 0);
+    const D3DCOLOR texels[2] = {left, right};
+    std::memcpy(locked.pBits, texels, sizeof texels);
+    t->UnlockRect(0);
+    return t;
+  };
+  IDirect3DTexture9* first = texture(0xff800000, 0xff008000);
+  IDirect3DTexture9* second = texture(0xff000080, 0xff000040);
+  device->SetTexture(0, first);
+  device->SetTexture(1, second);
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+  device->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_ADD);
+  device->SetTextureStageState(1, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+  device->SetTextureStageState(1, D3DTSS_COLORARG2, D3DTA_CURRENT);
+  struct Vertex {
+    float x, y, z, rhw;
+    float u0, v0, u1, v1;
+  };
+  // Set 0 reads the left texels, set 1 at u = -0.25 the right ones when
+  // wrapped and the left ones when clamped.
+  Vertex v[4] = {{0, 0, 0.5f, 1, 0.25f, 0.5f, -0.25f, 0.5f},
+                 {float(kWidth), 0, 0.5f, 1, 0.25f, 0.5f, -0.25f, 0.5f},
+                 {0, float(kHeight), 0.5f, 1, 0.25f, 0.5f, -0.25f, 0.5f},
+                 {float(kWidth), float(kHeight), 0.5f, 1, 0.25f, 0.5f, -0.25f, 0.5f}};
+  device->SetFVF(D3DFVF_XYZRHW | D3DFVF_TEX2);
+  struct Case {
+    DWORD set0, set1, address1;
+    D3DCOLOR expected;
+  } cases[] = {
+      {0, 1, D3DTADDRESS_WRAP, 0xff800040},
+      {0, 1, D3DTADDRESS_CLAMP, 0xff800080},  // stage 1's sampler alone clamps
+      {0, 0, D3DTADDRESS_WRAP, 0xff800080},
+      {1, 1, D3DTADDRESS_WRAP, 0xff008040},   // stage 0 on set 1: wrapped too
+  };
+  for (const Case& c : cases) {
+    device->SetTextureStageState(0, D3DTSS_TEXCOORDINDEX, c.set0);
+    device->SetTextureStageState(1, D3DTSS_TEXCOORDINDEX, c.set1);
+    device->SetSamplerState(1, D3DSAMP_ADDRESSU, c.address1);
+    ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
+    EXPECT_EQ(centre(), c.expected) << c.set0 << " " << c.set1 << " " << c.address1;
+  }
+  device->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_DISABLE);
+  device->SetTexture(0, nullptr);
+  device->SetTexture(1, nullptr);
+  first->Release();
+  second->Release();
+}
+
+TEST_F(PipelineTest, BlendedNormalsLightTheVertex) {
+  setWhiteMaterial();
+  D3DLIGHT9 light{};
+  light.Type = D3DLIGHT_DIRECTIONAL;
+  light.Diffuse = {1, 1, 1, 1};
+  light.Direction = {0, 0, 1};
+  device->SetLight(0, &light);
+  device->LightEnable(0, TRUE);
+  // World 1 scales by two, so its normals come out half as long; half of
+  // each gives a normal of 0.75 and that much light (no renormalising).
+  D3DMATRIX scaled{};
+  scaled._11 = scaled._22 = scaled._33 = 2;
+  scaled._44 = 1;
+  device->SetTransform(D3DTS_WORLDMATRIX(1), &scaled);
+  device->SetRenderState(D3DRS_VERTEXBLEND, D3DVBF_1WEIGHTS);
+  struct Vertex {
+    float x, y, z, weight, nx, ny, nz;
+  };
+  Vertex v[4] = {{-1, 1, 0.25f, 0.5f, 0, 0, -1}, {1, 1, 0.25f, 0.5f, 0, 0, -1},
+                 {-1, -1, 0.25f, 0.5f, 0, 0, -1}, {1, -1, 0.25f, 0.5f, 0, 0, -1}};
+  device->SetFVF(D3DFVF_XYZB1 | D3DFVF_NORMAL);
+  ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
+  EXPECT_TRUE(colourNear(centre(), toColour({0.75f, 0.75f, 0.75f}), 2));
+  device->SetRenderState(D3DRS_VERTEXBLEND, D3DVBF_DISABLE);
 }

@@ -87,6 +87,93 @@ TEST_F(RasterTest, StencilMarksAndMasks) {
   depth->Release();
 }
 
+TEST_F(RasterTest, StencilOperationsFacesAndMasks) {
+  IDirect3DSurface9* depth = nullptr;
+  ASSERT_EQ(device->CreateDepthStencilSurface(kWidth, kHeight, D3DFMT_D24S8, D3DMULTISAMPLE_NONE, 0,
+                                              FALSE, &depth, nullptr),
+            D3D_OK);
+  ASSERT_EQ(device->SetDepthStencilSurface(depth), D3D_OK);
+  // Each case clears the stencil to `start` (and depth to `clearZ`), draws
+  // a rectangle at depth 0.5 with its states, and then finds the stencil
+  // value by drawing where it equals `expected`.
+  struct Case {
+    const char* name;
+    DWORD start, op, expected;
+    // Where the operation goes; the other two outcomes would write zero.
+    D3DRENDERSTATETYPE outcome = D3DRS_STENCILPASS;
+    DWORD func = D3DCMP_ALWAYS, ref = 0, mask = 0xff, writeMask = 0xff;
+    float clearZ = 1.0f;
+    bool counterClockwise = false, twoSided = false;
+  } cases[] = {
+      {"keep", 5, D3DSTENCILOP_KEEP, 5},
+      {"zero", 5, D3DSTENCILOP_ZERO, 0},
+      {.name = "replace", .start = 5, .op = D3DSTENCILOP_REPLACE, .expected = 9, .ref = 9},
+      {"increment, saturating", 255, D3DSTENCILOP_INCRSAT, 255},
+      {"increment, saturating below the top", 5, D3DSTENCILOP_INCRSAT, 6},
+      {"decrement, saturating", 0, D3DSTENCILOP_DECRSAT, 0},
+      {"increment, wrapping", 255, D3DSTENCILOP_INCR, 0},
+      {"decrement, wrapping", 0, D3DSTENCILOP_DECR, 255},
+      {"invert", 5, D3DSTENCILOP_INVERT, 250},
+      // Only the write mask's bits change.
+      {.name = "write mask", .start = 0xa0, .op = D3DSTENCILOP_REPLACE, .expected = 0xaf,
+       .ref = 0xff, .writeMask = 0x0f},
+      // The test compares ref & mask with stencil & mask.
+      {.name = "masked test passes", .start = 0x25, .op = D3DSTENCILOP_INCRSAT, .expected = 0x26,
+       .func = D3DCMP_EQUAL, .ref = 0x15, .mask = 0x0f},
+      {.name = "stencil test fails", .start = 0x25, .op = D3DSTENCILOP_INCRSAT, .expected = 0x26,
+       .outcome = D3DRS_STENCILFAIL, .func = D3DCMP_EQUAL, .ref = 0x16, .mask = 0x0f},
+      {.name = "depth test fails", .start = 7, .op = D3DSTENCILOP_INCRSAT, .expected = 8,
+       .outcome = D3DRS_STENCILZFAIL, .clearZ = 0.25f},
+      // Two-sided: counter-clockwise triangles take the CCW operations
+      // (DECR below), clockwise ones and one-sided mode the others.
+      {.name = "two-sided, counter-clockwise", .start = 5, .op = D3DSTENCILOP_INCR, .expected = 4,
+       .counterClockwise = true, .twoSided = true},
+      {.name = "two-sided, clockwise", .start = 5, .op = D3DSTENCILOP_INCR, .expected = 6,
+       .twoSided = true},
+      {.name = "one-sided, counter-clockwise", .start = 5, .op = D3DSTENCILOP_INCR, .expected = 6,
+       .counterClockwise = true},
+  };
+  for (const Case& c : cases) {
+    device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER | D3DCLEAR_STENCIL, 0xff000000,
+                  c.clearZ, c.start);
+    device->SetRenderState(D3DRS_STENCILENABLE, TRUE);
+    device->SetRenderState(D3DRS_STENCILFUNC, c.func);
+    device->SetRenderState(D3DRS_STENCILREF, c.ref);
+    device->SetRenderState(D3DRS_STENCILMASK, c.mask);
+    device->SetRenderState(D3DRS_STENCILWRITEMASK, c.writeMask);
+    for (D3DRENDERSTATETYPE op : {D3DRS_STENCILFAIL, D3DRS_STENCILZFAIL, D3DRS_STENCILPASS})
+      device->SetRenderState(op, op == c.outcome ? c.op : DWORD(D3DSTENCILOP_ZERO));
+    device->SetRenderState(D3DRS_TWOSIDEDSTENCILMODE, c.twoSided);
+    device->SetRenderState(D3DRS_CCW_STENCILFUNC, D3DCMP_ALWAYS);
+    device->SetRenderState(D3DRS_CCW_STENCILPASS, D3DSTENCILOP_DECR);
+    device->SetRenderState(D3DRS_CCW_STENCILFAIL, D3DSTENCILOP_ZERO);
+    device->SetRenderState(D3DRS_CCW_STENCILZFAIL, D3DSTENCILOP_ZERO);
+    device->SetRenderState(D3DRS_COLORWRITEENABLE, 0);
+    if (c.counterClockwise) {
+      ScreenVertex v[4] = {{8, 8, 0.5f, 1, 0, 0, 0}, {8, 40, 0.5f, 1, 0, 0, 0},
+                           {56, 8, 0.5f, 1, 0, 0, 0}, {56, 40, 0.5f, 1, 0, 0, 0}};
+      ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
+    } else {
+      rectangle(8, 8, 56, 40, 0xffffffff);
+    }
+    // The probe: green where the stencil holds `expected`.
+    device->SetRenderState(D3DRS_COLORWRITEENABLE, 0xf);
+    device->SetRenderState(D3DRS_ZENABLE, D3DZB_FALSE);
+    device->SetRenderState(D3DRS_TWOSIDEDSTENCILMODE, FALSE);
+    device->SetRenderState(D3DRS_STENCILFUNC, D3DCMP_EQUAL);
+    device->SetRenderState(D3DRS_STENCILREF, c.expected);
+    device->SetRenderState(D3DRS_STENCILMASK, 0xff);
+    for (D3DRENDERSTATETYPE op : {D3DRS_STENCILFAIL, D3DRS_STENCILZFAIL, D3DRS_STENCILPASS})
+      device->SetRenderState(op, D3DSTENCILOP_KEEP);
+    rectangle(0, 0, 64, 48, 0xff00ff00);
+    device->SetRenderState(D3DRS_ZENABLE, D3DZB_TRUE);
+    EXPECT_EQ(frame().at(32, 24), 0xff00ff00u) << c.name;
+  }
+  device->SetRenderState(D3DRS_STENCILENABLE, FALSE);
+  device->SetDepthStencilSurface(nullptr);
+  depth->Release();
+}
+
 TEST_F(RasterTest, ScissorFillAndShadeModes) {
   RECT scissor = {8, 8, 24, 16};
   device->SetScissorRect(&scissor);
@@ -111,6 +198,16 @@ TEST_F(RasterTest, ScissorFillAndShadeModes) {
   f = frame();
   EXPECT_EQ(f.at(4, 4), 0xffffffffu);
   EXPECT_EQ(f.at(20, 30), 0xff000000u);
+  // Point fill draws the corners alone, one pixel each at the default size.
+  device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
+  device->SetRenderState(D3DRS_FILLMODE, D3DFILL_POINT);
+  rectangle(10, 10, 50, 40, 0xffffffff);
+  f = frame();
+  EXPECT_EQ(f.at(10, 10), 0xffffffffu);
+  EXPECT_EQ(f.at(50, 40), 0xffffffffu);
+  EXPECT_EQ(f.at(11, 11), 0xff000000u);
+  EXPECT_EQ(f.at(30, 10), 0xff000000u);
+  EXPECT_EQ(f.at(30, 25), 0xff000000u);
   device->SetRenderState(D3DRS_FILLMODE, D3DFILL_SOLID);
 
   // Flat shading takes each triangle's first vertex colour.
@@ -167,6 +264,57 @@ TEST_F(RasterTest, SamplerAddressModesAndFilters) {
   t->Release();
 }
 
+TEST_F(RasterTest, MipLevelsFollowTheMipFilterBiasAndLimit) {
+  // An 8 x 8 texture with four levels, each one colour.
+  const D3DCOLOR levels[4] = {0xffff0000, 0xff00ff00, 0xff0000ff, 0xffffff00};
+  IDirect3DTexture9* t = nullptr;
+  ASSERT_EQ(device->CreateTexture(8, 8, 4, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &t, nullptr), D3D_OK);
+  for (UINT level = 0; level < 4; ++level) {
+    D3DLOCKED_RECT locked;
+    ASSERT_EQ(t->LockRect(level, &locked, nullptr, 0), D3D_OK);
+    UINT size = 8u >> level;
+    for (UINT y = 0; y < size; ++y)
+      for (UINT x = 0; x < size; ++x)
+        std::memcpy(static_cast<uint8_t*>(locked.pBits) + y * UINT(locked.Pitch) + x * 4, &levels[level], 4);
+    t->UnlockRect(level);
+  }
+  device->SetTexture(0, t);
+  auto bits = [](float f) {
+    DWORD d;
+    std::memcpy(&d, &f, sizeof d);
+    return d;
+  };
+  struct Case {
+    DWORD mipFilter, maxLevel;
+    float bias, pixels;  // the texture drawn over pixels x pixels
+    int level;
+  } cases[] = {
+      {D3DTEXF_NONE, 0, 0, 2, 0},    // four texels a pixel, but no mipmapping
+      {D3DTEXF_POINT, 0, 0, 2, 2},   // four texels a pixel: level 2
+      {D3DTEXF_POINT, 0, 0, 8, 0},
+      {D3DTEXF_POINT, 0, -1, 2, 1},  // the bias moves one level up
+      {D3DTEXF_POINT, 0, 1, 2, 3},
+      {D3DTEXF_POINT, 3, 0, 2, 3},   // no level more detailed than the limit
+      {D3DTEXF_POINT, 1, 0, 2, 2},   // a limit above the level chosen changes nothing
+      {D3DTEXF_POINT, 2, 0, 8, 2},
+  };
+  for (const Case& c : cases) {
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
+    device->SetSamplerState(0, D3DSAMP_MIPFILTER, c.mipFilter);
+    device->SetSamplerState(0, D3DSAMP_MAXMIPLEVEL, c.maxLevel);
+    device->SetSamplerState(0, D3DSAMP_MIPMAPLODBIAS, bits(c.bias));
+    rectangle(0, 0, c.pixels, c.pixels, 0xffffffff);
+    EXPECT_EQ(frame().at(0, 0), levels[c.level])
+        << "filter " << c.mipFilter << ", limit " << c.maxLevel << ", bias " << c.bias << ", over "
+        << c.pixels << " pixels";
+  }
+  device->SetSamplerState(0, D3DSAMP_MIPFILTER, D3DTEXF_NONE);
+  device->SetSamplerState(0, D3DSAMP_MAXMIPLEVEL, 0);
+  device->SetSamplerState(0, D3DSAMP_MIPMAPLODBIAS, 0);
+  device->SetTexture(0, nullptr);
+  t->Release();
+}
+
 TEST_F(RasterTest, TextureTransformsAndGeneratedCoordinates) {
   // A 4 x 1 texture: u picks one of four colours.
   const D3DCOLOR texels[4] = {0xffff0000, 0xff00ff00, 0xff0000ff, 0xffffffff};
@@ -200,6 +348,23 @@ TEST_F(RasterTest, TextureTransformsAndGeneratedCoordinates) {
   device->SetTransform(D3DTS_TEXTURE0, &m);
   device->SetTextureStageState(0, D3DTSS_TEXTURETRANSFORMFLAGS, D3DTTFF_COUNT2 | D3DTTFF_PROJECTED);
   EXPECT_EQ(draw(), texels[1]);  // 0.875 / 2 = 0.4375
+  // Wider outputs: u' = 0.875 from the third row, z' = _33 and w' = _34;
+  // PROJECTED divides by the last component kept.
+  m._22 = 1.0f;
+  m._32 = 0.0f;
+  m._33 = 4.0f;
+  m._34 = 2.0f;
+  device->SetTransform(D3DTS_TEXTURE0, &m);
+  const struct {
+    DWORD flags;
+    D3DCOLOR seen;
+  } wider[] = {{D3DTTFF_COUNT3, texels[3]},
+               {D3DTTFF_COUNT3 | D3DTTFF_PROJECTED, texels[0]},   // 0.875 / 4
+               {D3DTTFF_COUNT4 | D3DTTFF_PROJECTED, texels[1]}};  // 0.875 / 2
+  for (const auto& c : wider) {
+    device->SetTextureStageState(0, D3DTSS_TEXTURETRANSFORMFLAGS, c.flags);
+    EXPECT_EQ(draw(), c.seen) << c.flags;
+  }
 
   // Camera-space position as coordinates: x of the eye position, shifted
   // by the matrix from [-1, 1] into [0, 1].

@@ -123,7 +123,8 @@ GLenum stencilOperation(DWORD op) {
   }
 }
 
-// A blend factor; targets without alpha read a destination alpha of one.
+// A blend factor; targets without alpha read a destination alpha of one
+// (GL would read whatever the unused byte of their storage holds).
 GLenum blendFactor(DWORD factor, bool destinationAlpha) {
   switch (factor) {
     case D3DBLEND_ZERO:
@@ -147,7 +148,8 @@ GLenum blendFactor(DWORD factor, bool destinationAlpha) {
     case D3DBLEND_INVDESTCOLOR:
       return GL_ONE_MINUS_DST_COLOR;
     case D3DBLEND_SRCALPHASAT:
-      return GL_SRC_ALPHA_SATURATE;
+      // min(As, 1 - Ad) on the colour: zero when the destination alpha is one.
+      return destinationAlpha ? GL_SRC_ALPHA_SATURATE : GL_ZERO;
     case D3DBLEND_BLENDFACTOR:
       return GL_CONSTANT_COLOR;
     case D3DBLEND_INVBLENDFACTOR:
