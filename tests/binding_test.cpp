@@ -90,6 +90,8 @@ TEST_F(BindingTest, RegistrationFailureIsReportedOnce) {
   again += engine->RegisterGlobalFunction("int fine()", asFUNCTION(makeProbe), asCALL_CDECL);
   EXPECT_LT(finishRegistration(again, "TQScript - probe failed"), 0);
   EXPECT_EQ(logged(), std::vector<std::string>{"TQScript - probe failed"});
+  // The registrations after the refused ones were still made.
+  EXPECT_NE(engine->GetGlobalFunctionByDecl("int fine()"), nullptr);
 }
 
 TEST_F(BindingTest, UninitialisedVariableHoldsAnEmptyHandle) {

@@ -1,3 +1,4 @@
+#include <locale>
 #include <string>
 
 #include "tests/timeline_fixture.h"
@@ -75,6 +76,25 @@ TEST_F(DescriptionTest, GoodAndBadInputs) {
     EXPECT_EQ(load(c.text), c.ok) << c.label;
     EXPECT_EQ(layout(*sequencer), c.layout) << c.label;
   }
+}
+
+// Numbers read the same whatever the program's global locale says.
+TEST_F(DescriptionTest, NumbersReadInTheClassicLocaleWhateverTheGlobalOne) {
+  struct CommaDecimal : std::numpunct<char> {
+    char do_decimal_point() const override { return ','; }
+    char do_thousands_sep() const override { return '.'; }
+    std::string do_grouping() const override { return "\3"; }
+  };
+  const std::locale previous =
+      std::locale::global(std::locale(std::locale::classic(), new CommaDecimal));
+  const bool ok = load("0 1 1 cam x 1.5 1000.25 0 1 1  2 2.5 2 1 2 3 0 0 0 0 1 0 0.5 50");
+  std::locale::global(previous);
+  ASSERT_TRUE(ok);
+  const Scene& scene = sequencer->tracks[0][0];
+  EXPECT_EQ(scene.start, 1.5f);
+  EXPECT_EQ(scene.end, 1000.25f);
+  EXPECT_EQ(scene.path.keys[0].time, 2.5f);
+  EXPECT_EQ(scene.path.keys[0].near, 0.5f);
 }
 
 TEST_F(DescriptionTest, UnloadableDescriptionKeepsTheDemoPath) {
