@@ -83,20 +83,33 @@ class FolderScope {
   bool restore = false;
 };
 
-// The callers of callFunctionWithArgs hand a vectorN as the third argument.
-// A callback that declares an object of another type there (a string, a
-// matrixStack, a script class or a handle) would get that vectorN as its
-// object, so it does not fit. Primitives and enums there, and callbacks with
-// fewer parameters, are harmless: the engine refuses the object for them and
-// does not run the function.
-bool takesVectorN(asIScriptEngine* engine, asIScriptFunction* function) {
-  if (function->GetParamCount() < 3) return true;
-  int typeId = 0;
-  if (function->GetParam(2, &typeId) < 0) return false;
-  if (typeId <= asTYPEID_DOUBLE) return true;
-  asITypeInfo* type = engine->GetTypeInfoById(typeId);
-  if (type && (type->GetFlags() & asOBJ_ENUM)) return true;
-  return typeId == engine->GetTypeIdByDecl("vectorN");
+// Whether a function can be run by name with what the host hands it:
+// callFunction passes nothing, callFunctionWithArgs two ints and a vectorN.
+// The engine starts every parameter that is not passed at zero, harmless for
+// a number or an enum taken by value but a null object or a null reference
+// for anything else, which the function would then read or write; such a
+// function is not run. Of the passed ones, the engine itself refuses anything
+// but a 32-bit number by value for the two ints when they are set. The third
+// must be a vectorN (by value or by reference): a string, a matrixStack, a
+// script class or a handle declared there would be built over the vectorN's
+// bytes.
+bool fitsCallback(asIScriptEngine* engine, asIScriptFunction* function, bool withArgs) {
+  const asUINT passed = withArgs ? 3 : 0;
+  for (asUINT i = 0; i < function->GetParamCount(); ++i) {
+    int typeId = 0;
+    asDWORD flags = 0;
+    if (function->GetParam(i, &typeId, &flags) < 0) return false;
+    if (i + 1 < passed) continue;
+    if (i + 1 == passed) {
+      if (typeId != engine->GetTypeIdByDecl("vectorN")) return false;
+      continue;
+    }
+    if (flags & asTM_INOUTREF) return false;
+    if (typeId > asTYPEID_VOID && typeId <= asTYPEID_DOUBLE) continue;
+    asITypeInfo* type = engine->GetTypeInfoById(typeId);
+    if (!type || !(type->GetFlags() & asOBJ_ENUM)) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -255,7 +268,7 @@ void ScriptHost::runByName(const std::string& name, const std::string& function,
   // By name alone: an overloaded name finds nothing.
   asIScriptFunction* target = module ? module->GetFunctionByName(function.c_str()) : nullptr;
   if (!target) return;
-  if (withArgs && !takesVectorN(scriplet.engine, target)) return;
+  if (!fitsCallback(scriplet.engine, target, withArgs)) return;
   asIScriptContext* context = scriplet.engine->CreateContext();
   if (!context) return;
   context->Prepare(target);

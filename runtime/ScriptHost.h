@@ -86,9 +86,12 @@ class ScriptHost {
   // Runs one entry function, in the scriplet's folder when its name has one.
   void callEntry(const std::string& name, EntryPoint code);
   // Runs a script function found by its name alone, in a temporary context.
+  // A function with a parameter that would start as a null object or a null
+  // reference (anything but a number or an enum by value) is not run.
   void callFunction(const std::string& scriplet, const std::string& function);
   // The same with the arguments (a, b, object), where object is a vectorN. A
-  // function whose third parameter is an object of another type is not run.
+  // function whose third parameter is no vectorN, or whose further parameters
+  // are not numbers or enums by value, is not run.
   void callFunctionWithArgs(const std::string& scriplet, const std::string& function, int32_t a, int32_t b,
                             void* object);
   // Aborts the entry call in progress (if any) and sets aborted.

@@ -90,6 +90,24 @@ void bits_construct(ScriptBits* self) { self->value = 0; }
 void bits_construct_uint(uint32_t value, ScriptBits* self) { self->value = value; }
 uint32_t bits_toUint(const ScriptBits* self) { return self->value; }
 
+// The bitwise operators keep their result a bits value, so that its text
+// stays hexadecimal; the other operand is any 32-bit number (a bits value
+// converts to uint). Shifts are logical: the value has no sign.
+// bits opAnd(uint) const, bits opAnd_r(uint) const, and so on
+ScriptBits bits_and(uint32_t other, const ScriptBits* self) { return {self->value & other}; }
+ScriptBits bits_or(uint32_t other, const ScriptBits* self) { return {self->value | other}; }
+ScriptBits bits_xor(uint32_t other, const ScriptBits* self) { return {self->value ^ other}; }
+ScriptBits bits_shl(uint32_t count, const ScriptBits* self) { return {self->value << (count & 31)}; }
+ScriptBits bits_shr(uint32_t count, const ScriptBits* self) { return {self->value >> (count & 31)}; }
+// bits opCom() const
+ScriptBits bits_com(const ScriptBits* self) { return {~self->value}; }
+// bits &opAndAssign(uint), and so on
+ScriptBits& bits_andAssign(uint32_t other, ScriptBits* self) { self->value &= other; return *self; }
+ScriptBits& bits_orAssign(uint32_t other, ScriptBits* self) { self->value |= other; return *self; }
+ScriptBits& bits_xorAssign(uint32_t other, ScriptBits* self) { self->value ^= other; return *self; }
+ScriptBits& bits_shlAssign(uint32_t count, ScriptBits* self) { self->value <<= (count & 31); return *self; }
+ScriptBits& bits_shrAssign(uint32_t count, ScriptBits* self) { self->value >>= (count & 31); return *self; }
+
 int registerBits(asIScriptEngine* engine) {
   int r = engine->RegisterObjectType("bits", sizeof(ScriptBits), asOBJ_VALUE | asOBJ_POD | asOBJ_APP_PRIMITIVE);
   r = engine->RegisterObjectBehaviour("bits", asBEHAVE_CONSTRUCT, "void f()", asFUNCTION(bits_construct),
@@ -98,6 +116,21 @@ int registerBits(asIScriptEngine* engine) {
                                       asCALL_CDECL_OBJLAST);
   r = engine->RegisterObjectMethod("bits", "uint opImplConv() const", asFUNCTION(bits_toUint),
                                    asCALL_CDECL_OBJLAST);
+  const struct {
+    const char* declaration;
+    asSFuncPtr function;
+  } operators[] = {
+      {"bits opAnd(uint) const", asFUNCTION(bits_and)},   {"bits opAnd_r(uint) const", asFUNCTION(bits_and)},
+      {"bits opOr(uint) const", asFUNCTION(bits_or)},     {"bits opOr_r(uint) const", asFUNCTION(bits_or)},
+      {"bits opXor(uint) const", asFUNCTION(bits_xor)},   {"bits opXor_r(uint) const", asFUNCTION(bits_xor)},
+      {"bits opShl(uint) const", asFUNCTION(bits_shl)},   {"bits opShr(uint) const", asFUNCTION(bits_shr)},
+      {"bits opUShr(uint) const", asFUNCTION(bits_shr)},  {"bits opCom() const", asFUNCTION(bits_com)},
+      {"bits &opAndAssign(uint)", asFUNCTION(bits_andAssign)}, {"bits &opOrAssign(uint)", asFUNCTION(bits_orAssign)},
+      {"bits &opXorAssign(uint)", asFUNCTION(bits_xorAssign)}, {"bits &opShlAssign(uint)", asFUNCTION(bits_shlAssign)},
+      {"bits &opShrAssign(uint)", asFUNCTION(bits_shrAssign)}, {"bits &opUShrAssign(uint)", asFUNCTION(bits_shrAssign)},
+  };
+  for (const auto& op : operators)
+    r = engine->RegisterObjectMethod("bits", op.declaration, op.function, asCALL_CDECL_OBJLAST);
   return r;
 }
 

@@ -3,8 +3,9 @@
 // length, single letters and the conversion of numbers to text.
 //
 // Alongside it lives the script type "bits": a 32-bit unsigned value that
-// converts to and from uint, whose text conversions give lowercase hexadecimal
-// where the uint ones give decimal.
+// converts to and from uint, has the bitwise operators (their results stay
+// bits), and whose text conversions give lowercase hexadecimal where the uint
+// ones give decimal.
 #pragma once
 
 #include <angelscript.h>

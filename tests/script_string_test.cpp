@@ -19,6 +19,10 @@ const StringCase kStringCases[] = {
     {"bits b = 0xA0; r = \"x\"; r += b; r = r + b; r = b + r;", "a0xa0a0"},
     {"uint u = 255; r = u;", "255"},
     {"bits b = 255; uint u = b; r = u; bits c = b & 0xF0; r += \" \" + c;", "255 f0"},
+    // Bitwise operators keep a bits value, and so its hexadecimal text.
+    {"bits b = 1; b = b << 4; b |= 0x3; r = b;", "13"},
+    {"bits b = 0xF0; r = (0x3C & b) + \" \" + ~b + \" \" + (b ^ 0xFF);", "30 ffffff0f f"},
+    {"bits b = 0x80000000; r = b >> 28; r += b >>> 31; b >>= 4; b &= 0xFF00000; r += b;", "818000000"},
     {"r = -1;", "-1"},
     {"uint u = 0xFFFFFFFF; r = u;", "4294967295"},
     {"int i = -2147483647 - 1; r = i;", "-2147483648"},
