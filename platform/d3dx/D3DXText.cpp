@@ -253,9 +253,11 @@ class MeshBuilder {
     size_t n = loop.size();
     std::vector<Point2> normals(n);  // normal of the edge from i to i + 1
     for (size_t i = 0; i < n; ++i) normals[i] = edgeNormal(loop[i], loop[(i + 1) % n]);
+    // The normal at a point of the loop for the side along `edge`: the other
+    // side meeting there is the edge before (at its start) or after (at its end).
     auto jointNormal = [&](size_t vertex, size_t edge) {
       const Point2& own = normals[edge];
-      const Point2& other = normals[edge == vertex ? (vertex + n - 1) % n : (vertex + 1) % n];
+      const Point2& other = normals[edge == vertex ? (vertex + n - 1) % n : vertex];
       if (own.x * other.x + own.y * other.y < kSmoothCos) return own;
       double x = own.x + other.x, y = own.y + other.y, len = std::sqrt(x * x + y * y);
       return Point2{x / len, y / len};

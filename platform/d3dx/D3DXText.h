@@ -62,8 +62,9 @@ typedef ID3DXBuffer* LPD3DXBUFFER;
 // The text as a mesh on the device: 24-byte vertices, every face in
 // attribute group 0, 32-bit indices only when 16 bits cannot address the
 // vertices. Fails (and leaves *mesh null) where buildTextMeshData fails and
-// when the text gives no triangles. Adjacency and metrics are optional; the
-// metrics array needs one entry per character.
+// when the text gives no triangles. Adjacency is not produced: asking for
+// it fails with E_NOTIMPL. The metrics are optional; their array needs one
+// entry per character.
 HRESULT D3DXCreateTextA(IDirect3DDevice9* device, HDC dc, LPCSTR text, FLOAT deviation,
                         FLOAT extrusion, LPD3DXMESH* mesh, LPD3DXBUFFER* adjacency,
                         GLYPHMETRICSFLOAT* glyphMetrics);
