@@ -443,3 +443,19 @@ TEST_F(TextMesh, DeviceContextsAndFontsAreAccountedFor) {
   EXPECT_EQ(SelectObject(dc, b), nullptr);
   EXPECT_TRUE(DeleteObject(b));  // no longer selected anywhere
 }
+
+// Every character of the code page, in the faces that stand in for the usual
+// Windows ones and in the fallback face, gives a closed, outward-facing solid.
+TEST_F(TextMesh, EveryCharacterOfTheCodePageIsASolid) {
+  for (const char* face : {"Arial", "Times New Roman", "Courier New", "DejaVu Sans"}) {
+    select(face);
+    for (int c = 1; c < 256; ++c) {
+      SCOPED_TRACE(std::string(face) + " " + std::to_string(c));
+      const char text[2] = {char(c), 0};
+      Shape s = analyse(build(text, 0.25f));
+      EXPECT_EQ(s.unpairedEdges, 0);
+      EXPECT_EQ(s.badNormals, 0);
+      EXPECT_NEAR(s.volume, s.frontArea * 0.25, 1e-4 * s.volume + 1e-9);
+    }
+  }
+}
