@@ -2,3 +2,8 @@
 # The device setter is exported by name from the player although nothing in
 # the program calls it: keep its object file in every link.
 target_link_options(engine INTERFACE "LINKER:--undefined=gTQScript_setDevice")
+# Music: tracker modules, sampled streams and the spectrum
+pkg_check_modules(OPENMPT REQUIRED IMPORTED_TARGET libopenmpt)
+pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET sndfile)
+pkg_check_modules(KISSFFT REQUIRED IMPORTED_TARGET kissfft-float)
+target_link_libraries(engine PUBLIC PkgConfig::OPENMPT PkgConfig::SNDFILE PkgConfig::KISSFFT)
