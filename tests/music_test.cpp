@@ -340,3 +340,16 @@ TEST_F(MusicTest, ScriptsPlayAndQueryMusic) {
   EXPECT_EQ(script.context()->GetReturnDWord(), 1u);
   EXPECT_EQ(outputs(), (std::vector<float>{0.5f, 60.0f, 32.0f}));
 }
+
+// Music cannot be turned back into bytes: the save succeeds with nothing.
+TEST(MusicHandler, SavesNothing) {
+  TQDataHandler_BassMusic handler;
+  int channel = 7;
+  char* buffer = nullptr;
+  std::uint32_t length = 0;
+  std::string error;
+  EXPECT_TRUE(handler.saveToMemory(&channel, 4, &buffer, &length, error));
+  EXPECT_EQ(buffer, nullptr);
+  EXPECT_EQ(length, 0u);
+  EXPECT_TRUE(error.empty());
+}

@@ -300,3 +300,57 @@ TEST(SoundDevice, OpensTheSystemsOutputAndFailsWithoutADriver) {
   if (driver) setenv("SDL_AUDIODRIVER", saved.c_str(), 1);
   else unsetenv("SDL_AUDIODRIVER");
 }
+
+namespace {
+
+// A file installed by a Debian data package, or "" when it is not there.
+std::string installedFile(const char* path) {
+  FILE* file = std::fopen(path, "rb");
+  if (!file) return "";
+  std::string bytes;
+  char chunk[65536];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.append(chunk, got);
+  std::fclose(file);
+  return bytes;
+}
+
+}  // namespace
+
+// An XM from a game's data: instruments proper (not sample numbers), a
+// key-off in the first row, and note volumes from the volume column.
+TEST_F(SoundLibrary, RealModuleReportsItsInstrumentNotesAndVolumes) {
+  const char* path = "/usr/share/games/ballz/finalman-quickie.xm";
+  const std::string bytes = installedFile(path);
+  if (bytes.empty()) GTEST_SKIP() << path << " is not installed (package ballz-data)";
+  HMUSIC music = loadModule(bytes);
+  ASSERT_NE(music, 0u);
+  ASSERT_NE(BASS_ChannelSetSync(music, BASS_SYNC_MUSICINST, 0xFFFF0001ull, recordTrigger, (void*)1), 0u);
+  ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
+  mix(kRate);
+  ASSERT_GE(triggers().size(), 4u);
+  // The first rows of its eighth channel: C, D, E, F of octave 4 (notes 48 to
+  // 53), with volumes 64 down to 16.
+  struct Expected {
+    int note, volume;
+  } expected[] = {{48, 64}, {50, 48}, {52, 32}, {53, 16}};
+  for (size_t i = 0; i < std::size(expected); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(triggers()[i].note, expected[i].note);
+    EXPECT_EQ(triggers()[i].volume, expected[i].volume);
+  }
+  EXPECT_LT(triggers()[1].frame, triggers()[2].frame);
+}
+
+TEST_F(SoundLibrary, RealVorbisStreamPlays) {
+  const char* path = "/usr/share/sounds/freedesktop/stereo/bell.oga";
+  const std::string bytes = installedFile(path);
+  if (bytes.empty()) GTEST_SKIP() << path << " is not installed (package sound-theme-freedesktop)";
+  HSTREAM stream = loadStream(bytes);
+  ASSERT_NE(stream, 0u);
+  ASSERT_TRUE(BASS_ChannelPlay(stream, FALSE));
+  EXPECT_GT(peak(mix(kRate / 2)), 0.05f);
+  // The bell rings for about 1.5 s, then the stream ends and stops.
+  mix(10 * kRate);
+  EXPECT_EQ(peak(mix(kRate)), 0.0f);
+}

@@ -134,7 +134,9 @@ class ModuleChannel : public Channel {
       else if (command(OPENMPT_MODULE_COMMAND_EFFECT) == kEffectSetVolume)
         volume = command(OPENMPT_MODULE_COMMAND_PARAMETER);
       volume = std::min(volume, kFullVolume);
-      for (const Sync& sync : syncs) {
+      // By index: a sync function may set further syncs on this channel.
+      for (size_t i = 0; i < syncs.size(); ++i) {
+        const Sync sync = syncs[i];
         if (sync.instrument != instruments[c]) continue;
         if (sync.note != 0xFFFF && sync.note != note - 1) continue;
         sync.proc(sync.handle, handle, (DWORD)(note - 1) | ((DWORD)volume << 16), sync.user);

@@ -11,6 +11,10 @@
 // instrument that a sync watches calls the sync's function on the mixer's
 // thread.
 //
+// A sync function runs on the mixer's thread while the mixer holds the
+// library's lock: it may call the library but must not create or free
+// channels, nor free the library.
+//
 // Calls answer 0 (or FALSE, or -1 where a count is answered) on failure and
 // leave the reason for BASS_ErrorGetCode.
 #pragma once
