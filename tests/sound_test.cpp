@@ -323,6 +323,7 @@ TEST_F(SoundLibrary, RealModuleReportsItsInstrumentNotesAndVolumes) {
   const char* path = "/usr/share/games/ballz/finalman-quickie.xm";
   const std::string bytes = installedFile(path);
   if (bytes.empty()) GTEST_SKIP() << path << " is not installed (package ballz-data)";
+  EXPECT_EQ(loadStream(bytes), 0u) << "a module must not pass for a stream";
   HMUSIC music = loadModule(bytes);
   ASSERT_NE(music, 0u);
   ASSERT_NE(BASS_ChannelSetSync(music, BASS_SYNC_MUSICINST, 0xFFFF0001ull, recordTrigger, (void*)1), 0u);
