@@ -353,3 +353,19 @@ TEST(MusicHandler, SavesNothing) {
   EXPECT_EQ(length, 0u);
   EXPECT_TRUE(error.empty());
 }
+
+// Music plays on to the end of the run. At exit the output closes before the
+// program's globals (the stream's bytes among them) are destroyed, so the
+// device's callback never reads freed memory.
+TEST_F(MusicTest, OutputClosesBeforeTheGlobalsGoAtExit) {
+  EXPECT_EXIT(
+      {
+        // Runs after every exit handler registered later.
+        std::atexit([] { std::fprintf(stderr, "output open at exit: %d\n", (int)sound_test::outputOpen()); });
+        sound_test::setManualOutput(false);
+        start("sine.wav");
+        std::fprintf(stderr, "output open: %d\n", (int)sound_test::outputOpen());
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "output open: 1\noutput open at exit: 0\n");
+}

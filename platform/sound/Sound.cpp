@@ -6,6 +6,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -315,6 +316,19 @@ bool validMemory(BOOL mem, const void* file, QWORD length) {
   return true;
 }
 
+// Music plays on until the process ends, while the program's globals go
+// away (the bytes a stream plays from among them). This runs before the
+// destructors of everything constructed before the first BASS_Init, so the
+// device's callback has stopped by then.
+void closeOutputAtExit() {
+  Library& lib = library();
+  if (!lib.device) return;
+  SDL_CloseAudioDevice(lib.device);
+  lib.device = 0;
+  std::lock_guard<std::recursive_mutex> guard(lib.lock);
+  lib.outputRunning = false;
+}
+
 }  // namespace
 
 BOOL BASS_Init(int device, DWORD freq, DWORD flags, HWND window, const void* guid) {
@@ -339,6 +353,8 @@ BOOL BASS_Init(int device, DWORD freq, DWORD flags, HWND window, const void* gui
       SDL_QuitSubSystem(SDL_INIT_AUDIO);
       return fail(BASS_ERROR_DRIVER);
     }
+    static bool closesAtExit = false;
+    if (!closesAtExit) closesAtExit = std::atexit(closeOutputAtExit) == 0;
   }
   lib.ready = true;
   lib.outputRunning = false;
@@ -500,6 +516,7 @@ void render(float* out, int frames) {
 }
 
 bool initialised() { return library().ready; }
+bool outputOpen() { return library().device != 0; }
 int initCount() { return library().initCount; }
 int channelCount() {
   Library& lib = library();

@@ -70,7 +70,9 @@ enum {
   BASS_ERROR_MEM = 10,      // out of memory
 };
 
-// Output devices: 1 is the system's default output.
+// Output devices: 1 is the system's default output. An open output is
+// closed when the process exits, before the globals that existed at the
+// first BASS_Init are destroyed.
 BOOL BASS_Init(int device, DWORD freq, DWORD flags, HWND window, const void* guid);
 // Frees the output and every channel; BASS_Init may follow.
 BOOL BASS_Free();
@@ -109,6 +111,9 @@ void setManualOutput(bool manual);
 // Mixes the next `frames` frames of every playing channel into `out`
 // (interleaved stereo) and fires their syncs, as the device's callback does.
 void render(float* out, int frames);
+
+// Whether an audio device is open (its callback may run).
+bool outputOpen();
 
 // Whether the library is initialised, how often BASS_Init has succeeded
 // since the process started, and how many channels exist.
