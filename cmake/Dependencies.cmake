@@ -6,3 +6,8 @@ target_link_options(engine INTERFACE "LINKER:--undefined=gTQScript_setDevice")
 # tessellator for the faces.
 pkg_check_modules(TEXTMESH REQUIRED IMPORTED_TARGET freetype2 fontconfig glu)
 target_link_libraries(engine PUBLIC PkgConfig::TEXTMESH)
+# Music: tracker modules, sampled streams and the spectrum
+pkg_check_modules(OPENMPT REQUIRED IMPORTED_TARGET libopenmpt)
+pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET sndfile)
+pkg_check_modules(KISSFFT REQUIRED IMPORTED_TARGET kissfft-float)
+target_link_libraries(engine PUBLIC PkgConfig::OPENMPT PkgConfig::SNDFILE PkgConfig::KISSFFT)

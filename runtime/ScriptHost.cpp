@@ -9,6 +9,7 @@
 #include "runtime/ScriptDebug.h"
 #include "runtime/ScriptString.h"
 #include "scriptapi/D3DXVector3.h"
+#include "scriptapi/Music.h"
 #include "scriptapi/ScriptUtils.h"
 
 ScriptHost* gScriptHost = nullptr;
@@ -162,7 +163,7 @@ int ScriptHost::registerModules(asIScriptEngine* engine) {
   // initD3DEffect(engine);        effect
   // initRenderState(engine);      render states, light, material, fog, camera
   // initPostProcess(engine);      postProcess
-  // initMusic(engine);            music
+  initMusic(engine);            // music
   // initArrays(engine);           arrayTexture
   registerDebugFunctions(engine);
   int result = initTQScriptUtils(engine);  // utilities

@@ -24,6 +24,8 @@
 #include "runtime/ScriptHost.h"
 #include "runtime/SetupDialog.h"
 #include "runtime/WinMain.h"
+#include "scriptapi/Music.h"
+#include "tests/SoundFixtures.h"
 
 namespace fs = std::filesystem;
 
@@ -383,6 +385,30 @@ TEST_F(EntryLoopTest, ResyncRequestReanchorsTheClockAtTheFrameThatAskedForIt) {
   EXPECT_EQ(clock.seen,
             (std::vector<float>{demoTime(0), demoTime(12500), demoTime(12500), demoTime(12516)}));
   EXPECT_FALSE(gTimeResyncRequest);
+}
+
+// The same through a scriplet that starts real music in the frame at 12.5 s,
+// with 3 s passing in that frame.
+TEST_F(EntryLoopTest, MusicStartedInAFrameCostsNoDemoTime) {
+  write("song.wav", sineWav(44100, 1, 4410, 440, 0.5));
+  write("show.txt", "0 1 1 loop loop.as 0 -1 0 0\n");
+  write("loop.as", "int frames = 0;\n"
+                   "void render(float t) {\n"
+                   "  frames = frames + 1;\n"
+                   "  logPrint(\"frame\");\n"
+                   "  if (frames == 2) startMusic(\"song.wav\");\n"
+                   "  if (frames == 4) endDemo();\n"
+                   "}\n");
+  clock.onFrame = [this](int frame) {
+    if (frame == 1) clock.now += 12500;
+    if (frame == 2) clock.now += 3000;
+    if (frame == 3) clock.now += 16;
+  };
+  EXPECT_EQ(run("show.txt"), 0);
+  EXPECT_NE(gMusicChannel, 0u);
+  stopMusic();
+  EXPECT_EQ(clock.seen,
+            (std::vector<float>{demoTime(0), demoTime(12500), demoTime(12500), demoTime(12516)}));
 }
 
 }  // namespace

@@ -1,0 +1,527 @@
+#include "platform/sound/Sound.h"
+
+#include <SDL.h>
+#include <kiss_fftr.h>
+#include <libopenmpt/libopenmpt.h>
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
+
+namespace {
+
+constexpr int kFftSize = 2048;
+// Frames a module renders between two looks at its row. The shortest row a
+// module can have (tempo 255, speed 1) lasts about 430 frames at 44100 Hz, so
+// no row goes unseen, and a trigger is reported within 1.5 ms of its row.
+constexpr int kModuleBlock = 64;
+// Frames a stream decodes at a time.
+constexpr int kStreamBlock = 1024;
+
+// What libopenmpt's pattern data holds for a note played (1 to 120) and the
+// two ways a row sets the volume a note starts with.
+constexpr int kLastNote = 120;
+constexpr int kVolumeColumnSetVolume = 1;
+constexpr int kEffectSetVolume = 13;
+constexpr int kFullVolume = 64;
+
+thread_local DWORD gError = BASS_OK;
+
+bool fail(DWORD code) {
+  gError = code;
+  return false;
+}
+
+struct Sync {
+  HSYNC handle;
+  int instrument;
+  int note;  // 0xFFFF: every note
+  SYNCPROC proc;
+  void* user;
+};
+
+class Channel {
+ public:
+  explicit Channel(DWORD handle) : handle(handle) {}
+  virtual ~Channel() {}
+  virtual bool isStream() const = 0;
+  // Writes up to `frames` stereo frames to `out`; fewer at the end.
+  virtual int render(float* out, int frames) = 0;
+  virtual bool setPosition(QWORD position) = 0;
+
+  // Remembers what was played for the spectrum.
+  void keepHistory(const float* frames, int count) {
+    for (int i = 0; i < count; ++i) {
+      history[historyNext] = 0.5f * (frames[2 * i] + frames[2 * i + 1]);
+      historyNext = (historyNext + 1) % kFftSize;
+    }
+  }
+
+  const DWORD handle;
+  bool playing = false;
+  bool ended = false;
+  std::vector<Sync> syncs;
+  float history[kFftSize] = {};
+  int historyNext = 0;  // the oldest sample
+};
+
+// A tracker module rendered by libopenmpt.
+class ModuleChannel : public Channel {
+ public:
+  ModuleChannel(DWORD handle, openmpt_module* module) : Channel(handle), module(module) {
+    instruments.assign((size_t)std::max(0, openmpt_module_get_num_channels(module)), 0);
+  }
+  ~ModuleChannel() override { openmpt_module_destroy(module); }
+  bool isStream() const override { return false; }
+
+  int render(float* out, int frames) override {
+    int done = 0;
+    while (done < frames) {
+      const int want = std::min(kModuleBlock, frames - done);
+      const int got = (int)openmpt_module_read_interleaved_float_stereo(module, rate, want, out + 2 * done);
+      if (got == 0) break;
+      done += got;
+      const int order = openmpt_module_get_current_order(module);
+      const int row = openmpt_module_get_current_row(module);
+      if (order != lastOrder || row != lastRow) {
+        lastOrder = order;
+        lastRow = row;
+        rowStarted(openmpt_module_get_current_pattern(module), row);
+      }
+    }
+    return done;
+  }
+
+  bool setPosition(QWORD position) override {
+    const int order = (int)(position & 0xFFFF);
+    const int row = (int)((position >> 16) & 0xFFFF);
+    if (order >= openmpt_module_get_num_orders(module)) return fail(BASS_ERROR_POSITION);
+    const int pattern = openmpt_module_get_order_pattern(module, order);
+    if (pattern < 0 || pattern >= openmpt_module_get_num_patterns(module) ||
+        row >= openmpt_module_get_pattern_num_rows(module, pattern))
+      return fail(BASS_ERROR_POSITION);
+    openmpt_module_set_position_order_row(module, order, row);
+    // The row seeked to is a new row: its notes are triggers.
+    lastOrder = lastRow = -1;
+    ended = false;
+    return true;
+  }
+
+  int rate = 44100;
+
+ private:
+  // Reads the notes of a row that has just begun. A note uses the instrument
+  // given with it, or else the last one its channel had.
+  void rowStarted(int pattern, int row) {
+    for (size_t c = 0; c < instruments.size(); ++c) {
+      auto command = [&](int which) {
+        return (int)openmpt_module_get_pattern_row_channel_command(module, pattern, row, (int)c, which);
+      };
+      const int instrument = command(OPENMPT_MODULE_COMMAND_INSTRUMENT);
+      if (instrument) instruments[c] = instrument;
+      const int note = command(OPENMPT_MODULE_COMMAND_NOTE);
+      if (note < 1 || note > kLastNote || !instruments[c]) continue;
+      int volume = kFullVolume;
+      if (command(OPENMPT_MODULE_COMMAND_VOLUMEEFFECT) == kVolumeColumnSetVolume)
+        volume = command(OPENMPT_MODULE_COMMAND_VOLUME);
+      else if (command(OPENMPT_MODULE_COMMAND_EFFECT) == kEffectSetVolume)
+        volume = command(OPENMPT_MODULE_COMMAND_PARAMETER);
+      volume = std::min(volume, kFullVolume);
+      // By index: a sync function may set further syncs on this channel.
+      for (size_t i = 0; i < syncs.size(); ++i) {
+        const Sync sync = syncs[i];
+        if (sync.instrument != instruments[c]) continue;
+        if (sync.note != 0xFFFF && sync.note != note - 1) continue;
+        sync.proc(sync.handle, handle, (DWORD)(note - 1) | ((DWORD)volume << 16), sync.user);
+      }
+    }
+  }
+
+  openmpt_module* module;
+  std::vector<int> instruments;  // the last instrument of each pattern channel
+  int lastOrder = -1, lastRow = -1;
+};
+
+// A sampled stream decoded by libsndfile from memory and converted to the
+// mixing rate in stereo.
+class StreamChannel : public Channel {
+ public:
+  StreamChannel(DWORD handle, const char* data, sf_count_t size) : Channel(handle), data(data), size(size) {}
+  ~StreamChannel() override {
+    if (converter) SDL_FreeAudioStream(converter);
+    if (file) sf_close(file);
+  }
+  bool isStream() const override { return true; }
+
+  bool open(int rate) {
+    SF_VIRTUAL_IO io = {&StreamChannel::length, &StreamChannel::seek, &StreamChannel::read,
+                        &StreamChannel::write, &StreamChannel::tell};
+    std::memset(&info, 0, sizeof info);
+    file = sf_open_virtual(&io, SFM_READ, &info, this);
+    if (!file || info.channels < 1 || info.channels > 8 || info.samplerate < 1) return false;
+    converter = SDL_NewAudioStream(AUDIO_F32SYS, (Uint8)info.channels, info.samplerate, AUDIO_F32SYS, 2, rate);
+    return converter != nullptr;
+  }
+
+  int render(float* out, int frames) override {
+    int done = 0;
+    while (done < frames) {
+      const int available = SDL_AudioStreamAvailable(converter) / (int)(2 * sizeof(float));
+      if (available > 0) {
+        const int take = std::min(available, frames - done);
+        SDL_AudioStreamGet(converter, out + 2 * done, take * (int)(2 * sizeof(float)));
+        done += take;
+        continue;
+      }
+      if (drained) break;
+      decoded.resize((size_t)kStreamBlock * info.channels);
+      const sf_count_t got = sf_readf_float(file, decoded.data(), kStreamBlock);
+      if (got > 0) {
+        SDL_AudioStreamPut(converter, decoded.data(), (int)(got * info.channels * sizeof(float)));
+      } else {
+        SDL_AudioStreamFlush(converter);
+        drained = true;
+      }
+    }
+    return done;
+  }
+
+  bool setPosition(QWORD position) override {
+    const QWORD frame = position / (QWORD)(2 * info.channels);
+    if (frame > (QWORD)info.frames || sf_seek(file, (sf_count_t)frame, SEEK_SET) < 0)
+      return fail(BASS_ERROR_POSITION);
+    SDL_AudioStreamClear(converter);
+    drained = ended = false;
+    return true;
+  }
+
+ private:
+  static sf_count_t length(void* user) { return static_cast<StreamChannel*>(user)->size; }
+  static sf_count_t seek(sf_count_t offset, int whence, void* user) {
+    StreamChannel* self = static_cast<StreamChannel*>(user);
+    sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? self->at : self->size;
+    self->at = std::clamp<sf_count_t>(base + offset, 0, self->size);
+    return self->at;
+  }
+  static sf_count_t read(void* buffer, sf_count_t count, void* user) {
+    StreamChannel* self = static_cast<StreamChannel*>(user);
+    const sf_count_t take = std::clamp<sf_count_t>(count, 0, self->size - self->at);
+    std::memcpy(buffer, self->data + self->at, (size_t)take);
+    self->at += take;
+    return take;
+  }
+  static sf_count_t write(const void*, sf_count_t, void*) { return 0; }
+  static sf_count_t tell(void* user) { return static_cast<StreamChannel*>(user)->at; }
+
+  const char* data;
+  sf_count_t size;
+  sf_count_t at = 0;
+  SNDFILE* file = nullptr;
+  SF_INFO info{};
+  SDL_AudioStream* converter = nullptr;
+  std::vector<float> decoded;
+  bool drained = false;
+};
+
+// The library's state. The mixer runs on SDL's audio thread and calls the
+// sync functions from there, which may call back into the library: the
+// lock is recursive.
+struct Library {
+  std::recursive_mutex lock;
+  bool ready = false;
+  bool outputRunning = false;
+  bool manualOutput = false;
+  int rate = 44100;
+  SDL_AudioDeviceID device = 0;
+  std::map<DWORD, std::unique_ptr<Channel>> channels;
+  DWORD nextHandle = 1;
+  HSYNC nextSync = 1;
+  int initCount = 0;
+  std::vector<float> scratch;
+};
+
+Library& library() {
+  static Library* instance = new Library;  // lives until the process ends
+  return *instance;
+}
+
+DWORD newHandle(Library& lib) {
+  DWORD handle;
+  do {
+    handle = lib.nextHandle++;
+  } while (handle == 0 || lib.channels.count(handle));
+  return handle;
+}
+
+Channel* findChannel(Library& lib, DWORD handle) {
+  auto found = lib.channels.find(handle);
+  if (found == lib.channels.end()) {
+    fail(BASS_ERROR_HANDLE);
+    return nullptr;
+  }
+  return found->second.get();
+}
+
+void mix(Library& lib, float* out, int frames) {
+  std::fill(out, out + 2 * frames, 0.0f);
+  if (!lib.outputRunning) return;
+  lib.scratch.resize((size_t)frames * 2);
+  for (auto& [handle, channel] : lib.channels) {
+    if (!channel->playing || channel->ended) continue;
+    float* buffer = lib.scratch.data();
+    const int got = channel->render(buffer, frames);
+    std::fill(buffer + 2 * got, buffer + 2 * frames, 0.0f);
+    for (int i = 0; i < 2 * frames; ++i) out[i] += buffer[i];
+    channel->keepHistory(buffer, frames);
+    if (got < frames) {
+      // At its end the channel stops, as if it had been stopped.
+      channel->ended = true;
+      channel->playing = false;
+    }
+  }
+}
+
+void audioCallback(void*, Uint8* stream, int bytes) {
+  Library& lib = library();
+  std::lock_guard<std::recursive_mutex> guard(lib.lock);
+  mix(lib, reinterpret_cast<float*>(stream), bytes / (int)(2 * sizeof(float)));
+}
+
+bool freeChannel(DWORD handle, bool stream) {
+  Library& lib = library();
+  std::unique_ptr<Channel> gone;
+  {
+    std::lock_guard<std::recursive_mutex> guard(lib.lock);
+    Channel* channel = findChannel(lib, handle);
+    if (!channel) return false;
+    if (channel->isStream() != stream) return fail(BASS_ERROR_HANDLE);
+    gone = std::move(lib.channels[handle]);
+    lib.channels.erase(handle);
+  }
+  gError = BASS_OK;
+  return true;
+}
+
+bool validMemory(BOOL mem, const void* file, QWORD length) {
+  if (!library().ready) return fail(BASS_ERROR_INIT);
+  if (!mem || !file || length == 0 || length > (QWORD)INT64_MAX) return fail(BASS_ERROR_ILLPARAM);
+  return true;
+}
+
+// Music plays on until the process ends, while the program's globals go
+// away (the bytes a stream plays from among them). This runs before the
+// destructors of everything constructed before the first BASS_Init, so the
+// device's callback has stopped by then.
+void closeOutputAtExit() {
+  Library& lib = library();
+  if (!lib.device) return;
+  SDL_CloseAudioDevice(lib.device);
+  lib.device = 0;
+  std::lock_guard<std::recursive_mutex> guard(lib.lock);
+  lib.outputRunning = false;
+}
+
+}  // namespace
+
+BOOL BASS_Init(int device, DWORD freq, DWORD flags, HWND window, const void* guid) {
+  Library& lib = library();
+  if (lib.ready) return fail(BASS_ERROR_ALREADY);
+  if (device != 1 && device != -1) return fail(BASS_ERROR_DEVICE);
+  if (freq < 8000 || freq > 192000) return fail(BASS_ERROR_ILLPARAM);
+  lib.rate = (int)freq;
+  if (!lib.manualOutput) {
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return fail(BASS_ERROR_DRIVER);
+    SDL_AudioSpec want{};
+    want.freq = (int)freq;
+    want.format = AUDIO_F32SYS;
+    want.channels = 2;
+    want.samples = 1024;
+    want.callback = audioCallback;
+    SDL_AudioSpec have{};
+    // The device is asked for exactly this format; SDL converts to the
+    // hardware's own rate and format.
+    lib.device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    if (lib.device == 0) {
+      SDL_QuitSubSystem(SDL_INIT_AUDIO);
+      return fail(BASS_ERROR_DRIVER);
+    }
+    static bool closesAtExit = false;
+    if (!closesAtExit) closesAtExit = std::atexit(closeOutputAtExit) == 0;
+  }
+  lib.ready = true;
+  lib.outputRunning = false;
+  ++lib.initCount;
+  gError = BASS_OK;
+  return TRUE;
+}
+
+BOOL BASS_Free() {
+  Library& lib = library();
+  if (!lib.ready) return fail(BASS_ERROR_INIT);
+  if (lib.device) {
+    // Once closed, the device's callback no longer runs.
+    SDL_CloseAudioDevice(lib.device);
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    lib.device = 0;
+  }
+  std::lock_guard<std::recursive_mutex> guard(lib.lock);
+  lib.channels.clear();
+  lib.ready = false;
+  lib.outputRunning = false;
+  gError = BASS_OK;
+  return TRUE;
+}
+
+BOOL BASS_Stop() {
+  Library& lib = library();
+  if (!lib.ready) return fail(BASS_ERROR_INIT);
+  if (lib.device) SDL_PauseAudioDevice(lib.device, 1);
+  std::lock_guard<std::recursive_mutex> guard(lib.lock);
+  lib.outputRunning = false;
+  gError = BASS_OK;
+  return TRUE;
+}
+
+DWORD BASS_ErrorGetCode() { return gError; }
+
+HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags) {
+  if (!validMemory(mem, file, length)) return 0;
+  Library& lib = library();
+  std::lock_guard<std::recursive_mutex> guard(lib.lock);
+  const DWORD handle = newHandle(lib);
+  auto channel = std::make_unique<StreamChannel>(handle, static_cast<const char*>(file) + offset,
+                                                 (sf_count_t)length);
+  if (!channel->open(lib.rate)) return fail(BASS_ERROR_FORMAT);
+  lib.channels[handle] = std::move(channel);
+  gError = BASS_OK;
+  return handle;
+}
+
+HMUSIC BASS_MusicLoad(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags, DWORD freq) {
+  if (!validMemory(mem, file, length)) return 0;
+  Library& lib = library();
+  int error = 0;
+  const char* message = nullptr;
+  // libopenmpt reports its warnings to a log of its own; nothing of it
+  // reaches the program's output.
+  openmpt_module* module = openmpt_module_create_from_memory2(
+      static_cast<const char*>(file) + offset, (size_t)length, openmpt_log_func_silent, nullptr,
+      openmpt_error_func_ignore, nullptr, &error, &message, nullptr);
+  if (message) openmpt_free_string(message);
+  if (!module) return fail(BASS_ERROR_FORMAT);
+  std::lock_guard<std::recursive_mutex> guard(lib.lock);
+  const DWORD handle = newHandle(lib);
+  auto channel = std::make_unique<ModuleChannel>(handle, module);
+  channel->rate = freq ? (int)freq : lib.rate;
+  lib.channels[handle] = std::move(channel);
+  gError = BASS_OK;
+  return handle;
+}
+
+BOOL BASS_StreamFree(HSTREAM handle) { return freeChannel(handle, true); }
+BOOL BASS_MusicFree(HMUSIC handle) { return freeChannel(handle, false); }
+
+BOOL BASS_ChannelPreBuf(DWORD handle, DWORD length) {
+  Library& lib = library();
+  std::lock_guard<std::recursive_mutex> guard(lib.lock);
+  if (!findChannel(lib, handle)) return FALSE;
+  // Decoding keeps far ahead of real time and the device asks for small
+  // blocks, so there is nothing to fill in advance.
+  gError = BASS_OK;
+  return TRUE;
+}
+
+BOOL BASS_ChannelPlay(DWORD handle, BOOL restart) {
+  Library& lib = library();
+  {
+    std::lock_guard<std::recursive_mutex> guard(lib.lock);
+    Channel* channel = findChannel(lib, handle);
+    if (!channel) return FALSE;
+    if (restart && !channel->setPosition(0)) return FALSE;
+    channel->playing = true;
+    lib.outputRunning = true;
+  }
+  if (lib.device) SDL_PauseAudioDevice(lib.device, 0);
+  gError = BASS_OK;
+  return TRUE;
+}
+
+BOOL BASS_ChannelSetPosition(DWORD handle, QWORD position) {
+  Library& lib = library();
+  std::lock_guard<std::recursive_mutex> guard(lib.lock);
+  Channel* channel = findChannel(lib, handle);
+  if (!channel || !channel->setPosition(position)) return FALSE;
+  gError = BASS_OK;
+  return TRUE;
+}
+
+HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC proc, void* user) {
+  Library& lib = library();
+  std::lock_guard<std::recursive_mutex> guard(lib.lock);
+  Channel* channel = findChannel(lib, handle);
+  if (!channel) return 0;
+  if (type != BASS_SYNC_MUSICINST || channel->isStream()) return fail(BASS_ERROR_ILLTYPE);
+  if (!proc) return fail(BASS_ERROR_ILLPARAM);
+  HSYNC sync = lib.nextSync++;
+  if (sync == 0) sync = lib.nextSync++;
+  channel->syncs.push_back(Sync{sync, (int)(param & 0xFFFF), (int)((param >> 16) & 0xFFFF), proc, user});
+  gError = BASS_OK;
+  return sync;
+}
+
+DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length) {
+  Library& lib = library();
+  float samples[kFftSize];
+  {
+    std::lock_guard<std::recursive_mutex> guard(lib.lock);
+    Channel* channel = findChannel(lib, handle);
+    if (!channel) return (DWORD)-1;
+    if (length != BASS_DATA_FFT2048) return fail(BASS_ERROR_ILLTYPE), (DWORD)-1;
+    if (!buffer) return fail(BASS_ERROR_ILLPARAM), (DWORD)-1;
+    for (int i = 0; i < kFftSize; ++i) samples[i] = channel->history[(channel->historyNext + i) % kFftSize];
+  }
+  // Hann window; the magnitudes are scaled by 2 / (sum of the window), so a
+  // sine centred on a band reads its amplitude there.
+  const double windowSum = kFftSize / 2.0;
+  for (int i = 0; i < kFftSize; ++i)
+    samples[i] *= (float)(0.5 * (1.0 - std::cos(2.0 * M_PI * i / kFftSize)));
+  kiss_fftr_cfg config = kiss_fftr_alloc(kFftSize, 0, nullptr, nullptr);
+  if (!config) return fail(BASS_ERROR_MEM), (DWORD)-1;
+  std::vector<kiss_fft_cpx> bins(kFftSize / 2 + 1);
+  kiss_fftr(config, samples, bins.data());
+  kiss_fftr_free(config);
+  float* out = static_cast<float*>(buffer);
+  for (int k = 0; k < kFftSize / 2; ++k)
+    out[k] = (float)(std::hypot(bins[k].r, bins[k].i) * 2.0 / windowSum);
+  gError = BASS_OK;
+  return (DWORD)(kFftSize / 2 * sizeof(float));
+}
+
+namespace sound_test {
+
+void setManualOutput(bool manual) { library().manualOutput = manual; }
+
+void render(float* out, int frames) {
+  Library& lib = library();
+  std::lock_guard<std::recursive_mutex> guard(lib.lock);
+  mix(lib, out, frames);
+}
+
+bool initialised() { return library().ready; }
+bool outputOpen() { return library().device != 0; }
+int initCount() { return library().initCount; }
+int channelCount() {
+  Library& lib = library();
+  std::lock_guard<std::recursive_mutex> guard(lib.lock);
+  return (int)lib.channels.size();
+}
+
+}  // namespace sound_test
