@@ -31,14 +31,16 @@ using TextureFill = TextureScene;
 // The fill callback gets the level's size and a record per texel, row by
 // row; each record becomes t0 | t1 << 8 | t2 << 16 | t3 << 24 with ti =
 // |fi * 255| truncated and nothing clamped. A copy of the callback's vectorN
-// writes into the same records.
+// writes into the same records while the fill runs, and into nothing after.
 TEST_F(TextureFill, RecordsBecomeTexels) {
   compile(
       "texture t;\n"
       "int gw = 0;\n"
       "int gh = 0;\n"
+      "vectorN kept;\n"
+      "float keptRead = -1;\n"
       "void records(int w, int h, vectorN v) {\n"
-      "  gw = w; gh = h;\n"
+      "  gw = w; gh = h; kept = v;\n"
       "  v.set4(256, 0.5f, 1.0f, 0, 1.0f);\n"
       "  v.set4(32767, 1.5f, 0, 0, 0);\n"
       "  v.set4(1, -1.0f, 0, 0, 0);\n"
@@ -47,7 +49,8 @@ TEST_F(TextureFill, RecordsBecomeTexels) {
       "void init() {\n"
       "  t = createTexture(256, 128);\n"
       "  t.fill(@records);\n"
-      "}\n");
+      "}\n"
+      "void begin() { kept.set(0, 1); keptRead = kept.get(0); }\n");
   EXPECT_EQ(*global<int>("gw"), 256);
   EXPECT_EQ(*global<int>("gh"), 128);
   std::vector<uint8_t> bytes = levelBytes(texture("t"), 256 * 4);
@@ -67,6 +70,11 @@ TEST_F(TextureFill, RecordsBecomeTexels) {
   for (size_t i = 0; i < bytes.size() / 4; ++i) written += texelAt(bytes, i) != std::vector<uint8_t>(4, 0);
   EXPECT_EQ(written, 4u);
   EXPECT_TRUE(logged().empty());
+
+  // A copy kept past the fill no longer reaches the records, which are gone.
+  host->callEntry("scene", ENTRY_BEGIN);
+  EXPECT_EQ(*global<float>("keptRead"), 0.0f);
+  EXPECT_EQ(logged().size(), 2u);
 }
 
 // A function that the scriplet does not have leaves every texel 0, also
