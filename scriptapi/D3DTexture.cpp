@@ -43,9 +43,9 @@ constexpr DWORD kOverlayFVF = D3DFVF_XYZRHW | D3DFVF_TEX1;  // 0x104
 // The grey that a render-to-texture target is cleared to.
 constexpr D3DCOLOR kRenderToTextureClear = 0xFF646464;
 
-// A texture larger than this many texels is not filled: its records alone
-// (16 bytes per texel) would take more than a gigabyte.
-constexpr size_t kMaxFillTexels = size_t(1) << 26;
+// A texture larger than this many texels (4096 x 4096) is not filled: its
+// records alone (16 bytes per texel) would take more than 256 megabytes.
+constexpr size_t kMaxFillTexels = size_t(1) << 24;
 
 // |f * 255| truncated toward zero; NaN gives 0, and values past 32 bits
 // keep all 32 bits set.
