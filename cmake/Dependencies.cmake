@@ -11,3 +11,7 @@ pkg_check_modules(OPENMPT REQUIRED IMPORTED_TARGET libopenmpt)
 pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET sndfile)
 pkg_check_modules(KISSFFT REQUIRED IMPORTED_TARGET kissfft-float)
 target_link_libraries(engine PUBLIC PkgConfig::OPENMPT PkgConfig::SNDFILE PkgConfig::KISSFFT)
+
+# Textures: image decoding (the library already holds the implementation)
+pkg_check_modules(STB REQUIRED IMPORTED_TARGET stb)
+target_link_libraries(engine PUBLIC PkgConfig::STB)

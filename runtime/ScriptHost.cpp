@@ -8,6 +8,8 @@
 #include "platform/win32/Win32.h"
 #include "runtime/ScriptDebug.h"
 #include "runtime/ScriptString.h"
+#include "scriptapi/Arrays.h"
+#include "scriptapi/D3DTexture.h"
 #include "scriptapi/D3DXVector3.h"
 #include "scriptapi/Music.h"
 #include "scriptapi/ScriptUtils.h"
@@ -158,13 +160,13 @@ int ScriptHost::registerModules(asIScriptEngine* engine) {
   // Later modules name the types of earlier ones, so the order is fixed.
   initString(engine);
   initD3DXVector3(engine);  // vector3, color, matrix4, matrixStack, vectorN
-  // initD3DTexture(engine, this); texture, cubeTexture
+  initD3DTexture(engine, this);  // texture, cubeTexture
   // initD3DMesh(engine);          mesh, vertexBuffer, skinnedMesh
   // initD3DEffect(engine);        effect
   // initRenderState(engine);      render states, light, material, fog, camera
   // initPostProcess(engine);      postProcess
   initMusic(engine);            // music
-  // initArrays(engine);           arrayTexture
+  initArrays(engine);           // arrayTexture
   registerDebugFunctions(engine);
   int result = initTQScriptUtils(engine);  // utilities
   if (extraRegistrations) extraRegistrations(engine);

@@ -1,0 +1,386 @@
+#include "platform/d3dx/D3DXTexture.h"
+
+#include <stb_image.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "platform/d3d9/Formats.h"
+#include "platform/file/FileSystem.h"
+
+namespace {
+
+using d3d9::formatInfo;
+using d3d9::levelPitch;
+using d3d9::levelRows;
+
+UINT fullChain(UINT width, UINT height) {
+  UINT levels = 1;
+  while (width > 1 || height > 1) {
+    width = std::max(1u, width / 2);
+    height = std::max(1u, height / 2);
+    ++levels;
+  }
+  return levels;
+}
+
+// A requested size as the device will get it.
+UINT textureSize(UINT requested, UINT limit) {
+  if (requested == 0) return 1;
+  if (requested == D3DX_DEFAULT) requested = 256;
+  return limit ? std::min(requested, limit) : requested;
+}
+
+void deviceLimits(IDirect3DDevice9* device, UINT& width, UINT& height) {
+  D3DCAPS9 caps{};
+  if (SUCCEEDED(device->GetDeviceCaps(&caps))) {
+    width = caps.MaxTextureWidth;
+    height = caps.MaxTextureHeight;
+  } else {
+    width = height = 0;  // a device that does not say: no limit here
+  }
+}
+
+UINT levelsAsked(UINT mipLevels) { return mipLevels == D3DX_DEFAULT ? 0 : mipLevels; }
+
+D3DFORMAT chosenFormat(D3DFORMAT format) {
+  return format == D3DFMT_UNKNOWN ? D3DFMT_A8R8G8B8 : format;
+}
+
+uint32_t readU32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// Copies `rows` rows of `rowBytes` bytes from tightly packed memory into a
+// locked level.
+HRESULT copyIntoLevel(IDirect3DTexture9* texture, UINT level, const uint8_t* pixels,
+                      UINT rowBytes, UINT rows) {
+  D3DLOCKED_RECT locked;
+  HRESULT hr = texture->LockRect(level, &locked, nullptr, 0);
+  if (FAILED(hr)) return hr;
+  for (UINT y = 0; y < rows; ++y)
+    std::memcpy(static_cast<uint8_t*>(locked.pBits) + size_t(y) * size_t(locked.Pitch),
+                pixels + size_t(y) * rowBytes, rowBytes);
+  return texture->UnlockRect(level);
+}
+
+HRESULT copyIntoCubeLevel(IDirect3DCubeTexture9* texture, D3DCUBEMAP_FACES face, UINT level,
+                          const uint8_t* pixels, UINT rowBytes, UINT rows) {
+  D3DLOCKED_RECT locked;
+  HRESULT hr = texture->LockRect(face, level, &locked, nullptr, 0);
+  if (FAILED(hr)) return hr;
+  for (UINT y = 0; y < rows; ++y)
+    std::memcpy(static_cast<uint8_t*>(locked.pBits) + size_t(y) * size_t(locked.Pitch),
+                pixels + size_t(y) * rowBytes, rowBytes);
+  return texture->UnlockRect(face, level);
+}
+
+// --- DDS -------------------------------------------------------------------
+// "DDS ", a header of 124 bytes, then the levels of each face, largest
+// first, rows tightly packed (rows of 4x4 blocks when compressed).
+
+constexpr uint32_t kDDSMagic = 0x20534444;  // "DDS "
+constexpr size_t kDDSHeader = 4 + 124;
+constexpr uint32_t kHasMipCount = 0x20000;
+constexpr uint32_t kPixelAlpha = 0x1, kPixelAlphaOnly = 0x2, kPixelFourCC = 0x4,
+                   kPixelRGB = 0x40, kPixelLuminance = 0x20000;
+constexpr uint32_t kCubeMap = 0x200, kAllFaces = 0xFC00;
+
+struct DDSImage {
+  UINT width = 0, height = 0, levels = 1;
+  D3DFORMAT format = D3DFMT_UNKNOWN;
+  bool cube = false;
+  const uint8_t* data = nullptr;  // the first level of the first face
+  size_t faceBytes = 0;           // all levels of one face
+};
+
+D3DFORMAT ddsFormat(uint32_t flags, uint32_t fourCC, uint32_t bits, uint32_t r, uint32_t g,
+                    uint32_t b, uint32_t a) {
+  if (flags & kPixelFourCC) {
+    switch (fourCC) {
+      case D3DFMT_DXT1: case D3DFMT_DXT2: case D3DFMT_DXT3: case D3DFMT_DXT4: case D3DFMT_DXT5:
+        return D3DFORMAT(fourCC);
+      default:
+        return D3DFMT_UNKNOWN;
+    }
+  }
+  bool alpha = (flags & kPixelAlpha) != 0;
+  if (flags & kPixelRGB) {
+    if (bits == 32 && r == 0xff0000 && g == 0xff00 && b == 0xff)
+      return alpha && a == 0xff000000u ? D3DFMT_A8R8G8B8 : D3DFMT_X8R8G8B8;
+    if (bits == 32 && r == 0xff && g == 0xff00 && b == 0xff0000)
+      return alpha && a == 0xff000000u ? D3DFMT_A8B8G8R8 : D3DFMT_X8B8G8R8;
+    if (bits == 16 && r == 0xf800 && g == 0x7e0 && b == 0x1f) return D3DFMT_R5G6B5;
+    if (bits == 16 && r == 0x7c00 && g == 0x3e0 && b == 0x1f)
+      return alpha && a == 0x8000 ? D3DFMT_A1R5G5B5 : D3DFMT_X1R5G5B5;
+    if (bits == 16 && r == 0xf00 && g == 0xf0 && b == 0xf)
+      return alpha && a == 0xf000 ? D3DFMT_A4R4G4B4 : D3DFMT_X4R4G4B4;
+    return D3DFMT_UNKNOWN;
+  }
+  if (flags & kPixelLuminance) {
+    if (bits == 8 && r == 0xff) return D3DFMT_L8;
+    if (bits == 16 && r == 0xff && alpha && a == 0xff00) return D3DFMT_A8L8;
+    return D3DFMT_UNKNOWN;
+  }
+  if ((flags & kPixelAlphaOnly) && bits == 8 && a == 0xff) return D3DFMT_A8;
+  return D3DFMT_UNKNOWN;
+}
+
+size_t levelBytes(D3DFORMAT format, UINT width, UINT height) {
+  return size_t(levelPitch(format, width)) * levelRows(format, height);
+}
+
+// Reads the header and checks that every level of every face lies within
+// the bytes; false for anything else.
+bool readDDS(const uint8_t* bytes, size_t size, DDSImage& image) {
+  if (size < kDDSHeader || readU32(bytes) != kDDSMagic || readU32(bytes + 4) != 124) return false;
+  const uint8_t* h = bytes + 4;
+  image.height = readU32(h + 8);
+  image.width = readU32(h + 12);
+  uint32_t mipCount = readU32(h + 24);
+  const uint8_t* pf = h + 72;
+  image.format = ddsFormat(readU32(pf + 4), readU32(pf + 8), readU32(pf + 12), readU32(pf + 16),
+                           readU32(pf + 20), readU32(pf + 24), readU32(pf + 28));
+  uint32_t caps2 = readU32(h + 108);
+  if (image.format == D3DFMT_UNKNOWN || image.width == 0 || image.height == 0 ||
+      image.width > 65536 || image.height > 65536)
+    return false;
+  UINT chain = fullChain(image.width, image.height);
+  image.levels = (readU32(h + 4) & kHasMipCount) && mipCount > 0 ? std::min<UINT>(mipCount, chain) : 1;
+  image.cube = (caps2 & kCubeMap) != 0;
+  if (image.cube && ((caps2 & kAllFaces) != kAllFaces || image.width != image.height)) return false;
+  image.faceBytes = 0;
+  UINT w = image.width, hgt = image.height;
+  for (UINT i = 0; i < image.levels; ++i) {
+    image.faceBytes += levelBytes(image.format, w, hgt);
+    w = std::max(1u, w / 2);
+    hgt = std::max(1u, hgt / 2);
+  }
+  size_t faces = image.cube ? 6 : 1;
+  if (image.faceBytes * faces > size - kDDSHeader) return false;
+  image.data = bytes + kDDSHeader;
+  return true;
+}
+
+HRESULT textureFromDDS(IDirect3DDevice9* device, const DDSImage& image,
+                       IDirect3DTexture9** out) {
+  IDirect3DTexture9* texture = nullptr;
+  HRESULT hr = device->CreateTexture(image.width, image.height, image.levels, 0, image.format,
+                                     D3DPOOL_MANAGED, &texture, nullptr);
+  if (FAILED(hr)) return hr;
+  const uint8_t* p = image.data;
+  UINT w = image.width, h = image.height;
+  for (UINT i = 0; i < image.levels; ++i) {
+    hr = copyIntoLevel(texture, i, p, levelPitch(image.format, w), levelRows(image.format, h));
+    if (FAILED(hr)) {
+      texture->Release();
+      return hr;
+    }
+    p += levelBytes(image.format, w, h);
+    w = std::max(1u, w / 2);
+    h = std::max(1u, h / 2);
+  }
+  *out = texture;
+  return D3D_OK;
+}
+
+// --- decoded images --------------------------------------------------------
+
+struct StbFree {
+  void operator()(stbi_uc* p) const { stbi_image_free(p); }
+};
+
+// The next level of a B, G, R, A image: each texel the rounded mean of the
+// 2x2 texels above it (an edge row or column of an odd size is repeated).
+std::vector<uint8_t> halve(const std::vector<uint8_t>& source, UINT width, UINT height,
+                           UINT& newWidth, UINT& newHeight) {
+  newWidth = std::max(1u, width / 2);
+  newHeight = std::max(1u, height / 2);
+  std::vector<uint8_t> out(size_t(newWidth) * newHeight * 4);
+  for (UINT y = 0; y < newHeight; ++y)
+    for (UINT x = 0; x < newWidth; ++x) {
+      UINT x0 = std::min(2 * x, width - 1), x1 = std::min(2 * x + 1, width - 1);
+      UINT y0 = std::min(2 * y, height - 1), y1 = std::min(2 * y + 1, height - 1);
+      for (int c = 0; c < 4; ++c) {
+        auto at = [&](UINT sx, UINT sy) { return unsigned(source[(size_t(sy) * width + sx) * 4 + c]); };
+        out[(size_t(y) * newWidth + x) * 4 + c] =
+            uint8_t((at(x0, y0) + at(x1, y0) + at(x0, y1) + at(x1, y1) + 2) / 4);
+      }
+    }
+  return out;
+}
+
+HRESULT textureFromImage(IDirect3DDevice9* device, const uint8_t* bytes, UINT size,
+                         IDirect3DTexture9** out) {
+  if (size > UINT(INT_MAX)) return D3DXERR_INVALIDDATA;
+  int width = 0, height = 0, channels = 0;
+  std::unique_ptr<stbi_uc, StbFree> rgba(
+      stbi_load_from_memory(bytes, int(size), &width, &height, &channels, 4));
+  if (!rgba || width <= 0 || height <= 0) return D3DXERR_INVALIDDATA;
+  bool alpha = channels == 2 || channels == 4;
+  D3DFORMAT format = alpha ? D3DFMT_A8R8G8B8 : D3DFMT_X8R8G8B8;
+
+  IDirect3DTexture9* texture = nullptr;
+  HRESULT hr = D3DXCreateTexture(device, UINT(width), UINT(height), D3DX_DEFAULT, 0, format,
+                                 D3DPOOL_MANAGED, &texture);
+  if (FAILED(hr)) return hr;
+  D3DSURFACE_DESC desc;
+  if (FAILED(texture->GetLevelDesc(0, &desc)) || desc.Width != UINT(width) ||
+      desc.Height != UINT(height) || desc.Format != format) {
+    texture->Release();  // larger than the device takes
+    return D3DXERR_INVALIDDATA;
+  }
+
+  // Memory order of A8R8G8B8 is B, G, R, A.
+  std::vector<uint8_t> level(size_t(width) * size_t(height) * 4);
+  const stbi_uc* p = rgba.get();
+  for (size_t i = 0; i < level.size(); i += 4) {
+    level[i] = p[i + 2];
+    level[i + 1] = p[i + 1];
+    level[i + 2] = p[i];
+    level[i + 3] = alpha ? p[i + 3] : 0xff;
+  }
+  rgba.reset();
+  UINT w = UINT(width), h = UINT(height);
+  UINT levels = texture->GetLevelCount();
+  for (UINT i = 0; i < levels; ++i) {
+    if (i > 0) level = halve(level, w, h, w, h);
+    hr = copyIntoLevel(texture, i, level.data(), w * 4, h);
+    if (FAILED(hr)) {
+      texture->Release();
+      return hr;
+    }
+  }
+  *out = texture;
+  return D3D_OK;
+}
+
+}  // namespace
+
+HRESULT D3DXCreateTexture(IDirect3DDevice9* device, UINT width, UINT height, UINT mipLevels,
+                          DWORD usage, D3DFORMAT format, D3DPOOL pool,
+                          IDirect3DTexture9** texture) {
+  if (!texture) return D3DERR_INVALIDCALL;
+  *texture = nullptr;
+  if (!device) return D3DERR_INVALIDCALL;
+  UINT maxWidth, maxHeight;
+  deviceLimits(device, maxWidth, maxHeight);
+  return device->CreateTexture(textureSize(width, maxWidth), textureSize(height, maxHeight),
+                               levelsAsked(mipLevels), usage, chosenFormat(format), pool, texture,
+                               nullptr);
+}
+
+HRESULT D3DXCreateCubeTexture(IDirect3DDevice9* device, UINT size, UINT mipLevels, DWORD usage,
+                              D3DFORMAT format, D3DPOOL pool, IDirect3DCubeTexture9** texture) {
+  if (!texture) return D3DERR_INVALIDCALL;
+  *texture = nullptr;
+  if (!device) return D3DERR_INVALIDCALL;
+  UINT maxWidth, maxHeight;
+  deviceLimits(device, maxWidth, maxHeight);
+  return device->CreateCubeTexture(textureSize(size, maxWidth), levelsAsked(mipLevels), usage,
+                                   chosenFormat(format), pool, texture, nullptr);
+}
+
+HRESULT D3DXCreateTextureFromFileInMemory(IDirect3DDevice9* device, const void* data,
+                                          UINT size, IDirect3DTexture9** texture) {
+  if (!texture) return D3DERR_INVALIDCALL;
+  *texture = nullptr;
+  if (!device || !data || size == 0) return D3DERR_INVALIDCALL;
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  if (size >= 4 && readU32(bytes) == kDDSMagic) {
+    DDSImage image;
+    if (!readDDS(bytes, size, image)) return D3DXERR_INVALIDDATA;
+    return textureFromDDS(device, image, texture);
+  }
+  return textureFromImage(device, bytes, size, texture);
+}
+
+HRESULT D3DXCreateCubeTextureFromFileInMemory(IDirect3DDevice9* device, const void* data,
+                                              UINT size, IDirect3DCubeTexture9** texture) {
+  if (!texture) return D3DERR_INVALIDCALL;
+  *texture = nullptr;
+  if (!device || !data || size == 0) return D3DERR_INVALIDCALL;
+  DDSImage image;
+  if (!readDDS(static_cast<const uint8_t*>(data), size, image) || !image.cube)
+    return D3DXERR_INVALIDDATA;
+  IDirect3DCubeTexture9* cube = nullptr;
+  HRESULT hr = device->CreateCubeTexture(image.width, image.levels, 0, image.format,
+                                         D3DPOOL_MANAGED, &cube, nullptr);
+  if (FAILED(hr)) return hr;
+  for (UINT face = 0; face < 6; ++face) {
+    const uint8_t* p = image.data + face * image.faceBytes;
+    UINT w = image.width;
+    for (UINT i = 0; i < image.levels; ++i) {
+      hr = copyIntoCubeLevel(cube, D3DCUBEMAP_FACES(face), i, p, levelPitch(image.format, w),
+                             levelRows(image.format, w));
+      if (FAILED(hr)) {
+        cube->Release();
+        return hr;
+      }
+      p += levelBytes(image.format, w, w);
+      w = std::max(1u, w / 2);
+    }
+  }
+  *texture = cube;
+  return D3D_OK;
+}
+
+HRESULT D3DXCreateCubeTextureFromFileA(IDirect3DDevice9* device, const char* file,
+                                       IDirect3DCubeTexture9** texture) {
+  if (!texture) return D3DERR_INVALIDCALL;
+  *texture = nullptr;
+  if (!device || !file) return D3DERR_INVALIDCALL;
+  FILE* f = openFile(file, "rb");
+  if (!f) return D3DXERR_INVALIDDATA;
+  std::vector<uint8_t> bytes;
+  uint8_t chunk[65536];
+  size_t got;
+  while ((got = fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
+  fclose(f);
+  if (bytes.empty() || bytes.size() > UINT_MAX) return D3DXERR_INVALIDDATA;
+  return D3DXCreateCubeTextureFromFileInMemory(device, bytes.data(), UINT(bytes.size()), texture);
+}
+
+HRESULT D3DXLoadSurfaceFromMemory(IDirect3DSurface9* destination, const PALETTEENTRY*,
+                                  const RECT* destinationRect, const void* source,
+                                  D3DFORMAT sourceFormat, UINT sourcePitch, const PALETTEENTRY*,
+                                  const RECT* sourceRect, DWORD, D3DCOLOR) {
+  if (!destination || !source || !sourceRect) return D3DERR_INVALIDCALL;
+  D3DSURFACE_DESC desc;
+  if (FAILED(destination->GetDesc(&desc))) return D3DERR_INVALIDCALL;
+  const d3d9::FormatInfo* to = formatInfo(desc.Format);
+  const d3d9::FormatInfo* from = formatInfo(sourceFormat);
+  if (!to || !from || to->blockBytes || to->depth || from->blockBytes || from->depth)
+    return D3DERR_INVALIDCALL;
+  bool convert = sourceFormat == D3DFMT_A8R8G8B8 || sourceFormat == D3DFMT_X8R8G8B8;
+  if (!convert && sourceFormat != desc.Format) return D3DERR_INVALIDCALL;
+  RECT d = destinationRect ? *destinationRect : RECT{0, 0, LONG(desc.Width), LONG(desc.Height)};
+  const RECT& s = *sourceRect;
+  LONG w = s.right - s.left, h = s.bottom - s.top;
+  if (w <= 0 || h <= 0 || s.left < 0 || s.top < 0 || d.right - d.left != w ||
+      d.bottom - d.top != h)
+    return D3DERR_INVALIDCALL;
+  D3DLOCKED_RECT locked;
+  if (FAILED(destination->LockRect(&locked, &d, 0))) return D3DERR_INVALIDCALL;
+  const int sourceBytes = from->bytesPerPixel, destinationBytes = to->bytesPerPixel;
+  for (LONG y = 0; y < h; ++y) {
+    const uint8_t* in = static_cast<const uint8_t*>(source) + size_t(s.top + y) * sourcePitch +
+                        size_t(s.left) * size_t(sourceBytes);
+    uint8_t* outRow = static_cast<uint8_t*>(locked.pBits) + size_t(y) * size_t(locked.Pitch);
+    if (!convert) {
+      std::memcpy(outRow, in, size_t(w) * size_t(sourceBytes));
+      continue;
+    }
+    for (LONG x = 0; x < w; ++x) {
+      uint32_t argb = readU32(in + size_t(x) * 4);
+      if (sourceFormat == D3DFMT_X8R8G8B8) argb |= 0xff000000u;
+      d3d9::pixelFromARGB(desc.Format, argb, outRow + size_t(x) * size_t(destinationBytes));
+    }
+  }
+  return destination->UnlockRect();
+}

@@ -1,0 +1,320 @@
+// Texture creation and image loading on the headless device.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/d3dx/D3DXTexture.h"
+#include "tests/d3d9_fixture.h"
+#include "tests/image_files.h"
+
+namespace {
+
+using d3d9_testing::DeviceFixture;
+
+// The bytes of one level, row after row without the pitch's padding.
+std::vector<uint8_t> levelBytes(IDirect3DTexture9* texture, UINT level, UINT rowBytes, UINT rows) {
+  std::vector<uint8_t> out;
+  D3DLOCKED_RECT locked;
+  if (FAILED(texture->LockRect(level, &locked, nullptr, D3DLOCK_READONLY))) return out;
+  for (UINT y = 0; y < rows; ++y) {
+    const uint8_t* row = static_cast<const uint8_t*>(locked.pBits) + size_t(y) * size_t(locked.Pitch);
+    out.insert(out.end(), row, row + rowBytes);
+  }
+  texture->UnlockRect(level);
+  return out;
+}
+
+// Level `level` of a 32-bit texture as ARGB words.
+std::vector<uint32_t> texels(IDirect3DTexture9* texture, UINT level) {
+  D3DSURFACE_DESC desc;
+  texture->GetLevelDesc(level, &desc);
+  std::vector<uint8_t> bytes = levelBytes(texture, level, desc.Width * 4, desc.Height);
+  std::vector<uint32_t> out(bytes.size() / 4);
+  std::memcpy(out.data(), bytes.data(), bytes.size());
+  return out;
+}
+
+std::string readFile(const std::string& path) {
+  std::string bytes;
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return bytes;
+  char chunk[65536];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.append(chunk, got);
+  std::fclose(file);
+  return bytes;
+}
+
+// A 3 x 2 picture with alpha, and the same opaque.
+const std::vector<uint32_t> kPicture = {0xFFFF0000, 0x8000FF00, 0x400000FF,
+                                        0xFF102030, 0x00FFFFFF, 0xC0808080};
+std::vector<uint32_t> opaque(std::vector<uint32_t> pixels) {
+  for (uint32_t& p : pixels) p |= 0xFF000000u;
+  return pixels;
+}
+
+class D3DXTextures : public DeviceFixture {
+ protected:
+  IDirect3DTexture9* load(const std::string& bytes) {
+    IDirect3DTexture9* texture = nullptr;
+    result = D3DXCreateTextureFromFileInMemory(device, bytes.data(), UINT(bytes.size()), &texture);
+    return texture;
+  }
+  HRESULT result = D3D_OK;
+};
+
+}  // namespace
+
+// Each kind of image file keeps its size and its pixels; alpha decides the
+// format, and rows come out top first whatever the file's row order.
+TEST_F(D3DXTextures, LoadsEachImageKindTopRowFirst) {
+  using namespace image_files;
+  struct Case {
+    const char* what;
+    std::string bytes;
+    D3DFORMAT format;
+    std::vector<uint32_t> want;
+  } cases[] = {
+      {"BMP (bottom-up rows)", bmp(3, 2, kPicture), D3DFMT_X8R8G8B8, opaque(kPicture)},
+      {"TGA bottom-up", tga(3, 2, kPicture, false), D3DFMT_A8R8G8B8, kPicture},
+      {"TGA top-down", tga(3, 2, kPicture, true), D3DFMT_A8R8G8B8, kPicture},
+      {"PNG", png(3, 2, kPicture), D3DFMT_A8R8G8B8, kPicture},
+      {"DDS A8R8G8B8", dds(3, 2, 0, ddsARGB(), std::string(reinterpret_cast<const char*>(kPicture.data()), 24)),
+       D3DFMT_A8R8G8B8, kPicture},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    IDirect3DTexture9* texture = load(c.bytes);
+    ASSERT_EQ(result, D3D_OK);
+    ASSERT_NE(texture, nullptr);
+    D3DSURFACE_DESC desc;
+    texture->GetLevelDesc(0, &desc);
+    EXPECT_EQ(desc.Width, 3u);
+    EXPECT_EQ(desc.Height, 2u);
+    EXPECT_EQ(desc.Format, c.format);
+    EXPECT_EQ(desc.Pool, D3DPOOL_MANAGED);
+    std::vector<uint32_t> got = texels(texture, 0);
+    if (c.format == D3DFMT_X8R8G8B8)
+      for (uint32_t& p : got) p |= 0xFF000000u;
+    EXPECT_EQ(got, c.want);
+    texture->Release();
+  }
+}
+
+// Decoded images get the whole chain, each level the rounded 2x2 mean of
+// the one above (odd edges repeated); DDS files keep the levels they store.
+TEST_F(D3DXTextures, MipChains) {
+  using namespace image_files;
+  std::vector<uint32_t> pixels = {0xFF000000, 0xFF0000FF, 0xFF00FF00, 0xFF000003,
+                                  0xFFFF0000, 0xFF000001, 0xFF00FF00, 0xFF000003};  // 4 x 2
+  IDirect3DTexture9* texture = load(png(4, 2, pixels));
+  ASSERT_NE(texture, nullptr);
+  ASSERT_EQ(texture->GetLevelCount(), 3u);
+  // Per channel, (a + b + c + d + 2) / 4 of each 2 x 2 square.
+  EXPECT_EQ(texels(texture, 1), (std::vector<uint32_t>{0xFF400040, 0xFF008002}));
+  EXPECT_EQ(texels(texture, 2), (std::vector<uint32_t>{0xFF204021}));
+  texture->Release();
+
+  // 8 x 4 DXT1 with two stored levels: two blocks, then one.
+  std::string payload = dxt1Block(0xF800) + dxt1Block(0x07E0) + dxt1Block(0x001F);
+  texture = load(dds(8, 4, 2, ddsDXT('1'), payload));
+  ASSERT_NE(texture, nullptr);
+  D3DSURFACE_DESC desc;
+  texture->GetLevelDesc(0, &desc);
+  EXPECT_EQ(desc.Format, D3DFMT_DXT1);
+  ASSERT_EQ(texture->GetLevelCount(), 2u);
+  std::vector<uint8_t> level0 = levelBytes(texture, 0, 16, 1), level1 = levelBytes(texture, 1, 8, 1);
+  EXPECT_EQ(std::string(level0.begin(), level0.end()), payload.substr(0, 16));
+  EXPECT_EQ(std::string(level1.begin(), level1.end()), payload.substr(16));
+  texture->Release();
+}
+
+// Bytes that are no image, or a DDS file whose levels do not fit in it,
+// give no texture.
+TEST_F(D3DXTextures, RefusesWhatIsNoImage) {
+  using namespace image_files;
+  std::string truncated = dds(8, 8, 1, ddsDXT('1'), dxt1Block(0xF800) + dxt1Block(0xF800));
+  std::string moreLevelsThanBytes = dds(4, 4, 3, ddsDXT('1'), dxt1Block(0xF800) + dxt1Block(1));
+  struct Case {
+    const char* what;
+    std::string bytes;
+  } cases[] = {
+      {"text", "not an image at all"},
+      {"PNG signature only", "\x89PNG\r\n\x1a\n"},
+      {"DDS header cut short", dds(4, 4, 0, ddsDXT('1'), "").substr(0, 60)},
+      {"DDS with fewer blocks than its size needs", truncated},
+      {"DDS with fewer bytes than its levels need", moreLevelsThanBytes},
+      {"DDS of an unknown four-character code", dds(4, 4, 0, {kFourCC, 0x30315844, 0, 0, 0, 0, 0}, dxt1Block(1))},
+      {"DDS cube map with faces missing",
+       std::string(dds(4, 4, 0, ddsDXT('1'), dxt1Block(1))).replace(112, 4, "\x00\x06\x00\x00", 4)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(load(c.bytes), nullptr);
+    EXPECT_EQ(result, D3DXERR_INVALIDDATA);
+  }
+  IDirect3DTexture9* texture = reinterpret_cast<IDirect3DTexture9*>(this);
+  EXPECT_EQ(D3DXCreateTextureFromFileInMemory(device, "x", 0, &texture), D3DERR_INVALIDCALL);
+  EXPECT_EQ(texture, nullptr);
+}
+
+// D3DXCreateTexture fills in what the caller leaves open.
+TEST_F(D3DXTextures, CreationDefaults) {
+  struct Case {
+    UINT width, height, levels;
+    DWORD usage;
+    D3DPOOL pool;
+    UINT wantWidth, wantHeight, wantLevels;
+  } cases[] = {
+      {16, 4, 0, 0, D3DPOOL_MANAGED, 16, 4, 5},
+      {16, 4, D3DX_DEFAULT, 0, D3DPOOL_MANAGED, 16, 4, 5},
+      {0, D3DX_DEFAULT, 1, 0, D3DPOOL_MANAGED, 1, 256, 1},
+      {100000, 2, 1, 0, D3DPOOL_MANAGED, 8192, 2, 1},
+      {32, 32, 1, D3DUSAGE_RENDERTARGET, D3DPOOL_DEFAULT, 32, 32, 1},
+      {32, 32, 1, D3DUSAGE_RENDERTARGET | D3DUSAGE_AUTOGENMIPMAP, D3DPOOL_DEFAULT, 32, 32, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.width << " x " << c.height << ", " << c.levels << " levels");
+    IDirect3DTexture9* texture = nullptr;
+    ASSERT_EQ(D3DXCreateTexture(device, c.width, c.height, c.levels, c.usage, D3DFMT_UNKNOWN, c.pool, &texture),
+              D3D_OK);
+    D3DSURFACE_DESC desc;
+    texture->GetLevelDesc(0, &desc);
+    EXPECT_EQ(desc.Width, c.wantWidth);
+    EXPECT_EQ(desc.Height, c.wantHeight);
+    EXPECT_EQ(desc.Format, D3DFMT_A8R8G8B8);
+    EXPECT_EQ(desc.Usage, c.usage);
+    EXPECT_EQ(texture->GetLevelCount(), c.wantLevels);
+    texture->Release();
+  }
+  IDirect3DCubeTexture9* cube = nullptr;
+  ASSERT_EQ(D3DXCreateCubeTexture(device, 16, 0, 0, D3DFMT_UNKNOWN, D3DPOOL_MANAGED, &cube), D3D_OK);
+  EXPECT_EQ(cube->GetLevelCount(), 5u);
+  cube->Release();
+  IDirect3DTexture9* none = nullptr;
+  EXPECT_EQ(D3DXCreateTexture(nullptr, 4, 4, 1, 0, D3DFMT_UNKNOWN, D3DPOOL_MANAGED, &none), D3DERR_INVALIDCALL);
+  EXPECT_EQ(none, nullptr);
+}
+
+// A cube map keeps each face's own blocks; a plain DDS file is no cube.
+TEST_F(D3DXTextures, CubeMapFromDDS) {
+  using namespace image_files;
+  std::string payload;
+  for (uint16_t face = 0; face < 6; ++face) payload += dxt1Block(uint16_t(0x1000 + face));
+  std::string bytes = dds(4, 4, 1, ddsDXT('1'), payload, true);
+  IDirect3DCubeTexture9* cube = nullptr;
+  ASSERT_EQ(D3DXCreateCubeTextureFromFileInMemory(device, bytes.data(), UINT(bytes.size()), &cube), D3D_OK);
+  for (UINT face = 0; face < 6; ++face) {
+    D3DLOCKED_RECT locked;
+    ASSERT_EQ(cube->LockRect(D3DCUBEMAP_FACES(face), 0, &locked, nullptr, D3DLOCK_READONLY), D3D_OK);
+    EXPECT_EQ(std::string(static_cast<const char*>(locked.pBits), 8), payload.substr(face * 8, 8)) << face;
+    cube->UnlockRect(D3DCUBEMAP_FACES(face), 0);
+  }
+  cube->Release();
+
+  std::string plain = dds(4, 4, 1, ddsDXT('1'), dxt1Block(1));
+  EXPECT_EQ(D3DXCreateCubeTextureFromFileInMemory(device, plain.data(), UINT(plain.size()), &cube),
+            D3DXERR_INVALIDDATA);
+  EXPECT_EQ(cube, nullptr);
+  EXPECT_EQ(D3DXCreateCubeTextureFromFileA(device, "/nonexistent/cube.dds", &cube), D3DXERR_INVALIDDATA);
+}
+
+// Converting A8R8G8B8 rows into surfaces of fewer bits per texel, and the
+// refusals: block formats, sizes that differ, no source rectangle.
+TEST_F(D3DXTextures, LoadSurfaceFromMemoryConverts) {
+  const uint32_t source[2] = {0xFFFF0000, 0x80FFFFFF};
+  RECT whole = {0, 0, 2, 1};
+  struct Case {
+    D3DFORMAT format;
+    std::vector<uint8_t> want;
+  } cases[] = {
+      {D3DFMT_R5G6B5, {0x00, 0xF8, 0xFF, 0xFF}},
+      {D3DFMT_A1R5G5B5, {0x00, 0xFC, 0xFF, 0xFF}},
+      {D3DFMT_A4R4G4B4, {0x00, 0xFF, 0xFF, 0x8F}},
+      {D3DFMT_A8R8G8B8, {0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x80}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.format);
+    IDirect3DTexture9* texture = nullptr;
+    ASSERT_EQ(device->CreateTexture(2, 1, 1, 0, c.format, D3DPOOL_MANAGED, &texture, nullptr), D3D_OK);
+    IDirect3DSurface9* level = nullptr;
+    texture->GetSurfaceLevel(0, &level);
+    EXPECT_EQ(D3DXLoadSurfaceFromMemory(level, nullptr, nullptr, source, D3DFMT_A8R8G8B8, 8, nullptr, &whole,
+                                        D3DX_FILTER_NONE, 0),
+              D3D_OK);
+    EXPECT_EQ(levelBytes(texture, 0, UINT(c.want.size()), 1), c.want);
+    RECT wider = {0, 0, 3, 1};
+    EXPECT_EQ(D3DXLoadSurfaceFromMemory(level, nullptr, nullptr, source, D3DFMT_A8R8G8B8, 8, nullptr, &wider,
+                                        D3DX_FILTER_NONE, 0),
+              D3DERR_INVALIDCALL);
+    EXPECT_EQ(D3DXLoadSurfaceFromMemory(level, nullptr, nullptr, source, D3DFMT_A8R8G8B8, 8, nullptr, nullptr,
+                                        D3DX_FILTER_NONE, 0),
+              D3DERR_INVALIDCALL);
+    level->Release();
+    texture->Release();
+  }
+  IDirect3DTexture9* blocks = nullptr;
+  ASSERT_EQ(device->CreateTexture(4, 4, 1, 0, D3DFMT_DXT1, D3DPOOL_MANAGED, &blocks, nullptr), D3D_OK);
+  IDirect3DSurface9* level = nullptr;
+  blocks->GetSurfaceLevel(0, &level);
+  RECT four = {0, 0, 4, 4};
+  std::vector<uint32_t> sixteen(16, 0xFFFFFFFF);
+  EXPECT_EQ(D3DXLoadSurfaceFromMemory(level, nullptr, nullptr, sixteen.data(), D3DFMT_A8R8G8B8, 16, nullptr, &four,
+                                      D3DX_FILTER_NONE, 0),
+            D3DERR_INVALIDCALL);
+  level->Release();
+  blocks->Release();
+}
+
+// The sample images of the distribution: each format decodes to one
+// picture of 23 x 42 (the JPEG within its loss), and the DXT files of
+// another package load compressed at their size.
+TEST_F(D3DXTextures, SampleImagesOfTheDistribution) {
+  const std::string folder = "/usr/libexec/installed-tests/SDL2_image/";
+  std::string pngBytes = readFile(folder + "sample.png");
+  if (pngBytes.empty()) GTEST_SKIP() << "libsdl2-image-tests is not installed (" << folder << "sample.png)";
+  IDirect3DTexture9* reference = load(pngBytes);
+  ASSERT_NE(reference, nullptr);
+  std::vector<uint32_t> want = texels(reference, 0);
+  reference->Release();
+  ASSERT_EQ(want.size(), 23u * 42u);
+  for (const char* name : {"sample.bmp", "sample.tga", "sample.jpg"}) {
+    SCOPED_TRACE(name);
+    IDirect3DTexture9* texture = load(readFile(folder + name));
+    ASSERT_NE(texture, nullptr);
+    std::vector<uint32_t> got = texels(texture, 0);
+    ASSERT_EQ(got.size(), want.size());
+    long long difference = 0;
+    for (size_t i = 0; i < got.size(); ++i)
+      for (int shift = 0; shift < 24; shift += 8)
+        difference += std::abs(int((got[i] >> shift) & 0xff) - int((want[i] >> shift) & 0xff));
+    double mean = double(difference) / double(got.size() * 3);
+    if (std::string(name) == "sample.jpg")
+      EXPECT_LT(mean, 8.0);
+    else
+      EXPECT_EQ(mean, 0.0);
+    texture->Release();
+  }
+
+  const std::string dxtFolder = "/usr/share/doc/allegro5-doc/examples/data/";
+  for (const char* name : {"mysha_dxt1.dds", "mysha_dxt3.dds", "mysha_dxt5.dds"}) {
+    std::string bytes = readFile(dxtFolder + name);
+    if (bytes.empty()) {
+      std::printf("allegro5-doc is not installed: %s%s skipped\n", dxtFolder.c_str(), name);
+      continue;
+    }
+    IDirect3DTexture9* texture = load(bytes);
+    ASSERT_NE(texture, nullptr) << name;
+    D3DSURFACE_DESC desc;
+    texture->GetLevelDesc(0, &desc);
+    EXPECT_EQ(desc.Width, 320u);
+    EXPECT_EQ(desc.Height, 200u);
+    EXPECT_EQ(desc.Format, D3DFORMAT(MAKEFOURCC('D', 'X', 'T', name[9])));
+    texture->Release();
+  }
+}
