@@ -9,6 +9,7 @@
 #include "runtime/ScriptDebug.h"
 #include "runtime/ScriptString.h"
 #include "scriptapi/D3DXVector3.h"
+#include "scriptapi/RenderState.h"
 #include "scriptapi/ScriptUtils.h"
 
 ScriptHost* gScriptHost = nullptr;
@@ -160,7 +161,7 @@ int ScriptHost::registerModules(asIScriptEngine* engine) {
   // initD3DTexture(engine, this); texture, cubeTexture
   // initD3DMesh(engine);          mesh, vertexBuffer, skinnedMesh
   // initD3DEffect(engine);        effect
-  // initRenderState(engine);      render states, light, material, fog, camera
+  initRenderState(engine);  // render states, light, material, fog, camera
   // initPostProcess(engine);      postProcess
   // initMusic(engine);            music
   // initArrays(engine);           arrayTexture
