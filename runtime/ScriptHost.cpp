@@ -12,6 +12,7 @@
 #include "scriptapi/D3DTexture.h"
 #include "scriptapi/D3DXVector3.h"
 #include "scriptapi/Music.h"
+#include "scriptapi/RenderState.h"
 #include "scriptapi/ScriptUtils.h"
 
 ScriptHost* gScriptHost = nullptr;
@@ -161,12 +162,12 @@ int ScriptHost::registerModules(asIScriptEngine* engine) {
   initString(engine);
   initD3DXVector3(engine);  // vector3, color, matrix4, matrixStack, vectorN
   initD3DTexture(engine, this);  // texture, cubeTexture
-  // initD3DMesh(engine);          mesh, vertexBuffer, skinnedMesh
-  // initD3DEffect(engine);        effect
-  // initRenderState(engine);      render states, light, material, fog, camera
-  // initPostProcess(engine);      postProcess
-  initMusic(engine);            // music
-  initArrays(engine);           // arrayTexture
+  // initD3DMesh(engine);           mesh, vertexBuffer, skinnedMesh
+  // initD3DEffect(engine);         effect
+  initRenderState(engine);       // render states, light, material, fog, camera
+  // initPostProcess(engine);       postProcess
+  initMusic(engine);             // music
+  initArrays(engine);            // arrayTexture
   registerDebugFunctions(engine);
   int result = initTQScriptUtils(engine);  // utilities
   if (extraRegistrations) extraRegistrations(engine);

@@ -344,6 +344,9 @@ class SequencerUndoTest : public SequencerTest {
     SequencerTest::SetUp();
     device.renderStates[7] = 1;
     device.renderStates[8] = 3;
+    // Stacks that an earlier registration made are replaced by fresh ones.
+    delete gRenderStateStack;
+    for (TextureStageStateStack* stack : gTextureStageStateStacks) delete stack;
     gRenderStateStack = new RenderStateStack;
     for (int stage = 0; stage < 4; ++stage)
       gTextureStageStateStacks[stage] = new TextureStageStateStack(stage);

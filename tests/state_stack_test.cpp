@@ -59,7 +59,16 @@ class RecordingDevice : public IDirect3DDevice9 {
 
 class StateStacks : public testing::Test {
  protected:
-  void SetUp() override { gDevice = &device; }
+  void SetUp() override {
+    gDevice = &device;
+    // Stacks that an earlier registration made in this process go first.
+    delete gRenderStateStack;
+    gRenderStateStack = nullptr;
+    for (auto& stack : gTextureStageStateStacks) {
+      delete stack;
+      stack = nullptr;
+    }
+  }
   void TearDown() override {
     gDevice = nullptr;
     gRenderStateStack = nullptr;

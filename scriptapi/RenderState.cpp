@@ -1,0 +1,274 @@
+#include "scriptapi/RenderState.h"
+
+#include <angelscript.h>
+
+#include <cstdint>
+
+#include "core/DeviceGlobal.h"
+#include "core/RenderStateStack.h"
+#include "platform/d3d9/D3D9.h"
+#include "platform/d3dx/D3DXMath.h"
+#include "runtime/DemoSequencer.h"
+#include "scriptapi/Binding.h"
+#include "scriptapi/Lighting.h"
+
+using namespace AngelScript;
+
+int scaledChannel(float value) {
+  // Every float times 255 fits a double exactly, so the truncation sees the
+  // exact product: 0.99999994 gives 254, not the 255 of a float product.
+  const double product = double(value) * 255.0;
+  if (!(product > -2147483649.0 && product < 2147483648.0)) return INT32_MIN;
+  return int(product);
+}
+
+std::uint32_t packColor(const D3DCOLORVALUE& c) {
+  auto byte = [](float channel) { return std::uint32_t(scaledChannel(channel)) & 0xffu; };
+  return byte(c.a) << 24 | byte(c.r) << 16 | byte(c.g) << 8 | byte(c.b);
+}
+
+namespace {
+
+constexpr int kStages = 4;  // texture stages that have an undo stack
+
+// A change of a render state through its undo stack.
+void rs(D3DRENDERSTATETYPE state, DWORD value) {
+  if (gRenderStateStack) gRenderStateStack->set(state, value);
+}
+
+// A change of a texture-stage state through the stack of stage 0 or 1.
+void ts(int stage, D3DTEXTURESTAGESTATETYPE state, DWORD value) {
+  if (TextureStageStateStack* stack = gTextureStageStateStacks[stage]) stack->set(state, value);
+}
+
+// The stack of a stage a script names, or null for a stage without one.
+TextureStageStateStack* stageStack(int stage) {
+  return stage >= 0 && stage < kStages ? gTextureStageStateStacks[stage] : nullptr;
+}
+
+// A factor as the alpha byte of the texture factor; the colour bytes are 0.
+DWORD alphaFactor(float f) { return (DWORD(scaledChannel(f)) & 0xffu) << 24; }
+
+// --- transforms, clear colour, depth clear: straight to the device -------
+
+// void getWorldMatrix(matrix4 &out)
+void getWorldMatrix(D3DXMATRIX* m) {
+  if (gDevice) gDevice->GetTransform(D3DTS_WORLD, m);
+}
+
+// void setWorldMatrix(matrix4 &in)
+void setWorldMatrix(const D3DXMATRIX* m) {
+  if (gDevice) gDevice->SetTransform(D3DTS_WORLD, m);
+}
+
+// void setTextureMatrix(int stage, matrix4 &in): stages 0 to 7; any other
+// stage is ignored.
+void setTextureMatrix(int stage, const D3DXMATRIX* m) {
+  if (stage < 0 || stage > 7 || !gDevice) return;
+  gDevice->SetTransform(D3DTRANSFORMSTATETYPE(D3DTS_TEXTURE0 + stage), m);
+}
+
+// void setClearColor(color &in): the sequencer clears with it from its next
+// clear on; alpha is not used.
+void setClearColor(const D3DCOLORVALUE* c) {
+  if (gDemoSequencer)
+    gDemoSequencer->setClearColor(scaledChannel(c->r), scaledChannel(c->g), scaledChannel(c->b));
+}
+
+// void clearZBuffer(): the current depth surface to 1.0.
+void clearZBuffer() {
+  if (gDevice) gDevice->Clear(0, nullptr, D3DCLEAR_ZBUFFER, 0xffffffff, 1.0f, 0);
+}
+
+// --- marks on the undo stacks ----------------------------------------------
+
+// void pushRenderState()
+void pushRenderState() {
+  if (gRenderStateStack) gRenderStateStack->push();
+}
+
+// void popRenderState()
+void popRenderState() {
+  if (gRenderStateStack) gRenderStateStack->pop();
+}
+
+// void pushTextureStageState(int stage): stages 0 to 3; others have no stack
+// and are ignored.
+void pushTextureStageState(int stage) {
+  if (TextureStageStateStack* stack = stageStack(stage)) stack->push();
+}
+
+// void popTextureStageState(int stage)
+void popTextureStageState(int stage) {
+  if (TextureStageStateStack* stack = stageStack(stage)) stack->pop();
+}
+
+// void enableTextureMatrix(int stage, int on): three-component texture
+// transform on the stage, or none.
+void enableTextureMatrix(int stage, int on) {
+  if (TextureStageStateStack* stack = stageStack(stage))
+    stack->set(D3DTSS_TEXTURETRANSFORMFLAGS, on != 0 ? D3DTTFF_COUNT3 : D3DTTFF_DISABLE);
+}
+
+// --- presets -----------------------------------------------------------------
+// Each makes its changes through the undo stacks in the order listed.
+
+// void textureOp_null(): the stage-0 texture, unlit.
+void textureOp_null() {
+  ts(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  ts(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+  ts(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+  ts(0, D3DTSS_ALPHAARG1, D3DTA_TEXTURE);
+  ts(0, D3DTSS_RESULTARG, D3DTA_CURRENT);
+}
+
+// void textureOp_stdLighting(): the stage-0 texture times the lit colour.
+void textureOp_stdLighting() {
+  ts(0, D3DTSS_COLOROP, D3DTOP_MODULATE);
+  ts(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+  ts(0, D3DTSS_COLORARG2, D3DTA_DIFFUSE);
+  ts(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+  ts(0, D3DTSS_ALPHAARG1, D3DTA_TEXTURE);
+  ts(0, D3DTSS_RESULTARG, D3DTA_CURRENT);
+  rs(D3DRS_NORMALIZENORMALS, TRUE);
+}
+
+// void textureOp_modulate(int kind, float f): the stage-0 texture times a
+// grey factor f, doubled for kind 2, quadrupled for kind 3; alpha blending on.
+void textureOp_modulate(int kind, float f) {
+  const DWORD op = kind == 2 ? D3DTOP_MODULATE2X : kind == 3 ? D3DTOP_MODULATE4X : D3DTOP_MODULATE;
+  ts(0, D3DTSS_COLOROP, op);
+  ts(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+  ts(0, D3DTSS_COLORARG2, D3DTA_TFACTOR);
+  rs(D3DRS_ALPHABLENDENABLE, TRUE);
+  rs(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
+  rs(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
+  rs(D3DRS_TEXTUREFACTOR, (DWORD(scaledChannel(f)) & 0xffu) * 0x01010101u);
+}
+
+// void blendOp_colorBurn(): the target times the source colour.
+void blendOp_colorBurn() {
+  rs(D3DRS_SRCBLEND, D3DBLEND_ZERO);
+  rs(D3DRS_DESTBLEND, D3DBLEND_SRCCOLOR);
+  rs(D3DRS_ALPHABLENDENABLE, TRUE);
+}
+
+// void blendOp_2stageModulateAlpha(): colour from the stage-0 texture (kept
+// in the temporary register), alpha from the stage-1 texture, both read with
+// coordinate set 0; blended by that alpha.
+void blendOp_2stageModulateAlpha() {
+  ts(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  ts(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+  ts(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+  ts(0, D3DTSS_ALPHAARG1, D3DTA_TEXTURE);
+  ts(0, D3DTSS_RESULTARG, D3DTA_TEMP);
+  ts(1, D3DTSS_COLOROP, D3DTOP_SELECTARG2);
+  ts(1, D3DTSS_COLORARG2, D3DTA_TEMP);
+  ts(1, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+  ts(1, D3DTSS_ALPHAARG1, D3DTA_TEXTURE);
+  rs(D3DRS_ALPHABLENDENABLE, TRUE);
+  rs(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
+  rs(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
+  ts(0, D3DTSS_TEXCOORDINDEX, 0);
+  ts(1, D3DTSS_TEXCOORDINDEX, 0);
+}
+
+// void blendOp_null(): blending off.
+void blendOp_null() {
+  rs(D3DRS_SRCBLEND, D3DBLEND_ONE);
+  rs(D3DRS_DESTBLEND, D3DBLEND_ONE);
+  rs(D3DRS_ALPHABLENDENABLE, FALSE);
+}
+
+// void blendOp_additiveBlending()
+void blendOp_additiveBlending() {
+  rs(D3DRS_SRCBLEND, D3DBLEND_ONE);
+  rs(D3DRS_DESTBLEND, D3DBLEND_ONE);
+  rs(D3DRS_ALPHABLENDENABLE, TRUE);
+}
+
+// The stage-0 alpha becomes the texture factor's.
+void alphaFromFactor() {
+  ts(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+  ts(0, D3DTSS_ALPHAARG1, D3DTA_TFACTOR);
+  ts(0, D3DTSS_RESULTARG, D3DTA_CURRENT);
+}
+
+// void blendOp_additiveBlendingFactor(float f): adds the source scaled by
+// the constant alpha f.
+void blendOp_additiveBlendingFactor(float f) {
+  rs(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
+  rs(D3DRS_DESTBLEND, D3DBLEND_ONE);
+  rs(D3DRS_ALPHABLENDENABLE, TRUE);
+  rs(D3DRS_TEXTUREFACTOR, alphaFactor(f));
+  alphaFromFactor();
+}
+
+// void blendOp_blend(float f): blends the whole draw with the constant
+// alpha f.
+void blendOp_blend(float f) {
+  rs(D3DRS_ALPHABLENDENABLE, TRUE);
+  rs(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
+  rs(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
+  rs(D3DRS_TEXTUREFACTOR, alphaFactor(f));
+  alphaFromFactor();
+}
+
+// void drawOp_enableZ(int on)
+void drawOp_enableZ(int on) { rs(D3DRS_ZENABLE, on != 0 ? 1 : 0); }
+
+// void drawOp_CCWCull()
+void drawOp_CCWCull() { rs(D3DRS_CULLMODE, D3DCULL_CCW); }
+
+// void drawOp_CWCull()
+void drawOp_CWCull() { rs(D3DRS_CULLMODE, D3DCULL_CW); }
+
+// void drawOp_noCull()
+void drawOp_noCull() { rs(D3DRS_CULLMODE, D3DCULL_NONE); }
+
+// The five undo stacks, made once for the whole run.
+void createStacks() {
+  gRenderStateStack = new RenderStateStack;
+  for (int stage = 0; stage < kStages; ++stage)
+    gTextureStageStateStacks[stage] = new TextureStageStateStack(stage);
+}
+
+}  // namespace
+
+int initRenderState(asIScriptEngine* engine) {
+  if (!gRenderStateStack) createStacks();
+
+  RegistrationSum r;
+  auto global = [&](const char* declaration, const asSFuncPtr& function) {
+    r += engine->RegisterGlobalFunction(declaration, function, asCALL_CDECL);
+  };
+  global("void getWorldMatrix(matrix4 &out)", asFUNCTION(getWorldMatrix));
+  global("void setWorldMatrix(matrix4 &in)", asFUNCTION(setWorldMatrix));
+  global("void setClearColor(color &in)", asFUNCTION(setClearColor));
+  global("void clearZBuffer()", asFUNCTION(clearZBuffer));
+  global("void setTextureMatrix(int,matrix4 &in)", asFUNCTION(setTextureMatrix));
+  global("void enableTextureMatrix(int,int)", asFUNCTION(enableTextureMatrix));
+  registerLightsAndMaterials(engine, r);
+  global("void textureOp_null()", asFUNCTION(textureOp_null));
+  global("void textureOp_stdLighting()", asFUNCTION(textureOp_stdLighting));
+  global("void textureOp_modulate(int,float)", asFUNCTION(textureOp_modulate));
+  global("void blendOp_colorBurn()", asFUNCTION(blendOp_colorBurn));
+  global("void blendOp_2stageModulateAlpha()", asFUNCTION(blendOp_2stageModulateAlpha));
+  global("void blendOp_null()", asFUNCTION(blendOp_null));
+  global("void blendOp_additiveBlending()", asFUNCTION(blendOp_additiveBlending));
+  global("void blendOp_additiveBlendingFactor(float)", asFUNCTION(blendOp_additiveBlendingFactor));
+  global("void blendOp_blend(float)", asFUNCTION(blendOp_blend));
+  global("void drawOp_enableZ(int)", asFUNCTION(drawOp_enableZ));
+  global("void drawOp_CCWCull()", asFUNCTION(drawOp_CCWCull));
+  global("void drawOp_CWCull()", asFUNCTION(drawOp_CWCull));
+  global("void drawOp_noCull()", asFUNCTION(drawOp_noCull));
+  registerFogAndCamera(engine, r);
+  global("void pushRenderState()", asFUNCTION(pushRenderState));
+  global("void popRenderState()", asFUNCTION(popRenderState));
+  global("void pushTextureStageState(int)", asFUNCTION(pushTextureStageState));
+  global("void popTextureStageState(int)", asFUNCTION(popTextureStageState));
+
+  // This module reports under the vector module's message text.
+  finishRegistration(r, "TQScript - initD3DXVector3 failed");
+  return 0;
+}
