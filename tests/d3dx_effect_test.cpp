@@ -125,7 +125,7 @@ texture image;
 sampler2D source = sampler_state { Texture = <image>; MinFilter = Point; MagFilter = Point; AddressU = Clamp; };
 struct Out { float4 p : POSITION; float2 uv : TEXCOORD0; };
 Out vs(float4 p : POSITION, float2 uv : TEXCOORD0) { Out o; o.p = p; o.uv = uv; return o; }
-float4 ps(float2 uv : TEXCOORD0) : COLOR { return tex2D(source, uv); }
+float4 ps(Out input) : COLOR { return tex2D(source, input.uv); }
 technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
 )");
   ASSERT_NE(effect, nullptr);
@@ -171,6 +171,40 @@ technique tec0 { pass {
   EXPECT_EQ(blend, 1u);
   EXPECT_EQ(src, DWORD(D3DBLEND_SRCALPHA));
   effect->Release();
+}
+
+TEST_F(EffectTest, PassesRunInTurnAndAPassWithoutShadersUsesTheFixedPipeline) {
+  IDirect3DTexture9* texture = nullptr;
+  ASSERT_EQ(device->CreateTexture(1, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
+            D3D_OK);
+  D3DLOCKED_RECT locked{};
+  texture->LockRect(0, &locked, nullptr, 0);
+  *static_cast<uint32_t*>(locked.pBits) = 0xff0000ff;
+  texture->UnlockRect(0);
+  ID3DXEffect* effect = create(R"(
+texture image;
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 red() : COLOR { return float4(1, 0, 0, 1); }
+float4 green() : COLOR { return float4(0, 1, 0, 1); }
+technique tec0 {
+  pass first { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 red(); }
+  pass second { AlphaBlendEnable = true; SrcBlend = One; DestBlend = One;
+                VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 green(); }
+  pass third { VertexShader = NULL; PixelShader = NULL; Texture[0] = <image>; Lighting = false; }
+}
+)");
+  ASSERT_NE(effect, nullptr);
+  effect->SetTexture("image", texture);
+  device->SetRenderState(D3DRS_LIGHTING, TRUE);
+  drawWith(effect);
+  // Red, plus green, plus the texture's blue through the fixed pipeline.
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xffffffff, 1));
+  // And after End the fixed pipeline draws again, lit as before.
+  DWORD lighting = 0;
+  device->GetRenderState(D3DRS_LIGHTING, &lighting);
+  EXPECT_EQ(lighting, 1u);
+  effect->Release();
+  texture->Release();
 }
 
 TEST_F(EffectTest, FailuresAnswerAnErrorWithTheCompilersText) {
