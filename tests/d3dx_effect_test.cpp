@@ -1,6 +1,7 @@
 // Effects and texture shaders drawn on the headless device.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -207,6 +208,23 @@ technique tec0 {
   texture->Release();
 }
 
+TEST_F(EffectTest, PixelPositionAndFacingInDirect3DTerms) {
+  ID3DXEffect* effect = create(R"(
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps(float2 pixel : VPOS, float face : VFACE) : COLOR {
+  return float4(pixel.x / 255.0, pixel.y / 255.0, face * 0.5 + 0.5, 1);
+}
+technique tec0 { pass { VertexShader = compile vs_3_0 vs(); PixelShader = compile ps_3_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  drawWith(effect);
+  d3d9_test::Frame f = frame();
+  // Whole pixel numbers from the top left; the quad is clockwise: a front face.
+  EXPECT_TRUE(colourNear(f.at(10, 20), 0xff0a14ff, 1));
+  EXPECT_TRUE(colourNear(f.at(40, 3), 0xff2803ff, 1));
+  effect->Release();
+}
+
 TEST_F(EffectTest, FailuresAnswerAnErrorWithTheCompilersText) {
   struct Case {
     const char* name;
@@ -319,6 +337,42 @@ float4 gradient(float2 pos : POSITION, float2 size : PSIZE) : COLOR {
       uint32_t expected = 0xff000000u | uint32_t(r) << 16 | uint32_t(g) << 8 | 64u;
       EXPECT_TRUE(colourNear(texel(texture, x, y), expected, 1)) << x << "," << y;
     }
+  texture->Release();
+}
+
+// Intrinsics the compiler lacks or gets wrong are our own.
+TEST_F(TextureShaderTest, NoiseAndLitIntrinsics) {
+  struct Case {
+    const char* value;
+    uint32_t expected;
+  } cases[] = {
+      {"lit(0.5, 0.5, 2)", 0xffff8040},
+      {"lit(-0.5, 0.5, 2)", 0xffff0000},
+      {"lit(0.5, -0.5, 2)", 0xffff8000},
+      // Gradient noise is zero at whole-number points.
+      {"float4(float3(noise(float2(3, 5)), noise(7.0), noise(float3(1, 2, 3))) * 0.5 + 0.5, 1)",
+       0xff808080},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    std::string source = std::string("float4 f(float2 p : POSITION) : COLOR { return ") + c.value + "; }";
+    IDirect3DTexture9* texture = fill(source, "f", 1, 1);
+    ASSERT_NE(texture, nullptr);
+    EXPECT_TRUE(colourNear(texel(texture, 0, 0), c.expected, 1));
+    texture->Release();
+  }
+  // Between those points it varies, and stays within -1..1.
+  IDirect3DTexture9* texture =
+      fill("float4 f(float2 p : POSITION) : COLOR { return noise(p * 8) * 0.5 + 0.5; }", "f", 16, 16);
+  ASSERT_NE(texture, nullptr);
+  int low = 255, high = 0;
+  for (int y = 0; y < 16; ++y)
+    for (int x = 0; x < 16; ++x) {
+      int v = d3d9_testing::channel(texel(texture, x, y), 16);
+      low = std::min(low, v);
+      high = std::max(high, v);
+    }
+  EXPECT_GT(high - low, 40);
   texture->Release();
 }
 

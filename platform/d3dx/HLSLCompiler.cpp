@@ -16,20 +16,23 @@ namespace d3dx_hlsl {
 namespace {
 
 // Functions the front end lacks or gets wrong, given under names of our own;
-// calls in the source are renamed to them. noise() is gradient-free value
-// noise in [-1, 1], smooth in every direction.
+// calls in the source are renamed to them. noise() is gradient noise in
+// -1..1: zero at whole-number points, smooth in between.
 const char* kPrelude =
     "float fx_hash(float3 p) {\n"
     "  p = frac(p * 0.3183099 + 0.1); p *= 17.0;\n"
     "  return frac(p.x * p.y * p.z * (p.x + p.y + p.z));\n}\n"
+    "float3 fx_gradient(float3 c) {\n"
+    "  return float3(fx_hash(c), fx_hash(c + 19.19), fx_hash(c + 47.47)) * 2.0 - 1.0;\n}\n"
+    "float fx_corner(float3 i, float3 f, float3 o) { return dot(fx_gradient(i + o), f - o); }\n"
     "float fx_noise3(float3 p) {\n"
     "  float3 i = floor(p); float3 f = frac(p);\n"
     "  float3 u = f * f * f * (f * (f * 6.0 - 15.0) + 10.0);\n"
-    "  float a = lerp(fx_hash(i), fx_hash(i + float3(1, 0, 0)), u.x);\n"
-    "  float b = lerp(fx_hash(i + float3(0, 1, 0)), fx_hash(i + float3(1, 1, 0)), u.x);\n"
-    "  float c = lerp(fx_hash(i + float3(0, 0, 1)), fx_hash(i + float3(1, 0, 1)), u.x);\n"
-    "  float d = lerp(fx_hash(i + float3(0, 1, 1)), fx_hash(i + float3(1, 1, 1)), u.x);\n"
-    "  return lerp(lerp(a, b, u.y), lerp(c, d, u.y), u.z) * 2.0 - 1.0;\n}\n"
+    "  float a = lerp(fx_corner(i, f, float3(0, 0, 0)), fx_corner(i, f, float3(1, 0, 0)), u.x);\n"
+    "  float b = lerp(fx_corner(i, f, float3(0, 1, 0)), fx_corner(i, f, float3(1, 1, 0)), u.x);\n"
+    "  float c = lerp(fx_corner(i, f, float3(0, 0, 1)), fx_corner(i, f, float3(1, 0, 1)), u.x);\n"
+    "  float d = lerp(fx_corner(i, f, float3(0, 1, 1)), fx_corner(i, f, float3(1, 1, 1)), u.x);\n"
+    "  return clamp(lerp(lerp(a, b, u.y), lerp(c, d, u.y), u.z), -1.0, 1.0);\n}\n"
     "float fx_noise(float x) { return fx_noise3(float3(x, 0, 0)); }\n"
     "float fx_noise(float2 x) { return fx_noise3(float3(x, 0)); }\n"
     "float fx_noise(float3 x) { return fx_noise3(x); }\n"
@@ -221,6 +224,7 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
     out.samplers.push_back(spvc_compiler_get_name(compiler, list[i].id));
   }
 
+  std::vector<Varying> systemInputs;
   auto semanticOf = [&](spvc_variable_id id) {
     return normalSemantic(spvc_compiler_get_decoration_string(compiler, id, SpvDecorationUserSemantic));
   };
@@ -235,6 +239,13 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
       }
       spvc_compiler_set_decoration(compiler, list[i].id, SpvDecorationLocation, unsigned(location));
       spvc_compiler_set_name(compiler, list[i].id, ("a_" + semantic).c_str());
+    } else if (semantic == "VPOS0" || semantic == "VFACE0") {
+      // The pixel's own position and facing: GL's built-ins, given to the
+      // function in Direct3D's terms after the compile (see below).
+      std::string name = semantic == "VPOS0" ? "fx_vpos" : "fx_vface";
+      spvc_compiler_unset_decoration(compiler, list[i].id, SpvDecorationLocation);
+      spvc_compiler_set_name(compiler, list[i].id, name.c_str());
+      systemInputs.push_back({name, glslType(compiler, list[i].type_id)});
     } else {
       std::string name = "v_" + semantic;
       spvc_compiler_unset_decoration(compiler, list[i].id, SpvDecorationLocation);
@@ -266,6 +277,21 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
     return false;
   }
   out.glsl = text;
+  for (const Varying& v : systemInputs) {
+    // "in vec2 fx_vpos;" becomes a global that main sets first: the pixel's
+    // position with the top-left pixel at (0, 0) (the device draws with the
+    // top row first), or +1 for a front face and -1 for a back face.
+    size_t at = out.glsl.find("in " + v.type + " " + v.name + ";");
+    if (at == std::string::npos) continue;
+    out.glsl.erase(at, 3);
+    std::string value = v.name == "fx_vpos" ? "vec4(gl_FragCoord.xy - vec2(0.5), 0.0, 0.0)"
+                                            : "vec4(gl_FrontFacing ? 1.0 : -1.0)";
+    if (v.type == "float") value += ".x";
+    else if (v.type == "vec2") value += ".xy";
+    else if (v.type == "vec3") value += ".xyz";
+    size_t body = out.glsl.find('{', out.glsl.find("void main()"));
+    out.glsl.insert(body + 1, "\n    " + v.name + " = " + value + ";");
+  }
   if (vertex) {
     // Direct3D puts pixel centres on whole numbers, GL on halves: move the
     // geometry as the device's own programs do (u_halfPixel, set per draw).
