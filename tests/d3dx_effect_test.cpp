@@ -112,6 +112,38 @@ TEST_F(EffectTest, ParameterColourAndMatrixReachTheShaders) {
   effect->Release();
 }
 
+// Scalars, vectors, whole numbers, flags and arrays, from the file's
+// defaults and then from the setters (a float3 takes x, y and z of a vector).
+TEST_F(EffectTest, ParameterKindsFromDefaultsAndSetters) {
+  ID3DXEffect* effect = create(R"(
+float3 base = {0.2, 0.4, 0.6};
+int steps = 2;
+bool flag = true;
+float weights[2] = {0.25, 0.5};
+static const float one = 1.0;
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps() : COLOR { return float4(base.x * steps, base.y * weights[1] * 2, flag ? base.z : 0, one); }
+technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  EXPECT_EQ(effect->GetParameterByName(nullptr, "one"), nullptr);  // static: not a parameter
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff666699, 1));
+
+  D3DXVECTOR4 base(0.1f, 0.2f, 0.3f, 0.9f);
+  effect->SetVector("base", &base);
+  effect->SetInt("steps", 4);
+  effect->SetBool("flag", FALSE);
+  const float weights[] = {0.25f, 0.25f};
+  effect->SetFloatArray("weights", weights, 2);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff661a00, 1));
+  D3DXVECTOR4 back;
+  effect->GetVector("base", &back);
+  EXPECT_EQ(back, D3DXVECTOR4(0.1f, 0.2f, 0.3f, 0.0f));
+  effect->Release();
+}
+
 TEST_F(EffectTest, TextureThroughSamplerState) {
   IDirect3DTexture9* texture = nullptr;
   ASSERT_EQ(device->CreateTexture(2, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
@@ -239,6 +271,8 @@ TEST_F(EffectTest, FailuresAnswerAnErrorWithTheCompilersText) {
       {"unknown state", "technique tec0 { pass { NoSuchState = 1; } }", "memory(1): error: unknown state 'NoSuchState'"},
       {"bad value", "technique tec0 {\n pass { CullMode = Sideways; } }", "memory(2): error: invalid value for CullMode"},
       {"unclosed", "technique tec0 { pass { CullMode = None; }", "unexpected end of file"},
+      {"huge array", "float4 many[100000000];", "memory(1): error: invalid array size for 'many'"},
+      {"stage out of range", "technique tec0 { pass { MinFilter[99] = Point; } }", "invalid index for MinFilter"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -169,7 +169,12 @@ class Parser {
       }
       ++pos;
       if (at(pos).text == "[") {
-        a.index = std::atoi(at(pos + 1).text.c_str());
+        long index = std::strtol(at(pos + 1).text.c_str(), nullptr, 0);
+        if (index < 0 || index > 15) {
+          fail(a.line, "invalid index for " + a.state);
+          break;
+        }
+        a.index = int(index);
         pos += 2;
         if (!expect("]")) break;
       }
@@ -308,7 +313,14 @@ class Parser {
     if (!identStart(at(i).text.empty() ? ' ' : at(i).text[0])) return;
     p.name = at(i++).text;
     if (at(i).text == "[") {
-      p.elements = std::atoi(at(i + 1).text.c_str());
+      // Direct3D 9 has a few hundred constant registers: a larger array is
+      // a mistake, not something to allocate.
+      long elements = std::strtol(at(i + 1).text.c_str(), nullptr, 0);
+      if (elements < 1 || elements > 4096) {
+        fail(at(i).line, "invalid array size for '" + p.name + "'");
+        return;
+      }
+      p.elements = int(elements);
       i += 2;
       if (at(i).text == "]") ++i;
     }
