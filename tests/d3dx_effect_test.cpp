@@ -198,6 +198,17 @@ technique tec0 { pass {
   EXPECT_EQ(blend, 0u);
   EXPECT_EQ(src, DWORD(D3DBLEND_ONE));
 
+  // The alpha test of the device applies to what the pixel shader gives:
+  // 0.5 is 128, which fails "greater than 128".
+  device->SetRenderState(D3DRS_ALPHATESTENABLE, TRUE);
+  device->SetRenderState(D3DRS_ALPHAFUNC, D3DCMP_GREATER);
+  for (DWORD reference : {127u, 128u}) {
+    device->SetRenderState(D3DRS_ALPHAREF, reference);
+    drawWith(effect);
+    EXPECT_TRUE(colourNear(frame().at(32, 24), reference == 127 ? 0xff808080 : 0xff000000, 2));
+  }
+  device->SetRenderState(D3DRS_ALPHATESTENABLE, FALSE);
+
   drawWith(effect, D3DXFX_DONOTSAVESTATE);
   device->GetRenderState(D3DRS_ALPHABLENDENABLE, &blend);
   device->GetRenderState(D3DRS_SRCBLEND, &src);

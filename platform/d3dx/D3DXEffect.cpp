@@ -299,7 +299,7 @@ struct PassData {
   int vertex = -1, pixel = -1;  // into Effect::stages
   GLuint program = 0;
   ProgramParams vertexParams, pixelParams;
-  GLint halfPixel = -1;
+  GLint halfPixel = -1, alphaTest = -1;
 };
 
 struct TechniqueData {
@@ -319,6 +319,8 @@ class Effect final : public Counted<ID3DXEffect> {
     }
     for (ParamValue& p : params)
       if (p.texture) p.texture->Release();
+    for (auto& t : savedTextures)  // Begin without End
+      if (t.second) t.second->Release();
     device->Release();
   }
 
@@ -362,7 +364,7 @@ class Effect final : public Counted<ID3DXEffect> {
 
   HRESULT SetMatrix(D3DXHANDLE h, const D3DXMATRIX* m) override {
     ParamValue* p = paramOf(h);
-    return p && m ? changed(setMatrix(*p, *m)) : D3DERR_INVALIDCALL;
+    return p && m ? setMatrix(*p, *m) : D3DERR_INVALIDCALL;
   }
   HRESULT GetMatrix(D3DXHANDLE h, D3DXMATRIX* m) override {
     ParamValue* p = paramOf(h);
@@ -374,7 +376,7 @@ class Effect final : public Counted<ID3DXEffect> {
   }
   HRESULT SetVector(D3DXHANDLE h, const D3DXVECTOR4* v) override {
     ParamValue* p = paramOf(h);
-    return p && v ? changed(setValues(*p, &v->x, 4)) : D3DERR_INVALIDCALL;
+    return p && v ? setValues(*p, &v->x, 4) : D3DERR_INVALIDCALL;
   }
   HRESULT GetVector(D3DXHANDLE h, D3DXVECTOR4* v) override {
     ParamValue* p = paramOf(h);
@@ -386,7 +388,7 @@ class Effect final : public Counted<ID3DXEffect> {
   }
   HRESULT SetFloat(D3DXHANDLE h, float f) override {
     ParamValue* p = paramOf(h);
-    return p ? changed(setValues(*p, &f, 1)) : D3DERR_INVALIDCALL;
+    return p ? setValues(*p, &f, 1) : D3DERR_INVALIDCALL;
   }
   HRESULT GetFloat(D3DXHANDLE h, float* f) override {
     ParamValue* p = paramOf(h);
@@ -396,7 +398,7 @@ class Effect final : public Counted<ID3DXEffect> {
   }
   HRESULT SetFloatArray(D3DXHANDLE h, const float* f, UINT count) override {
     ParamValue* p = paramOf(h);
-    return p && (f || !count) ? changed(setValues(*p, f, count)) : D3DERR_INVALIDCALL;
+    return p && (f || !count) ? setValues(*p, f, count) : D3DERR_INVALIDCALL;
   }
   HRESULT SetInt(D3DXHANDLE h, INT i) override { return SetFloat(h, float(i)); }
   HRESULT SetBool(D3DXHANDLE h, BOOL b) override { return SetFloat(h, b ? 1.0f : 0.0f); }
@@ -447,7 +449,6 @@ class Effect final : public Counted<ID3DXEffect> {
       if (t.name == h) return &t;
     return nullptr;
   }
-  HRESULT changed(HRESULT r) { return r; }
   size_t paramIndex(const std::string& name, ParamKind kind) const {
     for (size_t i = 0; i < params.size(); ++i)
       if (params[i].decl.name == name && params[i].decl.kind == kind) return i;
@@ -574,6 +575,7 @@ bool Effect::build(const EffectSource& source, const std::string& file, std::str
           locateParams(pd.program, vs, params, pd.vertexParams);
           locateParams(pd.program, ps, params, pd.pixelParams);
           pd.halfPixel = glGetUniformLocation(pd.program, "fx_halfPixel");
+          pd.alphaTest = glGetUniformLocation(pd.program, "fx_alphaTest");
         }
       }
       td.passes.push_back(std::move(pd));
@@ -659,6 +661,14 @@ void Effect::uploadPass(const PassData& p) {
     float half[2] = {vp.Width ? shift / float(vp.Width) : 0.0f,
                      vp.Height ? -shift / float(vp.Height) : 0.0f};
     glProgramUniform2fv(p.program, p.halfPixel, 1, half);
+  }
+  if (p.alphaTest >= 0) {
+    DWORD enabled = 0, function = D3DCMP_ALWAYS, reference = 0;
+    device->GetRenderState(D3DRS_ALPHATESTENABLE, &enabled);
+    device->GetRenderState(D3DRS_ALPHAFUNC, &function);
+    device->GetRenderState(D3DRS_ALPHAREF, &reference);
+    glProgramUniform4f(p.program, p.alphaTest, enabled ? 1.0f : 0.0f, float(function),
+                       float(reference & 0xff), 0.0f);
   }
 }
 

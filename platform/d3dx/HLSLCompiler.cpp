@@ -292,6 +292,23 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
     size_t body = out.glsl.find('{', out.glsl.find("void main()"));
     out.glsl.insert(body + 1, "\n    " + v.name + " = " + value + ";");
   }
+  if (!vertex) {
+    // The device's alpha test applies after the pixel shader: enabled,
+    // D3DCMP function and reference (0..255), set before each draw.
+    size_t end = out.glsl.rfind('}');
+    out.glsl.insert(end,
+                    "    if (fx_alphaTest.x > 0.5) {\n"
+                    "        int a8 = int(floor(clamp(fx_color.a, 0.0, 1.0) * 255.0 + 0.5));\n"
+                    "        int ref = int(fx_alphaTest.z);\n"
+                    "        int f = int(fx_alphaTest.y);\n"
+                    "        bool pass = f == 1 ? false : f == 2 ? a8 < ref : f == 3 ? a8 == ref :\n"
+                    "            f == 4 ? a8 <= ref : f == 5 ? a8 > ref : f == 6 ? a8 != ref :\n"
+                    "            f == 7 ? a8 >= ref : true;\n"
+                    "        if (!pass) discard;\n"
+                    "    }\n");
+    size_t main = out.glsl.find("void main()");
+    out.glsl.insert(main, "uniform vec4 fx_alphaTest;\n\n");
+  }
   if (vertex) {
     // Direct3D puts pixel centres on whole numbers, GL on halves: move the
     // geometry as the device's own programs do (u_halfPixel, set per draw).
