@@ -190,6 +190,7 @@ ID3DXBuffer* makeBuffer(const void* data, size_t size) { return new Buffer(data,
 HRESULT setValues(ParamValue& p, const float* values, size_t count) {
   if (p.decl.kind != ParamKind::Value) return D3DERR_INVALIDCALL;
   std::copy(values, values + std::min(count, p.values.size()), p.values.begin());
+  ++p.version;
   return D3D_OK;
 }
 
@@ -197,6 +198,7 @@ HRESULT setMatrix(ParamValue& p, const D3DXMATRIX& m) {
   if (p.decl.kind != ParamKind::Value) return D3DERR_INVALIDCALL;
   for (int r = 0; r < p.decl.rows; ++r)
     for (int c = 0; c < p.decl.cols; ++c) p.values[size_t(r * p.decl.cols + c)] = m.m[r][c];
+  ++p.version;
   return D3D_OK;
 }
 
@@ -211,9 +213,11 @@ void locateParams(GLuint program, const d3dx_hlsl::CompiledStage& stage,
       }
 }
 
-void uploadParams(GLuint program, const ProgramParams& where, const std::vector<ParamValue>& params) {
-  for (const ProgramParams::Slot& slot : where.slots) {
+void uploadParams(GLuint program, ProgramParams& where, const std::vector<ParamValue>& params) {
+  for (ProgramParams::Slot& slot : where.slots) {
     const ParamValue& p = params[slot.param];
+    if (slot.uploaded == p.version) continue;
+    slot.uploaded = p.version;
     const Param& d = p.decl;
     GLsizei n = GLsizei(d.elements ? d.elements : 1);
     const float* v = p.values.data();
@@ -300,6 +304,10 @@ struct PassData {
   GLuint program = 0;
   ProgramParams vertexParams, pixelParams;
   GLint halfPixel = -1, alphaTest = -1;
+  // What the program last received of the device's viewport and alpha
+  // test, and the effect's texture version the samplers last took.
+  float halfPixelValue[2] = {0, 0}, alphaTestValue[4] = {-1, -1, -1, -1};
+  uint64_t texturesApplied = 0;
 };
 
 struct TechniqueData {
@@ -408,6 +416,8 @@ class Effect final : public Counted<ID3DXEffect> {
     if (texture) texture->AddRef();
     if (p->texture) p->texture->Release();
     p->texture = texture;
+    ++p->version;
+    ++textureVersion;
     return D3D_OK;
   }
   HRESULT GetTexture(D3DXHANDLE h, IDirect3DBaseTexture9** texture) override {
@@ -457,7 +467,9 @@ class Effect final : public Counted<ID3DXEffect> {
   int stageFor(const std::vector<std::string>& value, d3dx_hlsl::Stage stage,
                const std::string& hlsl, const std::string& file, int line, std::string& errors);
   void applySampler(const ParamValue& sampler, DWORD unit);
-  void uploadPass(const PassData& pass);
+  // Brings the pass's textures, samplers and parameters up to date; at the
+  // start of a pass everything, later what changed.
+  void uploadPass(PassData& pass, bool start);
 
   IDirect3DDevice9* device;
   std::vector<ParamValue> params;
@@ -469,6 +481,7 @@ class Effect final : public Counted<ID3DXEffect> {
   bool begun = false;
   DWORD beginFlags = 0;
   bool programLeftOn = false;
+  uint64_t textureVersion = 1;
   // What Begin saved for End.
   std::vector<RenderAssign> savedRender;
   std::vector<SamplerAssign> savedSamplers;
@@ -648,10 +661,17 @@ void Effect::applySampler(const ParamValue& sampler, DWORD unit) {
   }
 }
 
-void Effect::uploadPass(const PassData& p) {
-  for (const TextureAssign& t : p.textures) device->SetTexture(t.unit, params[t.param].texture);
-  for (const SamplerBinding& b : p.samplers) applySampler(params[b.param], b.unit);
+void Effect::uploadPass(PassData& p, bool start) {
+  if (start || p.texturesApplied != textureVersion) {
+    for (const TextureAssign& t : p.textures) device->SetTexture(t.unit, params[t.param].texture);
+    for (const SamplerBinding& b : p.samplers) applySampler(params[b.param], b.unit);
+    p.texturesApplied = textureVersion;
+  }
   if (!p.program || !d3d9_gl::makeCurrent(device)) return;
+  if (start) {
+    for (ProgramParams::Slot& slot : p.vertexParams.slots) slot.uploaded = 0;
+    for (ProgramParams::Slot& slot : p.pixelParams.slots) slot.uploaded = 0;
+  }
   uploadParams(p.program, p.vertexParams, params);
   uploadParams(p.program, p.pixelParams, params);
   if (p.halfPixel >= 0) {
@@ -660,15 +680,21 @@ void Effect::uploadPass(const PassData& p) {
     const float shift = 2.0f * (0.5f - 1.0f / 256.0f);
     float half[2] = {vp.Width ? shift / float(vp.Width) : 0.0f,
                      vp.Height ? -shift / float(vp.Height) : 0.0f};
-    glProgramUniform2fv(p.program, p.halfPixel, 1, half);
+    if (start || std::memcmp(half, p.halfPixelValue, sizeof half) != 0) {
+      std::memcpy(p.halfPixelValue, half, sizeof half);
+      glProgramUniform2fv(p.program, p.halfPixel, 1, half);
+    }
   }
   if (p.alphaTest >= 0) {
     DWORD enabled = 0, function = D3DCMP_ALWAYS, reference = 0;
     device->GetRenderState(D3DRS_ALPHATESTENABLE, &enabled);
     device->GetRenderState(D3DRS_ALPHAFUNC, &function);
     device->GetRenderState(D3DRS_ALPHAREF, &reference);
-    glProgramUniform4f(p.program, p.alphaTest, enabled ? 1.0f : 0.0f, float(function),
-                       float(reference & 0xff), 0.0f);
+    float test[4] = {enabled ? 1.0f : 0.0f, float(function), float(reference & 0xff), 0.0f};
+    if (start || std::memcmp(test, p.alphaTestValue, sizeof test) != 0) {
+      std::memcpy(p.alphaTestValue, test, sizeof test);
+      glProgramUniform4fv(p.program, p.alphaTest, 1, test);
+    }
   }
 }
 
@@ -678,7 +704,7 @@ HRESULT Effect::BeginPass(UINT pass) {
   inPass = &p;
   for (const RenderAssign& r : p.renderStates) device->SetRenderState(r.state, r.value);
   for (const SamplerAssign& s : p.samplerStates) device->SetSamplerState(s.unit, s.state, s.value);
-  uploadPass(p);
+  uploadPass(p, true);
   d3d9_gl::setProgram(device, p.program);
   programLeftOn = p.program != 0;
   return D3D_OK;
@@ -686,7 +712,7 @@ HRESULT Effect::BeginPass(UINT pass) {
 
 HRESULT Effect::CommitChanges() {
   if (!inPass) return D3DERR_INVALIDCALL;
-  uploadPass(*inPass);
+  uploadPass(*inPass, false);
   return D3D_OK;
 }
 

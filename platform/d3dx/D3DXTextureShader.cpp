@@ -112,7 +112,10 @@ class TextureShader final : public Counted<ID3DXTextureShader> {
   bool read(const unsigned char* data);
 
   HRESULT SetDefaults() override {
-    for (ParamValue& p : params) p.values = p.decl.defaults;
+    for (ParamValue& p : params) {
+      p.values = p.decl.defaults;
+      ++p.version;
+    }
     return D3D_OK;
   }
   D3DXHANDLE GetConstantByName(D3DXHANDLE parent, LPCSTR name) override {

@@ -5,6 +5,7 @@
 #include <GL/gl.h>
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,7 @@ struct ParamValue {
   Param decl;
   std::vector<float> values;  // row by row, element after element
   IDirect3DBaseTexture9* texture = nullptr;  // texture parameters, one reference
+  uint64_t version = 1;  // moves on with every change of the value
 };
 
 HRESULT setValues(ParamValue& p, const float* values, size_t count);
@@ -51,6 +53,7 @@ struct ProgramParams {
   struct Slot {
     size_t param;
     GLint location;
+    uint64_t uploaded = 0;  // the parameter's version the program holds
   };
   std::vector<Slot> slots;
 };
@@ -58,7 +61,7 @@ struct ProgramParams {
 // Finds the uniforms of `params` that `stage` declares in `program`.
 void locateParams(GLuint program, const d3dx_hlsl::CompiledStage& stage,
                   const std::vector<ParamValue>& params, ProgramParams& out);
-// Uploads the current values.
-void uploadParams(GLuint program, const ProgramParams& where, const std::vector<ParamValue>& params);
+// Uploads the values that changed since the last upload into `program`.
+void uploadParams(GLuint program, ProgramParams& where, const std::vector<ParamValue>& params);
 
 }  // namespace d3dx_fx
