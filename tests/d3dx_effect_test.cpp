@@ -209,6 +209,15 @@ technique tec0 { pass {
   }
   device->SetRenderState(D3DRS_ALPHATESTENABLE, FALSE);
 
+  // A Begin without its End is ended by the next Begin, which then saves
+  // and restores as usual.
+  UINT passes = 0;
+  ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
+  effect->BeginPass(0);
+  drawWith(effect);
+  device->GetRenderState(D3DRS_SRCBLEND, &src);
+  EXPECT_EQ(src, DWORD(D3DBLEND_ONE));
+
   drawWith(effect, D3DXFX_DONOTSAVESTATE);
   device->GetRenderState(D3DRS_ALPHABLENDENABLE, &blend);
   device->GetRenderState(D3DRS_SRCBLEND, &src);

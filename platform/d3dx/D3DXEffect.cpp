@@ -600,7 +600,10 @@ bool Effect::build(const EffectSource& source, const std::string& file, std::str
 }
 
 HRESULT Effect::Begin(UINT* passes, DWORD flags) {
-  if (!current || begun) return D3DERR_INVALIDCALL;
+  if (!current) return D3DERR_INVALIDCALL;
+  // A drawing cut short (a script stopped between Begin and End) must not
+  // leave the effect unusable: what it began ends first.
+  if (begun) End();
   begun = true;
   beginFlags = flags;
   savedRender.clear();
