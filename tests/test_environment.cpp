@@ -24,6 +24,9 @@ struct HeadlessEnvironment {
     // runtime). Tests draw small targets, so the speed does not matter, and
     // the output is the same for any thread count.
     setenv("LP_NUM_THREADS", "0", 0);
+    // For the same reason no shader disk cache: its writer thread may be
+    // busy with a newly compiled program when the process ends.
+    setenv("MESA_SHADER_CACHE_DISABLE", "true", 0);
   }
 } gHeadlessEnvironment;
 

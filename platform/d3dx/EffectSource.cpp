@@ -1,0 +1,405 @@
+#include "platform/d3dx/EffectSource.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+namespace d3dx_fx {
+
+namespace {
+
+struct Token {
+  std::string text;
+  size_t begin, end;  // byte range in the source
+  int line;
+};
+
+bool identStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
+bool identChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+// Comments become blanks (newlines kept) so that token positions in the
+// cleaned text are those of the source.
+std::string blankComments(const std::string& s) {
+  std::string out = s;
+  size_t i = 0;
+  while (i < out.size()) {
+    if (out[i] == '"') {
+      for (++i; i < out.size() && out[i] != '"' && out[i] != '\n'; ++i)
+        if (out[i] == '\\') ++i;
+      ++i;
+    } else if (out.compare(i, 2, "//") == 0) {
+      while (i < out.size() && out[i] != '\n') out[i++] = ' ';
+    } else if (out.compare(i, 2, "/*") == 0) {
+      size_t end = out.find("*/", i + 2);
+      end = end == std::string::npos ? out.size() : end + 2;
+      for (; i < end; ++i)
+        if (out[i] != '\n') out[i] = ' ';
+    } else {
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::vector<Token> tokenize(const std::string& s) {
+  std::vector<Token> tokens;
+  int line = 1;
+  size_t i = 0;
+  bool lineStart = true;
+  while (i < s.size()) {
+    char c = s[i];
+    if (c == '\n') {
+      ++line;
+      ++i;
+      lineStart = true;
+      continue;
+    }
+    if (std::isspace(static_cast<unsigned char>(c))) {
+      ++i;
+      continue;
+    }
+    if (c == '#' && lineStart) {  // preprocessor lines are the compiler's
+      while (i < s.size() && s[i] != '\n') ++i;
+      continue;
+    }
+    lineStart = false;
+    size_t b = i;
+    if (identStart(c)) {
+      while (i < s.size() && identChar(s[i])) ++i;
+    } else if (std::isdigit(static_cast<unsigned char>(c)) ||
+               (c == '.' && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
+      while (i < s.size() && (identChar(s[i]) || s[i] == '.' ||
+                              ((s[i] == '+' || s[i] == '-') && (s[i - 1] == 'e' || s[i - 1] == 'E'))))
+        ++i;
+    } else if (c == '"') {
+      for (++i; i < s.size() && s[i] != '"' && s[i] != '\n'; ++i)
+        if (s[i] == '\\') ++i;
+      if (i < s.size() && s[i] == '"') ++i;
+    } else {
+      ++i;
+    }
+    tokens.push_back({s.substr(b, i - b), b, i, line});
+  }
+  return tokens;
+}
+
+bool equalNoCase(const std::string& a, const char* b) {
+  size_t n = std::strlen(b);
+  if (a.size() != n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+class Parser {
+ public:
+  Parser(const std::string& text, const std::string& file, EffectSource& out, std::string& errors)
+      : clean(blankComments(text)), tokens(tokenize(clean)), file(file), out(out), errors(errors) {
+    out.hlsl = clean;
+  }
+
+  bool run() {
+    while (pos < tokens.size() && ok) {
+      const std::string& t = tokens[pos].text;
+      if (equalNoCase(t, "technique") || equalNoCase(t, "technique9") ||
+          equalNoCase(t, "technique10") || equalNoCase(t, "technique11"))
+        technique();
+      else
+        statement();
+    }
+    return ok;
+  }
+
+ private:
+  const Token& at(size_t i) const {
+    static const Token end{"", 0, 0, 0};
+    return i < tokens.size() ? tokens[i] : end;
+  }
+  void fail(int line, const std::string& text) {
+    if (ok) errors += file + "(" + std::to_string(line) + "): error: " + text + "\n";
+    ok = false;
+  }
+  void blank(size_t begin, size_t end) {
+    for (size_t i = begin; i < end && i < out.hlsl.size(); ++i)
+      if (out.hlsl[i] != '\n') out.hlsl[i] = ' ';
+  }
+  // From an opening bracket to the token after its match.
+  size_t skipGroup(size_t i, const char* open, const char* close) {
+    int depth = 0;
+    for (; i < tokens.size(); ++i) {
+      if (tokens[i].text == open) ++depth;
+      if (tokens[i].text == close && --depth == 0) return i + 1;
+    }
+    fail(at(i - 1).line, std::string("missing '") + close + "'");
+    return tokens.size();
+  }
+  bool expect(const char* text) {
+    if (pos >= tokens.size()) {
+      fail(tokens.empty() ? 1 : tokens.back().line,
+           std::string("unexpected end of file, expected '") + text + "'");
+      return false;
+    }
+    if (at(pos).text != text) {
+      fail(at(pos).line, std::string("expected '") + text + "' near '" + at(pos).text + "'");
+      return false;
+    }
+    ++pos;
+    return true;
+  }
+
+  // "<" annotations ">" after a name: the compiler does not know them.
+  void skipAnnotations() {
+    if (at(pos).text != "<") return;
+    size_t b = at(pos).begin;
+    size_t e = skipGroup(pos, "<", ">");
+    blank(b, at(e - 1).end);
+    pos = e;
+  }
+
+  std::vector<Assignment> assignments(size_t end) {
+    std::vector<Assignment> list;
+    while (pos < end && ok) {
+      Assignment a;
+      a.line = at(pos).line;
+      a.state = at(pos).text;
+      if (!identStart(a.state.empty() ? ' ' : a.state[0])) {
+        fail(a.line, "state name expected near '" + a.state + "'");
+        break;
+      }
+      ++pos;
+      if (at(pos).text == "[") {
+        long index = std::strtol(at(pos + 1).text.c_str(), nullptr, 0);
+        if (index < 0 || index > 15) {
+          fail(a.line, "invalid index for " + a.state);
+          break;
+        }
+        a.index = int(index);
+        pos += 2;
+        if (!expect("]")) break;
+      }
+      if (!expect("=")) break;
+      int depth = 0;
+      while (pos < end && (depth > 0 || at(pos).text != ";")) {
+        const std::string& t = at(pos).text;
+        if (t == "{" || t == "(") ++depth;
+        if (t == "}" || t == ")") --depth;
+        a.value.push_back(t);
+        ++pos;
+      }
+      if (!expect(";")) break;
+      list.push_back(a);
+    }
+    return list;
+  }
+
+  void technique() {
+    size_t begin = at(pos).begin;
+    ++pos;
+    Technique t;
+    if (identStart(at(pos).text.empty() ? ' ' : at(pos).text[0])) t.name = at(pos++).text;
+    skipAnnotations();
+    if (!expect("{")) return;
+    while (ok && pos < tokens.size() && at(pos).text != "}") {
+      if (!equalNoCase(at(pos).text, "pass")) {
+        fail(at(pos).line, "'pass' expected near '" + at(pos).text + "'");
+        return;
+      }
+      ++pos;
+      Pass p;
+      if (at(pos).text != "{" && at(pos).text != "<") p.name = at(pos++).text;
+      skipAnnotations();
+      size_t open = pos;
+      if (!expect("{")) return;
+      size_t close = skipGroup(open, "{", "}") - 1;
+      if (!ok) return;
+      p.states = assignments(close);
+      pos = close + 1;
+      t.passes.push_back(p);
+    }
+    if (!expect("}")) return;
+    if (at(pos).text == ";") ++pos;
+    blank(begin, at(pos - 1).end);
+    out.techniques.push_back(t);
+  }
+
+  // A declaration, function or type at file level.
+  void statement() {
+    size_t first = pos;
+    bool sawAssign = false, sawParen = false;
+    size_t i = pos;
+    for (; i < tokens.size(); ++i) {
+      const std::string& t = tokens[i].text;
+      if (t == "=") sawAssign = true;
+      if (t == "(") sawParen = true;
+      if (t == ";") break;
+      if (t == "{" && !sawAssign) {  // function body, struct, cbuffer
+        pos = skipGroup(i, "{", "}");
+        if (at(pos).text == ";") ++pos;
+        return;
+      }
+      if (t == "{") i = skipGroup(i, "{", "}") - 1;
+    }
+    size_t end = i;  // the ';'
+    pos = end + 1;
+    if (sawParen && !sawAssign) return;  // a prototype
+    declaration(first, end);
+  }
+
+  static bool typeShape(const std::string& t, Param& p) {
+    auto shape = [&](const char* base, ValueType type) {
+      size_t n = std::strlen(base);
+      if (t.compare(0, n, base) != 0) return false;
+      std::string rest = t.substr(n);
+      p.type = type;
+      if (rest.empty()) return true;
+      if (rest.size() == 1 && rest[0] >= '1' && rest[0] <= '4') {
+        p.cols = rest[0] - '0';
+        return true;
+      }
+      if (rest.size() == 3 && rest[1] == 'x' && rest[0] >= '1' && rest[0] <= '4' && rest[2] >= '1' &&
+          rest[2] <= '4') {
+        p.rows = rest[0] - '0';
+        p.cols = rest[2] - '0';
+        return true;
+      }
+      return false;
+    };
+    if (t == "matrix") {
+      p.rows = p.cols = 4;
+      return true;
+    }
+    if (t == "vector") {
+      p.cols = 4;
+      return true;
+    }
+    return shape("float", ValueType::Float) || shape("half", ValueType::Float) ||
+           shape("double", ValueType::Float) || shape("int", ValueType::Int) ||
+           shape("uint", ValueType::Int) || shape("bool", ValueType::Bool);
+  }
+
+  void declaration(size_t first, size_t end) {
+    size_t i = first;
+    bool isStatic = false;
+    static const char* modifiers[] = {"uniform", "static", "const", "extern", "shared", "volatile",
+                                      "row_major", "column_major", "precise"};
+    for (bool more = true; more && i < end;) {
+      more = false;
+      for (const char* m : modifiers)
+        if (at(i).text == m) {
+          isStatic = isStatic || at(i).text == "static";
+          ++i;
+          more = true;
+        }
+    }
+    if (i + 1 >= end) return;
+    Param p;
+    std::string type = at(i).text;
+    std::string lower;
+    for (char c : type) lower += char(std::tolower(static_cast<unsigned char>(c)));
+    bool blankWhole = false;
+    if (lower.rfind("texture", 0) == 0) {
+      p.kind = ParamKind::Texture;
+      blankWhole = true;
+    } else if (lower.rfind("sampler", 0) == 0) {
+      p.kind = ParamKind::Sampler;
+    } else if (type == "string") {
+      p.kind = ParamKind::String;
+      blankWhole = true;
+    } else if (!typeShape(type, p)) {
+      return;  // a struct typed global or something the compiler judges
+    }
+    ++i;
+    if (!identStart(at(i).text.empty() ? ' ' : at(i).text[0])) return;
+    p.name = at(i++).text;
+    if (at(i).text == "[") {
+      // Direct3D 9 has a few hundred constant registers: a larger array is
+      // a mistake, not something to allocate.
+      long elements = std::strtol(at(i + 1).text.c_str(), nullptr, 0);
+      if (elements < 1 || elements > 4096) {
+        fail(at(i).line, "invalid array size for '" + p.name + "'");
+        return;
+      }
+      p.elements = int(elements);
+      i += 2;
+      if (at(i).text == "]") ++i;
+    }
+    while (i < end && at(i).text == ":") {  // semantic or register
+      if (at(i + 1).text != "register" && at(i + 1).text != "packoffset")
+        p.semantic = at(i + 1).text;
+      i += 2;
+      if (at(i).text == "(") {
+        pos = i;
+        i = skipGroup(i, "(", ")");
+        pos = end + 1;
+      }
+    }
+    if (at(i).text == "<") {
+      size_t save = pos;
+      pos = i;
+      skipAnnotations();
+      i = pos;
+      pos = save;
+    }
+    size_t initBegin = i;
+    if (at(i).text == "=") {
+      if (p.kind == ParamKind::Sampler) {
+        // "= sampler_state { ... }" or "= sampler_state { ... }"
+        size_t open = i + 1;
+        while (open < end && at(open).text != "{") ++open;
+        if (open < end) {
+          size_t save = pos;
+          size_t close = skipGroup(open, "{", "}") - 1;
+          pos = open + 1;
+          p.samplerStates = assignments(close);
+          pos = save;
+        }
+      } else if (p.kind == ParamKind::Value) {
+        for (size_t k = i + 1; k < end; ++k) {
+          std::string t = at(k).text;
+          float sign = 1;
+          if ((t == "-" || t == "+") && k + 1 < end &&
+              (std::isdigit(static_cast<unsigned char>(at(k + 1).text[0])) || at(k + 1).text[0] == '.')) {
+            sign = t == "-" ? -1.0f : 1.0f;
+            t = at(++k).text;
+          }
+          if (t == "true") p.defaults.push_back(1);
+          else if (t == "false") p.defaults.push_back(0);
+          else if (std::isdigit(static_cast<unsigned char>(t[0])) || t[0] == '.')
+            p.defaults.push_back(sign * std::strtof(t.c_str(), nullptr));
+        }
+      }
+    }
+    if (blankWhole) {
+      blank(at(first).begin, at(end).end);
+    } else if (initBegin < end && !isStatic) {
+      // The compiler gets the declaration without its value: defaults are
+      // ours to set.
+      blank(at(initBegin).begin, at(end - 1).end);
+    }
+    if (isStatic) return;
+    if (p.kind == ParamKind::Value) {
+      if (p.defaults.size() == 1 && p.size() > 1) p.defaults.resize(p.size(), p.defaults[0]);
+      p.defaults.resize(p.size(), 0.0f);
+    }
+    out.params.push_back(p);
+  }
+
+  std::string clean;
+  std::vector<Token> tokens;
+  const std::string& file;
+  EffectSource& out;
+  std::string& errors;
+  size_t pos = 0;
+  bool ok = true;
+};
+
+}  // namespace
+
+bool parseEffect(const std::string& text, const std::string& fileName, EffectSource& out,
+                 std::string& errors) {
+  out = {};
+  return Parser(text, fileName, out, errors).run();
+}
+
+}  // namespace d3dx_fx

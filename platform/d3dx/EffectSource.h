@@ -1,0 +1,52 @@
+// The effect-file language around HLSL: global parameters with semantics
+// and defaults, sampler_state blocks, techniques and passes. `parseEffect`
+// takes them out of the text and leaves plain HLSL for the shader compiler
+// (what it removes becomes blanks, so line numbers stay).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace d3dx_fx {
+
+enum class ParamKind { Value, Texture, Sampler, String };
+enum class ValueType { Float, Int, Bool };
+
+struct Assignment {
+  std::string state;  // as written, "AlphaBlendEnable"
+  int index = -1;     // "Texture[1]": 1
+  std::vector<std::string> value;  // the tokens after '='
+  int line = 0;
+};
+
+struct Param {
+  std::string name, semantic;
+  ParamKind kind = ParamKind::Value;
+  ValueType type = ValueType::Float;
+  int rows = 1, cols = 1, elements = 0;  // elements 0: not an array
+  std::vector<float> defaults;           // rows * cols * max(elements, 1)
+  std::vector<Assignment> samplerStates; // sampler_state { ... }
+  size_t size() const { return size_t(rows * cols * (elements ? elements : 1)); }
+};
+
+struct Pass {
+  std::string name;
+  std::vector<Assignment> states;
+};
+
+struct Technique {
+  std::string name;
+  std::vector<Pass> passes;
+};
+
+struct EffectSource {
+  std::string hlsl;  // the shader code alone
+  std::vector<Param> params;
+  std::vector<Technique> techniques;
+};
+
+// False with "file(line): error: text" lines in `errors`.
+bool parseEffect(const std::string& text, const std::string& fileName, EffectSource& out,
+                 std::string& errors);
+
+}  // namespace d3dx_fx

@@ -1,0 +1,424 @@
+#include "platform/d3dx/HLSLCompiler.h"
+
+#include <GL/gl.h>
+#include <GL/glext.h>
+#include <glslang/Public/ResourceLimits.h>
+#include <glslang/Public/ShaderLang.h>
+#include <glslang/SPIRV/GlslangToSpv.h>
+#include <spirv_cross/spirv_cross_c.h>
+
+#include <cctype>
+#include <mutex>
+#include <sstream>
+
+namespace d3dx_hlsl {
+
+namespace {
+
+// Functions the front end lacks or gets wrong, given under names of our own;
+// calls in the source are renamed to them. noise() is gradient noise in
+// -1..1: zero at whole-number points, smooth in between.
+const char* kPrelude =
+    "float fx_hash(float3 p) {\n"
+    "  p = frac(p * 0.3183099 + 0.1); p *= 17.0;\n"
+    "  return frac(p.x * p.y * p.z * (p.x + p.y + p.z));\n}\n"
+    "float3 fx_gradient(float3 c) {\n"
+    "  return float3(fx_hash(c), fx_hash(c + 19.19), fx_hash(c + 47.47)) * 2.0 - 1.0;\n}\n"
+    "float fx_corner(float3 i, float3 f, float3 o) { return dot(fx_gradient(i + o), f - o); }\n"
+    "float fx_noise3(float3 p) {\n"
+    "  float3 i = floor(p); float3 f = frac(p);\n"
+    "  float3 u = f * f * f * (f * (f * 6.0 - 15.0) + 10.0);\n"
+    "  float a = lerp(fx_corner(i, f, float3(0, 0, 0)), fx_corner(i, f, float3(1, 0, 0)), u.x);\n"
+    "  float b = lerp(fx_corner(i, f, float3(0, 1, 0)), fx_corner(i, f, float3(1, 1, 0)), u.x);\n"
+    "  float c = lerp(fx_corner(i, f, float3(0, 0, 1)), fx_corner(i, f, float3(1, 0, 1)), u.x);\n"
+    "  float d = lerp(fx_corner(i, f, float3(0, 1, 1)), fx_corner(i, f, float3(1, 1, 1)), u.x);\n"
+    "  return clamp(lerp(lerp(a, b, u.y), lerp(c, d, u.y), u.z), -1.0, 1.0);\n}\n"
+    "float fx_noise(float x) { return fx_noise3(float3(x, 0, 0)); }\n"
+    "float fx_noise(float2 x) { return fx_noise3(float3(x, 0)); }\n"
+    "float fx_noise(float3 x) { return fx_noise3(x); }\n"
+    "float fx_noise(float4 x) { return fx_noise3(x.xyz + x.w * 0.61803); }\n"
+    "float4 fx_lit(float nl, float nh, float m) {\n"
+    "  return float4(1.0, max(nl, 0.0), (nl < 0.0 || nh < 0.0) ? 0.0 : pow(max(nh, 0.0), m), 1.0);\n"
+    "}\n"
+    "#line 1\n";
+
+bool identChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+// Renames calls of `from` (not member calls, not longer identifiers).
+std::string renameCalls(const std::string& s, const std::string& from, const std::string& to) {
+  std::string out;
+  out.reserve(s.size());
+  size_t i = 0;
+  while (i < s.size()) {
+    if (identChar(s[i]) && (i == 0 || !identChar(s[i - 1]))) {
+      size_t j = i;
+      while (j < s.size() && identChar(s[j])) ++j;
+      std::string word = s.substr(i, j - i);
+      size_t k = j;
+      while (k < s.size() && std::isspace(static_cast<unsigned char>(s[k]))) ++k;
+      size_t before = i;
+      while (before > 0 && std::isspace(static_cast<unsigned char>(s[before - 1]))) --before;
+      bool member = before > 0 && s[before - 1] == '.';
+      out += (word == from && k < s.size() && s[k] == '(' && !member) ? to : word;
+      i = j;
+    } else {
+      out += s[i++];
+    }
+  }
+  return out;
+}
+
+// In a vertex stage a POSITION output is the clip-space position: say so
+// in the terms the front end understands. (An input so named still reads
+// attribute 0, see attributeLocation.)
+std::string positionToSystemValue(const std::string& s) {
+  std::string out;
+  size_t i = 0;
+  while (i < s.size()) {
+    if (s[i] == ':' && (i + 1 >= s.size() || s[i + 1] != ':') && (i == 0 || s[i - 1] != ':')) {
+      size_t k = i + 1;
+      while (k < s.size() && std::isspace(static_cast<unsigned char>(s[k]))) ++k;
+      size_t j = k;
+      while (j < s.size() && identChar(s[j])) ++j;
+      std::string word = s.substr(k, j - k);
+      for (char& c : word) c = char(std::toupper(static_cast<unsigned char>(c)));
+      if (word == "POSITION" || word == "POSITION0") {
+        out += ": SV_Position";
+        i = j;
+        continue;
+      }
+    }
+    out += s[i++];
+  }
+  return out;
+}
+
+// "texcoord" -> "TEXCOORD0": upper case, index 0 when it has none.
+std::string normalSemantic(const char* semantic) {
+  std::string s = semantic ? semantic : "";
+  for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
+  if (s.empty() || !std::isdigit(static_cast<unsigned char>(s.back()))) s += '0';
+  return s;
+}
+
+int semanticIndex(const std::string& s, const std::string& prefix) {
+  if (s.compare(0, prefix.size(), prefix) != 0) return -1;
+  std::string digits = s.substr(prefix.size());
+  if (digits.empty()) return -1;
+  for (char c : digits)
+    if (!std::isdigit(static_cast<unsigned char>(c))) return -1;
+  return std::stoi(digits);
+}
+
+// Attribute locations of the device's vertex formats.
+int attributeLocation(const std::string& s) {
+  if (s == "POSITION0" || s == "SV_POSITION0" || s == "POSITIONT0") return 0;
+  if (s == "BLENDWEIGHT0") return 1;
+  if (s == "BLENDINDICES0") return 2;
+  if (s == "NORMAL0") return 3;
+  if (s == "PSIZE0") return 4;
+  if (s == "COLOR0") return 5;
+  if (s == "COLOR1") return 6;
+  int t = semanticIndex(s, "TEXCOORD");
+  if (t >= 0 && t < 8) return 7 + t;
+  return -1;
+}
+
+// glslang's "ERROR: name:12: text" lines as "name(12): error: text".
+std::string formatLog(const std::string& log) {
+  std::istringstream in(log);
+  std::string line, out;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    std::string kind = "error";
+    std::string rest = line;
+    if (rest.rfind("ERROR: ", 0) == 0) {
+      rest = rest.substr(7);
+    } else if (rest.rfind("WARNING: ", 0) == 0) {
+      kind = "warning";
+      rest = rest.substr(9);
+    }
+    // "name:12: text"
+    size_t c1 = rest.find(':');
+    size_t c2 = c1 == std::string::npos ? c1 : rest.find(':', c1 + 1);
+    bool located = c2 != std::string::npos && c2 > c1 + 1;
+    for (size_t i = c1 + 1; located && i < c2; ++i)
+      located = std::isdigit(static_cast<unsigned char>(rest[i]));
+    if (located) {
+      std::string text = rest.substr(c2 + 1);
+      while (!text.empty() && text[0] == ' ') text.erase(0, 1);
+      out += rest.substr(0, c1) + "(" + rest.substr(c1 + 1, c2 - c1 - 1) + "): " + kind + ": " +
+             text + "\n";
+    } else if (rest.find("compilation errors") == std::string::npos &&
+               rest.find("No code generated") == std::string::npos) {
+      out += rest + "\n";
+    }
+  }
+  return out;
+}
+
+std::string glslType(spvc_compiler compiler, spvc_type_id typeId) {
+  spvc_type type = spvc_compiler_get_type_handle(compiler, typeId);
+  unsigned size = spvc_type_get_vector_size(type);
+  std::string prefix;
+  switch (spvc_type_get_basetype(type)) {
+    case SPVC_BASETYPE_INT32: prefix = size == 1 ? "int" : "ivec"; break;
+    case SPVC_BASETYPE_UINT32: prefix = size == 1 ? "uint" : "uvec"; break;
+    case SPVC_BASETYPE_BOOLEAN: prefix = size == 1 ? "bool" : "bvec"; break;
+    default: prefix = size == 1 ? "float" : "vec"; break;
+  }
+  return size == 1 ? prefix : prefix + std::to_string(size);
+}
+
+bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage& out,
+                 std::string& errors) {
+  spvc_context context = nullptr;
+  if (spvc_context_create(&context) != SPVC_SUCCESS) return false;
+  struct Release {
+    spvc_context c;
+    ~Release() { spvc_context_destroy(c); }
+  } release{context};
+  spvc_parsed_ir ir = nullptr;
+  spvc_compiler compiler = nullptr;
+  if (spvc_context_parse_spirv(context, spirv.data(), spirv.size(), &ir) != SPVC_SUCCESS ||
+      spvc_context_create_compiler(context, SPVC_BACKEND_GLSL, ir,
+                                   SPVC_CAPTURE_MODE_TAKE_OWNERSHIP, &compiler) != SPVC_SUCCESS) {
+    errors += std::string(spvc_context_get_last_error_string(context)) + "\n";
+    return false;
+  }
+  spvc_compiler_options options = nullptr;
+  spvc_compiler_create_compiler_options(compiler, &options);
+  spvc_compiler_options_set_uint(options, SPVC_COMPILER_OPTION_GLSL_VERSION, 330);
+  spvc_compiler_options_set_bool(options, SPVC_COMPILER_OPTION_GLSL_ES, SPVC_FALSE);
+  spvc_compiler_options_set_bool(options, SPVC_COMPILER_OPTION_GLSL_ENABLE_420PACK_EXTENSION,
+                                 SPVC_FALSE);
+  spvc_compiler_options_set_bool(
+      options, SPVC_COMPILER_OPTION_GLSL_EMIT_UNIFORM_BUFFER_AS_PLAIN_UNIFORMS, SPVC_TRUE);
+  spvc_compiler_install_compiler_options(compiler, options);
+
+  spvc_resources resources = nullptr;
+  spvc_compiler_create_shader_resources(compiler, &resources);
+  const spvc_reflected_resource* list = nullptr;
+  size_t count = 0;
+  bool vertex = stage == Stage::Vertex;
+
+  spvc_resources_get_resource_list_for_type(resources, SPVC_RESOURCE_TYPE_UNIFORM_BUFFER, &list,
+                                            &count);
+  for (size_t i = 0; i < count; ++i) {
+    // Only the globals block: HLSL constant buffers are not part of the
+    // effect-file language.
+    out.block = vertex ? "fxv" : "fxp";
+    spvc_compiler_set_name(compiler, list[i].id, out.block.c_str());
+    spvc_compiler_set_name(compiler, list[i].base_type_id, vertex ? "FxVertexGlobals" : "FxPixelGlobals");
+    spvc_type type = spvc_compiler_get_type_handle(compiler, list[i].base_type_id);
+    unsigned members = spvc_type_get_num_member_types(type);
+    for (unsigned m = 0; m < members; ++m)
+      out.members.push_back(spvc_compiler_get_member_name(compiler, list[i].base_type_id, m));
+    break;
+  }
+
+  spvc_resources_get_resource_list_for_type(resources, SPVC_RESOURCE_TYPE_SAMPLED_IMAGE, &list,
+                                            &count);
+  for (size_t i = 0; i < count; ++i) {
+    spvc_compiler_unset_decoration(compiler, list[i].id, SpvDecorationBinding);
+    out.samplers.push_back(spvc_compiler_get_name(compiler, list[i].id));
+  }
+
+  std::vector<Varying> systemInputs;
+  auto semanticOf = [&](spvc_variable_id id) {
+    return normalSemantic(spvc_compiler_get_decoration_string(compiler, id, SpvDecorationUserSemantic));
+  };
+  spvc_resources_get_resource_list_for_type(resources, SPVC_RESOURCE_TYPE_STAGE_INPUT, &list, &count);
+  for (size_t i = 0; i < count; ++i) {
+    std::string semantic = semanticOf(list[i].id);
+    if (vertex) {
+      int location = attributeLocation(semantic);
+      if (location < 0) {
+        errors += "vertex input semantic " + semantic + " is not supported\n";
+        return false;
+      }
+      spvc_compiler_set_decoration(compiler, list[i].id, SpvDecorationLocation, unsigned(location));
+      spvc_compiler_set_name(compiler, list[i].id, ("a_" + semantic).c_str());
+    } else if (semantic == "VPOS0" || semantic == "VFACE0") {
+      // The pixel's own position and facing: GL's built-ins, given to the
+      // function in Direct3D's terms after the compile (see below).
+      std::string name = semantic == "VPOS0" ? "fx_vpos" : "fx_vface";
+      spvc_compiler_unset_decoration(compiler, list[i].id, SpvDecorationLocation);
+      spvc_compiler_set_name(compiler, list[i].id, name.c_str());
+      systemInputs.push_back({name, glslType(compiler, list[i].type_id)});
+    } else {
+      std::string name = "v_" + semantic;
+      spvc_compiler_unset_decoration(compiler, list[i].id, SpvDecorationLocation);
+      spvc_compiler_set_name(compiler, list[i].id, name.c_str());
+      out.inputs.push_back({name, glslType(compiler, list[i].type_id)});
+    }
+  }
+  spvc_resources_get_resource_list_for_type(resources, SPVC_RESOURCE_TYPE_STAGE_OUTPUT, &list, &count);
+  for (size_t i = 0; i < count; ++i) {
+    std::string semantic = semanticOf(list[i].id);
+    if (vertex) {
+      spvc_compiler_unset_decoration(compiler, list[i].id, SpvDecorationLocation);
+      spvc_compiler_set_name(compiler, list[i].id, ("v_" + semantic).c_str());
+    } else {
+      int target = semanticIndex(semantic, "COLOR");
+      if (target < 0) target = semanticIndex(semantic, "SV_TARGET");
+      if (target != 0) {
+        errors += "pixel output semantic " + semantic + " is not supported\n";
+        return false;
+      }
+      spvc_compiler_set_decoration(compiler, list[i].id, SpvDecorationLocation, 0);
+      spvc_compiler_set_name(compiler, list[i].id, "fx_color");
+    }
+  }
+
+  const char* text = nullptr;
+  if (spvc_compiler_compile(compiler, &text) != SPVC_SUCCESS) {
+    errors += std::string(spvc_context_get_last_error_string(context)) + "\n";
+    return false;
+  }
+  out.glsl = text;
+  for (const Varying& v : systemInputs) {
+    // "in vec2 fx_vpos;" becomes a global that main sets first: the pixel's
+    // position with the top-left pixel at (0, 0) (the device draws with the
+    // top row first), or +1 for a front face and -1 for a back face.
+    size_t at = out.glsl.find("in " + v.type + " " + v.name + ";");
+    if (at == std::string::npos) continue;
+    out.glsl.erase(at, 3);
+    std::string value = v.name == "fx_vpos" ? "vec4(gl_FragCoord.xy - vec2(0.5), 0.0, 0.0)"
+                                            : "vec4(gl_FrontFacing ? 1.0 : -1.0)";
+    if (v.type == "float") value += ".x";
+    else if (v.type == "vec2") value += ".xy";
+    else if (v.type == "vec3") value += ".xyz";
+    size_t body = out.glsl.find('{', out.glsl.find("void main()"));
+    out.glsl.insert(body + 1, "\n    " + v.name + " = " + value + ";");
+  }
+  if (!vertex) {
+    // The device's alpha test applies after the pixel shader: enabled,
+    // D3DCMP function and reference (0..255), set before each draw.
+    size_t end = out.glsl.rfind('}');
+    out.glsl.insert(end,
+                    "    if (fx_alphaTest.x > 0.5) {\n"
+                    "        int a8 = int(floor(clamp(fx_color.a, 0.0, 1.0) * 255.0 + 0.5));\n"
+                    "        int ref = int(fx_alphaTest.z);\n"
+                    "        int f = int(fx_alphaTest.y);\n"
+                    "        bool pass = f == 1 ? false : f == 2 ? a8 < ref : f == 3 ? a8 == ref :\n"
+                    "            f == 4 ? a8 <= ref : f == 5 ? a8 > ref : f == 6 ? a8 != ref :\n"
+                    "            f == 7 ? a8 >= ref : true;\n"
+                    "        if (!pass) discard;\n"
+                    "    }\n");
+    size_t main = out.glsl.find("void main()");
+    out.glsl.insert(main, "uniform vec4 fx_alphaTest;\n\n");
+  }
+  if (vertex) {
+    // Direct3D puts pixel centres on whole numbers, GL on halves: move the
+    // geometry as the device's own programs do (u_halfPixel, set per draw).
+    size_t end = out.glsl.rfind('}');
+    out.glsl.insert(end, "    gl_Position.xy += fx_halfPixel * gl_Position.w;\n");
+    size_t main = out.glsl.find("void main()");
+    out.glsl.insert(main, "uniform vec2 fx_halfPixel;\n\n");
+  }
+  return true;
+}
+
+}  // namespace
+
+bool compile(const std::string& source, const std::string& entry, Stage stage,
+             const std::string& fileName, CompiledStage& out, std::string& errors) {
+  static std::once_flag once;
+  std::call_once(once, [] { glslang::InitializeProcess(); });
+
+  out = {};
+  out.stage = stage;
+  std::string text = renameCalls(renameCalls(source, "noise", "fx_noise"), "lit", "fx_lit");
+  if (stage == Stage::Vertex) text = positionToSystemValue(text);
+  text = kPrelude + text;
+
+  EShLanguage language = stage == Stage::Vertex ? EShLangVertex : EShLangFragment;
+  glslang::TShader shader(language);
+  const char* strings[] = {text.c_str()};
+  const int lengths[] = {int(text.size())};
+  const char* names[] = {fileName.c_str()};
+  shader.setStringsWithLengthsAndNames(strings, lengths, names, 1);
+  shader.setEntryPoint(entry.c_str());
+  shader.setEnvInput(glslang::EShSourceHlsl, language, glslang::EShClientVulkan, 100);
+  shader.setEnvClient(glslang::EShClientVulkan, glslang::EShTargetVulkan_1_0);
+  shader.setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_0);
+  shader.setEnvTargetHlslFunctionality1();
+  shader.setAutoMapBindings(true);
+  shader.setAutoMapLocations(true);
+  EShMessages messages = EShMessages(EShMsgReadHlsl | EShMsgSpvRules | EShMsgVulkanRules |
+                                     EShMsgHlslDX9Compatible);
+  if (!shader.parse(GetDefaultResources(), 100, false, messages)) {
+    errors += formatLog(shader.getInfoLog());
+    if (errors.empty()) errors = fileName + ": error: the shader does not compile\n";
+    return false;
+  }
+  glslang::TProgram program;
+  program.addShader(&shader);
+  if (!program.link(messages) || !program.mapIO()) {
+    std::string log = program.getInfoLog();
+    if (log.find("Entry point not found") != std::string::npos)
+      errors += fileName + ": error: entry point '" + entry + "' not found\n";
+    else
+      errors += formatLog(log);
+    if (errors.empty()) errors = fileName + ": error: '" + entry + "' does not link\n";
+    return false;
+  }
+  glslang::TIntermediate* intermediate = program.getIntermediate(language);
+  if (!intermediate) {
+    errors += fileName + ": error: entry point " + entry + " not found\n";
+    return false;
+  }
+  std::vector<unsigned> spirv;
+  glslang::SpvOptions spvOptions;
+  spvOptions.disableOptimizer = true;
+  glslang::GlslangToSpv(*intermediate, spirv, &spvOptions);
+  if (!spirvToGlsl(spirv, stage, out, errors)) {
+    errors = fileName + ": error: " + errors;
+    return false;
+  }
+  return true;
+}
+
+unsigned linkProgram(const std::string& vertex, const std::string& fragment, std::string& errors) {
+  auto shaderOf = [&](GLenum type, const std::string& source) -> GLuint {
+    GLuint s = glCreateShader(type);
+    const char* text = source.c_str();
+    glShaderSource(s, 1, &text, nullptr);
+    glCompileShader(s);
+    GLint ok = 0;
+    glGetShaderiv(s, GL_COMPILE_STATUS, &ok);
+    if (!ok) {
+      char log[2048] = {};
+      glGetShaderInfoLog(s, sizeof log - 1, nullptr, log);
+      errors += log;
+      glDeleteShader(s);
+      return 0;
+    }
+    return s;
+  };
+  GLuint vs = shaderOf(GL_VERTEX_SHADER, vertex);
+  GLuint fs = vs ? shaderOf(GL_FRAGMENT_SHADER, fragment) : 0;
+  if (!vs || !fs) {
+    if (vs) glDeleteShader(vs);
+    return 0;
+  }
+  GLuint program = glCreateProgram();
+  glAttachShader(program, vs);
+  glAttachShader(program, fs);
+  glLinkProgram(program);
+  glDeleteShader(vs);
+  glDeleteShader(fs);
+  GLint ok = 0;
+  glGetProgramiv(program, GL_LINK_STATUS, &ok);
+  if (!ok) {
+    char log[2048] = {};
+    glGetProgramInfoLog(program, sizeof log - 1, nullptr, log);
+    errors += log;
+    glDeleteProgram(program);
+    return 0;
+  }
+  return program;
+}
+
+}  // namespace d3dx_hlsl

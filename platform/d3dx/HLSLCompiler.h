@@ -1,0 +1,46 @@
+// One HLSL function compiled for one stage into GLSL that our device's GL
+// backend can link: glslang's HLSL front end to SPIR-V, then SPIRV-Cross
+// back to GLSL 330.
+//
+// What the GLSL looks like:
+// - the file's global parameters are members of one uniform struct,
+//   `fxv` in a vertex stage and `fxp` in a pixel stage, set by name
+//   ("fxv.tint") with glUniform*;
+// - vertex inputs sit at the attribute locations of the device's vertex
+//   formats (POSITION 0, BLENDWEIGHT 1, ..., TEXCOORDn 7 + n);
+// - values passed between stages are named after their semantics
+//   (v_TEXCOORD0, v_COLOR0), so the two stages link by name;
+// - samplers keep the names they have in the source.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace d3dx_hlsl {
+
+enum class Stage { Vertex, Pixel };
+
+struct Varying {
+  std::string name;  // as in the GLSL
+  std::string type;  // GLSL type, "vec2"
+};
+
+struct CompiledStage {
+  Stage stage = Stage::Vertex;
+  std::string glsl;
+  std::string block;                  // "fxv" or "fxp"; empty without globals
+  std::vector<std::string> members;   // global parameters in the block
+  std::vector<std::string> samplers;  // sampler uniforms the stage declares
+  std::vector<Varying> inputs;        // pixel stage: values it reads
+};
+
+// Compiles `entry` of `source`. False with the compiler's messages in
+// `errors`, each line prefixed with `fileName`.
+bool compile(const std::string& source, const std::string& entry, Stage stage,
+             const std::string& fileName, CompiledStage& out, std::string& errors);
+
+// Links a vertex and a fragment stage given as GLSL into a program of the
+// current GL context; 0 with the reason in `errors`.
+unsigned linkProgram(const std::string& vertex, const std::string& fragment, std::string& errors);
+
+}  // namespace d3dx_hlsl

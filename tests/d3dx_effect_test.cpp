@@ -1,0 +1,456 @@
+// Effects and texture shaders drawn on the headless device.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "platform/d3dx/D3DXEffect.h"
+#include "tests/d3d9_fixture.h"
+
+namespace {
+
+using d3d9_testing::colourNear;
+
+struct Vertex {
+  float x, y, z, u, v;
+};
+
+// Draws a quad over clip space -1..1 with texture coordinates 0..1 (v down).
+void drawQuad(IDirect3DDevice9* device) {
+  const Vertex quad[] = {{-1, 1, 0.5f, 0, 0}, {1, 1, 0.5f, 1, 0}, {-1, -1, 0.5f, 0, 1}, {1, -1, 0.5f, 1, 1}};
+  device->SetFVF(D3DFVF_XYZ | D3DFVF_TEX1);
+  device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof(Vertex));
+}
+
+std::string errorText(ID3DXBuffer* errors) {
+  std::string text = errors ? static_cast<const char*>(errors->GetBufferPointer()) : "";
+  if (errors) errors->Release();
+  return text;
+}
+
+const char* kColourEffect = R"(
+float4x4 transform : WORLDVIEWPROJECTION;
+float4 colour : DIFFUSE = {0.0, 1.0, 0.0, 1.0};
+float4 vs(float4 p : POSITION) : POSITION { return mul(p, transform); }
+float4 ps() : COLOR { return colour; }
+technique tec0 <string note = "annotations are skipped";> {
+  pass p0 { CullMode = None; VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); }
+}
+)";
+
+class EffectTest : public d3d9_testing::DeviceFixture {
+ protected:
+  ID3DXEffect* create(const char* text) {
+    ID3DXEffect* effect = nullptr;
+    ID3DXBuffer* errors = nullptr;
+    HRESULT r = D3DXCreateEffect(device, text, UINT(std::string(text).size()), nullptr, nullptr, 0,
+                                 nullptr, &effect, &errors);
+    EXPECT_EQ(r, D3D_OK) << errorText(errors);
+    return effect;
+  }
+  // Clears, runs every pass of the current technique over the quad.
+  void drawWith(ID3DXEffect* effect, DWORD flags = 0) {
+    device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff000000, 1.0f, 0);
+    device->BeginScene();
+    UINT passes = 0;
+    ASSERT_EQ(effect->Begin(&passes, flags), D3D_OK);
+    for (UINT i = 0; i < passes; ++i) {
+      ASSERT_EQ(effect->BeginPass(i), D3D_OK);
+      drawQuad(device);
+      effect->EndPass();
+    }
+    effect->End();
+    device->EndScene();
+  }
+};
+
+TEST_F(EffectTest, ParameterColourAndMatrixReachTheShaders) {
+  ID3DXEffect* effect = create(kColourEffect);
+  ASSERT_NE(effect, nullptr);
+  // The default of the file until set.
+  D3DXHANDLE transform = effect->GetParameterBySemantic(nullptr, "WorldViewProjection");
+  ASSERT_NE(transform, nullptr);
+  EXPECT_EQ(effect->GetParameterByName(nullptr, "transform"), transform);
+  EXPECT_EQ(effect->GetParameterByName(nullptr, "missing"), nullptr);
+  D3DXMATRIX identity;
+  D3DXMatrixIdentity(&identity);
+  effect->SetMatrix(transform, &identity);
+  ASSERT_EQ(effect->SetTechnique(effect->GetTechniqueByName("tec0")), D3D_OK);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(10, 10), 0xff00ff00, 1));
+
+  // Scaled to half the width and moved right: the matrix is read row by
+  // row as the HLSL mul(row, matrix) expects.
+  D3DXMATRIX scale, move, both;
+  D3DXMatrixScaling(&scale, 0.5f, 1, 1);
+  D3DXMatrixTranslation(&move, 0.5f, 0, 0);
+  D3DXMatrixMultiply(&both, &scale, &move);
+  effect->SetMatrix(transform, &both);
+  // By name works where a handle is expected.
+  D3DXVECTOR4 red(1, 0, 0, 1);
+  effect->SetVector("colour", &red);
+  drawWith(effect);
+  d3d9_test::Frame f = frame();
+  EXPECT_TRUE(colourNear(f.at(10, 24), 0xff000000, 1));
+  EXPECT_TRUE(colourNear(f.at(54, 24), 0xffff0000, 1));
+
+  // A change inside a pass shows after CommitChanges.
+  device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
+  device->BeginScene();
+  UINT passes = 0;
+  effect->Begin(&passes, 0);
+  effect->BeginPass(0);
+  D3DXVECTOR4 blue(0, 0, 1, 1);
+  effect->SetVector("colour", &blue);
+  EXPECT_EQ(effect->CommitChanges(), D3D_OK);
+  drawQuad(device);
+  effect->EndPass();
+  effect->End();
+  device->EndScene();
+  EXPECT_TRUE(colourNear(frame().at(54, 24), 0xff0000ff, 1));
+  effect->Release();
+}
+
+// Scalars, vectors, whole numbers, flags and arrays, from the file's
+// defaults and then from the setters (a float3 takes x, y and z of a vector).
+TEST_F(EffectTest, ParameterKindsFromDefaultsAndSetters) {
+  ID3DXEffect* effect = create(R"(
+float3 base = {0.2, 0.4, 0.6};
+int steps = 2;
+bool flag = true;
+float weights[2] = {0.25, 0.5};
+static const float one = 1.0;
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps() : COLOR { return float4(base.x * steps, base.y * weights[1] * 2, flag ? base.z : 0, one); }
+technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  EXPECT_EQ(effect->GetParameterByName(nullptr, "one"), nullptr);  // static: not a parameter
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff666699, 1));
+
+  D3DXVECTOR4 base(0.1f, 0.2f, 0.3f, 0.9f);
+  effect->SetVector("base", &base);
+  effect->SetInt("steps", 4);
+  effect->SetBool("flag", FALSE);
+  const float weights[] = {0.25f, 0.25f};
+  effect->SetFloatArray("weights", weights, 2);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff661a00, 1));
+  D3DXVECTOR4 back;
+  effect->GetVector("base", &back);
+  EXPECT_EQ(back, D3DXVECTOR4(0.1f, 0.2f, 0.3f, 0.0f));
+  effect->Release();
+}
+
+TEST_F(EffectTest, TextureThroughSamplerState) {
+  IDirect3DTexture9* texture = nullptr;
+  ASSERT_EQ(device->CreateTexture(2, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
+            D3D_OK);
+  D3DLOCKED_RECT locked{};
+  texture->LockRect(0, &locked, nullptr, 0);
+  static_cast<uint32_t*>(locked.pBits)[0] = 0xffff0000;
+  static_cast<uint32_t*>(locked.pBits)[1] = 0xff0000ff;
+  texture->UnlockRect(0);
+  ID3DXEffect* effect = create(R"(
+texture image;
+sampler2D source = sampler_state { Texture = <image>; MinFilter = Point; MagFilter = Point; AddressU = Clamp; };
+struct Out { float4 p : POSITION; float2 uv : TEXCOORD0; };
+Out vs(float4 p : POSITION, float2 uv : TEXCOORD0) { Out o; o.p = p; o.uv = uv; return o; }
+float4 ps(Out input) : COLOR { return tex2D(source, input.uv); }
+technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  ASSERT_EQ(effect->SetTexture(effect->GetParameterByName(nullptr, "image"), texture), D3D_OK);
+  device->SetSamplerState(0, D3DSAMP_MAGFILTER, D3DTEXF_LINEAR);
+  drawWith(effect);
+  d3d9_test::Frame f = frame();
+  EXPECT_TRUE(colourNear(f.at(8, 24), 0xffff0000, 1));
+  EXPECT_TRUE(colourNear(f.at(28, 24), 0xffff0000, 1));  // point sampling: no blend at the middle
+  EXPECT_TRUE(colourNear(f.at(36, 24), 0xff0000ff, 1));
+  // End gave the sampler and the stage back.
+  DWORD filter = 0;
+  device->GetSamplerState(0, D3DSAMP_MAGFILTER, &filter);
+  EXPECT_EQ(filter, DWORD(D3DTEXF_LINEAR));
+  IDirect3DBaseTexture9* bound = reinterpret_cast<IDirect3DBaseTexture9*>(1);
+  device->GetTexture(0, &bound);
+  EXPECT_EQ(bound, nullptr);
+  effect->Release();
+  texture->Release();
+}
+
+TEST_F(EffectTest, PassStatesAreAppliedAndRestoredUnlessNotSaved) {
+  ID3DXEffect* effect = create(R"(
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps() : COLOR { return float4(1, 1, 1, 0.5); }
+technique tec0 { pass {
+  AlphaBlendEnable = TRUE; SrcBlend = SrcAlpha; DestBlend = InvSrcAlpha; ZEnable = false;
+  VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  device->SetRenderState(D3DRS_SRCBLEND, D3DBLEND_ONE);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff808080, 2));
+  DWORD blend = 0, src = 0;
+  device->GetRenderState(D3DRS_ALPHABLENDENABLE, &blend);
+  device->GetRenderState(D3DRS_SRCBLEND, &src);
+  EXPECT_EQ(blend, 0u);
+  EXPECT_EQ(src, DWORD(D3DBLEND_ONE));
+
+  // The alpha test of the device applies to what the pixel shader gives:
+  // 0.5 is 128, which fails "greater than 128".
+  device->SetRenderState(D3DRS_ALPHATESTENABLE, TRUE);
+  device->SetRenderState(D3DRS_ALPHAFUNC, D3DCMP_GREATER);
+  for (DWORD reference : {127u, 128u}) {
+    device->SetRenderState(D3DRS_ALPHAREF, reference);
+    drawWith(effect);
+    EXPECT_TRUE(colourNear(frame().at(32, 24), reference == 127 ? 0xff808080 : 0xff000000, 2));
+  }
+  device->SetRenderState(D3DRS_ALPHATESTENABLE, FALSE);
+
+  // A Begin without its End is ended by the next Begin, which then saves
+  // and restores as usual.
+  UINT passes = 0;
+  ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
+  effect->BeginPass(0);
+  drawWith(effect);
+  device->GetRenderState(D3DRS_SRCBLEND, &src);
+  EXPECT_EQ(src, DWORD(D3DBLEND_ONE));
+
+  drawWith(effect, D3DXFX_DONOTSAVESTATE);
+  device->GetRenderState(D3DRS_ALPHABLENDENABLE, &blend);
+  device->GetRenderState(D3DRS_SRCBLEND, &src);
+  EXPECT_EQ(blend, 1u);
+  EXPECT_EQ(src, DWORD(D3DBLEND_SRCALPHA));
+  effect->Release();
+}
+
+TEST_F(EffectTest, PassesRunInTurnAndAPassWithoutShadersUsesTheFixedPipeline) {
+  IDirect3DTexture9* texture = nullptr;
+  ASSERT_EQ(device->CreateTexture(1, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
+            D3D_OK);
+  D3DLOCKED_RECT locked{};
+  texture->LockRect(0, &locked, nullptr, 0);
+  *static_cast<uint32_t*>(locked.pBits) = 0xff0000ff;
+  texture->UnlockRect(0);
+  ID3DXEffect* effect = create(R"(
+texture image;
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 red() : COLOR { return float4(1, 0, 0, 1); }
+float4 green() : COLOR { return float4(0, 1, 0, 1); }
+technique tec0 {
+  pass first { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 red(); }
+  pass second { AlphaBlendEnable = true; SrcBlend = One; DestBlend = One;
+                VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 green(); }
+  pass third { VertexShader = NULL; PixelShader = NULL; Texture[0] = <image>; Lighting = false; }
+}
+)");
+  ASSERT_NE(effect, nullptr);
+  effect->SetTexture("image", texture);
+  device->SetRenderState(D3DRS_LIGHTING, TRUE);
+  drawWith(effect);
+  // Red, plus green, plus the texture's blue through the fixed pipeline.
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xffffffff, 1));
+  // And after End the fixed pipeline draws again, lit as before.
+  DWORD lighting = 0;
+  device->GetRenderState(D3DRS_LIGHTING, &lighting);
+  EXPECT_EQ(lighting, 1u);
+  effect->Release();
+  texture->Release();
+}
+
+TEST_F(EffectTest, PixelPositionAndFacingInDirect3DTerms) {
+  ID3DXEffect* effect = create(R"(
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps(float2 pixel : VPOS, float face : VFACE) : COLOR {
+  return float4(pixel.x / 255.0, pixel.y / 255.0, face * 0.5 + 0.5, 1);
+}
+technique tec0 { pass { VertexShader = compile vs_3_0 vs(); PixelShader = compile ps_3_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  drawWith(effect);
+  d3d9_test::Frame f = frame();
+  // Whole pixel numbers from the top left; the quad is clockwise: a front face.
+  EXPECT_TRUE(colourNear(f.at(10, 20), 0xff0a14ff, 1));
+  EXPECT_TRUE(colourNear(f.at(40, 3), 0xff2803ff, 1));
+  effect->Release();
+}
+
+TEST_F(EffectTest, FailuresAnswerAnErrorWithTheCompilersText) {
+  struct Case {
+    const char* name;
+    const char* text;
+    const char* expected;  // in the error text
+  } cases[] = {
+      {"undeclared", "float4 ps() : COLOR {\n  return missingValue;\n}\n"
+                     "technique tec0 { pass { VertexShader = compile vs_2_0 ps(); PixelShader = compile ps_2_0 ps(); } }",
+       "memory(2): error"},
+      {"no such function", "technique tec0 { pass { VertexShader = compile vs_2_0 nowhere(); PixelShader = compile ps_2_0 nowhere(); } }",
+       "error: entry point 'nowhere' not found"},
+      {"unknown state", "technique tec0 { pass { NoSuchState = 1; } }", "memory(1): error: unknown state 'NoSuchState'"},
+      {"bad value", "technique tec0 {\n pass { CullMode = Sideways; } }", "memory(2): error: invalid value for CullMode"},
+      {"unclosed", "technique tec0 { pass { CullMode = None; }", "unexpected end of file"},
+      {"huge array", "float4 many[100000000];", "memory(1): error: invalid array size for 'many'"},
+      {"stage out of range", "technique tec0 { pass { MinFilter[99] = Point; } }", "invalid index for MinFilter"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ID3DXEffect* effect = reinterpret_cast<ID3DXEffect*>(1);
+    ID3DXBuffer* errors = nullptr;
+    EXPECT_EQ(D3DXCreateEffect(device, c.text, UINT(std::string(c.text).size()), nullptr, nullptr, 0,
+                               nullptr, &effect, &errors),
+              D3DXERR_INVALIDDATA);
+    EXPECT_EQ(effect, nullptr);
+    std::string text = errorText(errors);
+    EXPECT_NE(text.find(c.expected), std::string::npos) << text;
+  }
+  ID3DXEffect* effect = nullptr;
+  EXPECT_EQ(D3DXCreateEffectFromFileA(device, "no\\such.fx", nullptr, nullptr, 0, nullptr, &effect,
+                                      nullptr),
+            D3DERR_NOTFOUND);
+  EXPECT_EQ(effect, nullptr);
+}
+
+TEST_F(EffectTest, EffectFromFileWithoutTechniqueNamedTec0) {
+  std::string path = ::testing::TempDir() + "effect_test.fx";
+  FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs(kColourEffect, f);
+  std::fclose(f);
+  ID3DXEffect* effect = nullptr;
+  ASSERT_EQ(D3DXCreateEffectFromFileA(device, path.c_str(), nullptr, nullptr, 0, nullptr, &effect,
+                                      nullptr),
+            D3D_OK);
+  // A technique that is not there: the call fails and the current one stays.
+  D3DXHANDLE first = effect->GetCurrentTechnique();
+  EXPECT_NE(first, nullptr);
+  EXPECT_EQ(effect->SetTechnique(effect->GetTechniqueByName("other")), D3DERR_INVALIDCALL);
+  EXPECT_EQ(effect->GetCurrentTechnique(), first);
+  D3DXVECTOR4 colour;
+  ASSERT_EQ(effect->GetVector("colour", &colour), D3D_OK);
+  EXPECT_EQ(colour, D3DXVECTOR4(0, 1, 0, 1));
+  // Setters on a missing parameter fail.
+  EXPECT_EQ(effect->SetVector(nullptr, &colour), D3DERR_INVALIDCALL);
+  effect->Release();
+  std::remove(path.c_str());
+}
+
+// ---------------------------------------------------------------------------
+// Texture shaders
+
+class TextureShaderTest : public d3d9_testing::DeviceFixture {
+ protected:
+  // Compiles `function` of `source` and fills a new w x h texture; null
+  // when a step fails.
+  IDirect3DTexture9* fill(const std::string& source, const char* function, UINT w, UINT h,
+                          std::string* errorsOut = nullptr) {
+    ID3DXBuffer* code = nullptr;
+    ID3DXBuffer* errors = nullptr;
+    ID3DXConstantTable* constants = nullptr;
+    HRESULT r = D3DXCompileShader(source.c_str(), UINT(source.size()), nullptr, nullptr, function,
+                                  "tx_1_0", D3DXSHADER_DEBUG, &code, &errors, &constants);
+    std::string text = errorText(errors);
+    if (errorsOut) *errorsOut = text;
+    if (r < 0) return nullptr;
+    ID3DXTextureShader* shader = nullptr;
+    EXPECT_EQ(D3DXCreateTextureShader(static_cast<const DWORD*>(code->GetBufferPointer()), &shader),
+              D3D_OK);
+    shader->SetDefaults();
+    IDirect3DTexture9* texture = nullptr;
+    EXPECT_EQ(device->CreateTexture(w, h, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
+              D3D_OK);
+    EXPECT_EQ(D3DXFillTextureTX(texture, shader), D3D_OK);
+    shader->Release();
+    code->Release();
+    constants->Release();
+    return texture;
+  }
+  uint32_t texel(IDirect3DTexture9* texture, int x, int y) {
+    D3DLOCKED_RECT locked{};
+    texture->LockRect(0, &locked, nullptr, D3DLOCK_READONLY);
+    uint32_t value = reinterpret_cast<const uint32_t*>(static_cast<const uint8_t*>(locked.pBits) +
+                                                       y * locked.Pitch)[x];
+    texture->UnlockRect(0);
+    return value;
+  }
+};
+
+TEST_F(TextureShaderTest, EveryTexelGetsTheFunctionAtItsCentre) {
+  IDirect3DTexture9* texture = fill(R"(
+float blue = 0.25;
+float4 gradient(float2 pos : POSITION, float2 size : PSIZE) : COLOR {
+  return float4(pos.x, pos.y, blue, size.x * 4.0);
+}
+)",
+                                    "gradient", 4, 2);
+  ASSERT_NE(texture, nullptr);
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 4; ++x) {
+      int r = int((x + 0.5) / 4 * 255 + 0.5), g = int((y + 0.5) / 2 * 255 + 0.5);
+      uint32_t expected = 0xff000000u | uint32_t(r) << 16 | uint32_t(g) << 8 | 64u;
+      EXPECT_TRUE(colourNear(texel(texture, x, y), expected, 1)) << x << "," << y;
+    }
+  texture->Release();
+}
+
+// Intrinsics the compiler lacks or gets wrong are our own.
+TEST_F(TextureShaderTest, NoiseAndLitIntrinsics) {
+  struct Case {
+    const char* value;
+    uint32_t expected;
+  } cases[] = {
+      {"lit(0.5, 0.5, 2)", 0xffff8040},
+      {"lit(-0.5, 0.5, 2)", 0xffff0000},
+      {"lit(0.5, -0.5, 2)", 0xffff8000},
+      // Gradient noise is zero at whole-number points.
+      {"float4(float3(noise(float2(3, 5)), noise(7.0), noise(float3(1, 2, 3))) * 0.5 + 0.5, 1)",
+       0xff808080},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    std::string source = std::string("float4 f(float2 p : POSITION) : COLOR { return ") + c.value + "; }";
+    IDirect3DTexture9* texture = fill(source, "f", 1, 1);
+    ASSERT_NE(texture, nullptr);
+    EXPECT_TRUE(colourNear(texel(texture, 0, 0), c.expected, 1));
+    texture->Release();
+  }
+  // Between those points it varies, and stays within -1..1.
+  IDirect3DTexture9* texture =
+      fill("float4 f(float2 p : POSITION) : COLOR { return noise(p * 8) * 0.5 + 0.5; }", "f", 16, 16);
+  ASSERT_NE(texture, nullptr);
+  int low = 255, high = 0;
+  for (int y = 0; y < 16; ++y)
+    for (int x = 0; x < 16; ++x) {
+      int v = d3d9_testing::channel(texel(texture, x, y), 16);
+      low = std::min(low, v);
+      high = std::max(high, v);
+    }
+  EXPECT_GT(high - low, 40);
+  texture->Release();
+}
+
+TEST_F(TextureShaderTest, CompileFailuresAndTheSourceUpToANul) {
+  std::string errors;
+  EXPECT_EQ(fill("float4 f(float2 p : POSITION) : COLOR { return undefinedThing; }", "f", 2, 2, &errors),
+            nullptr);
+  EXPECT_NE(errors.find("undefinedThing"), std::string::npos) << errors;
+  EXPECT_EQ(fill("float4 f(float2 p : POSITION) : COLOR { return 1; }", "g", 2, 2), nullptr);
+
+  // Whatever follows a NUL byte is not compiled.
+  std::string source = "float4 f(float2 p : POSITION) : COLOR { return float4(1, 0, noise(p) * 0, 1); }";
+  source += '\0';
+  source += "this is not HLSL";
+  IDirect3DTexture9* texture = fill(source, "f", 2, 2);
+  ASSERT_NE(texture, nullptr);
+  EXPECT_TRUE(colourNear(texel(texture, 1, 1), 0xffff0000, 1));
+  texture->Release();
+
+  ID3DXBuffer* code = nullptr;
+  EXPECT_LT(D3DXCompileShader("float4 f() : COLOR { return 1; }", 33, nullptr, nullptr, "f", "ps_2_0",
+                              0, &code, nullptr, nullptr),
+            0);
+  EXPECT_EQ(code, nullptr);
+}
+
+}  // namespace
