@@ -67,7 +67,7 @@ void applyStyle() {
   colours[ImGuiCol_ButtonActive] = ImVec4(0.74f, 0.73f, 0.70f, 1.0f);
   colours[ImGuiCol_CheckMark] = ImVec4(0, 0, 0, 1);
   colours[ImGuiCol_Header] = ImVec4(0.0f, 0.0f, 0.5f, 1.0f);
-  colours[ImGuiCol_HeaderHovered] = ImVec4(0.0f, 0.0f, 0.5f, 1.0f);
+  colours[ImGuiCol_HeaderHovered] = ImVec4(0.75f, 0.8f, 0.95f, 1.0f);
   colours[ImGuiCol_HeaderActive] = ImVec4(0.0f, 0.0f, 0.5f, 1.0f);
 }
 
@@ -177,12 +177,8 @@ class ImGuiView final : public View {
     if (scripted) playUser(io);
     ImGui::NewFrame();
     drawControls();
-    if (!ImGui::IsPopupOpen(nullptr, ImGuiPopupFlags_AnyPopupId)) {
-      if (ImGui::IsKeyPressed(ImGui::GetKeyIndex(ImGuiKey_Enter), false))
-        actions.push_back([this] { pressEnter(dialog); });
-      else if (ImGui::IsKeyPressed(ImGui::GetKeyIndex(ImGuiKey_Escape), false))
-        actions.push_back([this] { pressEscape(dialog); });
-    }
+    closeList = false;
+    listOpen = ImGui::IsPopupOpen(nullptr, ImGuiPopupFlags_AnyPopupId);
     ImGui::Render();
     glViewport(0, 0, d.width, d.height);
     glClearColor(0.83f, 0.82f, 0.78f, 1.0f);
@@ -200,16 +196,33 @@ class ImGuiView final : public View {
   }
 
  private:
+  // Enter and Escape are the dialog manager's keys, taken from the key's
+  // going down (ImGui may see a quick press and release as no press at
+  // all); while the list is open Escape closes it instead.
+  void keyDown(SDL_Scancode key) {
+    if (listOpen) {
+      closeList = key == SDL_SCANCODE_ESCAPE;
+      return;
+    }
+    if (key == SDL_SCANCODE_RETURN || key == SDL_SCANCODE_KP_ENTER)
+      actions.push_back([this] { pressEnter(dialog); });
+    if (key == SDL_SCANCODE_ESCAPE) actions.push_back([this] { pressEscape(dialog); });
+  }
+
   void pumpEvents() {
     SDL_Event event;
+    bool closing = false;
     while (SDL_PollEvent(&event)) {
       ImGui_ImplSDL2_ProcessEvent(&event);
-      if (event.type == SDL_QUIT) actions.push_back([this] { closeRequest(dialog); });
-      if (event.type == SDL_WINDOWEVENT && event.window.windowID == SDL_GetWindowID(window)) {
-        if (event.window.event == SDL_WINDOWEVENT_CLOSE)
-          actions.push_back([this] { closeRequest(dialog); });
-        if (event.window.event == SDL_WINDOWEVENT_EXPOSED) dialog.needsPaint = true;
+      bool close = event.type == SDL_QUIT ||
+                   (event.type == SDL_WINDOWEVENT && event.window.event == SDL_WINDOWEVENT_CLOSE);
+      if (close && !closing) {
+        closing = true;
+        actions.push_back([this] { closeRequest(dialog); });
       }
+      if (event.type == SDL_KEYDOWN && !event.key.repeat) keyDown(event.key.keysym.scancode);
+      if (event.type == SDL_WINDOWEVENT && event.window.event == SDL_WINDOWEVENT_EXPOSED)
+        dialog.needsPaint = true;
     }
   }
 
@@ -330,7 +343,11 @@ class ImGuiView final : public View {
       std::vector<ImVec4>& entries = layout.entries[control.id];
       for (size_t i = 0; i < control.items.size(); ++i) {
         ImGui::PushID(int(i));
-        if (ImGui::Selectable(control.items[i].c_str(), control.selection == int(i))) {
+        bool selected = control.selection == int(i);
+        if (selected) ImGui::PushStyleColor(ImGuiCol_Text, ImVec4(1, 1, 1, 1));
+        bool picked = ImGui::Selectable(control.items[i].c_str(), selected);
+        if (selected) ImGui::PopStyleColor();
+        if (picked) {
           Control* target = &control;
           int index = int(i);
           actions.push_back([this, target, index] { pickEntry(dialog, *target, index); });
@@ -338,6 +355,7 @@ class ImGuiView final : public View {
         entries.push_back(lastItem());
         ImGui::PopID();
       }
+      if (closeList) ImGui::CloseCurrentPopup();
       ImGui::EndPopup();
     }
   }
@@ -362,6 +380,7 @@ class ImGuiView final : public View {
     std::vector<Step>& steps = testUser();
     io.MouseDown[0] = false;
     io.KeysDown[SDL_SCANCODE_RETURN] = io.KeysDown[SDL_SCANCODE_ESCAPE] = false;
+    io.MouseWheel = 0.0f;
     io.KeysDown[SDL_SCANCODE_A] = false;
     io.KeyCtrl = false;
     if (next >= steps.size()) {
@@ -433,13 +452,13 @@ class ImGuiView final : public View {
         }
         break;
       case Step::Kind::Enter:
-      case Step::Kind::Escape:
-        if (p == 0) {
-          io.KeysDown[step.kind == Step::Kind::Enter ? SDL_SCANCODE_RETURN : SDL_SCANCODE_ESCAPE] = true;
-        } else {
-          done();
-        }
+      case Step::Kind::Escape: {
+        SDL_Scancode key = step.kind == Step::Kind::Enter ? SDL_SCANCODE_RETURN : SDL_SCANCODE_ESCAPE;
+        io.KeysDown[key] = true;
+        keyDown(key);
+        done();
         break;
+      }
       case Step::Kind::Close:
         actions.push_back([this] { closeRequest(dialog); });
         done();
@@ -465,6 +484,7 @@ class ImGuiView final : public View {
   std::map<int, GLuint> textures;
   std::vector<std::function<void()>> actions;
   Layout layout;
+  bool listOpen = false, closeList = false;
   size_t next = 0;
   int phase = 0, clickPhase = 0;
 };
