@@ -147,7 +147,10 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND owner, DLG
   }
   dialog.width = unitsToX(layout->cx);
   dialog.height = unitsToY(layout->cy);
+  dialog.centred = (layout->style & DS_CENTER) != 0;
   dialog.window = new HWND__;
+  dialog.window->x = unitsToX(layout->x);
+  dialog.window->y = unitsToY(layout->y);
   dialog.window->width = dialog.width;
   dialog.window->height = dialog.height;
   gDialogs[dialog.window] = &dialog;
@@ -181,9 +184,6 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND owner, DLG
       destroyDialog(dialog);
       return -1;
     }
-  } else {
-    std::fprintf(stderr, "No display: the dialog \"%s\" takes its default choices.\n",
-                 dialog.caption.c_str());
   }
   dialog.window->visible = true;
 
@@ -194,6 +194,9 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND owner, DLG
       break;
     }
   send(dialog, WM_INITDIALOG, WPARAM(focus ? focus->window : nullptr), param);
+  if (!view)
+    std::fprintf(stderr, "No display to show the dialog \"%s\" on: it takes its default choices.\n",
+                 dialog.caption.c_str());
 
   // Without a view nobody answers: paint once, then Enter, as a user who
   // takes the defaults would.

@@ -44,6 +44,7 @@ struct Dialog {
   std::string fontName;
   int pointSize = 0;
   int width = 0, height = 0;  // client area, pixels
+  bool centred = false;       // on the screen; else at the window's x and y
   std::vector<Control> controls;
   bool ended = false;
   INT_PTR result = 0;

@@ -97,9 +97,11 @@ class ImGuiView final : public View {
 
   bool open(std::string& error) {
     if (onDisplay) {
-      window = SDL_CreateWindow(dialog.caption.c_str(), SDL_WINDOWPOS_CENTERED,
-                                SDL_WINDOWPOS_CENTERED, dialog.width, dialog.height,
+      int x = dialog.centred ? int(SDL_WINDOWPOS_CENTERED) : dialog.window->x;
+      int y = dialog.centred ? int(SDL_WINDOWPOS_CENTERED) : dialog.window->y;
+      window = SDL_CreateWindow(dialog.caption.c_str(), x, y, dialog.width, dialog.height,
                                 SDL_WINDOW_OPENGL | SDL_WINDOW_SHOWN);
+      shownCaption = dialog.caption;
       if (!window) {
         error = std::string("cannot open a window: ") + SDL_GetError();
         return false;
@@ -167,8 +169,10 @@ class ImGuiView final : public View {
       pumpEvents();
       ImGui_ImplOpenGL3_NewFrame();
       ImGui_ImplSDL2_NewFrame();
-      if (SDL_GetWindowFlags(window) & SDL_WINDOW_HIDDEN) SDL_ShowWindow(window);
-      SDL_SetWindowTitle(window, d.caption.c_str());
+      if (d.caption != shownCaption) {
+        shownCaption = d.caption;
+        SDL_SetWindowTitle(window, shownCaption.c_str());
+      }
     } else {
       ImGui_ImplOpenGL3_NewFrame();
       io.DeltaTime = 1.0f / 60.0f;
@@ -477,6 +481,7 @@ class ImGuiView final : public View {
   Dialog& dialog;
   bool onDisplay;
   SDL_Window* window = nullptr;
+  std::string shownCaption;
   std::unique_ptr<d3d9::GLContext> context;
   GLuint framebuffer = 0, colour = 0;
   ImGuiContext* imgui = nullptr;
