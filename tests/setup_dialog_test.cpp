@@ -56,6 +56,8 @@ class SetupDialogTest : public testing::Test {
     dialog_test::reset();
     resource_test::restoreResources();
     setup_test::clearChoices();
+    d3d9_test::reset();
+    gReduceLOD = gNoPostProcess = 0;
     gScreenWidth = gScreenHeight = gColorBits = 0;
     gFullscreen = gVSync = gHighResModels = gAdditionalEffects = false;
   }
@@ -63,6 +65,23 @@ class SetupDialogTest : public testing::Test {
   static bool play(std::vector<Step> steps) {
     setUser(std::move(steps));
     return showSetupDialog();
+  }
+  // The entry routine on an empty demo in a scratch folder, Escape down at
+  // the start: the dialog, the device and no frame.
+  static int runEmptyDemo() {
+    fs::path dir = fs::temp_directory_path() / ("setup-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "show.txt") << "0 0\n";
+    fs::path before = fs::current_path();
+    fs::current_path(dir);
+    d3d9_test::reset();
+    platform_test::pressEscapeAfterPolls(0);
+    gReduceLOD = gNoPostProcess = 0;
+    std::string line = "show.txt";
+    int code = WinMain(nullptr, nullptr, line.data(), 1);
+    fs::current_path(before);
+    fs::remove_all(dir);
+    return code;
   }
 };
 
@@ -184,13 +203,18 @@ TEST_F(SetupDialogTest, EnterStartsTheDemo) {
 }
 
 // "Exit" and closing the dialog end the process with 0; its failures end
-// it through the failure box with 1.
-TEST_F(SetupDialogTest, ExitAndCloseEndTheProcessWithZero) {
+// it through the failure box with 1. The dying runs start afresh: a child
+// forked from a process that has drawn already cannot draw.
+using SetupDialogDeathTest = SetupDialogTest;
+
+TEST_F(SetupDialogDeathTest, ExitAndCloseEndTheProcessWithZero) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(play({click(IDC_WINDOWED), click(IDC_EXIT)}), testing::ExitedWithCode(0), "");
   EXPECT_EXIT(play({closeWindow()}), testing::ExitedWithCode(0), "");
 }
 
-TEST_F(SetupDialogTest, FailuresShowTheirBoxAndExitWithOne) {
+TEST_F(SetupDialogDeathTest, FailuresShowTheirBoxAndExitWithOne) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   // Typing into the list's field leaves no entry selected.
   EXPECT_EXIT(play({type(IDC_VIDEO_MODE, "1024x700"), click(IDC_START_DEMO)}), testing::ExitedWithCode(1),
               "\\[Exiting Demo \\(Failure\\)\\] Unable to translate video mode selection\\.");
@@ -222,23 +246,28 @@ TEST_F(SetupDialogTest, WithoutDisplayOrUserTheDefaultsAreTaken) {
   EXPECT_TRUE(lastFrame().pixels.empty());
 }
 
+// The entry routine asks for the device the user chose in the dialog.
+TEST_F(SetupDialogTest, TheDeviceFollowsWhatTheUserChose) {
+  setUser({pickEntry(IDC_VIDEO_MODE, 0), click(IDC_16_BIT), click(IDC_WINDOWED), click(IDC_VSYNC),
+           click(IDC_ADDITIONAL_EFFECTS), click(IDC_START_DEMO)});
+  EXPECT_EQ(runEmptyDemo(), 0);
+  ASSERT_EQ(d3d9_test::deviceCreations().size(), 1u);
+  const D3DPRESENT_PARAMETERS& p = d3d9_test::deviceCreations()[0].parameters;
+  EXPECT_EQ(p.BackBufferWidth, 320u);
+  EXPECT_EQ(p.BackBufferHeight, 200u);
+  EXPECT_EQ(p.BackBufferFormat, D3DFMT_R5G6B5);
+  EXPECT_EQ(p.Windowed, TRUE);
+  EXPECT_EQ(p.PresentationInterval, UINT(D3DPRESENT_INTERVAL_IMMEDIATE));
+  EXPECT_EQ(gReduceLOD, 0);
+  EXPECT_EQ(gNoPostProcess, 1);
+}
+
 // A dialog that cannot be made leaves every choice at zero, and the entry
 // routine asks for a windowed 0 x 0 back buffer (the window's size) in
 // R5G6B5, presented at once, with reduced detail and no post-processing.
 TEST_F(SetupDialogTest, WithoutTheDialogTheDeviceIsAskedForWithZeroChoices) {
-  fs::path dir = fs::temp_directory_path() / ("setup-" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  std::ofstream(dir / "show.txt") << "0 0\n";
-  fs::path before = fs::current_path();
-  fs::current_path(dir);
-  d3d9_test::reset();
   resource_test::hideResource(MAKEINTRESOURCEA(IDD_SETUP), RT_DIALOG);
-  platform_test::pressEscapeAfterPolls(0);
-  gReduceLOD = gNoPostProcess = 0;
-  std::string line = "show.txt";
-  EXPECT_EQ(WinMain(nullptr, nullptr, line.data(), 1), 0);
-  fs::current_path(before);
-  fs::remove_all(dir);
+  EXPECT_EQ(runEmptyDemo(), 0);
   EXPECT_EQ(current(), (Globals{0, 0, 0, false, false, false, false}));
   ASSERT_EQ(d3d9_test::deviceCreations().size(), 1u);
   const D3DPRESENT_PARAMETERS& p = d3d9_test::deviceCreations()[0].parameters;
@@ -249,8 +278,6 @@ TEST_F(SetupDialogTest, WithoutTheDialogTheDeviceIsAskedForWithZeroChoices) {
   EXPECT_EQ(p.PresentationInterval, UINT(D3DPRESENT_INTERVAL_IMMEDIATE));
   EXPECT_EQ(gReduceLOD, 1);
   EXPECT_EQ(gNoPostProcess, 1);
-  gReduceLOD = gNoPostProcess = 0;
-  d3d9_test::reset();
 }
 
 // A picture of four coloured quarters (red, green / blue, white) as JPEG.

@@ -111,6 +111,10 @@ class ImGuiView final : public View {
     }
     context = d3d9::GLContext::create(dialog.window, error);
     if (!context) return false;
+    if (!glGetString(GL_VERSION)) {
+      error = "the OpenGL context cannot be used";
+      return false;
+    }
     if (!onDisplay) {
       glGenFramebuffers(1, &framebuffer);
       glGenRenderbuffers(1, &colour);
