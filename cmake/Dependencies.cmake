@@ -25,3 +25,8 @@ target_link_libraries(engine PUBLIC glslang SPIRV MachineIndependent OSDependent
 # its classes must not ask for their type checks.
 set_source_files_properties(${CMAKE_SOURCE_DIR}/platform/d3dx/HLSLCompiler.cpp
                             PROPERTIES COMPILE_OPTIONS "-fno-rtti;-fno-sanitize=vptr")
+# Setup dialog: Dear ImGui with its SDL2 and OpenGL backends, stb_image for
+# the splash picture, and the program's resources compiled in.
+pkg_check_modules(IMGUI REQUIRED IMPORTED_TARGET imgui)
+target_link_libraries(engine PUBLIC PkgConfig::IMGUI)
+include(${CMAKE_SOURCE_DIR}/resources/Resources.cmake)
