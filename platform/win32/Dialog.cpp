@@ -358,19 +358,21 @@ BOOL GetClientRect(HWND window, RECT* rect) {
   return FALSE;
 }
 
-HDC GetDC(HWND window) {
+namespace dialog_internal {
+
+bool lendSurface(HWND window, HDC__* dc) {
   Control* control = controlOf(window);
-  if (!control) return nullptr;
+  if (!control) return false;
   size_t size = size_t(control->width()) * size_t(control->height());
   if (control->pixels.size() != size) control->pixels.assign(size, 0);
-  return new HDC__{window, control->width(), control->height(), &control->pixels, &control->changed};
+  dc->width = control->width();
+  dc->height = control->height();
+  dc->pixels = &control->pixels;
+  dc->changed = &control->changed;
+  return true;
 }
 
-int ReleaseDC(HWND window, HDC dc) {
-  if (!dc || dc->window != window) return 0;
-  delete dc;
-  return 1;
-}
+}  // namespace dialog_internal
 
 namespace dialog_internal {
 

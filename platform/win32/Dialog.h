@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "platform/win32/DeviceContext.h"
+#include "platform/win32/Gdi.h"
 #include "platform/win32/Resources.h"
 #include "platform/win32/Win32.h"
 
@@ -105,10 +106,8 @@ UINT IsDlgButtonChecked(HWND dialog, int id);
 BOOL CheckRadioButton(HWND dialog, int firstId, int lastId, int checkId);
 
 // Painting: an invalidated window paints itself (its background, when
-// erasing) at UpdateWindow; what is then drawn through GetDC stays until the
-// window is painted again.
+// erasing) at UpdateWindow; what is then drawn through GetDC (Gdi.h) stays
+// until the window is painted again.
 BOOL InvalidateRect(HWND window, const RECT* rect, BOOL erase);
 BOOL UpdateWindow(HWND window);
 BOOL GetClientRect(HWND window, RECT* rect);
-HDC GetDC(HWND window);
-int ReleaseDC(HWND window, HDC dc);

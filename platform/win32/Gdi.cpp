@@ -5,16 +5,13 @@
 #include <string>
 #include <unordered_set>
 
+#include "platform/win32/DeviceContext.h"
 #include "platform/win32/GdiInternal.h"
 
 HFONT__::~HFONT__() {
   if (face) FT_Done_Face(face);
 }
 
-struct HDC__ {
-  HWND window = nullptr;
-  HFONT font = nullptr;
-};
 
 namespace {
 
@@ -156,6 +153,7 @@ BOOL DeleteObject(HGDIOBJ object) {
 HDC GetDC(HWND window) {
   HDC dc = new HDC__;
   dc->window = window;
+  dialog_internal::lendSurface(window, dc);
   selectInto(dc, stockFont());
   gLiveContexts.insert(dc);
   return dc;

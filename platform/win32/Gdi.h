@@ -1,5 +1,6 @@
-// The part of the Windows graphics interface that text meshes need: device
-// contexts that lend a font, and fonts chosen by face name.
+// The part of the Windows graphics interface that the engine needs: device
+// contexts that lend a font (text meshes) or draw into a dialog window, and
+// fonts chosen by face name.
 //
 // A font request is answered by fontconfig, which maps the usual Windows face
 // names onto metric-compatible free fonts and falls back to a default face
@@ -74,7 +75,8 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ object);
 BOOL DeleteObject(HGDIOBJ object);
 
 // A device context for the window (null: the screen). Every call gives a
-// context of its own, to be handed back with ReleaseDC.
+// context of its own, to be handed back with ReleaseDC. On a window of the
+// setup dialog the context also draws into that window's pixels.
 HDC GetDC(HWND window);
 // Answers 1 when the context was released, 0 when it was not a live one.
 int ReleaseDC(HWND window, HDC dc);
