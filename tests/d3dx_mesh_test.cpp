@@ -470,3 +470,86 @@ TEST_F(MeshFixture, InstalledModelsLoad) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(MeshFixture, TeapotFacesOutwardWithUnitNormals) {
+  ID3DXBuffer* teapotAdjacency = nullptr;
+  ASSERT_EQ(D3DXCreateTeapot(device, &mesh, &teapotAdjacency), D3D_OK);
+  EXPECT_EQ(mesh->GetFVF(), DWORD(D3DFVF_XYZ | D3DFVF_NORMAL));
+  EXPECT_EQ(mesh->GetNumBytesPerVertex(), 24u);
+  ASSERT_GT(mesh->GetNumFaces(), 1000u);
+  const std::vector<unsigned char> bytes = vertexBytes(mesh);
+  const auto* v = reinterpret_cast<const D3DXVECTOR3*>(bytes.data());
+  D3DXVECTOR3 lo(1e9f, 1e9f, 1e9f), hi(-1e9f, -1e9f, -1e9f);
+  for (DWORD i = 0; i < mesh->GetNumVertices(); ++i) {
+    const D3DXVECTOR3& p = v[2 * i];
+    EXPECT_NEAR(D3DXVec3Length(&v[2 * i + 1]), 1.0f, 1e-4f) << "vertex " << i;
+    lo = D3DXVECTOR3(std::fmin(lo.x, p.x), std::fmin(lo.y, p.y), std::fmin(lo.z, p.z));
+    hi = D3DXVECTOR3(std::fmax(hi.x, p.x), std::fmax(hi.y, p.y), std::fmax(hi.z, p.z));
+  }
+  // Standing upright, centred on y = 0; spout towards +x, handle towards -x,
+  // symmetric in z.
+  EXPECT_NEAR(lo.y, -1.575f, 1e-5f);
+  EXPECT_NEAR(hi.y, 1.575f, 1e-5f);
+  EXPECT_NEAR(lo.z, -hi.z, 1e-5f);
+  EXPECT_NEAR(hi.z, 2.0f, 1e-5f);
+  EXPECT_GT(hi.x, 3.2f);
+  EXPECT_LT(lo.x, -2.7f);
+  // Every triangle winds clockwise seen from the side its normals face.
+  const std::vector<DWORD> faces = indices(mesh);
+  int inward = 0;
+  for (size_t f = 0; f < faces.size(); f += 3) {
+    const D3DXVECTOR3 &a = v[2 * faces[f]], &b = v[2 * faces[f + 1]], &c = v[2 * faces[f + 2]];
+    D3DXVECTOR3 e1 = b - a, e2 = c - a, g;
+    D3DXVec3Cross(&g, &e1, &e2);
+    const D3DXVECTOR3 n = v[2 * faces[f] + 1] + v[2 * faces[f + 1] + 1] + v[2 * faces[f + 2] + 1];
+    if (D3DXVec3Dot(&g, &n) <= 0) ++inward;
+  }
+  EXPECT_EQ(inward, 0);
+  // The body's widest point faces straight out: the vertex at (2, y, 0)
+  // has the normal (1, 0, 0).
+  bool found = false;
+  for (DWORD i = 0; i < mesh->GetNumVertices(); ++i)
+    if (std::fabs(v[2 * i].x - 2.0f) < 1e-4f && std::fabs(v[2 * i].z) < 1e-4f &&
+        std::fabs(v[2 * i].y - (0.9f - 1.575f)) < 1e-4f) {
+      EXPECT_NEAR(v[2 * i + 1].x, 1.0f, 1e-4f);
+      found = true;
+    }
+  EXPECT_TRUE(found);
+  teapotAdjacency->Release();
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MeshFixture, TeapotDrawsLitFromTheFront) {
+  // Culling of counter-clockwise faces keeps only the outside; a light
+  // shining from the eye then lights the middle of the body fully, and
+  // the corners stay clear.
+  ASSERT_EQ(D3DXCreateTeapot(device, &mesh, nullptr), D3D_OK);
+  D3DXMATRIX view, projection;
+  D3DXVECTOR3 eye(0, 0, -8), at(0, 0, 0), up(0, 1, 0);
+  device->SetTransform(D3DTS_VIEW, D3DXMatrixLookAtLH(&view, &eye, &at, &up));
+  device->SetTransform(D3DTS_PROJECTION,
+                       D3DXMatrixPerspectiveFovLH(&projection, float(M_PI) / 4, 4.0f / 3, 1, 20));
+  D3DMATERIAL9 white{};
+  white.Diffuse = {1, 1, 1, 1};
+  device->SetMaterial(&white);
+  D3DLIGHT9 light{};
+  light.Type = D3DLIGHT_DIRECTIONAL;
+  light.Diffuse = {1, 1, 1, 1};
+  light.Direction = {0, 0, 1};
+  device->SetLight(0, &light);
+  device->LightEnable(0, TRUE);
+  device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xFF0000FF, 1.0f, 0);
+  device->BeginScene();
+  EXPECT_EQ(mesh->DrawSubset(0), D3D_OK);
+  device->EndScene();
+  const d3d9_test::Frame f = frame();
+  EXPECT_TRUE(d3d9_testing::colourNear(f.at(kWidth / 2, kHeight / 2 + 2), 0xFFFFFFFF, 24));
+  EXPECT_EQ(f.at(0, 0), 0xFF0000FFu);
+}
+
+}  // namespace

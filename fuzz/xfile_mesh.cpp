@@ -1,0 +1,73 @@
+// Feeds arbitrary bytes to the X-file loaders: the reader itself, the mesh
+// loader on the headless device (then a clone with normals, computed
+// normals and every subset drawn) and the hierarchy loader. Malformed data
+// must be refused without touching memory outside the input or the
+// meshes.
+//
+// Run:
+//   cmake -S . -B build-fuzz -DENGINE_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
+//         -DCMAKE_C_COMPILER=clang -DENGINE_BENCH=OFF
+//   cmake --build build-fuzz --target fuzz_xfile_mesh
+//   mkdir -p build-fuzz/xcorpus && cp /usr/share/assimp/models/X/test_cube_* build-fuzz/xcorpus
+//   build-fuzz/fuzz_xfile_mesh -dict=fuzz/xfile_mesh.dict -max_len=4096 build-fuzz/xcorpus
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/d3d9/D3D9.h"
+#include "platform/d3dx/D3DXMesh.h"
+#include "platform/d3dx/XFile.h"
+
+namespace {
+
+struct Session {
+  IDirect3D9* d3d = nullptr;
+  IDirect3DDevice9* device = nullptr;
+  HWND__ window;
+  Session() {
+    d3d = Direct3DCreate9(D3D_SDK_VERSION);
+    D3DPRESENT_PARAMETERS p{};
+    p.BackBufferWidth = 16;
+    p.BackBufferHeight = 16;
+    p.BackBufferFormat = D3DFMT_X8R8G8B8;
+    p.SwapEffect = D3DSWAPEFFECT_DISCARD;
+    p.hDeviceWindow = &window;
+    p.Windowed = TRUE;
+    p.EnableAutoDepthStencil = TRUE;
+    p.AutoDepthStencilFormat = D3DFMT_D24S8;
+    d3d->CreateDevice(0, D3DDEVTYPE_HAL, &window, D3DCREATE_MIXED_VERTEXPROCESSING, &p, &device);
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static Session session;
+  xfile::Document document;
+  std::string error;
+  xfile::parse(data, size, document, error);
+
+  IDirect3DDevice9* d = session.device;
+  if (!d) return 0;
+  ID3DXMesh* mesh = nullptr;
+  ID3DXBuffer* materials = nullptr;
+  ID3DXBuffer* adjacency = nullptr;
+  DWORD count = 0;
+  if (SUCCEEDED(D3DXLoadMeshFromXInMemory(data, DWORD(size), D3DXMESH_SYSTEMMEM, d, &adjacency,
+                                          &materials, nullptr, &count, &mesh))) {
+    if (count > 0 && !materials) __builtin_trap();
+    ID3DXMesh* clone = nullptr;
+    if (SUCCEEDED(mesh->CloneMeshFVF(D3DXMESH_MANAGED, mesh->GetFVF() | D3DFVF_NORMAL, d,
+                                     &clone))) {
+      D3DXComputeNormals(clone, static_cast<const DWORD*>(adjacency->GetBufferPointer()));
+      clone->Release();
+    }
+    d->BeginScene();
+    for (DWORD i = 0; i < count + 1; ++i) mesh->DrawSubset(i);
+    d->EndScene();
+    mesh->Release();
+    if (materials) materials->Release();
+    if (adjacency) adjacency->Release();
+  }
+  return 0;
+}
