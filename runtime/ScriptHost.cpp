@@ -8,6 +8,7 @@
 #include "platform/win32/Win32.h"
 #include "runtime/ScriptDebug.h"
 #include "runtime/ScriptString.h"
+#include "scriptapi/D3DMesh.h"
 #include "scriptapi/D3DXVector3.h"
 #include "scriptapi/ScriptUtils.h"
 
@@ -158,7 +159,7 @@ int ScriptHost::registerModules(asIScriptEngine* engine) {
   initString(engine);
   initD3DXVector3(engine);  // vector3, color, matrix4, matrixStack, vectorN
   // initD3DTexture(engine, this); texture, cubeTexture
-  // initD3DMesh(engine);          mesh, vertexBuffer, skinnedMesh
+  initD3DMesh(engine);           // mesh (vertexBuffer, skinnedMesh to come)
   // initD3DEffect(engine);        effect
   // initRenderState(engine);      render states, light, material, fog, camera
   // initPostProcess(engine);      postProcess
