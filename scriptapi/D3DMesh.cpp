@@ -10,6 +10,7 @@
 #include "platform/d3dx/D3DXMath.h"
 #include "runtime/CameraPath.h"
 #include "scriptapi/Binding.h"
+#include "scriptapi/SkinnedMesh.h"
 #include "scriptapi/VectorN.h"
 
 unsigned char* gLockedVertices = nullptr;
@@ -284,8 +285,9 @@ int initD3DMesh(asIScriptEngine* engine) {
   RegistrationSum r;
   r += engine->RegisterObjectType(t, sizeof(MeshHandle),
                                   asOBJ_VALUE | asGetTypeTraits<MeshHandle>());
-  // The vertexBuffer and skinnedMesh types and their functions follow here
-  // once their modules exist; so do the text factories.
+  // The vertexBuffer type and its functions take their places here and
+  // after skinnedMesh once they exist; so do the text factories.
+  r += registerSkinnedMeshType(engine);
   r += engine->RegisterObjectBehaviour(t, asBEHAVE_CONSTRUCT, "void f()",
                                        asFUNCTION(mesh_construct), objLast);
   r += engine->RegisterObjectMethod(
@@ -318,5 +320,6 @@ int initD3DMesh(asIScriptEngine* engine) {
   r += engine->RegisterGlobalFunction("mesh createMeshFromFile_uniqueInstance(string)",
                                       asFUNCTION(createMeshFromFile_uniqueInstance),
                                       asCALL_CDECL);
+  registerSkinnedMesh(engine, r);
   return finishRegistration(r, "TQScrip - initD3DMesh failed");
 }
