@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -235,6 +236,32 @@ TEST_F(ScriptSkinnedMesh, BonesWithoutFramesAreNotDrawn) {
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "draw"), 0);
   EXPECT_NE(global(0)->frameRoot, nullptr);
   EXPECT_NE(global(0)->animController, nullptr);
+}
+
+TEST_F(ScriptSkinnedMesh, CombinationsBeyondTheDeviceBlendMatricesDrawInSoftware) {
+  // As on a device that blends with one matrix only: combination 0 (two
+  // bones) moves to the software pass, combination 1 (one bone) stays.
+  CSkinMesh9 mesh(device);
+  ASSERT_EQ(mesh.load(kSkinned, DWORD(std::strlen(kSkinned))), D3D_OK);
+  mesh.caps.MaxVertexBlendMatrices = 1;
+  auto* container = static_cast<SkinMeshContainer*>(mesh.frameRoot->pMeshContainer);
+  ASSERT_EQ(mesh.buildBlendedMesh(container), D3D_OK);
+  EXPECT_EQ(container->softwareStartGroup, 0u);
+  D3DXMATRIX identity;
+  D3DXMatrixIdentity(&identity);
+  d3d9_test::setCallLogEnabled(true);
+  d3d9_test::clearCallLog();
+  mesh.render(nullptr, 0.0, identity);
+  d3d9_test::setCallLogEnabled(false);
+  std::vector<std::string> order;
+  for (const std::string& call : d3d9_test::callLog())
+    if (call.rfind("SetSoftwareVertexProcessing", 0) == 0 || call.rfind("SetRenderState(151", 0) == 0)
+      order.push_back(call);
+  EXPECT_EQ(order, (std::vector<std::string>{"SetRenderState(151, 0)",
+                                             "SetSoftwareVertexProcessing(1)",
+                                             "SetRenderState(151, 1)",
+                                             "SetSoftwareVertexProcessing(0)",
+                                             "SetRenderState(151, 0)"}));
 }
 
 TEST(ScriptSkinnedMeshDeathTest, AFileTheStoreCannotDeliverEndsTheRun) {
