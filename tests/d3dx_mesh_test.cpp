@@ -128,7 +128,7 @@ std::string twoMaterialBinary() {
 // blocks of `blockSize` bytes, each block allowed to refer to the one
 // before.
 std::string compress(const std::string& binary, size_t blockSize) {
-  std::string out = "xof 0303bzip0032";
+  std::string out = binary.compare(8, 4, "txt ") == 0 ? "xof 0303tzip0032" : "xof 0303bzip0032";
   const uint32_t total = uint32_t(binary.size());
   for (int i = 0; i < 4; ++i) out += char((total >> (8 * i)) & 0xff);
   const std::string body = binary.substr(16);
@@ -227,6 +227,7 @@ TEST_F(MeshFixture, EveryFormOfOneFileLoadsTheSameMesh) {
       {"binary", binary},
       {"compressed, one block", compress(binary, 0x8000)},
       {"compressed, blocks referring back", compress(binary, 64)},
+      {"compressed text", compress(kTwoMaterialFile, 100)},
   };
   for (const auto& form : forms) {
     SCOPED_TRACE(form.form);
