@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the X-file loaders: the reader itself, the mesh
 // loader on the headless device (then a clone with normals, computed
 // normals and every subset drawn) and the hierarchy loader (then the
-// animation advanced and every skinned mesh blended and drawn). Malformed data
+// animation advanced and every skinned mesh blended and drawn), and the
+// skinned mesh of the script module on the same bytes. Malformed data
 // must be refused without touching memory outside the input or the
 // meshes.
 //
@@ -21,6 +22,7 @@
 #include "platform/d3dx/D3DXMesh.h"
 #include "platform/d3dx/D3DXSkin.h"
 #include "platform/d3dx/XFile.h"
+#include "scriptapi/SkinnedMesh.h"
 
 namespace {
 
@@ -145,6 +147,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     blendAll(root);
     d->EndScene();
     D3DXFrameDestroy(root, &allocator);
+  }
+
+  // The script module's own records: normals added where missing, blended
+  // meshes, bone links, two animated draws.
+  {
+    CSkinMesh9 skinned(d);
+    skinned.load(data, DWORD(size));
+    D3DXMATRIX world;
+    D3DXMatrixIdentity(&world);
+    d->BeginScene();
+    skinned.render(d, 0.5, world);
+    skinned.render(d, -3.0, world);
+    d->EndScene();
   }
   return 0;
 }

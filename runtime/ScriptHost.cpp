@@ -159,7 +159,7 @@ int ScriptHost::registerModules(asIScriptEngine* engine) {
   initString(engine);
   initD3DXVector3(engine);  // vector3, color, matrix4, matrixStack, vectorN
   // initD3DTexture(engine, this); texture, cubeTexture
-  initD3DMesh(engine);           // mesh, skinnedMesh (vertexBuffer to come)
+  initD3DMesh(engine);           // mesh, vertexBuffer, skinnedMesh
   // initD3DEffect(engine);        effect
   // initRenderState(engine);      render states, light, material, fog, camera
   // initPostProcess(engine);      postProcess

@@ -11,6 +11,7 @@
 #include "runtime/CameraPath.h"
 #include "scriptapi/Binding.h"
 #include "scriptapi/SkinnedMesh.h"
+#include "scriptapi/VertexBuffer.h"
 #include "scriptapi/VectorN.h"
 
 unsigned char* gLockedVertices = nullptr;
@@ -285,8 +286,7 @@ int initD3DMesh(asIScriptEngine* engine) {
   RegistrationSum r;
   r += engine->RegisterObjectType(t, sizeof(MeshHandle),
                                   asOBJ_VALUE | asGetTypeTraits<MeshHandle>());
-  // The vertexBuffer type and its functions take their places here and
-  // after skinnedMesh once they exist; so do the text factories.
+  r += registerVertexBufferType(engine);
   r += registerSkinnedMeshType(engine);
   r += engine->RegisterObjectBehaviour(t, asBEHAVE_CONSTRUCT, "void f()",
                                        asFUNCTION(mesh_construct), objLast);
@@ -315,11 +315,14 @@ int initD3DMesh(asIScriptEngine* engine) {
   for (const Method& m : methods) r += engine->RegisterObjectMethod(t, m.declaration, m.function, objLast);
   r += engine->RegisterGlobalFunction("mesh createTeapot()", asFUNCTION(createTeapot),
                                       asCALL_CDECL);
+  // The text factories (createText, createMesh_GetFontLetter) take their
+  // places around the file loads once text meshes exist.
   r += engine->RegisterGlobalFunction("mesh createMeshFromFile(string)",
                                       asFUNCTION(createMeshFromFile), asCALL_CDECL);
   r += engine->RegisterGlobalFunction("mesh createMeshFromFile_uniqueInstance(string)",
                                       asFUNCTION(createMeshFromFile_uniqueInstance),
                                       asCALL_CDECL);
   registerSkinnedMesh(engine, r);
+  registerVertexBuffer(engine, r);
   return finishRegistration(r, "TQScrip - initD3DMesh failed");
 }

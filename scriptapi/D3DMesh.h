@@ -35,7 +35,7 @@ extern unsigned char* gLockedVertices;
 // from the first mesh deformed in the run.
 extern std::vector<float> gRadialDeformRestPositions;
 
-// Registers mesh and skinnedMesh with their behaviours, methods and
-// factories. Logs
+// Registers mesh, vertexBuffer and skinnedMesh with their behaviours,
+// methods and factories. Logs
 // "TQScrip - initD3DMesh failed" once when any registration is refused.
 int initD3DMesh(AngelScript::asIScriptEngine* engine);
