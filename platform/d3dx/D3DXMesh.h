@@ -155,6 +155,7 @@ HRESULT D3DXLoadMeshFromXInMemory(const void* memory, DWORD size, DWORD options,
                                   ID3DXBuffer** materials, ID3DXBuffer** effectInstances,
                                   DWORD* numMaterials, ID3DXMesh** mesh);
 
-// The teapot: position and normal (24-byte vertices), standing on y = 0
-// with the lid up (+y), about 3 units wide spout to handle.
+// The teapot: position and normal (24-byte vertices), lid up (+y), centred
+// on the origin (y from -1.575 to 1.575), spout towards +x, handle towards
+// -x; one attribute group (0). Front faces run clockwise.
 HRESULT D3DXCreateTeapot(IDirect3DDevice9* device, ID3DXMesh** mesh, ID3DXBuffer** adjacency);
