@@ -10,6 +10,7 @@
 #include "runtime/ScriptString.h"
 #include "scriptapi/Arrays.h"
 #include "scriptapi/D3DTexture.h"
+#include "scriptapi/D3DMesh.h"
 #include "scriptapi/D3DXVector3.h"
 #include "scriptapi/Music.h"
 #include "scriptapi/RenderState.h"
@@ -162,7 +163,7 @@ int ScriptHost::registerModules(asIScriptEngine* engine) {
   initString(engine);
   initD3DXVector3(engine);  // vector3, color, matrix4, matrixStack, vectorN
   initD3DTexture(engine, this);  // texture, cubeTexture
-  // initD3DMesh(engine);           mesh, vertexBuffer, skinnedMesh
+  initD3DMesh(engine);           // mesh, vertexBuffer, skinnedMesh
   // initD3DEffect(engine);         effect
   initRenderState(engine);       // render states, light, material, fog, camera
   // initPostProcess(engine);       postProcess

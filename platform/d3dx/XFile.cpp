@@ -1,0 +1,451 @@
+#include "platform/d3dx/XFile.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace xfile {
+
+namespace {
+
+// Objects nest at most this deep; deeper data is refused rather than
+// recursed into.
+constexpr int kMaxDepth = 128;
+// A compressed file may not announce more than this many bytes.
+constexpr std::uint32_t kMaxInflated = 256u << 20;
+
+enum class Kind { End, Error, Name, String, Number, OBrace, CBrace, Template, Other };
+
+struct Token {
+  Kind kind = Kind::End;
+  std::string text;
+  double value = 0;
+};
+
+std::uint16_t read16(const unsigned char* p) { return std::uint16_t(p[0] | p[1] << 8); }
+std::uint32_t read32(const unsigned char* p) {
+  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+         std::uint32_t(p[3]) << 24;
+}
+
+class Lexer {
+ public:
+  Lexer(const unsigned char* data, std::size_t size, bool binary, bool doubles)
+      : p_(data), end_(data + size), binary_(binary), doubles_(doubles) {}
+
+  Token next() { return binary_ ? nextBinary() : nextText(); }
+  const std::string& error() const { return error_; }
+
+ private:
+  Token fail(const char* message) {
+    error_ = message;
+    Token t;
+    t.kind = Kind::Error;
+    return t;
+  }
+  std::size_t left() const { return std::size_t(end_ - p_); }
+
+  static bool isDelimiter(unsigned char c) {
+    return c <= ' ' || c == '{' || c == '}' || c == '<' || c == '>' || c == ';' || c == ',' ||
+           c == '"';
+  }
+
+  Token nextText() {
+    for (;;) {
+      while (p_ < end_ && *p_ <= ' ') ++p_;
+      if (p_ == end_) return Token{};
+      if (*p_ == '#' || (*p_ == '/' && left() >= 2 && p_[1] == '/')) {
+        while (p_ < end_ && *p_ != '\n') ++p_;
+        continue;
+      }
+      break;
+    }
+    Token t;
+    const unsigned char c = *p_;
+    if (c == '{' || c == '}') {
+      ++p_;
+      t.kind = c == '{' ? Kind::OBrace : Kind::CBrace;
+      return t;
+    }
+    if (c == ';' || c == ',') {
+      ++p_;
+      t.kind = Kind::Other;
+      return t;
+    }
+    if (c == '<') {  // a GUID: <xxxxxxxx-xxxx-...>
+      while (p_ < end_ && *p_ != '>') ++p_;
+      if (p_ == end_) return fail("unterminated GUID");
+      ++p_;
+      t.kind = Kind::Other;
+      return t;
+    }
+    if (c == '>') return fail("unexpected '>'");
+    if (c == '"') {
+      const unsigned char* start = ++p_;
+      while (p_ < end_ && *p_ != '"') ++p_;
+      if (p_ == end_) return fail("unterminated string");
+      t.kind = Kind::String;
+      t.text.assign(reinterpret_cast<const char*>(start), std::size_t(p_ - start));
+      ++p_;
+      return t;
+    }
+    const unsigned char* start = p_;
+    while (p_ < end_ && !isDelimiter(*p_)) ++p_;
+    t.text.assign(reinterpret_cast<const char*>(start), std::size_t(p_ - start));
+    // A word that reads entirely as a number is one; anything else is a name.
+    char* stop = nullptr;
+    const double value = std::strtod(t.text.c_str(), &stop);
+    if (!t.text.empty() && stop == t.text.c_str() + t.text.size() &&
+        (std::isdigit(static_cast<unsigned char>(t.text[0])) || t.text[0] == '-' ||
+         t.text[0] == '+' || t.text[0] == '.')) {
+      t.kind = Kind::Number;
+      t.value = value;
+      t.text.clear();
+      return t;
+    }
+    t.kind = t.text == "template" ? Kind::Template : Kind::Name;
+    return t;
+  }
+
+  Token nextBinary() {
+    Token t;
+    if (listLeft_ > 0) {
+      --listLeft_;
+      t.kind = Kind::Number;
+      if (listFloats_) {
+        if (doubles_) {
+          double d;
+          std::memcpy(&d, p_, 8);
+          t.value = d;
+          p_ += 8;
+        } else {
+          float f;
+          std::memcpy(&f, p_, 4);
+          t.value = f;
+          p_ += 4;
+        }
+      } else {
+        t.value = read32(p_);
+        p_ += 4;
+      }
+      return t;
+    }
+    if (left() == 0) return t;
+    if (left() < 2) return fail("truncated token");
+    const std::uint16_t id = read16(p_);
+    p_ += 2;
+    switch (id) {
+      case 1:    // name
+      case 2: {  // string
+        if (left() < 4) return fail("truncated name");
+        const std::uint32_t n = read32(p_);
+        p_ += 4;
+        if (n > left()) return fail("name runs past the end");
+        t.text.assign(reinterpret_cast<const char*>(p_), n);
+        p_ += n;
+        t.kind = id == 1 ? Kind::Name : Kind::String;
+        if (id == 2 && left() >= 2 && (read16(p_) == 19 || read16(p_) == 20)) p_ += 2;
+        if (id == 1 && t.text == "template") t.kind = Kind::Template;
+        return t;
+      }
+      case 3:  // integer
+        if (left() < 4) return fail("truncated integer");
+        t.kind = Kind::Number;
+        t.value = read32(p_);
+        p_ += 4;
+        return t;
+      case 5:  // GUID
+        if (left() < 16) return fail("truncated GUID");
+        p_ += 16;
+        t.kind = Kind::Other;
+        return t;
+      case 6:    // integer list
+      case 7: {  // float list
+        if (left() < 4) return fail("truncated list");
+        const std::uint32_t n = read32(p_);
+        p_ += 4;
+        const std::size_t width = id == 6 ? 4 : doubles_ ? 8 : 4;
+        if (n > left() / width) return fail("list runs past the end");
+        listFloats_ = id == 7;
+        listLeft_ = n;
+        t.kind = Kind::Other;
+        return t;
+      }
+      case 10:
+        t.kind = Kind::OBrace;
+        return t;
+      case 11:
+        t.kind = Kind::CBrace;
+        return t;
+      case 31:
+        t.kind = Kind::Template;
+        return t;
+      default:
+        if ((id >= 12 && id <= 20) || (id >= 40 && id <= 53)) {
+          t.kind = Kind::Other;
+          return t;
+        }
+        return fail("unknown binary token");
+    }
+  }
+
+  const unsigned char* p_;
+  const unsigned char* end_;
+  bool binary_, doubles_;
+  std::uint32_t listLeft_ = 0;
+  bool listFloats_ = false;
+  std::string error_;
+};
+
+class Parser {
+ public:
+  explicit Parser(Lexer& lexer) : lexer_(lexer) {}
+
+  bool parseDocument(Document& out, std::string& error) {
+    for (;;) {
+      Token t = lexer_.next();
+      switch (t.kind) {
+        case Kind::End:
+          return true;
+        case Kind::Template:
+          if (!skipTemplate()) return failed(error);
+          break;
+        case Kind::Name:
+          out.objects.emplace_back();
+          out.objects.back().type = std::move(t.text);
+          if (!parseObject(out.objects.back(), 0)) return failed(error);
+          break;
+        case Kind::Other:
+          break;  // stray separators between objects
+        case Kind::Error:
+          return failed(error);
+        default:
+          error_ = "expected a data object";
+          return failed(error);
+      }
+    }
+  }
+
+ private:
+  bool failed(std::string& error) {
+    error = !lexer_.error().empty() ? lexer_.error() : error_;
+    return false;
+  }
+
+  bool skipTemplate() {
+    int depth = 0;
+    for (;;) {
+      Token t = lexer_.next();
+      if (t.kind == Kind::Error) return false;
+      if (t.kind == Kind::End) return error("unterminated template");
+      if (t.kind == Kind::OBrace) ++depth;
+      if (t.kind == Kind::CBrace && --depth <= 0) return true;
+    }
+  }
+
+  bool error(const char* message) {
+    error_ = message;
+    return false;
+  }
+
+  // Reads from after the template name up to the closing brace.
+  bool parseObject(Object& object, int depth) {
+    if (depth > kMaxDepth) return error("objects nested too deeply");
+    Token t = lexer_.next();
+    if (t.kind == Kind::Name) {
+      object.name = std::move(t.text);
+      t = lexer_.next();
+    }
+    if (t.kind == Kind::Error) return false;
+    if (t.kind != Kind::OBrace) return error("expected '{' after a template name");
+    for (;;) {
+      t = lexer_.next();
+      switch (t.kind) {
+        case Kind::Error:
+          return false;
+        case Kind::End:
+          return error("unterminated data object");
+        case Kind::CBrace:
+          return true;
+        case Kind::Number:
+          object.numbers.push_back(t.value);
+          break;
+        case Kind::String:
+          object.strings.push_back(std::move(t.text));
+          break;
+        case Kind::Name: {
+          Object child;
+          child.type = std::move(t.text);
+          const bool ok = parseObject(child, depth + 1);
+          object.children.push_back(std::move(child));
+          if (!ok) return false;
+          break;
+        }
+        case Kind::OBrace: {  // a reference: { name [GUID] }
+          Object reference;
+          for (;;) {
+            t = lexer_.next();
+            if (t.kind == Kind::Error) return false;
+            if (t.kind == Kind::CBrace) break;
+            if (t.kind == Kind::Name && reference.name.empty())
+              reference.name = std::move(t.text);
+            else if (t.kind != Kind::Other)
+              return error("malformed reference");
+          }
+          object.children.push_back(std::move(reference));
+          break;
+        }
+        case Kind::Template:
+          return error("template inside a data object");
+        case Kind::Other:
+          break;
+      }
+    }
+  }
+
+  Lexer& lexer_;
+  std::string error_;
+};
+
+// Compressed files: the announced size of the uncompressed file, then
+// blocks of (uncompressed size, compressed size, "CK", raw deflate data);
+// each block may refer back into the previous block's output.
+bool inflateBlocks(const unsigned char* p, std::size_t size, std::vector<unsigned char>& out,
+                   std::string& error) {
+  if (size < 4) {
+    error = "truncated compressed file";
+    return false;
+  }
+  const std::uint32_t total = read32(p);
+  if (total < 16 || total > kMaxInflated) {
+    error = "implausible uncompressed size";
+    return false;
+  }
+  const std::size_t wanted = total - 16;
+  p += 4;
+  size -= 4;
+  out.clear();
+  std::size_t previousStart = 0;
+  while (size > 0 && out.size() < wanted) {
+    if (size < 6) {
+      error = "truncated compressed block";
+      return false;
+    }
+    const std::uint16_t plainSize = read16(p);
+    const std::uint16_t packedSize = read16(p + 2);
+    if (packedSize < 2 || std::size_t(packedSize) > size - 4 || p[4] != 'C' || p[5] != 'K') {
+      error = "malformed compressed block";
+      return false;
+    }
+    if (plainSize > wanted - out.size()) {
+      error = "compressed blocks exceed the announced size";
+      return false;
+    }
+    z_stream z{};
+    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) {
+      error = "inflate failed";
+      return false;
+    }
+    const std::size_t start = out.size();
+    bool ok = true;
+    if (start > previousStart) {
+      const std::size_t dictionarySize = std::min<std::size_t>(start - previousStart, 32768);
+      ok = inflateSetDictionary(&z, out.data() + start - dictionarySize, uInt(dictionarySize)) ==
+           Z_OK;
+    }
+    out.resize(start + plainSize);
+    z.next_in = const_cast<unsigned char*>(p + 6);
+    z.avail_in = packedSize - 2u;
+    z.next_out = out.data() + start;
+    z.avail_out = plainSize;
+    int result = ok ? inflate(&z, Z_FINISH) : Z_DATA_ERROR;
+    // A block that fills its announced size is accepted even if the stream's
+    // end marker comes later.
+    ok = ok && (result == Z_STREAM_END || (result == Z_BUF_ERROR && z.avail_out == 0) ||
+                (result == Z_OK && z.avail_out == 0));
+    const std::size_t produced = plainSize - z.avail_out;
+    inflateEnd(&z);
+    if (!ok || produced != plainSize) {
+      error = "corrupt compressed data";
+      return false;
+    }
+    previousStart = start;
+    p += 4 + packedSize;
+    size -= 4 + std::size_t(packedSize);
+  }
+  if (out.size() != wanted) {
+    error = "compressed data shorter than announced";
+    return false;
+  }
+  return true;
+}
+
+const Object* findIn(const std::vector<Object>& objects, const std::string& name) {
+  for (const Object& o : objects) {
+    if (!o.isReference() && o.name == name) return &o;
+    if (const Object* found = findIn(o.children, name)) return found;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool parse(const void* data, std::size_t size, Document& out, std::string& error) {
+  out.objects.clear();
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  if (!bytes || size < 16 || std::memcmp(bytes, "xof ", 4) != 0) {
+    error = "not an X file";
+    return false;
+  }
+  const std::string format(reinterpret_cast<const char*>(bytes + 8), 4);
+  const std::string floatSize(reinterpret_cast<const char*>(bytes + 12), 4);
+  if (floatSize != "0032" && floatSize != "0064") {
+    error = "unknown float size";
+    return false;
+  }
+  bool binary;
+  bool compressed = false;
+  if (format == "txt ")
+    binary = false;
+  else if (format == "bin ")
+    binary = true;
+  else if (format == "tzip" || format == "bzip") {
+    binary = format == "bzip";
+    compressed = true;
+  } else {
+    error = "unknown X file format";
+    return false;
+  }
+  std::vector<unsigned char> inflated;
+  const unsigned char* body = bytes + 16;
+  std::size_t bodySize = size - 16;
+  if (compressed) {
+    if (!inflateBlocks(body, bodySize, inflated, error)) return false;
+    body = inflated.data();
+    bodySize = inflated.size();
+  }
+  Lexer lexer(body, bodySize, binary, floatSize == "0064");
+  Parser parser(lexer);
+  return parser.parseDocument(out, error);
+}
+
+const Object* findNamed(const Document& document, const std::string& name) {
+  if (name.empty()) return nullptr;
+  return findIn(document.objects, name);
+}
+
+std::vector<const Object*> childrenOfType(const Document& document, const Object& parent,
+                                          const std::string& type) {
+  std::vector<const Object*> found;
+  for (const Object& child : parent.children) {
+    const Object* target = child.isReference() ? findNamed(document, child.name) : &child;
+    if (target && target->type == type) found.push_back(target);
+  }
+  return found;
+}
+
+}  // namespace xfile

@@ -1,0 +1,49 @@
+// Reader of the X file format: a header ("xof 0302txt 0032" and the like)
+// followed by data objects in text, binary or compressed binary form.
+//
+// The reader does not interpret templates: every data object becomes a
+// record of its template name, its own name, the numbers and strings it
+// holds in file order (separators dropped, integers and floats alike as
+// doubles) and its nested objects and references in file order. The
+// loaders of meshes and hierarchies read the records of the templates they
+// know and ignore the rest.
+//
+// Malformed input of any kind is refused with a message; nothing is read
+// outside the given bytes, nesting is bounded and no count read from the
+// file allocates more than the file can fill.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace xfile {
+
+struct Object {
+  std::string type;       // template name; empty for a reference
+  std::string name;       // object name, or the referenced name
+  std::vector<double> numbers;
+  std::vector<std::string> strings;
+  std::vector<Object> children;  // nested objects and references, in file order
+
+  bool isReference() const { return type.empty(); }
+};
+
+struct Document {
+  std::vector<Object> objects;  // top-level data objects in file order
+};
+
+// Decodes the whole file. On failure `error` tells why and `out` holds what
+// was read before the fault.
+bool parse(const void* data, std::size_t size, Document& out, std::string& error);
+
+// The first object named `name` in the document, searched depth first; null
+// when there is none.
+const Object* findNamed(const Document& document, const std::string& name);
+
+// Nested objects of one template, references resolved through `document`
+// (a reference that names nothing is skipped).
+std::vector<const Object*> childrenOfType(const Document& document, const Object& parent,
+                                          const std::string& type);
+
+}  // namespace xfile

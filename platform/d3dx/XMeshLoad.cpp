@@ -1,0 +1,435 @@
+// Meshes from X files: one Mesh object into triangles and vertices, and the
+// whole file into one mesh.
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <strings.h>
+
+#include "platform/d3dx/MeshInternal.h"
+#include "platform/d3dx/XFile.h"
+
+namespace d3dx_mesh {
+
+namespace {
+
+// Reads the numbers of an object in order, refusing values that are not
+// what the caller expects.
+class Numbers {
+ public:
+  explicit Numbers(const xfile::Object& object) : v_(object.numbers) {}
+
+  std::size_t left() const { return v_.size() - i_; }
+  bool real(float& out) {
+    if (i_ >= v_.size()) return false;
+    out = float(v_[i_++]);
+    return true;
+  }
+  // A whole number in 0 .. limit - 1.
+  bool index(DWORD limit, DWORD& out) {
+    if (i_ >= v_.size()) return false;
+    const double d = v_[i_++];
+    if (!(d >= 0 && d < double(limit)) || d != std::floor(d)) return false;
+    out = DWORD(d);
+    return true;
+  }
+  // A count of items of `width` numbers each that the remaining numbers can
+  // hold.
+  bool count(std::size_t width, DWORD& out) {
+    if (i_ >= v_.size()) return false;
+    const double d = v_[i_++];
+    if (!(d >= 0 && d <= double(left()) / double(width ? width : 1)) || d != std::floor(d))
+      return false;
+    out = DWORD(d);
+    return true;
+  }
+
+ private:
+  const std::vector<double>& v_;
+  std::size_t i_ = 0;
+};
+
+bool fail(std::string& error, const char* message) {
+  error = message;
+  return false;
+}
+
+bool typeIs(const xfile::Object& o, const char* type) {
+  return strcasecmp(o.type.c_str(), type) == 0;
+}
+
+const xfile::Object* resolve(const xfile::Document& document, const xfile::Object& child) {
+  return child.isReference() ? xfile::findNamed(document, child.name) : &child;
+}
+
+bool readMaterial(const xfile::Document& document, const xfile::Object& object,
+                  LoadedMaterial& out) {
+  Numbers n(object);
+  float v[11];
+  for (float& f : v)
+    if (!n.real(f)) return false;
+  D3DMATERIAL9& m = out.material;
+  m = D3DMATERIAL9{};
+  m.Diffuse = {v[0], v[1], v[2], v[3]};
+  m.Power = v[4];
+  m.Specular = {v[5], v[6], v[7], 1.0f};
+  m.Emissive = {v[8], v[9], v[10], 1.0f};
+  // The ambient colour is not part of the file: it stays zero.
+  for (const xfile::Object& child : object.children) {
+    const xfile::Object* target = resolve(document, child);
+    if (target && typeIs(*target, "TextureFilename") && !target->strings.empty())
+      out.texture = target->strings[0];
+  }
+  return true;
+}
+
+struct Corner {
+  DWORD vertex;
+  DWORD normal;  // index into the normal list, or ~0u without normals
+};
+
+}  // namespace
+
+D3DMATERIAL9 defaultMaterial() {
+  D3DMATERIAL9 m{};
+  m.Diffuse = {0.5f, 0.5f, 0.5f, 0.0f};
+  m.Specular = m.Diffuse;
+  return m;
+}
+
+D3DXMATRIX frameTransform(const xfile::Object& frame) {
+  D3DXMATRIX m;
+  D3DXMatrixIdentity(&m);
+  for (const xfile::Object& child : frame.children)
+    if (typeIs(child, "FrameTransformMatrix") && child.numbers.size() >= 16) {
+      for (int i = 0; i < 16; ++i) (&m._11)[i] = float(child.numbers[i]);
+      break;
+    }
+  return m;
+}
+
+bool buildMesh(const xfile::Document& document, const xfile::Object& mesh, LoadedMesh& out,
+               std::string& error) {
+  out = LoadedMesh{};
+  out.name = mesh.name;
+  Numbers n(mesh);
+  DWORD vertexCount;
+  if (!n.count(3, vertexCount)) return fail(error, "bad vertex count");
+  std::vector<D3DXVECTOR3> positions(vertexCount);
+  for (D3DXVECTOR3& p : positions)
+    if (!n.real(p.x) || !n.real(p.y) || !n.real(p.z)) return fail(error, "short vertex list");
+  DWORD faceCount;
+  if (!n.count(1, faceCount)) return fail(error, "bad face count");
+  std::vector<std::vector<DWORD>> faces(faceCount);
+  for (auto& face : faces) {
+    DWORD corners;
+    if (!n.count(1, corners)) return fail(error, "bad face");
+    face.resize(corners);
+    for (DWORD& index : face)
+      if (!n.index(vertexCount, index)) return fail(error, "face index out of range");
+  }
+
+  // Optional parts.
+  std::vector<D3DXVECTOR3> normals;
+  std::vector<std::vector<DWORD>> normalFaces;
+  std::vector<D3DXVECTOR2> uvs;
+  std::vector<D3DCOLOR> colors;
+  bool hasNormals = false, hasUVs = false, hasColors = false;
+  std::vector<DWORD> faceMaterial(faceCount, 0);
+  for (const xfile::Object& child : mesh.children) {
+    const xfile::Object* part = resolve(document, child);
+    if (!part) continue;
+    Numbers c(*part);
+    if (typeIs(*part, "MeshNormals")) {
+      DWORD count;
+      if (!c.count(3, count)) return fail(error, "bad normal count");
+      normals.resize(count);
+      for (D3DXVECTOR3& v : normals)
+        if (!c.real(v.x) || !c.real(v.y) || !c.real(v.z)) return fail(error, "short normal list");
+      DWORD nf;
+      if (!c.count(1, nf) || nf != faceCount) return fail(error, "normal faces do not match faces");
+      normalFaces.resize(nf);
+      for (DWORD f = 0; f < nf; ++f) {
+        DWORD corners;
+        if (!c.count(1, corners) || corners != faces[f].size())
+          return fail(error, "normal face does not match its face");
+        normalFaces[f].resize(corners);
+        for (DWORD& index : normalFaces[f])
+          if (!c.index(count, index)) return fail(error, "normal index out of range");
+      }
+      hasNormals = true;
+    } else if (typeIs(*part, "MeshTextureCoords")) {
+      DWORD count;
+      if (!c.count(2, count)) return fail(error, "bad texture coordinate count");
+      uvs.assign(vertexCount, D3DXVECTOR2(0, 0));
+      for (DWORD i = 0; i < count; ++i) {
+        D3DXVECTOR2 uv;
+        if (!c.real(uv.x) || !c.real(uv.y)) return fail(error, "short texture coordinates");
+        if (i < vertexCount) uvs[i] = uv;
+      }
+      hasUVs = true;
+    } else if (typeIs(*part, "MeshVertexColors")) {
+      DWORD count;
+      if (!c.count(5, count)) return fail(error, "bad vertex colour count");
+      colors.assign(vertexCount, 0xFFFFFFFF);
+      for (DWORD i = 0; i < count; ++i) {
+        DWORD index;
+        float rgba[4];
+        if (!c.index(0xFFFFFFFF, index) || !c.real(rgba[0]) || !c.real(rgba[1]) ||
+            !c.real(rgba[2]) || !c.real(rgba[3]))
+          return fail(error, "short vertex colours");
+        if (index < vertexCount)
+          colors[index] = D3DXCOLOR(rgba[0], rgba[1], rgba[2], rgba[3]);
+      }
+      hasColors = true;
+    } else if (typeIs(*part, "MeshMaterialList")) {
+      DWORD materialCount, indexCount;
+      // Materials are nested objects, not numbers: their count is only
+      // bounded.
+      if (!c.index(65536, materialCount) || !c.count(1, indexCount))
+        return fail(error, "bad material list");
+      if (indexCount > faceCount) return fail(error, "more material indices than faces");
+      if (materialCount == 0 && indexCount > 0) return fail(error, "material list without materials");
+      // Faces beyond the listed ones take the last listed material.
+      for (DWORD f = 0; f < indexCount; ++f)
+        if (!c.index(materialCount, faceMaterial[f])) return fail(error, "bad material index");
+      for (DWORD f = indexCount; f < faceCount; ++f)
+        faceMaterial[f] = indexCount ? faceMaterial[indexCount - 1] : 0;
+      out.materials.clear();
+      for (const xfile::Object& m : part->children) {
+        const xfile::Object* material = resolve(document, m);
+        if (!material || !typeIs(*material, "Material")) continue;
+        if (out.materials.size() == materialCount) break;
+        LoadedMaterial loaded;
+        if (!readMaterial(document, *material, loaded)) return fail(error, "short material");
+        out.materials.push_back(std::move(loaded));
+      }
+      while (out.materials.size() < materialCount) {
+        LoadedMaterial grey;
+        grey.material = defaultMaterial();
+        out.materials.push_back(grey);
+      }
+    } else if (typeIs(*part, "XSkinMeshHeader")) {
+      out.hasSkinHeader = true;
+    } else if (typeIs(*part, "SkinWeights")) {
+      LoadedSkinWeights skin;
+      if (part->strings.empty()) return fail(error, "skin weights without a bone name");
+      skin.bone = part->strings[0];
+      DWORD count;
+      if (!c.count(2, count)) return fail(error, "bad skin weight count");
+      skin.vertices.resize(count);
+      skin.weights.resize(count);
+      for (DWORD& v : skin.vertices)
+        if (!c.index(vertexCount, v)) return fail(error, "skin weight vertex out of range");
+      for (float& w : skin.weights)
+        if (!c.real(w)) return fail(error, "short skin weights");
+      for (int i = 0; i < 16; ++i)
+        if (!c.real((&skin.offset._11)[i])) return fail(error, "short bone offset matrix");
+      out.skin.push_back(std::move(skin));
+    }
+  }
+
+  // Triangulate as fans, splitting vertices whose corners carry different
+  // normals. The file's vertices keep their indices; copies follow them.
+  std::vector<DWORD> normalOf(vertexCount, ~0u);
+  out.fileVertexOf.resize(vertexCount);
+  for (DWORD v = 0; v < vertexCount; ++v) out.fileVertexOf[v] = v;
+  std::vector<DWORD> outNormal(vertexCount, ~0u);
+  std::map<std::pair<DWORD, DWORD>, DWORD> copies;
+  auto place = [&](Corner c) -> DWORD {
+    if (c.normal == ~0u) return c.vertex;
+    if (outNormal[c.vertex] == ~0u || outNormal[c.vertex] == c.normal) {
+      outNormal[c.vertex] = c.normal;
+      return c.vertex;
+    }
+    auto found = copies.find({c.vertex, c.normal});
+    if (found != copies.end()) return found->second;
+    const DWORD made = DWORD(out.fileVertexOf.size());
+    out.fileVertexOf.push_back(c.vertex);
+    outNormal.push_back(c.normal);
+    copies[{c.vertex, c.normal}] = made;
+    return made;
+  };
+  std::vector<DWORD>& indices = out.data.indices;
+  for (DWORD f = 0; f < faceCount; ++f) {
+    const std::vector<DWORD>& face = faces[f];
+    auto corner = [&](std::size_t k) {
+      return Corner{face[k], hasNormals ? normalFaces[f][k] : ~0u};
+    };
+    for (std::size_t k = 2; k < face.size(); ++k) {
+      indices.push_back(place(corner(0)));
+      indices.push_back(place(corner(k - 1)));
+      indices.push_back(place(corner(k)));
+      out.attributes.push_back(faceMaterial[f]);
+    }
+  }
+
+  DWORD fvf = D3DFVF_XYZ;
+  if (hasNormals) fvf |= D3DFVF_NORMAL;
+  if (hasColors) fvf |= D3DFVF_DIFFUSE;
+  if (hasUVs) fvf |= D3DFVF_TEX1;
+  const VertexLayout layout = layoutOf(fvf);
+  out.data.fvf = fvf;
+  out.data.stride = layout.stride;
+  const std::size_t total = out.fileVertexOf.size();
+  out.data.vertices.assign(total * layout.stride, 0);
+  for (std::size_t v = 0; v < total; ++v) {
+    unsigned char* d = out.data.vertices.data() + v * layout.stride;
+    const DWORD source = out.fileVertexOf[v];
+    std::memcpy(d, &positions[source], 12);
+    if (hasNormals && outNormal[v] != ~0u) std::memcpy(d + layout.normal, &normals[outNormal[v]], 12);
+    if (hasColors) std::memcpy(d + layout.diffuse, &colors[source], 4);
+    if (hasUVs) std::memcpy(d + layout.tex[0], &uvs[source], 8);
+  }
+  return true;
+}
+
+void transformMesh(MeshData& data, const D3DXMATRIX& m) {
+  if (D3DXMatrixIsIdentity(&m)) return;
+  const VertexLayout layout = layoutOf(data.fvf);
+  D3DXMATRIX normalMatrix;
+  const bool invertible = D3DXMatrixInverse(&normalMatrix, nullptr, &m) != nullptr;
+  if (invertible) D3DXMatrixTranspose(&normalMatrix, &normalMatrix);
+  const std::size_t count = data.stride ? data.vertices.size() / data.stride : 0;
+  for (std::size_t v = 0; v < count; ++v) {
+    unsigned char* d = data.vertices.data() + v * data.stride;
+    D3DXVECTOR3 p;
+    std::memcpy(&p, d, 12);
+    D3DXVec3TransformCoord(&p, &p, &m);
+    std::memcpy(d, &p, 12);
+    if (layout.normal >= 0 && invertible) {
+      std::memcpy(&p, d + layout.normal, 12);
+      D3DXVec3TransformNormal(&p, &p, &normalMatrix);
+      D3DXVec3Normalize(&p, &p);
+      std::memcpy(d + layout.normal, &p, 12);
+    }
+  }
+}
+
+HRESULT materialBuffer(const std::vector<LoadedMaterial>& materials, ID3DXBuffer** out) {
+  *out = nullptr;
+  if (materials.empty()) return D3D_OK;
+  std::size_t size = materials.size() * sizeof(D3DXMATERIAL);
+  for (const LoadedMaterial& m : materials)
+    if (!m.texture.empty()) size += m.texture.size() + 1;
+  if (size > 0xFFFFFFFFu) return E_OUTOFMEMORY;
+  HRESULT hr = D3DXCreateBuffer(DWORD(size), out);
+  if (FAILED(hr)) return hr;
+  auto* records = static_cast<D3DXMATERIAL*>((*out)->GetBufferPointer());
+  char* names = reinterpret_cast<char*>(records + materials.size());
+  for (std::size_t i = 0; i < materials.size(); ++i) {
+    records[i].MatD3D = materials[i].material;
+    records[i].pTextureFilename = nullptr;
+    if (!materials[i].texture.empty()) {
+      std::memcpy(names, materials[i].texture.c_str(), materials[i].texture.size() + 1);
+      records[i].pTextureFilename = names;
+      names += materials[i].texture.size() + 1;
+    }
+  }
+  return D3D_OK;
+}
+
+}  // namespace d3dx_mesh
+
+namespace {
+
+using d3dx_mesh::LoadedMesh;
+
+// Every Mesh of the file with the transform of the frames around it.
+bool collectMeshes(const xfile::Document& document, const xfile::Object& object,
+                   const D3DXMATRIX& parent, std::vector<LoadedMesh>& out, std::string& error) {
+  if (strcasecmp(object.type.c_str(), "Mesh") == 0) {
+    LoadedMesh mesh;
+    if (!d3dx_mesh::buildMesh(document, object, mesh, error)) return false;
+    d3dx_mesh::transformMesh(mesh.data, parent);
+    out.push_back(std::move(mesh));
+    return true;
+  }
+  if (strcasecmp(object.type.c_str(), "Frame") != 0) return true;
+  const D3DXMATRIX local = d3dx_mesh::frameTransform(object);
+  D3DXMATRIX combined;
+  D3DXMatrixMultiply(&combined, &local, &parent);
+  for (const xfile::Object& child : object.children)
+    if (!child.isReference() && !collectMeshes(document, child, combined, out, error))
+      return false;
+  return true;
+}
+
+}  // namespace
+
+HRESULT D3DXLoadMeshFromXInMemory(const void* memory, DWORD size, DWORD options,
+                                  IDirect3DDevice9* device, ID3DXBuffer** adjacency,
+                                  ID3DXBuffer** materials, ID3DXBuffer** effectInstances,
+                                  DWORD* numMaterials, ID3DXMesh** mesh) {
+  if (adjacency) *adjacency = nullptr;
+  if (materials) *materials = nullptr;
+  if (effectInstances) *effectInstances = nullptr;
+  if (numMaterials) *numMaterials = 0;
+  if (!mesh) return D3DERR_INVALIDCALL;
+  *mesh = nullptr;
+  if (!memory || !device || size == 0) return D3DERR_INVALIDCALL;
+
+  xfile::Document document;
+  std::string error;
+  if (!xfile::parse(memory, size, document, error)) return E_FAIL;
+  std::vector<LoadedMesh> parts;
+  D3DXMATRIX identity;
+  D3DXMatrixIdentity(&identity);
+  for (const xfile::Object& object : document.objects)
+    if (!collectMeshes(document, object, identity, parts, error)) return E_FAIL;
+
+  // One vertex format for all parts: every component that any part has.
+  DWORD fvf = D3DFVF_XYZ;
+  bool anyMaterials = false;
+  for (const LoadedMesh& part : parts) {
+    fvf |= part.data.fvf;
+    anyMaterials = anyMaterials || !part.materials.empty();
+  }
+  d3dx_mesh::MeshData merged;
+  merged.fvf = fvf;
+  merged.stride = D3DXGetFVFVertexSize(fvf);
+  std::vector<DWORD> attributes;
+  std::vector<d3dx_mesh::LoadedMaterial> allMaterials;
+  for (LoadedMesh& part : parts) {
+    const DWORD base = DWORD(merged.vertices.size() / merged.stride);
+    const DWORD count = DWORD(part.data.vertices.size() / part.data.stride);
+    if (count == 0 || part.data.indices.empty()) continue;
+    const std::size_t at = merged.vertices.size();
+    merged.vertices.resize(at + std::size_t(count) * merged.stride);
+    d3dx_mesh::convertVertices(part.data.vertices.data(), part.data.fvf,
+                               merged.vertices.data() + at, fvf, count);
+    for (DWORD index : part.data.indices) merged.indices.push_back(base + index);
+    const DWORD materialBase = DWORD(allMaterials.size());
+    if (anyMaterials && part.materials.empty()) {
+      d3dx_mesh::LoadedMaterial grey;
+      grey.material = d3dx_mesh::defaultMaterial();
+      part.materials.push_back(grey);
+    }
+    for (DWORD a : part.attributes) attributes.push_back(materialBase + a);
+    for (auto& m : part.materials) allMaterials.push_back(std::move(m));
+  }
+  if (merged.indices.empty()) return E_FAIL;
+
+  ID3DXMesh* made = nullptr;
+  HRESULT hr = d3dx_mesh::makeMesh(device, options, merged, attributes, &made);
+  if (FAILED(hr)) return hr;
+  if (adjacency) {
+    hr = D3DXCreateBuffer(DWORD(merged.indices.size() * sizeof(DWORD)), adjacency);
+    if (SUCCEEDED(hr))
+      d3dx_mesh::adjacency(merged, 0.0f, static_cast<DWORD*>((*adjacency)->GetBufferPointer()));
+  }
+  if (SUCCEEDED(hr) && materials) hr = d3dx_mesh::materialBuffer(allMaterials, materials);
+  if (SUCCEEDED(hr) && effectInstances && !allMaterials.empty())
+    hr = D3DXCreateBuffer(DWORD(allMaterials.size() * sizeof(D3DXEFFECTINSTANCE)),
+                          effectInstances);
+  if (FAILED(hr)) {
+    made->Release();
+    if (adjacency && *adjacency) (*adjacency)->Release(), *adjacency = nullptr;
+    if (materials && *materials) (*materials)->Release(), *materials = nullptr;
+    if (effectInstances && *effectInstances)
+      (*effectInstances)->Release(), *effectInstances = nullptr;
+    return hr;
+  }
+  if (numMaterials) *numMaterials = DWORD(allMaterials.size());
+  *mesh = made;
+  return D3D_OK;
+}

@@ -1,0 +1,556 @@
+// Meshes from X-file data (text, binary, compressed), the mesh object, its
+// clone, normals and drawing by attribute.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/d3dx/D3DXMesh.h"
+#include "platform/d3dx/XFile.h"
+#include "tests/d3d9_fixture.h"
+
+namespace {
+
+using d3d9_testing::DeviceFixture;
+
+const char* const kModels = "/usr/share/assimp/models/X/";
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Five vertices; a quad (cut into two triangles) and a triangle whose
+// corners carry another normal than the quad's, so vertices 1 and 2 are
+// split; two materials, the first by reference to a top-level object.
+const char* const kTwoMaterialFile = R"(xof 0303txt 0032
+template Unused { <11111111-2222-3333-4444-555555555555> DWORD x; }
+Material Red {
+  1.0;0.0;0.0;1.0;; 5.0; 1.0;1.0;1.0;; 0.0;0.0;0.0;;
+  TextureFilename { "red.png"; }
+}
+Frame Root {
+  FrameTransformMatrix { 1.0,0.0,0.0,0.0, 0.0,1.0,0.0,0.0, 0.0,0.0,1.0,0.0, 0.0,0.0,0.0,1.0;; }
+  Mesh Sample {
+    5;
+    0.0;0.0;0.0;, 1.0;0.0;0.0;, 1.0;1.0;0.0;, 0.0;1.0;0.0;, 2.0;0.0;0.0;;
+    2;
+    4;0,3,2,1;,
+    3;1,2,4;;
+    MeshNormals {
+      2; 0.0;0.0;-1.0;, 0.0;1.0;0.0;;
+      2; 4;0,0,0,0;, 3;1,1,1;;
+    }
+    MeshTextureCoords { 5; 0.0;0.0;, 1.0;0.0;, 1.0;1.0;, 0.0;1.0;, 2.0;0.0;; }
+    MeshMaterialList {
+      2; 2; 1, 0;;
+      { Red }
+      Material { 0.0;0.0;1.0;1.0;; 1.0; 0.0;0.0;0.0;; 0.0;0.0;0.0;; }
+    }
+  }
+}
+)";
+
+// The same file in the binary form, written token by token.
+class BinaryWriter {
+ public:
+  BinaryWriter() { out_ = "xof 0303bin 0032"; }
+  BinaryWriter& name(const std::string& n) {
+    token(1);
+    u32(uint32_t(n.size()));
+    out_ += n;
+    return *this;
+  }
+  BinaryWriter& string(const std::string& s) {
+    token(2);
+    u32(uint32_t(s.size()));
+    out_ += s;
+    token(20);
+    return *this;
+  }
+  BinaryWriter& open() { return token(10); }
+  BinaryWriter& close() { return token(11); }
+  BinaryWriter& ints(std::initializer_list<uint32_t> values) {
+    token(6);
+    u32(uint32_t(values.size()));
+    for (uint32_t v : values) u32(v);
+    return *this;
+  }
+  BinaryWriter& floats(std::initializer_list<float> values) {
+    token(7);
+    u32(uint32_t(values.size()));
+    for (float f : values) {
+      uint32_t bits;
+      std::memcpy(&bits, &f, 4);
+      u32(bits);
+    }
+    return *this;
+  }
+  const std::string& bytes() const { return out_; }
+
+ private:
+  BinaryWriter& token(uint16_t t) {
+    out_ += char(t & 0xff);
+    out_ += char(t >> 8);
+    return *this;
+  }
+  void u32(uint32_t v) {
+    for (int i = 0; i < 4; ++i) out_ += char((v >> (8 * i)) & 0xff);
+  }
+  std::string out_;
+};
+
+std::string twoMaterialBinary() {
+  BinaryWriter w;
+  w.name("Material").name("Red").open().floats({1, 0, 0, 1, 5, 1, 1, 1, 0, 0, 0});
+  w.name("TextureFilename").open().string("red.png").close().close();
+  w.name("Frame").name("Root").open();
+  w.name("FrameTransformMatrix").open().floats({1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1})
+      .close();
+  w.name("Mesh").name("Sample").open().ints({5});
+  w.floats({0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0, 2, 0, 0}).ints({2, 4, 0, 3, 2, 1, 3, 1, 2, 4});
+  w.name("MeshNormals").open().ints({2}).floats({0, 0, -1, 0, 1, 0});
+  w.ints({2, 4, 0, 0, 0, 0, 3, 1, 1, 1}).close();
+  w.name("MeshTextureCoords").open().ints({5}).floats({0, 0, 1, 0, 1, 1, 0, 1, 2, 0}).close();
+  w.name("MeshMaterialList").open().ints({2, 2, 1, 0});
+  w.open().name("Red").close();
+  w.name("Material").open().floats({0, 0, 1, 1, 1, 0, 0, 0, 0, 0, 0}).close();
+  w.close().close().close();
+  return w.bytes();
+}
+
+// Compresses the body of a binary file into the compressed form, cut into
+// blocks of `blockSize` bytes, each block allowed to refer to the one
+// before.
+std::string compress(const std::string& binary, size_t blockSize) {
+  std::string out = binary.compare(8, 4, "txt ") == 0 ? "xof 0303tzip0032" : "xof 0303bzip0032";
+  const uint32_t total = uint32_t(binary.size());
+  for (int i = 0; i < 4; ++i) out += char((total >> (8 * i)) & 0xff);
+  const std::string body = binary.substr(16);
+  for (size_t start = 0; start < body.size(); start += blockSize) {
+    const size_t n = std::min(blockSize, body.size() - start);
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    if (start > 0) {
+      const size_t from = start >= blockSize ? start - blockSize : 0;
+      deflateSetDictionary(&z, reinterpret_cast<const Bytef*>(body.data() + from),
+                           uInt(start - from));
+    }
+    std::vector<unsigned char> packed(deflateBound(&z, uLong(n)) + 16);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data() + start));
+    z.avail_in = uInt(n);
+    z.next_out = packed.data();
+    z.avail_out = uInt(packed.size());
+    deflate(&z, Z_FINISH);
+    const size_t packedSize = packed.size() - z.avail_out;
+    deflateEnd(&z);
+    const uint16_t plain = uint16_t(n), stored = uint16_t(packedSize + 2);
+    out += char(plain & 0xff);
+    out += char(plain >> 8);
+    out += char(stored & 0xff);
+    out += char(stored >> 8);
+    out += "CK";
+    out.append(reinterpret_cast<const char*>(packed.data()), packedSize);
+  }
+  return out;
+}
+
+struct Vertex32 {
+  float x, y, z, nx, ny, nz, u, v;
+};
+
+class MeshFixture : public DeviceFixture {
+ protected:
+  void TearDown() override {
+    if (mesh) mesh->Release();
+    if (materials) materials->Release();
+    if (adjacency) adjacency->Release();
+    DeviceFixture::TearDown();
+  }
+
+  HRESULT load(const std::string& bytes, DWORD options = D3DXMESH_SYSTEMMEM) {
+    if (mesh) mesh->Release();
+    if (materials) materials->Release();
+    if (adjacency) adjacency->Release();
+    mesh = nullptr;
+    materials = adjacency = nullptr;
+    return D3DXLoadMeshFromXInMemory(bytes.data(), DWORD(bytes.size()), options, device,
+                                     &adjacency, &materials, nullptr, &materialCount, &mesh);
+  }
+
+  std::vector<unsigned char> vertexBytes(ID3DXMesh* m) {
+    void* data = nullptr;
+    EXPECT_EQ(m->LockVertexBuffer(D3DLOCK_READONLY, &data), D3D_OK);
+    const auto* p = static_cast<const unsigned char*>(data);
+    std::vector<unsigned char> out(p, p + m->GetNumVertices() * m->GetNumBytesPerVertex());
+    m->UnlockVertexBuffer();
+    return out;
+  }
+
+  std::vector<DWORD> indices(ID3DXMesh* m) {
+    void* data = nullptr;
+    EXPECT_EQ(m->LockIndexBuffer(D3DLOCK_READONLY, &data), D3D_OK);
+    std::vector<DWORD> out;
+    for (DWORD i = 0; i < m->GetNumFaces() * 3; ++i)
+      out.push_back((m->GetOptions() & D3DXMESH_32BIT) ? static_cast<DWORD*>(data)[i]
+                                                        : static_cast<WORD*>(data)[i]);
+    m->UnlockIndexBuffer();
+    return out;
+  }
+
+  std::vector<DWORD> attributes(ID3DXMesh* m) {
+    DWORD* data = nullptr;
+    EXPECT_EQ(m->LockAttributeBuffer(D3DLOCK_READONLY, &data), D3D_OK);
+    std::vector<DWORD> out(data, data + m->GetNumFaces());
+    m->UnlockAttributeBuffer();
+    return out;
+  }
+
+  ID3DXMesh* mesh = nullptr;
+  ID3DXBuffer* materials = nullptr;
+  ID3DXBuffer* adjacency = nullptr;
+  DWORD materialCount = 0;
+};
+
+TEST_F(MeshFixture, EveryFormOfOneFileLoadsTheSameMesh) {
+  const std::string binary = twoMaterialBinary();
+  const struct {
+    const char* form;
+    std::string bytes;
+  } forms[] = {
+      {"text", kTwoMaterialFile},
+      {"binary", binary},
+      {"compressed, one block", compress(binary, 0x8000)},
+      {"compressed, blocks referring back", compress(binary, 64)},
+      {"compressed text", compress(kTwoMaterialFile, 100)},
+  };
+  for (const auto& form : forms) {
+    SCOPED_TRACE(form.form);
+    ASSERT_EQ(load(form.bytes), D3D_OK);
+    EXPECT_EQ(mesh->GetFVF(), DWORD(D3DFVF_XYZ | D3DFVF_NORMAL | D3DFVF_TEX1));
+    EXPECT_EQ(mesh->GetNumBytesPerVertex(), 32u);
+    EXPECT_EQ(mesh->GetOptions(), DWORD(D3DXMESH_SYSTEMMEM));
+    // The file's five vertices first, then the copies of 1 and 2 that the
+    // triangle's other normal needs; vertex 4 meets only that normal.
+    ASSERT_EQ(mesh->GetNumVertices(), 7u);
+    const std::vector<unsigned char> bytes = vertexBytes(mesh);
+    const auto* v = reinterpret_cast<const Vertex32*>(bytes.data());
+    const float want[7][8] = {
+        {0, 0, 0, 0, 0, -1, 0, 0}, {1, 0, 0, 0, 0, -1, 1, 0}, {1, 1, 0, 0, 0, -1, 1, 1},
+        {0, 1, 0, 0, 0, -1, 0, 1}, {2, 0, 0, 0, 1, 0, 2, 0},  {1, 0, 0, 0, 1, 0, 1, 0},
+        {1, 1, 0, 0, 1, 0, 1, 1}};
+    for (int i = 0; i < 7; ++i)
+      EXPECT_EQ(std::memcmp(&v[i], want[i], 32), 0) << "vertex " << i;
+    // The quad as a fan around its first corner, then the triangle.
+    EXPECT_EQ(indices(mesh), (std::vector<DWORD>{0, 3, 2, 0, 2, 1, 5, 6, 4}));
+    EXPECT_EQ(attributes(mesh), (std::vector<DWORD>{1, 1, 0}));
+
+    ASSERT_EQ(materialCount, 2u);
+    ASSERT_NE(materials, nullptr);
+    const auto* m = static_cast<const D3DXMATERIAL*>(materials->GetBufferPointer());
+    EXPECT_EQ(m[0].MatD3D.Diffuse.r, 1.0f);
+    EXPECT_EQ(m[0].MatD3D.Power, 5.0f);
+    EXPECT_EQ(m[0].MatD3D.Specular.g, 1.0f);
+    EXPECT_EQ(m[0].MatD3D.Ambient.r, 0.0f);
+    ASSERT_NE(m[0].pTextureFilename, nullptr);
+    EXPECT_STREQ(m[0].pTextureFilename, "red.png");
+    EXPECT_EQ(m[1].MatD3D.Diffuse.b, 1.0f);
+    EXPECT_EQ(m[1].pTextureFilename, nullptr);
+
+    // The quad's two triangles share their diagonal; the triangle's edge
+    // between the copies of 1 and 2 meets the quad's edge 2-1: edges are
+    // matched by position, not by vertex index.
+    const auto* adj = static_cast<const DWORD*>(adjacency->GetBufferPointer());
+    EXPECT_EQ(std::vector<DWORD>(adj, adj + 9),
+              (std::vector<DWORD>{0xFFFFFFFF, 0xFFFFFFFF, 1, 0, 2, 0xFFFFFFFF, 1, 0xFFFFFFFF,
+                                  0xFFFFFFFF}));
+  }
+}
+
+TEST_F(MeshFixture, FramesPlaceTheirMeshesAndMeshesMerge) {
+  // Two meshes, one moved by its frame by +10 in x and scaled by 2; the
+  // second has no material list and gets the grey material after the
+  // first's.
+  const char* file = R"(xof 0302txt 0064
+Frame F {
+  FrameTransformMatrix { 2,0,0,0, 0,2,0,0, 0,0,2,0, 10,0,0,1;; }
+  Mesh A { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;
+    MeshMaterialList { 1; 1; 0;; Material { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; } } }
+}
+Mesh B { 3; 0;0;5;, 0;1;5;, 1;0;5;; 1; 3;0,1,2;; }
+)";
+  ASSERT_EQ(load(file), D3D_OK);
+  EXPECT_EQ(mesh->GetFVF(), DWORD(D3DFVF_XYZ));
+  ASSERT_EQ(mesh->GetNumVertices(), 6u);
+  const std::vector<unsigned char> bytes = vertexBytes(mesh);
+  const auto* p = reinterpret_cast<const D3DXVECTOR3*>(bytes.data());
+  EXPECT_EQ(p[1], D3DXVECTOR3(10, 2, 0));
+  EXPECT_EQ(p[2], D3DXVECTOR3(12, 0, 0));
+  EXPECT_EQ(p[5], D3DXVECTOR3(1, 0, 5));
+  EXPECT_EQ(indices(mesh), (std::vector<DWORD>{0, 1, 2, 3, 4, 5}));
+  EXPECT_EQ(attributes(mesh), (std::vector<DWORD>{0, 1}));
+  ASSERT_EQ(materialCount, 2u);
+  const auto* m = static_cast<const D3DXMATERIAL*>(materials->GetBufferPointer());
+  EXPECT_EQ(m[1].MatD3D.Diffuse.r, 0.5f);
+  EXPECT_EQ(m[1].MatD3D.Diffuse.a, 0.0f);
+}
+
+TEST_F(MeshFixture, AFileWithoutMaterialsHasNone) {
+  ASSERT_EQ(load("xof 0303txt 0032 Mesh { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;; }"), D3D_OK);
+  EXPECT_EQ(materialCount, 0u);
+  EXPECT_EQ(materials, nullptr);
+  EXPECT_EQ(attributes(mesh), std::vector<DWORD>{0});
+}
+
+TEST_F(MeshFixture, MalformedDataIsRefused) {
+  const std::string good = "xof 0303txt 0032\nMesh { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;; }";
+  const std::string binary = twoMaterialBinary();
+  std::string badBlock = compress(binary, 0x8000);
+  badBlock[30] ^= 0x55;  // inside the deflate data
+  std::string shortTotal = compress(binary, 0x8000);
+  shortTotal[16] = char(0xff);  // announces more than the blocks hold
+  const struct {
+    const char* what;
+    std::string bytes;
+  } cases[] = {
+      {"empty", ""},
+      {"header only", "xof 0303txt 0032"},
+      {"no magic", "xyz 0303txt 0032 Mesh { }"},
+      {"unknown format", "xof 0303abc 0032 Mesh { }"},
+      {"unknown float size", "xof 0303txt 0016 Mesh { }"},
+      {"truncated object", good.substr(0, good.size() - 3)},
+      {"unterminated string", "xof 0303txt 0032 Material { 1;1;1;1;; TextureFilename { \"a"},
+      {"face index out of range",
+       "xof 0303txt 0032 Mesh { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,3;; }"},
+      {"negative count", "xof 0303txt 0032 Mesh { -3; 0;0;0;; 1; 3;0,1,2;; }"},
+      {"count beyond the data", "xof 0303txt 0032 Mesh { 4000000000; 0;0;0;; }"},
+      {"fractional index", "xof 0303txt 0032 Mesh { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,1.5;; }"},
+      {"normals for other faces",
+       "xof 0303txt 0032 Mesh { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;; "
+       "MeshNormals { 1; 0;0;1;; 2; 3;0,0,0;, 3;0,0,0;; } }"},
+      {"material index past the materials",
+       "xof 0303txt 0032 Mesh { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;; "
+       "MeshMaterialList { 1; 1; 1;; } }"},
+      {"no faces", "xof 0303txt 0032 Mesh { 3; 0;0;0;, 0;1;0;, 1;0;0;; 0;; }"},
+      {"no mesh", "xof 0303txt 0032 Frame { }"},
+      {"binary list past the end", binary.substr(0, binary.size() / 2)},
+      {"corrupt compressed block", badBlock},
+      {"compressed data shorter than announced", shortTotal},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_TRUE(FAILED(load(c.bytes)));
+    EXPECT_EQ(mesh, nullptr);
+    EXPECT_EQ(materials, nullptr);
+    EXPECT_EQ(materialCount, 0u);
+  }
+}
+
+TEST(XFileReader, NestingIsBounded) {
+  std::string deep = "xof 0303txt 0032 ";
+  for (int i = 0; i < 10000; ++i) deep += "Frame {";
+  xfile::Document document;
+  std::string error;
+  EXPECT_FALSE(xfile::parse(deep.data(), deep.size(), document, error));
+  EXPECT_EQ(error, "objects nested too deeply");
+}
+
+TEST_F(MeshFixture, ComputedNormalsWeighFacesByTheirAngle) {
+  // Vertex 0 is shared by a right-angled triangle in z = 0 and a 45-degree
+  // one in x = 0; it gets the angle-weighted mean of their normals.
+  const char* file = R"(xof 0303txt 0032
+Mesh { 5; 0;0;0;, 0;1;0;, 1;0;0;, 0;1;1;, 0;0;1;;
+  2; 3;0,1,2;, 3;0,4,3;; }
+)";
+  ASSERT_EQ(load(file), D3D_OK);
+  ID3DXMesh* withNormals = nullptr;
+  ASSERT_EQ(mesh->CloneMeshFVF(D3DXMESH_MANAGED, D3DFVF_XYZ | D3DFVF_NORMAL, device, &withNormals),
+            D3D_OK);
+  EXPECT_EQ(withNormals->GetNumBytesPerVertex(), 24u);
+  EXPECT_EQ(indices(withNormals), indices(mesh));
+  ASSERT_EQ(D3DXComputeNormals(withNormals, nullptr), D3D_OK);
+  const std::vector<unsigned char> bytes = vertexBytes(withNormals);
+  const auto* v = reinterpret_cast<const float*>(bytes.data());
+  // Face 0: (0,1,0) x (1,0,0) = (0,0,-1), angle 90 degrees at vertex 0.
+  // Face 1: (0,0,1) x (0,1,1) = (-1,0,0), angle 45 degrees at vertex 0.
+  const float w0 = float(M_PI / 2), w1 = float(M_PI / 4), len = std::hypot(w0, w1);
+  EXPECT_NEAR(v[3], -w1 / len, 1e-5f);
+  EXPECT_NEAR(v[4], 0.0f, 1e-6f);
+  EXPECT_NEAR(v[5], -w0 / len, 1e-5f);
+  // Vertex 2 belongs to face 0 only; positions are untouched.
+  EXPECT_NEAR(v[6 * 2 + 5], -1.0f, 1e-6f);
+  EXPECT_EQ(v[6 * 2 + 0], 1.0f);
+  // A mesh without normals in its format cannot take them.
+  EXPECT_EQ(D3DXComputeNormals(mesh, nullptr), D3DERR_INVALIDCALL);
+  withNormals->Release();
+}
+
+TEST_F(MeshFixture, CloneKeepsSharedComponentsAndZeroesNewOnes) {
+  ASSERT_EQ(load(kTwoMaterialFile), D3D_OK);
+  ID3DXMesh* clone = nullptr;
+  const DWORD fvf = D3DFVF_XYZ | D3DFVF_DIFFUSE | D3DFVF_TEX2;
+  ASSERT_EQ(mesh->CloneMeshFVF(D3DXMESH_MANAGED | D3DXMESH_32BIT, fvf, device, &clone), D3D_OK);
+  EXPECT_EQ(clone->GetFVF(), fvf);
+  EXPECT_EQ(clone->GetNumBytesPerVertex(), 32u);
+  EXPECT_EQ(clone->GetOptions(), DWORD(D3DXMESH_MANAGED | D3DXMESH_32BIT));
+  EXPECT_EQ(indices(clone), indices(mesh));
+  EXPECT_EQ(attributes(clone), attributes(mesh));
+  const std::vector<unsigned char> bytes = vertexBytes(clone);
+  const auto* v = reinterpret_cast<const float*>(bytes.data());
+  // Vertex 2: position (1,1,0), diffuse 0, first set (1,1), second set 0.
+  const float* v2 = v + 8 * 2;
+  EXPECT_EQ(v2[0], 1.0f);
+  EXPECT_EQ(v2[1], 1.0f);
+  EXPECT_EQ(v2[3], 0.0f);
+  EXPECT_EQ(v2[4], 1.0f);
+  EXPECT_EQ(v2[5], 1.0f);
+  EXPECT_EQ(v2[6], 0.0f);
+  IDirect3DDevice9* owner = nullptr;
+  ASSERT_EQ(clone->GetDevice(&owner), D3D_OK);
+  EXPECT_EQ(owner, device);
+  owner->Release();
+  clone->Release();
+}
+
+TEST_F(MeshFixture, DrawSubsetDrawsTheFacesOfOneAttribute) {
+  ASSERT_EQ(load(kTwoMaterialFile), D3D_OK);
+  d3d9_test::setCallLogEnabled(true);
+  d3d9_test::clearCallLog();
+  device->BeginScene();
+  mesh->DrawSubset(1);
+  mesh->DrawSubset(0);
+  mesh->DrawSubset(7);  // no such faces: draws nothing
+  device->EndScene();
+  d3d9_test::setCallLogEnabled(false);
+  std::vector<std::string> draws;
+  for (const std::string& call : d3d9_test::callLog())
+    if (call.rfind("DrawIndexedPrimitive", 0) == 0) draws.push_back(call);
+  // Attribute 1: the quad, faces 0-1 over vertices 0-3; attribute 0: the
+  // triangle, face 2 over vertices 4-6.
+  EXPECT_EQ(draws, (std::vector<std::string>{"DrawIndexedPrimitive(4, 0, 0, 4, 0, 2)",
+                                             "DrawIndexedPrimitive(4, 0, 4, 3, 6, 1)"}));
+}
+
+TEST_F(MeshFixture, InstalledModelsLoad) {
+  // X files written by other tools, in every form.
+  const struct {
+    const char* file;
+    DWORD fvf;
+  } models[] = {
+      {"test_cube_text.x", 0},
+      {"test_cube_binary.x", 0},
+      {"test_cube_compressed.x", 0},
+      {"kwxport_test_cubewithvcolors.x", D3DFVF_DIFFUSE},
+      {"fromtruespace_bin32.x", 0},
+      {"anim_test.x", 0},
+      {"test.x", 0},
+      {"BCN_Epileptic.X", 0},
+      {"Testwuson.X", 0},
+  };
+  std::vector<std::vector<unsigned char>> cubes;
+  for (const auto& model : models) {
+    SCOPED_TRACE(model.file);
+    const std::string bytes = readFile(std::string(kModels) + model.file);
+    if (bytes.empty()) GTEST_SKIP() << "assimp-testmodels is not installed";
+    ASSERT_EQ(load(bytes), D3D_OK);
+    EXPECT_GT(mesh->GetNumFaces(), 0u);
+    EXPECT_EQ(mesh->GetFVF() & model.fvf, model.fvf);
+    const std::vector<DWORD> faces = indices(mesh);
+    for (DWORD index : faces) ASSERT_LT(index, mesh->GetNumVertices());
+    if (std::string(model.file).rfind("test_cube_", 0) == 0) cubes.push_back(vertexBytes(mesh));
+  }
+  // The three forms of the cube hold the same vertices.
+  ASSERT_EQ(cubes.size(), 3u);
+  EXPECT_EQ(cubes[0], cubes[1]);
+  EXPECT_EQ(cubes[0], cubes[2]);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MeshFixture, TeapotFacesOutwardWithUnitNormals) {
+  ID3DXBuffer* teapotAdjacency = nullptr;
+  ASSERT_EQ(D3DXCreateTeapot(device, &mesh, &teapotAdjacency), D3D_OK);
+  EXPECT_EQ(mesh->GetFVF(), DWORD(D3DFVF_XYZ | D3DFVF_NORMAL));
+  EXPECT_EQ(mesh->GetNumBytesPerVertex(), 24u);
+  ASSERT_GT(mesh->GetNumFaces(), 1000u);
+  const std::vector<unsigned char> bytes = vertexBytes(mesh);
+  const auto* v = reinterpret_cast<const D3DXVECTOR3*>(bytes.data());
+  D3DXVECTOR3 lo(1e9f, 1e9f, 1e9f), hi(-1e9f, -1e9f, -1e9f);
+  for (DWORD i = 0; i < mesh->GetNumVertices(); ++i) {
+    const D3DXVECTOR3& p = v[2 * i];
+    EXPECT_NEAR(D3DXVec3Length(&v[2 * i + 1]), 1.0f, 1e-4f) << "vertex " << i;
+    lo = D3DXVECTOR3(std::fmin(lo.x, p.x), std::fmin(lo.y, p.y), std::fmin(lo.z, p.z));
+    hi = D3DXVECTOR3(std::fmax(hi.x, p.x), std::fmax(hi.y, p.y), std::fmax(hi.z, p.z));
+  }
+  // Standing upright, centred on y = 0; spout towards +x, handle towards -x,
+  // symmetric in z.
+  EXPECT_NEAR(lo.y, -1.575f, 1e-5f);
+  EXPECT_NEAR(hi.y, 1.575f, 1e-5f);
+  EXPECT_NEAR(lo.z, -hi.z, 1e-5f);
+  EXPECT_NEAR(hi.z, 2.0f, 1e-5f);
+  EXPECT_GT(hi.x, 3.2f);
+  EXPECT_LT(lo.x, -2.7f);
+  // Every triangle winds clockwise seen from the side its normals face.
+  const std::vector<DWORD> faces = indices(mesh);
+  int inward = 0;
+  for (size_t f = 0; f < faces.size(); f += 3) {
+    const D3DXVECTOR3 &a = v[2 * faces[f]], &b = v[2 * faces[f + 1]], &c = v[2 * faces[f + 2]];
+    D3DXVECTOR3 e1 = b - a, e2 = c - a, g;
+    D3DXVec3Cross(&g, &e1, &e2);
+    const D3DXVECTOR3 n = v[2 * faces[f] + 1] + v[2 * faces[f + 1] + 1] + v[2 * faces[f + 2] + 1];
+    if (D3DXVec3Dot(&g, &n) <= 0) ++inward;
+  }
+  EXPECT_EQ(inward, 0);
+  // The body's widest point faces straight out: the vertex at (2, y, 0)
+  // has the normal (1, 0, 0).
+  bool found = false;
+  for (DWORD i = 0; i < mesh->GetNumVertices(); ++i)
+    if (std::fabs(v[2 * i].x - 2.0f) < 1e-4f && std::fabs(v[2 * i].z) < 1e-4f &&
+        std::fabs(v[2 * i].y - (0.9f - 1.575f)) < 1e-4f) {
+      EXPECT_NEAR(v[2 * i + 1].x, 1.0f, 1e-4f);
+      found = true;
+    }
+  EXPECT_TRUE(found);
+  teapotAdjacency->Release();
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MeshFixture, TeapotDrawsLitFromTheFront) {
+  // Culling of counter-clockwise faces keeps only the outside; a light
+  // shining from the eye then lights the middle of the body fully, and
+  // the corners stay clear.
+  ASSERT_EQ(D3DXCreateTeapot(device, &mesh, nullptr), D3D_OK);
+  D3DXMATRIX view, projection;
+  D3DXVECTOR3 eye(0, 0, -8), at(0, 0, 0), up(0, 1, 0);
+  device->SetTransform(D3DTS_VIEW, D3DXMatrixLookAtLH(&view, &eye, &at, &up));
+  device->SetTransform(D3DTS_PROJECTION,
+                       D3DXMatrixPerspectiveFovLH(&projection, float(M_PI) / 4, 4.0f / 3, 1, 20));
+  D3DMATERIAL9 white{};
+  white.Diffuse = {1, 1, 1, 1};
+  device->SetMaterial(&white);
+  D3DLIGHT9 light{};
+  light.Type = D3DLIGHT_DIRECTIONAL;
+  light.Diffuse = {1, 1, 1, 1};
+  light.Direction = {0, 0, 1};
+  device->SetLight(0, &light);
+  device->LightEnable(0, TRUE);
+  device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xFF0000FF, 1.0f, 0);
+  device->BeginScene();
+  EXPECT_EQ(mesh->DrawSubset(0), D3D_OK);
+  device->EndScene();
+  const d3d9_test::Frame f = frame();
+  EXPECT_TRUE(d3d9_testing::colourNear(f.at(kWidth / 2, kHeight / 2 + 2), 0xFFFFFFFF, 24));
+  EXPECT_EQ(f.at(0, 0), 0xFF0000FFu);
+}
+
+}  // namespace

@@ -1,0 +1,315 @@
+// Frame hierarchies, skin information, blended meshes and the animation
+// controller loaded from X files.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/d3dx/D3DXSkin.h"
+#include "tests/d3d9_fixture.h"
+
+namespace {
+
+using d3d9_testing::DeviceFixture;
+
+// Keeps what the loader hands over, and counts what it made and destroyed.
+struct Allocator : ID3DXAllocateHierarchy {
+  HRESULT CreateFrame(LPCSTR name, D3DXFRAME** out) override {
+    auto* frame = new D3DXFRAME{};
+    frame->Name = name ? strdup(name) : nullptr;
+    D3DXMatrixIdentity(static_cast<D3DXMATRIX*>(&frame->TransformationMatrix));
+    *out = frame;
+    ++frames;
+    return S_OK;
+  }
+  HRESULT CreateMeshContainer(LPCSTR name, const D3DXMESHDATA* data, const D3DXMATERIAL* materials,
+                              const D3DXEFFECTINSTANCE*, DWORD numMaterials,
+                              const DWORD* adjacency, ID3DXSkinInfo* skin,
+                              D3DXMESHCONTAINER** out) override {
+    *out = nullptr;
+    if (failContainers) return E_OUTOFMEMORY;
+    auto* c = new D3DXMESHCONTAINER{};
+    c->Name = strdup(name ? name : "");
+    c->MeshData = *data;
+    data->pMesh->AddRef();
+    c->NumMaterials = numMaterials;
+    c->pMaterials = new D3DXMATERIAL[numMaterials ? numMaterials : 1];
+    for (DWORD i = 0; i < numMaterials; ++i) {
+      c->pMaterials[i] = materials[i];
+      c->pMaterials[i].pTextureFilename =
+          materials[i].pTextureFilename ? strdup(materials[i].pTextureFilename) : nullptr;
+    }
+    const DWORD faces = data->pMesh->GetNumFaces();
+    c->pAdjacency = new DWORD[3 * faces];
+    std::memcpy(c->pAdjacency, adjacency, 12 * faces);
+    c->pSkinInfo = skin;
+    if (skin) skin->AddRef();
+    *out = c;
+    ++containers;
+    return S_OK;
+  }
+  HRESULT DestroyFrame(D3DXFRAME* frame) override {
+    free(frame->Name);
+    delete frame;
+    --frames;
+    return S_OK;
+  }
+  HRESULT DestroyMeshContainer(D3DXMESHCONTAINER* c) override {
+    free(c->Name);
+    for (DWORD i = 0; i < c->NumMaterials; ++i) free(c->pMaterials[i].pTextureFilename);
+    delete[] c->pMaterials;
+    delete[] c->pAdjacency;
+    c->MeshData.pMesh->Release();
+    if (c->pSkinInfo) c->pSkinInfo->Release();
+    delete c;
+    --containers;
+    return S_OK;
+  }
+
+  int frames = 0, containers = 0;
+  bool failContainers = false;
+};
+
+// Three bones under a root frame; a mesh of two triangles, the first moved
+// by bones A and B, the second by C alone; bone B slides along x over ten
+// ticks, at ten ticks per second.
+const char* const kSkinnedFile = R"(xof 0303txt 0032
+AnimTicksPerSecond { 10; }
+Frame Root {
+  FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, 0,0,0,1;; }
+  Frame A { FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, 1,0,0,1;; } }
+  Frame B { FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, 0,2,0,1;; }
+    Frame C { } }
+  Mesh Skin {
+    6; 0;0;0;, 0;1;0;, 1;0;0;, 5;0;0;, 5;1;0;, 6;0;0;;
+    2; 3;0,1,2;, 3;3,4,5;;
+    MeshNormals { 1; 0;0;-1;; 2; 3;0,0,0;, 3;0,0,0;; }
+    XSkinMeshHeader { 2; 2; 3; }
+    SkinWeights { "A"; 3; 0,1,2; 1.0,0.75,0.5; 1,0,0,0, 0,1,0,0, 0,0,1,0, -1,0,0,1;; }
+    SkinWeights { "B"; 2; 1,2; 0.25,0.5; 1,0,0,0, 0,1,0,0, 0,0,1,0, 0,-2,0,1;; }
+    SkinWeights { "C"; 3; 3,4,5; 1,1,1; 1,0,0,0, 0,1,0,0, 0,0,1,0, 0,0,0,1;; }
+  }
+}
+AnimationSet Slide {
+  Animation { { B }
+    AnimationKey { 2; 2; 0;3;0,2,0;;, 10;3;4,2,0;;; }
+  }
+}
+)";
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class SkinFixture : public DeviceFixture {
+ protected:
+  void TearDown() override {
+    if (root) D3DXFrameDestroy(root, &allocator);
+    if (controller) controller->Release();
+    EXPECT_EQ(allocator.frames, 0);
+    EXPECT_EQ(allocator.containers, 0);
+    DeviceFixture::TearDown();
+  }
+  HRESULT load(const std::string& bytes) {
+    return D3DXLoadMeshHierarchyFromXInMemory(bytes.data(), DWORD(bytes.size()), D3DXMESH_MANAGED,
+                                              device, &allocator, nullptr, &root, &controller);
+  }
+
+  Allocator allocator;
+  D3DXFRAME* root = nullptr;
+  ID3DXAnimationController* controller = nullptr;
+};
+
+TEST_F(SkinFixture, HierarchyFramesContainersAndSkin) {
+  ASSERT_EQ(load(kSkinnedFile), D3D_OK);
+  ASSERT_NE(root, nullptr);
+  EXPECT_STREQ(root->Name, "Root");
+  EXPECT_EQ(root->pFrameSibling, nullptr);
+  D3DXFRAME* a = root->pFrameFirstChild;
+  ASSERT_NE(a, nullptr);
+  EXPECT_STREQ(a->Name, "A");
+  EXPECT_EQ(a->TransformationMatrix._41, 1.0f);
+  ASSERT_NE(a->pFrameSibling, nullptr);
+  EXPECT_STREQ(a->pFrameSibling->Name, "B");
+  EXPECT_EQ(D3DXFrameFind(root, "C"), a->pFrameSibling->pFrameFirstChild);
+  EXPECT_EQ(D3DXFrameFind(root, "D"), nullptr);
+
+  D3DXMESHCONTAINER* c = root->pMeshContainer;
+  ASSERT_NE(c, nullptr);
+  EXPECT_STREQ(c->Name, "Skin");
+  EXPECT_EQ(c->MeshData.Type, D3DXMESHTYPE_MESH);
+  EXPECT_EQ(c->MeshData.pMesh->GetOptions(), DWORD(D3DXMESH_MANAGED));
+  EXPECT_EQ(c->NumMaterials, 0u);
+  ID3DXSkinInfo* skin = c->pSkinInfo;
+  ASSERT_NE(skin, nullptr);
+  ASSERT_EQ(skin->GetNumBones(), 3u);
+  EXPECT_STREQ(skin->GetBoneName(1), "B");
+  EXPECT_EQ(skin->GetBoneName(3), nullptr);
+  EXPECT_EQ(skin->GetBoneOffsetMatrix(1)->_42, -2.0f);
+  ASSERT_EQ(skin->GetNumBoneInfluences(0), 3u);
+  DWORD vertices[3];
+  float weights[3];
+  ASSERT_EQ(skin->GetBoneInfluence(0, vertices, weights), D3D_OK);
+  EXPECT_EQ(vertices[2], 2u);
+  EXPECT_EQ(weights[1], 0.75f);
+  DWORD most = 0;
+  skin->GetMaxVertexInfluences(&most);
+  EXPECT_EQ(most, 2u);
+}
+
+TEST_F(SkinFixture, BlendedMeshGroupsFacesByTheirBones) {
+  ASSERT_EQ(load(kSkinnedFile), D3D_OK);
+  D3DXMESHCONTAINER* c = root->pMeshContainer;
+  ID3DXMesh* blended = nullptr;
+  ID3DXBuffer* combinations = nullptr;
+  DWORD influences = 0, groups = 0;
+  ASSERT_EQ(c->pSkinInfo->ConvertToBlendedMesh(
+                c->MeshData.pMesh, D3DXMESH_MANAGED | D3DXMESHOPT_VERTEXCACHE, c->pAdjacency,
+                nullptr, nullptr, nullptr, &influences, &groups, &combinations, &blended),
+            D3D_OK);
+  // Face 0 needs A and B, face 1 needs C: two slots, and C does not fit
+  // with A and B, so two combinations.
+  EXPECT_EQ(influences, 2u);
+  ASSERT_EQ(groups, 2u);
+  EXPECT_EQ(blended->GetFVF(), DWORD(D3DFVF_XYZB1 | D3DFVF_NORMAL));
+  const auto* g = static_cast<const D3DXBONECOMBINATION*>(combinations->GetBufferPointer());
+  EXPECT_EQ(g[0].BoneId[0], 0u);
+  EXPECT_EQ(g[0].BoneId[1], 1u);
+  EXPECT_EQ(g[1].BoneId[0], 2u);
+  EXPECT_EQ(g[1].BoneId[1], 0xFFFFFFFFu);
+  EXPECT_EQ(g[1].FaceStart, 1u);
+  EXPECT_EQ(g[1].FaceCount, 1u);
+  DWORD tableSize = 0;
+  blended->GetAttributeTable(nullptr, &tableSize);
+  EXPECT_EQ(tableSize, 2u);
+
+  // Vertex 1 in combination 0: weight 0.75 on A (slot 0), B takes the rest.
+  void* data = nullptr;
+  ASSERT_EQ(blended->LockVertexBuffer(D3DLOCK_READONLY, &data), D3D_OK);
+  const auto* v = static_cast<const float*>(data);
+  const DWORD stride = blended->GetNumBytesPerVertex() / 4;
+  EXPECT_EQ(v[stride * 1 + 1], 1.0f);  // y of vertex 1
+  EXPECT_EQ(v[stride * 1 + 3], 0.75f);
+  EXPECT_EQ(v[stride * 2 + 3], 0.5f);
+  blended->UnlockVertexBuffer();
+
+  // Drawing a combination draws its faces alone.
+  d3d9_test::setCallLogEnabled(true);
+  d3d9_test::clearCallLog();
+  device->BeginScene();
+  blended->DrawSubset(1);
+  device->EndScene();
+  d3d9_test::setCallLogEnabled(false);
+  bool drawn = false;
+  for (const std::string& call : d3d9_test::callLog())
+    if (call.rfind("DrawIndexedPrimitive", 0) == 0) {
+      EXPECT_EQ(call, "DrawIndexedPrimitive(4, 0, 3, 3, 3, 1)");
+      drawn = true;
+    }
+  EXPECT_TRUE(drawn);
+  combinations->Release();
+  blended->Release();
+}
+
+TEST_F(SkinFixture, AnimationMovesFramesAndLoops) {
+  ASSERT_EQ(load(kSkinnedFile), D3D_OK);
+  ASSERT_NE(controller, nullptr);
+  D3DXFRAME* b = D3DXFrameFind(root, "B");
+  struct Step {
+    double delta;
+    float x;
+  } steps[] = {{0.0, 0.0f}, {0.5, 2.0f}, {0.25, 3.0f}, {0.5, 1.0f}, {-0.25, 0.0f}};
+  double time = 0;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.delta);
+    ASSERT_EQ(controller->AdvanceTime(step.delta, nullptr), D3D_OK);
+    time += step.delta;
+    EXPECT_DOUBLE_EQ(controller->GetTime(), time);
+    EXPECT_NEAR(b->TransformationMatrix._41, step.x, 1e-5f);
+    EXPECT_EQ(b->TransformationMatrix._42, 2.0f);
+    EXPECT_EQ(b->TransformationMatrix._11, 1.0f);
+  }
+  // Frames without animation keep the file's matrix.
+  EXPECT_EQ(D3DXFrameFind(root, "A")->TransformationMatrix._41, 1.0f);
+}
+
+TEST_F(SkinFixture, AllocatorFailureFailsTheLoadAndFreesEverything) {
+  allocator.failContainers = true;
+  EXPECT_EQ(load(kSkinnedFile), E_OUTOFMEMORY);
+  EXPECT_EQ(root, nullptr);
+  EXPECT_EQ(controller, nullptr);
+  EXPECT_EQ(allocator.frames, 0);
+}
+
+TEST_F(SkinFixture, AFileWithoutAnimationHasNoController) {
+  ASSERT_EQ(load("xof 0303txt 0032 Mesh M { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;; }"), D3D_OK);
+  ASSERT_NE(root, nullptr);
+  EXPECT_STREQ(root->Name, "");
+  ASSERT_NE(root->pMeshContainer, nullptr);
+  EXPECT_EQ(root->pMeshContainer->pSkinInfo, nullptr);
+  EXPECT_EQ(controller, nullptr);
+}
+
+TEST_F(SkinFixture, InstalledSkinnedModels) {
+  const char* const files[] = {"BCN_Epileptic.X", "Testwuson.X", "test_cube_text.x",
+                               "anim_test.x"};
+  for (const char* file : files) {
+    SCOPED_TRACE(file);
+    const std::string bytes = readFile(std::string("/usr/share/assimp/models/X/") + file);
+    if (bytes.empty()) GTEST_SKIP() << "assimp-testmodels is not installed";
+    if (root) D3DXFrameDestroy(root, &allocator);
+    if (controller) controller->Release();
+    root = nullptr;
+    controller = nullptr;
+    ASSERT_EQ(load(bytes), D3D_OK);
+    int skinned = 0, unresolved = 0;
+    std::vector<D3DXFRAME*> stack = {root};
+    while (!stack.empty()) {
+      D3DXFRAME* f = stack.back();
+      stack.pop_back();
+      if (f->pFrameSibling) stack.push_back(f->pFrameSibling);
+      if (f->pFrameFirstChild) stack.push_back(f->pFrameFirstChild);
+      for (D3DXMESHCONTAINER* c = f->pMeshContainer; c; c = c->pNextMeshContainer) {
+        ID3DXSkinInfo* skin = c->pSkinInfo;
+        if (!skin) continue;
+        ++skinned;
+        for (DWORD b = 0; b < skin->GetNumBones(); ++b)
+          if (!D3DXFrameFind(root, skin->GetBoneName(b))) ++unresolved;
+        ID3DXMesh* blended = nullptr;
+        ID3DXBuffer* table = nullptr;
+        DWORD influences = 0, groups = 0;
+        ID3DXMesh* source = c->MeshData.pMesh;
+        ASSERT_EQ(skin->ConvertToBlendedMesh(source, D3DXMESH_MANAGED, c->pAdjacency, nullptr,
+                                             nullptr, nullptr, &influences, &groups, &table,
+                                             &blended),
+                  D3D_OK);
+        EXPECT_LE(influences, 4u);
+        EXPECT_EQ(blended->GetNumFaces(), source->GetNumFaces());
+        const auto* g = static_cast<const D3DXBONECOMBINATION*>(table->GetBufferPointer());
+        DWORD faces = 0;
+        for (DWORD i = 0; i < groups; ++i) {
+          EXPECT_EQ(g[i].FaceStart, faces);
+          faces += g[i].FaceCount;
+          for (DWORD s = 0; s < influences; ++s)
+            EXPECT_TRUE(g[i].BoneId[s] == 0xFFFFFFFF || g[i].BoneId[s] < skin->GetNumBones());
+        }
+        EXPECT_EQ(faces, source->GetNumFaces());
+        table->Release();
+        blended->Release();
+      }
+    }
+    EXPECT_GT(skinned, 0);
+    // The animated cylinder's mesh names four bones of which the file
+    // holds two frames.
+    EXPECT_EQ(unresolved, std::string(file) == "anim_test.x" ? 2 : 0);
+    if (controller) {
+      EXPECT_EQ(controller->AdvanceTime(0.1, nullptr), D3D_OK);
+    }
+  }
+}
+
+}  // namespace
