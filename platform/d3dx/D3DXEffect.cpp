@@ -18,18 +18,6 @@ namespace d3dx_fx {
 
 namespace {
 
-class Buffer final : public Counted<ID3DXBuffer> {
- public:
-  Buffer(const void* data, size_t size) : bytes(size) {
-    if (data && size) std::memcpy(bytes.data(), data, size);
-  }
-  void* GetBufferPointer() override { return bytes.empty() ? nullptr : bytes.data(); }
-  DWORD GetBufferSize() override { return DWORD(bytes.size()); }
-
- private:
-  std::vector<unsigned char> bytes;
-};
-
 bool sameNoCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() &&
          std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -185,7 +173,7 @@ std::string reference(const std::vector<std::string>& tokens) {
 
 }  // namespace
 
-ID3DXBuffer* makeBuffer(const void* data, size_t size) { return new Buffer(data, size); }
+ID3DXBuffer* makeBuffer(const void* data, size_t size) { return d3dx_buffer::make(data, size); }
 
 HRESULT setValues(ParamValue& p, const float* values, size_t count) {
   if (p.decl.kind != ParamKind::Value) return D3DERR_INVALIDCALL;
@@ -775,11 +763,6 @@ HRESULT createEffect(IDirect3DDevice9* device, const std::string& text, const st
 
 }  // namespace d3dx_fx
 
-HRESULT D3DXCreateBuffer(DWORD size, ID3DXBuffer** buffer) {
-  if (!buffer) return D3DERR_INVALIDCALL;
-  *buffer = d3dx_fx::makeBuffer(nullptr, size);
-  return D3D_OK;
-}
 
 HRESULT D3DXCreateEffect(IDirect3DDevice9* device, const void* data, UINT length,
                          const D3DXMACRO* defines, ID3DXInclude*, DWORD, ID3DXEffectPool*,

@@ -16,6 +16,7 @@
 #pragma once
 
 #include "platform/d3d9/D3D9.h"
+#include "platform/d3dx/D3DXBuffer.h"
 #include "platform/d3dx/D3DXMath.h"
 
 typedef const char* D3DXHANDLE;
@@ -39,10 +40,6 @@ struct ID3DXEffectPool;
 // Compile flags (accepted, without effect here)
 #define D3DXSHADER_DEBUG 1
 
-struct ID3DXBuffer : IUnknown {
-  virtual void* GetBufferPointer() = 0;
-  virtual DWORD GetBufferSize() = 0;
-};
 
 // The constants of a compiled shader; here only their serialised form.
 struct ID3DXConstantTable : IUnknown {
@@ -100,9 +97,6 @@ struct ID3DXEffect : IUnknown {
   virtual HRESULT OnLostDevice() = 0;
   virtual HRESULT OnResetDevice() = 0;
 };
-
-// A buffer of `size` zeroed bytes.
-HRESULT D3DXCreateBuffer(DWORD size, ID3DXBuffer** buffer);
 
 // Compiles an effect from its text. `errors`, when given, receives the
 // compiler's messages ("file(line): error: text") on failure and warnings

@@ -14,29 +14,6 @@
 
 namespace {
 
-class Buffer final : public ID3DXBuffer {
- public:
-  explicit Buffer(DWORD size) : size_(size) {
-    data_ = static_cast<unsigned char*>(std::aligned_alloc(16, (size + 15) / 16 * 16 + 16));
-    if (data_) std::memset(data_, 0, size);
-  }
-  bool valid() const { return data_ != nullptr; }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
-  void* GetBufferPointer() override { return data_; }
-  DWORD GetBufferSize() override { return size_; }
-
- private:
-  ~Buffer() override { std::free(data_); }
-  std::atomic<ULONG> references_{1};
-  unsigned char* data_;
-  DWORD size_;
-};
-
 D3DPOOL poolOf(DWORD options, DWORD systemBit, DWORD managedBit) {
   if (options & systemBit) return D3DPOOL_SYSTEMMEM;
   if (options & managedBit) return D3DPOOL_MANAGED;
@@ -490,18 +467,6 @@ bool writeVertices(ID3DXBaseMesh* mesh, const MeshData& data) {
 
 }  // namespace d3dx_mesh
 
-HRESULT D3DXCreateBuffer(DWORD size, ID3DXBuffer** buffer) {
-  if (!buffer) return D3DERR_INVALIDCALL;
-  *buffer = nullptr;
-  auto* made = new (std::nothrow) Buffer(size);
-  if (!made) return E_OUTOFMEMORY;
-  if (!made->valid()) {
-    made->Release();
-    return E_OUTOFMEMORY;
-  }
-  *buffer = made;
-  return D3D_OK;
-}
 
 UINT D3DXGetFVFVertexSize(DWORD fvf) {
   const d3dx_mesh::VertexLayout layout = d3dx_mesh::layoutOf(fvf);

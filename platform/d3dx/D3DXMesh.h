@@ -11,6 +11,7 @@
 #pragma once
 
 #include "platform/d3d9/D3D9.h"
+#include "platform/d3dx/D3DXBuffer.h"
 #include "platform/d3dx/D3DXMath.h"
 
 // Mesh creation options: where the buffers live and how wide the indices are.
@@ -72,19 +73,6 @@ struct D3DXEFFECTINSTANCE {
   D3DXEFFECTDEFAULT* pDefaults;
 };
 
-// A block of bytes with a reference count; what the loaders hand out
-// (materials, adjacency, ...). Its bytes are 16-byte aligned.
-struct ID3DXBuffer {
-  virtual ULONG AddRef() = 0;
-  virtual ULONG Release() = 0;
-  virtual void* GetBufferPointer() = 0;
-  virtual DWORD GetBufferSize() = 0;
-
- protected:
-  virtual ~ID3DXBuffer() = default;
-};
-
-HRESULT D3DXCreateBuffer(DWORD size, ID3DXBuffer** buffer);
 
 struct ID3DXBaseMesh {
   virtual ULONG AddRef() = 0;
