@@ -36,11 +36,12 @@ void plasmaTexels(int w, int h, vectorN v) {
       float cx = fx - 4.0 + 2.0 * sin(t * 0.7);
       float cy = fy - 3.0 + 1.5 * cos(t * 0.5);
       float s = sin(fx * 0.8 + t) + wy + sin(sqrt(cx * cx + cy * cy) * 1.7 - t * 2.0);
-      float k = s * 0.6 + hue;
-      // A cosine palette: warm reds and magentas through violet to teal.
-      float r = 0.5 + 0.5 * cos(6.2831 * (k + 0.00));
-      float g = 0.3 + 0.3 * cos(6.2831 * (k + 0.33));
-      float b = 0.5 + 0.5 * cos(6.2831 * (k + 0.67));
+      float k = s * 0.3 + hue;
+      // A cosine palette: magenta and violet through deep blue to teal and
+      // a touch of orange.
+      float r = 0.55 + 0.45 * cos(6.2831 * (k + 0.00));
+      float g = 0.28 + 0.25 * cos(6.2831 * (k + 0.40));
+      float b = 0.55 + 0.40 * cos(6.2831 * (k + 0.25));
       v.set4(y * w + x, b, g, r, 1.0);
     }
   }
@@ -83,7 +84,7 @@ void render(float t) {
 
   textureOp_modulate(2, 0.42 + 0.14 * kick);
   blendOp_null();
-  plasma.renderOverlay(0, 0);
+  plasma.renderScaledOverlay(0.0, 0.0, 1.02, 1.02);  // its wrapped edges off screen
 
   if (snare < 0.6) {
     float size = 0.3 + snare * 2.2;
