@@ -227,8 +227,8 @@ class SampleDemoTest : public testing::Test {
 // Frames at chosen moments of every scene, looked at in coarse regions of
 // the 640 x 480 screen.
 TEST_F(SampleDemoTest, PlaysFromLooseFilesAndDrawsEveryScene) {
-  const std::vector<float> times = {1.0f,  3.76f, 3.92f, 4.28f, 5.5f,  9.0f,  9.5f, 12.0f,
-                                    18.0f, 18.5f, 21.0f, 25.0f, 25.3f, 27.0f, 30.6f};
+  const std::vector<float> times = {1.0f,  3.76f, 3.92f, 4.28f, 5.5f,  9.0f,  9.5f,  12.0f,
+                                    15.4f, 16.0f, 18.0f, 18.5f, 21.0f, 25.0f, 25.3f, 27.0f, 30.6f};
   expectPlayedToTheEnd(play(descriptionPath(), 40, times), 40);
   ASSERT_EQ(frames.size(), times.size());
   for (const Kept& k : frames) {
@@ -258,6 +258,11 @@ TEST_F(SampleDemoTest, PlaysFromLooseFilesAndDrawsEveryScene) {
         EXPECT_GT(mean(f, qx * 320, qy * 240, qx * 320 + 320, qy * 240 + 240).brightness(), 30.0) << t;
   }
   EXPECT_GT(difference(at(9.0f).frame, at(9.5f).frame), 8.0);
+
+  // A white flash where the tunnel takes over from the plasma, gone half a
+  // second later.
+  EXPECT_GT(mean(at(15.4f).frame, 0, 0, 640, 480).brightness(), 150.0);
+  EXPECT_LT(mean(at(16.0f).frame, 0, 0, 640, 480).brightness(), 80.0);
 
   // Tunnel: glowing trails around the middle on a dark ground, in motion.
   EXPECT_GT(mean(at(18.0f).frame, 220, 140, 420, 340).brightness(), 25.0);
