@@ -156,6 +156,9 @@ ScriptHost::ScriptHost() { gScriptHost = this; }
 ScriptHost::~ScriptHost() {
   shutdown();
   if (gScriptHost == this) gScriptHost = nullptr;
+  // The texture callbacks must not reach a host that is gone; the next
+  // host's first registration takes its place.
+  if (gTextureScriptHost == this) gTextureScriptHost = nullptr;
 }
 
 int ScriptHost::registerModules(asIScriptEngine* engine) {

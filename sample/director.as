@@ -1,8 +1,11 @@
-// Runs for the whole show and ends it once its length has passed.
-extern float demo_length = 12.0;
+// Runs for the whole show: starts the music, ends the show once its length
+// has passed and stops the music when the show is over.
+extern float demo_length = 30.72;
+extern string music = "music\\tune.mod";
 
 void begin() {
   logPrint("director: the show begins");
+  startMusic(music);
 }
 
 void preRender(float t) {
@@ -14,5 +17,6 @@ void render(float t) {
 }
 
 void died() {
+  stopMusic();
   logPrint("director: the show is over");
 }

@@ -1,8 +1,13 @@
 // The sample demo, played headless through the entry routine from loose
-// files and from packages, until its director scriplet ends it.
+// files and from packages, until its director scriplet ends it: its music
+// plays, its scenes draw what they should and pulse with the beat.
 #include <gtest/gtest.h>
+#include <stb_image_write.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -11,6 +16,7 @@
 
 #include "core/Log.h"
 #include "platform/d3d9/D3D9TestSeams.h"
+#include "platform/sound/Sound.h"
 #include "platform/win32/TestSeams.h"
 #include "runtime/DemoSequencer.h"
 #include "runtime/WinMain.h"
@@ -32,13 +38,52 @@ std::string readSample(const std::string& name) {
   return text.str();
 }
 
+// Mean colour of a rectangle of a frame, 0 to 255 per channel.
+struct Mean {
+  double r = 0, g = 0, b = 0;
+  double brightness() const { return (r + g + b) / 3.0; }
+};
+
+Mean mean(const d3d9_test::Frame& f, int x0, int y0, int x1, int y1) {
+  Mean m;
+  for (int y = y0; y < y1; ++y)
+    for (int x = x0; x < x1; ++x) {
+      uint32_t p = f.at(x, y);
+      m.r += (p >> 16) & 0xFF;
+      m.g += (p >> 8) & 0xFF;
+      m.b += p & 0xFF;
+    }
+  double n = double(x1 - x0) * double(y1 - y0);
+  m.r /= n;
+  m.g /= n;
+  m.b /= n;
+  return m;
+}
+
+// Mean absolute difference per channel of two frames of one size.
+double difference(const d3d9_test::Frame& a, const d3d9_test::Frame& b) {
+  double sum = 0;
+  for (size_t i = 0; i < a.pixels.size(); ++i)
+    for (int shift = 0; shift < 24; shift += 8)
+      sum += std::abs(int((a.pixels[i] >> shift) & 0xFF) - int((b.pixels[i] >> shift) & 0xFF));
+  return sum / double(a.pixels.size() * 3);
+}
+
 class SampleDemoTest : public testing::Test {
  protected:
+  static constexpr float kLength = 30.72f;  // the director's demo_length
+
   void SetUp() override {
     platform_test::reset();
     d3d9_test::reset();
+    sound_test::setManualOutput(true);
     sampleLog().clear();
     gLogHook = [](const char* text) { sampleLog().push_back(text); };
+    // A fatal error ends the process: show what the log said before it.
+    gFatalErrorHook = [](const char* text) {
+      for (const std::string& t : sampleLog()) std::fprintf(stderr, "%s\n", t.c_str());
+      std::fprintf(stderr, "%s\n", text);
+    };
     previous = fs::current_path();
     scratch = fs::temp_directory_path() / ("sample-" + std::to_string(getpid()));
     fs::remove_all(scratch);
@@ -47,21 +92,67 @@ class SampleDemoTest : public testing::Test {
   }
   void TearDown() override {
     gLogHook = nullptr;
+    gFatalErrorHook = nullptr;
     platform_test::reset();
+    d3d9_test::reset();
+    sound_test::setManualOutput(false);
     fs::current_path(previous);
     fs::remove_all(scratch);
   }
 
-  // Plays with a clock that advances 40 ms at every reading.
-  int play(std::string commandLine) {
+  // Plays with a clock that moves `stepMs` at every presented frame. After
+  // each frame the music is mixed by hand for the same time, so its syncs
+  // fire between frames as they would in real time, and the loudness of
+  // every second of it is kept. The first frame at or after each of `times`
+  // is kept as well.
+  int play(std::string commandLine, int stepMs, std::vector<float> times = {}) {
     gEndDemo = false;
-    platform_test::setTickSource([ticks = 0u]() mutable { return 40u * ticks++; });
-    return WinMain(nullptr, nullptr, commandLine.data(), 1);
+    wanted = std::move(times);
+    d3d9_test::setFrameCaptureEnabled(!wanted.empty());
+    platform_test::setTickSource([this, stepMs]() { return tick(stepMs); });
+    int result = WinMain(nullptr, nullptr, commandLine.data(), 1);
+    platform_test::setTickSource(nullptr);
+    if (const char* folder = std::getenv("SAMPLE_DEMO_FRAMES")) writeFrames(folder);
+    return result;
+  }
+
+  uint32_t tick(int stepMs) {
+    int presents = d3d9_test::presentCount();
+    if (presents != framesSeen && !inTick) {
+      inTick = true;  // the mixer's syncs read the clock too
+      framesSeen = presents;
+      const d3d9_test::Frame& frame = d3d9_test::lastPresentedFrame();
+      while (frames.size() < wanted.size() && gCurrentTime >= wanted[frames.size()] && !frame.empty())
+        frames.push_back({gCurrentTime, frame});
+      std::vector<float> mix(size_t(2 * 441 * stepMs / 10));
+      sound_test::render(mix.data(), int(mix.size() / 2));
+      size_t second = size_t(gCurrentTime);
+      if (loudness.size() <= second) loudness.resize(second + 1);
+      for (float s : mix) loudness[second] += double(s) * s;
+      inTick = false;
+    }
+    return uint32_t(stepMs) * uint32_t(presents);
+  }
+
+  // With SAMPLE_DEMO_FRAMES naming a folder, the kept frames go there as
+  // PNG files to be looked at.
+  void writeFrames(const char* folder) {
+    for (const Kept& k : frames) {
+      std::vector<uint8_t> rgb;
+      for (uint32_t p : k.frame.pixels)
+        rgb.insert(rgb.end(), {uint8_t(p >> 16), uint8_t(p >> 8), uint8_t(p)});
+      char name[64];
+      std::snprintf(name, sizeof name, "/frame-%05.2f.png", double(k.time));
+      stbi_write_png((std::string(folder) + name).c_str(), k.frame.width, k.frame.height, 3,
+                     rgb.data(), k.frame.width * 3);
+    }
   }
 
   void writePackage(bool gzipped) {
     std::vector<std::pair<std::string, std::string>> entries;
-    for (const char* name : {"main.demo", "director.as", "scenes\\intro.as", "scenes\\outro.as"}) {
+    for (const char* name : {"main.demo", "director.as", "scenes\\dawn.as", "scenes\\plasma.as",
+                             "scenes\\tunnel.as", "scenes\\finale.as", "scenes\\pulse.as",
+                             "music\\tune.mod", "pictures\\title.png"}) {
       std::string file = name;
       for (char& c : file)
         if (c == '\\') c = '/';
@@ -76,47 +167,124 @@ class SampleDemoTest : public testing::Test {
     return false;
   }
 
-  // The show ran to its twelfth second and ended by the director's request.
-  void expectPlayedToTheEnd(int exitCode) {
+  // The show ran to its end and was ended by the director's request, with
+  // the music sounding all the way.
+  void expectPlayedToTheEnd(int exitCode, int stepMs) {
     EXPECT_EQ(exitCode, 0);
     EXPECT_TRUE(gEndDemo);
-    EXPECT_GE(gCurrentTime, 12.0f);
-    EXPECT_LT(gCurrentTime, 12.2f);
-    // One frame per clock step of 40 ms: the 300th frame reaches 12 s. (Full
-    // screen presents once more before the first frame.)
-    EXPECT_GE(d3d9_test::presentCount(), 300);
-    EXPECT_LE(d3d9_test::presentCount(), 301);
-    EXPECT_TRUE(logged("director: the show begins"));
-    EXPECT_TRUE(logged("intro: hello from the intro"));  // a description value
-    EXPECT_TRUE(logged("intro: done"));
-    EXPECT_TRUE(logged("outro: done"));
-    EXPECT_TRUE(logged("director: the show is over"));
+    EXPECT_GE(gCurrentTime, kLength);
+    EXPECT_LT(gCurrentTime, kLength + stepMs * 0.001f);
+    // One frame per clock step, from time 0 to the end (full screen presents
+    // once more before the first frame).
+    int frameCount = int(std::ceil(kLength * 1000.0f / float(stepMs))) + 2;
+    EXPECT_GE(d3d9_test::presentCount(), frameCount - 1);
+    EXPECT_LE(d3d9_test::presentCount(), frameCount);
+    for (const char* text : {"director: the show begins", "dawn: hello from the dawn", "dawn: done",
+                             "plasma: done", "tunnel: done", "finale: done", "director: the show is over"})
+      EXPECT_TRUE(logged(text)) << text;
     EXPECT_TRUE(platform_test::messageBoxes().empty());
-    // The last frame flew the orbit camera: its third key, at 6 s into it.
+    for (const std::string& t : sampleLog()) EXPECT_EQ(t.find("TQScript"), std::string::npos) << t;
+    // The music sounded in every whole second of the show, and the director
+    // stopped it when the show was over.
+    ASSERT_GE(loudness.size(), size_t(kLength));
+    for (size_t second = 0; second + 1 < size_t(kLength); ++second)
+      EXPECT_GT(loudness[second], 1.0) << "second " << second;
+    EXPECT_EQ(sound_test::channelCount(), 0);
+    // The last frame flew the orbit camera, holding its third key.
     EXPECT_NEAR(gCameraPos.x, 0.0f, 1e-3f);
     EXPECT_NEAR(gCameraPos.y, 8.0f, 1e-3f);
     EXPECT_NEAR(gCameraPos.z, 8.0f, 1e-3f);
     EXPECT_EQ(gCameraFar, 500.0f);
   }
 
+  std::string descriptionPath() const {
+    std::string line = (fs::path(ENGINE_SOURCE_DIR) / "sample" / "main.demo").string();
+    for (char& c : line)
+      if (c == '/') c = '\\';
+    return line;
+  }
+
+  struct Kept {
+    float time;
+    d3d9_test::Frame frame;
+  };
+  const Kept& at(float time) const {
+    for (const Kept& k : frames)
+      if (k.time >= time) return k;
+    return frames.back();
+  }
+
   fs::path previous, scratch;
+  std::vector<float> wanted;
+  std::vector<Kept> frames;
+  std::vector<double> loudness;  // sum of squared samples per second of the show
+  int framesSeen = -1;
+  bool inTick = false;
 };
 
 }  // namespace
 
-TEST_F(SampleDemoTest, PlaysFromLooseFiles) {
-  std::string line = (fs::path(ENGINE_SOURCE_DIR) / "sample" / "main.demo").string();
-  for (char& c : line)
-    if (c == '/') c = '\\';
-  expectPlayedToTheEnd(play(line));
+// Frames at chosen moments of every scene, looked at in coarse regions of
+// the 640 x 480 screen.
+TEST_F(SampleDemoTest, PlaysFromLooseFilesAndDrawsEveryScene) {
+  const std::vector<float> times = {1.0f,  3.76f, 3.92f, 4.28f, 5.5f,  9.0f,  9.5f,  12.0f,
+                                    15.4f, 16.0f, 18.0f, 18.5f, 21.0f, 25.0f, 25.3f, 27.0f, 30.6f};
+  expectPlayedToTheEnd(play(descriptionPath(), 40, times), 40);
+  ASSERT_EQ(frames.size(), times.size());
+  for (const Kept& k : frames) {
+    ASSERT_EQ(k.frame.width, 640);
+    ASSERT_EQ(k.frame.height, 480);
+  }
+  SCOPED_TRACE("set SAMPLE_DEMO_FRAMES to a folder to see these frames");
+
+  // Dawn: a night sky, blue above; the sun is up and the title shines.
+  Mean sky = mean(at(1.0f).frame, 0, 0, 640, 60);
+  EXPECT_GT(sky.b, sky.r);
+  EXPECT_LT(sky.brightness(), 60.0);
+  Mean title = mean(at(5.5f).frame, 200, 150, 440, 200);
+  EXPECT_GT(title.brightness(), 80.0);
+  // The sun swells with the kick on the beat at 3.84 s and dies down again.
+  double before = mean(at(3.76f).frame, 280, 280, 360, 360).brightness();
+  double onBeat = mean(at(3.92f).frame, 280, 280, 360, 360).brightness();
+  double after = mean(at(4.28f).frame, 280, 280, 360, 360).brightness();
+  EXPECT_GT(onBeat, before + 5.0);
+  EXPECT_GT(onBeat, after + 5.0);
+
+  // Plasma: colour everywhere, and it moves.
+  for (float t : {9.0f, 12.0f}) {
+    const d3d9_test::Frame& f = at(t).frame;
+    for (int qx = 0; qx < 2; ++qx)
+      for (int qy = 0; qy < 2; ++qy)
+        EXPECT_GT(mean(f, qx * 320, qy * 240, qx * 320 + 320, qy * 240 + 240).brightness(), 30.0) << t;
+  }
+  EXPECT_GT(difference(at(9.0f).frame, at(9.5f).frame), 8.0);
+
+  // A white flash where the tunnel takes over from the plasma, gone half a
+  // second later.
+  EXPECT_GT(mean(at(15.4f).frame, 0, 0, 640, 480).brightness(), 150.0);
+  EXPECT_LT(mean(at(16.0f).frame, 0, 0, 640, 480).brightness(), 80.0);
+
+  // Tunnel: glowing trails around the middle on a dark ground, in motion.
+  EXPECT_GT(mean(at(18.0f).frame, 220, 140, 420, 340).brightness(), 25.0);
+  EXPECT_LT(mean(at(18.0f).frame, 0, 0, 640, 480).brightness(), 120.0);
+  EXPECT_GT(difference(at(18.0f).frame, at(18.5f).frame), 4.0);
+  EXPECT_GT(difference(at(18.0f).frame, at(21.0f).frame), 4.0);
+
+  // Finale: the spectrum's bars stand in the lower half, and they change.
+  EXPECT_GT(mean(at(25.0f).frame, 0, 240, 640, 360).brightness(), 20.0);
+  EXPECT_GT(difference(at(25.0f).frame, at(25.3f).frame), 2.0);
+  EXPECT_GT(mean(at(27.0f).frame, 200, 75, 440, 115).brightness(), 60.0);  // the title again
+
+  // The show fades out to black.
+  EXPECT_LT(mean(at(30.6f).frame, 0, 0, 640, 480).brightness(), 12.0);
 }
 
 TEST_F(SampleDemoTest, PlaysFromAPlainPackage) {
   writePackage(false);
-  expectPlayedToTheEnd(play("demo.dat"));
+  expectPlayedToTheEnd(play("demo.dat", 120), 120);
 }
 
 TEST_F(SampleDemoTest, PlaysFromAGzippedPackage) {
   writePackage(true);
-  expectPlayedToTheEnd(play(""));  // the default package name
+  expectPlayedToTheEnd(play("", 120), 120);  // the default package name
 }

@@ -437,6 +437,26 @@ TEST_F(TextureModule, FirstHostStays) {
   EXPECT_FALSE(loggedLine(logged(), "TQScrip - initArrays failed"));
 }
 
+// A host that is destroyed is forgotten, so that the fills of a host made
+// after it (a second run in one process) call back into the new one.
+TEST_F(TextureModule, DestroyedHostIsForgotten) {
+  gTextureScriptHost = nullptr;
+  {
+    ScriptHost first;
+    std::string error;
+    ASSERT_TRUE(first.compile("first", "void render(float t) {}\n", error)) << error;
+    EXPECT_EQ(gTextureScriptHost, &first);
+  }
+  EXPECT_EQ(gTextureScriptHost, nullptr);
+  compile(
+      "int calls = 0;\n"
+      "void white(int w, int h, vectorN v) { calls++; for (int i = 0; i < w * h; i++) v.set4(i, 1, 1, 1, 1); }\n"
+      "void render(float t) { texture tex = createTexture(4, 4); tex.fill(@white); }\n");
+  EXPECT_EQ(gTextureScriptHost, host.get());
+  render();
+  EXPECT_EQ(*global<int>("calls"), 1);
+}
+
 // A rejected registration logs the module's message once, and the other
 // registrations are made all the same.
 TEST_F(TextureModule, RejectedRegistrationsLogOnce) {
