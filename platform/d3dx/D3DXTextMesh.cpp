@@ -1,7 +1,5 @@
 // The text as a D3DX mesh: buildTextMeshData's arrays copied into a mesh of
-// the vertex format D3DFVF_XYZ | D3DFVF_NORMAL. Compiled once the mesh type
-// is part of the tree.
-#if __has_include("platform/d3dx/D3DXMesh.h")
+// the vertex format D3DFVF_XYZ | D3DFVF_NORMAL.
 
 #include <cstring>
 
@@ -57,4 +55,3 @@ HRESULT D3DXCreateTextA(IDirect3DDevice9* device, HDC dc, LPCSTR text, FLOAT dev
   return D3D_OK;
 }
 
-#endif
