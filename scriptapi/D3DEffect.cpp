@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
 #include <vector>
@@ -33,7 +34,8 @@ void release(IUnknown* object) {
 }
 
 // The whole file as text ending in a NUL byte; false when it cannot be
-// opened or its length cannot be had.
+// opened, its length cannot be had or no buffer can hold it (a folder opens
+// and claims the largest length there is).
 bool readWholeFile(const std::string& name, std::vector<char>& text) {
   FILE* file = openFile(name.c_str(), "rb");
   if (!file) return false;
@@ -41,10 +43,14 @@ bool readWholeFile(const std::string& name, std::vector<char>& text) {
   if (std::fseek(file, 0, SEEK_END) == 0) length = std::ftell(file);
   bool ok = length >= 0 && std::fseek(file, 0, SEEK_SET) == 0;
   if (ok) {
-    text.assign(size_t(length) + 1, '\0');
-    // A short read leaves NUL bytes, so the text simply ends earlier.
-    if (length > 0) std::fread(text.data(), 1, size_t(length), file);
+    try {
+      text.assign(size_t(length) + 1, '\0');
+    } catch (const std::exception&) {
+      ok = false;
+    }
   }
+  // A short read leaves NUL bytes, so the text simply ends earlier.
+  if (ok && length > 0) std::fread(text.data(), 1, size_t(length), file);
   std::fclose(file);
   return ok;
 }

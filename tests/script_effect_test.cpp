@@ -2,6 +2,7 @@
 // device, with effect and shader files in the scriplet's folder.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -244,6 +245,7 @@ technique tec0 { pass { } }
   EXPECT_EQ(v, D3DXVECTOR4(4, 5, 6, 1));
   e->GetVector("untouched", &v);
   EXPECT_EQ(v, D3DXVECTOR4(7, 7, 7, 7));
+  EXPECT_EQ(*global<TextureHandle>("t")->count, 1);  // the by-value copies are gone
   IDirect3DBaseTexture9* bound = nullptr;
   ASSERT_EQ(e->GetTexture("image", &bound), D3D_OK);
   EXPECT_EQ(bound, static_cast<IDirect3DBaseTexture9*>(texture("t")));
@@ -278,8 +280,8 @@ using ProceduralTexture = EffectScene;
 
 // The named function of a file is evaluated at every texel of a new
 // one-level texture of the given size. A file that is missing or does not
-// compile, or lacks the function, gives an empty handle (no count), with
-// nothing logged; a NUL byte ends the source.
+// compile, or lacks the function, or is a folder, gives an empty handle (no
+// count), with nothing logged; a NUL byte ends the source.
 TEST_F(ProceduralTexture, FilledFromTheFunctionOrEmpty) {
   const std::string gradient =
       "float4 gradient(float2 p : POSITION, float2 size : PSIZE) : COLOR {\n"
@@ -288,13 +290,16 @@ TEST_F(ProceduralTexture, FilledFromTheFunctionOrEmpty) {
   write("gradient.tx", gradient);
   write("nul.tx", gradient + std::string(1, '\0') + "not a shader at all {");
   write("broken.tx", "float4 gradient(float2 p : POSITION) : COLOR { return missingThing; }\n");
+  std::filesystem::create_directory("shaders");  // opens, and claims an endless length
   compile(
       "texture made;\n"
       "texture afterNul;\n"
       "texture missingFile;\n"
       "texture broken;\n"
       "texture noFunction;\n"
+      "texture folder;\n"
       "void init() {\n"
+      "  folder = generateProceduralTextureFromFile(\"shaders\", \"gradient\", \"\", 2, 2);\n"
       "  made = generateProceduralTextureFromFile(\"gradient.tx\", \"gradient\", \"unused\", 8, 4);\n"
       "  afterNul = generateProceduralTextureFromFile(\"nul.tx\", \"gradient\", \"\", 2, 2);\n"
       "  missingFile = generateProceduralTextureFromFile(\"missing.tx\", \"gradient\", \"\", 2, 2);\n"
@@ -314,7 +319,7 @@ TEST_F(ProceduralTexture, FilledFromTheFunctionOrEmpty) {
       EXPECT_TRUE(colourNear(image.at(x, y), 0xFF000000u | r << 16 | g << 8 | 64u, 1)) << x << ", " << y;
     }
   EXPECT_NE(texture("afterNul"), nullptr);
-  for (const char* name : {"missingFile", "broken", "noFunction"}) {
+  for (const char* name : {"missingFile", "broken", "noFunction", "folder"}) {
     SCOPED_TRACE(name);
     EXPECT_EQ(global<TextureHandle>(name)->object, nullptr);
     EXPECT_EQ(global<TextureHandle>(name)->count, nullptr);
