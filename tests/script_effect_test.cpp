@@ -329,11 +329,17 @@ TEST_F(ProceduralTexture, FilledFromTheFunctionOrEmpty) {
 
 using EffectModules = EffectScene;
 
-// Both modules register cleanly into every engine; a rejected registration
-// logs the module's message once.
+// Both modules register cleanly into every engine, their types as values
+// only (no object handles); a rejected registration logs the module's
+// message once.
 TEST_F(EffectModules, RejectedRegistrationsLogOnce) {
   compile("effect e;\npostProcess p;\n");
   EXPECT_TRUE(logged().empty());
+  for (const char* declaration : {"effect@ e;", "postProcess@ p;"}) {
+    std::string error;
+    EXPECT_FALSE(host->compile("handles", std::string(declaration) + "\nvoid render(float t) {}\n", error))
+        << declaration;
+  }
   struct Case {
     const char* what;
     int (*registration)(asIScriptEngine*);
