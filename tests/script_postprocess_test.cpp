@@ -15,8 +15,8 @@
 
 namespace {
 
-// The blur's quads as the scriplets' blur is specified: shift in units of
-// width / 128 x strength along x or y, weight, and the target switch.
+// The blur's quads, written out apart from the module's own table: shift in
+// units of width / 128 x strength along x or y, weight, target switch.
 struct Quad {
   int dx, dy;
   float weight;
@@ -37,7 +37,7 @@ struct Plane {
   int& at(int x, int y) { return values[size_t(y * width + x)]; }
 };
 
-// What the blur leaves in the result texture, from the passes as specified:
+// What the blur leaves in the result texture, worked out pass by pass:
 // the result starts as the frame and the scratch texture as black; quad i
 // blends its source, shifted by whole pixels, over the target with alpha =
 // factor / 255, each write rounded to 8 bits. The target starts as the
@@ -284,8 +284,8 @@ TEST_F(Blur, QuadAlphaFromTheFactorAndWeight) {
 }
 
 // A single white pixel and a white bar on black: the result texture holds
-// the blur that the specified passes give, to within the rounding of eight
-// bits per blend; the frame itself is left as it was.
+// the blur that the passes give when worked out texel by texel, to within
+// the rounding of eight bits per blend; the frame itself is left as it was.
 TEST_F(Blur, BlurOfAKnownFrame) {
   compileBlur(kBlurScript);
   struct Case {
