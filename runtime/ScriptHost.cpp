@@ -9,10 +9,12 @@
 #include "runtime/ScriptDebug.h"
 #include "runtime/ScriptString.h"
 #include "scriptapi/Arrays.h"
-#include "scriptapi/D3DTexture.h"
+#include "scriptapi/D3DEffect.h"
 #include "scriptapi/D3DMesh.h"
+#include "scriptapi/D3DTexture.h"
 #include "scriptapi/D3DXVector3.h"
 #include "scriptapi/Music.h"
+#include "scriptapi/PostProcess.h"
 #include "scriptapi/RenderState.h"
 #include "scriptapi/ScriptUtils.h"
 
@@ -167,9 +169,9 @@ int ScriptHost::registerModules(asIScriptEngine* engine) {
   initD3DXVector3(engine);  // vector3, color, matrix4, matrixStack, vectorN
   initD3DTexture(engine, this);  // texture, cubeTexture
   initD3DMesh(engine);           // mesh, vertexBuffer, skinnedMesh
-  // initD3DEffect(engine);         effect
+  initD3DEffect(engine);         // effect
   initRenderState(engine);       // render states, light, material, fog, camera
-  // initPostProcess(engine);       postProcess
+  initPostProcess(engine);       // postProcess
   initMusic(engine);             // music
   initArrays(engine);            // arrayTexture
   registerDebugFunctions(engine);

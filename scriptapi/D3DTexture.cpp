@@ -121,10 +121,14 @@ TextureHandle createTexture(int width, int height) {
   return newTexture(width, height, 0, 0, D3DPOOL_MANAGED);
 }
 
+}  // namespace
+
 // texture createRenderTarget(int,int)
 TextureHandle createRenderTarget(int width, int height) {
   return newTexture(width, height, 1, D3DUSAGE_RENDERTARGET, D3DPOOL_DEFAULT);
 }
+
+namespace {
 
 // texture createMipmappedRenderTarget(int,int): the chain follows level 0.
 TextureHandle createMipmappedRenderTarget(int width, int height) {

@@ -33,6 +33,11 @@ class TQDataHandler_Texture : public TQDataHandler {
                     std::string& error) override;
 };
 
+// texture createRenderTarget(int,int): a width x height render target of
+// one level in the default pool, as the script gets it (a handle without a
+// texture when none can be made).
+TextureHandle createRenderTarget(int width, int height);
+
 // Registers texture and cubeTexture with their functions into a new engine
 // and remembers `host` when no host is remembered yet. Logs "TQScript -
 // initD3DTexture failed" once when any registration is rejected (all the
