@@ -52,8 +52,6 @@ MeshHandle createText(const std::string* text, const std::string* font, const fl
 
 // A letter that could not be built is cached all the same (as a counted
 // handle without a mesh) and never tried again.
-
-
 MeshHandle createMesh_GetFontLetter(const std::string* letter, const std::string* font) {
   const char key = letter->empty() ? '\0' : (*letter)[0];
   auto cached = gGlyphMeshCache.find(key);
