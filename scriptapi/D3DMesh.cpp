@@ -11,6 +11,7 @@
 #include "runtime/CameraPath.h"
 #include "scriptapi/Binding.h"
 #include "scriptapi/SkinnedMesh.h"
+#include "scriptapi/TextMesh.h"
 #include "scriptapi/VertexBuffer.h"
 #include "scriptapi/VectorN.h"
 
@@ -315,13 +316,15 @@ int initD3DMesh(asIScriptEngine* engine) {
   for (const Method& m : methods) r += engine->RegisterObjectMethod(t, m.declaration, m.function, objLast);
   r += engine->RegisterGlobalFunction("mesh createTeapot()", asFUNCTION(createTeapot),
                                       asCALL_CDECL);
-  // The text factories (createText, createMesh_GetFontLetter) take their
-  // places around the file loads once text meshes exist.
+  r += engine->RegisterGlobalFunction("mesh createText(string &in,string &in,float &in)",
+                                      asFUNCTION(createText), asCALL_CDECL);
   r += engine->RegisterGlobalFunction("mesh createMeshFromFile(string)",
                                       asFUNCTION(createMeshFromFile), asCALL_CDECL);
   r += engine->RegisterGlobalFunction("mesh createMeshFromFile_uniqueInstance(string)",
                                       asFUNCTION(createMeshFromFile_uniqueInstance),
                                       asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("mesh createMesh_GetFontLetter(string &in,string &in)",
+                                      asFUNCTION(createMesh_GetFontLetter), asCALL_CDECL);
   registerSkinnedMesh(engine, r);
   registerVertexBuffer(engine, r);
   return finishRegistration(r, "TQScrip - initD3DMesh failed");

@@ -1,8 +1,8 @@
 // The script type mesh: static triangle meshes loaded from X files through
-// the resource store or made in code (the teapot), drawn with one call and
-// open to scripts vertex by vertex through a lock on their vertex buffer;
-// with the sphere-map and radial deformation methods that rewrite their
-// vertices on the processor.
+// the resource store or made in code (the teapot, extruded text), drawn with
+// one call and open to scripts vertex by vertex through a lock on their
+// vertex buffer; with the sphere-map and radial deformation methods that
+// rewrite their vertices on the processor.
 #pragma once
 
 #include <cstdint>

@@ -11,6 +11,7 @@
 #include "core/Log.h"
 #include "core/RenderStateStack.h"
 #include "core/TQDatabase.h"
+#include "platform/d3dx/D3DXTexture.h"
 #include "scriptapi/Binding.h"
 
 namespace {
@@ -131,10 +132,16 @@ HRESULT CAllocateHierarchy::CreateMeshContainer(LPCSTR name, const D3DXMESHDATA*
     } else {
       if (adjacency) std::memcpy(c->pAdjacency, adjacency, sizeof(DWORD) * 3 * faces);
       if (numMaterials > 0) {
-        // Texture files are not opened here: their materials draw without
-        // texture, and the container keeps no file names.
+        // Texture file names are paths from the working directory (the
+        // scriplet's folder while it runs), not names in the resource store.
+        // A texture that does not load leaves its material without one; the
+        // container keeps no file names.
         for (DWORD i = 0; i < numMaterials; ++i) {
           c->pMaterials[i] = materials[i];
+          const char* file = materials[i].pTextureFilename;
+          if (file && file[0] &&
+              FAILED(D3DXCreateTextureFromFileA(meshDevice, file, &c->textures[i])))
+            c->textures[i] = nullptr;
           c->pMaterials[i].pTextureFilename = nullptr;
         }
       } else {

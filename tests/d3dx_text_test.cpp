@@ -9,7 +9,10 @@
 #include <tuple>
 
 #include "platform/d3dx/D3DXText.h"
+#include "platform/d3dx/D3DXMesh.h"
 #include "platform/win32/GdiInternal.h"
+#include "tests/d3d9_fixture.h"
+#include "tests/text_view.h"
 
 namespace {
 
@@ -457,5 +460,116 @@ TEST_F(TextMesh, EveryCharacterOfTheCodePageIsASolid) {
       EXPECT_EQ(s.badNormals, 0);
       EXPECT_NEAR(s.volume, s.frontArea * 0.25, 1e-4 * s.volume + 1e-9);
     }
+  }
+}
+
+namespace {
+
+// The text as a mesh on a device, against what the builder makes of it.
+class TextMeshOnDevice : public d3d9_testing::DeviceFixture {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(kLiberationSans))
+      GTEST_SKIP() << "fonts-liberation is not installed (" << kLiberationSans << ")";
+    DeviceFixture::SetUp();
+    dc_ = GetDC(nullptr);
+    font_ = CreateFontA(0, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                        OUT_TT_ONLY_PRECIS, CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, 0, "Arial");
+    ASSERT_NE(font_, nullptr);
+    SelectObject(dc_, font_);
+  }
+  void TearDown() override {
+    if (mesh_) mesh_->Release();
+    if (dc_) ReleaseDC(nullptr, dc_);
+    if (font_) DeleteObject(font_);
+    DeviceFixture::TearDown();
+  }
+
+  HDC dc_ = nullptr;
+  HFONT font_ = nullptr;
+  ID3DXMesh* mesh_ = nullptr;
+};
+
+}  // namespace
+
+TEST_F(TextMeshOnDevice, HoldsTheBuildersVerticesIndicesAndMetrics) {
+  TextMeshData data;
+  ASSERT_EQ(buildTextMeshData(dc_, "A", 0.001f, 0.1f, data), D3D_OK);
+  GLYPHMETRICSFLOAT metrics{};
+  ASSERT_EQ(D3DXCreateTextA(device, dc_, "A", 0.001f, 0.1f, &mesh_, nullptr, &metrics), D3D_OK);
+  ASSERT_NE(mesh_, nullptr);
+  EXPECT_EQ(mesh_->GetNumVertices(), data.vertices.size());
+  EXPECT_EQ(mesh_->GetNumFaces(), data.indices.size() / 3);
+  EXPECT_EQ(mesh_->GetNumBytesPerVertex(), 24u);
+  EXPECT_EQ(mesh_->GetFVF(), DWORD(D3DFVF_XYZ | D3DFVF_NORMAL));
+  EXPECT_EQ(mesh_->GetOptions() & D3DXMESH_32BIT, 0u);
+  EXPECT_EQ(metrics.gmfCellIncX, data.metrics[0].gmfCellIncX);
+
+  void* vertices = nullptr;
+  void* indices = nullptr;
+  DWORD* attributes = nullptr;
+  ASSERT_EQ(mesh_->LockVertexBuffer(D3DLOCK_READONLY, &vertices), D3D_OK);
+  EXPECT_EQ(std::memcmp(vertices, data.vertices.data(), data.vertices.size() * 24), 0);
+  mesh_->UnlockVertexBuffer();
+  ASSERT_EQ(mesh_->LockIndexBuffer(D3DLOCK_READONLY, &indices), D3D_OK);
+  const auto* narrow = static_cast<const uint16_t*>(indices);
+  EXPECT_TRUE(std::equal(data.indices.begin(), data.indices.end(), narrow));
+  mesh_->UnlockIndexBuffer();
+  ASSERT_EQ(mesh_->LockAttributeBuffer(D3DLOCK_READONLY, &attributes), D3D_OK);
+  EXPECT_TRUE(std::all_of(attributes, attributes + mesh_->GetNumFaces(),
+                          [](DWORD a) { return a == 0; }));
+  mesh_->UnlockAttributeBuffer();
+}
+
+TEST_F(TextMeshOnDevice, RefusesTextWithoutTrianglesAndWhatItCannotGive) {
+  ID3DXBuffer* adjacency = nullptr;
+  struct Case {
+    IDirect3DDevice9* device;
+    const char* text;
+    ID3DXBuffer** adjacency;
+    HRESULT expected;
+  } cases[] = {{device, "", nullptr, D3DERR_INVALIDCALL},
+               {device, "  ", nullptr, D3DERR_INVALIDCALL},
+               {device, nullptr, nullptr, D3DERR_INVALIDCALL},
+               {nullptr, "A", nullptr, D3DERR_INVALIDCALL},
+               {device, "A", &adjacency, E_NOTIMPL}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text ? c.text : "(null)");
+    ID3DXMesh* mesh = reinterpret_cast<ID3DXMesh*>(&adjacency);  // must not be left as it was
+    EXPECT_EQ(D3DXCreateTextA(c.device, dc_, c.text, 0.001f, 0.1f, &mesh, c.adjacency, nullptr),
+              c.expected);
+    EXPECT_EQ(mesh, nullptr);
+  }
+  EXPECT_EQ(adjacency, nullptr);
+}
+
+// Drawn lit from the front, an H shows both stems and the gaps above and
+// below its bar.
+TEST_F(TextMeshOnDevice, Draws) {
+  GLYPHMETRICSFLOAT m{};
+  ASSERT_EQ(D3DXCreateTextA(device, dc_, "H", 0.001f, 0.2f, &mesh_, nullptr, &m), D3D_OK);
+  const float left = m.gmfptGlyphOrigin.x, right = left + m.gmfBlackBoxX;
+  const float top = m.gmfptGlyphOrigin.y, bottom = top - m.gmfBlackBoxY;
+  const float middle = (left + right) / 2, height = top - bottom;
+  TextView view(device, kWidth, kHeight, D3DXVECTOR3(middle, (top + bottom) / 2, 0), 1.2f);
+  device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xFF000000, 1.0f, 0);
+  device->BeginScene();
+  EXPECT_EQ(mesh_->DrawSubset(0), D3D_OK);
+  device->EndScene();
+  const d3d9_test::Frame f = frame();
+  struct Probe {
+    float x, y;
+    bool lit;
+  } probes[] = {{left + 0.04f, bottom + 0.15f * height, true},
+                {right - 0.04f, top - 0.15f * height, true},
+                {middle, bottom + 0.15f * height, false},
+                {middle, top - 0.15f * height, false},
+                {left - 0.1f, top, false}};
+  for (const Probe& p : probes) {
+    int column = 0, row = 0;
+    view.pixel(p.x, p.y, -0.2f, column, row);
+    SCOPED_TRACE(testing::Message() << column << ", " << row);
+    EXPECT_TRUE(d3d9_testing::colourNear(f.at(column, row) | 0xFF000000u,
+                                         p.lit ? 0xFFFFFFFFu : 0xFF000000u, 8));
   }
 }

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -222,6 +224,40 @@ TEST_F(D3DXTextures, CubeMapFromDDS) {
             D3DXERR_INVALIDDATA);
   EXPECT_EQ(cube, nullptr);
   EXPECT_EQ(D3DXCreateCubeTextureFromFileA(device, "/nonexistent/cube.dds", &cube), D3DXERR_INVALIDDATA);
+}
+
+// Files are named the engine's way, from the working directory; what cannot
+// be read as an image gives no texture.
+TEST_F(D3DXTextures, FromFileByName) {
+  char pattern[] = "/tmp/engine-texture-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(pattern);
+  std::filesystem::create_directories("pics/folder.bmp");
+  std::ofstream("pics/picture.bmp", std::ios::binary) << image_files::bmp(3, 2, opaque(kPicture));
+  std::ofstream("pics/empty.bmp", std::ios::binary);
+  std::ofstream("pics/text.bmp", std::ios::binary) << "not a picture";
+
+  IDirect3DTexture9* texture = nullptr;
+  EXPECT_EQ(D3DXCreateTextureFromFileA(device, "pics\\picture.bmp", &texture), D3D_OK);
+  ASSERT_NE(texture, nullptr);
+  std::vector<uint32_t> got = texels(texture, 0);
+  for (uint32_t& t : got) t |= 0xFF000000u;
+  EXPECT_EQ(got, opaque(kPicture));
+  texture->Release();
+
+  for (const char* name : {"pics\\none.bmp", "pics\\folder.bmp", "pics\\empty.bmp",
+                           "pics\\text.bmp"}) {
+    SCOPED_TRACE(name);
+    texture = reinterpret_cast<IDirect3DTexture9*>(this);
+    EXPECT_EQ(D3DXCreateTextureFromFileA(device, name, &texture), D3DXERR_INVALIDDATA);
+    EXPECT_EQ(texture, nullptr);
+  }
+  texture = reinterpret_cast<IDirect3DTexture9*>(this);
+  EXPECT_EQ(D3DXCreateTextureFromFileA(device, nullptr, &texture), D3DERR_INVALIDCALL);
+  EXPECT_EQ(texture, nullptr);
+  std::filesystem::current_path(previous);
+  std::filesystem::remove_all(pattern);
 }
 
 // Converting A8R8G8B8 rows into surfaces of fewer bits per texel, and the

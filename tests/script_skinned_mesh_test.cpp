@@ -15,6 +15,7 @@
 #include "scriptapi/SkinnedMesh.h"
 #include "tests/d3d9_fixture.h"
 #include "tests/fake_device.h"
+#include "tests/image_files.h"
 #include "tests/math_script_fixture.h"
 
 namespace {
@@ -262,6 +263,56 @@ TEST_F(ScriptSkinnedMesh, CombinationsBeyondTheDeviceBlendMatricesDrawInSoftware
                                              "SetRenderState(151, 1)",
                                              "SetSoftwareVertexProcessing(0)",
                                              "SetRenderState(151, 0)"}));
+}
+
+// A rigid quad over the whole clip space, both faces in a material whose
+// texture lies in a subfolder (named the Windows way); a second material
+// names a file that is not there.
+const char* const kTextured = R"(xof 0303txt 0032
+Frame F {
+  Mesh { 4; -1;1;0.5;, 1;1;0.5;, -1;-1;0.5;, 1;-1;0.5;;
+    2; 3;0,1,2;, 3;2,1,3;;
+    MeshNormals { 1; 0;0;-1;; 2; 3;0,0,0;, 3;0,0,0;; }
+    MeshTextureCoords { 4; 0;0;, 1;0;, 0;1;, 1;1;; }
+    MeshMaterialList { 2; 2; 0, 0;;
+      Material { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; TextureFilename { "pics\checker.bmp"; } }
+      Material { 1;1;1;1;; 0; 0;0;0;; 0;0;0;; TextureFilename { "missing.bmp"; } } } } }
+)";
+
+TEST_F(ScriptSkinnedMesh, MaterialTexturesOpenFromTheWorkingDirectory) {
+  // Left half red, right half green.
+  std::vector<uint32_t> texels(8 * 8);
+  for (int i = 0; i < 64; ++i) texels[i] = i % 8 < 4 ? 0xFFFF0000 : 0xFF00FF00;
+  std::filesystem::create_directory("pics");
+  writeFile("pics/checker.bmp", image_files::bmp(8, 8, texels));
+  writeFile("textured.x", kTextured);
+  run(R"(void main() { a = createSkinnedMeshFromFile("textured.x"); }
+         void render() { a.draw(0); })");
+  ASSERT_NE(global(0)->frameRoot, nullptr);
+  auto* container = static_cast<SkinMeshContainer*>(global(0)->frameRoot->pMeshContainer);
+  ASSERT_NE(container, nullptr);
+  ASSERT_EQ(container->NumMaterials, 2u);
+  EXPECT_NE(container->textures[0], nullptr);
+  EXPECT_EQ(container->textures[1], nullptr);  // the file is not there
+  EXPECT_EQ(container->pMaterials[0].pTextureFilename, nullptr);
+  EXPECT_EQ(container->pMaterials[1].pTextureFilename, nullptr);
+
+  // Drawn in clip space without lighting, the quad shows the texture.
+  D3DXMATRIX identity;
+  D3DXMatrixIdentity(&identity);
+  for (D3DTRANSFORMSTATETYPE t : {D3DTS_WORLD, D3DTS_VIEW, D3DTS_PROJECTION})
+    device->SetTransform(t, &identity);
+  device->SetRenderState(D3DRS_LIGHTING, FALSE);
+  device->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
+  device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xFF0000FF, 1.0f, 0);
+  device->BeginScene();
+  script->call("void render()");
+  device->EndScene();
+  const d3d9_test::Frame f = frame();
+  for (int y : {int(kHeight) / 4, int(kHeight) * 3 / 4}) {
+    EXPECT_TRUE(d3d9_testing::colourNear(f.at(kWidth / 4, y) | 0xFF000000u, 0xFFFF0000u, 4));
+    EXPECT_TRUE(d3d9_testing::colourNear(f.at(kWidth * 3 / 4, y) | 0xFF000000u, 0xFF00FF00u, 4));
+  }
 }
 
 TEST(ScriptSkinnedMeshDeathTest, AFileTheStoreCannotDeliverEndsTheRun) {

@@ -9,8 +9,9 @@
 HRESULT D3DXCreateTextA(IDirect3DDevice9* device, HDC dc, LPCSTR text, FLOAT deviation,
                         FLOAT extrusion, LPD3DXMESH* mesh, LPD3DXBUFFER* adjacency,
                         GLYPHMETRICSFLOAT* glyphMetrics) {
-  if (!device || !mesh) return D3DERR_INVALIDCALL;
+  if (!mesh) return D3DERR_INVALIDCALL;
   *mesh = nullptr;
+  if (!device) return D3DERR_INVALIDCALL;
   // Nothing in the engine asks for adjacency; say so rather than hand back
   // none.
   if (adjacency) return E_NOTIMPL;

@@ -330,19 +330,40 @@ HRESULT D3DXCreateCubeTextureFromFileInMemory(IDirect3DDevice9* device, const vo
   return D3D_OK;
 }
 
+namespace {
+
+// The whole file; false when it cannot be opened or read, is empty or is too
+// large for the in-memory loaders.
+bool readWholeFile(const char* file, std::vector<uint8_t>& bytes) {
+  FILE* f = openFile(file, "rb");
+  if (!f) return false;
+  uint8_t chunk[65536];
+  size_t got;
+  while ((got = fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
+  const bool failed = ferror(f) != 0;
+  fclose(f);
+  return !failed && !bytes.empty() && bytes.size() <= UINT_MAX;
+}
+
+}  // namespace
+
+HRESULT D3DXCreateTextureFromFileA(IDirect3DDevice9* device, const char* file,
+                                   IDirect3DTexture9** texture) {
+  if (!texture) return D3DERR_INVALIDCALL;
+  *texture = nullptr;
+  if (!device || !file) return D3DERR_INVALIDCALL;
+  std::vector<uint8_t> bytes;
+  if (!readWholeFile(file, bytes)) return D3DXERR_INVALIDDATA;
+  return D3DXCreateTextureFromFileInMemory(device, bytes.data(), UINT(bytes.size()), texture);
+}
+
 HRESULT D3DXCreateCubeTextureFromFileA(IDirect3DDevice9* device, const char* file,
                                        IDirect3DCubeTexture9** texture) {
   if (!texture) return D3DERR_INVALIDCALL;
   *texture = nullptr;
   if (!device || !file) return D3DERR_INVALIDCALL;
-  FILE* f = openFile(file, "rb");
-  if (!f) return D3DXERR_INVALIDDATA;
   std::vector<uint8_t> bytes;
-  uint8_t chunk[65536];
-  size_t got;
-  while ((got = fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
-  fclose(f);
-  if (bytes.empty() || bytes.size() > UINT_MAX) return D3DXERR_INVALIDDATA;
+  if (!readWholeFile(file, bytes)) return D3DXERR_INVALIDDATA;
   return D3DXCreateCubeTextureFromFileInMemory(device, bytes.data(), UINT(bytes.size()), texture);
 }
 

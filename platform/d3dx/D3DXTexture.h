@@ -45,6 +45,10 @@ HRESULT D3DXCreateCubeTexture(IDirect3DDevice9* device, UINT size, UINT mipLevel
 // D3DXERR_INVALIDDATA when the bytes are no readable image.
 HRESULT D3DXCreateTextureFromFileInMemory(IDirect3DDevice9* device, const void* data,
                                           UINT size, IDirect3DTexture9** texture);
+// The same from a file, named with the engine's path rules relative to the
+// working directory. D3DXERR_INVALIDDATA also when the file cannot be read.
+HRESULT D3DXCreateTextureFromFileA(IDirect3DDevice9* device, const char* file,
+                                   IDirect3DTexture9** texture);
 
 // A managed cube texture from the bytes of a DDS cube map with all six faces.
 HRESULT D3DXCreateCubeTextureFromFileInMemory(IDirect3DDevice9* device, const void* data,

@@ -19,6 +19,7 @@ std::unordered_set<HGDIOBJ__*> gLiveObjects;
 std::unordered_set<HDC__*> gLiveContexts;
 HFONT gStockFont = nullptr;
 bool gStockFontTried = false;
+bool gFailFontCreation = false;
 
 FT_Library freetype() {
   // One library for the whole run, like the fonts of the system it stands
@@ -129,6 +130,7 @@ HFONT CreateFontA(int height, int width, int escapement, int orientation, int we
                   DWORD italic, DWORD underline, DWORD strikeOut, DWORD charSet,
                   DWORD outPrecision, DWORD clipPrecision, DWORD quality, DWORD pitchAndFamily,
                   LPCSTR faceName) {
+  if (gFailFontCreation) return nullptr;
   return makeFont(faceName, weight, italic != 0, outPrecision == OUT_TT_ONLY_PRECIS);
 }
 
@@ -184,6 +186,8 @@ std::string gdiFontFamily(HFONT font) {
 }
 
 int gdiLiveContexts() { return static_cast<int>(gLiveContexts.size()); }
+
+void gdiFailFontCreation(bool fail) { gFailFontCreation = fail; }
 
 int gdiLiveFonts() {
   return static_cast<int>(gLiveObjects.size()) - (gStockFont ? 1 : 0);

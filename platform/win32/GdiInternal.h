@@ -26,5 +26,7 @@ std::string gdiFontFamily(HFONT font);
 // that every path hands back what it took.
 int gdiLiveContexts();
 int gdiLiveFonts();
+// While set, CreateFontA finds no font for any request.
+void gdiFailFontCreation(bool fail);
 
 }  // namespace platform_test
