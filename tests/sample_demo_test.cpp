@@ -86,6 +86,9 @@ bool isGold(int r, int g, int b) { return r > 120 && g > 70 && r > b + 60 && g >
 // The letters' pink: red and blue high, green low.
 bool isPink(int r, int g, int b) { return r > 170 && b > 120 && g < 140; }
 
+// The reeds' silhouettes: nearly black, darker than anything of the dawn.
+bool isDark(int r, int g, int b) { return r + g + b < 45; }
+
 class SampleDemoTest : public testing::Test {
  protected:
   static constexpr float kLength = 30.72f;  // the director's demo_length
@@ -169,7 +172,8 @@ class SampleDemoTest : public testing::Test {
     std::vector<std::pair<std::string, std::string>> entries;
     for (const char* name : {"main.demo", "director.as", "scenes\\dawn.as", "scenes\\plasma.as",
                              "scenes\\tunnel.as", "scenes\\finale.as", "scenes\\pulse.as",
-                             "scenes\\teapot.as", "scenes\\glow.as", "scenes\\landscape.as",
+                             "scenes\\teapot.as", "scenes\\glow.as", "scenes\\landscape.as", "scenes\\reeds.as",
+                             "models\\orb.x", "models\\reed.x",
                              "music\\tune.mod", "pictures\\title.png"}) {
       std::string file = name;
       for (char& c : file)
@@ -198,7 +202,8 @@ class SampleDemoTest : public testing::Test {
     EXPECT_GE(d3d9_test::presentCount(), frameCount - 1);
     EXPECT_LE(d3d9_test::presentCount(), frameCount);
     for (const char* text : {"director: the show begins", "dawn: hello from the dawn", "dawn: done",
-                             "plasma: done", "tunnel: done", "finale: done", "director: the show is over"})
+                             "plasma: done", "tunnel: done", "finale: done", "reeds: done", "teapot: done",
+                             "glow: done", "landscape: done", "director: the show is over"})
       EXPECT_TRUE(logged(text)) << text;
     EXPECT_TRUE(platform_test::messageBoxes().empty());
     for (const std::string& t : sampleLog()) EXPECT_EQ(t.find("TQScript"), std::string::npos) << t;
@@ -297,10 +302,14 @@ TEST_F(SampleDemoTest, PlaysFromLooseFilesAndDrawsEveryScene) {
   EXPECT_LT(mean(at(30.6f).frame, 0, 0, 640, 480).brightness(), 12.0);
 
   // The 3D scenes between the backgrounds and the overlay. Without them the
-  // middle of these frames holds no gold at all, the band across the middle
-  // of the tunnel is half as bright and the finale's lowest rows are dark.
-  // The lit teapot turns over the plasma in gold (a fifth of its part of the
-  // screen or more).
+  // dawn holds no near-black, the middle of the plasma no gold at all, the
+  // band across the middle of the tunnel is half as bright and the finale's
+  // lowest rows are dark.
+  // Dark reeds stand in the lower half of the dawn (about three per cent of
+  // it; the dawn alone has no pixel this dark there).
+  for (float t : {3.76f, 5.5f}) EXPECT_GT(share(at(t).frame, 0, 240, 640, 480, isDark), 0.015) << t;
+  // The lit teapot turns over the plasma in gold (a quarter of the middle of
+  // the screen or more).
   for (float t : {9.0f, 12.0f}) EXPECT_GT(share(at(t).frame, 200, 150, 440, 330, isGold), 0.1) << t;
   // The pink letters stand in a row across the middle of the tunnel.
   for (float t : {18.0f, 21.0f}) {

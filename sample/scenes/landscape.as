@@ -1,11 +1,15 @@
 // Landscape: a grid of glowing lines over rolling hills under the flying
 // camera, a ripple running out from the middle on every kick, with sparks
 // drifting up out of it. Fog fades the far lines into the finale's dusk.
+// A mirror orb circles above the hills that reflects a dusk sky and
+// wobbles harder on every kick.
 vertexBuffer land;
 vertexBuffer quad;
 texture lines;  // crisp grid lines
 texture haze;   // their soft glow, from a texture shader
 texture spark;
+mesh orb;
+texture sky;  // what the orb reflects
 float now = 0.0;
 float kick = 0.0;
 float lastKick = 100.0;
@@ -61,7 +65,26 @@ void hills(int w, int h, vectorN v) {
     }
 }
 
+// The orb's surroundings as a sphere map: deep violet both ways from a
+// hot band at the horizon across the middle rows, with a second, fainter
+// band of magenta from the grid's glow.
+void skyTexels(int w, int h, vectorN v) {
+  for (int y = 0; y < h; y++) {
+    float up = (intToFloat(y) + 0.5) / intToFloat(h) * 2.0 - 1.0;
+    float band = pow(2.718282, -abs(up) * 7.0);
+    float glow = pow(2.718282, -abs(up + 0.45) * 10.0);
+    float r = 0.1 + 0.2 * abs(up) + 0.9 * band + 0.6 * glow;
+    float g = 0.04 + 0.6 * band + 0.1 * glow;
+    float b = 0.25 + 0.25 * abs(up) + 0.3 * band + 0.5 * glow;
+    for (int x = 0; x < w; x++)
+      v.set4(y * w + x, min(1.0, b), min(1.0, g), min(1.0, r), 1.0);
+  }
+}
+
 void begin() {
+  orb = createMeshFromFile("models\\orb.x");
+  sky = createTexture(4, 64);
+  sky.fill(@skyTexels);
   lines = createTexture(128, 128);
   lines.fill(@gridTexels);
   // Read from the working folder: a packaged show has none and gets an
@@ -112,6 +135,27 @@ void render(float t) {
   haze.setCurrent(0);
   land.draw();
   stack.popWM();
+
+  // The orb, drawn unfogged and whole (the hills' depth would cut it where
+  // a hill rises into it): the wobble moves its vertices about their rest
+  // places, then the reflection is worked out for the eye and the normals
+  // follow the new shape for the next frame.
+  disableFog();
+  clearZBuffer();
+  stack.pushWM();
+  float size = (0.7 + 0.08 * kick) * fadeIn;
+  float round = now * 0.7;
+  stack.translateLocal(3.2 * sin(round), 0.1 + 0.25 * sin(now * 1.7), 3.2 * cos(round));
+  stack.scaleLocal(size, size, size);
+  stack.updateWorldMatrix();
+  orb.radialDeform(now * 6.0, 1.0, 0.05 + 0.3 * kick, 1.0, 1.0);
+  orb.updateSphereEnvMap(1);
+  textureOp_null();
+  blendOp_null();
+  sky.setCurrent(0);
+  orb.draw();
+  stack.popWM();
+  enableFog(color(0.0, 0.0, 0.0, 1.0), 6.0, 15.0);
 
   // Sparks rising out of the hills, faded in and out along their way.
   drawOp_enableZ(0);
