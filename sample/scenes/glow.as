@@ -9,6 +9,8 @@ effect shade;
 postProcess blur;
 texture halo;     // the blurred letters
 texture scratch;  // the blur's second target
+texture white;
+texture black;
 int count = 0;
 float now = 0.0;
 float kick = 0.0;
@@ -37,9 +39,13 @@ float decay(float seconds, float rate) {
 void begin() {
   aspect = screenAspect();
   shade = createEffectFromFile("effects\\glow.fx");
-  blur = createBlur(256, 256, 1.0);
+  blur = createBlur(256, 256, 0.75);
   halo = createRenderTarget(256, 256);
   scratch = createRenderTarget(256, 256);
+  white = createTexture(4, 4);
+  white.fill(@whiteTexels);
+  black = createTexture(4, 4);
+  black.fill(@blackTexels);
   count = int(words.length());
   // Builds every letter once; later calls share them from the glyph cache.
   for (int i = 0; i < count; i++)
@@ -123,6 +129,8 @@ void drawLetters() {
       key.enable(1);
       setGlobalAmbient(color(0.3, 0.1, 0.3, 1.0));
       drawOp_noCull();
+      textureOp_stdLighting();  // the letters have no texture coordinates
+      white.setCurrent(0);
       letterMesh(i).draw();
     }
   }
@@ -133,10 +141,13 @@ void blackTexels(int w, int h, vectorN v) {
     v.set4(i, 0.0, 0.0, 0.0, 1.0);
 }
 
+void whiteTexels(int w, int h, vectorN v) {
+  for (int i = 0; i < w * h; i++)
+    v.set4(i, 1.0, 1.0, 1.0, 1.0);
+}
+
 // Off screen: the letters on black, then blurred into the halo.
 void drawHalo() {
-  texture black = createTexture(4, 4);
-  black.fill(@blackTexels);
   drawOp_enableZ(0);
   textureOp_null();
   blendOp_null();
@@ -144,6 +155,9 @@ void drawHalo() {
   drawOp_enableZ(1);
   clearZBuffer();
   drawLetters();
+  // The blur copies the target drawn so far (the halo itself here) and
+  // leaves its result there: twice over, the halo comes out smooth.
+  blur.executePostProcess(halo, scratch, 1.0);
   blur.executePostProcess(halo, scratch, 1.0);
 }
 
@@ -151,7 +165,7 @@ void render(float t) {
   float fadeIn = smoothstep(0.0, 0.8, now);
   drawOp_enableZ(0);
   setSamplerState(0, 1);
-  textureOp_modulate(2, (0.6 + 0.4 * kick) * fadeIn);
+  textureOp_modulate(3, (0.5 + 0.5 * kick) * fadeIn);
   blendOp_additiveBlending();
   halo.renderScaledOverlay(0.0, 0.0, 1.0, 1.0);
 
