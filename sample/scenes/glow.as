@@ -1,7 +1,8 @@
-// Glow: the words "GLOW + PULSE" in extruded letters above the tunnel,
-// turning to face the flying camera. The letters are drawn with
-// a lighting effect of our own; a blurred copy of them, made off screen,
-// lays a halo underneath that flares on the kick.
+// Glow: words in extruded letters above the tunnel, turning to face the
+// flying camera. The letters are drawn with a lighting effect of our own; a
+// blurred copy of them, made off screen, lays a halo underneath that flares
+// on the kick. The description gives the words ("GLOW + PULSE"): a default
+// written here would keep its quotes.
 extern string words = "GLOW";
 extern string font = "Arial";
 
@@ -15,14 +16,7 @@ int count = 0;
 float now = 0.0;
 float kick = 0.0;
 float snare = 100.0;  // seconds since the last snare
-float aspect = 1.333333;
 matrixStack stack;
-
-float screenAspect() {
-  matrix4 m;
-  m.perspective(1.0, 0.0, 1.0, 100.0);
-  return m._22 / m._11;
-}
 
 float since(int instrument) {
   float elapsed = 0.0, note = 0.0, volume = 0.0;
@@ -37,7 +31,6 @@ float decay(float seconds, float rate) {
 }
 
 void begin() {
-  aspect = screenAspect();
   shade = createEffectFromFile("effects\\glow.fx");
   blur = createBlur(256, 256, 0.75);
   halo = createRenderTarget(256, 256);

@@ -1,8 +1,8 @@
 // Landscape: a grid of glowing lines over rolling hills under the flying
 // camera, a ripple running out from the middle on every kick, with sparks
 // drifting up out of it. Fog fades the far lines into the finale's dusk.
-// A mirror orb circles above the hills that reflects a dusk sky and
-// wobbles harder on every kick.
+// A mirror orb that reflects a dusk sky circles above the hills and wobbles
+// harder on every kick.
 vertexBuffer land;
 vertexBuffer quad;
 texture lines;  // crisp grid lines
@@ -167,7 +167,7 @@ void render(float t) {
     float size = 0.12 + 0.08 * kick;
     textureOp_modulate(2, sin(life * 3.1416) * fadeIn);
     blendOp_additiveBlending();
-    quad.draw2D(at / size, size);
+    quad.draw2D(at / size, size);  // the size scales the place as well
   }
   disableFog();
   spark.removeCurrent(0);
