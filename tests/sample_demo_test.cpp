@@ -69,6 +69,26 @@ double difference(const d3d9_test::Frame& a, const d3d9_test::Frame& b) {
   return sum / double(a.pixels.size() * 3);
 }
 
+// Share of the pixels of a rectangle that pass a test of their colour.
+template <typename Test>
+double share(const d3d9_test::Frame& f, int x0, int y0, int x1, int y1, Test test) {
+  int count = 0;
+  for (int y = y0; y < y1; ++y)
+    for (int x = x0; x < x1; ++x) {
+      uint32_t p = f.at(x, y);
+      if (test(int((p >> 16) & 0xFF), int((p >> 8) & 0xFF), int(p & 0xFF))) ++count;
+    }
+  return double(count) / (double(x1 - x0) * double(y1 - y0));
+}
+
+// The lit teapot's gold: red over green well over blue.
+bool isGold(int r, int g, int b) { return r > 120 && g > 70 && r > b + 60 && g > b + 20; }
+// The letters' pink: red and blue high, green low.
+bool isPink(int r, int g, int b) { return r > 170 && b > 120 && g < 140; }
+
+// The reeds' silhouettes: nearly black, darker than anything of the dawn.
+bool isDark(int r, int g, int b) { return r + g + b < 45; }
+
 class SampleDemoTest : public testing::Test {
  protected:
   static constexpr float kLength = 30.72f;  // the director's demo_length
@@ -152,6 +172,8 @@ class SampleDemoTest : public testing::Test {
     std::vector<std::pair<std::string, std::string>> entries;
     for (const char* name : {"main.demo", "director.as", "scenes\\dawn.as", "scenes\\plasma.as",
                              "scenes\\tunnel.as", "scenes\\finale.as", "scenes\\pulse.as",
+                             "scenes\\teapot.as", "scenes\\glow.as", "scenes\\landscape.as", "scenes\\reeds.as",
+                             "models\\orb.x", "models\\reed.x",
                              "music\\tune.mod", "pictures\\title.png"}) {
       std::string file = name;
       for (char& c : file)
@@ -180,7 +202,8 @@ class SampleDemoTest : public testing::Test {
     EXPECT_GE(d3d9_test::presentCount(), frameCount - 1);
     EXPECT_LE(d3d9_test::presentCount(), frameCount);
     for (const char* text : {"director: the show begins", "dawn: hello from the dawn", "dawn: done",
-                             "plasma: done", "tunnel: done", "finale: done", "director: the show is over"})
+                             "plasma: done", "tunnel: done", "finale: done", "reeds: done", "teapot: done",
+                             "glow: done", "landscape: done", "director: the show is over"})
       EXPECT_TRUE(logged(text)) << text;
     EXPECT_TRUE(platform_test::messageBoxes().empty());
     for (const std::string& t : sampleLog()) EXPECT_EQ(t.find("TQScript"), std::string::npos) << t;
@@ -277,6 +300,26 @@ TEST_F(SampleDemoTest, PlaysFromLooseFilesAndDrawsEveryScene) {
 
   // The show fades out to black.
   EXPECT_LT(mean(at(30.6f).frame, 0, 0, 640, 480).brightness(), 12.0);
+
+  // The 3D scenes between the backgrounds and the overlay. Without them the
+  // dawn holds no near-black, the middle of the plasma no gold at all, the
+  // band across the middle of the tunnel is half as bright and the finale's
+  // lowest rows are dark.
+  // Dark reeds stand in the lower half of the dawn (about three per cent of
+  // it; the dawn alone has no pixel this dark there).
+  for (float t : {3.76f, 5.5f}) EXPECT_GT(share(at(t).frame, 0, 240, 640, 480, isDark), 0.015) << t;
+  // The lit teapot turns over the plasma in gold (a quarter of the middle of
+  // the screen or more).
+  for (float t : {9.0f, 12.0f}) EXPECT_GT(share(at(t).frame, 200, 150, 440, 330, isGold), 0.1) << t;
+  // The pink letters stand in a row across the middle of the tunnel.
+  for (float t : {18.0f, 21.0f}) {
+    EXPECT_GT(mean(at(t).frame, 40, 190, 600, 290).brightness(), 58.0) << t;
+    EXPECT_GT(share(at(t).frame, 0, 120, 640, 360, isPink), 0.025) << t;
+  }
+  // The grid of the landscape glows in the finale's lowest rows, and its
+  // hills roll under the moving camera.
+  for (float t : {25.0f, 27.0f}) EXPECT_GT(mean(at(t).frame, 0, 380, 640, 480).brightness(), 40.0) << t;
+  EXPECT_GT(difference(at(25.0f).frame, at(27.0f).frame), 25.0);
 }
 
 TEST_F(SampleDemoTest, PlaysFromAPlainPackage) {
