@@ -74,7 +74,10 @@ void budgetEngine(asIScriptEngine* engine) {
 
 void printLog(const char* text) { std::fprintf(stderr, "log: %s\n", text); }
 
-[[noreturn]] void throwFatal(const char* text) { throw std::runtime_error(text); }
+[[noreturn]] void throwFatal(const char* text) {
+  if (gLogHook) gLogHook(text);
+  throw std::runtime_error(text);
+}
 
 struct Session {
   IDirect3D9* d3d = nullptr;
