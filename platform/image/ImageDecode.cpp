@@ -16,6 +16,10 @@ thread_local bool gCheckFailed = false;
 }  // namespace
 
 #define STBI_ASSERT(x) ((x) ? (void)0 : (void)(gCheckFailed = true))
+// No texture the device takes has a side over 8192 texels, and decoding a
+// larger image only to refuse it can take gigabytes for a header of a few
+// bytes: the decoder refuses such images from their header.
+#define STBI_MAX_DIMENSIONS 8192
 #define STBI_MALLOC(size) std::calloc(1, size)
 #define STBI_REALLOC(block, size) std::realloc(block, size)
 #define STBI_FREE(block) std::free(block)

@@ -11,6 +11,6 @@ using DecodedImage = std::unique_ptr<unsigned char, DecodedImageFree>;
 
 // The texels of the image in `bytes`, rows top first, with its size and the
 // number of channels the file holds (1 to 4); empty when the data is no
-// image the decoder takes, or is damaged.
+// image the decoder takes, is damaged, or has a side over 8192 texels.
 DecodedImage decodeImage(const unsigned char* bytes, int size, int* width, int* height,
                          int* channels);
