@@ -13,7 +13,8 @@
 // deliver ends a real run with a message box; here the fatal error is thrown
 // instead, which the script engine turns into a script exception.
 //
-// Run (from the source folder; scriplets run in a scratch copy of sample/):
+// Run (from the source folder; scriplets run in a scratch copy of sample/,
+// with a few effects, meshes and pictures under the names the seeds load):
 //   cmake -S . -B build-fuzz -DENGINE_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
 //         -DCMAKE_C_COMPILER=clang -DENGINE_BENCH=OFF
 //   cmake --build build-fuzz --target fuzz_scriplet
@@ -79,6 +80,39 @@ void printLog(const char* text) { std::fprintf(stderr, "log: %s\n", text); }
   throw std::runtime_error(text);
 }
 
+// Files under the names the unit tests' scriplets (the seeds) load.
+const char* const kEffects[][2] = {
+    {"two.fx",
+     "float4x4 worldView : WorldView;\n"
+     "technique first { pass { CullMode = CW; } }\n"
+     "technique tec0 { pass p0 { CullMode = None; } pass p1 { CullMode = None; } }\n"},
+    {"tint.fx",
+     "float3 tint = {0, 0, 0};\n"
+     "texture image;\n"
+     "sampler2D source = sampler_state { Texture = <image>; MinFilter = Point; };\n"
+     "struct Out { float4 p : POSITION; float2 uv : TEXCOORD0; };\n"
+     "Out vs(float4 p : POSITION, float2 uv : TEXCOORD0) { Out o; o.p = p; o.uv = uv; return o; }\n"
+     "float4 ps(Out input) : COLOR { return float4(tex2D(source, input.uv).rgb * tint, 1); }\n"
+     "technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }\n"},
+    {"params.fx",
+     "float3 three = {9, 9, 9};\nfloat4 four = {9, 9, 9, 9};\ntexture image;\n"
+     "technique tec0 { pass { } }\n"},
+    {"gradient.tx", "float4 gradient(float2 p : POSITION) : COLOR { return float4(p.x, p.y, 0.25, 1); }\n"},
+};
+const char* const kMeshNames[] = {"quad.x", "textured.x", "rigid.x", "fresh.x", "other.x", "cube.x"};
+const char* const kModelFile = "/usr/share/assimp/models/X/test_cube_text.x";  // assimp-testmodels
+
+void writeFixtures(const std::filesystem::path& folder) {
+  for (const auto& effect : kEffects)
+    if (FILE* file = std::fopen((folder / effect[0]).c_str(), "wb")) {
+      std::fputs(effect[1], file);
+      std::fclose(file);
+    }
+  std::error_code ignored;
+  for (const char* name : kMeshNames) std::filesystem::copy_file(kModelFile, folder / name, ignored);
+  std::filesystem::copy_file(folder / "pictures" / "title.png", folder / "tex.bmp", ignored);
+}
+
 struct Session {
   IDirect3D9* d3d = nullptr;
   IDirect3DDevice9* device = nullptr;
@@ -94,6 +128,7 @@ struct Session {
     std::filesystem::copy(sources / "sample", pattern,
                           std::filesystem::copy_options::recursive);
     scratch = pattern;
+    writeFixtures(scratch);
 
     d3d = Direct3DCreate9(D3D_SDK_VERSION);
     D3DPRESENT_PARAMETERS p{};
