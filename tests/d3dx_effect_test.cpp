@@ -469,6 +469,21 @@ TEST_F(TextureShaderTest, GlobalsDeclaredAgainWithAnotherTypeAreRefused) {
   }
 }
 
+// The front end also reads past the end of a text whose last word is a
+// parameter qualifier.
+TEST_F(TextureShaderTest, TextEndingInAParameterQualifierIsRefused) {
+  const std::string f = "float4 f(float2 p : POSITION) : COLOR { return float4(p, 0, 1); }\n";
+  for (const std::string tail : {"in", "static out", "inout // the end\n", "in\n#define X 1\n"}) {
+    SCOPED_TRACE(tail);
+    std::string errors;
+    EXPECT_EQ(fill(f + tail, "f", 2, 2, &errors), nullptr);
+    EXPECT_NE(errors.find("unexpected end of file after"), std::string::npos) << errors;
+  }
+  IDirect3DTexture9* texture = fill(f + "// in\n", "f", 2, 2);  // a comment is no word
+  EXPECT_NE(texture, nullptr);
+  if (texture) texture->Release();
+}
+
 TEST_F(TextureShaderTest, CompileFailuresAndTheSourceUpToANul) {
   std::string errors;
   EXPECT_EQ(fill("float4 f(float2 p : POSITION) : COLOR { return undefinedThing; }", "f", 2, 2, &errors),

@@ -127,15 +127,9 @@ int attributeLocation(const std::string& s) {
   return -1;
 }
 
-// The HLSL front end crashes on a shader-wide variable declared a second
-// time with another type ("bool r; float r;", also through a cbuffer member
-// or an array size). The declarations at the top level and in cbuffers are
-// read here, and a name that comes back with another type is refused before
-// the compiler sees it. Preprocessor lines are skipped, so a type hidden in
-// a macro is compared as written.
-std::string redeclaredGlobal(const std::string& text) {
-  // Tokens: identifiers and numbers whole, everything else one character;
-  // comments, strings and preprocessor lines left out.
+// The tokens of HLSL text: identifiers and numbers whole, everything else
+// one character; comments, strings and preprocessor lines left out.
+std::vector<std::string> hlslTokens(const std::string& text) {
   std::vector<std::string> tokens;
   bool lineStart = true;
   for (size_t i = 0; i < text.size();) {
@@ -165,6 +159,16 @@ std::string redeclaredGlobal(const std::string& text) {
       i = end;
     }
   }
+  return tokens;
+}
+
+// The HLSL front end crashes on a shader-wide variable declared a second
+// time with another type ("bool r; float r;", also through a cbuffer member
+// or an array size). The declarations at the top level and in cbuffers are
+// read here, and a name that comes back with another type is refused before
+// the compiler sees it. Preprocessor lines are skipped, so a type hidden in
+// a macro is compared as written.
+std::string redeclaredGlobal(const std::vector<std::string>& tokens) {
   auto isName = [](const std::string& t) {
     return !t.empty() && (std::isalpha(static_cast<unsigned char>(t[0])) || t[0] == '_');
   };
@@ -460,9 +464,17 @@ bool compile(const std::string& source, const std::string& entry, Stage stage,
   if (stage == Stage::Vertex) text = positionToSystemValue(text);
   text = kPrelude + text;
 
-  const std::string redeclared = redeclaredGlobal(source);
+  // Two kinds of text that crash the HLSL front end are refused here.
+  const std::vector<std::string> tokens = hlslTokens(source);
+  const std::string redeclared = redeclaredGlobal(tokens);
   if (!redeclared.empty()) {
     errors += fileName + ": error: '" + redeclared + "' is declared again with another type\n";
+    return false;
+  }
+  // A parameter qualifier as the very last word: the front end reads on
+  // past the end of the text.
+  if (!tokens.empty() && (tokens.back() == "in" || tokens.back() == "out" || tokens.back() == "inout")) {
+    errors += fileName + ": error: unexpected end of file after '" + tokens.back() + "'\n";
     return false;
   }
 
