@@ -21,6 +21,7 @@
 ScriptHost* gScriptHost = nullptr;
 
 void (*ScriptHost::extraRegistrations)(asIScriptEngine* engine) = nullptr;
+void (*ScriptHost::contextCreated)(asIScriptContext* context) = nullptr;
 
 const char* const kEntryDeclarations[ENTRY_COUNT] = {
     "void initGlobals()",     "void init()",         "void begin()", "void preRender(float)",
@@ -219,6 +220,7 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
   }
 
   asIScriptContext* context = engine->CreateContext();
+  if (context && contextCreated) contextCreated(context);
   asIScriptModule* module = engine->GetModule(name.c_str(), asGM_ONLY_IF_EXISTS);
   asIScriptFunction* render = module->GetFunctionByDecl(kEntryDeclarations[ENTRY_RENDER]);
   if (!render) error += "No render() function";
@@ -281,6 +283,7 @@ void ScriptHost::runByName(const std::string& name, const std::string& function,
   if (!fitsCallback(scriplet.engine, target, withArgs)) return;
   asIScriptContext* context = scriplet.engine->CreateContext();
   if (!context) return;
+  if (contextCreated) contextCreated(context);
   context->Prepare(target);
   if (withArgs) {
     context->SetArgDWord(0, asDWORD(a));

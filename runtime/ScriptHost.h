@@ -134,6 +134,9 @@ class ScriptHost {
   // Test seam: when set, called at the end of registerModules with every new
   // engine (tests register stand-ins for modules that are not built in).
   static void (*extraRegistrations)(asIScriptEngine* engine);
+  // Test seam: when set, called with every context the host creates, before
+  // anything runs in it (the fuzzer puts an instruction budget on them).
+  static void (*contextCreated)(asIScriptContext* context);
 
  private:
   void releaseScriplet(Scriplet& scriplet);

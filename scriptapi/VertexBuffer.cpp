@@ -140,8 +140,10 @@ D3DXVECTOR3 normalized(const D3DXVECTOR3& v) {
 // empty handle.
 VertexBufferHandle createMeshPlane(int nx, int ny, const std::string* scriplet,
                                    const std::string* function) {
+  // Below 2^63 for any two ints; compared with the limit without scaling it
+  // by the vertex size, which could overflow.
   const int64_t vertexCount = 2 * (int64_t(nx) + 1) * int64_t(ny);
-  if (nx < 1 || ny < 1 || vertexCount * int64_t(sizeof(LitVertex)) > (int64_t(1) << 30))
+  if (nx < 1 || ny < 1 || vertexCount > (int64_t(1) << 30) / int64_t(sizeof(LitVertex)))
     return makeFactoryHandle<VertexBufferHandle>((VertexBufferData*)nullptr);
   const std::size_t points = std::size_t(nx + 1) * std::size_t(ny + 1);
   std::vector<float> offsets(points * 3, 0.0f);

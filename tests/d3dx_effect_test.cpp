@@ -293,6 +293,10 @@ TEST_F(EffectTest, FailuresAnswerAnErrorWithTheCompilersText) {
       {"unclosed", "technique tec0 { pass { CullMode = None; }", "unexpected end of file"},
       {"huge array", "float4 many[100000000];", "memory(1): error: invalid array size for 'many'"},
       {"stage out of range", "technique tec0 { pass { MinFilter[99] = Point; } }", "invalid index for MinFilter"},
+      {"declared again",
+       "bool r;\nfloat r;\nfloat4 ps() : COLOR { return 1; }\n"
+       "technique tec0 { pass { VertexShader = compile vs_2_0 ps(); PixelShader = compile ps_2_0 ps(); } }",
+       "'r' is declared again with another type"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -428,6 +432,56 @@ TEST_F(TextureShaderTest, NoiseAndLitIntrinsics) {
     }
   EXPECT_GT(high - low, 40);
   texture->Release();
+}
+
+// The compiler's front end crashes on a shader-wide variable declared again
+// with another type: such sources are refused before it sees them. Other
+// reuses of a name compile as before.
+TEST_F(TextureShaderTest, GlobalsDeclaredAgainWithAnotherTypeAreRefused) {
+  const std::string f = "\nfloat4 f(float2 p : POSITION) : COLOR { return float4(p, 0, 1); }\n";
+  struct Case {
+    const char* globals;
+    bool refused;
+  } cases[] = {
+      {"bool r; float r;", true},
+      {"bool r; float r", true},  // without its ";", before the function
+      {"float r; float r[2];", true},
+      {"float r : A; float2 r : B;", true},
+      {"const bool r = true; float r;", true},
+      {"uniform bool r; uniform float r;", true},
+      {"struct S { float a; }; S r; float r;", true},
+      {"cbuffer c { float r; }; int r;", true},
+      {"float4 t = {1, 2, 3, 4}; int t;", true},
+      {"float r; float r;", false},
+      {"float r; float g(float r) { return r; }", false},
+      {"struct S { float r; }; float r;", false},
+      {"float4 v = float4(1, 2, 3, 4), w; float2 x; /* float v; */ // int v;", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.globals);
+    std::string errors;
+    IDirect3DTexture9* texture = fill(c.globals + f, "f", 2, 2, &errors);
+    EXPECT_EQ(texture == nullptr, c.refused) << errors;
+    if (c.refused) {
+      EXPECT_NE(errors.find("is declared again with another type"), std::string::npos) << errors;
+    }
+    if (texture) texture->Release();
+  }
+}
+
+// The front end also reads past the end of a text whose last word is a
+// parameter qualifier.
+TEST_F(TextureShaderTest, TextEndingInAParameterQualifierIsRefused) {
+  const std::string f = "float4 f(float2 p : POSITION) : COLOR { return float4(p, 0, 1); }\n";
+  for (const std::string tail : {"in", "static out", "inout // the end\n", "in\n#define X 1\n"}) {
+    SCOPED_TRACE(tail);
+    std::string errors;
+    EXPECT_EQ(fill(f + tail, "f", 2, 2, &errors), nullptr);
+    EXPECT_NE(errors.find("unexpected end of file after"), std::string::npos) << errors;
+  }
+  IDirect3DTexture9* texture = fill(f + "// in\n", "f", 2, 2);  // a comment is no word
+  EXPECT_NE(texture, nullptr);
+  if (texture) texture->Release();
 }
 
 TEST_F(TextureShaderTest, CompileFailuresAndTheSourceUpToANul) {

@@ -18,6 +18,12 @@ namespace {
 
 using d3d9_testing::DeviceFixture;
 
+std::string fromHex(const std::string& hex) {
+  std::string bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return bytes;
+}
+
 // The bytes of one level, row after row without the pitch's padding.
 std::vector<uint8_t> levelBytes(IDirect3DTexture9* texture, UINT level, UINT rowBytes, UINT rows) {
   std::vector<uint8_t> out;
@@ -140,6 +146,16 @@ TEST_F(D3DXTextures, MipChains) {
 // give no texture.
 TEST_F(D3DXTextures, RefusesWhatIsNoImage) {
   using namespace image_files;
+  // A damaged progressive JPEG: the decoder took its Huffman tables from
+  // whatever the memory held before, and an internal check of the decoder
+  // then ended the process.
+  const std::string damagedJpeg = fromHex(
+      "ffd8ffe000104a46494600010101006423251d283a333d57726974654d61736b455854453738506d51575f626768673e"
+      "4d71636363636363636363636363636363636363636363636363636363636363636363636363636363636363ffc20011"
+      "0800ff001703011100021101031101ffc400160001010100000000000000000000000000000104ffc400190101010101"
+      "010100000000000000000000000201030405ffda000c03010002100310000001c7e5fb24540a86000000000000000000"
+      "000006ffda0008010201013f1017c410010001ff1500000000000000000000000000000100ffda0008010100013f1008"
+      "20820820820820820820888bffd9");
   std::string truncated = dds(8, 8, 1, ddsDXT('1'), dxt1Block(0xF800) + dxt1Block(0xF800));
   std::string moreLevelsThanBytes = dds(4, 4, 3, ddsDXT('1'), dxt1Block(0xF800) + dxt1Block(1));
   struct Case {
@@ -152,6 +168,7 @@ TEST_F(D3DXTextures, RefusesWhatIsNoImage) {
       {"DDS with fewer blocks than its size needs", truncated},
       {"DDS with fewer bytes than its levels need", moreLevelsThanBytes},
       {"DDS of an unknown four-character code", dds(4, 4, 0, {kFourCC, 0x30315844, 0, 0, 0, 0, 0}, dxt1Block(1))},
+      {"damaged progressive JPEG", damagedJpeg},
       {"DDS cube map with faces missing",
        std::string(dds(4, 4, 0, ddsDXT('1'), dxt1Block(1))).replace(112, 4, "\x00\x06\x00\x00", 4)},
   };

@@ -100,6 +100,32 @@ TEST(ScriptMatrixStack, AssignedValuesShareOneStack) {
   EXPECT_EQ(MatrixStackProxy::live, base);
 }
 
+// With references passed on unchecked, a script can hold the top while the
+// function it handed it to pops that level or drops the stack. Writing
+// through it must stay inside live memory and leave the stack's own levels
+// as they were.
+TEST(ScriptMatrixStack, TopHeldByReferenceOutlivesItsLevelAndItsStack) {
+  MathScript script(false);
+  ASSERT_TRUE(script.build(
+      "matrixStack s;\n"
+      "matrixStack other;\n"
+      "matrix4 top() { return s.getTop(); }\n"
+      "void popWhileHeld(matrix4 &inout m) { s.pop(); m.translation(vector3(4, 5, 6)); }\n"
+      "void dropWhileHeld(matrix4 &inout m) { s = other; m.translation(vector3(1, 2, 3)); }\n"
+      // Eight levels fill the first block of storage: the ninth starts one.
+      "void popNinth() { for (int i = 0; i < 8; i++) s.push(); popWhileHeld(s.getTop()); }\n"
+      "void drop() { s = matrixStack(); s.push(); dropWhileHeld(s.getTop()); }\n"
+      "void reuse() { matrixStack fresh; fresh.push(); fresh.push(); s = fresh; }\n"))
+      << script.messages();
+  script.call("void popNinth()");
+  expectMatrix(script.callObject<D3DXMATRIX>("matrix4 top()"), identity(), "level below the popped one");
+  script.call("void drop()");
+  expectMatrix(script.callObject<D3DXMATRIX>("matrix4 top()"), identity(), "the stack assigned over it");
+  // A stack made later may take over the dropped storage: it starts clean.
+  script.call("void reuse()");
+  expectMatrix(script.callObject<D3DXMATRIX>("matrix4 top()"), identity(), "a stack made afterwards");
+}
+
 TEST(ScriptMatrixStack, WorldTransformExchange) {
   TransformDevice device;
   DeviceScope scope(&device);

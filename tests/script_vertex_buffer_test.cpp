@@ -81,8 +81,9 @@ class ScriptVertexBuffer : public d3d9_testing::DeviceFixture {
 
 const char* const kFactories = R"(
 void render(float t) {}
-vertexBuffer quad, screen, cube, plane, wide, axis, one, empty;
+vertexBuffer quad, screen, cube, plane, wide, axis, one, empty, huge, tall;
 float seenW, seenH, seenLength;
+bool madeAll = false;
 void lift(int w, int h, vectorN &in v) {
   seenW = w; seenH = h;
   v.set3(1, 0, 0, 1);
@@ -94,6 +95,9 @@ void make() {
   cube = createTexturedCube(); plane = createMeshPlane(4, 4, "scene", "missing");
   wide = createMeshPlane(2, 4, "scene", "missing"); axis = createAxis();
   one = createMeshPlane(1, 1, "scene", "lift"); empty = createMeshPlane(0, 3, "scene", "lift");
+  huge = createMeshPlane(2147483647, 2147483647, "scene", "lift");
+  tall = createMeshPlane(1, 2147483647, "scene", "lift");
+  madeAll = true;
 }
 )";
 
@@ -134,6 +138,11 @@ TEST_F(ScriptVertexBuffer, FactoriesFillTheirRecords) {
     EXPECT_EQ(desc.Usage, DWORD(D3DUSAGE_WRITEONLY));
   }
   EXPECT_EQ(buffer("empty"), nullptr);  // a grid without cells
+  // Grids too large for a buffer, however large, are refused the same way.
+  EXPECT_EQ(buffer("huge"), nullptr);
+  EXPECT_EQ(buffer("tall"), nullptr);
+  asIScriptModule* module = host->scriplets.at("scene").engine->GetModule("scene");
+  EXPECT_TRUE(*static_cast<bool*>(module->GetAddressOfGlobalVar(module->GetGlobalVarIndexByName("madeAll"))));
 }
 
 TEST_F(ScriptVertexBuffer, FactoryGeometry) {

@@ -2,7 +2,10 @@
 
 #include <cmath>
 #include <deque>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <vector>
 
 // --- D3DXMATRIX members ----------------------------------------------------
 
@@ -401,9 +404,38 @@ D3DXQUATERNION* D3DXQuaternionSlerp(D3DXQUATERNION* out, const D3DXQUATERNION* a
 
 namespace {
 
+using Levels = std::deque<D3DXMATRIX>;
+
+// The level storage of released stacks, handed to the stacks made later.
+// Storage is never freed and popped levels stay in place, so a pointer from
+// GetTop that is held past its level or its stack (a script can pass the
+// top by reference to a function that pops or drops the stack) still
+// points into matrices, never into freed memory. The list itself is never
+// destroyed either: stacks may be released by the exit handlers.
+struct SpareLevels {
+  std::mutex lock;
+  std::vector<std::unique_ptr<Levels>> list;
+};
+SpareLevels& spareLevels() {
+  static SpareLevels* spare = new SpareLevels;
+  return *spare;
+}
+
 class MatrixStack final : public ID3DXMatrixStack {
  public:
-  MatrixStack() { D3DXMatrixIdentity(&levels_.emplace_back()); }
+  MatrixStack() {
+    {
+      SpareLevels& spare = spareLevels();
+      std::lock_guard<std::mutex> hold(spare.lock);
+      if (!spare.list.empty()) {
+        levels_ = std::move(spare.list.back());
+        spare.list.pop_back();
+      }
+    }
+    if (!levels_) levels_ = std::make_unique<Levels>();
+    if (levels_->empty()) levels_->emplace_back();
+    D3DXMatrixIdentity(&levels_->front());
+  }
 
   unsigned long AddRef() override { return ++references_; }
   unsigned long Release() override {
@@ -413,14 +445,18 @@ class MatrixStack final : public ID3DXMatrixStack {
   }
 
   HRESULT Pop() override {
-    if (levels_.size() > 1) levels_.pop_back();
+    if (depth_ > 1) --depth_;
     return S_OK;
   }
   HRESULT Push() override {
     // A deque keeps the addresses of the existing levels, so a pointer from
     // GetTop stays valid across later pushes.
-    D3DXMATRIX top = levels_.back();
-    levels_.push_back(top);
+    const D3DXMATRIX top = *GetTop();
+    if (depth_ == levels_->size())
+      levels_->push_back(top);
+    else
+      (*levels_)[depth_] = top;
+    ++depth_;
     return S_OK;
   }
   HRESULT LoadIdentity() override {
@@ -471,12 +507,17 @@ class MatrixStack final : public ID3DXMatrixStack {
     D3DXMATRIX t;
     return MultMatrixLocal(D3DXMatrixTranslation(&t, x, y, z));
   }
-  D3DXMATRIX* GetTop() override { return &levels_.back(); }
+  D3DXMATRIX* GetTop() override { return &(*levels_)[depth_ - 1]; }
 
  private:
-  ~MatrixStack() override = default;
+  ~MatrixStack() override {
+    SpareLevels& spare = spareLevels();
+    std::lock_guard<std::mutex> hold(spare.lock);
+    spare.list.push_back(std::move(levels_));
+  }
 
-  std::deque<D3DXMATRIX> levels_;
+  std::unique_ptr<Levels> levels_;  // levels_[0, depth_) are the stack's
+  size_t depth_ = 1;
   unsigned long references_ = 1;
 };
 

@@ -228,8 +228,10 @@ struct ID3DXMatrixStack {
   virtual HRESULT ScaleLocal(float x, float y, float z) = 0;
   virtual HRESULT Translate(float x, float y, float z) = 0;
   virtual HRESULT TranslateLocal(float x, float y, float z) = 0;
-  // The top matrix itself. It stays valid, and keeps designating the same
-  // level, until that level is popped.
+  // The top matrix itself. It keeps designating the same level until that
+  // level is popped. The memory stays valid after that, and after the stack
+  // is released (it may then hold a level of another stack), so a pointer
+  // kept too long never reaches freed memory.
   virtual D3DXMATRIX* GetTop() = 0;
 
  protected:

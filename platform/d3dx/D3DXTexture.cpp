@@ -1,7 +1,5 @@
 #include "platform/d3dx/D3DXTexture.h"
 
-#include <stb_image.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -10,6 +8,7 @@
 
 #include "platform/d3d9/Formats.h"
 #include "platform/file/FileSystem.h"
+#include "platform/image/ImageDecode.h"
 
 namespace {
 
@@ -191,10 +190,6 @@ HRESULT textureFromDDS(IDirect3DDevice9* device, const DDSImage& image,
 
 // --- decoded images --------------------------------------------------------
 
-struct StbFree {
-  void operator()(stbi_uc* p) const { stbi_image_free(p); }
-};
-
 // The next level of a B, G, R, A image: each texel the rounded mean of the
 // 2x2 texels above it (an edge row or column of an odd size is repeated).
 std::vector<uint8_t> halve(const std::vector<uint8_t>& source, UINT width, UINT height,
@@ -219,8 +214,7 @@ HRESULT textureFromImage(IDirect3DDevice9* device, const uint8_t* bytes, UINT si
                          IDirect3DTexture9** out) {
   if (size > UINT(INT_MAX)) return D3DXERR_INVALIDDATA;
   int width = 0, height = 0, channels = 0;
-  std::unique_ptr<stbi_uc, StbFree> rgba(
-      stbi_load_from_memory(bytes, int(size), &width, &height, &channels, 4));
+  DecodedImage rgba = decodeImage(bytes, int(size), &width, &height, &channels);
   if (!rgba || width <= 0 || height <= 0) return D3DXERR_INVALIDDATA;
   bool alpha = channels == 2 || channels == 4;
   D3DFORMAT format = alpha ? D3DFMT_A8R8G8B8 : D3DFMT_X8R8G8B8;
@@ -238,7 +232,7 @@ HRESULT textureFromImage(IDirect3DDevice9* device, const uint8_t* bytes, UINT si
 
   // Memory order of A8R8G8B8 is B, G, R, A.
   std::vector<uint8_t> level(size_t(width) * size_t(height) * 4);
-  const stbi_uc* p = rgba.get();
+  const unsigned char* p = rgba.get();
   for (size_t i = 0; i < level.size(); i += 4) {
     level[i] = p[i + 2];
     level[i + 1] = p[i + 1];

@@ -7,9 +7,12 @@
 #include <glslang/SPIRV/GlslangToSpv.h>
 #include <spirv_cross/spirv_cross_c.h>
 
+#include <algorithm>
 #include <cctype>
+#include <map>
 #include <mutex>
 #include <sstream>
+#include <vector>
 
 namespace d3dx_hlsl {
 
@@ -122,6 +125,134 @@ int attributeLocation(const std::string& s) {
   int t = semanticIndex(s, "TEXCOORD");
   if (t >= 0 && t < 8) return 7 + t;
   return -1;
+}
+
+// The tokens of HLSL text: identifiers and numbers whole, everything else
+// one character; comments, strings and preprocessor lines left out.
+std::vector<std::string> hlslTokens(const std::string& text) {
+  std::vector<std::string> tokens;
+  bool lineStart = true;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') {
+      lineStart = true;
+      ++i;
+    } else if (std::isspace(c)) {
+      ++i;
+    } else if (lineStart && c == '#') {
+      while (i < text.size() && text[i] != '\n') i += text[i] == '\\' && i + 1 < text.size() ? 2 : 1;
+    } else if (text.compare(i, 2, "//") == 0) {
+      while (i < text.size() && text[i] != '\n') ++i;
+    } else if (text.compare(i, 2, "/*") == 0) {
+      const size_t end = text.find("*/", i + 2);
+      i = end == std::string::npos ? text.size() : end + 2;
+    } else if (c == '"') {
+      for (++i; i < text.size() && text[i] != '"' && text[i] != '\n'; ++i)
+        if (text[i] == '\\') ++i;
+      ++i;
+    } else {
+      lineStart = false;
+      size_t end = i + 1;
+      if (std::isalnum(c) || c == '_')
+        while (end < text.size() && (std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '_')) ++end;
+      tokens.push_back(text.substr(i, end - i));
+      i = end;
+    }
+  }
+  return tokens;
+}
+
+// The HLSL front end crashes on a shader-wide variable declared a second
+// time with another type ("bool r; float r;", also through a cbuffer member
+// or an array size). The declarations at the top level and in cbuffers are
+// read here, and a name that comes back with another type is refused before
+// the compiler sees it. Preprocessor lines are skipped, so a type hidden in
+// a macro is compared as written.
+std::string redeclaredGlobal(const std::vector<std::string>& tokens) {
+  auto isName = [](const std::string& t) {
+    return !t.empty() && (std::isalpha(static_cast<unsigned char>(t[0])) || t[0] == '_');
+  };
+  static const char* const kQualifiers[] = {"uniform", "extern", "const", "volatile", "shared",
+                                            "groupshared", "row_major", "column_major", "precise"};
+  std::map<std::string, std::string> declared;  // name -> type as written
+  std::string found;
+  // One statement of the top level or of a cbuffer: "type name[n] ..., name2;".
+  auto declaration = [&](const std::vector<std::string>& st) {
+    size_t k = 0;
+    while (k < st.size() && std::find(std::begin(kQualifiers), std::end(kQualifiers), st[k]) != std::end(kQualifiers)) ++k;
+    if (k >= st.size() || !isName(st[k])) return;
+    static const char* const kNotTypes[] = {"static", "struct", "typedef", "cbuffer", "tbuffer",
+                                            "technique", "technique10", "return"};
+    for (const char* word : kNotTypes)
+      if (st[k] == word) return;
+    std::string type = st[k++];
+    if (k < st.size() && st[k] == "<") {  // vector<float, 4>
+      int angle = 0;
+      for (; k < st.size(); ++k) {
+        type += st[k];
+        if (st[k] == "<") ++angle;
+        if (st[k] == ">" && --angle == 0) break;
+      }
+      ++k;
+    }
+    while (k < st.size() && found.empty()) {
+      if (!isName(st[k])) return;
+      const std::string name = st[k++];
+      if (k < st.size() && st[k] == "(") return;  // a function
+      std::string signature = type;
+      while (k < st.size() && st[k] == "[") {
+        for (; k < st.size() && st[k] != "]"; ++k) signature += st[k];
+        signature += "]";
+        ++k;
+      }
+      auto [at, fresh] = declared.emplace(name, signature);
+      if (!fresh && at->second != signature) found = name;
+      // To the next declarator of the statement.
+      int nesting = 0;
+      for (; k < st.size(); ++k) {
+        if (st[k] == "(" || st[k] == "[") ++nesting;
+        if (st[k] == ")" || st[k] == "]") --nesting;
+        if (st[k] == "," && nesting == 0) break;
+      }
+      ++k;
+    }
+  };
+  std::vector<std::string> statement;
+  bool inBuffer = false;  // between the braces of a cbuffer or tbuffer
+  for (size_t i = 0; i < tokens.size() && found.empty(); ++i) {
+    const std::string& t = tokens[i];
+    if (t == ";") {
+      declaration(statement);
+      statement.clear();
+    } else if (t == "{") {
+      if (!inBuffer && !statement.empty() && (statement[0] == "cbuffer" || statement[0] == "tbuffer")) {
+        inBuffer = true;
+        statement.clear();
+        continue;
+      }
+      // A body or an initialiser: skipped whole.
+      int depth = 0;
+      for (; i < tokens.size(); ++i) {
+        if (tokens[i] == "{") ++depth;
+        if (tokens[i] == "}" && --depth == 0) break;
+      }
+      // After a function's body the statement ends; its header may still
+      // hold a declaration whose ";" is missing ("float r float4 f() {}").
+      if (std::find(statement.begin(), statement.end(), "(") != statement.end()) {
+        declaration(statement);
+        statement.clear();
+      } else if (!statement.empty() && statement[0] == "struct") {
+        statement.clear();
+      }
+    } else if (t == "}" && inBuffer) {
+      inBuffer = false;
+      statement.clear();
+    } else {
+      statement.push_back(t);
+    }
+  }
+  if (found.empty()) declaration(statement);  // the last one may lack its ";"
+  return found;
 }
 
 // glslang's "ERROR: name:12: text" lines as "name(12): error: text".
@@ -332,6 +463,20 @@ bool compile(const std::string& source, const std::string& entry, Stage stage,
   std::string text = renameCalls(renameCalls(source, "noise", "fx_noise"), "lit", "fx_lit");
   if (stage == Stage::Vertex) text = positionToSystemValue(text);
   text = kPrelude + text;
+
+  // Two kinds of text that crash the HLSL front end are refused here.
+  const std::vector<std::string> tokens = hlslTokens(source);
+  const std::string redeclared = redeclaredGlobal(tokens);
+  if (!redeclared.empty()) {
+    errors += fileName + ": error: '" + redeclared + "' is declared again with another type\n";
+    return false;
+  }
+  // A parameter qualifier as the very last word: the front end reads on
+  // past the end of the text.
+  if (!tokens.empty() && (tokens.back() == "in" || tokens.back() == "out" || tokens.back() == "inout")) {
+    errors += fileName + ": error: unexpected end of file after '" + tokens.back() + "'\n";
+    return false;
+  }
 
   EShLanguage language = stage == Stage::Vertex ? EShLangVertex : EShLangFragment;
   glslang::TShader shader(language);

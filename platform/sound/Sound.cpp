@@ -25,6 +25,10 @@ constexpr int kFftSize = 2048;
 constexpr int kModuleBlock = 64;
 // Frames a stream decodes at a time.
 constexpr int kStreamBlock = 1024;
+// The highest sampling rate a stream may have. Recordings go up to 768 kHz;
+// a header that claims far more is damaged, and the converter's buffers for
+// such a rate overflow their size computations.
+constexpr int kMaxStreamRate = 768000;
 
 // What libopenmpt's pattern data holds for a note played (1 to 120) and the
 // two ways a row sets the volume a note starts with.
@@ -166,7 +170,9 @@ class StreamChannel : public Channel {
                         &StreamChannel::write, &StreamChannel::tell};
     std::memset(&info, 0, sizeof info);
     file = sf_open_virtual(&io, SFM_READ, &info, this);
-    if (!file || info.channels < 1 || info.channels > 8 || info.samplerate < 1) return false;
+    if (!file || info.channels < 1 || info.channels > 8 || info.samplerate < 1 ||
+        info.samplerate > kMaxStreamRate)
+      return false;
     converter = SDL_NewAudioStream(AUDIO_F32SYS, (Uint8)info.channels, info.samplerate, AUDIO_F32SYS, 2, rate);
     return converter != nullptr;
   }

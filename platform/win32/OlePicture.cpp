@@ -1,13 +1,12 @@
-// Memory blocks, streams over them and pictures decoded with stb_image.
+// Memory blocks, streams over them and decoded pictures.
 #include "platform/win32/OlePicture.h"
-
-#include <stb_image.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "platform/image/ImageDecode.h"
 #include "platform/win32/DeviceContext.h"
 
 // Ids are told apart by their address; the values only need to differ.
@@ -180,12 +179,10 @@ HRESULT OleLoadPicture(IStream* stream, LONG size, BOOL runMode, REFIID iid, LPV
   }
   if (bytes.empty() || bytes.size() > size_t(INT32_MAX)) return CTL_E_INVALIDPICTURE;
   int width = 0, height = 0, channels = 0;
-  stbi_uc* decoded =
-      stbi_load_from_memory(bytes.data(), int(bytes.size()), &width, &height, &channels, 4);
+  DecodedImage decoded = decodeImage(bytes.data(), int(bytes.size()), &width, &height, &channels);
   if (!decoded) return CTL_E_INVALIDPICTURE;
   std::vector<uint32_t> pixels(size_t(width) * size_t(height));
-  std::memcpy(pixels.data(), decoded, pixels.size() * 4);
-  stbi_image_free(decoded);
+  std::memcpy(pixels.data(), decoded.get(), pixels.size() * 4);
   *picture = static_cast<IPicture*>(new Picture(width, height, std::move(pixels)));
   return S_OK;
 }
