@@ -470,16 +470,28 @@ TEST_F(TextureShaderTest, GlobalsDeclaredAgainWithAnotherTypeAreRefused) {
 }
 
 // The front end also reads past the end of a text whose last word is a
-// parameter qualifier.
-TEST_F(TextureShaderTest, TextEndingInAParameterQualifierIsRefused) {
+// parameter qualifier, and takes a declaration broken by brackets that do
+// not pair up for a second one.
+TEST_F(TextureShaderTest, TextTheCompilerCannotTakeIsRefused) {
   const std::string f = "float4 f(float2 p : POSITION) : COLOR { return float4(p, 0, 1); }\n";
-  for (const std::string tail : {"in", "static out", "inout // the end\n", "in\n#define X 1\n"}) {
-    SCOPED_TRACE(tail);
+  struct Case {
+    std::string tail;
+    const char* error;
+  } cases[] = {
+      {"in", "unexpected end of file after 'in'"},
+      {"static out", "unexpected end of file after 'out'"},
+      {"inout // the end\n", "unexpected end of file after 'inout'"},
+      {"in\n#define X 1\n", "unexpected end of file after 'in'"},
+      {"float y[1y", "unbalanced '['"},
+      {"float a[2);", "unbalanced"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tail);
     std::string errors;
-    EXPECT_EQ(fill(f + tail, "f", 2, 2, &errors), nullptr);
-    EXPECT_NE(errors.find("unexpected end of file after"), std::string::npos) << errors;
+    EXPECT_EQ(fill(f + c.tail, "f", 2, 2, &errors), nullptr);
+    EXPECT_NE(errors.find(c.error), std::string::npos) << errors;
   }
-  IDirect3DTexture9* texture = fill(f + "// in\n", "f", 2, 2);  // a comment is no word
+  IDirect3DTexture9* texture = fill(f + "// in [ (\n", "f", 2, 2);  // comments hold no words
   EXPECT_NE(texture, nullptr);
   if (texture) texture->Release();
 }

@@ -464,11 +464,29 @@ bool compile(const std::string& source, const std::string& entry, Stage stage,
   if (stage == Stage::Vertex) text = positionToSystemValue(text);
   text = kPrelude + text;
 
-  // Two kinds of text that crash the HLSL front end are refused here.
+  // Kinds of text that crash the HLSL front end are refused here.
   const std::vector<std::string> tokens = hlslTokens(source);
   const std::string redeclared = redeclaredGlobal(tokens);
   if (!redeclared.empty()) {
     errors += fileName + ": error: '" + redeclared + "' is declared again with another type\n";
+    return false;
+  }
+  // Brackets that do not pair up ("float y[1y"): the front end can take the
+  // broken declaration for a second one of another type.
+  std::string open;
+  for (const std::string& t : tokens) {
+    if (t == "(" || t == "[" || t == "{") open += t;
+    if (t == ")" || t == "]" || t == "}") {
+      const char expected = t == ")" ? '(' : t == "]" ? '[' : '{';
+      if (open.empty() || open.back() != expected) {
+        open = t;
+        break;
+      }
+      open.pop_back();
+    }
+  }
+  if (!open.empty()) {
+    errors += fileName + ": error: unbalanced '" + open.substr(open.size() - 1) + "'\n";
     return false;
   }
   // A parameter qualifier as the very last word: the front end reads on
