@@ -9,32 +9,13 @@
 #include "core/RenderStateStack.h"
 #include "platform/d3d9/D3D9.h"
 #include "runtime/ScriptHost.h"
+#include "tests/headless_device.h"
 
 namespace {
 
-struct Device {
-  IDirect3D9* d3d = nullptr;
-  IDirect3DDevice9* device = nullptr;
-  HWND__ window;
-  Device(UINT width, UINT height) {
-    d3d = Direct3DCreate9(D3D_SDK_VERSION);
-    D3DPRESENT_PARAMETERS p{};
-    p.BackBufferWidth = width;
-    p.BackBufferHeight = height;
-    p.BackBufferFormat = D3DFMT_X8R8G8B8;
-    p.SwapEffect = D3DSWAPEFFECT_DISCARD;
-    p.hDeviceWindow = &window;
-    p.Windowed = TRUE;
-    p.EnableAutoDepthStencil = TRUE;
-    p.AutoDepthStencilFormat = D3DFMT_D24S8;
-    d3d->CreateDevice(0, D3DDEVTYPE_HAL, &window, D3DCREATE_HARDWARE_VERTEXPROCESSING, &p, &device);
-    gDevice = device;
-  }
-  ~Device() {
-    gDevice = nullptr;
-    if (device) device->Release();
-    if (d3d) d3d->Release();
-  }
+struct Device : HeadlessDevice {
+  Device(UINT width, UINT height)
+      : HeadlessDevice(width, height, D3DCREATE_HARDWARE_VERTEXPROCESSING, true) {}
 };
 
 void BM_BlurFrame(benchmark::State& state) {

@@ -12,32 +12,12 @@
 #include "runtime/ScriptHost.h"
 #include "scriptapi/D3DTexture.h"
 #include "tests/image_files.h"
+#include "tests/headless_device.h"
 
 namespace {
 
-struct Device {
-  IDirect3D9* d3d = nullptr;
-  IDirect3DDevice9* device = nullptr;
-  HWND__ window;
-  Device() {
-    d3d = Direct3DCreate9(D3D_SDK_VERSION);
-    D3DPRESENT_PARAMETERS p{};
-    p.BackBufferWidth = 640;
-    p.BackBufferHeight = 480;
-    p.BackBufferFormat = D3DFMT_X8R8G8B8;
-    p.SwapEffect = D3DSWAPEFFECT_DISCARD;
-    p.hDeviceWindow = &window;
-    p.Windowed = TRUE;
-    p.EnableAutoDepthStencil = TRUE;
-    p.AutoDepthStencilFormat = D3DFMT_D24S8;
-    d3d->CreateDevice(0, D3DDEVTYPE_HAL, &window, D3DCREATE_HARDWARE_VERTEXPROCESSING, &p, &device);
-    gDevice = device;
-  }
-  ~Device() {
-    gDevice = nullptr;
-    if (device) device->Release();
-    if (d3d) d3d->Release();
-  }
+struct Device : HeadlessDevice {
+  Device() : HeadlessDevice(640, 480, D3DCREATE_HARDWARE_VERTEXPROCESSING, true) {}
 };
 
 const char* kScene =

@@ -9,6 +9,7 @@
 
 #include "platform/d3d9/D3D9.h"
 #include "platform/d3dx/D3DXMesh.h"
+#include "tests/headless_device.h"
 
 namespace {
 
@@ -19,28 +20,13 @@ std::string readModel(const char* name) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-struct Session {
-  IDirect3D9* d3d = nullptr;
-  IDirect3DDevice9* device = nullptr;
-  HWND__ window;
-  Session() {
-    d3d = Direct3DCreate9(D3D_SDK_VERSION);
-    D3DPRESENT_PARAMETERS p{};
-    p.BackBufferWidth = 64;
-    p.BackBufferHeight = 64;
-    p.BackBufferFormat = D3DFMT_X8R8G8B8;
-    p.SwapEffect = D3DSWAPEFFECT_DISCARD;
-    p.hDeviceWindow = &window;
-    p.Windowed = TRUE;
-    p.EnableAutoDepthStencil = TRUE;
-    p.AutoDepthStencilFormat = D3DFMT_D24S8;
-    d3d->CreateDevice(0, D3DDEVTYPE_HAL, &window, D3DCREATE_HARDWARE_VERTEXPROCESSING, &p, &device);
-  }
+struct Session : HeadlessDevice {
+  Session() : HeadlessDevice(64, 64) {}
 };
 
 Session& session() {
-  static Session s;
-  return s;
+  static Session* s = new Session;  // kept for the whole run
+  return *s;
 }
 
 void BM_LoadMesh(benchmark::State& state, const char* file) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/d3d9/D3D9.h"
+#include "tests/headless_device.h"
 
 namespace {
 
@@ -32,23 +33,8 @@ class Reader {
   size_t size, position = 0;
 };
 
-struct Session {
-  IDirect3D9* d3d = nullptr;
-  IDirect3DDevice9* device = nullptr;
-  HWND__ window;
-  Session() {
-    d3d = Direct3DCreate9(D3D_SDK_VERSION);
-    D3DPRESENT_PARAMETERS p{};
-    p.BackBufferWidth = 32;
-    p.BackBufferHeight = 32;
-    p.BackBufferFormat = D3DFMT_X8R8G8B8;
-    p.SwapEffect = D3DSWAPEFFECT_DISCARD;
-    p.hDeviceWindow = &window;
-    p.Windowed = TRUE;
-    p.EnableAutoDepthStencil = TRUE;
-    p.AutoDepthStencilFormat = D3DFMT_D24S8;
-    d3d->CreateDevice(0, D3DDEVTYPE_HAL, &window, D3DCREATE_MIXED_VERTEXPROCESSING, &p, &device);
-  }
+struct Session : HeadlessDevice {
+  Session() : HeadlessDevice(32, 32, D3DCREATE_MIXED_VERTEXPROCESSING) {}
 };
 
 const D3DFORMAT kFormats[] = {D3DFMT_A8R8G8B8, D3DFMT_X8R8G8B8, D3DFMT_R5G6B5, D3DFMT_A1R5G5B5,
@@ -58,7 +44,7 @@ const D3DFORMAT kFormats[] = {D3DFMT_A8R8G8B8, D3DFMT_X8R8G8B8, D3DFMT_R5G6B5, D
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Session session;
+  static Session& session = *new Session;  // kept for the whole run
   IDirect3DDevice9* d = session.device;
   if (!d) return 0;
   Reader in(data, size);

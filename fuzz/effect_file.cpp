@@ -24,29 +24,14 @@
 #include "platform/d3dx/D3DXEffect.h"
 #include "platform/d3dx/D3DXMath.h"
 #include "platform/d3dx/D3DXTexture.h"
+#include "tests/headless_device.h"
 
 namespace {
 
-struct Session {
-  IDirect3D9* d3d = nullptr;
-  IDirect3DDevice9* device = nullptr;
+struct Session : HeadlessDevice {
   IDirect3DTexture9* texture = nullptr;
-  HWND__ window;
-  Session() {
-    d3d = Direct3DCreate9(D3D_SDK_VERSION);
-    D3DPRESENT_PARAMETERS p{};
-    p.BackBufferWidth = 16;
-    p.BackBufferHeight = 16;
-    p.BackBufferFormat = D3DFMT_X8R8G8B8;
-    p.SwapEffect = D3DSWAPEFFECT_DISCARD;
-    p.hDeviceWindow = &window;
-    p.Windowed = TRUE;
-    p.EnableAutoDepthStencil = TRUE;
-    p.AutoDepthStencilFormat = D3DFMT_D16;
-    d3d->CreateDevice(0, D3DDEVTYPE_HAL, &window, D3DCREATE_HARDWARE_VERTEXPROCESSING, &p,
-                      &device);
-    if (device)
-      D3DXCreateTexture(device, 4, 4, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture);
+  Session() : HeadlessDevice(16, 16) {
+    if (device) D3DXCreateTexture(device, 4, 4, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture);
   }
 };
 
@@ -101,7 +86,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Session session;
+  static Session& session = *new Session;  // kept for the whole run
   if (!session.device) return 0;
 
   ID3DXEffect* effect = nullptr;

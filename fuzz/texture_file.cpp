@@ -7,30 +7,18 @@
 
 #include "platform/d3d9/D3D9.h"
 #include "platform/d3dx/D3DXTexture.h"
+#include "tests/headless_device.h"
 
 namespace {
 
-struct Session {
-  IDirect3D9* d3d = nullptr;
-  IDirect3DDevice9* device = nullptr;
-  HWND__ window;
-  Session() {
-    d3d = Direct3DCreate9(D3D_SDK_VERSION);
-    D3DPRESENT_PARAMETERS p{};
-    p.BackBufferWidth = 16;
-    p.BackBufferHeight = 16;
-    p.BackBufferFormat = D3DFMT_X8R8G8B8;
-    p.SwapEffect = D3DSWAPEFFECT_DISCARD;
-    p.hDeviceWindow = &window;
-    p.Windowed = TRUE;
-    d3d->CreateDevice(0, D3DDEVTYPE_HAL, &window, D3DCREATE_MIXED_VERTEXPROCESSING, &p, &device);
-  }
+struct Session : HeadlessDevice {
+  Session() : HeadlessDevice(16, 16, D3DCREATE_MIXED_VERTEXPROCESSING) {}
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Session session;
+  static Session& session = *new Session;  // kept for the whole run
   if (!session.device || size > (1u << 20)) return 0;
   IDirect3DTexture9* texture = nullptr;
   if (SUCCEEDED(D3DXCreateTextureFromFileInMemory(session.device, data, UINT(size), &texture)))
