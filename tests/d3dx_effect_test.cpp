@@ -316,6 +316,25 @@ TEST_F(EffectTest, FailuresAnswerAnErrorWithTheCompilersText) {
   EXPECT_EQ(effect, nullptr);
 }
 
+// Text that crashes the compiler's front end fails like any other error,
+// and effects compile as before afterwards.
+const char* kCompilerCrash = "float base s(){u(base?base:h)}";
+
+TEST_F(EffectTest, TextThatCrashesTheCompilerFailsCleanly) {
+  const std::string text = std::string(kCompilerCrash) +
+                           "\ntechnique tec0 { pass { PixelShader = compile ps_2_0 s(); } }";
+  ID3DXEffect* effect = nullptr;
+  ID3DXBuffer* errors = nullptr;
+  EXPECT_EQ(D3DXCreateEffect(device, text.c_str(), UINT(text.size()), nullptr, nullptr, 0, nullptr,
+                             &effect, &errors),
+            D3DXERR_INVALIDDATA);
+  EXPECT_EQ(effect, nullptr);
+  EXPECT_EQ(errorText(errors), "memory: error: the shader compiler failed on this text\n");
+  effect = create(kColourEffect);
+  ASSERT_NE(effect, nullptr);
+  effect->Release();
+}
+
 TEST_F(EffectTest, EffectFromFileWithoutTechniqueNamedTec0) {
   std::string path = ::testing::TempDir() + "effect_test.fx";
   FILE* f = std::fopen(path.c_str(), "wb");
@@ -494,6 +513,14 @@ TEST_F(TextureShaderTest, TextTheCompilerCannotTakeIsRefused) {
   IDirect3DTexture9* texture = fill(f + "// in [ (\n", "f", 2, 2);  // comments hold no words
   EXPECT_NE(texture, nullptr);
   if (texture) texture->Release();
+}
+
+TEST_F(TextureShaderTest, TextThatCrashesTheCompilerFailsCleanly) {
+  std::string errors;
+  EXPECT_EQ(fill(std::string(kCompilerCrash) + "\nfloat4 f(float2 p : POSITION) : COLOR { return 1; }",
+                 "f", 2, 2, &errors),
+            nullptr);
+  EXPECT_EQ(errors, "memory: error: the shader compiler failed on this text\n");
 }
 
 TEST_F(TextureShaderTest, CompileFailuresAndTheSourceUpToANul) {

@@ -7,8 +7,18 @@
 #include <glslang/SPIRV/GlslangToSpv.h>
 #include <spirv_cross/spirv_cross_c.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -451,13 +461,9 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
   return true;
 }
 
-}  // namespace
-
-bool compile(const std::string& source, const std::string& entry, Stage stage,
-             const std::string& fileName, CompiledStage& out, std::string& errors) {
-  static std::once_flag once;
-  std::call_once(once, [] { glslang::InitializeProcess(); });
-
+// The whole translation, HLSL to GLSL, in this process.
+bool translate(const std::string& source, const std::string& entry, Stage stage,
+               const std::string& fileName, CompiledStage& out, std::string& errors) {
   out = {};
   out.stage = stage;
   std::string text = renameCalls(renameCalls(source, "noise", "fx_noise"), "lit", "fx_lit");
@@ -542,6 +548,199 @@ bool compile(const std::string& source, const std::string& entry, Stage stage,
   }
   return true;
 }
+
+// ---------------------------------------------------------------------------
+// Malformed text can crash the HLSL front end itself, and a crash there must
+// fail the compile, not end the program: the translation runs in a child
+// process. The child translates, writes its answer to a pipe and leaves with
+// _exit (no atexit handlers, no static destructors, no leak check). It does
+// nothing else: the parent's other threads (audio, GL workers) are not in
+// it, and whatever they held at the fork stays held, so no GL, no SDL, no
+// logging there.
+
+std::atomic<int> timeLimitMs{10000};
+std::atomic<void (*)()> childHook{nullptr};
+
+// The answer on the pipe: a byte for success, then strings as a 32-bit
+// length and their bytes, then an end mark, so that a cut answer is known.
+const char kEndMark[] = "end";
+
+void putCount(std::string& data, size_t n) {
+  const uint32_t v = uint32_t(n);
+  data.append(reinterpret_cast<const char*>(&v), sizeof v);
+}
+
+void putText(std::string& data, const std::string& text) {
+  putCount(data, text.size());
+  data += text;
+}
+
+std::string encode(bool ok, const CompiledStage& out, const std::string& errors) {
+  std::string data(1, ok ? '1' : '0');
+  putText(data, errors);
+  putText(data, out.glsl);
+  putText(data, out.block);
+  putCount(data, out.members.size());
+  for (const std::string& m : out.members) putText(data, m);
+  putCount(data, out.samplers.size());
+  for (const std::string& s : out.samplers) putText(data, s);
+  putCount(data, out.inputs.size());
+  for (const Varying& v : out.inputs) {
+    putText(data, v.name);
+    putText(data, v.type);
+  }
+  putText(data, kEndMark);
+  return data;
+}
+
+class AnswerReader {
+ public:
+  explicit AnswerReader(const std::string& data) : data_(data) {}
+  bool count(size_t& n) {
+    uint32_t v = 0;
+    if (data_.size() - at_ < sizeof v) return false;
+    std::memcpy(&v, data_.data() + at_, sizeof v);
+    at_ += sizeof v;
+    n = v;
+    return true;
+  }
+  bool text(std::string& out) {
+    size_t n = 0;
+    if (!count(n) || data_.size() - at_ < n) return false;
+    out.assign(data_, at_, n);
+    at_ += n;
+    return true;
+  }
+  bool atEnd() const { return at_ == data_.size(); }
+
+ private:
+  const std::string& data_;
+  size_t at_ = 1;  // after the success byte
+};
+
+bool decode(const std::string& data, bool& ok, CompiledStage& out, std::string& errors) {
+  if (data.empty() || (data[0] != '0' && data[0] != '1')) return false;
+  ok = data[0] == '1';
+  AnswerReader in(data);
+  size_t n = 0;
+  if (!in.text(errors) || !in.text(out.glsl) || !in.text(out.block) || !in.count(n)) return false;
+  out.members.resize(std::min<size_t>(n, data.size()));
+  for (std::string& m : out.members)
+    if (!in.text(m)) return false;
+  if (!in.count(n)) return false;
+  out.samplers.resize(std::min<size_t>(n, data.size()));
+  for (std::string& s : out.samplers)
+    if (!in.text(s)) return false;
+  if (!in.count(n)) return false;
+  out.inputs.resize(std::min<size_t>(n, data.size()));
+  for (Varying& v : out.inputs)
+    if (!in.text(v.name) || !in.text(v.type)) return false;
+  std::string end;
+  return in.text(end) && end == kEndMark && in.atEnd();
+}
+
+bool writeAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+[[noreturn]] void runChild(int fd, const std::string& source, const std::string& entry, Stage stage,
+                           const std::string& fileName) {
+  if (void (*hook)() = childHook.load()) hook();
+  CompiledStage out;
+  std::string errors;
+  const bool ok = translate(source, entry, stage, fileName, out, errors);
+  _exit(writeAll(fd, encode(ok, out, errors)) ? 0 : 1);
+}
+
+// Reads the child's answer to its end; false when the time limit passes
+// first or the pipe fails.
+bool readAnswer(int fd, std::string& data) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeLimitMs.load());
+  char buffer[16384];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() < 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    const int ready = poll(&p, 1, int(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    data.append(buffer, size_t(n));
+  }
+}
+
+}  // namespace
+
+bool compile(const std::string& source, const std::string& entry, Stage stage,
+             const std::string& fileName, CompiledStage& out, std::string& errors) {
+  // Once in the parent, so that every child starts with it done: the
+  // front end builds its tables of built-in functions for each stage on
+  // the first compile and keeps them, which is most of the cost of a small
+  // shader. A text of our own, known to compile, builds them here.
+  static std::once_flag once;
+  std::call_once(once, [] {
+    glslang::InitializeProcess();
+    CompiledStage warm;
+    std::string ignored;
+    translate("float4 f() : COLOR { return 0; }", "f", Stage::Vertex, "", warm, ignored);
+    translate("float4 f() : COLOR { return 0; }", "f", Stage::Pixel, "", warm, ignored);
+  });
+
+  out = {};
+  out.stage = stage;
+  auto failed = [&](const char* what) {
+    errors += fileName + ": error: " + what + "\n";
+    return false;
+  };
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return failed("the shader compiler could not be started");
+  const pid_t pid = fork();
+  if (pid < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return failed("the shader compiler could not be started");
+  }
+  if (pid == 0) {
+    close(fds[0]);
+    runChild(fds[1], source, entry, stage, fileName);
+  }
+  close(fds[1]);
+  std::string data;
+  const bool answered = readAnswer(fds[0], data);
+  close(fds[0]);
+  if (!answered) kill(pid, SIGKILL);
+  int status = 0;
+  pid_t waited;
+  while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+  }
+  if (!answered) return failed("the shader compiler did not finish in time on this text");
+  // Without a status (children reaped elsewhere) a whole answer is trusted.
+  const bool clean = waited == pid ? WIFEXITED(status) && WEXITSTATUS(status) == 0 : errno == ECHILD;
+  bool ok = false;
+  CompiledStage answer;
+  std::string messages;
+  if (!clean || !decode(data, ok, answer, messages)) return failed("the shader compiler failed on this text");
+  errors += messages;
+  if (!ok) return false;
+  answer.stage = stage;
+  out = std::move(answer);
+  return true;
+}
+
+void setChildHookForTesting(void (*hook)()) { childHook = hook; }
+
+void setTimeLimitForTesting(int milliseconds) { timeLimitMs = milliseconds; }
 
 unsigned linkProgram(const std::string& vertex, const std::string& fragment, std::string& errors) {
   auto shaderOf = [&](GLenum type, const std::string& source) -> GLuint {

@@ -35,9 +35,16 @@ struct CompiledStage {
 };
 
 // Compiles `entry` of `source`. False with the compiler's messages in
-// `errors`, each line prefixed with `fileName`.
+// `errors`, each line prefixed with `fileName`. The compiler runs in a
+// child process: text that crashes it, or that it does not finish within
+// the time limit (10 s), fails with an error like any other.
 bool compile(const std::string& source, const std::string& entry, Stage stage,
              const std::string& fileName, CompiledStage& out, std::string& errors);
+
+// For tests: a function the compiling child runs first (null for none),
+// and the time limit in milliseconds.
+void setChildHookForTesting(void (*hook)());
+void setTimeLimitForTesting(int milliseconds);
 
 // Links a vertex and a fragment stage given as GLSL into a program of the
 // current GL context; 0 with the reason in `errors`.

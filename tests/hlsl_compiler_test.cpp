@@ -1,0 +1,100 @@
+// The HLSL compiler's child process: what it answers comes back whole, and
+// a child that crashes, hangs or says nothing fails the compile without
+// leaving a process or a pipe behind.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "platform/d3dx/HLSLCompiler.h"
+
+namespace {
+
+using d3dx_hlsl::CompiledStage;
+using d3dx_hlsl::Stage;
+
+const char* kPixel = R"(
+float4 tint = {1, 0, 0, 1};
+float gain;
+sampler image;
+float4 ps(float2 uv : TEXCOORD0, float4 c : COLOR0) : COLOR { return tex2D(image, uv) * tint * c * gain; }
+)";
+
+int openFiles() {
+  int count = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (readdir(dir)) ++count;
+    closedir(dir);
+  }
+  return count;
+}
+
+bool hasChildren() { return waitpid(-1, nullptr, WNOHANG) != -1 || errno != ECHILD; }
+
+class HlslCompilerTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    d3dx_hlsl::setChildHookForTesting(nullptr);
+    d3dx_hlsl::setTimeLimitForTesting(10000);
+  }
+};
+
+TEST_F(HlslCompilerTest, TheChildsAnswerComesBackWhole) {
+  CompiledStage out;
+  std::string errors;
+  ASSERT_TRUE(d3dx_hlsl::compile(kPixel, "ps", Stage::Pixel, "memory", out, errors)) << errors;
+  EXPECT_EQ(out.stage, Stage::Pixel);
+  EXPECT_NE(out.glsl.find("void main()"), std::string::npos) << out.glsl;
+  EXPECT_EQ(out.block, "fxp");
+  EXPECT_EQ(out.members, (std::vector<std::string>{"tint", "gain"}));
+  EXPECT_EQ(out.samplers, (std::vector<std::string>{"image"}));
+  ASSERT_EQ(out.inputs.size(), 2u);
+  EXPECT_EQ(out.inputs[0].name + " " + out.inputs[0].type, "v_TEXCOORD0 vec2");
+  EXPECT_EQ(out.inputs[1].name + " " + out.inputs[1].type, "v_COLOR0 vec4");
+
+  // The compiler's own errors come back as they are, after what the caller had.
+  errors = "before\n";
+  EXPECT_FALSE(d3dx_hlsl::compile("float4 ps() : COLOR { return nothing; }", "ps", Stage::Pixel,
+                                  "a.fx", out, errors));
+  EXPECT_EQ(errors.rfind("before\na.fx(1): error: ", 0), 0u) << errors;
+  EXPECT_NE(errors.find("nothing"), std::string::npos) << errors;
+  EXPECT_TRUE(out.glsl.empty());
+}
+
+TEST_F(HlslCompilerTest, AChildThatFailsFailsTheCompileAndIsReaped) {
+  struct Case {
+    const char* name;
+    void (*hook)();
+    const char* error;
+  } cases[] = {
+      {"crash", [] { std::abort(); }, "a.fx: error: the shader compiler failed on this text\n"},
+      {"leaves without an answer", [] { _exit(0); }, "a.fx: error: the shader compiler failed on this text\n"},
+      {"hangs", [] { for (;;) pause(); },
+       "a.fx: error: the shader compiler did not finish in time on this text\n"},
+  };
+  d3dx_hlsl::setTimeLimitForTesting(300);
+  const int files = openFiles();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    d3dx_hlsl::setChildHookForTesting(c.hook);
+    CompiledStage out;
+    std::string errors;
+    EXPECT_FALSE(d3dx_hlsl::compile(kPixel, "ps", Stage::Pixel, "a.fx", out, errors));
+    EXPECT_EQ(errors, c.error);
+    EXPECT_TRUE(out.glsl.empty());
+    EXPECT_FALSE(hasChildren());
+    EXPECT_EQ(openFiles(), files);
+  }
+  // And the next compile works as before.
+  d3dx_hlsl::setChildHookForTesting(nullptr);
+  CompiledStage out;
+  std::string errors;
+  EXPECT_TRUE(d3dx_hlsl::compile(kPixel, "ps", Stage::Pixel, "a.fx", out, errors)) << errors;
+  EXPECT_FALSE(hasChildren());
+}
+
+}  // namespace
