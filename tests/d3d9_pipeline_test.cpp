@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tests/d3d9_fixture.h"
+#include "tests/eye_light.h"
 
 using d3d9_testing::colourNear;
 using d3d9_testing::DeviceFixture;
@@ -156,12 +157,7 @@ TEST_F(PipelineTest, MaterialSourcesTakeVertexColours) {
   m.Diffuse = {0, 0, 1, 1};
   m.Emissive = {0, 0, 0.5f, 0};
   device->SetMaterial(&m);
-  D3DLIGHT9 light{};
-  light.Type = D3DLIGHT_DIRECTIONAL;
-  light.Diffuse = {1, 1, 1, 1};
-  light.Direction = {0, 0, 1};
-  device->SetLight(0, &light);
-  device->LightEnable(0, TRUE);
+  lightFromEye(device);
   device->SetFVF(D3DFVF_XYZ | D3DFVF_NORMAL | D3DFVF_DIFFUSE);
   // Default: diffuse from the vertex colour.
   device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]);
@@ -226,12 +222,7 @@ TEST_F(PipelineTest, LightsOfEveryKindAddUp) {
 
 TEST_F(PipelineTest, NormalsScaleWithTheWorldUnlessNormalized) {
   setWhiteMaterial();
-  D3DLIGHT9 light{};
-  light.Type = D3DLIGHT_DIRECTIONAL;
-  light.Diffuse = {1, 1, 1, 1};
-  light.Direction = {0, 0, 1};
-  device->SetLight(0, &light);
-  device->LightEnable(0, TRUE);
+  lightFromEye(device);
   // Scaled by two, the normals come out half as long (they go through the
   // inverse transpose), and so does the light they catch.
   D3DMATRIX world{};
@@ -970,12 +961,7 @@ TEST_F(PipelineTest, StagesReadTheirOwnCoordinateSetTextureAndSampler) {
 
 TEST_F(PipelineTest, BlendedNormalsLightTheVertex) {
   setWhiteMaterial();
-  D3DLIGHT9 light{};
-  light.Type = D3DLIGHT_DIRECTIONAL;
-  light.Diffuse = {1, 1, 1, 1};
-  light.Direction = {0, 0, 1};
-  device->SetLight(0, &light);
-  device->LightEnable(0, TRUE);
+  lightFromEye(device);
   // World 1 scales by two, so its normals come out half as long; half of
   // each gives a normal of 0.75 and that much light (no renormalising).
   D3DMATRIX scaled{};

@@ -13,6 +13,7 @@
 #include "platform/d3dx/D3DXMesh.h"
 #include "platform/d3dx/XFile.h"
 #include "tests/d3d9_fixture.h"
+#include "tests/eye_light.h"
 
 namespace {
 
@@ -538,12 +539,7 @@ TEST_F(MeshFixture, TeapotDrawsLitFromTheFront) {
   D3DMATERIAL9 white{};
   white.Diffuse = {1, 1, 1, 1};
   device->SetMaterial(&white);
-  D3DLIGHT9 light{};
-  light.Type = D3DLIGHT_DIRECTIONAL;
-  light.Diffuse = {1, 1, 1, 1};
-  light.Direction = {0, 0, 1};
-  device->SetLight(0, &light);
-  device->LightEnable(0, TRUE);
+  lightFromEye(device);
   device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xFF0000FF, 1.0f, 0);
   device->BeginScene();
   EXPECT_EQ(mesh->DrawSubset(0), D3D_OK);

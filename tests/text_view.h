@@ -3,6 +3,7 @@
 // of the text to the pixel that shows it.
 #pragma once
 
+#include "tests/eye_light.h"
 #include "platform/d3d9/D3D9.h"
 #include "platform/d3dx/D3DXMath.h"
 
@@ -24,12 +25,7 @@ class TextView {
     D3DMATERIAL9 white{};
     white.Diffuse = {1, 1, 1, 1};
     device->SetMaterial(&white);
-    D3DLIGHT9 light{};
-    light.Type = D3DLIGHT_DIRECTIONAL;
-    light.Diffuse = {1, 1, 1, 1};
-    light.Direction = {0, 0, 1};
-    device->SetLight(0, &light);
-    device->LightEnable(0, TRUE);
+    lightFromEye(device);
     device->SetRenderState(D3DRS_LIGHTING, TRUE);
   }
 
