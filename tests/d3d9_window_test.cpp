@@ -19,6 +19,7 @@
 
 #include "platform/d3d9/D3D9.h"
 #include "platform/win32/TestSeams.h"
+#include "tests/virtual_display.h"
 
 namespace {
 
@@ -133,16 +134,10 @@ TEST(WindowedDevice, UnderAVirtualDisplay) {
   ASSERT_EQ(std::system("command -v xvfb-run >/dev/null 2>&1"), 0) << "xvfb-run is not installed";
   char self[PATH_MAX] = {};
   ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-  std::string output = testing::TempDir() + "virtual-display-" + std::to_string(getpid()) + ".txt";
-  std::string command =
-      "timeout -s KILL 120 xvfb-run -a -s '-screen 0 1024x768x24' sh -c 'D3D9_TEST_DISPLAY=$DISPLAY "
-      "exec " + std::string(self) + " --gtest_filter=OnVirtualDisplay.*' > " + output + " 2>&1";
-  int status = std::system(command.c_str());
-  std::ifstream file(output);
-  std::string log((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  std::remove(output.c_str());
-  ASSERT_TRUE(WIFEXITED(status)) << log;
-  EXPECT_EQ(WEXITSTATUS(status), 0) << log;
+  const VirtualDisplayRun run =
+      runUnderVirtualDisplay(self, "D3D9_TEST_DISPLAY", "OnVirtualDisplay.*", "virtual-display-");
+  ASSERT_TRUE(WIFEXITED(run.status)) << run.log;
+  EXPECT_EQ(WEXITSTATUS(run.status), 0) << run.log;
   // Both ran: neither skipped for want of the display.
-  EXPECT_NE(log.find("[  PASSED  ] 2 tests."), std::string::npos) << log;
+  EXPECT_NE(run.log.find("[  PASSED  ] 2 tests."), std::string::npos) << run.log;
 }

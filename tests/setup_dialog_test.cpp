@@ -26,6 +26,7 @@
 #include "resources/ResourceIds.h"
 #include "runtime/SetupDialog.h"
 #include "runtime/WinMain.h"
+#include "tests/virtual_display.h"
 
 namespace fs = std::filesystem;
 using namespace dialog_test;
@@ -452,15 +453,9 @@ TEST(SetupDialog, UnderAVirtualDisplay) {
   ASSERT_EQ(std::system("command -v xvfb-run >/dev/null 2>&1"), 0) << "xvfb-run is not installed";
   char self[PATH_MAX] = {};
   ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-  std::string output = testing::TempDir() + "setup-display-" + std::to_string(getpid()) + ".txt";
-  std::string command =
-      "timeout -s KILL 120 xvfb-run -a -s '-screen 0 1024x768x24' sh -c 'SETUP_TEST_DISPLAY=$DISPLAY "
-      "exec " + std::string(self) + " --gtest_filter=SetupDialogOnVirtualDisplay.*' > " + output + " 2>&1";
-  int status = std::system(command.c_str());
-  std::ifstream file(output);
-  std::string log((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  std::remove(output.c_str());
-  ASSERT_TRUE(WIFEXITED(status)) << log;
-  EXPECT_EQ(WEXITSTATUS(status), 0) << log;
-  EXPECT_NE(log.find("[  PASSED  ] 1 test."), std::string::npos) << log;
+  const VirtualDisplayRun run = runUnderVirtualDisplay(
+      self, "SETUP_TEST_DISPLAY", "SetupDialogOnVirtualDisplay.*", "setup-display-");
+  ASSERT_TRUE(WIFEXITED(run.status)) << run.log;
+  EXPECT_EQ(WEXITSTATUS(run.status), 0) << run.log;
+  EXPECT_NE(run.log.find("[  PASSED  ] 1 test."), std::string::npos) << run.log;
 }
