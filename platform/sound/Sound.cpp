@@ -316,6 +316,27 @@ bool freeChannel(DWORD handle, bool stream) {
   return true;
 }
 
+// The window the spectrum's samples are weighed by, worked out once.
+const float* hannWindow() {
+  static const std::vector<float> window = [] {
+    std::vector<float> w(kFftSize);
+    for (int i = 0; i < kFftSize; ++i) w[i] = (float)(0.5 * (1.0 - std::cos(2.0 * M_PI * i / kFftSize)));
+    return w;
+  }();
+  return window.data();
+}
+
+// The transform's set-up, made once per thread: kiss_fftr works in a buffer
+// of the set-up's own, so threads cannot share one.
+kiss_fftr_cfg spectrumPlan() {
+  struct Plan {
+    kiss_fftr_cfg config = kiss_fftr_alloc(kFftSize, 0, nullptr, nullptr);
+    ~Plan() { kiss_fftr_free(config); }
+  };
+  thread_local Plan plan;
+  return plan.config;
+}
+
 bool validMemory(BOOL mem, const void* file, QWORD length) {
   if (!library().ready) return fail(BASS_ERROR_INIT);
   if (!mem || !file || length == 0 || length > (QWORD)INT64_MAX) return fail(BASS_ERROR_ILLPARAM);
@@ -497,13 +518,12 @@ DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length) {
   // Hann window; the magnitudes are scaled by 2 / (sum of the window), so a
   // sine centred on a band reads its amplitude there.
   const double windowSum = kFftSize / 2.0;
-  for (int i = 0; i < kFftSize; ++i)
-    samples[i] *= (float)(0.5 * (1.0 - std::cos(2.0 * M_PI * i / kFftSize)));
-  kiss_fftr_cfg config = kiss_fftr_alloc(kFftSize, 0, nullptr, nullptr);
+  const float* window = hannWindow();
+  for (int i = 0; i < kFftSize; ++i) samples[i] *= window[i];
+  kiss_fftr_cfg config = spectrumPlan();
   if (!config) return fail(BASS_ERROR_MEM), (DWORD)-1;
-  std::vector<kiss_fft_cpx> bins(kFftSize / 2 + 1);
-  kiss_fftr(config, samples, bins.data());
-  kiss_fftr_free(config);
+  kiss_fft_cpx bins[kFftSize / 2 + 1];
+  kiss_fftr(config, samples, bins);
   float* out = static_cast<float*>(buffer);
   for (int k = 0; k < kFftSize / 2; ++k)
     out[k] = (float)(std::hypot(bins[k].r, bins[k].i) * 2.0 / windowSum);

@@ -30,6 +30,11 @@ Control* controlOf(HWND window) {
   auto found = gControls.find(window);
   return found == gControls.end() ? nullptr : found->second.second;
 }
+// The control with this id in the dialog that is this window.
+Control* dialogItem(HWND window, int id) {
+  Dialog* dialog = dialogOf(window);
+  return dialog ? dialog->find(id) : nullptr;
+}
 
 Kind kindOf(LPCSTR className, DWORD style) {
   if (!className) return Kind::Other;
@@ -114,7 +119,7 @@ void editChanged(Dialog& dialog, Control& control, const std::string& text) {
 void pressEnter(Dialog& dialog) {
   for (Control& control : dialog.controls)
     if (control.isDefault) {
-      send(dialog, WM_COMMAND, MAKEWPARAM(control.id, BN_CLICKED), LPARAM(control.window));
+      notify(dialog, control, BN_CLICKED);
       return;
     }
 }
@@ -261,14 +266,12 @@ int GetWindowTextA(HWND window, LPSTR buffer, int size) {
 }
 
 HWND GetDlgItem(HWND window, int id) {
-  Dialog* dialog = dialogOf(window);
-  Control* control = dialog ? dialog->find(id) : nullptr;
+  Control* control = dialogItem(window, id);
   return control ? control->window : nullptr;
 }
 
 LRESULT SendDlgItemMessageA(HWND window, int id, UINT message, WPARAM wParam, LPARAM lParam) {
-  Dialog* dialog = dialogOf(window);
-  Control* control = dialog ? dialog->find(id) : nullptr;
+  Control* control = dialogItem(window, id);
   if (!control || control->kind != Kind::ComboBox) return 0;
   switch (message) {
     case CB_ADDSTRING:
@@ -297,16 +300,14 @@ LRESULT SendDlgItemMessageA(HWND window, int id, UINT message, WPARAM wParam, LP
 }
 
 BOOL CheckDlgButton(HWND window, int id, UINT check) {
-  Dialog* dialog = dialogOf(window);
-  Control* control = dialog ? dialog->find(id) : nullptr;
+  Control* control = dialogItem(window, id);
   if (!control) return FALSE;
   control->checked = check == BST_CHECKED;
   return TRUE;
 }
 
 UINT IsDlgButtonChecked(HWND window, int id) {
-  Dialog* dialog = dialogOf(window);
-  Control* control = dialog ? dialog->find(id) : nullptr;
+  Control* control = dialogItem(window, id);
   return control && control->checked ? BST_CHECKED : BST_UNCHECKED;
 }
 
@@ -401,8 +402,7 @@ void setUser(std::vector<Step> steps) { testUser() = std::move(steps); }
 const Frame& lastFrame() { return testFrame(); }
 
 RECT controlRect(HWND window, int id) {
-  Dialog* dialog = dialogOf(window);
-  Control* control = dialog ? dialog->find(id) : nullptr;
+  Control* control = dialogItem(window, id);
   return control ? control->rect : RECT{};
 }
 

@@ -44,6 +44,11 @@ ImVec4 lastItem() {
 }
 
 // The classic dialog look: grey face, black text, sunken white fields.
+const ImVec4 kFace(0.83f, 0.82f, 0.78f, 1.0f);
+const ImVec4 kWhite(1, 1, 1, 1);
+const ImVec4 kBlack(0, 0, 0, 1);
+const ImVec4 kSelection(0.0f, 0.0f, 0.5f, 1.0f);
+
 void applyStyle() {
   ImGui::StyleColorsLight();
   ImGuiStyle& style = ImGui::GetStyle();
@@ -54,21 +59,17 @@ void applyStyle() {
   style.FramePadding = ImVec2(4.0f, 3.0f);
   style.ItemInnerSpacing = ImVec2(4.0f, 4.0f);
   ImVec4* colours = style.Colors;
-  const ImVec4 face(0.83f, 0.82f, 0.78f, 1.0f);
-  colours[ImGuiCol_WindowBg] = face;
-  colours[ImGuiCol_PopupBg] = ImVec4(1, 1, 1, 1);
-  colours[ImGuiCol_Text] = ImVec4(0, 0, 0, 1);
+  colours[ImGuiCol_WindowBg] = kFace;
+  colours[ImGuiCol_PopupBg] = kWhite;
+  colours[ImGuiCol_Text] = kBlack;
   colours[ImGuiCol_Border] = ImVec4(0.5f, 0.5f, 0.5f, 1.0f);
-  colours[ImGuiCol_FrameBg] = ImVec4(1, 1, 1, 1);
-  colours[ImGuiCol_FrameBgHovered] = ImVec4(1, 1, 1, 1);
-  colours[ImGuiCol_FrameBgActive] = ImVec4(1, 1, 1, 1);
-  colours[ImGuiCol_Button] = face;
+  colours[ImGuiCol_FrameBg] = colours[ImGuiCol_FrameBgHovered] = colours[ImGuiCol_FrameBgActive] = kWhite;
+  colours[ImGuiCol_Button] = kFace;
   colours[ImGuiCol_ButtonHovered] = ImVec4(0.88f, 0.87f, 0.84f, 1.0f);
   colours[ImGuiCol_ButtonActive] = ImVec4(0.74f, 0.73f, 0.70f, 1.0f);
-  colours[ImGuiCol_CheckMark] = ImVec4(0, 0, 0, 1);
-  colours[ImGuiCol_Header] = ImVec4(0.0f, 0.0f, 0.5f, 1.0f);
+  colours[ImGuiCol_CheckMark] = kBlack;
+  colours[ImGuiCol_Header] = colours[ImGuiCol_HeaderActive] = kSelection;
   colours[ImGuiCol_HeaderHovered] = ImVec4(0.75f, 0.8f, 0.95f, 1.0f);
-  colours[ImGuiCol_HeaderActive] = ImVec4(0.0f, 0.0f, 0.5f, 1.0f);
 }
 
 // The dialog's font: Windows' sans serif faces are replaced by a free sans
@@ -189,7 +190,7 @@ class ImGuiView final : public View {
     listOpen = ImGui::IsPopupOpen(nullptr, ImGuiPopupFlags_AnyPopupId);
     ImGui::Render();
     glViewport(0, 0, d.width, d.height);
-    glClearColor(0.83f, 0.82f, 0.78f, 1.0f);
+    glClearColor(kFace.x, kFace.y, kFace.z, kFace.w);
     glClear(GL_COLOR_BUFFER_BIT);
     ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());
     if (scripted) readFrame();
@@ -279,7 +280,7 @@ class ImGuiView final : public View {
         case Kind::PushButton: {
           if (control.isDefault) {
             ImGui::PushStyleVar(ImGuiStyleVar_FrameBorderSize, 2.0f);
-            ImGui::PushStyleColor(ImGuiCol_Border, ImVec4(0, 0, 0, 1));
+            ImGui::PushStyleColor(ImGuiCol_Border, kBlack);
           }
           if (ImGui::Button(control.text.c_str(), size)) clicked(control);
           if (control.isDefault) {
@@ -352,7 +353,7 @@ class ImGuiView final : public View {
       for (size_t i = 0; i < control.items.size(); ++i) {
         ImGui::PushID(int(i));
         bool selected = control.selection == int(i);
-        if (selected) ImGui::PushStyleColor(ImGuiCol_Text, ImVec4(1, 1, 1, 1));
+        if (selected) ImGui::PushStyleColor(ImGuiCol_Text, kWhite);
         bool picked = ImGui::Selectable(control.items[i].c_str(), selected);
         if (selected) ImGui::PopStyleColor();
         if (picked) {
