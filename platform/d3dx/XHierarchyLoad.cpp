@@ -3,12 +3,12 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "platform/d3dx/Counted.h"
 #include "platform/d3dx/D3DXSkin.h"
 #include "platform/d3dx/MeshInternal.h"
 #include "platform/d3dx/XFile.h"
@@ -49,7 +49,7 @@ void around(const std::vector<Key<T>>& keys, double t, const T*& a, const T*& b,
   }
 }
 
-class AnimationController final : public ID3DXAnimationController {
+class AnimationController final : public d3dx_com::Counted<ID3DXAnimationController> {
  public:
   AnimationController(std::vector<Track> tracks, double ticksPerSecond)
       : tracks_(std::move(tracks)), ticksPerSecond_(ticksPerSecond) {
@@ -64,12 +64,6 @@ class AnimationController final : public ID3DXAnimationController {
     }
   }
 
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
 
   HRESULT AdvanceTime(double timeDelta, ID3DXAnimationCallbackHandler*) override {
     if (!std::isfinite(timeDelta)) return D3DERR_INVALIDCALL;
@@ -141,7 +135,6 @@ class AnimationController final : public ID3DXAnimationController {
     }
   }
 
-  std::atomic<ULONG> references_{1};
   std::vector<Track> tracks_;
   double ticksPerSecond_;
   double period_ = 0;
