@@ -49,6 +49,16 @@ void around(const std::vector<Key<T>>& keys, double t, const T*& a, const T*& b,
   }
 }
 
+// A vector track at `t`: its keys around `t`, blended linearly.
+D3DXVECTOR3 vectorAt(const std::vector<Key<D3DXVECTOR3>>& keys, double t) {
+  const D3DXVECTOR3 *a, *b;
+  float s;
+  around(keys, t, a, b, s);
+  D3DXVECTOR3 v;
+  D3DXVec3Lerp(&v, a, b, s);
+  return v;
+}
+
 class AnimationController final : public d3dx_com::Counted<ID3DXAnimationController> {
  public:
   AnimationController(std::vector<Track> tracks, double ticksPerSecond)
@@ -98,11 +108,7 @@ class AnimationController final : public d3dx_com::Counted<ID3DXAnimationControl
       }
       D3DXMATRIX scale, rotation, translation;
       if (!track.scale.empty()) {
-        const D3DXVECTOR3 *a, *b;
-        float s;
-        around(track.scale, t, a, b, s);
-        D3DXVECTOR3 v;
-        D3DXVec3Lerp(&v, a, b, s);
+        const D3DXVECTOR3 v = vectorAt(track.scale, t);
         D3DXMatrixScaling(&scale, v.x, v.y, v.z);
       } else {
         D3DXMatrixIdentity(&scale);
@@ -122,11 +128,7 @@ class AnimationController final : public d3dx_com::Counted<ID3DXAnimationControl
         D3DXMatrixIdentity(&rotation);
       }
       if (!track.position.empty()) {
-        const D3DXVECTOR3 *a, *b;
-        float s;
-        around(track.position, t, a, b, s);
-        D3DXVECTOR3 v;
-        D3DXVec3Lerp(&v, a, b, s);
+        const D3DXVECTOR3 v = vectorAt(track.position, t);
         D3DXMatrixTranslation(&translation, v.x, v.y, v.z);
       } else {
         D3DXMatrixTranslation(&translation, track.rest._41, track.rest._42, track.rest._43);
