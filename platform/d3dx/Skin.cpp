@@ -23,7 +23,7 @@ struct Bone {
 
 class SkinInfo final : public d3dx_com::Counted<ID3DXSkinInfo> {
  public:
-  SkinInfo(DWORD vertices, DWORD fvf, DWORD bones) : vertices_(vertices), fvf_(fvf), bones_(bones) {
+  SkinInfo(DWORD vertices, DWORD bones) : vertices_(vertices), bones_(bones) {
     for (Bone& b : bones_) D3DXMatrixIdentity(&b.offset);
   }
 
@@ -83,7 +83,6 @@ class SkinInfo final : public d3dx_com::Counted<ID3DXSkinInfo> {
   ~SkinInfo() override = default;
 
   DWORD vertices_;
-  DWORD fvf_;
   std::vector<Bone> bones_;
 };
 
@@ -261,6 +260,6 @@ HRESULT D3DXCreateSkinInfoFVF(DWORD numVertices, DWORD fvf, DWORD numBones,
   if (!skinInfo) return D3DERR_INVALIDCALL;
   *skinInfo = nullptr;
   if (numBones > 0xFFFF) return D3DERR_INVALIDCALL;
-  *skinInfo = new (std::nothrow) SkinInfo(numVertices, fvf, numBones);
+  *skinInfo = new (std::nothrow) SkinInfo(numVertices, numBones);
   return *skinInfo ? D3D_OK : E_OUTOFMEMORY;
 }
