@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/Log.h"
+#include "platform/d3d9/GLInterop.h"
 
 namespace d3d9 {
 
@@ -667,27 +668,6 @@ std::string fragmentShaderSource(const ProgramKey& k) {
 // ---------------------------------------------------------------------------
 // Program cache
 
-namespace {
-
-GLuint compile(GLenum type, const std::string& source, std::string& log) {
-  GLuint shader = glCreateShader(type);
-  const char* text = source.c_str();
-  glShaderSource(shader, 1, &text, nullptr);
-  glCompileShader(shader);
-  GLint ok = 0;
-  glGetShaderiv(shader, GL_COMPILE_STATUS, &ok);
-  if (!ok) {
-    char buffer[2048];
-    glGetShaderInfoLog(shader, sizeof buffer, nullptr, buffer);
-    log = buffer;
-    glDeleteShader(shader);
-    return 0;
-  }
-  return shader;
-}
-
-}  // namespace
-
 ProgramCache::~ProgramCache() { clear(); }
 
 void ProgramCache::clear() {
@@ -702,26 +682,16 @@ Program* ProgramCache::get(const ProgramKey& key) {
   auto& slot = programs[key];
   std::string log;
   std::string vs = vertexShaderSource(key), fs = fragmentShaderSource(key);
-  GLuint vertex = compile(GL_VERTEX_SHADER, vs, log);
-  GLuint fragment = vertex ? compile(GL_FRAGMENT_SHADER, fs, log) : 0;
+  GLuint vertex = d3d9_gl::compileShader(GL_VERTEX_SHADER, vs, log);
+  GLuint fragment = vertex ? d3d9_gl::compileShader(GL_FRAGMENT_SHADER, fs, log) : 0;
   if (!vertex || !fragment) {
     if (vertex) glDeleteShader(vertex);
     logMessage(("fixed-function shader refused: " + log).c_str());
     return nullptr;  // the empty slot keeps us from trying again
   }
-  GLuint program = glCreateProgram();
-  glAttachShader(program, vertex);
-  glAttachShader(program, fragment);
-  glLinkProgram(program);
-  glDeleteShader(vertex);
-  glDeleteShader(fragment);
-  GLint ok = 0;
-  glGetProgramiv(program, GL_LINK_STATUS, &ok);
-  if (!ok) {
-    char buffer[2048];
-    glGetProgramInfoLog(program, sizeof buffer, nullptr, buffer);
-    logMessage((std::string("fixed-function program refused: ") + buffer).c_str());
-    glDeleteProgram(program);
+  GLuint program = d3d9_gl::linkShaders(vertex, fragment, log);
+  if (!program) {
+    logMessage(("fixed-function program refused: " + log).c_str());
     return nullptr;
   }
   auto p = std::make_unique<Program>();

@@ -1,5 +1,6 @@
 #include "platform/d3d9/Formats.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace d3d9 {
@@ -78,6 +79,16 @@ UINT levelPitch(D3DFORMAT format, UINT width) {
 
 UINT levelRows(D3DFORMAT format, UINT height) {
   return isCompressed(format) ? (height + 3) / 4 : height;
+}
+
+UINT fullMipChain(UINT width, UINT height) {
+  UINT levels = 1;
+  while (width > 1 || height > 1) {
+    width = std::max(1u, width / 2);
+    height = std::max(1u, height / 2);
+    ++levels;
+  }
+  return levels;
 }
 
 uint32_t pixelToARGB(D3DFORMAT format, const uint8_t* p) {

@@ -30,6 +30,8 @@ bool isCompressed(D3DFORMAT format);
 // compressed), and rows of that pitch in a level `height` pixels high.
 UINT levelPitch(D3DFORMAT format, UINT width);
 UINT levelRows(D3DFORMAT format, UINT height);
+// Levels of a full mipmap chain from `width` x `height` down to 1x1.
+UINT fullMipChain(UINT width, UINT height);
 
 // One pixel of an uncompressed colour format to ARGB and back.
 uint32_t pixelToARGB(D3DFORMAT format, const uint8_t* pixel);

@@ -32,4 +32,40 @@ GLuint textureName(IDirect3DBaseTexture9* texture, GLenum* target) {
   return storage->texture;
 }
 
+GLuint compileShader(GLenum type, const std::string& source, std::string& log) {
+  GLuint shader = glCreateShader(type);
+  const char* text = source.c_str();
+  glShaderSource(shader, 1, &text, nullptr);
+  glCompileShader(shader);
+  GLint ok = 0;
+  glGetShaderiv(shader, GL_COMPILE_STATUS, &ok);
+  if (!ok) {
+    char buffer[2048] = {};
+    glGetShaderInfoLog(shader, sizeof buffer - 1, nullptr, buffer);
+    log = buffer;
+    glDeleteShader(shader);
+    return 0;
+  }
+  return shader;
+}
+
+GLuint linkShaders(GLuint vertex, GLuint fragment, std::string& log) {
+  GLuint program = glCreateProgram();
+  glAttachShader(program, vertex);
+  glAttachShader(program, fragment);
+  glLinkProgram(program);
+  glDeleteShader(vertex);
+  glDeleteShader(fragment);
+  GLint ok = 0;
+  glGetProgramiv(program, GL_LINK_STATUS, &ok);
+  if (!ok) {
+    char buffer[2048] = {};
+    glGetProgramInfoLog(program, sizeof buffer - 1, nullptr, buffer);
+    log = buffer;
+    glDeleteProgram(program);
+    return 0;
+  }
+  return program;
+}
+
 }  // namespace d3d9_gl

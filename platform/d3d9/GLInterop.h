@@ -10,6 +10,8 @@
 
 #include <GL/gl.h>
 
+#include <string>
+
 struct IDirect3DDevice9;
 struct IDirect3DBaseTexture9;
 
@@ -27,5 +29,11 @@ void stateTouched(IDirect3DDevice9* device);
 
 // The GL name and target of a texture of ours; 0 for anything else.
 GLuint textureName(IDirect3DBaseTexture9* texture, GLenum* target);
+
+// Compiles one stage of GLSL; 0, with GL's message in `log`, when refused.
+GLuint compileShader(GLenum type, const std::string& source, std::string& log);
+// Links two compiled stages into a program and deletes the stages; 0, with
+// GL's message in `log`, when refused.
+GLuint linkShaders(GLuint vertex, GLuint fragment, std::string& log);
 
 }  // namespace d3d9_gl

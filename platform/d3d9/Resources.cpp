@@ -9,16 +9,6 @@ namespace d3d9 {
 
 namespace {
 
-UINT fullChain(UINT width, UINT height) {
-  UINT levels = 1;
-  while (width > 1 || height > 1) {
-    width = std::max(1u, width / 2);
-    height = std::max(1u, height / 2);
-    ++levels;
-  }
-  return levels;
-}
-
 // Where a locked rectangle starts in memory rows of `pitch` bytes; rows of a
 // compressed format are rows of 4x4 blocks.
 size_t lockOffset(const FormatInfo* info, UINT pitch, const RECT& rect) {
@@ -53,7 +43,7 @@ TextureStorage::TextureStorage(Device* device, IDirect3DBaseTexture9* owner,
       owner(owner),
       counter(counter),
       device(device) {
-  UINT chain = fullChain(width, height);
+  UINT chain = fullMipChain(width, height);
   if (levels == 0 || levels > chain) levels = chain;
   bool autoGen = (usage & D3DUSAGE_AUTOGENMIPMAP) != 0;
   levelCount = autoGen ? 1 : levels;

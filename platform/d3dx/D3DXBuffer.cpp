@@ -1,14 +1,15 @@
 // Reference-counted byte blocks.
 #include "platform/d3dx/D3DXBuffer.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "platform/d3dx/Counted.h"
+
 namespace {
 
-class Buffer final : public ID3DXBuffer {
+class Buffer final : public d3dx_com::Counted<ID3DXBuffer> {
  public:
   explicit Buffer(size_t size) : size_(DWORD(size)) {
     // Rounded up and never empty, so that the pointer is valid and aligned
@@ -17,18 +18,11 @@ class Buffer final : public ID3DXBuffer {
     if (data_) std::memset(data_, 0, size);
   }
   bool valid() const { return data_ != nullptr; }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
   void* GetBufferPointer() override { return data_; }
   DWORD GetBufferSize() override { return size_; }
 
  private:
   ~Buffer() override { std::free(data_); }
-  std::atomic<ULONG> references_{1};
   unsigned char* data_;
   DWORD size_;
 };

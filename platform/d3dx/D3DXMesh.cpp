@@ -1,7 +1,6 @@
 #include "platform/d3dx/D3DXMesh.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/d3dx/Counted.h"
 #include "platform/d3dx/MeshInternal.h"
 
 namespace {
@@ -20,7 +20,7 @@ D3DPOOL poolOf(DWORD options, DWORD systemBit, DWORD managedBit) {
   return D3DPOOL_MANAGED;  // the device keeps every buffer's bytes itself
 }
 
-class Mesh final : public ID3DXMesh {
+class Mesh final : public d3dx_com::Counted<ID3DXMesh> {
  public:
   Mesh(IDirect3DDevice9* device, DWORD options, DWORD fvf, DWORD faces, DWORD vertices)
       : device_(device), options_(options), fvf_(fvf), stride_(D3DXGetFVFVertexSize(fvf)),
@@ -51,12 +51,6 @@ class Mesh final : public ID3DXMesh {
     return D3D_OK;
   }
 
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
 
   HRESULT DrawSubset(DWORD attribId) override {
     if (vertexLocks_ > 0 || indexLocks_ > 0) return D3DERR_INVALIDCALL;
@@ -251,7 +245,6 @@ class Mesh final : public ID3DXMesh {
     runsStale_ = false;
   }
 
-  std::atomic<ULONG> references_{1};
   IDirect3DDevice9* device_;
   DWORD options_, fvf_, stride_, faces_, vertices_;
   IDirect3DVertexBuffer9* vb_ = nullptr;

@@ -16,16 +16,6 @@ using d3d9::formatInfo;
 using d3d9::levelPitch;
 using d3d9::levelRows;
 
-UINT fullChain(UINT width, UINT height) {
-  UINT levels = 1;
-  while (width > 1 || height > 1) {
-    width = std::max(1u, width / 2);
-    height = std::max(1u, height / 2);
-    ++levels;
-  }
-  return levels;
-}
-
 // A requested size as the device will get it.
 UINT textureSize(UINT requested, UINT limit) {
   if (requested == 0) return 1;
@@ -149,7 +139,7 @@ bool readDDS(const uint8_t* bytes, size_t size, DDSImage& image) {
   if (image.format == D3DFMT_UNKNOWN || image.width == 0 || image.height == 0 ||
       image.width > 65536 || image.height > 65536)
     return false;
-  UINT chain = fullChain(image.width, image.height);
+  UINT chain = d3d9::fullMipChain(image.width, image.height);
   image.levels = (readU32(h + 4) & kHasMipCount) && mipCount > 0 ? std::min<UINT>(mipCount, chain) : 1;
   image.cube = (caps2 & kCubeMap) != 0;
   if (image.cube && ((caps2 & kAllFaces) != kAllFaces || image.width != image.height)) return false;

@@ -4,31 +4,18 @@
 
 #include <GL/gl.h>
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "platform/d3dx/Counted.h"
 #include "platform/d3dx/D3DXEffect.h"
 #include "platform/d3dx/EffectSource.h"
 #include "platform/d3dx/HLSLCompiler.h"
 
 namespace d3dx_fx {
 
-// Reference counting for our objects.
-template <class Interface>
-class Counted : public Interface {
- public:
-  ULONG AddRef() override { return ++references; }
-  ULONG Release() override {
-    ULONG left = --references;
-    if (left == 0) delete this;
-    return left;
-  }
-
- protected:
-  std::atomic<ULONG> references{1};
-};
+using d3dx_com::Counted;
 
 ID3DXBuffer* makeBuffer(const void* data, size_t size);
 inline ID3DXBuffer* makeBuffer(const std::string& text) {

@@ -24,6 +24,8 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/d3d9/GLInterop.h"
+
 namespace d3dx_hlsl {
 
 namespace {
@@ -743,43 +745,16 @@ void setChildHookForTesting(void (*hook)()) { childHook = hook; }
 void setTimeLimitForTesting(int milliseconds) { timeLimitMs = milliseconds; }
 
 unsigned linkProgram(const std::string& vertex, const std::string& fragment, std::string& errors) {
-  auto shaderOf = [&](GLenum type, const std::string& source) -> GLuint {
-    GLuint s = glCreateShader(type);
-    const char* text = source.c_str();
-    glShaderSource(s, 1, &text, nullptr);
-    glCompileShader(s);
-    GLint ok = 0;
-    glGetShaderiv(s, GL_COMPILE_STATUS, &ok);
-    if (!ok) {
-      char log[2048] = {};
-      glGetShaderInfoLog(s, sizeof log - 1, nullptr, log);
-      errors += log;
-      glDeleteShader(s);
-      return 0;
-    }
-    return s;
-  };
-  GLuint vs = shaderOf(GL_VERTEX_SHADER, vertex);
-  GLuint fs = vs ? shaderOf(GL_FRAGMENT_SHADER, fragment) : 0;
+  std::string log;
+  GLuint vs = d3d9_gl::compileShader(GL_VERTEX_SHADER, vertex, log);
+  GLuint fs = vs ? d3d9_gl::compileShader(GL_FRAGMENT_SHADER, fragment, log) : 0;
   if (!vs || !fs) {
     if (vs) glDeleteShader(vs);
-    return 0;
-  }
-  GLuint program = glCreateProgram();
-  glAttachShader(program, vs);
-  glAttachShader(program, fs);
-  glLinkProgram(program);
-  glDeleteShader(vs);
-  glDeleteShader(fs);
-  GLint ok = 0;
-  glGetProgramiv(program, GL_LINK_STATUS, &ok);
-  if (!ok) {
-    char log[2048] = {};
-    glGetProgramInfoLog(program, sizeof log - 1, nullptr, log);
     errors += log;
-    glDeleteProgram(program);
     return 0;
   }
+  GLuint program = d3d9_gl::linkShaders(vs, fs, log);
+  if (!program) errors += log;
   return program;
 }
 

@@ -1,12 +1,12 @@
 // Skin information and the blended meshes made from it.
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <map>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "platform/d3dx/Counted.h"
 #include "platform/d3dx/D3DXSkin.h"
 #include "platform/d3dx/MeshInternal.h"
 
@@ -21,18 +21,12 @@ struct Bone {
   std::vector<float> weights;
 };
 
-class SkinInfo final : public ID3DXSkinInfo {
+class SkinInfo final : public d3dx_com::Counted<ID3DXSkinInfo> {
  public:
-  SkinInfo(DWORD vertices, DWORD fvf, DWORD bones) : vertices_(vertices), fvf_(fvf), bones_(bones) {
+  SkinInfo(DWORD vertices, DWORD bones) : vertices_(vertices), bones_(bones) {
     for (Bone& b : bones_) D3DXMatrixIdentity(&b.offset);
   }
 
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
   DWORD GetNumBones() override { return DWORD(bones_.size()); }
   LPCSTR GetBoneName(DWORD bone) override {
     return bone < bones_.size() ? bones_[bone].name.c_str() : nullptr;
@@ -88,9 +82,7 @@ class SkinInfo final : public ID3DXSkinInfo {
  private:
   ~SkinInfo() override = default;
 
-  std::atomic<ULONG> references_{1};
   DWORD vertices_;
-  DWORD fvf_;
   std::vector<Bone> bones_;
 };
 
@@ -268,6 +260,6 @@ HRESULT D3DXCreateSkinInfoFVF(DWORD numVertices, DWORD fvf, DWORD numBones,
   if (!skinInfo) return D3DERR_INVALIDCALL;
   *skinInfo = nullptr;
   if (numBones > 0xFFFF) return D3DERR_INVALIDCALL;
-  *skinInfo = new (std::nothrow) SkinInfo(numVertices, fvf, numBones);
+  *skinInfo = new (std::nothrow) SkinInfo(numVertices, numBones);
   return *skinInfo ? D3D_OK : E_OUTOFMEMORY;
 }

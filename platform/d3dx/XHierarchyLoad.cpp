@@ -3,12 +3,12 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "platform/d3dx/Counted.h"
 #include "platform/d3dx/D3DXSkin.h"
 #include "platform/d3dx/MeshInternal.h"
 #include "platform/d3dx/XFile.h"
@@ -49,7 +49,17 @@ void around(const std::vector<Key<T>>& keys, double t, const T*& a, const T*& b,
   }
 }
 
-class AnimationController final : public ID3DXAnimationController {
+// A vector track at `t`: its keys around `t`, blended linearly.
+D3DXVECTOR3 vectorAt(const std::vector<Key<D3DXVECTOR3>>& keys, double t) {
+  const D3DXVECTOR3 *a, *b;
+  float s;
+  around(keys, t, a, b, s);
+  D3DXVECTOR3 v;
+  D3DXVec3Lerp(&v, a, b, s);
+  return v;
+}
+
+class AnimationController final : public d3dx_com::Counted<ID3DXAnimationController> {
  public:
   AnimationController(std::vector<Track> tracks, double ticksPerSecond)
       : tracks_(std::move(tracks)), ticksPerSecond_(ticksPerSecond) {
@@ -64,12 +74,6 @@ class AnimationController final : public ID3DXAnimationController {
     }
   }
 
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
 
   HRESULT AdvanceTime(double timeDelta, ID3DXAnimationCallbackHandler*) override {
     if (!std::isfinite(timeDelta)) return D3DERR_INVALIDCALL;
@@ -104,11 +108,7 @@ class AnimationController final : public ID3DXAnimationController {
       }
       D3DXMATRIX scale, rotation, translation;
       if (!track.scale.empty()) {
-        const D3DXVECTOR3 *a, *b;
-        float s;
-        around(track.scale, t, a, b, s);
-        D3DXVECTOR3 v;
-        D3DXVec3Lerp(&v, a, b, s);
+        const D3DXVECTOR3 v = vectorAt(track.scale, t);
         D3DXMatrixScaling(&scale, v.x, v.y, v.z);
       } else {
         D3DXMatrixIdentity(&scale);
@@ -128,11 +128,7 @@ class AnimationController final : public ID3DXAnimationController {
         D3DXMatrixIdentity(&rotation);
       }
       if (!track.position.empty()) {
-        const D3DXVECTOR3 *a, *b;
-        float s;
-        around(track.position, t, a, b, s);
-        D3DXVECTOR3 v;
-        D3DXVec3Lerp(&v, a, b, s);
+        const D3DXVECTOR3 v = vectorAt(track.position, t);
         D3DXMatrixTranslation(&translation, v.x, v.y, v.z);
       } else {
         D3DXMatrixTranslation(&translation, track.rest._41, track.rest._42, track.rest._43);
@@ -141,7 +137,6 @@ class AnimationController final : public ID3DXAnimationController {
     }
   }
 
-  std::atomic<ULONG> references_{1};
   std::vector<Track> tracks_;
   double ticksPerSecond_;
   double period_ = 0;
