@@ -89,8 +89,6 @@ MeshHandle createTeapot() {
 
 // --- methods -------------------------------------------------------------------
 
-void mesh_construct(void* memory) { new (memory) MeshHandle(); }
-
 // void draw(): attribute group 0, normals renormalised. The render state is
 // set on the device directly and stays set.
 void mesh_draw(MeshHandle* self) {
@@ -283,24 +281,12 @@ bool TQDataHandler_Mesh::saveToMemory(void* object, std::int32_t size, char** bu
 
 int initD3DMesh(asIScriptEngine* engine) {
   const char* t = "mesh";
-  const asDWORD objLast = asCALL_CDECL_OBJLAST;
   RegistrationSum r;
-  r += engine->RegisterObjectType(t, sizeof(MeshHandle),
-                                  asOBJ_VALUE | asGetTypeTraits<MeshHandle>());
+  r += registerHandleObjectType<MeshHandle>(engine, t);
   r += registerVertexBufferType(engine);
   r += registerSkinnedMeshType(engine);
-  r += engine->RegisterObjectBehaviour(t, asBEHAVE_CONSTRUCT, "void f()",
-                                       asFUNCTION(mesh_construct), objLast);
-  r += engine->RegisterObjectMethod(
-      t, "mesh &opAssign(const mesh &in)",
-      asMETHODPR(MeshHandle, operator=, (const MeshHandle&), MeshHandle&), asCALL_THISCALL);
-  r += engine->RegisterObjectBehaviour(t, asBEHAVE_DESTRUCT, "void f()",
-                                       asFUNCTION(handle_destruct), objLast);
-  struct Method {
-    const char* declaration;
-    asSFuncPtr function;
-  };
-  const Method methods[] = {
+  r += registerHandleBehaviours<MeshHandle>(engine, t);
+  const ObjectMethod methods[] = {
       {"void draw()", asFUNCTION(mesh_draw)},
       {"void lockVertex()", asFUNCTION(mesh_lockVertex)},
       {"int getNumVertices()", asFUNCTION(mesh_getNumVertices)},
@@ -313,7 +299,7 @@ int initD3DMesh(asIScriptEngine* engine) {
       {"void updateSphereEnvMap(int)", asFUNCTION(mesh_updateSphereEnvMap)},
       {"void radialDeform(float,float,float,float,float)", asFUNCTION(mesh_radialDeform)},
   };
-  for (const Method& m : methods) r += engine->RegisterObjectMethod(t, m.declaration, m.function, objLast);
+  r += registerObjectMethods(engine, t, methods);
   r += engine->RegisterGlobalFunction("mesh createTeapot()", asFUNCTION(createTeapot),
                                       asCALL_CDECL);
   r += engine->RegisterGlobalFunction("mesh createText(string &in,string &in,float &in)",

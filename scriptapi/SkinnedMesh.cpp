@@ -375,8 +375,6 @@ void CSkinMesh9::drawMeshContainer(SkinMeshContainer* c, SkinFrame* frame) {
 
 namespace {
 
-void skinnedMesh_construct(void* memory) { new (memory) SkinnedMeshHandle(); }
-
 // void draw(float): advances the animation by the time step and draws.
 void skinnedMesh_draw(float timeStep, SkinnedMeshHandle* self) {
   CSkinMesh9* mesh = self->object;
@@ -421,21 +419,13 @@ SkinnedMeshHandle createSkinnedMeshFromFile(std::string name) {
 }  // namespace
 
 int registerSkinnedMeshType(asIScriptEngine* engine) {
-  return engine->RegisterObjectType("skinnedMesh", sizeof(SkinnedMeshHandle),
-                                    asOBJ_VALUE | asGetTypeTraits<SkinnedMeshHandle>());
+  return registerHandleObjectType<SkinnedMeshHandle>(engine, "skinnedMesh");
 }
 
 void registerSkinnedMesh(asIScriptEngine* engine, RegistrationSum& r) {
   const char* t = "skinnedMesh";
   const asDWORD objLast = asCALL_CDECL_OBJLAST;
-  r += engine->RegisterObjectBehaviour(t, asBEHAVE_CONSTRUCT, "void f()",
-                                       asFUNCTION(skinnedMesh_construct), objLast);
-  r += engine->RegisterObjectMethod(
-      t, "skinnedMesh &opAssign(const skinnedMesh &in)",
-      asMETHODPR(SkinnedMeshHandle, operator=, (const SkinnedMeshHandle&), SkinnedMeshHandle&),
-      asCALL_THISCALL);
-  r += engine->RegisterObjectBehaviour(t, asBEHAVE_DESTRUCT, "void f()",
-                                       asFUNCTION(handle_destruct), objLast);
+  r += registerHandleBehaviours<SkinnedMeshHandle>(engine, t);
   r += engine->RegisterObjectMethod(t, "void draw(float)", asFUNCTION(skinnedMesh_draw), objLast);
   r += engine->RegisterObjectMethod(t, "void setOverloadTexture(int)",
                                     asFUNCTION(skinnedMesh_setOverloadTexture), objLast);
