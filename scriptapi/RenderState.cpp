@@ -46,6 +46,20 @@ TextureStageStateStack* stageStack(int stage) {
   return stage >= 0 && stage < kStages ? gTextureStageStateStacks[stage] : nullptr;
 }
 
+// The blend factors, then blending on or off.
+void blend(DWORD source, DWORD destination, BOOL on) {
+  rs(D3DRS_SRCBLEND, source);
+  rs(D3DRS_DESTBLEND, destination);
+  rs(D3DRS_ALPHABLENDENABLE, on);
+}
+
+// Blending on, then the source blended over the target by the source alpha.
+void blendBySourceAlpha() {
+  rs(D3DRS_ALPHABLENDENABLE, TRUE);
+  rs(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
+  rs(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
+}
+
 // A factor as the alpha byte of the texture factor; the colour bytes are 0.
 DWORD alphaFactor(float f) { return (DWORD(scaledChannel(f)) & 0xffu) << 24; }
 
@@ -140,17 +154,13 @@ void textureOp_modulate(int kind, float f) {
   ts(0, D3DTSS_COLOROP, op);
   ts(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
   ts(0, D3DTSS_COLORARG2, D3DTA_TFACTOR);
-  rs(D3DRS_ALPHABLENDENABLE, TRUE);
-  rs(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
-  rs(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
+  blendBySourceAlpha();
   rs(D3DRS_TEXTUREFACTOR, (DWORD(scaledChannel(f)) & 0xffu) * 0x01010101u);
 }
 
 // void blendOp_colorBurn(): the target times the source colour.
 void blendOp_colorBurn() {
-  rs(D3DRS_SRCBLEND, D3DBLEND_ZERO);
-  rs(D3DRS_DESTBLEND, D3DBLEND_SRCCOLOR);
-  rs(D3DRS_ALPHABLENDENABLE, TRUE);
+  blend(D3DBLEND_ZERO, D3DBLEND_SRCCOLOR, TRUE);
 }
 
 // void blendOp_2stageModulateAlpha(): colour from the stage-0 texture (kept
@@ -166,25 +176,19 @@ void blendOp_2stageModulateAlpha() {
   ts(1, D3DTSS_COLORARG2, D3DTA_TEMP);
   ts(1, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
   ts(1, D3DTSS_ALPHAARG1, D3DTA_TEXTURE);
-  rs(D3DRS_ALPHABLENDENABLE, TRUE);
-  rs(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
-  rs(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
+  blendBySourceAlpha();
   ts(0, D3DTSS_TEXCOORDINDEX, 0);
   ts(1, D3DTSS_TEXCOORDINDEX, 0);
 }
 
 // void blendOp_null(): blending off.
 void blendOp_null() {
-  rs(D3DRS_SRCBLEND, D3DBLEND_ONE);
-  rs(D3DRS_DESTBLEND, D3DBLEND_ONE);
-  rs(D3DRS_ALPHABLENDENABLE, FALSE);
+  blend(D3DBLEND_ONE, D3DBLEND_ONE, FALSE);
 }
 
 // void blendOp_additiveBlending()
 void blendOp_additiveBlending() {
-  rs(D3DRS_SRCBLEND, D3DBLEND_ONE);
-  rs(D3DRS_DESTBLEND, D3DBLEND_ONE);
-  rs(D3DRS_ALPHABLENDENABLE, TRUE);
+  blend(D3DBLEND_ONE, D3DBLEND_ONE, TRUE);
 }
 
 // The stage-0 alpha becomes the texture factor's.
@@ -197,9 +201,7 @@ void alphaFromFactor() {
 // void blendOp_additiveBlendingFactor(float f): adds the source scaled by
 // the constant alpha f.
 void blendOp_additiveBlendingFactor(float f) {
-  rs(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
-  rs(D3DRS_DESTBLEND, D3DBLEND_ONE);
-  rs(D3DRS_ALPHABLENDENABLE, TRUE);
+  blend(D3DBLEND_SRCALPHA, D3DBLEND_ONE, TRUE);
   rs(D3DRS_TEXTUREFACTOR, alphaFactor(f));
   alphaFromFactor();
 }
@@ -207,9 +209,7 @@ void blendOp_additiveBlendingFactor(float f) {
 // void blendOp_blend(float f): blends the whole draw with the constant
 // alpha f.
 void blendOp_blend(float f) {
-  rs(D3DRS_ALPHABLENDENABLE, TRUE);
-  rs(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
-  rs(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
+  blendBySourceAlpha();
   rs(D3DRS_TEXTUREFACTOR, alphaFactor(f));
   alphaFromFactor();
 }
