@@ -13,6 +13,7 @@
 #include <angelscript.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <string>
 
@@ -20,6 +21,8 @@
 #include "core/TQSmartPointer.h"
 
 using namespace AngelScript;
+
+class TQDataHandler;
 
 // Adds up the error codes of a module's registrations. The library answers a
 // negative code for an error and zero or an id for success, so only the
@@ -108,6 +111,12 @@ int registerObjectMethods(asIScriptEngine* engine, const char* typeName,
     r += engine->RegisterObjectMethod(typeName, m.declaration, m.function, asCALL_CDECL_OBJLAST);
   return r.value();
 }
+
+// Loads `name` through the resource store into the empty `handle`. When
+// there is no store, or the store cannot deliver the name, the run ends with
+// "Error loading <kind> (<name>) - Abort".
+void loadOrAbort(const std::string& name, TQDataHandler& handler, TQSmartPointerAbstract& handle,
+                 std::uint32_t flags, const char* kind);
 
 // A new count cell holding 0 for a factory's handle. Cells are never freed
 // during the run (handles never free a count, and a cell may outlive its

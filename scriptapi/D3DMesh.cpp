@@ -1,11 +1,9 @@
 #include "scriptapi/D3DMesh.h"
 
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 #include "core/DeviceGlobal.h"
-#include "core/Log.h"
 #include "core/TQDatabase.h"
 #include "platform/d3dx/D3DXMath.h"
 #include "runtime/CameraPath.h"
@@ -57,16 +55,7 @@ unsigned char* lockedVertex(MeshHandle* self, int i, DWORD bytes) {
 MeshHandle loadMesh(const std::string& name, std::uint32_t flags) {
   TQDataHandler_Mesh handler;
   MeshHandle handle;
-  std::string error;
-  if (gDatabase)
-    gDatabase->load(name, handler, handle, flags, error);
-  else
-    error = "no resource store";
-  if (!error.empty()) {
-    char message[1024];
-    std::snprintf(message, sizeof message, "Error loading mesh (%s) - Abort", name.c_str());
-    fatalError(message);
-  }
+  loadOrAbort(name, handler, handle, flags, "mesh");
   return handle;
 }
 

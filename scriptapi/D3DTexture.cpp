@@ -93,16 +93,7 @@ void drawOverlay(IDirect3DTexture9* texture, const OverlayVertex (&quad)[4]) {
 TextureHandle createTextureFromFile(std::string name) {
   TextureHandle handle;
   TQDataHandler_Texture handler;
-  std::string error;
-  if (gDatabase)
-    gDatabase->load(name, handler, handle, 0, error);
-  else
-    error = "no resource store";
-  if (!error.empty()) {
-    char message[1024];
-    snprintf(message, sizeof message, "Error loading texture (%s) - Abort", name.c_str());
-    fatalError(message);
-  }
+  loadOrAbort(name, handler, handle, 0, "texture");
   return handle;
 }
 

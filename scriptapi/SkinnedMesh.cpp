@@ -1,6 +1,5 @@
 #include "scriptapi/SkinnedMesh.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -397,21 +396,10 @@ void skinnedMesh_setOverloadMaterial(int on, SkinnedMeshHandle* self) {
 // skinnedMesh createSkinnedMeshFromFile(string): a mesh of its own on the
 // file's bytes, which the store shares between calls.
 SkinnedMeshHandle createSkinnedMeshFromFile(std::string name) {
-  auto* mesh = new CSkinMesh9(gDevice);
   TQDataHandler_Raw handler;
   TQSmartPointer<void, NullDestruct<void>> bytes;
-  std::string error;
-  if (gDatabase)
-    gDatabase->load(name, handler, bytes, 0, error);
-  else
-    error = "no resource store";
-  if (!error.empty()) {
-    delete mesh;
-    char message[1024];
-    std::snprintf(message, sizeof message, "Error loading skinned mesh (%s) - Abort",
-                  name.c_str());
-    fatalError(message);
-  }
+  loadOrAbort(name, handler, bytes, 0, "skinned mesh");
+  auto* mesh = new CSkinMesh9(gDevice);
   if (bytes.object) mesh->load(bytes.object, DWORD(rawCopySize(bytes.object)));
   return makeFactoryHandle<SkinnedMeshHandle>(mesh);
 }
