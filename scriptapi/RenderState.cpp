@@ -27,14 +27,13 @@ std::uint32_t packColor(const D3DCOLORVALUE& c) {
   return byte(c.a) << 24 | byte(c.r) << 16 | byte(c.g) << 8 | byte(c.b);
 }
 
+void setUndoableRenderState(int state, std::uint32_t value) {
+  if (gRenderStateStack) gRenderStateStack->set(state, value);
+}
+
 namespace {
 
 constexpr int kStages = 4;  // texture stages that have an undo stack
-
-// A change of a render state through its undo stack.
-void rs(D3DRENDERSTATETYPE state, DWORD value) {
-  if (gRenderStateStack) gRenderStateStack->set(state, value);
-}
 
 // A change of a texture-stage state through the stack of stage 0 or 1.
 void ts(int stage, D3DTEXTURESTAGESTATETYPE state, DWORD value) {
@@ -48,16 +47,16 @@ TextureStageStateStack* stageStack(int stage) {
 
 // The blend factors, then blending on or off.
 void blend(DWORD source, DWORD destination, BOOL on) {
-  rs(D3DRS_SRCBLEND, source);
-  rs(D3DRS_DESTBLEND, destination);
-  rs(D3DRS_ALPHABLENDENABLE, on);
+  setUndoableRenderState(D3DRS_SRCBLEND, source);
+  setUndoableRenderState(D3DRS_DESTBLEND, destination);
+  setUndoableRenderState(D3DRS_ALPHABLENDENABLE, on);
 }
 
 // Blending on, then the source blended over the target by the source alpha.
 void blendBySourceAlpha() {
-  rs(D3DRS_ALPHABLENDENABLE, TRUE);
-  rs(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
-  rs(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
+  setUndoableRenderState(D3DRS_ALPHABLENDENABLE, TRUE);
+  setUndoableRenderState(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
+  setUndoableRenderState(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
 }
 
 // A factor as the alpha byte of the texture factor; the colour bytes are 0.
@@ -144,7 +143,7 @@ void textureOp_stdLighting() {
   ts(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
   ts(0, D3DTSS_ALPHAARG1, D3DTA_TEXTURE);
   ts(0, D3DTSS_RESULTARG, D3DTA_CURRENT);
-  rs(D3DRS_NORMALIZENORMALS, TRUE);
+  setUndoableRenderState(D3DRS_NORMALIZENORMALS, TRUE);
 }
 
 // void textureOp_modulate(int kind, float f): the stage-0 texture times a
@@ -155,7 +154,7 @@ void textureOp_modulate(int kind, float f) {
   ts(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
   ts(0, D3DTSS_COLORARG2, D3DTA_TFACTOR);
   blendBySourceAlpha();
-  rs(D3DRS_TEXTUREFACTOR, (DWORD(scaledChannel(f)) & 0xffu) * 0x01010101u);
+  setUndoableRenderState(D3DRS_TEXTUREFACTOR, (DWORD(scaledChannel(f)) & 0xffu) * 0x01010101u);
 }
 
 // void blendOp_colorBurn(): the target times the source colour.
@@ -202,7 +201,7 @@ void alphaFromFactor() {
 // the constant alpha f.
 void blendOp_additiveBlendingFactor(float f) {
   blend(D3DBLEND_SRCALPHA, D3DBLEND_ONE, TRUE);
-  rs(D3DRS_TEXTUREFACTOR, alphaFactor(f));
+  setUndoableRenderState(D3DRS_TEXTUREFACTOR, alphaFactor(f));
   alphaFromFactor();
 }
 
@@ -210,21 +209,21 @@ void blendOp_additiveBlendingFactor(float f) {
 // alpha f.
 void blendOp_blend(float f) {
   blendBySourceAlpha();
-  rs(D3DRS_TEXTUREFACTOR, alphaFactor(f));
+  setUndoableRenderState(D3DRS_TEXTUREFACTOR, alphaFactor(f));
   alphaFromFactor();
 }
 
 // void drawOp_enableZ(int on)
-void drawOp_enableZ(int on) { rs(D3DRS_ZENABLE, on != 0 ? 1 : 0); }
+void drawOp_enableZ(int on) { setUndoableRenderState(D3DRS_ZENABLE, on != 0 ? 1 : 0); }
 
 // void drawOp_CCWCull()
-void drawOp_CCWCull() { rs(D3DRS_CULLMODE, D3DCULL_CCW); }
+void drawOp_CCWCull() { setUndoableRenderState(D3DRS_CULLMODE, D3DCULL_CCW); }
 
 // void drawOp_CWCull()
-void drawOp_CWCull() { rs(D3DRS_CULLMODE, D3DCULL_CW); }
+void drawOp_CWCull() { setUndoableRenderState(D3DRS_CULLMODE, D3DCULL_CW); }
 
 // void drawOp_noCull()
-void drawOp_noCull() { rs(D3DRS_CULLMODE, D3DCULL_NONE); }
+void drawOp_noCull() { setUndoableRenderState(D3DRS_CULLMODE, D3DCULL_NONE); }
 
 // The five undo stacks, made once for the whole run.
 void createStacks() {
