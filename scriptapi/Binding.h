@@ -12,6 +12,8 @@
 
 #include <angelscript.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <new>
 #include <string>
 
@@ -19,6 +21,8 @@
 #include "core/TQSmartPointer.h"
 
 using namespace AngelScript;
+
+class TQDataHandler;
 
 // Adds up the error codes of a module's registrations. The library answers a
 // negative code for an error and zero or an id for success, so only the
@@ -53,15 +57,21 @@ void handle_construct(void* memory) {
 // in place through the common interface; the engine frees the storage.
 inline void handle_destruct(TQSmartPointerAbstract* handle) { handle->~TQSmartPointerAbstract(); }
 
-// Registers a handle type and its behaviours, in this order: the type, the
+// Registers a handle type alone, for modules that register every type before
+// any behaviour or method so that declarations may name types of each other.
+template <class Handle>
+int registerHandleObjectType(asIScriptEngine* engine, const char* typeName) {
+  return engine->RegisterObjectType(typeName, sizeof(Handle), asOBJ_VALUE | asGetTypeTraits<Handle>());
+}
+
+// Registers the behaviours of a registered handle type, in this order: the
 // construct (by default the empty handle), the assignment, the destruct.
 // Returns the sum of the error codes (0 when all succeeded).
 template <class Handle>
-int registerHandleType(asIScriptEngine* engine, const char* typeName,
-                       void (*construct)(void*) = &handle_construct<Handle>) {
+int registerHandleBehaviours(asIScriptEngine* engine, const char* typeName,
+                             void (*construct)(void*) = &handle_construct<Handle>) {
   const std::string type(typeName);
   RegistrationSum r;
-  r += engine->RegisterObjectType(typeName, sizeof(Handle), asOBJ_VALUE | asGetTypeTraits<Handle>());
   r += engine->RegisterObjectBehaviour(typeName, asBEHAVE_CONSTRUCT, "void f()",
                                        asFUNCTION(construct), asCALL_CDECL_OBJLAST);
   r += engine->RegisterObjectMethod(typeName, (type + " &opAssign(const " + type + " &in)").c_str(),
@@ -71,6 +81,42 @@ int registerHandleType(asIScriptEngine* engine, const char* typeName,
                                        asFUNCTION(handle_destruct), asCALL_CDECL_OBJLAST);
   return r.value();
 }
+
+// Registers a handle type and its behaviours, in this order: the type, the
+// construct (by default the empty handle), the assignment, the destruct.
+// Returns the sum of the error codes (0 when all succeeded).
+template <class Handle>
+int registerHandleType(asIScriptEngine* engine, const char* typeName,
+                       void (*construct)(void*) = &handle_construct<Handle>) {
+  RegistrationSum r;
+  r += registerHandleObjectType<Handle>(engine, typeName);
+  r += registerHandleBehaviours<Handle>(engine, typeName, construct);
+  return r.value();
+}
+
+// One object method of a table registered with registerObjectMethods.
+struct ObjectMethod {
+  const char* declaration;
+  asSFuncPtr function;
+};
+
+// Registers each method of the table on the type, in table order, every one
+// a free function taking the object as its last argument. Returns the sum of
+// the error codes (0 when all succeeded).
+template <std::size_t N>
+int registerObjectMethods(asIScriptEngine* engine, const char* typeName,
+                          const ObjectMethod (&methods)[N]) {
+  RegistrationSum r;
+  for (const ObjectMethod& m : methods)
+    r += engine->RegisterObjectMethod(typeName, m.declaration, m.function, asCALL_CDECL_OBJLAST);
+  return r.value();
+}
+
+// Loads `name` through the resource store into the empty `handle`. When
+// there is no store, or the store cannot deliver the name, the run ends with
+// "Error loading <kind> (<name>) - Abort".
+void loadOrAbort(const std::string& name, TQDataHandler& handler, TQSmartPointerAbstract& handle,
+                 std::uint32_t flags, const char* kind);
 
 // A new count cell holding 0 for a factory's handle. Cells are never freed
 // during the run (handles never free a count, and a cell may outlive its

@@ -57,8 +57,6 @@ bool readWholeFile(const std::string& name, std::vector<char>& text) {
 
 // --- behaviours and factories ------------------------------------------------
 
-void effect_construct(void* memory) { new (memory) EffectHandle(); }
-
 // effect createEffectFromFile(string): read directly from the working
 // directory. A file that is missing or does not compile gives a counted
 // handle without an effect; nothing is reported.
@@ -181,7 +179,7 @@ void effect_setParamVector(std::string name, const D3DXVECTOR3* v, EffectHandle*
 int initD3DEffect(asIScriptEngine* engine) {
   const asDWORD objLast = asCALL_CDECL_OBJLAST;
   RegistrationSum r;
-  r += registerHandleType<EffectHandle>(engine, "effect", &effect_construct);
+  r += registerHandleType<EffectHandle>(engine, "effect");
   r += engine->RegisterGlobalFunction("effect createEffectFromFile(string)",
                                       asFUNCTION(createEffectFromFile), asCALL_CDECL);
   r += engine->RegisterObjectMethod("effect", "int begin(uint &inout,int)", asFUNCTION(effect_begin),

@@ -1,11 +1,9 @@
 #include "scriptapi/D3DMesh.h"
 
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 #include "core/DeviceGlobal.h"
-#include "core/Log.h"
 #include "core/TQDatabase.h"
 #include "platform/d3dx/D3DXMath.h"
 #include "runtime/CameraPath.h"
@@ -57,16 +55,7 @@ unsigned char* lockedVertex(MeshHandle* self, int i, DWORD bytes) {
 MeshHandle loadMesh(const std::string& name, std::uint32_t flags) {
   TQDataHandler_Mesh handler;
   MeshHandle handle;
-  std::string error;
-  if (gDatabase)
-    gDatabase->load(name, handler, handle, flags, error);
-  else
-    error = "no resource store";
-  if (!error.empty()) {
-    char message[1024];
-    std::snprintf(message, sizeof message, "Error loading mesh (%s) - Abort", name.c_str());
-    fatalError(message);
-  }
+  loadOrAbort(name, handler, handle, flags, "mesh");
   return handle;
 }
 
@@ -88,8 +77,6 @@ MeshHandle createTeapot() {
 }
 
 // --- methods -------------------------------------------------------------------
-
-void mesh_construct(void* memory) { new (memory) MeshHandle(); }
 
 // void draw(): attribute group 0, normals renormalised. The render state is
 // set on the device directly and stays set.
@@ -283,24 +270,12 @@ bool TQDataHandler_Mesh::saveToMemory(void* object, std::int32_t size, char** bu
 
 int initD3DMesh(asIScriptEngine* engine) {
   const char* t = "mesh";
-  const asDWORD objLast = asCALL_CDECL_OBJLAST;
   RegistrationSum r;
-  r += engine->RegisterObjectType(t, sizeof(MeshHandle),
-                                  asOBJ_VALUE | asGetTypeTraits<MeshHandle>());
+  r += registerHandleObjectType<MeshHandle>(engine, t);
   r += registerVertexBufferType(engine);
   r += registerSkinnedMeshType(engine);
-  r += engine->RegisterObjectBehaviour(t, asBEHAVE_CONSTRUCT, "void f()",
-                                       asFUNCTION(mesh_construct), objLast);
-  r += engine->RegisterObjectMethod(
-      t, "mesh &opAssign(const mesh &in)",
-      asMETHODPR(MeshHandle, operator=, (const MeshHandle&), MeshHandle&), asCALL_THISCALL);
-  r += engine->RegisterObjectBehaviour(t, asBEHAVE_DESTRUCT, "void f()",
-                                       asFUNCTION(handle_destruct), objLast);
-  struct Method {
-    const char* declaration;
-    asSFuncPtr function;
-  };
-  const Method methods[] = {
+  r += registerHandleBehaviours<MeshHandle>(engine, t);
+  const ObjectMethod methods[] = {
       {"void draw()", asFUNCTION(mesh_draw)},
       {"void lockVertex()", asFUNCTION(mesh_lockVertex)},
       {"int getNumVertices()", asFUNCTION(mesh_getNumVertices)},
@@ -313,7 +288,7 @@ int initD3DMesh(asIScriptEngine* engine) {
       {"void updateSphereEnvMap(int)", asFUNCTION(mesh_updateSphereEnvMap)},
       {"void radialDeform(float,float,float,float,float)", asFUNCTION(mesh_radialDeform)},
   };
-  for (const Method& m : methods) r += engine->RegisterObjectMethod(t, m.declaration, m.function, objLast);
+  r += registerObjectMethods(engine, t, methods);
   r += engine->RegisterGlobalFunction("mesh createTeapot()", asFUNCTION(createTeapot),
                                       asCALL_CDECL);
   r += engine->RegisterGlobalFunction("mesh createText(string &in,string &in,float &in)",

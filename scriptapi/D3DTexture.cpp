@@ -88,24 +88,12 @@ void drawOverlay(IDirect3DTexture9* texture, const OverlayVertex (&quad)[4]) {
 
 // --- behaviours and factories ------------------------------------------------
 
-void texture_construct(void* memory) { new (memory) TextureHandle(); }
-void cubeTexture_construct(void* memory) { new (memory) CubeTextureHandle(); }
-
 // texture createTextureFromFile(string): shared through the resource store;
 // a file that the store cannot deliver ends the run.
 TextureHandle createTextureFromFile(std::string name) {
   TextureHandle handle;
   TQDataHandler_Texture handler;
-  std::string error;
-  if (gDatabase)
-    gDatabase->load(name, handler, handle, 0, error);
-  else
-    error = "no resource store";
-  if (!error.empty()) {
-    char message[1024];
-    snprintf(message, sizeof message, "Error loading texture (%s) - Abort", name.c_str());
-    fatalError(message);
-  }
+  loadOrAbort(name, handler, handle, 0, "texture");
   return handle;
 }
 
@@ -350,7 +338,7 @@ int initD3DTexture(asIScriptEngine* engine, ScriptHost* host) {
   if (!gTextureScriptHost) gTextureScriptHost = host;
   const asDWORD objLast = asCALL_CDECL_OBJLAST;
   RegistrationSum r;
-  r += registerHandleType<TextureHandle>(engine, "texture", &texture_construct);
+  r += registerHandleType<TextureHandle>(engine, "texture");
   r += engine->RegisterGlobalFunction("texture createTextureFromFile(string)",
                                       asFUNCTION(createTextureFromFile), asCALL_CDECL);
   r += engine->RegisterGlobalFunction("texture createTexture(int,int)", asFUNCTION(createTexture),
@@ -375,7 +363,7 @@ int initD3DTexture(asIScriptEngine* engine, ScriptHost* host) {
                                     asFUNCTION(texture_copyFromBackBuffer), objLast);
   r += engine->RegisterGlobalFunction("void setSamplerState(int,int)", asFUNCTION(setSamplerState),
                                       asCALL_CDECL);
-  r += registerHandleType<CubeTextureHandle>(engine, "cubeTexture", &cubeTexture_construct);
+  r += registerHandleType<CubeTextureHandle>(engine, "cubeTexture");
   r += engine->RegisterGlobalFunction("cubeTexture createCubeTextureFromFile(string)",
                                       asFUNCTION(createCubeTextureFromFile), asCALL_CDECL);
   r += engine->RegisterGlobalFunction("cubeTexture createCubeTexture(int)",

@@ -24,12 +24,6 @@ static_assert(offsetof(D3DMATERIAL9, Emissive) == 48 && offsetof(D3DMATERIAL9, P
 
 namespace {
 
-// Lighting and ambient go through the undo stack, so the sequencer's undo
-// after the call takes them back.
-void setUndoable(D3DRENDERSTATETYPE state, DWORD value) {
-  if (gRenderStateStack) gRenderStateStack->set(state, value);
-}
-
 // --- light -----------------------------------------------------------------
 
 // light(): a point light with everything else zero, bound to no index yet.
@@ -55,20 +49,20 @@ void light_bind(int index, ScriptLight* self) {
 void light_enable(int on, ScriptLight* self) {
   self->enabled = on;
   if (gDevice) gDevice->LightEnable(DWORD(self->lightIndex), on != 0 ? TRUE : FALSE);
-  setUndoable(D3DRS_LIGHTING, TRUE);
+  setUndoableRenderState(D3DRS_LIGHTING, TRUE);
 }
 
 // void enableLight(int index, int on): switching a light off leaves lighting
 // as it is.
 void enableLight(int index, int on) {
   if (gDevice) gDevice->LightEnable(DWORD(index), on != 0 ? TRUE : FALSE);
-  if (on != 0) setUndoable(D3DRS_LIGHTING, TRUE);
+  if (on != 0) setUndoableRenderState(D3DRS_LIGHTING, TRUE);
 }
 
 // void setGlobalAmbient(color &in)
 void setGlobalAmbient(const D3DCOLORVALUE* c) {
-  setUndoable(D3DRS_AMBIENT, packColor(*c));
-  setUndoable(D3DRS_LIGHTING, TRUE);
+  setUndoableRenderState(D3DRS_AMBIENT, packColor(*c));
+  setUndoableRenderState(D3DRS_LIGHTING, TRUE);
 }
 
 // --- material --------------------------------------------------------------

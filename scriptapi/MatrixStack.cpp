@@ -149,26 +149,13 @@ void matrixStack_updateWorldMatrix(MatrixStackHandle* self) {
 }  // namespace
 
 int registerMatrixStackType(asIScriptEngine* engine) {
-  return engine->RegisterObjectType("matrixStack", sizeof(MatrixStackHandle),
-                                    asOBJ_VALUE | asGetTypeTraits<MatrixStackHandle>());
+  return registerHandleObjectType<MatrixStackHandle>(engine, "matrixStack");
 }
 
 void registerMatrixStack(asIScriptEngine* engine, RegistrationSum& r) {
   const char* t = "matrixStack";
-  const asDWORD objLast = asCALL_CDECL_OBJLAST;
-  r += engine->RegisterObjectBehaviour(t, asBEHAVE_CONSTRUCT, "void f()",
-                                      asFUNCTION(matrixStack_construct), objLast);
-  r += engine->RegisterObjectMethod(
-      t, "matrixStack &opAssign(const matrixStack &in)",
-      asMETHODPR(MatrixStackHandle, operator=, (const MatrixStackHandle&), MatrixStackHandle&),
-      asCALL_THISCALL);
-  r += engine->RegisterObjectBehaviour(t, asBEHAVE_DESTRUCT, "void f()",
-                                      asFUNCTION(handle_destruct), objLast);
-  struct Method {
-    const char* declaration;
-    asSFuncPtr function;
-  };
-  const Method methods[] = {
+  r += registerHandleBehaviours<MatrixStackHandle>(engine, t, &matrixStack_construct);
+  const ObjectMethod methods[] = {
       {"void loadIdentity()", asFUNCTION(matrixStack_loadIdentity)},
       {"matrix4 &getTop()", asFUNCTION(matrixStack_getTop)},
       {"void loadMatrix(matrix4 &in)", asFUNCTION(matrixStack_loadMatrix)},
@@ -188,5 +175,5 @@ void registerMatrixStack(asIScriptEngine* engine, RegistrationSum& r) {
       {"void loadWorldMatrix()", asFUNCTION(matrixStack_loadWorldMatrix)},
       {"void updateWorldMatrix()", asFUNCTION(matrixStack_updateWorldMatrix)},
   };
-  for (const Method& m : methods) r += engine->RegisterObjectMethod(t, m.declaration, m.function, objLast);
+  r += registerObjectMethods(engine, t, methods);
 }

@@ -63,8 +63,6 @@ std::uint32_t quadAlpha(float alpha, float weight) {
 
 // --- behaviours and factories ------------------------------------------------
 
-void postProcess_construct(void* memory) { new (memory) PostProcessHandle(); }
-
 // postProcess createBlur(int width, int height, double strength): 17 quads
 // of width x height pixels, 16 of them shifted by multiples of one 128th of
 // the width per unit of strength, with a render target of that size. An
@@ -226,7 +224,7 @@ void postProcess_executePostProcess(TextureHandle* a, TextureHandle* b, float al
 
 int initPostProcess(asIScriptEngine* engine) {
   RegistrationSum r;
-  r += registerHandleType<PostProcessHandle>(engine, "postProcess", &postProcess_construct);
+  r += registerHandleType<PostProcessHandle>(engine, "postProcess");
   r += engine->RegisterObjectMethod("postProcess",
                                     "void executePostProcess(texture &inout,texture &inout,float)",
                                     asFUNCTION(postProcess_executePostProcess),

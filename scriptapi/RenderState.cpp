@@ -27,14 +27,13 @@ std::uint32_t packColor(const D3DCOLORVALUE& c) {
   return byte(c.a) << 24 | byte(c.r) << 16 | byte(c.g) << 8 | byte(c.b);
 }
 
+void setUndoableRenderState(int state, std::uint32_t value) {
+  if (gRenderStateStack) gRenderStateStack->set(state, value);
+}
+
 namespace {
 
 constexpr int kStages = 4;  // texture stages that have an undo stack
-
-// A change of a render state through its undo stack.
-void rs(D3DRENDERSTATETYPE state, DWORD value) {
-  if (gRenderStateStack) gRenderStateStack->set(state, value);
-}
 
 // A change of a texture-stage state through the stack of stage 0 or 1.
 void ts(int stage, D3DTEXTURESTAGESTATETYPE state, DWORD value) {
@@ -44,6 +43,20 @@ void ts(int stage, D3DTEXTURESTAGESTATETYPE state, DWORD value) {
 // The stack of a stage a script names, or null for a stage without one.
 TextureStageStateStack* stageStack(int stage) {
   return stage >= 0 && stage < kStages ? gTextureStageStateStacks[stage] : nullptr;
+}
+
+// The blend factors, then blending on or off.
+void blend(DWORD source, DWORD destination, BOOL on) {
+  setUndoableRenderState(D3DRS_SRCBLEND, source);
+  setUndoableRenderState(D3DRS_DESTBLEND, destination);
+  setUndoableRenderState(D3DRS_ALPHABLENDENABLE, on);
+}
+
+// Blending on, then the source blended over the target by the source alpha.
+void blendBySourceAlpha() {
+  setUndoableRenderState(D3DRS_ALPHABLENDENABLE, TRUE);
+  setUndoableRenderState(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
+  setUndoableRenderState(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
 }
 
 // A factor as the alpha byte of the texture factor; the colour bytes are 0.
@@ -130,7 +143,7 @@ void textureOp_stdLighting() {
   ts(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
   ts(0, D3DTSS_ALPHAARG1, D3DTA_TEXTURE);
   ts(0, D3DTSS_RESULTARG, D3DTA_CURRENT);
-  rs(D3DRS_NORMALIZENORMALS, TRUE);
+  setUndoableRenderState(D3DRS_NORMALIZENORMALS, TRUE);
 }
 
 // void textureOp_modulate(int kind, float f): the stage-0 texture times a
@@ -140,17 +153,13 @@ void textureOp_modulate(int kind, float f) {
   ts(0, D3DTSS_COLOROP, op);
   ts(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
   ts(0, D3DTSS_COLORARG2, D3DTA_TFACTOR);
-  rs(D3DRS_ALPHABLENDENABLE, TRUE);
-  rs(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
-  rs(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
-  rs(D3DRS_TEXTUREFACTOR, (DWORD(scaledChannel(f)) & 0xffu) * 0x01010101u);
+  blendBySourceAlpha();
+  setUndoableRenderState(D3DRS_TEXTUREFACTOR, (DWORD(scaledChannel(f)) & 0xffu) * 0x01010101u);
 }
 
 // void blendOp_colorBurn(): the target times the source colour.
 void blendOp_colorBurn() {
-  rs(D3DRS_SRCBLEND, D3DBLEND_ZERO);
-  rs(D3DRS_DESTBLEND, D3DBLEND_SRCCOLOR);
-  rs(D3DRS_ALPHABLENDENABLE, TRUE);
+  blend(D3DBLEND_ZERO, D3DBLEND_SRCCOLOR, TRUE);
 }
 
 // void blendOp_2stageModulateAlpha(): colour from the stage-0 texture (kept
@@ -166,25 +175,19 @@ void blendOp_2stageModulateAlpha() {
   ts(1, D3DTSS_COLORARG2, D3DTA_TEMP);
   ts(1, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
   ts(1, D3DTSS_ALPHAARG1, D3DTA_TEXTURE);
-  rs(D3DRS_ALPHABLENDENABLE, TRUE);
-  rs(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
-  rs(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
+  blendBySourceAlpha();
   ts(0, D3DTSS_TEXCOORDINDEX, 0);
   ts(1, D3DTSS_TEXCOORDINDEX, 0);
 }
 
 // void blendOp_null(): blending off.
 void blendOp_null() {
-  rs(D3DRS_SRCBLEND, D3DBLEND_ONE);
-  rs(D3DRS_DESTBLEND, D3DBLEND_ONE);
-  rs(D3DRS_ALPHABLENDENABLE, FALSE);
+  blend(D3DBLEND_ONE, D3DBLEND_ONE, FALSE);
 }
 
 // void blendOp_additiveBlending()
 void blendOp_additiveBlending() {
-  rs(D3DRS_SRCBLEND, D3DBLEND_ONE);
-  rs(D3DRS_DESTBLEND, D3DBLEND_ONE);
-  rs(D3DRS_ALPHABLENDENABLE, TRUE);
+  blend(D3DBLEND_ONE, D3DBLEND_ONE, TRUE);
 }
 
 // The stage-0 alpha becomes the texture factor's.
@@ -197,34 +200,30 @@ void alphaFromFactor() {
 // void blendOp_additiveBlendingFactor(float f): adds the source scaled by
 // the constant alpha f.
 void blendOp_additiveBlendingFactor(float f) {
-  rs(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
-  rs(D3DRS_DESTBLEND, D3DBLEND_ONE);
-  rs(D3DRS_ALPHABLENDENABLE, TRUE);
-  rs(D3DRS_TEXTUREFACTOR, alphaFactor(f));
+  blend(D3DBLEND_SRCALPHA, D3DBLEND_ONE, TRUE);
+  setUndoableRenderState(D3DRS_TEXTUREFACTOR, alphaFactor(f));
   alphaFromFactor();
 }
 
 // void blendOp_blend(float f): blends the whole draw with the constant
 // alpha f.
 void blendOp_blend(float f) {
-  rs(D3DRS_ALPHABLENDENABLE, TRUE);
-  rs(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
-  rs(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
-  rs(D3DRS_TEXTUREFACTOR, alphaFactor(f));
+  blendBySourceAlpha();
+  setUndoableRenderState(D3DRS_TEXTUREFACTOR, alphaFactor(f));
   alphaFromFactor();
 }
 
 // void drawOp_enableZ(int on)
-void drawOp_enableZ(int on) { rs(D3DRS_ZENABLE, on != 0 ? 1 : 0); }
+void drawOp_enableZ(int on) { setUndoableRenderState(D3DRS_ZENABLE, on != 0 ? 1 : 0); }
 
 // void drawOp_CCWCull()
-void drawOp_CCWCull() { rs(D3DRS_CULLMODE, D3DCULL_CCW); }
+void drawOp_CCWCull() { setUndoableRenderState(D3DRS_CULLMODE, D3DCULL_CCW); }
 
 // void drawOp_CWCull()
-void drawOp_CWCull() { rs(D3DRS_CULLMODE, D3DCULL_CW); }
+void drawOp_CWCull() { setUndoableRenderState(D3DRS_CULLMODE, D3DCULL_CW); }
 
 // void drawOp_noCull()
-void drawOp_noCull() { rs(D3DRS_CULLMODE, D3DCULL_NONE); }
+void drawOp_noCull() { setUndoableRenderState(D3DRS_CULLMODE, D3DCULL_NONE); }
 
 // The five undo stacks, made once for the whole run.
 void createStacks() {

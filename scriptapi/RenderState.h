@@ -26,3 +26,8 @@ int scaledChannel(float value);
 // A script colour as a device ARGB colour: the low 8 bits of each scaled
 // channel, alpha in the top byte.
 std::uint32_t packColor(const D3DCOLORVALUE& c);
+
+// A render state changed through the render-state undo stack (nothing
+// happens before the stacks exist), so the sequencer's undo after the call
+// takes it back.
+void setUndoableRenderState(int state, std::uint32_t value);

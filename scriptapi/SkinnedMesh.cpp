@@ -1,6 +1,5 @@
 #include "scriptapi/SkinnedMesh.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -375,8 +374,6 @@ void CSkinMesh9::drawMeshContainer(SkinMeshContainer* c, SkinFrame* frame) {
 
 namespace {
 
-void skinnedMesh_construct(void* memory) { new (memory) SkinnedMeshHandle(); }
-
 // void draw(float): advances the animation by the time step and draws.
 void skinnedMesh_draw(float timeStep, SkinnedMeshHandle* self) {
   CSkinMesh9* mesh = self->object;
@@ -399,21 +396,10 @@ void skinnedMesh_setOverloadMaterial(int on, SkinnedMeshHandle* self) {
 // skinnedMesh createSkinnedMeshFromFile(string): a mesh of its own on the
 // file's bytes, which the store shares between calls.
 SkinnedMeshHandle createSkinnedMeshFromFile(std::string name) {
-  auto* mesh = new CSkinMesh9(gDevice);
   TQDataHandler_Raw handler;
   TQSmartPointer<void, NullDestruct<void>> bytes;
-  std::string error;
-  if (gDatabase)
-    gDatabase->load(name, handler, bytes, 0, error);
-  else
-    error = "no resource store";
-  if (!error.empty()) {
-    delete mesh;
-    char message[1024];
-    std::snprintf(message, sizeof message, "Error loading skinned mesh (%s) - Abort",
-                  name.c_str());
-    fatalError(message);
-  }
+  loadOrAbort(name, handler, bytes, 0, "skinned mesh");
+  auto* mesh = new CSkinMesh9(gDevice);
   if (bytes.object) mesh->load(bytes.object, DWORD(rawCopySize(bytes.object)));
   return makeFactoryHandle<SkinnedMeshHandle>(mesh);
 }
@@ -421,21 +407,13 @@ SkinnedMeshHandle createSkinnedMeshFromFile(std::string name) {
 }  // namespace
 
 int registerSkinnedMeshType(asIScriptEngine* engine) {
-  return engine->RegisterObjectType("skinnedMesh", sizeof(SkinnedMeshHandle),
-                                    asOBJ_VALUE | asGetTypeTraits<SkinnedMeshHandle>());
+  return registerHandleObjectType<SkinnedMeshHandle>(engine, "skinnedMesh");
 }
 
 void registerSkinnedMesh(asIScriptEngine* engine, RegistrationSum& r) {
   const char* t = "skinnedMesh";
   const asDWORD objLast = asCALL_CDECL_OBJLAST;
-  r += engine->RegisterObjectBehaviour(t, asBEHAVE_CONSTRUCT, "void f()",
-                                       asFUNCTION(skinnedMesh_construct), objLast);
-  r += engine->RegisterObjectMethod(
-      t, "skinnedMesh &opAssign(const skinnedMesh &in)",
-      asMETHODPR(SkinnedMeshHandle, operator=, (const SkinnedMeshHandle&), SkinnedMeshHandle&),
-      asCALL_THISCALL);
-  r += engine->RegisterObjectBehaviour(t, asBEHAVE_DESTRUCT, "void f()",
-                                       asFUNCTION(handle_destruct), objLast);
+  r += registerHandleBehaviours<SkinnedMeshHandle>(engine, t);
   r += engine->RegisterObjectMethod(t, "void draw(float)", asFUNCTION(skinnedMesh_draw), objLast);
   r += engine->RegisterObjectMethod(t, "void setOverloadTexture(int)",
                                     asFUNCTION(skinnedMesh_setOverloadTexture), objLast);

@@ -191,8 +191,6 @@ VertexBufferHandle createMeshPlane(int nx, int ny, const std::string* scriplet,
 
 // --- methods -------------------------------------------------------------------------
 
-void vertexBuffer_construct(void* memory) { new (memory) VertexBufferHandle(); }
-
 // Draws batches first .. end - 1; stage 0 goes without texture for an
 // untextured buffer and gets its texture back afterwards.
 void drawBatches(VertexBufferData* data, int first, int end) {
@@ -269,21 +267,13 @@ void vertexBuffer_draw2DUp(const D3DXVECTOR3* position, const float*, const D3DX
 }  // namespace
 
 int registerVertexBufferType(asIScriptEngine* engine) {
-  return engine->RegisterObjectType("vertexBuffer", sizeof(VertexBufferHandle),
-                                    asOBJ_VALUE | asGetTypeTraits<VertexBufferHandle>());
+  return registerHandleObjectType<VertexBufferHandle>(engine, "vertexBuffer");
 }
 
 void registerVertexBuffer(asIScriptEngine* engine, RegistrationSum& r) {
   const char* t = "vertexBuffer";
   const asDWORD objLast = asCALL_CDECL_OBJLAST;
-  r += engine->RegisterObjectBehaviour(t, asBEHAVE_CONSTRUCT, "void f()",
-                                       asFUNCTION(vertexBuffer_construct), objLast);
-  r += engine->RegisterObjectMethod(
-      t, "vertexBuffer &opAssign(const vertexBuffer &in)",
-      asMETHODPR(VertexBufferHandle, operator=, (const VertexBufferHandle&), VertexBufferHandle&),
-      asCALL_THISCALL);
-  r += engine->RegisterObjectBehaviour(t, asBEHAVE_DESTRUCT, "void f()",
-                                       asFUNCTION(handle_destruct), objLast);
+  r += registerHandleBehaviours<VertexBufferHandle>(engine, t);
   r += engine->RegisterObjectMethod(t, "void draw()", asFUNCTION(vertexBuffer_draw), objLast);
   r += engine->RegisterObjectMethod(t, "void draw2D(vector3 &in,float &in)",
                                     asFUNCTION(vertexBuffer_draw2D), objLast);
