@@ -14,6 +14,7 @@
 #include "platform/d3d9/D3D9.h"
 #include "platform/win32/Win32.h"
 #include "runtime/DemoSequencer.h"
+#include "fuzz/scratch.h"
 #include "runtime/ScriptHost.h"
 
 namespace {
@@ -36,7 +37,9 @@ struct QuietDevice : IDirect3DDevice9 {
 struct World {
   World() {
     char pattern[] = "/tmp/description-fuzz-XXXXXX";
-    _chdir(mkdtemp(pattern));
+    if (!mkdtemp(pattern)) abort();
+    fuzz_scratch::removeAtExit(pattern);
+    _chdir(pattern);
     std::ofstream("s.as") << "extern float speed = 1.0;\n"
                              "void init() {}\nvoid begin() {}\nvoid preRender(float t) {}\n"
                              "void render(float t) {}\nvoid postRender(float t) {}\n"

@@ -27,10 +27,15 @@
 #include <string>
 
 #include "core/TQDatabase.h"
+#include "fuzz/scratch.h"
 
 namespace {
 
-std::string scratchPath() { return "/tmp/fuzz-package-" + std::to_string(getpid()) + ".dat"; }
+std::string scratchPath() {
+  std::string path = "/tmp/fuzz-package-" + std::to_string(getpid()) + ".dat";
+  fuzz_scratch::removeAtExit(path);
+  return path;
+}
 
 void scrambleDirectory(std::string& package) {
   if (package.size() < 12) return;

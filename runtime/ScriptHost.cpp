@@ -1,13 +1,17 @@
 #include "runtime/ScriptHost.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include "core/Log.h"
 #include "platform/file/FileSystem.h"
 #include "platform/win32/Win32.h"
 #include "runtime/ScriptDebug.h"
 #include "runtime/ScriptString.h"
+#include "runtime/SourceNesting.h"
 #include "scriptapi/Arrays.h"
 #include "scriptapi/D3DEffect.h"
 #include "scriptapi/D3DMesh.h"
@@ -22,6 +26,7 @@ ScriptHost* gScriptHost = nullptr;
 
 void (*ScriptHost::extraRegistrations)(asIScriptEngine* engine) = nullptr;
 void (*ScriptHost::contextCreated)(asIScriptContext* context) = nullptr;
+bool ScriptHost::watchLongCalls = true;
 
 const char* const kEntryDeclarations[ENTRY_COUNT] = {
     "void initGlobals()",     "void init()",         "void begin()", "void preRender(float)",
@@ -41,6 +46,34 @@ constexpr int kDirectoryBuffer = 2048;
 // stack overflow instead of growing until memory runs out.
 constexpr asPWORD kScriptStackLimit = 4 * 1024 * 1024;
 constexpr asPWORD kScriptCallLimit = 10000;
+// The machine stack the script compiler runs on. It parses and compiles by
+// recursion, a few kilobytes a level of nesting; a text within
+// kMaxSourceNesting needs a small part of this. Only the pages it touches
+// are ever backed by memory.
+constexpr size_t kCompileStack = size_t(128) << 20;
+
+// Runs `work` on a thread with a stack of kCompileStack bytes and waits for
+// it; runs it here when no such thread can be made. The compiler keeps state
+// per thread, which goes with the thread.
+void runOnLargeStack(const std::function<void()>& work) {
+  struct Job {
+    const std::function<void()>* work;
+    static void* run(void* param) {
+      (*static_cast<Job*>(param)->work)();
+      asThreadCleanup();
+      return nullptr;
+    }
+  } job{&work};
+  pthread_attr_t attributes;
+  pthread_t thread;
+  bool started = pthread_attr_init(&attributes) == 0 && pthread_attr_setstacksize(&attributes, kCompileStack) == 0 &&
+                 pthread_create(&thread, &attributes, &Job::run, &job) == 0;
+  pthread_attr_destroy(&attributes);
+  if (started)
+    pthread_join(thread, nullptr);
+  else
+    work();
+}
 
 // The engine's compile messages, formatted as "section (row, column) : Kind :
 // text\n" and handed to the collector. A message that names no section is
@@ -197,6 +230,9 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
   engine->SetEngineProperty(asEP_ALLOW_MULTILINE_STRINGS, 1);
   engine->SetEngineProperty(asEP_MAX_STACK_SIZE, kScriptStackLimit);
   engine->SetEngineProperty(asEP_MAX_CALL_STACK_SIZE, kScriptCallLimit);
+  // Global initialisers run after the build, on this thread (they may call
+  // natives that draw), while the build itself runs on a large stack.
+  engine->SetEngineProperty(asEP_INIT_GLOBAL_VARS_AFTER_BUILD, 0);
   registerModules(engine);
 
   std::string text = source;
@@ -206,11 +242,29 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
   if (ok) {
     engine->SetMessageCallback(asFUNCTION(compileMessage), &collector, asCALL_CDECL);
     asIScriptModule* module = engine->GetModule(name.c_str(), asGM_ALWAYS_CREATE);
+    const NestingReport nesting = measureSourceNesting(text);
     if (!module || module->AddScriptSection("section", text.data(), text.size(), 0) < 0) {
       ok = false;
-    } else if (module->Build() < 0) {
+    } else if (nesting.tooDeep) {
+      // Refused before the compiler sees it, as the compiler would refuse
+      // a syntax error.
+      char message[160];
+      std::snprintf(message, sizeof message, "section (%d, %d) : Error : Nested deeper than %d levels\n",
+                    nesting.row, nesting.column, kMaxSourceNesting);
+      collector.Write(message);
       error = "Syntax error in script\n" + collector.collected;
       ok = false;
+    } else {
+      int built = 0;
+      runOnLargeStack([&] { built = module->Build(); });
+      if (built >= 0) built = initGlobals(engine, module);
+      if (built < 0) {
+        error = "Syntax error in script\n" + collector.collected;
+        ok = false;
+        // A stop requested while an initialiser ran: the scene is left out
+        // quietly, the show ends as Escape ends it.
+        if (watch && watch->stoppedCall()) error.clear();
+      }
     }
     engine->ClearMessageCallback();
   }
@@ -263,7 +317,7 @@ void ScriptHost::callEntry(const std::string& name, EntryPoint code) {
   if (code == ENTRY_PRERENDER || code == ENTRY_RENDER || code == ENTRY_POSTRENDER) context->SetArgFloat(0, time);
   asIScriptContext* outer = running;
   running = context;
-  context->Execute();
+  execute(context);
   running = outer;
 
   gTraceName.clear();
@@ -292,10 +346,33 @@ void ScriptHost::runByName(const std::string& name, const std::string& function,
   }
   std::string traceName = gTraceName;
   int32_t traceLine = gTraceLine;
-  context->Execute();
+  execute(context);
   gTraceName = traceName;
   gTraceLine = traceLine;
   context->Release();
+}
+
+int ScriptHost::execute(asIScriptContext* context) {
+  if (!watchLongCalls) return context->Execute();
+  if (!watch) watch = std::make_unique<LongCallWatch>();
+  watch->enter(context);
+  int result = context->Execute();
+  watch->leave(context);
+  return result;
+}
+
+int ScriptHost::initGlobals(asIScriptEngine* engine, asIScriptModule* module) {
+  asIScriptContext* context = engine->CreateContext();
+  if (!context) return module->ResetGlobalVars(nullptr);
+  if (contextCreated) contextCreated(context);
+  if (watchLongCalls) {
+    if (!watch) watch = std::make_unique<LongCallWatch>();
+    watch->enter(context);
+  }
+  int result = module->ResetGlobalVars(context);
+  if (watchLongCalls) watch->leave(context);
+  context->Release();
+  return result;
 }
 
 void ScriptHost::callFunction(const std::string& scriplet, const std::string& function) {

@@ -9,7 +9,10 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
+
+#include "runtime/LongCallWatch.h"
 
 using namespace AngelScript;
 
@@ -137,9 +140,17 @@ class ScriptHost {
   // Test seam: when set, called with every context the host creates, before
   // anything runs in it (the fuzzer puts an instruction budget on them).
   static void (*contextCreated)(asIScriptContext* context);
+  // Test seam: when false, script calls are not watched for running long
+  // (the fuzzer bounds every context by a line callback of its own).
+  static bool watchLongCalls;
 
  private:
   void releaseScriplet(Scriplet& scriplet);
+  // Executes a prepared context, watched for running long.
+  int execute(asIScriptContext* context);
+  // Runs the global variables' initialisers of a freshly built module.
+  int initGlobals(asIScriptEngine* engine, asIScriptModule* module);
+  std::unique_ptr<LongCallWatch> watch;
   void runByName(const std::string& scriplet, const std::string& function, bool withArgs, int32_t a, int32_t b,
                  void* object);
 };

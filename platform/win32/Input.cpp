@@ -25,6 +25,7 @@ short GetAsyncKeyState(int virtualKey) {
   if (gEscapeScriptedAt >= 0 && poll >= gEscapeScriptedAt) return short(0x8001);
   platformPumpEvents();
   short state = 0;
+  if (platformStopRequested()) state |= 1;
   if (gEscapeLatched) state |= 1;  // pressed since the last test
   gEscapeLatched = false;
   if (!platformHeadless()) {

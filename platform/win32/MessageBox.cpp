@@ -34,6 +34,7 @@ std::vector<MessageBoxRecord>& messageBoxes() { return gMessageBoxes; }
 void reset() {
   setTickSource({});
   pressEscapeAfterPolls(-1);
+  clearStopRequest();
   gMessageBoxes.clear();
 }
 

@@ -1,7 +1,9 @@
 // Display detection and the SDL event pump shared by the window and input
 // layers.
 #include <SDL2/SDL.h>
+#include <signal.h>
 
+#include <atomic>
 #include <cstdlib>
 
 #include "platform/win32/PlatformInternal.h"
@@ -11,6 +13,20 @@ namespace {
 
 enum class VideoState { Unknown, Available, Headless };
 VideoState gVideoState = VideoState::Unknown;
+
+// Lock-free, so that a signal handler may set it.
+std::atomic<bool> gStopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+struct sigaction gPreviousInt, gPreviousTerm;
+
+void onStopSignal(int signal) {
+  gStopRequested.store(true);
+  const struct sigaction& previous = signal == SIGINT ? gPreviousInt : gPreviousTerm;
+  if (!(previous.sa_flags & SA_SIGINFO) && previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN &&
+      previous.sa_handler != onStopSignal)
+    previous.sa_handler(signal);
+}
 
 bool envSet(const char* name) {
   const char* value = std::getenv(name);
@@ -53,3 +69,23 @@ void platformPumpEvents() {
     }
   }
 }
+
+void platformRequestStop() { gStopRequested.store(true); }
+
+bool platformStopRequested() { return gStopRequested.load(); }
+
+void platformCatchStopSignals() {
+  struct sigaction action = {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  // Interrupted system calls go on: the stop is taken up by the main loop.
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, &gPreviousInt);
+  sigaction(SIGTERM, &action, &gPreviousTerm);
+}
+
+namespace platform_test {
+
+void clearStopRequest() { gStopRequested.store(false); }
+
+}  // namespace platform_test

@@ -17,6 +17,8 @@ void setTickSource(std::function<uint32_t()> source);
 // "pressed" from its n-th call on (0: the very first call). -1 clears it.
 void pressEscapeAfterPolls(int polls);
 int escapePolls();  // how often Escape was tested since the last reset
+// Forgets a stop request (platformRequestStop, a caught signal).
+void clearStopRequest();
 
 // Every message box shown (or printed, when headless) is recorded here.
 struct MessageBoxRecord {

@@ -87,3 +87,13 @@ char* _getcwd(char* buffer, int size);
 bool platformHeadless();
 // Pumps pending window-system events (key latches, quit requests).
 void platformPumpEvents();
+// A request to end the show as Escape does, from a signal (SIGINT, SIGTERM)
+// or from a script call that was stopped while it ran long. Once made, every
+// later GetAsyncKeyState(VK_ESCAPE) answers "pressed". Safe to make from a
+// signal handler or another thread.
+void platformRequestStop();
+bool platformStopRequested();
+// Makes SIGINT and SIGTERM request the stop instead of ending the process
+// (a handler that was there before, such as the window system's, still
+// runs after ours).
+void platformCatchStopSignals();

@@ -1,0 +1,2 @@
+void main() { a = createMeshFromFile("quad.x"); a.draw(); }
+void render(float t) {}

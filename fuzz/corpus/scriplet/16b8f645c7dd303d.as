@@ -1,0 +1,2 @@
+{ vectorN v(-2); return v; }
+void render(float t) {}

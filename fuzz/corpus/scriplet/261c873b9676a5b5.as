@@ -1,0 +1,2 @@
+void main() { a = createSkinnedMeshFromFile("skin.x"); }
+void render(float t) {}

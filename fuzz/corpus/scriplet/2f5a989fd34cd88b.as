@@ -1,0 +1,2 @@
+void render(float t) {}
+int y = ;

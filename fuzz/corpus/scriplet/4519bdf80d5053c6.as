@@ -1,0 +1,2 @@
+void initGlobals() { rec("
+void render(float t) {}

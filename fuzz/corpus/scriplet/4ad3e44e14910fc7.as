@@ -1,0 +1,2 @@
+void main() { mesh m = createMeshFromFile(""); }
+void render(float t) {}

@@ -1,0 +1,2 @@
+void main() { a = createSkinnedMeshFromFile("rigid.x"); a.draw(0); }
+void render(float t) {}

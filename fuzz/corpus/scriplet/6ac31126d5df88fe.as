@@ -1,0 +1,3 @@
+void render(float t) {
+  int x = ;
+}

@@ -1,0 +1,2 @@
+float viewX() { return getViewMatrix()._41; }
+void render(float t) {}

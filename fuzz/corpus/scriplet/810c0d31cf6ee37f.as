@@ -1,0 +1,4 @@
+string r;
+void render(float t) {}
+void initGlobals() {
+ string a = 

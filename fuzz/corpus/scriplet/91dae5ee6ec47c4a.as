@@ -1,0 +1,3 @@
+int n = 1;
+void render(float t) { note("a" + n); }
+void died() { note("died"); }

@@ -1,0 +1,2 @@
+float r; float g(float r) { return r; }
+void render(float t) {}

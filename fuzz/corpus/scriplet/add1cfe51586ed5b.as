@@ -1,0 +1,3 @@
+skinnedMesh a; skinnedMesh b;
+
+void render(float t) {}

@@ -1,0 +1,2 @@
+struct S { float r; }; float r;
+void render(float t) {}

@@ -1,0 +1,2 @@
+{ matrix4 m; m.identity(); return m.inverse(); }
+void render(float t) {}

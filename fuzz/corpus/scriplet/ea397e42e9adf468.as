@@ -1,0 +1,2 @@
+extern float speed;
+void render(float t) {}

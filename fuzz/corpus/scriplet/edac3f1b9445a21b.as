@@ -1,0 +1,3 @@
+technique tec0 {
+ pass { CullMode = Sideways; } }
+void render(float t) {}

@@ -1,0 +1,4 @@
+texture t;
+void init() { t = createTextureFromFile("missing.png"); }
+
+void render(float t) {}

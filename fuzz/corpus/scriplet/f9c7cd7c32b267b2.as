@@ -1,0 +1,2 @@
+struct S { float a; }; S r; float r;
+void render(float t) {}

@@ -1,0 +1,3 @@
+technique only { pass { CullMode = None; } pass { } pass { } }
+
+void render(float t) {}

@@ -1,0 +1,4 @@
+void cb() { noteDirectory(); }
+void render(float t) {
+  runBackPlain(@cb);
+}

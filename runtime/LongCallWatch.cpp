@@ -1,0 +1,70 @@
+#include "runtime/LongCallWatch.h"
+
+#include <algorithm>
+
+#include "platform/win32/Win32.h"
+
+LongCallWatch::~LongCallWatch() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    quitting = true;
+  }
+  wake.notify_all();
+  if (watcher.joinable()) watcher.join();
+}
+
+void LongCallWatch::enter(asIScriptContext* context) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!watcher.joinable()) watcher = std::thread(&LongCallWatch::watch, this);
+  if (active.empty()) {
+    started = std::chrono::steady_clock::now();
+    armed = false;
+    stopped = false;
+  }
+  active.push_back(context);
+  if (armed) arm(context);
+}
+
+void LongCallWatch::leave(asIScriptContext* context) {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto found = std::find(active.rbegin(), active.rend(), context);
+  if (found == active.rend()) return;
+  active.erase(std::next(found).base());
+  // Gone from the list, the watcher no longer touches it: the callback can go.
+  if (armed) context->ClearLineCallback();
+  if (active.empty()) armed = false;
+}
+
+void LongCallWatch::arm(asIScriptContext* context) {
+  context->SetLineCallback(asFUNCTION(lineCallback), this, asCALL_CDECL);
+}
+
+void LongCallWatch::watch() {
+  std::unique_lock<std::mutex> lock(mutex);
+  while (!quitting) {
+    wake.wait_for(lock, std::chrono::milliseconds(50));
+    if (quitting || active.empty() || armed) continue;
+    const bool late = std::chrono::steady_clock::now() - started >= kLongCall;
+    if (!late && !platformStopRequested()) continue;
+    // The script engine expects exactly this from another thread: the
+    // callback is switched on while the context runs, and the running
+    // script picks it up at its next statement.
+    armed = true;
+    for (asIScriptContext* context : active) arm(context);
+  }
+}
+
+void LongCallWatch::lineCallback(asIScriptContext*, void* param) {
+  LongCallWatch* self = static_cast<LongCallWatch*>(param);
+  const auto now = std::chrono::steady_clock::now();
+  if (now - self->lastPump < kPumpInterval) return;
+  self->lastPump = now;
+  // Reading Escape pumps the events; a stop requested before also reads as Escape.
+  if (GetAsyncKeyState(VK_ESCAPE) == 0 && !platformStopRequested()) return;
+  platformRequestStop();
+  self->stopped = true;
+  std::lock_guard<std::mutex> lock(self->mutex);
+  // Every context of the call: the inner one ends now, the ones waiting in
+  // natives end as soon as those return.
+  for (asIScriptContext* context : self->active) context->Abort();
+}

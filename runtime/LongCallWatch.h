@@ -1,0 +1,55 @@
+// Keeps the window alive while a script call runs long. Every script call
+// the host makes is entered here; a watcher thread notices a call that has
+// run for longer than kLongCall (or any call once a stop was requested) and
+// gives the contexts of that call a line callback. The callback, on the
+// script's own thread, pumps the window system's events a few dozen times a
+// second; on Escape, a closed window or a stop request it aborts the call
+// and requests the stop, so the show ends as Escape ends it. Calls that
+// return in time never get the callback and run at full speed.
+#pragma once
+
+#include <angelscript.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using namespace AngelScript;
+
+class LongCallWatch {
+ public:
+  static constexpr std::chrono::milliseconds kLongCall{500};
+  static constexpr std::chrono::milliseconds kPumpInterval{20};
+
+  LongCallWatch() = default;
+  ~LongCallWatch();
+  LongCallWatch(const LongCallWatch&) = delete;
+  LongCallWatch& operator=(const LongCallWatch&) = delete;
+
+  // Around every Execute of a context, on the script thread. Calls nest (a
+  // native may run another script function while its caller waits); the
+  // time counts from the outermost one.
+  void enter(asIScriptContext* context);
+  void leave(asIScriptContext* context);
+
+  // Whether the last call was aborted here (cleared by the next outermost enter).
+  bool stoppedCall() const { return stopped; }
+
+ private:
+  static void lineCallback(asIScriptContext* context, void* self);
+  void watch();
+  void arm(asIScriptContext* context);
+
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::thread watcher;
+  bool quitting = false;
+  std::vector<asIScriptContext*> active;
+  std::chrono::steady_clock::time_point started;
+  bool armed = false;
+  // Only on the script thread.
+  std::chrono::steady_clock::time_point lastPump;
+  bool stopped = false;
+};
