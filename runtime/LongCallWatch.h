@@ -51,5 +51,6 @@ class LongCallWatch {
   bool armed = false;
   // Only on the script thread.
   std::chrono::steady_clock::time_point lastPump;
+  unsigned statements = 0;
   bool stopped = false;
 };

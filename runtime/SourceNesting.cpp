@@ -137,8 +137,8 @@ class Scanner {
     position += length;
     const bool prefixPlace = last != Last::Operand;
     bool recursive = false;
-    if (op == "?" || op == "<" || op == "!" || op == "~" || op == "@") recursive = true;
-    if ((op == "-" || op == "+" || op == "++" || op == "--") && prefixPlace) recursive = true;
+    // Prefix operators and chains of binary operators are taken in loops.
+    if (op == "?" || op == "<") recursive = true;
     // Assignments, plain and compound, take their right side by recursion.
     if (op.back() == '=' && op != "==" && op != "!=" && op != "<=" && op != ">=") recursive = true;
     if (recursive) raise(start, levels.back().expression);

@@ -87,6 +87,9 @@ int WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
   const char* line = commandLine ? commandLine : "";
 
   showSetupDialog();
+  // From here on SIGINT and SIGTERM end the show as Escape does, with the
+  // whole shutdown below.
+  platformCatchStopSignals();
   if (!gHighResModels) gReduceLOD = 1;
   if (!gAdditionalEffects) gNoPostProcess = 1;
 

@@ -39,6 +39,11 @@ void DecodedImageFree::operator()(unsigned char* texels) const { stbi_image_free
 DecodedImage decodeImage(const unsigned char* bytes, int size, int* width, int* height,
                          int* channels) {
   gCheckFailed = false;
+  // The decoder sizes its buffer for 8-bit samples when it reads a 16-bit
+  // binary PNM and then converts past its end: such files are refused.
+  if (size >= 2 && bytes[0] == 'P' && (bytes[1] == '5' || bytes[1] == '6') &&
+      stbi_is_16_bit_from_memory(bytes, size))
+    return DecodedImage();
   DecodedImage texels(stbi_load_from_memory(bytes, size, width, height, channels, 4));
   if (gCheckFailed) texels.reset();
   return texels;
