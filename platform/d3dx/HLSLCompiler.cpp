@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -251,44 +252,42 @@ bool writeAll(int fd, const std::string& data) {
   return true;
 }
 
-[[noreturn]] void runChild(int fd, const std::string& source, const std::string& entry, Stage stage,
-                           const std::string& fileName) {
-  if (void (*hook)() = childHook.load()) hook();
-  CompiledStage out;
-  std::string errors;
-  const bool ok = translate(source, entry, stage, fileName, out, errors);
-  _exit(writeAll(fd, encode(ok, out, errors)) ? 0 : 1);
-}
-
-// Reads the child's answer to its end; false when the time limit passes
-// first or the pipe fails.
-bool readAnswer(int fd, std::string& data) {
+// Reads `want` bytes of the worker's answer; false when the time limit
+// passes first or the socket fails or closes before.
+bool readAnswer(int fd, std::string& data, size_t want, bool* timedOut = nullptr) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeLimitMs.load());
   char buffer[16384];
-  for (;;) {
+  while (data.size() < want) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() < 0) return false;
     pollfd p{fd, POLLIN, 0};
-    const int ready = poll(&p, 1, int(left.count()));
+    const int ready = left.count() < 0 ? 0 : poll(&p, 1, int(left.count()));
     if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0 && timedOut) *timedOut = true;
     if (ready <= 0) return false;
-    const ssize_t n = read(fd, buffer, sizeof buffer);
+    const ssize_t n = read(fd, buffer, std::min(sizeof buffer, want - data.size()));
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
+    if (n <= 0) return false;
     data.append(buffer, size_t(n));
   }
+  return true;
 }
 
-}  // namespace
+bool readAll(int fd, char* into, size_t count) {
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t n = read(fd, into + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
 
-bool compile(const std::string& source, const std::string& entry, Stage stage,
-             const std::string& fileName, CompiledStage& out, std::string& errors) {
-  // Once in the parent, so that every child starts with it done: the
-  // front end builds its tables of built-in functions for each stage on
-  // the first compile and keeps them, which is most of the cost of a small
-  // shader. A text of our own, known to compile, builds them here.
+// The front end builds its tables of built-in functions for each stage on
+// the first compile and keeps them, which is most of the cost of a small
+// shader: a text of our own, known to compile, builds them once.
+void warmUp() {
   static std::once_flag once;
   std::call_once(once, [] {
     glslang::InitializeProcess();
@@ -297,41 +296,154 @@ bool compile(const std::string& source, const std::string& entry, Stage stage,
     translate("float4 f() : COLOR { return 0; }", "f", Stage::Vertex, "", warm, ignored);
     translate("float4 f() : COLOR { return 0; }", "f", Stage::Pixel, "", warm, ignored);
   });
+}
 
+// A request: the stage as one byte, then the source, the entry point and
+// the file name as texts; the whole framed by its 32-bit length. The answer
+// is framed the same way around encode()'s bytes.
+std::string frame(const std::string& body) {
+  std::string data;
+  putCount(data, body.size());
+  return data + body;
+}
+
+bool readFrame(int fd, std::string& body) {
+  uint32_t length = 0;
+  if (!readAll(fd, reinterpret_cast<char*>(&length), sizeof length)) return false;
+  body.resize(length);
+  return readAll(fd, body.data(), length);
+}
+
+// The worker: answers requests until its socket closes, then leaves with
+// _exit (no atexit handlers, no static destructors, no leak check). Like
+// the child of a fork it is, it does nothing else: no GL, no SDL, no
+// logging.
+[[noreturn]] void serve(int fd) {
+  // A stop signal sent to the whole process group is the parent's to take;
+  // the worker ends when the parent closes its socket.
+  signal(SIGINT, SIG_IGN);
+  signal(SIGTERM, SIG_IGN);
+  warmUp();
+  const uint32_t pid = uint32_t(getpid());
+  if (!writeAll(fd, std::string(reinterpret_cast<const char*>(&pid), sizeof pid))) _exit(1);
+  std::string request;
+  while (readFrame(fd, request)) {
+    if (void (*hook)() = childHook.load()) hook();
+    bool ok = false;
+    CompiledStage out;
+    std::string errors;
+    if (!request.empty()) {
+      const Stage stage = request[0] == 'p' ? Stage::Pixel : Stage::Vertex;
+      AnswerReader in(request);  // reads after the first byte
+      std::string source, entry, fileName;
+      if (in.text(source) && in.text(entry) && in.text(fileName))
+        ok = translate(source, entry, stage, fileName, out, errors);
+    }
+    if (!writeAll(fd, frame(encode(ok, out, errors)))) _exit(1);
+  }
+  _exit(0);
+}
+
+// The persistent worker as the parent sees it. It is started by a double
+// fork, so it is nobody's child here (nothing to reap, nothing left behind
+// for waitpid), and it ends by itself when its socket closes, also when
+// this process dies.
+struct Worker {
+  int fd = -1;
+  pid_t pid = -1;
+};
+std::mutex workerMutex;
+Worker worker;
+
+void stopWorker() {
+  if (worker.fd < 0) return;
+  // A hung worker would not notice the closed socket.
+  if (worker.pid > 0) kill(worker.pid, SIGKILL);
+  close(worker.fd);
+  worker = {};
+}
+
+bool startWorker() {
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return false;
+  const pid_t middle = fork();
+  if (middle < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return false;
+  }
+  if (middle == 0) {
+    close(fds[0]);
+    // The middle process only forks the worker and leaves.
+    if (fork() == 0) serve(fds[1]);
+    _exit(0);
+  }
+  close(fds[1]);
+  int status = 0;
+  while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+  }
+  uint32_t pid = 0;
+  std::string first;
+  if (!readAnswer(fds[0], first, sizeof pid)) {
+    close(fds[0]);
+    return false;
+  }
+  std::memcpy(&pid, first.data(), sizeof pid);
+  worker.fd = fds[0];
+  worker.pid = pid_t(pid);
+  return true;
+}
+
+}  // namespace
+
+void startCompiler() {
+  std::lock_guard<std::mutex> lock(workerMutex);
+  if (worker.fd < 0) startWorker();
+}
+
+bool compileInProcess(const std::string& source, const std::string& entry, Stage stage,
+                      const std::string& fileName, CompiledStage& out, std::string& errors) {
+  warmUp();
+  out = {};
+  out.stage = stage;
+  return translate(source, entry, stage, fileName, out, errors);
+}
+
+bool compile(const std::string& source, const std::string& entry, Stage stage,
+             const std::string& fileName, CompiledStage& out, std::string& errors) {
   out = {};
   out.stage = stage;
   auto failed = [&](const char* what) {
     errors += fileName + ": error: " + what + "\n";
     return false;
   };
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return failed("the shader compiler could not be started");
-  const pid_t pid = fork();
-  if (pid < 0) {
-    close(fds[0]);
-    close(fds[1]);
-    return failed("the shader compiler could not be started");
+  std::lock_guard<std::mutex> lock(workerMutex);
+  if (worker.fd < 0 && !startWorker()) return failed("the shader compiler could not be started");
+  std::string request(1, stage == Stage::Pixel ? 'p' : 'v');
+  putText(request, source);
+  putText(request, entry);
+  putText(request, fileName);
+  const bool sent = writeAll(worker.fd, frame(request));
+  // The answer's length, then its bytes, each within the time limit.
+  std::string head, data;
+  bool hung = false;
+  bool answered = sent && readAnswer(worker.fd, head, sizeof(uint32_t), &hung);
+  if (answered) {
+    uint32_t length = 0;
+    std::memcpy(&length, head.data(), sizeof length);
+    answered = readAnswer(worker.fd, data, length, &hung);
   }
-  if (pid == 0) {
-    close(fds[0]);
-    runChild(fds[1], source, entry, stage, fileName);
-  }
-  close(fds[1]);
-  std::string data;
-  const bool answered = readAnswer(fds[0], data);
-  close(fds[0]);
-  if (!answered) kill(pid, SIGKILL);
-  int status = 0;
-  pid_t waited;
-  while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
-  }
-  if (!answered) return failed("the shader compiler did not finish in time on this text");
-  // Without a status (children reaped elsewhere) a whole answer is trusted.
-  const bool clean = waited == pid ? WIFEXITED(status) && WEXITSTATUS(status) == 0 : errno == ECHILD;
   bool ok = false;
   CompiledStage answer;
   std::string messages;
-  if (!clean || !decode(data, ok, answer, messages)) return failed("the shader compiler failed on this text");
+  if (!answered || !decode(data, ok, answer, messages)) {
+    // Whatever became of it, this worker is done, and a fresh one is ready
+    // for the next compile.
+    stopWorker();
+    startWorker();
+    return failed(hung ? "the shader compiler did not finish in time on this text"
+                       : "the shader compiler failed on this text");
+  }
   errors += messages;
   if (!ok) return false;
   answer.stage = stage;
@@ -339,9 +451,16 @@ bool compile(const std::string& source, const std::string& entry, Stage stage,
   return true;
 }
 
-void setChildHookForTesting(void (*hook)()) { childHook = hook; }
+void setChildHookForTesting(void (*hook)()) {
+  childHook = hook;
+  // The worker runs the hook it was started with: start one that has this.
+  std::lock_guard<std::mutex> lock(workerMutex);
+  stopWorker();
+  startWorker();
+}
 
 void setTimeLimitForTesting(int milliseconds) { timeLimitMs = milliseconds; }
+
 
 unsigned linkProgram(const std::string& vertex, const std::string& fragment, std::string& errors) {
   std::string log;

@@ -36,13 +36,24 @@ struct CompiledStage {
 
 // Compiles `entry` of `source`. False with the compiler's messages in
 // `errors`, each line prefixed with `fileName`. The compiler runs in a
-// child process: text that crashes it, or that it does not finish within
-// the time limit (10 s), fails with an error like any other.
+// worker process of its own, kept for the next compiles: text that crashes
+// it, or that it does not finish within the time limit (10 s), fails with
+// an error like any other, and a fresh worker takes the next compile.
 bool compile(const std::string& source, const std::string& entry, Stage stage,
              const std::string& fileName, CompiledStage& out, std::string& errors);
 
-// For tests: a function the compiling child runs first (null for none),
-// and the time limit in milliseconds.
+// Starts the worker now rather than at the first compile. Its start costs
+// in proportion to this process's memory, so the player calls this first
+// thing, before the GL driver is loaded.
+void startCompiler();
+
+// The same translation in this process, unprotected: for benchmarks only.
+bool compileInProcess(const std::string& source, const std::string& entry, Stage stage,
+                      const std::string& fileName, CompiledStage& out, std::string& errors);
+
+// For tests: a function the worker runs before each compile (null for
+// none; a worker with it is started at once), and the time limit in
+// milliseconds.
 void setChildHookForTesting(void (*hook)());
 void setTimeLimitForTesting(int milliseconds);
 
