@@ -5,8 +5,8 @@
 // Both are timed in the same iterations, one after the other; the ratio is
 // worker / in-process (medians over the repetitions).
 //
-//   LP_NUM_THREADS=0 build-rel/bench_hlsl_worker --benchmark_repetitions=5 \
-//       --benchmark_report_aggregates_only=true
+//   LP_NUM_THREADS=0 build-rel/bench_hlsl_worker --benchmark_repetitions=5
+//   (add --benchmark_report_aggregates_only=true for the medians alone)
 #include <benchmark/benchmark.h>
 
 #include <chrono>
