@@ -61,8 +61,8 @@ void LongCallWatch::lineCallback(asIScriptContext*, void* param) {
   const auto now = std::chrono::steady_clock::now();
   if (now - self->lastPump < kPumpInterval) return;
   self->lastPump = now;
-  // Reading Escape pumps the events; a stop requested before also reads as Escape.
-  if (GetAsyncKeyState(VK_ESCAPE) == 0 && !platformStopRequested()) return;
+  // The press stays for the main loop's own Escape test, which ends the show.
+  if (!platformEscapePending() && !platformStopRequested()) return;
   platformRequestStop();
   self->stopped = true;
   std::lock_guard<std::mutex> lock(self->mutex);

@@ -35,6 +35,14 @@ short GetAsyncKeyState(int virtualKey) {
   return state;
 }
 
+bool platformEscapePending() {
+  platformPumpEvents();
+  if (gEscapeLatched) return true;
+  if (platformHeadless()) return false;
+  const Uint8* keys = SDL_GetKeyboardState(nullptr);
+  return keys && keys[SDL_SCANCODE_ESCAPE];
+}
+
 namespace platform_test {
 
 void pressEscapeAfterPolls(int polls) {

@@ -92,6 +92,10 @@ void platformPumpEvents();
 // later GetAsyncKeyState(VK_ESCAPE) answers "pressed". Safe to make from a
 // signal handler or another thread.
 void platformRequestStop();
+// Pumps the events and tells whether Escape is down or was pressed (or the
+// window closed) since the last GetAsyncKeyState test, without taking that
+// press away from the next test.
+bool platformEscapePending();
 bool platformStopRequested();
 // Makes SIGINT and SIGTERM request the stop instead of ending the process
 // (a handler that was there before, such as the window system's, still
