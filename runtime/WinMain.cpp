@@ -13,11 +13,6 @@
 #include "runtime/ScriptHost.h"
 #include "runtime/SetupDialog.h"
 
-int gReduceLOD = 0;
-int gNoPostProcess = 0;
-bool gTimeResyncRequest = false;
-bool gEndDemo = false;
-
 namespace {
 
 // The description's name and, for loose files, the working directory, from

@@ -3,10 +3,10 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/DemoState.h"
 #include "core/DeviceGlobal.h"
 #include "core/TQDatabase.h"
 #include "platform/d3dx/D3DXMath.h"
-#include "runtime/CameraPath.h"
 #include "scriptapi/Binding.h"
 #include "scriptapi/SkinnedMesh.h"
 #include "scriptapi/TextMesh.h"

@@ -9,15 +9,15 @@
 
 #include "core/DeviceGlobal.h"
 #include "core/Log.h"
+#include "core/ScriptCallbacks.h"
 #include "core/TQDatabase.h"
 #include "platform/d3dx/D3DXTexture.h"
-#include "runtime/ScriptHost.h"
 #include "scriptapi/Binding.h"
 #include "scriptapi/VectorN.h"
 
 using namespace AngelScript;
 
-ScriptHost* gTextureScriptHost = nullptr;
+ScriptCallbacks* gTextureScriptHost = nullptr;
 
 bool TQDataHandler_Texture::loadFromMemory(const char* data, std::int32_t size, void** object,
                                            std::string&) {
@@ -334,7 +334,7 @@ void setSamplerState(int sampler, int mode) {
 
 }  // namespace
 
-int initD3DTexture(asIScriptEngine* engine, ScriptHost* host) {
+int initD3DTexture(asIScriptEngine* engine, ScriptCallbacks* host) {
   if (!gTextureScriptHost) gTextureScriptHost = host;
   const asDWORD objLast = asCALL_CDECL_OBJLAST;
   RegistrationSum r;

@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <cstring>
 
+#include "core/DemoState.h"
 #include "core/DeviceGlobal.h"
 #include "core/RenderStateStack.h"
 #include "platform/d3dx/D3DXMath.h"
-#include "runtime/CameraPath.h"
 #include "scriptapi/Binding.h"
 #include "scriptapi/RenderState.h"
 

@@ -4,11 +4,11 @@
 
 #include <cstdint>
 
+#include "core/DemoState.h"
 #include "core/DeviceGlobal.h"
 #include "core/RenderStateStack.h"
 #include "platform/d3d9/D3D9.h"
 #include "platform/d3dx/D3DXMath.h"
-#include "runtime/DemoSequencer.h"
 #include "scriptapi/Binding.h"
 #include "scriptapi/Lighting.h"
 

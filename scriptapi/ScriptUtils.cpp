@@ -9,11 +9,10 @@
 #include <ctime>
 #include <string>
 
+#include "core/DemoState.h"
 #include "core/DeviceGlobal.h"
 #include "core/Log.h"
 #include "platform/d3dx/D3DXMath.h"
-#include "runtime/DemoSequencer.h"
-#include "runtime/WinMain.h"
 #include "scriptapi/Binding.h"
 
 using namespace AngelScript;

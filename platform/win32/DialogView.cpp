@@ -17,7 +17,7 @@
 #include <functional>
 #include <map>
 
-#include "platform/d3d9/GLContext.h"
+#include "platform/gl/GLContext.h"
 #include "platform/win32/DialogInternal.h"
 
 namespace dialog_internal {
@@ -110,7 +110,8 @@ class ImGuiView final : public View {
       dialog.window->sdlWindow = window;
       SDL_GetWindowPosition(window, &dialog.window->x, &dialog.window->y);
     }
-    context = d3d9::GLContext::create(dialog.window, error);
+    context = platform_gl::GLContext::create(dialog.window ? dialog.window->sdlWindow : nullptr,
+                                             error);
     if (!context) return false;
     if (!glGetString(GL_VERSION)) {
       error = "the OpenGL context cannot be used";
@@ -487,7 +488,7 @@ class ImGuiView final : public View {
   bool onDisplay;
   SDL_Window* window = nullptr;
   std::string shownCaption;
-  std::unique_ptr<d3d9::GLContext> context;
+  std::unique_ptr<platform_gl::GLContext> context;
   GLuint framebuffer = 0, colour = 0;
   ImGuiContext* imgui = nullptr;
   bool sdlBackend = false, glBackend = false;
