@@ -275,20 +275,27 @@ int initD3DMesh(asIScriptEngine* engine) {
   r += registerVertexBufferType(engine);
   r += registerSkinnedMeshType(engine);
   r += registerHandleBehaviours<MeshHandle>(engine, t);
-  const ObjectMethod methods[] = {
-      {"void draw()", asFUNCTION(mesh_draw)},
-      {"void lockVertex()", asFUNCTION(mesh_lockVertex)},
-      {"int getNumVertices()", asFUNCTION(mesh_getNumVertices)},
-      {"void getVertexData(vectorN &out)", asFUNCTION(mesh_getVertexData)},
-      {"void getVertex(int &in,vector3 &out)", asFUNCTION(mesh_getVertex)},
-      {"void getNormal(int &in,vector3 &out)", asFUNCTION(mesh_getNormal)},
-      {"void setVertex(int &in,vector3 &in)", asFUNCTION(mesh_setVertex)},
-      {"void setUV(int &in,float &in,float &in)", asFUNCTION(mesh_setUV)},
-      {"void releaseVertex(int)", asFUNCTION(mesh_releaseVertex)},
-      {"void updateSphereEnvMap(int)", asFUNCTION(mesh_updateSphereEnvMap)},
-      {"void radialDeform(float,float,float,float,float)", asFUNCTION(mesh_radialDeform)},
-  };
-  r += registerObjectMethods(engine, t, methods);
+  const asDWORD objLast = asCALL_CDECL_OBJLAST;
+  r += engine->RegisterObjectMethod(t, "void draw()", asFUNCTION(mesh_draw), objLast);
+  r += engine->RegisterObjectMethod(t, "void lockVertex()", asFUNCTION(mesh_lockVertex), objLast);
+  r += engine->RegisterObjectMethod(t, "int getNumVertices()", asFUNCTION(mesh_getNumVertices),
+                                    objLast);
+  r += engine->RegisterObjectMethod(t, "void getVertexData(vectorN &out)",
+                                    asFUNCTION(mesh_getVertexData), objLast);
+  r += engine->RegisterObjectMethod(t, "void getVertex(int &in,vector3 &out)",
+                                    asFUNCTION(mesh_getVertex), objLast);
+  r += engine->RegisterObjectMethod(t, "void getNormal(int &in,vector3 &out)",
+                                    asFUNCTION(mesh_getNormal), objLast);
+  r += engine->RegisterObjectMethod(t, "void setVertex(int &in,vector3 &in)",
+                                    asFUNCTION(mesh_setVertex), objLast);
+  r += engine->RegisterObjectMethod(t, "void setUV(int &in,float &in,float &in)",
+                                    asFUNCTION(mesh_setUV), objLast);
+  r += engine->RegisterObjectMethod(t, "void releaseVertex(int)", asFUNCTION(mesh_releaseVertex),
+                                    objLast);
+  r += engine->RegisterObjectMethod(t, "void updateSphereEnvMap(int)",
+                                    asFUNCTION(mesh_updateSphereEnvMap), objLast);
+  r += engine->RegisterObjectMethod(t, "void radialDeform(float,float,float,float,float)",
+                                    asFUNCTION(mesh_radialDeform), objLast);
   r += engine->RegisterGlobalFunction("mesh createTeapot()", asFUNCTION(createTeapot),
                                       asCALL_CDECL);
   r += engine->RegisterGlobalFunction("mesh createText(string &in,string &in,float &in)",
