@@ -26,6 +26,7 @@
 #include "runtime/WinMain.h"
 #include "scriptapi/Music.h"
 #include "tests/SoundFixtures.h"
+#include "tests/runtime_globals.h"
 
 namespace fs = std::filesystem;
 
@@ -37,6 +38,7 @@ class EntryTest : public testing::Test {
   void SetUp() override {
     platform_test::reset();
     d3d9_test::reset();
+    test_globals::resetRuntimeGlobals();
     root = fs::temp_directory_path() / ("entry-" + std::to_string(getpid()));
     fs::remove_all(root);
     fs::create_directories(root);
@@ -99,7 +101,12 @@ INSTANTIATE_TEST_SUITE_P(
                     // Quotes are part of the name.
                     CommandLineCase{"\"show.txt\"", "\"show.txt\"", 0, ""},
                     CommandLineCase{"\"show.txt\"", "show.txt", 1, ""},
-                    CommandLineCase{"missing.txt", "", 1, ""}));
+                    CommandLineCase{"missing.txt", "", 1, ""},
+                    // A folder that cannot be entered: the description of
+                    // that name in the current folder is not the one named.
+                    CommandLineCase{"nowhere\\show.txt", "show.txt", 1, ""},
+                    CommandLineCase{"\\nonexistent\\folder\\show.txt", "show.txt", 1, ""},
+                    CommandLineCase{"show.txt\\show.txt", "show.txt", 1, ""}));
 
 // Text containing ".dat" names a package, which always describes the show
 // in its entry "main.demo"; the working directory stays.
@@ -286,16 +293,22 @@ TEST(CommandLine, JoinsTheArgumentsWithWindowsSeparators) {
   }
 }
 
-// The player itself, started headless on a description that is not there.
+// The player itself, started headless on a description that is not there,
+// from a folder that holds a show of that name (which would end at once).
 TEST(Player, MissingDescriptionPrintsErrorAndExitsWithOne) {
-  std::string command = std::string("env -u DISPLAY -u WAYLAND_DISPLAY ") + ENGINE_PLAYER_PATH +
-                        " /nonexistent/folder/show.txt 2>&1";
+  fs::path dir = fs::temp_directory_path() / ("player-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::ofstream(dir / "show.txt") << "0 1 1 stop stop.as 0 -1 0 0\n";
+  std::ofstream(dir / "stop.as") << "void render(float t) { endDemo(); }\n";
+  std::string command = "cd " + dir.string() + " && env -u DISPLAY -u WAYLAND_DISPLAY SDL_AUDIODRIVER=dummy " +
+                        ENGINE_PLAYER_PATH + " /nonexistent/folder/show.txt 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_TRUE(pipe);
   std::string output;
   char buffer[256];
   while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
   int status = pclose(pipe);
+  fs::remove_all(dir);
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);
   EXPECT_NE(output.find("Error loading demo"), std::string::npos) << output;

@@ -19,6 +19,7 @@
 #include "tests/SoundFixtures.h"
 #include "tests/StoreFixture.h"
 #include "tests/math_script_fixture.h"
+#include "tests/runtime_globals.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ class MusicTest : public ScratchFolder {
     platform_test::setTickSource([this] { return now; });
     previousStore = gDatabase;
     gDatabase = &store;
-    gTimeResyncRequest = false;
+    test_globals::resetRuntimeGlobals();
     write("song.mod", songBytes());
     write("sine.wav", sineWav(44100, 1, 44100, 40.0 * 44100 / 2048, 0.5));
   }

@@ -26,6 +26,7 @@
 #include "resources/ResourceIds.h"
 #include "runtime/SetupDialog.h"
 #include "runtime/WinMain.h"
+#include "tests/runtime_globals.h"
 #include "tests/virtual_display.h"
 
 namespace fs = std::filesystem;
@@ -58,9 +59,7 @@ class SetupDialogTest : public testing::Test {
     resource_test::restoreResources();
     setup_test::clearChoices();
     d3d9_test::reset();
-    gReduceLOD = gNoPostProcess = 0;
-    gScreenWidth = gScreenHeight = gColorBits = 0;
-    gFullscreen = gVSync = gHighResModels = gAdditionalEffects = false;
+    test_globals::resetRuntimeGlobals();
   }
   // Shows the dialog to the scripted user; true when it came back.
   static bool play(std::vector<Step> steps) {
