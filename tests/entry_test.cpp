@@ -45,6 +45,7 @@ class EntryTest : public testing::Test {
     fs::current_path(root);
   }
   void TearDown() override {
+    test_globals::keepWhatAFailedRunLeft();
     fs::current_path(fs::temp_directory_path());
     fs::remove_all(root);
   }
@@ -130,7 +131,7 @@ TEST_F(EntryTest, PackageWithoutMainDemoFailsToLoad) {
 }
 
 // (The failed load leaves the host and the sequencer alive, as the entry
-// routine does, so each case runs once per process.)
+// routine does; the fixture keeps them reachable.)
 TEST_F(EntryTest, EmptyLineWithoutDefaultPackageFails) {
   EXPECT_EQ(run(""), 1);
   EXPECT_TRUE(sawBox("Error loading demo"));

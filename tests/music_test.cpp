@@ -359,6 +359,10 @@ TEST(MusicHandler, SavesNothing) {
 // program's globals (the stream's bytes among them) are destroyed, so the
 // device's callback never reads freed memory.
 TEST_F(MusicTest, OutputClosesBeforeTheGlobalsGoAtExit) {
+  // A fresh process: the output registers its exit handler once per
+  // process, and a child forked after earlier tests opened it would have it
+  // registered before the observer below.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         // Runs after every exit handler registered later.
