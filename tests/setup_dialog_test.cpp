@@ -290,7 +290,9 @@ TEST_F(SetupDialogTest, TheFocusIsShown) {
       }
     EXPECT_GT(changed, 40) << c.control;
     EXPECT_EQ(outside, 0) << c.control;
-    if (c.alsoChanged) EXPECT_GT(changedAlso, 40) << c.control;
+    if (c.alsoChanged) {
+      EXPECT_GT(changedAlso, 40) << c.control;
+    }
   }
 }
 
