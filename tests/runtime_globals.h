@@ -1,9 +1,10 @@
 // The run-wide globals of the entry routine, the setup dialog, the
-// sequencer, the camera and the script utilities, put back to the values
-// they hold at program start. A run through the entry routine or the
-// sequencer leaves them as it ended (the demo ended, the last scene's
-// times published, the camera moved); fixtures that run one call this in
-// their set-up so that no test depends on what ran before it.
+// sequencer, the camera, the script utilities and the text meshes' letter
+// cache, put back to the values they hold at program start. A run through
+// the entry routine or the sequencer leaves them as it ended (the demo
+// ended, the last scene's times published, the camera moved, letters built
+// on its device); fixtures that run one call this in their set-up so that
+// no test depends on what ran before it.
 #pragma once
 
 #include <vector>
@@ -15,6 +16,7 @@
 #include "runtime/SetupDialog.h"
 #include "runtime/WinMain.h"
 #include "scriptapi/ScriptUtils.h"
+#include "scriptapi/TextMesh.h"
 
 namespace test_globals {
 
@@ -61,6 +63,9 @@ inline void resetRuntimeGlobals() {
   script_utils_test::setCalendarClock(nullptr);
   gTraceName.clear();
   gTraceLine = -1;
+  // The letters a run built belong to its device (and keep it alive); a
+  // later run on another device must build its own.
+  gGlyphMeshCache.clear();
 }
 
 }  // namespace test_globals

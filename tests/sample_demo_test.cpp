@@ -113,6 +113,7 @@ class SampleDemoTest : public testing::Test {
     fs::current_path(scratch);
   }
   void TearDown() override {
+    test_globals::resetRuntimeGlobals();  // lets go of the run's letters, and its device
     gLogHook = nullptr;
     gFatalErrorHook = nullptr;
     platform_test::reset();
