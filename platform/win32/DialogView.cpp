@@ -281,8 +281,13 @@ class ImGuiView final : public View {
         closing = true;
         actions.push_back([this] { closeRequest(dialog); });
       }
-      if (event.type == SDL_KEYDOWN && !event.key.repeat)
-        keyDown(event.key.keysym.scancode, (event.key.keysym.mod & KMOD_SHIFT) != 0);
+      if (event.type == SDL_KEYDOWN) {
+        // A held Tab or arrow repeats; Enter, Escape and Space act once.
+        SDL_Scancode key = event.key.keysym.scancode;
+        bool repeats = key == SDL_SCANCODE_TAB || key == SDL_SCANCODE_UP || key == SDL_SCANCODE_DOWN ||
+                       key == SDL_SCANCODE_LEFT || key == SDL_SCANCODE_RIGHT;
+        if (!event.key.repeat || repeats) keyDown(key, (event.key.keysym.mod & KMOD_SHIFT) != 0);
+      }
       if (event.type == SDL_WINDOWEVENT && event.window.event == SDL_WINDOWEVENT_EXPOSED)
         dialog.needsPaint = true;
     }
