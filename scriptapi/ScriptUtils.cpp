@@ -20,6 +20,15 @@ using namespace AngelScript;
 int gQualitySetting2 = 1;
 int gQualitySetting3 = 1;
 
+namespace {
+// The calendar clock the generator is seeded from; tests put their own.
+time_t (*gCalendarClock)() = nullptr;
+}  // namespace
+
+namespace script_utils_test {
+void setCalendarClock(time_t (*clock)()) { gCalendarClock = clock; }
+}  // namespace script_utils_test
+
 extern "C" void gTQScript_setDevice(IDirect3DDevice9* device) { gDevice = device; }
 
 float randfFromDraw(int r) {
@@ -164,7 +173,7 @@ float intToFloat(const int* x) { return (float)*x; }
 }  // namespace
 
 int initTQScriptUtils(asIScriptEngine* engine) {
-  srand((unsigned)time(nullptr));
+  srand((unsigned)(gCalendarClock ? gCalendarClock() : time(nullptr)));
 
   RegistrationSum r;
   r += engine->RegisterGlobalFunction("void logPrint(string)", asFUNCTION(logPrint), asCALL_CDECL);

@@ -19,6 +19,7 @@
 #include "tests/SoundFixtures.h"
 #include "tests/StoreFixture.h"
 #include "tests/math_script_fixture.h"
+#include "tests/runtime_globals.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ class MusicTest : public ScratchFolder {
     platform_test::setTickSource([this] { return now; });
     previousStore = gDatabase;
     gDatabase = &store;
-    gTimeResyncRequest = false;
+    test_globals::resetRuntimeGlobals();
     write("song.mod", songBytes());
     write("sine.wav", sineWav(44100, 1, 44100, 40.0 * 44100 / 2048, 0.5));
   }
@@ -358,6 +359,10 @@ TEST(MusicHandler, SavesNothing) {
 // program's globals (the stream's bytes among them) are destroyed, so the
 // device's callback never reads freed memory.
 TEST_F(MusicTest, OutputClosesBeforeTheGlobalsGoAtExit) {
+  // A fresh process: the output registers its exit handler once per
+  // process, and a child forked after earlier tests opened it would have it
+  // registered before the observer below.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         // Runs after every exit handler registered later.
