@@ -85,16 +85,17 @@ class Channel {
   // Frames the channel skipped (while it was not playing) read as silence.
   void keepHistory(int64_t start, const float* frames, int count) {
     for (int64_t f = std::max(historyEnd, start - kHistoryFrames); f < start; ++f)
-      history[size_t(f % kHistoryFrames)] = 0.0f;
-    for (int i = 0; i < count; ++i)
-      history[size_t((start + i) % kHistoryFrames)] = 0.5f * (frames[2 * i] + frames[2 * i + 1]);
+      history[slot(f)] = 0.0f;
+    for (int i = 0; i < count; ++i) history[slot(start + i)] = 0.5f * (frames[2 * i] + frames[2 * i + 1]);
     historyEnd = std::max(historyEnd, start + count);
   }
   // The mono sample of mix frame `frame`; silence outside what is kept.
   float historyAt(int64_t frame) const {
     if (frame < 0 || frame >= historyEnd || frame < historyEnd - kHistoryFrames) return 0.0f;
-    return history[size_t(frame % kHistoryFrames)];
+    return history[slot(frame)];
   }
+  // Where a frame (never negative) lives in the history's ring.
+  static size_t slot(int64_t frame) { return size_t(frame) & (kHistoryFrames - 1); }
 
   const DWORD handle;
   bool playing = false;
