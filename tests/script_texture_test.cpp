@@ -203,6 +203,8 @@ TEST_F(TextureFill, BlockCompressedTexturesAreEncodedInTheirOwnFormat) {
       {'1', D3DFMT_DXT1, 6, 6, 0xFF, 0xFF0000FF}, {'3', D3DFMT_DXT3, 8, 4, 0x44, 0x440000FF},
       {'3', D3DFMT_DXT3, 6, 6, 0x88, 0x880000FF}, {'5', D3DFMT_DXT5, 8, 4, 0x44, 0x440000FF},
       {'5', D3DFMT_DXT5, 6, 6, 0x44, 0x440000FF}, {'5', D3DFMT_DXT5, 2, 2, 0x88, 0x880000FF},
+      // The premultiplied formats store the values as the fill gives them.
+      {'2', D3DFMT_DXT2, 8, 4, 0x44, 0x440000FF}, {'4', D3DFMT_DXT4, 6, 6, 0x88, 0x880000FF},
   };
   for (const auto& c : cases) {
     const std::string what = std::string("dxt") + c.dxt + "-" + std::to_string(c.width) + "x" +
