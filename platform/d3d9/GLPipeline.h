@@ -78,7 +78,8 @@ class Pipeline {
   // four quarters; a fence on each quarter keeps us from overwriting what
   // the GPU has not drawn yet.
   void makeStream(size_t size);
-  void enterQuarter(int quarter);
+  // False when the quarter was still in use and the storage was replaced.
+  bool enterQuarter(int quarter);
   GLuint streamName = 0;
   uint8_t* streamMemory = nullptr;
   size_t streamSize = 0, streamPosition = 0;
