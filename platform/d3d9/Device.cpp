@@ -537,7 +537,7 @@ HRESULT Device::SetScissorRect(const RECT* rect) {
   logCall("SetScissorRect", rect->left, rect->top, rect->right, rect->bottom);
   if (std::memcmp(&state.scissor, rect, sizeof *rect) == 0) return D3D_OK;
   state.scissor = *rect;
-  state.versions.bump(state.versions.viewport);
+  state.versions.bump(state.versions.scissor);
   return D3D_OK;
 }
 

@@ -289,6 +289,7 @@ void DeviceState::setDefaults(UINT width, UINT height, bool autoDepthStencil) {
   versions.bump(versions.lights);
   versions.bump(versions.material);
   versions.bump(versions.viewport);
+  versions.bump(versions.scissor);
   versions.bump(versions.textures);
   versions.bump(versions.vertexFormat);
 }

@@ -60,6 +60,7 @@ struct StateVersions {
   uint64_t lights = 1;
   uint64_t material = 1;
   uint64_t viewport = 1;
+  uint64_t scissor = 1;
   uint64_t textures = 1;
   uint64_t vertexFormat = 1;
   // Every change of the groups above but the world matrices: a draw that

@@ -237,8 +237,7 @@ std::string vertexShaderSource(const ProgramKey& k) {
        "  return mat3(u_worldViewNormal[7 * i + 4].xyz, u_worldViewNormal[7 * i + 5].xyz, "
        "u_worldViewNormal[7 * i + 6].xyz);\n}\n"
        "uniform mat4 u_projection;\n"
-       "uniform mat4 u_world;\nuniform vec4 u_viewport;\nuniform vec2 u_depthRange;\n"
-       "uniform vec2 u_halfPixel;\n";
+       "uniform mat4 u_world;\nuniform vec4 u_viewport;\nuniform vec2 u_depthRange;\n";
   int lights = k.directionalLights + k.pointLights + k.spotLights;
   if (k.lighting) {
     s += "uniform vec4 u_materialDiffuse, u_materialAmbient, u_materialSpecular, "
@@ -309,8 +308,8 @@ std::string vertexShaderSource(const ProgramKey& k) {
            "  vec3 unitNormal = normalLength > 0.0 ? normal / normalLength : normal;\n";
       if (k.normalizeNormals) s += "  normal = unitNormal;\n";
     }
-    s += "  gl_Position = u_projection * eye;\n"
-         "  gl_Position.xy += u_halfPixel * gl_Position.w;\n";
+    // (The projection holds the half-pixel shift to Direct3D's pixel centres.)
+    s += "  gl_Position = u_projection * eye;\n";
   }
 
   if (k.lighting) {
@@ -705,7 +704,6 @@ Program* ProgramCache::get(const ProgramKey& key) {
   u.world = at("u_world");
   u.viewport = at("u_viewport");
   u.depthRange = at("u_depthRange");
-  u.halfPixel = at("u_halfPixel");
   u.materialDiffuse = at("u_materialDiffuse");
   u.materialAmbient = at("u_materialAmbient");
   u.materialSpecular = at("u_materialSpecular");

@@ -91,7 +91,7 @@ std::string fragmentShaderSource(const ProgramKey& key);
 
 // Uniform locations of one program (-1 when the program lacks it).
 struct ProgramUniforms {
-  GLint worldView, projection, world, viewport, depthRange, halfPixel;
+  GLint worldView, projection, world, viewport, depthRange;
   GLint materialDiffuse, materialAmbient, materialSpecular, materialEmissive, materialPower;
   GLint globalAmbient;
   GLint lightDiffuse, lightSpecular, lightAmbient, lightPosition, lightDirection, lightAttenuation,
@@ -103,8 +103,8 @@ struct ProgramUniforms {
 // Groups of uniforms uploaded together when their source state changed.
 enum UniformGroup {
   kGroupWorldView,   // world-view and normal matrices
-  kGroupProjection,
   kGroupViewport,    // viewport, depth range, half-pixel offset
+  kGroupProjection,  // with the half-pixel offset folded in
   kGroupTexture,     // texture matrices
   kGroupClip,        // clip planes and the world matrix they need
   kGroupLights,      // lights, material, ambient

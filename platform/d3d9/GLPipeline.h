@@ -52,6 +52,9 @@ class Pipeline {
 
   VertexArray& vertexArray(DWORD fvf);
   Program* selectProgram(DeviceState& state, bool points);
+  // Takes the bound textures when they changed; true when the kind bound
+  // on some stage changed with them.
+  bool takeTextures(const DeviceState& state);
   void applyRasterState(const DeviceState& state);
   void bindTextures(DeviceState& state);
   void applySampler(int unit, const DWORD* values);
@@ -93,10 +96,15 @@ class Pipeline {
   bool keyFogFromW = false, keyTableFog = false;
   TextureKind kinds[D3DMAX_TEXTURE_STAGES] = {};
   TextureStorage* storages[D3DMAX_TEXTURE_STAGES] = {};
+  uint64_t textureVersion = 0, kindsVersion = 1;
+  uint8_t sampledUnits = 0;  // bit per unit the program reads
   uint64_t samplerVersion = 0;
 
   // The raster state applied last, by the versions it came from.
-  uint64_t rasterVersions[5] = {};
+  struct RasterVersions {
+    uint64_t raster[4], depthStencil[3], blend[3];
+  };
+  RasterVersions rasterVersions = {};
 
   // What the last draw that went through every group found. A draw that
   // finds the same (the common case of a new world matrix per draw) only

@@ -76,9 +76,26 @@ bool perspective(const D3DMATRIX& p) {
 
 }  // namespace
 
+bool Pipeline::takeTextures(const DeviceState& state) {
+  if (textureVersion == state.versions.textures) return false;
+  textureVersion = state.versions.textures;
+  bool kindsChanged = false;
+  for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
+    TextureStorage* t = state.textures[i] ? storageOf(state.textures[i]) : nullptr;
+    storages[i] = t;
+    TextureKind kind = !t ? kTextureNone : t->target == GL_TEXTURE_CUBE_MAP ? kTextureCube : kTexture2D;
+    kindsChanged = kindsChanged || kinds[i] != kind;
+    kinds[i] = kind;
+  }
+  if (kindsChanged) ++kindsVersion;
+  return kindsChanged;
+}
+
 Program* Pipeline::selectProgram(DeviceState& state, bool points) {
   const StateVersions& v = state.versions;
-  uint64_t now[6] = {v.renderStates, v.stageStates, v.textures, v.vertexFormat, v.lights,
+  // Another texture of the same kind on a stage keeps the program.
+  takeTextures(state);
+  uint64_t now[6] = {v.programKey, v.stageStates, kindsVersion, v.vertexFormat, v.lights,
                      uint64_t(points)};
   // Table fog is the one part of the program that follows a matrix: it
   // fogs on eye depth under a perspective projection.
@@ -86,11 +103,6 @@ Program* Pipeline::selectProgram(DeviceState& state, bool points) {
               (!keyTableFog || perspective(state.projection) == keyFogFromW);
   if (same) return program;
   std::memcpy(keyVersions, now, sizeof now);
-  for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
-    TextureStorage* t = state.textures[i] ? storageOf(state.textures[i]) : nullptr;
-    storages[i] = t;
-    kinds[i] = !t ? kTextureNone : t->target == GL_TEXTURE_CUBE_MAP ? kTextureCube : kTexture2D;
-  }
   ProgramKey key = makeProgramKey(state, state.fvf, kinds, points);
   keyTableFog = key.fog == 2;
   keyFogFromW = key.fogFromW;
@@ -101,6 +113,10 @@ Program* Pipeline::selectProgram(DeviceState& state, bool points) {
     gl.shadow.program = GLuint(-1);
   }
   program = programs.get(key);
+  // Only the units the program reads are bound and prepared.
+  sampledUnits = 0;
+  for (int i = 0; i < key.stageCount; ++i)
+    if (key.stage[i].texture != kTextureNone) sampledUnits |= 1u << i;
   samplerVersion = 0;  // textures may have moved between units
   return program;
 }
@@ -135,7 +151,7 @@ void Pipeline::deriveWorldView(const DeviceState& s, int count) {
 }
 
 void Pipeline::deriveLights(const DeviceState& s) {
-  if (!groupChanged(kGroupLights, {s.versions.lights, s.versions.material, s.versions.renderStates,
+  if (!groupChanged(kGroupLights, {s.versions.lights, s.versions.material, s.versions.lighting,
                                    s.versions.view}))
     return;
   valueToFloats(s.material.Diffuse, material[0]);
@@ -172,7 +188,8 @@ void Pipeline::deriveLights(const DeviceState& s) {
 }
 
 void Pipeline::deriveStates(const DeviceState& s) {
-  if (!groupChanged(kGroupStates, {s.versions.renderStates, s.versions.stageStates, s.versions.viewport}))
+  if (!groupChanged(kGroupStates, {s.versions.uniforms, s.versions.fog, s.versions.stageStates,
+                                   s.versions.viewport}))
     return;
   const DWORD* rs = s.renderStates;
   fog[0] = asFloat(rs[D3DRS_FOGSTART]);
@@ -229,11 +246,6 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
     return true;
   };
   uploadWorld(s, p);
-  if (u.projection >= 0) {
-    if (groupChanged(kGroupProjection, {s.versions.projection}))
-      std::memcpy(projection, &s.projection, sizeof projection);
-    if (due(kGroupProjection)) glUniformMatrix4fv(u.projection, 1, GL_FALSE, projection);
-  }
   int w = gl.currentTargetWidth(), h = gl.currentTargetHeight();
   if (groupChanged(kGroupViewport, {s.versions.viewport, uint64_t(w) << 32 | uint64_t(h)})) {
     const D3DVIEWPORT9& vp = s.viewport;
@@ -253,7 +265,20 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
   if (due(kGroupViewport)) {
     if (u.viewport >= 0) glUniform4fv(u.viewport, 1, viewport);
     if (u.depthRange >= 0) glUniform2fv(u.depthRange, 1, depthRange);
-    if (u.halfPixel >= 0) glUniform2fv(u.halfPixel, 1, halfPixel);
+  }
+  if (u.projection >= 0) {
+    if (groupChanged(kGroupProjection, {s.versions.projection, epochs[kGroupViewport]})) {
+      // The half-pixel shift goes into the projection: clip x and y move
+      // by the shift times clip w, which its fourth column gives.
+      const D3DMATRIX& m = s.projection;
+      for (int i = 0; i < 4; ++i) {
+        projection[4 * i + 0] = m.m[i][0] + halfPixel[0] * m.m[i][3];
+        projection[4 * i + 1] = m.m[i][1] + halfPixel[1] * m.m[i][3];
+        projection[4 * i + 2] = m.m[i][2];
+        projection[4 * i + 3] = m.m[i][3];
+      }
+    }
+    if (due(kGroupProjection)) glUniformMatrix4fv(u.projection, 1, GL_FALSE, projection);
   }
   if (u.textureMatrix >= 0) {
     if (groupChanged(kGroupTexture, {s.versions.textureMatrices}))
