@@ -9,7 +9,9 @@
 // they covered, which must agree.
 // Runs are repeated and interleaved (device and GL in random order) unless
 // the command line says otherwise; after the table, each device median is
-// set against its GL counterpart's.
+// set against its GL counterpart's, in wall time and in the CPU time of the
+// whole process (llvmpipe's threads included), which other load on the
+// machine disturbs less.
 #include <GL/gl.h>
 #include <GL/glext.h>
 #include <benchmark/benchmark.h>
@@ -636,10 +638,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
     for (const Run& run : runs) {
       if (run.error_occurred) continue;
       const std::string& name = run.run_name.function_name;
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
         medians[name] = run.GetAdjustedRealTime();
-      else if (run.run_type == Run::RT_Iteration)
+        cpuMedians[name] = run.GetAdjustedCPUTime();
+      } else if (run.run_type == Run::RT_Iteration) {
         lastRuns[name] = run.GetAdjustedRealTime();
+        cpuLastRuns[name] = run.GetAdjustedCPUTime();
+      }
       auto covered = run.counters.find("covered");
       if (run.run_type == Run::RT_Iteration && covered != run.counters.end())
         coverage[name] = covered->second.value;
@@ -655,35 +660,38 @@ class RatioReporter : public benchmark::ConsoleReporter {
                               {"100,000-triangle batch", "deviceBatch", "plainGLBatch"},
                               {"state churn", "deviceChurn", "plainGLChurn"}};
     for (const auto& pair : pairs) {
-      double device = time(pair[1]), plain = time(pair[2]);
+      double device = time(medians, lastRuns, pair[1]), plain = time(medians, lastRuns, pair[2]);
       if (device <= 0 || plain <= 0) continue;
+      double deviceCPU = time(cpuMedians, cpuLastRuns, pair[1]),
+             plainCPU = time(cpuMedians, cpuLastRuns, pair[2]);
       double deviceCovered = coverage[pair[1]], plainCovered = coverage[pair[2]];
-      std::printf("%-24s device %8.3f ms   plain GL %8.3f ms   ratio %.3f   covered %.0f / %.0f%s\n",
-                  pair[0], device, plain, device / plain, deviceCovered, plainCovered,
-                  deviceCovered == plainCovered ? "" : "  (DIFFER)");
+      std::printf("%-24s device %7.3f ms  plain GL %7.3f ms  ratio %.3f   CPU ratio %.3f   covered %.0f / %.0f%s\n",
+                  pair[0], device, plain, device / plain, plainCPU > 0 ? deviceCPU / plainCPU : 0.0,
+                  deviceCovered, plainCovered, deviceCovered == plainCovered ? "" : "  (DIFFER)");
     }
   }
 
  private:
-  double time(const std::string& name) const {
+  using Times = std::map<std::string, double>;
+  static double time(const Times& medians, const Times& lastRuns, const std::string& name) {
     auto found = medians.find(name);
     if (found != medians.end()) return found->second;
     found = lastRuns.find(name);
     return found != lastRuns.end() ? found->second : 0.0;
   }
 
-  std::map<std::string, double> medians, lastRuns, coverage;
+  Times medians, lastRuns, cpuMedians, cpuLastRuns, coverage;
 };
 
 }  // namespace
 
-BENCHMARK(deviceStrips)->Unit(benchmark::kMillisecond);
-BENCHMARK(plainGLStrips)->Unit(benchmark::kMillisecond);
-BENCHMARK(deviceStripsFromMemory)->Unit(benchmark::kMillisecond);
-BENCHMARK(deviceBatch)->Unit(benchmark::kMillisecond);
-BENCHMARK(plainGLBatch)->Unit(benchmark::kMillisecond);
-BENCHMARK(deviceChurn)->Unit(benchmark::kMillisecond);
-BENCHMARK(plainGLChurn)->Unit(benchmark::kMillisecond);
+BENCHMARK(deviceStrips)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(plainGLStrips)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(deviceStripsFromMemory)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(deviceBatch)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(plainGLBatch)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(deviceChurn)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(plainGLChurn)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
 
 int main(int argc, char** argv) {
   // Unless told otherwise: repetitions in random order, so that the device

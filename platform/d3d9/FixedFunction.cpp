@@ -187,6 +187,15 @@ std::string n(int value) { return std::to_string(value); }
 
 const char* kCommonHeader = "#version 330 core\n";
 
+}  // namespace
+
+bool litFromMaterial(const ProgramKey& k) {
+  return k.lighting && k.diffuseSource == kFromMaterial && k.ambientSource == kFromMaterial &&
+         k.emissiveSource == kFromMaterial && k.specularSource == kFromMaterial;
+}
+
+namespace {
+
 // Whether the fragment stage receives the specular colour. SPECULARENABLE
 // governs the stages' D3DTA_SPECULAR argument too: off, it reads as black.
 bool needsSpecular(const ProgramKey& k) { return k.specularAdd; }
@@ -239,7 +248,21 @@ std::string vertexShaderSource(const ProgramKey& k) {
        "uniform mat4 u_projection;\n"
        "uniform mat4 u_world;\nuniform vec4 u_viewport;\nuniform vec2 u_depthRange;\n";
   int lights = k.directionalLights + k.pointLights + k.spotLights;
-  if (k.lighting) {
+  bool fromMaterial = litFromMaterial(k);
+  if (fromMaterial) {
+    // Every colour from the material: what does not vary per vertex comes
+    // ready made. u_sceneColour holds emissive + ambient x (global ambient +
+    // the directional lights' ambient), and the material's diffuse alpha;
+    // the lights' colours come multiplied by the material's.
+    s += "uniform vec4 u_sceneColour;\nuniform vec4 u_materialSpecular;\n"
+         "uniform float u_materialPower;\n";
+    if (lights) {
+      std::string count = "[" + n(lights) + "]";
+      s += "uniform vec4 u_litDiffuse" + count + ", u_litSpecular" + count + ", u_litAmbient" +
+           count + ", u_lightPosition" + count + ", u_lightDirection" + count +
+           ", u_lightAttenuation" + count + ", u_lightSpot" + count + ";\n";
+    }
+  } else if (k.lighting) {
     s += "uniform vec4 u_materialDiffuse, u_materialAmbient, u_materialSpecular, "
          "u_materialEmissive;\nuniform float u_materialPower;\nuniform vec4 u_globalAmbient;\n";
     if (lights) {
@@ -312,7 +335,49 @@ std::string vertexShaderSource(const ProgramKey& k) {
     s += "  gl_Position = u_projection * eye;\n";
   }
 
-  if (k.lighting) {
+  if (fromMaterial) {
+    s += "  vec3 colour = u_sceneColour.rgb;\n  vec3 specular = vec3(0.0);\n";
+    if (k.specularAdd)
+      s += std::string("  vec3 toViewer = ") +
+           (k.localViewer ? "normalize(-eye.xyz)" : "vec3(0.0, 0.0, -1.0)") + ";\n";
+    auto lightBody = [&](int i, int type) {
+      std::string j = n(i);
+      s += "  {\n";
+      if (type == D3DLIGHT_DIRECTIONAL) {
+        s += "    vec3 L = -u_lightDirection[" + j + "].xyz;\n"
+             "    float NdotL = max(dot(normal, L), 0.0);\n"
+             "    colour += NdotL * u_litDiffuse[" + j + "].rgb;\n";
+      } else {
+        s += "    vec3 d = u_lightPosition[" + j + "].xyz - eye.xyz;\n"
+             "    float dist = length(d);\n"
+             "    vec3 L = dist > 0.0 ? d / dist : vec3(0.0, 0.0, -1.0);\n"
+             "    vec4 A = u_lightAttenuation[" + j + "];\n"
+             "    float att = dist > A.w ? 0.0 : 1.0 / max(A.x + A.y * dist + A.z * dist * dist, 1e-20);\n";
+        if (type == D3DLIGHT_SPOT)
+          s += "    vec4 S = u_lightSpot[" + j + "];\n"
+               "    float rho = dot(-L, u_lightDirection[" + j + "].xyz);\n"
+               "    float spot = rho > S.x ? 1.0 : (rho <= S.y ? 0.0 : "
+               "pow(max((rho - S.y) / max(S.x - S.y, 1e-20), 0.0), S.z));\n"
+               "    att *= spot;\n";
+        s += "    float NdotL = max(dot(normal, L), 0.0);\n"
+             "    colour += att * (u_litAmbient[" + j + "].rgb + NdotL * u_litDiffuse[" + j + "].rgb);\n";
+      }
+      if (k.specularAdd)
+        s += std::string("    if (NdotL > 0.0) {\n"
+                         "      vec3 H = normalize(L + toViewer);\n"
+                         "      float NdotH = max(dot(normal, H), 0.0);\n"
+                         "      specular += ") +
+             (type == D3DLIGHT_DIRECTIONAL ? "" : "att * ") + "pow(NdotH, u_materialPower) * u_litSpecular[" +
+             j + "].rgb;\n    }\n";
+      s += "  }\n";
+    };
+    int index = 0;
+    for (int i = 0; i < k.directionalLights; ++i) lightBody(index++, D3DLIGHT_DIRECTIONAL);
+    for (int i = 0; i < k.pointLights; ++i) lightBody(index++, D3DLIGHT_POINT);
+    for (int i = 0; i < k.spotLights; ++i) lightBody(index++, D3DLIGHT_SPOT);
+    s += "  v_diffuse = clamp(vec4(colour, u_sceneColour.a), 0.0, 1.0);\n";
+    if (specularOut) s += "  v_specular = clamp(vec4(specular, u_materialSpecular.a), 0.0, 1.0);\n";
+  } else if (k.lighting) {
     s += "  vec4 md = " + materialColour(k.diffuseSource, "u_materialDiffuse") + ";\n";
     s += "  vec4 ma = " + materialColour(k.ambientSource, "u_materialAmbient") + ";\n";
     s += "  vec4 ms = " + materialColour(k.specularSource, "u_materialSpecular") + ";\n";
@@ -710,6 +775,10 @@ Program* ProgramCache::get(const ProgramKey& key) {
   u.materialEmissive = at("u_materialEmissive");
   u.materialPower = at("u_materialPower");
   u.globalAmbient = at("u_globalAmbient");
+  u.sceneColour = at("u_sceneColour");
+  u.litDiffuse = at("u_litDiffuse");
+  u.litSpecular = at("u_litSpecular");
+  u.litAmbient = at("u_litAmbient");
   u.lightDiffuse = at("u_lightDiffuse");
   u.lightSpecular = at("u_lightSpecular");
   u.lightAmbient = at("u_lightAmbient");

@@ -86,6 +86,10 @@ struct ProgramKeyHash {
 ProgramKey makeProgramKey(const DeviceState& state, DWORD fvf,
                           const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES], bool points);
 
+// Lit with every colour from the material (none from the vertices): the
+// program then receives the colours that do not vary per vertex combined.
+bool litFromMaterial(const ProgramKey& key);
+
 std::string vertexShaderSource(const ProgramKey& key);
 std::string fragmentShaderSource(const ProgramKey& key);
 
@@ -94,6 +98,8 @@ struct ProgramUniforms {
   GLint worldView, projection, world, viewport, depthRange;
   GLint materialDiffuse, materialAmbient, materialSpecular, materialEmissive, materialPower;
   GLint globalAmbient;
+  // Programs lit from the material alone (see litFromMaterial).
+  GLint sceneColour, litDiffuse, litSpecular, litAmbient;
   GLint lightDiffuse, lightSpecular, lightAmbient, lightPosition, lightDirection, lightAttenuation,
       lightSpot;
   GLint fog, fogColor, textureFactor, stageConstant, textureMatrix, alphaRef, pointSize,

@@ -129,6 +129,8 @@ class Pipeline {
   float lightDiffuse[8][4], lightSpecular[8][4], lightAmbient[8][4], lightPosition[8][4],
       lightDirection[8][4], lightAttenuation[8][4], lightSpot[8][4];
   float material[4][4], materialPower, globalAmbient[4];
+  // The same combined with the material, for programs lit from it alone.
+  float sceneColour[4], litDiffuse[8][4], litSpecular[8][4], litAmbient[8][4];
   float fog[4], fogColor[4], textureFactor[4], stageConstant[8][4], alphaRef, pointSize[4],
       pointScale[4], clipPlane[6][4];
 };

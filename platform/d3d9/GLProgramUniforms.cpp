@@ -162,7 +162,7 @@ void Pipeline::deriveLights(const DeviceState& s) {
   colourToFloats(s.renderStates[D3DRS_AMBIENT], globalAmbient);
   // Lights go in the order the program expects: directional, point, spot.
   size_t active = std::min<size_t>(s.activeLights.size(), D3DMAX_ACTIVE_LIGHTS);
-  int slot = 0;
+  int slot = 0, directional = 0;
   for (D3DLIGHTTYPE type : {D3DLIGHT_DIRECTIONAL, D3DLIGHT_POINT, D3DLIGHT_SPOT}) {
     for (size_t i = 0; i < active; ++i) {
       const D3DLIGHT9& l = s.lights.at(s.activeLights[i]).light;
@@ -184,7 +184,22 @@ void Pipeline::deriveLights(const DeviceState& s) {
       lightSpot[slot][3] = 0.0f;
       ++slot;
     }
+    if (type == D3DLIGHT_DIRECTIONAL) directional = slot;
   }
+  // Combined with the material. Directional lights reach every vertex with
+  // their whole ambient colour, which therefore joins the scene's.
+  for (int c = 0; c < 3; ++c) {
+    float ambient = globalAmbient[c];
+    for (int i = 0; i < directional; ++i) ambient += lightAmbient[i][c];
+    sceneColour[c] = material[3][c] + material[1][c] * ambient;
+  }
+  sceneColour[3] = material[0][3];
+  for (int i = 0; i < slot; ++i)
+    for (int c = 0; c < 4; ++c) {
+      litDiffuse[i][c] = material[0][c] * lightDiffuse[i][c];
+      litAmbient[i][c] = material[1][c] * lightAmbient[i][c];
+      litSpecular[i][c] = material[2][c] * lightSpecular[i][c];
+    }
 }
 
 void Pipeline::deriveStates(const DeviceState& s) {
@@ -286,7 +301,24 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
     if (due(kGroupTexture))
       glUniformMatrix4fv(u.textureMatrix, 8, GL_FALSE, &textureMatrix[0][0]);
   }
-  if (u.materialDiffuse >= 0 || u.lightDiffuse >= 0) {
+  if (u.sceneColour >= 0) {
+    deriveLights(s);
+    if (due(kGroupLights)) {
+      glUniform4fv(u.sceneColour, 1, sceneColour);
+      if (u.materialSpecular >= 0) glUniform4fv(u.materialSpecular, 1, material[2]);
+      if (u.materialPower >= 0) glUniform1f(u.materialPower, materialPower);
+      if (u.litDiffuse >= 0) {
+        GLsizei n = p.lights;
+        glUniform4fv(u.litDiffuse, n, &litDiffuse[0][0]);
+        if (u.litSpecular >= 0) glUniform4fv(u.litSpecular, n, &litSpecular[0][0]);
+        if (u.litAmbient >= 0) glUniform4fv(u.litAmbient, n, &litAmbient[0][0]);
+        if (u.lightPosition >= 0) glUniform4fv(u.lightPosition, n, &lightPosition[0][0]);
+        if (u.lightDirection >= 0) glUniform4fv(u.lightDirection, n, &lightDirection[0][0]);
+        if (u.lightAttenuation >= 0) glUniform4fv(u.lightAttenuation, n, &lightAttenuation[0][0]);
+        if (u.lightSpot >= 0) glUniform4fv(u.lightSpot, n, &lightSpot[0][0]);
+      }
+    }
+  } else if (u.materialDiffuse >= 0 || u.lightDiffuse >= 0) {
     deriveLights(s);
     if (due(kGroupLights)) {
       if (u.materialDiffuse >= 0) glUniform4fv(u.materialDiffuse, 1, material[0]);
