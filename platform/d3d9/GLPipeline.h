@@ -64,6 +64,8 @@ class Pipeline {
   // Each brings one group of derived values up to date with the state.
   void deriveWorldView(const DeviceState& state, int count);
   void deriveLights(const DeviceState& state);
+  // The part of the lights' values that follows the lights and the view.
+  void deriveLightValues(const DeviceState& state);
   void deriveStates(const DeviceState& state);
   // True (and the group's epoch moves on) when `sources` differ from the
   // versions the group was derived from.
@@ -131,6 +133,8 @@ class Pipeline {
   float material[4][4], materialPower, globalAmbient[4];
   // The same combined with the material, for programs lit from it alone.
   float sceneColour[4], litDiffuse[8][4], litSpecular[8][4], litAmbient[8][4];
+  uint64_t lightsVersion[2] = {};
+  int activeLights = 0, directionalLights = 0;
   float fog[4], fogColor[4], textureFactor[4], stageConstant[8][4], alphaRef, pointSize[4],
       pointScale[4], clipPlane[6][4];
 };

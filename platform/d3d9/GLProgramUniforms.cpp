@@ -160,6 +160,30 @@ void Pipeline::deriveLights(const DeviceState& s) {
   valueToFloats(s.material.Emissive, material[3]);
   materialPower = s.material.Power;
   colourToFloats(s.renderStates[D3DRS_AMBIENT], globalAmbient);
+  // The lights themselves only when they or the view moved (a new material
+  // per draw is common, a new light is not).
+  if (lightsVersion[0] != s.versions.lights || lightsVersion[1] != s.versions.view) {
+    lightsVersion[0] = s.versions.lights;
+    lightsVersion[1] = s.versions.view;
+    deriveLightValues(s);
+  }
+  // Combined with the material. Directional lights reach every vertex with
+  // their whole ambient colour, which therefore joins the scene's.
+  for (int c = 0; c < 3; ++c) {
+    float ambient = globalAmbient[c];
+    for (int i = 0; i < directionalLights; ++i) ambient += lightAmbient[i][c];
+    sceneColour[c] = material[3][c] + material[1][c] * ambient;
+  }
+  sceneColour[3] = material[0][3];
+  for (int i = 0; i < activeLights; ++i)
+    for (int c = 0; c < 4; ++c) {
+      litDiffuse[i][c] = material[0][c] * lightDiffuse[i][c];
+      litAmbient[i][c] = material[1][c] * lightAmbient[i][c];
+      litSpecular[i][c] = material[2][c] * lightSpecular[i][c];
+    }
+}
+
+void Pipeline::deriveLightValues(const DeviceState& s) {
   // Lights go in the order the program expects: directional, point, spot.
   size_t active = std::min<size_t>(s.activeLights.size(), D3DMAX_ACTIVE_LIGHTS);
   int slot = 0, directional = 0;
@@ -186,20 +210,8 @@ void Pipeline::deriveLights(const DeviceState& s) {
     }
     if (type == D3DLIGHT_DIRECTIONAL) directional = slot;
   }
-  // Combined with the material. Directional lights reach every vertex with
-  // their whole ambient colour, which therefore joins the scene's.
-  for (int c = 0; c < 3; ++c) {
-    float ambient = globalAmbient[c];
-    for (int i = 0; i < directional; ++i) ambient += lightAmbient[i][c];
-    sceneColour[c] = material[3][c] + material[1][c] * ambient;
-  }
-  sceneColour[3] = material[0][3];
-  for (int i = 0; i < slot; ++i)
-    for (int c = 0; c < 4; ++c) {
-      litDiffuse[i][c] = material[0][c] * lightDiffuse[i][c];
-      litAmbient[i][c] = material[1][c] * lightAmbient[i][c];
-      litSpecular[i][c] = material[2][c] * lightSpecular[i][c];
-    }
+  activeLights = slot;
+  directionalLights = directional;
 }
 
 void Pipeline::deriveStates(const DeviceState& s) {
