@@ -762,6 +762,7 @@ Program* ProgramCache::get(const ProgramKey& key) {
   p->name = program;
   p->blendMatrices = key.blendMatrices;
   p->lights = key.directionalLights + key.pointLights + key.spotLights;
+  p->lit = key.lighting != 0;
   ProgramUniforms& u = p->uniforms;
   auto at = [&](const char* name) { return glGetUniformLocation(program, name); };
   u.worldView = at("u_worldViewNormal");

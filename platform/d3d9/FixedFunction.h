@@ -113,7 +113,8 @@ enum UniformGroup {
   kGroupProjection,  // with the half-pixel offset folded in
   kGroupTexture,     // texture matrices
   kGroupClip,        // clip planes and the world matrix they need
-  kGroupLights,      // lights, material, ambient
+  kGroupLights,      // the lights' positions, directions and colours
+  kGroupMaterial,    // the material and ambient, alone and combined with the lights
   kGroupStates,      // fog, texture factor, constants, alpha reference, points
   kGroupCount,
 };
@@ -123,6 +124,7 @@ struct Program {
   ProgramUniforms uniforms;
   int blendMatrices = 1;
   int lights = 0;
+  bool lit = false;  // computes lighting
   // For each group, the epoch of the values last uploaded.
   uint64_t stamps[kGroupCount] = {};
 };

@@ -40,7 +40,6 @@ void Pipeline::invalidate() {
   std::memset(samplerValues, 0xff, sizeof samplerValues);
   samplerVersion = 0;
   rasterVersions = {};
-  lightsVersion[0] = lightsVersion[1] = 0;
   settled = {};
   // Uniforms live in the programs, which others do not touch.
 }

@@ -151,8 +151,10 @@ void Pipeline::deriveWorldView(const DeviceState& s, int count) {
 }
 
 void Pipeline::deriveLights(const DeviceState& s) {
-  if (!groupChanged(kGroupLights, {s.versions.lights, s.versions.material, s.versions.lighting,
-                                   s.versions.view}))
+  // The lights themselves only when they or the view moved (a new material
+  // per draw is common, a new light is not).
+  if (groupChanged(kGroupLights, {s.versions.lights, s.versions.view})) deriveLightValues(s);
+  if (!groupChanged(kGroupMaterial, {s.versions.material, s.versions.lighting, epochs[kGroupLights]}))
     return;
   valueToFloats(s.material.Diffuse, material[0]);
   valueToFloats(s.material.Ambient, material[1]);
@@ -160,13 +162,6 @@ void Pipeline::deriveLights(const DeviceState& s) {
   valueToFloats(s.material.Emissive, material[3]);
   materialPower = s.material.Power;
   colourToFloats(s.renderStates[D3DRS_AMBIENT], globalAmbient);
-  // The lights themselves only when they or the view moved (a new material
-  // per draw is common, a new light is not).
-  if (lightsVersion[0] != s.versions.lights || lightsVersion[1] != s.versions.view) {
-    lightsVersion[0] = s.versions.lights;
-    lightsVersion[1] = s.versions.view;
-    deriveLightValues(s);
-  }
   // Combined with the material. Directional lights reach every vertex with
   // their whole ambient colour, which therefore joins the scene's.
   for (int c = 0; c < 3; ++c) {
@@ -313,41 +308,36 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
     if (due(kGroupTexture))
       glUniformMatrix4fv(u.textureMatrix, 8, GL_FALSE, &textureMatrix[0][0]);
   }
-  if (u.sceneColour >= 0) {
+  if (p.lit) {
     deriveLights(s);
-    if (due(kGroupLights)) {
-      glUniform4fv(u.sceneColour, 1, sceneColour);
-      if (u.materialSpecular >= 0) glUniform4fv(u.materialSpecular, 1, material[2]);
-      if (u.materialPower >= 0) glUniform1f(u.materialPower, materialPower);
-      if (u.litDiffuse >= 0) {
-        GLsizei n = p.lights;
-        glUniform4fv(u.litDiffuse, n, &litDiffuse[0][0]);
-        if (u.litSpecular >= 0) glUniform4fv(u.litSpecular, n, &litSpecular[0][0]);
-        if (u.litAmbient >= 0) glUniform4fv(u.litAmbient, n, &litAmbient[0][0]);
-        if (u.lightPosition >= 0) glUniform4fv(u.lightPosition, n, &lightPosition[0][0]);
-        if (u.lightDirection >= 0) glUniform4fv(u.lightDirection, n, &lightDirection[0][0]);
-        if (u.lightAttenuation >= 0) glUniform4fv(u.lightAttenuation, n, &lightAttenuation[0][0]);
-        if (u.lightSpot >= 0) glUniform4fv(u.lightSpot, n, &lightSpot[0][0]);
+    bool combined = u.sceneColour >= 0;
+    GLsizei n = p.lights;
+    if (due(kGroupLights) && n > 0) {
+      if (u.lightPosition >= 0) glUniform4fv(u.lightPosition, n, &lightPosition[0][0]);
+      if (u.lightDirection >= 0) glUniform4fv(u.lightDirection, n, &lightDirection[0][0]);
+      if (u.lightAttenuation >= 0) glUniform4fv(u.lightAttenuation, n, &lightAttenuation[0][0]);
+      if (u.lightSpot >= 0) glUniform4fv(u.lightSpot, n, &lightSpot[0][0]);
+      if (!combined) {
+        if (u.lightDiffuse >= 0) glUniform4fv(u.lightDiffuse, n, &lightDiffuse[0][0]);
+        if (u.lightSpecular >= 0) glUniform4fv(u.lightSpecular, n, &lightSpecular[0][0]);
+        if (u.lightAmbient >= 0) glUniform4fv(u.lightAmbient, n, &lightAmbient[0][0]);
       }
     }
-  } else if (u.materialDiffuse >= 0 || u.lightDiffuse >= 0) {
-    deriveLights(s);
-    if (due(kGroupLights)) {
-      if (u.materialDiffuse >= 0) glUniform4fv(u.materialDiffuse, 1, material[0]);
-      if (u.materialAmbient >= 0) glUniform4fv(u.materialAmbient, 1, material[1]);
+    if (due(kGroupMaterial)) {
       if (u.materialSpecular >= 0) glUniform4fv(u.materialSpecular, 1, material[2]);
-      if (u.materialEmissive >= 0) glUniform4fv(u.materialEmissive, 1, material[3]);
       if (u.materialPower >= 0) glUniform1f(u.materialPower, materialPower);
-      if (u.globalAmbient >= 0) glUniform4fv(u.globalAmbient, 1, globalAmbient);
-      if (u.lightDiffuse >= 0) {
-        GLsizei n = p.lights;
-        glUniform4fv(u.lightDiffuse, n, &lightDiffuse[0][0]);
-        glUniform4fv(u.lightSpecular, n, &lightSpecular[0][0]);
-        glUniform4fv(u.lightAmbient, n, &lightAmbient[0][0]);
-        glUniform4fv(u.lightPosition, n, &lightPosition[0][0]);
-        glUniform4fv(u.lightDirection, n, &lightDirection[0][0]);
-        glUniform4fv(u.lightAttenuation, n, &lightAttenuation[0][0]);
-        glUniform4fv(u.lightSpot, n, &lightSpot[0][0]);
+      if (combined) {
+        glUniform4fv(u.sceneColour, 1, sceneColour);
+        if (n > 0) {
+          if (u.litDiffuse >= 0) glUniform4fv(u.litDiffuse, n, &litDiffuse[0][0]);
+          if (u.litSpecular >= 0) glUniform4fv(u.litSpecular, n, &litSpecular[0][0]);
+          if (u.litAmbient >= 0) glUniform4fv(u.litAmbient, n, &litAmbient[0][0]);
+        }
+      } else {
+        if (u.materialDiffuse >= 0) glUniform4fv(u.materialDiffuse, 1, material[0]);
+        if (u.materialAmbient >= 0) glUniform4fv(u.materialAmbient, 1, material[1]);
+        if (u.materialEmissive >= 0) glUniform4fv(u.materialEmissive, 1, material[3]);
+        if (u.globalAmbient >= 0) glUniform4fv(u.globalAmbient, 1, globalAmbient);
       }
     }
   }
