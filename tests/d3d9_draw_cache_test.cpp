@@ -302,3 +302,23 @@ TEST_F(DrawCacheTest, ChangesReachOnlyWhatTheyFeed) {
     EXPECT_EQ(differing(actual, unchanged) > 0, c.shows);
   }
 }
+
+// Programs that do not light receive the world-view matrices without the
+// normal matrices; a lit program drawn next with the same matrices must
+// still get its normals, whichever ran first.
+TEST_F(DrawCacheTest, LitDrawAfterAnUnlitOneWithTheSameMatrices) {
+  const std::vector<uint32_t> litAlone = rightHalf([&](IDirect3DTexture9*) { square(1); });
+  const std::vector<uint32_t> afterUnlit = rightHalf([&](IDirect3DTexture9*) {
+    device->SetRenderState(D3DRS_LIGHTING, FALSE);
+    square(1);
+    device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff000000, 1.0f, 0);
+    device->SetRenderState(D3DRS_LIGHTING, TRUE);
+    // The same square again, without setting its (unchanged) world matrix.
+    Vertex v[4] = {{-1, 1, 0.5f, 0, 0, -1, 0, 0},
+                   {0, 1, 0.5f, 0, 0, -1, 2, 0},
+                   {-1, -1, 0.5f, 0, 0, -1, 0, 2},
+                   {0, -1, 0.5f, 0, 0, -1, 2, 2}};
+    ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
+  });
+  EXPECT_EQ(differing(afterUnlit, litAlone), 0);
+}

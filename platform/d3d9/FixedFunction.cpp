@@ -189,6 +189,16 @@ const char* kCommonHeader = "#version 330 core\n";
 
 }  // namespace
 
+bool usesNormals(const ProgramKey& k) {
+  if (!k.hasNormal) return false;
+  if (k.lighting) return true;
+  for (int i = 0; i < k.stageCount; ++i) {
+    int g = k.coord[i].generate;
+    if (k.stage[i].texture && (g == 1 || g == 3 || g == 4)) return true;
+  }
+  return false;
+}
+
 bool litFromMaterial(const ProgramKey& k) {
   return k.lighting && k.diffuseSource == kFromMaterial && k.ambientSource == kFromMaterial &&
          k.emissiveSource == kFromMaterial && k.specularSource == kFromMaterial;
@@ -763,6 +773,7 @@ Program* ProgramCache::get(const ProgramKey& key) {
   p->blendMatrices = key.blendMatrices;
   p->lights = key.directionalLights + key.pointLights + key.spotLights;
   p->lit = key.lighting != 0;
+  p->normals = usesNormals(key);
   ProgramUniforms& u = p->uniforms;
   auto at = [&](const char* name) { return glGetUniformLocation(program, name); };
   u.worldView = at("u_worldViewNormal");

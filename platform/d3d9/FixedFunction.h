@@ -86,6 +86,10 @@ struct ProgramKeyHash {
 ProgramKey makeProgramKey(const DeviceState& state, DWORD fvf,
                           const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES], bool points);
 
+// Whether the vertex normal, and so the normal matrix, takes part (in
+// lighting or generated texture coordinates).
+bool usesNormals(const ProgramKey& key);
+
 // Lit with every colour from the material (none from the vertices): the
 // program then receives the colours that do not vary per vertex combined.
 bool litFromMaterial(const ProgramKey& key);
@@ -125,6 +129,7 @@ struct Program {
   int blendMatrices = 1;
   int lights = 0;
   bool lit = false;  // computes lighting
+  bool normals = false;  // reads the normal matrices (see usesNormals)
   // For each group, the epoch of the values last uploaded.
   uint64_t stamps[kGroupCount] = {};
 };

@@ -62,7 +62,9 @@ class Pipeline {
   // The part of the uniforms that follows the world matrices.
   void uploadWorld(const DeviceState& state, Program& program);
   // Each brings one group of derived values up to date with the state.
-  void deriveWorldView(const DeviceState& state, int count);
+  // The first `count` world-view matrices, with their normal matrices when
+  // `normals`.
+  void deriveWorldView(const DeviceState& state, int count, bool normals);
   void deriveLights(const DeviceState& state);
   // The part of the lights' values that follows the lights and the view.
   void deriveLightValues(const DeviceState& state);
@@ -124,9 +126,9 @@ class Pipeline {
   // Derived uniform values, and per group the epoch and source versions.
   uint64_t epochs[kGroupCount] = {};
   uint64_t sources[kGroupCount][4] = {};
-  int worldViewCount = 0;
+  int worldViewCount = 0, normalCount = 0;
   // Seven rows per blend matrix: world-view, then the normal matrix.
-  float worldViewNormal[4][7][4], projection[16], world[16];
+  float worldViewNormal[4][7][4] = {}, projection[16], world[16];
   float viewport[4], depthRange[2], halfPixel[2], textureMatrix[8][16];
   float lightDiffuse[8][4], lightSpecular[8][4], lightAmbient[8][4], lightPosition[8][4],
       lightDirection[8][4], lightAttenuation[8][4], lightSpot[8][4];

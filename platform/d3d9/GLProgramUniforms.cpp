@@ -133,21 +133,34 @@ bool Pipeline::groupChanged(UniformGroup group, std::initializer_list<uint64_t> 
   return changed;
 }
 
-void Pipeline::deriveWorldView(const DeviceState& s, int count) {
-  if (groupChanged(kGroupWorldView, {s.versions.world, s.versions.view})) worldViewCount = 0;
-  if (worldViewCount >= count) return;
-  for (int i = worldViewCount; i < count; ++i) {
-    D3DMATRIX wv = multiply(s.world[i], s.view);
-    std::memcpy(worldViewNormal[i], &wv, sizeof wv);
-    float normal[9];
-    normalMatrixOf(wv, normal);
-    for (int row = 0; row < 3; ++row) {
-      std::memcpy(worldViewNormal[i][4 + row], normal + 3 * row, 3 * sizeof(float));
-      worldViewNormal[i][4 + row][3] = 0.0f;
+void Pipeline::deriveWorldView(const DeviceState& s, int count, bool normals) {
+  if (groupChanged(kGroupWorldView, {s.versions.world, s.versions.view}))
+    worldViewCount = normalCount = 0;
+  if (worldViewCount < count) {
+    for (int i = worldViewCount; i < count; ++i) {
+      D3DMATRIX wv = multiply(s.world[i], s.view);
+      std::memcpy(worldViewNormal[i], &wv, sizeof wv);
     }
+    if (worldViewCount > 0) ++epochs[kGroupWorldView];  // programs with fewer matrices re-upload
+    worldViewCount = count;
   }
-  if (worldViewCount > 0) ++epochs[kGroupWorldView];  // programs with fewer matrices re-upload
-  worldViewCount = count;
+  // The normal matrices only for programs that read them; the rows stay
+  // as they were for the others, which never look at them.
+  if (normals && normalCount < count) {
+    for (int i = normalCount; i < count; ++i) {
+      D3DMATRIX wv;
+      std::memcpy(&wv, worldViewNormal[i], sizeof wv);
+      float normal[9];
+      normalMatrixOf(wv, normal);
+      for (int row = 0; row < 3; ++row) {
+        std::memcpy(worldViewNormal[i][4 + row], normal + 3 * row, 3 * sizeof(float));
+        worldViewNormal[i][4 + row][3] = 0.0f;
+      }
+    }
+    // No epoch moves: programs that read normals upload after this, and
+    // the others have no use for them.
+    normalCount = count;
+  }
 }
 
 void Pipeline::deriveLights(const DeviceState& s) {
@@ -237,10 +250,12 @@ void Pipeline::uploadWorld(const DeviceState& s, Program& p) {
   const ProgramUniforms& u = p.uniforms;
   uint64_t* stamps = p.stamps;
   if (u.worldView >= 0) {
-    deriveWorldView(s, p.blendMatrices);
+    deriveWorldView(s, p.blendMatrices, p.normals);
     if (stamps[kGroupWorldView] != epochs[kGroupWorldView]) {
       stamps[kGroupWorldView] = epochs[kGroupWorldView];
-      glUniform4fv(u.worldView, 7 * p.blendMatrices, &worldViewNormal[0][0][0]);
+      // One matrix without normals: its four rows are all the program reads.
+      GLsizei rows = !p.normals && p.blendMatrices == 1 ? 4 : 7 * p.blendMatrices;
+      glUniform4fv(u.worldView, rows, &worldViewNormal[0][0][0]);
     }
   }
   if (u.clipPlane >= 0) {
