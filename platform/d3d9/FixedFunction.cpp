@@ -623,6 +623,26 @@ std::string operation(DWORD op, bool colour) {
   }
 }
 
+// Whether an operation on arguments in 0..1 gives a result in 0..1.
+bool staysInRange(DWORD op) {
+  switch (op) {
+    case D3DTOP_SELECTARG1:
+    case D3DTOP_SELECTARG2:
+    case D3DTOP_PREMODULATE:
+    case D3DTOP_MODULATE:
+    case D3DTOP_ADDSMOOTH:
+    case D3DTOP_BLENDDIFFUSEALPHA:
+    case D3DTOP_BLENDTEXTUREALPHA:
+    case D3DTOP_BLENDFACTORALPHA:
+    case D3DTOP_BLENDCURRENTALPHA:
+    case D3DTOP_DOTPRODUCT3:
+    case D3DTOP_LERP:
+      return true;
+    default:
+      return false;
+  }
+}
+
 const char* compare(DWORD func) {
   switch (func) {
     case D3DCMP_NEVER:
@@ -705,8 +725,14 @@ std::string fragmentShaderSource(const ProgramKey& k) {
       s += "      alphaResult = " + operation(st.alphaOp, false) + ";\n";
       s += "    }\n    float alpha = alphaResult;\n";
     }
+    // Every argument lies in 0..1 (colours, factors and the normalised
+    // formats of every texture and target), so that only operations that
+    // can leave that range need the clamp.
+    bool bounded = staysInRange(st.colorOp) &&
+                   (st.colorOp == D3DTOP_DOTPRODUCT3 || st.alphaOp == D3DTOP_DISABLE ||
+                    staysInRange(st.alphaOp));
     s += std::string("    ") + (st.resultTemp ? "temp" : "current") +
-         " = clamp(vec4(colour, alpha), 0.0, 1.0);\n";
+         (bounded ? " = vec4(colour, alpha);\n" : " = clamp(vec4(colour, alpha), 0.0, 1.0);\n");
     s += "  }\n";
   }
   if (k.specularAdd) s += "  current.rgb = min(current.rgb + specular.rgb, vec3(1.0));\n";
