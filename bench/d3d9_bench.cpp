@@ -199,6 +199,8 @@ struct DeviceSetup {
     device->SetLight(0, &light);
     device->LightEnable(0, TRUE);
     device->SetRenderState(D3DRS_AMBIENT, 0xff202020);
+    // The player starts every show without culling, as the GL loop draws.
+    device->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
     device->SetTexture(0, texture);
     device->SetSamplerState(0, D3DSAMP_MINFILTER, D3DTEXF_LINEAR);
     device->SetSamplerState(0, D3DSAMP_MAGFILTER, D3DTEXF_LINEAR);

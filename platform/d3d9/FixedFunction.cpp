@@ -238,14 +238,20 @@ std::string materialColour(uint8_t source, const char* material) {
 std::string vertexShaderSource(const ProgramKey& k) {
   std::string s = kCommonHeader;
   const char* flat = k.flat ? "flat " : "";
-  s += "layout(location = 0) in vec4 a_position;\n";
+  // Attributes are declared with the components the vertices hold, which
+  // spares the vertex fetch its filling in.
+  bool fourComponents = k.position == kPositionRHW || k.position == kPositionXYZW;
+  s += std::string("layout(location = 0) in ") + (fourComponents ? "vec4" : "vec3") +
+       " a_position;\n";
   if (k.blendMatrices > 1) s += "layout(location = 1) in vec4 a_weights;\n";
   if (k.hasNormal) s += "layout(location = 3) in vec3 a_normal;\n";
   if (k.hasPointSize) s += "layout(location = 4) in float a_pointSize;\n";
   if (k.hasDiffuse) s += "layout(location = 5) in vec4 a_diffuse;\n";
   if (k.hasSpecular) s += "layout(location = 6) in vec4 a_specular;\n";
   for (int i = 0; i < 8; ++i)
-    if (k.texCoordSize[i]) s += "layout(location = " + n(kAttrTexCoord0 + i) + ") in vec4 a_tex" + n(i) + ";\n";
+    if (k.texCoordSize[i])
+      s += "layout(location = " + n(kAttrTexCoord0 + i) + ") in " + vecType(k.texCoordSize[i]) +
+           " a_tex" + n(i) + ";\n";
   // Per blend matrix seven rows: the world-view matrix, then the normal
   // matrix, in one array so that a change is one upload.
   s += "uniform vec4 u_worldViewNormal[" + n(7 * k.blendMatrices) + "];\n"
@@ -483,15 +489,15 @@ std::string vertexShaderSource(const ProgramKey& k) {
         // translation row lines up with the coordinate's size. Untransformed,
         // they read as GL fills the attribute (0, and 1 for w), so that a 1D
         // coordinate samples at v = 0.
-        int size = k.texCoordSize[c.set];
-        if (!c.count && size) size = 4;
+        int declared = k.texCoordSize[c.set];
+        int size = !c.count && declared ? 4 : declared;
         std::string a = "a_tex" + n(c.set);
         switch (size) {
           case 0:
             s += "  " + out + " = vec4(0.0, 0.0, 0.0, 1.0);\n";
             break;
           case 1:
-            s += "  " + out + " = vec4(" + a + ".x, 1.0, 0.0, 0.0);\n";
+            s += "  " + out + " = vec4(" + a + ", 1.0, 0.0, 0.0);\n";
             break;
           case 2:
             s += "  " + out + " = vec4(" + a + ".xy, 1.0, 0.0);\n";
@@ -499,9 +505,12 @@ std::string vertexShaderSource(const ProgramKey& k) {
           case 3:
             s += "  " + out + " = vec4(" + a + ".xyz, 1.0);\n";
             break;
-          default:
-            s += "  " + out + " = " + a + ";\n";
+          default: {
+            // As GL fills a shorter attribute: 0 for y and z, 1 for w.
+            const char* fill[] = {"", ", 0.0, 0.0, 1.0", ", 0.0, 1.0", ", 1.0", ""};
+            s += "  " + out + " = " + (declared == 4 ? a : "vec4(" + a + fill[declared] + ")") + ";\n";
             break;
+          }
         }
       }
     }
