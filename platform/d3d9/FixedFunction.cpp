@@ -267,14 +267,15 @@ std::string vertexShaderSource(const ProgramKey& k) {
   bool fromMaterial = litFromMaterial(k);
   if (fromMaterial) {
     // Every colour from the material: what does not vary per vertex comes
-    // ready made. u_sceneColour holds emissive + ambient x (global ambient +
-    // the directional lights' ambient), and the material's diffuse alpha;
-    // the lights' colours come multiplied by the material's.
-    s += "uniform vec4 u_sceneColour;\nuniform vec4 u_materialSpecular;\n"
+    // ready made, the lights' colours multiplied by the material's. Entry 0
+    // of u_litColour holds emissive + ambient x (global ambient + the
+    // directional lights' ambient) and the material's diffuse alpha, entry
+    // 1 + j light j's diffuse colour, so that a new material is one upload.
+    s += "uniform vec4 u_litColour[" + n(1 + lights) + "];\nuniform vec4 u_materialSpecular;\n"
          "uniform float u_materialPower;\n";
     if (lights) {
       std::string count = "[" + n(lights) + "]";
-      s += "uniform vec4 u_litDiffuse" + count + ", u_litSpecular" + count + ", u_litAmbient" +
+      s += "uniform vec4 u_litSpecular" + count + ", u_litAmbient" +
            count + ", u_lightPosition" + count + ", u_lightDirection" + count +
            ", u_lightAttenuation" + count + ", u_lightSpot" + count + ";\n";
     }
@@ -352,7 +353,7 @@ std::string vertexShaderSource(const ProgramKey& k) {
   }
 
   if (fromMaterial) {
-    s += "  vec3 colour = u_sceneColour.rgb;\n  vec3 specular = vec3(0.0);\n";
+    s += "  vec3 colour = u_litColour[0].rgb;\n  vec3 specular = vec3(0.0);\n";
     if (k.specularAdd)
       s += std::string("  vec3 toViewer = ") +
            (k.localViewer ? "normalize(-eye.xyz)" : "vec3(0.0, 0.0, -1.0)") + ";\n";
@@ -362,7 +363,7 @@ std::string vertexShaderSource(const ProgramKey& k) {
       if (type == D3DLIGHT_DIRECTIONAL) {
         s += "    vec3 L = -u_lightDirection[" + j + "].xyz;\n"
              "    float NdotL = max(dot(normal, L), 0.0);\n"
-             "    colour += NdotL * u_litDiffuse[" + j + "].rgb;\n";
+             "    colour += NdotL * u_litColour[" + n(1 + i) + "].rgb;\n";
       } else {
         s += "    vec3 d = u_lightPosition[" + j + "].xyz - eye.xyz;\n"
              "    float dist = length(d);\n"
@@ -376,7 +377,7 @@ std::string vertexShaderSource(const ProgramKey& k) {
                "pow(max((rho - S.y) / max(S.x - S.y, 1e-20), 0.0), S.z));\n"
                "    att *= spot;\n";
         s += "    float NdotL = max(dot(normal, L), 0.0);\n"
-             "    colour += att * (u_litAmbient[" + j + "].rgb + NdotL * u_litDiffuse[" + j + "].rgb);\n";
+             "    colour += att * (u_litAmbient[" + j + "].rgb + NdotL * u_litColour[" + n(1 + i) + "].rgb);\n";
       }
       if (k.specularAdd)
         s += std::string("    if (NdotL > 0.0) {\n"
@@ -391,7 +392,7 @@ std::string vertexShaderSource(const ProgramKey& k) {
     for (int i = 0; i < k.directionalLights; ++i) lightBody(index++, D3DLIGHT_DIRECTIONAL);
     for (int i = 0; i < k.pointLights; ++i) lightBody(index++, D3DLIGHT_POINT);
     for (int i = 0; i < k.spotLights; ++i) lightBody(index++, D3DLIGHT_SPOT);
-    s += "  v_diffuse = clamp(vec4(colour, u_sceneColour.a), 0.0, 1.0);\n";
+    s += "  v_diffuse = clamp(vec4(colour, u_litColour[0].a), 0.0, 1.0);\n";
     if (specularOut) s += "  v_specular = clamp(vec4(specular, u_materialSpecular.a), 0.0, 1.0);\n";
   } else if (k.lighting) {
     s += "  vec4 md = " + materialColour(k.diffuseSource, "u_materialDiffuse") + ";\n";
@@ -822,8 +823,7 @@ Program* ProgramCache::get(const ProgramKey& key) {
   u.materialEmissive = at("u_materialEmissive");
   u.materialPower = at("u_materialPower");
   u.globalAmbient = at("u_globalAmbient");
-  u.sceneColour = at("u_sceneColour");
-  u.litDiffuse = at("u_litDiffuse");
+  u.litColour = at("u_litColour");
   u.litSpecular = at("u_litSpecular");
   u.litAmbient = at("u_litAmbient");
   u.lightDiffuse = at("u_lightDiffuse");

@@ -103,7 +103,7 @@ struct ProgramUniforms {
   GLint materialDiffuse, materialAmbient, materialSpecular, materialEmissive, materialPower;
   GLint globalAmbient;
   // Programs lit from the material alone (see litFromMaterial).
-  GLint sceneColour, litDiffuse, litSpecular, litAmbient;
+  GLint litColour, litSpecular, litAmbient;
   GLint lightDiffuse, lightSpecular, lightAmbient, lightPosition, lightDirection, lightAttenuation,
       lightSpot;
   GLint fog, fogColor, textureFactor, stageConstant, textureMatrix, alphaRef, pointSize,

@@ -134,7 +134,8 @@ class Pipeline {
       lightDirection[8][4], lightAttenuation[8][4], lightSpot[8][4];
   float material[4][4], materialPower, globalAmbient[4];
   // The same combined with the material, for programs lit from it alone.
-  float sceneColour[4], litDiffuse[8][4], litSpecular[8][4], litAmbient[8][4];
+  // litColour: the scene's colour, then each light's diffuse colour.
+  float litColour[9][4], litSpecular[8][4], litAmbient[8][4];
   int activeLights = 0, directionalLights = 0;
   float fog[4], fogColor[4], textureFactor[4], stageConstant[8][4], alphaRef, pointSize[4],
       pointScale[4], clipPlane[6][4];

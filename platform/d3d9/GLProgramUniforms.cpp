@@ -180,12 +180,12 @@ void Pipeline::deriveLights(const DeviceState& s) {
   for (int c = 0; c < 3; ++c) {
     float ambient = globalAmbient[c];
     for (int i = 0; i < directionalLights; ++i) ambient += lightAmbient[i][c];
-    sceneColour[c] = material[3][c] + material[1][c] * ambient;
+    litColour[0][c] = material[3][c] + material[1][c] * ambient;
   }
-  sceneColour[3] = material[0][3];
+  litColour[0][3] = material[0][3];
   for (int i = 0; i < activeLights; ++i)
     for (int c = 0; c < 4; ++c) {
-      litDiffuse[i][c] = material[0][c] * lightDiffuse[i][c];
+      litColour[1 + i][c] = material[0][c] * lightDiffuse[i][c];
       litAmbient[i][c] = material[1][c] * lightAmbient[i][c];
       litSpecular[i][c] = material[2][c] * lightSpecular[i][c];
     }
@@ -325,7 +325,7 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
   }
   if (p.lit) {
     deriveLights(s);
-    bool combined = u.sceneColour >= 0;
+    bool combined = u.litColour >= 0;
     GLsizei n = p.lights;
     if (due(kGroupLights) && n > 0) {
       if (u.lightPosition >= 0) glUniform4fv(u.lightPosition, n, &lightPosition[0][0]);
@@ -342,9 +342,8 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
       if (u.materialSpecular >= 0) glUniform4fv(u.materialSpecular, 1, material[2]);
       if (u.materialPower >= 0) glUniform1f(u.materialPower, materialPower);
       if (combined) {
-        glUniform4fv(u.sceneColour, 1, sceneColour);
+        glUniform4fv(u.litColour, 1 + n, &litColour[0][0]);
         if (n > 0) {
-          if (u.litDiffuse >= 0) glUniform4fv(u.litDiffuse, n, &litDiffuse[0][0]);
           if (u.litSpecular >= 0) glUniform4fv(u.litSpecular, n, &litSpecular[0][0]);
           if (u.litAmbient >= 0) glUniform4fv(u.litAmbient, n, &litAmbient[0][0]);
         }
