@@ -1,5 +1,6 @@
 #include "runtime/DemoSequencer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -46,6 +47,7 @@ DemoSequencer::DemoSequencer(ScriptHost* host, IDirect3DDevice9* device)
   demoPath.isCamera = true;
   tracks.push_back({demoPath});
   sceneIndex["DemoPath"] = Location(0, 0);
+  indexedTrackSizes.assign(1, 1);
 }
 
 DemoSequencer::~DemoSequencer() {
@@ -100,17 +102,51 @@ int DemoSequencer::insertScene(int track, const Scene& scene) {
   if (track < 0) track = 0;
   if (track >= (int)tracks.size()) tracks.resize(track + 1);
   std::vector<Scene>& scenes = tracks[track];
-  int position = 0;
-  while (position < (int)scenes.size() && scenes[position].start <= scene.start) ++position;
+  // A track is ordered by start, so the scenes that start no later than the
+  // new one are the front of the track, found by halving.
+  const int position = int(std::partition_point(scenes.begin(), scenes.end(),
+                                                [&](const Scene& s) { return s.start <= scene.start; }) -
+                           scenes.begin());
+  const bool indexCurrent = !indexStale && indexedTrackSizes.size() <= tracks.size() &&
+                            (track < (int)indexedTrackSizes.size() ? indexedTrackSizes[track] : 0) == scenes.size();
   scenes.insert(scenes.begin() + position, scene);
-  rebuildIndex();
+  if (indexCurrent)
+    indexInsertion(track, position);
+  else
+    rebuildIndex();
   return position;
+}
+
+void DemoSequencer::indexInsertion(int track, int position) {
+  const std::vector<Scene>& scenes = tracks[track];
+  // The scenes behind the new one moved one place on; the entries that
+  // named them follow.
+  for (int j = position + 1; j < (int)scenes.size(); ++j) {
+    auto entry = sceneIndex.find(scenes[j].name);
+    if (entry != sceneIndex.end() && entry->second == Location(track, j - 1)) {
+      entry->second.second = j;
+      ++indexWrites;
+    }
+  }
+  // The index names the last scene of a name in walk order (track, then
+  // position): the new one unless one of that name stands after it.
+  const Location here(track, position);
+  auto entry = sceneIndex.try_emplace(scenes[position].name, here).first;
+  if (entry->second < here) entry->second = here;
+  ++indexWrites;
+  indexedTrackSizes.resize(tracks.size(), 0);
+  indexedTrackSizes[track] = scenes.size();
 }
 
 void DemoSequencer::rebuildIndex() {
   sceneIndex.clear();
-  for (int i = 0; i < (int)tracks.size(); ++i)
+  indexedTrackSizes.assign(tracks.size(), 0);
+  for (int i = 0; i < (int)tracks.size(); ++i) {
     for (int j = 0; j < (int)tracks[i].size(); ++j) sceneIndex[tracks[i][j].name] = Location(i, j);
+    indexedTrackSizes[i] = tracks[i].size();
+    indexWrites += tracks[i].size();
+  }
+  indexStale = false;
 }
 
 DemoSequencer::Location DemoSequencer::findScene(const std::string& name) const {

@@ -56,6 +56,10 @@ class DemoSequencer {
   void restoreWorld();
   void setClearColor(int red, int green, int blue);
 
+  // Scenes written into sceneIndex so far, by rebuilds and by insertions
+  // alike: loading n scenes in start order writes about n.
+  std::size_t indexWrites = 0;
+
   ScriptHost* host;
   std::vector<std::vector<Scene>> tracks;
   std::map<std::string, Location> sceneIndex;
@@ -72,6 +76,16 @@ class DemoSequencer {
   // One entry call between a mark and an undo of the device-state stacks.
   void callBracketed(const Scene& scene, EntryPoint entry);
   static bool isActive(const Scene& scene, float t);
+
+  // Brings sceneIndex up to date after a scene was inserted at `position`
+  // of `track`, when the index matched the tracks before that.
+  void indexInsertion(int track, int position);
+
+  // What the index was last made from: the number of scenes of each track
+  // (a track that changed behind the index's back makes the next insertion
+  // rebuild it), and whether the tracks were cleared since.
+  std::vector<std::size_t> indexedTrackSizes;
+  bool indexStale = false;
 
   bool framesCaptured = false;  // the once-only capture of renderFrame
   bool initCaptured = false;    // the once-only capture of initScenes
