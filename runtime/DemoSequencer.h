@@ -2,6 +2,7 @@
 // flying a camera path, walked three times per frame.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <utility>
@@ -11,6 +12,7 @@
 #include "runtime/CameraPath.h"
 
 class ScriptHost;
+struct Scriplet;
 struct IDirect3DDevice9;
 enum EntryPoint : int;
 
@@ -26,6 +28,18 @@ struct Scene {
   bool valid;
   bool isCamera;
   CameraPath path;  // camera scenes only
+
+  // What the sequencer resolved from the host for this scene: its scriplet
+  // and its placement values. It holds while the host's stamp is the one it
+  // was resolved under (no scriplet stored or released, no extern value set
+  // since).
+  struct Resolved {
+    std::uint64_t stamp = 0;
+    Scriplet* scriplet = nullptr;  // null: not loaded
+    bool placementRead = false;
+    float placement[9] = {};  // pos x y z, scal x y z, rot x y z
+  };
+  Resolved resolved;
 };
 
 class DemoSequencer {
@@ -74,7 +88,19 @@ class DemoSequencer {
   bool readDescription(const char* text);
   void publishTiming(const Scene& scene, float t) const;
   // One entry call between a mark and an undo of the device-state stacks.
-  void callBracketed(const Scene& scene, EntryPoint entry);
+  void callBracketed(Scene& scene, EntryPoint entry);
+  // One entry call of the scene's scriplet, found once per host stamp.
+  void callScene(Scene& scene, EntryPoint entry);
+  Scene::Resolved& resolve(Scene& scene);
+  // Asks the processor to start loading what the next scene of the track
+  // will read for that entry call while this one runs: with many scriplets,
+  // each with an engine of its own, a frame otherwise waits on memory at
+  // every call.
+  void prefetchNext(const std::vector<Scene>& track, const Scene& scene, EntryPoint entry) const;
+  // applyPlacement with the values read once per host stamp.
+  void placeScene(Scene& scene);
+  // The world transform from savedWorld and the nine placement values.
+  void setPlacement(const float values[9]);
   static bool isActive(const Scene& scene, float t);
 
   // Brings sceneIndex up to date after a scene was inserted at `position`

@@ -455,3 +455,35 @@ TEST_F(SequencerTest, LoadingManyCameraScenesIndexesEachSceneOnce) {
   EXPECT_EQ(sequencer->findScene("last"), DemoSequencer::Location(1, 0));
   EXPECT_EQ(sequencer->findScene("DemoPath"), DemoSequencer::Location(-1, -1));
 }
+
+// The sequencer finds a scene's scriplet and reads its placement once, and
+// keeps both only while the host is unchanged: a placement value set between
+// frames moves the next frame's render, a recompiled scriplet of the scene's
+// name takes the calls, and an unloaded one gets none.
+TEST_F(SequencerTest, PlacementAndScripletFollowTheHostBetweenFrames) {
+  writeRecordingScriplet("s.as", "s");
+  ASSERT_TRUE(load("1 1 1\ns s.as 0 10 1 0\nscript_pos_x 1\n"));
+  D3DXMatrixIdentity(&device.world);
+  const auto renderedX = [&] {
+    const TimelineEvent* render = findEvent("s.render");
+    return render ? render->world._41 : -100.0f;
+  };
+  frame(1);
+  EXPECT_EQ(renderedX(), 1.0f);
+  frame(1.5f);
+  EXPECT_EQ(renderedX(), 1.0f);
+
+  host->setExternValue("s", "script_pos_x", "4");
+  frame(2);
+  EXPECT_EQ(renderedX(), 4.0f);
+  host->setExternTyped("s", "script_pos_x", "float", "-2.5");
+  frame(2.5f);
+  EXPECT_EQ(renderedX(), -2.5f);
+
+  std::string error;
+  ASSERT_TRUE(host->compile("s", "void render(float t) { rec(\"again.render\"); }\n", error)) << error;
+  EXPECT_EQ(frame(3), "[scene again.render scene]");
+
+  ASSERT_TRUE(host->unload("s", false));
+  EXPECT_EQ(frame(4), "[scene scene]");
+}
