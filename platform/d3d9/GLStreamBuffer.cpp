@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "core/Log.h"
+#include "platform/win32/LogSink.h"
 #include "platform/d3d9/CallLog.h"
 
 namespace d3d9 {
@@ -33,9 +33,9 @@ bool waitUntilDone(GLsync fence) {
     }
     if (result == GL_ALREADY_SIGNALED || result == GL_CONDITION_SATISFIED) return true;
     if (result == GL_WAIT_FAILED) break;
-    if (step == 0) logMessage("the GPU is slow to release streamed vertices; still waiting");
+    if (step == 0) platformLog("the GPU is slow to release streamed vertices; still waiting");
   }
-  logMessage("the GPU still holds streamed vertices; they move to new storage");
+  platformLog("the GPU still holds streamed vertices; they move to new storage");
   return false;
 }
 
