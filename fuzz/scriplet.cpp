@@ -38,6 +38,8 @@
 #include "runtime/DemoSequencer.h"
 #include "fuzz/scratch.h"
 #include "runtime/ScriptHost.h"
+#include "testsupport/HeadlessDevice.h"
+#include "testsupport/HeadlessEnvironment.h"
 
 namespace {
 
@@ -115,9 +117,8 @@ void writeFixtures(const std::filesystem::path& folder) {
 }
 
 struct Session {
-  IDirect3D9* d3d = nullptr;
+  HeadlessDevice* headless = nullptr;  // kept for the whole run
   IDirect3DDevice9* device = nullptr;
-  HWND__ window;
   TQDatabaseFilesystem files;
   std::filesystem::path scratch;
 
@@ -132,18 +133,8 @@ struct Session {
     scratch = pattern;
     writeFixtures(scratch);
 
-    d3d = Direct3DCreate9(D3D_SDK_VERSION);
-    D3DPRESENT_PARAMETERS p{};
-    p.BackBufferWidth = 32;
-    p.BackBufferHeight = 24;
-    p.BackBufferFormat = D3DFMT_X8R8G8B8;
-    p.SwapEffect = D3DSWAPEFFECT_DISCARD;
-    p.hDeviceWindow = &window;
-    p.Windowed = TRUE;
-    p.EnableAutoDepthStencil = TRUE;
-    p.AutoDepthStencilFormat = D3DFMT_D16;
-    d3d->CreateDevice(0, D3DDEVTYPE_HAL, &window, D3DCREATE_HARDWARE_VERTEXPROCESSING, &p,
-                      &device);
+    headless = new HeadlessDevice(32, 24, D3DCREATE_HARDWARE_VERTEXPROCESSING, false, D3DFMT_D16);
+    device = headless->device;
     gDevice = device;
     gDatabase = &files;
     gFatalErrorHook = throwFatal;
@@ -160,8 +151,7 @@ struct Session {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  unsetenv("DISPLAY");
-  setenv("SDL_AUDIODRIVER", "dummy", 1);
+  useHeadlessEnvironment();
   return 0;
 }
 

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "scriptapi/TextMesh.h"
-#include "tests/headless_device.h"
+#include "testsupport/HeadlessDevice.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static HeadlessDevice& session = *new HeadlessDevice(16, 16, D3DCREATE_HARDWARE_VERTEXPROCESSING, true);
