@@ -14,18 +14,17 @@
 //   fuzz/make_seeds.py build-fuzz/corpus
 //   build-fuzz/fuzz_package_reader -dict=fuzz/package_reader.dict -max_len=8192 build-fuzz/corpus
 //
-// The reader's source is compiled into this target, so that it carries the
-// fuzzer's coverage and address instrumentation; the linker then takes the
-// reader from here instead of from the engine library.
-#include "core/PackageFile.cpp"
-
+// The fuzz build instruments the whole engine, the reader included.
 #include <unistd.h>
 #include <zlib.h>
+
+#include <algorithm>
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
+#include "core/PackageFile.h"
 #include "core/TQDatabase.h"
 #include "fuzz/scratch.h"
 
@@ -39,7 +38,9 @@ std::string scratchPath() {
 
 void scrambleDirectory(std::string& package) {
   if (package.size() < 12) return;
-  const std::uint32_t d = littleEndian32(reinterpret_cast<const unsigned char*>(package.data() + 8));
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(package.data() + 8);
+  const std::uint32_t d = std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 |
+                          std::uint32_t(b[3]) << 24;
   const std::size_t end = std::min<std::size_t>(package.size(), 12 + std::size_t(d));
   for (std::size_t i = 12; i < end; ++i) {
     const std::size_t index = i - 12;
