@@ -1,11 +1,8 @@
 #include "runtime/ScriptHost.h"
 
 #include <pthread.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <functional>
 
@@ -272,10 +269,6 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
       collector.Write(message);
       error = "Syntax error in script\n" + collector.collected;
       ok = false;
-    } else if (!buildsInChild(text)) {
-      collector.Write("section (1, 1) : Error : The script compiler failed on this text\n");
-      error = "Syntax error in script\n" + collector.collected;
-      ok = false;
     } else {
       int built = 0;
       runOnLargeStack([&] { built = module->Build(); });
@@ -378,35 +371,6 @@ void ScriptHost::runByName(const std::string& name, const std::string& function,
   gTraceName = traceName;
   gTraceLine = traceLine;
   context->Release();
-}
-
-// The script compiler stops the process on some texts it does not expect
-// (an internal assertion, for instance on a call of a void function used as
-// an operand of a bitwise operator). So each text is first built in a
-// child process, which only builds and leaves; a text that ends the child
-// any other way than by its exit fails the compile, and only a text the
-// child came through is built here.
-bool ScriptHost::buildsInChild(const std::string& text) {
-  const pid_t child = fork();
-  if (child < 0) return true;  // no child to try it in: as before
-  if (child == 0) {
-    asIScriptEngine* engine = asCreateScriptEngine(ANGELSCRIPT_VERSION);
-    if (!engine) _exit(0);
-    engine->SetEngineProperty(asEP_ALLOW_UNSAFE_REFERENCES, 1);
-    engine->SetEngineProperty(asEP_ALLOW_MULTILINE_STRINGS, 1);
-    engine->SetEngineProperty(asEP_INIT_GLOBAL_VARS_AFTER_BUILD, 0);
-    registerModules(engine);
-    asIScriptModule* module = engine->GetModule("section", asGM_ALWAYS_CREATE);
-    if (module && module->AddScriptSection("section", text.data(), text.size(), 0) >= 0)
-      runOnLargeStack([&] { module->Build(); });
-    _exit(0);
-  }
-  int status = 0;
-  pid_t waited;
-  while ((waited = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
-  }
-  if (waited != child) return true;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 int ScriptHost::execute(asIScriptContext* context) {

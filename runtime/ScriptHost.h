@@ -165,9 +165,6 @@ class ScriptHost : public ScriptCallbacks {
   int execute(asIScriptContext* context);
   // Runs the global variables' initialisers of a freshly built module.
   int initGlobals(asIScriptEngine* engine, asIScriptModule* module);
-  // Builds the text once in a child process; false when that child did
-  // not come back through its own exit (the compiler stopped the process).
-  bool buildsInChild(const std::string& text);
   std::unique_ptr<LongCallWatch> watch;
   void runByName(const std::string& scriplet, const std::string& function, bool withArgs, int32_t a, int32_t b,
                  void* object);

@@ -103,25 +103,6 @@ TEST_F(ScriptNestingTest, FlatTextsAndBracketsInCommentsAndLiteralsPass) {
   }
 }
 
-// Texts on which the script compiler stops the process (an assertion of
-// its own): a void call as an operand of a bitwise operator.
-TEST_F(ScriptNestingTest, TextsThatStopTheCompilerFailTheirCompile) {
-  const char* const texts[] = {
-      "void g() {}\nvoid render(float t) { g() & (2); }\n",
-      "void g() {}\nvoid render(float t) { int x = g() | 2; }\n",
-      "void g() {}\nvoid render(float t) { g() << 1; }\n",
-  };
-  for (const char* text : texts) {
-    EXPECT_FALSE(compile(text)) << text;
-    EXPECT_EQ(error.rfind("Syntax error in script\nsection (1, 1) : Error : The script compiler failed", 0), 0u)
-        << error;
-    EXPECT_TRUE(host.scriplets.empty());
-  }
-  // An ordinary error still comes from the compiler itself.
-  EXPECT_FALSE(compile("void g() {}\nvoid render(float t) { g() + 2; }\n"));
-  EXPECT_NE(error.find("No conversion from 'void'"), std::string::npos) << error;
-}
-
 TEST(ScriptNesting, PositionIsWhereTheBoundWasPassed) {
   const std::string text = "void f()\n{\n  int x = " + repeat("(", 20) + "1" + repeat(")", 20) + ";\n}\n";
   const NestingReport report = measureSourceNesting(text, 10);
