@@ -439,19 +439,22 @@ TEST_F(MeshFixture, DrawSubsetDrawsTheFacesOfOneAttribute) {
 
 TEST_F(MeshFixture, InstalledModelsLoad) {
   // X files written by other tools, in every form.
+  // `tangents`: the file's DeclData gives tangents and binormals, which
+  // only a declaration can hold.
   const struct {
     const char* file;
     DWORD fvf;
+    bool tangents;
   } models[] = {
-      {"test_cube_text.x", 0},
-      {"test_cube_binary.x", 0},
-      {"test_cube_compressed.x", 0},
-      {"kwxport_test_cubewithvcolors.x", D3DFVF_DIFFUSE},
-      {"fromtruespace_bin32.x", 0},
-      {"anim_test.x", 0},
-      {"test.x", 0},
-      {"BCN_Epileptic.X", 0},
-      {"Testwuson.X", 0},
+      {"test_cube_text.x", 0, false},
+      {"test_cube_binary.x", 0, false},
+      {"test_cube_compressed.x", 0, false},
+      {"kwxport_test_cubewithvcolors.x", D3DFVF_DIFFUSE, true},
+      {"fromtruespace_bin32.x", 0, false},
+      {"anim_test.x", 0, true},
+      {"test.x", 0, true},
+      {"BCN_Epileptic.X", 0, false},
+      {"Testwuson.X", 0, false},
   };
   std::vector<std::vector<unsigned char>> cubes;
   for (const auto& model : models) {
@@ -460,7 +463,19 @@ TEST_F(MeshFixture, InstalledModelsLoad) {
     if (bytes.empty()) GTEST_SKIP() << "assimp-testmodels is not installed";
     ASSERT_EQ(load(bytes), D3D_OK);
     EXPECT_GT(mesh->GetNumFaces(), 0u);
-    EXPECT_EQ(mesh->GetFVF() & model.fvf, model.fvf);
+    D3DVERTEXELEMENT9 declaration[MAXD3DDECLLENGTH];
+    ASSERT_EQ(mesh->GetDeclaration(declaration), D3D_OK);
+    auto has = [&](BYTE usage, BYTE index) {
+      for (const D3DVERTEXELEMENT9* e = declaration; e->Stream != 0xFF; ++e)
+        if (e->Usage == usage && e->UsageIndex == index) return true;
+      return false;
+    };
+    if (model.fvf & D3DFVF_DIFFUSE) {
+      EXPECT_TRUE(has(D3DDECLUSAGE_COLOR, 0));
+    }
+    EXPECT_EQ(has(D3DDECLUSAGE_TANGENT, 0), model.tangents);
+    EXPECT_EQ(has(D3DDECLUSAGE_BINORMAL, 0), model.tangents);
+    EXPECT_EQ(mesh->GetFVF() == 0, model.tangents);
     const std::vector<DWORD> faces = indices(mesh);
     for (DWORD index : faces) ASSERT_LT(index, mesh->GetNumVertices());
     if (std::string(model.file).rfind("test_cube_", 0) == 0) cubes.push_back(vertexBytes(mesh));

@@ -22,6 +22,7 @@ struct IDirect3DTexture9;
 struct IDirect3DCubeTexture9;
 struct IDirect3DVertexBuffer9;
 struct IDirect3DIndexBuffer9;
+struct IDirect3DVertexDeclaration9;
 
 // ---------------------------------------------------------------------------
 // Plain records exchanged with the device
@@ -194,6 +195,15 @@ struct IDirect3DIndexBuffer9 : IDirect3DResource9 {
   virtual HRESULT GetDesc(D3DINDEXBUFFER_DESC* desc) = 0;
 };
 
+// The layout of the vertices a draw reads, made by the device from an
+// array of elements closed by D3DDECL_END().
+struct IDirect3DVertexDeclaration9 : IUnknown {
+  virtual HRESULT GetDevice(IDirect3DDevice9** device) = 0;
+  // The elements with the end marker; with a null array only their count
+  // (end marker included) in `count`.
+  virtual HRESULT GetDeclaration(D3DVERTEXELEMENT9* elements, UINT* count) = 0;
+};
+
 // The device. Every method has a default body (in D3D9Device.cpp) that
 // answers D3DERR_INVALIDCALL, leaves out-parameters zeroed where it has
 // them, or does nothing.
@@ -296,6 +306,13 @@ struct IDirect3DDevice9 {
                                          const void* vertexData, UINT vertexStride);
   virtual HRESULT SetFVF(DWORD fvf);
   virtual HRESULT GetFVF(DWORD* fvf);
+  // A declaration in place of an FVF: draws read the elements it lists.
+  // SetFVF replaces the declaration, and setting a declaration makes
+  // GetFVF answer 0.
+  virtual HRESULT CreateVertexDeclaration(const D3DVERTEXELEMENT9* elements,
+                                          IDirect3DVertexDeclaration9** declaration);
+  virtual HRESULT SetVertexDeclaration(IDirect3DVertexDeclaration9* declaration);
+  virtual HRESULT GetVertexDeclaration(IDirect3DVertexDeclaration9** declaration);
   virtual HRESULT SetStreamSource(UINT stream, IDirect3DVertexBuffer9* buffer, UINT offset,
                                   UINT stride);
   virtual HRESULT GetStreamSource(UINT stream, IDirect3DVertexBuffer9** buffer, UINT* offset,

@@ -84,13 +84,18 @@ struct ID3DXBaseMesh {
   virtual HRESULT DrawSubset(DWORD attribId) = 0;
   virtual DWORD GetNumFaces() = 0;
   virtual DWORD GetNumVertices() = 0;
+  // The vertex format; 0 when the vertices hold elements that no FVF can
+  // say (tangents, binormals...), which GetDeclaration then lists.
   virtual DWORD GetFVF() = 0;
+  // The vertex format as declaration elements, closed by D3DDECL_END().
+  virtual HRESULT GetDeclaration(D3DVERTEXELEMENT9 declaration[MAXD3DDECLLENGTH]) = 0;
   virtual DWORD GetNumBytesPerVertex() = 0;
   virtual DWORD GetOptions() = 0;
   // One more reference on the device the mesh was made on.
   virtual HRESULT GetDevice(IDirect3DDevice9** device) = 0;
   // A copy with another vertex format and other options: components that
-  // both formats have are copied, new ones are zero.
+  // both formats have are copied, new ones are zero (and elements that the
+  // FVF cannot say are left out).
   virtual HRESULT CloneMeshFVF(DWORD options, DWORD fvf, IDirect3DDevice9* device,
                                ID3DXMesh** clone) = 0;
   virtual HRESULT GetVertexBuffer(IDirect3DVertexBuffer9** buffer) = 0;
