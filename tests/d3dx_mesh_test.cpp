@@ -301,6 +301,125 @@ Mesh B { 3; 0;0;5;, 0;1;5;, 1;0;5;; 1; 3;0,1,2;; }
   EXPECT_EQ(m[1].MatD3D.Diffuse.a, 0.0f);
 }
 
+TEST_F(MeshFixture, AMeshPlacedByReferenceIsMergedWhereverItIsPlaced) {
+  // A frame named like the mesh places it first; the mesh itself comes last
+  // and does not stand on its own at the origin as well.
+  const char* file = R"(xof 0303txt 0032
+Frame Tri { FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, -5,0,0,1;; } { Tri } }
+Frame Right { FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, 5,0,0,1;; } { Tri } }
+Mesh Tri { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;; }
+)";
+  ASSERT_EQ(load(file), D3D_OK);
+  ASSERT_EQ(mesh->GetNumVertices(), 6u);
+  EXPECT_EQ(mesh->GetNumFaces(), 2u);
+  const std::vector<unsigned char> bytes = vertexBytes(mesh);
+  const auto* p = reinterpret_cast<const D3DXVECTOR3*>(bytes.data());
+  EXPECT_EQ(p[2], D3DXVECTOR3(-4, 0, 0));
+  EXPECT_EQ(p[5], D3DXVECTOR3(6, 0, 0));
+}
+
+// The bits of a float as the DWORD that FVFData and DeclData hold.
+std::string bits(float f) {
+  uint32_t u;
+  std::memcpy(&u, &f, 4);
+  return std::to_string(u);
+}
+
+std::string words(std::initializer_list<float> values) {
+  std::string out;
+  for (float f : values) out += (out.empty() ? "" : ",") + bits(f);
+  return out;
+}
+
+TEST_F(MeshFixture, FVFDataComponentsJoinTheVertexFormat) {
+  const std::string triangle = "3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;\n";
+  const std::string uvs = "MeshTextureCoords { 3; 0;0;, 0;1;, 1;0;; }\n";
+  const std::string cube = words({1, 0, 0, 0, 1, 0, 0, 0, -1});
+  const struct {
+    const char* what;
+    std::string parts;
+    DWORD fvf;
+    std::vector<float> vertex2;  // the floats of vertex 2 after its position
+  } cases[] = {
+      {"cube-map coordinates", "FVFData { 65794; 9; " + cube + "; }", D3DFVF_XYZ | D3DFVF_TEX1 |
+           D3DFVF_TEXCOORDSIZE3(0), {0, 0, -1}},
+      {"replacing flat coordinates", uvs + "FVFData { 65792; 9; " + cube + "; }",
+       D3DFVF_XYZ | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE3(0), {0, 0, -1}},
+      {"a normal and a second set of one float",
+       "FVFData { " + std::to_string(D3DFVF_NORMAL | D3DFVF_TEX2 | D3DFVF_TEXCOORDSIZE1(1)) +
+           "; 18; " + words({0, 0, 1, 0, 0, 0.5f, 0, 0, 1, 0, 0, 0.25f, 0, 0, 1, 0.5f, 1, 0.75f}) +
+           "; }",
+       D3DFVF_XYZ | D3DFVF_NORMAL | D3DFVF_TEX2 | D3DFVF_TEXCOORDSIZE1(1), {0, 0, 1, 0.5f, 1, 0.75f}},
+      {"data that does not fill the vertices is left out",
+       uvs + "FVFData { 65792; 8; " + words({1, 0, 0, 0, 1, 0, 0, 0}) + "; }",
+       D3DFVF_XYZ | D3DFVF_TEX1, {1, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(load("xof 0303txt 0032\nMesh Sky {\n" + triangle + c.parts + "\n}\n"), D3D_OK);
+    EXPECT_EQ(mesh->GetFVF(), c.fvf);
+    ASSERT_EQ(mesh->GetNumBytesPerVertex(), 12 + 4 * c.vertex2.size());
+    const std::vector<unsigned char> bytes = vertexBytes(mesh);
+    std::vector<float> got(c.vertex2.size());
+    std::memcpy(got.data(), bytes.data() + 2 * mesh->GetNumBytesPerVertex() + 12, 4 * got.size());
+    EXPECT_EQ(got, c.vertex2);
+  }
+}
+
+TEST_F(MeshFixture, DeclDataKeepsTangentsThroughADeclaration) {
+  // Tangent, binormal and a second texture coordinate set per vertex; the
+  // frame turns the mesh a quarter about z.
+  const std::string decl =
+      "DeclData { 3; 2;0;6;0;, 2;0;7;0;, 1;0;5;1;; 24; " +
+      words({1, 0, 0, 0, 1, 0, 0.5f, 0.5f, 1, 0, 0, 0, 1, 0, 0.25f, 0.5f, 1, 0, 0, 0, 1, 0, 1, 1}) +
+      "; }";
+  const std::string file = "xof 0303txt 0032\nFrame Turn {\n"
+                           "FrameTransformMatrix { 0,1,0,0, -1,0,0,0, 0,0,1,0, 0,0,0,1;; }\n"
+                           "Mesh M { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;\n"
+                           "MeshTextureCoords { 3; 0;0;, 0;1;, 1;0;; }\n" +
+                           decl + "\n} }\n";
+  ASSERT_EQ(load(file), D3D_OK);
+  EXPECT_EQ(mesh->GetFVF(), 0u);
+  D3DVERTEXELEMENT9 d[MAXD3DDECLLENGTH];
+  ASSERT_EQ(mesh->GetDeclaration(d), D3D_OK);
+  const struct {
+    BYTE type, usage, index;
+    WORD offset;
+  } want[] = {
+      {D3DDECLTYPE_FLOAT3, D3DDECLUSAGE_POSITION, 0, 0},
+      {D3DDECLTYPE_FLOAT2, D3DDECLUSAGE_TEXCOORD, 0, 12},
+      {D3DDECLTYPE_FLOAT2, D3DDECLUSAGE_TEXCOORD, 1, 20},
+      {D3DDECLTYPE_FLOAT3, D3DDECLUSAGE_TANGENT, 0, 28},
+      {D3DDECLTYPE_FLOAT3, D3DDECLUSAGE_BINORMAL, 0, 40},
+  };
+  for (size_t i = 0; i < std::size(want); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(d[i].Stream, 0u);
+    EXPECT_EQ(d[i].Type, want[i].type);
+    EXPECT_EQ(d[i].Usage, want[i].usage);
+    EXPECT_EQ(d[i].UsageIndex, want[i].index);
+    EXPECT_EQ(d[i].Offset, want[i].offset);
+  }
+  EXPECT_EQ(d[std::size(want)].Stream, 0xFFu);
+  ASSERT_EQ(mesh->GetNumBytesPerVertex(), 52u);
+  const std::vector<unsigned char> bytes = vertexBytes(mesh);
+  float v[13];
+  std::memcpy(v, bytes.data() + 52, 52);  // vertex 1
+  const float expected[13] = {-1, 0, 0, 0, 1, 0.25f, 0.5f, 0, 1, 0, -1, 0, 0};  // turned
+  for (int i = 0; i < 13; ++i) EXPECT_NEAR(v[i], expected[i], 1e-6f) << "float " << i;
+
+  // Cloning to an FVF keeps what the FVF can say and leaves the rest out.
+  ID3DXMesh* clone = nullptr;
+  ASSERT_EQ(mesh->CloneMeshFVF(D3DXMESH_SYSTEMMEM, D3DFVF_XYZ | D3DFVF_TEX2, device, &clone),
+            D3D_OK);
+  EXPECT_EQ(clone->GetNumBytesPerVertex(), 28u);
+  const std::vector<unsigned char> cloned = vertexBytes(clone);
+  float c[7];
+  std::memcpy(c, cloned.data() + 28, 28);
+  EXPECT_FLOAT_EQ(c[5], 0.25f);
+  clone->Release();
+}
+
 TEST_F(MeshFixture, AFileWithoutMaterialsHasNone) {
   ASSERT_EQ(load("xof 0303txt 0032 Mesh { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;; }"), D3D_OK);
   EXPECT_EQ(materialCount, 0u);
