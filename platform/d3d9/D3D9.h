@@ -204,7 +204,7 @@ struct IDirect3DVertexDeclaration9 : IUnknown {
   virtual HRESULT GetDeclaration(D3DVERTEXELEMENT9* elements, UINT* count) = 0;
 };
 
-// The device. Every method has a default body (in D3D9Device.cpp) that
+// The device. Every method has a default body (in DeviceDefaults.cpp) that
 // answers D3DERR_INVALIDCALL, leaves out-parameters zeroed where it has
 // them, or does nothing.
 struct IDirect3DDevice9 {
