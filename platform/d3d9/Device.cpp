@@ -14,6 +14,7 @@
 #include "platform/d3d9/Surface.h"
 #include "platform/d3d9/TextureStorage.h"
 #include "platform/d3d9/VertexBuffer.h"
+#include "platform/d3d9/VertexDeclaration.h"
 
 namespace d3d9 {
 
@@ -168,6 +169,13 @@ void Device::releaseBindings() {
   state.indices = nullptr;
   if (state.renderTarget) state.renderTarget->unbindSurface();
   state.renderTarget = nullptr;
+  for (Surface*& target : state.moreTargets) {
+    if (target) target->unbindSurface();
+    target = nullptr;
+  }
+  if (state.declaration) state.declaration->unbind();
+  state.declaration = nullptr;
+  state.input = nullptr;
   if (state.depthStencil) state.depthStencil->unbindSurface();
   state.depthStencil = nullptr;
 }

@@ -346,22 +346,6 @@ HRESULT Device::SetTexture(DWORD stage, IDirect3DBaseTexture9* texture) {
   return D3D_OK;
 }
 
-HRESULT Device::SetFVF(DWORD fvf) {
-  logCall("SetFVF", fvf);
-  if (state.fvf != fvf) {
-    state.fvf = fvf;
-    state.fvfSize = vertexSize(fvf);
-    state.versions.bump(state.versions.vertexFormat);
-  }
-  return D3D_OK;
-}
-
-HRESULT Device::GetFVF(DWORD* fvf) {
-  if (!fvf) return D3DERR_INVALIDCALL;
-  *fvf = state.fvf;
-  return D3D_OK;
-}
-
 HRESULT Device::SetStreamSource(UINT stream, IDirect3DVertexBuffer9* buffer, UINT offset,
                                 UINT stride) {
   logCall("SetStreamSource", stream, buffer, offset, stride);

@@ -175,6 +175,10 @@ void GLBackend::forgetBuffer(GLuint buffer) {
   if (pipeline) pipeline->forgetBuffer(buffer);
 }
 
+void GLBackend::forgetVertexInput(uint64_t id) {
+  if (pipeline) pipeline->forgetVertexInput(id);
+}
+
 void GLBackend::invalidate() {
   shadow.invalidate();
   ++disturbances;

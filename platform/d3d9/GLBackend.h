@@ -129,6 +129,7 @@ class GLBackend {
   // Objects going away: no cache may keep a name GL can hand out again.
   void forgetTexture(GLuint texture);
   void forgetBuffer(GLuint buffer);
+  void forgetVertexInput(uint64_t id);
   // A surface goes: it must not stay attached, nor be taken for a new one
   // made at the same address.
   void forgetSurface(Surface* surface);

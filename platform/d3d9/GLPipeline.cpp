@@ -85,7 +85,7 @@ void Pipeline::draw(DeviceState& s, const DrawCall& call) {
     applyRasterState(s);
     settled = {p, s.versions.settings, gl.disturbances, s.renderTarget, s.depthStencil, points};
   }
-  VertexArray& va = vertexArray(s.fvf);
+  VertexArray& va = vertexArray(*s.input);
   gl.bindVertexArray(va.name);
   if (va.buffer != call.vertexBuffer || va.offset != call.vertexOffset || va.stride != call.stride) {
     va.buffer = call.vertexBuffer;

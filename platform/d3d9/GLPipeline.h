@@ -14,6 +14,7 @@
 #include "platform/d3d9/DeviceState.h"
 #include "platform/d3d9/FixedFunction.h"
 #include "platform/d3d9/GLBackend.h"
+#include "platform/d3d9/VertexInput.h"
 
 namespace d3d9 {
 
@@ -31,6 +32,8 @@ class Pipeline {
   GLuint streamBuffer() const { return streamName; }
   // Vertex arrays may still name a deleted buffer; the next draw re-binds.
   void forgetBuffer(GLuint buffer);
+  // The vertex array of an input that goes (a released declaration).
+  void forgetVertexInput(uint64_t id);
 
   // How many programs the state has needed so far (for tests and numbers).
   size_t programCount() const;
@@ -50,7 +53,7 @@ class Pipeline {
     GLuint elements = GLuint(-1);
   };
 
-  VertexArray& vertexArray(DWORD fvf);
+  VertexArray& vertexArray(const VertexInput& input);
   Program* selectProgram(DeviceState& state, bool points);
   void applyRasterState(const DeviceState& state);
   void bindTextures(DeviceState& state);
@@ -68,8 +71,8 @@ class Pipeline {
 
   GLBackend& gl;
   ProgramCache& programs;
-  std::unordered_map<DWORD, VertexArray> vertexArrays;  // elements stay where they are
-  DWORD lastFVF = 0;
+  std::unordered_map<uint64_t, VertexArray> vertexArrays;  // by input id; elements stay put
+  uint64_t lastInput = 0;
   VertexArray* lastVertexArray = nullptr;
   GLuint samplers[D3DMAX_TEXTURE_STAGES] = {};
   DWORD samplerValues[D3DMAX_TEXTURE_STAGES][D3DSAMP_COUNT];

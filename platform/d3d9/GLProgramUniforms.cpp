@@ -91,7 +91,7 @@ Program* Pipeline::selectProgram(DeviceState& state, bool points) {
     storages[i] = t;
     kinds[i] = !t ? kTextureNone : t->target == GL_TEXTURE_CUBE_MAP ? kTextureCube : kTexture2D;
   }
-  ProgramKey key = makeProgramKey(state, state.fvf, kinds, points);
+  ProgramKey key = makeProgramKey(state, *state.input, kinds, points);
   keyTableFog = key.fog == 2;
   keyFogFromW = key.fogFromW;
   if (programs.size() >= kMaxPrograms) {
