@@ -260,7 +260,7 @@ HRESULT Device::GetDeviceCaps(D3DCAPS9* caps) {
   caps->MaxStreams = 1;
   caps->MaxStreamStride = 255;
   caps->FVFCaps = D3DMAX_TEXTURE_STAGES;  // texture coordinate sets
-  caps->NumSimultaneousRTs = 1;
+  caps->NumSimultaneousRTs = D3D_MAX_SIMULTANEOUS_RENDERTARGETS;
   caps->MasterAdapterOrdinal = 0;
   caps->NumberOfAdaptersInGroup = 1;
   return D3D_OK;

@@ -282,15 +282,26 @@ HRESULT Device::ColorFill(IDirect3DSurface9* surface, const RECT* rect, D3DCOLOR
 HRESULT Device::SetRenderTarget(DWORD index, IDirect3DSurface9* surface) {
   logCall("SetRenderTarget", index, surface);
   Surface* target = ours(surface);
-  if (index != 0 || !target) return D3DERR_INVALIDCALL;
-  bool renderable = target->kind == Surface::Kind::RenderTarget ||
-                    (target->kind == Surface::Kind::TextureLevel && target->texture() &&
-                     (target->texture()->usage & D3DUSAGE_RENDERTARGET));
-  if (!renderable) return D3DERR_INVALIDCALL;
-  target->bindSurface();
-  if (state.renderTarget) state.renderTarget->unbindSurface();
-  state.renderTarget = target;
-  // A new target resets the viewport and the scissor rectangle to all of it.
+  if (index >= D3D_MAX_SIMULTANEOUS_RENDERTARGETS || (surface && !target)) return D3DERR_INVALIDCALL;
+  // Only the first target must always be there.
+  if (index == 0 && !target) return D3DERR_INVALIDCALL;
+  if (target) {
+    bool renderable = target->kind == Surface::Kind::RenderTarget ||
+                      (target->kind == Surface::Kind::TextureLevel && target->texture() &&
+                       (target->texture()->usage & D3DUSAGE_RENDERTARGET));
+    if (!renderable) return D3DERR_INVALIDCALL;
+    // One surface is one target of the set, not two.
+    for (DWORD i = 0; i < D3D_MAX_SIMULTANEOUS_RENDERTARGETS; ++i)
+      if (i != index && target == (i == 0 ? state.renderTarget : state.moreTargets[i - 1]))
+        return D3DERR_INVALIDCALL;
+    target->bindSurface();
+  }
+  Surface*& slot = index == 0 ? state.renderTarget : state.moreTargets[index - 1];
+  if (slot) slot->unbindSurface();
+  slot = target;
+  if (index != 0) return D3D_OK;
+  // A new first target resets the viewport and the scissor rectangle to all
+  // of it.
   state.viewport = {0, 0, target->width, target->height, 0.0f, 1.0f};
   state.scissor = {0, 0, LONG(target->width), LONG(target->height)};
   state.versions.bump(state.versions.viewport);
@@ -300,9 +311,11 @@ HRESULT Device::SetRenderTarget(DWORD index, IDirect3DSurface9* surface) {
 HRESULT Device::GetRenderTarget(DWORD index, IDirect3DSurface9** out) {
   if (!out) return D3DERR_INVALIDCALL;
   *out = nullptr;
-  if (index != 0 || !state.renderTarget) return index == 0 ? D3DERR_NOTFOUND : D3DERR_INVALIDCALL;
-  *out = state.renderTarget;
-  state.renderTarget->AddRef();
+  if (index >= D3D_MAX_SIMULTANEOUS_RENDERTARGETS) return D3DERR_INVALIDCALL;
+  Surface* target = index == 0 ? state.renderTarget : state.moreTargets[index - 1];
+  if (!target) return D3DERR_NOTFOUND;
+  *out = target;
+  target->AddRef();
   return D3D_OK;
 }
 
