@@ -203,32 +203,60 @@ TEST_F(DeclarationTest, FixedFunctionReadsWhatItKnowsWhereverTheDeclarationPutsI
   t->Release();
 }
 
-TEST_F(DeclarationTest, ProgramsReadTangentsAtTheirSemanticsLocation) {
+TEST_F(DeclarationTest, ProgramsReadEachElementByItsSemantic) {
   ASSERT_TRUE(d3d9_gl::makeCurrent(device));
-  const int tangent = d3d9::attributeLocation(D3DDECLUSAGE_TANGENT, 0);
-  ASSERT_GE(tangent, 15);
-  GLint locations = 0;
-  glGetIntegerv(GL_MAX_VERTEX_ATTRIBS, &locations);
-  EXPECT_GE(locations, d3d9::kAttributeLocations);
+  // Inputs named by semantic, placed by GL; the position read at its fixed
+  // location by a name of the program's own.
   const GLuint shown = program(
-      "layout(location = 0) in vec3 p;\nlayout(location = " + std::to_string(tangent) +
-          ") in vec3 t;\nout vec3 c;\nvoid main() { gl_Position = vec4(p, 1.0); c = t; }\n",
+      "layout(location = 0) in vec3 p;\nin vec3 a_TANGENT0;\nin vec3 a_BINORMAL0;\n"
+      "in vec4 a_COLOR0;\nout vec3 c;\n"
+      "void main() { gl_Position = vec4(p, 1.0); c = a_TANGENT0 + a_BINORMAL0 + a_COLOR0.rgb; }\n",
       "in vec3 c;\nout vec4 o;\nvoid main() { o = vec4(c, 1.0); }\n");
-  IDirect3DVertexDeclaration9* d = declaration(kTangentElements);
+  struct Vertex {
+    float bx, by, bz;
+    D3DCOLOR colour;
+    float x, y, z;
+    float tx, ty, tz;
+  };
+  const D3DVERTEXELEMENT9 elements[] = {
+      {0, 0, D3DDECLTYPE_FLOAT3, 0, D3DDECLUSAGE_BINORMAL, 0},
+      {0, 12, D3DDECLTYPE_D3DCOLOR, 0, D3DDECLUSAGE_COLOR, 0},
+      {0, 16, D3DDECLTYPE_FLOAT3, 0, D3DDECLUSAGE_POSITION, 0},
+      {0, 28, D3DDECLTYPE_FLOAT3, 0, D3DDECLUSAGE_TANGENT, 0},
+      kEnd,
+  };
+  IDirect3DVertexDeclaration9* d = declaration(elements);
   device->SetVertexDeclaration(d);
   d3d9_gl::setProgram(device, shown);
   const struct {
-    float t[3];
-    D3DCOLOR seen;
-  } cases[] = {{{1, 0, 0}, 0xffff0000}, {{0, 1, 0}, 0xff00ff00}, {{0, 0, 1}, 0xff0000ff},
-               {{0.5f, 0.5f, 0}, 0xff808000}};
+    float t[3], b[3];
+    D3DCOLOR colour, seen;
+  } cases[] = {
+      {{1, 0, 0}, {0, 0, 0}, 0xff000000, 0xffff0000},
+      {{0, 0, 0}, {0, 1, 0}, 0xff000000, 0xff00ff00},
+      {{0, 0, 0}, {0, 0, 0}, 0xff0000ff, 0xff0000ff},
+      {{0.25f, 0, 0}, {0.25f, 0.5f, 0}, 0xff000080, 0xff808080},
+  };
   for (const auto& c : cases) {
-    TangentVertex quad[4];
-    tangentQuad(quad, 0xff000000, c.t[0], c.t[1], c.t[2]);
+    const float corners[4][2] = {{-1, 1}, {1, 1}, {-1, -1}, {1, -1}};
+    Vertex quad[4];
+    for (int i = 0; i < 4; ++i)
+      quad[i] = {c.b[0], c.b[1], c.b[2], c.colour, corners[i][0], corners[i][1], 0.5f,
+                 c.t[0], c.t[1], c.t[2]};
     ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
     EXPECT_TRUE(colourNear(frame().at(20, 20), c.seen, 1));
   }
   EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+  // The same program over an FVF: no tangent, no binormal (GL reads them
+  // as zero), the colour at its fixed place.
+  struct FVFVertex {
+    float x, y, z;
+    D3DCOLOR colour;
+  } quad[4] = {{-1, 1, 0.5f, 0xff00ff00}, {1, 1, 0.5f, 0xff00ff00}, {-1, -1, 0.5f, 0xff00ff00},
+               {1, -1, 0.5f, 0xff00ff00}};
+  device->SetFVF(D3DFVF_XYZ | D3DFVF_DIFFUSE);
+  ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
+  EXPECT_TRUE(colourNear(frame().at(20, 20), 0xff00ff00, 1));
   d3d9_gl::setProgram(device, 0);
   d->Release();
   glDeleteProgram(shown);

@@ -46,6 +46,7 @@ void Pipeline::invalidate() {
 
 void Pipeline::setProgramOverride(GLuint name) {
   overrideProgram = name;
+  readProgramInputs(name);
   // The textures to bind are worked out anew for the next draw.
   std::memset(keyVersions, 0, sizeof keyVersions);
   settled = {};

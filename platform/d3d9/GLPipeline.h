@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/d3d9/DeviceState.h"
 #include "platform/d3d9/FixedFunction.h"
@@ -53,7 +54,12 @@ class Pipeline {
     GLuint elements = GLuint(-1);
   };
 
+  // The vertex array that feeds `input` to the current program: to the
+  // inputs an override program names by semantic, else at the fixed
+  // locations.
   VertexArray& vertexArray(const VertexInput& input);
+  // Reads which semantics the override program names, and where.
+  void readProgramInputs(GLuint program);
   Program* selectProgram(DeviceState& state, bool points);
   void applyRasterState(const DeviceState& state);
   void bindTextures(DeviceState& state);
@@ -71,8 +77,27 @@ class Pipeline {
 
   GLBackend& gl;
   ProgramCache& programs;
-  std::unordered_map<uint64_t, VertexArray> vertexArrays;  // by input id; elements stay put
-  uint64_t lastInput = 0;
+  // By input id and the signature of the program inputs they were made
+  // for; elements stay where they are.
+  struct VertexArrayKey {
+    uint64_t input, inputs;
+    bool operator==(const VertexArrayKey& o) const { return input == o.input && inputs == o.inputs; }
+  };
+  struct VertexArrayKeyHash {
+    size_t operator()(const VertexArrayKey& k) const {
+      return size_t(k.input * 0x9E3779B97F4A7C15ull ^ k.inputs);
+    }
+  };
+  std::unordered_map<VertexArrayKey, VertexArray, VertexArrayKeyHash> vertexArrays;
+  VertexArrayKey lastInput{0, 0};
+  // The override program's inputs named by semantic (usage, index,
+  // location), and a signature of them (0: none, as for fixed function).
+  struct ProgramInput {
+    BYTE usage, usageIndex;
+    GLuint location;
+  };
+  std::vector<ProgramInput> programInputs;
+  uint64_t programInputsSignature = 0;
   VertexArray* lastVertexArray = nullptr;
   GLuint samplers[D3DMAX_TEXTURE_STAGES] = {};
   DWORD samplerValues[D3DMAX_TEXTURE_STAGES][D3DSAMP_COUNT];

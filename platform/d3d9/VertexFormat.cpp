@@ -1,5 +1,8 @@
 #include "platform/d3d9/VertexFormat.h"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace d3d9 {
 
 UINT declTypeSize(BYTE type) {
@@ -61,26 +64,51 @@ int declarationLength(const D3DVERTEXELEMENT9* elements) {
 }
 
 int attributeLocation(BYTE usage, BYTE usageIndex) {
-  struct Entry {
-    BYTE usage, index;
-    int location;
-  };
-  static const Entry kTable[] = {
-      {D3DDECLUSAGE_POSITION, 0, 0},      {D3DDECLUSAGE_POSITIONT, 0, 0},
-      {D3DDECLUSAGE_BLENDWEIGHT, 0, 1},   {D3DDECLUSAGE_BLENDINDICES, 0, 2},
-      {D3DDECLUSAGE_NORMAL, 0, 3},        {D3DDECLUSAGE_PSIZE, 0, 4},
-      {D3DDECLUSAGE_COLOR, 0, 5},         {D3DDECLUSAGE_COLOR, 1, 6},
-      {D3DDECLUSAGE_TANGENT, 0, 15},      {D3DDECLUSAGE_BINORMAL, 0, 16},
-      {D3DDECLUSAGE_BLENDWEIGHT, 1, 17},  {D3DDECLUSAGE_BLENDINDICES, 1, 18},
-      {D3DDECLUSAGE_COLOR, 2, 19},        {D3DDECLUSAGE_COLOR, 3, 20},
-      {D3DDECLUSAGE_POSITION, 1, 21},     {D3DDECLUSAGE_NORMAL, 1, 22},
-      {D3DDECLUSAGE_TANGENT, 1, 23},      {D3DDECLUSAGE_BINORMAL, 1, 24},
-      {D3DDECLUSAGE_FOG, 0, 25},          {D3DDECLUSAGE_DEPTH, 0, 26},
-  };
   if (usage == D3DDECLUSAGE_TEXCOORD) return usageIndex < 8 ? 7 + usageIndex : -1;
-  for (const Entry& e : kTable)
-    if (e.usage == usage && e.index == usageIndex) return e.location;
-  return -1;
+  if (usageIndex == 1 && usage == D3DDECLUSAGE_COLOR) return 6;
+  if (usageIndex != 0) return -1;
+  switch (usage) {
+    case D3DDECLUSAGE_POSITION:
+    case D3DDECLUSAGE_POSITIONT: return 0;
+    case D3DDECLUSAGE_BLENDWEIGHT: return 1;
+    case D3DDECLUSAGE_BLENDINDICES: return 2;
+    case D3DDECLUSAGE_NORMAL: return 3;
+    case D3DDECLUSAGE_PSIZE: return 4;
+    case D3DDECLUSAGE_COLOR: return 5;
+    default: return -1;
+  }
+}
+
+namespace {
+const char* const kUsageNames[] = {"POSITION", "BLENDWEIGHT", "BLENDINDICES", "NORMAL",
+                                   "PSIZE",    "TEXCOORD",    "TANGENT",      "BINORMAL",
+                                   "TESSFACTOR", "POSITIONT", "COLOR",        "FOG",
+                                   "DEPTH",    "SAMPLE"};
+}  // namespace
+
+std::string inputName(BYTE usage, BYTE usageIndex) {
+  if (usage >= sizeof kUsageNames / sizeof kUsageNames[0]) return std::string();
+  return std::string("a_") + kUsageNames[usage] + std::to_string(usageIndex);
+}
+
+bool semanticOfInput(const char* name, BYTE& usage, BYTE& usageIndex) {
+  if (!name || std::strncmp(name, "a_", 2) != 0) return false;
+  const char* s = name + 2;
+  size_t letters = 0;
+  while (s[letters] >= 'A' && s[letters] <= 'Z') ++letters;
+  const char* digits = s + letters;
+  if (letters == 0 || !*digits || std::strlen(digits) > 2) return false;
+  for (const char* d = digits; *d; ++d)
+    if (*d < '0' || *d > '9') return false;
+  const int index = std::atoi(digits);
+  if (index > 15) return false;
+  for (size_t u = 0; u < sizeof kUsageNames / sizeof kUsageNames[0]; ++u)
+    if (std::strlen(kUsageNames[u]) == letters && std::strncmp(kUsageNames[u], s, letters) == 0) {
+      usage = BYTE(u);
+      usageIndex = BYTE(index);
+      return true;
+    }
+  return false;
 }
 
 }  // namespace d3d9

@@ -5,6 +5,7 @@
 // build on these.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "platform/d3d9/D3D9Constants.h"
@@ -24,13 +25,19 @@ bool elementsOfFVF(DWORD fvf, std::vector<D3DVERTEXELEMENT9>& out);
 // MAXD3DDECLLENGTH entries.
 int declarationLength(const D3DVERTEXELEMENT9* elements);
 
-// The vertex attribute location a usage is read from by the fixed-function
-// program and by vertex programs (named by their input semantics); -1 for
-// a usage and index that no program reads. Locations 0 to 14 are those of
-// the FVF components (FixedFunction.h); the others follow from 15 on.
+// The attribute location the fixed-function program reads a usage from,
+// the locations of FixedFunction.h (position 0, blend weights 1, blend
+// indices 2, normal 3, point size 4, COLOR0 5, COLOR1 6, TEXCOORD0-7 7 to
+// 14); -1 for any other usage and index.
 int attributeLocation(BYTE usage, BYTE usageIndex);
 
-// How many locations attributeLocation hands out.
-constexpr int kAttributeLocations = 27;
+// Vertex programs name their inputs "a_" and the semantic, usage in
+// capitals and index: "a_POSITION0", "a_TANGENT0", "a_TEXCOORD3". The
+// device binds each element of the vertex format to the program's input of
+// its semantic, wherever the program put it; elements that a program does
+// not name by semantic are read at their fixed location.
+std::string inputName(BYTE usage, BYTE usageIndex);
+// The usage and index of such a name; false for any other name.
+bool semanticOfInput(const char* name, BYTE& usage, BYTE& usageIndex);
 
 }  // namespace d3d9

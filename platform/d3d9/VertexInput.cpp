@@ -47,7 +47,6 @@ bool formatOf(BYTE type, GLFormat& out) {
 
 bool inputOfElements(const D3DVERTEXELEMENT9* elements, size_t count, VertexInput& out) {
   out = VertexInput{};
-  bool used[kAttributeLocations] = {};
   bool hasPosition = false;
   for (size_t i = 0; i < count; ++i) {
     const D3DVERTEXELEMENT9& e = elements[i];
@@ -56,12 +55,12 @@ bool inputOfElements(const D3DVERTEXELEMENT9* elements, size_t count, VertexInpu
     if (e.Usage > D3DDECLUSAGE_SAMPLE) return false;
     out.size = std::max<UINT>(out.size, UINT(e.Offset) + declTypeSize(e.Type));
     const int location = attributeLocation(e.Usage, e.UsageIndex);
-    // Meanings that no program reads take room in the vertex and nothing
-    // else.
-    if (location < 0) continue;
-    if (used[location]) return false;
-    used[location] = true;
-    out.attributes.push_back({GLuint(location), f.size, f.type, f.normalised, e.Offset});
+    for (const VertexInput::Attribute& a : out.attributes)
+      if ((a.usage == e.Usage && a.usageIndex == e.UsageIndex) ||
+          (location >= 0 && a.location == location))
+        return false;
+    out.attributes.push_back(
+        {e.Usage, e.UsageIndex, location, f.size, f.type, f.normalised, e.Offset});
 
     const bool floats = e.Type <= D3DDECLTYPE_FLOAT4;
     const int components = f.size == GL_BGRA ? 4 : f.size;

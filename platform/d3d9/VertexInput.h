@@ -16,8 +16,9 @@ namespace d3d9 {
 
 struct VertexInput {
   struct Attribute {
-    GLuint location;
-    GLint size;  // components, or GL_BGRA for colours stored B, G, R, A
+    BYTE usage, usageIndex;
+    int location;  // where the fixed-function program reads it; -1: nowhere
+    GLint size;    // components, or GL_BGRA for colours stored B, G, R, A
     GLenum type;
     GLboolean normalised;
     GLuint offset;
@@ -41,7 +42,7 @@ struct VertexInput {
 
 // The input of a declaration (`count` elements, no end marker); false for
 // elements the device cannot draw from (a stream other than 0, an unknown
-// type, method or usage, or a location given twice).
+// type, method or usage, or one meaning given twice).
 bool inputOfElements(const D3DVERTEXELEMENT9* elements, size_t count, VertexInput& out);
 
 // The input of an FVF; its size is 0 when the FVF has no position the
