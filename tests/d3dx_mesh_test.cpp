@@ -420,6 +420,78 @@ TEST_F(MeshFixture, DeclDataKeepsTangentsThroughADeclaration) {
   clone->Release();
 }
 
+// Adjacency by its definition: across edge a-b of face f lies the first
+// other face with an edge from b's position to a's (positions rounded to
+// multiples of epsilon when it is above 0).
+std::vector<DWORD> adjacencyByDefinition(const std::vector<D3DXVECTOR3>& positions,
+                                         const std::vector<DWORD>& indices, float epsilon) {
+  auto place = [&](DWORD v) {
+    D3DXVECTOR3 p = positions[v];
+    if (epsilon > 0) p = D3DXVECTOR3(std::round(p.x / epsilon), std::round(p.y / epsilon),
+                                     std::round(p.z / epsilon));
+    return p;
+  };
+  const size_t faces = indices.size() / 3;
+  std::vector<DWORD> out(indices.size(), 0xFFFFFFFF);
+  for (size_t f = 0; f < faces; ++f)
+    for (int e = 0; e < 3; ++e) {
+      const D3DXVECTOR3 a = place(indices[3 * f + e]), b = place(indices[3 * f + (e + 1) % 3]);
+      for (size_t g = 0; g < faces && out[3 * f + e] == 0xFFFFFFFF; ++g)
+        for (int k = 0; k < 3 && g != f; ++k)
+          if (place(indices[3 * g + k]) == b && place(indices[3 * g + (k + 1) % 3]) == a) {
+            out[3 * f + e] = DWORD(g);
+            break;
+          }
+    }
+  return out;
+}
+
+TEST_F(MeshFixture, AdjacencyMatchesItsDefinition) {
+  // A strip with a duplicated seam vertex (6 at 1's place), an edge three
+  // faces share, a face wound the other way, and the teapot.
+  const std::vector<D3DXVECTOR3> small = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0},    {1, 1, 0},
+                                          {2, 0, 0}, {0.0004f, 1, 0}, {1, 0, 0}, {1, 0, 1}};
+  const std::vector<DWORD> smallFaces = {0, 2, 1, 1, 2, 3, 6, 3, 4, 5, 3, 2, 2, 1, 7, 1, 2, 0};
+  ID3DXMesh* teapot = nullptr;
+  ASSERT_EQ(D3DXCreateTeapot(device, &teapot, nullptr), D3D_OK);
+  std::vector<D3DXVECTOR3> teapotPositions(teapot->GetNumVertices());
+  const std::vector<unsigned char> bytes = vertexBytes(teapot);
+  for (size_t v = 0; v < teapotPositions.size(); ++v)
+    std::memcpy(&teapotPositions[v], bytes.data() + v * teapot->GetNumBytesPerVertex(), 12);
+  const std::vector<DWORD> teapotFaces = indices(teapot);
+  teapot->Release();
+  const struct {
+    const char* what;
+    const std::vector<D3DXVECTOR3>& positions;
+    const std::vector<DWORD>& faces;
+    float epsilon;
+  } cases[] = {
+      {"small, exact", small, smallFaces, 0.0f},
+      {"small, welded within 0.001", small, smallFaces, 0.001f},
+      {"teapot, exact", teapotPositions, teapotFaces, 0.0f},
+      {"teapot, welded within 0.01", teapotPositions, teapotFaces, 0.01f},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (mesh) mesh->Release();
+    mesh = nullptr;
+    const DWORD faceCount = DWORD(c.faces.size() / 3);
+    ASSERT_EQ(D3DXCreateMeshFVF(faceCount, DWORD(c.positions.size()), D3DXMESH_32BIT, D3DFVF_XYZ,
+                                device, &mesh),
+              D3D_OK);
+    void* data = nullptr;
+    ASSERT_EQ(mesh->LockVertexBuffer(0, &data), D3D_OK);
+    std::memcpy(data, c.positions.data(), 12 * c.positions.size());
+    mesh->UnlockVertexBuffer();
+    ASSERT_EQ(mesh->LockIndexBuffer(0, &data), D3D_OK);
+    std::memcpy(data, c.faces.data(), 4 * c.faces.size());
+    mesh->UnlockIndexBuffer();
+    std::vector<DWORD> got(c.faces.size());
+    ASSERT_EQ(mesh->GenerateAdjacency(c.epsilon, got.data()), D3D_OK);
+    EXPECT_EQ(got, adjacencyByDefinition(c.positions, c.faces, c.epsilon));
+  }
+}
+
 TEST_F(MeshFixture, AFileWithoutMaterialsHasNone) {
   ASSERT_EQ(load("xof 0303txt 0032 Mesh { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;; }"), D3D_OK);
   EXPECT_EQ(materialCount, 0u);

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <new>
 #include <tuple>
 #include <vector>
@@ -403,12 +403,6 @@ void convertVertices(const unsigned char* from, const VertexLayout& a, unsigned 
 }
 
 namespace {
-struct PositionKey {
-  float x, y, z;
-  bool operator<(const PositionKey& o) const {
-    return std::tie(x, y, z) < std::tie(o.x, o.y, o.z);
-  }
-};
 D3DXVECTOR3 positionOf(const MeshData& data, DWORD v) {
   D3DXVECTOR3 p;
   std::memcpy(&p, data.vertices.data() + std::size_t(v) * data.stride, 12);
@@ -420,9 +414,26 @@ void adjacency(const MeshData& data, float epsilon, DWORD* out) {
   const std::size_t faces = data.indices.size() / 3;
   const DWORD vertices = data.stride ? DWORD(data.vertices.size() / data.stride) : 0;
   // Each vertex is represented by the first vertex at the same position
-  // (within epsilon along each axis when epsilon > 0).
-  std::vector<DWORD> rep(vertices);
-  std::map<PositionKey, DWORD> seen;
+  // (within epsilon along each axis when epsilon > 0): vertices sorted by
+  // position, then by index, and each run of one position takes its first.
+  // Positions compare by their bits, with -0 taken as 0 and every NaN as
+  // one value, so that the order is total.
+  auto bitsOf = [](float f) {
+    if (f == 0.0f) f = 0.0f;
+    std::uint32_t u;
+    std::memcpy(&u, &f, 4);
+    if (std::isnan(f)) u = 0x7FC00000u;
+    return u;
+  };
+  struct Keyed {
+    std::uint32_t x, y, z;
+    DWORD vertex;
+    bool samePlace(const Keyed& o) const { return x == o.x && y == o.y && z == o.z; }
+    bool operator<(const Keyed& o) const {
+      return std::tie(x, y, z, vertex) < std::tie(o.x, o.y, o.z, o.vertex);
+    }
+  };
+  std::vector<Keyed> keyed(vertices);
   for (DWORD v = 0; v < vertices; ++v) {
     D3DXVECTOR3 p = positionOf(data, v);
     if (epsilon > 0) {
@@ -430,26 +441,44 @@ void adjacency(const MeshData& data, float epsilon, DWORD* out) {
       p.y = std::round(p.y / epsilon);
       p.z = std::round(p.z / epsilon);
     }
-    rep[v] = seen.emplace(PositionKey{p.x, p.y, p.z}, v).first->second;
+    keyed[v] = {bitsOf(p.x), bitsOf(p.y), bitsOf(p.z), v};
   }
-  std::map<std::pair<DWORD, DWORD>, std::vector<std::size_t>> edges;  // directed edge -> face*3+e
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<DWORD> rep(vertices);
+  for (std::size_t i = 0, first = 0; i < keyed.size(); ++i) {
+    if (!keyed[i].samePlace(keyed[first])) first = i;
+    rep[keyed[i].vertex] = keyed[first].vertex;
+  }
   auto repOf = [&](DWORD i) { return i < vertices ? rep[i] : i; };
-  for (std::size_t f = 0; f < faces; ++f)
-    for (int e = 0; e < 3; ++e)
-      edges[{repOf(data.indices[3 * f + e]), repOf(data.indices[3 * f + (e + 1) % 3])}]
-          .push_back(3 * f + e);
-  for (std::size_t i = 0; i < faces * 3; ++i) out[i] = 0xFFFFFFFF;
-  for (std::size_t f = 0; f < faces; ++f)
-    for (int e = 0; e < 3; ++e) {
-      const DWORD a = repOf(data.indices[3 * f + e]), b = repOf(data.indices[3 * f + (e + 1) % 3]);
-      auto it = edges.find({b, a});
-      if (it == edges.end()) continue;
-      for (std::size_t other : it->second)
-        if (other / 3 != f) {
-          out[3 * f + e] = DWORD(other / 3);
-          break;
-        }
+
+  // The directed edges leaving each represented vertex, in face order: the
+  // face across an edge is the first other face that holds it the other way
+  // round, found among the few edges leaving the edge's far end.
+  const std::size_t slots = faces * 3;
+  std::vector<DWORD> from(slots), to(slots);
+  std::vector<std::size_t> start(std::size_t(vertices) + 2, 0);
+  auto bucket = [&](DWORD v) { return v < vertices ? std::size_t(v) : std::size_t(vertices); };
+  for (std::size_t i = 0; i < slots; ++i) {
+    const std::size_t f = i / 3, e = i % 3;
+    from[i] = repOf(data.indices[3 * f + e]);
+    to[i] = repOf(data.indices[3 * f + (e + 1) % 3]);
+    ++start[bucket(from[i]) + 1];
+  }
+  for (std::size_t v = 1; v < start.size(); ++v) start[v] += start[v - 1];
+  std::vector<std::size_t> fill(start.begin(), start.end() - 1), leaving(slots);
+  for (std::size_t i = 0; i < slots; ++i) leaving[fill[bucket(from[i])]++] = i;
+  for (std::size_t i = 0; i < slots; ++i) {
+    out[i] = 0xFFFFFFFF;
+    const std::size_t b = bucket(to[i]);
+    for (std::size_t k = start[b]; k < start[b + 1]; ++k) {
+      const std::size_t other = leaving[k];
+      // Indices beyond the vertices share one list: match them exactly.
+      if (from[other] == to[i] && to[other] == from[i] && other / 3 != i / 3) {
+        out[i] = DWORD(other / 3);
+        break;
+      }
     }
+  }
 }
 
 void computeNormals(MeshData& data, const DWORD* adjacencyIn) {
