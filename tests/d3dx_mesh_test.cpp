@@ -366,6 +366,40 @@ TEST_F(MeshFixture, FVFDataComponentsJoinTheVertexFormat) {
   }
 }
 
+TEST_F(MeshFixture, ASkyboxWithCubeCoordinatesInFVFDataDrawsTextured) {
+  // A quad filling the view whose cube-map directions (only in FVFData)
+  // point at the +x face on its left half and at the -z face on its right.
+  const std::string left = words({1, 0, 0}), right = words({0, 0, -1});
+  const std::string file =
+      "xof 0303txt 0032\nMesh Sky { 4; -1;-1;0.5;, -1;1;0.5;, 1;1;0.5;, 1;-1;0.5;;\n"
+      "2; 3;0,1,2;, 3;0,2,3;;\n"
+      "FVFData { 65792; 12; " + left + "," + left + "," + right + "," + right + "; } }\n";
+  ASSERT_EQ(load(file), D3D_OK);
+  EXPECT_EQ(mesh->GetFVF(), DWORD(D3DFVF_XYZ | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE3(0)));
+  IDirect3DCubeTexture9* cube = nullptr;
+  ASSERT_EQ(device->CreateCubeTexture(1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &cube, nullptr),
+            D3D_OK);
+  const D3DCOLOR faces[6] = {0xffff0000, 0xff00ff00, 0xff0000ff,
+                             0xffffff00, 0xff00ffff, 0xffff00ff};
+  for (int f = 0; f < 6; ++f) {
+    D3DLOCKED_RECT locked;
+    ASSERT_EQ(cube->LockRect(D3DCUBEMAP_FACES(f), 0, &locked, nullptr, 0), D3D_OK);
+    std::memcpy(locked.pBits, &faces[f], 4);
+    cube->UnlockRect(D3DCUBEMAP_FACES(f), 0);
+  }
+  device->SetTexture(0, cube);
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  device->SetRenderState(D3DRS_LIGHTING, FALSE);
+  device->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
+  device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff000000, 1.0f, 0);
+  ASSERT_EQ(mesh->DrawSubset(0), D3D_OK);
+  const d3d9_test::Frame f = frame();
+  EXPECT_EQ(f.at(2, kHeight / 2), faces[D3DCUBEMAP_FACE_POSITIVE_X]);
+  EXPECT_EQ(f.at(kWidth - 3, kHeight / 2), faces[D3DCUBEMAP_FACE_NEGATIVE_Z]);
+  device->SetTexture(0, nullptr);
+  cube->Release();
+}
+
 TEST_F(MeshFixture, DeclDataKeepsTangentsThroughADeclaration) {
   // Tangent, binormal and a second texture coordinate set per vertex; the
   // frame turns the mesh a quarter about z.
