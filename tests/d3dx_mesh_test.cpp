@@ -414,7 +414,7 @@ TEST_F(MeshFixture, DeclDataKeepsTangentsThroughADeclaration) {
                            decl + "\n} }\n";
   ASSERT_EQ(load(file), D3D_OK);
   EXPECT_EQ(mesh->GetFVF(), 0u);
-  D3DVERTEXELEMENT9 d[MAXD3DDECLLENGTH];
+  D3DVERTEXELEMENT9 d[MAX_FVF_DECL_SIZE];
   ASSERT_EQ(mesh->GetDeclaration(d), D3D_OK);
   const struct {
     BYTE type, usage, index;
@@ -688,7 +688,7 @@ TEST_F(MeshFixture, InstalledModelsLoad) {
     if (bytes.empty()) GTEST_SKIP() << "assimp-testmodels is not installed";
     ASSERT_EQ(load(bytes), D3D_OK);
     EXPECT_GT(mesh->GetNumFaces(), 0u);
-    D3DVERTEXELEMENT9 declaration[MAXD3DDECLLENGTH];
+    D3DVERTEXELEMENT9 declaration[MAX_FVF_DECL_SIZE];
     ASSERT_EQ(mesh->GetDeclaration(declaration), D3D_OK);
     auto has = [&](BYTE usage, BYTE index) {
       for (const D3DVERTEXELEMENT9* e = declaration; e->Stream != 0xFF; ++e)

@@ -343,7 +343,7 @@ TEST_F(SkinFixture, TangentsStayWhereTheVertexFormatCanHoldThem) {
   D3DXMESHCONTAINER* skinned = plain->pNextMeshContainer;
   ASSERT_NE(skinned, nullptr);
   EXPECT_EQ(plain->MeshData.pMesh->GetFVF(), 0u);
-  D3DVERTEXELEMENT9 d[MAXD3DDECLLENGTH];
+  D3DVERTEXELEMENT9 d[MAX_FVF_DECL_SIZE];
   ASSERT_EQ(plain->MeshData.pMesh->GetDeclaration(d), D3D_OK);
   EXPECT_EQ(d[1].Usage, D3DDECLUSAGE_TANGENT);
   EXPECT_EQ(d[2].Stream, 0xFFu);

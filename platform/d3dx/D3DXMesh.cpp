@@ -88,10 +88,10 @@ class Mesh final : public d3dx_com::Counted<ID3DXMesh> {
   DWORD GetNumVertices() override { return vertices_; }
   // 0 for a mesh whose vertices hold elements beyond an FVF.
   DWORD GetFVF() override { return extra_.empty() ? fvf_ : 0; }
-  HRESULT GetDeclaration(D3DVERTEXELEMENT9 declaration[MAXD3DDECLLENGTH]) override {
+  HRESULT GetDeclaration(D3DVERTEXELEMENT9 declaration[MAX_FVF_DECL_SIZE]) override {
     if (!declaration) return D3DERR_INVALIDCALL;
     const std::vector<D3DVERTEXELEMENT9> elements = d3dx_mesh::declarationOf(fvf_, extra_);
-    if (elements.size() > MAXD3DDECLLENGTH) return D3DERR_INVALIDCALL;
+    if (elements.size() > MAX_FVF_DECL_SIZE) return D3DERR_INVALIDCALL;
     std::copy(elements.begin(), elements.end(), declaration);
     return D3D_OK;
   }

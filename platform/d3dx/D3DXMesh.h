@@ -42,6 +42,9 @@
 #define D3DXMESHOPT_IGNOREVERTS 0x10000000
 #define D3DXMESHOPT_DONOTSPLIT 0x20000000
 
+// Room for a mesh's declaration, its end marker included.
+#define MAX_FVF_DECL_SIZE (MAXD3DDECLLENGTH + 1)
+
 // The largest index that a 16-bit index buffer holds (0xFFFF is reserved).
 #define D3DX_MAX_16BIT_VERTICES 0xFFFF
 
@@ -88,7 +91,7 @@ struct ID3DXBaseMesh {
   // say (tangents, binormals...), which GetDeclaration then lists.
   virtual DWORD GetFVF() = 0;
   // The vertex format as declaration elements, closed by D3DDECL_END().
-  virtual HRESULT GetDeclaration(D3DVERTEXELEMENT9 declaration[MAXD3DDECLLENGTH]) = 0;
+  virtual HRESULT GetDeclaration(D3DVERTEXELEMENT9 declaration[MAX_FVF_DECL_SIZE]) = 0;
   virtual DWORD GetNumBytesPerVertex() = 0;
   virtual DWORD GetOptions() = 0;
   // One more reference on the device the mesh was made on.

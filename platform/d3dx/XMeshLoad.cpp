@@ -433,6 +433,12 @@ bool buildMesh(const xfile::Document& document, const xfile::Object& mesh, Loade
       fvf |= kSizeBits[texParts[t]->type] << (16 + 2 * t);
     }
   fvf |= sets << D3DFVF_TEXCOUNT_SHIFT;
+  // A declaration holds at most MAXD3DDECLLENGTH elements: extras beyond
+  // that are left out.
+  std::vector<D3DVERTEXELEMENT9> fvfElements;
+  d3d9::elementsOfFVF(fvf, fvfElements);
+  if (fvfElements.size() + extraParts.size() > MAXD3DDECLLENGTH)
+    extraParts.resize(MAXD3DDECLLENGTH - fvfElements.size());
   std::vector<D3DVERTEXELEMENT9> extra;
   UINT at = D3DXGetFVFVertexSize(fvf);
   for (const FileElement* e : extraParts) {
