@@ -255,6 +255,9 @@ struct IDirect3DDevice9 {
                               IDirect3DSurface9* destination, const RECT* destRect,
                               D3DTEXTUREFILTERTYPE filter);
   virtual HRESULT ColorFill(IDirect3DSurface9* surface, const RECT* rect, D3DCOLOR color);
+  // Render targets 0 to 3: a pixel program's colour outputs 0 to 3 go to
+  // them, and Clear clears them all. Target 0 is always set; the others may
+  // be null. One surface is at most one target of the set.
   virtual HRESULT SetRenderTarget(DWORD index, IDirect3DSurface9* surface);
   virtual HRESULT GetRenderTarget(DWORD index, IDirect3DSurface9** surface);
   virtual HRESULT SetDepthStencilSurface(IDirect3DSurface9* surface);

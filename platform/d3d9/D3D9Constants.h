@@ -608,6 +608,18 @@ enum D3DDECLUSAGE : BYTE {
   D3DDECLUSAGE_SAMPLE = 13,
 };
 
+// D3DCAPS9::DeclTypes: declaration types beyond the floats and D3DCOLOR.
+#define D3DDTCAPS_UBYTE4 0x00000001
+#define D3DDTCAPS_UBYTE4N 0x00000002
+#define D3DDTCAPS_SHORT2N 0x00000004
+#define D3DDTCAPS_SHORT4N 0x00000008
+#define D3DDTCAPS_USHORT2N 0x00000010
+#define D3DDTCAPS_USHORT4N 0x00000020
+#define D3DDTCAPS_UDEC3 0x00000040
+#define D3DDTCAPS_DEC3N 0x00000080
+#define D3DDTCAPS_FLOAT16_2 0x00000100
+#define D3DDTCAPS_FLOAT16_4 0x00000200
+
 // Elements of one declaration, its end marker included.
 #define MAXD3DDECLLENGTH 64
 // Render targets a pixel shader can write at once.

@@ -261,6 +261,9 @@ HRESULT Device::GetDeviceCaps(D3DCAPS9* caps) {
   caps->MaxStreamStride = 255;
   caps->FVFCaps = D3DMAX_TEXTURE_STAGES;  // texture coordinate sets
   caps->NumSimultaneousRTs = D3D_MAX_SIMULTANEOUS_RENDERTARGETS;
+  caps->DeclTypes = D3DDTCAPS_UBYTE4 | D3DDTCAPS_UBYTE4N | D3DDTCAPS_SHORT2N | D3DDTCAPS_SHORT4N |
+                    D3DDTCAPS_USHORT2N | D3DDTCAPS_USHORT4N | D3DDTCAPS_UDEC3 | D3DDTCAPS_DEC3N |
+                    D3DDTCAPS_FLOAT16_2 | D3DDTCAPS_FLOAT16_4;
   caps->MasterAdapterOrdinal = 0;
   caps->NumberOfAdaptersInGroup = 1;
   return D3D_OK;
