@@ -139,10 +139,14 @@ HRESULT D3DXCreateMeshFVF(DWORD numFaces, DWORD numVertices, DWORD options, DWOR
 HRESULT D3DXComputeNormals(ID3DXBaseMesh* mesh, const DWORD* adjacency);
 
 // Loads every mesh of an X file into one mesh: the meshes of the frame
-// hierarchy are placed by their frames' transforms and their materials are
+// hierarchy (those placed by reference included, once per frame that places
+// them) are placed by their frames' transforms and their materials are
 // concatenated. The vertex format has a position, a normal when the file
 // gives normals, a diffuse colour when it gives vertex colours and one pair
-// of texture coordinates when it gives them. Outputs other than `mesh` may
+// of texture coordinates when it gives them, and whatever FVFData and
+// DeclData add (other texture coordinate sets and sizes, colours, point
+// sizes; tangents, binormals and the like follow the FVF part, and the mesh
+// then has FVF 0 and a declaration). Outputs other than `mesh` may
 // be null. Materials come as an array of D3DXMATERIAL whose file names point
 // into the same buffer; a file without materials gives 0 materials and no
 // buffer.

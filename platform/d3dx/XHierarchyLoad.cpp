@@ -234,9 +234,11 @@ class Loader {
     std::string error;
     if (!d3dx_mesh::buildMesh(document_, object, loaded, error)) return E_FAIL;
     if (loaded.data.indices.empty()) return E_FAIL;
-    // A skinned mesh is blended by the fixed-function vertex blending, which
-    // works on FVF vertices and reads no tangents: it keeps its FVF.
-    if (!loaded.skin.empty()) d3dx_mesh::dropExtraElements(loaded.data);
+    // Containers keep an FVF: allocators of frame hierarchies (the skinned
+    // mesh's among them) refuse meshes without one, and one refused
+    // container fails the whole load. Their meshes are blended and drawn by
+    // the fixed-function pipeline, which reads no tangents.
+    d3dx_mesh::dropExtraElements(loaded.data);
     ID3DXMesh* mesh = nullptr;
     HRESULT hr = d3dx_mesh::makeMesh(device_, options_, loaded.data, loaded.attributes, &mesh);
     if (FAILED(hr)) return hr;
