@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/d3d9/FixedFunction.h"
 #include "platform/d3d9/GLInterop.h"
+#include "platform/d3d9/VertexInput.h"
 #include "platform/d3d9/VertexFormat.h"
 #include "platform/d3dx/D3DXMesh.h"
 #include "tests/d3d9_fixture.h"
@@ -363,6 +365,55 @@ TEST_F(DeclarationTest, APixelProgramFillsSeveralTargetsAtOnce) {
   }
   ASSERT_EQ(device->SetRenderTarget(3, nullptr), D3D_OK);
   back->Release();
+}
+
+}  // namespace
+
+namespace {
+
+TEST(VertexInputTest, AnFVFReadsAsTheDeclarationItStandsFor) {
+  const struct {
+    DWORD fvf;
+    UINT size;
+    uint8_t position, weights;
+    bool normal, diffuse, specular;
+    uint8_t sets[3];
+    // Where the last element of the vertex starts and what it means.
+    BYTE lastUsage, lastIndex;
+    WORD lastOffset;
+  } cases[] = {
+      {D3DFVF_XYZ, 12, d3d9::kPositionXYZ, 0, false, false, false, {0, 0, 0},
+       D3DDECLUSAGE_POSITION, 0, 0},
+      {D3DFVF_XYZRHW | D3DFVF_DIFFUSE | D3DFVF_TEX1, 28, d3d9::kPositionRHW, 0, false, true, false,
+       {2, 0, 0}, D3DDECLUSAGE_TEXCOORD, 0, 20},
+      {D3DFVF_XYZB3 | D3DFVF_LASTBETA_UBYTE4 | D3DFVF_NORMAL, 36, d3d9::kPositionXYZ, 2, true,
+       false, false, {0, 0, 0}, D3DDECLUSAGE_NORMAL, 0, 24},
+      {D3DFVF_XYZB5 | D3DFVF_SPECULAR, 36, d3d9::kPositionXYZ, 4, false, false, true, {0, 0, 0},
+       D3DDECLUSAGE_COLOR, 1, 32},
+      {D3DFVF_XYZW | D3DFVF_TEX3 | D3DFVF_TEXCOORDSIZE1(0) | D3DFVF_TEXCOORDSIZE3(2), 16 + 4 + 8 + 12,
+       d3d9::kPositionXYZW, 0, false, false, false, {1, 2, 3}, D3DDECLUSAGE_TEXCOORD, 2, 28},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fvf);
+    const d3d9::VertexInput input = d3d9::inputOfFVF(c.fvf);
+    EXPECT_EQ(input.id, c.fvf);
+    EXPECT_EQ(input.size, c.size);
+    EXPECT_EQ(input.position, c.position);
+    EXPECT_EQ(input.weights, c.weights);
+    EXPECT_EQ(input.normal, c.normal);
+    EXPECT_EQ(input.diffuse, c.diffuse);
+    EXPECT_EQ(input.specular, c.specular);
+    for (int s = 0; s < 3; ++s) EXPECT_EQ(input.texCoordSize[s], c.sets[s]) << "set " << s;
+    std::vector<D3DVERTEXELEMENT9> elements;
+    ASSERT_TRUE(d3d9::elementsOfFVF(c.fvf, elements));
+    EXPECT_EQ(elements.back().Usage, c.lastUsage);
+    EXPECT_EQ(elements.back().UsageIndex, c.lastIndex);
+    EXPECT_EQ(elements.back().Offset, c.lastOffset);
+  }
+  // Formats without a position the device knows cannot be drawn.
+  EXPECT_EQ(d3d9::inputOfFVF(0).size, 0u);
+  EXPECT_EQ(d3d9::inputOfFVF(D3DFVF_NORMAL).size, 0u);
+  EXPECT_EQ(d3d9::inputOfFVF(D3DFVF_XYZ | (9 << D3DFVF_TEXCOUNT_SHIFT)).size, 0u);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "platform/d3d9/VertexFormat.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,9 +35,11 @@ bool elementsOfFVF(DWORD fvf, std::vector<D3DVERTEXELEMENT9>& out) {
     // With a "last beta" flag the last weight slot holds the blend indices.
     const bool indices = (fvf & (D3DFVF_LASTBETA_UBYTE4 | D3DFVF_LASTBETA_D3DCOLOR)) != 0;
     const int floats = indices ? weights - 1 : weights;
-    if (floats > 4) return false;
     if (floats > 0)
-      add(BYTE(D3DDECLTYPE_FLOAT1 + floats - 1), D3DDECLUSAGE_BLENDWEIGHT, 0);
+      add(BYTE(D3DDECLTYPE_FLOAT1 + std::min(floats, 4) - 1), D3DDECLUSAGE_BLENDWEIGHT, 0);
+    // A fifth weight (XYZB5 without indices) takes room that no element
+    // reads: blending uses four at most.
+    if (floats > 4) offset = WORD(offset + 4);
     if (indices)
       add(fvf & D3DFVF_LASTBETA_UBYTE4 ? D3DDECLTYPE_UBYTE4 : D3DDECLTYPE_D3DCOLOR,
           D3DDECLUSAGE_BLENDINDICES, 0);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "platform/d3d9/DeviceState.h"
 #include "platform/d3d9/FixedFunction.h"
 #include "platform/d3d9/VertexFormat.h"
 
@@ -104,10 +105,8 @@ VertexInput inputOfFVF(DWORD fvf) {
   VertexInput input;
   std::vector<D3DVERTEXELEMENT9> elements;
   if (elementsOfFVF(fvf, elements) && inputOfElements(elements.data(), elements.size(), input)) {
-    // An FVF's own size, as DrawPrimitiveUP checks strides against it.
-    UINT size = 0;
-    for (const D3DVERTEXELEMENT9& e : elements) size = std::max<UINT>(size, e.Offset + declTypeSize(e.Type));
-    if (input.size) input.size = size;
+    // The FVF's own size, which may hold bytes no element reads.
+    if (input.size) input.size = vertexSize(fvf);
   } else {
     input = VertexInput{};
   }
