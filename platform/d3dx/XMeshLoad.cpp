@@ -173,8 +173,8 @@ void readDeclData(const xfile::Object& object, DWORD vertexCount, std::vector<Fi
   for (std::size_t i = 0; i < count; ++i) {
     const double* e = &n[1 + 4 * i];
     if (!(e[0] >= 0 && e[0] < double(D3DDECLTYPE_UNUSED)) ||
-        !(e[2] >= 0 && e[2] <= double(D3DDECLUSAGE_SAMPLE)) ||
-        !(e[3] >= 0 && e[3] < 16))
+        !(e[2] >= 0 && e[2] <= double(D3DDECLUSAGE_SAMPLE)) || !(e[3] >= 0 && e[3] < 16) ||
+        e[0] != std::floor(e[0]) || e[2] != std::floor(e[2]) || e[3] != std::floor(e[3]))
       return;
     D3DVERTEXELEMENT9 element{0, WORD(size), BYTE(e[0]), D3DDECLMETHOD_DEFAULT, BYTE(e[2]),
                               BYTE(e[3])};
@@ -401,7 +401,7 @@ bool buildMesh(const xfile::Document& document, const xfile::Object& mesh, Loade
   DWORD fvf = D3DFVF_XYZ;
   if (hasNormals) fvf |= D3DFVF_NORMAL;
   const FileElement* normalElement = nullptr;
-  const FileElement* fvfParts[4] = {};  // psize, diffuse, specular (by FVF order)
+  const FileElement* fvfParts[3] = {};  // point size, diffuse, specular
   const FileElement* texParts[8] = {};
   std::vector<const FileElement*> extraParts;
   for (const FileElement& e : elements) {
