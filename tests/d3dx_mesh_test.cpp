@@ -366,6 +366,28 @@ TEST_F(MeshFixture, FVFDataComponentsJoinTheVertexFormat) {
   }
 }
 
+TEST_F(MeshFixture, DeclDataThatDoesNotReadIsLeftOutAndTheMeshStays) {
+  const struct {
+    const char* what;
+    std::string decl;
+  } cases[] = {
+      {"an unused type", "DeclData { 1; 17;0;6;0;; 3; 0,0,0; }"},
+      {"an unknown usage", "DeclData { 1; 2;0;14;0;; 9; 0,0,0,0,0,0,0,0,0; }"},
+      {"too few words", "DeclData { 1; 2;0;6;0;; 8; 0,0,0,0,0,0,0,0; }"},
+      {"more words announced than given", "DeclData { 1; 0;0;6;0;; 3; 0,0; }"},
+      {"a word that is no DWORD", "DeclData { 1; 0;0;6;0;; 3; 0,-1,0; }"},
+      {"more elements announced than given", "DeclData { 9; 2;0;6;0;; 3; 0,0,0; }"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(load("xof 0303txt 0032\nMesh M { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;\n"
+                   "MeshTextureCoords { 3; 0;0;, 0;1;, 1;0;; }\n" + c.decl + "\n}\n"),
+              D3D_OK);
+    EXPECT_EQ(mesh->GetFVF(), DWORD(D3DFVF_XYZ | D3DFVF_TEX1));
+    EXPECT_EQ(mesh->GetNumFaces(), 1u);
+  }
+}
+
 TEST_F(MeshFixture, ASkyboxWithCubeCoordinatesInFVFDataDrawsTextured) {
   // A quad filling the view whose cube-map directions (only in FVFData)
   // point at the +x face on its left half and at the -z face on its right.
