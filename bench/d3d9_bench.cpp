@@ -20,6 +20,7 @@
 
 #include "platform/d3d9/D3D9.h"
 #include "platform/d3d9/D3D9TestSeams.h"
+#include "testsupport/HeadlessDevice.h"
 
 // Every C++ allocation in the process is counted, so that the device
 // loops can report what they allocate per frame; the aim is none. (What
@@ -109,25 +110,12 @@ std::vector<Vertex> batchVertices() {
   return v;
 }
 
-struct DeviceSetup {
-  IDirect3D9* d3d = nullptr;
-  IDirect3DDevice9* device = nullptr;
+struct DeviceSetup : HeadlessDevice {
   IDirect3DTexture9* texture = nullptr;
-  HWND__ window;
 
-  DeviceSetup() {
-    d3d = Direct3DCreate9(D3D_SDK_VERSION);
-    D3DPRESENT_PARAMETERS p{};
-    p.BackBufferWidth = kWidth;
-    p.BackBufferHeight = kHeight;
-    p.BackBufferFormat = D3DFMT_X8R8G8B8;
-    p.SwapEffect = D3DSWAPEFFECT_DISCARD;
-    p.hDeviceWindow = &window;
-    p.Windowed = TRUE;
-    p.EnableAutoDepthStencil = TRUE;
-    p.AutoDepthStencilFormat = D3DFMT_D16;
-    p.PresentationInterval = D3DPRESENT_INTERVAL_IMMEDIATE;
-    d3d->CreateDevice(0, D3DDEVTYPE_HAL, &window, D3DCREATE_HARDWARE_VERTEXPROCESSING, &p, &device);
+  DeviceSetup()
+      : HeadlessDevice(kWidth, kHeight, D3DCREATE_HARDWARE_VERTEXPROCESSING, false, D3DFMT_D16,
+                       D3DPRESENT_INTERVAL_IMMEDIATE) {
     device->CreateTexture(64, 64, 0, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr);
     for (UINT level = 0; level < texture->GetLevelCount(); ++level) {
       D3DLOCKED_RECT locked;
@@ -141,11 +129,7 @@ struct DeviceSetup {
       texture->UnlockRect(level);
     }
   }
-  ~DeviceSetup() {
-    texture->Release();
-    device->Release();
-    d3d->Release();
-  }
+  ~DeviceSetup() { texture->Release(); }
 
   void lightAndTexture() {
     D3DMATERIAL9 m{};

@@ -18,7 +18,7 @@
 #include "platform/d3d9/D3D9.h"
 #include "platform/d3dx/D3DXMesh.h"
 #include "platform/d3dx/D3DXSkin.h"
-#include "tests/headless_device.h"
+#include "testsupport/HeadlessDevice.h"
 
 namespace {
 

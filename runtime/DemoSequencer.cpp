@@ -12,12 +12,6 @@
 #include "platform/d3d9/D3D9.h"
 #include "runtime/ScriptHost.h"
 
-DemoSequencer* gDemoSequencer = nullptr;
-float gCurrentTime = 0.0f;
-float gSceneStart = 0.0f;
-float gSceneEnd = 45.0f;
-float gSceneProgress = 0.0f;
-
 Scene::Scene(const std::string& file, const std::string& name)
     : name(name),
       file(file),

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/DemoState.h"  // gDemoSequencer and the scene timing
 #include "platform/d3dx/D3DXMath.h"
 #include "runtime/CameraPath.h"
 
@@ -28,7 +29,7 @@ struct Scene {
   CameraPath path;  // camera scenes only
 };
 
-class DemoSequencer {
+class DemoSequencer : public DemoTimeline {
  public:
   typedef std::pair<int, int> Location;  // (track, position)
 
@@ -54,7 +55,7 @@ class DemoSequencer {
   void applyCamera(const CameraPath& path, float start);
   void applyPlacement(const std::string& name);
   void restoreWorld();
-  void setClearColor(int red, int green, int blue);
+  void setClearColor(int red, int green, int blue) override;
 
   ScriptHost* host;
   std::vector<std::vector<Scene>> tracks;
@@ -76,11 +77,3 @@ class DemoSequencer {
   bool framesCaptured = false;  // the once-only capture of renderFrame
   bool initCaptured = false;    // the once-only capture of initScenes
 };
-
-extern DemoSequencer* gDemoSequencer;
-
-// Scene timing read by the script utilities.
-extern float gCurrentTime;
-extern float gSceneStart;
-extern float gSceneEnd;
-extern float gSceneProgress;

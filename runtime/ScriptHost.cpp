@@ -154,11 +154,15 @@ void LogParseError::Write(const char* text) {
   collected += "^\r\n";
 }
 
-ScriptHost::ScriptHost() { gScriptHost = this; }
+ScriptHost::ScriptHost() {
+  gScriptHost = this;
+  gScriptCallbacks = this;
+}
 
 ScriptHost::~ScriptHost() {
   shutdown();
   if (gScriptHost == this) gScriptHost = nullptr;
+  if (gScriptCallbacks == this) gScriptCallbacks = nullptr;
   // The texture callbacks must not reach a host that is gone; the next
   // host's first registration takes its place.
   if (gTextureScriptHost == this) gTextureScriptHost = nullptr;

@@ -11,6 +11,8 @@
 #include <map>
 #include <string>
 
+#include "core/ScriptCallbacks.h"
+
 using namespace AngelScript;
 
 // The entry functions of a scriplet, indexing Scriplet::entryIds.
@@ -70,7 +72,7 @@ class LogParseError {
   std::string collected;
 };
 
-class ScriptHost {
+class ScriptHost : public ScriptCallbacks {
  public:
   ScriptHost();
   ~ScriptHost();
@@ -88,12 +90,12 @@ class ScriptHost {
   // Runs a script function found by its name alone, in a temporary context.
   // A function with a parameter that would start as a null object or a null
   // reference (anything but a number or an enum by value) is not run.
-  void callFunction(const std::string& scriplet, const std::string& function);
+  void callFunction(const std::string& scriplet, const std::string& function) override;
   // The same with the arguments (a, b, object), where object is a vectorN. A
   // function whose third parameter is no vectorN, or whose further parameters
   // are not numbers or enums by value, is not run.
   void callFunctionWithArgs(const std::string& scriplet, const std::string& function, int32_t a, int32_t b,
-                            void* object);
+                            void* object) override;
   // Aborts the entry call in progress (if any) and sets aborted.
   void abortCurrent();
 

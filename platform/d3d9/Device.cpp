@@ -7,7 +7,6 @@
 
 #include <cstring>
 
-#include "core/Log.h"
 #include "platform/d3d9/CallLog.h"
 #include "platform/d3d9/IndexBuffer.h"
 #include "platform/d3d9/Resource.h"
@@ -55,7 +54,7 @@ D3DMATRIX multiply(const D3DMATRIX& a, const D3DMATRIX& b) {
 // ---------------------------------------------------------------------------
 // Creation and lifetime
 
-Device::Device(IDirect3D9* direct3d, std::unique_ptr<GLContext> context,
+Device::Device(IDirect3D9* direct3d, std::unique_ptr<platform_gl::GLContext> context,
                const D3DPRESENT_PARAMETERS& parameters, DWORD behaviourFlags)
     : direct3d(direct3d),
       context(std::move(context)),
@@ -118,7 +117,8 @@ Device* Device::create(IDirect3D9* direct3d, HWND window, DWORD behaviourFlags,
       target->height = desktop.h;
     }
   }
-  std::unique_ptr<GLContext> context = GLContext::create(target, error);
+  std::unique_ptr<platform_gl::GLContext> context =
+      platform_gl::GLContext::create(target ? target->sdlWindow : nullptr, error);
   if (!context) return nullptr;
 
   Device* device = new Device(direct3d, std::move(context), parameters, behaviourFlags);

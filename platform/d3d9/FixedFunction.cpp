@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "core/Log.h"
 #include "platform/d3d9/GLInterop.h"
+#include "platform/win32/LogSink.h"
 
 namespace d3d9 {
 
@@ -668,12 +668,12 @@ Program* ProgramCache::get(const ProgramKey& key) {
   GLuint fragment = vertex ? d3d9_gl::compileShader(GL_FRAGMENT_SHADER, fs, log) : 0;
   if (!vertex || !fragment) {
     if (vertex) glDeleteShader(vertex);
-    logMessage(("fixed-function shader refused: " + log).c_str());
+    platformLog(("fixed-function shader refused: " + log).c_str());
     return nullptr;  // the empty slot keeps us from trying again
   }
   GLuint program = d3d9_gl::linkShaders(vertex, fragment, log);
   if (!program) {
-    logMessage(("fixed-function program refused: " + log).c_str());
+    platformLog(("fixed-function program refused: " + log).c_str());
     return nullptr;
   }
   auto p = std::make_unique<Program>();

@@ -1,22 +1,23 @@
-// The OpenGL context a device draws with: an SDL context on the output
-// window when there is one, otherwise a surfaceless EGL context (Mesa), in
-// which everything renders into framebuffer objects and nothing is shown.
+// The OpenGL context the device and the setup dialog draw with: an SDL
+// context on the output window when there is one, otherwise a surfaceless
+// EGL context (Mesa), in which everything renders into framebuffer objects
+// and nothing is shown.
 #pragma once
 
 #include <memory>
 #include <string>
 
-#include "platform/win32/Win32.h"
+struct SDL_Window;
 
-namespace d3d9 {
+namespace platform_gl {
 
 class GLContext {
  public:
   virtual ~GLContext() = default;
 
-  // Makes a context for `window` (null or without an SDL window: headless).
-  // Null on failure, with the reason in `error`.
-  static std::unique_ptr<GLContext> create(HWND window, std::string& error);
+  // Makes a context for `window` (null: headless). Null on failure, with
+  // the reason in `error`.
+  static std::unique_ptr<GLContext> create(SDL_Window* window, std::string& error);
 
   virtual void makeCurrent() = 0;
   // Shows the default framebuffer (no-op when headless).
@@ -29,4 +30,4 @@ class GLContext {
   virtual bool headless() const = 0;
 };
 
-}  // namespace d3d9
+}  // namespace platform_gl

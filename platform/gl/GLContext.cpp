@@ -1,10 +1,10 @@
-#include "platform/d3d9/GLContext.h"
+#include "platform/gl/GLContext.h"
 
 #include <EGL/egl.h>
 #include <EGL/eglext.h>
 #include <SDL2/SDL.h>
 
-namespace d3d9 {
+namespace platform_gl {
 
 namespace {
 
@@ -114,9 +114,9 @@ std::unique_ptr<GLContext> createEGL(std::string& error) {
 
 }  // namespace
 
-std::unique_ptr<GLContext> GLContext::create(HWND window, std::string& error) {
-  if (window && window->sdlWindow) return createSDL(window->sdlWindow, error);
+std::unique_ptr<GLContext> GLContext::create(SDL_Window* window, std::string& error) {
+  if (window) return createSDL(window, error);
   return createEGL(error);
 }
 
-}  // namespace d3d9
+}  // namespace platform_gl
