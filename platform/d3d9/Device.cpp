@@ -291,6 +291,11 @@ HRESULT Device::Present(const RECT*, const RECT*, HWND, const void*) {
   if (width > 0 && height > 0) {
     backend->present(backBufferSurface, width, height, !parameters.Windowed);
     context->swap();
+  } else if (context->headless()) {
+    // Nothing to show, but the frame still ends here: without the bounded
+    // queue of a swap chain the caller would run ahead of the GPU and pile
+    // up frames (and the memory they hold) without limit.
+    context->swap();
   }
   storePresentedFrame(gFrameCaptureEnabled ? backend->read(backBufferSurface)
                                            : d3d9_test::Frame{});
@@ -344,6 +349,7 @@ HRESULT Device::SetTransform(D3DTRANSFORMSTATETYPE id, const D3DMATRIX* matrix) 
   logCall("SetTransform", id, matrix);
   D3DMATRIX* slot = state.transform(id);
   if (!slot || !matrix) return D3DERR_INVALIDCALL;
+  if (std::memcmp(slot, matrix, sizeof *slot) == 0) return D3D_OK;
   *slot = *matrix;
   state.transformChanged(id);
   return D3D_OK;
@@ -360,7 +366,9 @@ HRESULT Device::MultiplyTransform(D3DTRANSFORMSTATETYPE id, const D3DMATRIX* mat
   logCall("MultiplyTransform", id, matrix);
   D3DMATRIX* slot = state.transform(id);
   if (!slot || !matrix) return D3DERR_INVALIDCALL;
-  *slot = multiply(*matrix, *slot);
+  D3DMATRIX product = multiply(*matrix, *slot);
+  if (std::memcmp(slot, &product, sizeof product) == 0) return D3D_OK;
+  *slot = product;
   state.transformChanged(id);
   return D3D_OK;
 }
@@ -378,6 +386,7 @@ HRESULT Device::SetViewport(const D3DVIEWPORT9* viewport) {
     return D3DERR_INVALIDCALL;
   if (!(viewport->MinZ >= 0.0f && viewport->MaxZ <= 1.0f && viewport->MinZ <= viewport->MaxZ))
     return D3DERR_INVALIDCALL;
+  if (std::memcmp(&state.viewport, viewport, sizeof *viewport) == 0) return D3D_OK;
   state.viewport = *viewport;
   state.versions.bump(state.versions.viewport);
   return D3D_OK;
@@ -392,6 +401,7 @@ HRESULT Device::GetViewport(D3DVIEWPORT9* viewport) {
 HRESULT Device::SetMaterial(const D3DMATERIAL9* material) {
   logCall("SetMaterial", material);
   if (!material) return D3DERR_INVALIDCALL;
+  if (std::memcmp(&state.material, material, sizeof *material) == 0) return D3D_OK;
   state.material = *material;
   state.versions.bump(state.versions.material);
   return D3D_OK;
@@ -408,6 +418,9 @@ HRESULT Device::SetLight(DWORD index, const D3DLIGHT9* light) {
   if (!light) return D3DERR_INVALIDCALL;
   if (light->Type < D3DLIGHT_POINT || light->Type > D3DLIGHT_DIRECTIONAL)
     return D3DERR_INVALIDCALL;
+  auto found = state.lights.find(index);
+  if (found != state.lights.end() && std::memcmp(&found->second.light, light, sizeof *light) == 0)
+    return D3D_OK;
   state.lights[index].light = *light;
   state.versions.bump(state.versions.lights);
   return D3D_OK;
@@ -454,6 +467,7 @@ HRESULT Device::GetLightEnable(DWORD index, BOOL* enable) {
 
 HRESULT Device::SetClipPlane(DWORD index, const float* plane) {
   if (index >= DWORD(kClipPlanes) || !plane) return D3DERR_INVALIDCALL;
+  if (std::memcmp(state.clipPlanes[index], plane, 4 * sizeof(float)) == 0) return D3D_OK;
   std::memcpy(state.clipPlanes[index], plane, 4 * sizeof(float));
   state.versions.bump(state.versions.clipPlanes);
   return D3D_OK;
@@ -473,7 +487,7 @@ HRESULT Device::SetRenderState(D3DRENDERSTATETYPE id, DWORD value) {
   if (!isRenderState(id) || (gFailRenderState != 0 && id == gFailRenderState)) return D3DERR_INVALIDCALL;
   if (state.renderStates[id] != value) {
     state.renderStates[id] = value;
-    state.versions.bump(state.versions.renderStates);
+    state.versions.renderStateChanged(renderStateFeeds(id));
   }
   return D3D_OK;
 }
@@ -532,8 +546,9 @@ HRESULT Device::SetSamplerState(DWORD sampler, D3DSAMPLERSTATETYPE type, DWORD v
 HRESULT Device::SetScissorRect(const RECT* rect) {
   if (!rect) return D3DERR_INVALIDCALL;
   logCall("SetScissorRect", rect->left, rect->top, rect->right, rect->bottom);
+  if (std::memcmp(&state.scissor, rect, sizeof *rect) == 0) return D3D_OK;
   state.scissor = *rect;
-  state.versions.bump(state.versions.viewport);
+  state.versions.bump(state.versions.scissor);
   return D3D_OK;
 }
 

@@ -31,6 +31,7 @@ GLuint textureName(IDirect3DBaseTexture9* texture, GLenum* target) {
   d3d9::TextureStorage* storage = texture ? d3d9::storageOf(texture) : nullptr;
   if (!storage) return 0;
   if (target) *target = storage->target;
+  storage->settle();  // the caller samples it
   return storage->texture;
 }
 

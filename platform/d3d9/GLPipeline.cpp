@@ -39,7 +39,7 @@ void Pipeline::invalidate() {
   }
   std::memset(samplerValues, 0xff, sizeof samplerValues);
   samplerVersion = 0;
-  std::memset(rasterVersions, 0, sizeof rasterVersions);
+  rasterVersions = {};
   settled = {};
   // Uniforms live in the programs, which others do not touch.
 }
@@ -49,6 +49,7 @@ void Pipeline::setProgramOverride(GLuint name) {
   readProgramInputs(name);
   // The textures to bind are worked out anew for the next draw.
   std::memset(keyVersions, 0, sizeof keyVersions);
+  textureVersion = 0;
   settled = {};
 }
 
@@ -57,14 +58,9 @@ void Pipeline::draw(DeviceState& s, const DrawCall& call) {
   if (overrideProgram) {
     // A program of the caller's: every bound texture on its unit, no
     // fixed-function uniforms.
-    if (std::memcmp(&s.versions.textures, &keyVersions[2], sizeof(uint64_t)) != 0) {
+    if (takeTextures(s) || sampledUnits != 0xff) {
       std::memset(keyVersions, 0, sizeof keyVersions);
-      keyVersions[2] = s.versions.textures;
-      for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
-        TextureStorage* t = s.textures[i] ? storageOf(s.textures[i]) : nullptr;
-        storages[i] = t;
-        kinds[i] = !t ? kTextureNone : t->target == GL_TEXTURE_CUBE_MAP ? kTextureCube : kTexture2D;
-      }
+      sampledUnits = 0xff;  // what it samples is not known
       samplerVersion = 0;
     }
     gl.bindProgram(overrideProgram);

@@ -309,9 +309,17 @@ class Effect final : public Counted<ID3DXEffect> {
   ~Effect() override {
     if (d3d9_gl::makeCurrent(device)) {
       if (programLeftOn) d3d9_gl::setProgram(device, 0);
+      bool deleted = false;
       for (TechniqueData& t : techniques)
         for (PassData& p : t.passes)
-          if (p.program) glDeleteProgram(p.program);
+          if (p.program) {
+            glDeleteProgram(p.program);
+            deleted = true;
+          }
+      // Draws still queued keep a deleted program, and what the driver
+      // compiled for it, until they are carried out; a frame that makes and
+      // drops effects by the hundred would hold them all until it ends.
+      if (deleted) glFlush();
     }
     for (ParamValue& p : params)
       if (p.texture) p.texture->Release();

@@ -20,7 +20,10 @@ class GLContext {
   static std::unique_ptr<GLContext> create(SDL_Window* window, std::string& error);
 
   virtual void makeCurrent() = 0;
-  // Shows the default framebuffer (no-op when headless).
+  // Shows the default framebuffer. Headless, where nothing is shown, it
+  // ends the frame as a swap chain would: the frame's commands go to the
+  // GPU and the call returns only when the frame before it is done, so
+  // that at most two frames are ever queued.
   virtual void swap() = 0;
   // Size of the default framebuffer in pixels; 0 x 0 when headless.
   virtual void drawableSize(int& width, int& height) = 0;
