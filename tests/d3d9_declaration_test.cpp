@@ -12,8 +12,8 @@
 
 #include "platform/d3d9/FixedFunction.h"
 #include "platform/d3d9/GLInterop.h"
-#include "platform/d3d9/VertexInput.h"
 #include "platform/d3d9/VertexFormat.h"
+#include "platform/d3d9/VertexInput.h"
 #include "platform/d3dx/D3DXMesh.h"
 #include "tests/d3d9_fixture.h"
 
@@ -123,11 +123,11 @@ TEST_F(DeclarationTest, DeclarationsTheDeviceCannotDrawAreRefused) {
       {"a second stream", {{1, 0, D3DDECLTYPE_FLOAT3, 0, D3DDECLUSAGE_POSITION, 0}, kEnd}},
       {"an unused type", {{0, 0, D3DDECLTYPE_UNUSED, 0, D3DDECLUSAGE_POSITION, 0}, kEnd}},
       {"an unknown type", {{0, 0, 40, 0, D3DDECLUSAGE_POSITION, 0}, kEnd}},
-      {"a tessellation method", {{0, 0, D3DDECLTYPE_FLOAT3, D3DDECLMETHOD_UV,
-                                  D3DDECLUSAGE_POSITION, 0}, kEnd}},
+      {"a tessellation method",
+       {{0, 0, D3DDECLTYPE_FLOAT3, D3DDECLMETHOD_UV, D3DDECLUSAGE_POSITION, 0}, kEnd}},
       {"an unknown usage", {{0, 0, D3DDECLTYPE_FLOAT3, 0, 14, 0}, kEnd}},
-      {"one meaning twice", {position, {0, 12, D3DDECLTYPE_FLOAT3, 0, D3DDECLUSAGE_POSITION, 0},
-                             kEnd}},
+      {"one meaning twice",
+       {position, {0, 12, D3DDECLTYPE_FLOAT3, 0, D3DDECLUSAGE_POSITION, 0}, kEnd}},
       {"no end marker", endless},
   };
   for (const auto& c : cases) {
@@ -152,7 +152,8 @@ TEST_F(DeclarationTest, FixedFunctionReadsWhatItKnowsWhereverTheDeclarationPutsI
   // in two layouts with the same meaning: both draw alike.
   const D3DCOLOR texels[4] = {0xffff0000, 0xff00ff00, 0xff0000ff, 0xffffffff};
   IDirect3DTexture9* t = nullptr;
-  ASSERT_EQ(device->CreateTexture(2, 2, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &t, nullptr), D3D_OK);
+  ASSERT_EQ(device->CreateTexture(2, 2, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &t, nullptr),
+            D3D_OK);
   D3DLOCKED_RECT locked;
   ASSERT_EQ(t->LockRect(0, &locked, nullptr, 0), D3D_OK);
   for (int y = 0; y < 2; ++y)
@@ -243,8 +244,8 @@ TEST_F(DeclarationTest, ProgramsReadEachElementByItsSemantic) {
     const float corners[4][2] = {{-1, 1}, {1, 1}, {-1, -1}, {1, -1}};
     Vertex quad[4];
     for (int i = 0; i < 4; ++i)
-      quad[i] = {c.b[0], c.b[1], c.b[2], c.colour, corners[i][0], corners[i][1], 0.5f,
-                 c.t[0], c.t[1], c.t[2]};
+      quad[i] = {c.b[0],        c.b[1], c.b[2], c.colour, corners[i][0],
+                 corners[i][1], 0.5f,   c.t[0], c.t[1],   c.t[2]};
     ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
     EXPECT_TRUE(colourNear(frame().at(20, 20), c.seen, 1));
   }
@@ -254,7 +255,9 @@ TEST_F(DeclarationTest, ProgramsReadEachElementByItsSemantic) {
   struct FVFVertex {
     float x, y, z;
     D3DCOLOR colour;
-  } quad[4] = {{-1, 1, 0.5f, 0xff00ff00}, {1, 1, 0.5f, 0xff00ff00}, {-1, -1, 0.5f, 0xff00ff00},
+  } quad[4] = {{-1, 1, 0.5f, 0xff00ff00},
+               {1, 1, 0.5f, 0xff00ff00},
+               {-1, -1, 0.5f, 0xff00ff00},
                {1, -1, 0.5f, 0xff00ff00}};
   device->SetFVF(D3DFVF_XYZ | D3DFVF_DIFFUSE);
   ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
@@ -278,7 +281,8 @@ TEST_F(DeclarationTest, AMeshWithTangentsDrawsThroughItsDeclaration) {
       "xof 0303txt 0032\nMesh Quad { 4; -1;-1;0.5;, -1;1;0.5;, 1;1;0.5;, 1;-1;0.5;;\n"
       "1; 4;0,1,2,3;;\n"
       "MeshVertexColors { 4; 0;0;0;1;1;;, 1;0;0;1;1;;, 2;0;0;1;1;;, 3;0;0;1;1;;; }\n"
-      "DeclData { 1; 2;0;6;0;; 12; " + tangents + "; } }\n";
+      "DeclData { 1; 2;0;6;0;; 12; " +
+      tangents + "; } }\n";
   ID3DXMesh* mesh = nullptr;
   ASSERT_EQ(D3DXLoadMeshFromXInMemory(file.data(), DWORD(file.size()), D3DXMESH_MANAGED, device,
                                       nullptr, nullptr, nullptr, nullptr, &mesh),
@@ -332,12 +336,12 @@ TEST_F(DeclarationTest, APixelProgramFillsSeveralTargetsAtOnce) {
   EXPECT_NE(d3d9_test::readSurface(targets[1]).at(5, 5), 0xff404040u);
 
   ASSERT_TRUE(d3d9_gl::makeCurrent(device));
-  const GLuint colours = program(
-      "layout(location = 0) in vec3 p;\nvoid main() { gl_Position = vec4(p, 1.0); }\n",
-      "layout(location = 0) out vec4 c0;\nlayout(location = 1) out vec4 c1;\n"
-      "layout(location = 2) out vec4 c2;\nlayout(location = 3) out vec4 c3;\n"
-      "void main() { c0 = vec4(1, 0, 0, 1); c1 = vec4(0, 1, 0, 1); c2 = vec4(1, 1, 1, 1);\n"
-      "  c3 = vec4(0, 0, 1, 1); }\n");
+  const GLuint colours =
+      program("layout(location = 0) in vec3 p;\nvoid main() { gl_Position = vec4(p, 1.0); }\n",
+              "layout(location = 0) out vec4 c0;\nlayout(location = 1) out vec4 c1;\n"
+              "layout(location = 2) out vec4 c2;\nlayout(location = 3) out vec4 c3;\n"
+              "void main() { c0 = vec4(1, 0, 0, 1); c1 = vec4(0, 1, 0, 1); c2 = vec4(1, 1, 1, 1);\n"
+              "  c3 = vec4(0, 0, 1, 1); }\n");
   d3d9_gl::setProgram(device, colours);
   const float quad[4][3] = {{-1, 1, 0.5f}, {1, 1, 0.5f}, {-1, -1, 0.5f}, {1, -1, 0.5f}};
   device->SetFVF(D3DFVF_XYZ);
@@ -382,16 +386,61 @@ TEST(VertexInputTest, AnFVFReadsAsTheDeclarationItStandsFor) {
     BYTE lastUsage, lastIndex;
     WORD lastOffset;
   } cases[] = {
-      {D3DFVF_XYZ, 12, d3d9::kPositionXYZ, 0, false, false, false, {0, 0, 0},
-       D3DDECLUSAGE_POSITION, 0, 0},
-      {D3DFVF_XYZRHW | D3DFVF_DIFFUSE | D3DFVF_TEX1, 28, d3d9::kPositionRHW, 0, false, true, false,
-       {2, 0, 0}, D3DDECLUSAGE_TEXCOORD, 0, 20},
-      {D3DFVF_XYZB3 | D3DFVF_LASTBETA_UBYTE4 | D3DFVF_NORMAL, 36, d3d9::kPositionXYZ, 2, true,
-       false, false, {0, 0, 0}, D3DDECLUSAGE_NORMAL, 0, 24},
-      {D3DFVF_XYZB5 | D3DFVF_SPECULAR, 36, d3d9::kPositionXYZ, 4, false, false, true, {0, 0, 0},
-       D3DDECLUSAGE_COLOR, 1, 32},
-      {D3DFVF_XYZW | D3DFVF_TEX3 | D3DFVF_TEXCOORDSIZE1(0) | D3DFVF_TEXCOORDSIZE3(2), 16 + 4 + 8 + 12,
-       d3d9::kPositionXYZW, 0, false, false, false, {1, 2, 3}, D3DDECLUSAGE_TEXCOORD, 2, 28},
+      {D3DFVF_XYZ,
+       12,
+       d3d9::kPositionXYZ,
+       0,
+       false,
+       false,
+       false,
+       {0, 0, 0},
+       D3DDECLUSAGE_POSITION,
+       0,
+       0},
+      {D3DFVF_XYZRHW | D3DFVF_DIFFUSE | D3DFVF_TEX1,
+       28,
+       d3d9::kPositionRHW,
+       0,
+       false,
+       true,
+       false,
+       {2, 0, 0},
+       D3DDECLUSAGE_TEXCOORD,
+       0,
+       20},
+      {D3DFVF_XYZB3 | D3DFVF_LASTBETA_UBYTE4 | D3DFVF_NORMAL,
+       36,
+       d3d9::kPositionXYZ,
+       2,
+       true,
+       false,
+       false,
+       {0, 0, 0},
+       D3DDECLUSAGE_NORMAL,
+       0,
+       24},
+      {D3DFVF_XYZB5 | D3DFVF_SPECULAR,
+       36,
+       d3d9::kPositionXYZ,
+       4,
+       false,
+       false,
+       true,
+       {0, 0, 0},
+       D3DDECLUSAGE_COLOR,
+       1,
+       32},
+      {D3DFVF_XYZW | D3DFVF_TEX3 | D3DFVF_TEXCOORDSIZE1(0) | D3DFVF_TEXCOORDSIZE3(2),
+       16 + 4 + 8 + 12,
+       d3d9::kPositionXYZW,
+       0,
+       false,
+       false,
+       false,
+       {1, 2, 3},
+       D3DDECLUSAGE_TEXCOORD,
+       2,
+       28},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fvf);

@@ -33,7 +33,8 @@ void Device::setVertexInput(DWORD fvf, VertexDeclaration* declaration, const Ver
 
 HRESULT Device::SetFVF(DWORD fvf) {
   logCall("SetFVF", fvf);
-  if (state.fvf != fvf || state.declaration || !state.input) setVertexInput(fvf, nullptr, fvfInput(fvf));
+  if (state.fvf != fvf || state.declaration || !state.input)
+    setVertexInput(fvf, nullptr, fvfInput(fvf));
   return D3D_OK;
 }
 

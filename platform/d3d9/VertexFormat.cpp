@@ -20,15 +20,32 @@ bool elementsOfFVF(DWORD fvf, std::vector<D3DVERTEXELEMENT9>& out) {
   };
   int weights = 0;
   switch (fvf & D3DFVF_POSITION_MASK) {
-    case D3DFVF_XYZ: add(D3DDECLTYPE_FLOAT3, D3DDECLUSAGE_POSITION, 0); break;
-    case D3DFVF_XYZRHW: add(D3DDECLTYPE_FLOAT4, D3DDECLUSAGE_POSITIONT, 0); break;
-    case D3DFVF_XYZW: add(D3DDECLTYPE_FLOAT4, D3DDECLUSAGE_POSITION, 0); break;
-    case D3DFVF_XYZB1: weights = 1; break;
-    case D3DFVF_XYZB2: weights = 2; break;
-    case D3DFVF_XYZB3: weights = 3; break;
-    case D3DFVF_XYZB4: weights = 4; break;
-    case D3DFVF_XYZB5: weights = 5; break;
-    default: return false;
+    case D3DFVF_XYZ:
+      add(D3DDECLTYPE_FLOAT3, D3DDECLUSAGE_POSITION, 0);
+      break;
+    case D3DFVF_XYZRHW:
+      add(D3DDECLTYPE_FLOAT4, D3DDECLUSAGE_POSITIONT, 0);
+      break;
+    case D3DFVF_XYZW:
+      add(D3DDECLTYPE_FLOAT4, D3DDECLUSAGE_POSITION, 0);
+      break;
+    case D3DFVF_XYZB1:
+      weights = 1;
+      break;
+    case D3DFVF_XYZB2:
+      weights = 2;
+      break;
+    case D3DFVF_XYZB3:
+      weights = 3;
+      break;
+    case D3DFVF_XYZB4:
+      weights = 4;
+      break;
+    case D3DFVF_XYZB5:
+      weights = 5;
+      break;
+    default:
+      return false;
   }
   if (weights > 0) {
     add(D3DDECLTYPE_FLOAT3, D3DDECLUSAGE_POSITION, 0);
@@ -72,21 +89,27 @@ int attributeLocation(BYTE usage, BYTE usageIndex) {
   if (usageIndex != 0) return -1;
   switch (usage) {
     case D3DDECLUSAGE_POSITION:
-    case D3DDECLUSAGE_POSITIONT: return 0;
-    case D3DDECLUSAGE_BLENDWEIGHT: return 1;
-    case D3DDECLUSAGE_BLENDINDICES: return 2;
-    case D3DDECLUSAGE_NORMAL: return 3;
-    case D3DDECLUSAGE_PSIZE: return 4;
-    case D3DDECLUSAGE_COLOR: return 5;
-    default: return -1;
+    case D3DDECLUSAGE_POSITIONT:
+      return 0;
+    case D3DDECLUSAGE_BLENDWEIGHT:
+      return 1;
+    case D3DDECLUSAGE_BLENDINDICES:
+      return 2;
+    case D3DDECLUSAGE_NORMAL:
+      return 3;
+    case D3DDECLUSAGE_PSIZE:
+      return 4;
+    case D3DDECLUSAGE_COLOR:
+      return 5;
+    default:
+      return -1;
   }
 }
 
 namespace {
-const char* const kUsageNames[] = {"POSITION", "BLENDWEIGHT", "BLENDINDICES", "NORMAL",
-                                   "PSIZE",    "TEXCOORD",    "TANGENT",      "BINORMAL",
-                                   "TESSFACTOR", "POSITIONT", "COLOR",        "FOG",
-                                   "DEPTH",    "SAMPLE"};
+const char* const kUsageNames[] = {
+    "POSITION", "BLENDWEIGHT", "BLENDINDICES", "NORMAL", "PSIZE", "TEXCOORD", "TANGENT",
+    "BINORMAL", "TESSFACTOR",  "POSITIONT",    "COLOR",  "FOG",   "DEPTH",    "SAMPLE"};
 }  // namespace
 
 std::string inputName(BYTE usage, BYTE usageIndex) {

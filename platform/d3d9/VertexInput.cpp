@@ -21,26 +21,61 @@ struct GLFormat {
 
 bool formatOf(BYTE type, GLFormat& out) {
   switch (type) {
-    case D3DDECLTYPE_FLOAT1: out = {1, GL_FLOAT, GL_FALSE}; return true;
-    case D3DDECLTYPE_FLOAT2: out = {2, GL_FLOAT, GL_FALSE}; return true;
-    case D3DDECLTYPE_FLOAT3: out = {3, GL_FLOAT, GL_FALSE}; return true;
-    case D3DDECLTYPE_FLOAT4: out = {4, GL_FLOAT, GL_FALSE}; return true;
-    case D3DDECLTYPE_D3DCOLOR: out = {GL_BGRA, GL_UNSIGNED_BYTE, GL_TRUE}; return true;
-    case D3DDECLTYPE_UBYTE4: out = {4, GL_UNSIGNED_BYTE, GL_FALSE}; return true;
-    case D3DDECLTYPE_SHORT2: out = {2, GL_SHORT, GL_FALSE}; return true;
-    case D3DDECLTYPE_SHORT4: out = {4, GL_SHORT, GL_FALSE}; return true;
-    case D3DDECLTYPE_UBYTE4N: out = {4, GL_UNSIGNED_BYTE, GL_TRUE}; return true;
-    case D3DDECLTYPE_SHORT2N: out = {2, GL_SHORT, GL_TRUE}; return true;
-    case D3DDECLTYPE_SHORT4N: out = {4, GL_SHORT, GL_TRUE}; return true;
-    case D3DDECLTYPE_USHORT2N: out = {2, GL_UNSIGNED_SHORT, GL_TRUE}; return true;
-    case D3DDECLTYPE_USHORT4N: out = {4, GL_UNSIGNED_SHORT, GL_TRUE}; return true;
+    case D3DDECLTYPE_FLOAT1:
+      out = {1, GL_FLOAT, GL_FALSE};
+      return true;
+    case D3DDECLTYPE_FLOAT2:
+      out = {2, GL_FLOAT, GL_FALSE};
+      return true;
+    case D3DDECLTYPE_FLOAT3:
+      out = {3, GL_FLOAT, GL_FALSE};
+      return true;
+    case D3DDECLTYPE_FLOAT4:
+      out = {4, GL_FLOAT, GL_FALSE};
+      return true;
+    case D3DDECLTYPE_D3DCOLOR:
+      out = {GL_BGRA, GL_UNSIGNED_BYTE, GL_TRUE};
+      return true;
+    case D3DDECLTYPE_UBYTE4:
+      out = {4, GL_UNSIGNED_BYTE, GL_FALSE};
+      return true;
+    case D3DDECLTYPE_SHORT2:
+      out = {2, GL_SHORT, GL_FALSE};
+      return true;
+    case D3DDECLTYPE_SHORT4:
+      out = {4, GL_SHORT, GL_FALSE};
+      return true;
+    case D3DDECLTYPE_UBYTE4N:
+      out = {4, GL_UNSIGNED_BYTE, GL_TRUE};
+      return true;
+    case D3DDECLTYPE_SHORT2N:
+      out = {2, GL_SHORT, GL_TRUE};
+      return true;
+    case D3DDECLTYPE_SHORT4N:
+      out = {4, GL_SHORT, GL_TRUE};
+      return true;
+    case D3DDECLTYPE_USHORT2N:
+      out = {2, GL_UNSIGNED_SHORT, GL_TRUE};
+      return true;
+    case D3DDECLTYPE_USHORT4N:
+      out = {4, GL_UNSIGNED_SHORT, GL_TRUE};
+      return true;
     // Three 10-bit components; GL reads the packed word with a fourth,
     // which the two spare bits fill.
-    case D3DDECLTYPE_UDEC3: out = {4, GL_UNSIGNED_INT_2_10_10_10_REV, GL_FALSE}; return true;
-    case D3DDECLTYPE_DEC3N: out = {4, GL_INT_2_10_10_10_REV, GL_TRUE}; return true;
-    case D3DDECLTYPE_FLOAT16_2: out = {2, GL_HALF_FLOAT, GL_FALSE}; return true;
-    case D3DDECLTYPE_FLOAT16_4: out = {4, GL_HALF_FLOAT, GL_FALSE}; return true;
-    default: return false;
+    case D3DDECLTYPE_UDEC3:
+      out = {4, GL_UNSIGNED_INT_2_10_10_10_REV, GL_FALSE};
+      return true;
+    case D3DDECLTYPE_DEC3N:
+      out = {4, GL_INT_2_10_10_10_REV, GL_TRUE};
+      return true;
+    case D3DDECLTYPE_FLOAT16_2:
+      out = {2, GL_HALF_FLOAT, GL_FALSE};
+      return true;
+    case D3DDECLTYPE_FLOAT16_4:
+      out = {4, GL_HALF_FLOAT, GL_FALSE};
+      return true;
+    default:
+      return false;
   }
 }
 
