@@ -157,7 +157,7 @@ void LogParseError::Write(const char* text) {
 ScriptHost::ScriptHost() {
   gScriptHost = this;
   gScriptCallbacks = this;
-touch();
+  touch();
 }
 
 void ScriptHost::touch() {
