@@ -17,7 +17,7 @@ engine_uses(platform_sound PkgConfig::OPENMPT PkgConfig::SNDFILE PkgConfig::KISS
 # Textures: image decoding (the library already holds the implementation)
 pkg_check_modules(STB REQUIRED IMPORTED_TARGET stb)
 engine_uses(platform_image PkgConfig::STB)
-# The fills of DXT textures encode blocks with the same library.
+# Script texture fills encode DXT blocks with the same library.
 engine_uses(scriptapi PkgConfig::STB)
 # Hardening: the image decoder compiled in from the library's header, without
 # the undefined-behaviour checks (its integer tricks are its own).

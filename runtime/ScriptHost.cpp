@@ -190,7 +190,7 @@ void LogParseError::Write(const char* text) {
 ScriptHost::ScriptHost() {
   gScriptHost = this;
   gScriptCallbacks = this;
-touch();
+  touch();
 }
 
 void ScriptHost::touch() {

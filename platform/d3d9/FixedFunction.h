@@ -81,9 +81,11 @@ struct ProgramKeyHash {
   size_t operator()(const ProgramKey& key) const;
 };
 
-// Derives the key from the state for vertices of format `fvf`.
+struct VertexInput;
+
+// Derives the key from the state for vertices read as `input` says.
 // `textureKinds` names what is bound on each stage.
-ProgramKey makeProgramKey(const DeviceState& state, DWORD fvf,
+ProgramKey makeProgramKey(const DeviceState& state, const VertexInput& input,
                           const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES], bool points);
 
 // Whether the vertex normal, and so the normal matrix, takes part (in
