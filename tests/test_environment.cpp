@@ -2,8 +2,11 @@
 // one thread. Programs that tests
 // start (the player) inherit this environment, with the leak checker's
 // suppressions for the system's own libraries.
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 
+#include "platform/d3dx/HLSLCompiler.h"
 #include "testsupport/HeadlessEnvironment.h"
 
 extern "C" const char* __lsan_default_suppressions() {
@@ -34,5 +37,14 @@ struct HeadlessEnvironment {
     setenv("MESA_SHADER_CACHE_DISABLE", "true", 0);
   }
 } gHeadlessEnvironment;
+
+// The shader compiler's worker starts before any test, while this process
+// has no other thread, as the player starts it first thing: a fork from a
+// process whose other threads hold the sanitizer allocator's lock can leave
+// the copy stuck.
+struct CompilerWorker : ::testing::Environment {
+  void SetUp() override { d3dx_hlsl::startCompiler(); }
+};
+::testing::Environment* const gCompilerWorker = ::testing::AddGlobalTestEnvironment(new CompilerWorker);
 
 }  // namespace
