@@ -10,6 +10,7 @@
 
 #include "platform/d3d9/GLInterop.h"
 #include "platform/d3dx/EffectInternal.h"
+#include "platform/d3dx/EffectPreprocessor.h"
 
 #include <GL/glext.h>
 #include "platform/file/FileSystem.h"
@@ -516,14 +517,14 @@ bool Effect::build(const EffectSource& source, const std::string& file, std::str
       pd.name = p.name;
       for (const Assignment& a : p.states) {
         auto fail = [&](const std::string& text) {
-          errors += file + "(" + std::to_string(a.line) + "): error: " + text + "\n";
+          errors += a.file + "(" + std::to_string(a.line) + "): error: " + text + "\n";
           return false;
         };
         DWORD unit = a.index < 0 ? 0 : DWORD(a.index);
         if (sameNoCase(a.state, "VertexShader") || sameNoCase(a.state, "PixelShader")) {
           bool vertex = sameNoCase(a.state, "VertexShader");
           int s = stageFor(a.value, vertex ? d3dx_hlsl::Stage::Vertex : d3dx_hlsl::Stage::Pixel,
-                           source.hlsl, file, a.line, errors);
+                           source.hlsl, a.file, a.line, errors);
           if (s == -2) return false;
           (vertex ? pd.vertex : pd.pixel) = s;
         } else if (sameNoCase(a.state, "Texture")) {
@@ -727,26 +728,25 @@ HRESULT Effect::End() {
   return D3D_OK;
 }
 
-std::string withDefines(const D3DXMACRO* defines, const std::string& text) {
-  std::string prefix;
-  for (; defines && defines->Name; ++defines)
-    prefix += std::string("#define ") + defines->Name + " " +
-              (defines->Definition ? defines->Definition : "") + "\n";
-  return prefix.empty() ? text : prefix + "#line 1\n" + text;
-}
-
 HRESULT createEffect(IDirect3DDevice9* device, const std::string& text, const std::string& file,
-                     const D3DXMACRO* defines, ID3DXEffect** effect, ID3DXBuffer** errorsOut) {
+                     bool fromFile, const D3DXMACRO* defines, ID3DXEffect** effect,
+                     ID3DXBuffer** errorsOut) {
   if (errorsOut) *errorsOut = nullptr;
   if (!device || !effect) return D3DERR_INVALIDCALL;
   *effect = nullptr;
   std::string errors;
   EffectSource source;
-  // The text up to a NUL byte, as the compiler would read it.
-  std::string body = text.substr(0, std::min(text.size(), std::strlen(text.c_str())));
+  // The text up to a NUL byte, as the compiler would read it, through the
+  // preprocessor first: macros may write techniques, includes hold them.
+  PreprocessInput in;
+  in.text = text.substr(0, std::min(text.size(), std::strlen(text.c_str())));
+  in.fileName = file;
+  in.includes = fromFile;
+  for (; defines && defines->Name; ++defines)
+    in.defines.emplace_back(defines->Name, defines->Definition ? defines->Definition : "");
+  std::string body;
   std::unique_ptr<Effect, void (*)(Effect*)> made(nullptr, [](Effect* e) { e->Release(); });
-  if (parseEffect(body, file, source, errors)) {
-    source.hlsl = withDefines(defines, source.hlsl);
+  if (preprocessEffect(in, body, errors) && parseEffect(body, file, source, errors)) {
     made.reset(new Effect(device));
     if (!made->build(source, file, errors)) made.reset();
   }
@@ -772,7 +772,7 @@ HRESULT D3DXCreateEffect(IDirect3DDevice9* device, const void* data, UINT length
     return D3DERR_INVALIDCALL;
   }
   return d3dx_fx::createEffect(device, std::string(static_cast<const char*>(data), length),
-                               "memory", defines, effect, errors);
+                               "memory", false, defines, effect, errors);
 }
 
 HRESULT D3DXCreateEffectFromFileA(IDirect3DDevice9* device, LPCSTR file, const D3DXMACRO* defines,
@@ -788,5 +788,5 @@ HRESULT D3DXCreateEffectFromFileA(IDirect3DDevice9* device, LPCSTR file, const D
   size_t n;
   while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
   std::fclose(f);
-  return d3dx_fx::createEffect(device, text, file, defines, effect, errors);
+  return d3dx_fx::createEffect(device, text, file, true, defines, effect, errors);
 }

@@ -1,5 +1,6 @@
 #include "platform/d3dx/EffectSource.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@ struct Token {
   std::string text;
   size_t begin, end;  // byte range in the source
   int line;
+  int file = 0;  // index into the names "#line" lines gave, 0 the file itself
 };
 
 bool identStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
@@ -41,9 +43,9 @@ std::string blankComments(const std::string& s) {
   return out;
 }
 
-std::vector<Token> tokenize(const std::string& s) {
+std::vector<Token> tokenize(const std::string& s, std::vector<std::string>& files) {
   std::vector<Token> tokens;
-  int line = 1;
+  int line = 1, file = 0;
   size_t i = 0;
   bool lineStart = true;
   while (i < s.size()) {
@@ -59,7 +61,30 @@ std::vector<Token> tokenize(const std::string& s) {
       continue;
     }
     if (c == '#' && lineStart) {  // preprocessor lines are the compiler's
+      size_t b = i;
       while (i < s.size() && s[i] != '\n') ++i;
+      // #line N "name": where the text that follows comes from.
+      std::string text = s.substr(b + 1, i - b - 1);
+      size_t k = text.find_first_not_of(" \t");
+      if (k != std::string::npos && text.compare(k, 4, "line") == 0) {
+        char* end = nullptr;
+        long n = std::strtol(text.c_str() + k + 4, &end, 10);
+        if (end != text.c_str() + k + 4 && n > 0 && n < (1 << 30)) {
+          line = int(n) - 1;
+          size_t q = text.find('"');
+          size_t q2 = q == std::string::npos ? q : text.rfind('"');
+          if (q2 != std::string::npos && q2 > q) {
+            std::string name;
+            for (size_t j = q + 1; j < q2; ++j) {
+              if (text[j] == '\\' && j + 1 < q2) ++j;
+              name += text[j];
+            }
+            auto at = std::find(files.begin(), files.end(), name);
+            file = int(at - files.begin());
+            if (at == files.end()) files.push_back(name);
+          }
+        }
+      }
       continue;
     }
     lineStart = false;
@@ -78,7 +103,7 @@ std::vector<Token> tokenize(const std::string& s) {
     } else {
       ++i;
     }
-    tokens.push_back({s.substr(b, i - b), b, i, line});
+    tokens.push_back({s.substr(b, i - b), b, i, line, file});
   }
   return tokens;
 }
@@ -95,7 +120,7 @@ bool equalNoCase(const std::string& a, const char* b) {
 class Parser {
  public:
   Parser(const std::string& text, const std::string& file, EffectSource& out, std::string& errors)
-      : clean(blankComments(text)), tokens(tokenize(clean)), file(file), out(out), errors(errors) {
+      : clean(blankComments(text)), files{file}, tokens(tokenize(clean, files)), out(out), errors(errors) {
     out.hlsl = clean;
   }
 
@@ -116,8 +141,9 @@ class Parser {
     static const Token end{"", 0, 0, 0};
     return i < tokens.size() ? tokens[i] : end;
   }
-  void fail(int line, const std::string& text) {
-    if (ok) errors += file + "(" + std::to_string(line) + "): error: " + text + "\n";
+  void fail(const Token& where, const std::string& text) {
+    if (ok)
+      errors += files[size_t(where.file)] + "(" + std::to_string(where.line) + "): error: " + text + "\n";
     ok = false;
   }
   void blank(size_t begin, size_t end) {
@@ -131,17 +157,17 @@ class Parser {
       if (tokens[i].text == open) ++depth;
       if (tokens[i].text == close && --depth == 0) return i + 1;
     }
-    fail(at(i - 1).line, std::string("missing '") + close + "'");
+    fail(at(i - 1), std::string("missing '") + close + "'");
     return tokens.size();
   }
   bool expect(const char* text) {
     if (pos >= tokens.size()) {
-      fail(tokens.empty() ? 1 : tokens.back().line,
+      fail(tokens.empty() ? Token{"", 0, 0, 1, 0} : tokens.back(),
            std::string("unexpected end of file, expected '") + text + "'");
       return false;
     }
     if (at(pos).text != text) {
-      fail(at(pos).line, std::string("expected '") + text + "' near '" + at(pos).text + "'");
+      fail(at(pos), std::string("expected '") + text + "' near '" + at(pos).text + "'");
       return false;
     }
     ++pos;
@@ -161,17 +187,19 @@ class Parser {
     std::vector<Assignment> list;
     while (pos < end && ok) {
       Assignment a;
-      a.line = at(pos).line;
+      const Token& first = at(pos);
+      a.line = first.line;
+      a.file = files[size_t(first.file)];
       a.state = at(pos).text;
       if (!identStart(a.state.empty() ? ' ' : a.state[0])) {
-        fail(a.line, "state name expected near '" + a.state + "'");
+        fail(first, "state name expected near '" + a.state + "'");
         break;
       }
       ++pos;
       if (at(pos).text == "[") {
         long index = std::strtol(at(pos + 1).text.c_str(), nullptr, 0);
         if (index < 0 || index > 15) {
-          fail(a.line, "invalid index for " + a.state);
+          fail(first, "invalid index for " + a.state);
           break;
         }
         a.index = int(index);
@@ -202,7 +230,7 @@ class Parser {
     if (!expect("{")) return;
     while (ok && pos < tokens.size() && at(pos).text != "}") {
       if (!equalNoCase(at(pos).text, "pass")) {
-        fail(at(pos).line, "'pass' expected near '" + at(pos).text + "'");
+        fail(at(pos), "'pass' expected near '" + at(pos).text + "'");
         return;
       }
       ++pos;
@@ -317,7 +345,7 @@ class Parser {
       // a mistake, not something to allocate.
       long elements = std::strtol(at(i + 1).text.c_str(), nullptr, 0);
       if (elements < 1 || elements > 4096) {
-        fail(at(i).line, "invalid array size for '" + p.name + "'");
+        fail(at(i), "invalid array size for '" + p.name + "'");
         return;
       }
       p.elements = int(elements);
@@ -386,8 +414,8 @@ class Parser {
   }
 
   std::string clean;
+  std::vector<std::string> files;
   std::vector<Token> tokens;
-  const std::string& file;
   EffectSource& out;
   std::string& errors;
   size_t pos = 0;

@@ -17,6 +17,7 @@ struct Assignment {
   int index = -1;     // "Texture[1]": 1
   std::vector<std::string> value;  // the tokens after '='
   int line = 0;
+  std::string file;  // the file it is written in (an include's name, or the effect's)
 };
 
 struct Param {
