@@ -11,6 +11,7 @@
 #include "platform/d3d9/GLInterop.h"
 #include "platform/d3dx/EffectInternal.h"
 #include "platform/d3dx/EffectPreprocessor.h"
+#include "platform/d3dx/EffectStates.h"
 
 #include <GL/glext.h>
 #include "platform/file/FileSystem.h"
@@ -24,145 +25,6 @@ bool sameNoCase(const std::string& a, const std::string& b) {
          std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
          });
-}
-
-// ---------------------------------------------------------------------------
-// State names and values of passes and sampler_state blocks
-
-enum class Values { Number, Float, Bool, Blend, BlendOp, Cmp, Cull, Fill, Shade, StencilOp, Filter, Address };
-
-struct StateName {
-  const char* name;
-  DWORD id;
-  Values values;
-};
-
-const StateName kRenderStates[] = {
-    {"ZEnable", D3DRS_ZENABLE, Values::Bool},
-    {"FillMode", D3DRS_FILLMODE, Values::Fill},
-    {"ShadeMode", D3DRS_SHADEMODE, Values::Shade},
-    {"ZWriteEnable", D3DRS_ZWRITEENABLE, Values::Bool},
-    {"AlphaTestEnable", D3DRS_ALPHATESTENABLE, Values::Bool},
-    {"SrcBlend", D3DRS_SRCBLEND, Values::Blend},
-    {"DestBlend", D3DRS_DESTBLEND, Values::Blend},
-    {"CullMode", D3DRS_CULLMODE, Values::Cull},
-    {"ZFunc", D3DRS_ZFUNC, Values::Cmp},
-    {"AlphaRef", D3DRS_ALPHAREF, Values::Number},
-    {"AlphaFunc", D3DRS_ALPHAFUNC, Values::Cmp},
-    {"DitherEnable", D3DRS_DITHERENABLE, Values::Bool},
-    {"AlphaBlendEnable", D3DRS_ALPHABLENDENABLE, Values::Bool},
-    {"FogEnable", D3DRS_FOGENABLE, Values::Bool},
-    {"SpecularEnable", D3DRS_SPECULARENABLE, Values::Bool},
-    {"FogColor", D3DRS_FOGCOLOR, Values::Number},
-    {"FogStart", D3DRS_FOGSTART, Values::Float},
-    {"FogEnd", D3DRS_FOGEND, Values::Float},
-    {"FogDensity", D3DRS_FOGDENSITY, Values::Float},
-    {"StencilEnable", D3DRS_STENCILENABLE, Values::Bool},
-    {"StencilFail", D3DRS_STENCILFAIL, Values::StencilOp},
-    {"StencilZFail", D3DRS_STENCILZFAIL, Values::StencilOp},
-    {"StencilPass", D3DRS_STENCILPASS, Values::StencilOp},
-    {"StencilFunc", D3DRS_STENCILFUNC, Values::Cmp},
-    {"StencilRef", D3DRS_STENCILREF, Values::Number},
-    {"StencilMask", D3DRS_STENCILMASK, Values::Number},
-    {"StencilWriteMask", D3DRS_STENCILWRITEMASK, Values::Number},
-    {"TextureFactor", D3DRS_TEXTUREFACTOR, Values::Number},
-    {"Lighting", D3DRS_LIGHTING, Values::Bool},
-    {"Ambient", D3DRS_AMBIENT, Values::Number},
-    {"NormalizeNormals", D3DRS_NORMALIZENORMALS, Values::Bool},
-    {"PointSize", D3DRS_POINTSIZE, Values::Float},
-    {"PointSpriteEnable", D3DRS_POINTSPRITEENABLE, Values::Bool},
-    {"ColorWriteEnable", D3DRS_COLORWRITEENABLE, Values::Number},
-    {"BlendOp", D3DRS_BLENDOP, Values::BlendOp},
-    {"ScissorTestEnable", D3DRS_SCISSORTESTENABLE, Values::Bool},
-    {"SlopeScaleDepthBias", D3DRS_SLOPESCALEDEPTHBIAS, Values::Float},
-    {"DepthBias", D3DRS_DEPTHBIAS, Values::Float},
-    {"TwoSidedStencilMode", D3DRS_TWOSIDEDSTENCILMODE, Values::Bool},
-    {"BlendFactor", D3DRS_BLENDFACTOR, Values::Number},
-    {"SeparateAlphaBlendEnable", D3DRS_SEPARATEALPHABLENDENABLE, Values::Bool},
-    {"SrcBlendAlpha", D3DRS_SRCBLENDALPHA, Values::Blend},
-    {"DestBlendAlpha", D3DRS_DESTBLENDALPHA, Values::Blend},
-    {"BlendOpAlpha", D3DRS_BLENDOPALPHA, Values::BlendOp},
-};
-
-const StateName kSamplerStates[] = {
-    {"AddressU", D3DSAMP_ADDRESSU, Values::Address},
-    {"AddressV", D3DSAMP_ADDRESSV, Values::Address},
-    {"AddressW", D3DSAMP_ADDRESSW, Values::Address},
-    {"BorderColor", D3DSAMP_BORDERCOLOR, Values::Number},
-    {"MagFilter", D3DSAMP_MAGFILTER, Values::Filter},
-    {"MinFilter", D3DSAMP_MINFILTER, Values::Filter},
-    {"MipFilter", D3DSAMP_MIPFILTER, Values::Filter},
-    {"MipMapLodBias", D3DSAMP_MIPMAPLODBIAS, Values::Float},
-    {"MaxMipLevel", D3DSAMP_MAXMIPLEVEL, Values::Number},
-    {"MaxAnisotropy", D3DSAMP_MAXANISOTROPY, Values::Number},
-    {"SRGBTexture", D3DSAMP_SRGBTEXTURE, Values::Bool},
-};
-
-struct ValueName {
-  Values values;
-  const char* name;
-  DWORD value;
-};
-
-const ValueName kValueNames[] = {
-    {Values::Bool, "true", 1}, {Values::Bool, "false", 0},
-    {Values::Blend, "Zero", D3DBLEND_ZERO}, {Values::Blend, "One", D3DBLEND_ONE},
-    {Values::Blend, "SrcColor", D3DBLEND_SRCCOLOR}, {Values::Blend, "InvSrcColor", D3DBLEND_INVSRCCOLOR},
-    {Values::Blend, "SrcAlpha", D3DBLEND_SRCALPHA}, {Values::Blend, "InvSrcAlpha", D3DBLEND_INVSRCALPHA},
-    {Values::Blend, "DestAlpha", D3DBLEND_DESTALPHA}, {Values::Blend, "InvDestAlpha", D3DBLEND_INVDESTALPHA},
-    {Values::Blend, "DestColor", D3DBLEND_DESTCOLOR}, {Values::Blend, "InvDestColor", D3DBLEND_INVDESTCOLOR},
-    {Values::Blend, "SrcAlphaSat", D3DBLEND_SRCALPHASAT}, {Values::Blend, "BlendFactor", D3DBLEND_BLENDFACTOR},
-    {Values::Blend, "InvBlendFactor", D3DBLEND_INVBLENDFACTOR},
-    {Values::BlendOp, "Add", D3DBLENDOP_ADD}, {Values::BlendOp, "Subtract", D3DBLENDOP_SUBTRACT},
-    {Values::BlendOp, "RevSubtract", D3DBLENDOP_REVSUBTRACT}, {Values::BlendOp, "Min", D3DBLENDOP_MIN},
-    {Values::BlendOp, "Max", D3DBLENDOP_MAX},
-    {Values::Cmp, "Never", D3DCMP_NEVER}, {Values::Cmp, "Less", D3DCMP_LESS}, {Values::Cmp, "Equal", D3DCMP_EQUAL},
-    {Values::Cmp, "LessEqual", D3DCMP_LESSEQUAL}, {Values::Cmp, "Greater", D3DCMP_GREATER},
-    {Values::Cmp, "NotEqual", D3DCMP_NOTEQUAL}, {Values::Cmp, "GreaterEqual", D3DCMP_GREATEREQUAL},
-    {Values::Cmp, "Always", D3DCMP_ALWAYS},
-    {Values::Cull, "None", D3DCULL_NONE}, {Values::Cull, "CW", D3DCULL_CW}, {Values::Cull, "CCW", D3DCULL_CCW},
-    {Values::Fill, "Point", D3DFILL_POINT}, {Values::Fill, "Wireframe", D3DFILL_WIREFRAME},
-    {Values::Fill, "Solid", D3DFILL_SOLID},
-    {Values::Shade, "Flat", D3DSHADE_FLAT}, {Values::Shade, "Gouraud", D3DSHADE_GOURAUD},
-    {Values::StencilOp, "Keep", D3DSTENCILOP_KEEP}, {Values::StencilOp, "Zero", D3DSTENCILOP_ZERO},
-    {Values::StencilOp, "Replace", D3DSTENCILOP_REPLACE}, {Values::StencilOp, "IncrSat", D3DSTENCILOP_INCRSAT},
-    {Values::StencilOp, "DecrSat", D3DSTENCILOP_DECRSAT}, {Values::StencilOp, "Invert", D3DSTENCILOP_INVERT},
-    {Values::StencilOp, "Incr", D3DSTENCILOP_INCR}, {Values::StencilOp, "Decr", D3DSTENCILOP_DECR},
-    {Values::Filter, "None", D3DTEXF_NONE}, {Values::Filter, "Point", D3DTEXF_POINT},
-    {Values::Filter, "Linear", D3DTEXF_LINEAR}, {Values::Filter, "Anisotropic", D3DTEXF_ANISOTROPIC},
-    {Values::Address, "Wrap", D3DTADDRESS_WRAP}, {Values::Address, "Mirror", D3DTADDRESS_MIRROR},
-    {Values::Address, "Clamp", D3DTADDRESS_CLAMP}, {Values::Address, "Border", D3DTADDRESS_BORDER},
-    {Values::Address, "MirrorOnce", D3DTADDRESS_MIRRORONCE},
-};
-
-const StateName* findState(const StateName* table, size_t count, const std::string& name) {
-  for (size_t i = 0; i < count; ++i)
-    if (sameNoCase(name, table[i].name)) return &table[i];
-  return nullptr;
-}
-
-// The value of a state assignment; false when it is not one of its kind.
-bool stateValue(const std::vector<std::string>& tokens, Values kind, DWORD& value) {
-  std::string text;
-  for (const std::string& t : tokens) text += t;
-  if (text.empty()) return false;
-  if (std::isdigit(static_cast<unsigned char>(text[0])) || text[0] == '-' || text[0] == '.') {
-    char* end = nullptr;
-    if (kind == Values::Float) {
-      float f = std::strtof(text.c_str(), &end);
-      std::memcpy(&value, &f, sizeof value);
-    } else {
-      value = DWORD(std::strtoll(text.c_str(), &end, 0));
-    }
-    return end && (*end == 0 || *end == 'f' || *end == 'F');
-  }
-  for (const ValueName& v : kValueNames)
-    if ((v.values == kind || (v.values == Values::Bool && kind != Values::Float)) &&
-        sameNoCase(text, v.name)) {
-      value = v.value;
-      return true;
-    }
-  return false;
 }
 
 // "<tex>", "(tex)" or "tex": the name referred to.
@@ -263,14 +125,13 @@ namespace {
 // ---------------------------------------------------------------------------
 // The effect
 
-struct RenderAssign {
-  D3DRENDERSTATETYPE state;
-  DWORD value;
-};
-struct SamplerAssign {
-  DWORD unit;
-  D3DSAMPLERSTATETYPE state;
-  DWORD value;
+// A state the pass sets: a constant, or the value of a parameter at the
+// time the pass begins.
+struct StateAssign {
+  const StateInfo* state;
+  DWORD index;  // stage, sampler unit, light, world matrix
+  StateValue value;
+  size_t param = size_t(-1);
 };
 struct TextureAssign {
   DWORD unit;
@@ -284,8 +145,7 @@ struct SamplerBinding {
 
 struct PassData {
   std::string name;
-  std::vector<RenderAssign> renderStates;
-  std::vector<SamplerAssign> samplerStates;
+  std::vector<StateAssign> states;
   std::vector<TextureAssign> textures;
   std::vector<SamplerBinding> samplers;
   // Shaders: both or neither (the fixed-function pipeline draws).
@@ -472,8 +332,7 @@ class Effect final : public Counted<ID3DXEffect> {
   bool programLeftOn = false;
   uint64_t textureVersion = 1;
   // What Begin saved for End.
-  std::vector<RenderAssign> savedRender;
-  std::vector<SamplerAssign> savedSamplers;
+  std::vector<SavedState> savedStates;
   std::vector<std::pair<DWORD, IDirect3DBaseTexture9*>> savedTextures;
 };
 
@@ -535,14 +394,16 @@ bool Effect::build(const EffectSource& source, const std::string& file, std::str
           size_t i = paramIndex(reference(a.value), ParamKind::Sampler);
           if (i == size_t(-1)) return fail("unknown sampler '" + reference(a.value) + "'");
           pd.samplers.push_back({i, unit});
-        } else if (const StateName* r = findState(kRenderStates, std::size(kRenderStates), a.state)) {
-          DWORD value = 0;
-          if (!stateValue(a.value, r->values, value)) return fail("invalid value for " + a.state);
-          pd.renderStates.push_back({D3DRENDERSTATETYPE(r->id), value});
-        } else if (const StateName* s = findState(kSamplerStates, std::size(kSamplerStates), a.state)) {
-          DWORD value = 0;
-          if (!stateValue(a.value, s->values, value)) return fail("invalid value for " + a.state);
-          pd.samplerStates.push_back({unit, D3DSAMPLERSTATETYPE(s->id), value});
+        } else if (const StateInfo* info = findPassState(a.state)) {
+          StateAssign assign{info, unit, {}};
+          if (!parseStateValue(a.value, info->values, assign.value))
+            return fail("invalid value for " + a.state);
+          if (!assign.value.param.empty()) {
+            assign.param = paramIndex(assign.value.param, ParamKind::Value);
+            if (assign.param == size_t(-1))
+              return fail("unknown parameter '" + assign.value.param + "' for " + a.state);
+          }
+          pd.states.push_back(assign);
         } else {
           return fail("unknown state '" + a.state + "'");
         }
@@ -595,24 +456,14 @@ HRESULT Effect::Begin(UINT* passes, DWORD flags) {
   if (begun) End();
   begun = true;
   beginFlags = flags;
-  savedRender.clear();
-  savedSamplers.clear();
+  savedStates.clear();
   savedTextures.clear();
   if (!(flags & D3DXFX_DONOTSAVESTATE)) {
-    auto saveRender = [&](D3DRENDERSTATETYPE state) {
-      for (const RenderAssign& r : savedRender)
-        if (r.state == state) return;
-      DWORD value = 0;
-      device->GetRenderState(state, &value);
-      savedRender.push_back({state, value});
-    };
-    auto saveSampler = [&](DWORD unit, D3DSAMPLERSTATETYPE state) {
-      if (flags & D3DXFX_DONOTSAVESAMPLERSTATE) return;
-      for (const SamplerAssign& s : savedSamplers)
-        if (s.unit == unit && s.state == state) return;
-      DWORD value = 0;
-      device->GetSamplerState(unit, state, &value);
-      savedSamplers.push_back({unit, state, value});
+    auto save = [&](const StateInfo& state, DWORD index) {
+      if (state.target == StateTarget::Sampler && (flags & D3DXFX_DONOTSAVESAMPLERSTATE)) return;
+      for (const SavedState& s : savedStates)
+        if (s.state == &state && s.index == index) return;
+      savedStates.push_back(saveState(device, state, index));
     };
     auto saveTexture = [&](DWORD unit) {
       for (auto& t : savedTextures)
@@ -622,15 +473,18 @@ HRESULT Effect::Begin(UINT* passes, DWORD flags) {
       savedTextures.push_back({unit, texture});
     };
     for (const PassData& p : current->passes) {
-      for (const RenderAssign& r : p.renderStates) saveRender(r.state);
-      for (const SamplerAssign& s : p.samplerStates) saveSampler(s.unit, s.state);
+      for (const StateAssign& a : p.states) {
+        // A light the pass changes goes back with its enable.
+        if (a.state->target == StateTarget::Light) save(*findPassState("LightEnable"), a.index);
+        save(*a.state, a.index);
+      }
       for (const TextureAssign& t : p.textures) saveTexture(t.unit);
       for (const SamplerBinding& b : p.samplers) {
         for (const Assignment& a : params[b.param].decl.samplerStates) {
           if (sameNoCase(a.state, "Texture")) {
             saveTexture(b.unit);
-          } else if (const StateName* s = findState(kSamplerStates, std::size(kSamplerStates), a.state)) {
-            saveSampler(b.unit, D3DSAMPLERSTATETYPE(s->id));
+          } else if (const StateInfo* s = findSamplerState(a.state)) {
+            save(*s, b.unit);
           }
         }
       }
@@ -645,10 +499,15 @@ void Effect::applySampler(const ParamValue& sampler, DWORD unit) {
     if (sameNoCase(a.state, "Texture")) {
       size_t i = paramIndex(reference(a.value), ParamKind::Texture);
       device->SetTexture(unit, i == size_t(-1) ? nullptr : params[i].texture);
-    } else if (const StateName* s = findState(kSamplerStates, std::size(kSamplerStates), a.state)) {
-      DWORD value = 0;
-      if (stateValue(a.value, s->values, value))
-        device->SetSamplerState(unit, D3DSAMPLERSTATETYPE(s->id), value);
+    } else if (const StateInfo* s = findSamplerState(a.state)) {
+      StateValue value;
+      if (!parseStateValue(a.value, s->values, value)) continue;
+      if (!value.param.empty()) {
+        size_t i = paramIndex(value.param, ParamKind::Value);
+        if (i == size_t(-1)) continue;
+        value = valueFromFloats(params[i].values, s->values);
+      }
+      applyState(device, *s, unit, value);
     }
   }
 }
@@ -694,8 +553,9 @@ HRESULT Effect::BeginPass(UINT pass) {
   if (!begun || inPass || pass >= current->passes.size()) return D3DERR_INVALIDCALL;
   PassData& p = current->passes[pass];
   inPass = &p;
-  for (const RenderAssign& r : p.renderStates) device->SetRenderState(r.state, r.value);
-  for (const SamplerAssign& s : p.samplerStates) device->SetSamplerState(s.unit, s.state, s.value);
+  for (const StateAssign& a : p.states)
+    applyState(device, *a.state, a.index,
+               a.param == size_t(-1) ? a.value : valueFromFloats(params[a.param].values, a.state->values));
   uploadPass(p, true);
   d3d9_gl::setProgram(device, p.program);
   programLeftOn = p.program != 0;
@@ -716,14 +576,13 @@ HRESULT Effect::End() {
     d3d9_gl::setProgram(device, 0);
     programLeftOn = false;
   }
-  for (const RenderAssign& r : savedRender) device->SetRenderState(r.state, r.value);
-  for (const SamplerAssign& s : savedSamplers) device->SetSamplerState(s.unit, s.state, s.value);
+  // In reverse, so that a light goes back before its enable.
+  for (auto s = savedStates.rbegin(); s != savedStates.rend(); ++s) restoreState(device, *s);
   for (auto& t : savedTextures) {
     device->SetTexture(t.first, t.second);
     if (t.second) t.second->Release();
   }
-  savedRender.clear();
-  savedSamplers.clear();
+  savedStates.clear();
   savedTextures.clear();
   return D3D_OK;
 }
