@@ -194,7 +194,7 @@ struct IDirect3DIndexBuffer9 : IDirect3DResource9 {
   virtual HRESULT GetDesc(D3DINDEXBUFFER_DESC* desc) = 0;
 };
 
-// The device. Every method has a default body (in D3D9Device.cpp) that
+// The device. Every method has a default body (in DeviceDefaults.cpp) that
 // answers D3DERR_INVALIDCALL, leaves out-parameters zeroed where it has
 // them, or does nothing.
 struct IDirect3DDevice9 {

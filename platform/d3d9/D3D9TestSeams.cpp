@@ -3,7 +3,7 @@
 #include "platform/d3d9/CallLog.h"
 #include "platform/d3d9/Device.h"
 #include "platform/d3d9/GLPipeline.h"
-#include "platform/d3d9/Resources.h"
+#include "platform/d3d9/Surface.h"
 
 namespace d3d9 {
 

@@ -9,7 +9,11 @@
 
 #include "core/Log.h"
 #include "platform/d3d9/CallLog.h"
-#include "platform/d3d9/Resources.h"
+#include "platform/d3d9/IndexBuffer.h"
+#include "platform/d3d9/Resource.h"
+#include "platform/d3d9/Surface.h"
+#include "platform/d3d9/TextureStorage.h"
+#include "platform/d3d9/VertexBuffer.h"
 
 namespace d3d9 {
 

@@ -6,7 +6,8 @@
 
 #include "platform/d3d9/CallLog.h"
 #include "platform/d3d9/Device.h"
-#include "platform/d3d9/Resources.h"
+#include "platform/d3d9/IndexBuffer.h"
+#include "platform/d3d9/VertexBuffer.h"
 
 namespace d3d9 {
 

@@ -3,8 +3,13 @@
 #include <cstring>
 
 #include "platform/d3d9/CallLog.h"
+#include "platform/d3d9/CubeTexture.h"
 #include "platform/d3d9/Device.h"
-#include "platform/d3d9/Resources.h"
+#include "platform/d3d9/IndexBuffer.h"
+#include "platform/d3d9/Surface.h"
+#include "platform/d3d9/Texture.h"
+#include "platform/d3d9/TextureStorage.h"
+#include "platform/d3d9/VertexBuffer.h"
 
 namespace d3d9 {
 

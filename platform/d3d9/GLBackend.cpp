@@ -8,7 +8,7 @@
 
 #include "platform/d3d9/FixedFunction.h"
 #include "platform/d3d9/GLPipeline.h"
-#include "platform/d3d9/Resources.h"
+#include "platform/d3d9/Surface.h"
 
 namespace d3d9 {
 

@@ -2,7 +2,7 @@
 
 #include "platform/d3d9/Device.h"
 #include "platform/d3d9/GLPipeline.h"
-#include "platform/d3d9/Resources.h"
+#include "platform/d3d9/TextureStorage.h"
 
 namespace d3d9_gl {
 

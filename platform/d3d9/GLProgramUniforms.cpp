@@ -1,0 +1,297 @@
+// The fixed-function program for the state, and the uniforms derived from
+// the state in groups, each uploaded only to programs that have not seen it.
+#include "platform/d3d9/GLPipeline.h"
+
+#include <GL/glext.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "platform/d3d9/GLPipelineInternal.h"
+#include "platform/d3d9/TextureStorage.h"
+
+namespace d3d9 {
+
+namespace {
+
+constexpr size_t kMaxPrograms = 512;
+
+void valueToFloats(const D3DCOLORVALUE& c, float out[4]) {
+  out[0] = c.r;
+  out[1] = c.g;
+  out[2] = c.b;
+  out[3] = c.a;
+}
+
+D3DMATRIX multiply(const D3DMATRIX& a, const D3DMATRIX& b) {
+  D3DMATRIX r;
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j)
+      r.m[i][j] = a.m[i][0] * b.m[0][j] + a.m[i][1] * b.m[1][j] + a.m[i][2] * b.m[2][j] +
+                  a.m[i][3] * b.m[3][j];
+  return r;
+}
+
+// The matrix that takes normals along with `m` (row vectors): the inverse
+// transpose of its upper 3x3, written row by row as GL receives it.
+void normalMatrixOf(const D3DMATRIX& m, float out[9]) {
+  float a = m._11, b = m._12, c = m._13, d = m._21, e = m._22, f = m._23, g = m._31, h = m._32,
+        i = m._33;
+  float A = e * i - f * h, B = -(d * i - f * g), C = d * h - e * g;
+  float det = a * A + b * B + c * C;
+  if (std::fabs(det) < 1e-30f) {
+    for (int k = 0; k < 9; ++k) out[k] = m.m[k / 3][k % 3];
+    return;
+  }
+  float inv = 1.0f / det;
+  // Inverse transpose = cofactor matrix / det.
+  out[0] = A * inv;
+  out[1] = B * inv;
+  out[2] = C * inv;
+  out[3] = -(b * i - c * h) * inv;
+  out[4] = (a * i - c * g) * inv;
+  out[5] = -(a * h - b * g) * inv;
+  out[6] = (b * f - c * e) * inv;
+  out[7] = -(a * f - c * d) * inv;
+  out[8] = (a * e - b * d) * inv;
+}
+
+void transformPoint(const D3DVECTOR& p, const D3DMATRIX& m, float out[4]) {
+  for (int j = 0; j < 3; ++j) out[j] = p.x * m.m[0][j] + p.y * m.m[1][j] + p.z * m.m[2][j] + m.m[3][j];
+  out[3] = 1.0f;
+}
+
+void transformDirection(const D3DVECTOR& d, const D3DMATRIX& m, float out[4]) {
+  for (int j = 0; j < 3; ++j) out[j] = d.x * m.m[0][j] + d.y * m.m[1][j] + d.z * m.m[2][j];
+  float length = std::sqrt(out[0] * out[0] + out[1] * out[1] + out[2] * out[2]);
+  if (length > 0.0f)
+    for (int j = 0; j < 3; ++j) out[j] /= length;
+  out[3] = 0.0f;
+}
+
+bool perspective(const D3DMATRIX& p) {
+  return !(p._14 == 0.0f && p._24 == 0.0f && p._34 == 0.0f && p._44 == 1.0f);
+}
+
+}  // namespace
+
+Program* Pipeline::selectProgram(DeviceState& state, bool points) {
+  const StateVersions& v = state.versions;
+  uint64_t now[6] = {v.renderStates, v.stageStates, v.textures, v.vertexFormat, v.lights,
+                     uint64_t(points)};
+  // Table fog is the one part of the program that follows a matrix: it
+  // fogs on eye depth under a perspective projection.
+  bool same = std::memcmp(now, keyVersions, sizeof now) == 0 &&
+              (!keyTableFog || perspective(state.projection) == keyFogFromW);
+  if (same) return program;
+  std::memcpy(keyVersions, now, sizeof now);
+  for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
+    TextureStorage* t = state.textures[i] ? storageOf(state.textures[i]) : nullptr;
+    storages[i] = t;
+    kinds[i] = !t ? kTextureNone : t->target == GL_TEXTURE_CUBE_MAP ? kTextureCube : kTexture2D;
+  }
+  ProgramKey key = makeProgramKey(state, state.fvf, kinds, points);
+  keyTableFog = key.fog == 2;
+  keyFogFromW = key.fogFromW;
+  if (programs.size() >= kMaxPrograms) {
+    // A demo uses some dozens of state combinations; this many means states
+    // that wander without end. Start over rather than grow without bound.
+    programs.clear();
+    gl.shadow.program = GLuint(-1);
+  }
+  program = programs.get(key);
+  samplerVersion = 0;  // textures may have moved between units
+  return program;
+}
+
+bool Pipeline::groupChanged(UniformGroup group, std::initializer_list<uint64_t> now) {
+  uint64_t* seen = sources[group];
+  size_t i = 0;
+  bool changed = false;
+  for (uint64_t value : now) {
+    changed = changed || seen[i] != value;
+    seen[i++] = value;
+  }
+  if (changed) ++epochs[group];
+  return changed;
+}
+
+void Pipeline::deriveWorldView(const DeviceState& s, int count) {
+  if (groupChanged(kGroupWorldView, {s.versions.world, s.versions.view})) worldViewCount = 0;
+  if (worldViewCount >= count) return;
+  for (int i = worldViewCount; i < count; ++i) {
+    D3DMATRIX wv = multiply(s.world[i], s.view);
+    std::memcpy(worldViewNormal[i], &wv, sizeof wv);
+    float normal[9];
+    normalMatrixOf(wv, normal);
+    for (int row = 0; row < 3; ++row) {
+      std::memcpy(worldViewNormal[i][4 + row], normal + 3 * row, 3 * sizeof(float));
+      worldViewNormal[i][4 + row][3] = 0.0f;
+    }
+  }
+  if (worldViewCount > 0) ++epochs[kGroupWorldView];  // programs with fewer matrices re-upload
+  worldViewCount = count;
+}
+
+void Pipeline::deriveLights(const DeviceState& s) {
+  if (!groupChanged(kGroupLights, {s.versions.lights, s.versions.material, s.versions.renderStates,
+                                   s.versions.view}))
+    return;
+  valueToFloats(s.material.Diffuse, material[0]);
+  valueToFloats(s.material.Ambient, material[1]);
+  valueToFloats(s.material.Specular, material[2]);
+  valueToFloats(s.material.Emissive, material[3]);
+  materialPower = s.material.Power;
+  colourToFloats(s.renderStates[D3DRS_AMBIENT], globalAmbient);
+  // Lights go in the order the program expects: directional, point, spot.
+  size_t active = std::min<size_t>(s.activeLights.size(), D3DMAX_ACTIVE_LIGHTS);
+  int slot = 0;
+  for (D3DLIGHTTYPE type : {D3DLIGHT_DIRECTIONAL, D3DLIGHT_POINT, D3DLIGHT_SPOT}) {
+    for (size_t i = 0; i < active; ++i) {
+      const D3DLIGHT9& l = s.lights.at(s.activeLights[i]).light;
+      D3DLIGHTTYPE t = l.Type == D3DLIGHT_POINT || l.Type == D3DLIGHT_DIRECTIONAL ? l.Type
+                                                                                  : D3DLIGHT_SPOT;
+      if (t != type) continue;
+      valueToFloats(l.Diffuse, lightDiffuse[slot]);
+      valueToFloats(l.Specular, lightSpecular[slot]);
+      valueToFloats(l.Ambient, lightAmbient[slot]);
+      transformPoint(l.Position, s.view, lightPosition[slot]);
+      transformDirection(l.Direction, s.view, lightDirection[slot]);
+      lightAttenuation[slot][0] = l.Attenuation0;
+      lightAttenuation[slot][1] = l.Attenuation1;
+      lightAttenuation[slot][2] = l.Attenuation2;
+      lightAttenuation[slot][3] = l.Range;
+      lightSpot[slot][0] = std::cos(l.Theta * 0.5f);
+      lightSpot[slot][1] = std::cos(l.Phi * 0.5f);
+      lightSpot[slot][2] = l.Falloff;
+      lightSpot[slot][3] = 0.0f;
+      ++slot;
+    }
+  }
+}
+
+void Pipeline::deriveStates(const DeviceState& s) {
+  if (!groupChanged(kGroupStates, {s.versions.renderStates, s.versions.stageStates, s.versions.viewport}))
+    return;
+  const DWORD* rs = s.renderStates;
+  fog[0] = asFloat(rs[D3DRS_FOGSTART]);
+  fog[1] = asFloat(rs[D3DRS_FOGEND]);
+  fog[2] = asFloat(rs[D3DRS_FOGDENSITY]);
+  fog[3] = 0.0f;
+  if (fog[1] == fog[0]) fog[1] = fog[0] + 1e-6f;  // linear fog over no distance
+  colourToFloats(rs[D3DRS_FOGCOLOR], fogColor);
+  colourToFloats(rs[D3DRS_TEXTUREFACTOR], textureFactor);
+  for (int i = 0; i < 8; ++i) colourToFloats(s.stageStates[i][D3DTSS_CONSTANT], stageConstant[i]);
+  alphaRef = float(rs[D3DRS_ALPHAREF] & 0xff);
+  pointSize[0] = asFloat(rs[D3DRS_POINTSIZE]);
+  pointSize[1] = asFloat(rs[D3DRS_POINTSIZE_MIN]);
+  pointSize[2] = asFloat(rs[D3DRS_POINTSIZE_MAX]);
+  pointSize[3] = 0.0f;
+  pointScale[0] = asFloat(rs[D3DRS_POINTSCALE_A]);
+  pointScale[1] = asFloat(rs[D3DRS_POINTSCALE_B]);
+  pointScale[2] = asFloat(rs[D3DRS_POINTSCALE_C]);
+  pointScale[3] = float(s.viewport.Height);
+}
+
+void Pipeline::uploadWorld(const DeviceState& s, Program& p) {
+  const ProgramUniforms& u = p.uniforms;
+  uint64_t* stamps = p.stamps;
+  if (u.worldView >= 0) {
+    deriveWorldView(s, p.blendMatrices);
+    if (stamps[kGroupWorldView] != epochs[kGroupWorldView]) {
+      stamps[kGroupWorldView] = epochs[kGroupWorldView];
+      glUniform4fv(u.worldView, 7 * p.blendMatrices, &worldViewNormal[0][0][0]);
+    }
+  }
+  if (u.clipPlane >= 0) {
+    if (groupChanged(kGroupClip, {s.versions.clipPlanes, s.versions.world})) {
+      std::memcpy(world, &s.world[0], sizeof world);
+      for (int i = 0; i < kClipPlanes; ++i)
+        std::memcpy(clipPlane[i], s.clipPlanes[i], sizeof clipPlane[i]);
+    }
+    if (stamps[kGroupClip] != epochs[kGroupClip]) {
+      stamps[kGroupClip] = epochs[kGroupClip];
+      glUniform4fv(u.clipPlane, 6, &clipPlane[0][0]);
+      if (u.world >= 0) glUniformMatrix4fv(u.world, 1, GL_FALSE, world);
+    }
+  }
+}
+
+// Uniforms go to the program in use (bound just before), which spares GL
+// looking the program up by name.
+void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
+  const ProgramUniforms& u = p.uniforms;
+  uint64_t* stamps = p.stamps;
+  auto due = [&](UniformGroup g) {
+    if (stamps[g] == epochs[g]) return false;
+    stamps[g] = epochs[g];
+    return true;
+  };
+  uploadWorld(s, p);
+  if (u.projection >= 0) {
+    if (groupChanged(kGroupProjection, {s.versions.projection}))
+      std::memcpy(projection, &s.projection, sizeof projection);
+    if (due(kGroupProjection)) glUniformMatrix4fv(u.projection, 1, GL_FALSE, projection);
+  }
+  int w = gl.currentTargetWidth(), h = gl.currentTargetHeight();
+  if (groupChanged(kGroupViewport, {s.versions.viewport, uint64_t(w) << 32 | uint64_t(h)})) {
+    const D3DVIEWPORT9& vp = s.viewport;
+    viewport[0] = float(vp.X);
+    viewport[1] = float(vp.Y);
+    viewport[2] = float(std::max<DWORD>(vp.Width, 1));
+    viewport[3] = float(std::max<DWORD>(vp.Height, 1));
+    depthRange[0] = vp.MinZ;
+    depthRange[1] = vp.MaxZ;
+    // Direct3D puts pixel centres on whole coordinates; GL half a pixel on.
+    // One sub-pixel step less keeps edges from tying with centres (see the
+    // pretransformed path in FixedFunction.cpp).
+    const float shift = 2.0f * (0.5f - 1.0f / 256.0f);
+    halfPixel[0] = shift / viewport[2];
+    halfPixel[1] = -shift / viewport[3];
+  }
+  if (due(kGroupViewport)) {
+    if (u.viewport >= 0) glUniform4fv(u.viewport, 1, viewport);
+    if (u.depthRange >= 0) glUniform2fv(u.depthRange, 1, depthRange);
+    if (u.halfPixel >= 0) glUniform2fv(u.halfPixel, 1, halfPixel);
+  }
+  if (u.textureMatrix >= 0) {
+    if (groupChanged(kGroupTexture, {s.versions.textureMatrices}))
+      for (int i = 0; i < 8; ++i) std::memcpy(textureMatrix[i], &s.texture[i], sizeof textureMatrix[i]);
+    if (due(kGroupTexture))
+      glUniformMatrix4fv(u.textureMatrix, 8, GL_FALSE, &textureMatrix[0][0]);
+  }
+  if (u.materialDiffuse >= 0 || u.lightDiffuse >= 0) {
+    deriveLights(s);
+    if (due(kGroupLights)) {
+      if (u.materialDiffuse >= 0) glUniform4fv(u.materialDiffuse, 1, material[0]);
+      if (u.materialAmbient >= 0) glUniform4fv(u.materialAmbient, 1, material[1]);
+      if (u.materialSpecular >= 0) glUniform4fv(u.materialSpecular, 1, material[2]);
+      if (u.materialEmissive >= 0) glUniform4fv(u.materialEmissive, 1, material[3]);
+      if (u.materialPower >= 0) glUniform1f(u.materialPower, materialPower);
+      if (u.globalAmbient >= 0) glUniform4fv(u.globalAmbient, 1, globalAmbient);
+      if (u.lightDiffuse >= 0) {
+        GLsizei n = p.lights;
+        glUniform4fv(u.lightDiffuse, n, &lightDiffuse[0][0]);
+        glUniform4fv(u.lightSpecular, n, &lightSpecular[0][0]);
+        glUniform4fv(u.lightAmbient, n, &lightAmbient[0][0]);
+        glUniform4fv(u.lightPosition, n, &lightPosition[0][0]);
+        glUniform4fv(u.lightDirection, n, &lightDirection[0][0]);
+        glUniform4fv(u.lightAttenuation, n, &lightAttenuation[0][0]);
+        glUniform4fv(u.lightSpot, n, &lightSpot[0][0]);
+      }
+    }
+  }
+  deriveStates(s);
+  if (due(kGroupStates)) {
+    if (u.fog >= 0) glUniform4fv(u.fog, 1, fog);
+    if (u.fogColor >= 0) glUniform4fv(u.fogColor, 1, fogColor);
+    if (u.textureFactor >= 0) glUniform4fv(u.textureFactor, 1, textureFactor);
+    if (u.stageConstant >= 0) glUniform4fv(u.stageConstant, 8, &stageConstant[0][0]);
+    if (u.alphaRef >= 0) glUniform1f(u.alphaRef, alphaRef);
+    if (u.pointSize >= 0) glUniform4fv(u.pointSize, 1, pointSize);
+    if (u.pointScale >= 0) glUniform4fv(u.pointScale, 1, pointScale);
+  }
+}
+
+}  // namespace d3d9

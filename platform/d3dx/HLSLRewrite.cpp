@@ -1,0 +1,224 @@
+// The HLSL text as the front end gets it: functions of our own in place of
+// ones it lacks, POSITION outputs as system values, and the reading of the
+// tokens that refuses text known to crash it.
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/d3dx/HLSLInternal.h"
+
+namespace d3dx_hlsl {
+
+// Functions the front end lacks or gets wrong, given under names of our own;
+// calls in the source are renamed to them. noise() is gradient noise in
+// -1..1: zero at whole-number points, smooth in between.
+const char* const kPrelude =
+    "float fx_hash(float3 p) {\n"
+    "  p = frac(p * 0.3183099 + 0.1); p *= 17.0;\n"
+    "  return frac(p.x * p.y * p.z * (p.x + p.y + p.z));\n}\n"
+    "float3 fx_gradient(float3 c) {\n"
+    "  return float3(fx_hash(c), fx_hash(c + 19.19), fx_hash(c + 47.47)) * 2.0 - 1.0;\n}\n"
+    "float fx_corner(float3 i, float3 f, float3 o) { return dot(fx_gradient(i + o), f - o); }\n"
+    "float fx_noise3(float3 p) {\n"
+    "  float3 i = floor(p); float3 f = frac(p);\n"
+    "  float3 u = f * f * f * (f * (f * 6.0 - 15.0) + 10.0);\n"
+    "  float a = lerp(fx_corner(i, f, float3(0, 0, 0)), fx_corner(i, f, float3(1, 0, 0)), u.x);\n"
+    "  float b = lerp(fx_corner(i, f, float3(0, 1, 0)), fx_corner(i, f, float3(1, 1, 0)), u.x);\n"
+    "  float c = lerp(fx_corner(i, f, float3(0, 0, 1)), fx_corner(i, f, float3(1, 0, 1)), u.x);\n"
+    "  float d = lerp(fx_corner(i, f, float3(0, 1, 1)), fx_corner(i, f, float3(1, 1, 1)), u.x);\n"
+    "  return clamp(lerp(lerp(a, b, u.y), lerp(c, d, u.y), u.z), -1.0, 1.0);\n}\n"
+    "float fx_noise(float x) { return fx_noise3(float3(x, 0, 0)); }\n"
+    "float fx_noise(float2 x) { return fx_noise3(float3(x, 0)); }\n"
+    "float fx_noise(float3 x) { return fx_noise3(x); }\n"
+    "float fx_noise(float4 x) { return fx_noise3(x.xyz + x.w * 0.61803); }\n"
+    "float4 fx_lit(float nl, float nh, float m) {\n"
+    "  return float4(1.0, max(nl, 0.0), (nl < 0.0 || nh < 0.0) ? 0.0 : pow(max(nh, 0.0), m), 1.0);\n"
+    "}\n"
+    "#line 1\n";
+
+namespace {
+
+bool identChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+}  // namespace
+
+// Renames calls of `from` (not member calls, not longer identifiers).
+std::string renameCalls(const std::string& s, const std::string& from, const std::string& to) {
+  std::string out;
+  out.reserve(s.size());
+  size_t i = 0;
+  while (i < s.size()) {
+    if (identChar(s[i]) && (i == 0 || !identChar(s[i - 1]))) {
+      size_t j = i;
+      while (j < s.size() && identChar(s[j])) ++j;
+      std::string word = s.substr(i, j - i);
+      size_t k = j;
+      while (k < s.size() && std::isspace(static_cast<unsigned char>(s[k]))) ++k;
+      size_t before = i;
+      while (before > 0 && std::isspace(static_cast<unsigned char>(s[before - 1]))) --before;
+      bool member = before > 0 && s[before - 1] == '.';
+      out += (word == from && k < s.size() && s[k] == '(' && !member) ? to : word;
+      i = j;
+    } else {
+      out += s[i++];
+    }
+  }
+  return out;
+}
+
+// In a vertex stage a POSITION output is the clip-space position: say so
+// in the terms the front end understands. (An input so named still reads
+// attribute 0, see attributeLocation.)
+std::string positionToSystemValue(const std::string& s) {
+  std::string out;
+  size_t i = 0;
+  while (i < s.size()) {
+    if (s[i] == ':' && (i + 1 >= s.size() || s[i + 1] != ':') && (i == 0 || s[i - 1] != ':')) {
+      size_t k = i + 1;
+      while (k < s.size() && std::isspace(static_cast<unsigned char>(s[k]))) ++k;
+      size_t j = k;
+      while (j < s.size() && identChar(s[j])) ++j;
+      std::string word = s.substr(k, j - k);
+      for (char& c : word) c = char(std::toupper(static_cast<unsigned char>(c)));
+      if (word == "POSITION" || word == "POSITION0") {
+        out += ": SV_Position";
+        i = j;
+        continue;
+      }
+    }
+    out += s[i++];
+  }
+  return out;
+}
+
+// The tokens of HLSL text: identifiers and numbers whole, everything else
+// one character; comments, strings and preprocessor lines left out.
+std::vector<std::string> hlslTokens(const std::string& text) {
+  std::vector<std::string> tokens;
+  bool lineStart = true;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') {
+      lineStart = true;
+      ++i;
+    } else if (std::isspace(c)) {
+      ++i;
+    } else if (lineStart && c == '#') {
+      while (i < text.size() && text[i] != '\n') i += text[i] == '\\' && i + 1 < text.size() ? 2 : 1;
+    } else if (text.compare(i, 2, "//") == 0) {
+      while (i < text.size() && text[i] != '\n') ++i;
+    } else if (text.compare(i, 2, "/*") == 0) {
+      const size_t end = text.find("*/", i + 2);
+      i = end == std::string::npos ? text.size() : end + 2;
+    } else if (c == '"') {
+      for (++i; i < text.size() && text[i] != '"' && text[i] != '\n'; ++i)
+        if (text[i] == '\\') ++i;
+      ++i;
+    } else {
+      lineStart = false;
+      size_t end = i + 1;
+      if (std::isalnum(c) || c == '_')
+        while (end < text.size() && (std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '_')) ++end;
+      tokens.push_back(text.substr(i, end - i));
+      i = end;
+    }
+  }
+  return tokens;
+}
+
+// The HLSL front end crashes on a shader-wide variable declared a second
+// time with another type ("bool r; float r;", also through a cbuffer member
+// or an array size). The declarations at the top level and in cbuffers are
+// read here, and a name that comes back with another type is refused before
+// the compiler sees it. Preprocessor lines are skipped, so a type hidden in
+// a macro is compared as written.
+std::string redeclaredGlobal(const std::vector<std::string>& tokens) {
+  auto isName = [](const std::string& t) {
+    return !t.empty() && (std::isalpha(static_cast<unsigned char>(t[0])) || t[0] == '_');
+  };
+  static const char* const kQualifiers[] = {"uniform", "extern", "const", "volatile", "shared",
+                                            "groupshared", "row_major", "column_major", "precise"};
+  std::map<std::string, std::string> declared;  // name -> type as written
+  std::string found;
+  // One statement of the top level or of a cbuffer: "type name[n] ..., name2;".
+  auto declaration = [&](const std::vector<std::string>& st) {
+    size_t k = 0;
+    while (k < st.size() && std::find(std::begin(kQualifiers), std::end(kQualifiers), st[k]) != std::end(kQualifiers)) ++k;
+    if (k >= st.size() || !isName(st[k])) return;
+    static const char* const kNotTypes[] = {"static", "struct", "typedef", "cbuffer", "tbuffer",
+                                            "technique", "technique10", "return"};
+    for (const char* word : kNotTypes)
+      if (st[k] == word) return;
+    std::string type = st[k++];
+    if (k < st.size() && st[k] == "<") {  // vector<float, 4>
+      int angle = 0;
+      for (; k < st.size(); ++k) {
+        type += st[k];
+        if (st[k] == "<") ++angle;
+        if (st[k] == ">" && --angle == 0) break;
+      }
+      ++k;
+    }
+    while (k < st.size() && found.empty()) {
+      if (!isName(st[k])) return;
+      const std::string name = st[k++];
+      if (k < st.size() && st[k] == "(") return;  // a function
+      std::string signature = type;
+      while (k < st.size() && st[k] == "[") {
+        for (; k < st.size() && st[k] != "]"; ++k) signature += st[k];
+        signature += "]";
+        ++k;
+      }
+      auto [at, fresh] = declared.emplace(name, signature);
+      if (!fresh && at->second != signature) found = name;
+      // To the next declarator of the statement.
+      int nesting = 0;
+      for (; k < st.size(); ++k) {
+        if (st[k] == "(" || st[k] == "[") ++nesting;
+        if (st[k] == ")" || st[k] == "]") --nesting;
+        if (st[k] == "," && nesting == 0) break;
+      }
+      ++k;
+    }
+  };
+  std::vector<std::string> statement;
+  bool inBuffer = false;  // between the braces of a cbuffer or tbuffer
+  for (size_t i = 0; i < tokens.size() && found.empty(); ++i) {
+    const std::string& t = tokens[i];
+    if (t == ";") {
+      declaration(statement);
+      statement.clear();
+    } else if (t == "{") {
+      if (!inBuffer && !statement.empty() && (statement[0] == "cbuffer" || statement[0] == "tbuffer")) {
+        inBuffer = true;
+        statement.clear();
+        continue;
+      }
+      // A body or an initialiser: skipped whole.
+      int depth = 0;
+      for (; i < tokens.size(); ++i) {
+        if (tokens[i] == "{") ++depth;
+        if (tokens[i] == "}" && --depth == 0) break;
+      }
+      // After a function's body the statement ends; its header may still
+      // hold a declaration whose ";" is missing ("float r float4 f() {}").
+      if (std::find(statement.begin(), statement.end(), "(") != statement.end()) {
+        declaration(statement);
+        statement.clear();
+      } else if (!statement.empty() && statement[0] == "struct") {
+        statement.clear();
+      }
+    } else if (t == "}" && inBuffer) {
+      inBuffer = false;
+      statement.clear();
+    } else {
+      statement.push_back(t);
+    }
+  }
+  if (found.empty()) declaration(statement);  // the last one may lack its ";"
+  return found;
+}
+
+}  // namespace d3dx_hlsl

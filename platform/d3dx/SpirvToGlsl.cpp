@@ -1,0 +1,211 @@
+// SPIR-V to GLSL through SPIRV-Cross: the globals in one uniform struct,
+// inputs and outputs named and placed as the device's programs expect them.
+#include <spirv_cross/spirv_cross_c.h>
+
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "platform/d3dx/HLSLInternal.h"
+
+namespace d3dx_hlsl {
+
+namespace {
+
+// "texcoord" -> "TEXCOORD0": upper case, index 0 when it has none.
+std::string normalSemantic(const char* semantic) {
+  std::string s = semantic ? semantic : "";
+  for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
+  if (s.empty() || !std::isdigit(static_cast<unsigned char>(s.back()))) s += '0';
+  return s;
+}
+
+int semanticIndex(const std::string& s, const std::string& prefix) {
+  if (s.compare(0, prefix.size(), prefix) != 0) return -1;
+  std::string digits = s.substr(prefix.size());
+  if (digits.empty()) return -1;
+  for (char c : digits)
+    if (!std::isdigit(static_cast<unsigned char>(c))) return -1;
+  return std::stoi(digits);
+}
+
+// Attribute locations of the device's vertex formats.
+int attributeLocation(const std::string& s) {
+  if (s == "POSITION0" || s == "SV_POSITION0" || s == "POSITIONT0") return 0;
+  if (s == "BLENDWEIGHT0") return 1;
+  if (s == "BLENDINDICES0") return 2;
+  if (s == "NORMAL0") return 3;
+  if (s == "PSIZE0") return 4;
+  if (s == "COLOR0") return 5;
+  if (s == "COLOR1") return 6;
+  int t = semanticIndex(s, "TEXCOORD");
+  if (t >= 0 && t < 8) return 7 + t;
+  return -1;
+}
+
+std::string glslType(spvc_compiler compiler, spvc_type_id typeId) {
+  spvc_type type = spvc_compiler_get_type_handle(compiler, typeId);
+  unsigned size = spvc_type_get_vector_size(type);
+  std::string prefix;
+  switch (spvc_type_get_basetype(type)) {
+    case SPVC_BASETYPE_INT32: prefix = size == 1 ? "int" : "ivec"; break;
+    case SPVC_BASETYPE_UINT32: prefix = size == 1 ? "uint" : "uvec"; break;
+    case SPVC_BASETYPE_BOOLEAN: prefix = size == 1 ? "bool" : "bvec"; break;
+    default: prefix = size == 1 ? "float" : "vec"; break;
+  }
+  return size == 1 ? prefix : prefix + std::to_string(size);
+}
+
+}  // namespace
+
+bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage& out,
+                 std::string& errors) {
+  spvc_context context = nullptr;
+  if (spvc_context_create(&context) != SPVC_SUCCESS) return false;
+  struct Release {
+    spvc_context c;
+    ~Release() { spvc_context_destroy(c); }
+  } release{context};
+  spvc_parsed_ir ir = nullptr;
+  spvc_compiler compiler = nullptr;
+  if (spvc_context_parse_spirv(context, spirv.data(), spirv.size(), &ir) != SPVC_SUCCESS ||
+      spvc_context_create_compiler(context, SPVC_BACKEND_GLSL, ir,
+                                   SPVC_CAPTURE_MODE_TAKE_OWNERSHIP, &compiler) != SPVC_SUCCESS) {
+    errors += std::string(spvc_context_get_last_error_string(context)) + "\n";
+    return false;
+  }
+  spvc_compiler_options options = nullptr;
+  spvc_compiler_create_compiler_options(compiler, &options);
+  spvc_compiler_options_set_uint(options, SPVC_COMPILER_OPTION_GLSL_VERSION, 330);
+  spvc_compiler_options_set_bool(options, SPVC_COMPILER_OPTION_GLSL_ES, SPVC_FALSE);
+  spvc_compiler_options_set_bool(options, SPVC_COMPILER_OPTION_GLSL_ENABLE_420PACK_EXTENSION,
+                                 SPVC_FALSE);
+  spvc_compiler_options_set_bool(
+      options, SPVC_COMPILER_OPTION_GLSL_EMIT_UNIFORM_BUFFER_AS_PLAIN_UNIFORMS, SPVC_TRUE);
+  spvc_compiler_install_compiler_options(compiler, options);
+
+  spvc_resources resources = nullptr;
+  spvc_compiler_create_shader_resources(compiler, &resources);
+  const spvc_reflected_resource* list = nullptr;
+  size_t count = 0;
+  bool vertex = stage == Stage::Vertex;
+
+  spvc_resources_get_resource_list_for_type(resources, SPVC_RESOURCE_TYPE_UNIFORM_BUFFER, &list,
+                                            &count);
+  for (size_t i = 0; i < count; ++i) {
+    // Only the globals block: HLSL constant buffers are not part of the
+    // effect-file language.
+    out.block = vertex ? "fxv" : "fxp";
+    spvc_compiler_set_name(compiler, list[i].id, out.block.c_str());
+    spvc_compiler_set_name(compiler, list[i].base_type_id, vertex ? "FxVertexGlobals" : "FxPixelGlobals");
+    spvc_type type = spvc_compiler_get_type_handle(compiler, list[i].base_type_id);
+    unsigned members = spvc_type_get_num_member_types(type);
+    for (unsigned m = 0; m < members; ++m)
+      out.members.push_back(spvc_compiler_get_member_name(compiler, list[i].base_type_id, m));
+    break;
+  }
+
+  spvc_resources_get_resource_list_for_type(resources, SPVC_RESOURCE_TYPE_SAMPLED_IMAGE, &list,
+                                            &count);
+  for (size_t i = 0; i < count; ++i) {
+    spvc_compiler_unset_decoration(compiler, list[i].id, SpvDecorationBinding);
+    out.samplers.push_back(spvc_compiler_get_name(compiler, list[i].id));
+  }
+
+  std::vector<Varying> systemInputs;
+  auto semanticOf = [&](spvc_variable_id id) {
+    return normalSemantic(spvc_compiler_get_decoration_string(compiler, id, SpvDecorationUserSemantic));
+  };
+  spvc_resources_get_resource_list_for_type(resources, SPVC_RESOURCE_TYPE_STAGE_INPUT, &list, &count);
+  for (size_t i = 0; i < count; ++i) {
+    std::string semantic = semanticOf(list[i].id);
+    if (vertex) {
+      int location = attributeLocation(semantic);
+      if (location < 0) {
+        errors += "vertex input semantic " + semantic + " is not supported\n";
+        return false;
+      }
+      spvc_compiler_set_decoration(compiler, list[i].id, SpvDecorationLocation, unsigned(location));
+      spvc_compiler_set_name(compiler, list[i].id, ("a_" + semantic).c_str());
+    } else if (semantic == "VPOS0" || semantic == "VFACE0") {
+      // The pixel's own position and facing: GL's built-ins, given to the
+      // function in Direct3D's terms after the compile (see below).
+      std::string name = semantic == "VPOS0" ? "fx_vpos" : "fx_vface";
+      spvc_compiler_unset_decoration(compiler, list[i].id, SpvDecorationLocation);
+      spvc_compiler_set_name(compiler, list[i].id, name.c_str());
+      systemInputs.push_back({name, glslType(compiler, list[i].type_id)});
+    } else {
+      std::string name = "v_" + semantic;
+      spvc_compiler_unset_decoration(compiler, list[i].id, SpvDecorationLocation);
+      spvc_compiler_set_name(compiler, list[i].id, name.c_str());
+      out.inputs.push_back({name, glslType(compiler, list[i].type_id)});
+    }
+  }
+  spvc_resources_get_resource_list_for_type(resources, SPVC_RESOURCE_TYPE_STAGE_OUTPUT, &list, &count);
+  for (size_t i = 0; i < count; ++i) {
+    std::string semantic = semanticOf(list[i].id);
+    if (vertex) {
+      spvc_compiler_unset_decoration(compiler, list[i].id, SpvDecorationLocation);
+      spvc_compiler_set_name(compiler, list[i].id, ("v_" + semantic).c_str());
+    } else {
+      int target = semanticIndex(semantic, "COLOR");
+      if (target < 0) target = semanticIndex(semantic, "SV_TARGET");
+      if (target != 0) {
+        errors += "pixel output semantic " + semantic + " is not supported\n";
+        return false;
+      }
+      spvc_compiler_set_decoration(compiler, list[i].id, SpvDecorationLocation, 0);
+      spvc_compiler_set_name(compiler, list[i].id, "fx_color");
+    }
+  }
+
+  const char* text = nullptr;
+  if (spvc_compiler_compile(compiler, &text) != SPVC_SUCCESS) {
+    errors += std::string(spvc_context_get_last_error_string(context)) + "\n";
+    return false;
+  }
+  out.glsl = text;
+  for (const Varying& v : systemInputs) {
+    // "in vec2 fx_vpos;" becomes a global that main sets first: the pixel's
+    // position with the top-left pixel at (0, 0) (the device draws with the
+    // top row first), or +1 for a front face and -1 for a back face.
+    size_t at = out.glsl.find("in " + v.type + " " + v.name + ";");
+    if (at == std::string::npos) continue;
+    out.glsl.erase(at, 3);
+    std::string value = v.name == "fx_vpos" ? "vec4(gl_FragCoord.xy - vec2(0.5), 0.0, 0.0)"
+                                            : "vec4(gl_FrontFacing ? 1.0 : -1.0)";
+    if (v.type == "float") value += ".x";
+    else if (v.type == "vec2") value += ".xy";
+    else if (v.type == "vec3") value += ".xyz";
+    size_t body = out.glsl.find('{', out.glsl.find("void main()"));
+    out.glsl.insert(body + 1, "\n    " + v.name + " = " + value + ";");
+  }
+  if (!vertex) {
+    // The device's alpha test applies after the pixel shader: enabled,
+    // D3DCMP function and reference (0..255), set before each draw.
+    size_t end = out.glsl.rfind('}');
+    out.glsl.insert(end,
+                    "    if (fx_alphaTest.x > 0.5) {\n"
+                    "        int a8 = int(floor(clamp(fx_color.a, 0.0, 1.0) * 255.0 + 0.5));\n"
+                    "        int ref = int(fx_alphaTest.z);\n"
+                    "        int f = int(fx_alphaTest.y);\n"
+                    "        bool pass = f == 1 ? false : f == 2 ? a8 < ref : f == 3 ? a8 == ref :\n"
+                    "            f == 4 ? a8 <= ref : f == 5 ? a8 > ref : f == 6 ? a8 != ref :\n"
+                    "            f == 7 ? a8 >= ref : true;\n"
+                    "        if (!pass) discard;\n"
+                    "    }\n");
+    size_t main = out.glsl.find("void main()");
+    out.glsl.insert(main, "uniform vec4 fx_alphaTest;\n\n");
+  }
+  if (vertex) {
+    // Direct3D puts pixel centres on whole numbers, GL on halves: move the
+    // geometry as the device's own programs do (u_halfPixel, set per draw).
+    size_t end = out.glsl.rfind('}');
+    out.glsl.insert(end, "    gl_Position.xy += fx_halfPixel * gl_Position.w;\n");
+    size_t main = out.glsl.find("void main()");
+    out.glsl.insert(main, "uniform vec2 fx_halfPixel;\n\n");
+  }
+  return true;
+}
+
+}  // namespace d3dx_hlsl
