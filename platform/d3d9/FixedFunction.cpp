@@ -50,6 +50,24 @@ size_t ProgramKeyHash::operator()(const ProgramKey& key) const {
   return size_t(hash);
 }
 
+namespace {
+
+// Where stage `ss`'s texture coordinate comes from.
+StageCoordKey coordKey(const DWORD* ss, bool rhw) {
+  StageCoordKey c{};
+  DWORD index = ss[D3DTSS_TEXCOORDINDEX];
+  c.set = uint8_t(std::min<DWORD>(index & 0xffff, 7));
+  if (rhw) return c;
+  DWORD generate = (index >> 16) & 0xffff;
+  c.generate = uint8_t(generate <= 4 ? generate : 0);
+  DWORD flags = ss[D3DTSS_TEXTURETRANSFORMFLAGS];
+  c.count = uint8_t(std::min<DWORD>(flags & 0xff, 4));
+  c.projected = (flags & D3DTTFF_PROJECTED) && c.count > 1;
+  return c;
+}
+
+}  // namespace
+
 ProgramKey makeProgramKey(const DeviceState& s, DWORD fvf,
                           const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES], bool points) {
   ProgramKey k;
@@ -153,18 +171,7 @@ ProgramKey makeProgramKey(const DeviceState& s, DWORD fvf,
     for (int a = 0; a < 3; ++a)
       sampled = sampled || argIsTexture(st.colorArg[a]) || argIsTexture(st.alphaArg[a]);
     if (sampled) st.texture = textureKinds[stage];
-    if (st.texture != kTextureNone && !rhw) {
-      StageCoordKey& c = k.coord[stage];
-      DWORD index = ss[D3DTSS_TEXCOORDINDEX];
-      c.set = uint8_t(std::min<DWORD>(index & 0xffff, 7));
-      DWORD generate = (index >> 16) & 0xffff;
-      c.generate = uint8_t(generate <= 4 ? generate : 0);
-      DWORD flags = ss[D3DTSS_TEXTURETRANSFORMFLAGS];
-      c.count = uint8_t(std::min<DWORD>(flags & 0xff, 4));
-      c.projected = (flags & D3DTTFF_PROJECTED) && c.count > 1;
-    } else if (st.texture != kTextureNone) {
-      k.coord[stage].set = uint8_t(std::min<DWORD>(ss[D3DTSS_TEXCOORDINDEX] & 0xffff, 7));
-    }
+    if (st.texture != kTextureNone) k.coord[stage] = coordKey(ss, rhw);
   }
   k.stageCount = uint8_t(stage);
   k.specularAdd = specularOn && (k.lighting || k.hasSpecular);
@@ -175,6 +182,25 @@ ProgramKey makeProgramKey(const DeviceState& s, DWORD fvf,
   k.flat = rs[D3DRS_SHADEMODE] == D3DSHADE_FLAT;
   k.points = points;
   k.pointSprite = points && rs[D3DRS_POINTSPRITEENABLE] != 0;
+  return k;
+}
+
+ProgramKey makeShaderVertexKey(const DeviceState& s, DWORD fvf, bool points) {
+  const TextureKind none[D3DMAX_TEXTURE_STAGES] = {};
+  ProgramKey k = makeProgramKey(s, fvf, none, points);
+  // Only what the vertex stage computes stays in the key.
+  k.shaderCoords = 1;
+  k.stageCount = D3DMAX_TEXTURE_STAGES;
+  for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
+    k.stage[i] = {};
+    k.coord[i] = coordKey(s.stageStates[i], k.position == kPositionRHW);
+  }
+  k.specularAdd = 0;
+  if (k.fog != 1) k.fog = 0;
+  k.tableFog = k.fogFromW = 0;
+  k.alphaFunc = 0;
+  k.flat = 0;
+  k.pointSprite = 0;
   return k;
 }
 
@@ -189,11 +215,12 @@ const char* kCommonHeader = "#version 330 core\n";
 
 // Whether the fragment stage receives the specular colour. SPECULARENABLE
 // governs the stages' D3DTA_SPECULAR argument too: off, it reads as black.
-bool needsSpecular(const ProgramKey& k) { return k.specularAdd; }
+bool needsSpecular(const ProgramKey& k) { return k.specularAdd || k.shaderCoords; }
 
 // Components of stage i's texture coordinate between the stages: as many
 // as the lookup needs (0 when point sprites supply them).
 int coordWidth(const ProgramKey& k, int i) {
+  if (k.shaderCoords) return 4;
   if (!k.stage[i].texture || k.pointSprite) return 0;
   if (k.coord[i].projected) return 4;
   return k.stage[i].texture == kTextureCube ? 3 : 2;
@@ -264,7 +291,7 @@ std::string vertexShaderSource(const ProgramKey& k) {
   for (int i = 0; i < k.stageCount; ++i) {
     if (int width = coordWidth(k, i)) s += "out " + vecType(width) + " v_tex" + n(i) + ";\n";
     int g = k.coord[i].generate;
-    if (k.stage[i].texture && (g == 1 || g == 3 || g == 4)) unitNormalNeeded = true;
+    if ((k.stage[i].texture || k.shaderCoords) && (g == 1 || g == 3 || g == 4)) unitNormalNeeded = true;
   }
 
   s += "void main() {\n";
@@ -674,6 +701,10 @@ void ProgramCache::clear() {
   for (auto& entry : programs)
     if (entry.second && entry.second->name) glDeleteProgram(entry.second->name);
   programs.clear();
+  for (auto& forFragment : withFragment)
+    for (auto& entry : forFragment.second)
+      if (entry.second && entry.second->name) glDeleteProgram(entry.second->name);
+  withFragment.clear();
 }
 
 Program* ProgramCache::get(const ProgramKey& key) {
@@ -694,6 +725,56 @@ Program* ProgramCache::get(const ProgramKey& key) {
     logMessage(("fixed-function program refused: " + log).c_str());
     return nullptr;
   }
+  slot = made(key, program);
+  return slot.get();
+}
+
+Program* ProgramCache::getWithFragment(const ProgramKey& key, GLuint fragment) {
+  auto& forFragment = withFragment[fragment];
+  auto found = forFragment.find(key);
+  if (found != forFragment.end()) return found->second.get();
+  if (forFragment.size() >= 256) {  // states that wander without end
+    for (auto& entry : forFragment)
+      if (entry.second) glDeleteProgram(entry.second->name);
+    forFragment.clear();
+  }
+  auto& slot = forFragment[key];
+  std::string log;
+  GLuint vertex = d3d9_gl::compileShader(GL_VERTEX_SHADER, vertexShaderSource(key), log);
+  if (!vertex) {
+    logMessage(("fixed-function shader refused: " + log).c_str());
+    return nullptr;
+  }
+  // The caller's shader stays theirs: attached, linked, not deleted.
+  GLuint program = glCreateProgram();
+  glAttachShader(program, vertex);
+  glAttachShader(program, fragment);
+  glLinkProgram(program);
+  glDetachShader(program, vertex);
+  glDetachShader(program, fragment);
+  glDeleteShader(vertex);
+  GLint ok = 0;
+  glGetProgramiv(program, GL_LINK_STATUS, &ok);
+  if (!ok) {
+    char buffer[2048] = {};
+    glGetProgramInfoLog(program, sizeof buffer - 1, nullptr, buffer);
+    logMessage((std::string("fixed-function vertex stage does not link with a pixel shader: ") + buffer).c_str());
+    glDeleteProgram(program);
+    return nullptr;
+  }
+  slot = made(key, program);
+  return slot.get();
+}
+
+void ProgramCache::forgetFragment(GLuint fragment) {
+  auto found = withFragment.find(fragment);
+  if (found == withFragment.end()) return;
+  for (auto& entry : found->second)
+    if (entry.second) glDeleteProgram(entry.second->name);
+  withFragment.erase(found);
+}
+
+std::unique_ptr<Program> ProgramCache::made(const ProgramKey& key, GLuint program) {
   auto p = std::make_unique<Program>();
   p->name = program;
   p->blendMatrices = key.blendMatrices;
@@ -733,8 +814,7 @@ Program* ProgramCache::get(const ProgramKey& key) {
     GLint location = at(("u_sampler" + std::to_string(i)).c_str());
     if (location >= 0) glProgramUniform1i(program, location, i);
   }
-  slot = std::move(p);
-  return slot.get();
+  return p;
 }
 
 }  // namespace d3d9

@@ -62,6 +62,9 @@ struct ProgramKey {
   uint8_t pointScale;
   uint8_t clipPlanes;  // mask
   StageCoordKey coord[D3DMAX_TEXTURE_STAGES];
+  // The vertex stage feeds a pixel shader of the caller's: all eight
+  // coordinates as vec4, both colours (the fragment part is unused).
+  uint8_t shaderCoords;
   // Fragment stage
   uint8_t stageCount;
   StageKey stage[D3DMAX_TEXTURE_STAGES];
@@ -85,6 +88,11 @@ struct ProgramKeyHash {
 // `textureKinds` names what is bound on each stage.
 ProgramKey makeProgramKey(const DeviceState& state, DWORD fvf,
                           const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES], bool points);
+
+// The key of the vertex stage alone, for drawing with a pixel shader of
+// the caller's: texture coordinate i is what stage i's coordinate index
+// and transform make of the vertex, whatever the stages' operations.
+ProgramKey makeShaderVertexKey(const DeviceState& state, DWORD fvf, bool points);
 
 std::string vertexShaderSource(const ProgramKey& key);
 std::string fragmentShaderSource(const ProgramKey& key);
@@ -131,8 +139,20 @@ class ProgramCache {
   // Deletes every program (they are made again as needed).
   void clear();
 
+  // The fixed-function vertex stage of `key` (a makeShaderVertexKey key)
+  // linked with `fragment`, a compiled fragment shader of the caller's that
+  // reads v_diffuse, v_specular and v_tex0..7 (vec4); null when GL refused.
+  Program* getWithFragment(const ProgramKey& key, GLuint fragment);
+  // Deletes the programs made with `fragment` (before the caller deletes it).
+  void forgetFragment(GLuint fragment);
+
  private:
+  // A program's entry with its uniforms located.
+  static std::unique_ptr<Program> made(const ProgramKey& key, GLuint program);
+
   std::unordered_map<ProgramKey, std::unique_ptr<Program>, ProgramKeyHash> programs;
+  std::unordered_map<GLuint, std::unordered_map<ProgramKey, std::unique_ptr<Program>, ProgramKeyHash>>
+      withFragment;
 };
 
 }  // namespace d3d9

@@ -21,6 +21,15 @@ void setProgram(IDirect3DDevice9* device, GLuint program) {
   if (d3d9::Device* d = ours(device)) d->gl().drawPipeline().setProgramOverride(program);
 }
 
+void setFragmentShader(IDirect3DDevice9* device, GLuint fragment, void (*prepare)(GLuint, void*),
+                       void* context) {
+  if (d3d9::Device* d = ours(device)) d->gl().drawPipeline().setFragmentOverride(fragment, prepare, context);
+}
+
+void forgetFragmentShader(IDirect3DDevice9* device, GLuint fragment) {
+  if (d3d9::Device* d = ours(device)) d->gl().programCache().forgetFragment(fragment);
+}
+
 void stateTouched(IDirect3DDevice9* device) {
   if (d3d9::Device* d = ours(device)) d->gl().invalidate();
 }

@@ -51,9 +51,34 @@ void Pipeline::setProgramOverride(GLuint name) {
   settled = {};
 }
 
+void Pipeline::setFragmentOverride(GLuint fragment, void (*prepare)(GLuint, void*), void* context) {
+  overrideFragment = fragment;
+  prepareFragment = prepare;
+  prepareContext = context;
+  std::memset(keyVersions, 0, sizeof keyVersions);
+  settled = {};
+}
+
 void Pipeline::draw(DeviceState& s, const DrawCall& call) {
   bool points = call.mode == GL_POINTS || s.renderStates[D3DRS_FILLMODE] == D3DFILL_POINT;
-  if (overrideProgram) {
+  if (overrideFragment && !overrideProgram) {
+    // The fixed-function vertex stage for the state, the caller's pixel
+    // stage: the vertex uniforms are ours, the rest the caller's.
+    Program* p = programs.getWithFragment(makeShaderVertexKey(s, s.fvf, points), overrideFragment);
+    if (!p) return;
+    std::memset(keyVersions, 0, sizeof keyVersions);
+    for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
+      TextureStorage* t = s.textures[i] ? storageOf(s.textures[i]) : nullptr;
+      storages[i] = t;
+      kinds[i] = !t ? kTextureNone : t->target == GL_TEXTURE_CUBE_MAP ? kTextureCube : kTexture2D;
+    }
+    samplerVersion = 0;
+    gl.bindProgram(p->name);
+    uploadUniforms(s, *p);
+    bindTextures(s);
+    applyRasterState(s);
+    if (prepareFragment) prepareFragment(p->name, prepareContext);
+  } else if (overrideProgram) {
     // A program of the caller's: every bound texture on its unit, no
     // fixed-function uniforms.
     if (std::memcmp(&s.versions.textures, &keyVersions[2], sizeof(uint64_t)) != 0) {

@@ -38,6 +38,11 @@ class Pipeline {
   // Draws with `name` instead of the fixed-function program (0: back to
   // fixed function). See GLInterop.h.
   void setProgramOverride(GLuint name);
+  // Draws from now on run the fixed-function vertex stage into `fragment`,
+  // a fragment shader of the caller's (0: back to fixed function); before
+  // each draw `prepare` gets the program they make together, to set the
+  // caller's uniforms in it. See GLInterop.h.
+  void setFragmentOverride(GLuint fragment, void (*prepare)(GLuint program, void* context), void* context);
   // Forgets everything believed about GL's state: the next draw sets it all.
   void invalidate();
 
@@ -86,6 +91,9 @@ class Pipeline {
   GLsync quarterFences[4] = {};
 
   GLuint overrideProgram = 0;
+  GLuint overrideFragment = 0;
+  void (*prepareFragment)(GLuint, void*) = nullptr;
+  void* prepareContext = nullptr;
   // The program chosen for the state versions below, and what it samples.
   Program* program = nullptr;
   uint64_t keyVersions[6] = {};

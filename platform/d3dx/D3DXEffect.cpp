@@ -151,6 +151,17 @@ struct PassData {
   // Shaders: both or neither (the fixed-function pipeline draws).
   int vertex = -1, pixel = -1;  // into Effect::stages
   GLuint program = 0;
+  // A pass with a pixel shader alone: its fragment shader, which the
+  // device links with its fixed-function vertex stage, one program per
+  // state combination; what each program holds of ours.
+  GLuint fragment = 0;
+  struct Linked {
+    ProgramParams params;
+    GLint alphaTest = -1;
+    float alphaTestValue[4] = {-1, -1, -1, -1};
+  };
+  std::map<GLuint, Linked> linked;
+  std::vector<std::string> samplerNames;  // on units 0, 1, ...
   ProgramParams vertexParams, pixelParams;
   GLint halfPixel = -1, alphaTest = -1;
   // What the program last received of the device's viewport and alpha
@@ -169,10 +180,18 @@ class Effect final : public Counted<ID3DXEffect> {
   explicit Effect(IDirect3DDevice9* d) : device(d) { device->AddRef(); }
   ~Effect() override {
     if (d3d9_gl::makeCurrent(device)) {
-      if (programLeftOn) d3d9_gl::setProgram(device, 0);
+      if (programLeftOn) {
+        d3d9_gl::setProgram(device, 0);
+        d3d9_gl::setFragmentShader(device, 0, nullptr, nullptr);
+      }
       for (TechniqueData& t : techniques)
-        for (PassData& p : t.passes)
+        for (PassData& p : t.passes) {
           if (p.program) glDeleteProgram(p.program);
+          if (p.fragment) {
+            d3d9_gl::forgetFragmentShader(device, p.fragment);
+            glDeleteShader(p.fragment);
+          }
+        }
     }
     for (ParamValue& p : params)
       if (p.texture) p.texture->Release();
@@ -316,9 +335,27 @@ class Effect final : public Counted<ID3DXEffect> {
   int stageFor(const std::vector<std::string>& value, d3dx_hlsl::Stage stage,
                const std::string& hlsl, const std::string& file, int line, std::string& errors);
   void applySampler(const ParamValue& sampler, DWORD unit);
+  // A state's value from parameter `param` (its element `element`, or all
+  // of it for -1).
+  StateValue paramValue(size_t param, int element, Values kind) const {
+    const ParamValue& p = params[param];
+    if (element < 0) return valueFromFloats(p.values, kind);
+    size_t n = size_t(p.decl.rows * p.decl.cols), from = size_t(element) * n;
+    if (from >= p.values.size()) return valueFromFloats({}, kind);
+    return valueFromFloats(std::vector<float>(p.values.begin() + long(from),
+                                              p.values.begin() + long(std::min(from + n, p.values.size()))),
+                           kind);
+  }
   // Brings the pass's textures, samplers and parameters up to date; at the
   // start of a pass everything, later what changed.
   void uploadPass(PassData& pass, bool start);
+  // Before a draw of a pass with a pixel shader alone: the program the
+  // device made of it gets our samplers and parameters.
+  static void prepareThunk(GLuint program, void* effect) { static_cast<Effect*>(effect)->prepare(program); }
+  void prepare(GLuint program);
+  // The alpha test as the pixel stage takes it, into `at` of `program`
+  // when it differs from `last`.
+  void uploadAlphaTest(GLuint program, GLint at, float last[4], bool force);
 
   IDirect3DDevice9* device;
   std::vector<ParamValue> params;
@@ -336,25 +373,172 @@ class Effect final : public Counted<ID3DXEffect> {
   std::vector<std::pair<DWORD, IDirect3DBaseTexture9*>> savedTextures;
 };
 
+namespace {
+
+bool nameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+// The profile's stage and shader model: "vs_2_0" is (vertex, 2); false for
+// anything that is not a Direct3D 9 profile.
+bool profileOf(const std::string& profile, d3dx_hlsl::Stage& stage) {
+  static const char* const kVertex[] = {"vs_1_1", "vs_2_0", "vs_2_a", "vs_2_sw", "vs_3_0", "vs_3_sw"};
+  static const char* const kPixel[] = {"ps_1_1", "ps_1_2", "ps_1_3", "ps_1_4", "ps_2_0", "ps_2_a",
+                                       "ps_2_b", "ps_2_sw", "ps_3_0", "ps_3_sw"};
+  for (const char* p : kVertex)
+    if (sameNoCase(profile, p)) return stage = d3dx_hlsl::Stage::Vertex, true;
+  for (const char* p : kPixel)
+    if (sameNoCase(profile, p)) return stage = d3dx_hlsl::Stage::Pixel, true;
+  return false;
+}
+
+// A copy of function `entry` of `hlsl` with its uniform parameters bound
+// to `args` (the effect's "compile vs_2_0 f(1, true)"), under the name
+// `copyName`: the uniform parameters leave the list and become constants
+// at the top of the body. Empty when no definition of `entry` has as many
+// uniform parameters as there are arguments.
+std::string boundCopy(const std::string& hlsl, const std::string& entry, const std::vector<std::string>& args,
+                      const std::string& copyName) {
+  int depth = 0;
+  size_t statementStart = 0;
+  for (size_t i = 0; i < hlsl.size(); ++i) {
+    char c = hlsl[i];
+    if (c == '{') ++depth;
+    if (c == '}') {
+      --depth;
+      if (depth == 0) statementStart = i + 1;
+      continue;
+    }
+    if (c == ';' && depth == 0) statementStart = i + 1;
+    if (depth != 0 || !nameChar(c) || (i > 0 && nameChar(hlsl[i - 1]))) continue;
+    size_t j = i;
+    while (j < hlsl.size() && nameChar(hlsl[j])) ++j;
+    if (hlsl.compare(i, j - i, entry) != 0 || j - i != entry.size()) {
+      i = j - 1;
+      continue;
+    }
+    size_t open = j;
+    while (open < hlsl.size() && std::isspace(static_cast<unsigned char>(hlsl[open]))) ++open;
+    if (open >= hlsl.size() || hlsl[open] != '(') continue;
+    // The parameter list, split at its top-level commas.
+    std::vector<std::string> paramsText;
+    std::string current;
+    size_t close = open + 1;
+    int nest = 0;
+    for (; close < hlsl.size(); ++close) {
+      char d = hlsl[close];
+      if (d == '(') ++nest;
+      if (d == ')' && nest-- == 0) break;
+      if (d == ',' && nest == 0) {
+        paramsText.push_back(current);
+        current.clear();
+      } else {
+        current += d;
+      }
+    }
+    if (current.find_first_not_of(" \t\r\n") != std::string::npos) paramsText.push_back(current);
+    size_t body = close + 1;
+    while (body < hlsl.size() && hlsl[body] != '{' && hlsl[body] != ';') ++body;
+    if (body >= hlsl.size() || hlsl[body] != '{') continue;  // a prototype
+    std::string kept, constants;
+    size_t bound = 0;
+    for (const std::string& param : paramsText) {
+      size_t u = param.find("uniform");
+      bool isUniform = u != std::string::npos && (u == 0 || !nameChar(param[u - 1])) &&
+                       (u + 7 >= param.size() || !nameChar(param[u + 7]));
+      if (!isUniform) {
+        kept += (kept.empty() ? "" : ",") + param;
+        continue;
+      }
+      if (bound >= args.size()) {
+        bound = args.size() + 1;
+        break;
+      }
+      // "uniform int n" (a semantic or default after the name goes).
+      std::string decl = param.substr(u + 7);
+      size_t stop = decl.find_first_of(":=");
+      if (stop != std::string::npos) decl.resize(stop);
+      size_t nameEnd = decl.find_last_not_of(" \t\r\n");
+      if (nameEnd == std::string::npos) return "";
+      // An array parameter ("uniform float w[4]") keeps its brackets.
+      constants += " const " + decl.substr(0, nameEnd + 1) + " = " + args[bound++] + ";";
+    }
+    if (bound != args.size()) {
+      i = body;
+      continue;
+    }
+    int braces = 0;
+    size_t end = body;
+    for (; end < hlsl.size(); ++end) {
+      if (hlsl[end] == '{') ++braces;
+      if (hlsl[end] == '}' && --braces == 0) break;
+    }
+    if (end >= hlsl.size()) return "";
+    std::string copy = hlsl.substr(statementStart, i - statementStart) + copyName + "(" + kept + ")" +
+                       hlsl.substr(close + 1, body + 1 - (close + 1)) + constants +
+                       hlsl.substr(body + 1, end + 1 - (body + 1));
+    return "\n" + copy + "\n";
+  }
+  return "";
+}
+
+}  // namespace
+
 int Effect::stageFor(const std::vector<std::string>& value, d3dx_hlsl::Stage stage,
                      const std::string& hlsl, const std::string& file, int line,
                      std::string& errors) {
   auto where = [&] { return file + "(" + std::to_string(line) + "): error: "; };
   if (value.size() == 1 && sameNoCase(value[0], "null")) return -1;
-  if (value.size() < 3 || value[0] != "compile" || (value.size() > 3 && value[3] != "(")) {
+  if (value.size() < 3 || value[0] != "compile" || (value.size() > 3 && value[3] != "(") ||
+      (value.size() > 3 && value.back() != ")")) {
     errors += where() + "expected 'compile profile function()'\n";
     return -2;
   }
-  if (value.size() > 5) {
-    errors += where() + "arguments to compiled shaders are not supported\n";
+  d3dx_hlsl::Stage profileStage;
+  if (!profileOf(value[1], profileStage)) {
+    errors += where() + "'" + value[1] + "' is not a Direct3D 9 shader profile\n";
     return -2;
   }
-  const std::string& entry = value[2];
-  auto key = std::make_pair(int(stage), entry);
+  if (profileStage != stage) {
+    errors += where() + "profile '" + value[1] + "' is for the other shader stage\n";
+    return -2;
+  }
+  std::string entry = value[2];
+  // Arguments: the text of each, split at the top-level commas.
+  std::vector<std::string> args;
+  if (value.size() > 5) {
+    std::string arg;
+    int depth = 0;
+    for (size_t i = 4; i + 1 < value.size(); ++i) {
+      const std::string& t = value[i];
+      if (t == "(") ++depth;
+      if (t == ")") --depth;
+      if (t == "," && depth == 0) {
+        args.push_back(arg);
+        arg.clear();
+        continue;
+      }
+      arg += (arg.empty() ? "" : " ") + t;
+    }
+    args.push_back(arg);
+  }
+  std::string signature = entry;
+  for (const std::string& a : args) signature += "," + a;
+  auto key = std::make_pair(int(stage), signature);
   auto found = stageIndex.find(key);
   if (found != stageIndex.end()) return found->second;
+  std::string text = hlsl;
+  if (!args.empty()) {
+    std::string copyName = entry + "_fx" + std::to_string(stageIndex.size());
+    std::string copy = boundCopy(hlsl, entry, args, copyName);
+    if (copy.empty()) {
+      errors += where() + "'" + entry + "' has no definition with " + std::to_string(args.size()) +
+                " uniform parameters for the arguments given\n";
+      return -2;
+    }
+    text += copy;
+    entry = copyName;
+  }
   d3dx_hlsl::CompiledStage compiled;
-  if (!d3dx_hlsl::compile(hlsl, entry, stage, file, compiled, errors)) return -2;
+  if (!d3dx_hlsl::compile(text, entry, stage, file, compiled, errors)) return -2;
   stages.push_back(compiled);
   stageIndex[key] = int(stages.size() - 1);
   return int(stages.size() - 1);
@@ -408,25 +592,31 @@ bool Effect::build(const EffectSource& source, const std::string& file, std::str
           return fail("unknown state '" + a.state + "'");
         }
       }
-      if ((pd.vertex < 0) != (pd.pixel < 0)) {
+      if (pd.vertex >= 0 && pd.pixel < 0) {
         errors += file + ": error: pass '" + p.name +
-                  "' needs both a vertex and a pixel shader, or neither\n";
+                  "' has a vertex shader without a pixel shader, which is not supported\n";
         return false;
       }
-      if (pd.vertex >= 0) {
-        const d3dx_hlsl::CompiledStage& vs = stages[size_t(pd.vertex)];
+      if (pd.pixel >= 0) {
         const d3dx_hlsl::CompiledStage& ps = stages[size_t(pd.pixel)];
+        const d3dx_hlsl::CompiledStage* vs = pd.vertex >= 0 ? &stages[size_t(pd.vertex)] : nullptr;
         // Samplers on units in order of appearance, the pixel stage first.
         std::vector<std::string> names = ps.samplers;
-        for (const std::string& n : vs.samplers)
-          if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
+        if (vs)
+          for (const std::string& n : vs->samplers)
+            if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
         for (size_t u = 0; u < names.size(); ++u) {
           size_t i = paramIndex(names[u], ParamKind::Sampler);
           if (i != size_t(-1)) pd.samplers.push_back({i, DWORD(u)});
         }
-        if (linkable) {
+        pd.samplerNames = names;
+        if (linkable && vs) {
+          // Values between the stages meet by semantic, each side with the
+          // type it declared.
+          std::string fragment = d3dx_hlsl::rewireInputs(ps.glsl, ps.inputs,
+                                                          d3dx_hlsl::declaredOutputs(vs->glsl), {});
           std::string linkErrors;
-          pd.program = d3dx_hlsl::linkProgram(vs.glsl, ps.glsl, linkErrors);
+          pd.program = d3dx_hlsl::linkProgram(vs->glsl, fragment, linkErrors);
           if (!pd.program) {
             errors += file + ": error: pass '" + p.name + "' does not link: " + linkErrors + "\n";
             return false;
@@ -435,10 +625,27 @@ bool Effect::build(const EffectSource& source, const std::string& file, std::str
             GLint location = glGetUniformLocation(pd.program, names[u].c_str());
             if (location >= 0) glProgramUniform1i(pd.program, location, GLint(u));
           }
-          locateParams(pd.program, vs, params, pd.vertexParams);
+          locateParams(pd.program, *vs, params, pd.vertexParams);
           locateParams(pd.program, ps, params, pd.pixelParams);
           pd.halfPixel = glGetUniformLocation(pd.program, "fx_halfPixel");
           pd.alphaTest = glGetUniformLocation(pd.program, "fx_alphaTest");
+        } else if (linkable) {
+          // The device's fixed-function vertex stage feeds the pixel
+          // shader: colours and texture coordinates by semantic.
+          std::vector<d3dx_hlsl::Varying> provided = {{"v_diffuse", "vec4"}, {"v_specular", "vec4"}};
+          std::vector<std::pair<std::string, std::string>> sources = {{"v_COLOR0", "v_diffuse"},
+                                                                      {"v_COLOR1", "v_specular"}};
+          for (int i = 0; i < 8; ++i) {
+            provided.push_back({"v_tex" + std::to_string(i), "vec4"});
+            sources.push_back({"v_TEXCOORD" + std::to_string(i), "v_tex" + std::to_string(i)});
+          }
+          std::string log;
+          pd.fragment = d3d9_gl::compileShader(
+              GL_FRAGMENT_SHADER, d3dx_hlsl::rewireInputs(ps.glsl, ps.inputs, provided, sources), log);
+          if (!pd.fragment) {
+            errors += file + ": error: pass '" + p.name + "' does not compile: " + log + "\n";
+            return false;
+          }
         }
       }
       td.passes.push_back(std::move(pd));
@@ -505,7 +712,7 @@ void Effect::applySampler(const ParamValue& sampler, DWORD unit) {
       if (!value.param.empty()) {
         size_t i = paramIndex(value.param, ParamKind::Value);
         if (i == size_t(-1)) continue;
-        value = valueFromFloats(params[i].values, s->values);
+        value = paramValue(i, value.element, s->values);
       }
       applyState(device, *s, unit, value);
     }
@@ -536,29 +743,54 @@ void Effect::uploadPass(PassData& p, bool start) {
       glProgramUniform2fv(p.program, p.halfPixel, 1, half);
     }
   }
-  if (p.alphaTest >= 0) {
-    DWORD enabled = 0, function = D3DCMP_ALWAYS, reference = 0;
-    device->GetRenderState(D3DRS_ALPHATESTENABLE, &enabled);
-    device->GetRenderState(D3DRS_ALPHAFUNC, &function);
-    device->GetRenderState(D3DRS_ALPHAREF, &reference);
-    float test[4] = {enabled ? 1.0f : 0.0f, float(function), float(reference & 0xff), 0.0f};
-    if (start || std::memcmp(test, p.alphaTestValue, sizeof test) != 0) {
-      std::memcpy(p.alphaTestValue, test, sizeof test);
-      glProgramUniform4fv(p.program, p.alphaTest, 1, test);
-    }
+  if (p.alphaTest >= 0) uploadAlphaTest(p.program, p.alphaTest, p.alphaTestValue, start);
+}
+
+void Effect::uploadAlphaTest(GLuint program, GLint at, float last[4], bool force) {
+  DWORD enabled = 0, function = D3DCMP_ALWAYS, reference = 0;
+  device->GetRenderState(D3DRS_ALPHATESTENABLE, &enabled);
+  device->GetRenderState(D3DRS_ALPHAFUNC, &function);
+  device->GetRenderState(D3DRS_ALPHAREF, &reference);
+  float test[4] = {enabled ? 1.0f : 0.0f, float(function), float(reference & 0xff), 0.0f};
+  if (force || std::memcmp(test, last, sizeof test) != 0) {
+    std::memcpy(last, test, sizeof test);
+    glProgramUniform4fv(program, at, 1, test);
   }
+}
+
+void Effect::prepare(GLuint program) {
+  if (!inPass || !inPass->fragment) return;
+  PassData& p = *inPass;
+  auto found = p.linked.find(program);
+  if (found == p.linked.end()) {
+    PassData::Linked l;
+    for (size_t u = 0; u < p.samplerNames.size(); ++u) {
+      GLint location = glGetUniformLocation(program, p.samplerNames[u].c_str());
+      if (location >= 0) glProgramUniform1i(program, location, GLint(u));
+    }
+    locateParams(program, stages[size_t(p.pixel)], params, l.params);
+    l.alphaTest = glGetUniformLocation(program, "fx_alphaTest");
+    found = p.linked.emplace(program, l).first;
+  }
+  uploadParams(program, found->second.params, params);
+  if (found->second.alphaTest >= 0)
+    uploadAlphaTest(program, found->second.alphaTest, found->second.alphaTestValue, false);
 }
 
 HRESULT Effect::BeginPass(UINT pass) {
   if (!begun || inPass || pass >= current->passes.size()) return D3DERR_INVALIDCALL;
   PassData& p = current->passes[pass];
   inPass = &p;
+  // Programs the device made for the pass are found again (it may have
+  // dropped some since).
+  p.linked.clear();
   for (const StateAssign& a : p.states)
     applyState(device, *a.state, a.index,
-               a.param == size_t(-1) ? a.value : valueFromFloats(params[a.param].values, a.state->values));
+               a.param == size_t(-1) ? a.value : paramValue(a.param, a.value.element, a.state->values));
   uploadPass(p, true);
   d3d9_gl::setProgram(device, p.program);
-  programLeftOn = p.program != 0;
+  d3d9_gl::setFragmentShader(device, p.fragment, p.fragment ? &Effect::prepareThunk : nullptr, this);
+  programLeftOn = p.program != 0 || p.fragment != 0;
   return D3D_OK;
 }
 
@@ -574,6 +806,7 @@ HRESULT Effect::End() {
   inPass = nullptr;
   if (!(beginFlags & (D3DXFX_DONOTSAVESTATE | D3DXFX_DONOTSAVESHADERSTATE))) {
     d3d9_gl::setProgram(device, 0);
+    d3d9_gl::setFragmentShader(device, 0, nullptr, nullptr);
     programLeftOn = false;
   }
   // In reverse, so that a light goes back before its enable.

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <map>
 
 namespace d3dx_fx {
 
@@ -261,6 +263,11 @@ class Parser {
       if (t == "=") sawAssign = true;
       if (t == "(") sawParen = true;
       if (t == ";") break;
+      // Annotations after a name or semantic: they hold ';' of their own.
+      if (t == "<" && !sawAssign && !sawParen && i > pos && identStart(tokens[i - 1].text[0])) {
+        i = skipGroup(i, "<", ">") - 1;
+        continue;
+      }
       if (t == "{" && !sawAssign) {  // function body, struct, cbuffer
         pos = skipGroup(i, "{", "}");
         if (at(pos).text == ";") ++pos;
@@ -272,6 +279,51 @@ class Parser {
     pos = end + 1;
     if (sawParen && !sawAssign) return;  // a prototype
     declaration(first, end);
+  }
+
+  // The size between "[" and "]": numbers and integer constants of the
+  // file with + - * / and brackets; 0 when it is none of that.
+  long arraySize(size_t begin, size_t end) {
+    size_t k = begin;
+    bool good = true;
+    std::function<long()> sum, product, term;
+    term = [&]() -> long {
+      if (k >= end) return good = false, 0;
+      const std::string& t = at(k++).text;
+      if (t == "(") {
+        long v = sum();
+        if (k < end && at(k).text == ")") ++k;
+        else good = false;
+        return v;
+      }
+      if (t == "-") return -term();
+      if (std::isdigit(static_cast<unsigned char>(t[0]))) return std::strtol(t.c_str(), nullptr, 0);
+      auto c = constants.find(t);
+      if (c == constants.end()) return good = false, 0;
+      return c->second;
+    };
+    product = [&]() -> long {
+      long v = term();
+      while (good && k < end && (at(k).text == "*" || at(k).text == "/")) {
+        bool times = at(k++).text == "*";
+        long w = term();
+        if (std::labs(v) > 65536 || std::labs(w) > 65536 || (!times && w == 0)) return good = false, 0;
+        v = times ? v * w : v / w;
+      }
+      return v;
+    };
+    sum = [&]() -> long {
+      long v = product();
+      while (good && k < end && (at(k).text == "+" || at(k).text == "-")) {
+        bool plus = at(k++).text == "+";
+        long w = product();
+        if (std::labs(v) > 65536 || std::labs(w) > 65536) return good = false, 0;
+        v = plus ? v + w : v - w;
+      }
+      return v;
+    };
+    long v = sum();
+    return good && k == end ? v : 0;
   }
 
   static bool typeShape(const std::string& t, Param& p) {
@@ -308,7 +360,7 @@ class Parser {
 
   void declaration(size_t first, size_t end) {
     size_t i = first;
-    bool isStatic = false;
+    bool isStatic = false, isConst = false;
     static const char* modifiers[] = {"uniform", "static", "const", "extern", "shared", "volatile",
                                       "row_major", "column_major", "precise"};
     for (bool more = true; more && i < end;) {
@@ -316,6 +368,7 @@ class Parser {
       for (const char* m : modifiers)
         if (at(i).text == m) {
           isStatic = isStatic || at(i).text == "static";
+          isConst = isConst || at(i).text == "const";
           ++i;
           more = true;
         }
@@ -343,13 +396,18 @@ class Parser {
     if (at(i).text == "[") {
       // Direct3D 9 has a few hundred constant registers: a larger array is
       // a mistake, not something to allocate.
-      long elements = std::strtol(at(i + 1).text.c_str(), nullptr, 0);
+      size_t close = i + 1;
+      while (close < end && at(close).text != "]") ++close;
+      // Without its "]" the size is the one word after "[" (the compiler
+      // judges the rest).
+      if (close >= end) close = i + 2;
+      long elements = arraySize(i + 1, close);
       if (elements < 1 || elements > 4096) {
         fail(at(i), "invalid array size for '" + p.name + "'");
         return;
       }
       p.elements = int(elements);
-      i += 2;
+      i = close;
       if (at(i).text == "]") ++i;
     }
     while (i < end && at(i).text == ":") {  // semantic or register
@@ -405,7 +463,12 @@ class Parser {
       // ours to set.
       blank(at(initBegin).begin, at(end - 1).end);
     }
-    if (isStatic) return;
+    if (isStatic || isConst) {
+      // "static const int N = 4;": array sizes may name it.
+      if (p.kind == ParamKind::Value && p.type != ValueType::Bool && p.size() == 1 && p.defaults.size() == 1)
+        constants[p.name] = long(p.defaults[0]);
+      if (isStatic) return;
+    }
     if (p.kind == ParamKind::Value) {
       if (p.defaults.size() == 1 && p.size() > 1) p.defaults.resize(p.size(), p.defaults[0]);
       p.defaults.resize(p.size(), 0.0f);
@@ -420,6 +483,7 @@ class Parser {
   std::string& errors;
   size_t pos = 0;
   bool ok = true;
+  std::map<std::string, long> constants;
 };
 
 }  // namespace

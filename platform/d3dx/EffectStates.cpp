@@ -359,6 +359,12 @@ bool parseStateValue(const std::vector<std::string>& tokens, Values kind, StateV
       return true;
     }
   }
+  if (tokens.size() == 6 && tokens[0] == "<" && tokens[2] == "[" && tokens[4] == "]" && tokens[5] == ">" &&
+      isNumber(tokens[3])) {
+    out.param = tokens[1];
+    out.element = int(std::strtol(tokens[3].c_str(), nullptr, 10));
+    return out.element >= 0;
+  }
   // A vector: "float4(1, 0, 0, 1)", "{1, 0, 0, 1}", also for a colour.
   std::vector<std::string> t = tokens;
   if (t.size() >= 2 && t[0].compare(0, 5, "float") == 0 && t[1] == "(") t.erase(t.begin());

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace d3dx_hlsl {
@@ -45,6 +46,18 @@ bool compile(const std::string& source, const std::string& entry, Stage stage,
 // and the time limit in milliseconds.
 void setChildHookForTesting(void (*hook)());
 void setTimeLimitForTesting(int milliseconds);
+
+// The `out` variables a stage's GLSL declares.
+std::vector<Varying> declaredOutputs(const std::string& glsl);
+
+// A pixel stage's GLSL made to read what another vertex stage `provided`:
+// each of `inputs` is read from the provided variable of its name, or of
+// the name `sources` maps it to ({"v_COLOR0", "v_diffuse"}), converted to
+// its own type (cut down, or filled with 0 and a last 1); inputs nothing
+// provides read 0.
+std::string rewireInputs(const std::string& glsl, const std::vector<Varying>& inputs,
+                         const std::vector<Varying>& provided,
+                         const std::vector<std::pair<std::string, std::string>>& sources);
 
 // Links a vertex and a fragment stage given as GLSL into a program of the
 // current GL context; 0 with the reason in `errors`.

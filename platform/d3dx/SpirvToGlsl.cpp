@@ -2,6 +2,7 @@
 // inputs and outputs named and placed as the device's programs expect them.
 #include <spirv_cross/spirv_cross_c.h>
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 #include <vector>
@@ -206,6 +207,100 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
     out.glsl.insert(main, "uniform vec2 fx_halfPixel;\n\n");
   }
   return true;
+}
+
+}  // namespace d3dx_hlsl
+
+namespace d3dx_hlsl {
+
+namespace {
+
+bool glslNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+// Components of a GLSL float type: 1 for float, n for vecn; 0 for others.
+int components(const std::string& type) {
+  if (type == "float") return 1;
+  if (type.size() == 4 && type.compare(0, 3, "vec") == 0 && type[3] >= '2' && type[3] <= '4') return type[3] - '0';
+  return 0;
+}
+
+// `value` of type `from` as type `to`: cut down, or filled up with 0 and
+// a last 1 (what Direct3D 9 reads from components nobody wrote).
+std::string converted(const std::string& value, const std::string& from, const std::string& to) {
+  int a = components(from), b = components(to);
+  if (!a || !b || a == b) return a == b ? value : to + "(0.0)";
+  if (b < a) return value + std::string(".xyzw").substr(0, size_t(b) + 1);
+  std::string out = to + "(" + value;
+  for (int i = a; i < b; ++i) out += i == 3 ? ", 1.0" : ", 0.0";
+  return out + ")";
+}
+
+std::string replaceWord(const std::string& s, const std::string& from, const std::string& to) {
+  std::string out;
+  for (size_t i = 0; i < s.size();) {
+    if (s.compare(i, from.size(), from) == 0 && (i == 0 || !glslNameChar(s[i - 1])) &&
+        (i + from.size() >= s.size() || !glslNameChar(s[i + from.size()]))) {
+      out += to;
+      i += from.size();
+    } else {
+      out += s[i++];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<Varying> declaredOutputs(const std::string& glsl) {
+  std::vector<Varying> out;
+  size_t at = 0;
+  while ((at = glsl.find("\nout ", at)) != std::string::npos) {
+    size_t end = glsl.find(';', at);
+    if (end == std::string::npos) break;
+    std::string decl = glsl.substr(at + 5, end - at - 5);
+    size_t space = decl.find(' ');
+    if (space != std::string::npos && decl.find(' ', space + 1) == std::string::npos)
+      out.push_back({decl.substr(space + 1), decl.substr(0, space)});
+    at = end;
+  }
+  return out;
+}
+
+std::string rewireInputs(const std::string& glsl, const std::vector<Varying>& inputs,
+                         const std::vector<Varying>& provided,
+                         const std::vector<std::pair<std::string, std::string>>& sources) {
+  std::string text = glsl;
+  std::string declarations, assignments;
+  std::vector<std::string> declared;
+  for (const Varying& in : inputs) {
+    std::string sourceName = in.name;
+    for (const auto& [name, source] : sources)
+      if (name == in.name) sourceName = source;
+    const Varying* from = nullptr;
+    for (const Varying& p : provided)
+      if (p.name == sourceName) from = &p;
+    if (from && from->name == in.name && from->type == in.type) continue;
+    const std::string declaration = "in " + in.type + " " + in.name + ";";
+    if (text.find(declaration) == std::string::npos) continue;
+    // The input becomes a global the main function fills first.
+    const std::string global = "fx_in_" + in.name;
+    text = replaceWord(text, in.name, global);
+    const std::string old = "in " + in.type + " " + global + ";";
+    text.replace(text.find(old), old.size(), in.type + " " + global + ";");
+    if (from && std::find(declared.begin(), declared.end(), from->name) == declared.end()) {
+      declared.push_back(from->name);
+      declarations += "in " + from->type + " " + from->name + ";\n";
+    }
+    assignments += "\n    " + global + " = " +
+                   (from ? converted(from->name, from->type, in.type) : converted("", "", in.type)) + ";";
+  }
+  if (assignments.empty()) return text;
+  size_t main = text.find("void main()");
+  if (main == std::string::npos) return text;
+  text.insert(main, declarations + "\n");
+  size_t body = text.find('{', text.find("void main()"));
+  text.insert(body + 1, assignments);
+  return text;
 }
 
 }  // namespace d3dx_hlsl
