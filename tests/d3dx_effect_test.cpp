@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "platform/d3dx/D3DXEffect.h"
@@ -357,6 +358,255 @@ TEST_F(EffectTest, EffectFromFileWithoutTechniqueNamedTec0) {
   EXPECT_EQ(effect->SetVector(nullptr, &colour), D3DERR_INVALIDCALL);
   effect->Release();
   std::remove(path.c_str());
+}
+
+// A pass with a pixel shader alone: the fixed-function vertex stage feeds
+// it, pretransformed or through the device's transforms, with the vertex
+// colour as COLOR0 and the coordinates as TEXCOORD0.
+TEST_F(EffectTest, PixelShaderAloneOverFixedFunctionVertices) {
+  ID3DXEffect* effect = create(R"(
+float4 ps(float4 colour : COLOR0, float2 uv : TEXCOORD0) : COLOR { return float4(uv.x, uv.y, colour.b, 1); }
+technique tec0 { pass p { PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  struct Screen {
+    float x, y, z, rhw;
+    DWORD colour;
+    float u, v;
+  };
+  const float w = float(kWidth), h = float(kHeight);
+  const Screen screen[] = {{0, 0, 0.5f, 1, 0xff0000ff, 0, 0}, {w, 0, 0.5f, 1, 0xff0000ff, 1, 0},
+                           {0, h, 0.5f, 1, 0xff0000ff, 0, 1}, {w, h, 0.5f, 1, 0xff0000ff, 1, 1}};
+  struct World {
+    float x, y, z;
+    DWORD colour;
+    float u, v;
+  };
+  const World world[] = {{-1, 1, 0.5f, 0xff0000ff, 0, 0}, {1, 1, 0.5f, 0xff0000ff, 1, 0},
+                         {-1, -1, 0.5f, 0xff0000ff, 0, 1}, {1, -1, 0.5f, 0xff0000ff, 1, 1}};
+  auto draw = [&](bool pretransformed) {
+    device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff000000, 1.0f, 0);
+    device->BeginScene();
+    UINT passes = 0;
+    ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
+    ASSERT_EQ(effect->BeginPass(0), D3D_OK);
+    if (pretransformed) {
+      device->SetFVF(D3DFVF_XYZRHW | D3DFVF_DIFFUSE | D3DFVF_TEX1);
+      EXPECT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, screen, sizeof(Screen)), D3D_OK);
+    } else {
+      device->SetFVF(D3DFVF_XYZ | D3DFVF_DIFFUSE | D3DFVF_TEX1);
+      EXPECT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, world, sizeof(World)), D3D_OK);
+    }
+    effect->EndPass();
+    effect->End();
+    device->EndScene();
+  };
+  device->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
+  device->SetRenderState(D3DRS_LIGHTING, FALSE);
+  draw(true);
+  d3d9_test::Frame f = frame();
+  EXPECT_TRUE(colourNear(f.at(0, 0), 0xff0000ff, 6));
+  EXPECT_TRUE(colourNear(f.at(kWidth - 1, kHeight - 1), 0xfffbfaff, 6));
+  EXPECT_TRUE(colourNear(f.at(kWidth / 2, 0), 0xff8000ff, 6));
+  // Through the world matrix: the quad squeezed into the right half.
+  D3DXMATRIX scale, move, m;
+  D3DXMatrixScaling(&scale, 0.5f, 1, 1);
+  D3DXMatrixTranslation(&move, 0.5f, 0, 0);
+  D3DXMatrixMultiply(&m, &scale, &move);
+  device->SetTransform(D3DTS_WORLD, &m);
+  draw(false);
+  f = frame();
+  EXPECT_TRUE(colourNear(f.at(kWidth / 4, kHeight / 2), 0xff000000, 0));
+  EXPECT_TRUE(colourNear(f.at(kWidth / 2 + 1, 0), 0xff0000ff, 8));
+  EXPECT_TRUE(colourNear(f.at(kWidth - 1, kHeight - 1), 0xfffbfaff, 8));
+  effect->Release();
+}
+
+// ColorWriteEnable with flags joined by '|', and a state whose value is a
+// parameter read when the pass begins.
+TEST_F(EffectTest, ColorWriteMasksAndStatesTakenFromParameters) {
+  ID3DXEffect* effect = create(R"(
+int cull = 1;
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 white() : COLOR { return float4(1, 1, 1, 1); }
+technique redBlue { pass p { ColorWriteEnable = RED | BLUE; CullMode = <cull>;
+  VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 white(); } }
+technique green { pass p { ColorWriteEnable = D3DCOLORWRITEENABLE_GREEN; CullMode = (cull);
+  VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 white(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  struct Case {
+    const char* technique;
+    uint32_t colour;
+  } cases[] = {{"redBlue", 0xffff00ff}, {"green", 0xff00ff00}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.technique);
+    ASSERT_EQ(effect->SetTechnique(c.technique), D3D_OK);
+    drawWith(effect);
+    EXPECT_TRUE(colourNear(frame().at(32, 24) | 0xff000000, c.colour, 1));
+    DWORD mask = 0;
+    device->GetRenderState(D3DRS_COLORWRITEENABLE, &mask);
+    EXPECT_EQ(mask, 0xfu);  // put back by End
+  }
+  EXPECT_EQ(effect->SetInt("cull", D3DCULL_CW), D3D_OK);
+  UINT passes = 0;
+  effect->Begin(&passes, 0);
+  effect->BeginPass(0);
+  DWORD cull = 0;
+  device->GetRenderState(D3DRS_CULLMODE, &cull);
+  EXPECT_EQ(cull, DWORD(D3DCULL_CW));
+  effect->EndPass();
+  effect->End();
+  effect->Release();
+}
+
+// States of every kind a pass may set reach the device, and End puts
+// them back.
+TEST_F(EffectTest, FixedFunctionStatesInPassesReachTheDeviceAndGoBack) {
+  ID3DXEffect* effect = create(R"(
+float4x4 m = {2, 0, 0, 0, 0, 2, 0, 0, 0, 0, 2, 0, 1, 2, 3, 1};
+float4 lightColour = {0.5, 0.25, 1, 1};
+float3 positions[2] = {0, 0, 0, 4, 5, 6};
+technique tec0 { pass p {
+  CCW_StencilFunc = Equal; CcwStencilPass = Incr; FogColor = float4(1, 0.5, 0, 1); SrcBlend = D3DBLEND_SRCALPHA;
+  ColorOp[1] = Modulate2x; ColorArg1[1] = Texture | Complement; TexCoordIndex[2] = CameraSpaceNormal | 1;
+  WorldTransform[1] = <m>; ViewTransform = (m); TextureTransform[3] = <m>;
+  LightEnable[2] = true; LightType[2] = Point; LightDiffuse[2] = <lightColour>; LightPosition[2] = <positions[1]>;
+  LightRange[2] = 10; MaterialPower = 5; MaterialDiffuse = {0.5, 0.25, 1, 1}; AddressU[3] = Mirror;
+} }
+)");
+  ASSERT_NE(effect, nullptr);
+  auto render = [&](D3DRENDERSTATETYPE s) {
+    DWORD v = 0;
+    device->GetRenderState(s, &v);
+    return v;
+  };
+  auto stage = [&](DWORD i, D3DTEXTURESTAGESTATETYPE s) {
+    DWORD v = 0;
+    device->GetTextureStageState(i, s, &v);
+    return v;
+  };
+  auto matrix = [&](D3DTRANSFORMSTATETYPE t) {
+    D3DMATRIX m{};
+    device->GetTransform(t, &m);
+    return m._41 * 100 + m._42 * 10 + m._43 + m._11 * 1000;
+  };
+  const DWORD before[] = {render(D3DRS_CCW_STENCILFUNC), render(D3DRS_FOGCOLOR), stage(1, D3DTSS_COLOROP),
+                          stage(2, D3DTSS_TEXCOORDINDEX)};
+  const float viewBefore = matrix(D3DTS_VIEW);
+  UINT passes = 0;
+  ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
+  ASSERT_EQ(effect->BeginPass(0), D3D_OK);
+  EXPECT_EQ(render(D3DRS_CCW_STENCILFUNC), DWORD(D3DCMP_EQUAL));
+  EXPECT_EQ(render(D3DRS_CCW_STENCILPASS), DWORD(D3DSTENCILOP_INCR));
+  EXPECT_EQ(render(D3DRS_FOGCOLOR), 0xffff8000u);
+  EXPECT_EQ(render(D3DRS_SRCBLEND), DWORD(D3DBLEND_SRCALPHA));
+  EXPECT_EQ(stage(1, D3DTSS_COLOROP), DWORD(D3DTOP_MODULATE2X));
+  EXPECT_EQ(stage(1, D3DTSS_COLORARG1), DWORD(D3DTA_TEXTURE | D3DTA_COMPLEMENT));
+  EXPECT_EQ(stage(2, D3DTSS_TEXCOORDINDEX), DWORD(D3DTSS_TCI_CAMERASPACENORMAL | 1));
+  EXPECT_FLOAT_EQ(matrix(D3DTS_WORLDMATRIX(1)), 2123);
+  EXPECT_FLOAT_EQ(matrix(D3DTS_VIEW), 2123);
+  EXPECT_FLOAT_EQ(matrix(D3DTRANSFORMSTATETYPE(D3DTS_TEXTURE0 + 3)), 2123);
+  BOOL on = FALSE;
+  device->GetLightEnable(2, &on);
+  EXPECT_TRUE(on);
+  D3DLIGHT9 light{};
+  ASSERT_EQ(device->GetLight(2, &light), D3D_OK);
+  EXPECT_EQ(light.Type, D3DLIGHT_POINT);
+  EXPECT_FLOAT_EQ(light.Diffuse.g, 0.25f);
+  EXPECT_FLOAT_EQ(light.Position.y, 5.0f);
+  EXPECT_FLOAT_EQ(light.Range, 10.0f);
+  D3DMATERIAL9 material{};
+  device->GetMaterial(&material);
+  EXPECT_FLOAT_EQ(material.Power, 5.0f);
+  EXPECT_FLOAT_EQ(material.Diffuse.b, 1.0f);
+  DWORD address = 0;
+  device->GetSamplerState(3, D3DSAMP_ADDRESSU, &address);
+  EXPECT_EQ(address, DWORD(D3DTADDRESS_MIRROR));
+  effect->EndPass();
+  effect->End();
+  EXPECT_EQ(render(D3DRS_CCW_STENCILFUNC), before[0]);
+  EXPECT_EQ(render(D3DRS_FOGCOLOR), before[1]);
+  EXPECT_EQ(stage(1, D3DTSS_COLOROP), before[2]);
+  EXPECT_EQ(stage(2, D3DTSS_TEXCOORDINDEX), before[3]);
+  EXPECT_FLOAT_EQ(matrix(D3DTS_VIEW), viewBefore);
+  device->GetLightEnable(2, &on);
+  EXPECT_FALSE(on);
+  device->GetMaterial(&material);
+  EXPECT_FLOAT_EQ(material.Power, 0.0f);
+  effect->Release();
+}
+
+// "compile ps_2_0 f(args)" binds the function's uniform parameters; what
+// is not a Direct3D 9 profile, or not one of the stage, is refused.
+TEST_F(EffectTest, CompileWithArgumentsAndProfilesChecked) {
+  ID3DXEffect* effect = create(R"(
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps(uniform float3 rgb, float2 unused : TEXCOORD0, uniform bool dim) : COLOR {
+  return float4(dim ? rgb * 0.5 : rgb, 1);
+}
+technique red { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(float3(1, 0, 0), false); } }
+technique dimGreen { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_3_0 ps(float3(0, 1, 0), true); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  ASSERT_EQ(effect->SetTechnique("red"), D3D_OK);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xffff0000, 1));
+  ASSERT_EQ(effect->SetTechnique("dimGreen"), D3D_OK);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff008000, 1));
+  effect->Release();
+
+  const std::string shaders =
+      "float4 vs(float4 p : POSITION) : POSITION { return p; }\n"
+      "float4 ps(uniform float k) : COLOR { return k; }\n";
+  struct Case {
+    const char* pass;
+    const char* error;
+  } cases[] = {
+      {"VertexShader = compile vs_5_0 vs();", "memory(3): error: 'vs_5_0' is not a Direct3D 9 shader profile"},
+      {"VertexShader = compile nonsense vs();", "'nonsense' is not a Direct3D 9 shader profile"},
+      {"PixelShader = compile vs_2_0 vs();", "profile 'vs_2_0' is for the other shader stage"},
+      {"PixelShader = compile ps_2_0 ps(1, 2);", "'ps' has no definition with 2 uniform parameters"},
+      {"VertexShader = compile vs_2_0 vs();", "has a vertex shader without a pixel shader"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pass);
+    const std::string text = shaders + "technique t { pass p { " + c.pass + " } }\n";
+    ID3DXEffect* refused = nullptr;
+    ID3DXBuffer* errors = nullptr;
+    EXPECT_EQ(D3DXCreateEffect(device, text.c_str(), UINT(text.size()), nullptr, nullptr, 0, nullptr, &refused,
+                               &errors),
+              D3DXERR_INVALIDDATA);
+    EXPECT_EQ(refused, nullptr);
+    const std::string messages = errorText(errors);
+    EXPECT_NE(messages.find(c.error), std::string::npos) << messages;
+  }
+}
+
+// Macros written by the caller and by the file reach the effect parser as
+// well as the compiler: a technique made by a macro, a size from a macro.
+TEST_F(EffectTest, MacrosWriteTechniquesAndReachTheCompiler) {
+  const char* text = R"(
+#define TECHNIQUE(name, ps) technique name { pass { VertexShader = compile vs_2_0 vs(); \
+                                                  PixelShader = compile ps_2_0 ps(); } }
+float4 tint[COUNT];
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 last() : COLOR { return tint[COUNT - 1]; }
+TECHNIQUE(fromMacro, last)
+)";
+  const D3DXMACRO defines[] = {{"COUNT", "2"}, {nullptr, nullptr}};
+  ID3DXEffect* effect = nullptr;
+  ID3DXBuffer* errors = nullptr;
+  ASSERT_EQ(D3DXCreateEffect(device, text, UINT(std::strlen(text)), defines, nullptr, 0, nullptr, &effect, &errors),
+            D3D_OK)
+      << errorText(errors);
+  ASSERT_NE(effect->GetTechniqueByName("fromMacro"), nullptr);
+  const float tint[8] = {0, 0, 0, 1, 0, 0, 1, 1};
+  EXPECT_EQ(effect->SetFloatArray("tint", tint, 8), D3D_OK);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff0000ff, 1));
+  effect->Release();
 }
 
 // ---------------------------------------------------------------------------

@@ -18,7 +18,7 @@ namespace {
 constexpr int kMaxIncludeDepth = 32;
 // A bound on the work one file may ask of the macro expander (a macro that
 // doubles its text with every level would otherwise exhaust the memory).
-constexpr size_t kMaxExpandedTokens = 4000000;
+constexpr size_t kMaxExpandedTokens = 500000;
 
 bool identStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
 bool identChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
@@ -32,21 +32,25 @@ struct Tok {
   int line = 0;        // physical line it starts on
   int lines = 1;       // Newline: the physical lines it ends (continuations, comments)
   bool paste = false;  // a "##" of a macro body
-  std::shared_ptr<const std::vector<std::string>> hide;  // macros not to expand again
+  // Macros not to expand again (names in the macro table, which does not
+  // change while a text is expanded).
+  std::shared_ptr<const std::vector<const std::string*>> hide;
 };
 
-bool hidden(const Tok& t, const std::string& name) {
+using HideSet = std::vector<const std::string*>;
+
+bool hidden(const Tok& t, const std::string* name) {
   return t.hide && std::find(t.hide->begin(), t.hide->end(), name) != t.hide->end();
 }
 
-void addHide(Tok& t, const std::shared_ptr<const std::vector<std::string>>& more) {
-  if (!more || more->empty()) return;
+void addHide(Tok& t, const std::shared_ptr<const HideSet>& more) {
+  if (!more || more->empty() || t.hide == more) return;
   if (!t.hide) {
     t.hide = more;
     return;
   }
-  auto merged = std::make_shared<std::vector<std::string>>(*t.hide);
-  for (const std::string& n : *more)
+  auto merged = std::make_shared<HideSet>(*more);
+  for (const std::string* n : *t.hide)
     if (std::find(merged->begin(), merged->end(), n) == merged->end()) merged->push_back(n);
   t.hide = merged;
 }
@@ -280,7 +284,9 @@ class Preprocessor {
           } else {
             std::string path = includePath(name, target);
             std::string content;
-            if (!readFile(path, content)) {
+            if (std::find(once.begin(), once.end(), path) != once.end()) {
+              // "#pragma once" and seen already.
+            } else if (!readFile(path, content)) {
               fail("cannot open include file '" + target + "'");
             } else {
               out += "#line 1 \"" + quoted(path) + "\"\n";
@@ -295,6 +301,8 @@ class Preprocessor {
           std::string text;
           for (const Tok& t : rest) text += (text.empty() || !t.space ? "" : " ") + t.text;
           fail("#error " + text);
+        } else if (directive == "pragma" && rest.size() == 1 && rest[0].text == "once") {
+          once.push_back(name);
         } else if (directive == "pragma" || directive == "line") {
           // For the compiler.
           out += "#" + directive;
@@ -431,14 +439,14 @@ class Preprocessor {
         return;
       }
       auto found = t.kind == Kind::Ident ? macros.find(t.text) : macros.end();
-      if (found == macros.end() || hidden(t, t.text)) {
+      if (found == macros.end() || hidden(t, &found->first)) {
         result.push_back(std::move(t));
         continue;
       }
-      const Macro m = found->second;  // a copy: the table may change meanwhile
-      auto hide = std::make_shared<std::vector<std::string>>();
+      const Macro& m = found->second;
+      auto hide = std::make_shared<HideSet>();
       if (t.hide) *hide = *t.hide;
-      hide->push_back(t.text);
+      hide->push_back(&found->first);
       std::vector<Tok> replacement;
       std::vector<Tok> newlines;  // newlines inside the arguments, kept
       if (!m.function) {
@@ -723,6 +731,7 @@ class Preprocessor {
   std::string& out;
   std::string& errors;
   std::map<std::string, Macro> macros;
+  std::vector<std::string> once;  // files that asked to be read once
   size_t work = 0;
   std::vector<std::string> values;
   size_t at = 0;

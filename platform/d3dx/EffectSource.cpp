@@ -129,12 +129,28 @@ class Parser {
   bool run() {
     while (pos < tokens.size() && ok) {
       const std::string& t = tokens[pos].text;
-      if (equalNoCase(t, "technique") || equalNoCase(t, "technique9") ||
-          equalNoCase(t, "technique10") || equalNoCase(t, "technique11"))
+      if (equalNoCase(t, "technique") || equalNoCase(t, "technique9")) {
         technique();
-      else
+      } else if (equalNoCase(t, "technique10") || equalNoCase(t, "technique11")) {
+        // Techniques of later Direct3D versions: not ours to draw, and
+        // not the compiler's to read.
+        const Token& first = at(pos);
+        size_t open = pos;
+        while (open < tokens.size() && at(open).text != "{") ++open;
+        size_t end = skipGroup(open, "{", "}");
+        if (!ok) break;
+        if (at(end).text == ";") ++end;
+        blank(first.begin, at(end - 1).end);
+        pos = end;
+        ++laterTechniques;
+        if (!laterFirst.line) laterFirst = first;
+      } else {
         statement();
+      }
     }
+    if (ok && out.techniques.empty() && laterTechniques)
+      fail(laterFirst, "the effect has only " + laterFirst.text +
+                           " techniques, which are for later Direct3D versions");
     return ok;
   }
 
@@ -465,8 +481,11 @@ class Parser {
     }
     if (isStatic || isConst) {
       // "static const int N = 4;": array sizes may name it.
-      if (p.kind == ParamKind::Value && p.type != ValueType::Bool && p.size() == 1 && p.defaults.size() == 1)
-        constants[p.name] = long(p.defaults[0]);
+      if (p.kind == ParamKind::Value && p.type == ValueType::Int && p.size() == 1 && initBegin < end &&
+          at(initBegin).text == "=") {
+        long value = arraySize(initBegin + 1, end);
+        if (value || (initBegin + 2 == end && at(initBegin + 1).text == "0")) constants[p.name] = value;
+      }
       if (isStatic) return;
     }
     if (p.kind == ParamKind::Value) {
@@ -484,6 +503,8 @@ class Parser {
   size_t pos = 0;
   bool ok = true;
   std::map<std::string, long> constants;
+  int laterTechniques = 0;
+  Token laterFirst{"", 0, 0, 0, 0};
 };
 
 }  // namespace
