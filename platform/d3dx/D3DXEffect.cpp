@@ -538,6 +538,7 @@ int Effect::stageFor(const std::vector<std::string>& value, d3dx_hlsl::Stage sta
     entry = copyName;
   }
   d3dx_hlsl::CompiledStage compiled;
+  text = d3dx_hlsl::rewriteEffectShader(text, stage);
   if (!d3dx_hlsl::compile(text, entry, stage, file, compiled, errors)) return -2;
   stages.push_back(compiled);
   stageIndex[key] = int(stages.size() - 1);

@@ -47,6 +47,11 @@ bool compile(const std::string& source, const std::string& entry, Stage stage,
 void setChildHookForTesting(void (*hook)());
 void setTimeLimitForTesting(int milliseconds);
 
+// An effect's shader text with what the front end takes wrongly or not at
+// all put in terms it takes (VPOS and VFACE inputs, SamplerState used
+// with tex2D). For `compile`: the texture shader path does not need it.
+std::string rewriteEffectShader(const std::string& source, Stage stage);
+
 // The `out` variables a stage's GLSL declares.
 std::vector<Varying> declaredOutputs(const std::string& glsl);
 

@@ -222,3 +222,70 @@ std::string redeclaredGlobal(const std::vector<std::string>& tokens) {
 }
 
 }  // namespace d3dx_hlsl
+
+namespace d3dx_hlsl {
+
+namespace {
+
+bool wordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+// Replaces the whole word `from` (not part of a longer name) by `to`.
+std::string replaceWordIn(const std::string& s, const std::string& from, const std::string& to) {
+  std::string out;
+  for (size_t i = 0; i < s.size();) {
+    if (s.compare(i, from.size(), from) == 0 && (i == 0 || !wordChar(s[i - 1])) &&
+        (i + from.size() >= s.size() || !wordChar(s[i + from.size()]))) {
+      out += to;
+      i += from.size();
+    } else {
+      out += s[i++];
+    }
+  }
+  return out;
+}
+
+// Semantics after ':' named `from` (any case, with or without a 0) as `to`.
+std::string renameSemantic(const std::string& s, const std::string& from, const std::string& to) {
+  std::string out;
+  size_t i = 0;
+  while (i < s.size()) {
+    if (s[i] == ':' && (i + 1 >= s.size() || s[i + 1] != ':') && (i == 0 || s[i - 1] != ':')) {
+      size_t k = i + 1;
+      while (k < s.size() && std::isspace(static_cast<unsigned char>(s[k]))) ++k;
+      size_t j = k;
+      while (j < s.size() && wordChar(s[j])) ++j;
+      std::string word = s.substr(k, j - k);
+      for (char& c : word) c = char(std::toupper(static_cast<unsigned char>(c)));
+      if (word == from || word == from + "0") {
+        out += ": " + to;
+        i = j;
+        continue;
+      }
+    }
+    out += s[i++];
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string rewriteEffectShader(const std::string& source, Stage stage) {
+  std::string text = source;
+  if (stage == Stage::Pixel) {
+    // Declared with "in", the front end takes VPOS for the whole
+    // four-component position and assigns it to a float2 unconverted;
+    // as a semantic of our own it is a plain input, given its value after
+    // the compile like VPOS itself.
+    text = renameSemantic(text, "VPOS", "FX_VPOS");
+    text = renameSemantic(text, "VFACE", "FX_VFACE");
+  }
+  // "SamplerState s;" with tex2D(s, ...): a Direct3D 9 sampler written
+  // with the later keyword. (With .Sample calls the file is of the later
+  // syntax, and left to the compiler to refuse.)
+  if (text.find("SamplerState") != std::string::npos && text.find(".Sample(") == std::string::npos &&
+      text.find(".Sample (") == std::string::npos)
+    text = replaceWordIn(text, "SamplerState", "sampler");
+  return text;
+}
+
+}  // namespace d3dx_hlsl

@@ -128,10 +128,11 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
       }
       spvc_compiler_set_decoration(compiler, list[i].id, SpvDecorationLocation, unsigned(location));
       spvc_compiler_set_name(compiler, list[i].id, ("a_" + semantic).c_str());
-    } else if (semantic == "VPOS0" || semantic == "VFACE0") {
+    } else if (semantic == "VPOS0" || semantic == "VFACE0" || semantic == "FX_VPOS0" ||
+               semantic == "FX_VFACE0") {
       // The pixel's own position and facing: GL's built-ins, given to the
       // function in Direct3D's terms after the compile (see below).
-      std::string name = semantic == "VPOS0" ? "fx_vpos" : "fx_vface";
+      std::string name = semantic.find("VPOS") != std::string::npos ? "fx_vpos" : "fx_vface";
       spvc_compiler_unset_decoration(compiler, list[i].id, SpvDecorationLocation);
       spvc_compiler_set_name(compiler, list[i].id, name.c_str());
       systemInputs.push_back({name, glslType(compiler, list[i].type_id)});
