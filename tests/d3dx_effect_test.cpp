@@ -422,6 +422,35 @@ technique tec0 { pass p { PixelShader = compile ps_2_0 ps(); } }
   effect->Release();
 }
 
+// A pass with a vertex shader alone: the fixed-function pixel stage takes
+// its COLOR0 and TEXCOORD0 (a float2 here) as the vertex colour and the
+// stage's coordinate.
+TEST_F(EffectTest, VertexShaderAloneFeedsTheFixedFunctionPixelStage) {
+  IDirect3DTexture9* texture = nullptr;
+  ASSERT_EQ(device->CreateTexture(2, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr), D3D_OK);
+  D3DLOCKED_RECT locked{};
+  texture->LockRect(0, &locked, nullptr, 0);
+  static_cast<uint32_t*>(locked.pBits)[0] = 0xffff0000;
+  static_cast<uint32_t*>(locked.pBits)[1] = 0xff0000ff;
+  texture->UnlockRect(0);
+  ID3DXEffect* effect = create(R"(
+texture image;
+float4 tint = {1, 1, 0.5, 1};
+struct Out { float4 p : POSITION; float4 c : COLOR0; float2 uv : TEXCOORD0; };
+Out vs(float4 p : POSITION) { Out o; o.p = p; o.c = tint; o.uv = float2(p.x * 0.5 + 0.5, 0.5); return o; }
+technique tec0 { pass p { VertexShader = compile vs_2_0 vs(); Texture[0] = <image>;
+  MinFilter[0] = Point; MagFilter[0] = Point; ColorOp[0] = Modulate; ColorArg1[0] = Texture; ColorArg2[0] = Diffuse; } }
+)");
+  ASSERT_NE(effect, nullptr);
+  effect->SetTexture("image", texture);
+  drawWith(effect);
+  d3d9_test::Frame f = frame();
+  EXPECT_TRUE(colourNear(f.at(8, 24), 0xffff0000, 1));
+  EXPECT_TRUE(colourNear(f.at(56, 24), 0xff000080, 1));
+  effect->Release();
+  texture->Release();
+}
+
 // ColorWriteEnable with flags joined by '|', and a state whose value is a
 // parameter read when the pass begins.
 TEST_F(EffectTest, ColorWriteMasksAndStatesTakenFromParameters) {
@@ -568,7 +597,6 @@ technique dimGreen { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = 
       {"VertexShader = compile nonsense vs();", "'nonsense' is not a Direct3D 9 shader profile"},
       {"PixelShader = compile vs_2_0 vs();", "profile 'vs_2_0' is for the other shader stage"},
       {"PixelShader = compile ps_2_0 ps(1, 2);", "'ps' has no definition with 2 uniform parameters"},
-      {"VertexShader = compile vs_2_0 vs();", "has a vertex shader without a pixel shader"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pass);

@@ -204,6 +204,28 @@ ProgramKey makeShaderVertexKey(const DeviceState& s, DWORD fvf, bool points) {
   return k;
 }
 
+ProgramKey makeShaderFragmentKey(const DeviceState& s, DWORD fvf,
+                                 const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES], bool points) {
+  ProgramKey k = makeProgramKey(s, fvf, textureKinds, points);
+  // Only what the fragment stage computes stays in the key.
+  ProgramKey f;
+  std::memset(&f, 0, sizeof f);
+  f.shaderCoords = 1;
+  f.stageCount = k.stageCount;
+  std::memcpy(f.stage, k.stage, sizeof f.stage);
+  for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
+    f.coord[i].projected = k.coord[i].projected;
+    f.coord[i].count = k.coord[i].projected ? k.coord[i].count : 0;
+  }
+  f.fog = k.fog;
+  f.tableFog = k.tableFog;
+  f.fogFromW = k.fogFromW;
+  f.alphaFunc = k.alphaFunc;
+  f.points = k.points;
+  f.pointSprite = k.pointSprite;
+  return f;
+}
+
 // ---------------------------------------------------------------------------
 // Vertex shader
 
@@ -635,6 +657,8 @@ std::string fragmentShaderSource(const ProgramKey& k) {
         const char* comp = "xyzw";
         std::string divisor = coord + "." + comp[c.count - 1];
         coord = cube ? coord + ".xyz / " + divisor : coord + ".xy / " + divisor;
+      } else if (k.shaderCoords) {
+        coord += cube ? ".xyz" : ".xy";  // a vec4 between the stages
       }
       s += "    tex = texture(u_sampler" + n(i) + ", " + coord + ");\n";
     } else {
@@ -701,10 +725,10 @@ void ProgramCache::clear() {
   for (auto& entry : programs)
     if (entry.second && entry.second->name) glDeleteProgram(entry.second->name);
   programs.clear();
-  for (auto& forFragment : withFragment)
-    for (auto& entry : forFragment.second)
+  for (auto& forShader : withShader)
+    for (auto& entry : forShader.second)
       if (entry.second && entry.second->name) glDeleteProgram(entry.second->name);
-  withFragment.clear();
+  withShader.clear();
 }
 
 Program* ProgramCache::get(const ProgramKey& key) {
@@ -729,8 +753,8 @@ Program* ProgramCache::get(const ProgramKey& key) {
   return slot.get();
 }
 
-Program* ProgramCache::getWithFragment(const ProgramKey& key, GLuint fragment) {
-  auto& forFragment = withFragment[fragment];
+Program* ProgramCache::getWithShader(const ProgramKey& key, GLuint shader, bool shaderIsVertex) {
+  auto& forFragment = withShader[shader];
   auto found = forFragment.find(key);
   if (found != forFragment.end()) return found->second.get();
   if (forFragment.size() >= 256) {  // states that wander without end
@@ -740,25 +764,26 @@ Program* ProgramCache::getWithFragment(const ProgramKey& key, GLuint fragment) {
   }
   auto& slot = forFragment[key];
   std::string log;
-  GLuint vertex = d3d9_gl::compileShader(GL_VERTEX_SHADER, vertexShaderSource(key), log);
-  if (!vertex) {
+  GLuint ours = shaderIsVertex ? d3d9_gl::compileShader(GL_FRAGMENT_SHADER, fragmentShaderSource(key), log)
+                               : d3d9_gl::compileShader(GL_VERTEX_SHADER, vertexShaderSource(key), log);
+  if (!ours) {
     logMessage(("fixed-function shader refused: " + log).c_str());
     return nullptr;
   }
   // The caller's shader stays theirs: attached, linked, not deleted.
   GLuint program = glCreateProgram();
-  glAttachShader(program, vertex);
-  glAttachShader(program, fragment);
+  glAttachShader(program, ours);
+  glAttachShader(program, shader);
   glLinkProgram(program);
-  glDetachShader(program, vertex);
-  glDetachShader(program, fragment);
-  glDeleteShader(vertex);
+  glDetachShader(program, ours);
+  glDetachShader(program, shader);
+  glDeleteShader(ours);
   GLint ok = 0;
   glGetProgramiv(program, GL_LINK_STATUS, &ok);
   if (!ok) {
     char buffer[2048] = {};
     glGetProgramInfoLog(program, sizeof buffer - 1, nullptr, buffer);
-    logMessage((std::string("fixed-function vertex stage does not link with a pixel shader: ") + buffer).c_str());
+    logMessage((std::string("fixed-function stage does not link with a shader of the caller's: ") + buffer).c_str());
     glDeleteProgram(program);
     return nullptr;
   }
@@ -766,12 +791,12 @@ Program* ProgramCache::getWithFragment(const ProgramKey& key, GLuint fragment) {
   return slot.get();
 }
 
-void ProgramCache::forgetFragment(GLuint fragment) {
-  auto found = withFragment.find(fragment);
-  if (found == withFragment.end()) return;
+void ProgramCache::forgetShader(GLuint shader) {
+  auto found = withShader.find(shader);
+  if (found == withShader.end()) return;
   for (auto& entry : found->second)
     if (entry.second) glDeleteProgram(entry.second->name);
-  withFragment.erase(found);
+  withShader.erase(found);
 }
 
 std::unique_ptr<Program> ProgramCache::made(const ProgramKey& key, GLuint program) {

@@ -62,8 +62,9 @@ struct ProgramKey {
   uint8_t pointScale;
   uint8_t clipPlanes;  // mask
   StageCoordKey coord[D3DMAX_TEXTURE_STAGES];
-  // The vertex stage feeds a pixel shader of the caller's: all eight
-  // coordinates as vec4, both colours (the fragment part is unused).
+  // One stage is a shader of the caller's: the texture coordinates are
+  // vec4 between the stages, both colours pass (and the other stage's
+  // part of the key is unused).
   uint8_t shaderCoords;
   // Fragment stage
   uint8_t stageCount;
@@ -93,6 +94,12 @@ ProgramKey makeProgramKey(const DeviceState& state, DWORD fvf,
 // the caller's: texture coordinate i is what stage i's coordinate index
 // and transform make of the vertex, whatever the stages' operations.
 ProgramKey makeShaderVertexKey(const DeviceState& state, DWORD fvf, bool points);
+
+// The key of the fragment stage alone, for drawing with a vertex shader of
+// the caller's that writes v_diffuse, v_specular, v_fog and v_tex0..7
+// (vec4).
+ProgramKey makeShaderFragmentKey(const DeviceState& state, DWORD fvf,
+                                 const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES], bool points);
 
 std::string vertexShaderSource(const ProgramKey& key);
 std::string fragmentShaderSource(const ProgramKey& key);
@@ -139,12 +146,13 @@ class ProgramCache {
   // Deletes every program (they are made again as needed).
   void clear();
 
-  // The fixed-function vertex stage of `key` (a makeShaderVertexKey key)
-  // linked with `fragment`, a compiled fragment shader of the caller's that
-  // reads v_diffuse, v_specular and v_tex0..7 (vec4); null when GL refused.
-  Program* getWithFragment(const ProgramKey& key, GLuint fragment);
-  // Deletes the programs made with `fragment` (before the caller deletes it).
-  void forgetFragment(GLuint fragment);
+  // A compiled shader of the caller's linked with the fixed-function
+  // stage of `key` for the other stage (a makeShaderVertexKey key for a
+  // fragment shader, a makeShaderFragmentKey key for a vertex shader);
+  // null when GL refused.
+  Program* getWithShader(const ProgramKey& key, GLuint shader, bool shaderIsVertex);
+  // Deletes the programs made with `shader` (before the caller deletes it).
+  void forgetShader(GLuint shader);
 
  private:
   // A program's entry with its uniforms located.
@@ -152,7 +160,7 @@ class ProgramCache {
 
   std::unordered_map<ProgramKey, std::unique_ptr<Program>, ProgramKeyHash> programs;
   std::unordered_map<GLuint, std::unordered_map<ProgramKey, std::unique_ptr<Program>, ProgramKeyHash>>
-      withFragment;
+      withShader;
 };
 
 }  // namespace d3d9

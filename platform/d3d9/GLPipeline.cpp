@@ -51,8 +51,9 @@ void Pipeline::setProgramOverride(GLuint name) {
   settled = {};
 }
 
-void Pipeline::setFragmentOverride(GLuint fragment, void (*prepare)(GLuint, void*), void* context) {
-  overrideFragment = fragment;
+void Pipeline::setShaderOverride(GLuint shader, bool vertex, void (*prepare)(GLuint, void*), void* context) {
+  overrideShader = shader;
+  overrideIsVertex = vertex;
   prepareFragment = prepare;
   prepareContext = context;
   std::memset(keyVersions, 0, sizeof keyVersions);
@@ -61,11 +62,9 @@ void Pipeline::setFragmentOverride(GLuint fragment, void (*prepare)(GLuint, void
 
 void Pipeline::draw(DeviceState& s, const DrawCall& call) {
   bool points = call.mode == GL_POINTS || s.renderStates[D3DRS_FILLMODE] == D3DFILL_POINT;
-  if (overrideFragment && !overrideProgram) {
-    // The fixed-function vertex stage for the state, the caller's pixel
-    // stage: the vertex uniforms are ours, the rest the caller's.
-    Program* p = programs.getWithFragment(makeShaderVertexKey(s, s.fvf, points), overrideFragment);
-    if (!p) return;
+  if (overrideShader && !overrideProgram) {
+    // The fixed-function pipeline for one stage, the caller's shader for
+    // the other: the fixed-function uniforms are ours, the rest the caller's.
     std::memset(keyVersions, 0, sizeof keyVersions);
     for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
       TextureStorage* t = s.textures[i] ? storageOf(s.textures[i]) : nullptr;
@@ -73,6 +72,10 @@ void Pipeline::draw(DeviceState& s, const DrawCall& call) {
       kinds[i] = !t ? kTextureNone : t->target == GL_TEXTURE_CUBE_MAP ? kTextureCube : kTexture2D;
     }
     samplerVersion = 0;
+    Program* p = programs.getWithShader(overrideIsVertex ? makeShaderFragmentKey(s, s.fvf, kinds, points)
+                                                         : makeShaderVertexKey(s, s.fvf, points),
+                                        overrideShader, overrideIsVertex);
+    if (!p) return;
     gl.bindProgram(p->name);
     uploadUniforms(s, *p);
     bindTextures(s);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -25,6 +26,32 @@ bool sameNoCase(const std::string& a, const std::string& b) {
          std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
          });
+}
+
+// A pass's "VertexShader = (shaders[i])", "= <shader>" or "= shaders[2]".
+struct ShaderReference {
+  const ShaderVariable* variable = nullptr;
+  int element = 0;
+  std::string param;  // the index is this parameter
+};
+
+bool shaderReference(const std::vector<std::string>& value, const EffectSource& source, ShaderReference& ref) {
+  std::vector<std::string> t;
+  for (const std::string& v : value)
+    if (v != "(" && v != ")" && v != "<" && v != ">") t.push_back(v);
+  if (t.empty() || t[0] == "compile") return false;
+  for (const ShaderVariable& s : source.shaders)
+    if (s.name == t[0]) ref.variable = &s;
+  if (!ref.variable) return false;
+  ref.element = 0;
+  ref.param.clear();
+  if (t.size() == 4 && t[1] == "[" && t[3] == "]") {
+    if (std::isdigit(static_cast<unsigned char>(t[2][0]))) ref.element = std::atoi(t[2].c_str());
+    else ref.param = t[2];
+  } else if (t.size() != 1) {
+    return false;
+  }
+  return true;
 }
 
 // "<tex>", "(tex)" or "tex": the name referred to.
@@ -151,17 +178,22 @@ struct PassData {
   // Shaders: both or neither (the fixed-function pipeline draws).
   int vertex = -1, pixel = -1;  // into Effect::stages
   GLuint program = 0;
-  // A pass with a pixel shader alone: its fragment shader, which the
-  // device links with its fixed-function vertex stage, one program per
+  // A pass with one shader: its GL shader, which the device links with
+  // its fixed-function pipeline for the other stage, one program per
   // state combination; what each program holds of ours.
-  GLuint fragment = 0;
+  GLuint shader = 0;
+  bool shaderIsVertex = false;
   struct Linked {
     ProgramParams params;
-    GLint alphaTest = -1;
+    GLint alphaTest = -1, halfPixel = -1;
     float alphaTestValue[4] = {-1, -1, -1, -1};
+    float halfPixelValue[2] = {0, 0};
   };
   std::map<GLuint, Linked> linked;
   std::vector<std::string> samplerNames;  // on units 0, 1, ...
+  // A pass choosing its shader by a parameter: a variant for each value.
+  std::vector<PassData> variants;
+  size_t selector = size_t(-1);
   ProgramParams vertexParams, pixelParams;
   GLint halfPixel = -1, alphaTest = -1;
   // What the program last received of the device's viewport and alpha
@@ -182,15 +214,19 @@ class Effect final : public Counted<ID3DXEffect> {
     if (d3d9_gl::makeCurrent(device)) {
       if (programLeftOn) {
         d3d9_gl::setProgram(device, 0);
-        d3d9_gl::setFragmentShader(device, 0, nullptr, nullptr);
+        d3d9_gl::setShader(device, 0, false, nullptr, nullptr);
       }
+      auto release = [&](PassData& p) {
+        if (p.program) glDeleteProgram(p.program);
+        if (p.shader) {
+          d3d9_gl::forgetShader(device, p.shader);
+          glDeleteShader(p.shader);
+        }
+      };
       for (TechniqueData& t : techniques)
         for (PassData& p : t.passes) {
-          if (p.program) glDeleteProgram(p.program);
-          if (p.fragment) {
-            d3d9_gl::forgetFragmentShader(device, p.fragment);
-            glDeleteShader(p.fragment);
-          }
+          release(p);
+          for (PassData& v : p.variants) release(v);
         }
     }
     for (ParamValue& p : params)
@@ -201,6 +237,10 @@ class Effect final : public Counted<ID3DXEffect> {
   }
 
   bool build(const EffectSource& source, const std::string& file, std::string& errors);
+  // One pass (with element `choice` of a shader array it chooses from by
+  // a parameter).
+  bool buildPass(const EffectSource& source, const Pass& p, const std::string& file, bool linkable, int choice,
+                 PassData& pd, std::string& errors);
 
   HRESULT GetDevice(IDirect3DDevice9** out) override {
     if (!out) return D3DERR_INVALIDCALL;
@@ -545,6 +585,123 @@ int Effect::stageFor(const std::vector<std::string>& value, d3dx_hlsl::Stage sta
   return int(stages.size() - 1);
 }
 
+bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::string& file, bool linkable,
+                       int choice, PassData& pd, std::string& errors) {
+  for (const Assignment& a : p.states) {
+    auto fail = [&](const std::string& text) {
+      errors += a.file + "(" + std::to_string(a.line) + "): error: " + text + "\n";
+      return false;
+    };
+    DWORD unit = a.index < 0 ? 0 : DWORD(a.index);
+    if (sameNoCase(a.state, "VertexShader") || sameNoCase(a.state, "PixelShader")) {
+      bool vertex = sameNoCase(a.state, "VertexShader");
+      std::vector<std::string> value = a.value;
+      ShaderReference ref;
+      if (shaderReference(a.value, source, ref)) {
+        if (ref.variable->vertex != vertex) return fail("'" + ref.variable->name + "' holds shaders of the other stage");
+        int e = ref.param.empty() ? ref.element : choice;
+        if (e < 0 || size_t(e) >= ref.variable->elements.size())
+          return fail("no element " + std::to_string(e) + " in '" + ref.variable->name + "'");
+        value = ref.variable->elements[size_t(e)];
+      }
+      int s = stageFor(value, vertex ? d3dx_hlsl::Stage::Vertex : d3dx_hlsl::Stage::Pixel,
+                       source.hlsl, a.file, a.line, errors);
+      if (s == -2) return false;
+      (vertex ? pd.vertex : pd.pixel) = s;
+    } else if (sameNoCase(a.state, "Texture")) {
+      size_t i = paramIndex(reference(a.value), ParamKind::Texture);
+      if (i == size_t(-1)) return fail("unknown texture '" + reference(a.value) + "'");
+      pd.textures.push_back({unit, i});
+    } else if (sameNoCase(a.state, "Sampler")) {
+      size_t i = paramIndex(reference(a.value), ParamKind::Sampler);
+      if (i == size_t(-1)) return fail("unknown sampler '" + reference(a.value) + "'");
+      pd.samplers.push_back({i, unit});
+    } else if (const StateInfo* info = findPassState(a.state)) {
+      StateAssign assign{info, unit, {}};
+      if (!parseStateValue(a.value, info->values, assign.value))
+        return fail("invalid value for " + a.state);
+      if (!assign.value.param.empty()) {
+        assign.param = paramIndex(assign.value.param, ParamKind::Value);
+        if (assign.param == size_t(-1))
+          return fail("unknown parameter '" + assign.value.param + "' for " + a.state);
+      }
+      pd.states.push_back(assign);
+    } else {
+      return fail("unknown state '" + a.state + "'");
+    }
+  }
+  if (pd.vertex >= 0 && pd.pixel < 0) {
+    // A vertex shader alone: it feeds the fixed-function pixel stage.
+    const d3dx_hlsl::CompiledStage& vs = stages[size_t(pd.vertex)];
+    pd.samplerNames = vs.samplers;
+    for (size_t u = 0; u < vs.samplers.size(); ++u) {
+      size_t i = paramIndex(vs.samplers[u], ParamKind::Sampler);
+      if (i != size_t(-1)) pd.samplers.push_back({i, DWORD(u)});
+    }
+    if (linkable) {
+      std::string log;
+      pd.shaderIsVertex = true;
+      pd.shader = d3d9_gl::compileShader(GL_VERTEX_SHADER, d3dx_hlsl::toFixedFunctionOutputs(vs.glsl), log);
+      if (!pd.shader) {
+        errors += file + ": error: pass '" + p.name + "' does not compile: " + log + "\n";
+        return false;
+      }
+    }
+  }
+  if (pd.pixel >= 0) {
+    const d3dx_hlsl::CompiledStage& ps = stages[size_t(pd.pixel)];
+    const d3dx_hlsl::CompiledStage* vs = pd.vertex >= 0 ? &stages[size_t(pd.vertex)] : nullptr;
+    // Samplers on units in order of appearance, the pixel stage first.
+    std::vector<std::string> names = ps.samplers;
+    if (vs)
+      for (const std::string& n : vs->samplers)
+        if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
+    for (size_t u = 0; u < names.size(); ++u) {
+      size_t i = paramIndex(names[u], ParamKind::Sampler);
+      if (i != size_t(-1)) pd.samplers.push_back({i, DWORD(u)});
+    }
+    pd.samplerNames = names;
+    if (linkable && vs) {
+      // Values between the stages meet by semantic, each side with the
+      // type it declared.
+      std::string fragment = d3dx_hlsl::rewireInputs(ps.glsl, ps.inputs,
+                                                      d3dx_hlsl::declaredOutputs(vs->glsl), {});
+      std::string linkErrors;
+      pd.program = d3dx_hlsl::linkProgram(vs->glsl, fragment, linkErrors);
+      if (!pd.program) {
+        errors += file + ": error: pass '" + p.name + "' does not link: " + linkErrors + "\n";
+        return false;
+      }
+      for (size_t u = 0; u < names.size(); ++u) {
+        GLint location = glGetUniformLocation(pd.program, names[u].c_str());
+        if (location >= 0) glProgramUniform1i(pd.program, location, GLint(u));
+      }
+      locateParams(pd.program, *vs, params, pd.vertexParams);
+      locateParams(pd.program, ps, params, pd.pixelParams);
+      pd.halfPixel = glGetUniformLocation(pd.program, "fx_halfPixel");
+      pd.alphaTest = glGetUniformLocation(pd.program, "fx_alphaTest");
+    } else if (linkable) {
+      // The device's fixed-function vertex stage feeds the pixel
+      // shader: colours and texture coordinates by semantic.
+      std::vector<d3dx_hlsl::Varying> provided = {{"v_diffuse", "vec4"}, {"v_specular", "vec4"}};
+      std::vector<std::pair<std::string, std::string>> sources = {{"v_COLOR0", "v_diffuse"},
+                                                                  {"v_COLOR1", "v_specular"}};
+      for (int i = 0; i < 8; ++i) {
+        provided.push_back({"v_tex" + std::to_string(i), "vec4"});
+        sources.push_back({"v_TEXCOORD" + std::to_string(i), "v_tex" + std::to_string(i)});
+      }
+      std::string log;
+      pd.shader = d3d9_gl::compileShader(
+          GL_FRAGMENT_SHADER, d3dx_hlsl::rewireInputs(ps.glsl, ps.inputs, provided, sources), log);
+      if (!pd.shader) {
+        errors += file + ": error: pass '" + p.name + "' does not compile: " + log + "\n";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 bool Effect::build(const EffectSource& source, const std::string& file, std::string& errors) {
   for (const Param& p : source.params) {
     ParamValue v;
@@ -559,95 +716,40 @@ bool Effect::build(const EffectSource& source, const std::string& file, std::str
     for (const Pass& p : t.passes) {
       PassData pd;
       pd.name = p.name;
+      // A shader chosen by a parameter: a variant of the pass for each.
+      const ShaderVariable* chosen = nullptr;
       for (const Assignment& a : p.states) {
-        auto fail = [&](const std::string& text) {
-          errors += a.file + "(" + std::to_string(a.line) + "): error: " + text + "\n";
+        ShaderReference ref;
+        if ((sameNoCase(a.state, "VertexShader") || sameNoCase(a.state, "PixelShader")) &&
+            shaderReference(a.value, source, ref) && ref.param.size())
+          chosen = ref.variable;
+      }
+      if (chosen) {
+        ShaderReference ref;
+        for (const Assignment& a : p.states)
+          if (shaderReference(a.value, source, ref) && ref.param.size()) break;
+        pd.selector = paramIndex(ref.param, ParamKind::Value);
+        if (pd.selector == size_t(-1)) {
+          errors += file + ": error: pass '" + p.name + "' chooses its shader by '" + ref.param +
+                    "', which is no parameter\n";
           return false;
-        };
-        DWORD unit = a.index < 0 ? 0 : DWORD(a.index);
-        if (sameNoCase(a.state, "VertexShader") || sameNoCase(a.state, "PixelShader")) {
-          bool vertex = sameNoCase(a.state, "VertexShader");
-          int s = stageFor(a.value, vertex ? d3dx_hlsl::Stage::Vertex : d3dx_hlsl::Stage::Pixel,
-                           source.hlsl, a.file, a.line, errors);
-          if (s == -2) return false;
-          (vertex ? pd.vertex : pd.pixel) = s;
-        } else if (sameNoCase(a.state, "Texture")) {
-          size_t i = paramIndex(reference(a.value), ParamKind::Texture);
-          if (i == size_t(-1)) return fail("unknown texture '" + reference(a.value) + "'");
-          pd.textures.push_back({unit, i});
-        } else if (sameNoCase(a.state, "Sampler")) {
-          size_t i = paramIndex(reference(a.value), ParamKind::Sampler);
-          if (i == size_t(-1)) return fail("unknown sampler '" + reference(a.value) + "'");
-          pd.samplers.push_back({i, unit});
-        } else if (const StateInfo* info = findPassState(a.state)) {
-          StateAssign assign{info, unit, {}};
-          if (!parseStateValue(a.value, info->values, assign.value))
-            return fail("invalid value for " + a.state);
-          if (!assign.value.param.empty()) {
-            assign.param = paramIndex(assign.value.param, ParamKind::Value);
-            if (assign.param == size_t(-1))
-              return fail("unknown parameter '" + assign.value.param + "' for " + a.state);
-          }
-          pd.states.push_back(assign);
-        } else {
-          return fail("unknown state '" + a.state + "'");
         }
-      }
-      if (pd.vertex >= 0 && pd.pixel < 0) {
-        errors += file + ": error: pass '" + p.name +
-                  "' has a vertex shader without a pixel shader, which is not supported\n";
+        for (size_t e = 0; e < chosen->elements.size(); ++e) {
+          PassData variant;
+          variant.name = p.name;
+          if (!buildPass(source, p, file, linkable, int(e), variant, errors)) return false;
+          pd.variants.push_back(std::move(variant));
+        }
+        if (pd.variants.empty()) {
+          errors += file + ": error: pass '" + p.name + "' chooses from no shaders\n";
+          return false;
+        }
+        // What Begin saves: the states of the variants are the same.
+        pd.states = pd.variants[0].states;
+        pd.textures = pd.variants[0].textures;
+        pd.samplers = pd.variants[0].samplers;
+      } else if (!buildPass(source, p, file, linkable, -1, pd, errors)) {
         return false;
-      }
-      if (pd.pixel >= 0) {
-        const d3dx_hlsl::CompiledStage& ps = stages[size_t(pd.pixel)];
-        const d3dx_hlsl::CompiledStage* vs = pd.vertex >= 0 ? &stages[size_t(pd.vertex)] : nullptr;
-        // Samplers on units in order of appearance, the pixel stage first.
-        std::vector<std::string> names = ps.samplers;
-        if (vs)
-          for (const std::string& n : vs->samplers)
-            if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
-        for (size_t u = 0; u < names.size(); ++u) {
-          size_t i = paramIndex(names[u], ParamKind::Sampler);
-          if (i != size_t(-1)) pd.samplers.push_back({i, DWORD(u)});
-        }
-        pd.samplerNames = names;
-        if (linkable && vs) {
-          // Values between the stages meet by semantic, each side with the
-          // type it declared.
-          std::string fragment = d3dx_hlsl::rewireInputs(ps.glsl, ps.inputs,
-                                                          d3dx_hlsl::declaredOutputs(vs->glsl), {});
-          std::string linkErrors;
-          pd.program = d3dx_hlsl::linkProgram(vs->glsl, fragment, linkErrors);
-          if (!pd.program) {
-            errors += file + ": error: pass '" + p.name + "' does not link: " + linkErrors + "\n";
-            return false;
-          }
-          for (size_t u = 0; u < names.size(); ++u) {
-            GLint location = glGetUniformLocation(pd.program, names[u].c_str());
-            if (location >= 0) glProgramUniform1i(pd.program, location, GLint(u));
-          }
-          locateParams(pd.program, *vs, params, pd.vertexParams);
-          locateParams(pd.program, ps, params, pd.pixelParams);
-          pd.halfPixel = glGetUniformLocation(pd.program, "fx_halfPixel");
-          pd.alphaTest = glGetUniformLocation(pd.program, "fx_alphaTest");
-        } else if (linkable) {
-          // The device's fixed-function vertex stage feeds the pixel
-          // shader: colours and texture coordinates by semantic.
-          std::vector<d3dx_hlsl::Varying> provided = {{"v_diffuse", "vec4"}, {"v_specular", "vec4"}};
-          std::vector<std::pair<std::string, std::string>> sources = {{"v_COLOR0", "v_diffuse"},
-                                                                      {"v_COLOR1", "v_specular"}};
-          for (int i = 0; i < 8; ++i) {
-            provided.push_back({"v_tex" + std::to_string(i), "vec4"});
-            sources.push_back({"v_TEXCOORD" + std::to_string(i), "v_tex" + std::to_string(i)});
-          }
-          std::string log;
-          pd.fragment = d3d9_gl::compileShader(
-              GL_FRAGMENT_SHADER, d3dx_hlsl::rewireInputs(ps.glsl, ps.inputs, provided, sources), log);
-          if (!pd.fragment) {
-            errors += file + ": error: pass '" + p.name + "' does not compile: " + log + "\n";
-            return false;
-          }
-        }
       }
       td.passes.push_back(std::move(pd));
     }
@@ -760,7 +862,7 @@ void Effect::uploadAlphaTest(GLuint program, GLint at, float last[4], bool force
 }
 
 void Effect::prepare(GLuint program) {
-  if (!inPass || !inPass->fragment) return;
+  if (!inPass || !inPass->shader) return;
   PassData& p = *inPass;
   auto found = p.linked.find(program);
   if (found == p.linked.end()) {
@@ -769,18 +871,37 @@ void Effect::prepare(GLuint program) {
       GLint location = glGetUniformLocation(program, p.samplerNames[u].c_str());
       if (location >= 0) glProgramUniform1i(program, location, GLint(u));
     }
-    locateParams(program, stages[size_t(p.pixel)], params, l.params);
+    const d3dx_hlsl::CompiledStage& stage = stages[size_t(p.shaderIsVertex ? p.vertex : p.pixel)];
+    locateParams(program, stage, params, l.params);
     l.alphaTest = glGetUniformLocation(program, "fx_alphaTest");
+    l.halfPixel = glGetUniformLocation(program, "fx_halfPixel");
     found = p.linked.emplace(program, l).first;
   }
-  uploadParams(program, found->second.params, params);
-  if (found->second.alphaTest >= 0)
-    uploadAlphaTest(program, found->second.alphaTest, found->second.alphaTestValue, false);
+  PassData::Linked& l = found->second;
+  uploadParams(program, l.params, params);
+  if (l.alphaTest >= 0) uploadAlphaTest(program, l.alphaTest, l.alphaTestValue, false);
+  if (l.halfPixel >= 0) {
+    D3DVIEWPORT9 vp{};
+    device->GetViewport(&vp);
+    const float shift = 2.0f * (0.5f - 1.0f / 256.0f);
+    float half[2] = {vp.Width ? shift / float(vp.Width) : 0.0f, vp.Height ? -shift / float(vp.Height) : 0.0f};
+    if (std::memcmp(half, l.halfPixelValue, sizeof half) != 0) {
+      std::memcpy(l.halfPixelValue, half, sizeof half);
+      glProgramUniform2fv(program, l.halfPixel, 1, half);
+    }
+  }
 }
 
 HRESULT Effect::BeginPass(UINT pass) {
   if (!begun || inPass || pass >= current->passes.size()) return D3DERR_INVALIDCALL;
-  PassData& p = current->passes[pass];
+  PassData& outer = current->passes[pass];
+  PassData* chosen = &outer;
+  if (!outer.variants.empty()) {
+    const std::vector<float>& v = params[outer.selector].values;
+    long index = v.empty() ? 0 : std::lround(v[0]);
+    chosen = &outer.variants[size_t(std::clamp<long>(index, 0, long(outer.variants.size()) - 1))];
+  }
+  PassData& p = *chosen;
   inPass = &p;
   // Programs the device made for the pass are found again (it may have
   // dropped some since).
@@ -790,8 +911,8 @@ HRESULT Effect::BeginPass(UINT pass) {
                a.param == size_t(-1) ? a.value : paramValue(a.param, a.value.element, a.state->values));
   uploadPass(p, true);
   d3d9_gl::setProgram(device, p.program);
-  d3d9_gl::setFragmentShader(device, p.fragment, p.fragment ? &Effect::prepareThunk : nullptr, this);
-  programLeftOn = p.program != 0 || p.fragment != 0;
+  d3d9_gl::setShader(device, p.shader, p.shaderIsVertex, p.shader ? &Effect::prepareThunk : nullptr, this);
+  programLeftOn = p.program != 0 || p.shader != 0;
   return D3D_OK;
 }
 
@@ -807,7 +928,7 @@ HRESULT Effect::End() {
   inPass = nullptr;
   if (!(beginFlags & (D3DXFX_DONOTSAVESTATE | D3DXFX_DONOTSAVESHADERSTATE))) {
     d3d9_gl::setProgram(device, 0);
-    d3d9_gl::setFragmentShader(device, 0, nullptr, nullptr);
+    d3d9_gl::setShader(device, 0, false, nullptr, nullptr);
     programLeftOn = false;
   }
   // In reverse, so that a light goes back before its enable.

@@ -395,6 +395,36 @@ class Parser {
     std::string lower;
     for (char c : type) lower += char(std::tolower(static_cast<unsigned char>(c)));
     bool blankWhole = false;
+    if (lower == "vertexshader" || lower == "pixelshader") {
+      ShaderVariable v;
+      v.vertex = lower == "vertexshader";
+      v.name = at(i + 1).text;
+      size_t k = i + 2;
+      while (k < end && at(k).text != "=") ++k;
+      if (k < end) {
+        ++k;
+        bool braces = at(k).text == "{";
+        if (braces) ++k;
+        std::vector<std::string> element;
+        int depth = 0;
+        for (; k < end; ++k) {
+          const std::string& t = at(k).text;
+          if (braces && depth == 0 && t == "}") break;
+          if (t == "(" || t == "{") ++depth;
+          if (t == ")" || t == "}") --depth;
+          if (t == "," && depth == 0) {
+            v.elements.push_back(element);
+            element.clear();
+            continue;
+          }
+          element.push_back(t);
+        }
+        if (!element.empty()) v.elements.push_back(element);
+      }
+      out.shaders.push_back(v);
+      blank(at(first).begin, at(end).end);
+      return;
+    }
     if (lower.rfind("texture", 0) == 0) {
       p.kind = ParamKind::Texture;
       blankWhole = true;

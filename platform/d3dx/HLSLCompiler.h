@@ -64,6 +64,12 @@ std::string rewireInputs(const std::string& glsl, const std::vector<Varying>& in
                          const std::vector<Varying>& provided,
                          const std::vector<std::pair<std::string, std::string>>& sources);
 
+// A vertex stage's GLSL made to feed the fixed-function fragment stage:
+// COLOR0, COLOR1, FOG and TEXCOORD0..7 written as v_diffuse, v_specular,
+// v_fog and v_tex0..7 (vec4, filled with 0 and a last 1), what it does not
+// write with white, black, no fog and (0, 0, 0, 1).
+std::string toFixedFunctionOutputs(const std::string& glsl);
+
 // Links a vertex and a fragment stage given as GLSL into a program of the
 // current GL context; 0 with the reason in `errors`.
 unsigned linkProgram(const std::string& vertex, const std::string& fragment, std::string& errors);

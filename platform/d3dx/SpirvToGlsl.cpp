@@ -304,4 +304,47 @@ std::string rewireInputs(const std::string& glsl, const std::vector<Varying>& in
   return text;
 }
 
+std::string toFixedFunctionOutputs(const std::string& glsl) {
+  std::string text = glsl;
+  struct Target {
+    std::string name, type, fallback;
+  };
+  std::vector<Target> targets = {{"v_diffuse", "vec4", "vec4(1.0)"}, {"v_specular", "vec4", "vec4(0.0)"},
+                                 {"v_fog", "float", "1.0"}};
+  for (int i = 0; i < 8; ++i) targets.push_back({"v_tex" + std::to_string(i), "vec4", "vec4(0.0, 0.0, 0.0, 1.0)"});
+  auto targetOf = [](const std::string& name) -> std::string {
+    if (name == "v_COLOR0") return "v_diffuse";
+    if (name == "v_COLOR1") return "v_specular";
+    if (name == "v_FOG0") return "v_fog";
+    if (name.compare(0, 10, "v_TEXCOORD") == 0 && name.size() == 11 && name[10] >= '0' && name[10] <= '7')
+      return "v_tex" + name.substr(10);
+    return "";
+  };
+  std::string assignments;
+  for (const Varying& out : declaredOutputs(glsl)) {
+    if (out.name.compare(0, 2, "v_") != 0) continue;
+    // The output becomes a global, copied to what the fixed-function
+    // stage reads at the end.
+    const std::string global = "fx_out_" + out.name.substr(2);
+    text = replaceWord(text, out.name, global);
+    const std::string old = "out " + out.type + " " + global + ";";
+    size_t at = text.find(old);
+    if (at != std::string::npos) text.replace(at, old.size(), out.type + " " + global + ";");
+    std::string target = targetOf(out.name);
+    for (Target& t : targets)
+      if (t.name == target) t.fallback = converted(global, out.type, t.type);
+  }
+  std::string declarations;
+  for (const Target& t : targets) {
+    declarations += "out " + t.type + " " + t.name + ";\n";
+    assignments += "    " + t.name + " = " + t.fallback + ";\n";
+  }
+  size_t main = text.find("void main()");
+  if (main == std::string::npos) return text;
+  text.insert(main, declarations + "\n");
+  size_t end = text.rfind('}');
+  text.insert(end, assignments);
+  return text;
+}
+
 }  // namespace d3dx_hlsl
