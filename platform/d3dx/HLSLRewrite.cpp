@@ -3,6 +3,7 @@
 // tokens that refuses text known to crash it.
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -267,10 +268,135 @@ std::string renameSemantic(const std::string& s, const std::string& from, const 
   return out;
 }
 
+// Components of a scalar or vector type name: "float" 1, "half3" 3; 0 for
+// anything else. `base` receives the scalar type.
+int vectorSize(const std::string& type, std::string& base) {
+  static const char* const kScalars[] = {"float", "half", "int", "uint", "bool", "double"};
+  for (const char* scalar : kScalars) {
+    size_t n = std::char_traits<char>::length(scalar);
+    if (type.compare(0, n, scalar) != 0) continue;
+    base = scalar;
+    if (type.size() == n) return 1;
+    if (type.size() == n + 1 && type[n] >= '1' && type[n] <= '4') return type[n] - '0';
+  }
+  return 0;
+}
+
+size_t skipSpace(const std::string& s, size_t i) {
+  while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+  return i;
+}
+
+// "T a[N] = (T[N]) expression;" (a vector cast to an array) as
+// "TN fx_castK = (TN)(expression); T a[N] = {fx_castK[0], ...};".
+std::string arrayCasts(const std::string& s) {
+  std::string text = s;
+  int count = 0;
+  size_t from = 0;
+  while ((from = text.find('(', from)) != std::string::npos) {
+    size_t i = skipSpace(text, from + 1), j = i;
+    while (j < text.size() && wordChar(text[j])) ++j;
+    std::string type = text.substr(i, j - i), base;
+    size_t k = skipSpace(text, j);
+    if (vectorSize(type, base) != 1 || k >= text.size() || text[k] != '[') {
+      ++from;
+      continue;
+    }
+    char* end = nullptr;
+    long n = std::strtol(text.c_str() + k + 1, &end, 10);
+    size_t close = skipSpace(text, size_t(end - text.c_str()));
+    size_t paren = close < text.size() && text[close] == ']' ? skipSpace(text, close + 1) : text.size();
+    size_t eq = from;
+    while (eq > 0 && std::isspace(static_cast<unsigned char>(text[eq - 1]))) --eq;
+    if (n < 1 || n > 4 || paren >= text.size() || text[paren] != ')' || eq == 0 || text[eq - 1] != '=') {
+      ++from;
+      continue;
+    }
+    size_t semicolon = text.find(';', paren);
+    size_t statement = text.find_last_of(";{}", eq - 1);
+    if (semicolon == std::string::npos || statement == std::string::npos) break;
+    const std::string name = "fx_cast" + std::to_string(++count);
+    const std::string vector = base + std::to_string(n);
+    std::string elements;
+    for (long e = 0; e < n; ++e) elements += (e ? ", " : "") + name + "[" + std::to_string(e) + "]";
+    const std::string expression = text.substr(paren + 1, semicolon - paren - 1);
+    const std::string head = text.substr(statement + 1, eq - 1 - (statement + 1));
+    const std::string replacement = " " + vector + " " + name + " = (" + vector + ")(" + expression + "); " +
+                                    head + "= {" + elements + "};";
+    text.replace(statement + 1, semicolon + 1 - (statement + 1), replacement);
+    from = statement + 1 + replacement.size();
+  }
+  return text;
+}
+
+// "float4 a[2] = {0, 0, 0, 0, 0, 0, 0, 0};" (the components flat) as
+// "float4 a[2] = {float4(0, 0, 0, 0), float4(0, 0, 0, 0)};".
+std::string flatArrayInitialisers(const std::string& s) {
+  std::string text = s;
+  size_t from = 0;
+  while ((from = text.find('{', from)) != std::string::npos) {
+    size_t eq = from;
+    while (eq > 0 && std::isspace(static_cast<unsigned char>(text[eq - 1]))) --eq;
+    size_t close = text.find('}', from);
+    if (eq == 0 || text[eq - 1] != '=' || close == std::string::npos ||
+        text.find('{', from + 1) < close) {
+      ++from;
+      continue;
+    }
+    // The declaration before '=': "type name[N]".
+    size_t bracketEnd = eq - 1;
+    while (bracketEnd > 0 && std::isspace(static_cast<unsigned char>(text[bracketEnd - 1]))) --bracketEnd;
+    size_t bracketOpen = bracketEnd > 0 && text[bracketEnd - 1] == ']' ? text.rfind('[', bracketEnd - 1) : std::string::npos;
+    if (bracketOpen == std::string::npos) {
+      ++from;
+      continue;
+    }
+    long n = std::strtol(text.c_str() + bracketOpen + 1, nullptr, 10);
+    size_t nameEnd = bracketOpen;
+    while (nameEnd > 0 && std::isspace(static_cast<unsigned char>(text[nameEnd - 1]))) --nameEnd;
+    size_t nameBegin = nameEnd;
+    while (nameBegin > 0 && wordChar(text[nameBegin - 1])) --nameBegin;
+    size_t typeEnd = nameBegin;
+    while (typeEnd > 0 && std::isspace(static_cast<unsigned char>(text[typeEnd - 1]))) --typeEnd;
+    size_t typeBegin = typeEnd;
+    while (typeBegin > 0 && wordChar(text[typeBegin - 1])) --typeBegin;
+    std::string type = text.substr(typeBegin, typeEnd - typeBegin), base;
+    int size = vectorSize(type, base);
+    std::vector<std::string> items;
+    std::string item;
+    for (size_t i = from + 1; i < close; ++i) {
+      if (text[i] == ',') {
+        items.push_back(item);
+        item.clear();
+      } else {
+        item += text[i];
+      }
+    }
+    items.push_back(item);
+    bool scalars = true;
+    for (const std::string& it : items)
+      scalars = scalars && it.find_first_of("()") == std::string::npos;
+    if (size < 2 || n < 1 || !scalars || long(items.size()) != n * size) {
+      from = close;
+      continue;
+    }
+    std::string grouped = "{";
+    for (long e = 0; e < n; ++e) {
+      grouped += (e ? ", " : "") + type + "(";
+      for (int c = 0; c < size; ++c) grouped += (c ? "," : "") + items[size_t(e * size + c)];
+      grouped += ")";
+    }
+    grouped += "}";
+    text.replace(from, close + 1 - from, grouped);
+    from += grouped.size();
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string rewriteEffectShader(const std::string& source, Stage stage) {
-  std::string text = source;
+  std::string text = flatArrayInitialisers(arrayCasts(source));
   if (stage == Stage::Pixel) {
     // Declared with "in", the front end takes VPOS for the whole
     // four-component position and assigns it to a float2 unconverted;
