@@ -451,6 +451,64 @@ technique tec0 { pass p { VertexShader = compile vs_2_0 vs(); Texture[0] = <imag
   texture->Release();
 }
 
+// Direct3D 9 shader code the compiler's front end does not take as
+// written, put in terms it takes.
+TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
+  struct Case {
+    const char* pixelShader;
+    uint32_t colour;
+  } cases[] = {
+      // A vector cast to an array.
+      {"float4 ps() : COLOR { float4 v = float4(0, 1, 0, 1); float a[4] = (float[4])v;\n"
+       "  return float4(a[0], a[1], a[2], a[3]); }",
+       0xff00ff00},
+      // An array of vectors initialised with its components flat.
+      {"float4 ps() : COLOR { float4 c[2] = {0, 0, 1, 1, 1, 0, 0, 1}; return c[0] + c[1] * 0.5; }", 0xff8000ff},
+      // The pixel position as a float2 declared "in".
+      {"float4 ps(in float2 p : VPOS) : COLOR { return float4(p.x / 255.0, 0, 0, 1); }", 0xff200000},
+      // SamplerState used with tex2D: a Direct3D 9 sampler.
+      {"SamplerState s;\nfloat4 ps() : COLOR { return tex2D(s, float2(0.5, 0.5)) * 0 + float4(1, 0, 1, 1); }",
+       0xffff00ff},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pixelShader);
+    const std::string text = std::string("float4 vs(float4 p : POSITION) : POSITION { return p; }\n") +
+                             c.pixelShader +
+                             "\ntechnique t { pass p { VertexShader = compile vs_2_0 vs(); "
+                             "PixelShader = compile ps_3_0 ps(); } }\n";
+    ID3DXEffect* effect = create(text.c_str());
+    if (!effect) continue;
+    drawWith(effect);
+    EXPECT_TRUE(colourNear(frame().at(32, 24), c.colour, 1));
+    effect->Release();
+  }
+}
+
+// "PixelShader = (shaders[count])": the element the parameter names when
+// the pass begins (held to the array's bounds).
+TEST_F(EffectTest, ShaderArraysIndexedByAParameter) {
+  ID3DXEffect* effect = create(R"(
+int count = 1;
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps(uniform int which) : COLOR { return which == 0 ? float4(1, 0, 0, 1) : which == 1 ? float4(0, 1, 0, 1) : float4(0, 0, 1, 1); }
+PixelShader shaders[3] = { compile ps_2_0 ps(0), compile ps_2_0 ps(1), compile ps_2_0 ps(2) };
+VertexShader single = compile vs_2_0 vs();
+technique tec0 { pass p { VertexShader = <single>; PixelShader = (shaders[count]); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  struct Case {
+    int count;
+    uint32_t colour;
+  } cases[] = {{1, 0xff00ff00}, {0, 0xffff0000}, {2, 0xff0000ff}, {7, 0xff0000ff}, {-3, 0xffff0000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.count);
+    EXPECT_EQ(effect->SetInt("count", c.count), D3D_OK);
+    drawWith(effect);
+    EXPECT_TRUE(colourNear(frame().at(32, 24), c.colour, 1));
+  }
+  effect->Release();
+}
+
 // ColorWriteEnable with flags joined by '|', and a state whose value is a
 // parameter read when the pass begins.
 TEST_F(EffectTest, ColorWriteMasksAndStatesTakenFromParameters) {
