@@ -484,6 +484,24 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
   }
 }
 
+// Values pass between the stages by semantic: a float2 written and a
+// float4 read (filled with 0 and a last 1), a float4 written and a float2
+// read, and one nobody wrote (0).
+TEST_F(EffectTest, ValuesBetweenStagesMeetBySemanticWhateverTheirTypes) {
+  ID3DXEffect* effect = create(R"(
+struct Out { float4 p : POSITION; float2 a : TEXCOORD0; float4 b : TEXCOORD1; };
+Out vs(float4 p : POSITION) { Out o; o.p = p; o.a = float2(0.25, 0.75); o.b = float4(0.5, 0.125, 0, 0); return o; }
+float4 ps(float4 a : TEXCOORD0, float2 b : TEXCOORD1, float4 c : TEXCOORD2) : COLOR {
+  return float4(a.x + a.z, a.w * 0.5 + c.x, b.x + b.y, 1);
+}
+technique tec0 { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff4080a0, 1));
+  effect->Release();
+}
+
 // "PixelShader = (shaders[count])": the element the parameter names when
 // the pass begins (held to the array's bounds).
 TEST_F(EffectTest, ShaderArraysIndexedByAParameter) {
