@@ -466,6 +466,9 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       {"float4 ps() : COLOR { float4 c[2] = {0, 0, 1, 1, 1, 0, 0, 1}; return c[0] + c[1] * 0.5; }", 0xff8000ff},
       // The pixel position as a float2 declared "in".
       {"float4 ps(in float2 p : VPOS) : COLOR { return float4(p.x / 255.0, 0, 0, 1); }", 0xff200000},
+      // A constructor assigned to: its parts take the value in turn.
+      {"float4 ps() : COLOR { float2 a, b; float4(a, b) = float4(0.25, 0.5, 1, 0); return float4(a.x, a.y, b.x, 1); }",
+       0xff4080ff},
       // SamplerState used with tex2D: a Direct3D 9 sampler.
       {"SamplerState s;\nfloat4 ps() : COLOR { return tex2D(s, float2(0.5, 0.5)) * 0 + float4(1, 0, 1, 1); }",
        0xffff00ff},

@@ -393,10 +393,92 @@ std::string flatArrayInitialisers(const std::string& s) {
   return text;
 }
 
+// The type of local or global `name` as declared before `before`
+// ("float2 a, b;"), or empty.
+std::string declaredType(const std::string& text, const std::string& name, size_t before) {
+  size_t at = before;
+  while (at > 0) {
+    at = text.rfind(name, at - 1);
+    if (at == std::string::npos) return "";
+    if ((at > 0 && wordChar(text[at - 1])) || (at + name.size() < text.size() && wordChar(text[at + name.size()])))
+      continue;
+    // Back over "a, b, " to the type.
+    size_t begin = text.find_last_of(";{}()", at);
+    begin = begin == std::string::npos ? 0 : begin + 1;
+    std::string head = text.substr(begin, at - begin);
+    size_t i = skipSpace(head, 0), j = i;
+    while (j < head.size() && wordChar(head[j])) ++j;
+    std::string type = head.substr(i, j - i), base;
+    std::string rest = head.substr(j);
+    bool names = true;
+    for (char c : rest) names = names && (wordChar(c) || c == ',' || std::isspace(static_cast<unsigned char>(c)));
+    if (vectorSize(type, base) && names && j > i && (rest.empty() || std::isspace(static_cast<unsigned char>(rest[0]))))
+      return type;
+    if (at == 0) return "";
+  }
+  return "";
+}
+
+// "float4(a, b) = expression;" (a constructor assigned to) as
+// "{ float4 fx_partsK = expression; a = fx_partsK.xy; b = fx_partsK.zw; }"
+// when the parts' types are declared before it.
+std::string constructorAssignments(const std::string& s) {
+  std::string text = s;
+  int count = 0;
+  for (size_t from = 0; from < text.size(); ++from) {
+    if (text[from] != ';' && text[from] != '{' && text[from] != '}') continue;
+    size_t i = skipSpace(text, from + 1), j = i;
+    while (j < text.size() && wordChar(text[j])) ++j;
+    std::string type = text.substr(i, j - i), base;
+    int size = vectorSize(type, base);
+    size_t open = skipSpace(text, j);
+    if (size < 2 || open >= text.size() || text[open] != '(') continue;
+    size_t close = text.find(')', open);
+    if (close == std::string::npos) continue;
+    size_t eq = skipSpace(text, close + 1);
+    if (eq + 1 >= text.size() || text[eq] != '=' || text[eq + 1] == '=') continue;
+    std::vector<std::string> parts;
+    std::string part;
+    bool plain = true;
+    for (size_t k = open + 1; k <= close; ++k) {
+      char c = text[k];
+      if (c == ',' || k == close) {
+        size_t a = skipSpace(part, 0), b = part.find_last_not_of(" \t\r\n");
+        part = b == std::string::npos ? "" : part.substr(a, b + 1 - a);
+        for (char d : part) plain = plain && wordChar(d);
+        parts.push_back(part);
+        part.clear();
+      } else {
+        part += c;
+      }
+    }
+    size_t semicolon = text.find(';', eq);
+    if (!plain || parts.size() < 2 || semicolon == std::string::npos) continue;
+    const std::string temp = "fx_parts" + std::to_string(++count);
+    std::string assignments;
+    int offset = 0;
+    for (const std::string& p : parts) {
+      std::string partType = declaredType(text, p, i), partBase;
+      int n = vectorSize(partType, partBase);
+      if (!n || offset + n > size) {
+        offset = -1;
+        break;
+      }
+      assignments += " " + p + " = " + temp + "." + std::string("xyzw").substr(size_t(offset), size_t(n)) + ";";
+      offset += n;
+    }
+    if (offset != size) continue;
+    std::string replacement = "{ " + type + " " + temp + " = " + text.substr(eq + 1, semicolon - eq - 1) + ";" +
+                              assignments + " }";
+    text.replace(i, semicolon + 1 - i, replacement);
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string rewriteEffectShader(const std::string& source, Stage stage) {
-  std::string text = flatArrayInitialisers(arrayCasts(source));
+  std::string text = constructorAssignments(flatArrayInitialisers(arrayCasts(source)));
   if (stage == Stage::Pixel) {
     // Declared with "in", the front end takes VPOS for the whole
     // four-component position and assigns it to a float2 unconverted;
