@@ -129,6 +129,29 @@ TEST(EffectPreprocessor, KeepsLineNumbersAndReportsErrorsWhereTheyAre) {
   }
 }
 
+// Nesting without bound is refused before the stack runs out.
+TEST(EffectPreprocessor, RefusesNestingWithoutBound) {
+  std::string calls = "#define F(a) a\n", brackets = "#if ", sizes = "static const int N = ";
+  for (int i = 0; i < 1000; ++i) {
+    calls += "F(";
+    brackets += "(";
+    sizes += "(";
+  }
+  calls += "1" + std::string(1000, ')');
+  brackets += "1" + std::string(1000, ')') + "\n#endif\n";
+  sizes += "1" + std::string(1000, ')') + ";\nfloat4 c[N];";
+  std::string out, errors;
+  EXPECT_FALSE(preprocess(calls, out, errors));
+  EXPECT_NE(errors.find("macro arguments nested too deeply"), std::string::npos) << errors;
+  errors.clear();
+  EXPECT_FALSE(preprocess(brackets, out, errors));
+  EXPECT_NE(errors.find("invalid expression in #if"), std::string::npos) << errors;
+  errors.clear();
+  d3dx_fx::EffectSource source;
+  EXPECT_FALSE(d3dx_fx::parseEffect(sizes, "memory", source, errors));
+  EXPECT_NE(errors.find("invalid array size"), std::string::npos) << errors;
+}
+
 // Includes open relative to the including file, with letters in any case;
 // each file may start with a byte-order mark; messages name the file.
 TEST(EffectPreprocessor, IncludesRelativeToTheIncludingFileInAnyCase) {

@@ -16,6 +16,8 @@ namespace d3dx_fx {
 namespace {
 
 constexpr int kMaxIncludeDepth = 32;
+// Macro arguments within arguments, brackets within an #if expression.
+constexpr int kMaxNesting = 200;
 // A bound on the work one file may ask of the macro expander (a macro that
 // doubles its text with every level would otherwise exhaust the memory).
 constexpr size_t kMaxExpandedTokens = 500000;
@@ -431,6 +433,16 @@ class Preprocessor {
 
   // Macro expansion of `input` into `result`, rescanning what a macro gives.
   void expand(std::deque<Tok>& input, std::vector<Tok>& result, const std::string& file) {
+    // Arguments are expanded by a call of their own: bound how deep.
+    struct Depth {
+      int& d;
+      explicit Depth(int& d) : d(++d) {}
+      ~Depth() { --d; }
+    } depth(expandDepth);
+    if (expandDepth > kMaxNesting) {
+      fail(file, input.empty() ? 0 : input.front().line, "macro arguments nested too deeply");
+      return;
+    }
     while (!input.empty() && ok) {
       Tok t = std::move(input.front());
       input.pop_front();
@@ -664,6 +676,15 @@ class Preprocessor {
     return true;
   }
   long long ternary(bool& good) {
+    struct Depth {
+      int& d;
+      explicit Depth(int& d) : d(++d) {}
+      ~Depth() { --d; }
+    } depth(evalDepth);
+    if (evalDepth > kMaxNesting) {
+      good = false;
+      return 0;
+    }
     long long c = binary(0, good);
     if (take("?")) {
       long long a = ternary(good);
@@ -708,6 +729,15 @@ class Preprocessor {
     }
   }
   long long unary(bool& good) {
+    struct Depth {
+      int& d;
+      explicit Depth(int& d) : d(++d) {}
+      ~Depth() { --d; }
+    } depth(evalDepth);
+    if (evalDepth > kMaxNesting) {
+      good = false;
+      return 0;
+    }
     if (take("!")) return !unary(good);
     if (take("-")) return (long long)(0ull - (unsigned long long)unary(good));
     if (take("+")) return unary(good);
@@ -733,6 +763,7 @@ class Preprocessor {
   std::map<std::string, Macro> macros;
   std::vector<std::string> once;  // files that asked to be read once
   size_t work = 0;
+  int expandDepth = 0, evalDepth = 0;
   std::vector<std::string> values;
   size_t at = 0;
 };

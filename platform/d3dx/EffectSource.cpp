@@ -303,8 +303,9 @@ class Parser {
     size_t k = begin;
     bool good = true;
     std::function<long()> sum, product, term;
+    int depth = 0;
     term = [&]() -> long {
-      if (k >= end) return good = false, 0;
+      if (k >= end || ++depth > 200) return good = false, 0;
       const std::string& t = at(k++).text;
       if (t == "(") {
         long v = sum();
