@@ -77,6 +77,8 @@ TEST(EffectPreprocessor, ExpandsAsTheCPreprocessorDoes) {
       // Comments go, strings stay whole; a leading byte-order mark goes.
       {"a /* #define X \n */ b // c\n\"// d\"", "a b \"// d\""},
       {"\xEF\xBB\xBF" "float x;", "float x;"},
+      // A call of a name that is no macro reads as 0 (with a warning).
+      {"#if NOT_A_MACRO(1, (2)) || 0\nyes\n#else\nno\n#endif", "no"},
       // Pragmas are kept for the compiler.
       {"#pragma pack_matrix(row_major)\nx", "#pragma pack_matrix ( row_major ) x"},
   };
@@ -109,6 +111,7 @@ TEST(EffectPreprocessor, KeepsLineNumbersAndReportsErrorsWhereTheyAre) {
       {"#if 1\n#else\n#else\n#endif", "#else without #if"},
       {"#if 1 +\n#endif", "memory(1): error: invalid expression in #if"},
       {"#if 1 / 0\n#endif", "invalid expression in #if"},
+      {"#if UNDEFINED(1) +\n#endif", "invalid expression in #if"},
       {"#define F(a, b) a\n\nF(1)", "memory(3): error: macro 'F' takes 2 arguments, not 1"},
       {"#define F(a) a\nF(1", "unterminated arguments of macro 'F'"},
       {"#define F(a\n", "missing ')' in the parameters of macro 'F'"},

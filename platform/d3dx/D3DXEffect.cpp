@@ -970,6 +970,7 @@ HRESULT createEffect(IDirect3DDevice9* device, const std::string& text, const st
     return D3DXERR_INVALIDDATA;
   }
   *effect = made.release();
+  if (errorsOut && !errors.empty()) *errorsOut = makeBuffer(errors);  // the warnings
   return D3D_OK;
 }
 

@@ -651,9 +651,24 @@ class Preprocessor {
     expand(input, expanded, file);
     if (!ok) return false;
     values.clear();
-    for (const Tok& t : expanded) {
-      if (t.kind == Kind::Ident) values.push_back(t.text == "true" ? "1" : "0");
-      else values.push_back(t.text);
+    for (size_t k = 0; k < expanded.size(); ++k) {
+      const Tok& t = expanded[k];
+      if (t.kind != Kind::Ident) {
+        values.push_back(t.text);
+        continue;
+      }
+      values.push_back(t.text == "true" ? "1" : "0");
+      // "name(...)" with no such macro: the call reads as 0, as the name
+      // alone would, and the compile goes on with a warning.
+      if (k + 1 < expanded.size() && expanded[k + 1].text == "(") {
+        int depth = 0;
+        for (++k; k < expanded.size(); ++k) {
+          if (expanded[k].text == "(") ++depth;
+          if (expanded[k].text == ")" && --depth == 0) break;
+        }
+        errors += file + "(" + std::to_string(line) + "): warning: '" + t.text +
+                  "' is not a macro; its call reads as 0\n";
+      }
     }
     at = 0;
     bool good = true;
