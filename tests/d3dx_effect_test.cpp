@@ -577,7 +577,7 @@ float4x4 m = {2, 0, 0, 0, 0, 2, 0, 0, 0, 0, 2, 0, 1, 2, 3, 1};
 float4 lightColour = {0.5, 0.25, 1, 1};
 float3 positions[2] = {0, 0, 0, 4, 5, 6};
 technique tec0 { pass p {
-  CCW_StencilFunc = Equal; CcwStencilPass = Incr; FogColor = float4(1, 0.5, 0, 1); SrcBlend = D3DBLEND_SRCALPHA;
+  CCW_StencilFunc = Equal; CcwStencilPass = Incr; ZWriteEnable = (false); FogColor = float4(1, 0.5, 0, 1); SrcBlend = D3DBLEND_SRCALPHA;
   ColorOp[1] = Modulate2x; ColorArg1[1] = Texture | Complement; TexCoordIndex[2] = CameraSpaceNormal | 1;
   WorldTransform[1] = <m>; ViewTransform = (m); TextureTransform[3] = <m>;
   LightEnable[2] = true; LightType[2] = Point; LightDiffuse[2] = <lightColour>; LightPosition[2] = <positions[1]>;
@@ -608,6 +608,7 @@ technique tec0 { pass p {
   ASSERT_EQ(effect->BeginPass(0), D3D_OK);
   EXPECT_EQ(render(D3DRS_CCW_STENCILFUNC), DWORD(D3DCMP_EQUAL));
   EXPECT_EQ(render(D3DRS_CCW_STENCILPASS), DWORD(D3DSTENCILOP_INCR));
+  EXPECT_EQ(render(D3DRS_ZWRITEENABLE), 0u);
   EXPECT_EQ(render(D3DRS_FOGCOLOR), 0xffff8000u);
   EXPECT_EQ(render(D3DRS_SRCBLEND), DWORD(D3DBLEND_SRCALPHA));
   EXPECT_EQ(stage(1, D3DTSS_COLOROP), DWORD(D3DTOP_MODULATE2X));

@@ -389,7 +389,12 @@ bool parseStateValue(const std::vector<std::string>& tokens, Values kind, StateV
     out.floats.push_back(std::strtof(tokens[0].c_str(), nullptr));
     return kind == V::Vector;
   }
-  // Names and numbers, joined with '|'.
+  // Names and numbers, joined with '|', in brackets or not.
+  size_t first = 0, last = tokens.size();
+  while (last - first >= 3 && tokens[first] == "(" && tokens[last - 1] == ")") {
+    ++first;
+    --last;
+  }
   std::string part;
   DWORD value = 0;
   bool any = false;
@@ -402,7 +407,7 @@ bool parseStateValue(const std::vector<std::string>& tokens, Values kind, StateV
     part.clear();
     return true;
   };
-  for (size_t i = 0; i < tokens.size(); ++i) {
+  for (size_t i = first; i < last; ++i) {
     if (tokens[i] == "|") {
       if (!takePart()) return false;
     } else {
