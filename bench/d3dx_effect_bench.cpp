@@ -12,6 +12,7 @@
 #include "platform/d3d9/D3D9.h"
 #include "platform/d3d9/GLInterop.h"
 #include "platform/d3dx/D3DXEffect.h"
+#include "testsupport/HeadlessDevice.h"
 
 namespace {
 
@@ -40,33 +41,20 @@ struct Vertex {
   float x, y, z, u, v;
 };
 
-struct Setup {
-  IDirect3D9* d3d = nullptr;
-  IDirect3DDevice9* device = nullptr;
-  IDirect3DTexture9* texture = nullptr;
-  HWND__ window;
+// Set before the device's context exists.
+struct OneRenderThread {
+  OneRenderThread() { setenv("LP_NUM_THREADS", "0", 0); }
+};
 
-  Setup() {
-    setenv("LP_NUM_THREADS", "0", 0);
-    d3d = Direct3DCreate9(D3D_SDK_VERSION);
-    D3DPRESENT_PARAMETERS p{};
-    p.BackBufferWidth = 640;
-    p.BackBufferHeight = 480;
-    p.BackBufferFormat = D3DFMT_X8R8G8B8;
-    p.SwapEffect = D3DSWAPEFFECT_DISCARD;
-    p.hDeviceWindow = &window;
-    p.Windowed = TRUE;
-    p.EnableAutoDepthStencil = TRUE;
-    p.AutoDepthStencilFormat = D3DFMT_D16;
-    p.PresentationInterval = D3DPRESENT_INTERVAL_IMMEDIATE;
-    d3d->CreateDevice(0, D3DDEVTYPE_HAL, &window, D3DCREATE_HARDWARE_VERTEXPROCESSING, &p, &device);
+struct Setup : OneRenderThread, HeadlessDevice {
+  IDirect3DTexture9* texture = nullptr;
+
+  Setup()
+      : HeadlessDevice(640, 480, D3DCREATE_HARDWARE_VERTEXPROCESSING, false, D3DFMT_D16,
+                       D3DPRESENT_INTERVAL_IMMEDIATE) {
     device->CreateTexture(64, 64, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr);
   }
-  ~Setup() {
-    texture->Release();
-    device->Release();
-    d3d->Release();
-  }
+  ~Setup() { texture->Release(); }
   void finish() {
     d3d9_gl::makeCurrent(device);
     glFinish();

@@ -9,7 +9,7 @@
 #include "core/RenderStateStack.h"
 #include "platform/d3d9/D3D9.h"
 #include "runtime/ScriptHost.h"
-#include "tests/headless_device.h"
+#include "testsupport/HeadlessDevice.h"
 
 namespace {
 

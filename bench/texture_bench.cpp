@@ -12,7 +12,7 @@
 #include "runtime/ScriptHost.h"
 #include "scriptapi/D3DTexture.h"
 #include "tests/image_files.h"
-#include "tests/headless_device.h"
+#include "testsupport/HeadlessDevice.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "platform/win32/LogSink.h"
 #include "platform/win32/Win32.h"
 
 MessageHook gLogHook = nullptr;
@@ -10,6 +11,15 @@ MessageHook gFatalErrorHook = nullptr;
 void logMessage(const char* text) {
   if (gLogHook) gLogHook(text);
 }
+
+namespace {
+
+// The platform's warnings join the engine's, from the start of the program.
+struct PlatformSinkInstaller {
+  PlatformSinkInstaller() { setPlatformLogSink(&logMessage); }
+} platformSinkInstaller;
+
+}  // namespace
 
 void fatalError(const char* text) {
   if (gFatalErrorHook)

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 constexpr std::uint32_t kPackageMagic = 0xA488BDCCu;
@@ -30,6 +31,47 @@ bool isPackageFile(const std::string& fileName);
 // a size of 2^31 or more).
 bool readPackageEntry(const std::string& fileName, const std::string& entryName, char** data,
                       std::int32_t* size);
+
+// A package opened once for many reads: its directory is parsed on the first
+// read and kept, and the file stays open. A read answers exactly what
+// readPackageEntry answers for the file as it is at that moment: a package
+// that has been replaced or changed since (another size, modification time
+// or file) is opened afresh.
+//
+// A gzipped package is inflated no more than once for all its entries,
+// whatever the order of the reads: the inflater keeps its state every
+// kPackageAccessSpacing bytes of uncompressed stream, so an entry behind the
+// current position costs at most that much inflating before its own bytes,
+// and with `keepPassedEntries` the bytes of entries that a read passes over
+// on its way are kept (up to kPackagePassedBudget bytes in all) until they
+// are read once.
+constexpr std::uint64_t kPackageAccessSpacing = 1u << 20;
+constexpr std::uint64_t kPackagePassedBudget = 32u << 20;
+
+class PackageReader {
+ public:
+  PackageReader(const std::string& fileName, bool keepPassedEntries);
+  ~PackageReader();
+  PackageReader(const PackageReader&) = delete;
+  PackageReader& operator=(const PackageReader&) = delete;
+
+  const std::string& fileName() const { return name; }
+  // As readPackageEntry.
+  bool read(const std::string& entryName, char** data, std::int32_t* size);
+
+  // How often the package has been (re)opened and how many uncompressed
+  // bytes have been inflated since this reader was made.
+  int opens() const { return openCount; }
+  std::uint64_t inflatedBytes() const;
+
+ private:
+  struct Opened;
+  std::string name;
+  bool keepPassed;
+  int openCount = 0;
+  std::uint64_t inflatedBefore = 0;  // by earlier openings
+  std::unique_ptr<Opened> opened;
+};
 
 // Undoes the scrambling of one block in place: byte i becomes
 // ((b XOR 0x6B) - i - 0x3A) mod 256. A length of 0 or less does nothing.

@@ -45,10 +45,10 @@ const StoreTexts kPackedTexts = {
 
 // Gets the bytes of a name: a new[]-allocated buffer and its size, or false
 // with the error text set.
-using ByteReader = bool (*)(const TQDatabase& store, const std::string& name, char** data, std::int32_t* size,
+using ByteReader = bool (*)(TQDatabase& store, const std::string& name, char** data, std::int32_t* size,
                             std::string& error);
 
-bool readLooseFile(const TQDatabase&, const std::string& name, char** data, std::int32_t* size,
+bool readLooseFile(TQDatabase&, const std::string& name, char** data, std::int32_t* size,
                    std::string& error) {
   FILE* file = openFile(name.c_str(), "rb");
   if (!file) {
@@ -87,10 +87,13 @@ bool readLooseFile(const TQDatabase&, const std::string& name, char** data, std:
   return true;
 }
 
-bool readPackedEntry(const TQDatabase& store, const std::string& name, char** data, std::int32_t* size,
+bool readPackedEntry(TQDatabase& store, const std::string& name, char** data, std::int32_t* size,
                      std::string& error) {
-  const std::string& package = static_cast<const TQDatabasePackedFile&>(store).packageName;
-  if (package.empty() || !readPackageEntry(package, name, data, size)) {
+  TQDatabasePackedFile& packed = static_cast<TQDatabasePackedFile&>(store);
+  const std::string& package = packed.packageName;
+  if (!package.empty() && (!packed.reader || packed.reader->fileName() != package))
+    packed.reader.reset(new PackageReader(package, true));
+  if (package.empty() || !packed.reader->read(name, data, size)) {
     error = "Cannot find packed data: " + name;
     return false;
   }

@@ -6,8 +6,10 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
+#include "core/PackageFile.h"
 #include "core/TQDataHandler.h"
 #include "core/TQSmartPointer.h"
 
@@ -100,6 +102,10 @@ class TQDatabasePackedFile : public TQDatabase {
 
   std::map<std::string, DatabaseEntry> entries;
   std::string packageName;
+  // The package as the loads read it, opened by the first load after open
+  // and kept while the store lives (a package changed on disk meanwhile is
+  // reread).
+  std::unique_ptr<PackageReader> reader;
 
   // Counter of the generated keys of unique-instance loads, shared by every
   // packed store of the process.

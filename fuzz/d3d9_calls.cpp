@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/d3d9/D3D9.h"
-#include "tests/headless_device.h"
+#include "testsupport/HeadlessDevice.h"
 
 namespace {
 

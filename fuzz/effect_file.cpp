@@ -24,7 +24,8 @@
 #include "platform/d3dx/D3DXEffect.h"
 #include "platform/d3dx/D3DXMath.h"
 #include "platform/d3dx/D3DXTexture.h"
-#include "tests/headless_device.h"
+#include "testsupport/HeadlessDevice.h"
+#include "testsupport/HeadlessEnvironment.h"
 
 namespace {
 
@@ -81,7 +82,7 @@ void drawEffect(IDirect3DDevice9* device, ID3DXEffect* effect, IDirect3DBaseText
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  unsetenv("DISPLAY");
+  useHeadlessEnvironment();
   return 0;
 }
 

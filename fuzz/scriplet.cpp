@@ -37,6 +37,8 @@
 #include "platform/d3d9/D3D9.h"
 #include "runtime/DemoSequencer.h"
 #include "runtime/ScriptHost.h"
+#include "testsupport/HeadlessDevice.h"
+#include "testsupport/HeadlessEnvironment.h"
 
 namespace {
 
@@ -114,9 +116,8 @@ void writeFixtures(const std::filesystem::path& folder) {
 }
 
 struct Session {
-  IDirect3D9* d3d = nullptr;
+  HeadlessDevice* headless = nullptr;  // kept for the whole run
   IDirect3DDevice9* device = nullptr;
-  HWND__ window;
   TQDatabaseFilesystem files;
   std::filesystem::path scratch;
 
@@ -130,18 +131,8 @@ struct Session {
     scratch = pattern;
     writeFixtures(scratch);
 
-    d3d = Direct3DCreate9(D3D_SDK_VERSION);
-    D3DPRESENT_PARAMETERS p{};
-    p.BackBufferWidth = 32;
-    p.BackBufferHeight = 24;
-    p.BackBufferFormat = D3DFMT_X8R8G8B8;
-    p.SwapEffect = D3DSWAPEFFECT_DISCARD;
-    p.hDeviceWindow = &window;
-    p.Windowed = TRUE;
-    p.EnableAutoDepthStencil = TRUE;
-    p.AutoDepthStencilFormat = D3DFMT_D16;
-    d3d->CreateDevice(0, D3DDEVTYPE_HAL, &window, D3DCREATE_HARDWARE_VERTEXPROCESSING, &p,
-                      &device);
+    headless = new HeadlessDevice(32, 24, D3DCREATE_HARDWARE_VERTEXPROCESSING, false, D3DFMT_D16);
+    device = headless->device;
     gDevice = device;
     gDatabase = &files;
     gFatalErrorHook = throwFatal;
@@ -155,8 +146,7 @@ struct Session {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  unsetenv("DISPLAY");
-  setenv("SDL_AUDIODRIVER", "dummy", 1);
+  useHeadlessEnvironment();
   return 0;
 }
 

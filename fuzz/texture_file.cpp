@@ -7,7 +7,7 @@
 
 #include "platform/d3d9/D3D9.h"
 #include "platform/d3dx/D3DXTexture.h"
-#include "tests/headless_device.h"
+#include "testsupport/HeadlessDevice.h"
 
 namespace {
 

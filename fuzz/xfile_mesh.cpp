@@ -23,7 +23,7 @@
 #include "platform/d3dx/D3DXSkin.h"
 #include "platform/d3dx/XFile.h"
 #include "scriptapi/SkinnedMesh.h"
-#include "tests/headless_device.h"
+#include "testsupport/HeadlessDevice.h"
 
 namespace {
 

@@ -16,4 +16,10 @@ foreach(name ${RESOURCE_FILES})
          "extern const size_t kResource_${symbol}_size = ${size};\n")
 endforeach()
 file(CONFIGURE OUTPUT ${RESOURCE_BYTES_CPP} CONTENT "${resource_text}" @ONLY)
-target_sources(engine PRIVATE ${CMAKE_SOURCE_DIR}/resources/Resources.cpp ${RESOURCE_BYTES_CPP})
+# The table is the program's, searched by the platform (FindResourceA): its
+# objects go into every program built on the engine, and the ids header to
+# the layers that name resources.
+engine_headers(program_resource_ids DIRS resources)
+add_library(program_resources OBJECT ${CMAKE_SOURCE_DIR}/resources/Resources.cpp ${RESOURCE_BYTES_CPP})
+target_link_libraries(program_resources PRIVATE program_resource_ids platform_win32)
+target_sources(engine INTERFACE $<TARGET_OBJECTS:program_resources>)

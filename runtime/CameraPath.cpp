@@ -2,17 +2,6 @@
 
 #include <cmath>
 
-D3DXVECTOR3 gCameraPos(10.0f, 10.0f, 10.0f);
-D3DXVECTOR3 gCameraTarget(0.0f, 0.0f, 0.0f);
-D3DXVECTOR3 gCameraUp(0.0f, 1.0f, 0.0f);
-float gCameraNear = 0.1f;
-float gCameraFar = 100.0f;
-D3DXMATRIX gCameraViewMatrix = {};
-D3DXMATRIX gCameraProjMatrix = {};
-float gCameraFov = 45.0f;
-int gAspectWidth = 800;
-int gAspectHeight = 600;
-
 namespace {
 
 D3DXVECTOR3 vec(float x, float y, float z) { return D3DXVECTOR3(x, y, z); }

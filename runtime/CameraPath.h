@@ -5,6 +5,7 @@
 #include <istream>
 #include <vector>
 
+#include "core/DemoState.h"  // the camera state the paths drive
 #include "platform/d3dx/D3DXMath.h"
 
 // How the segment from a key to the next one blends.
@@ -58,16 +59,3 @@ class CameraPath {
   // Steps shared by findSegment and keyAt: the segment and its linear weight.
   float segmentWeight(float u, int& e, int& f) const;
 };
-
-// Camera state shared with the script API's camera functions and the mesh
-// functions that need the eye position.
-extern D3DXVECTOR3 gCameraPos;
-extern D3DXVECTOR3 gCameraTarget;
-extern D3DXVECTOR3 gCameraUp;
-extern float gCameraNear;
-extern float gCameraFar;
-extern D3DXMATRIX gCameraViewMatrix;
-extern D3DXMATRIX gCameraProjMatrix;
-extern float gCameraFov;  // degrees
-extern int gAspectWidth;
-extern int gAspectHeight;

@@ -54,7 +54,8 @@ bool DemoSequencer::readDescription(const char* text) {
 
   int header = 0, trackCount = 0;
   in >> header;
-  tracks.clear();  // the index keeps its names until the next insertion
+  tracks.clear();  // the index keeps its names until the next insertion rebuilds it
+  indexStale = true;
   in >> trackCount;
   if (in.fail()) return false;
 

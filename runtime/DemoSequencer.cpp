@@ -1,5 +1,6 @@
 #include "runtime/DemoSequencer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -11,12 +12,6 @@
 #include "core/TQSmartPointer.h"
 #include "platform/d3d9/D3D9.h"
 #include "runtime/ScriptHost.h"
-
-DemoSequencer* gDemoSequencer = nullptr;
-float gCurrentTime = 0.0f;
-float gSceneStart = 0.0f;
-float gSceneEnd = 45.0f;
-float gSceneProgress = 0.0f;
 
 Scene::Scene(const std::string& file, const std::string& name)
     : name(name),
@@ -46,6 +41,7 @@ DemoSequencer::DemoSequencer(ScriptHost* host, IDirect3DDevice9* device)
   demoPath.isCamera = true;
   tracks.push_back({demoPath});
   sceneIndex["DemoPath"] = Location(0, 0);
+  indexedTrackSizes.assign(1, 1);
 }
 
 DemoSequencer::~DemoSequencer() {
@@ -100,17 +96,51 @@ int DemoSequencer::insertScene(int track, const Scene& scene) {
   if (track < 0) track = 0;
   if (track >= (int)tracks.size()) tracks.resize(track + 1);
   std::vector<Scene>& scenes = tracks[track];
-  int position = 0;
-  while (position < (int)scenes.size() && scenes[position].start <= scene.start) ++position;
+  // A track is ordered by start, so the scenes that start no later than the
+  // new one are the front of the track, found by halving.
+  const int position = int(std::partition_point(scenes.begin(), scenes.end(),
+                                                [&](const Scene& s) { return s.start <= scene.start; }) -
+                           scenes.begin());
+  const bool indexCurrent = !indexStale && indexedTrackSizes.size() <= tracks.size() &&
+                            (track < (int)indexedTrackSizes.size() ? indexedTrackSizes[track] : 0) == scenes.size();
   scenes.insert(scenes.begin() + position, scene);
-  rebuildIndex();
+  if (indexCurrent)
+    indexInsertion(track, position);
+  else
+    rebuildIndex();
   return position;
+}
+
+void DemoSequencer::indexInsertion(int track, int position) {
+  const std::vector<Scene>& scenes = tracks[track];
+  // The scenes behind the new one moved one place on; the entries that
+  // named them follow.
+  for (int j = position + 1; j < (int)scenes.size(); ++j) {
+    auto entry = sceneIndex.find(scenes[j].name);
+    if (entry != sceneIndex.end() && entry->second == Location(track, j - 1)) {
+      entry->second.second = j;
+      ++indexWrites;
+    }
+  }
+  // The index names the last scene of a name in walk order (track, then
+  // position): the new one unless one of that name stands after it.
+  const Location here(track, position);
+  auto entry = sceneIndex.try_emplace(scenes[position].name, here).first;
+  if (entry->second < here) entry->second = here;
+  ++indexWrites;
+  indexedTrackSizes.resize(tracks.size(), 0);
+  indexedTrackSizes[track] = scenes.size();
 }
 
 void DemoSequencer::rebuildIndex() {
   sceneIndex.clear();
-  for (int i = 0; i < (int)tracks.size(); ++i)
+  indexedTrackSizes.assign(tracks.size(), 0);
+  for (int i = 0; i < (int)tracks.size(); ++i) {
     for (int j = 0; j < (int)tracks[i].size(); ++j) sceneIndex[tracks[i][j].name] = Location(i, j);
+    indexedTrackSizes[i] = tracks[i].size();
+    indexWrites += tracks[i].size();
+  }
+  indexStale = false;
 }
 
 DemoSequencer::Location DemoSequencer::findScene(const std::string& name) const {
@@ -138,10 +168,45 @@ void DemoSequencer::publishTiming(const Scene& scene, float t) const {
   gSceneProgress = p;
 }
 
-void DemoSequencer::callBracketed(const Scene& scene, EntryPoint entry) {
+void DemoSequencer::callBracketed(Scene& scene, EntryPoint entry) {
   pushAllStates();
-  host->callEntry(scene.name, entry);
+  callScene(scene, entry);
   popAllStates();
+}
+
+Scene::Resolved& DemoSequencer::resolve(Scene& scene) {
+  Scene::Resolved& resolved = scene.resolved;
+  if (resolved.stamp != host->stamp) {
+    resolved.stamp = host->stamp;
+    resolved.scriplet = host->findScriplet(scene.name);
+    resolved.placementRead = false;
+  }
+  return resolved;
+}
+
+namespace {
+
+void prefetchBytes(const void* address, int bytes) {
+  if (!address) return;
+  for (int offset = 0; offset < bytes; offset += 64) __builtin_prefetch(static_cast<const char*>(address) + offset);
+}
+
+}  // namespace
+
+void DemoSequencer::prefetchNext(const std::vector<Scene>& track, const Scene& scene, EntryPoint entry) const {
+  const Scene* next = &scene + 1;
+  const Scene* end = track.data() + track.size();
+  if (next == end) return;
+  if (next + 1 != end) prefetchBytes(next[1].resolved.scriplet, 128);
+  const Scene::Resolved& resolved = next->resolved;
+  if (resolved.stamp != host->stamp || !resolved.scriplet) return;
+  prefetchBytes(resolved.scriplet->context, 512);
+  prefetchBytes(resolved.scriplet->entryFunctions[entry], 512);
+}
+
+void DemoSequencer::callScene(Scene& scene, EntryPoint entry) {
+  Scene::Resolved& resolved = resolve(scene);
+  if (resolved.scriplet) host->callEntry(*resolved.scriplet, entry);
 }
 
 bool DemoSequencer::isActive(const Scene& scene, float t) {
@@ -191,6 +256,7 @@ void DemoSequencer::renderFrame() {
           callBracketed(scene, ENTRY_BEGIN);
           scene.begun = true;
         }
+        prefetchNext(track, scene, ENTRY_PRERENDER);
         callBracketed(scene, ENTRY_PRERENDER);
       }
     }
@@ -210,8 +276,9 @@ void DemoSequencer::renderFrame() {
       if (scene.isCamera) {
         applyCamera(scene.path, scene.start);
       } else {
-        applyPlacement(scene.name);
-        host->callEntry(scene.name, ENTRY_RENDER);
+        prefetchNext(track, scene, ENTRY_RENDER);
+        placeScene(scene);
+        callScene(scene, ENTRY_RENDER);
         restoreWorld();
       }
     }
@@ -224,6 +291,7 @@ void DemoSequencer::renderFrame() {
       if (scene.isCamera || !scene.valid) continue;
       publishTiming(scene, t);
       if (isActive(scene, t)) {
+        prefetchNext(track, scene, ENTRY_POSTRENDER);
         callBracketed(scene, ENTRY_POSTRENDER);
       } else if (!(t <= scene.end || scene.end == -1.0f) && scene.begun) {
         callBracketed(scene, ENTRY_END);
@@ -259,21 +327,46 @@ void DemoSequencer::applyCamera(const CameraPath& path, float start) {
   gCameraProjMatrix = projection;
 }
 
+namespace {
+
+// The placement variables in the order they are read. Defaults for a value
+// text that does not read as a number: no move, unit scale, no turn.
+const struct {
+  const char* name;
+  float fallback;
+} kPlacement[9] = {{"script_pos_x", 0}, {"script_pos_y", 0}, {"script_pos_z", 0},
+                   {"script_scal_x", 1}, {"script_scal_y", 1}, {"script_scal_z", 1},
+                   {"script_rot_x", 0}, {"script_rot_y", 0}, {"script_rot_z", 0}};
+
+void readPlacement(ScriptHost& host, const std::string& name, float values[9]) {
+  for (int i = 0; i < 9; ++i) {
+    values[i] = kPlacement[i].fallback;
+    host.getExternFloat(name, kPlacement[i].name, values[i]);
+  }
+}
+
+}  // namespace
+
 void DemoSequencer::applyPlacement(const std::string& name) {
   device->GetTransform(D3DTS_WORLD, &savedWorld);
-  // Defaults for a value text that does not read as a number: no move, no
-  // turn, unit scale.
-  float px = 0, py = 0, pz = 0, sx = 1, sy = 1, sz = 1, rx = 0, ry = 0, rz = 0;
-  host->getExternFloat(name, "script_pos_x", px);
-  host->getExternFloat(name, "script_pos_y", py);
-  host->getExternFloat(name, "script_pos_z", pz);
-  host->getExternFloat(name, "script_scal_x", sx);
-  host->getExternFloat(name, "script_scal_y", sy);
-  host->getExternFloat(name, "script_scal_z", sz);
-  host->getExternFloat(name, "script_rot_x", rx);
-  host->getExternFloat(name, "script_rot_y", ry);
-  host->getExternFloat(name, "script_rot_z", rz);
+  float values[9];
+  readPlacement(*host, name, values);
+  setPlacement(values);
+}
 
+void DemoSequencer::placeScene(Scene& scene) {
+  device->GetTransform(D3DTS_WORLD, &savedWorld);
+  Scene::Resolved& resolved = resolve(scene);
+  if (!resolved.placementRead) {
+    readPlacement(*host, scene.name, resolved.placement);
+    resolved.placementRead = true;
+  }
+  setPlacement(resolved.placement);
+}
+
+void DemoSequencer::setPlacement(const float values[9]) {
+  const float px = values[0], py = values[1], pz = values[2], sx = values[3], sy = values[4], sz = values[5],
+              rx = values[6], ry = values[7], rz = values[8];
   // Rotation Z, Y, X, then scaling, then the saved world, then the move.
   D3DXMATRIX m = savedWorld, step;
   D3DXMatrixTranslation(&step, px, py, pz);

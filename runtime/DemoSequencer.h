@@ -2,15 +2,18 @@
 // flying a camera path, walked three times per frame.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/DemoState.h"  // gDemoSequencer and the scene timing
 #include "platform/d3dx/D3DXMath.h"
 #include "runtime/CameraPath.h"
 
 class ScriptHost;
+struct Scriplet;
 struct IDirect3DDevice9;
 enum EntryPoint : int;
 
@@ -26,9 +29,21 @@ struct Scene {
   bool valid;
   bool isCamera;
   CameraPath path;  // camera scenes only
+
+  // What the sequencer resolved from the host for this scene: its scriplet
+  // and its placement values. It holds while the host's stamp is the one it
+  // was resolved under (no scriplet stored or released, no extern value set
+  // since).
+  struct Resolved {
+    std::uint64_t stamp = 0;
+    Scriplet* scriplet = nullptr;  // null: not loaded
+    bool placementRead = false;
+    float placement[9] = {};  // pos x y z, scal x y z, rot x y z
+  };
+  Resolved resolved;
 };
 
-class DemoSequencer {
+class DemoSequencer : public DemoTimeline {
  public:
   typedef std::pair<int, int> Location;  // (track, position)
 
@@ -54,7 +69,11 @@ class DemoSequencer {
   void applyCamera(const CameraPath& path, float start);
   void applyPlacement(const std::string& name);
   void restoreWorld();
-  void setClearColor(int red, int green, int blue);
+  void setClearColor(int red, int green, int blue) override;
+
+  // Scenes written into sceneIndex so far, by rebuilds and by insertions
+  // alike: loading n scenes in start order writes about n.
+  std::size_t indexWrites = 0;
 
   ScriptHost* host;
   std::vector<std::vector<Scene>> tracks;
@@ -70,17 +89,31 @@ class DemoSequencer {
   bool readDescription(const char* text);
   void publishTiming(const Scene& scene, float t) const;
   // One entry call between a mark and an undo of the device-state stacks.
-  void callBracketed(const Scene& scene, EntryPoint entry);
+  void callBracketed(Scene& scene, EntryPoint entry);
+  // One entry call of the scene's scriplet, found once per host stamp.
+  void callScene(Scene& scene, EntryPoint entry);
+  Scene::Resolved& resolve(Scene& scene);
+  // Asks the processor to start loading what the next scene of the track
+  // will read for that entry call while this one runs: with many scriplets,
+  // each with an engine of its own, a frame otherwise waits on memory at
+  // every call.
+  void prefetchNext(const std::vector<Scene>& track, const Scene& scene, EntryPoint entry) const;
+  // applyPlacement with the values read once per host stamp.
+  void placeScene(Scene& scene);
+  // The world transform from savedWorld and the nine placement values.
+  void setPlacement(const float values[9]);
   static bool isActive(const Scene& scene, float t);
+
+  // Brings sceneIndex up to date after a scene was inserted at `position`
+  // of `track`, when the index matched the tracks before that.
+  void indexInsertion(int track, int position);
+
+  // What the index was last made from: the number of scenes of each track
+  // (a track that changed behind the index's back makes the next insertion
+  // rebuild it), and whether the tracks were cleared since.
+  std::vector<std::size_t> indexedTrackSizes;
+  bool indexStale = false;
 
   bool framesCaptured = false;  // the once-only capture of renderFrame
   bool initCaptured = false;    // the once-only capture of initScenes
 };
-
-extern DemoSequencer* gDemoSequencer;
-
-// Scene timing read by the script utilities.
-extern float gCurrentTime;
-extern float gSceneStart;
-extern float gSceneEnd;
-extern float gSceneProgress;

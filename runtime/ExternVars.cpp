@@ -103,6 +103,7 @@ void ScriptHost::getExternFloat(const std::string& scriplet, const std::string& 
 }
 
 void ScriptHost::setExternValue(const std::string& scriplet, const std::string& variable, const std::string& value) {
+  touch();
   auto loaded = scriplets.find(scriplet);
   if (loaded != scriplets.end()) {
     Scriplet& record = loaded->second;
@@ -128,6 +129,7 @@ void ScriptHost::setExternValue(const std::string& scriplet, const std::string& 
 
 void ScriptHost::setExternTyped(const std::string& scriplet, const std::string& variable, const std::string& type,
                                 const std::string& value) {
+  touch();
   auto loaded = scriplets.find(scriplet);
   if (loaded != scriplets.end()) {
     Scriplet& record = loaded->second;
@@ -156,6 +158,7 @@ void ScriptHost::setExternFloat(const std::string& scriplet, const std::string& 
 }
 
 void ScriptHost::mergeSavedExterns(const std::string& name, Scriplet& scriplet) {
+  touch();
   auto saved = savedExterns.find(name);
   if (saved == savedExterns.end()) return;
   for (const ExternVar& kept : saved->second) {

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "runtime/ScriptHost.h"
+#include "scriptapi/Binding.h"
 
 std::string gTraceName;
 int32_t gTraceLine = -1;
@@ -27,12 +28,19 @@ void traceScriptEnd() {
   gTraceLine = -1;
 }
 
-void registerDebugFunctions(asIScriptEngine* engine) {
-  engine->RegisterGlobalFunction("void testDebug(int,string,string,int)", asFUNCTION(testDebug), asCALL_CDECL);
+int registerDebugFunctions(asIScriptEngine* engine) {
+  RegistrationSum r;
+  r += engine->RegisterGlobalFunction("void testDebug(int,string,string,int)",
+                                      asFUNCTION(testDebug), asCALL_CDECL);
   // Assertion conditions are mostly comparisons, and a bool no longer
   // converts to int by itself: the same function takes them as bool.
-  engine->RegisterGlobalFunction("void testDebug(bool,string,string,int)", asFUNCTION(testDebugBool), asCALL_CDECL);
-  engine->RegisterGlobalFunction("void traceScriptInit(string)", asFUNCTION(traceScriptInit), asCALL_CDECL);
-  engine->RegisterGlobalFunction("void traceScript(int)", asFUNCTION(traceScript), asCALL_CDECL);
-  engine->RegisterGlobalFunction("void traceScriptEnd()", asFUNCTION(traceScriptEnd), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void testDebug(bool,string,string,int)",
+                                      asFUNCTION(testDebugBool), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void traceScriptInit(string)", asFUNCTION(traceScriptInit),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void traceScript(int)", asFUNCTION(traceScript),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void traceScriptEnd()", asFUNCTION(traceScriptEnd),
+                                      asCALL_CDECL);
+  return r.value();
 }

@@ -27,5 +27,6 @@ void traceScript(int line);
 // void traceScriptEnd()
 void traceScriptEnd();
 
-// Registers the four functions above, in this order, ignoring the results.
-void registerDebugFunctions(asIScriptEngine* engine);
+// Registers the functions above, in this order. Returns the sum of the
+// error codes (0 when all succeeded); the host does not act on it.
+int registerDebugFunctions(asIScriptEngine* engine);

@@ -154,11 +154,26 @@ void LogParseError::Write(const char* text) {
   collected += "^\r\n";
 }
 
-ScriptHost::ScriptHost() { gScriptHost = this; }
+ScriptHost::ScriptHost() {
+  gScriptHost = this;
+  gScriptCallbacks = this;
+  touch();
+}
+
+void ScriptHost::touch() {
+  static std::uint64_t lastStamp = 0;
+  stamp = ++lastStamp;
+}
+
+Scriplet* ScriptHost::findScriplet(const std::string& name) {
+  auto found = scriplets.find(name);
+  return found == scriplets.end() ? nullptr : &found->second;
+}
 
 ScriptHost::~ScriptHost() {
   shutdown();
   if (gScriptHost == this) gScriptHost = nullptr;
+  if (gScriptCallbacks == this) gScriptCallbacks = nullptr;
   // The texture callbacks must not reach a host that is gone; the next
   // host's first registration takes its place.
   if (gTextureScriptHost == this) gTextureScriptHost = nullptr;
@@ -237,8 +252,10 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
   for (int code = 0; code < ENTRY_COUNT; ++code) {
     asIScriptFunction* function = module->GetFunctionByDecl(kEntryDeclarations[code]);
     record.entryIds[code] = function ? function->GetId() : -1;
+    record.entryFunctions[code] = function;
   }
 
+  touch();
   auto existing = scriplets.find(name);
   if (existing != scriplets.end()) {
     releaseScriplet(existing->second);
@@ -251,15 +268,19 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
 }
 
 void ScriptHost::callEntry(const std::string& name, EntryPoint code) {
-  FolderScope folder(name);
   auto found = scriplets.find(name);
-  if (found == scriplets.end()) return;
-  Scriplet& scriplet = found->second;
+  if (found != scriplets.end()) callEntry(found->second, code);
+}
+
+void ScriptHost::callEntry(Scriplet& scriplet, EntryPoint code) {
+  FolderScope folder(scriplet.name);
   if (scriplet.externsPending) applyExterns(scriplet);
   if (code < 0 || code >= ENTRY_COUNT || scriplet.entryIds[code] < 0) return;
 
+  asIScriptFunction* function = scriplet.entryFunctions[code];
+  if (!function) function = scriplet.engine->GetFunctionById(scriplet.entryIds[code]);
   asIScriptContext* context = scriplet.context;
-  context->Prepare(scriplet.engine->GetFunctionById(scriplet.entryIds[code]));
+  context->Prepare(function);
   if (code == ENTRY_PRERENDER || code == ENTRY_RENDER || code == ENTRY_POSTRENDER) context->SetArgFloat(0, time);
   asIScriptContext* outer = running;
   running = context;
@@ -314,6 +335,7 @@ bool ScriptHost::unload(const std::string& name, bool keepExterns) {
   callEntry(name, ENTRY_DIED);
   found = scriplets.find(name);
   if (found == scriplets.end()) return true;
+  touch();
   releaseScriplet(found->second);
   scriplets.erase(found);
   return true;
@@ -325,6 +347,7 @@ void ScriptHost::abortCurrent() {
 }
 
 void ScriptHost::shutdown() {
+  touch();
   for (auto& entry : scriplets) releaseScriplet(entry.second);
   scriplets.clear();
   asThreadCleanup();

@@ -11,6 +11,8 @@
 #include <map>
 #include <string>
 
+#include "core/ScriptCallbacks.h"
+
 using namespace AngelScript;
 
 // The entry functions of a scriplet, indexing Scriplet::entryIds.
@@ -52,6 +54,9 @@ struct Scriplet {
   asIScriptContext* context = nullptr;
   std::string name;
   int32_t entryIds[ENTRY_COUNT] = {-1, -1, -1, -1, -1, -1, -1, -1};
+  // The functions of those ids (null where the id is -1), found at compile
+  // so that an entry call does not look them up in the engine.
+  asIScriptFunction* entryFunctions[ENTRY_COUNT] = {};
   std::list<ExternVar> externs;
   bool externsPending = true;
 };
@@ -70,7 +75,7 @@ class LogParseError {
   std::string collected;
 };
 
-class ScriptHost {
+class ScriptHost : public ScriptCallbacks {
  public:
   ScriptHost();
   ~ScriptHost();
@@ -85,15 +90,21 @@ class ScriptHost {
   bool unload(const std::string& name, bool keepExterns);
   // Runs one entry function, in the scriplet's folder when its name has one.
   void callEntry(const std::string& name, EntryPoint code);
+  // The same for a scriplet already found (by findScriplet, with the stamp
+  // unchanged since).
+  void callEntry(Scriplet& scriplet, EntryPoint code);
+  // The loaded scriplet of that name, or null. The pointer holds while
+  // `stamp` stays as it is.
+  Scriplet* findScriplet(const std::string& name);
   // Runs a script function found by its name alone, in a temporary context.
   // A function with a parameter that would start as a null object or a null
   // reference (anything but a number or an enum by value) is not run.
-  void callFunction(const std::string& scriplet, const std::string& function);
+  void callFunction(const std::string& scriplet, const std::string& function) override;
   // The same with the arguments (a, b, object), where object is a vectorN. A
   // function whose third parameter is no vectorN, or whose further parameters
   // are not numbers or enums by value, is not run.
   void callFunctionWithArgs(const std::string& scriplet, const std::string& function, int32_t a, int32_t b,
-                            void* object);
+                            void* object) override;
   // Aborts the entry call in progress (if any) and sets aborted.
   void abortCurrent();
 
@@ -124,6 +135,11 @@ class ScriptHost {
   int preprocess(const std::string& name, std::string& text, Scriplet& scriplet, std::string& error);
 
   std::map<std::string, Scriplet> scriplets;
+  // Changes, to a value no host has had before, whenever a scriplet is
+  // stored or released or an extern value is set: what callers resolved
+  // from the host under an equal stamp still holds.
+  std::uint64_t stamp = 0;
+  void touch();
   std::map<std::string, std::list<ExternVar>> savedExterns;
   float time = 0.0f;
   asIScriptContext* running = nullptr;

@@ -4,6 +4,8 @@
 #include <new>
 #include <sstream>
 
+#include "scriptapi/Binding.h"
+
 namespace {
 
 // Literals: one native string per literal, built from its bytes up to the
@@ -72,17 +74,16 @@ std::string string_add_number_string(T value, const std::string& s) {
 }
 
 template <typename T>
-int registerConversions(asIScriptEngine* engine, const char* type, int& r) {
+void registerConversions(asIScriptEngine* engine, const char* type, RegistrationSum& r) {
   const std::string t = type;
-  r = engine->RegisterObjectMethod("string", ("string &opAssign(" + t + ")").c_str(), asFUNCTION(string_assign<T>),
-                                   asCALL_CDECL_OBJLAST);
-  r = engine->RegisterObjectMethod("string", ("string &opAddAssign(" + t + ")").c_str(),
-                                   asFUNCTION(string_addAssign<T>), asCALL_CDECL_OBJLAST);
-  r = engine->RegisterObjectMethod("string", ("string opAdd(" + t + ") const").c_str(),
-                                   asFUNCTION(string_add_string_number<T>), asCALL_CDECL_OBJFIRST);
-  r = engine->RegisterObjectMethod("string", ("string opAdd_r(" + t + ") const").c_str(),
-                                   asFUNCTION(string_add_number_string<T>), asCALL_CDECL_OBJLAST);
-  return r;
+  r += engine->RegisterObjectMethod("string", ("string &opAssign(" + t + ")").c_str(),
+                                    asFUNCTION(string_assign<T>), asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("string", ("string &opAddAssign(" + t + ")").c_str(),
+                                    asFUNCTION(string_addAssign<T>), asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("string", ("string opAdd(" + t + ") const").c_str(),
+                                    asFUNCTION(string_add_string_number<T>), asCALL_CDECL_OBJFIRST);
+  r += engine->RegisterObjectMethod("string", ("string opAdd_r(" + t + ") const").c_str(),
+                                    asFUNCTION(string_add_number_string<T>), asCALL_CDECL_OBJLAST);
 }
 
 // bits: void f(), void f(uint), uint opImplConv() const
@@ -109,29 +110,48 @@ ScriptBits& bits_shlAssign(uint32_t count, ScriptBits* self) { self->value <<= (
 ScriptBits& bits_shrAssign(uint32_t count, ScriptBits* self) { self->value >>= (count & 31); return *self; }
 
 int registerBits(asIScriptEngine* engine) {
-  int r = engine->RegisterObjectType("bits", sizeof(ScriptBits), asOBJ_VALUE | asOBJ_POD | asOBJ_APP_PRIMITIVE);
-  r = engine->RegisterObjectBehaviour("bits", asBEHAVE_CONSTRUCT, "void f()", asFUNCTION(bits_construct),
-                                      asCALL_CDECL_OBJLAST);
-  r = engine->RegisterObjectBehaviour("bits", asBEHAVE_CONSTRUCT, "void f(uint)", asFUNCTION(bits_construct_uint),
-                                      asCALL_CDECL_OBJLAST);
-  r = engine->RegisterObjectMethod("bits", "uint opImplConv() const", asFUNCTION(bits_toUint),
-                                   asCALL_CDECL_OBJLAST);
-  const struct {
-    const char* declaration;
-    asSFuncPtr function;
-  } operators[] = {
-      {"bits opAnd(uint) const", asFUNCTION(bits_and)},   {"bits opAnd_r(uint) const", asFUNCTION(bits_and)},
-      {"bits opOr(uint) const", asFUNCTION(bits_or)},     {"bits opOr_r(uint) const", asFUNCTION(bits_or)},
-      {"bits opXor(uint) const", asFUNCTION(bits_xor)},   {"bits opXor_r(uint) const", asFUNCTION(bits_xor)},
-      {"bits opShl(uint) const", asFUNCTION(bits_shl)},   {"bits opShr(uint) const", asFUNCTION(bits_shr)},
-      {"bits opUShr(uint) const", asFUNCTION(bits_shr)},  {"bits opCom() const", asFUNCTION(bits_com)},
-      {"bits &opAndAssign(uint)", asFUNCTION(bits_andAssign)}, {"bits &opOrAssign(uint)", asFUNCTION(bits_orAssign)},
-      {"bits &opXorAssign(uint)", asFUNCTION(bits_xorAssign)}, {"bits &opShlAssign(uint)", asFUNCTION(bits_shlAssign)},
-      {"bits &opShrAssign(uint)", asFUNCTION(bits_shrAssign)}, {"bits &opUShrAssign(uint)", asFUNCTION(bits_shrAssign)},
-  };
-  for (const auto& op : operators)
-    r = engine->RegisterObjectMethod("bits", op.declaration, op.function, asCALL_CDECL_OBJLAST);
-  return r;
+  RegistrationSum r;
+  r += engine->RegisterObjectType("bits", sizeof(ScriptBits),
+                                  asOBJ_VALUE | asOBJ_POD | asOBJ_APP_PRIMITIVE);
+  r += engine->RegisterObjectBehaviour("bits", asBEHAVE_CONSTRUCT, "void f()",
+                                       asFUNCTION(bits_construct), asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectBehaviour("bits", asBEHAVE_CONSTRUCT, "void f(uint)",
+                                       asFUNCTION(bits_construct_uint), asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("bits", "uint opImplConv() const", asFUNCTION(bits_toUint),
+                                    asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("bits", "bits opAnd(uint) const", asFUNCTION(bits_and),
+                                    asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("bits", "bits opAnd_r(uint) const", asFUNCTION(bits_and),
+                                    asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("bits", "bits opOr(uint) const", asFUNCTION(bits_or),
+                                    asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("bits", "bits opOr_r(uint) const", asFUNCTION(bits_or),
+                                    asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("bits", "bits opXor(uint) const", asFUNCTION(bits_xor),
+                                    asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("bits", "bits opXor_r(uint) const", asFUNCTION(bits_xor),
+                                    asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("bits", "bits opShl(uint) const", asFUNCTION(bits_shl),
+                                    asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("bits", "bits opShr(uint) const", asFUNCTION(bits_shr),
+                                    asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("bits", "bits opUShr(uint) const", asFUNCTION(bits_shr),
+                                    asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("bits", "bits opCom() const", asFUNCTION(bits_com),
+                                    asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("bits", "bits &opAndAssign(uint)", asFUNCTION(bits_andAssign),
+                                    asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("bits", "bits &opOrAssign(uint)", asFUNCTION(bits_orAssign),
+                                    asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("bits", "bits &opXorAssign(uint)", asFUNCTION(bits_xorAssign),
+                                    asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("bits", "bits &opShlAssign(uint)", asFUNCTION(bits_shlAssign),
+                                    asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("bits", "bits &opShrAssign(uint)", asFUNCTION(bits_shrAssign),
+                                    asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("bits", "bits &opUShrAssign(uint)", asFUNCTION(bits_shrAssign),
+                                    asCALL_CDECL_OBJLAST);
+  return r.value();
 }
 
 }  // namespace
@@ -161,35 +181,38 @@ std::string numberText(ScriptBits value) {
 }
 
 int initString(asIScriptEngine* engine) {
-  int r = registerBits(engine);
-  r = engine->RegisterObjectType("string", sizeof(std::string), asOBJ_VALUE | asGetTypeTraits<std::string>());
-  r = engine->RegisterStringFactory("string", &string_factory);
-  r = engine->RegisterObjectBehaviour("string", asBEHAVE_CONSTRUCT, "void f()", asFUNCTION(string_construct),
-                                      asCALL_CDECL_OBJLAST);
-  r = engine->RegisterObjectBehaviour("string", asBEHAVE_DESTRUCT, "void f()", asFUNCTION(string_destruct),
-                                      asCALL_CDECL_OBJLAST);
-  r = engine->RegisterObjectMethod("string", "string &opAssign(const string &in)",
-                                   asMETHODPR(std::string, operator=, (const std::string&), std::string&),
-                                   asCALL_THISCALL);
-  r = engine->RegisterObjectMethod("string", "string &opAddAssign(const string &in)",
-                                   asMETHODPR(std::string, operator+=, (const std::string&), std::string&),
-                                   asCALL_THISCALL);
+  RegistrationSum r;
+  r += registerBits(engine);
+  r += engine->RegisterObjectType("string", sizeof(std::string),
+                                  asOBJ_VALUE | asGetTypeTraits<std::string>());
+  r += engine->RegisterStringFactory("string", &string_factory);
+  r += engine->RegisterObjectBehaviour("string", asBEHAVE_CONSTRUCT, "void f()",
+                                       asFUNCTION(string_construct), asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectBehaviour("string", asBEHAVE_DESTRUCT, "void f()",
+                                       asFUNCTION(string_destruct), asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod(
+      "string", "string &opAssign(const string &in)",
+      asMETHODPR(std::string, operator=, (const std::string&), std::string&), asCALL_THISCALL);
+  r += engine->RegisterObjectMethod(
+      "string", "string &opAddAssign(const string &in)",
+      asMETHODPR(std::string, operator+=, (const std::string&), std::string&), asCALL_THISCALL);
   // "==" and "!=" come from opEquals, "<", ">", "<=" and ">=" from opCmp:
   // the native compare looks at unsigned byte values, the shorter of two
   // strings sharing a prefix being the smaller.
-  r = engine->RegisterObjectMethod("string", "bool opEquals(const string &in) const",
-                                   asFUNCTION(string_equal_string_string), asCALL_CDECL_OBJFIRST);
-  r = engine->RegisterObjectMethod("string", "int opCmp(const string &in) const",
-                                   asMETHODPR(std::string, compare, (const std::string&) const, int),
-                                   asCALL_THISCALL);
-  r = engine->RegisterObjectMethod("string", "string opAdd(const string &in) const",
-                                   asFUNCTION(string_add_string_string), asCALL_CDECL_OBJFIRST);
-  r = engine->RegisterObjectMethod("string", "uint length() const", asMETHOD(std::string, size), asCALL_THISCALL);
-  r = engine->RegisterObjectMethod("string", "string &letter(int) const", asFUNCTION(string_letter),
-                                   asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod("string", "bool opEquals(const string &in) const",
+                                    asFUNCTION(string_equal_string_string), asCALL_CDECL_OBJFIRST);
+  r += engine->RegisterObjectMethod(
+      "string", "int opCmp(const string &in) const",
+      asMETHODPR(std::string, compare, (const std::string&) const, int), asCALL_THISCALL);
+  r += engine->RegisterObjectMethod("string", "string opAdd(const string &in) const",
+                                    asFUNCTION(string_add_string_string), asCALL_CDECL_OBJFIRST);
+  r += engine->RegisterObjectMethod("string", "uint length() const", asMETHOD(std::string, size),
+                                    asCALL_THISCALL);
+  r += engine->RegisterObjectMethod("string", "string &letter(int) const",
+                                    asFUNCTION(string_letter), asCALL_CDECL_OBJLAST);
   registerConversions<double>(engine, "double", r);
   registerConversions<int32_t>(engine, "int", r);
   registerConversions<uint32_t>(engine, "uint", r);
   registerConversions<ScriptBits>(engine, "bits", r);
-  return r;
+  return r.value();
 }

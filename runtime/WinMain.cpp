@@ -13,18 +13,17 @@
 #include "runtime/ScriptHost.h"
 #include "runtime/SetupDialog.h"
 
-int gReduceLOD = 0;
-int gNoPostProcess = 0;
-bool gTimeResyncRequest = false;
-bool gEndDemo = false;
-
 namespace {
 
 // The description's name and, for loose files, the working directory, from
 // the command line. The store is a package when the line names one (or is
 // empty), otherwise loose files named relative to the description's folder.
+// `folderEntered` turns false when that folder cannot be made the working
+// directory: a description of the same name in the current folder is then
+// not the one that was named.
 std::string chooseStore(const char* commandLine, TQDatabaseFilesystem& files,
-                        TQDatabasePackedFile& package) {
+                        TQDatabasePackedFile& package, bool& folderEntered) {
+  folderEntered = true;
   if (std::strstr(commandLine, ".dat")) {
     package.open(commandLine);
     gDatabase = &package;
@@ -42,7 +41,7 @@ std::string chooseStore(const char* commandLine, TQDatabaseFilesystem& files,
   for (size_t i = length - 1; i >= 1; --i) {
     if (commandLine[i] == '\\') {
       std::string folder(commandLine, i);
-      _chdir(folder.c_str());
+      folderEntered = _chdir(folder.c_str()) == 0;
       return std::string(commandLine + i + 1);
     }
   }
@@ -138,12 +137,15 @@ int WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
   // Both stores live for the whole run, whichever one is used.
   TQDatabaseFilesystem* files = new TQDatabaseFilesystem;
   TQDatabasePackedFile* package = new TQDatabasePackedFile;
-  std::string descriptionName = chooseStore(line, *files, *package);
+  bool folderEntered = true;
+  std::string descriptionName = chooseStore(line, *files, *package, folderEntered);
 
   ScriptHost* host = new ScriptHost;
   DemoSequencer* sequencer = new DemoSequencer(host, gDevice);
 
-  if (!sequencer->loadDescription(descriptionName)) {
+  // A folder that cannot be entered ends the run as a description that does
+  // not load.
+  if (!folderEntered || !sequencer->loadDescription(descriptionName)) {
     // The host and the sequencer stay: no scriplet's "died" runs here.
     releaseDevice(device, d3d, window);
     MessageBoxA(nullptr, "Error loading demo", "Error", MB_OK);

@@ -3,12 +3,8 @@
 
 #include <string>
 
+#include "core/DemoState.h"  // the run's switches
 #include "platform/win32/Win32.h"
-
-extern int gReduceLOD;
-extern int gNoPostProcess;
-extern bool gTimeResyncRequest;
-extern bool gEndDemo;
 
 int WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR commandLine, int showCommand);
 

@@ -2,11 +2,14 @@
 // up its results and reports its failure, the three behaviours of a handle
 // type, and the factory that hands a new resource to the script.
 //
-// A module's registration function reads
+// Every module registers the same way: one line a binding, each result
+// added to the module's sum, the declaration text written once, in the call:
 //     RegistrationSum r;
 //     r += registerHandleType<TextureHandle>(engine, "texture");
-//     r += engine->RegisterGlobalFunction(...);
+//     r += engine->RegisterGlobalFunction("texture createTexture(int,int)",
+//                                         asFUNCTION(createTexture), asCALL_CDECL);
 //     return finishRegistration(r, "TQScript - initD3DTexture failed");
+// (parts that other modules call take the sum by reference instead).
 // and its factories build their results with makeFactoryHandle<TextureHandle>(object).
 #pragma once
 
@@ -91,24 +94,6 @@ int registerHandleType(asIScriptEngine* engine, const char* typeName,
   RegistrationSum r;
   r += registerHandleObjectType<Handle>(engine, typeName);
   r += registerHandleBehaviours<Handle>(engine, typeName, construct);
-  return r.value();
-}
-
-// One object method of a table registered with registerObjectMethods.
-struct ObjectMethod {
-  const char* declaration;
-  asSFuncPtr function;
-};
-
-// Registers each method of the table on the type, in table order, every one
-// a free function taking the object as its last argument. Returns the sum of
-// the error codes (0 when all succeeded).
-template <std::size_t N>
-int registerObjectMethods(asIScriptEngine* engine, const char* typeName,
-                          const ObjectMethod (&methods)[N]) {
-  RegistrationSum r;
-  for (const ObjectMethod& m : methods)
-    r += engine->RegisterObjectMethod(typeName, m.declaration, m.function, asCALL_CDECL_OBJLAST);
   return r.value();
 }
 

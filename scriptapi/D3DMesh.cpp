@@ -3,10 +3,11 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/DemoState.h"
 #include "core/DeviceGlobal.h"
 #include "core/TQDatabase.h"
 #include "platform/d3dx/D3DXMath.h"
-#include "runtime/CameraPath.h"
+#include "platform/d3dx/MeshInternal.h"
 #include "scriptapi/Binding.h"
 #include "scriptapi/SkinnedMesh.h"
 #include "scriptapi/TextMesh.h"
@@ -18,28 +19,24 @@ std::vector<float> gRadialDeformRestPositions;
 
 namespace {
 
-// The mesh whose vertices gLockedVertices shows, and whether a script lock
-// of it is open. The accessors touch vertex data only through an open lock
-// of their own mesh.
+// The mesh whose vertices gLockedVertices shows. Its buffer counts its
+// locks: the mesh stays locked, and the accessors keep working on it, until
+// the last open lock is released, whoever made the others. The accessors
+// touch vertex data only while their own mesh is that mesh and locked.
 ID3DXMesh* gLockedMesh = nullptr;
-bool gLockOpen = false;
 
 void noteLock(ID3DXMesh* mesh, void* data) {
   gLockedVertices = static_cast<unsigned char*>(data);
   gLockedMesh = mesh;
-  gLockOpen = true;
-}
-
-void noteUnlock(ID3DXMesh* mesh) {
-  if (gLockedMesh == mesh) gLockOpen = false;
 }
 
 // Vertex i of the handle's mesh in the locked data, when the mesh is the one
-// locked, the lock is open, i is one of its vertices and its vertices hold
+// locked last and still locked, i is one of its vertices and its vertices hold
 // `bytes` bytes; null otherwise.
 unsigned char* lockedVertex(MeshHandle* self, int i, DWORD bytes) {
   ID3DXMesh* mesh = self->object;
-  if (!mesh || mesh != gLockedMesh || !gLockOpen || i < 0 || DWORD(i) >= mesh->GetNumVertices())
+  if (!mesh || mesh != gLockedMesh || d3dx_mesh::openVertexLocks(mesh) <= 0 || i < 0 ||
+      DWORD(i) >= mesh->GetNumVertices())
     return nullptr;
   const DWORD stride = mesh->GetNumBytesPerVertex();
   if (stride < bytes) return nullptr;
@@ -150,7 +147,7 @@ void mesh_setUV(const int* i, const float* u, const float* v, MeshHandle* self) 
 void mesh_releaseVertex(int recompute, MeshHandle* self) {
   ID3DXMesh* mesh = self->object;
   if (!mesh) return;
-  if (SUCCEEDED(mesh->UnlockVertexBuffer())) noteUnlock(mesh);
+  mesh->UnlockVertexBuffer();
   if (recompute == 1) D3DXComputeNormals(mesh, nullptr);
 }
 
@@ -189,7 +186,7 @@ void mesh_updateSphereEnvMap(int recompute, MeshHandle* self) {
       std::memcpy(v + 28, &w, 4);
     }
   }
-  if (SUCCEEDED(mesh->UnlockVertexBuffer())) noteUnlock(mesh);
+  mesh->UnlockVertexBuffer();
   if (recompute == 1) D3DXComputeNormals(mesh, nullptr);
 }
 
@@ -244,7 +241,7 @@ void mesh_radialDeform(float a, float b, float c, float d, float e, MeshHandle* 
                             float(p.y + xn.y * g + yn.y * h), float(p.z + xn.z * g + yn.z * h)};
     std::memcpy(vertex, moved, 12);
   }
-  if (SUCCEEDED(mesh->UnlockVertexBuffer())) noteUnlock(mesh);
+  mesh->UnlockVertexBuffer();
 }
 
 }  // namespace
@@ -275,20 +272,27 @@ int initD3DMesh(asIScriptEngine* engine) {
   r += registerVertexBufferType(engine);
   r += registerSkinnedMeshType(engine);
   r += registerHandleBehaviours<MeshHandle>(engine, t);
-  const ObjectMethod methods[] = {
-      {"void draw()", asFUNCTION(mesh_draw)},
-      {"void lockVertex()", asFUNCTION(mesh_lockVertex)},
-      {"int getNumVertices()", asFUNCTION(mesh_getNumVertices)},
-      {"void getVertexData(vectorN &out)", asFUNCTION(mesh_getVertexData)},
-      {"void getVertex(int &in,vector3 &out)", asFUNCTION(mesh_getVertex)},
-      {"void getNormal(int &in,vector3 &out)", asFUNCTION(mesh_getNormal)},
-      {"void setVertex(int &in,vector3 &in)", asFUNCTION(mesh_setVertex)},
-      {"void setUV(int &in,float &in,float &in)", asFUNCTION(mesh_setUV)},
-      {"void releaseVertex(int)", asFUNCTION(mesh_releaseVertex)},
-      {"void updateSphereEnvMap(int)", asFUNCTION(mesh_updateSphereEnvMap)},
-      {"void radialDeform(float,float,float,float,float)", asFUNCTION(mesh_radialDeform)},
-  };
-  r += registerObjectMethods(engine, t, methods);
+  const asDWORD objLast = asCALL_CDECL_OBJLAST;
+  r += engine->RegisterObjectMethod(t, "void draw()", asFUNCTION(mesh_draw), objLast);
+  r += engine->RegisterObjectMethod(t, "void lockVertex()", asFUNCTION(mesh_lockVertex), objLast);
+  r += engine->RegisterObjectMethod(t, "int getNumVertices()", asFUNCTION(mesh_getNumVertices),
+                                    objLast);
+  r += engine->RegisterObjectMethod(t, "void getVertexData(vectorN &out)",
+                                    asFUNCTION(mesh_getVertexData), objLast);
+  r += engine->RegisterObjectMethod(t, "void getVertex(int &in,vector3 &out)",
+                                    asFUNCTION(mesh_getVertex), objLast);
+  r += engine->RegisterObjectMethod(t, "void getNormal(int &in,vector3 &out)",
+                                    asFUNCTION(mesh_getNormal), objLast);
+  r += engine->RegisterObjectMethod(t, "void setVertex(int &in,vector3 &in)",
+                                    asFUNCTION(mesh_setVertex), objLast);
+  r += engine->RegisterObjectMethod(t, "void setUV(int &in,float &in,float &in)",
+                                    asFUNCTION(mesh_setUV), objLast);
+  r += engine->RegisterObjectMethod(t, "void releaseVertex(int)", asFUNCTION(mesh_releaseVertex),
+                                    objLast);
+  r += engine->RegisterObjectMethod(t, "void updateSphereEnvMap(int)",
+                                    asFUNCTION(mesh_updateSphereEnvMap), objLast);
+  r += engine->RegisterObjectMethod(t, "void radialDeform(float,float,float,float,float)",
+                                    asFUNCTION(mesh_radialDeform), objLast);
   r += engine->RegisterGlobalFunction("mesh createTeapot()", asFUNCTION(createTeapot),
                                       asCALL_CDECL);
   r += engine->RegisterGlobalFunction("mesh createText(string &in,string &in,float &in)",

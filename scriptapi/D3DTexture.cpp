@@ -9,15 +9,16 @@
 
 #include "core/DeviceGlobal.h"
 #include "core/Log.h"
+#include "core/ScriptCallbacks.h"
 #include "core/TQDatabase.h"
 #include "platform/d3dx/D3DXTexture.h"
-#include "runtime/ScriptHost.h"
 #include "scriptapi/Binding.h"
+#include "scriptapi/DxtBlocks.h"
 #include "scriptapi/VectorN.h"
 
 using namespace AngelScript;
 
-ScriptHost* gTextureScriptHost = nullptr;
+ScriptCallbacks* gTextureScriptHost = nullptr;
 
 bool TQDataHandler_Texture::loadFromMemory(const char* data, std::int32_t size, void** object,
                                            std::string&) {
@@ -159,8 +160,9 @@ void texture_removeCurrent(int stage, TextureHandle* self) {
 }
 
 // Writes the fill's texels into level 0, which `locked` holds locked: as
-// 32-bit values where a texel has 32 bits, converted from A8R8G8B8
-// otherwise. Answers whether level 0 is still locked.
+// 32-bit values where a texel has 32 bits, encoded into the level's blocks
+// for the DXT formats, converted from A8R8G8B8 otherwise. Answers whether
+// level 0 is still locked.
 bool writeFill(IDirect3DTexture9* texture, const D3DSURFACE_DESC& desc, const D3DLOCKED_RECT& locked,
                const std::vector<uint32_t>& texels) {
   const UINT width = desc.Width, height = desc.Height;
@@ -176,10 +178,16 @@ bool writeFill(IDirect3DTexture9* texture, const D3DSURFACE_DESC& desc, const D3
               texels[size_t(r) * width + c];
       return true;
     }
+    case D3DFMT_DXT1:
+    case D3DFMT_DXT2:
+    case D3DFMT_DXT3:
+    case D3DFMT_DXT4:
+    case D3DFMT_DXT5:
+      return encodeDxtLevel(desc.Format, width, height, texels, locked.pBits, locked.Pitch);
     default:
       break;
   }
-  // Fewer bits per texel, or blocks: the conversion locks the level itself.
+  // Fewer bits per texel: the conversion locks the level itself.
   texture->UnlockRect(0);
   IDirect3DSurface9* level = nullptr;
   HRESULT hr = texture->GetSurfaceLevel(0, &level);
@@ -334,7 +342,7 @@ void setSamplerState(int sampler, int mode) {
 
 }  // namespace
 
-int initD3DTexture(asIScriptEngine* engine, ScriptHost* host) {
+int initD3DTexture(asIScriptEngine* engine, ScriptCallbacks* host) {
   if (!gTextureScriptHost) gTextureScriptHost = host;
   const asDWORD objLast = asCALL_CDECL_OBJLAST;
   RegistrationSum r;

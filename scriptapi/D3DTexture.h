@@ -14,7 +14,7 @@
 namespace AngelScript {
 class asIScriptEngine;
 }
-class ScriptHost;
+class ScriptCallbacks;
 
 using TextureHandle = TQSmartPointer<IDirect3DTexture9, DXReleaseDestruct<IDirect3DTexture9>>;
 using CubeTextureHandle =
@@ -22,7 +22,7 @@ using CubeTextureHandle =
 
 // The host that the fill and render-to-texture callbacks run through: the
 // one given to the first initD3DTexture call of the run.
-extern ScriptHost* gTextureScriptHost;
+extern ScriptCallbacks* gTextureScriptHost;
 
 // Image-file bytes to a texture on gDevice. A file that cannot be read as an
 // image gives a null texture; the load itself never fails.
@@ -42,4 +42,4 @@ TextureHandle createRenderTarget(int width, int height);
 // and remembers `host` when no host is remembered yet. Logs "TQScript -
 // initD3DTexture failed" once when any registration is rejected (all the
 // others are still made). Returns 0 after a clean registration.
-int initD3DTexture(AngelScript::asIScriptEngine* engine, ScriptHost* host);
+int initD3DTexture(AngelScript::asIScriptEngine* engine, ScriptCallbacks* host);

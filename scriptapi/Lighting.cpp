@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <cstring>
 
+#include "core/DemoState.h"
 #include "core/DeviceGlobal.h"
 #include "core/RenderStateStack.h"
 #include "platform/d3dx/D3DXMath.h"
-#include "runtime/CameraPath.h"
 #include "scriptapi/Binding.h"
 #include "scriptapi/RenderState.h"
 
@@ -128,63 +128,57 @@ void registerLightsAndMaterials(asIScriptEngine* engine, RegistrationSum& r) {
   r += engine->RegisterObjectType("light", sizeof(ScriptLight), kRecordFlags);
   r += engine->RegisterObjectBehaviour("light", asBEHAVE_CONSTRUCT, "void f()",
                                       asFUNCTION(light_construct), objLast);
-  struct Property {
-    const char* declaration;
-    int offset;
-  };
-  static const Property kLightProperties[] = {
-      {"int type", offsetof(D3DLIGHT9, Type)},
-      {"color diffuse", offsetof(D3DLIGHT9, Diffuse)},
-      {"color specular", offsetof(D3DLIGHT9, Specular)},
-      {"color ambient", offsetof(D3DLIGHT9, Ambient)},
-      {"vector3 position", offsetof(D3DLIGHT9, Position)},
-      {"vector3 direction", offsetof(D3DLIGHT9, Direction)},
-      {"float range", offsetof(D3DLIGHT9, Range)},
-      {"float falloff", offsetof(D3DLIGHT9, Falloff)},
-      {"float attenuation0", offsetof(D3DLIGHT9, Attenuation0)},
-      {"float attenuation1", offsetof(D3DLIGHT9, Attenuation1)},
-      {"float attenuation2", offsetof(D3DLIGHT9, Attenuation2)},
-      {"float theta", offsetof(D3DLIGHT9, Theta)},
-      {"float phi", offsetof(D3DLIGHT9, Phi)},
-  };
-  for (const Property& p : kLightProperties)
-    r += engine->RegisterObjectProperty("light", p.declaration, p.offset);
+  r += engine->RegisterObjectProperty("light", "int type", offsetof(D3DLIGHT9, Type));
+  r += engine->RegisterObjectProperty("light", "color diffuse", offsetof(D3DLIGHT9, Diffuse));
+  r += engine->RegisterObjectProperty("light", "color specular", offsetof(D3DLIGHT9, Specular));
+  r += engine->RegisterObjectProperty("light", "color ambient", offsetof(D3DLIGHT9, Ambient));
+  r += engine->RegisterObjectProperty("light", "vector3 position", offsetof(D3DLIGHT9, Position));
+  r += engine->RegisterObjectProperty("light", "vector3 direction", offsetof(D3DLIGHT9, Direction));
+  r += engine->RegisterObjectProperty("light", "float range", offsetof(D3DLIGHT9, Range));
+  r += engine->RegisterObjectProperty("light", "float falloff", offsetof(D3DLIGHT9, Falloff));
+  r += engine->RegisterObjectProperty("light", "float attenuation0",
+                                      offsetof(D3DLIGHT9, Attenuation0));
+  r += engine->RegisterObjectProperty("light", "float attenuation1",
+                                      offsetof(D3DLIGHT9, Attenuation1));
+  r += engine->RegisterObjectProperty("light", "float attenuation2",
+                                      offsetof(D3DLIGHT9, Attenuation2));
+  r += engine->RegisterObjectProperty("light", "float theta", offsetof(D3DLIGHT9, Theta));
+  r += engine->RegisterObjectProperty("light", "float phi", offsetof(D3DLIGHT9, Phi));
   r += engine->RegisterObjectMethod("light", "void bind(int)", asFUNCTION(light_bind), objLast);
   r += engine->RegisterObjectMethod("light", "void enable(int)", asFUNCTION(light_enable), objLast);
 
   r += engine->RegisterObjectType("material", sizeof(D3DMATERIAL9), kRecordFlags);
   r += engine->RegisterObjectBehaviour("material", asBEHAVE_CONSTRUCT, "void f()",
                                       asFUNCTION(material_construct), objLast);
-  static const Property kMaterialProperties[] = {
-      {"color diffuse", offsetof(D3DMATERIAL9, Diffuse)},
-      {"color ambient", offsetof(D3DMATERIAL9, Ambient)},
-      {"color specular", offsetof(D3DMATERIAL9, Specular)},
-      {"color emissive", offsetof(D3DMATERIAL9, Emissive)},
-      {"float power", offsetof(D3DMATERIAL9, Power)},
-  };
-  for (const Property& p : kMaterialProperties)
-    r += engine->RegisterObjectProperty("material", p.declaration, p.offset);
+  r += engine->RegisterObjectProperty("material", "color diffuse", offsetof(D3DMATERIAL9, Diffuse));
+  r += engine->RegisterObjectProperty("material", "color ambient", offsetof(D3DMATERIAL9, Ambient));
+  r += engine->RegisterObjectProperty("material", "color specular",
+                                      offsetof(D3DMATERIAL9, Specular));
+  r += engine->RegisterObjectProperty("material", "color emissive",
+                                      offsetof(D3DMATERIAL9, Emissive));
+  r += engine->RegisterObjectProperty("material", "float power", offsetof(D3DMATERIAL9, Power));
   r += engine->RegisterObjectMethod("material", "void setCurrent(int)",
                                    asFUNCTION(material_setCurrent), objLast);
 }
 
 void registerFogAndCamera(asIScriptEngine* engine, RegistrationSum& r) {
-  struct Function {
-    const char* declaration;
-    asSFuncPtr function;
-  };
-  const Function functions[] = {
-      {"void enableFog(color &in,float &in,float &in)", asFUNCTION(enableFog)},
-      {"void disableFog()", asFUNCTION(disableFog)},
-      {"vector3 getCameraPos()", asFUNCTION(getCameraPos)},
-      {"vector3 getCameraTarget()", asFUNCTION(getCameraTarget)},
-      {"vector3 getCameraUp()", asFUNCTION(getCameraUp)},
-      {"matrix4 getCameraViewMatrix()", asFUNCTION(getCameraViewMatrix)},
-      {"matrix4 getCameraProjMatrix()", asFUNCTION(getCameraProjMatrix)},
-      {"void setCameraPos(vector3 &in)", asFUNCTION(setCameraPos)},
-      {"void setCameraTarget(vector3 &in)", asFUNCTION(setCameraTarget)},
-      {"void setCameraUp(vector3 &in)", asFUNCTION(setCameraUp)},
-  };
-  for (const Function& f : functions)
-    r += engine->RegisterGlobalFunction(f.declaration, f.function, asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void enableFog(color &in,float &in,float &in)",
+                                      asFUNCTION(enableFog), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void disableFog()", asFUNCTION(disableFog), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("vector3 getCameraPos()", asFUNCTION(getCameraPos),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("vector3 getCameraTarget()", asFUNCTION(getCameraTarget),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("vector3 getCameraUp()", asFUNCTION(getCameraUp),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("matrix4 getCameraViewMatrix()",
+                                      asFUNCTION(getCameraViewMatrix), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("matrix4 getCameraProjMatrix()",
+                                      asFUNCTION(getCameraProjMatrix), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void setCameraPos(vector3 &in)", asFUNCTION(setCameraPos),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void setCameraTarget(vector3 &in)",
+                                      asFUNCTION(setCameraTarget), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void setCameraUp(vector3 &in)", asFUNCTION(setCameraUp),
+                                      asCALL_CDECL);
 }

@@ -155,25 +155,36 @@ int registerMatrixStackType(asIScriptEngine* engine) {
 void registerMatrixStack(asIScriptEngine* engine, RegistrationSum& r) {
   const char* t = "matrixStack";
   r += registerHandleBehaviours<MatrixStackHandle>(engine, t, &matrixStack_construct);
-  const ObjectMethod methods[] = {
-      {"void loadIdentity()", asFUNCTION(matrixStack_loadIdentity)},
-      {"matrix4 &getTop()", asFUNCTION(matrixStack_getTop)},
-      {"void loadMatrix(matrix4 &in)", asFUNCTION(matrixStack_loadMatrix)},
-      {"void multMatrix(matrix4 &in)", asFUNCTION(matrixStack_multMatrix)},
-      {"void multMatrixLocal(matrix4 &in)", asFUNCTION(matrixStack_multMatrixLocal)},
-      {"void pop()", asFUNCTION(matrixStack_pop)},
-      {"void popWM()", asFUNCTION(matrixStack_popWM)},
-      {"void popAll()", asFUNCTION(matrixStack_pop)},
-      {"void push()", asFUNCTION(matrixStack_push)},
-      {"void pushWM()", asFUNCTION(matrixStack_pushWM)},
-      {"void rotateAxis(vector3 &in,float)", asFUNCTION(matrixStack_rotateAxis)},
-      {"void rotateAxisLocal(vector3 &in,float)", asFUNCTION(matrixStack_rotateAxisLocal)},
-      {"void scale(float,float,float)", asFUNCTION(matrixStack_scale)},
-      {"void scaleLocal(float,float,float)", asFUNCTION(matrixStack_scaleLocal)},
-      {"void translate(float,float,float)", asFUNCTION(matrixStack_translate)},
-      {"void translateLocal(float,float,float)", asFUNCTION(matrixStack_translateLocal)},
-      {"void loadWorldMatrix()", asFUNCTION(matrixStack_loadWorldMatrix)},
-      {"void updateWorldMatrix()", asFUNCTION(matrixStack_updateWorldMatrix)},
-  };
-  r += registerObjectMethods(engine, t, methods);
+  const asDWORD objLast = asCALL_CDECL_OBJLAST;
+  r += engine->RegisterObjectMethod(t, "void loadIdentity()", asFUNCTION(matrixStack_loadIdentity),
+                                    objLast);
+  r +=
+      engine->RegisterObjectMethod(t, "matrix4 &getTop()", asFUNCTION(matrixStack_getTop), objLast);
+  r += engine->RegisterObjectMethod(t, "void loadMatrix(matrix4 &in)",
+                                    asFUNCTION(matrixStack_loadMatrix), objLast);
+  r += engine->RegisterObjectMethod(t, "void multMatrix(matrix4 &in)",
+                                    asFUNCTION(matrixStack_multMatrix), objLast);
+  r += engine->RegisterObjectMethod(t, "void multMatrixLocal(matrix4 &in)",
+                                    asFUNCTION(matrixStack_multMatrixLocal), objLast);
+  r += engine->RegisterObjectMethod(t, "void pop()", asFUNCTION(matrixStack_pop), objLast);
+  r += engine->RegisterObjectMethod(t, "void popWM()", asFUNCTION(matrixStack_popWM), objLast);
+  r += engine->RegisterObjectMethod(t, "void popAll()", asFUNCTION(matrixStack_pop), objLast);
+  r += engine->RegisterObjectMethod(t, "void push()", asFUNCTION(matrixStack_push), objLast);
+  r += engine->RegisterObjectMethod(t, "void pushWM()", asFUNCTION(matrixStack_pushWM), objLast);
+  r += engine->RegisterObjectMethod(t, "void rotateAxis(vector3 &in,float)",
+                                    asFUNCTION(matrixStack_rotateAxis), objLast);
+  r += engine->RegisterObjectMethod(t, "void rotateAxisLocal(vector3 &in,float)",
+                                    asFUNCTION(matrixStack_rotateAxisLocal), objLast);
+  r += engine->RegisterObjectMethod(t, "void scale(float,float,float)",
+                                    asFUNCTION(matrixStack_scale), objLast);
+  r += engine->RegisterObjectMethod(t, "void scaleLocal(float,float,float)",
+                                    asFUNCTION(matrixStack_scaleLocal), objLast);
+  r += engine->RegisterObjectMethod(t, "void translate(float,float,float)",
+                                    asFUNCTION(matrixStack_translate), objLast);
+  r += engine->RegisterObjectMethod(t, "void translateLocal(float,float,float)",
+                                    asFUNCTION(matrixStack_translateLocal), objLast);
+  r += engine->RegisterObjectMethod(t, "void loadWorldMatrix()",
+                                    asFUNCTION(matrixStack_loadWorldMatrix), objLast);
+  r += engine->RegisterObjectMethod(t, "void updateWorldMatrix()",
+                                    asFUNCTION(matrixStack_updateWorldMatrix), objLast);
 }

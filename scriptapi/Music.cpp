@@ -5,13 +5,12 @@
 #include <cmath>
 #include <cstdio>
 
+#include "core/DemoState.h"
 #include "core/Log.h"
 #include "core/TQDatabase.h"
 #include "core/TQSmartPointer.h"
 #include "platform/sound/Sound.h"
 #include "platform/win32/Win32.h"
-#include "runtime/DemoSequencer.h"
-#include "runtime/WinMain.h"
 #include "scriptapi/Binding.h"
 
 using namespace AngelScript;

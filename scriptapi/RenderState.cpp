@@ -4,11 +4,11 @@
 
 #include <cstdint>
 
+#include "core/DemoState.h"
 #include "core/DeviceGlobal.h"
 #include "core/RenderStateStack.h"
 #include "platform/d3d9/D3D9.h"
 #include "platform/d3dx/D3DXMath.h"
-#include "runtime/DemoSequencer.h"
 #include "scriptapi/Binding.h"
 #include "scriptapi/Lighting.h"
 
@@ -238,34 +238,54 @@ int initRenderState(asIScriptEngine* engine) {
   if (!gRenderStateStack) createStacks();
 
   RegistrationSum r;
-  auto global = [&](const char* declaration, const asSFuncPtr& function) {
-    r += engine->RegisterGlobalFunction(declaration, function, asCALL_CDECL);
-  };
-  global("void getWorldMatrix(matrix4 &out)", asFUNCTION(getWorldMatrix));
-  global("void setWorldMatrix(matrix4 &in)", asFUNCTION(setWorldMatrix));
-  global("void setClearColor(color &in)", asFUNCTION(setClearColor));
-  global("void clearZBuffer()", asFUNCTION(clearZBuffer));
-  global("void setTextureMatrix(int,matrix4 &in)", asFUNCTION(setTextureMatrix));
-  global("void enableTextureMatrix(int,int)", asFUNCTION(enableTextureMatrix));
+  r += engine->RegisterGlobalFunction("void getWorldMatrix(matrix4 &out)",
+                                      asFUNCTION(getWorldMatrix), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void setWorldMatrix(matrix4 &in)",
+                                      asFUNCTION(setWorldMatrix), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void setClearColor(color &in)", asFUNCTION(setClearColor),
+                                      asCALL_CDECL);
+  r +=
+      engine->RegisterGlobalFunction("void clearZBuffer()", asFUNCTION(clearZBuffer), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void setTextureMatrix(int,matrix4 &in)",
+                                      asFUNCTION(setTextureMatrix), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void enableTextureMatrix(int,int)",
+                                      asFUNCTION(enableTextureMatrix), asCALL_CDECL);
   registerLightsAndMaterials(engine, r);
-  global("void textureOp_null()", asFUNCTION(textureOp_null));
-  global("void textureOp_stdLighting()", asFUNCTION(textureOp_stdLighting));
-  global("void textureOp_modulate(int,float)", asFUNCTION(textureOp_modulate));
-  global("void blendOp_colorBurn()", asFUNCTION(blendOp_colorBurn));
-  global("void blendOp_2stageModulateAlpha()", asFUNCTION(blendOp_2stageModulateAlpha));
-  global("void blendOp_null()", asFUNCTION(blendOp_null));
-  global("void blendOp_additiveBlending()", asFUNCTION(blendOp_additiveBlending));
-  global("void blendOp_additiveBlendingFactor(float)", asFUNCTION(blendOp_additiveBlendingFactor));
-  global("void blendOp_blend(float)", asFUNCTION(blendOp_blend));
-  global("void drawOp_enableZ(int)", asFUNCTION(drawOp_enableZ));
-  global("void drawOp_CCWCull()", asFUNCTION(drawOp_CCWCull));
-  global("void drawOp_CWCull()", asFUNCTION(drawOp_CWCull));
-  global("void drawOp_noCull()", asFUNCTION(drawOp_noCull));
+  r += engine->RegisterGlobalFunction("void textureOp_null()", asFUNCTION(textureOp_null),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void textureOp_stdLighting()",
+                                      asFUNCTION(textureOp_stdLighting), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void textureOp_modulate(int,float)",
+                                      asFUNCTION(textureOp_modulate), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void blendOp_colorBurn()", asFUNCTION(blendOp_colorBurn),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void blendOp_2stageModulateAlpha()",
+                                      asFUNCTION(blendOp_2stageModulateAlpha), asCALL_CDECL);
+  r +=
+      engine->RegisterGlobalFunction("void blendOp_null()", asFUNCTION(blendOp_null), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void blendOp_additiveBlending()",
+                                      asFUNCTION(blendOp_additiveBlending), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void blendOp_additiveBlendingFactor(float)",
+                                      asFUNCTION(blendOp_additiveBlendingFactor), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void blendOp_blend(float)", asFUNCTION(blendOp_blend),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void drawOp_enableZ(int)", asFUNCTION(drawOp_enableZ),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void drawOp_CCWCull()", asFUNCTION(drawOp_CCWCull),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void drawOp_CWCull()", asFUNCTION(drawOp_CWCull),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void drawOp_noCull()", asFUNCTION(drawOp_noCull),
+                                      asCALL_CDECL);
   registerFogAndCamera(engine, r);
-  global("void pushRenderState()", asFUNCTION(pushRenderState));
-  global("void popRenderState()", asFUNCTION(popRenderState));
-  global("void pushTextureStageState(int)", asFUNCTION(pushTextureStageState));
-  global("void popTextureStageState(int)", asFUNCTION(popTextureStageState));
+  r += engine->RegisterGlobalFunction("void pushRenderState()", asFUNCTION(pushRenderState),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void popRenderState()", asFUNCTION(popRenderState),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void pushTextureStageState(int)",
+                                      asFUNCTION(pushTextureStageState), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void popTextureStageState(int)",
+                                      asFUNCTION(popTextureStageState), asCALL_CDECL);
 
   // This module reports under the vector module's message text.
   finishRegistration(r, "TQScript - initD3DXVector3 failed");

@@ -9,17 +9,25 @@
 #include <ctime>
 #include <string>
 
+#include "core/DemoState.h"
 #include "core/DeviceGlobal.h"
 #include "core/Log.h"
 #include "platform/d3dx/D3DXMath.h"
-#include "runtime/DemoSequencer.h"
-#include "runtime/WinMain.h"
 #include "scriptapi/Binding.h"
 
 using namespace AngelScript;
 
 int gQualitySetting2 = 1;
 int gQualitySetting3 = 1;
+
+namespace {
+// The calendar clock the generator is seeded from; tests put their own.
+time_t (*gCalendarClock)() = nullptr;
+}  // namespace
+
+namespace script_utils_test {
+void setCalendarClock(time_t (*clock)()) { gCalendarClock = clock; }
+}  // namespace script_utils_test
 
 extern "C" void gTQScript_setDevice(IDirect3DDevice9* device) { gDevice = device; }
 
@@ -165,56 +173,72 @@ float intToFloat(const int* x) { return (float)*x; }
 }  // namespace
 
 int initTQScriptUtils(asIScriptEngine* engine) {
-  srand((unsigned)time(nullptr));
-
-  struct Function {
-    const char* declaration;
-    asSFuncPtr function;
-  };
-  const Function functions[] = {
-      {"void logPrint(string)", asFUNCTION(logPrint)},
-      {"void logPrint1f(string &in,float &in)", asFUNCTION(logPrint1f)},
-      {"void logPrint1v(string &in,vector3 &in)", asFUNCTION(logPrint1v)},
-      {"void logPrint1m(string &in,matrix4 &in)", asFUNCTION(logPrint1m)},
-      {"float getSceneStart()", asFUNCTION(getSceneStart)},
-      {"float getSceneEnd()", asFUNCTION(getSceneEnd)},
-      {"float getSceneProgress()", asFUNCTION(getSceneProgress)},
-      {"void endDemo()", asFUNCTION(endDemo)},
-      {"int engineGetQualitySettings(int)", asFUNCTION(engineGetQualitySettings)},
-      {"int engineGetQualitySettings_ReduceLOD()", asFUNCTION(engineGetQualitySettings_ReduceLOD)},
-      {"int engineGetQualitySettings_NoPostProcess()",
-       asFUNCTION(engineGetQualitySettings_NoPostProcess)},
-      {"float randf()", asFUNCTION(randf)},
-      {"int rand(int)", asFUNCTION(script_rand)},
-      {"float sin(float &in)", asFUNCTION(script_sin)},
-      {"float cos(float &in)", asFUNCTION(script_cos)},
-      {"float tan(float &in)", asFUNCTION(script_tan)},
-      {"float asin(float &in)", asFUNCTION(script_asin)},
-      {"float acos(float &in)", asFUNCTION(script_acos)},
-      {"float atan(float &in)", asFUNCTION(script_atan)},
-      {"float degrees(float &in)", asFUNCTION(degrees)},
-      {"float radians(float &in)", asFUNCTION(radians)},
-      {"float pow(float &in,float &in)", asFUNCTION(script_pow)},
-      {"float sqrt(float &in)", asFUNCTION(script_sqrt)},
-      {"float abs(float &in)", asFUNCTION(script_abs)},
-      {"float floor(float &in)", asFUNCTION(script_floor)},
-      {"float ceil(float &in)", asFUNCTION(script_ceil)},
-      {"float mod(float &in,float &in)", asFUNCTION(mod)},
-      {"float fract(float &in)", asFUNCTION(fract)},
-      {"float min(float &in,float &in)", asFUNCTION(script_min)},
-      {"float max(float &in,float &in)", asFUNCTION(script_max)},
-      {"float clamp(float &in,float &in,float &in)", asFUNCTION(clamp)},
-      {"float mix(float &in,float &in,float &in)", asFUNCTION(mix)},
-      {"float step(float &in,float &in)", asFUNCTION(step)},
-      {"float smoothstep(float &in,float &in,float &in)", asFUNCTION(smoothstep)},
-      {"int floatToInt(float &in)", asFUNCTION(floatToInt)},
-      {"float intToFloat(int &in)", asFUNCTION(intToFloat)},
-  };
-  static_assert(sizeof functions / sizeof functions[0] == 36);
+  srand((unsigned)(gCalendarClock ? gCalendarClock() : time(nullptr)));
 
   RegistrationSum r;
-  for (const Function& f : functions)
-    r += engine->RegisterGlobalFunction(f.declaration, f.function, asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void logPrint(string)", asFUNCTION(logPrint), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void logPrint1f(string &in,float &in)",
+                                      asFUNCTION(logPrint1f), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void logPrint1v(string &in,vector3 &in)",
+                                      asFUNCTION(logPrint1v), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void logPrint1m(string &in,matrix4 &in)",
+                                      asFUNCTION(logPrint1m), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float getSceneStart()", asFUNCTION(getSceneStart),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float getSceneEnd()", asFUNCTION(getSceneEnd), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float getSceneProgress()", asFUNCTION(getSceneProgress),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void endDemo()", asFUNCTION(endDemo), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("int engineGetQualitySettings(int)",
+                                      asFUNCTION(engineGetQualitySettings), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("int engineGetQualitySettings_ReduceLOD()",
+                                      asFUNCTION(engineGetQualitySettings_ReduceLOD), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("int engineGetQualitySettings_NoPostProcess()",
+                                      asFUNCTION(engineGetQualitySettings_NoPostProcess),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float randf()", asFUNCTION(randf), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("int rand(int)", asFUNCTION(script_rand), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float sin(float &in)", asFUNCTION(script_sin), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float cos(float &in)", asFUNCTION(script_cos), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float tan(float &in)", asFUNCTION(script_tan), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float asin(float &in)", asFUNCTION(script_asin),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float acos(float &in)", asFUNCTION(script_acos),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float atan(float &in)", asFUNCTION(script_atan),
+                                      asCALL_CDECL);
+  r +=
+      engine->RegisterGlobalFunction("float degrees(float &in)", asFUNCTION(degrees), asCALL_CDECL);
+  r +=
+      engine->RegisterGlobalFunction("float radians(float &in)", asFUNCTION(radians), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float pow(float &in,float &in)", asFUNCTION(script_pow),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float sqrt(float &in)", asFUNCTION(script_sqrt),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float abs(float &in)", asFUNCTION(script_abs), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float floor(float &in)", asFUNCTION(script_floor),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float ceil(float &in)", asFUNCTION(script_ceil),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float mod(float &in,float &in)", asFUNCTION(mod),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float fract(float &in)", asFUNCTION(fract), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float min(float &in,float &in)", asFUNCTION(script_min),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float max(float &in,float &in)", asFUNCTION(script_max),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float clamp(float &in,float &in,float &in)",
+                                      asFUNCTION(clamp), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float mix(float &in,float &in,float &in)", asFUNCTION(mix),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float step(float &in,float &in)", asFUNCTION(step),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float smoothstep(float &in,float &in,float &in)",
+                                      asFUNCTION(smoothstep), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("int floatToInt(float &in)", asFUNCTION(floatToInt),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("float intToFloat(int &in)", asFUNCTION(intToFloat),
+                                      asCALL_CDECL);
   finishRegistration(r, "TQScript - initTQScriptUtils failed");
   return 0;
 }

@@ -2,6 +2,8 @@
 // of the running scene, ending the demo and the quality settings.
 #pragma once
 
+#include <ctime>
+
 namespace AngelScript {
 class asIScriptEngine;
 }
@@ -22,3 +24,9 @@ extern "C" void gTQScript_setDevice(IDirect3DDevice9* device);
 
 // The result of randf for a draw r (0 to RAND_MAX) of the generator.
 float randfFromDraw(int r);
+
+// Test seam: the calendar clock, in seconds, that every registration seeds
+// the generator from; null restores the C library's time().
+namespace script_utils_test {
+void setCalendarClock(time_t (*clock)());
+}  // namespace script_utils_test

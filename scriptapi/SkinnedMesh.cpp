@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "core/DeviceGlobal.h"
 #include "core/Log.h"
@@ -268,18 +269,38 @@ HRESULT CSkinMesh9::linkBoneMatrices(SkinMeshContainer* c) {
   return S_OK;
 }
 
-HRESULT CSkinMesh9::linkAllBoneMatrices(D3DXFRAME* frame) {
-  for (; frame; frame = frame->pFrameSibling) {
-    for (D3DXMESHCONTAINER* c = frame->pMeshContainer; c; c = c->pNextMeshContainer) {
-      const HRESULT hr = linkBoneMatrices(static_cast<SkinMeshContainer*>(c));
-      if (FAILED(hr)) return hr;
-    }
-    if (frame->pFrameFirstChild) {
-      const HRESULT hr = linkAllBoneMatrices(frame->pFrameFirstChild);
-      if (FAILED(hr)) return hr;
-    }
+namespace {
+
+// The frames in the order both walks take them: a frame's own containers,
+// then its sibling's whole tree, then its first child's. The walk keeps its
+// own stack, so long sibling chains and deep files cost no call depth.
+template <typename Visit>
+bool walkFrames(D3DXFRAME* root, Visit visit) {
+  std::vector<D3DXFRAME*> pending;
+  if (root) pending.push_back(root);
+  while (!pending.empty()) {
+    D3DXFRAME* frame = pending.back();
+    pending.pop_back();
+    if (!visit(frame)) return false;
+    // Pushed child first: the sibling's tree comes off the stack before it.
+    if (frame->pFrameFirstChild) pending.push_back(frame->pFrameFirstChild);
+    if (frame->pFrameSibling) pending.push_back(frame->pFrameSibling);
   }
-  return S_OK;
+  return true;
+}
+
+}  // namespace
+
+HRESULT CSkinMesh9::linkAllBoneMatrices(D3DXFRAME* frame) {
+  HRESULT result = S_OK;
+  walkFrames(frame, [&](D3DXFRAME* f) {
+    for (D3DXMESHCONTAINER* c = f->pMeshContainer; c; c = c->pNextMeshContainer) {
+      result = linkBoneMatrices(static_cast<SkinMeshContainer*>(c));
+      if (FAILED(result)) return false;
+    }
+    return true;
+  });
+  return result;
 }
 
 void CSkinMesh9::render(IDirect3DDevice9*, double timeStep, const D3DXMATRIX& world) {
@@ -303,11 +324,11 @@ void CSkinMesh9::updateCombinedMatrices(D3DXFRAME* frame, const D3DXMATRIX* pare
 }
 
 void CSkinMesh9::drawFrameTree(D3DXFRAME* frame) {
-  for (; frame; frame = frame->pFrameSibling) {
-    for (D3DXMESHCONTAINER* c = frame->pMeshContainer; c; c = c->pNextMeshContainer)
-      drawMeshContainer(static_cast<SkinMeshContainer*>(c), static_cast<SkinFrame*>(frame));
-    if (frame->pFrameFirstChild) drawFrameTree(frame->pFrameFirstChild);
-  }
+  walkFrames(frame, [&](D3DXFRAME* f) {
+    for (D3DXMESHCONTAINER* c = f->pMeshContainer; c; c = c->pNextMeshContainer)
+      drawMeshContainer(static_cast<SkinMeshContainer*>(c), static_cast<SkinFrame*>(f));
+    return true;
+  });
 }
 
 void CSkinMesh9::drawMeshContainer(SkinMeshContainer* c, SkinFrame* frame) {

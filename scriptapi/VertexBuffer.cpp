@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "core/DemoState.h"
 #include "core/DeviceGlobal.h"
+#include "core/ScriptCallbacks.h"
 #include "platform/d3dx/D3DXMath.h"
-#include "runtime/CameraPath.h"
-#include "runtime/ScriptHost.h"
 #include "scriptapi/Binding.h"
 #include "scriptapi/VectorN.h"
 
@@ -147,9 +147,9 @@ VertexBufferHandle createMeshPlane(int nx, int ny, const std::string* scriplet,
     return makeFactoryHandle<VertexBufferHandle>((VertexBufferData*)nullptr);
   const std::size_t points = std::size_t(nx + 1) * std::size_t(ny + 1);
   std::vector<float> offsets(points * 3, 0.0f);
-  if (gScriptHost) {
+  if (gScriptCallbacks) {
     VectorN lent(offsets.data(), offsets.size());
-    gScriptHost->callFunctionWithArgs(*scriplet, *function, nx + 1, ny + 1, &lent);
+    gScriptCallbacks->callFunctionWithArgs(*scriplet, *function, nx + 1, ny + 1, &lent);
   }  // the loan ends here: copies the script kept see an empty vectorN
   std::vector<LitVertex> v(static_cast<std::size_t>(vertexCount));
   const int stripLength = 2 * (nx + 1);

@@ -194,6 +194,10 @@ TEST_F(DrawCacheTest, ChangesBetweenDrawsTakeEffect) {
          d->SetScissorRect(&r);
          d->SetRenderState(D3DRS_SCISSORTESTENABLE, TRUE);
        }},
+      {"cull mode",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) { d->SetRenderState(D3DRS_CULLMODE, D3DCULL_CW); }},
+      {"depth function",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) { d->SetRenderState(D3DRS_ZFUNC, D3DCMP_NEVER); }},
       {"points instead of triangles", [](IDirect3DDevice9*, IDirect3DTexture9*) {},
        D3DPT_POINTLIST},
   };
@@ -220,4 +224,101 @@ TEST_F(DrawCacheTest, ChangesBetweenDrawsTakeEffect) {
     });
     EXPECT_EQ(differing(actual, expected), 0);
   }
+}
+
+// A change reaches only what it feeds: states the program does not depend
+// on leave it as it is (no new program), and values set again unchanged
+// change nothing at all. The stage multiplies the texture by the texture
+// factor, so that the factor shows.
+TEST_F(DrawCacheTest, ChangesReachOnlyWhatTheyFeed) {
+  struct FeedCase {
+    const char* name;
+    std::function<void(IDirect3DDevice9*, IDirect3DTexture9* other)> change;
+    bool newProgram, shows;
+  };
+  auto sameAgain = [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+    D3DMATERIAL9 m{};
+    d->GetMaterial(&m);
+    d->SetMaterial(&m);
+    D3DLIGHT9 light{};
+    d->GetLight(0, &light);
+    d->SetLight(0, &light);
+    D3DVIEWPORT9 vp{};
+    d->GetViewport(&vp);
+    d->SetViewport(&vp);
+    RECT r{};
+    d->GetScissorRect(&r);
+    d->SetScissorRect(&r);
+    D3DMATRIX view{};
+    d->GetTransform(D3DTS_VIEW, &view);
+    d->SetTransform(D3DTS_VIEW, &view);
+    const float plane[4] = {0, 0, 0, 0};
+    d->SetClipPlane(0, plane);
+  };
+  const FeedCase cases[] = {
+      {"texture factor", [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         d->SetRenderState(D3DRS_TEXTUREFACTOR, 0xff40c080);
+       }, false, true},
+      {"alpha reference with the alpha test off", [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         d->SetRenderState(D3DRS_ALPHAREF, 0x80);
+       }, false, false},
+      {"states that feed nothing", [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         d->SetRenderState(D3DRS_LASTPIXEL, FALSE);
+         d->SetRenderState(D3DRS_WRAP0, 1);
+         d->SetRenderState(D3DRS_CLIPPING, FALSE);
+       }, false, false},
+      {"values set again as they are", sameAgain, false, false},
+      {"another texture of the same kind",
+       [](IDirect3DDevice9* d, IDirect3DTexture9* other) { d->SetTexture(0, other); }, false, true},
+      {"blending", [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         d->SetRenderState(D3DRS_ALPHABLENDENABLE, TRUE);
+         d->SetRenderState(D3DRS_SRCBLEND, D3DBLEND_ZERO);
+         d->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_ONE);
+       }, false, true},
+      {"stage operation", [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         d->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SUBTRACT);
+       }, true, true},
+  };
+  auto withFactor = [&](IDirect3DTexture9*) {
+    device->SetRenderState(D3DRS_TEXTUREFACTOR, 0xffffffff);
+    device->SetTextureStageState(0, D3DTSS_COLORARG2, D3DTA_TFACTOR);
+  };
+  const std::vector<uint32_t> unchanged = rightHalf([&](IDirect3DTexture9* other) {
+    withFactor(other);
+    square(1);
+  });
+  for (const FeedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    size_t programsBefore = 0, programsAfter = 0;
+    std::vector<uint32_t> actual = rightHalf([&](IDirect3DTexture9* other) {
+      withFactor(other);
+      square(0);
+      programsBefore = d3d9_test::programCount(device);
+      c.change(device, other);
+      square(1);
+      programsAfter = d3d9_test::programCount(device);
+    });
+    EXPECT_EQ(programsAfter > programsBefore, c.newProgram);
+    EXPECT_EQ(differing(actual, unchanged) > 0, c.shows);
+  }
+}
+
+// Programs that do not light receive the world-view matrices without the
+// normal matrices; a lit program drawn next with the same matrices must
+// still get its normals, whichever ran first.
+TEST_F(DrawCacheTest, LitDrawAfterAnUnlitOneWithTheSameMatrices) {
+  const std::vector<uint32_t> litAlone = rightHalf([&](IDirect3DTexture9*) { square(1); });
+  const std::vector<uint32_t> afterUnlit = rightHalf([&](IDirect3DTexture9*) {
+    device->SetRenderState(D3DRS_LIGHTING, FALSE);
+    square(1);
+    device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff000000, 1.0f, 0);
+    device->SetRenderState(D3DRS_LIGHTING, TRUE);
+    // The same square again, without setting its (unchanged) world matrix.
+    Vertex v[4] = {{-1, 1, 0.5f, 0, 0, -1, 0, 0},
+                   {0, 1, 0.5f, 0, 0, -1, 2, 0},
+                   {-1, -1, 0.5f, 0, 0, -1, 0, 2},
+                   {0, -1, 0.5f, 0, 0, -1, 2, 2}};
+    ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
+  });
+  EXPECT_EQ(differing(afterUnlit, litAlone), 0);
 }

@@ -1,6 +1,7 @@
 // Drawing through the device: rasterisation rules, culling, depth, vertex
 // and index buffers. Expected pixels follow Direct3D 9's rules.
 #include <cstring>
+#include <vector>
 
 #include "tests/d3d9_fixture.h"
 
@@ -460,4 +461,52 @@ TEST_F(DrawTest, LayoutsWithoutAPositionAreNotDrawn) {
   device->SetIndices(nullptr);
   vb->Release();
   ib->Release();
+}
+
+// Vertices drawn from memory go through a ring the GPU reads behind the
+// device. When the GPU does not let go of a part of it in time, streaming
+// moves to new storage rather than write what queued draws may still read.
+// Bands of large draws go round the ring several times with every wait for
+// it timing out; vertices and indices must land together in the new
+// storage, and each band keeps its own colour.
+TEST_F(DrawTest, StreamedVerticesOutliveAStuckGPU) {
+  struct Case {
+    const char* name;
+    bool indexed;
+    int failedWaits;
+  };
+  const Case cases[] = {{"no stuck waits", false, 0},
+                        {"vertices, every wait stuck", false, 1 << 30},
+                        {"indexed, every wait stuck", true, 1 << 30}};
+  constexpr int kBands = 16;            // rows 3i .. 3i + 2 of the 48-row target
+  constexpr int kTriangles = 20000;     // two cover the band, the rest are empty
+  std::vector<ScreenVertex> vertices(size_t(kTriangles) * 3);
+  std::vector<WORD> indices(vertices.size());
+  for (size_t i = 0; i < indices.size(); ++i) indices[i] = WORD(i);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    d3d9_test::failStreamWaits(c.failedWaits);
+    device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
+    for (int band = 0; band < kBands; ++band) {
+      D3DCOLOR colour = 0xff000000u | DWORD(band * 16 + 15) << 16 | DWORD(255 - band * 16);
+      ScreenVertex quad[4];
+      rectangle(quad, 0, float(band * 3), float(kWidth), float(band * 3 + 3), 0.5f, colour);
+      const int order[6] = {0, 1, 2, 2, 1, 3};
+      for (int k = 0; k < 6; ++k) vertices[size_t(k)] = quad[order[k]];
+      for (size_t k = 6; k < vertices.size(); ++k) vertices[k] = {1, 1, 0.5f, 1, colour};
+      HRESULT result =
+          c.indexed ? device->DrawIndexedPrimitiveUP(D3DPT_TRIANGLELIST, 0, UINT(vertices.size()),
+                                                     kTriangles, indices.data(), D3DFMT_INDEX16,
+                                                     vertices.data(), sizeof(ScreenVertex))
+                    : device->DrawPrimitiveUP(D3DPT_TRIANGLELIST, kTriangles, vertices.data(),
+                                              sizeof(ScreenVertex));
+      ASSERT_EQ(result, D3D_OK);
+    }
+    d3d9_test::Frame image = frame();
+    for (int band = 0; band < kBands; ++band) {
+      D3DCOLOR colour = 0xff000000u | DWORD(band * 16 + 15) << 16 | DWORD(255 - band * 16);
+      EXPECT_EQ(image.at(kWidth / 2, band * 3 + 1), colour) << "band " << band;
+    }
+  }
+  d3d9_test::failStreamWaits(0);
 }

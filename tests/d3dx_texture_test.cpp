@@ -371,3 +371,95 @@ TEST_F(D3DXTextures, SampleImagesOfTheDistribution) {
     texture->Release();
   }
 }
+
+// Every level of a decoded image's chain, for odd and one-texel-wide sizes
+// and bytes near 255 in every channel, is the per-byte (a + b + c + d + 2) / 4
+// of the level above, computed here texel by texel.
+TEST_F(D3DXTextures, MipChainsOfOddSizesMatchThePerChannelMean) {
+  const struct {
+    int width, height;
+  } sizes[] = {{7, 5}, {1, 6}, {9, 1}, {16, 3}};
+  unsigned seed = 17;
+  for (const auto& size : sizes) {
+    SCOPED_TRACE(std::to_string(size.width) + " x " + std::to_string(size.height));
+    std::vector<uint32_t> pixels(size_t(size.width) * size_t(size.height));
+    for (uint32_t& p : pixels) {
+      seed = seed * 1103515245u + 12345u;
+      p = (seed >> 3) | 0xF0F0F0F0u;  // many bytes near 255, where a sum would spill into the next
+    }
+    IDirect3DTexture9* texture = load(image_files::png(size.width, size.height, pixels));
+    ASSERT_NE(texture, nullptr);
+    std::vector<uint32_t> above = pixels;
+    int w = size.width, h = size.height;
+    for (UINT level = 1; level < texture->GetLevelCount(); ++level) {
+      const int nw = std::max(1, w / 2), nh = std::max(1, h / 2);
+      std::vector<uint32_t> want(size_t(nw) * size_t(nh));
+      for (int y = 0; y < nh; ++y)
+        for (int x = 0; x < nw; ++x) {
+          const int x1 = std::min(2 * x + 1, w - 1), y1 = std::min(2 * y + 1, h - 1);
+          uint32_t texel = 0;
+          for (int shift = 0; shift < 32; shift += 8) {
+            auto at = [&](int sx, int sy) { return (above[size_t(sy) * size_t(w) + size_t(sx)] >> shift) & 0xFF; };
+            texel |= ((at(2 * x, 2 * y) + at(x1, 2 * y) + at(2 * x, y1) + at(x1, y1) + 2) / 4) << shift;
+          }
+          want[size_t(y) * size_t(nw) + size_t(x)] = texel;
+        }
+      EXPECT_EQ(texels(texture, level), want) << "level " << level;
+      above = want;
+      w = nw;
+      h = nh;
+    }
+    texture->Release();
+  }
+}
+
+// A new texture is black and transparent wherever it is read before being
+// written: a level locked, a texture sampled with one texel written, a render
+// target partly cleared.
+TEST_F(D3DXTextures, UnwrittenLevelsReadAsZeros) {
+  IDirect3DTexture9* texture = nullptr;
+  ASSERT_EQ(device->CreateTexture(4, 4, 0, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr), D3D_OK);
+  EXPECT_EQ(texels(texture, 1), std::vector<uint32_t>(4, 0u));
+
+  D3DLOCKED_RECT locked;
+  const RECT corner = {0, 0, 1, 1};
+  ASSERT_EQ(texture->LockRect(0, &locked, &corner, 0), D3D_OK);
+  *static_cast<uint32_t*>(locked.pBits) = 0xFFFF0000u;
+  texture->UnlockRect(0);
+  device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xFF00FF00u, 1.0f, 0);
+  device->BeginScene();
+  device->SetTexture(0, texture);
+  device->SetSamplerState(0, D3DSAMP_MINFILTER, D3DTEXF_POINT);
+  device->SetSamplerState(0, D3DSAMP_MAGFILTER, D3DTEXF_POINT);
+  device->SetSamplerState(0, D3DSAMP_MIPFILTER, D3DTEXF_NONE);
+  const float w = float(kWidth), h = float(kHeight);
+  const float quad[] = {0, 0, 0, 1, 0, 0, w, 0, 0, 1, 1, 0, 0, h, 0, 1, 0, 1, w, h, 0, 1, 1, 1};
+  device->SetFVF(D3DFVF_XYZRHW | D3DFVF_TEX1);
+  device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, 24);
+  device->EndScene();
+  device->SetTexture(0, nullptr);
+  const d3d9_test::Frame drawn = frame();
+  ASSERT_FALSE(drawn.empty());
+  EXPECT_EQ(drawn.at(2, 2) & 0xFFFFFF, 0xFF0000u);  // the written texel
+  EXPECT_EQ(drawn.at(kWidth - 3, kHeight - 3) & 0xFFFFFF, 0u);
+  texture->Release();
+
+  IDirect3DTexture9* target = nullptr;
+  ASSERT_EQ(device->CreateTexture(8, 8, 1, D3DUSAGE_RENDERTARGET, D3DFMT_A8R8G8B8, D3DPOOL_DEFAULT, &target, nullptr),
+            D3D_OK);
+  IDirect3DSurface9 *level = nullptr, *previous = nullptr, *copy = nullptr;
+  target->GetSurfaceLevel(0, &level);
+  device->GetRenderTarget(0, &previous);
+  device->SetRenderTarget(0, level);
+  const D3DRECT half = {0, 0, 4, 8};
+  device->Clear(1, &half, D3DCLEAR_TARGET, 0xFF0000FFu, 1.0f, 0);
+  device->SetRenderTarget(0, previous);
+  ASSERT_EQ(device->CreateOffscreenPlainSurface(8, 8, D3DFMT_A8R8G8B8, D3DPOOL_SYSTEMMEM, &copy, nullptr), D3D_OK);
+  ASSERT_EQ(device->GetRenderTargetData(level, copy), D3D_OK);
+  ASSERT_EQ(copy->LockRect(&locked, nullptr, D3DLOCK_READONLY), D3D_OK);
+  const uint32_t* row = static_cast<const uint32_t*>(locked.pBits);
+  EXPECT_EQ(row[0], 0xFF0000FFu);
+  EXPECT_EQ(row[7], 0u);
+  copy->UnlockRect();
+  for (IUnknown* object : std::initializer_list<IUnknown*>{copy, previous, level, target}) object->Release();
+}

@@ -399,3 +399,91 @@ TEST_F(SequencerTest, CamerasUseTheSharedDeviceAndTheRestTheSequencersOwn) {
   EXPECT_EQ(device.clears.size(), 1u);
   gDevice = &device;
 }
+
+// The name index after every insertion equals the one a full rebuild makes:
+// insertions at the front, middle and back of a track, equal starts, names
+// repeated within a track and across tracks, tracks added out of order.
+TEST_F(SequencerTest, NameIndexFollowsEveryInsertion) {
+  struct Insertion {
+    int track;
+    const char* name;
+    float start;
+  };
+  const std::vector<std::vector<Insertion>> sequences = {
+      {{0, "a", 0}, {0, "b", 1}, {0, "c", 2}, {0, "d", 3}},
+      {{0, "d", 3}, {0, "c", 2}, {0, "b", 1}, {0, "a", 0}},
+      {{0, "a", 0}, {0, "c", 2}, {0, "b", 1}, {0, "b2", 1}, {0, "x", 1}, {0, "e", -1}},
+      {{0, "x", 5}, {0, "x", 1}, {0, "y", 3}, {0, "x", 3}, {0, "x", 0}, {0, "y", 9}},
+      {{2, "x", 0}, {0, "x", 0}, {1, "y", 0}, {0, "y", 4}, {2, "y", -2}, {1, "x", 7}, {0, "x", -5}},
+  };
+  for (std::size_t s = 0; s < sequences.size(); ++s) {
+    DemoSequencer timeline(host.get(), &device);
+    timeline.tracks.clear();
+    timeline.rebuildIndex();
+    for (const Insertion& insertion : sequences[s]) {
+      Scene scene("dummy", insertion.name);
+      scene.start = insertion.start;
+      scene.isCamera = true;
+      timeline.insertScene(insertion.track, scene);
+      std::map<std::string, DemoSequencer::Location> rebuilt;
+      for (int t = 0; t < (int)timeline.tracks.size(); ++t)
+        for (int j = 0; j < (int)timeline.tracks[t].size(); ++j) {
+          rebuilt[timeline.tracks[t][j].name] = DemoSequencer::Location(t, j);
+          if (j > 0) {
+            EXPECT_LE(timeline.tracks[t][j - 1].start, timeline.tracks[t][j].start);
+          }
+        }
+      EXPECT_EQ(timeline.sceneIndex, rebuilt) << "sequence " << s << " after " << insertion.name;
+    }
+  }
+  gDemoSequencer = sequencer.get();
+}
+
+// Loading n camera scenes writes each into the name index about once, not
+// once per later insertion (which made large camera timelines load in
+// quadratic time).
+TEST_F(SequencerTest, LoadingManyCameraScenesIndexesEachSceneOnce) {
+  constexpr int kScenes = 3000;
+  std::string description = "0 2 " + std::to_string(kScenes);
+  for (int i = 0; i < kScenes; ++i)
+    description += " cam" + std::to_string(i) + " dummy " + std::to_string(i) + " -1 0 1 0";
+  description += " 1 last dummy 0 -1 0 1 0";
+  ASSERT_TRUE(load(description));
+  EXPECT_LE(sequencer->indexWrites, std::size_t(2 * kScenes + 10));
+  EXPECT_EQ(sequencer->findScene("cam0"), DemoSequencer::Location(0, 0));
+  EXPECT_EQ(sequencer->findScene("cam2999"), DemoSequencer::Location(0, kScenes - 1));
+  EXPECT_EQ(sequencer->findScene("last"), DemoSequencer::Location(1, 0));
+  EXPECT_EQ(sequencer->findScene("DemoPath"), DemoSequencer::Location(-1, -1));
+}
+
+// The sequencer finds a scene's scriplet and reads its placement once, and
+// keeps both only while the host is unchanged: a placement value set between
+// frames moves the next frame's render, a recompiled scriplet of the scene's
+// name takes the calls, and an unloaded one gets none.
+TEST_F(SequencerTest, PlacementAndScripletFollowTheHostBetweenFrames) {
+  writeRecordingScriplet("s.as", "s");
+  ASSERT_TRUE(load("1 1 1\ns s.as 0 10 1 0\nscript_pos_x 1\n"));
+  D3DXMatrixIdentity(&device.world);
+  const auto renderedX = [&] {
+    const TimelineEvent* render = findEvent("s.render");
+    return render ? render->world._41 : -100.0f;
+  };
+  frame(1);
+  EXPECT_EQ(renderedX(), 1.0f);
+  frame(1.5f);
+  EXPECT_EQ(renderedX(), 1.0f);
+
+  host->setExternValue("s", "script_pos_x", "4");
+  frame(2);
+  EXPECT_EQ(renderedX(), 4.0f);
+  host->setExternTyped("s", "script_pos_x", "float", "-2.5");
+  frame(2.5f);
+  EXPECT_EQ(renderedX(), -2.5f);
+
+  std::string error;
+  ASSERT_TRUE(host->compile("s", "void render(float t) { rec(\"again.render\"); }\n", error)) << error;
+  EXPECT_EQ(frame(3), "[scene again.render scene]");
+
+  ASSERT_TRUE(host->unload("s", false));
+  EXPECT_EQ(frame(4), "[scene scene]");
+}

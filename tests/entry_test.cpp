@@ -26,6 +26,7 @@
 #include "runtime/WinMain.h"
 #include "scriptapi/Music.h"
 #include "tests/SoundFixtures.h"
+#include "tests/runtime_globals.h"
 
 namespace fs = std::filesystem;
 
@@ -37,12 +38,14 @@ class EntryTest : public testing::Test {
   void SetUp() override {
     platform_test::reset();
     d3d9_test::reset();
+    test_globals::resetRuntimeGlobals();
     root = fs::temp_directory_path() / ("entry-" + std::to_string(getpid()));
     fs::remove_all(root);
     fs::create_directories(root);
     fs::current_path(root);
   }
   void TearDown() override {
+    test_globals::keepWhatAFailedRunLeft();
     fs::current_path(fs::temp_directory_path());
     fs::remove_all(root);
   }
@@ -99,7 +102,12 @@ INSTANTIATE_TEST_SUITE_P(
                     // Quotes are part of the name.
                     CommandLineCase{"\"show.txt\"", "\"show.txt\"", 0, ""},
                     CommandLineCase{"\"show.txt\"", "show.txt", 1, ""},
-                    CommandLineCase{"missing.txt", "", 1, ""}));
+                    CommandLineCase{"missing.txt", "", 1, ""},
+                    // A folder that cannot be entered: the description of
+                    // that name in the current folder is not the one named.
+                    CommandLineCase{"nowhere\\show.txt", "show.txt", 1, ""},
+                    CommandLineCase{"\\nonexistent\\folder\\show.txt", "show.txt", 1, ""},
+                    CommandLineCase{"show.txt\\show.txt", "show.txt", 1, ""}));
 
 // Text containing ".dat" names a package, which always describes the show
 // in its entry "main.demo"; the working directory stays.
@@ -123,7 +131,7 @@ TEST_F(EntryTest, PackageWithoutMainDemoFailsToLoad) {
 }
 
 // (The failed load leaves the host and the sequencer alive, as the entry
-// routine does, so each case runs once per process.)
+// routine does; the fixture keeps them reachable.)
 TEST_F(EntryTest, EmptyLineWithoutDefaultPackageFails) {
   EXPECT_EQ(run(""), 1);
   EXPECT_TRUE(sawBox("Error loading demo"));
@@ -286,16 +294,22 @@ TEST(CommandLine, JoinsTheArgumentsWithWindowsSeparators) {
   }
 }
 
-// The player itself, started headless on a description that is not there.
+// The player itself, started headless on a description that is not there,
+// from a folder that holds a show of that name (which would end at once).
 TEST(Player, MissingDescriptionPrintsErrorAndExitsWithOne) {
-  std::string command = std::string("env -u DISPLAY -u WAYLAND_DISPLAY ") + ENGINE_PLAYER_PATH +
-                        " /nonexistent/folder/show.txt 2>&1";
+  fs::path dir = fs::temp_directory_path() / ("player-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::ofstream(dir / "show.txt") << "0 1 1 stop stop.as 0 -1 0 0\n";
+  std::ofstream(dir / "stop.as") << "void render(float t) { endDemo(); }\n";
+  std::string command = "cd " + dir.string() + " && env -u DISPLAY -u WAYLAND_DISPLAY SDL_AUDIODRIVER=dummy " +
+                        ENGINE_PLAYER_PATH + " /nonexistent/folder/show.txt 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_TRUE(pipe);
   std::string output;
   char buffer[256];
   while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
   int status = pclose(pipe);
+  fs::remove_all(dir);
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);
   EXPECT_NE(output.find("Error loading demo"), std::string::npos) << output;

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,7 @@
 #include "tests/SoundFixtures.h"
 #include "tests/StoreFixture.h"
 #include "tests/math_script_fixture.h"
+#include "tests/runtime_globals.h"
 
 namespace {
 
@@ -40,7 +43,7 @@ class MusicTest : public ScratchFolder {
     platform_test::setTickSource([this] { return now; });
     previousStore = gDatabase;
     gDatabase = &store;
-    gTimeResyncRequest = false;
+    test_globals::resetRuntimeGlobals();
     write("song.mod", songBytes());
     write("sine.wav", sineWav(44100, 1, 44100, 40.0 * 44100 / 2048, 0.5));
   }
@@ -169,7 +172,12 @@ TEST_F(MusicTest, RefusedInitialisationLogsAndChangesNothing) {
   EXPECT_EQ(uniqueEntries("song.mod"), 0);
 }
 
-TEST_F(MusicTest, UnplayableOrMissingMusicEndsTheRun) {
+// The tests that end a child process form a suite of their own, which
+// Google Test runs first: a child inherits everything the process holds,
+// and what earlier tests left behind would be reported when it exits.
+using MusicDeathTest = MusicTest;
+
+TEST_F(MusicDeathTest, UnplayableOrMissingMusicEndsTheRun) {
   write("noise.bin", std::string(4000, '\x33'));
   for (const char* name : {"noise.bin", "absent.mod"}) {
     EXPECT_EXIT(
@@ -341,6 +349,81 @@ TEST_F(MusicTest, ScriptsPlayAndQueryMusic) {
   EXPECT_EQ(outputs(), (std::vector<float>{0.5f, 60.0f, 32.0f}));
 }
 
+// An output like a device's: the mix runs in blocks of 1024 frames while
+// the frames heard lag it by three such blocks (70 ms); the tick counter
+// follows what is heard. The play position moves on by 128 frames (2.9 ms)
+// at a time until it reaches `until`; `look` runs after each step.
+class MusicHeardTest : public MusicTest {
+ protected:
+  static constexpr int kBlock = 1024, kLag = 3 * kBlock, kStep = 128;
+  void SetUp() override {
+    MusicTest::SetUp();
+    sound_test::drivePlayPosition(true);
+  }
+  uint32_t tickAt(int64_t frame) const { return 1000 + uint32_t(frame * 1000 / 44100); }
+  void playTo(int64_t until, const std::function<void()>& look) {
+    std::vector<float> block(2 * kBlock);
+    while (heard < until) {
+      while (sound_test::mixedFrames() < heard + kLag) sound_test::render(block.data(), kBlock);
+      heard += kStep;
+      now = tickAt(heard);
+      sound_test::setPlayPosition(heard);
+      look();
+    }
+  }
+  int64_t heard = 0;
+};
+
+TEST_F(MusicHeardTest, InstrumentTriggersWhenItsRowIsHeard) {
+  start("song.mod");
+  musicSyncChannel(2);  // sample 2 plays on row 4
+  const int64_t rowFrame = 4 * kRowFrames;
+  const int two = 2;
+  int64_t seenAt = -1;
+  playTo(6 * kRowFrames, [&] {
+    float elapsed, note, volume;
+    if (seenAt < 0 && musicChannelGetinfo(&two, &elapsed, &note, &volume) == 1) seenAt = heard;
+  });
+  ASSERT_GE(seenAt, 0) << "never triggered";
+  EXPECT_GE(seenAt, rowFrame - kStep) << "triggered before its row was heard";
+  // Within 5 ms of the time its row was heard.
+  const int32_t offset = int32_t(gMusicSyncSlots[0].lastTick - tickAt(rowFrame));
+  EXPECT_LE(std::abs(offset), 5) << "triggered " << offset << " ms from its row";
+}
+
+TEST_F(MusicHeardTest, SpectrumIsThatOfWhatIsHeard) {
+  // Silence, then from frame 16384 on the sine of band 40.
+  const int toneFrame = 16384;
+  std::string wav = sineWav(44100, 1, 44100, 40.0 * 44100 / 2048, 0.5);
+  std::fill(wav.begin() + 44, wav.begin() + 44 + 2 * toneFrame, '\0');
+  write("late.wav", wav);
+  start("late.wav");
+  const int band = 39, bands = 1024;  // value 40 alone
+  // The spectrum covers the 2048 frames up to what is heard, and is fetched
+  // at most every 50 ms (2205 frames).
+  const int64_t toneFilled = toneFrame + 2048 + 2205;
+  int silentLooks = 0, toneLooks = 0;
+  int64_t loudBefore = -1, wrongAfter = -1;  // the first look that was wrong
+  float wrongLevel = 0;
+  playTo(toneFilled + 4096, [&] {
+    const float level = musicGetSpectrumInfo(&band, &bands);
+    if (heard <= toneFrame) {
+      ++silentLooks;
+      if (level >= 0.05f && loudBefore < 0) loudBefore = heard;
+    } else if (heard >= toneFilled) {
+      ++toneLooks;
+      if (std::fabs(level - std::sqrt(0.5f)) > 0.01f && wrongAfter < 0) {
+        wrongAfter = heard;
+        wrongLevel = level;
+      }
+    }
+  });
+  EXPECT_EQ(loudBefore, -1) << "the tone showed at frame " << loudBefore << ", before it was heard";
+  EXPECT_EQ(wrongAfter, -1) << "at frame " << wrongAfter << " the band read " << wrongLevel;
+  EXPECT_GT(silentLooks, 100);
+  EXPECT_GT(toneLooks, 20);
+}
+
 // Music cannot be turned back into bytes: the save succeeds with nothing.
 TEST(MusicHandler, SavesNothing) {
   TQDataHandler_BassMusic handler;
@@ -357,7 +440,11 @@ TEST(MusicHandler, SavesNothing) {
 // Music plays on to the end of the run. At exit the output closes before the
 // program's globals (the stream's bytes among them) are destroyed, so the
 // device's callback never reads freed memory.
-TEST_F(MusicTest, OutputClosesBeforeTheGlobalsGoAtExit) {
+TEST_F(MusicDeathTest, OutputClosesBeforeTheGlobalsGoAtExit) {
+  // A fresh process: the output registers its exit handler once per
+  // process, and a child forked after earlier tests opened it would have it
+  // registered before the observer below.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         // Runs after every exit handler registered later.

@@ -21,6 +21,7 @@
 #include "runtime/DemoSequencer.h"
 #include "runtime/WinMain.h"
 #include "tests/PackageWriter.h"
+#include "tests/runtime_globals.h"
 
 namespace fs = std::filesystem;
 
@@ -96,6 +97,7 @@ class SampleDemoTest : public testing::Test {
   void SetUp() override {
     platform_test::reset();
     d3d9_test::reset();
+    test_globals::resetRuntimeGlobals();
     sound_test::setManualOutput(true);
     sampleLog().clear();
     gLogHook = [](const char* text) { sampleLog().push_back(text); };
@@ -111,6 +113,7 @@ class SampleDemoTest : public testing::Test {
     fs::current_path(scratch);
   }
   void TearDown() override {
+    test_globals::resetRuntimeGlobals();  // lets go of the run's letters, and its device
     gLogHook = nullptr;
     gFatalErrorHook = nullptr;
     platform_test::reset();
@@ -191,7 +194,7 @@ class SampleDemoTest : public testing::Test {
 
   // The show ran to its end and was ended by the director's request, with
   // the music sounding all the way.
-  void expectPlayedToTheEnd(int exitCode, int stepMs) {
+  void expectPlayedToTheEnd(int exitCode, int stepMs, const char* greeting = "dawn: hello from the dawn") {
     EXPECT_EQ(exitCode, 0);
     EXPECT_TRUE(gEndDemo);
     EXPECT_GE(gCurrentTime, kLength);
@@ -201,7 +204,7 @@ class SampleDemoTest : public testing::Test {
     int frameCount = int(std::ceil(kLength * 1000.0f / float(stepMs))) + 2;
     EXPECT_GE(d3d9_test::presentCount(), frameCount - 1);
     EXPECT_LE(d3d9_test::presentCount(), frameCount);
-    for (const char* text : {"director: the show begins", "dawn: hello from the dawn", "dawn: done",
+    for (const char* text : {"director: the show begins", greeting, "dawn: done",
                              "plasma: done", "tunnel: done", "finale: done", "reeds: done", "teapot: done",
                              "glow: done", "landscape: done", "director: the show is over"})
       EXPECT_TRUE(logged(text)) << text;
@@ -220,12 +223,10 @@ class SampleDemoTest : public testing::Test {
     EXPECT_EQ(gCameraFar, 500.0f);
   }
 
-  std::string descriptionPath() const {
-    std::string line = (fs::path(ENGINE_SOURCE_DIR) / "sample" / "main.demo").string();
-    for (char& c : line)
-      if (c == '/') c = '\\';
-    return line;
-  }
+  // The sample is played from its own folder by its bare name, as
+  // scripts/play does: a command line holding the checkout's path would
+  // name a package wherever that path holds ".dat".
+  static fs::path sampleFolder() { return fs::path(ENGINE_SOURCE_DIR) / "sample"; }
 
   struct Kept {
     float time;
@@ -252,7 +253,8 @@ class SampleDemoTest : public testing::Test {
 TEST_F(SampleDemoTest, PlaysFromLooseFilesAndDrawsEveryScene) {
   const std::vector<float> times = {1.0f,  3.76f, 3.92f, 4.28f, 5.5f,  9.0f,  9.5f,  12.0f,
                                     15.4f, 16.0f, 18.0f, 18.5f, 21.0f, 25.0f, 25.3f, 27.0f, 30.6f};
-  expectPlayedToTheEnd(play(descriptionPath(), 40, times), 40);
+  fs::current_path(sampleFolder());
+  expectPlayedToTheEnd(play("main.demo", 40, times), 40);
   ASSERT_EQ(frames.size(), times.size());
   for (const Kept& k : frames) {
     ASSERT_EQ(k.frame.width, 640);
@@ -330,4 +332,33 @@ TEST_F(SampleDemoTest, PlaysFromAPlainPackage) {
 TEST_F(SampleDemoTest, PlaysFromAGzippedPackage) {
   writePackage(true);
   expectPlayedToTheEnd(play("", 120), 120);  // the default package name
+}
+
+// Every value line of the description is optional: without them the
+// scriplets' own defaults hold (the director's length and music, the
+// dawn's greeting, the glow's words, the fade-out's time), and the show
+// plays to its end all the same.
+TEST_F(SampleDemoTest, PlaysWithEveryValueLineLeftToTheScripletsDefaults) {
+  struct Edit {
+    const char* scene;    // the scene's line, its count of value lines...
+    const char* without;  // ...and the same line counting none
+    std::vector<const char*> values;
+  } edits[] = {
+      {"director director.as 0 -1 2 0", "director director.as 0 -1 0 0",
+       {"demo_length 30.72", "music music\\tune.mod"}},
+      {"dawn scenes\\dawn.as 0 7.68 1 0", "dawn scenes\\dawn.as 0 7.68 0 0", {"greeting hello from the dawn"}},
+      {"glow scenes\\glow.as 15.36 23.04 1 0", "glow scenes\\glow.as 15.36 23.04 0 0", {"words GLOW + PULSE"}},
+      {"pulse scenes\\pulse.as 0 30.72 1 0", "pulse scenes\\pulse.as 0 30.72 0 0", {"fade_out_at 29.2"}},
+  };
+  std::string description = readSample("main.demo");
+  for (const Edit& edit : edits) {
+    std::string block = edit.scene + std::string("\n");
+    for (const char* value : edit.values) block += value + std::string("\n");
+    size_t at = description.find(block);
+    ASSERT_NE(at, std::string::npos) << block;
+    description.replace(at, block.size(), edit.without + std::string("\n"));
+  }
+  fs::copy(sampleFolder(), scratch, fs::copy_options::recursive);
+  std::ofstream(scratch / "main.demo", std::ios::binary) << description;
+  expectPlayedToTheEnd(play("main.demo", 120), 120, "dawn: hello");
 }

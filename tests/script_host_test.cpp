@@ -160,9 +160,13 @@ INSTANTIATE_TEST_SUITE_P(Table, BuildErrors, ::testing::ValuesIn(kBuildErrors),
                          [](const auto& info) { return "case" + std::to_string(info.index); });
 
 // A message longer than any fixed buffer (it quotes a long identifier) is
-// kept whole, with its line end before the echo.
+// kept whole, with its line end before the echo. The formatted line runs
+// past 1023 bytes, while the script library's own text stays under its
+// 1023-byte buffer: past that, the library formats its text again from an
+// argument list it has used up already (undefined behaviour that only
+// sometimes goes unnoticed).
 TEST_F(ScriptHostTest, LongCompileMessageIsKeptWhole) {
-  const std::string name(1500, 'q');
+  const std::string name(990, 'q');
   EXPECT_FALSE(compile("void render(float t) {\n" + name + " = 1;\n}\n"));
   const std::string message = "section (2, 1) : Error : No matching symbol '" + name + "'\n";
   EXPECT_EQ(error, "Syntax error in script\n" + message + name.substr(0, 127) + "\r\n^\r\n");

@@ -204,6 +204,47 @@ TEST_F(ScriptMesh, AccessorsOutsideTheirOwnOpenLockTouchNothing) {
   }
 }
 
+TEST_F(ScriptMesh, LocksNestAndTheLastReleaseEndsThem) {
+  // After each case's steps the accessors on `a` either work (vertex 1
+  // reads back as written) or touch nothing (it reads as zero and keeps
+  // x = 2). Locks left open are closed before the check that follows.
+  const struct {
+    const char* what;
+    const char* steps;
+    int openAfter;  // locks of `a` the steps leave open
+    bool works;
+  } cases[] = {
+      {"locked twice, released once", "a.lockVertex(); a.lockVertex(); a.releaseVertex(0);", 1,
+       true},
+      {"locked twice, released twice",
+       "a.lockVertex(); a.lockVertex(); a.releaseVertex(0); a.releaseVertex(0);", 0, false},
+      {"sphere map under the script's lock", "a.lockVertex(); a.updateSphereEnvMap(0);", 1, true},
+      {"deformation under the script's lock", "a.lockVertex(); a.radialDeform(0, 1, 0, 0, 0);", 1,
+       true},
+      {"sphere map, then the script's release",
+       "a.lockVertex(); a.updateSphereEnvMap(0); a.releaseVertex(0);", 0, false},
+      {"sphere map without a lock of the script's", "a.updateSphereEnvMap(0);", 0, false},
+      {"deformation without a lock of the script's", "a.radialDeform(0, 1, 0, 0, 0);", 0, false},
+      {"locked again after another mesh",
+       "a.lockVertex(); b.lockVertex(); a.lockVertex(); a.releaseVertex(0);", 1, true},
+      {"another mesh's sphere map since", "a.lockVertex(); b.updateSphereEnvMap(0);", 1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string closing;
+    for (int i = 0; i < c.openAfter; ++i) closing += "a.releaseVertex(0);";
+    ASSERT_TRUE(script->build(
+        std::string("mesh a; mesh b; vector3 v(9, 9, 9); vector3 w(7, 7, 7);\n"
+                    "float main() { a = createMeshFromFile_uniqueInstance(\"quad.x\");"
+                    "b = createMeshFromFile_uniqueInstance(\"quad.x\");") +
+        c.steps + "a.setVertex(1, w); a.getVertex(1, v);" + closing +
+        "vector3 r; a.lockVertex(); a.getVertex(1, r); a.releaseVertex(0);"
+        "return r.x * 100 + v.x + v.y + v.z; }"))
+        << script->messages();
+    EXPECT_EQ(script->callFloat("float main()"), c.works ? 721.0f : 200.0f);
+  }
+}
+
 TEST_F(ScriptMesh, EmptyHandleDoesNothing) {
   unsigned char* before = gLockedVertices;
   run(R"(void main() {

@@ -315,6 +315,88 @@ TEST_F(ScriptSkinnedMesh, MaterialTexturesOpenFromTheWorkingDirectory) {
   }
 }
 
+// Root holds P (whose child P1 has a mesh) and, after P, its sibling Q
+// with a mesh: each mesh with a material and a texture of its own, each
+// frame moved along an axis of its own.
+const char* const kSiblingAndChild = R"(xof 0303txt 0032
+Frame Root {
+  Frame P { FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, 1,0,0,1;; }
+    Frame P1 { FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, 0,5,0,1;; }
+      Mesh { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;
+        MeshMaterialList { 1; 1; 0;;
+          Material { 1;0;0;1;; 0; 0;0;0;; 0;0;0;; TextureFilename { "p1.bmp"; } } } } } }
+  Frame Q { FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, 0,0,7,1;; }
+    Mesh { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;
+      MeshMaterialList { 1; 1; 0;;
+        Material { 0;1;0;1;; 0; 0;0;0;; 0;0;0;; TextureFilename { "q.bmp"; } } } } }
+}
+)";
+
+TEST_F(ScriptSkinnedMesh, SiblingTreeIsDrawnBeforeTheChildTree) {
+  writeFile("tree.x", kSiblingAndChild);
+  writeFile("p1.bmp", image_files::bmp(2, 2, std::vector<uint32_t>(4, 0xFFFF0000)));
+  writeFile("q.bmp", image_files::bmp(2, 2, std::vector<uint32_t>(4, 0xFF00FF00)));
+  const std::vector<std::string> calls =
+      drawCalls(R"(void main() { a = createSkinnedMeshFromFile("tree.x"); a.draw(0); })");
+  CSkinMesh9* mesh = global(0);
+  ASSERT_NE(mesh->frameRoot, nullptr);
+  D3DXFRAME* p = D3DXFrameFind(mesh->frameRoot, "P");
+  D3DXFRAME* q = D3DXFrameFind(mesh->frameRoot, "Q");
+  D3DXFRAME* p1 = D3DXFrameFind(mesh->frameRoot, "P1");
+  ASSERT_TRUE(p && q && p1);
+  ASSERT_EQ(p->pFrameSibling, q);
+  ASSERT_EQ(p->pFrameFirstChild, p1);
+  const std::vector<std::string> one = {"world 256", "material", "texture", "draw"};
+  std::vector<std::string> both = one;
+  both.insert(both.end(), one.begin(), one.end());
+  EXPECT_EQ(calls, both);
+
+  // What the draw leaves is P1's, the container drawn last.
+  D3DXMATRIX world;
+  device->GetTransform(D3DTS_WORLD, &world);
+  EXPECT_EQ(world._41, 1.0f);
+  EXPECT_EQ(world._42, 5.0f);
+  EXPECT_EQ(world._43, 0.0f);
+  D3DMATERIAL9 m;
+  device->GetMaterial(&m);
+  EXPECT_EQ(m.Diffuse.r, 1.0f);
+  EXPECT_EQ(m.Diffuse.g, 0.0f);
+  IDirect3DBaseTexture9* stage0 = nullptr;
+  device->GetTexture(0, &stage0);
+  auto* p1Container = static_cast<SkinMeshContainer*>(p1->pMeshContainer);
+  ASSERT_NE(p1Container->textures[0], nullptr);
+  EXPECT_EQ(stage0, p1Container->textures[0]);
+  if (stage0) stage0->Release();
+}
+
+TEST_F(ScriptSkinnedMesh, BoneLinksStopAtTheFirstFailureInFrameOrder) {
+  // The same tree with skinned meshes: Q's skin names a bone without a
+  // frame. Q's tree is linked before P's child, so P1 is never linked.
+  const std::string skinned = R"(xof 0303txt 0032
+Frame Root {
+  Frame P { Frame P1 {
+    Mesh { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;
+      SkinWeights { "P1"; 3; 0,1,2; 1,1,1; 1,0,0,0, 0,1,0,0, 0,0,1,0, 0,0,0,1;; } } } }
+  Frame Q {
+    Mesh { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;
+      SkinWeights { "Nowhere"; 3; 0,1,2; 1,1,1; 1,0,0,0, 0,1,0,0, 0,0,1,0, 0,0,0,1;; } } }
+}
+)";
+  CSkinMesh9 mesh(device);
+  EXPECT_EQ(mesh.load(skinned.data(), DWORD(skinned.size())), E_FAIL);
+  ASSERT_NE(mesh.frameRoot, nullptr);
+  auto container = [&](const char* frame) {
+    D3DXFRAME* f = D3DXFrameFind(mesh.frameRoot, frame);
+    return f ? static_cast<SkinMeshContainer*>(f->pMeshContainer) : nullptr;
+  };
+  ASSERT_NE(container("Q"), nullptr);
+  ASSERT_NE(container("P1"), nullptr);
+  ASSERT_NE(container("Q")->pSkinInfo, nullptr);
+  ASSERT_NE(container("Q")->boneMatrixPointers, nullptr);
+  EXPECT_EQ(container("Q")->boneMatrixPointers[0], nullptr);
+  EXPECT_EQ(container("P1")->boneMatrixPointers, nullptr);
+}
+
 TEST(ScriptSkinnedMeshDeathTest, AFileTheStoreCannotDeliverEndsTheRun) {
   EXPECT_EXIT(
       {

@@ -24,6 +24,59 @@ std::vector<uint8_t> texelAt(const std::vector<uint8_t>& bytes, size_t index) {
   return std::vector<uint8_t>(bytes.begin() + long(4 * index), bytes.begin() + long(4 * index + 4));
 }
 
+// Level 0 of a DXT texture decoded to ARGB words, row by row: colours as
+// the end points and their interpolations give them, alpha from the
+// format's own bits.
+std::vector<uint32_t> decodeDxt(IDirect3DTexture9* texture) {
+  D3DSURFACE_DESC desc;
+  D3DLOCKED_RECT locked;
+  if (!texture || FAILED(texture->GetLevelDesc(0, &desc)) ||
+      FAILED(texture->LockRect(0, &locked, nullptr, D3DLOCK_READONLY)))
+    return {};
+  const bool dxt1 = desc.Format == D3DFMT_DXT1;
+  const bool explicitAlpha = desc.Format == D3DFMT_DXT2 || desc.Format == D3DFMT_DXT3;
+  std::vector<uint32_t> out(size_t(desc.Width) * desc.Height);
+  for (UINT y = 0; y < desc.Height; ++y)
+    for (UINT x = 0; x < desc.Width; ++x) {
+      const uint8_t* block = static_cast<const uint8_t*>(locked.pBits) +
+                             size_t(y / 4) * size_t(locked.Pitch) + (x / 4) * (dxt1 ? 8 : 16);
+      const int i = int(4 * (y % 4) + x % 4);
+      unsigned alpha = 255;
+      if (explicitAlpha) {
+        alpha = ((block[i / 2] >> (4 * (i % 2))) & 15) * 17;
+      } else if (!dxt1) {
+        const unsigned a0 = block[0], a1 = block[1];
+        uint64_t bits = 0;
+        for (int b = 0; b < 6; ++b) bits |= uint64_t(block[2 + b]) << (8 * b);
+        const unsigned index = unsigned(bits >> (3 * i)) & 7;
+        unsigned table[8] = {a0, a1};
+        for (unsigned k = 2; k < 8; ++k)
+          table[k] = a0 > a1 ? ((8 - k) * a0 + (k - 1) * a1) / 7
+                             : k < 6 ? ((6 - k) * a0 + (k - 1) * a1) / 5 : (k == 6 ? 0 : 255);
+        alpha = table[index];
+      }
+      const uint8_t* colour = dxt1 ? block : block + 8;
+      const unsigned c0 = colour[0] | unsigned(colour[1]) << 8, c1 = colour[2] | unsigned(colour[3]) << 8;
+      auto expand = [](unsigned c, int channel) {
+        const unsigned r = (c >> 11) & 31, g = (c >> 5) & 63, b = c & 31;
+        return channel == 0 ? (r << 3 | r >> 2) : channel == 1 ? (g << 2 | g >> 4) : (b << 3 | b >> 2);
+      };
+      const unsigned index = (unsigned(colour[4 + i / 4]) >> (2 * (i % 4))) & 3;
+      const bool threeColours = dxt1 && c0 <= c1;
+      unsigned rgb[3];
+      for (int c = 0; c < 3; ++c) {
+        const unsigned e0 = expand(c0, c), e1 = expand(c1, c);
+        rgb[c] = index == 0 ? e0 : index == 1 ? e1
+                 : threeColours ? (index == 2 ? (e0 + e1) / 2 : 0)
+                 : index == 2 ? (2 * e0 + e1) / 3 : (e0 + 2 * e1) / 3;
+      }
+      if (threeColours && index == 3) alpha = 0;
+      out[size_t(y) * desc.Width + x] = alpha << 24 | rgb[0] << 16 | rgb[1] << 8 | rgb[2];
+    }
+  texture->UnlockRect(0);
+  return out;
+}
+
 }  // namespace
 
 using TextureFill = TextureScene;
@@ -101,8 +154,8 @@ TEST_F(TextureFill, MissingFunctionLeavesEveryTexelZero) {
 
 // Textures loaded from files keep the file's format: a 16-bit texture gets
 // its texels converted at its own pitch (an odd width included), and a
-// block-compressed one is left as it was with a message; nothing is
-// written beyond the locked level.
+// block-compressed one is encoded into its blocks; nothing is written
+// beyond the locked level.
 TEST_F(TextureFill, FormatsOfFewerBitsOrBlocks) {
   using namespace image_files;
   write("rgb565.dds", dds(3, 2, 0, ddsR5G6B5(), std::string(12, '\0')));
@@ -125,9 +178,62 @@ TEST_F(TextureFill, FormatsOfFewerBitsOrBlocks) {
   for (int i = 0; i < 6; ++i) want.insert(want.end(), {0x1F, 0x00});
   EXPECT_EQ(levelBytes(texture("a"), 6), want);
 
-  std::string block = dxt1Block(0x1234);
-  EXPECT_EQ(levelBytes(texture("b"), 8), std::vector<uint8_t>(block.begin(), block.end()));
-  EXPECT_TRUE(loggedLine(logged(), "texture.fill: texels of format 0x31545844 cannot be written"));
+  // Blue at alpha 0: DXT1's transparent black.
+  EXPECT_EQ(decodeDxt(texture("b")), std::vector<uint32_t>(16, 0u));
+  EXPECT_FALSE(loggedLine(logged(), "texture.fill: texels of format"));
+}
+
+// A fill of a block-compressed texture encodes its texels into the
+// texture's own format, for levels whose sides are multiples of 4 and for
+// smaller or odd ones, whose last blocks are only partly used. Every block
+// holds both colours of a checkerboard: opaque red and blue at the case's
+// alpha, which DXT1, with one bit of alpha, keeps opaque from 0x80 on and
+// makes transparent black below.
+TEST_F(TextureFill, BlockCompressedTexturesAreEncodedInTheirOwnFormat) {
+  using namespace image_files;
+  const struct {
+    char dxt;
+    D3DFORMAT format;
+    unsigned width, height;
+    unsigned alpha;  // of the blue texels; a multiple of 17, which DXT3 keeps
+    uint32_t blue;   // what they decode to
+  } cases[] = {
+      {'1', D3DFMT_DXT1, 8, 4, 0x44, 0x00000000}, {'1', D3DFMT_DXT1, 6, 6, 0x44, 0x00000000},
+      {'1', D3DFMT_DXT1, 2, 2, 0x44, 0x00000000}, {'1', D3DFMT_DXT1, 8, 4, 0x88, 0xFF0000FF},
+      {'1', D3DFMT_DXT1, 6, 6, 0xFF, 0xFF0000FF}, {'3', D3DFMT_DXT3, 8, 4, 0x44, 0x440000FF},
+      {'3', D3DFMT_DXT3, 6, 6, 0x88, 0x880000FF}, {'5', D3DFMT_DXT5, 8, 4, 0x44, 0x440000FF},
+      {'5', D3DFMT_DXT5, 6, 6, 0x44, 0x440000FF}, {'5', D3DFMT_DXT5, 2, 2, 0x88, 0x880000FF},
+      // The premultiplied formats store the values as the fill gives them.
+      {'2', D3DFMT_DXT2, 8, 4, 0x44, 0x440000FF}, {'4', D3DFMT_DXT4, 6, 6, 0x88, 0x880000FF},
+  };
+  for (const auto& c : cases) {
+    const std::string what = std::string("dxt") + c.dxt + "-" + std::to_string(c.width) + "x" +
+                             std::to_string(c.height) + "-" + std::to_string(c.alpha);
+    SCOPED_TRACE(what);
+    const size_t blocks = size_t((c.width + 3) / 4) * ((c.height + 3) / 4);
+    // A name of its own: the store shares a loaded texture by name.
+    const std::string name = what + ".dds";
+    write(name,
+          dds(c.width, c.height, 0, ddsDXT(c.dxt), std::string(blocks * (c.dxt == '1' ? 8 : 16), '\0')));
+    // The alpha a hair above its value: the fill truncates.
+    compile(
+        "texture t;\n"
+        "void checker(int w, int h, vectorN v) {\n"
+        "  for (int y = 0; y < h; y++) for (int x = 0; x < w; x++)\n"
+        "    if ((x + y) % 2 == 0) v.set4(y * w + x, 0, 0, 1, 1);\n"
+        "    else v.set4(y * w + x, 1, 0, 0, " + std::to_string((c.alpha + 0.01) / 255.0) + ");\n"
+        "}\n"
+        "void init() { t = createTextureFromFile(\"" + name + "\"); t.fill(@checker); }\n");
+    D3DSURFACE_DESC desc;
+    ASSERT_NE(texture("t"), nullptr);
+    texture("t")->GetLevelDesc(0, &desc);
+    ASSERT_EQ(desc.Format, c.format);
+    std::vector<uint32_t> want(size_t(c.width) * c.height);
+    for (unsigned y = 0; y < c.height; ++y)
+      for (unsigned x = 0; x < c.width; ++x) want[y * c.width + x] = (x + y) % 2 ? c.blue : 0xFFFF0000;
+    EXPECT_EQ(decodeDxt(texture("t")), want);
+    EXPECT_FALSE(loggedLine(logged(), "texture.fill"));
+  }
 }
 
 // A fill of a texture from inside that texture's own fill function finds

@@ -3,6 +3,8 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
+#include <vector>
 #include <limits>
 
 #include "runtime/DemoSequencer.h"
@@ -207,6 +209,30 @@ TEST(ScriptUtils, RegistrationReseedsTheGenerator) {
     int c = firstDraws();  // the second may have ticked over between the two
     EXPECT_EQ(b, c);
   }
+}
+
+// Every registration seeds the generator from the calendar clock, in
+// seconds: registrations within one second start the same sequence, those
+// of another second another one (a constant seed would give one sequence).
+static time_t gFakeCalendar = 0;
+TEST(ScriptUtils, RegistrationSeedsFromTheCalendarClock) {
+  script_utils_test::setCalendarClock([] { return gFakeCalendar; });
+  auto firstDraws = [] {
+    MathScript script;
+    EXPECT_TRUE(script.build("int f() { return rand(32768) * 32768 + rand(32768); }"));
+    return script.callInt("int f()");
+  };
+  std::vector<int> seen;
+  for (time_t now : {time_t(1000), time_t(1001), time_t(1700000000)}) {
+    gFakeCalendar = now;
+    int drawn = firstDraws();
+    EXPECT_EQ(firstDraws(), drawn) << "again within second " << now;
+    seen.push_back(drawn);
+  }
+  script_utils_test::setCalendarClock(nullptr);
+  EXPECT_NE(seen[0], seen[1]);
+  EXPECT_NE(seen[1], seen[2]);
+  EXPECT_NE(seen[0], seen[2]);
 }
 
 TEST(ScriptUtils, SceneTimingEndDemoAndQuality) {

@@ -26,6 +26,7 @@
 #include "resources/ResourceIds.h"
 #include "runtime/SetupDialog.h"
 #include "runtime/WinMain.h"
+#include "tests/runtime_globals.h"
 #include "tests/virtual_display.h"
 
 namespace fs = std::filesystem;
@@ -58,9 +59,7 @@ class SetupDialogTest : public testing::Test {
     resource_test::restoreResources();
     setup_test::clearChoices();
     d3d9_test::reset();
-    gReduceLOD = gNoPostProcess = 0;
-    gScreenWidth = gScreenHeight = gColorBits = 0;
-    gFullscreen = gVSync = gHighResModels = gAdditionalEffects = false;
+    test_globals::resetRuntimeGlobals();
   }
   // Shows the dialog to the scripted user; true when it came back.
   static bool play(std::vector<Step> steps) {
@@ -180,6 +179,123 @@ INSTANTIATE_TEST_SUITE_P(
         UserCase{"ClickingThePictureDoesNothing", {click(IDC_PICTURE_FRAME)}, kDefaults}),
     [](const testing::TestParamInfo<UserCase>& info) { return std::string(info.param.name); });
 
+// The same choices made with the keyboard alone, ending with Enter: Tab
+// steps through the controls in their order (the list, "16 Bit", "32 Bit",
+// "Windowed", the three switches, "Start Demo", "Exit"), up and down step
+// through the list, the arrows move within the radio buttons and check the
+// one they reach, Space flips a check box or presses a button.
+std::vector<Step> tabs(int count) { return std::vector<Step>(size_t(count), press(Key::Tab)); }
+std::vector<Step> keys(std::initializer_list<std::vector<Step>> parts) {
+  std::vector<Step> all;
+  for (const std::vector<Step>& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+const Step kSpace = press(Key::Space), kUp = press(Key::Up), kDown = press(Key::Down),
+           kLeft = press(Key::Left), kRight = press(Key::Right), kShiftTab = press(Key::Tab, true);
+
+class SetupDialogKeys : public SetupDialogTest, public testing::WithParamInterface<UserCase> {};
+
+TEST_P(SetupDialogKeys, ChoicesFollowTheKeys) {
+  std::vector<Step> steps = GetParam().steps;
+  steps.push_back(enter());
+  EXPECT_TRUE(play(steps));
+  EXPECT_EQ(current(), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, SetupDialogKeys,
+    testing::Values(
+        UserCase{"DownTwiceInTheList", keys({tabs(1), {kDown, kDown}}), {1024, 768, 32, true, true, true, true}},
+        UserCase{"UpStopsAtTheFirstMode", keys({tabs(1), {kUp, kUp, kUp}}), {320, 200, 32, true, true, true, true}},
+        UserCase{"DownStopsAtTheLastMode", keys({tabs(1), std::vector<Step>(7, kDown)}),
+                 {1600, 1200, 32, true, true, true, true}},
+        UserCase{"SpaceChecksSixteenBit", keys({tabs(2), {kSpace}}), {640, 480, 16, true, true, true, true}},
+        UserCase{"LeftFromThirtyTwoChecksSixteen", keys({tabs(3), {kLeft}}), {640, 480, 16, true, true, true, true}},
+        UserCase{"RightWrapsWithinTheRadioButtons", keys({tabs(3), {kRight}}),
+                 {640, 480, 16, true, true, true, true}},
+        UserCase{"ArrowsThereAndBack", keys({tabs(2), {kSpace, kDown, kUp}}), {640, 480, 16, true, true, true, true}},
+        UserCase{"SpaceTicksWindowed", keys({tabs(4), {kSpace}}), {640, 480, 32, false, true, true, true}},
+        UserCase{"SpaceTwiceLeavesWindowedAsItWas", keys({tabs(4), {kSpace, kSpace}}), kDefaults},
+        UserCase{"SpaceClearsEachSwitch",
+                 keys({tabs(5), {kSpace}, tabs(1), {kSpace}, tabs(1), {kSpace}}),
+                 {640, 480, 32, true, false, false, false}},
+        UserCase{"ShiftTabGoesBack", keys({tabs(5), {kShiftTab, kSpace}}), {640, 480, 32, false, true, true, true}},
+        UserCase{"TabWrapsToTheList", keys({tabs(10), {kDown}}), {800, 600, 32, true, true, true, true}},
+        UserCase{"ArrowsAndSpaceElsewhereChangeNothing",
+                 keys({tabs(1), {kSpace, kLeft, kRight}, tabs(3), {kUp, kDown, kLeft, kRight}}), kDefaults},
+        UserCase{"SpaceOnStartDemoStarts", keys({tabs(1), {kDown}, tabs(7), {kSpace, kUp}}),
+                 {800, 600, 32, true, true, true, true}}),
+    [](const testing::TestParamInfo<UserCase>& info) { return std::string(info.param.name); });
+
+// The focus goes round the tab stops in template order, Shift+Tab the other
+// way; the dialog opens with no control focused.
+TEST_F(SetupDialogTest, TabGoesRoundTheControlsInTheirOrder) {
+  const std::vector<int> order = {IDC_VIDEO_MODE, IDC_16_BIT,          IDC_32_BIT,
+                                  IDC_WINDOWED,   IDC_HIGH_RES_MODELS, IDC_ADDITIONAL_EFFECTS,
+                                  IDC_VSYNC,      IDC_START_DEMO,      IDC_EXIT};
+  for (bool backwards : {false, true}) {
+    std::vector<int> seen;
+    std::vector<Step> steps = {inspect([&](HWND dialog) { seen.push_back(focusedControl(dialog)); })};
+    for (size_t i = 0; i <= order.size(); ++i) {
+      steps.push_back(press(Key::Tab, backwards));
+      steps.push_back(inspect([&](HWND dialog) { seen.push_back(focusedControl(dialog)); }));
+    }
+    steps.push_back(click(IDC_START_DEMO));
+    EXPECT_TRUE(play(steps));
+    std::vector<int> expected = {0};
+    for (size_t i = 0; i <= order.size(); ++i)
+      expected.push_back(backwards ? order[order.size() - 1 - i % order.size()] : order[i % order.size()]);
+    EXPECT_EQ(seen, expected) << (backwards ? "Shift+Tab" : "Tab");
+  }
+}
+
+// The focused control is outlined: what a Tab changes on the screen lies
+// around the control it reached, and nowhere else; a focused push button
+// also takes the default button's heavy border, as Enter then presses it.
+TEST_F(SetupDialogTest, TheFocusIsShown) {
+  struct Case {
+    int tabs, control;
+    int alsoChanged;  // 0: none
+  } cases[] = {{4, IDC_WINDOWED, 0}, {2, IDC_16_BIT, 0}, {9, IDC_EXIT, IDC_START_DEMO}};
+  for (const Case& c : cases) {
+    Frame before, after;
+    RECT rect{}, also{};
+    std::vector<Step> steps = {inspect([&](HWND) { before = lastFrame(); })};
+    for (int i = 0; i < c.tabs; ++i) steps.push_back(press(Key::Tab));
+    steps.push_back(inspect([&](HWND dialog) {
+      after = lastFrame();
+      rect = controlRect(dialog, c.control);
+      if (c.alsoChanged) also = controlRect(dialog, c.alsoChanged);
+    }));
+    steps.push_back(click(IDC_START_DEMO));
+    EXPECT_TRUE(play(steps));
+    ASSERT_EQ(before.pixels.size(), after.pixels.size());
+    ASSERT_FALSE(after.pixels.empty());
+    // The controls are drawn a little taller than their template rectangles.
+    const int margin = 12;
+    auto near = [&](const RECT& r, int x, int y) {
+      return x >= r.left - margin && x < r.right + margin && y >= r.top - margin && y < r.bottom + margin;
+    };
+    int changed = 0, changedAlso = 0, outside = 0;
+    for (int y = 0; y < after.height; ++y)
+      for (int x = 0; x < after.width; ++x) {
+        size_t i = size_t(y) * size_t(after.width) + size_t(x);
+        if (before.pixels[i] == after.pixels[i]) continue;
+        if (near(rect, x, y))
+          ++changed;
+        else if (c.alsoChanged && near(also, x, y))
+          ++changedAlso;
+        else
+          ++outside;
+      }
+    EXPECT_GT(changed, 40) << c.control;
+    EXPECT_EQ(outside, 0) << c.control;
+    if (c.alsoChanged) {
+      EXPECT_GT(changedAlso, 40) << c.control;
+    }
+  }
+}
+
 // The boxes show what the globals hold: automatic check boxes flip, the
 // radio buttons exclude each other.
 TEST_F(SetupDialogTest, BoxesStayInStepWithTheChoices) {
@@ -212,6 +328,14 @@ TEST_F(SetupDialogDeathTest, ExitAndCloseEndTheProcessWithZero) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(play({click(IDC_WINDOWED), click(IDC_EXIT)}), testing::ExitedWithCode(0), "");
   EXPECT_EXIT(play({closeWindow()}), testing::ExitedWithCode(0), "");
+}
+
+// With "Exit" focused (Shift+Tab from the opened dialog), Enter presses it,
+// and so does Space.
+TEST_F(SetupDialogDeathTest, EnterAndSpaceOnExitEndTheProcessWithZero) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(play({press(Key::Tab, true), enter()}), testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(play(keys({tabs(9), {press(Key::Space)}})), testing::ExitedWithCode(0), "");
 }
 
 TEST_F(SetupDialogDeathTest, FailuresShowTheirBoxAndExitWithOne) {

@@ -4,6 +4,8 @@
 // suppressions for the system's own libraries.
 #include <cstdlib>
 
+#include "testsupport/HeadlessEnvironment.h"
+
 extern "C" const char* __lsan_default_suppressions() {
   // The same list as tests/lsan.supp, for the test binary itself.
   return "leak:libLLVM\nleak:libgallium\nleak:swrast_dri\nleak:libEGL_mesa\nleak:libGLX_mesa\n"
@@ -19,9 +21,7 @@ namespace {
 
 struct HeadlessEnvironment {
   HeadlessEnvironment() {
-    unsetenv("DISPLAY");
-    unsetenv("WAYLAND_DISPLAY");
-    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    useHeadlessEnvironment();
     setenv("LSAN_OPTIONS", "suppressions=" ENGINE_LSAN_SUPPRESSIONS ":print_suppressions=0", 0);
     setenv("UBSAN_OPTIONS", "print_stacktrace=1", 0);
     // llvmpipe renders on the calling thread: with its worker threads alive

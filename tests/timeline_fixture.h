@@ -20,6 +20,7 @@
 #include "platform/win32/Win32.h"
 #include "runtime/DemoSequencer.h"
 #include "runtime/ScriptHost.h"
+#include "tests/runtime_globals.h"
 
 // One recorded happening: a scriplet's rec() call or a device call, with the
 // scene timing that was published when it happened.
@@ -136,6 +137,7 @@ class TimelineTest : public ::testing::Test {
     ASSERT_NE(_getcwd(cwd, sizeof cwd), nullptr);
     previousFolder = cwd;
     ASSERT_EQ(_chdir(folder.c_str()), 0);
+    test_globals::resetRuntimeGlobals();
     timelineEvents().clear();
     timelineHook() = nullptr;
     loggedTexts().clear();

@@ -20,6 +20,7 @@ extern bool gFailDirect3DCreate;
 extern int gFailDeviceCreations;
 extern HRESULT gFailDeviceCreationResult;
 extern DWORD gFailRenderState;
+extern int gFailStreamWaits;
 void recordDeviceCreation(const d3d9_test::DeviceCreation& creation);
 void storePresentedFrame(d3d9_test::Frame frame);
 

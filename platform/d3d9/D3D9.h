@@ -11,8 +11,8 @@
 #include "platform/d3d9/D3D9Constants.h"
 #include "platform/d3d9/D3D9Types.h"
 #include "platform/d3d9/ErrorText.h"
+#include "platform/win32/Unknown.h"
 
-typedef DWORD ULONG;
 typedef int INT;
 
 struct IDirect3D9;
@@ -132,14 +132,6 @@ struct D3DCAPS9 {
 
 // ---------------------------------------------------------------------------
 // Objects
-
-struct IUnknown {
-  virtual ULONG AddRef() = 0;
-  virtual ULONG Release() = 0;
-
- protected:
-  virtual ~IUnknown() = default;
-};
 
 struct IDirect3DResource9 : IUnknown {
   virtual HRESULT GetDevice(IDirect3DDevice9** device) = 0;

@@ -13,6 +13,7 @@ bool gFailDirect3DCreate = false;
 int gFailDeviceCreations = 0;
 HRESULT gFailDeviceCreationResult = D3DERR_NOTAVAILABLE;
 DWORD gFailRenderState = 0;
+int gFailStreamWaits = 0;
 
 namespace {
 std::vector<std::string> gCallLog;
@@ -76,12 +77,14 @@ void failDeviceCreations(int count, HRESULT why) {
   d3d9::gFailDeviceCreationResult = why;
 }
 void failRenderState(DWORD state) { d3d9::gFailRenderState = state; }
+void failStreamWaits(int count) { d3d9::gFailStreamWaits = count; }
 
 void reset() {
   d3d9::gDeviceCreations.clear();
   d3d9::gFailDirect3DCreate = false;
   d3d9::gFailDeviceCreations = 0;
   d3d9::gFailRenderState = 0;
+  d3d9::gFailStreamWaits = 0;
   d3d9::gCallLogEnabled = false;
   d3d9::gFrameCaptureEnabled = false;
   d3d9::gCallLog.clear();

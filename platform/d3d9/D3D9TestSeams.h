@@ -58,6 +58,9 @@ const std::vector<DeviceCreation>& deviceCreations();
 void failDirect3DCreate(bool fail);                // Direct3DCreate9 answers null
 void failDeviceCreations(int count, HRESULT why);  // the next `count` CreateDevice calls fail
 void failRenderState(DWORD state);                 // SetRenderState of it fails; 0: none
+// The next `count` waits of the streaming buffer for the GPU to release a
+// part of it time out, as if the GPU were stuck on its draws.
+void failStreamWaits(int count);
 
 // Everything above back to its start: capture and log off and emptied.
 void reset();

@@ -7,7 +7,6 @@
 
 #include <cstring>
 
-#include "core/Log.h"
 #include "platform/d3d9/CallLog.h"
 #include "platform/d3d9/IndexBuffer.h"
 #include "platform/d3d9/Resource.h"
@@ -54,7 +53,7 @@ D3DMATRIX multiply(const D3DMATRIX& a, const D3DMATRIX& b) {
 // ---------------------------------------------------------------------------
 // Creation and lifetime
 
-Device::Device(IDirect3D9* direct3d, std::unique_ptr<GLContext> context,
+Device::Device(IDirect3D9* direct3d, std::unique_ptr<platform_gl::GLContext> context,
                const D3DPRESENT_PARAMETERS& parameters, DWORD behaviourFlags)
     : direct3d(direct3d),
       context(std::move(context)),
@@ -117,7 +116,8 @@ Device* Device::create(IDirect3D9* direct3d, HWND window, DWORD behaviourFlags,
       target->height = desktop.h;
     }
   }
-  std::unique_ptr<GLContext> context = GLContext::create(target, error);
+  std::unique_ptr<platform_gl::GLContext> context =
+      platform_gl::GLContext::create(target ? target->sdlWindow : nullptr, error);
   if (!context) return nullptr;
 
   Device* device = new Device(direct3d, std::move(context), parameters, behaviourFlags);
@@ -280,6 +280,11 @@ HRESULT Device::Present(const RECT*, const RECT*, HWND, const void*) {
   if (width > 0 && height > 0) {
     backend->present(backBufferSurface, width, height, !parameters.Windowed);
     context->swap();
+  } else if (context->headless()) {
+    // Nothing to show, but the frame still ends here: without the bounded
+    // queue of a swap chain the caller would run ahead of the GPU and pile
+    // up frames (and the memory they hold) without limit.
+    context->swap();
   }
   storePresentedFrame(gFrameCaptureEnabled ? backend->read(backBufferSurface)
                                            : d3d9_test::Frame{});
@@ -333,6 +338,7 @@ HRESULT Device::SetTransform(D3DTRANSFORMSTATETYPE id, const D3DMATRIX* matrix) 
   logCall("SetTransform", id, matrix);
   D3DMATRIX* slot = state.transform(id);
   if (!slot || !matrix) return D3DERR_INVALIDCALL;
+  if (std::memcmp(slot, matrix, sizeof *slot) == 0) return D3D_OK;
   *slot = *matrix;
   state.transformChanged(id);
   return D3D_OK;
@@ -349,7 +355,9 @@ HRESULT Device::MultiplyTransform(D3DTRANSFORMSTATETYPE id, const D3DMATRIX* mat
   logCall("MultiplyTransform", id, matrix);
   D3DMATRIX* slot = state.transform(id);
   if (!slot || !matrix) return D3DERR_INVALIDCALL;
-  *slot = multiply(*matrix, *slot);
+  D3DMATRIX product = multiply(*matrix, *slot);
+  if (std::memcmp(slot, &product, sizeof product) == 0) return D3D_OK;
+  *slot = product;
   state.transformChanged(id);
   return D3D_OK;
 }
@@ -367,6 +375,7 @@ HRESULT Device::SetViewport(const D3DVIEWPORT9* viewport) {
     return D3DERR_INVALIDCALL;
   if (!(viewport->MinZ >= 0.0f && viewport->MaxZ <= 1.0f && viewport->MinZ <= viewport->MaxZ))
     return D3DERR_INVALIDCALL;
+  if (std::memcmp(&state.viewport, viewport, sizeof *viewport) == 0) return D3D_OK;
   state.viewport = *viewport;
   state.versions.bump(state.versions.viewport);
   return D3D_OK;
@@ -381,6 +390,7 @@ HRESULT Device::GetViewport(D3DVIEWPORT9* viewport) {
 HRESULT Device::SetMaterial(const D3DMATERIAL9* material) {
   logCall("SetMaterial", material);
   if (!material) return D3DERR_INVALIDCALL;
+  if (std::memcmp(&state.material, material, sizeof *material) == 0) return D3D_OK;
   state.material = *material;
   state.versions.bump(state.versions.material);
   return D3D_OK;
@@ -397,6 +407,9 @@ HRESULT Device::SetLight(DWORD index, const D3DLIGHT9* light) {
   if (!light) return D3DERR_INVALIDCALL;
   if (light->Type < D3DLIGHT_POINT || light->Type > D3DLIGHT_DIRECTIONAL)
     return D3DERR_INVALIDCALL;
+  auto found = state.lights.find(index);
+  if (found != state.lights.end() && std::memcmp(&found->second.light, light, sizeof *light) == 0)
+    return D3D_OK;
   state.lights[index].light = *light;
   state.versions.bump(state.versions.lights);
   return D3D_OK;
@@ -443,6 +456,7 @@ HRESULT Device::GetLightEnable(DWORD index, BOOL* enable) {
 
 HRESULT Device::SetClipPlane(DWORD index, const float* plane) {
   if (index >= DWORD(kClipPlanes) || !plane) return D3DERR_INVALIDCALL;
+  if (std::memcmp(state.clipPlanes[index], plane, 4 * sizeof(float)) == 0) return D3D_OK;
   std::memcpy(state.clipPlanes[index], plane, 4 * sizeof(float));
   state.versions.bump(state.versions.clipPlanes);
   return D3D_OK;
@@ -462,7 +476,7 @@ HRESULT Device::SetRenderState(D3DRENDERSTATETYPE id, DWORD value) {
   if (!isRenderState(id) || (gFailRenderState != 0 && id == gFailRenderState)) return D3DERR_INVALIDCALL;
   if (state.renderStates[id] != value) {
     state.renderStates[id] = value;
-    state.versions.bump(state.versions.renderStates);
+    state.versions.renderStateChanged(renderStateFeeds(id));
   }
   return D3D_OK;
 }
@@ -521,8 +535,9 @@ HRESULT Device::SetSamplerState(DWORD sampler, D3DSAMPLERSTATETYPE type, DWORD v
 HRESULT Device::SetScissorRect(const RECT* rect) {
   if (!rect) return D3DERR_INVALIDCALL;
   logCall("SetScissorRect", rect->left, rect->top, rect->right, rect->bottom);
+  if (std::memcmp(&state.scissor, rect, sizeof *rect) == 0) return D3D_OK;
   state.scissor = *rect;
-  state.versions.bump(state.versions.viewport);
+  state.versions.bump(state.versions.scissor);
   return D3D_OK;
 }
 

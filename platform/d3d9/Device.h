@@ -8,7 +8,7 @@
 #include "platform/d3d9/D3D9.h"
 #include "platform/d3d9/DeviceState.h"
 #include "platform/d3d9/GLBackend.h"
-#include "platform/d3d9/GLContext.h"
+#include "platform/gl/GLContext.h"
 
 namespace d3d9 {
 
@@ -135,14 +135,14 @@ class Device final : public IDirect3DDevice9 {
   HRESULT GetIndices(IDirect3DIndexBuffer9** buffer) override;
 
  private:
-  Device(IDirect3D9* direct3d, std::unique_ptr<GLContext> context,
+  Device(IDirect3D9* direct3d, std::unique_ptr<platform_gl::GLContext> context,
          const D3DPRESENT_PARAMETERS& parameters, DWORD behaviourFlags);
   bool init(std::string& error);
   void releaseBindings();
 
   ULONG references = 1;
   IDirect3D9* direct3d;
-  std::unique_ptr<GLContext> context;
+  std::unique_ptr<platform_gl::GLContext> context;
   std::unique_ptr<GLBackend> backend;
   D3DPRESENT_PARAMETERS parameters;
   DWORD behaviourFlags;

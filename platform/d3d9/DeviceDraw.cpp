@@ -136,10 +136,13 @@ HRESULT Device::DrawPrimitiveUP(D3DPRIMITIVETYPE type, UINT primitiveCount,
   DrawCall call{};
   call.mode = mode;
   call.count = GLsizei(count);
-  call.vertexOffset = backend->stream(vertexData, size_t(count) * vertexStride, 16);
+  // Vertices start on a whole vertex of the streaming buffer, so that every
+  // draw from memory binds it the same way and only its first vertex moves.
+  GLintptr start = backend->stream(vertexData, size_t(count) * vertexStride, vertexStride);
+  call.vertexOffset = 0;
   call.vertexBuffer = backend->streamBuffer();
   call.stride = GLsizei(vertexStride);
-  call.first = 0;
+  call.first = GLint(start / GLintptr(vertexStride));
   backend->draw(state, call);
   return D3D_OK;
 }
@@ -181,14 +184,18 @@ HRESULT Device::DrawIndexedPrimitiveUP(D3DPRIMITIVETYPE type, UINT minVertexInde
   DrawCall call{};
   call.mode = mode;
   call.count = GLsizei(count);
-  backend->streamReserve(size_t(vertices) * vertexStride + size_t(count) * indexSize + 32);
-  call.vertexOffset = backend->stream(vertexData, size_t(vertices) * vertexStride, 16);
+  backend->streamReserve(size_t(vertices) * vertexStride + size_t(count) * indexSize +
+                         vertexStride + 4);
+  // As above: the vertices begin on a whole vertex, reached through the
+  // base vertex.
+  GLintptr start = backend->stream(vertexData, size_t(vertices) * vertexStride, vertexStride);
   call.indexOffset = backend->stream(indexData, size_t(count) * indexSize, 4);
+  call.vertexOffset = 0;
   call.vertexBuffer = call.indexBuffer = backend->streamBuffer();
   call.stride = GLsizei(vertexStride);
   call.indexed = true;
   call.indexType = indexSize == 2 ? GL_UNSIGNED_SHORT : GL_UNSIGNED_INT;
-  call.baseVertex = 0;
+  call.baseVertex = GLint(start / GLintptr(vertexStride));
   backend->draw(state, call);
   return D3D_OK;
 }

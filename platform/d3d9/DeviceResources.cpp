@@ -294,6 +294,7 @@ HRESULT Device::SetRenderTarget(DWORD index, IDirect3DSurface9* surface) {
   state.viewport = {0, 0, target->width, target->height, 0.0f, 1.0f};
   state.scissor = {0, 0, LONG(target->width), LONG(target->height)};
   state.versions.bump(state.versions.viewport);
+  state.versions.bump(state.versions.scissor);
   return D3D_OK;
 }
 

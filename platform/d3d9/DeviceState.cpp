@@ -1,138 +1,156 @@
 #include "platform/d3d9/DeviceState.h"
 
+#include <bit>
 #include <cstring>
+#include <iterator>
 
 namespace d3d9 {
 
 namespace {
 
-DWORD floatBits(float value) {
-  DWORD bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits;
-}
+constexpr DWORD floatBits(float value) { return std::bit_cast<DWORD>(value); }
 
-struct RenderStateDefault {
+struct RenderState {
   D3DRENDERSTATETYPE id;
   DWORD value;
+  uint8_t feeds;  // RenderStateFeed bits
 };
 
-// Every render state Direct3D 9 has, with its documented initial value.
-// ZENABLE is set apart since it depends on the presentation parameters.
-const RenderStateDefault kRenderStateDefaults[] = {
-    {D3DRS_ZENABLE, D3DZB_FALSE},
-    {D3DRS_FILLMODE, D3DFILL_SOLID},
-    {D3DRS_SHADEMODE, D3DSHADE_GOURAUD},
-    {D3DRS_ZWRITEENABLE, TRUE},
-    {D3DRS_ALPHATESTENABLE, FALSE},
-    {D3DRS_LASTPIXEL, TRUE},
-    {D3DRS_SRCBLEND, D3DBLEND_ONE},
-    {D3DRS_DESTBLEND, D3DBLEND_ZERO},
-    {D3DRS_CULLMODE, D3DCULL_CCW},
-    {D3DRS_ZFUNC, D3DCMP_LESSEQUAL},
-    {D3DRS_ALPHAREF, 0},
-    {D3DRS_ALPHAFUNC, D3DCMP_ALWAYS},
-    {D3DRS_DITHERENABLE, FALSE},
-    {D3DRS_ALPHABLENDENABLE, FALSE},
-    {D3DRS_FOGENABLE, FALSE},
-    {D3DRS_SPECULARENABLE, FALSE},
-    {D3DRS_FOGCOLOR, 0},
-    {D3DRS_FOGTABLEMODE, D3DFOG_NONE},
-    {D3DRS_FOGSTART, floatBits(0.0f)},
-    {D3DRS_FOGEND, floatBits(1.0f)},
-    {D3DRS_FOGDENSITY, floatBits(1.0f)},
-    {D3DRS_RANGEFOGENABLE, FALSE},
-    {D3DRS_STENCILENABLE, FALSE},
-    {D3DRS_STENCILFAIL, D3DSTENCILOP_KEEP},
-    {D3DRS_STENCILZFAIL, D3DSTENCILOP_KEEP},
-    {D3DRS_STENCILPASS, D3DSTENCILOP_KEEP},
-    {D3DRS_STENCILFUNC, D3DCMP_ALWAYS},
-    {D3DRS_STENCILREF, 0},
-    {D3DRS_STENCILMASK, 0xffffffff},
-    {D3DRS_STENCILWRITEMASK, 0xffffffff},
-    {D3DRS_TEXTUREFACTOR, 0xffffffff},
-    {D3DRS_WRAP0, 0},
-    {D3DRS_WRAP1, 0},
-    {D3DRS_WRAP2, 0},
-    {D3DRS_WRAP3, 0},
-    {D3DRS_WRAP4, 0},
-    {D3DRS_WRAP5, 0},
-    {D3DRS_WRAP6, 0},
-    {D3DRS_WRAP7, 0},
-    {D3DRS_CLIPPING, TRUE},
-    {D3DRS_LIGHTING, TRUE},
-    {D3DRS_AMBIENT, 0},
-    {D3DRS_FOGVERTEXMODE, D3DFOG_NONE},
-    {D3DRS_COLORVERTEX, TRUE},
-    {D3DRS_LOCALVIEWER, TRUE},
-    {D3DRS_NORMALIZENORMALS, FALSE},
-    {D3DRS_DIFFUSEMATERIALSOURCE, D3DMCS_COLOR1},
-    {D3DRS_SPECULARMATERIALSOURCE, D3DMCS_COLOR2},
-    {D3DRS_AMBIENTMATERIALSOURCE, D3DMCS_MATERIAL},
-    {D3DRS_EMISSIVEMATERIALSOURCE, D3DMCS_MATERIAL},
-    {D3DRS_VERTEXBLEND, D3DVBF_DISABLE},
-    {D3DRS_CLIPPLANEENABLE, 0},
-    {D3DRS_POINTSIZE, floatBits(1.0f)},
-    {D3DRS_POINTSIZE_MIN, floatBits(1.0f)},
-    {D3DRS_POINTSPRITEENABLE, FALSE},
-    {D3DRS_POINTSCALEENABLE, FALSE},
-    {D3DRS_POINTSCALE_A, floatBits(1.0f)},
-    {D3DRS_POINTSCALE_B, floatBits(0.0f)},
-    {D3DRS_POINTSCALE_C, floatBits(0.0f)},
-    {D3DRS_MULTISAMPLEANTIALIAS, TRUE},
-    {D3DRS_MULTISAMPLEMASK, 0xffffffff},
-    {D3DRS_PATCHEDGESTYLE, D3DPATCHEDGE_DISCRETE},
-    {D3DRS_DEBUGMONITORTOKEN, D3DDMT_ENABLE},
-    {D3DRS_POINTSIZE_MAX, floatBits(64.0f)},
-    {D3DRS_INDEXEDVERTEXBLENDENABLE, FALSE},
-    {D3DRS_COLORWRITEENABLE, 0x0000000f},
-    {D3DRS_TWEENFACTOR, floatBits(0.0f)},
-    {D3DRS_BLENDOP, D3DBLENDOP_ADD},
-    {D3DRS_POSITIONDEGREE, D3DDEGREE_CUBIC},
-    {D3DRS_NORMALDEGREE, D3DDEGREE_LINEAR},
-    {D3DRS_SCISSORTESTENABLE, FALSE},
-    {D3DRS_SLOPESCALEDEPTHBIAS, 0},
-    {D3DRS_ANTIALIASEDLINEENABLE, FALSE},
-    {D3DRS_MINTESSELLATIONLEVEL, floatBits(1.0f)},
-    {D3DRS_MAXTESSELLATIONLEVEL, floatBits(1.0f)},
-    {D3DRS_ADAPTIVETESS_X, floatBits(0.0f)},
-    {D3DRS_ADAPTIVETESS_Y, floatBits(0.0f)},
-    {D3DRS_ADAPTIVETESS_Z, floatBits(1.0f)},
-    {D3DRS_ADAPTIVETESS_W, floatBits(0.0f)},
-    {D3DRS_ENABLEADAPTIVETESSELLATION, FALSE},
-    {D3DRS_TWOSIDEDSTENCILMODE, FALSE},
-    {D3DRS_CCW_STENCILFAIL, D3DSTENCILOP_KEEP},
-    {D3DRS_CCW_STENCILZFAIL, D3DSTENCILOP_KEEP},
-    {D3DRS_CCW_STENCILPASS, D3DSTENCILOP_KEEP},
-    {D3DRS_CCW_STENCILFUNC, D3DCMP_ALWAYS},
-    {D3DRS_COLORWRITEENABLE1, 0x0000000f},
-    {D3DRS_COLORWRITEENABLE2, 0x0000000f},
-    {D3DRS_COLORWRITEENABLE3, 0x0000000f},
-    {D3DRS_BLENDFACTOR, 0xffffffff},
-    {D3DRS_SRGBWRITEENABLE, 0},
-    {D3DRS_DEPTHBIAS, 0},
-    {D3DRS_WRAP8, 0},
-    {D3DRS_WRAP9, 0},
-    {D3DRS_WRAP10, 0},
-    {D3DRS_WRAP11, 0},
-    {D3DRS_WRAP12, 0},
-    {D3DRS_WRAP13, 0},
-    {D3DRS_WRAP14, 0},
-    {D3DRS_WRAP15, 0},
-    {D3DRS_SEPARATEALPHABLENDENABLE, FALSE},
-    {D3DRS_SRCBLENDALPHA, D3DBLEND_ONE},
-    {D3DRS_DESTBLENDALPHA, D3DBLEND_ZERO},
-    {D3DRS_BLENDOPALPHA, D3DBLENDOP_ADD},
+// Every render state Direct3D 9 has, with its documented initial value and
+// what its value feeds at draw time. ZENABLE's initial value is set apart
+// since it depends on the presentation parameters.
+constexpr RenderState kRenderStates[] = {
+    {D3DRS_ZENABLE, D3DZB_FALSE, kFeedsDepthStencil},
+    {D3DRS_FILLMODE, D3DFILL_SOLID, kFeedsProgram | kFeedsRaster},
+    {D3DRS_SHADEMODE, D3DSHADE_GOURAUD, kFeedsProgram},
+    {D3DRS_ZWRITEENABLE, TRUE, kFeedsDepthStencil},
+    {D3DRS_ALPHATESTENABLE, FALSE, kFeedsProgram},
+    {D3DRS_LASTPIXEL, TRUE, kFeedsNothing},
+    {D3DRS_SRCBLEND, D3DBLEND_ONE, kFeedsBlend},
+    {D3DRS_DESTBLEND, D3DBLEND_ZERO, kFeedsBlend},
+    {D3DRS_CULLMODE, D3DCULL_CCW, kFeedsRaster},
+    {D3DRS_ZFUNC, D3DCMP_LESSEQUAL, kFeedsDepthStencil},
+    {D3DRS_ALPHAREF, 0, kFeedsUniforms},
+    {D3DRS_ALPHAFUNC, D3DCMP_ALWAYS, kFeedsProgram},
+    {D3DRS_DITHERENABLE, FALSE, kFeedsBlend},
+    {D3DRS_ALPHABLENDENABLE, FALSE, kFeedsBlend},
+    {D3DRS_FOGENABLE, FALSE, kFeedsProgram},
+    {D3DRS_SPECULARENABLE, FALSE, kFeedsProgram},
+    {D3DRS_FOGCOLOR, 0, kFeedsFog},
+    {D3DRS_FOGTABLEMODE, D3DFOG_NONE, kFeedsProgram},
+    {D3DRS_FOGSTART, floatBits(0.0f), kFeedsFog},
+    {D3DRS_FOGEND, floatBits(1.0f), kFeedsFog},
+    {D3DRS_FOGDENSITY, floatBits(1.0f), kFeedsFog},
+    {D3DRS_RANGEFOGENABLE, FALSE, kFeedsProgram},
+    {D3DRS_STENCILENABLE, FALSE, kFeedsDepthStencil},
+    {D3DRS_STENCILFAIL, D3DSTENCILOP_KEEP, kFeedsDepthStencil},
+    {D3DRS_STENCILZFAIL, D3DSTENCILOP_KEEP, kFeedsDepthStencil},
+    {D3DRS_STENCILPASS, D3DSTENCILOP_KEEP, kFeedsDepthStencil},
+    {D3DRS_STENCILFUNC, D3DCMP_ALWAYS, kFeedsDepthStencil},
+    {D3DRS_STENCILREF, 0, kFeedsDepthStencil},
+    {D3DRS_STENCILMASK, 0xffffffff, kFeedsDepthStencil},
+    {D3DRS_STENCILWRITEMASK, 0xffffffff, kFeedsDepthStencil},
+    {D3DRS_TEXTUREFACTOR, 0xffffffff, kFeedsUniforms},
+    {D3DRS_WRAP0, 0, kFeedsNothing},
+    {D3DRS_WRAP1, 0, kFeedsNothing},
+    {D3DRS_WRAP2, 0, kFeedsNothing},
+    {D3DRS_WRAP3, 0, kFeedsNothing},
+    {D3DRS_WRAP4, 0, kFeedsNothing},
+    {D3DRS_WRAP5, 0, kFeedsNothing},
+    {D3DRS_WRAP6, 0, kFeedsNothing},
+    {D3DRS_WRAP7, 0, kFeedsNothing},
+    {D3DRS_CLIPPING, TRUE, kFeedsNothing},
+    {D3DRS_LIGHTING, TRUE, kFeedsProgram},
+    {D3DRS_AMBIENT, 0, kFeedsLighting},
+    {D3DRS_FOGVERTEXMODE, D3DFOG_NONE, kFeedsProgram},
+    {D3DRS_COLORVERTEX, TRUE, kFeedsProgram},
+    {D3DRS_LOCALVIEWER, TRUE, kFeedsProgram},
+    {D3DRS_NORMALIZENORMALS, FALSE, kFeedsProgram},
+    {D3DRS_DIFFUSEMATERIALSOURCE, D3DMCS_COLOR1, kFeedsProgram},
+    {D3DRS_SPECULARMATERIALSOURCE, D3DMCS_COLOR2, kFeedsProgram},
+    {D3DRS_AMBIENTMATERIALSOURCE, D3DMCS_MATERIAL, kFeedsProgram},
+    {D3DRS_EMISSIVEMATERIALSOURCE, D3DMCS_MATERIAL, kFeedsProgram},
+    {D3DRS_VERTEXBLEND, D3DVBF_DISABLE, kFeedsProgram},
+    {D3DRS_CLIPPLANEENABLE, 0, kFeedsProgram | kFeedsRaster},
+    {D3DRS_POINTSIZE, floatBits(1.0f), kFeedsUniforms},
+    {D3DRS_POINTSIZE_MIN, floatBits(1.0f), kFeedsUniforms},
+    {D3DRS_POINTSPRITEENABLE, FALSE, kFeedsProgram},
+    {D3DRS_POINTSCALEENABLE, FALSE, kFeedsProgram},
+    {D3DRS_POINTSCALE_A, floatBits(1.0f), kFeedsUniforms},
+    {D3DRS_POINTSCALE_B, floatBits(0.0f), kFeedsUniforms},
+    {D3DRS_POINTSCALE_C, floatBits(0.0f), kFeedsUniforms},
+    {D3DRS_MULTISAMPLEANTIALIAS, TRUE, kFeedsNothing},
+    {D3DRS_MULTISAMPLEMASK, 0xffffffff, kFeedsNothing},
+    {D3DRS_PATCHEDGESTYLE, D3DPATCHEDGE_DISCRETE, kFeedsNothing},
+    {D3DRS_DEBUGMONITORTOKEN, D3DDMT_ENABLE, kFeedsNothing},
+    {D3DRS_POINTSIZE_MAX, floatBits(64.0f), kFeedsUniforms},
+    {D3DRS_INDEXEDVERTEXBLENDENABLE, FALSE, kFeedsNothing},
+    {D3DRS_COLORWRITEENABLE, 0x0000000f, kFeedsBlend},
+    {D3DRS_TWEENFACTOR, floatBits(0.0f), kFeedsNothing},
+    {D3DRS_BLENDOP, D3DBLENDOP_ADD, kFeedsBlend},
+    {D3DRS_POSITIONDEGREE, D3DDEGREE_CUBIC, kFeedsNothing},
+    {D3DRS_NORMALDEGREE, D3DDEGREE_LINEAR, kFeedsNothing},
+    {D3DRS_SCISSORTESTENABLE, FALSE, kFeedsRaster},
+    {D3DRS_SLOPESCALEDEPTHBIAS, 0, kFeedsDepthStencil},
+    {D3DRS_ANTIALIASEDLINEENABLE, FALSE, kFeedsNothing},
+    {D3DRS_MINTESSELLATIONLEVEL, floatBits(1.0f), kFeedsNothing},
+    {D3DRS_MAXTESSELLATIONLEVEL, floatBits(1.0f), kFeedsNothing},
+    {D3DRS_ADAPTIVETESS_X, floatBits(0.0f), kFeedsNothing},
+    {D3DRS_ADAPTIVETESS_Y, floatBits(0.0f), kFeedsNothing},
+    {D3DRS_ADAPTIVETESS_Z, floatBits(1.0f), kFeedsNothing},
+    {D3DRS_ADAPTIVETESS_W, floatBits(0.0f), kFeedsNothing},
+    {D3DRS_ENABLEADAPTIVETESSELLATION, FALSE, kFeedsNothing},
+    {D3DRS_TWOSIDEDSTENCILMODE, FALSE, kFeedsDepthStencil},
+    {D3DRS_CCW_STENCILFAIL, D3DSTENCILOP_KEEP, kFeedsDepthStencil},
+    {D3DRS_CCW_STENCILZFAIL, D3DSTENCILOP_KEEP, kFeedsDepthStencil},
+    {D3DRS_CCW_STENCILPASS, D3DSTENCILOP_KEEP, kFeedsDepthStencil},
+    {D3DRS_CCW_STENCILFUNC, D3DCMP_ALWAYS, kFeedsDepthStencil},
+    {D3DRS_COLORWRITEENABLE1, 0x0000000f, kFeedsNothing},
+    {D3DRS_COLORWRITEENABLE2, 0x0000000f, kFeedsNothing},
+    {D3DRS_COLORWRITEENABLE3, 0x0000000f, kFeedsNothing},
+    {D3DRS_BLENDFACTOR, 0xffffffff, kFeedsBlend},
+    {D3DRS_SRGBWRITEENABLE, 0, kFeedsNothing},
+    {D3DRS_DEPTHBIAS, 0, kFeedsDepthStencil},
+    {D3DRS_WRAP8, 0, kFeedsNothing},
+    {D3DRS_WRAP9, 0, kFeedsNothing},
+    {D3DRS_WRAP10, 0, kFeedsNothing},
+    {D3DRS_WRAP11, 0, kFeedsNothing},
+    {D3DRS_WRAP12, 0, kFeedsNothing},
+    {D3DRS_WRAP13, 0, kFeedsNothing},
+    {D3DRS_WRAP14, 0, kFeedsNothing},
+    {D3DRS_WRAP15, 0, kFeedsNothing},
+    {D3DRS_SEPARATEALPHABLENDENABLE, FALSE, kFeedsBlend},
+    {D3DRS_SRCBLENDALPHA, D3DBLEND_ONE, kFeedsBlend},
+    {D3DRS_DESTBLENDALPHA, D3DBLEND_ZERO, kFeedsBlend},
+    {D3DRS_BLENDOPALPHA, D3DBLENDOP_ADD, kFeedsBlend},
 };
 
-// Which ids are real render states, filled from the table above.
-struct RenderStateIds {
-  bool valid[D3DRS_COUNT] = {};
-  RenderStateIds() {
-    for (const auto& entry : kRenderStateDefaults) valid[entry.id] = true;
+constexpr bool everyStateFeedsSomething() {
+  for (const RenderState& entry : kRenderStates) {
+    if (entry.feeds == 0 || entry.id >= D3DRS_COUNT) return false;
+    // States that feed nothing say so alone.
+    if ((entry.feeds & kFeedsNothing) && entry.feeds != kFeedsNothing) return false;
+  }
+  return true;
+}
+constexpr bool noStateTwice() {
+  for (size_t i = 0; i < std::size(kRenderStates); ++i)
+    for (size_t j = i + 1; j < std::size(kRenderStates); ++j)
+      if (kRenderStates[i].id == kRenderStates[j].id) return false;
+  return true;
+}
+static_assert(everyStateFeedsSomething(), "every render state names what it feeds");
+static_assert(noStateTwice(), "every render state is listed once");
+
+// What each id feeds, filled from the table above; 0 for ids that are not
+// render states.
+struct RenderStateFeedsById {
+  uint8_t feeds[D3DRS_COUNT] = {};
+  RenderStateFeedsById() {
+    for (const auto& entry : kRenderStates) feeds[entry.id] = entry.feeds;
   }
 };
-const RenderStateIds kRenderStateIds;
+const RenderStateFeedsById kFeedsById;
 
 const D3DTEXTURESTAGESTATETYPE kStageStateIds[] = {
     D3DTSS_COLOROP,       D3DTSS_COLORARG1,     D3DTSS_COLORARG2,     D3DTSS_ALPHAOP,
@@ -144,7 +162,22 @@ const D3DTEXTURESTAGESTATETYPE kStageStateIds[] = {
 
 }  // namespace
 
-bool isRenderState(DWORD id) { return id < D3DRS_COUNT && kRenderStateIds.valid[id]; }
+bool isRenderState(DWORD id) { return renderStateFeeds(id) != 0; }
+
+uint8_t renderStateFeeds(DWORD id) { return id < D3DRS_COUNT ? kFeedsById.feeds[id] : 0; }
+
+void StateVersions::renderStateChanged(uint8_t feeds) {
+  ++renderStates;
+  if (feeds & kFeedsNothing) return;
+  ++settings;
+  if (feeds & kFeedsProgram) ++programKey;
+  if (feeds & kFeedsBlend) ++blend;
+  if (feeds & kFeedsDepthStencil) ++depthStencil;
+  if (feeds & kFeedsRaster) ++raster;
+  if (feeds & kFeedsUniforms) ++uniforms;
+  if (feeds & kFeedsFog) ++fog;
+  if (feeds & kFeedsLighting) ++lighting;
+}
 
 bool isStageState(DWORD id) {
   for (auto known : kStageStateIds)
@@ -203,7 +236,7 @@ D3DLIGHT9 defaultLight() {
 
 void DeviceState::setDefaults(UINT width, UINT height, bool autoDepthStencil) {
   std::memset(renderStates, 0, sizeof renderStates);
-  for (const auto& entry : kRenderStateDefaults) renderStates[entry.id] = entry.value;
+  for (const auto& entry : kRenderStates) renderStates[entry.id] = entry.value;
   renderStates[D3DRS_ZENABLE] = autoDepthStencil ? D3DZB_TRUE : D3DZB_FALSE;
 
   std::memset(stageStates, 0, sizeof stageStates);
@@ -244,7 +277,7 @@ void DeviceState::setDefaults(UINT width, UINT height, bool autoDepthStencil) {
   fvfSize = 0;
   softwareVertexProcessing = false;
 
-  versions.bump(versions.renderStates);
+  versions.renderStateChanged(kFeedsEverything);
   versions.bump(versions.stageStates);
   versions.bump(versions.samplers);
   versions.bump(versions.transforms);
@@ -256,6 +289,7 @@ void DeviceState::setDefaults(UINT width, UINT height, bool autoDepthStencil) {
   versions.bump(versions.lights);
   versions.bump(versions.material);
   versions.bump(versions.viewport);
+  versions.bump(versions.scissor);
   versions.bump(versions.textures);
   versions.bump(versions.vertexFormat);
 }

@@ -22,6 +22,20 @@ struct LightSlot {
   bool enabled = false;
 };
 
+// What a render state's value feeds at draw time; a change moves the
+// version of each group it feeds and no other.
+enum RenderStateFeed : uint8_t {
+  kFeedsProgram = 1,       // the fixed-function program's key
+  kFeedsBlend = 2,         // blending, colour writes, dithering
+  kFeedsDepthStencil = 4,  // depth and stencil tests and writes, depth bias
+  kFeedsRaster = 8,        // culling, fill mode, scissor test, clip planes on
+  kFeedsUniforms = 16,     // values programs read: texture factor, alpha reference, points
+  kFeedsFog = 32,          // fog colour and distances
+  kFeedsLighting = 64,     // the global ambient colour
+  kFeedsNothing = 128,     // kept and answered; nothing is drawn differently
+  kFeedsEverything = 127,
+};
+
 // Counters bumped whenever a group of state changes; consumers compare them
 // with the value they saw last.
 struct StateVersions {
@@ -32,7 +46,13 @@ struct StateVersions {
     ++settings;
   }
 
-  uint64_t renderStates = 1;
+  // Counts a change of a render state that feeds `feeds`.
+  void renderStateChanged(uint8_t feeds);
+
+  uint64_t renderStates = 1;  // any render state
+  // Render states by what they feed (RenderStateFeed).
+  uint64_t programKey = 1, blend = 1, depthStencil = 1, raster = 1, uniforms = 1, fog = 1,
+           lighting = 1;
   uint64_t stageStates = 1;
   uint64_t samplers = 1;
   uint64_t transforms = 1;  // any of the five below
@@ -40,6 +60,7 @@ struct StateVersions {
   uint64_t lights = 1;
   uint64_t material = 1;
   uint64_t viewport = 1;
+  uint64_t scissor = 1;
   uint64_t textures = 1;
   uint64_t vertexFormat = 1;
   // Every change of the groups above but the world matrices: a draw that
@@ -103,6 +124,8 @@ UINT vertexSize(DWORD fvf);
 
 // True for ids that name a real state of the given kind.
 bool isRenderState(DWORD id);
+// RenderStateFeed bits of a render state; 0 for an id that is none.
+uint8_t renderStateFeeds(DWORD id);
 bool isStageState(DWORD id);
 
 }  // namespace d3d9

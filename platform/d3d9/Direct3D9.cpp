@@ -3,10 +3,10 @@
 
 #include <string>
 
-#include "core/Log.h"
 #include "platform/d3d9/CallLog.h"
 #include "platform/d3d9/D3D9.h"
 #include "platform/d3d9/Device.h"
+#include "platform/win32/LogSink.h"
 
 namespace {
 
@@ -53,7 +53,7 @@ class Direct3D final : public IDirect3D9 {
     d3d9::Device* device =
         d3d9::Device::create(this, focusWindow, behaviourFlags, *parameters, error);
     if (!device) {
-      logMessage(("Direct3D device: " + error).c_str());
+      platformLog(("Direct3D device: " + error).c_str());
       return D3DERR_NOTAVAILABLE;
     }
     *out = device;

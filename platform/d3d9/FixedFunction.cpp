@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "core/Log.h"
 #include "platform/d3d9/GLInterop.h"
+#include "platform/win32/LogSink.h"
 
 namespace d3d9 {
 
@@ -235,6 +235,25 @@ std::string n(int value) { return std::to_string(value); }
 
 const char* kCommonHeader = "#version 330 core\n";
 
+}  // namespace
+
+bool usesNormals(const ProgramKey& k) {
+  if (!k.hasNormal) return false;
+  if (k.lighting) return true;
+  for (int i = 0; i < k.stageCount; ++i) {
+    int g = k.coord[i].generate;
+    if (k.stage[i].texture && (g == 1 || g == 3 || g == 4)) return true;
+  }
+  return false;
+}
+
+bool litFromMaterial(const ProgramKey& k) {
+  return k.lighting && k.diffuseSource == kFromMaterial && k.ambientSource == kFromMaterial &&
+         k.emissiveSource == kFromMaterial && k.specularSource == kFromMaterial;
+}
+
+namespace {
+
 // Whether the fragment stage receives the specular colour. SPECULARENABLE
 // governs the stages' D3DTA_SPECULAR argument too: off, it reads as black.
 bool needsSpecular(const ProgramKey& k) { return k.specularAdd || k.shaderCoords; }
@@ -268,14 +287,20 @@ std::string materialColour(uint8_t source, const char* material) {
 std::string vertexShaderSource(const ProgramKey& k) {
   std::string s = kCommonHeader;
   const char* flat = k.flat ? "flat " : "";
-  s += "layout(location = 0) in vec4 a_position;\n";
+  // Attributes are declared with the components the vertices hold, which
+  // spares the vertex fetch its filling in.
+  bool fourComponents = k.position == kPositionRHW || k.position == kPositionXYZW;
+  s += std::string("layout(location = 0) in ") + (fourComponents ? "vec4" : "vec3") +
+       " a_position;\n";
   if (k.blendMatrices > 1) s += "layout(location = 1) in vec4 a_weights;\n";
   if (k.hasNormal) s += "layout(location = 3) in vec3 a_normal;\n";
   if (k.hasPointSize) s += "layout(location = 4) in float a_pointSize;\n";
   if (k.hasDiffuse) s += "layout(location = 5) in vec4 a_diffuse;\n";
   if (k.hasSpecular) s += "layout(location = 6) in vec4 a_specular;\n";
   for (int i = 0; i < 8; ++i)
-    if (k.texCoordSize[i]) s += "layout(location = " + n(kAttrTexCoord0 + i) + ") in vec4 a_tex" + n(i) + ";\n";
+    if (k.texCoordSize[i])
+      s += "layout(location = " + n(kAttrTexCoord0 + i) + ") in " + vecType(k.texCoordSize[i]) +
+           " a_tex" + n(i) + ";\n";
   // Per blend matrix seven rows: the world-view matrix, then the normal
   // matrix, in one array so that a change is one upload.
   s += "uniform vec4 u_worldViewNormal[" + n(7 * k.blendMatrices) + "];\n"
@@ -286,10 +311,24 @@ std::string vertexShaderSource(const ProgramKey& k) {
        "  return mat3(u_worldViewNormal[7 * i + 4].xyz, u_worldViewNormal[7 * i + 5].xyz, "
        "u_worldViewNormal[7 * i + 6].xyz);\n}\n"
        "uniform mat4 u_projection;\n"
-       "uniform mat4 u_world;\nuniform vec4 u_viewport;\nuniform vec2 u_depthRange;\n"
-       "uniform vec2 u_halfPixel;\n";
+       "uniform mat4 u_world;\nuniform vec4 u_viewport;\nuniform vec2 u_depthRange;\n";
   int lights = k.directionalLights + k.pointLights + k.spotLights;
-  if (k.lighting) {
+  bool fromMaterial = litFromMaterial(k);
+  if (fromMaterial) {
+    // Every colour from the material: what does not vary per vertex comes
+    // ready made, the lights' colours multiplied by the material's. Entry 0
+    // of u_litColour holds emissive + ambient x (global ambient + the
+    // directional lights' ambient) and the material's diffuse alpha, entry
+    // 1 + j light j's diffuse colour, so that a new material is one upload.
+    s += "uniform vec4 u_litColour[" + n(1 + lights) + "];\nuniform vec4 u_materialSpecular;\n"
+         "uniform float u_materialPower;\n";
+    if (lights) {
+      std::string count = "[" + n(lights) + "]";
+      s += "uniform vec4 u_litSpecular" + count + ", u_litAmbient" +
+           count + ", u_lightPosition" + count + ", u_lightDirection" + count +
+           ", u_lightAttenuation" + count + ", u_lightSpot" + count + ";\n";
+    }
+  } else if (k.lighting) {
     s += "uniform vec4 u_materialDiffuse, u_materialAmbient, u_materialSpecular, "
          "u_materialEmissive;\nuniform float u_materialPower;\nuniform vec4 u_globalAmbient;\n";
     if (lights) {
@@ -358,11 +397,53 @@ std::string vertexShaderSource(const ProgramKey& k) {
            "  vec3 unitNormal = normalLength > 0.0 ? normal / normalLength : normal;\n";
       if (k.normalizeNormals) s += "  normal = unitNormal;\n";
     }
-    s += "  gl_Position = u_projection * eye;\n"
-         "  gl_Position.xy += u_halfPixel * gl_Position.w;\n";
+    // (The projection holds the half-pixel shift to Direct3D's pixel centres.)
+    s += "  gl_Position = u_projection * eye;\n";
   }
 
-  if (k.lighting) {
+  if (fromMaterial) {
+    s += "  vec3 colour = u_litColour[0].rgb;\n  vec3 specular = vec3(0.0);\n";
+    if (k.specularAdd)
+      s += std::string("  vec3 toViewer = ") +
+           (k.localViewer ? "normalize(-eye.xyz)" : "vec3(0.0, 0.0, -1.0)") + ";\n";
+    auto lightBody = [&](int i, int type) {
+      std::string j = n(i);
+      s += "  {\n";
+      if (type == D3DLIGHT_DIRECTIONAL) {
+        s += "    vec3 L = -u_lightDirection[" + j + "].xyz;\n"
+             "    float NdotL = max(dot(normal, L), 0.0);\n"
+             "    colour += NdotL * u_litColour[" + n(1 + i) + "].rgb;\n";
+      } else {
+        s += "    vec3 d = u_lightPosition[" + j + "].xyz - eye.xyz;\n"
+             "    float dist = length(d);\n"
+             "    vec3 L = dist > 0.0 ? d / dist : vec3(0.0, 0.0, -1.0);\n"
+             "    vec4 A = u_lightAttenuation[" + j + "];\n"
+             "    float att = dist > A.w ? 0.0 : 1.0 / max(A.x + A.y * dist + A.z * dist * dist, 1e-20);\n";
+        if (type == D3DLIGHT_SPOT)
+          s += "    vec4 S = u_lightSpot[" + j + "];\n"
+               "    float rho = dot(-L, u_lightDirection[" + j + "].xyz);\n"
+               "    float spot = rho > S.x ? 1.0 : (rho <= S.y ? 0.0 : "
+               "pow(max((rho - S.y) / max(S.x - S.y, 1e-20), 0.0), S.z));\n"
+               "    att *= spot;\n";
+        s += "    float NdotL = max(dot(normal, L), 0.0);\n"
+             "    colour += att * (u_litAmbient[" + j + "].rgb + NdotL * u_litColour[" + n(1 + i) + "].rgb);\n";
+      }
+      if (k.specularAdd)
+        s += std::string("    if (NdotL > 0.0) {\n"
+                         "      vec3 H = normalize(L + toViewer);\n"
+                         "      float NdotH = max(dot(normal, H), 0.0);\n"
+                         "      specular += ") +
+             (type == D3DLIGHT_DIRECTIONAL ? "" : "att * ") + "pow(NdotH, u_materialPower) * u_litSpecular[" +
+             j + "].rgb;\n    }\n";
+      s += "  }\n";
+    };
+    int index = 0;
+    for (int i = 0; i < k.directionalLights; ++i) lightBody(index++, D3DLIGHT_DIRECTIONAL);
+    for (int i = 0; i < k.pointLights; ++i) lightBody(index++, D3DLIGHT_POINT);
+    for (int i = 0; i < k.spotLights; ++i) lightBody(index++, D3DLIGHT_SPOT);
+    s += "  v_diffuse = clamp(vec4(colour, u_litColour[0].a), 0.0, 1.0);\n";
+    if (specularOut) s += "  v_specular = clamp(vec4(specular, u_materialSpecular.a), 0.0, 1.0);\n";
+  } else if (k.lighting) {
     s += "  vec4 md = " + materialColour(k.diffuseSource, "u_materialDiffuse") + ";\n";
     s += "  vec4 ma = " + materialColour(k.ambientSource, "u_materialAmbient") + ";\n";
     s += "  vec4 ms = " + materialColour(k.specularSource, "u_materialSpecular") + ";\n";
@@ -458,15 +539,15 @@ std::string vertexShaderSource(const ProgramKey& k) {
         // translation row lines up with the coordinate's size. Untransformed,
         // they read as GL fills the attribute (0, and 1 for w), so that a 1D
         // coordinate samples at v = 0.
-        int size = k.texCoordSize[c.set];
-        if (!c.count && size) size = 4;
+        int declared = k.texCoordSize[c.set];
+        int size = !c.count && declared ? 4 : declared;
         std::string a = "a_tex" + n(c.set);
         switch (size) {
           case 0:
             s += "  " + out + " = vec4(0.0, 0.0, 0.0, 1.0);\n";
             break;
           case 1:
-            s += "  " + out + " = vec4(" + a + ".x, 1.0, 0.0, 0.0);\n";
+            s += "  " + out + " = vec4(" + a + ", 1.0, 0.0, 0.0);\n";
             break;
           case 2:
             s += "  " + out + " = vec4(" + a + ".xy, 1.0, 0.0);\n";
@@ -474,9 +555,12 @@ std::string vertexShaderSource(const ProgramKey& k) {
           case 3:
             s += "  " + out + " = vec4(" + a + ".xyz, 1.0);\n";
             break;
-          default:
-            s += "  " + out + " = " + a + ";\n";
+          default: {
+            // As GL fills a shorter attribute: 0 for y and z, 1 for w.
+            const char* fill[] = {"", ", 0.0, 0.0, 1.0", ", 0.0, 1.0", ", 1.0", ""};
+            s += "  " + out + " = " + (declared == 4 ? a : "vec4(" + a + fill[declared] + ")") + ";\n";
             break;
+          }
         }
       }
     }
@@ -598,6 +682,26 @@ std::string operation(DWORD op, bool colour) {
   }
 }
 
+// Whether an operation on arguments in 0..1 gives a result in 0..1.
+bool staysInRange(DWORD op) {
+  switch (op) {
+    case D3DTOP_SELECTARG1:
+    case D3DTOP_SELECTARG2:
+    case D3DTOP_PREMODULATE:
+    case D3DTOP_MODULATE:
+    case D3DTOP_ADDSMOOTH:
+    case D3DTOP_BLENDDIFFUSEALPHA:
+    case D3DTOP_BLENDTEXTUREALPHA:
+    case D3DTOP_BLENDFACTORALPHA:
+    case D3DTOP_BLENDCURRENTALPHA:
+    case D3DTOP_DOTPRODUCT3:
+    case D3DTOP_LERP:
+      return true;
+    default:
+      return false;
+  }
+}
+
 const char* compare(DWORD func) {
   switch (func) {
     case D3DCMP_NEVER:
@@ -682,8 +786,14 @@ std::string fragmentShaderSource(const ProgramKey& k) {
       s += "      alphaResult = " + operation(st.alphaOp, false) + ";\n";
       s += "    }\n    float alpha = alphaResult;\n";
     }
+    // Every argument lies in 0..1 (colours, factors and the normalised
+    // formats of every texture and target), so that only operations that
+    // can leave that range need the clamp.
+    bool bounded = staysInRange(st.colorOp) &&
+                   (st.colorOp == D3DTOP_DOTPRODUCT3 || st.alphaOp == D3DTOP_DISABLE ||
+                    staysInRange(st.alphaOp));
     s += std::string("    ") + (st.resultTemp ? "temp" : "current") +
-         " = clamp(vec4(colour, alpha), 0.0, 1.0);\n";
+         (bounded ? " = vec4(colour, alpha);\n" : " = clamp(vec4(colour, alpha), 0.0, 1.0);\n");
     s += "  }\n";
   }
   if (k.specularAdd) s += "  current.rgb = min(current.rgb + specular.rgb, vec3(1.0));\n";
@@ -741,12 +851,12 @@ Program* ProgramCache::get(const ProgramKey& key) {
   GLuint fragment = vertex ? d3d9_gl::compileShader(GL_FRAGMENT_SHADER, fs, log) : 0;
   if (!vertex || !fragment) {
     if (vertex) glDeleteShader(vertex);
-    logMessage(("fixed-function shader refused: " + log).c_str());
+    platformLog(("fixed-function shader refused: " + log).c_str());
     return nullptr;  // the empty slot keeps us from trying again
   }
   GLuint program = d3d9_gl::linkShaders(vertex, fragment, log);
   if (!program) {
-    logMessage(("fixed-function program refused: " + log).c_str());
+    platformLog(("fixed-function program refused: " + log).c_str());
     return nullptr;
   }
   slot = made(key, program);
@@ -767,7 +877,7 @@ Program* ProgramCache::getWithShader(const ProgramKey& key, GLuint shader, bool 
   GLuint ours = shaderIsVertex ? d3d9_gl::compileShader(GL_FRAGMENT_SHADER, fragmentShaderSource(key), log)
                                : d3d9_gl::compileShader(GL_VERTEX_SHADER, vertexShaderSource(key), log);
   if (!ours) {
-    logMessage(("fixed-function shader refused: " + log).c_str());
+    platformLog(("fixed-function shader refused: " + log).c_str());
     return nullptr;
   }
   // The caller's shader stays theirs: attached, linked, not deleted.
@@ -783,7 +893,7 @@ Program* ProgramCache::getWithShader(const ProgramKey& key, GLuint shader, bool 
   if (!ok) {
     char buffer[2048] = {};
     glGetProgramInfoLog(program, sizeof buffer - 1, nullptr, buffer);
-    logMessage((std::string("fixed-function stage does not link with a shader of the caller's: ") + buffer).c_str());
+    platformLog((std::string("fixed-function stage does not link with a shader of the caller's: ") + buffer).c_str());
     glDeleteProgram(program);
     return nullptr;
   }
@@ -804,6 +914,8 @@ std::unique_ptr<Program> ProgramCache::made(const ProgramKey& key, GLuint progra
   p->name = program;
   p->blendMatrices = key.blendMatrices;
   p->lights = key.directionalLights + key.pointLights + key.spotLights;
+  p->lit = key.lighting != 0;
+  p->normals = usesNormals(key);
   ProgramUniforms& u = p->uniforms;
   auto at = [&](const char* name) { return glGetUniformLocation(program, name); };
   u.worldView = at("u_worldViewNormal");
@@ -811,13 +923,15 @@ std::unique_ptr<Program> ProgramCache::made(const ProgramKey& key, GLuint progra
   u.world = at("u_world");
   u.viewport = at("u_viewport");
   u.depthRange = at("u_depthRange");
-  u.halfPixel = at("u_halfPixel");
   u.materialDiffuse = at("u_materialDiffuse");
   u.materialAmbient = at("u_materialAmbient");
   u.materialSpecular = at("u_materialSpecular");
   u.materialEmissive = at("u_materialEmissive");
   u.materialPower = at("u_materialPower");
   u.globalAmbient = at("u_globalAmbient");
+  u.litColour = at("u_litColour");
+  u.litSpecular = at("u_litSpecular");
+  u.litAmbient = at("u_litAmbient");
   u.lightDiffuse = at("u_lightDiffuse");
   u.lightSpecular = at("u_lightSpecular");
   u.lightAmbient = at("u_lightAmbient");

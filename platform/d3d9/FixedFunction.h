@@ -101,14 +101,24 @@ ProgramKey makeShaderVertexKey(const DeviceState& state, DWORD fvf, bool points)
 ProgramKey makeShaderFragmentKey(const DeviceState& state, DWORD fvf,
                                  const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES], bool points);
 
+// Whether the vertex normal, and so the normal matrix, takes part (in
+// lighting or generated texture coordinates).
+bool usesNormals(const ProgramKey& key);
+
+// Lit with every colour from the material (none from the vertices): the
+// program then receives the colours that do not vary per vertex combined.
+bool litFromMaterial(const ProgramKey& key);
+
 std::string vertexShaderSource(const ProgramKey& key);
 std::string fragmentShaderSource(const ProgramKey& key);
 
 // Uniform locations of one program (-1 when the program lacks it).
 struct ProgramUniforms {
-  GLint worldView, projection, world, viewport, depthRange, halfPixel;
+  GLint worldView, projection, world, viewport, depthRange;
   GLint materialDiffuse, materialAmbient, materialSpecular, materialEmissive, materialPower;
   GLint globalAmbient;
+  // Programs lit from the material alone (see litFromMaterial).
+  GLint litColour, litSpecular, litAmbient;
   GLint lightDiffuse, lightSpecular, lightAmbient, lightPosition, lightDirection, lightAttenuation,
       lightSpot;
   GLint fog, fogColor, textureFactor, stageConstant, textureMatrix, alphaRef, pointSize,
@@ -118,11 +128,12 @@ struct ProgramUniforms {
 // Groups of uniforms uploaded together when their source state changed.
 enum UniformGroup {
   kGroupWorldView,   // world-view and normal matrices
-  kGroupProjection,
   kGroupViewport,    // viewport, depth range, half-pixel offset
+  kGroupProjection,  // with the half-pixel offset folded in
   kGroupTexture,     // texture matrices
   kGroupClip,        // clip planes and the world matrix they need
-  kGroupLights,      // lights, material, ambient
+  kGroupLights,      // the lights' positions, directions and colours
+  kGroupMaterial,    // the material and ambient, alone and combined with the lights
   kGroupStates,      // fog, texture factor, constants, alpha reference, points
   kGroupCount,
 };
@@ -132,6 +143,8 @@ struct Program {
   ProgramUniforms uniforms;
   int blendMatrices = 1;
   int lights = 0;
+  bool lit = false;  // computes lighting
+  bool normals = false;  // reads the normal matrices (see usesNormals)
   // For each group, the epoch of the values last uploaded.
   uint64_t stamps[kGroupCount] = {};
 };

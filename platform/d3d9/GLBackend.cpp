@@ -171,6 +171,87 @@ void GLBackend::bindTexture(int unit, GLenum target, GLuint texture) {
   glBindTextureUnit(GLuint(unit), texture);
 }
 
+void GLBackend::setViewport(GLint x, GLint y, GLint w, GLint h) {
+  GLint box[4] = {x, y, w, h};
+  if (std::memcmp(box, shadow.viewport, sizeof box) == 0) return;
+  std::memcpy(shadow.viewport, box, sizeof box);
+  glViewport(x, y, w, h);
+}
+
+void GLBackend::setDepthRange(float near, float far) {
+  if (shadow.depthRange[0] == near && shadow.depthRange[1] == far) return;
+  shadow.depthRange[0] = near;
+  shadow.depthRange[1] = far;
+  glDepthRange(near, far);
+}
+
+void GLBackend::setDepthFunc(GLenum func) {
+  if (shadow.depthFunc == func) return;
+  shadow.depthFunc = func;
+  glDepthFunc(func);
+}
+
+void GLBackend::setPolygonOffset(float slope, float units) {
+  if (shadow.polygonOffset[0] == slope && shadow.polygonOffset[1] == units) return;
+  shadow.polygonOffset[0] = slope;
+  shadow.polygonOffset[1] = units;
+  glPolygonOffset(slope, units);
+}
+
+void GLBackend::setStencilFunc(int face, GLenum func, GLint ref, GLuint mask) {
+  if (shadow.stencilFunc[face] == func && shadow.stencilRef[face] == ref &&
+      shadow.stencilMask[face] == mask)
+    return;
+  shadow.stencilFunc[face] = func;
+  shadow.stencilRef[face] = ref;
+  shadow.stencilMask[face] = mask;
+  glStencilFuncSeparate(face == 0 ? GL_FRONT : GL_BACK, func, ref, mask);
+}
+
+void GLBackend::setStencilOp(int face, GLenum fail, GLenum depthFail, GLenum pass) {
+  GLenum ops[3] = {fail, depthFail, pass};
+  if (std::memcmp(ops, shadow.stencilOp[face], sizeof ops) == 0) return;
+  std::memcpy(shadow.stencilOp[face], ops, sizeof ops);
+  glStencilOpSeparate(face == 0 ? GL_FRONT : GL_BACK, fail, depthFail, pass);
+}
+
+void GLBackend::setBlendFunc(const GLenum f[4]) {
+  if (std::memcmp(f, shadow.blendFunc, sizeof shadow.blendFunc) == 0) return;
+  std::memcpy(shadow.blendFunc, f, sizeof shadow.blendFunc);
+  glBlendFuncSeparate(f[0], f[1], f[2], f[3]);
+}
+
+void GLBackend::setBlendEquation(GLenum colour, GLenum alpha) {
+  if (shadow.blendEquation[0] == colour && shadow.blendEquation[1] == alpha) return;
+  shadow.blendEquation[0] = colour;
+  shadow.blendEquation[1] = alpha;
+  glBlendEquationSeparate(colour, alpha);
+}
+
+void GLBackend::setBlendColor(const float c[4]) {
+  if (std::memcmp(c, shadow.blendColor, sizeof shadow.blendColor) == 0) return;
+  std::memcpy(shadow.blendColor, c, sizeof shadow.blendColor);
+  glBlendColor(c[0], c[1], c[2], c[3]);
+}
+
+void GLBackend::setFrontFace(GLenum mode) {
+  if (shadow.frontFace == mode) return;
+  shadow.frontFace = mode;
+  glFrontFace(mode);
+}
+
+void GLBackend::setCullFace(GLenum face) {
+  if (shadow.cullFace == face) return;
+  shadow.cullFace = face;
+  glCullFace(face);
+}
+
+void GLBackend::setPolygonMode(GLenum mode) {
+  if (shadow.polygonMode == mode) return;
+  shadow.polygonMode = mode;
+  glPolygonMode(GL_FRONT_AND_BACK, mode);
+}
+
 void GLBackend::forgetBuffer(GLuint buffer) {
   if (pipeline) pipeline->forgetBuffer(buffer);
 }

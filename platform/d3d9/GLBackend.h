@@ -146,6 +146,20 @@ class GLBackend {
   void bindProgram(GLuint program);
   void bindVertexArray(GLuint vertexArray);
   void bindTexture(int unit, GLenum target, GLuint texture);
+  void setViewport(GLint x, GLint y, GLint w, GLint h);
+  void setDepthRange(float near, float far);
+  void setDepthFunc(GLenum func);
+  void setPolygonOffset(float slope, float units);
+  // `face` 0 is GL's front, 1 its back.
+  void setStencilFunc(int face, GLenum func, GLint ref, GLuint mask);
+  void setStencilOp(int face, GLenum fail, GLenum depthFail, GLenum pass);
+  // Source and destination factors of colour, then of alpha.
+  void setBlendFunc(const GLenum factors[4]);
+  void setBlendEquation(GLenum colour, GLenum alpha);
+  void setBlendColor(const float rgba[4]);
+  void setFrontFace(GLenum mode);
+  void setCullFace(GLenum face);
+  void setPolygonMode(GLenum mode);
 
   GLStateShadow shadow;
   // Counts operations other than draws that change GL's raster state, so

@@ -10,7 +10,9 @@
 
 #include <GL/gl.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 struct IDirect3DDevice9;
 struct IDirect3DBaseTexture9;
@@ -47,5 +49,29 @@ GLuint compileShader(GLenum type, const std::string& source, std::string& log);
 // Links two compiled stages into a program and deletes the stages; 0, with
 // GL's message in `log`, when refused.
 GLuint linkShaders(GLuint vertex, GLuint fragment, std::string& log);
+
+// A program of the caller's drawn over offscreen targets and read back
+// (texture shaders): one triangle over the whole target, with blending,
+// depth, stencil, scissor and culling off. The device sets its own state
+// again at its next call after the pass.
+class OffscreenPass {
+ public:
+  // The device's context must be current (makeCurrent).
+  OffscreenPass(IDirect3DDevice9* device, GLuint program);
+  ~OffscreenPass();
+  OffscreenPass(const OffscreenPass&) = delete;
+  OffscreenPass& operator=(const OffscreenPass&) = delete;
+
+  // True when the device's clip origin puts a target's row 0 at the top.
+  bool upperLeftOrigin() const { return origin == GL_UPPER_LEFT; }
+  // Draws into a `width` x `height` target and reads it back into `pixels`
+  // (rows as GL holds them, each pixel an ARGB value).
+  void draw(int width, int height, std::vector<uint32_t>& pixels);
+
+ private:
+  IDirect3DDevice9* device;
+  GLint origin = GL_LOWER_LEFT;
+  GLuint framebuffer = 0, target = 0, vertexArray = 0;
+};
 
 }  // namespace d3d9_gl

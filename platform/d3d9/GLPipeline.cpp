@@ -39,7 +39,7 @@ void Pipeline::invalidate() {
   }
   std::memset(samplerValues, 0xff, sizeof samplerValues);
   samplerVersion = 0;
-  std::memset(rasterVersions, 0, sizeof rasterVersions);
+  rasterVersions = {};
   settled = {};
   // Uniforms live in the programs, which others do not touch.
 }
@@ -48,12 +48,14 @@ void Pipeline::setProgramOverride(GLuint name) {
   overrideProgram = name;
   // The textures to bind are worked out anew for the next draw.
   std::memset(keyVersions, 0, sizeof keyVersions);
+  textureVersion = 0;
   settled = {};
 }
 
 void Pipeline::setShaderOverride(GLuint shader, bool vertex, void (*prepare)(GLuint, void*), void* context) {
   overrideShader = shader;
   overrideIsVertex = vertex;
+  textureVersion = 0;
   prepareFragment = prepare;
   prepareContext = context;
   std::memset(keyVersions, 0, sizeof keyVersions);
@@ -66,12 +68,10 @@ void Pipeline::draw(DeviceState& s, const DrawCall& call) {
     // The fixed-function pipeline for one stage, the caller's shader for
     // the other: the fixed-function uniforms are ours, the rest the caller's.
     std::memset(keyVersions, 0, sizeof keyVersions);
-    for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
-      TextureStorage* t = s.textures[i] ? storageOf(s.textures[i]) : nullptr;
-      storages[i] = t;
-      kinds[i] = !t ? kTextureNone : t->target == GL_TEXTURE_CUBE_MAP ? kTextureCube : kTexture2D;
-    }
+    takeTextures(s);
+    sampledUnits = 0xff;  // what the caller's stage samples is not known
     samplerVersion = 0;
+    settled = {};
     Program* p = programs.getWithShader(overrideIsVertex ? makeShaderFragmentKey(s, s.fvf, kinds, points)
                                                          : makeShaderVertexKey(s, s.fvf, points),
                                         overrideShader, overrideIsVertex);
@@ -84,14 +84,9 @@ void Pipeline::draw(DeviceState& s, const DrawCall& call) {
   } else if (overrideProgram) {
     // A program of the caller's: every bound texture on its unit, no
     // fixed-function uniforms.
-    if (std::memcmp(&s.versions.textures, &keyVersions[2], sizeof(uint64_t)) != 0) {
+    if (takeTextures(s) || sampledUnits != 0xff) {
       std::memset(keyVersions, 0, sizeof keyVersions);
-      keyVersions[2] = s.versions.textures;
-      for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
-        TextureStorage* t = s.textures[i] ? storageOf(s.textures[i]) : nullptr;
-        storages[i] = t;
-        kinds[i] = !t ? kTextureNone : t->target == GL_TEXTURE_CUBE_MAP ? kTextureCube : kTexture2D;
-      }
+      sampledUnits = 0xff;  // what it samples is not known
       samplerVersion = 0;
     }
     gl.bindProgram(overrideProgram);

@@ -59,6 +59,9 @@ class Pipeline {
 
   VertexArray& vertexArray(DWORD fvf);
   Program* selectProgram(DeviceState& state, bool points);
+  // Takes the bound textures when they changed; true when the kind bound
+  // on some stage changed with them.
+  bool takeTextures(const DeviceState& state);
   void applyRasterState(const DeviceState& state);
   void bindTextures(DeviceState& state);
   void applySampler(int unit, const DWORD* values);
@@ -66,8 +69,12 @@ class Pipeline {
   // The part of the uniforms that follows the world matrices.
   void uploadWorld(const DeviceState& state, Program& program);
   // Each brings one group of derived values up to date with the state.
-  void deriveWorldView(const DeviceState& state, int count);
+  // The first `count` world-view matrices, with their normal matrices when
+  // `normals`.
+  void deriveWorldView(const DeviceState& state, int count, bool normals);
   void deriveLights(const DeviceState& state);
+  // The part of the lights' values that follows the lights and the view.
+  void deriveLightValues(const DeviceState& state);
   void deriveStates(const DeviceState& state);
   // True (and the group's epoch moves on) when `sources` differ from the
   // versions the group was derived from.
@@ -85,7 +92,8 @@ class Pipeline {
   // four quarters; a fence on each quarter keeps us from overwriting what
   // the GPU has not drawn yet.
   void makeStream(size_t size);
-  void enterQuarter(int quarter);
+  // False when the quarter was still in use and the storage was replaced.
+  bool enterQuarter(int quarter);
   GLuint streamName = 0;
   uint8_t* streamMemory = nullptr;
   size_t streamSize = 0, streamPosition = 0;
@@ -103,10 +111,15 @@ class Pipeline {
   bool keyFogFromW = false, keyTableFog = false;
   TextureKind kinds[D3DMAX_TEXTURE_STAGES] = {};
   TextureStorage* storages[D3DMAX_TEXTURE_STAGES] = {};
+  uint64_t textureVersion = 0, kindsVersion = 1;
+  uint8_t sampledUnits = 0;  // bit per unit the program reads
   uint64_t samplerVersion = 0;
 
   // The raster state applied last, by the versions it came from.
-  uint64_t rasterVersions[5] = {};
+  struct RasterVersions {
+    uint64_t raster[4], depthStencil[3], blend[3];
+  };
+  RasterVersions rasterVersions = {};
 
   // What the last draw that went through every group found. A draw that
   // finds the same (the common case of a new world matrix per draw) only
@@ -124,13 +137,17 @@ class Pipeline {
   // Derived uniform values, and per group the epoch and source versions.
   uint64_t epochs[kGroupCount] = {};
   uint64_t sources[kGroupCount][4] = {};
-  int worldViewCount = 0;
+  int worldViewCount = 0, normalCount = 0;
   // Seven rows per blend matrix: world-view, then the normal matrix.
-  float worldViewNormal[4][7][4], projection[16], world[16];
+  float worldViewNormal[4][7][4] = {}, projection[16], world[16];
   float viewport[4], depthRange[2], halfPixel[2], textureMatrix[8][16];
   float lightDiffuse[8][4], lightSpecular[8][4], lightAmbient[8][4], lightPosition[8][4],
       lightDirection[8][4], lightAttenuation[8][4], lightSpot[8][4];
   float material[4][4], materialPower, globalAmbient[4];
+  // The same combined with the material, for programs lit from it alone.
+  // litColour: the scene's colour, then each light's diffuse colour.
+  float litColour[9][4], litSpecular[8][4], litAmbient[8][4];
+  int activeLights = 0, directionalLights = 0;
   float fog[4], fogColor[4], textureFactor[4], stageConstant[8][4], alphaRef, pointSize[4],
       pointScale[4], clipPlane[6][4];
 };

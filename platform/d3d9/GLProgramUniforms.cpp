@@ -76,9 +76,26 @@ bool perspective(const D3DMATRIX& p) {
 
 }  // namespace
 
+bool Pipeline::takeTextures(const DeviceState& state) {
+  if (textureVersion == state.versions.textures) return false;
+  textureVersion = state.versions.textures;
+  bool kindsChanged = false;
+  for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
+    TextureStorage* t = state.textures[i] ? storageOf(state.textures[i]) : nullptr;
+    storages[i] = t;
+    TextureKind kind = !t ? kTextureNone : t->target == GL_TEXTURE_CUBE_MAP ? kTextureCube : kTexture2D;
+    kindsChanged = kindsChanged || kinds[i] != kind;
+    kinds[i] = kind;
+  }
+  if (kindsChanged) ++kindsVersion;
+  return kindsChanged;
+}
+
 Program* Pipeline::selectProgram(DeviceState& state, bool points) {
   const StateVersions& v = state.versions;
-  uint64_t now[6] = {v.renderStates, v.stageStates, v.textures, v.vertexFormat, v.lights,
+  // Another texture of the same kind on a stage keeps the program.
+  takeTextures(state);
+  uint64_t now[6] = {v.programKey, v.stageStates, kindsVersion, v.vertexFormat, v.lights,
                      uint64_t(points)};
   // Table fog is the one part of the program that follows a matrix: it
   // fogs on eye depth under a perspective projection.
@@ -86,11 +103,6 @@ Program* Pipeline::selectProgram(DeviceState& state, bool points) {
               (!keyTableFog || perspective(state.projection) == keyFogFromW);
   if (same) return program;
   std::memcpy(keyVersions, now, sizeof now);
-  for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
-    TextureStorage* t = state.textures[i] ? storageOf(state.textures[i]) : nullptr;
-    storages[i] = t;
-    kinds[i] = !t ? kTextureNone : t->target == GL_TEXTURE_CUBE_MAP ? kTextureCube : kTexture2D;
-  }
   ProgramKey key = makeProgramKey(state, state.fvf, kinds, points);
   keyTableFog = key.fog == 2;
   keyFogFromW = key.fogFromW;
@@ -101,6 +113,10 @@ Program* Pipeline::selectProgram(DeviceState& state, bool points) {
     gl.shadow.program = GLuint(-1);
   }
   program = programs.get(key);
+  // Only the units the program reads are bound and prepared.
+  sampledUnits = 0;
+  for (int i = 0; i < key.stageCount; ++i)
+    if (key.stage[i].texture != kTextureNone) sampledUnits |= 1u << i;
   samplerVersion = 0;  // textures may have moved between units
   return program;
 }
@@ -117,26 +133,41 @@ bool Pipeline::groupChanged(UniformGroup group, std::initializer_list<uint64_t> 
   return changed;
 }
 
-void Pipeline::deriveWorldView(const DeviceState& s, int count) {
-  if (groupChanged(kGroupWorldView, {s.versions.world, s.versions.view})) worldViewCount = 0;
-  if (worldViewCount >= count) return;
-  for (int i = worldViewCount; i < count; ++i) {
-    D3DMATRIX wv = multiply(s.world[i], s.view);
-    std::memcpy(worldViewNormal[i], &wv, sizeof wv);
-    float normal[9];
-    normalMatrixOf(wv, normal);
-    for (int row = 0; row < 3; ++row) {
-      std::memcpy(worldViewNormal[i][4 + row], normal + 3 * row, 3 * sizeof(float));
-      worldViewNormal[i][4 + row][3] = 0.0f;
+void Pipeline::deriveWorldView(const DeviceState& s, int count, bool normals) {
+  if (groupChanged(kGroupWorldView, {s.versions.world, s.versions.view}))
+    worldViewCount = normalCount = 0;
+  if (worldViewCount < count) {
+    for (int i = worldViewCount; i < count; ++i) {
+      D3DMATRIX wv = multiply(s.world[i], s.view);
+      std::memcpy(worldViewNormal[i], &wv, sizeof wv);
     }
+    if (worldViewCount > 0) ++epochs[kGroupWorldView];  // programs with fewer matrices re-upload
+    worldViewCount = count;
   }
-  if (worldViewCount > 0) ++epochs[kGroupWorldView];  // programs with fewer matrices re-upload
-  worldViewCount = count;
+  // The normal matrices only for programs that read them; the rows stay
+  // as they were for the others, which never look at them.
+  if (normals && normalCount < count) {
+    for (int i = normalCount; i < count; ++i) {
+      D3DMATRIX wv;
+      std::memcpy(&wv, worldViewNormal[i], sizeof wv);
+      float normal[9];
+      normalMatrixOf(wv, normal);
+      for (int row = 0; row < 3; ++row) {
+        std::memcpy(worldViewNormal[i][4 + row], normal + 3 * row, 3 * sizeof(float));
+        worldViewNormal[i][4 + row][3] = 0.0f;
+      }
+    }
+    // No epoch moves: programs that read normals upload after this, and
+    // the others have no use for them.
+    normalCount = count;
+  }
 }
 
 void Pipeline::deriveLights(const DeviceState& s) {
-  if (!groupChanged(kGroupLights, {s.versions.lights, s.versions.material, s.versions.renderStates,
-                                   s.versions.view}))
+  // The lights themselves only when they or the view moved (a new material
+  // per draw is common, a new light is not).
+  if (groupChanged(kGroupLights, {s.versions.lights, s.versions.view})) deriveLightValues(s);
+  if (!groupChanged(kGroupMaterial, {s.versions.material, s.versions.lighting, epochs[kGroupLights]}))
     return;
   valueToFloats(s.material.Diffuse, material[0]);
   valueToFloats(s.material.Ambient, material[1]);
@@ -144,9 +175,26 @@ void Pipeline::deriveLights(const DeviceState& s) {
   valueToFloats(s.material.Emissive, material[3]);
   materialPower = s.material.Power;
   colourToFloats(s.renderStates[D3DRS_AMBIENT], globalAmbient);
+  // Combined with the material. Directional lights reach every vertex with
+  // their whole ambient colour, which therefore joins the scene's.
+  for (int c = 0; c < 3; ++c) {
+    float ambient = globalAmbient[c];
+    for (int i = 0; i < directionalLights; ++i) ambient += lightAmbient[i][c];
+    litColour[0][c] = material[3][c] + material[1][c] * ambient;
+  }
+  litColour[0][3] = material[0][3];
+  for (int i = 0; i < activeLights; ++i)
+    for (int c = 0; c < 4; ++c) {
+      litColour[1 + i][c] = material[0][c] * lightDiffuse[i][c];
+      litAmbient[i][c] = material[1][c] * lightAmbient[i][c];
+      litSpecular[i][c] = material[2][c] * lightSpecular[i][c];
+    }
+}
+
+void Pipeline::deriveLightValues(const DeviceState& s) {
   // Lights go in the order the program expects: directional, point, spot.
   size_t active = std::min<size_t>(s.activeLights.size(), D3DMAX_ACTIVE_LIGHTS);
-  int slot = 0;
+  int slot = 0, directional = 0;
   for (D3DLIGHTTYPE type : {D3DLIGHT_DIRECTIONAL, D3DLIGHT_POINT, D3DLIGHT_SPOT}) {
     for (size_t i = 0; i < active; ++i) {
       const D3DLIGHT9& l = s.lights.at(s.activeLights[i]).light;
@@ -168,11 +216,15 @@ void Pipeline::deriveLights(const DeviceState& s) {
       lightSpot[slot][3] = 0.0f;
       ++slot;
     }
+    if (type == D3DLIGHT_DIRECTIONAL) directional = slot;
   }
+  activeLights = slot;
+  directionalLights = directional;
 }
 
 void Pipeline::deriveStates(const DeviceState& s) {
-  if (!groupChanged(kGroupStates, {s.versions.renderStates, s.versions.stageStates, s.versions.viewport}))
+  if (!groupChanged(kGroupStates, {s.versions.uniforms, s.versions.fog, s.versions.stageStates,
+                                   s.versions.viewport}))
     return;
   const DWORD* rs = s.renderStates;
   fog[0] = asFloat(rs[D3DRS_FOGSTART]);
@@ -198,10 +250,12 @@ void Pipeline::uploadWorld(const DeviceState& s, Program& p) {
   const ProgramUniforms& u = p.uniforms;
   uint64_t* stamps = p.stamps;
   if (u.worldView >= 0) {
-    deriveWorldView(s, p.blendMatrices);
+    deriveWorldView(s, p.blendMatrices, p.normals);
     if (stamps[kGroupWorldView] != epochs[kGroupWorldView]) {
       stamps[kGroupWorldView] = epochs[kGroupWorldView];
-      glUniform4fv(u.worldView, 7 * p.blendMatrices, &worldViewNormal[0][0][0]);
+      // One matrix without normals: its four rows are all the program reads.
+      GLsizei rows = !p.normals && p.blendMatrices == 1 ? 4 : 7 * p.blendMatrices;
+      glUniform4fv(u.worldView, rows, &worldViewNormal[0][0][0]);
     }
   }
   if (u.clipPlane >= 0) {
@@ -229,11 +283,6 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
     return true;
   };
   uploadWorld(s, p);
-  if (u.projection >= 0) {
-    if (groupChanged(kGroupProjection, {s.versions.projection}))
-      std::memcpy(projection, &s.projection, sizeof projection);
-    if (due(kGroupProjection)) glUniformMatrix4fv(u.projection, 1, GL_FALSE, projection);
-  }
   int w = gl.currentTargetWidth(), h = gl.currentTargetHeight();
   if (groupChanged(kGroupViewport, {s.versions.viewport, uint64_t(w) << 32 | uint64_t(h)})) {
     const D3DVIEWPORT9& vp = s.viewport;
@@ -253,7 +302,20 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
   if (due(kGroupViewport)) {
     if (u.viewport >= 0) glUniform4fv(u.viewport, 1, viewport);
     if (u.depthRange >= 0) glUniform2fv(u.depthRange, 1, depthRange);
-    if (u.halfPixel >= 0) glUniform2fv(u.halfPixel, 1, halfPixel);
+  }
+  if (u.projection >= 0) {
+    if (groupChanged(kGroupProjection, {s.versions.projection, epochs[kGroupViewport]})) {
+      // The half-pixel shift goes into the projection: clip x and y move
+      // by the shift times clip w, which its fourth column gives.
+      const D3DMATRIX& m = s.projection;
+      for (int i = 0; i < 4; ++i) {
+        projection[4 * i + 0] = m.m[i][0] + halfPixel[0] * m.m[i][3];
+        projection[4 * i + 1] = m.m[i][1] + halfPixel[1] * m.m[i][3];
+        projection[4 * i + 2] = m.m[i][2];
+        projection[4 * i + 3] = m.m[i][3];
+      }
+    }
+    if (due(kGroupProjection)) glUniformMatrix4fv(u.projection, 1, GL_FALSE, projection);
   }
   if (u.textureMatrix >= 0) {
     if (groupChanged(kGroupTexture, {s.versions.textureMatrices}))
@@ -261,24 +323,35 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
     if (due(kGroupTexture))
       glUniformMatrix4fv(u.textureMatrix, 8, GL_FALSE, &textureMatrix[0][0]);
   }
-  if (u.materialDiffuse >= 0 || u.lightDiffuse >= 0) {
+  if (p.lit) {
     deriveLights(s);
-    if (due(kGroupLights)) {
-      if (u.materialDiffuse >= 0) glUniform4fv(u.materialDiffuse, 1, material[0]);
-      if (u.materialAmbient >= 0) glUniform4fv(u.materialAmbient, 1, material[1]);
+    bool combined = u.litColour >= 0;
+    GLsizei n = p.lights;
+    if (due(kGroupLights) && n > 0) {
+      if (u.lightPosition >= 0) glUniform4fv(u.lightPosition, n, &lightPosition[0][0]);
+      if (u.lightDirection >= 0) glUniform4fv(u.lightDirection, n, &lightDirection[0][0]);
+      if (u.lightAttenuation >= 0) glUniform4fv(u.lightAttenuation, n, &lightAttenuation[0][0]);
+      if (u.lightSpot >= 0) glUniform4fv(u.lightSpot, n, &lightSpot[0][0]);
+      if (!combined) {
+        if (u.lightDiffuse >= 0) glUniform4fv(u.lightDiffuse, n, &lightDiffuse[0][0]);
+        if (u.lightSpecular >= 0) glUniform4fv(u.lightSpecular, n, &lightSpecular[0][0]);
+        if (u.lightAmbient >= 0) glUniform4fv(u.lightAmbient, n, &lightAmbient[0][0]);
+      }
+    }
+    if (due(kGroupMaterial)) {
       if (u.materialSpecular >= 0) glUniform4fv(u.materialSpecular, 1, material[2]);
-      if (u.materialEmissive >= 0) glUniform4fv(u.materialEmissive, 1, material[3]);
       if (u.materialPower >= 0) glUniform1f(u.materialPower, materialPower);
-      if (u.globalAmbient >= 0) glUniform4fv(u.globalAmbient, 1, globalAmbient);
-      if (u.lightDiffuse >= 0) {
-        GLsizei n = p.lights;
-        glUniform4fv(u.lightDiffuse, n, &lightDiffuse[0][0]);
-        glUniform4fv(u.lightSpecular, n, &lightSpecular[0][0]);
-        glUniform4fv(u.lightAmbient, n, &lightAmbient[0][0]);
-        glUniform4fv(u.lightPosition, n, &lightPosition[0][0]);
-        glUniform4fv(u.lightDirection, n, &lightDirection[0][0]);
-        glUniform4fv(u.lightAttenuation, n, &lightAttenuation[0][0]);
-        glUniform4fv(u.lightSpot, n, &lightSpot[0][0]);
+      if (combined) {
+        glUniform4fv(u.litColour, 1 + n, &litColour[0][0]);
+        if (n > 0) {
+          if (u.litSpecular >= 0) glUniform4fv(u.litSpecular, n, &litSpecular[0][0]);
+          if (u.litAmbient >= 0) glUniform4fv(u.litAmbient, n, &litAmbient[0][0]);
+        }
+      } else {
+        if (u.materialDiffuse >= 0) glUniform4fv(u.materialDiffuse, 1, material[0]);
+        if (u.materialAmbient >= 0) glUniform4fv(u.materialAmbient, 1, material[1]);
+        if (u.materialEmissive >= 0) glUniform4fv(u.materialEmissive, 1, material[3]);
+        if (u.globalAmbient >= 0) glUniform4fv(u.globalAmbient, 1, globalAmbient);
       }
     }
   }

@@ -125,142 +125,101 @@ GLenum blendEquation(DWORD op) {
 }  // namespace
 
 void Pipeline::applyRasterState(const DeviceState& s) {
-  uint64_t now[5] = {s.versions.renderStates, s.versions.viewport, uint64_t(uintptr_t(s.renderTarget)),
-                     uint64_t(uintptr_t(s.depthStencil)), gl.disturbances};
-  if (std::memcmp(now, rasterVersions, sizeof now) == 0) return;
-  std::memcpy(rasterVersions, now, sizeof now);
+  // Each group is looked at only when what it comes from moved.
+  const uint64_t disturbed = gl.disturbances;
   const DWORD* rs = s.renderStates;
-  GLStateShadow& sh = gl.shadow;
-  const D3DVIEWPORT9& vp = s.viewport;
-  GLint box[4] = {GLint(vp.X), GLint(vp.Y), GLint(vp.Width), GLint(vp.Height)};
-  if (std::memcmp(box, sh.viewport, sizeof box) != 0) {
-    std::memcpy(sh.viewport, box, sizeof box);
-    glViewport(box[0], box[1], box[2], box[3]);
-  }
-  if (sh.depthRange[0] != vp.MinZ || sh.depthRange[1] != vp.MaxZ) {
-    sh.depthRange[0] = vp.MinZ;
-    sh.depthRange[1] = vp.MaxZ;
-    glDepthRange(vp.MinZ, vp.MaxZ);
-  }
-
-  if (rs[D3DRS_SCISSORTESTENABLE]) {
-    gl.enable(kCapScissor, true);
-    RECT r = s.scissor;
-    r.left = std::max<LONG>(r.left, 0);
-    r.top = std::max<LONG>(r.top, 0);
-    gl.setScissor(r.left, r.top, std::max<LONG>(r.right - r.left, 0), std::max<LONG>(r.bottom - r.top, 0));
-  } else {
-    gl.enable(kCapScissor, false);
-  }
-
-  bool depth = s.depthStencil && rs[D3DRS_ZENABLE] != D3DZB_FALSE;
-  gl.enable(kCapDepthTest, depth);
-  if (depth) {
-    GLenum func = compareFunction(rs[D3DRS_ZFUNC]);
-    if (sh.depthFunc != func) {
-      sh.depthFunc = func;
-      glDepthFunc(func);
-    }
-    gl.setDepthMask(rs[D3DRS_ZWRITEENABLE] != 0);
-  }
-  float slope = asFloat(rs[D3DRS_SLOPESCALEDEPTHBIAS]);
-  float bias = asFloat(rs[D3DRS_DEPTHBIAS]);
-  bool offset = depth && (slope != 0.0f || bias != 0.0f);
-  gl.enable(kCapPolygonOffsetFill, offset);
-  if (offset) {
-    // Direct3D's bias is in depth units; GL's in steps of the depth format.
-    int bits = s.depthStencil->format == D3DFMT_D16 || s.depthStencil->format == D3DFMT_D16_LOCKABLE ? 16 : 24;
-    float units = bias * float((1u << bits) - 1);
-    if (sh.polygonOffset[0] != slope || sh.polygonOffset[1] != units) {
-      sh.polygonOffset[0] = slope;
-      sh.polygonOffset[1] = units;
-      glPolygonOffset(slope, units);
-    }
-  }
-
-  bool hasStencil = s.depthStencil && s.depthStencil->info && s.depthStencil->info->stencil;
-  bool stencil = hasStencil && rs[D3DRS_STENCILENABLE];
-  gl.enable(kCapStencil, stencil);
-  if (stencil) {
-    bool twoSided = rs[D3DRS_TWOSIDEDSTENCILMODE] != 0;
-    // GL's front faces are Direct3D's clockwise ones.
-    for (int face = 0; face < 2; ++face) {
-      bool ccw = face == 1 && twoSided;
-      GLenum func = compareFunction(rs[ccw ? D3DRS_CCW_STENCILFUNC : D3DRS_STENCILFUNC]);
-      GLint ref = GLint(rs[D3DRS_STENCILREF] & 0xff);
-      GLuint mask = rs[D3DRS_STENCILMASK];
-      GLenum side = face == 0 ? GL_FRONT : GL_BACK;
-      if (sh.stencilFunc[face] != func || sh.stencilRef[face] != ref || sh.stencilMask[face] != mask) {
-        sh.stencilFunc[face] = func;
-        sh.stencilRef[face] = ref;
-        sh.stencilMask[face] = mask;
-        glStencilFuncSeparate(side, func, ref, mask);
-      }
-      GLenum ops[3] = {stencilOperation(rs[ccw ? D3DRS_CCW_STENCILFAIL : D3DRS_STENCILFAIL]),
-                       stencilOperation(rs[ccw ? D3DRS_CCW_STENCILZFAIL : D3DRS_STENCILZFAIL]),
-                       stencilOperation(rs[ccw ? D3DRS_CCW_STENCILPASS : D3DRS_STENCILPASS])};
-      if (std::memcmp(ops, sh.stencilOp[face], sizeof ops) != 0) {
-        std::memcpy(sh.stencilOp[face], ops, sizeof ops);
-        glStencilOpSeparate(side, ops[0], ops[1], ops[2]);
-      }
-    }
-    gl.setStencilWriteMask(rs[D3DRS_STENCILWRITEMASK], rs[D3DRS_STENCILWRITEMASK]);
-  }
-
-  bool blend = rs[D3DRS_ALPHABLENDENABLE] != 0;
-  gl.enable(kCapBlend, blend);
-  if (blend) {
-    bool destinationAlpha = s.renderTarget && s.renderTarget->info && s.renderTarget->info->hasAlpha;
-    GLenum f[4];
-    blendFactors(rs[D3DRS_SRCBLEND], rs[D3DRS_DESTBLEND], destinationAlpha, f[0], f[1]);
-    GLenum eq[2] = {blendEquation(rs[D3DRS_BLENDOP]), 0};
-    if (rs[D3DRS_SEPARATEALPHABLENDENABLE]) {
-      blendFactors(rs[D3DRS_SRCBLENDALPHA], rs[D3DRS_DESTBLENDALPHA], destinationAlpha, f[2], f[3]);
-      eq[1] = blendEquation(rs[D3DRS_BLENDOPALPHA]);
+  uint64_t raster[4] = {s.versions.raster, s.versions.viewport, s.versions.scissor, disturbed};
+  if (std::memcmp(raster, rasterVersions.raster, sizeof raster) != 0) {
+    std::memcpy(rasterVersions.raster, raster, sizeof raster);
+    const D3DVIEWPORT9& vp = s.viewport;
+    gl.setViewport(GLint(vp.X), GLint(vp.Y), GLint(vp.Width), GLint(vp.Height));
+    gl.setDepthRange(vp.MinZ, vp.MaxZ);
+    if (rs[D3DRS_SCISSORTESTENABLE]) {
+      gl.enable(kCapScissor, true);
+      RECT r = s.scissor;
+      r.left = std::max<LONG>(r.left, 0);
+      r.top = std::max<LONG>(r.top, 0);
+      gl.setScissor(r.left, r.top, std::max<LONG>(r.right - r.left, 0),
+                    std::max<LONG>(r.bottom - r.top, 0));
     } else {
-      f[2] = f[0];
-      f[3] = f[1];
-      eq[1] = eq[0];
+      gl.enable(kCapScissor, false);
     }
-    if (std::memcmp(f, sh.blendFunc, sizeof f) != 0) {
-      std::memcpy(sh.blendFunc, f, sizeof f);
-      glBlendFuncSeparate(f[0], f[1], f[2], f[3]);
+    // Direct3D's clockwise triangles (as seen on screen) are GL's front faces.
+    gl.setFrontFace(GL_CW);
+    DWORD cull = rs[D3DRS_CULLMODE];
+    bool culling = cull == D3DCULL_CW || cull == D3DCULL_CCW;
+    gl.enable(kCapCull, culling);
+    if (culling) gl.setCullFace(cull == D3DCULL_CW ? GL_FRONT : GL_BACK);
+    gl.setPolygonMode(rs[D3DRS_FILLMODE] == D3DFILL_POINT       ? GL_POINT
+                      : rs[D3DRS_FILLMODE] == D3DFILL_WIREFRAME ? GL_LINE
+                                                                : GL_FILL);
+    DWORD planes = rs[D3DRS_CLIPPLANEENABLE];
+    for (int i = 0; i < kClipPlanes; ++i) gl.enable(Cap(kCapClipDistance0 + i), (planes >> i) & 1);
+  }
+
+  uint64_t depthStencil[3] = {s.versions.depthStencil, uint64_t(uintptr_t(s.depthStencil)), disturbed};
+  if (std::memcmp(depthStencil, rasterVersions.depthStencil, sizeof depthStencil) != 0) {
+    std::memcpy(rasterVersions.depthStencil, depthStencil, sizeof depthStencil);
+    bool depth = s.depthStencil && rs[D3DRS_ZENABLE] != D3DZB_FALSE;
+    gl.enable(kCapDepthTest, depth);
+    if (depth) {
+      gl.setDepthFunc(compareFunction(rs[D3DRS_ZFUNC]));
+      gl.setDepthMask(rs[D3DRS_ZWRITEENABLE] != 0);
     }
-    if (std::memcmp(eq, sh.blendEquation, sizeof eq) != 0) {
-      std::memcpy(sh.blendEquation, eq, sizeof eq);
-      glBlendEquationSeparate(eq[0], eq[1]);
+    float slope = asFloat(rs[D3DRS_SLOPESCALEDEPTHBIAS]);
+    float bias = asFloat(rs[D3DRS_DEPTHBIAS]);
+    bool offset = depth && (slope != 0.0f || bias != 0.0f);
+    gl.enable(kCapPolygonOffsetFill, offset);
+    if (offset) {
+      // Direct3D's bias is in depth units; GL's in steps of the depth format.
+      int bits = s.depthStencil->format == D3DFMT_D16 || s.depthStencil->format == D3DFMT_D16_LOCKABLE ? 16 : 24;
+      gl.setPolygonOffset(slope, bias * float((1u << bits) - 1));
     }
-    float factor[4];
-    colourToFloats(rs[D3DRS_BLENDFACTOR], factor);
-    if (std::memcmp(factor, sh.blendColor, sizeof factor) != 0) {
-      std::memcpy(sh.blendColor, factor, sizeof factor);
-      glBlendColor(factor[0], factor[1], factor[2], factor[3]);
+    bool hasStencil = s.depthStencil && s.depthStencil->info && s.depthStencil->info->stencil;
+    bool stencil = hasStencil && rs[D3DRS_STENCILENABLE];
+    gl.enable(kCapStencil, stencil);
+    if (stencil) {
+      bool twoSided = rs[D3DRS_TWOSIDEDSTENCILMODE] != 0;
+      // GL's front faces are Direct3D's clockwise ones.
+      for (int face = 0; face < 2; ++face) {
+        bool ccw = face == 1 && twoSided;
+        gl.setStencilFunc(face, compareFunction(rs[ccw ? D3DRS_CCW_STENCILFUNC : D3DRS_STENCILFUNC]),
+                          GLint(rs[D3DRS_STENCILREF] & 0xff), rs[D3DRS_STENCILMASK]);
+        gl.setStencilOp(face, stencilOperation(rs[ccw ? D3DRS_CCW_STENCILFAIL : D3DRS_STENCILFAIL]),
+                        stencilOperation(rs[ccw ? D3DRS_CCW_STENCILZFAIL : D3DRS_STENCILZFAIL]),
+                        stencilOperation(rs[ccw ? D3DRS_CCW_STENCILPASS : D3DRS_STENCILPASS]));
+      }
+      gl.setStencilWriteMask(rs[D3DRS_STENCILWRITEMASK], rs[D3DRS_STENCILWRITEMASK]);
     }
   }
 
-  // Direct3D's clockwise triangles (as seen on screen) are GL's front faces.
-  if (sh.frontFace != GL_CW) {
-    sh.frontFace = GL_CW;
-    glFrontFace(GL_CW);
+  uint64_t blending[3] = {s.versions.blend, uint64_t(uintptr_t(s.renderTarget)), disturbed};
+  if (std::memcmp(blending, rasterVersions.blend, sizeof blending) != 0) {
+    std::memcpy(rasterVersions.blend, blending, sizeof blending);
+    bool blend = rs[D3DRS_ALPHABLENDENABLE] != 0;
+    gl.enable(kCapBlend, blend);
+    if (blend) {
+      bool destinationAlpha = s.renderTarget && s.renderTarget->info && s.renderTarget->info->hasAlpha;
+      GLenum f[4];
+      blendFactors(rs[D3DRS_SRCBLEND], rs[D3DRS_DESTBLEND], destinationAlpha, f[0], f[1]);
+      GLenum eq[2] = {blendEquation(rs[D3DRS_BLENDOP]), 0};
+      if (rs[D3DRS_SEPARATEALPHABLENDENABLE]) {
+        blendFactors(rs[D3DRS_SRCBLENDALPHA], rs[D3DRS_DESTBLENDALPHA], destinationAlpha, f[2], f[3]);
+        eq[1] = blendEquation(rs[D3DRS_BLENDOPALPHA]);
+      } else {
+        f[2] = f[0];
+        f[3] = f[1];
+        eq[1] = eq[0];
+      }
+      gl.setBlendFunc(f);
+      gl.setBlendEquation(eq[0], eq[1]);
+      float factor[4];
+      colourToFloats(rs[D3DRS_BLENDFACTOR], factor);
+      gl.setBlendColor(factor);
+    }
+    gl.setColorMask(rs[D3DRS_COLORWRITEENABLE] & 0xf);
+    gl.enable(kCapDither, rs[D3DRS_DITHERENABLE] != 0);
   }
-  DWORD cull = rs[D3DRS_CULLMODE];
-  gl.enable(kCapCull, cull == D3DCULL_CW || cull == D3DCULL_CCW);
-  GLenum face = cull == D3DCULL_CW ? GL_FRONT : GL_BACK;
-  if ((cull == D3DCULL_CW || cull == D3DCULL_CCW) && sh.cullFace != face) {
-    sh.cullFace = face;
-    glCullFace(face);
-  }
-  GLenum fill = rs[D3DRS_FILLMODE] == D3DFILL_POINT       ? GL_POINT
-                : rs[D3DRS_FILLMODE] == D3DFILL_WIREFRAME ? GL_LINE
-                                                          : GL_FILL;
-  if (sh.polygonMode != fill) {
-    sh.polygonMode = fill;
-    glPolygonMode(GL_FRONT_AND_BACK, fill);
-  }
-  gl.setColorMask(rs[D3DRS_COLORWRITEENABLE] & 0xf);
-  gl.enable(kCapDither, rs[D3DRS_DITHERENABLE] != 0);
-  DWORD planes = rs[D3DRS_CLIPPLANEENABLE];
-  for (int i = 0; i < kClipPlanes; ++i) gl.enable(Cap(kCapClipDistance0 + i), (planes >> i) & 1);
 }
 
 }  // namespace d3d9

@@ -76,7 +76,7 @@ void Pipeline::bindTextures(DeviceState& s) {
   bool samplersCurrent = samplerVersion == s.versions.samplers;
   samplerVersion = s.versions.samplers;
   for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
-    if (kinds[i] == kTextureNone) continue;
+    if (!(sampledUnits & (1u << i)) || kinds[i] == kTextureNone) continue;
     TextureStorage* t = storages[i];
     t->prepareForSampling();
     gl.bindTexture(i, t->target, t->texture);

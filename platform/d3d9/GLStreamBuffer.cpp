@@ -7,8 +7,39 @@
 
 #include <cstring>
 
+#include "platform/win32/LogSink.h"
+#include "platform/d3d9/CallLog.h"
 
 namespace d3d9 {
+
+namespace {
+
+// How long one wait for a quarter lasts, and how many are made before the
+// quarter is given up.
+constexpr GLuint64 kWaitStep = GLuint64(1000) * 1000 * 1000;  // 1 s
+constexpr int kWaitSteps = 10;
+
+// True once `fence` is signalled; false when it was not within the waits
+// (reported) or GL cannot wait on it at all.
+bool waitUntilDone(GLsync fence) {
+  for (int step = 0; step < kWaitSteps; ++step) {
+    GLenum result;
+    if (gFailStreamWaits > 0) {
+      --gFailStreamWaits;
+      result = GL_TIMEOUT_EXPIRED;
+    } else {
+      // The first wait flushes, so that the fence can be reached at all.
+      result = glClientWaitSync(fence, step == 0 ? GL_SYNC_FLUSH_COMMANDS_BIT : 0, kWaitStep);
+    }
+    if (result == GL_ALREADY_SIGNALED || result == GL_CONDITION_SATISFIED) return true;
+    if (result == GL_WAIT_FAILED) break;
+    if (step == 0) platformLog("the GPU is slow to release streamed vertices; still waiting");
+  }
+  platformLog("the GPU still holds streamed vertices; they move to new storage");
+  return false;
+}
+
+}  // namespace
 
 void Pipeline::makeStream(size_t size) {
   if (streamName) {
@@ -30,17 +61,24 @@ void Pipeline::makeStream(size_t size) {
   streamQuarter = 0;
 }
 
-void Pipeline::enterQuarter(int quarter) {
+bool Pipeline::enterQuarter(int quarter) {
   // The quarter we leave is fenced behind the draws that read it; the one
   // we enter must be free of the draws that read it last time round.
   if (!quarterFences[streamQuarter])
     quarterFences[streamQuarter] = glFenceSync(GL_SYNC_GPU_COMMANDS_COMPLETE, 0);
   streamQuarter = quarter;
   if (GLsync fence = quarterFences[quarter]) {
-    glClientWaitSync(fence, GL_SYNC_FLUSH_COMMANDS_BIT, GLuint64(10) * 1000 * 1000 * 1000);
+    bool done = waitUntilDone(fence);
     glDeleteSync(fence);
     quarterFences[quarter] = nullptr;
+    if (!done) {
+      // Memory the GPU may still read is never written: the draws that
+      // read it keep the old storage, and streaming starts over in new.
+      makeStream(streamSize);
+      return false;
+    }
   }
+  return true;
 }
 
 void Pipeline::reserve(size_t bytes) {
@@ -52,11 +90,13 @@ void Pipeline::reserve(size_t bytes) {
     quarter = streamSize / 4;
   }
   if (streamPosition + bytes > streamSize) {
-    enterQuarter(0);
+    // (New storage, when the quarter was given up, has room at its start.)
+    if (!enterQuarter(0)) return;
     streamPosition = 0;
   }
   int last = int((streamPosition + bytes - 1) / quarter);
-  while (streamQuarter < last) enterQuarter(streamQuarter + 1);
+  while (streamQuarter < last)
+    if (!enterQuarter(streamQuarter + 1)) return;
 }
 
 GLintptr Pipeline::stream(const void* data, size_t bytes, size_t alignment) {

@@ -160,6 +160,7 @@ HRESULT Surface::UnlockRect() {
 
 bool Surface::attach(GLuint framebuffer, GLenum attachment) const {
   if (container) {
+    container->settle();
     if (container->target == GL_TEXTURE_CUBE_MAP)
       glNamedFramebufferTextureLayer(framebuffer, attachment, container->texture, GLint(level),
                                      GLint(face));

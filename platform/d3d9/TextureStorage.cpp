@@ -48,14 +48,52 @@ TextureStorage::TextureStorage(Device* device, IDirect3DBaseTexture9* owner,
     }
   }
   // Direct3D leaves new textures undefined; ours start black and
-  // transparent, the same in memory and on the GPU.
-  std::vector<uint8_t> zeros(size_t(levelPitch(format, width)) * levelRows(format, height));
+  // transparent, the same in memory and on the GPU. Compressed levels are
+  // written with zeros now; the others are cleared on the GPU only when they
+  // are read there before being written whole (see settle), which a texture
+  // loaded from a file never is.
+  if (info->blockBytes) {
+    std::vector<uint8_t> zeros(size_t(levelPitch(format, width)) * levelRows(format, height));
+    for (int face = 0; face < faceCount; ++face)
+      for (UINT i = 0; i < glLevelCount; ++i) {
+        const Level& l = *level(UINT(face), i);
+        writeLevel(UINT(face), i, zeros.data(),
+                   size_t(levelPitch(format, l.width)) * levelRows(format, l.height));
+      }
+  }
+}
+
+void TextureStorage::settle() {
+  if (settled || !texture) return;
+  settled = true;
   for (int face = 0; face < faceCount; ++face)
     for (UINT i = 0; i < glLevelCount; ++i) {
-      const Level& l = *level(UINT(face), i);
-      writeLevel(UINT(face), i, zeros.data(),
-                 size_t(levelPitch(format, l.width)) * levelRows(format, l.height));
+      Level& l = *level(UINT(face), i);
+      if (l.gpuDefined) continue;
+      glClearTexSubImage(texture, GLint(i), 0, 0, face, GLsizei(l.width), GLsizei(l.height), 1,
+                         info->uploadFormat, info->uploadType, nullptr);
+      l.gpuDefined = true;
     }
+}
+
+bool TextureStorage::writeRGBA(UINT face, UINT index, const void* texels) {
+  Level* l = level(face, index);
+  if (!l || l->locked || !texture || (format != D3DFMT_A8R8G8B8 && format != D3DFMT_X8R8G8B8) ||
+      info->internalFormat != GL_RGBA8)
+    return false;
+  device->activate();
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+  if (target == GL_TEXTURE_CUBE_MAP)
+    glTextureSubImage3D(texture, GLint(index), 0, 0, GLint(face), GLsizei(l->width), GLsizei(l->height), 1,
+                        GL_RGBA, GL_UNSIGNED_BYTE, texels);
+  else
+    glTextureSubImage2D(texture, GLint(index), 0, 0, GLsizei(l->width), GLsizei(l->height), GL_RGBA,
+                        GL_UNSIGNED_BYTE, texels);
+  l->gpuDefined = true;
+  std::vector<uint8_t>().swap(l->memory);
+  l->memoryCurrent = false;
+  if (index == 0 && (usage & D3DUSAGE_AUTOGENMIPMAP)) mipsStale = true;
+  return true;
 }
 
 TextureStorage::~TextureStorage() {
@@ -99,7 +137,8 @@ HRESULT TextureStorage::lock(UINT face, UINT index, D3DLOCKED_RECT* locked, cons
   size_t bytes = size_t(pitch) * levelRows(format, l->height);
   if (l->memory.size() != bytes) {
     l->memory.assign(bytes, 0);
-    l->memoryCurrent = false;
+    // A level never written holds zeros, as the fresh memory copy does.
+    l->memoryCurrent = !l->gpuDefined;
   }
   if (!l->memoryCurrent && !(flags & D3DLOCK_DISCARD)) readBack(face, index);
   l->memoryCurrent = true;
@@ -136,6 +175,7 @@ void TextureStorage::upload(UINT face, UINT index) {
 
 void TextureStorage::writeLevel(UINT face, UINT index, const void* pixels, size_t bytes) {
   Level& l = *level(face, index);
+  l.gpuDefined = true;
   glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
   GLsizei w = GLsizei(l.width), h = GLsizei(l.height);
   bool cube = target == GL_TEXTURE_CUBE_MAP;
@@ -156,6 +196,7 @@ void TextureStorage::writeLevel(UINT face, UINT index, const void* pixels, size_
 }
 
 void TextureStorage::readBack(UINT face, UINT index) {
+  settle();
   Level& l = *level(face, index);
   glPixelStorei(GL_PACK_ALIGNMENT, 1);
   if (info->blockBytes) {
@@ -192,6 +233,7 @@ DWORD TextureStorage::setLOD(DWORD value) {
 }
 
 void TextureStorage::prepareForSampling() {
+  settle();
   if (mipsStale) generateMips();
 }
 
@@ -199,6 +241,7 @@ void TextureStorage::generateMips() {
   mipsStale = false;
   if (glLevelCount < 2 || !texture || (info && info->blockBytes)) return;
   device->activate();
+  settle();
   glGenerateTextureMipmap(texture);
   for (int face = 0; face < faceCount; ++face)
     for (UINT i = 1; i < glLevelCount; ++i) level(UINT(face), i)->memoryCurrent = false;

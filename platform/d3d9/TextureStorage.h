@@ -23,6 +23,10 @@ struct Level {
   UINT width = 0, height = 0;
   std::vector<uint8_t> memory;
   bool memoryCurrent = true;  // false after the GPU wrote the level
+  // Whether the GL level holds what the level's contents are. A new level is
+  // all zeros in effect without having been written: it is cleared on the
+  // GPU only when something reads it there before a whole-level write.
+  bool gpuDefined = false;
   bool locked = false;
   DWORD lockFlags = 0;
   std::unique_ptr<Surface> surface;  // made on first GetSurfaceLevel
@@ -64,6 +68,14 @@ class TextureStorage {
   // Brings the automatic mip chain up to date before sampling.
   void prepareForSampling();
   void generateMips();
+  // Writes a whole level of an A8R8G8B8 or X8R8G8B8 texture from texels in
+  // R, G, B, A byte order, rows top first and tightly packed, straight into
+  // GL's own layout; the level's memory copy is dropped and read back at the
+  // next lock. False when the format or the level does not allow it.
+  bool writeRGBA(UINT face, UINT index, const void* texels);
+  // Clears the GL levels that were never written, before anything but a
+  // whole-level write reaches the GL texture.
+  void settle();
 
   IDirect3DBaseTexture9* owner;  // the texture object
   RefCounter* counter;           // its reference counts
@@ -71,6 +83,7 @@ class TextureStorage {
  private:
   Device* device;
   std::vector<Level> levels;  // face-major: face * glLevelCount + index
+  bool settled = false;       // every GL level defined
   void upload(UINT face, UINT index);
   void writeLevel(UINT face, UINT index, const void* pixels, size_t bytes);
   void readBack(UINT face, UINT index);

@@ -216,11 +216,16 @@ class Effect final : public Counted<ID3DXEffect> {
         d3d9_gl::setProgram(device, 0);
         d3d9_gl::setShader(device, 0, false, nullptr, nullptr);
       }
+      bool deleted = false;
       auto release = [&](PassData& p) {
-        if (p.program) glDeleteProgram(p.program);
+        if (p.program) {
+          glDeleteProgram(p.program);
+          deleted = true;
+        }
         if (p.shader) {
           d3d9_gl::forgetShader(device, p.shader);
           glDeleteShader(p.shader);
+          deleted = true;
         }
       };
       for (TechniqueData& t : techniques)
@@ -228,6 +233,10 @@ class Effect final : public Counted<ID3DXEffect> {
           release(p);
           for (PassData& v : p.variants) release(v);
         }
+      // Draws still queued keep a deleted program, and what the driver
+      // compiled for it, until they are carried out; a frame that makes and
+      // drops effects by the hundred would hold them all until it ends.
+      if (deleted) glFlush();
     }
     for (ParamValue& p : params)
       if (p.texture) p.texture->Release();

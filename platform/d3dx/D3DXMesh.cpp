@@ -254,6 +254,9 @@ class Mesh final : public d3dx_com::Counted<ID3DXMesh> {
   std::vector<D3DXATTRIBUTERANGE> runs_;
   bool runsStale_ = true;
   int vertexLocks_ = 0, indexLocks_ = 0;
+
+ public:
+  int vertexLocks() const { return vertexLocks_; }
 };
 
 }  // namespace
@@ -446,6 +449,11 @@ HRESULT makeMesh(IDirect3DDevice9* device, DWORD options, const MeshData& data,
 bool readMesh(ID3DXBaseMesh* mesh, MeshData& out) {
   auto* own = dynamic_cast<Mesh*>(mesh);
   return own && own->readData(out);
+}
+
+int openVertexLocks(ID3DXBaseMesh* mesh) {
+  auto* own = dynamic_cast<Mesh*>(mesh);
+  return own ? own->vertexLocks() : 0;
 }
 
 bool writeVertices(ID3DXBaseMesh* mesh, const MeshData& data) {

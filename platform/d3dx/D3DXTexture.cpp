@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/d3d9/Formats.h"
+#include "platform/d3d9/TextureStorage.h"
 #include "platform/file/FileSystem.h"
 #include "platform/image/ImageDecode.h"
 
@@ -180,24 +181,28 @@ HRESULT textureFromDDS(IDirect3DDevice9* device, const DDSImage& image,
 
 // --- decoded images --------------------------------------------------------
 
-// The next level of a B, G, R, A image: each texel the rounded mean of the
-// 2x2 texels above it (an edge row or column of an odd size is repeated).
-std::vector<uint8_t> halve(const std::vector<uint8_t>& source, UINT width, UINT height,
-                           UINT& newWidth, UINT& newHeight) {
+// The next level of an image of 4-byte texels: each byte the rounded mean
+// ((sum + 2) / 4) of that byte of the 2x2 texels above it, an edge row or
+// column of an odd size repeated. Works on two bytes of a texel at a time in
+// 16-bit lanes (four bytes summed stay below 1,024), so the byte order of the
+// texels does not matter.
+void halve(const uint8_t* source, UINT width, UINT height, uint8_t* out, UINT& newWidth, UINT& newHeight) {
   newWidth = std::max(1u, width / 2);
   newHeight = std::max(1u, height / 2);
-  std::vector<uint8_t> out(size_t(newWidth) * newHeight * 4);
-  for (UINT y = 0; y < newHeight; ++y)
+  constexpr uint32_t kLanes = 0x00FF00FFu;
+  for (UINT y = 0; y < newHeight; ++y) {
+    const uint8_t* row0 = source + size_t(std::min(2 * y, height - 1)) * width * 4;
+    const uint8_t* row1 = source + size_t(std::min(2 * y + 1, height - 1)) * width * 4;
+    uint8_t* target = out + size_t(y) * newWidth * 4;
     for (UINT x = 0; x < newWidth; ++x) {
-      UINT x0 = std::min(2 * x, width - 1), x1 = std::min(2 * x + 1, width - 1);
-      UINT y0 = std::min(2 * y, height - 1), y1 = std::min(2 * y + 1, height - 1);
-      for (int c = 0; c < 4; ++c) {
-        auto at = [&](UINT sx, UINT sy) { return unsigned(source[(size_t(sy) * width + sx) * 4 + c]); };
-        out[(size_t(y) * newWidth + x) * 4 + c] =
-            uint8_t((at(x0, y0) + at(x1, y0) + at(x0, y1) + at(x1, y1) + 2) / 4);
-      }
+      const size_t x0 = size_t(std::min(2 * x, width - 1)) * 4, x1 = size_t(std::min(2 * x + 1, width - 1)) * 4;
+      const uint32_t a = readU32(row0 + x0), b = readU32(row0 + x1), c = readU32(row1 + x0), d = readU32(row1 + x1);
+      const uint32_t low = (a & kLanes) + (b & kLanes) + (c & kLanes) + (d & kLanes) + 0x00020002u;
+      const uint32_t high = (a >> 8 & kLanes) + (b >> 8 & kLanes) + (c >> 8 & kLanes) + (d >> 8 & kLanes) + 0x00020002u;
+      const uint32_t mean = (low >> 2 & kLanes) | (high >> 2 & kLanes) << 8;
+      std::memcpy(target + size_t(x) * 4, &mean, 4);
     }
-  return out;
+  }
 }
 
 HRESULT textureFromImage(IDirect3DDevice9* device, const uint8_t* bytes, UINT size,
@@ -220,21 +225,43 @@ HRESULT textureFromImage(IDirect3DDevice9* device, const uint8_t* bytes, UINT si
     return D3DXERR_INVALIDDATA;
   }
 
-  // Memory order of A8R8G8B8 is B, G, R, A.
-  std::vector<uint8_t> level(size_t(width) * size_t(height) * 4);
-  const unsigned char* p = rgba.get();
-  for (size_t i = 0; i < level.size(); i += 4) {
-    level[i] = p[i + 2];
-    level[i + 1] = p[i + 1];
-    level[i + 2] = p[i];
-    level[i + 3] = alpha ? p[i + 3] : 0xff;
+  // The decoder's texels are R, G, B, A with alpha 255 where the file has
+  // none: our device's textures take them as they are. Another device's
+  // take A8R8G8B8 (B, G, R, A in memory) through LockRect.
+  d3d9::TextureStorage* storage = d3d9::storageOf(texture);
+  const bool direct = storage && storage->valid() && storage->info->internalFormat == GL_RGBA8;
+  const size_t texels = size_t(width) * size_t(height);
+  std::unique_ptr<uint8_t[]> converted;
+  const uint8_t* level = rgba.get();
+  if (!direct) {
+    converted.reset(new uint8_t[texels * 4]);
+    for (size_t i = 0; i < texels * 4; i += 4) {
+      converted[i] = level[i + 2];
+      converted[i + 1] = level[i + 1];
+      converted[i + 2] = level[i];
+      converted[i + 3] = alpha ? level[i + 3] : 0xff;
+    }
+    rgba.reset();
+    level = converted.get();
   }
-  rgba.reset();
+  // Each level below the first is made from the one before, in one of two
+  // buffers the size of the second level.
+  const size_t secondLevel = size_t(std::max(1, width / 2)) * size_t(std::max(1, height / 2)) * 4;
+  std::unique_ptr<uint8_t[]> buffers[2];
   UINT w = UINT(width), h = UINT(height);
-  UINT levels = texture->GetLevelCount();
+  const UINT levels = texture->GetLevelCount();
   for (UINT i = 0; i < levels; ++i) {
-    if (i > 0) level = halve(level, w, h, w, h);
-    hr = copyIntoLevel(texture, i, level.data(), w * 4, h);
+    if (i > 0) {
+      std::unique_ptr<uint8_t[]>& next = buffers[i % 2];
+      if (!next) next.reset(new uint8_t[secondLevel]);
+      UINT nw, nh;
+      halve(level, w, h, next.get(), nw, nh);
+      w = nw;
+      h = nh;
+      level = next.get();
+    }
+    hr = direct ? (storage->writeRGBA(0, i, level) ? D3D_OK : D3DERR_INVALIDCALL)
+                : copyIntoLevel(texture, i, level, w * 4, h);
     if (FAILED(hr)) {
       texture->Release();
       return hr;

@@ -213,68 +213,41 @@ HRESULT TextureShader::fill(IDirect3DTexture9* texture) {
   locateParams(program, stage, params, where);
   uploadParams(program, where, params);
   GLint texel = glGetUniformLocation(program, "fx_texel");
-  GLint origin = GL_LOWER_LEFT;
-  glGetIntegerv(GL_CLIP_ORIGIN, &origin);
-
-  GLuint framebuffer = 0, target = 0, vertexArray = 0;
-  glGenFramebuffers(1, &framebuffer);
-  glGenTextures(1, &target);
-  glGenVertexArrays(1, &vertexArray);
-  glBindFramebuffer(GL_DRAW_FRAMEBUFFER, framebuffer);
-  glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer);
-  glUseProgram(program);
-  glBindVertexArray(vertexArray);
-  for (GLenum cap : {GL_BLEND, GL_DEPTH_TEST, GL_STENCIL_TEST, GL_SCISSOR_TEST, GL_CULL_FACE})
-    glDisable(cap);
-  glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
-  glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
-  glPixelStorei(GL_PACK_ALIGNMENT, 4);
-  glPixelStorei(GL_PACK_ROW_LENGTH, 0);
 
   HRESULT result = D3D_OK;
-  std::vector<uint32_t> pixels;
-  for (UINT level = 0; level < texture->GetLevelCount() && result == D3D_OK; ++level) {
-    D3DSURFACE_DESC desc{};
-    texture->GetLevelDesc(level, &desc);
-    const d3d9::FormatInfo* info = d3d9::formatInfo(desc.Format);
-    if (!info || info->bytesPerPixel == 0 || info->depth) {
-      result = D3DERR_INVALIDCALL;
-      break;
-    }
-    int w = int(desc.Width), h = int(desc.Height);
-    glBindTexture(GL_TEXTURE_2D, target);
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, w, h, 0, GL_BGRA, GL_UNSIGNED_BYTE, nullptr);
-    glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, target, 0);
-    glViewport(0, 0, w, h);
-    // Memory row 0 is the texture's top row; which end of the quad lands
-    // there depends on the clip origin the device set.
-    glProgramUniform4f(program, texel, 1.0f / float(w), 1.0f / float(h),
-                       origin == GL_UPPER_LEFT ? 1.0f : 0.0f, 0.0f);
-    glDrawArrays(GL_TRIANGLES, 0, 3);
-    pixels.assign(size_t(w) * size_t(h), 0);
-    glReadPixels(0, 0, w, h, GL_BGRA, GL_UNSIGNED_INT_8_8_8_8_REV, pixels.data());
+  {
+    d3d9_gl::OffscreenPass pass(device, program);
+    std::vector<uint32_t> pixels;
+    for (UINT level = 0; level < texture->GetLevelCount() && result == D3D_OK; ++level) {
+      D3DSURFACE_DESC desc{};
+      texture->GetLevelDesc(level, &desc);
+      const d3d9::FormatInfo* info = d3d9::formatInfo(desc.Format);
+      if (!info || info->bytesPerPixel == 0 || info->depth) {
+        result = D3DERR_INVALIDCALL;
+        break;
+      }
+      int w = int(desc.Width), h = int(desc.Height);
+      // Memory row 0 is the texture's top row; which end of the quad lands
+      // there depends on the clip origin the device set.
+      glProgramUniform4f(program, texel, 1.0f / float(w), 1.0f / float(h),
+                         pass.upperLeftOrigin() ? 1.0f : 0.0f, 0.0f);
+      pass.draw(w, h, pixels);
 
-    D3DLOCKED_RECT locked{};
-    if (texture->LockRect(level, &locked, nullptr, 0) != D3D_OK) {
-      result = D3DERR_INVALIDCALL;
-      break;
+      D3DLOCKED_RECT locked{};
+      if (texture->LockRect(level, &locked, nullptr, 0) != D3D_OK) {
+        result = D3DERR_INVALIDCALL;
+        break;
+      }
+      for (int y = 0; y < h; ++y) {
+        uint8_t* row = static_cast<uint8_t*>(locked.pBits) + ptrdiff_t(y) * locked.Pitch;
+        for (int x = 0; x < w; ++x)
+          d3d9::pixelFromARGB(desc.Format, pixels[size_t(y) * size_t(w) + size_t(x)],
+                              row + x * info->bytesPerPixel);
+      }
+      texture->UnlockRect(level);
     }
-    for (int y = 0; y < h; ++y) {
-      uint8_t* row = static_cast<uint8_t*>(locked.pBits) + ptrdiff_t(y) * locked.Pitch;
-      for (int x = 0; x < w; ++x)
-        d3d9::pixelFromARGB(desc.Format, pixels[size_t(y) * size_t(w) + size_t(x)],
-                            row + x * info->bytesPerPixel);
-    }
-    texture->UnlockRect(level);
   }
-
-  glBindFramebuffer(GL_FRAMEBUFFER, 0);
-  glDeleteFramebuffers(1, &framebuffer);
-  glDeleteTextures(1, &target);
-  glDeleteVertexArrays(1, &vertexArray);
-  glUseProgram(0);
   glDeleteProgram(program);
-  d3d9_gl::stateTouched(device);
   return result;
 }
 

@@ -47,6 +47,9 @@ HRESULT makeMesh(IDirect3DDevice9* device, DWORD options, const MeshData& data,
 // The vertices and indices of a mesh made here.
 bool readMesh(ID3DXBaseMesh* mesh, MeshData& out);
 bool writeVertices(ID3DXBaseMesh* mesh, const MeshData& data);
+// How many locks of a mesh's vertex buffer are open (0 for a mesh not made
+// here): the buffer stays locked until the last of them is released.
+int openVertexLocks(ID3DXBaseMesh* mesh);
 
 }  // namespace d3dx_mesh
 

@@ -6,22 +6,30 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <vector>
 
 namespace {
 
 constexpr int kFftSize = 2048;
+// Frames of what each channel played that are kept for the spectrum: the
+// FFT's window plus room for the mix to run ahead of what is heard (the
+// device's buffers, a few tenths of a second at most).
+constexpr int kHistoryFrames = 1 << 15;
 // Frames a module renders between two looks at its row. The shortest row a
 // module can have (tempo 255, speed 1) lasts about 430 frames at 44100 Hz, so
-// no row goes unseen, and a trigger is reported within 1.5 ms of its row.
+// no row goes unseen, and a trigger is placed within 1.5 ms of its row.
 constexpr int kModuleBlock = 64;
 // Frames a stream decodes at a time.
 constexpr int kStreamBlock = 1024;
@@ -52,29 +60,49 @@ struct Sync {
   void* user;
 };
 
+using Clock = std::chrono::steady_clock;
+
+// A sync event of a mixed block, waiting to be delivered when the output
+// plays the frame it belongs to.
+struct PendingSync {
+  int64_t frame;  // in the mix's frames since BASS_Init
+  DWORD channel;
+  Sync sync;
+  DWORD data;
+};
+
 class Channel {
  public:
   explicit Channel(DWORD handle) : handle(handle) {}
   virtual ~Channel() {}
   virtual bool isStream() const = 0;
-  // Writes up to `frames` stereo frames to `out`; fewer at the end.
-  virtual int render(float* out, int frames) = 0;
+  // Writes up to `frames` stereo frames to `out`; fewer at the end. The
+  // block begins at mix frame `start`; its sync events go to `events`.
+  virtual int render(float* out, int frames, int64_t start, std::deque<PendingSync>& events) = 0;
   virtual bool setPosition(QWORD position) = 0;
 
-  // Remembers what was played for the spectrum.
-  void keepHistory(const float* frames, int count) {
-    for (int i = 0; i < count; ++i) {
-      history[historyNext] = 0.5f * (frames[2 * i] + frames[2 * i + 1]);
-      historyNext = (historyNext + 1) % kFftSize;
-    }
+  // Remembers what was played from mix frame `start` on, for the spectrum.
+  // Frames the channel skipped (while it was not playing) read as silence.
+  void keepHistory(int64_t start, const float* frames, int count) {
+    for (int64_t f = std::max(historyEnd, start - kHistoryFrames); f < start; ++f)
+      history[slot(f)] = 0.0f;
+    for (int i = 0; i < count; ++i) history[slot(start + i)] = 0.5f * (frames[2 * i] + frames[2 * i + 1]);
+    historyEnd = std::max(historyEnd, start + count);
   }
+  // The mono sample of mix frame `frame`; silence outside what is kept.
+  float historyAt(int64_t frame) const {
+    if (frame < 0 || frame >= historyEnd || frame < historyEnd - kHistoryFrames) return 0.0f;
+    return history[slot(frame)];
+  }
+  // Where a frame (never negative) lives in the history's ring.
+  static size_t slot(int64_t frame) { return size_t(frame) & (kHistoryFrames - 1); }
 
   const DWORD handle;
   bool playing = false;
   bool ended = false;
   std::vector<Sync> syncs;
-  float history[kFftSize] = {};
-  int historyNext = 0;  // the oldest sample
+  std::vector<float> history = std::vector<float>(kHistoryFrames, 0.0f);
+  int64_t historyEnd = 0;  // the mix frame after the last one kept
 };
 
 // A tracker module rendered by libopenmpt.
@@ -86,20 +114,21 @@ class ModuleChannel : public Channel {
   ~ModuleChannel() override { openmpt_module_destroy(module); }
   bool isStream() const override { return false; }
 
-  int render(float* out, int frames) override {
+  int render(float* out, int frames, int64_t start, std::deque<PendingSync>& events) override {
     int done = 0;
     while (done < frames) {
       const int want = std::min(kModuleBlock, frames - done);
       const int got = (int)openmpt_module_read_interleaved_float_stereo(module, rate, want, out + 2 * done);
       if (got == 0) break;
-      done += got;
       const int order = openmpt_module_get_current_order(module);
       const int row = openmpt_module_get_current_row(module);
       if (order != lastOrder || row != lastRow) {
         lastOrder = order;
         lastRow = row;
-        rowStarted(openmpt_module_get_current_pattern(module), row);
+        // The row began in the small block just read.
+        rowStarted(openmpt_module_get_current_pattern(module), row, start + done, events);
       }
+      done += got;
     }
     return done;
   }
@@ -122,9 +151,10 @@ class ModuleChannel : public Channel {
   int rate = 44100;
 
  private:
-  // Reads the notes of a row that has just begun. A note uses the instrument
-  // given with it, or else the last one its channel had.
-  void rowStarted(int pattern, int row) {
+  // Reads the notes of a row that has just begun at mix frame `frame` and
+  // queues the syncs they trigger. A note uses the instrument given with
+  // it, or else the last one its channel had.
+  void rowStarted(int pattern, int row, int64_t frame, std::deque<PendingSync>& events) {
     for (size_t c = 0; c < instruments.size(); ++c) {
       auto command = [&](int which) {
         return (int)openmpt_module_get_pattern_row_channel_command(module, pattern, row, (int)c, which);
@@ -139,12 +169,10 @@ class ModuleChannel : public Channel {
       else if (command(OPENMPT_MODULE_COMMAND_EFFECT) == kEffectSetVolume)
         volume = command(OPENMPT_MODULE_COMMAND_PARAMETER);
       volume = std::min(volume, kFullVolume);
-      // By index: a sync function may set further syncs on this channel.
-      for (size_t i = 0; i < syncs.size(); ++i) {
-        const Sync sync = syncs[i];
+      for (const Sync& sync : syncs) {
         if (sync.instrument != instruments[c]) continue;
         if (sync.note != 0xFFFF && sync.note != note - 1) continue;
-        sync.proc(sync.handle, handle, (DWORD)(note - 1) | ((DWORD)volume << 16), sync.user);
+        events.push_back(PendingSync{frame, handle, sync, (DWORD)(note - 1) | ((DWORD)volume << 16)});
       }
     }
   }
@@ -177,7 +205,7 @@ class StreamChannel : public Channel {
     return converter != nullptr;
   }
 
-  int render(float* out, int frames) override {
+  int render(float* out, int frames, int64_t, std::deque<PendingSync>&) override {
     int done = 0;
     while (done < frames) {
       const int available = SDL_AudioStreamAvailable(converter) / (int)(2 * sizeof(float));
@@ -237,9 +265,17 @@ class StreamChannel : public Channel {
   bool drained = false;
 };
 
-// The library's state. The mixer runs on SDL's audio thread and calls the
-// sync functions from there, which may call back into the library: the
-// lock is recursive.
+// The library's state. The mixer runs on SDL's audio thread; the sync
+// functions run on the library's delivery thread, when the frames that
+// trigger them are heard, and may call back into the library: the lock is
+// recursive.
+//
+// What is heard lags what is mixed: a block that the device's callback
+// mixes at time t begins to sound once the audio queued ahead of it has
+// played, the buffer SDL obtained for the device (SDL 2 reports no further
+// latency of the system's own). The play clock therefore takes the block's
+// first frame as heard at t plus that buffer's duration and runs on at the
+// mixing rate from there, never back and never past what was mixed.
 struct Library {
   std::recursive_mutex lock;
   bool ready = false;
@@ -252,6 +288,23 @@ struct Library {
   HSYNC nextSync = 1;
   int initCount = 0;
   std::vector<float> scratch;
+
+  int64_t mixedFrames = 0;  // frames mixed since BASS_Init
+  // The play clock of a device: frame `anchorFrame` is heard at
+  // `anchorTime`; `queuedAhead` frames play before a block just mixed.
+  int64_t anchorFrame = 0;
+  Clock::time_point anchorTime;
+  bool anchored = false;
+  int queuedAhead = 0;
+  int64_t heardFrames = 0;  // the last play position answered
+  // Without a device: the play position follows the mix, or the test's.
+  bool drivenPlay = false;
+  int64_t drivenPosition = 0;
+
+  std::deque<PendingSync> pending;  // in the order of their frames
+  std::condition_variable_any wake;
+  std::thread deliverer;
+  bool stopDeliverer = false;
 };
 
 Library& library() {
@@ -276,17 +329,74 @@ Channel* findChannel(Library& lib, DWORD handle) {
   return found->second.get();
 }
 
+// The mix frame that the output plays now.
+int64_t playPosition(Library& lib) {
+  int64_t position;
+  if (lib.manualOutput) {
+    position = lib.drivenPlay ? lib.drivenPosition : lib.mixedFrames;
+  } else if (!lib.anchored) {
+    position = 0;
+  } else {
+    const double since = std::chrono::duration<double>(Clock::now() - lib.anchorTime).count();
+    position = lib.anchorFrame + (int64_t)std::floor(since * lib.rate);
+  }
+  position = std::clamp(position, lib.heardFrames, lib.mixedFrames);
+  lib.heardFrames = position;
+  return position;
+}
+
+// Calls the functions of the syncs whose frames the output has reached.
+void deliverDue(Library& lib, int64_t position) {
+  while (!lib.pending.empty() && lib.pending.front().frame <= position) {
+    const PendingSync event = lib.pending.front();
+    lib.pending.pop_front();
+    if (lib.channels.count(event.channel))
+      event.sync.proc(event.sync.handle, event.channel, event.data, event.sync.user);
+  }
+}
+
+// The delivery thread of a device: sleeps until the next pending sync is
+// due by the play clock, or until a new block or a stop wakes it.
+void deliverWhenHeard() {
+  Library& lib = library();
+  std::unique_lock<std::recursive_mutex> guard(lib.lock);
+  while (!lib.stopDeliverer) {
+    if (lib.pending.empty()) {
+      lib.wake.wait(guard);
+      continue;
+    }
+    const int64_t position = playPosition(lib);
+    deliverDue(lib, position);
+    if (lib.pending.empty()) continue;
+    const int64_t ahead = lib.pending.front().frame - position;
+    lib.wake.wait_for(guard, std::chrono::microseconds(ahead * 1000000 / lib.rate + 100));
+  }
+}
+
+void stopDeliverer(Library& lib) {
+  if (!lib.deliverer.joinable()) return;
+  {
+    std::lock_guard<std::recursive_mutex> guard(lib.lock);
+    lib.stopDeliverer = true;
+  }
+  lib.wake.notify_all();
+  lib.deliverer.join();
+  lib.stopDeliverer = false;
+}
+
 void mix(Library& lib, float* out, int frames) {
   std::fill(out, out + 2 * frames, 0.0f);
+  const int64_t start = lib.mixedFrames;
+  lib.mixedFrames += frames;
   if (!lib.outputRunning) return;
   lib.scratch.resize((size_t)frames * 2);
   for (auto& [handle, channel] : lib.channels) {
     if (!channel->playing || channel->ended) continue;
     float* buffer = lib.scratch.data();
-    const int got = channel->render(buffer, frames);
+    const int got = channel->render(buffer, frames, start, lib.pending);
     std::fill(buffer + 2 * got, buffer + 2 * frames, 0.0f);
     for (int i = 0; i < 2 * frames; ++i) out[i] += buffer[i];
-    channel->keepHistory(buffer, frames);
+    channel->keepHistory(start, buffer, frames);
     if (got < frames) {
       // At its end the channel stops, as if it had been stopped.
       channel->ended = true;
@@ -297,8 +407,23 @@ void mix(Library& lib, float* out, int frames) {
 
 void audioCallback(void*, Uint8* stream, int bytes) {
   Library& lib = library();
-  std::lock_guard<std::recursive_mutex> guard(lib.lock);
-  mix(lib, reinterpret_cast<float*>(stream), bytes / (int)(2 * sizeof(float)));
+  const Clock::time_point now = Clock::now();
+  {
+    std::lock_guard<std::recursive_mutex> guard(lib.lock);
+    const int64_t start = lib.mixedFrames;
+    mix(lib, reinterpret_cast<float*>(stream), bytes / (int)(2 * sizeof(float)));
+    lib.anchorFrame = start;
+    lib.anchorTime = now + std::chrono::microseconds((int64_t)lib.queuedAhead * 1000000 / lib.rate);
+    lib.anchored = true;
+  }
+  lib.wake.notify_all();
+}
+
+// Events of channels that are gone, or that will not be heard.
+void dropPending(Library& lib, DWORD channel) {
+  lib.pending.erase(std::remove_if(lib.pending.begin(), lib.pending.end(),
+                                   [channel](const PendingSync& e) { return e.channel == channel; }),
+                    lib.pending.end());
 }
 
 bool freeChannel(DWORD handle, bool stream) {
@@ -311,6 +436,7 @@ bool freeChannel(DWORD handle, bool stream) {
     if (channel->isStream() != stream) return fail(BASS_ERROR_HANDLE);
     gone = std::move(lib.channels[handle]);
     lib.channels.erase(handle);
+    dropPending(lib, handle);
   }
   gError = BASS_OK;
   return true;
@@ -352,8 +478,10 @@ void closeOutputAtExit() {
   if (!lib.device) return;
   SDL_CloseAudioDevice(lib.device);
   lib.device = 0;
+  stopDeliverer(lib);
   std::lock_guard<std::recursive_mutex> guard(lib.lock);
   lib.outputRunning = false;
+  lib.pending.clear();
 }
 
 }  // namespace
@@ -382,7 +510,16 @@ BOOL BASS_Init(int device, DWORD freq, DWORD flags, HWND window, const void* gui
     }
     static bool closesAtExit = false;
     if (!closesAtExit) closesAtExit = std::atexit(closeOutputAtExit) == 0;
+    // The buffer SDL fills plays after the one the device is playing.
+    lib.queuedAhead = have.freq > 0 ? (int)((int64_t)have.samples * (int)freq / have.freq) : 0;
   }
+  {
+    std::lock_guard<std::recursive_mutex> guard(lib.lock);
+    lib.mixedFrames = lib.heardFrames = lib.drivenPosition = 0;
+    lib.anchored = false;
+    lib.pending.clear();
+  }
+  if (lib.device) lib.deliverer = std::thread(deliverWhenHeard);
   lib.ready = true;
   lib.outputRunning = false;
   ++lib.initCount;
@@ -399,7 +536,9 @@ BOOL BASS_Free() {
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
     lib.device = 0;
   }
+  stopDeliverer(lib);
   std::lock_guard<std::recursive_mutex> guard(lib.lock);
+  lib.pending.clear();
   lib.channels.clear();
   lib.ready = false;
   lib.outputRunning = false;
@@ -413,6 +552,8 @@ BOOL BASS_Stop() {
   if (lib.device) SDL_PauseAudioDevice(lib.device, 1);
   std::lock_guard<std::recursive_mutex> guard(lib.lock);
   lib.outputRunning = false;
+  // What was mixed and not yet heard is not going to be.
+  lib.pending.clear();
   gError = BASS_OK;
   return TRUE;
 }
@@ -513,7 +654,9 @@ DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length) {
     if (!channel) return (DWORD)-1;
     if (length != BASS_DATA_FFT2048) return fail(BASS_ERROR_ILLTYPE), (DWORD)-1;
     if (!buffer) return fail(BASS_ERROR_ILLPARAM), (DWORD)-1;
-    for (int i = 0; i < kFftSize; ++i) samples[i] = channel->history[(channel->historyNext + i) % kFftSize];
+    // The frames that lead up to what the output plays now.
+    const int64_t end = playPosition(lib);
+    for (int i = 0; i < kFftSize; ++i) samples[i] = channel->historyAt(end - kFftSize + i);
   }
   // Hann window; the magnitudes are scaled by 2 / (sum of the window), so a
   // sine centred on a band reads its amplitude there.
@@ -533,12 +676,36 @@ DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length) {
 
 namespace sound_test {
 
-void setManualOutput(bool manual) { library().manualOutput = manual; }
+void setManualOutput(bool manual) {
+  Library& lib = library();
+  lib.manualOutput = manual;
+  if (!manual) lib.drivenPlay = false;
+}
 
 void render(float* out, int frames) {
   Library& lib = library();
   std::lock_guard<std::recursive_mutex> guard(lib.lock);
   mix(lib, out, frames);
+  deliverDue(lib, playPosition(lib));
+}
+
+void drivePlayPosition(bool driven) {
+  Library& lib = library();
+  std::lock_guard<std::recursive_mutex> guard(lib.lock);
+  lib.drivenPlay = driven;
+}
+
+void setPlayPosition(int64_t frame) {
+  Library& lib = library();
+  std::lock_guard<std::recursive_mutex> guard(lib.lock);
+  lib.drivenPosition = frame;
+  deliverDue(lib, playPosition(lib));
+}
+
+int64_t mixedFrames() {
+  Library& lib = library();
+  std::lock_guard<std::recursive_mutex> guard(lib.lock);
+  return lib.mixedFrames;
 }
 
 bool initialised() { return library().ready; }

@@ -8,10 +8,11 @@
 // and the mix goes to an SDL2 audio device (SDL converts it to whatever the
 // device wants). The mixer renders modules in small blocks and, whenever a
 // module reaches a new row, reads that row's notes: a note played with an
-// instrument that a sync watches calls the sync's function on the mixer's
-// thread.
+// instrument that a sync watches calls the sync's function when the output
+// plays that row, not when it is mixed (the device's buffer lies between
+// the two).
 //
-// A sync function runs on the mixer's thread while the mixer holds the
+// A sync function runs on the library's delivery thread while it holds the
 // library's lock: it may call the library but must not create or free
 // channels, nor free the library.
 //
@@ -50,9 +51,10 @@ typedef void (*SYNCPROC)(HSYNC handle, DWORD channel, DWORD data, void* user);
 #define BASS_SYNC_MUSICINST 1
 
 // Channel data requests. BASS_DATA_FFT2048: 1024 floats, the magnitudes of
-// a Hann-windowed FFT of the last 2048 frames the channel played (left and
-// right averaged); index k is the band of k * 44100 / 2048 Hz, and a sine of
-// amplitude A centred on a band reads A there.
+// a Hann-windowed FFT of the channel's 2048 frames up to what the output
+// plays now (left and right averaged); index k is the band of
+// k * 44100 / 2048 Hz, and a sine of amplitude A centred on a band reads A
+// there.
 #define BASS_DATA_FFT2048 0x80000002
 
 // Error codes.
@@ -105,12 +107,26 @@ DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length);
 namespace sound_test {
 
 // When set, BASS_Init opens no audio device: the mixer runs only when a test
-// calls render(), so what it plays does not depend on real time.
+// calls render(), so what it plays does not depend on real time. Unless the
+// test drives the play position, the output plays each block as soon as it
+// is mixed.
 void setManualOutput(bool manual);
 
 // Mixes the next `frames` frames of every playing channel into `out`
-// (interleaved stereo) and fires their syncs, as the device's callback does.
+// (interleaved stereo), as the device's callback does, and delivers the
+// syncs that the play position has reached.
 void render(float* out, int frames);
+
+// With a manual output: whether the play position is the test's own, set by
+// setPlayPosition (from 0 at BASS_Init), rather than the end of the mix.
+// Cleared by setManualOutput(false).
+void drivePlayPosition(bool driven);
+// The mix frame the output plays now: syncs up to it are delivered on the
+// calling thread, and the spectrum ends there. It never goes back nor past
+// what was mixed.
+void setPlayPosition(int64_t frame);
+// Frames mixed since BASS_Init.
+int64_t mixedFrames();
 
 // Whether an audio device is open (its callback may run).
 bool outputOpen();

@@ -64,13 +64,29 @@ void notify(Dialog& dialog, Control& control, WORD code) {
 
 // The radio buttons that go together: from the nearest WS_GROUP at or
 // before `index` up to the next one.
-void checkInGroup(Dialog& dialog, size_t index) {
+std::vector<size_t> radioGroup(Dialog& dialog, size_t index) {
   size_t first = index;
   while (first > 0 && !(dialog.controls[first].style & WS_GROUP)) --first;
+  std::vector<size_t> group;
   for (size_t i = first; i < dialog.controls.size(); ++i) {
     if (i > first && (dialog.controls[i].style & WS_GROUP)) break;
-    if (dialog.controls[i].kind == Kind::RadioButton) dialog.controls[i].checked = i == index;
+    if (dialog.controls[i].kind == Kind::RadioButton) group.push_back(i);
   }
+  return group;
+}
+
+void checkInGroup(Dialog& dialog, size_t index) {
+  for (size_t i : radioGroup(dialog, index)) dialog.controls[i].checked = i == index;
+}
+
+bool isTabStop(const Control& control) {
+  return (control.style & WS_TABSTOP) && control.window->visible && control.kind != Kind::Frame &&
+         control.kind != Kind::Other;
+}
+
+void moveFocus(Dialog& dialog, size_t index) {
+  dialog.focus = int(index);
+  dialog.focusMoved = true;
 }
 
 void setSelection(Control& control, int index) {
@@ -97,7 +113,66 @@ Control* Dialog::find(int id) {
   return nullptr;
 }
 
+Control* Dialog::focused() {
+  return focus >= 0 && size_t(focus) < controls.size() ? &controls[size_t(focus)] : nullptr;
+}
+
+Control* Dialog::defaultButton() {
+  Control* current = focused();
+  if (current && current->kind == Kind::PushButton) return current;
+  for (Control& control : controls)
+    if (control.isDefault) return &control;
+  return nullptr;
+}
+
+void focusControl(Dialog& dialog, Control& control) {
+  dialog.focus = int(&control - dialog.controls.data());
+}
+
+void pressTab(Dialog& dialog, bool backwards) {
+  size_t count = dialog.controls.size();
+  if (count == 0) return;
+  // From no focus, Tab reaches the first tab stop and Shift+Tab the last.
+  size_t at = dialog.focus >= 0 ? size_t(dialog.focus) : (backwards ? 0 : count - 1);
+  for (size_t step = 1; step <= count; ++step) {
+    size_t next = backwards ? (at + count - step) % count : (at + step) % count;
+    if (isTabStop(dialog.controls[next])) {
+      moveFocus(dialog, next);
+      return;
+    }
+  }
+}
+
+void pressArrow(Dialog& dialog, int step, bool vertical) {
+  Control* control = dialog.focused();
+  if (!control) return;
+  if (control->kind == Kind::RadioButton) {
+    std::vector<size_t> group = radioGroup(dialog, size_t(dialog.focus));
+    size_t n = group.size();
+    size_t here = size_t(std::find(group.begin(), group.end(), size_t(dialog.focus)) - group.begin());
+    size_t next = group[(here + (step > 0 ? 1 : n - 1)) % n];
+    moveFocus(dialog, next);
+    clickButton(dialog, dialog.controls[next]);
+    return;
+  }
+  if (control->kind == Kind::ComboBox && vertical && !control->items.empty()) {
+    // With no entry selected (a typed text), either key selects the first.
+    int last = int(control->items.size()) - 1;
+    int index = control->selection < 0 ? 0 : std::clamp(control->selection + (step > 0 ? 1 : -1), 0, last);
+    dialog.focusMoved = true;
+    if (index != control->selection) pickEntry(dialog, *control, index);
+  }
+}
+
+void pressSpace(Dialog& dialog) {
+  Control* control = dialog.focused();
+  if (control && (control->kind == Kind::PushButton || control->kind == Kind::CheckBox ||
+                  control->kind == Kind::RadioButton))
+    clickButton(dialog, *control);
+}
+
 void clickButton(Dialog& dialog, Control& control) {
+  focusControl(dialog, control);
   if (control.kind == Kind::CheckBox) control.checked = !control.checked;
   if (control.kind == Kind::RadioButton)
     checkInGroup(dialog, size_t(&control - dialog.controls.data()));
@@ -105,23 +180,21 @@ void clickButton(Dialog& dialog, Control& control) {
 }
 
 void pickEntry(Dialog& dialog, Control& control, int index) {
+  focusControl(dialog, control);
   setSelection(control, index);
   notify(dialog, control, CBN_SELCHANGE);
 }
 
 // Typing into a drop-down combo box leaves no entry selected.
 void editChanged(Dialog& dialog, Control& control, const std::string& text) {
+  focusControl(dialog, control);
   control.editText = text;
   control.selection = -1;
   notify(dialog, control, CBN_EDITCHANGE);
 }
 
 void pressEnter(Dialog& dialog) {
-  for (Control& control : dialog.controls)
-    if (control.isDefault) {
-      notify(dialog, control, BN_CLICKED);
-      return;
-    }
+  if (Control* button = dialog.defaultButton()) notify(dialog, *button, BN_CLICKED);
 }
 
 void pressEscape(Dialog& dialog) {
@@ -395,6 +468,12 @@ Step pickEntry(int control, int index) { return {Step::Kind::PickEntry, control,
 Step type(int control, std::string text) { return {Step::Kind::Type, control, 0, std::move(text), {}}; }
 Step enter() { return {Step::Kind::Enter, 0, 0, {}, {}}; }
 Step escape() { return {Step::Kind::Escape, 0, 0, {}, {}}; }
+Step press(Key key, bool shift) {
+  Step step{Step::Kind::Key, 0, 0, {}, {}};
+  step.key = key;
+  step.shift = shift;
+  return step;
+}
 Step closeWindow() { return {Step::Kind::Close, 0, 0, {}, {}}; }
 Step inspect(std::function<void(HWND)> check) { return {Step::Kind::Inspect, 0, 0, {}, std::move(check)}; }
 
@@ -404,6 +483,12 @@ const Frame& lastFrame() { return testFrame(); }
 RECT controlRect(HWND window, int id) {
   Control* control = dialogItem(window, id);
   return control ? control->rect : RECT{};
+}
+
+int focusedControl(HWND window) {
+  Dialog* dialog = dialogOf(window);
+  Control* control = dialog ? dialog->focused() : nullptr;
+  return control ? control->id : 0;
 }
 
 void reset() {

@@ -88,8 +88,12 @@ struct DialogTemplate {
 // until its procedure calls EndDialog, and answers EndDialog's result; -1
 // when the dialog cannot be made. The procedure receives WM_INITDIALOG with
 // `param`, WM_PAINT whenever the dialog needs painting and WM_COMMAND for
-// control notifications; Enter sends the default push button's command,
-// Escape IDCANCEL, closing the window WM_CLOSE.
+// control notifications; Enter sends the default push button's command
+// (the focused push button's, when one has the focus), Escape IDCANCEL,
+// closing the window WM_CLOSE. Tab and Shift+Tab move the focus between the
+// controls with WS_TABSTOP, in template order; the arrow keys move within a
+// group of radio buttons, checking the one they reach, and up and down step
+// through a combo box's list; Space presses the focused button.
 // Without a display nobody can answer the dialog: it is made and painted
 // and then answered by its default push button, and a note says so on the
 // standard error stream.

@@ -46,11 +46,19 @@ struct Dialog {
   int width = 0, height = 0;  // client area, pixels
   bool centred = false;       // on the screen; else at the window's x and y
   std::vector<Control> controls;
+  // The control with the keyboard focus (-1: none, as the dialog opens);
+  // `focusMoved` tells the view that a key moved it.
+  int focus = -1;
+  bool focusMoved = false;
   bool ended = false;
   INT_PTR result = 0;
   bool needsPaint = true;
 
   Control* find(int id);
+  Control* focused();
+  // The push button that Enter presses: the focused one, else the
+  // template's default.
+  Control* defaultButton();
 };
 
 // What the user did, as the dialog manager turns it into notifications.
@@ -60,6 +68,15 @@ void editChanged(Dialog& dialog, Control& control, const std::string& text);
 void pressEnter(Dialog& dialog);
 void pressEscape(Dialog& dialog);
 void closeRequest(Dialog& dialog);
+// The keyboard's way through the dialog: Tab and Shift+Tab go from tab stop
+// to tab stop in template order; the arrow keys move within a radio group
+// (checking the button they reach) and through a combo box's list (up and
+// down); Space presses the focused button or flips the focused check box.
+void pressTab(Dialog& dialog, bool backwards);
+void pressArrow(Dialog& dialog, int step, bool vertical);
+void pressSpace(Dialog& dialog);
+// A click or an edit gives the control the focus.
+void focusControl(Dialog& dialog, Control& control);
 
 // Draws the dialog and takes the user's input, one frame per call.
 class View {

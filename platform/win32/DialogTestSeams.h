@@ -13,6 +13,9 @@
 
 namespace dialog_test {
 
+// Keys beyond Enter and Escape.
+enum class Key { Tab, Space, Up, Down, Left, Right };
+
 struct Step {
   enum class Kind {
     Click,      // a left click in the middle of control `control`
@@ -20,6 +23,7 @@ struct Step {
     Type,       // clicks into combo box `control`'s edit field, clears it, types `text`
     Enter,      // presses Enter
     Escape,     // presses Escape
+    Key,        // presses and releases `key`, with Shift held when `shift` is set
     Close,      // closes the dialog's window
     Inspect,    // calls `inspect` with the dialog while it runs
   };
@@ -28,6 +32,8 @@ struct Step {
   int index = 0;
   std::string text;
   std::function<void(HWND dialog)> inspect;
+  Key key = Key::Tab;
+  bool shift = false;
 };
 
 Step click(int control);
@@ -35,6 +41,7 @@ Step pickEntry(int control, int index);
 Step type(int control, std::string text);
 Step enter();
 Step escape();
+Step press(Key key, bool shift = false);
 Step closeWindow();
 Step inspect(std::function<void(HWND dialog)> check);
 
@@ -52,6 +59,8 @@ const Frame& lastFrame();
 
 // A control's rectangle in the dialog's client area, in pixels.
 RECT controlRect(HWND dialog, int id);
+// The id of the control with the keyboard focus; 0 when none has it.
+int focusedControl(HWND dialog);
 
 void reset();  // no user, no frame
 

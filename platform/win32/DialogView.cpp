@@ -9,6 +9,7 @@
 #include <backends/imgui_impl_opengl3.h>
 #include <backends/imgui_impl_sdl.h>
 #include <imgui.h>
+#include <imgui_internal.h>
 
 #include <unistd.h>
 
@@ -17,7 +18,7 @@
 #include <functional>
 #include <map>
 
-#include "platform/d3d9/GLContext.h"
+#include "platform/gl/GLContext.h"
 #include "platform/win32/DialogInternal.h"
 
 namespace dialog_internal {
@@ -32,6 +33,7 @@ struct Layout {
   std::map<int, ImVec4> arrows;                // combo box id -> its drop-down button
   std::map<int, std::vector<ImVec4>> entries;  // combo box id -> its open list's entries
   std::map<int, ImVec4> lists;                 // combo box id -> the open list's visible area
+  std::map<int, ImGuiID> ids;                  // control id -> the item that shows its focus
 };
 
 ImVec2 centre(const ImVec4& r) { return {(r.x + r.z) * 0.5f, (r.y + r.w) * 0.5f}; }
@@ -70,6 +72,8 @@ void applyStyle() {
   colours[ImGuiCol_CheckMark] = kBlack;
   colours[ImGuiCol_Header] = colours[ImGuiCol_HeaderActive] = kSelection;
   colours[ImGuiCol_HeaderHovered] = ImVec4(0.75f, 0.8f, 0.95f, 1.0f);
+  // The keyboard focus: a dark outline around the focused control.
+  colours[ImGuiCol_NavHighlight] = kBlack;
 }
 
 // The dialog's font: Windows' sans serif faces are replaced by a free sans
@@ -110,7 +114,8 @@ class ImGuiView final : public View {
       dialog.window->sdlWindow = window;
       SDL_GetWindowPosition(window, &dialog.window->x, &dialog.window->y);
     }
-    context = d3d9::GLContext::create(dialog.window, error);
+    context = platform_gl::GLContext::create(dialog.window ? dialog.window->sdlWindow : nullptr,
+                                             error);
     if (!context) return false;
     if (!glGetString(GL_VERSION)) {
       error = "the OpenGL context cannot be used";
@@ -133,6 +138,9 @@ class ImGuiView final : public View {
     ImGuiIO& io = ImGui::GetIO();
     io.IniFilename = nullptr;
     io.LogFilename = nullptr;
+    // The toolkit's keyboard navigation keeps and shows the focus; which
+    // control Tab, the arrows and Space reach is the dialog manager's.
+    io.ConfigFlags |= ImGuiConfigFlags_NavEnableKeyboard;
     applyStyle();
     loadFont(dialog);
     if (onDisplay) {
@@ -144,6 +152,12 @@ class ImGuiView final : public View {
       io.KeyMap[ImGuiKey_Escape] = SDL_SCANCODE_ESCAPE;
       io.KeyMap[ImGuiKey_Backspace] = SDL_SCANCODE_BACKSPACE;
       io.KeyMap[ImGuiKey_A] = SDL_SCANCODE_A;
+      io.KeyMap[ImGuiKey_Tab] = SDL_SCANCODE_TAB;
+      io.KeyMap[ImGuiKey_Space] = SDL_SCANCODE_SPACE;
+      io.KeyMap[ImGuiKey_UpArrow] = SDL_SCANCODE_UP;
+      io.KeyMap[ImGuiKey_DownArrow] = SDL_SCANCODE_DOWN;
+      io.KeyMap[ImGuiKey_LeftArrow] = SDL_SCANCODE_LEFT;
+      io.KeyMap[ImGuiKey_RightArrow] = SDL_SCANCODE_RIGHT;
     }
     if (!ImGui_ImplOpenGL3_Init("#version 330")) {
       error = "cannot set up drawing";
@@ -184,8 +198,10 @@ class ImGuiView final : public View {
     }
     bool scripted = !testUser().empty();
     if (scripted) playUser(io);
+    keepDialogKeys(io);
     ImGui::NewFrame();
     drawControls();
+    editing = editingNow;
     closeList = false;
     listOpen = ImGui::IsPopupOpen(nullptr, ImGuiPopupFlags_AnyPopupId);
     ImGui::Render();
@@ -205,17 +221,54 @@ class ImGuiView final : public View {
   }
 
  private:
-  // Enter and Escape are the dialog manager's keys, taken from the key's
-  // going down (ImGui may see a quick press and release as no press at
-  // all); while the list is open Escape closes it instead.
-  void keyDown(SDL_Scancode key) {
+  // Enter, Escape, Tab, Space and the arrows are the dialog manager's keys,
+  // taken from the key's going down (ImGui may see a quick press and release
+  // as no press at all). While the list is open, Enter and Escape close it
+  // and up and down step through it; Tab closes it and moves on.
+  void keyDown(SDL_Scancode key, bool shift) {
+    bool up = key == SDL_SCANCODE_UP, down = key == SDL_SCANCODE_DOWN;
+    bool left = key == SDL_SCANCODE_LEFT, right = key == SDL_SCANCODE_RIGHT;
     if (listOpen) {
-      closeList = key == SDL_SCANCODE_ESCAPE;
+      closeList = key == SDL_SCANCODE_ESCAPE || key == SDL_SCANCODE_RETURN ||
+                  key == SDL_SCANCODE_KP_ENTER || key == SDL_SCANCODE_TAB;
+      if (up || down) actions.push_back([this, down] { pressArrow(dialog, down ? 1 : -1, true); });
+      if (key == SDL_SCANCODE_TAB) actions.push_back([this, shift] { pressTab(dialog, shift); });
       return;
     }
     if (key == SDL_SCANCODE_RETURN || key == SDL_SCANCODE_KP_ENTER)
       actions.push_back([this] { pressEnter(dialog); });
     if (key == SDL_SCANCODE_ESCAPE) actions.push_back([this] { pressEscape(dialog); });
+    if (key == SDL_SCANCODE_TAB) actions.push_back([this, shift] { pressTab(dialog, shift); });
+    if (key == SDL_SCANCODE_SPACE) actions.push_back([this] { pressSpace(dialog); });
+    // Left and right move the caret while the list's field is being edited.
+    if (up || down || ((left || right) && !editing))
+      actions.push_back([this, step = down || right ? 1 : -1, vertical = up || down] {
+        pressArrow(dialog, step, vertical);
+      });
+  }
+
+  // ImGui does not see the dialog manager's keys (its own moves would go
+  // elsewhere), except left and right while a field is being edited.
+  void keepDialogKeys(ImGuiIO& io) {
+    for (SDL_Scancode key : {SDL_SCANCODE_RETURN, SDL_SCANCODE_KP_ENTER, SDL_SCANCODE_ESCAPE, SDL_SCANCODE_TAB,
+                             SDL_SCANCODE_SPACE, SDL_SCANCODE_UP, SDL_SCANCODE_DOWN})
+      io.KeysDown[key] = false;
+    if (!editing) io.KeysDown[SDL_SCANCODE_LEFT] = io.KeysDown[SDL_SCANCODE_RIGHT] = false;
+  }
+
+  // A key moved the focus: the toolkit's focus follows, shown with its
+  // outline, and a field being edited lets go.
+  void followFocus() {
+    if (!dialog.focusMoved || listOpen) return;
+    dialog.focusMoved = false;
+    if (ImGui::GetActiveID() != 0) ImGui::ClearActiveID();
+    Control* control = dialog.focused();
+    auto found = control ? layout.ids.find(control->id) : layout.ids.end();
+    if (found == layout.ids.end()) return;
+    ImGui::SetFocusID(found->second, ImGui::GetCurrentWindow());
+    ImGuiContext& g = *ImGui::GetCurrentContext();
+    g.NavDisableHighlight = false;
+    g.NavDisableMouseHover = true;
   }
 
   void pumpEvents() {
@@ -229,7 +282,13 @@ class ImGuiView final : public View {
         closing = true;
         actions.push_back([this] { closeRequest(dialog); });
       }
-      if (event.type == SDL_KEYDOWN && !event.key.repeat) keyDown(event.key.keysym.scancode);
+      if (event.type == SDL_KEYDOWN) {
+        // A held Tab or arrow repeats; Enter, Escape and Space act once.
+        SDL_Scancode key = event.key.keysym.scancode;
+        bool repeats = key == SDL_SCANCODE_TAB || key == SDL_SCANCODE_UP || key == SDL_SCANCODE_DOWN ||
+                       key == SDL_SCANCODE_LEFT || key == SDL_SCANCODE_RIGHT;
+        if (!event.key.repeat || repeats) keyDown(key, (event.key.keysym.mod & KMOD_SHIFT) != 0);
+      }
       if (event.type == SDL_WINDOWEVENT && event.window.event == SDL_WINDOWEVENT_EXPOSED)
         dialog.needsPaint = true;
     }
@@ -260,11 +319,14 @@ class ImGuiView final : public View {
     ImGui::Begin("##dialog", nullptr,
                  ImGuiWindowFlags_NoDecoration | ImGuiWindowFlags_NoMove |
                      ImGuiWindowFlags_NoSavedSettings | ImGuiWindowFlags_NoBringToFrontOnFocus);
+    followFocus();
+    editingNow = false;
     layout.items.clear();
     layout.arrows.clear();
     layout.entries.clear();
     layout.lists.clear();
     ImDrawList* draw = ImGui::GetWindowDrawList();
+    const Control* defaultButton = dialog.defaultButton();
     for (Control& control : dialog.controls) {
       ImVec2 at(float(control.rect.left), float(control.rect.top));
       ImVec2 size(float(control.width()), float(control.height()));
@@ -278,27 +340,32 @@ class ImGuiView final : public View {
           drawComboBox(control, at, size);
           break;
         case Kind::PushButton: {
-          if (control.isDefault) {
+          // The button Enter would press has the heavy border.
+          bool heavy = &control == defaultButton;
+          if (heavy) {
             ImGui::PushStyleVar(ImGuiStyleVar_FrameBorderSize, 2.0f);
             ImGui::PushStyleColor(ImGuiCol_Border, kBlack);
           }
           if (ImGui::Button(control.text.c_str(), size)) clicked(control);
-          if (control.isDefault) {
+          if (heavy) {
             ImGui::PopStyleColor();
             ImGui::PopStyleVar();
           }
           layout.items[control.id] = lastItem();
+          layout.ids[control.id] = ImGui::GetItemID();
           break;
         }
         case Kind::CheckBox: {
           bool shown = control.checked;
           if (ImGui::Checkbox(control.text.c_str(), &shown)) clicked(control);
           layout.items[control.id] = lastItem();
+          layout.ids[control.id] = ImGui::GetItemID();
           break;
         }
         case Kind::RadioButton:
           if (ImGui::RadioButton(control.text.c_str(), control.checked)) clicked(control);
           layout.items[control.id] = lastItem();
+          layout.ids[control.id] = ImGui::GetItemID();
           break;
         case Kind::Other:
           break;
@@ -339,9 +406,16 @@ class ImGuiView final : public View {
       control.editText = text;  // shown at once; the notification follows the frame
       actions.push_back([this, target, text] { editChanged(dialog, *target, text); });
     }
+    Control* target = &control;
+    if (ImGui::IsItemActivated()) actions.push_back([this, target] { focusControl(dialog, *target); });
+    editingNow = editingNow || ImGui::IsItemActive();
     layout.items[control.id] = lastItem();
+    layout.ids[control.id] = ImGui::GetItemID();
     ImGui::SetCursorPos(ImVec2(at.x + size.x - arrowWidth, at.y));
-    if (ImGui::ArrowButton("##open", ImGuiDir_Down)) ImGui::OpenPopup("##list");
+    if (ImGui::ArrowButton("##open", ImGuiDir_Down)) {
+      ImGui::OpenPopup("##list");
+      actions.push_back([this, target] { focusControl(dialog, *target); });
+    }
     layout.arrows[control.id] = lastItem();
     ImVec2 origin = ImGui::GetWindowPos();
     ImGui::SetNextWindowPos(ImVec2(origin.x + at.x, origin.y + at.y + fieldHeight));
@@ -389,6 +463,10 @@ class ImGuiView final : public View {
     std::vector<Step>& steps = testUser();
     io.MouseDown[0] = false;
     io.KeysDown[SDL_SCANCODE_RETURN] = io.KeysDown[SDL_SCANCODE_ESCAPE] = false;
+    for (SDL_Scancode key : {SDL_SCANCODE_TAB, SDL_SCANCODE_SPACE, SDL_SCANCODE_UP, SDL_SCANCODE_DOWN,
+                             SDL_SCANCODE_LEFT, SDL_SCANCODE_RIGHT})
+      io.KeysDown[key] = false;
+    io.KeyShift = false;
     io.MouseWheel = 0.0f;
     io.KeysDown[SDL_SCANCODE_A] = false;
     io.KeyCtrl = false;
@@ -464,7 +542,18 @@ class ImGuiView final : public View {
       case Step::Kind::Escape: {
         SDL_Scancode key = step.kind == Step::Kind::Enter ? SDL_SCANCODE_RETURN : SDL_SCANCODE_ESCAPE;
         io.KeysDown[key] = true;
-        keyDown(key);
+        keyDown(key, false);
+        done();
+        break;
+      }
+      case Step::Kind::Key: {
+        static const SDL_Scancode kKeys[] = {SDL_SCANCODE_TAB,  SDL_SCANCODE_SPACE, SDL_SCANCODE_UP,
+                                             SDL_SCANCODE_DOWN, SDL_SCANCODE_LEFT,  SDL_SCANCODE_RIGHT};
+        SDL_Scancode key = kKeys[int(step.key)];
+        io.KeysDown[key] = true;
+        io.KeyShift = step.shift;
+        if (step.key == dialog_test::Key::Space) io.AddInputCharacter(' ');  // as the keyboard types it
+        keyDown(key, step.shift);
         done();
         break;
       }
@@ -487,7 +576,7 @@ class ImGuiView final : public View {
   bool onDisplay;
   SDL_Window* window = nullptr;
   std::string shownCaption;
-  std::unique_ptr<d3d9::GLContext> context;
+  std::unique_ptr<platform_gl::GLContext> context;
   GLuint framebuffer = 0, colour = 0;
   ImGuiContext* imgui = nullptr;
   bool sdlBackend = false, glBackend = false;
@@ -495,6 +584,7 @@ class ImGuiView final : public View {
   std::vector<std::function<void()>> actions;
   Layout layout;
   bool listOpen = false, closeList = false;
+  bool editing = false, editingNow = false;  // the list's field takes the keys
   size_t next = 0;
   int phase = 0, clickPhase = 0;
 };

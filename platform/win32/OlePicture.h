@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/d3d9/D3D9.h"  // the COM base: IUnknown, ULONG
+#include "platform/win32/Unknown.h"
 #include "platform/win32/Win32.h"
 
 typedef void* HGLOBAL;

@@ -1,7 +1,7 @@
 // Sunrise: a sky that brightens, stars that fade, a sun that rises and
 // swells with every kick, a floor of glowing lines rushing closer, and the
 // title fading in.
-extern string greeting = "hello";
+extern string greeting = hello;  // as written: no quotes
 
 texture sky;
 texture sun;

@@ -1,10 +1,10 @@
 // Glow: words in extruded letters above the tunnel, turning to face the
 // flying camera. The letters are drawn with a lighting effect of our own; a
 // blurred copy of them, made off screen, lays a halo underneath that flares
-// on the kick. The description gives the words ("GLOW + PULSE"): a default
-// written here would keep its quotes.
-extern string words = "GLOW";
-extern string font = "Arial";
+// on the kick. The description gives the words (GLOW + PULSE); the defaults
+// reach the script as written, so they have no quotes.
+extern string words = GLOW;
+extern string font = Arial;
 
 effect shade;
 postProcess blur;

@@ -1,10 +1,13 @@
-#include "platform/d3d9/GLContext.h"
+#include "platform/gl/GLContext.h"
 
 #include <EGL/egl.h>
 #include <EGL/eglext.h>
+#include <GL/gl.h>
+#include <GL/glext.h>
 #include <SDL2/SDL.h>
+#include <cstdio>
 
-namespace d3d9 {
+namespace platform_gl {
 
 namespace {
 
@@ -29,19 +32,60 @@ class SDLContext : public GLContext {
   SDL_GLContext context;
 };
 
+// The frames a headless context has handed to the GPU and not yet seen
+// finished: a fence behind each of the last two.
+class FrameQueue {
+ public:
+  // Ends a frame: flushes it, fences it and waits for the frame before.
+  void endFrame() {
+    GLsync fence = glFenceSync(GL_SYNC_GPU_COMMANDS_COMPLETE, 0);
+    glFlush();
+    if (previous) {
+      waitFor(previous);
+      glDeleteSync(previous);
+    }
+    previous = fence;
+  }
+  // Deletes the fence still held (the context must be current).
+  void drop() {
+    if (previous) glDeleteSync(previous);
+    previous = nullptr;
+  }
+
+ private:
+  // Waits without a deadline, in steps that show up in the log when the GPU
+  // is stuck on one frame for long.
+  static void waitFor(GLsync fence) {
+    const GLuint64 step = GLuint64(5) * 1000 * 1000 * 1000;
+    for (int waited = 0;; ++waited) {
+      GLenum result = glClientWaitSync(fence, 0, step);
+      if (result == GL_ALREADY_SIGNALED || result == GL_CONDITION_SATISFIED) return;
+      if (result == GL_WAIT_FAILED) return;  // a lost context has nothing left to finish
+      // The context sits below the engine's log, so this goes straight to
+      // the error stream.
+      if (waited == 0)
+        std::fputs("a frame has been drawing for more than 5 seconds, still waiting\n", stderr);
+    }
+  }
+
+  GLsync previous = nullptr;
+};
+
 // A surfaceless EGL context: no default framebuffer at all.
 class EGLContextHolder : public GLContext {
  public:
   EGLContextHolder(EGLDisplay display, EGLContext context) : display(display), context(context) {}
   ~EGLContextHolder() override {
-    if (eglGetCurrentContext() == context)
+    if (eglGetCurrentContext() == context) {
+      frames.drop();
       eglMakeCurrent(display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
+    }
     eglDestroyContext(display, context);
     // The display stays initialised: other devices of the process may use
     // it, and initialising it again is costly.
   }
   void makeCurrent() override { eglMakeCurrent(display, EGL_NO_SURFACE, EGL_NO_SURFACE, context); }
-  void swap() override {}
+  void swap() override { frames.endFrame(); }
   void drawableSize(int& width, int& height) override { width = height = 0; }
   void setSwapInterval(int) override {}
   bool headless() const override { return true; }
@@ -49,6 +93,7 @@ class EGLContextHolder : public GLContext {
  private:
   EGLDisplay display;
   EGLContext context;
+  FrameQueue frames;
 };
 
 std::unique_ptr<GLContext> createSDL(SDL_Window* window, std::string& error) {
@@ -114,9 +159,9 @@ std::unique_ptr<GLContext> createEGL(std::string& error) {
 
 }  // namespace
 
-std::unique_ptr<GLContext> GLContext::create(HWND window, std::string& error) {
-  if (window && window->sdlWindow) return createSDL(window->sdlWindow, error);
+std::unique_ptr<GLContext> GLContext::create(SDL_Window* window, std::string& error) {
+  if (window) return createSDL(window, error);
   return createEGL(error);
 }
 
-}  // namespace d3d9
+}  // namespace platform_gl

@@ -1,0 +1,3 @@
+#include "core/ScriptCallbacks.h"
+
+ScriptCallbacks* gScriptCallbacks = nullptr;
