@@ -1,14 +1,23 @@
 // Loading X files into meshes on the headless device: a large text file
 // nobody here wrote, the same cube in text, binary and compressed form,
-// and the teapot.
+// and the teapot; and what a hierarchy load of a file costs beside a plain
+// load of the same file (both interleaved in one benchmark, the ratio of
+// their medians reported).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "platform/d3d9/D3D9.h"
 #include "platform/d3dx/D3DXMesh.h"
+#include "platform/d3dx/D3DXSkin.h"
 #include "testsupport/HeadlessDevice.h"
 
 namespace {
@@ -54,6 +63,98 @@ void BM_LoadMesh(benchmark::State& state, const char* file) {
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(bytes.size()));
 }
 
+// Keeps what a hierarchy load hands over, as a skinned-mesh owner would:
+// names, the mesh, materials, adjacency and skin.
+struct Allocator : ID3DXAllocateHierarchy {
+  HRESULT CreateFrame(LPCSTR name, D3DXFRAME** out) override {
+    auto* frame = new D3DXFRAME{};
+    frame->Name = strdup(name ? name : "");
+    *out = frame;
+    return S_OK;
+  }
+  HRESULT CreateMeshContainer(LPCSTR name, const D3DXMESHDATA* data, const D3DXMATERIAL* materials,
+                              const D3DXEFFECTINSTANCE*, DWORD numMaterials,
+                              const DWORD* adjacency, ID3DXSkinInfo* skin,
+                              D3DXMESHCONTAINER** out) override {
+    auto* c = new D3DXMESHCONTAINER{};
+    c->Name = strdup(name ? name : "");
+    c->MeshData = *data;
+    data->pMesh->AddRef();
+    c->NumMaterials = numMaterials;
+    c->pMaterials = new D3DXMATERIAL[numMaterials ? numMaterials : 1];
+    std::copy(materials, materials + numMaterials, c->pMaterials);
+    const DWORD faces = data->pMesh->GetNumFaces();
+    c->pAdjacency = new DWORD[3 * faces];
+    std::memcpy(c->pAdjacency, adjacency, 12 * faces);
+    c->pSkinInfo = skin;
+    if (skin) skin->AddRef();
+    *out = c;
+    return S_OK;
+  }
+  HRESULT DestroyFrame(D3DXFRAME* frame) override {
+    free(frame->Name);
+    delete frame;
+    return S_OK;
+  }
+  HRESULT DestroyMeshContainer(D3DXMESHCONTAINER* c) override {
+    free(c->Name);
+    delete[] c->pMaterials;
+    delete[] c->pAdjacency;
+    c->MeshData.pMesh->Release();
+    if (c->pSkinInfo) c->pSkinInfo->Release();
+    delete c;
+    return S_OK;
+  }
+};
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+// One plain load and one hierarchy load of the same file per iteration;
+// "ratio" is the median hierarchy load over the median plain load.
+void BM_HierarchyOverPlain(benchmark::State& state, const char* file) {
+  const std::string bytes = readModel(file);
+  IDirect3DDevice9* device = session().device;
+  if (bytes.empty() || !device) {
+    state.SkipWithError("model or device missing");
+    return;
+  }
+  using Clock = std::chrono::steady_clock;
+  std::vector<double> plain, hierarchy;
+  Allocator allocator;
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    ID3DXMesh* mesh = nullptr;
+    ID3DXBuffer* materials = nullptr;
+    DWORD count = 0;
+    const HRESULT plainResult =
+        D3DXLoadMeshFromXInMemory(bytes.data(), DWORD(bytes.size()), D3DXMESH_SYSTEMMEM, device,
+                                  nullptr, &materials, nullptr, &count, &mesh);
+    if (mesh) mesh->Release();
+    if (materials) materials->Release();
+    const auto t1 = Clock::now();
+    D3DXFRAME* root = nullptr;
+    ID3DXAnimationController* controller = nullptr;
+    const HRESULT hierarchyResult = D3DXLoadMeshHierarchyFromXInMemory(
+        bytes.data(), DWORD(bytes.size()), D3DXMESH_MANAGED, device, &allocator, nullptr, &root,
+        &controller);
+    if (root) D3DXFrameDestroy(root, &allocator);
+    if (controller) controller->Release();
+    const auto t2 = Clock::now();
+    if (FAILED(plainResult) || FAILED(hierarchyResult)) {
+      state.SkipWithError("load failed");
+      return;
+    }
+    plain.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+    hierarchy.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
+  }
+  state.counters["plain_ms"] = median(plain);
+  state.counters["hierarchy_ms"] = median(hierarchy);
+  state.counters["ratio"] = median(hierarchy) / median(plain);
+}
+
 void BM_Teapot(benchmark::State& state) {
   for (auto _ : state) {
     ID3DXMesh* mesh = nullptr;
@@ -70,4 +171,19 @@ BENCHMARK_CAPTURE(BM_LoadMesh, cube_binary, "test_cube_binary.x")->Unit(benchmar
 BENCHMARK_CAPTURE(BM_LoadMesh, cube_compressed, "test_cube_compressed.x")
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Teapot)->Unit(benchmark::kMicrosecond);
-BENCHMARK_MAIN();
+BENCHMARK_CAPTURE(BM_HierarchyOverPlain, large_text, "Testwuson.X")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_HierarchyOverPlain, skinned_cylinder, "anim_test.x")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_HierarchyOverPlain, skinned_figure, "BCN_Epileptic.X")
+    ->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  const char* threads = std::getenv("LP_NUM_THREADS");
+  std::printf("LP_NUM_THREADS=%s\n", threads ? threads : "(unset: llvmpipe's default)");
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   IDirect3DSurface9* back = nullptr;
   d->GetRenderTarget(0, &back);
   for (int steps = 0; in.more() && steps < 64; ++steps) {
-    switch (in.byte() % 14) {
+    switch (in.byte() % 15) {
       case 0:
         d->SetRenderState(D3DRENDERSTATETYPE(in.byte()), in.dword());
         break;
@@ -188,11 +188,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         d->SetMaterial(&material);
         break;
       }
+      case 13: {  // a declaration of whatever elements come, drawn from memory
+        std::vector<D3DVERTEXELEMENT9> elements(in.byte() % 8);
+        for (D3DVERTEXELEMENT9& e : elements)
+          e = {WORD(in.byte() % 2), WORD(in.byte()), BYTE(in.byte() % 19), BYTE(in.byte() % 2),
+               BYTE(in.byte() % 15), BYTE(in.byte() % 4)};
+        elements.push_back(D3DDECL_END());
+        IDirect3DVertexDeclaration9* declaration = nullptr;
+        if (SUCCEEDED(d->CreateVertexDeclaration(elements.data(), &declaration))) {
+          d->SetVertexDeclaration(declaration);
+          declaration->Release();
+        }
+        UINT count = in.byte() % 16, stride = in.byte();
+        memory.assign(size_t(count * 3 + 2) * stride, in.byte());
+        d->DrawPrimitiveUP(D3DPRIMITIVETYPE(in.byte() % 8), count, memory.data(), stride);
+        break;
+      }
       default:
         d->Present(nullptr, nullptr, nullptr, nullptr);
         break;
     }
   }
+  d->SetVertexDeclaration(nullptr);
   d->SetStreamSource(0, nullptr, 0, 0);
   d->SetIndices(nullptr);
   for (DWORD stage = 0; stage < 8; ++stage) d->SetTexture(stage, nullptr);

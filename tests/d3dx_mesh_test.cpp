@@ -301,6 +301,253 @@ Mesh B { 3; 0;0;5;, 0;1;5;, 1;0;5;; 1; 3;0,1,2;; }
   EXPECT_EQ(m[1].MatD3D.Diffuse.a, 0.0f);
 }
 
+TEST_F(MeshFixture, AMeshPlacedByReferenceIsMergedWhereverItIsPlaced) {
+  // A frame named like the mesh places it first; the mesh itself comes last
+  // and does not stand on its own at the origin as well.
+  const char* file = R"(xof 0303txt 0032
+Frame Tri { FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, -5,0,0,1;; } { Tri } }
+Frame Right { FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, 5,0,0,1;; } { Tri } }
+Mesh Tri { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;; }
+)";
+  ASSERT_EQ(load(file), D3D_OK);
+  ASSERT_EQ(mesh->GetNumVertices(), 6u);
+  EXPECT_EQ(mesh->GetNumFaces(), 2u);
+  const std::vector<unsigned char> bytes = vertexBytes(mesh);
+  const auto* p = reinterpret_cast<const D3DXVECTOR3*>(bytes.data());
+  EXPECT_EQ(p[2], D3DXVECTOR3(-4, 0, 0));
+  EXPECT_EQ(p[5], D3DXVECTOR3(6, 0, 0));
+}
+
+// The bits of a float as the DWORD that FVFData and DeclData hold.
+std::string bits(float f) {
+  uint32_t u;
+  std::memcpy(&u, &f, 4);
+  return std::to_string(u);
+}
+
+std::string words(std::initializer_list<float> values) {
+  std::string out;
+  for (float f : values) out += (out.empty() ? "" : ",") + bits(f);
+  return out;
+}
+
+TEST_F(MeshFixture, FVFDataComponentsJoinTheVertexFormat) {
+  const std::string triangle = "3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;\n";
+  const std::string uvs = "MeshTextureCoords { 3; 0;0;, 0;1;, 1;0;; }\n";
+  const std::string cube = words({1, 0, 0, 0, 1, 0, 0, 0, -1});
+  const struct {
+    const char* what;
+    std::string parts;
+    DWORD fvf;
+    std::vector<float> vertex2;  // the floats of vertex 2 after its position
+  } cases[] = {
+      {"cube-map coordinates", "FVFData { 65794; 9; " + cube + "; }", D3DFVF_XYZ | D3DFVF_TEX1 |
+           D3DFVF_TEXCOORDSIZE3(0), {0, 0, -1}},
+      {"replacing flat coordinates", uvs + "FVFData { 65792; 9; " + cube + "; }",
+       D3DFVF_XYZ | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE3(0), {0, 0, -1}},
+      {"a normal and a second set of one float",
+       "FVFData { " + std::to_string(D3DFVF_NORMAL | D3DFVF_TEX2 | D3DFVF_TEXCOORDSIZE1(1)) +
+           "; 18; " + words({0, 0, 1, 0, 0, 0.5f, 0, 0, 1, 0, 0, 0.25f, 0, 0, 1, 0.5f, 1, 0.75f}) +
+           "; }",
+       D3DFVF_XYZ | D3DFVF_NORMAL | D3DFVF_TEX2 | D3DFVF_TEXCOORDSIZE1(1), {0, 0, 1, 0.5f, 1, 0.75f}},
+      {"data that does not fill the vertices is left out",
+       uvs + "FVFData { 65792; 8; " + words({1, 0, 0, 0, 1, 0, 0, 0}) + "; }",
+       D3DFVF_XYZ | D3DFVF_TEX1, {1, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(load("xof 0303txt 0032\nMesh Sky {\n" + triangle + c.parts + "\n}\n"), D3D_OK);
+    EXPECT_EQ(mesh->GetFVF(), c.fvf);
+    ASSERT_EQ(mesh->GetNumBytesPerVertex(), 12 + 4 * c.vertex2.size());
+    const std::vector<unsigned char> bytes = vertexBytes(mesh);
+    std::vector<float> got(c.vertex2.size());
+    std::memcpy(got.data(), bytes.data() + 2 * mesh->GetNumBytesPerVertex() + 12, 4 * got.size());
+    EXPECT_EQ(got, c.vertex2);
+  }
+}
+
+TEST_F(MeshFixture, DeclDataThatDoesNotReadIsLeftOutAndTheMeshStays) {
+  const struct {
+    const char* what;
+    std::string decl;
+  } cases[] = {
+      {"an unused type", "DeclData { 1; 17;0;6;0;; 3; 0,0,0; }"},
+      {"an unknown usage", "DeclData { 1; 2;0;14;0;; 9; 0,0,0,0,0,0,0,0,0; }"},
+      {"too few words", "DeclData { 1; 2;0;6;0;; 8; 0,0,0,0,0,0,0,0; }"},
+      {"more words announced than given", "DeclData { 1; 0;0;6;0;; 3; 0,0; }"},
+      {"a word that is no DWORD", "DeclData { 1; 0;0;6;0;; 3; 0,-1,0; }"},
+      {"more elements announced than given", "DeclData { 9; 2;0;6;0;; 3; 0,0,0; }"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(load("xof 0303txt 0032\nMesh M { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;\n"
+                   "MeshTextureCoords { 3; 0;0;, 0;1;, 1;0;; }\n" + c.decl + "\n}\n"),
+              D3D_OK);
+    EXPECT_EQ(mesh->GetFVF(), DWORD(D3DFVF_XYZ | D3DFVF_TEX1));
+    EXPECT_EQ(mesh->GetNumFaces(), 1u);
+  }
+}
+
+TEST_F(MeshFixture, ASkyboxWithCubeCoordinatesInFVFDataDrawsTextured) {
+  // A quad filling the view whose cube-map directions (only in FVFData)
+  // point at the +x face on its left half and at the -z face on its right.
+  const std::string left = words({1, 0, 0}), right = words({0, 0, -1});
+  const std::string file =
+      "xof 0303txt 0032\nMesh Sky { 4; -1;-1;0.5;, -1;1;0.5;, 1;1;0.5;, 1;-1;0.5;;\n"
+      "2; 3;0,1,2;, 3;0,2,3;;\n"
+      "FVFData { 65792; 12; " + left + "," + left + "," + right + "," + right + "; } }\n";
+  ASSERT_EQ(load(file), D3D_OK);
+  EXPECT_EQ(mesh->GetFVF(), DWORD(D3DFVF_XYZ | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE3(0)));
+  IDirect3DCubeTexture9* cube = nullptr;
+  ASSERT_EQ(device->CreateCubeTexture(1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &cube, nullptr),
+            D3D_OK);
+  const D3DCOLOR faces[6] = {0xffff0000, 0xff00ff00, 0xff0000ff,
+                             0xffffff00, 0xff00ffff, 0xffff00ff};
+  for (int f = 0; f < 6; ++f) {
+    D3DLOCKED_RECT locked;
+    ASSERT_EQ(cube->LockRect(D3DCUBEMAP_FACES(f), 0, &locked, nullptr, 0), D3D_OK);
+    std::memcpy(locked.pBits, &faces[f], 4);
+    cube->UnlockRect(D3DCUBEMAP_FACES(f), 0);
+  }
+  device->SetTexture(0, cube);
+  device->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  device->SetRenderState(D3DRS_LIGHTING, FALSE);
+  device->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
+  device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff000000, 1.0f, 0);
+  ASSERT_EQ(mesh->DrawSubset(0), D3D_OK);
+  const d3d9_test::Frame f = frame();
+  EXPECT_EQ(f.at(2, kHeight / 2), faces[D3DCUBEMAP_FACE_POSITIVE_X]);
+  EXPECT_EQ(f.at(kWidth - 3, kHeight / 2), faces[D3DCUBEMAP_FACE_NEGATIVE_Z]);
+  device->SetTexture(0, nullptr);
+  cube->Release();
+}
+
+TEST_F(MeshFixture, DeclDataKeepsTangentsThroughADeclaration) {
+  // Tangent, binormal and a second texture coordinate set per vertex; the
+  // frame turns the mesh a quarter about z.
+  const std::string decl =
+      "DeclData { 3; 2;0;6;0;, 2;0;7;0;, 1;0;5;1;; 24; " +
+      words({1, 0, 0, 0, 1, 0, 0.5f, 0.5f, 1, 0, 0, 0, 1, 0, 0.25f, 0.5f, 1, 0, 0, 0, 1, 0, 1, 1}) +
+      "; }";
+  const std::string file = "xof 0303txt 0032\nFrame Turn {\n"
+                           "FrameTransformMatrix { 0,1,0,0, -1,0,0,0, 0,0,1,0, 0,0,0,1;; }\n"
+                           "Mesh M { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;\n"
+                           "MeshTextureCoords { 3; 0;0;, 0;1;, 1;0;; }\n" +
+                           decl + "\n} }\n";
+  ASSERT_EQ(load(file), D3D_OK);
+  EXPECT_EQ(mesh->GetFVF(), 0u);
+  D3DVERTEXELEMENT9 d[MAX_FVF_DECL_SIZE];
+  ASSERT_EQ(mesh->GetDeclaration(d), D3D_OK);
+  const struct {
+    BYTE type, usage, index;
+    WORD offset;
+  } want[] = {
+      {D3DDECLTYPE_FLOAT3, D3DDECLUSAGE_POSITION, 0, 0},
+      {D3DDECLTYPE_FLOAT2, D3DDECLUSAGE_TEXCOORD, 0, 12},
+      {D3DDECLTYPE_FLOAT2, D3DDECLUSAGE_TEXCOORD, 1, 20},
+      {D3DDECLTYPE_FLOAT3, D3DDECLUSAGE_TANGENT, 0, 28},
+      {D3DDECLTYPE_FLOAT3, D3DDECLUSAGE_BINORMAL, 0, 40},
+  };
+  for (size_t i = 0; i < std::size(want); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(d[i].Stream, 0u);
+    EXPECT_EQ(d[i].Type, want[i].type);
+    EXPECT_EQ(d[i].Usage, want[i].usage);
+    EXPECT_EQ(d[i].UsageIndex, want[i].index);
+    EXPECT_EQ(d[i].Offset, want[i].offset);
+  }
+  EXPECT_EQ(d[std::size(want)].Stream, 0xFFu);
+  ASSERT_EQ(mesh->GetNumBytesPerVertex(), 52u);
+  const std::vector<unsigned char> bytes = vertexBytes(mesh);
+  float v[13];
+  std::memcpy(v, bytes.data() + 52, 52);  // vertex 1
+  const float expected[13] = {-1, 0, 0, 0, 1, 0.25f, 0.5f, 0, 1, 0, -1, 0, 0};  // turned
+  for (int i = 0; i < 13; ++i) EXPECT_NEAR(v[i], expected[i], 1e-6f) << "float " << i;
+
+  // Cloning to an FVF keeps what the FVF can say and leaves the rest out.
+  ID3DXMesh* clone = nullptr;
+  ASSERT_EQ(mesh->CloneMeshFVF(D3DXMESH_SYSTEMMEM, D3DFVF_XYZ | D3DFVF_TEX2, device, &clone),
+            D3D_OK);
+  EXPECT_EQ(clone->GetNumBytesPerVertex(), 28u);
+  const std::vector<unsigned char> cloned = vertexBytes(clone);
+  float c[7];
+  std::memcpy(c, cloned.data() + 28, 28);
+  EXPECT_FLOAT_EQ(c[5], 0.25f);
+  clone->Release();
+}
+
+// Adjacency by its definition: across edge a-b of face f lies the first
+// other face with an edge from b's position to a's (positions rounded to
+// multiples of epsilon when it is above 0).
+std::vector<DWORD> adjacencyByDefinition(const std::vector<D3DXVECTOR3>& positions,
+                                         const std::vector<DWORD>& indices, float epsilon) {
+  auto place = [&](DWORD v) {
+    D3DXVECTOR3 p = positions[v];
+    if (epsilon > 0) p = D3DXVECTOR3(std::round(p.x / epsilon), std::round(p.y / epsilon),
+                                     std::round(p.z / epsilon));
+    return p;
+  };
+  const size_t faces = indices.size() / 3;
+  std::vector<DWORD> out(indices.size(), 0xFFFFFFFF);
+  for (size_t f = 0; f < faces; ++f)
+    for (int e = 0; e < 3; ++e) {
+      const D3DXVECTOR3 a = place(indices[3 * f + e]), b = place(indices[3 * f + (e + 1) % 3]);
+      for (size_t g = 0; g < faces && out[3 * f + e] == 0xFFFFFFFF; ++g)
+        for (int k = 0; k < 3 && g != f; ++k)
+          if (place(indices[3 * g + k]) == b && place(indices[3 * g + (k + 1) % 3]) == a) {
+            out[3 * f + e] = DWORD(g);
+            break;
+          }
+    }
+  return out;
+}
+
+TEST_F(MeshFixture, AdjacencyMatchesItsDefinition) {
+  // A strip with a duplicated seam vertex (6 at 1's place), an edge three
+  // faces share, a face wound the other way, and the teapot.
+  const std::vector<D3DXVECTOR3> small = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0},    {1, 1, 0},
+                                          {2, 0, 0}, {0.0004f, 1, 0}, {1, 0, 0}, {1, 0, 1}};
+  const std::vector<DWORD> smallFaces = {0, 2, 1, 1, 2, 3, 6, 3, 4, 5, 3, 2, 2, 1, 7, 1, 2, 0};
+  ID3DXMesh* teapot = nullptr;
+  ASSERT_EQ(D3DXCreateTeapot(device, &teapot, nullptr), D3D_OK);
+  std::vector<D3DXVECTOR3> teapotPositions(teapot->GetNumVertices());
+  const std::vector<unsigned char> bytes = vertexBytes(teapot);
+  for (size_t v = 0; v < teapotPositions.size(); ++v)
+    std::memcpy(&teapotPositions[v], bytes.data() + v * teapot->GetNumBytesPerVertex(), 12);
+  const std::vector<DWORD> teapotFaces = indices(teapot);
+  teapot->Release();
+  const struct {
+    const char* what;
+    const std::vector<D3DXVECTOR3>& positions;
+    const std::vector<DWORD>& faces;
+    float epsilon;
+  } cases[] = {
+      {"small, exact", small, smallFaces, 0.0f},
+      {"small, welded within 0.001", small, smallFaces, 0.001f},
+      {"teapot, exact", teapotPositions, teapotFaces, 0.0f},
+      {"teapot, welded within 0.01", teapotPositions, teapotFaces, 0.01f},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (mesh) mesh->Release();
+    mesh = nullptr;
+    const DWORD faceCount = DWORD(c.faces.size() / 3);
+    ASSERT_EQ(D3DXCreateMeshFVF(faceCount, DWORD(c.positions.size()), D3DXMESH_32BIT, D3DFVF_XYZ,
+                                device, &mesh),
+              D3D_OK);
+    void* data = nullptr;
+    ASSERT_EQ(mesh->LockVertexBuffer(0, &data), D3D_OK);
+    std::memcpy(data, c.positions.data(), 12 * c.positions.size());
+    mesh->UnlockVertexBuffer();
+    ASSERT_EQ(mesh->LockIndexBuffer(0, &data), D3D_OK);
+    std::memcpy(data, c.faces.data(), 4 * c.faces.size());
+    mesh->UnlockIndexBuffer();
+    std::vector<DWORD> got(c.faces.size());
+    ASSERT_EQ(mesh->GenerateAdjacency(c.epsilon, got.data()), D3D_OK);
+    EXPECT_EQ(got, adjacencyByDefinition(c.positions, c.faces, c.epsilon));
+  }
+}
+
 TEST_F(MeshFixture, AFileWithoutMaterialsHasNone) {
   ASSERT_EQ(load("xof 0303txt 0032 Mesh { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;; }"), D3D_OK);
   EXPECT_EQ(materialCount, 0u);
@@ -439,19 +686,22 @@ TEST_F(MeshFixture, DrawSubsetDrawsTheFacesOfOneAttribute) {
 
 TEST_F(MeshFixture, InstalledModelsLoad) {
   // X files written by other tools, in every form.
+  // `tangents`: the file's DeclData gives tangents and binormals, which
+  // only a declaration can hold.
   const struct {
     const char* file;
     DWORD fvf;
+    bool tangents;
   } models[] = {
-      {"test_cube_text.x", 0},
-      {"test_cube_binary.x", 0},
-      {"test_cube_compressed.x", 0},
-      {"kwxport_test_cubewithvcolors.x", D3DFVF_DIFFUSE},
-      {"fromtruespace_bin32.x", 0},
-      {"anim_test.x", 0},
-      {"test.x", 0},
-      {"BCN_Epileptic.X", 0},
-      {"Testwuson.X", 0},
+      {"test_cube_text.x", 0, false},
+      {"test_cube_binary.x", 0, false},
+      {"test_cube_compressed.x", 0, false},
+      {"kwxport_test_cubewithvcolors.x", D3DFVF_DIFFUSE, true},
+      {"fromtruespace_bin32.x", 0, false},
+      {"anim_test.x", 0, true},
+      {"test.x", 0, true},
+      {"BCN_Epileptic.X", 0, false},
+      {"Testwuson.X", 0, false},
   };
   std::vector<std::vector<unsigned char>> cubes;
   for (const auto& model : models) {
@@ -460,7 +710,19 @@ TEST_F(MeshFixture, InstalledModelsLoad) {
     if (bytes.empty()) GTEST_SKIP() << "assimp-testmodels is not installed";
     ASSERT_EQ(load(bytes), D3D_OK);
     EXPECT_GT(mesh->GetNumFaces(), 0u);
-    EXPECT_EQ(mesh->GetFVF() & model.fvf, model.fvf);
+    D3DVERTEXELEMENT9 declaration[MAX_FVF_DECL_SIZE];
+    ASSERT_EQ(mesh->GetDeclaration(declaration), D3D_OK);
+    auto has = [&](BYTE usage, BYTE index) {
+      for (const D3DVERTEXELEMENT9* e = declaration; e->Stream != 0xFF; ++e)
+        if (e->Usage == usage && e->UsageIndex == index) return true;
+      return false;
+    };
+    if (model.fvf & D3DFVF_DIFFUSE) {
+      EXPECT_TRUE(has(D3DDECLUSAGE_COLOR, 0));
+    }
+    EXPECT_EQ(has(D3DDECLUSAGE_TANGENT, 0), model.tangents);
+    EXPECT_EQ(has(D3DDECLUSAGE_BINORMAL, 0), model.tangents);
+    EXPECT_EQ(mesh->GetFVF() == 0, model.tangents);
     const std::vector<DWORD> faces = indices(mesh);
     for (DWORD index : faces) ASSERT_LT(index, mesh->GetNumVertices());
     if (std::string(model.file).rfind("test_cube_", 0) == 0) cubes.push_back(vertexBytes(mesh));

@@ -237,6 +237,129 @@ TEST_F(SkinFixture, AnimationMovesFramesAndLoops) {
   EXPECT_EQ(D3DXFrameFind(root, "A")->TransformationMatrix._41, 1.0f);
 }
 
+// The skinned file with another animation of bone B (at rest at (0, 2, 0);
+// ten ticks per second).
+std::string withAnimation(const std::string& keys) {
+  const std::string file = kSkinnedFile;
+  return file.substr(0, file.find("AnimationSet")) + "AnimationSet Other {\n  Animation { { B }\n" +
+         keys + "\n  }\n}\n";
+}
+
+TEST_F(SkinFixture, AnimationKeysThatDoNotReadAreLeftOutAlone) {
+  const char* const kMove4 = "1,0,0,0, 0,1,0,0, 0,0,1,0, 4,2,0,1";
+  const char* const kRest = "1,0,0,0, 0,1,0,0, 0,0,1,0, 0,2,0,1";
+  const struct {
+    const char* what;
+    std::string keys;
+    double seconds;  // advanced once from 0
+    float x;         // of bone B then
+  } cases[] = {
+      {"matrix keys of type 3", std::string("AnimationKey { 3; 2; 0;16;") + kRest + ";;, 10;16;" +
+                                    kMove4 + ";;; }",
+       0.5, 2.0f},
+      {"matrix keys of type 4", std::string("AnimationKey { 4; 2; 0;16;") + kRest + ";;, 10;16;" +
+                                    kMove4 + ";;; }",
+       0.25, 1.0f},
+      {"a key with too few values",
+       "AnimationKey { 2; 3; 0;3;0,2,0;;, 5;2;9,9;;, 10;3;4,2,0;;; }", 0.5, 2.0f},
+      {"a key with too many values",
+       "AnimationKey { 2; 3; 0;3;0,2,0;;, 5;4;9,9,9,9;;, 10;3;4,2,0;;; }", 0.5, 2.0f},
+      {"a key back in time", "AnimationKey { 2; 3; 0;3;0,2,0;;, 10;3;4,2,0;;, 5;3;99,2,0;;; }",
+       0.75, 3.0f},
+      {"fewer keys than announced", "AnimationKey { 2; 5; 0;3;0,2,0;;, 10;3;4,2,0;;; }", 0.5,
+       2.0f},
+      {"an unknown key type beside a good one",
+       "AnimationKey { 7; 1; 0;3;1,1,1;;; }\n AnimationKey { 2; 2; 0;3;0,2,0;;, 10;3;4,2,0;;; }",
+       0.5, 2.0f},
+      {"only an unknown key type: the frame rests", "AnimationKey { 9; 1; 0;3;1,1,1;;; }", 0.5,
+       0.0f},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (root) D3DXFrameDestroy(root, &allocator);
+    if (controller) controller->Release();
+    root = nullptr;
+    controller = nullptr;
+    ASSERT_EQ(load(withAnimation(c.keys)), D3D_OK);
+    // The skinned mesh is there in every case.
+    ASSERT_NE(root, nullptr);
+    ASSERT_NE(root->pMeshContainer, nullptr);
+    EXPECT_NE(root->pMeshContainer->pSkinInfo, nullptr);
+    ASSERT_NE(controller, nullptr);
+    ASSERT_EQ(controller->AdvanceTime(c.seconds, nullptr), D3D_OK);
+    const D3DXFRAME* b = D3DXFrameFind(root, "B");
+    EXPECT_NEAR(b->TransformationMatrix._41, c.x, 1e-5f);
+    EXPECT_NEAR(b->TransformationMatrix._42, 2.0f, 1e-5f);
+  }
+}
+
+TEST_F(SkinFixture, AMeshPlacedByReferenceStandsInEachFrameThatPlacesIt) {
+  // The mesh is defined last, after a frame of the same name places it.
+  const char* const kFile = R"(xof 0303txt 0032
+Frame Tri {
+  FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, -5,0,0,1;; }
+  { Tri }
+}
+Frame Right {
+  FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, 5,0,0,1;; }
+  Frame Inner { { Tri } }
+}
+Mesh Tri { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;; }
+)";
+  ASSERT_EQ(load(kFile), D3D_OK);
+  ASSERT_NE(root, nullptr);
+  EXPECT_STREQ(root->Name, "Tri");
+  ASSERT_NE(root->pMeshContainer, nullptr);
+  EXPECT_STREQ(root->pMeshContainer->Name, "Tri");
+  EXPECT_EQ(root->pMeshContainer->MeshData.pMesh->GetNumFaces(), 1u);
+  EXPECT_EQ(root->pMeshContainer->pNextMeshContainer, nullptr);
+  D3DXFRAME* inner = D3DXFrameFind(root, "Inner");
+  ASSERT_NE(inner, nullptr);
+  ASSERT_NE(inner->pMeshContainer, nullptr);
+  EXPECT_STREQ(inner->pMeshContainer->Name, "Tri");
+  // Two frames, no third one standing alone at the origin.
+  ASSERT_NE(root->pFrameSibling, nullptr);
+  EXPECT_STREQ(root->pFrameSibling->Name, "Right");
+  EXPECT_EQ(root->pFrameSibling->pFrameSibling, nullptr);
+  EXPECT_EQ(allocator.containers, 2);
+}
+
+TEST_F(SkinFixture, ContainersKeepAnFVFWhereAPlainLoadKeepsTangents) {
+  // Two meshes with tangents, one skinned: a plain load of the file keeps
+  // the tangents through a declaration; the hierarchy's containers, which
+  // allocators refuse without an FVF, keep one and leave the tangents out.
+  const std::string tangents =
+      "DeclData { 1; 2;0;6;0;; 9; 1065353216,0,0, 1065353216,0,0, 1065353216,0,0; }";
+  const std::string file = "xof 0303txt 0032\nFrame Bone {\n"
+                           " Mesh Plain { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;\n" +
+                           tangents + " }\n"
+                           " Mesh Skinned { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;\n" +
+                           tangents +
+                           "\n  SkinWeights { \"Bone\"; 3; 0,1,2; 1,1,1; 1,0,0,0, 0,1,0,0, 0,0,1,0, "
+                           "0,0,0,1;; } }\n}\n";
+  ID3DXMesh* whole = nullptr;
+  ASSERT_EQ(D3DXLoadMeshFromXInMemory(file.data(), DWORD(file.size()), D3DXMESH_MANAGED, device,
+                                      nullptr, nullptr, nullptr, nullptr, &whole),
+            D3D_OK);
+  EXPECT_EQ(whole->GetFVF(), 0u);
+  D3DVERTEXELEMENT9 d[MAX_FVF_DECL_SIZE];
+  ASSERT_EQ(whole->GetDeclaration(d), D3D_OK);
+  EXPECT_EQ(d[1].Usage, D3DDECLUSAGE_TANGENT);
+  whole->Release();
+
+  ASSERT_EQ(load(file), D3D_OK);
+  D3DXMESHCONTAINER* plain = root->pMeshContainer;
+  ASSERT_NE(plain, nullptr);
+  D3DXMESHCONTAINER* skinned = plain->pNextMeshContainer;
+  ASSERT_NE(skinned, nullptr);
+  ASSERT_NE(skinned->pSkinInfo, nullptr);
+  for (D3DXMESHCONTAINER* c : {plain, skinned}) {
+    SCOPED_TRACE(c->Name);
+    EXPECT_EQ(c->MeshData.pMesh->GetFVF(), DWORD(D3DFVF_XYZ));
+    EXPECT_EQ(c->MeshData.pMesh->GetNumBytesPerVertex(), 12u);
+  }
+}
+
 TEST_F(SkinFixture, AllocatorFailureFailsTheLoadAndFreesEverything) {
   allocator.failContainers = true;
   EXPECT_EQ(load(kSkinnedFile), E_OUTOFMEMORY);

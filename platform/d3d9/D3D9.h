@@ -22,6 +22,7 @@ struct IDirect3DTexture9;
 struct IDirect3DCubeTexture9;
 struct IDirect3DVertexBuffer9;
 struct IDirect3DIndexBuffer9;
+struct IDirect3DVertexDeclaration9;
 
 // ---------------------------------------------------------------------------
 // Plain records exchanged with the device
@@ -186,6 +187,15 @@ struct IDirect3DIndexBuffer9 : IDirect3DResource9 {
   virtual HRESULT GetDesc(D3DINDEXBUFFER_DESC* desc) = 0;
 };
 
+// The layout of the vertices a draw reads, made by the device from an
+// array of elements closed by D3DDECL_END().
+struct IDirect3DVertexDeclaration9 : IUnknown {
+  virtual HRESULT GetDevice(IDirect3DDevice9** device) = 0;
+  // The elements with the end marker; with a null array only their count
+  // (end marker included) in `count`.
+  virtual HRESULT GetDeclaration(D3DVERTEXELEMENT9* elements, UINT* count) = 0;
+};
+
 // The device. Every method has a default body (in DeviceDefaults.cpp) that
 // answers D3DERR_INVALIDCALL, leaves out-parameters zeroed where it has
 // them, or does nothing.
@@ -237,6 +247,9 @@ struct IDirect3DDevice9 {
                               IDirect3DSurface9* destination, const RECT* destRect,
                               D3DTEXTUREFILTERTYPE filter);
   virtual HRESULT ColorFill(IDirect3DSurface9* surface, const RECT* rect, D3DCOLOR color);
+  // Render targets 0 to 3: a pixel program's colour outputs 0 to 3 go to
+  // them, and Clear clears them all. Target 0 is always set; the others may
+  // be null. One surface is at most one target of the set.
   virtual HRESULT SetRenderTarget(DWORD index, IDirect3DSurface9* surface);
   virtual HRESULT GetRenderTarget(DWORD index, IDirect3DSurface9** surface);
   virtual HRESULT SetDepthStencilSurface(IDirect3DSurface9* surface);
@@ -288,6 +301,13 @@ struct IDirect3DDevice9 {
                                          const void* vertexData, UINT vertexStride);
   virtual HRESULT SetFVF(DWORD fvf);
   virtual HRESULT GetFVF(DWORD* fvf);
+  // A declaration in place of an FVF: draws read the elements it lists.
+  // SetFVF replaces the declaration, and setting a declaration makes
+  // GetFVF answer 0.
+  virtual HRESULT CreateVertexDeclaration(const D3DVERTEXELEMENT9* elements,
+                                          IDirect3DVertexDeclaration9** declaration);
+  virtual HRESULT SetVertexDeclaration(IDirect3DVertexDeclaration9* declaration);
+  virtual HRESULT GetVertexDeclaration(IDirect3DVertexDeclaration9** declaration);
   virtual HRESULT SetStreamSource(UINT stream, IDirect3DVertexBuffer9* buffer, UINT offset,
                                   UINT stride);
   virtual HRESULT GetStreamSource(UINT stream, IDirect3DVertexBuffer9** buffer, UINT* offset,

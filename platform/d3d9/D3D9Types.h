@@ -72,3 +72,17 @@ enum D3DTRANSFORMSTATETYPE : DWORD {
 #define D3DTS_WORLD1 D3DTS_WORLDMATRIX(1)
 #define D3DTS_WORLD2 D3DTS_WORLDMATRIX(2)
 #define D3DTS_WORLD3 D3DTS_WORLDMATRIX(3)
+
+// One element of a vertex declaration: where in which stream it lies, its
+// type (D3DDECLTYPE), tessellation method (D3DDECLMETHOD) and meaning
+// (D3DDECLUSAGE with an index: TEXCOORD3, COLOR1...). A declaration is an
+// array of them closed by D3DDECL_END().
+struct D3DVERTEXELEMENT9 {
+  WORD Stream;
+  WORD Offset;
+  BYTE Type;
+  BYTE Method;
+  BYTE Usage;
+  BYTE UsageIndex;
+};
+#define D3DDECL_END() {0xFF, 0, 17, 0, 0, 0}

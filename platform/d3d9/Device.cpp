@@ -13,6 +13,7 @@
 #include "platform/d3d9/Surface.h"
 #include "platform/d3d9/TextureStorage.h"
 #include "platform/d3d9/VertexBuffer.h"
+#include "platform/d3d9/VertexDeclaration.h"
 
 namespace d3d9 {
 
@@ -168,6 +169,13 @@ void Device::releaseBindings() {
   state.indices = nullptr;
   if (state.renderTarget) state.renderTarget->unbindSurface();
   state.renderTarget = nullptr;
+  for (Surface*& target : state.moreTargets) {
+    if (target) target->unbindSurface();
+    target = nullptr;
+  }
+  if (state.declaration) state.declaration->unbind();
+  state.declaration = nullptr;
+  state.input = nullptr;
   if (state.depthStencil) state.depthStencil->unbindSurface();
   state.depthStencil = nullptr;
 }
@@ -252,7 +260,10 @@ HRESULT Device::GetDeviceCaps(D3DCAPS9* caps) {
   caps->MaxStreams = 1;
   caps->MaxStreamStride = 255;
   caps->FVFCaps = D3DMAX_TEXTURE_STAGES;  // texture coordinate sets
-  caps->NumSimultaneousRTs = 1;
+  caps->NumSimultaneousRTs = D3D_MAX_SIMULTANEOUS_RENDERTARGETS;
+  caps->DeclTypes = D3DDTCAPS_UBYTE4 | D3DDTCAPS_UBYTE4N | D3DDTCAPS_SHORT2N | D3DDTCAPS_SHORT4N |
+                    D3DDTCAPS_USHORT2N | D3DDTCAPS_USHORT4N | D3DDTCAPS_UDEC3 | D3DDTCAPS_DEC3N |
+                    D3DDTCAPS_FLOAT16_2 | D3DDTCAPS_FLOAT16_4;
   caps->MasterAdapterOrdinal = 0;
   caps->NumberOfAdaptersInGroup = 1;
   return D3D_OK;

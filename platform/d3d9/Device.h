@@ -4,10 +4,12 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "platform/d3d9/D3D9.h"
 #include "platform/d3d9/DeviceState.h"
 #include "platform/d3d9/GLBackend.h"
+#include "platform/d3d9/VertexInput.h"
 #include "platform/gl/GLContext.h"
 
 namespace d3d9 {
@@ -26,6 +28,8 @@ class Device final : public IDirect3DDevice9 {
   void forgetTexture(GLuint texture);
   void forgetBuffer(GLuint buffer);
   void forgetSurface(Surface* surface);
+  // A vertex declaration goes: its vertex arrays go with it.
+  void forgetVertexInput(uint64_t id);
 
   // Makes this device's GL context the current one (a no-op when it is).
   void activate();
@@ -127,6 +131,10 @@ class Device final : public IDirect3DDevice9 {
                                  UINT vertexStride) override;
   HRESULT SetFVF(DWORD fvf) override;
   HRESULT GetFVF(DWORD* fvf) override;
+  HRESULT CreateVertexDeclaration(const D3DVERTEXELEMENT9* elements,
+                                  IDirect3DVertexDeclaration9** declaration) override;
+  HRESULT SetVertexDeclaration(IDirect3DVertexDeclaration9* declaration) override;
+  HRESULT GetVertexDeclaration(IDirect3DVertexDeclaration9** declaration) override;
   HRESULT SetStreamSource(UINT stream, IDirect3DVertexBuffer9* buffer, UINT offset,
                           UINT stride) override;
   HRESULT GetStreamSource(UINT stream, IDirect3DVertexBuffer9** buffer, UINT* offset,
@@ -139,6 +147,9 @@ class Device final : public IDirect3DDevice9 {
          const D3DPRESENT_PARAMETERS& parameters, DWORD behaviourFlags);
   bool init(std::string& error);
   void releaseBindings();
+  // The input of an FVF, made once and kept.
+  const VertexInput& fvfInput(DWORD fvf);
+  void setVertexInput(DWORD fvf, VertexDeclaration* declaration, const VertexInput& input);
 
   ULONG references = 1;
   IDirect3D9* direct3d;
@@ -150,6 +161,7 @@ class Device final : public IDirect3DDevice9 {
   Surface* backBufferSurface = nullptr;
   Surface* autoDepthSurface = nullptr;
   bool inScene = false;
+  std::unordered_map<DWORD, std::unique_ptr<VertexInput>> fvfInputs;
 };
 
 }  // namespace d3d9

@@ -199,6 +199,18 @@ HRESULT IDirect3DDevice9::GetFVF(DWORD* fvf) {
   zero(fvf);
   return D3DERR_INVALIDCALL;
 }
+HRESULT IDirect3DDevice9::CreateVertexDeclaration(const D3DVERTEXELEMENT9*,
+                                                  IDirect3DVertexDeclaration9** declaration) {
+  if (declaration) *declaration = nullptr;
+  return D3DERR_INVALIDCALL;
+}
+HRESULT IDirect3DDevice9::SetVertexDeclaration(IDirect3DVertexDeclaration9*) {
+  return D3DERR_INVALIDCALL;
+}
+HRESULT IDirect3DDevice9::GetVertexDeclaration(IDirect3DVertexDeclaration9** declaration) {
+  if (declaration) *declaration = nullptr;
+  return D3DERR_INVALIDCALL;
+}
 HRESULT IDirect3DDevice9::SetStreamSource(UINT, IDirect3DVertexBuffer9*, UINT, UINT) {
   return D3DERR_INVALIDCALL;
 }

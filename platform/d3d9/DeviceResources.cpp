@@ -282,15 +282,26 @@ HRESULT Device::ColorFill(IDirect3DSurface9* surface, const RECT* rect, D3DCOLOR
 HRESULT Device::SetRenderTarget(DWORD index, IDirect3DSurface9* surface) {
   logCall("SetRenderTarget", index, surface);
   Surface* target = ours(surface);
-  if (index != 0 || !target) return D3DERR_INVALIDCALL;
-  bool renderable = target->kind == Surface::Kind::RenderTarget ||
-                    (target->kind == Surface::Kind::TextureLevel && target->texture() &&
-                     (target->texture()->usage & D3DUSAGE_RENDERTARGET));
-  if (!renderable) return D3DERR_INVALIDCALL;
-  target->bindSurface();
-  if (state.renderTarget) state.renderTarget->unbindSurface();
-  state.renderTarget = target;
-  // A new target resets the viewport and the scissor rectangle to all of it.
+  if (index >= D3D_MAX_SIMULTANEOUS_RENDERTARGETS || (surface && !target)) return D3DERR_INVALIDCALL;
+  // Only the first target must always be there.
+  if (index == 0 && !target) return D3DERR_INVALIDCALL;
+  if (target) {
+    bool renderable = target->kind == Surface::Kind::RenderTarget ||
+                      (target->kind == Surface::Kind::TextureLevel && target->texture() &&
+                       (target->texture()->usage & D3DUSAGE_RENDERTARGET));
+    if (!renderable) return D3DERR_INVALIDCALL;
+    // One surface is one target of the set, not two.
+    for (DWORD i = 0; i < D3D_MAX_SIMULTANEOUS_RENDERTARGETS; ++i)
+      if (i != index && target == (i == 0 ? state.renderTarget : state.moreTargets[i - 1]))
+        return D3DERR_INVALIDCALL;
+    target->bindSurface();
+  }
+  Surface*& slot = index == 0 ? state.renderTarget : state.moreTargets[index - 1];
+  if (slot) slot->unbindSurface();
+  slot = target;
+  if (index != 0) return D3D_OK;
+  // A new first target resets the viewport and the scissor rectangle to all
+  // of it.
   state.viewport = {0, 0, target->width, target->height, 0.0f, 1.0f};
   state.scissor = {0, 0, LONG(target->width), LONG(target->height)};
   state.versions.bump(state.versions.viewport);
@@ -301,9 +312,11 @@ HRESULT Device::SetRenderTarget(DWORD index, IDirect3DSurface9* surface) {
 HRESULT Device::GetRenderTarget(DWORD index, IDirect3DSurface9** out) {
   if (!out) return D3DERR_INVALIDCALL;
   *out = nullptr;
-  if (index != 0 || !state.renderTarget) return index == 0 ? D3DERR_NOTFOUND : D3DERR_INVALIDCALL;
-  *out = state.renderTarget;
-  state.renderTarget->AddRef();
+  if (index >= D3D_MAX_SIMULTANEOUS_RENDERTARGETS) return D3DERR_INVALIDCALL;
+  Surface* target = index == 0 ? state.renderTarget : state.moreTargets[index - 1];
+  if (!target) return D3DERR_NOTFOUND;
+  *out = target;
+  target->AddRef();
   return D3D_OK;
 }
 
@@ -344,22 +357,6 @@ HRESULT Device::SetTexture(DWORD stage, IDirect3DBaseTexture9* texture) {
   if (state.textures[stage]) storageOf(state.textures[stage])->counter->unbind();
   state.textures[stage] = texture;
   state.versions.bump(state.versions.textures);
-  return D3D_OK;
-}
-
-HRESULT Device::SetFVF(DWORD fvf) {
-  logCall("SetFVF", fvf);
-  if (state.fvf != fvf) {
-    state.fvf = fvf;
-    state.fvfSize = vertexSize(fvf);
-    state.versions.bump(state.versions.vertexFormat);
-  }
-  return D3D_OK;
-}
-
-HRESULT Device::GetFVF(DWORD* fvf) {
-  if (!fvf) return D3DERR_INVALIDCALL;
-  *fvf = state.fvf;
   return D3D_OK;
 }
 

@@ -275,6 +275,7 @@ void DeviceState::setDefaults(UINT width, UINT height, bool autoDepthStencil) {
   std::memset(clipPlanes, 0, sizeof clipPlanes);
   fvf = 0;
   fvfSize = 0;
+  input = nullptr;
   softwareVertexProcessing = false;
 
   versions.renderStateChanged(kFeedsEverything);

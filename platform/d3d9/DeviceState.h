@@ -16,6 +16,8 @@ namespace d3d9 {
 class Surface;
 class VertexBuffer;
 class IndexBuffer;
+class VertexDeclaration;
+struct VertexInput;
 
 struct LightSlot {
   D3DLIGHT9 light{};
@@ -89,13 +91,21 @@ struct DeviceState {
   std::vector<DWORD> activeLights;
   float clipPlanes[kClipPlanes][4];
 
+  // The vertex format: an FVF, or a declaration in its place (`fvf` 0).
+  // `input` is what draws read, from either; `fvfSize` the bytes of one
+  // vertex it needs, 0 when it cannot be drawn.
   DWORD fvf = 0;
-  UINT fvfSize = 0;  // bytes of one vertex of `fvf`; 0 when it cannot be drawn
+  VertexDeclaration* declaration = nullptr;  // the device holds a binding
+  const VertexInput* input = nullptr;
+  UINT fvfSize = 0;
   VertexBuffer* stream = nullptr;  // stream 0; the device holds a reference
   UINT streamOffset = 0, streamStride = 0;
   IndexBuffer* indices = nullptr;
   IDirect3DBaseTexture9* textures[D3DMAX_SAMPLERS] = {};
   Surface* renderTarget = nullptr;
+  // Render targets 1 to 3, which pixel programs writing more than one
+  // colour fill; null when not set.
+  Surface* moreTargets[D3D_MAX_SIMULTANEOUS_RENDERTARGETS - 1] = {};
   Surface* depthStencil = nullptr;
   bool softwareVertexProcessing = false;
 

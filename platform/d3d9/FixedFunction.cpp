@@ -1,5 +1,7 @@
 #include "platform/d3d9/FixedFunction.h"
 
+#include "platform/d3d9/VertexInput.h"
+
 #include <GL/glext.h>
 
 #include <algorithm>
@@ -19,19 +21,6 @@ bool usesArg2(DWORD op) { return op != D3DTOP_SELECTARG1 && op != D3DTOP_PREMODU
 bool validOp(DWORD op) { return op >= D3DTOP_DISABLE && op <= D3DTOP_LERP; }
 
 bool argIsTexture(uint8_t arg) { return (arg & D3DTA_SELECTMASK) == D3DTA_TEXTURE; }
-
-uint8_t texCoordSize(DWORD fvf, int set) {
-  switch ((fvf >> (16 + set * 2)) & 3) {
-    case D3DFVF_TEXTUREFORMAT1:
-      return 1;
-    case D3DFVF_TEXTUREFORMAT3:
-      return 3;
-    case D3DFVF_TEXTUREFORMAT4:
-      return 4;
-    default:
-      return 2;
-  }
-}
 
 }  // namespace
 
@@ -68,32 +57,25 @@ StageCoordKey coordKey(const DWORD* ss, bool rhw) {
 
 }  // namespace
 
-ProgramKey makeProgramKey(const DeviceState& s, DWORD fvf,
+ProgramKey makeProgramKey(const DeviceState& s, const VertexInput& input,
                           const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES], bool points) {
   ProgramKey k;
   std::memset(&k, 0, sizeof k);
   const DWORD* rs = s.renderStates;
 
-  DWORD position = fvf & D3DFVF_POSITION_MASK;
-  k.position = position == D3DFVF_XYZRHW ? kPositionRHW
-               : position == D3DFVF_XYZW ? kPositionXYZW
-                                         : kPositionXYZ;
+  k.position = input.position;
   bool rhw = k.position == kPositionRHW;
-  int betas = (position >= D3DFVF_XYZB1 && position <= D3DFVF_XYZB5) ? int(position - 4) / 2 : 0;
-  bool lastIsIndex = (fvf & (D3DFVF_LASTBETA_UBYTE4 | D3DFVF_LASTBETA_D3DCOLOR)) != 0;
-  int weights = std::max(0, betas - (lastIsIndex ? 1 : 0));
-  k.vertexWeights = uint8_t(std::min(weights, 3));
+  k.vertexWeights = uint8_t(std::min<int>(input.weights, 3));
   k.blendMatrices = 1;
   DWORD blend = rs[D3DRS_VERTEXBLEND];
   if (!rhw && blend >= D3DVBF_1WEIGHTS && blend <= D3DVBF_3WEIGHTS)
     k.blendMatrices = uint8_t(std::min<int>(int(blend), k.vertexWeights) + 1);
 
-  k.hasNormal = !rhw && (fvf & D3DFVF_NORMAL);
-  k.hasPointSize = (fvf & D3DFVF_PSIZE) != 0;
-  k.hasDiffuse = (fvf & D3DFVF_DIFFUSE) != 0;
-  k.hasSpecular = (fvf & D3DFVF_SPECULAR) != 0;
-  int sets = std::min<int>(int((fvf & D3DFVF_TEXCOUNT_MASK) >> D3DFVF_TEXCOUNT_SHIFT), 8);
-  for (int i = 0; i < sets; ++i) k.texCoordSize[i] = texCoordSize(fvf, i);
+  k.hasNormal = !rhw && input.normal;
+  k.hasPointSize = input.pointSize;
+  k.hasDiffuse = input.diffuse;
+  k.hasSpecular = input.specular;
+  for (int i = 0; i < 8; ++i) k.texCoordSize[i] = input.texCoordSize[i];
 
   k.lighting = !rhw && rs[D3DRS_LIGHTING];
   bool specularOn = rs[D3DRS_SPECULARENABLE] != 0;
@@ -185,9 +167,9 @@ ProgramKey makeProgramKey(const DeviceState& s, DWORD fvf,
   return k;
 }
 
-ProgramKey makeShaderVertexKey(const DeviceState& s, DWORD fvf, bool points) {
+ProgramKey makeShaderVertexKey(const DeviceState& s, const VertexInput& input, bool points) {
   const TextureKind none[D3DMAX_TEXTURE_STAGES] = {};
-  ProgramKey k = makeProgramKey(s, fvf, none, points);
+  ProgramKey k = makeProgramKey(s, input, none, points);
   // Only what the vertex stage computes stays in the key.
   k.shaderCoords = 1;
   k.stageCount = D3DMAX_TEXTURE_STAGES;
@@ -204,9 +186,9 @@ ProgramKey makeShaderVertexKey(const DeviceState& s, DWORD fvf, bool points) {
   return k;
 }
 
-ProgramKey makeShaderFragmentKey(const DeviceState& s, DWORD fvf,
+ProgramKey makeShaderFragmentKey(const DeviceState& s, const VertexInput& input,
                                  const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES], bool points) {
-  ProgramKey k = makeProgramKey(s, fvf, textureKinds, points);
+  ProgramKey k = makeProgramKey(s, input, textureKinds, points);
   // Only what the fragment stage computes stays in the key.
   ProgramKey f;
   std::memset(&f, 0, sizeof f);

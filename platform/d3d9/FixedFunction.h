@@ -85,20 +85,22 @@ struct ProgramKeyHash {
   size_t operator()(const ProgramKey& key) const;
 };
 
-// Derives the key from the state for vertices of format `fvf`.
+struct VertexInput;
+
+// Derives the key from the state for vertices read as `input` says.
 // `textureKinds` names what is bound on each stage.
-ProgramKey makeProgramKey(const DeviceState& state, DWORD fvf,
+ProgramKey makeProgramKey(const DeviceState& state, const VertexInput& input,
                           const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES], bool points);
 
 // The key of the vertex stage alone, for drawing with a pixel shader of
 // the caller's: texture coordinate i is what stage i's coordinate index
 // and transform make of the vertex, whatever the stages' operations.
-ProgramKey makeShaderVertexKey(const DeviceState& state, DWORD fvf, bool points);
+ProgramKey makeShaderVertexKey(const DeviceState& state, const VertexInput& input, bool points);
 
 // The key of the fragment stage alone, for drawing with a vertex shader of
 // the caller's that writes v_diffuse, v_specular, v_fog and v_tex0..7
 // (vec4).
-ProgramKey makeShaderFragmentKey(const DeviceState& state, DWORD fvf,
+ProgramKey makeShaderFragmentKey(const DeviceState& state, const VertexInput& input,
                                  const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES], bool points);
 
 // Whether the vertex normal, and so the normal matrix, takes part (in

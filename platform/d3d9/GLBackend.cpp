@@ -53,7 +53,10 @@ void GLBackend::streamReserve(size_t bytes) { pipeline->reserve(bytes); }
 
 void GLBackend::draw(DeviceState& state, const DrawCall& call) {
   bindTargets(state.renderTarget, state.depthStencil);
+  bindMoreTargets(state.moreTargets);
   pipeline->draw(state, call);
+  for (Surface* target : boundMore)
+    if (target) target->gpuWrote();
 }
 
 GLBackend::~GLBackend() {
@@ -256,6 +259,10 @@ void GLBackend::forgetBuffer(GLuint buffer) {
   if (pipeline) pipeline->forgetBuffer(buffer);
 }
 
+void GLBackend::forgetVertexInput(uint64_t id) {
+  if (pipeline) pipeline->forgetVertexInput(id);
+}
+
 void GLBackend::invalidate() {
   shadow.invalidate();
   ++disturbances;
@@ -271,6 +278,11 @@ void GLBackend::forgetSurface(Surface* surface) {
     glNamedFramebufferTexture(drawFramebuffer, GL_COLOR_ATTACHMENT0, 0, 0);
     boundColor = nullptr;
   }
+  for (int i = 0; i < D3D_MAX_SIMULTANEOUS_RENDERTARGETS - 1; ++i)
+    if (boundMore[i] == surface) {
+      glNamedFramebufferTexture(drawFramebuffer, GLenum(GL_COLOR_ATTACHMENT1 + i), 0, 0);
+      boundMore[i] = nullptr;
+    }
   if (boundDepth == surface) {
     glNamedFramebufferTexture(drawFramebuffer, GL_DEPTH_STENCIL_ATTACHMENT, 0, 0);
     glNamedFramebufferRenderbuffer(drawFramebuffer, GL_DEPTH_STENCIL_ATTACHMENT, GL_RENDERBUFFER, 0);
@@ -313,10 +325,31 @@ void GLBackend::bindTargets(Surface* color, Surface* depth) {
   targetHeight = color ? int(color->height) : 0;
 }
 
+void GLBackend::bindMoreTargets(Surface* const more[D3D_MAX_SIMULTANEOUS_RENDERTARGETS - 1]) {
+  bool changed = false;
+  for (int i = 0; i < D3D_MAX_SIMULTANEOUS_RENDERTARGETS - 1; ++i) {
+    if (more[i] == boundMore[i]) continue;
+    const GLenum attachment = GLenum(GL_COLOR_ATTACHMENT1 + i);
+    if (!more[i] || !more[i]->attach(drawFramebuffer, attachment))
+      glNamedFramebufferTexture(drawFramebuffer, attachment, 0, 0);
+    boundMore[i] = more[i];
+    changed = true;
+  }
+  if (!changed) return;
+  GLenum buffers[D3D_MAX_SIMULTANEOUS_RENDERTARGETS] = {GL_COLOR_ATTACHMENT0};
+  GLsizei count = 1;
+  for (int i = 0; i < D3D_MAX_SIMULTANEOUS_RENDERTARGETS - 1; ++i)
+    if (boundMore[i]) count = i + 2;
+  for (int i = 1; i < count; ++i)
+    buffers[i] = boundMore[i - 1] ? GLenum(GL_COLOR_ATTACHMENT0 + i) : GL_NONE;
+  glNamedFramebufferDrawBuffers(drawFramebuffer, count, buffers);
+}
+
 void GLBackend::clear(const DeviceState& state, DWORD count, const D3DRECT* rects, DWORD flags,
                       D3DCOLOR color, float z, DWORD stencil) {
   ++disturbances;
   bindTargets(state.renderTarget, state.depthStencil);
+  bindMoreTargets(state.moreTargets);
   const D3DVIEWPORT9& vp = state.viewport;
   RECT viewport = {LONG(vp.X), LONG(vp.Y), LONG(vp.X + vp.Width), LONG(vp.Y + vp.Height)};
   RECT target = {0, 0, targetWidth, targetHeight};
@@ -342,7 +375,12 @@ void GLBackend::clear(const DeviceState& state, DWORD count, const D3DRECT* rect
     bool whole = r.left == 0 && r.top == 0 && r.right == targetWidth && r.bottom == targetHeight;
     enable(kCapScissor, !whole);
     if (!whole) setScissor(r.left, r.top, r.right - r.left, r.bottom - r.top);
-    if ((flags & D3DCLEAR_TARGET) && state.renderTarget) glClearBufferfv(GL_COLOR, 0, rgba);
+    if ((flags & D3DCLEAR_TARGET) && state.renderTarget) {
+      glClearBufferfv(GL_COLOR, 0, rgba);
+      // Every target of the set is cleared.
+      for (int i = 0; i < D3D_MAX_SIMULTANEOUS_RENDERTARGETS - 1; ++i)
+        if (boundMore[i]) glClearBufferfv(GL_COLOR, i + 1, rgba);
+    }
     if (depth && stencilToo)
       glClearBufferfi(GL_DEPTH_STENCIL, 0, z, stencilValue);
     else if (depth)
@@ -356,7 +394,11 @@ void GLBackend::clear(const DeviceState& state, DWORD count, const D3DRECT* rect
     for (DWORD i = 0; i < count; ++i)
       clearRect(RECT{rects[i].x1, rects[i].y1, rects[i].x2, rects[i].y2});
   }
-  if ((flags & D3DCLEAR_TARGET) && state.renderTarget) state.renderTarget->gpuWrote();
+  if ((flags & D3DCLEAR_TARGET) && state.renderTarget) {
+    state.renderTarget->gpuWrote();
+    for (Surface* target : boundMore)
+      if (target) target->gpuWrote();
+  }
 }
 
 void GLBackend::present(Surface* source, int width, int height, bool keepAspect) {

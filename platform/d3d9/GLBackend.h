@@ -93,6 +93,9 @@ class GLBackend {
   // Draw-target management: makes `color` and `depth` the targets of the
   // draw framebuffer (either may be null).
   void bindTargets(Surface* color, Surface* depth);
+  // Render targets 1 to 3 beside the first (null where none) and the draw
+  // buffers that send a program's colour outputs to them.
+  void bindMoreTargets(Surface* const more[D3D_MAX_SIMULTANEOUS_RENDERTARGETS - 1]);
 
   // Clears rectangles of the current targets, clipped to the viewport (and
   // the scissor rectangle when its test is on).
@@ -130,6 +133,7 @@ class GLBackend {
   // Objects going away: no cache may keep a name GL can hand out again.
   void forgetTexture(GLuint texture);
   void forgetBuffer(GLuint buffer);
+  void forgetVertexInput(uint64_t id);
   // A surface goes: it must not stay attached, nor be taken for a new one
   // made at the same address.
   void forgetSurface(Surface* surface);
@@ -170,6 +174,7 @@ class GLBackend {
   GLuint drawFramebuffer = 0, readFramebuffer = 0, copyFramebuffer = 0;
   Surface* boundColor = nullptr;
   Surface* boundDepth = nullptr;
+  Surface* boundMore[D3D_MAX_SIMULTANEOUS_RENDERTARGETS - 1] = {};
   int targetWidth = 0, targetHeight = 0;
   std::unique_ptr<ProgramCache> programs;
   std::unique_ptr<Pipeline> pipeline;

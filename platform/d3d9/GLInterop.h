@@ -2,10 +2,14 @@
 // effect layer): it shares the device's context, targets, vertex formats,
 // textures and raster state, and replaces only the fixed-function program.
 //
-// A program given here reads the vertex attributes at the locations of
-// FixedFunction.h (position 0, blend weights 1, normal 3, point size 4,
-// diffuse 5, specular 6, texture coordinates 7 to 14), samples stage i's
-// texture on unit i, and sets its own uniforms.
+// A program given here reads the vertex attributes by semantic: an input
+// named "a_" and the semantic ("a_TANGENT0", "a_TEXCOORD1", see
+// VertexFormat.h) receives that element of the vertex format (FVF or
+// declaration) wherever GL placed it; inputs named otherwise read the
+// locations of FixedFunction.h (position 0, blend weights 1, normal 3,
+// point size 4, diffuse 5, specular 6, texture coordinates 7 to 14). Its
+// fragment outputs at locations 0 to 3 go to render targets 0 to 3. It
+// samples stage i's texture on unit i and sets its own uniforms.
 #pragma once
 
 #include <GL/gl.h>

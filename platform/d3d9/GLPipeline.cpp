@@ -46,6 +46,7 @@ void Pipeline::invalidate() {
 
 void Pipeline::setProgramOverride(GLuint name) {
   overrideProgram = name;
+  readProgramInputs(name);
   // The textures to bind are worked out anew for the next draw.
   std::memset(keyVersions, 0, sizeof keyVersions);
   textureVersion = 0;
@@ -72,8 +73,8 @@ void Pipeline::draw(DeviceState& s, const DrawCall& call) {
     sampledUnits = 0xff;  // what the caller's stage samples is not known
     samplerVersion = 0;
     settled = {};
-    Program* p = programs.getWithShader(overrideIsVertex ? makeShaderFragmentKey(s, s.fvf, kinds, points)
-                                                         : makeShaderVertexKey(s, s.fvf, points),
+    Program* p = programs.getWithShader(overrideIsVertex ? makeShaderFragmentKey(s, *s.input, kinds, points)
+                                                         : makeShaderVertexKey(s, *s.input, points),
                                         overrideShader, overrideIsVertex);
     if (!p) return;
     gl.bindProgram(p->name);
@@ -108,7 +109,7 @@ void Pipeline::draw(DeviceState& s, const DrawCall& call) {
     applyRasterState(s);
     settled = {p, s.versions.settings, gl.disturbances, s.renderTarget, s.depthStencil, points};
   }
-  VertexArray& va = vertexArray(s.fvf);
+  VertexArray& va = vertexArray(*s.input);
   gl.bindVertexArray(va.name);
   if (va.buffer != call.vertexBuffer || va.offset != call.vertexOffset || va.stride != call.stride) {
     va.buffer = call.vertexBuffer;

@@ -10,10 +10,12 @@
 #include <cstdint>
 #include <initializer_list>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/d3d9/DeviceState.h"
 #include "platform/d3d9/FixedFunction.h"
 #include "platform/d3d9/GLBackend.h"
+#include "platform/d3d9/VertexInput.h"
 
 namespace d3d9 {
 
@@ -31,6 +33,8 @@ class Pipeline {
   GLuint streamBuffer() const { return streamName; }
   // Vertex arrays may still name a deleted buffer; the next draw re-binds.
   void forgetBuffer(GLuint buffer);
+  // The vertex array of an input that goes (a released declaration).
+  void forgetVertexInput(uint64_t id);
 
   // How many programs the state has needed so far (for tests and numbers).
   size_t programCount() const;
@@ -57,7 +61,12 @@ class Pipeline {
     GLuint elements = GLuint(-1);
   };
 
-  VertexArray& vertexArray(DWORD fvf);
+  // The vertex array that feeds `input` to the current program: to the
+  // inputs an override program names by semantic, else at the fixed
+  // locations.
+  VertexArray& vertexArray(const VertexInput& input);
+  // Reads which semantics the override program names, and where.
+  void readProgramInputs(GLuint program);
   Program* selectProgram(DeviceState& state, bool points);
   // Takes the bound textures when they changed; true when the kind bound
   // on some stage changed with them.
@@ -82,8 +91,27 @@ class Pipeline {
 
   GLBackend& gl;
   ProgramCache& programs;
-  std::unordered_map<DWORD, VertexArray> vertexArrays;  // elements stay where they are
-  DWORD lastFVF = 0;
+  // By input id and the signature of the program inputs they were made
+  // for; elements stay where they are.
+  struct VertexArrayKey {
+    uint64_t input, inputs;
+    bool operator==(const VertexArrayKey& o) const { return input == o.input && inputs == o.inputs; }
+  };
+  struct VertexArrayKeyHash {
+    size_t operator()(const VertexArrayKey& k) const {
+      return size_t(k.input * 0x9E3779B97F4A7C15ull ^ k.inputs);
+    }
+  };
+  std::unordered_map<VertexArrayKey, VertexArray, VertexArrayKeyHash> vertexArrays;
+  VertexArrayKey lastInput{0, 0};
+  // The override program's inputs named by semantic (usage, index,
+  // location), and a signature of them (0: none, as for fixed function).
+  struct ProgramInput {
+    BYTE usage, usageIndex;
+    GLuint location;
+  };
+  std::vector<ProgramInput> programInputs;
+  uint64_t programInputsSignature = 0;
   VertexArray* lastVertexArray = nullptr;
   GLuint samplers[D3DMAX_TEXTURE_STAGES] = {};
   DWORD samplerValues[D3DMAX_TEXTURE_STAGES][D3DSAMP_COUNT];

@@ -103,7 +103,7 @@ Program* Pipeline::selectProgram(DeviceState& state, bool points) {
               (!keyTableFog || perspective(state.projection) == keyFogFromW);
   if (same) return program;
   std::memcpy(keyVersions, now, sizeof now);
-  ProgramKey key = makeProgramKey(state, state.fvf, kinds, points);
+  ProgramKey key = makeProgramKey(state, *state.input, kinds, points);
   keyTableFog = key.fog == 2;
   keyFogFromW = key.fogFromW;
   if (programs.size() >= kMaxPrograms) {

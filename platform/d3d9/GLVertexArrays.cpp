@@ -1,10 +1,13 @@
-// Vertex formats as vertex arrays: one per FVF, made on first use and kept,
-// with the buffers it was last bound to.
+// Vertex inputs as vertex arrays: one per FVF or declaration, made on first
+// use and kept, with the buffers it was last bound to.
 #include "platform/d3d9/GLPipeline.h"
 
 #include <GL/glext.h>
 
 #include <algorithm>
+
+#include "platform/d3d9/VertexFormat.h"
+
 
 
 namespace d3d9 {
@@ -16,61 +19,77 @@ void Pipeline::forgetBuffer(GLuint buffer) {
   }
 }
 
-Pipeline::VertexArray& Pipeline::vertexArray(DWORD fvf) {
-  if (lastVertexArray && lastFVF == fvf) return *lastVertexArray;
-  auto found = vertexArrays.find(fvf);
+void Pipeline::forgetVertexInput(uint64_t id) {
+  for (auto it = vertexArrays.begin(); it != vertexArrays.end();) {
+    if (it->first.input != id) {
+      ++it;
+      continue;
+    }
+    if (lastVertexArray == &it->second) lastVertexArray = nullptr;
+    glDeleteVertexArrays(1, &it->second.name);
+    it = vertexArrays.erase(it);
+  }
+}
+
+void Pipeline::readProgramInputs(GLuint program) {
+  programInputs.clear();
+  programInputsSignature = 0;
+  if (!program) return;
+  GLint count = 0, longest = 0;
+  glGetProgramiv(program, GL_ACTIVE_ATTRIBUTES, &count);
+  glGetProgramiv(program, GL_ACTIVE_ATTRIBUTE_MAX_LENGTH, &longest);
+  std::vector<char> name(size_t(std::max(longest, 1)));
+  for (GLint i = 0; i < count; ++i) {
+    GLint size = 0;
+    GLenum type = 0;
+    glGetActiveAttrib(program, GLuint(i), GLsizei(name.size()), nullptr, &size, &type, name.data());
+    BYTE usage, index;
+    if (!semanticOfInput(name.data(), usage, index)) continue;
+    const GLint location = glGetAttribLocation(program, name.data());
+    if (location >= 0) programInputs.push_back({usage, index, GLuint(location)});
+  }
+  std::sort(programInputs.begin(), programInputs.end(), [](const ProgramInput& a, const ProgramInput& b) {
+    return a.location < b.location;
+  });
+  // FNV-1a over the list; never 0 when there is one.
+  uint64_t hash = 1469598103934665603ull;
+  for (const ProgramInput& p : programInputs)
+    for (uint64_t v : {uint64_t(p.usage), uint64_t(p.usageIndex), uint64_t(p.location)}) {
+      hash ^= v + 1;
+      hash *= 1099511628211ull;
+    }
+  programInputsSignature = programInputs.empty() ? 0 : hash | 1;
+}
+
+Pipeline::VertexArray& Pipeline::vertexArray(const VertexInput& input) {
+  const uint64_t inputs = overrideProgram ? programInputsSignature : 0;
+  const VertexArrayKey key{input.id, inputs};
+  if (lastVertexArray && lastInput == key) return *lastVertexArray;
+  auto found = vertexArrays.find(key);
   if (found != vertexArrays.end()) {
-    lastFVF = fvf;
+    lastInput = key;
     lastVertexArray = &found->second;
     return found->second;
   }
-  VertexArray& va = vertexArrays[fvf];
-  lastFVF = fvf;
+  VertexArray& va = vertexArrays[key];
+  lastInput = key;
   lastVertexArray = &va;
   glCreateVertexArrays(1, &va.name);
-  GLuint vao = va.name;
-  GLuint offset = 0;
-  auto attribute = [&](GLuint index, GLint size, GLenum type, bool normalised, GLuint bytes) {
-    glEnableVertexArrayAttrib(vao, index);
-    glVertexArrayAttribFormat(vao, index, size, type, normalised ? GL_TRUE : GL_FALSE, offset);
-    glVertexArrayAttribBinding(vao, index, 0);
-    offset += bytes;
-  };
-  DWORD position = fvf & D3DFVF_POSITION_MASK;
-  if (position == D3DFVF_XYZRHW || position == D3DFVF_XYZW) {
-    attribute(kAttrPosition, 4, GL_FLOAT, false, 16);
-  } else {
-    attribute(kAttrPosition, 3, GL_FLOAT, false, 12);
-    if (position >= D3DFVF_XYZB1 && position <= D3DFVF_XYZB5) {
-      GLuint betas = (position - 4) / 2;
-      bool lastIsIndex = (fvf & (D3DFVF_LASTBETA_UBYTE4 | D3DFVF_LASTBETA_D3DCOLOR)) != 0;
-      GLuint weights = betas - (lastIsIndex ? 1 : 0);
-      if (weights > 0) attribute(kAttrWeights, GLint(std::min(weights, 4u)), GL_FLOAT, false, 4 * weights);
-      if (lastIsIndex) offset += 4;
+  for (const VertexInput::Attribute& a : input.attributes) {
+    int location = -1;
+    bool fixedTaken = false;
+    if (inputs) {
+      for (const ProgramInput& p : programInputs) {
+        if (p.usage == a.usage && p.usageIndex == a.usageIndex) location = int(p.location);
+        if (a.location >= 0 && int(p.location) == a.location) fixedTaken = true;
+      }
     }
-  }
-  if (fvf & D3DFVF_NORMAL) attribute(kAttrNormal, 3, GL_FLOAT, false, 12);
-  if (fvf & D3DFVF_PSIZE) attribute(kAttrPointSize, 1, GL_FLOAT, false, 4);
-  // Colours are stored B, G, R, A: GL reads them that way with GL_BGRA.
-  if (fvf & D3DFVF_DIFFUSE) attribute(kAttrDiffuse, GL_BGRA, GL_UNSIGNED_BYTE, true, 4);
-  if (fvf & D3DFVF_SPECULAR) attribute(kAttrSpecular, GL_BGRA, GL_UNSIGNED_BYTE, true, 4);
-  int sets = std::min<int>(int((fvf & D3DFVF_TEXCOUNT_MASK) >> D3DFVF_TEXCOUNT_SHIFT), 8);
-  for (int i = 0; i < sets; ++i) {
-    GLint size = 2;
-    switch ((fvf >> (16 + i * 2)) & 3) {
-      case D3DFVF_TEXTUREFORMAT1:
-        size = 1;
-        break;
-      case D3DFVF_TEXTUREFORMAT3:
-        size = 3;
-        break;
-      case D3DFVF_TEXTUREFORMAT4:
-        size = 4;
-        break;
-      default:
-        break;
-    }
-    attribute(GLuint(kAttrTexCoord0 + i), size, GL_FLOAT, false, GLuint(4 * size));
+    if (location < 0 && a.location >= 0 && !fixedTaken) location = a.location;
+    if (location < 0) continue;  // nothing reads it
+    const GLuint at = GLuint(location);
+    glEnableVertexArrayAttrib(va.name, at);
+    glVertexArrayAttribFormat(va.name, at, a.size, a.type, a.normalised, a.offset);
+    glVertexArrayAttribBinding(va.name, at, 0);
   }
   return va;
 }

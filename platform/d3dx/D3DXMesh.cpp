@@ -2,13 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <new>
 #include <tuple>
 #include <vector>
 
+#include "platform/d3d9/VertexFormat.h"
 #include "platform/d3dx/Counted.h"
 #include "platform/d3dx/MeshInternal.h"
 
@@ -22,15 +23,16 @@ D3DPOOL poolOf(DWORD options, DWORD systemBit, DWORD managedBit) {
 
 class Mesh final : public d3dx_com::Counted<ID3DXMesh> {
  public:
-  Mesh(IDirect3DDevice9* device, DWORD options, DWORD fvf, DWORD faces, DWORD vertices)
-      : device_(device), options_(options), fvf_(fvf), stride_(D3DXGetFVFVertexSize(fvf)),
-        faces_(faces), vertices_(vertices), attributes_(faces, 0) {
+  Mesh(IDirect3DDevice9* device, DWORD options, const d3dx_mesh::VertexLayout& layout, DWORD fvf,
+       DWORD faces, DWORD vertices)
+      : device_(device), options_(options), fvf_(fvf), stride_(layout.stride), faces_(faces),
+        vertices_(vertices), extra_(layout.extra), attributes_(faces, 0) {
     device_->AddRef();
   }
 
   HRESULT create() {
     HRESULT hr = device_->CreateVertexBuffer(
-        vertices_ * stride_, 0, fvf_,
+        vertices_ * stride_, 0, GetFVF(),
         poolOf(options_, D3DXMESH_VB_SYSTEMMEM, D3DXMESH_VB_MANAGED), &vb_, nullptr);
     if (FAILED(hr)) return hr;
     hr = device_->CreateIndexBuffer(faces_ * 3 * indexSize(), 0,
@@ -54,7 +56,17 @@ class Mesh final : public d3dx_com::Counted<ID3DXMesh> {
 
   HRESULT DrawSubset(DWORD attribId) override {
     if (vertexLocks_ > 0 || indexLocks_ > 0) return D3DERR_INVALIDCALL;
-    device_->SetFVF(fvf_);
+    if (extra_.empty()) {
+      device_->SetFVF(fvf_);
+    } else {
+      // Vertices an FVF cannot say are drawn through a declaration, made
+      // once per mesh.
+      if (!declaration_) {
+        const std::vector<D3DVERTEXELEMENT9> elements = d3dx_mesh::declarationOf(fvf_, extra_);
+        device_->CreateVertexDeclaration(elements.data(), &declaration_);
+      }
+      device_->SetVertexDeclaration(declaration_);
+    }
     device_->SetStreamSource(0, vb_, 0, stride_);
     device_->SetIndices(ib_);
     if (!table_.empty()) {
@@ -74,7 +86,15 @@ class Mesh final : public d3dx_com::Counted<ID3DXMesh> {
 
   DWORD GetNumFaces() override { return faces_; }
   DWORD GetNumVertices() override { return vertices_; }
-  DWORD GetFVF() override { return fvf_; }
+  // 0 for a mesh whose vertices hold elements beyond an FVF.
+  DWORD GetFVF() override { return extra_.empty() ? fvf_ : 0; }
+  HRESULT GetDeclaration(D3DVERTEXELEMENT9 declaration[MAX_FVF_DECL_SIZE]) override {
+    if (!declaration) return D3DERR_INVALIDCALL;
+    const std::vector<D3DVERTEXELEMENT9> elements = d3dx_mesh::declarationOf(fvf_, extra_);
+    if (elements.size() > MAX_FVF_DECL_SIZE) return D3DERR_INVALIDCALL;
+    std::copy(elements.begin(), elements.end(), declaration);
+    return D3D_OK;
+  }
   DWORD GetNumBytesPerVertex() override { return stride_; }
   DWORD GetOptions() override { return options_; }
   HRESULT GetDevice(IDirect3DDevice9** device) override {
@@ -97,8 +117,10 @@ class Mesh final : public d3dx_com::Counted<ID3DXMesh> {
     void* to = nullptr;
     if (SUCCEEDED(vb_->Lock(0, 0, &from, D3DLOCK_READONLY))) {
       if (SUCCEEDED(copy->vb_->Lock(0, 0, &to, 0))) {
-        d3dx_mesh::convertVertices(static_cast<const unsigned char*>(from), fvf_,
-                                   static_cast<unsigned char*>(to), fvf, vertices_);
+        d3dx_mesh::convertVertices(static_cast<const unsigned char*>(from),
+                                   d3dx_mesh::layoutOf(fvf_, extra_),
+                                   static_cast<unsigned char*>(to), d3dx_mesh::layoutOf(fvf),
+                                   vertices_);
         copy->vb_->Unlock();
       }
       vb_->Unlock();
@@ -204,6 +226,7 @@ class Mesh final : public d3dx_com::Counted<ID3DXMesh> {
   bool readData(d3dx_mesh::MeshData& out) {
     out.fvf = fvf_;
     out.stride = stride_;
+    out.extra = extra_;
     out.indices = readIndices();
     out.vertices.resize(std::size_t(vertices_) * stride_);
     void* data = nullptr;
@@ -216,6 +239,7 @@ class Mesh final : public d3dx_com::Counted<ID3DXMesh> {
 
  private:
   ~Mesh() override {
+    if (declaration_) declaration_->Release();
     if (ib_) ib_->Release();
     if (vb_) vb_->Release();
     device_->Release();
@@ -247,6 +271,8 @@ class Mesh final : public d3dx_com::Counted<ID3DXMesh> {
 
   IDirect3DDevice9* device_;
   DWORD options_, fvf_, stride_, faces_, vertices_;
+  std::vector<D3DVERTEXELEMENT9> extra_;  // after the FVF part of each vertex
+  IDirect3DVertexDeclaration9* declaration_ = nullptr;
   IDirect3DVertexBuffer9* vb_ = nullptr;
   IDirect3DIndexBuffer9* ib_ = nullptr;
   std::vector<DWORD> attributes_;
@@ -259,9 +285,56 @@ class Mesh final : public d3dx_com::Counted<ID3DXMesh> {
   int vertexLocks() const { return vertexLocks_; }
 };
 
+// A new mesh of zeroed vertices and indices in `layout` (the layout of
+// `fvf` and perhaps extra elements).
+HRESULT createMesh(DWORD faces, DWORD vertices, DWORD options,
+                   const d3dx_mesh::VertexLayout& layout, DWORD fvf, IDirect3DDevice9* device,
+                   Mesh** out) {
+  *out = nullptr;
+  if (!device || faces == 0 || vertices == 0 || !layout.valid || layout.stride == 0 ||
+      (fvf & D3DFVF_POSITION_MASK) == D3DFVF_XYZRHW)
+    return D3DERR_INVALIDCALL;
+  if (!(options & D3DXMESH_32BIT) && vertices > D3DX_MAX_16BIT_VERTICES)
+    return D3DERR_INVALIDCALL;
+  // Keep the byte sizes of both buffers within 32 bits.
+  if (faces > (1u << 30) / 12 || vertices > (1u << 30) / layout.stride) return E_OUTOFMEMORY;
+  auto* made = new Mesh(device, options, layout, fvf, faces, vertices);
+  const HRESULT hr = made->create();
+  if (FAILED(hr)) {
+    made->Release();
+    return hr;
+  }
+  *out = made;
+  return D3D_OK;
+}
+
 }  // namespace
 
 namespace d3dx_mesh {
+
+VertexLayout layoutOf(DWORD fvf, const std::vector<D3DVERTEXELEMENT9>& extra) {
+  VertexLayout l = layoutOf(fvf);
+  if (!l.valid) return l;
+  for (const D3DVERTEXELEMENT9& e : extra) {
+    const UINT size = d3d9::declTypeSize(e.Type);
+    if (size == 0 || e.Offset != l.stride) {
+      l.valid = false;
+      return l;
+    }
+    l.extra.push_back(e);
+    l.stride += size;
+  }
+  return l;
+}
+
+std::vector<D3DVERTEXELEMENT9> declarationOf(DWORD fvf,
+                                             const std::vector<D3DVERTEXELEMENT9>& extra) {
+  std::vector<D3DVERTEXELEMENT9> elements;
+  d3d9::elementsOfFVF(fvf, elements);
+  elements.insert(elements.end(), extra.begin(), extra.end());
+  elements.push_back(D3DDECL_END());
+  return elements;
+}
 
 VertexLayout layoutOf(DWORD fvf) {
   VertexLayout l;
@@ -298,7 +371,11 @@ VertexLayout layoutOf(DWORD fvf) {
 
 void convertVertices(const unsigned char* from, DWORD fromFvf, unsigned char* to, DWORD toFvf,
                      DWORD count) {
-  const VertexLayout a = layoutOf(fromFvf), b = layoutOf(toFvf);
+  convertVertices(from, layoutOf(fromFvf), to, layoutOf(toFvf), count);
+}
+
+void convertVertices(const unsigned char* from, const VertexLayout& a, unsigned char* to,
+                     const VertexLayout& b, DWORD count) {
   if (!a.valid || !b.valid) return;
   auto copyPart = [](const unsigned char* src, int srcOffset, UINT srcSize, unsigned char* dst,
                      int dstOffset, UINT dstSize) {
@@ -318,16 +395,17 @@ void convertVertices(const unsigned char* from, DWORD fromFvf, unsigned char* to
     copyPart(s, a.specular, 4, d, b.specular, 4);
     for (UINT t = 0; t < 8; ++t)
       if (t < a.texSets && t < b.texSets) copyPart(s, a.tex[t], a.texSize[t], d, b.tex[t], b.texSize[t]);
+    // Extra elements by meaning, where both formats store them alike.
+    for (const D3DVERTEXELEMENT9& e : b.extra)
+      for (const D3DVERTEXELEMENT9& f : a.extra)
+        if (f.Usage == e.Usage && f.UsageIndex == e.UsageIndex && f.Type == e.Type) {
+          std::memcpy(d + e.Offset, s + f.Offset, d3d9::declTypeSize(e.Type));
+          break;
+        }
   }
 }
 
 namespace {
-struct PositionKey {
-  float x, y, z;
-  bool operator<(const PositionKey& o) const {
-    return std::tie(x, y, z) < std::tie(o.x, o.y, o.z);
-  }
-};
 D3DXVECTOR3 positionOf(const MeshData& data, DWORD v) {
   D3DXVECTOR3 p;
   std::memcpy(&p, data.vertices.data() + std::size_t(v) * data.stride, 12);
@@ -339,9 +417,26 @@ void adjacency(const MeshData& data, float epsilon, DWORD* out) {
   const std::size_t faces = data.indices.size() / 3;
   const DWORD vertices = data.stride ? DWORD(data.vertices.size() / data.stride) : 0;
   // Each vertex is represented by the first vertex at the same position
-  // (within epsilon along each axis when epsilon > 0).
-  std::vector<DWORD> rep(vertices);
-  std::map<PositionKey, DWORD> seen;
+  // (within epsilon along each axis when epsilon > 0): vertices sorted by
+  // position, then by index, and each run of one position takes its first.
+  // Positions compare by their bits, with -0 taken as 0 and every NaN as
+  // one value, so that the order is total.
+  auto bitsOf = [](float f) {
+    if (f == 0.0f) f = 0.0f;
+    std::uint32_t u;
+    std::memcpy(&u, &f, 4);
+    if (std::isnan(f)) u = 0x7FC00000u;
+    return u;
+  };
+  struct Keyed {
+    std::uint32_t x, y, z;
+    DWORD vertex;
+    bool samePlace(const Keyed& o) const { return x == o.x && y == o.y && z == o.z; }
+    bool operator<(const Keyed& o) const {
+      return std::tie(x, y, z, vertex) < std::tie(o.x, o.y, o.z, o.vertex);
+    }
+  };
+  std::vector<Keyed> keyed(vertices);
   for (DWORD v = 0; v < vertices; ++v) {
     D3DXVECTOR3 p = positionOf(data, v);
     if (epsilon > 0) {
@@ -349,26 +444,44 @@ void adjacency(const MeshData& data, float epsilon, DWORD* out) {
       p.y = std::round(p.y / epsilon);
       p.z = std::round(p.z / epsilon);
     }
-    rep[v] = seen.emplace(PositionKey{p.x, p.y, p.z}, v).first->second;
+    keyed[v] = {bitsOf(p.x), bitsOf(p.y), bitsOf(p.z), v};
   }
-  std::map<std::pair<DWORD, DWORD>, std::vector<std::size_t>> edges;  // directed edge -> face*3+e
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<DWORD> rep(vertices);
+  for (std::size_t i = 0, first = 0; i < keyed.size(); ++i) {
+    if (!keyed[i].samePlace(keyed[first])) first = i;
+    rep[keyed[i].vertex] = keyed[first].vertex;
+  }
   auto repOf = [&](DWORD i) { return i < vertices ? rep[i] : i; };
-  for (std::size_t f = 0; f < faces; ++f)
-    for (int e = 0; e < 3; ++e)
-      edges[{repOf(data.indices[3 * f + e]), repOf(data.indices[3 * f + (e + 1) % 3])}]
-          .push_back(3 * f + e);
-  for (std::size_t i = 0; i < faces * 3; ++i) out[i] = 0xFFFFFFFF;
-  for (std::size_t f = 0; f < faces; ++f)
-    for (int e = 0; e < 3; ++e) {
-      const DWORD a = repOf(data.indices[3 * f + e]), b = repOf(data.indices[3 * f + (e + 1) % 3]);
-      auto it = edges.find({b, a});
-      if (it == edges.end()) continue;
-      for (std::size_t other : it->second)
-        if (other / 3 != f) {
-          out[3 * f + e] = DWORD(other / 3);
-          break;
-        }
+
+  // The directed edges leaving each represented vertex, in face order: the
+  // face across an edge is the first other face that holds it the other way
+  // round, found among the few edges leaving the edge's far end.
+  const std::size_t slots = faces * 3;
+  std::vector<DWORD> from(slots), to(slots);
+  std::vector<std::size_t> start(std::size_t(vertices) + 2, 0);
+  auto bucket = [&](DWORD v) { return v < vertices ? std::size_t(v) : std::size_t(vertices); };
+  for (std::size_t i = 0; i < slots; ++i) {
+    const std::size_t f = i / 3, e = i % 3;
+    from[i] = repOf(data.indices[3 * f + e]);
+    to[i] = repOf(data.indices[3 * f + (e + 1) % 3]);
+    ++start[bucket(from[i]) + 1];
+  }
+  for (std::size_t v = 1; v < start.size(); ++v) start[v] += start[v - 1];
+  std::vector<std::size_t> fill(start.begin(), start.end() - 1), leaving(slots);
+  for (std::size_t i = 0; i < slots; ++i) leaving[fill[bucket(from[i])]++] = i;
+  for (std::size_t i = 0; i < slots; ++i) {
+    out[i] = 0xFFFFFFFF;
+    const std::size_t b = bucket(to[i]);
+    for (std::size_t k = start[b]; k < start[b + 1]; ++k) {
+      const std::size_t other = leaving[k];
+      // Indices beyond the vertices share one list: match them exactly.
+      if (from[other] == to[i] && to[other] == from[i] && other / 3 != i / 3) {
+        out[i] = DWORD(other / 3);
+        break;
+      }
     }
+  }
 }
 
 void computeNormals(MeshData& data, const DWORD* adjacencyIn) {
@@ -431,10 +544,10 @@ HRESULT makeMesh(IDirect3DDevice9* device, DWORD options, const MeshData& data,
   const DWORD vertices = data.stride ? DWORD(data.vertices.size() / data.stride) : 0;
   const DWORD faces = DWORD(data.indices.size() / 3);
   if (vertices > D3DX_MAX_16BIT_VERTICES) options |= D3DXMESH_32BIT;
-  ID3DXMesh* made = nullptr;
-  HRESULT hr = D3DXCreateMeshFVF(faces, vertices, options, data.fvf, device, &made);
+  Mesh* mesh = nullptr;
+  HRESULT hr = createMesh(faces, vertices, options, layoutOf(data.fvf, data.extra), data.fvf,
+                          device, &mesh);
   if (FAILED(hr)) return hr;
-  auto* mesh = static_cast<Mesh*>(made);
   void* to = nullptr;
   if (SUCCEEDED(mesh->LockVertexBuffer(0, &to))) {
     std::memcpy(to, data.vertices.data(), data.vertices.size());
@@ -478,28 +591,17 @@ HRESULT D3DXCreateMeshFVF(DWORD numFaces, DWORD numVertices, DWORD options, DWOR
                           IDirect3DDevice9* device, ID3DXMesh** mesh) {
   if (!mesh) return D3DERR_INVALIDCALL;
   *mesh = nullptr;
-  if (!device || numFaces == 0 || numVertices == 0 || D3DXGetFVFVertexSize(fvf) == 0 ||
-      (fvf & D3DFVF_POSITION_MASK) == D3DFVF_XYZRHW)
-    return D3DERR_INVALIDCALL;
-  if (!(options & D3DXMESH_32BIT) && numVertices > D3DX_MAX_16BIT_VERTICES)
-    return D3DERR_INVALIDCALL;
-  // Keep the byte sizes of both buffers within 32 bits.
-  if (numFaces > (1u << 30) / 12 || numVertices > (1u << 30) / D3DXGetFVFVertexSize(fvf))
-    return E_OUTOFMEMORY;
-  auto* made = new Mesh(device, options, fvf, numFaces, numVertices);
-  const HRESULT hr = made->create();
-  if (FAILED(hr)) {
-    made->Release();
-    return hr;
-  }
-  *mesh = made;
-  return D3D_OK;
+  Mesh* made = nullptr;
+  const HRESULT hr = createMesh(numFaces, numVertices, options, d3dx_mesh::layoutOf(fvf), fvf,
+                                device, &made);
+  if (SUCCEEDED(hr)) *mesh = made;
+  return hr;
 }
 
 HRESULT D3DXComputeNormals(ID3DXBaseMesh* mesh, const DWORD* adjacency) {
-  if (!mesh || !(mesh->GetFVF() & D3DFVF_NORMAL)) return D3DERR_INVALIDCALL;
+  if (!mesh) return D3DERR_INVALIDCALL;
   d3dx_mesh::MeshData data;
-  if (!d3dx_mesh::readMesh(mesh, data)) return D3DERR_INVALIDCALL;
+  if (!d3dx_mesh::readMesh(mesh, data) || !(data.fvf & D3DFVF_NORMAL)) return D3DERR_INVALIDCALL;
   d3dx_mesh::computeNormals(data, adjacency);
   return d3dx_mesh::writeVertices(mesh, data) ? D3D_OK : D3DERR_INVALIDCALL;
 }

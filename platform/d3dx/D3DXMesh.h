@@ -42,6 +42,9 @@
 #define D3DXMESHOPT_IGNOREVERTS 0x10000000
 #define D3DXMESHOPT_DONOTSPLIT 0x20000000
 
+// Room for a mesh's declaration, its end marker included.
+#define MAX_FVF_DECL_SIZE (MAXD3DDECLLENGTH + 1)
+
 // The largest index that a 16-bit index buffer holds (0xFFFF is reserved).
 #define D3DX_MAX_16BIT_VERTICES 0xFFFF
 
@@ -84,13 +87,18 @@ struct ID3DXBaseMesh {
   virtual HRESULT DrawSubset(DWORD attribId) = 0;
   virtual DWORD GetNumFaces() = 0;
   virtual DWORD GetNumVertices() = 0;
+  // The vertex format; 0 when the vertices hold elements that no FVF can
+  // say (tangents, binormals...), which GetDeclaration then lists.
   virtual DWORD GetFVF() = 0;
+  // The vertex format as declaration elements, closed by D3DDECL_END().
+  virtual HRESULT GetDeclaration(D3DVERTEXELEMENT9 declaration[MAX_FVF_DECL_SIZE]) = 0;
   virtual DWORD GetNumBytesPerVertex() = 0;
   virtual DWORD GetOptions() = 0;
   // One more reference on the device the mesh was made on.
   virtual HRESULT GetDevice(IDirect3DDevice9** device) = 0;
   // A copy with another vertex format and other options: components that
-  // both formats have are copied, new ones are zero.
+  // both formats have are copied, new ones are zero (and elements that the
+  // FVF cannot say are left out).
   virtual HRESULT CloneMeshFVF(DWORD options, DWORD fvf, IDirect3DDevice9* device,
                                ID3DXMesh** clone) = 0;
   virtual HRESULT GetVertexBuffer(IDirect3DVertexBuffer9** buffer) = 0;
@@ -131,10 +139,14 @@ HRESULT D3DXCreateMeshFVF(DWORD numFaces, DWORD numVertices, DWORD options, DWOR
 HRESULT D3DXComputeNormals(ID3DXBaseMesh* mesh, const DWORD* adjacency);
 
 // Loads every mesh of an X file into one mesh: the meshes of the frame
-// hierarchy are placed by their frames' transforms and their materials are
+// hierarchy (those placed by reference included, once per frame that places
+// them) are placed by their frames' transforms and their materials are
 // concatenated. The vertex format has a position, a normal when the file
 // gives normals, a diffuse colour when it gives vertex colours and one pair
-// of texture coordinates when it gives them. Outputs other than `mesh` may
+// of texture coordinates when it gives them, and whatever FVFData and
+// DeclData add (other texture coordinate sets and sizes, colours, point
+// sizes; tangents, binormals and the like follow the FVF part, and the mesh
+// then has FVF 0 and a declaration). Outputs other than `mesh` may
 // be null. Materials come as an array of D3DXMATERIAL whose file names point
 // into the same buffer; a file without materials gives 0 materials and no
 // buffer.

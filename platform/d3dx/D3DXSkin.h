@@ -143,6 +143,15 @@ struct ID3DXAnimationController {
 // Loads the frames and meshes of an X file through `allocator`; the
 // controller is null when the file has no animation. On failure whatever
 // was built is destroyed through the allocator again.
+//
+// A Mesh placed in a Frame by reference ("{ name }") is a container of
+// that frame (and of every frame that places it), not a frame of its own.
+// Every container's mesh has an FVF: file data that no FVF can say
+// (tangents, binormals) is left out here, while D3DXLoadMeshFromXInMemory
+// keeps it. Animation keys of types 0 to 2 are rotations, scales and
+// positions, 3 and 4 whole matrices; a key that does not read (wrong value
+// count, a time before the key ahead of it) is left out and the rest of the
+// animation stays.
 HRESULT D3DXLoadMeshHierarchyFromXInMemory(const void* memory, DWORD size, DWORD options,
                                            IDirect3DDevice9* device,
                                            ID3DXAllocateHierarchy* allocator,

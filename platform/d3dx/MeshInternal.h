@@ -10,6 +10,9 @@
 namespace d3dx_mesh {
 
 // Byte offsets of the components of one vertex; -1 for a missing one.
+// `extra` holds the elements that follow the FVF part of the vertex and
+// that no FVF can say (tangents, binormals...), offsets from the start of
+// the vertex; `stride` counts them too.
 struct VertexLayout {
   bool valid = true;
   UINT stride = 0;
@@ -20,28 +23,39 @@ struct VertexLayout {
   UINT texSets = 0;
   int tex[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
   UINT texSize[8] = {};
+  std::vector<D3DVERTEXELEMENT9> extra;
 };
 
 VertexLayout layoutOf(DWORD fvf);
+VertexLayout layoutOf(DWORD fvf, const std::vector<D3DVERTEXELEMENT9>& extra);
 
 // `count` vertices from one format into another: shared components are
 // copied, the others are zero.
 void convertVertices(const unsigned char* from, DWORD fromFvf, unsigned char* to, DWORD toFvf,
                      DWORD count);
+void convertVertices(const unsigned char* from, const VertexLayout& a, unsigned char* to,
+                     const VertexLayout& b, DWORD count);
 
-// A mesh as arrays: packed vertices of `fvf` and three indices per face.
+// A mesh as arrays: packed vertices of `fvf` followed by the `extra`
+// elements, and three indices per face.
 struct MeshData {
   DWORD fvf = 0;
   UINT stride = 0;
+  std::vector<D3DVERTEXELEMENT9> extra;
   std::vector<unsigned char> vertices;
   std::vector<DWORD> indices;
 };
 
+// The full declaration of a vertex format (FVF part, then the extra
+// elements), with its end marker.
+std::vector<D3DVERTEXELEMENT9> declarationOf(DWORD fvf,
+                                             const std::vector<D3DVERTEXELEMENT9>& extra);
+
 void adjacency(const MeshData& data, float epsilon, DWORD* out);
 void computeNormals(MeshData& data, const DWORD* adjacency);
 
-// A device mesh holding `data`; 32-bit indices are chosen when the vertices
-// need them.
+// A device mesh holding `data` (in its format, extra elements included);
+// 32-bit indices are chosen when the vertices need them.
 HRESULT makeMesh(IDirect3DDevice9* device, DWORD options, const MeshData& data,
                  const std::vector<DWORD>& attributes, ID3DXMesh** out);
 // The vertices and indices of a mesh made here.
@@ -93,11 +107,21 @@ D3DMATERIAL9 defaultMaterial();
 bool buildMesh(const xfile::Document& document, const xfile::Object& mesh, LoadedMesh& out,
                std::string& error);
 
+// The Mesh that a reference inside a Frame ("{ name }") places there; null
+// when the reference names no Mesh.
+const xfile::Object* referencedMesh(const xfile::Document& document, const xfile::Object& child);
+// Whether some Frame places the top-level `mesh` by reference: such a mesh
+// stands only where it is placed, not also on its own.
+bool placedByReference(const xfile::Document& document, const xfile::Object& mesh);
+
 // The 16 numbers of a FrameTransformMatrix (identity when absent or short).
 D3DXMATRIX frameTransform(const xfile::Object& frame);
 
-// Positions and normals moved by a transform (normals by its inverse
-// transpose, renormalised).
+// The vertices in their FVF part alone, the extra elements left out.
+void dropExtraElements(MeshData& data);
+
+// Positions, normals, tangents and binormals moved by a transform (normals
+// by its inverse transpose; directions renormalised).
 void transformMesh(MeshData& data, const D3DXMATRIX& m);
 
 // A material array (D3DXMATERIAL records followed by the names they point

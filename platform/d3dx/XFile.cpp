@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 namespace xfile {
 
@@ -384,10 +385,12 @@ bool inflateBlocks(const unsigned char* p, std::size_t size, std::vector<unsigne
   return true;
 }
 
-const Object* findIn(const std::vector<Object>& objects, const std::string& name) {
+const Object* findIn(const std::vector<Object>& objects, const std::string& name,
+                     const char* type) {
   for (const Object& o : objects) {
-    if (!o.isReference() && o.name == name) return &o;
-    if (const Object* found = findIn(o.children, name)) return found;
+    if (!o.isReference() && o.name == name && (!type || strcasecmp(o.type.c_str(), type) == 0))
+      return &o;
+    if (const Object* found = findIn(o.children, name, type)) return found;
   }
   return nullptr;
 }
@@ -435,14 +438,20 @@ bool parse(const void* data, std::size_t size, Document& out, std::string& error
 
 const Object* findNamed(const Document& document, const std::string& name) {
   if (name.empty()) return nullptr;
-  return findIn(document.objects, name);
+  return findIn(document.objects, name, nullptr);
+}
+
+const Object* findNamed(const Document& document, const std::string& name, const char* type) {
+  if (name.empty()) return nullptr;
+  return findIn(document.objects, name, type);
 }
 
 std::vector<const Object*> childrenOfType(const Document& document, const Object& parent,
                                           const std::string& type) {
   std::vector<const Object*> found;
   for (const Object& child : parent.children) {
-    const Object* target = child.isReference() ? findNamed(document, child.name) : &child;
+    const Object* target =
+        child.isReference() ? findNamed(document, child.name, type.c_str()) : &child;
     if (target && target->type == type) found.push_back(target);
   }
   return found;

@@ -40,6 +40,10 @@ bool parse(const void* data, std::size_t size, Document& out, std::string& error
 // The first object named `name` in the document, searched depth first; null
 // when there is none.
 const Object* findNamed(const Document& document, const std::string& name);
+// The same, among the objects of one template only (the template name
+// compared without regard to case): a frame and the mesh inside it often
+// share a name.
+const Object* findNamed(const Document& document, const std::string& name, const char* type);
 
 // Nested objects of one template, references resolved through `document`
 // (a reference that names nothing is skipped).

@@ -143,29 +143,31 @@ class AnimationController final : public d3dx_com::Counted<ID3DXAnimationControl
   double time_ = 0;
 };
 
-// The keys of one AnimationKey object; false when malformed.
-bool readKeys(const xfile::Object& key, Track& track) {
+// The keys of one AnimationKey object. Key types: 0 rotation (w, x, y, z),
+// 1 scale, 2 position, 3 and 4 a whole matrix (exporters differ on the
+// number). A key whose value count does not fit its type, or whose time
+// runs back before the key ahead of it, is left out; data that ends early
+// keeps the keys read before it. An unknown type adds nothing.
+void readKeys(const xfile::Object& key, Track& track) {
   const std::vector<double>& n = key.numbers;
-  std::size_t i = 0;
-  auto next = [&](double& out) {
-    if (i >= n.size()) return false;
-    out = n[i++];
-    return true;
-  };
-  double type, count;
-  if (!next(type) || !next(count) || count < 0 || count > double(n.size())) return false;
-  static const int kWidth[5] = {4, 3, 3, 0, 16};
-  if (!(type >= 0 && type <= 4) || type == 3 || type != std::floor(type)) return false;
+  if (n.size() < 2) return;
+  const double type = n[0];
+  static const int kWidth[5] = {4, 3, 3, 16, 16};
+  if (!(type >= 0 && type <= 4) || type != std::floor(type)) return;
   const int width = kWidth[int(type)];
+  const double count = n[1];
+  std::size_t i = 2;
   double previous = -1e300;
-  for (double k = 0; k < count; ++k) {
-    double time, values;
-    if (!next(time) || !next(values) || values != width || n.size() - i < std::size_t(width))
-      return false;
-    if (time < previous) return false;  // keys run forward in time
+  for (double k = 0; k < count && n.size() - i >= 2; ++k) {
+    const double time = n[i], values = n[i + 1];
+    i += 2;
+    if (!(values >= 0 && values <= double(n.size() - i)) || values != std::floor(values)) return;
+    const std::size_t at = i;
+    i += std::size_t(values);
+    if (values != width || !std::isfinite(time) || time < previous) continue;
     previous = time;
     float v[16];
-    for (int c = 0; c < width; ++c) v[c] = float(n[i++]);
+    for (int c = 0; c < width; ++c) v[c] = float(n[at + std::size_t(c)]);
     switch (int(type)) {
       case 0:  // stored w, x, y, z
         track.rotation.push_back({time, D3DXQUATERNION(v[1], v[2], v[3], v[0])});
@@ -181,7 +183,6 @@ bool readKeys(const xfile::Object& key, Track& track) {
         break;
     }
   }
-  return true;
 }
 
 // --- hierarchy ---------------------------------------------------------------
@@ -210,8 +211,11 @@ class Loader {
     made->TransformationMatrix = d3dx_mesh::frameTransform(object);
     D3DXFRAME** nextChild = &made->pFrameFirstChild;
     for (const xfile::Object& child : object.children) {
-      if (child.isReference()) continue;
-      if (typeIs(child, "Mesh")) {
+      if (child.isReference()) {
+        // A mesh defined elsewhere, placed in this frame too.
+        if (const xfile::Object* mesh = d3dx_mesh::referencedMesh(document_, child))
+          hr = container(*mesh, made);
+      } else if (typeIs(child, "Mesh")) {
         hr = container(child, made);
       } else if (typeIs(child, "Frame")) {
         hr = frame(child, depth + 1, nextChild);
@@ -230,6 +234,11 @@ class Loader {
     std::string error;
     if (!d3dx_mesh::buildMesh(document_, object, loaded, error)) return E_FAIL;
     if (loaded.data.indices.empty()) return E_FAIL;
+    // Containers keep an FVF: allocators of frame hierarchies (the skinned
+    // mesh's among them) refuse meshes without one, and one refused
+    // container fails the whole load. Their meshes are blended and drawn by
+    // the fixed-function pipeline, which reads no tangents.
+    d3dx_mesh::dropExtraElements(loaded.data);
     ID3DXMesh* mesh = nullptr;
     HRESULT hr = d3dx_mesh::makeMesh(device_, options_, loaded.data, loaded.attributes, &mesh);
     if (FAILED(hr)) return hr;
@@ -324,6 +333,7 @@ HRESULT D3DXLoadMeshHierarchyFromXInMemory(const void* memory, DWORD size, DWORD
   D3DXFRAME** next = &root;
   for (const xfile::Object& object : document.objects) {
     if (!typeIs(object, "Frame") && !typeIs(object, "Mesh")) continue;
+    if (typeIs(object, "Mesh") && d3dx_mesh::placedByReference(document, object)) continue;
     const HRESULT hr = loader.frame(object, 0, next);
     if (FAILED(hr)) {
       if (root) D3DXFrameDestroy(root, allocator);
@@ -343,24 +353,19 @@ HRESULT D3DXLoadMeshHierarchyFromXInMemory(const void* memory, DWORD size, DWORD
       ticksPerSecond = o.numbers[0];
   for (const xfile::Object* set : sets) {
     std::vector<Track> tracks;
-    bool malformed = false;
     for (const xfile::Object& animation : set->children) {
       if (animation.isReference() || !typeIs(animation, "Animation")) continue;
       Track track{};
       for (const xfile::Object& part : animation.children) {
         if (part.isReference() && !track.frame)
           track.frame = D3DXFrameFind(root, part.name.c_str());
-        else if (typeIs(part, "AnimationKey") && !readKeys(part, track))
-          malformed = true;
+        else if (typeIs(part, "AnimationKey"))
+          readKeys(part, track);
       }
       if (track.frame) {
         track.rest = track.frame->TransformationMatrix;
         tracks.push_back(std::move(track));
       }
-    }
-    if (malformed) {
-      D3DXFrameDestroy(root, allocator);
-      return E_FAIL;
     }
     if (tracks.empty()) continue;
     if (animController) *animController = new AnimationController(std::move(tracks), ticksPerSecond);

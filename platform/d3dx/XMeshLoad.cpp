@@ -1,10 +1,13 @@
 // Meshes from X files: one Mesh object into triangles and vertices, and the
 // whole file into one mesh.
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <strings.h>
 
+#include "platform/d3d9/VertexFormat.h"
 #include "platform/d3dx/MeshInternal.h"
 #include "platform/d3dx/XFile.h"
 
@@ -87,6 +90,104 @@ struct Corner {
   DWORD normal;  // index into the normal list, or ~0u without normals
 };
 
+// One component of every file vertex, as bytes of its declaration type.
+struct FileElement {
+  BYTE usage, index, type;
+  std::vector<unsigned char> bytes;  // vertex count x size of the type
+};
+
+// Adds or replaces (by usage and index) one component.
+void setElement(std::vector<FileElement>& elements, FileElement element) {
+  for (FileElement& e : elements)
+    if (e.usage == element.usage && e.index == element.index) {
+      e = std::move(element);
+      return;
+    }
+  elements.push_back(std::move(element));
+}
+
+// The DWORDs of an FVFData or DeclData object from number `at` on: `count`
+// whole numbers below 2^32, as little-endian bytes.
+bool readWords(const xfile::Object& object, std::size_t at, std::size_t count,
+               std::vector<unsigned char>& out) {
+  const std::vector<double>& n = object.numbers;
+  if (at > n.size() || n.size() - at < count) return false;
+  out.resize(count * 4);
+  for (std::size_t i = 0; i < count; ++i) {
+    const double d = n[at + i];
+    if (!(d >= 0 && d < 4294967296.0) || d != std::floor(d)) return false;
+    const auto w = std::uint32_t(d);
+    for (int b = 0; b < 4; ++b) out[4 * i + std::size_t(b)] = (unsigned char)(w >> (8 * b));
+  }
+  return true;
+}
+
+// Splits packed vertices (`elements` after each other, `vertexCount`
+// vertices) into one FileElement each.
+void splitVertices(const std::vector<D3DVERTEXELEMENT9>& elements, UINT size, DWORD vertexCount,
+                   const std::vector<unsigned char>& packed, std::vector<FileElement>& out) {
+  UINT offset = 0;
+  for (const D3DVERTEXELEMENT9& e : elements) {
+    const UINT width = d3d9::declTypeSize(e.Type);
+    FileElement element{e.Usage, e.UsageIndex, e.Type, {}};
+    element.bytes.resize(std::size_t(vertexCount) * width);
+    for (DWORD v = 0; v < vertexCount; ++v)
+      std::memcpy(element.bytes.data() + std::size_t(v) * width,
+                  packed.data() + std::size_t(v) * size + offset, width);
+    offset += width;
+    if (e.Usage != D3DDECLUSAGE_POSITION && e.Usage != D3DDECLUSAGE_POSITIONT)
+      setElement(out, std::move(element));
+  }
+}
+
+// FVFData: the vertices' components other than the position, in the
+// order of the FVF. Data that does not fill every vertex exactly is left
+// out.
+void readFVFData(const xfile::Object& object, DWORD vertexCount, std::vector<FileElement>& out) {
+  const std::vector<double>& n = object.numbers;
+  if (n.size() < 2 || !(n[0] >= 0 && n[0] < 4294967296.0) || !(n[1] >= 0)) return;
+  const DWORD fvf = (DWORD(n[0]) & ~DWORD(D3DFVF_POSITION_MASK | D3DFVF_LASTBETA_UBYTE4 |
+                                         D3DFVF_LASTBETA_D3DCOLOR)) |
+                    D3DFVF_XYZ;
+  std::vector<D3DVERTEXELEMENT9> elements;
+  if (!d3d9::elementsOfFVF(fvf, elements)) return;
+  elements.erase(elements.begin());  // the position, which the Mesh holds
+  UINT size = 0;
+  for (const D3DVERTEXELEMENT9& e : elements) size += d3d9::declTypeSize(e.Type);
+  if (size == 0 || n[1] != double(vertexCount) * double(size / 4)) return;
+  std::vector<unsigned char> packed;
+  if (!readWords(object, 2, std::size_t(vertexCount) * (size / 4), packed)) return;
+  splitVertices(elements, size, vertexCount, packed, out);
+}
+
+// DeclData: a list of elements (type, method, usage, usage index), then
+// the vertices packed in that order. Unknown types or usages, or data that
+// does not fill every vertex exactly, leave the object out.
+void readDeclData(const xfile::Object& object, DWORD vertexCount, std::vector<FileElement>& out) {
+  const std::vector<double>& n = object.numbers;
+  if (n.empty() || !(n[0] >= 0 && n[0] <= MAXD3DDECLLENGTH) || n[0] != std::floor(n[0])) return;
+  const std::size_t count = std::size_t(n[0]);
+  if (n.size() < 2 + 4 * count) return;
+  std::vector<D3DVERTEXELEMENT9> elements;
+  UINT size = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const double* e = &n[1 + 4 * i];
+    if (!(e[0] >= 0 && e[0] < double(D3DDECLTYPE_UNUSED)) ||
+        !(e[2] >= 0 && e[2] <= double(D3DDECLUSAGE_SAMPLE)) || !(e[3] >= 0 && e[3] < 16) ||
+        e[0] != std::floor(e[0]) || e[2] != std::floor(e[2]) || e[3] != std::floor(e[3]))
+      return;
+    D3DVERTEXELEMENT9 element{0, WORD(size), BYTE(e[0]), D3DDECLMETHOD_DEFAULT, BYTE(e[2]),
+                              BYTE(e[3])};
+    size += d3d9::declTypeSize(element.Type);
+    elements.push_back(element);
+  }
+  const std::size_t at = 1 + 4 * count;
+  if (size == 0 || n[at] != double(vertexCount) * double(size / 4)) return;
+  std::vector<unsigned char> packed;
+  if (!readWords(object, at + 1, std::size_t(vertexCount) * (size / 4), packed)) return;
+  splitVertices(elements, size, vertexCount, packed, out);
+}
+
 }  // namespace
 
 D3DMATERIAL9 defaultMaterial() {
@@ -94,6 +195,29 @@ D3DMATERIAL9 defaultMaterial() {
   m.Diffuse = {0.5f, 0.5f, 0.5f, 0.0f};
   m.Specular = m.Diffuse;
   return m;
+}
+
+const xfile::Object* referencedMesh(const xfile::Document& document, const xfile::Object& child) {
+  return child.isReference() ? xfile::findNamed(document, child.name, "Mesh") : nullptr;
+}
+
+namespace {
+bool placedIn(const xfile::Document& document, const std::vector<xfile::Object>& objects,
+              const xfile::Object& mesh) {
+  for (const xfile::Object& o : objects) {
+    if (!typeIs(o, "Frame")) continue;
+    for (const xfile::Object& child : o.children)
+      if (child.isReference() && child.name == mesh.name &&
+          referencedMesh(document, child) == &mesh)
+        return true;
+    if (placedIn(document, o.children, mesh)) return true;
+  }
+  return false;
+}
+}  // namespace
+
+bool placedByReference(const xfile::Document& document, const xfile::Object& mesh) {
+  return !mesh.name.empty() && placedIn(document, document.objects, mesh);
 }
 
 D3DXMATRIX frameTransform(const xfile::Object& frame) {
@@ -131,9 +255,10 @@ bool buildMesh(const xfile::Document& document, const xfile::Object& mesh, Loade
   // Optional parts.
   std::vector<D3DXVECTOR3> normals;
   std::vector<std::vector<DWORD>> normalFaces;
-  std::vector<D3DXVECTOR2> uvs;
-  std::vector<D3DCOLOR> colors;
-  bool hasNormals = false, hasUVs = false, hasColors = false;
+  // Components given per file vertex: texture coordinates, colours and
+  // whatever FVFData and DeclData add (later objects replace earlier ones).
+  std::vector<FileElement> elements;
+  bool hasNormals = false;
   std::vector<DWORD> faceMaterial(faceCount, 0);
   for (const xfile::Object& child : mesh.children) {
     const xfile::Object* part = resolve(document, child);
@@ -160,17 +285,18 @@ bool buildMesh(const xfile::Document& document, const xfile::Object& mesh, Loade
     } else if (typeIs(*part, "MeshTextureCoords")) {
       DWORD count;
       if (!c.count(2, count)) return fail(error, "bad texture coordinate count");
-      uvs.assign(vertexCount, D3DXVECTOR2(0, 0));
+      FileElement uvs{D3DDECLUSAGE_TEXCOORD, 0, D3DDECLTYPE_FLOAT2, {}};
+      uvs.bytes.assign(std::size_t(vertexCount) * 8, 0);
       for (DWORD i = 0; i < count; ++i) {
         D3DXVECTOR2 uv;
         if (!c.real(uv.x) || !c.real(uv.y)) return fail(error, "short texture coordinates");
-        if (i < vertexCount) uvs[i] = uv;
+        if (i < vertexCount) std::memcpy(uvs.bytes.data() + std::size_t(i) * 8, &uv, 8);
       }
-      hasUVs = true;
+      setElement(elements, std::move(uvs));
     } else if (typeIs(*part, "MeshVertexColors")) {
       DWORD count;
       if (!c.count(5, count)) return fail(error, "bad vertex colour count");
-      colors.assign(vertexCount, 0xFFFFFFFF);
+      std::vector<D3DCOLOR> colors(vertexCount, 0xFFFFFFFF);
       for (DWORD i = 0; i < count; ++i) {
         DWORD index;
         float rgba[4];
@@ -180,7 +306,14 @@ bool buildMesh(const xfile::Document& document, const xfile::Object& mesh, Loade
         if (index < vertexCount)
           colors[index] = D3DXCOLOR(rgba[0], rgba[1], rgba[2], rgba[3]);
       }
-      hasColors = true;
+      FileElement diffuse{D3DDECLUSAGE_COLOR, 0, D3DDECLTYPE_D3DCOLOR, {}};
+      diffuse.bytes.resize(std::size_t(vertexCount) * 4);
+      if (vertexCount) std::memcpy(diffuse.bytes.data(), colors.data(), diffuse.bytes.size());
+      setElement(elements, std::move(diffuse));
+    } else if (typeIs(*part, "FVFData")) {
+      readFVFData(*part, vertexCount, elements);
+    } else if (typeIs(*part, "DeclData")) {
+      readDeclData(*part, vertexCount, elements);
     } else if (typeIs(*part, "MeshMaterialList")) {
       DWORD materialCount, indexCount;
       // Materials are nested objects, not numbers: their count is only
@@ -263,29 +396,96 @@ bool buildMesh(const xfile::Document& document, const xfile::Object& mesh, Loade
     }
   }
 
+  // The vertex format: what an FVF can say goes into the FVF, the rest
+  // (tangents, binormals...) follows it as extra elements.
   DWORD fvf = D3DFVF_XYZ;
   if (hasNormals) fvf |= D3DFVF_NORMAL;
-  if (hasColors) fvf |= D3DFVF_DIFFUSE;
-  if (hasUVs) fvf |= D3DFVF_TEX1;
-  const VertexLayout layout = layoutOf(fvf);
+  const FileElement* normalElement = nullptr;
+  const FileElement* fvfParts[3] = {};  // point size, diffuse, specular
+  const FileElement* texParts[8] = {};
+  std::vector<const FileElement*> extraParts;
+  for (const FileElement& e : elements) {
+    const bool floats = e.type <= D3DDECLTYPE_FLOAT4;
+    if (e.usage == D3DDECLUSAGE_NORMAL && e.index == 0 && e.type == D3DDECLTYPE_FLOAT3) {
+      if (!hasNormals) normalElement = &e;
+    } else if (e.usage == D3DDECLUSAGE_NORMAL && e.index == 0) {
+      // A normal of another type cannot stand beside the FVF's own.
+    } else if (e.usage == D3DDECLUSAGE_PSIZE && e.index == 0 && e.type == D3DDECLTYPE_FLOAT1) {
+      fvfParts[0] = &e;
+    } else if (e.usage == D3DDECLUSAGE_COLOR && e.index < 2 && e.type == D3DDECLTYPE_D3DCOLOR) {
+      fvfParts[1 + e.index] = &e;
+    } else if (e.usage == D3DDECLUSAGE_TEXCOORD && e.index < 8 && floats) {
+      texParts[e.index] = &e;
+    } else {
+      extraParts.push_back(&e);
+    }
+  }
+  if (normalElement) fvf |= D3DFVF_NORMAL;
+  if (fvfParts[0]) fvf |= D3DFVF_PSIZE;
+  if (fvfParts[1]) fvf |= D3DFVF_DIFFUSE;
+  if (fvfParts[2]) fvf |= D3DFVF_SPECULAR;
+  DWORD sets = 0;
+  for (DWORD t = 0; t < 8; ++t)
+    if (texParts[t]) {
+      sets = t + 1;
+      static const DWORD kSizeBits[4] = {D3DFVF_TEXTUREFORMAT1, D3DFVF_TEXTUREFORMAT2,
+                                         D3DFVF_TEXTUREFORMAT3, D3DFVF_TEXTUREFORMAT4};
+      fvf |= kSizeBits[texParts[t]->type] << (16 + 2 * t);
+    }
+  fvf |= sets << D3DFVF_TEXCOUNT_SHIFT;
+  // A declaration holds at most MAXD3DDECLLENGTH elements: extras beyond
+  // that are left out.
+  std::vector<D3DVERTEXELEMENT9> fvfElements;
+  d3d9::elementsOfFVF(fvf, fvfElements);
+  if (fvfElements.size() + extraParts.size() > MAXD3DDECLLENGTH)
+    extraParts.resize(MAXD3DDECLLENGTH - fvfElements.size());
+  std::vector<D3DVERTEXELEMENT9> extra;
+  UINT at = D3DXGetFVFVertexSize(fvf);
+  for (const FileElement* e : extraParts) {
+    extra.push_back({0, WORD(at), e->type, D3DDECLMETHOD_DEFAULT, e->usage, e->index});
+    at += d3d9::declTypeSize(e->type);
+  }
+  const VertexLayout layout = layoutOf(fvf, extra);
   out.data.fvf = fvf;
+  out.data.extra = extra;
   out.data.stride = layout.stride;
   const std::size_t total = out.fileVertexOf.size();
   out.data.vertices.assign(total * layout.stride, 0);
+  auto copyElement = [&](const FileElement* e, int offset, unsigned char* d, DWORD source) {
+    if (!e || offset < 0) return;
+    const UINT width = d3d9::declTypeSize(e->type);
+    std::memcpy(d + offset, e->bytes.data() + std::size_t(source) * width, width);
+  };
   for (std::size_t v = 0; v < total; ++v) {
     unsigned char* d = out.data.vertices.data() + v * layout.stride;
     const DWORD source = out.fileVertexOf[v];
     std::memcpy(d, &positions[source], 12);
     if (hasNormals && outNormal[v] != ~0u) std::memcpy(d + layout.normal, &normals[outNormal[v]], 12);
-    if (hasColors) std::memcpy(d + layout.diffuse, &colors[source], 4);
-    if (hasUVs) std::memcpy(d + layout.tex[0], &uvs[source], 8);
+    copyElement(normalElement, layout.normal, d, source);
+    copyElement(fvfParts[0], layout.psize, d, source);
+    copyElement(fvfParts[1], layout.diffuse, d, source);
+    copyElement(fvfParts[2], layout.specular, d, source);
+    for (DWORD t = 0; t < sets; ++t) copyElement(texParts[t], layout.tex[t], d, source);
+    for (std::size_t x = 0; x < extraParts.size(); ++x)
+      copyElement(extraParts[x], extra[x].Offset, d, source);
   }
   return true;
 }
 
+void dropExtraElements(MeshData& data) {
+  if (data.extra.empty()) return;
+  const VertexLayout from = layoutOf(data.fvf, data.extra), to = layoutOf(data.fvf);
+  const DWORD count = from.stride ? DWORD(data.vertices.size() / from.stride) : 0;
+  std::vector<unsigned char> vertices(std::size_t(count) * to.stride);
+  convertVertices(data.vertices.data(), from, vertices.data(), to, count);
+  data.vertices = std::move(vertices);
+  data.extra.clear();
+  data.stride = to.stride;
+}
+
 void transformMesh(MeshData& data, const D3DXMATRIX& m) {
   if (D3DXMatrixIsIdentity(&m)) return;
-  const VertexLayout layout = layoutOf(data.fvf);
+  const VertexLayout layout = layoutOf(data.fvf, data.extra);
   D3DXMATRIX normalMatrix;
   const bool invertible = D3DXMatrixInverse(&normalMatrix, nullptr, &m) != nullptr;
   if (invertible) D3DXMatrixTranspose(&normalMatrix, &normalMatrix);
@@ -302,6 +502,15 @@ void transformMesh(MeshData& data, const D3DXMATRIX& m) {
       D3DXVec3Normalize(&p, &p);
       std::memcpy(d + layout.normal, &p, 12);
     }
+    // Tangents and binormals lie in the surface: they turn with it.
+    for (const D3DVERTEXELEMENT9& e : data.extra)
+      if ((e.Usage == D3DDECLUSAGE_TANGENT || e.Usage == D3DDECLUSAGE_BINORMAL) &&
+          (e.Type == D3DDECLTYPE_FLOAT3 || e.Type == D3DDECLTYPE_FLOAT4)) {
+        std::memcpy(&p, d + e.Offset, 12);
+        D3DXVec3TransformNormal(&p, &p, &m);
+        D3DXVec3Normalize(&p, &p);
+        std::memcpy(d + e.Offset, &p, 12);
+      }
   }
 }
 
@@ -334,6 +543,38 @@ namespace {
 
 using d3dx_mesh::LoadedMesh;
 
+// Widens the format of `merged` (fvf and extra elements) to hold every
+// component of `part` too; texture coordinate sets keep the most
+// components either has.
+void mergeFormat(d3dx_mesh::MeshData& merged, const d3dx_mesh::MeshData& part) {
+  const DWORD a = merged.fvf ? merged.fvf : D3DFVF_XYZ, b = part.fvf;
+  DWORD fvf = D3DFVF_XYZ | ((a | b) & (D3DFVF_NORMAL | D3DFVF_PSIZE | D3DFVF_DIFFUSE |
+                                        D3DFVF_SPECULAR));
+  const d3dx_mesh::VertexLayout la = d3dx_mesh::layoutOf(a), lb = d3dx_mesh::layoutOf(b);
+  const UINT sets = std::max(la.texSets, lb.texSets);
+  for (UINT t = 0; t < sets; ++t) {
+    const UINT size = std::max(t < la.texSets ? la.texSize[t] : 0, t < lb.texSets ? lb.texSize[t] : 0);
+    static const DWORD kSizeBits[4] = {D3DFVF_TEXTUREFORMAT1, D3DFVF_TEXTUREFORMAT2,
+                                       D3DFVF_TEXTUREFORMAT3, D3DFVF_TEXTUREFORMAT4};
+    fvf |= kSizeBits[size / 4 - 1] << (16 + 2 * t);
+  }
+  fvf |= sets << D3DFVF_TEXCOUNT_SHIFT;
+  std::vector<D3DVERTEXELEMENT9> extra = merged.extra;
+  for (const D3DVERTEXELEMENT9& e : part.extra) {
+    bool known = false;
+    for (const D3DVERTEXELEMENT9& f : extra)
+      known = known || (f.Usage == e.Usage && f.UsageIndex == e.UsageIndex);
+    if (!known) extra.push_back(e);
+  }
+  UINT at = D3DXGetFVFVertexSize(fvf);
+  for (D3DVERTEXELEMENT9& e : extra) {
+    e.Offset = WORD(at);
+    at += d3d9::declTypeSize(e.Type);
+  }
+  merged.fvf = fvf;
+  merged.extra = std::move(extra);
+}
+
 // Every Mesh of the file with the transform of the frames around it.
 bool collectMeshes(const xfile::Document& document, const xfile::Object& object,
                    const D3DXMATRIX& parent, std::vector<LoadedMesh>& out, std::string& error) {
@@ -348,9 +589,11 @@ bool collectMeshes(const xfile::Document& document, const xfile::Object& object,
   const D3DXMATRIX local = d3dx_mesh::frameTransform(object);
   D3DXMATRIX combined;
   D3DXMatrixMultiply(&combined, &local, &parent);
-  for (const xfile::Object& child : object.children)
-    if (!child.isReference() && !collectMeshes(document, child, combined, out, error))
-      return false;
+  for (const xfile::Object& child : object.children) {
+    const xfile::Object* placed = child.isReference() ? d3dx_mesh::referencedMesh(document, child)
+                                                      : &child;
+    if (placed && !collectMeshes(document, *placed, combined, out, error)) return false;
+  }
   return true;
 }
 
@@ -374,19 +617,21 @@ HRESULT D3DXLoadMeshFromXInMemory(const void* memory, DWORD size, DWORD options,
   std::vector<LoadedMesh> parts;
   D3DXMATRIX identity;
   D3DXMatrixIdentity(&identity);
-  for (const xfile::Object& object : document.objects)
+  for (const xfile::Object& object : document.objects) {
+    if (strcasecmp(object.type.c_str(), "Mesh") == 0 && d3dx_mesh::placedByReference(document, object))
+      continue;
     if (!collectMeshes(document, object, identity, parts, error)) return E_FAIL;
+  }
 
   // One vertex format for all parts: every component that any part has.
-  DWORD fvf = D3DFVF_XYZ;
+  d3dx_mesh::MeshData merged;
   bool anyMaterials = false;
   for (const LoadedMesh& part : parts) {
-    fvf |= part.data.fvf;
+    mergeFormat(merged, part.data);
     anyMaterials = anyMaterials || !part.materials.empty();
   }
-  d3dx_mesh::MeshData merged;
-  merged.fvf = fvf;
-  merged.stride = D3DXGetFVFVertexSize(fvf);
+  const d3dx_mesh::VertexLayout mergedLayout = d3dx_mesh::layoutOf(merged.fvf, merged.extra);
+  merged.stride = mergedLayout.stride;
   std::vector<DWORD> attributes;
   std::vector<d3dx_mesh::LoadedMaterial> allMaterials;
   for (LoadedMesh& part : parts) {
@@ -395,8 +640,9 @@ HRESULT D3DXLoadMeshFromXInMemory(const void* memory, DWORD size, DWORD options,
     if (count == 0 || part.data.indices.empty()) continue;
     const std::size_t at = merged.vertices.size();
     merged.vertices.resize(at + std::size_t(count) * merged.stride);
-    d3dx_mesh::convertVertices(part.data.vertices.data(), part.data.fvf,
-                               merged.vertices.data() + at, fvf, count);
+    d3dx_mesh::convertVertices(part.data.vertices.data(),
+                               d3dx_mesh::layoutOf(part.data.fvf, part.data.extra),
+                               merged.vertices.data() + at, mergedLayout, count);
     for (DWORD index : part.data.indices) merged.indices.push_back(base + index);
     const DWORD materialBase = DWORD(allMaterials.size());
     if (anyMaterials && part.materials.empty()) {
