@@ -548,6 +548,54 @@ technique tec0 { pass p { VertexShader = <single>; PixelShader = (shaders[count]
   effect->Release();
 }
 
+// Vertices through a declaration: a TANGENT input reaches the vertex
+// shader, and a pixel shader's COLOR1 goes to render target 1.
+TEST_F(EffectTest, DeclarationTangentsAndASecondRenderTarget) {
+  ID3DXEffect* effect = create(R"(
+struct Out { float4 p : POSITION; float3 t : TEXCOORD0; };
+Out vs(float4 p : POSITION, float3 t : TANGENT) { Out o; o.p = p; o.t = t; return o; }
+struct Colours { float4 c0 : COLOR0; float4 c1 : COLOR1; };
+Colours ps(float3 t : TEXCOORD0) { Colours c; c.c0 = float4(t, 1); c.c1 = float4(1 - t, 1); return c; }
+technique tec0 { pass p { CullMode = None; VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  const D3DVERTEXELEMENT9 elements[] = {
+      {0, 0, D3DDECLTYPE_FLOAT3, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_POSITION, 0},
+      {0, 12, D3DDECLTYPE_FLOAT3, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_TANGENT, 0},
+      D3DDECL_END()};
+  IDirect3DVertexDeclaration9* declaration = nullptr;
+  ASSERT_EQ(device->CreateVertexDeclaration(elements, &declaration), D3D_OK);
+  IDirect3DTexture9* texture = nullptr;
+  ASSERT_EQ(device->CreateTexture(kWidth, kHeight, 1, D3DUSAGE_RENDERTARGET, D3DFMT_A8R8G8B8, D3DPOOL_DEFAULT,
+                                  &texture, nullptr),
+            D3D_OK);
+  IDirect3DSurface9* target = nullptr;
+  texture->GetSurfaceLevel(0, &target);
+  ASSERT_EQ(device->SetRenderTarget(1, target), D3D_OK);
+  struct Vertex {
+    float x, y, z, tx, ty, tz;
+  };
+  const Vertex quad[] = {{-1, 1, 0.5f, 1, 0.5f, 0}, {1, 1, 0.5f, 1, 0.5f, 0},
+                         {-1, -1, 0.5f, 1, 0.5f, 0}, {1, -1, 0.5f, 1, 0.5f, 0}};
+  device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
+  device->BeginScene();
+  UINT passes = 0;
+  ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
+  ASSERT_EQ(effect->BeginPass(0), D3D_OK);
+  device->SetVertexDeclaration(declaration);
+  EXPECT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof(Vertex)), D3D_OK);
+  effect->EndPass();
+  effect->End();
+  device->EndScene();
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xffff8000, 1));
+  EXPECT_TRUE(colourNear(d3d9_test::readSurface(target).at(32, 24), 0xff0080ff, 1));
+  device->SetRenderTarget(1, nullptr);
+  target->Release();
+  texture->Release();
+  declaration->Release();
+  effect->Release();
+}
+
 // ColorWriteEnable with flags joined by '|', and a state whose value is a
 // parameter read when the pass begins.
 TEST_F(EffectTest, ColorWriteMasksAndStatesTakenFromParameters) {

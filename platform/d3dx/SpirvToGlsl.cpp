@@ -121,12 +121,14 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
   for (size_t i = 0; i < count; ++i) {
     std::string semantic = semanticOf(list[i].id);
     if (vertex) {
+      // Named by semantic, the device feeds each input its element of
+      // the vertex format (FVF or declaration); those of the FVF set also
+      // sit at their fixed locations.
       int location = attributeLocation(semantic);
-      if (location < 0) {
-        errors += "vertex input semantic " + semantic + " is not supported\n";
-        return false;
-      }
-      spvc_compiler_set_decoration(compiler, list[i].id, SpvDecorationLocation, unsigned(location));
+      if (location >= 0)
+        spvc_compiler_set_decoration(compiler, list[i].id, SpvDecorationLocation, unsigned(location));
+      else
+        spvc_compiler_unset_decoration(compiler, list[i].id, SpvDecorationLocation);
       spvc_compiler_set_name(compiler, list[i].id, ("a_" + semantic).c_str());
     } else if (semantic == "VPOS0" || semantic == "VFACE0" || semantic == "FX_VPOS0" ||
                semantic == "FX_VFACE0") {
@@ -152,12 +154,13 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
     } else {
       int target = semanticIndex(semantic, "COLOR");
       if (target < 0) target = semanticIndex(semantic, "SV_TARGET");
-      if (target != 0) {
+      if (target < 0 || target > 3) {
         errors += "pixel output semantic " + semantic + " is not supported\n";
         return false;
       }
-      spvc_compiler_set_decoration(compiler, list[i].id, SpvDecorationLocation, 0);
-      spvc_compiler_set_name(compiler, list[i].id, "fx_color");
+      // Render target n; the first is the one the alpha test reads.
+      spvc_compiler_set_decoration(compiler, list[i].id, SpvDecorationLocation, unsigned(target));
+      spvc_compiler_set_name(compiler, list[i].id, target ? ("fx_color" + std::to_string(target)).c_str() : "fx_color");
     }
   }
 
