@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "platform/d3dx/D3DXEffect.h"
@@ -63,7 +64,8 @@ class EffectTest : public d3d9_testing::DeviceFixture {
     ID3DXBuffer* errors = nullptr;
     HRESULT r = D3DXCreateEffect(device, text, UINT(std::string(text).size()), nullptr, nullptr, 0,
                                  nullptr, &effect, &errors);
-    EXPECT_EQ(r, D3D_OK) << errorText(errors);
+    const std::string messages = errorText(errors);  // warnings come with success too
+    EXPECT_EQ(r, D3D_OK) << messages;
     return effect;
   }
   // Clears, runs every pass of the current technique over the quad.
@@ -375,6 +377,418 @@ TEST_F(EffectTest, EffectFromFileWithoutTechniqueNamedTec0) {
   effect->Release();
   std::remove(path.c_str());
 }
+
+// A pass with a pixel shader alone: the fixed-function vertex stage feeds
+// it, pretransformed or through the device's transforms, with the vertex
+// colour as COLOR0 and the coordinates as TEXCOORD0.
+TEST_F(EffectTest, PixelShaderAloneOverFixedFunctionVertices) {
+  ID3DXEffect* effect = create(R"(
+float4 ps(float4 colour : COLOR0, float2 uv : TEXCOORD0) : COLOR { return float4(uv.x, uv.y, colour.b, 1); }
+technique tec0 { pass p { PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  struct Screen {
+    float x, y, z, rhw;
+    DWORD colour;
+    float u, v;
+  };
+  const float w = float(kWidth), h = float(kHeight);
+  const Screen screen[] = {{0, 0, 0.5f, 1, 0xff0000ff, 0, 0}, {w, 0, 0.5f, 1, 0xff0000ff, 1, 0},
+                           {0, h, 0.5f, 1, 0xff0000ff, 0, 1}, {w, h, 0.5f, 1, 0xff0000ff, 1, 1}};
+  struct World {
+    float x, y, z;
+    DWORD colour;
+    float u, v;
+  };
+  const World world[] = {{-1, 1, 0.5f, 0xff0000ff, 0, 0}, {1, 1, 0.5f, 0xff0000ff, 1, 0},
+                         {-1, -1, 0.5f, 0xff0000ff, 0, 1}, {1, -1, 0.5f, 0xff0000ff, 1, 1}};
+  auto draw = [&](bool pretransformed) {
+    device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff000000, 1.0f, 0);
+    device->BeginScene();
+    UINT passes = 0;
+    ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
+    ASSERT_EQ(effect->BeginPass(0), D3D_OK);
+    if (pretransformed) {
+      device->SetFVF(D3DFVF_XYZRHW | D3DFVF_DIFFUSE | D3DFVF_TEX1);
+      EXPECT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, screen, sizeof(Screen)), D3D_OK);
+    } else {
+      device->SetFVF(D3DFVF_XYZ | D3DFVF_DIFFUSE | D3DFVF_TEX1);
+      EXPECT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, world, sizeof(World)), D3D_OK);
+    }
+    effect->EndPass();
+    effect->End();
+    device->EndScene();
+  };
+  device->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
+  device->SetRenderState(D3DRS_LIGHTING, FALSE);
+  draw(true);
+  d3d9_test::Frame f = frame();
+  EXPECT_TRUE(colourNear(f.at(0, 0), 0xff0000ff, 6));
+  EXPECT_TRUE(colourNear(f.at(kWidth - 1, kHeight - 1), 0xfffbfaff, 6));
+  EXPECT_TRUE(colourNear(f.at(kWidth / 2, 0), 0xff8000ff, 6));
+  // Through the world matrix: the quad squeezed into the right half.
+  D3DXMATRIX scale, move, m;
+  D3DXMatrixScaling(&scale, 0.5f, 1, 1);
+  D3DXMatrixTranslation(&move, 0.5f, 0, 0);
+  D3DXMatrixMultiply(&m, &scale, &move);
+  device->SetTransform(D3DTS_WORLD, &m);
+  draw(false);
+  f = frame();
+  EXPECT_TRUE(colourNear(f.at(kWidth / 4, kHeight / 2), 0xff000000, 0));
+  EXPECT_TRUE(colourNear(f.at(kWidth / 2 + 1, 0), 0xff0000ff, 8));
+  EXPECT_TRUE(colourNear(f.at(kWidth - 1, kHeight - 1), 0xfffbfaff, 8));
+  effect->Release();
+}
+
+// A pass with a vertex shader alone: the fixed-function pixel stage takes
+// its COLOR0 and TEXCOORD0 (a float2 here) as the vertex colour and the
+// stage's coordinate.
+TEST_F(EffectTest, VertexShaderAloneFeedsTheFixedFunctionPixelStage) {
+  IDirect3DTexture9* texture = nullptr;
+  ASSERT_EQ(device->CreateTexture(2, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr), D3D_OK);
+  D3DLOCKED_RECT locked{};
+  texture->LockRect(0, &locked, nullptr, 0);
+  static_cast<uint32_t*>(locked.pBits)[0] = 0xffff0000;
+  static_cast<uint32_t*>(locked.pBits)[1] = 0xff0000ff;
+  texture->UnlockRect(0);
+  ID3DXEffect* effect = create(R"(
+texture image;
+float4 tint = {1, 1, 0.5, 1};
+struct Out { float4 p : POSITION; float4 c : COLOR0; float2 uv : TEXCOORD0; };
+Out vs(float4 p : POSITION) { Out o; o.p = p; o.c = tint; o.uv = float2(p.x * 0.5 + 0.5, 0.5); return o; }
+technique tec0 { pass p { VertexShader = compile vs_2_0 vs(); Texture[0] = <image>;
+  MinFilter[0] = Point; MagFilter[0] = Point; ColorOp[0] = Modulate; ColorArg1[0] = Texture; ColorArg2[0] = Diffuse; } }
+)");
+  ASSERT_NE(effect, nullptr);
+  effect->SetTexture("image", texture);
+  drawWith(effect);
+  d3d9_test::Frame f = frame();
+  EXPECT_TRUE(colourNear(f.at(8, 24), 0xffff0000, 1));
+  EXPECT_TRUE(colourNear(f.at(56, 24), 0xff000080, 1));
+  effect->Release();
+  texture->Release();
+}
+
+// Direct3D 9 shader code the compiler's front end does not take as
+// written, put in terms it takes.
+TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
+  struct Case {
+    const char* pixelShader;
+    uint32_t colour;
+  } cases[] = {
+      // A vector cast to an array.
+      {"float4 ps() : COLOR { float4 v = float4(0, 1, 0, 1); float a[4] = (float[4])v;\n"
+       "  return float4(a[0], a[1], a[2], a[3]); }",
+       0xff00ff00},
+      // An array of vectors initialised with its components flat.
+      {"float4 ps() : COLOR { float4 c[2] = {0, 0, 1, 1, 1, 0, 0, 1}; return c[0] + c[1] * 0.5; }", 0xff8000ff},
+      // The pixel position as a float2 declared "in".
+      {"float4 ps(in float2 p : VPOS) : COLOR { return float4(p.x / 255.0, 0, 0, 1); }", 0xff200000},
+      // A constructor assigned to: its parts take the value in turn.
+      {"float4 ps() : COLOR { float2 a, b; float4(a, b) = float4(0.25, 0.5, 1, 0); return float4(a.x, a.y, b.x, 1); }",
+       0xff4080ff},
+      // SamplerState used with tex2D: a Direct3D 9 sampler.
+      {"SamplerState s;\nfloat4 ps() : COLOR { return tex2D(s, float2(0.5, 0.5)) * 0 + float4(1, 0, 1, 1); }",
+       0xffff00ff},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pixelShader);
+    const std::string text = std::string("float4 vs(float4 p : POSITION) : POSITION { return p; }\n") +
+                             c.pixelShader +
+                             "\ntechnique t { pass p { VertexShader = compile vs_2_0 vs(); "
+                             "PixelShader = compile ps_3_0 ps(); } }\n";
+    ID3DXEffect* effect = create(text.c_str());
+    if (!effect) continue;
+    drawWith(effect);
+    EXPECT_TRUE(colourNear(frame().at(32, 24), c.colour, 1));
+    effect->Release();
+  }
+}
+
+// Values pass between the stages by semantic: a float2 written and a
+// float4 read (filled with 0 and a last 1), a float4 written and a float2
+// read, and one nobody wrote (0).
+TEST_F(EffectTest, ValuesBetweenStagesMeetBySemanticWhateverTheirTypes) {
+  ID3DXEffect* effect = create(R"(
+struct Out { float4 p : POSITION; float2 a : TEXCOORD0; float4 b : TEXCOORD1; };
+Out vs(float4 p : POSITION) { Out o; o.p = p; o.a = float2(0.25, 0.75); o.b = float4(0.5, 0.125, 0, 0); return o; }
+float4 ps(float4 a : TEXCOORD0, float2 b : TEXCOORD1, float4 c : TEXCOORD2) : COLOR {
+  return float4(a.x + a.z, a.w * 0.5 + c.x, b.x + b.y, 1);
+}
+technique tec0 { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff4080a0, 1));
+  effect->Release();
+}
+
+// "PixelShader = (shaders[count])": the element the parameter names when
+// the pass begins (held to the array's bounds).
+TEST_F(EffectTest, ShaderArraysIndexedByAParameter) {
+  ID3DXEffect* effect = create(R"(
+int count = 1;
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps(uniform int which) : COLOR { return which == 0 ? float4(1, 0, 0, 1) : which == 1 ? float4(0, 1, 0, 1) : float4(0, 0, 1, 1); }
+PixelShader shaders[3] = { compile ps_2_0 ps(0), compile ps_2_0 ps(1), compile ps_2_0 ps(2) };
+VertexShader single = compile vs_2_0 vs();
+technique tec0 { pass p { VertexShader = <single>; PixelShader = (shaders[count]); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  struct Case {
+    int count;
+    uint32_t colour;
+  } cases[] = {{1, 0xff00ff00}, {0, 0xffff0000}, {2, 0xff0000ff}, {7, 0xff0000ff}, {-3, 0xffff0000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.count);
+    EXPECT_EQ(effect->SetInt("count", c.count), D3D_OK);
+    drawWith(effect);
+    EXPECT_TRUE(colourNear(frame().at(32, 24), c.colour, 1));
+  }
+  effect->Release();
+}
+
+// Vertices through a declaration: a TANGENT input reaches the vertex
+// shader, and a pixel shader's COLOR1 goes to render target 1.
+TEST_F(EffectTest, DeclarationTangentsAndASecondRenderTarget) {
+  ID3DXEffect* effect = create(R"(
+struct Out { float4 p : POSITION; float3 t : TEXCOORD0; };
+Out vs(float4 p : POSITION, float3 t : TANGENT) { Out o; o.p = p; o.t = t; return o; }
+struct Colours { float4 c0 : COLOR0; float4 c1 : COLOR1; };
+Colours ps(float3 t : TEXCOORD0) { Colours c; c.c0 = float4(t, 1); c.c1 = float4(1 - t, 1); return c; }
+technique tec0 { pass p { CullMode = None; VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  const D3DVERTEXELEMENT9 elements[] = {
+      {0, 0, D3DDECLTYPE_FLOAT3, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_POSITION, 0},
+      {0, 12, D3DDECLTYPE_FLOAT3, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_TANGENT, 0},
+      D3DDECL_END()};
+  IDirect3DVertexDeclaration9* declaration = nullptr;
+  ASSERT_EQ(device->CreateVertexDeclaration(elements, &declaration), D3D_OK);
+  IDirect3DTexture9* texture = nullptr;
+  ASSERT_EQ(device->CreateTexture(kWidth, kHeight, 1, D3DUSAGE_RENDERTARGET, D3DFMT_A8R8G8B8, D3DPOOL_DEFAULT,
+                                  &texture, nullptr),
+            D3D_OK);
+  IDirect3DSurface9* target = nullptr;
+  texture->GetSurfaceLevel(0, &target);
+  ASSERT_EQ(device->SetRenderTarget(1, target), D3D_OK);
+  struct Vertex {
+    float x, y, z, tx, ty, tz;
+  };
+  const Vertex quad[] = {{-1, 1, 0.5f, 1, 0.5f, 0}, {1, 1, 0.5f, 1, 0.5f, 0},
+                         {-1, -1, 0.5f, 1, 0.5f, 0}, {1, -1, 0.5f, 1, 0.5f, 0}};
+  device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
+  device->BeginScene();
+  UINT passes = 0;
+  ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
+  ASSERT_EQ(effect->BeginPass(0), D3D_OK);
+  device->SetVertexDeclaration(declaration);
+  EXPECT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof(Vertex)), D3D_OK);
+  effect->EndPass();
+  effect->End();
+  device->EndScene();
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xffff8000, 1));
+  EXPECT_TRUE(colourNear(d3d9_test::readSurface(target).at(32, 24), 0xff0080ff, 1));
+  device->SetRenderTarget(1, nullptr);
+  target->Release();
+  texture->Release();
+  declaration->Release();
+  effect->Release();
+}
+
+// ColorWriteEnable with flags joined by '|', and a state whose value is a
+// parameter read when the pass begins.
+TEST_F(EffectTest, ColorWriteMasksAndStatesTakenFromParameters) {
+  ID3DXEffect* effect = create(R"(
+int cull = 1;
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 white() : COLOR { return float4(1, 1, 1, 1); }
+technique redBlue { pass p { ColorWriteEnable = RED | BLUE; CullMode = <cull>;
+  VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 white(); } }
+technique green { pass p { ColorWriteEnable = D3DCOLORWRITEENABLE_GREEN; CullMode = (cull);
+  VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 white(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  struct Case {
+    const char* technique;
+    uint32_t colour;
+  } cases[] = {{"redBlue", 0xffff00ff}, {"green", 0xff00ff00}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.technique);
+    ASSERT_EQ(effect->SetTechnique(c.technique), D3D_OK);
+    drawWith(effect);
+    EXPECT_TRUE(colourNear(frame().at(32, 24) | 0xff000000, c.colour, 1));
+    DWORD mask = 0;
+    device->GetRenderState(D3DRS_COLORWRITEENABLE, &mask);
+    EXPECT_EQ(mask, 0xfu);  // put back by End
+  }
+  EXPECT_EQ(effect->SetInt("cull", D3DCULL_CW), D3D_OK);
+  UINT passes = 0;
+  effect->Begin(&passes, 0);
+  effect->BeginPass(0);
+  DWORD cull = 0;
+  device->GetRenderState(D3DRS_CULLMODE, &cull);
+  EXPECT_EQ(cull, DWORD(D3DCULL_CW));
+  effect->EndPass();
+  effect->End();
+  effect->Release();
+}
+
+// States of every kind a pass may set reach the device, and End puts
+// them back.
+TEST_F(EffectTest, FixedFunctionStatesInPassesReachTheDeviceAndGoBack) {
+  ID3DXEffect* effect = create(R"(
+float4x4 m = {2, 0, 0, 0, 0, 2, 0, 0, 0, 0, 2, 0, 1, 2, 3, 1};
+float4 lightColour = {0.5, 0.25, 1, 1};
+float3 positions[2] = {0, 0, 0, 4, 5, 6};
+technique tec0 { pass p {
+  CCW_StencilFunc = Equal; CcwStencilPass = Incr; ZWriteEnable = (false); FogColor = float4(1, 0.5, 0, 1); SrcBlend = D3DBLEND_SRCALPHA;
+  ColorOp[1] = Modulate2x; ColorArg1[1] = Texture | Complement; TexCoordIndex[2] = CameraSpaceNormal | 1;
+  WorldTransform[1] = <m>; ViewTransform = (m); TextureTransform[3] = <m>;
+  LightEnable[2] = true; LightType[2] = Point; LightDiffuse[2] = <lightColour>; LightPosition[2] = <positions[1]>;
+  LightRange[2] = 10; MaterialPower = 5; MaterialDiffuse = {0.5, 0.25, 1, 1}; AddressU[3] = Mirror;
+} }
+)");
+  ASSERT_NE(effect, nullptr);
+  auto render = [&](D3DRENDERSTATETYPE s) {
+    DWORD v = 0;
+    device->GetRenderState(s, &v);
+    return v;
+  };
+  auto stage = [&](DWORD i, D3DTEXTURESTAGESTATETYPE s) {
+    DWORD v = 0;
+    device->GetTextureStageState(i, s, &v);
+    return v;
+  };
+  auto matrix = [&](D3DTRANSFORMSTATETYPE t) {
+    D3DMATRIX m{};
+    device->GetTransform(t, &m);
+    return m._41 * 100 + m._42 * 10 + m._43 + m._11 * 1000;
+  };
+  const DWORD before[] = {render(D3DRS_CCW_STENCILFUNC), render(D3DRS_FOGCOLOR), stage(1, D3DTSS_COLOROP),
+                          stage(2, D3DTSS_TEXCOORDINDEX)};
+  const float viewBefore = matrix(D3DTS_VIEW);
+  UINT passes = 0;
+  ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
+  ASSERT_EQ(effect->BeginPass(0), D3D_OK);
+  EXPECT_EQ(render(D3DRS_CCW_STENCILFUNC), DWORD(D3DCMP_EQUAL));
+  EXPECT_EQ(render(D3DRS_CCW_STENCILPASS), DWORD(D3DSTENCILOP_INCR));
+  EXPECT_EQ(render(D3DRS_ZWRITEENABLE), 0u);
+  EXPECT_EQ(render(D3DRS_FOGCOLOR), 0xffff8000u);
+  EXPECT_EQ(render(D3DRS_SRCBLEND), DWORD(D3DBLEND_SRCALPHA));
+  EXPECT_EQ(stage(1, D3DTSS_COLOROP), DWORD(D3DTOP_MODULATE2X));
+  EXPECT_EQ(stage(1, D3DTSS_COLORARG1), DWORD(D3DTA_TEXTURE | D3DTA_COMPLEMENT));
+  EXPECT_EQ(stage(2, D3DTSS_TEXCOORDINDEX), DWORD(D3DTSS_TCI_CAMERASPACENORMAL | 1));
+  EXPECT_FLOAT_EQ(matrix(D3DTS_WORLDMATRIX(1)), 2123);
+  EXPECT_FLOAT_EQ(matrix(D3DTS_VIEW), 2123);
+  EXPECT_FLOAT_EQ(matrix(D3DTRANSFORMSTATETYPE(D3DTS_TEXTURE0 + 3)), 2123);
+  BOOL on = FALSE;
+  device->GetLightEnable(2, &on);
+  EXPECT_TRUE(on);
+  D3DLIGHT9 light{};
+  ASSERT_EQ(device->GetLight(2, &light), D3D_OK);
+  EXPECT_EQ(light.Type, D3DLIGHT_POINT);
+  EXPECT_FLOAT_EQ(light.Diffuse.g, 0.25f);
+  EXPECT_FLOAT_EQ(light.Position.y, 5.0f);
+  EXPECT_FLOAT_EQ(light.Range, 10.0f);
+  D3DMATERIAL9 material{};
+  device->GetMaterial(&material);
+  EXPECT_FLOAT_EQ(material.Power, 5.0f);
+  EXPECT_FLOAT_EQ(material.Diffuse.b, 1.0f);
+  DWORD address = 0;
+  device->GetSamplerState(3, D3DSAMP_ADDRESSU, &address);
+  EXPECT_EQ(address, DWORD(D3DTADDRESS_MIRROR));
+  effect->EndPass();
+  effect->End();
+  EXPECT_EQ(render(D3DRS_CCW_STENCILFUNC), before[0]);
+  EXPECT_EQ(render(D3DRS_FOGCOLOR), before[1]);
+  EXPECT_EQ(stage(1, D3DTSS_COLOROP), before[2]);
+  EXPECT_EQ(stage(2, D3DTSS_TEXCOORDINDEX), before[3]);
+  EXPECT_FLOAT_EQ(matrix(D3DTS_VIEW), viewBefore);
+  device->GetLightEnable(2, &on);
+  EXPECT_FALSE(on);
+  device->GetMaterial(&material);
+  EXPECT_FLOAT_EQ(material.Power, 0.0f);
+  effect->Release();
+}
+
+// "compile ps_2_0 f(args)" binds the function's uniform parameters; what
+// is not a Direct3D 9 profile, or not one of the stage, is refused.
+TEST_F(EffectTest, CompileWithArgumentsAndProfilesChecked) {
+  ID3DXEffect* effect = create(R"(
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps(uniform float3 rgb, float2 unused : TEXCOORD0, uniform bool dim) : COLOR {
+  return float4(dim ? rgb * 0.5 : rgb, 1);
+}
+technique red { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(float3(1, 0, 0), false); } }
+technique dimGreen { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_3_0 ps(float3(0, 1, 0), true); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  ASSERT_EQ(effect->SetTechnique("red"), D3D_OK);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xffff0000, 1));
+  ASSERT_EQ(effect->SetTechnique("dimGreen"), D3D_OK);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff008000, 1));
+  effect->Release();
+
+  const std::string shaders =
+      "float4 vs(float4 p : POSITION) : POSITION { return p; }\n"
+      "float4 ps(uniform float k) : COLOR { return k; }\n";
+  struct Case {
+    const char* pass;
+    const char* error;
+  } cases[] = {
+      {"VertexShader = compile vs_5_0 vs();", "memory(3): error: 'vs_5_0' is not a Direct3D 9 shader profile"},
+      {"VertexShader = compile nonsense vs();", "'nonsense' is not a Direct3D 9 shader profile"},
+      {"PixelShader = compile vs_2_0 vs();", "profile 'vs_2_0' is for the other shader stage"},
+      {"PixelShader = compile ps_2_0 ps(1, 2);", "'ps' has no definition with 2 uniform parameters"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pass);
+    const std::string text = shaders + "technique t { pass p { " + c.pass + " } }\n";
+    ID3DXEffect* refused = nullptr;
+    ID3DXBuffer* errors = nullptr;
+    EXPECT_EQ(D3DXCreateEffect(device, text.c_str(), UINT(text.size()), nullptr, nullptr, 0, nullptr, &refused,
+                               &errors),
+              D3DXERR_INVALIDDATA);
+    EXPECT_EQ(refused, nullptr);
+    const std::string messages = errorText(errors);
+    EXPECT_NE(messages.find(c.error), std::string::npos) << messages;
+  }
+}
+
+// Macros written by the caller and by the file reach the effect parser as
+// well as the compiler: a technique made by a macro, a size from a macro.
+TEST_F(EffectTest, MacrosWriteTechniquesAndReachTheCompiler) {
+  const char* text = R"(
+#define TECHNIQUE(name, ps) technique name { pass { VertexShader = compile vs_2_0 vs(); \
+                                                  PixelShader = compile ps_2_0 ps(); } }
+float4 tint[COUNT];
+#if NOT_A_MACRO(COUNT)
+#error not read
+#endif
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 last() : COLOR { return tint[COUNT - 1]; }
+TECHNIQUE(fromMacro, last)
+)";
+  const D3DXMACRO defines[] = {{"COUNT", "2"}, {nullptr, nullptr}};
+  ID3DXEffect* effect = nullptr;
+  ID3DXBuffer* errors = nullptr;
+  const HRESULT r = D3DXCreateEffect(device, text, UINT(std::strlen(text)), defines, nullptr, 0, nullptr, &effect,
+                                     &errors);
+  // A warning comes back with the effect.
+  const std::string messages = errorText(errors);
+  ASSERT_EQ(r, D3D_OK) << messages;
+  EXPECT_NE(messages.find("memory(5): warning: 'NOT_A_MACRO' is not a macro"), std::string::npos) << messages;
+  ASSERT_NE(effect->GetTechniqueByName("fromMacro"), nullptr);
+  const float tint[8] = {0, 0, 0, 1, 0, 0, 1, 1};
+  EXPECT_EQ(effect->SetFloatArray("tint", tint, 8), D3D_OK);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff0000ff, 1));
+  effect->Release();
+}
+
 
 // Effects made, drawn once and dropped, by the hundred: what each leaves
 // behind in the driver (its programs and what was compiled for them) must

@@ -62,6 +62,10 @@ struct ProgramKey {
   uint8_t pointScale;
   uint8_t clipPlanes;  // mask
   StageCoordKey coord[D3DMAX_TEXTURE_STAGES];
+  // One stage is a shader of the caller's: the texture coordinates are
+  // vec4 between the stages, both colours pass (and the other stage's
+  // part of the key is unused).
+  uint8_t shaderCoords;
   // Fragment stage
   uint8_t stageCount;
   StageKey stage[D3DMAX_TEXTURE_STAGES];
@@ -87,6 +91,17 @@ struct VertexInput;
 // `textureKinds` names what is bound on each stage.
 ProgramKey makeProgramKey(const DeviceState& state, const VertexInput& input,
                           const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES], bool points);
+
+// The key of the vertex stage alone, for drawing with a pixel shader of
+// the caller's: texture coordinate i is what stage i's coordinate index
+// and transform make of the vertex, whatever the stages' operations.
+ProgramKey makeShaderVertexKey(const DeviceState& state, const VertexInput& input, bool points);
+
+// The key of the fragment stage alone, for drawing with a vertex shader of
+// the caller's that writes v_diffuse, v_specular, v_fog and v_tex0..7
+// (vec4).
+ProgramKey makeShaderFragmentKey(const DeviceState& state, const VertexInput& input,
+                                 const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES], bool points);
 
 // Whether the vertex normal, and so the normal matrix, takes part (in
 // lighting or generated texture coordinates).
@@ -146,8 +161,21 @@ class ProgramCache {
   // Deletes every program (they are made again as needed).
   void clear();
 
+  // A compiled shader of the caller's linked with the fixed-function
+  // stage of `key` for the other stage (a makeShaderVertexKey key for a
+  // fragment shader, a makeShaderFragmentKey key for a vertex shader);
+  // null when GL refused.
+  Program* getWithShader(const ProgramKey& key, GLuint shader, bool shaderIsVertex);
+  // Deletes the programs made with `shader` (before the caller deletes it).
+  void forgetShader(GLuint shader);
+
  private:
+  // A program's entry with its uniforms located.
+  static std::unique_ptr<Program> made(const ProgramKey& key, GLuint program);
+
   std::unordered_map<ProgramKey, std::unique_ptr<Program>, ProgramKeyHash> programs;
+  std::unordered_map<GLuint, std::unordered_map<ProgramKey, std::unique_ptr<Program>, ProgramKeyHash>>
+      withShader;
 };
 
 }  // namespace d3d9

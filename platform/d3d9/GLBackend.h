@@ -119,6 +119,7 @@ class GLBackend {
   // Draws with the fixed-function pipeline described by `state`.
   void draw(DeviceState& state, const DrawCall& call);
   Pipeline& drawPipeline() { return *pipeline; }
+  ProgramCache& programCache() { return *programs; }
   int currentTargetWidth() const { return targetWidth; }
   int currentTargetHeight() const { return targetHeight; }
 

@@ -23,6 +23,15 @@ void setProgram(IDirect3DDevice9* device, GLuint program) {
   if (d3d9::Device* d = ours(device)) d->gl().drawPipeline().setProgramOverride(program);
 }
 
+void setShader(IDirect3DDevice9* device, GLuint shader, bool vertex, void (*prepare)(GLuint, void*),
+               void* context) {
+  if (d3d9::Device* d = ours(device)) d->gl().drawPipeline().setShaderOverride(shader, vertex, prepare, context);
+}
+
+void forgetShader(IDirect3DDevice9* device, GLuint shader) {
+  if (d3d9::Device* d = ours(device)) d->gl().programCache().forgetShader(shader);
+}
+
 void stateTouched(IDirect3DDevice9* device) {
   if (d3d9::Device* d = ours(device)) d->gl().invalidate();
 }

@@ -29,6 +29,18 @@ bool makeCurrent(IDirect3DDevice9* device);
 // Draws from now on use `program` (0: the fixed-function pipeline again).
 void setProgram(IDirect3DDevice9* device, GLuint program);
 
+// Draws from now on run a compiled shader of the caller's for one stage and
+// the fixed-function pipeline, as the device state makes it, for the other.
+// A fragment shader (`vertex` false) reads `in vec4 v_diffuse, v_specular,
+// v_tex0` .. `v_tex7`; a vertex shader writes `out vec4 v_diffuse,
+// v_specular, v_tex0` .. `v_tex7` and `out float v_fog`. Before each draw
+// `prepare` is called with the GL program the two make (one per state
+// combination), for the caller's uniforms. 0 ends it.
+void setShader(IDirect3DDevice9* device, GLuint shader, bool vertex,
+               void (*prepare)(GLuint program, void* context), void* context);
+// Deletes the programs made with `shader`; call before deleting it.
+void forgetShader(IDirect3DDevice9* device, GLuint shader);
+
 // After GL calls made outside the device: it forgets what it believed GL
 // holds and sets everything again at its next call.
 void stateTouched(IDirect3DDevice9* device);

@@ -53,9 +53,36 @@ void Pipeline::setProgramOverride(GLuint name) {
   settled = {};
 }
 
+void Pipeline::setShaderOverride(GLuint shader, bool vertex, void (*prepare)(GLuint, void*), void* context) {
+  overrideShader = shader;
+  overrideIsVertex = vertex;
+  textureVersion = 0;
+  prepareFragment = prepare;
+  prepareContext = context;
+  std::memset(keyVersions, 0, sizeof keyVersions);
+  settled = {};
+}
+
 void Pipeline::draw(DeviceState& s, const DrawCall& call) {
   bool points = call.mode == GL_POINTS || s.renderStates[D3DRS_FILLMODE] == D3DFILL_POINT;
-  if (overrideProgram) {
+  if (overrideShader && !overrideProgram) {
+    // The fixed-function pipeline for one stage, the caller's shader for
+    // the other: the fixed-function uniforms are ours, the rest the caller's.
+    std::memset(keyVersions, 0, sizeof keyVersions);
+    takeTextures(s);
+    sampledUnits = 0xff;  // what the caller's stage samples is not known
+    samplerVersion = 0;
+    settled = {};
+    Program* p = programs.getWithShader(overrideIsVertex ? makeShaderFragmentKey(s, *s.input, kinds, points)
+                                                         : makeShaderVertexKey(s, *s.input, points),
+                                        overrideShader, overrideIsVertex);
+    if (!p) return;
+    gl.bindProgram(p->name);
+    uploadUniforms(s, *p);
+    bindTextures(s);
+    applyRasterState(s);
+    if (prepareFragment) prepareFragment(p->name, prepareContext);
+  } else if (overrideProgram) {
     // A program of the caller's: every bound texture on its unit, no
     // fixed-function uniforms.
     if (takeTextures(s) || sampledUnits != 0xff) {

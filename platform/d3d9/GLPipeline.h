@@ -42,6 +42,13 @@ class Pipeline {
   // Draws with `name` instead of the fixed-function program (0: back to
   // fixed function). See GLInterop.h.
   void setProgramOverride(GLuint name);
+  // Draws from now on run a shader of the caller's for one stage (a
+  // vertex shader when `vertex`) and the fixed-function pipeline for the
+  // other (0: back to fixed function); before each draw `prepare` gets
+  // the program they make together, to set the caller's uniforms in it.
+  // See GLInterop.h.
+  void setShaderOverride(GLuint shader, bool vertex, void (*prepare)(GLuint program, void* context),
+                         void* context);
   // Forgets everything believed about GL's state: the next draw sets it all.
   void invalidate();
 
@@ -122,6 +129,10 @@ class Pipeline {
   GLsync quarterFences[4] = {};
 
   GLuint overrideProgram = 0;
+  GLuint overrideShader = 0;
+  bool overrideIsVertex = false;
+  void (*prepareFragment)(GLuint, void*) = nullptr;
+  void* prepareContext = nullptr;
   // The program chosen for the state versions below, and what it samples.
   Program* program = nullptr;
   uint64_t keyVersions[6] = {};

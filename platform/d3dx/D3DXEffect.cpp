@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -10,6 +11,8 @@
 
 #include "platform/d3d9/GLInterop.h"
 #include "platform/d3dx/EffectInternal.h"
+#include "platform/d3dx/EffectPreprocessor.h"
+#include "platform/d3dx/EffectStates.h"
 
 #include <GL/glext.h>
 #include "platform/file/FileSystem.h"
@@ -25,143 +28,30 @@ bool sameNoCase(const std::string& a, const std::string& b) {
          });
 }
 
-// ---------------------------------------------------------------------------
-// State names and values of passes and sampler_state blocks
-
-enum class Values { Number, Float, Bool, Blend, BlendOp, Cmp, Cull, Fill, Shade, StencilOp, Filter, Address };
-
-struct StateName {
-  const char* name;
-  DWORD id;
-  Values values;
+// A pass's "VertexShader = (shaders[i])", "= <shader>" or "= shaders[2]".
+struct ShaderReference {
+  const ShaderVariable* variable = nullptr;
+  int element = 0;
+  std::string param;  // the index is this parameter
 };
 
-const StateName kRenderStates[] = {
-    {"ZEnable", D3DRS_ZENABLE, Values::Bool},
-    {"FillMode", D3DRS_FILLMODE, Values::Fill},
-    {"ShadeMode", D3DRS_SHADEMODE, Values::Shade},
-    {"ZWriteEnable", D3DRS_ZWRITEENABLE, Values::Bool},
-    {"AlphaTestEnable", D3DRS_ALPHATESTENABLE, Values::Bool},
-    {"SrcBlend", D3DRS_SRCBLEND, Values::Blend},
-    {"DestBlend", D3DRS_DESTBLEND, Values::Blend},
-    {"CullMode", D3DRS_CULLMODE, Values::Cull},
-    {"ZFunc", D3DRS_ZFUNC, Values::Cmp},
-    {"AlphaRef", D3DRS_ALPHAREF, Values::Number},
-    {"AlphaFunc", D3DRS_ALPHAFUNC, Values::Cmp},
-    {"DitherEnable", D3DRS_DITHERENABLE, Values::Bool},
-    {"AlphaBlendEnable", D3DRS_ALPHABLENDENABLE, Values::Bool},
-    {"FogEnable", D3DRS_FOGENABLE, Values::Bool},
-    {"SpecularEnable", D3DRS_SPECULARENABLE, Values::Bool},
-    {"FogColor", D3DRS_FOGCOLOR, Values::Number},
-    {"FogStart", D3DRS_FOGSTART, Values::Float},
-    {"FogEnd", D3DRS_FOGEND, Values::Float},
-    {"FogDensity", D3DRS_FOGDENSITY, Values::Float},
-    {"StencilEnable", D3DRS_STENCILENABLE, Values::Bool},
-    {"StencilFail", D3DRS_STENCILFAIL, Values::StencilOp},
-    {"StencilZFail", D3DRS_STENCILZFAIL, Values::StencilOp},
-    {"StencilPass", D3DRS_STENCILPASS, Values::StencilOp},
-    {"StencilFunc", D3DRS_STENCILFUNC, Values::Cmp},
-    {"StencilRef", D3DRS_STENCILREF, Values::Number},
-    {"StencilMask", D3DRS_STENCILMASK, Values::Number},
-    {"StencilWriteMask", D3DRS_STENCILWRITEMASK, Values::Number},
-    {"TextureFactor", D3DRS_TEXTUREFACTOR, Values::Number},
-    {"Lighting", D3DRS_LIGHTING, Values::Bool},
-    {"Ambient", D3DRS_AMBIENT, Values::Number},
-    {"NormalizeNormals", D3DRS_NORMALIZENORMALS, Values::Bool},
-    {"PointSize", D3DRS_POINTSIZE, Values::Float},
-    {"PointSpriteEnable", D3DRS_POINTSPRITEENABLE, Values::Bool},
-    {"ColorWriteEnable", D3DRS_COLORWRITEENABLE, Values::Number},
-    {"BlendOp", D3DRS_BLENDOP, Values::BlendOp},
-    {"ScissorTestEnable", D3DRS_SCISSORTESTENABLE, Values::Bool},
-    {"SlopeScaleDepthBias", D3DRS_SLOPESCALEDEPTHBIAS, Values::Float},
-    {"DepthBias", D3DRS_DEPTHBIAS, Values::Float},
-    {"TwoSidedStencilMode", D3DRS_TWOSIDEDSTENCILMODE, Values::Bool},
-    {"BlendFactor", D3DRS_BLENDFACTOR, Values::Number},
-    {"SeparateAlphaBlendEnable", D3DRS_SEPARATEALPHABLENDENABLE, Values::Bool},
-    {"SrcBlendAlpha", D3DRS_SRCBLENDALPHA, Values::Blend},
-    {"DestBlendAlpha", D3DRS_DESTBLENDALPHA, Values::Blend},
-    {"BlendOpAlpha", D3DRS_BLENDOPALPHA, Values::BlendOp},
-};
-
-const StateName kSamplerStates[] = {
-    {"AddressU", D3DSAMP_ADDRESSU, Values::Address},
-    {"AddressV", D3DSAMP_ADDRESSV, Values::Address},
-    {"AddressW", D3DSAMP_ADDRESSW, Values::Address},
-    {"BorderColor", D3DSAMP_BORDERCOLOR, Values::Number},
-    {"MagFilter", D3DSAMP_MAGFILTER, Values::Filter},
-    {"MinFilter", D3DSAMP_MINFILTER, Values::Filter},
-    {"MipFilter", D3DSAMP_MIPFILTER, Values::Filter},
-    {"MipMapLodBias", D3DSAMP_MIPMAPLODBIAS, Values::Float},
-    {"MaxMipLevel", D3DSAMP_MAXMIPLEVEL, Values::Number},
-    {"MaxAnisotropy", D3DSAMP_MAXANISOTROPY, Values::Number},
-    {"SRGBTexture", D3DSAMP_SRGBTEXTURE, Values::Bool},
-};
-
-struct ValueName {
-  Values values;
-  const char* name;
-  DWORD value;
-};
-
-const ValueName kValueNames[] = {
-    {Values::Bool, "true", 1}, {Values::Bool, "false", 0},
-    {Values::Blend, "Zero", D3DBLEND_ZERO}, {Values::Blend, "One", D3DBLEND_ONE},
-    {Values::Blend, "SrcColor", D3DBLEND_SRCCOLOR}, {Values::Blend, "InvSrcColor", D3DBLEND_INVSRCCOLOR},
-    {Values::Blend, "SrcAlpha", D3DBLEND_SRCALPHA}, {Values::Blend, "InvSrcAlpha", D3DBLEND_INVSRCALPHA},
-    {Values::Blend, "DestAlpha", D3DBLEND_DESTALPHA}, {Values::Blend, "InvDestAlpha", D3DBLEND_INVDESTALPHA},
-    {Values::Blend, "DestColor", D3DBLEND_DESTCOLOR}, {Values::Blend, "InvDestColor", D3DBLEND_INVDESTCOLOR},
-    {Values::Blend, "SrcAlphaSat", D3DBLEND_SRCALPHASAT}, {Values::Blend, "BlendFactor", D3DBLEND_BLENDFACTOR},
-    {Values::Blend, "InvBlendFactor", D3DBLEND_INVBLENDFACTOR},
-    {Values::BlendOp, "Add", D3DBLENDOP_ADD}, {Values::BlendOp, "Subtract", D3DBLENDOP_SUBTRACT},
-    {Values::BlendOp, "RevSubtract", D3DBLENDOP_REVSUBTRACT}, {Values::BlendOp, "Min", D3DBLENDOP_MIN},
-    {Values::BlendOp, "Max", D3DBLENDOP_MAX},
-    {Values::Cmp, "Never", D3DCMP_NEVER}, {Values::Cmp, "Less", D3DCMP_LESS}, {Values::Cmp, "Equal", D3DCMP_EQUAL},
-    {Values::Cmp, "LessEqual", D3DCMP_LESSEQUAL}, {Values::Cmp, "Greater", D3DCMP_GREATER},
-    {Values::Cmp, "NotEqual", D3DCMP_NOTEQUAL}, {Values::Cmp, "GreaterEqual", D3DCMP_GREATEREQUAL},
-    {Values::Cmp, "Always", D3DCMP_ALWAYS},
-    {Values::Cull, "None", D3DCULL_NONE}, {Values::Cull, "CW", D3DCULL_CW}, {Values::Cull, "CCW", D3DCULL_CCW},
-    {Values::Fill, "Point", D3DFILL_POINT}, {Values::Fill, "Wireframe", D3DFILL_WIREFRAME},
-    {Values::Fill, "Solid", D3DFILL_SOLID},
-    {Values::Shade, "Flat", D3DSHADE_FLAT}, {Values::Shade, "Gouraud", D3DSHADE_GOURAUD},
-    {Values::StencilOp, "Keep", D3DSTENCILOP_KEEP}, {Values::StencilOp, "Zero", D3DSTENCILOP_ZERO},
-    {Values::StencilOp, "Replace", D3DSTENCILOP_REPLACE}, {Values::StencilOp, "IncrSat", D3DSTENCILOP_INCRSAT},
-    {Values::StencilOp, "DecrSat", D3DSTENCILOP_DECRSAT}, {Values::StencilOp, "Invert", D3DSTENCILOP_INVERT},
-    {Values::StencilOp, "Incr", D3DSTENCILOP_INCR}, {Values::StencilOp, "Decr", D3DSTENCILOP_DECR},
-    {Values::Filter, "None", D3DTEXF_NONE}, {Values::Filter, "Point", D3DTEXF_POINT},
-    {Values::Filter, "Linear", D3DTEXF_LINEAR}, {Values::Filter, "Anisotropic", D3DTEXF_ANISOTROPIC},
-    {Values::Address, "Wrap", D3DTADDRESS_WRAP}, {Values::Address, "Mirror", D3DTADDRESS_MIRROR},
-    {Values::Address, "Clamp", D3DTADDRESS_CLAMP}, {Values::Address, "Border", D3DTADDRESS_BORDER},
-    {Values::Address, "MirrorOnce", D3DTADDRESS_MIRRORONCE},
-};
-
-const StateName* findState(const StateName* table, size_t count, const std::string& name) {
-  for (size_t i = 0; i < count; ++i)
-    if (sameNoCase(name, table[i].name)) return &table[i];
-  return nullptr;
-}
-
-// The value of a state assignment; false when it is not one of its kind.
-bool stateValue(const std::vector<std::string>& tokens, Values kind, DWORD& value) {
-  std::string text;
-  for (const std::string& t : tokens) text += t;
-  if (text.empty()) return false;
-  if (std::isdigit(static_cast<unsigned char>(text[0])) || text[0] == '-' || text[0] == '.') {
-    char* end = nullptr;
-    if (kind == Values::Float) {
-      float f = std::strtof(text.c_str(), &end);
-      std::memcpy(&value, &f, sizeof value);
-    } else {
-      value = DWORD(std::strtoll(text.c_str(), &end, 0));
-    }
-    return end && (*end == 0 || *end == 'f' || *end == 'F');
+bool shaderReference(const std::vector<std::string>& value, const EffectSource& source, ShaderReference& ref) {
+  std::vector<std::string> t;
+  for (const std::string& v : value)
+    if (v != "(" && v != ")" && v != "<" && v != ">") t.push_back(v);
+  if (t.empty() || t[0] == "compile") return false;
+  for (const ShaderVariable& s : source.shaders)
+    if (s.name == t[0]) ref.variable = &s;
+  if (!ref.variable) return false;
+  ref.element = 0;
+  ref.param.clear();
+  if (t.size() == 4 && t[1] == "[" && t[3] == "]") {
+    if (std::isdigit(static_cast<unsigned char>(t[2][0]))) ref.element = std::atoi(t[2].c_str());
+    else ref.param = t[2];
+  } else if (t.size() != 1) {
+    return false;
   }
-  for (const ValueName& v : kValueNames)
-    if ((v.values == kind || (v.values == Values::Bool && kind != Values::Float)) &&
-        sameNoCase(text, v.name)) {
-      value = v.value;
-      return true;
-    }
-  return false;
+  return true;
 }
 
 // "<tex>", "(tex)" or "tex": the name referred to.
@@ -262,14 +152,13 @@ namespace {
 // ---------------------------------------------------------------------------
 // The effect
 
-struct RenderAssign {
-  D3DRENDERSTATETYPE state;
-  DWORD value;
-};
-struct SamplerAssign {
-  DWORD unit;
-  D3DSAMPLERSTATETYPE state;
-  DWORD value;
+// A state the pass sets: a constant, or the value of a parameter at the
+// time the pass begins.
+struct StateAssign {
+  const StateInfo* state;
+  DWORD index;  // stage, sampler unit, light, world matrix
+  StateValue value;
+  size_t param = size_t(-1);
 };
 struct TextureAssign {
   DWORD unit;
@@ -283,13 +172,28 @@ struct SamplerBinding {
 
 struct PassData {
   std::string name;
-  std::vector<RenderAssign> renderStates;
-  std::vector<SamplerAssign> samplerStates;
+  std::vector<StateAssign> states;
   std::vector<TextureAssign> textures;
   std::vector<SamplerBinding> samplers;
   // Shaders: both or neither (the fixed-function pipeline draws).
   int vertex = -1, pixel = -1;  // into Effect::stages
   GLuint program = 0;
+  // A pass with one shader: its GL shader, which the device links with
+  // its fixed-function pipeline for the other stage, one program per
+  // state combination; what each program holds of ours.
+  GLuint shader = 0;
+  bool shaderIsVertex = false;
+  struct Linked {
+    ProgramParams params;
+    GLint alphaTest = -1, halfPixel = -1;
+    float alphaTestValue[4] = {-1, -1, -1, -1};
+    float halfPixelValue[2] = {0, 0};
+  };
+  std::map<GLuint, Linked> linked;
+  std::vector<std::string> samplerNames;  // on units 0, 1, ...
+  // A pass choosing its shader by a parameter: a variant for each value.
+  std::vector<PassData> variants;
+  size_t selector = size_t(-1);
   ProgramParams vertexParams, pixelParams;
   GLint halfPixel = -1, alphaTest = -1;
   // What the program last received of the device's viewport and alpha
@@ -308,14 +212,27 @@ class Effect final : public Counted<ID3DXEffect> {
   explicit Effect(IDirect3DDevice9* d) : device(d) { device->AddRef(); }
   ~Effect() override {
     if (d3d9_gl::makeCurrent(device)) {
-      if (programLeftOn) d3d9_gl::setProgram(device, 0);
+      if (programLeftOn) {
+        d3d9_gl::setProgram(device, 0);
+        d3d9_gl::setShader(device, 0, false, nullptr, nullptr);
+      }
       bool deleted = false;
+      auto release = [&](PassData& p) {
+        if (p.program) {
+          glDeleteProgram(p.program);
+          deleted = true;
+        }
+        if (p.shader) {
+          d3d9_gl::forgetShader(device, p.shader);
+          glDeleteShader(p.shader);
+          deleted = true;
+        }
+      };
       for (TechniqueData& t : techniques)
-        for (PassData& p : t.passes)
-          if (p.program) {
-            glDeleteProgram(p.program);
-            deleted = true;
-          }
+        for (PassData& p : t.passes) {
+          release(p);
+          for (PassData& v : p.variants) release(v);
+        }
       // Draws still queued keep a deleted program, and what the driver
       // compiled for it, until they are carried out; a frame that makes and
       // drops effects by the hundred would hold them all until it ends.
@@ -329,6 +246,10 @@ class Effect final : public Counted<ID3DXEffect> {
   }
 
   bool build(const EffectSource& source, const std::string& file, std::string& errors);
+  // One pass (with element `choice` of a shader array it chooses from by
+  // a parameter).
+  bool buildPass(const EffectSource& source, const Pass& p, const std::string& file, bool linkable, int choice,
+                 PassData& pd, std::string& errors);
 
   HRESULT GetDevice(IDirect3DDevice9** out) override {
     if (!out) return D3DERR_INVALIDCALL;
@@ -463,9 +384,27 @@ class Effect final : public Counted<ID3DXEffect> {
   int stageFor(const std::vector<std::string>& value, d3dx_hlsl::Stage stage,
                const std::string& hlsl, const std::string& file, int line, std::string& errors);
   void applySampler(const ParamValue& sampler, DWORD unit);
+  // A state's value from parameter `param` (its element `element`, or all
+  // of it for -1).
+  StateValue paramValue(size_t param, int element, Values kind) const {
+    const ParamValue& p = params[param];
+    if (element < 0) return valueFromFloats(p.values, kind);
+    size_t n = size_t(p.decl.rows * p.decl.cols), from = size_t(element) * n;
+    if (from >= p.values.size()) return valueFromFloats({}, kind);
+    return valueFromFloats(std::vector<float>(p.values.begin() + long(from),
+                                              p.values.begin() + long(std::min(from + n, p.values.size()))),
+                           kind);
+  }
   // Brings the pass's textures, samplers and parameters up to date; at the
   // start of a pass everything, later what changed.
   void uploadPass(PassData& pass, bool start);
+  // Before a draw of a pass with a pixel shader alone: the program the
+  // device made of it gets our samplers and parameters.
+  static void prepareThunk(GLuint program, void* effect) { static_cast<Effect*>(effect)->prepare(program); }
+  void prepare(GLuint program);
+  // The alpha test as the pixel stage takes it, into `at` of `program`
+  // when it differs from `last`.
+  void uploadAlphaTest(GLuint program, GLint at, float last[4], bool force);
 
   IDirect3DDevice9* device;
   std::vector<ParamValue> params;
@@ -479,33 +418,297 @@ class Effect final : public Counted<ID3DXEffect> {
   bool programLeftOn = false;
   uint64_t textureVersion = 1;
   // What Begin saved for End.
-  std::vector<RenderAssign> savedRender;
-  std::vector<SamplerAssign> savedSamplers;
+  std::vector<SavedState> savedStates;
   std::vector<std::pair<DWORD, IDirect3DBaseTexture9*>> savedTextures;
 };
+
+namespace {
+
+bool nameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+// The profile's stage and shader model: "vs_2_0" is (vertex, 2); false for
+// anything that is not a Direct3D 9 profile.
+bool profileOf(const std::string& profile, d3dx_hlsl::Stage& stage) {
+  static const char* const kVertex[] = {"vs_1_1", "vs_2_0", "vs_2_a", "vs_2_sw", "vs_3_0", "vs_3_sw"};
+  static const char* const kPixel[] = {"ps_1_1", "ps_1_2", "ps_1_3", "ps_1_4", "ps_2_0", "ps_2_a",
+                                       "ps_2_b", "ps_2_sw", "ps_3_0", "ps_3_sw"};
+  for (const char* p : kVertex)
+    if (sameNoCase(profile, p)) return stage = d3dx_hlsl::Stage::Vertex, true;
+  for (const char* p : kPixel)
+    if (sameNoCase(profile, p)) return stage = d3dx_hlsl::Stage::Pixel, true;
+  return false;
+}
+
+// A copy of function `entry` of `hlsl` with its uniform parameters bound
+// to `args` (the effect's "compile vs_2_0 f(1, true)"), under the name
+// `copyName`: the uniform parameters leave the list and become constants
+// at the top of the body. Empty when no definition of `entry` has as many
+// uniform parameters as there are arguments.
+std::string boundCopy(const std::string& hlsl, const std::string& entry, const std::vector<std::string>& args,
+                      const std::string& copyName) {
+  int depth = 0;
+  size_t statementStart = 0;
+  for (size_t i = 0; i < hlsl.size(); ++i) {
+    char c = hlsl[i];
+    if (c == '{') ++depth;
+    if (c == '}') {
+      --depth;
+      if (depth == 0) statementStart = i + 1;
+      continue;
+    }
+    if (c == ';' && depth == 0) statementStart = i + 1;
+    if (depth != 0 || !nameChar(c) || (i > 0 && nameChar(hlsl[i - 1]))) continue;
+    size_t j = i;
+    while (j < hlsl.size() && nameChar(hlsl[j])) ++j;
+    if (hlsl.compare(i, j - i, entry) != 0 || j - i != entry.size()) {
+      i = j - 1;
+      continue;
+    }
+    size_t open = j;
+    while (open < hlsl.size() && std::isspace(static_cast<unsigned char>(hlsl[open]))) ++open;
+    if (open >= hlsl.size() || hlsl[open] != '(') continue;
+    // The parameter list, split at its top-level commas.
+    std::vector<std::string> paramsText;
+    std::string current;
+    size_t close = open + 1;
+    int nest = 0;
+    for (; close < hlsl.size(); ++close) {
+      char d = hlsl[close];
+      if (d == '(') ++nest;
+      if (d == ')' && nest-- == 0) break;
+      if (d == ',' && nest == 0) {
+        paramsText.push_back(current);
+        current.clear();
+      } else {
+        current += d;
+      }
+    }
+    if (current.find_first_not_of(" \t\r\n") != std::string::npos) paramsText.push_back(current);
+    size_t body = close + 1;
+    while (body < hlsl.size() && hlsl[body] != '{' && hlsl[body] != ';') ++body;
+    if (body >= hlsl.size() || hlsl[body] != '{') continue;  // a prototype
+    std::string kept, constants;
+    size_t bound = 0;
+    for (const std::string& param : paramsText) {
+      size_t u = param.find("uniform");
+      bool isUniform = u != std::string::npos && (u == 0 || !nameChar(param[u - 1])) &&
+                       (u + 7 >= param.size() || !nameChar(param[u + 7]));
+      if (!isUniform) {
+        kept += (kept.empty() ? "" : ",") + param;
+        continue;
+      }
+      if (bound >= args.size()) {
+        bound = args.size() + 1;
+        break;
+      }
+      // "uniform int n" (a semantic or default after the name goes).
+      std::string decl = param.substr(u + 7);
+      size_t stop = decl.find_first_of(":=");
+      if (stop != std::string::npos) decl.resize(stop);
+      size_t nameEnd = decl.find_last_not_of(" \t\r\n");
+      if (nameEnd == std::string::npos) return "";
+      // An array parameter ("uniform float w[4]") keeps its brackets.
+      constants += " const " + decl.substr(0, nameEnd + 1) + " = " + args[bound++] + ";";
+    }
+    if (bound != args.size()) {
+      i = body;
+      continue;
+    }
+    int braces = 0;
+    size_t end = body;
+    for (; end < hlsl.size(); ++end) {
+      if (hlsl[end] == '{') ++braces;
+      if (hlsl[end] == '}' && --braces == 0) break;
+    }
+    if (end >= hlsl.size()) return "";
+    std::string copy = hlsl.substr(statementStart, i - statementStart) + copyName + "(" + kept + ")" +
+                       hlsl.substr(close + 1, body + 1 - (close + 1)) + constants +
+                       hlsl.substr(body + 1, end + 1 - (body + 1));
+    return "\n" + copy + "\n";
+  }
+  return "";
+}
+
+}  // namespace
 
 int Effect::stageFor(const std::vector<std::string>& value, d3dx_hlsl::Stage stage,
                      const std::string& hlsl, const std::string& file, int line,
                      std::string& errors) {
   auto where = [&] { return file + "(" + std::to_string(line) + "): error: "; };
   if (value.size() == 1 && sameNoCase(value[0], "null")) return -1;
-  if (value.size() < 3 || value[0] != "compile" || (value.size() > 3 && value[3] != "(")) {
+  if (value.size() < 3 || value[0] != "compile" || (value.size() > 3 && value[3] != "(") ||
+      (value.size() > 3 && value.back() != ")")) {
     errors += where() + "expected 'compile profile function()'\n";
     return -2;
   }
-  if (value.size() > 5) {
-    errors += where() + "arguments to compiled shaders are not supported\n";
+  d3dx_hlsl::Stage profileStage;
+  if (!profileOf(value[1], profileStage)) {
+    errors += where() + "'" + value[1] + "' is not a Direct3D 9 shader profile\n";
     return -2;
   }
-  const std::string& entry = value[2];
-  auto key = std::make_pair(int(stage), entry);
+  if (profileStage != stage) {
+    errors += where() + "profile '" + value[1] + "' is for the other shader stage\n";
+    return -2;
+  }
+  std::string entry = value[2];
+  // Arguments: the text of each, split at the top-level commas.
+  std::vector<std::string> args;
+  if (value.size() > 5) {
+    std::string arg;
+    int depth = 0;
+    for (size_t i = 4; i + 1 < value.size(); ++i) {
+      const std::string& t = value[i];
+      if (t == "(") ++depth;
+      if (t == ")") --depth;
+      if (t == "," && depth == 0) {
+        args.push_back(arg);
+        arg.clear();
+        continue;
+      }
+      arg += (arg.empty() ? "" : " ") + t;
+    }
+    args.push_back(arg);
+  }
+  std::string signature = entry;
+  for (const std::string& a : args) signature += "," + a;
+  auto key = std::make_pair(int(stage), signature);
   auto found = stageIndex.find(key);
   if (found != stageIndex.end()) return found->second;
+  std::string text = hlsl;
+  if (!args.empty()) {
+    std::string copyName = entry + "_fx" + std::to_string(stageIndex.size());
+    std::string copy = boundCopy(hlsl, entry, args, copyName);
+    if (copy.empty()) {
+      errors += where() + "'" + entry + "' has no definition with " + std::to_string(args.size()) +
+                " uniform parameters for the arguments given\n";
+      return -2;
+    }
+    text += copy;
+    entry = copyName;
+  }
   d3dx_hlsl::CompiledStage compiled;
-  if (!d3dx_hlsl::compile(hlsl, entry, stage, file, compiled, errors)) return -2;
+  text = d3dx_hlsl::rewriteEffectShader(text, stage);
+  if (!d3dx_hlsl::compile(text, entry, stage, file, compiled, errors)) return -2;
   stages.push_back(compiled);
   stageIndex[key] = int(stages.size() - 1);
   return int(stages.size() - 1);
+}
+
+bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::string& file, bool linkable,
+                       int choice, PassData& pd, std::string& errors) {
+  for (const Assignment& a : p.states) {
+    auto fail = [&](const std::string& text) {
+      errors += a.file + "(" + std::to_string(a.line) + "): error: " + text + "\n";
+      return false;
+    };
+    DWORD unit = a.index < 0 ? 0 : DWORD(a.index);
+    if (sameNoCase(a.state, "VertexShader") || sameNoCase(a.state, "PixelShader")) {
+      bool vertex = sameNoCase(a.state, "VertexShader");
+      std::vector<std::string> value = a.value;
+      ShaderReference ref;
+      if (shaderReference(a.value, source, ref)) {
+        if (ref.variable->vertex != vertex) return fail("'" + ref.variable->name + "' holds shaders of the other stage");
+        int e = ref.param.empty() ? ref.element : choice;
+        if (e < 0 || size_t(e) >= ref.variable->elements.size())
+          return fail("no element " + std::to_string(e) + " in '" + ref.variable->name + "'");
+        value = ref.variable->elements[size_t(e)];
+      }
+      int s = stageFor(value, vertex ? d3dx_hlsl::Stage::Vertex : d3dx_hlsl::Stage::Pixel,
+                       source.hlsl, a.file, a.line, errors);
+      if (s == -2) return false;
+      (vertex ? pd.vertex : pd.pixel) = s;
+    } else if (sameNoCase(a.state, "Texture")) {
+      size_t i = paramIndex(reference(a.value), ParamKind::Texture);
+      if (i == size_t(-1)) return fail("unknown texture '" + reference(a.value) + "'");
+      pd.textures.push_back({unit, i});
+    } else if (sameNoCase(a.state, "Sampler")) {
+      size_t i = paramIndex(reference(a.value), ParamKind::Sampler);
+      if (i == size_t(-1)) return fail("unknown sampler '" + reference(a.value) + "'");
+      pd.samplers.push_back({i, unit});
+    } else if (const StateInfo* info = findPassState(a.state)) {
+      StateAssign assign{info, unit, {}};
+      if (!parseStateValue(a.value, info->values, assign.value))
+        return fail("invalid value for " + a.state);
+      if (!assign.value.param.empty()) {
+        assign.param = paramIndex(assign.value.param, ParamKind::Value);
+        if (assign.param == size_t(-1))
+          return fail("unknown parameter '" + assign.value.param + "' for " + a.state);
+      }
+      pd.states.push_back(assign);
+    } else {
+      return fail("unknown state '" + a.state + "'");
+    }
+  }
+  if (pd.vertex >= 0 && pd.pixel < 0) {
+    // A vertex shader alone: it feeds the fixed-function pixel stage.
+    const d3dx_hlsl::CompiledStage& vs = stages[size_t(pd.vertex)];
+    pd.samplerNames = vs.samplers;
+    for (size_t u = 0; u < vs.samplers.size(); ++u) {
+      size_t i = paramIndex(vs.samplers[u], ParamKind::Sampler);
+      if (i != size_t(-1)) pd.samplers.push_back({i, DWORD(u)});
+    }
+    if (linkable) {
+      std::string log;
+      pd.shaderIsVertex = true;
+      pd.shader = d3d9_gl::compileShader(GL_VERTEX_SHADER, d3dx_hlsl::toFixedFunctionOutputs(vs.glsl), log);
+      if (!pd.shader) {
+        errors += file + ": error: pass '" + p.name + "' does not compile: " + log + "\n";
+        return false;
+      }
+    }
+  }
+  if (pd.pixel >= 0) {
+    const d3dx_hlsl::CompiledStage& ps = stages[size_t(pd.pixel)];
+    const d3dx_hlsl::CompiledStage* vs = pd.vertex >= 0 ? &stages[size_t(pd.vertex)] : nullptr;
+    // Samplers on units in order of appearance, the pixel stage first.
+    std::vector<std::string> names = ps.samplers;
+    if (vs)
+      for (const std::string& n : vs->samplers)
+        if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
+    for (size_t u = 0; u < names.size(); ++u) {
+      size_t i = paramIndex(names[u], ParamKind::Sampler);
+      if (i != size_t(-1)) pd.samplers.push_back({i, DWORD(u)});
+    }
+    pd.samplerNames = names;
+    if (linkable && vs) {
+      // Values between the stages meet by semantic, each side with the
+      // type it declared.
+      std::string fragment = d3dx_hlsl::rewireInputs(ps.glsl, ps.inputs,
+                                                      d3dx_hlsl::declaredOutputs(vs->glsl), {});
+      std::string linkErrors;
+      pd.program = d3dx_hlsl::linkProgram(vs->glsl, fragment, linkErrors);
+      if (!pd.program) {
+        errors += file + ": error: pass '" + p.name + "' does not link: " + linkErrors + "\n";
+        return false;
+      }
+      for (size_t u = 0; u < names.size(); ++u) {
+        GLint location = glGetUniformLocation(pd.program, names[u].c_str());
+        if (location >= 0) glProgramUniform1i(pd.program, location, GLint(u));
+      }
+      locateParams(pd.program, *vs, params, pd.vertexParams);
+      locateParams(pd.program, ps, params, pd.pixelParams);
+      pd.halfPixel = glGetUniformLocation(pd.program, "fx_halfPixel");
+      pd.alphaTest = glGetUniformLocation(pd.program, "fx_alphaTest");
+    } else if (linkable) {
+      // The device's fixed-function vertex stage feeds the pixel
+      // shader: colours and texture coordinates by semantic.
+      std::vector<d3dx_hlsl::Varying> provided = {{"v_diffuse", "vec4"}, {"v_specular", "vec4"}};
+      std::vector<std::pair<std::string, std::string>> sources = {{"v_COLOR0", "v_diffuse"},
+                                                                  {"v_COLOR1", "v_specular"}};
+      for (int i = 0; i < 8; ++i) {
+        provided.push_back({"v_tex" + std::to_string(i), "vec4"});
+        sources.push_back({"v_TEXCOORD" + std::to_string(i), "v_tex" + std::to_string(i)});
+      }
+      std::string log;
+      pd.shader = d3d9_gl::compileShader(
+          GL_FRAGMENT_SHADER, d3dx_hlsl::rewireInputs(ps.glsl, ps.inputs, provided, sources), log);
+      if (!pd.shader) {
+        errors += file + ": error: pass '" + p.name + "' does not compile: " + log + "\n";
+        return false;
+      }
+    }
+  }
+  return true;
 }
 
 bool Effect::build(const EffectSource& source, const std::string& file, std::string& errors) {
@@ -522,70 +725,40 @@ bool Effect::build(const EffectSource& source, const std::string& file, std::str
     for (const Pass& p : t.passes) {
       PassData pd;
       pd.name = p.name;
+      // A shader chosen by a parameter: a variant of the pass for each.
+      const ShaderVariable* chosen = nullptr;
       for (const Assignment& a : p.states) {
-        auto fail = [&](const std::string& text) {
-          errors += file + "(" + std::to_string(a.line) + "): error: " + text + "\n";
+        ShaderReference ref;
+        if ((sameNoCase(a.state, "VertexShader") || sameNoCase(a.state, "PixelShader")) &&
+            shaderReference(a.value, source, ref) && ref.param.size())
+          chosen = ref.variable;
+      }
+      if (chosen) {
+        ShaderReference ref;
+        for (const Assignment& a : p.states)
+          if (shaderReference(a.value, source, ref) && ref.param.size()) break;
+        pd.selector = paramIndex(ref.param, ParamKind::Value);
+        if (pd.selector == size_t(-1)) {
+          errors += file + ": error: pass '" + p.name + "' chooses its shader by '" + ref.param +
+                    "', which is no parameter\n";
           return false;
-        };
-        DWORD unit = a.index < 0 ? 0 : DWORD(a.index);
-        if (sameNoCase(a.state, "VertexShader") || sameNoCase(a.state, "PixelShader")) {
-          bool vertex = sameNoCase(a.state, "VertexShader");
-          int s = stageFor(a.value, vertex ? d3dx_hlsl::Stage::Vertex : d3dx_hlsl::Stage::Pixel,
-                           source.hlsl, file, a.line, errors);
-          if (s == -2) return false;
-          (vertex ? pd.vertex : pd.pixel) = s;
-        } else if (sameNoCase(a.state, "Texture")) {
-          size_t i = paramIndex(reference(a.value), ParamKind::Texture);
-          if (i == size_t(-1)) return fail("unknown texture '" + reference(a.value) + "'");
-          pd.textures.push_back({unit, i});
-        } else if (sameNoCase(a.state, "Sampler")) {
-          size_t i = paramIndex(reference(a.value), ParamKind::Sampler);
-          if (i == size_t(-1)) return fail("unknown sampler '" + reference(a.value) + "'");
-          pd.samplers.push_back({i, unit});
-        } else if (const StateName* r = findState(kRenderStates, std::size(kRenderStates), a.state)) {
-          DWORD value = 0;
-          if (!stateValue(a.value, r->values, value)) return fail("invalid value for " + a.state);
-          pd.renderStates.push_back({D3DRENDERSTATETYPE(r->id), value});
-        } else if (const StateName* s = findState(kSamplerStates, std::size(kSamplerStates), a.state)) {
-          DWORD value = 0;
-          if (!stateValue(a.value, s->values, value)) return fail("invalid value for " + a.state);
-          pd.samplerStates.push_back({unit, D3DSAMPLERSTATETYPE(s->id), value});
-        } else {
-          return fail("unknown state '" + a.state + "'");
         }
-      }
-      if ((pd.vertex < 0) != (pd.pixel < 0)) {
-        errors += file + ": error: pass '" + p.name +
-                  "' needs both a vertex and a pixel shader, or neither\n";
+        for (size_t e = 0; e < chosen->elements.size(); ++e) {
+          PassData variant;
+          variant.name = p.name;
+          if (!buildPass(source, p, file, linkable, int(e), variant, errors)) return false;
+          pd.variants.push_back(std::move(variant));
+        }
+        if (pd.variants.empty()) {
+          errors += file + ": error: pass '" + p.name + "' chooses from no shaders\n";
+          return false;
+        }
+        // What Begin saves: the states of the variants are the same.
+        pd.states = pd.variants[0].states;
+        pd.textures = pd.variants[0].textures;
+        pd.samplers = pd.variants[0].samplers;
+      } else if (!buildPass(source, p, file, linkable, -1, pd, errors)) {
         return false;
-      }
-      if (pd.vertex >= 0) {
-        const d3dx_hlsl::CompiledStage& vs = stages[size_t(pd.vertex)];
-        const d3dx_hlsl::CompiledStage& ps = stages[size_t(pd.pixel)];
-        // Samplers on units in order of appearance, the pixel stage first.
-        std::vector<std::string> names = ps.samplers;
-        for (const std::string& n : vs.samplers)
-          if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
-        for (size_t u = 0; u < names.size(); ++u) {
-          size_t i = paramIndex(names[u], ParamKind::Sampler);
-          if (i != size_t(-1)) pd.samplers.push_back({i, DWORD(u)});
-        }
-        if (linkable) {
-          std::string linkErrors;
-          pd.program = d3dx_hlsl::linkProgram(vs.glsl, ps.glsl, linkErrors);
-          if (!pd.program) {
-            errors += file + ": error: pass '" + p.name + "' does not link: " + linkErrors + "\n";
-            return false;
-          }
-          for (size_t u = 0; u < names.size(); ++u) {
-            GLint location = glGetUniformLocation(pd.program, names[u].c_str());
-            if (location >= 0) glProgramUniform1i(pd.program, location, GLint(u));
-          }
-          locateParams(pd.program, vs, params, pd.vertexParams);
-          locateParams(pd.program, ps, params, pd.pixelParams);
-          pd.halfPixel = glGetUniformLocation(pd.program, "fx_halfPixel");
-          pd.alphaTest = glGetUniformLocation(pd.program, "fx_alphaTest");
-        }
       }
       td.passes.push_back(std::move(pd));
     }
@@ -602,24 +775,14 @@ HRESULT Effect::Begin(UINT* passes, DWORD flags) {
   if (begun) End();
   begun = true;
   beginFlags = flags;
-  savedRender.clear();
-  savedSamplers.clear();
+  savedStates.clear();
   savedTextures.clear();
   if (!(flags & D3DXFX_DONOTSAVESTATE)) {
-    auto saveRender = [&](D3DRENDERSTATETYPE state) {
-      for (const RenderAssign& r : savedRender)
-        if (r.state == state) return;
-      DWORD value = 0;
-      device->GetRenderState(state, &value);
-      savedRender.push_back({state, value});
-    };
-    auto saveSampler = [&](DWORD unit, D3DSAMPLERSTATETYPE state) {
-      if (flags & D3DXFX_DONOTSAVESAMPLERSTATE) return;
-      for (const SamplerAssign& s : savedSamplers)
-        if (s.unit == unit && s.state == state) return;
-      DWORD value = 0;
-      device->GetSamplerState(unit, state, &value);
-      savedSamplers.push_back({unit, state, value});
+    auto save = [&](const StateInfo& state, DWORD index) {
+      if (state.target == StateTarget::Sampler && (flags & D3DXFX_DONOTSAVESAMPLERSTATE)) return;
+      for (const SavedState& s : savedStates)
+        if (s.state == &state && s.index == index) return;
+      savedStates.push_back(saveState(device, state, index));
     };
     auto saveTexture = [&](DWORD unit) {
       for (auto& t : savedTextures)
@@ -629,15 +792,18 @@ HRESULT Effect::Begin(UINT* passes, DWORD flags) {
       savedTextures.push_back({unit, texture});
     };
     for (const PassData& p : current->passes) {
-      for (const RenderAssign& r : p.renderStates) saveRender(r.state);
-      for (const SamplerAssign& s : p.samplerStates) saveSampler(s.unit, s.state);
+      for (const StateAssign& a : p.states) {
+        // A light the pass changes goes back with its enable.
+        if (a.state->target == StateTarget::Light) save(*findPassState("LightEnable"), a.index);
+        save(*a.state, a.index);
+      }
       for (const TextureAssign& t : p.textures) saveTexture(t.unit);
       for (const SamplerBinding& b : p.samplers) {
         for (const Assignment& a : params[b.param].decl.samplerStates) {
           if (sameNoCase(a.state, "Texture")) {
             saveTexture(b.unit);
-          } else if (const StateName* s = findState(kSamplerStates, std::size(kSamplerStates), a.state)) {
-            saveSampler(b.unit, D3DSAMPLERSTATETYPE(s->id));
+          } else if (const StateInfo* s = findSamplerState(a.state)) {
+            save(*s, b.unit);
           }
         }
       }
@@ -652,10 +818,15 @@ void Effect::applySampler(const ParamValue& sampler, DWORD unit) {
     if (sameNoCase(a.state, "Texture")) {
       size_t i = paramIndex(reference(a.value), ParamKind::Texture);
       device->SetTexture(unit, i == size_t(-1) ? nullptr : params[i].texture);
-    } else if (const StateName* s = findState(kSamplerStates, std::size(kSamplerStates), a.state)) {
-      DWORD value = 0;
-      if (stateValue(a.value, s->values, value))
-        device->SetSamplerState(unit, D3DSAMPLERSTATETYPE(s->id), value);
+    } else if (const StateInfo* s = findSamplerState(a.state)) {
+      StateValue value;
+      if (!parseStateValue(a.value, s->values, value)) continue;
+      if (!value.param.empty()) {
+        size_t i = paramIndex(value.param, ParamKind::Value);
+        if (i == size_t(-1)) continue;
+        value = paramValue(i, value.element, s->values);
+      }
+      applyState(device, *s, unit, value);
     }
   }
 }
@@ -684,28 +855,73 @@ void Effect::uploadPass(PassData& p, bool start) {
       glProgramUniform2fv(p.program, p.halfPixel, 1, half);
     }
   }
-  if (p.alphaTest >= 0) {
-    DWORD enabled = 0, function = D3DCMP_ALWAYS, reference = 0;
-    device->GetRenderState(D3DRS_ALPHATESTENABLE, &enabled);
-    device->GetRenderState(D3DRS_ALPHAFUNC, &function);
-    device->GetRenderState(D3DRS_ALPHAREF, &reference);
-    float test[4] = {enabled ? 1.0f : 0.0f, float(function), float(reference & 0xff), 0.0f};
-    if (start || std::memcmp(test, p.alphaTestValue, sizeof test) != 0) {
-      std::memcpy(p.alphaTestValue, test, sizeof test);
-      glProgramUniform4fv(p.program, p.alphaTest, 1, test);
+  if (p.alphaTest >= 0) uploadAlphaTest(p.program, p.alphaTest, p.alphaTestValue, start);
+}
+
+void Effect::uploadAlphaTest(GLuint program, GLint at, float last[4], bool force) {
+  DWORD enabled = 0, function = D3DCMP_ALWAYS, reference = 0;
+  device->GetRenderState(D3DRS_ALPHATESTENABLE, &enabled);
+  device->GetRenderState(D3DRS_ALPHAFUNC, &function);
+  device->GetRenderState(D3DRS_ALPHAREF, &reference);
+  float test[4] = {enabled ? 1.0f : 0.0f, float(function), float(reference & 0xff), 0.0f};
+  if (force || std::memcmp(test, last, sizeof test) != 0) {
+    std::memcpy(last, test, sizeof test);
+    glProgramUniform4fv(program, at, 1, test);
+  }
+}
+
+void Effect::prepare(GLuint program) {
+  if (!inPass || !inPass->shader) return;
+  PassData& p = *inPass;
+  auto found = p.linked.find(program);
+  if (found == p.linked.end()) {
+    PassData::Linked l;
+    for (size_t u = 0; u < p.samplerNames.size(); ++u) {
+      GLint location = glGetUniformLocation(program, p.samplerNames[u].c_str());
+      if (location >= 0) glProgramUniform1i(program, location, GLint(u));
+    }
+    const d3dx_hlsl::CompiledStage& stage = stages[size_t(p.shaderIsVertex ? p.vertex : p.pixel)];
+    locateParams(program, stage, params, l.params);
+    l.alphaTest = glGetUniformLocation(program, "fx_alphaTest");
+    l.halfPixel = glGetUniformLocation(program, "fx_halfPixel");
+    found = p.linked.emplace(program, l).first;
+  }
+  PassData::Linked& l = found->second;
+  uploadParams(program, l.params, params);
+  if (l.alphaTest >= 0) uploadAlphaTest(program, l.alphaTest, l.alphaTestValue, false);
+  if (l.halfPixel >= 0) {
+    D3DVIEWPORT9 vp{};
+    device->GetViewport(&vp);
+    const float shift = 2.0f * (0.5f - 1.0f / 256.0f);
+    float half[2] = {vp.Width ? shift / float(vp.Width) : 0.0f, vp.Height ? -shift / float(vp.Height) : 0.0f};
+    if (std::memcmp(half, l.halfPixelValue, sizeof half) != 0) {
+      std::memcpy(l.halfPixelValue, half, sizeof half);
+      glProgramUniform2fv(program, l.halfPixel, 1, half);
     }
   }
 }
 
 HRESULT Effect::BeginPass(UINT pass) {
   if (!begun || inPass || pass >= current->passes.size()) return D3DERR_INVALIDCALL;
-  PassData& p = current->passes[pass];
+  PassData& outer = current->passes[pass];
+  PassData* chosen = &outer;
+  if (!outer.variants.empty()) {
+    const std::vector<float>& v = params[outer.selector].values;
+    long index = v.empty() ? 0 : std::lround(v[0]);
+    chosen = &outer.variants[size_t(std::clamp<long>(index, 0, long(outer.variants.size()) - 1))];
+  }
+  PassData& p = *chosen;
   inPass = &p;
-  for (const RenderAssign& r : p.renderStates) device->SetRenderState(r.state, r.value);
-  for (const SamplerAssign& s : p.samplerStates) device->SetSamplerState(s.unit, s.state, s.value);
+  // Programs the device made for the pass are found again (it may have
+  // dropped some since).
+  p.linked.clear();
+  for (const StateAssign& a : p.states)
+    applyState(device, *a.state, a.index,
+               a.param == size_t(-1) ? a.value : paramValue(a.param, a.value.element, a.state->values));
   uploadPass(p, true);
   d3d9_gl::setProgram(device, p.program);
-  programLeftOn = p.program != 0;
+  d3d9_gl::setShader(device, p.shader, p.shaderIsVertex, p.shader ? &Effect::prepareThunk : nullptr, this);
+  programLeftOn = p.program != 0 || p.shader != 0;
   return D3D_OK;
 }
 
@@ -721,40 +937,39 @@ HRESULT Effect::End() {
   inPass = nullptr;
   if (!(beginFlags & (D3DXFX_DONOTSAVESTATE | D3DXFX_DONOTSAVESHADERSTATE))) {
     d3d9_gl::setProgram(device, 0);
+    d3d9_gl::setShader(device, 0, false, nullptr, nullptr);
     programLeftOn = false;
   }
-  for (const RenderAssign& r : savedRender) device->SetRenderState(r.state, r.value);
-  for (const SamplerAssign& s : savedSamplers) device->SetSamplerState(s.unit, s.state, s.value);
+  // In reverse, so that a light goes back before its enable.
+  for (auto s = savedStates.rbegin(); s != savedStates.rend(); ++s) restoreState(device, *s);
   for (auto& t : savedTextures) {
     device->SetTexture(t.first, t.second);
     if (t.second) t.second->Release();
   }
-  savedRender.clear();
-  savedSamplers.clear();
+  savedStates.clear();
   savedTextures.clear();
   return D3D_OK;
 }
 
-std::string withDefines(const D3DXMACRO* defines, const std::string& text) {
-  std::string prefix;
-  for (; defines && defines->Name; ++defines)
-    prefix += std::string("#define ") + defines->Name + " " +
-              (defines->Definition ? defines->Definition : "") + "\n";
-  return prefix.empty() ? text : prefix + "#line 1\n" + text;
-}
-
 HRESULT createEffect(IDirect3DDevice9* device, const std::string& text, const std::string& file,
-                     const D3DXMACRO* defines, ID3DXEffect** effect, ID3DXBuffer** errorsOut) {
+                     bool fromFile, const D3DXMACRO* defines, ID3DXEffect** effect,
+                     ID3DXBuffer** errorsOut) {
   if (errorsOut) *errorsOut = nullptr;
   if (!device || !effect) return D3DERR_INVALIDCALL;
   *effect = nullptr;
   std::string errors;
   EffectSource source;
-  // The text up to a NUL byte, as the compiler would read it.
-  std::string body = text.substr(0, std::min(text.size(), std::strlen(text.c_str())));
+  // The text up to a NUL byte, as the compiler would read it, through the
+  // preprocessor first: macros may write techniques, includes hold them.
+  PreprocessInput in;
+  in.text = text.substr(0, std::min(text.size(), std::strlen(text.c_str())));
+  in.fileName = file;
+  in.includes = fromFile;
+  for (; defines && defines->Name; ++defines)
+    in.defines.emplace_back(defines->Name, defines->Definition ? defines->Definition : "");
+  std::string body;
   std::unique_ptr<Effect, void (*)(Effect*)> made(nullptr, [](Effect* e) { e->Release(); });
-  if (parseEffect(body, file, source, errors)) {
-    source.hlsl = withDefines(defines, source.hlsl);
+  if (preprocessEffect(in, body, errors) && parseEffect(body, file, source, errors)) {
     made.reset(new Effect(device));
     if (!made->build(source, file, errors)) made.reset();
   }
@@ -764,6 +979,7 @@ HRESULT createEffect(IDirect3DDevice9* device, const std::string& text, const st
     return D3DXERR_INVALIDDATA;
   }
   *effect = made.release();
+  if (errorsOut && !errors.empty()) *errorsOut = makeBuffer(errors);  // the warnings
   return D3D_OK;
 }
 
@@ -780,7 +996,7 @@ HRESULT D3DXCreateEffect(IDirect3DDevice9* device, const void* data, UINT length
     return D3DERR_INVALIDCALL;
   }
   return d3dx_fx::createEffect(device, std::string(static_cast<const char*>(data), length),
-                               "memory", defines, effect, errors);
+                               "memory", false, defines, effect, errors);
 }
 
 HRESULT D3DXCreateEffectFromFileA(IDirect3DDevice9* device, LPCSTR file, const D3DXMACRO* defines,
@@ -796,5 +1012,5 @@ HRESULT D3DXCreateEffectFromFileA(IDirect3DDevice9* device, LPCSTR file, const D
   size_t n;
   while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
   std::fclose(f);
-  return d3dx_fx::createEffect(device, text, file, defines, effect, errors);
+  return d3dx_fx::createEffect(device, text, file, true, defines, effect, errors);
 }

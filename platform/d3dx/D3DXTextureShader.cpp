@@ -9,6 +9,7 @@
 #include "platform/d3d9/GLInterop.h"
 #include "platform/d3dx/D3DXEffect.h"
 #include "platform/d3dx/EffectInternal.h"
+#include "platform/d3dx/EffectPreprocessor.h"
 
 #include <GL/glext.h>
 
@@ -267,14 +268,18 @@ HRESULT D3DXCompileShader(LPCSTR source, UINT length, const D3DXMACRO* defines, 
   };
   if (std::strcmp(profile, "tx_1_0") != 0)
     return failed(std::string("error: profile ") + profile + " is not supported\n");
-  std::string text(source, strnlen(source, length));
+  // Preprocessed first, as effect files are: the parser then sees what
+  // the macros make.
+  d3dx_fx::PreprocessInput in;
+  in.text.assign(source, strnlen(source, length));
+  in.fileName = "memory";
+  for (const D3DXMACRO* d = defines; d && d->Name; ++d)
+    in.defines.emplace_back(d->Name, d->Definition ? d->Definition : "");
+  std::string text;
   d3dx_fx::EffectSource parsed;
   std::string messages;
-  if (!d3dx_fx::parseEffect(text, "memory", parsed, messages)) return failed(messages);
-  std::string prefix;
-  for (const D3DXMACRO* d = defines; d && d->Name; ++d)
-    prefix += std::string("#define ") + d->Name + " " + (d->Definition ? d->Definition : "") + "\n";
-  if (!prefix.empty()) parsed.hlsl = prefix + "#line 1\n" + parsed.hlsl;
+  if (!d3dx_fx::preprocessEffect(in, text, messages) || !d3dx_fx::parseEffect(text, "memory", parsed, messages))
+    return failed(messages);
   d3dx_hlsl::CompiledStage stage;
   if (!d3dx_hlsl::compile(parsed.hlsl, function, d3dx_hlsl::Stage::Pixel, "memory", stage, messages))
     return failed(messages);

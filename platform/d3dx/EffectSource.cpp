@@ -1,8 +1,11 @@
 #include "platform/d3dx/EffectSource.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <map>
 
 namespace d3dx_fx {
 
@@ -12,6 +15,7 @@ struct Token {
   std::string text;
   size_t begin, end;  // byte range in the source
   int line;
+  int file = 0;  // index into the names "#line" lines gave, 0 the file itself
 };
 
 bool identStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
@@ -41,9 +45,9 @@ std::string blankComments(const std::string& s) {
   return out;
 }
 
-std::vector<Token> tokenize(const std::string& s) {
+std::vector<Token> tokenize(const std::string& s, std::vector<std::string>& files) {
   std::vector<Token> tokens;
-  int line = 1;
+  int line = 1, file = 0;
   size_t i = 0;
   bool lineStart = true;
   while (i < s.size()) {
@@ -59,7 +63,30 @@ std::vector<Token> tokenize(const std::string& s) {
       continue;
     }
     if (c == '#' && lineStart) {  // preprocessor lines are the compiler's
+      size_t b = i;
       while (i < s.size() && s[i] != '\n') ++i;
+      // #line N "name": where the text that follows comes from.
+      std::string text = s.substr(b + 1, i - b - 1);
+      size_t k = text.find_first_not_of(" \t");
+      if (k != std::string::npos && text.compare(k, 4, "line") == 0) {
+        char* end = nullptr;
+        long n = std::strtol(text.c_str() + k + 4, &end, 10);
+        if (end != text.c_str() + k + 4 && n > 0 && n < (1 << 30)) {
+          line = int(n) - 1;
+          size_t q = text.find('"');
+          size_t q2 = q == std::string::npos ? q : text.rfind('"');
+          if (q2 != std::string::npos && q2 > q) {
+            std::string name;
+            for (size_t j = q + 1; j < q2; ++j) {
+              if (text[j] == '\\' && j + 1 < q2) ++j;
+              name += text[j];
+            }
+            auto at = std::find(files.begin(), files.end(), name);
+            file = int(at - files.begin());
+            if (at == files.end()) files.push_back(name);
+          }
+        }
+      }
       continue;
     }
     lineStart = false;
@@ -78,7 +105,7 @@ std::vector<Token> tokenize(const std::string& s) {
     } else {
       ++i;
     }
-    tokens.push_back({s.substr(b, i - b), b, i, line});
+    tokens.push_back({s.substr(b, i - b), b, i, line, file});
   }
   return tokens;
 }
@@ -95,19 +122,35 @@ bool equalNoCase(const std::string& a, const char* b) {
 class Parser {
  public:
   Parser(const std::string& text, const std::string& file, EffectSource& out, std::string& errors)
-      : clean(blankComments(text)), tokens(tokenize(clean)), file(file), out(out), errors(errors) {
+      : clean(blankComments(text)), files{file}, tokens(tokenize(clean, files)), out(out), errors(errors) {
     out.hlsl = clean;
   }
 
   bool run() {
     while (pos < tokens.size() && ok) {
       const std::string& t = tokens[pos].text;
-      if (equalNoCase(t, "technique") || equalNoCase(t, "technique9") ||
-          equalNoCase(t, "technique10") || equalNoCase(t, "technique11"))
+      if (equalNoCase(t, "technique") || equalNoCase(t, "technique9")) {
         technique();
-      else
+      } else if (equalNoCase(t, "technique10") || equalNoCase(t, "technique11")) {
+        // Techniques of later Direct3D versions: not ours to draw, and
+        // not the compiler's to read.
+        const Token& first = at(pos);
+        size_t open = pos;
+        while (open < tokens.size() && at(open).text != "{") ++open;
+        size_t end = skipGroup(open, "{", "}");
+        if (!ok) break;
+        if (at(end).text == ";") ++end;
+        blank(first.begin, at(end - 1).end);
+        pos = end;
+        ++laterTechniques;
+        if (!laterFirst.line) laterFirst = first;
+      } else {
         statement();
+      }
     }
+    if (ok && out.techniques.empty() && laterTechniques)
+      fail(laterFirst, "the effect has only " + laterFirst.text +
+                           " techniques, which are for later Direct3D versions");
     return ok;
   }
 
@@ -116,8 +159,9 @@ class Parser {
     static const Token end{"", 0, 0, 0};
     return i < tokens.size() ? tokens[i] : end;
   }
-  void fail(int line, const std::string& text) {
-    if (ok) errors += file + "(" + std::to_string(line) + "): error: " + text + "\n";
+  void fail(const Token& where, const std::string& text) {
+    if (ok)
+      errors += files[size_t(where.file)] + "(" + std::to_string(where.line) + "): error: " + text + "\n";
     ok = false;
   }
   void blank(size_t begin, size_t end) {
@@ -131,17 +175,17 @@ class Parser {
       if (tokens[i].text == open) ++depth;
       if (tokens[i].text == close && --depth == 0) return i + 1;
     }
-    fail(at(i - 1).line, std::string("missing '") + close + "'");
+    fail(at(i - 1), std::string("missing '") + close + "'");
     return tokens.size();
   }
   bool expect(const char* text) {
     if (pos >= tokens.size()) {
-      fail(tokens.empty() ? 1 : tokens.back().line,
+      fail(tokens.empty() ? Token{"", 0, 0, 1, 0} : tokens.back(),
            std::string("unexpected end of file, expected '") + text + "'");
       return false;
     }
     if (at(pos).text != text) {
-      fail(at(pos).line, std::string("expected '") + text + "' near '" + at(pos).text + "'");
+      fail(at(pos), std::string("expected '") + text + "' near '" + at(pos).text + "'");
       return false;
     }
     ++pos;
@@ -161,17 +205,19 @@ class Parser {
     std::vector<Assignment> list;
     while (pos < end && ok) {
       Assignment a;
-      a.line = at(pos).line;
+      const Token& first = at(pos);
+      a.line = first.line;
+      a.file = files[size_t(first.file)];
       a.state = at(pos).text;
       if (!identStart(a.state.empty() ? ' ' : a.state[0])) {
-        fail(a.line, "state name expected near '" + a.state + "'");
+        fail(first, "state name expected near '" + a.state + "'");
         break;
       }
       ++pos;
       if (at(pos).text == "[") {
         long index = std::strtol(at(pos + 1).text.c_str(), nullptr, 0);
         if (index < 0 || index > 15) {
-          fail(a.line, "invalid index for " + a.state);
+          fail(first, "invalid index for " + a.state);
           break;
         }
         a.index = int(index);
@@ -202,7 +248,7 @@ class Parser {
     if (!expect("{")) return;
     while (ok && pos < tokens.size() && at(pos).text != "}") {
       if (!equalNoCase(at(pos).text, "pass")) {
-        fail(at(pos).line, "'pass' expected near '" + at(pos).text + "'");
+        fail(at(pos), "'pass' expected near '" + at(pos).text + "'");
         return;
       }
       ++pos;
@@ -233,6 +279,11 @@ class Parser {
       if (t == "=") sawAssign = true;
       if (t == "(") sawParen = true;
       if (t == ";") break;
+      // Annotations after a name or semantic: they hold ';' of their own.
+      if (t == "<" && !sawAssign && !sawParen && i > pos && identStart(tokens[i - 1].text[0])) {
+        i = skipGroup(i, "<", ">") - 1;
+        continue;
+      }
       if (t == "{" && !sawAssign) {  // function body, struct, cbuffer
         pos = skipGroup(i, "{", "}");
         if (at(pos).text == ";") ++pos;
@@ -244,6 +295,52 @@ class Parser {
     pos = end + 1;
     if (sawParen && !sawAssign) return;  // a prototype
     declaration(first, end);
+  }
+
+  // The size between "[" and "]": numbers and integer constants of the
+  // file with + - * / and brackets; 0 when it is none of that.
+  long arraySize(size_t begin, size_t end) {
+    size_t k = begin;
+    bool good = true;
+    std::function<long()> sum, product, term;
+    int depth = 0;
+    term = [&]() -> long {
+      if (k >= end || ++depth > 200) return good = false, 0;
+      const std::string& t = at(k++).text;
+      if (t == "(") {
+        long v = sum();
+        if (k < end && at(k).text == ")") ++k;
+        else good = false;
+        return v;
+      }
+      if (t == "-") return -term();
+      if (std::isdigit(static_cast<unsigned char>(t[0]))) return std::strtol(t.c_str(), nullptr, 0);
+      auto c = constants.find(t);
+      if (c == constants.end()) return good = false, 0;
+      return c->second;
+    };
+    product = [&]() -> long {
+      long v = term();
+      while (good && k < end && (at(k).text == "*" || at(k).text == "/")) {
+        bool times = at(k++).text == "*";
+        long w = term();
+        if (std::labs(v) > 65536 || std::labs(w) > 65536 || (!times && w == 0)) return good = false, 0;
+        v = times ? v * w : v / w;
+      }
+      return v;
+    };
+    sum = [&]() -> long {
+      long v = product();
+      while (good && k < end && (at(k).text == "+" || at(k).text == "-")) {
+        bool plus = at(k++).text == "+";
+        long w = product();
+        if (std::labs(v) > 65536 || std::labs(w) > 65536) return good = false, 0;
+        v = plus ? v + w : v - w;
+      }
+      return v;
+    };
+    long v = sum();
+    return good && k == end ? v : 0;
   }
 
   static bool typeShape(const std::string& t, Param& p) {
@@ -280,7 +377,7 @@ class Parser {
 
   void declaration(size_t first, size_t end) {
     size_t i = first;
-    bool isStatic = false;
+    bool isStatic = false, isConst = false;
     static const char* modifiers[] = {"uniform", "static", "const", "extern", "shared", "volatile",
                                       "row_major", "column_major", "precise"};
     for (bool more = true; more && i < end;) {
@@ -288,6 +385,7 @@ class Parser {
       for (const char* m : modifiers)
         if (at(i).text == m) {
           isStatic = isStatic || at(i).text == "static";
+          isConst = isConst || at(i).text == "const";
           ++i;
           more = true;
         }
@@ -298,6 +396,36 @@ class Parser {
     std::string lower;
     for (char c : type) lower += char(std::tolower(static_cast<unsigned char>(c)));
     bool blankWhole = false;
+    if (lower == "vertexshader" || lower == "pixelshader") {
+      ShaderVariable v;
+      v.vertex = lower == "vertexshader";
+      v.name = at(i + 1).text;
+      size_t k = i + 2;
+      while (k < end && at(k).text != "=") ++k;
+      if (k < end) {
+        ++k;
+        bool braces = at(k).text == "{";
+        if (braces) ++k;
+        std::vector<std::string> element;
+        int depth = 0;
+        for (; k < end; ++k) {
+          const std::string& t = at(k).text;
+          if (braces && depth == 0 && t == "}") break;
+          if (t == "(" || t == "{") ++depth;
+          if (t == ")" || t == "}") --depth;
+          if (t == "," && depth == 0) {
+            v.elements.push_back(element);
+            element.clear();
+            continue;
+          }
+          element.push_back(t);
+        }
+        if (!element.empty()) v.elements.push_back(element);
+      }
+      out.shaders.push_back(v);
+      blank(at(first).begin, at(end).end);
+      return;
+    }
     if (lower.rfind("texture", 0) == 0) {
       p.kind = ParamKind::Texture;
       blankWhole = true;
@@ -315,13 +443,18 @@ class Parser {
     if (at(i).text == "[") {
       // Direct3D 9 has a few hundred constant registers: a larger array is
       // a mistake, not something to allocate.
-      long elements = std::strtol(at(i + 1).text.c_str(), nullptr, 0);
+      size_t close = i + 1;
+      while (close < end && at(close).text != "]") ++close;
+      // Without its "]" the size is the one word after "[" (the compiler
+      // judges the rest).
+      if (close >= end) close = i + 2;
+      long elements = arraySize(i + 1, close);
       if (elements < 1 || elements > 4096) {
-        fail(at(i).line, "invalid array size for '" + p.name + "'");
+        fail(at(i), "invalid array size for '" + p.name + "'");
         return;
       }
       p.elements = int(elements);
-      i += 2;
+      i = close;
       if (at(i).text == "]") ++i;
     }
     while (i < end && at(i).text == ":") {  // semantic or register
@@ -377,7 +510,15 @@ class Parser {
       // ours to set.
       blank(at(initBegin).begin, at(end - 1).end);
     }
-    if (isStatic) return;
+    if (isStatic || isConst) {
+      // "static const int N = 4;": array sizes may name it.
+      if (p.kind == ParamKind::Value && p.type == ValueType::Int && p.size() == 1 && initBegin < end &&
+          at(initBegin).text == "=") {
+        long value = arraySize(initBegin + 1, end);
+        if (value || (initBegin + 2 == end && at(initBegin + 1).text == "0")) constants[p.name] = value;
+      }
+      if (isStatic) return;
+    }
     if (p.kind == ParamKind::Value) {
       if (p.defaults.size() == 1 && p.size() > 1) p.defaults.resize(p.size(), p.defaults[0]);
       p.defaults.resize(p.size(), 0.0f);
@@ -386,12 +527,15 @@ class Parser {
   }
 
   std::string clean;
+  std::vector<std::string> files;
   std::vector<Token> tokens;
-  const std::string& file;
   EffectSource& out;
   std::string& errors;
   size_t pos = 0;
   bool ok = true;
+  std::map<std::string, long> constants;
+  int laterTechniques = 0;
+  Token laterFirst{"", 0, 0, 0, 0};
 };
 
 }  // namespace

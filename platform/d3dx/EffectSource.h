@@ -17,6 +17,7 @@ struct Assignment {
   int index = -1;     // "Texture[1]": 1
   std::vector<std::string> value;  // the tokens after '='
   int line = 0;
+  std::string file;  // the file it is written in (an include's name, or the effect's)
 };
 
 struct Param {
@@ -39,9 +40,19 @@ struct Technique {
   std::vector<Pass> passes;
 };
 
+// "VertexShader shaders[2] = { compile vs_2_0 f(1), compile vs_2_0 f(2) };"
+// (or one shader without brackets): passes name them, or an element by a
+// parameter ("VertexShader = (shaders[count]);").
+struct ShaderVariable {
+  std::string name;
+  bool vertex = true;
+  std::vector<std::vector<std::string>> elements;  // the tokens of each
+};
+
 struct EffectSource {
   std::string hlsl;  // the shader code alone
   std::vector<Param> params;
+  std::vector<ShaderVariable> shaders;
   std::vector<Technique> techniques;
 };
 

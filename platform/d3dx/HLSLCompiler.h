@@ -14,6 +14,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace d3dx_hlsl {
@@ -56,6 +57,29 @@ bool compileInProcess(const std::string& source, const std::string& entry, Stage
 // milliseconds.
 void setChildHookForTesting(void (*hook)());
 void setTimeLimitForTesting(int milliseconds);
+
+// An effect's shader text with what the front end takes wrongly or not at
+// all put in terms it takes (VPOS and VFACE inputs, SamplerState used
+// with tex2D). For `compile`: the texture shader path does not need it.
+std::string rewriteEffectShader(const std::string& source, Stage stage);
+
+// The `out` variables a stage's GLSL declares.
+std::vector<Varying> declaredOutputs(const std::string& glsl);
+
+// A pixel stage's GLSL made to read what another vertex stage `provided`:
+// each of `inputs` is read from the provided variable of its name, or of
+// the name `sources` maps it to ({"v_COLOR0", "v_diffuse"}), converted to
+// its own type (cut down, or filled with 0 and a last 1); inputs nothing
+// provides read 0.
+std::string rewireInputs(const std::string& glsl, const std::vector<Varying>& inputs,
+                         const std::vector<Varying>& provided,
+                         const std::vector<std::pair<std::string, std::string>>& sources);
+
+// A vertex stage's GLSL made to feed the fixed-function fragment stage:
+// COLOR0, COLOR1, FOG and TEXCOORD0..7 written as v_diffuse, v_specular,
+// v_fog and v_tex0..7 (vec4, filled with 0 and a last 1), what it does not
+// write with white, black, no fog and (0, 0, 0, 1).
+std::string toFixedFunctionOutputs(const std::string& glsl);
 
 // Links a vertex and a fragment stage given as GLSL into a program of the
 // current GL context; 0 with the reason in `errors`.

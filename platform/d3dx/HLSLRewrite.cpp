@@ -3,6 +3,7 @@
 // tokens that refuses text known to crash it.
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -219,6 +220,280 @@ std::string redeclaredGlobal(const std::vector<std::string>& tokens) {
   }
   if (found.empty()) declaration(statement);  // the last one may lack its ";"
   return found;
+}
+
+}  // namespace d3dx_hlsl
+
+namespace d3dx_hlsl {
+
+namespace {
+
+bool wordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+// Replaces the whole word `from` (not part of a longer name) by `to`.
+std::string replaceWordIn(const std::string& s, const std::string& from, const std::string& to) {
+  std::string out;
+  for (size_t i = 0; i < s.size();) {
+    if (s.compare(i, from.size(), from) == 0 && (i == 0 || !wordChar(s[i - 1])) &&
+        (i + from.size() >= s.size() || !wordChar(s[i + from.size()]))) {
+      out += to;
+      i += from.size();
+    } else {
+      out += s[i++];
+    }
+  }
+  return out;
+}
+
+// Semantics after ':' named `from` (any case, with or without a 0) as `to`.
+std::string renameSemantic(const std::string& s, const std::string& from, const std::string& to) {
+  std::string out;
+  size_t i = 0;
+  while (i < s.size()) {
+    if (s[i] == ':' && (i + 1 >= s.size() || s[i + 1] != ':') && (i == 0 || s[i - 1] != ':')) {
+      size_t k = i + 1;
+      while (k < s.size() && std::isspace(static_cast<unsigned char>(s[k]))) ++k;
+      size_t j = k;
+      while (j < s.size() && wordChar(s[j])) ++j;
+      std::string word = s.substr(k, j - k);
+      for (char& c : word) c = char(std::toupper(static_cast<unsigned char>(c)));
+      if (word == from || word == from + "0") {
+        out += ": " + to;
+        i = j;
+        continue;
+      }
+    }
+    out += s[i++];
+  }
+  return out;
+}
+
+// Components of a scalar or vector type name: "float" 1, "half3" 3; 0 for
+// anything else. `base` receives the scalar type.
+int vectorSize(const std::string& type, std::string& base) {
+  static const char* const kScalars[] = {"float", "half", "int", "uint", "bool", "double"};
+  for (const char* scalar : kScalars) {
+    size_t n = std::char_traits<char>::length(scalar);
+    if (type.compare(0, n, scalar) != 0) continue;
+    base = scalar;
+    if (type.size() == n) return 1;
+    if (type.size() == n + 1 && type[n] >= '1' && type[n] <= '4') return type[n] - '0';
+  }
+  return 0;
+}
+
+size_t skipSpace(const std::string& s, size_t i) {
+  while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+  return i;
+}
+
+// "T a[N] = (T[N]) expression;" (a vector cast to an array) as
+// "TN fx_castK = (TN)(expression); T a[N] = {fx_castK[0], ...};".
+std::string arrayCasts(const std::string& s) {
+  std::string text = s;
+  int count = 0;
+  size_t from = 0;
+  while ((from = text.find('(', from)) != std::string::npos) {
+    size_t i = skipSpace(text, from + 1), j = i;
+    while (j < text.size() && wordChar(text[j])) ++j;
+    std::string type = text.substr(i, j - i), base;
+    size_t k = skipSpace(text, j);
+    if (vectorSize(type, base) != 1 || k >= text.size() || text[k] != '[') {
+      ++from;
+      continue;
+    }
+    char* end = nullptr;
+    long n = std::strtol(text.c_str() + k + 1, &end, 10);
+    size_t close = skipSpace(text, size_t(end - text.c_str()));
+    size_t paren = close < text.size() && text[close] == ']' ? skipSpace(text, close + 1) : text.size();
+    size_t eq = from;
+    while (eq > 0 && std::isspace(static_cast<unsigned char>(text[eq - 1]))) --eq;
+    if (n < 1 || n > 4 || paren >= text.size() || text[paren] != ')' || eq == 0 || text[eq - 1] != '=') {
+      ++from;
+      continue;
+    }
+    size_t semicolon = text.find(';', paren);
+    size_t statement = text.find_last_of(";{}", eq - 1);
+    if (semicolon == std::string::npos || statement == std::string::npos) break;
+    const std::string name = "fx_cast" + std::to_string(++count);
+    const std::string vector = base + std::to_string(n);
+    std::string elements;
+    for (long e = 0; e < n; ++e) elements += (e ? ", " : "") + name + "[" + std::to_string(e) + "]";
+    const std::string expression = text.substr(paren + 1, semicolon - paren - 1);
+    const std::string head = text.substr(statement + 1, eq - 1 - (statement + 1));
+    const std::string replacement = " " + vector + " " + name + " = (" + vector + ")(" + expression + "); " +
+                                    head + "= {" + elements + "};";
+    text.replace(statement + 1, semicolon + 1 - (statement + 1), replacement);
+    from = statement + 1 + replacement.size();
+  }
+  return text;
+}
+
+// "float4 a[2] = {0, 0, 0, 0, 0, 0, 0, 0};" (the components flat) as
+// "float4 a[2] = {float4(0, 0, 0, 0), float4(0, 0, 0, 0)};".
+std::string flatArrayInitialisers(const std::string& s) {
+  std::string text = s;
+  size_t from = 0;
+  while ((from = text.find('{', from)) != std::string::npos) {
+    size_t eq = from;
+    while (eq > 0 && std::isspace(static_cast<unsigned char>(text[eq - 1]))) --eq;
+    size_t close = text.find('}', from);
+    if (eq == 0 || text[eq - 1] != '=' || close == std::string::npos ||
+        text.find('{', from + 1) < close) {
+      ++from;
+      continue;
+    }
+    // The declaration before '=': "type name[N]".
+    size_t bracketEnd = eq - 1;
+    while (bracketEnd > 0 && std::isspace(static_cast<unsigned char>(text[bracketEnd - 1]))) --bracketEnd;
+    size_t bracketOpen = bracketEnd > 0 && text[bracketEnd - 1] == ']' ? text.rfind('[', bracketEnd - 1) : std::string::npos;
+    if (bracketOpen == std::string::npos) {
+      ++from;
+      continue;
+    }
+    long n = std::strtol(text.c_str() + bracketOpen + 1, nullptr, 10);
+    size_t nameEnd = bracketOpen;
+    while (nameEnd > 0 && std::isspace(static_cast<unsigned char>(text[nameEnd - 1]))) --nameEnd;
+    size_t nameBegin = nameEnd;
+    while (nameBegin > 0 && wordChar(text[nameBegin - 1])) --nameBegin;
+    size_t typeEnd = nameBegin;
+    while (typeEnd > 0 && std::isspace(static_cast<unsigned char>(text[typeEnd - 1]))) --typeEnd;
+    size_t typeBegin = typeEnd;
+    while (typeBegin > 0 && wordChar(text[typeBegin - 1])) --typeBegin;
+    std::string type = text.substr(typeBegin, typeEnd - typeBegin), base;
+    int size = vectorSize(type, base);
+    std::vector<std::string> items;
+    std::string item;
+    for (size_t i = from + 1; i < close; ++i) {
+      if (text[i] == ',') {
+        items.push_back(item);
+        item.clear();
+      } else {
+        item += text[i];
+      }
+    }
+    items.push_back(item);
+    bool scalars = true;
+    for (const std::string& it : items)
+      scalars = scalars && it.find_first_of("()") == std::string::npos;
+    if (size < 2 || n < 1 || !scalars || long(items.size()) != n * size) {
+      from = close;
+      continue;
+    }
+    std::string grouped = "{";
+    for (long e = 0; e < n; ++e) {
+      grouped += (e ? ", " : "") + type + "(";
+      for (int c = 0; c < size; ++c) grouped += (c ? "," : "") + items[size_t(e * size + c)];
+      grouped += ")";
+    }
+    grouped += "}";
+    text.replace(from, close + 1 - from, grouped);
+    from += grouped.size();
+  }
+  return text;
+}
+
+// The type of local or global `name` as declared before `before`
+// ("float2 a, b;"), or empty.
+std::string declaredType(const std::string& text, const std::string& name, size_t before) {
+  size_t at = before;
+  while (at > 0) {
+    at = text.rfind(name, at - 1);
+    if (at == std::string::npos) return "";
+    if ((at > 0 && wordChar(text[at - 1])) || (at + name.size() < text.size() && wordChar(text[at + name.size()])))
+      continue;
+    // Back over "a, b, " to the type.
+    size_t begin = text.find_last_of(";{}()", at);
+    begin = begin == std::string::npos ? 0 : begin + 1;
+    std::string head = text.substr(begin, at - begin);
+    size_t i = skipSpace(head, 0), j = i;
+    while (j < head.size() && wordChar(head[j])) ++j;
+    std::string type = head.substr(i, j - i), base;
+    std::string rest = head.substr(j);
+    bool names = true;
+    for (char c : rest) names = names && (wordChar(c) || c == ',' || std::isspace(static_cast<unsigned char>(c)));
+    if (vectorSize(type, base) && names && j > i && (rest.empty() || std::isspace(static_cast<unsigned char>(rest[0]))))
+      return type;
+    if (at == 0) return "";
+  }
+  return "";
+}
+
+// "float4(a, b) = expression;" (a constructor assigned to) as
+// "{ float4 fx_partsK = expression; a = fx_partsK.xy; b = fx_partsK.zw; }"
+// when the parts' types are declared before it.
+std::string constructorAssignments(const std::string& s) {
+  std::string text = s;
+  int count = 0;
+  for (size_t from = 0; from < text.size(); ++from) {
+    if (text[from] != ';' && text[from] != '{' && text[from] != '}') continue;
+    size_t i = skipSpace(text, from + 1), j = i;
+    while (j < text.size() && wordChar(text[j])) ++j;
+    std::string type = text.substr(i, j - i), base;
+    int size = vectorSize(type, base);
+    size_t open = skipSpace(text, j);
+    if (size < 2 || open >= text.size() || text[open] != '(') continue;
+    size_t close = text.find(')', open);
+    if (close == std::string::npos) continue;
+    size_t eq = skipSpace(text, close + 1);
+    if (eq + 1 >= text.size() || text[eq] != '=' || text[eq + 1] == '=') continue;
+    std::vector<std::string> parts;
+    std::string part;
+    bool plain = true;
+    for (size_t k = open + 1; k <= close; ++k) {
+      char c = text[k];
+      if (c == ',' || k == close) {
+        size_t a = skipSpace(part, 0), b = part.find_last_not_of(" \t\r\n");
+        part = b == std::string::npos ? "" : part.substr(a, b + 1 - a);
+        for (char d : part) plain = plain && wordChar(d);
+        parts.push_back(part);
+        part.clear();
+      } else {
+        part += c;
+      }
+    }
+    size_t semicolon = text.find(';', eq);
+    if (!plain || parts.size() < 2 || semicolon == std::string::npos) continue;
+    const std::string temp = "fx_parts" + std::to_string(++count);
+    std::string assignments;
+    int offset = 0;
+    for (const std::string& p : parts) {
+      std::string partType = declaredType(text, p, i), partBase;
+      int n = vectorSize(partType, partBase);
+      if (!n || offset + n > size) {
+        offset = -1;
+        break;
+      }
+      assignments += " " + p + " = " + temp + "." + std::string("xyzw").substr(size_t(offset), size_t(n)) + ";";
+      offset += n;
+    }
+    if (offset != size) continue;
+    std::string replacement = "{ " + type + " " + temp + " = " + text.substr(eq + 1, semicolon - eq - 1) + ";" +
+                              assignments + " }";
+    text.replace(i, semicolon + 1 - i, replacement);
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string rewriteEffectShader(const std::string& source, Stage stage) {
+  std::string text = constructorAssignments(flatArrayInitialisers(arrayCasts(source)));
+  if (stage == Stage::Pixel) {
+    // Declared with "in", the front end takes VPOS for the whole
+    // four-component position and assigns it to a float2 unconverted;
+    // as a semantic of our own it is a plain input, given its value after
+    // the compile like VPOS itself.
+    text = renameSemantic(text, "VPOS", "FX_VPOS");
+    text = renameSemantic(text, "VFACE", "FX_VFACE");
+  }
+  // "SamplerState s;" with tex2D(s, ...): a Direct3D 9 sampler written
+  // with the later keyword. (With .Sample calls the file is of the later
+  // syntax, and left to the compiler to refuse.)
+  if (text.find("SamplerState") != std::string::npos && text.find(".Sample(") == std::string::npos &&
+      text.find(".Sample (") == std::string::npos)
+    text = replaceWordIn(text, "SamplerState", "sampler");
+  return text;
 }
 
 }  // namespace d3dx_hlsl

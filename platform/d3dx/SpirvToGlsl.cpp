@@ -2,6 +2,7 @@
 // inputs and outputs named and placed as the device's programs expect them.
 #include <spirv_cross/spirv_cross_c.h>
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 #include <vector>
@@ -120,17 +121,20 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
   for (size_t i = 0; i < count; ++i) {
     std::string semantic = semanticOf(list[i].id);
     if (vertex) {
+      // Named by semantic, the device feeds each input its element of
+      // the vertex format (FVF or declaration); those of the FVF set also
+      // sit at their fixed locations.
       int location = attributeLocation(semantic);
-      if (location < 0) {
-        errors += "vertex input semantic " + semantic + " is not supported\n";
-        return false;
-      }
-      spvc_compiler_set_decoration(compiler, list[i].id, SpvDecorationLocation, unsigned(location));
+      if (location >= 0)
+        spvc_compiler_set_decoration(compiler, list[i].id, SpvDecorationLocation, unsigned(location));
+      else
+        spvc_compiler_unset_decoration(compiler, list[i].id, SpvDecorationLocation);
       spvc_compiler_set_name(compiler, list[i].id, ("a_" + semantic).c_str());
-    } else if (semantic == "VPOS0" || semantic == "VFACE0") {
+    } else if (semantic == "VPOS0" || semantic == "VFACE0" || semantic == "FX_VPOS0" ||
+               semantic == "FX_VFACE0") {
       // The pixel's own position and facing: GL's built-ins, given to the
       // function in Direct3D's terms after the compile (see below).
-      std::string name = semantic == "VPOS0" ? "fx_vpos" : "fx_vface";
+      std::string name = semantic.find("VPOS") != std::string::npos ? "fx_vpos" : "fx_vface";
       spvc_compiler_unset_decoration(compiler, list[i].id, SpvDecorationLocation);
       spvc_compiler_set_name(compiler, list[i].id, name.c_str());
       systemInputs.push_back({name, glslType(compiler, list[i].type_id)});
@@ -150,12 +154,13 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
     } else {
       int target = semanticIndex(semantic, "COLOR");
       if (target < 0) target = semanticIndex(semantic, "SV_TARGET");
-      if (target != 0) {
+      if (target < 0 || target > 3) {
         errors += "pixel output semantic " + semantic + " is not supported\n";
         return false;
       }
-      spvc_compiler_set_decoration(compiler, list[i].id, SpvDecorationLocation, 0);
-      spvc_compiler_set_name(compiler, list[i].id, "fx_color");
+      // Render target n; the first is the one the alpha test reads.
+      spvc_compiler_set_decoration(compiler, list[i].id, SpvDecorationLocation, unsigned(target));
+      spvc_compiler_set_name(compiler, list[i].id, target ? ("fx_color" + std::to_string(target)).c_str() : "fx_color");
     }
   }
 
@@ -206,6 +211,143 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
     out.glsl.insert(main, "uniform vec2 fx_halfPixel;\n\n");
   }
   return true;
+}
+
+}  // namespace d3dx_hlsl
+
+namespace d3dx_hlsl {
+
+namespace {
+
+bool glslNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+// Components of a GLSL float type: 1 for float, n for vecn; 0 for others.
+int components(const std::string& type) {
+  if (type == "float") return 1;
+  if (type.size() == 4 && type.compare(0, 3, "vec") == 0 && type[3] >= '2' && type[3] <= '4') return type[3] - '0';
+  return 0;
+}
+
+// `value` of type `from` as type `to`: cut down, or filled up with 0 and
+// a last 1 (what Direct3D 9 reads from components nobody wrote).
+std::string converted(const std::string& value, const std::string& from, const std::string& to) {
+  int a = components(from), b = components(to);
+  if (!a || !b || a == b) return a == b ? value : to + "(0.0)";
+  if (b < a) return value + std::string(".xyzw").substr(0, size_t(b) + 1);
+  std::string out = to + "(" + value;
+  for (int i = a; i < b; ++i) out += i == 3 ? ", 1.0" : ", 0.0";
+  return out + ")";
+}
+
+std::string replaceWord(const std::string& s, const std::string& from, const std::string& to) {
+  std::string out;
+  for (size_t i = 0; i < s.size();) {
+    if (s.compare(i, from.size(), from) == 0 && (i == 0 || !glslNameChar(s[i - 1])) &&
+        (i + from.size() >= s.size() || !glslNameChar(s[i + from.size()]))) {
+      out += to;
+      i += from.size();
+    } else {
+      out += s[i++];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<Varying> declaredOutputs(const std::string& glsl) {
+  std::vector<Varying> out;
+  size_t at = 0;
+  while ((at = glsl.find("\nout ", at)) != std::string::npos) {
+    size_t end = glsl.find(';', at);
+    if (end == std::string::npos) break;
+    std::string decl = glsl.substr(at + 5, end - at - 5);
+    size_t space = decl.find(' ');
+    if (space != std::string::npos && decl.find(' ', space + 1) == std::string::npos)
+      out.push_back({decl.substr(space + 1), decl.substr(0, space)});
+    at = end;
+  }
+  return out;
+}
+
+std::string rewireInputs(const std::string& glsl, const std::vector<Varying>& inputs,
+                         const std::vector<Varying>& provided,
+                         const std::vector<std::pair<std::string, std::string>>& sources) {
+  std::string text = glsl;
+  std::string declarations, assignments;
+  std::vector<std::string> declared;
+  for (const Varying& in : inputs) {
+    std::string sourceName = in.name;
+    for (const auto& [name, source] : sources)
+      if (name == in.name) sourceName = source;
+    const Varying* from = nullptr;
+    for (const Varying& p : provided)
+      if (p.name == sourceName) from = &p;
+    if (from && from->name == in.name && from->type == in.type) continue;
+    const std::string declaration = "in " + in.type + " " + in.name + ";";
+    if (text.find(declaration) == std::string::npos) continue;
+    // The input becomes a global the main function fills first.
+    const std::string global = "fx_in_" + in.name;
+    text = replaceWord(text, in.name, global);
+    const std::string old = "in " + in.type + " " + global + ";";
+    text.replace(text.find(old), old.size(), in.type + " " + global + ";");
+    if (from && std::find(declared.begin(), declared.end(), from->name) == declared.end()) {
+      declared.push_back(from->name);
+      declarations += "in " + from->type + " " + from->name + ";\n";
+    }
+    assignments += "\n    " + global + " = " +
+                   (from ? converted(from->name, from->type, in.type) : converted("", "", in.type)) + ";";
+  }
+  if (assignments.empty()) return text;
+  size_t main = text.find("void main()");
+  if (main == std::string::npos) return text;
+  text.insert(main, declarations + "\n");
+  size_t body = text.find('{', text.find("void main()"));
+  text.insert(body + 1, assignments);
+  return text;
+}
+
+std::string toFixedFunctionOutputs(const std::string& glsl) {
+  std::string text = glsl;
+  struct Target {
+    std::string name, type, fallback;
+  };
+  std::vector<Target> targets = {{"v_diffuse", "vec4", "vec4(1.0)"}, {"v_specular", "vec4", "vec4(0.0)"},
+                                 {"v_fog", "float", "1.0"}};
+  for (int i = 0; i < 8; ++i) targets.push_back({"v_tex" + std::to_string(i), "vec4", "vec4(0.0, 0.0, 0.0, 1.0)"});
+  auto targetOf = [](const std::string& name) -> std::string {
+    if (name == "v_COLOR0") return "v_diffuse";
+    if (name == "v_COLOR1") return "v_specular";
+    if (name == "v_FOG0") return "v_fog";
+    if (name.compare(0, 10, "v_TEXCOORD") == 0 && name.size() == 11 && name[10] >= '0' && name[10] <= '7')
+      return "v_tex" + name.substr(10);
+    return "";
+  };
+  std::string assignments;
+  for (const Varying& out : declaredOutputs(glsl)) {
+    if (out.name.compare(0, 2, "v_") != 0) continue;
+    // The output becomes a global, copied to what the fixed-function
+    // stage reads at the end.
+    const std::string global = "fx_out_" + out.name.substr(2);
+    text = replaceWord(text, out.name, global);
+    const std::string old = "out " + out.type + " " + global + ";";
+    size_t at = text.find(old);
+    if (at != std::string::npos) text.replace(at, old.size(), out.type + " " + global + ";");
+    std::string target = targetOf(out.name);
+    for (Target& t : targets)
+      if (t.name == target) t.fallback = converted(global, out.type, t.type);
+  }
+  std::string declarations;
+  for (const Target& t : targets) {
+    declarations += "out " + t.type + " " + t.name + ";\n";
+    assignments += "    " + t.name + " = " + t.fallback + ";\n";
+  }
+  size_t main = text.find("void main()");
+  if (main == std::string::npos) return text;
+  text.insert(main, declarations + "\n");
+  size_t end = text.rfind('}');
+  text.insert(end, assignments);
+  return text;
 }
 
 }  // namespace d3dx_hlsl

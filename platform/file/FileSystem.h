@@ -12,3 +12,8 @@ inline std::string nativePath(const std::string& name) { return nativePath(name.
 
 // fopen with the name turned into a native one.
 FILE* openFile(const char* name, const char* mode);
+
+// The name of an existing file that `path` names when its letters' case is
+// ignored, as Windows does (each folder and the file matched in any case
+// where the exact name is not there); `path` itself when nothing matches.
+std::string findFileAnyCase(const std::string& path);

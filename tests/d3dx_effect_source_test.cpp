@@ -1,0 +1,249 @@
+// The effect file's text before the shader compiler: the preprocessor
+// and the effect parser, without a device.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/d3dx/EffectPreprocessor.h"
+#include "platform/d3dx/EffectSource.h"
+
+namespace {
+
+using d3dx_fx::PreprocessInput;
+
+// Whitespace runs as one space, the ends trimmed, "#line" lines dropped.
+std::string squeezed(const std::string& s) {
+  std::string out;
+  bool space = false;
+  size_t i = 0;
+  while (i < s.size()) {
+    if (s.compare(i, 5, "#line") == 0 && (i == 0 || s[i - 1] == '\n')) {
+      while (i < s.size() && s[i] != '\n') ++i;
+      continue;
+    }
+    char c = s[i++];
+    if (std::isspace(static_cast<unsigned char>(c))) {
+      space = !out.empty();
+    } else {
+      if (space) out += ' ';
+      space = false;
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool preprocess(const std::string& text, std::string& out, std::string& errors,
+                const std::string& name = "memory", bool includes = false) {
+  PreprocessInput in;
+  in.text = text;
+  in.fileName = name;
+  in.includes = includes;
+  in.defines = {{"FROM_CALLER", "7"}};
+  return d3dx_fx::preprocessEffect(in, out, errors);
+}
+
+TEST(EffectPreprocessor, ExpandsAsTheCPreprocessorDoes) {
+  struct Case {
+    const char* text;
+    const char* expected;
+  } cases[] = {
+      // Function-like macros, line continuations, nesting and rescanning.
+      {"#define TECH(name, ps) \\\n  technique name { pass { PixelShader = compile ps_2_0 ps(); } }\n"
+       "TECH(t0, main)",
+       "technique t0 { pass { PixelShader = compile ps_2_0 main(); } }"},
+      {"#define SQ(x) ((x) * (x))\n#define TWICE(x) SQ(x) + SQ(x)\nTWICE(a + 1)",
+       "((a + 1) * (a + 1)) + ((a + 1) * (a + 1))"},
+      // Pasting and stringising; a parameter pasted is not expanded first.
+      {"#define N 4\n#define DECLARE(name, i) sampler2D name##Sampler : register(s##i);\nDECLARE(Tex, N)",
+       "sampler2D TexSampler : register(sN);"},
+      {"#define STR(x) #x\nSTR(a \"b\" c)", "\"a \\\"b\\\" c\""},
+      // A macro is not expanded inside itself, and arguments may span lines.
+      {"#define A A + 1\nA", "A + 1"},
+      {"#define F(a, b) a - b\nF(1,\n  2) x", "1 - 2 x"},
+      // A function-like macro named without arguments stays a name.
+      {"#define F(a) a\nfloat F;", "float F;"},
+      {"#define V(...) f(__VA_ARGS__)\nV(1, 2)", "f(1, 2)"},
+      // Conditions: defined, arithmetic, #elif chains, skipped nesting.
+      {"#if defined(FROM_CALLER) && FROM_CALLER * 2 == 14\nyes\n#else\nno\n#endif", "yes"},
+      {"#define M 2\n#if M == 1\none\n#elif M == 2\ntwo\n#elif M == 2\nagain\n#else\nother\n#endif", "two"},
+      {"#ifdef NOT_DEFINED\n#if 1/0\n#error not read\n#endif\nskipped\n#else\nkept\n#endif", "kept"},
+      {"#ifndef GUARD\n#define GUARD\nonce\n#endif\n#ifndef GUARD\ntwice\n#endif", "once"},
+      {"#if (3 > 2 ? 0x10 : 0) >> 4 == 1 && !UNKNOWN\nyes\n#endif", "yes"},
+      {"#define E\n#undef E\n#ifdef E\nyes\n#else\nno\n#endif", "no"},
+      // Comments go, strings stay whole; a leading byte-order mark goes.
+      {"a /* #define X \n */ b // c\n\"// d\"", "a b \"// d\""},
+      {"\xEF\xBB\xBF" "float x;", "float x;"},
+      // A call of a name that is no macro reads as 0 (with a warning).
+      {"#if NOT_A_MACRO(1, (2)) || 0\nyes\n#else\nno\n#endif", "no"},
+      // Pragmas are kept for the compiler.
+      {"#pragma pack_matrix(row_major)\nx", "#pragma pack_matrix ( row_major ) x"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::string out, errors;
+    ASSERT_TRUE(preprocess(c.text, out, errors)) << errors;
+    EXPECT_EQ(squeezed(out), c.expected);
+  }
+}
+
+TEST(EffectPreprocessor, KeepsLineNumbersAndReportsErrorsWhereTheyAre) {
+  // Continuations, multi-line comments, directives and a call over two
+  // lines all leave the text after them on its own line.
+  std::string out, errors;
+  ASSERT_TRUE(preprocess("#define LONG 1 + \\\n 2\n/* one\n two */\n#if 1\nF(\n)\n#endif\nlast\n", out,
+                         errors));
+  size_t lines = 0;
+  for (size_t i = 0; i < out.find("last"); ++i) lines += out[i] == '\n';
+  EXPECT_EQ(lines, 8u) << out;
+
+  struct Case {
+    const char* text;
+    const char* error;
+  } cases[] = {
+      {"\n#error stop here", "memory(2): error: #error stop here"},
+      {"#if 1\nx\n", "#if without #endif"},
+      {"#endif", "memory(1): error: #endif without #if"},
+      {"#else\n", "#else without #if"},
+      {"#if 1\n#else\n#else\n#endif", "#else without #if"},
+      {"#if 1 +\n#endif", "memory(1): error: invalid expression in #if"},
+      {"#if 1 / 0\n#endif", "invalid expression in #if"},
+      {"#if UNDEFINED(1) +\n#endif", "invalid expression in #if"},
+      {"#define F(a, b) a\n\nF(1)", "memory(3): error: macro 'F' takes 2 arguments, not 1"},
+      {"#define F(a) a\nF(1", "unterminated arguments of macro 'F'"},
+      {"#define F(a\n", "missing ')' in the parameters of macro 'F'"},
+      {"#include \"other.fxh\"", "cannot open include file 'other.fxh': text from memory has no folder"},
+      {"#frobnicate", "unknown preprocessor directive '#frobnicate'"},
+      // Text that grows without bound is stopped, not followed.
+      {"#define A B B\n#define B C C\n#define C D D\n#define D E E\n#define E F F\n#define F G G\n"
+       "#define G H H\n#define H I I\n#define I J J\n#define J K K\n#define K L L\n#define L M M\n"
+       "#define M N N\n#define N O O\n#define O P P\n#define P Q Q\n#define Q R R\n#define R S S\n"
+       "#define S T T\n#define T U U\n#define U V V\n#define V W W\n#define W X X\nA",
+       "macro expansion too large"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::string text, messages;
+    EXPECT_FALSE(preprocess(c.text, text, messages));
+    EXPECT_NE(messages.find(c.error), std::string::npos) << messages;
+  }
+}
+
+// Nesting without bound is refused before the stack runs out.
+TEST(EffectPreprocessor, RefusesNestingWithoutBound) {
+  std::string calls = "#define F(a) a\n", brackets = "#if ", sizes = "static const int N = ";
+  for (int i = 0; i < 1000; ++i) {
+    calls += "F(";
+    brackets += "(";
+    sizes += "(";
+  }
+  calls += "1" + std::string(1000, ')');
+  brackets += "1" + std::string(1000, ')') + "\n#endif\n";
+  sizes += "1" + std::string(1000, ')') + ";\nfloat4 c[N];";
+  std::string out, errors;
+  EXPECT_FALSE(preprocess(calls, out, errors));
+  EXPECT_NE(errors.find("macro arguments nested too deeply"), std::string::npos) << errors;
+  errors.clear();
+  EXPECT_FALSE(preprocess(brackets, out, errors));
+  EXPECT_NE(errors.find("invalid expression in #if"), std::string::npos) << errors;
+  errors.clear();
+  d3dx_fx::EffectSource source;
+  EXPECT_FALSE(d3dx_fx::parseEffect(sizes, "memory", source, errors));
+  EXPECT_NE(errors.find("invalid array size"), std::string::npos) << errors;
+}
+
+// Includes open relative to the including file, with letters in any case;
+// each file may start with a byte-order mark; messages name the file.
+TEST(EffectPreprocessor, IncludesRelativeToTheIncludingFileInAnyCase) {
+  const std::string root = ::testing::TempDir() + "fx_include_test/";
+  mkdir(root.c_str(), 0755);
+  mkdir((root + "Shader").c_str(), 0755);
+  auto write = [&](const std::string& name, const std::string& text) {
+    FILE* f = std::fopen((root + name).c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+  };
+  write("main.fx", "#include \"shader/TECH.fxh\"\nafter");
+  write("Shader/tech.fxh", "\xEF\xBB\xBF#include \"Common.FXH\"\ntechnique COMMON_NAME {}\n");
+  write("Shader/common.fxh", "#pragma once\n#define COMMON_NAME fromInclude\n");
+  write("broken.fx", "x\n#include \"Shader\\bad.fxh\"\n");
+  write("Shader/bad.fxh", "\n\n#error in the include\n");
+  write("self.fx", "#include \"self.fx\"\n");
+
+  std::string out, errors;
+  FILE* f = std::fopen((root + "main.fx").c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+  PreprocessInput in;
+  in.fileName = root + "main.fx";
+  in.text = "#include \"shader/TECH.fxh\"\nafter";
+  in.includes = true;
+  ASSERT_TRUE(d3dx_fx::preprocessEffect(in, out, errors)) << errors;
+  EXPECT_EQ(squeezed(out), "technique fromInclude {} after");
+  // The effect parser follows the "#line" marks back to the main file.
+  d3dx_fx::EffectSource source;
+  ASSERT_TRUE(d3dx_fx::parseEffect(out, in.fileName, source, errors)) << errors;
+  ASSERT_EQ(source.techniques.size(), 1u);
+  EXPECT_EQ(source.techniques[0].name, "fromInclude");
+
+  in.fileName = root + "broken.fx";
+  in.text = "x\n#include \"Shader\\bad.fxh\"\n";
+  errors.clear();
+  EXPECT_FALSE(d3dx_fx::preprocessEffect(in, out, errors));
+  EXPECT_NE(errors.find("Shader/bad.fxh(3): error: #error in the include"), std::string::npos) << errors;
+
+  in.fileName = root + "self.fx";
+  in.text = "#include \"self.fx\"\n";
+  errors.clear();
+  EXPECT_FALSE(d3dx_fx::preprocessEffect(in, out, errors));
+  EXPECT_NE(errors.find("#include nested too deeply"), std::string::npos) << errors;
+
+  in.text = "#include \"missing.fxh\"\n";
+  errors.clear();
+  EXPECT_FALSE(d3dx_fx::preprocessEffect(in, out, errors));
+  EXPECT_NE(errors.find("cannot open include file 'missing.fxh'"), std::string::npos) << errors;
+}
+
+TEST(EffectParser, DeclarationsTheCompilerMustNotSee) {
+  // Annotations holding ';', array sizes from constants, later Direct3D
+  // versions' techniques.
+  const std::string text =
+      "static const int N = 3;\n"
+      "const int M = N * 2 + 1;\n"
+      "float4 colours[N * 2] : COLOURS;\n"
+      "float4x4 bones[M];\n"
+      "texture t <string name = \"a;b\"; int x = 1;>;\n"
+      "sampler s <bool hidden = true;> = sampler_state { Texture = <t>; MinFilter = Linear; };\n"
+      "technique10 later { pass p { SetPixelShader(CompileShader(ps_4_0, f())); } }\n"
+      "technique now { pass p { CullMode = None; } }\n";
+  d3dx_fx::EffectSource source;
+  std::string errors;
+  ASSERT_TRUE(d3dx_fx::parseEffect(text, "memory", source, errors)) << errors;
+  std::vector<std::string> names;
+  for (const d3dx_fx::Param& p : source.params) names.push_back(p.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"M", "colours", "bones", "t", "s"}));
+  EXPECT_EQ(source.params[1].elements, 6);
+  EXPECT_EQ(source.params[2].elements, 7);
+  ASSERT_EQ(source.params[4].samplerStates.size(), 2u);
+  ASSERT_EQ(source.techniques.size(), 1u);
+  EXPECT_EQ(source.techniques[0].name, "now");
+  // Nothing of the annotations, the sampler state or the later technique
+  // reaches the compiler.
+  for (const char* gone : {"hidden", "sampler_state", "MinFilter", "technique10", "CompileShader", "a;b"})
+    EXPECT_EQ(source.hlsl.find(gone), std::string::npos) << gone;
+
+  // An effect of later techniques alone is refused, not loaded empty.
+  errors.clear();
+  EXPECT_FALSE(d3dx_fx::parseEffect("technique11 t { pass p {} }", "memory", source, errors));
+  EXPECT_NE(errors.find("only technique11 techniques"), std::string::npos) << errors;
+  // A size that is no constant of the file.
+  errors.clear();
+  EXPECT_FALSE(d3dx_fx::parseEffect("float4 c[UNKNOWN];", "memory", source, errors));
+  EXPECT_NE(errors.find("invalid array size for 'c'"), std::string::npos) << errors;
+}
+
+}  // namespace
