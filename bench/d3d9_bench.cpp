@@ -134,11 +134,13 @@ uint32_t texel(int n, int x, int y) {
 // factor of draw i.
 int churnTexture(int i) { return i % kChurnTextures; }
 D3DCOLORVALUE churnMaterial(int i) {
-  const D3DCOLORVALUE colours[kChurnMaterials] = {{1, 1, 1, 1}, {1, 0.8f, 0.6f, 1}, {0.6f, 0.8f, 1, 1}};
+  const D3DCOLORVALUE colours[kChurnMaterials] = {
+      {1, 1, 1, 1}, {1, 0.8f, 0.6f, 1}, {0.6f, 0.8f, 1, 1}};
   return colours[i % kChurnMaterials];
 }
 D3DCOLOR churnFactor(int i) {
-  const D3DCOLOR factors[kChurnFactors] = {0xffffffff, 0xffe0e0ff, 0xffffe0e0, 0xffe0ffe0, 0xfff0f0f0};
+  const D3DCOLOR factors[kChurnFactors] = {0xffffffff, 0xffe0e0ff, 0xffffe0e0, 0xffe0ffe0,
+                                           0xfff0f0f0};
   return factors[i % kChurnFactors];
 }
 // Odd scenes blend.
@@ -555,8 +557,8 @@ void plainGLStrips(benchmark::State& state) {
   auto frame = [&] {
     gl.clear();
     for (int i = 0; i < kStrips; ++i) {
-    glUniformMatrix4fv(gl.worldView, 1, GL_FALSE, &worlds[size_t(i)]._11);
-    glDrawArrays(GL_TRIANGLE_STRIP, i * 4, 4);
+      glUniformMatrix4fv(gl.worldView, 1, GL_FALSE, &worlds[size_t(i)]._11);
+      glDrawArrays(GL_TRIANGLE_STRIP, i * 4, 4);
     }
     glFinish();
   };
@@ -653,9 +655,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
       double deviceCPU = time(cpuMedians, cpuLastRuns, pair[1]),
              plainCPU = time(cpuMedians, cpuLastRuns, pair[2]);
       double deviceCovered = coverage[pair[1]], plainCovered = coverage[pair[2]];
-      std::printf("%-24s device %7.3f ms  plain GL %7.3f ms  ratio %.3f   CPU ratio %.3f   covered %.0f / %.0f%s\n",
-                  pair[0], device, plain, device / plain, plainCPU > 0 ? deviceCPU / plainCPU : 0.0,
-                  deviceCovered, plainCovered, deviceCovered == plainCovered ? "" : "  (DIFFER)");
+      std::printf(
+          "%-24s device %7.3f ms  plain GL %7.3f ms  ratio %.3f   CPU ratio %.3f   covered %.0f / %.0f%s\n",
+          pair[0], device, plain, device / plain, plainCPU > 0 ? deviceCPU / plainCPU : 0.0,
+          deviceCovered, plainCovered, deviceCovered == plainCovered ? "" : "  (DIFFER)");
     }
   }
 

@@ -61,7 +61,8 @@ struct Setup : OneRenderThread, HeadlessDevice {
   }
 };
 
-const Vertex kQuad[] = {{-1, 1, 0.5f, 0, 0}, {1, 1, 0.5f, 1, 0}, {-1, -1, 0.5f, 0, 1}, {1, -1, 0.5f, 1, 1}};
+const Vertex kQuad[] = {
+    {-1, 1, 0.5f, 0, 0}, {1, 1, 0.5f, 1, 0}, {-1, -1, 0.5f, 0, 1}, {1, -1, 0.5f, 1, 1}};
 
 D3DXMATRIX quadMatrix(int i) {
   D3DXMATRIX scale, move, both;
@@ -76,8 +77,10 @@ void compileEffect(benchmark::State& state) {
     ID3DXEffect* effect = nullptr;
     D3DXCreateEffect(s.device, kEffect, UINT(std::string(kEffect).size()), nullptr, nullptr, 0,
                      nullptr, &effect, nullptr);
-    if (!effect) state.SkipWithError("the effect does not compile");
-    else effect->Release();
+    if (!effect)
+      state.SkipWithError("the effect does not compile");
+    else
+      effect->Release();
   }
 }
 

@@ -46,7 +46,8 @@ void BM_StageCompile(benchmark::State& state) {
     if (!d3dx_hlsl::compile(kPixel, "ps", d3dx_hlsl::Stage::Pixel, "bench.fx", out, errors))
       state.SkipWithError(errors.c_str());
     const auto t1 = Clock::now();
-    if (!d3dx_hlsl::compileInProcess(kPixel, "ps", d3dx_hlsl::Stage::Pixel, "bench.fx", out, errors))
+    if (!d3dx_hlsl::compileInProcess(kPixel, "ps", d3dx_hlsl::Stage::Pixel, "bench.fx", out,
+                                     errors))
       state.SkipWithError(errors.c_str());
     const auto t2 = Clock::now();
     worker += std::chrono::duration<double, std::milli>(t1 - t0).count();

@@ -35,8 +35,8 @@ void mixBlocks(benchmark::State& state, DWORD channel) {
     if (++blocks % 40 == 0) BASS_ChannelPlay(channel, TRUE);
   }
   state.SetItemsProcessed(state.iterations() * kBlock);
-  state.counters["x_realtime"] =
-      benchmark::Counter(double(kBlock) / 44100.0 * double(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["x_realtime"] = benchmark::Counter(
+      double(kBlock) / 44100.0 * double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 void BM_MixModuleBlock(benchmark::State& state) {

@@ -40,7 +40,8 @@ std::string entryText(int i, std::size_t bytes) {
   unsigned seed = unsigned(i) * 2654435761u + 1;
   while (text.size() < bytes) {
     seed = seed * 1103515245u + 12345u;
-    text += "float value" + std::to_string(seed % 97) + " = " + std::to_string((seed >> 8) % 1000) + ";\n";
+    text += "float value" + std::to_string(seed % 97) + " = " + std::to_string((seed >> 8) % 1000) +
+            ";\n";
   }
   text.resize(bytes);
   return text;
@@ -69,7 +70,8 @@ struct Packages {
     char pattern[] = "/tmp/engine-bench-XXXXXX";
     folder = mkdtemp(pattern);
     std::vector<std::pair<std::string, std::string>> small, mixed;
-    for (int i = 0; i < kSmallEntries; ++i) small.emplace_back(entryName(i), entryText(i, kSmallEntryBytes));
+    for (int i = 0; i < kSmallEntries; ++i)
+      small.emplace_back(entryName(i), entryText(i, kSmallEntryBytes));
     for (int i = 0; i < kMixedEntries; ++i) mixed.emplace_back(entryName(i), mixedEntry(i));
     write("small", package_writer::package(small));
     write("mixed", package_writer::package(mixed));
@@ -146,9 +148,10 @@ BENCHMARK_CAPTURE(lastEntry, gzipped, true)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-  return bench_ratio::run(argc, argv,
-                          {{"1,000 small entries, name order", "smallInOrder/gzipped", "smallInOrder/plain"},
-                           {"192 mixed entries (12 MiB), shuffled", "mixedShuffled/gzipped", "mixedShuffled/plain"},
-                           {"mixed package read through once", "readThrough/gzipped", "readThrough/plain"},
-                           {"last entry, fresh store", "lastEntry/gzipped", "lastEntry/plain"}});
+  return bench_ratio::run(
+      argc, argv,
+      {{"1,000 small entries, name order", "smallInOrder/gzipped", "smallInOrder/plain"},
+       {"192 mixed entries (12 MiB), shuffled", "mixedShuffled/gzipped", "mixedShuffled/plain"},
+       {"mixed package read through once", "readThrough/gzipped", "readThrough/plain"},
+       {"last entry, fresh store", "lastEntry/gzipped", "lastEntry/plain"}});
 }

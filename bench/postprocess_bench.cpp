@@ -27,8 +27,9 @@ void BM_BlurFrame(benchmark::State& state) {
       "postProcess blur;\n"
       "texture a;\n"
       "texture b;\n"
-      "void init() { blur = createBlur(" + size + ", 1.0); a = createRenderTarget(" + size +
-      "); b = createRenderTarget(" + size + "); }\n"
+      "void init() { blur = createBlur(" +
+      size + ", 1.0); a = createRenderTarget(" + size + "); b = createRenderTarget(" + size +
+      "); }\n"
       "void render(float time) { blur.executePostProcess(a, b, 1.0f); a.renderOverlay(0, 0); }\n";
   std::string error;
   if (!host.compile("scene", scene, error)) {
@@ -46,10 +47,15 @@ void BM_BlurFrame(benchmark::State& state) {
   };
   frame();
   for (auto _ : state) frame();
-  state.counters["frames/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["frames/s"] =
+      benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
 // The GL driver draws on threads of its own: wall time is what a frame costs.
-BENCHMARK(BM_BlurFrame)->Args({640, 480})->Args({800, 600})->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BlurFrame)
+    ->Args({640, 480})
+    ->Args({800, 600})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

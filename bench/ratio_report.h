@@ -37,7 +37,8 @@ class Reporter : public benchmark::ConsoleReporter {
       double units = 1.0;
       const auto found = run.counters.find("units");
       if (found != run.counters.end() && found->second.value > 0) units = found->second.value;
-      samples[run.run_name.str()].push_back(run.real_accumulated_time / double(run.iterations) / units);
+      samples[run.run_name.str()].push_back(run.real_accumulated_time / double(run.iterations) /
+                                            units);
     }
   }
 
@@ -48,8 +49,8 @@ class Reporter : public benchmark::ConsoleReporter {
     for (const Pair& pair : pairs) {
       const double measured = median(pair.measured), baseline = median(pair.baseline);
       if (measured <= 0 || baseline <= 0) continue;
-      std::printf("%-40s %12.3f us  vs %12.3f us   ratio %.3f\n", pair.label.c_str(), measured * 1e6,
-                  baseline * 1e6, measured / baseline);
+      std::printf("%-40s %12.3f us  vs %12.3f us   ratio %.3f\n", pair.label.c_str(),
+                  measured * 1e6, baseline * 1e6, measured / baseline);
     }
     std::fflush(stdout);
   }

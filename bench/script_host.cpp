@@ -32,7 +32,8 @@ BENCHMARK(BM_EntryCall);
 void BM_EntryCallInFolder(benchmark::State& state) {
   ScriptHost host;
   std::string error;
-  if (!host.compile(".\\scene", "void render(float t) {}", error)) state.SkipWithError(error.c_str());
+  if (!host.compile(".\\scene", "void render(float t) {}", error))
+    state.SkipWithError(error.c_str());
   for (auto _ : state) host.callEntry(".\\scene", ENTRY_RENDER);
 }
 BENCHMARK(BM_EntryCallInFolder);

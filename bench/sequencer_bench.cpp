@@ -63,7 +63,8 @@ struct Stage {
 
 // n active script scenes on four tracks, each with a placement.
 struct ScriptTimeline {
-  explicit ScriptTimeline(int n) : host(new ScriptHost), sequencer(new DemoSequencer(host.get(), &stage.device)) {
+  explicit ScriptTimeline(int n)
+      : host(new ScriptHost), sequencer(new DemoSequencer(host.get(), &stage.device)) {
     std::ofstream("empty.as") << "void init() {}\nvoid begin() {}\nvoid preRender(float t) {}\n"
                                  "void render(float t) {}\nvoid postRender(float t) {}\n"
                                  "void end() {}\n";
@@ -120,8 +121,9 @@ void BM_LoadCameraScenes(benchmark::State& state) {
   Stage stage;
   std::string description = "1 1 " + std::to_string(n) + "\n";
   for (int i = 0; i < n; ++i)
-    description += "cam" + std::to_string(i) + " path " + std::to_string(i) +
-                   " -1 0 1\n2 0 0 2.0 0 0 -10 0 0 0 0 1 0 0.1 1000\n 0 20 2.0 0 5 -10 0 0 0 0 1 0 0.1 1000\n";
+    description +=
+        "cam" + std::to_string(i) + " path " + std::to_string(i) +
+        " -1 0 1\n2 0 0 2.0 0 0 -10 0 0 0 0 1 0 0.1 1000\n 0 20 2.0 0 5 -10 0 0 0 0 1 0 0.1 1000\n";
   std::ofstream("cameras.demo") << description;
   ScriptHost host;
   for (auto _ : state) {
@@ -135,10 +137,11 @@ BENCHMARK(BM_LoadCameraScenes)->Arg(1000)->Arg(4000)->Arg(16000)->Unit(benchmark
 }  // namespace
 
 int main(int argc, char** argv) {
-  return bench_ratio::run(argc, argv,
-                          {{"frame, per scene: 100 vs 10 scenes", "BM_FramePerScene/100", "BM_FramePerScene/10"},
-                           {"frame, per scene: 1,000 vs 10 scenes", "BM_FramePerScene/1000", "BM_FramePerScene/10"},
-                           {"camera load, per scene: 4k vs 1k", "BM_LoadCameraScenes/4000", "BM_LoadCameraScenes/1000"},
-                           {"camera load, per scene: 16k vs 1k", "BM_LoadCameraScenes/16000",
-                            "BM_LoadCameraScenes/1000"}});
+  return bench_ratio::run(
+      argc, argv,
+      {{"frame, per scene: 100 vs 10 scenes", "BM_FramePerScene/100", "BM_FramePerScene/10"},
+       {"frame, per scene: 1,000 vs 10 scenes", "BM_FramePerScene/1000", "BM_FramePerScene/10"},
+       {"camera load, per scene: 4k vs 1k", "BM_LoadCameraScenes/4000", "BM_LoadCameraScenes/1000"},
+       {"camera load, per scene: 16k vs 1k", "BM_LoadCameraScenes/16000",
+        "BM_LoadCameraScenes/1000"}});
 }

@@ -42,7 +42,8 @@ void BM_FillThroughScript(benchmark::State& state) {
   host.callEntry("scene", ENTRY_INIT);
   host.callEntry("scene", ENTRY_BEGIN);
   for (auto _ : state) host.callEntry("scene", ENTRY_BEGIN);
-  state.counters["texels/s"] = benchmark::Counter(double(state.iterations()) * 65536.0, benchmark::Counter::kIsRate);
+  state.counters["texels/s"] =
+      benchmark::Counter(double(state.iterations()) * 65536.0, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_FillThroughScript)->Unit(benchmark::kMillisecond);
 
@@ -70,7 +71,8 @@ void load(benchmark::State& state, const std::string& bytes) {
   Device d;
   for (auto _ : state) {
     IDirect3DTexture9* texture = nullptr;
-    if (FAILED(D3DXCreateTextureFromFileInMemory(d.device, bytes.data(), UINT(bytes.size()), &texture))) {
+    if (FAILED(D3DXCreateTextureFromFileInMemory(d.device, bytes.data(), UINT(bytes.size()),
+                                                 &texture))) {
       state.SkipWithError("load failed");
       return;
     }
@@ -80,7 +82,8 @@ void load(benchmark::State& state, const std::string& bytes) {
 
 void BM_LoadPNG256(benchmark::State& state) {
   std::vector<uint32_t> pixels(256 * 256);
-  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = 0xFF000000u | uint32_t(i * 2654435761u >> 8);
+  for (size_t i = 0; i < pixels.size(); ++i)
+    pixels[i] = 0xFF000000u | uint32_t(i * 2654435761u >> 8);
   load(state, image_files::png(256, 256, pixels));
 }
 BENCHMARK(BM_LoadPNG256)->Unit(benchmark::kMillisecond);

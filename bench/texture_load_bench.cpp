@@ -66,11 +66,12 @@ void handWritten(benchmark::State& state) {
   device();  // its GL context is current
   for (auto _ : state) {
     int width = 0, height = 0, channels = 0;
-    DecodedImage texels = decodeImage(reinterpret_cast<const unsigned char*>(bytes.data()), int(bytes.size()),
-                                      &width, &height, &channels);
+    DecodedImage texels = decodeImage(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                      int(bytes.size()), &width, &height, &channels);
     GLuint texture = 0;
     glCreateTextures(GL_TEXTURE_2D, 1, &texture);
-    glTextureStorage2D(texture, GLsizei(d3d9::fullMipChain(UINT(width), UINT(height))), GL_RGBA8, width, height);
+    glTextureStorage2D(texture, GLsizei(d3d9::fullMipChain(UINT(width), UINT(height))), GL_RGBA8,
+                       width, height);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     glTextureSubImage2D(texture, 0, 0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, texels.get());
     glGenerateTextureMipmap(texture);
@@ -86,26 +87,32 @@ void handWrittenCpuMips(benchmark::State& state) {
   device();
   for (auto _ : state) {
     int width = 0, height = 0, channels = 0;
-    DecodedImage texels = decodeImage(reinterpret_cast<const unsigned char*>(bytes.data()), int(bytes.size()),
-                                      &width, &height, &channels);
+    DecodedImage texels = decodeImage(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                      int(bytes.size()), &width, &height, &channels);
     const GLsizei levels = GLsizei(d3d9::fullMipChain(UINT(width), UINT(height)));
     GLuint texture = 0;
     glCreateTextures(GL_TEXTURE_2D, 1, &texture);
     glTextureStorage2D(texture, levels, GL_RGBA8, width, height);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     glTextureSubImage2D(texture, 0, 0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, texels.get());
-    std::vector<unsigned char> level(texels.get(), texels.get() + size_t(width) * size_t(height) * 4), next;
+    std::vector<unsigned char> level(texels.get(),
+                                     texels.get() + size_t(width) * size_t(height) * 4),
+        next;
     int w = width, h = height;
     for (GLsizei i = 1; i < levels; ++i) {
       const int nw = std::max(1, w / 2), nh = std::max(1, h / 2);
       next.resize(size_t(nw) * size_t(nh) * 4);
       for (int y = 0; y < nh; ++y)
         for (int x = 0; x < nw; ++x) {
-          const int x0 = 2 * x, x1 = std::min(2 * x + 1, w - 1), y0 = 2 * y, y1 = std::min(2 * y + 1, h - 1);
+          const int x0 = 2 * x, x1 = std::min(2 * x + 1, w - 1), y0 = 2 * y,
+                    y1 = std::min(2 * y + 1, h - 1);
           for (int c = 0; c < 4; ++c)
-            next[(size_t(y) * nw + x) * 4 + c] = (unsigned char)(
-                (level[(size_t(y0) * w + x0) * 4 + c] + level[(size_t(y0) * w + x1) * 4 + c] +
-                 level[(size_t(y1) * w + x0) * 4 + c] + level[(size_t(y1) * w + x1) * 4 + c] + 2) / 4);
+            next[(size_t(y) * nw + x) * 4 + c] =
+                (unsigned char)((level[(size_t(y0) * w + x0) * 4 + c] +
+                                 level[(size_t(y0) * w + x1) * 4 + c] +
+                                 level[(size_t(y1) * w + x0) * 4 + c] +
+                                 level[(size_t(y1) * w + x1) * 4 + c] + 2) /
+                                4);
         }
       glTextureSubImage2D(texture, i, 0, 0, nw, nh, GL_RGBA, GL_UNSIGNED_BYTE, next.data());
       level.swap(next);
@@ -121,8 +128,8 @@ void decodeOnly(benchmark::State& state) {
   const std::string& bytes = pngBytes(int(state.range(0)));
   for (auto _ : state) {
     int width = 0, height = 0, channels = 0;
-    DecodedImage texels = decodeImage(reinterpret_cast<const unsigned char*>(bytes.data()), int(bytes.size()),
-                                      &width, &height, &channels);
+    DecodedImage texels = decodeImage(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                      int(bytes.size()), &width, &height, &channels);
     benchmark::DoNotOptimize(texels.get());
   }
 }
@@ -135,12 +142,12 @@ BENCHMARK(decodeOnly)->Arg(512)->Arg(1024)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-  return bench_ratio::run(argc, argv,
-                          {{"PNG 512: engine vs hand-written, GL mips", "engineLoad/512", "handWritten/512"},
-                           {"PNG 1024: engine vs hand-written, GL mips", "engineLoad/1024", "handWritten/1024"},
-                           {"PNG 512: engine vs hand-written, CPU mips", "engineLoad/512", "handWrittenCpuMips/512"},
-                           {"PNG 1024: engine vs hand-written, CPU mips", "engineLoad/1024",
-                            "handWrittenCpuMips/1024"},
-                           {"PNG 512: engine vs decode alone", "engineLoad/512", "decodeOnly/512"},
-                           {"PNG 1024: engine vs decode alone", "engineLoad/1024", "decodeOnly/1024"}});
+  return bench_ratio::run(
+      argc, argv,
+      {{"PNG 512: engine vs hand-written, GL mips", "engineLoad/512", "handWritten/512"},
+       {"PNG 1024: engine vs hand-written, GL mips", "engineLoad/1024", "handWritten/1024"},
+       {"PNG 512: engine vs hand-written, CPU mips", "engineLoad/512", "handWrittenCpuMips/512"},
+       {"PNG 1024: engine vs hand-written, CPU mips", "engineLoad/1024", "handWrittenCpuMips/1024"},
+       {"PNG 512: engine vs decode alone", "engineLoad/512", "decodeOnly/512"},
+       {"PNG 1024: engine vs decode alone", "engineLoad/1024", "decodeOnly/1024"}});
 }

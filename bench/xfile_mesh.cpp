@@ -73,9 +73,8 @@ struct Allocator : ID3DXAllocateHierarchy {
     return S_OK;
   }
   HRESULT CreateMeshContainer(LPCSTR name, const D3DXMESHDATA* data, const D3DXMATERIAL* materials,
-                              const D3DXEFFECTINSTANCE*, DWORD numMaterials,
-                              const DWORD* adjacency, ID3DXSkinInfo* skin,
-                              D3DXMESHCONTAINER** out) override {
+                              const D3DXEFFECTINSTANCE*, DWORD numMaterials, const DWORD* adjacency,
+                              ID3DXSkinInfo* skin, D3DXMESHCONTAINER** out) override {
     auto* c = new D3DXMESHCONTAINER{};
     c->Name = strdup(name ? name : "");
     c->MeshData = *data;
@@ -137,9 +136,9 @@ void BM_HierarchyOverPlain(benchmark::State& state, const char* file) {
     const auto t1 = Clock::now();
     D3DXFRAME* root = nullptr;
     ID3DXAnimationController* controller = nullptr;
-    const HRESULT hierarchyResult = D3DXLoadMeshHierarchyFromXInMemory(
-        bytes.data(), DWORD(bytes.size()), D3DXMESH_MANAGED, device, &allocator, nullptr, &root,
-        &controller);
+    const HRESULT hierarchyResult =
+        D3DXLoadMeshHierarchyFromXInMemory(bytes.data(), DWORD(bytes.size()), D3DXMESH_MANAGED,
+                                           device, &allocator, nullptr, &root, &controller);
     if (root) D3DXFrameDestroy(root, &allocator);
     if (controller) controller->Release();
     const auto t2 = Clock::now();
@@ -171,8 +170,7 @@ BENCHMARK_CAPTURE(BM_LoadMesh, cube_binary, "test_cube_binary.x")->Unit(benchmar
 BENCHMARK_CAPTURE(BM_LoadMesh, cube_compressed, "test_cube_compressed.x")
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Teapot)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_HierarchyOverPlain, large_text, "Testwuson.X")
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_HierarchyOverPlain, large_text, "Testwuson.X")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_HierarchyOverPlain, skinned_cylinder, "anim_test.x")
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_HierarchyOverPlain, skinned_figure, "BCN_Epileptic.X")

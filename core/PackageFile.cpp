@@ -36,7 +36,8 @@ constexpr std::uint64_t kHeaderBytes = 12;
 // An open package stream, closed once when it goes.
 class GzStream {
  public:
-  explicit GzStream(const std::string& fileName) : file(gzopen(nativePath(fileName).c_str(), "rb")) {}
+  explicit GzStream(const std::string& fileName)
+      : file(gzopen(nativePath(fileName).c_str(), "rb")) {}
   ~GzStream() {
     if (file) gzclose(file);
   }
@@ -57,16 +58,20 @@ using DirectoryMap = std::map<std::string_view, std::uint32_t>;
 
 // Parses `count` records from the descrambled directory into name -> size
 // (a repeated name keeps its later size). False when a record does not fit.
-bool parseDirectory(const char* directory, std::uint64_t length, std::int32_t count, DirectoryMap& sizes) {
+bool parseDirectory(const char* directory, std::uint64_t length, std::int32_t count,
+                    DirectoryMap& sizes) {
   std::uint64_t position = 0;
   for (std::int32_t record = 0; record < count; ++record) {
-    const std::uint64_t nameLimit = std::min<std::uint64_t>(length - position, kPackageMaxNameLength + 1);
+    const std::uint64_t nameLimit =
+        std::min<std::uint64_t>(length - position, kPackageMaxNameLength + 1);
     const void* terminator = std::memchr(directory + position, 0, std::size_t(nameLimit));
     if (!terminator) return false;
-    const std::uint64_t nameLength = std::uint64_t(static_cast<const char*>(terminator) - (directory + position));
+    const std::uint64_t nameLength =
+        std::uint64_t(static_cast<const char*>(terminator) - (directory + position));
     const std::uint64_t sizeAt = position + nameLength + 1;
     if (length - sizeAt < 4) return false;
-    const std::uint32_t size = littleEndian32(reinterpret_cast<const unsigned char*>(directory + sizeAt));
+    const std::uint32_t size =
+        littleEndian32(reinterpret_cast<const unsigned char*>(directory + sizeAt));
     if (size > std::uint32_t(INT32_MAX)) return false;
     sizes[std::string_view(directory + position, std::size_t(nameLength))] = size;
     position = sizeAt + 4;
@@ -107,8 +112,8 @@ struct FileIdentity {
         isFolder(S_ISDIR(status.st_mode)) {}
   bool operator==(const FileIdentity& other) const {
     return device == other.device && inode == other.inode && size == other.size &&
-           modifiedSeconds == other.modifiedSeconds && modifiedNanoseconds == other.modifiedNanoseconds &&
-           isFolder == other.isFolder;
+           modifiedSeconds == other.modifiedSeconds &&
+           modifiedNanoseconds == other.modifiedNanoseconds && isFolder == other.isFolder;
   }
 };
 
@@ -119,7 +124,8 @@ struct FileIdentity {
 // reaches for the first time, so that it can later resume at any of them.
 class Inflater {
  public:
-  explicit Inflater(int fd) : fd(fd), input(new unsigned char[kInputChunk]), scratch(new char[kSkipChunk]) {
+  explicit Inflater(int fd)
+      : fd(fd), input(new unsigned char[kInputChunk]), scratch(new char[kSkipChunk]) {
     restart();
   }
   ~Inflater() {
@@ -136,8 +142,9 @@ class Inflater {
   // inflating: always when the target lies behind the position, and when it
   // lies ahead beyond a kept state.
   void approach(std::uint64_t target) {
-    auto after = std::upper_bound(points.begin(), points.end(), target,
-                                  [](std::uint64_t out, const std::unique_ptr<Point>& p) { return out < p->out; });
+    auto after = std::upper_bound(
+        points.begin(), points.end(), target,
+        [](std::uint64_t out, const std::unique_ptr<Point>& p) { return out < p->out; });
     Point* nearest = after == points.begin() ? nullptr : std::prev(after)->get();
     if (target >= outPos) {
       if (nearest && nearest->out > outPos) resume(*nearest);
@@ -158,7 +165,8 @@ class Inflater {
         break;
       }
       std::uint64_t want = std::min<std::uint64_t>(size - done, nextPointAt - outPos);
-      want = std::min<std::uint64_t>(want, out ? std::uint64_t(1u << 30) : std::uint64_t(kSkipChunk));
+      want =
+          std::min<std::uint64_t>(want, out ? std::uint64_t(1u << 30) : std::uint64_t(kSkipChunk));
       live.next_out = reinterpret_cast<Bytef*>(out ? out + done : scratch.get());
       live.avail_out = uInt(want);
       const int result = inflate(&live, Z_NO_FLUSH);
@@ -240,8 +248,8 @@ class Inflater {
   bool ended = false;
   std::unique_ptr<unsigned char[]> input;
   std::unique_ptr<char[]> scratch;
-  std::uint64_t inPos = 0;   // file offset just after the buffered input
-  std::uint64_t outPos = 0;  // uncompressed position of the next byte
+  std::uint64_t inPos = 0;                            // file offset just after the buffered input
+  std::uint64_t outPos = 0;                           // uncompressed position of the next byte
   std::uint64_t nextPointAt = kPackageAccessSpacing;  // beyond every kept point
   std::uint64_t total = 0;
   std::vector<std::unique_ptr<Point>> points;  // ascending `out`
@@ -292,7 +300,8 @@ struct PackageReader::Opened {
   std::unique_ptr<char[]> fetch(std::uint64_t offset, std::uint64_t size) {
     if (size == 0) return nullptr;
     if (!inflater) {
-      if (offset > std::uint64_t(identity.size) || size > std::uint64_t(identity.size) - offset) return nullptr;
+      if (offset > std::uint64_t(identity.size) || size > std::uint64_t(identity.size) - offset)
+        return nullptr;
       std::unique_ptr<char[]> buffer(new char[size]);
       if (readAt(fd, offset, buffer.get(), size) != size) return nullptr;
       return buffer;
@@ -344,12 +353,12 @@ struct PackageReader::Opened {
 
   int fd;
   FileIdentity identity;
-  bool usable = false;  // the header and directory read and parsed
-  std::unique_ptr<Inflater> inflater;  // gzipped packages only
-  std::unique_ptr<char[]> directory;   // descrambled; `index` points into it
+  bool usable = false;                            // the header and directory read and parsed
+  std::unique_ptr<Inflater> inflater;             // gzipped packages only
+  std::unique_ptr<char[]> directory;              // descrambled; `index` points into it
   std::map<std::string_view, std::size_t> index;  // name -> blob
-  std::vector<Blob> blobs;                         // in the order of the blob area
-  std::uint64_t blobArea = 0;                      // stream offset of the first blob
+  std::vector<Blob> blobs;                        // in the order of the blob area
+  std::uint64_t blobArea = 0;                     // stream offset of the first blob
   std::uint64_t passedBytes = 0;
 };
 
@@ -382,7 +391,8 @@ bool PackageReader::read(const std::string& entryName, char** data, std::int32_t
     opened.reset(new Opened(fd, FileIdentity(status)));
     Opened& o = *opened;
     unsigned char magic[2] = {0, 0};
-    if (!o.identity.isFolder && readAt(fd, 0, magic, 2) == 2 && magic[0] == 0x1F && magic[1] == 0x8B)
+    if (!o.identity.isFolder && readAt(fd, 0, magic, 2) == 2 && magic[0] == 0x1F &&
+        magic[1] == 0x8B)
       o.inflater.reset(new Inflater(fd));
 
     std::unique_ptr<char[]> header = o.identity.isFolder ? nullptr : o.fetch(0, kHeaderBytes);

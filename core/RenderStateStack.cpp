@@ -10,15 +10,17 @@ namespace {
 
 // Every render state the device defines, in ascending order.
 constexpr int kRenderStates[] = {
-    7,   8,   9,   14,  15,  16,  19,  20,  22,  23,  24,  25,  26,  27,  28,  29,  34,  35,  36,  37,  38,
-    48,  52,  53,  54,  55,  56,  57,  58,  59,  60,  128, 129, 130, 131, 132, 133, 134, 135, 136, 137, 139,
-    140, 141, 142, 143, 145, 146, 147, 148, 151, 152, 154, 155, 156, 157, 158, 159, 160, 161, 162, 163, 165,
-    166, 167, 168, 170, 171, 172, 173, 174, 175, 176, 178, 179, 180, 181, 182, 183, 184, 185, 186, 187, 188,
-    189, 190, 191, 192, 193, 194, 195, 198, 199, 200, 201, 202, 203, 204, 205, 206, 207, 208, 209};
+    7,   8,   9,   14,  15,  16,  19,  20,  22,  23,  24,  25,  26,  27,  28,  29,  34,  35,
+    36,  37,  38,  48,  52,  53,  54,  55,  56,  57,  58,  59,  60,  128, 129, 130, 131, 132,
+    133, 134, 135, 136, 137, 139, 140, 141, 142, 143, 145, 146, 147, 148, 151, 152, 154, 155,
+    156, 157, 158, 159, 160, 161, 162, 163, 165, 166, 167, 168, 170, 171, 172, 173, 174, 175,
+    176, 178, 179, 180, 181, 182, 183, 184, 185, 186, 187, 188, 189, 190, 191, 192, 193, 194,
+    195, 198, 199, 200, 201, 202, 203, 204, 205, 206, 207, 208, 209};
 static_assert(sizeof kRenderStates / sizeof kRenderStates[0] == 103);
 
 // Every texture-stage state the device defines, in ascending order.
-constexpr int kTextureStageStates[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 22, 23, 24, 26, 27, 28, 32};
+constexpr int kTextureStageStates[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,
+                                       10, 11, 22, 23, 24, 26, 27, 28, 32};
 static_assert(sizeof kTextureStageStates / sizeof kTextureStageStates[0] == 18);
 
 constexpr std::size_t kReservedChanges = 1024;
@@ -33,7 +35,9 @@ void initialise(Stack& stack) {
   for (auto& values : stack.previous) values.reserve(kReservedValuesPerState);
 }
 
-void mark(std::vector<int>& changeLog, std::vector<int>& marks) { marks.push_back(int(changeLog.size())); }
+void mark(std::vector<int>& changeLog, std::vector<int>& marks) {
+  marks.push_back(int(changeLog.size()));
+}
 
 // Whether the stack's tables hold the state. The device defines no state
 // beyond them, so a change of any other id is dropped.
@@ -77,7 +81,8 @@ void RenderStateStack::capture() {
   for (int state : kRenderStates) {
     DWORD value = current[state];
     // A state the device does not report keeps the stack's belief.
-    if (SUCCEEDED(gDevice->GetRenderState(D3DRENDERSTATETYPE(state), &value))) current[state] = value;
+    if (SUCCEEDED(gDevice->GetRenderState(D3DRENDERSTATETYPE(state), &value)))
+      current[state] = value;
   }
 }
 
@@ -101,7 +106,8 @@ void TextureStageStateStack::capture() {
   if (!gDevice) return;
   for (int state : kTextureStageStates) {
     DWORD value = current[state];
-    if (SUCCEEDED(gDevice->GetTextureStageState(DWORD(stage), D3DTEXTURESTAGESTATETYPE(state), &value)))
+    if (SUCCEEDED(
+            gDevice->GetTextureStageState(DWORD(stage), D3DTEXTURESTAGESTATETYPE(state), &value)))
       current[state] = value;
   }
 }
@@ -117,7 +123,8 @@ void TextureStageStateStack::push() { mark(changeLog, marks); }
 
 void TextureStageStateStack::pop() {
   undo(*this, [this](int state, std::uint32_t value) {
-    if (gDevice) gDevice->SetTextureStageState(DWORD(stage), D3DTEXTURESTAGESTATETYPE(state), value);
+    if (gDevice)
+      gDevice->SetTextureStageState(DWORD(stage), D3DTEXTURESTAGESTATETYPE(state), value);
   });
 }
 

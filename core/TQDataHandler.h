@@ -15,7 +15,8 @@ class TQDataHandler {
   // frees) and returns it through `object` (null before the call). On a
   // refusal the handler writes its message into `error` and answers false;
   // whatever it stored through `object` stands.
-  virtual bool loadFromMemory(const char* data, std::int32_t size, void** object, std::string& error) = 0;
+  virtual bool loadFromMemory(const char* data, std::int32_t size, void** object,
+                              std::string& error) = 0;
 
   // Serialises `object` (loaded with `size` bytes) into a new buffer returned
   // through `buffer` and `length` (null and 0 before the call).
@@ -29,13 +30,15 @@ class TQDataHandler {
 
 // The save of handlers whose objects cannot be turned back into bytes
 // (meshes, textures, music): succeeds and produces nothing.
-bool saveNothingToMemory(void* object, std::int32_t size, char** buffer, std::uint32_t* length, std::string& error);
+bool saveNothingToMemory(void* object, std::int32_t size, char** buffer, std::uint32_t* length,
+                         std::string& error);
 
 // Text: the object is a NUL-terminated copy of the bytes, held by a
 // TQSmartPointerTyped<char>. Loads never fail.
 class TQDataHandler_Text : public TQDataHandler {
  public:
-  bool loadFromMemory(const char* data, std::int32_t size, void** object, std::string& error) override;
+  bool loadFromMemory(const char* data, std::int32_t size, void** object,
+                      std::string& error) override;
   bool saveToMemory(void* object, std::int32_t size, char** buffer, std::uint32_t* length,
                     std::string& error) override;
 };

@@ -45,8 +45,8 @@ const StoreTexts kPackedTexts = {
 
 // Gets the bytes of a name: a new[]-allocated buffer and its size, or false
 // with the error text set.
-using ByteReader = bool (*)(TQDatabase& store, const std::string& name, char** data, std::int32_t* size,
-                            std::string& error);
+using ByteReader = bool (*)(TQDatabase& store, const std::string& name, char** data,
+                            std::int32_t* size, std::string& error);
 
 bool readLooseFile(TQDatabase&, const std::string& name, char** data, std::int32_t* size,
                    std::string& error) {
@@ -147,8 +147,8 @@ bool loadResource(TQDatabase& store, Entries& entries, int& uniqueCounter, const
   return accepted;
 }
 
-bool saveResource(Entries& entries, const StoreTexts& texts, const std::string& name, TQDataHandler& handler,
-                  std::string& error) {
+bool saveResource(Entries& entries, const StoreTexts& texts, const std::string& name,
+                  TQDataHandler& handler, std::string& error) {
   const auto found = entries.find(name);
   // A unique instance whose last handle is gone has no object left to save.
   if (found == entries.end() || (!found->second.holder && found->second.count <= 0)) {
@@ -157,7 +157,8 @@ bool saveResource(Entries& entries, const StoreTexts& texts, const std::string& 
   }
   char* buffer = nullptr;
   std::uint32_t length = 0;
-  const bool saved = handler.saveToMemory(found->second.object, found->second.size, &buffer, &length, error);
+  const bool saved =
+      handler.saveToMemory(found->second.object, found->second.size, &buffer, &length, error);
   std::unique_ptr<char[]> keepBuffer(buffer);
   if (!saved) {
     error = "Error saving object to memory : " + name;
@@ -203,13 +204,15 @@ bool TQDatabaseFilesystem::writeFile(const std::string& name, const char* data, 
 
 bool TQDatabaseFilesystem::exists(const std::string& name) { return entries.count(name) != 0; }
 
-bool TQDatabaseFilesystem::load(const std::string& name, TQDataHandler& handler, TQSmartPointerAbstract& handle,
-                                std::uint32_t flags, std::string& error) {
-  return loadResource(*this, entries, uniqueCounter, kFilesystemTexts, readLooseFile, name, handler, handle,
-                      flags, error);
+bool TQDatabaseFilesystem::load(const std::string& name, TQDataHandler& handler,
+                                TQSmartPointerAbstract& handle, std::uint32_t flags,
+                                std::string& error) {
+  return loadResource(*this, entries, uniqueCounter, kFilesystemTexts, readLooseFile, name, handler,
+                      handle, flags, error);
 }
 
-bool TQDatabaseFilesystem::saveData(const std::string& name, TQDataHandler& handler, std::string& error) {
+bool TQDatabaseFilesystem::saveData(const std::string& name, TQDataHandler& handler,
+                                    std::string& error) {
   return saveResource(entries, kFilesystemTexts, name, handler, error);
 }
 
@@ -226,17 +229,21 @@ bool TQDatabasePackedFile::open(const std::string& name) {
   return true;
 }
 
-bool TQDatabasePackedFile::writeFile(const std::string&, const char*, std::int32_t, std::string&) { return true; }
+bool TQDatabasePackedFile::writeFile(const std::string&, const char*, std::int32_t, std::string&) {
+  return true;
+}
 
 bool TQDatabasePackedFile::exists(const std::string& name) { return entries.count(name) != 0; }
 
-bool TQDatabasePackedFile::load(const std::string& name, TQDataHandler& handler, TQSmartPointerAbstract& handle,
-                                std::uint32_t flags, std::string& error) {
-  return loadResource(*this, entries, uniqueCounter, kPackedTexts, readPackedEntry, name, handler, handle, flags,
-                      error);
+bool TQDatabasePackedFile::load(const std::string& name, TQDataHandler& handler,
+                                TQSmartPointerAbstract& handle, std::uint32_t flags,
+                                std::string& error) {
+  return loadResource(*this, entries, uniqueCounter, kPackedTexts, readPackedEntry, name, handler,
+                      handle, flags, error);
 }
 
-bool TQDatabasePackedFile::saveData(const std::string& name, TQDataHandler& handler, std::string& error) {
+bool TQDatabasePackedFile::saveData(const std::string& name, TQDataHandler& handler,
+                                    std::string& error) {
   return saveResource(entries, kPackedTexts, name, handler, error);
 }
 

@@ -39,7 +39,8 @@ class TQDatabase {
   virtual ~TQDatabase() {}
 
   // Writes `length` bytes (-1: up to the first NUL) to a loose file.
-  virtual bool writeFile(const std::string& name, const char* data, std::int32_t length, std::string& error) = 0;
+  virtual bool writeFile(const std::string& name, const char* data, std::int32_t length,
+                         std::string& error) = 0;
 
   // Whether the cache holds an entry under exactly this key.
   virtual bool exists(const std::string& name) = 0;
@@ -69,10 +70,11 @@ class TQDatabaseFilesystem : public TQDatabase {
   TQDatabaseFilesystem() {}
   ~TQDatabaseFilesystem() override {}
 
-  bool writeFile(const std::string& name, const char* data, std::int32_t length, std::string& error) override;
+  bool writeFile(const std::string& name, const char* data, std::int32_t length,
+                 std::string& error) override;
   bool exists(const std::string& name) override;
-  bool load(const std::string& name, TQDataHandler& handler, TQSmartPointerAbstract& handle, std::uint32_t flags,
-            std::string& error) override;
+  bool load(const std::string& name, TQDataHandler& handler, TQSmartPointerAbstract& handle,
+            std::uint32_t flags, std::string& error) override;
   bool saveData(const std::string& name, TQDataHandler& handler, std::string& error) override;
   bool collectUnused() override;
 
@@ -93,10 +95,11 @@ class TQDatabasePackedFile : public TQDatabase {
   // otherwise leaves the store without one (every load then fails).
   bool open(const std::string& name);
 
-  bool writeFile(const std::string& name, const char* data, std::int32_t length, std::string& error) override;
+  bool writeFile(const std::string& name, const char* data, std::int32_t length,
+                 std::string& error) override;
   bool exists(const std::string& name) override;
-  bool load(const std::string& name, TQDataHandler& handler, TQSmartPointerAbstract& handle, std::uint32_t flags,
-            std::string& error) override;
+  bool load(const std::string& name, TQDataHandler& handler, TQSmartPointerAbstract& handle,
+            std::uint32_t flags, std::string& error) override;
   bool saveData(const std::string& name, TQDataHandler& handler, std::string& error) override;
   bool collectUnused() override;
 

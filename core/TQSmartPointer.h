@@ -59,7 +59,8 @@ class TQSmartPointer : public TQSmartPointerAbstract {
 
   TQSmartPointer() {}
 
-  TQSmartPointer(const TQSmartPointer& other) : object(other.object), count(other.count), owns(other.owns) {
+  TQSmartPointer(const TQSmartPointer& other)
+      : object(other.object), count(other.count), owns(other.owns) {
     if (count) ++*count;
   }
 

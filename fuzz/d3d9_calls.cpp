@@ -62,7 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         d->SetRenderState(D3DRENDERSTATETYPE(in.byte()), in.dword());
         break;
       case 1:
-        d->SetTextureStageState(in.byte() % 9, D3DTEXTURESTAGESTATETYPE(in.byte() % 34), in.dword());
+        d->SetTextureStageState(in.byte() % 9, D3DTEXTURESTAGESTATETYPE(in.byte() % 34),
+                                in.dword());
         break;
       case 2:
         d->SetSamplerState(in.byte() % 17, D3DSAMPLERSTATETYPE(in.byte() % 15), in.dword());
@@ -84,14 +85,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::vector<uint16_t> indices(indexCount);
         for (auto& index : indices) index = in.byte();
         memory.assign(size_t(vertices) * stride + 1, 0x3f);
-        d->DrawIndexedPrimitiveUP(D3DPRIMITIVETYPE(in.byte() % 8), 0, vertices, count, indices.data(),
-                                  D3DFMT_INDEX16, memory.data(), stride);
+        d->DrawIndexedPrimitiveUP(D3DPRIMITIVETYPE(in.byte() % 8), 0, vertices, count,
+                                  indices.data(), D3DFMT_INDEX16, memory.data(), stride);
         break;
       }
       case 6: {  // buffers with arbitrary offsets, strides and ranges
         if (!vb) d->CreateVertexBuffer(1 + in.word() % 4096, 0, 0, D3DPOOL_MANAGED, &vb, nullptr);
-        if (!ib) d->CreateIndexBuffer(2 + in.word() % 512, 0, in.byte() & 1 ? D3DFMT_INDEX32 : D3DFMT_INDEX16,
-                                      D3DPOOL_MANAGED, &ib, nullptr);
+        if (!ib)
+          d->CreateIndexBuffer(2 + in.word() % 512, 0,
+                               in.byte() & 1 ? D3DFMT_INDEX32 : D3DFMT_INDEX16, D3DPOOL_MANAGED,
+                               &ib, nullptr);
         void* bytes = nullptr;
         if (vb && SUCCEEDED(vb->Lock(in.word(), in.word(), &bytes, 0))) {
           D3DVERTEXBUFFER_DESC desc;
@@ -118,12 +121,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           texture = nullptr;
         }
         UINT w = 1 + in.byte() % 64, h = 1 + in.byte() % 64;
-        DWORD usage = in.byte() & 1 ? D3DUSAGE_RENDERTARGET : (in.byte() & 1 ? D3DUSAGE_AUTOGENMIPMAP : 0);
+        DWORD usage =
+            in.byte() & 1 ? D3DUSAGE_RENDERTARGET : (in.byte() & 1 ? D3DUSAGE_AUTOGENMIPMAP : 0);
         d->CreateTexture(w, h, in.byte() % 9, usage, kFormats[in.byte() % 10],
-                         usage & D3DUSAGE_RENDERTARGET ? D3DPOOL_DEFAULT : D3DPOOL_MANAGED, &texture,
-                         nullptr);
+                         usage & D3DUSAGE_RENDERTARGET ? D3DPOOL_DEFAULT : D3DPOOL_MANAGED,
+                         &texture, nullptr);
         if (!texture) break;
-        RECT r = {LONG(int8_t(in.byte())), LONG(int8_t(in.byte())), LONG(in.byte()), LONG(in.byte())};
+        RECT r = {LONG(int8_t(in.byte())), LONG(int8_t(in.byte())), LONG(in.byte()),
+                  LONG(in.byte())};
         D3DLOCKED_RECT locked;
         UINT level = in.byte() % 8;
         if (SUCCEEDED(texture->LockRect(level, &locked, in.byte() & 1 ? &r : nullptr, 0))) {
@@ -139,7 +144,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 8: {
         D3DVIEWPORT9 vp = {in.byte(), in.byte(), in.byte(), in.byte(), in.real(), in.real()};
         d->SetViewport(&vp);
-        RECT scissor = {LONG(int8_t(in.byte())), LONG(int8_t(in.byte())), LONG(in.byte()), LONG(in.byte())};
+        RECT scissor = {LONG(int8_t(in.byte())), LONG(int8_t(in.byte())), LONG(in.byte()),
+                        LONG(in.byte())};
         d->SetScissorRect(&scissor);
         break;
       }
@@ -160,8 +166,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!texture) break;
         IDirect3DSurface9* level = nullptr;
         if (FAILED(texture->GetSurfaceLevel(0, &level))) break;
-        RECT a = {LONG(int8_t(in.byte())), LONG(int8_t(in.byte())), LONG(in.byte()), LONG(in.byte())};
-        RECT b = {LONG(int8_t(in.byte())), LONG(int8_t(in.byte())), LONG(in.byte()), LONG(in.byte())};
+        RECT a = {LONG(int8_t(in.byte())), LONG(int8_t(in.byte())), LONG(in.byte()),
+                  LONG(in.byte())};
+        RECT b = {LONG(int8_t(in.byte())), LONG(int8_t(in.byte())), LONG(in.byte()),
+                  LONG(in.byte())};
         d->StretchRect(back, in.byte() & 1 ? &a : nullptr, level, in.byte() & 1 ? &b : nullptr,
                        D3DTEXTUREFILTERTYPE(in.byte() % 4));
         POINT p = {LONG(int8_t(in.byte())), LONG(int8_t(in.byte()))};
@@ -191,8 +199,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 13: {  // a declaration of whatever elements come, drawn from memory
         std::vector<D3DVERTEXELEMENT9> elements(in.byte() % 8);
         for (D3DVERTEXELEMENT9& e : elements)
-          e = {WORD(in.byte() % 2), WORD(in.byte()), BYTE(in.byte() % 19), BYTE(in.byte() % 2),
-               BYTE(in.byte() % 15), BYTE(in.byte() % 4)};
+          e = {WORD(in.byte() % 2), WORD(in.byte()),      BYTE(in.byte() % 19),
+               BYTE(in.byte() % 2), BYTE(in.byte() % 15), BYTE(in.byte() % 4)};
         elements.push_back(D3DDECL_END());
         IDirect3DVertexDeclaration9* declaration = nullptr;
         if (SUCCEEDED(d->CreateVertexDeclaration(elements.data(), &declaration))) {

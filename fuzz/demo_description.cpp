@@ -11,10 +11,10 @@
 
 #include "core/DeviceGlobal.h"
 #include "core/TQDatabase.h"
+#include "fuzz/scratch.h"
 #include "platform/d3d9/D3D9.h"
 #include "platform/win32/Win32.h"
 #include "runtime/DemoSequencer.h"
-#include "fuzz/scratch.h"
 #include "runtime/ScriptHost.h"
 
 namespace {

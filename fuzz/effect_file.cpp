@@ -57,7 +57,8 @@ void drawEffect(IDirect3DDevice9* device, ID3DXEffect* effect, IDirect3DBaseText
     effect->SetFloatArray(p, values, 20);
     effect->SetTexture(p, texture);
   }
-  for (const char* semantic : kSemantics) effect->SetMatrix(effect->GetParameterBySemantic(nullptr, semantic), &m);
+  for (const char* semantic : kSemantics)
+    effect->SetMatrix(effect->GetParameterBySemantic(nullptr, semantic), &m);
   const Vertex triangle[3] = {{-1, -1, 0.5f, 0, 0}, {1, -1, 0.5f, 1, 0}, {0, 1, 0.5f, 0.5f, 1}};
   device->SetFVF(D3DFVF_XYZ | D3DFVF_TEX1);
   device->BeginScene();
@@ -101,8 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   ID3DXBuffer* code = nullptr;
   ID3DXTextureShader* shader = nullptr;
-  if (SUCCEEDED(D3DXCompileShader(reinterpret_cast<const char*>(data), UINT(size), nullptr,
-                                  nullptr, "f", "tx_1_0", 0, &code, nullptr, nullptr))) {
+  if (SUCCEEDED(D3DXCompileShader(reinterpret_cast<const char*>(data), UINT(size), nullptr, nullptr,
+                                  "f", "tx_1_0", 0, &code, nullptr, nullptr))) {
     if (SUCCEEDED(D3DXCreateTextureShader(static_cast<const DWORD*>(code->GetBufferPointer()),
                                           &shader))) {
       shader->SetDefaults();

@@ -54,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     play(stream);
     BASS_StreamFree(stream);
   }
-  const DWORD flags = BASS_MUSIC_RAMP | BASS_MUSIC_POSRESET | BASS_MUSIC_PRESCAN | BASS_MUSIC_POSRESETEX;
+  const DWORD flags =
+      BASS_MUSIC_RAMP | BASS_MUSIC_POSRESET | BASS_MUSIC_PRESCAN | BASS_MUSIC_POSRESETEX;
   if (HMUSIC music = BASS_MusicLoad(TRUE, bytes.data(), 0, bytes.size(), flags, 0)) {
     play(music);
     BASS_MusicFree(music);

@@ -39,8 +39,8 @@ std::string scratchPath() {
 void scrambleDirectory(std::string& package) {
   if (package.size() < 12) return;
   const unsigned char* b = reinterpret_cast<const unsigned char*>(package.data() + 8);
-  const std::uint32_t d = std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 |
-                          std::uint32_t(b[3]) << 24;
+  const std::uint32_t d = std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 |
+                          std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
   const std::size_t end = std::min<std::size_t>(package.size(), 12 + std::size_t(d));
   for (std::size_t i = 12; i < end; ++i) {
     const std::size_t index = i - 12;

@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Scriplet scriplet;
   std::string error;
   std::string original = text;
-  if (host->preprocess("fx\\scene", text, scriplet, error) != 0 && text != original) __builtin_trap();
+  if (host->preprocess("fx\\scene", text, scriplet, error) != 0 && text != original)
+    __builtin_trap();
 
   // The first line of the input, taken as a compile message over the rest.
   size_t feed = original.find('\n');

@@ -34,9 +34,9 @@
 #include "core/DeviceGlobal.h"
 #include "core/Log.h"
 #include "core/TQDatabase.h"
+#include "fuzz/scratch.h"
 #include "platform/d3d9/D3D9.h"
 #include "runtime/DemoSequencer.h"
-#include "fuzz/scratch.h"
 #include "runtime/ScriptHost.h"
 #include "testsupport/HeadlessDevice.h"
 #include "testsupport/HeadlessEnvironment.h"
@@ -100,9 +100,11 @@ const char* const kEffects[][2] = {
     {"params.fx",
      "float3 three = {9, 9, 9};\nfloat4 four = {9, 9, 9, 9};\ntexture image;\n"
      "technique tec0 { pass { } }\n"},
-    {"gradient.tx", "float4 gradient(float2 p : POSITION) : COLOR { return float4(p.x, p.y, 0.25, 1); }\n"},
+    {"gradient.tx",
+     "float4 gradient(float2 p : POSITION) : COLOR { return float4(p.x, p.y, 0.25, 1); }\n"},
 };
-const char* const kMeshNames[] = {"quad.x", "textured.x", "rigid.x", "fresh.x", "other.x", "cube.x"};
+const char* const kMeshNames[] = {"quad.x",  "textured.x", "rigid.x",
+                                  "fresh.x", "other.x",    "cube.x"};
 const char* const kModelFile = "/usr/share/assimp/models/X/test_cube_text.x";  // assimp-testmodels
 
 void writeFixtures(const std::filesystem::path& folder) {
@@ -112,7 +114,8 @@ void writeFixtures(const std::filesystem::path& folder) {
       std::fclose(file);
     }
   std::error_code ignored;
-  for (const char* name : kMeshNames) std::filesystem::copy_file(kModelFile, folder / name, ignored);
+  for (const char* name : kMeshNames)
+    std::filesystem::copy_file(kModelFile, folder / name, ignored);
   std::filesystem::copy_file(folder / "pictures" / "title.png", folder / "tex.bmp", ignored);
 }
 
@@ -127,9 +130,9 @@ struct Session {
     char pattern[] = "/tmp/fuzz-scriplet-XXXXXX";
     if (!mkdtemp(pattern)) abort();
     fuzz_scratch::removeAtExit(pattern);
-    const std::filesystem::path sources = std::filesystem::path(__FILE__).parent_path().parent_path();
-    std::filesystem::copy(sources / "sample", pattern,
-                          std::filesystem::copy_options::recursive);
+    const std::filesystem::path sources =
+        std::filesystem::path(__FILE__).parent_path().parent_path();
+    std::filesystem::copy(sources / "sample", pattern, std::filesystem::copy_options::recursive);
     scratch = pattern;
     writeFixtures(scratch);
 

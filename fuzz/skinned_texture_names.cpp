@@ -35,11 +35,14 @@ struct Session : HeadlessDevice {
     if (!mkdtemp(pattern)) abort();
     fuzz_scratch::removeAtExit(pattern);
     folder = pattern;
-    const std::filesystem::path sources = std::filesystem::path(__FILE__).parent_path().parent_path();
+    const std::filesystem::path sources =
+        std::filesystem::path(__FILE__).parent_path().parent_path();
     std::error_code ignored;
     std::filesystem::create_directories(folder / "maps", ignored);
-    std::filesystem::copy_file(sources / "sample" / "pictures" / "title.png", folder / "title.png", ignored);
-    std::filesystem::copy_file(sources / "sample" / "pictures" / "title.png", folder / "maps" / "t.png", ignored);
+    std::filesystem::copy_file(sources / "sample" / "pictures" / "title.png", folder / "title.png",
+                               ignored);
+    std::filesystem::copy_file(sources / "sample" / "pictures" / "title.png",
+                               folder / "maps" / "t.png", ignored);
   }
   std::filesystem::path folder;
 };
@@ -50,7 +53,9 @@ std::string xfileWithTexture(const std::string& name) {
          " Mesh tri {\n  3; 0;0;0;, 1;0;0;, 0;1;0;;\n  1; 3;0,1,2;;\n"
          "  MeshMaterialList { 1; 1; 0;;\n"
          "   Material { 1;1;1;1;; 8; 0;0;0;; 0;0;0;;\n"
-         "    TextureFilename { \"" + name + "\"; }\n   }\n  }\n"
+         "    TextureFilename { \"" +
+         name +
+         "\"; }\n   }\n  }\n"
          "  MeshTextureCoords { 3; 0;0;, 1;0;, 0;1;; }\n }\n}\n";
 }
 

@@ -18,7 +18,8 @@
 #include "testsupport/HeadlessDevice.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static HeadlessDevice& session = *new HeadlessDevice(16, 16, D3DCREATE_HARDWARE_VERTEXPROCESSING, true);
+  static HeadlessDevice& session =
+      *new HeadlessDevice(16, 16, D3DCREATE_HARDWARE_VERTEXPROCESSING, true);
   if (!session.device || size < 1) return 0;
   static const float kExtrusions[] = {0.0f, 0.1f, 1.0f, -1.0f, 1e-30f, 1e30f, 100.0f, 0.5f};
   const float extrusion = kExtrusions[data[0] % 8];

@@ -106,8 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                           &materials, nullptr, &count, &mesh))) {
     if (count > 0 && !materials) __builtin_trap();
     ID3DXMesh* clone = nullptr;
-    if (SUCCEEDED(mesh->CloneMeshFVF(D3DXMESH_MANAGED, mesh->GetFVF() | D3DFVF_NORMAL, d,
-                                     &clone))) {
+    if (SUCCEEDED(
+            mesh->CloneMeshFVF(D3DXMESH_MANAGED, mesh->GetFVF() | D3DFVF_NORMAL, d, &clone))) {
       D3DXComputeNormals(clone, static_cast<const DWORD*>(adjacency->GetBufferPointer()));
       clone->Release();
     }

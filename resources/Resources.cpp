@@ -21,22 +21,34 @@ const DWORD kChild = WS_CHILD | WS_VISIBLE;
 
 const DialogControlTemplate kSetupControls[] = {
     {IDC_PICTURE_FRAME, "Static", nullptr, kChild | SS_BLACKFRAME, 7, 7, 225, 168},
-    {IDC_VIDEO_MODE, "ComboBox", nullptr, kChild | CBS_DROPDOWN | WS_VSCROLL | WS_TABSTOP, 239, 24, 104, 62},
+    {IDC_VIDEO_MODE, "ComboBox", nullptr, kChild | CBS_DROPDOWN | WS_VSCROLL | WS_TABSTOP, 239, 24,
+     104, 62},
     {IDC_16_BIT, "Button", "16 Bit", kChild | BS_AUTORADIOBUTTON | WS_TABSTOP, 271, 42, 33, 8},
     {IDC_32_BIT, "Button", "32 Bit", kChild | BS_AUTORADIOBUTTON | WS_TABSTOP, 309, 42, 33, 8},
     {IDC_WINDOWED, "Button", "Windowed", kChild | BS_AUTOCHECKBOX | WS_TABSTOP, 289, 55, 53, 8},
-    {IDC_HIGH_RES_MODELS, "Button", "High-res models", kChild | BS_AUTOCHECKBOX | WS_TABSTOP, 259, 78, 92, 15},
-    {IDC_ADDITIONAL_EFFECTS, "Button", "Additional effects", kChild | BS_AUTOCHECKBOX | WS_TABSTOP, 259, 94, 92, 15},
+    {IDC_HIGH_RES_MODELS, "Button", "High-res models", kChild | BS_AUTOCHECKBOX | WS_TABSTOP, 259,
+     78, 92, 15},
+    {IDC_ADDITIONAL_EFFECTS, "Button", "Additional effects", kChild | BS_AUTOCHECKBOX | WS_TABSTOP,
+     259, 94, 92, 15},
     {IDC_VSYNC, "Button", "VSync", kChild | BS_AUTOCHECKBOX | WS_TABSTOP, 259, 110, 92, 15},
-    {IDC_START_DEMO, "Button", "Start Demo", kChild | BS_DEFPUSHBUTTON | WS_GROUP | WS_TABSTOP, 243, 138, 50, 14},
+    {IDC_START_DEMO, "Button", "Start Demo", kChild | BS_DEFPUSHBUTTON | WS_GROUP | WS_TABSTOP, 243,
+     138, 50, 14},
     {IDC_EXIT, "Button", "Exit", kChild | BS_PUSHBUTTON | WS_GROUP | WS_TABSTOP, 301, 138, 50, 14},
 };
 
 // The caption is set when the dialog starts.
 const DialogTemplate kSetupDialog = {
     WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER | DS_SETFONT,
-    0, 0, 0, 358, 182, "", "MS Sans Serif", 8,
-    kSetupControls, WORD(sizeof kSetupControls / sizeof kSetupControls[0])};
+    0,
+    0,
+    0,
+    358,
+    182,
+    "",
+    "MS Sans Serif",
+    8,
+    kSetupControls,
+    WORD(sizeof kSetupControls / sizeof kSetupControls[0])};
 
 // An icon file holds a directory (6 bytes, then 16 per image) and the
 // images. As resources, each image is an icon of its own (ids 1, 2, ...)
@@ -50,7 +62,9 @@ struct IconResources {
   std::vector<Image> images;
 };
 
-uint32_t read32(const unsigned char* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+uint32_t read32(const unsigned char* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
 
 IconResources splitIconFile(const unsigned char* file, size_t size) {
   IconResources icons;
@@ -73,24 +87,30 @@ IconResources splitIconFile(const unsigned char* file, size_t size) {
 }
 
 const IconResources& programIcons() {
-  static const IconResources& icons = *new IconResources(splitIconFile(kResource_demo_ico, kResource_demo_ico_size));
+  static const IconResources& icons =
+      *new IconResources(splitIconFile(kResource_demo_ico, kResource_demo_ico_size));
   return icons;
 }
 
 std::vector<win32_resources::Entry> makeTable() {
   const IconResources& icons = programIcons();
   std::vector<win32_resources::Entry> table = {
-      {RT_DIALOG, MAKEINTRESOURCEA(IDD_SETUP), LANG_ENGLISH_US, &kSetupDialog, DWORD(sizeof kSetupDialog)},
-      {"BINARY", MAKEINTRESOURCEA(IDR_SPLASH), LANG_ENGLISH_US, kResource_splash_jpg, DWORD(kResource_splash_jpg_size)},
-      {RT_GROUP_ICON, MAKEINTRESOURCEA(IDI_PROGRAM), LANG_ENGLISH_US, icons.group.data(), DWORD(icons.group.size())},
+      {RT_DIALOG, MAKEINTRESOURCEA(IDD_SETUP), LANG_ENGLISH_US, &kSetupDialog,
+       DWORD(sizeof kSetupDialog)},
+      {"BINARY", MAKEINTRESOURCEA(IDR_SPLASH), LANG_ENGLISH_US, kResource_splash_jpg,
+       DWORD(kResource_splash_jpg_size)},
+      {RT_GROUP_ICON, MAKEINTRESOURCEA(IDI_PROGRAM), LANG_ENGLISH_US, icons.group.data(),
+       DWORD(icons.group.size())},
   };
   for (size_t i = 0; i < icons.images.size(); ++i)
-    table.push_back({RT_ICON, MAKEINTRESOURCEA(i + 1), LANG_ENGLISH_US, icons.images[i].bytes, icons.images[i].size});
+    table.push_back({RT_ICON, MAKEINTRESOURCEA(i + 1), LANG_ENGLISH_US, icons.images[i].bytes,
+                     icons.images[i].size});
   return table;
 }
 
 const std::vector<win32_resources::Entry>& table() {
-  static const std::vector<win32_resources::Entry>& made = *new std::vector<win32_resources::Entry>(makeTable());
+  static const std::vector<win32_resources::Entry>& made =
+      *new std::vector<win32_resources::Entry>(makeTable());
   return made;
 }
 

@@ -11,8 +11,7 @@ D3DXVECTOR3 lerp(const D3DXVECTOR3& a, const D3DXVECTOR3& b, float w) { return a
 float smoothstep(float w) { return w * w * (3.0f - 2.0f * w); }
 
 long double distance(const D3DXVECTOR3& a, const D3DXVECTOR3& b) {
-  long double dx = (long double)a.x - b.x, dy = (long double)a.y - b.y,
-              dz = (long double)a.z - b.z;
+  long double dx = (long double)a.x - b.x, dy = (long double)a.y - b.y, dz = (long double)a.z - b.z;
   return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
@@ -152,8 +151,8 @@ bool CameraPath::read(std::istream& in) {
     if (i == (int)keys.size()) keys.push_back(CameraKey::defaultKey());
     CameraKey& key = keys[i];
     in >> key.mode >> key.time >> key.tension >> key.position.x >> key.position.y >>
-        key.position.z >> key.target.x >> key.target.y >> key.target.z >> key.up.x >>
-        key.up.y >> key.up.z >> key.near >> key.far;
+        key.position.z >> key.target.x >> key.target.y >> key.target.z >> key.up.x >> key.up.y >>
+        key.up.z >> key.near >> key.far;
     if (in.fail()) {
       if ((int)keys.size() > count) keys.resize(count);
       return false;

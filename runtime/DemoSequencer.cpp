@@ -98,11 +98,13 @@ int DemoSequencer::insertScene(int track, const Scene& scene) {
   std::vector<Scene>& scenes = tracks[track];
   // A track is ordered by start, so the scenes that start no later than the
   // new one are the front of the track, found by halving.
-  const int position = int(std::partition_point(scenes.begin(), scenes.end(),
-                                                [&](const Scene& s) { return s.start <= scene.start; }) -
-                           scenes.begin());
-  const bool indexCurrent = !indexStale && indexedTrackSizes.size() <= tracks.size() &&
-                            (track < (int)indexedTrackSizes.size() ? indexedTrackSizes[track] : 0) == scenes.size();
+  const int position =
+      int(std::partition_point(scenes.begin(), scenes.end(),
+                               [&](const Scene& s) { return s.start <= scene.start; }) -
+          scenes.begin());
+  const bool indexCurrent =
+      !indexStale && indexedTrackSizes.size() <= tracks.size() &&
+      (track < (int)indexedTrackSizes.size() ? indexedTrackSizes[track] : 0) == scenes.size();
   scenes.insert(scenes.begin() + position, scene);
   if (indexCurrent)
     indexInsertion(track, position);
@@ -188,12 +190,14 @@ namespace {
 
 void prefetchBytes(const void* address, int bytes) {
   if (!address) return;
-  for (int offset = 0; offset < bytes; offset += 64) __builtin_prefetch(static_cast<const char*>(address) + offset);
+  for (int offset = 0; offset < bytes; offset += 64)
+    __builtin_prefetch(static_cast<const char*>(address) + offset);
 }
 
 }  // namespace
 
-void DemoSequencer::prefetchNext(const std::vector<Scene>& track, const Scene& scene, EntryPoint entry) const {
+void DemoSequencer::prefetchNext(const std::vector<Scene>& track, const Scene& scene,
+                                 EntryPoint entry) const {
   const Scene* next = &scene + 1;
   const Scene* end = track.data() + track.size();
   if (next == end) return;
@@ -334,9 +338,9 @@ namespace {
 const struct {
   const char* name;
   float fallback;
-} kPlacement[9] = {{"script_pos_x", 0}, {"script_pos_y", 0}, {"script_pos_z", 0},
+} kPlacement[9] = {{"script_pos_x", 0},  {"script_pos_y", 0},  {"script_pos_z", 0},
                    {"script_scal_x", 1}, {"script_scal_y", 1}, {"script_scal_z", 1},
-                   {"script_rot_x", 0}, {"script_rot_y", 0}, {"script_rot_z", 0}};
+                   {"script_rot_x", 0},  {"script_rot_y", 0},  {"script_rot_z", 0}};
 
 void readPlacement(ScriptHost& host, const std::string& name, float values[9]) {
   for (int i = 0; i < 9; ++i) {
@@ -365,8 +369,8 @@ void DemoSequencer::placeScene(Scene& scene) {
 }
 
 void DemoSequencer::setPlacement(const float values[9]) {
-  const float px = values[0], py = values[1], pz = values[2], sx = values[3], sy = values[4], sz = values[5],
-              rx = values[6], ry = values[7], rz = values[8];
+  const float px = values[0], py = values[1], pz = values[2], sx = values[3], sy = values[4],
+              sz = values[5], rx = values[6], ry = values[7], rz = values[8];
   // Rotation Z, Y, X, then scaling, then the saved world, then the move.
   D3DXMATRIX m = savedWorld, step;
   D3DXMatrixTranslation(&step, px, py, pz);

@@ -33,7 +33,8 @@ struct ColorValue {
 void writeValue(ExternVar& record, void* address) {
   if (record.type == "float") {
     float number;
-    if (std::sscanf(record.value.c_str(), "%f", &number) == 1) *static_cast<float*>(address) = number;
+    if (std::sscanf(record.value.c_str(), "%f", &number) == 1)
+      *static_cast<float*>(address) = number;
   } else if (record.type == "color") {
     // Components the text does not give keep their values.
     ColorValue* color = static_cast<ColorValue*>(address);
@@ -56,7 +57,8 @@ void writeValue(ExternVar& record, void* address) {
 void ScriptHost::applyExterns(Scriplet& scriplet) {
   scriplet.externsPending = false;
   asIScriptModule* module =
-      scriplet.engine ? scriplet.engine->GetModule(scriplet.name.c_str(), asGM_ONLY_IF_EXISTS) : nullptr;
+      scriplet.engine ? scriplet.engine->GetModule(scriplet.name.c_str(), asGM_ONLY_IF_EXISTS)
+                      : nullptr;
   for (ExternVar& record : scriplet.externs) {
     if (!record.applyPending || record.orphan) continue;
     record.applyPending = false;
@@ -71,7 +73,8 @@ void ScriptHost::applyExterns(Scriplet& scriplet) {
     // names a global of another type (or a constant) leaves it alone.
     int typeId = 0;
     bool isConst = false;
-    if (module->GetGlobalVar(asUINT(record.globalVarId), nullptr, nullptr, &typeId, &isConst) < 0) continue;
+    if (module->GetGlobalVar(asUINT(record.globalVarId), nullptr, nullptr, &typeId, &isConst) < 0)
+      continue;
     if (isConst || typeId != globalTypeId(scriplet.engine, record.type)) continue;
     void* address = module->GetAddressOfGlobalVar(asUINT(record.globalVarId));
     if (!address) continue;
@@ -79,7 +82,8 @@ void ScriptHost::applyExterns(Scriplet& scriplet) {
   }
 }
 
-bool ScriptHost::getExternValue(const std::string& scriplet, const std::string& variable, std::string& value) {
+bool ScriptHost::getExternValue(const std::string& scriplet, const std::string& variable,
+                                std::string& value) {
   std::list<ExternVar>* records = nullptr;
   auto loaded = scriplets.find(scriplet);
   if (loaded != scriplets.end()) {
@@ -95,14 +99,16 @@ bool ScriptHost::getExternValue(const std::string& scriplet, const std::string& 
   return true;
 }
 
-void ScriptHost::getExternFloat(const std::string& scriplet, const std::string& variable, float& number) {
+void ScriptHost::getExternFloat(const std::string& scriplet, const std::string& variable,
+                                float& number) {
   std::string text;
   if (!getExternValue(scriplet, variable, text)) return;
   float read;
   if (std::sscanf(text.c_str(), "%f", &read) == 1) number = read;
 }
 
-void ScriptHost::setExternValue(const std::string& scriplet, const std::string& variable, const std::string& value) {
+void ScriptHost::setExternValue(const std::string& scriplet, const std::string& variable,
+                                const std::string& value) {
   touch();
   auto loaded = scriplets.find(scriplet);
   if (loaded != scriplets.end()) {
@@ -127,8 +133,8 @@ void ScriptHost::setExternValue(const std::string& scriplet, const std::string& 
   }
 }
 
-void ScriptHost::setExternTyped(const std::string& scriplet, const std::string& variable, const std::string& type,
-                                const std::string& value) {
+void ScriptHost::setExternTyped(const std::string& scriplet, const std::string& variable,
+                                const std::string& type, const std::string& value) {
   touch();
   auto loaded = scriplets.find(scriplet);
   if (loaded != scriplets.end()) {
@@ -150,8 +156,8 @@ void ScriptHost::setExternTyped(const std::string& scriplet, const std::string& 
   }
 }
 
-void ScriptHost::setExternFloat(const std::string& scriplet, const std::string& variable, const std::string& type,
-                                float number) {
+void ScriptHost::setExternFloat(const std::string& scriplet, const std::string& variable,
+                                const std::string& type, float number) {
   char text[64];
   std::snprintf(text, sizeof text, "%f", double(number));
   setExternTyped(scriplet, variable, type, text);

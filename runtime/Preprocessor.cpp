@@ -46,9 +46,11 @@ void rewriteAssertion(std::string& line, const std::string& name, int lineNumber
   if (pos == std::string::npos || pos == 0 || line[pos - 1] == '/') return;
   size_t begin = pos + kAssertLength;
   size_t close = line.rfind(')');
-  std::string arguments =
-      close == std::string::npos || close < begin ? line.substr(begin) : line.substr(begin, close - begin);
-  line = "testDebug(" + arguments + ",\"" + literalText(name) + "\"," + std::to_string(lineNumber) + ");\r\n";
+  std::string arguments = close == std::string::npos || close < begin
+                              ? line.substr(begin)
+                              : line.substr(begin, close - begin);
+  line = "testDebug(" + arguments + ",\"" + literalText(name) + "\"," + std::to_string(lineNumber) +
+         ");\r\n";
 }
 
 // "A:0,B:5,C:9" into its pairs; false when an item has no ":".
@@ -57,7 +59,8 @@ bool readEnumList(const std::string& list, ExternVar& record) {
   size_t start = 0;
   while (true) {
     size_t comma = list.find(',', start);
-    std::string item = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    std::string item =
+        list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     size_t colon = item.find(':');
     if (colon == std::string::npos) return false;
     last = item.substr(0, colon);
@@ -125,7 +128,8 @@ void rewriteReference(std::string& line, const std::string& name) {
     ++end;
   }
   std::string identifier = line.substr(at + 1, end - at - 1);
-  line = line.substr(0, at) + "\"" + literalText(name) + "\",\"" + identifier + "\"" + line.substr(end);
+  line = line.substr(0, at) + "\"" + literalText(name) + "\",\"" + identifier + "\"" +
+         line.substr(end);
 }
 
 // Trace calls: the opening brace of a top-level block records the scriplet's
@@ -151,7 +155,8 @@ void insertTrace(std::string& line, const std::string& name, int lineNumber, int
 
 }  // namespace
 
-int ScriptHost::preprocess(const std::string& name, std::string& text, Scriplet& scriplet, std::string& error) {
+int ScriptHost::preprocess(const std::string& name, std::string& text, Scriplet& scriplet,
+                           std::string& error) {
   std::string output;
   int lineNumber = 1;
   int depth = 0;

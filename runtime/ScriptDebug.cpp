@@ -1,7 +1,7 @@
 #include "runtime/ScriptDebug.h"
 
-#include "core/Log.h"
 #include <utility>
+#include "core/Log.h"
 
 #include "runtime/ScriptHost.h"
 #include "scriptapi/Binding.h"

@@ -29,8 +29,10 @@ void (*ScriptHost::contextCreated)(asIScriptContext* context) = nullptr;
 bool ScriptHost::watchLongCalls = true;
 
 const char* const kEntryDeclarations[ENTRY_COUNT] = {
-    "void initGlobals()",     "void init()",         "void begin()", "void preRender(float)",
-    "void render(float)",     "void postRender(float)", "void end()",   "void died()",
+    "void initGlobals()", "void init()",
+    "void begin()",       "void preRender(float)",
+    "void render(float)", "void postRender(float)",
+    "void end()",         "void died()",
 };
 
 namespace {
@@ -66,7 +68,8 @@ void runOnLargeStack(const std::function<void()>& work) {
   } job{&work};
   pthread_attr_t attributes;
   pthread_t thread;
-  bool started = pthread_attr_init(&attributes) == 0 && pthread_attr_setstacksize(&attributes, kCompileStack) == 0 &&
+  bool started = pthread_attr_init(&attributes) == 0 &&
+                 pthread_attr_setstacksize(&attributes, kCompileStack) == 0 &&
                  pthread_create(&thread, &attributes, &Job::run, &job) == 0;
   pthread_attr_destroy(&attributes);
   if (started)
@@ -215,7 +218,7 @@ ScriptHost::~ScriptHost() {
 int ScriptHost::registerModules(asIScriptEngine* engine) {
   // Later modules name the types of earlier ones, so the order is fixed.
   initString(engine);
-  initD3DXVector3(engine);  // vector3, color, matrix4, matrixStack, vectorN
+  initD3DXVector3(engine);       // vector3, color, matrix4, matrixStack, vectorN
   initD3DTexture(engine, this);  // texture, cubeTexture
   initD3DMesh(engine);           // mesh, vertexBuffer, skinnedMesh
   initD3DEffect(engine);         // effect
@@ -264,8 +267,9 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
       // Refused before the compiler sees it, as the compiler would refuse
       // a syntax error.
       char message[160];
-      std::snprintf(message, sizeof message, "section (%d, %d) : Error : Nested deeper than %d levels\n",
-                    nesting.row, nesting.column, kMaxSourceNesting);
+      std::snprintf(message, sizeof message,
+                    "section (%d, %d) : Error : Nested deeper than %d levels\n", nesting.row,
+                    nesting.column, kMaxSourceNesting);
       collector.Write(message);
       error = "Syntax error in script\n" + collector.collected;
       ok = false;
@@ -335,7 +339,8 @@ void ScriptHost::callEntry(Scriplet& scriplet, EntryPoint code) {
   if (!function) function = scriplet.engine->GetFunctionById(scriplet.entryIds[code]);
   asIScriptContext* context = scriplet.context;
   context->Prepare(function);
-  if (code == ENTRY_PRERENDER || code == ENTRY_RENDER || code == ENTRY_POSTRENDER) context->SetArgFloat(0, time);
+  if (code == ENTRY_PRERENDER || code == ENTRY_RENDER || code == ENTRY_POSTRENDER)
+    context->SetArgFloat(0, time);
   asIScriptContext* outer = running;
   running = context;
   execute(context);
@@ -346,8 +351,8 @@ void ScriptHost::callEntry(Scriplet& scriplet, EntryPoint code) {
   aborted = false;
 }
 
-void ScriptHost::runByName(const std::string& name, const std::string& function, bool withArgs, int32_t a,
-                           int32_t b, void* object) {
+void ScriptHost::runByName(const std::string& name, const std::string& function, bool withArgs,
+                           int32_t a, int32_t b, void* object) {
   auto found = scriplets.find(name);
   if (found == scriplets.end()) return;
   Scriplet& scriplet = found->second;
@@ -400,8 +405,8 @@ void ScriptHost::callFunction(const std::string& scriplet, const std::string& fu
   runByName(scriplet, function, false, 0, 0, nullptr);
 }
 
-void ScriptHost::callFunctionWithArgs(const std::string& scriplet, const std::string& function, int32_t a,
-                                      int32_t b, void* object) {
+void ScriptHost::callFunctionWithArgs(const std::string& scriplet, const std::string& function,
+                                      int32_t a, int32_t b, void* object) {
   runByName(scriplet, function, true, a, b, object);
 }
 

@@ -40,14 +40,14 @@ struct ExternVar {
       : name(name), type(type), value(value) {}
 
   std::string name;
-  std::string type;   // "float", "color", "string" and "enum" reach the script
+  std::string type;  // "float", "color", "string" and "enum" reach the script
   std::string value;
   std::map<std::string, int32_t> enumValues;
   int32_t reservedInt = 0;
   float reservedFloat = 1.0f;
   int32_t globalVarId = -1;  // -1: not looked up yet; other negatives: not found
   bool applyPending = true;
-  bool orphan = false;       // the host's own record: never written into the script
+  bool orphan = false;  // the host's own record: never written into the script
 };
 
 // One compiled scriplet.
@@ -105,8 +105,8 @@ class ScriptHost : public ScriptCallbacks {
   // The same with the arguments (a, b, object), where object is a vectorN. A
   // function whose third parameter is no vectorN, or whose further parameters
   // are not numbers or enums by value, is not run.
-  void callFunctionWithArgs(const std::string& scriplet, const std::string& function, int32_t a, int32_t b,
-                            void* object) override;
+  void callFunctionWithArgs(const std::string& scriplet, const std::string& function, int32_t a,
+                            int32_t b, void* object) override;
   // Aborts the entry call in progress (if any) and sets aborted.
   void abortCurrent();
 
@@ -122,11 +122,12 @@ class ScriptHost : public ScriptCallbacks {
   void applyExterns(Scriplet& scriplet);
   bool getExternValue(const std::string& scriplet, const std::string& variable, std::string& value);
   void getExternFloat(const std::string& scriplet, const std::string& variable, float& number);
-  void setExternValue(const std::string& scriplet, const std::string& variable, const std::string& value);
-  void setExternTyped(const std::string& scriplet, const std::string& variable, const std::string& type,
+  void setExternValue(const std::string& scriplet, const std::string& variable,
                       const std::string& value);
-  void setExternFloat(const std::string& scriplet, const std::string& variable, const std::string& type,
-                      float number);
+  void setExternTyped(const std::string& scriplet, const std::string& variable,
+                      const std::string& type, const std::string& value);
+  void setExternFloat(const std::string& scriplet, const std::string& variable,
+                      const std::string& type, float number);
   void mergeSavedExterns(const std::string& name, Scriplet& scriplet);
   void saveExterns(const std::string& name, Scriplet& scriplet);
 
@@ -134,7 +135,8 @@ class ScriptHost : public ScriptCallbacks {
   // extern statements, "@" function references and (when traceEnabled) trace
   // calls. Returns 0 on success, 1 with the message in error on failure
   // (text is then left as it was).
-  int preprocess(const std::string& name, std::string& text, Scriplet& scriplet, std::string& error);
+  int preprocess(const std::string& name, std::string& text, Scriplet& scriplet,
+                 std::string& error);
 
   std::map<std::string, Scriplet> scriplets;
   // Changes, to a value no host has had before, whenever a scriplet is
@@ -166,8 +168,8 @@ class ScriptHost : public ScriptCallbacks {
   // Runs the global variables' initialisers of a freshly built module.
   int initGlobals(asIScriptEngine* engine, asIScriptModule* module);
   std::unique_ptr<LongCallWatch> watch;
-  void runByName(const std::string& scriplet, const std::string& function, bool withArgs, int32_t a, int32_t b,
-                 void* object);
+  void runByName(const std::string& scriplet, const std::string& function, bool withArgs, int32_t a,
+                 int32_t b, void* object);
 };
 
 extern ScriptHost* gScriptHost;

@@ -98,16 +98,35 @@ uint32_t bits_toUint(const ScriptBits* self) { return self->value; }
 ScriptBits bits_and(uint32_t other, const ScriptBits* self) { return {self->value & other}; }
 ScriptBits bits_or(uint32_t other, const ScriptBits* self) { return {self->value | other}; }
 ScriptBits bits_xor(uint32_t other, const ScriptBits* self) { return {self->value ^ other}; }
-ScriptBits bits_shl(uint32_t count, const ScriptBits* self) { return {self->value << (count & 31)}; }
-ScriptBits bits_shr(uint32_t count, const ScriptBits* self) { return {self->value >> (count & 31)}; }
+ScriptBits bits_shl(uint32_t count, const ScriptBits* self) {
+  return {self->value << (count & 31)};
+}
+ScriptBits bits_shr(uint32_t count, const ScriptBits* self) {
+  return {self->value >> (count & 31)};
+}
 // bits opCom() const
 ScriptBits bits_com(const ScriptBits* self) { return {~self->value}; }
 // bits &opAndAssign(uint), and so on
-ScriptBits& bits_andAssign(uint32_t other, ScriptBits* self) { self->value &= other; return *self; }
-ScriptBits& bits_orAssign(uint32_t other, ScriptBits* self) { self->value |= other; return *self; }
-ScriptBits& bits_xorAssign(uint32_t other, ScriptBits* self) { self->value ^= other; return *self; }
-ScriptBits& bits_shlAssign(uint32_t count, ScriptBits* self) { self->value <<= (count & 31); return *self; }
-ScriptBits& bits_shrAssign(uint32_t count, ScriptBits* self) { self->value >>= (count & 31); return *self; }
+ScriptBits& bits_andAssign(uint32_t other, ScriptBits* self) {
+  self->value &= other;
+  return *self;
+}
+ScriptBits& bits_orAssign(uint32_t other, ScriptBits* self) {
+  self->value |= other;
+  return *self;
+}
+ScriptBits& bits_xorAssign(uint32_t other, ScriptBits* self) {
+  self->value ^= other;
+  return *self;
+}
+ScriptBits& bits_shlAssign(uint32_t count, ScriptBits* self) {
+  self->value <<= (count & 31);
+  return *self;
+}
+ScriptBits& bits_shrAssign(uint32_t count, ScriptBits* self) {
+  self->value >>= (count & 31);
+  return *self;
+}
 
 int registerBits(asIScriptEngine* engine) {
   RegistrationSum r;

@@ -84,7 +84,8 @@ bool showSetupDialog() {
     gAdditionalEffects = gPreset.additionalEffects;
     return true;
   }
-  DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_SETUP), nullptr, setupDialogProc, 0);
+  DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_SETUP), nullptr, setupDialogProc,
+                  0);
   return true;
 }
 
@@ -136,7 +137,8 @@ BOOL setupDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 
 void readVideoMode(HWND dialog) {
   LRESULT selection = SendDlgItemMessageA(dialog, IDC_VIDEO_MODE, CB_GETCURSEL, 0, 0);
-  if (selection < 0 || selection > 7) fatalStartupError("Unable to translate video mode selection.");
+  if (selection < 0 || selection > 7)
+    fatalStartupError("Unable to translate video mode selection.");
   gScreenWidth = kVideoModes[selection].width;
   gScreenHeight = kVideoModes[selection].height;
 }
@@ -168,7 +170,8 @@ IPicture* loadPictureFromMemory(const void* data, int size) {
     return nullptr;
   }
   IPicture* picture = nullptr;
-  HRESULT result = OleLoadPicture(stream, size, TRUE, IID_IPicture, reinterpret_cast<LPVOID*>(&picture));
+  HRESULT result =
+      OleLoadPicture(stream, size, TRUE, IID_IPicture, reinterpret_cast<LPVOID*>(&picture));
   stream->Release();
   GlobalFree(memory);
   return SUCCEEDED(result) ? picture : nullptr;

@@ -5,7 +5,9 @@
 
 namespace {
 
-bool identStart(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c >= 0x80; }
+bool identStart(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c >= 0x80;
+}
 bool identChar(unsigned char c) { return identStart(c) || (c >= '0' && c <= '9'); }
 
 // Keywords whose statement holds another statement: a chain of them without
@@ -76,7 +78,8 @@ class Scanner {
       return;
     }
     if (c >= '0' && c <= '9') {
-      while (position < text.size() && (identChar(text[position]) || text[position] == '.')) ++position;
+      while (position < text.size() && (identChar(text[position]) || text[position] == '.'))
+        ++position;
       token(tokenStart, Last::Operand);
       return;
     }
@@ -123,8 +126,8 @@ class Scanner {
     }
     // The longest operator that starts here.
     static const char* const kOperators[] = {
-        ">>>=", "<<=", ">>=", ">>>", "**=", "!is", "==", "!=", "<=", ">=", "+=", "-=", "*=", "/=", "%=",
-        "&=",   "|=",  "^=",  "&&",  "||",  "^^",  "++", "--", "<<", ">>", "**", "::"};
+        ">>>=", "<<=", ">>=", ">>>", "**=", "!is", "==", "!=", "<=", ">=", "+=", "-=", "*=", "/=",
+        "%=",   "&=",  "|=",  "^=",  "&&",  "||",  "^^", "++", "--", "<<", ">>", "**", "::"};
     size_t length = 1;
     for (const char* op : kOperators) {
       const size_t n = std::strlen(op);
@@ -170,7 +173,9 @@ class Scanner {
     ++position;
   }
 
-  char next(size_t ahead) const { return position + ahead < text.size() ? text[position + ahead] : '\0'; }
+  char next(size_t ahead) const {
+    return position + ahead < text.size() ? text[position + ahead] : '\0';
+  }
 
   void token(size_t start, Last kind) {
     settle(false);
@@ -221,4 +226,6 @@ class Scanner {
 
 }  // namespace
 
-NestingReport measureSourceNesting(const std::string& text, int limit) { return Scanner(text, limit).run(); }
+NestingReport measureSourceNesting(const std::string& text, int limit) {
+  return Scanner(text, limit).run();
+}

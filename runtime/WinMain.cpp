@@ -112,7 +112,8 @@ int WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
   params.AutoDepthStencilFormat = D3DFMT_D16;
   params.Flags = 0;
   params.FullScreen_RefreshRateInHz = 0;
-  params.PresentationInterval = gVSync ? D3DPRESENT_INTERVAL_DEFAULT : D3DPRESENT_INTERVAL_IMMEDIATE;
+  params.PresentationInterval =
+      gVSync ? D3DPRESENT_INTERVAL_DEFAULT : D3DPRESENT_INTERVAL_IMMEDIATE;
 
   IDirect3DDevice9* device = nullptr;
   HRESULT result = d3d->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, window,

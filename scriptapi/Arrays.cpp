@@ -74,17 +74,19 @@ int initArrays(asIScriptEngine* engine) {
   const char* t = "arrayTexture";
   const asDWORD objLast = asCALL_CDECL_OBJLAST;
   RegistrationSum r;
-  r += engine->RegisterObjectType(t, sizeof(ArrayTexture), asOBJ_VALUE | asGetTypeTraits<ArrayTexture>());
+  r += engine->RegisterObjectType(t, sizeof(ArrayTexture),
+                                  asOBJ_VALUE | asGetTypeTraits<ArrayTexture>());
   r += engine->RegisterObjectBehaviour(t, asBEHAVE_CONSTRUCT, "void f()",
-                                      asFUNCTION(arrayTexture_construct), objLast);
+                                       asFUNCTION(arrayTexture_construct), objLast);
   r += engine->RegisterObjectBehaviour(t, asBEHAVE_CONSTRUCT, "void f(int)",
-                                      asFUNCTION(arrayTexture_construct_int), objLast);
+                                       asFUNCTION(arrayTexture_construct_int), objLast);
   r += engine->RegisterObjectMethod(t, "arrayTexture &opAssign(const arrayTexture &in)",
-                                   asFUNCTION(arrayTexture_assign), objLast);
-  r += engine->RegisterObjectMethod(t, "void set(int,texture)", asFUNCTION(arrayTexture_set), objLast);
+                                    asFUNCTION(arrayTexture_assign), objLast);
+  r += engine->RegisterObjectMethod(t, "void set(int,texture)", asFUNCTION(arrayTexture_set),
+                                    objLast);
   r += engine->RegisterObjectBehaviour(t, asBEHAVE_DESTRUCT, "void f()",
-                                      asFUNCTION(arrayTexture_destruct), objLast);
+                                       asFUNCTION(arrayTexture_destruct), objLast);
   r += engine->RegisterObjectMethod(t, "void get(int,texture &out)", asFUNCTION(arrayTexture_get),
-                                   objLast);
+                                    objLast);
   return finishRegistration(r, "TQScrip - initArrays failed");
 }

@@ -64,7 +64,8 @@ inline void handle_destruct(TQSmartPointerAbstract* handle) { handle->~TQSmartPo
 // any behaviour or method so that declarations may name types of each other.
 template <class Handle>
 int registerHandleObjectType(asIScriptEngine* engine, const char* typeName) {
-  return engine->RegisterObjectType(typeName, sizeof(Handle), asOBJ_VALUE | asGetTypeTraits<Handle>());
+  return engine->RegisterObjectType(typeName, sizeof(Handle),
+                                    asOBJ_VALUE | asGetTypeTraits<Handle>());
 }
 
 // Registers the behaviours of a registered handle type, in this order: the

@@ -63,7 +63,8 @@ bool readWholeFile(const std::string& name, std::vector<char>& text) {
 EffectHandle createEffectFromFile(std::string path) {
   ID3DXEffect* effect = nullptr;
   if (gDevice)
-    D3DXCreateEffectFromFileA(gDevice, path.c_str(), nullptr, nullptr, 0, nullptr, &effect, nullptr);
+    D3DXCreateEffectFromFileA(gDevice, path.c_str(), nullptr, nullptr, 0, nullptr, &effect,
+                              nullptr);
   return makeFactoryHandle<EffectHandle>(effect);
 }
 
@@ -71,15 +72,15 @@ EffectHandle createEffectFromFile(std::string path) {
 // string, int width, int height): `function` of the file compiled as a
 // texture shader and evaluated at every texel of a new managed texture of
 // one level. Any failure gives an empty handle; the third string is unused.
-TextureHandle generateProceduralTextureFromFile(std::string file, std::string function,
-                                                std::string, int width, int height) {
+TextureHandle generateProceduralTextureFromFile(std::string file, std::string function, std::string,
+                                                int width, int height) {
   std::vector<char> text;
   if (!gDevice || !readWholeFile(file, text)) return TextureHandle();
   ID3DXBuffer* code = nullptr;
   ID3DXConstantTable* constants = nullptr;
-  HRESULT hr = D3DXCompileShader(text.data(), UINT(std::strlen(text.data())), nullptr, nullptr,
-                                 function.c_str(), "tx_1_0", D3DXSHADER_DEBUG, &code, nullptr,
-                                 &constants);
+  HRESULT hr =
+      D3DXCompileShader(text.data(), UINT(std::strlen(text.data())), nullptr, nullptr,
+                        function.c_str(), "tx_1_0", D3DXSHADER_DEBUG, &code, nullptr, &constants);
   text = {};
   IDirect3DTexture9* texture = nullptr;
   ID3DXTextureShader* shader = nullptr;
@@ -182,8 +183,8 @@ int initD3DEffect(asIScriptEngine* engine) {
   r += registerHandleType<EffectHandle>(engine, "effect");
   r += engine->RegisterGlobalFunction("effect createEffectFromFile(string)",
                                       asFUNCTION(createEffectFromFile), asCALL_CDECL);
-  r += engine->RegisterObjectMethod("effect", "int begin(uint &inout,int)", asFUNCTION(effect_begin),
-                                    objLast);
+  r += engine->RegisterObjectMethod("effect", "int begin(uint &inout,int)",
+                                    asFUNCTION(effect_begin), objLast);
   r += engine->RegisterObjectMethod("effect", "int end()", asFUNCTION(effect_end), objLast);
   r += engine->RegisterObjectMethod("effect", "int beginPass(uint)", asFUNCTION(effect_beginPass),
                                     objLast);

@@ -11,8 +11,8 @@
 #include "scriptapi/Binding.h"
 #include "scriptapi/SkinnedMesh.h"
 #include "scriptapi/TextMesh.h"
-#include "scriptapi/VertexBuffer.h"
 #include "scriptapi/VectorN.h"
+#include "scriptapi/VertexBuffer.h"
 
 unsigned char* gLockedVertices = nullptr;
 std::vector<float> gRadialDeformRestPositions;
@@ -233,10 +233,10 @@ void mesh_radialDeform(float a, float b, float c, float d, float e, MeshHandle* 
     D3DXVec3Normalize(&yn, &y);
     const long double scale = (long double)s * b * c;
     const float g = float(std::sin(0.2L * (a + 0.5L) + 0.4L) * d * 0.3L * scale);
-    const long double h = (0.2L * (d * std::cos(0.5L * (a + 0.5L) - 0.4L) +
-                                   e * std::cos(0.3L * a + 4.4L)) +
-                           0.14L * std::sin(0.2L * a)) *
-                          scale;
+    const long double h =
+        (0.2L * (d * std::cos(0.5L * (a + 0.5L) - 0.4L) + e * std::cos(0.3L * a + 4.4L)) +
+         0.14L * std::sin(0.2L * a)) *
+        scale;
     const float moved[3] = {float((p.x + (long double)current.x) * 0.5L + xn.x * g + yn.x * h),
                             float(p.y + xn.y * g + yn.y * h), float(p.z + xn.z * g + yn.z * h)};
     std::memcpy(vertex, moved, 12);
@@ -293,15 +293,14 @@ int initD3DMesh(asIScriptEngine* engine) {
                                     asFUNCTION(mesh_updateSphereEnvMap), objLast);
   r += engine->RegisterObjectMethod(t, "void radialDeform(float,float,float,float,float)",
                                     asFUNCTION(mesh_radialDeform), objLast);
-  r += engine->RegisterGlobalFunction("mesh createTeapot()", asFUNCTION(createTeapot),
-                                      asCALL_CDECL);
+  r +=
+      engine->RegisterGlobalFunction("mesh createTeapot()", asFUNCTION(createTeapot), asCALL_CDECL);
   r += engine->RegisterGlobalFunction("mesh createText(string &in,string &in,float &in)",
                                       asFUNCTION(createText), asCALL_CDECL);
   r += engine->RegisterGlobalFunction("mesh createMeshFromFile(string)",
                                       asFUNCTION(createMeshFromFile), asCALL_CDECL);
   r += engine->RegisterGlobalFunction("mesh createMeshFromFile_uniqueInstance(string)",
-                                      asFUNCTION(createMeshFromFile_uniqueInstance),
-                                      asCALL_CDECL);
+                                      asFUNCTION(createMeshFromFile_uniqueInstance), asCALL_CDECL);
   r += engine->RegisterGlobalFunction("mesh createMesh_GetFontLetter(string &in,string &in)",
                                       asFUNCTION(createMesh_GetFontLetter), asCALL_CDECL);
   registerSkinnedMesh(engine, r);

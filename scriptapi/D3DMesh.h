@@ -23,7 +23,8 @@ using MeshHandle = TQSmartPointer<ID3DXMesh, DXReleaseDestruct<ID3DXMesh>>;
 // decode give a null mesh. Materials in the file are not kept.
 class TQDataHandler_Mesh : public TQDataHandler {
  public:
-  bool loadFromMemory(const char* data, std::int32_t size, void** object, std::string& error) override;
+  bool loadFromMemory(const char* data, std::int32_t size, void** object,
+                      std::string& error) override;
   bool saveToMemory(void* object, std::int32_t size, char** buffer, std::uint32_t* length,
                     std::string& error) override;
 };

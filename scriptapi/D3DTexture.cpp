@@ -132,7 +132,9 @@ CubeTextureHandle newCubeTexture(int edge, UINT levels, DWORD usage, D3DPOOL poo
 }
 
 // cubeTexture createCubeTexture(int)
-CubeTextureHandle createCubeTexture(int edge) { return newCubeTexture(edge, 0, 0, D3DPOOL_MANAGED); }
+CubeTextureHandle createCubeTexture(int edge) {
+  return newCubeTexture(edge, 0, 0, D3DPOOL_MANAGED);
+}
 
 // cubeTexture createCubeRenderTarget(int)
 CubeTextureHandle createCubeRenderTarget(int edge) {
@@ -163,8 +165,8 @@ void texture_removeCurrent(int stage, TextureHandle* self) {
 // 32-bit values where a texel has 32 bits, encoded into the level's blocks
 // for the DXT formats, converted from A8R8G8B8 otherwise. Answers whether
 // level 0 is still locked.
-bool writeFill(IDirect3DTexture9* texture, const D3DSURFACE_DESC& desc, const D3DLOCKED_RECT& locked,
-               const std::vector<uint32_t>& texels) {
+bool writeFill(IDirect3DTexture9* texture, const D3DSURFACE_DESC& desc,
+               const D3DLOCKED_RECT& locked, const std::vector<uint32_t>& texels) {
   const UINT width = desc.Width, height = desc.Height;
   switch (desc.Format) {
     case D3DFMT_A8R8G8B8:

@@ -28,7 +28,8 @@ extern ScriptCallbacks* gTextureScriptHost;
 // image gives a null texture; the load itself never fails.
 class TQDataHandler_Texture : public TQDataHandler {
  public:
-  bool loadFromMemory(const char* data, std::int32_t size, void** object, std::string& error) override;
+  bool loadFromMemory(const char* data, std::int32_t size, void** object,
+                      std::string& error) override;
   bool saveToMemory(void* object, std::int32_t size, char** buffer, std::uint32_t* length,
                     std::string& error) override;
 };

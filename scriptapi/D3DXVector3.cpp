@@ -194,7 +194,8 @@ D3DXVECTOR3 vector3_mul_vector3_matrix4(const D3DXVECTOR3* a, const D3DXMATRIX* 
 // Value types held in script memory and copied byte for byte.
 constexpr asDWORD kVector3Flags =
     asOBJ_VALUE | asOBJ_POD | asOBJ_APP_CLASS_C | asOBJ_APP_CLASS_ALLFLOATS;
-constexpr asDWORD kFloatRecordFlags = asOBJ_VALUE | asOBJ_POD | asOBJ_APP_CLASS | asOBJ_APP_CLASS_ALLFLOATS;
+constexpr asDWORD kFloatRecordFlags =
+    asOBJ_VALUE | asOBJ_POD | asOBJ_APP_CLASS | asOBJ_APP_CLASS_ALLFLOATS;
 
 }  // namespace
 
@@ -209,43 +210,43 @@ int initD3DXVector3(asIScriptEngine* engine) {
   r += engine->RegisterObjectType("matrix4", sizeof(D3DXMATRIX), kFloatRecordFlags);
   r += registerMatrixStackType(engine);
   r += engine->RegisterObjectType("vectorN", sizeof(VectorN),
-                                 asOBJ_VALUE | asGetTypeTraits<VectorN>());
+                                  asOBJ_VALUE | asGetTypeTraits<VectorN>());
 
   // 2. vector3.
   r += engine->RegisterObjectBehaviour("vector3", asBEHAVE_CONSTRUCT, "void f()",
-                                      asFUNCTION(mathValue_construct<D3DXVECTOR3>), objLast);
+                                       asFUNCTION(mathValue_construct<D3DXVECTOR3>), objLast);
   r += engine->RegisterObjectBehaviour("vector3", asBEHAVE_CONSTRUCT,
-                                      "void f(float &in,float &in,float &in)",
-                                      asFUNCTION(vector3_construct), objLast);
+                                       "void f(float &in,float &in,float &in)",
+                                       asFUNCTION(vector3_construct), objLast);
   r += engine->RegisterObjectProperty("vector3", "float x", 0);
   r += engine->RegisterObjectProperty("vector3", "float y", 4);
   r += engine->RegisterObjectProperty("vector3", "float z", 8);
   r += engine->RegisterObjectMethod("vector3", "float length() const", asFUNCTION(vector3_length),
-                                   objLast);
+                                    objLast);
   r += engine->RegisterObjectMethod("vector3", "float lengthsq() const",
-                                   asFUNCTION(vector3_lengthsq), objLast);
+                                    asFUNCTION(vector3_lengthsq), objLast);
   r += engine->RegisterObjectMethod("vector3", "void normalize()", asFUNCTION(vector3_normalize),
-                                   objLast);
-  r += engine->RegisterGlobalFunction("float dot(vector3 &in v1,vector3 &in v2)",
-                                     asFUNCTION(dot), asCALL_CDECL);
+                                    objLast);
+  r += engine->RegisterGlobalFunction("float dot(vector3 &in v1,vector3 &in v2)", asFUNCTION(dot),
+                                      asCALL_CDECL);
   r += engine->RegisterGlobalFunction("vector3 cross(vector3 &in v1,vector3 &in v2)",
-                                     asFUNCTION(cross), asCALL_CDECL);
+                                      asFUNCTION(cross), asCALL_CDECL);
   // The global binary operators become methods of the left operand.
   r += engine->RegisterObjectMethod("vector3", "vector3 opAdd(vector3 &in) const",
-                                   asFUNCTION(vector3_add_vector3_vector3), objFirst);
+                                    asFUNCTION(vector3_add_vector3_vector3), objFirst);
   r += engine->RegisterObjectMethod("vector3", "vector3 opSub(vector3 &in) const",
-                                   asFUNCTION(vector3_sub_vector3_vector3), objFirst);
+                                    asFUNCTION(vector3_sub_vector3_vector3), objFirst);
   r += engine->RegisterObjectMethod("vector3", "vector3 opMul(float &in) const",
-                                   asFUNCTION(vector3_mul_vector3_float), objFirst);
+                                    asFUNCTION(vector3_mul_vector3_float), objFirst);
   r += engine->RegisterObjectMethod("vector3", "vector3 opDiv(float &in) const",
-                                   asFUNCTION(vector3_div_vector3_float), objFirst);
+                                    asFUNCTION(vector3_div_vector3_float), objFirst);
 
   // 3. color.
   r += engine->RegisterObjectBehaviour("color", asBEHAVE_CONSTRUCT, "void f()",
-                                      asFUNCTION(mathValue_construct<D3DCOLORVALUE>), objLast);
+                                       asFUNCTION(mathValue_construct<D3DCOLORVALUE>), objLast);
   r += engine->RegisterObjectBehaviour("color", asBEHAVE_CONSTRUCT,
-                                      "void f(float,float,float,float)",
-                                      asFUNCTION(color_construct), objLast);
+                                       "void f(float,float,float,float)",
+                                       asFUNCTION(color_construct), objLast);
   r += engine->RegisterObjectProperty("color", "float r", 0);
   r += engine->RegisterObjectProperty("color", "float g", 4);
   r += engine->RegisterObjectProperty("color", "float b", 8);
@@ -253,47 +254,46 @@ int initD3DXVector3(asIScriptEngine* engine) {
 
   // 4. matrix4.
   r += engine->RegisterObjectBehaviour("matrix4", asBEHAVE_CONSTRUCT, "void f()",
-                                      asFUNCTION(mathValue_construct<D3DXMATRIX>), objLast);
+                                       asFUNCTION(mathValue_construct<D3DXMATRIX>), objLast);
   r += engine->RegisterObjectBehaviour(
       "matrix4", asBEHAVE_CONSTRUCT,
       "void f(float &in,float &in,float &in,float &in,float &in,float &in,float &in,float &in,"
       "float &in,float &in,float &in,float &in,float &in,float &in,float &in,float &in)",
       asFUNCTION(matrix4_construct), objLast);
-  static const char* const kElements[16] = {
-      "float _11", "float _12", "float _13", "float _14", "float _21", "float _22",
-      "float _23", "float _24", "float _31", "float _32", "float _33", "float _34",
-      "float _41", "float _42", "float _43", "float _44"};
+  static const char* const kElements[16] = {"float _11", "float _12", "float _13", "float _14",
+                                            "float _21", "float _22", "float _23", "float _24",
+                                            "float _31", "float _32", "float _33", "float _34",
+                                            "float _41", "float _42", "float _43", "float _44"};
   for (int i = 0; i < 16; ++i)
     r += engine->RegisterObjectProperty("matrix4", kElements[i], i * (int)sizeof(float));
   r += engine->RegisterObjectMethod("matrix4", "void identity()", asFUNCTION(matrix4_identity),
-                                   objLast);
+                                    objLast);
   r += engine->RegisterObjectMethod("matrix4", "float inverse()", asFUNCTION(matrix4_inverse),
-                                   objLast);
+                                    objLast);
   r += engine->RegisterObjectMethod("matrix4", "void rotateAxis(vector3 &in,float &in)",
-                                   asFUNCTION(matrix4_rotateAxis), objLast);
+                                    asFUNCTION(matrix4_rotateAxis), objLast);
   r += engine->RegisterObjectMethod("matrix4", "void translation(vector3 &in)",
-                                   asFUNCTION(matrix4_translation), objLast);
+                                    asFUNCTION(matrix4_translation), objLast);
   r += engine->RegisterObjectMethod("matrix4", "void translation2DTex(vector3 &in)",
-                                   asFUNCTION(matrix4_translation2DTex), objLast);
+                                    asFUNCTION(matrix4_translation2DTex), objLast);
   r += engine->RegisterObjectMethod("matrix4", "void scaling(vector3 &in)",
-                                   asFUNCTION(matrix4_scaling), objLast);
+                                    asFUNCTION(matrix4_scaling), objLast);
   r += engine->RegisterObjectMethod("matrix4", "void perspective(float,float,float,float)",
-                                   asFUNCTION(matrix4_perspective), objLast);
-  r += engine->RegisterObjectMethod(
-      "matrix4", "void lookAt(vector3 &in,vector3 &in,vector3 &in)",
-      asFUNCTION(matrix4_lookAt), objLast);
+                                    asFUNCTION(matrix4_perspective), objLast);
+  r += engine->RegisterObjectMethod("matrix4", "void lookAt(vector3 &in,vector3 &in,vector3 &in)",
+                                    asFUNCTION(matrix4_lookAt), objLast);
   r += engine->RegisterGlobalFunction("matrix4 getViewMatrix()", asFUNCTION(getViewMatrix),
-                                     asCALL_CDECL);
+                                      asCALL_CDECL);
   r += engine->RegisterGlobalFunction("matrix4 getProjectionMatrix()",
-                                     asFUNCTION(getProjectionMatrix), asCALL_CDECL);
-  r += engine->RegisterGlobalFunction("void setViewMatrix(matrix4 &in)",
-                                     asFUNCTION(setViewMatrix), asCALL_CDECL);
+                                      asFUNCTION(getProjectionMatrix), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void setViewMatrix(matrix4 &in)", asFUNCTION(setViewMatrix),
+                                      asCALL_CDECL);
   r += engine->RegisterGlobalFunction("void setProjectionMatrix(matrix4 &in)",
-                                     asFUNCTION(setProjectionMatrix), asCALL_CDECL);
+                                      asFUNCTION(setProjectionMatrix), asCALL_CDECL);
   r += engine->RegisterObjectMethod("matrix4", "matrix4 opMul(matrix4 &in) const",
-                                   asFUNCTION(matrix4_mul_matrix4_matrix4), objFirst);
+                                    asFUNCTION(matrix4_mul_matrix4_matrix4), objFirst);
   r += engine->RegisterObjectMethod("vector3", "vector3 opMul(matrix4 &in) const",
-                                   asFUNCTION(vector3_mul_vector3_matrix4), objFirst);
+                                    asFUNCTION(vector3_mul_vector3_matrix4), objFirst);
 
   // 5. matrixStack, 6. vectorN.
   registerMatrixStack(engine, r);

@@ -89,7 +89,8 @@ void encodeDxt1Transparent(const Block& block, unsigned char* out) {
       int best = -1;
       for (uint32_t p = 0; p < 3; ++p) {
         int distance = 0;
-        for (int c = 0; c < 3; ++c) distance += (texel[c] - palette[p][c]) * (texel[c] - palette[p][c]);
+        for (int c = 0; c < 3; ++c)
+          distance += (texel[c] - palette[p][c]) * (texel[c] - palette[p][c]);
         if (best < 0 || distance < best) {
           best = distance;
           index = p;

@@ -121,13 +121,13 @@ constexpr asDWORD kRecordFlags = asOBJ_VALUE | asOBJ_POD | asOBJ_APP_CLASS;
 void registerLightsAndMaterials(asIScriptEngine* engine, RegistrationSum& r) {
   const asDWORD objLast = asCALL_CDECL_OBJLAST;
   r += engine->RegisterGlobalFunction("void enableLight(int,int)", asFUNCTION(enableLight),
-                                     asCALL_CDECL);
+                                      asCALL_CDECL);
   r += engine->RegisterGlobalFunction("void setGlobalAmbient(color &in)",
-                                     asFUNCTION(setGlobalAmbient), asCALL_CDECL);
+                                      asFUNCTION(setGlobalAmbient), asCALL_CDECL);
 
   r += engine->RegisterObjectType("light", sizeof(ScriptLight), kRecordFlags);
   r += engine->RegisterObjectBehaviour("light", asBEHAVE_CONSTRUCT, "void f()",
-                                      asFUNCTION(light_construct), objLast);
+                                       asFUNCTION(light_construct), objLast);
   r += engine->RegisterObjectProperty("light", "int type", offsetof(D3DLIGHT9, Type));
   r += engine->RegisterObjectProperty("light", "color diffuse", offsetof(D3DLIGHT9, Diffuse));
   r += engine->RegisterObjectProperty("light", "color specular", offsetof(D3DLIGHT9, Specular));
@@ -149,7 +149,7 @@ void registerLightsAndMaterials(asIScriptEngine* engine, RegistrationSum& r) {
 
   r += engine->RegisterObjectType("material", sizeof(D3DMATERIAL9), kRecordFlags);
   r += engine->RegisterObjectBehaviour("material", asBEHAVE_CONSTRUCT, "void f()",
-                                      asFUNCTION(material_construct), objLast);
+                                       asFUNCTION(material_construct), objLast);
   r += engine->RegisterObjectProperty("material", "color diffuse", offsetof(D3DMATERIAL9, Diffuse));
   r += engine->RegisterObjectProperty("material", "color ambient", offsetof(D3DMATERIAL9, Ambient));
   r += engine->RegisterObjectProperty("material", "color specular",
@@ -158,7 +158,7 @@ void registerLightsAndMaterials(asIScriptEngine* engine, RegistrationSum& r) {
                                       offsetof(D3DMATERIAL9, Emissive));
   r += engine->RegisterObjectProperty("material", "float power", offsetof(D3DMATERIAL9, Power));
   r += engine->RegisterObjectMethod("material", "void setCurrent(int)",
-                                   asFUNCTION(material_setCurrent), objLast);
+                                    asFUNCTION(material_setCurrent), objLast);
 }
 
 void registerFogAndCamera(asIScriptEngine* engine, RegistrationSum& r) {

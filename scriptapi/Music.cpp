@@ -26,7 +26,8 @@ uint32_t gLastSpectrumTick = 0;
 
 namespace {
 
-constexpr DWORD kMusicLoadFlags = BASS_MUSIC_RAMP | BASS_MUSIC_POSRESET | BASS_MUSIC_PRESCAN | BASS_MUSIC_POSRESETEX;
+constexpr DWORD kMusicLoadFlags =
+    BASS_MUSIC_RAMP | BASS_MUSIC_POSRESET | BASS_MUSIC_PRESCAN | BASS_MUSIC_POSRESETEX;
 // Calls within this many milliseconds of a fetch read the same spectrum, so
 // the bands of one frame come from one FFT.
 constexpr uint32_t kSpectrumInterval = 50;
@@ -73,8 +74,8 @@ bool TQDataHandler_BassMusic::loadFromMemory(const char* data, std::int32_t size
   return true;
 }
 
-bool TQDataHandler_BassMusic::saveToMemory(void* object, std::int32_t size, char** buffer, std::uint32_t* length,
-                                           std::string& error) {
+bool TQDataHandler_BassMusic::saveToMemory(void* object, std::int32_t size, char** buffer,
+                                           std::uint32_t* length, std::string& error) {
   return saveNothingToMemory(object, size, buffer, length, error);
 }
 
@@ -173,7 +174,8 @@ int musicChannelGetinfo(const int* instrument, float* elapsed, float* note, floa
   for (int i = 0; i < gMusicSyncCount; ++i)
     if (gMusicSyncSlots[i].instrument == *instrument) found = i;
   if (found < 0) {
-    logMessage("musicChannelGetElapsedTime - cannot find sync channel (missing musicSyncChannel in init?).");
+    logMessage(
+        "musicChannelGetElapsedTime - cannot find sync channel (missing musicSyncChannel in init?).");
     return 0;
   }
   const MusicSyncSlot& slot = gMusicSyncSlots[found];
@@ -208,12 +210,16 @@ float musicGetSpectrumInfo(const int* band, const int* bands) {
 
 int initMusic(asIScriptEngine* engine) {
   RegistrationSum r;
-  r += engine->RegisterGlobalFunction("void startMusic(string &in)", asFUNCTION(startMusic), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void startMusic(string &in)", asFUNCTION(startMusic),
+                                      asCALL_CDECL);
   r += engine->RegisterGlobalFunction("void stopMusic()", asFUNCTION(stopMusic), asCALL_CDECL);
-  r += engine->RegisterGlobalFunction("void seekMusic(int,int)", asFUNCTION(seekMusic), asCALL_CDECL);
-  r += engine->RegisterGlobalFunction("void musicSyncChannel(int)", asFUNCTION(musicSyncChannel), asCALL_CDECL);
-  r += engine->RegisterGlobalFunction("int musicChannelGetinfo(int &in,float &out,float &out,float &out)",
-                                      asFUNCTION(musicChannelGetinfo), asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void seekMusic(int,int)", asFUNCTION(seekMusic),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("void musicSyncChannel(int)", asFUNCTION(musicSyncChannel),
+                                      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction(
+      "int musicChannelGetinfo(int &in,float &out,float &out,float &out)",
+      asFUNCTION(musicChannelGetinfo), asCALL_CDECL);
   r += engine->RegisterGlobalFunction("float musicGetSpectrumInfo(int &in,int &in)",
                                       asFUNCTION(musicGetSpectrumInfo), asCALL_CDECL);
   return finishRegistration(r, "TQScript - initMusic failed");

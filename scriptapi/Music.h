@@ -30,21 +30,22 @@ constexpr int kMusicSyncSlots = 128;
 constexpr int kSpectrumValues = 1024;
 
 // The module's state, shared by every scriplet for the whole run.
-extern bool gBassReady;                 // the sound library is initialised
-extern uint32_t gMusicChannel;          // the channel that plays; 0: none
-extern int gMusicIsStream;              // 1: a stream, 0: a module (decides how it is freed)
+extern bool gBassReady;                   // the sound library is initialised
+extern uint32_t gMusicChannel;            // the channel that plays; 0: none
+extern int gMusicIsStream;                // 1: a stream, 0: a module (decides how it is freed)
 extern std::vector<char> gMusicFileData;  // the bytes the channel plays from
 extern MusicSyncSlot gMusicSyncSlots[kMusicSyncSlots];
-extern int gMusicSyncCount;             // slots 0 to count - 1 are in use
+extern int gMusicSyncCount;               // slots 0 to count - 1 are in use
 extern float gSpectrum[kSpectrumValues];  // the last FFT magnitudes fetched
-extern uint32_t gLastSpectrumTick;      // tick count of that fetch
+extern uint32_t gLastSpectrumTick;        // tick count of that fetch
 
 // Turns a music file's bytes into a channel of the sound library: a stream
 // when the library can stream them, else a tracker module. The object is a
 // new int holding the channel; the module itself works with gMusicChannel.
 class TQDataHandler_BassMusic : public TQDataHandler {
  public:
-  bool loadFromMemory(const char* data, std::int32_t size, void** object, std::string& error) override;
+  bool loadFromMemory(const char* data, std::int32_t size, void** object,
+                      std::string& error) override;
   bool saveToMemory(void* object, std::int32_t size, char** buffer, std::uint32_t* length,
                     std::string& error) override;
 };

@@ -31,10 +31,10 @@ struct QuadLayout {
 };
 constexpr float kCentreWeight = 0.3f;
 constexpr QuadLayout kShiftedQuads[PostProcessData::kQuads - 1] = {
-    {+2, false, 0.6f, 0},  {-2, false, 0.6f, 0},  {+4, false, 0.45f, -1}, {-4, false, 0.45f, 0},
-    {+3, false, 0.6f, -2}, {-3, false, 0.6f, 0},  {+6, false, 0.45f, -2}, {-6, false, 0.45f, 0},
-    {+2, true, 0.6f, -1},  {-2, true, 0.6f, 0},   {+4, true, 0.45f, -2},  {-4, true, 0.45f, 0},
-    {+3, true, 0.6f, -2},  {-3, true, 0.6f, 0},   {+6, true, 0.45f, -1},  {-6, true, 0.45f, 0},
+    {+2, false, 0.6f, 0},  {-2, false, 0.6f, 0}, {+4, false, 0.45f, -1}, {-4, false, 0.45f, 0},
+    {+3, false, 0.6f, -2}, {-3, false, 0.6f, 0}, {+6, false, 0.45f, -2}, {-6, false, 0.45f, 0},
+    {+2, true, 0.6f, -1},  {-2, true, 0.6f, 0},  {+4, true, 0.45f, -2},  {-4, true, 0.45f, 0},
+    {+3, true, 0.6f, -2},  {-3, true, 0.6f, 0},  {+6, true, 0.45f, -1},  {-6, true, 0.45f, 0},
 };
 constexpr int kToResult = -1;   // draw from the scratch texture into the result
 constexpr int kToScratch = -2;  // draw from the result into the scratch texture
@@ -71,8 +71,8 @@ PostProcessHandle createBlur(int width, int height, double strength) {
   if (!gDevice) return PostProcessHandle();
   IDirect3DVertexBuffer9* buffer = nullptr;
   void* bytes = nullptr;
-  if (FAILED(gDevice->CreateVertexBuffer(kBufferBytes, D3DUSAGE_WRITEONLY, kBlurFVF, D3DPOOL_DEFAULT,
-                                         &buffer, nullptr)) ||
+  if (FAILED(gDevice->CreateVertexBuffer(kBufferBytes, D3DUSAGE_WRITEONLY, kBlurFVF,
+                                         D3DPOOL_DEFAULT, &buffer, nullptr)) ||
       !buffer || FAILED(buffer->Lock(0, 0, &bytes, 0)) || !bytes) {
     release(buffer);
     logMessage("createBlur: the blur's quads cannot be made, the post-process stays empty");
@@ -225,10 +225,9 @@ void postProcess_executePostProcess(TextureHandle* a, TextureHandle* b, float al
 int initPostProcess(asIScriptEngine* engine) {
   RegistrationSum r;
   r += registerHandleType<PostProcessHandle>(engine, "postProcess");
-  r += engine->RegisterObjectMethod("postProcess",
-                                    "void executePostProcess(texture &inout,texture &inout,float)",
-                                    asFUNCTION(postProcess_executePostProcess),
-                                    asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod(
+      "postProcess", "void executePostProcess(texture &inout,texture &inout,float)",
+      asFUNCTION(postProcess_executePostProcess), asCALL_CDECL_OBJLAST);
   r += engine->RegisterGlobalFunction("postProcess createBlur(int,int,double)",
                                       asFUNCTION(createBlur), asCALL_CDECL);
   return finishRegistration(r, "TQScrip - initPostProcess failed");

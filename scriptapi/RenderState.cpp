@@ -158,9 +158,7 @@ void textureOp_modulate(int kind, float f) {
 }
 
 // void blendOp_colorBurn(): the target times the source colour.
-void blendOp_colorBurn() {
-  blend(D3DBLEND_ZERO, D3DBLEND_SRCCOLOR, TRUE);
-}
+void blendOp_colorBurn() { blend(D3DBLEND_ZERO, D3DBLEND_SRCCOLOR, TRUE); }
 
 // void blendOp_2stageModulateAlpha(): colour from the stage-0 texture (kept
 // in the temporary register), alpha from the stage-1 texture, both read with
@@ -181,14 +179,10 @@ void blendOp_2stageModulateAlpha() {
 }
 
 // void blendOp_null(): blending off.
-void blendOp_null() {
-  blend(D3DBLEND_ONE, D3DBLEND_ONE, FALSE);
-}
+void blendOp_null() { blend(D3DBLEND_ONE, D3DBLEND_ONE, FALSE); }
 
 // void blendOp_additiveBlending()
-void blendOp_additiveBlending() {
-  blend(D3DBLEND_ONE, D3DBLEND_ONE, TRUE);
-}
+void blendOp_additiveBlending() { blend(D3DBLEND_ONE, D3DBLEND_ONE, TRUE); }
 
 // The stage-0 alpha becomes the texture factor's.
 void alphaFromFactor() {

@@ -66,10 +66,9 @@ void logPrint1v(const std::string* text, const D3DXVECTOR3* v) {
 // void logPrint1m(string &in, matrix4 &in)
 void logPrint1m(const std::string* text, const D3DXMATRIX* m) {
   char buffer[1024];
-  snprintf(buffer, sizeof buffer,
-           "%s\n%f %f %f %f\n%f %f %f %f\n%f %f %f %f\n%f %f %f %f", text->c_str(),
-           m->_11, m->_12, m->_13, m->_14, m->_21, m->_22, m->_23, m->_24,
-           m->_31, m->_32, m->_33, m->_34, m->_41, m->_42, m->_43, m->_44);
+  snprintf(buffer, sizeof buffer, "%s\n%f %f %f %f\n%f %f %f %f\n%f %f %f %f\n%f %f %f %f",
+           text->c_str(), m->_11, m->_12, m->_13, m->_14, m->_21, m->_22, m->_23, m->_24, m->_31,
+           m->_32, m->_33, m->_34, m->_41, m->_42, m->_43, m->_44);
   logMessage(buffer);
 }
 
@@ -85,11 +84,16 @@ void endDemo() { gEndDemo = true; }
 // int engineGetQualitySettings(int)
 int engineGetQualitySettings(int which) {
   switch (which) {
-    case 0: return gReduceLOD;
-    case 1: return gNoPostProcess;
-    case 2: return gQualitySetting2;
-    case 3: return gQualitySetting3;
-    default: return 0;
+    case 0:
+      return gReduceLOD;
+    case 1:
+      return gNoPostProcess;
+    case 2:
+      return gQualitySetting2;
+    case 3:
+      return gQualitySetting3;
+    default:
+      return 0;
   }
 }
 
@@ -134,7 +138,9 @@ float fract(const float* x) {
 }
 
 // a unless b is smaller: min(NaN, 1) is NaN, min(1, NaN) is 1.
-float script_min(const float* a, const float* b) { return (*a < *b || std::isunordered(*a, *b)) ? *a : *b; }
+float script_min(const float* a, const float* b) {
+  return (*a < *b || std::isunordered(*a, *b)) ? *a : *b;
+}
 
 // a when it is larger, else b: max(NaN, 1) is 1, max(1, NaN) is NaN.
 float script_max(const float* a, const float* b) { return *a > *b ? *a : *b; }

@@ -124,8 +124,7 @@ HRESULT CAllocateHierarchy::CreateMeshContainer(LPCSTR name, const D3DXMESHDATA*
     const DWORD count = numMaterials > 0 ? numMaterials : 1;
     c->NumMaterials = count;
     c->pMaterials = static_cast<D3DXMATERIAL*>(std::calloc(count, sizeof(D3DXMATERIAL)));
-    c->textures =
-        static_cast<IDirect3DTexture9**>(std::calloc(count, sizeof(IDirect3DTexture9*)));
+    c->textures = static_cast<IDirect3DTexture9**>(std::calloc(count, sizeof(IDirect3DTexture9*)));
     c->pAdjacency = static_cast<DWORD*>(std::malloc(sizeof(DWORD) * 3 * (faces ? faces : 1)));
     if (!c->pMaterials || !c->textures || !c->pAdjacency) {
       hr = E_OUTOFMEMORY;
@@ -162,7 +161,8 @@ HRESULT CAllocateHierarchy::CreateMeshContainer(LPCSTR name, const D3DXMESHDATA*
     if (!c->boneOffsetMatrices) {
       hr = E_OUTOFMEMORY;
     } else {
-      for (DWORD b = 0; b < bones; ++b) c->boneOffsetMatrices[b] = *skinInfo->GetBoneOffsetMatrix(b);
+      for (DWORD b = 0; b < bones; ++b)
+        c->boneOffsetMatrices[b] = *skinInfo->GetBoneOffsetMatrix(b);
       hr = owner->buildBlendedMesh(c);
     }
   }
@@ -218,9 +218,8 @@ HRESULT CSkinMesh9::load(const void* bytes, DWORD count) {
   if (!device) return D3DERR_INVALIDCALL;
   device->GetDeviceCaps(&caps);
   CAllocateHierarchy allocator(this);
-  const HRESULT hr = D3DXLoadMeshHierarchyFromXInMemory(bytes, count, D3DXMESH_MANAGED, device,
-                                                        &allocator, nullptr, &frameRoot,
-                                                        &animController);
+  const HRESULT hr = D3DXLoadMeshHierarchyFromXInMemory(
+      bytes, count, D3DXMESH_MANAGED, device, &allocator, nullptr, &frameRoot, &animController);
   if (FAILED(hr)) {
     logMessage("Failed to load skin mesh");
     return hr;
@@ -235,8 +234,8 @@ HRESULT CSkinMesh9::buildBlendedMesh(SkinMeshContainer* c) {
   if (c->boneCombinationBuffer) c->boneCombinationBuffer->Release();
   c->boneCombinationBuffer = nullptr;
   const HRESULT hr = c->pSkinInfo->ConvertToBlendedMesh(
-      c->unblendedMesh, D3DXMESH_MANAGED | D3DXMESHOPT_VERTEXCACHE, c->pAdjacency, nullptr,
-      nullptr, nullptr, &c->numInfluences, &c->numAttributeGroups, &c->boneCombinationBuffer,
+      c->unblendedMesh, D3DXMESH_MANAGED | D3DXMESHOPT_VERTEXCACHE, c->pAdjacency, nullptr, nullptr,
+      nullptr, &c->numInfluences, &c->numAttributeGroups, &c->boneCombinationBuffer,
       &c->MeshData.pMesh);
   if (FAILED(hr)) return hr;
   const auto* groups =

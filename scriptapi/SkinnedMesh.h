@@ -85,11 +85,12 @@ using SkinnedMeshHandle = TQSmartPointer<CSkinMesh9, DeleteDestruct<CSkinMesh9>>
 // the run (the resource store caches them).
 class TQDataHandler_Raw : public TQDataHandler {
  public:
-  bool loadFromMemory(const char* bytes, std::int32_t size, void** object, std::string& error) override;
+  bool loadFromMemory(const char* bytes, std::int32_t size, void** object,
+                      std::string& error) override;
   bool saveToMemory(void* object, std::int32_t size, char** buffer, std::uint32_t* length,
                     std::string& error) override;
 
-  char* data = nullptr;    // the last copy made; null before
+  char* data = nullptr;   // the last copy made; null before
   std::int32_t size = 0;  // its byte count
 };
 

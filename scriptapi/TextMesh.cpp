@@ -13,8 +13,7 @@ namespace {
 // mapper since the outlines are in em units anyway.
 HFONT createTextFont(const std::string& face) {
   return CreateFontA(0, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                     OUT_TT_ONLY_PRECIS, CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, 0,
-                     face.c_str());
+                     OUT_TT_ONLY_PRECIS, CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, 0, face.c_str());
 }
 
 // The text as a mesh in the named face; null when the font cannot be had or

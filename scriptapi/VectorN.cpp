@@ -173,25 +173,25 @@ static void vectorN_copyN(int src, int dst, int n, VectorN* self) { self->copyN(
 void registerVectorN(asIScriptEngine* engine, RegistrationSum& r) {
   const char* t = "vectorN";
   r += engine->RegisterObjectBehaviour(t, asBEHAVE_CONSTRUCT, "void f()",
-                                      asFUNCTION(vectorN_construct), asCALL_CDECL_OBJLAST);
+                                       asFUNCTION(vectorN_construct), asCALL_CDECL_OBJLAST);
   r += engine->RegisterObjectBehaviour(t, asBEHAVE_CONSTRUCT, "void f(int)",
-                                      asFUNCTION(vectorN_construct_int), asCALL_CDECL_OBJLAST);
+                                       asFUNCTION(vectorN_construct_int), asCALL_CDECL_OBJLAST);
   r += engine->RegisterObjectMethod(t, "vectorN &opAssign(const vectorN &in)",
-                                   asFUNCTION(vectorN_assign), asCALL_CDECL_OBJLAST);
+                                    asFUNCTION(vectorN_assign), asCALL_CDECL_OBJLAST);
   r += engine->RegisterObjectMethod(t, "void set(int,float)", asFUNCTION(vectorN_set),
-                                   asCALL_CDECL_OBJLAST);
+                                    asCALL_CDECL_OBJLAST);
   r += engine->RegisterObjectMethod(t, "void setVector3(int &in,vector3 &in)",
-                                   asFUNCTION(vectorN_setVector3), asCALL_CDECL_OBJLAST);
-  r += engine->RegisterObjectMethod(t, "void set3(int,float,float,float)",
-                                   asFUNCTION(vectorN_set3), asCALL_CDECL_OBJLAST);
+                                    asFUNCTION(vectorN_setVector3), asCALL_CDECL_OBJLAST);
+  r += engine->RegisterObjectMethod(t, "void set3(int,float,float,float)", asFUNCTION(vectorN_set3),
+                                    asCALL_CDECL_OBJLAST);
   r += engine->RegisterObjectMethod(t, "void set4(int,float,float,float,float)",
-                                   asFUNCTION(vectorN_set4), asCALL_CDECL_OBJLAST);
+                                    asFUNCTION(vectorN_set4), asCALL_CDECL_OBJLAST);
   r += engine->RegisterObjectBehaviour(t, asBEHAVE_DESTRUCT, "void f()",
-                                      asFUNCTION(vectorN_destruct), asCALL_CDECL_OBJLAST);
+                                       asFUNCTION(vectorN_destruct), asCALL_CDECL_OBJLAST);
   r += engine->RegisterObjectMethod(t, "float get(int) const", asFUNCTION(vectorN_get),
-                                   asCALL_CDECL_OBJLAST);
+                                    asCALL_CDECL_OBJLAST);
   r += engine->RegisterObjectMethod(t, "void getVector3(int &in,vector3 &out) const",
-                                   asFUNCTION(vectorN_getVector3), asCALL_CDECL_OBJLAST);
+                                    asFUNCTION(vectorN_getVector3), asCALL_CDECL_OBJLAST);
   r += engine->RegisterObjectMethod(t, "void copyN(int,int,int)", asFUNCTION(vectorN_copyN),
-                                   asCALL_CDECL_OBJLAST);
+                                    asCALL_CDECL_OBJLAST);
 }

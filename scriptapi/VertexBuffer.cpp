@@ -119,8 +119,8 @@ VertexBufferHandle createTexturedCube() {
 // vertexBuffer createAxis(): the x axis in blue, y and z in white.
 VertexBufferHandle createAxis() {
   const DWORD blue = 0xFF0000FF, white = 0xFFFFFFFF;
-  const std::vector<LineVertex> v = {{-1, 0, 0, blue},  {1, 0, 0, blue},  {0, -1, 0, white},
-                                     {0, 1, 0, white},  {0, 0, -1, white}, {0, 0, 1, white}};
+  const std::vector<LineVertex> v = {{-1, 0, 0, blue}, {1, 0, 0, blue},   {0, -1, 0, white},
+                                     {0, 1, 0, white}, {0, 0, -1, white}, {0, 0, 1, white}};
   return makeBuffer(v, {kLineFvf, D3DPT_LINELIST, 3, 1, 0, false});
 }
 
@@ -287,9 +287,8 @@ void registerVertexBuffer(asIScriptEngine* engine, RegistrationSum& r) {
                                       asFUNCTION(createTexturedQuad2D), asCALL_CDECL);
   r += engine->RegisterGlobalFunction("vertexBuffer createTexturedCube()",
                                       asFUNCTION(createTexturedCube), asCALL_CDECL);
-  r += engine->RegisterGlobalFunction(
-      "vertexBuffer createMeshPlane(int,int,string &in,string &in)", asFUNCTION(createMeshPlane),
-      asCALL_CDECL);
+  r += engine->RegisterGlobalFunction("vertexBuffer createMeshPlane(int,int,string &in,string &in)",
+                                      asFUNCTION(createMeshPlane), asCALL_CDECL);
   r += engine->RegisterGlobalFunction("vertexBuffer createAxis()", asFUNCTION(createAxis),
                                       asCALL_CDECL);
 }

@@ -29,13 +29,16 @@ inline std::string scramble(const std::string& plain) {
   return stored;
 }
 
-inline std::string record(const std::string& name, std::uint32_t size) { return name + '\0' + le32(size); }
+inline std::string record(const std::string& name, std::uint32_t size) {
+  return name + '\0' + le32(size);
+}
 
 // Header, then the directory scrambled as one block, then `blobArea`, whose
 // blobs the caller scrambled one by one. `directorySize` overrides D.
-inline std::string rawPackage(std::int32_t count, const std::string& directory, const std::string& blobArea,
-                              std::int64_t directorySize = -1) {
-  const std::uint32_t d = directorySize < 0 ? std::uint32_t(directory.size()) : std::uint32_t(directorySize);
+inline std::string rawPackage(std::int32_t count, const std::string& directory,
+                              const std::string& blobArea, std::int64_t directorySize = -1) {
+  const std::uint32_t d =
+      directorySize < 0 ? std::uint32_t(directory.size()) : std::uint32_t(directorySize);
   return le32(0xA488BDCCu) + le32(std::uint32_t(count)) + le32(d) + scramble(directory) + blobArea;
 }
 

@@ -58,13 +58,15 @@ using ResourceHandle = TQSmartPointer<Resource, DeleteDestruct<Resource>>;
 
 class TrackedHandler : public TQDataHandler {
  public:
-  bool loadFromMemory(const char* data, std::int32_t size, void** object, std::string& error) override {
+  bool loadFromMemory(const char* data, std::int32_t size, void** object,
+                      std::string& error) override {
     ++loads;
     *object = new Resource(std::string(data, std::size_t(size)), &destroyed);
     if (refuseLoad) error = "refused by handler";
     return !refuseLoad;
   }
-  bool saveToMemory(void* object, std::int32_t, char** buffer, std::uint32_t* length, std::string& error) override {
+  bool saveToMemory(void* object, std::int32_t, char** buffer, std::uint32_t* length,
+                    std::string& error) override {
     if (refuseSave) {
       error = "handler text";
       return false;

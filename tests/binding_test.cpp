@@ -48,7 +48,8 @@ class BindingTest : public ::testing::Test {
   RegistrationSum registerProbe() {
     RegistrationSum r;
     r += registerHandleType<ProbeHandle>(engine, "probe");
-    r += engine->RegisterGlobalFunction("probe makeProbe(int)", asFUNCTION(makeProbe), asCALL_CDECL);
+    r +=
+        engine->RegisterGlobalFunction("probe makeProbe(int)", asFUNCTION(makeProbe), asCALL_CDECL);
     r += engine->RegisterGlobalFunction("probe makeNothing()", asFUNCTION(makeNothing),
                                         asCALL_CDECL);
     return r;
@@ -105,10 +106,11 @@ TEST_F(BindingTest, UninitialisedVariableHoldsAnEmptyHandle) {
 
 TEST_F(BindingTest, FactoryResultIsTheOnlyOwningHandle) {
   ASSERT_EQ(registerProbe().value(), 0);
-  ASSERT_TRUE(build("probe p; probe q;\n"
-                    "void make() { p = makeProbe(7); }\n"
-                    "void share() { q = p; p = p; q = p; }\n"
-                    "void drop() { probe empty; p = empty; q = empty; }\n"));
+  ASSERT_TRUE(
+      build("probe p; probe q;\n"
+            "void make() { p = makeProbe(7); }\n"
+            "void share() { q = p; p = p; q = p; }\n"
+            "void drop() { probe empty; p = empty; q = empty; }\n"));
   run("void make()");
   ProbeHandle& p = global("p");
   ASSERT_NE(p.object, nullptr);
@@ -128,8 +130,9 @@ TEST_F(BindingTest, FactoryResultIsTheOnlyOwningHandle) {
 
 TEST_F(BindingTest, ReleasingTheEngineDropsItsHandles) {
   ASSERT_EQ(registerProbe().value(), 0);
-  ASSERT_TRUE(build("probe p = makeProbe(3);\n"
-                    "void local() { probe t = makeProbe(4); }\n"));
+  ASSERT_TRUE(
+      build("probe p = makeProbe(3);\n"
+            "void local() { probe t = makeProbe(4); }\n"));
   run("void local()");
   EXPECT_EQ(Probe::destroyed(), std::vector<int>{4});
   engine->ShutDownAndRelease();

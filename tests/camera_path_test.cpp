@@ -60,14 +60,14 @@ TEST(CameraPath, SegmentSearchAndBlendWeights) {
     int e, f;
     float weight;
   } cases[] = {
-      {0, 5, 0, 1, 0.5f},        // linear, halfway
-      {1, 5, 0, 1, 0.5f},        // smoothstep, halfway
-      {1, 2.5f, 0, 1, 0.15625f}, // smoothstep, a quarter
-      {2, 2.5f, 0, 1, 0.25f},    // spline weight stays linear
-      {7, 5, 0, 1, 0.0f},        // any other mode holds
-      {0, -3, 0, 1, 0.0f},       // before the first key
-      {0, 10, 1, 2, 0.0f},       // exactly at a key: that key starts the segment
-      {0, 25, 2, 2, 0.0f},       // after the last key
+      {0, 5, 0, 1, 0.5f},         // linear, halfway
+      {1, 5, 0, 1, 0.5f},         // smoothstep, halfway
+      {1, 2.5f, 0, 1, 0.15625f},  // smoothstep, a quarter
+      {2, 2.5f, 0, 1, 0.25f},     // spline weight stays linear
+      {7, 5, 0, 1, 0.0f},         // any other mode holds
+      {0, -3, 0, 1, 0.0f},        // before the first key
+      {0, 10, 1, 2, 0.0f},        // exactly at a key: that key starts the segment
+      {0, 25, 2, 2, 0.0f},        // after the last key
   };
   for (const Case& c : cases) {
     CameraPath path =
@@ -100,8 +100,7 @@ TEST(CameraPath, HoldModeJumpsAtTheNextKey) {
 }
 
 TEST(CameraPath, SplineTangentsUseEachKeysTension) {
-  CameraPath path =
-      pathOf({key(2, 0, {0, 0, 0}), key(2, 10, {10, 0, 0}), key(2, 20, {10, 10, 0})});
+  CameraPath path = pathOf({key(2, 0, {0, 0, 0}), key(2, 10, {10, 0, 0}), key(2, 20, {10, 10, 0})});
   path.keys[0].tension = 1.0f;
   path.keys[1].tension = 3.0f;
   // T0 = (10,0,0) (no key before the first), T1 = mean of (10,0,0) and
@@ -137,8 +136,8 @@ TEST(CameraPath, ClipPlanesChangeOnlyAtKeyTimes) {
 }
 
 TEST(CameraPath, EqualKeyTimesJumpAndSkipTheirSegment) {
-  CameraPath path = pathOf({key(0, 0, {0, 0, 0}), key(0, 10, {10, 0, 0}),
-                            key(0, 10, {50, 0, 0}), key(0, 20, {60, 0, 0})});
+  CameraPath path = pathOf({key(0, 0, {0, 0, 0}), key(0, 10, {10, 0, 0}), key(0, 10, {50, 0, 0}),
+                            key(0, 20, {60, 0, 0})});
   expectVec(path.positionAt(9.999f), 9.999f, 0, 0);
   int e = -1, f = -1;
   path.findSegment(10, e, f);
@@ -158,7 +157,7 @@ TEST(CameraPath, KeysOutOfOrderFollowTheSameRules) {
     int e, f;
     float weight, x;
   } cases[] = {
-      {5, 0, 1, 0.0f, 0},     // before key 0's time: rests at key 0
+      {5, 0, 1, 0.0f, 0},    // before key 0's time: rests at key 0
       {12, 1, 2, 0.6f, 16},  // key 2 bounds the segment from key 1
       {25, 2, 2, 0.0f, 20},
   };

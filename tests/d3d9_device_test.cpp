@@ -174,8 +174,10 @@ TEST(Device16Bit, BackBufferHasOnlySixteenBits) {
   struct Vertex {
     float x, y, z, rhw;
     D3DCOLOR c;
-  } quad[4] = {{0, 0, 0.5f, 1, 0xff848484}, {16, 0, 0.5f, 1, 0xff848484},
-               {0, 16, 0.5f, 1, 0xff848484}, {16, 16, 0.5f, 1, 0xff848484}};
+  } quad[4] = {{0, 0, 0.5f, 1, 0xff848484},
+               {16, 0, 0.5f, 1, 0xff848484},
+               {0, 16, 0.5f, 1, 0xff848484},
+               {16, 16, 0.5f, 1, 0xff848484}};
   device->SetRenderState(D3DRS_LIGHTING, FALSE);
   device->SetFVF(D3DFVF_XYZRHW | D3DFVF_DIFFUSE);
   device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]);
@@ -259,14 +261,18 @@ TEST_F(DeviceFixture, TextureStageStatesStartAtDirect3DDefaultsAndRoundTrip) {
   EXPECT_EQ(get(2, D3DTSS_RESULTARG), DWORD(D3DTA_CURRENT));
   EXPECT_EQ(get(2, D3DTSS_TEXTURETRANSFORMFLAGS), DWORD(D3DTTFF_DISABLE));
 
-  const D3DTEXTURESTAGESTATETYPE ids[] = {
-      D3DTSS_COLOROP,       D3DTSS_COLORARG1,     D3DTSS_COLORARG2,     D3DTSS_ALPHAOP,
-      D3DTSS_ALPHAARG1,     D3DTSS_ALPHAARG2,     D3DTSS_BUMPENVMAT00,  D3DTSS_BUMPENVMAT01,
-      D3DTSS_BUMPENVMAT10,  D3DTSS_BUMPENVMAT11,  D3DTSS_TEXCOORDINDEX, D3DTSS_BUMPENVLSCALE,
-      D3DTSS_BUMPENVLOFFSET, D3DTSS_TEXTURETRANSFORMFLAGS, D3DTSS_COLORARG0, D3DTSS_ALPHAARG0,
-      D3DTSS_RESULTARG,     D3DTSS_CONSTANT};
+  const D3DTEXTURESTAGESTATETYPE ids[] = {D3DTSS_COLOROP,        D3DTSS_COLORARG1,
+                                          D3DTSS_COLORARG2,      D3DTSS_ALPHAOP,
+                                          D3DTSS_ALPHAARG1,      D3DTSS_ALPHAARG2,
+                                          D3DTSS_BUMPENVMAT00,   D3DTSS_BUMPENVMAT01,
+                                          D3DTSS_BUMPENVMAT10,   D3DTSS_BUMPENVMAT11,
+                                          D3DTSS_TEXCOORDINDEX,  D3DTSS_BUMPENVLSCALE,
+                                          D3DTSS_BUMPENVLOFFSET, D3DTSS_TEXTURETRANSFORMFLAGS,
+                                          D3DTSS_COLORARG0,      D3DTSS_ALPHAARG0,
+                                          D3DTSS_RESULTARG,      D3DTSS_CONSTANT};
   for (DWORD stage = 0; stage < 8; ++stage)
-    for (auto id : ids) ASSERT_EQ(device->SetTextureStageState(stage, id, stage * 100 + id), D3D_OK);
+    for (auto id : ids)
+      ASSERT_EQ(device->SetTextureStageState(stage, id, stage * 100 + id), D3D_OK);
   for (DWORD stage = 0; stage < 8; ++stage)
     for (auto id : ids) EXPECT_EQ(get(stage, id), stage * 100 + id);
   EXPECT_EQ(device->SetTextureStageState(8, D3DTSS_COLOROP, 1), D3DERR_INVALIDCALL);
@@ -285,9 +291,9 @@ TEST_F(DeviceFixture, SamplerStatesAndTransformsRoundTrip) {
 
   D3DMATRIX m{};
   for (int i = 0; i < 16; ++i) m.m[i / 4][i % 4] = float(i + 1);
-  const D3DTRANSFORMSTATETYPE ids[] = {D3DTS_VIEW, D3DTS_PROJECTION, D3DTS_TEXTURE0,
-                                       D3DTS_TEXTURE7, D3DTS_WORLD, D3DTS_WORLD3,
-                                       D3DTS_WORLDMATRIX(255)};
+  const D3DTRANSFORMSTATETYPE ids[] = {
+      D3DTS_VIEW,  D3DTS_PROJECTION, D3DTS_TEXTURE0,        D3DTS_TEXTURE7,
+      D3DTS_WORLD, D3DTS_WORLD3,     D3DTS_WORLDMATRIX(255)};
   for (auto id : ids) {
     D3DMATRIX got{};
     ASSERT_EQ(device->GetTransform(id, &got), D3D_OK);
@@ -333,9 +339,9 @@ TEST_F(DeviceFixture, CallLogRecordsTheFrameInOrder) {
   device->Present(nullptr, nullptr, nullptr, nullptr);
   d3d9_test::setCallLogEnabled(false);
   device->BeginScene();  // not logged any more
-  const std::vector<std::string> expected = {
-      "BeginScene()", "SetRenderState(22, 1)", "Clear(0, null, 3, 0x00000000, 1, 0)",
-      "EndScene()", "Present()"};
+  const std::vector<std::string> expected = {"BeginScene()", "SetRenderState(22, 1)",
+                                             "Clear(0, null, 3, 0x00000000, 1, 0)", "EndScene()",
+                                             "Present()"};
   EXPECT_EQ(d3d9_test::callLog(), expected);
 }
 
@@ -484,9 +490,9 @@ TEST(DeviceMixedProcessing, SwitchesBetweenHardwareAndSoftware) {
   HWND__ window;
   D3DPRESENT_PARAMETERS p = d3d9_testing::presentParameters(16, 16, D3DFMT_X8R8G8B8, &window);
   IDirect3DDevice9* device = nullptr;
-  ASSERT_EQ(d3d->CreateDevice(0, D3DDEVTYPE_HAL, &window, D3DCREATE_MIXED_VERTEXPROCESSING, &p,
-                              &device),
-            D3D_OK);
+  ASSERT_EQ(
+      d3d->CreateDevice(0, D3DDEVTYPE_HAL, &window, D3DCREATE_MIXED_VERTEXPROCESSING, &p, &device),
+      D3D_OK);
   EXPECT_EQ(device->GetSoftwareVertexProcessing(), FALSE);
   EXPECT_EQ(device->SetSoftwareVertexProcessing(TRUE), D3D_OK);
   EXPECT_EQ(device->GetSoftwareVertexProcessing(), TRUE);

@@ -123,8 +123,8 @@ TEST_F(DrawCacheTest, ChangesBetweenDrawsTakeEffect) {
   const Case cases[] = {
       {"lighting off (a new program)",
        [](IDirect3DDevice9* d, IDirect3DTexture9*) { d->SetRenderState(D3DRS_LIGHTING, FALSE); }},
-      {"global ambient",
-       [](IDirect3DDevice9* d, IDirect3DTexture9*) { d->SetRenderState(D3DRS_AMBIENT, 0xff806040); }},
+      {"global ambient", [](IDirect3DDevice9* d,
+                            IDirect3DTexture9*) { d->SetRenderState(D3DRS_AMBIENT, 0xff806040); }},
       {"material",
        [](IDirect3DDevice9* d, IDirect3DTexture9*) {
          D3DMATERIAL9 m{};
@@ -194,10 +194,10 @@ TEST_F(DrawCacheTest, ChangesBetweenDrawsTakeEffect) {
          d->SetScissorRect(&r);
          d->SetRenderState(D3DRS_SCISSORTESTENABLE, TRUE);
        }},
-      {"cull mode",
-       [](IDirect3DDevice9* d, IDirect3DTexture9*) { d->SetRenderState(D3DRS_CULLMODE, D3DCULL_CW); }},
-      {"depth function",
-       [](IDirect3DDevice9* d, IDirect3DTexture9*) { d->SetRenderState(D3DRS_ZFUNC, D3DCMP_NEVER); }},
+      {"cull mode", [](IDirect3DDevice9* d,
+                       IDirect3DTexture9*) { d->SetRenderState(D3DRS_CULLMODE, D3DCULL_CW); }},
+      {"depth function", [](IDirect3DDevice9* d,
+                            IDirect3DTexture9*) { d->SetRenderState(D3DRS_ZFUNC, D3DCMP_NEVER); }},
       {"points instead of triangles", [](IDirect3DDevice9*, IDirect3DTexture9*) {},
        D3DPT_POINTLIST},
   };
@@ -256,28 +256,36 @@ TEST_F(DrawCacheTest, ChangesReachOnlyWhatTheyFeed) {
     d->SetClipPlane(0, plane);
   };
   const FeedCase cases[] = {
-      {"texture factor", [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+      {"texture factor",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
          d->SetRenderState(D3DRS_TEXTUREFACTOR, 0xff40c080);
-       }, false, true},
-      {"alpha reference with the alpha test off", [](IDirect3DDevice9* d, IDirect3DTexture9*) {
-         d->SetRenderState(D3DRS_ALPHAREF, 0x80);
-       }, false, false},
-      {"states that feed nothing", [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+       },
+       false, true},
+      {"alpha reference with the alpha test off",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) { d->SetRenderState(D3DRS_ALPHAREF, 0x80); },
+       false, false},
+      {"states that feed nothing",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
          d->SetRenderState(D3DRS_LASTPIXEL, FALSE);
          d->SetRenderState(D3DRS_WRAP0, 1);
          d->SetRenderState(D3DRS_CLIPPING, FALSE);
-       }, false, false},
+       },
+       false, false},
       {"values set again as they are", sameAgain, false, false},
       {"another texture of the same kind",
        [](IDirect3DDevice9* d, IDirect3DTexture9* other) { d->SetTexture(0, other); }, false, true},
-      {"blending", [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+      {"blending",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
          d->SetRenderState(D3DRS_ALPHABLENDENABLE, TRUE);
          d->SetRenderState(D3DRS_SRCBLEND, D3DBLEND_ZERO);
          d->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_ONE);
-       }, false, true},
-      {"stage operation", [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+       },
+       false, true},
+      {"stage operation",
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
          d->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SUBTRACT);
-       }, true, true},
+       },
+       true, true},
   };
   auto withFactor = [&](IDirect3DTexture9*) {
     device->SetRenderState(D3DRS_TEXTUREFACTOR, 0xffffffff);

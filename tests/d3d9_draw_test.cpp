@@ -68,10 +68,10 @@ TEST_F(DrawTest, HalfPixelEdgesFollowTheTopLeftRule) {
 TEST_F(DrawTest, CullModesUseDirect3DWinding) {
   // On screen (y down) the first triangle runs clockwise, the second
   // counter-clockwise.
-  ScreenVertex clockwise[3] = {{4, 4, 0.5f, 1, 0xffff0000}, {20, 4, 0.5f, 1, 0xffff0000},
-                               {4, 20, 0.5f, 1, 0xffff0000}};
-  ScreenVertex counter[3] = {{40, 4, 0.5f, 1, 0xff0000ff}, {40, 20, 0.5f, 1, 0xff0000ff},
-                             {56, 4, 0.5f, 1, 0xff0000ff}};
+  ScreenVertex clockwise[3] = {
+      {4, 4, 0.5f, 1, 0xffff0000}, {20, 4, 0.5f, 1, 0xffff0000}, {4, 20, 0.5f, 1, 0xffff0000}};
+  ScreenVertex counter[3] = {
+      {40, 4, 0.5f, 1, 0xff0000ff}, {40, 20, 0.5f, 1, 0xff0000ff}, {56, 4, 0.5f, 1, 0xff0000ff}};
   struct Case {
     DWORD cull;
     bool clockwiseShown, counterShown;
@@ -176,8 +176,10 @@ TEST_F(DrawTest, IndexedDrawFromMemoryAndEveryPrimitiveType) {
             D3DERR_INVALIDCALL);
 
   // A fan, points and lines land where their vertices say.
-  ScreenVertex fan[4] = {{2, 30, 0.5f, 1, 0xffffff00}, {12, 30, 0.5f, 1, 0xffffff00},
-                         {12, 40, 0.5f, 1, 0xffffff00}, {2, 40, 0.5f, 1, 0xffffff00}};
+  ScreenVertex fan[4] = {{2, 30, 0.5f, 1, 0xffffff00},
+                         {12, 30, 0.5f, 1, 0xffffff00},
+                         {12, 40, 0.5f, 1, 0xffffff00},
+                         {2, 40, 0.5f, 1, 0xffffff00}};
   ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLEFAN, 2, fan, sizeof fan[0]), D3D_OK);
   EXPECT_EQ(frame().at(6, 35), 0xffffff00u);
   ScreenVertex point = {20, 40, 0.5f, 1, 0xffff00ff};
@@ -196,8 +198,10 @@ TEST_F(DrawTest, TransformedGeometryFollowsTheSamePixelRule) {
   struct Vertex {
     float x, y, z;
     D3DCOLOR c;
-  } quad[4] = {{-0.5f, 0.5f, 0.5f, 0xffffffff}, {0.5f, 0.5f, 0.5f, 0xffffffff},
-               {-0.5f, -0.5f, 0.5f, 0xffffffff}, {0.5f, -0.5f, 0.5f, 0xffffffff}};
+  } quad[4] = {{-0.5f, 0.5f, 0.5f, 0xffffffff},
+               {0.5f, 0.5f, 0.5f, 0xffffffff},
+               {-0.5f, -0.5f, 0.5f, 0xffffffff},
+               {0.5f, -0.5f, 0.5f, 0xffffffff}};
   device->SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
   device->SetFVF(D3DFVF_XYZ | D3DFVF_DIFFUSE);
   ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
@@ -228,9 +232,11 @@ TEST_F(DrawTest, EveryVertexLayoutFeedsItsAttributes) {
       {D3DFVF_XYZB4 | D3DFVF_LASTBETA_UBYTE4 | D3DFVF_NORMAL | D3DFVF_DIFFUSE | D3DFVF_TEX1, 0},
       {D3DFVF_XYZRHW | D3DFVF_DIFFUSE | D3DFVF_SPECULAR | D3DFVF_TEX8, 0},
       {D3DFVF_XYZRHW | D3DFVF_DIFFUSE | D3DFVF_TEX3 | D3DFVF_TEXCOORDSIZE1(0) |
-           D3DFVF_TEXCOORDSIZE3(1), 8},
+           D3DFVF_TEXCOORDSIZE3(1),
+       8},
       {D3DFVF_XYZ | D3DFVF_NORMAL | D3DFVF_DIFFUSE | D3DFVF_TEX4 | D3DFVF_TEXCOORDSIZE4(0) |
-           D3DFVF_TEXCOORDSIZE3(2), 0},
+           D3DFVF_TEXCOORDSIZE3(2),
+       0},
   };
   const D3DCOLOR diffuse = 0xff40c080;
   IDirect3DTexture9* texture = nullptr;
@@ -273,7 +279,8 @@ TEST_F(DrawTest, EveryVertexLayoutFeedsItsAttributes) {
       for (int set = 0; set < sets; ++set) {
         static const int sizes[4] = {2, 3, 4, 1};  // by the two format bits
         int size = sizes[(c.fvf >> (16 + 2 * set)) & 3];
-        for (int i = 0; i < size; ++i) out.push_back(i == 0 ? (set == sets - 1 ? 0.75f : 0.25f) : 0.5f);
+        for (int i = 0; i < size; ++i)
+          out.push_back(i == 0 ? (set == sets - 1 ? 0.75f : 0.25f) : 0.5f);
       }
       out.insert(out.end(), c.padding / 4, -7.0f);
       return (out.size() - start) * sizeof(float);
@@ -295,8 +302,8 @@ TEST_F(DrawTest, EveryVertexLayoutFeedsItsAttributes) {
     // The same from a buffer, one vertex of zeros in front of the strip
     // that the stream offset skips.
     IDirect3DVertexBuffer9* vb = nullptr;
-    ASSERT_EQ(device->CreateVertexBuffer(5 * stride, D3DUSAGE_WRITEONLY, c.fvf, D3DPOOL_DEFAULT, &vb,
-                                         nullptr),
+    ASSERT_EQ(device->CreateVertexBuffer(5 * stride, D3DUSAGE_WRITEONLY, c.fvf, D3DPOOL_DEFAULT,
+                                         &vb, nullptr),
               D3D_OK);
     void* data = nullptr;
     vb->Lock(0, 0, &data, 0);
@@ -326,8 +333,9 @@ TEST_F(DrawTest, PretransformedOverlayMapsTexelForTexel) {
   texture->LockRect(0, &locked, nullptr, 0);
   for (UINT y = 0; y < kHeight; ++y)
     for (UINT x = 0; x < kWidth; ++x)
-      static_cast<uint32_t*>(static_cast<void*>(static_cast<uint8_t*>(locked.pBits) +
-                                                y * locked.Pitch))[x] = 0xff000000u | x << 16 | y << 8;
+      static_cast<uint32_t*>(
+          static_cast<void*>(static_cast<uint8_t*>(locked.pBits) + y * locked.Pitch))[x] =
+          0xff000000u | x << 16 | y << 8;
   texture->UnlockRect(0);
   struct Vertex {
     float x, y, z, rhw, u, v;
@@ -350,17 +358,17 @@ TEST_F(DrawTest, PretransformedOverlayMapsTexelForTexel) {
 TEST_F(DrawTest, EveryPrimitiveTypeDrawsItsCount) {
   // Corners of a square, then a point to its right: each case names a pixel
   // its primitives cover and one that the next primitive would cover.
-  const ScreenVertex corners[6] = {
-      {4, 4, 0.5f, 1, 0xffffffff},  {40, 4, 0.5f, 1, 0xffffffff}, {40, 40, 0.5f, 1, 0xffffffff},
-      {4, 40, 0.5f, 1, 0xffffffff}, {60, 4, 0.5f, 1, 0xffffffff}, {60, 40, 0.5f, 1, 0xffffffff}};
+  const ScreenVertex corners[6] = {{4, 4, 0.5f, 1, 0xffffffff},   {40, 4, 0.5f, 1, 0xffffffff},
+                                   {40, 40, 0.5f, 1, 0xffffffff}, {4, 40, 0.5f, 1, 0xffffffff},
+                                   {60, 4, 0.5f, 1, 0xffffffff},  {60, 40, 0.5f, 1, 0xffffffff}};
   struct Case {
     D3DPRIMITIVETYPE type;
     UINT count;
     int litX, litY, darkX, darkY;
   } cases[] = {
-      {D3DPT_POINTLIST, 2, 40, 4, 40, 40},      {D3DPT_LINELIST, 1, 20, 4, 40, 20},
-      {D3DPT_LINESTRIP, 2, 40, 20, 20, 40},     {D3DPT_TRIANGLELIST, 1, 36, 10, 30, 36},
-      {D3DPT_TRIANGLESTRIP, 2, 30, 36, 6, 8},   {D3DPT_TRIANGLEFAN, 2, 10, 36, 54, 6},
+      {D3DPT_POINTLIST, 2, 40, 4, 40, 40},    {D3DPT_LINELIST, 1, 20, 4, 40, 20},
+      {D3DPT_LINESTRIP, 2, 40, 20, 20, 40},   {D3DPT_TRIANGLELIST, 1, 36, 10, 30, 36},
+      {D3DPT_TRIANGLESTRIP, 2, 30, 36, 6, 8}, {D3DPT_TRIANGLEFAN, 2, 10, 36, 54, 6},
   };
   IDirect3DVertexBuffer9* vb = nullptr;
   ASSERT_EQ(device->CreateVertexBuffer(sizeof corners, D3DUSAGE_WRITEONLY, kScreenFVF,
@@ -411,9 +419,9 @@ TEST_F(DrawTest, IndicesWrittenUnderAnOpenLockAreCheckedAtTheNextDraw) {
   std::memcpy(data, v, sizeof v);
   vb->Unlock();
   IDirect3DIndexBuffer9* ib = nullptr;
-  ASSERT_EQ(device->CreateIndexBuffer(6 * sizeof(WORD), 0, D3DFMT_INDEX16, D3DPOOL_MANAGED, &ib,
-                                      nullptr),
-            D3D_OK);
+  ASSERT_EQ(
+      device->CreateIndexBuffer(6 * sizeof(WORD), 0, D3DFMT_INDEX16, D3DPOOL_MANAGED, &ib, nullptr),
+      D3D_OK);
   device->SetStreamSource(0, vb, 0, sizeof(ScreenVertex));
   device->SetIndices(ib);
   ASSERT_EQ(ib->Lock(0, 0, &data, 0), D3D_OK);
@@ -478,8 +486,8 @@ TEST_F(DrawTest, StreamedVerticesOutliveAStuckGPU) {
   const Case cases[] = {{"no stuck waits", false, 0},
                         {"vertices, every wait stuck", false, 1 << 30},
                         {"indexed, every wait stuck", true, 1 << 30}};
-  constexpr int kBands = 16;            // rows 3i .. 3i + 2 of the 48-row target
-  constexpr int kTriangles = 20000;     // two cover the band, the rest are empty
+  constexpr int kBands = 16;         // rows 3i .. 3i + 2 of the 48-row target
+  constexpr int kTriangles = 20000;  // two cover the band, the rest are empty
   std::vector<ScreenVertex> vertices(size_t(kTriangles) * 3);
   std::vector<WORD> indices(vertices.size());
   for (size_t i = 0; i < indices.size(); ++i) indices[i] = WORD(i);

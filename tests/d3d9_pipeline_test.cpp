@@ -38,8 +38,8 @@ class PipelineTest : public DeviceFixture {
   // A square facing the viewer over the whole screen (the transforms are
   // identities), at eye depth z, with its corners at x, y = +-1.
   void drawFacingSquare(float z) {
-    NormalVertex v[4] = {{-1, 1, z, 0, 0, -1}, {1, 1, z, 0, 0, -1}, {-1, -1, z, 0, 0, -1},
-                         {1, -1, z, 0, 0, -1}};
+    NormalVertex v[4] = {
+        {-1, 1, z, 0, 0, -1}, {1, 1, z, 0, 0, -1}, {-1, -1, z, 0, 0, -1}, {1, -1, z, 0, 0, -1}};
     device->SetFVF(kNormalFVF);
     ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
   }
@@ -128,16 +128,15 @@ TEST_F(PipelineTest, PointAndSpotLightsAttenuateAndNarrow) {
   light.Type = D3DLIGHT_SPOT;
   light.Range = 100.0f;
   light.Direction = {0, 0, 1};
-  light.Theta = float(M_PI) / 3;        // inner cone: cos 30 degrees
-  light.Phi = 2.0f * float(M_PI) / 3;   // outer cone: cos 60 degrees
+  light.Theta = float(M_PI) / 3;       // inner cone: cos 30 degrees
+  light.Phi = 2.0f * float(M_PI) / 3;  // outer cone: cos 60 degrees
   light.Falloff = 2.0f;
   device->SetLight(0, &light);
   drawFacingSquare(0.5f);
   float rho = 1.5f / d;
   float spot = std::pow((rho - 0.5f) / (std::cos(float(M_PI) / 6) - 0.5f), 2.0f);
-  EXPECT_TRUE(colourNear(centre(), toColour({nl * att * spot, 0.5f * nl * att * spot,
-                                             0.25f * nl * att * spot}),
-                         2));
+  EXPECT_TRUE(colourNear(
+      centre(), toColour({nl * att * spot, 0.5f * nl * att * spot, 0.25f * nl * att * spot}), 2));
   // A narrow outer cone leaves the corners outside.
   light.Theta = 0.1f;
   light.Phi = 0.2f;
@@ -151,8 +150,10 @@ TEST_F(PipelineTest, MaterialSourcesTakeVertexColours) {
     float x, y, z, nx, ny, nz;
     D3DCOLOR diffuse;
   };
-  ColourVertex v[4] = {{-1, 1, 0.5f, 0, 0, -1, 0xff408000}, {1, 1, 0.5f, 0, 0, -1, 0xff408000},
-                       {-1, -1, 0.5f, 0, 0, -1, 0xff408000}, {1, -1, 0.5f, 0, 0, -1, 0xff408000}};
+  ColourVertex v[4] = {{-1, 1, 0.5f, 0, 0, -1, 0xff408000},
+                       {1, 1, 0.5f, 0, 0, -1, 0xff408000},
+                       {-1, -1, 0.5f, 0, 0, -1, 0xff408000},
+                       {1, -1, 0.5f, 0, 0, -1, 0xff408000}};
   D3DMATERIAL9 m{};
   m.Diffuse = {0, 0, 1, 1};
   m.Emissive = {0, 0, 0.5f, 0};
@@ -196,7 +197,7 @@ TEST_F(PipelineTest, LightsOfEveryKindAddUp) {
   spot.Ambient = {0, 0, 0, 1};
   spot.Direction = {0, 0, 1};
   spot.Attenuation2 = 0;
-  spot.Theta = float(M_PI) / 2;      // the corners lie inside the inner cone
+  spot.Theta = float(M_PI) / 2;  // the corners lie inside the inner cone
   spot.Phi = 2 * float(M_PI) / 3;
   spot.Falloff = 1;
   D3DLIGHT9 unused = directional;
@@ -242,8 +243,10 @@ TEST_F(PipelineTest, EachMaterialSourceTakesItsColour) {
     D3DCOLOR diffuse, specular;
   };
   const D3DCOLOR c1 = 0xff402010, c2 = 0xff103050;
-  ColourVertex v[4] = {{-1, 1, 0.5f, 0, 0, -1, c1, c2}, {1, 1, 0.5f, 0, 0, -1, c1, c2},
-                       {-1, -1, 0.5f, 0, 0, -1, c1, c2}, {1, -1, 0.5f, 0, 0, -1, c1, c2}};
+  ColourVertex v[4] = {{-1, 1, 0.5f, 0, 0, -1, c1, c2},
+                       {1, 1, 0.5f, 0, 0, -1, c1, c2},
+                       {-1, -1, 0.5f, 0, 0, -1, c1, c2},
+                       {1, -1, 0.5f, 0, 0, -1, c1, c2}};
   D3DMATERIAL9 m{};
   m.Diffuse = {0.2f, 0.3f, 0.1f, 1};
   m.Ambient = {0.1f, 0.2f, 0.3f, 1};
@@ -281,8 +284,10 @@ TEST_F(PipelineTest, EachMaterialSourceTakesItsColour) {
     device->SetRenderState(D3DRS_EMISSIVEMATERIALSOURCE, c.emissive);
     ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
     auto pick = [&](DWORD source, const D3DCOLORVALUE& material, int k) {
-      if (c.colourVertex && source == D3DMCS_COLOR1) return float((c1 >> (16 - 8 * k)) & 0xff) / 255;
-      if (c.colourVertex && source == D3DMCS_COLOR2) return float((c2 >> (16 - 8 * k)) & 0xff) / 255;
+      if (c.colourVertex && source == D3DMCS_COLOR1)
+        return float((c1 >> (16 - 8 * k)) & 0xff) / 255;
+      if (c.colourVertex && source == D3DMCS_COLOR2)
+        return float((c2 >> (16 - 8 * k)) & 0xff) / 255;
       return (&material.r)[k];
     };
     float out[3];
@@ -292,7 +297,8 @@ TEST_F(PipelineTest, EachMaterialSourceTakesItsColour) {
       out[k] = std::min(lit, 1.0f) + pick(c.specular, m.Specular, k) * 0.5f;
     }
     EXPECT_TRUE(colourNear(centre(), toColour({out[0], out[1], out[2]}), 2))
-        << c.diffuse << c.ambient << c.specular << c.emissive << " colour vertex " << c.colourVertex;
+        << c.diffuse << c.ambient << c.specular << c.emissive << " colour vertex "
+        << c.colourVertex;
   }
 }
 
@@ -359,8 +365,9 @@ class TextureStageTest : public PipelineTest {
  protected:
   void SetUp() override {
     PipelineTest::SetUp();
-    ASSERT_EQ(device->CreateTexture(4, 4, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
-              D3D_OK);
+    ASSERT_EQ(
+        device->CreateTexture(4, 4, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
+        D3D_OK);
     fillTexture(texture, kTexel);
     device->SetTexture(0, texture);
     device->SetFVF(kTexturedFVF);
@@ -430,15 +437,25 @@ TEST_F(TextureStageTest, EachColourOperationOnKnownTexels) {
       {D3DTOP_ADDSMOOTH, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0,
        [](int c) { return ch(kTexel, c) + ch(kDiffuse, c) * (1 - ch(kTexel, c)); }},
       {D3DTOP_BLENDDIFFUSEALPHA, D3DTA_TEXTURE, D3DTA_TFACTOR, 0,
-       [](int c) { return ch(kTexel, c) * ch(kDiffuse, 0) + ch(kFactor, c) * (1 - ch(kDiffuse, 0)); }},
+       [](int c) {
+         return ch(kTexel, c) * ch(kDiffuse, 0) + ch(kFactor, c) * (1 - ch(kDiffuse, 0));
+       }},
       {D3DTOP_BLENDTEXTUREALPHA, D3DTA_TFACTOR, D3DTA_DIFFUSE, 0,
-       [](int c) { return ch(kFactor, c) * ch(kTexel, 0) + ch(kDiffuse, c) * (1 - ch(kTexel, 0)); }},
+       [](int c) {
+         return ch(kFactor, c) * ch(kTexel, 0) + ch(kDiffuse, c) * (1 - ch(kTexel, 0));
+       }},
       {D3DTOP_BLENDFACTORALPHA, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0,
-       [](int c) { return ch(kTexel, c) * ch(kFactor, 0) + ch(kDiffuse, c) * (1 - ch(kFactor, 0)); }},
+       [](int c) {
+         return ch(kTexel, c) * ch(kFactor, 0) + ch(kDiffuse, c) * (1 - ch(kFactor, 0));
+       }},
       {D3DTOP_BLENDTEXTUREALPHAPM, D3DTA_TFACTOR, D3DTA_DIFFUSE, 0,
-       [](int c) { return std::min(1.0f, ch(kFactor, c) + ch(kDiffuse, c) * (1 - ch(kTexel, 0))); }},
+       [](int c) {
+         return std::min(1.0f, ch(kFactor, c) + ch(kDiffuse, c) * (1 - ch(kTexel, 0)));
+       }},
       {D3DTOP_BLENDCURRENTALPHA, D3DTA_TEXTURE, D3DTA_TFACTOR, 0,
-       [](int c) { return ch(kTexel, c) * ch(kDiffuse, 0) + ch(kFactor, c) * (1 - ch(kDiffuse, 0)); }},
+       [](int c) {
+         return ch(kTexel, c) * ch(kDiffuse, 0) + ch(kFactor, c) * (1 - ch(kDiffuse, 0));
+       }},
       {D3DTOP_MODULATEALPHA_ADDCOLOR, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0,
        [](int c) { return std::min(1.0f, ch(kTexel, c) + ch(kTexel, 0) * ch(kDiffuse, c)); }},
       {D3DTOP_MODULATECOLOR_ADDALPHA, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0,
@@ -456,7 +473,9 @@ TEST_F(TextureStageTest, EachColourOperationOnKnownTexels) {
       {D3DTOP_MULTIPLYADD, D3DTA_TEXTURE, D3DTA_DIFFUSE, D3DTA_TFACTOR,
        [](int c) { return std::min(1.0f, ch(kFactor, c) + ch(kTexel, c) * ch(kDiffuse, c)); }},
       {D3DTOP_LERP, D3DTA_TEXTURE, D3DTA_DIFFUSE, D3DTA_TFACTOR,
-       [](int c) { return ch(kFactor, c) * ch(kTexel, c) + (1 - ch(kFactor, c)) * ch(kDiffuse, c); }},
+       [](int c) {
+         return ch(kFactor, c) * ch(kTexel, c) + (1 - ch(kFactor, c)) * ch(kDiffuse, c);
+       }},
       // Modifiers: the complement and the replicated alpha.
       {D3DTOP_SELECTARG1, D3DTA_TEXTURE | D3DTA_COMPLEMENT, D3DTA_DIFFUSE, 0,
        [](int c) { return 1 - ch(kTexel, c); }},
@@ -542,9 +561,11 @@ TEST_F(TextureStageTest, BlendFactorsAndOperations) {
   } cases[] = {
       {D3DBLEND_ONE, D3DBLEND_ZERO, D3DBLENDOP_ADD, 1, 0},
       {D3DBLEND_ZERO, D3DBLEND_ONE, D3DBLENDOP_ADD, 0, 1},
-      {D3DBLEND_SRCALPHA, D3DBLEND_INVSRCALPHA, D3DBLENDOP_ADD, ch(kDiffuse, 0), 1 - ch(kDiffuse, 0)},
+      {D3DBLEND_SRCALPHA, D3DBLEND_INVSRCALPHA, D3DBLENDOP_ADD, ch(kDiffuse, 0),
+       1 - ch(kDiffuse, 0)},
       {D3DBLEND_BOTHSRCALPHA, D3DBLEND_ZERO, D3DBLENDOP_ADD, ch(kDiffuse, 0), 1 - ch(kDiffuse, 0)},
-      {D3DBLEND_BOTHINVSRCALPHA, D3DBLEND_ZERO, D3DBLENDOP_ADD, 1 - ch(kDiffuse, 0), ch(kDiffuse, 0)},
+      {D3DBLEND_BOTHINVSRCALPHA, D3DBLEND_ZERO, D3DBLENDOP_ADD, 1 - ch(kDiffuse, 0),
+       ch(kDiffuse, 0)},
       // The back buffer has no alpha: destination alpha reads as one.
       {D3DBLEND_DESTALPHA, D3DBLEND_INVDESTALPHA, D3DBLENDOP_ADD, 1, 0},
       {D3DBLEND_ONE, D3DBLEND_ONE, D3DBLENDOP_REVSUBTRACT, 1, 1},
@@ -591,9 +612,8 @@ TEST_F(TextureStageTest, BlendFactorsAndOperations) {
   device->Clear(0, nullptr, D3DCLEAR_TARGET, dest, 1.0f, 0);
   device->SetRenderState(D3DRS_BLENDOP, D3DBLENDOP_MAX);
   got = drawQuad();
-  EXPECT_TRUE(colourNear(got, toColour({std::max(s(1), dst(1)), std::max(s(2), dst(2)),
-                                        std::max(s(3), dst(3))}),
-                         1));
+  EXPECT_TRUE(colourNear(
+      got, toColour({std::max(s(1), dst(1)), std::max(s(2), dst(2)), std::max(s(3), dst(3))}), 1));
   device->SetRenderState(D3DRS_ALPHABLENDENABLE, FALSE);
   // Colour writes limited to green.
   device->Clear(0, nullptr, D3DCLEAR_TARGET, dest, 1.0f, 0);
@@ -632,7 +652,8 @@ TEST_F(TextureStageTest, EachAlphaOperationOnKnownTexels) {
       {D3DTOP_BLENDTEXTUREALPHA, D3DTA_TFACTOR, D3DTA_DIFFUSE, 0, f * t + d * (1 - t)},
       {D3DTOP_BLENDFACTORALPHA, D3DTA_TEXTURE, D3DTA_DIFFUSE, 0, t * f + d * (1 - f)},
       {D3DTOP_BLENDCURRENTALPHA, D3DTA_TEXTURE, D3DTA_TFACTOR, 0, t * d + f * (1 - d)},
-      {D3DTOP_BLENDTEXTUREALPHAPM, D3DTA_TFACTOR, D3DTA_DIFFUSE, 0, std::min(1.0f, f + d * (1 - t))},
+      {D3DTOP_BLENDTEXTUREALPHAPM, D3DTA_TFACTOR, D3DTA_DIFFUSE, 0,
+       std::min(1.0f, f + d * (1 - t))},
       {D3DTOP_MULTIPLYADD, D3DTA_TEXTURE, D3DTA_DIFFUSE, D3DTA_TFACTOR, std::min(1.0f, f + t * d)},
       {D3DTOP_LERP, D3DTA_TEXTURE, D3DTA_DIFFUSE, D3DTA_TFACTOR, f * t + (1 - f) * d},
   };
@@ -642,7 +663,8 @@ TEST_F(TextureStageTest, EachAlphaOperationOnKnownTexels) {
     device->SetTextureStageState(0, D3DTSS_ALPHAARG2, c.arg2);
     device->SetTextureStageState(0, D3DTSS_ALPHAARG0, c.arg0);
     float a = c.expected;
-    EXPECT_TRUE(colourNear(drawQuad() | 0xff000000u, toColour({a, a, a}), 2)) << "operation " << c.op;
+    EXPECT_TRUE(colourNear(drawQuad() | 0xff000000u, toColour({a, a, a}), 2))
+        << "operation " << c.op;
   }
   device->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_DISABLE);
 }
@@ -741,7 +763,8 @@ TEST_F(TextureStageTest, BlendingOntoATargetWithAlpha) {
       {D3DBLEND_BLENDFACTOR, D3DBLEND_ONE, D3DBLENDOP_REVSUBTRACT, false, 0, 0, 0},
       {D3DBLEND_ONE, D3DBLEND_ONE, D3DBLENDOP_MIN, false, 0, 0, 0},
       // Alpha on its own factors and operation.
-      {D3DBLEND_ONE, D3DBLEND_ZERO, D3DBLENDOP_ADD, true, D3DBLEND_ZERO, D3DBLEND_ONE, D3DBLENDOP_ADD},
+      {D3DBLEND_ONE, D3DBLEND_ZERO, D3DBLENDOP_ADD, true, D3DBLEND_ZERO, D3DBLEND_ONE,
+       D3DBLENDOP_ADD},
       {D3DBLEND_SRCALPHA, D3DBLEND_ONE, D3DBLENDOP_ADD, true, D3DBLEND_ONE, D3DBLEND_ONE,
        D3DBLENDOP_REVSUBTRACT},
       {D3DBLEND_ONE, D3DBLEND_ONE, D3DBLENDOP_SUBTRACT, true, D3DBLEND_INVDESTALPHA,
@@ -761,7 +784,8 @@ TEST_F(TextureStageTest, BlendingOntoATargetWithAlpha) {
       bool alpha = k == 3 && c.separate;
       DWORD sf = alpha ? c.srcAlpha : c.src, df = alpha ? c.dstAlpha : c.dst;
       out[k] = blendOf(alpha ? c.opAlpha : c.op, src[k], dst[k],
-                       blendFactorOf(sf, k, src, dst, constant), blendFactorOf(df, k, src, dst, constant));
+                       blendFactorOf(sf, k, src, dst, constant),
+                       blendFactorOf(df, k, src, dst, constant));
     }
     EXPECT_TRUE(colourNear(drawQuad(), toColour({out[0], out[1], out[2]}, out[3]), 2))
         << c.src << " " << c.dst << " " << c.op << (c.separate ? " separate" : "");
@@ -785,11 +809,11 @@ TEST_F(TextureStageTest, AlphaTestAgainstTheReference) {
     DWORD func, ref;
     bool drawn;
   } cases[] = {
-      {D3DCMP_GREATER, alpha, false},    {D3DCMP_GREATEREQUAL, alpha, true},
-      {D3DCMP_EQUAL, alpha, true},       {D3DCMP_EQUAL, alpha + 1, false},
-      {D3DCMP_LESS, alpha + 1, true},    {D3DCMP_LESS, alpha, false},
-      {D3DCMP_NOTEQUAL, alpha, false},   {D3DCMP_NEVER, 0, false},
-      {D3DCMP_ALWAYS, 0xff, true},       {D3DCMP_LESSEQUAL, alpha, true},
+      {D3DCMP_GREATER, alpha, false},  {D3DCMP_GREATEREQUAL, alpha, true},
+      {D3DCMP_EQUAL, alpha, true},     {D3DCMP_EQUAL, alpha + 1, false},
+      {D3DCMP_LESS, alpha + 1, true},  {D3DCMP_LESS, alpha, false},
+      {D3DCMP_NOTEQUAL, alpha, false}, {D3DCMP_NEVER, 0, false},
+      {D3DCMP_ALWAYS, 0xff, true},     {D3DCMP_LESSEQUAL, alpha, true},
   };
   for (const Case& c : cases) {
     device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
@@ -908,7 +932,8 @@ TEST_F(PipelineTest, StagesReadTheirOwnCoordinateSetTextureAndSampler) {
   // and which coordinate set it used.
   auto texture = [&](D3DCOLOR left, D3DCOLOR right) {
     IDirect3DTexture9* t = nullptr;
-    EXPECT_EQ(device->CreateTexture(2, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &t, nullptr), D3D_OK);
+    EXPECT_EQ(device->CreateTexture(2, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &t, nullptr),
+              D3D_OK);
     D3DLOCKED_RECT locked;
     t->LockRect(0, &locked, nullptr, 0);
     const D3DCOLOR texels[2] = {left, right};
@@ -943,7 +968,7 @@ TEST_F(PipelineTest, StagesReadTheirOwnCoordinateSetTextureAndSampler) {
       {0, 1, D3DTADDRESS_WRAP, 0xff800040},
       {0, 1, D3DTADDRESS_CLAMP, 0xff800080},  // stage 1's sampler alone clamps
       {0, 0, D3DTADDRESS_WRAP, 0xff800080},
-      {1, 1, D3DTADDRESS_WRAP, 0xff008040},   // stage 0 on set 1: wrapped too
+      {1, 1, D3DTADDRESS_WRAP, 0xff008040},  // stage 0 on set 1: wrapped too
   };
   for (const Case& c : cases) {
     device->SetTextureStageState(0, D3DTSS_TEXCOORDINDEX, c.set0);
@@ -972,8 +997,10 @@ TEST_F(PipelineTest, BlendedNormalsLightTheVertex) {
   struct Vertex {
     float x, y, z, weight, nx, ny, nz;
   };
-  Vertex v[4] = {{-1, 1, 0.25f, 0.5f, 0, 0, -1}, {1, 1, 0.25f, 0.5f, 0, 0, -1},
-                 {-1, -1, 0.25f, 0.5f, 0, 0, -1}, {1, -1, 0.25f, 0.5f, 0, 0, -1}};
+  Vertex v[4] = {{-1, 1, 0.25f, 0.5f, 0, 0, -1},
+                 {1, 1, 0.25f, 0.5f, 0, 0, -1},
+                 {-1, -1, 0.25f, 0.5f, 0, 0, -1},
+                 {1, -1, 0.25f, 0.5f, 0, 0, -1}};
   device->SetFVF(D3DFVF_XYZB1 | D3DFVF_NORMAL);
   ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
   EXPECT_TRUE(colourNear(centre(), toColour({0.75f, 0.75f, 0.75f}), 2));

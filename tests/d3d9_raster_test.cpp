@@ -33,15 +33,18 @@ class RasterTest : public DeviceFixture {
   }
 
   void rectangle(float x0, float y0, float x1, float y1, D3DCOLOR c, float u1 = 1, float v1 = 1) {
-    ScreenVertex v[4] = {{x0, y0, 0.5f, 1, c, 0, 0}, {x1, y0, 0.5f, 1, c, u1, 0},
-                         {x0, y1, 0.5f, 1, c, 0, v1}, {x1, y1, 0.5f, 1, c, u1, v1}};
+    ScreenVertex v[4] = {{x0, y0, 0.5f, 1, c, 0, 0},
+                         {x1, y0, 0.5f, 1, c, u1, 0},
+                         {x0, y1, 0.5f, 1, c, 0, v1},
+                         {x1, y1, 0.5f, 1, c, u1, v1}};
     ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
   }
 
   // A texture of w x h texels, texel (x, y) = colours[y * w + x].
   IDirect3DTexture9* texture(UINT w, UINT h, const D3DCOLOR* colours) {
     IDirect3DTexture9* t = nullptr;
-    EXPECT_EQ(device->CreateTexture(w, h, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &t, nullptr), D3D_OK);
+    EXPECT_EQ(device->CreateTexture(w, h, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &t, nullptr),
+              D3D_OK);
     D3DLOCKED_RECT locked;
     t->LockRect(0, &locked, nullptr, 0);
     for (UINT y = 0; y < h; ++y)
@@ -115,22 +118,51 @@ TEST_F(RasterTest, StencilOperationsFacesAndMasks) {
       {"decrement, wrapping", 0, D3DSTENCILOP_DECR, 255},
       {"invert", 5, D3DSTENCILOP_INVERT, 250},
       // Only the write mask's bits change.
-      {.name = "write mask", .start = 0xa0, .op = D3DSTENCILOP_REPLACE, .expected = 0xaf,
-       .ref = 0xff, .writeMask = 0x0f},
+      {.name = "write mask",
+       .start = 0xa0,
+       .op = D3DSTENCILOP_REPLACE,
+       .expected = 0xaf,
+       .ref = 0xff,
+       .writeMask = 0x0f},
       // The test compares ref & mask with stencil & mask.
-      {.name = "masked test passes", .start = 0x25, .op = D3DSTENCILOP_INCRSAT, .expected = 0x26,
-       .func = D3DCMP_EQUAL, .ref = 0x15, .mask = 0x0f},
-      {.name = "stencil test fails", .start = 0x25, .op = D3DSTENCILOP_INCRSAT, .expected = 0x26,
-       .outcome = D3DRS_STENCILFAIL, .func = D3DCMP_EQUAL, .ref = 0x16, .mask = 0x0f},
-      {.name = "depth test fails", .start = 7, .op = D3DSTENCILOP_INCRSAT, .expected = 8,
-       .outcome = D3DRS_STENCILZFAIL, .clearZ = 0.25f},
+      {.name = "masked test passes",
+       .start = 0x25,
+       .op = D3DSTENCILOP_INCRSAT,
+       .expected = 0x26,
+       .func = D3DCMP_EQUAL,
+       .ref = 0x15,
+       .mask = 0x0f},
+      {.name = "stencil test fails",
+       .start = 0x25,
+       .op = D3DSTENCILOP_INCRSAT,
+       .expected = 0x26,
+       .outcome = D3DRS_STENCILFAIL,
+       .func = D3DCMP_EQUAL,
+       .ref = 0x16,
+       .mask = 0x0f},
+      {.name = "depth test fails",
+       .start = 7,
+       .op = D3DSTENCILOP_INCRSAT,
+       .expected = 8,
+       .outcome = D3DRS_STENCILZFAIL,
+       .clearZ = 0.25f},
       // Two-sided: counter-clockwise triangles take the CCW operations
       // (DECR below), clockwise ones and one-sided mode the others.
-      {.name = "two-sided, counter-clockwise", .start = 5, .op = D3DSTENCILOP_INCR, .expected = 4,
-       .counterClockwise = true, .twoSided = true},
-      {.name = "two-sided, clockwise", .start = 5, .op = D3DSTENCILOP_INCR, .expected = 6,
+      {.name = "two-sided, counter-clockwise",
+       .start = 5,
+       .op = D3DSTENCILOP_INCR,
+       .expected = 4,
+       .counterClockwise = true,
        .twoSided = true},
-      {.name = "one-sided, counter-clockwise", .start = 5, .op = D3DSTENCILOP_INCR, .expected = 6,
+      {.name = "two-sided, clockwise",
+       .start = 5,
+       .op = D3DSTENCILOP_INCR,
+       .expected = 6,
+       .twoSided = true},
+      {.name = "one-sided, counter-clockwise",
+       .start = 5,
+       .op = D3DSTENCILOP_INCR,
+       .expected = 6,
        .counterClockwise = true},
   };
   for (const Case& c : cases) {
@@ -150,8 +182,10 @@ TEST_F(RasterTest, StencilOperationsFacesAndMasks) {
     device->SetRenderState(D3DRS_CCW_STENCILZFAIL, D3DSTENCILOP_ZERO);
     device->SetRenderState(D3DRS_COLORWRITEENABLE, 0);
     if (c.counterClockwise) {
-      ScreenVertex v[4] = {{8, 8, 0.5f, 1, 0, 0, 0}, {8, 40, 0.5f, 1, 0, 0, 0},
-                           {56, 8, 0.5f, 1, 0, 0, 0}, {56, 40, 0.5f, 1, 0, 0, 0}};
+      ScreenVertex v[4] = {{8, 8, 0.5f, 1, 0, 0, 0},
+                           {8, 40, 0.5f, 1, 0, 0, 0},
+                           {56, 8, 0.5f, 1, 0, 0, 0},
+                           {56, 40, 0.5f, 1, 0, 0, 0}};
       ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
     } else {
       rectangle(8, 8, 56, 40, 0xffffffff);
@@ -212,7 +246,8 @@ TEST_F(RasterTest, ScissorFillAndShadeModes) {
 
   // Flat shading takes each triangle's first vertex colour.
   device->SetRenderState(D3DRS_SHADEMODE, D3DSHADE_FLAT);
-  ScreenVertex v[3] = {{0, 0, 0.5f, 1, 0xffff0000, 0, 0}, {64, 0, 0.5f, 1, 0xff00ff00, 0, 0},
+  ScreenVertex v[3] = {{0, 0, 0.5f, 1, 0xffff0000, 0, 0},
+                       {64, 0, 0.5f, 1, 0xff00ff00, 0, 0},
                        {0, 48, 0.5f, 1, 0xff0000ff, 0, 0}};
   device->DrawPrimitiveUP(D3DPT_TRIANGLELIST, 1, v, sizeof v[0]);
   f = frame();
@@ -268,14 +303,16 @@ TEST_F(RasterTest, MipLevelsFollowTheMipFilterBiasAndLimit) {
   // An 8 x 8 texture with four levels, each one colour.
   const D3DCOLOR levels[4] = {0xffff0000, 0xff00ff00, 0xff0000ff, 0xffffff00};
   IDirect3DTexture9* t = nullptr;
-  ASSERT_EQ(device->CreateTexture(8, 8, 4, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &t, nullptr), D3D_OK);
+  ASSERT_EQ(device->CreateTexture(8, 8, 4, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &t, nullptr),
+            D3D_OK);
   for (UINT level = 0; level < 4; ++level) {
     D3DLOCKED_RECT locked;
     ASSERT_EQ(t->LockRect(level, &locked, nullptr, 0), D3D_OK);
     UINT size = 8u >> level;
     for (UINT y = 0; y < size; ++y)
       for (UINT x = 0; x < size; ++x)
-        std::memcpy(static_cast<uint8_t*>(locked.pBits) + y * UINT(locked.Pitch) + x * 4, &levels[level], 4);
+        std::memcpy(static_cast<uint8_t*>(locked.pBits) + y * UINT(locked.Pitch) + x * 4,
+                    &levels[level], 4);
     t->UnlockRect(level);
   }
   device->SetTexture(0, t);
@@ -289,13 +326,13 @@ TEST_F(RasterTest, MipLevelsFollowTheMipFilterBiasAndLimit) {
     float bias, pixels;  // the texture drawn over pixels x pixels
     int level;
   } cases[] = {
-      {D3DTEXF_NONE, 0, 0, 2, 0},    // four texels a pixel, but no mipmapping
-      {D3DTEXF_POINT, 0, 0, 2, 2},   // four texels a pixel: level 2
+      {D3DTEXF_NONE, 0, 0, 2, 0},   // four texels a pixel, but no mipmapping
+      {D3DTEXF_POINT, 0, 0, 2, 2},  // four texels a pixel: level 2
       {D3DTEXF_POINT, 0, 0, 8, 0},
       {D3DTEXF_POINT, 0, -1, 2, 1},  // the bias moves one level up
       {D3DTEXF_POINT, 0, 1, 2, 3},
-      {D3DTEXF_POINT, 3, 0, 2, 3},   // no level more detailed than the limit
-      {D3DTEXF_POINT, 1, 0, 2, 2},   // a limit above the level chosen changes nothing
+      {D3DTEXF_POINT, 3, 0, 2, 3},  // no level more detailed than the limit
+      {D3DTEXF_POINT, 1, 0, 2, 2},  // a limit above the level chosen changes nothing
       {D3DTEXF_POINT, 2, 0, 8, 2},
   };
   for (const Case& c : cases) {
@@ -432,7 +469,9 @@ TEST_F(RasterTest, PointSizeAndClipPlanes) {
   struct Vertex {
     float x, y, z;
     D3DCOLOR c;
-  } quad[4] = {{-1, 1, 0.5f, 0xff00ffff}, {1, 1, 0.5f, 0xff00ffff}, {-1, -1, 0.5f, 0xff00ffff},
+  } quad[4] = {{-1, 1, 0.5f, 0xff00ffff},
+               {1, 1, 0.5f, 0xff00ffff},
+               {-1, -1, 0.5f, 0xff00ffff},
                {1, -1, 0.5f, 0xff00ffff}};
   device->SetFVF(D3DFVF_XYZ | D3DFVF_DIFFUSE);
   device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]);
@@ -482,7 +521,8 @@ TEST_F(RasterTest, NonsenseStatesDrawWithoutHarm) {
   messages.clear();
   gLogHook = [](const char* text) { messages.push_back(text); };
   for (DWORD value : values) {
-    for (DWORD id = 0; id < D3DRS_COUNT; ++id) device->SetRenderState(D3DRENDERSTATETYPE(id), value);
+    for (DWORD id = 0; id < D3DRS_COUNT; ++id)
+      device->SetRenderState(D3DRENDERSTATETYPE(id), value);
     for (DWORD stage = 0; stage < 8; ++stage)
       for (DWORD type = 1; type < D3DTSS_COUNT; ++type)
         device->SetTextureStageState(stage, D3DTEXTURESTAGESTATETYPE(type), value);
@@ -492,7 +532,8 @@ TEST_F(RasterTest, NonsenseStatesDrawWithoutHarm) {
     for (DWORD fvf : formats) {
       device->SetFVF(fvf);
       for (D3DPRIMITIVETYPE type : {D3DPT_POINTLIST, D3DPT_LINESTRIP, D3DPT_TRIANGLELIST})
-        EXPECT_EQ(device->DrawPrimitiveUP(type, 1, vertices.data(), 128), D3D_OK) << value << " " << fvf;
+        EXPECT_EQ(device->DrawPrimitiveUP(type, 1, vertices.data(), 128), D3D_OK)
+            << value << " " << fvf;
     }
   }
   gLogHook = nullptr;
@@ -530,9 +571,10 @@ TEST_F(RasterTest, ProgramsOfOthersDrawThroughTheDevice) {
     glCompileShader(shader);
     return shader;
   };
-  GLuint vs = compile(GL_VERTEX_SHADER,
-                      "#version 330 core\nlayout(location = 0) in vec4 p;\nlayout(location = 7) in "
-                      "vec2 uv;\nout vec2 t;\nvoid main() { gl_Position = vec4(p.xy, 0.5, 1.0); t = uv; }\n");
+  GLuint vs = compile(
+      GL_VERTEX_SHADER,
+      "#version 330 core\nlayout(location = 0) in vec4 p;\nlayout(location = 7) in "
+      "vec2 uv;\nout vec2 t;\nvoid main() { gl_Position = vec4(p.xy, 0.5, 1.0); t = uv; }\n");
   GLuint fs = compile(GL_FRAGMENT_SHADER,
                       "#version 330 core\nuniform sampler2D s;\nin vec2 t;\nout vec4 c;\n"
                       "void main() { c = texture(s, t).bgra; }\n");
@@ -576,8 +618,12 @@ TEST_F(RasterTest, EveryStageOperationCompilesInEveryPosition) {
   const D3DCOLOR texel = 0xff808080;
   IDirect3DTexture9* t = texture(1, 1, &texel);
   for (DWORD stage = 0; stage < 3; ++stage) device->SetTexture(stage, t);
-  const DWORD args[] = {D3DTA_TEXTURE | D3DTA_COMPLEMENT, D3DTA_TEMP | D3DTA_ALPHAREPLICATE,
-                        D3DTA_CONSTANT, D3DTA_SPECULAR, D3DTA_CURRENT, D3DTA_TFACTOR};
+  const DWORD args[] = {D3DTA_TEXTURE | D3DTA_COMPLEMENT,
+                        D3DTA_TEMP | D3DTA_ALPHAREPLICATE,
+                        D3DTA_CONSTANT,
+                        D3DTA_SPECULAR,
+                        D3DTA_CURRENT,
+                        D3DTA_TFACTOR};
   device->SetRenderState(D3DRS_SPECULARENABLE, TRUE);
   device->SetRenderState(D3DRS_FOGENABLE, TRUE);
   device->SetRenderState(D3DRS_FOGTABLEMODE, D3DFOG_EXP2);
@@ -594,18 +640,23 @@ TEST_F(RasterTest, EveryStageOperationCompilesInEveryPosition) {
       device->SetTextureStageState(stage, D3DTSS_ALPHAARG0, b);
       device->SetTextureStageState(stage, D3DTSS_ALPHAARG1, c);
       device->SetTextureStageState(stage, D3DTSS_ALPHAARG2, a);
-      device->SetTextureStageState(stage, D3DTSS_RESULTARG, stage == 1 ? D3DTA_TEMP : D3DTA_CURRENT);
-      device->SetTextureStageState(stage, D3DTSS_TEXCOORDINDEX, stage == 2 ? D3DTSS_TCI_SPHEREMAP : 0);
-      device->SetTextureStageState(stage, D3DTSS_TEXTURETRANSFORMFLAGS,
-                                   stage == 1 ? D3DTTFF_COUNT3 | D3DTTFF_PROJECTED : D3DTTFF_DISABLE);
+      device->SetTextureStageState(stage, D3DTSS_RESULTARG,
+                                   stage == 1 ? D3DTA_TEMP : D3DTA_CURRENT);
+      device->SetTextureStageState(stage, D3DTSS_TEXCOORDINDEX,
+                                   stage == 2 ? D3DTSS_TCI_SPHEREMAP : 0);
+      device->SetTextureStageState(
+          stage, D3DTSS_TEXTURETRANSFORMFLAGS,
+          stage == 1 ? D3DTTFF_COUNT3 | D3DTTFF_PROJECTED : D3DTTFF_DISABLE);
     }
     device->SetFVF(kScreenFVF);
     rectangle(0, 0, 8, 8, 0xffffffff);
     // Transformed and lit, so that the coordinate generation runs too.
     struct Vertex {
       float x, y, z, nx, ny, nz, u, v;
-    } quad[4] = {{-1, 1, 0.5f, 0, 0, -1, 0, 0}, {1, 1, 0.5f, 0, 0, -1, 1, 0},
-                 {-1, -1, 0.5f, 0, 0, -1, 0, 1}, {1, -1, 0.5f, 0, 0, -1, 1, 1}};
+    } quad[4] = {{-1, 1, 0.5f, 0, 0, -1, 0, 0},
+                 {1, 1, 0.5f, 0, 0, -1, 1, 0},
+                 {-1, -1, 0.5f, 0, 0, -1, 0, 1},
+                 {1, -1, 0.5f, 0, 0, -1, 1, 1}};
     device->SetRenderState(D3DRS_LIGHTING, TRUE);
     device->LightEnable(0, TRUE);
     device->SetFVF(D3DFVF_XYZ | D3DFVF_NORMAL | D3DFVF_TEX1);

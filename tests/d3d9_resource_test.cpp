@@ -32,8 +32,10 @@ class ResourceTest : public DeviceFixture {
   // Draws `texture` over the rectangle x0,y0 - x1,y1 of the target, texel
   // for texel when the sizes agree.
   void drawTexture(IDirect3DBaseTexture9* texture, float x0, float y0, float x1, float y1) {
-    TexturedVertex v[4] = {{x0, y0, 0.5f, 1, 0, 0}, {x1, y0, 0.5f, 1, 1, 0},
-                           {x0, y1, 0.5f, 1, 0, 1}, {x1, y1, 0.5f, 1, 1, 1}};
+    TexturedVertex v[4] = {{x0, y0, 0.5f, 1, 0, 0},
+                           {x1, y0, 0.5f, 1, 1, 0},
+                           {x0, y1, 0.5f, 1, 0, 1},
+                           {x1, y1, 0.5f, 1, 1, 1}};
     device->SetTexture(0, texture);
     device->SetFVF(kTexturedFVF);
     ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
@@ -52,7 +54,8 @@ TEST_F(ResourceTest, LockRoundTripOfEachFormat) {
   for (D3DFORMAT format : formats) {
     const d3d9::FormatInfo* info = d3d9::formatInfo(format);
     IDirect3DTexture9* texture = nullptr;
-    ASSERT_EQ(device->CreateTexture(2, 2, 1, 0, format, D3DPOOL_MANAGED, &texture, nullptr), D3D_OK);
+    ASSERT_EQ(device->CreateTexture(2, 2, 1, 0, format, D3DPOOL_MANAGED, &texture, nullptr),
+              D3D_OK);
     D3DLOCKED_RECT locked;
     ASSERT_EQ(texture->LockRect(0, &locked, nullptr, 0), D3D_OK);
     EXPECT_EQ(locked.Pitch, 2 * info->bytesPerPixel);
@@ -85,9 +88,10 @@ TEST_F(ResourceTest, LockRoundTripOfEachFormat) {
     // A second lock sees what was written.
     ASSERT_EQ(texture->LockRect(0, &locked, nullptr, D3DLOCK_READONLY), D3D_OK);
     for (int i = 0; i < 4; ++i)
-      EXPECT_EQ(d3d9::pixelToARGB(format, static_cast<uint8_t*>(locked.pBits) + (i / 2) * locked.Pitch +
-                                              (i % 2) * info->bytesPerPixel),
-                expected[i]);
+      EXPECT_EQ(
+          d3d9::pixelToARGB(format, static_cast<uint8_t*>(locked.pBits) + (i / 2) * locked.Pitch +
+                                        (i % 2) * info->bytesPerPixel),
+          expected[i]);
     texture->UnlockRect(0);
     texture->Release();
   }
@@ -168,8 +172,8 @@ TEST_F(ResourceTest, FullMipChainsWithTheirSizes) {
 
 TEST_F(ResourceTest, RenderToTextureAndBack) {
   IDirect3DTexture9* target = nullptr;
-  ASSERT_EQ(device->CreateTexture(32, 32, 1, D3DUSAGE_RENDERTARGET, D3DFMT_A8R8G8B8, D3DPOOL_DEFAULT,
-                                  &target, nullptr),
+  ASSERT_EQ(device->CreateTexture(32, 32, 1, D3DUSAGE_RENDERTARGET, D3DFMT_A8R8G8B8,
+                                  D3DPOOL_DEFAULT, &target, nullptr),
             D3D_OK);
   IDirect3DSurface9* back = nullptr;
   IDirect3DSurface9* level = nullptr;
@@ -222,8 +226,8 @@ TEST_F(ResourceTest, StretchRectScalesAndUpdateSurfaceCopies) {
   IDirect3DSurface9* back = nullptr;
   device->GetRenderTarget(0, &back);
   IDirect3DSurface9* small = nullptr;
-  ASSERT_EQ(device->CreateRenderTarget(16, 12, D3DFMT_X8R8G8B8, D3DMULTISAMPLE_NONE, 0, FALSE, &small,
-                                       nullptr),
+  ASSERT_EQ(device->CreateRenderTarget(16, 12, D3DFMT_X8R8G8B8, D3DMULTISAMPLE_NONE, 0, FALSE,
+                                       &small, nullptr),
             D3D_OK);
   ASSERT_EQ(device->StretchRect(back, nullptr, small, nullptr, D3DTEXF_NONE), D3D_OK);
   d3d9_test::Frame f = d3d9_test::readSurface(small);
@@ -269,7 +273,8 @@ TEST_F(ResourceTest, CubeTextureFacesAndSurfaces) {
   for (int face = 0; face < 6; ++face) {
     D3DLOCKED_RECT locked;
     ASSERT_EQ(cube->LockRect(D3DCUBEMAP_FACES(face), 0, &locked, nullptr, 0), D3D_OK);
-    for (int i = 0; i < 64; ++i) static_cast<uint32_t*>(locked.pBits)[i] = 0xff000000u | (face + 1) * 0x20;
+    for (int i = 0; i < 64; ++i)
+      static_cast<uint32_t*>(locked.pBits)[i] = 0xff000000u | (face + 1) * 0x20;
     cube->UnlockRect(D3DCUBEMAP_FACES(face), 0);
   }
   IDirect3DSurface9* surface = nullptr;
@@ -283,7 +288,9 @@ TEST_F(ResourceTest, CubeTextureFacesAndSurfaces) {
   // Sampling with the direction +z picks the +z face.
   struct CubeVertex {
     float x, y, z, rhw, u, v, w;
-  } v[4] = {{0, 0, 0.5f, 1, 0, 0, 1}, {16, 0, 0.5f, 1, 0, 0, 1}, {0, 16, 0.5f, 1, 0, 0, 1},
+  } v[4] = {{0, 0, 0.5f, 1, 0, 0, 1},
+            {16, 0, 0.5f, 1, 0, 0, 1},
+            {0, 16, 0.5f, 1, 0, 0, 1},
             {16, 16, 0.5f, 1, 0, 0, 1}};
   device->SetTexture(0, cube);
   device->SetFVF(D3DFVF_XYZRHW | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE3(0));
@@ -300,8 +307,8 @@ TEST_F(ResourceTest, BoundTexturesOutliveTheirLastReference) {
   texture->LockRect(0, &locked, nullptr, 0);
   for (int y = 0; y < 2; ++y)
     for (int x = 0; x < 2; ++x)
-      static_cast<uint32_t*>(static_cast<void*>(static_cast<uint8_t*>(locked.pBits) + y * locked.Pitch))[x] =
-          0xff336699;
+      static_cast<uint32_t*>(static_cast<void*>(static_cast<uint8_t*>(locked.pBits) +
+                                                y * locked.Pitch))[x] = 0xff336699;
   texture->UnlockRect(0);
   device->SetTexture(0, texture);
   EXPECT_EQ(texture->Release(), 0u);
@@ -309,8 +316,8 @@ TEST_F(ResourceTest, BoundTexturesOutliveTheirLastReference) {
   ASSERT_EQ(device->GetTexture(0, &held), D3D_OK);
   ASSERT_EQ(held, static_cast<IDirect3DBaseTexture9*>(texture));
   held->Release();
-  TexturedVertex v[4] = {{0, 0, 0.5f, 1, 0, 0}, {8, 0, 0.5f, 1, 1, 0}, {0, 8, 0.5f, 1, 0, 1},
-                         {8, 8, 0.5f, 1, 1, 1}};
+  TexturedVertex v[4] = {
+      {0, 0, 0.5f, 1, 0, 0}, {8, 0, 0.5f, 1, 1, 0}, {0, 8, 0.5f, 1, 0, 1}, {8, 8, 0.5f, 1, 1, 1}};
   device->SetFVF(kTexturedFVF);
   device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]);
   EXPECT_EQ(frame().at(4, 4), 0xff336699u);
@@ -378,8 +385,10 @@ TEST_F(ResourceTest, TargetsLargerThanTheDepthBufferAreDrawnWhole) {
   struct Vertex {
     float x, y, z, rhw;
     D3DCOLOR c;
-  } quad[4] = {{100, 100, 0.5f, 1, 0xffff0000}, {120, 100, 0.5f, 1, 0xffff0000},
-               {100, 120, 0.5f, 1, 0xffff0000}, {120, 120, 0.5f, 1, 0xffff0000}};
+  } quad[4] = {{100, 100, 0.5f, 1, 0xffff0000},
+               {120, 100, 0.5f, 1, 0xffff0000},
+               {100, 120, 0.5f, 1, 0xffff0000},
+               {120, 120, 0.5f, 1, 0xffff0000}};
   device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_DIFFUSE);
   device->SetFVF(D3DFVF_XYZRHW | D3DFVF_DIFFUSE);
   device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]);
@@ -444,8 +453,8 @@ TEST_F(ResourceTest, LevelsTheGpuWroteLockBackInEachFormat) {
     ASSERT_EQ(target->LockRect(0, &locked, nullptr, D3DLOCK_READONLY), D3D_OK);
     EXPECT_EQ(locked.Pitch, 8 * info->bytesPerPixel);
     auto texel = [&](int x, int y) {
-      return d3d9::pixelToARGB(
-          c.format, static_cast<uint8_t*>(locked.pBits) + y * locked.Pitch + x * info->bytesPerPixel);
+      return d3d9::pixelToARGB(c.format, static_cast<uint8_t*>(locked.pBits) + y * locked.Pitch +
+                                             x * info->bytesPerPixel);
     };
     EXPECT_TRUE(colourNear(texel(0, 0), colour, c.tolerance)) << c.format;
     EXPECT_TRUE(colourNear(texel(5, 3), colour, c.tolerance)) << c.format;
@@ -483,14 +492,17 @@ TEST_F(ResourceTest, CubeRenderTargetFacesTakeTheirOwnDrawing) {
   device->SetRenderTarget(0, back);
   for (int face = 0; face < 6; ++face) {
     D3DLOCKED_RECT locked;
-    ASSERT_EQ(cube->LockRect(D3DCUBEMAP_FACES(face), 0, &locked, nullptr, D3DLOCK_READONLY), D3D_OK);
+    ASSERT_EQ(cube->LockRect(D3DCUBEMAP_FACES(face), 0, &locked, nullptr, D3DLOCK_READONLY),
+              D3D_OK);
     EXPECT_EQ(static_cast<uint32_t*>(locked.pBits)[9] | 0xff000000u, faceColour(face)) << face;
     cube->UnlockRect(D3DCUBEMAP_FACES(face), 0);
   }
   // Sampled along -x, the -x face shows.
   struct CubeVertex {
     float x, y, z, rhw, u, v, w;
-  } v[4] = {{0, 0, 0.5f, 1, -1, 0, 0}, {16, 0, 0.5f, 1, -1, 0, 0}, {0, 16, 0.5f, 1, -1, 0, 0},
+  } v[4] = {{0, 0, 0.5f, 1, -1, 0, 0},
+            {16, 0, 0.5f, 1, -1, 0, 0},
+            {0, 16, 0.5f, 1, -1, 0, 0},
             {16, 16, 0.5f, 1, -1, 0, 0}};
   device->SetTexture(0, cube);
   device->SetFVF(D3DFVF_XYZRHW | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE3(0));

@@ -155,12 +155,18 @@ TEST_F(SemanticsTest, CubeFacesKeepDirect3DOrientation) {
     float u, v, w;
     D3DCOLOR expected;
   } cases[] = {
-      {1, 0.9f, 0.9f, texels[0]},   {1, 0.9f, -0.9f, texels[1]}, {1, -0.9f, 0.9f, texels[2]},
+      {1, 0.9f, 0.9f, texels[0]},
+      {1, 0.9f, -0.9f, texels[1]},
+      {1, -0.9f, 0.9f, texels[2]},
       {1, -0.9f, -0.9f, texels[3]},
       // The other faces' top-left texels: -X (u along +z), +Y (u along +x,
       // v along +z), -Y (v along -z), +Z and -Z (v along -y).
-      {-1, 0.9f, -0.9f, texels[0]}, {-0.9f, 1, -0.9f, texels[0]}, {-0.9f, -1, 0.9f, texels[0]},
-      {-0.9f, 0.9f, 1, texels[0]},  {0.9f, 0.9f, -1, texels[0]},  {0.9f, -0.9f, 1, texels[3]},
+      {-1, 0.9f, -0.9f, texels[0]},
+      {-0.9f, 1, -0.9f, texels[0]},
+      {-0.9f, -1, 0.9f, texels[0]},
+      {-0.9f, 0.9f, 1, texels[0]},
+      {0.9f, 0.9f, -1, texels[0]},
+      {0.9f, -0.9f, 1, texels[3]},
   };
   device->SetFVF(D3DFVF_XYZRHW | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE3(0));
   for (const Case& c : cases) {
@@ -180,7 +186,7 @@ TEST_F(SemanticsTest, CompressedAlphaAndSubRectangleLocks) {
   device->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE | D3DTA_ALPHAREPLICATE);
   // DXT3: explicit 4-bit alpha, row 0 alpha 0xf, rows 1-3 alpha 0x8.
   const uint8_t dxt3[16] = {0xff, 0xff, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88,
-                            0x00, 0xf8, 0x00, 0xf8, 0, 0, 0, 0};
+                            0x00, 0xf8, 0x00, 0xf8, 0,    0,    0,    0};
   device->SetTexture(0, texture(4, 4, D3DFMT_DXT3, dxt3, 16));
   screenQuad(0, 0, 16, 16);
   d3d9_test::Frame f = frame();
@@ -188,7 +194,7 @@ TEST_F(SemanticsTest, CompressedAlphaAndSubRectangleLocks) {
   EXPECT_EQ(f.at(8, 9), 0xff888888u);
   // DXT5: alpha 0 = 0xff, alpha 1 = 0x00, every index 1: transparent.
   const uint8_t dxt5[16] = {0xff, 0x00, 0x49, 0x92, 0x24, 0x49, 0x92, 0x24,
-                            0x00, 0xf8, 0x00, 0xf8, 0, 0, 0, 0};
+                            0x00, 0xf8, 0x00, 0xf8, 0,    0,    0,    0};
   device->SetTexture(0, texture(4, 4, D3DFMT_DXT5, dxt5, 16));
   screenQuad(0, 0, 16, 16);
   EXPECT_EQ(frame().at(8, 8), 0xff000000u);
@@ -211,8 +217,9 @@ TEST_F(SemanticsTest, CompressedAlphaAndSubRectangleLocks) {
   t->Release();
   // The same for a surface of its own in memory.
   IDirect3DSurface9* plain = nullptr;
-  ASSERT_EQ(device->CreateOffscreenPlainSurface(8, 8, D3DFMT_DXT1, D3DPOOL_SYSTEMMEM, &plain, nullptr),
-            D3D_OK);
+  ASSERT_EQ(
+      device->CreateOffscreenPlainSurface(8, 8, D3DFMT_DXT1, D3DPOOL_SYSTEMMEM, &plain, nullptr),
+      D3D_OK);
   ASSERT_EQ(plain->LockRect(&whole, nullptr, 0), D3D_OK);
   plain->UnlockRect();
   ASSERT_EQ(plain->LockRect(&part, &r, 0), D3D_OK);
@@ -232,8 +239,10 @@ TEST_F(SemanticsTest, CameraSpaceNormalAsCoordinates) {
   device->SetSamplerState(0, D3DSAMP_ADDRESSU, D3DTADDRESS_CLAMP);
   struct Vertex {
     float x, y, z, nx, ny, nz;
-  } quad[4] = {{-1, 1, 0.5f, 0.6f, 0, -0.8f}, {1, 1, 0.5f, 0.6f, 0, -0.8f},
-               {-1, -1, 0.5f, 0.6f, 0, -0.8f}, {1, -1, 0.5f, 0.6f, 0, -0.8f}};
+  } quad[4] = {{-1, 1, 0.5f, 0.6f, 0, -0.8f},
+               {1, 1, 0.5f, 0.6f, 0, -0.8f},
+               {-1, -1, 0.5f, 0.6f, 0, -0.8f},
+               {1, -1, 0.5f, 0.6f, 0, -0.8f}};
   device->SetFVF(D3DFVF_XYZ | D3DFVF_NORMAL);
   ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
   EXPECT_EQ(frame().at(32, 24), texels[1]);
@@ -256,7 +265,9 @@ TEST_F(SemanticsTest, OneComponentCoordinatesSampleTheFirstRow) {
   device->SetSamplerState(0, D3DSAMP_ADDRESSV, D3DTADDRESS_CLAMP);
   struct Vertex {
     float x, y, z, rhw, u;
-  } quad[4] = {{0, 0, 0.5f, 1, 0.5f}, {16, 0, 0.5f, 1, 0.5f}, {0, 16, 0.5f, 1, 0.5f},
+  } quad[4] = {{0, 0, 0.5f, 1, 0.5f},
+               {16, 0, 0.5f, 1, 0.5f},
+               {0, 16, 0.5f, 1, 0.5f},
                {16, 16, 0.5f, 1, 0.5f}};
   device->SetFVF(D3DFVF_XYZRHW | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE1(0));
   ASSERT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof quad[0]), D3D_OK);
@@ -265,7 +276,8 @@ TEST_F(SemanticsTest, OneComponentCoordinatesSampleTheFirstRow) {
   // row: v = 0.75 is the bottom row.
   struct Vertex3 {
     float x, y, z, u;
-  } square[4] = {{-1, 1, 0.5f, 0.5f}, {1, 1, 0.5f, 0.5f}, {-1, -1, 0.5f, 0.5f}, {1, -1, 0.5f, 0.5f}};
+  } square[4] = {
+      {-1, 1, 0.5f, 0.5f}, {1, 1, 0.5f, 0.5f}, {-1, -1, 0.5f, 0.5f}, {1, -1, 0.5f, 0.5f}};
   D3DMATRIX m{};
   m._11 = m._44 = 1;
   m._22 = 0.75f;  // v = 1 * 0.75 from the filled second component
@@ -294,7 +306,8 @@ TEST_F(SemanticsTest, LocalViewerSpecularUsesTheDirectionToTheEye) {
   device->SetRenderState(D3DRS_SPECULARENABLE, TRUE);
   struct Vertex {
     float x, y, z, nx, ny, nz;
-  } quad[4] = {{-1, 1, 1, 0, 0, -1}, {1, 1, 1, 0, 0, -1}, {-1, -1, 1, 0, 0, -1}, {1, -1, 1, 0, 0, -1}};
+  } quad[4] = {
+      {-1, 1, 1, 0, 0, -1}, {1, 1, 1, 0, 0, -1}, {-1, -1, 1, 0, 0, -1}, {1, -1, 1, 0, 0, -1}};
   device->SetFVF(D3DFVF_XYZ | D3DFVF_NORMAL);
   float s = 1.0f / std::sqrt(3.0f);
   float hz = s + 1, length = std::sqrt(2 * s * s + hz * hz);

@@ -29,8 +29,10 @@ const std::map<std::string, std::string> kOutOfScope = {
      "its profiles (VS_PROFILE) and MACRO_DEFINE_TEST come from the framework's build tool"},
     {"MonoGame__MonoGame/Tools/MonoGame.Content.Builder.Editor/Templates/Effect.fx",
      "without OPENGL defined it compiles for vs_4_0_level_9_1, a Direct3D 11 profile"},
-    {"discosultan__penumbra/Source/Content/PenumbraLight.fx", "Texture2D, SamplerState and .Sample: Direct3D 10 syntax"},
-    {"discosultan__penumbra/Source/Content/PenumbraTexture.fx", "Texture2D, SamplerState and .Sample: Direct3D 10 syntax"},
+    {"discosultan__penumbra/Source/Content/PenumbraLight.fx",
+     "Texture2D, SamplerState and .Sample: Direct3D 10 syntax"},
+    {"discosultan__penumbra/Source/Content/PenumbraTexture.fx",
+     "Texture2D, SamplerState and .Sample: Direct3D 10 syntax"},
 };
 
 // The least number of in-scope files that must compile and draw; raised
@@ -141,12 +143,14 @@ TEST_F(EffectCorpusTest, EffectFilesWrittenElsewhereCompileAndDraw) {
     }
     ++compiled;
     const std::string failure = drawAll(effect);
-    if (failure.empty()) ++drew;
-    else std::printf("  not drawn: %s: %s\n", name.c_str(), failure.c_str());
+    if (failure.empty())
+      ++drew;
+    else
+      std::printf("  not drawn: %s: %s\n", name.c_str(), failure.c_str());
     effect->Release();
   }
-  std::printf("compiled %d/%d drew %d/%d (%zu files out of scope)\n", compiled, inScope, drew, inScope,
-              kOutOfScope.size());
+  std::printf("compiled %d/%d drew %d/%d (%zu files out of scope)\n", compiled, inScope, drew,
+              inScope, kOutOfScope.size());
   EXPECT_GE(compiled, kCompiledFloor);
   EXPECT_GE(drew, kDrewFloor);
 }

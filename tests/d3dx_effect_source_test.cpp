@@ -69,14 +69,18 @@ TEST(EffectPreprocessor, ExpandsAsTheCPreprocessorDoes) {
       {"#define V(...) f(__VA_ARGS__)\nV(1, 2)", "f(1, 2)"},
       // Conditions: defined, arithmetic, #elif chains, skipped nesting.
       {"#if defined(FROM_CALLER) && FROM_CALLER * 2 == 14\nyes\n#else\nno\n#endif", "yes"},
-      {"#define M 2\n#if M == 1\none\n#elif M == 2\ntwo\n#elif M == 2\nagain\n#else\nother\n#endif", "two"},
-      {"#ifdef NOT_DEFINED\n#if 1/0\n#error not read\n#endif\nskipped\n#else\nkept\n#endif", "kept"},
+      {"#define M 2\n#if M == 1\none\n#elif M == 2\ntwo\n#elif M == 2\nagain\n#else\nother\n#endif",
+       "two"},
+      {"#ifdef NOT_DEFINED\n#if 1/0\n#error not read\n#endif\nskipped\n#else\nkept\n#endif",
+       "kept"},
       {"#ifndef GUARD\n#define GUARD\nonce\n#endif\n#ifndef GUARD\ntwice\n#endif", "once"},
       {"#if (3 > 2 ? 0x10 : 0) >> 4 == 1 && !UNKNOWN\nyes\n#endif", "yes"},
       {"#define E\n#undef E\n#ifdef E\nyes\n#else\nno\n#endif", "no"},
       // Comments go, strings stay whole; a leading byte-order mark goes.
       {"a /* #define X \n */ b // c\n\"// d\"", "a b \"// d\""},
-      {"\xEF\xBB\xBF" "float x;", "float x;"},
+      {"\xEF\xBB\xBF"
+       "float x;",
+       "float x;"},
       // A call of a name that is no macro reads as 0 (with a warning).
       {"#if NOT_A_MACRO(1, (2)) || 0\nyes\n#else\nno\n#endif", "no"},
       // Pragmas are kept for the compiler.
@@ -94,8 +98,8 @@ TEST(EffectPreprocessor, KeepsLineNumbersAndReportsErrorsWhereTheyAre) {
   // Continuations, multi-line comments, directives and a call over two
   // lines all leave the text after them on its own line.
   std::string out, errors;
-  ASSERT_TRUE(preprocess("#define LONG 1 + \\\n 2\n/* one\n two */\n#if 1\nF(\n)\n#endif\nlast\n", out,
-                         errors));
+  ASSERT_TRUE(preprocess("#define LONG 1 + \\\n 2\n/* one\n two */\n#if 1\nF(\n)\n#endif\nlast\n",
+                         out, errors));
   size_t lines = 0;
   for (size_t i = 0; i < out.find("last"); ++i) lines += out[i] == '\n';
   EXPECT_EQ(lines, 8u) << out;
@@ -115,7 +119,8 @@ TEST(EffectPreprocessor, KeepsLineNumbersAndReportsErrorsWhereTheyAre) {
       {"#define F(a, b) a\n\nF(1)", "memory(3): error: macro 'F' takes 2 arguments, not 1"},
       {"#define F(a) a\nF(1", "unterminated arguments of macro 'F'"},
       {"#define F(a\n", "missing ')' in the parameters of macro 'F'"},
-      {"#include \"other.fxh\"", "cannot open include file 'other.fxh': text from memory has no folder"},
+      {"#include \"other.fxh\"",
+       "cannot open include file 'other.fxh': text from memory has no folder"},
       {"#frobnicate", "unknown preprocessor directive '#frobnicate'"},
       // Text that grows without bound is stopped, not followed.
       {"#define A B B\n#define B C C\n#define C D D\n#define D E E\n#define E F F\n#define F G G\n"
@@ -194,7 +199,8 @@ TEST(EffectPreprocessor, IncludesRelativeToTheIncludingFileInAnyCase) {
   in.text = "x\n#include \"Shader\\bad.fxh\"\n";
   errors.clear();
   EXPECT_FALSE(d3dx_fx::preprocessEffect(in, out, errors));
-  EXPECT_NE(errors.find("Shader/bad.fxh(3): error: #error in the include"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("Shader/bad.fxh(3): error: #error in the include"), std::string::npos)
+      << errors;
 
   in.fileName = root + "self.fx";
   in.text = "#include \"self.fx\"\n";
@@ -233,7 +239,8 @@ TEST(EffectParser, DeclarationsTheCompilerMustNotSee) {
   EXPECT_EQ(source.techniques[0].name, "now");
   // Nothing of the annotations, the sampler state or the later technique
   // reaches the compiler.
-  for (const char* gone : {"hidden", "sampler_state", "MinFilter", "technique10", "CompileShader", "a;b"})
+  for (const char* gone :
+       {"hidden", "sampler_state", "MinFilter", "technique10", "CompileShader", "a;b"})
     EXPECT_EQ(source.hlsl.find(gone), std::string::npos) << gone;
 
   // An effect of later techniques alone is refused, not loaded empty.

@@ -36,7 +36,8 @@ struct Vertex {
 
 // Draws a quad over clip space -1..1 with texture coordinates 0..1 (v down).
 void drawQuad(IDirect3DDevice9* device) {
-  const Vertex quad[] = {{-1, 1, 0.5f, 0, 0}, {1, 1, 0.5f, 1, 0}, {-1, -1, 0.5f, 0, 1}, {1, -1, 0.5f, 1, 1}};
+  const Vertex quad[] = {
+      {-1, 1, 0.5f, 0, 0}, {1, 1, 0.5f, 1, 0}, {-1, -1, 0.5f, 0, 1}, {1, -1, 0.5f, 1, 1}};
   device->SetFVF(D3DFVF_XYZ | D3DFVF_TEX1);
   device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof(Vertex));
 }
@@ -302,16 +303,21 @@ TEST_F(EffectTest, FailuresAnswerAnErrorWithTheCompilersText) {
     const char* text;
     const char* expected;  // in the error text
   } cases[] = {
-      {"undeclared", "float4 ps() : COLOR {\n  return missingValue;\n}\n"
-                     "technique tec0 { pass { VertexShader = compile vs_2_0 ps(); PixelShader = compile ps_2_0 ps(); } }",
+      {"undeclared",
+       "float4 ps() : COLOR {\n  return missingValue;\n}\n"
+       "technique tec0 { pass { VertexShader = compile vs_2_0 ps(); PixelShader = compile ps_2_0 ps(); } }",
        "memory(2): error"},
-      {"no such function", "technique tec0 { pass { VertexShader = compile vs_2_0 nowhere(); PixelShader = compile ps_2_0 nowhere(); } }",
+      {"no such function",
+       "technique tec0 { pass { VertexShader = compile vs_2_0 nowhere(); PixelShader = compile ps_2_0 nowhere(); } }",
        "error: entry point 'nowhere' not found"},
-      {"unknown state", "technique tec0 { pass { NoSuchState = 1; } }", "memory(1): error: unknown state 'NoSuchState'"},
-      {"bad value", "technique tec0 {\n pass { CullMode = Sideways; } }", "memory(2): error: invalid value for CullMode"},
+      {"unknown state", "technique tec0 { pass { NoSuchState = 1; } }",
+       "memory(1): error: unknown state 'NoSuchState'"},
+      {"bad value", "technique tec0 {\n pass { CullMode = Sideways; } }",
+       "memory(2): error: invalid value for CullMode"},
       {"unclosed", "technique tec0 { pass { CullMode = None; }", "unexpected end of file"},
       {"huge array", "float4 many[100000000];", "memory(1): error: invalid array size for 'many'"},
-      {"stage out of range", "technique tec0 { pass { MinFilter[99] = Point; } }", "invalid index for MinFilter"},
+      {"stage out of range", "technique tec0 { pass { MinFilter[99] = Point; } }",
+       "invalid index for MinFilter"},
       {"declared again",
        "bool r;\nfloat r;\nfloat4 ps() : COLOR { return 1; }\n"
        "technique tec0 { pass { VertexShader = compile vs_2_0 ps(); PixelShader = compile ps_2_0 ps(); } }",
@@ -321,8 +327,8 @@ TEST_F(EffectTest, FailuresAnswerAnErrorWithTheCompilersText) {
     SCOPED_TRACE(c.name);
     ID3DXEffect* effect = reinterpret_cast<ID3DXEffect*>(1);
     ID3DXBuffer* errors = nullptr;
-    EXPECT_EQ(D3DXCreateEffect(device, c.text, UINT(std::string(c.text).size()), nullptr, nullptr, 0,
-                               nullptr, &effect, &errors),
+    EXPECT_EQ(D3DXCreateEffect(device, c.text, UINT(std::string(c.text).size()), nullptr, nullptr,
+                               0, nullptr, &effect, &errors),
               D3DXERR_INVALIDDATA);
     EXPECT_EQ(effect, nullptr);
     std::string text = errorText(errors);
@@ -393,15 +399,19 @@ technique tec0 { pass p { PixelShader = compile ps_2_0 ps(); } }
     float u, v;
   };
   const float w = float(kWidth), h = float(kHeight);
-  const Screen screen[] = {{0, 0, 0.5f, 1, 0xff0000ff, 0, 0}, {w, 0, 0.5f, 1, 0xff0000ff, 1, 0},
-                           {0, h, 0.5f, 1, 0xff0000ff, 0, 1}, {w, h, 0.5f, 1, 0xff0000ff, 1, 1}};
+  const Screen screen[] = {{0, 0, 0.5f, 1, 0xff0000ff, 0, 0},
+                           {w, 0, 0.5f, 1, 0xff0000ff, 1, 0},
+                           {0, h, 0.5f, 1, 0xff0000ff, 0, 1},
+                           {w, h, 0.5f, 1, 0xff0000ff, 1, 1}};
   struct World {
     float x, y, z;
     DWORD colour;
     float u, v;
   };
-  const World world[] = {{-1, 1, 0.5f, 0xff0000ff, 0, 0}, {1, 1, 0.5f, 0xff0000ff, 1, 0},
-                         {-1, -1, 0.5f, 0xff0000ff, 0, 1}, {1, -1, 0.5f, 0xff0000ff, 1, 1}};
+  const World world[] = {{-1, 1, 0.5f, 0xff0000ff, 0, 0},
+                         {1, 1, 0.5f, 0xff0000ff, 1, 0},
+                         {-1, -1, 0.5f, 0xff0000ff, 0, 1},
+                         {1, -1, 0.5f, 0xff0000ff, 1, 1}};
   auto draw = [&](bool pretransformed) {
     device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff000000, 1.0f, 0);
     device->BeginScene();
@@ -445,7 +455,8 @@ technique tec0 { pass p { PixelShader = compile ps_2_0 ps(); } }
 // stage's coordinate.
 TEST_F(EffectTest, VertexShaderAloneFeedsTheFixedFunctionPixelStage) {
   IDirect3DTexture9* texture = nullptr;
-  ASSERT_EQ(device->CreateTexture(2, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr), D3D_OK);
+  ASSERT_EQ(device->CreateTexture(2, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
+            D3D_OK);
   D3DLOCKED_RECT locked{};
   texture->LockRect(0, &locked, nullptr, 0);
   static_cast<uint32_t*>(locked.pBits)[0] = 0xffff0000;
@@ -481,9 +492,11 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
        "  return float4(a[0], a[1], a[2], a[3]); }",
        0xff00ff00},
       // An array of vectors initialised with its components flat.
-      {"float4 ps() : COLOR { float4 c[2] = {0, 0, 1, 1, 1, 0, 0, 1}; return c[0] + c[1] * 0.5; }", 0xff8000ff},
+      {"float4 ps() : COLOR { float4 c[2] = {0, 0, 1, 1, 1, 0, 0, 1}; return c[0] + c[1] * 0.5; }",
+       0xff8000ff},
       // The pixel position as a float2 declared "in".
-      {"float4 ps(in float2 p : VPOS) : COLOR { return float4(p.x / 255.0, 0, 0, 1); }", 0xff200000},
+      {"float4 ps(in float2 p : VPOS) : COLOR { return float4(p.x / 255.0, 0, 0, 1); }",
+       0xff200000},
       // A constructor assigned to: its parts take the value in turn.
       {"float4 ps() : COLOR { float2 a, b; float4(a, b) = float4(0.25, 0.5, 1, 0); return float4(a.x, a.y, b.x, 1); }",
        0xff4080ff},
@@ -493,10 +506,10 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pixelShader);
-    const std::string text = std::string("float4 vs(float4 p : POSITION) : POSITION { return p; }\n") +
-                             c.pixelShader +
-                             "\ntechnique t { pass p { VertexShader = compile vs_2_0 vs(); "
-                             "PixelShader = compile ps_3_0 ps(); } }\n";
+    const std::string text =
+        std::string("float4 vs(float4 p : POSITION) : POSITION { return p; }\n") + c.pixelShader +
+        "\ntechnique t { pass p { VertexShader = compile vs_2_0 vs(); "
+        "PixelShader = compile ps_3_0 ps(); } }\n";
     ID3DXEffect* effect = create(text.c_str());
     if (!effect) continue;
     drawWith(effect);
@@ -538,7 +551,8 @@ technique tec0 { pass p { VertexShader = <single>; PixelShader = (shaders[count]
   struct Case {
     int count;
     uint32_t colour;
-  } cases[] = {{1, 0xff00ff00}, {0, 0xffff0000}, {2, 0xff0000ff}, {7, 0xff0000ff}, {-3, 0xffff0000}};
+  } cases[] = {
+      {1, 0xff00ff00}, {0, 0xffff0000}, {2, 0xff0000ff}, {7, 0xff0000ff}, {-3, 0xffff0000}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.count);
     EXPECT_EQ(effect->SetInt("count", c.count), D3D_OK);
@@ -566,8 +580,8 @@ technique tec0 { pass p { CullMode = None; VertexShader = compile vs_2_0 vs(); P
   IDirect3DVertexDeclaration9* declaration = nullptr;
   ASSERT_EQ(device->CreateVertexDeclaration(elements, &declaration), D3D_OK);
   IDirect3DTexture9* texture = nullptr;
-  ASSERT_EQ(device->CreateTexture(kWidth, kHeight, 1, D3DUSAGE_RENDERTARGET, D3DFMT_A8R8G8B8, D3DPOOL_DEFAULT,
-                                  &texture, nullptr),
+  ASSERT_EQ(device->CreateTexture(kWidth, kHeight, 1, D3DUSAGE_RENDERTARGET, D3DFMT_A8R8G8B8,
+                                  D3DPOOL_DEFAULT, &texture, nullptr),
             D3D_OK);
   IDirect3DSurface9* target = nullptr;
   texture->GetSurfaceLevel(0, &target);
@@ -575,8 +589,10 @@ technique tec0 { pass p { CullMode = None; VertexShader = compile vs_2_0 vs(); P
   struct Vertex {
     float x, y, z, tx, ty, tz;
   };
-  const Vertex quad[] = {{-1, 1, 0.5f, 1, 0.5f, 0}, {1, 1, 0.5f, 1, 0.5f, 0},
-                         {-1, -1, 0.5f, 1, 0.5f, 0}, {1, -1, 0.5f, 1, 0.5f, 0}};
+  const Vertex quad[] = {{-1, 1, 0.5f, 1, 0.5f, 0},
+                         {1, 1, 0.5f, 1, 0.5f, 0},
+                         {-1, -1, 0.5f, 1, 0.5f, 0},
+                         {1, -1, 0.5f, 1, 0.5f, 0}};
   device->Clear(0, nullptr, D3DCLEAR_TARGET, 0xff000000, 1.0f, 0);
   device->BeginScene();
   UINT passes = 0;
@@ -665,8 +681,8 @@ technique tec0 { pass p {
     device->GetTransform(t, &m);
     return m._41 * 100 + m._42 * 10 + m._43 + m._11 * 1000;
   };
-  const DWORD before[] = {render(D3DRS_CCW_STENCILFUNC), render(D3DRS_FOGCOLOR), stage(1, D3DTSS_COLOROP),
-                          stage(2, D3DTSS_TEXCOORDINDEX)};
+  const DWORD before[] = {render(D3DRS_CCW_STENCILFUNC), render(D3DRS_FOGCOLOR),
+                          stage(1, D3DTSS_COLOROP), stage(2, D3DTSS_TEXCOORDINDEX)};
   const float viewBefore = matrix(D3DTS_VIEW);
   UINT passes = 0;
   ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
@@ -739,18 +755,20 @@ technique dimGreen { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = 
     const char* pass;
     const char* error;
   } cases[] = {
-      {"VertexShader = compile vs_5_0 vs();", "memory(3): error: 'vs_5_0' is not a Direct3D 9 shader profile"},
+      {"VertexShader = compile vs_5_0 vs();",
+       "memory(3): error: 'vs_5_0' is not a Direct3D 9 shader profile"},
       {"VertexShader = compile nonsense vs();", "'nonsense' is not a Direct3D 9 shader profile"},
       {"PixelShader = compile vs_2_0 vs();", "profile 'vs_2_0' is for the other shader stage"},
-      {"PixelShader = compile ps_2_0 ps(1, 2);", "'ps' has no definition with 2 uniform parameters"},
+      {"PixelShader = compile ps_2_0 ps(1, 2);",
+       "'ps' has no definition with 2 uniform parameters"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pass);
     const std::string text = shaders + "technique t { pass p { " + c.pass + " } }\n";
     ID3DXEffect* refused = nullptr;
     ID3DXBuffer* errors = nullptr;
-    EXPECT_EQ(D3DXCreateEffect(device, text.c_str(), UINT(text.size()), nullptr, nullptr, 0, nullptr, &refused,
-                               &errors),
+    EXPECT_EQ(D3DXCreateEffect(device, text.c_str(), UINT(text.size()), nullptr, nullptr, 0,
+                               nullptr, &refused, &errors),
               D3DXERR_INVALIDDATA);
     EXPECT_EQ(refused, nullptr);
     const std::string messages = errorText(errors);
@@ -775,12 +793,13 @@ TECHNIQUE(fromMacro, last)
   const D3DXMACRO defines[] = {{"COUNT", "2"}, {nullptr, nullptr}};
   ID3DXEffect* effect = nullptr;
   ID3DXBuffer* errors = nullptr;
-  const HRESULT r = D3DXCreateEffect(device, text, UINT(std::strlen(text)), defines, nullptr, 0, nullptr, &effect,
-                                     &errors);
+  const HRESULT r = D3DXCreateEffect(device, text, UINT(std::strlen(text)), defines, nullptr, 0,
+                                     nullptr, &effect, &errors);
   // A warning comes back with the effect.
   const std::string messages = errorText(errors);
   ASSERT_EQ(r, D3D_OK) << messages;
-  EXPECT_NE(messages.find("memory(5): warning: 'NOT_A_MACRO' is not a macro"), std::string::npos) << messages;
+  EXPECT_NE(messages.find("memory(5): warning: 'NOT_A_MACRO' is not a macro"), std::string::npos)
+      << messages;
   ASSERT_NE(effect->GetTechniqueByName("fromMacro"), nullptr);
   const float tint[8] = {0, 0, 0, 1, 0, 0, 1, 1};
   EXPECT_EQ(effect->SetFloatArray("tint", tint, 8), D3D_OK);
@@ -788,7 +807,6 @@ TECHNIQUE(fromMacro, last)
   EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff0000ff, 1));
   effect->Release();
 }
-
 
 // Effects made, drawn once and dropped, by the hundred: what each leaves
 // behind in the driver (its programs and what was compiled for them) must
@@ -844,8 +862,9 @@ class TextureShaderTest : public d3d9_testing::DeviceFixture {
               D3D_OK);
     shader->SetDefaults();
     IDirect3DTexture9* texture = nullptr;
-    EXPECT_EQ(device->CreateTexture(w, h, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
-              D3D_OK);
+    EXPECT_EQ(
+        device->CreateTexture(w, h, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
+        D3D_OK);
     EXPECT_EQ(D3DXFillTextureTX(texture, shader), D3D_OK);
     shader->Release();
     code->Release();
@@ -895,15 +914,16 @@ TEST_F(TextureShaderTest, NoiseAndLitIntrinsics) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value);
-    std::string source = std::string("float4 f(float2 p : POSITION) : COLOR { return ") + c.value + "; }";
+    std::string source =
+        std::string("float4 f(float2 p : POSITION) : COLOR { return ") + c.value + "; }";
     IDirect3DTexture9* texture = fill(source, "f", 1, 1);
     ASSERT_NE(texture, nullptr);
     EXPECT_TRUE(colourNear(texel(texture, 0, 0), c.expected, 1));
     texture->Release();
   }
   // Between those points it varies, and stays within -1..1.
-  IDirect3DTexture9* texture =
-      fill("float4 f(float2 p : POSITION) : COLOR { return noise(p * 8) * 0.5 + 0.5; }", "f", 16, 16);
+  IDirect3DTexture9* texture = fill(
+      "float4 f(float2 p : POSITION) : COLOR { return noise(p * 8) * 0.5 + 0.5; }", "f", 16, 16);
   ASSERT_NE(texture, nullptr);
   int low = 255, high = 0;
   for (int y = 0; y < 16; ++y)
@@ -980,21 +1000,24 @@ TEST_F(TextureShaderTest, TextTheCompilerCannotTakeIsRefused) {
 
 TEST_F(TextureShaderTest, TextThatCrashesTheCompilerFailsCleanly) {
   std::string errors;
-  EXPECT_EQ(fill(std::string(kCompilerCrash) + "\nfloat4 f(float2 p : POSITION) : COLOR { return 1; }",
-                 "f", 2, 2, &errors),
-            nullptr);
+  EXPECT_EQ(
+      fill(std::string(kCompilerCrash) + "\nfloat4 f(float2 p : POSITION) : COLOR { return 1; }",
+           "f", 2, 2, &errors),
+      nullptr);
   EXPECT_EQ(errors, "memory: error: the shader compiler failed on this text\n");
 }
 
 TEST_F(TextureShaderTest, CompileFailuresAndTheSourceUpToANul) {
   std::string errors;
-  EXPECT_EQ(fill("float4 f(float2 p : POSITION) : COLOR { return undefinedThing; }", "f", 2, 2, &errors),
-            nullptr);
+  EXPECT_EQ(
+      fill("float4 f(float2 p : POSITION) : COLOR { return undefinedThing; }", "f", 2, 2, &errors),
+      nullptr);
   EXPECT_NE(errors.find("undefinedThing"), std::string::npos) << errors;
   EXPECT_EQ(fill("float4 f(float2 p : POSITION) : COLOR { return 1; }", "g", 2, 2), nullptr);
 
   // Whatever follows a NUL byte is not compiled.
-  std::string source = "float4 f(float2 p : POSITION) : COLOR { return float4(1, 0, noise(p) * 0, 1); }";
+  std::string source =
+      "float4 f(float2 p : POSITION) : COLOR { return float4(1, 0, noise(p) * 0, 1); }";
   source += '\0';
   source += "this is not HLSL";
   IDirect3DTexture9* texture = fill(source, "f", 2, 2);
@@ -1003,8 +1026,8 @@ TEST_F(TextureShaderTest, CompileFailuresAndTheSourceUpToANul) {
   texture->Release();
 
   ID3DXBuffer* code = nullptr;
-  EXPECT_LT(D3DXCompileShader("float4 f() : COLOR { return 1; }", 33, nullptr, nullptr, "f", "ps_2_0",
-                              0, &code, nullptr, nullptr),
+  EXPECT_LT(D3DXCompileShader("float4 f() : COLOR { return 1; }", 33, nullptr, nullptr, "f",
+                              "ps_2_0", 0, &code, nullptr, nullptr),
             0);
   EXPECT_EQ(code, nullptr);
 }

@@ -83,8 +83,10 @@ TEST(D3DXMath, RowVectorConventions) {
       {"rotY", *D3DXMatrixRotationY(&r, h), {0, 0, 1}, {1, 0, 0}},
       {"rotZ", *D3DXMatrixRotationZ(&r, h), {1, 0, 0}, {0, 1, 0}},
       {"axisZ unnormalised", *D3DXMatrixRotationAxis(&r, &(zAxis *= 5), h), {1, 0, 0}, {0, 1, 0}},
-      {"axis 111 third turn", *D3DXMatrixRotationAxis(&r, &skew, 2 * (float)M_PI / 3),
-       {1, 0, 0}, {0, 1, 0}},
+      {"axis 111 third turn",
+       *D3DXMatrixRotationAxis(&r, &skew, 2 * (float)M_PI / 3),
+       {1, 0, 0},
+       {0, 1, 0}},
       // No axis, no rotation: the point neither turns nor shrinks.
       {"zero axis", *D3DXMatrixRotationAxis(&r, &none, h), {1, 2, 3}, {1, 2, 3}},
       {"yaw", *D3DXMatrixRotationYawPitchRoll(&r, h, 0, 0), {0, 0, 1}, {1, 0, 0}},
@@ -194,7 +196,8 @@ TEST(D3DXMath, QuaternionRotationAndSlerp) {
   const float s = std::sqrt(0.5f);
   D3DXQUATERNION id(0, 0, 0, 1), quarterZ(0, 0, s, s), q;
   D3DXMATRIX m, rz;
-  expectNear(*D3DXMatrixRotationQuaternion(&m, &quarterZ), *D3DXMatrixRotationZ(&rz, (float)M_PI / 2));
+  expectNear(*D3DXMatrixRotationQuaternion(&m, &quarterZ),
+             *D3DXMatrixRotationZ(&rz, (float)M_PI / 2));
   D3DXQuaternionSlerp(&q, &id, &quarterZ, 0.5f);
   expectNear(*D3DXMatrixRotationQuaternion(&m, &q), *D3DXMatrixRotationZ(&rz, (float)M_PI / 4));
   // The opposite sign describes the same rotation: slerp takes the short way.

@@ -111,7 +111,9 @@ std::string twoMaterialBinary() {
   w.name("Material").name("Red").open().floats({1, 0, 0, 1, 5, 1, 1, 1, 0, 0, 0});
   w.name("TextureFilename").open().string("red.png").close().close();
   w.name("Frame").name("Root").open();
-  w.name("FrameTransformMatrix").open().floats({1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1})
+  w.name("FrameTransformMatrix")
+      .open()
+      .floats({1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1})
       .close();
   w.name("Mesh").name("Sample").open().ints({5});
   w.floats({0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0, 2, 0, 0}).ints({2, 4, 0, 3, 2, 1, 3, 1, 2, 4});
@@ -180,8 +182,8 @@ class MeshFixture : public DeviceFixture {
     if (adjacency) adjacency->Release();
     mesh = nullptr;
     materials = adjacency = nullptr;
-    return D3DXLoadMeshFromXInMemory(bytes.data(), DWORD(bytes.size()), options, device,
-                                     &adjacency, &materials, nullptr, &materialCount, &mesh);
+    return D3DXLoadMeshFromXInMemory(bytes.data(), DWORD(bytes.size()), options, device, &adjacency,
+                                     &materials, nullptr, &materialCount, &mesh);
   }
 
   std::vector<unsigned char> vertexBytes(ID3DXMesh* m) {
@@ -199,7 +201,7 @@ class MeshFixture : public DeviceFixture {
     std::vector<DWORD> out;
     for (DWORD i = 0; i < m->GetNumFaces() * 3; ++i)
       out.push_back((m->GetOptions() & D3DXMESH_32BIT) ? static_cast<DWORD*>(data)[i]
-                                                        : static_cast<WORD*>(data)[i]);
+                                                       : static_cast<WORD*>(data)[i]);
     m->UnlockIndexBuffer();
     return out;
   }
@@ -241,12 +243,11 @@ TEST_F(MeshFixture, EveryFormOfOneFileLoadsTheSameMesh) {
     ASSERT_EQ(mesh->GetNumVertices(), 7u);
     const std::vector<unsigned char> bytes = vertexBytes(mesh);
     const auto* v = reinterpret_cast<const Vertex32*>(bytes.data());
-    const float want[7][8] = {
-        {0, 0, 0, 0, 0, -1, 0, 0}, {1, 0, 0, 0, 0, -1, 1, 0}, {1, 1, 0, 0, 0, -1, 1, 1},
-        {0, 1, 0, 0, 0, -1, 0, 1}, {2, 0, 0, 0, 1, 0, 2, 0},  {1, 0, 0, 0, 1, 0, 1, 0},
-        {1, 1, 0, 0, 1, 0, 1, 1}};
-    for (int i = 0; i < 7; ++i)
-      EXPECT_EQ(std::memcmp(&v[i], want[i], 32), 0) << "vertex " << i;
+    const float want[7][8] = {{0, 0, 0, 0, 0, -1, 0, 0}, {1, 0, 0, 0, 0, -1, 1, 0},
+                              {1, 1, 0, 0, 0, -1, 1, 1}, {0, 1, 0, 0, 0, -1, 0, 1},
+                              {2, 0, 0, 0, 1, 0, 2, 0},  {1, 0, 0, 0, 1, 0, 1, 0},
+                              {1, 1, 0, 0, 1, 0, 1, 1}};
+    for (int i = 0; i < 7; ++i) EXPECT_EQ(std::memcmp(&v[i], want[i], 32), 0) << "vertex " << i;
     // The quad as a fan around its first corner, then the triangle.
     EXPECT_EQ(indices(mesh), (std::vector<DWORD>{0, 3, 2, 0, 2, 1, 5, 6, 4}));
     EXPECT_EQ(attributes(mesh), (std::vector<DWORD>{1, 1, 0}));
@@ -341,18 +342,24 @@ TEST_F(MeshFixture, FVFDataComponentsJoinTheVertexFormat) {
     DWORD fvf;
     std::vector<float> vertex2;  // the floats of vertex 2 after its position
   } cases[] = {
-      {"cube-map coordinates", "FVFData { 65794; 9; " + cube + "; }", D3DFVF_XYZ | D3DFVF_TEX1 |
-           D3DFVF_TEXCOORDSIZE3(0), {0, 0, -1}},
-      {"replacing flat coordinates", uvs + "FVFData { 65792; 9; " + cube + "; }",
-       D3DFVF_XYZ | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE3(0), {0, 0, -1}},
+      {"cube-map coordinates",
+       "FVFData { 65794; 9; " + cube + "; }",
+       D3DFVF_XYZ | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE3(0),
+       {0, 0, -1}},
+      {"replacing flat coordinates",
+       uvs + "FVFData { 65792; 9; " + cube + "; }",
+       D3DFVF_XYZ | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE3(0),
+       {0, 0, -1}},
       {"a normal and a second set of one float",
        "FVFData { " + std::to_string(D3DFVF_NORMAL | D3DFVF_TEX2 | D3DFVF_TEXCOORDSIZE1(1)) +
            "; 18; " + words({0, 0, 1, 0, 0, 0.5f, 0, 0, 1, 0, 0, 0.25f, 0, 0, 1, 0.5f, 1, 0.75f}) +
            "; }",
-       D3DFVF_XYZ | D3DFVF_NORMAL | D3DFVF_TEX2 | D3DFVF_TEXCOORDSIZE1(1), {0, 0, 1, 0.5f, 1, 0.75f}},
+       D3DFVF_XYZ | D3DFVF_NORMAL | D3DFVF_TEX2 | D3DFVF_TEXCOORDSIZE1(1),
+       {0, 0, 1, 0.5f, 1, 0.75f}},
       {"data that does not fill the vertices is left out",
        uvs + "FVFData { 65792; 8; " + words({1, 0, 0, 0, 1, 0, 0, 0}) + "; }",
-       D3DFVF_XYZ | D3DFVF_TEX1, {1, 0}},
+       D3DFVF_XYZ | D3DFVF_TEX1,
+       {1, 0}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -381,7 +388,8 @@ TEST_F(MeshFixture, DeclDataThatDoesNotReadIsLeftOutAndTheMeshStays) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_EQ(load("xof 0303txt 0032\nMesh M { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;\n"
-                   "MeshTextureCoords { 3; 0;0;, 0;1;, 1;0;; }\n" + c.decl + "\n}\n"),
+                   "MeshTextureCoords { 3; 0;0;, 0;1;, 1;0;; }\n" +
+                   c.decl + "\n}\n"),
               D3D_OK);
     EXPECT_EQ(mesh->GetFVF(), DWORD(D3DFVF_XYZ | D3DFVF_TEX1));
     EXPECT_EQ(mesh->GetNumFaces(), 1u);
@@ -395,7 +403,8 @@ TEST_F(MeshFixture, ASkyboxWithCubeCoordinatesInFVFDataDrawsTextured) {
   const std::string file =
       "xof 0303txt 0032\nMesh Sky { 4; -1;-1;0.5;, -1;1;0.5;, 1;1;0.5;, 1;-1;0.5;;\n"
       "2; 3;0,1,2;, 3;0,2,3;;\n"
-      "FVFData { 65792; 12; " + left + "," + left + "," + right + "," + right + "; } }\n";
+      "FVFData { 65792; 12; " +
+      left + "," + left + "," + right + "," + right + "; } }\n";
   ASSERT_EQ(load(file), D3D_OK);
   EXPECT_EQ(mesh->GetFVF(), DWORD(D3DFVF_XYZ | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE3(0)));
   IDirect3DCubeTexture9* cube = nullptr;
@@ -429,11 +438,12 @@ TEST_F(MeshFixture, DeclDataKeepsTangentsThroughADeclaration) {
       "DeclData { 3; 2;0;6;0;, 2;0;7;0;, 1;0;5;1;; 24; " +
       words({1, 0, 0, 0, 1, 0, 0.5f, 0.5f, 1, 0, 0, 0, 1, 0, 0.25f, 0.5f, 1, 0, 0, 0, 1, 0, 1, 1}) +
       "; }";
-  const std::string file = "xof 0303txt 0032\nFrame Turn {\n"
-                           "FrameTransformMatrix { 0,1,0,0, -1,0,0,0, 0,0,1,0, 0,0,0,1;; }\n"
-                           "Mesh M { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;\n"
-                           "MeshTextureCoords { 3; 0;0;, 0;1;, 1;0;; }\n" +
-                           decl + "\n} }\n";
+  const std::string file =
+      "xof 0303txt 0032\nFrame Turn {\n"
+      "FrameTransformMatrix { 0,1,0,0, -1,0,0,0, 0,0,1,0, 0,0,0,1;; }\n"
+      "Mesh M { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;\n"
+      "MeshTextureCoords { 3; 0;0;, 0;1;, 1;0;; }\n" +
+      decl + "\n} }\n";
   ASSERT_EQ(load(file), D3D_OK);
   EXPECT_EQ(mesh->GetFVF(), 0u);
   D3DVERTEXELEMENT9 d[MAX_FVF_DECL_SIZE];
@@ -460,7 +470,7 @@ TEST_F(MeshFixture, DeclDataKeepsTangentsThroughADeclaration) {
   ASSERT_EQ(mesh->GetNumBytesPerVertex(), 52u);
   const std::vector<unsigned char> bytes = vertexBytes(mesh);
   float v[13];
-  std::memcpy(v, bytes.data() + 52, 52);  // vertex 1
+  std::memcpy(v, bytes.data() + 52, 52);                                        // vertex 1
   const float expected[13] = {-1, 0, 0, 0, 1, 0.25f, 0.5f, 0, 1, 0, -1, 0, 0};  // turned
   for (int i = 0; i < 13; ++i) EXPECT_NEAR(v[i], expected[i], 1e-6f) << "float " << i;
 
@@ -483,8 +493,9 @@ std::vector<DWORD> adjacencyByDefinition(const std::vector<D3DXVECTOR3>& positio
                                          const std::vector<DWORD>& indices, float epsilon) {
   auto place = [&](DWORD v) {
     D3DXVECTOR3 p = positions[v];
-    if (epsilon > 0) p = D3DXVECTOR3(std::round(p.x / epsilon), std::round(p.y / epsilon),
-                                     std::round(p.z / epsilon));
+    if (epsilon > 0)
+      p = D3DXVECTOR3(std::round(p.x / epsilon), std::round(p.y / epsilon),
+                      std::round(p.z / epsilon));
     return p;
   };
   const size_t faces = indices.size() / 3;
@@ -505,7 +516,7 @@ std::vector<DWORD> adjacencyByDefinition(const std::vector<D3DXVECTOR3>& positio
 TEST_F(MeshFixture, AdjacencyMatchesItsDefinition) {
   // A strip with a duplicated seam vertex (6 at 1's place), an edge three
   // faces share, a face wound the other way, and the teapot.
-  const std::vector<D3DXVECTOR3> small = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0},    {1, 1, 0},
+  const std::vector<D3DXVECTOR3> small = {{0, 0, 0}, {1, 0, 0},       {0, 1, 0}, {1, 1, 0},
                                           {2, 0, 0}, {0.0004f, 1, 0}, {1, 0, 0}, {1, 0, 1}};
   const std::vector<DWORD> smallFaces = {0, 2, 1, 1, 2, 3, 6, 3, 4, 5, 3, 2, 2, 1, 7, 1, 2, 0};
   ID3DXMesh* teapot = nullptr;

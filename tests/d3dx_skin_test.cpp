@@ -26,9 +26,8 @@ struct Allocator : ID3DXAllocateHierarchy {
     return S_OK;
   }
   HRESULT CreateMeshContainer(LPCSTR name, const D3DXMESHDATA* data, const D3DXMATERIAL* materials,
-                              const D3DXEFFECTINSTANCE*, DWORD numMaterials,
-                              const DWORD* adjacency, ID3DXSkinInfo* skin,
-                              D3DXMESHCONTAINER** out) override {
+                              const D3DXEFFECTINSTANCE*, DWORD numMaterials, const DWORD* adjacency,
+                              ID3DXSkinInfo* skin, D3DXMESHCONTAINER** out) override {
     *out = nullptr;
     if (failContainers) return E_OUTOFMEMORY;
     auto* c = new D3DXMESHCONTAINER{};
@@ -254,20 +253,19 @@ TEST_F(SkinFixture, AnimationKeysThatDoNotReadAreLeftOutAlone) {
     double seconds;  // advanced once from 0
     float x;         // of bone B then
   } cases[] = {
-      {"matrix keys of type 3", std::string("AnimationKey { 3; 2; 0;16;") + kRest + ";;, 10;16;" +
-                                    kMove4 + ";;; }",
+      {"matrix keys of type 3",
+       std::string("AnimationKey { 3; 2; 0;16;") + kRest + ";;, 10;16;" + kMove4 + ";;; }", 0.5,
+       2.0f},
+      {"matrix keys of type 4",
+       std::string("AnimationKey { 4; 2; 0;16;") + kRest + ";;, 10;16;" + kMove4 + ";;; }", 0.25,
+       1.0f},
+      {"a key with too few values", "AnimationKey { 2; 3; 0;3;0,2,0;;, 5;2;9,9;;, 10;3;4,2,0;;; }",
        0.5, 2.0f},
-      {"matrix keys of type 4", std::string("AnimationKey { 4; 2; 0;16;") + kRest + ";;, 10;16;" +
-                                    kMove4 + ";;; }",
-       0.25, 1.0f},
-      {"a key with too few values",
-       "AnimationKey { 2; 3; 0;3;0,2,0;;, 5;2;9,9;;, 10;3;4,2,0;;; }", 0.5, 2.0f},
       {"a key with too many values",
        "AnimationKey { 2; 3; 0;3;0,2,0;;, 5;4;9,9,9,9;;, 10;3;4,2,0;;; }", 0.5, 2.0f},
       {"a key back in time", "AnimationKey { 2; 3; 0;3;0,2,0;;, 10;3;4,2,0;;, 5;3;99,2,0;;; }",
        0.75, 3.0f},
-      {"fewer keys than announced", "AnimationKey { 2; 5; 0;3;0,2,0;;, 10;3;4,2,0;;; }", 0.5,
-       2.0f},
+      {"fewer keys than announced", "AnimationKey { 2; 5; 0;3;0,2,0;;, 10;3;4,2,0;;; }", 0.5, 2.0f},
       {"an unknown key type beside a good one",
        "AnimationKey { 7; 1; 0;3;1,1,1;;; }\n AnimationKey { 2; 2; 0;3;0,2,0;;, 10;3;4,2,0;;; }",
        0.5, 2.0f},
@@ -330,13 +328,15 @@ TEST_F(SkinFixture, ContainersKeepAnFVFWhereAPlainLoadKeepsTangents) {
   // allocators refuse without an FVF, keep one and leave the tangents out.
   const std::string tangents =
       "DeclData { 1; 2;0;6;0;; 9; 1065353216,0,0, 1065353216,0,0, 1065353216,0,0; }";
-  const std::string file = "xof 0303txt 0032\nFrame Bone {\n"
-                           " Mesh Plain { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;\n" +
-                           tangents + " }\n"
-                           " Mesh Skinned { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;\n" +
-                           tangents +
-                           "\n  SkinWeights { \"Bone\"; 3; 0,1,2; 1,1,1; 1,0,0,0, 0,1,0,0, 0,0,1,0, "
-                           "0,0,0,1;; } }\n}\n";
+  const std::string file =
+      "xof 0303txt 0032\nFrame Bone {\n"
+      " Mesh Plain { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;\n" +
+      tangents +
+      " }\n"
+      " Mesh Skinned { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;\n" +
+      tangents +
+      "\n  SkinWeights { \"Bone\"; 3; 0,1,2; 1,1,1; 1,0,0,0, 0,1,0,0, 0,0,1,0, "
+      "0,0,0,1;; } }\n}\n";
   ID3DXMesh* whole = nullptr;
   ASSERT_EQ(D3DXLoadMeshFromXInMemory(file.data(), DWORD(file.size()), D3DXMESH_MANAGED, device,
                                       nullptr, nullptr, nullptr, nullptr, &whole),
@@ -378,8 +378,7 @@ TEST_F(SkinFixture, AFileWithoutAnimationHasNoController) {
 }
 
 TEST_F(SkinFixture, InstalledSkinnedModels) {
-  const char* const files[] = {"BCN_Epileptic.X", "Testwuson.X", "test_cube_text.x",
-                               "anim_test.x"};
+  const char* const files[] = {"BCN_Epileptic.X", "Testwuson.X", "test_cube_text.x", "anim_test.x"};
   for (const char* file : files) {
     SCOPED_TRACE(file);
     const std::string bytes = readFile(std::string("/usr/share/assimp/models/X/") + file);
@@ -406,10 +405,10 @@ TEST_F(SkinFixture, InstalledSkinnedModels) {
         ID3DXBuffer* table = nullptr;
         DWORD influences = 0, groups = 0;
         ID3DXMesh* source = c->MeshData.pMesh;
-        ASSERT_EQ(skin->ConvertToBlendedMesh(source, D3DXMESH_MANAGED, c->pAdjacency, nullptr,
-                                             nullptr, nullptr, &influences, &groups, &table,
-                                             &blended),
-                  D3D_OK);
+        ASSERT_EQ(
+            skin->ConvertToBlendedMesh(source, D3DXMESH_MANAGED, c->pAdjacency, nullptr, nullptr,
+                                       nullptr, &influences, &groups, &table, &blended),
+            D3D_OK);
         EXPECT_LE(influences, 4u);
         EXPECT_EQ(blended->GetNumFaces(), source->GetNumFaces());
         const auto* g = static_cast<const D3DXBONECOMBINATION*>(table->GetBufferPointer());

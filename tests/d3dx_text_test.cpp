@@ -8,8 +8,8 @@
 #include <set>
 #include <tuple>
 
-#include "platform/d3dx/D3DXText.h"
 #include "platform/d3dx/D3DXMesh.h"
+#include "platform/d3dx/D3DXText.h"
 #include "platform/win32/GdiInternal.h"
 #include "tests/d3d9_fixture.h"
 #include "tests/text_view.h"
@@ -30,11 +30,11 @@ float dot(const D3DXVECTOR3& a, const D3DXVECTOR3& b) { return a.x * b.x + a.y *
 // What the tests want to know about a mesh, with vertices welded by
 // position (the mesh keeps separate vertices where normals differ).
 struct Shape {
-  int unpairedEdges = 0;   // directed edges without exactly one reverse twin
+  int unpairedEdges = 0;  // directed edges without exactly one reverse twin
   int eulerCharacteristic = 0;
-  int badNormals = 0;      // vertex normals against their triangle's winding
-  double volume = 0;       // positive when the triangles face outwards
-  double frontArea = 0;    // area of the face looking towards -z
+  int badNormals = 0;    // vertex normals against their triangle's winding
+  double volume = 0;     // positive when the triangles face outwards
+  double frontArea = 0;  // area of the face looking towards -z
   float minX = 1e9f, maxX = -1e9f, minY = 1e9f, maxY = -1e9f, minZ = 1e9f, maxZ = -1e9f;
 };
 
@@ -73,8 +73,7 @@ Shape analyse(const TextMeshData& mesh) {
     auto twin = directed.find({edge.second, edge.first});
     if (count != 1 || twin == directed.end() || twin->second != 1) ++s.unpairedEdges;
   }
-  s.eulerCharacteristic =
-      int(ids.size()) - int(undirected.size()) + int(mesh.indices.size() / 3);
+  s.eulerCharacteristic = int(ids.size()) - int(undirected.size()) + int(mesh.indices.size() / 3);
   return s;
 }
 
@@ -165,8 +164,12 @@ TEST_F(TextMesh, GlyphsAreClosedOutwardFacingSolids) {
     const char* text;
     int eulerCharacteristic;
   } cases[] = {
-      {"Arial", "O", 0},          {"Arial", "g", 0},  {"Arial", "A", 0},
-      {"Arial", "B", -2},         {"Arial", "8", -2}, {"Arial", "i", 4},
+      {"Arial", "O", 0},
+      {"Arial", "g", 0},
+      {"Arial", "A", 0},
+      {"Arial", "B", -2},
+      {"Arial", "8", -2},
+      {"Arial", "i", 4},
       {"Arial", "%", 2},             // two rings and a stroke
       {"Arial", "\xE9", 2},          // e acute: a ring and the accent
       {"Times New Roman", "g", -2},  // the two-storey g: two bowls
@@ -209,8 +212,11 @@ TEST(TextMeshContours, OverlapsAndFillRulesResolveIntoOneClosedRegion) {
       {"nested, same turn, non-zero", {square(0, 0, 3, true), square(1, 1, 1, true)}, false, 9, 2},
       {"nested, same turn, even-odd", {square(0, 0, 3, true), square(1, 1, 1, true)}, true, 8, 0},
       {"nested, opposite turn", {square(0, 0, 3, false), square(1, 1, 1, true)}, false, 8, 0},
-      {"a contour and its reverse cancel", {square(0, 0, 1, false), square(0, 0, 1, true)}, false,
-       0, 0},
+      {"a contour and its reverse cancel",
+       {square(0, 0, 1, false), square(0, 0, 1, true)},
+       false,
+       0,
+       0},
       {"degenerate contours vanish", {{{0, 0}, {1, 1}}, {{0, 0}, {1, 0}, {2, 0}}}, false, 0, 0},
       {"self-crossing bow tie", {{{0, 0}, {2, 2}, {2, 0}, {0, 2}}}, false, 2, -99},
   };
@@ -394,8 +400,7 @@ TEST_F(TextMesh, RefusesWhatCannotBeBuilt) {
   for (const Case& c : cases) {
     TextMeshData data;
     data.metrics.resize(3);
-    EXPECT_EQ(buildTextMeshData(c.dc, c.text, c.deviation, c.extrusion, data),
-              D3DERR_INVALIDCALL);
+    EXPECT_EQ(buildTextMeshData(c.dc, c.text, c.deviation, c.extrusion, data), D3DERR_INVALIDCALL);
     EXPECT_TRUE(data.vertices.empty() && data.indices.empty() && data.metrics.empty());
   }
 }
@@ -433,8 +438,8 @@ TEST_F(TextMesh, DeviceContextsAndFontsAreAccountedFor) {
   EXPECT_NE(stock, nullptr);  // a fresh context holds the stock font
   EXPECT_EQ(SelectObject(dc, b), a);
   EXPECT_TRUE(DeleteObject(a));
-  EXPECT_FALSE(DeleteObject(a));   // already gone
-  EXPECT_FALSE(DeleteObject(b));   // still selected
+  EXPECT_FALSE(DeleteObject(a));  // already gone
+  EXPECT_FALSE(DeleteObject(b));  // still selected
   EXPECT_EQ(SelectObject(dc, a), nullptr);
   EXPECT_TRUE(DeleteObject(stock));  // the stock font is not deleted...
   EXPECT_EQ(SelectObject(dc, stock), b);
@@ -516,8 +521,8 @@ TEST_F(TextMeshOnDevice, HoldsTheBuildersVerticesIndicesAndMetrics) {
   EXPECT_TRUE(std::equal(data.indices.begin(), data.indices.end(), narrow));
   mesh_->UnlockIndexBuffer();
   ASSERT_EQ(mesh_->LockAttributeBuffer(D3DLOCK_READONLY, &attributes), D3D_OK);
-  EXPECT_TRUE(std::all_of(attributes, attributes + mesh_->GetNumFaces(),
-                          [](DWORD a) { return a == 0; }));
+  EXPECT_TRUE(
+      std::all_of(attributes, attributes + mesh_->GetNumFaces(), [](DWORD a) { return a == 0; }));
   mesh_->UnlockAttributeBuffer();
 }
 

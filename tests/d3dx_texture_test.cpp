@@ -20,7 +20,8 @@ using d3d9_testing::DeviceFixture;
 
 std::string fromHex(const std::string& hex) {
   std::string bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes += char(std::stoi(hex.substr(i, 2), nullptr, 16));
   return bytes;
 }
 
@@ -30,7 +31,8 @@ std::vector<uint8_t> levelBytes(IDirect3DTexture9* texture, UINT level, UINT row
   D3DLOCKED_RECT locked;
   if (FAILED(texture->LockRect(level, &locked, nullptr, D3DLOCK_READONLY))) return out;
   for (UINT y = 0; y < rows; ++y) {
-    const uint8_t* row = static_cast<const uint8_t*>(locked.pBits) + size_t(y) * size_t(locked.Pitch);
+    const uint8_t* row =
+        static_cast<const uint8_t*>(locked.pBits) + size_t(y) * size_t(locked.Pitch);
     out.insert(out.end(), row, row + rowBytes);
   }
   texture->UnlockRect(level);
@@ -92,7 +94,8 @@ TEST_F(D3DXTextures, LoadsEachImageKindTopRowFirst) {
       {"TGA bottom-up", tga(3, 2, kPicture, false), D3DFMT_A8R8G8B8, kPicture},
       {"TGA top-down", tga(3, 2, kPicture, true), D3DFMT_A8R8G8B8, kPicture},
       {"PNG", png(3, 2, kPicture), D3DFMT_A8R8G8B8, kPicture},
-      {"DDS A8R8G8B8", dds(3, 2, 0, ddsARGB(), std::string(reinterpret_cast<const char*>(kPicture.data()), 24)),
+      {"DDS A8R8G8B8",
+       dds(3, 2, 0, ddsARGB(), std::string(reinterpret_cast<const char*>(kPicture.data()), 24)),
        D3DFMT_A8R8G8B8, kPicture},
   };
   for (const Case& c : cases) {
@@ -136,7 +139,8 @@ TEST_F(D3DXTextures, MipChains) {
   texture->GetLevelDesc(0, &desc);
   EXPECT_EQ(desc.Format, D3DFMT_DXT1);
   ASSERT_EQ(texture->GetLevelCount(), 2u);
-  std::vector<uint8_t> level0 = levelBytes(texture, 0, 16, 1), level1 = levelBytes(texture, 1, 8, 1);
+  std::vector<uint8_t> level0 = levelBytes(texture, 0, 16, 1),
+                       level1 = levelBytes(texture, 1, 8, 1);
   EXPECT_EQ(std::string(level0.begin(), level0.end()), payload.substr(0, 16));
   EXPECT_EQ(std::string(level1.begin(), level1.end()), payload.substr(16));
   texture->Release();
@@ -167,7 +171,8 @@ TEST_F(D3DXTextures, RefusesWhatIsNoImage) {
       {"DDS header cut short", dds(4, 4, 0, ddsDXT('1'), "").substr(0, 60)},
       {"DDS with fewer blocks than its size needs", truncated},
       {"DDS with fewer bytes than its levels need", moreLevelsThanBytes},
-      {"DDS of an unknown four-character code", dds(4, 4, 0, {kFourCC, 0x30315844, 0, 0, 0, 0, 0}, dxt1Block(1))},
+      {"DDS of an unknown four-character code",
+       dds(4, 4, 0, {kFourCC, 0x30315844, 0, 0, 0, 0, 0}, dxt1Block(1))},
       {"damaged progressive JPEG", damagedJpeg},
       {"DDS cube map with faces missing",
        std::string(dds(4, 4, 0, ddsDXT('1'), dxt1Block(1))).replace(112, 4, "\x00\x06\x00\x00", 4)},
@@ -198,9 +203,11 @@ TEST_F(D3DXTextures, CreationDefaults) {
       {32, 32, 1, D3DUSAGE_RENDERTARGET | D3DUSAGE_AUTOGENMIPMAP, D3DPOOL_DEFAULT, 32, 32, 1},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.width << " x " << c.height << ", " << c.levels << " levels");
+    SCOPED_TRACE(testing::Message()
+                 << c.width << " x " << c.height << ", " << c.levels << " levels");
     IDirect3DTexture9* texture = nullptr;
-    ASSERT_EQ(D3DXCreateTexture(device, c.width, c.height, c.levels, c.usage, D3DFMT_UNKNOWN, c.pool, &texture),
+    ASSERT_EQ(D3DXCreateTexture(device, c.width, c.height, c.levels, c.usage, D3DFMT_UNKNOWN,
+                                c.pool, &texture),
               D3D_OK);
     D3DSURFACE_DESC desc;
     texture->GetLevelDesc(0, &desc);
@@ -212,11 +219,13 @@ TEST_F(D3DXTextures, CreationDefaults) {
     texture->Release();
   }
   IDirect3DCubeTexture9* cube = nullptr;
-  ASSERT_EQ(D3DXCreateCubeTexture(device, 16, 0, 0, D3DFMT_UNKNOWN, D3DPOOL_MANAGED, &cube), D3D_OK);
+  ASSERT_EQ(D3DXCreateCubeTexture(device, 16, 0, 0, D3DFMT_UNKNOWN, D3DPOOL_MANAGED, &cube),
+            D3D_OK);
   EXPECT_EQ(cube->GetLevelCount(), 5u);
   cube->Release();
   IDirect3DTexture9* none = nullptr;
-  EXPECT_EQ(D3DXCreateTexture(nullptr, 4, 4, 1, 0, D3DFMT_UNKNOWN, D3DPOOL_MANAGED, &none), D3DERR_INVALIDCALL);
+  EXPECT_EQ(D3DXCreateTexture(nullptr, 4, 4, 1, 0, D3DFMT_UNKNOWN, D3DPOOL_MANAGED, &none),
+            D3DERR_INVALIDCALL);
   EXPECT_EQ(none, nullptr);
 }
 
@@ -227,11 +236,14 @@ TEST_F(D3DXTextures, CubeMapFromDDS) {
   for (uint16_t face = 0; face < 6; ++face) payload += dxt1Block(uint16_t(0x1000 + face));
   std::string bytes = dds(4, 4, 1, ddsDXT('1'), payload, true);
   IDirect3DCubeTexture9* cube = nullptr;
-  ASSERT_EQ(D3DXCreateCubeTextureFromFileInMemory(device, bytes.data(), UINT(bytes.size()), &cube), D3D_OK);
+  ASSERT_EQ(D3DXCreateCubeTextureFromFileInMemory(device, bytes.data(), UINT(bytes.size()), &cube),
+            D3D_OK);
   for (UINT face = 0; face < 6; ++face) {
     D3DLOCKED_RECT locked;
-    ASSERT_EQ(cube->LockRect(D3DCUBEMAP_FACES(face), 0, &locked, nullptr, D3DLOCK_READONLY), D3D_OK);
-    EXPECT_EQ(std::string(static_cast<const char*>(locked.pBits), 8), payload.substr(face * 8, 8)) << face;
+    ASSERT_EQ(cube->LockRect(D3DCUBEMAP_FACES(face), 0, &locked, nullptr, D3DLOCK_READONLY),
+              D3D_OK);
+    EXPECT_EQ(std::string(static_cast<const char*>(locked.pBits), 8), payload.substr(face * 8, 8))
+        << face;
     cube->UnlockRect(D3DCUBEMAP_FACES(face), 0);
   }
   cube->Release();
@@ -240,7 +252,8 @@ TEST_F(D3DXTextures, CubeMapFromDDS) {
   EXPECT_EQ(D3DXCreateCubeTextureFromFileInMemory(device, plain.data(), UINT(plain.size()), &cube),
             D3DXERR_INVALIDDATA);
   EXPECT_EQ(cube, nullptr);
-  EXPECT_EQ(D3DXCreateCubeTextureFromFileA(device, "/nonexistent/cube.dds", &cube), D3DXERR_INVALIDDATA);
+  EXPECT_EQ(D3DXCreateCubeTextureFromFileA(device, "/nonexistent/cube.dds", &cube),
+            D3DXERR_INVALIDDATA);
 }
 
 // Files are named the engine's way, from the working directory; what cannot
@@ -263,8 +276,8 @@ TEST_F(D3DXTextures, FromFileByName) {
   EXPECT_EQ(got, opaque(kPicture));
   texture->Release();
 
-  for (const char* name : {"pics\\none.bmp", "pics\\folder.bmp", "pics\\empty.bmp",
-                           "pics\\text.bmp"}) {
+  for (const char* name :
+       {"pics\\none.bmp", "pics\\folder.bmp", "pics\\empty.bmp", "pics\\text.bmp"}) {
     SCOPED_TRACE(name);
     texture = reinterpret_cast<IDirect3DTexture9*>(this);
     EXPECT_EQ(D3DXCreateTextureFromFileA(device, name, &texture), D3DXERR_INVALIDDATA);
@@ -294,31 +307,33 @@ TEST_F(D3DXTextures, LoadSurfaceFromMemoryConverts) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.format);
     IDirect3DTexture9* texture = nullptr;
-    ASSERT_EQ(device->CreateTexture(2, 1, 1, 0, c.format, D3DPOOL_MANAGED, &texture, nullptr), D3D_OK);
+    ASSERT_EQ(device->CreateTexture(2, 1, 1, 0, c.format, D3DPOOL_MANAGED, &texture, nullptr),
+              D3D_OK);
     IDirect3DSurface9* level = nullptr;
     texture->GetSurfaceLevel(0, &level);
-    EXPECT_EQ(D3DXLoadSurfaceFromMemory(level, nullptr, nullptr, source, D3DFMT_A8R8G8B8, 8, nullptr, &whole,
-                                        D3DX_FILTER_NONE, 0),
+    EXPECT_EQ(D3DXLoadSurfaceFromMemory(level, nullptr, nullptr, source, D3DFMT_A8R8G8B8, 8,
+                                        nullptr, &whole, D3DX_FILTER_NONE, 0),
               D3D_OK);
     EXPECT_EQ(levelBytes(texture, 0, UINT(c.want.size()), 1), c.want);
     RECT wider = {0, 0, 3, 1};
-    EXPECT_EQ(D3DXLoadSurfaceFromMemory(level, nullptr, nullptr, source, D3DFMT_A8R8G8B8, 8, nullptr, &wider,
-                                        D3DX_FILTER_NONE, 0),
+    EXPECT_EQ(D3DXLoadSurfaceFromMemory(level, nullptr, nullptr, source, D3DFMT_A8R8G8B8, 8,
+                                        nullptr, &wider, D3DX_FILTER_NONE, 0),
               D3DERR_INVALIDCALL);
-    EXPECT_EQ(D3DXLoadSurfaceFromMemory(level, nullptr, nullptr, source, D3DFMT_A8R8G8B8, 8, nullptr, nullptr,
-                                        D3DX_FILTER_NONE, 0),
+    EXPECT_EQ(D3DXLoadSurfaceFromMemory(level, nullptr, nullptr, source, D3DFMT_A8R8G8B8, 8,
+                                        nullptr, nullptr, D3DX_FILTER_NONE, 0),
               D3DERR_INVALIDCALL);
     level->Release();
     texture->Release();
   }
   IDirect3DTexture9* blocks = nullptr;
-  ASSERT_EQ(device->CreateTexture(4, 4, 1, 0, D3DFMT_DXT1, D3DPOOL_MANAGED, &blocks, nullptr), D3D_OK);
+  ASSERT_EQ(device->CreateTexture(4, 4, 1, 0, D3DFMT_DXT1, D3DPOOL_MANAGED, &blocks, nullptr),
+            D3D_OK);
   IDirect3DSurface9* level = nullptr;
   blocks->GetSurfaceLevel(0, &level);
   RECT four = {0, 0, 4, 4};
   std::vector<uint32_t> sixteen(16, 0xFFFFFFFF);
-  EXPECT_EQ(D3DXLoadSurfaceFromMemory(level, nullptr, nullptr, sixteen.data(), D3DFMT_A8R8G8B8, 16, nullptr, &four,
-                                      D3DX_FILTER_NONE, 0),
+  EXPECT_EQ(D3DXLoadSurfaceFromMemory(level, nullptr, nullptr, sixteen.data(), D3DFMT_A8R8G8B8, 16,
+                                      nullptr, &four, D3DX_FILTER_NONE, 0),
             D3DERR_INVALIDCALL);
   level->Release();
   blocks->Release();
@@ -330,7 +345,8 @@ TEST_F(D3DXTextures, LoadSurfaceFromMemoryConverts) {
 TEST_F(D3DXTextures, SampleImagesOfTheDistribution) {
   const std::string folder = "/usr/libexec/installed-tests/SDL2_image/";
   std::string pngBytes = readFile(folder + "sample.png");
-  if (pngBytes.empty()) GTEST_SKIP() << "libsdl2-image-tests is not installed (" << folder << "sample.png)";
+  if (pngBytes.empty())
+    GTEST_SKIP() << "libsdl2-image-tests is not installed (" << folder << "sample.png)";
   IDirect3DTexture9* reference = load(pngBytes);
   ASSERT_NE(reference, nullptr);
   std::vector<uint32_t> want = texels(reference, 0);
@@ -376,9 +392,7 @@ TEST_F(D3DXTextures, SampleImagesOfTheDistribution) {
 // and bytes near 255 in every channel, is the per-byte (a + b + c + d + 2) / 4
 // of the level above, computed here texel by texel.
 TEST_F(D3DXTextures, MipChainsOfOddSizesMatchThePerChannelMean) {
-  const struct {
-    int width, height;
-  } sizes[] = {{7, 5}, {1, 6}, {9, 1}, {16, 3}};
+  const struct { int width, height; } sizes[] = {{7, 5}, {1, 6}, {9, 1}, {16, 3}};
   unsigned seed = 17;
   for (const auto& size : sizes) {
     SCOPED_TRACE(std::to_string(size.width) + " x " + std::to_string(size.height));
@@ -399,8 +413,11 @@ TEST_F(D3DXTextures, MipChainsOfOddSizesMatchThePerChannelMean) {
           const int x1 = std::min(2 * x + 1, w - 1), y1 = std::min(2 * y + 1, h - 1);
           uint32_t texel = 0;
           for (int shift = 0; shift < 32; shift += 8) {
-            auto at = [&](int sx, int sy) { return (above[size_t(sy) * size_t(w) + size_t(sx)] >> shift) & 0xFF; };
-            texel |= ((at(2 * x, 2 * y) + at(x1, 2 * y) + at(2 * x, y1) + at(x1, y1) + 2) / 4) << shift;
+            auto at = [&](int sx, int sy) {
+              return (above[size_t(sy) * size_t(w) + size_t(sx)] >> shift) & 0xFF;
+            };
+            texel |= ((at(2 * x, 2 * y) + at(x1, 2 * y) + at(2 * x, y1) + at(x1, y1) + 2) / 4)
+                     << shift;
           }
           want[size_t(y) * size_t(nw) + size_t(x)] = texel;
         }
@@ -418,7 +435,8 @@ TEST_F(D3DXTextures, MipChainsOfOddSizesMatchThePerChannelMean) {
 // target partly cleared.
 TEST_F(D3DXTextures, UnwrittenLevelsReadAsZeros) {
   IDirect3DTexture9* texture = nullptr;
-  ASSERT_EQ(device->CreateTexture(4, 4, 0, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr), D3D_OK);
+  ASSERT_EQ(device->CreateTexture(4, 4, 0, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
+            D3D_OK);
   EXPECT_EQ(texels(texture, 1), std::vector<uint32_t>(4, 0u));
 
   D3DLOCKED_RECT locked;
@@ -445,7 +463,8 @@ TEST_F(D3DXTextures, UnwrittenLevelsReadAsZeros) {
   texture->Release();
 
   IDirect3DTexture9* target = nullptr;
-  ASSERT_EQ(device->CreateTexture(8, 8, 1, D3DUSAGE_RENDERTARGET, D3DFMT_A8R8G8B8, D3DPOOL_DEFAULT, &target, nullptr),
+  ASSERT_EQ(device->CreateTexture(8, 8, 1, D3DUSAGE_RENDERTARGET, D3DFMT_A8R8G8B8, D3DPOOL_DEFAULT,
+                                  &target, nullptr),
             D3D_OK);
   IDirect3DSurface9 *level = nullptr, *previous = nullptr, *copy = nullptr;
   target->GetSurfaceLevel(0, &level);
@@ -454,12 +473,15 @@ TEST_F(D3DXTextures, UnwrittenLevelsReadAsZeros) {
   const D3DRECT half = {0, 0, 4, 8};
   device->Clear(1, &half, D3DCLEAR_TARGET, 0xFF0000FFu, 1.0f, 0);
   device->SetRenderTarget(0, previous);
-  ASSERT_EQ(device->CreateOffscreenPlainSurface(8, 8, D3DFMT_A8R8G8B8, D3DPOOL_SYSTEMMEM, &copy, nullptr), D3D_OK);
+  ASSERT_EQ(
+      device->CreateOffscreenPlainSurface(8, 8, D3DFMT_A8R8G8B8, D3DPOOL_SYSTEMMEM, &copy, nullptr),
+      D3D_OK);
   ASSERT_EQ(device->GetRenderTargetData(level, copy), D3D_OK);
   ASSERT_EQ(copy->LockRect(&locked, nullptr, D3DLOCK_READONLY), D3D_OK);
   const uint32_t* row = static_cast<const uint32_t*>(locked.pBits);
   EXPECT_EQ(row[0], 0xFF0000FFu);
   EXPECT_EQ(row[7], 0u);
   copy->UnlockRect();
-  for (IUnknown* object : std::initializer_list<IUnknown*>{copy, previous, level, target}) object->Release();
+  for (IUnknown* object : std::initializer_list<IUnknown*>{copy, previous, level, target})
+    object->Release();
 }

@@ -37,8 +37,10 @@ TEST_P(TextLoadCapacity, CopiesTheTextAndTerminatesIt) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, TextLoadCapacity,
                          testing::Values(TextCapacityCase{0, 65536}, TextCapacityCase{10, 65536},
-                                         TextCapacityCase{40000, 65536}, TextCapacityCase{65535, 65536},
-                                         TextCapacityCase{65536, 131072}, TextCapacityCase{100000, 200000}),
+                                         TextCapacityCase{40000, 65536},
+                                         TextCapacityCase{65535, 65536},
+                                         TextCapacityCase{65536, 131072},
+                                         TextCapacityCase{100000, 200000}),
                          [](const testing::TestParamInfo<TextCapacityCase>& info) {
                            return "Text" + std::to_string(info.param.length);
                          });

@@ -12,7 +12,9 @@ namespace {
 
 using LooseStore = ScratchFolder;
 
-std::string uniqueKey(const std::string& name, int counter) { return name + "_" + std::to_string(counter); }
+std::string uniqueKey(const std::string& name, int counter) {
+  return name + "_" + std::to_string(counter);
+}
 
 TEST_F(LooseStore, SharedLoadsReadOnceAndShareOneObject) {
   write("a.txt", "alpha");
@@ -130,10 +132,12 @@ TEST_P(LooseStoreFailures, FailWithTheirMessageAndCacheNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LooseStoreFailures,
-    testing::Values(FailureCase{"EmptyName", "", "TQDatabaseFilesystem - Cannot open empty filename "},
-                    FailureCase{"Missing", "missing.txt", "TQDatabaseFilesystem - Cannot open filename: missing.txt"},
-                    FailureCase{"Folder", "folder", "TQDatabaseFilesystem - Cannot open filename: folder"},
-                    FailureCase{"ZeroBytes", "empty.txt", "TQDatabaseFilesystem - Empty file: empty.txt"}),
+    testing::Values(
+        FailureCase{"EmptyName", "", "TQDatabaseFilesystem - Cannot open empty filename "},
+        FailureCase{"Missing", "missing.txt",
+                    "TQDatabaseFilesystem - Cannot open filename: missing.txt"},
+        FailureCase{"Folder", "folder", "TQDatabaseFilesystem - Cannot open filename: folder"},
+        FailureCase{"ZeroBytes", "empty.txt", "TQDatabaseFilesystem - Empty file: empty.txt"}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.label); });
 
 // Whether a folder reports a size depends on its file system (tmpfs refuses

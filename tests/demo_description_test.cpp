@@ -131,14 +131,15 @@ TEST_F(DescriptionTest, VariableValuesAreTheRestOfTheLine) {
 }
 
 TEST_F(DescriptionTest, ValuesTimesAndPlacementDefaultsReachTheHost) {
-  ASSERT_TRUE(load("1 1 2\n"
-                   "intro dummy 0 20 0 1\n"
-                   "2\n"
-                   "2 0 2.0 10 10 10 0 0 0 0 1 0 0.1 1000\n"
-                   "2 20 2.0 0 5 -10 0 0 0 0 1 0 0.1 1000\n"
-                   "ships s.as 0 20 2 0\n"
-                   "script_pos_y 1.5\n"
-                   "speed 0.25\n"));
+  ASSERT_TRUE(
+      load("1 1 2\n"
+           "intro dummy 0 20 0 1\n"
+           "2\n"
+           "2 0 2.0 10 10 10 0 0 0 0 1 0 0.1 1000\n"
+           "2 20 2.0 0 5 -10 0 0 0 0 1 0 0.1 1000\n"
+           "ships s.as 0 20 2 0\n"
+           "script_pos_y 1.5\n"
+           "speed 0.25\n"));
   EXPECT_EQ(layout(*sequencer), "c:intro ships");
   const CameraPath& path = sequencer->tracks[0][0].path;
   ASSERT_EQ(path.keys.size(), 2u);

@@ -82,7 +82,7 @@ TEST_F(SequencerTest, PublishesEachScenesTimingBeforeItsCalls) {
   } expected[] = {
       {"b.preRender", 1, 3, 0.75f},
       {"b.render", 1, 3, 0.75f},
-      {"a.end", 0, 2, 1},        // after its end: clamped
+      {"a.end", 0, 2, 1},          // after its end: clamped
       {"c.postRender", 1, -1, 0},  // open-ended
   };
   for (const Expect& e : expected) {
@@ -120,7 +120,8 @@ TEST_F(SequencerTest, InitGlobalsSeesTheStartValuesAndDiedTheLastPublished) {
   for (const char* tag : {"p", "q"})
     writeFile(std::string(tag) + ".as", std::string("void initGlobals() { rec(\"") + tag +
                                             ".initGlobals\"); }\nvoid render(float t) {}\n"
-                                            "void died() { rec(\"" + tag + ".died\"); }\n");
+                                            "void died() { rec(\"" +
+                                            tag + ".died\"); }\n");
   ASSERT_TRUE(load("0 2 1 p p.as 1 5 0 0 1 q q.as 2 4 0 0"));
   for (const char* what : {"p.initGlobals", "q.initGlobals"}) {
     const TimelineEvent* event = findEvent(what);
@@ -153,9 +154,10 @@ TEST_F(SequencerTest, FirstFrameInitialisesScenesThatInitScenesDidNotReach) {
 
 TEST_F(SequencerTest, InvalidScenesAreNeverCalled) {
   writeRecordingScriplet("ok.as", "ok");
-  ASSERT_TRUE(load("1 1 2\n"
-                   "missing missing.as 0 10 0 0\n"
-                   "ok ok.as 0 10 0 0\n"));
+  ASSERT_TRUE(
+      load("1 1 2\n"
+           "missing missing.as 0 10 0 0\n"
+           "ok ok.as 0 10 0 0\n"));
   EXPECT_FALSE(sequencer->tracks[0][0].valid);
   EXPECT_FALSE(loggedTexts().empty());  // the store's reason
   sequencer->initScenes();
@@ -172,7 +174,7 @@ TEST_F(SequencerTest, ClearKeepsTheLowByteOfEachComponent) {
     int r, g, b;
     D3DCOLOR color;
   } cases[] = {
-      {0, 0, 255, 0xFF0000FFu},      // the colour after construction
+      {0, 0, 255, 0xFF0000FFu},  // the colour after construction
       {256, -1, 0, 0xFF00FF00u},
       {511, 128, -256, 0xFFFF8000u},
   };
@@ -207,17 +209,18 @@ TEST_F(SequencerTest, ClearColourSetInPassAAppliesToTheSameFrame) {
 
 TEST_F(SequencerTest, PlacementFromTheDescriptionValues) {
   writeRecordingScriplet("s.as", "s");
-  ASSERT_TRUE(load("1 1 1\n"
-                   "s s.as 0 10 9 0\n"
-                   "script_pos_x 1\n"
-                   "script_pos_y 2\n"
-                   "script_pos_z 3\n"
-                   "script_rot_x 0.1\n"
-                   "script_rot_y 0.2\n"
-                   "script_rot_z 0.3\n"
-                   "script_scal_x 2\n"
-                   "script_scal_y 3\n"
-                   "script_scal_z 4\n"));
+  ASSERT_TRUE(
+      load("1 1 1\n"
+           "s s.as 0 10 9 0\n"
+           "script_pos_x 1\n"
+           "script_pos_y 2\n"
+           "script_pos_z 3\n"
+           "script_rot_x 0.1\n"
+           "script_rot_y 0.2\n"
+           "script_rot_z 0.3\n"
+           "script_scal_x 2\n"
+           "script_scal_y 3\n"
+           "script_scal_z 4\n"));
   D3DXMATRIX saved, t, s, rx, ry, rz;
   D3DXMatrixRotationY(&saved, 0.7f);
   saved._41 = 5;  // a saved world with a move of its own
@@ -241,14 +244,15 @@ TEST_F(SequencerTest, PlacementFromTheDescriptionValues) {
 // The placement reads the values that the host holds for the scene, not the
 // script's own variable of that name.
 TEST_F(SequencerTest, PlacementReadsTheHostsValuesNotTheScriptsVariable) {
-  writeFile("s.as", "extern float script_pos_x = 7;\n"
-                    "void init() { script_pos_x = 9; }\n"
-                    "void render(float t) { rec(\"s.render\"); }\n");
+  writeFile("s.as",
+            "extern float script_pos_x = 7;\n"
+            "void init() { script_pos_x = 9; }\n"
+            "void render(float t) { rec(\"s.render\"); }\n");
   struct Case {
     const char* description;
     float x;
   } cases[] = {
-      {"0 1 1 s s.as 0 10 0 0", 0.0f},                    // the sequencer's own "0"
+      {"0 1 1 s s.as 0 10 0 0", 0.0f},                   // the sequencer's own "0"
       {"0 1 1 s s.as 0 10 1 0 script_pos_x 3\n", 3.0f},  // the description's value
   };
   for (const Case& c : cases) {
@@ -266,12 +270,13 @@ TEST_F(SequencerTest, TwoCameraScenesInOneWalk) {
   writeRecordingScriplet("s.as", "s");
   // Track 0: a camera at (1,2,3), track 1: a script scene, track 2: a camera
   // at (4,5,6) with other clipping distances.
-  ASSERT_TRUE(load("1 3\n"
-                   "1 first dummy 0 10 0 1\n"
-                   "1 9 0 1 1 2 3 0 0 0 0 1 0 0.5 50\n"
-                   "1 s s.as 0 10 0 0\n"
-                   "1 second dummy 0 10 0 1\n"
-                   "1 9 0 1 4 5 6 0 0 0 0 1 0 1 200\n"));
+  ASSERT_TRUE(
+      load("1 3\n"
+           "1 first dummy 0 10 0 1\n"
+           "1 9 0 1 1 2 3 0 0 0 0 1 0 0.5 50\n"
+           "1 s s.as 0 10 0 0\n"
+           "1 second dummy 0 10 0 1\n"
+           "1 9 0 1 4 5 6 0 0 0 0 1 0 1 200\n"));
   device.world._11 = 9;  // not identity: the cameras reset it
   frame(1);
 
@@ -279,8 +284,8 @@ TEST_F(SequencerTest, TwoCameraScenesInOneWalk) {
   D3DXMATRIX view1, view2, projection2;
   D3DXMatrixLookAtLH(&view1, &eye1, &at, &up);
   D3DXMatrixLookAtLH(&view2, &eye2, &at, &up);
-  D3DXMatrixPerspectiveFovLH(&projection2, (float)(45.0 * 0.017453333333333335), 800.0f / 600.0f,
-                             1, 200);
+  D3DXMatrixPerspectiveFovLH(&projection2, (float)(45.0 * 0.017453333333333335), 800.0f / 600.0f, 1,
+                             200);
 
   const TimelineEvent* render = findEvent("s.render");
   ASSERT_NE(render, nullptr);
@@ -299,9 +304,9 @@ TEST_F(SequencerTest, TwoCameraScenesInOneWalk) {
   std::vector<D3DTRANSFORMSTATETYPE> states;
   for (const auto& call : device.transformLog) states.push_back(call.state);
   const std::vector<D3DTRANSFORMSTATETYPE> expected = {
-      D3DTS_WORLD, D3DTS_VIEW, D3DTS_PROJECTION,  // first camera
-      D3DTS_WORLD, D3DTS_WORLD,                   // placement and restore
-      D3DTS_WORLD, D3DTS_VIEW, D3DTS_PROJECTION}; // second camera
+      D3DTS_WORLD, D3DTS_VIEW,  D3DTS_PROJECTION,   // first camera
+      D3DTS_WORLD, D3DTS_WORLD,                     // placement and restore
+      D3DTS_WORLD, D3DTS_VIEW,  D3DTS_PROJECTION};  // second camera
   EXPECT_EQ(states, expected);
   D3DXMATRIX identity;
   D3DXMatrixIdentity(&identity);
@@ -309,9 +314,10 @@ TEST_F(SequencerTest, TwoCameraScenesInOneWalk) {
 }
 
 TEST_F(SequencerTest, CameraOnlyAppliesWhileActiveAndFromItsStart) {
-  ASSERT_TRUE(load("1 1 1\n"
-                   "cam dummy 10 20 0 1\n"
-                   "2 0 0 1 0 0 0 0 0 0 0 1 0 0.1 100  0 10 1 10 0 0 0 0 0 0 1 0 0.1 100\n"));
+  ASSERT_TRUE(
+      load("1 1 1\n"
+           "cam dummy 10 20 0 1\n"
+           "2 0 0 1 0 0 0 0 0 0 0 1 0 0.1 100  0 10 1 10 0 0 0 0 0 0 1 0 0.1 100\n"));
   gCameraPos = D3DXVECTOR3(-1, -1, -1);
   frame(5);
   EXPECT_TRUE(device.transformLog.empty());
@@ -481,7 +487,8 @@ TEST_F(SequencerTest, PlacementAndScripletFollowTheHostBetweenFrames) {
   EXPECT_EQ(renderedX(), -2.5f);
 
   std::string error;
-  ASSERT_TRUE(host->compile("s", "void render(float t) { rec(\"again.render\"); }\n", error)) << error;
+  ASSERT_TRUE(host->compile("s", "void render(float t) { rec(\"again.render\"); }\n", error))
+      << error;
   EXPECT_EQ(frame(3), "[scene again.render scene]");
 
   ASSERT_TRUE(host->unload("s", false));

@@ -16,11 +16,11 @@
 #include "core/TQDatabase.h"
 
 #include "PackageWriter.h"
+#include "core/DeviceGlobal.h"
+#include "platform/d3d9/D3D9.h"
 #include "platform/d3d9/D3D9TestSeams.h"
 #include "platform/win32/TestSeams.h"
 #include "runtime/DemoSequencer.h"
-#include "core/DeviceGlobal.h"
-#include "platform/d3d9/D3D9.h"
 #include "runtime/ScriptHost.h"
 #include "runtime/SetupDialog.h"
 #include "runtime/WinMain.h"
@@ -66,7 +66,7 @@ class EntryTest : public testing::Test {
 
 struct CommandLineCase {
   const char* line;
-  const char* file;    // where the description is written ("" for none)
+  const char* file;  // where the description is written ("" for none)
   int exitCode;
   const char* folder;  // expected working directory below the scratch folder
 };
@@ -158,13 +158,15 @@ TEST_F(EntryTest, EscapeIsTestedBeforeTheFirstFrame) {
 // the run no global still points at the objects that the run owned.
 TEST_F(EntryTest, EscapeAtTheStartStillRunsDiedAndLeavesNoDanglingGlobals) {
   write("show.txt", "0 1 1 s s.as 0 -1 0 0\n");
-  write("s.as", "void render(float t) { logPrint(\"render\"); }\n"
-                "void died() { logPrint(\"died\"); }\n");
+  write("s.as",
+        "void render(float t) { logPrint(\"render\"); }\n"
+        "void died() { logPrint(\"died\"); }\n");
   static std::vector<std::string> logged;
   logged.clear();
   // "died" runs first in the shutdown: host, device and store are still there.
   gLogHook = [](const char* text) {
-    logged.push_back(std::string(text) + (gScriptHost && gDevice && gDatabase ? " (all alive)" : ""));
+    logged.push_back(std::string(text) +
+                     (gScriptHost && gDevice && gDatabase ? " (all alive)" : ""));
   };
   platform_test::pressEscapeAfterPolls(0);
   EXPECT_EQ(run("show.txt"), 0);
@@ -211,9 +213,10 @@ TEST_F(EntryTest, FailedLoadShowsAPlainErrorBoxAfterReleasingTheWindow) {
 // every "init" before the full-screen present; the clock read only after it.
 TEST_F(EntryTest, StartUpOrderUpToTheClock) {
   write("show.txt", "0 1 1 s s.as 0 -1 0 0\n");
-  write("s.as", "void initGlobals() { logPrint(\"initGlobals\"); }\n"
-                "void init() { logPrint(\"init\"); }\n"
-                "void render(float t) { logPrint(\"render\"); }\n");
+  write("s.as",
+        "void initGlobals() { logPrint(\"initGlobals\"); }\n"
+        "void init() { logPrint(\"init\"); }\n"
+        "void render(float t) { logPrint(\"render\"); }\n");
   struct Seen {
     std::vector<std::string> events;
     bool initRan = false;
@@ -288,7 +291,8 @@ TEST(CommandLine, JoinsTheArgumentsWithWindowsSeparators) {
   };
   for (const Case& c : cases) {
     std::vector<char*> argv{const_cast<char*>("demoplayer")};
-    for (const std::string& argument : c.arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& argument : c.arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
     EXPECT_EQ(buildCommandLine(int(argv.size()), argv.data()), c.line)
         << testing::PrintToString(c.arguments);
   }
@@ -301,7 +305,8 @@ TEST(Player, MissingDescriptionPrintsErrorAndExitsWithOne) {
   fs::create_directories(dir);
   std::ofstream(dir / "show.txt") << "0 1 1 stop stop.as 0 -1 0 0\n";
   std::ofstream(dir / "stop.as") << "void render(float t) { endDemo(); }\n";
-  std::string command = "cd " + dir.string() + " && env -u DISPLAY -u WAYLAND_DISPLAY SDL_AUDIODRIVER=dummy " +
+  std::string command = "cd " + dir.string() +
+                        " && env -u DISPLAY -u WAYLAND_DISPLAY SDL_AUDIODRIVER=dummy " +
                         ENGINE_PLAYER_PATH + " /nonexistent/folder/show.txt 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_TRUE(pipe);
@@ -353,12 +358,15 @@ class EntryLoopTest : public EntryTest {
   // frame `endAt`.
   void writeDemo(int endAt) {
     write("show.txt", "0 1 1 loop loop.as 0 -1 0 0\n");
-    write("loop.as", "int frames = 0;\n"
-                     "void render(float t) {\n"
-                     "  frames = frames + 1;\n"
-                     "  logPrint(\"frame\");\n"
-                     "  if (frames == " + std::to_string(endAt) + ") endDemo();\n"
-                     "}\n");
+    write("loop.as",
+          "int frames = 0;\n"
+          "void render(float t) {\n"
+          "  frames = frames + 1;\n"
+          "  logPrint(\"frame\");\n"
+          "  if (frames == " +
+              std::to_string(endAt) +
+              ") endDemo();\n"
+              "}\n");
   }
   FrameClock clock;
 };
@@ -406,13 +414,14 @@ TEST_F(EntryLoopTest, ResyncRequestReanchorsTheClockAtTheFrameThatAskedForIt) {
 TEST_F(EntryLoopTest, MusicStartedInAFrameCostsNoDemoTime) {
   write("song.wav", sineWav(44100, 1, 4410, 440, 0.5));
   write("show.txt", "0 1 1 loop loop.as 0 -1 0 0\n");
-  write("loop.as", "int frames = 0;\n"
-                   "void render(float t) {\n"
-                   "  frames = frames + 1;\n"
-                   "  logPrint(\"frame\");\n"
-                   "  if (frames == 2) startMusic(\"song.wav\");\n"
-                   "  if (frames == 4) endDemo();\n"
-                   "}\n");
+  write("loop.as",
+        "int frames = 0;\n"
+        "void render(float t) {\n"
+        "  frames = frames + 1;\n"
+        "  logPrint(\"frame\");\n"
+        "  if (frames == 2) startMusic(\"song.wav\");\n"
+        "  if (frames == 4) endDemo();\n"
+        "}\n");
   clock.onFrame = [this](int frame) {
     if (frame == 1) clock.now += 12500;
     if (frame == 2) clock.now += 3000;
@@ -436,9 +445,9 @@ struct SetupCase {
 };
 void PrintTo(const SetupCase& c, std::ostream* os) {
   const setup_test::Choices& m = c.choices;
-  *os << m.width << "x" << m.height << "x" << m.colorBits << (m.fullscreen ? " fullscreen" : " windowed")
-      << (m.vsync ? " vsync" : "") << (m.highResModels ? " highres" : "")
-      << (m.additionalEffects ? " effects" : "");
+  *os << m.width << "x" << m.height << "x" << m.colorBits
+      << (m.fullscreen ? " fullscreen" : " windowed") << (m.vsync ? " vsync" : "")
+      << (m.highResModels ? " highres" : "") << (m.additionalEffects ? " effects" : "");
 }
 
 class EntrySetupTable : public EntryTest, public testing::WithParamInterface<SetupCase> {};
@@ -495,7 +504,10 @@ TEST_F(EntryTest, PresentationParametersFollowTheChoices) {
     UINT interval;
   } cases[] = {
       {{640, 480, 32, true, true, true, true}, D3DFMT_X8R8G8B8, FALSE, D3DPRESENT_INTERVAL_DEFAULT},
-      {{320, 200, 16, false, false, true, true}, D3DFMT_R5G6B5, TRUE, D3DPRESENT_INTERVAL_IMMEDIATE},
+      {{320, 200, 16, false, false, true, true},
+       D3DFMT_R5G6B5,
+       TRUE,
+       D3DPRESENT_INTERVAL_IMMEDIATE},
   };
   write("show.txt", "0 0\n");
   for (const Case& c : cases) {
@@ -563,7 +575,8 @@ TEST_F(EntryDeathTest, StartupFailuresShowTheirBoxAndExitWithOne) {
         d3d9_test::failDirect3DCreate(true);
         run("show.txt");
       },
-      testing::ExitedWithCode(1), "\\[Exiting Demo \\(Failure\\)\\] Failed to init Direct3D 9 device");
+      testing::ExitedWithCode(1),
+      "\\[Exiting Demo \\(Failure\\)\\] Failed to init Direct3D 9 device");
   // Both attempts fail: the message names the second attempt's result.
   EXPECT_EXIT(
       {

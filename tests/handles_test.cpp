@@ -109,7 +109,7 @@ TEST(Handles, LastReleaseAppliesThePolicyOnlyToAnOwnedObject) {
   EXPECT_EQ(device.releases, 1);
   EXPECT_EQ(cell, 0);
 
-  { // not owning: the count reaches zero, nothing is released
+  {  // not owning: the count reaches zero, nothing is released
     ReleaseHandle borrowed;
     attachTo(borrowed, &device, &cell, false);
     ReleaseHandle copy(borrowed);
@@ -118,14 +118,14 @@ TEST(Handles, LastReleaseAppliesThePolicyOnlyToAnOwnedObject) {
   EXPECT_EQ(device.releases, 1);
   EXPECT_EQ(cell, 0);
 
-  { // a failed creation: counted and owning, but no object to release
+  {  // a failed creation: counted and owning, but no object to release
     ReleaseHandle failed;
     attachTo<ReleaseHandle, Releasable>(failed, nullptr, &cell);
   }
   EXPECT_EQ(cell, 0);
 
   int value = 7;
-  { // NullDestruct never destroys
+  {  // NullDestruct never destroys
     NullHandle shared;
     attachTo(shared, &value, &cell);
   }

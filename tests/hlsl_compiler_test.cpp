@@ -1,8 +1,8 @@
 // The HLSL compiler's worker process: what it answers comes back whole, and
 // a worker that crashes, hangs or says nothing fails the compile without
 // leaving a process or a pipe behind.
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,8 +72,12 @@ TEST_F(HlslCompilerTest, AChildThatFailsFailsTheCompileAndIsReaped) {
     const char* error;
   } cases[] = {
       {"crash", [] { std::abort(); }, "a.fx: error: the shader compiler failed on this text\n"},
-      {"leaves without an answer", [] { _exit(0); }, "a.fx: error: the shader compiler failed on this text\n"},
-      {"hangs", [] { for (;;) pause(); },
+      {"leaves without an answer", [] { _exit(0); },
+       "a.fx: error: the shader compiler failed on this text\n"},
+      {"hangs",
+       [] {
+         for (;;) pause();
+       },
        "a.fx: error: the shader compiler did not finish in time on this text\n"},
   };
   d3dx_hlsl::setTimeLimitForTesting(300);

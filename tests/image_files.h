@@ -113,9 +113,14 @@ struct DDSFormat {
 };
 constexpr uint32_t kFourCC = 0x4, kRGB = 0x40, kAlphaPixels = 0x1;
 inline DDSFormat ddsDXT(char n) {
-  return {kFourCC, uint32_t('D') | uint32_t('X') << 8 | uint32_t('T') << 16 | uint32_t(n) << 24, 0, 0, 0, 0, 0};
+  return {kFourCC, uint32_t('D') | uint32_t('X') << 8 | uint32_t('T') << 16 | uint32_t(n) << 24,
+          0,       0,
+          0,       0,
+          0};
 }
-inline DDSFormat ddsARGB() { return {kRGB | kAlphaPixels, 0, 32, 0xff0000, 0xff00, 0xff, 0xff000000}; }
+inline DDSFormat ddsARGB() {
+  return {kRGB | kAlphaPixels, 0, 32, 0xff0000, 0xff00, 0xff, 0xff000000};
+}
 inline DDSFormat ddsR5G6B5() { return {kRGB, 0, 16, 0xf800, 0x7e0, 0x1f, 0}; }
 
 // A DDS file: header and `payload` (the levels of each face, as stored).

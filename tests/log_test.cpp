@@ -45,7 +45,7 @@ TEST(FatalErrorDeathTest, BoxIsASystemModalWarningAndExitHandlersRun) {
         std::atexit([] {
           const auto& boxes = platform_test::messageBoxes();
           std::fprintf(stderr, "exit handler: %zu box, style 0x%x\n", boxes.size(),
-                  boxes.empty() ? 0u : boxes.back().type);
+                       boxes.empty() ? 0u : boxes.back().type);
         });
         fatalError("x");
       },

@@ -2,8 +2,8 @@
 // long, and Escape, closing the window or a stop request (SIGINT, SIGTERM)
 // abort the call and end the show as Escape does. Calls that return, however
 // slow, run to their end.
-#include <gtest/gtest.h>
 #include <SDL2/SDL.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,10 +33,11 @@ const char* const kLoopingRender = "void render(float t) { while (true) {} }\n";
 // as a signal handler would.
 class StopLater {
  public:
-  explicit StopLater(std::function<void()> stop) : thread([stop] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      stop();
-    }) {}
+  explicit StopLater(std::function<void()> stop)
+      : thread([stop] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+          stop();
+        }) {}
   ~StopLater() { thread.join(); }
 
  private:
@@ -64,7 +65,8 @@ TEST_F(LongCallTest, StopRequestAbortsAnEndlessEntryCall) {
     std::string source;
   } cases[] = {
       {"render", ENTRY_RENDER, kLoopingRender},
-      {"init", ENTRY_INIT, "int inits = 0;\nvoid init() { ++inits; while (inits > 0) {} }\nvoid render(float t) {}\n"},
+      {"init", ENTRY_INIT,
+       "int inits = 0;\nvoid init() { ++inits; while (inits > 0) {} }\nvoid render(float t) {}\n"},
       {"end", ENTRY_END, "void end() { for (;;) {} }\nvoid render(float t) {}\n"},
   };
   for (const Case& c : cases) {
@@ -84,7 +86,8 @@ TEST_F(LongCallTest, StopRequestAbortsAnEndlessEntryCall) {
 // error message, so the show can end in order instead of with a fatal box.
 TEST_F(LongCallTest, StopDuringAnEndlessInitialiserFailsTheCompileQuietly) {
   StopLater stop(platformRequestStop);
-  EXPECT_FALSE(compile("int spin() { while (true) {} return 1; }\nint x = spin();\nvoid render(float t) {}\n"));
+  EXPECT_FALSE(compile(
+      "int spin() { while (true) {} return 1; }\nint x = spin();\nvoid render(float t) {}\n"));
   EXPECT_EQ(error, "");
   EXPECT_TRUE(host.scriplets.empty());
 }
@@ -92,8 +95,9 @@ TEST_F(LongCallTest, StopDuringAnEndlessInitialiserFailsTheCompileQuietly) {
 // A call that takes longer than the watch's threshold but returns by itself
 // is not cut short, and a nested callback inside it is not either.
 TEST_F(LongCallTest, SlowCallsThatReturnRunToTheirEnd) {
-  ASSERT_TRUE(compile("int count = 0;\n"
-                      "void render(float t) { for (int i = 0; i < 40000000; ++i) ++count; }\n"))
+  ASSERT_TRUE(
+      compile("int count = 0;\n"
+              "void render(float t) { for (int i = 0; i < 40000000; ++i) ++count; }\n"))
       << error;
   const auto started = std::chrono::steady_clock::now();
   host.callEntry("scene", ENTRY_RENDER);
@@ -129,7 +133,10 @@ TEST(LongCallOnVirtualDisplay, EscapeOrClosingTheWindowStopsALoopingRender) {
                                 nullptr, nullptr, nullptr);
   ASSERT_NE(window->sdlWindow, nullptr);
   const std::function<void()> actions[] = {
-      [] { pushEvent(SDL_KEYDOWN, SDLK_ESCAPE); pushEvent(SDL_KEYUP, SDLK_ESCAPE); },
+      [] {
+        pushEvent(SDL_KEYDOWN, SDLK_ESCAPE);
+        pushEvent(SDL_KEYUP, SDLK_ESCAPE);
+      },
       [] { pushEvent(SDL_QUIT, 0); },
   };
   for (const auto& action : actions) {
@@ -153,8 +160,8 @@ TEST(LongScriptCall, UnderAVirtualDisplay) {
   ASSERT_EQ(std::system("command -v xvfb-run >/dev/null 2>&1"), 0) << "xvfb-run is not installed";
   char self[PATH_MAX] = {};
   ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-  const VirtualDisplayRun run =
-      runUnderVirtualDisplay(self, "LONG_CALL_TEST_DISPLAY", "LongCallOnVirtualDisplay.*", "long-call-display-");
+  const VirtualDisplayRun run = runUnderVirtualDisplay(
+      self, "LONG_CALL_TEST_DISPLAY", "LongCallOnVirtualDisplay.*", "long-call-display-");
   ASSERT_TRUE(WIFEXITED(run.status)) << run.log;
   EXPECT_EQ(WEXITSTATUS(run.status), 0) << run.log;
   EXPECT_NE(run.log.find("[  PASSED  ] 1 test."), std::string::npos) << run.log;
@@ -186,15 +193,17 @@ TEST(PlayerSignals, SigintAndSigtermEndTheRunInOrder) {
     std::string scene;
   } cases[] = {
       {"looping render, SIGTERM", SIGTERM, kLoopingRender},
-      {"looping init, SIGINT", SIGINT, "void init() { while (true) {} }\nvoid render(float t) {}\n"},
+      {"looping init, SIGINT", SIGINT,
+       "void init() { while (true) {} }\nvoid render(float t) {}\n"},
       {"plain frames, SIGTERM", SIGTERM, "float x;\nvoid render(float t) { x = t; }\n"},
   };
-  const std::filesystem::path folder = testing::TempDir() + "player-signals-" + std::to_string(getpid());
+  const std::filesystem::path folder =
+      testing::TempDir() + "player-signals-" + std::to_string(getpid());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::filesystem::create_directories(folder);
-    std::ofstream(folder / "scene.as") << c.scene
-                                       << "void died() { while (true) {} }\n";  // ended too once stopped
+    std::ofstream(folder / "scene.as")
+        << c.scene << "void died() { while (true) {} }\n";  // ended too once stopped
     std::ofstream(folder / "show.txt") << "0 1 1 scene scene.as 0 1000 0 0\n";
     const pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -222,7 +231,8 @@ TEST(PlayerSignals, SigintAndSigtermEndTheRunInOrder) {
       ADD_FAILURE() << "the player did not end after the signal";
       continue;
     }
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    ASSERT_TRUE(WIFEXITED(status))
+        << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     EXPECT_EQ(WEXITSTATUS(status), 0);
   }
   std::filesystem::remove_all(folder);

@@ -88,7 +88,8 @@ TEST(MusicModule, RegistersItsSixFunctions) {
   EXPECT_EQ(initMusic(script.engine()), 0);
   EXPECT_TRUE(log.lines().empty());
   for (const char* declaration :
-       {"void startMusic(string &in)", "void stopMusic()", "void seekMusic(int,int)", "void musicSyncChannel(int)",
+       {"void startMusic(string &in)", "void stopMusic()", "void seekMusic(int,int)",
+        "void musicSyncChannel(int)",
         "int musicChannelGetinfo(int &in,float &out,float &out,float &out)",
         "float musicGetSpectrumInfo(int &in,int &in)"})
     EXPECT_NE(script.engine()->GetGlobalFunctionByDecl(declaration), nullptr) << declaration;
@@ -97,7 +98,8 @@ TEST(MusicModule, RegistersItsSixFunctions) {
 TEST(MusicModule, ARejectedRegistrationIsReportedOnce) {
   LogCapture log;
   asIScriptEngine* engine = asCreateScriptEngine(ANGELSCRIPT_VERSION);
-  engine->SetMessageCallback(asFUNCTION(+[](const asSMessageInfo*, void*) {}), nullptr, asCALL_CDECL);
+  engine->SetMessageCallback(asFUNCTION(+[](const asSMessageInfo*, void*) {}), nullptr,
+                             asCALL_CDECL);
   // Without the string type startMusic cannot be declared; the rest can.
   EXPECT_LT(initMusic(engine), 0);
   EXPECT_EQ(log.lines(), std::vector<std::string>{"TQScript - initMusic failed"});
@@ -185,7 +187,8 @@ TEST_F(MusicDeathTest, UnplayableOrMissingMusicEndsTheRun) {
           gFatalErrorHook = [](const char* text) { std::fprintf(stderr, "fatal <%s>\n", text); };
           start(name);
         },
-        testing::ExitedWithCode(255), std::string("fatal <Error loading music \\(") + name + "\\) - Abort>");
+        testing::ExitedWithCode(255),
+        std::string("fatal <Error loading music \\(") + name + "\\) - Abort>");
   }
 }
 
@@ -194,7 +197,8 @@ TEST_F(MusicTest, InstrumentQueriesReportTheLastTrigger) {
   float elapsed = -1, note = -1, volume = -1;
 
   musicSyncChannel(1);  // no music yet
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"musicSyncChannel - cannot bind channel on non-started music."});
+  EXPECT_EQ(log.lines(), std::vector<std::string>{
+                             "musicSyncChannel - cannot bind channel on non-started music."});
   log.lines().clear();
 
   start("song.mod");
@@ -233,8 +237,10 @@ TEST_F(MusicTest, InstrumentQueriesReportTheLastTrigger) {
 
   EXPECT_EQ(musicChannelGetinfo(&unbound, &elapsed, &note, &volume), 0);
   EXPECT_EQ(std::vector<float>({elapsed, note, volume}), std::vector<float>(3, 0.0f));
-  EXPECT_EQ(log.lines(), std::vector<std::string>{
-                             "musicChannelGetElapsedTime - cannot find sync channel (missing musicSyncChannel in init?)."});
+  EXPECT_EQ(
+      log.lines(),
+      std::vector<std::string>{
+          "musicChannelGetElapsedTime - cannot find sync channel (missing musicSyncChannel in init?)."});
 }
 
 // Slots for 128 instruments; a further binding is not made and its queries
@@ -285,10 +291,17 @@ TEST_F(MusicTest, SpectrumBandsSumTheValuesAboveTheirLowerEdge) {
     int band, bands;
     float want;
   } cases[] = {
-      {0, 4, sum(1, 256)},     {1, 3, sum(342, 682)}, {5, 2048, std::sqrt(3.0f)}, {5, 4096, 0},
+      {0, 4, sum(1, 256)},
+      {1, 3, sum(342, 682)},
+      {5, 2048, std::sqrt(3.0f)},
+      {5, 4096, 0},
       {3, 4, sum(769, 1023)},  // the last band ends with the last value
-      {1023, 1024, 0},  // its only value would be one past the last
-      {-1, 4, 0}, {4, 4, 0}, {0, 0, 0}, {0, -2, 0}, {-3, -2, 0},
+      {1023, 1024, 0},         // its only value would be one past the last
+      {-1, 4, 0},
+      {4, 4, 0},
+      {0, 0, 0},
+      {0, -2, 0},
+      {-3, -2, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.band) + " of " + std::to_string(c.bands));
@@ -320,16 +333,17 @@ TEST_F(MusicTest, SpectrumIsFetchedAtMostEveryFiftyMilliseconds) {
 TEST_F(MusicTest, ScriptsPlayAndQueryMusic) {
   MathScript script;
   ASSERT_EQ(initMusic(script.engine()), 0);
-  ASSERT_TRUE(script.build(
-      "float e = -1, n = -1, v = -1;\n"
-      "void garble() { float a = -0.375, b = 7, c = 9, d = 11; }\n"
-      "int query() { return musicChannelGetinfo(1, e, n, v); }\n"
-      "void begin() { startMusic(\"song.mod\"); musicSyncChannel(1); }\n"))
+  ASSERT_TRUE(
+      script.build("float e = -1, n = -1, v = -1;\n"
+                   "void garble() { float a = -0.375, b = 7, c = 9, d = 11; }\n"
+                   "int query() { return musicChannelGetinfo(1, e, n, v); }\n"
+                   "void begin() { startMusic(\"song.mod\"); musicSyncChannel(1); }\n"))
       << script.messages();
   asIScriptModule* module = script.engine()->GetModule("test");
   auto outputs = [module] {
     std::vector<float> values;
-    for (asUINT i = 0; i < 3; ++i) values.push_back(*static_cast<float*>(module->GetAddressOfGlobalVar(i)));
+    for (asUINT i = 0; i < 3; ++i)
+      values.push_back(*static_cast<float*>(module->GetAddressOfGlobalVar(i)));
     return values;
   };
   ASSERT_TRUE(script.prepare("void begin()"));
@@ -448,7 +462,9 @@ TEST_F(MusicDeathTest, OutputClosesBeforeTheGlobalsGoAtExit) {
   EXPECT_EXIT(
       {
         // Runs after every exit handler registered later.
-        std::atexit([] { std::fprintf(stderr, "output open at exit: %d\n", (int)sound_test::outputOpen()); });
+        std::atexit([] {
+          std::fprintf(stderr, "output open at exit: %d\n", (int)sound_test::outputOpen());
+        });
         sound_test::setManualOutput(false);
         start("sine.wav");
         std::fprintf(stderr, "output open: %d\n", (int)sound_test::outputOpen());

@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <random>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -62,9 +62,9 @@ class Package : public ScratchFolder, public testing::WithParamInterface<bool> {
 TEST_P(Package, EntriesReadBackWhateverTheRecordOrder) {
   // Records out of order; blobs in byte-wise order of unsigned bytes: B.x,
   // a.x, ab, abc, data/m.x, then the name starting with byte 0xE9.
-  const Entries entries = {{"abc", "third"},       {"a.x", "alpha"},     {"B.x", "capital"},
-                           {"ab", std::string(300, 'q') + "tail"},  {"data/m.x", "in folder"},
-                           {"\xE9t\xE9.x", "accented"}};
+  const Entries entries = {{"abc", "third"},          {"a.x", "alpha"},
+                           {"B.x", "capital"},        {"ab", std::string(300, 'q') + "tail"},
+                           {"data/m.x", "in folder"}, {"\xE9t\xE9.x", "accented"}};
   const std::string package = make(pw::package(entries));
   for (const auto& [name, content] : entries) EXPECT_EQ(entry(package, name), content) << name;
   EXPECT_EQ(entry(package, "DATA/m.x"), "<failed>");
@@ -115,7 +115,8 @@ std::vector<MalformedCase> malformedPackages() {
       {"DirectoryPastFile", pw::rawPackage(2, good, blobs, 0xFFFFFFFFll)},
       {"NoDirectory", pw::rawPackage(1, "", blobs)},
       {"SizePastFile", pw::rawPackage(2, pw::record("a", 2) + pw::record("b", 1000), blobs)},
-      {"EarlierSizePastFile", pw::rawPackage(2, pw::record("a", 0x7FFFFFFF) + pw::record("b", 3), blobs)},
+      {"EarlierSizePastFile",
+       pw::rawPackage(2, pw::record("a", 0x7FFFFFFF) + pw::record("b", 3), blobs)},
       {"SizeOf2GiB", pw::rawPackage(2, pw::record("a", 2) + pw::record("b", 0x80000000u), blobs)},
       {"WrongMagic", pw::le32(0xA488BDCDu) + good},
   };
@@ -142,7 +143,8 @@ TEST_P(Package, EmptyEntryCannotBeLoaded) {
 }
 
 TEST_P(Package, PackedStoreCachesLikeTheLooseStore) {
-  const std::string package = make(pw::package({{"a.txt", "alpha"}, {"main.demo", "tracks"}}), "sub.dat");
+  const std::string package =
+      make(pw::package({{"a.txt", "alpha"}, {"main.demo", "tracks"}}), "sub.dat");
   std::filesystem::create_directory("deep");
   std::filesystem::rename("sub.dat", "deep/sub.dat");
   TQDatabasePackedFile store;
@@ -174,7 +176,9 @@ TEST_P(Package, PackedStoreCachesLikeTheLooseStore) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Compression, Package, testing::Values(false, true),
-                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "Gzipped" : "Plain"; });
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Gzipped" : "Plain";
+                         });
 
 using PackageStore = ScratchFolder;
 
@@ -244,8 +248,10 @@ TEST_F(PackageStore, SaveFailuresOfThePackedStore) {
 TEST_F(PackageStore, DescriptionLoadsThroughTheGlobalStore) {
   const std::string description = "track 0\nscene intro.as 0 10\n";
   const std::string source = "void render(float t) {}\n";
-  ASSERT_TRUE(pw::writeFile("demo.dat", pw::package({{"main.demo", description}, {"intro.as", source}}), false));
-  ASSERT_TRUE(pw::writeFile("demo.gz.dat", pw::package({{"main.demo", description}, {"intro.as", source}}), true));
+  ASSERT_TRUE(pw::writeFile(
+      "demo.dat", pw::package({{"main.demo", description}, {"intro.as", source}}), false));
+  ASSERT_TRUE(pw::writeFile("demo.gz.dat",
+                            pw::package({{"main.demo", description}, {"intro.as", source}}), true));
   std::filesystem::create_directory("loose");
   write("loose/show.demo", description);
   write("loose/intro.as", source);
@@ -264,7 +270,9 @@ TEST_F(PackageStore, DescriptionLoadsThroughTheGlobalStore) {
       TQDataHandler_Text handler;
       TQSmartPointerTyped<char> text, scene;
       std::string error;
-      ASSERT_TRUE(gDatabase->load(choice.descriptionName, handler, text, kLoadUniqueInstance, error)) << error;
+      ASSERT_TRUE(
+          gDatabase->load(choice.descriptionName, handler, text, kLoadUniqueInstance, error))
+          << error;
       EXPECT_STREQ(text.object, description.c_str());
       ASSERT_TRUE(gDatabase->load("intro.as", handler, scene, 0, error)) << error;
       EXPECT_STREQ(scene.object, source.c_str());
@@ -342,8 +350,10 @@ TEST_F(GzippedPackage, EveryOrderOfLoadsInflatesTheStreamOnce) {
       }
       EXPECT_EQ(reader.opens(), 1);
       const std::uint64_t bound =
-          keepPassed ? bytes.size() : bytes.size() + entries.size() * (kPackageAccessSpacing + largest);
-      EXPECT_LE(reader.inflatedBytes(), bound) << o.label << (keepPassed ? " keeping" : " not keeping");
+          keepPassed ? bytes.size()
+                     : bytes.size() + entries.size() * (kPackageAccessSpacing + largest);
+      EXPECT_LE(reader.inflatedBytes(), bound)
+          << o.label << (keepPassed ? " keeping" : " not keeping");
     }
   }
 }

@@ -145,7 +145,8 @@ class SampleDemoTest : public testing::Test {
       inTick = true;  // the mixer's syncs read the clock too
       framesSeen = presents;
       const d3d9_test::Frame& frame = d3d9_test::lastPresentedFrame();
-      while (frames.size() < wanted.size() && gCurrentTime >= wanted[frames.size()] && !frame.empty())
+      while (frames.size() < wanted.size() && gCurrentTime >= wanted[frames.size()] &&
+             !frame.empty())
         frames.push_back({gCurrentTime, frame});
       std::vector<float> mix(size_t(2 * 441 * stepMs / 10));
       sound_test::render(mix.data(), int(mix.size() / 2));
@@ -173,11 +174,11 @@ class SampleDemoTest : public testing::Test {
 
   void writePackage(bool gzipped) {
     std::vector<std::pair<std::string, std::string>> entries;
-    for (const char* name : {"main.demo", "director.as", "scenes\\dawn.as", "scenes\\plasma.as",
-                             "scenes\\tunnel.as", "scenes\\finale.as", "scenes\\pulse.as",
-                             "scenes\\teapot.as", "scenes\\glow.as", "scenes\\landscape.as", "scenes\\reeds.as",
-                             "models\\orb.x", "models\\reed.x",
-                             "music\\tune.mod", "pictures\\title.png"}) {
+    for (const char* name :
+         {"main.demo", "director.as", "scenes\\dawn.as", "scenes\\plasma.as", "scenes\\tunnel.as",
+          "scenes\\finale.as", "scenes\\pulse.as", "scenes\\teapot.as", "scenes\\glow.as",
+          "scenes\\landscape.as", "scenes\\reeds.as", "models\\orb.x", "models\\reed.x",
+          "music\\tune.mod", "pictures\\title.png"}) {
       std::string file = name;
       for (char& c : file)
         if (c == '\\') c = '/';
@@ -194,7 +195,8 @@ class SampleDemoTest : public testing::Test {
 
   // The show ran to its end and was ended by the director's request, with
   // the music sounding all the way.
-  void expectPlayedToTheEnd(int exitCode, int stepMs, const char* greeting = "dawn: hello from the dawn") {
+  void expectPlayedToTheEnd(int exitCode, int stepMs,
+                            const char* greeting = "dawn: hello from the dawn") {
     EXPECT_EQ(exitCode, 0);
     EXPECT_TRUE(gEndDemo);
     EXPECT_GE(gCurrentTime, kLength);
@@ -204,8 +206,8 @@ class SampleDemoTest : public testing::Test {
     int frameCount = int(std::ceil(kLength * 1000.0f / float(stepMs))) + 2;
     EXPECT_GE(d3d9_test::presentCount(), frameCount - 1);
     EXPECT_LE(d3d9_test::presentCount(), frameCount);
-    for (const char* text : {"director: the show begins", greeting, "dawn: done",
-                             "plasma: done", "tunnel: done", "finale: done", "reeds: done", "teapot: done",
+    for (const char* text : {"director: the show begins", greeting, "dawn: done", "plasma: done",
+                             "tunnel: done", "finale: done", "reeds: done", "teapot: done",
                              "glow: done", "landscape: done", "director: the show is over"})
       EXPECT_TRUE(logged(text)) << text;
     EXPECT_TRUE(platform_test::messageBoxes().empty());
@@ -251,8 +253,8 @@ class SampleDemoTest : public testing::Test {
 // Frames at chosen moments of every scene, looked at in coarse regions of
 // the 640 x 480 screen.
 TEST_F(SampleDemoTest, PlaysFromLooseFilesAndDrawsEveryScene) {
-  const std::vector<float> times = {1.0f,  3.76f, 3.92f, 4.28f, 5.5f,  9.0f,  9.5f,  12.0f,
-                                    15.4f, 16.0f, 18.0f, 18.5f, 21.0f, 25.0f, 25.3f, 27.0f, 30.6f};
+  const std::vector<float> times = {1.0f,  3.76f, 3.92f, 4.28f, 5.5f,  9.0f,  9.5f,  12.0f, 15.4f,
+                                    16.0f, 18.0f, 18.5f, 21.0f, 25.0f, 25.3f, 27.0f, 30.6f};
   fs::current_path(sampleFolder());
   expectPlayedToTheEnd(play("main.demo", 40, times), 40);
   ASSERT_EQ(frames.size(), times.size());
@@ -280,7 +282,8 @@ TEST_F(SampleDemoTest, PlaysFromLooseFilesAndDrawsEveryScene) {
     const d3d9_test::Frame& f = at(t).frame;
     for (int qx = 0; qx < 2; ++qx)
       for (int qy = 0; qy < 2; ++qy)
-        EXPECT_GT(mean(f, qx * 320, qy * 240, qx * 320 + 320, qy * 240 + 240).brightness(), 30.0) << t;
+        EXPECT_GT(mean(f, qx * 320, qy * 240, qx * 320 + 320, qy * 240 + 240).brightness(), 30.0)
+            << t;
   }
   EXPECT_GT(difference(at(9.0f).frame, at(9.5f).frame), 8.0);
 
@@ -320,7 +323,8 @@ TEST_F(SampleDemoTest, PlaysFromLooseFilesAndDrawsEveryScene) {
   }
   // The grid of the landscape glows in the finale's lowest rows, and its
   // hills roll under the moving camera.
-  for (float t : {25.0f, 27.0f}) EXPECT_GT(mean(at(t).frame, 0, 380, 640, 480).brightness(), 40.0) << t;
+  for (float t : {25.0f, 27.0f})
+    EXPECT_GT(mean(at(t).frame, 0, 380, 640, 480).brightness(), 40.0) << t;
   EXPECT_GT(difference(at(25.0f).frame, at(27.0f).frame), 25.0);
 }
 
@@ -344,11 +348,18 @@ TEST_F(SampleDemoTest, PlaysWithEveryValueLineLeftToTheScripletsDefaults) {
     const char* without;  // ...and the same line counting none
     std::vector<const char*> values;
   } edits[] = {
-      {"director director.as 0 -1 2 0", "director director.as 0 -1 0 0",
+      {"director director.as 0 -1 2 0",
+       "director director.as 0 -1 0 0",
        {"demo_length 30.72", "music music\\tune.mod"}},
-      {"dawn scenes\\dawn.as 0 7.68 1 0", "dawn scenes\\dawn.as 0 7.68 0 0", {"greeting hello from the dawn"}},
-      {"glow scenes\\glow.as 15.36 23.04 1 0", "glow scenes\\glow.as 15.36 23.04 0 0", {"words GLOW + PULSE"}},
-      {"pulse scenes\\pulse.as 0 30.72 1 0", "pulse scenes\\pulse.as 0 30.72 0 0", {"fade_out_at 29.2"}},
+      {"dawn scenes\\dawn.as 0 7.68 1 0",
+       "dawn scenes\\dawn.as 0 7.68 0 0",
+       {"greeting hello from the dawn"}},
+      {"glow scenes\\glow.as 15.36 23.04 1 0",
+       "glow scenes\\glow.as 15.36 23.04 0 0",
+       {"words GLOW + PULSE"}},
+      {"pulse scenes\\pulse.as 0 30.72 1 0",
+       "pulse scenes\\pulse.as 0 30.72 0 0",
+       {"fade_out_at 29.2"}},
   };
   std::string description = readSample("main.demo");
   for (const Edit& edit : edits) {

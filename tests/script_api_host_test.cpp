@@ -71,8 +71,9 @@ TEST_F(HostedUtilities, EndDemoInPreRenderLetsTheFrameFinish) {
   ASSERT_TRUE(load("0 2 1 e e.as 0 -1 0 0 1 f f.as 0 -1 0 0"));
   sequencer->initScenes();
   gEndDemo = false;
-  EXPECT_EQ(frame(0),
-            "e.preRender f.begin f.preRender [scene e.render f.render scene] e.postRender f.postRender");
+  EXPECT_EQ(
+      frame(0),
+      "e.preRender f.begin f.preRender [scene e.render f.render scene] e.postRender f.postRender");
   EXPECT_TRUE(gEndDemo);
   gEndDemo = false;
 }

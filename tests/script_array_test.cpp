@@ -125,10 +125,12 @@ TEST_F(TextureArrays, OutOfRangeIsIgnored) {
       "}\n");
   EXPECT_EQ(*global<int>("kept"), 1);
   EXPECT_EQ(*global<int>("gotOutside"), -1);
-  for (const TextureHandle& element : global<ArrayTexture>("a")->elements) EXPECT_EQ(element.object, nullptr);
+  for (const TextureHandle& element : global<ArrayTexture>("a")->elements)
+    EXPECT_EQ(element.object, nullptr);
   EXPECT_EQ(global<ArrayTexture>("negative")->elements.size(), 0u);
   EXPECT_EQ(global<ArrayTexture>("huge")->elements.size(), 0u);
   int outside = 0;
-  for (const std::string& line : logged()) outside += line.find("outside the array of 2") != std::string::npos;
+  for (const std::string& line : logged())
+    outside += line.find("outside the array of 2") != std::string::npos;
   EXPECT_EQ(outside, 5);
 }

@@ -48,7 +48,8 @@ struct ClipVertex {
 
 // A quad over the whole target, texture coordinates 0..1 with v down.
 void drawClipQuad(IDirect3DDevice9* device) {
-  const ClipVertex quad[] = {{-1, 1, 0.5f, 0, 0}, {1, 1, 0.5f, 1, 0}, {-1, -1, 0.5f, 0, 1}, {1, -1, 0.5f, 1, 1}};
+  const ClipVertex quad[] = {
+      {-1, 1, 0.5f, 0, 0}, {1, 1, 0.5f, 1, 0}, {-1, -1, 0.5f, 0, 1}, {1, -1, 0.5f, 1, 1}};
   device->SetFVF(D3DFVF_XYZ | D3DFVF_TEX1);
   device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, quad, sizeof(ClipVertex));
 }
@@ -156,7 +157,8 @@ TEST_F(EffectDrawing, BeginSetsTransformsAndTheTechnique) {
 // device alone. Nothing is logged.
 TEST_F(EffectDrawing, FailuresRunNoPass) {
   write("two.fx", kTwoPassEffect);
-  write("broken.fx", "float4 c = {1, 2, 3, 4};\ntechnique tec0 { pass { CullMode = Sideways; } }\n");
+  write("broken.fx",
+        "float4 c = {1, 2, 3, 4};\ntechnique tec0 { pass { CullMode = Sideways; } }\n");
   write("noTechnique.fx", "float4 c = {1, 2, 3, 4};\n");
   write("otherName.fx", "technique only { pass { CullMode = None; } pass { } pass { } }\n");
   struct Case {
@@ -169,31 +171,34 @@ TEST_F(EffectDrawing, FailuresRunNoPass) {
       {"missing file", "e = createEffectFromFile(\"missing.fx\");", false, -1},
       {"compile error", "e = createEffectFromFile(\"broken.fx\");", false, -1},
       {"no technique at all", "e = createEffectFromFile(\"noTechnique.fx\");", true, -1},
-      {"no tec0: the current technique runs", "e = createEffectFromFile(\"otherName.fx\");", true, 3},
-      {"a handle emptied again", "e = createEffectFromFile(\"two.fx\"); effect none; e = none;", false, -1},
+      {"no tec0: the current technique runs", "e = createEffectFromFile(\"otherName.fx\");", true,
+       3},
+      {"a handle emptied again", "e = createEffectFromFile(\"two.fx\"); effect none; e = none;",
+       false, -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     logged().clear();
-    compile(std::string("effect e;\n"
-                        "uint passes = 5;\n"
-                        "int began = 0;\n"
-                        "int ran = 0;\n"
-                        "int others = 0;\n"
-                        "void init() { ") +
-            c.make +
-            " }\n"
-            "void begin() {\n"
-            "  began = e.begin(passes, 0);\n"
-            "  for (uint i = 0; i < passes; i++) { e.beginPass(i); ran++; e.endPass(); }\n"
-            "  e.end();\n"
-            "}\n"
-            "void end() {\n"
-            "  others = (e.end() < 0 ? 1 : 0) + (e.beginPass(0) < 0 ? 1 : 0) + (e.endPass() < 0 ? 1 : 0) +\n"
-            "           (e.commitChanges() < 0 ? 1 : 0);\n"
-            "  e.setParamVector(\"c\", vector3(0, 0, 0));\n"
-            "  texture t; e.setParamTexture(\"c\", t);\n"
-            "}\n");
+    compile(
+        std::string("effect e;\n"
+                    "uint passes = 5;\n"
+                    "int began = 0;\n"
+                    "int ran = 0;\n"
+                    "int others = 0;\n"
+                    "void init() { ") +
+        c.make +
+        " }\n"
+        "void begin() {\n"
+        "  began = e.begin(passes, 0);\n"
+        "  for (uint i = 0; i < passes; i++) { e.beginPass(i); ran++; e.endPass(); }\n"
+        "  e.end();\n"
+        "}\n"
+        "void end() {\n"
+        "  others = (e.end() < 0 ? 1 : 0) + (e.beginPass(0) < 0 ? 1 : 0) + (e.endPass() < 0 ? 1 : 0) +\n"
+        "           (e.commitChanges() < 0 ? 1 : 0);\n"
+        "  e.setParamVector(\"c\", vector3(0, 0, 0));\n"
+        "  texture t; e.setParamTexture(\"c\", t);\n"
+        "}\n");
     EXPECT_EQ(effect("e") != nullptr, c.holdsEffect);
     host->callEntry("scene", ENTRY_BEGIN);
     if (c.passes < 0) {
@@ -316,7 +321,8 @@ TEST_F(ProceduralTexture, FilledFromTheFunctionOrEmpty) {
   for (int y = 0; y < 4; ++y)
     for (int x = 0; x < 8; ++x) {
       uint32_t r = uint32_t((x + 0.5) / 8 * 255 + 0.5), g = uint32_t((y + 0.5) / 4 * 255 + 0.5);
-      EXPECT_TRUE(colourNear(image.at(x, y), 0xFF000000u | r << 16 | g << 8 | 64u, 1)) << x << ", " << y;
+      EXPECT_TRUE(colourNear(image.at(x, y), 0xFF000000u | r << 16 | g << 8 | 64u, 1))
+          << x << ", " << y;
     }
   EXPECT_NE(texture("afterNul"), nullptr);
   for (const char* name : {"missingFile", "broken", "noFunction", "folder"}) {
@@ -337,7 +343,8 @@ TEST_F(EffectModules, RejectedRegistrationsLogOnce) {
   EXPECT_TRUE(logged().empty());
   for (const char* declaration : {"effect@ e;", "postProcess@ p;"}) {
     std::string error;
-    EXPECT_FALSE(host->compile("handles", std::string(declaration) + "\nvoid render(float t) {}\n", error))
+    EXPECT_FALSE(
+        host->compile("handles", std::string(declaration) + "\nvoid render(float t) {}\n", error))
         << declaration;
   }
   struct Case {
@@ -351,7 +358,8 @@ TEST_F(EffectModules, RejectedRegistrationsLogOnce) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     asIScriptEngine* engine = asCreateScriptEngine(ANGELSCRIPT_VERSION);
-    engine->SetMessageCallback(asFUNCTION(+[](const asSMessageInfo*, void*) {}), nullptr, asCALL_CDECL);
+    engine->SetMessageCallback(asFUNCTION(+[](const asSMessageInfo*, void*) {}), nullptr,
+                               asCALL_CDECL);
     engine->SetEngineProperty(asEP_ALLOW_UNSAFE_REFERENCES, 1);
     initString(engine);
     initD3DXVector3(engine);

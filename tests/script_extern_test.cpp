@@ -13,8 +13,9 @@ struct Color {
 // A color of four floats when the engine has none of its own yet.
 void registerColor(asIScriptEngine* engine) {
   if (engine->GetTypeIdByDecl("color") >= 0) return;
-  engine->RegisterObjectType("color", sizeof(Color), asOBJ_VALUE | asOBJ_POD | asOBJ_APP_CLASS_ALLFLOATS |
-                                                         asGetTypeTraits<Color>());
+  engine->RegisterObjectType(
+      "color", sizeof(Color),
+      asOBJ_VALUE | asOBJ_POD | asOBJ_APP_CLASS_ALLFLOATS | asGetTypeTraits<Color>());
   engine->RegisterObjectProperty("color", "float r", 0);
   engine->RegisterObjectProperty("color", "float g", 4);
   engine->RegisterObjectProperty("color", "float b", 8);

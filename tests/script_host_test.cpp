@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "runtime/ScriptDebug.h"
-#include "scriptapi/VectorN.h"
 #include "script_host_fixture.h"
+#include "scriptapi/VectorN.h"
 
 namespace {
 
@@ -44,10 +44,10 @@ void registerTestNatives(asIScriptEngine* engine) {
   engine->RegisterGlobalFunction("void note(const string &in)", asFUNCTION(note), asCALL_CDECL);
   engine->RegisterGlobalFunction("void noteDirectory()", asFUNCTION(noteDirectory), asCALL_CDECL);
   engine->RegisterGlobalFunction("void noteTrace()", asFUNCTION(noteTrace), asCALL_CDECL);
-  engine->RegisterGlobalFunction("void runBack(const string &in, const string &in)", asFUNCTION(runBack),
-                                 asCALL_CDECL);
-  engine->RegisterGlobalFunction("void runBackPlain(const string &in, const string &in)", asFUNCTION(runBackPlain),
-                                 asCALL_CDECL);
+  engine->RegisterGlobalFunction("void runBack(const string &in, const string &in)",
+                                 asFUNCTION(runBack), asCALL_CDECL);
+  engine->RegisterGlobalFunction("void runBackPlain(const string &in, const string &in)",
+                                 asFUNCTION(runBackPlain), asCALL_CDECL);
 }
 
 class HostCalls : public ScriptHostTest {
@@ -70,8 +70,8 @@ struct EchoCase {
 };
 
 const EchoCase kEchoCases[] = {
-    {"row 3 column 5 over CRLF", "one\r\ntwo\r\nabcdefghijk\r\nfour", "section (3, 5) : Error : bad\n",
-     "section (3, 5) : Error : bad\nabcdefghijk\r\n    ^\r\n"},
+    {"row 3 column 5 over CRLF", "one\r\ntwo\r\nabcdefghijk\r\nfour",
+     "section (3, 5) : Error : bad\n", "section (3, 5) : Error : bad\nabcdefghijk\r\n    ^\r\n"},
     {"row 1 from its first character", "first line\nsecond\n", "section (1, 1) : Error : m\n",
      "section (1, 1) : Error : m\nfirst line\r\n^\r\n"},
     {"row and column 0 mean line 1, no blanks", "first\nsecond", "section (0, 0) : Info : m\n",
@@ -80,8 +80,10 @@ const EchoCase kEchoCases[] = {
      "section (2, 3) : Error : m\nlast\r\n  ^\r\n"},
     {"bare line feed: the whole line", "abc\ndef\n", "section (1, 2) : Warning : m\n",
      "section (1, 2) : Warning : m\nabc\r\n ^\r\n"},
-    {"empty line", "a\n\nb", "section (2, 1) : Error : m\n", "section (2, 1) : Error : m\n\r\n^\r\n"},
-    {"row beyond the text", "a\nb", "section (9, 2) : Error : m\n", "section (9, 2) : Error : m\n\r\n ^\r\n"},
+    {"empty line", "a\n\nb", "section (2, 1) : Error : m\n",
+     "section (2, 1) : Error : m\n\r\n^\r\n"},
+    {"row beyond the text", "a\nb", "section (9, 2) : Error : m\n",
+     "section (9, 2) : Error : m\n\r\n ^\r\n"},
     {"no position", "a\nb", "Invalid configuration\n", "Invalid configuration\n"},
 };
 
@@ -104,10 +106,11 @@ TEST_F(ScriptHostTest, CompileMessageEchoIsBoundedByItsBuffer) {
   std::string script = "x\n" + std::string(300, 'a') + "\r\ny";
   LogParseError collector(&script);
   collector.Write("section (2, 200) : Error : m\n");
-  EXPECT_EQ(collector.collected,
-            "section (2, 200) : Error : m\n" + std::string(127, 'a') + "\r\n" + std::string(127, ' ') + "^\r\n");
+  EXPECT_EQ(collector.collected, "section (2, 200) : Error : m\n" + std::string(127, 'a') + "\r\n" +
+                                     std::string(127, ' ') + "^\r\n");
   collector.Write("section (1, 2000000000) : Error : m\n");
-  EXPECT_EQ(collector.collected, "section (1, 2000000000) : Error : m\nx\r\n" + std::string(127, ' ') + "^\r\n");
+  EXPECT_EQ(collector.collected,
+            "section (1, 2000000000) : Error : m\nx\r\n" + std::string(127, ' ') + "^\r\n");
 }
 
 TEST_F(ScriptHostTest, CompileMessageCollectorKeepsOnlyTheLatest) {
@@ -132,7 +135,8 @@ const BuildErrorCase kBuildErrors[] = {
     {"LF", "void render(float t) {\n  int x = ;\n}\n", "  int x = ;"},
     {"last line without line end", "void render(float t) {}\nint y = ;", "int y = ;"},
     {"row 1", "int y = ; void render(float t) {}", "int y = ; void render(float t) {}"},
-    {"extern joins lines", "extern float s = 1;\nint y = ;\nvoid render(float t) {}", "float s ;int y = ;"},
+    {"extern joins lines", "extern float s = 1;\nint y = ;\nvoid render(float t) {}",
+     "float s ;int y = ;"},
 };
 
 class BuildErrors : public ScriptHostTest, public ::testing::WithParamInterface<BuildErrorCase> {};
@@ -148,7 +152,8 @@ TEST_P(BuildErrors, EchoTheLineOfTheLatestMessage) {
   int row = 0, column = 0;
   ASSERT_EQ(std::sscanf(error.c_str() + prefix.size() - 1, "(%d, %d)", &row, &column), 2) << error;
   ASSERT_GE(column, 1);
-  EXPECT_EQ(error.substr(end + 1), c.line + std::string("\r\n") + std::string(size_t(column - 1), ' ') + "^\r\n")
+  EXPECT_EQ(error.substr(end + 1),
+            c.line + std::string("\r\n") + std::string(size_t(column - 1), ' ') + "^\r\n")
       << error;
   // Every message was logged, the last one being the one kept.
   ASSERT_FALSE(loggedMessages().empty());
@@ -226,7 +231,8 @@ TEST_F(HostCalls, EntryCallsRunTheirFunctionsWithTheTime) {
   ASSERT_TRUE(compile(kEntryScript)) << error;
   host.setTime(2.5f);
   EXPECT_EQ(host.getTime(), 2.5f);
-  for (EntryPoint code : {ENTRY_INIT, ENTRY_BEGIN, ENTRY_PRERENDER, ENTRY_RENDER, ENTRY_POSTRENDER, ENTRY_END})
+  for (EntryPoint code :
+       {ENTRY_INIT, ENTRY_BEGIN, ENTRY_PRERENDER, ENTRY_RENDER, ENTRY_POSTRENDER, ENTRY_END})
     host.callEntry("scene", code);
   host.callEntry("not loaded", ENTRY_INIT);
   EXPECT_EQ(gNotes, (std::vector<std::string>{"initGlobals", "init", "preRender 2.5", "render 2.5",
@@ -243,7 +249,8 @@ TEST_F(HostCalls, EntryCallsRunTheirFunctionsWithTheTime) {
 TEST_F(HostCalls, EntryCallsOfAMinimalScripletDoNothing) {
   ASSERT_TRUE(compile("void render(float t) { note(\"render\"); }"));
   const Scriplet& s = host.scriplets.at("scene");
-  for (int code = 0; code < ENTRY_COUNT; ++code) EXPECT_EQ(s.entryIds[code] >= 0, code == ENTRY_RENDER) << code;
+  for (int code = 0; code < ENTRY_COUNT; ++code)
+    EXPECT_EQ(s.entryIds[code] >= 0, code == ENTRY_RENDER) << code;
   for (EntryPoint code : {ENTRY_INIT, ENTRY_BEGIN, ENTRY_PRERENDER, ENTRY_POSTRENDER, ENTRY_END})
     host.callEntry("scene", code);
   EXPECT_TRUE(gNotes.empty());
@@ -260,8 +267,12 @@ TEST_F(HostCalls, CompilingALoadedNameReplacesIt) {
 }
 
 TEST_F(HostCalls, ScripletsLiveInEnginesOfTheirOwn) {
-  ASSERT_TRUE(compile("int n = 1;\nvoid render(float t) { note(\"a\" + n); }\nvoid died() { note(\"died\"); }", "a"));
-  ASSERT_TRUE(compile("int n = 2;\nvoid render(float t) { note(\"b\" + n); }\nvoid died() { note(\"died\"); }", "b"));
+  ASSERT_TRUE(compile(
+      "int n = 1;\nvoid render(float t) { note(\"a\" + n); }\nvoid died() { note(\"died\"); }",
+      "a"));
+  ASSERT_TRUE(compile(
+      "int n = 2;\nvoid render(float t) { note(\"b\" + n); }\nvoid died() { note(\"died\"); }",
+      "b"));
   EXPECT_NE(host.scriplets.at("a").engine, host.scriplets.at("b").engine);
   host.callEntry("b", ENTRY_RENDER);
   host.callEntry("a", ENTRY_RENDER);
@@ -273,7 +284,8 @@ TEST_F(HostCalls, ScripletsLiveInEnginesOfTheirOwn) {
 }
 
 TEST_F(HostCalls, ScriptExceptionEndsOnlyThatCall) {
-  ASSERT_TRUE(compile("int zero = 0;\nvoid render(float t) { note(\"a\"); int x = 1 / zero; note(\"b\"); }"));
+  ASSERT_TRUE(compile(
+      "int zero = 0;\nvoid render(float t) { note(\"a\"); int x = 1 / zero; note(\"b\"); }"));
   host.callEntry("scene", ENTRY_RENDER);
   host.callEntry("scene", ENTRY_RENDER);
   EXPECT_EQ(gNotes, (std::vector<std::string>{"a", "a"}));
@@ -282,9 +294,10 @@ TEST_F(HostCalls, ScriptExceptionEndsOnlyThatCall) {
 // A scriplet that recurses without end runs out of script stack, which ends
 // that call like any script exception instead of taking all memory.
 TEST_F(HostCalls, EndlessRecursionEndsOnlyThatCall) {
-  ASSERT_TRUE(compile("int depth = 0;\n"
-                      "void down() { depth++; down(); }\n"
-                      "void render(float t) { note(\"r\"); depth = 0; down(); note(\"unreached\"); }\n"))
+  ASSERT_TRUE(
+      compile("int depth = 0;\n"
+              "void down() { depth++; down(); }\n"
+              "void render(float t) { note(\"r\"); depth = 0; down(); note(\"unreached\"); }\n"))
       << error;
   host.callEntry("scene", ENTRY_RENDER);
   host.callEntry("scene", ENTRY_RENDER);
@@ -311,13 +324,13 @@ TEST_F(HostCalls, CallbackByNameFindsOneFunctionByItsName) {
 // Assertions and trace
 
 TEST_F(HostCalls, FailedAssertionAbortsRenderForThisFrameOnly) {
-  ASSERT_TRUE(compile(
-      "void render(float t) {\n"
-      "  note(\"before\");\n"
-      "  TQ_ASSERT(1, \"fine\");\n"
-      "  TQ_ASSERT(t < 1, \"too late\");\n"
-      "  note(\"after\");\n"
-      "}\n"))
+  ASSERT_TRUE(
+      compile("void render(float t) {\n"
+              "  note(\"before\");\n"
+              "  TQ_ASSERT(1, \"fine\");\n"
+              "  TQ_ASSERT(t < 1, \"too late\");\n"
+              "  note(\"after\");\n"
+              "}\n"))
       << error;
   host.setTime(0.5f);
   host.callEntry("scene", ENTRY_RENDER);
@@ -372,10 +385,11 @@ TEST_F(HostCalls, CallbackRunsOnlyWithParametersTheHostFills) {
     SCOPED_TRACE(std::string(c.native) + " -> cb(" + c.parameters + ")");
     gNotes.clear();
     // One line, so that the "@" of a handle parameter is not the line's first.
-    ASSERT_TRUE(compile(std::string("class Thing { int n = 1; }\nfuncdef void Callback();\nenum Mode { M0 }\n"
-                                    "void render(float t) { ") +
-                        c.native + "(@cb); note(\"after\"); } void cb(" + c.parameters + ") { note(\"cb\"); " +
-                        c.body + " }\n"))
+    ASSERT_TRUE(compile(
+        std::string("class Thing { int n = 1; }\nfuncdef void Callback();\nenum Mode { M0 }\n"
+                    "void render(float t) { ") +
+        c.native + "(@cb); note(\"after\"); } void cb(" + c.parameters + ") { note(\"cb\"); " +
+        c.body + " }\n"))
         << error;
     host.callEntry("scene", ENTRY_RENDER);
     std::vector<std::string> expected;
@@ -389,19 +403,20 @@ TEST_F(HostCalls, CallbackRunsOnlyWithParametersTheHostFills) {
 }
 
 TEST_F(HostCalls, FailedAssertionInInitGlobalsLetsTheCompileSucceed) {
-  EXPECT_TRUE(compile("void initGlobals() {\n  TQ_ASSERT(0, \"no\");\n  note(\"after\");\n}\nvoid render(float t) {}"))
+  EXPECT_TRUE(compile(
+      "void initGlobals() {\n  TQ_ASSERT(0, \"no\");\n  note(\"after\");\n}\nvoid render(float t) {}"))
       << error;
   EXPECT_TRUE(gNotes.empty());
 }
 
 TEST_F(HostCalls, FailedAssertionInCallbackFinishesItThenEndsTheEntry) {
-  ASSERT_TRUE(compile(
-      "void cb(int w, int h, vectorN v) {\n"
-      "  note(\"cb\");\n"
-      "  TQ_ASSERT(w == 0, \"callback\");\n"
-      "  note(\"cb end\");\n"
-      "}\n"
-      "void render(float t) { note(\"r1\"); runBack(@cb); note(\"r2\"); }\n"))
+  ASSERT_TRUE(
+      compile("void cb(int w, int h, vectorN v) {\n"
+              "  note(\"cb\");\n"
+              "  TQ_ASSERT(w == 0, \"callback\");\n"
+              "  note(\"cb end\");\n"
+              "}\n"
+              "void render(float t) { note(\"r1\"); runBack(@cb); note(\"r2\"); }\n"))
       << error;
   host.callEntry("scene", ENTRY_RENDER);
   host.callEntry("scene", ENTRY_RENDER);
@@ -462,15 +477,15 @@ TEST_F(WorkingDirectory, FolderOfTheNameIsCurrentForEveryEntryAndRestored) {
       "sub\\deep\\scene"))
       << error;
   EXPECT_EQ(currentDirectory(), base);
-  host.callEntry("sub\\deep\\scene", ENTRY_INIT);      // aborted
+  host.callEntry("sub\\deep\\scene", ENTRY_INIT);  // aborted
   EXPECT_EQ(currentDirectory(), base);
-  host.callEntry("sub\\deep\\scene", ENTRY_BEGIN);     // script exception
+  host.callEntry("sub\\deep\\scene", ENTRY_BEGIN);  // script exception
   EXPECT_EQ(currentDirectory(), base);
-  host.callEntry("sub\\deep\\scene", ENTRY_END);       // no such function
+  host.callEntry("sub\\deep\\scene", ENTRY_END);  // no such function
   EXPECT_EQ(currentDirectory(), base);
   host.callEntry("sub\\deep\\missing", ENTRY_RENDER);  // not loaded
   EXPECT_EQ(currentDirectory(), base);
-  host.callEntry("nowhere\\scene", ENTRY_RENDER);      // folder does not exist
+  host.callEntry("nowhere\\scene", ENTRY_RENDER);  // folder does not exist
   EXPECT_EQ(currentDirectory(), base);
   const std::string deep = base + "/sub/deep";
   EXPECT_EQ(gNotes, (std::vector<std::string>{deep, deep, deep}));
@@ -487,8 +502,9 @@ TEST_F(WorkingDirectory, ForwardSlashIsNoFolder) {
 namespace {
 
 TEST_F(WorkingDirectory, CallbacksReachAScripletInAFolder) {
-  ASSERT_TRUE(compile("void cb() { noteDirectory(); }\nvoid render(float t) {\n  runBackPlain(@cb);\n}",
-                      "sub\\scene"))
+  ASSERT_TRUE(
+      compile("void cb() { noteDirectory(); }\nvoid render(float t) {\n  runBackPlain(@cb);\n}",
+              "sub\\scene"))
       << error;
   host.callEntry("sub\\scene", ENTRY_RENDER);
   EXPECT_EQ(gNotes, std::vector<std::string>{base + "/sub"});

@@ -132,9 +132,9 @@ TEST_F(ScriptLighting, GlobalAmbientPacksEachChannel) {
     DWORD packed;
   } cases[] = {
       {{1.0f, 0.5f, 0.0f, 1.0f}, 0xffff7f00},
-      {{2.0f, -1.0f, -0.5f, 0.0f}, 0x00fe0181},      // 510, -255, -127
+      {{2.0f, -1.0f, -0.5f, 0.0f}, 0x00fe0181},              // 510, -255, -127
       {{0.99999994f, 1.35294116f, 0.0f, 0.5f}, 0x7ffe5800},  // 254, 344
-      {{nan, 1e10f, -1e10f, 3.0f}, 0xfd000000},      // no int holds these: 0
+      {{nan, 1e10f, -1e10f, 3.0f}, 0xfd000000},              // no int holds these: 0
   };
   for (const Case& c : cases) {
     run("setGlobalAmbient(c);", "color c;");

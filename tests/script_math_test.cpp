@@ -35,7 +35,8 @@ void expectSame(float got, float want, const std::string& what) {
 void expectMatrix(const D3DXMATRIX& got, const D3DXMATRIX& want, const std::string& what) {
   for (int r = 0; r < 4; ++r)
     for (int c = 0; c < 4; ++c)
-      expectSame(got.m[r][c], want.m[r][c], what + " _" + std::to_string(r + 1) + std::to_string(c + 1));
+      expectSame(got.m[r][c], want.m[r][c],
+                 what + " _" + std::to_string(r + 1) + std::to_string(c + 1));
 }
 
 }  // namespace
@@ -51,7 +52,8 @@ TEST(ScriptMath, AllRegistrationsSucceed) {
 TEST(ScriptMath, ARejectedRegistrationIsReportedOnceAndTheRestStillRegister) {
   LogCapture log;
   asIScriptEngine* engine = asCreateScriptEngine(ANGELSCRIPT_VERSION);
-  engine->SetMessageCallback(asFUNCTION(+[](const asSMessageInfo*, void*) {}), nullptr, asCALL_CDECL);
+  engine->SetMessageCallback(asFUNCTION(+[](const asSMessageInfo*, void*) {}), nullptr,
+                             asCALL_CDECL);
   engine->RegisterObjectType("color", 16, asOBJ_VALUE | asOBJ_POD);  // clashes with the module's
   initD3DXVector3(engine);
   EXPECT_EQ(log.lines(), std::vector<std::string>{"TQScrip - initD3DXVector3 failed"});
@@ -70,7 +72,8 @@ TEST(ScriptMath, FloatResults) {
       {"vector3(1, 2, 3).lengthsq()", 14},
       {"dot(vector3(1, 0, 0), vector3(0, 1, 0))", 0},
       {"dot(vector3(1, 2, 3), vector3(4, -5, 6))", 12},
-      {"{ color c(0.25, 0.5, 0.75, 1); return c.r + c.g * 10 + c.b * 100 + c.a * 1000; }", 1080.25f},
+      {"{ color c(0.25, 0.5, 0.75, 1); return c.r + c.g * 10 + c.b * 100 + c.a * 1000; }",
+       1080.25f},
       {"{ matrix4 m; m.identity(); return m.inverse(); }", 1},
       {"{ matrix4 m; m.scaling(vector3(2, 2, 2)); return m.inverse(); }", 8},
       {"{ matrix4 m; m.scaling(vector3(1, 0, 1)); return m.inverse(); }", 0},
@@ -84,7 +87,8 @@ TEST(ScriptMath, FloatResults) {
   MathScript script(false);
   ASSERT_TRUE(script.build(source)) << script.messages();
   for (size_t i = 0; i < std::size(cases); ++i)
-    expectSame(script.callFloat("float t" + std::to_string(i) + "()"), cases[i].want, cases[i].body);
+    expectSame(script.callFloat("float t" + std::to_string(i) + "()"), cases[i].want,
+               cases[i].body);
 }
 
 TEST(ScriptMath, VectorResults) {
@@ -106,23 +110,26 @@ TEST(ScriptMath, VectorResults) {
       // For A a translation by (1, 0, 0) and B a scaling by 2, A * B
       // translates first.
       {"{ matrix4 a, b; a.translation(vector3(1, 0, 0)); b.scaling(vector3(2, 2, 2));"
-       " return vector3(0, 0, 0) * (a * b); }", 2, 0, 0},
+       " return vector3(0, 0, 0) * (a * b); }",
+       2, 0, 0},
       {"{ matrix4 a, b; a.translation(vector3(1, 0, 0)); b.scaling(vector3(2, 2, 2));"
-       " return vector3(0, 0, 0) * (b * a); }", 1, 0, 0},
+       " return vector3(0, 0, 0) * (b * a); }",
+       1, 0, 0},
       // No division by w: (1, 1, 1) through a projection keeps x, y, z raw.
-      {"{ matrix4 p; p.perspective(1.5707963, 2, 1, 11); return vector3(1, 1, 1) * p; }",
-       0.5f, 1, 0},
-      {"{ matrix4 p; p.perspective(1.5707963, 2, 1, 11); return vector3(1, 1, 2) * p; }",
-       0.5f, 1, 1.1f},
-      {"{ matrix4 r; r.rotateAxis(vector3(0, 0, 2), 1.5707963); return vector3(1, 0, 0) * r; }",
-       0, 1, 0},
+      {"{ matrix4 p; p.perspective(1.5707963, 2, 1, 11); return vector3(1, 1, 1) * p; }", 0.5f, 1,
+       0},
+      {"{ matrix4 p; p.perspective(1.5707963, 2, 1, 11); return vector3(1, 1, 2) * p; }", 0.5f, 1,
+       1.1f},
+      {"{ matrix4 r; r.rotateAxis(vector3(0, 0, 2), 1.5707963); return vector3(1, 0, 0) * r; }", 0,
+       1, 0},
       {"{ matrix4 t; t.translation2DTex(vector3(0.5, 0.25, 9)); return vector3(1, 1, 1) * t; }",
        1.5f, 1.25f, 1},
       {"{ matrix4 v; v.lookAt(vector3(0, 0, -5), vector3(0, 0, 0), vector3(0, 1, 0));"
-       " return vector3(1, 2, 0) * v; }", 1, 2, 5},
+       " return vector3(1, 2, 0) * v; }",
+       1, 2, 5},
       // A singular matrix keeps its content (and inverse() answers 0).
-      {"{ matrix4 m; m.scaling(vector3(1, 0, 3)); m.inverse(); return vector3(1, 1, 1) * m; }",
-       1, 0, 3},
+      {"{ matrix4 m; m.scaling(vector3(1, 0, 3)); m.inverse(); return vector3(1, 1, 1) * m; }", 1,
+       0, 3},
       {"{ matrix4 m; m.scaling(vector3(2, 4, 8)); m.inverse(); return vector3(1, 1, 1) * m; }",
        0.5f, 0.25f, 0.125f},
   };
@@ -249,7 +256,8 @@ TEST(ScriptMath, DeviceTransformsAndPerspectiveDefaults) {
     script.context()->SetArgFloat(3, c.zf);
     ASSERT_TRUE(script.run());
     D3DXMATRIX got = *static_cast<D3DXMATRIX*>(script.context()->GetReturnObject());
-    expectMatrix(got, *D3DXMatrixPerspectiveFovLH(&want, c.wantFov, c.wantAspect, c.wantZn, c.wantZf),
+    expectMatrix(got,
+                 *D3DXMatrixPerspectiveFovLH(&want, c.wantFov, c.wantAspect, c.wantZn, c.wantZf),
                  "perspective(" + std::to_string(c.fov) + ", " + std::to_string(c.aspect) + ", " +
                      std::to_string(c.zn) + ", " + std::to_string(c.zf) + ")");
   }

@@ -44,7 +44,8 @@ TEST(ScriptMatrixStack, TopAfterOperations) {
       {"s.popAll();", identity()},
       {"s.translate(1, 0, 0); s.scale(2, 2, 2);", translation(1, 0, 0) * scaling(2)},
       {"s.translateLocal(1, 0, 0); s.scaleLocal(2, 2, 2);", scaling(2) * translation(1, 0, 0)},
-      {"s.translate(1, 0, 0); s.rotateAxis(vector3(0, 0, 1), 0.5);", translation(1, 0, 0) * rotation},
+      {"s.translate(1, 0, 0); s.rotateAxis(vector3(0, 0, 1), 0.5);",
+       translation(1, 0, 0) * rotation},
       {"s.translate(1, 0, 0); s.rotateAxisLocal(vector3(0, 0, 1), 0.5);",
        rotation * translation(1, 0, 0)},
       {"s.multMatrix(a);", a},
@@ -79,18 +80,19 @@ TEST(ScriptMatrixStack, TopAfterOperations) {
 TEST(ScriptMatrixStack, AssignedValuesShareOneStack) {
   const int base = MatrixStackProxy::live;
   MathScript script(false);
-  ASSERT_TRUE(script.build(
-      "matrixStack a;\n"
-      "matrixStack b;\n"
-      "void share() { b = a; b.push(); b.translate(1, 0, 0); }\n"
-      "matrix4 topOfA() { return a.getTop(); }\n"
-      "void popA() { a.pop(); }\n"
-      "void scratch() { matrixStack c; matrixStack d = c; d = b; }\n"))
+  ASSERT_TRUE(
+      script.build("matrixStack a;\n"
+                   "matrixStack b;\n"
+                   "void share() { b = a; b.push(); b.translate(1, 0, 0); }\n"
+                   "matrix4 topOfA() { return a.getTop(); }\n"
+                   "void popA() { a.pop(); }\n"
+                   "void scratch() { matrixStack c; matrixStack d = c; d = b; }\n"))
       << script.messages();
   EXPECT_EQ(MatrixStackProxy::live, base + 2);
   script.call("void share()");
   EXPECT_EQ(MatrixStackProxy::live, base + 1);  // b's own stack went with the assignment
-  expectMatrix(script.callObject<D3DXMATRIX>("matrix4 topOfA()"), translation(1, 0, 0), "shared top");
+  expectMatrix(script.callObject<D3DXMATRIX>("matrix4 topOfA()"), translation(1, 0, 0),
+               "shared top");
   script.call("void popA()");
   expectMatrix(script.callObject<D3DXMATRIX>("matrix4 topOfA()"), identity(), "after pop");
   // Every construction makes a stack; the locals' stacks go with them.
@@ -118,12 +120,15 @@ TEST(ScriptMatrixStack, TopHeldByReferenceOutlivesItsLevelAndItsStack) {
       "void reuse() { matrixStack fresh; fresh.push(); fresh.push(); s = fresh; }\n"))
       << script.messages();
   script.call("void popNinth()");
-  expectMatrix(script.callObject<D3DXMATRIX>("matrix4 top()"), identity(), "level below the popped one");
+  expectMatrix(script.callObject<D3DXMATRIX>("matrix4 top()"), identity(),
+               "level below the popped one");
   script.call("void drop()");
-  expectMatrix(script.callObject<D3DXMATRIX>("matrix4 top()"), identity(), "the stack assigned over it");
+  expectMatrix(script.callObject<D3DXMATRIX>("matrix4 top()"), identity(),
+               "the stack assigned over it");
   // A stack made later may take over the dropped storage: it starts clean.
   script.call("void reuse()");
-  expectMatrix(script.callObject<D3DXMATRIX>("matrix4 top()"), identity(), "a stack made afterwards");
+  expectMatrix(script.callObject<D3DXMATRIX>("matrix4 top()"), identity(),
+               "a stack made afterwards");
 }
 
 TEST(ScriptMatrixStack, WorldTransformExchange) {
@@ -147,7 +152,8 @@ TEST(ScriptMatrixStack, WorldTransformExchange) {
   expectMatrix(device.transform(D3DTS_WORLD), world * translation(1, 0, 0), "inside pushWM");
   script.call("void end()");
   expectMatrix(device.transform(D3DTS_WORLD), world, "after popWM");
-  expectMatrix(script.callObject<D3DXMATRIX>("matrix4 top()"), scaling(2), "stack back at its depth");
+  expectMatrix(script.callObject<D3DXMATRIX>("matrix4 top()"), scaling(2),
+               "stack back at its depth");
 
   device.transforms[D3DTS_WORLD] = translation(0, 0, 4);
   int before = device.setCalls;

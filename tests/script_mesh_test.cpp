@@ -178,15 +178,19 @@ TEST_F(ScriptMesh, AccessorsOutsideTheirOwnOpenLockTouchNothing) {
     const char* what;
     const char* steps;
   } cases[] = {
-      {"index past the end", "a.lockVertex(); a.getVertex(4, v); a.setVertex(4, w);"
-                             "a.setVertex(-1, w); a.releaseVertex(0);"},
+      {"index past the end",
+       "a.lockVertex(); a.getVertex(4, v); a.setVertex(4, w);"
+       "a.setVertex(-1, w); a.releaseVertex(0);"},
       {"not locked", "a.setVertex(1, w); a.getVertex(1, v);"},
-      {"after the release", "a.lockVertex(); a.releaseVertex(0); a.setVertex(1, w);"
-                            "a.getVertex(1, v);"},
-      {"another mesh locked", "b.lockVertex(); a.setVertex(1, w); a.getVertex(1, v);"
-                              "b.releaseVertex(0);"},
-      {"another mesh locked since", "a.lockVertex(); b.lockVertex(); a.setVertex(1, w);"
-                                    "a.getVertex(1, v); b.releaseVertex(0); a.releaseVertex(0);"},
+      {"after the release",
+       "a.lockVertex(); a.releaseVertex(0); a.setVertex(1, w);"
+       "a.getVertex(1, v);"},
+      {"another mesh locked",
+       "b.lockVertex(); a.setVertex(1, w); a.getVertex(1, v);"
+       "b.releaseVertex(0);"},
+      {"another mesh locked since",
+       "a.lockVertex(); b.lockVertex(); a.setVertex(1, w);"
+       "a.getVertex(1, v); b.releaseVertex(0); a.releaseVertex(0);"},
       {"teapot vertices end before the texture coordinates",
        "b = createTeapot(); b.lockVertex(); b.setUV(0, f, f); b.releaseVertex(0); v = vector3();"},
   };

@@ -34,20 +34,51 @@ struct Shape {
 // Each shape sits in "void render(float t) {" (one level) and, where it is
 // an initialiser, after an "=" (one more).
 const Shape kShapes[] = {
-    {"parentheses", [](int n) { return "void render(float t) { int x = " + repeat("(", n - 2) + "1" + repeat(")", n - 2) + "; }"; }},
-    {"blocks", [](int n) { return "void render(float t) { " + repeat("{", n - 1) + repeat("}", n - 1) + " }"; }},
-    {"ifs", [](int n) { return "void render(float t) { bool c = t > 1; " + repeat("if (c) ", n - 2) + "c = false; }"; }},
-    {"else ifs", [](int n) {
-       return "void render(float t) { int x = 0; if (x == 0) x = 1; " + repeat("else if (x == 1) x = 2; ", (n - 3) / 2) + "}";
+    {"parentheses",
+     [](int n) {
+       return "void render(float t) { int x = " + repeat("(", n - 2) + "1" + repeat(")", n - 2) +
+              "; }";
      }},
-    {"braced else ifs", [](int n) {
-       return "void render(float t) { int x = 0; if (x == 0) {} " + repeat("else if (x == 1) {} ", (n - 3) / 2) + "}";
+    {"blocks",
+     [](int n) {
+       return "void render(float t) { " + repeat("{", n - 1) + repeat("}", n - 1) + " }";
      }},
-    {"whiles", [](int n) { return "void render(float t) { bool c = t > 1; " + repeat("while (c) ", n - 2) + "c = false; }"; }},
-    {"conditionals", [](int n) { return "void render(float t) { bool c = t > 1; int x = " + repeat("c ? 1 : ", n - 2) + "0; }"; }},
-    {"assignments", [](int n) { return "void render(float t) { int x; x = " + repeat("x = ", n - 2) + "1; }"; }},
-    {"conversions", [](int n) { return "void render(float t) { int x = 1; x = " + repeat("int(", n - 2) + "x" + repeat(")", n - 2) + "; }"; }},
-    {"calls", [](int n) { return "int f(int a) { return a; }\nvoid render(float t) { int x = " + repeat("f(", n - 2) + "1" + repeat(")", n - 2) + "; }"; }},
+    {"ifs",
+     [](int n) {
+       return "void render(float t) { bool c = t > 1; " + repeat("if (c) ", n - 2) + "c = false; }";
+     }},
+    {"else ifs",
+     [](int n) {
+       return "void render(float t) { int x = 0; if (x == 0) x = 1; " +
+              repeat("else if (x == 1) x = 2; ", (n - 3) / 2) + "}";
+     }},
+    {"braced else ifs",
+     [](int n) {
+       return "void render(float t) { int x = 0; if (x == 0) {} " +
+              repeat("else if (x == 1) {} ", (n - 3) / 2) + "}";
+     }},
+    {"whiles",
+     [](int n) {
+       return "void render(float t) { bool c = t > 1; " + repeat("while (c) ", n - 2) +
+              "c = false; }";
+     }},
+    {"conditionals",
+     [](int n) {
+       return "void render(float t) { bool c = t > 1; int x = " + repeat("c ? 1 : ", n - 2) +
+              "0; }";
+     }},
+    {"assignments",
+     [](int n) { return "void render(float t) { int x; x = " + repeat("x = ", n - 2) + "1; }"; }},
+    {"conversions",
+     [](int n) {
+       return "void render(float t) { int x = 1; x = " + repeat("int(", n - 2) + "x" +
+              repeat(")", n - 2) + "; }";
+     }},
+    {"calls",
+     [](int n) {
+       return "int f(int a) { return a; }\nvoid render(float t) { int x = " + repeat("f(", n - 2) +
+              "1" + repeat(")", n - 2) + "; }";
+     }},
 };
 
 class ScriptNestingTest : public ScriptHostTest {};
@@ -65,7 +96,8 @@ TEST_F(ScriptNestingTest, ShapesJustWithinTheBoundCompileAndJustPastItFail) {
     EXPECT_TRUE(measureSourceNesting(past).tooDeep);
     EXPECT_FALSE(compile(past));
     EXPECT_EQ(error.rfind("Syntax error in script\nsection (", 0), 0u) << error.substr(0, 300);
-    EXPECT_NE(error.find("Nested deeper than 1000 levels"), std::string::npos) << error.substr(0, 300);
+    EXPECT_NE(error.find("Nested deeper than 1000 levels"), std::string::npos)
+        << error.substr(0, 300);
   }
 }
 
@@ -104,7 +136,8 @@ TEST_F(ScriptNestingTest, FlatTextsAndBracketsInCommentsAndLiteralsPass) {
 }
 
 TEST(ScriptNesting, PositionIsWhereTheBoundWasPassed) {
-  const std::string text = "void f()\n{\n  int x = " + repeat("(", 20) + "1" + repeat(")", 20) + ";\n}\n";
+  const std::string text =
+      "void f()\n{\n  int x = " + repeat("(", 20) + "1" + repeat(")", 20) + ";\n}\n";
   const NestingReport report = measureSourceNesting(text, 10);
   ASSERT_TRUE(report.tooDeep);
   EXPECT_EQ(report.row, 3);
@@ -115,15 +148,16 @@ TEST(ScriptNesting, PositionIsWhereTheBoundWasPassed) {
 class NestedSceneTest : public TimelineTest {};
 
 TEST_F(NestedSceneTest, TooDeepASceneEndsTheRunWithTheCompileError) {
-  writeFile("deep.as", "void render(float t) { int x = " + repeat("(", 3500) + "1" + repeat(")", 3500) + "; }\n");
+  writeFile("deep.as", "void render(float t) { int x = " + repeat("(", 3500) + "1" +
+                           repeat(")", 3500) + "; }\n");
   // The fatal box's text, and out at once: objects that earlier tests of
   // this process left behind are no concern of this one's exit.
   auto fatal = [](const char* text) {
     std::fprintf(stderr, "%s\n", text);
     std::_Exit(255);
   };
-  EXPECT_EXIT((gFatalErrorHook = fatal, load("0 1 1 deep deep.as 0 1 0 0")), testing::ExitedWithCode(255),
-              "Error compiling scene \\(deep\\) - Abort");
+  EXPECT_EXIT((gFatalErrorHook = fatal, load("0 1 1 deep deep.as 0 1 0 0")),
+              testing::ExitedWithCode(255), "Error compiling scene \\(deep\\) - Abort");
 }
 
 }  // namespace

@@ -23,10 +23,10 @@ struct Quad {
   int mode;
 };
 const Quad kQuads[17] = {
-    {0, 0, 0.3f, 0},    {2, 0, 0.6f, 0},   {-2, 0, 0.6f, 0},  {4, 0, 0.45f, -1}, {-4, 0, 0.45f, 0},
-    {3, 0, 0.6f, -2},   {-3, 0, 0.6f, 0},  {6, 0, 0.45f, -2}, {-6, 0, 0.45f, 0}, {0, 2, 0.6f, -1},
-    {0, -2, 0.6f, 0},   {0, 4, 0.45f, -2}, {0, -4, 0.45f, 0}, {0, 3, 0.6f, -2},  {0, -3, 0.6f, 0},
-    {0, 6, 0.45f, -1},  {0, -6, 0.45f, 0},
+    {0, 0, 0.3f, 0},   {2, 0, 0.6f, 0},   {-2, 0, 0.6f, 0},  {4, 0, 0.45f, -1}, {-4, 0, 0.45f, 0},
+    {3, 0, 0.6f, -2},  {-3, 0, 0.6f, 0},  {6, 0, 0.45f, -2}, {-6, 0, 0.45f, 0}, {0, 2, 0.6f, -1},
+    {0, -2, 0.6f, 0},  {0, 4, 0.45f, -2}, {0, -4, 0.45f, 0}, {0, 3, 0.6f, -2},  {0, -3, 0.6f, 0},
+    {0, 6, 0.45f, -1}, {0, -6, 0.45f, 0},
 };
 
 // One channel of an image, row by row.
@@ -66,7 +66,8 @@ Plane modelBlur(const Plane& frame, int unit, const std::vector<int>& factors) {
         auto texel = [&](int tx, int ty) {
           return source.at(std::clamp(tx, 0, frame.width - 1), std::clamp(ty, 0, frame.height - 1));
         };
-        double sample = (texel(sx - 1, sy - 1) + texel(sx, sy - 1) + texel(sx - 1, sy) + texel(sx, sy)) / 4.0;
+        double sample =
+            (texel(sx - 1, sy - 1) + texel(sx, sy - 1) + texel(sx - 1, sy) + texel(sx, sy)) / 4.0;
         double blended = sample * alpha + target.at(x, y) * (1 - alpha);
         target.at(x, y) = int(std::lround(blended));
       }
@@ -253,11 +254,9 @@ TEST_F(Blur, QuadAlphaFromTheFactorAndWeight) {
     float alpha;
     DWORD centre, wide, narrow;  // factor alpha for weights 0.3, 0.6, 0.45
   } cases[] = {
-      {1.0f, 76, 153, 114},
-      {0.5f, 38, 76, 57},
-      {2.0f, 153, 50, 229},  // 306 keeps its low 8 bits
-      {0.0f, 0, 0, 0},
-      {-1.0f, 0xB4, 0x67, 0x8E},  // -76, -153, -114 as bytes
+      {1.0f, 76, 153, 114}, {0.5f, 38, 76, 57},
+      {2.0f, 153, 50, 229},                             // 306 keeps its low 8 bits
+      {0.0f, 0, 0, 0},      {-1.0f, 0xB4, 0x67, 0x8E},  // -76, -153, -114 as bytes
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "alpha " << c.alpha);
@@ -267,11 +266,14 @@ TEST_F(Blur, QuadAlphaFromTheFactorAndWeight) {
     std::string lastFactor;
     for (const std::string& call : calls) {
       if (call.rfind("SetRenderState(60, ", 0) == 0) lastFactor = call;
-      if (call.rfind("DrawPrimitive(", 0) == 0) factors.push_back(DWORD(std::stoul(lastFactor.substr(19))) >> 24);
+      if (call.rfind("DrawPrimitive(", 0) == 0)
+        factors.push_back(DWORD(std::stoul(lastFactor.substr(19))) >> 24);
     }
     ASSERT_EQ(factors.size(), 17u);
     for (int q = 0; q < 17; ++q) {
-      DWORD want = kQuads[q].weight == 0.3f ? c.centre : kQuads[q].weight == 0.6f ? c.wide : c.narrow;
+      DWORD want = kQuads[q].weight == 0.3f   ? c.centre
+                   : kQuads[q].weight == 0.6f ? c.wide
+                                              : c.narrow;
       EXPECT_EQ(factors[size_t(q)], want) << "quad " << q;
     }
     EXPECT_EQ(count(calls, "DrawPrimitive(5, "), 17);
@@ -312,7 +314,8 @@ TEST_F(Blur, BlurOfAKnownFrame) {
     Plane source{int(kWidth), int(kHeight), {}};
     for (uint32_t p : before.pixels) source.values.push_back(int(p & 0xFF));
     std::vector<int> factors;
-    for (const Quad& q : kQuads) factors.push_back(int(std::trunc(double(c.alpha) * double(q.weight) * 255.0)));
+    for (const Quad& q : kQuads)
+      factors.push_back(int(std::trunc(double(c.alpha) * double(q.weight) * 255.0)));
     Plane want = modelBlur(source, 1, factors);  // 64 / 128 x 2: one pixel a unit
     d3d9_test::Frame got = levelImage(texture("a"));
     ASSERT_EQ(got.width, int(kWidth));
@@ -320,7 +323,8 @@ TEST_F(Blur, BlurOfAKnownFrame) {
     for (int y = 0; y < int(kHeight); ++y)
       for (int x = 0; x < int(kWidth); ++x) {
         uint32_t p = got.at(x, y);
-        for (int shift : {0, 8, 16}) worst = std::max(worst, std::abs(d3d9_testing::channel(p, shift) - want.at(x, y)));
+        for (int shift : {0, 8, 16})
+          worst = std::max(worst, std::abs(d3d9_testing::channel(p, shift) - want.at(x, y)));
         lit += want.at(x, y) > 0;
       }
     EXPECT_LE(worst, 2);
@@ -328,7 +332,8 @@ TEST_F(Blur, BlurOfAKnownFrame) {
       for (int y = 20; y < 30; ++y) {
         std::string row;
         for (int x = 26; x < 40; ++x)
-          row += std::to_string(d3d9_testing::channel(got.at(x, y), 0)) + "/" + std::to_string(want.at(x, y)) + " ";
+          row += std::to_string(d3d9_testing::channel(got.at(x, y), 0)) + "/" +
+                 std::to_string(want.at(x, y)) + " ";
         ADD_FAILURE() << row;
       }
     EXPECT_GT(lit, 40);  // the light spread well beyond the white
@@ -348,9 +353,12 @@ TEST_F(Blur, DeviceStateIsGivenBack) {
   gRenderStateStack->push();
   gRenderStateStack->set(D3DRS_SRCBLEND, D3DBLEND_ONE);
   gTextureStageStateStacks[0]->set(D3DTSS_ALPHAOP, D3DTOP_MODULATE);
-  const std::vector<int> marks = gRenderStateStack->marks, stageMarks = gTextureStageStateStacks[0]->marks;
-  const size_t logged = gRenderStateStack->changeLog.size(), stageLogged = gTextureStageStateStacks[0]->changeLog.size();
-  const int renderStates[] = {D3DRS_ALPHABLENDENABLE, D3DRS_SRCBLEND, D3DRS_DESTBLEND, D3DRS_TEXTUREFACTOR};
+  const std::vector<int> marks = gRenderStateStack->marks,
+                         stageMarks = gTextureStageStateStacks[0]->marks;
+  const size_t logged = gRenderStateStack->changeLog.size(),
+               stageLogged = gTextureStageStateStacks[0]->changeLog.size();
+  const int renderStates[] = {D3DRS_ALPHABLENDENABLE, D3DRS_SRCBLEND, D3DRS_DESTBLEND,
+                              D3DRS_TEXTUREFACTOR};
   const int stageStates[] = {D3DTSS_COLOROP, D3DTSS_ALPHAOP, D3DTSS_ALPHAARG1, D3DTSS_RESULTARG};
   std::vector<DWORD> states;
   auto readStates = [&] {
@@ -365,7 +373,8 @@ TEST_F(Blur, DeviceStateIsGivenBack) {
       device->GetTextureStageState(0, D3DTEXTURESTAGESTATETYPE(s), &value);
       out.push_back(value);
     }
-    for (D3DSAMPLERSTATETYPE s : {D3DSAMP_MAGFILTER, D3DSAMP_MINFILTER, D3DSAMP_ADDRESSU, D3DSAMP_ADDRESSV}) {
+    for (D3DSAMPLERSTATETYPE s :
+         {D3DSAMP_MAGFILTER, D3DSAMP_MINFILTER, D3DSAMP_ADDRESSU, D3DSAMP_ADDRESSV}) {
       DWORD value = 0;
       device->GetSamplerState(0, s, &value);
       out.push_back(value);
@@ -416,13 +425,14 @@ TEST_F(Blur, NothingDrawnWithoutTwoTargets) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    compileBlur(std::string(
-                    "postProcess p;\n"
-                    "texture a;\n"
-                    "texture b;\n"
-                    "void init() { p = createBlur(64, 48, 1.0); a = createRenderTarget(64, 48); b = createRenderTarget(64, 48); }\n"
-                    "void render(float time) { ") +
-                c.call + " }\n");
+    compileBlur(
+        std::string(
+            "postProcess p;\n"
+            "texture a;\n"
+            "texture b;\n"
+            "void init() { p = createBlur(64, 48, 1.0); a = createRenderTarget(64, 48); b = createRenderTarget(64, 48); }\n"
+            "void render(float time) { ") +
+        c.call + " }\n");
     logged().clear();
     std::vector<std::string> calls = renderCalls();
     EXPECT_EQ(count(calls, "DrawPrimitive"), 0);

@@ -33,7 +33,8 @@ const RewriteCase kRewrites[] = {
     {"a\n  TQ_ASSERT(y, \"m\"); // note\nb", "a\ntestDebug(y, \"m\",\"sc\",2);\r\nb", ""},
     {"\tTQ_ASSERT(y, \"m\"); // (x)\r\n", "testDebug(y, \"m\"); // (x,\"sc\",1);\r\n", ""},
     {" TQ_ASSERT(y\n", "testDebug(y\n,\"sc\",1);\r\n", ""},
-    {"a\nb\nc\n if (k) TQ_ASSERT(k > 2, \"k\");", "a\nb\nc\ntestDebug(k > 2, \"k\",\"sc\",4);\r\n", ""},
+    {"a\nb\nc\n if (k) TQ_ASSERT(k > 2, \"k\");", "a\nb\nc\ntestDebug(k > 2, \"k\",\"sc\",4);\r\n",
+     ""},
     // Extern statements
     {"extern float speed = 1.5f;\nint a;\n", "float speed ;int a;\n", "float|speed|1.5"},
     {"extern float speed=1.5;\n", "float speed;", "float|speed|1.5"},
@@ -41,7 +42,8 @@ const RewriteCase kRewrites[] = {
     {"extern color tint = 1 0.5 0; // warm\r\nx", "color tint ;x", "color|tint|1 0.5 0"},
     {"extern string title = \"a b\";\n", "string title ;", "string|title|\"a b\""},
     {"extern enum mode = A:0,B:5,C:9;\n", "int mode;", "enum|mode|C"},
-    {"extern int count = 3;\nextern float f = 2;\n", "int count ;float f ;", "int|count|3;float|f|2"},
+    {"extern int count = 3;\nextern float f = 2;\n", "int count ;float f ;",
+     "int|count|3;float|f|2"},
     {"  extern float a = 1;\n", "  extern float a = 1;\n", ""},
     {"extern\tfloat a = 1;\n", "extern\tfloat a = 1;\n", ""},
     // "@" references
@@ -55,7 +57,9 @@ const RewriteCase kRewrites[] = {
     {"void f()\r\n{\r\n  x();\r\n}\r\n", "void f()\r\n{\r\n  x();\r\n}\r\n", ""},
 };
 
-void PrintTo(const RewriteCase& c, std::ostream* out) { *out << testing::PrintToString(std::string(c.input)); }
+void PrintTo(const RewriteCase& c, std::ostream* out) {
+  *out << testing::PrintToString(std::string(c.input));
+}
 
 class PreprocessorRewrites : public ::testing::TestWithParam<RewriteCase> {};
 
@@ -78,14 +82,18 @@ struct FailureCase {
 };
 
 const FailureCase kFailures[] = {
-    {"extern float a = 1;\nextern float speed;\n", "Syntax error on extern statement.  Need default value"},
+    {"extern float a = 1;\nextern float speed;\n",
+     "Syntax error on extern statement.  Need default value"},
     {"extern float a = 1;\nextern speed=1;\n", "Syntax error on extern statement.  No type/name"},
-    {"extern float a = 1;\nextern float speed = 1\n", "Syntax error on extern statement.  Missing semicolon"},
+    {"extern float a = 1;\nextern float speed = 1\n",
+     "Syntax error on extern statement.  Missing semicolon"},
     {"extern float a = 1;\nextern enum m = A:0,B;\n", "Syntax error in extern enum statement"},
     {"extern float a = 1;\nextern enum m = A:0,B,C:2;\n", "Syntax error in extern enum statement"},
 };
 
-void PrintTo(const FailureCase& c, std::ostream* out) { *out << testing::PrintToString(std::string(c.input)); }
+void PrintTo(const FailureCase& c, std::ostream* out) {
+  *out << testing::PrintToString(std::string(c.input));
+}
 
 class PreprocessorFailures : public ::testing::TestWithParam<FailureCase> {};
 
@@ -132,8 +140,10 @@ TEST(Preprocessor, TraceCallsMarkTopLevelBlocksWhenSwitchedOn) {
   ScriptHost host;
   host.traceEnabled = true;
   Scriplet scriplet;
-  std::string text =
-      "void f() {\r\n if (a) {\r\n  b();\r\n } else {\r\n }\r\n}\r\nvoid g()\r\n{\r\n  c();\r\n}\r\n", error;
+  std::string
+      text =
+          "void f() {\r\n if (a) {\r\n  b();\r\n } else {\r\n }\r\n}\r\nvoid g()\r\n{\r\n  c();\r\n}\r\n",
+      error;
   ASSERT_EQ(host.preprocess("sc", text, scriplet, error), 0);
   EXPECT_EQ(text,
             "void f() {traceScriptInit(\"sc\");\n"
@@ -153,7 +163,9 @@ TEST(Preprocessor, NamesAreWrittenAsLiteralsOfTheirBytes) {
   Scriplet scriplet;
   std::string text = "f(@cb);\n TQ_ASSERT(x);", error;
   ASSERT_EQ(host.preprocess("fx\\tunnel \"a\"", text, scriplet, error), 0);
-  EXPECT_EQ(text, "f(\"fx\\\\tunnel \\\"a\\\"\",\"cb\");\ntestDebug(x,\"fx\\\\tunnel \\\"a\\\"\",2);\r\n");
+  EXPECT_EQ(
+      text,
+      "f(\"fx\\\\tunnel \\\"a\\\"\",\"cb\");\ntestDebug(x,\"fx\\\\tunnel \\\"a\\\"\",2);\r\n");
 }
 
 }  // namespace

@@ -97,10 +97,11 @@ TEST_F(RenderStateTimeline, CameraPathOverwritesTheScriptsPosition) {
             "  before = getCameraPos(); setCameraPos(vector3(1, 2, 3)); seen = getCameraPos();\n"
             "}\n"
             "void render(float t) {}\n");
-  ASSERT_TRUE(load("1 2\n"
-                   "1 cam dummy 0 10 0 1\n"
-                   "1 9 0 1 7 8 9 0 0 0 0 1 0 0.5 50\n"
-                   "1 c c.as 0 10 0 0\n"));
+  ASSERT_TRUE(
+      load("1 2\n"
+           "1 cam dummy 0 10 0 1\n"
+           "1 9 0 1 7 8 9 0 0 0 0 1 0 0.5 50\n"
+           "1 c c.as 0 10 0 0\n"));
   frame(1);
   EXPECT_EQ(*global<D3DXVECTOR3>("c", "seen"), D3DXVECTOR3(1, 2, 3));
   EXPECT_EQ(gCameraPos, D3DXVECTOR3(7, 8, 9));

@@ -80,8 +80,8 @@ class RenderStatePixels : public RenderStateScript {
   // identity transforms; answers the centre pixel.
   D3DCOLOR drawFacingSquare(float z) {
     device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff000000, 1.0f, 0);
-    NormalVertex v[4] = {{-1, 1, z, 0, 0, -1}, {1, 1, z, 0, 0, -1}, {-1, -1, z, 0, 0, -1},
-                         {1, -1, z, 0, 0, -1}};
+    NormalVertex v[4] = {
+        {-1, 1, z, 0, 0, -1}, {1, 1, z, 0, 0, -1}, {-1, -1, z, 0, 0, -1}, {1, -1, z, 0, 0, -1}};
     device->SetFVF(D3DFVF_XYZ | D3DFVF_NORMAL);
     EXPECT_EQ(device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]), D3D_OK);
     return centre();

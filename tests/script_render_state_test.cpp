@@ -58,14 +58,14 @@ TEST_F(RenderStatePresets, ChangeTheirStatesInOrder) {
   // Modulate picks its operation by kind; 0.5 gives 127 in every byte.
   const DWORD grey127 = 0x7f7f7f7f;
   auto modulate = [&](DWORD op) {
-    return std::vector<std::string>{S(0, kColorOp, op), S(0, kColorArg1, 2), S(0, kColorArg2, 3),
-                                    R(kAlphaBlendEnable, 1), R(kSrcBlend, 5), R(kDestBlend, 6),
-                                    R(kTextureFactor, grey127)};
+    return std::vector<std::string>{
+        S(0, kColorOp, op), S(0, kColorArg1, 2), S(0, kColorArg2, 3),       R(kAlphaBlendEnable, 1),
+        R(kSrcBlend, 5),    R(kDestBlend, 6),    R(kTextureFactor, grey127)};
   };
   auto blend = [&](DWORD factor) {
-    return std::vector<std::string>{R(kAlphaBlendEnable, 1), R(kSrcBlend, 5), R(kDestBlend, 6),
-                                    R(kTextureFactor, factor), S(0, kAlphaOp, 2),
-                                    S(0, kAlphaArg1, 3), S(0, kResultArg, 1)};
+    return std::vector<std::string>{
+        R(kAlphaBlendEnable, 1), R(kSrcBlend, 5),     R(kDestBlend, 6),   R(kTextureFactor, factor),
+        S(0, kAlphaOp, 2),       S(0, kAlphaArg1, 3), S(0, kResultArg, 1)};
   };
   struct Case {
     const char* statement;
@@ -111,8 +111,8 @@ TEST_F(RenderStatePresets, ChangeTheirStatesInOrder) {
     EXPECT_EQ(calls(c.statement), c.calls) << c.statement;
     for (const std::string& call : c.calls) {
       const Change change = parse(call);
-      const DWORD held = change.stage < 0 ? renderState(change.state)
-                                          : stageState(change.stage, change.state);
+      const DWORD held =
+          change.stage < 0 ? renderState(change.state) : stageState(change.stage, change.state);
       EXPECT_EQ(held, change.value) << c.statement << " " << call;
     }
     popAllStates();
@@ -200,9 +200,9 @@ TEST_F(RenderStatePresets, TransformsGoStraightToTheDevice) {
   for (const std::string& call : d3d9_test::callLog())
     if (call.rfind("SetTransform(", 0) == 0) transforms.push_back(call.substr(0, call.find(',')));
   const std::vector<std::string> expected = {
-      "SetTransform(256", "SetTransform(16", "SetTransform(17", "SetTransform(18",
-      "SetTransform(19",  "SetTransform(20", "SetTransform(21", "SetTransform(22",
-      "SetTransform(23"};
+      "SetTransform(256", "SetTransform(16", "SetTransform(17",
+      "SetTransform(18",  "SetTransform(19", "SetTransform(20",
+      "SetTransform(21",  "SetTransform(22", "SetTransform(23"};
   EXPECT_EQ(transforms, expected);
 }
 
@@ -215,8 +215,8 @@ TEST_F(RenderStatePresets, ClearZBufferClearsDepthOnly) {
   };
   auto square = [&](float z, D3DCOLOR colour) {
     const float w = float(kWidth), h = float(kHeight);
-    Vertex v[4] = {{0, 0, z, 1, colour}, {w, 0, z, 1, colour}, {0, h, z, 1, colour},
-                   {w, h, z, 1, colour}};
+    Vertex v[4] = {
+        {0, 0, z, 1, colour}, {w, 0, z, 1, colour}, {0, h, z, 1, colour}, {w, h, z, 1, colour}};
     device->SetFVF(D3DFVF_XYZRHW | D3DFVF_DIFFUSE);
     device->DrawPrimitiveUP(D3DPT_TRIANGLESTRIP, 2, v, sizeof v[0]);
   };

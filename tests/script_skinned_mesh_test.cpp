@@ -162,13 +162,13 @@ TEST_F(ScriptSkinnedMesh, OneFileReadOnceMeshesAnimateIndependently) {
 }
 
 TEST_F(ScriptSkinnedMesh, SkinnedContainerDrawsEachBoneCombination) {
-  const std::vector<std::string> calls = drawCalls(
-      R"(void main() { a = createSkinnedMeshFromFile("skin.x"); a.draw(0.5); })");
+  const std::vector<std::string> calls =
+      drawCalls(R"(void main() { a = createSkinnedMeshFromFile("skin.x"); a.draw(0.5); })");
   // Combination 0 uses slots 0 and 1 (A, B), combination 1 slot 0 (C) with
   // the same material, which is therefore set once.
-  EXPECT_EQ(calls, (std::vector<std::string>{"world 256", "world 257", "blend 1", "material",
-                                             "texture", "draw", "world 256", "blend 0", "draw",
-                                             "blend 0"}));
+  EXPECT_EQ(calls,
+            (std::vector<std::string>{"world 256", "world 257", "blend 1", "material", "texture",
+                                      "draw", "world 256", "blend 0", "draw", "blend 0"}));
   // Slot 0 holds C's matrix last: its offset (identity) times its frame,
   // which follows B moved to (2, 2, 0) at 0.5 s.
   D3DXMATRIX slot0;
@@ -256,13 +256,13 @@ TEST_F(ScriptSkinnedMesh, CombinationsBeyondTheDeviceBlendMatricesDrawInSoftware
   d3d9_test::setCallLogEnabled(false);
   std::vector<std::string> order;
   for (const std::string& call : d3d9_test::callLog())
-    if (call.rfind("SetSoftwareVertexProcessing", 0) == 0 || call.rfind("SetRenderState(151", 0) == 0)
+    if (call.rfind("SetSoftwareVertexProcessing", 0) == 0 ||
+        call.rfind("SetRenderState(151", 0) == 0)
       order.push_back(call);
-  EXPECT_EQ(order, (std::vector<std::string>{"SetRenderState(151, 0)",
-                                             "SetSoftwareVertexProcessing(1)",
-                                             "SetRenderState(151, 1)",
-                                             "SetSoftwareVertexProcessing(0)",
-                                             "SetRenderState(151, 0)"}));
+  EXPECT_EQ(order,
+            (std::vector<std::string>{"SetRenderState(151, 0)", "SetSoftwareVertexProcessing(1)",
+                                      "SetRenderState(151, 1)", "SetSoftwareVertexProcessing(0)",
+                                      "SetRenderState(151, 0)"}));
 }
 
 // A rigid quad over the whole clip space, both faces in a material whose

@@ -6,7 +6,7 @@
 namespace {
 
 struct StringCase {
-  const char* code;      // statements that leave their result in the global r
+  const char* code;  // statements that leave their result in the global r
   const char* expected;
 };
 
@@ -22,7 +22,8 @@ const StringCase kStringCases[] = {
     // Bitwise operators keep a bits value, and so its hexadecimal text.
     {"bits b = 1; b = b << 4; b |= 0x3; r = b;", "13"},
     {"bits b = 0xF0; r = (0x3C & b) + \" \" + ~b + \" \" + (b ^ 0xFF);", "30 ffffff0f f"},
-    {"bits b = 0x80000000; r = b >> 28; r += b >>> 31; b >>= 4; b &= 0xFF00000; r += b;", "818000000"},
+    {"bits b = 0x80000000; r = b >> 28; r += b >>> 31; b >>= 4; b &= 0xFF00000; r += b;",
+     "818000000"},
     {"r = -1;", "-1"},
     {"uint u = 0xFFFFFFFF; r = u;", "4294967295"},
     {"int i = -2147483647 - 1; r = i;", "-2147483648"},
@@ -46,12 +47,15 @@ const StringCase kStringCases[] = {
 
 void PrintTo(const StringCase& c, std::ostream* out) { *out << c.code; }
 
-class StringConversions : public ScriptHostTest, public ::testing::WithParamInterface<StringCase> {};
+class StringConversions : public ScriptHostTest,
+                          public ::testing::WithParamInterface<StringCase> {};
 
 TEST_P(StringConversions, GiveTheirText) {
   const StringCase& c = GetParam();
-  ASSERT_TRUE(compile(std::string("string r;\nvoid render(float t) {}\nvoid initGlobals() {\n") + c.code + "\n}\n"))
-      << c.code << "\n" << error;
+  ASSERT_TRUE(compile(std::string("string r;\nvoid render(float t) {}\nvoid initGlobals() {\n") +
+                      c.code + "\n}\n"))
+      << c.code << "\n"
+      << error;
   ASSERT_NE(global<std::string>("r"), nullptr);
   EXPECT_EQ(*global<std::string>("r"), c.expected) << c.code;
 }
@@ -74,7 +78,8 @@ const CompareCase kCompareCases[] = {
 
 void PrintTo(const CompareCase& c, std::ostream* out) { *out << c.left << " vs " << c.right; }
 
-class StringComparisons : public ScriptHostTest, public ::testing::WithParamInterface<CompareCase> {};
+class StringComparisons : public ScriptHostTest,
+                          public ::testing::WithParamInterface<CompareCase> {};
 
 TEST_P(StringComparisons, OrderByUnsignedBytes) {
   const CompareCase& c = GetParam();
@@ -85,7 +90,8 @@ TEST_P(StringComparisons, OrderByUnsignedBytes) {
                      " if (a == b) r += \"eq \"; if (a != b) r += \"ne \";\n"
                      " if (a < b) r += \"lt \"; if (a > b) r += \"gt \";\n"
                      " if (a <= b) r += \"le \"; if (a >= b) r += \"ge \";\n"
-                     " if (" + l + " < " + r + ") r += \"LT\";\n}\n";
+                     " if (" +
+                     l + " < " + r + ") r += \"LT\";\n}\n";
   ASSERT_TRUE(compile(code)) << error;
   const char* expected = c.order < 0 ? "ne lt le LT" : c.order > 0 ? "ne gt ge " : "eq le ge ";
   EXPECT_EQ(*global<std::string>("r"), expected) << c.left << " vs " << c.right;

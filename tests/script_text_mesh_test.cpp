@@ -83,12 +83,11 @@ TEST_F(ScriptTextMesh, TextAndLettersAreRegisteredAmongTheMeshFactories) {
     const std::string declaration = engine->GetGlobalFunctionByIndex(i)->GetDeclaration();
     if (declaration.rfind("mesh ", 0) == 0) order.push_back(declaration);
   }
-  EXPECT_EQ(order, (std::vector<std::string>{
-                       "mesh createTeapot()",
-                       "mesh createText(string&in, string&in, float&in)",
-                       "mesh createMeshFromFile(string)",
-                       "mesh createMeshFromFile_uniqueInstance(string)",
-                       "mesh createMesh_GetFontLetter(string&in, string&in)"}));
+  EXPECT_EQ(order,
+            (std::vector<std::string>{
+                "mesh createTeapot()", "mesh createText(string&in, string&in, float&in)",
+                "mesh createMeshFromFile(string)", "mesh createMeshFromFile_uniqueInstance(string)",
+                "mesh createMesh_GetFontLetter(string&in, string&in)"}));
 }
 
 // A scriplet builds "H" as text and as a letter and draws each: both show
@@ -114,8 +113,11 @@ TEST_F(ScriptTextMesh, TextAndLettersDrawTheirGlyphs) {
   struct Probe {
     float x, y;
     bool lit;
-  } probes[] = {{0.12f, 0.1f, true}, {0.6f, 0.62f, true},  {0.36f, 0.1f, false},
-                {0.36f, 0.62f, false}, {-0.05f, 0.36f, false}};
+  } probes[] = {{0.12f, 0.1f, true},
+                {0.6f, 0.62f, true},
+                {0.36f, 0.1f, false},
+                {0.36f, 0.62f, false},
+                {-0.05f, 0.36f, false}};
   for (int mode : {0, 1}) {
     SCOPED_TRACE(mode == 0 ? "text" : "letter");
     global<int>("mode") = mode;
@@ -162,9 +164,9 @@ TEST_F(ScriptTextMesh, LettersComeFromTheCacheByTheirFirstCharacter) {
   ASSERT_NE(global("b1").object, nullptr);
   {
     HDC dc = GetDC(nullptr);
-    HFONT font = CreateFontA(0, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                             OUT_TT_ONLY_PRECIS, CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, 0,
-                             "Arial");
+    HFONT font =
+        CreateFontA(0, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_TT_ONLY_PRECIS,
+                    CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, 0, "Arial");
     SelectObject(dc, font);
     ASSERT_EQ(buildTextMeshData(dc, "B", 0.001f, 0.1f, b), D3D_OK);
     ReleaseDC(nullptr, dc);

@@ -52,23 +52,29 @@ std::vector<uint32_t> decodeDxt(IDirect3DTexture9* texture) {
         unsigned table[8] = {a0, a1};
         for (unsigned k = 2; k < 8; ++k)
           table[k] = a0 > a1 ? ((8 - k) * a0 + (k - 1) * a1) / 7
-                             : k < 6 ? ((6 - k) * a0 + (k - 1) * a1) / 5 : (k == 6 ? 0 : 255);
+                     : k < 6 ? ((6 - k) * a0 + (k - 1) * a1) / 5
+                             : (k == 6 ? 0 : 255);
         alpha = table[index];
       }
       const uint8_t* colour = dxt1 ? block : block + 8;
-      const unsigned c0 = colour[0] | unsigned(colour[1]) << 8, c1 = colour[2] | unsigned(colour[3]) << 8;
+      const unsigned c0 = colour[0] | unsigned(colour[1]) << 8, c1 = colour[2] | unsigned(colour[3])
+                                                                                     << 8;
       auto expand = [](unsigned c, int channel) {
         const unsigned r = (c >> 11) & 31, g = (c >> 5) & 63, b = c & 31;
-        return channel == 0 ? (r << 3 | r >> 2) : channel == 1 ? (g << 2 | g >> 4) : (b << 3 | b >> 2);
+        return channel == 0   ? (r << 3 | r >> 2)
+               : channel == 1 ? (g << 2 | g >> 4)
+                              : (b << 3 | b >> 2);
       };
       const unsigned index = (unsigned(colour[4 + i / 4]) >> (2 * (i % 4))) & 3;
       const bool threeColours = dxt1 && c0 <= c1;
       unsigned rgb[3];
       for (int c = 0; c < 3; ++c) {
         const unsigned e0 = expand(c0, c), e1 = expand(c1, c);
-        rgb[c] = index == 0 ? e0 : index == 1 ? e1
+        rgb[c] = index == 0     ? e0
+                 : index == 1   ? e1
                  : threeColours ? (index == 2 ? (e0 + e1) / 2 : 0)
-                 : index == 2 ? (2 * e0 + e1) / 3 : (e0 + 2 * e1) / 3;
+                 : index == 2   ? (2 * e0 + e1) / 3
+                                : (e0 + 2 * e1) / 3;
       }
       if (threeColours && index == 3) alpha = 0;
       out[size_t(y) * desc.Width + x] = alpha << 24 | rgb[0] << 16 | rgb[1] << 8 | rgb[2];
@@ -112,7 +118,7 @@ TEST_F(TextureFill, RecordsBecomeTexels) {
     size_t index;  // row * 256 + column
     std::vector<uint8_t> want;
   } cases[] = {
-      {256, {0x7F, 0xFF, 0x00, 0xFF}},   // row 1, column 0: 0.5 * 255 = 127.5 truncates
+      {256, {0x7F, 0xFF, 0x00, 0xFF}},    // row 1, column 0: 0.5 * 255 = 127.5 truncates
       {32767, {0x7E, 0x01, 0x00, 0x00}},  // the last texel: 382 spills into the second byte
       {1, {0xFF, 0x00, 0x00, 0x00}},      // a negative float counts as its absolute value
       {2, {0x00, 0x00, 0xFF, 0x00}},      // written through the copy
@@ -120,7 +126,8 @@ TEST_F(TextureFill, RecordsBecomeTexels) {
   };
   for (const Case& c : cases) EXPECT_EQ(texelAt(bytes, c.index), c.want) << "texel " << c.index;
   size_t written = 0;
-  for (size_t i = 0; i < bytes.size() / 4; ++i) written += texelAt(bytes, i) != std::vector<uint8_t>(4, 0);
+  for (size_t i = 0; i < bytes.size() / 4; ++i)
+    written += texelAt(bytes, i) != std::vector<uint8_t>(4, 0);
   EXPECT_EQ(written, 4u);
   EXPECT_TRUE(logged().empty());
 
@@ -198,13 +205,19 @@ TEST_F(TextureFill, BlockCompressedTexturesAreEncodedInTheirOwnFormat) {
     unsigned alpha;  // of the blue texels; a multiple of 17, which DXT3 keeps
     uint32_t blue;   // what they decode to
   } cases[] = {
-      {'1', D3DFMT_DXT1, 8, 4, 0x44, 0x00000000}, {'1', D3DFMT_DXT1, 6, 6, 0x44, 0x00000000},
-      {'1', D3DFMT_DXT1, 2, 2, 0x44, 0x00000000}, {'1', D3DFMT_DXT1, 8, 4, 0x88, 0xFF0000FF},
-      {'1', D3DFMT_DXT1, 6, 6, 0xFF, 0xFF0000FF}, {'3', D3DFMT_DXT3, 8, 4, 0x44, 0x440000FF},
-      {'3', D3DFMT_DXT3, 6, 6, 0x88, 0x880000FF}, {'5', D3DFMT_DXT5, 8, 4, 0x44, 0x440000FF},
-      {'5', D3DFMT_DXT5, 6, 6, 0x44, 0x440000FF}, {'5', D3DFMT_DXT5, 2, 2, 0x88, 0x880000FF},
+      {'1', D3DFMT_DXT1, 8, 4, 0x44, 0x00000000},
+      {'1', D3DFMT_DXT1, 6, 6, 0x44, 0x00000000},
+      {'1', D3DFMT_DXT1, 2, 2, 0x44, 0x00000000},
+      {'1', D3DFMT_DXT1, 8, 4, 0x88, 0xFF0000FF},
+      {'1', D3DFMT_DXT1, 6, 6, 0xFF, 0xFF0000FF},
+      {'3', D3DFMT_DXT3, 8, 4, 0x44, 0x440000FF},
+      {'3', D3DFMT_DXT3, 6, 6, 0x88, 0x880000FF},
+      {'5', D3DFMT_DXT5, 8, 4, 0x44, 0x440000FF},
+      {'5', D3DFMT_DXT5, 6, 6, 0x44, 0x440000FF},
+      {'5', D3DFMT_DXT5, 2, 2, 0x88, 0x880000FF},
       // The premultiplied formats store the values as the fill gives them.
-      {'2', D3DFMT_DXT2, 8, 4, 0x44, 0x440000FF}, {'4', D3DFMT_DXT4, 6, 6, 0x88, 0x880000FF},
+      {'2', D3DFMT_DXT2, 8, 4, 0x44, 0x440000FF},
+      {'4', D3DFMT_DXT4, 6, 6, 0x88, 0x880000FF},
   };
   for (const auto& c : cases) {
     const std::string what = std::string("dxt") + c.dxt + "-" + std::to_string(c.width) + "x" +
@@ -213,24 +226,28 @@ TEST_F(TextureFill, BlockCompressedTexturesAreEncodedInTheirOwnFormat) {
     const size_t blocks = size_t((c.width + 3) / 4) * ((c.height + 3) / 4);
     // A name of its own: the store shares a loaded texture by name.
     const std::string name = what + ".dds";
-    write(name,
-          dds(c.width, c.height, 0, ddsDXT(c.dxt), std::string(blocks * (c.dxt == '1' ? 8 : 16), '\0')));
+    write(name, dds(c.width, c.height, 0, ddsDXT(c.dxt),
+                    std::string(blocks * (c.dxt == '1' ? 8 : 16), '\0')));
     // The alpha a hair above its value: the fill truncates.
     compile(
         "texture t;\n"
         "void checker(int w, int h, vectorN v) {\n"
         "  for (int y = 0; y < h; y++) for (int x = 0; x < w; x++)\n"
         "    if ((x + y) % 2 == 0) v.set4(y * w + x, 0, 0, 1, 1);\n"
-        "    else v.set4(y * w + x, 1, 0, 0, " + std::to_string((c.alpha + 0.01) / 255.0) + ");\n"
+        "    else v.set4(y * w + x, 1, 0, 0, " +
+        std::to_string((c.alpha + 0.01) / 255.0) +
+        ");\n"
         "}\n"
-        "void init() { t = createTextureFromFile(\"" + name + "\"); t.fill(@checker); }\n");
+        "void init() { t = createTextureFromFile(\"" +
+        name + "\"); t.fill(@checker); }\n");
     D3DSURFACE_DESC desc;
     ASSERT_NE(texture("t"), nullptr);
     texture("t")->GetLevelDesc(0, &desc);
     ASSERT_EQ(desc.Format, c.format);
     std::vector<uint32_t> want(size_t(c.width) * c.height);
     for (unsigned y = 0; y < c.height; ++y)
-      for (unsigned x = 0; x < c.width; ++x) want[y * c.width + x] = (x + y) % 2 ? c.blue : 0xFFFF0000;
+      for (unsigned x = 0; x < c.width; ++x)
+        want[y * c.width + x] = (x + y) % 2 ? c.blue : 0xFFFF0000;
     EXPECT_EQ(decodeDxt(texture("t")), want);
     EXPECT_FALSE(loggedLine(logged(), "texture.fill"));
   }
@@ -276,7 +293,9 @@ TEST_F(TextureDrawing, OverlaysLandOnExactPixels) {
       "  if (mode == 2) t.renderOverlay(10, 5);\n"
       "  if (mode == 3) t.renderScaledOverlay(0.5f, 0, 1, 1);\n"
       "}\n");
-  auto texel = [](int x, int y) { return 0xFF000000u | uint32_t(x * 4) << 16 | uint32_t(y * 5) << 8 | uint32_t(x + y); };
+  auto texel = [](int x, int y) {
+    return 0xFF000000u | uint32_t(x * 4) << 16 | uint32_t(y * 5) << 8 | uint32_t(x + y);
+  };
   const uint32_t background = 0xFF0000FF;
   struct Case {
     int mode, dx, dy;
@@ -294,8 +313,8 @@ TEST_F(TextureDrawing, OverlaysLandOnExactPixels) {
         bool covered = x >= c.dx && y >= c.dy;
         uint32_t want = covered ? texel(x - c.dx, y - c.dy) : background;
         if ((image.at(x, y) | 0xFF000000u) != want && wrong++ < 5)
-          ADD_FAILURE() << std::hex << "pixel (" << std::dec << x << ", " << y << ") is 0x" << std::hex
-                        << image.at(x, y) << ", not 0x" << want;
+          ADD_FAILURE() << std::hex << "pixel (" << std::dec << x << ", " << y << ") is 0x"
+                        << std::hex << image.at(x, y) << ", not 0x" << want;
       }
     EXPECT_EQ(wrong, 0);
   }
@@ -387,7 +406,10 @@ TEST_F(TextureDrawing, SamplerStateModes) {
   struct Case {
     int sampler, mode;
     DWORD want;
-  } cases[] = {{0, 1, D3DTEXF_LINEAR}, {0, 2, D3DTEXF_POINT}, {3, 1, D3DTEXF_LINEAR}, {3, 0, D3DTEXF_POINT},
+  } cases[] = {{0, 1, D3DTEXF_LINEAR},
+               {0, 2, D3DTEXF_POINT},
+               {3, 1, D3DTEXF_LINEAR},
+               {3, 0, D3DTEXF_POINT},
                {1, -1, D3DTEXF_POINT}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "sampler " << c.sampler << ", mode " << c.mode);
@@ -519,7 +541,8 @@ TEST_F(TextureFiles, CubeTextures) {
   }
   IDirect3DCubeTexture9* sky = global<CubeTextureHandle>("c")->object;
   D3DLOCKED_RECT locked;
-  ASSERT_EQ(sky->LockRect(D3DCUBEMAP_FACE_NEGATIVE_Z, 0, &locked, nullptr, D3DLOCK_READONLY), D3D_OK);
+  ASSERT_EQ(sky->LockRect(D3DCUBEMAP_FACE_NEGATIVE_Z, 0, &locked, nullptr, D3DLOCK_READONLY),
+            D3D_OK);
   EXPECT_EQ(std::string(static_cast<const char*>(locked.pBits), 8), payload.substr(40, 8));
   sky->UnlockRect(D3DCUBEMAP_FACE_NEGATIVE_Z, 0);
   EXPECT_EQ(*global<CubeTextureHandle>("e")->count, 2);
@@ -574,13 +597,16 @@ TEST_F(TextureModule, RejectedRegistrationsLogOnce) {
     const char* typeStillMade;  // with the methods that could be registered
   } cases[] = {
       {"texture registered twice", [](asIScriptEngine* e) { initD3DTexture(e, nullptr); },
-       [](asIScriptEngine* e) { return initD3DTexture(e, nullptr); }, "TQScript - initD3DTexture failed", nullptr},
-      {"arrays without texture", [](asIScriptEngine*) {}, initArrays, "TQScrip - initArrays failed", "arrayTexture"},
+       [](asIScriptEngine* e) { return initD3DTexture(e, nullptr); },
+       "TQScript - initD3DTexture failed", nullptr},
+      {"arrays without texture", [](asIScriptEngine*) {}, initArrays, "TQScrip - initArrays failed",
+       "arrayTexture"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     asIScriptEngine* engine = asCreateScriptEngine(ANGELSCRIPT_VERSION);
-    engine->SetMessageCallback(asFUNCTION(+[](const asSMessageInfo*, void*) {}), nullptr, asCALL_CDECL);
+    engine->SetMessageCallback(asFUNCTION(+[](const asSMessageInfo*, void*) {}), nullptr,
+                               asCALL_CDECL);
     initString(engine);
     initD3DXVector3(engine);
     c.prepare(engine);

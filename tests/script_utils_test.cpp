@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
-#include <vector>
 #include <limits>
+#include <vector>
 
 #include "runtime/DemoSequencer.h"
 #include "runtime/WinMain.h"
@@ -40,13 +40,15 @@ TEST(ScriptUtils, AllRegistrationsSucceed) {
 TEST(ScriptUtils, ARejectedRegistrationIsReportedOnce) {
   LogCapture log;
   asIScriptEngine* engine = asCreateScriptEngine(ANGELSCRIPT_VERSION);
-  engine->SetMessageCallback(asFUNCTION(+[](const asSMessageInfo*, void*) {}), nullptr, asCALL_CDECL);
+  engine->SetMessageCallback(asFUNCTION(+[](const asSMessageInfo*, void*) {}), nullptr,
+                             asCALL_CDECL);
   initString(engine);
   // Without the math types four declarations name unknown types; the rest
   // still register.
   initTQScriptUtils(engine);
   EXPECT_EQ(log.lines(), std::vector<std::string>{"TQScript - initTQScriptUtils failed"});
-  EXPECT_NE(engine->GetGlobalFunctionByDecl("float smoothstep(float &in,float &in,float &in)"), nullptr);
+  EXPECT_NE(engine->GetGlobalFunctionByDecl("float smoothstep(float &in,float &in,float &in)"),
+            nullptr);
   engine->ShutDownAndRelease();
 }
 
@@ -121,8 +123,8 @@ TEST(ScriptUtils, FloatResults) {
   ASSERT_TRUE(script.build(source)) << script.messages();
   for (size_t i = 0; i < std::size(cases); ++i) {
     float got = script.callFloat("float t" + std::to_string(i) + "()");
-    EXPECT_TRUE(same(got, cases[i].want)) << cases[i].expression << " gave " << got << ", want "
-                                          << cases[i].want;
+    EXPECT_TRUE(same(got, cases[i].want))
+        << cases[i].expression << " gave " << got << ", want " << cases[i].want;
   }
 }
 
@@ -153,19 +155,20 @@ TEST(ScriptUtils, IntResults) {
   MathScript script;
   ASSERT_TRUE(script.build(source)) << script.messages();
   for (size_t i = 0; i < std::size(cases); ++i)
-    EXPECT_EQ(script.callInt("int t" + std::to_string(i) + "()"), cases[i].want) << cases[i].expression;
+    EXPECT_EQ(script.callInt("int t" + std::to_string(i) + "()"), cases[i].want)
+        << cases[i].expression;
 }
 
 TEST(ScriptUtils, RandomRanges) {
   MathScript script;
-  ASSERT_TRUE(script.build(
-      "int lowest = 1000000, highest = -1000000;\n"
-      "float lowestF = 2, highestF = -1;\n"
-      "void draw(int n) { lowest = 1000000; highest = -1000000;"
-      "  for (int i = 0; i < 20000; i++) { int r = rand(n);"
-      "    if (r < lowest) lowest = r; if (r > highest) highest = r; } }\n"
-      "void drawF() { for (int i = 0; i < 20000; i++) { float r = randf();"
-      "    if (r < lowestF) lowestF = r; if (r > highestF) highestF = r; } }\n"))
+  ASSERT_TRUE(
+      script.build("int lowest = 1000000, highest = -1000000;\n"
+                   "float lowestF = 2, highestF = -1;\n"
+                   "void draw(int n) { lowest = 1000000; highest = -1000000;"
+                   "  for (int i = 0; i < 20000; i++) { int r = rand(n);"
+                   "    if (r < lowest) lowest = r; if (r > highest) highest = r; } }\n"
+                   "void drawF() { for (int i = 0; i < 20000; i++) { float r = randf();"
+                   "    if (r < lowestF) lowestF = r; if (r > highestF) highestF = r; } }\n"))
       << script.messages();
   asIScriptModule* module = script.engine()->GetModule("test");
   auto global = [&](const char* name) {
@@ -239,14 +242,14 @@ TEST(ScriptUtils, SceneTimingEndDemoAndQuality) {
   const float savedStart = gSceneStart, savedEnd = gSceneEnd, savedProgress = gSceneProgress;
   const int savedLOD = gReduceLOD, savedPost = gNoPostProcess;
   MathScript script;
-  ASSERT_TRUE(script.build(
-      "float start() { return getSceneStart(); }\n"
-      "float end() { return getSceneEnd(); }\n"
-      "float progress() { return getSceneProgress(); }\n"
-      "void stop() { endDemo(); }\n"
-      "int q(int i) { return engineGetQualitySettings(i); }\n"
-      "int lod() { return engineGetQualitySettings_ReduceLOD(); }\n"
-      "int post() { return engineGetQualitySettings_NoPostProcess(); }\n"))
+  ASSERT_TRUE(
+      script.build("float start() { return getSceneStart(); }\n"
+                   "float end() { return getSceneEnd(); }\n"
+                   "float progress() { return getSceneProgress(); }\n"
+                   "void stop() { endDemo(); }\n"
+                   "int q(int i) { return engineGetQualitySettings(i); }\n"
+                   "int lod() { return engineGetQualitySettings_ReduceLOD(); }\n"
+                   "int post() { return engineGetQualitySettings_NoPostProcess(); }\n"))
       << script.messages();
 
   gSceneStart = 3.5f;

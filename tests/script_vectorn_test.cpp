@@ -26,7 +26,8 @@ TEST(ScriptVectorN, ScriptResults) {
       {"{ vectorN v(3); v.set(1, 5.0); vectorN r(1); r.set(0, v.get(1)); return r; }", {5}},
       {"{ vectorN v(9); v.set3(2, 1, 2, 3); return v; }", {0, 0, 0, 0, 0, 0, 1, 2, 3}},
       {"{ vectorN v(9); v.set3(2, 1, 2, 3); vector3 o; v.getVector3(2, o);"
-       " vectorN r(3); r.setVector3(0, o); return r; }", {1, 2, 3}},
+       " vectorN r(3); r.setVector3(0, o); return r; }",
+       {1, 2, 3}},
       {"{ vectorN v(6); v.setVector3(1, vector3(4, 5, 6)); return v; }", {0, 0, 0, 4, 5, 6}},
       {"{ vectorN v(8); v.set4(1, 1, 2, 3, 4); return v; }", {0, 0, 0, 0, 1, 2, 3, 4}},
       {"{ vectorN v(4); for (int i = 0; i < 4; i++) v.set(i, i + 1); v.copyN(0, 1, 3); return v; }",
@@ -100,11 +101,11 @@ TEST(ScriptVectorN, AccessesOutsideTheStorageTouchNothing) {
       "v.set(5, 1);",
       "v.set(-1, 1);",
       "v.set(2147483647, 1);",
-      "v.set3(1, 1, 1, 1);",          // floats 3 to 5
+      "v.set3(1, 1, 1, 1);",  // floats 3 to 5
       "v.set3(-1, 1, 1, 1);",
       "v.set3(715827883, 1, 1, 1);",  // 3i overflows 32 bits
       "v.setVector3(2, vector3(1, 1, 1));",
-      "v.set4(1, 1, 1, 1, 1);",       // floats 4 to 7
+      "v.set4(1, 1, 1, 1, 1);",  // floats 4 to 7
       "v.set4(-2147483648, 1, 1, 1, 1);",
       "result = v.get(5);",
       "result = v.get(-1);",
@@ -124,8 +125,7 @@ TEST(ScriptVectorN, AccessesOutsideTheStorageTouchNothing) {
       "void useKept() { kept.set(0, 1); result = kept.get(0); }\n";
   MathScript script(false);
   ASSERT_TRUE(script.build(source)) << script.messages();
-  float* result = static_cast<float*>(
-      script.engine()->GetModule("test")->GetAddressOfGlobalVar(0));
+  float* result = static_cast<float*>(script.engine()->GetModule("test")->GetAddressOfGlobalVar(0));
 
   // Owned elements and lent storage of the same length, each exactly sized
   // so that the sanitizer sees any access past the end.

@@ -47,8 +47,9 @@ class ScriptVertexBuffer : public d3d9_testing::DeviceFixture {
     asIScriptModule* module = host->scriplets.at("scene").engine->GetModule("scene");
     const int index = module->GetGlobalVarIndexByName(name);
     EXPECT_GE(index, 0) << name;
-    return index < 0 ? nullptr
-                     : static_cast<VertexBufferHandle*>(module->GetAddressOfGlobalVar(index))->object;
+    return index < 0
+               ? nullptr
+               : static_cast<VertexBufferHandle*>(module->GetAddressOfGlobalVar(index))->object;
   }
   template <class Vertex>
   std::vector<Vertex> vertices(VertexBufferData* data) {
@@ -142,7 +143,8 @@ TEST_F(ScriptVertexBuffer, FactoriesFillTheirRecords) {
   EXPECT_EQ(buffer("huge"), nullptr);
   EXPECT_EQ(buffer("tall"), nullptr);
   asIScriptModule* module = host->scriplets.at("scene").engine->GetModule("scene");
-  EXPECT_TRUE(*static_cast<bool*>(module->GetAddressOfGlobalVar(module->GetGlobalVarIndexByName("madeAll"))));
+  EXPECT_TRUE(*static_cast<bool*>(
+      module->GetAddressOfGlobalVar(module->GetGlobalVarIndexByName("madeAll"))));
 }
 
 TEST_F(ScriptVertexBuffer, FactoryGeometry) {
@@ -202,7 +204,8 @@ TEST_F(ScriptVertexBuffer, GridCallbackDisplacesItsPoints) {
   call("make");
   asIScriptModule* module = host->scriplets.at("scene").engine->GetModule("scene");
   auto number = [&](const char* name) {
-    return *static_cast<float*>(module->GetAddressOfGlobalVar(module->GetGlobalVarIndexByName(name)));
+    return *static_cast<float*>(
+        module->GetAddressOfGlobalVar(module->GetGlobalVarIndexByName(name)));
   };
   EXPECT_EQ(number("seenW"), 2.0f);
   EXPECT_EQ(number("seenH"), 2.0f);

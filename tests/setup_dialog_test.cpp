@@ -1,12 +1,12 @@
 // The setup dialog, played by a scripted user through the dialog's real
 // input (offscreen, no display): its defaults, each control, Start and
 // Exit, its failure boxes, the splash picture and the program's resources.
+#include <SDL2/SDL.h>
 #include <gtest/gtest.h>
 #include <stb_image.h>
 #include <stb_image_write.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <SDL2/SDL.h>
 
 #include <climits>
 #include <cstdio>
@@ -40,12 +40,13 @@ struct Globals {
   bool operator==(const Globals&) const = default;
 };
 void PrintTo(const Globals& g, std::ostream* os) {
-  *os << g.width << "x" << g.height << "x" << g.colorBits << (g.fullscreen ? " fullscreen" : " windowed")
-      << (g.vsync ? " vsync" : "") << (g.highResModels ? " highres" : "")
-      << (g.additionalEffects ? " effects" : "");
+  *os << g.width << "x" << g.height << "x" << g.colorBits
+      << (g.fullscreen ? " fullscreen" : " windowed") << (g.vsync ? " vsync" : "")
+      << (g.highResModels ? " highres" : "") << (g.additionalEffects ? " effects" : "");
 }
 Globals current() {
-  return {gScreenWidth, gScreenHeight, gColorBits, gFullscreen, gVSync, gHighResModels, gAdditionalEffects};
+  return {gScreenWidth, gScreenHeight,  gColorBits,        gFullscreen,
+          gVSync,       gHighResModels, gAdditionalEffects};
 }
 const Globals kDefaults{640, 480, 32, true, true, true, true};
 
@@ -117,8 +118,9 @@ TEST_F(SetupDialogTest, OpensWithItsDefaultsAndStartGivesThem) {
   EXPECT_TRUE(play({inspect(look), click(IDC_START_DEMO)}));
   EXPECT_EQ(current(), kDefaults);
   EXPECT_EQ(seen.caption, "TQ07");
-  EXPECT_EQ(seen.entries, (std::vector<std::string>{"320x200", "320x240", "640x480", "800x600", "1024x768",
-                                                    "1280x960", "1280x1024", "1600x1200"}));
+  EXPECT_EQ(seen.entries,
+            (std::vector<std::string>{"320x200", "320x240", "640x480", "800x600", "1024x768",
+                                      "1280x960", "1280x1024", "1600x1200"}));
   EXPECT_EQ(seen.selection, 2);
   EXPECT_EQ(seen.edit, "640x480");
   EXPECT_EQ(seen.windowed, UINT(BST_UNCHECKED));
@@ -166,9 +168,13 @@ INSTANTIATE_TEST_SUITE_P(
         UserCase{"WindowedTwice", {click(IDC_WINDOWED), click(IDC_WINDOWED)}, kDefaults},
         UserCase{"SixteenBit", {click(IDC_16_BIT)}, {640, 480, 16, true, true, true, true}},
         UserCase{"SixteenThenThirtyTwo", {click(IDC_16_BIT), click(IDC_32_BIT)}, kDefaults},
-        UserCase{"SixteenTwice", {click(IDC_16_BIT), click(IDC_16_BIT)}, {640, 480, 16, true, true, true, true}},
-        UserCase{"HighResOff", {click(IDC_HIGH_RES_MODELS)}, {640, 480, 32, true, true, false, true}},
-        UserCase{"EffectsOff", {click(IDC_ADDITIONAL_EFFECTS)}, {640, 480, 32, true, true, true, false}},
+        UserCase{"SixteenTwice",
+                 {click(IDC_16_BIT), click(IDC_16_BIT)},
+                 {640, 480, 16, true, true, true, true}},
+        UserCase{
+            "HighResOff", {click(IDC_HIGH_RES_MODELS)}, {640, 480, 32, true, true, false, true}},
+        UserCase{
+            "EffectsOff", {click(IDC_ADDITIONAL_EFFECTS)}, {640, 480, 32, true, true, true, false}},
         UserCase{"VSyncOff", {click(IDC_VSYNC)}, {640, 480, 32, true, false, true, true}},
         UserCase{"VSyncOffAndOnAgain", {click(IDC_VSYNC), click(IDC_VSYNC)}, kDefaults},
         UserCase{"EverythingChanged",
@@ -205,25 +211,44 @@ TEST_P(SetupDialogKeys, ChoicesFollowTheKeys) {
 INSTANTIATE_TEST_SUITE_P(
     Keys, SetupDialogKeys,
     testing::Values(
-        UserCase{"DownTwiceInTheList", keys({tabs(1), {kDown, kDown}}), {1024, 768, 32, true, true, true, true}},
-        UserCase{"UpStopsAtTheFirstMode", keys({tabs(1), {kUp, kUp, kUp}}), {320, 200, 32, true, true, true, true}},
-        UserCase{"DownStopsAtTheLastMode", keys({tabs(1), std::vector<Step>(7, kDown)}),
+        UserCase{"DownTwiceInTheList",
+                 keys({tabs(1), {kDown, kDown}}),
+                 {1024, 768, 32, true, true, true, true}},
+        UserCase{"UpStopsAtTheFirstMode",
+                 keys({tabs(1), {kUp, kUp, kUp}}),
+                 {320, 200, 32, true, true, true, true}},
+        UserCase{"DownStopsAtTheLastMode",
+                 keys({tabs(1), std::vector<Step>(7, kDown)}),
                  {1600, 1200, 32, true, true, true, true}},
-        UserCase{"SpaceChecksSixteenBit", keys({tabs(2), {kSpace}}), {640, 480, 16, true, true, true, true}},
-        UserCase{"LeftFromThirtyTwoChecksSixteen", keys({tabs(3), {kLeft}}), {640, 480, 16, true, true, true, true}},
-        UserCase{"RightWrapsWithinTheRadioButtons", keys({tabs(3), {kRight}}),
+        UserCase{"SpaceChecksSixteenBit",
+                 keys({tabs(2), {kSpace}}),
                  {640, 480, 16, true, true, true, true}},
-        UserCase{"ArrowsThereAndBack", keys({tabs(2), {kSpace, kDown, kUp}}), {640, 480, 16, true, true, true, true}},
-        UserCase{"SpaceTicksWindowed", keys({tabs(4), {kSpace}}), {640, 480, 32, false, true, true, true}},
+        UserCase{"LeftFromThirtyTwoChecksSixteen",
+                 keys({tabs(3), {kLeft}}),
+                 {640, 480, 16, true, true, true, true}},
+        UserCase{"RightWrapsWithinTheRadioButtons",
+                 keys({tabs(3), {kRight}}),
+                 {640, 480, 16, true, true, true, true}},
+        UserCase{"ArrowsThereAndBack",
+                 keys({tabs(2), {kSpace, kDown, kUp}}),
+                 {640, 480, 16, true, true, true, true}},
+        UserCase{"SpaceTicksWindowed",
+                 keys({tabs(4), {kSpace}}),
+                 {640, 480, 32, false, true, true, true}},
         UserCase{"SpaceTwiceLeavesWindowedAsItWas", keys({tabs(4), {kSpace, kSpace}}), kDefaults},
         UserCase{"SpaceClearsEachSwitch",
                  keys({tabs(5), {kSpace}, tabs(1), {kSpace}, tabs(1), {kSpace}}),
                  {640, 480, 32, true, false, false, false}},
-        UserCase{"ShiftTabGoesBack", keys({tabs(5), {kShiftTab, kSpace}}), {640, 480, 32, false, true, true, true}},
-        UserCase{"TabWrapsToTheList", keys({tabs(10), {kDown}}), {800, 600, 32, true, true, true, true}},
+        UserCase{"ShiftTabGoesBack",
+                 keys({tabs(5), {kShiftTab, kSpace}}),
+                 {640, 480, 32, false, true, true, true}},
+        UserCase{
+            "TabWrapsToTheList", keys({tabs(10), {kDown}}), {800, 600, 32, true, true, true, true}},
         UserCase{"ArrowsAndSpaceElsewhereChangeNothing",
-                 keys({tabs(1), {kSpace, kLeft, kRight}, tabs(3), {kUp, kDown, kLeft, kRight}}), kDefaults},
-        UserCase{"SpaceOnStartDemoStarts", keys({tabs(1), {kDown}, tabs(7), {kSpace, kUp}}),
+                 keys({tabs(1), {kSpace, kLeft, kRight}, tabs(3), {kUp, kDown, kLeft, kRight}}),
+                 kDefaults},
+        UserCase{"SpaceOnStartDemoStarts",
+                 keys({tabs(1), {kDown}, tabs(7), {kSpace, kUp}}),
                  {800, 600, 32, true, true, true, true}}),
     [](const testing::TestParamInfo<UserCase>& info) { return std::string(info.param.name); });
 
@@ -235,7 +260,8 @@ TEST_F(SetupDialogTest, TabGoesRoundTheControlsInTheirOrder) {
                                   IDC_VSYNC,      IDC_START_DEMO,      IDC_EXIT};
   for (bool backwards : {false, true}) {
     std::vector<int> seen;
-    std::vector<Step> steps = {inspect([&](HWND dialog) { seen.push_back(focusedControl(dialog)); })};
+    std::vector<Step> steps = {
+        inspect([&](HWND dialog) { seen.push_back(focusedControl(dialog)); })};
     for (size_t i = 0; i <= order.size(); ++i) {
       steps.push_back(press(Key::Tab, backwards));
       steps.push_back(inspect([&](HWND dialog) { seen.push_back(focusedControl(dialog)); }));
@@ -244,7 +270,8 @@ TEST_F(SetupDialogTest, TabGoesRoundTheControlsInTheirOrder) {
     EXPECT_TRUE(play(steps));
     std::vector<int> expected = {0};
     for (size_t i = 0; i <= order.size(); ++i)
-      expected.push_back(backwards ? order[order.size() - 1 - i % order.size()] : order[i % order.size()]);
+      expected.push_back(backwards ? order[order.size() - 1 - i % order.size()]
+                                   : order[i % order.size()]);
     EXPECT_EQ(seen, expected) << (backwards ? "Shift+Tab" : "Tab");
   }
 }
@@ -274,7 +301,8 @@ TEST_F(SetupDialogTest, TheFocusIsShown) {
     // The controls are drawn a little taller than their template rectangles.
     const int margin = 12;
     auto near = [&](const RECT& r, int x, int y) {
-      return x >= r.left - margin && x < r.right + margin && y >= r.top - margin && y < r.bottom + margin;
+      return x >= r.left - margin && x < r.right + margin && y >= r.top - margin &&
+             y < r.bottom + margin;
     };
     int changed = 0, changedAlso = 0, outside = 0;
     for (int y = 0; y < after.height; ++y)
@@ -341,21 +369,25 @@ TEST_F(SetupDialogDeathTest, EnterAndSpaceOnExitEndTheProcessWithZero) {
 TEST_F(SetupDialogDeathTest, FailuresShowTheirBoxAndExitWithOne) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   // Typing into the list's field leaves no entry selected.
-  EXPECT_EXIT(play({type(IDC_VIDEO_MODE, "1024x700"), click(IDC_START_DEMO)}), testing::ExitedWithCode(1),
+  EXPECT_EXIT(play({type(IDC_VIDEO_MODE, "1024x700"), click(IDC_START_DEMO)}),
+              testing::ExitedWithCode(1),
               "\\[Exiting Demo \\(Failure\\)\\] Unable to translate video mode selection\\.");
   // The splash failures come at the first paint, before any input.
   resource_test::hideResource(MAKEINTRESOURCEA(IDR_SPLASH), "BINARY");
   EXPECT_EXIT(play({click(IDC_START_DEMO)}), testing::ExitedWithCode(1),
               "Unable to resolve splash screen as a resource\\.");
   resource_test::replaceResource(MAKEINTRESOURCEA(IDR_SPLASH), "BINARY", {});
-  EXPECT_EXIT(play({}), testing::ExitedWithCode(1), "Unable to resolve splash screen as a resource\\.");
-  resource_test::replaceResource(MAKEINTRESOURCEA(IDR_SPLASH), "BINARY", {0xFF, 0xD8, 0xFF, 0xE0, 1, 2, 3});
+  EXPECT_EXIT(play({}), testing::ExitedWithCode(1),
+              "Unable to resolve splash screen as a resource\\.");
+  resource_test::replaceResource(MAKEINTRESOURCEA(IDR_SPLASH), "BINARY",
+                                 {0xFF, 0xD8, 0xFF, 0xE0, 1, 2, 3});
   EXPECT_EXIT(play({}), testing::ExitedWithCode(1), "Unable to LoadiPicture with splash screen\\.");
 }
 
 // Picking an entry again after typing makes the mode readable again.
 TEST_F(SetupDialogTest, PickingAnEntryAfterTypingSelectsIt) {
-  EXPECT_TRUE(play({type(IDC_VIDEO_MODE, "2000x2000"), pickEntry(IDC_VIDEO_MODE, 3), click(IDC_START_DEMO)}));
+  EXPECT_TRUE(play(
+      {type(IDC_VIDEO_MODE, "2000x2000"), pickEntry(IDC_VIDEO_MODE, 3), click(IDC_START_DEMO)}));
   EXPECT_EQ(gScreenWidth, 800);
   EXPECT_EQ(gScreenHeight, 600);
 }
@@ -420,7 +452,8 @@ std::vector<unsigned char> quartersJpeg(int width, int height) {
   stbi_write_jpg_to_func(
       [](void* context, void* data, int size) {
         auto* bytes = static_cast<std::vector<unsigned char>*>(context);
-        bytes->insert(bytes->end(), static_cast<unsigned char*>(data), static_cast<unsigned char*>(data) + size);
+        bytes->insert(bytes->end(), static_cast<unsigned char*>(data),
+                      static_cast<unsigned char*>(data) + size);
       },
       &out, width, height, 3, rgb.data(), 95);
   return out;
@@ -442,16 +475,17 @@ void expectQuartersInFrame(const Frame& shot, const RECT& frame) {
     int x, y;
     unsigned r, g, b;
   } probes[] = {
-      {frame.left + inset, frame.top + inset, 255, 0, 0},          // top left: red
-      {frame.right - 1 - inset, frame.top + inset, 0, 255, 0},     // top right: green
-      {frame.left + inset, frame.bottom - 1 - inset, 0, 0, 255},   // bottom left: blue
+      {frame.left + inset, frame.top + inset, 255, 0, 0},         // top left: red
+      {frame.right - 1 - inset, frame.top + inset, 0, 255, 0},    // top right: green
+      {frame.left + inset, frame.bottom - 1 - inset, 0, 0, 255},  // bottom left: blue
       {frame.right - 1 - inset, frame.bottom - 1 - inset, 255, 255, 255},
   };
   for (const Probe& probe : probes)
     EXPECT_TRUE(near(at(probe.x, probe.y), probe.r, probe.g, probe.b))
         << "at " << probe.x << ", " << probe.y << ": " << std::hex << at(probe.x, probe.y);
   // Outside the frame: the dialog's face, not the picture.
-  EXPECT_TRUE(near(at(frame.right + 4, frame.top + 4), 212, 209, 199)) << std::hex << at(frame.right + 4, frame.top + 4);
+  EXPECT_TRUE(near(at(frame.right + 4, frame.top + 4), 212, 209, 199))
+      << std::hex << at(frame.right + 4, frame.top + 4);
 }
 
 // The splash picture fills the frame, whatever its own size.
@@ -467,7 +501,8 @@ TEST_F(SetupDialogTest, SplashFillsTheFrameUpright) {
 // group lists two 16-colour icons of 16 and 32 pixels, resources 1 and 2.
 TEST_F(SetupDialogTest, ProgramResources) {
   int size = 0;
-  auto* splash = static_cast<const unsigned char*>(loadResource(MAKEINTRESOURCEA(IDR_SPLASH), "BINARY", size));
+  auto* splash =
+      static_cast<const unsigned char*>(loadResource(MAKEINTRESOURCEA(IDR_SPLASH), "BINARY", size));
   ASSERT_NE(splash, nullptr);
   std::ifstream file(ENGINE_SOURCE_DIR "/resources/splash.jpg", std::ios::binary);
   std::string onDisk((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
@@ -478,7 +513,8 @@ TEST_F(SetupDialogTest, ProgramResources) {
   EXPECT_EQ(loadResource(MAKEINTRESOURCEA(IDR_SPLASH), "binary", size), splash);
   EXPECT_EQ(loadResource(MAKEINTRESOURCEA(IDR_SPLASH + 1), "BINARY", size), nullptr);
 
-  auto* group = static_cast<const unsigned char*>(loadResource(MAKEINTRESOURCEA(IDI_PROGRAM), RT_GROUP_ICON, size));
+  auto* group = static_cast<const unsigned char*>(
+      loadResource(MAKEINTRESOURCEA(IDI_PROGRAM), RT_GROUP_ICON, size));
   ASSERT_NE(group, nullptr);
   ASSERT_EQ(size, 6 + 2 * 14);
   EXPECT_EQ(group[4], 2);
@@ -490,10 +526,11 @@ TEST_F(SetupDialogTest, ProgramResources) {
     EXPECT_EQ(entry[2], 16);  // colours
     EXPECT_EQ(entry[12], i + 1);
     int imageSize = 0;
-    auto* image = static_cast<const unsigned char*>(loadResource(MAKEINTRESOURCEA(i + 1), RT_ICON, imageSize));
+    auto* image = static_cast<const unsigned char*>(
+        loadResource(MAKEINTRESOURCEA(i + 1), RT_ICON, imageSize));
     ASSERT_NE(image, nullptr);
-    EXPECT_EQ(image[4], pixels);   // the bitmap header's width
-    EXPECT_EQ(image[14], 4);       // bits per pixel
+    EXPECT_EQ(image[4], pixels);  // the bitmap header's width
+    EXPECT_EQ(image[14], 4);      // bits per pixel
     EXPECT_EQ(uint32_t(entry[8] | entry[9] << 8), uint32_t(imageSize));
   }
 }

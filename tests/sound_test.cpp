@@ -5,12 +5,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/sound/Sound.h"
@@ -35,7 +35,8 @@ std::vector<Trigger>& triggers() {
 long gFramesMixed = 0;
 
 void recordTrigger(HSYNC, DWORD, DWORD data, void* user) {
-  triggers().push_back(Trigger{(int)(intptr_t)user, (int)(data & 0xFFFF), (int)(data >> 16), gFramesMixed});
+  triggers().push_back(
+      Trigger{(int)(intptr_t)user, (int)(data & 0xFFFF), (int)(data >> 16), gFramesMixed});
 }
 
 class SoundLibrary : public testing::Test {
@@ -185,9 +186,14 @@ TEST_F(SoundLibrary, InstrumentSyncsFireAtTheRowsThatPlayTheirNotes) {
   ASSERT_NE(music, 0u);
   // 0: sample 1, any note; 1: sample 2, any note; 2: sample 2, only the
   // note one octave above the middle C (72).
-  ASSERT_NE(BASS_ChannelSetSync(music, BASS_SYNC_MUSICINST, 0xFFFFFFFFFFFF0001ull, recordTrigger, (void*)0), 0u);
-  ASSERT_NE(BASS_ChannelSetSync(music, BASS_SYNC_MUSICINST, 0xFFFF0002ull, recordTrigger, (void*)1), 0u);
-  ASSERT_NE(BASS_ChannelSetSync(music, BASS_SYNC_MUSICINST, (72u << 16) | 2, recordTrigger, (void*)2), 0u);
+  ASSERT_NE(BASS_ChannelSetSync(music, BASS_SYNC_MUSICINST, 0xFFFFFFFFFFFF0001ull, recordTrigger,
+                                (void*)0),
+            0u);
+  ASSERT_NE(BASS_ChannelSetSync(music, BASS_SYNC_MUSICINST, 0xFFFF0002ull, recordTrigger, (void*)1),
+            0u);
+  ASSERT_NE(
+      BASS_ChannelSetSync(music, BASS_SYNC_MUSICINST, (72u << 16) | 2, recordTrigger, (void*)2),
+      0u);
   ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
   mix(6 * kRowFrames);
   struct Expected {
@@ -212,8 +218,10 @@ TEST_F(SoundLibrary, SyncsAreOnlyForModules) {
 
 TEST_F(SoundLibrary, ModulePositionsAreOrderAndRow) {
   HMUSIC music = loadModule(twoInstrumentModule().bytes());
-  ASSERT_NE(BASS_ChannelSetSync(music, BASS_SYNC_MUSICINST, 0xFFFF0001ull, recordTrigger, (void*)1), 0u);
-  ASSERT_NE(BASS_ChannelSetSync(music, BASS_SYNC_MUSICINST, 0xFFFF0002ull, recordTrigger, (void*)2), 0u);
+  ASSERT_NE(BASS_ChannelSetSync(music, BASS_SYNC_MUSICINST, 0xFFFF0001ull, recordTrigger, (void*)1),
+            0u);
+  ASSERT_NE(BASS_ChannelSetSync(music, BASS_SYNC_MUSICINST, 0xFFFF0002ull, recordTrigger, (void*)2),
+            0u);
   ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
   struct Case {
     QWORD position;
@@ -225,7 +233,7 @@ TEST_F(SoundLibrary, ModulePositionsAreOrderAndRow) {
       {0, true, 1},               // back to the start: row 0 plays again
       {(3u << 16) | 0, true, 0},  // a row without notes
       {(64u << 16) | 0, false, 0},
-      {2, false, 0},  // order past the end
+      {2, false, 0},                      // order past the end
       {0xFFFFFFFF80000000ull, false, 0},  // row 0x8000, widened with its sign
   };
   for (const Case& c : cases) {
@@ -305,8 +313,10 @@ TEST(SoundDevice, OpensTheSystemsOutputAndFailsWithoutADriver) {
   EXPECT_FALSE(BASS_Init(1, kRate, 0, nullptr, nullptr));
   EXPECT_EQ(BASS_ErrorGetCode(), (DWORD)BASS_ERROR_DRIVER);
   EXPECT_FALSE(sound_test::initialised());
-  if (driver) setenv("SDL_AUDIODRIVER", saved.c_str(), 1);
-  else unsetenv("SDL_AUDIODRIVER");
+  if (driver)
+    setenv("SDL_AUDIODRIVER", saved.c_str(), 1);
+  else
+    unsetenv("SDL_AUDIODRIVER");
 }
 
 namespace {
@@ -335,7 +345,8 @@ TEST(SoundDevice, SyncsArriveFromTheLibrarysThread) {
     std::lock_guard<std::mutex> guard(gHeardLock);
     gHeardOn.clear();
   }
-  ASSERT_NE(BASS_ChannelSetSync(music, BASS_SYNC_MUSICINST, 0xFFFF0001ull, recordHeard, nullptr), 0u);
+  ASSERT_NE(BASS_ChannelSetSync(music, BASS_SYNC_MUSICINST, 0xFFFF0001ull, recordHeard, nullptr),
+            0u);
   ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
   bool heard;
   {
@@ -375,7 +386,8 @@ TEST_F(SoundLibrary, RealModuleReportsItsInstrumentNotesAndVolumes) {
   EXPECT_EQ(loadStream(bytes), 0u) << "a module must not pass for a stream";
   HMUSIC music = loadModule(bytes);
   ASSERT_NE(music, 0u);
-  ASSERT_NE(BASS_ChannelSetSync(music, BASS_SYNC_MUSICINST, 0xFFFF0001ull, recordTrigger, (void*)1), 0u);
+  ASSERT_NE(BASS_ChannelSetSync(music, BASS_SYNC_MUSICINST, 0xFFFF0001ull, recordTrigger, (void*)1),
+            0u);
   ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
   mix(kRate);
   ASSERT_GE(triggers().size(), 4u);

@@ -115,7 +115,8 @@ TEST_F(StateStacks, CaptureReadsEveryDefinedStateInAscendingOrder) {
   ASSERT_EQ(device.calls.size(), 103u);
   EXPECT_EQ(device.calls.front(), (Call{'g', -1, 7, 1007}));
   EXPECT_EQ(device.calls.back(), (Call{'g', -1, 209, 1209}));
-  for (std::size_t i = 1; i < device.calls.size(); ++i) EXPECT_LT(device.calls[i - 1].state, device.calls[i].state);
+  for (std::size_t i = 1; i < device.calls.size(); ++i)
+    EXPECT_LT(device.calls[i - 1].state, device.calls[i].state);
   EXPECT_EQ(stack.current[kLighting], 1000u + kLighting);
   EXPECT_EQ(stack.current[10], 0u);  // not a render state: not asked
   EXPECT_EQ(stack.marks, std::vector<int>{0});
@@ -129,7 +130,8 @@ TEST_F(StateStacks, CaptureReadsEveryDefinedStateInAscendingOrder) {
     EXPECT_EQ(c.stage, 3);
     asked.push_back(c.state);
   }
-  EXPECT_EQ(asked, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 22, 23, 24, 26, 27, 28, 32}));
+  EXPECT_EQ(asked,
+            (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 22, 23, 24, 26, 27, 28, 32}));
 }
 
 TEST_F(StateStacks, PushThenPopMakesNoDeviceCall) {
@@ -154,8 +156,8 @@ TEST_F(StateStacks, EverySetIsOneCallAndIsUndoneNewestFirst) {
                                              renderSet(kLighting, 5), renderSet(kCull, 1)}));
   device.calls.clear();
   stack.pop();
-  EXPECT_EQ(device.calls, (std::vector<Call>{renderSet(kCull, 1), renderSet(kLighting, 0), renderSet(kCull, 0),
-                                             renderSet(kLighting, 1)}));
+  EXPECT_EQ(device.calls, (std::vector<Call>{renderSet(kCull, 1), renderSet(kLighting, 0),
+                                             renderSet(kCull, 0), renderSet(kLighting, 1)}));
   EXPECT_EQ(stack.current[kLighting], 1u);
   EXPECT_TRUE(stack.changeLog.empty());
   EXPECT_TRUE(stack.previous[kLighting].empty());
@@ -228,8 +230,10 @@ TEST_F(StateStacks, AllStateFunctionsRunRenderStatesFirstThenStagesInOrder) {
   captureAllStates();
   std::vector<std::pair<char, int>> order;
   for (const Call& c : device.calls)
-    if (order.empty() || order.back() != std::make_pair(c.kind, c.stage)) order.emplace_back(c.kind, c.stage);
-  EXPECT_EQ(order, (std::vector<std::pair<char, int>>{{'g', -1}, {'G', 0}, {'G', 1}, {'G', 2}, {'G', 3}}));
+    if (order.empty() || order.back() != std::make_pair(c.kind, c.stage))
+      order.emplace_back(c.kind, c.stage);
+  EXPECT_EQ(order,
+            (std::vector<std::pair<char, int>>{{'g', -1}, {'G', 0}, {'G', 1}, {'G', 2}, {'G', 3}}));
 
   pushAllStates();
   for (int stage = 3; stage >= 0; --stage) stageStacks[stage]->set(kColorOp, 9);

@@ -45,6 +45,7 @@ struct HeadlessEnvironment {
 struct CompilerWorker : ::testing::Environment {
   void SetUp() override { d3dx_hlsl::startCompiler(); }
 };
-::testing::Environment* const gCompilerWorker = ::testing::AddGlobalTestEnvironment(new CompilerWorker);
+::testing::Environment* const gCompilerWorker =
+    ::testing::AddGlobalTestEnvironment(new CompilerWorker);
 
 }  // namespace

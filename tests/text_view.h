@@ -3,9 +3,9 @@
 // of the text to the pixel that shows it.
 #pragma once
 
-#include "tests/eye_light.h"
 #include "platform/d3d9/D3D9.h"
 #include "platform/d3dx/D3DXMath.h"
+#include "tests/eye_light.h"
 
 class TextView {
  public:

@@ -102,7 +102,8 @@ class TextureScene : public d3d9_testing::DeviceFixture {
       return out;
     UINT rows = desc.Format == D3DFMT_DXT1 ? (desc.Height + 3) / 4 : desc.Height;
     for (UINT y = 0; y < rows; ++y) {
-      const uint8_t* row = static_cast<const uint8_t*>(locked.pBits) + size_t(y) * size_t(locked.Pitch);
+      const uint8_t* row =
+          static_cast<const uint8_t*>(locked.pBits) + size_t(y) * size_t(locked.Pitch);
       out.insert(out.end(), row, row + rowBytes);
     }
     texture->UnlockRect(0);

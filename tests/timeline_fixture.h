@@ -48,7 +48,8 @@ struct RecordingDevice : IDirect3DDevice9 {
     D3DXMatrixIdentity(&projection);
   }
   void record(const std::string& what) {
-    timelineEvents().push_back({what, gCurrentTime, gSceneStart, gSceneEnd, gSceneProgress, world, view});
+    timelineEvents().push_back(
+        {what, gCurrentTime, gSceneStart, gSceneEnd, gSceneProgress, world, view});
   }
   HRESULT BeginScene() override {
     record("[scene");

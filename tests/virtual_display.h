@@ -23,9 +23,9 @@ struct VirtualDisplayRun {
 inline VirtualDisplayRun runUnderVirtualDisplay(const std::string& self, const char* variable,
                                                 const char* filter, const char* logName) {
   std::string output = testing::TempDir() + logName + std::to_string(getpid()) + ".txt";
-  std::string command =
-      "timeout -s KILL 120 xvfb-run -a -s '-screen 0 1024x768x24' sh -c '" + std::string(variable) +
-      "=$DISPLAY exec " + self + " --gtest_filter=" + filter + "' > " + output + " 2>&1";
+  std::string command = "timeout -s KILL 120 xvfb-run -a -s '-screen 0 1024x768x24' sh -c '" +
+                        std::string(variable) + "=$DISPLAY exec " + self +
+                        " --gtest_filter=" + filter + "' > " + output + " 2>&1";
   VirtualDisplayRun run;
   run.status = std::system(command.c_str());
   std::ifstream file(output);

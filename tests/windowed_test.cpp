@@ -25,11 +25,12 @@ TEST(WindowedPlayer, PlaysInAWindowAndEndsWhenTheScriptSaysSo) {
                                     "  if (frames == 5) endDemo();\n"
                                     "}\n";
   // Enter, once the dialog is on the screen, presses "Start Demo".
-  std::string command = "cd " + dir.string() +
-                        " && timeout -s KILL 60 xvfb-run -a -s '-screen 0 1024x768x24' sh -c '" +
-                        ENGINE_PLAYER_PATH + " show.txt & player=$!; "
-                        "xdotool search --sync --onlyvisible --name \"^TQ07$\" windowfocus --sync key Return; "
-                        "wait $player' > output.txt 2>&1";
+  std::string command =
+      "cd " + dir.string() +
+      " && timeout -s KILL 60 xvfb-run -a -s '-screen 0 1024x768x24' sh -c '" + ENGINE_PLAYER_PATH +
+      " show.txt & player=$!; "
+      "xdotool search --sync --onlyvisible --name \"^TQ07$\" windowfocus --sync key Return; "
+      "wait $player' > output.txt 2>&1";
   int status = std::system(command.c_str());
   std::ifstream log(dir / "output.txt");
   std::string output((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());

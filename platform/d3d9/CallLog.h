@@ -46,9 +46,7 @@ std::string logArgument(T* p) {
   return p ? "ptr" : "null";
 }
 template <typename T>
-std::string logArgument(T value)
-  requires std::is_integral_v<T> || std::is_enum_v<T>
-{
+std::string logArgument(T value) requires std::is_integral_v<T> || std::is_enum_v<T> {
   if constexpr (std::is_enum_v<T>)
     return std::to_string(static_cast<long long>(value));
   else if constexpr (std::is_signed_v<T>)

@@ -8,8 +8,7 @@ CubeTexture::CubeTexture(Device* device, UINT edge, UINT levels, DWORD usage, D3
                          D3DPOOL pool)
     : TextureObject(device, GL_TEXTURE_CUBE_MAP, edge, edge, levels, usage, format, pool) {}
 
-HRESULT CubeTexture::GetCubeMapSurface(D3DCUBEMAP_FACES face, UINT level,
-                                       IDirect3DSurface9** out) {
+HRESULT CubeTexture::GetCubeMapSurface(D3DCUBEMAP_FACES face, UINT level, IDirect3DSurface9** out) {
   if (!out) return D3DERR_INVALIDCALL;
   Surface* surface = storage.surface(UINT(face), level);
   *out = surface;

@@ -7,8 +7,7 @@ namespace d3d9 {
 
 class CubeTexture final : public TextureObject<IDirect3DCubeTexture9, D3DRTYPE_CUBETEXTURE> {
  public:
-  CubeTexture(Device* device, UINT edge, UINT levels, DWORD usage, D3DFORMAT format,
-              D3DPOOL pool);
+  CubeTexture(Device* device, UINT edge, UINT levels, DWORD usage, D3DFORMAT format, D3DPOOL pool);
 
   HRESULT GetCubeMapSurface(D3DCUBEMAP_FACES face, UINT level,
                             IDirect3DSurface9** surface) override;

@@ -216,9 +216,8 @@ struct IDirect3DDevice9 {
                                 IDirect3DSurface9** surface);
 
   // Resources
-  virtual HRESULT CreateTexture(UINT width, UINT height, UINT levels, DWORD usage,
-                                D3DFORMAT format, D3DPOOL pool, IDirect3DTexture9** texture,
-                                HANDLE* sharedHandle);
+  virtual HRESULT CreateTexture(UINT width, UINT height, UINT levels, DWORD usage, D3DFORMAT format,
+                                D3DPOOL pool, IDirect3DTexture9** texture, HANDLE* sharedHandle);
   virtual HRESULT CreateCubeTexture(UINT edgeLength, UINT levels, DWORD usage, D3DFORMAT format,
                                     D3DPOOL pool, IDirect3DCubeTexture9** texture,
                                     HANDLE* sharedHandle);
@@ -239,8 +238,7 @@ struct IDirect3DDevice9 {
                                               HANDLE* sharedHandle);
   virtual HRESULT UpdateSurface(IDirect3DSurface9* source, const RECT* sourceRect,
                                 IDirect3DSurface9* destination, const POINT* destPoint);
-  virtual HRESULT UpdateTexture(IDirect3DBaseTexture9* source,
-                                IDirect3DBaseTexture9* destination);
+  virtual HRESULT UpdateTexture(IDirect3DBaseTexture9* source, IDirect3DBaseTexture9* destination);
   virtual HRESULT GetRenderTargetData(IDirect3DSurface9* renderTarget,
                                       IDirect3DSurface9* destination);
   virtual HRESULT StretchRect(IDirect3DSurface9* source, const RECT* sourceRect,
@@ -330,4 +328,3 @@ struct IDirect3D9 : IUnknown {
 
 // Makes the factory; null when `sdkVersion` is not D3D_SDK_VERSION.
 IDirect3D9* Direct3DCreate9(UINT sdkVersion);
-

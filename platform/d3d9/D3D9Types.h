@@ -7,9 +7,8 @@
 
 typedef DWORD D3DCOLOR;
 
-#define D3DCOLOR_ARGB(a, r, g, b)                                                        \
-  ((D3DCOLOR)((((a) & 0xff) << 24) | (((r) & 0xff) << 16) | (((g) & 0xff) << 8) | \
-              ((b) & 0xff)))
+#define D3DCOLOR_ARGB(a, r, g, b) \
+  ((D3DCOLOR)((((a)&0xff) << 24) | (((r)&0xff) << 16) | (((g)&0xff) << 8) | ((b)&0xff)))
 #define D3DCOLOR_XRGB(r, g, b) D3DCOLOR_ARGB(0xff, r, g, b)
 
 struct D3DVECTOR {
@@ -85,4 +84,5 @@ struct D3DVERTEXELEMENT9 {
   BYTE Usage;
   BYTE UsageIndex;
 };
-#define D3DDECL_END() {0xFF, 0, 17, 0, 0, 0}
+#define D3DDECL_END() \
+  { 0xFF, 0, 17, 0, 0, 0 }

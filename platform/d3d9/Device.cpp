@@ -83,9 +83,9 @@ Device* Device::create(IDirect3D9* direct3d, HWND window, DWORD behaviourFlags,
       return nullptr;
     }
   }
-  if (!(behaviourFlags & (D3DCREATE_HARDWARE_VERTEXPROCESSING |
-                          D3DCREATE_SOFTWARE_VERTEXPROCESSING |
-                          D3DCREATE_MIXED_VERTEXPROCESSING))) {
+  if (!(behaviourFlags &
+        (D3DCREATE_HARDWARE_VERTEXPROCESSING | D3DCREATE_SOFTWARE_VERTEXPROCESSING |
+         D3DCREATE_MIXED_VERTEXPROCESSING))) {
     error = "no vertex processing was chosen";
     return nullptr;
   }
@@ -131,9 +131,9 @@ bool Device::init(std::string& error) {
     return false;
   }
   if (p.EnableAutoDepthStencil) {
-    autoDepthSurface = new Surface(this, Surface::Kind::DepthStencil, p.BackBufferWidth,
-                                   p.BackBufferHeight, p.AutoDepthStencilFormat, D3DPOOL_DEFAULT,
-                                   true);
+    autoDepthSurface =
+        new Surface(this, Surface::Kind::DepthStencil, p.BackBufferWidth, p.BackBufferHeight,
+                    p.AutoDepthStencilFormat, D3DPOOL_DEFAULT, true);
     if (!autoDepthSurface->valid()) {
       error = "cannot make the depth buffer";
       return false;
@@ -288,12 +288,12 @@ HRESULT Device::Present(const RECT*, const RECT*, HWND, const void*) {
     // up frames (and the memory they hold) without limit.
     context->swap();
   }
-  storePresentedFrame(gFrameCaptureEnabled ? backend->read(backBufferSurface)
-                                           : d3d9_test::Frame{});
+  storePresentedFrame(gFrameCaptureEnabled ? backend->read(backBufferSurface) : d3d9_test::Frame{});
   return D3D_OK;
 }
 
-HRESULT Device::GetBackBuffer(UINT swapChain, UINT index, D3DBACKBUFFER_TYPE, IDirect3DSurface9** out) {
+HRESULT Device::GetBackBuffer(UINT swapChain, UINT index, D3DBACKBUFFER_TYPE,
+                              IDirect3DSurface9** out) {
   if (!out) return D3DERR_INVALIDCALL;
   *out = nullptr;
   if (swapChain != 0 || index != 0) return D3DERR_INVALIDCALL;
@@ -324,7 +324,8 @@ HRESULT Device::Clear(DWORD count, const D3DRECT* rects, DWORD flags, D3DCOLOR c
   logCall("Clear", count, rects, flags, Hex{color}, z, stencil);
   if ((flags & (D3DCLEAR_ZBUFFER | D3DCLEAR_STENCIL)) && !state.depthStencil)
     return D3DERR_INVALIDCALL;
-  if ((flags & D3DCLEAR_STENCIL) && !(state.depthStencil->info && state.depthStencil->info->stencil))
+  if ((flags & D3DCLEAR_STENCIL) &&
+      !(state.depthStencil->info && state.depthStencil->info->stencil))
     return D3DERR_INVALIDCALL;
   if (count > 0 && !rects) return D3DERR_INVALIDCALL;
   if (z < 0.0f || z > 1.0f) return D3DERR_INVALIDCALL;

@@ -75,8 +75,7 @@ class Device final : public IDirect3DDevice9 {
                                       IDirect3DSurface9** surface, HANDLE* sharedHandle) override;
   HRESULT UpdateSurface(IDirect3DSurface9* source, const RECT* sourceRect,
                         IDirect3DSurface9* destination, const POINT* destPoint) override;
-  HRESULT UpdateTexture(IDirect3DBaseTexture9* source,
-                        IDirect3DBaseTexture9* destination) override;
+  HRESULT UpdateTexture(IDirect3DBaseTexture9* source, IDirect3DBaseTexture9* destination) override;
   HRESULT GetRenderTargetData(IDirect3DSurface9* renderTarget,
                               IDirect3DSurface9* destination) override;
   HRESULT StretchRect(IDirect3DSurface9* source, const RECT* sourceRect,
@@ -110,8 +109,7 @@ class Device final : public IDirect3DDevice9 {
   HRESULT GetRenderState(D3DRENDERSTATETYPE state, DWORD* value) override;
   HRESULT GetTexture(DWORD stage, IDirect3DBaseTexture9** texture) override;
   HRESULT SetTexture(DWORD stage, IDirect3DBaseTexture9* texture) override;
-  HRESULT GetTextureStageState(DWORD stage, D3DTEXTURESTAGESTATETYPE type,
-                               DWORD* value) override;
+  HRESULT GetTextureStageState(DWORD stage, D3DTEXTURESTAGESTATETYPE type, DWORD* value) override;
   HRESULT SetTextureStageState(DWORD stage, D3DTEXTURESTAGESTATETYPE type, DWORD value) override;
   HRESULT GetSamplerState(DWORD sampler, D3DSAMPLERSTATETYPE type, DWORD* value) override;
   HRESULT SetSamplerState(DWORD sampler, D3DSAMPLERSTATETYPE type, DWORD value) override;
@@ -126,9 +124,8 @@ class Device final : public IDirect3DDevice9 {
   HRESULT DrawPrimitiveUP(D3DPRIMITIVETYPE type, UINT primitiveCount, const void* vertexData,
                           UINT vertexStride) override;
   HRESULT DrawIndexedPrimitiveUP(D3DPRIMITIVETYPE type, UINT minVertexIndex, UINT numVertices,
-                                 UINT primitiveCount, const void* indexData,
-                                 D3DFORMAT indexFormat, const void* vertexData,
-                                 UINT vertexStride) override;
+                                 UINT primitiveCount, const void* indexData, D3DFORMAT indexFormat,
+                                 const void* vertexData, UINT vertexStride) override;
   HRESULT SetFVF(DWORD fvf) override;
   HRESULT GetFVF(DWORD* fvf) override;
   HRESULT CreateVertexDeclaration(const D3DVERTEXELEMENT9* elements,

@@ -35,7 +35,8 @@ HRESULT IDirect3DDevice9::Reset(D3DPRESENT_PARAMETERS*) { return D3DERR_INVALIDC
 HRESULT IDirect3DDevice9::Present(const RECT*, const RECT*, HWND, const void*) {
   return D3DERR_INVALIDCALL;
 }
-HRESULT IDirect3DDevice9::GetBackBuffer(UINT, UINT, D3DBACKBUFFER_TYPE, IDirect3DSurface9** surface) {
+HRESULT IDirect3DDevice9::GetBackBuffer(UINT, UINT, D3DBACKBUFFER_TYPE,
+                                        IDirect3DSurface9** surface) {
   zero(surface);
   return D3DERR_INVALIDCALL;
 }
@@ -93,16 +94,12 @@ HRESULT IDirect3DDevice9::StretchRect(IDirect3DSurface9*, const RECT*, IDirect3D
 HRESULT IDirect3DDevice9::ColorFill(IDirect3DSurface9*, const RECT*, D3DCOLOR) {
   return D3DERR_INVALIDCALL;
 }
-HRESULT IDirect3DDevice9::SetRenderTarget(DWORD, IDirect3DSurface9*) {
-  return D3DERR_INVALIDCALL;
-}
+HRESULT IDirect3DDevice9::SetRenderTarget(DWORD, IDirect3DSurface9*) { return D3DERR_INVALIDCALL; }
 HRESULT IDirect3DDevice9::GetRenderTarget(DWORD, IDirect3DSurface9** surface) {
   zero(surface);
   return D3DERR_INVALIDCALL;
 }
-HRESULT IDirect3DDevice9::SetDepthStencilSurface(IDirect3DSurface9*) {
-  return D3DERR_INVALIDCALL;
-}
+HRESULT IDirect3DDevice9::SetDepthStencilSurface(IDirect3DSurface9*) { return D3DERR_INVALIDCALL; }
 HRESULT IDirect3DDevice9::GetDepthStencilSurface(IDirect3DSurface9** surface) {
   zero(surface);
   return D3DERR_INVALIDCALL;
@@ -181,9 +178,7 @@ HRESULT IDirect3DDevice9::GetScissorRect(RECT* rect) {
 HRESULT IDirect3DDevice9::SetSoftwareVertexProcessing(BOOL) { return D3DERR_INVALIDCALL; }
 BOOL IDirect3DDevice9::GetSoftwareVertexProcessing() { return FALSE; }
 
-HRESULT IDirect3DDevice9::DrawPrimitive(D3DPRIMITIVETYPE, UINT, UINT) {
-  return D3DERR_INVALIDCALL;
-}
+HRESULT IDirect3DDevice9::DrawPrimitive(D3DPRIMITIVETYPE, UINT, UINT) { return D3DERR_INVALIDCALL; }
 HRESULT IDirect3DDevice9::DrawIndexedPrimitive(D3DPRIMITIVETYPE, INT, UINT, UINT, UINT, UINT) {
   return D3DERR_INVALIDCALL;
 }

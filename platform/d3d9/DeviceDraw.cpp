@@ -118,8 +118,8 @@ HRESULT Device::DrawIndexedPrimitive(D3DPRIMITIVETYPE type, INT baseVertexIndex,
   return D3D_OK;
 }
 
-HRESULT Device::DrawPrimitiveUP(D3DPRIMITIVETYPE type, UINT primitiveCount,
-                                const void* vertexData, UINT vertexStride) {
+HRESULT Device::DrawPrimitiveUP(D3DPRIMITIVETYPE type, UINT primitiveCount, const void* vertexData,
+                                UINT vertexStride) {
   logCall("DrawPrimitiveUP", type, primitiveCount, vertexData, vertexStride);
   GLenum mode;
   UINT count;
@@ -147,10 +147,10 @@ HRESULT Device::DrawPrimitiveUP(D3DPRIMITIVETYPE type, UINT primitiveCount,
   return D3D_OK;
 }
 
-HRESULT Device::DrawIndexedPrimitiveUP(D3DPRIMITIVETYPE type, UINT minVertexIndex,
-                                       UINT numVertices, UINT primitiveCount,
-                                       const void* indexData, D3DFORMAT indexFormat,
-                                       const void* vertexData, UINT vertexStride) {
+HRESULT Device::DrawIndexedPrimitiveUP(D3DPRIMITIVETYPE type, UINT minVertexIndex, UINT numVertices,
+                                       UINT primitiveCount, const void* indexData,
+                                       D3DFORMAT indexFormat, const void* vertexData,
+                                       UINT vertexStride) {
   logCall("DrawIndexedPrimitiveUP", type, minVertexIndex, numVertices, primitiveCount, indexData,
           indexFormat, vertexData, vertexStride);
   GLenum mode;

@@ -67,9 +67,8 @@ HRESULT handOut(T* object, Interface** out) {
 
 }  // namespace
 
-HRESULT Device::CreateTexture(UINT width, UINT height, UINT levels, DWORD usage,
-                              D3DFORMAT format, D3DPOOL pool, IDirect3DTexture9** out,
-                              HANDLE*) {
+HRESULT Device::CreateTexture(UINT width, UINT height, UINT levels, DWORD usage, D3DFORMAT format,
+                              D3DPOOL pool, IDirect3DTexture9** out, HANDLE*) {
   logCall("CreateTexture", width, height, levels, usage, format, pool);
   if (!out) return D3DERR_INVALIDCALL;
   *out = nullptr;
@@ -109,17 +108,15 @@ HRESULT Device::CreateIndexBuffer(UINT length, DWORD usage, D3DFORMAT format, D3
   logCall("CreateIndexBuffer", length, usage, format, pool);
   if (!out) return D3DERR_INVALIDCALL;
   *out = nullptr;
-  if (length == 0 || length > (1u << 30) ||
-      (format != D3DFMT_INDEX16 && format != D3DFMT_INDEX32))
+  if (length == 0 || length > (1u << 30) || (format != D3DFMT_INDEX16 && format != D3DFMT_INDEX32))
     return D3DERR_INVALIDCALL;
   activate();
   *out = new IndexBuffer(this, length, usage, format, pool);
   return D3D_OK;
 }
 
-HRESULT Device::CreateRenderTarget(UINT width, UINT height, D3DFORMAT format,
-                                   D3DMULTISAMPLE_TYPE, DWORD, BOOL, IDirect3DSurface9** out,
-                                   HANDLE*) {
+HRESULT Device::CreateRenderTarget(UINT width, UINT height, D3DFORMAT format, D3DMULTISAMPLE_TYPE,
+                                   DWORD, BOOL, IDirect3DSurface9** out, HANDLE*) {
   logCall("CreateRenderTarget", width, height, format);
   if (!out) return D3DERR_INVALIDCALL;
   *out = nullptr;
@@ -137,8 +134,8 @@ HRESULT Device::CreateRenderTarget(UINT width, UINT height, D3DFORMAT format,
 }
 
 HRESULT Device::CreateDepthStencilSurface(UINT width, UINT height, D3DFORMAT format,
-                                          D3DMULTISAMPLE_TYPE, DWORD, BOOL,
-                                          IDirect3DSurface9** out, HANDLE*) {
+                                          D3DMULTISAMPLE_TYPE, DWORD, BOOL, IDirect3DSurface9** out,
+                                          HANDLE*) {
   logCall("CreateDepthStencilSurface", width, height, format);
   if (!out) return D3DERR_INVALIDCALL;
   *out = nullptr;
@@ -156,8 +153,8 @@ HRESULT Device::CreateDepthStencilSurface(UINT width, UINT height, D3DFORMAT for
   return D3D_OK;
 }
 
-HRESULT Device::CreateOffscreenPlainSurface(UINT width, UINT height, D3DFORMAT format,
-                                            D3DPOOL pool, IDirect3DSurface9** out, HANDLE*) {
+HRESULT Device::CreateOffscreenPlainSurface(UINT width, UINT height, D3DFORMAT format, D3DPOOL pool,
+                                            IDirect3DSurface9** out, HANDLE*) {
   logCall("CreateOffscreenPlainSurface", width, height, format, pool);
   if (!out) return D3DERR_INVALIDCALL;
   *out = nullptr;
@@ -189,8 +186,7 @@ HRESULT Device::UpdateSurface(IDirect3DSurface9* source, const RECT* sourceRect,
   activate();
   bool gpuFrom = from->kind != Surface::Kind::Plain && !from->info->blockBytes;
   bool gpuTo = to->kind != Surface::Kind::Plain && !to->info->blockBytes;
-  if (gpuFrom && gpuTo)
-    return backend->copy(from, s, to, d, false) ? D3D_OK : D3DERR_INVALIDCALL;
+  if (gpuFrom && gpuTo) return backend->copy(from, s, to, d, false) ? D3D_OK : D3DERR_INVALIDCALL;
   return copyThroughMemory(from, s, to, p.x, p.y) ? D3D_OK : D3DERR_INVALIDCALL;
 }
 
@@ -244,7 +240,8 @@ HRESULT Device::StretchRect(IDirect3DSurface9* source, const RECT* sourceRect,
   RECT d = destRect ? *destRect : wholeOf(to);
   if (!inside(s, from) || !inside(d, to)) return D3DERR_INVALIDCALL;
   // Depth copies cannot scale, and a surface cannot overlap itself.
-  if (from->isDepth() && (s.right - s.left != d.right - d.left || s.bottom - s.top != d.bottom - d.top))
+  if (from->isDepth() &&
+      (s.right - s.left != d.right - d.left || s.bottom - s.top != d.bottom - d.top))
     return D3DERR_INVALIDCALL;
   if (from == to) return D3DERR_INVALIDCALL;
   activate();
@@ -282,7 +279,8 @@ HRESULT Device::ColorFill(IDirect3DSurface9* surface, const RECT* rect, D3DCOLOR
 HRESULT Device::SetRenderTarget(DWORD index, IDirect3DSurface9* surface) {
   logCall("SetRenderTarget", index, surface);
   Surface* target = ours(surface);
-  if (index >= D3D_MAX_SIMULTANEOUS_RENDERTARGETS || (surface && !target)) return D3DERR_INVALIDCALL;
+  if (index >= D3D_MAX_SIMULTANEOUS_RENDERTARGETS || (surface && !target))
+    return D3DERR_INVALIDCALL;
   // Only the first target must always be there.
   if (index == 0 && !target) return D3DERR_INVALIDCALL;
   if (target) {

@@ -102,8 +102,7 @@ HRESULT Device::GetMaterial(D3DMATERIAL9* material) {
 HRESULT Device::SetLight(DWORD index, const D3DLIGHT9* light) {
   logCall("SetLight", index, light);
   if (!light) return D3DERR_INVALIDCALL;
-  if (light->Type < D3DLIGHT_POINT || light->Type > D3DLIGHT_DIRECTIONAL)
-    return D3DERR_INVALIDCALL;
+  if (light->Type < D3DLIGHT_POINT || light->Type > D3DLIGHT_DIRECTIONAL) return D3DERR_INVALIDCALL;
   auto found = state.lights.find(index);
   if (found != state.lights.end() && std::memcmp(&found->second.light, light, sizeof *light) == 0)
     return D3D_OK;
@@ -170,7 +169,8 @@ HRESULT Device::GetClipPlane(DWORD index, float* plane) {
 
 HRESULT Device::SetRenderState(D3DRENDERSTATETYPE id, DWORD value) {
   logCall("SetRenderState", id, value);
-  if (!isRenderState(id) || (gFailRenderState != 0 && id == gFailRenderState)) return D3DERR_INVALIDCALL;
+  if (!isRenderState(id) || (gFailRenderState != 0 && id == gFailRenderState))
+    return D3DERR_INVALIDCALL;
   if (state.renderStates[id] != value) {
     state.renderStates[id] = value;
     state.versions.renderStateChanged(renderStateFeeds(id));

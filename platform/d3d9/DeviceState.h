@@ -119,7 +119,6 @@ struct DeviceState {
   D3DMATRIX* transform(D3DTRANSFORMSTATETYPE id);
   // Counts a change of that matrix.
   void transformChanged(D3DTRANSFORMSTATETYPE id);
-
 };
 
 // The light Direct3D makes when a light is enabled before it was set:

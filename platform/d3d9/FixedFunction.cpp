@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/d3d9/GLInterop.h"
 #include "platform/d3d9/FixedFunctionText.h"
+#include "platform/d3d9/GLInterop.h"
 #include "platform/win32/LogSink.h"
 
 namespace d3d9 {
@@ -189,7 +189,8 @@ ProgramKey makeShaderVertexKey(const DeviceState& s, const VertexInput& input, b
 }
 
 ProgramKey makeShaderFragmentKey(const DeviceState& s, const VertexInput& input,
-                                 const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES], bool points) {
+                                 const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES],
+                                 bool points) {
   ProgramKey k = makeProgramKey(s, input, textureKinds, points);
   // Only what the fragment stage computes stays in the key.
   ProgramKey f;
@@ -258,8 +259,9 @@ Program* ProgramCache::getWithShader(const ProgramKey& key, GLuint shader, bool 
   }
   auto& slot = forFragment[key];
   std::string log;
-  GLuint ours = shaderIsVertex ? d3d9_gl::compileShader(GL_FRAGMENT_SHADER, fragmentShaderSource(key), log)
-                               : d3d9_gl::compileShader(GL_VERTEX_SHADER, vertexShaderSource(key), log);
+  GLuint ours = shaderIsVertex
+                    ? d3d9_gl::compileShader(GL_FRAGMENT_SHADER, fragmentShaderSource(key), log)
+                    : d3d9_gl::compileShader(GL_VERTEX_SHADER, vertexShaderSource(key), log);
   if (!ours) {
     platformLog(("fixed-function shader refused: " + log).c_str());
     return nullptr;
@@ -277,7 +279,9 @@ Program* ProgramCache::getWithShader(const ProgramKey& key, GLuint shader, bool 
   if (!ok) {
     char buffer[2048] = {};
     glGetProgramInfoLog(program, sizeof buffer - 1, nullptr, buffer);
-    platformLog((std::string("fixed-function stage does not link with a shader of the caller's: ") + buffer).c_str());
+    platformLog(
+        (std::string("fixed-function stage does not link with a shader of the caller's: ") + buffer)
+            .c_str());
     glDeleteProgram(program);
     return nullptr;
   }

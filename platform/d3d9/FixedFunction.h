@@ -101,7 +101,8 @@ ProgramKey makeShaderVertexKey(const DeviceState& state, const VertexInput& inpu
 // the caller's that writes v_diffuse, v_specular, v_fog and v_tex0..7
 // (vec4).
 ProgramKey makeShaderFragmentKey(const DeviceState& state, const VertexInput& input,
-                                 const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES], bool points);
+                                 const TextureKind textureKinds[D3DMAX_TEXTURE_STAGES],
+                                 bool points);
 
 // Whether the vertex normal, and so the normal matrix, takes part (in
 // lighting or generated texture coordinates).
@@ -123,8 +124,8 @@ struct ProgramUniforms {
   GLint litColour, litSpecular, litAmbient;
   GLint lightDiffuse, lightSpecular, lightAmbient, lightPosition, lightDirection, lightAttenuation,
       lightSpot;
-  GLint fog, fogColor, textureFactor, stageConstant, textureMatrix, alphaRef, pointSize,
-      pointScale, clipPlane;
+  GLint fog, fogColor, textureFactor, stageConstant, textureMatrix, alphaRef, pointSize, pointScale,
+      clipPlane;
 };
 
 // Groups of uniforms uploaded together when their source state changed.
@@ -145,7 +146,7 @@ struct Program {
   ProgramUniforms uniforms;
   int blendMatrices = 1;
   int lights = 0;
-  bool lit = false;  // computes lighting
+  bool lit = false;      // computes lighting
   bool normals = false;  // reads the normal matrices (see usesNormals)
   // For each group, the epoch of the values last uploaded.
   uint64_t stamps[kGroupCount] = {};
@@ -174,7 +175,8 @@ class ProgramCache {
   static std::unique_ptr<Program> made(const ProgramKey& key, GLuint program);
 
   std::unordered_map<ProgramKey, std::unique_ptr<Program>, ProgramKeyHash> programs;
-  std::unordered_map<GLuint, std::unordered_map<ProgramKey, std::unique_ptr<Program>, ProgramKeyHash>>
+  std::unordered_map<GLuint,
+                     std::unordered_map<ProgramKey, std::unique_ptr<Program>, ProgramKeyHash>>
       withShader;
 };
 

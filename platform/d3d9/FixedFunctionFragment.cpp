@@ -160,14 +160,16 @@ std::string fragmentShaderSource(const ProgramKey& k) {
   for (int i = 0; i < k.stageCount; ++i) {
     if (!k.stage[i].texture) continue;
     if (int width = coordWidth(k, i)) s += "in " + vecType(width) + " v_tex" + n(i) + ";\n";
-    s += std::string("uniform ") + (k.stage[i].texture == kTextureCube ? "samplerCube" : "sampler2D") +
-         " u_sampler" + n(i) + ";\n";
+    s += std::string("uniform ") +
+         (k.stage[i].texture == kTextureCube ? "samplerCube" : "sampler2D") + " u_sampler" + n(i) +
+         ";\n";
   }
   s += "uniform vec4 u_textureFactor;\nuniform vec4 u_stageConstant[8];\nuniform vec4 u_fog;\n"
        "uniform vec4 u_fogColor;\nuniform float u_alphaRef;\n"
        "layout(location = 0) out vec4 o_colour;\n";
   s += std::string("void main() {\n  vec4 diffuse = v_diffuse;\n  vec4 specular = ") +
-       (specularIn ? "v_specular" : "vec4(0.0)") + ";\n"
+       (specularIn ? "v_specular" : "vec4(0.0)") +
+       ";\n"
        "  vec4 current = diffuse;\n  vec4 temp = vec4(0.0);\n  vec4 tex = vec4(1.0);\n";
   for (int i = 0; i < k.stageCount; ++i) {
     const StageKey& st = k.stage[i];
@@ -214,9 +216,9 @@ std::string fragmentShaderSource(const ProgramKey& k) {
     // Every argument lies in 0..1 (colours, factors and the normalised
     // formats of every texture and target), so that only operations that
     // can leave that range need the clamp.
-    bool bounded = staysInRange(st.colorOp) &&
-                   (st.colorOp == D3DTOP_DOTPRODUCT3 || st.alphaOp == D3DTOP_DISABLE ||
-                    staysInRange(st.alphaOp));
+    bool bounded =
+        staysInRange(st.colorOp) && (st.colorOp == D3DTOP_DOTPRODUCT3 ||
+                                     st.alphaOp == D3DTOP_DISABLE || staysInRange(st.alphaOp));
     s += std::string("    ") + (st.resultTemp ? "temp" : "current") +
          (bounded ? " = vec4(colour, alpha);\n" : " = clamp(vec4(colour, alpha), 0.0, 1.0);\n");
     s += "  }\n";

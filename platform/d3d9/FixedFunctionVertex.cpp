@@ -28,7 +28,6 @@ bool litFromMaterial(const ProgramKey& k) {
          k.emissiveSource == kFromMaterial && k.specularSource == kFromMaterial;
 }
 
-
 namespace {
 
 std::string swizzle(int width) { return std::string(".xyzw").substr(0, size_t(width) + 1); }
@@ -65,7 +64,8 @@ std::string vertexShaderSource(const ProgramKey& k) {
            " a_tex" + n(i) + ";\n";
   // Per blend matrix seven rows: the world-view matrix, then the normal
   // matrix, in one array so that a change is one upload.
-  s += "uniform vec4 u_worldViewNormal[" + n(7 * k.blendMatrices) + "];\n"
+  s += "uniform vec4 u_worldViewNormal[" + n(7 * k.blendMatrices) +
+       "];\n"
        "mat4 worldView(int i) {\n"
        "  return mat4(u_worldViewNormal[7 * i], u_worldViewNormal[7 * i + 1], "
        "u_worldViewNormal[7 * i + 2], u_worldViewNormal[7 * i + 3]);\n}\n"
@@ -82,21 +82,22 @@ std::string vertexShaderSource(const ProgramKey& k) {
     // of u_litColour holds emissive + ambient x (global ambient + the
     // directional lights' ambient) and the material's diffuse alpha, entry
     // 1 + j light j's diffuse colour, so that a new material is one upload.
-    s += "uniform vec4 u_litColour[" + n(1 + lights) + "];\nuniform vec4 u_materialSpecular;\n"
+    s += "uniform vec4 u_litColour[" + n(1 + lights) +
+         "];\nuniform vec4 u_materialSpecular;\n"
          "uniform float u_materialPower;\n";
     if (lights) {
       std::string count = "[" + n(lights) + "]";
-      s += "uniform vec4 u_litSpecular" + count + ", u_litAmbient" +
-           count + ", u_lightPosition" + count + ", u_lightDirection" + count +
-           ", u_lightAttenuation" + count + ", u_lightSpot" + count + ";\n";
+      s += "uniform vec4 u_litSpecular" + count + ", u_litAmbient" + count + ", u_lightPosition" +
+           count + ", u_lightDirection" + count + ", u_lightAttenuation" + count + ", u_lightSpot" +
+           count + ";\n";
     }
   } else if (k.lighting) {
     s += "uniform vec4 u_materialDiffuse, u_materialAmbient, u_materialSpecular, "
          "u_materialEmissive;\nuniform float u_materialPower;\nuniform vec4 u_globalAmbient;\n";
     if (lights) {
       std::string count = "[" + n(lights) + "]";
-      s += "uniform vec4 u_lightDiffuse" + count + ", u_lightSpecular" + count + ", u_lightAmbient" +
-           count + ", u_lightPosition" + count + ", u_lightDirection" + count +
+      s += "uniform vec4 u_lightDiffuse" + count + ", u_lightSpecular" + count +
+           ", u_lightAmbient" + count + ", u_lightPosition" + count + ", u_lightDirection" + count +
            ", u_lightAttenuation" + count + ", u_lightSpot" + count + ";\n";
     }
   }
@@ -114,7 +115,8 @@ std::string vertexShaderSource(const ProgramKey& k) {
   for (int i = 0; i < k.stageCount; ++i) {
     if (int width = coordWidth(k, i)) s += "out " + vecType(width) + " v_tex" + n(i) + ";\n";
     int g = k.coord[i].generate;
-    if ((k.stage[i].texture || k.shaderCoords) && (g == 1 || g == 3 || g == 4)) unitNormalNeeded = true;
+    if ((k.stage[i].texture || k.shaderCoords) && (g == 1 || g == 3 || g == 4))
+      unitNormalNeeded = true;
   }
 
   s += "void main() {\n";
@@ -142,11 +144,13 @@ std::string vertexShaderSource(const ProgramKey& k) {
       s += "  float weights[4];\n  float last = 1.0;\n";
       for (int i = 0; i + 1 < k.blendMatrices; ++i) {
         const char* c = "xyzw";
-        s += "  weights[" + n(i) + "] = a_weights." + c[i] + ";\n  last -= a_weights." + c[i] + ";\n";
+        s += "  weights[" + n(i) + "] = a_weights." + c[i] + ";\n  last -= a_weights." + c[i] +
+             ";\n";
       }
       s += "  weights[" + n(k.blendMatrices - 1) + "] = last;\n";
       s += "  vec4 eye = vec4(0.0);\n  vec3 normal = vec3(0.0);\n";
-      s += "  for (int i = 0; i < " + n(k.blendMatrices) + "; ++i) {\n"
+      s += "  for (int i = 0; i < " + n(k.blendMatrices) +
+           "; ++i) {\n"
            "    eye += weights[i] * (worldView(i) * p);\n"
            "    normal += weights[i] * (normalMatrix(i) * n);\n  }\n";
     } else {
@@ -172,31 +176,42 @@ std::string vertexShaderSource(const ProgramKey& k) {
       std::string j = n(i);
       s += "  {\n";
       if (type == D3DLIGHT_DIRECTIONAL) {
-        s += "    vec3 L = -u_lightDirection[" + j + "].xyz;\n"
+        s += "    vec3 L = -u_lightDirection[" + j +
+             "].xyz;\n"
              "    float NdotL = max(dot(normal, L), 0.0);\n"
-             "    colour += NdotL * u_litColour[" + n(1 + i) + "].rgb;\n";
+             "    colour += NdotL * u_litColour[" +
+             n(1 + i) + "].rgb;\n";
       } else {
-        s += "    vec3 d = u_lightPosition[" + j + "].xyz - eye.xyz;\n"
-             "    float dist = length(d);\n"
-             "    vec3 L = dist > 0.0 ? d / dist : vec3(0.0, 0.0, -1.0);\n"
-             "    vec4 A = u_lightAttenuation[" + j + "];\n"
-             "    float att = dist > A.w ? 0.0 : 1.0 / max(A.x + A.y * dist + A.z * dist * dist, 1e-20);\n";
+        s +=
+            "    vec3 d = u_lightPosition[" + j +
+            "].xyz - eye.xyz;\n"
+            "    float dist = length(d);\n"
+            "    vec3 L = dist > 0.0 ? d / dist : vec3(0.0, 0.0, -1.0);\n"
+            "    vec4 A = u_lightAttenuation[" +
+            j +
+            "];\n"
+            "    float att = dist > A.w ? 0.0 : 1.0 / max(A.x + A.y * dist + A.z * dist * dist, 1e-20);\n";
         if (type == D3DLIGHT_SPOT)
-          s += "    vec4 S = u_lightSpot[" + j + "];\n"
-               "    float rho = dot(-L, u_lightDirection[" + j + "].xyz);\n"
+          s += "    vec4 S = u_lightSpot[" + j +
+               "];\n"
+               "    float rho = dot(-L, u_lightDirection[" +
+               j +
+               "].xyz);\n"
                "    float spot = rho > S.x ? 1.0 : (rho <= S.y ? 0.0 : "
                "pow(max((rho - S.y) / max(S.x - S.y, 1e-20), 0.0), S.z));\n"
                "    att *= spot;\n";
         s += "    float NdotL = max(dot(normal, L), 0.0);\n"
-             "    colour += att * (u_litAmbient[" + j + "].rgb + NdotL * u_litColour[" + n(1 + i) + "].rgb);\n";
+             "    colour += att * (u_litAmbient[" +
+             j + "].rgb + NdotL * u_litColour[" + n(1 + i) + "].rgb);\n";
       }
       if (k.specularAdd)
-        s += std::string("    if (NdotL > 0.0) {\n"
-                         "      vec3 H = normalize(L + toViewer);\n"
-                         "      float NdotH = max(dot(normal, H), 0.0);\n"
-                         "      specular += ") +
-             (type == D3DLIGHT_DIRECTIONAL ? "" : "att * ") + "pow(NdotH, u_materialPower) * u_litSpecular[" +
-             j + "].rgb;\n    }\n";
+        s += std::string(
+                 "    if (NdotL > 0.0) {\n"
+                 "      vec3 H = normalize(L + toViewer);\n"
+                 "      float NdotH = max(dot(normal, H), 0.0);\n"
+                 "      specular += ") +
+             (type == D3DLIGHT_DIRECTIONAL ? "" : "att * ") +
+             "pow(NdotH, u_materialPower) * u_litSpecular[" + j + "].rgb;\n    }\n";
       s += "  }\n";
     };
     int index = 0;
@@ -222,33 +237,46 @@ std::string vertexShaderSource(const ProgramKey& k) {
       if (type == D3DLIGHT_DIRECTIONAL) {
         s += "    vec3 L = -u_lightDirection[" + j + "].xyz;\n    float att = 1.0;\n";
       } else {
-        s += "    vec3 d = u_lightPosition[" + j + "].xyz - eye.xyz;\n"
-             "    float dist = length(d);\n"
-             "    vec3 L = dist > 0.0 ? d / dist : vec3(0.0, 0.0, -1.0);\n"
-             "    vec4 A = u_lightAttenuation[" + j + "];\n"
-             "    float att = dist > A.w ? 0.0 : 1.0 / max(A.x + A.y * dist + A.z * dist * dist, 1e-20);\n";
+        s +=
+            "    vec3 d = u_lightPosition[" + j +
+            "].xyz - eye.xyz;\n"
+            "    float dist = length(d);\n"
+            "    vec3 L = dist > 0.0 ? d / dist : vec3(0.0, 0.0, -1.0);\n"
+            "    vec4 A = u_lightAttenuation[" +
+            j +
+            "];\n"
+            "    float att = dist > A.w ? 0.0 : 1.0 / max(A.x + A.y * dist + A.z * dist * dist, 1e-20);\n";
         if (type == D3DLIGHT_SPOT)
-          s += "    vec4 S = u_lightSpot[" + j + "];\n"
-               "    float rho = dot(-L, u_lightDirection[" + j + "].xyz);\n"
+          s += "    vec4 S = u_lightSpot[" + j +
+               "];\n"
+               "    float rho = dot(-L, u_lightDirection[" +
+               j +
+               "].xyz);\n"
                "    float spot = rho > S.x ? 1.0 : (rho <= S.y ? 0.0 : "
                "pow(max((rho - S.y) / max(S.x - S.y, 1e-20), 0.0), S.z));\n"
                "    att *= spot;\n";
       }
       s += "    float NdotL = max(dot(normal, L), 0.0);\n"
-           "    ambient += att * u_lightAmbient[" + j + "].rgb;\n"
-           "    diffuse += att * NdotL * u_lightDiffuse[" + j + "].rgb;\n";
+           "    ambient += att * u_lightAmbient[" +
+           j +
+           "].rgb;\n"
+           "    diffuse += att * NdotL * u_lightDiffuse[" +
+           j + "].rgb;\n";
       if (k.specularAdd)
         s += "    if (NdotL > 0.0) {\n"
              "      vec3 H = normalize(L + toViewer);\n"
              "      float NdotH = max(dot(normal, H), 0.0);\n"
-             "      specular += att * pow(NdotH, u_materialPower) * u_lightSpecular[" + j + "].rgb;\n"
+             "      specular += att * pow(NdotH, u_materialPower) * u_lightSpecular[" +
+             j +
+             "].rgb;\n"
              "    }\n";
       s += "  }\n";
     };
     for (int i = 0; i < k.directionalLights; ++i) lightBody(index++, D3DLIGHT_DIRECTIONAL);
     for (int i = 0; i < k.pointLights; ++i) lightBody(index++, D3DLIGHT_POINT);
     for (int i = 0; i < k.spotLights; ++i) lightBody(index++, D3DLIGHT_SPOT);
-    s += "  v_diffuse = clamp(vec4(me.rgb + ma.rgb * ambient + md.rgb * diffuse, md.a), 0.0, 1.0);\n";
+    s +=
+        "  v_diffuse = clamp(vec4(me.rgb + ma.rgb * ambient + md.rgb * diffuse, md.a), 0.0, 1.0);\n";
     if (specularOut) s += "  v_specular = clamp(vec4(ms.rgb * specular, ms.a), 0.0, 1.0);\n";
   } else {
     s += "  v_diffuse = diffuseIn;\n";
@@ -257,7 +285,8 @@ std::string vertexShaderSource(const ProgramKey& k) {
 
   if (k.fog == 1) {
     if (k.vertexFog) {
-      s += std::string("  float fogDistance = ") + (k.rangeFog ? "length(eye.xyz)" : "abs(eye.z)") + ";\n";
+      s += std::string("  float fogDistance = ") + (k.rangeFog ? "length(eye.xyz)" : "abs(eye.z)") +
+           ";\n";
       switch (k.vertexFog) {
         case D3DFOG_LINEAR:
           s += "  float fogFactor = (u_fog.y - fogDistance) / (u_fog.y - u_fog.x);\n";
@@ -294,7 +323,8 @@ std::string vertexShaderSource(const ProgramKey& k) {
       case 4:
         s += "  {\n    vec3 r = reflect(normalize(eye.xyz), unitNormal);\n"
              "    float m = 2.0 * sqrt(r.x * r.x + r.y * r.y + (r.z - 1.0) * (r.z - 1.0));\n"
-             "    " + out + " = vec4(r.x / m + 0.5, -r.y / m + 0.5, 0.0, 1.0);\n  }\n";
+             "    " +
+             out + " = vec4(r.x / m + 0.5, -r.y / m + 0.5, 0.0, 1.0);\n  }\n";
         break;
       default: {
         // Missing components are filled so that the texture transform's
@@ -320,7 +350,8 @@ std::string vertexShaderSource(const ProgramKey& k) {
           default: {
             // As GL fills a shorter attribute: 0 for y and z, 1 for w.
             const char* fill[] = {"", ", 0.0, 0.0, 1.0", ", 0.0, 1.0", ", 1.0", ""};
-            s += "  " + out + " = " + (declared == 4 ? a : "vec4(" + a + fill[declared] + ")") + ";\n";
+            s += "  " + out + " = " + (declared == 4 ? a : "vec4(" + a + fill[declared] + ")") +
+                 ";\n";
             break;
           }
         }
@@ -331,7 +362,8 @@ std::string vertexShaderSource(const ProgramKey& k) {
   }
 
   if (k.points) {
-    s += std::string("  float size = ") + (k.hasPointSize ? "a_pointSize" : "u_pointSize.x") + ";\n";
+    s +=
+        std::string("  float size = ") + (k.hasPointSize ? "a_pointSize" : "u_pointSize.x") + ";\n";
     if (k.pointScale)
       s += "  float pd = length(eye.xyz);\n"
            "  size = u_pointScale.w * size * sqrt(1.0 / max(u_pointScale.x + u_pointScale.y * pd + "

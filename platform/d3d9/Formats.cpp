@@ -7,8 +7,10 @@ namespace d3d9 {
 
 namespace {
 
-#define SW_RGBA {GL_RED, GL_GREEN, GL_BLUE, GL_ALPHA}
-#define SW_RGB1 {GL_RED, GL_GREEN, GL_BLUE, GL_ONE}
+#define SW_RGBA \
+  { GL_RED, GL_GREEN, GL_BLUE, GL_ALPHA }
+#define SW_RGB1 \
+  { GL_RED, GL_GREEN, GL_BLUE, GL_ONE }
 
 // Memory layouts are little-endian words as Direct3D describes them: in
 // A8R8G8B8 the bytes are B, G, R, A.
@@ -24,16 +26,40 @@ const FormatInfo kFormats[] = {
      false, false},
     {D3DFMT_A4R4G4B4, 2, 0, GL_RGBA4, GL_BGRA, GL_UNSIGNED_SHORT_4_4_4_4_REV, SW_RGBA, true, false,
      false},
-    {D3DFMT_X4R4G4B4, 2, 0, GL_RGBA4, GL_BGRA, GL_UNSIGNED_SHORT_4_4_4_4_REV, SW_RGB1, false,
-     false, false},
+    {D3DFMT_X4R4G4B4, 2, 0, GL_RGBA4, GL_BGRA, GL_UNSIGNED_SHORT_4_4_4_4_REV, SW_RGB1, false, false,
+     false},
     {D3DFMT_A8B8G8R8, 4, 0, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, SW_RGBA, true, false, false},
     {D3DFMT_X8B8G8R8, 4, 0, GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, SW_RGB1, false, false, false},
-    {D3DFMT_A8, 1, 0, GL_R8, GL_RED, GL_UNSIGNED_BYTE, {GL_ZERO, GL_ZERO, GL_ZERO, GL_RED}, true,
-     false, false},
-    {D3DFMT_L8, 1, 0, GL_R8, GL_RED, GL_UNSIGNED_BYTE, {GL_RED, GL_RED, GL_RED, GL_ONE}, false,
-     false, false},
-    {D3DFMT_A8L8, 2, 0, GL_RG8, GL_RG, GL_UNSIGNED_BYTE, {GL_RED, GL_RED, GL_RED, GL_GREEN}, true,
-     false, false},
+    {D3DFMT_A8,
+     1,
+     0,
+     GL_R8,
+     GL_RED,
+     GL_UNSIGNED_BYTE,
+     {GL_ZERO, GL_ZERO, GL_ZERO, GL_RED},
+     true,
+     false,
+     false},
+    {D3DFMT_L8,
+     1,
+     0,
+     GL_R8,
+     GL_RED,
+     GL_UNSIGNED_BYTE,
+     {GL_RED, GL_RED, GL_RED, GL_ONE},
+     false,
+     false,
+     false},
+    {D3DFMT_A8L8,
+     2,
+     0,
+     GL_RG8,
+     GL_RG,
+     GL_UNSIGNED_BYTE,
+     {GL_RED, GL_RED, GL_RED, GL_GREEN},
+     true,
+     false,
+     false},
     {D3DFMT_DXT1, 0, 8, GL_COMPRESSED_RGBA_S3TC_DXT1_EXT, 0, 0, SW_RGBA, true, false, false},
     {D3DFMT_DXT2, 0, 16, GL_COMPRESSED_RGBA_S3TC_DXT3_EXT, 0, 0, SW_RGBA, true, false, false},
     {D3DFMT_DXT3, 0, 16, GL_COMPRESSED_RGBA_S3TC_DXT3_EXT, 0, 0, SW_RGBA, true, false, false},

@@ -23,11 +23,11 @@ void GLStateShadow::invalidate() {
 namespace {
 
 const GLenum kCapEnum[kCapCount] = {
-    GL_SCISSOR_TEST,        GL_DEPTH_TEST,         GL_BLEND,
-    GL_CULL_FACE,           GL_STENCIL_TEST,       GL_POLYGON_OFFSET_FILL,
-    GL_PROGRAM_POINT_SIZE,  GL_DITHER,             GL_CLIP_DISTANCE0,     GL_CLIP_DISTANCE1,
-    GL_CLIP_DISTANCE2,      GL_CLIP_DISTANCE3,     GL_CLIP_DISTANCE4,
-    GL_CLIP_DISTANCE5,
+    GL_SCISSOR_TEST,       GL_DEPTH_TEST,     GL_BLEND,
+    GL_CULL_FACE,          GL_STENCIL_TEST,   GL_POLYGON_OFFSET_FILL,
+    GL_PROGRAM_POINT_SIZE, GL_DITHER,         GL_CLIP_DISTANCE0,
+    GL_CLIP_DISTANCE1,     GL_CLIP_DISTANCE2, GL_CLIP_DISTANCE3,
+    GL_CLIP_DISTANCE4,     GL_CLIP_DISTANCE5,
 };
 
 // Intersection of two rectangles; false when empty.
@@ -285,7 +285,8 @@ void GLBackend::forgetSurface(Surface* surface) {
     }
   if (boundDepth == surface) {
     glNamedFramebufferTexture(drawFramebuffer, GL_DEPTH_STENCIL_ATTACHMENT, 0, 0);
-    glNamedFramebufferRenderbuffer(drawFramebuffer, GL_DEPTH_STENCIL_ATTACHMENT, GL_RENDERBUFFER, 0);
+    glNamedFramebufferRenderbuffer(drawFramebuffer, GL_DEPTH_STENCIL_ATTACHMENT, GL_RENDERBUFFER,
+                                   0);
     boundDepth = nullptr;
   }
 }
@@ -426,8 +427,8 @@ void GLBackend::present(Surface* source, int width, int height, bool keepAspect)
   }
   bool sameSize = x1 - x0 == int(source->width) && y1 - y0 == int(source->height);
   // The window's framebuffer has its origin at the bottom: flip.
-  glBlitNamedFramebuffer(readFramebuffer, 0, 0, 0, GLint(source->width), GLint(source->height),
-                         x0, y1, x1, y0, GL_COLOR_BUFFER_BIT, sameSize ? GL_NEAREST : GL_LINEAR);
+  glBlitNamedFramebuffer(readFramebuffer, 0, 0, 0, GLint(source->width), GLint(source->height), x0,
+                         y1, x1, y0, GL_COLOR_BUFFER_BIT, sameSize ? GL_NEAREST : GL_LINEAR);
   glNamedFramebufferTexture(readFramebuffer, GL_COLOR_ATTACHMENT0, 0, 0);
 }
 
@@ -446,7 +447,8 @@ bool GLBackend::copy(Surface* source, const RECT& s, Surface* destination, const
   setColorMask(0xf);
   GLbitfield mask = source->isDepth() ? GL_DEPTH_BUFFER_BIT : GL_COLOR_BUFFER_BIT;
   if (source->isDepth()) setDepthMask(true);
-  bool scaled = (s.right - s.left) != (d.right - d.left) || (s.bottom - s.top) != (d.bottom - d.top);
+  bool scaled =
+      (s.right - s.left) != (d.right - d.left) || (s.bottom - s.top) != (d.bottom - d.top);
   glBlitNamedFramebuffer(readFramebuffer, copyFramebuffer, s.left, s.top, s.right, s.bottom, d.left,
                          d.top, d.right, d.bottom, mask,
                          linear && scaled && !source->isDepth() ? GL_LINEAR : GL_NEAREST);

@@ -25,7 +25,8 @@ void setProgram(IDirect3DDevice9* device, GLuint program) {
 
 void setShader(IDirect3DDevice9* device, GLuint shader, bool vertex, void (*prepare)(GLuint, void*),
                void* context) {
-  if (d3d9::Device* d = ours(device)) d->gl().drawPipeline().setShaderOverride(shader, vertex, prepare, context);
+  if (d3d9::Device* d = ours(device))
+    d->gl().drawPipeline().setShaderOverride(shader, vertex, prepare, context);
 }
 
 void forgetShader(IDirect3DDevice9* device, GLuint shader) {

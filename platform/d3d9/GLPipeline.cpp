@@ -53,7 +53,8 @@ void Pipeline::setProgramOverride(GLuint name) {
   settled = {};
 }
 
-void Pipeline::setShaderOverride(GLuint shader, bool vertex, void (*prepare)(GLuint, void*), void* context) {
+void Pipeline::setShaderOverride(GLuint shader, bool vertex, void (*prepare)(GLuint, void*),
+                                 void* context) {
   overrideShader = shader;
   overrideIsVertex = vertex;
   textureVersion = 0;
@@ -73,9 +74,10 @@ void Pipeline::draw(DeviceState& s, const DrawCall& call) {
     sampledUnits = 0xff;  // what the caller's stage samples is not known
     samplerVersion = 0;
     settled = {};
-    Program* p = programs.getWithShader(overrideIsVertex ? makeShaderFragmentKey(s, *s.input, kinds, points)
-                                                         : makeShaderVertexKey(s, *s.input, points),
-                                        overrideShader, overrideIsVertex);
+    Program* p =
+        programs.getWithShader(overrideIsVertex ? makeShaderFragmentKey(s, *s.input, kinds, points)
+                                                : makeShaderVertexKey(s, *s.input, points),
+                               overrideShader, overrideIsVertex);
     if (!p) return;
     gl.bindProgram(p->name);
     uploadUniforms(s, *p);
@@ -111,7 +113,8 @@ void Pipeline::draw(DeviceState& s, const DrawCall& call) {
   }
   VertexArray& va = vertexArray(*s.input);
   gl.bindVertexArray(va.name);
-  if (va.buffer != call.vertexBuffer || va.offset != call.vertexOffset || va.stride != call.stride) {
+  if (va.buffer != call.vertexBuffer || va.offset != call.vertexOffset ||
+      va.stride != call.stride) {
     va.buffer = call.vertexBuffer;
     va.offset = call.vertexOffset;
     va.stride = call.stride;

@@ -95,7 +95,9 @@ class Pipeline {
   // for; elements stay where they are.
   struct VertexArrayKey {
     uint64_t input, inputs;
-    bool operator==(const VertexArrayKey& o) const { return input == o.input && inputs == o.inputs; }
+    bool operator==(const VertexArrayKey& o) const {
+      return input == o.input && inputs == o.inputs;
+    }
   };
   struct VertexArrayKeyHash {
     size_t operator()(const VertexArrayKey& k) const {

@@ -58,7 +58,8 @@ void normalMatrixOf(const D3DMATRIX& m, float out[9]) {
 }
 
 void transformPoint(const D3DVECTOR& p, const D3DMATRIX& m, float out[4]) {
-  for (int j = 0; j < 3; ++j) out[j] = p.x * m.m[0][j] + p.y * m.m[1][j] + p.z * m.m[2][j] + m.m[3][j];
+  for (int j = 0; j < 3; ++j)
+    out[j] = p.x * m.m[0][j] + p.y * m.m[1][j] + p.z * m.m[2][j] + m.m[3][j];
   out[3] = 1.0f;
 }
 
@@ -83,7 +84,9 @@ bool Pipeline::takeTextures(const DeviceState& state) {
   for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
     TextureStorage* t = state.textures[i] ? storageOf(state.textures[i]) : nullptr;
     storages[i] = t;
-    TextureKind kind = !t ? kTextureNone : t->target == GL_TEXTURE_CUBE_MAP ? kTextureCube : kTexture2D;
+    TextureKind kind = !t                                 ? kTextureNone
+                       : t->target == GL_TEXTURE_CUBE_MAP ? kTextureCube
+                                                          : kTexture2D;
     kindsChanged = kindsChanged || kinds[i] != kind;
     kinds[i] = kind;
   }
@@ -95,8 +98,8 @@ Program* Pipeline::selectProgram(DeviceState& state, bool points) {
   const StateVersions& v = state.versions;
   // Another texture of the same kind on a stage keeps the program.
   takeTextures(state);
-  uint64_t now[6] = {v.programKey, v.stageStates, kindsVersion, v.vertexFormat, v.lights,
-                     uint64_t(points)};
+  uint64_t now[6] = {v.programKey,   v.stageStates, kindsVersion,
+                     v.vertexFormat, v.lights,      uint64_t(points)};
   // Table fog is the one part of the program that follows a matrix: it
   // fogs on eye depth under a perspective projection.
   bool same = std::memcmp(now, keyVersions, sizeof now) == 0 &&
@@ -167,7 +170,8 @@ void Pipeline::deriveLights(const DeviceState& s) {
   // The lights themselves only when they or the view moved (a new material
   // per draw is common, a new light is not).
   if (groupChanged(kGroupLights, {s.versions.lights, s.versions.view})) deriveLightValues(s);
-  if (!groupChanged(kGroupMaterial, {s.versions.material, s.versions.lighting, epochs[kGroupLights]}))
+  if (!groupChanged(kGroupMaterial,
+                    {s.versions.material, s.versions.lighting, epochs[kGroupLights]}))
     return;
   valueToFloats(s.material.Diffuse, material[0]);
   valueToFloats(s.material.Ambient, material[1]);
@@ -198,8 +202,8 @@ void Pipeline::deriveLightValues(const DeviceState& s) {
   for (D3DLIGHTTYPE type : {D3DLIGHT_DIRECTIONAL, D3DLIGHT_POINT, D3DLIGHT_SPOT}) {
     for (size_t i = 0; i < active; ++i) {
       const D3DLIGHT9& l = s.lights.at(s.activeLights[i]).light;
-      D3DLIGHTTYPE t = l.Type == D3DLIGHT_POINT || l.Type == D3DLIGHT_DIRECTIONAL ? l.Type
-                                                                                  : D3DLIGHT_SPOT;
+      D3DLIGHTTYPE t =
+          l.Type == D3DLIGHT_POINT || l.Type == D3DLIGHT_DIRECTIONAL ? l.Type : D3DLIGHT_SPOT;
       if (t != type) continue;
       valueToFloats(l.Diffuse, lightDiffuse[slot]);
       valueToFloats(l.Specular, lightSpecular[slot]);
@@ -319,9 +323,9 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
   }
   if (u.textureMatrix >= 0) {
     if (groupChanged(kGroupTexture, {s.versions.textureMatrices}))
-      for (int i = 0; i < 8; ++i) std::memcpy(textureMatrix[i], &s.texture[i], sizeof textureMatrix[i]);
-    if (due(kGroupTexture))
-      glUniformMatrix4fv(u.textureMatrix, 8, GL_FALSE, &textureMatrix[0][0]);
+      for (int i = 0; i < 8; ++i)
+        std::memcpy(textureMatrix[i], &s.texture[i], sizeof textureMatrix[i]);
+    if (due(kGroupTexture)) glUniformMatrix4fv(u.textureMatrix, 8, GL_FALSE, &textureMatrix[0][0]);
   }
   if (p.lit) {
     deriveLights(s);

@@ -157,7 +157,8 @@ void Pipeline::applyRasterState(const DeviceState& s) {
     for (int i = 0; i < kClipPlanes; ++i) gl.enable(Cap(kCapClipDistance0 + i), (planes >> i) & 1);
   }
 
-  uint64_t depthStencil[3] = {s.versions.depthStencil, uint64_t(uintptr_t(s.depthStencil)), disturbed};
+  uint64_t depthStencil[3] = {s.versions.depthStencil, uint64_t(uintptr_t(s.depthStencil)),
+                              disturbed};
   if (std::memcmp(depthStencil, rasterVersions.depthStencil, sizeof depthStencil) != 0) {
     std::memcpy(rasterVersions.depthStencil, depthStencil, sizeof depthStencil);
     bool depth = s.depthStencil && rs[D3DRS_ZENABLE] != D3DZB_FALSE;
@@ -172,7 +173,10 @@ void Pipeline::applyRasterState(const DeviceState& s) {
     gl.enable(kCapPolygonOffsetFill, offset);
     if (offset) {
       // Direct3D's bias is in depth units; GL's in steps of the depth format.
-      int bits = s.depthStencil->format == D3DFMT_D16 || s.depthStencil->format == D3DFMT_D16_LOCKABLE ? 16 : 24;
+      int bits =
+          s.depthStencil->format == D3DFMT_D16 || s.depthStencil->format == D3DFMT_D16_LOCKABLE
+              ? 16
+              : 24;
       gl.setPolygonOffset(slope, bias * float((1u << bits) - 1));
     }
     bool hasStencil = s.depthStencil && s.depthStencil->info && s.depthStencil->info->stencil;
@@ -183,7 +187,8 @@ void Pipeline::applyRasterState(const DeviceState& s) {
       // GL's front faces are Direct3D's clockwise ones.
       for (int face = 0; face < 2; ++face) {
         bool ccw = face == 1 && twoSided;
-        gl.setStencilFunc(face, compareFunction(rs[ccw ? D3DRS_CCW_STENCILFUNC : D3DRS_STENCILFUNC]),
+        gl.setStencilFunc(face,
+                          compareFunction(rs[ccw ? D3DRS_CCW_STENCILFUNC : D3DRS_STENCILFUNC]),
                           GLint(rs[D3DRS_STENCILREF] & 0xff), rs[D3DRS_STENCILMASK]);
         gl.setStencilOp(face, stencilOperation(rs[ccw ? D3DRS_CCW_STENCILFAIL : D3DRS_STENCILFAIL]),
                         stencilOperation(rs[ccw ? D3DRS_CCW_STENCILZFAIL : D3DRS_STENCILZFAIL]),
@@ -199,12 +204,14 @@ void Pipeline::applyRasterState(const DeviceState& s) {
     bool blend = rs[D3DRS_ALPHABLENDENABLE] != 0;
     gl.enable(kCapBlend, blend);
     if (blend) {
-      bool destinationAlpha = s.renderTarget && s.renderTarget->info && s.renderTarget->info->hasAlpha;
+      bool destinationAlpha =
+          s.renderTarget && s.renderTarget->info && s.renderTarget->info->hasAlpha;
       GLenum f[4];
       blendFactors(rs[D3DRS_SRCBLEND], rs[D3DRS_DESTBLEND], destinationAlpha, f[0], f[1]);
       GLenum eq[2] = {blendEquation(rs[D3DRS_BLENDOP]), 0};
       if (rs[D3DRS_SEPARATEALPHABLENDENABLE]) {
-        blendFactors(rs[D3DRS_SRCBLENDALPHA], rs[D3DRS_DESTBLENDALPHA], destinationAlpha, f[2], f[3]);
+        blendFactors(rs[D3DRS_SRCBLENDALPHA], rs[D3DRS_DESTBLENDALPHA], destinationAlpha, f[2],
+                     f[3]);
         eq[1] = blendEquation(rs[D3DRS_BLENDOPALPHA]);
       } else {
         f[2] = f[0];

@@ -36,9 +36,12 @@ void Pipeline::applySampler(int unit, const DWORD* v) {
   if (std::memcmp(seen, v, sizeof samplerValues[unit]) == 0) return;
   GLuint sampler = samplers[unit];
   auto changed = [&](int id) { return seen[id] != v[id]; };
-  if (changed(D3DSAMP_ADDRESSU)) glSamplerParameteri(sampler, GL_TEXTURE_WRAP_S, addressMode(v[D3DSAMP_ADDRESSU]));
-  if (changed(D3DSAMP_ADDRESSV)) glSamplerParameteri(sampler, GL_TEXTURE_WRAP_T, addressMode(v[D3DSAMP_ADDRESSV]));
-  if (changed(D3DSAMP_ADDRESSW)) glSamplerParameteri(sampler, GL_TEXTURE_WRAP_R, addressMode(v[D3DSAMP_ADDRESSW]));
+  if (changed(D3DSAMP_ADDRESSU))
+    glSamplerParameteri(sampler, GL_TEXTURE_WRAP_S, addressMode(v[D3DSAMP_ADDRESSU]));
+  if (changed(D3DSAMP_ADDRESSV))
+    glSamplerParameteri(sampler, GL_TEXTURE_WRAP_T, addressMode(v[D3DSAMP_ADDRESSV]));
+  if (changed(D3DSAMP_ADDRESSW))
+    glSamplerParameteri(sampler, GL_TEXTURE_WRAP_R, addressMode(v[D3DSAMP_ADDRESSW]));
   if (changed(D3DSAMP_BORDERCOLOR)) {
     float c[4];
     colourToFloats(v[D3DSAMP_BORDERCOLOR], c);
@@ -50,14 +53,15 @@ void Pipeline::applySampler(int unit, const DWORD* v) {
   if (changed(D3DSAMP_MINFILTER) || changed(D3DSAMP_MIPFILTER)) {
     bool linear = v[D3DSAMP_MINFILTER] > D3DTEXF_POINT;
     DWORD mip = v[D3DSAMP_MIPFILTER];
-    GLint filter = mip == D3DTEXF_NONE    ? (linear ? GL_LINEAR : GL_NEAREST)
-                   : mip == D3DTEXF_POINT ? (linear ? GL_LINEAR_MIPMAP_NEAREST : GL_NEAREST_MIPMAP_NEAREST)
-                                          : (linear ? GL_LINEAR_MIPMAP_LINEAR : GL_NEAREST_MIPMAP_LINEAR);
+    GLint filter = mip == D3DTEXF_NONE ? (linear ? GL_LINEAR : GL_NEAREST)
+                   : mip == D3DTEXF_POINT
+                       ? (linear ? GL_LINEAR_MIPMAP_NEAREST : GL_NEAREST_MIPMAP_NEAREST)
+                       : (linear ? GL_LINEAR_MIPMAP_LINEAR : GL_NEAREST_MIPMAP_LINEAR);
     glSamplerParameteri(sampler, GL_TEXTURE_MIN_FILTER, filter);
   }
   if (changed(D3DSAMP_MAXANISOTROPY) || changed(D3DSAMP_MINFILTER) || changed(D3DSAMP_MAGFILTER)) {
-    bool anisotropic = v[D3DSAMP_MINFILTER] == D3DTEXF_ANISOTROPIC ||
-                       v[D3DSAMP_MAGFILTER] == D3DTEXF_ANISOTROPIC;
+    bool anisotropic =
+        v[D3DSAMP_MINFILTER] == D3DTEXF_ANISOTROPIC || v[D3DSAMP_MAGFILTER] == D3DTEXF_ANISOTROPIC;
     float amount = anisotropic ? float(std::clamp<DWORD>(v[D3DSAMP_MAXANISOTROPY], 1, 16)) : 1.0f;
     glSamplerParameterf(sampler, GL_TEXTURE_MAX_ANISOTROPY, amount);
   }

@@ -7,8 +7,8 @@
 
 #include <cstring>
 
-#include "platform/win32/LogSink.h"
 #include "platform/d3d9/CallLog.h"
+#include "platform/win32/LogSink.h"
 
 namespace d3d9 {
 
@@ -55,7 +55,8 @@ void Pipeline::makeStream(size_t size) {
   const GLbitfield flags = GL_MAP_WRITE_BIT | GL_MAP_PERSISTENT_BIT | GL_MAP_COHERENT_BIT;
   glCreateBuffers(1, &streamName);
   glNamedBufferStorage(streamName, GLsizeiptr(size), nullptr, flags);
-  streamMemory = static_cast<uint8_t*>(glMapNamedBufferRange(streamName, 0, GLsizeiptr(size), flags));
+  streamMemory =
+      static_cast<uint8_t*>(glMapNamedBufferRange(streamName, 0, GLsizeiptr(size), flags));
   streamSize = size;
   streamPosition = 0;
   streamQuarter = 0;

@@ -8,8 +8,6 @@
 
 #include "platform/d3d9/VertexFormat.h"
 
-
-
 namespace d3d9 {
 
 void Pipeline::forgetBuffer(GLuint buffer) {
@@ -48,9 +46,8 @@ void Pipeline::readProgramInputs(GLuint program) {
     const GLint location = glGetAttribLocation(program, name.data());
     if (location >= 0) programInputs.push_back({usage, index, GLuint(location)});
   }
-  std::sort(programInputs.begin(), programInputs.end(), [](const ProgramInput& a, const ProgramInput& b) {
-    return a.location < b.location;
-  });
+  std::sort(programInputs.begin(), programInputs.end(),
+            [](const ProgramInput& a, const ProgramInput& b) { return a.location < b.location; });
   // FNV-1a over the list; never 0 when there is one.
   uint64_t hash = 1469598103934665603ull;
   for (const ProgramInput& p : programInputs)

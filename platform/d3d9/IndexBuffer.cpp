@@ -5,8 +5,7 @@
 
 namespace d3d9 {
 
-IndexBuffer::IndexBuffer(Device* device, UINT length, DWORD usage, D3DFORMAT format,
-                         D3DPOOL pool)
+IndexBuffer::IndexBuffer(Device* device, UINT length, DWORD usage, D3DFORMAT format, D3DPOOL pool)
     : RefCounter(device), storage(device, length, usage, pool), format(format) {}
 
 HRESULT IndexBuffer::GetDevice(IDirect3DDevice9** out) { return giveDevice(owner, out); }

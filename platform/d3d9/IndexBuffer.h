@@ -32,7 +32,6 @@ class IndexBuffer final : public IDirect3DIndexBuffer9, public RefCounter {
   int nextRange = 0;
 
  public:
-
   HRESULT GetDevice(IDirect3DDevice9** device) override;
   DWORD SetPriority(DWORD) override { return 0; }
   DWORD GetPriority() override { return 0; }

@@ -64,7 +64,6 @@ class RefCounter {
   ULONG bindings = 0;
 };
 
-
 // Hands out the device (with a reference) from a resource's GetDevice.
 HRESULT giveDevice(Device* device, IDirect3DDevice9** out);
 

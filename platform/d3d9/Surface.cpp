@@ -19,8 +19,8 @@ Surface::Surface(Device* device, TextureStorage* container, UINT face, UINT leve
   height = l->height;
 }
 
-Surface::Surface(Device* device, Kind kind, UINT width, UINT height, D3DFORMAT format,
-                 D3DPOOL pool, bool ofDevice)
+Surface::Surface(Device* device, Kind kind, UINT width, UINT height, D3DFORMAT format, D3DPOOL pool,
+                 bool ofDevice)
     : RefCounter(device, !ofDevice),
       kind(kind),
       width(width),

@@ -9,9 +9,9 @@
 
 namespace d3d9 {
 
-TextureStorage::TextureStorage(Device* device, IDirect3DBaseTexture9* owner,
-                               RefCounter* counter, GLenum target, UINT width, UINT height,
-                               UINT levels, DWORD usage, D3DFORMAT format, D3DPOOL pool)
+TextureStorage::TextureStorage(Device* device, IDirect3DBaseTexture9* owner, RefCounter* counter,
+                               GLenum target, UINT width, UINT height, UINT levels, DWORD usage,
+                               D3DFORMAT format, D3DPOOL pool)
     : target(target),
       info(formatInfo(format)),
       format(format),
@@ -84,8 +84,8 @@ bool TextureStorage::writeRGBA(UINT face, UINT index, const void* texels) {
   device->activate();
   glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
   if (target == GL_TEXTURE_CUBE_MAP)
-    glTextureSubImage3D(texture, GLint(index), 0, 0, GLint(face), GLsizei(l->width), GLsizei(l->height), 1,
-                        GL_RGBA, GL_UNSIGNED_BYTE, texels);
+    glTextureSubImage3D(texture, GLint(index), 0, 0, GLint(face), GLsizei(l->width),
+                        GLsizei(l->height), 1, GL_RGBA, GL_UNSIGNED_BYTE, texels);
   else
     glTextureSubImage2D(texture, GLint(index), 0, 0, GLsizei(l->width), GLsizei(l->height), GL_RGBA,
                         GL_UNSIGNED_BYTE, texels);
@@ -201,8 +201,7 @@ void TextureStorage::readBack(UINT face, UINT index) {
   glPixelStorei(GL_PACK_ALIGNMENT, 1);
   if (info->blockBytes) {
     glGetCompressedTextureSubImage(texture, GLint(index), 0, 0, GLint(face), GLsizei(l.width),
-                                   GLsizei(l.height), 1, GLsizei(l.memory.size()),
-                                   l.memory.data());
+                                   GLsizei(l.height), 1, GLsizei(l.memory.size()), l.memory.data());
   } else {
     glGetTextureSubImage(texture, GLint(index), 0, 0, GLint(face), GLsizei(l.width),
                          GLsizei(l.height), 1, info->uploadFormat, info->uploadType,

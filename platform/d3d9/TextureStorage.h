@@ -35,9 +35,8 @@ struct Level {
 // The GL texture behind a 2D or cube texture, and its levels.
 class TextureStorage {
  public:
-  TextureStorage(Device* device, IDirect3DBaseTexture9* owner, RefCounter* counter,
-                 GLenum target, UINT width,
-                 UINT height, UINT levels, DWORD usage, D3DFORMAT format, D3DPOOL pool);
+  TextureStorage(Device* device, IDirect3DBaseTexture9* owner, RefCounter* counter, GLenum target,
+                 UINT width, UINT height, UINT levels, DWORD usage, D3DFORMAT format, D3DPOOL pool);
   ~TextureStorage();
   bool valid() const { return texture != 0; }
 
@@ -48,8 +47,8 @@ class TextureStorage {
   DWORD usage;
   D3DPOOL pool;
   UINT width, height;
-  UINT levelCount;     // as the caller sees it (1 with automatic mipmaps)
-  UINT glLevelCount;   // levels held by GL
+  UINT levelCount;    // as the caller sees it (1 with automatic mipmaps)
+  UINT glLevelCount;  // levels held by GL
   int faceCount;
   bool mipsStale = false;  // level 0 changed on the GPU and the chain must follow
   DWORD lod = 0;

@@ -1,6 +1,5 @@
 #include "platform/d3dx/D3DXEffect.h"
 
-
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -22,9 +21,9 @@ namespace d3dx_fx {
 namespace {
 
 bool sameNoCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
          });
 }
 
@@ -35,7 +34,8 @@ struct ShaderReference {
   std::string param;  // the index is this parameter
 };
 
-bool shaderReference(const std::vector<std::string>& value, const EffectSource& source, ShaderReference& ref) {
+bool shaderReference(const std::vector<std::string>& value, const EffectSource& source,
+                     ShaderReference& ref) {
   std::vector<std::string> t;
   for (const std::string& v : value)
     if (v != "(" && v != ")" && v != "<" && v != ">") t.push_back(v);
@@ -46,8 +46,10 @@ bool shaderReference(const std::vector<std::string>& value, const EffectSource& 
   ref.element = 0;
   ref.param.clear();
   if (t.size() == 4 && t[1] == "[" && t[3] == "]") {
-    if (std::isdigit(static_cast<unsigned char>(t[2][0]))) ref.element = std::atoi(t[2].c_str());
-    else ref.param = t[2];
+    if (std::isdigit(static_cast<unsigned char>(t[2][0])))
+      ref.element = std::atoi(t[2].c_str());
+    else
+      ref.param = t[2];
   } else if (t.size() != 1) {
     return false;
   }
@@ -110,17 +112,33 @@ void uploadParams(GLuint program, ProgramParams& where, const std::vector<ParamV
       if (d.rows > 1) continue;
       if (d.type == ValueType::Bool) {
         switch (d.cols) {
-          case 1: glProgramUniform1uiv(program, at, n, uv); break;
-          case 2: glProgramUniform2uiv(program, at, n, uv); break;
-          case 3: glProgramUniform3uiv(program, at, n, uv); break;
-          default: glProgramUniform4uiv(program, at, n, uv); break;
+          case 1:
+            glProgramUniform1uiv(program, at, n, uv);
+            break;
+          case 2:
+            glProgramUniform2uiv(program, at, n, uv);
+            break;
+          case 3:
+            glProgramUniform3uiv(program, at, n, uv);
+            break;
+          default:
+            glProgramUniform4uiv(program, at, n, uv);
+            break;
         }
       } else {
         switch (d.cols) {
-          case 1: glProgramUniform1iv(program, at, n, iv); break;
-          case 2: glProgramUniform2iv(program, at, n, iv); break;
-          case 3: glProgramUniform3iv(program, at, n, iv); break;
-          default: glProgramUniform4iv(program, at, n, iv); break;
+          case 1:
+            glProgramUniform1iv(program, at, n, iv);
+            break;
+          case 2:
+            glProgramUniform2iv(program, at, n, iv);
+            break;
+          case 3:
+            glProgramUniform3iv(program, at, n, iv);
+            break;
+          default:
+            glProgramUniform4iv(program, at, n, iv);
+            break;
         }
       }
       continue;
@@ -129,20 +147,47 @@ void uploadParams(GLuint program, ProgramParams& where, const std::vector<ParamV
     // per HLSL row, so the rows as stored go in unchanged.
     int key = d.rows * 10 + d.cols;
     switch (key) {
-      case 11: glProgramUniform1fv(program, at, n, v); break;
-      case 12: glProgramUniform2fv(program, at, n, v); break;
-      case 13: glProgramUniform3fv(program, at, n, v); break;
-      case 14: glProgramUniform4fv(program, at, n, v); break;
-      case 22: glProgramUniformMatrix2fv(program, at, n, GL_FALSE, v); break;
-      case 23: glProgramUniformMatrix2x3fv(program, at, n, GL_FALSE, v); break;
-      case 24: glProgramUniformMatrix2x4fv(program, at, n, GL_FALSE, v); break;
-      case 32: glProgramUniformMatrix3x2fv(program, at, n, GL_FALSE, v); break;
-      case 33: glProgramUniformMatrix3fv(program, at, n, GL_FALSE, v); break;
-      case 34: glProgramUniformMatrix3x4fv(program, at, n, GL_FALSE, v); break;
-      case 42: glProgramUniformMatrix4x2fv(program, at, n, GL_FALSE, v); break;
-      case 43: glProgramUniformMatrix4x3fv(program, at, n, GL_FALSE, v); break;
-      case 44: glProgramUniformMatrix4fv(program, at, n, GL_FALSE, v); break;
-      default: break;  // float2x1 and the like: vectors to the shader
+      case 11:
+        glProgramUniform1fv(program, at, n, v);
+        break;
+      case 12:
+        glProgramUniform2fv(program, at, n, v);
+        break;
+      case 13:
+        glProgramUniform3fv(program, at, n, v);
+        break;
+      case 14:
+        glProgramUniform4fv(program, at, n, v);
+        break;
+      case 22:
+        glProgramUniformMatrix2fv(program, at, n, GL_FALSE, v);
+        break;
+      case 23:
+        glProgramUniformMatrix2x3fv(program, at, n, GL_FALSE, v);
+        break;
+      case 24:
+        glProgramUniformMatrix2x4fv(program, at, n, GL_FALSE, v);
+        break;
+      case 32:
+        glProgramUniformMatrix3x2fv(program, at, n, GL_FALSE, v);
+        break;
+      case 33:
+        glProgramUniformMatrix3fv(program, at, n, GL_FALSE, v);
+        break;
+      case 34:
+        glProgramUniformMatrix3x4fv(program, at, n, GL_FALSE, v);
+        break;
+      case 42:
+        glProgramUniformMatrix4x2fv(program, at, n, GL_FALSE, v);
+        break;
+      case 43:
+        glProgramUniformMatrix4x3fv(program, at, n, GL_FALSE, v);
+        break;
+      case 44:
+        glProgramUniformMatrix4fv(program, at, n, GL_FALSE, v);
+        break;
+      default:
+        break;  // float2x1 and the like: vectors to the shader
     }
   }
 }
@@ -248,8 +293,8 @@ class Effect final : public Counted<ID3DXEffect> {
   bool build(const EffectSource& source, const std::string& file, std::string& errors);
   // One pass (with element `choice` of a shader array it chooses from by
   // a parameter).
-  bool buildPass(const EffectSource& source, const Pass& p, const std::string& file, bool linkable, int choice,
-                 PassData& pd, std::string& errors);
+  bool buildPass(const EffectSource& source, const Pass& p, const std::string& file, bool linkable,
+                 int choice, PassData& pd, std::string& errors);
 
   HRESULT GetDevice(IDirect3DDevice9** out) override {
     if (!out) return D3DERR_INVALIDCALL;
@@ -391,16 +436,19 @@ class Effect final : public Counted<ID3DXEffect> {
     if (element < 0) return valueFromFloats(p.values, kind);
     size_t n = size_t(p.decl.rows * p.decl.cols), from = size_t(element) * n;
     if (from >= p.values.size()) return valueFromFloats({}, kind);
-    return valueFromFloats(std::vector<float>(p.values.begin() + long(from),
-                                              p.values.begin() + long(std::min(from + n, p.values.size()))),
-                           kind);
+    return valueFromFloats(
+        std::vector<float>(p.values.begin() + long(from),
+                           p.values.begin() + long(std::min(from + n, p.values.size()))),
+        kind);
   }
   // Brings the pass's textures, samplers and parameters up to date; at the
   // start of a pass everything, later what changed.
   void uploadPass(PassData& pass, bool start);
   // Before a draw of a pass with a pixel shader alone: the program the
   // device made of it gets our samplers and parameters.
-  static void prepareThunk(GLuint program, void* effect) { static_cast<Effect*>(effect)->prepare(program); }
+  static void prepareThunk(GLuint program, void* effect) {
+    static_cast<Effect*>(effect)->prepare(program);
+  }
   void prepare(GLuint program);
   // The alpha test as the pixel stage takes it, into `at` of `program`
   // when it differs from `last`.
@@ -429,9 +477,10 @@ bool nameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c 
 // The profile's stage and shader model: "vs_2_0" is (vertex, 2); false for
 // anything that is not a Direct3D 9 profile.
 bool profileOf(const std::string& profile, d3dx_hlsl::Stage& stage) {
-  static const char* const kVertex[] = {"vs_1_1", "vs_2_0", "vs_2_a", "vs_2_sw", "vs_3_0", "vs_3_sw"};
-  static const char* const kPixel[] = {"ps_1_1", "ps_1_2", "ps_1_3", "ps_1_4", "ps_2_0", "ps_2_a",
-                                       "ps_2_b", "ps_2_sw", "ps_3_0", "ps_3_sw"};
+  static const char* const kVertex[] = {"vs_1_1",  "vs_2_0", "vs_2_a",
+                                        "vs_2_sw", "vs_3_0", "vs_3_sw"};
+  static const char* const kPixel[] = {"ps_1_1", "ps_1_2", "ps_1_3",  "ps_1_4", "ps_2_0",
+                                       "ps_2_a", "ps_2_b", "ps_2_sw", "ps_3_0", "ps_3_sw"};
   for (const char* p : kVertex)
     if (sameNoCase(profile, p)) return stage = d3dx_hlsl::Stage::Vertex, true;
   for (const char* p : kPixel)
@@ -444,8 +493,8 @@ bool profileOf(const std::string& profile, d3dx_hlsl::Stage& stage) {
 // `copyName`: the uniform parameters leave the list and become constants
 // at the top of the body. Empty when no definition of `entry` has as many
 // uniform parameters as there are arguments.
-std::string boundCopy(const std::string& hlsl, const std::string& entry, const std::vector<std::string>& args,
-                      const std::string& copyName) {
+std::string boundCopy(const std::string& hlsl, const std::string& entry,
+                      const std::vector<std::string>& args, const std::string& copyName) {
   int depth = 0;
   size_t statementStart = 0;
   for (size_t i = 0; i < hlsl.size(); ++i) {
@@ -521,8 +570,8 @@ std::string boundCopy(const std::string& hlsl, const std::string& entry, const s
       if (hlsl[end] == '}' && --braces == 0) break;
     }
     if (end >= hlsl.size()) return "";
-    std::string copy = hlsl.substr(statementStart, i - statementStart) + copyName + "(" + kept + ")" +
-                       hlsl.substr(close + 1, body + 1 - (close + 1)) + constants +
+    std::string copy = hlsl.substr(statementStart, i - statementStart) + copyName + "(" + kept +
+                       ")" + hlsl.substr(close + 1, body + 1 - (close + 1)) + constants +
                        hlsl.substr(body + 1, end + 1 - (body + 1));
     return "\n" + copy + "\n";
   }
@@ -594,8 +643,8 @@ int Effect::stageFor(const std::vector<std::string>& value, d3dx_hlsl::Stage sta
   return int(stages.size() - 1);
 }
 
-bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::string& file, bool linkable,
-                       int choice, PassData& pd, std::string& errors) {
+bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::string& file,
+                       bool linkable, int choice, PassData& pd, std::string& errors) {
   for (const Assignment& a : p.states) {
     auto fail = [&](const std::string& text) {
       errors += a.file + "(" + std::to_string(a.line) + "): error: " + text + "\n";
@@ -607,7 +656,8 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
       std::vector<std::string> value = a.value;
       ShaderReference ref;
       if (shaderReference(a.value, source, ref)) {
-        if (ref.variable->vertex != vertex) return fail("'" + ref.variable->name + "' holds shaders of the other stage");
+        if (ref.variable->vertex != vertex)
+          return fail("'" + ref.variable->name + "' holds shaders of the other stage");
         int e = ref.param.empty() ? ref.element : choice;
         if (e < 0 || size_t(e) >= ref.variable->elements.size())
           return fail("no element " + std::to_string(e) + " in '" + ref.variable->name + "'");
@@ -650,7 +700,8 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
     if (linkable) {
       std::string log;
       pd.shaderIsVertex = true;
-      pd.shader = d3d9_gl::compileShader(GL_VERTEX_SHADER, d3dx_hlsl::toFixedFunctionOutputs(vs.glsl), log);
+      pd.shader =
+          d3d9_gl::compileShader(GL_VERTEX_SHADER, d3dx_hlsl::toFixedFunctionOutputs(vs.glsl), log);
       if (!pd.shader) {
         errors += file + ": error: pass '" + p.name + "' does not compile: " + log + "\n";
         return false;
@@ -673,8 +724,8 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
     if (linkable && vs) {
       // Values between the stages meet by semantic, each side with the
       // type it declared.
-      std::string fragment = d3dx_hlsl::rewireInputs(ps.glsl, ps.inputs,
-                                                      d3dx_hlsl::declaredOutputs(vs->glsl), {});
+      std::string fragment =
+          d3dx_hlsl::rewireInputs(ps.glsl, ps.inputs, d3dx_hlsl::declaredOutputs(vs->glsl), {});
       std::string linkErrors;
       pd.program = d3dx_hlsl::linkProgram(vs->glsl, fragment, linkErrors);
       if (!pd.program) {
@@ -893,7 +944,8 @@ void Effect::prepare(GLuint program) {
     D3DVIEWPORT9 vp{};
     device->GetViewport(&vp);
     const float shift = 2.0f * (0.5f - 1.0f / 256.0f);
-    float half[2] = {vp.Width ? shift / float(vp.Width) : 0.0f, vp.Height ? -shift / float(vp.Height) : 0.0f};
+    float half[2] = {vp.Width ? shift / float(vp.Width) : 0.0f,
+                     vp.Height ? -shift / float(vp.Height) : 0.0f};
     if (std::memcmp(half, l.halfPixelValue, sizeof half) != 0) {
       std::memcpy(l.halfPixelValue, half, sizeof half);
       glProgramUniform2fv(program, l.halfPixel, 1, half);
@@ -916,11 +968,13 @@ HRESULT Effect::BeginPass(UINT pass) {
   // dropped some since).
   p.linked.clear();
   for (const StateAssign& a : p.states)
-    applyState(device, *a.state, a.index,
-               a.param == size_t(-1) ? a.value : paramValue(a.param, a.value.element, a.state->values));
+    applyState(
+        device, *a.state, a.index,
+        a.param == size_t(-1) ? a.value : paramValue(a.param, a.value.element, a.state->values));
   uploadPass(p, true);
   d3d9_gl::setProgram(device, p.program);
-  d3d9_gl::setShader(device, p.shader, p.shaderIsVertex, p.shader ? &Effect::prepareThunk : nullptr, this);
+  d3d9_gl::setShader(device, p.shader, p.shaderIsVertex, p.shader ? &Effect::prepareThunk : nullptr,
+                     this);
   programLeftOn = p.program != 0 || p.shader != 0;
   return D3D_OK;
 }
@@ -986,7 +1040,6 @@ HRESULT createEffect(IDirect3DDevice9* device, const std::string& text, const st
 }  // namespace
 
 }  // namespace d3dx_fx
-
 
 HRESULT D3DXCreateEffect(IDirect3DDevice9* device, const void* data, UINT length,
                          const D3DXMACRO* defines, ID3DXInclude*, DWORD, ID3DXEffectPool*,

@@ -40,7 +40,6 @@ struct ID3DXEffectPool;
 // Compile flags (accepted, without effect here)
 #define D3DXSHADER_DEBUG 1
 
-
 // The constants of a compiled shader; here only their serialised form.
 struct ID3DXConstantTable : IUnknown {
   virtual void* GetBufferPointer() = 0;
@@ -106,10 +105,9 @@ HRESULT D3DXCreateEffect(IDirect3DDevice9* device, const void* data, UINT length
                          ID3DXEffectPool* pool, ID3DXEffect** effect, ID3DXBuffer** errors);
 // The same from a file (Windows path rules); a file that cannot be read
 // answers D3DERR_NOTFOUND.
-HRESULT D3DXCreateEffectFromFileA(IDirect3DDevice9* device, LPCSTR file,
-                                  const D3DXMACRO* defines, ID3DXInclude* include, DWORD flags,
-                                  ID3DXEffectPool* pool, ID3DXEffect** effect,
-                                  ID3DXBuffer** errors);
+HRESULT D3DXCreateEffectFromFileA(IDirect3DDevice9* device, LPCSTR file, const D3DXMACRO* defines,
+                                  ID3DXInclude* include, DWORD flags, ID3DXEffectPool* pool,
+                                  ID3DXEffect** effect, ID3DXBuffer** errors);
 
 // Compiles `function` of `source` (the first `length` bytes) for `profile`.
 // Only the texture-shader profile "tx_1_0" is supported; the code is for

@@ -13,14 +13,25 @@ D3DXMATRIX::D3DXMATRIX(const float* values) {
   for (int i = 0; i < 16; ++i) m[i / 4][i % 4] = values[i];
 }
 
-D3DXMATRIX::D3DXMATRIX(float m11, float m12, float m13, float m14,
-                       float m21, float m22, float m23, float m24,
-                       float m31, float m32, float m33, float m34,
-                       float m41, float m42, float m43, float m44) {
-  _11 = m11; _12 = m12; _13 = m13; _14 = m14;
-  _21 = m21; _22 = m22; _23 = m23; _24 = m24;
-  _31 = m31; _32 = m32; _33 = m33; _34 = m34;
-  _41 = m41; _42 = m42; _43 = m43; _44 = m44;
+D3DXMATRIX::D3DXMATRIX(float m11, float m12, float m13, float m14, float m21, float m22, float m23,
+                       float m24, float m31, float m32, float m33, float m34, float m41, float m42,
+                       float m43, float m44) {
+  _11 = m11;
+  _12 = m12;
+  _13 = m13;
+  _14 = m14;
+  _21 = m21;
+  _22 = m22;
+  _23 = m23;
+  _24 = m24;
+  _31 = m31;
+  _32 = m32;
+  _33 = m33;
+  _34 = m34;
+  _41 = m41;
+  _42 = m42;
+  _43 = m43;
+  _44 = m44;
 }
 
 D3DXMATRIX& D3DXMATRIX::operator*=(const D3DXMATRIX& b) {
@@ -156,10 +167,9 @@ D3DXVECTOR3* D3DXVec3Hermite(D3DXVECTOR3* out, const D3DXVECTOR3* v1, const D3DX
 
 // (x, y, z, w) times m.
 static D3DXVECTOR4 rowTimes(float x, float y, float z, float w, const D3DXMATRIX& m) {
-  return D3DXVECTOR4(x * m._11 + y * m._21 + z * m._31 + w * m._41,
-                     x * m._12 + y * m._22 + z * m._32 + w * m._42,
-                     x * m._13 + y * m._23 + z * m._33 + w * m._43,
-                     x * m._14 + y * m._24 + z * m._34 + w * m._44);
+  return D3DXVECTOR4(
+      x * m._11 + y * m._21 + z * m._31 + w * m._41, x * m._12 + y * m._22 + z * m._32 + w * m._42,
+      x * m._13 + y * m._23 + z * m._33 + w * m._43, x * m._14 + y * m._24 + z * m._34 + w * m._44);
 }
 
 D3DXVECTOR4* D3DXVec3Transform(D3DXVECTOR4* out, const D3DXVECTOR3* v, const D3DXMATRIX* m) {
@@ -307,10 +317,9 @@ D3DXMATRIX* D3DXMatrixRotationAxis(D3DXMATRIX* out, const D3DXVECTOR3* axis, flo
   if (n.x == 0.0f && n.y == 0.0f && n.z == 0.0f) return D3DXMatrixIdentity(out);
   float c = std::cos(angle), s = std::sin(angle), t = 1.0f - c;
   float x = n.x, y = n.y, z = n.z;
-  *out = D3DXMATRIX(t * x * x + c, t * x * y + s * z, t * x * z - s * y, 0,
-                    t * x * y - s * z, t * y * y + c, t * y * z + s * x, 0,
-                    t * x * z + s * y, t * y * z - s * x, t * z * z + c, 0,
-                    0, 0, 0, 1);
+  *out = D3DXMATRIX(t * x * x + c, t * x * y + s * z, t * x * z - s * y, 0, t * x * y - s * z,
+                    t * y * y + c, t * y * z + s * x, 0, t * x * z + s * y, t * y * z - s * x,
+                    t * z * z + c, 0, 0, 0, 0, 1);
   return out;
 }
 
@@ -325,10 +334,10 @@ D3DXMATRIX* D3DXMatrixRotationYawPitchRoll(D3DXMATRIX* out, float yaw, float pit
 
 D3DXMATRIX* D3DXMatrixRotationQuaternion(D3DXMATRIX* out, const D3DXQUATERNION* q) {
   float x = q->x, y = q->y, z = q->z, w = q->w;
-  *out = D3DXMATRIX(1 - 2 * (y * y + z * z), 2 * (x * y + z * w), 2 * (x * z - y * w), 0,
-                    2 * (x * y - z * w), 1 - 2 * (x * x + z * z), 2 * (y * z + x * w), 0,
-                    2 * (x * z + y * w), 2 * (y * z - x * w), 1 - 2 * (x * x + y * y), 0,
-                    0, 0, 0, 1);
+  *out =
+      D3DXMATRIX(1 - 2 * (y * y + z * z), 2 * (x * y + z * w), 2 * (x * z - y * w), 0,
+                 2 * (x * y - z * w), 1 - 2 * (x * x + z * z), 2 * (y * z + x * w), 0,
+                 2 * (x * z + y * w), 2 * (y * z - x * w), 1 - 2 * (x * x + y * y), 0, 0, 0, 0, 1);
   return out;
 }
 
@@ -358,11 +367,9 @@ D3DXMATRIX* D3DXMatrixLookAtLH(D3DXMATRIX* out, const D3DXVECTOR3* eye, const D3
   D3DXVec3Cross(&xaxis, up, &zaxis);
   D3DXVec3Normalize(&xaxis, &xaxis);
   D3DXVec3Cross(&yaxis, &zaxis, &xaxis);
-  *out = D3DXMATRIX(xaxis.x, yaxis.x, zaxis.x, 0,
-                    xaxis.y, yaxis.y, zaxis.y, 0,
-                    xaxis.z, yaxis.z, zaxis.z, 0,
-                    -D3DXVec3Dot(&xaxis, eye), -D3DXVec3Dot(&yaxis, eye), -D3DXVec3Dot(&zaxis, eye),
-                    1);
+  *out = D3DXMATRIX(xaxis.x, yaxis.x, zaxis.x, 0, xaxis.y, yaxis.y, zaxis.y, 0, xaxis.z, yaxis.z,
+                    zaxis.z, 0, -D3DXVec3Dot(&xaxis, eye), -D3DXVec3Dot(&yaxis, eye),
+                    -D3DXVec3Dot(&zaxis, eye), 1);
   return out;
 }
 

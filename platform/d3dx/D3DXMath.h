@@ -31,15 +31,21 @@ struct D3DXVECTOR3 : D3DVECTOR {
   operator const float*() const { return &x; }
 
   D3DXVECTOR3& operator+=(const D3DXVECTOR3& v) {
-    x += v.x; y += v.y; z += v.z;
+    x += v.x;
+    y += v.y;
+    z += v.z;
     return *this;
   }
   D3DXVECTOR3& operator-=(const D3DXVECTOR3& v) {
-    x -= v.x; y -= v.y; z -= v.z;
+    x -= v.x;
+    y -= v.y;
+    z -= v.z;
     return *this;
   }
   D3DXVECTOR3& operator*=(float f) {
-    x *= f; y *= f; z *= f;
+    x *= f;
+    y *= f;
+    z *= f;
     return *this;
   }
   D3DXVECTOR3& operator/=(float f) { return *this *= 1.0f / f; }
@@ -76,10 +82,9 @@ struct D3DXMATRIX : D3DMATRIX {
   D3DXMATRIX() = default;
   D3DXMATRIX(const D3DMATRIX& m) : D3DMATRIX(m) {}
   explicit D3DXMATRIX(const float* values);
-  D3DXMATRIX(float m11, float m12, float m13, float m14,
-             float m21, float m22, float m23, float m24,
-             float m31, float m32, float m33, float m34,
-             float m41, float m42, float m43, float m44);
+  D3DXMATRIX(float m11, float m12, float m13, float m14, float m21, float m22, float m23, float m24,
+             float m31, float m32, float m33, float m34, float m41, float m42, float m43,
+             float m44);
 
   float& operator()(unsigned row, unsigned col) { return m[row][col]; }
   float operator()(unsigned row, unsigned col) const { return m[row][col]; }

@@ -25,8 +25,14 @@ class Mesh final : public d3dx_com::Counted<ID3DXMesh> {
  public:
   Mesh(IDirect3DDevice9* device, DWORD options, const d3dx_mesh::VertexLayout& layout, DWORD fvf,
        DWORD faces, DWORD vertices)
-      : device_(device), options_(options), fvf_(fvf), stride_(layout.stride), faces_(faces),
-        vertices_(vertices), extra_(layout.extra), attributes_(faces, 0) {
+      : device_(device),
+        options_(options),
+        fvf_(fvf),
+        stride_(layout.stride),
+        faces_(faces),
+        vertices_(vertices),
+        extra_(layout.extra),
+        attributes_(faces, 0) {
     device_->AddRef();
   }
 
@@ -35,10 +41,9 @@ class Mesh final : public d3dx_com::Counted<ID3DXMesh> {
         vertices_ * stride_, 0, GetFVF(),
         poolOf(options_, D3DXMESH_VB_SYSTEMMEM, D3DXMESH_VB_MANAGED), &vb_, nullptr);
     if (FAILED(hr)) return hr;
-    hr = device_->CreateIndexBuffer(faces_ * 3 * indexSize(), 0,
-                                    wide() ? D3DFMT_INDEX32 : D3DFMT_INDEX16,
-                                    poolOf(options_, D3DXMESH_IB_SYSTEMMEM, D3DXMESH_IB_MANAGED),
-                                    &ib_, nullptr);
+    hr = device_->CreateIndexBuffer(
+        faces_ * 3 * indexSize(), 0, wide() ? D3DFMT_INDEX32 : D3DFMT_INDEX16,
+        poolOf(options_, D3DXMESH_IB_SYSTEMMEM, D3DXMESH_IB_MANAGED), &ib_, nullptr);
     if (FAILED(hr)) return hr;
     // Fresh buffers start zeroed.
     void* data = nullptr;
@@ -52,7 +57,6 @@ class Mesh final : public d3dx_com::Counted<ID3DXMesh> {
     }
     return D3D_OK;
   }
-
 
   HRESULT DrawSubset(DWORD attribId) override {
     if (vertexLocks_ > 0 || indexLocks_ > 0) return D3DERR_INVALIDCALL;
@@ -72,8 +76,8 @@ class Mesh final : public d3dx_com::Counted<ID3DXMesh> {
     if (!table_.empty()) {
       for (const D3DXATTRIBUTERANGE& range : table_)
         if (range.AttribId == attribId && range.FaceCount > 0)
-          device_->DrawIndexedPrimitive(D3DPT_TRIANGLELIST, 0, range.VertexStart,
-                                        range.VertexCount, range.FaceStart * 3, range.FaceCount);
+          device_->DrawIndexedPrimitive(D3DPT_TRIANGLELIST, 0, range.VertexStart, range.VertexCount,
+                                        range.FaceStart * 3, range.FaceCount);
       return D3D_OK;
     }
     if (runsStale_) buildRuns();
@@ -117,10 +121,9 @@ class Mesh final : public d3dx_com::Counted<ID3DXMesh> {
     void* to = nullptr;
     if (SUCCEEDED(vb_->Lock(0, 0, &from, D3DLOCK_READONLY))) {
       if (SUCCEEDED(copy->vb_->Lock(0, 0, &to, 0))) {
-        d3dx_mesh::convertVertices(static_cast<const unsigned char*>(from),
-                                   d3dx_mesh::layoutOf(fvf_, extra_),
-                                   static_cast<unsigned char*>(to), d3dx_mesh::layoutOf(fvf),
-                                   vertices_);
+        d3dx_mesh::convertVertices(
+            static_cast<const unsigned char*>(from), d3dx_mesh::layoutOf(fvf_, extra_),
+            static_cast<unsigned char*>(to), d3dx_mesh::layoutOf(fvf), vertices_);
         copy->vb_->Unlock();
       }
       vb_->Unlock();
@@ -294,8 +297,7 @@ HRESULT createMesh(DWORD faces, DWORD vertices, DWORD options,
   if (!device || faces == 0 || vertices == 0 || !layout.valid || layout.stride == 0 ||
       (fvf & D3DFVF_POSITION_MASK) == D3DFVF_XYZRHW)
     return D3DERR_INVALIDCALL;
-  if (!(options & D3DXMESH_32BIT) && vertices > D3DX_MAX_16BIT_VERTICES)
-    return D3DERR_INVALIDCALL;
+  if (!(options & D3DXMESH_32BIT) && vertices > D3DX_MAX_16BIT_VERTICES) return D3DERR_INVALIDCALL;
   // Keep the byte sizes of both buffers within 32 bits.
   if (faces > (1u << 30) / 12 || vertices > (1u << 30) / layout.stride) return E_OUTOFMEMORY;
   auto* made = new Mesh(device, options, layout, fvf, faces, vertices);
@@ -340,24 +342,62 @@ VertexLayout layoutOf(DWORD fvf) {
   VertexLayout l;
   UINT offset = 0;
   switch (fvf & D3DFVF_POSITION_MASK) {
-    case D3DFVF_XYZ: offset = 12; break;
-    case D3DFVF_XYZRHW: offset = 16; break;
-    case D3DFVF_XYZW: offset = 16; break;
-    case D3DFVF_XYZB1: offset = 16; l.weights = 1; break;
-    case D3DFVF_XYZB2: offset = 20; l.weights = 2; break;
-    case D3DFVF_XYZB3: offset = 24; l.weights = 3; break;
-    case D3DFVF_XYZB4: offset = 28; l.weights = 4; break;
-    case D3DFVF_XYZB5: offset = 32; l.weights = 5; break;
-    default: l.valid = false; return l;
+    case D3DFVF_XYZ:
+      offset = 12;
+      break;
+    case D3DFVF_XYZRHW:
+      offset = 16;
+      break;
+    case D3DFVF_XYZW:
+      offset = 16;
+      break;
+    case D3DFVF_XYZB1:
+      offset = 16;
+      l.weights = 1;
+      break;
+    case D3DFVF_XYZB2:
+      offset = 20;
+      l.weights = 2;
+      break;
+    case D3DFVF_XYZB3:
+      offset = 24;
+      l.weights = 3;
+      break;
+    case D3DFVF_XYZB4:
+      offset = 28;
+      l.weights = 4;
+      break;
+    case D3DFVF_XYZB5:
+      offset = 32;
+      l.weights = 5;
+      break;
+    default:
+      l.valid = false;
+      return l;
   }
   l.position = 0;
   l.positionSize = offset;
-  if (fvf & D3DFVF_NORMAL) { l.normal = int(offset); offset += 12; }
-  if (fvf & D3DFVF_PSIZE) { l.psize = int(offset); offset += 4; }
-  if (fvf & D3DFVF_DIFFUSE) { l.diffuse = int(offset); offset += 4; }
-  if (fvf & D3DFVF_SPECULAR) { l.specular = int(offset); offset += 4; }
+  if (fvf & D3DFVF_NORMAL) {
+    l.normal = int(offset);
+    offset += 12;
+  }
+  if (fvf & D3DFVF_PSIZE) {
+    l.psize = int(offset);
+    offset += 4;
+  }
+  if (fvf & D3DFVF_DIFFUSE) {
+    l.diffuse = int(offset);
+    offset += 4;
+  }
+  if (fvf & D3DFVF_SPECULAR) {
+    l.specular = int(offset);
+    offset += 4;
+  }
   const UINT sets = (fvf & D3DFVF_TEXCOUNT_MASK) >> D3DFVF_TEXCOUNT_SHIFT;
-  if (sets > 8) { l.valid = false; return l; }
+  if (sets > 8) {
+    l.valid = false;
+    return l;
+  }
   for (UINT s = 0; s < sets; ++s) {
     static const UINT sizes[4] = {8, 12, 16, 4};
     l.tex[s] = int(offset);
@@ -394,7 +434,8 @@ void convertVertices(const unsigned char* from, const VertexLayout& a, unsigned 
     copyPart(s, a.diffuse, 4, d, b.diffuse, 4);
     copyPart(s, a.specular, 4, d, b.specular, 4);
     for (UINT t = 0; t < 8; ++t)
-      if (t < a.texSets && t < b.texSets) copyPart(s, a.tex[t], a.texSize[t], d, b.tex[t], b.texSize[t]);
+      if (t < a.texSets && t < b.texSets)
+        copyPart(s, a.tex[t], a.texSize[t], d, b.tex[t], b.texSize[t]);
     // Extra elements by meaning, where both formats store them alike.
     for (const D3DVERTEXELEMENT9& e : b.extra)
       for (const D3DVERTEXELEMENT9& f : a.extra)
@@ -545,8 +586,8 @@ HRESULT makeMesh(IDirect3DDevice9* device, DWORD options, const MeshData& data,
   const DWORD faces = DWORD(data.indices.size() / 3);
   if (vertices > D3DX_MAX_16BIT_VERTICES) options |= D3DXMESH_32BIT;
   Mesh* mesh = nullptr;
-  HRESULT hr = createMesh(faces, vertices, options, layoutOf(data.fvf, data.extra), data.fvf,
-                          device, &mesh);
+  HRESULT hr =
+      createMesh(faces, vertices, options, layoutOf(data.fvf, data.extra), data.fvf, device, &mesh);
   if (FAILED(hr)) return hr;
   void* to = nullptr;
   if (SUCCEEDED(mesh->LockVertexBuffer(0, &to))) {
@@ -573,14 +614,13 @@ bool writeVertices(ID3DXBaseMesh* mesh, const MeshData& data) {
   void* to = nullptr;
   if (FAILED(mesh->LockVertexBuffer(0, &to))) return false;
   std::memcpy(to, data.vertices.data(),
-              std::min<std::size_t>(data.vertices.size(),
-                                    std::size_t(mesh->GetNumVertices()) * mesh->GetNumBytesPerVertex()));
+              std::min<std::size_t>(data.vertices.size(), std::size_t(mesh->GetNumVertices()) *
+                                                              mesh->GetNumBytesPerVertex()));
   mesh->UnlockVertexBuffer();
   return true;
 }
 
 }  // namespace d3dx_mesh
-
 
 UINT D3DXGetFVFVertexSize(DWORD fvf) {
   const d3dx_mesh::VertexLayout layout = d3dx_mesh::layoutOf(fvf);
@@ -592,8 +632,8 @@ HRESULT D3DXCreateMeshFVF(DWORD numFaces, DWORD numVertices, DWORD options, DWOR
   if (!mesh) return D3DERR_INVALIDCALL;
   *mesh = nullptr;
   Mesh* made = nullptr;
-  const HRESULT hr = createMesh(numFaces, numVertices, options, d3dx_mesh::layoutOf(fvf), fvf,
-                                device, &made);
+  const HRESULT hr =
+      createMesh(numFaces, numVertices, options, d3dx_mesh::layoutOf(fvf), fvf, device, &made);
   if (SUCCEEDED(hr)) *mesh = made;
   return hr;
 }

@@ -76,7 +76,6 @@ struct D3DXEFFECTINSTANCE {
   D3DXEFFECTDEFAULT* pDefaults;
 };
 
-
 struct ID3DXBaseMesh {
   virtual ULONG AddRef() = 0;
   virtual ULONG Release() = 0;

@@ -51,9 +51,8 @@ struct ID3DXAllocateHierarchy {
   virtual HRESULT CreateFrame(LPCSTR name, D3DXFRAME** newFrame) = 0;
   virtual HRESULT CreateMeshContainer(LPCSTR name, const D3DXMESHDATA* meshData,
                                       const D3DXMATERIAL* materials,
-                                      const D3DXEFFECTINSTANCE* effectInstances,
-                                      DWORD numMaterials, const DWORD* adjacency,
-                                      ID3DXSkinInfo* skinInfo,
+                                      const D3DXEFFECTINSTANCE* effectInstances, DWORD numMaterials,
+                                      const DWORD* adjacency, ID3DXSkinInfo* skinInfo,
                                       D3DXMESHCONTAINER** newMeshContainer) = 0;
   virtual HRESULT DestroyFrame(D3DXFRAME* frame) = 0;
   virtual HRESULT DestroyMeshContainer(D3DXMESHCONTAINER* meshContainer) = 0;

@@ -32,14 +32,11 @@ struct Point2 {
 
 // Windows-1252 to Unicode for the bytes 0x80-0x9F; the others are Latin-1.
 constexpr uint16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
-uint32_t toUnicode(unsigned char c) {
-  return (c >= 0x80 && c < 0xA0) ? kCp1252High[c - 0x80] : c;
-}
+uint32_t toUnicode(unsigned char c) { return (c >= 0x80 && c < 0xA0) ? kCp1252High[c - 0x80] : c; }
 
 FT_UInt glyphIndex(FT_Face face, unsigned char c) {
   if (face->charmap && face->charmap->encoding == FT_ENCODING_MS_SYMBOL)
@@ -123,8 +120,8 @@ struct Flattener {
         self->add(p3);
       } else {
         double a = u * u * u, b = 3 * u * u * t, c = 3 * u * t * t, e = t * t * t;
-        self->add({a * p0.x + b * p1.x + c * p2.x + e * p3.x,
-                   a * p0.y + b * p1.y + c * p2.y + e * p3.y});
+        self->add(
+            {a * p0.x + b * p1.x + c * p2.x + e * p3.x, a * p0.y + b * p1.y + c * p2.y + e * p3.y});
       }
     }
     self->last = p3;
@@ -144,7 +141,7 @@ struct TessVertex {
 #endif
 
 struct TessRun {
-  std::deque<TessVertex> storage;  // stable addresses for the tessellator
+  std::deque<TessVertex> storage;               // stable addresses for the tessellator
   std::vector<std::vector<TessVertex*>> loops;  // boundary mode output
   std::vector<TessVertex*> triangles;           // triangle mode output
   bool boundary = false;
@@ -169,8 +166,7 @@ struct TessRun {
   }
   static void CALLBACK end(void*) {}
   static void CALLBACK edgeFlag(GLboolean, void*) {}  // asks for separate triangles
-  static void CALLBACK combine(GLdouble coords[3], void* [4], GLfloat[4], void** out,
-                               void* data) {
+  static void CALLBACK combine(GLdouble coords[3], void* [4], GLfloat[4], void** out, void* data) {
     *out = static_cast<TessRun*>(data)->make(coords[0], coords[1]);
   }
   static void CALLBACK error(GLenum, void* data) { static_cast<TessRun*>(data)->failed = true; }

@@ -35,8 +35,8 @@ static_assert(sizeof(TextMeshVertex) == 24, "text mesh vertices are 24 bytes");
 
 struct TextMeshData {
   std::vector<TextMeshVertex> vertices;
-  std::vector<uint32_t> indices;       // three per triangle
-  std::vector<DWORD> attributes;       // one per triangle, all 0
+  std::vector<uint32_t> indices;           // three per triangle
+  std::vector<DWORD> attributes;           // one per triangle, all 0
   std::vector<GLYPHMETRICSFLOAT> metrics;  // one per character of the text
 };
 

@@ -50,9 +50,7 @@ HRESULT D3DXCreateTextA(IDirect3DDevice9* device, HDC dc, LPCSTR text, FLOAT dev
   created->UnlockVertexBuffer();
 
   if (glyphMetrics)
-    std::memcpy(glyphMetrics, data.metrics.data(),
-                data.metrics.size() * sizeof(GLYPHMETRICSFLOAT));
+    std::memcpy(glyphMetrics, data.metrics.data(), data.metrics.size() * sizeof(GLYPHMETRICSFLOAT));
   *mesh = created;
   return D3D_OK;
 }
-

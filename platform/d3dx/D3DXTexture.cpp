@@ -48,8 +48,8 @@ uint32_t readU32(const uint8_t* p) {
 
 // Copies `rows` rows of `rowBytes` bytes from tightly packed memory into a
 // locked level.
-HRESULT copyIntoLevel(IDirect3DTexture9* texture, UINT level, const uint8_t* pixels,
-                      UINT rowBytes, UINT rows) {
+HRESULT copyIntoLevel(IDirect3DTexture9* texture, UINT level, const uint8_t* pixels, UINT rowBytes,
+                      UINT rows) {
   D3DLOCKED_RECT locked;
   HRESULT hr = texture->LockRect(level, &locked, nullptr, 0);
   if (FAILED(hr)) return hr;
@@ -77,8 +77,8 @@ HRESULT copyIntoCubeLevel(IDirect3DCubeTexture9* texture, D3DCUBEMAP_FACES face,
 constexpr uint32_t kDDSMagic = 0x20534444;  // "DDS "
 constexpr size_t kDDSHeader = 4 + 124;
 constexpr uint32_t kHasMipCount = 0x20000;
-constexpr uint32_t kPixelAlpha = 0x1, kPixelAlphaOnly = 0x2, kPixelFourCC = 0x4,
-                   kPixelRGB = 0x40, kPixelLuminance = 0x20000;
+constexpr uint32_t kPixelAlpha = 0x1, kPixelAlphaOnly = 0x2, kPixelFourCC = 0x4, kPixelRGB = 0x40,
+                   kPixelLuminance = 0x20000;
 constexpr uint32_t kCubeMap = 0x200, kAllFaces = 0xFC00;
 
 struct DDSImage {
@@ -93,7 +93,11 @@ D3DFORMAT ddsFormat(uint32_t flags, uint32_t fourCC, uint32_t bits, uint32_t r, 
                     uint32_t b, uint32_t a) {
   if (flags & kPixelFourCC) {
     switch (fourCC) {
-      case D3DFMT_DXT1: case D3DFMT_DXT2: case D3DFMT_DXT3: case D3DFMT_DXT4: case D3DFMT_DXT5:
+      case D3DFMT_DXT1:
+      case D3DFMT_DXT2:
+      case D3DFMT_DXT3:
+      case D3DFMT_DXT4:
+      case D3DFMT_DXT5:
         return D3DFORMAT(fourCC);
       default:
         return D3DFMT_UNKNOWN;
@@ -141,7 +145,8 @@ bool readDDS(const uint8_t* bytes, size_t size, DDSImage& image) {
       image.width > 65536 || image.height > 65536)
     return false;
   UINT chain = d3d9::fullMipChain(image.width, image.height);
-  image.levels = (readU32(h + 4) & kHasMipCount) && mipCount > 0 ? std::min<UINT>(mipCount, chain) : 1;
+  image.levels =
+      (readU32(h + 4) & kHasMipCount) && mipCount > 0 ? std::min<UINT>(mipCount, chain) : 1;
   image.cube = (caps2 & kCubeMap) != 0;
   if (image.cube && ((caps2 & kAllFaces) != kAllFaces || image.width != image.height)) return false;
   image.faceBytes = 0;
@@ -157,8 +162,7 @@ bool readDDS(const uint8_t* bytes, size_t size, DDSImage& image) {
   return true;
 }
 
-HRESULT textureFromDDS(IDirect3DDevice9* device, const DDSImage& image,
-                       IDirect3DTexture9** out) {
+HRESULT textureFromDDS(IDirect3DDevice9* device, const DDSImage& image, IDirect3DTexture9** out) {
   IDirect3DTexture9* texture = nullptr;
   HRESULT hr = device->CreateTexture(image.width, image.height, image.levels, 0, image.format,
                                      D3DPOOL_MANAGED, &texture, nullptr);
@@ -186,7 +190,8 @@ HRESULT textureFromDDS(IDirect3DDevice9* device, const DDSImage& image,
 // column of an odd size repeated. Works on two bytes of a texel at a time in
 // 16-bit lanes (four bytes summed stay below 1,024), so the byte order of the
 // texels does not matter.
-void halve(const uint8_t* source, UINT width, UINT height, uint8_t* out, UINT& newWidth, UINT& newHeight) {
+void halve(const uint8_t* source, UINT width, UINT height, uint8_t* out, UINT& newWidth,
+           UINT& newHeight) {
   newWidth = std::max(1u, width / 2);
   newHeight = std::max(1u, height / 2);
   constexpr uint32_t kLanes = 0x00FF00FFu;
@@ -195,10 +200,13 @@ void halve(const uint8_t* source, UINT width, UINT height, uint8_t* out, UINT& n
     const uint8_t* row1 = source + size_t(std::min(2 * y + 1, height - 1)) * width * 4;
     uint8_t* target = out + size_t(y) * newWidth * 4;
     for (UINT x = 0; x < newWidth; ++x) {
-      const size_t x0 = size_t(std::min(2 * x, width - 1)) * 4, x1 = size_t(std::min(2 * x + 1, width - 1)) * 4;
-      const uint32_t a = readU32(row0 + x0), b = readU32(row0 + x1), c = readU32(row1 + x0), d = readU32(row1 + x1);
+      const size_t x0 = size_t(std::min(2 * x, width - 1)) * 4,
+                   x1 = size_t(std::min(2 * x + 1, width - 1)) * 4;
+      const uint32_t a = readU32(row0 + x0), b = readU32(row0 + x1), c = readU32(row1 + x0),
+                     d = readU32(row1 + x1);
       const uint32_t low = (a & kLanes) + (b & kLanes) + (c & kLanes) + (d & kLanes) + 0x00020002u;
-      const uint32_t high = (a >> 8 & kLanes) + (b >> 8 & kLanes) + (c >> 8 & kLanes) + (d >> 8 & kLanes) + 0x00020002u;
+      const uint32_t high = (a >> 8 & kLanes) + (b >> 8 & kLanes) + (c >> 8 & kLanes) +
+                            (d >> 8 & kLanes) + 0x00020002u;
       const uint32_t mean = (low >> 2 & kLanes) | (high >> 2 & kLanes) << 8;
       std::memcpy(target + size_t(x) * 4, &mean, 4);
     }
@@ -297,8 +305,8 @@ HRESULT D3DXCreateCubeTexture(IDirect3DDevice9* device, UINT size, UINT mipLevel
                                    chosenFormat(format), pool, texture, nullptr);
 }
 
-HRESULT D3DXCreateTextureFromFileInMemory(IDirect3DDevice9* device, const void* data,
-                                          UINT size, IDirect3DTexture9** texture) {
+HRESULT D3DXCreateTextureFromFileInMemory(IDirect3DDevice9* device, const void* data, UINT size,
+                                          IDirect3DTexture9** texture) {
   if (!texture) return D3DERR_INVALIDCALL;
   *texture = nullptr;
   if (!device || !data || size == 0) return D3DERR_INVALIDCALL;
@@ -311,8 +319,8 @@ HRESULT D3DXCreateTextureFromFileInMemory(IDirect3DDevice9* device, const void* 
   return textureFromImage(device, bytes, size, texture);
 }
 
-HRESULT D3DXCreateCubeTextureFromFileInMemory(IDirect3DDevice9* device, const void* data,
-                                              UINT size, IDirect3DCubeTexture9** texture) {
+HRESULT D3DXCreateCubeTextureFromFileInMemory(IDirect3DDevice9* device, const void* data, UINT size,
+                                              IDirect3DCubeTexture9** texture) {
   if (!texture) return D3DERR_INVALIDCALL;
   *texture = nullptr;
   if (!device || !data || size == 0) return D3DERR_INVALIDCALL;
@@ -350,7 +358,8 @@ bool readWholeFile(const char* file, std::vector<uint8_t>& bytes) {
   if (!f) return false;
   uint8_t chunk[65536];
   size_t got;
-  while ((got = fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
+  while ((got = fread(chunk, 1, sizeof chunk, f)) > 0)
+    bytes.insert(bytes.end(), chunk, chunk + got);
   const bool failed = ferror(f) != 0;
   fclose(f);
   return !failed && !bytes.empty() && bytes.size() <= UINT_MAX;
@@ -394,8 +403,7 @@ HRESULT D3DXLoadSurfaceFromMemory(IDirect3DSurface9* destination, const PALETTEE
   RECT d = destinationRect ? *destinationRect : RECT{0, 0, LONG(desc.Width), LONG(desc.Height)};
   const RECT& s = *sourceRect;
   LONG w = s.right - s.left, h = s.bottom - s.top;
-  if (w <= 0 || h <= 0 || s.left < 0 || s.top < 0 || d.right - d.left != w ||
-      d.bottom - d.top != h)
+  if (w <= 0 || h <= 0 || s.left < 0 || s.top < 0 || d.right - d.left != w || d.bottom - d.top != h)
     return D3DERR_INVALIDCALL;
   D3DLOCKED_RECT locked;
   if (FAILED(destination->LockRect(&locked, &d, 0))) return D3DERR_INVALIDCALL;

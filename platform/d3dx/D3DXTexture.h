@@ -30,8 +30,7 @@ struct PALETTEENTRY {
 // D3DX_DEFAULT
 // asks for the whole chain. D3DFMT_UNKNOWN chooses D3DFMT_A8R8G8B8.
 HRESULT D3DXCreateTexture(IDirect3DDevice9* device, UINT width, UINT height, UINT mipLevels,
-                          DWORD usage, D3DFORMAT format, D3DPOOL pool,
-                          IDirect3DTexture9** texture);
+                          DWORD usage, D3DFORMAT format, D3DPOOL pool, IDirect3DTexture9** texture);
 
 // A cube texture of size x size texels per face; sizes, levels and format
 // as for D3DXCreateTexture.
@@ -43,16 +42,16 @@ HRESULT D3DXCreateCubeTexture(IDirect3DDevice9* device, UINT size, UINT mipLevel
 // otherwise, with the whole mip chain box-filtered from level 0. A DDS file
 // keeps its size, format and stored levels (the first face of a cube map).
 // D3DXERR_INVALIDDATA when the bytes are no readable image.
-HRESULT D3DXCreateTextureFromFileInMemory(IDirect3DDevice9* device, const void* data,
-                                          UINT size, IDirect3DTexture9** texture);
+HRESULT D3DXCreateTextureFromFileInMemory(IDirect3DDevice9* device, const void* data, UINT size,
+                                          IDirect3DTexture9** texture);
 // The same from a file, named with the engine's path rules relative to the
 // working directory. D3DXERR_INVALIDDATA also when the file cannot be read.
 HRESULT D3DXCreateTextureFromFileA(IDirect3DDevice9* device, const char* file,
                                    IDirect3DTexture9** texture);
 
 // A managed cube texture from the bytes of a DDS cube map with all six faces.
-HRESULT D3DXCreateCubeTextureFromFileInMemory(IDirect3DDevice9* device, const void* data,
-                                              UINT size, IDirect3DCubeTexture9** texture);
+HRESULT D3DXCreateCubeTextureFromFileInMemory(IDirect3DDevice9* device, const void* data, UINT size,
+                                              IDirect3DCubeTexture9** texture);
 // The same from a file, named with the engine's path rules relative to the
 // working directory.
 HRESULT D3DXCreateCubeTextureFromFileA(IDirect3DDevice9* device, const char* file,

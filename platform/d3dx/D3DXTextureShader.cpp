@@ -181,7 +181,8 @@ bool TextureShader::read(const unsigned char* data) {
 // The quad's vertex stage: a triangle over the whole target, handing the
 // texel centre and the texel size to the function's inputs.
 std::string vertexStage(const d3dx_hlsl::CompiledStage& pixel) {
-  std::string s = "#version 330\nuniform vec4 fx_texel;  // 1/width, 1/height, v of row 0 flipped\n";
+  std::string s =
+      "#version 330\nuniform vec4 fx_texel;  // 1/width, 1/height, v of row 0 flipped\n";
   for (const d3dx_hlsl::Varying& v : pixel.inputs) s += "out " + v.type + " " + v.name + ";\n";
   s += "void main() {\n"
        "  vec2 corner = vec2(gl_VertexID == 1 ? 3.0 : -1.0, gl_VertexID == 2 ? 3.0 : -1.0);\n"
@@ -190,10 +191,14 @@ std::string vertexStage(const d3dx_hlsl::CompiledStage& pixel) {
        "  if (fx_texel.z > 0.0) uv.y = 1.0 - uv.y;\n";
   for (const d3dx_hlsl::Varying& v : pixel.inputs) {
     std::string value = v.name == "v_PSIZE0" ? "fx_texel.xyxy" : "vec4(uv, 0.0, 0.0)";
-    if (v.type == "float") value += ".x";
-    else if (v.type == "vec2") value += ".xy";
-    else if (v.type == "vec3") value += ".xyz";
-    else if (v.type != "vec4") value = v.type + "(0)";
+    if (v.type == "float")
+      value += ".x";
+    else if (v.type == "vec2")
+      value += ".xy";
+    else if (v.type == "vec3")
+      value += ".xyz";
+    else if (v.type != "vec4")
+      value = v.type + "(0)";
     s += "  " + v.name + " = " + value + ";\n";
   }
   s += "}\n";
@@ -278,10 +283,12 @@ HRESULT D3DXCompileShader(LPCSTR source, UINT length, const D3DXMACRO* defines, 
   std::string text;
   d3dx_fx::EffectSource parsed;
   std::string messages;
-  if (!d3dx_fx::preprocessEffect(in, text, messages) || !d3dx_fx::parseEffect(text, "memory", parsed, messages))
+  if (!d3dx_fx::preprocessEffect(in, text, messages) ||
+      !d3dx_fx::parseEffect(text, "memory", parsed, messages))
     return failed(messages);
   d3dx_hlsl::CompiledStage stage;
-  if (!d3dx_hlsl::compile(parsed.hlsl, function, d3dx_hlsl::Stage::Pixel, "memory", stage, messages))
+  if (!d3dx_hlsl::compile(parsed.hlsl, function, d3dx_hlsl::Stage::Pixel, "memory", stage,
+                          messages))
     return failed(messages);
   std::string code = d3dx_fx::serialise(stage, parsed.params);
   if (shader) *shader = d3dx_fx::makeBuffer(code.data(), code.size());

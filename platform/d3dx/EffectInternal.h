@@ -25,9 +25,9 @@ inline ID3DXBuffer* makeBuffer(const std::string& text) {
 // A parameter and its current value.
 struct ParamValue {
   Param decl;
-  std::vector<float> values;  // row by row, element after element
+  std::vector<float> values;                 // row by row, element after element
   IDirect3DBaseTexture9* texture = nullptr;  // texture parameters, one reference
-  uint64_t version = 1;  // moves on with every change of the value
+  uint64_t version = 1;                      // moves on with every change of the value
 };
 
 HRESULT setValues(ParamValue& p, const float* values, size_t count);

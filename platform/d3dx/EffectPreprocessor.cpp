@@ -125,19 +125,23 @@ std::vector<Tok> lex(const std::string& s) {
       std::string text;
       while (i < s.size()) {
         splice();
-        if (i < s.size() && identChar(s[i])) text += s[i++];
-        else break;
+        if (i < s.size() && identChar(s[i]))
+          text += s[i++];
+        else
+          break;
       }
       push(Kind::Ident, text);
     } else if (std::isdigit(static_cast<unsigned char>(c)) ||
-               (c == '.' && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
+               (c == '.' && i + 1 < s.size() &&
+                std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
       std::string text;
       while (i < s.size()) {
         splice();
         if (i >= s.size()) break;
         char d = s[i];
         if (identChar(d) || d == '.' ||
-            ((d == '+' || d == '-') && !text.empty() && (text.back() == 'e' || text.back() == 'E') &&
+            ((d == '+' || d == '-') && !text.empty() &&
+             (text.back() == 'e' || text.back() == 'E') &&
              !(text.size() > 1 && (text[1] == 'x' || text[1] == 'X'))))
           text += s[i++];
         else
@@ -154,9 +158,9 @@ std::vector<Tok> lex(const std::string& s) {
       if (i < s.size() && s[i] == c) text += s[i++];
       push(Kind::String, text);
     } else {
-      static const char* const kLong[] = {"##", "<<=", ">>=", "&&", "||", "==", "!=", "<=", ">=",
-                                          "<<", ">>", "++", "--", "+=", "-=", "*=", "/=", "%=",
-                                          "&=", "|=", "^=", "::", "->"};
+      static const char* const kLong[] = {
+          "##", "<<=", ">>=", "&&", "||", "==", "!=", "<=", ">=", "<<", ">>", "++",
+          "--", "+=",  "-=",  "*=", "/=", "%=", "&=", "|=", "^=", "::", "->"};
       std::string text(1, c);
       for (const char* op : kLong)
         if (s.compare(i, std::char_traits<char>::length(op), op) == 0 &&
@@ -241,8 +245,10 @@ class Preprocessor {
             if (directive == "if") {
               value = condition(rest, name, at);
             } else {
-              if (rest.empty() || rest[0].kind != Kind::Ident) fail("#" + directive + " without a name");
-              else value = (macros.count(rest[0].text) != 0) == (directive == "ifdef");
+              if (rest.empty() || rest[0].kind != Kind::Ident)
+                fail("#" + directive + " without a name");
+              else
+                value = (macros.count(rest[0].text) != 0) == (directive == "ifdef");
             }
           }
           conds.push_back({parent && value, !parent || value, false});
@@ -265,15 +271,19 @@ class Preprocessor {
             c.taken = true;
           }
         } else if (directive == "endif") {
-          if (conds.empty()) fail("#endif without #if");
-          else conds.pop_back();
+          if (conds.empty())
+            fail("#endif without #if");
+          else
+            conds.pop_back();
         } else if (!active()) {
           // Anything else in a skipped block is not read.
         } else if (directive == "define") {
           defineFrom(rest, name, at);
         } else if (directive == "undef") {
-          if (rest.empty() || rest[0].kind != Kind::Ident) fail("#undef without a name");
-          else macros.erase(rest[0].text);
+          if (rest.empty() || rest[0].kind != Kind::Ident)
+            fail("#undef without a name");
+          else
+            macros.erase(rest[0].text);
         } else if (directive == "include") {
           std::string target = includeName(rest, name);
           if (!ok) {
@@ -294,8 +304,8 @@ class Preprocessor {
               out += "#line 1 \"" + quoted(path) + "\"\n";
               if (!file(skipBom(content), path, depth + 1)) return false;
               if (!out.empty() && out.back() != '\n') out += '\n';
-              out += "#line " + std::to_string(newline.line + newline.lines) + " \"" + quoted(name) +
-                     "\"\n";
+              out += "#line " + std::to_string(newline.line + newline.lines) + " \"" +
+                     quoted(name) + "\"\n";
               lineDone = true;
             }
           }
@@ -365,8 +375,8 @@ class Preprocessor {
     std::string base = nativePath(including);
     size_t slash = base.rfind('/');
     std::string path = name.size() && name[0] == '/' ? name
-                       : slash == std::string::npos ? name
-                                                    : base.substr(0, slash + 1) + name;
+                       : slash == std::string::npos  ? name
+                                                     : base.substr(0, slash + 1) + name;
     return findFileAnyCase(path);
   }
 
@@ -409,7 +419,8 @@ class Preprocessor {
         if (t.text == "...") {
           m.variadic = true;
           m.params.push_back("__VA_ARGS__");
-        } else if (t.text == "." && k + 1 < rest.size() && rest[k].text == "." && rest[k + 1].text == ".") {
+        } else if (t.text == "." && k + 1 < rest.size() && rest[k].text == "." &&
+                   rest[k + 1].text == ".") {
           m.variadic = true;
           m.params.push_back("__VA_ARGS__");
           k += 2;
@@ -491,8 +502,7 @@ class Preprocessor {
             closed = true;
             break;
           }
-          if (a.text == "," && depth == 0 &&
-              !(m.variadic && args.size() == m.params.size())) {
+          if (a.text == "," && depth == 0 && !(m.variadic && args.size() == m.params.size())) {
             args.emplace_back();
             continue;
           }
@@ -505,8 +515,9 @@ class Preprocessor {
         if (m.params.empty() && args.size() == 1 && args[0].empty()) args.clear();
         if (m.variadic && args.size() + 1 == m.params.size()) args.emplace_back();
         if (args.size() != m.params.size()) {
-          fail(file, t.line, "macro '" + t.text + "' takes " + std::to_string(m.params.size()) +
-                                 " arguments, not " + std::to_string(args.size()));
+          fail(file, t.line,
+               "macro '" + t.text + "' takes " + std::to_string(m.params.size()) +
+                   " arguments, not " + std::to_string(args.size()));
           return;
         }
         replacement = substitute(m, args, file);
@@ -602,7 +613,8 @@ class Preprocessor {
       r.erase(r.begin() + long(i), r.begin() + long(i) + 2);
       --i;
     }
-    r.erase(std::remove_if(r.begin(), r.end(), [](const Tok& t) { return t.kind == Kind::Placemarker; }),
+    r.erase(std::remove_if(r.begin(), r.end(),
+                           [](const Tok& t) { return t.kind == Kind::Placemarker; }),
             r.end());
   }
 
@@ -615,7 +627,8 @@ class Preprocessor {
         continue;
       }
       if (t.kind == Kind::Placemarker) continue;
-      if (!lineStart && (t.space || (!out.empty() && !t.text.empty() && mergesWith(out.back(), t.text[0]))))
+      if (!lineStart &&
+          (t.space || (!out.empty() && !t.text.empty() && mergesWith(out.back(), t.text[0]))))
         out += ' ';
       out += t.text;
       lineStart = false;
@@ -631,8 +644,8 @@ class Preprocessor {
         std::string name;
         if (k + 1 < tokens.size() && tokens[k + 1].kind == Kind::Ident) {
           name = tokens[++k].text;
-        } else if (k + 3 < tokens.size() && tokens[k + 1].text == "(" && tokens[k + 2].kind == Kind::Ident &&
-                   tokens[k + 3].text == ")") {
+        } else if (k + 3 < tokens.size() && tokens[k + 1].text == "(" &&
+                   tokens[k + 2].kind == Kind::Ident && tokens[k + 3].text == ")") {
           name = tokens[k + 2].text;
           k += 3;
         } else {
@@ -710,9 +723,16 @@ class Preprocessor {
     return c;
   }
   long long binary(int level, bool& good) {
-    static const std::vector<std::vector<std::string>> levels = {
-        {"||"}, {"&&"}, {"|"}, {"^"}, {"&"}, {"==", "!="}, {"<", ">", "<=", ">="},
-        {"<<", ">>"}, {"+", "-"}, {"*", "/", "%"}};
+    static const std::vector<std::vector<std::string>> levels = {{"||"},
+                                                                 {"&&"},
+                                                                 {"|"},
+                                                                 {"^"},
+                                                                 {"&"},
+                                                                 {"==", "!="},
+                                                                 {"<", ">", "<=", ">="},
+                                                                 {"<<", ">>"},
+                                                                 {"+", "-"},
+                                                                 {"*", "/", "%"}};
     if (level == int(levels.size())) return unary(good);
     long long v = binary(level + 1, good);
     for (;;) {
@@ -722,25 +742,44 @@ class Preprocessor {
       if (op.empty() || !good) return v;
       ++at;
       long long w = binary(level + 1, good);
-      if (op == "||") v = v || w;
-      else if (op == "&&") v = v && w;
-      else if (op == "|") v |= w;
-      else if (op == "^") v ^= w;
-      else if (op == "&") v &= w;
-      else if (op == "==") v = v == w;
-      else if (op == "!=") v = v != w;
-      else if (op == "<") v = v < w;
-      else if (op == ">") v = v > w;
-      else if (op == "<=") v = v <= w;
-      else if (op == ">=") v = v >= w;
-      else if (op == "<<") v = w >= 0 && w < 63 ? (long long)((unsigned long long)v << w) : 0;
-      else if (op == ">>") v = w >= 0 && w < 63 ? v >> w : 0;
-      else if (op == "+") v = (long long)((unsigned long long)v + (unsigned long long)w);
-      else if (op == "-") v = (long long)((unsigned long long)v - (unsigned long long)w);
-      else if (op == "*") v = (long long)((unsigned long long)v * (unsigned long long)w);
-      else if (w == 0) good = false;
-      else if (op == "/") v = (v == LLONG_MIN && w == -1) ? v : v / w;
-      else v = (v == LLONG_MIN && w == -1) ? 0 : v % w;
+      if (op == "||")
+        v = v || w;
+      else if (op == "&&")
+        v = v && w;
+      else if (op == "|")
+        v |= w;
+      else if (op == "^")
+        v ^= w;
+      else if (op == "&")
+        v &= w;
+      else if (op == "==")
+        v = v == w;
+      else if (op == "!=")
+        v = v != w;
+      else if (op == "<")
+        v = v < w;
+      else if (op == ">")
+        v = v > w;
+      else if (op == "<=")
+        v = v <= w;
+      else if (op == ">=")
+        v = v >= w;
+      else if (op == "<<")
+        v = w >= 0 && w < 63 ? (long long)((unsigned long long)v << w) : 0;
+      else if (op == ">>")
+        v = w >= 0 && w < 63 ? v >> w : 0;
+      else if (op == "+")
+        v = (long long)((unsigned long long)v + (unsigned long long)w);
+      else if (op == "-")
+        v = (long long)((unsigned long long)v - (unsigned long long)w);
+      else if (op == "*")
+        v = (long long)((unsigned long long)v * (unsigned long long)w);
+      else if (w == 0)
+        good = false;
+      else if (op == "/")
+        v = (v == LLONG_MIN && w == -1) ? v : v / w;
+      else
+        v = (v == LLONG_MIN && w == -1) ? 0 : v % w;
     }
   }
   long long unary(bool& good) {

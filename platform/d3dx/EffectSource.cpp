@@ -94,9 +94,11 @@ std::vector<Token> tokenize(const std::string& s, std::vector<std::string>& file
     if (identStart(c)) {
       while (i < s.size() && identChar(s[i])) ++i;
     } else if (std::isdigit(static_cast<unsigned char>(c)) ||
-               (c == '.' && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
-      while (i < s.size() && (identChar(s[i]) || s[i] == '.' ||
-                              ((s[i] == '+' || s[i] == '-') && (s[i - 1] == 'e' || s[i - 1] == 'E'))))
+               (c == '.' && i + 1 < s.size() &&
+                std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
+      while (i < s.size() &&
+             (identChar(s[i]) || s[i] == '.' ||
+              ((s[i] == '+' || s[i] == '-') && (s[i - 1] == 'e' || s[i - 1] == 'E'))))
         ++i;
     } else if (c == '"') {
       for (++i; i < s.size() && s[i] != '"' && s[i] != '\n'; ++i)
@@ -114,7 +116,8 @@ bool equalNoCase(const std::string& a, const char* b) {
   size_t n = std::strlen(b);
   if (a.size() != n) return false;
   for (size_t i = 0; i < n; ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
       return false;
   return true;
 }
@@ -122,7 +125,11 @@ bool equalNoCase(const std::string& a, const char* b) {
 class Parser {
  public:
   Parser(const std::string& text, const std::string& file, EffectSource& out, std::string& errors)
-      : clean(blankComments(text)), files{file}, tokens(tokenize(clean, files)), out(out), errors(errors) {
+      : clean(blankComments(text)),
+        files{file},
+        tokens(tokenize(clean, files)),
+        out(out),
+        errors(errors) {
     out.hlsl = clean;
   }
 
@@ -161,7 +168,8 @@ class Parser {
   }
   void fail(const Token& where, const std::string& text) {
     if (ok)
-      errors += files[size_t(where.file)] + "(" + std::to_string(where.line) + "): error: " + text + "\n";
+      errors +=
+          files[size_t(where.file)] + "(" + std::to_string(where.line) + "): error: " + text + "\n";
     ok = false;
   }
   void blank(size_t begin, size_t end) {
@@ -309,8 +317,10 @@ class Parser {
       const std::string& t = at(k++).text;
       if (t == "(") {
         long v = sum();
-        if (k < end && at(k).text == ")") ++k;
-        else good = false;
+        if (k < end && at(k).text == ")")
+          ++k;
+        else
+          good = false;
         return v;
       }
       if (t == "-") return -term();
@@ -324,7 +334,8 @@ class Parser {
       while (good && k < end && (at(k).text == "*" || at(k).text == "/")) {
         bool times = at(k++).text == "*";
         long w = term();
-        if (std::labs(v) > 65536 || std::labs(w) > 65536 || (!times && w == 0)) return good = false, 0;
+        if (std::labs(v) > 65536 || std::labs(w) > 65536 || (!times && w == 0))
+          return good = false, 0;
         v = times ? v * w : v / w;
       }
       return v;
@@ -354,8 +365,8 @@ class Parser {
         p.cols = rest[0] - '0';
         return true;
       }
-      if (rest.size() == 3 && rest[1] == 'x' && rest[0] >= '1' && rest[0] <= '4' && rest[2] >= '1' &&
-          rest[2] <= '4') {
+      if (rest.size() == 3 && rest[1] == 'x' && rest[0] >= '1' && rest[0] <= '4' &&
+          rest[2] >= '1' && rest[2] <= '4') {
         p.rows = rest[0] - '0';
         p.cols = rest[2] - '0';
         return true;
@@ -378,8 +389,8 @@ class Parser {
   void declaration(size_t first, size_t end) {
     size_t i = first;
     bool isStatic = false, isConst = false;
-    static const char* modifiers[] = {"uniform", "static", "const", "extern", "shared", "volatile",
-                                      "row_major", "column_major", "precise"};
+    static const char* modifiers[] = {"uniform",  "static",    "const",        "extern", "shared",
+                                      "volatile", "row_major", "column_major", "precise"};
     for (bool more = true; more && i < end;) {
       more = false;
       for (const char* m : modifiers)
@@ -492,12 +503,15 @@ class Parser {
           std::string t = at(k).text;
           float sign = 1;
           if ((t == "-" || t == "+") && k + 1 < end &&
-              (std::isdigit(static_cast<unsigned char>(at(k + 1).text[0])) || at(k + 1).text[0] == '.')) {
+              (std::isdigit(static_cast<unsigned char>(at(k + 1).text[0])) ||
+               at(k + 1).text[0] == '.')) {
             sign = t == "-" ? -1.0f : 1.0f;
             t = at(++k).text;
           }
-          if (t == "true") p.defaults.push_back(1);
-          else if (t == "false") p.defaults.push_back(0);
+          if (t == "true")
+            p.defaults.push_back(1);
+          else if (t == "false")
+            p.defaults.push_back(0);
           else if (std::isdigit(static_cast<unsigned char>(t[0])) || t[0] == '.')
             p.defaults.push_back(sign * std::strtof(t.c_str(), nullptr));
         }
@@ -512,10 +526,11 @@ class Parser {
     }
     if (isStatic || isConst) {
       // "static const int N = 4;": array sizes may name it.
-      if (p.kind == ParamKind::Value && p.type == ValueType::Int && p.size() == 1 && initBegin < end &&
-          at(initBegin).text == "=") {
+      if (p.kind == ParamKind::Value && p.type == ValueType::Int && p.size() == 1 &&
+          initBegin < end && at(initBegin).text == "=") {
         long value = arraySize(initBegin + 1, end);
-        if (value || (initBegin + 2 == end && at(initBegin + 1).text == "0")) constants[p.name] = value;
+        if (value || (initBegin + 2 == end && at(initBegin + 1).text == "0"))
+          constants[p.name] = value;
       }
       if (isStatic) return;
     }

@@ -13,8 +13,8 @@ enum class ParamKind { Value, Texture, Sampler, String };
 enum class ValueType { Float, Int, Bool };
 
 struct Assignment {
-  std::string state;  // as written, "AlphaBlendEnable"
-  int index = -1;     // "Texture[1]": 1
+  std::string state;               // as written, "AlphaBlendEnable"
+  int index = -1;                  // "Texture[1]": 1
   std::vector<std::string> value;  // the tokens after '='
   int line = 0;
   std::string file;  // the file it is written in (an include's name, or the effect's)
@@ -24,9 +24,9 @@ struct Param {
   std::string name, semantic;
   ParamKind kind = ParamKind::Value;
   ValueType type = ValueType::Float;
-  int rows = 1, cols = 1, elements = 0;  // elements 0: not an array
-  std::vector<float> defaults;           // rows * cols * max(elements, 1)
-  std::vector<Assignment> samplerStates; // sampler_state { ... }
+  int rows = 1, cols = 1, elements = 0;   // elements 0: not an array
+  std::vector<float> defaults;            // rows * cols * max(elements, 1)
+  std::vector<Assignment> samplerStates;  // sampler_state { ... }
   size_t size() const { return size_t(rows * cols * (elements ? elements : 1)); }
 };
 

@@ -12,11 +12,28 @@ namespace d3dx_fx {
 namespace {
 
 // Fields of lights and materials, as StateInfo::id.
-enum LightField { kLightType, kLightDiffuse, kLightSpecular, kLightAmbient, kLightPosition,
-                  kLightDirection, kLightRange, kLightFalloff, kLightAttenuation0,
-                  kLightAttenuation1, kLightAttenuation2, kLightTheta, kLightPhi };
-enum MaterialField { kMaterialDiffuse, kMaterialAmbient, kMaterialSpecular, kMaterialEmissive,
-                     kMaterialPower };
+enum LightField {
+  kLightType,
+  kLightDiffuse,
+  kLightSpecular,
+  kLightAmbient,
+  kLightPosition,
+  kLightDirection,
+  kLightRange,
+  kLightFalloff,
+  kLightAttenuation0,
+  kLightAttenuation1,
+  kLightAttenuation2,
+  kLightTheta,
+  kLightPhi
+};
+enum MaterialField {
+  kMaterialDiffuse,
+  kMaterialAmbient,
+  kMaterialSpecular,
+  kMaterialEmissive,
+  kMaterialPower
+};
 // Transforms: the index selects the world matrix or texture stage.
 enum TransformKind { kWorld, kView, kProjection, kTexture };
 
@@ -194,81 +211,139 @@ struct ValueName {
 };
 
 const ValueName kValueNames[] = {
-    {V::Bool, "true", 1}, {V::Bool, "false", 0},
-    {V::Blend, "Zero", D3DBLEND_ZERO}, {V::Blend, "One", D3DBLEND_ONE},
-    {V::Blend, "SrcColor", D3DBLEND_SRCCOLOR}, {V::Blend, "InvSrcColor", D3DBLEND_INVSRCCOLOR},
-    {V::Blend, "SrcAlpha", D3DBLEND_SRCALPHA}, {V::Blend, "InvSrcAlpha", D3DBLEND_INVSRCALPHA},
-    {V::Blend, "DestAlpha", D3DBLEND_DESTALPHA}, {V::Blend, "InvDestAlpha", D3DBLEND_INVDESTALPHA},
-    {V::Blend, "DestColor", D3DBLEND_DESTCOLOR}, {V::Blend, "InvDestColor", D3DBLEND_INVDESTCOLOR},
-    {V::Blend, "SrcAlphaSat", D3DBLEND_SRCALPHASAT}, {V::Blend, "BothSrcAlpha", 12},
-    {V::Blend, "BothInvSrcAlpha", 13}, {V::Blend, "BlendFactor", D3DBLEND_BLENDFACTOR},
+    {V::Bool, "true", 1},
+    {V::Bool, "false", 0},
+    {V::Blend, "Zero", D3DBLEND_ZERO},
+    {V::Blend, "One", D3DBLEND_ONE},
+    {V::Blend, "SrcColor", D3DBLEND_SRCCOLOR},
+    {V::Blend, "InvSrcColor", D3DBLEND_INVSRCCOLOR},
+    {V::Blend, "SrcAlpha", D3DBLEND_SRCALPHA},
+    {V::Blend, "InvSrcAlpha", D3DBLEND_INVSRCALPHA},
+    {V::Blend, "DestAlpha", D3DBLEND_DESTALPHA},
+    {V::Blend, "InvDestAlpha", D3DBLEND_INVDESTALPHA},
+    {V::Blend, "DestColor", D3DBLEND_DESTCOLOR},
+    {V::Blend, "InvDestColor", D3DBLEND_INVDESTCOLOR},
+    {V::Blend, "SrcAlphaSat", D3DBLEND_SRCALPHASAT},
+    {V::Blend, "BothSrcAlpha", 12},
+    {V::Blend, "BothInvSrcAlpha", 13},
+    {V::Blend, "BlendFactor", D3DBLEND_BLENDFACTOR},
     {V::Blend, "InvBlendFactor", D3DBLEND_INVBLENDFACTOR},
-    {V::BlendOp, "Add", D3DBLENDOP_ADD}, {V::BlendOp, "Subtract", D3DBLENDOP_SUBTRACT},
-    {V::BlendOp, "RevSubtract", D3DBLENDOP_REVSUBTRACT}, {V::BlendOp, "Min", D3DBLENDOP_MIN},
+    {V::BlendOp, "Add", D3DBLENDOP_ADD},
+    {V::BlendOp, "Subtract", D3DBLENDOP_SUBTRACT},
+    {V::BlendOp, "RevSubtract", D3DBLENDOP_REVSUBTRACT},
+    {V::BlendOp, "Min", D3DBLENDOP_MIN},
     {V::BlendOp, "Max", D3DBLENDOP_MAX},
-    {V::Cmp, "Never", D3DCMP_NEVER}, {V::Cmp, "Less", D3DCMP_LESS}, {V::Cmp, "Equal", D3DCMP_EQUAL},
-    {V::Cmp, "LessEqual", D3DCMP_LESSEQUAL}, {V::Cmp, "Greater", D3DCMP_GREATER},
-    {V::Cmp, "NotEqual", D3DCMP_NOTEQUAL}, {V::Cmp, "GreaterEqual", D3DCMP_GREATEREQUAL},
+    {V::Cmp, "Never", D3DCMP_NEVER},
+    {V::Cmp, "Less", D3DCMP_LESS},
+    {V::Cmp, "Equal", D3DCMP_EQUAL},
+    {V::Cmp, "LessEqual", D3DCMP_LESSEQUAL},
+    {V::Cmp, "Greater", D3DCMP_GREATER},
+    {V::Cmp, "NotEqual", D3DCMP_NOTEQUAL},
+    {V::Cmp, "GreaterEqual", D3DCMP_GREATEREQUAL},
     {V::Cmp, "Always", D3DCMP_ALWAYS},
-    {V::Cull, "None", D3DCULL_NONE}, {V::Cull, "CW", D3DCULL_CW}, {V::Cull, "CCW", D3DCULL_CCW},
-    {V::Fill, "Point", D3DFILL_POINT}, {V::Fill, "Wireframe", D3DFILL_WIREFRAME},
+    {V::Cull, "None", D3DCULL_NONE},
+    {V::Cull, "CW", D3DCULL_CW},
+    {V::Cull, "CCW", D3DCULL_CCW},
+    {V::Fill, "Point", D3DFILL_POINT},
+    {V::Fill, "Wireframe", D3DFILL_WIREFRAME},
     {V::Fill, "Solid", D3DFILL_SOLID},
-    {V::Shade, "Flat", D3DSHADE_FLAT}, {V::Shade, "Gouraud", D3DSHADE_GOURAUD},
+    {V::Shade, "Flat", D3DSHADE_FLAT},
+    {V::Shade, "Gouraud", D3DSHADE_GOURAUD},
     {V::Shade, "Phong", D3DSHADE_PHONG},
-    {V::StencilOp, "Keep", D3DSTENCILOP_KEEP}, {V::StencilOp, "Zero", D3DSTENCILOP_ZERO},
-    {V::StencilOp, "Replace", D3DSTENCILOP_REPLACE}, {V::StencilOp, "IncrSat", D3DSTENCILOP_INCRSAT},
-    {V::StencilOp, "DecrSat", D3DSTENCILOP_DECRSAT}, {V::StencilOp, "Invert", D3DSTENCILOP_INVERT},
-    {V::StencilOp, "Incr", D3DSTENCILOP_INCR}, {V::StencilOp, "Decr", D3DSTENCILOP_DECR},
-    {V::Filter, "None", D3DTEXF_NONE}, {V::Filter, "Point", D3DTEXF_POINT},
-    {V::Filter, "Linear", D3DTEXF_LINEAR}, {V::Filter, "Anisotropic", D3DTEXF_ANISOTROPIC},
-    {V::Filter, "PyramidalQuad", 6}, {V::Filter, "GaussianQuad", 7},
-    {V::Address, "Wrap", D3DTADDRESS_WRAP}, {V::Address, "Mirror", D3DTADDRESS_MIRROR},
-    {V::Address, "Clamp", D3DTADDRESS_CLAMP}, {V::Address, "Border", D3DTADDRESS_BORDER},
+    {V::StencilOp, "Keep", D3DSTENCILOP_KEEP},
+    {V::StencilOp, "Zero", D3DSTENCILOP_ZERO},
+    {V::StencilOp, "Replace", D3DSTENCILOP_REPLACE},
+    {V::StencilOp, "IncrSat", D3DSTENCILOP_INCRSAT},
+    {V::StencilOp, "DecrSat", D3DSTENCILOP_DECRSAT},
+    {V::StencilOp, "Invert", D3DSTENCILOP_INVERT},
+    {V::StencilOp, "Incr", D3DSTENCILOP_INCR},
+    {V::StencilOp, "Decr", D3DSTENCILOP_DECR},
+    {V::Filter, "None", D3DTEXF_NONE},
+    {V::Filter, "Point", D3DTEXF_POINT},
+    {V::Filter, "Linear", D3DTEXF_LINEAR},
+    {V::Filter, "Anisotropic", D3DTEXF_ANISOTROPIC},
+    {V::Filter, "PyramidalQuad", 6},
+    {V::Filter, "GaussianQuad", 7},
+    {V::Address, "Wrap", D3DTADDRESS_WRAP},
+    {V::Address, "Mirror", D3DTADDRESS_MIRROR},
+    {V::Address, "Clamp", D3DTADDRESS_CLAMP},
+    {V::Address, "Border", D3DTADDRESS_BORDER},
     {V::Address, "MirrorOnce", D3DTADDRESS_MIRRORONCE},
-    {V::WriteMask, "Red", D3DCOLORWRITEENABLE_RED}, {V::WriteMask, "Green", D3DCOLORWRITEENABLE_GREEN},
-    {V::WriteMask, "Blue", D3DCOLORWRITEENABLE_BLUE}, {V::WriteMask, "Alpha", D3DCOLORWRITEENABLE_ALPHA},
-    {V::WriteMask, "All", 0xf}, {V::WriteMask, "None", 0},
-    {V::TexOp, "Disable", D3DTOP_DISABLE}, {V::TexOp, "SelectArg1", D3DTOP_SELECTARG1},
-    {V::TexOp, "SelectArg2", D3DTOP_SELECTARG2}, {V::TexOp, "Modulate", D3DTOP_MODULATE},
-    {V::TexOp, "Modulate2x", D3DTOP_MODULATE2X}, {V::TexOp, "Modulate4x", D3DTOP_MODULATE4X},
-    {V::TexOp, "Add", D3DTOP_ADD}, {V::TexOp, "AddSigned", D3DTOP_ADDSIGNED},
-    {V::TexOp, "AddSigned2x", D3DTOP_ADDSIGNED2X}, {V::TexOp, "Subtract", D3DTOP_SUBTRACT},
-    {V::TexOp, "AddSmooth", D3DTOP_ADDSMOOTH}, {V::TexOp, "BlendDiffuseAlpha", D3DTOP_BLENDDIFFUSEALPHA},
+    {V::WriteMask, "Red", D3DCOLORWRITEENABLE_RED},
+    {V::WriteMask, "Green", D3DCOLORWRITEENABLE_GREEN},
+    {V::WriteMask, "Blue", D3DCOLORWRITEENABLE_BLUE},
+    {V::WriteMask, "Alpha", D3DCOLORWRITEENABLE_ALPHA},
+    {V::WriteMask, "All", 0xf},
+    {V::WriteMask, "None", 0},
+    {V::TexOp, "Disable", D3DTOP_DISABLE},
+    {V::TexOp, "SelectArg1", D3DTOP_SELECTARG1},
+    {V::TexOp, "SelectArg2", D3DTOP_SELECTARG2},
+    {V::TexOp, "Modulate", D3DTOP_MODULATE},
+    {V::TexOp, "Modulate2x", D3DTOP_MODULATE2X},
+    {V::TexOp, "Modulate4x", D3DTOP_MODULATE4X},
+    {V::TexOp, "Add", D3DTOP_ADD},
+    {V::TexOp, "AddSigned", D3DTOP_ADDSIGNED},
+    {V::TexOp, "AddSigned2x", D3DTOP_ADDSIGNED2X},
+    {V::TexOp, "Subtract", D3DTOP_SUBTRACT},
+    {V::TexOp, "AddSmooth", D3DTOP_ADDSMOOTH},
+    {V::TexOp, "BlendDiffuseAlpha", D3DTOP_BLENDDIFFUSEALPHA},
     {V::TexOp, "BlendTextureAlpha", D3DTOP_BLENDTEXTUREALPHA},
     {V::TexOp, "BlendFactorAlpha", D3DTOP_BLENDFACTORALPHA},
     {V::TexOp, "BlendTextureAlphaPM", D3DTOP_BLENDTEXTUREALPHAPM},
-    {V::TexOp, "BlendCurrentAlpha", D3DTOP_BLENDCURRENTALPHA}, {V::TexOp, "PreModulate", D3DTOP_PREMODULATE},
+    {V::TexOp, "BlendCurrentAlpha", D3DTOP_BLENDCURRENTALPHA},
+    {V::TexOp, "PreModulate", D3DTOP_PREMODULATE},
     {V::TexOp, "ModulateAlpha_AddColor", D3DTOP_MODULATEALPHA_ADDCOLOR},
     {V::TexOp, "ModulateColor_AddAlpha", D3DTOP_MODULATECOLOR_ADDALPHA},
     {V::TexOp, "ModulateInvAlpha_AddColor", D3DTOP_MODULATEINVALPHA_ADDCOLOR},
     {V::TexOp, "ModulateInvColor_AddAlpha", D3DTOP_MODULATEINVCOLOR_ADDALPHA},
-    {V::TexOp, "BumpEnvMap", D3DTOP_BUMPENVMAP}, {V::TexOp, "BumpEnvMapLuminance", D3DTOP_BUMPENVMAPLUMINANCE},
-    {V::TexOp, "DotProduct3", D3DTOP_DOTPRODUCT3}, {V::TexOp, "MultiplyAdd", D3DTOP_MULTIPLYADD},
+    {V::TexOp, "BumpEnvMap", D3DTOP_BUMPENVMAP},
+    {V::TexOp, "BumpEnvMapLuminance", D3DTOP_BUMPENVMAPLUMINANCE},
+    {V::TexOp, "DotProduct3", D3DTOP_DOTPRODUCT3},
+    {V::TexOp, "MultiplyAdd", D3DTOP_MULTIPLYADD},
     {V::TexOp, "Lerp", D3DTOP_LERP},
-    {V::TexArg, "Diffuse", D3DTA_DIFFUSE}, {V::TexArg, "Current", D3DTA_CURRENT},
-    {V::TexArg, "Texture", D3DTA_TEXTURE}, {V::TexArg, "TFactor", D3DTA_TFACTOR},
-    {V::TexArg, "Specular", D3DTA_SPECULAR}, {V::TexArg, "Temp", D3DTA_TEMP},
-    {V::TexArg, "Constant", D3DTA_CONSTANT}, {V::TexArg, "Complement", D3DTA_COMPLEMENT},
+    {V::TexArg, "Diffuse", D3DTA_DIFFUSE},
+    {V::TexArg, "Current", D3DTA_CURRENT},
+    {V::TexArg, "Texture", D3DTA_TEXTURE},
+    {V::TexArg, "TFactor", D3DTA_TFACTOR},
+    {V::TexArg, "Specular", D3DTA_SPECULAR},
+    {V::TexArg, "Temp", D3DTA_TEMP},
+    {V::TexArg, "Constant", D3DTA_CONSTANT},
+    {V::TexArg, "Complement", D3DTA_COMPLEMENT},
     {V::TexArg, "AlphaReplicate", D3DTA_ALPHAREPLICATE},
     {V::TexCoordIndex, "PassThru", D3DTSS_TCI_PASSTHRU},
     {V::TexCoordIndex, "CameraSpaceNormal", D3DTSS_TCI_CAMERASPACENORMAL},
     {V::TexCoordIndex, "CameraSpacePosition", D3DTSS_TCI_CAMERASPACEPOSITION},
     {V::TexCoordIndex, "CameraSpaceReflectionVector", D3DTSS_TCI_CAMERASPACEREFLECTIONVECTOR},
     {V::TexCoordIndex, "SphereMap", D3DTSS_TCI_SPHEREMAP},
-    {V::TransformFlags, "Disable", D3DTTFF_DISABLE}, {V::TransformFlags, "Count1", D3DTTFF_COUNT1},
-    {V::TransformFlags, "Count2", D3DTTFF_COUNT2}, {V::TransformFlags, "Count3", D3DTTFF_COUNT3},
-    {V::TransformFlags, "Count4", D3DTTFF_COUNT4}, {V::TransformFlags, "Projected", D3DTTFF_PROJECTED},
-    {V::MaterialSource, "Material", D3DMCS_MATERIAL}, {V::MaterialSource, "Color1", D3DMCS_COLOR1},
+    {V::TransformFlags, "Disable", D3DTTFF_DISABLE},
+    {V::TransformFlags, "Count1", D3DTTFF_COUNT1},
+    {V::TransformFlags, "Count2", D3DTTFF_COUNT2},
+    {V::TransformFlags, "Count3", D3DTTFF_COUNT3},
+    {V::TransformFlags, "Count4", D3DTTFF_COUNT4},
+    {V::TransformFlags, "Projected", D3DTTFF_PROJECTED},
+    {V::MaterialSource, "Material", D3DMCS_MATERIAL},
+    {V::MaterialSource, "Color1", D3DMCS_COLOR1},
     {V::MaterialSource, "Color2", D3DMCS_COLOR2},
-    {V::Fog, "None", D3DFOG_NONE}, {V::Fog, "Exp", D3DFOG_EXP}, {V::Fog, "Exp2", D3DFOG_EXP2},
+    {V::Fog, "None", D3DFOG_NONE},
+    {V::Fog, "Exp", D3DFOG_EXP},
+    {V::Fog, "Exp2", D3DFOG_EXP2},
     {V::Fog, "Linear", D3DFOG_LINEAR},
-    {V::VertexBlend, "Disable", D3DVBF_DISABLE}, {V::VertexBlend, "1Weights", D3DVBF_1WEIGHTS},
-    {V::VertexBlend, "2Weights", D3DVBF_2WEIGHTS}, {V::VertexBlend, "3Weights", D3DVBF_3WEIGHTS},
-    {V::VertexBlend, "Tweening", D3DVBF_TWEENING}, {V::VertexBlend, "0Weights", D3DVBF_0WEIGHTS},
+    {V::VertexBlend, "Disable", D3DVBF_DISABLE},
+    {V::VertexBlend, "1Weights", D3DVBF_1WEIGHTS},
+    {V::VertexBlend, "2Weights", D3DVBF_2WEIGHTS},
+    {V::VertexBlend, "3Weights", D3DVBF_3WEIGHTS},
+    {V::VertexBlend, "Tweening", D3DVBF_TWEENING},
+    {V::VertexBlend, "0Weights", D3DVBF_0WEIGHTS},
     {V::ZBuffer, "UseW", D3DZB_USEW},
-    {V::Wrap, "U", D3DWRAP_U}, {V::Wrap, "V", D3DWRAP_V}, {V::Wrap, "W", D3DWRAP_W},
-    {V::Wrap, "Coord0", 1}, {V::Wrap, "Coord1", 2}, {V::Wrap, "Coord2", 4}, {V::Wrap, "Coord3", 8},
-    {V::LightType, "Point", D3DLIGHT_POINT}, {V::LightType, "Spot", D3DLIGHT_SPOT},
+    {V::Wrap, "U", D3DWRAP_U},
+    {V::Wrap, "V", D3DWRAP_V},
+    {V::Wrap, "W", D3DWRAP_W},
+    {V::Wrap, "Coord0", 1},
+    {V::Wrap, "Coord1", 2},
+    {V::Wrap, "Coord2", 4},
+    {V::Wrap, "Coord3", 8},
+    {V::LightType, "Point", D3DLIGHT_POINT},
+    {V::LightType, "Spot", D3DLIGHT_SPOT},
     {V::LightType, "Directional", D3DLIGHT_DIRECTIONAL},
 };
 
@@ -289,7 +364,8 @@ const StateInfo* find(const StateInfo* begin, const StateInfo* end, const std::s
 }
 
 bool isNumber(const std::string& t) {
-  return !t.empty() && (std::isdigit(static_cast<unsigned char>(t[0])) || t[0] == '.' || t[0] == '-' || t[0] == '+');
+  return !t.empty() && (std::isdigit(static_cast<unsigned char>(t[0])) || t[0] == '.' ||
+                        t[0] == '-' || t[0] == '+');
 }
 
 // One name of the kind: as listed, or with a "D3DXXX_" prefix.
@@ -304,7 +380,8 @@ bool valueName(const std::string& word, Values kind, DWORD& value) {
       }
     // "D3DBLEND_SRCALPHA", "D3DTOP_MODULATE", "D3DCOLORWRITEENABLE_RED".
     size_t underscore = word.find('_');
-    if (pass == 1 || underscore == std::string::npos || squeezed(word.substr(0, 3)) != "d3d") return false;
+    if (pass == 1 || underscore == std::string::npos || squeezed(word.substr(0, 3)) != "d3d")
+      return false;
     w = squeezed(word.substr(underscore + 1));
   }
   return false;
@@ -320,7 +397,8 @@ bool number(const std::string& text, Values kind, DWORD& value) {
   } else {
     value = DWORD(std::strtoll(text.c_str(), &end, 0));
   }
-  return end && end != text.c_str() && (*end == 0 || *end == 'f' || *end == 'F' || *end == 'h' || *end == 'H');
+  return end && end != text.c_str() &&
+         (*end == 0 || *end == 'f' || *end == 'F' || *end == 'h' || *end == 'H');
 }
 
 DWORD colourOf(const std::vector<float>& f) {
@@ -351,7 +429,8 @@ bool parseStateValue(const std::vector<std::string>& tokens, Values kind, StateV
   out = {};
   if (tokens.empty()) return false;
   // A parameter: "<name>" or "(name)".
-  if (tokens.size() == 3 && ((tokens[0] == "<" && tokens[2] == ">") || (tokens[0] == "(" && tokens[2] == ")")) &&
+  if (tokens.size() == 3 &&
+      ((tokens[0] == "<" && tokens[2] == ">") || (tokens[0] == "(" && tokens[2] == ")")) &&
       !isNumber(tokens[1])) {
     DWORD ignored;
     if (tokens[0] == "<" || !valueName(tokens[1], kind, ignored)) {
@@ -359,8 +438,8 @@ bool parseStateValue(const std::vector<std::string>& tokens, Values kind, StateV
       return true;
     }
   }
-  if (tokens.size() == 6 && tokens[0] == "<" && tokens[2] == "[" && tokens[4] == "]" && tokens[5] == ">" &&
-      isNumber(tokens[3])) {
+  if (tokens.size() == 6 && tokens[0] == "<" && tokens[2] == "[" && tokens[4] == "]" &&
+      tokens[5] == ">" && isNumber(tokens[3])) {
     out.param = tokens[1];
     out.element = int(std::strtol(tokens[3].c_str(), nullptr, 10));
     return out.element >= 0;
@@ -368,9 +447,10 @@ bool parseStateValue(const std::vector<std::string>& tokens, Values kind, StateV
   // A vector: "float4(1, 0, 0, 1)", "{1, 0, 0, 1}", also for a colour.
   std::vector<std::string> t = tokens;
   if (t.size() >= 2 && t[0].compare(0, 5, "float") == 0 && t[1] == "(") t.erase(t.begin());
-  if (!t.empty() && (t[0] == "{" || t[0] == "(") && (t.size() > 3 || kind == V::Vector || kind == V::Matrix)) {
+  if (!t.empty() && (t[0] == "{" || t[0] == "(") &&
+      (t.size() > 3 || kind == V::Vector || kind == V::Matrix)) {
     for (size_t i = 1; i + 1 < t.size(); ++i) {
-      if (t[i] == "," ) continue;
+      if (t[i] == ",") continue;
       std::string n = t[i];
       if ((n == "-" || n == "+") && i + 2 < t.size()) n += t[++i];
       char* end = nullptr;
@@ -378,8 +458,10 @@ bool parseStateValue(const std::vector<std::string>& tokens, Values kind, StateV
       if (end == n.c_str()) return false;
       out.floats.push_back(f);
     }
-    if (kind == V::Color) out.value = colourOf(out.floats);
-    else if (kind != V::Vector && kind != V::Matrix) return false;
+    if (kind == V::Color)
+      out.value = colourOf(out.floats);
+    else if (kind != V::Vector && kind != V::Matrix)
+      return false;
     return true;
   }
   if (kind == V::Vector || kind == V::Matrix) {
@@ -423,9 +505,12 @@ StateValue valueFromFloats(const std::vector<float>& floats, Values kind) {
   StateValue v;
   v.floats = floats;
   float first = floats.empty() ? 0.0f : floats[0];
-  if (kind == V::Float) std::memcpy(&v.value, &first, sizeof v.value);
-  else if (kind == V::Color) v.value = floats.size() > 1 ? colourOf(floats) : DWORD(int64_t(first));
-  else v.value = DWORD(int64_t(first));
+  if (kind == V::Float)
+    std::memcpy(&v.value, &first, sizeof v.value);
+  else if (kind == V::Color)
+    v.value = floats.size() > 1 ? colourOf(floats) : DWORD(int64_t(first));
+  else
+    v.value = DWORD(int64_t(first));
   return v;
 }
 
@@ -442,11 +527,14 @@ void applyState(IDirect3DDevice9* device, const StateInfo& s, DWORD index, const
       break;
     case T::Transform: {
       D3DMATRIX m{};
-      for (int i = 0; i < 16; ++i) m.m[i / 4][i % 4] = size_t(i) < v.floats.size() ? v.floats[size_t(i)] : (i % 5 == 0 ? 1.0f : 0.0f);
-      D3DTRANSFORMSTATETYPE which = s.id == kWorld ? D3DTS_WORLDMATRIX(index)
+      for (int i = 0; i < 16; ++i)
+        m.m[i / 4][i % 4] =
+            size_t(i) < v.floats.size() ? v.floats[size_t(i)] : (i % 5 == 0 ? 1.0f : 0.0f);
+      D3DTRANSFORMSTATETYPE which = s.id == kWorld  ? D3DTS_WORLDMATRIX(index)
                                     : s.id == kView ? D3DTS_VIEW
-                                    : s.id == kProjection ? D3DTS_PROJECTION
-                                                          : D3DTRANSFORMSTATETYPE(D3DTS_TEXTURE0 + index);
+                                    : s.id == kProjection
+                                        ? D3DTS_PROJECTION
+                                        : D3DTRANSFORMSTATETYPE(D3DTS_TEXTURE0 + index);
       device->SetTransform(which, &m);
       break;
     }
@@ -465,19 +553,45 @@ void applyState(IDirect3DDevice9* device, const StateInfo& s, DWORD index, const
       float scalar;
       std::memcpy(&scalar, &v.value, sizeof scalar);
       switch (s.id) {
-        case kLightType: l.Type = D3DLIGHTTYPE(v.value); break;
-        case kLightDiffuse: l.Diffuse = colourValue(v.floats); break;
-        case kLightSpecular: l.Specular = colourValue(v.floats); break;
-        case kLightAmbient: l.Ambient = colourValue(v.floats); break;
-        case kLightPosition: l.Position = {f(0), f(1), f(2)}; break;
-        case kLightDirection: l.Direction = {f(0), f(1), f(2)}; break;
-        case kLightRange: l.Range = scalar; break;
-        case kLightFalloff: l.Falloff = scalar; break;
-        case kLightAttenuation0: l.Attenuation0 = scalar; break;
-        case kLightAttenuation1: l.Attenuation1 = scalar; break;
-        case kLightAttenuation2: l.Attenuation2 = scalar; break;
-        case kLightTheta: l.Theta = scalar; break;
-        default: l.Phi = scalar; break;
+        case kLightType:
+          l.Type = D3DLIGHTTYPE(v.value);
+          break;
+        case kLightDiffuse:
+          l.Diffuse = colourValue(v.floats);
+          break;
+        case kLightSpecular:
+          l.Specular = colourValue(v.floats);
+          break;
+        case kLightAmbient:
+          l.Ambient = colourValue(v.floats);
+          break;
+        case kLightPosition:
+          l.Position = {f(0), f(1), f(2)};
+          break;
+        case kLightDirection:
+          l.Direction = {f(0), f(1), f(2)};
+          break;
+        case kLightRange:
+          l.Range = scalar;
+          break;
+        case kLightFalloff:
+          l.Falloff = scalar;
+          break;
+        case kLightAttenuation0:
+          l.Attenuation0 = scalar;
+          break;
+        case kLightAttenuation1:
+          l.Attenuation1 = scalar;
+          break;
+        case kLightAttenuation2:
+          l.Attenuation2 = scalar;
+          break;
+        case kLightTheta:
+          l.Theta = scalar;
+          break;
+        default:
+          l.Phi = scalar;
+          break;
       }
       device->SetLight(index, &l);
       break;
@@ -488,11 +602,21 @@ void applyState(IDirect3DDevice9* device, const StateInfo& s, DWORD index, const
       float scalar;
       std::memcpy(&scalar, &v.value, sizeof scalar);
       switch (s.id) {
-        case kMaterialDiffuse: m.Diffuse = colourValue(v.floats); break;
-        case kMaterialAmbient: m.Ambient = colourValue(v.floats); break;
-        case kMaterialSpecular: m.Specular = colourValue(v.floats); break;
-        case kMaterialEmissive: m.Emissive = colourValue(v.floats); break;
-        default: m.Power = scalar; break;
+        case kMaterialDiffuse:
+          m.Diffuse = colourValue(v.floats);
+          break;
+        case kMaterialAmbient:
+          m.Ambient = colourValue(v.floats);
+          break;
+        case kMaterialSpecular:
+          m.Specular = colourValue(v.floats);
+          break;
+        case kMaterialEmissive:
+          m.Emissive = colourValue(v.floats);
+          break;
+        default:
+          m.Power = scalar;
+          break;
       }
       device->SetMaterial(&m);
       break;
@@ -513,10 +637,11 @@ SavedState saveState(IDirect3DDevice9* device, const StateInfo& s, DWORD index) 
       device->GetTextureStageState(index, D3DTEXTURESTAGESTATETYPE(s.id), &saved.value);
       break;
     case T::Transform: {
-      D3DTRANSFORMSTATETYPE which = s.id == kWorld ? D3DTS_WORLDMATRIX(index)
+      D3DTRANSFORMSTATETYPE which = s.id == kWorld  ? D3DTS_WORLDMATRIX(index)
                                     : s.id == kView ? D3DTS_VIEW
-                                    : s.id == kProjection ? D3DTS_PROJECTION
-                                                          : D3DTRANSFORMSTATETYPE(D3DTS_TEXTURE0 + index);
+                                    : s.id == kProjection
+                                        ? D3DTS_PROJECTION
+                                        : D3DTRANSFORMSTATETYPE(D3DTS_TEXTURE0 + index);
       device->GetTransform(which, &saved.matrix);
       break;
     }
@@ -546,8 +671,10 @@ void restoreState(IDirect3DDevice9* device, const SavedState& saved) {
       break;
     }
     case T::LightEnable:
-      if (saved.had) device->LightEnable(saved.index, saved.value != 0);
-      else device->LightEnable(saved.index, FALSE);
+      if (saved.had)
+        device->LightEnable(saved.index, saved.value != 0);
+      else
+        device->LightEnable(saved.index, FALSE);
       break;
     case T::Light:
       // A light the pass made stays (Direct3D cannot take one away); it is

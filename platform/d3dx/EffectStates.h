@@ -20,9 +20,32 @@ enum class StateTarget { Render, Sampler, Stage, Transform, LightEnable, Light, 
 
 // The kind of value a state takes.
 enum class Values {
-  Number, Float, Bool, Color, Vector, Matrix, Blend, BlendOp, Cmp, Cull, Fill, Shade, StencilOp,
-  Filter, Address, WriteMask, TexOp, TexArg, TexCoordIndex, TransformFlags, MaterialSource, Fog,
-  VertexBlend, ZBuffer, Wrap, LightType
+  Number,
+  Float,
+  Bool,
+  Color,
+  Vector,
+  Matrix,
+  Blend,
+  BlendOp,
+  Cmp,
+  Cull,
+  Fill,
+  Shade,
+  StencilOp,
+  Filter,
+  Address,
+  WriteMask,
+  TexOp,
+  TexArg,
+  TexCoordIndex,
+  TransformFlags,
+  MaterialSource,
+  Fog,
+  VertexBlend,
+  ZBuffer,
+  Wrap,
+  LightType
 };
 
 struct StateInfo {
@@ -40,8 +63,8 @@ const StateInfo* findSamplerState(const std::string& name);
 
 // A value as written: constant, or the name of the parameter it comes from.
 struct StateValue {
-  DWORD value = 0;              // Number, Bool, Float (its bits), names, flags, Color
-  std::vector<float> floats;    // Vector, Matrix, and Color written as a vector
+  DWORD value = 0;            // Number, Bool, Float (its bits), names, flags, Color
+  std::vector<float> floats;  // Vector, Matrix, and Color written as a vector
   std::string param;
   int element = -1;  // "<name[2]>": that element of an array parameter
 };

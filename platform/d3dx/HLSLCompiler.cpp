@@ -99,7 +99,8 @@ bool translate(const std::string& source, const std::string& entry, Stage stage,
   }
   // A parameter qualifier as the very last word: the front end reads on
   // past the end of the text.
-  if (!tokens.empty() && (tokens.back() == "in" || tokens.back() == "out" || tokens.back() == "inout")) {
+  if (!tokens.empty() &&
+      (tokens.back() == "in" || tokens.back() == "out" || tokens.back() == "inout")) {
     errors += fileName + ": error: unexpected end of file after '" + tokens.back() + "'\n";
     return false;
   }
@@ -117,8 +118,8 @@ bool translate(const std::string& source, const std::string& entry, Stage stage,
   shader.setEnvTargetHlslFunctionality1();
   shader.setAutoMapBindings(true);
   shader.setAutoMapLocations(true);
-  EShMessages messages = EShMessages(EShMsgReadHlsl | EShMsgSpvRules | EShMsgVulkanRules |
-                                     EShMsgHlslDX9Compatible);
+  EShMessages messages =
+      EShMessages(EShMsgReadHlsl | EShMsgSpvRules | EShMsgVulkanRules | EShMsgHlslDX9Compatible);
   if (!shader.parse(GetDefaultResources(), 100, false, messages)) {
     errors += formatLog(shader.getInfoLog());
     if (errors.empty()) errors = fileName + ": error: the shader does not compile\n";
@@ -259,7 +260,8 @@ bool readAnswer(int fd, std::string& data, size_t want, bool* timedOut = nullptr
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeLimitMs.load());
   char buffer[16384];
   while (data.size() < want) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     pollfd p{fd, POLLIN, 0};
     const int ready = left.count() < 0 ? 0 : poll(&p, 1, int(left.count()));
     if (ready < 0 && errno == EINTR) continue;
@@ -460,7 +462,6 @@ void setChildHookForTesting(void (*hook)()) {
 }
 
 void setTimeLimitForTesting(int milliseconds) { timeLimitMs = milliseconds; }
-
 
 unsigned linkProgram(const std::string& vertex, const std::string& fragment, std::string& errors) {
   std::string log;

@@ -107,7 +107,8 @@ std::vector<std::string> hlslTokens(const std::string& text) {
     } else if (std::isspace(c)) {
       ++i;
     } else if (lineStart && c == '#') {
-      while (i < text.size() && text[i] != '\n') i += text[i] == '\\' && i + 1 < text.size() ? 2 : 1;
+      while (i < text.size() && text[i] != '\n')
+        i += text[i] == '\\' && i + 1 < text.size() ? 2 : 1;
     } else if (text.compare(i, 2, "//") == 0) {
       while (i < text.size() && text[i] != '\n') ++i;
     } else if (text.compare(i, 2, "/*") == 0) {
@@ -121,7 +122,9 @@ std::vector<std::string> hlslTokens(const std::string& text) {
       lineStart = false;
       size_t end = i + 1;
       if (std::isalnum(c) || c == '_')
-        while (end < text.size() && (std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '_')) ++end;
+        while (end < text.size() &&
+               (std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '_'))
+          ++end;
       tokens.push_back(text.substr(i, end - i));
       i = end;
     }
@@ -139,17 +142,20 @@ std::string redeclaredGlobal(const std::vector<std::string>& tokens) {
   auto isName = [](const std::string& t) {
     return !t.empty() && (std::isalpha(static_cast<unsigned char>(t[0])) || t[0] == '_');
   };
-  static const char* const kQualifiers[] = {"uniform", "extern", "const", "volatile", "shared",
-                                            "groupshared", "row_major", "column_major", "precise"};
+  static const char* const kQualifiers[] = {"uniform",   "extern",       "const",
+                                            "volatile",  "shared",       "groupshared",
+                                            "row_major", "column_major", "precise"};
   std::map<std::string, std::string> declared;  // name -> type as written
   std::string found;
   // One statement of the top level or of a cbuffer: "type name[n] ..., name2;".
   auto declaration = [&](const std::vector<std::string>& st) {
     size_t k = 0;
-    while (k < st.size() && std::find(std::begin(kQualifiers), std::end(kQualifiers), st[k]) != std::end(kQualifiers)) ++k;
+    while (k < st.size() && std::find(std::begin(kQualifiers), std::end(kQualifiers), st[k]) !=
+                                std::end(kQualifiers))
+      ++k;
     if (k >= st.size() || !isName(st[k])) return;
-    static const char* const kNotTypes[] = {"static", "struct", "typedef", "cbuffer", "tbuffer",
-                                            "technique", "technique10", "return"};
+    static const char* const kNotTypes[] = {"static",  "struct",    "typedef",     "cbuffer",
+                                            "tbuffer", "technique", "technique10", "return"};
     for (const char* word : kNotTypes)
       if (st[k] == word) return;
     std::string type = st[k++];
@@ -192,7 +198,8 @@ std::string redeclaredGlobal(const std::vector<std::string>& tokens) {
       declaration(statement);
       statement.clear();
     } else if (t == "{") {
-      if (!inBuffer && !statement.empty() && (statement[0] == "cbuffer" || statement[0] == "tbuffer")) {
+      if (!inBuffer && !statement.empty() &&
+          (statement[0] == "cbuffer" || statement[0] == "tbuffer")) {
         inBuffer = true;
         statement.clear();
         continue;
@@ -305,10 +312,12 @@ std::string arrayCasts(const std::string& s) {
     char* end = nullptr;
     long n = std::strtol(text.c_str() + k + 1, &end, 10);
     size_t close = skipSpace(text, size_t(end - text.c_str()));
-    size_t paren = close < text.size() && text[close] == ']' ? skipSpace(text, close + 1) : text.size();
+    size_t paren =
+        close < text.size() && text[close] == ']' ? skipSpace(text, close + 1) : text.size();
     size_t eq = from;
     while (eq > 0 && std::isspace(static_cast<unsigned char>(text[eq - 1]))) --eq;
-    if (n < 1 || n > 4 || paren >= text.size() || text[paren] != ')' || eq == 0 || text[eq - 1] != '=') {
+    if (n < 1 || n > 4 || paren >= text.size() || text[paren] != ')' || eq == 0 ||
+        text[eq - 1] != '=') {
       ++from;
       continue;
     }
@@ -321,8 +330,8 @@ std::string arrayCasts(const std::string& s) {
     for (long e = 0; e < n; ++e) elements += (e ? ", " : "") + name + "[" + std::to_string(e) + "]";
     const std::string expression = text.substr(paren + 1, semicolon - paren - 1);
     const std::string head = text.substr(statement + 1, eq - 1 - (statement + 1));
-    const std::string replacement = " " + vector + " " + name + " = (" + vector + ")(" + expression + "); " +
-                                    head + "= {" + elements + "};";
+    const std::string replacement = " " + vector + " " + name + " = (" + vector + ")(" +
+                                    expression + "); " + head + "= {" + elements + "};";
     text.replace(statement + 1, semicolon + 1 - (statement + 1), replacement);
     from = statement + 1 + replacement.size();
   }
@@ -345,8 +354,11 @@ std::string flatArrayInitialisers(const std::string& s) {
     }
     // The declaration before '=': "type name[N]".
     size_t bracketEnd = eq - 1;
-    while (bracketEnd > 0 && std::isspace(static_cast<unsigned char>(text[bracketEnd - 1]))) --bracketEnd;
-    size_t bracketOpen = bracketEnd > 0 && text[bracketEnd - 1] == ']' ? text.rfind('[', bracketEnd - 1) : std::string::npos;
+    while (bracketEnd > 0 && std::isspace(static_cast<unsigned char>(text[bracketEnd - 1])))
+      --bracketEnd;
+    size_t bracketOpen = bracketEnd > 0 && text[bracketEnd - 1] == ']'
+                             ? text.rfind('[', bracketEnd - 1)
+                             : std::string::npos;
     if (bracketOpen == std::string::npos) {
       ++from;
       continue;
@@ -400,7 +412,8 @@ std::string declaredType(const std::string& text, const std::string& name, size_
   while (at > 0) {
     at = text.rfind(name, at - 1);
     if (at == std::string::npos) return "";
-    if ((at > 0 && wordChar(text[at - 1])) || (at + name.size() < text.size() && wordChar(text[at + name.size()])))
+    if ((at > 0 && wordChar(text[at - 1])) ||
+        (at + name.size() < text.size() && wordChar(text[at + name.size()])))
       continue;
     // Back over "a, b, " to the type.
     size_t begin = text.find_last_of(";{}()", at);
@@ -411,8 +424,10 @@ std::string declaredType(const std::string& text, const std::string& name, size_
     std::string type = head.substr(i, j - i), base;
     std::string rest = head.substr(j);
     bool names = true;
-    for (char c : rest) names = names && (wordChar(c) || c == ',' || std::isspace(static_cast<unsigned char>(c)));
-    if (vectorSize(type, base) && names && j > i && (rest.empty() || std::isspace(static_cast<unsigned char>(rest[0]))))
+    for (char c : rest)
+      names = names && (wordChar(c) || c == ',' || std::isspace(static_cast<unsigned char>(c)));
+    if (vectorSize(type, base) && names && j > i &&
+        (rest.empty() || std::isspace(static_cast<unsigned char>(rest[0]))))
       return type;
     if (at == 0) return "";
   }
@@ -464,12 +479,13 @@ std::string constructorAssignments(const std::string& s) {
         offset = -1;
         break;
       }
-      assignments += " " + p + " = " + temp + "." + std::string("xyzw").substr(size_t(offset), size_t(n)) + ";";
+      assignments += " " + p + " = " + temp + "." +
+                     std::string("xyzw").substr(size_t(offset), size_t(n)) + ";";
       offset += n;
     }
     if (offset != size) continue;
-    std::string replacement = "{ " + type + " " + temp + " = " + text.substr(eq + 1, semicolon - eq - 1) + ";" +
-                              assignments + " }";
+    std::string replacement = "{ " + type + " " + temp + " = " +
+                              text.substr(eq + 1, semicolon - eq - 1) + ";" + assignments + " }";
     text.replace(i, semicolon + 1 - i, replacement);
   }
   return text;
@@ -490,8 +506,8 @@ std::string rewriteEffectShader(const std::string& source, Stage stage) {
   // "SamplerState s;" with tex2D(s, ...): a Direct3D 9 sampler written
   // with the later keyword. (With .Sample calls the file is of the later
   // syntax, and left to the compiler to refuse.)
-  if (text.find("SamplerState") != std::string::npos && text.find(".Sample(") == std::string::npos &&
-      text.find(".Sample (") == std::string::npos)
+  if (text.find("SamplerState") != std::string::npos &&
+      text.find(".Sample(") == std::string::npos && text.find(".Sample (") == std::string::npos)
     text = replaceWordIn(text, "SamplerState", "sampler");
   return text;
 }

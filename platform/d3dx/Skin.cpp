@@ -234,8 +234,8 @@ HRESULT SkinInfo::ConvertToBlendedMesh(ID3DXMesh* mesh, DWORD options, const DWO
     auto* records = static_cast<D3DXBONECOMBINATION*>((*boneCombinationTable)->GetBufferPointer());
     auto* ids = reinterpret_cast<DWORD*>(records + combinations.size());
     for (std::size_t g = 0; g < combinations.size(); ++g) {
-      records[g] = {combinations[g].attribute, table[g].FaceStart, table[g].FaceCount,
-                    table[g].VertexStart, table[g].VertexCount, ids};
+      records[g] = {combinations[g].attribute, table[g].FaceStart,   table[g].FaceCount,
+                    table[g].VertexStart,      table[g].VertexCount, ids};
       for (DWORD s = 0; s < slots; ++s)
         ids[s] = s < combinations[g].bones.size() ? combinations[g].bones[s] : kNoBone;
       ids += slots;

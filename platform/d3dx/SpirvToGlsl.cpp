@@ -49,10 +49,18 @@ std::string glslType(spvc_compiler compiler, spvc_type_id typeId) {
   unsigned size = spvc_type_get_vector_size(type);
   std::string prefix;
   switch (spvc_type_get_basetype(type)) {
-    case SPVC_BASETYPE_INT32: prefix = size == 1 ? "int" : "ivec"; break;
-    case SPVC_BASETYPE_UINT32: prefix = size == 1 ? "uint" : "uvec"; break;
-    case SPVC_BASETYPE_BOOLEAN: prefix = size == 1 ? "bool" : "bvec"; break;
-    default: prefix = size == 1 ? "float" : "vec"; break;
+    case SPVC_BASETYPE_INT32:
+      prefix = size == 1 ? "int" : "ivec";
+      break;
+    case SPVC_BASETYPE_UINT32:
+      prefix = size == 1 ? "uint" : "uvec";
+      break;
+    case SPVC_BASETYPE_BOOLEAN:
+      prefix = size == 1 ? "bool" : "bvec";
+      break;
+    default:
+      prefix = size == 1 ? "float" : "vec";
+      break;
   }
   return size == 1 ? prefix : prefix + std::to_string(size);
 }
@@ -70,8 +78,8 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
   spvc_parsed_ir ir = nullptr;
   spvc_compiler compiler = nullptr;
   if (spvc_context_parse_spirv(context, spirv.data(), spirv.size(), &ir) != SPVC_SUCCESS ||
-      spvc_context_create_compiler(context, SPVC_BACKEND_GLSL, ir,
-                                   SPVC_CAPTURE_MODE_TAKE_OWNERSHIP, &compiler) != SPVC_SUCCESS) {
+      spvc_context_create_compiler(context, SPVC_BACKEND_GLSL, ir, SPVC_CAPTURE_MODE_TAKE_OWNERSHIP,
+                                   &compiler) != SPVC_SUCCESS) {
     errors += std::string(spvc_context_get_last_error_string(context)) + "\n";
     return false;
   }
@@ -98,7 +106,8 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
     // effect-file language.
     out.block = vertex ? "fxv" : "fxp";
     spvc_compiler_set_name(compiler, list[i].id, out.block.c_str());
-    spvc_compiler_set_name(compiler, list[i].base_type_id, vertex ? "FxVertexGlobals" : "FxPixelGlobals");
+    spvc_compiler_set_name(compiler, list[i].base_type_id,
+                           vertex ? "FxVertexGlobals" : "FxPixelGlobals");
     spvc_type type = spvc_compiler_get_type_handle(compiler, list[i].base_type_id);
     unsigned members = spvc_type_get_num_member_types(type);
     for (unsigned m = 0; m < members; ++m)
@@ -115,9 +124,11 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
 
   std::vector<Varying> systemInputs;
   auto semanticOf = [&](spvc_variable_id id) {
-    return normalSemantic(spvc_compiler_get_decoration_string(compiler, id, SpvDecorationUserSemantic));
+    return normalSemantic(
+        spvc_compiler_get_decoration_string(compiler, id, SpvDecorationUserSemantic));
   };
-  spvc_resources_get_resource_list_for_type(resources, SPVC_RESOURCE_TYPE_STAGE_INPUT, &list, &count);
+  spvc_resources_get_resource_list_for_type(resources, SPVC_RESOURCE_TYPE_STAGE_INPUT, &list,
+                                            &count);
   for (size_t i = 0; i < count; ++i) {
     std::string semantic = semanticOf(list[i].id);
     if (vertex) {
@@ -126,7 +137,8 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
       // sit at their fixed locations.
       int location = attributeLocation(semantic);
       if (location >= 0)
-        spvc_compiler_set_decoration(compiler, list[i].id, SpvDecorationLocation, unsigned(location));
+        spvc_compiler_set_decoration(compiler, list[i].id, SpvDecorationLocation,
+                                     unsigned(location));
       else
         spvc_compiler_unset_decoration(compiler, list[i].id, SpvDecorationLocation);
       spvc_compiler_set_name(compiler, list[i].id, ("a_" + semantic).c_str());
@@ -145,7 +157,8 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
       out.inputs.push_back({name, glslType(compiler, list[i].type_id)});
     }
   }
-  spvc_resources_get_resource_list_for_type(resources, SPVC_RESOURCE_TYPE_STAGE_OUTPUT, &list, &count);
+  spvc_resources_get_resource_list_for_type(resources, SPVC_RESOURCE_TYPE_STAGE_OUTPUT, &list,
+                                            &count);
   for (size_t i = 0; i < count; ++i) {
     std::string semantic = semanticOf(list[i].id);
     if (vertex) {
@@ -160,7 +173,8 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
       }
       // Render target n; the first is the one the alpha test reads.
       spvc_compiler_set_decoration(compiler, list[i].id, SpvDecorationLocation, unsigned(target));
-      spvc_compiler_set_name(compiler, list[i].id, target ? ("fx_color" + std::to_string(target)).c_str() : "fx_color");
+      spvc_compiler_set_name(compiler, list[i].id,
+                             target ? ("fx_color" + std::to_string(target)).c_str() : "fx_color");
     }
   }
 
@@ -179,9 +193,12 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
     out.glsl.erase(at, 3);
     std::string value = v.name == "fx_vpos" ? "vec4(gl_FragCoord.xy - vec2(0.5), 0.0, 0.0)"
                                             : "vec4(gl_FrontFacing ? 1.0 : -1.0)";
-    if (v.type == "float") value += ".x";
-    else if (v.type == "vec2") value += ".xy";
-    else if (v.type == "vec3") value += ".xyz";
+    if (v.type == "float")
+      value += ".x";
+    else if (v.type == "vec2")
+      value += ".xy";
+    else if (v.type == "vec3")
+      value += ".xyz";
     size_t body = out.glsl.find('{', out.glsl.find("void main()"));
     out.glsl.insert(body + 1, "\n    " + v.name + " = " + value + ";");
   }
@@ -189,16 +206,17 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
     // The device's alpha test applies after the pixel shader: enabled,
     // D3DCMP function and reference (0..255), set before each draw.
     size_t end = out.glsl.rfind('}');
-    out.glsl.insert(end,
-                    "    if (fx_alphaTest.x > 0.5) {\n"
-                    "        int a8 = int(floor(clamp(fx_color.a, 0.0, 1.0) * 255.0 + 0.5));\n"
-                    "        int ref = int(fx_alphaTest.z);\n"
-                    "        int f = int(fx_alphaTest.y);\n"
-                    "        bool pass = f == 1 ? false : f == 2 ? a8 < ref : f == 3 ? a8 == ref :\n"
-                    "            f == 4 ? a8 <= ref : f == 5 ? a8 > ref : f == 6 ? a8 != ref :\n"
-                    "            f == 7 ? a8 >= ref : true;\n"
-                    "        if (!pass) discard;\n"
-                    "    }\n");
+    out.glsl.insert(
+        end,
+        "    if (fx_alphaTest.x > 0.5) {\n"
+        "        int a8 = int(floor(clamp(fx_color.a, 0.0, 1.0) * 255.0 + 0.5));\n"
+        "        int ref = int(fx_alphaTest.z);\n"
+        "        int f = int(fx_alphaTest.y);\n"
+        "        bool pass = f == 1 ? false : f == 2 ? a8 < ref : f == 3 ? a8 == ref :\n"
+        "            f == 4 ? a8 <= ref : f == 5 ? a8 > ref : f == 6 ? a8 != ref :\n"
+        "            f == 7 ? a8 >= ref : true;\n"
+        "        if (!pass) discard;\n"
+        "    }\n");
     size_t main = out.glsl.find("void main()");
     out.glsl.insert(main, "uniform vec4 fx_alphaTest;\n\n");
   }
@@ -224,7 +242,8 @@ bool glslNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) |
 // Components of a GLSL float type: 1 for float, n for vecn; 0 for others.
 int components(const std::string& type) {
   if (type == "float") return 1;
-  if (type.size() == 4 && type.compare(0, 3, "vec") == 0 && type[3] >= '2' && type[3] <= '4') return type[3] - '0';
+  if (type.size() == 4 && type.compare(0, 3, "vec") == 0 && type[3] >= '2' && type[3] <= '4')
+    return type[3] - '0';
   return 0;
 }
 
@@ -295,8 +314,9 @@ std::string rewireInputs(const std::string& glsl, const std::vector<Varying>& in
       declared.push_back(from->name);
       declarations += "in " + from->type + " " + from->name + ";\n";
     }
-    assignments += "\n    " + global + " = " +
-                   (from ? converted(from->name, from->type, in.type) : converted("", "", in.type)) + ";";
+    assignments +=
+        "\n    " + global + " = " +
+        (from ? converted(from->name, from->type, in.type) : converted("", "", in.type)) + ";";
   }
   if (assignments.empty()) return text;
   size_t main = text.find("void main()");
@@ -312,14 +332,17 @@ std::string toFixedFunctionOutputs(const std::string& glsl) {
   struct Target {
     std::string name, type, fallback;
   };
-  std::vector<Target> targets = {{"v_diffuse", "vec4", "vec4(1.0)"}, {"v_specular", "vec4", "vec4(0.0)"},
+  std::vector<Target> targets = {{"v_diffuse", "vec4", "vec4(1.0)"},
+                                 {"v_specular", "vec4", "vec4(0.0)"},
                                  {"v_fog", "float", "1.0"}};
-  for (int i = 0; i < 8; ++i) targets.push_back({"v_tex" + std::to_string(i), "vec4", "vec4(0.0, 0.0, 0.0, 1.0)"});
+  for (int i = 0; i < 8; ++i)
+    targets.push_back({"v_tex" + std::to_string(i), "vec4", "vec4(0.0, 0.0, 0.0, 1.0)"});
   auto targetOf = [](const std::string& name) -> std::string {
     if (name == "v_COLOR0") return "v_diffuse";
     if (name == "v_COLOR1") return "v_specular";
     if (name == "v_FOG0") return "v_fog";
-    if (name.compare(0, 10, "v_TEXCOORD") == 0 && name.size() == 11 && name[10] >= '0' && name[10] <= '7')
+    if (name.compare(0, 10, "v_TEXCOORD") == 0 && name.size() == 11 && name[10] >= '0' &&
+        name[10] <= '7')
       return "v_tex" + name.substr(10);
     return "";
   };

@@ -174,7 +174,8 @@ HRESULT D3DXCreateTeapot(IDirect3DDevice9* device, ID3DXMesh** mesh, ID3DXBuffer
         const DWORD quad[2][3] = {{a, b, d}, {a, d, c}};
         for (const auto& t : quad) {
           DWORD tri[3] = {t[0], t[1], t[2]};
-          Vec e1 = positions[tri[1]] - positions[tri[0]], e2 = positions[tri[2]] - positions[tri[0]];
+          Vec e1 = positions[tri[1]] - positions[tri[0]],
+              e2 = positions[tri[2]] - positions[tri[0]];
           Vec g;
           D3DXVec3Cross(&g, &e1, &e2);
           if (D3DXVec3Length(&g) < 1e-7f) continue;  // collapsed at a pole

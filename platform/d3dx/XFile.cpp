@@ -2,12 +2,12 @@
 
 #include <zlib.h>
 
+#include <strings.h>
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 namespace xfile {
 

@@ -20,8 +20,8 @@
 namespace xfile {
 
 struct Object {
-  std::string type;       // template name; empty for a reference
-  std::string name;       // object name, or the referenced name
+  std::string type;  // template name; empty for a reference
+  std::string name;  // object name, or the referenced name
   std::vector<double> numbers;
   std::vector<std::string> strings;
   std::vector<Object> children;  // nested objects and references, in file order

@@ -74,7 +74,6 @@ class AnimationController final : public d3dx_com::Counted<ID3DXAnimationControl
     }
   }
 
-
   HRESULT AdvanceTime(double timeDelta, ID3DXAnimationCallbackHandler*) override {
     if (!std::isfinite(timeDelta)) return D3DERR_INVALIDCALL;
     time_ += timeDelta;
@@ -243,12 +242,12 @@ class Loader {
     HRESULT hr = d3dx_mesh::makeMesh(device_, options_, loaded.data, loaded.attributes, &mesh);
     if (FAILED(hr)) return hr;
     std::unique_ptr<ID3DXMesh, void (*)(ID3DXMesh*)> meshHold(mesh,
-                                                               [](ID3DXMesh* m) { m->Release(); });
+                                                              [](ID3DXMesh* m) { m->Release(); });
 
     ID3DXSkinInfo* skin = nullptr;
     if (!loaded.skin.empty()) {
-      hr = D3DXCreateSkinInfoFVF(mesh->GetNumVertices(), mesh->GetFVF(),
-                                 DWORD(loaded.skin.size()), &skin);
+      hr = D3DXCreateSkinInfoFVF(mesh->GetNumVertices(), mesh->GetFVF(), DWORD(loaded.skin.size()),
+                                 &skin);
       if (FAILED(hr)) return hr;
       // The file's vertices map to the mesh's, copies included.
       std::vector<std::vector<DWORD>> meshVerticesOf(loaded.fileVertexOf.size());
@@ -268,10 +267,9 @@ class Loader {
         skin->SetBoneInfluence(b, DWORD(vertices.size()), vertices.data(), weights.data());
       }
     }
-    std::unique_ptr<ID3DXSkinInfo, void (*)(ID3DXSkinInfo*)> skinHold(
-        skin, [](ID3DXSkinInfo* s) {
-          if (s) s->Release();
-        });
+    std::unique_ptr<ID3DXSkinInfo, void (*)(ID3DXSkinInfo*)> skinHold(skin, [](ID3DXSkinInfo* s) {
+      if (s) s->Release();
+    });
 
     std::vector<D3DXMATERIAL> materials(loaded.materials.size());
     for (std::size_t i = 0; i < materials.size(); ++i) {
@@ -368,7 +366,8 @@ HRESULT D3DXLoadMeshHierarchyFromXInMemory(const void* memory, DWORD size, DWORD
       }
     }
     if (tracks.empty()) continue;
-    if (animController) *animController = new AnimationController(std::move(tracks), ticksPerSecond);
+    if (animController)
+      *animController = new AnimationController(std::move(tracks), ticksPerSecond);
     break;
   }
   *frameHierarchy = root;

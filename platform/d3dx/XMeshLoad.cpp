@@ -1,11 +1,11 @@
 // Meshes from X files: one Mesh object into triangles and vertices, and the
 // whole file into one mesh.
+#include <strings.h>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <map>
-#include <strings.h>
 
 #include "platform/d3d9/VertexFormat.h"
 #include "platform/d3dx/MeshInternal.h"
@@ -147,7 +147,7 @@ void readFVFData(const xfile::Object& object, DWORD vertexCount, std::vector<Fil
   const std::vector<double>& n = object.numbers;
   if (n.size() < 2 || !(n[0] >= 0 && n[0] < 4294967296.0) || !(n[1] >= 0)) return;
   const DWORD fvf = (DWORD(n[0]) & ~DWORD(D3DFVF_POSITION_MASK | D3DFVF_LASTBETA_UBYTE4 |
-                                         D3DFVF_LASTBETA_D3DCOLOR)) |
+                                          D3DFVF_LASTBETA_D3DCOLOR)) |
                     D3DFVF_XYZ;
   std::vector<D3DVERTEXELEMENT9> elements;
   if (!d3d9::elementsOfFVF(fvf, elements)) return;
@@ -176,8 +176,8 @@ void readDeclData(const xfile::Object& object, DWORD vertexCount, std::vector<Fi
         !(e[2] >= 0 && e[2] <= double(D3DDECLUSAGE_SAMPLE)) || !(e[3] >= 0 && e[3] < 16) ||
         e[0] != std::floor(e[0]) || e[2] != std::floor(e[2]) || e[3] != std::floor(e[3]))
       return;
-    D3DVERTEXELEMENT9 element{0, WORD(size), BYTE(e[0]), D3DDECLMETHOD_DEFAULT, BYTE(e[2]),
-                              BYTE(e[3])};
+    D3DVERTEXELEMENT9 element{0,          WORD(size), BYTE(e[0]), D3DDECLMETHOD_DEFAULT,
+                              BYTE(e[2]), BYTE(e[3])};
     size += d3d9::declTypeSize(element.Type);
     elements.push_back(element);
   }
@@ -303,8 +303,7 @@ bool buildMesh(const xfile::Document& document, const xfile::Object& mesh, Loade
         if (!c.index(0xFFFFFFFF, index) || !c.real(rgba[0]) || !c.real(rgba[1]) ||
             !c.real(rgba[2]) || !c.real(rgba[3]))
           return fail(error, "short vertex colours");
-        if (index < vertexCount)
-          colors[index] = D3DXCOLOR(rgba[0], rgba[1], rgba[2], rgba[3]);
+        if (index < vertexCount) colors[index] = D3DXCOLOR(rgba[0], rgba[1], rgba[2], rgba[3]);
       }
       FileElement diffuse{D3DDECLUSAGE_COLOR, 0, D3DDECLTYPE_D3DCOLOR, {}};
       diffuse.bytes.resize(std::size_t(vertexCount) * 4);
@@ -321,7 +320,8 @@ bool buildMesh(const xfile::Document& document, const xfile::Object& mesh, Loade
       if (!c.index(65536, materialCount) || !c.count(1, indexCount))
         return fail(error, "bad material list");
       if (indexCount > faceCount) return fail(error, "more material indices than faces");
-      if (materialCount == 0 && indexCount > 0) return fail(error, "material list without materials");
+      if (materialCount == 0 && indexCount > 0)
+        return fail(error, "material list without materials");
       // Faces beyond the listed ones take the last listed material.
       for (DWORD f = 0; f < indexCount; ++f)
         if (!c.index(materialCount, faceMaterial[f])) return fail(error, "bad material index");
@@ -460,7 +460,8 @@ bool buildMesh(const xfile::Document& document, const xfile::Object& mesh, Loade
     unsigned char* d = out.data.vertices.data() + v * layout.stride;
     const DWORD source = out.fileVertexOf[v];
     std::memcpy(d, &positions[source], 12);
-    if (hasNormals && outNormal[v] != ~0u) std::memcpy(d + layout.normal, &normals[outNormal[v]], 12);
+    if (hasNormals && outNormal[v] != ~0u)
+      std::memcpy(d + layout.normal, &normals[outNormal[v]], 12);
     copyElement(normalElement, layout.normal, d, source);
     copyElement(fvfParts[0], layout.psize, d, source);
     copyElement(fvfParts[1], layout.diffuse, d, source);
@@ -548,12 +549,13 @@ using d3dx_mesh::LoadedMesh;
 // components either has.
 void mergeFormat(d3dx_mesh::MeshData& merged, const d3dx_mesh::MeshData& part) {
   const DWORD a = merged.fvf ? merged.fvf : D3DFVF_XYZ, b = part.fvf;
-  DWORD fvf = D3DFVF_XYZ | ((a | b) & (D3DFVF_NORMAL | D3DFVF_PSIZE | D3DFVF_DIFFUSE |
-                                        D3DFVF_SPECULAR));
+  DWORD fvf =
+      D3DFVF_XYZ | ((a | b) & (D3DFVF_NORMAL | D3DFVF_PSIZE | D3DFVF_DIFFUSE | D3DFVF_SPECULAR));
   const d3dx_mesh::VertexLayout la = d3dx_mesh::layoutOf(a), lb = d3dx_mesh::layoutOf(b);
   const UINT sets = std::max(la.texSets, lb.texSets);
   for (UINT t = 0; t < sets; ++t) {
-    const UINT size = std::max(t < la.texSets ? la.texSize[t] : 0, t < lb.texSets ? lb.texSize[t] : 0);
+    const UINT size =
+        std::max(t < la.texSets ? la.texSize[t] : 0, t < lb.texSets ? lb.texSize[t] : 0);
     static const DWORD kSizeBits[4] = {D3DFVF_TEXTUREFORMAT1, D3DFVF_TEXTUREFORMAT2,
                                        D3DFVF_TEXTUREFORMAT3, D3DFVF_TEXTUREFORMAT4};
     fvf |= kSizeBits[size / 4 - 1] << (16 + 2 * t);
@@ -590,8 +592,8 @@ bool collectMeshes(const xfile::Document& document, const xfile::Object& object,
   D3DXMATRIX combined;
   D3DXMatrixMultiply(&combined, &local, &parent);
   for (const xfile::Object& child : object.children) {
-    const xfile::Object* placed = child.isReference() ? d3dx_mesh::referencedMesh(document, child)
-                                                      : &child;
+    const xfile::Object* placed =
+        child.isReference() ? d3dx_mesh::referencedMesh(document, child) : &child;
     if (placed && !collectMeshes(document, *placed, combined, out, error)) return false;
   }
   return true;
@@ -618,7 +620,8 @@ HRESULT D3DXLoadMeshFromXInMemory(const void* memory, DWORD size, DWORD options,
   D3DXMATRIX identity;
   D3DXMatrixIdentity(&identity);
   for (const xfile::Object& object : document.objects) {
-    if (strcasecmp(object.type.c_str(), "Mesh") == 0 && d3dx_mesh::placedByReference(document, object))
+    if (strcasecmp(object.type.c_str(), "Mesh") == 0 &&
+        d3dx_mesh::placedByReference(document, object))
       continue;
     if (!collectMeshes(document, object, identity, parts, error)) return E_FAIL;
   }
@@ -665,8 +668,7 @@ HRESULT D3DXLoadMeshFromXInMemory(const void* memory, DWORD size, DWORD options,
   }
   if (SUCCEEDED(hr) && materials) hr = d3dx_mesh::materialBuffer(allMaterials, materials);
   if (SUCCEEDED(hr) && effectInstances && !allMaterials.empty())
-    hr = D3DXCreateBuffer(DWORD(allMaterials.size() * sizeof(D3DXEFFECTINSTANCE)),
-                          effectInstances);
+    hr = D3DXCreateBuffer(DWORD(allMaterials.size() * sizeof(D3DXEFFECTINSTANCE)), effectInstances);
   if (FAILED(hr)) {
     made->Release();
     if (adjacency && *adjacency) (*adjacency)->Release(), *adjacency = nullptr;

@@ -14,7 +14,9 @@ std::string nativePath(const char* name) {
   return path;
 }
 
-FILE* openFile(const char* name, const char* mode) { return std::fopen(nativePath(name).c_str(), mode); }
+FILE* openFile(const char* name, const char* mode) {
+  return std::fopen(nativePath(name).c_str(), mode);
+}
 
 int _chdir(const char* path) { return chdir(nativePath(path).c_str()); }
 

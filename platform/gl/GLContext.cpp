@@ -141,9 +141,12 @@ std::unique_ptr<GLContext> createEGL(std::string& error) {
   const EGLint configAttributes[] = {EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT, EGL_NONE};
   EGLConfig config = nullptr;
   EGLint count = 0;
-  if (!eglChooseConfig(display, configAttributes, &config, 1, &count) || count == 0) config = nullptr;
-  const EGLint contextAttributes[] = {EGL_CONTEXT_MAJOR_VERSION, 3,
-                                      EGL_CONTEXT_MINOR_VERSION, 3,
+  if (!eglChooseConfig(display, configAttributes, &config, 1, &count) || count == 0)
+    config = nullptr;
+  const EGLint contextAttributes[] = {EGL_CONTEXT_MAJOR_VERSION,
+                                      3,
+                                      EGL_CONTEXT_MINOR_VERSION,
+                                      3,
                                       EGL_CONTEXT_OPENGL_PROFILE_MASK,
                                       EGL_CONTEXT_OPENGL_CORE_PROFILE_BIT,
                                       EGL_NONE};

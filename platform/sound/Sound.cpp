@@ -6,11 +6,11 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
-#include <atomic>
-#include <cmath>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -86,7 +86,8 @@ class Channel {
   void keepHistory(int64_t start, const float* frames, int count) {
     for (int64_t f = std::max(historyEnd, start - kHistoryFrames); f < start; ++f)
       history[slot(f)] = 0.0f;
-    for (int i = 0; i < count; ++i) history[slot(start + i)] = 0.5f * (frames[2 * i] + frames[2 * i + 1]);
+    for (int i = 0; i < count; ++i)
+      history[slot(start + i)] = 0.5f * (frames[2 * i] + frames[2 * i + 1]);
     historyEnd = std::max(historyEnd, start + count);
   }
   // The mono sample of mix frame `frame`; silence outside what is kept.
@@ -118,7 +119,8 @@ class ModuleChannel : public Channel {
     int done = 0;
     while (done < frames) {
       const int want = std::min(kModuleBlock, frames - done);
-      const int got = (int)openmpt_module_read_interleaved_float_stereo(module, rate, want, out + 2 * done);
+      const int got =
+          (int)openmpt_module_read_interleaved_float_stereo(module, rate, want, out + 2 * done);
       if (got == 0) break;
       const int order = openmpt_module_get_current_order(module);
       const int row = openmpt_module_get_current_row(module);
@@ -157,7 +159,8 @@ class ModuleChannel : public Channel {
   void rowStarted(int pattern, int row, int64_t frame, std::deque<PendingSync>& events) {
     for (size_t c = 0; c < instruments.size(); ++c) {
       auto command = [&](int which) {
-        return (int)openmpt_module_get_pattern_row_channel_command(module, pattern, row, (int)c, which);
+        return (int)openmpt_module_get_pattern_row_channel_command(module, pattern, row, (int)c,
+                                                                   which);
       };
       const int instrument = command(OPENMPT_MODULE_COMMAND_INSTRUMENT);
       if (instrument) instruments[c] = instrument;
@@ -172,7 +175,8 @@ class ModuleChannel : public Channel {
       for (const Sync& sync : syncs) {
         if (sync.instrument != instruments[c]) continue;
         if (sync.note != 0xFFFF && sync.note != note - 1) continue;
-        events.push_back(PendingSync{frame, handle, sync, (DWORD)(note - 1) | ((DWORD)volume << 16)});
+        events.push_back(
+            PendingSync{frame, handle, sync, (DWORD)(note - 1) | ((DWORD)volume << 16)});
       }
     }
   }
@@ -186,7 +190,8 @@ class ModuleChannel : public Channel {
 // mixing rate in stereo.
 class StreamChannel : public Channel {
  public:
-  StreamChannel(DWORD handle, const char* data, sf_count_t size) : Channel(handle), data(data), size(size) {}
+  StreamChannel(DWORD handle, const char* data, sf_count_t size)
+      : Channel(handle), data(data), size(size) {}
   ~StreamChannel() override {
     if (converter) SDL_FreeAudioStream(converter);
     if (file) sf_close(file);
@@ -201,7 +206,8 @@ class StreamChannel : public Channel {
     if (!file || info.channels < 1 || info.channels > 8 || info.samplerate < 1 ||
         info.samplerate > kMaxStreamRate)
       return false;
-    converter = SDL_NewAudioStream(AUDIO_F32SYS, (Uint8)info.channels, info.samplerate, AUDIO_F32SYS, 2, rate);
+    converter = SDL_NewAudioStream(AUDIO_F32SYS, (Uint8)info.channels, info.samplerate,
+                                   AUDIO_F32SYS, 2, rate);
     return converter != nullptr;
   }
 
@@ -421,9 +427,10 @@ void audioCallback(void*, Uint8* stream, int bytes) {
 
 // Events of channels that are gone, or that will not be heard.
 void dropPending(Library& lib, DWORD channel) {
-  lib.pending.erase(std::remove_if(lib.pending.begin(), lib.pending.end(),
-                                   [channel](const PendingSync& e) { return e.channel == channel; }),
-                    lib.pending.end());
+  lib.pending.erase(
+      std::remove_if(lib.pending.begin(), lib.pending.end(),
+                     [channel](const PendingSync& e) { return e.channel == channel; }),
+      lib.pending.end());
 }
 
 bool freeChannel(DWORD handle, bool stream) {
@@ -446,7 +453,8 @@ bool freeChannel(DWORD handle, bool stream) {
 const float* hannWindow() {
   static const std::vector<float> window = [] {
     std::vector<float> w(kFftSize);
-    for (int i = 0; i < kFftSize; ++i) w[i] = (float)(0.5 * (1.0 - std::cos(2.0 * M_PI * i / kFftSize)));
+    for (int i = 0; i < kFftSize; ++i)
+      w[i] = (float)(0.5 * (1.0 - std::cos(2.0 * M_PI * i / kFftSize)));
     return w;
   }();
   return window.data();
@@ -573,7 +581,8 @@ HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD le
   return handle;
 }
 
-HMUSIC BASS_MusicLoad(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags, DWORD freq) {
+HMUSIC BASS_MusicLoad(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags,
+                      DWORD freq) {
   if (!validMemory(mem, file, length)) return 0;
   Library& lib = library();
   int error = 0;
@@ -640,7 +649,8 @@ HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC proc, 
   if (!proc) return fail(BASS_ERROR_ILLPARAM);
   HSYNC sync = lib.nextSync++;
   if (sync == 0) sync = lib.nextSync++;
-  channel->syncs.push_back(Sync{sync, (int)(param & 0xFFFF), (int)((param >> 16) & 0xFFFF), proc, user});
+  channel->syncs.push_back(
+      Sync{sync, (int)(param & 0xFFFF), (int)((param >> 16) & 0xFFFF), proc, user});
   gError = BASS_OK;
   return sync;
 }

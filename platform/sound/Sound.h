@@ -85,7 +85,8 @@ DWORD BASS_ErrorGetCode();
 // From memory only (`mem` TRUE): the `length` bytes at `file` + `offset`,
 // which must stay valid until the channel is freed.
 HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags);
-HMUSIC BASS_MusicLoad(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags, DWORD freq);
+HMUSIC BASS_MusicLoad(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags,
+                      DWORD freq);
 BOOL BASS_StreamFree(HSTREAM handle);
 BOOL BASS_MusicFree(HMUSIC handle);
 

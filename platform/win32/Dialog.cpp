@@ -149,7 +149,8 @@ void pressArrow(Dialog& dialog, int step, bool vertical) {
   if (control->kind == Kind::RadioButton) {
     std::vector<size_t> group = radioGroup(dialog, size_t(dialog.focus));
     size_t n = group.size();
-    size_t here = size_t(std::find(group.begin(), group.end(), size_t(dialog.focus)) - group.begin());
+    size_t here =
+        size_t(std::find(group.begin(), group.end(), size_t(dialog.focus)) - group.begin());
     size_t next = group[(here + (step > 0 ? 1 : n - 1)) % n];
     moveFocus(dialog, next);
     clickButton(dialog, dialog.controls[next]);
@@ -158,7 +159,8 @@ void pressArrow(Dialog& dialog, int step, bool vertical) {
   if (control->kind == Kind::ComboBox && vertical && !control->items.empty()) {
     // With no entry selected (a typed text), either key selects the first.
     int last = int(control->items.size()) - 1;
-    int index = control->selection < 0 ? 0 : std::clamp(control->selection + (step > 0 ? 1 : -1), 0, last);
+    int index =
+        control->selection < 0 ? 0 : std::clamp(control->selection + (step > 0 ? 1 : -1), 0, last);
     dialog.focusMoved = true;
     if (index != control->selection) pickEntry(dialog, *control, index);
   }
@@ -199,7 +201,8 @@ void pressEnter(Dialog& dialog) {
 
 void pressEscape(Dialog& dialog) {
   Control* cancel = dialog.find(IDCANCEL);
-  send(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), LPARAM(cancel ? cancel->window : nullptr));
+  send(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+       LPARAM(cancel ? cancel->window : nullptr));
 }
 
 // A procedure that does not handle WM_CLOSE gets the cancel command.
@@ -212,8 +215,9 @@ void closeRequest(Dialog& dialog) {
 INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND owner, DLGPROC dialogProc,
                         LPARAM param) {
   HRSRC found = FindResourceA(instance, templateName, RT_DIALOG);
-  const auto* layout = found ? static_cast<const DialogTemplate*>(LockResource(LoadResource(instance, found)))
-                             : nullptr;
+  const auto* layout =
+      found ? static_cast<const DialogTemplate*>(LockResource(LoadResource(instance, found)))
+            : nullptr;
   if (!layout || !dialogProc) return -1;
 
   Dialog dialog;
@@ -241,7 +245,8 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND owner, DLG
     control.kind = kindOf(from.className, from.style);
     control.text = from.text ? from.text : "";
     control.style = from.style;
-    control.isDefault = control.kind == Kind::PushButton && (from.style & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
+    control.isDefault =
+        control.kind == Kind::PushButton && (from.style & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
     control.rect = {unitsToX(from.x), unitsToY(from.y), unitsToX(from.x + from.cx),
                     unitsToY(from.y + from.cy)};
     control.window->x = control.rect.left;
@@ -465,7 +470,9 @@ namespace dialog_test {
 
 Step click(int control) { return {Step::Kind::Click, control, 0, {}, {}}; }
 Step pickEntry(int control, int index) { return {Step::Kind::PickEntry, control, index, {}, {}}; }
-Step type(int control, std::string text) { return {Step::Kind::Type, control, 0, std::move(text), {}}; }
+Step type(int control, std::string text) {
+  return {Step::Kind::Type, control, 0, std::move(text), {}};
+}
 Step enter() { return {Step::Kind::Enter, 0, 0, {}, {}}; }
 Step escape() { return {Step::Kind::Escape, 0, 0, {}, {}}; }
 Step press(Key key, bool shift) {
@@ -475,7 +482,9 @@ Step press(Key key, bool shift) {
   return step;
 }
 Step closeWindow() { return {Step::Kind::Close, 0, 0, {}, {}}; }
-Step inspect(std::function<void(HWND)> check) { return {Step::Kind::Inspect, 0, 0, {}, std::move(check)}; }
+Step inspect(std::function<void(HWND)> check) {
+  return {Step::Kind::Inspect, 0, 0, {}, std::move(check)};
+}
 
 void setUser(std::vector<Step> steps) { testUser() = std::move(steps); }
 const Frame& lastFrame() { return testFrame(); }

@@ -65,7 +65,8 @@ void applyStyle() {
   colours[ImGuiCol_PopupBg] = kWhite;
   colours[ImGuiCol_Text] = kBlack;
   colours[ImGuiCol_Border] = ImVec4(0.5f, 0.5f, 0.5f, 1.0f);
-  colours[ImGuiCol_FrameBg] = colours[ImGuiCol_FrameBgHovered] = colours[ImGuiCol_FrameBgActive] = kWhite;
+  colours[ImGuiCol_FrameBg] = colours[ImGuiCol_FrameBgHovered] = colours[ImGuiCol_FrameBgActive] =
+      kWhite;
   colours[ImGuiCol_Button] = kFace;
   colours[ImGuiCol_ButtonHovered] = ImVec4(0.88f, 0.87f, 0.84f, 1.0f);
   colours[ImGuiCol_ButtonActive] = ImVec4(0.74f, 0.73f, 0.70f, 1.0f);
@@ -114,8 +115,8 @@ class ImGuiView final : public View {
       dialog.window->sdlWindow = window;
       SDL_GetWindowPosition(window, &dialog.window->x, &dialog.window->y);
     }
-    context = platform_gl::GLContext::create(dialog.window ? dialog.window->sdlWindow : nullptr,
-                                             error);
+    context =
+        platform_gl::GLContext::create(dialog.window ? dialog.window->sdlWindow : nullptr, error);
     if (!context) return false;
     if (!glGetString(GL_VERSION)) {
       error = "the OpenGL context cannot be used";
@@ -250,8 +251,9 @@ class ImGuiView final : public View {
   // ImGui does not see the dialog manager's keys (its own moves would go
   // elsewhere), except left and right while a field is being edited.
   void keepDialogKeys(ImGuiIO& io) {
-    for (SDL_Scancode key : {SDL_SCANCODE_RETURN, SDL_SCANCODE_KP_ENTER, SDL_SCANCODE_ESCAPE, SDL_SCANCODE_TAB,
-                             SDL_SCANCODE_SPACE, SDL_SCANCODE_UP, SDL_SCANCODE_DOWN})
+    for (SDL_Scancode key :
+         {SDL_SCANCODE_RETURN, SDL_SCANCODE_KP_ENTER, SDL_SCANCODE_ESCAPE, SDL_SCANCODE_TAB,
+          SDL_SCANCODE_SPACE, SDL_SCANCODE_UP, SDL_SCANCODE_DOWN})
       io.KeysDown[key] = false;
     if (!editing) io.KeysDown[SDL_SCANCODE_LEFT] = io.KeysDown[SDL_SCANCODE_RIGHT] = false;
   }
@@ -285,8 +287,9 @@ class ImGuiView final : public View {
       if (event.type == SDL_KEYDOWN) {
         // A held Tab or arrow repeats; Enter, Escape and Space act once.
         SDL_Scancode key = event.key.keysym.scancode;
-        bool repeats = key == SDL_SCANCODE_TAB || key == SDL_SCANCODE_UP || key == SDL_SCANCODE_DOWN ||
-                       key == SDL_SCANCODE_LEFT || key == SDL_SCANCODE_RIGHT;
+        bool repeats = key == SDL_SCANCODE_TAB || key == SDL_SCANCODE_UP ||
+                       key == SDL_SCANCODE_DOWN || key == SDL_SCANCODE_LEFT ||
+                       key == SDL_SCANCODE_RIGHT;
         if (!event.key.repeat || repeats) keyDown(key, (event.key.keysym.mod & KMOD_SHIFT) != 0);
       }
       if (event.type == SDL_WINDOWEVENT && event.window.event == SDL_WINDOWEVENT_EXPOSED)
@@ -407,7 +410,8 @@ class ImGuiView final : public View {
       actions.push_back([this, target, text] { editChanged(dialog, *target, text); });
     }
     Control* target = &control;
-    if (ImGui::IsItemActivated()) actions.push_back([this, target] { focusControl(dialog, *target); });
+    if (ImGui::IsItemActivated())
+      actions.push_back([this, target] { focusControl(dialog, *target); });
     editingNow = editingNow || ImGui::IsItemActive();
     layout.items[control.id] = lastItem();
     layout.ids[control.id] = ImGui::GetItemID();
@@ -422,7 +426,8 @@ class ImGuiView final : public View {
     ImGui::SetNextWindowSize(ImVec2(size.x, std::max(size.y - fieldHeight, fieldHeight)));
     if (ImGui::BeginPopup("##list", ImGuiWindowFlags_AlwaysVerticalScrollbar)) {
       ImVec2 listMin = ImGui::GetWindowPos(), listSize = ImGui::GetWindowSize();
-      layout.lists[control.id] = {listMin.x, listMin.y, listMin.x + listSize.x, listMin.y + listSize.y};
+      layout.lists[control.id] = {listMin.x, listMin.y, listMin.x + listSize.x,
+                                  listMin.y + listSize.y};
       std::vector<ImVec4>& entries = layout.entries[control.id];
       for (size_t i = 0; i < control.items.size(); ++i) {
         ImGui::PushID(int(i));
@@ -463,8 +468,8 @@ class ImGuiView final : public View {
     std::vector<Step>& steps = testUser();
     io.MouseDown[0] = false;
     io.KeysDown[SDL_SCANCODE_RETURN] = io.KeysDown[SDL_SCANCODE_ESCAPE] = false;
-    for (SDL_Scancode key : {SDL_SCANCODE_TAB, SDL_SCANCODE_SPACE, SDL_SCANCODE_UP, SDL_SCANCODE_DOWN,
-                             SDL_SCANCODE_LEFT, SDL_SCANCODE_RIGHT})
+    for (SDL_Scancode key : {SDL_SCANCODE_TAB, SDL_SCANCODE_SPACE, SDL_SCANCODE_UP,
+                             SDL_SCANCODE_DOWN, SDL_SCANCODE_LEFT, SDL_SCANCODE_RIGHT})
       io.KeysDown[key] = false;
     io.KeyShift = false;
     io.MouseWheel = 0.0f;
@@ -540,19 +545,22 @@ class ImGuiView final : public View {
         break;
       case Step::Kind::Enter:
       case Step::Kind::Escape: {
-        SDL_Scancode key = step.kind == Step::Kind::Enter ? SDL_SCANCODE_RETURN : SDL_SCANCODE_ESCAPE;
+        SDL_Scancode key =
+            step.kind == Step::Kind::Enter ? SDL_SCANCODE_RETURN : SDL_SCANCODE_ESCAPE;
         io.KeysDown[key] = true;
         keyDown(key, false);
         done();
         break;
       }
       case Step::Kind::Key: {
-        static const SDL_Scancode kKeys[] = {SDL_SCANCODE_TAB,  SDL_SCANCODE_SPACE, SDL_SCANCODE_UP,
-                                             SDL_SCANCODE_DOWN, SDL_SCANCODE_LEFT,  SDL_SCANCODE_RIGHT};
+        static const SDL_Scancode kKeys[] = {SDL_SCANCODE_TAB,  SDL_SCANCODE_SPACE,
+                                             SDL_SCANCODE_UP,   SDL_SCANCODE_DOWN,
+                                             SDL_SCANCODE_LEFT, SDL_SCANCODE_RIGHT};
         SDL_Scancode key = kKeys[int(step.key)];
         io.KeysDown[key] = true;
         io.KeyShift = step.shift;
-        if (step.key == dialog_test::Key::Space) io.AddInputCharacter(' ');  // as the keyboard types it
+        if (step.key == dialog_test::Key::Space)
+          io.AddInputCharacter(' ');  // as the keyboard types it
         keyDown(key, step.shift);
         done();
         break;

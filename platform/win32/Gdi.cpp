@@ -12,7 +12,6 @@ HFONT__::~HFONT__() {
   if (face) FT_Done_Face(face);
 }
 
-
 namespace {
 
 std::unordered_set<HGDIOBJ__*> gLiveObjects;
@@ -126,10 +125,9 @@ void selectInto(HDC dc, HFONT font) {
 
 }  // namespace
 
-HFONT CreateFontA(int height, int width, int escapement, int orientation, int weight,
-                  DWORD italic, DWORD underline, DWORD strikeOut, DWORD charSet,
-                  DWORD outPrecision, DWORD clipPrecision, DWORD quality, DWORD pitchAndFamily,
-                  LPCSTR faceName) {
+HFONT CreateFontA(int height, int width, int escapement, int orientation, int weight, DWORD italic,
+                  DWORD underline, DWORD strikeOut, DWORD charSet, DWORD outPrecision,
+                  DWORD clipPrecision, DWORD quality, DWORD pitchAndFamily, LPCSTR faceName) {
   if (gFailFontCreation) return nullptr;
   return makeFont(faceName, weight, italic != 0, outPrecision == OUT_TT_ONLY_PRECIS);
 }
@@ -189,8 +187,6 @@ int gdiLiveContexts() { return static_cast<int>(gLiveContexts.size()); }
 
 void gdiFailFontCreation(bool fail) { gFailFontCreation = fail; }
 
-int gdiLiveFonts() {
-  return static_cast<int>(gLiveObjects.size()) - (gStockFont ? 1 : 0);
-}
+int gdiLiveFonts() { return static_cast<int>(gLiveObjects.size()) - (gStockFont ? 1 : 0); }
 
 }  // namespace platform_test

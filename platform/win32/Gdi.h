@@ -59,10 +59,9 @@ typedef float FLOAT;
 // escapement, orientation, clip precision, quality and pitch do not change
 // the outlines and are kept only as given. Returns null when no outline font
 // fits (with OUT_TT_ONLY_PRECIS: no TrueType font).
-HFONT CreateFontA(int height, int width, int escapement, int orientation, int weight,
-                  DWORD italic, DWORD underline, DWORD strikeOut, DWORD charSet,
-                  DWORD outPrecision, DWORD clipPrecision, DWORD quality, DWORD pitchAndFamily,
-                  LPCSTR faceName);
+HFONT CreateFontA(int height, int width, int escapement, int orientation, int weight, DWORD italic,
+                  DWORD underline, DWORD strikeOut, DWORD charSet, DWORD outPrecision,
+                  DWORD clipPrecision, DWORD quality, DWORD pitchAndFamily, LPCSTR faceName);
 
 // Selects a font into a device context and returns the font selected before
 // (a fresh context holds the stock system font); null when either handle is
@@ -86,9 +85,9 @@ struct POINTFLOAT {
   FLOAT x, y;
 };
 struct GLYPHMETRICSFLOAT {
-  FLOAT gmfBlackBoxX;          // width of the glyph's bounding box
-  FLOAT gmfBlackBoxY;          // height of the glyph's bounding box
-  POINTFLOAT gmfptGlyphOrigin; // upper left corner of the box, from the origin
-  FLOAT gmfCellIncX;           // advance to the next character's origin
+  FLOAT gmfBlackBoxX;           // width of the glyph's bounding box
+  FLOAT gmfBlackBoxY;           // height of the glyph's bounding box
+  POINTFLOAT gmfptGlyphOrigin;  // upper left corner of the box, from the origin
+  FLOAT gmfCellIncX;            // advance to the next character's origin
   FLOAT gmfCellIncY;
 };

@@ -50,8 +50,8 @@ struct IPicture : IUnknown {
   virtual HRESULT get_Width(OLE_XSIZE_HIMETRIC* width) = 0;
   virtual HRESULT get_Height(OLE_YSIZE_HIMETRIC* height) = 0;
   virtual HRESULT Render(HDC dc, LONG x, LONG y, LONG cx, LONG cy, OLE_XPOS_HIMETRIC xSrc,
-                         OLE_YPOS_HIMETRIC ySrc, OLE_XSIZE_HIMETRIC cxSrc,
-                         OLE_YSIZE_HIMETRIC cySrc, const RECT* bounds) = 0;
+                         OLE_YPOS_HIMETRIC ySrc, OLE_XSIZE_HIMETRIC cxSrc, OLE_YSIZE_HIMETRIC cySrc,
+                         const RECT* bounds) = 0;
 };
 
 #define STG_E_INVALIDPOINTER ((HRESULT)0x80030009)

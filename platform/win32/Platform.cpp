@@ -23,8 +23,8 @@ struct sigaction gPreviousInt, gPreviousTerm;
 void onStopSignal(int signal) {
   gStopRequested.store(true);
   const struct sigaction& previous = signal == SIGINT ? gPreviousInt : gPreviousTerm;
-  if (!(previous.sa_flags & SA_SIGINFO) && previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN &&
-      previous.sa_handler != onStopSignal)
+  if (!(previous.sa_flags & SA_SIGINFO) && previous.sa_handler != SIG_DFL &&
+      previous.sa_handler != SIG_IGN && previous.sa_handler != onStopSignal)
     previous.sa_handler(signal);
 }
 
@@ -42,7 +42,8 @@ bool platformHeadless() {
     bool display = envSet("DISPLAY") || envSet("WAYLAND_DISPLAY");
     if (display && SDL_InitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS) == 0) {
       const char* driver = SDL_GetCurrentVideoDriver();
-      bool real = driver && SDL_strcmp(driver, "dummy") != 0 && SDL_strcmp(driver, "offscreen") != 0;
+      bool real =
+          driver && SDL_strcmp(driver, "dummy") != 0 && SDL_strcmp(driver, "offscreen") != 0;
       gVideoState = real ? VideoState::Available : VideoState::Headless;
       if (!real) SDL_QuitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS);
     } else {

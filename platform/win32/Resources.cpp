@@ -72,23 +72,26 @@ HGLOBAL LoadResource(HINSTANCE module, HRSRC resource) {
   return HGLOBAL(resource->entry.data);
 }
 
-DWORD SizeofResource(HINSTANCE module, HRSRC resource) { return resource ? resource->entry.size : 0; }
+DWORD SizeofResource(HINSTANCE module, HRSRC resource) {
+  return resource ? resource->entry.size : 0;
+}
 
 LPVOID LockResource(HGLOBAL loaded) { return loaded; }
 
 namespace resource_test {
 
 void replaceResource(LPCSTR name, LPCSTR type, const std::vector<unsigned char>& bytes) {
-  auto* o = new Override{type, name, false, IS_INTRESOURCE(type) ? "" : type,
-                         IS_INTRESOURCE(name) ? "" : name, bytes, {}};
+  auto* o = new Override{
+      type,  name, false, IS_INTRESOURCE(type) ? "" : type, IS_INTRESOURCE(name) ? "" : name,
+      bytes, {}};
   o->handle.entry = {keyOf(o->type, o->typeText), keyOf(o->name, o->nameText), LANG_ENGLISH_US,
                      o->bytes.empty() ? nullptr : o->bytes.data(), DWORD(o->bytes.size())};
   gOverrides.insert(gOverrides.begin(), o);
 }
 
 void hideResource(LPCSTR name, LPCSTR type) {
-  auto* o = new Override{type, name, true, IS_INTRESOURCE(type) ? "" : type,
-                         IS_INTRESOURCE(name) ? "" : name, {}, {}};
+  auto* o = new Override{
+      type, name, true, IS_INTRESOURCE(type) ? "" : type, IS_INTRESOURCE(name) ? "" : name, {}, {}};
   gOverrides.insert(gOverrides.begin(), o);
 }
 

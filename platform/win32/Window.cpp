@@ -41,7 +41,8 @@ BOOL CloseWindow(HWND window) {
 BOOL DestroyWindow(HWND window) {
   if (!window) return FALSE;
   if (window->sdlWindow) SDL_DestroyWindow(window->sdlWindow);
-  gLiveWindows.erase(std::remove(gLiveWindows.begin(), gLiveWindows.end(), window), gLiveWindows.end());
+  gLiveWindows.erase(std::remove(gLiveWindows.begin(), gLiveWindows.end(), window),
+                     gLiveWindows.end());
   delete window;
   return TRUE;
 }
