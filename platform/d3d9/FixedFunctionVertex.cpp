@@ -32,6 +32,30 @@ namespace {
 
 std::string swizzle(int width) { return std::string(".xyzw").substr(0, size_t(width) + 1); }
 
+// The direction L towards point or spot light j and its attenuation att
+// (the spot's cone included), as GLSL statements.
+std::string pointOrSpotLight(const std::string& j, int type) {
+  std::string s =
+      "    vec3 d = u_lightPosition[" + j +
+      "].xyz - eye.xyz;\n"
+      "    float dist = length(d);\n"
+      "    vec3 L = dist > 0.0 ? d / dist : vec3(0.0, 0.0, -1.0);\n"
+      "    vec4 A = u_lightAttenuation[" +
+      j +
+      "];\n"
+      "    float att = dist > A.w ? 0.0 : 1.0 / max(A.x + A.y * dist + A.z * dist * dist, 1e-20);\n";
+  if (type == D3DLIGHT_SPOT)
+    s += "    vec4 S = u_lightSpot[" + j +
+         "];\n"
+         "    float rho = dot(-L, u_lightDirection[" +
+         j +
+         "].xyz);\n"
+         "    float spot = rho > S.x ? 1.0 : (rho <= S.y ? 0.0 : "
+         "pow(max((rho - S.y) / max(S.x - S.y, 1e-20), 0.0), S.z));\n"
+         "    att *= spot;\n";
+  return s;
+}
+
 std::string materialColour(uint8_t source, const char* material) {
   switch (source) {
     case kFromDiffuse:
@@ -182,24 +206,7 @@ std::string vertexShaderSource(const ProgramKey& k) {
              "    colour += NdotL * u_litColour[" +
              n(1 + i) + "].rgb;\n";
       } else {
-        s +=
-            "    vec3 d = u_lightPosition[" + j +
-            "].xyz - eye.xyz;\n"
-            "    float dist = length(d);\n"
-            "    vec3 L = dist > 0.0 ? d / dist : vec3(0.0, 0.0, -1.0);\n"
-            "    vec4 A = u_lightAttenuation[" +
-            j +
-            "];\n"
-            "    float att = dist > A.w ? 0.0 : 1.0 / max(A.x + A.y * dist + A.z * dist * dist, 1e-20);\n";
-        if (type == D3DLIGHT_SPOT)
-          s += "    vec4 S = u_lightSpot[" + j +
-               "];\n"
-               "    float rho = dot(-L, u_lightDirection[" +
-               j +
-               "].xyz);\n"
-               "    float spot = rho > S.x ? 1.0 : (rho <= S.y ? 0.0 : "
-               "pow(max((rho - S.y) / max(S.x - S.y, 1e-20), 0.0), S.z));\n"
-               "    att *= spot;\n";
+        s += pointOrSpotLight(j, type);
         s += "    float NdotL = max(dot(normal, L), 0.0);\n"
              "    colour += att * (u_litAmbient[" +
              j + "].rgb + NdotL * u_litColour[" + n(1 + i) + "].rgb);\n";
@@ -237,24 +244,7 @@ std::string vertexShaderSource(const ProgramKey& k) {
       if (type == D3DLIGHT_DIRECTIONAL) {
         s += "    vec3 L = -u_lightDirection[" + j + "].xyz;\n    float att = 1.0;\n";
       } else {
-        s +=
-            "    vec3 d = u_lightPosition[" + j +
-            "].xyz - eye.xyz;\n"
-            "    float dist = length(d);\n"
-            "    vec3 L = dist > 0.0 ? d / dist : vec3(0.0, 0.0, -1.0);\n"
-            "    vec4 A = u_lightAttenuation[" +
-            j +
-            "];\n"
-            "    float att = dist > A.w ? 0.0 : 1.0 / max(A.x + A.y * dist + A.z * dist * dist, 1e-20);\n";
-        if (type == D3DLIGHT_SPOT)
-          s += "    vec4 S = u_lightSpot[" + j +
-               "];\n"
-               "    float rho = dot(-L, u_lightDirection[" +
-               j +
-               "].xyz);\n"
-               "    float spot = rho > S.x ? 1.0 : (rho <= S.y ? 0.0 : "
-               "pow(max((rho - S.y) / max(S.x - S.y, 1e-20), 0.0), S.z));\n"
-               "    att *= spot;\n";
+        s += pointOrSpotLight(j, type);
       }
       s += "    float NdotL = max(dot(normal, L), 0.0);\n"
            "    ambient += att * u_lightAmbient[" +
