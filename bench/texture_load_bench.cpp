@@ -19,7 +19,7 @@
 #include "platform/d3d9/Formats.h"
 #include "platform/d3dx/D3DXTexture.h"
 #include "platform/image/ImageDecode.h"
-#include "tests/headless_device.h"
+#include "testsupport/HeadlessDevice.h"
 #include "tests/image_files.h"
 
 namespace {
