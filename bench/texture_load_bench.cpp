@@ -19,8 +19,8 @@
 #include "platform/d3d9/Formats.h"
 #include "platform/d3dx/D3DXTexture.h"
 #include "platform/image/ImageDecode.h"
-#include "testsupport/HeadlessDevice.h"
 #include "tests/image_files.h"
+#include "testsupport/HeadlessDevice.h"
 
 namespace {
 
