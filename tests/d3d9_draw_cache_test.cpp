@@ -3,8 +3,10 @@
 // thing (and the world matrix), and draws a square on the right: the right
 // half must look exactly as on a fresh device that draws only the second
 // square with that change made.
+#include <cmath>
 #include <cstring>
 #include <functional>
+#include <vector>
 
 #include "tests/d3d9_fixture.h"
 
@@ -87,9 +89,13 @@ class DrawCacheTest : public DeviceFixture {
   }
 
   // A square of the left half of the view, texture coordinates 0 to 2,
-  // moved by `world`.
+  // moved by `dx`.
   void square(float dx, D3DPRIMITIVETYPE type = D3DPT_TRIANGLESTRIP) {
-    D3DMATRIX world = translation(dx, 0);
+    squareWith(translation(dx, 0), type);
+  }
+
+  // The same square placed by `world`.
+  void squareWith(const D3DMATRIX& world, D3DPRIMITIVETYPE type = D3DPT_TRIANGLESTRIP) {
     device->SetTransform(D3DTS_WORLD, &world);
     Vertex v[4] = {{-1, 1, 0.5f, 0, 0, -1, 0, 0},
                    {0, 1, 0.5f, 0, 0, -1, 2, 0},
@@ -309,6 +315,70 @@ TEST_F(DrawCacheTest, ChangesReachOnlyWhatTheyFeed) {
     EXPECT_EQ(programsAfter > programsBefore, c.newProgram);
     EXPECT_EQ(differing(actual, unchanged) > 0, c.shows);
   }
+}
+
+// Each draw lights with the normals of its own matrices: a world matrix
+// that turns or stretches after one that only moved (or the other way
+// round), the same turn again after another, and a view that becomes the
+// identity or stops being one. Each sequence's last square must light as
+// on a fresh device that draws only that square with those matrices.
+TEST_F(DrawCacheTest, EachDrawLightsWithItsOwnMatrices) {
+  auto moved = [](D3DMATRIX m, float dx) {
+    m._41 += dx;
+    return m;
+  };
+  // A turn of 20 degrees about x, and z halved (normals twice as long).
+  D3DMATRIX turned = translation(0, 0);
+  turned._22 = turned._33 = std::cos(0.35f);
+  turned._23 = std::sin(0.35f);
+  turned._32 = -turned._23;
+  D3DMATRIX flattened = translation(0, 0);
+  flattened._33 = 0.5f;
+  D3DMATRIX viewTurned = turned, viewMoved = translation(0.25f, 0.5f);
+  const D3DMATRIX identity = translation(0, 0);
+  struct Step {
+    D3DMATRIX view, world;
+  };
+  struct SequenceCase {
+    const char* name;
+    std::vector<Step> steps;  // the last one on the right, the others on the left
+  };
+  const SequenceCase cases[] = {
+      {"moved, then turned", {{identity, translation(0, 0)}, {identity, moved(turned, 1)}}},
+      {"turned, then moved", {{identity, turned}, {identity, translation(1, 0)}}},
+      {"flattened, turned, flattened",
+       {{identity, flattened}, {identity, turned}, {identity, moved(flattened, 1)}}},
+      {"turned twice", {{identity, turned}, {identity, moved(turned, 1)}}},
+      {"a view that moves, then none",
+       {{viewMoved, translation(0, 0)}, {identity, translation(1, 0)}}},
+      {"no view, then one that turns",
+       {{identity, translation(0, 0)}, {viewTurned, translation(1, 0)}}},
+      {"a turning view, then one that moves",
+       {{viewTurned, translation(-0.5f, 0)}, {viewMoved, translation(0.75f, 0)}}},
+  };
+  const std::vector<uint32_t> plain = rightHalf([&](IDirect3DTexture9*) { square(1); });
+  for (const SequenceCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Step& last = c.steps.back();
+    std::vector<uint32_t> expected = rightHalf([&](IDirect3DTexture9*) {
+      device->SetTransform(D3DTS_VIEW, &last.view);
+      squareWith(last.world);
+    });
+    std::vector<uint32_t> actual = rightHalf([&](IDirect3DTexture9*) {
+      for (const Step& step : c.steps) {
+        device->SetTransform(D3DTS_VIEW, &step.view);
+        squareWith(step.world);
+      }
+    });
+    EXPECT_EQ(differing(actual, expected), 0);
+  }
+  // The turns and stretches show in the light, or the cases prove little.
+  const std::vector<uint32_t> turnedAlone =
+      rightHalf([&](IDirect3DTexture9*) { squareWith(moved(turned, 1)); });
+  const std::vector<uint32_t> flattenedAlone =
+      rightHalf([&](IDirect3DTexture9*) { squareWith(moved(flattened, 1)); });
+  EXPECT_GT(differing(turnedAlone, plain), 0);
+  EXPECT_GT(differing(flattenedAlone, plain), 0);
 }
 
 // Programs that do not light receive the world-view matrices without the

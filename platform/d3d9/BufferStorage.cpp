@@ -49,13 +49,10 @@ HRESULT BufferStorage::unlock() {
   return D3D_OK;
 }
 
-GLuint BufferStorage::glBuffer() {
-  if (dirtyEnd > dirtyBegin && lockDepth == 0) {
-    glNamedBufferSubData(buffer, GLintptr(dirtyBegin), GLsizeiptr(dirtyEnd - dirtyBegin),
-                         memory.data() + dirtyBegin);
-    dirtyBegin = dirtyEnd = 0;
-  }
-  return buffer;
+void BufferStorage::upload() {
+  glNamedBufferSubData(buffer, GLintptr(dirtyBegin), GLsizeiptr(dirtyEnd - dirtyBegin),
+                       memory.data() + dirtyBegin);
+  dirtyBegin = dirtyEnd = 0;
 }
 
 }  // namespace d3d9

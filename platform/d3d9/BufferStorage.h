@@ -19,7 +19,10 @@ class BufferStorage {
   HRESULT lock(UINT offset, UINT size, void** data, DWORD flags);
   HRESULT unlock();
   // The GL buffer with every unlocked change uploaded.
-  GLuint glBuffer();
+  GLuint glBuffer() {
+    if (dirtyEnd > dirtyBegin && lockDepth == 0) upload();
+    return buffer;
+  }
   const uint8_t* bytes() const { return memory.data(); }
 
   UINT size;
@@ -33,6 +36,7 @@ class BufferStorage {
   GLuint buffer = 0;
   int lockDepth = 0;
   UINT dirtyBegin = 0, dirtyEnd = 0;  // bytes changed since the last upload
+  void upload();
 };
 
 }  // namespace d3d9

@@ -138,11 +138,10 @@ HRESULT Device::DrawPrimitiveUP(D3DPRIMITIVETYPE type, UINT primitiveCount, cons
   call.count = GLsizei(count);
   // Vertices start on a whole vertex of the streaming buffer, so that every
   // draw from memory binds it the same way and only its first vertex moves.
-  GLintptr start = backend->stream(vertexData, size_t(count) * vertexStride, vertexStride);
+  call.first = backend->streamVertices(vertexData, size_t(count) * vertexStride, vertexStride);
   call.vertexOffset = 0;
   call.vertexBuffer = backend->streamBuffer();
   call.stride = GLsizei(vertexStride);
-  call.first = GLint(start / GLintptr(vertexStride));
   backend->draw(state, call);
   return D3D_OK;
 }
@@ -188,14 +187,14 @@ HRESULT Device::DrawIndexedPrimitiveUP(D3DPRIMITIVETYPE type, UINT minVertexInde
                          vertexStride + 4);
   // As above: the vertices begin on a whole vertex, reached through the
   // base vertex.
-  GLintptr start = backend->stream(vertexData, size_t(vertices) * vertexStride, vertexStride);
+  call.baseVertex =
+      backend->streamVertices(vertexData, size_t(vertices) * vertexStride, vertexStride);
   call.indexOffset = backend->stream(indexData, size_t(count) * indexSize, 4);
   call.vertexOffset = 0;
   call.vertexBuffer = call.indexBuffer = backend->streamBuffer();
   call.stride = GLsizei(vertexStride);
   call.indexed = true;
   call.indexType = indexSize == 2 ? GL_UNSIGNED_SHORT : GL_UNSIGNED_INT;
-  call.baseVertex = GLint(start / GLintptr(vertexStride));
   backend->draw(state, call);
   return D3D_OK;
 }

@@ -299,26 +299,4 @@ void DeviceState::setDefaults(UINT width, UINT height, bool autoDepthStencil) {
   versions.bump(versions.vertexFormat);
 }
 
-D3DMATRIX* DeviceState::transform(D3DTRANSFORMSTATETYPE id) {
-  DWORD n = DWORD(id);
-  if (n == D3DTS_VIEW) return &view;
-  if (n == D3DTS_PROJECTION) return &projection;
-  if (n >= D3DTS_TEXTURE0 && n <= D3DTS_TEXTURE7) return &texture[n - D3DTS_TEXTURE0];
-  if (n >= 256 && n < 256 + kWorldMatrices) return &world[n - 256];
-  return nullptr;
-}
-
-void DeviceState::transformChanged(D3DTRANSFORMSTATETYPE id) {
-  versions.transforms++;
-  DWORD n = DWORD(id);
-  if (n == D3DTS_VIEW)
-    versions.bump(versions.view);
-  else if (n == D3DTS_PROJECTION)
-    versions.bump(versions.projection);
-  else if (n >= D3DTS_TEXTURE0 && n <= D3DTS_TEXTURE7)
-    versions.bump(versions.textureMatrices);
-  else
-    versions.world++;
-}
-
 }  // namespace d3d9

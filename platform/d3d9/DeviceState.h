@@ -116,9 +116,28 @@ struct DeviceState {
   void setDefaults(UINT width, UINT height, bool autoDepthStencil);
 
   // The matrix for a transform id, or null for an id Direct3D does not have.
-  D3DMATRIX* transform(D3DTRANSFORMSTATETYPE id);
+  // (Inline, as a new world matrix per draw is the commonest call of all.)
+  D3DMATRIX* transform(D3DTRANSFORMSTATETYPE id) {
+    DWORD n = DWORD(id);
+    if (n >= 256) return n < 256 + kWorldMatrices ? &world[n - 256] : nullptr;
+    if (n == D3DTS_VIEW) return &view;
+    if (n == D3DTS_PROJECTION) return &projection;
+    if (n >= D3DTS_TEXTURE0 && n <= D3DTS_TEXTURE7) return &texture[n - D3DTS_TEXTURE0];
+    return nullptr;
+  }
   // Counts a change of that matrix.
-  void transformChanged(D3DTRANSFORMSTATETYPE id);
+  void transformChanged(D3DTRANSFORMSTATETYPE id) {
+    versions.transforms++;
+    DWORD n = DWORD(id);
+    if (n >= 256)
+      versions.world++;
+    else if (n == D3DTS_VIEW)
+      versions.bump(versions.view);
+    else if (n == D3DTS_PROJECTION)
+      versions.bump(versions.projection);
+    else
+      versions.bump(versions.textureMatrices);
+  }
 };
 
 // The light Direct3D makes when a light is enabled before it was set:

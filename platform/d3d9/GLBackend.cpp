@@ -47,6 +47,10 @@ GLintptr GLBackend::stream(const void* data, size_t bytes, size_t alignment) {
   return pipeline->stream(data, bytes, alignment);
 }
 
+GLint GLBackend::streamVertices(const void* data, size_t bytes, size_t stride) {
+  return pipeline->streamVertices(data, bytes, stride);
+}
+
 GLuint GLBackend::streamBuffer() const { return pipeline->streamBuffer(); }
 
 void GLBackend::streamReserve(size_t bytes) { pipeline->reserve(bytes); }
@@ -55,8 +59,9 @@ void GLBackend::draw(DeviceState& state, const DrawCall& call) {
   bindTargets(state.renderTarget, state.depthStencil);
   bindMoreTargets(state.moreTargets);
   pipeline->draw(state, call);
-  for (Surface* target : boundMore)
-    if (target) target->gpuWrote();
+  if (moreBound)
+    for (Surface* target : boundMore)
+      if (target) target->gpuWrote();
 }
 
 GLBackend::~GLBackend() {
@@ -153,25 +158,6 @@ void GLBackend::bindDrawFramebuffer(GLuint framebuffer) {
   if (shadow.drawFramebuffer == framebuffer) return;
   shadow.drawFramebuffer = framebuffer;
   glBindFramebuffer(GL_DRAW_FRAMEBUFFER, framebuffer);
-}
-
-void GLBackend::bindProgram(GLuint program) {
-  if (shadow.program == program) return;
-  shadow.program = program;
-  glUseProgram(program);
-}
-
-void GLBackend::bindVertexArray(GLuint vertexArray) {
-  if (shadow.vertexArray == vertexArray) return;
-  shadow.vertexArray = vertexArray;
-  glBindVertexArray(vertexArray);
-}
-
-void GLBackend::bindTexture(int unit, GLenum target, GLuint texture) {
-  if (shadow.texture[unit] == texture && shadow.textureTarget[unit] == target) return;
-  shadow.texture[unit] = texture;
-  shadow.textureTarget[unit] = target;
-  glBindTextureUnit(GLuint(unit), texture);
 }
 
 void GLBackend::setViewport(GLint x, GLint y, GLint w, GLint h) {
@@ -274,6 +260,7 @@ void GLBackend::invalidate() {
 
 void GLBackend::forgetSurface(Surface* surface) {
   if (!drawFramebuffer) return;
+  if (askedColor == surface || askedDepth == surface) askedColor = askedDepth = nullptr;
   if (boundColor == surface) {
     glNamedFramebufferTexture(drawFramebuffer, GL_COLOR_ATTACHMENT0, 0, 0);
     boundColor = nullptr;
@@ -300,6 +287,12 @@ void GLBackend::forgetTexture(GLuint texture) {
 // Targets, clears, copies
 
 void GLBackend::bindTargets(Surface* color, Surface* depth) {
+  // The pair the last call was given, still attached, needs nothing.
+  if (color == askedColor && depth == askedDepth && color == boundColor &&
+      shadow.drawFramebuffer == drawFramebuffer)
+    return;
+  askedColor = color;
+  askedDepth = depth;
   // A depth buffer smaller than the target would shrink GL's drawing area to
   // its own size; Direct3D does not allow the pair, and drawing without
   // depth keeps the whole target reachable.
@@ -327,6 +320,7 @@ void GLBackend::bindTargets(Surface* color, Surface* depth) {
 }
 
 void GLBackend::bindMoreTargets(Surface* const more[D3D_MAX_SIMULTANEOUS_RENDERTARGETS - 1]) {
+  if (std::memcmp(more, boundMore, sizeof boundMore) == 0) return;
   bool changed = false;
   for (int i = 0; i < D3D_MAX_SIMULTANEOUS_RENDERTARGETS - 1; ++i) {
     if (more[i] == boundMore[i]) continue;
@@ -337,6 +331,8 @@ void GLBackend::bindMoreTargets(Surface* const more[D3D_MAX_SIMULTANEOUS_RENDERT
     changed = true;
   }
   if (!changed) return;
+  moreBound = false;
+  for (Surface* target : boundMore) moreBound = moreBound || target;
   GLenum buffers[D3D_MAX_SIMULTANEOUS_RENDERTARGETS] = {GL_COLOR_ATTACHMENT0};
   GLsizei count = 1;
   for (int i = 0; i < D3D_MAX_SIMULTANEOUS_RENDERTARGETS - 1; ++i)

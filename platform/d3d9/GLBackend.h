@@ -126,6 +126,9 @@ class GLBackend {
   // The streaming buffer for vertices and indices that come from memory.
   // Returns the byte offset where `bytes` now live in `streamBuffer()`.
   GLintptr stream(const void* data, size_t bytes, size_t alignment);
+  // Vertices of `stride` bytes, on a whole vertex of `streamBuffer()`:
+  // returns the index of the first.
+  GLint streamVertices(const void* data, size_t bytes, size_t stride);
   GLuint streamBuffer() const;
   // Makes room for `bytes` in a row, so that the next streams share storage.
   void streamReserve(size_t bytes);
@@ -147,9 +150,22 @@ class GLBackend {
   void setDepthMask(bool on);
   void setStencilWriteMask(GLuint front, GLuint back);
   void bindDrawFramebuffer(GLuint framebuffer);
-  void bindProgram(GLuint program);
-  void bindVertexArray(GLuint vertexArray);
-  void bindTexture(int unit, GLenum target, GLuint texture);
+  void bindProgram(GLuint program) {
+    if (shadow.program == program) return;
+    shadow.program = program;
+    glUseProgram(program);
+  }
+  void bindVertexArray(GLuint vertexArray) {
+    if (shadow.vertexArray == vertexArray) return;
+    shadow.vertexArray = vertexArray;
+    glBindVertexArray(vertexArray);
+  }
+  void bindTexture(int unit, GLenum target, GLuint texture) {
+    if (shadow.texture[unit] == texture && shadow.textureTarget[unit] == target) return;
+    shadow.texture[unit] = texture;
+    shadow.textureTarget[unit] = target;
+    glBindTextureUnit(GLuint(unit), texture);
+  }
   void setViewport(GLint x, GLint y, GLint w, GLint h);
   void setDepthRange(float near, float far);
   void setDepthFunc(GLenum func);
@@ -174,7 +190,12 @@ class GLBackend {
   GLuint drawFramebuffer = 0, readFramebuffer = 0, copyFramebuffer = 0;
   Surface* boundColor = nullptr;
   Surface* boundDepth = nullptr;
+  // What bindTargets was last asked for (the depth buffer may have been
+  // left out).
+  Surface* askedColor = nullptr;
+  Surface* askedDepth = nullptr;
   Surface* boundMore[D3D_MAX_SIMULTANEOUS_RENDERTARGETS - 1] = {};
+  bool moreBound = false;  // any of them
   int targetWidth = 0, targetHeight = 0;
   std::unique_ptr<ProgramCache> programs;
   std::unique_ptr<Pipeline> pipeline;

@@ -66,7 +66,14 @@ void Pipeline::setShaderOverride(GLuint shader, bool vertex, void (*prepare)(GLu
 
 void Pipeline::draw(DeviceState& s, const DrawCall& call) {
   bool points = call.mode == GL_POINTS || s.renderStates[D3DRS_FILLMODE] == D3DFILL_POINT;
-  if (overrideShader && !overrideProgram) {
+  // (Nothing is settled while a program or shader of the caller's draws.)
+  if (settled.program && settled.settings == s.versions.settings &&
+      settled.disturbances == gl.disturbances && settled.target == s.renderTarget &&
+      settled.depth == s.depthStencil && settled.points == points) {
+    gl.bindProgram(settled.program->name);
+    uploadWorld(s, *settled.program);
+    bindTextures(s);  // textures may want their mipmaps made anew
+  } else if (overrideShader && !overrideProgram) {
     // The fixed-function pipeline for one stage, the caller's shader for
     // the other: the fixed-function uniforms are ours, the rest the caller's.
     std::memset(keyVersions, 0, sizeof keyVersions);
@@ -95,12 +102,6 @@ void Pipeline::draw(DeviceState& s, const DrawCall& call) {
     gl.bindProgram(overrideProgram);
     bindTextures(s);
     applyRasterState(s);
-  } else if (settled.program && settled.settings == s.versions.settings &&
-             settled.disturbances == gl.disturbances && settled.target == s.renderTarget &&
-             settled.depth == s.depthStencil && settled.points == points) {
-    gl.bindProgram(settled.program->name);
-    uploadWorld(s, *settled.program);
-    bindTextures(s);  // textures may want their mipmaps made anew
   } else {
     settled = {};
     Program* p = selectProgram(s, points);

@@ -28,7 +28,12 @@ class Pipeline {
 
   void draw(DeviceState& state, const DrawCall& call);
 
+  // Copies `bytes` into the streaming buffer at the next multiple of
+  // `alignment` (a power of two) and returns their offset.
   GLintptr stream(const void* data, size_t bytes, size_t alignment);
+  // The same for vertices of `stride` bytes, placed on a whole vertex of
+  // the buffer: returns the index of the first.
+  GLint streamVertices(const void* data, size_t bytes, size_t stride);
   void reserve(size_t bytes);
   GLuint streamBuffer() const { return streamName; }
   // Vertex arrays may still name a deleted buffer; the next draw re-binds.
@@ -64,7 +69,13 @@ class Pipeline {
   // The vertex array that feeds `input` to the current program: to the
   // inputs an override program names by semantic, else at the fixed
   // locations.
-  VertexArray& vertexArray(const VertexInput& input);
+  VertexArray& vertexArray(const VertexInput& input) {
+    const VertexArrayKey key{input.id, overrideProgram ? programInputsSignature : 0};
+    if (lastVertexArray && lastInput == key) return *lastVertexArray;
+    return findVertexArray(key, input);
+  }
+  struct VertexArrayKey;
+  VertexArray& findVertexArray(const VertexArrayKey& key, const VertexInput& input);
   // Reads which semantics the override program names, and where.
   void readProgramInputs(GLuint program);
   Program* selectProgram(DeviceState& state, bool points);
@@ -128,6 +139,7 @@ class Pipeline {
   uint8_t* streamMemory = nullptr;
   size_t streamSize = 0, streamPosition = 0;
   int streamQuarter = 0;
+  size_t quarterEnd() const { return size_t(streamQuarter + 1) * (streamSize / 4); }
   GLsync quarterFences[4] = {};
 
   GLuint overrideProgram = 0;
@@ -170,6 +182,13 @@ class Pipeline {
   int worldViewCount = 0, normalCount = 0;
   // Seven rows per blend matrix: world-view, then the normal matrix.
   float worldViewNormal[4][7][4] = {}, projection[16], world[16];
+  // The first three rows of the world-view matrix each normal matrix was
+  // made from, once made.
+  float normalSource[4][3][4];
+  bool normalKnown[4] = {};
+  // Whether the view of version `viewVersion` is the identity.
+  uint64_t viewVersion = 0;
+  bool viewIsIdentity = false;
   float viewport[4], depthRange[2], halfPixel[2], textureMatrix[8][16];
   float lightDiffuse[8][4], lightSpecular[8][4], lightAmbient[8][4], lightPosition[8][4],
       lightDirection[8][4], lightAttenuation[8][4], lightSpot[8][4];

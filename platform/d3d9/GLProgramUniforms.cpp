@@ -33,15 +33,15 @@ D3DMATRIX multiply(const D3DMATRIX& a, const D3DMATRIX& b) {
   return r;
 }
 
-// The matrix that takes normals along with `m` (row vectors): the inverse
-// transpose of its upper 3x3, written row by row as GL receives it.
-void normalMatrixOf(const D3DMATRIX& m, float out[9]) {
-  float a = m._11, b = m._12, c = m._13, d = m._21, e = m._22, f = m._23, g = m._31, h = m._32,
-        i = m._33;
+// The matrix that takes normals along with a matrix whose upper 3x3 is `m`
+// (row vectors, row by row): the inverse transpose of it, written row by
+// row as GL receives it.
+void normalMatrixOf(const float m[9], float out[9]) {
+  float a = m[0], b = m[1], c = m[2], d = m[3], e = m[4], f = m[5], g = m[6], h = m[7], i = m[8];
   float A = e * i - f * h, B = -(d * i - f * g), C = d * h - e * g;
   float det = a * A + b * B + c * C;
   if (std::fabs(det) < 1e-30f) {
-    for (int k = 0; k < 9; ++k) out[k] = m.m[k / 3][k % 3];
+    for (int k = 0; k < 9; ++k) out[k] = m[k];
     return;
   }
   float inv = 1.0f / det;
@@ -55,6 +55,13 @@ void normalMatrixOf(const D3DMATRIX& m, float out[9]) {
   out[6] = (b * f - c * e) * inv;
   out[7] = -(a * f - c * d) * inv;
   out[8] = (a * e - b * d) * inv;
+}
+
+bool isIdentity(const D3DMATRIX& m) {
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j)
+      if (m.m[i][j] != (i == j ? 1.0f : 0.0f)) return false;
+  return true;
 }
 
 void transformPoint(const D3DVECTOR& p, const D3DMATRIX& m, float out[4]) {
@@ -137,12 +144,23 @@ bool Pipeline::groupChanged(UniformGroup group, std::initializer_list<uint64_t> 
 }
 
 void Pipeline::deriveWorldView(const DeviceState& s, int count, bool normals) {
-  if (groupChanged(kGroupWorldView, {s.versions.world, s.versions.view}))
+  if (groupChanged(kGroupWorldView, {s.versions.world, s.versions.view})) {
     worldViewCount = normalCount = 0;
+    if (viewVersion != s.versions.view) {
+      viewVersion = s.versions.view;
+      viewIsIdentity = isIdentity(s.view);
+    }
+  }
   if (worldViewCount < count) {
+    // An identity view (common for screen-space work) leaves the world
+    // matrix as it is.
     for (int i = worldViewCount; i < count; ++i) {
-      D3DMATRIX wv = multiply(s.world[i], s.view);
-      std::memcpy(worldViewNormal[i], &wv, sizeof wv);
+      if (viewIsIdentity) {
+        std::memcpy(worldViewNormal[i], &s.world[i], sizeof s.world[i]);
+      } else {
+        D3DMATRIX wv = multiply(s.world[i], s.view);
+        std::memcpy(worldViewNormal[i], &wv, sizeof wv);
+      }
     }
     if (worldViewCount > 0) ++epochs[kGroupWorldView];  // programs with fewer matrices re-upload
     worldViewCount = count;
@@ -151,14 +169,23 @@ void Pipeline::deriveWorldView(const DeviceState& s, int count, bool normals) {
   // as they were for the others, which never look at them.
   if (normals && normalCount < count) {
     for (int i = normalCount; i < count; ++i) {
-      D3DMATRIX wv;
-      std::memcpy(&wv, worldViewNormal[i], sizeof wv);
+      // A normal matrix follows the first three rows alone: a matrix that
+      // only moves things from the last one (objects placed by
+      // translation) keeps the rows already made from them.
+      if (normalKnown[i] &&
+          std::memcmp(worldViewNormal[i], normalSource[i], sizeof normalSource[i]) == 0)
+        continue;
+      std::memcpy(normalSource[i], worldViewNormal[i], sizeof normalSource[i]);
+      normalKnown[i] = true;
+      float upper[9];
+      for (int row = 0; row < 3; ++row)
+        for (int column = 0; column < 3; ++column)
+          upper[3 * row + column] = worldViewNormal[i][row][column];
       float normal[9];
-      normalMatrixOf(wv, normal);
-      for (int row = 0; row < 3; ++row) {
-        std::memcpy(worldViewNormal[i][4 + row], normal + 3 * row, 3 * sizeof(float));
-        worldViewNormal[i][4 + row][3] = 0.0f;
-      }
+      normalMatrixOf(upper, normal);
+      for (int row = 0; row < 3; ++row)
+        for (int column = 0; column < 4; ++column)
+          worldViewNormal[i][4 + row][column] = column < 3 ? normal[3 * row + column] : 0.0f;
     }
     // No epoch moves: programs that read normals upload after this, and
     // the others have no use for them.

@@ -79,8 +79,9 @@ void Pipeline::applySampler(int unit, const DWORD* v) {
 void Pipeline::bindTextures(DeviceState& s) {
   bool samplersCurrent = samplerVersion == s.versions.samplers;
   samplerVersion = s.versions.samplers;
-  for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
-    if (!(sampledUnits & (1u << i)) || kinds[i] == kTextureNone) continue;
+  for (unsigned units = sampledUnits; units; units &= units - 1) {
+    const int i = __builtin_ctz(units);
+    if (kinds[i] == kTextureNone) continue;
     TextureStorage* t = storages[i];
     t->prepareForSampling();
     gl.bindTexture(i, t->target, t->texture);

@@ -83,29 +83,36 @@ bool Pipeline::enterQuarter(int quarter) {
 }
 
 void Pipeline::reserve(size_t bytes) {
-  size_t quarter = streamSize / 4;
-  if (bytes > quarter) {
+  if (bytes > streamSize / 4) {
     size_t size = streamSize;
     while (bytes > size / 4) size *= 2;
     makeStream(size);
-    quarter = streamSize / 4;
   }
   if (streamPosition + bytes > streamSize) {
     // (New storage, when the quarter was given up, has room at its start.)
     if (!enterQuarter(0)) return;
     streamPosition = 0;
   }
-  int last = int((streamPosition + bytes - 1) / quarter);
-  while (streamQuarter < last)
+  // Every quarter the bytes reach into is entered.
+  while (streamPosition + bytes > quarterEnd())
     if (!enterQuarter(streamQuarter + 1)) return;
 }
 
 GLintptr Pipeline::stream(const void* data, size_t bytes, size_t alignment) {
   reserve(bytes + alignment);
-  size_t start = (streamPosition + alignment - 1) / alignment * alignment;
+  size_t start = (streamPosition + alignment - 1) & ~(alignment - 1);
   std::memcpy(streamMemory + start, data, bytes);
   streamPosition = start + bytes;
   return GLintptr(start);
+}
+
+GLint Pipeline::streamVertices(const void* data, size_t bytes, size_t stride) {
+  reserve(bytes + stride);
+  size_t first = (streamPosition + stride - 1) / stride;
+  size_t start = first * stride;
+  std::memcpy(streamMemory + start, data, bytes);
+  streamPosition = start + bytes;
+  return GLint(first);
 }
 
 }  // namespace d3d9

@@ -58,10 +58,9 @@ void Pipeline::readProgramInputs(GLuint program) {
   programInputsSignature = programInputs.empty() ? 0 : hash | 1;
 }
 
-Pipeline::VertexArray& Pipeline::vertexArray(const VertexInput& input) {
-  const uint64_t inputs = overrideProgram ? programInputsSignature : 0;
-  const VertexArrayKey key{input.id, inputs};
-  if (lastVertexArray && lastInput == key) return *lastVertexArray;
+Pipeline::VertexArray& Pipeline::findVertexArray(const VertexArrayKey& key,
+                                                 const VertexInput& input) {
+  const uint64_t inputs = key.inputs;
   auto found = vertexArrays.find(key);
   if (found != vertexArrays.end()) {
     lastInput = key;

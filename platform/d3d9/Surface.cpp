@@ -179,8 +179,6 @@ bool Surface::attach(GLuint framebuffer, GLenum attachment) const {
   return false;
 }
 
-void Surface::gpuWrote() {
-  if (container) container->gpuWrote(face, level);
-}
+void Surface::containerWrote() { container->gpuWrote(face, level); }
 
 }  // namespace d3d9

@@ -54,7 +54,9 @@ class Surface final : public IDirect3DSurface9, public RefCounter {
   bool attach(GLuint framebuffer, GLenum attachment) const;
   bool isDepth() const { return info && info->depth; }
   // The GPU image changed (the surface was drawn into or copied to).
-  void gpuWrote();
+  void gpuWrote() {
+    if (container) containerWrote();
+  }
   TextureStorage* texture() const { return container; }
 
  private:
@@ -66,6 +68,7 @@ class Surface final : public IDirect3DSurface9, public RefCounter {
   std::vector<uint8_t> memory;
   bool locked = false;
   DWORD lockFlags = 0;
+  void containerWrote();
 };
 
 }  // namespace d3d9

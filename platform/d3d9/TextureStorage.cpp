@@ -231,11 +231,6 @@ DWORD TextureStorage::setLOD(DWORD value) {
   return old;
 }
 
-void TextureStorage::prepareForSampling() {
-  settle();
-  if (mipsStale) generateMips();
-}
-
 void TextureStorage::generateMips() {
   mipsStale = false;
   if (glLevelCount < 2 || !texture || (info && info->blockBytes)) return;

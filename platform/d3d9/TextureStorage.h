@@ -65,7 +65,11 @@ class TextureStorage {
   // The most detailed level sampled (SetLOD); answers the previous one.
   DWORD setLOD(DWORD value);
   // Brings the automatic mip chain up to date before sampling.
-  void prepareForSampling();
+  void prepareForSampling() {
+    if (settled && !mipsStale) return;
+    settle();
+    if (mipsStale) generateMips();
+  }
   void generateMips();
   // Writes a whole level of an A8R8G8B8 or X8R8G8B8 texture from texels in
   // R, G, B, A byte order, rows top first and tightly packed, straight into
