@@ -304,6 +304,7 @@ std::unique_ptr<Program> ProgramCache::made(const ProgramKey& key, GLuint progra
   p->lights = key.directionalLights + key.pointLights + key.spotLights;
   p->lit = key.lighting != 0;
   p->normals = usesNormals(key);
+  p->projected = projectsInOne(key);
   ProgramUniforms& u = p->uniforms;
   auto at = [&](const char* name) { return glGetUniformLocation(program, name); };
   u.worldView = at("u_worldViewNormal");

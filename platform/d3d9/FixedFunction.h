@@ -112,6 +112,12 @@ bool usesNormals(const ProgramKey& key);
 // program then receives the colours that do not vary per vertex combined.
 bool litFromMaterial(const ProgramKey& key);
 
+// Whether the vertex stage needs the position in eye space for nothing but
+// the projection (no point or spot light, local viewer, vertex fog, generated
+// coordinate or point scale reads it, and one matrix, no blending): the
+// program then receives world-view and projection as one matrix.
+bool projectsInOne(const ProgramKey& key);
+
 std::string vertexShaderSource(const ProgramKey& key);
 std::string fragmentShaderSource(const ProgramKey& key);
 
@@ -138,6 +144,7 @@ enum UniformGroup {
   kGroupLights,      // the lights' positions, directions and colours
   kGroupMaterial,    // the material and ambient, alone and combined with the lights
   kGroupStates,      // fog, texture factor, constants, alpha reference, points
+  kGroupProjected,   // world-view-projection with the normal matrix (projectsInOne)
   kGroupCount,
 };
 
@@ -148,6 +155,9 @@ struct Program {
   int lights = 0;
   bool lit = false;      // computes lighting
   bool normals = false;  // reads the normal matrices (see usesNormals)
+  // Its first four rows of u_worldViewNormal are world-view-projection
+  // (see projectsInOne).
+  bool projected = false;
   // For each group, the epoch of the values last uploaded.
   uint64_t stamps[kGroupCount] = {};
 };

@@ -28,6 +28,19 @@ bool litFromMaterial(const ProgramKey& k) {
          k.emissiveSource == kFromMaterial && k.specularSource == kFromMaterial;
 }
 
+bool projectsInOne(const ProgramKey& k) {
+  if (k.position == kPositionRHW || k.blendMatrices != 1) return false;
+  if (k.lighting && (k.pointLights || k.spotLights || (k.specularAdd && k.localViewer)))
+    return false;
+  if (k.fog == 1 && k.vertexFog) return false;
+  if (k.points && k.pointScale) return false;
+  for (int i = 0; i < k.stageCount; ++i) {
+    int g = k.coord[i].generate;
+    if (coordWidth(k, i) && (g == 2 || g == 3 || g == 4)) return false;
+  }
+  return true;
+}
+
 namespace {
 
 std::string swizzle(int width) { return std::string(".xyzw").substr(0, size_t(width) + 1); }
@@ -177,6 +190,10 @@ std::string vertexShaderSource(const ProgramKey& k) {
            "; ++i) {\n"
            "    eye += weights[i] * (worldView(i) * p);\n"
            "    normal += weights[i] * (normalMatrix(i) * n);\n  }\n";
+    } else if (projectsInOne(k)) {
+      // Nothing else wants the eye-space position: the first matrix takes
+      // the vertex all the way (one product per vertex instead of two).
+      s += "  vec3 normal = normalMatrix(0) * n;\n";
     } else {
       s += "  vec4 eye = worldView(0) * p;\n  vec3 normal = normalMatrix(0) * n;\n";
     }
@@ -188,7 +205,8 @@ std::string vertexShaderSource(const ProgramKey& k) {
       if (k.normalizeNormals) s += "  normal = unitNormal;\n";
     }
     // (The projection holds the half-pixel shift to Direct3D's pixel centres.)
-    s += "  gl_Position = u_projection * eye;\n";
+    s += projectsInOne(k) ? "  gl_Position = worldView(0) * p;\n"
+                          : "  gl_Position = u_projection * eye;\n";
   }
 
   if (fromMaterial) {

@@ -186,6 +186,11 @@ class Pipeline {
   // made from, once made.
   float normalSource[4][3][4];
   bool normalKnown[4] = {};
+  // World-view-projection and the normal matrix for programs that take
+  // them so (see projectsInOne); the normal rows once copied for the
+  // current matrices.
+  float projectedWorld[7][4] = {};
+  bool projectedNormals = false;
   // Whether the view of version `viewVersion` is the identity.
   uint64_t viewVersion = 0;
   bool viewIsIdentity = false;

@@ -280,7 +280,28 @@ void Pipeline::deriveStates(const DeviceState& s) {
 void Pipeline::uploadWorld(const DeviceState& s, Program& p) {
   const ProgramUniforms& u = p.uniforms;
   uint64_t* stamps = p.stamps;
-  if (u.worldView >= 0) {
+  if (u.worldView >= 0 && p.projected) {
+    // World-view-projection in the first four rows, the normal matrix (of
+    // world-view) after them. The projection is as uploadUniforms derived
+    // it last: it cannot have moved since without a call there.
+    deriveWorldView(s, 1, p.normals);
+    if (groupChanged(kGroupProjected, {epochs[kGroupWorldView], epochs[kGroupProjection]})) {
+      D3DMATRIX wv, shifted;
+      std::memcpy(&wv, worldViewNormal[0], sizeof wv);
+      std::memcpy(&shifted, projection, sizeof shifted);
+      const D3DMATRIX wvp = multiply(wv, shifted);
+      std::memcpy(projectedWorld, &wvp, sizeof wvp);
+      projectedNormals = false;
+    }
+    if (p.normals && !projectedNormals) {
+      std::memcpy(projectedWorld[4], worldViewNormal[0][4], 3 * sizeof projectedWorld[4]);
+      projectedNormals = true;
+    }
+    if (stamps[kGroupProjected] != epochs[kGroupProjected]) {
+      stamps[kGroupProjected] = epochs[kGroupProjected];
+      glUniform4fv(u.worldView, p.normals ? 7 : 4, &projectedWorld[0][0]);
+    }
+  } else if (u.worldView >= 0) {
     deriveWorldView(s, p.blendMatrices, p.normals);
     if (stamps[kGroupWorldView] != epochs[kGroupWorldView]) {
       stamps[kGroupWorldView] = epochs[kGroupWorldView];
@@ -313,7 +334,6 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
     stamps[g] = epochs[g];
     return true;
   };
-  uploadWorld(s, p);
   int w = gl.currentTargetWidth(), h = gl.currentTargetHeight();
   if (groupChanged(kGroupViewport, {s.versions.viewport, uint64_t(w) << 32 | uint64_t(h)})) {
     const D3DVIEWPORT9& vp = s.viewport;
@@ -334,7 +354,9 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
     if (u.viewport >= 0) glUniform4fv(u.viewport, 1, viewport);
     if (u.depthRange >= 0) glUniform2fv(u.depthRange, 1, depthRange);
   }
-  if (u.projection >= 0) {
+  // (Programs that take world-view and projection as one need the
+  // projection derived as well.)
+  if (u.projection >= 0 || p.projected) {
     if (groupChanged(kGroupProjection, {s.versions.projection, epochs[kGroupViewport]})) {
       // The half-pixel shift goes into the projection: clip x and y move
       // by the shift times clip w, which its fourth column gives.
@@ -346,8 +368,10 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
         projection[4 * i + 3] = m.m[i][3];
       }
     }
-    if (due(kGroupProjection)) glUniformMatrix4fv(u.projection, 1, GL_FALSE, projection);
+    if (u.projection >= 0 && due(kGroupProjection))
+      glUniformMatrix4fv(u.projection, 1, GL_FALSE, projection);
   }
+  uploadWorld(s, p);
   if (u.textureMatrix >= 0) {
     if (groupChanged(kGroupTexture, {s.versions.textureMatrices}))
       for (int i = 0; i < 8; ++i)
