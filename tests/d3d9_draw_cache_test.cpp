@@ -381,6 +381,51 @@ TEST_F(DrawCacheTest, EachDrawLightsWithItsOwnMatrices) {
   EXPECT_GT(differing(flattenedAlone, plain), 0);
 }
 
+// Programs lit by directional lights alone take world-view and projection
+// as one matrix; a point light needs the eye-space position and so the two
+// apart. A new projection set while the one kind draws must reach the
+// other kind too, both ways round. Every draw is the same square, each on
+// a cleared target, so that no new world matrix hides a stale projection.
+TEST_F(DrawCacheTest, ProjectionReachesEachKindOfProgram) {
+  D3DMATRIX narrow = translation(0, 0);
+  narrow._11 = 0.5f;
+  D3DLIGHT9 point{};
+  point.Type = D3DLIGHT_POINT;
+  point.Diffuse = {1, 0.5f, 0.25f, 1};
+  point.Position = {0.5f, 0, -1};
+  point.Range = 10;
+  point.Attenuation0 = 1;
+  for (bool pointLast : {false, true}) {
+    SCOPED_TRACE(pointLast ? "a point light's program last" : "a directional light's last");
+    auto light = [&](bool withPoint) {
+      device->SetLight(1, &point);
+      device->LightEnable(1, withPoint);
+    };
+    std::vector<uint32_t> expected = rightHalf([&](IDirect3DTexture9*) {
+      light(pointLast);
+      device->SetTransform(D3DTS_PROJECTION, &narrow);
+      square(1);
+    });
+    std::vector<uint32_t> actual = rightHalf([&](IDirect3DTexture9*) {
+      auto cleared = [&] {
+        device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff000000, 1.0f, 0);
+      };
+      light(pointLast);
+      square(1);
+      light(!pointLast);
+      cleared();
+      square(1);
+      device->SetTransform(D3DTS_PROJECTION, &narrow);
+      cleared();
+      square(1);
+      light(pointLast);
+      cleared();
+      square(1);
+    });
+    EXPECT_EQ(differing(actual, expected), 0);
+  }
+}
+
 // Programs that do not light receive the world-view matrices without the
 // normal matrices; a lit program drawn next with the same matrices must
 // still get its normals, whichever ran first.
