@@ -33,6 +33,15 @@ D3DMATRIX multiply(const D3DMATRIX& a, const D3DMATRIX& b) {
   return r;
 }
 
+// The same for matrices held as 16 floats, row by row, straight into `out`
+// (which must not be either of them).
+void multiplyRows(const float* __restrict a, const float* __restrict b, float* __restrict out) {
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j)
+      out[4 * i + j] = a[4 * i] * b[j] + a[4 * i + 1] * b[4 + j] + a[4 * i + 2] * b[8 + j] +
+                       a[4 * i + 3] * b[12 + j];
+}
+
 // The matrix that takes normals along with a matrix whose upper 3x3 is `m`
 // (row vectors, row by row): the inverse transpose of it, written row by
 // row as GL receives it.
@@ -286,11 +295,7 @@ void Pipeline::uploadWorld(const DeviceState& s, Program& p) {
     // it last: it cannot have moved since without a call there.
     deriveWorldView(s, 1, p.normals);
     if (groupChanged(kGroupProjected, {epochs[kGroupWorldView], epochs[kGroupProjection]})) {
-      D3DMATRIX wv, shifted;
-      std::memcpy(&wv, worldViewNormal[0], sizeof wv);
-      std::memcpy(&shifted, projection, sizeof shifted);
-      const D3DMATRIX wvp = multiply(wv, shifted);
-      std::memcpy(projectedWorld, &wvp, sizeof wvp);
+      multiplyRows(&worldViewNormal[0][0][0], projection, &projectedWorld[0][0]);
       projectedNormals = false;
     }
     if (p.normals && !projectedNormals) {
