@@ -150,9 +150,10 @@ bool Device::init(std::string& error) {
 }
 
 void Device::releaseBindings() {
-  for (auto& texture : state.textures) {
-    if (texture) storageOf(texture)->counter->unbind();
-    texture = nullptr;
+  for (int stage = 0; stage < D3DMAX_SAMPLERS; ++stage) {
+    if (TextureStorage* storage = state.textureStorages[stage]) storage->counter->unbind();
+    state.textures[stage] = nullptr;
+    state.textureStorages[stage] = nullptr;
   }
   if (state.stream) state.stream->unbind();
   state.stream = nullptr;

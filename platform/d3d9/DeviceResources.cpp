@@ -348,12 +348,14 @@ HRESULT Device::GetTexture(DWORD stage, IDirect3DBaseTexture9** out) {
 HRESULT Device::SetTexture(DWORD stage, IDirect3DBaseTexture9* texture) {
   logCall("SetTexture", stage, texture);
   if (stage >= D3DMAX_SAMPLERS) return D3DERR_INVALIDCALL;
+  // (What is bound is always a texture of ours.)
+  if (state.textures[stage] == texture) return D3D_OK;
   TextureStorage* storage = texture ? storageOf(texture) : nullptr;
   if (texture && !storage) return D3DERR_INVALIDCALL;
-  if (state.textures[stage] == texture) return D3D_OK;
   if (storage) storage->counter->bind();
-  if (state.textures[stage]) storageOf(state.textures[stage])->counter->unbind();
+  if (state.textureStorages[stage]) state.textureStorages[stage]->counter->unbind();
   state.textures[stage] = texture;
+  state.textureStorages[stage] = storage;
   state.versions.bump(state.versions.textures);
   return D3D_OK;
 }

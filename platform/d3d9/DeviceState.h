@@ -14,6 +14,7 @@
 namespace d3d9 {
 
 class Surface;
+class TextureStorage;
 class VertexBuffer;
 class IndexBuffer;
 class VertexDeclaration;
@@ -102,6 +103,8 @@ struct DeviceState {
   UINT streamOffset = 0, streamStride = 0;
   IndexBuffer* indices = nullptr;
   IDirect3DBaseTexture9* textures[D3DMAX_SAMPLERS] = {};
+  // The storage behind each bound texture, found once when it is set.
+  TextureStorage* textureStorages[D3DMAX_SAMPLERS] = {};
   Surface* renderTarget = nullptr;
   // Render targets 1 to 3, which pixel programs writing more than one
   // colour fill; null when not set.

@@ -202,8 +202,11 @@ class Pipeline {
   // litColour: the scene's colour, then each light's diffuse colour.
   float litColour[9][4], litSpecular[8][4], litAmbient[8][4];
   int activeLights = 0, directionalLights = 0;
-  float fog[4], fogColor[4], textureFactor[4], stageConstant[8][4], alphaRef, pointSize[4],
-      pointScale[4], clipPlane[6][4];
+  float fog[4], fogColor[4] = {}, textureFactor[4] = {}, stageConstant[8][4] = {}, alphaRef,
+                pointSize[4], pointScale[4], clipPlane[6][4];
+  // The colour values that fogColor, textureFactor and stageConstant hold
+  // the conversion of (all 0 to begin with, as the floats are).
+  DWORD convertedColours[10] = {};
 };
 
 }  // namespace d3d9

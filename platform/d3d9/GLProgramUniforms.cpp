@@ -98,7 +98,7 @@ bool Pipeline::takeTextures(const DeviceState& state) {
   textureVersion = state.versions.textures;
   bool kindsChanged = false;
   for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
-    TextureStorage* t = state.textures[i] ? storageOf(state.textures[i]) : nullptr;
+    TextureStorage* t = state.textureStorages[i];
     storages[i] = t;
     TextureKind kind = !t                                 ? kTextureNone
                        : t->target == GL_TEXTURE_CUBE_MAP ? kTextureCube
@@ -272,9 +272,17 @@ void Pipeline::deriveStates(const DeviceState& s) {
   fog[2] = asFloat(rs[D3DRS_FOGDENSITY]);
   fog[3] = 0.0f;
   if (fog[1] == fog[0]) fog[1] = fog[0] + 1e-6f;  // linear fog over no distance
-  colourToFloats(rs[D3DRS_FOGCOLOR], fogColor);
-  colourToFloats(rs[D3DRS_TEXTUREFACTOR], textureFactor);
-  for (int i = 0; i < 8; ++i) colourToFloats(s.stageStates[i][D3DTSS_CONSTANT], stageConstant[i]);
+  // Colours are converted when their value moved (most often one of them
+  // moves: the texture factor of each draw).
+  auto convert = [](DWORD value, DWORD& seen, float out[4]) {
+    if (value == seen) return;
+    seen = value;
+    colourToFloats(value, out);
+  };
+  convert(rs[D3DRS_FOGCOLOR], convertedColours[0], fogColor);
+  convert(rs[D3DRS_TEXTUREFACTOR], convertedColours[1], textureFactor);
+  for (int i = 0; i < 8; ++i)
+    convert(s.stageStates[i][D3DTSS_CONSTANT], convertedColours[2 + i], stageConstant[i]);
   alphaRef = float(rs[D3DRS_ALPHAREF] & 0xff);
   pointSize[0] = asFloat(rs[D3DRS_POINTSIZE]);
   pointSize[1] = asFloat(rs[D3DRS_POINTSIZE_MIN]);
