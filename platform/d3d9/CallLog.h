@@ -55,16 +55,23 @@ std::string logArgument(T value) requires std::is_integral_v<T> || std::is_enum_
     return std::to_string(static_cast<unsigned long long>(value));
 }
 
-// Appends "name(arg, arg, ...)" when the log is on; costs one test when off.
+// Writes "name(arg, arg, ...)" to the log.
 template <typename... Args>
-inline void logCall(const char* name, Args... args) {
-  if (!gCallLogEnabled) return;
+[[gnu::noinline, gnu::cold]] void writeCallLog(const char* name, Args... args) {
   std::string line = name;
   line += '(';
   bool first = true;
   ((line += (first ? "" : ", "), line += logArgument(args), first = false), ...);
   line += ')';
   appendCallLog(std::move(line));
+}
+
+// Appends "name(arg, arg, ...)" when the log is on; costs one test when off
+// (the writing stays out of line, so that the test is all a call inlines).
+template <typename... Args>
+[[gnu::always_inline]] inline void logCall(const char* name, Args... args) {
+  if (gCallLogEnabled) [[unlikely]]
+    writeCallLog(name, args...);
 }
 
 }  // namespace d3d9
