@@ -466,16 +466,26 @@ bool inflateBlocks(const unsigned char* p, std::size_t size, std::vector<unsigne
   return true;
 }
 
-// Depth first, in file order: the first object whose name (or, with
-// `byUuid`, identifier) is `key`.
-const Object* findIn(const std::vector<Object>& objects, const std::string& key, const char* type,
-                     bool byUuid) {
+// Files every object below `objects` under its name and identifier, depth
+// first in file order.
+void index(const std::vector<Object>& objects, Document& document) {
   for (const Object& o : objects) {
-    if (!o.isReference() && (byUuid ? o.uuid : o.name) == key &&
-        (!type || strcasecmp(o.type.c_str(), type) == 0))
-      return &o;
-    if (const Object* found = findIn(o.children, key, type, byUuid)) return found;
+    if (!o.isReference()) {
+      if (!o.name.empty()) document.byName[o.name].push_back(&o);
+      if (!o.uuid.empty()) document.byUuid[o.uuid].push_back(&o);
+    }
+    index(o.children, document);
   }
+}
+
+// The first object filed under `key` that is of `type` (any when null).
+const Object* firstOf(const std::unordered_map<std::string, std::vector<const Object*>>& filed,
+                      const std::string& key, const char* type) {
+  if (key.empty()) return nullptr;
+  const auto found = filed.find(key);
+  if (found == filed.end()) return nullptr;
+  for (const Object* o : found->second)
+    if (!type || strcasecmp(o->type.c_str(), type) == 0) return o;
   return nullptr;
 }
 
@@ -483,6 +493,8 @@ const Object* findIn(const std::vector<Object>& objects, const std::string& key,
 
 bool parse(const void* data, std::size_t size, Document& out, std::string& error) {
   out.objects.clear();
+  out.byName.clear();
+  out.byUuid.clear();
   const auto* bytes = static_cast<const unsigned char*>(data);
   if (!bytes || size < 16 || std::memcmp(bytes, "xof ", 4) != 0) {
     error = "not an X file";
@@ -517,25 +529,23 @@ bool parse(const void* data, std::size_t size, Document& out, std::string& error
   }
   Lexer lexer(body, bodySize, binary, floatSize == "0064");
   Parser parser(lexer);
-  return parser.parseDocument(out, error);
+  const bool ok = parser.parseDocument(out, error);
+  index(out.objects, out);
+  return ok;
 }
 
 const Object* findNamed(const Document& document, const std::string& name) {
-  if (name.empty()) return nullptr;
-  return findIn(document.objects, name, nullptr, false);
+  return firstOf(document.byName, name, nullptr);
 }
 
 const Object* findNamed(const Document& document, const std::string& name, const char* type) {
-  if (name.empty()) return nullptr;
-  return findIn(document.objects, name, type, false);
+  return firstOf(document.byName, name, type);
 }
 
 const Object* findReferenced(const Document& document, const Object& reference,
                              const char* type) {
-  const Object* found = findNamed(document, reference.name, type);
-  if (!found && !reference.uuid.empty())
-    found = findIn(document.objects, reference.uuid, type, true);
-  return found;
+  const Object* found = firstOf(document.byName, reference.name, type);
+  return found ? found : firstOf(document.byUuid, reference.uuid, type);
 }
 
 std::vector<const Object*> childrenOfType(const Document& document, const Object& parent,

@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace xfile {
@@ -40,6 +41,16 @@ struct Object {
 
 struct Document {
   std::vector<Object> objects;  // top-level data objects in file order
+  // Every object (references left out) under its name and under its
+  // identifier, depth first in file order; `parse` fills them. They point
+  // into `objects`: a document moves but is not copied.
+  std::unordered_map<std::string, std::vector<const Object*>> byName, byUuid;
+
+  Document() = default;
+  Document(Document&&) = default;
+  Document& operator=(Document&&) = default;
+  Document(const Document&) = delete;
+  Document& operator=(const Document&) = delete;
 };
 
 // Decodes the whole file. On failure `error` tells why and `out` holds what

@@ -332,9 +332,11 @@ HRESULT D3DXLoadMeshHierarchyFromXInMemory(const void* memory, DWORD size, DWORD
   Loader loader(document, options, device, allocator);
   D3DXFRAME* root = nullptr;
   D3DXFRAME** next = &root;
+  const std::vector<const xfile::Object*> placed = d3dx_mesh::meshesPlacedByReference(document);
   for (const xfile::Object& object : document.objects) {
     if (!typeIs(object, "Frame") && !typeIs(object, "Mesh")) continue;
-    if (typeIs(object, "Mesh") && d3dx_mesh::placedByReference(document, object)) continue;
+    if (typeIs(object, "Mesh") && std::binary_search(placed.begin(), placed.end(), &object))
+      continue;
     const HRESULT hr = loader.frame(object, 0, next);
     if (FAILED(hr)) {
       if (root) D3DXFrameDestroy(root, allocator);

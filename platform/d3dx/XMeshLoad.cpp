@@ -234,21 +234,23 @@ const xfile::Object* referencedMesh(const xfile::Document& document, const xfile
 }
 
 namespace {
-bool placedIn(const xfile::Document& document, const std::vector<xfile::Object>& objects,
-              const xfile::Object& mesh) {
+void collectPlaced(const xfile::Document& document, const std::vector<xfile::Object>& objects,
+                   std::vector<const xfile::Object*>& out) {
   for (const xfile::Object& o : objects) {
     if (!typeIs(o, "Frame")) continue;
     for (const xfile::Object& child : o.children)
-      if (child.isReference() && referencedMesh(document, child) == &mesh)
-        return true;
-    if (placedIn(document, o.children, mesh)) return true;
+      if (const xfile::Object* mesh = referencedMesh(document, child)) out.push_back(mesh);
+    collectPlaced(document, o.children, out);
   }
-  return false;
 }
 }  // namespace
 
-bool placedByReference(const xfile::Document& document, const xfile::Object& mesh) {
-  return (!mesh.name.empty() || !mesh.uuid.empty()) && placedIn(document, document.objects, mesh);
+std::vector<const xfile::Object*> meshesPlacedByReference(const xfile::Document& document) {
+  std::vector<const xfile::Object*> placed;
+  collectPlaced(document, document.objects, placed);
+  std::sort(placed.begin(), placed.end());
+  placed.erase(std::unique(placed.begin(), placed.end()), placed.end());
+  return placed;
 }
 
 D3DXMATRIX frameTransform(const xfile::Object& frame) {
@@ -649,9 +651,10 @@ HRESULT D3DXLoadMeshFromXInMemory(const void* memory, DWORD size, DWORD options,
   std::vector<LoadedMesh> parts;
   D3DXMATRIX identity;
   D3DXMatrixIdentity(&identity);
+  const std::vector<const xfile::Object*> placed = d3dx_mesh::meshesPlacedByReference(document);
   for (const xfile::Object& object : document.objects) {
     if (strcasecmp(object.type.c_str(), "Mesh") == 0 &&
-        d3dx_mesh::placedByReference(document, object))
+        std::binary_search(placed.begin(), placed.end(), &object))
       continue;
     if (!collectMeshes(document, object, identity, parts, error)) return E_FAIL;
   }
