@@ -658,6 +658,10 @@ TEST_F(MeshFixture, WhatOtherWritersEmitLoads) {
        1, true},
       {"a material list without materials",
        "Mesh { " + tri + " MeshMaterialList { 0; 1; 0;; } }", false, 0, false},
+      {"texture coordinates that end before their count",
+       "Mesh { " + tri + " MeshTextureCoords { 3; 0;0;, 1;1;; } }", false, 0, false},
+      {"vertex colours that end before their count",
+       "Mesh { " + tri + " MeshVertexColors { 3; 0;1;0;0;1;;, 1;1;0;0;1;;; } }", false, 0, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -304,28 +304,37 @@ bool buildMesh(const xfile::Document& document, const xfile::Object& mesh, Loade
       // writers emit such lists for meshes they had no normals for.
       hasNormals = readNormals(*part, faces, normals, normalFaces);
     } else if (typeIs(*part, "MeshTextureCoords")) {
+      // Coordinates for fewer vertices leave the others at zero, those for
+      // more are ignored; a list whose data ends before its count is left
+      // out, like normals that do not fit.
       DWORD count;
-      if (!c.count(2, count)) return fail(error, "bad texture coordinate count");
+      if (!c.count(2, count)) continue;
       FileElement uvs{D3DDECLUSAGE_TEXCOORD, 0, D3DDECLTYPE_FLOAT2, {}};
       uvs.bytes.assign(std::size_t(vertexCount) * 8, 0);
       for (DWORD i = 0; i < count; ++i) {
-        D3DXVECTOR2 uv;
-        if (!c.real(uv.x) || !c.real(uv.y)) return fail(error, "short texture coordinates");
+        D3DXVECTOR2 uv(0, 0);
+        c.real(uv.x);  // the count leaves room for every pair
+        c.real(uv.y);
         if (i < vertexCount) std::memcpy(uvs.bytes.data() + std::size_t(i) * 8, &uv, 8);
       }
       setElement(elements, std::move(uvs));
     } else if (typeIs(*part, "MeshVertexColors")) {
+      // Colours of vertices the mesh does not have are ignored, vertices
+      // without one stay white; a list whose data ends before its count,
+      // or that names a vertex by a fraction, is left out.
       DWORD count;
-      if (!c.count(5, count)) return fail(error, "bad vertex colour count");
+      if (!c.count(5, count)) continue;
       std::vector<D3DCOLOR> colors(vertexCount, 0xFFFFFFFF);
-      for (DWORD i = 0; i < count; ++i) {
+      bool ok = true;
+      for (DWORD i = 0; ok && i < count; ++i) {
         DWORD index;
         float rgba[4];
-        if (!c.index(0xFFFFFFFF, index) || !c.real(rgba[0]) || !c.real(rgba[1]) ||
-            !c.real(rgba[2]) || !c.real(rgba[3]))
-          return fail(error, "short vertex colours");
-        if (index < vertexCount) colors[index] = D3DXCOLOR(rgba[0], rgba[1], rgba[2], rgba[3]);
+        ok = c.index(0xFFFFFFFF, index) && c.real(rgba[0]) && c.real(rgba[1]) &&
+             c.real(rgba[2]) && c.real(rgba[3]);
+        if (ok && index < vertexCount)
+          colors[index] = D3DXCOLOR(rgba[0], rgba[1], rgba[2], rgba[3]);
       }
+      if (!ok) continue;
       FileElement diffuse{D3DDECLUSAGE_COLOR, 0, D3DDECLTYPE_D3DCOLOR, {}};
       diffuse.bytes.resize(std::size_t(vertexCount) * 4);
       if (vertexCount) std::memcpy(diffuse.bytes.data(), colors.data(), diffuse.bytes.size());
