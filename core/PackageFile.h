@@ -47,10 +47,20 @@ bool readPackageEntry(const std::string& fileName, const std::string& entryName,
 // are read once.
 constexpr std::uint64_t kPackageAccessSpacing = 1u << 20;
 constexpr std::uint64_t kPackagePassedBudget = 32u << 20;
+//
+// With `inflateWhole`, a gzipped package whose uncompressed stream is at most
+// kPackageWholeStreamLimit bytes is instead inflated whole when it is opened,
+// by a whole-buffer inflater two to three times as fast as the streaming one,
+// and its stream is kept in memory until the reader goes or the package is
+// opened afresh. The reads answer exactly what streaming would: a package
+// whose stream does not inflate cleanly as a whole (damaged, cut short) is
+// streamed as above. Without it (readPackageEntry, a single read) the reader
+// inflates only as far as the entry it reads.
+constexpr std::uint64_t kPackageWholeStreamLimit = 256u << 20;
 
 class PackageReader {
  public:
-  PackageReader(const std::string& fileName, bool keepPassedEntries);
+  PackageReader(const std::string& fileName, bool keepPassedEntries, bool inflateWhole = true);
   ~PackageReader();
   PackageReader(const PackageReader&) = delete;
   PackageReader& operator=(const PackageReader&) = delete;
@@ -63,11 +73,14 @@ class PackageReader {
   // bytes have been inflated since this reader was made.
   int opens() const { return openCount; }
   std::uint64_t inflatedBytes() const;
+  // Whether the package as last opened is a gzipped one held inflated whole.
+  bool holdsWholeStream() const;
 
  private:
   struct Opened;
   std::string name;
   bool keepPassed;
+  bool inflateWhole;
   int openCount = 0;
   std::uint64_t inflatedBefore = 0;  // by earlier openings
   std::unique_ptr<Opened> opened;
