@@ -14,8 +14,6 @@
 #include <map>
 #include <memory>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "platform/file/FileSystem.h"
@@ -52,8 +50,8 @@ class GzStream {
 
 // Descrambles `length` bytes from `from` into `to` (which may be `from`),
 // as one block.
-void descrambleInto(const char* from, char* to, std::uint64_t length) {
-  for (std::uint64_t i = 0; i < length; ++i) {
+void descrambleInto(const char* from, char* to, std::int32_t length) {
+  for (std::int32_t i = 0; i < length; ++i) {
     const unsigned char stored = static_cast<unsigned char>(from[i]);
     to[i] = static_cast<char>((stored ^ kScrambleXor) - (i & 0xFF) - kScrambleAdd);
   }
@@ -267,38 +265,6 @@ class Inflater {
   std::vector<std::unique_ptr<Point>> points;  // ascending `out`
 };
 
-// The CRC-32 of `length` bytes (as a gzip trailer holds it). A long run is
-// shared out among a few threads, which brings the check of a package of
-// tens of MiB from milliseconds down to a fraction.
-std::uint32_t checksum(const char* bytes, std::uint64_t length) {
-  constexpr std::uint64_t kPerThread = 2u << 20;
-  const unsigned parts = unsigned(std::min<std::uint64_t>(
-      {std::max(1u, std::thread::hardware_concurrency()), 4u, length / kPerThread + 1}));
-  const std::uint64_t part = length / parts;
-  auto partCrc = [&](unsigned k) {
-    const std::uint64_t from = k * part, to = k + 1 == parts ? length : from + part;
-    return std::uint32_t(libdeflate_crc32(0, bytes + from, std::size_t(to - from)));
-  };
-  std::vector<std::uint32_t> crcs(parts);
-  std::vector<std::thread> helpers;
-  helpers.reserve(parts);
-  for (unsigned k = 1; k < parts; ++k) {
-    try {
-      helpers.emplace_back([&crcs, &partCrc, k] { crcs[k] = partCrc(k); });
-    } catch (const std::system_error&) {
-      crcs[k] = partCrc(k);  // no thread to be had: this one does it
-    }
-  }
-  crcs[0] = partCrc(0);
-  for (std::thread& helper : helpers) helper.join();
-  uLong crc = crcs[0];
-  for (unsigned k = 1; k < parts; ++k) {
-    const std::uint64_t to = k + 1 == parts ? length : (k + 1) * part;
-    crc = crc32_combine(crc, crcs[k], z_off_t(to - k * part));
-  }
-  return std::uint32_t(crc);
-}
-
 // The whole uncompressed stream of a gzip file, inflated in one go by the
 // faster whole-buffer inflater. It holds exactly what the Inflater above
 // would deliver from the same file, or answers false: whenever the two might
@@ -339,14 +305,16 @@ class WholeStream {
       inflatedBytes += produced;
       // Every member's trailer is checked, the last one's too: the
       // whole-buffer inflater decodes some codes that the streaming one
-      // refuses as damage, so only a matching checksum shows that both
-      // read the same bytes. A trailer cut short cannot show it.
+      // refuses as damage (lengths 286 and 287, distances 30 and 31), so only
+      // a matching checksum shows that both read the same bytes. A trailer
+      // cut short cannot show it. (A stream that uses those codes and still
+      // carries the right checksum is read whole; streaming would stop there.)
       const std::uint64_t trailer = start + consumed;
       if (fileSize - trailer < 8) return false;
       const std::uint32_t check = littleEndian32(file + trailer);
       const std::uint32_t length = littleEndian32(file + trailer + 4);
       if (std::uint32_t(produced) != length ||
-          checksum(bytes.get() + memberStart, produced) != check)
+          libdeflate_crc32(0, bytes.get() + memberStart, produced) != check)
         return false;
       // As the streaming inflater, go on into another member only when a
       // gzip header follows; anything else after a member is ignored.
@@ -477,10 +445,10 @@ struct PackageReader::Opened {
 
   // The held stream's bytes [offset, offset + size), descrambled as one
   // block, in a new buffer; null when the stream does not hold them all.
-  std::unique_ptr<char[]> descrambledFromWhole(std::uint64_t offset, std::uint64_t size) const {
+  std::unique_ptr<char[]> descrambledFromWhole(std::uint64_t offset, std::uint32_t size) const {
     if (size == 0 || offset > whole->size || size > whole->size - offset) return nullptr;
     std::unique_ptr<char[]> buffer(new char[size]);
-    descrambleInto(whole->bytes.get() + offset, buffer.get(), size);
+    descrambleInto(whole->bytes.get() + offset, buffer.get(), std::int32_t(size));
     return buffer;
   }
 
@@ -648,9 +616,7 @@ bool PackageReader::read(const std::string& entryName, char** data, std::int32_t
   return true;
 }
 
-void descrambleBytes(char* bytes, std::int32_t length) {
-  if (length > 0) descrambleInto(bytes, bytes, std::uint64_t(length));
-}
+void descrambleBytes(char* bytes, std::int32_t length) { descrambleInto(bytes, bytes, length); }
 
 bool isPackageFile(const std::string& fileName) {
   GzStream stream(fileName);
