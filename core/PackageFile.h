@@ -48,14 +48,21 @@ bool readPackageEntry(const std::string& fileName, const std::string& entryName,
 constexpr std::uint64_t kPackageAccessSpacing = 1u << 20;
 constexpr std::uint64_t kPackagePassedBudget = 32u << 20;
 //
-// With `inflateWhole`, a gzipped package whose uncompressed stream is at most
-// kPackageWholeStreamLimit bytes is instead inflated whole when it is opened,
-// by a whole-buffer inflater two to three times as fast as the streaming one,
-// and its stream is kept in memory until the reader goes or the package is
-// opened afresh. The reads answer exactly what streaming would: a package
-// whose stream does not inflate cleanly as a whole (damaged, cut short) is
-// streamed as above. Without it (readPackageEntry, a single read) the reader
+// With `inflateWhole`, a gzipped package of at most kPackageWholeStreamLimit
+// bytes (compressed and uncompressed) is instead inflated whole when it is
+// opened, by a whole-buffer inflater two to three times as fast as the
+// streaming one. Its uncompressed stream stays in memory until the reader
+// goes or the package is opened afresh (the compressed file only during the
+// opening). The reads answer what streaming would: a package whose stream
+// does not inflate cleanly as a whole, every member's checksum and length
+// matching, is streamed as above, so damaged and cut-short files fail the
+// same reads as ever. Without it (readPackageEntry, a single read) the reader
 // inflates only as far as the entry it reads.
+//
+// The limit keeps the held stream at a size a show can afford; beyond it the
+// streaming reader's memory stays within its budget. A member's trailer
+// holds its length modulo 2^32, but a member of 4 GiB or more never fits
+// under the limit, so it is always streamed.
 constexpr std::uint64_t kPackageWholeStreamLimit = 256u << 20;
 
 class PackageReader {
