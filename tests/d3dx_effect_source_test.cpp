@@ -243,6 +243,23 @@ TEST(EffectParser, DeclarationsTheCompilerMustNotSee) {
        {"hidden", "sampler_state", "MinFilter", "technique10", "CompileShader", "a;b"})
     EXPECT_EQ(source.hlsl.find(gone), std::string::npos) << gone;
 
+  // Several names in one declaration: each is a parameter with its own
+  // size, semantic and value, and the compiler still sees them all.
+  errors.clear();
+  ASSERT_TRUE(d3dx_fx::parseEffect("float near, far = 2, weights[2] : W = {3, 4}, last;",
+                                   "memory", source, errors))
+      << errors;
+  ASSERT_EQ(source.params.size(), 4u);
+  EXPECT_EQ(source.params[1].name, "far");
+  EXPECT_EQ(source.params[1].defaults, std::vector<float>{2});
+  EXPECT_EQ(source.params[2].elements, 2);
+  EXPECT_EQ(source.params[2].semantic, "W");
+  EXPECT_EQ(source.params[2].defaults, (std::vector<float>{3, 4}));
+  EXPECT_EQ(source.params[3].name, "last");
+  for (const char* kept : {"near", "far", "weights", "last"})
+    EXPECT_NE(source.hlsl.find(kept), std::string::npos) << kept;
+  EXPECT_EQ(source.hlsl.find('='), std::string::npos) << source.hlsl;
+
   // An effect of later techniques alone is refused, not loaded empty.
   errors.clear();
   EXPECT_FALSE(d3dx_fx::parseEffect("technique11 t { pass p {} }", "memory", source, errors));

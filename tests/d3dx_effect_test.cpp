@@ -322,6 +322,9 @@ TEST_F(EffectTest, FailuresAnswerAnErrorWithTheCompilersText) {
        "bool r;\nfloat r;\nfloat4 ps() : COLOR { return 1; }\n"
        "technique tec0 { pass { VertexShader = compile vs_2_0 ps(); PixelShader = compile ps_2_0 ps(); } }",
        "'r' is declared again with another type"},
+      {"shader assembly",
+       "technique tec0 {\n pass { PixelShader = asm { ps.1.1\n mov r0, v0 }; } }",
+       "memory(2): error: shader assembly (asm { ... }) is not supported"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -500,6 +503,14 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       // A constructor assigned to: its parts take the value in turn.
       {"float4 ps() : COLOR { float2 a, b; float4(a, b) = float4(0.25, 0.5, 1, 0); return float4(a.x, a.y, b.x, 1); }",
        0xff4080ff},
+      // Swizzles of several matrix elements, counted from 0 and from 1, of
+      // a parameter and of a local.
+      {"float4x4 m = {0, 0, 0, 0, 1, 0, 0, 0, 0, 0.5, 0, 0, 0, 0, 0, 1};\n"
+       "float4 ps() : COLOR { return float4(m._m10_m21_m33, 1); }",
+       0xffff80ff},
+      {"float4x4 m = {0, 0, 0, 0, 1, 0, 0, 0, 0, 0.5, 0, 0, 0, 0, 0, 1};\n"
+       "float4 ps() : COLOR { float4x4 l = m; return float4(l._44_21_32, 1); }",
+       0xffffff80},
       // SamplerState used with tex2D: a Direct3D 9 sampler.
       {"SamplerState s;\nfloat4 ps() : COLOR { return tex2D(s, float2(0.5, 0.5)) * 0 + float4(1, 0, 1, 1); }",
        0xffff00ff},

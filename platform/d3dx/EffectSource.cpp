@@ -449,33 +449,63 @@ class Parser {
       return;  // a struct typed global or something the compiler judges
     }
     ++i;
-    if (!identStart(at(i).text.empty() ? ' ' : at(i).text[0])) return;
+    // "float a, b[2] : B = {1, 2};": each name after the type is a
+    // parameter of its own, with its own size, semantic and value.
+    while (i < end && ok) {
+      size_t next = declarator(i, end, p, blankWhole, isStatic, isConst);
+      if (next >= end || at(next).text != ",") break;
+      i = next + 1;
+    }
+    if (blankWhole) blank(at(first).begin, at(end).end);
+  }
+
+  // One name of a declaration from `i` with the type's shape in `shape`;
+  // the position of the ',' after it or `end`.
+  size_t declarator(size_t i, size_t end, const Param& shape, bool blankWhole,
+                    bool isStatic, bool isConst) {
+    Param p = shape;
+    // Where this name's part ends: the next ',' outside brackets.
+    size_t stop = i;
+    bool sawAssign = false;
+    for (int depth = 0; stop < end; ++stop) {
+      const std::string& t = at(stop).text;
+      if (t == "(" || t == "{" || t == "[") ++depth;
+      if (t == ")" || t == "}" || t == "]") --depth;
+      if (t == "=") sawAssign = true;
+      if (t == "<" && depth == 0 && !sawAssign) {
+        stop = skipGroup(stop, "<", ">") - 1;
+        continue;
+      }
+      if (t == "," && depth == 0) break;
+    }
+    if (!identStart(at(i).text.empty() ? ' ' : at(i).text[0])) return end;
     p.name = at(i++).text;
     if (at(i).text == "[") {
       // Direct3D 9 has a few hundred constant registers: a larger array is
       // a mistake, not something to allocate.
       size_t close = i + 1;
-      while (close < end && at(close).text != "]") ++close;
+      while (close < stop && at(close).text != "]") ++close;
       // Without its "]" the size is the one word after "[" (the compiler
       // judges the rest).
-      if (close >= end) close = i + 2;
+      if (close >= stop) close = i + 2;
       long elements = arraySize(i + 1, close);
       if (elements < 1 || elements > 4096) {
         fail(at(i), "invalid array size for '" + p.name + "'");
-        return;
+        return end;
       }
       p.elements = int(elements);
       i = close;
       if (at(i).text == "]") ++i;
     }
-    while (i < end && at(i).text == ":") {  // semantic or register
+    while (i < stop && at(i).text == ":") {  // semantic or register
       if (at(i + 1).text != "register" && at(i + 1).text != "packoffset")
         p.semantic = at(i + 1).text;
       i += 2;
       if (at(i).text == "(") {
+        size_t save = pos;
         pos = i;
         i = skipGroup(i, "(", ")");
-        pos = end + 1;
+        pos = save;
       }
     }
     if (at(i).text == "<") {
@@ -488,10 +518,10 @@ class Parser {
     size_t initBegin = i;
     if (at(i).text == "=") {
       if (p.kind == ParamKind::Sampler) {
-        // "= sampler_state { ... }" or "= sampler_state { ... }"
+        // "= sampler_state { ... }"
         size_t open = i + 1;
-        while (open < end && at(open).text != "{") ++open;
-        if (open < end) {
+        while (open < stop && at(open).text != "{") ++open;
+        if (open < stop) {
           size_t save = pos;
           size_t close = skipGroup(open, "{", "}") - 1;
           pos = open + 1;
@@ -499,10 +529,10 @@ class Parser {
           pos = save;
         }
       } else if (p.kind == ParamKind::Value) {
-        for (size_t k = i + 1; k < end; ++k) {
+        for (size_t k = i + 1; k < stop; ++k) {
           std::string t = at(k).text;
           float sign = 1;
-          if ((t == "-" || t == "+") && k + 1 < end &&
+          if ((t == "-" || t == "+") && k + 1 < stop &&
               (std::isdigit(static_cast<unsigned char>(at(k + 1).text[0])) ||
                at(k + 1).text[0] == '.')) {
             sign = t == "-" ? -1.0f : 1.0f;
@@ -517,28 +547,27 @@ class Parser {
         }
       }
     }
-    if (blankWhole) {
-      blank(at(first).begin, at(end).end);
-    } else if (initBegin < end && !isStatic) {
+    if (!blankWhole && initBegin < stop && !isStatic) {
       // The compiler gets the declaration without its value: defaults are
       // ours to set.
-      blank(at(initBegin).begin, at(end - 1).end);
+      blank(at(initBegin).begin, at(stop - 1).end);
     }
     if (isStatic || isConst) {
       // "static const int N = 4;": array sizes may name it.
       if (p.kind == ParamKind::Value && p.type == ValueType::Int && p.size() == 1 &&
-          initBegin < end && at(initBegin).text == "=") {
-        long value = arraySize(initBegin + 1, end);
-        if (value || (initBegin + 2 == end && at(initBegin + 1).text == "0"))
+          initBegin < stop && at(initBegin).text == "=") {
+        long value = arraySize(initBegin + 1, stop);
+        if (value || (initBegin + 2 == stop && at(initBegin + 1).text == "0"))
           constants[p.name] = value;
       }
-      if (isStatic) return;
+      if (isStatic) return stop;
     }
     if (p.kind == ParamKind::Value) {
       if (p.defaults.size() == 1 && p.size() > 1) p.defaults.resize(p.size(), p.defaults[0]);
       p.defaults.resize(p.size(), 0.0f);
     }
     out.params.push_back(p);
+    return stop;
   }
 
   std::string clean;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -491,10 +492,92 @@ std::string constructorAssignments(const std::string& s) {
   return text;
 }
 
+// The elements a matrix swizzle names after its '.': "_m02_m12" (from 0)
+// or "_13_24" (from 1), each as its one-element swizzle; empty when the
+// word is not one.
+std::vector<std::string> matrixSwizzleParts(const std::string& word) {
+  std::vector<std::string> parts;
+  size_t i = 0;
+  auto digit = [&](size_t k, char low, char high) {
+    return k < word.size() && word[k] >= low && word[k] <= high;
+  };
+  while (i < word.size()) {
+    if (word[i] != '_') return {};
+    if (word.compare(i, 2, "_m") == 0 && digit(i + 2, '0', '3') && digit(i + 3, '0', '3')) {
+      parts.push_back(word.substr(i, 4));
+      i += 4;
+    } else if (digit(i + 1, '1', '4') && digit(i + 2, '1', '4')) {
+      parts.push_back(word.substr(i, 3));
+      i += 3;
+    } else {
+      return {};
+    }
+  }
+  return parts;
+}
+
+// "m._m02_m12_m22" (several elements of a matrix) as
+// "float3(m._m02, m._m12, m._m22)": the front end reads a swizzle of more
+// than one matrix element as a number. The matrix is a name, with members
+// and indices ("a.b[i]"); a swizzle assigned to is left alone.
+std::string matrixSwizzles(const std::string& s) {
+  std::string text = s;
+  for (size_t dot = text.find('.'); dot != std::string::npos; dot = text.find('.', dot + 1)) {
+    size_t end = dot + 1;
+    while (end < text.size() && wordChar(text[end])) ++end;
+    const std::vector<std::string> parts = matrixSwizzleParts(text.substr(dot + 1, end - dot - 1));
+    if (parts.size() < 2 || parts.size() > 4) continue;
+    size_t after = skipSpace(text, end);
+    if (after < text.size() && text[after] == '=' &&
+        (after + 1 >= text.size() || text[after + 1] != '='))
+      continue;
+    if (after + 1 < text.size() && std::strchr("+-*/", text[after]) && text[after + 1] == '=')
+      continue;
+    // Back over the operand: names, '.' between them and [index] groups.
+    size_t begin = dot;
+    while (begin > 0) {
+      char c = text[begin - 1];
+      if (wordChar(c)) {
+        while (begin > 0 && wordChar(text[begin - 1])) --begin;
+      } else if (c == ']') {
+        int depth = 0;
+        size_t k = begin - 1;
+        for (;; --k) {
+          if (text[k] == ']') ++depth;
+          if (text[k] == '[' && --depth == 0) break;
+          if (k == 0) break;
+        }
+        if (depth != 0) break;
+        begin = k;
+        continue;
+      } else {
+        break;
+      }
+      if (begin > 0 && text[begin - 1] == '.') {
+        --begin;
+        continue;
+      }
+      break;
+    }
+    if (begin == dot || !(std::isalpha(static_cast<unsigned char>(text[begin])) ||
+                          text[begin] == '_'))
+      continue;
+    const std::string operand = text.substr(begin, dot - begin);
+    std::string replacement = "float" + std::to_string(parts.size()) + "(";
+    for (size_t k = 0; k < parts.size(); ++k)
+      replacement += (k ? ", " : "") + operand + "." + parts[k];
+    replacement += ")";
+    text.replace(begin, end - begin, replacement);
+    dot = begin + replacement.size() - 1;
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string rewriteEffectShader(const std::string& source, Stage stage) {
-  std::string text = constructorAssignments(flatArrayInitialisers(arrayCasts(source)));
+  std::string text =
+      matrixSwizzles(constructorAssignments(flatArrayInitialisers(arrayCasts(source))));
   if (stage == Stage::Pixel) {
     // Declared with "in", the front end takes VPOS for the whole
     // four-component position and assigns it to a float2 unconverted;
