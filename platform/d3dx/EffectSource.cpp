@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -354,6 +355,218 @@ class Parser {
     return good && k == end ? v : 0;
   }
 
+  // The value of a constant initialiser between `begin` and `end`: numbers,
+  // true and false, + - * / and brackets, constructors and casts
+  // ("float3(1, 2, 3)", "(float4)0", "{...}"), swizzles, the common
+  // intrinsics, and names of values declared before. Components come out
+  // flat, as the declaration lists them; false for anything else.
+  bool evaluate(size_t begin, size_t end, std::vector<float>& result) {
+    size_t k = begin;
+    int depth = 0;
+    bool good = true;
+    using Value = std::vector<float>;
+    std::function<Value()> sum, product, unary, postfix, primary;
+    auto failed = [&]() -> Value {
+      good = false;
+      return {};
+    };
+    auto list = [&](const char* close, std::vector<Value>& items) {
+      while (good && k < end && at(k).text != close) {
+        items.push_back(sum());
+        if (k < end && at(k).text == ",") ++k;
+        else break;
+      }
+      if (good && k < end && at(k).text == close) ++k;
+      else good = false;
+    };
+    auto flat = [](const std::vector<Value>& items) {
+      Value v;
+      for (const Value& item : items) v.insert(v.end(), item.begin(), item.end());
+      return v;
+    };
+    // Component by component; a one-component side is used for every one.
+    auto combine = [&](const Value& a, const Value& b, const std::function<float(float, float)>& f) {
+      if (a.empty() || b.empty() || (a.size() != b.size() && a.size() != 1 && b.size() != 1))
+        return failed();
+      Value v(std::max(a.size(), b.size()));
+      for (size_t i = 0; i < v.size(); ++i)
+        v[i] = f(a[a.size() == 1 ? 0 : i], b[b.size() == 1 ? 0 : i]);
+      return v;
+    };
+    auto call = [&](const std::string& name, const std::vector<Value>& a) -> Value {
+      static const std::map<std::string, float (*)(float)> one = {
+          {"sqrt", [](float x) { return std::sqrt(x); }},
+          {"rsqrt", [](float x) { return 1.0f / std::sqrt(x); }},
+          {"sin", [](float x) { return std::sin(x); }},
+          {"cos", [](float x) { return std::cos(x); }},
+          {"tan", [](float x) { return std::tan(x); }},
+          {"abs", [](float x) { return std::fabs(x); }},
+          {"exp", [](float x) { return std::exp(x); }},
+          {"log", [](float x) { return std::log(x); }},
+          {"floor", [](float x) { return std::floor(x); }},
+          {"ceil", [](float x) { return std::ceil(x); }},
+          {"frac", [](float x) { return x - std::floor(x); }},
+          {"saturate", [](float x) { return std::min(1.0f, std::max(0.0f, x)); }},
+          {"radians", [](float x) { return x * 0.017453292519943295f; }},
+          {"degrees", [](float x) { return x * 57.29577951308232f; }}};
+      static const std::map<std::string, float (*)(float, float)> two = {
+          {"pow", [](float x, float y) { return std::pow(x, y); }},
+          {"min", [](float x, float y) { return std::min(x, y); }},
+          {"max", [](float x, float y) { return std::max(x, y); }},
+          {"atan2", [](float x, float y) { return std::atan2(x, y); }},
+          {"fmod", [](float x, float y) { return std::fmod(x, y); }}};
+      if (auto f = one.find(name); f != one.end() && a.size() == 1) {
+        Value v = a[0];
+        for (float& x : v) x = f->second(x);
+        return v;
+      }
+      if (auto f = two.find(name); f != two.end() && a.size() == 2)
+        return combine(a[0], a[1], f->second);
+      if ((name == "dot" || name == "cross") && a.size() == 2 && a[0].size() == a[1].size()) {
+        if (name == "cross") {
+          if (a[0].size() != 3) return failed();
+          const Value& x = a[0];
+          const Value& y = a[1];
+          return {x[1] * y[2] - x[2] * y[1], x[2] * y[0] - x[0] * y[2], x[0] * y[1] - x[1] * y[0]};
+        }
+        float d = 0;
+        for (size_t i = 0; i < a[0].size(); ++i) d += a[0][i] * a[1][i];
+        return {d};
+      }
+      if ((name == "length" || name == "normalize") && a.size() == 1) {
+        float d = 0;
+        for (float x : a[0]) d += x * x;
+        d = std::sqrt(d);
+        if (name == "length") return {d};
+        if (d == 0) return failed();
+        Value v = a[0];
+        for (float& x : v) x /= d;
+        return v;
+      }
+      if (name == "lerp" && a.size() == 3) {
+        Value d = combine(a[1], a[0], [](float x, float y) { return x - y; });
+        if (!good) return {};
+        d = combine(d, a[2], [](float x, float y) { return x * y; });
+        if (!good) return {};
+        return combine(a[0], d, [](float x, float y) { return x + y; });
+      }
+      if (name == "clamp" && a.size() == 3) {
+        Value v = combine(a[0], a[1], [](float x, float y) { return std::max(x, y); });
+        if (!good) return {};
+        return combine(v, a[2], [](float x, float y) { return std::min(x, y); });
+      }
+      return failed();
+    };
+    primary = [&]() -> Value {
+      if (k >= end || ++depth > 200) return failed();
+      const std::string& t = at(k).text;
+      if (std::isdigit(static_cast<unsigned char>(t[0])) || t[0] == '.') {
+        ++k;
+        const bool hex = t.size() > 1 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
+        return {hex ? float(std::strtoul(t.c_str(), nullptr, 16)) : std::strtof(t.c_str(), nullptr)};
+      }
+      if (t == "true" || t == "false") {
+        ++k;
+        return {t == "true" ? 1.0f : 0.0f};
+      }
+      if (t == "{") {
+        ++k;
+        std::vector<Value> items;
+        list("}", items);
+        return good ? flat(items) : Value{};
+      }
+      if (t == "(") {
+        ++k;
+        Param shape;
+        if (k + 1 < end && typeShape(at(k).text, shape) && at(k + 1).text == ")") {
+          // A cast: "(float4)0" fills every component.
+          k += 2;
+          Value v = unary();
+          if (!good) return {};
+          if (v.size() == 1) v.assign(size_t(shape.rows * shape.cols), v[0]);
+          return v;
+        }
+        Value v = sum();
+        if (k < end && at(k).text == ")") ++k;
+        else good = false;
+        return v;
+      }
+      if (!identStart(t[0])) return failed();
+      ++k;
+      if (k < end && at(k).text == "(") {
+        ++k;
+        std::vector<Value> items;
+        list(")", items);
+        if (!good) return {};
+        Param shape;
+        if (typeShape(t, shape)) {
+          Value v = flat(items);
+          if (v.size() == 1) v.assign(size_t(shape.rows * shape.cols), v[0]);
+          return v;
+        }
+        return call(t, items);
+      }
+      auto known = values.find(t);
+      if (known == values.end()) return failed();
+      return known->second;
+    };
+    postfix = [&]() -> Value {
+      Value v = primary();
+      while (good && k + 1 < end && at(k).text == "." && !v.empty() && v.size() <= 4) {
+        const std::string& swizzle = at(k + 1).text;
+        Value picked;
+        for (char c : swizzle) {
+          const char* names = std::strchr("xyzw", c) ? "xyzw" : "rgba";
+          const char* found = std::strchr(names, c);
+          size_t index = found ? size_t(found - names) : 4;
+          if (index >= 4 || (index >= v.size() && v.size() != 1)) return failed();
+          picked.push_back(v[v.size() == 1 ? 0 : index]);
+        }
+        if (picked.empty()) return failed();
+        v = picked;
+        k += 2;
+      }
+      return v;
+    };
+    unary = [&]() -> Value {
+      if (k < end && (at(k).text == "-" || at(k).text == "+")) {
+        bool minus = at(k++).text == "-";
+        if (++depth > 200) return failed();
+        Value v = unary();
+        if (minus)
+          for (float& x : v) x = -x;
+        return v;
+      }
+      return postfix();
+    };
+    product = [&]() -> Value {
+      Value v = unary();
+      while (good && k < end && (at(k).text == "*" || at(k).text == "/")) {
+        bool times = at(k++).text == "*";
+        Value w = unary();
+        if (!good) break;
+        v = combine(v, w, [times](float x, float y) { return times ? x * y : x / y; });
+      }
+      return v;
+    };
+    sum = [&]() -> Value {
+      Value v = product();
+      while (good && k < end && (at(k).text == "+" || at(k).text == "-")) {
+        bool plus = at(k++).text == "+";
+        Value w = product();
+        if (!good) break;
+        v = combine(v, w, [plus](float x, float y) { return plus ? x + y : x - y; });
+      }
+      return v;
+    };
+    Value v = sum();
+    if (!good || k != end || v.empty()) return false;
+    for (float x : v)
+      if (!std::isfinite(x)) return false;
+    result = v;
+    return true;
+  }
+
   static bool typeShape(const std::string& t, Param& p) {
     auto shape = [&](const char* base, ValueType type) {
       size_t n = std::strlen(base);
@@ -528,7 +741,14 @@ class Parser {
           p.samplerStates = assignments(close);
           pos = save;
         }
+      } else if (p.kind == ParamKind::Value && evaluate(i + 1, stop, p.defaults)) {
+        // A constant expression, worked out as the compiler would; whole
+        // numbers for int and bool.
+        for (float& x : p.defaults)
+          if (p.type == ValueType::Int) x = std::trunc(x);
+          else if (p.type == ValueType::Bool) x = x != 0 ? 1.0f : 0.0f;
       } else if (p.kind == ParamKind::Value) {
+        p.defaults.clear();
         for (size_t k = i + 1; k < stop; ++k) {
           std::string t = at(k).text;
           float sign = 1;
@@ -551,6 +771,12 @@ class Parser {
       // The compiler gets the declaration without its value: defaults are
       // ours to set.
       blank(at(initBegin).begin, at(stop - 1).end);
+    }
+    if (p.kind == ParamKind::Value && initBegin < stop && at(initBegin).text == "=") {
+      // Later initialisers may name it.
+      std::vector<float> value = p.defaults;
+      if (value.size() == 1 && p.size() > 1) value.resize(p.size(), value[0]);
+      if (value.size() == p.size()) values[p.name] = value;
     }
     if (isStatic || isConst) {
       // "static const int N = 4;": array sizes may name it.
@@ -578,6 +804,7 @@ class Parser {
   size_t pos = 0;
   bool ok = true;
   std::map<std::string, long> constants;
+  std::map<std::string, std::vector<float>> values;
   int laterTechniques = 0;
   Token laterFirst{"", 0, 0, 0, 0};
 };
