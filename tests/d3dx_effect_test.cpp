@@ -322,6 +322,9 @@ TEST_F(EffectTest, FailuresAnswerAnErrorWithTheCompilersText) {
        "bool r;\nfloat r;\nfloat4 ps() : COLOR { return 1; }\n"
        "technique tec0 { pass { VertexShader = compile vs_2_0 ps(); PixelShader = compile ps_2_0 ps(); } }",
        "'r' is declared again with another type"},
+      {"sampler without ';'",
+       "sampler s = sampler_state { MinFilter = Linear; }\nfloat4 c[2] = {0, 0, 0, 0, 1, 1, 1, 1};",
+       "memory(2): error: expected ';' after the sampler_state of 's' near 'float4'"},
       {"shader assembly",
        "technique tec0 {\n pass { PixelShader = asm { ps.1.1\n mov r0, v0 }; } }",
        "memory(2): error: shader assembly (asm { ... }) is not supported"},

@@ -740,6 +740,11 @@ class Parser {
           pos = open + 1;
           p.samplerStates = assignments(close);
           pos = save;
+          if (ok && close + 1 < stop) {
+            fail(at(close + 1), "expected ';' after the sampler_state of '" + p.name +
+                                    "' near '" + at(close + 1).text + "'");
+            return end;
+          }
         }
       } else if (p.kind == ParamKind::Value && evaluate(i + 1, stop, p.defaults)) {
         // A constant expression, worked out as the compiler would; whole
