@@ -514,6 +514,10 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       {"float4x4 m = {0, 0, 0, 0, 1, 0, 0, 0, 0, 0.5, 0, 0, 0, 0, 0, 1};\n"
        "float4 ps() : COLOR { float4x4 l = m; return float4(l._44_21_32, 1); }",
        0xffffff80},
+      // Conditionals whose second value is named like a semantic.
+      {"float4 ps(float2 uv : TEXCOORD0) : COLOR { float depth = 0.5, vpos = 1;\n"
+       "  return float4(uv.x > 2 ? vpos : depth, 0, 0, 1); }",
+       0xff800000},
       // SamplerState used with tex2D: a Direct3D 9 sampler.
       {"SamplerState s;\nfloat4 ps() : COLOR { return tex2D(s, float2(0.5, 0.5)) * 0 + float4(1, 0, 1, 1); }",
        0xffff00ff},
@@ -530,6 +534,27 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
     EXPECT_TRUE(colourNear(frame().at(32, 24), c.colour, 1));
     effect->Release();
   }
+}
+
+// A pixel shader's DEPTH output is the depth the test compares: the
+// first pass writes 0.25 for a quad at 0.5, and the second pass, drawn
+// where the depth is less than its own 0.5, covers it.
+TEST_F(EffectTest, PixelDepthOutputReachesTheDepthTest) {
+  ID3DXEffect* effect = create(R"(
+bool flip;
+float4 vs(float4 position : POSITION) : POSITION { return flip ? -position : position; }
+float4 near(out float depth : DEPTH) : COLOR { depth = 0.25; return float4(0, 1, 0, 1); }
+float4 far() : COLOR { return float4(1, 0, 0, 1); }
+technique t {
+  pass p0 { ZEnable = true; ZWriteEnable = true; ZFunc = Always;
+            VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 near(); }
+  pass p1 { ZFunc = Greater; VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 far(); }
+}
+)");
+  ASSERT_NE(effect, nullptr);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xffff0000, 1));
+  effect->Release();
 }
 
 // Values pass between the stages by semantic: a float2 written and a

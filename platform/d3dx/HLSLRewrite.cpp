@@ -70,6 +70,20 @@ std::string renameCalls(const std::string& s, const std::string& from, const std
   return out;
 }
 
+// Whether the ':' at `i` comes before a semantic rather than being the
+// second half of a conditional ("a ? b : position"): a '?' since the
+// statement began makes it the latter.
+bool semanticColon(const std::string& s, size_t i) {
+  if (s[i] != ':' || (i + 1 < s.size() && s[i + 1] == ':') || (i > 0 && s[i - 1] == ':'))
+    return false;
+  for (size_t k = i; k-- > 0;) {
+    char c = s[k];
+    if (c == ';' || c == '{' || c == '}') break;
+    if (c == '?') return false;
+  }
+  return true;
+}
+
 // In a vertex stage a POSITION output is the clip-space position: say so
 // in the terms the front end understands. (An input so named still reads
 // attribute 0, see attributeLocation.)
@@ -77,7 +91,7 @@ std::string positionToSystemValue(const std::string& s) {
   std::string out;
   size_t i = 0;
   while (i < s.size()) {
-    if (s[i] == ':' && (i + 1 >= s.size() || s[i + 1] != ':') && (i == 0 || s[i - 1] != ':')) {
+    if (semanticColon(s, i)) {
       size_t k = i + 1;
       while (k < s.size() && std::isspace(static_cast<unsigned char>(s[k]))) ++k;
       size_t j = k;
@@ -258,7 +272,7 @@ std::string renameSemantic(const std::string& s, const std::string& from, const 
   std::string out;
   size_t i = 0;
   while (i < s.size()) {
-    if (s[i] == ':' && (i + 1 >= s.size() || s[i + 1] != ':') && (i == 0 || s[i - 1] != ':')) {
+    if (semanticColon(s, i)) {
       size_t k = i + 1;
       while (k < s.size() && std::isspace(static_cast<unsigned char>(s[k]))) ++k;
       size_t j = k;
@@ -585,6 +599,8 @@ std::string rewriteEffectShader(const std::string& source, Stage stage) {
     // the compile like VPOS itself.
     text = renameSemantic(text, "VPOS", "FX_VPOS");
     text = renameSemantic(text, "VFACE", "FX_VFACE");
+    // The depth a pixel shader writes: the front end's name for it.
+    text = renameSemantic(text, "DEPTH", "SV_Depth");
   }
   // "SamplerState s;" with tex2D(s, ...): a Direct3D 9 sampler written
   // with the later keyword. (With .Sample calls the file is of the later
