@@ -689,6 +689,11 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
           return fail("unknown parameter '" + assign.value.param + "' for " + a.state);
       }
       pd.states.push_back(assign);
+    } else if (sameNoCase(a.state.substr(0, 20), "VertexShaderConstant") ||
+               sameNoCase(a.state.substr(0, 19), "PixelShaderConstant")) {
+      return fail("'" + a.state +
+                  "' sets shader constants by register, which effects here do not do; "
+                  "give the shader's parameters their values instead");
     } else {
       return fail("unknown state '" + a.state + "'");
     }
