@@ -539,6 +539,28 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
   }
 }
 
+// A function may assign to a parameter that is not const: it works on its
+// own copy, and the parameter still takes the values the effect is given.
+TEST_F(EffectTest, ParametersThatFunctionsWriteStayParameters) {
+  ID3DXEffect* effect = create(R"(
+float2 offset = {0.25, 0.5}, unused;
+float weights[2];
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps() : COLOR { offset.x += 0.25; weights[1] = 1; return float4(offset, weights[0] + weights[1] * 0.5, 1); }
+technique t { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff808080, 1));
+  const float offset[] = {0, 1};
+  const float weights[] = {0.5f, 0};
+  ASSERT_EQ(effect->SetFloatArray("offset", offset, 2), D3D_OK);
+  ASSERT_EQ(effect->SetFloatArray("weights", weights, 2), D3D_OK);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff40ffff, 1));
+  effect->Release();
+}
+
 // A pixel shader's DEPTH output is the depth the test compares: the
 // first pass writes 0.25 for a quad at 0.5, and the second pass, drawn
 // where the depth is less than its own 0.5, covers it.

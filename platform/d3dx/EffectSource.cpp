@@ -159,6 +159,7 @@ class Parser {
     if (ok && out.techniques.empty() && laterTechniques)
       fail(laterFirst, "the effect has only " + laterFirst.text +
                            " techniques, which are for later Direct3D versions");
+    if (ok) writableGlobals();
     return ok;
   }
 
@@ -278,6 +279,65 @@ class Parser {
     out.techniques.push_back(t);
   }
 
+  // Functions may assign to a parameter (only "const" ones are read-only
+  // in them); the compiler takes globals as read-only, so a parameter that
+  // a function body writes is declared under the name fx_in_<name> and
+  // copied into a static of its own name, which the functions then use.
+  // (The GLSL keeps the parameter's own name for it, see SpirvToGlsl.)
+  void writableGlobals() {
+    std::map<std::string, const Global*> byName;
+    for (const Global& g : globals) byName[at(g.nameToken).text] = &g;
+    std::map<size_t, const Global*> written;  // by name token, to keep order
+    auto assignment = [&](size_t j) {
+      const std::string& t = at(j).text;
+      const std::string& next = at(j + 1).text;
+      if (t == "=") return next != "=";
+      if (next == "=" && at(j + 1).begin == at(j).end)
+        return t == "+" || t == "-" || t == "*" || t == "/" || t == "%";
+      return (t == "+" || t == "-") && next == t && at(j + 1).begin == at(j).end;
+    };
+    for (const auto& [open, close] : bodies)
+      for (size_t k = open + 1; k < close; ++k) {
+        auto g = byName.find(at(k).text);
+        if (g == byName.end() || at(k - 1).text == ".") continue;
+        bool writes = (at(k - 1).text == "+" || at(k - 1).text == "-") &&
+                      at(k - 2).text == at(k - 1).text;
+        size_t j = k + 1;
+        while (j < close) {
+          if (at(j).text == "." && identStart(at(j + 1).text.empty() ? ' ' : at(j + 1).text[0])) {
+            j += 2;
+          } else if (at(j).text == "[") {
+            int depth = 0;
+            for (; j < close; ++j) {
+              if (at(j).text == "[") ++depth;
+              if (at(j).text == "]" && --depth == 0) break;
+            }
+            ++j;
+          } else {
+            break;
+          }
+        }
+        if (writes || (j < close && assignment(j))) written[g->second->nameToken] = g->second;
+      }
+    // Edits from the end, so the offsets before them still hold.
+    struct Edit {
+      size_t at, erase;
+      std::string text;
+    };
+    std::vector<Edit> edits;
+    for (const auto& [token, g] : written) {
+      const Token& n = at(token);
+      edits.push_back({n.begin, n.end - n.begin, "fx_in_" + n.text});
+      edits.push_back({at(g->end).end, 0,
+                       " static " + g->type + " " + n.text +
+                           (g->elements ? "[" + std::to_string(g->elements) + "]" : "") +
+                           " = fx_in_" + n.text + ";"});
+    }
+    std::stable_sort(edits.begin(), edits.end(),
+                     [](const Edit& a, const Edit& b) { return a.at > b.at; });
+    for (const Edit& e : edits) out.hlsl.replace(e.at, e.erase, e.text);
+  }
+
   // A declaration, function or type at file level.
   void statement() {
     size_t first = pos;
@@ -295,6 +355,7 @@ class Parser {
       }
       if (t == "{" && !sawAssign) {  // function body, struct, cbuffer
         pos = skipGroup(i, "{", "}");
+        bodies.push_back({i, pos});
         if (at(pos).text == ";") ++pos;
         return;
       }
@@ -661,6 +722,8 @@ class Parser {
     } else if (!typeShape(type, p)) {
       return;  // a struct typed global or something the compiler judges
     }
+    declType = at(i).text;
+    declEnd = end;
     ++i;
     // "float a, b[2] : B = {1, 2};": each name after the type is a
     // parameter of its own, with its own size, semantic and value.
@@ -692,6 +755,7 @@ class Parser {
       if (t == "," && depth == 0) break;
     }
     if (!identStart(at(i).text.empty() ? ' ' : at(i).text[0])) return end;
+    const size_t nameToken = i;
     p.name = at(i++).text;
     if (at(i).text == "[") {
       // Direct3D 9 has a few hundred constant registers: a larger array is
@@ -796,6 +860,7 @@ class Parser {
     if (p.kind == ParamKind::Value) {
       if (p.defaults.size() == 1 && p.size() > 1) p.defaults.resize(p.size(), p.defaults[0]);
       p.defaults.resize(p.size(), 0.0f);
+      if (!isConst) globals.push_back({nameToken, declEnd, declType, p.elements});
     }
     out.params.push_back(p);
     return stop;
@@ -810,6 +875,17 @@ class Parser {
   bool ok = true;
   std::map<std::string, long> constants;
   std::map<std::string, std::vector<float>> values;
+  // Value parameters that functions may write: where the name and the
+  // declaration's ';' are, the type as written, the array size.
+  struct Global {
+    size_t nameToken, end;
+    std::string type;
+    int elements;
+  };
+  std::vector<Global> globals;
+  std::vector<std::pair<size_t, size_t>> bodies;  // function bodies, '{' to after '}'
+  std::string declType;
+  size_t declEnd = 0;
   int laterTechniques = 0;
   Token laterFirst{"", 0, 0, 0, 0};
 };

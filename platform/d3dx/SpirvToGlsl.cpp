@@ -110,8 +110,17 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
                            vertex ? "FxVertexGlobals" : "FxPixelGlobals");
     spvc_type type = spvc_compiler_get_type_handle(compiler, list[i].base_type_id);
     unsigned members = spvc_type_get_num_member_types(type);
-    for (unsigned m = 0; m < members; ++m)
-      out.members.push_back(spvc_compiler_get_member_name(compiler, list[i].base_type_id, m));
+    for (unsigned m = 0; m < members; ++m) {
+      std::string name = spvc_compiler_get_member_name(compiler, list[i].base_type_id, m);
+      // A parameter that the shader writes is declared fx_in_<name> and
+      // copied into a variable of its own name (see EffectSource); the
+      // uniform keeps the parameter's name.
+      if (name.rfind("fx_in_", 0) == 0) {
+        name.erase(0, 6);
+        spvc_compiler_set_member_name(compiler, list[i].base_type_id, m, name.c_str());
+      }
+      out.members.push_back(name);
+    }
     break;
   }
 
