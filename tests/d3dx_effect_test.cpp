@@ -561,6 +561,36 @@ technique t { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile
   effect->Release();
 }
 
+// Parameters of struct type: each member is a parameter of its own,
+// "light.colour" or through the struct's handle, arrays of them element
+// by element, and the struct's initialiser gives the members' values.
+TEST_F(EffectTest, StructParametersHaveTheirMembersAsParameters) {
+  ID3DXEffect* effect = create(R"(
+struct Tint { float4 colour; float scale; };
+struct Light { Tint tint; float3 weights[2]; };
+Light light = {0.25, 0, 0, 1, 2, 0, 0, 0, 0, 0.5, 0};
+Tint extra[2];
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps() : COLOR {
+  return light.tint.colour * light.tint.scale + float4(light.weights[1], 0) + extra[1].colour;
+}
+technique t { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff808000, 1));
+  D3DXHANDLE tint = effect->GetParameterByName(effect->GetParameterByName(nullptr, "light"), "tint");
+  ASSERT_NE(tint, nullptr);
+  ASSERT_EQ(effect->SetFloat(effect->GetParameterByName(tint, "scale"), 4), D3D_OK);
+  const D3DXVECTOR4 blue(0, 0, 1, 0);
+  ASSERT_EQ(effect->SetVector(effect->GetParameterByName(nullptr, "extra[1].colour"), &blue), D3D_OK);
+  EXPECT_EQ(effect->GetParameterByName(nullptr, "tint"), nullptr);
+  EXPECT_EQ(effect->SetFloat(effect->GetParameterByName(nullptr, "light"), 1), D3DERR_INVALIDCALL);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xffff80ff, 1));
+  effect->Release();
+}
+
 // A pixel shader's DEPTH output is the depth the test compares: the
 // first pass writes 0.25 for a quad at 0.5, and the second pass, drawn
 // where the depth is less than its own 0.5, covers it.

@@ -86,11 +86,17 @@ void locateParams(GLuint program, const d3dx_hlsl::CompiledStage& stage,
                   const std::vector<ParamValue>& params, ProgramParams& out) {
   out.slots.clear();
   for (const std::string& member : stage.members)
-    for (size_t i = 0; i < params.size(); ++i)
-      if (params[i].decl.name == member && params[i].decl.kind == ParamKind::Value) {
-        GLint location = glGetUniformLocation(program, (stage.block + "." + member).c_str());
+    for (size_t i = 0; i < params.size(); ++i) {
+      // The member itself, or a member of a struct parameter ("light.colour",
+      // "lights[1].colour").
+      const std::string& name = params[i].decl.name;
+      bool inside = name.size() > member.size() && name.compare(0, member.size(), member) == 0 &&
+                    (name[member.size()] == '.' || name[member.size()] == '[');
+      if ((name == member || inside) && params[i].decl.kind == ParamKind::Value) {
+        GLint location = glGetUniformLocation(program, (stage.block + "." + name).c_str());
         if (location >= 0) out.slots.push_back({i, location});
       }
+    }
 }
 
 void uploadParams(GLuint program, ProgramParams& where, const std::vector<ParamValue>& params) {
@@ -304,9 +310,16 @@ class Effect final : public Counted<ID3DXEffect> {
   }
 
   D3DXHANDLE GetParameterByName(D3DXHANDLE parent, LPCSTR name) override {
-    if (parent || !name) return nullptr;
+    if (!name) return nullptr;
+    std::string full = name;
+    if (parent) {
+      // A member of a struct parameter: "parent.name".
+      const ParamValue* s = paramOf(parent);
+      if (!s || s->decl.kind != ParamKind::Struct) return nullptr;
+      full = s->decl.name + "." + full;
+    }
     for (ParamValue& p : params)
-      if (p.decl.name == name) return handleOf(p);
+      if (p.decl.name == full) return handleOf(p);
     return nullptr;
   }
   D3DXHANDLE GetParameterBySemantic(D3DXHANDLE parent, LPCSTR semantic) override {

@@ -338,8 +338,171 @@ class Parser {
     for (const Edit& e : edits) out.hlsl.replace(e.at, e.erase, e.text);
   }
 
+  // "struct Name { float4 a; float b[2]; Other c; };": the members, for
+  // parameters of the type. A member of another kind (a texture, a type
+  // not known) leaves the type out: such parameters stay the compiler's.
+  void structDefinition(size_t nameToken, size_t open) {
+    size_t save = pos;
+    size_t close = skipGroup(open, "{", "}") - 1;
+    pos = save;
+    if (!ok) return;
+    std::vector<Member> members;
+    size_t k = open + 1;
+    while (k < close) {
+      Member shape;
+      const std::string& type = at(k).text;
+      Param p;
+      if (typeShape(type, p)) {
+        shape.leaf = p;
+      } else if (structs.count(type)) {
+        shape.type = type;
+      } else {
+        return;
+      }
+      for (++k; k < close;) {
+        Member m = shape;
+        if (!identStart(at(k).text.empty() ? ' ' : at(k).text[0])) return;
+        m.name = at(k++).text;
+        if (at(k).text == "[") {
+          size_t end = k + 1;
+          while (end < close && at(end).text != "]") ++end;
+          long n = arraySize(k + 1, end);
+          if (n < 1 || n > 4096) return;
+          m.elements = int(n);
+          k = end + 1;
+        }
+        while (k < close && at(k).text != "," && at(k).text != ";") ++k;  // semantics
+        members.push_back(m);
+        if (at(k).text == ",") {
+          ++k;
+          continue;
+        }
+        ++k;
+        break;
+      }
+    }
+    if (!members.empty()) structs[at(nameToken).text] = members;
+  }
+
+  // The parameters of one `type` value named `name`: a Struct entry, then
+  // its members in order, elements of arrays one by one. False past a
+  // bound on their number.
+  bool structParams(const std::string& name, const std::string& type, const std::string& semantic,
+                    int depth) {
+    if (depth > 8 || out.params.size() > 8192) return false;
+    Param s;
+    s.name = name;
+    s.semantic = semantic;
+    s.kind = ParamKind::Struct;
+    s.rows = s.cols = 0;
+    out.params.push_back(s);
+    for (const Member& m : structs[type]) {
+      const std::string full = name + "." + m.name;
+      if (m.type.empty()) {
+        Param leaf = m.leaf;
+        leaf.name = full;
+        leaf.elements = m.elements;
+        leaf.defaults.assign(leaf.size(), 0.0f);
+        out.params.push_back(leaf);
+        continue;
+      }
+      if (!m.elements) {
+        if (!structParams(full, m.type, "", depth + 1)) return false;
+        continue;
+      }
+      Param array = s;
+      array.name = full;
+      array.semantic.clear();
+      out.params.push_back(array);
+      for (int e = 0; e < m.elements; ++e)
+        if (!structParams(full + "[" + std::to_string(e) + "]", m.type, "", depth + 1)) return false;
+    }
+    return true;
+  }
+
+  // A declaration of struct type `type` from the name at `i`: its
+  // parameters (none for a static one), a value spread over the members
+  // in order, and the initialiser blanked for the compiler.
+  void structDeclaration(size_t i, size_t end, const std::string& type, bool isStatic) {
+    while (i < end && ok) {
+      size_t stop = i;
+      for (int depth = 0; stop < end; ++stop) {
+        const std::string& t = at(stop).text;
+        if (t == "(" || t == "{" || t == "[") ++depth;
+        if (t == ")" || t == "}" || t == "]") --depth;
+        if (t == "<" && depth == 0) {
+          stop = skipGroup(stop, "<", ">") - 1;
+          continue;
+        }
+        if (t == "," && depth == 0) break;
+      }
+      if (!identStart(at(i).text.empty() ? ' ' : at(i).text[0])) return;
+      const std::string name = at(i++).text;
+      int elements = 0;
+      if (at(i).text == "[") {
+        size_t close = i + 1;
+        while (close < stop && at(close).text != "]") ++close;
+        long n = arraySize(i + 1, close);
+        if (n < 1 || n > 4096) {
+          fail(at(i), "invalid array size for '" + name + "'");
+          return;
+        }
+        elements = int(n);
+        i = close + 1;
+      }
+      std::string semantic;
+      while (i < stop && at(i).text == ":") {
+        if (at(i + 1).text != "register" && at(i + 1).text != "packoffset")
+          semantic = at(i + 1).text;
+        i += 2;
+        if (at(i).text == "(") {
+          size_t save = pos;
+          pos = i;
+          i = skipGroup(i, "(", ")");
+          pos = save;
+        }
+      }
+      while (i < stop && at(i).text != "=") ++i;  // annotations
+      if (!isStatic) {
+        const size_t first = out.params.size();
+        bool fits = true;
+        if (!elements) {
+          fits = structParams(name, type, semantic, 0);
+        } else {
+          Param array;
+          array.name = name;
+          array.semantic = semantic;
+          array.kind = ParamKind::Struct;
+          array.rows = array.cols = 0;
+          out.params.push_back(array);
+          for (int e = 0; e < elements && fits; ++e)
+            fits = structParams(name + "[" + std::to_string(e) + "]", type, "", 0);
+        }
+        if (!fits) {
+          fail(at(i - 1), "'" + name + "' has too many members");
+          return;
+        }
+        std::vector<float> value;
+        if (i < stop && at(i).text == "=" && evaluate(i + 1, stop, value)) {
+          size_t total = 0;
+          for (size_t k = first; k < out.params.size(); ++k)
+            if (out.params[k].kind == ParamKind::Value) total += out.params[k].size();
+          if (value.size() == total) {
+            size_t next = 0;
+            for (size_t k = first; k < out.params.size(); ++k)
+              for (float& x : out.params[k].defaults) x = value[next++];
+          }
+        }
+        if (i < stop) blank(at(i).begin, at(stop - 1).end);
+      }
+      if (stop >= end || at(stop).text != ",") return;
+      i = stop + 1;
+    }
+  }
+
   // A declaration, function or type at file level.
   void statement() {
+    if (at(pos).text == "struct" && at(pos + 2).text == "{") structDefinition(pos + 1, pos + 2);
     size_t first = pos;
     bool sawAssign = false, sawParen = false;
     size_t i = pos;
@@ -719,8 +882,11 @@ class Parser {
     } else if (type == "string") {
       p.kind = ParamKind::String;
       blankWhole = true;
+    } else if (structs.count(type)) {
+      structDeclaration(i + 1, end, type, isStatic);
+      return;
     } else if (!typeShape(type, p)) {
-      return;  // a struct typed global or something the compiler judges
+      return;  // something the compiler judges
     }
     declType = at(i).text;
     declEnd = end;
@@ -883,6 +1049,14 @@ class Parser {
     int elements;
   };
   std::vector<Global> globals;
+  // Struct types by name: their members, a value shape or another struct.
+  struct Member {
+    std::string name;
+    Param leaf;        // the member's shape when it is a value
+    std::string type;  // the struct type when it is one
+    int elements = 0;
+  };
+  std::map<std::string, std::vector<Member>> structs;
   std::vector<std::pair<size_t, size_t>> bodies;  // function bodies, '{' to after '}'
   std::string declType;
   size_t declEnd = 0;
