@@ -744,6 +744,31 @@ technique green { pass p { ColorWriteEnable = D3DCOLORWRITEENABLE_GREEN; CullMod
   effect->Release();
 }
 
+// "Texture[1] = NULL" leaves the stage without a texture for the pass;
+// End gives the stage its texture back.
+TEST_F(EffectTest, TextureNullEmptiesTheStageForThePass) {
+  IDirect3DTexture9* texture = nullptr;
+  ASSERT_EQ(device->CreateTexture(1, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
+            D3D_OK);
+  ID3DXEffect* effect = create("technique tec0 { pass p { Texture[1] = NULL; ColorOp[1] = Disable; } }");
+  ASSERT_NE(effect, nullptr);
+  device->SetTexture(1, texture);
+  UINT passes = 0;
+  ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
+  ASSERT_EQ(effect->BeginPass(0), D3D_OK);
+  IDirect3DBaseTexture9* bound = reinterpret_cast<IDirect3DBaseTexture9*>(1);
+  device->GetTexture(1, &bound);
+  EXPECT_EQ(bound, nullptr);
+  effect->EndPass();
+  effect->End();
+  device->GetTexture(1, &bound);
+  EXPECT_EQ(bound, texture);
+  if (bound) bound->Release();
+  device->SetTexture(1, nullptr);
+  effect->Release();
+  texture->Release();
+}
+
 // States of every kind a pass may set reach the device, and End puts
 // them back.
 TEST_F(EffectTest, FixedFunctionStatesInPassesReachTheDeviceAndGoBack) {
@@ -757,6 +782,7 @@ technique tec0 { pass p {
   WorldTransform[1] = <m>; ViewTransform = (m); TextureTransform[3] = <m>;
   LightEnable[2] = true; LightType[2] = Point; LightDiffuse[2] = <lightColour>; LightPosition[2] = <positions[1]>;
   LightRange[2] = 10; MaterialPower = 5; MaterialDiffuse = {0.5, 0.25, 1, 1}; AddressU[3] = Mirror;
+  MaterialAmbient = (float4(0.25, 0.5, 0, 1));
 } }
 )");
   ASSERT_NE(effect, nullptr);
@@ -805,6 +831,7 @@ technique tec0 { pass p {
   device->GetMaterial(&material);
   EXPECT_FLOAT_EQ(material.Power, 5.0f);
   EXPECT_FLOAT_EQ(material.Diffuse.b, 1.0f);
+  EXPECT_FLOAT_EQ(material.Ambient.g, 0.5f);
   DWORD address = 0;
   device->GetSamplerState(3, D3DSAMP_ADDRESSU, &address);
   EXPECT_EQ(address, DWORD(D3DTADDRESS_MIRROR));

@@ -684,6 +684,9 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
                        source.hlsl, a.file, a.line, errors);
       if (s == -2) return false;
       (vertex ? pd.vertex : pd.pixel) = s;
+    } else if (sameNoCase(a.state, "Texture") && a.value.size() == 1 &&
+               sameNoCase(a.value[0], "null")) {
+      pd.textures.push_back({unit, size_t(-1)});  // the stage left without a texture
     } else if (sameNoCase(a.state, "Texture")) {
       size_t i = paramIndex(reference(a.value), ParamKind::Texture);
       if (i == size_t(-1)) return fail("unknown texture '" + reference(a.value) + "'");
@@ -906,7 +909,8 @@ void Effect::applySampler(const ParamValue& sampler, DWORD unit) {
 
 void Effect::uploadPass(PassData& p, bool start) {
   if (start || p.texturesApplied != textureVersion) {
-    for (const TextureAssign& t : p.textures) device->SetTexture(t.unit, params[t.param].texture);
+    for (const TextureAssign& t : p.textures)
+      device->SetTexture(t.unit, t.param < params.size() ? params[t.param].texture : nullptr);
     for (const SamplerBinding& b : p.samplers) applySampler(params[b.param], b.unit);
     p.texturesApplied = textureVersion;
   }
