@@ -331,6 +331,10 @@ TEST_F(EffectTest, FailuresAnswerAnErrorWithTheCompilersText) {
       {"shader assembly",
        "technique tec0 {\n pass { PixelShader = asm { ps.1.1\n mov r0, v0 }; } }",
        "memory(2): error: shader assembly (asm { ... }) is not supported"},
+      {"shader assembly in a function",
+       "float4 ps() : COLOR {\n  float4 c;\n  asm { mov c, c0 };\n  return c;\n}\n"
+       "technique tec0 { pass { PixelShader = compile ps_2_0 ps(); } }",
+       "memory(3): error: shader assembly (asm { ... }) is not supported"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -518,6 +518,11 @@ class Parser {
       }
       if (t == "{" && !sawAssign) {  // function body, struct, cbuffer
         pos = skipGroup(i, "{", "}");
+        for (size_t k = i + 1; k + 1 < pos; ++k)
+          if (at(k).text == "asm" && at(k + 1).text == "{") {
+            fail(at(k), "shader assembly (asm { ... }) is not supported; write the shader in HLSL");
+            return;
+          }
         bodies.push_back({i, pos});
         if (at(pos).text == ";") ++pos;
         return;
