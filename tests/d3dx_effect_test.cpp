@@ -331,6 +331,9 @@ TEST_F(EffectTest, FailuresAnswerAnErrorWithTheCompilersText) {
       {"shader assembly",
        "technique tec0 {\n pass { PixelShader = asm { ps.1.1\n mov r0, v0 }; } }",
        "memory(2): error: shader assembly (asm { ... }) is not supported"},
+      {"sampler array",
+       "texture t;\nsampler2D s[2] = { sampler_state { Texture = <t>; }, sampler_state { Texture = <t>; } };",
+       "memory(2): error: arrays of samplers ('s') are not supported"},
       {"shader assembly in a function",
        "float4 ps() : COLOR {\n  float4 c;\n  asm { mov c, c0 };\n  return c;\n}\n"
        "technique tec0 { pass { PixelShader = compile ps_2_0 ps(); } }",

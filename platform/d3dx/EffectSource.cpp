@@ -967,6 +967,10 @@ class Parser {
     if (at(i).text == "=") {
       if (p.kind == ParamKind::Sampler) {
         // "= sampler_state { ... }"
+        if (p.elements && at(i + 1).text == "{") {
+          fail(at(i), "arrays of samplers ('" + p.name + "') are not supported");
+          return end;
+        }
         size_t open = i + 1;
         while (open < stop && at(open).text != "{") ++open;
         if (open < stop) {
