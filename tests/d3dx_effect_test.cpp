@@ -598,6 +598,23 @@ technique t { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile
   effect->Release();
 }
 
+// Parameters named like words GLSL keeps for itself take their values
+// all the same.
+TEST_F(EffectTest, ParametersNamedLikeGlslWordsReachTheShader) {
+  ID3DXEffect* effect = create(R"(
+float4 input = {1, 0, 0, 1};
+float filter[2] = {0.25, 0.5};
+float sample = 0.5;
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps() : COLOR { return float4(input.r * sample, filter[1], filter[0], 1); }
+technique t { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff808040, 1));
+  effect->Release();
+}
+
 // A pixel shader's DEPTH output is the depth the test compares: the
 // first pass writes 0.25 for a quad at 0.5, and the second pass, drawn
 // where the depth is less than its own 0.5, covers it.

@@ -94,6 +94,10 @@ void locateParams(GLuint program, const d3dx_hlsl::CompiledStage& stage,
                     (name[member.size()] == '.' || name[member.size()] == '[');
       if ((name == member || inside) && params[i].decl.kind == ParamKind::Value) {
         GLint location = glGetUniformLocation(program, (stage.block + "." + name).c_str());
+        // A name that GLSL reserves ("input", "sample", "filter") comes
+        // out of the translation with a '_' before it.
+        if (location < 0)
+          location = glGetUniformLocation(program, (stage.block + "._" + name).c_str());
         if (location >= 0) out.slots.push_back({i, location});
       }
     }
