@@ -601,18 +601,32 @@ technique t { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile
 // Parameters named like words GLSL keeps for itself take their values
 // all the same.
 TEST_F(EffectTest, ParametersNamedLikeGlslWordsReachTheShader) {
+  IDirect3DTexture9* texture = nullptr;
+  ASSERT_EQ(device->CreateTexture(1, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
+            D3D_OK);
+  D3DLOCKED_RECT locked{};
+  texture->LockRect(0, &locked, nullptr, 0);
+  static_cast<uint32_t*>(locked.pBits)[0] = 0xff0000ff;
+  texture->UnlockRect(0);
   ID3DXEffect* effect = create(R"(
 float4 input = {1, 0, 0, 1};
 float filter[2] = {0.25, 0.5};
 float sample = 0.5;
+texture image, none;
+sampler flat = sampler_state { Texture = <none>; };
+sampler smooth = sampler_state { Texture = <image>; };
 float4 vs(float4 p : POSITION) : POSITION { return p; }
-float4 ps() : COLOR { return float4(input.r * sample, filter[1], filter[0], 1); }
+float4 ps() : COLOR {
+  return float4(input.r * sample, filter[1], filter[0], 1) + tex2D(smooth, 0.5) * 0.5 + tex2D(flat, 0.5).b;
+}
 technique t { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
 )");
   ASSERT_NE(effect, nullptr);
+  ASSERT_EQ(effect->SetTexture(effect->GetParameterByName(nullptr, "image"), texture), D3D_OK);
   drawWith(effect);
-  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff808040, 1));
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff8080bf, 1));
   effect->Release();
+  texture->Release();
 }
 
 // A pixel shader's DEPTH output is the depth the test compares: the

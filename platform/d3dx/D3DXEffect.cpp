@@ -82,6 +82,18 @@ HRESULT setMatrix(ParamValue& p, const D3DXMATRIX& m) {
   return D3D_OK;
 }
 
+// A uniform of `program` by the name in the source; one that GLSL reserves
+// ("input", "sample", "filter") comes out of the translation with a '_'
+// before it.
+GLint uniformLocation(GLuint program, const std::string& name) {
+  GLint location = glGetUniformLocation(program, name.c_str());
+  if (location >= 0) return location;
+  const size_t dot = name.rfind('.', name.find('['));
+  std::string renamed = dot == std::string::npos ? "_" + name : name.substr(0, dot + 1) + "_" +
+                                                                    name.substr(dot + 1);
+  return glGetUniformLocation(program, renamed.c_str());
+}
+
 void locateParams(GLuint program, const d3dx_hlsl::CompiledStage& stage,
                   const std::vector<ParamValue>& params, ProgramParams& out) {
   out.slots.clear();
@@ -93,11 +105,7 @@ void locateParams(GLuint program, const d3dx_hlsl::CompiledStage& stage,
       bool inside = name.size() > member.size() && name.compare(0, member.size(), member) == 0 &&
                     (name[member.size()] == '.' || name[member.size()] == '[');
       if ((name == member || inside) && params[i].decl.kind == ParamKind::Value) {
-        GLint location = glGetUniformLocation(program, (stage.block + "." + name).c_str());
-        // A name that GLSL reserves ("input", "sample", "filter") comes
-        // out of the translation with a '_' before it.
-        if (location < 0)
-          location = glGetUniformLocation(program, (stage.block + "._" + name).c_str());
+        GLint location = uniformLocation(program, stage.block + "." + name);
         if (location >= 0) out.slots.push_back({i, location});
       }
     }
@@ -762,7 +770,7 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
         return false;
       }
       for (size_t u = 0; u < names.size(); ++u) {
-        GLint location = glGetUniformLocation(pd.program, names[u].c_str());
+        GLint location = uniformLocation(pd.program, names[u]);
         if (location >= 0) glProgramUniform1i(pd.program, location, GLint(u));
       }
       locateParams(pd.program, *vs, params, pd.vertexParams);
@@ -958,7 +966,7 @@ void Effect::prepare(GLuint program) {
   if (found == p.linked.end()) {
     PassData::Linked l;
     for (size_t u = 0; u < p.samplerNames.size(); ++u) {
-      GLint location = glGetUniformLocation(program, p.samplerNames[u].c_str());
+      GLint location = uniformLocation(program, p.samplerNames[u]);
       if (location >= 0) glProgramUniform1i(program, location, GLint(u));
     }
     const d3dx_hlsl::CompiledStage& stage = stages[size_t(p.shaderIsVertex ? p.vertex : p.pixel)];
