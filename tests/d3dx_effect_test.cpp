@@ -611,13 +611,14 @@ TEST_F(EffectTest, ParametersNamedLikeGlslWordsReachTheShader) {
   ID3DXEffect* effect = create(R"(
 float4 input = {1, 0, 0, 1};
 float filter[2] = {0.25, 0.5};
-float sample = 0.5;
+float sample = 0.25, my__half = 0.5, gl_one = 1;
 texture image, none;
 sampler flat = sampler_state { Texture = <none>; };
 sampler smooth = sampler_state { Texture = <image>; };
 float4 vs(float4 p : POSITION) : POSITION { return p; }
 float4 ps() : COLOR {
-  return float4(input.r * sample, filter[1], filter[0], 1) + tex2D(smooth, 0.5) * 0.5 + tex2D(flat, 0.5).b;
+  return float4(input.r * sample * gl_one / my__half, filter[1], filter[0], 1) + tex2D(smooth, 0.5) * 0.5 +
+         tex2D(flat, 0.5).b;
 }
 technique t { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
 )");

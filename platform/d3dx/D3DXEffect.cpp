@@ -82,22 +82,26 @@ HRESULT setMatrix(ParamValue& p, const D3DXMATRIX& m) {
   return D3D_OK;
 }
 
-// A uniform of `program` by the name in the source; one that GLSL reserves
-// ("input", "sample", "filter") comes out of the translation with a '_'
-// before it.
+// A sampler uniform of `program` by its name in the source. Names that
+// GLSL keeps for itself come out of the translation changed: a reserved
+// word with a '_' before it, "__" as "_", "gl_" with a prefix.
 GLint uniformLocation(GLuint program, const std::string& name) {
   GLint location = glGetUniformLocation(program, name.c_str());
   if (location >= 0) return location;
-  const size_t dot = name.rfind('.', name.find('['));
-  std::string renamed = dot == std::string::npos ? "_" + name : name.substr(0, dot + 1) + "_" +
-                                                                    name.substr(dot + 1);
-  return glGetUniformLocation(program, renamed.c_str());
+  std::string single = name;
+  for (size_t at; (at = single.find("__")) != std::string::npos;) single.erase(at, 1);
+  for (const std::string& renamed : {"_" + name, single, "_RESERVED_IDENTIFIER_FIXUP_" + name})
+    if ((location = glGetUniformLocation(program, renamed.c_str())) >= 0) return location;
+  return -1;
 }
 
 void locateParams(GLuint program, const d3dx_hlsl::CompiledStage& stage,
                   const std::vector<ParamValue>& params, ProgramParams& out) {
   out.slots.clear();
-  for (const std::string& member : stage.members)
+  for (size_t k = 0; k < stage.members.size(); ++k) {
+    const std::string& member = stage.members[k];
+    const std::string& uniform =
+        k < stage.memberUniforms.size() ? stage.memberUniforms[k] : stage.members[k];
     for (size_t i = 0; i < params.size(); ++i) {
       // The member itself, or a member of a struct parameter ("light.colour",
       // "lights[1].colour").
@@ -105,10 +109,12 @@ void locateParams(GLuint program, const d3dx_hlsl::CompiledStage& stage,
       bool inside = name.size() > member.size() && name.compare(0, member.size(), member) == 0 &&
                     (name[member.size()] == '.' || name[member.size()] == '[');
       if ((name == member || inside) && params[i].decl.kind == ParamKind::Value) {
-        GLint location = uniformLocation(program, stage.block + "." + name);
+        GLint location = glGetUniformLocation(
+            program, (stage.block + "." + uniform + name.substr(member.size())).c_str());
         if (location >= 0) out.slots.push_back({i, location});
       }
     }
+  }
 }
 
 void uploadParams(GLuint program, ProgramParams& where, const std::vector<ParamValue>& params) {
