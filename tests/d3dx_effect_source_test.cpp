@@ -285,6 +285,12 @@ TEST(EffectParser, DeclarationsTheCompilerMustNotSee) {
     ASSERT_EQ(got.size(), v.expected.size());
     for (size_t i = 0; i < got.size(); ++i) EXPECT_NEAR(got[i], v.expected[i], 1e-6) << i;
   }
+  // A long list is no deep one: 300 quotients are worked out as well.
+  std::string list = "float many[300] = {";
+  for (int i = 0; i < 300; ++i) list += std::to_string(i) + " / 4.0, ";
+  ASSERT_TRUE(d3dx_fx::parseEffect(list + "};", "memory", source, errors)) << errors;
+  ASSERT_EQ(source.params.at(0).defaults.size(), 300u);
+  EXPECT_FLOAT_EQ(source.params[0].defaults[299], 299 / 4.0f);
   ASSERT_TRUE(d3dx_fx::parseEffect("int a = 7 / 2; bool on = 2;", "memory", source, errors));
   ASSERT_EQ(source.params.size(), 2u);
   EXPECT_EQ(source.params[1].defaults, std::vector<float>{1});

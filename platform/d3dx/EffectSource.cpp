@@ -686,8 +686,15 @@ class Parser {
       }
       return failed();
     };
+    // How deep the brackets and signs nest, not how long the list is.
+    struct Nest {
+      int& d;
+      explicit Nest(int& depth) : d(depth) { ++d; }
+      ~Nest() { --d; }
+    };
     primary = [&]() -> Value {
-      if (k >= end || ++depth > 200) return failed();
+      Nest nest(depth);
+      if (k >= end || depth > 200) return failed();
       const std::string& t = at(k).text;
       if (std::isdigit(static_cast<unsigned char>(t[0])) || t[0] == '.') {
         ++k;
@@ -760,7 +767,8 @@ class Parser {
     unary = [&]() -> Value {
       if (k < end && (at(k).text == "-" || at(k).text == "+")) {
         bool minus = at(k++).text == "-";
-        if (++depth > 200) return failed();
+        Nest nest(depth);
+        if (depth > 200) return failed();
         Value v = unary();
         if (minus)
           for (float& x : v) x = -x;
