@@ -185,6 +185,8 @@ std::string encode(bool ok, const CompiledStage& out, const std::string& errors)
   putText(data, out.block);
   putCount(data, out.members.size());
   for (const std::string& m : out.members) putText(data, m);
+  putCount(data, out.memberUniforms.size());
+  for (const std::string& m : out.memberUniforms) putText(data, m);
   putCount(data, out.samplers.size());
   for (const std::string& s : out.samplers) putText(data, s);
   putCount(data, out.inputs.size());
@@ -229,6 +231,10 @@ bool decode(const std::string& data, bool& ok, CompiledStage& out, std::string& 
   if (!in.text(errors) || !in.text(out.glsl) || !in.text(out.block) || !in.count(n)) return false;
   out.members.resize(std::min<size_t>(n, data.size()));
   for (std::string& m : out.members)
+    if (!in.text(m)) return false;
+  if (!in.count(n)) return false;
+  out.memberUniforms.resize(std::min<size_t>(n, data.size()));
+  for (std::string& m : out.memberUniforms)
     if (!in.text(m)) return false;
   if (!in.count(n)) return false;
   out.samplers.resize(std::min<size_t>(n, data.size()));

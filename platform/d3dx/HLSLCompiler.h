@@ -31,6 +31,10 @@ struct CompiledStage {
   std::string glsl;
   std::string block;                  // "fxv" or "fxp"; empty without globals
   std::vector<std::string> members;   // global parameters in the block
+  // The GLSL names of `members`, in their order: the same but for names
+  // that GLSL keeps for itself ("input", "a__b"), which the translation
+  // changes.
+  std::vector<std::string> memberUniforms;
   std::vector<std::string> samplers;  // sampler uniforms the stage declares
   std::vector<Varying> inputs;        // pixel stage: values it reads
 };
