@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,13 +74,15 @@ namespace {
 // from how the copy ended, within the time limit, what became of the
 // build. A compiler that ends its process ends only the copy.
 //
-// A request on the socket: its length as 32 bits, then the time limit in
-// milliseconds as 32 bits, a byte that is 1 for a copy that stalls (tests),
-// and the text. The answer is one byte: 'r' returned, 's' stopped, 't'
-// timed out, 'n' no copy could be made.
+// A request on the socket: its length as 32 bits, then the time limits as
+// 32 bits each (processor seconds, then milliseconds of waiting), a byte
+// for a copy that stalls instead of building (tests: 1 waits, 2 spins) and
+// the text. The answer is one byte: 'r' returned, 's' stopped, 't' timed
+// out, 'n' no copy could be made.
 
-std::atomic<int> timeLimitMs{10000};
-std::atomic<bool> stallCopies{false};
+std::atomic<int> cpuLimitSeconds{20};
+std::atomic<int> timeLimitMs{120000};
+std::atomic<int> stallCopies{0};
 // How much longer than the copy's limit this process waits for the
 // origin's answer before it takes the origin for lost.
 constexpr int kAnswerMargin = 5000;
@@ -148,7 +151,8 @@ bool waitForClose(int fd, int limitMs) {
 }
 
 // One trial, in the origin: a copy builds the text.
-char trial(asIScriptEngine* engine, const std::string& text, int limitMs, bool stall) {
+char trial(asIScriptEngine* engine, const std::string& text, int cpuSeconds, int limitMs,
+           int stall) {
   if (!engine) return 'n';
   int done[2];
   if (pipe2(done, O_CLOEXEC) != 0) return 'n';
@@ -164,7 +168,13 @@ char trial(asIScriptEngine* engine, const std::string& text, int limitMs, bool s
     close(done[0]);
     // A compiler that ends the copy leaves no core file behind.
     prctl(PR_SET_DUMPABLE, 0);
-    while (stall) pause();
+    // A build that runs on and on is ended by the processor time it takes,
+    // however busy the machine is; one that waits, by the origin's limit.
+    const rlimit cpu{rlim_t(cpuSeconds), rlim_t(cpuSeconds) + 1};
+    setrlimit(RLIMIT_CPU, &cpu);
+    while (stall == 1) pause();
+    volatile unsigned spin = 0;
+    while (stall == 2) spin = spin + 1;
     asIScriptModule* module = engine->GetModule("trial", asGM_ALWAYS_CREATE);
     if (module && module->AddScriptSection("section", text.data(), text.size(), 0) >= 0)
       buildOnLargeStack(module);
@@ -177,7 +187,7 @@ char trial(asIScriptEngine* engine, const std::string& text, int limitMs, bool s
   int status = 0;
   while (waitpid(copy, &status, 0) < 0 && errno == EINTR) {
   }
-  if (!ended) return 't';
+  if (!ended || (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU)) return 't';
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 'r' : 's';
 }
 
@@ -222,10 +232,10 @@ void closeOthers(int keep) {
   char head[4];
   while (readAll(fd, head, sizeof head, -1)) {
     std::string body(getCount(head), '\0');
-    if (body.size() < 5 || !readAll(fd, body.data(), body.size(), -1)) break;
-    const int limit = int(getCount(body.data()));
-    const bool stall = body[4] != 0;
-    const char answer = trial(engine, body.substr(5), limit, stall);
+    if (body.size() < 9 || !readAll(fd, body.data(), body.size(), -1)) break;
+    const int cpuSeconds = int(getCount(body.data()));
+    const int limit = int(getCount(body.data() + 4));
+    const char answer = trial(engine, body.substr(9), cpuSeconds, limit, body[8]);
     if (!sendAll(fd, &answer, 1)) break;
   }
   _exit(0);
@@ -288,9 +298,10 @@ void start() {
 Outcome tryBuild(const std::string& text) {
   const int limit = timeLimitMs.load();
   std::string request;
-  putCount(request, uint32_t(text.size() + 5));
+  putCount(request, uint32_t(text.size() + 9));
+  putCount(request, uint32_t(cpuLimitSeconds.load()));
   putCount(request, uint32_t(limit));
-  request += stallCopies.load() ? '\1' : '\0';
+  request += char(stallCopies.load());
   request += text;
   std::lock_guard<std::mutex> lock(originMutex);
   // A second attempt with a fresh origin when the first one does not
@@ -317,8 +328,11 @@ Outcome tryBuild(const std::string& text) {
   return Outcome::NotTried;
 }
 
-void setTimeLimitForTesting(int milliseconds) { timeLimitMs = milliseconds; }
+void setTimeLimitsForTesting(int cpuSeconds, int milliseconds) {
+  cpuLimitSeconds = cpuSeconds;
+  timeLimitMs = milliseconds;
+}
 
-void setStallForTesting(bool stall) { stallCopies = stall; }
+void setStallForTesting(Stall stall) { stallCopies = int(stall); }
 
 }  // namespace trial_build

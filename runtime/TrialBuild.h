@@ -42,13 +42,15 @@ void start();
 
 // Builds `text` (a preprocessed scriplet) as a module of an engine set up
 // as ScriptHost::compile sets up its own, in a fresh copy of that process,
-// and tells how the build ended. The time limit is 10 s; a copy that is
-// still building then is killed. The build's messages are not kept.
+// and tells how the build ended. A copy is ended when its build has taken
+// 20 s of processor time, or 120 s have passed (a build that waits on
+// something). The build's messages are not kept.
 Outcome tryBuild(const std::string& text);
 
-// For tests: the time limit in milliseconds, and a copy that waits (as a
-// build that does not finish) instead of building.
-void setTimeLimitForTesting(int milliseconds);
-void setStallForTesting(bool stall);
+// For tests: the two time limits (processor seconds, and milliseconds of
+// waiting), and copies that stall instead of building: waiting, or busy.
+enum class Stall { None, Wait, Spin };
+void setTimeLimitsForTesting(int cpuSeconds, int milliseconds);
+void setStallForTesting(Stall stall);
 
 }  // namespace trial_build
