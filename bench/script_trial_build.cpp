@@ -1,30 +1,43 @@
 // What the trial build (runtime/TrialBuild.h) adds to a scriplet compile:
-// the nine scriplets that the sample show compiles at its load (director
-// and eight scenes), and one typical scene of them, each compiled by the
-// script host with the trial build first and without it. The origin of
+// the sample show's whole load (description, compiles, every scene's
+// init), the nine scriplets that it compiles (director and eight scenes)
+// alone, and one typical scene of them, each with the trial build first
+// and without it. The origin of
 // the trials is started first, as the player does. The ratios printed at
-// the end compare each compile with the same compile untried.
+// the end compare each compile with the same compile untried, in real
+// time; the counters give the processor time per iteration of this
+// process (here_ms) and of the origin with its copies (trial_ms), which a
+// busy machine does not stretch as it stretches real time.
 //
 //   LP_NUM_THREADS=0 build-rel/bench_script_trial_build
 #include <benchmark/benchmark.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "bench/ratio_report.h"
+#include "core/TQDatabase.h"
+#include "platform/d3dx/HLSLCompiler.h"
+#include "runtime/DemoSequencer.h"
 #include "runtime/ScriptHost.h"
 #include "runtime/TrialBuild.h"
+#include "testsupport/HeadlessDevice.h"
+#include "testsupport/HeadlessEnvironment.h"
 
 namespace {
 
 const char* const kSampleScriplets[] = {
-    "director.as",     "scenes/dawn.as",  "scenes/plasma.as", "scenes/tunnel.as",
-    "scenes/finale.as", "scenes/reeds.as", "scenes/teapot.as", "scenes/glow.as",
-    "scenes/landscape.as",
+    "director.as",      "scenes/dawn.as",   "scenes/plasma.as",
+    "scenes/tunnel.as", "scenes/finale.as", "scenes/reeds.as",
+    "scenes/teapot.as", "scenes/glow.as",   "scenes/landscape.as",
 };
 
 std::string readSample(const std::string& name) {
@@ -43,10 +56,54 @@ const std::vector<std::pair<std::string, std::string>>& sampleSources() {
   return sources;
 }
 
+// Processor time in seconds that a process and the children it has waited
+// for have taken: the origin's, with the copies it made.
+double processorTime(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(in, line);
+  // The fields after the command name (which is in parentheses): state is
+  // the first of them, utime, stime, cutime and cstime the 12th to 15th.
+  const size_t close = line.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(line.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 1; i <= 15 && fields >> field; ++i)
+    if (i >= 12) ticks += std::stod(field);
+  return ticks / double(sysconf(_SC_CLK_TCK));
+}
+
+// This process's own processor time in seconds.
+double ownProcessorTime() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+// Counters of processor time per iteration in milliseconds: this process's
+// ("here_ms") and the trial's, in the origin and its copies ("trial_ms").
+struct ProcessorTimes {
+  explicit ProcessorTimes(benchmark::State& state)
+      : state(state),
+        origin(trial_build::originProcess()),
+        here(ownProcessorTime()),
+        trial(origin > 0 ? processorTime(origin) : 0) {}
+  ~ProcessorTimes() {
+    const double n = double(std::max<benchmark::IterationCount>(state.iterations(), 1));
+    state.counters["here_ms"] = (ownProcessorTime() - here) * 1e3 / n;
+    if (origin > 0) state.counters["trial_ms"] = (processorTime(origin) - trial) * 1e3 / n;
+  }
+  benchmark::State& state;
+  int origin;
+  double here, trial;
+};
+
 void compileAll(benchmark::State& state, bool trial, size_t first, size_t count) {
   const auto& sources = sampleSources();
   ScriptHost::trialBuilds = trial;
   ScriptHost host;
+  ProcessorTimes times(state);
   for (auto _ : state) {
     for (size_t i = first; i < first + count; ++i) {
       std::string error;
@@ -66,6 +123,51 @@ void sampleLoad(benchmark::State& state, bool trial) {
 // tunnel.as: a scene of average size (about 4 kB).
 void typicalScene(benchmark::State& state, bool trial) { compileAll(state, trial, 3, 1); }
 
+// The trial build alone, of that scene and of an empty text (what a trial
+// costs besides the build: the copy of the origin, its thread, its end).
+void trialAlone(benchmark::State& state, bool empty) {
+  const std::string text = empty ? std::string() : sampleSources()[3].second;
+  ProcessorTimes times(state);
+  for (auto _ : state)
+    if (trial_build::tryBuild(text) != trial_build::Outcome::Returned)
+      state.SkipWithError("the trial build did not come back");
+}
+
+// The sample show's whole load as the player does it: the description,
+// every scriplet's compile and every scene's init (textures, meshes,
+// effects, music), from a fresh store each time, on a small headless
+// device.
+void showLoad(benchmark::State& state, bool trial) {
+  static HeadlessDevice* headless =
+      new HeadlessDevice(64, 48, D3DCREATE_HARDWARE_VERTEXPROCESSING, true, D3DFMT_D16);
+  const std::filesystem::path sample =
+      std::filesystem::path(__FILE__).parent_path().parent_path() / "sample";
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(sample);
+  ScriptHost::trialBuilds = trial;
+  {
+    ProcessorTimes times(state);
+    for (auto _ : state) {
+      TQDatabaseFilesystem files;
+      gDatabase = &files;
+      ScriptHost host;
+      DemoSequencer sequencer(&host, headless->device);
+      if (!sequencer.loadDescription("main.demo")) {
+        state.SkipWithError("the sample's description did not load");
+        break;
+      }
+      sequencer.initScenes();
+    }
+  }
+  gDatabase = nullptr;
+  ScriptHost::trialBuilds = true;
+  std::filesystem::current_path(previous);
+}
+
+BENCHMARK_CAPTURE(showLoad, trial, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(showLoad, untried, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(trialAlone, scene, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(trialAlone, empty, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(sampleLoad, trial, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(sampleLoad, untried, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(typicalScene, trial, true)->Unit(benchmark::kMillisecond);
@@ -74,9 +176,13 @@ BENCHMARK_CAPTURE(typicalScene, untried, false)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
+  useHeadlessEnvironment();
+  // Before any other thread, as the player does it.
+  d3dx_hlsl::startCompiler();
   trial_build::start();
   return bench_ratio::run(
       argc, argv,
-      {{"the sample's nine scriplets", "sampleLoad/trial", "sampleLoad/untried"},
+      {{"the sample show's whole load", "showLoad/trial", "showLoad/untried"},
+       {"the sample's nine scriplets", "sampleLoad/trial", "sampleLoad/untried"},
        {"one typical scene (tunnel.as)", "typicalScene/trial", "typicalScene/untried"}});
 }

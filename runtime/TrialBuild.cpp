@@ -227,7 +227,17 @@ void closeOthers(int keep) {
 
   ScriptHost host;
   asIScriptEngine* engine = asCreateScriptEngine(ANGELSCRIPT_VERSION);
-  if (engine) host.prepareEngine(engine);
+  if (engine) {
+    host.prepareEngine(engine);
+    // The engine readies every registered function at its first build, and
+    // the dynamic linker binds each library function at its first call: an
+    // empty build here, the way a copy builds, does both once for all the
+    // copies.
+    if (asIScriptModule* warm = engine->GetModule("warm", asGM_ALWAYS_CREATE)) {
+      buildOnLargeStack(warm);
+      warm->Discard();
+    }
+  }
 
   char head[4];
   while (readAll(fd, head, sizeof head, -1)) {
@@ -334,5 +344,10 @@ void setTimeLimitsForTesting(int cpuSeconds, int milliseconds) {
 }
 
 void setStallForTesting(Stall stall) { stallCopies = int(stall); }
+
+int originProcess() {
+  std::lock_guard<std::mutex> lock(originMutex);
+  return origin.fd < 0 ? -1 : int(origin.pid);
+}
 
 }  // namespace trial_build

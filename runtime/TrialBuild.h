@@ -52,5 +52,7 @@ Outcome tryBuild(const std::string& text);
 enum class Stall { None, Wait, Spin };
 void setTimeLimitsForTesting(int cpuSeconds, int milliseconds);
 void setStallForTesting(Stall stall);
+// For benchmarks: the origin's process id, or -1 when it is not running.
+int originProcess();
 
 }  // namespace trial_build
