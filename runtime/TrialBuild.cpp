@@ -69,10 +69,11 @@ namespace {
 // Two processes besides this one. The origin is split off once, early, and
 // does nothing but keep an engine with the script API registered and make a
 // copy of itself for each request; it has one thread, so every copy starts
-// with no lock held. The copy builds the text and leaves with _exit (no
-// atexit handlers, no static destructors, no leak check); the origin tells
-// from how the copy ended, within the time limit, what became of the
-// build. A compiler that ends its process ends only the copy.
+// with no lock held. The copy builds the text, tells that the build came
+// back and leaves with _exit (no atexit handlers, no static destructors, no
+// leak check); the origin tells from that, or from how the copy ended
+// within the time limit, what became of the build. A compiler that ends its
+// process ends only the copy.
 //
 // A request on the socket: its length as 32 bits, then the time limits as
 // 32 bits each (processor seconds, then milliseconds of waiting), a byte
@@ -91,6 +92,18 @@ bool sendAll(int fd, const char* data, size_t size) {
   while (size > 0) {
     // No SIGPIPE when the other end is gone: the send fails instead.
     const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= size_t(n);
+  }
+  return true;
+}
+
+// The same on a pipe (SIGPIPE is ignored where pipes are written).
+bool writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(fd, data, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     data += n;
@@ -132,8 +145,10 @@ uint32_t getCount(const char* data) {
   return value;
 }
 
-// Waits until the other end of the pipe `fd` is closed, at most `limitMs`.
-bool waitForClose(int fd, int limitMs) {
+// Waits for one byte from the pipe `fd`, at most `limitMs`: 1 with the
+// byte in `byte`, 0 when the other end closed first, -1 when the time
+// passed first.
+int waitForByte(int fd, char& byte, int limitMs) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limitMs);
   for (;;) {
@@ -142,53 +157,112 @@ bool waitForClose(int fd, int limitMs) {
     pollfd p{fd, POLLIN, 0};
     const int ready = left <= 0 ? 0 : poll(&p, 1, int(left));
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
-    char ignored[64];
-    const ssize_t n = read(fd, ignored, sizeof ignored);
-    if (n == 0) return true;
-    if (n < 0 && errno != EINTR && errno != EAGAIN) return true;
+    if (ready <= 0) return -1;
+    const ssize_t n = read(fd, &byte, 1);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    return n > 0 ? 1 : 0;
   }
 }
 
-// One trial, in the origin: a copy builds the text.
-char trial(asIScriptEngine* engine, const std::string& text, int cpuSeconds, int limitMs,
-           int stall) {
-  if (!engine) return 'n';
-  int done[2];
-  if (pipe2(done, O_CLOEXEC) != 0) return 'n';
-  const pid_t copy = fork();
-  if (copy < 0) {
+// A copy of the origin made ahead of its request, so that neither the
+// copy's making nor its end is part of a trial's time: it waits for its
+// request on `request`, builds, writes one byte on `done` when the build
+// has come back and leaves. `done` closes when the copy ends, however it
+// ends.
+struct Copy {
+  pid_t pid = -1;
+  int request = -1;
+  int done = -1;
+};
+
+// The copy's side: the request is the two limits and the stall byte as in
+// the socket's request, then the text's length and the text.
+[[noreturn]] void runCopy(asIScriptEngine* engine, int request, int done) {
+  // A compiler that ends the copy leaves no core file behind.
+  prctl(PR_SET_DUMPABLE, 0);
+  char head[13];
+  if (!readAll(request, head, sizeof head, -1)) _exit(0);
+  std::string text(getCount(head + 9), '\0');
+  if (!readAll(request, text.data(), text.size(), -1)) _exit(0);
+  close(request);
+  // A build that runs on and on is ended by the processor time it takes,
+  // however busy the machine is; one that waits, by the origin's limit.
+  const rlim_t cpuSeconds = getCount(head);
+  const rlimit cpu{cpuSeconds, cpuSeconds + 1};
+  setrlimit(RLIMIT_CPU, &cpu);
+  while (head[8] == 1) pause();
+  volatile unsigned spin = 0;
+  while (head[8] == 2) spin = spin + 1;
+  asIScriptModule* module = engine->GetModule("trial", asGM_ALWAYS_CREATE);
+  if (module && module->AddScriptSection("section", text.data(), text.size(), 0) >= 0)
+    buildOnLargeStack(module);
+  const char returned = 'd';
+  if (write(done, &returned, 1) != 1) _exit(1);
+  _exit(0);
+}
+
+Copy makeCopy(asIScriptEngine* engine) {
+  int request[2], done[2];
+  if (pipe2(request, O_CLOEXEC) != 0) return {};
+  if (pipe2(done, O_CLOEXEC) != 0) {
+    close(request[0]);
+    close(request[1]);
+    return {};
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(request[1]);
     close(done[0]);
-    close(done[1]);
+    runCopy(engine, request[0], done[1]);
+  }
+  close(request[0]);
+  close(done[1]);
+  if (pid < 0) {
+    close(request[1]);
+    close(done[0]);
+    return {};
+  }
+  return {pid, request[1], done[0]};
+}
+
+// Ends a copy (killed when `kill` is set) and reaps it; its status.
+int endCopy(Copy& copy, bool kill) {
+  if (copy.pid < 0) return 0;
+  if (kill) ::kill(copy.pid, SIGKILL);
+  if (copy.request >= 0) close(copy.request);
+  close(copy.done);
+  int status = 0;
+  while (waitpid(copy.pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  copy = {};
+  return status;
+}
+
+// One trial, in the origin, by the waiting copy; a fresh copy waits for the
+// next one after the answer has gone. `body` is the socket request's body.
+char trial(asIScriptEngine* engine, Copy& copy, const std::string& body) {
+  if (!engine) return 'n';
+  if (copy.pid < 0) copy = makeCopy(engine);
+  if (copy.pid < 0) return 'n';
+  const int limitMs = int(getCount(body.data() + 4));
+  std::string request = body.substr(0, 9);
+  putCount(request, uint32_t(body.size() - 9));
+  request.append(body, 9, std::string::npos);
+  // A copy that cannot take its request (ended by something else while it
+  // waited) says nothing about the text: it is not tried.
+  const bool sent = writeAll(copy.request, request.data(), request.size());
+  close(copy.request);
+  copy.request = -1;
+  if (!sent) {
+    endCopy(copy, true);
     return 'n';
   }
-  if (copy == 0) {
-    // The write end stays open for the copy's life: its close tells the
-    // origin that the copy has ended, however it ended.
-    close(done[0]);
-    // A compiler that ends the copy leaves no core file behind.
-    prctl(PR_SET_DUMPABLE, 0);
-    // A build that runs on and on is ended by the processor time it takes,
-    // however busy the machine is; one that waits, by the origin's limit.
-    const rlimit cpu{rlim_t(cpuSeconds), rlim_t(cpuSeconds) + 1};
-    setrlimit(RLIMIT_CPU, &cpu);
-    while (stall == 1) pause();
-    volatile unsigned spin = 0;
-    while (stall == 2) spin = spin + 1;
-    asIScriptModule* module = engine->GetModule("trial", asGM_ALWAYS_CREATE);
-    if (module && module->AddScriptSection("section", text.data(), text.size(), 0) >= 0)
-      buildOnLargeStack(module);
-    _exit(0);
-  }
-  close(done[1]);
-  const bool ended = waitForClose(done[0], limitMs);
-  close(done[0]);
-  if (!ended) kill(copy, SIGKILL);
-  int status = 0;
-  while (waitpid(copy, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!ended || (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU)) return 't';
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 'r' : 's';
+  char byte = 0;
+  const int got = waitForByte(copy.done, byte, limitMs);
+  if (got > 0) return 'r';  // reaped after the answer
+  const int status = endCopy(copy, got < 0);
+  if (got < 0 || (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU)) return 't';
+  return 's';
 }
 
 // Closes every descriptor but the standard three and `keep`: a pipe of the
@@ -239,14 +313,18 @@ void closeOthers(int keep) {
     }
   }
 
+  Copy copy;
+  if (engine) copy = makeCopy(engine);
   char head[4];
   while (readAll(fd, head, sizeof head, -1)) {
     std::string body(getCount(head), '\0');
     if (body.size() < 9 || !readAll(fd, body.data(), body.size(), -1)) break;
-    const int cpuSeconds = int(getCount(body.data()));
-    const int limit = int(getCount(body.data() + 4));
-    const char answer = trial(engine, body.substr(9), cpuSeconds, limit, body[8]);
+    const char answer = trial(engine, copy, body);
     if (!sendAll(fd, &answer, 1)) break;
+    // The copy that built is done (or leaving); the next one is made now,
+    // between requests.
+    endCopy(copy, false);
+    if (engine) copy = makeCopy(engine);
   }
   _exit(0);
 }
