@@ -201,7 +201,9 @@ struct Copy {
   _exit(0);
 }
 
-Copy makeCopy(asIScriptEngine* engine) {
+// `socket` is the origin's end of this process's socket: the copy does not
+// keep it, so the socket closes when the origin ends.
+Copy makeCopy(asIScriptEngine* engine, int socket) {
   int request[2], done[2];
   if (pipe2(request, O_CLOEXEC) != 0) return {};
   if (pipe2(done, O_CLOEXEC) != 0) {
@@ -211,6 +213,7 @@ Copy makeCopy(asIScriptEngine* engine) {
   }
   const pid_t pid = fork();
   if (pid == 0) {
+    close(socket);
     close(request[1]);
     close(done[0]);
     runCopy(engine, request[0], done[1]);
@@ -240,23 +243,24 @@ int endCopy(Copy& copy, bool kill) {
 
 // One trial, in the origin, by the waiting copy; a fresh copy waits for the
 // next one after the answer has gone. `body` is the socket request's body.
-char trial(asIScriptEngine* engine, Copy& copy, const std::string& body) {
+char trial(asIScriptEngine* engine, int socket, Copy& copy, const std::string& body) {
   if (!engine) return 'n';
-  if (copy.pid < 0) copy = makeCopy(engine);
-  if (copy.pid < 0) return 'n';
   const int limitMs = int(getCount(body.data() + 4));
   std::string request = body.substr(0, 9);
   putCount(request, uint32_t(body.size() - 9));
   request.append(body, 9, std::string::npos);
   // A copy that cannot take its request (ended by something else while it
-  // waited) says nothing about the text: it is not tried.
-  const bool sent = writeAll(copy.request, request.data(), request.size());
-  close(copy.request);
-  copy.request = -1;
-  if (!sent) {
-    endCopy(copy, true);
-    return 'n';
+  // waited) says nothing about the text: a fresh one takes it.
+  bool sent = false;
+  for (int attempt = 0; attempt < 2 && !sent; ++attempt) {
+    if (copy.pid < 0) copy = makeCopy(engine, socket);
+    if (copy.pid < 0) return 'n';
+    sent = writeAll(copy.request, request.data(), request.size());
+    close(copy.request);
+    copy.request = -1;
+    if (!sent) endCopy(copy, true);
   }
+  if (!sent) return 'n';
   char byte = 0;
   const int got = waitForByte(copy.done, byte, limitMs);
   if (got > 0) return 'r';  // reaped after the answer
@@ -314,17 +318,17 @@ void closeOthers(int keep) {
   }
 
   Copy copy;
-  if (engine) copy = makeCopy(engine);
+  if (engine) copy = makeCopy(engine, fd);
   char head[4];
   while (readAll(fd, head, sizeof head, -1)) {
     std::string body(getCount(head), '\0');
     if (body.size() < 9 || !readAll(fd, body.data(), body.size(), -1)) break;
-    const char answer = trial(engine, copy, body);
+    const char answer = trial(engine, fd, copy, body);
     if (!sendAll(fd, &answer, 1)) break;
     // The copy that built is done (or leaving); the next one is made now,
     // between requests.
     endCopy(copy, false);
-    if (engine) copy = makeCopy(engine);
+    if (engine) copy = makeCopy(engine, fd);
   }
   _exit(0);
 }
