@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,15 @@ bool loggedLine(const std::vector<std::string>& lines, const std::string& start)
   for (const std::string& line : lines)
     if (line.rfind(start, 0) == 0) return true;
   return false;
+}
+
+// The bytes of one texel repeated for a run of texels.
+std::vector<uint8_t> repeated(std::initializer_list<uint8_t> texel, size_t times) {
+  std::vector<uint8_t> out;
+  out.reserve(texel.size() * times);
+  for (size_t i = 0; i < times; ++i)
+    for (uint8_t byte : texel) out.push_back(byte);
+  return out;
 }
 
 std::vector<uint8_t> texelAt(const std::vector<uint8_t>& bytes, size_t index) {
@@ -181,9 +191,7 @@ TEST_F(TextureFill, FormatsOfFewerBitsOrBlocks) {
   ASSERT_NE(texture("a"), nullptr);
   texture("a")->GetLevelDesc(0, &desc);
   EXPECT_EQ(desc.Format, D3DFMT_R5G6B5);
-  std::vector<uint8_t> want;
-  for (int i = 0; i < 6; ++i) want.insert(want.end(), {0x1F, 0x00});
-  EXPECT_EQ(levelBytes(texture("a"), 6), want);
+  EXPECT_EQ(levelBytes(texture("a"), 6), repeated({0x1F, 0x00}, 6));
 
   // Blue at alpha 0: DXT1's transparent black.
   EXPECT_EQ(decodeDxt(texture("b")), std::vector<uint32_t>(16, 0u));
@@ -266,9 +274,7 @@ TEST_F(TextureFill, NestedFillOfTheSameTextureWritesNothing) {
       "}\n"
       "void init() { t = createTexture(2, 2); t.fill(@outerFill); }\n");
   EXPECT_EQ(*global<int>("inner"), 1);
-  std::vector<uint8_t> want;
-  for (int i = 0; i < 4; ++i) want.insert(want.end(), {0xFF, 0x00, 0x00, 0x00});
-  EXPECT_EQ(levelBytes(texture("t"), 8), want);
+  EXPECT_EQ(levelBytes(texture("t"), 8), repeated({0xFF, 0x00, 0x00, 0x00}, 4));
   EXPECT_TRUE(loggedLine(logged(), "texture.fill: level 0 cannot be locked"));
 }
 
