@@ -122,13 +122,12 @@ struct Tally {
 // Loads and draws one file, counting it in; refusals of files listed as
 // outside what the layer takes are checked for a message instead.
 void EffectCorpusTest::tryFile(const std::string& root, const std::string& name,
-                               const std::map<std::string, std::string>& outOfScope,
-                               Tally& tally) {
+                               const std::map<std::string, std::string>& outOfScope, Tally& tally) {
   ID3DXEffect* effect = nullptr;
   ID3DXBuffer* errors = nullptr;
   const std::string path = root + "/" + name;
-  HRESULT r = D3DXCreateEffectFromFileA(device, path.c_str(), nullptr, nullptr, 0, nullptr,
-                                        &effect, &errors);
+  HRESULT r = D3DXCreateEffectFromFileA(device, path.c_str(), nullptr, nullptr, 0, nullptr, &effect,
+                                        &errors);
   std::string messages = errors ? static_cast<const char*>(errors->GetBufferPointer()) : "";
   if (errors) errors->Release();
   const auto outside = outOfScope.find(name);
@@ -175,8 +174,8 @@ TEST_F(EffectCorpusTest, EffectFilesWrittenElsewhereCompileAndDraw) {
   ASSERT_FALSE(files.empty());
   Tally tally;
   for (const std::string& name : files) tryFile(kCorpus, name, kOutOfScope, tally);
-  std::printf("compiled %d/%d drew %d/%d (%zu files out of scope)\n", tally.compiled,
-              tally.inScope, tally.drew, tally.inScope, kOutOfScope.size());
+  std::printf("compiled %d/%d drew %d/%d (%zu files out of scope)\n", tally.compiled, tally.inScope,
+              tally.drew, tally.inScope, kOutOfScope.size());
   EXPECT_GE(tally.compiled, kCompiledFloor);
   EXPECT_GE(tally.drew, kDrewFloor);
 }

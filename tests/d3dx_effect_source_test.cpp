@@ -246,8 +246,8 @@ TEST(EffectParser, DeclarationsTheCompilerMustNotSee) {
   // Several names in one declaration: each is a parameter with its own
   // size, semantic and value, and the compiler still sees them all.
   errors.clear();
-  ASSERT_TRUE(d3dx_fx::parseEffect("float near, far = 2, weights[2] : W = {3, 4}, last;",
-                                   "memory", source, errors))
+  ASSERT_TRUE(d3dx_fx::parseEffect("float near, far = 2, weights[2] : W = {3, 4}, last;", "memory",
+                                   source, errors))
       << errors;
   ASSERT_EQ(source.params.size(), 4u);
   EXPECT_EQ(source.params[1].name, "far");

@@ -586,11 +586,13 @@ technique t { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile
   ASSERT_NE(effect, nullptr);
   drawWith(effect);
   EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff808000, 1));
-  D3DXHANDLE tint = effect->GetParameterByName(effect->GetParameterByName(nullptr, "light"), "tint");
+  D3DXHANDLE tint =
+      effect->GetParameterByName(effect->GetParameterByName(nullptr, "light"), "tint");
   ASSERT_NE(tint, nullptr);
   ASSERT_EQ(effect->SetFloat(effect->GetParameterByName(tint, "scale"), 4), D3D_OK);
   const D3DXVECTOR4 blue(0, 0, 1, 0);
-  ASSERT_EQ(effect->SetVector(effect->GetParameterByName(nullptr, "extra[1].colour"), &blue), D3D_OK);
+  ASSERT_EQ(effect->SetVector(effect->GetParameterByName(nullptr, "extra[1].colour"), &blue),
+            D3D_OK);
   EXPECT_EQ(effect->GetParameterByName(nullptr, "tint"), nullptr);
   EXPECT_EQ(effect->SetFloat(effect->GetParameterByName(nullptr, "light"), 1), D3DERR_INVALIDCALL);
   drawWith(effect);
@@ -789,7 +791,8 @@ TEST_F(EffectTest, TextureNullEmptiesTheStageForThePass) {
   IDirect3DTexture9* texture = nullptr;
   ASSERT_EQ(device->CreateTexture(1, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
             D3D_OK);
-  ID3DXEffect* effect = create("technique tec0 { pass p { Texture[1] = NULL; ColorOp[1] = Disable; } }");
+  ID3DXEffect* effect =
+      create("technique tec0 { pass p { Texture[1] = NULL; ColorOp[1] = Disable; } }");
   ASSERT_NE(effect, nullptr);
   device->SetTexture(1, texture);
   UINT passes = 0;

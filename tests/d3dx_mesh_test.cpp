@@ -628,15 +628,15 @@ TEST_F(MeshFixture, WhatOtherWritersEmitLoads) {
     bool red;
   } cases[] = {
       {"non-finite floats as a C runtime prints them",
-       "Mesh { " + tri + " MeshNormals { 1; 1.#QNAN0;-1.#IND00;-1.#INF00;; 1; 3;0,0,0;; } }",
-       true, 0, false},
+       "Mesh { " + tri + " MeshNormals { 1; 1.#QNAN0;-1.#IND00;-1.#INF00;; 1; 3;0,0,0;; } }", true,
+       0, false},
       {"names of digits, referenced",
        "Material 01 { " + red + " }\nFrame 1 { Mesh 2 { " + tri +
            " MeshMaterialList { 1; 1; 0;; { 01 } } } }",
        false, 1, true},
       {"a material referenced by its GUID alone",
-       "Material { " + guid + " " + red + " }\nMesh { " + tri +
-           " MeshMaterialList { 1; 1; 0;; { " + guid + " } } }",
+       "Material { " + guid + " " + red + " }\nMesh { " + tri + " MeshMaterialList { 1; 1; 0;; { " +
+           guid + " } } }",
        false, 1, true},
       {"a material referenced by name and GUID",
        "Material Red { " + guid + " " + red + " }\nMesh { " + tri +
@@ -654,10 +654,10 @@ TEST_F(MeshFixture, WhatOtherWritersEmitLoads) {
       {"normal indices past the normals",
        "Mesh { " + tri + " MeshNormals { 1; 0;0;1;; 1; 3;0,1,0;; } }", false, 0, false},
       {"more material indices than faces",
-       "Mesh { " + tri + " MeshMaterialList { 1; 3; 0,0,0;; Material { " + red + " } } }", false,
-       1, true},
-      {"a material list without materials",
-       "Mesh { " + tri + " MeshMaterialList { 0; 1; 0;; } }", false, 0, false},
+       "Mesh { " + tri + " MeshMaterialList { 1; 3; 0,0,0;; Material { " + red + " } } }", false, 1,
+       true},
+      {"a material list without materials", "Mesh { " + tri + " MeshMaterialList { 0; 1; 0;; } }",
+       false, 0, false},
       {"texture coordinates that end before their count",
        "Mesh { " + tri + " MeshTextureCoords { 3; 0;0;, 1;1;; } }", false, 0, false},
       {"vertex colours that end before their count",

@@ -617,7 +617,8 @@ int Effect::stageFor(const std::vector<std::string>& value, d3dx_hlsl::Stage sta
   auto where = [&] { return file + "(" + std::to_string(line) + "): error: "; };
   if (value.size() == 1 && sameNoCase(value[0], "null")) return -1;
   if (!value.empty() && sameNoCase(value[0], "asm")) {
-    errors += where() + "shader assembly (asm { ... }) is not supported; write the shader in HLSL\n";
+    errors +=
+        where() + "shader assembly (asm { ... }) is not supported; write the shader in HLSL\n";
     return -2;
   }
   if (value.size() < 3 || value[0] != "compile" || (value.size() > 3 && value[3] != "(") ||

@@ -300,8 +300,8 @@ class Parser {
       for (size_t k = open + 1; k < close; ++k) {
         auto g = byName.find(at(k).text);
         if (g == byName.end() || at(k - 1).text == ".") continue;
-        bool writes = (at(k - 1).text == "+" || at(k - 1).text == "-") &&
-                      at(k - 2).text == at(k - 1).text;
+        bool writes =
+            (at(k - 1).text == "+" || at(k - 1).text == "-") && at(k - 2).text == at(k - 1).text;
         size_t j = k + 1;
         while (j < close) {
           if (at(j).text == "." && identStart(at(j + 1).text.empty() ? ' ' : at(j + 1).text[0])) {
@@ -415,7 +415,8 @@ class Parser {
       array.semantic.clear();
       out.params.push_back(array);
       for (int e = 0; e < m.elements; ++e)
-        if (!structParams(full + "[" + std::to_string(e) + "]", m.type, "", depth + 1)) return false;
+        if (!structParams(full + "[" + std::to_string(e) + "]", m.type, "", depth + 1))
+          return false;
     }
     return true;
   }
@@ -602,11 +603,15 @@ class Parser {
     auto list = [&](const char* close, std::vector<Value>& items) {
       while (good && k < end && at(k).text != close) {
         items.push_back(sum());
-        if (k < end && at(k).text == ",") ++k;
-        else break;
+        if (k < end && at(k).text == ",")
+          ++k;
+        else
+          break;
       }
-      if (good && k < end && at(k).text == close) ++k;
-      else good = false;
+      if (good && k < end && at(k).text == close)
+        ++k;
+      else
+        good = false;
     };
     auto flat = [](const std::vector<Value>& items) {
       Value v;
@@ -614,7 +619,8 @@ class Parser {
       return v;
     };
     // Component by component; a one-component side is used for every one.
-    auto combine = [&](const Value& a, const Value& b, const std::function<float(float, float)>& f) {
+    auto combine = [&](const Value& a, const Value& b,
+                       const std::function<float(float, float)>& f) {
       if (a.empty() || b.empty() || (a.size() != b.size() && a.size() != 1 && b.size() != 1))
         return failed();
       Value v(std::max(a.size(), b.size()));
@@ -699,7 +705,8 @@ class Parser {
       if (std::isdigit(static_cast<unsigned char>(t[0])) || t[0] == '.') {
         ++k;
         const bool hex = t.size() > 1 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
-        return {hex ? float(std::strtoul(t.c_str(), nullptr, 16)) : std::strtof(t.c_str(), nullptr)};
+        return {hex ? float(std::strtoul(t.c_str(), nullptr, 16))
+                    : std::strtof(t.c_str(), nullptr)};
       }
       if (t == "true" || t == "false") {
         ++k;
@@ -723,8 +730,10 @@ class Parser {
           return v;
         }
         Value v = sum();
-        if (k < end && at(k).text == ")") ++k;
-        else good = false;
+        if (k < end && at(k).text == ")")
+          ++k;
+        else
+          good = false;
         return v;
       }
       if (!identStart(t[0])) return failed();
@@ -916,8 +925,8 @@ class Parser {
 
   // One name of a declaration from `i` with the type's shape in `shape`;
   // the position of the ',' after it or `end`.
-  size_t declarator(size_t i, size_t end, const Param& shape, bool blankWhole,
-                    bool isStatic, bool isConst) {
+  size_t declarator(size_t i, size_t end, const Param& shape, bool blankWhole, bool isStatic,
+                    bool isConst) {
     Param p = shape;
     // Where this name's part ends: the next ',' outside brackets.
     size_t stop = i;
@@ -988,8 +997,8 @@ class Parser {
           p.samplerStates = assignments(close);
           pos = save;
           if (ok && close + 1 < stop) {
-            fail(at(close + 1), "expected ';' after the sampler_state of '" + p.name +
-                                    "' near '" + at(close + 1).text + "'");
+            fail(at(close + 1), "expected ';' after the sampler_state of '" + p.name + "' near '" +
+                                    at(close + 1).text + "'");
             return end;
           }
         }
@@ -997,8 +1006,10 @@ class Parser {
         // A constant expression, worked out as the compiler would; whole
         // numbers for int and bool.
         for (float& x : p.defaults)
-          if (p.type == ValueType::Int) x = std::trunc(x);
-          else if (p.type == ValueType::Bool) x = x != 0 ? 1.0f : 0.0f;
+          if (p.type == ValueType::Int)
+            x = std::trunc(x);
+          else if (p.type == ValueType::Bool)
+            x = x != 0 ? 1.0f : 0.0f;
       } else if (p.kind == ParamKind::Value) {
         p.defaults.clear();
         for (size_t k = i + 1; k < stop; ++k) {

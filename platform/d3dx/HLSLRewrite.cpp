@@ -573,8 +573,8 @@ std::string matrixSwizzles(const std::string& s) {
       }
       break;
     }
-    if (begin == dot || !(std::isalpha(static_cast<unsigned char>(text[begin])) ||
-                          text[begin] == '_'))
+    if (begin == dot ||
+        !(std::isalpha(static_cast<unsigned char>(text[begin])) || text[begin] == '_'))
       continue;
     const std::string operand = text.substr(begin, dot - begin);
     std::string replacement = "float" + std::to_string(parts.size()) + "(";

@@ -62,7 +62,8 @@ bool nonFiniteWord(const std::string& word, double& out) {
   if (!digits || i != hash) return false;
   const std::string rest = word.substr(hash + 1);
   std::size_t letters = 0;
-  while (letters < rest.size() && std::isalpha(static_cast<unsigned char>(rest[letters]))) ++letters;
+  while (letters < rest.size() && std::isalpha(static_cast<unsigned char>(rest[letters])))
+    ++letters;
   for (std::size_t j = letters; j < rest.size(); ++j)
     if (!std::isdigit(static_cast<unsigned char>(rest[j]))) return false;
   const std::string kind = rest.substr(0, letters);
@@ -222,11 +223,10 @@ class Lexer {
       case 5: {  // GUID: a 32-bit, two 16-bit and eight 8-bit fields
         if (left() < 16) return fail("truncated GUID");
         char text[37];
-        std::snprintf(text, sizeof text,
-                      "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", unsigned(read32(p_)),
-                      unsigned(read16(p_ + 4)), unsigned(read16(p_ + 6)), unsigned(p_[8]),
-                      unsigned(p_[9]), unsigned(p_[10]), unsigned(p_[11]), unsigned(p_[12]),
-                      unsigned(p_[13]), unsigned(p_[14]), unsigned(p_[15]));
+        std::snprintf(text, sizeof text, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                      unsigned(read32(p_)), unsigned(read16(p_ + 4)), unsigned(read16(p_ + 6)),
+                      unsigned(p_[8]), unsigned(p_[9]), unsigned(p_[10]), unsigned(p_[11]),
+                      unsigned(p_[12]), unsigned(p_[13]), unsigned(p_[14]), unsigned(p_[15]));
         p_ += 16;
         t.kind = Kind::Guid;
         t.text = text;
@@ -542,8 +542,7 @@ const Object* findNamed(const Document& document, const std::string& name, const
   return firstOf(document.byName, name, type);
 }
 
-const Object* findReferenced(const Document& document, const Object& reference,
-                             const char* type) {
+const Object* findReferenced(const Document& document, const Object& reference, const char* type) {
   const Object* found = firstOf(document.byName, reference.name, type);
   return found ? found : firstOf(document.byUuid, reference.uuid, type);
 }

@@ -69,8 +69,7 @@ const Object* findNamed(const Document& document, const std::string& name, const
 // for a reference without a name (or whose name matches nothing), the first
 // with its identifier; only among objects of `type` (compared without regard
 // to case) unless that is null. Null when nothing matches.
-const Object* findReferenced(const Document& document, const Object& reference,
-                             const char* type);
+const Object* findReferenced(const Document& document, const Object& reference, const char* type);
 
 // Nested objects of one template, references resolved through `document`
 // (a reference that names nothing is skipped).

@@ -329,8 +329,8 @@ bool buildMesh(const xfile::Document& document, const xfile::Object& mesh, Loade
       for (DWORD i = 0; ok && i < count; ++i) {
         DWORD index;
         float rgba[4];
-        ok = c.index(0xFFFFFFFF, index) && c.real(rgba[0]) && c.real(rgba[1]) &&
-             c.real(rgba[2]) && c.real(rgba[3]);
+        ok = c.index(0xFFFFFFFF, index) && c.real(rgba[0]) && c.real(rgba[1]) && c.real(rgba[2]) &&
+             c.real(rgba[3]);
         if (ok && index < vertexCount)
           colors[index] = D3DXCOLOR(rgba[0], rgba[1], rgba[2], rgba[3]);
       }
