@@ -2,12 +2,15 @@
 #include <string>
 
 #include "platform/d3dx/HLSLCompiler.h"
+#include "runtime/TrialBuild.h"
 #include "runtime/WinMain.h"
 
 int main(int argc, char** argv) {
-  // While the process is small and before any driver is loaded: the
-  // shader compiler's worker is a copy of it.
+  // While the process is small, has no other thread and has loaded no
+  // driver: the shader compiler's worker and the scriplets' trial builds
+  // are copies of it.
   d3dx_hlsl::startCompiler();
+  trial_build::start();
   std::string commandLine = buildCommandLine(argc, argv);
   return WinMain(nullptr, nullptr, commandLine.data(), 1);
 }

@@ -1,8 +1,10 @@
 // Loading X files into meshes on the headless device: a large text file
 // nobody here wrote, the same cube in text, binary and compressed form,
-// and the teapot; and what a hierarchy load of a file costs beside a plain
+// and the teapot; what a hierarchy load of a file costs beside a plain
 // load of the same file (both interleaved in one benchmark, the ratio of
-// their medians reported).
+// their medians reported); and how loads of files whose frames place their
+// meshes by reference grow with the number of meshes (a file four times
+// larger, interleaved with the smaller one: a ratio near 4 is linear).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -14,6 +16,8 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include <time.h>
 
 #include "platform/d3d9/D3D9.h"
 #include "platform/d3dx/D3DXMesh.h"
@@ -154,6 +158,72 @@ void BM_HierarchyOverPlain(benchmark::State& state, const char* file) {
   state.counters["ratio"] = median(hierarchy) / median(plain);
 }
 
+// `count` frames, each placing by name a mesh defined after all frames,
+// every mesh naming one shared material.
+std::string placedMeshes(int count) {
+  std::string file = "xof 0303txt 0032\nMaterial Shared { 1;0;0;1;; 5; 1;1;1;; 0;0;0;; }\n";
+  char line[200];
+  for (int i = 0; i < count; ++i) {
+    std::snprintf(line, sizeof line,
+                  "Frame F%d { FrameTransformMatrix { 1,0,0,0, 0,1,0,0, 0,0,1,0, %d,0,0,1;; } "
+                  "{ M%d } }\n",
+                  i, i, i);
+    file += line;
+  }
+  for (int i = 0; i < count; ++i) {
+    std::snprintf(line, sizeof line,
+                  "Mesh M%d { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;; "
+                  "MeshMaterialList { 1; 1; 0;; { Shared } } }\n",
+                  i);
+    file += line;
+  }
+  return file;
+}
+
+// The loading thread's processor time in milliseconds: the machine is
+// shared, and wall time would count the waits of a loaded machine too.
+double threadMs() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
+
+// One plain load of a file of `state.range(0)` placed meshes and one of a
+// file of four times as many per iteration, in the loading thread's
+// processor time; "ratio" is the median of the larger over the median of
+// the smaller.
+void BM_PlacedMeshesScale(benchmark::State& state) {
+  IDirect3DDevice9* device = session().device;
+  if (!device) {
+    state.SkipWithError("device missing");
+    return;
+  }
+  const int count = int(state.range(0));
+  const std::string files[2] = {placedMeshes(count), placedMeshes(4 * count)};
+  std::vector<double> times[2];
+  for (auto _ : state) {
+    for (int f = 0; f < 2; ++f) {
+      const double t0 = threadMs();
+      ID3DXMesh* mesh = nullptr;
+      ID3DXBuffer* materials = nullptr;
+      DWORD materialCount = 0;
+      const HRESULT hr =
+          D3DXLoadMeshFromXInMemory(files[f].data(), DWORD(files[f].size()), D3DXMESH_SYSTEMMEM,
+                                    device, nullptr, &materials, nullptr, &materialCount, &mesh);
+      if (mesh) mesh->Release();
+      if (materials) materials->Release();
+      if (FAILED(hr)) {
+        state.SkipWithError("load failed");
+        return;
+      }
+      times[f].push_back(threadMs() - t0);
+    }
+  }
+  state.counters["small_ms"] = median(times[0]);
+  state.counters["large_ms"] = median(times[1]);
+  state.counters["ratio"] = median(times[1]) / median(times[0]);
+}
+
 void BM_Teapot(benchmark::State& state) {
   for (auto _ : state) {
     ID3DXMesh* mesh = nullptr;
@@ -175,6 +245,7 @@ BENCHMARK_CAPTURE(BM_HierarchyOverPlain, skinned_cylinder, "anim_test.x")
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_HierarchyOverPlain, skinned_figure, "BCN_Epileptic.X")
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PlacedMeshesScale)->Arg(500)->Unit(benchmark::kMillisecond)->Repetitions(5);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);

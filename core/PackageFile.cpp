@@ -1,6 +1,7 @@
 #include "core/PackageFile.h"
 
 #include <fcntl.h>
+#include <libdeflate.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -46,6 +47,15 @@ class GzStream {
 
   gzFile file;
 };
+
+// Descrambles `length` bytes from `from` into `to` (which may be `from`),
+// as one block.
+void descrambleInto(const char* from, char* to, std::int32_t length) {
+  for (std::int32_t i = 0; i < length; ++i) {
+    const unsigned char stored = static_cast<unsigned char>(from[i]);
+    to[i] = static_cast<char>((stored ^ kScrambleXor) - (i & 0xFF) - kScrambleAdd);
+  }
+}
 
 std::uint32_t littleEndian32(const unsigned char* bytes) {
   return std::uint32_t(bytes[0]) | std::uint32_t(bytes[1]) << 8 | std::uint32_t(bytes[2]) << 16 |
@@ -255,6 +265,122 @@ class Inflater {
   std::vector<std::unique_ptr<Point>> points;  // ascending `out`
 };
 
+// The whole uncompressed stream of a gzip file, inflated in one go by the
+// faster whole-buffer inflater. It holds exactly what the Inflater above
+// would deliver from the same file, or answers false: whenever the two might
+// differ (a member that does not inflate cleanly, a header that the streaming
+// inflater would refuse, a trailer that is cut short or does not match, a
+// stream beyond kPackageWholeStreamLimit) the caller streams instead, so
+// damaged and truncated files behave as they always did.
+class WholeStream {
+ public:
+  // `file` holds the whole gzip file.
+  bool inflate(const unsigned char* file, std::uint64_t fileSize) {
+    std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> decompressor(
+        libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+    if (!decompressor) return false;
+    // DEFLATE can expand its input at most 1032 times (a 258-byte match in
+    // two bits), so no stream is longer than that.
+    limit = std::min(kPackageWholeStreamLimit, fileSize * 1032 + 1);
+    // A single member's trailer ends the file and tells its size exactly;
+    // for several members it is a first guess that the loop corrects.
+    std::uint64_t guess = fileSize >= 4 ? littleEndian32(file + fileSize - 4) : 0;
+    if (!reserve(std::max<std::uint64_t>(guess, 1))) return false;
+    std::uint64_t at = 0;
+    for (;;) {
+      const std::uint64_t start = headerEnd(file, fileSize, at);
+      if (start == 0) return false;
+      std::size_t consumed = 0, produced = 0;
+      for (;;) {
+        const libdeflate_result result = libdeflate_deflate_decompress_ex(
+            decompressor.get(), file + start, std::size_t(fileSize - start), bytes.get() + size,
+            std::size_t(capacity - size), &consumed, &produced);
+        if (result == LIBDEFLATE_SUCCESS) break;
+        if (result != LIBDEFLATE_INSUFFICIENT_SPACE) return false;
+        inflatedBytes += capacity - size;  // filled before it ran out of room
+        if (!reserve(std::max<std::uint64_t>(capacity * 2, kFirstChunk))) return false;
+      }
+      const std::uint64_t memberStart = size;
+      size += produced;
+      inflatedBytes += produced;
+      // Every member's trailer is checked, the last one's too: the
+      // whole-buffer inflater decodes some codes that the streaming one
+      // refuses as damage (lengths 286 and 287, distances 30 and 31), so only
+      // a matching checksum shows that both read the same bytes. A trailer
+      // cut short cannot show it. (A stream that uses those codes and still
+      // carries the right checksum is read whole; streaming would stop there.)
+      const std::uint64_t trailer = start + consumed;
+      if (fileSize - trailer < 8) return false;
+      const std::uint32_t check = littleEndian32(file + trailer);
+      const std::uint32_t length = littleEndian32(file + trailer + 4);
+      if (std::uint32_t(produced) != length ||
+          libdeflate_crc32(0, bytes.get() + memberStart, produced) != check)
+        return false;
+      // As the streaming inflater, go on into another member only when a
+      // gzip header follows; anything else after a member is ignored.
+      const std::uint64_t next = trailer + 8;
+      if (fileSize - next < 2 || file[next] != 0x1F || file[next + 1] != 0x8B) return true;
+      at = next;
+      // Room for the rest at the ratio seen so far.
+      const double ratio = double(size) / double(next);
+      guess = std::uint64_t(double(fileSize - next) * ratio * 1.25) + kFirstChunk;
+      if (capacity - size < guess) reserve(size + guess);
+    }
+  }
+
+  std::unique_ptr<char[]> bytes;
+  std::uint64_t size = 0;           // bytes of stream delivered
+  std::uint64_t inflatedBytes = 0;  // including attempts that ran out of room
+
+ private:
+  // Grows the buffer to `wanted` bytes (at most the limit), keeping what it
+  // holds. False when the limit does not allow more room than there is.
+  bool reserve(std::uint64_t wanted) {
+    wanted = std::min(wanted, limit);
+    if (wanted <= capacity) return false;
+    std::unique_ptr<char[]> grown(new char[wanted]);
+    if (size) std::memcpy(grown.get(), bytes.get(), size);
+    bytes = std::move(grown);
+    capacity = wanted;
+    return true;
+  }
+
+  // The offset of a member's compressed data, after its gzip header at
+  // `at`; 0 for a header that the streaming inflater would not accept (or
+  // one cut short). Flags: 2 header check, 4 extra field, 8 name, 16
+  // comment; the top three bits are reserved.
+  static std::uint64_t headerEnd(const unsigned char* file, std::uint64_t fileSize,
+                                 std::uint64_t at) {
+    if (fileSize - at < 10) return 0;
+    const unsigned char* header = file + at;
+    if (header[0] != 0x1F || header[1] != 0x8B || header[2] != 8 || (header[3] & 0xE0)) return 0;
+    const unsigned flags = header[3];
+    std::uint64_t p = at + 10;
+    if (flags & 4) {
+      if (fileSize - p < 2) return 0;
+      const std::uint64_t extra = std::uint64_t(file[p]) | std::uint64_t(file[p + 1]) << 8;
+      if (fileSize - p - 2 < extra) return 0;
+      p += 2 + extra;
+    }
+    for (unsigned field : {8u, 16u}) {
+      if (!(flags & field)) continue;
+      const void* end = std::memchr(file + p, 0, std::size_t(fileSize - p));
+      if (!end) return 0;
+      p = std::uint64_t(static_cast<const unsigned char*>(end) - file) + 1;
+    }
+    if (flags & 2) {
+      if (fileSize - p < 2) return 0;
+      const std::uint32_t stored = std::uint32_t(file[p]) | std::uint32_t(file[p + 1]) << 8;
+      if ((libdeflate_crc32(0, header, std::size_t(p - at)) & 0xFFFF) != stored) return 0;
+      p += 2;
+    }
+    return p;
+  }
+
+  std::uint64_t capacity = 0;
+  std::uint64_t limit = 0;  // on the capacity
+};
+
 // Inflates exactly `size` bytes into a new buffer; null when the stream
 // ends first.
 std::unique_ptr<char[]> inflateBlock(Inflater& inflater, std::uint64_t size) {
@@ -299,6 +425,12 @@ struct PackageReader::Opened {
   // when the stream does not hold them all.
   std::unique_ptr<char[]> fetch(std::uint64_t offset, std::uint64_t size) {
     if (size == 0) return nullptr;
+    if (whole) {
+      if (offset > whole->size || size > whole->size - offset) return nullptr;
+      std::unique_ptr<char[]> buffer(new char[size]);
+      std::memcpy(buffer.get(), whole->bytes.get() + offset, size);
+      return buffer;
+    }
     if (!inflater) {
       if (offset > std::uint64_t(identity.size) || size > std::uint64_t(identity.size) - offset)
         return nullptr;
@@ -309,6 +441,28 @@ struct PackageReader::Opened {
     inflater->approach(offset);
     if (!skipTo(offset)) return nullptr;
     return inflateBlock(*inflater, size);
+  }
+
+  // The held stream's bytes [offset, offset + size), descrambled as one
+  // block, in a new buffer; null when the stream does not hold them all.
+  std::unique_ptr<char[]> descrambledFromWhole(std::uint64_t offset, std::uint32_t size) const {
+    if (size == 0 || offset > whole->size || size > whole->size - offset) return nullptr;
+    std::unique_ptr<char[]> buffer(new char[size]);
+    descrambleInto(whole->bytes.get() + offset, buffer.get(), std::int32_t(size));
+    return buffer;
+  }
+
+  // Reads the whole gzip file and inflates it at once, when it is not too
+  // large; `whole` stays null when that does not give the stream exactly.
+  void inflateWhole() {
+    const std::uint64_t fileSize = std::uint64_t(identity.size);
+    if (fileSize > kPackageWholeStreamLimit) return;
+    std::unique_ptr<unsigned char[]> file(new unsigned char[std::max<std::uint64_t>(fileSize, 1)]);
+    if (readAt(fd, 0, file.get(), fileSize) != fileSize) return;
+    std::unique_ptr<WholeStream> stream(new WholeStream);
+    const bool exact = stream->inflate(file.get(), fileSize);
+    wholeInflated += stream->inflatedBytes;
+    if (exact) whole = std::move(stream);
   }
 
   bool skipTo(std::uint64_t offset) {
@@ -326,7 +480,7 @@ struct PackageReader::Opened {
       return std::move(blob.passed);
     }
     const std::uint64_t target = blobArea + blob.offset;
-    if (!inflater) return fetch(target, blob.size);
+    if (!inflater || whole) return fetch(target, blob.size);
 
     inflater->approach(target);
     if (inflater->position() < blobArea && !skipTo(blobArea)) return nullptr;
@@ -355,21 +509,27 @@ struct PackageReader::Opened {
   FileIdentity identity;
   bool usable = false;                            // the header and directory read and parsed
   std::unique_ptr<Inflater> inflater;             // gzipped packages only
+  std::unique_ptr<WholeStream> whole;             // a gzipped package inflated at once
   std::unique_ptr<char[]> directory;              // descrambled; `index` points into it
   std::map<std::string_view, std::size_t> index;  // name -> blob
   std::vector<Blob> blobs;                        // in the order of the blob area
   std::uint64_t blobArea = 0;                     // stream offset of the first blob
   std::uint64_t passedBytes = 0;
+  std::uint64_t wholeInflated = 0;  // by an attempt to inflate the whole stream
 };
 
-PackageReader::PackageReader(const std::string& fileName, bool keepPassedEntries)
-    : name(fileName), keepPassed(keepPassedEntries) {}
+PackageReader::PackageReader(const std::string& fileName, bool keepPassedEntries, bool inflateWhole)
+    : name(fileName), keepPassed(keepPassedEntries), inflateWhole(inflateWhole) {}
 
 PackageReader::~PackageReader() {}
 
 std::uint64_t PackageReader::inflatedBytes() const {
-  return inflatedBefore + (opened && opened->inflater ? opened->inflater->inflated() : 0);
+  if (!opened) return inflatedBefore;
+  return inflatedBefore + (opened->inflater ? opened->inflater->inflated() : 0) +
+         opened->wholeInflated;
 }
+
+bool PackageReader::holdsWholeStream() const { return opened && opened->whole; }
 
 bool PackageReader::read(const std::string& entryName, char** data, std::int32_t* size) {
   const std::string path = nativePath(name);
@@ -392,8 +552,10 @@ bool PackageReader::read(const std::string& entryName, char** data, std::int32_t
     Opened& o = *opened;
     unsigned char magic[2] = {0, 0};
     if (!o.identity.isFolder && readAt(fd, 0, magic, 2) == 2 && magic[0] == 0x1F &&
-        magic[1] == 0x8B)
-      o.inflater.reset(new Inflater(fd));
+        magic[1] == 0x8B) {
+      if (inflateWhole) o.inflateWhole();
+      if (!o.whole) o.inflater.reset(new Inflater(fd));
+    }
 
     std::unique_ptr<char[]> header = o.identity.isFolder ? nullptr : o.fetch(0, kHeaderBytes);
     if (header) {
@@ -438,21 +600,23 @@ bool PackageReader::read(const std::string& entryName, char** data, std::int32_t
   const auto found = o.index.find(std::string_view(entryName));
   if (found == o.index.end()) return false;
   Opened::Blob& blob = o.blobs[found->second];
-  std::unique_ptr<char[]> bytes = o.fetchBlob(found->second, keepPassed);
-  if (!bytes) return false;
+  std::unique_ptr<char[]> bytes;
+  if (o.whole) {
+    // Descrambled on the way out of the held stream.
+    bytes = o.descrambledFromWhole(o.blobArea + blob.offset, blob.size);
+    if (!bytes) return false;
+  } else {
+    bytes = o.fetchBlob(found->second, keepPassed);
+    if (!bytes) return false;
+    descrambleBytes(bytes.get(), std::int32_t(blob.size));
+  }
   blob.delivered = true;
-  descrambleBytes(bytes.get(), std::int32_t(blob.size));
   *size = std::int32_t(blob.size);
   *data = bytes.release();
   return true;
 }
 
-void descrambleBytes(char* bytes, std::int32_t length) {
-  for (std::int32_t i = 0; i < length; ++i) {
-    const unsigned char stored = static_cast<unsigned char>(bytes[i]);
-    bytes[i] = static_cast<char>((stored ^ kScrambleXor) - (i & 0xFF) - kScrambleAdd);
-  }
-}
+void descrambleBytes(char* bytes, std::int32_t length) { descrambleInto(bytes, bytes, length); }
 
 bool isPackageFile(const std::string& fileName) {
   GzStream stream(fileName);
@@ -464,6 +628,6 @@ bool isPackageFile(const std::string& fileName) {
 
 bool readPackageEntry(const std::string& fileName, const std::string& entryName, char** data,
                       std::int32_t* size) {
-  PackageReader reader(fileName, false);
+  PackageReader reader(fileName, false, false);
   return reader.read(entryName, data, size);
 }

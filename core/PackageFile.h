@@ -47,10 +47,27 @@ bool readPackageEntry(const std::string& fileName, const std::string& entryName,
 // are read once.
 constexpr std::uint64_t kPackageAccessSpacing = 1u << 20;
 constexpr std::uint64_t kPackagePassedBudget = 32u << 20;
+//
+// With `inflateWhole`, a gzipped package of at most kPackageWholeStreamLimit
+// bytes (compressed and uncompressed) is instead inflated whole when it is
+// opened, by a whole-buffer inflater two to three times as fast as the
+// streaming one. Its uncompressed stream stays in memory until the reader
+// goes or the package is opened afresh (the compressed file only during the
+// opening). The reads answer what streaming would: a package whose stream
+// does not inflate cleanly as a whole, every member's checksum and length
+// matching, is streamed as above, so damaged and cut-short files fail the
+// same reads as ever. Without it (readPackageEntry, a single read) the reader
+// inflates only as far as the entry it reads.
+//
+// The limit keeps the held stream at a size a show can afford; beyond it the
+// streaming reader's memory stays within its budget. A member's trailer
+// holds its length modulo 2^32, but a member of 4 GiB or more never fits
+// under the limit, so it is always streamed.
+constexpr std::uint64_t kPackageWholeStreamLimit = 256u << 20;
 
 class PackageReader {
  public:
-  PackageReader(const std::string& fileName, bool keepPassedEntries);
+  PackageReader(const std::string& fileName, bool keepPassedEntries, bool inflateWhole = true);
   ~PackageReader();
   PackageReader(const PackageReader&) = delete;
   PackageReader& operator=(const PackageReader&) = delete;
@@ -63,11 +80,14 @@ class PackageReader {
   // bytes have been inflated since this reader was made.
   int opens() const { return openCount; }
   std::uint64_t inflatedBytes() const;
+  // Whether the package as last opened is a gzipped one held inflated whole.
+  bool holdsWholeStream() const;
 
  private:
   struct Opened;
   std::string name;
   bool keepPassed;
+  bool inflateWhole;
   int openCount = 0;
   std::uint64_t inflatedBefore = 0;  // by earlier openings
   std::unique_ptr<Opened> opened;

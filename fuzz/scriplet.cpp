@@ -38,6 +38,7 @@
 #include "platform/d3d9/D3D9.h"
 #include "runtime/DemoSequencer.h"
 #include "runtime/ScriptHost.h"
+#include "runtime/TrialBuild.h"
 #include "testsupport/HeadlessDevice.h"
 #include "testsupport/HeadlessEnvironment.h"
 
@@ -155,6 +156,8 @@ struct Session {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   useHeadlessEnvironment();
+  // Before any other thread, as the player does it.
+  trial_build::start();
   return 0;
 }
 

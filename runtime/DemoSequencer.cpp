@@ -182,6 +182,11 @@ Scene::Resolved& DemoSequencer::resolve(Scene& scene) {
     resolved.stamp = host->stamp;
     resolved.scriplet = host->findScriplet(scene.name);
     resolved.placementRead = false;
+    static_assert(sizeof resolved.entryFunctions / sizeof *resolved.entryFunctions == ENTRY_COUNT);
+    const Scriplet* scriplet = resolved.scriplet;
+    resolved.context = scriplet ? scriplet->context : nullptr;
+    for (int code = 0; code < ENTRY_COUNT; ++code)
+      resolved.entryFunctions[code] = scriplet ? scriplet->entryFunctions[code] : nullptr;
   }
   return resolved;
 }
@@ -194,6 +199,12 @@ void prefetchBytes(const void* address, int bytes) {
     __builtin_prefetch(static_cast<const char*>(address) + offset);
 }
 
+// What an entry call reads of the script engine's objects lies at the front
+// of them: the context's state and registers in its first 768 bytes, a
+// function's kind, argument layout and code pointer in its first 512.
+constexpr int kContextBytes = 768;
+constexpr int kFunctionBytes = 512;
+
 }  // namespace
 
 void DemoSequencer::prefetchNext(const std::vector<Scene>& track, const Scene& scene,
@@ -201,11 +212,15 @@ void DemoSequencer::prefetchNext(const std::vector<Scene>& track, const Scene& s
   const Scene* next = &scene + 1;
   const Scene* end = track.data() + track.size();
   if (next == end) return;
-  if (next + 1 != end) prefetchBytes(next[1].resolved.scriplet, 128);
+  // Everything comes from the timeline, which is read in order anyway: no
+  // load here waits on memory. The scriplet record is asked for two scenes
+  // ahead, as the call reads it before it reaches the engine's objects.
+  if (next + 1 != end && next[1].resolved.stamp == host->stamp)
+    prefetchBytes(next[1].resolved.scriplet, sizeof(Scriplet));
   const Scene::Resolved& resolved = next->resolved;
-  if (resolved.stamp != host->stamp || !resolved.scriplet) return;
-  prefetchBytes(resolved.scriplet->context, 512);
-  prefetchBytes(resolved.scriplet->entryFunctions[entry], 512);
+  if (resolved.stamp != host->stamp) return;
+  prefetchBytes(resolved.context, kContextBytes);
+  prefetchBytes(resolved.entryFunctions[entry], kFunctionBytes);
 }
 
 void DemoSequencer::callScene(Scene& scene, EntryPoint entry) {

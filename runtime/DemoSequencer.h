@@ -37,6 +37,11 @@ struct Scene {
   struct Resolved {
     std::uint64_t stamp = 0;
     Scriplet* scriplet = nullptr;  // null: not loaded
+    // Where the scriplet's context and entry functions live, copied from
+    // its record so that the walk can ask for them ahead of the call from
+    // the timeline alone (the record itself is elsewhere in memory).
+    const void* context = nullptr;
+    const void* entryFunctions[8] = {};
     bool placementRead = false;
     float placement[9] = {};  // pos x y z, scal x y z, rot x y z
   };
@@ -93,7 +98,7 @@ class DemoSequencer : public DemoTimeline {
   // One entry call of the scene's scriplet, found once per host stamp.
   void callScene(Scene& scene, EntryPoint entry);
   Scene::Resolved& resolve(Scene& scene);
-  // Asks the processor to start loading what the next scene of the track
+  // Asks the processor to start loading what the next scenes of the track
   // will read for that entry call while this one runs: with many scriplets,
   // each with an engine of its own, a frame otherwise waits on memory at
   // every call.

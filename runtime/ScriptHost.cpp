@@ -1,10 +1,7 @@
 #include "runtime/ScriptHost.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <functional>
 
 #include "core/Log.h"
 #include "platform/file/FileSystem.h"
@@ -12,6 +9,7 @@
 #include "runtime/ScriptDebug.h"
 #include "runtime/ScriptString.h"
 #include "runtime/SourceNesting.h"
+#include "runtime/TrialBuild.h"
 #include "scriptapi/Arrays.h"
 #include "scriptapi/D3DEffect.h"
 #include "scriptapi/D3DMesh.h"
@@ -27,6 +25,7 @@ ScriptHost* gScriptHost = nullptr;
 void (*ScriptHost::extraRegistrations)(asIScriptEngine* engine) = nullptr;
 void (*ScriptHost::contextCreated)(asIScriptContext* context) = nullptr;
 bool ScriptHost::watchLongCalls = true;
+bool ScriptHost::trialBuilds = true;
 
 const char* const kEntryDeclarations[ENTRY_COUNT] = {
     "void initGlobals()", "void init()",
@@ -48,35 +47,6 @@ constexpr int kDirectoryBuffer = 2048;
 // stack overflow instead of growing until memory runs out.
 constexpr asPWORD kScriptStackLimit = 4 * 1024 * 1024;
 constexpr asPWORD kScriptCallLimit = 10000;
-// The machine stack the script compiler runs on. It parses and compiles by
-// recursion, a few kilobytes a level of nesting; a text within
-// kMaxSourceNesting needs a small part of this. Only the pages it touches
-// are ever backed by memory.
-constexpr size_t kCompileStack = size_t(128) << 20;
-
-// Runs `work` on a thread with a stack of kCompileStack bytes and waits for
-// it; runs it here when no such thread can be made. The compiler keeps state
-// per thread, which goes with the thread.
-void runOnLargeStack(const std::function<void()>& work) {
-  struct Job {
-    const std::function<void()>* work;
-    static void* run(void* param) {
-      (*static_cast<Job*>(param)->work)();
-      asThreadCleanup();
-      return nullptr;
-    }
-  } job{&work};
-  pthread_attr_t attributes;
-  pthread_t thread;
-  bool started = pthread_attr_init(&attributes) == 0 &&
-                 pthread_attr_setstacksize(&attributes, kCompileStack) == 0 &&
-                 pthread_create(&thread, &attributes, &Job::run, &job) == 0;
-  pthread_attr_destroy(&attributes);
-  if (started)
-    pthread_join(thread, nullptr);
-  else
-    work();
-}
 
 // The engine's compile messages, formatted as "section (row, column) : Kind :
 // text\n" and handed to the collector. A message that names no section is
@@ -101,6 +71,20 @@ void compileMessage(const asSMessageInfo* message, void* param) {
     formatted = text + "\n";
   }
   collector->Write(formatted.c_str());
+}
+
+// The compile message for a text whose trial build did not come back (see
+// runtime/TrialBuild.h), or null when it came back or was not tried.
+const char* trialFailure(const std::string& text) {
+  if (!ScriptHost::trialBuilds) return nullptr;
+  switch (trial_build::tryBuild(text)) {
+    case trial_build::Outcome::Stopped:
+      return "The script compiler failed on this text and gave no message\n";
+    case trial_build::Outcome::TimedOut:
+      return "The script compiler did not finish on this text in time\n";
+    default:
+      return nullptr;
+  }
 }
 
 // Makes a scriplet's folder (its name up to and including the last backslash)
@@ -239,9 +223,7 @@ void ScriptHost::releaseScriplet(Scriplet& scriplet) {
   scriplet.engine = nullptr;
 }
 
-bool ScriptHost::compile(const std::string& name, const std::string& source, std::string& error) {
-  asIScriptEngine* engine = asCreateScriptEngine(ANGELSCRIPT_VERSION);
-  if (!engine) return false;
+void ScriptHost::prepareEngine(asIScriptEngine* engine) {
   // Scriplets pass primitives and values as "&inout" and write literals over
   // several lines.
   engine->SetEngineProperty(asEP_ALLOW_UNSAFE_REFERENCES, 1);
@@ -249,9 +231,16 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
   engine->SetEngineProperty(asEP_MAX_STACK_SIZE, kScriptStackLimit);
   engine->SetEngineProperty(asEP_MAX_CALL_STACK_SIZE, kScriptCallLimit);
   // Global initialisers run after the build, on this thread (they may call
-  // natives that draw), while the build itself runs on a large stack.
+  // natives that draw), while the build itself runs on a large stack. So a
+  // build runs no script code, which the trial build relies on.
   engine->SetEngineProperty(asEP_INIT_GLOBAL_VARS_AFTER_BUILD, 0);
   registerModules(engine);
+}
+
+bool ScriptHost::compile(const std::string& name, const std::string& source, std::string& error) {
+  asIScriptEngine* engine = asCreateScriptEngine(ANGELSCRIPT_VERSION);
+  if (!engine) return false;
+  prepareEngine(engine);
 
   std::string text = source;
   Scriplet record;
@@ -273,9 +262,13 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
       collector.Write(message);
       error = "Syntax error in script\n" + collector.collected;
       ok = false;
+    } else if (const char* failure = trialFailure(text)) {
+      // The compiler would have ended this process on the text.
+      collector.Write(failure);
+      error = "Syntax error in script\n" + collector.collected;
+      ok = false;
     } else {
-      int built = 0;
-      runOnLargeStack([&] { built = module->Build(); });
+      int built = buildOnLargeStack(module);
       if (built >= 0) built = initGlobals(engine, module);
       if (built < 0) {
         error = "Syntax error in script\n" + collector.collected;

@@ -115,6 +115,8 @@ class ScriptHost : public ScriptCallbacks {
 
   // Registers the whole script API into a new engine.
   int registerModules(asIScriptEngine* engine);
+  // Sets up a new engine for a scriplet: its properties, then registerModules.
+  void prepareEngine(asIScriptEngine* engine);
   // Releases every loaded scriplet without running died.
   void shutdown();
 
@@ -160,6 +162,9 @@ class ScriptHost : public ScriptCallbacks {
   // Test seam: when false, script calls are not watched for running long
   // (the fuzzer bounds every context by a line callback of its own).
   static bool watchLongCalls;
+  // Seam for benchmarks: when false, texts are built without a trial build
+  // first (runtime/TrialBuild.h).
+  static bool trialBuilds;
 
  private:
   void releaseScriplet(Scriplet& scriplet);

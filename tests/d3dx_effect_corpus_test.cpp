@@ -3,11 +3,18 @@
 // pass of every technique draws a quad, and GL must report no error. The
 // files live beside the checkout (../shared/corpus/fx, listed in its
 // MANIFEST.tsv); without that folder the test is skipped.
+//
+// ENGINE_EXTRA_FX_DIR names another folder of such files to try the same
+// way: every .fx file under it is run, what failed is printed, and only a
+// crash or a refusal without a message fails the test.
 #include <gtest/gtest.h>
 
 #include <GL/gl.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -62,8 +69,13 @@ std::vector<std::string> manifestEffects() {
   return files;
 }
 
+struct Tally;
+
 class EffectCorpusTest : public d3d9_testing::DeviceFixture {
  protected:
+  void tryFile(const std::string& root, const std::string& name,
+               const std::map<std::string, std::string>& outOfScope, Tally& tally);
+
   // Every pass of every technique over a quad; empty when all drew, else
   // what went wrong first.
   std::string drawAll(ID3DXEffect* effect) {
@@ -103,56 +115,91 @@ class EffectCorpusTest : public d3d9_testing::DeviceFixture {
   }
 };
 
+struct Tally {
+  int inScope = 0, compiled = 0, drew = 0;
+};
+
+// Loads and draws one file, counting it in; refusals of files listed as
+// outside what the layer takes are checked for a message instead.
+void EffectCorpusTest::tryFile(const std::string& root, const std::string& name,
+                               const std::map<std::string, std::string>& outOfScope, Tally& tally) {
+  ID3DXEffect* effect = nullptr;
+  ID3DXBuffer* errors = nullptr;
+  const std::string path = root + "/" + name;
+  HRESULT r = D3DXCreateEffectFromFileA(device, path.c_str(), nullptr, nullptr, 0, nullptr, &effect,
+                                        &errors);
+  std::string messages = errors ? static_cast<const char*>(errors->GetBufferPointer()) : "";
+  if (errors) errors->Release();
+  const auto outside = outOfScope.find(name);
+  if (outside != outOfScope.end()) {
+    // Refused, with a message that says where.
+    EXPECT_NE(r, D3D_OK) << name << " (" << outside->second << ") now loads: take it into scope";
+    EXPECT_EQ(effect, nullptr);
+    EXPECT_NE(messages.find("error"), std::string::npos) << name << ": " << messages;
+    if (effect) effect->Release();
+    return;
+  }
+  ++tally.inScope;
+  if (r != D3D_OK || !effect) {
+    // A refusal always says why.
+    EXPECT_NE(messages.find("error"), std::string::npos) << name << " refused without a message";
+    EXPECT_EQ(effect, nullptr);
+    // The first error, not the warnings before it.
+    size_t at = messages.find(": error: ");
+    at = at == std::string::npos ? 0 : messages.rfind('\n', at) + 1;
+    std::printf("  not compiled: %s\n    %s\n", name.c_str(),
+                messages.substr(at, messages.find('\n', at) - at).c_str());
+    if (effect) effect->Release();
+    return;
+  }
+  if (!effect->GetTechnique(0)) {
+    std::printf("  no technique: %s\n", name.c_str());
+    effect->Release();
+    return;
+  }
+  ++tally.compiled;
+  const std::string failure = drawAll(effect);
+  if (failure.empty())
+    ++tally.drew;
+  else
+    std::printf("  not drawn: %s: %s\n", name.c_str(), failure.c_str());
+  effect->Release();
+}
+
 TEST_F(EffectCorpusTest, EffectFilesWrittenElsewhereCompileAndDraw) {
   std::FILE* probe = std::fopen((kCorpus + "/MANIFEST.tsv").c_str(), "rb");
   if (!probe) GTEST_SKIP() << "no effect corpus at " << kCorpus;
   std::fclose(probe);
   const std::vector<std::string> files = manifestEffects();
   ASSERT_FALSE(files.empty());
-  int inScope = 0, compiled = 0, drew = 0;
-  for (const std::string& name : files) {
-    ID3DXEffect* effect = nullptr;
-    ID3DXBuffer* errors = nullptr;
-    const std::string path = kCorpus + "/" + name;
-    HRESULT r = D3DXCreateEffectFromFileA(device, path.c_str(), nullptr, nullptr, 0, nullptr,
-                                          &effect, &errors);
-    std::string messages = errors ? static_cast<const char*>(errors->GetBufferPointer()) : "";
-    if (errors) errors->Release();
-    const auto outside = kOutOfScope.find(name);
-    if (outside != kOutOfScope.end()) {
-      // Refused, with a message that says where.
-      EXPECT_NE(r, D3D_OK) << name << " (" << outside->second << ") now loads: take it into scope";
-      EXPECT_EQ(effect, nullptr);
-      EXPECT_NE(messages.find("error"), std::string::npos) << name << ": " << messages;
-      if (effect) effect->Release();
-      continue;
-    }
-    ++inScope;
-    if (r != D3D_OK || !effect) {
-      // The first error, not the warnings before it.
-      size_t at = messages.find(": error: ");
-      at = at == std::string::npos ? 0 : messages.rfind('\n', at) + 1;
-      std::printf("  not compiled: %s\n    %s\n", name.c_str(),
-                  messages.substr(at, messages.find('\n', at) - at).c_str());
-      continue;
-    }
-    if (!effect->GetTechnique(0)) {
-      std::printf("  no technique: %s\n", name.c_str());
-      effect->Release();
-      continue;
-    }
-    ++compiled;
-    const std::string failure = drawAll(effect);
-    if (failure.empty())
-      ++drew;
-    else
-      std::printf("  not drawn: %s: %s\n", name.c_str(), failure.c_str());
-    effect->Release();
+  Tally tally;
+  for (const std::string& name : files) tryFile(kCorpus, name, kOutOfScope, tally);
+  std::printf("compiled %d/%d drew %d/%d (%zu files out of scope)\n", tally.compiled, tally.inScope,
+              tally.drew, tally.inScope, kOutOfScope.size());
+  EXPECT_GE(tally.compiled, kCompiledFloor);
+  EXPECT_GE(tally.drew, kDrewFloor);
+}
+
+TEST_F(EffectCorpusTest, EffectFilesInAnotherFolderLoadOrSayWhyNot) {
+  const char* root = std::getenv("ENGINE_EXTRA_FX_DIR");
+  if (!root || !*root) GTEST_SKIP() << "ENGINE_EXTRA_FX_DIR is not set";
+  namespace fs = std::filesystem;
+  std::error_code error;
+  std::vector<std::string> files;
+  for (auto it = fs::recursive_directory_iterator(root, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    if (!it->is_regular_file()) continue;
+    std::string extension = it->path().extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (extension == ".fx") files.push_back(fs::relative(it->path(), root).string());
   }
-  std::printf("compiled %d/%d drew %d/%d (%zu files out of scope)\n", compiled, inScope, drew,
-              inScope, kOutOfScope.size());
-  EXPECT_GE(compiled, kCompiledFloor);
-  EXPECT_GE(drew, kDrewFloor);
+  ASSERT_FALSE(error) << root << ": " << error.message();
+  std::sort(files.begin(), files.end());
+  Tally tally;
+  for (const std::string& name : files) tryFile(root, name, {}, tally);
+  std::printf("compiled %d/%d drew %d/%d\n", tally.compiled, tally.inScope, tally.drew,
+              tally.inScope);
 }
 
 }  // namespace

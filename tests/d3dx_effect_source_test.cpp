@@ -243,6 +243,58 @@ TEST(EffectParser, DeclarationsTheCompilerMustNotSee) {
        {"hidden", "sampler_state", "MinFilter", "technique10", "CompileShader", "a;b"})
     EXPECT_EQ(source.hlsl.find(gone), std::string::npos) << gone;
 
+  // Several names in one declaration: each is a parameter with its own
+  // size, semantic and value, and the compiler still sees them all.
+  errors.clear();
+  ASSERT_TRUE(d3dx_fx::parseEffect("float near, far = 2, weights[2] : W = {3, 4}, last;", "memory",
+                                   source, errors))
+      << errors;
+  ASSERT_EQ(source.params.size(), 4u);
+  EXPECT_EQ(source.params[1].name, "far");
+  EXPECT_EQ(source.params[1].defaults, std::vector<float>{2});
+  EXPECT_EQ(source.params[2].elements, 2);
+  EXPECT_EQ(source.params[2].semantic, "W");
+  EXPECT_EQ(source.params[2].defaults, (std::vector<float>{3, 4}));
+  EXPECT_EQ(source.params[3].name, "last");
+  for (const char* kept : {"near", "far", "weights", "last"})
+    EXPECT_NE(source.hlsl.find(kept), std::string::npos) << kept;
+  EXPECT_EQ(source.hlsl.find('='), std::string::npos) << source.hlsl;
+
+  // Initialisers are constant expressions, worked out as the compiler
+  // would, and may name values declared before them.
+  struct Value {
+    const char* declaration;
+    std::vector<float> expected;
+  } values[] = {
+      {"const float zero = 0.5f / 255.0f;", {0.5f / 255.0f}},
+      {"float3 light = normalize(float3(-3, 0, 4));", {-0.6f, 0, 0.8f}},
+      {"float2 texel = {1.0f / 1024.0f, -(2 + 2) * 0.25};", {1.0f / 1024.0f, -1}},
+      {"float4 grey = (float4)0.5;", {0.5f, 0.5f, 0.5f, 0.5f}},
+      {"float3 back = float3(1, 2, 3).zyx * 2;", {6, 4, 2}},
+      {"static const float PI = 3.5; float twoPi = PI * 2;", {7}},
+      {"int count = 7 / 2;", {3}},
+      {"float4x4 m = float4x4(1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 4, 5, 6, 1);",
+       {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 4, 5, 6, 1}},
+  };
+  for (const Value& v : values) {
+    SCOPED_TRACE(v.declaration);
+    errors.clear();
+    ASSERT_TRUE(d3dx_fx::parseEffect(v.declaration, "memory", source, errors)) << errors;
+    ASSERT_FALSE(source.params.empty());
+    const std::vector<float>& got = source.params[0].defaults;
+    ASSERT_EQ(got.size(), v.expected.size());
+    for (size_t i = 0; i < got.size(); ++i) EXPECT_NEAR(got[i], v.expected[i], 1e-6) << i;
+  }
+  // A long list is no deep one: 300 quotients are worked out as well.
+  std::string list = "float many[300] = {";
+  for (int i = 0; i < 300; ++i) list += std::to_string(i) + " / 4.0, ";
+  ASSERT_TRUE(d3dx_fx::parseEffect(list + "};", "memory", source, errors)) << errors;
+  ASSERT_EQ(source.params.at(0).defaults.size(), 300u);
+  EXPECT_FLOAT_EQ(source.params[0].defaults[299], 299 / 4.0f);
+  ASSERT_TRUE(d3dx_fx::parseEffect("int a = 7 / 2; bool on = 2;", "memory", source, errors));
+  ASSERT_EQ(source.params.size(), 2u);
+  EXPECT_EQ(source.params[1].defaults, std::vector<float>{1});
+
   // An effect of later techniques alone is refused, not loaded empty.
   errors.clear();
   EXPECT_FALSE(d3dx_fx::parseEffect("technique11 t { pass p {} }", "memory", source, errors));

@@ -322,6 +322,22 @@ TEST_F(EffectTest, FailuresAnswerAnErrorWithTheCompilersText) {
        "bool r;\nfloat r;\nfloat4 ps() : COLOR { return 1; }\n"
        "technique tec0 { pass { VertexShader = compile vs_2_0 ps(); PixelShader = compile ps_2_0 ps(); } }",
        "'r' is declared again with another type"},
+      {"sampler without ';'",
+       "sampler s = sampler_state { MinFilter = Linear; }\nfloat4 c[2] = {0, 0, 0, 0, 1, 1, 1, 1};",
+       "memory(2): error: expected ';' after the sampler_state of 's' near 'float4'"},
+      {"constants by register",
+       "float4 c;\ntechnique tec0 {\n pass { PixelShaderConstantF[0] = <c>; } }",
+       "memory(3): error: 'PixelShaderConstantF' sets shader constants by register"},
+      {"shader assembly",
+       "technique tec0 {\n pass { PixelShader = asm { ps.1.1\n mov r0, v0 }; } }",
+       "memory(2): error: shader assembly (asm { ... }) is not supported"},
+      {"sampler array",
+       "texture t;\nsampler2D s[2] = { sampler_state { Texture = <t>; }, sampler_state { Texture = <t>; } };",
+       "memory(2): error: arrays of samplers ('s') are not supported"},
+      {"shader assembly in a function",
+       "float4 ps() : COLOR {\n  float4 c;\n  asm { mov c, c0 };\n  return c;\n}\n"
+       "technique tec0 { pass { PixelShader = compile ps_2_0 ps(); } }",
+       "memory(3): error: shader assembly (asm { ... }) is not supported"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -500,6 +516,18 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       // A constructor assigned to: its parts take the value in turn.
       {"float4 ps() : COLOR { float2 a, b; float4(a, b) = float4(0.25, 0.5, 1, 0); return float4(a.x, a.y, b.x, 1); }",
        0xff4080ff},
+      // Swizzles of several matrix elements, counted from 0 and from 1, of
+      // a parameter and of a local.
+      {"float4x4 m = {0, 0, 0, 0, 1, 0, 0, 0, 0, 0.5, 0, 0, 0, 0, 0, 1};\n"
+       "float4 ps() : COLOR { return float4(m._m10_m21_m33, 1); }",
+       0xffff80ff},
+      {"float4x4 m = {0, 0, 0, 0, 1, 0, 0, 0, 0, 0.5, 0, 0, 0, 0, 0, 1};\n"
+       "float4 ps() : COLOR { float4x4 l = m; return float4(l._44_21_32, 1); }",
+       0xffffff80},
+      // Conditionals whose second value is named like a semantic.
+      {"float4 ps(float2 uv : TEXCOORD0) : COLOR { float depth = 0.5, vpos = 1;\n"
+       "  return float4(uv.x > 2 ? vpos : depth, 0, 0, 1); }",
+       0xff800000},
       // SamplerState used with tex2D: a Direct3D 9 sampler.
       {"SamplerState s;\nfloat4 ps() : COLOR { return tex2D(s, float2(0.5, 0.5)) * 0 + float4(1, 0, 1, 1); }",
        0xffff00ff},
@@ -516,6 +544,113 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
     EXPECT_TRUE(colourNear(frame().at(32, 24), c.colour, 1));
     effect->Release();
   }
+}
+
+// A function may assign to a parameter that is not const: it works on its
+// own copy, and the parameter still takes the values the effect is given.
+TEST_F(EffectTest, ParametersThatFunctionsWriteStayParameters) {
+  ID3DXEffect* effect = create(R"(
+float2 offset = {0.25, 0.5}, unused;
+float weights[2];
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps() : COLOR { offset.x += 0.25; weights[1] = 1; return float4(offset, weights[0] + weights[1] * 0.5, 1); }
+technique t { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff808080, 1));
+  const float offset[] = {0, 1};
+  const float weights[] = {0.5f, 0};
+  ASSERT_EQ(effect->SetFloatArray("offset", offset, 2), D3D_OK);
+  ASSERT_EQ(effect->SetFloatArray("weights", weights, 2), D3D_OK);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff40ffff, 1));
+  effect->Release();
+}
+
+// Parameters of struct type: each member is a parameter of its own,
+// "light.colour" or through the struct's handle, arrays of them element
+// by element, and the struct's initialiser gives the members' values.
+TEST_F(EffectTest, StructParametersHaveTheirMembersAsParameters) {
+  ID3DXEffect* effect = create(R"(
+struct Tint { float4 colour; float scale; };
+struct Light { Tint tint; float3 weights[2]; };
+Light light = {0.25, 0, 0, 1, 2, 0, 0, 0, 0, 0.5, 0};
+Tint extra[2];
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps() : COLOR {
+  return light.tint.colour * light.tint.scale + float4(light.weights[1], 0) + extra[1].colour;
+}
+technique t { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff808000, 1));
+  D3DXHANDLE tint =
+      effect->GetParameterByName(effect->GetParameterByName(nullptr, "light"), "tint");
+  ASSERT_NE(tint, nullptr);
+  ASSERT_EQ(effect->SetFloat(effect->GetParameterByName(tint, "scale"), 4), D3D_OK);
+  const D3DXVECTOR4 blue(0, 0, 1, 0);
+  ASSERT_EQ(effect->SetVector(effect->GetParameterByName(nullptr, "extra[1].colour"), &blue),
+            D3D_OK);
+  EXPECT_EQ(effect->GetParameterByName(nullptr, "tint"), nullptr);
+  EXPECT_EQ(effect->SetFloat(effect->GetParameterByName(nullptr, "light"), 1), D3DERR_INVALIDCALL);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xffff80ff, 1));
+  effect->Release();
+}
+
+// Parameters named like words GLSL keeps for itself take their values
+// all the same.
+TEST_F(EffectTest, ParametersNamedLikeGlslWordsReachTheShader) {
+  IDirect3DTexture9* texture = nullptr;
+  ASSERT_EQ(device->CreateTexture(1, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
+            D3D_OK);
+  D3DLOCKED_RECT locked{};
+  texture->LockRect(0, &locked, nullptr, 0);
+  static_cast<uint32_t*>(locked.pBits)[0] = 0xff0000ff;
+  texture->UnlockRect(0);
+  ID3DXEffect* effect = create(R"(
+float4 input = {1, 0, 0, 1};
+float filter[2] = {0.25, 0.5};
+float sample = 0.25, my__half = 0.5, gl_one = 1;
+texture image, none;
+sampler flat = sampler_state { Texture = <none>; };
+sampler smooth = sampler_state { Texture = <image>; };
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps() : COLOR {
+  return float4(input.r * sample * gl_one / my__half, filter[1], filter[0], 1) + tex2D(smooth, 0.5) * 0.5 +
+         tex2D(flat, 0.5).b;
+}
+technique t { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  ASSERT_EQ(effect->SetTexture(effect->GetParameterByName(nullptr, "image"), texture), D3D_OK);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff8080bf, 1));
+  effect->Release();
+  texture->Release();
+}
+
+// A pixel shader's DEPTH output is the depth the test compares: the
+// first pass writes 0.25 for a quad at 0.5, and the second pass, drawn
+// where the depth is less than its own 0.5, covers it.
+TEST_F(EffectTest, PixelDepthOutputReachesTheDepthTest) {
+  ID3DXEffect* effect = create(R"(
+bool flip;
+float4 vs(float4 position : POSITION) : POSITION { return flip ? -position : position; }
+float4 near(out float depth : DEPTH) : COLOR { depth = 0.25; return float4(0, 1, 0, 1); }
+float4 far() : COLOR { return float4(1, 0, 0, 1); }
+technique t {
+  pass p0 { ZEnable = true; ZWriteEnable = true; ZFunc = Always;
+            VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 near(); }
+  pass p1 { ZFunc = Greater; VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 far(); }
+}
+)");
+  ASSERT_NE(effect, nullptr);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xffff0000, 1));
+  effect->Release();
 }
 
 // Values pass between the stages by semantic: a float2 written and a
@@ -650,6 +785,32 @@ technique green { pass p { ColorWriteEnable = D3DCOLORWRITEENABLE_GREEN; CullMod
   effect->Release();
 }
 
+// "Texture[1] = NULL" leaves the stage without a texture for the pass;
+// End gives the stage its texture back.
+TEST_F(EffectTest, TextureNullEmptiesTheStageForThePass) {
+  IDirect3DTexture9* texture = nullptr;
+  ASSERT_EQ(device->CreateTexture(1, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
+            D3D_OK);
+  ID3DXEffect* effect =
+      create("technique tec0 { pass p { Texture[1] = NULL; ColorOp[1] = Disable; } }");
+  ASSERT_NE(effect, nullptr);
+  device->SetTexture(1, texture);
+  UINT passes = 0;
+  ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
+  ASSERT_EQ(effect->BeginPass(0), D3D_OK);
+  IDirect3DBaseTexture9* bound = reinterpret_cast<IDirect3DBaseTexture9*>(1);
+  device->GetTexture(1, &bound);
+  EXPECT_EQ(bound, nullptr);
+  effect->EndPass();
+  effect->End();
+  device->GetTexture(1, &bound);
+  EXPECT_EQ(bound, texture);
+  if (bound) bound->Release();
+  device->SetTexture(1, nullptr);
+  effect->Release();
+  texture->Release();
+}
+
 // States of every kind a pass may set reach the device, and End puts
 // them back.
 TEST_F(EffectTest, FixedFunctionStatesInPassesReachTheDeviceAndGoBack) {
@@ -663,6 +824,7 @@ technique tec0 { pass p {
   WorldTransform[1] = <m>; ViewTransform = (m); TextureTransform[3] = <m>;
   LightEnable[2] = true; LightType[2] = Point; LightDiffuse[2] = <lightColour>; LightPosition[2] = <positions[1]>;
   LightRange[2] = 10; MaterialPower = 5; MaterialDiffuse = {0.5, 0.25, 1, 1}; AddressU[3] = Mirror;
+  MaterialAmbient = (float4(0.25, 0.5, 0, 1));
 } }
 )");
   ASSERT_NE(effect, nullptr);
@@ -711,6 +873,7 @@ technique tec0 { pass p {
   device->GetMaterial(&material);
   EXPECT_FLOAT_EQ(material.Power, 5.0f);
   EXPECT_FLOAT_EQ(material.Diffuse.b, 1.0f);
+  EXPECT_FLOAT_EQ(material.Ambient.g, 0.5f);
   DWORD address = 0;
   device->GetSamplerState(3, D3DSAMP_ADDRESSU, &address);
   EXPECT_EQ(address, DWORD(D3DTADDRESS_MIRROR));

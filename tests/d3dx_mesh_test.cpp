@@ -74,6 +74,11 @@ class BinaryWriter {
     token(20);
     return *this;
   }
+  BinaryWriter& guid(const unsigned char (&bytes)[16]) {
+    token(5);
+    out_.append(reinterpret_cast<const char*>(bytes), 16);
+    return *this;
+  }
   BinaryWriter& open() { return token(10); }
   BinaryWriter& close() { return token(11); }
   BinaryWriter& ints(std::initializer_list<uint32_t> values) {
@@ -589,9 +594,6 @@ TEST_F(MeshFixture, MalformedDataIsRefused) {
       {"negative count", "xof 0303txt 0032 Mesh { -3; 0;0;0;; 1; 3;0,1,2;; }"},
       {"count beyond the data", "xof 0303txt 0032 Mesh { 4000000000; 0;0;0;; }"},
       {"fractional index", "xof 0303txt 0032 Mesh { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,1.5;; }"},
-      {"normals for other faces",
-       "xof 0303txt 0032 Mesh { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;; "
-       "MeshNormals { 1; 0;0;1;; 2; 3;0,0,0;, 3;0,0,0;; } }"},
       {"material index past the materials",
        "xof 0303txt 0032 Mesh { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;; "
        "MeshMaterialList { 1; 1; 1;; } }"},
@@ -607,6 +609,118 @@ TEST_F(MeshFixture, MalformedDataIsRefused) {
     EXPECT_EQ(mesh, nullptr);
     EXPECT_EQ(materials, nullptr);
     EXPECT_EQ(materialCount, 0u);
+  }
+}
+
+TEST_F(MeshFixture, WhatOtherWritersEmitLoads) {
+  // One red triangle at a time, as files from other tools write it.
+  // `normals`: whether the mesh keeps the file's normals; `materials` and
+  // `red`: the material count and whether the first material is the red
+  // one the file names.
+  const std::string tri = "3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;\n";
+  const std::string red = "1;0;0;1;; 5; 1;1;1;; 0;0;0;;";
+  const std::string guid = "<8E0B2B1C-5F4D-4C3A-9E1F-0A1B2C3D4E5F>";
+  const struct {
+    const char* what;
+    std::string body;
+    bool normals;
+    DWORD materials;
+    bool red;
+  } cases[] = {
+      {"non-finite floats as a C runtime prints them",
+       "Mesh { " + tri + " MeshNormals { 1; 1.#QNAN0;-1.#IND00;-1.#INF00;; 1; 3;0,0,0;; } }", true,
+       0, false},
+      {"names of digits, referenced",
+       "Material 01 { " + red + " }\nFrame 1 { Mesh 2 { " + tri +
+           " MeshMaterialList { 1; 1; 0;; { 01 } } } }",
+       false, 1, true},
+      {"a material referenced by its GUID alone",
+       "Material { " + guid + " " + red + " }\nMesh { " + tri + " MeshMaterialList { 1; 1; 0;; { " +
+           guid + " } } }",
+       false, 1, true},
+      {"a material referenced by name and GUID",
+       "Material Red { " + guid + " " + red + " }\nMesh { " + tri +
+           " MeshMaterialList { 1; 1; 0;; { Red " + guid + " } } }",
+       false, 1, true},
+      {"a material named like the frame and mesh before it",
+       "Frame Cube { Mesh Cube { " + tri + " MeshMaterialList { 1; 1; 0;; { Cube } } } }\n" +
+           "Material Cube { " + red + " }",
+       false, 1, true},
+      {"normals of no faces", "Mesh { " + tri + " MeshNormals { 0;; 0;; } }", false, 0, false},
+      {"normals for other faces",
+       "Mesh { " + tri + " MeshNormals { 1; 0;0;1;; 2; 3;0,0,0;, 3;0,0,0;; } }", false, 0, false},
+      {"normal faces of other corner counts",
+       "Mesh { " + tri + " MeshNormals { 1; 0;0;1;; 1; 4;0,0,0,0;; } }", false, 0, false},
+      {"normal indices past the normals",
+       "Mesh { " + tri + " MeshNormals { 1; 0;0;1;; 1; 3;0,1,0;; } }", false, 0, false},
+      {"more material indices than faces",
+       "Mesh { " + tri + " MeshMaterialList { 1; 3; 0,0,0;; Material { " + red + " } } }", false, 1,
+       true},
+      {"a material list without materials", "Mesh { " + tri + " MeshMaterialList { 0; 1; 0;; } }",
+       false, 0, false},
+      {"texture coordinates that end before their count",
+       "Mesh { " + tri + " MeshTextureCoords { 3; 0;0;, 1;1;; } }", false, 0, false},
+      {"vertex colours that end before their count",
+       "Mesh { " + tri + " MeshVertexColors { 3; 0;1;0;0;1;;, 1;1;0;0;1;;; } }", false, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(load("xof 0303txt 0032\n" + c.body + "\n"), D3D_OK);
+    EXPECT_EQ(mesh->GetNumFaces(), 1u);
+    EXPECT_EQ(mesh->GetNumVertices(), 3u);
+    EXPECT_EQ(mesh->GetFVF(), DWORD(D3DFVF_XYZ | (c.normals ? D3DFVF_NORMAL : 0)));
+    EXPECT_EQ(attributes(mesh), std::vector<DWORD>{0});
+    ASSERT_EQ(materialCount, c.materials);
+    if (c.materials) {
+      const auto* m = static_cast<const D3DXMATERIAL*>(materials->GetBufferPointer());
+      EXPECT_EQ(m[0].MatD3D.Diffuse.r, c.red ? 1.0f : 0.5f);
+      EXPECT_EQ(m[0].MatD3D.Diffuse.g, c.red ? 0.0f : 0.5f);
+    }
+  }
+  // The non-finite words read as the values they stand for.
+  ASSERT_EQ(load("xof 0303txt 0032\n" + cases[0].body), D3D_OK);
+  const std::vector<unsigned char> bytes = vertexBytes(mesh);
+  float normal[3];
+  std::memcpy(normal, bytes.data() + 12, 12);
+  EXPECT_TRUE(std::isnan(normal[0]));
+  EXPECT_TRUE(std::isnan(normal[1]));
+  EXPECT_EQ(normal[2], -HUGE_VALF);
+}
+
+TEST(XFileReader, IdentifiersReadInTextAndBinary) {
+  // An object with a GUID of its own, and references by GUID and by name.
+  const std::string text = R"(xof 0303txt 0032
+Material Red { < 8E0B2B1C-5F4D-4C3A-9E1F-0A1B2C3D4E5F > 1;0;0;1;; 5; 1;1;1;; 0;0;0;; }
+Mesh { 1; 0;0;0;; 0;; MeshMaterialList { 1; 0;; { <8e0b2b1c-5f4d-4c3a-9e1f-0a1b2c3d4e5f> } { Red } } }
+)";
+  const unsigned char guid[16] = {0x1c, 0x2b, 0x0b, 0x8e, 0x4d, 0x5f, 0x3a, 0x4c,
+                                  0x9e, 0x1f, 0x0a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f};
+  BinaryWriter w;
+  w.name("Material").name("Red").open().guid(guid).floats({1, 0, 0, 1, 5, 1, 1, 1, 0, 0, 0});
+  w.close().name("Mesh").open().ints({1}).floats({0, 0, 0}).ints({0});
+  w.name("MeshMaterialList").open().ints({1, 0}).open().guid(guid).close();
+  w.open().name("Red").close().close().close();
+  const struct {
+    const char* form;
+    std::string bytes;
+  } forms[] = {{"text", text}, {"binary", w.bytes()}};
+  for (const auto& form : forms) {
+    SCOPED_TRACE(form.form);
+    xfile::Document document;
+    std::string error;
+    ASSERT_TRUE(xfile::parse(form.bytes.data(), form.bytes.size(), document, error)) << error;
+    ASSERT_EQ(document.objects.size(), 2u);
+    const xfile::Object& material = document.objects[0];
+    EXPECT_EQ(material.uuid, "8e0b2b1c-5f4d-4c3a-9e1f-0a1b2c3d4e5f");
+    EXPECT_EQ(material.numbers.size(), 11u);
+    const xfile::Object& list = document.objects[1].children.at(0);
+    ASSERT_EQ(list.children.size(), 2u);
+    EXPECT_EQ(list.children[0].uuid, material.uuid);
+    EXPECT_EQ(list.children[0].name, "");
+    for (const xfile::Object& reference : list.children) {
+      EXPECT_EQ(xfile::findReferenced(document, reference, "Material"), &material);
+      EXPECT_EQ(xfile::findReferenced(document, reference, "Frame"), nullptr);
+    }
   }
 }
 

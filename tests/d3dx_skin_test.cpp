@@ -360,6 +360,69 @@ TEST_F(SkinFixture, ContainersKeepAnFVFWhereAPlainLoadKeepsTangents) {
   }
 }
 
+TEST_F(SkinFixture, WhatOtherWritersEmitLoads) {
+  // A triangle skinned to frame A beside what other tools leave in files.
+  // `containers`: mesh containers of frame A; `weights`: influences of
+  // the triangle's bone; `x`: frame A's x after half a second of the
+  // animation (no controller when negative).
+  const std::string tri =
+      "Mesh Tri { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;\n"
+      "  SkinWeights { \"A\"; 3; 0,1,2; 1,1,1; 1,0,0,0, 0,1,0,0, 0,0,1,0, 0,0,0,1;; } }\n";
+  const std::string guid = "<0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0>";
+  const std::string move = "AnimationKey { 2; 2; 0;3;0,0,0;;, 10;3;4,0,0;;; }";
+  const struct {
+    const char* what;
+    std::string file;
+    DWORD containers, weights;
+    float x;
+  } cases[] = {
+      {"an empty mesh beside the triangle", "Frame A { Mesh Empty { 0;; 0;; } " + tri + " }", 1, 3,
+       -1},
+      {"a mesh of lines beside the triangle",
+       "Frame A { Mesh Lines { 2; 0;0;0;, 0;1;0;; 1; 2;0,1;; } " + tri + " }", 1, 3, -1},
+      {"only an empty mesh", "Frame A { Mesh Empty { 0;; 0;; } }", 0, 0, -1},
+      {"weights of vertices the mesh does not have",
+       "Frame A { Mesh Tri { 3; 0;0;0;, 0;1;0;, 1;0;0;; 1; 3;0,1,2;;\n"
+       "  SkinWeights { \"A\"; 3; 0,7,2; 1,1,1; 1,0,0,0, 0,1,0,0, 0,0,1,0, 0,0,0,1;; } } }",
+       1, 2, -1},
+      {"an animation set naming an animation defined before it",
+       "Frame A { " + tri + " }\nAnimTicksPerSecond { 10; }\nAnimation Move { { A } " + move +
+           " }\nAnimationSet Walk { { Move } }",
+       1, 3, 2.0f},
+      {"an animation naming its frame by GUID",
+       "Frame A { " + guid + " " + tri + " }\nAnimTicksPerSecond { 10; }\n" +
+           "AnimationSet Walk { Animation { { " + guid + " } " + move + " } }",
+       1, 3, 2.0f},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (root) D3DXFrameDestroy(root, &allocator);
+    if (controller) controller->Release();
+    root = nullptr;
+    controller = nullptr;
+    ASSERT_EQ(load("xof 0303txt 0032\n" + c.file + "\n"), D3D_OK);
+    D3DXFRAME* a = D3DXFrameFind(root, "A");
+    ASSERT_NE(a, nullptr);
+    DWORD containers = 0;
+    for (D3DXMESHCONTAINER* m = a->pMeshContainer; m; m = m->pNextMeshContainer) {
+      ++containers;
+      EXPECT_STREQ(m->Name, "Tri");
+      EXPECT_EQ(m->MeshData.pMesh->GetNumFaces(), 1u);
+      ASSERT_NE(m->pSkinInfo, nullptr);
+      ASSERT_EQ(m->pSkinInfo->GetNumBones(), 1u);
+      EXPECT_EQ(m->pSkinInfo->GetNumBoneInfluences(0), c.weights);
+    }
+    EXPECT_EQ(containers, c.containers);
+    if (c.x < 0) {
+      EXPECT_EQ(controller, nullptr);
+      continue;
+    }
+    ASSERT_NE(controller, nullptr);
+    ASSERT_EQ(controller->AdvanceTime(0.5, nullptr), D3D_OK);
+    EXPECT_NEAR(a->TransformationMatrix._41, c.x, 1e-5f);
+  }
+}
+
 TEST_F(SkinFixture, AllocatorFailureFailsTheLoadAndFreesEverything) {
   allocator.failContainers = true;
   EXPECT_EQ(load(kSkinnedFile), E_OUTOFMEMORY);

@@ -104,4 +104,17 @@ TEST_F(HlslCompilerTest, AChildThatFailsFailsTheCompileAndIsReaped) {
   EXPECT_FALSE(hasChildren());
 }
 
+// A worker that dies while idle is found out when the next request is sent:
+// the send fails (no SIGPIPE ends the program) and a fresh worker compiles.
+TEST_F(HlslCompilerTest, AWorkerGoneBetweenCompilesIsReplacedForTheNext) {
+  d3dx_hlsl::setChildHookForTesting([] { alarm(1); });
+  CompiledStage out;
+  std::string errors;
+  ASSERT_TRUE(d3dx_hlsl::compile(kPixel, "ps", Stage::Pixel, "a.fx", out, errors)) << errors;
+  // The alarm ends the worker after its answer; a little later it is gone.
+  usleep(1500 * 1000);
+  errors.clear();
+  EXPECT_TRUE(d3dx_hlsl::compile(kPixel, "ps", Stage::Pixel, "a.fx", out, errors)) << errors;
+}
+
 }  // namespace

@@ -320,9 +320,10 @@ std::string gzipMembers(const std::string& bytes, int members) {
 using GzippedPackage = ScratchFolder;
 
 // However the loads are ordered, a store inflates a gzipped package once;
-// a reader that keeps nothing it passes still never restarts the stream from
-// its start for an entry behind it, but resumes from a kept state at most one
-// access spacing before that entry.
+// a reader that inflates the whole stream does so exactly once, and a
+// streaming one that keeps nothing it passes still never restarts the stream
+// from its start for an entry behind it, but resumes from a kept state at
+// most one access spacing before that entry.
 TEST_F(GzippedPackage, EveryOrderOfLoadsInflatesTheStreamOnce) {
   const Entries entries = largeEntries(96);
   const std::string bytes = pw::package(entries);
@@ -340,20 +341,26 @@ TEST_F(GzippedPackage, EveryOrderOfLoadsInflatesTheStreamOnce) {
   for (const auto& e : entries) largest = std::max<std::uint64_t>(largest, e.second.size());
   for (const auto& o : orders) {
     for (bool keepPassed : {true, false}) {
-      PackageReader reader("big.dat", keepPassed);
-      for (std::size_t i : o.order) {
-        char* data = nullptr;
-        std::int32_t size = 0;
-        ASSERT_TRUE(reader.read(entries[i].first, &data, &size)) << o.label << " " << i;
-        std::unique_ptr<char[]> keep(data);
-        ASSERT_EQ(std::string(data, std::size_t(size)), entries[i].second) << o.label << " " << i;
+      for (bool whole : {true, false}) {
+        PackageReader reader("big.dat", keepPassed, whole);
+        for (std::size_t i : o.order) {
+          char* data = nullptr;
+          std::int32_t size = 0;
+          ASSERT_TRUE(reader.read(entries[i].first, &data, &size)) << o.label << " " << i;
+          std::unique_ptr<char[]> keep(data);
+          ASSERT_EQ(std::string(data, std::size_t(size)), entries[i].second) << o.label << " " << i;
+        }
+        EXPECT_EQ(reader.opens(), 1);
+        EXPECT_EQ(reader.holdsWholeStream(), whole);
+        const std::uint64_t bound =
+            keepPassed || whole ? bytes.size()
+                                : bytes.size() + entries.size() * (kPackageAccessSpacing + largest);
+        EXPECT_LE(reader.inflatedBytes(), bound)
+            << o.label << (keepPassed ? " keeping" : " not keeping") << (whole ? " whole" : "");
+        if (whole) {
+          EXPECT_EQ(reader.inflatedBytes(), bytes.size()) << o.label;
+        }
       }
-      EXPECT_EQ(reader.opens(), 1);
-      const std::uint64_t bound =
-          keepPassed ? bytes.size()
-                     : bytes.size() + entries.size() * (kPackageAccessSpacing + largest);
-      EXPECT_LE(reader.inflatedBytes(), bound)
-          << o.label << (keepPassed ? " keeping" : " not keeping");
     }
   }
 }
@@ -447,6 +454,165 @@ TEST_F(GzippedPackage, DamagedStreamsFailTheLoadsThatReachTheDamage) {
       EXPECT_GT(loaded, 0) << place;
     }
   }
+}
+
+// One gzip member of `bytes` with a header of our own making: the flags
+// (2 header check, 4 extra field, 8 name, 16 comment), with a header check
+// that is right or not, compressed at `level` with `strategy`.
+std::string gzipMember(const std::string& bytes, unsigned flags = 0, bool rightHeaderCheck = true,
+                       int level = 6, int strategy = Z_DEFAULT_STRATEGY) {
+  std::string header = {'\x1F', '\x8B', 8, char(flags), 0, 0, 0, 0, 0, 3};
+  if (flags & 4)
+    header += std::string(
+        "\x04\x00"
+        "ab\x01\x00",
+        6);
+  if (flags & 8) header += std::string("name.dat") + '\0';
+  if (flags & 16) header += std::string("a comment") + '\0';
+  if (flags & 2) {
+    const uLong check =
+        crc32(0, reinterpret_cast<const Bytef*>(header.data()), uInt(header.size()));
+    header += pw::le32(std::uint32_t(check ^ (rightHeaderCheck ? 0 : 1))).substr(0, 2);
+  }
+  z_stream stream{};
+  EXPECT_EQ(deflateInit2(&stream, level, Z_DEFLATED, -15, 8, strategy), Z_OK);
+  std::string body(deflateBound(&stream, uLong(bytes.size())), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+  stream.avail_in = uInt(bytes.size());
+  stream.next_out = reinterpret_cast<Bytef*>(body.data());
+  stream.avail_out = uInt(body.size());
+  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+  body.resize(stream.total_out);
+  deflateEnd(&stream);
+  const uLong check = crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), uInt(bytes.size()));
+  return header + body + pw::le32(std::uint32_t(check)) + pw::le32(std::uint32_t(bytes.size()));
+}
+
+// What a reader delivers for each name in turn: the bytes, or "<failed>".
+std::vector<std::string> readEach(PackageReader& reader, const std::vector<std::string>& names) {
+  std::vector<std::string> delivered;
+  for (const std::string& name : names) {
+    char* data = nullptr;
+    std::int32_t size = 0;
+    if (reader.read(name, &data, &size)) {
+      std::unique_ptr<char[]> keep(data);
+      delivered.emplace_back(data, std::size_t(size));
+    } else {
+      EXPECT_EQ(data, nullptr) << name;
+      delivered.emplace_back("<failed>");
+    }
+  }
+  return delivered;
+}
+
+// Whether two readers delivered the same for each of `names` (reported
+// name by name, without the bytes).
+void expectSameReads(const std::vector<std::string>& first, const std::vector<std::string>& second,
+                     const std::vector<std::string>& names, const std::string& label) {
+  ASSERT_EQ(first.size(), names.size());
+  ASSERT_EQ(second.size(), names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    EXPECT_TRUE(first[i] == second[i]) << label << ", " << names[i] << ": " << first[i].size()
+                                       << " bytes or failed against " << second[i].size();
+  }
+}
+
+// A gzipped package is inflated whole when it opens cleanly and streamed
+// otherwise; either way each read answers what streaming answers. Loads go
+// back and forth, read one entry twice and ask for one that is not there.
+TEST_F(GzippedPackage, WholeAndStreamedReadsAgreeOnEveryShape) {
+  const Entries entries = largeEntries(24);
+  const std::string bytes = pw::package(entries);
+  const std::string one = gzipMembers(bytes, 1);
+  std::string badFirstTrailer = gzipMembers(bytes, 3);
+  {
+    // The first member's trailer: the bytes before the second header.
+    const std::size_t second = badFirstTrailer.find("\x1F\x8B", 1);
+    ASSERT_NE(second, std::string::npos);
+    badFirstTrailer[second - 8] ^= 0x01;
+  }
+  auto damaged = [&one](std::size_t at) {
+    std::string copy = one;
+    copy[at] ^= 0x5A;
+    return copy;
+  };
+  const struct {
+    const char* label;
+    std::string file;
+    bool whole;
+  } shapes[] = {
+      {"one member", one, true},
+      {"five members", gzipMembers(bytes, 5), true},
+      {"an empty member first", gzipMember("") + one, true},
+      {"every header field", gzipMember(bytes, 2 | 4 | 8 | 16), true},
+      {"fixed codes", gzipMember(bytes, 0, true, 9, Z_FIXED), true},
+      {"stored blocks", gzipMember(bytes, 0, true, 0), true},
+      {"other bytes after the last member", one + "trailing bytes", true},
+      {"a wrong header check", gzipMember(bytes, 2, false), false},
+      {"a gzip magic and junk after the last member", one + "\x1F\x8Bjunk", false},
+      {"cut in the middle", one.substr(0, one.size() / 2), false},
+      {"cut in the last trailer", one.substr(0, one.size() - 3), false},
+      {"no last trailer", one.substr(0, one.size() - 8), false},
+      {"a wrong checksum in the last trailer", damaged(one.size() - 8), false},
+      {"a wrong length in the last trailer", damaged(one.size() - 1), false},
+      {"a wrong checksum before another member", badFirstTrailer, false},
+      {"a damaged byte in the middle", damaged(one.size() / 2), false},
+  };
+
+  std::vector<std::string> names;
+  for (const auto& e : entries) names.push_back(e.first);
+  std::shuffle(names.begin(), names.end(), std::mt19937(11));
+  names.push_back(names.front());
+  names.push_back("e/missing");
+  for (const auto& shape : shapes) {
+    write("shape.dat", shape.file);
+    PackageReader whole("shape.dat", true), streamed("shape.dat", true, false);
+    const std::vector<std::string> fromWhole = readEach(whole, names);
+    EXPECT_EQ(whole.holdsWholeStream(), shape.whole) << shape.label;
+    EXPECT_FALSE(streamed.holdsWholeStream()) << shape.label;
+    expectSameReads(fromWhole, readEach(streamed, names), names, shape.label);
+    if (shape.whole) {
+      for (std::size_t i = 0; i + 1 < names.size(); ++i) {
+        const auto found = std::find_if(entries.begin(), entries.end(),
+                                        [&](const auto& e) { return e.first == names[i]; });
+        EXPECT_TRUE(fromWhole[i] == found->second) << shape.label << " " << names[i];
+      }
+    }
+  }
+}
+
+// The same on a small package cut at every length and with every byte
+// altered: headers, codes, checksums and lengths all get hit.
+TEST_F(GzippedPackage, WholeAndStreamedReadsAgreeAfterAnyCutOrAlteredByte) {
+  const Entries entries = {{"a", "first entry"},
+                           {"bb", std::string(90, 'b') + "!"},
+                           {"c", "the third entry, the third entry"}};
+  const std::string bytes = pw::package(entries);
+  const std::vector<std::string> names = {"c", "a", "bb", "a"};
+  const std::string files[] = {
+      gzipMember(bytes, 8, true, 9),
+      gzipMember(bytes.substr(0, 40), 0, true, 1, Z_FIXED) + gzipMember(bytes.substr(40))};
+  int inflatedWhole = 0, streamedInstead = 0;
+  for (const std::string& file : files) {
+    std::vector<std::string> variants;
+    for (std::size_t cut = 0; cut < file.size(); ++cut) variants.push_back(file.substr(0, cut));
+    for (std::size_t at = 0; at < file.size(); ++at) {
+      for (unsigned char flip : {0x01, 0x80}) {
+        variants.push_back(file);
+        variants.back()[at] = char(variants.back()[at] ^ flip);
+      }
+    }
+    for (std::size_t v = 0; v < variants.size(); ++v) {
+      write("variant.dat", variants[v]);
+      PackageReader whole("variant.dat", true), streamed("variant.dat", true, false);
+      expectSameReads(readEach(whole, names), readEach(streamed, names), names,
+                      "variant " + std::to_string(v));
+      ++(whole.holdsWholeStream() ? inflatedWhole : streamedInstead);
+    }
+  }
+  // Both ways were taken (an altered time stamp or name still inflates).
+  EXPECT_GT(inflatedWhole, 0);
+  EXPECT_GT(streamedInstead, 0);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "platform/d3dx/HLSLCompiler.h"
+#include "runtime/TrialBuild.h"
 #include "testsupport/HeadlessEnvironment.h"
 
 extern "C" const char* __lsan_default_suppressions() {
@@ -38,12 +39,15 @@ struct HeadlessEnvironment {
   }
 } gHeadlessEnvironment;
 
-// The shader compiler's worker starts before any test, while this process
-// has no other thread, as the player starts it first thing: a fork from a
-// process whose other threads hold the sanitizer allocator's lock can leave
-// the copy stuck.
+// The shader compiler's worker and the origin of the scriplets' trial
+// builds start before any test, while this process has no other thread, as
+// the player starts them first thing: a fork from a process whose other
+// threads hold the sanitizer allocator's lock can leave the copy stuck.
 struct CompilerWorker : ::testing::Environment {
-  void SetUp() override { d3dx_hlsl::startCompiler(); }
+  void SetUp() override {
+    d3dx_hlsl::startCompiler();
+    trial_build::start();
+  }
 };
 ::testing::Environment* const gCompilerWorker =
     ::testing::AddGlobalTestEnvironment(new CompilerWorker);

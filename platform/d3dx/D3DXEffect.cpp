@@ -82,15 +82,39 @@ HRESULT setMatrix(ParamValue& p, const D3DXMATRIX& m) {
   return D3D_OK;
 }
 
+// A sampler uniform of `program` by its name in the source. Names that
+// GLSL keeps for itself come out of the translation changed: a reserved
+// word with a '_' before it, "__" as "_", "gl_" with a prefix.
+GLint uniformLocation(GLuint program, const std::string& name) {
+  GLint location = glGetUniformLocation(program, name.c_str());
+  if (location >= 0) return location;
+  std::string single = name;
+  for (size_t at; (at = single.find("__")) != std::string::npos;) single.erase(at, 1);
+  for (const std::string& renamed : {"_" + name, single, "_RESERVED_IDENTIFIER_FIXUP_" + name})
+    if ((location = glGetUniformLocation(program, renamed.c_str())) >= 0) return location;
+  return -1;
+}
+
 void locateParams(GLuint program, const d3dx_hlsl::CompiledStage& stage,
                   const std::vector<ParamValue>& params, ProgramParams& out) {
   out.slots.clear();
-  for (const std::string& member : stage.members)
-    for (size_t i = 0; i < params.size(); ++i)
-      if (params[i].decl.name == member && params[i].decl.kind == ParamKind::Value) {
-        GLint location = glGetUniformLocation(program, (stage.block + "." + member).c_str());
+  for (size_t k = 0; k < stage.members.size(); ++k) {
+    const std::string& member = stage.members[k];
+    const std::string& uniform =
+        k < stage.memberUniforms.size() ? stage.memberUniforms[k] : stage.members[k];
+    for (size_t i = 0; i < params.size(); ++i) {
+      // The member itself, or a member of a struct parameter ("light.colour",
+      // "lights[1].colour").
+      const std::string& name = params[i].decl.name;
+      bool inside = name.size() > member.size() && name.compare(0, member.size(), member) == 0 &&
+                    (name[member.size()] == '.' || name[member.size()] == '[');
+      if ((name == member || inside) && params[i].decl.kind == ParamKind::Value) {
+        GLint location = glGetUniformLocation(
+            program, (stage.block + "." + uniform + name.substr(member.size())).c_str());
         if (location >= 0) out.slots.push_back({i, location});
       }
+    }
+  }
 }
 
 void uploadParams(GLuint program, ProgramParams& where, const std::vector<ParamValue>& params) {
@@ -304,9 +328,16 @@ class Effect final : public Counted<ID3DXEffect> {
   }
 
   D3DXHANDLE GetParameterByName(D3DXHANDLE parent, LPCSTR name) override {
-    if (parent || !name) return nullptr;
+    if (!name) return nullptr;
+    std::string full = name;
+    if (parent) {
+      // A member of a struct parameter: "parent.name".
+      const ParamValue* s = paramOf(parent);
+      if (!s || s->decl.kind != ParamKind::Struct) return nullptr;
+      full = s->decl.name + "." + full;
+    }
     for (ParamValue& p : params)
-      if (p.decl.name == name) return handleOf(p);
+      if (p.decl.name == full) return handleOf(p);
     return nullptr;
   }
   D3DXHANDLE GetParameterBySemantic(D3DXHANDLE parent, LPCSTR semantic) override {
@@ -585,6 +616,11 @@ int Effect::stageFor(const std::vector<std::string>& value, d3dx_hlsl::Stage sta
                      std::string& errors) {
   auto where = [&] { return file + "(" + std::to_string(line) + "): error: "; };
   if (value.size() == 1 && sameNoCase(value[0], "null")) return -1;
+  if (!value.empty() && sameNoCase(value[0], "asm")) {
+    errors +=
+        where() + "shader assembly (asm { ... }) is not supported; write the shader in HLSL\n";
+    return -2;
+  }
   if (value.size() < 3 || value[0] != "compile" || (value.size() > 3 && value[3] != "(") ||
       (value.size() > 3 && value.back() != ")")) {
     errors += where() + "expected 'compile profile function()'\n";
@@ -667,6 +703,9 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
                        source.hlsl, a.file, a.line, errors);
       if (s == -2) return false;
       (vertex ? pd.vertex : pd.pixel) = s;
+    } else if (sameNoCase(a.state, "Texture") && a.value.size() == 1 &&
+               sameNoCase(a.value[0], "null")) {
+      pd.textures.push_back({unit, size_t(-1)});  // the stage left without a texture
     } else if (sameNoCase(a.state, "Texture")) {
       size_t i = paramIndex(reference(a.value), ParamKind::Texture);
       if (i == size_t(-1)) return fail("unknown texture '" + reference(a.value) + "'");
@@ -685,6 +724,11 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
           return fail("unknown parameter '" + assign.value.param + "' for " + a.state);
       }
       pd.states.push_back(assign);
+    } else if (sameNoCase(a.state.substr(0, 20), "VertexShaderConstant") ||
+               sameNoCase(a.state.substr(0, 19), "PixelShaderConstant")) {
+      return fail("'" + a.state +
+                  "' sets shader constants by register, which effects here do not do; "
+                  "give the shader's parameters their values instead");
     } else {
       return fail("unknown state '" + a.state + "'");
     }
@@ -733,7 +777,7 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
         return false;
       }
       for (size_t u = 0; u < names.size(); ++u) {
-        GLint location = glGetUniformLocation(pd.program, names[u].c_str());
+        GLint location = uniformLocation(pd.program, names[u]);
         if (location >= 0) glProgramUniform1i(pd.program, location, GLint(u));
       }
       locateParams(pd.program, *vs, params, pd.vertexParams);
@@ -884,7 +928,8 @@ void Effect::applySampler(const ParamValue& sampler, DWORD unit) {
 
 void Effect::uploadPass(PassData& p, bool start) {
   if (start || p.texturesApplied != textureVersion) {
-    for (const TextureAssign& t : p.textures) device->SetTexture(t.unit, params[t.param].texture);
+    for (const TextureAssign& t : p.textures)
+      device->SetTexture(t.unit, t.param < params.size() ? params[t.param].texture : nullptr);
     for (const SamplerBinding& b : p.samplers) applySampler(params[b.param], b.unit);
     p.texturesApplied = textureVersion;
   }
@@ -928,7 +973,7 @@ void Effect::prepare(GLuint program) {
   if (found == p.linked.end()) {
     PassData::Linked l;
     for (size_t u = 0; u < p.samplerNames.size(); ++u) {
-      GLint location = glGetUniformLocation(program, p.samplerNames[u].c_str());
+      GLint location = uniformLocation(program, p.samplerNames[u]);
       if (location >= 0) glProgramUniform1i(program, location, GLint(u));
     }
     const d3dx_hlsl::CompiledStage& stage = stages[size_t(p.shaderIsVertex ? p.vertex : p.pixel)];

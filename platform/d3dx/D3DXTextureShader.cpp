@@ -79,6 +79,8 @@ std::string serialise(const d3dx_hlsl::CompiledStage& stage, const std::vector<P
   w.str(stage.block);
   w.u32(uint32_t(stage.members.size()));
   for (const std::string& m : stage.members) w.str(m);
+  w.u32(uint32_t(stage.memberUniforms.size()));
+  for (const std::string& m : stage.memberUniforms) w.str(m);
   w.u32(uint32_t(stage.inputs.size()));
   for (const d3dx_hlsl::Varying& v : stage.inputs) {
     w.str(v.name);
@@ -155,6 +157,7 @@ bool TextureShader::read(const unsigned char* data) {
   stage.glsl = r.str();
   stage.block = r.str();
   for (uint32_t n = r.u32(); r.ok() && n > 0; --n) stage.members.push_back(r.str());
+  for (uint32_t n = r.u32(); r.ok() && n > 0; --n) stage.memberUniforms.push_back(r.str());
   for (uint32_t n = r.u32(); r.ok() && n > 0; --n) {
     d3dx_hlsl::Varying v;
     v.name = r.str();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -158,6 +159,7 @@ class Parser {
     if (ok && out.techniques.empty() && laterTechniques)
       fail(laterFirst, "the effect has only " + laterFirst.text +
                            " techniques, which are for later Direct3D versions");
+    if (ok) writableGlobals();
     return ok;
   }
 
@@ -277,8 +279,231 @@ class Parser {
     out.techniques.push_back(t);
   }
 
+  // Functions may assign to a parameter (only "const" ones are read-only
+  // in them); the compiler takes globals as read-only, so a parameter that
+  // a function body writes is declared under the name fx_in_<name> and
+  // copied into a static of its own name, which the functions then use.
+  // (The GLSL keeps the parameter's own name for it, see SpirvToGlsl.)
+  void writableGlobals() {
+    std::map<std::string, const Global*> byName;
+    for (const Global& g : globals) byName[at(g.nameToken).text] = &g;
+    std::map<size_t, const Global*> written;  // by name token, to keep order
+    auto assignment = [&](size_t j) {
+      const std::string& t = at(j).text;
+      const std::string& next = at(j + 1).text;
+      if (t == "=") return next != "=";
+      if (next == "=" && at(j + 1).begin == at(j).end)
+        return t == "+" || t == "-" || t == "*" || t == "/" || t == "%";
+      return (t == "+" || t == "-") && next == t && at(j + 1).begin == at(j).end;
+    };
+    for (const auto& [open, close] : bodies)
+      for (size_t k = open + 1; k < close; ++k) {
+        auto g = byName.find(at(k).text);
+        if (g == byName.end() || at(k - 1).text == ".") continue;
+        bool writes =
+            (at(k - 1).text == "+" || at(k - 1).text == "-") && at(k - 2).text == at(k - 1).text;
+        size_t j = k + 1;
+        while (j < close) {
+          if (at(j).text == "." && identStart(at(j + 1).text.empty() ? ' ' : at(j + 1).text[0])) {
+            j += 2;
+          } else if (at(j).text == "[") {
+            int depth = 0;
+            for (; j < close; ++j) {
+              if (at(j).text == "[") ++depth;
+              if (at(j).text == "]" && --depth == 0) break;
+            }
+            ++j;
+          } else {
+            break;
+          }
+        }
+        if (writes || (j < close && assignment(j))) written[g->second->nameToken] = g->second;
+      }
+    // Edits from the end, so the offsets before them still hold.
+    struct Edit {
+      size_t at, erase;
+      std::string text;
+    };
+    std::vector<Edit> edits;
+    for (const auto& [token, g] : written) {
+      const Token& n = at(token);
+      edits.push_back({n.begin, n.end - n.begin, "fx_in_" + n.text});
+      edits.push_back({at(g->end).end, 0,
+                       " static " + g->type + " " + n.text +
+                           (g->elements ? "[" + std::to_string(g->elements) + "]" : "") +
+                           " = fx_in_" + n.text + ";"});
+    }
+    std::stable_sort(edits.begin(), edits.end(),
+                     [](const Edit& a, const Edit& b) { return a.at > b.at; });
+    for (const Edit& e : edits) out.hlsl.replace(e.at, e.erase, e.text);
+  }
+
+  // "struct Name { float4 a; float b[2]; Other c; };": the members, for
+  // parameters of the type. A member of another kind (a texture, a type
+  // not known) leaves the type out: such parameters stay the compiler's.
+  void structDefinition(size_t nameToken, size_t open) {
+    size_t save = pos;
+    size_t close = skipGroup(open, "{", "}") - 1;
+    pos = save;
+    if (!ok) return;
+    std::vector<Member> members;
+    size_t k = open + 1;
+    while (k < close) {
+      Member shape;
+      const std::string& type = at(k).text;
+      Param p;
+      if (typeShape(type, p)) {
+        shape.leaf = p;
+      } else if (structs.count(type)) {
+        shape.type = type;
+      } else {
+        return;
+      }
+      for (++k; k < close;) {
+        Member m = shape;
+        if (!identStart(at(k).text.empty() ? ' ' : at(k).text[0])) return;
+        m.name = at(k++).text;
+        if (at(k).text == "[") {
+          size_t end = k + 1;
+          while (end < close && at(end).text != "]") ++end;
+          long n = arraySize(k + 1, end);
+          if (n < 1 || n > 4096) return;
+          m.elements = int(n);
+          k = end + 1;
+        }
+        while (k < close && at(k).text != "," && at(k).text != ";") ++k;  // semantics
+        members.push_back(m);
+        if (at(k).text == ",") {
+          ++k;
+          continue;
+        }
+        ++k;
+        break;
+      }
+    }
+    if (!members.empty()) structs[at(nameToken).text] = members;
+  }
+
+  // The parameters of one `type` value named `name`: a Struct entry, then
+  // its members in order, elements of arrays one by one. False past a
+  // bound on their number.
+  bool structParams(const std::string& name, const std::string& type, const std::string& semantic,
+                    int depth) {
+    if (depth > 8 || out.params.size() > 8192) return false;
+    Param s;
+    s.name = name;
+    s.semantic = semantic;
+    s.kind = ParamKind::Struct;
+    s.rows = s.cols = 0;
+    out.params.push_back(s);
+    for (const Member& m : structs[type]) {
+      const std::string full = name + "." + m.name;
+      if (m.type.empty()) {
+        Param leaf = m.leaf;
+        leaf.name = full;
+        leaf.elements = m.elements;
+        leaf.defaults.assign(leaf.size(), 0.0f);
+        out.params.push_back(leaf);
+        continue;
+      }
+      if (!m.elements) {
+        if (!structParams(full, m.type, "", depth + 1)) return false;
+        continue;
+      }
+      Param array = s;
+      array.name = full;
+      array.semantic.clear();
+      out.params.push_back(array);
+      for (int e = 0; e < m.elements; ++e)
+        if (!structParams(full + "[" + std::to_string(e) + "]", m.type, "", depth + 1))
+          return false;
+    }
+    return true;
+  }
+
+  // A declaration of struct type `type` from the name at `i`: its
+  // parameters (none for a static one), a value spread over the members
+  // in order, and the initialiser blanked for the compiler.
+  void structDeclaration(size_t i, size_t end, const std::string& type, bool isStatic) {
+    while (i < end && ok) {
+      size_t stop = i;
+      for (int depth = 0; stop < end; ++stop) {
+        const std::string& t = at(stop).text;
+        if (t == "(" || t == "{" || t == "[") ++depth;
+        if (t == ")" || t == "}" || t == "]") --depth;
+        if (t == "<" && depth == 0) {
+          stop = skipGroup(stop, "<", ">") - 1;
+          continue;
+        }
+        if (t == "," && depth == 0) break;
+      }
+      if (!identStart(at(i).text.empty() ? ' ' : at(i).text[0])) return;
+      const std::string name = at(i++).text;
+      int elements = 0;
+      if (at(i).text == "[") {
+        size_t close = i + 1;
+        while (close < stop && at(close).text != "]") ++close;
+        long n = arraySize(i + 1, close);
+        if (n < 1 || n > 4096) {
+          fail(at(i), "invalid array size for '" + name + "'");
+          return;
+        }
+        elements = int(n);
+        i = close + 1;
+      }
+      std::string semantic;
+      while (i < stop && at(i).text == ":") {
+        if (at(i + 1).text != "register" && at(i + 1).text != "packoffset")
+          semantic = at(i + 1).text;
+        i += 2;
+        if (at(i).text == "(") {
+          size_t save = pos;
+          pos = i;
+          i = skipGroup(i, "(", ")");
+          pos = save;
+        }
+      }
+      while (i < stop && at(i).text != "=") ++i;  // annotations
+      if (!isStatic) {
+        const size_t first = out.params.size();
+        bool fits = true;
+        if (!elements) {
+          fits = structParams(name, type, semantic, 0);
+        } else {
+          Param array;
+          array.name = name;
+          array.semantic = semantic;
+          array.kind = ParamKind::Struct;
+          array.rows = array.cols = 0;
+          out.params.push_back(array);
+          for (int e = 0; e < elements && fits; ++e)
+            fits = structParams(name + "[" + std::to_string(e) + "]", type, "", 0);
+        }
+        if (!fits) {
+          fail(at(i - 1), "'" + name + "' has too many members");
+          return;
+        }
+        std::vector<float> value;
+        if (i < stop && at(i).text == "=" && evaluate(i + 1, stop, value)) {
+          size_t total = 0;
+          for (size_t k = first; k < out.params.size(); ++k)
+            if (out.params[k].kind == ParamKind::Value) total += out.params[k].size();
+          if (value.size() == total) {
+            size_t next = 0;
+            for (size_t k = first; k < out.params.size(); ++k)
+              for (float& x : out.params[k].defaults) x = value[next++];
+          }
+        }
+        if (i < stop) blank(at(i).begin, at(stop - 1).end);
+      }
+      if (stop >= end || at(stop).text != ",") return;
+      i = stop + 1;
+    }
+  }
+
   // A declaration, function or type at file level.
   void statement() {
+    if (at(pos).text == "struct" && at(pos + 2).text == "{") structDefinition(pos + 1, pos + 2);
     size_t first = pos;
     bool sawAssign = false, sawParen = false;
     size_t i = pos;
@@ -294,6 +519,12 @@ class Parser {
       }
       if (t == "{" && !sawAssign) {  // function body, struct, cbuffer
         pos = skipGroup(i, "{", "}");
+        for (size_t k = i + 1; k + 1 < pos; ++k)
+          if (at(k).text == "asm" && at(k + 1).text == "{") {
+            fail(at(k), "shader assembly (asm { ... }) is not supported; write the shader in HLSL");
+            return;
+          }
+        bodies.push_back({i, pos});
         if (at(pos).text == ";") ++pos;
         return;
       }
@@ -352,6 +583,234 @@ class Parser {
     };
     long v = sum();
     return good && k == end ? v : 0;
+  }
+
+  // The value of a constant initialiser between `begin` and `end`: numbers,
+  // true and false, + - * / and brackets, constructors and casts
+  // ("float3(1, 2, 3)", "(float4)0", "{...}"), swizzles, the common
+  // intrinsics, and names of values declared before. Components come out
+  // flat, as the declaration lists them; false for anything else.
+  bool evaluate(size_t begin, size_t end, std::vector<float>& result) {
+    size_t k = begin;
+    int depth = 0;
+    bool good = true;
+    using Value = std::vector<float>;
+    std::function<Value()> sum, product, unary, postfix, primary;
+    auto failed = [&]() -> Value {
+      good = false;
+      return {};
+    };
+    auto list = [&](const char* close, std::vector<Value>& items) {
+      while (good && k < end && at(k).text != close) {
+        items.push_back(sum());
+        if (k < end && at(k).text == ",")
+          ++k;
+        else
+          break;
+      }
+      if (good && k < end && at(k).text == close)
+        ++k;
+      else
+        good = false;
+    };
+    auto flat = [](const std::vector<Value>& items) {
+      Value v;
+      for (const Value& item : items) v.insert(v.end(), item.begin(), item.end());
+      return v;
+    };
+    // Component by component; a one-component side is used for every one.
+    auto combine = [&](const Value& a, const Value& b,
+                       const std::function<float(float, float)>& f) {
+      if (a.empty() || b.empty() || (a.size() != b.size() && a.size() != 1 && b.size() != 1))
+        return failed();
+      Value v(std::max(a.size(), b.size()));
+      for (size_t i = 0; i < v.size(); ++i)
+        v[i] = f(a[a.size() == 1 ? 0 : i], b[b.size() == 1 ? 0 : i]);
+      return v;
+    };
+    auto call = [&](const std::string& name, const std::vector<Value>& a) -> Value {
+      static const std::map<std::string, float (*)(float)> one = {
+          {"sqrt", [](float x) { return std::sqrt(x); }},
+          {"rsqrt", [](float x) { return 1.0f / std::sqrt(x); }},
+          {"sin", [](float x) { return std::sin(x); }},
+          {"cos", [](float x) { return std::cos(x); }},
+          {"tan", [](float x) { return std::tan(x); }},
+          {"abs", [](float x) { return std::fabs(x); }},
+          {"exp", [](float x) { return std::exp(x); }},
+          {"log", [](float x) { return std::log(x); }},
+          {"floor", [](float x) { return std::floor(x); }},
+          {"ceil", [](float x) { return std::ceil(x); }},
+          {"frac", [](float x) { return x - std::floor(x); }},
+          {"saturate", [](float x) { return std::min(1.0f, std::max(0.0f, x)); }},
+          {"radians", [](float x) { return x * 0.017453292519943295f; }},
+          {"degrees", [](float x) { return x * 57.29577951308232f; }}};
+      static const std::map<std::string, float (*)(float, float)> two = {
+          {"pow", [](float x, float y) { return std::pow(x, y); }},
+          {"min", [](float x, float y) { return std::min(x, y); }},
+          {"max", [](float x, float y) { return std::max(x, y); }},
+          {"atan2", [](float x, float y) { return std::atan2(x, y); }},
+          {"fmod", [](float x, float y) { return std::fmod(x, y); }}};
+      if (auto f = one.find(name); f != one.end() && a.size() == 1) {
+        Value v = a[0];
+        for (float& x : v) x = f->second(x);
+        return v;
+      }
+      if (auto f = two.find(name); f != two.end() && a.size() == 2)
+        return combine(a[0], a[1], f->second);
+      if ((name == "dot" || name == "cross") && a.size() == 2 && a[0].size() == a[1].size()) {
+        if (name == "cross") {
+          if (a[0].size() != 3) return failed();
+          const Value& x = a[0];
+          const Value& y = a[1];
+          return {x[1] * y[2] - x[2] * y[1], x[2] * y[0] - x[0] * y[2], x[0] * y[1] - x[1] * y[0]};
+        }
+        float d = 0;
+        for (size_t i = 0; i < a[0].size(); ++i) d += a[0][i] * a[1][i];
+        return {d};
+      }
+      if ((name == "length" || name == "normalize") && a.size() == 1) {
+        float d = 0;
+        for (float x : a[0]) d += x * x;
+        d = std::sqrt(d);
+        if (name == "length") return {d};
+        if (d == 0) return failed();
+        Value v = a[0];
+        for (float& x : v) x /= d;
+        return v;
+      }
+      if (name == "lerp" && a.size() == 3) {
+        Value d = combine(a[1], a[0], [](float x, float y) { return x - y; });
+        if (!good) return {};
+        d = combine(d, a[2], [](float x, float y) { return x * y; });
+        if (!good) return {};
+        return combine(a[0], d, [](float x, float y) { return x + y; });
+      }
+      if (name == "clamp" && a.size() == 3) {
+        Value v = combine(a[0], a[1], [](float x, float y) { return std::max(x, y); });
+        if (!good) return {};
+        return combine(v, a[2], [](float x, float y) { return std::min(x, y); });
+      }
+      return failed();
+    };
+    // How deep the brackets and signs nest, not how long the list is.
+    struct Nest {
+      int& d;
+      explicit Nest(int& depth) : d(depth) { ++d; }
+      ~Nest() { --d; }
+    };
+    primary = [&]() -> Value {
+      Nest nest(depth);
+      if (k >= end || depth > 200) return failed();
+      const std::string& t = at(k).text;
+      if (std::isdigit(static_cast<unsigned char>(t[0])) || t[0] == '.') {
+        ++k;
+        const bool hex = t.size() > 1 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
+        return {hex ? float(std::strtoul(t.c_str(), nullptr, 16))
+                    : std::strtof(t.c_str(), nullptr)};
+      }
+      if (t == "true" || t == "false") {
+        ++k;
+        return {t == "true" ? 1.0f : 0.0f};
+      }
+      if (t == "{") {
+        ++k;
+        std::vector<Value> items;
+        list("}", items);
+        return good ? flat(items) : Value{};
+      }
+      if (t == "(") {
+        ++k;
+        Param shape;
+        if (k + 1 < end && typeShape(at(k).text, shape) && at(k + 1).text == ")") {
+          // A cast: "(float4)0" fills every component.
+          k += 2;
+          Value v = unary();
+          if (!good) return {};
+          if (v.size() == 1) v.assign(size_t(shape.rows * shape.cols), v[0]);
+          return v;
+        }
+        Value v = sum();
+        if (k < end && at(k).text == ")")
+          ++k;
+        else
+          good = false;
+        return v;
+      }
+      if (!identStart(t[0])) return failed();
+      ++k;
+      if (k < end && at(k).text == "(") {
+        ++k;
+        std::vector<Value> items;
+        list(")", items);
+        if (!good) return {};
+        Param shape;
+        if (typeShape(t, shape)) {
+          Value v = flat(items);
+          if (v.size() == 1) v.assign(size_t(shape.rows * shape.cols), v[0]);
+          return v;
+        }
+        return call(t, items);
+      }
+      auto known = values.find(t);
+      if (known == values.end()) return failed();
+      return known->second;
+    };
+    postfix = [&]() -> Value {
+      Value v = primary();
+      while (good && k + 1 < end && at(k).text == "." && !v.empty() && v.size() <= 4) {
+        const std::string& swizzle = at(k + 1).text;
+        Value picked;
+        for (char c : swizzle) {
+          const char* names = std::strchr("xyzw", c) ? "xyzw" : "rgba";
+          const char* found = std::strchr(names, c);
+          size_t index = found ? size_t(found - names) : 4;
+          if (index >= 4 || (index >= v.size() && v.size() != 1)) return failed();
+          picked.push_back(v[v.size() == 1 ? 0 : index]);
+        }
+        if (picked.empty()) return failed();
+        v = picked;
+        k += 2;
+      }
+      return v;
+    };
+    unary = [&]() -> Value {
+      if (k < end && (at(k).text == "-" || at(k).text == "+")) {
+        bool minus = at(k++).text == "-";
+        Nest nest(depth);
+        if (depth > 200) return failed();
+        Value v = unary();
+        if (minus)
+          for (float& x : v) x = -x;
+        return v;
+      }
+      return postfix();
+    };
+    product = [&]() -> Value {
+      Value v = unary();
+      while (good && k < end && (at(k).text == "*" || at(k).text == "/")) {
+        bool times = at(k++).text == "*";
+        Value w = unary();
+        if (!good) break;
+        v = combine(v, w, [times](float x, float y) { return times ? x * y : x / y; });
+      }
+      return v;
+    };
+    sum = [&]() -> Value {
+      Value v = product();
+      while (good && k < end && (at(k).text == "+" || at(k).text == "-")) {
+        bool plus = at(k++).text == "+";
+        Value w = product();
+        if (!good) break;
+        v = combine(v, w, [plus](float x, float y) { return plus ? x + y : x - y; });
+      }
+      return v;
+    };
+    Value v = sum();
+    if (!good || k != end || v.empty()) return false;
+    for (float x : v)
+      if (!std::isfinite(x)) return false;
+    result = v;
+    return true;
   }
 
   static bool typeShape(const std::string& t, Param& p) {
@@ -445,37 +904,73 @@ class Parser {
     } else if (type == "string") {
       p.kind = ParamKind::String;
       blankWhole = true;
+    } else if (structs.count(type)) {
+      structDeclaration(i + 1, end, type, isStatic);
+      return;
     } else if (!typeShape(type, p)) {
-      return;  // a struct typed global or something the compiler judges
+      return;  // something the compiler judges
     }
+    declType = at(i).text;
+    declEnd = end;
     ++i;
-    if (!identStart(at(i).text.empty() ? ' ' : at(i).text[0])) return;
+    // "float a, b[2] : B = {1, 2};": each name after the type is a
+    // parameter of its own, with its own size, semantic and value.
+    while (i < end && ok) {
+      size_t next = declarator(i, end, p, blankWhole, isStatic, isConst);
+      if (next >= end || at(next).text != ",") break;
+      i = next + 1;
+    }
+    if (blankWhole) blank(at(first).begin, at(end).end);
+  }
+
+  // One name of a declaration from `i` with the type's shape in `shape`;
+  // the position of the ',' after it or `end`.
+  size_t declarator(size_t i, size_t end, const Param& shape, bool blankWhole, bool isStatic,
+                    bool isConst) {
+    Param p = shape;
+    // Where this name's part ends: the next ',' outside brackets.
+    size_t stop = i;
+    bool sawAssign = false;
+    for (int depth = 0; stop < end; ++stop) {
+      const std::string& t = at(stop).text;
+      if (t == "(" || t == "{" || t == "[") ++depth;
+      if (t == ")" || t == "}" || t == "]") --depth;
+      if (t == "=") sawAssign = true;
+      if (t == "<" && depth == 0 && !sawAssign) {
+        stop = skipGroup(stop, "<", ">") - 1;
+        continue;
+      }
+      if (t == "," && depth == 0) break;
+    }
+    if (!identStart(at(i).text.empty() ? ' ' : at(i).text[0])) return end;
+    const size_t nameToken = i;
     p.name = at(i++).text;
     if (at(i).text == "[") {
       // Direct3D 9 has a few hundred constant registers: a larger array is
       // a mistake, not something to allocate.
       size_t close = i + 1;
-      while (close < end && at(close).text != "]") ++close;
+      while (close < stop && at(close).text != "]") ++close;
       // Without its "]" the size is the one word after "[" (the compiler
       // judges the rest).
-      if (close >= end) close = i + 2;
+      if (close >= stop) close = i + 2;
       long elements = arraySize(i + 1, close);
       if (elements < 1 || elements > 4096) {
         fail(at(i), "invalid array size for '" + p.name + "'");
-        return;
+        return end;
       }
       p.elements = int(elements);
       i = close;
       if (at(i).text == "]") ++i;
     }
-    while (i < end && at(i).text == ":") {  // semantic or register
+    while (i < stop && at(i).text == ":") {  // semantic or register
       if (at(i + 1).text != "register" && at(i + 1).text != "packoffset")
         p.semantic = at(i + 1).text;
       i += 2;
       if (at(i).text == "(") {
+        size_t save = pos;
         pos = i;
         i = skipGroup(i, "(", ")");
-        pos = end + 1;
+        pos = save;
       }
     }
     if (at(i).text == "<") {
@@ -488,21 +983,39 @@ class Parser {
     size_t initBegin = i;
     if (at(i).text == "=") {
       if (p.kind == ParamKind::Sampler) {
-        // "= sampler_state { ... }" or "= sampler_state { ... }"
+        // "= sampler_state { ... }"
+        if (p.elements && at(i + 1).text == "{") {
+          fail(at(i), "arrays of samplers ('" + p.name + "') are not supported");
+          return end;
+        }
         size_t open = i + 1;
-        while (open < end && at(open).text != "{") ++open;
-        if (open < end) {
+        while (open < stop && at(open).text != "{") ++open;
+        if (open < stop) {
           size_t save = pos;
           size_t close = skipGroup(open, "{", "}") - 1;
           pos = open + 1;
           p.samplerStates = assignments(close);
           pos = save;
+          if (ok && close + 1 < stop) {
+            fail(at(close + 1), "expected ';' after the sampler_state of '" + p.name + "' near '" +
+                                    at(close + 1).text + "'");
+            return end;
+          }
         }
+      } else if (p.kind == ParamKind::Value && evaluate(i + 1, stop, p.defaults)) {
+        // A constant expression, worked out as the compiler would; whole
+        // numbers for int and bool.
+        for (float& x : p.defaults)
+          if (p.type == ValueType::Int)
+            x = std::trunc(x);
+          else if (p.type == ValueType::Bool)
+            x = x != 0 ? 1.0f : 0.0f;
       } else if (p.kind == ParamKind::Value) {
-        for (size_t k = i + 1; k < end; ++k) {
+        p.defaults.clear();
+        for (size_t k = i + 1; k < stop; ++k) {
           std::string t = at(k).text;
           float sign = 1;
-          if ((t == "-" || t == "+") && k + 1 < end &&
+          if ((t == "-" || t == "+") && k + 1 < stop &&
               (std::isdigit(static_cast<unsigned char>(at(k + 1).text[0])) ||
                at(k + 1).text[0] == '.')) {
             sign = t == "-" ? -1.0f : 1.0f;
@@ -517,28 +1030,34 @@ class Parser {
         }
       }
     }
-    if (blankWhole) {
-      blank(at(first).begin, at(end).end);
-    } else if (initBegin < end && !isStatic) {
+    if (!blankWhole && initBegin < stop && !isStatic) {
       // The compiler gets the declaration without its value: defaults are
       // ours to set.
-      blank(at(initBegin).begin, at(end - 1).end);
+      blank(at(initBegin).begin, at(stop - 1).end);
+    }
+    if (p.kind == ParamKind::Value && initBegin < stop && at(initBegin).text == "=") {
+      // Later initialisers may name it.
+      std::vector<float> value = p.defaults;
+      if (value.size() == 1 && p.size() > 1) value.resize(p.size(), value[0]);
+      if (value.size() == p.size()) values[p.name] = value;
     }
     if (isStatic || isConst) {
       // "static const int N = 4;": array sizes may name it.
       if (p.kind == ParamKind::Value && p.type == ValueType::Int && p.size() == 1 &&
-          initBegin < end && at(initBegin).text == "=") {
-        long value = arraySize(initBegin + 1, end);
-        if (value || (initBegin + 2 == end && at(initBegin + 1).text == "0"))
+          initBegin < stop && at(initBegin).text == "=") {
+        long value = arraySize(initBegin + 1, stop);
+        if (value || (initBegin + 2 == stop && at(initBegin + 1).text == "0"))
           constants[p.name] = value;
       }
-      if (isStatic) return;
+      if (isStatic) return stop;
     }
     if (p.kind == ParamKind::Value) {
       if (p.defaults.size() == 1 && p.size() > 1) p.defaults.resize(p.size(), p.defaults[0]);
       p.defaults.resize(p.size(), 0.0f);
+      if (!isConst) globals.push_back({nameToken, declEnd, declType, p.elements});
     }
     out.params.push_back(p);
+    return stop;
   }
 
   std::string clean;
@@ -549,6 +1068,26 @@ class Parser {
   size_t pos = 0;
   bool ok = true;
   std::map<std::string, long> constants;
+  std::map<std::string, std::vector<float>> values;
+  // Value parameters that functions may write: where the name and the
+  // declaration's ';' are, the type as written, the array size.
+  struct Global {
+    size_t nameToken, end;
+    std::string type;
+    int elements;
+  };
+  std::vector<Global> globals;
+  // Struct types by name: their members, a value shape or another struct.
+  struct Member {
+    std::string name;
+    Param leaf;        // the member's shape when it is a value
+    std::string type;  // the struct type when it is one
+    int elements = 0;
+  };
+  std::map<std::string, std::vector<Member>> structs;
+  std::vector<std::pair<size_t, size_t>> bodies;  // function bodies, '{' to after '}'
+  std::string declType;
+  size_t declEnd = 0;
   int laterTechniques = 0;
   Token laterFirst{"", 0, 0, 0, 0};
 };

@@ -9,7 +9,10 @@
 
 namespace d3dx_fx {
 
-enum class ParamKind { Value, Texture, Sampler, String };
+// Struct: a parameter of a struct type (or one element of an array of
+// them), a name for its members; each member follows it as a parameter
+// of its own named "name.member" (Value leaves, or Struct again).
+enum class ParamKind { Value, Texture, Sampler, String, Struct };
 enum class ValueType { Float, Int, Bool };
 
 struct Assignment {

@@ -446,6 +446,10 @@ bool parseStateValue(const std::vector<std::string>& tokens, Values kind, StateV
   }
   // A vector: "float4(1, 0, 0, 1)", "{1, 0, 0, 1}", also for a colour.
   std::vector<std::string> t = tokens;
+  // "(float4(1, 0, 0, 1))": the constructor in brackets of its own.
+  while (t.size() >= 5 && t.front() == "(" && t.back() == ")" && t[1].compare(0, 5, "float") == 0 &&
+         t[2] == "(")
+    t = std::vector<std::string>(t.begin() + 1, t.end() - 1);
   if (t.size() >= 2 && t[0].compare(0, 5, "float") == 0 && t[1] == "(") t.erase(t.begin());
   if (!t.empty() && (t[0] == "{" || t[0] == "(") &&
       (t.size() > 3 || kind == V::Vector || kind == V::Matrix)) {

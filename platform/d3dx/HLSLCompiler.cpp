@@ -185,6 +185,8 @@ std::string encode(bool ok, const CompiledStage& out, const std::string& errors)
   putText(data, out.block);
   putCount(data, out.members.size());
   for (const std::string& m : out.members) putText(data, m);
+  putCount(data, out.memberUniforms.size());
+  for (const std::string& m : out.memberUniforms) putText(data, m);
   putCount(data, out.samplers.size());
   for (const std::string& s : out.samplers) putText(data, s);
   putCount(data, out.inputs.size());
@@ -231,6 +233,10 @@ bool decode(const std::string& data, bool& ok, CompiledStage& out, std::string& 
   for (std::string& m : out.members)
     if (!in.text(m)) return false;
   if (!in.count(n)) return false;
+  out.memberUniforms.resize(std::min<size_t>(n, data.size()));
+  for (std::string& m : out.memberUniforms)
+    if (!in.text(m)) return false;
+  if (!in.count(n)) return false;
   out.samplers.resize(std::min<size_t>(n, data.size()));
   for (std::string& s : out.samplers)
     if (!in.text(s)) return false;
@@ -242,10 +248,12 @@ bool decode(const std::string& data, bool& ok, CompiledStage& out, std::string& 
   return in.text(end) && end == kEndMark && in.atEnd();
 }
 
+// Both ends are sockets: a worker that has gone makes the send fail rather
+// than raise SIGPIPE, which would end the program.
 bool writeAll(int fd, const std::string& data) {
   size_t done = 0;
   while (done < data.size()) {
-    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    const ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += size_t(n);
@@ -425,7 +433,13 @@ bool compile(const std::string& source, const std::string& entry, Stage stage,
   putText(request, source);
   putText(request, entry);
   putText(request, fileName);
-  const bool sent = writeAll(worker.fd, frame(request));
+  bool sent = writeAll(worker.fd, frame(request));
+  if (!sent) {
+    // The worker went away between compiles (killed, or out of memory):
+    // nothing was asked of it yet, so a fresh one gets the request.
+    stopWorker();
+    sent = startWorker() && writeAll(worker.fd, frame(request));
+  }
   // The answer's length, then its bytes, each within the time limit.
   std::string head, data;
   bool hung = false;

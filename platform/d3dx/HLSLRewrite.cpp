@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -69,6 +70,20 @@ std::string renameCalls(const std::string& s, const std::string& from, const std
   return out;
 }
 
+// Whether the ':' at `i` comes before a semantic rather than being the
+// second half of a conditional ("a ? b : position"): a '?' since the
+// statement began makes it the latter.
+bool semanticColon(const std::string& s, size_t i) {
+  if (s[i] != ':' || (i + 1 < s.size() && s[i + 1] == ':') || (i > 0 && s[i - 1] == ':'))
+    return false;
+  for (size_t k = i; k-- > 0;) {
+    char c = s[k];
+    if (c == ';' || c == '{' || c == '}') break;
+    if (c == '?') return false;
+  }
+  return true;
+}
+
 // In a vertex stage a POSITION output is the clip-space position: say so
 // in the terms the front end understands. (An input so named still reads
 // attribute 0, see attributeLocation.)
@@ -76,7 +91,7 @@ std::string positionToSystemValue(const std::string& s) {
   std::string out;
   size_t i = 0;
   while (i < s.size()) {
-    if (s[i] == ':' && (i + 1 >= s.size() || s[i + 1] != ':') && (i == 0 || s[i - 1] != ':')) {
+    if (semanticColon(s, i)) {
       size_t k = i + 1;
       while (k < s.size() && std::isspace(static_cast<unsigned char>(s[k]))) ++k;
       size_t j = k;
@@ -257,7 +272,7 @@ std::string renameSemantic(const std::string& s, const std::string& from, const 
   std::string out;
   size_t i = 0;
   while (i < s.size()) {
-    if (s[i] == ':' && (i + 1 >= s.size() || s[i + 1] != ':') && (i == 0 || s[i - 1] != ':')) {
+    if (semanticColon(s, i)) {
       size_t k = i + 1;
       while (k < s.size() && std::isspace(static_cast<unsigned char>(s[k]))) ++k;
       size_t j = k;
@@ -491,10 +506,92 @@ std::string constructorAssignments(const std::string& s) {
   return text;
 }
 
+// The elements a matrix swizzle names after its '.': "_m02_m12" (from 0)
+// or "_13_24" (from 1), each as its one-element swizzle; empty when the
+// word is not one.
+std::vector<std::string> matrixSwizzleParts(const std::string& word) {
+  std::vector<std::string> parts;
+  size_t i = 0;
+  auto digit = [&](size_t k, char low, char high) {
+    return k < word.size() && word[k] >= low && word[k] <= high;
+  };
+  while (i < word.size()) {
+    if (word[i] != '_') return {};
+    if (word.compare(i, 2, "_m") == 0 && digit(i + 2, '0', '3') && digit(i + 3, '0', '3')) {
+      parts.push_back(word.substr(i, 4));
+      i += 4;
+    } else if (digit(i + 1, '1', '4') && digit(i + 2, '1', '4')) {
+      parts.push_back(word.substr(i, 3));
+      i += 3;
+    } else {
+      return {};
+    }
+  }
+  return parts;
+}
+
+// "m._m02_m12_m22" (several elements of a matrix) as
+// "float3(m._m02, m._m12, m._m22)": the front end reads a swizzle of more
+// than one matrix element as a number. The matrix is a name, with members
+// and indices ("a.b[i]"); a swizzle assigned to is left alone.
+std::string matrixSwizzles(const std::string& s) {
+  std::string text = s;
+  for (size_t dot = text.find('.'); dot != std::string::npos; dot = text.find('.', dot + 1)) {
+    size_t end = dot + 1;
+    while (end < text.size() && wordChar(text[end])) ++end;
+    const std::vector<std::string> parts = matrixSwizzleParts(text.substr(dot + 1, end - dot - 1));
+    if (parts.size() < 2 || parts.size() > 4) continue;
+    size_t after = skipSpace(text, end);
+    if (after < text.size() && text[after] == '=' &&
+        (after + 1 >= text.size() || text[after + 1] != '='))
+      continue;
+    if (after + 1 < text.size() && std::strchr("+-*/", text[after]) && text[after + 1] == '=')
+      continue;
+    // Back over the operand: names, '.' between them and [index] groups.
+    size_t begin = dot;
+    while (begin > 0) {
+      char c = text[begin - 1];
+      if (wordChar(c)) {
+        while (begin > 0 && wordChar(text[begin - 1])) --begin;
+      } else if (c == ']') {
+        int depth = 0;
+        size_t k = begin - 1;
+        for (;; --k) {
+          if (text[k] == ']') ++depth;
+          if (text[k] == '[' && --depth == 0) break;
+          if (k == 0) break;
+        }
+        if (depth != 0) break;
+        begin = k;
+        continue;
+      } else {
+        break;
+      }
+      if (begin > 0 && text[begin - 1] == '.') {
+        --begin;
+        continue;
+      }
+      break;
+    }
+    if (begin == dot ||
+        !(std::isalpha(static_cast<unsigned char>(text[begin])) || text[begin] == '_'))
+      continue;
+    const std::string operand = text.substr(begin, dot - begin);
+    std::string replacement = "float" + std::to_string(parts.size()) + "(";
+    for (size_t k = 0; k < parts.size(); ++k)
+      replacement += (k ? ", " : "") + operand + "." + parts[k];
+    replacement += ")";
+    text.replace(begin, end - begin, replacement);
+    dot = begin + replacement.size() - 1;
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string rewriteEffectShader(const std::string& source, Stage stage) {
-  std::string text = constructorAssignments(flatArrayInitialisers(arrayCasts(source)));
+  std::string text =
+      matrixSwizzles(constructorAssignments(flatArrayInitialisers(arrayCasts(source))));
   if (stage == Stage::Pixel) {
     // Declared with "in", the front end takes VPOS for the whole
     // four-component position and assigns it to a float2 unconverted;
@@ -502,6 +599,8 @@ std::string rewriteEffectShader(const std::string& source, Stage stage) {
     // the compile like VPOS itself.
     text = renameSemantic(text, "VPOS", "FX_VPOS");
     text = renameSemantic(text, "VFACE", "FX_VFACE");
+    // The depth a pixel shader writes: the front end's name for it.
+    text = renameSemantic(text, "DEPTH", "SV_Depth");
   }
   // "SamplerState s;" with tex2D(s, ...): a Direct3D 9 sampler written
   // with the later keyword. (With .Sample calls the file is of the later

@@ -110,9 +110,10 @@ bool buildMesh(const xfile::Document& document, const xfile::Object& mesh, Loade
 // The Mesh that a reference inside a Frame ("{ name }") places there; null
 // when the reference names no Mesh.
 const xfile::Object* referencedMesh(const xfile::Document& document, const xfile::Object& child);
-// Whether some Frame places the top-level `mesh` by reference: such a mesh
-// stands only where it is placed, not also on its own.
-bool placedByReference(const xfile::Document& document, const xfile::Object& mesh);
+// The meshes that some Frame places by reference, in address order (for
+// binary search): such a mesh stands only where it is placed, not also on
+// its own at the top level.
+std::vector<const xfile::Object*> meshesPlacedByReference(const xfile::Document& document);
 
 // The 16 numbers of a FrameTransformMatrix (identity when absent or short).
 D3DXMATRIX frameTransform(const xfile::Object& frame);

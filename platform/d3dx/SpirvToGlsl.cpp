@@ -99,19 +99,30 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
   size_t count = 0;
   bool vertex = stage == Stage::Vertex;
 
+  spvc_type_id blockType = 0;
   spvc_resources_get_resource_list_for_type(resources, SPVC_RESOURCE_TYPE_UNIFORM_BUFFER, &list,
                                             &count);
   for (size_t i = 0; i < count; ++i) {
     // Only the globals block: HLSL constant buffers are not part of the
     // effect-file language.
     out.block = vertex ? "fxv" : "fxp";
+    blockType = list[i].base_type_id;
     spvc_compiler_set_name(compiler, list[i].id, out.block.c_str());
     spvc_compiler_set_name(compiler, list[i].base_type_id,
                            vertex ? "FxVertexGlobals" : "FxPixelGlobals");
     spvc_type type = spvc_compiler_get_type_handle(compiler, list[i].base_type_id);
     unsigned members = spvc_type_get_num_member_types(type);
-    for (unsigned m = 0; m < members; ++m)
-      out.members.push_back(spvc_compiler_get_member_name(compiler, list[i].base_type_id, m));
+    for (unsigned m = 0; m < members; ++m) {
+      std::string name = spvc_compiler_get_member_name(compiler, list[i].base_type_id, m);
+      // A parameter that the shader writes is declared fx_in_<name> and
+      // copied into a variable of its own name (see EffectSource); the
+      // uniform keeps the parameter's name.
+      if (name.rfind("fx_in_", 0) == 0) {
+        name.erase(0, 6);
+        spvc_compiler_set_member_name(compiler, list[i].base_type_id, m, name.c_str());
+      }
+      out.members.push_back(name);
+    }
     break;
   }
 
@@ -184,6 +195,12 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
     return false;
   }
   out.glsl = text;
+  // The members' names as the GLSL has them: the compile changes those
+  // that GLSL keeps for itself.
+  if (blockType) {
+    for (unsigned m = 0; m < out.members.size(); ++m)
+      out.memberUniforms.push_back(spvc_compiler_get_member_name(compiler, blockType, m));
+  }
   for (const Varying& v : systemInputs) {
     // "in vec2 fx_vpos;" becomes a global that main sets first: the pixel's
     // position with the top-left pixel at (0, 0) (the device draws with the

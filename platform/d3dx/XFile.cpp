@@ -5,7 +5,9 @@
 #include <strings.h>
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,13 +21,61 @@ constexpr int kMaxDepth = 128;
 // A compressed file may not announce more than this many bytes.
 constexpr std::uint32_t kMaxInflated = 256u << 20;
 
-enum class Kind { End, Error, Name, String, Number, OBrace, CBrace, Template, Other };
+enum class Kind { End, Error, Name, String, Number, Guid, OBrace, CBrace, Template, Other };
 
 struct Token {
   Kind kind = Kind::End;
-  std::string text;
+  std::string text;  // a name, a string, a GUID, or the word a text number was read from
   double value = 0;
 };
+
+// A GUID in its usual text form: lower case, 8-4-4-4-12 digits. False for
+// anything else.
+bool normalGuid(const std::string& text, std::string& out) {
+  static const int kGroups[5] = {8, 4, 4, 4, 12};
+  out.clear();
+  std::size_t at = 0;
+  for (int g = 0; g < 5; ++g) {
+    if (g > 0) {
+      if (at >= text.size() || text[at] != '-') return false;
+      out += '-';
+      ++at;
+    }
+    for (int i = 0; i < kGroups[g]; ++i, ++at) {
+      if (at >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[at]))) return false;
+      out += char(std::tolower(static_cast<unsigned char>(text[at])));
+    }
+  }
+  return at == text.size();
+}
+
+// A word that some C runtimes print for a non-finite float: digits, an
+// optional fraction, '#' and INF, IND, QNAN or SNAN, with a sign and
+// trailing digits as they come ("-1.#IND00", "1.#QNAN0", "1.#INF000").
+bool nonFiniteWord(const std::string& word, double& out) {
+  const std::size_t hash = word.find('#');
+  if (hash == std::string::npos || hash == 0) return false;
+  std::size_t i = word[0] == '-' || word[0] == '+' ? 1 : 0;
+  bool digits = false;
+  for (; i < hash && std::isdigit(static_cast<unsigned char>(word[i])); ++i) digits = true;
+  if (i < hash && word[i] == '.') ++i;
+  if (!digits || i != hash) return false;
+  const std::string rest = word.substr(hash + 1);
+  std::size_t letters = 0;
+  while (letters < rest.size() && std::isalpha(static_cast<unsigned char>(rest[letters])))
+    ++letters;
+  for (std::size_t j = letters; j < rest.size(); ++j)
+    if (!std::isdigit(static_cast<unsigned char>(rest[j]))) return false;
+  const std::string kind = rest.substr(0, letters);
+  const bool negative = word[0] == '-';
+  if (kind == "INF")
+    out = negative ? -HUGE_VAL : HUGE_VAL;
+  else if (kind == "IND" || kind == "QNAN" || kind == "SNAN")
+    out = std::nan("");
+  else
+    return false;
+  return true;
+}
 
 std::uint16_t read16(const unsigned char* p) { return std::uint16_t(p[0] | p[1] << 8); }
 std::uint32_t read32(const unsigned char* p) {
@@ -78,10 +128,17 @@ class Lexer {
       return t;
     }
     if (c == '<') {  // a GUID: <xxxxxxxx-xxxx-...>
+      const unsigned char* start = ++p_;
       while (p_ < end_ && *p_ != '>') ++p_;
       if (p_ == end_) return fail("unterminated GUID");
+      std::string inside(reinterpret_cast<const char*>(start), std::size_t(p_ - start));
       ++p_;
-      t.kind = Kind::Other;
+      // Blanks inside the brackets are allowed; a malformed GUID is kept
+      // as no GUID at all.
+      inside.erase(std::remove_if(inside.begin(), inside.end(),
+                                  [](char ch) { return static_cast<unsigned char>(ch) <= ' '; }),
+                   inside.end());
+      t.kind = normalGuid(inside, t.text) ? Kind::Guid : Kind::Other;
       return t;
     }
     if (c == '>') return fail("unexpected '>'");
@@ -98,6 +155,7 @@ class Lexer {
     while (p_ < end_ && !isDelimiter(*p_)) ++p_;
     t.text.assign(reinterpret_cast<const char*>(start), std::size_t(p_ - start));
     // A word that reads entirely as a number is one; anything else is a name.
+    // The word stays with the number: an object may be named by digits.
     char* stop = nullptr;
     const double value = std::strtod(t.text.c_str(), &stop);
     if (!t.text.empty() && stop == t.text.c_str() + t.text.size() &&
@@ -105,7 +163,10 @@ class Lexer {
          t.text[0] == '+' || t.text[0] == '.')) {
       t.kind = Kind::Number;
       t.value = value;
-      t.text.clear();
+      return t;
+    }
+    if (nonFiniteWord(t.text, t.value)) {
+      t.kind = Kind::Number;
       return t;
     }
     t.kind = t.text == "template" ? Kind::Template : Kind::Name;
@@ -159,11 +220,18 @@ class Lexer {
         t.value = read32(p_);
         p_ += 4;
         return t;
-      case 5:  // GUID
+      case 5: {  // GUID: a 32-bit, two 16-bit and eight 8-bit fields
         if (left() < 16) return fail("truncated GUID");
+        char text[37];
+        std::snprintf(text, sizeof text, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                      unsigned(read32(p_)), unsigned(read16(p_ + 4)), unsigned(read16(p_ + 6)),
+                      unsigned(p_[8]), unsigned(p_[9]), unsigned(p_[10]), unsigned(p_[11]),
+                      unsigned(p_[12]), unsigned(p_[13]), unsigned(p_[14]), unsigned(p_[15]));
         p_ += 16;
-        t.kind = Kind::Other;
+        t.kind = Kind::Guid;
+        t.text = text;
         return t;
+      }
       case 6:    // integer list
       case 7: {  // float list
         if (left() < 4) return fail("truncated list");
@@ -221,6 +289,7 @@ class Parser {
           if (!parseObject(out.objects.back(), 0)) return failed(error);
           break;
         case Kind::Other:
+        case Kind::Guid:
           break;  // stray separators between objects
         case Kind::Error:
           return failed(error);
@@ -253,17 +322,24 @@ class Parser {
     return false;
   }
 
-  // Reads from after the template name up to the closing brace.
+  // A name, or a word of digits standing where a name may.
+  static bool nameLike(const Token& t) {
+    return t.kind == Kind::Name || (t.kind == Kind::Number && !t.text.empty());
+  }
+
+  // Reads from after the template name up to the closing brace. A GUID
+  // first inside the braces is the object's own identifier; GUIDs anywhere
+  // else are dropped.
   bool parseObject(Object& object, int depth) {
     if (depth > kMaxDepth) return error("objects nested too deeply");
     Token t = lexer_.next();
-    if (t.kind == Kind::Name) {
+    if (nameLike(t)) {
       object.name = std::move(t.text);
       t = lexer_.next();
     }
     if (t.kind == Kind::Error) return false;
     if (t.kind != Kind::OBrace) return error("expected '{' after a template name");
-    for (;;) {
+    for (bool first = true;; first = false) {
       t = lexer_.next();
       switch (t.kind) {
         case Kind::Error:
@@ -286,14 +362,19 @@ class Parser {
           if (!ok) return false;
           break;
         }
-        case Kind::OBrace: {  // a reference: { name [GUID] }
+        case Kind::Guid:
+          if (first) object.uuid = std::move(t.text);
+          break;
+        case Kind::OBrace: {  // a reference: { name }, { GUID } or { name GUID }
           Object reference;
           for (;;) {
             t = lexer_.next();
             if (t.kind == Kind::Error) return false;
             if (t.kind == Kind::CBrace) break;
-            if (t.kind == Kind::Name && reference.name.empty())
+            if (nameLike(t) && reference.name.empty())
               reference.name = std::move(t.text);
+            else if (t.kind == Kind::Guid && reference.uuid.empty())
+              reference.uuid = std::move(t.text);
             else if (t.kind != Kind::Other)
               return error("malformed reference");
           }
@@ -385,13 +466,26 @@ bool inflateBlocks(const unsigned char* p, std::size_t size, std::vector<unsigne
   return true;
 }
 
-const Object* findIn(const std::vector<Object>& objects, const std::string& name,
-                     const char* type) {
+// Files every object below `objects` under its name and identifier, depth
+// first in file order.
+void index(const std::vector<Object>& objects, Document& document) {
   for (const Object& o : objects) {
-    if (!o.isReference() && o.name == name && (!type || strcasecmp(o.type.c_str(), type) == 0))
-      return &o;
-    if (const Object* found = findIn(o.children, name, type)) return found;
+    if (!o.isReference()) {
+      if (!o.name.empty()) document.byName[o.name].push_back(&o);
+      if (!o.uuid.empty()) document.byUuid[o.uuid].push_back(&o);
+    }
+    index(o.children, document);
   }
+}
+
+// The first object filed under `key` that is of `type` (any when null).
+const Object* firstOf(const std::unordered_map<std::string, std::vector<const Object*>>& filed,
+                      const std::string& key, const char* type) {
+  if (key.empty()) return nullptr;
+  const auto found = filed.find(key);
+  if (found == filed.end()) return nullptr;
+  for (const Object* o : found->second)
+    if (!type || strcasecmp(o->type.c_str(), type) == 0) return o;
   return nullptr;
 }
 
@@ -399,6 +493,8 @@ const Object* findIn(const std::vector<Object>& objects, const std::string& name
 
 bool parse(const void* data, std::size_t size, Document& out, std::string& error) {
   out.objects.clear();
+  out.byName.clear();
+  out.byUuid.clear();
   const auto* bytes = static_cast<const unsigned char*>(data);
   if (!bytes || size < 16 || std::memcmp(bytes, "xof ", 4) != 0) {
     error = "not an X file";
@@ -433,17 +529,22 @@ bool parse(const void* data, std::size_t size, Document& out, std::string& error
   }
   Lexer lexer(body, bodySize, binary, floatSize == "0064");
   Parser parser(lexer);
-  return parser.parseDocument(out, error);
+  const bool ok = parser.parseDocument(out, error);
+  index(out.objects, out);
+  return ok;
 }
 
 const Object* findNamed(const Document& document, const std::string& name) {
-  if (name.empty()) return nullptr;
-  return findIn(document.objects, name, nullptr);
+  return firstOf(document.byName, name, nullptr);
 }
 
 const Object* findNamed(const Document& document, const std::string& name, const char* type) {
-  if (name.empty()) return nullptr;
-  return findIn(document.objects, name, type);
+  return firstOf(document.byName, name, type);
+}
+
+const Object* findReferenced(const Document& document, const Object& reference, const char* type) {
+  const Object* found = firstOf(document.byName, reference.name, type);
+  return found ? found : firstOf(document.byUuid, reference.uuid, type);
 }
 
 std::vector<const Object*> childrenOfType(const Document& document, const Object& parent,
@@ -451,7 +552,7 @@ std::vector<const Object*> childrenOfType(const Document& document, const Object
   std::vector<const Object*> found;
   for (const Object& child : parent.children) {
     const Object* target =
-        child.isReference() ? findNamed(document, child.name, type.c_str()) : &child;
+        child.isReference() ? findReferenced(document, child, type.c_str()) : &child;
     if (target && target->type == type) found.push_back(target);
   }
   return found;

@@ -232,7 +232,10 @@ class Loader {
     d3dx_mesh::LoadedMesh loaded;
     std::string error;
     if (!d3dx_mesh::buildMesh(document_, object, loaded, error)) return E_FAIL;
-    if (loaded.data.indices.empty()) return E_FAIL;
+    // A mesh without a triangle (no faces, or only points and lines) makes
+    // no container: writers leave such meshes on helper frames, and the
+    // rest of the file loads around them.
+    if (loaded.data.indices.empty()) return D3D_OK;
     // Containers keep an FVF: allocators of frame hierarchies (the skinned
     // mesh's among them) refuse meshes without one, and one refused
     // container fails the whole load. Their meshes are blended and drawn by
@@ -329,9 +332,11 @@ HRESULT D3DXLoadMeshHierarchyFromXInMemory(const void* memory, DWORD size, DWORD
   Loader loader(document, options, device, allocator);
   D3DXFRAME* root = nullptr;
   D3DXFRAME** next = &root;
+  const std::vector<const xfile::Object*> placed = d3dx_mesh::meshesPlacedByReference(document);
   for (const xfile::Object& object : document.objects) {
     if (!typeIs(object, "Frame") && !typeIs(object, "Mesh")) continue;
-    if (typeIs(object, "Mesh") && d3dx_mesh::placedByReference(document, object)) continue;
+    if (typeIs(object, "Mesh") && std::binary_search(placed.begin(), placed.end(), &object))
+      continue;
     const HRESULT hr = loader.frame(object, 0, next);
     if (FAILED(hr)) {
       if (root) D3DXFrameDestroy(root, allocator);
@@ -351,14 +356,23 @@ HRESULT D3DXLoadMeshHierarchyFromXInMemory(const void* memory, DWORD size, DWORD
       ticksPerSecond = o.numbers[0];
   for (const xfile::Object* set : sets) {
     std::vector<Track> tracks;
-    for (const xfile::Object& animation : set->children) {
-      if (animation.isReference() || !typeIs(animation, "Animation")) continue;
+    for (const xfile::Object& child : set->children) {
+      // An animation in the set, or one defined elsewhere that it names.
+      const xfile::Object* animation =
+          child.isReference() ? xfile::findReferenced(document, child, "Animation") : &child;
+      if (!animation || !typeIs(*animation, "Animation")) continue;
       Track track{};
-      for (const xfile::Object& part : animation.children) {
-        if (part.isReference() && !track.frame)
-          track.frame = D3DXFrameFind(root, part.name.c_str());
-        else if (typeIs(part, "AnimationKey"))
+      for (const xfile::Object& part : animation->children) {
+        if (part.isReference() && !track.frame) {
+          // The animated frame, by name or through the frame object the
+          // reference stands for.
+          std::string name = part.name;
+          if (const xfile::Object* frame = xfile::findReferenced(document, part, "Frame"))
+            name = frame->name;
+          track.frame = D3DXFrameFind(root, name.c_str());
+        } else if (typeIs(part, "AnimationKey")) {
           readKeys(part, track);
+        }
       }
       if (track.frame) {
         track.rest = track.frame->TransformationMatrix;

@@ -60,8 +60,12 @@ bool typeIs(const xfile::Object& o, const char* type) {
   return strcasecmp(o.type.c_str(), type) == 0;
 }
 
-const xfile::Object* resolve(const xfile::Document& document, const xfile::Object& child) {
-  return child.isReference() ? xfile::findNamed(document, child.name) : &child;
+// A nested object, or the one a reference stands for among the objects of
+// `type` (any type when null): a material and a frame or mesh often share
+// a name.
+const xfile::Object* resolve(const xfile::Document& document, const xfile::Object& child,
+                             const char* type = nullptr) {
+  return child.isReference() ? xfile::findReferenced(document, child, type) : &child;
 }
 
 bool readMaterial(const xfile::Document& document, const xfile::Object& object,
@@ -78,7 +82,7 @@ bool readMaterial(const xfile::Document& document, const xfile::Object& object,
   m.Emissive = {v[8], v[9], v[10], 1.0f};
   // The ambient colour is not part of the file: it stays zero.
   for (const xfile::Object& child : object.children) {
-    const xfile::Object* target = resolve(document, child);
+    const xfile::Object* target = resolve(document, child, "TextureFilename");
     if (target && typeIs(*target, "TextureFilename") && !target->strings.empty())
       out.texture = target->strings[0];
   }
@@ -188,6 +192,34 @@ void readDeclData(const xfile::Object& object, DWORD vertexCount, std::vector<Fi
   splitVertices(elements, size, vertexCount, packed, out);
 }
 
+// MeshNormals: the normals and, per face of `faces`, the normal of each
+// corner. False (outputs cleared) when the object does not fit the faces.
+bool readNormals(const xfile::Object& object, const std::vector<std::vector<DWORD>>& faces,
+                 std::vector<D3DXVECTOR3>& normals, std::vector<std::vector<DWORD>>& normalFaces) {
+  normals.clear();
+  normalFaces.clear();
+  Numbers c(object);
+  DWORD count, faceCount;
+  bool ok = c.count(3, count);
+  if (ok) normals.resize(count);
+  for (std::size_t i = 0; ok && i < normals.size(); ++i)
+    ok = c.real(normals[i].x) && c.real(normals[i].y) && c.real(normals[i].z);
+  ok = ok && c.count(1, faceCount) && faceCount == faces.size();
+  if (ok) normalFaces.resize(faceCount);
+  for (std::size_t f = 0; ok && f < normalFaces.size(); ++f) {
+    DWORD corners;
+    ok = c.count(1, corners) && corners == faces[f].size();
+    if (ok) normalFaces[f].resize(corners);
+    for (std::size_t k = 0; ok && k < normalFaces[f].size(); ++k)
+      ok = c.index(count, normalFaces[f][k]);
+  }
+  if (!ok) {
+    normals.clear();
+    normalFaces.clear();
+  }
+  return ok;
+}
+
 }  // namespace
 
 D3DMATERIAL9 defaultMaterial() {
@@ -198,26 +230,27 @@ D3DMATERIAL9 defaultMaterial() {
 }
 
 const xfile::Object* referencedMesh(const xfile::Document& document, const xfile::Object& child) {
-  return child.isReference() ? xfile::findNamed(document, child.name, "Mesh") : nullptr;
+  return child.isReference() ? xfile::findReferenced(document, child, "Mesh") : nullptr;
 }
 
 namespace {
-bool placedIn(const xfile::Document& document, const std::vector<xfile::Object>& objects,
-              const xfile::Object& mesh) {
+void collectPlaced(const xfile::Document& document, const std::vector<xfile::Object>& objects,
+                   std::vector<const xfile::Object*>& out) {
   for (const xfile::Object& o : objects) {
     if (!typeIs(o, "Frame")) continue;
     for (const xfile::Object& child : o.children)
-      if (child.isReference() && child.name == mesh.name &&
-          referencedMesh(document, child) == &mesh)
-        return true;
-    if (placedIn(document, o.children, mesh)) return true;
+      if (const xfile::Object* mesh = referencedMesh(document, child)) out.push_back(mesh);
+    collectPlaced(document, o.children, out);
   }
-  return false;
 }
 }  // namespace
 
-bool placedByReference(const xfile::Document& document, const xfile::Object& mesh) {
-  return !mesh.name.empty() && placedIn(document, document.objects, mesh);
+std::vector<const xfile::Object*> meshesPlacedByReference(const xfile::Document& document) {
+  std::vector<const xfile::Object*> placed;
+  collectPlaced(document, document.objects, placed);
+  std::sort(placed.begin(), placed.end());
+  placed.erase(std::unique(placed.begin(), placed.end()), placed.end());
+  return placed;
 }
 
 D3DXMATRIX frameTransform(const xfile::Object& frame) {
@@ -265,46 +298,43 @@ bool buildMesh(const xfile::Document& document, const xfile::Object& mesh, Loade
     if (!part) continue;
     Numbers c(*part);
     if (typeIs(*part, "MeshNormals")) {
-      DWORD count;
-      if (!c.count(3, count)) return fail(error, "bad normal count");
-      normals.resize(count);
-      for (D3DXVECTOR3& v : normals)
-        if (!c.real(v.x) || !c.real(v.y) || !c.real(v.z)) return fail(error, "short normal list");
-      DWORD nf;
-      if (!c.count(1, nf) || nf != faceCount) return fail(error, "normal faces do not match faces");
-      normalFaces.resize(nf);
-      for (DWORD f = 0; f < nf; ++f) {
-        DWORD corners;
-        if (!c.count(1, corners) || corners != faces[f].size())
-          return fail(error, "normal face does not match its face");
-        normalFaces[f].resize(corners);
-        for (DWORD& index : normalFaces[f])
-          if (!c.index(count, index)) return fail(error, "normal index out of range");
-      }
-      hasNormals = true;
+      // Normals whose faces do not match the mesh's (another count, another
+      // corner count, indices past the list, data that ends early) cannot
+      // be placed: they are left out and the mesh loads without them, as
+      // writers emit such lists for meshes they had no normals for.
+      hasNormals = readNormals(*part, faces, normals, normalFaces);
     } else if (typeIs(*part, "MeshTextureCoords")) {
+      // Coordinates for fewer vertices leave the others at zero, those for
+      // more are ignored; a list whose data ends before its count is left
+      // out, like normals that do not fit.
       DWORD count;
-      if (!c.count(2, count)) return fail(error, "bad texture coordinate count");
+      if (!c.count(2, count)) continue;
       FileElement uvs{D3DDECLUSAGE_TEXCOORD, 0, D3DDECLTYPE_FLOAT2, {}};
       uvs.bytes.assign(std::size_t(vertexCount) * 8, 0);
       for (DWORD i = 0; i < count; ++i) {
-        D3DXVECTOR2 uv;
-        if (!c.real(uv.x) || !c.real(uv.y)) return fail(error, "short texture coordinates");
+        D3DXVECTOR2 uv(0, 0);
+        c.real(uv.x);  // the count leaves room for every pair
+        c.real(uv.y);
         if (i < vertexCount) std::memcpy(uvs.bytes.data() + std::size_t(i) * 8, &uv, 8);
       }
       setElement(elements, std::move(uvs));
     } else if (typeIs(*part, "MeshVertexColors")) {
+      // Colours of vertices the mesh does not have are ignored, vertices
+      // without one stay white; a list whose data ends before its count,
+      // or that names a vertex by a fraction, is left out.
       DWORD count;
-      if (!c.count(5, count)) return fail(error, "bad vertex colour count");
+      if (!c.count(5, count)) continue;
       std::vector<D3DCOLOR> colors(vertexCount, 0xFFFFFFFF);
-      for (DWORD i = 0; i < count; ++i) {
+      bool ok = true;
+      for (DWORD i = 0; ok && i < count; ++i) {
         DWORD index;
         float rgba[4];
-        if (!c.index(0xFFFFFFFF, index) || !c.real(rgba[0]) || !c.real(rgba[1]) ||
-            !c.real(rgba[2]) || !c.real(rgba[3]))
-          return fail(error, "short vertex colours");
-        if (index < vertexCount) colors[index] = D3DXCOLOR(rgba[0], rgba[1], rgba[2], rgba[3]);
+        ok = c.index(0xFFFFFFFF, index) && c.real(rgba[0]) && c.real(rgba[1]) && c.real(rgba[2]) &&
+             c.real(rgba[3]);
+        if (ok && index < vertexCount)
+          colors[index] = D3DXCOLOR(rgba[0], rgba[1], rgba[2], rgba[3]);
       }
+      if (!ok) continue;
       FileElement diffuse{D3DDECLUSAGE_COLOR, 0, D3DDECLTYPE_D3DCOLOR, {}};
       diffuse.bytes.resize(std::size_t(vertexCount) * 4);
       if (vertexCount) std::memcpy(diffuse.bytes.data(), colors.data(), diffuse.bytes.size());
@@ -319,17 +349,21 @@ bool buildMesh(const xfile::Document& document, const xfile::Object& mesh, Loade
       // bounded.
       if (!c.index(65536, materialCount) || !c.count(1, indexCount))
         return fail(error, "bad material list");
-      if (indexCount > faceCount) return fail(error, "more material indices than faces");
-      if (materialCount == 0 && indexCount > 0)
-        return fail(error, "material list without materials");
-      // Faces beyond the listed ones take the last listed material.
-      for (DWORD f = 0; f < indexCount; ++f)
-        if (!c.index(materialCount, faceMaterial[f])) return fail(error, "bad material index");
-      for (DWORD f = indexCount; f < faceCount; ++f)
-        faceMaterial[f] = indexCount ? faceMaterial[indexCount - 1] : 0;
+      // Indices beyond the faces are ignored; faces beyond the listed ones
+      // take the last listed material. A list without materials leaves
+      // every face on attribute 0, whatever its indices say.
+      const DWORD listed = std::min(indexCount, faceCount);
+      for (DWORD f = 0; f < listed; ++f) {
+        DWORD index;
+        if (!c.index(materialCount ? materialCount : 0xFFFFFFFF, index))
+          return fail(error, "bad material index");
+        faceMaterial[f] = materialCount ? index : 0;
+      }
+      for (DWORD f = listed; f < faceCount; ++f)
+        faceMaterial[f] = listed ? faceMaterial[listed - 1] : 0;
       out.materials.clear();
       for (const xfile::Object& m : part->children) {
-        const xfile::Object* material = resolve(document, m);
+        const xfile::Object* material = resolve(document, m, "Material");
         if (!material || !typeIs(*material, "Material")) continue;
         if (out.materials.size() == materialCount) break;
         LoadedMaterial loaded;
@@ -349,14 +383,21 @@ bool buildMesh(const xfile::Document& document, const xfile::Object& mesh, Loade
       skin.bone = part->strings[0];
       DWORD count;
       if (!c.count(2, count)) return fail(error, "bad skin weight count");
-      skin.vertices.resize(count);
-      skin.weights.resize(count);
-      for (DWORD& v : skin.vertices)
-        if (!c.index(vertexCount, v)) return fail(error, "skin weight vertex out of range");
-      for (float& w : skin.weights)
+      std::vector<DWORD> vertices(count);
+      std::vector<float> weights(count);
+      for (DWORD& v : vertices)
+        if (!c.index(0xFFFFFFFF, v)) return fail(error, "bad skin weight vertex");
+      for (float& w : weights)
         if (!c.real(w)) return fail(error, "short skin weights");
       for (int i = 0; i < 16; ++i)
         if (!c.real((&skin.offset._11)[i])) return fail(error, "short bone offset matrix");
+      // Weights of vertices the mesh does not have are left out; the bone
+      // keeps the others.
+      for (DWORD i = 0; i < count; ++i)
+        if (vertices[i] < vertexCount) {
+          skin.vertices.push_back(vertices[i]);
+          skin.weights.push_back(weights[i]);
+        }
       out.skin.push_back(std::move(skin));
     }
   }
@@ -619,9 +660,10 @@ HRESULT D3DXLoadMeshFromXInMemory(const void* memory, DWORD size, DWORD options,
   std::vector<LoadedMesh> parts;
   D3DXMATRIX identity;
   D3DXMatrixIdentity(&identity);
+  const std::vector<const xfile::Object*> placed = d3dx_mesh::meshesPlacedByReference(document);
   for (const xfile::Object& object : document.objects) {
     if (strcasecmp(object.type.c_str(), "Mesh") == 0 &&
-        d3dx_mesh::placedByReference(document, object))
+        std::binary_search(placed.begin(), placed.end(), &object))
       continue;
     if (!collectMeshes(document, object, identity, parts, error)) return E_FAIL;
   }

@@ -1,0 +1,1 @@
+void render(float t) { bool b = true < false; }

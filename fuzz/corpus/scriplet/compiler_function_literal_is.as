@@ -1,0 +1,2 @@
+funcdef void F();
+void render(float t) { bool b = function(){} is function(){}; }

@@ -1,0 +1,1 @@
+void render(float t) { if ({1, 2} is 2) {} }

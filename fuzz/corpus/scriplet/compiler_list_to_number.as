@@ -1,0 +1,1 @@
+void render(float t) { int x = int({1, 2}); }

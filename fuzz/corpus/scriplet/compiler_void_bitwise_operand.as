@@ -1,0 +1,2 @@
+void e(){musicSyncChannel(1)&(2);}
+void render(float t) {}

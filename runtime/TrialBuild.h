@@ -1,0 +1,58 @@
+// Building a scriplet's module, and trying the build first where a failure
+// of the script compiler cannot take the program with it.
+//
+// The script compiler has its internal consistency checks compiled in, and
+// some texts it does not expect fail one of them, which ends the process
+// (for instance a call of a function that returns nothing, or a constant
+// bool, as an operand of a bitwise operator; an initialisation list
+// converted to a number; comparisons of constant bools); a few others make
+// it read through a null pointer (`-null`). So the host first builds each
+// text in a copy of a small process that was split off at start-up, with
+// the same engine settings and the whole script API registered, and builds
+// it here only when that copy came back from its build, whatever the build
+// itself said.
+#pragma once
+
+#include <angelscript.h>
+
+#include <string>
+
+using namespace AngelScript;
+
+// Builds the module on a thread whose stack holds the compiler's recursion
+// for any text within kMaxSourceNesting (here, when no such thread can be
+// made); returns what Build returned.
+int buildOnLargeStack(asIScriptModule* module);
+
+namespace trial_build {
+
+enum class Outcome {
+  Returned,  // the trial build came back (with or without errors)
+  Stopped,   // the copy ended during the build: a crash or a failed check
+  TimedOut,  // the build did not finish within the time limit
+  NotTried,  // no copy could be made (the text is then built here untried)
+};
+
+// Splits off the process that the trials are copies of. Its start costs in
+// proportion to this process's memory, and a copy of a process whose other
+// threads hold locks (the allocator's, under the sanitizers) can be stuck
+// on them, so the player and the test binary call this first thing, before
+// any other thread. Otherwise the first trial starts it.
+void start();
+
+// Builds `text` (a preprocessed scriplet) as a module of an engine set up
+// as ScriptHost::compile sets up its own, in a fresh copy of that process,
+// and tells how the build ended. A copy is ended when its build has taken
+// 20 s of processor time, or 120 s have passed (a build that waits on
+// something). The build's messages are not kept.
+Outcome tryBuild(const std::string& text);
+
+// For tests: the two time limits (processor seconds, and milliseconds of
+// waiting), and copies that stall instead of building: waiting, or busy.
+enum class Stall { None, Wait, Spin };
+void setTimeLimitsForTesting(int cpuSeconds, int milliseconds);
+void setStallForTesting(Stall stall);
+// For benchmarks: the origin's process id, or -1 when it is not running.
+int originProcess();
+
+}  // namespace trial_build
