@@ -19,6 +19,7 @@
 #include <functional>
 #include <mutex>
 
+#include "platform/win32/HelperProcess.h"
 #include "runtime/ScriptHost.h"
 
 namespace {
@@ -88,48 +89,13 @@ std::atomic<int> stallCopies{0};
 // origin's answer before it takes the origin for lost.
 constexpr int kAnswerMargin = 5000;
 
-bool sendAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    // No SIGPIPE when the other end is gone: the send fails instead.
-    const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= size_t(n);
-  }
-  return true;
-}
-
-// The same on a pipe (SIGPIPE is ignored where pipes are written).
+// Writes all of `data` to a pipe (SIGPIPE is ignored where pipes are written).
 bool writeAll(int fd, const char* data, size_t size) {
   while (size > 0) {
     const ssize_t n = write(fd, data, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     data += n;
-    size -= size_t(n);
-  }
-  return true;
-}
-
-// Reads `size` bytes; false when the socket fails or closes first, or when
-// `limitMs` (unless negative) passes first.
-bool readAll(int fd, char* into, size_t size, int limitMs) {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limitMs);
-  while (size > 0) {
-    if (limitMs >= 0) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      pollfd p{fd, POLLIN, 0};
-      const int ready = left <= 0 ? 0 : poll(&p, 1, int(left));
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready <= 0) return false;
-    }
-    const ssize_t n = read(fd, into, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    into += n;
     size -= size_t(n);
   }
   return true;
@@ -181,9 +147,9 @@ struct Copy {
   // A compiler that ends the copy leaves no core file behind.
   prctl(PR_SET_DUMPABLE, 0);
   char head[13];
-  if (!readAll(request, head, sizeof head, -1)) _exit(0);
+  if (!helper_process::readAll(request, head, sizeof head, -1)) _exit(0);
   std::string text(getCount(head + 9), '\0');
-  if (!readAll(request, text.data(), text.size(), -1)) _exit(0);
+  if (!helper_process::readAll(request, text.data(), text.size(), -1)) _exit(0);
   close(request);
   // A build that runs on and on is ended by the processor time it takes,
   // however busy the machine is; one that waits, by the origin's limit.
@@ -299,9 +265,7 @@ void closeOthers(int keep) {
     dup2(null, 2);
     if (null > 2) close(null);
   }
-  std::string hello;
-  putCount(hello, uint32_t(getpid()));
-  if (!sendAll(fd, hello.data(), hello.size())) _exit(1);
+  if (!helper_process::announce(fd)) _exit(1);
 
   ScriptHost host;
   asIScriptEngine* engine = asCreateScriptEngine(ANGELSCRIPT_VERSION);
@@ -320,11 +284,11 @@ void closeOthers(int keep) {
   Copy copy;
   if (engine) copy = makeCopy(engine, fd);
   char head[4];
-  while (readAll(fd, head, sizeof head, -1)) {
+  while (helper_process::readAll(fd, head, sizeof head, -1)) {
     std::string body(getCount(head), '\0');
-    if (body.size() < 9 || !readAll(fd, body.data(), body.size(), -1)) break;
+    if (body.size() < 9 || !helper_process::readAll(fd, body.data(), body.size(), -1)) break;
     const char answer = trial(engine, fd, copy, body);
-    if (!sendAll(fd, &answer, 1)) break;
+    if (!helper_process::sendAll(fd, &answer, 1)) break;
     // The copy that built is done (or leaving); the next one is made now,
     // between requests.
     endCopy(copy, false);
@@ -333,51 +297,15 @@ void closeOthers(int keep) {
   _exit(0);
 }
 
-// The origin as this process sees it. It is started by a double fork, so it
-// is nobody's child here (nothing to reap, nothing left behind for waitpid),
-// and it ends by itself when its socket closes, also when this process dies.
-struct Origin {
-  int fd = -1;
-  pid_t pid = -1;
-};
+// The origin as this process sees it: a helper process, which ends by
+// itself when its socket closes.
 std::mutex originMutex;
-Origin origin;
+helper_process::Process origin;
 
-void stopOrigin() {
-  if (origin.fd < 0) return;
-  // A stuck origin would not notice the closed socket.
-  if (origin.pid > 0) kill(origin.pid, SIGKILL);
-  close(origin.fd);
-  origin = {};
-}
+void stopOrigin() { helper_process::stop(origin); }
 
 bool startOrigin() {
-  int fds[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return false;
-  const pid_t middle = fork();
-  if (middle < 0) {
-    close(fds[0]);
-    close(fds[1]);
-    return false;
-  }
-  if (middle == 0) {
-    close(fds[0]);
-    // The middle process only forks the origin and leaves.
-    if (fork() == 0) serve(fds[1]);
-    _exit(0);
-  }
-  close(fds[1]);
-  int status = 0;
-  while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
-  }
-  char hello[4];
-  if (!readAll(fds[0], hello, sizeof hello, timeLimitMs.load() + kAnswerMargin)) {
-    close(fds[0]);
-    return false;
-  }
-  origin.fd = fds[0];
-  origin.pid = pid_t(getCount(hello));
-  return true;
+  return helper_process::start(origin, serve, timeLimitMs.load() + kAnswerMargin);
 }
 
 }  // namespace
@@ -402,8 +330,8 @@ Outcome tryBuild(const std::string& text) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (origin.fd < 0 && !startOrigin()) return Outcome::NotTried;
     char answer = 0;
-    if (sendAll(origin.fd, request.data(), request.size()) &&
-        readAll(origin.fd, &answer, 1, limit + kAnswerMargin)) {
+    if (helper_process::sendAll(origin.fd, request.data(), request.size()) &&
+        helper_process::readAll(origin.fd, &answer, 1, limit + kAnswerMargin)) {
       switch (answer) {
         case 'r':
           return Outcome::Returned;

@@ -6,11 +6,7 @@
 #include <glslang/Public/ShaderLang.h>
 #include <glslang/SPIRV/GlslangToSpv.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +21,7 @@
 
 #include "platform/d3d9/GLInterop.h"
 #include "platform/d3dx/HLSLInternal.h"
+#include "platform/win32/HelperProcess.h"
 
 namespace d3dx_hlsl {
 
@@ -248,50 +245,16 @@ bool decode(const std::string& data, bool& ok, CompiledStage& out, std::string& 
   return in.text(end) && end == kEndMark && in.atEnd();
 }
 
-// Both ends are sockets: a worker that has gone makes the send fail rather
-// than raise SIGPIPE, which would end the program.
+// Both ends are sockets: a worker that has gone makes the send fail.
 bool writeAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += size_t(n);
-  }
-  return true;
+  return helper_process::sendAll(fd, data.data(), data.size());
 }
 
 // Reads `want` bytes of the worker's answer; false when the time limit
 // passes first or the socket fails or closes before.
 bool readAnswer(int fd, std::string& data, size_t want, bool* timedOut = nullptr) {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeLimitMs.load());
-  char buffer[16384];
-  while (data.size() < want) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    pollfd p{fd, POLLIN, 0};
-    const int ready = left.count() < 0 ? 0 : poll(&p, 1, int(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready == 0 && timedOut) *timedOut = true;
-    if (ready <= 0) return false;
-    const ssize_t n = read(fd, buffer, std::min(sizeof buffer, want - data.size()));
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) return false;
-    data.append(buffer, size_t(n));
-  }
-  return true;
-}
-
-bool readAll(int fd, char* into, size_t count) {
-  size_t done = 0;
-  while (done < count) {
-    const ssize_t n = read(fd, into + done, count - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += size_t(n);
-  }
-  return true;
+  data.resize(want);
+  return helper_process::readAll(fd, data.data(), want, timeLimitMs.load(), timedOut);
 }
 
 // The front end builds its tables of built-in functions for each stage on
@@ -319,9 +282,10 @@ std::string frame(const std::string& body) {
 
 bool readFrame(int fd, std::string& body) {
   uint32_t length = 0;
-  if (!readAll(fd, reinterpret_cast<char*>(&length), sizeof length)) return false;
+  if (!helper_process::readAll(fd, reinterpret_cast<char*>(&length), sizeof length, -1))
+    return false;
   body.resize(length);
-  return readAll(fd, body.data(), length);
+  return helper_process::readAll(fd, body.data(), length, -1);
 }
 
 // The worker: answers requests until its socket closes, then leaves with
@@ -334,8 +298,7 @@ bool readFrame(int fd, std::string& body) {
   signal(SIGINT, SIG_IGN);
   signal(SIGTERM, SIG_IGN);
   warmUp();
-  const uint32_t pid = uint32_t(getpid());
-  if (!writeAll(fd, std::string(reinterpret_cast<const char*>(&pid), sizeof pid))) _exit(1);
+  if (!helper_process::announce(fd)) _exit(1);
   std::string request;
   while (readFrame(fd, request)) {
     if (void (*hook)() = childHook.load()) hook();
@@ -354,55 +317,14 @@ bool readFrame(int fd, std::string& body) {
   _exit(0);
 }
 
-// The persistent worker as the parent sees it. It is started by a double
-// fork, so it is nobody's child here (nothing to reap, nothing left behind
-// for waitpid), and it ends by itself when its socket closes, also when
-// this process dies.
-struct Worker {
-  int fd = -1;
-  pid_t pid = -1;
-};
+// The persistent worker as this process sees it: a helper process, which
+// ends by itself when its socket closes.
 std::mutex workerMutex;
-Worker worker;
+helper_process::Process worker;
 
-void stopWorker() {
-  if (worker.fd < 0) return;
-  // A hung worker would not notice the closed socket.
-  if (worker.pid > 0) kill(worker.pid, SIGKILL);
-  close(worker.fd);
-  worker = {};
-}
+void stopWorker() { helper_process::stop(worker); }
 
-bool startWorker() {
-  int fds[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return false;
-  const pid_t middle = fork();
-  if (middle < 0) {
-    close(fds[0]);
-    close(fds[1]);
-    return false;
-  }
-  if (middle == 0) {
-    close(fds[0]);
-    // The middle process only forks the worker and leaves.
-    if (fork() == 0) serve(fds[1]);
-    _exit(0);
-  }
-  close(fds[1]);
-  int status = 0;
-  while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
-  }
-  uint32_t pid = 0;
-  std::string first;
-  if (!readAnswer(fds[0], first, sizeof pid)) {
-    close(fds[0]);
-    return false;
-  }
-  std::memcpy(&pid, first.data(), sizeof pid);
-  worker.fd = fds[0];
-  worker.pid = pid_t(pid);
-  return true;
-}
+bool startWorker() { return helper_process::start(worker, serve, timeLimitMs.load()); }
 
 }  // namespace
 
