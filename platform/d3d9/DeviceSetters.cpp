@@ -72,9 +72,7 @@ HRESULT Device::SetViewport(const D3DVIEWPORT9* viewport) {
     return D3DERR_INVALIDCALL;
   if (!(viewport->MinZ >= 0.0f && viewport->MaxZ <= 1.0f && viewport->MinZ <= viewport->MaxZ))
     return D3DERR_INVALIDCALL;
-  if (std::memcmp(&state.viewport, viewport, sizeof *viewport) == 0) return D3D_OK;
-  state.viewport = *viewport;
-  state.versions.bump(state.versions.viewport);
+  state.versions.store(state.viewport, *viewport, state.versions.viewport);
   return D3D_OK;
 }
 
@@ -87,9 +85,7 @@ HRESULT Device::GetViewport(D3DVIEWPORT9* viewport) {
 HRESULT Device::SetMaterial(const D3DMATERIAL9* material) {
   logCall("SetMaterial", material);
   if (!material) return D3DERR_INVALIDCALL;
-  if (std::memcmp(&state.material, material, sizeof *material) == 0) return D3D_OK;
-  state.material = *material;
-  state.versions.bump(state.versions.material);
+  state.versions.store(state.material, *material, state.versions.material);
   return D3D_OK;
 }
 
@@ -201,10 +197,7 @@ HRESULT Device::GetTextureStageState(DWORD stage, D3DTEXTURESTAGESTATETYPE type,
 HRESULT Device::SetTextureStageState(DWORD stage, D3DTEXTURESTAGESTATETYPE type, DWORD value) {
   logCall("SetTextureStageState", stage, type, value);
   if (stage >= D3DMAX_TEXTURE_STAGES || !isStageState(type)) return D3DERR_INVALIDCALL;
-  if (state.stageStates[stage][type] != value) {
-    state.stageStates[stage][type] = value;
-    state.versions.bump(state.versions.stageStates);
-  }
+  state.versions.store(state.stageStates[stage][type], value, state.versions.stageStates);
   return D3D_OK;
 }
 
@@ -222,19 +215,14 @@ HRESULT Device::SetSamplerState(DWORD sampler, D3DSAMPLERSTATETYPE type, DWORD v
   logCall("SetSamplerState", sampler, type, value);
   if (sampler >= D3DMAX_SAMPLERS || type < D3DSAMP_ADDRESSU || type >= D3DSAMP_COUNT)
     return D3DERR_INVALIDCALL;
-  if (state.samplerStates[sampler][type] != value) {
-    state.samplerStates[sampler][type] = value;
-    state.versions.bump(state.versions.samplers);
-  }
+  state.versions.store(state.samplerStates[sampler][type], value, state.versions.samplers);
   return D3D_OK;
 }
 
 HRESULT Device::SetScissorRect(const RECT* rect) {
   if (!rect) return D3DERR_INVALIDCALL;
   logCall("SetScissorRect", rect->left, rect->top, rect->right, rect->bottom);
-  if (std::memcmp(&state.scissor, rect, sizeof *rect) == 0) return D3D_OK;
-  state.scissor = *rect;
-  state.versions.bump(state.versions.scissor);
+  state.versions.store(state.scissor, *rect, state.versions.scissor);
   return D3D_OK;
 }
 

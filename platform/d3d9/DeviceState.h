@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <vector>
 
@@ -47,6 +48,14 @@ struct StateVersions {
   void bump(uint64_t& group) {
     ++group;
     ++settings;
+  }
+  // Stores `value` in `held` and counts a change of `group`, unless `held`
+  // has that value already (compared byte for byte, as the device keeps it).
+  template <typename T>
+  void store(T& held, const T& value, uint64_t& group) {
+    if (std::memcmp(&held, &value, sizeof held) == 0) return;
+    held = value;
+    bump(group);
   }
 
   // Counts a change of a render state that feeds `feeds`.
