@@ -69,6 +69,19 @@ class EffectTest : public d3d9_testing::DeviceFixture {
     EXPECT_EQ(r, D3D_OK) << messages;
     return effect;
   }
+  // A 2x1 texture: red on the left, blue on the right.
+  IDirect3DTexture9* redThenBlue() {
+    IDirect3DTexture9* texture = nullptr;
+    if (device->CreateTexture(2, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr) !=
+        D3D_OK)
+      return nullptr;
+    D3DLOCKED_RECT locked{};
+    texture->LockRect(0, &locked, nullptr, 0);
+    static_cast<uint32_t*>(locked.pBits)[0] = 0xffff0000;
+    static_cast<uint32_t*>(locked.pBits)[1] = 0xff0000ff;
+    texture->UnlockRect(0);
+    return texture;
+  }
   // Clears, runs every pass of the current technique over the quad.
   void drawWith(ID3DXEffect* effect, DWORD flags = 0) {
     device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0xff000000, 1.0f, 0);
@@ -165,14 +178,8 @@ technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compil
 }
 
 TEST_F(EffectTest, TextureThroughSamplerState) {
-  IDirect3DTexture9* texture = nullptr;
-  ASSERT_EQ(device->CreateTexture(2, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
-            D3D_OK);
-  D3DLOCKED_RECT locked{};
-  texture->LockRect(0, &locked, nullptr, 0);
-  static_cast<uint32_t*>(locked.pBits)[0] = 0xffff0000;
-  static_cast<uint32_t*>(locked.pBits)[1] = 0xff0000ff;
-  texture->UnlockRect(0);
+  IDirect3DTexture9* texture = redThenBlue();
+  ASSERT_NE(texture, nullptr);
   ID3DXEffect* effect = create(R"(
 texture image;
 sampler2D source = sampler_state { Texture = <image>; MinFilter = Point; MagFilter = Point; AddressU = Clamp; };
@@ -470,14 +477,8 @@ technique tec0 { pass p { PixelShader = compile ps_2_0 ps(); } }
 // its COLOR0 and TEXCOORD0 (a float2 here) as the vertex colour and the
 // stage's coordinate.
 TEST_F(EffectTest, VertexShaderAloneFeedsTheFixedFunctionPixelStage) {
-  IDirect3DTexture9* texture = nullptr;
-  ASSERT_EQ(device->CreateTexture(2, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
-            D3D_OK);
-  D3DLOCKED_RECT locked{};
-  texture->LockRect(0, &locked, nullptr, 0);
-  static_cast<uint32_t*>(locked.pBits)[0] = 0xffff0000;
-  static_cast<uint32_t*>(locked.pBits)[1] = 0xff0000ff;
-  texture->UnlockRect(0);
+  IDirect3DTexture9* texture = redThenBlue();
+  ASSERT_NE(texture, nullptr);
   ID3DXEffect* effect = create(R"(
 texture image;
 float4 tint = {1, 1, 0.5, 1};
