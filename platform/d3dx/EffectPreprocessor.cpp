@@ -703,12 +703,14 @@ class Preprocessor {
     ++at;
     return true;
   }
+  // One level deeper for as long as it lives.
+  struct Depth {
+    int& d;
+    explicit Depth(int& d) : d(++d) {}
+    ~Depth() { --d; }
+  };
   long long ternary(bool& good) {
-    struct Depth {
-      int& d;
-      explicit Depth(int& d) : d(++d) {}
-      ~Depth() { --d; }
-    } depth(evalDepth);
+    const Depth depth(evalDepth);
     if (evalDepth > kMaxNesting) {
       good = false;
       return 0;
@@ -783,11 +785,7 @@ class Preprocessor {
     }
   }
   long long unary(bool& good) {
-    struct Depth {
-      int& d;
-      explicit Depth(int& d) : d(++d) {}
-      ~Depth() { --d; }
-    } depth(evalDepth);
+    const Depth depth(evalDepth);
     if (evalDepth > kMaxNesting) {
       good = false;
       return 0;
