@@ -353,10 +353,18 @@ HRESULT Device::SetTexture(DWORD stage, IDirect3DBaseTexture9* texture) {
   TextureStorage* storage = texture ? storageOf(texture) : nullptr;
   if (texture && !storage) return D3DERR_INVALIDCALL;
   if (storage) storage->counter->bind();
-  if (state.textureStorages[stage]) state.textureStorages[stage]->counter->unbind();
+  TextureStorage* before = state.textureStorages[stage];
+  if (before) before->counter->unbind();
   state.textures[stage] = texture;
   state.textureStorages[stage] = storage;
-  state.versions.bump(state.versions.textures);
+  // A texture of another kind (none, 2D, cube) may need another program;
+  // one of the same kind only needs binding.
+  if ((before ? before->target : 0) != (storage ? storage->target : 0)) {
+    ++state.versions.textureKinds;
+    state.versions.bump(state.versions.textures);
+  } else {
+    state.versions.valueChanged(state.versions.textures);
+  }
   return D3D_OK;
 }
 

@@ -35,7 +35,7 @@ HRESULT Device::SetTransform(D3DTRANSFORMSTATETYPE id, const D3DMATRIX* matrix) 
   logCall("SetTransform", id, matrix);
   D3DMATRIX* slot = state.transform(id);
   if (!slot || !matrix) return D3DERR_INVALIDCALL;
-  if (std::memcmp(slot, matrix, sizeof *slot) == 0) return D3D_OK;
+  if (sameBytes(*slot, *matrix)) return D3D_OK;
   *slot = *matrix;
   state.transformChanged(id);
   return D3D_OK;
@@ -85,7 +85,9 @@ HRESULT Device::GetViewport(D3DVIEWPORT9* viewport) {
 HRESULT Device::SetMaterial(const D3DMATERIAL9* material) {
   logCall("SetMaterial", material);
   if (!material) return D3DERR_INVALIDCALL;
-  state.versions.store(state.material, *material, state.versions.material);
+  if (std::memcmp(&state.material, material, sizeof *material) == 0) return D3D_OK;
+  state.material = *material;
+  state.versions.valueChanged(state.versions.material);
   return D3D_OK;
 }
 
@@ -165,11 +167,11 @@ HRESULT Device::GetClipPlane(DWORD index, float* plane) {
 
 HRESULT Device::SetRenderState(D3DRENDERSTATETYPE id, DWORD value) {
   logCall("SetRenderState", id, value);
-  if (!isRenderState(id) || (gFailRenderState != 0 && id == gFailRenderState))
-    return D3DERR_INVALIDCALL;
+  const uint8_t feeds = renderStateFeeds(id);
+  if (!feeds || (gFailRenderState != 0 && id == gFailRenderState)) return D3DERR_INVALIDCALL;
   if (state.renderStates[id] != value) {
     state.renderStates[id] = value;
-    state.versions.renderStateChanged(renderStateFeeds(id));
+    state.versions.renderStateChanged(feeds);
   }
   return D3D_OK;
 }

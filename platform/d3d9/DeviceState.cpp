@@ -1,5 +1,6 @@
 #include "platform/d3d9/DeviceState.h"
 
+#include <array>
 #include <bit>
 #include <cstring>
 #include <iterator>
@@ -144,50 +145,15 @@ static_assert(noStateTwice(), "every render state is listed once");
 
 // What each id feeds, filled from the table above; 0 for ids that are not
 // render states.
-struct RenderStateFeedsById {
-  uint8_t feeds[D3DRS_COUNT] = {};
-  RenderStateFeedsById() {
-    for (const auto& entry : kRenderStates) feeds[entry.id] = entry.feeds;
-  }
-};
-const RenderStateFeedsById kFeedsById;
-
-const D3DTEXTURESTAGESTATETYPE kStageStateIds[] = {
-    D3DTSS_COLOROP,        D3DTSS_COLORARG1,
-    D3DTSS_COLORARG2,      D3DTSS_ALPHAOP,
-    D3DTSS_ALPHAARG1,      D3DTSS_ALPHAARG2,
-    D3DTSS_BUMPENVMAT00,   D3DTSS_BUMPENVMAT01,
-    D3DTSS_BUMPENVMAT10,   D3DTSS_BUMPENVMAT11,
-    D3DTSS_TEXCOORDINDEX,  D3DTSS_BUMPENVLSCALE,
-    D3DTSS_BUMPENVLOFFSET, D3DTSS_TEXTURETRANSFORMFLAGS,
-    D3DTSS_COLORARG0,      D3DTSS_ALPHAARG0,
-    D3DTSS_RESULTARG,      D3DTSS_CONSTANT,
-};
+constexpr std::array<uint8_t, D3DRS_COUNT> feedsById() {
+  std::array<uint8_t, D3DRS_COUNT> feeds{};
+  for (const auto& entry : kRenderStates) feeds[entry.id] = entry.feeds;
+  return feeds;
+}
 
 }  // namespace
 
-bool isRenderState(DWORD id) { return renderStateFeeds(id) != 0; }
-
-uint8_t renderStateFeeds(DWORD id) { return id < D3DRS_COUNT ? kFeedsById.feeds[id] : 0; }
-
-void StateVersions::renderStateChanged(uint8_t feeds) {
-  ++renderStates;
-  if (feeds & kFeedsNothing) return;
-  ++settings;
-  if (feeds & kFeedsProgram) ++programKey;
-  if (feeds & kFeedsBlend) ++blend;
-  if (feeds & kFeedsDepthStencil) ++depthStencil;
-  if (feeds & kFeedsRaster) ++raster;
-  if (feeds & kFeedsUniforms) ++uniforms;
-  if (feeds & kFeedsFog) ++fog;
-  if (feeds & kFeedsLighting) ++lighting;
-}
-
-bool isStageState(DWORD id) {
-  for (auto known : kStageStateIds)
-    if (known == id) return true;
-  return false;
-}
+const std::array<uint8_t, D3DRS_COUNT> kRenderStateFeeds = feedsById();
 
 UINT vertexSize(DWORD fvf) {
   UINT size = 0;
@@ -296,6 +262,7 @@ void DeviceState::setDefaults(UINT width, UINT height, bool autoDepthStencil) {
   versions.bump(versions.viewport);
   versions.bump(versions.scissor);
   versions.bump(versions.textures);
+  ++versions.textureKinds;
   versions.bump(versions.vertexFormat);
 }
 

@@ -5,6 +5,7 @@
 // groups moved since it last looked.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -49,6 +50,12 @@ struct StateVersions {
     ++group;
     ++settings;
   }
+  // Counts a change of `group` that only moves values programs read (see
+  // `values`).
+  void valueChanged(uint64_t& group) {
+    ++group;
+    ++values;
+  }
   // Stores `value` in `held` and counts a change of `group`, unless `held`
   // has that value already (compared byte for byte, as the device keeps it).
   template <typename T>
@@ -59,7 +66,22 @@ struct StateVersions {
   }
 
   // Counts a change of a render state that feeds `feeds`.
-  void renderStateChanged(uint8_t feeds);
+  void renderStateChanged(uint8_t feeds) {
+    ++renderStates;
+    if (feeds & kFeedsNothing) return;
+    if (feeds == kFeedsUniforms) {  // read by programs alone
+      valueChanged(uniforms);
+      return;
+    }
+    ++settings;
+    if (feeds & kFeedsProgram) ++programKey;
+    if (feeds & kFeedsBlend) ++blend;
+    if (feeds & kFeedsDepthStencil) ++depthStencil;
+    if (feeds & kFeedsRaster) ++raster;
+    if (feeds & kFeedsUniforms) ++uniforms;
+    if (feeds & kFeedsFog) ++fog;
+    if (feeds & kFeedsLighting) ++lighting;
+  }
 
   uint64_t renderStates = 1;  // any render state
   // Render states by what they feed (RenderStateFeed).
@@ -74,10 +96,20 @@ struct StateVersions {
   uint64_t viewport = 1;
   uint64_t scissor = 1;
   uint64_t textures = 1;
+  // Moves when a stage's texture changes between none, 2D and cube (which
+  // the program depends on); another texture of the same kind moves only
+  // `textures`.
+  uint64_t textureKinds = 1;
   uint64_t vertexFormat = 1;
-  // Every change of the groups above but the world matrices: a draw that
-  // finds it as the last one left it only needs the world matrices anew.
+  // Every change of the groups above but the world matrices and those that
+  // `values` counts: a draw that finds it as the last one left it keeps
+  // program, samplers and raster state, and needs only the world matrices
+  // and the values anew.
   uint64_t settings = 1;
+  // Changes that move only values programs read: the material, render
+  // states that feed nothing but uniforms (texture factor, alpha reference,
+  // points), another texture of the kind a stage had.
+  uint64_t values = 1;
 };
 
 constexpr int kWorldMatrices = 256;
@@ -152,6 +184,18 @@ struct DeviceState {
   }
 };
 
+// Whether two matrices hold the same bytes, as memcmp would answer; inline,
+// since a matrix is compared for nearly every draw.
+inline bool sameBytes(const D3DMATRIX& a, const D3DMATRIX& b) {
+  uint64_t x[8], y[8];
+  std::memcpy(x, &a, sizeof x);
+  std::memcpy(y, &b, sizeof y);
+  uint64_t differ = 0;
+  for (int i = 0; i < 8; ++i) differ |= x[i] ^ y[i];
+  return differ == 0;
+}
+static_assert(sizeof(D3DMATRIX) == 64);
+
 // The light Direct3D makes when a light is enabled before it was set:
 // white, directional, pointing down +z.
 D3DLIGHT9 defaultLight();
@@ -162,10 +206,23 @@ D3DMATRIX identityMatrix();
 // position the device knows, which makes it one that cannot be drawn.
 UINT vertexSize(DWORD fvf);
 
+// RenderStateFeed bits of every render state id; 0 for an id that is none.
+// (Looked up inline: a render state is set on every other draw.)
+extern const std::array<uint8_t, D3DRS_COUNT> kRenderStateFeeds;
+inline uint8_t renderStateFeeds(DWORD id) { return id < D3DRS_COUNT ? kRenderStateFeeds[id] : 0; }
+
+// One bit for each texture-stage state id that Direct3D 9 has.
+constexpr uint64_t kStageStateIds =
+    1ull << D3DTSS_COLOROP | 1ull << D3DTSS_COLORARG1 | 1ull << D3DTSS_COLORARG2 |
+    1ull << D3DTSS_ALPHAOP | 1ull << D3DTSS_ALPHAARG1 | 1ull << D3DTSS_ALPHAARG2 |
+    1ull << D3DTSS_BUMPENVMAT00 | 1ull << D3DTSS_BUMPENVMAT01 | 1ull << D3DTSS_BUMPENVMAT10 |
+    1ull << D3DTSS_BUMPENVMAT11 | 1ull << D3DTSS_TEXCOORDINDEX | 1ull << D3DTSS_BUMPENVLSCALE |
+    1ull << D3DTSS_BUMPENVLOFFSET | 1ull << D3DTSS_TEXTURETRANSFORMFLAGS |
+    1ull << D3DTSS_COLORARG0 | 1ull << D3DTSS_ALPHAARG0 | 1ull << D3DTSS_RESULTARG |
+    1ull << D3DTSS_CONSTANT;
+
 // True for ids that name a real state of the given kind.
-bool isRenderState(DWORD id);
-// RenderStateFeed bits of a render state; 0 for an id that is none.
-uint8_t renderStateFeeds(DWORD id);
-bool isStageState(DWORD id);
+inline bool isRenderState(DWORD id) { return renderStateFeeds(id) != 0; }
+inline bool isStageState(DWORD id) { return id < 64 && (kStageStateIds >> id & 1); }
 
 }  // namespace d3d9

@@ -57,7 +57,10 @@ void GLBackend::streamReserve(size_t bytes) { pipeline->reserve(bytes); }
 
 void GLBackend::draw(DeviceState& state, const DrawCall& call) {
   bindTargets(state.renderTarget, state.depthStencil);
-  bindMoreTargets(state.moreTargets);
+  // (Most draws have no second target, nor had one before.)
+  const auto& more = state.moreTargets;
+  static_assert(D3D_MAX_SIMULTANEOUS_RENDERTARGETS == 4);
+  if (moreBound || more[0] || more[1] || more[2]) bindMoreTargets(more);
   pipeline->draw(state, call);
   if (moreBound)
     for (Surface* target : boundMore)

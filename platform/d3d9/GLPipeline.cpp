@@ -70,8 +70,13 @@ void Pipeline::draw(DeviceState& s, const DrawCall& call) {
   if (settled.program && settled.settings == s.versions.settings &&
       settled.disturbances == gl.disturbances && settled.target == s.renderTarget &&
       settled.depth == s.depthStencil && settled.points == points) {
-    gl.bindProgram(settled.program->name);
-    uploadWorld(s, *settled.program);
+    Program& p = *settled.program;
+    gl.bindProgram(p.name);
+    if (settled.values != s.versions.values) {
+      settled.values = s.versions.values;
+      uploadValues(s, p);
+    }
+    uploadWorld(s, p);
     bindTextures(s);  // textures may want their mipmaps made anew
   } else if (overrideShader && !overrideProgram) {
     // The fixed-function pipeline for one stage, the caller's shader for
@@ -110,7 +115,8 @@ void Pipeline::draw(DeviceState& s, const DrawCall& call) {
     uploadUniforms(s, *p);
     bindTextures(s);
     applyRasterState(s);
-    settled = {p, s.versions.settings, gl.disturbances, s.renderTarget, s.depthStencil, points};
+    settled = {p,           s.versions.settings, s.versions.values, gl.disturbances,
+               s.renderTarget, s.depthStencil,     points};
   }
   VertexArray& va = vertexArray(*s.input);
   gl.bindVertexArray(va.name);

@@ -8,6 +8,7 @@
 #include <GL/gl.h>
 
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <unordered_map>
 #include <vector>
@@ -33,8 +34,20 @@ class Pipeline {
   GLintptr stream(const void* data, size_t bytes, size_t alignment);
   // The same for vertices of `stride` bytes, placed on a whole vertex of
   // the buffer: returns the index of the first.
-  GLint streamVertices(const void* data, size_t bytes, size_t stride);
-  void reserve(size_t bytes);
+  GLint streamVertices(const void* data, size_t bytes, size_t stride) {
+    reserve(bytes + stride);
+    size_t first = (streamPosition + stride - 1) / stride;
+    size_t start = first * stride;
+    std::memcpy(streamMemory + start, data, bytes);
+    streamPosition = start + bytes;
+    return GLint(first);
+  }
+  // Makes room for `bytes` in a row from the present position.
+  void reserve(size_t bytes) {
+    // (Room left in the quarter being written is the common case.)
+    if (streamPosition + bytes <= quarterEnd() && bytes <= streamSize / 4) return;
+    makeRoom(bytes);
+  }
   GLuint streamBuffer() const { return streamName; }
   // Vertex arrays may still name a deleted buffer; the next draw re-binds.
   void forgetBuffer(GLuint buffer);
@@ -88,6 +101,9 @@ class Pipeline {
   void uploadUniforms(DeviceState& state, Program& program);
   // The part of the uniforms that follows the world matrices.
   void uploadWorld(const DeviceState& state, Program& program);
+  // The part that follows the values StateVersions::values counts: the
+  // material and lights, fog, texture factor and the other states.
+  void uploadValues(const DeviceState& state, Program& program);
   // Each brings one group of derived values up to date with the state.
   // The first `count` world-view matrices, with their normal matrices when
   // `normals`.
@@ -135,6 +151,8 @@ class Pipeline {
   void makeStream(size_t size);
   // False when the quarter was still in use and the storage was replaced.
   bool enterQuarter(int quarter);
+  // The part of reserve that moves on to other quarters or storage.
+  void makeRoom(size_t bytes);
   GLuint streamName = 0;
   uint8_t* streamMemory = nullptr;
   size_t streamSize = 0, streamPosition = 0;
@@ -152,8 +170,7 @@ class Pipeline {
   uint64_t keyVersions[6] = {};
   bool keyFogFromW = false, keyTableFog = false;
   TextureKind kinds[D3DMAX_TEXTURE_STAGES] = {};
-  TextureStorage* storages[D3DMAX_TEXTURE_STAGES] = {};
-  uint64_t textureVersion = 0, kindsVersion = 1;
+  uint64_t textureVersion = 0, textureKindsVersion = 0, kindsVersion = 1;
   uint8_t sampledUnits = 0;  // bit per unit the program reads
   uint64_t samplerVersion = 0;
 
@@ -164,12 +181,13 @@ class Pipeline {
   RasterVersions rasterVersions = {};
 
   // What the last draw that went through every group found. A draw that
-  // finds the same (the common case of a new world matrix per draw) only
-  // brings the world matrices up to date: program, uniforms, samplers and
-  // raster state are as that draw left them.
+  // finds the same settings (the common case of a new world matrix, or a
+  // new material, texture or texture factor, per draw) only brings the
+  // world matrices and the values up to date: program, samplers and raster
+  // state are as that draw left them.
   struct Settled {
     Program* program = nullptr;  // null: nothing settled
-    uint64_t settings = 0, disturbances = 0;
+    uint64_t settings = 0, values = 0, disturbances = 0;
     const Surface* target = nullptr;
     const Surface* depth = nullptr;
     bool points = false;

@@ -96,10 +96,13 @@ bool perspective(const D3DMATRIX& p) {
 bool Pipeline::takeTextures(const DeviceState& state) {
   if (textureVersion == state.versions.textures) return false;
   textureVersion = state.versions.textures;
+  // Other textures of the kinds the stages had change no kind (what is
+  // bound is read from the state when it is bound).
+  if (textureKindsVersion == state.versions.textureKinds) return false;
+  textureKindsVersion = state.versions.textureKinds;
   bool kindsChanged = false;
   for (int i = 0; i < D3DMAX_TEXTURE_STAGES; ++i) {
-    TextureStorage* t = state.textureStorages[i];
-    storages[i] = t;
+    const TextureStorage* t = state.textureStorages[i];
     TextureKind kind = !t                                 ? kTextureNone
                        : t->target == GL_TEXTURE_CUBE_MAP ? kTextureCube
                                                           : kTexture2D;
@@ -391,6 +394,17 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
         std::memcpy(textureMatrix[i], &s.texture[i], sizeof textureMatrix[i]);
     if (due(kGroupTexture)) glUniformMatrix4fv(u.textureMatrix, 8, GL_FALSE, &textureMatrix[0][0]);
   }
+  uploadValues(s, p);
+}
+
+void Pipeline::uploadValues(const DeviceState& s, Program& p) {
+  const ProgramUniforms& u = p.uniforms;
+  uint64_t* stamps = p.stamps;
+  auto due = [&](UniformGroup g) {
+    if (stamps[g] == epochs[g]) return false;
+    stamps[g] = epochs[g];
+    return true;
+  };
   if (p.lit) {
     deriveLights(s);
     bool combined = u.litColour >= 0;

@@ -81,8 +81,8 @@ void Pipeline::bindTextures(DeviceState& s) {
   samplerVersion = s.versions.samplers;
   for (unsigned units = sampledUnits; units; units &= units - 1) {
     const int i = __builtin_ctz(units);
-    if (kinds[i] == kTextureNone) continue;
-    TextureStorage* t = storages[i];
+    TextureStorage* t = s.textureStorages[i];
+    if (!t) continue;
     t->prepareForSampling();
     gl.bindTexture(i, t->target, t->texture);
     if (!samplersCurrent) applySampler(i, s.samplerStates[i]);

@@ -82,7 +82,7 @@ bool Pipeline::enterQuarter(int quarter) {
   return true;
 }
 
-void Pipeline::reserve(size_t bytes) {
+void Pipeline::makeRoom(size_t bytes) {
   if (bytes > streamSize / 4) {
     size_t size = streamSize;
     while (bytes > size / 4) size *= 2;
@@ -106,13 +106,5 @@ GLintptr Pipeline::stream(const void* data, size_t bytes, size_t alignment) {
   return GLintptr(start);
 }
 
-GLint Pipeline::streamVertices(const void* data, size_t bytes, size_t stride) {
-  reserve(bytes + stride);
-  size_t first = (streamPosition + stride - 1) / stride;
-  size_t start = first * stride;
-  std::memcpy(streamMemory + start, data, bytes);
-  streamPosition = start + bytes;
-  return GLint(first);
-}
 
 }  // namespace d3d9

@@ -1,6 +1,7 @@
 #include "platform/d3d9/TextureStorage.h"
 
 #include <algorithm>
+#include <typeinfo>
 
 #include "platform/d3d9/CubeTexture.h"
 #include "platform/d3d9/Device.h"
@@ -242,8 +243,13 @@ void TextureStorage::generateMips() {
 }
 
 TextureStorage* storageOf(IDirect3DBaseTexture9* texture) {
-  if (auto* t = dynamic_cast<Texture*>(texture)) return &t->storage;
-  if (auto* c = dynamic_cast<CubeTexture*>(texture)) return &c->storage;
+  // Both classes are final, so comparing the dynamic type is enough, and
+  // much cheaper than a cast that searches the hierarchy (a texture is
+  // bound for nearly every draw).
+  if (!texture) return nullptr;
+  const std::type_info& type = typeid(*texture);
+  if (type == typeid(Texture)) return &static_cast<Texture*>(texture)->storage;
+  if (type == typeid(CubeTexture)) return &static_cast<CubeTexture*>(texture)->storage;
   return nullptr;
 }
 
