@@ -445,3 +445,92 @@ TEST_F(DrawCacheTest, LitDrawAfterAnUnlitOneWithTheSameMatrices) {
   });
   EXPECT_EQ(differing(afterUnlit, litAlone), 0);
 }
+
+// Values alone (the alpha reference, the point size, the texture factor,
+// the material, another texture of the same kind) move between draws that
+// keep their program and its states. Each case draws a square on the left,
+// makes its change (which may draw more on the left) and draws the square
+// on the right: the right half must look as on a fresh device that makes
+// only the change before that square.
+TEST_F(DrawCacheTest, ValuesMovedBetweenDrawsOfOneProgram) {
+  struct ValueCase {
+    const char* name;
+    // Made before anything is drawn, on both devices.
+    std::function<void(IDirect3DDevice9*)> prepare;
+    std::function<void(IDirect3DDevice9*, IDirect3DTexture9* other)> change;
+    D3DPRIMITIVETYPE type = D3DPT_TRIANGLESTRIP;
+  };
+  auto factorStage = [](IDirect3DDevice9* d) {
+    d->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_MODULATE);
+    d->SetTextureStageState(1, D3DTSS_COLORARG1, D3DTA_CURRENT);
+    d->SetTextureStageState(1, D3DTSS_COLORARG2, D3DTA_TFACTOR);
+  };
+  const ValueCase cases[] = {
+      {"alpha reference with the alpha test on",
+       [](IDirect3DDevice9* d) {
+         d->SetRenderState(D3DRS_ALPHATESTENABLE, TRUE);
+         d->SetRenderState(D3DRS_ALPHAFUNC, D3DCMP_GREATER);
+         d->SetRenderState(D3DRS_ALPHAREF, 0);
+       },
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) { d->SetRenderState(D3DRS_ALPHAREF, 0xff); }},
+      {"point size", [](IDirect3DDevice9*) {},
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         float size = 2.0f;
+         DWORD bits;
+         std::memcpy(&bits, &size, sizeof bits);
+         d->SetRenderState(D3DRS_POINTSIZE, bits);
+       },
+       D3DPT_POINTLIST},
+      {"texture factor, material and texture at once", factorStage,
+       [](IDirect3DDevice9* d, IDirect3DTexture9* other) {
+         d->SetTexture(0, other);
+         d->SetRenderState(D3DRS_TEXTUREFACTOR, 0xff40c080);
+         D3DMATERIAL9 m{};
+         m.Diffuse = {0.2f, 0.9f, 0.4f, 1};
+         m.Ambient = {0.5f, 0, 0, 1};
+         d->SetMaterial(&m);
+       }},
+      // The factor moves while one program draws; another program that
+      // drew before it moved must receive it too.
+      {"texture factor, then a program that drew before",
+       factorStage,
+       [this](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         d->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_ADD);
+         square(0);
+         d->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_MODULATE);
+         square(0);
+         d->SetRenderState(D3DRS_TEXTUREFACTOR, 0xff204080);
+         square(0);
+         d->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_ADD);
+       }},
+      {"no texture for one draw, then another one",
+       [](IDirect3DDevice9*) {},
+       [this](IDirect3DDevice9* d, IDirect3DTexture9* other) {
+         d->SetTexture(0, nullptr);
+         square(0);
+         d->SetTexture(0, other);
+       }},
+  };
+  for (const ValueCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<uint32_t> unchanged = rightHalf([&](IDirect3DTexture9*) {
+      c.prepare(device);
+      square(1, c.type);
+    });
+    std::vector<uint32_t> expected = rightHalf([&](IDirect3DTexture9* other) {
+      c.prepare(device);
+      c.change(device, other);
+      square(1, c.type);
+    });
+    // The change must show, or the case proves nothing.
+    ASSERT_GT(differing(expected, unchanged), 0);
+    std::vector<uint32_t> actual = rightHalf([&](IDirect3DTexture9* other) {
+      c.prepare(device);
+      // (A little further left, so that no point reaches the right half.)
+      square(-0.25f, c.type);
+      c.change(device, other);
+      square(1, c.type);
+    });
+    EXPECT_EQ(differing(actual, expected), 0);
+  }
+}
