@@ -184,17 +184,22 @@ struct DeviceState {
   }
 };
 
-// Whether two matrices hold the same bytes, as memcmp would answer; inline,
-// since a matrix is compared for nearly every draw.
-inline bool sameBytes(const D3DMATRIX& a, const D3DMATRIX& b) {
-  uint64_t x[8], y[8];
-  std::memcpy(x, &a, sizeof x);
-  std::memcpy(y, &b, sizeof y);
+// Whether the `bytes` bytes (a multiple of 8) at `a` and `b` are the same,
+// as memcmp would answer; inline, since matrices are compared so for nearly
+// every draw.
+template <size_t bytes>
+inline bool sameBytes(const void* a, const void* b) {
+  static_assert(bytes % 8 == 0);
+  uint64_t x[bytes / 8], y[bytes / 8];
+  std::memcpy(x, a, bytes);
+  std::memcpy(y, b, bytes);
   uint64_t differ = 0;
-  for (int i = 0; i < 8; ++i) differ |= x[i] ^ y[i];
+  for (size_t i = 0; i < bytes / 8; ++i) differ |= x[i] ^ y[i];
   return differ == 0;
 }
-static_assert(sizeof(D3DMATRIX) == 64);
+inline bool sameBytes(const D3DMATRIX& a, const D3DMATRIX& b) {
+  return sameBytes<sizeof(D3DMATRIX)>(&a, &b);
+}
 
 // The light Direct3D makes when a light is enabled before it was set:
 // white, directional, pointing down +z.

@@ -56,7 +56,8 @@ GLuint GLBackend::streamBuffer() const { return pipeline->streamBuffer(); }
 void GLBackend::streamReserve(size_t bytes) { pipeline->reserve(bytes); }
 
 void GLBackend::draw(DeviceState& state, const DrawCall& call) {
-  bindTargets(state.renderTarget, state.depthStencil);
+  if (!targetsBound(state.renderTarget, state.depthStencil))
+    bindTargets(state.renderTarget, state.depthStencil);
   // (Most draws have no second target, nor had one before.)
   const auto& more = state.moreTargets;
   static_assert(D3D_MAX_SIMULTANEOUS_RENDERTARGETS == 4);
@@ -290,10 +291,7 @@ void GLBackend::forgetTexture(GLuint texture) {
 // Targets, clears, copies
 
 void GLBackend::bindTargets(Surface* color, Surface* depth) {
-  // The pair the last call was given, still attached, needs nothing.
-  if (color == askedColor && depth == askedDepth && color == boundColor &&
-      shadow.drawFramebuffer == drawFramebuffer)
-    return;
+  if (targetsBound(color, depth)) return;
   askedColor = color;
   askedDepth = depth;
   // A depth buffer smaller than the target would shrink GL's drawing area to

@@ -187,6 +187,13 @@ class GLBackend {
   uint64_t disturbances = 1;
 
  private:
+  // Whether the pair the last bindTargets was given is asked for again and
+  // still attached (then it needs nothing).
+  bool targetsBound(Surface* color, Surface* depth) const {
+    return color == askedColor && depth == askedDepth && color == boundColor &&
+           shadow.drawFramebuffer == drawFramebuffer;
+  }
+
   GLuint drawFramebuffer = 0, readFramebuffer = 0, copyFramebuffer = 0;
   Surface* boundColor = nullptr;
   Surface* boundDepth = nullptr;

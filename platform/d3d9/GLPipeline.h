@@ -108,6 +108,8 @@ class Pipeline {
   // The first `count` world-view matrices, with their normal matrices when
   // `normals`.
   void deriveWorldView(const DeviceState& state, int count, bool normals);
+  // World-view (the first matrix) times projection into projectedWorld.
+  void projectWorldView();
   void deriveLights(const DeviceState& state);
   // The part of the lights' values that follows the lights and the view.
   void deriveLightValues(const DeviceState& state);
@@ -209,6 +211,11 @@ class Pipeline {
   // current matrices.
   float projectedWorld[7][4] = {};
   bool projectedNormals = false;
+  // The first three rows of the world-view matrix the product was last
+  // made from, and the projection's epoch then, once made.
+  float projectedUpper[3][4];
+  uint64_t projectedFrom = 0;
+  bool projectedKnown = false;
   // Whether the view of version `viewVersion` is the identity.
   uint64_t viewVersion = 0;
   bool viewIsIdentity = false;

@@ -33,13 +33,17 @@ D3DMATRIX multiply(const D3DMATRIX& a, const D3DMATRIX& b) {
   return r;
 }
 
-// The same for matrices held as 16 floats, row by row, straight into `out`
-// (which must not be either of them).
+// Row `a` (four floats) times the matrix `b` (16 floats, row by row),
+// straight into `out` (which must be neither).
+void multiplyRow(const float* __restrict a, const float* __restrict b, float* __restrict out) {
+  for (int j = 0; j < 4; ++j)
+    out[j] = a[0] * b[j] + a[1] * b[4 + j] + a[2] * b[8 + j] + a[3] * b[12 + j];
+}
+
+// The same for a whole matrix: each row of the product is its row of `a`
+// times `b`, made as multiplyRow makes it.
 void multiplyRows(const float* __restrict a, const float* __restrict b, float* __restrict out) {
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 4; ++j)
-      out[4 * i + j] = a[4 * i] * b[j] + a[4 * i + 1] * b[4 + j] + a[4 * i + 2] * b[8 + j] +
-                       a[4 * i + 3] * b[12 + j];
+  for (int i = 0; i < 4; ++i) multiplyRow(a + 4 * i, b, out + 4 * i);
 }
 
 // The matrix that takes normals along with a matrix whose upper 3x3 is `m`
@@ -185,7 +189,7 @@ void Pipeline::deriveWorldView(const DeviceState& s, int count, bool normals) {
       // only moves things from the last one (objects placed by
       // translation) keeps the rows already made from them.
       if (normalKnown[i] &&
-          std::memcmp(worldViewNormal[i], normalSource[i], sizeof normalSource[i]) == 0)
+          sameBytes<sizeof normalSource[i]>(worldViewNormal[i], normalSource[i]))
         continue;
       std::memcpy(normalSource[i], worldViewNormal[i], sizeof normalSource[i]);
       normalKnown[i] = true;
@@ -297,6 +301,22 @@ void Pipeline::deriveStates(const DeviceState& s) {
   pointScale[3] = float(s.viewport.Height);
 }
 
+void Pipeline::projectWorldView() {
+  const float* worldView = &worldViewNormal[0][0][0];
+  // A world-view matrix that only moved things (its last row) since the
+  // product was made, under the same projection, leaves the product's
+  // first three rows as they are (objects placed by translation).
+  if (projectedKnown && projectedFrom == epochs[kGroupProjection] &&
+      sameBytes<sizeof projectedUpper>(worldView, projectedUpper)) {
+    multiplyRow(worldView + 12, projection, projectedWorld[3]);
+    return;
+  }
+  projectedKnown = true;
+  projectedFrom = epochs[kGroupProjection];
+  std::memcpy(projectedUpper, worldView, sizeof projectedUpper);
+  multiplyRows(worldView, projection, &projectedWorld[0][0]);
+}
+
 void Pipeline::uploadWorld(const DeviceState& s, Program& p) {
   const ProgramUniforms& u = p.uniforms;
   uint64_t* stamps = p.stamps;
@@ -306,7 +326,7 @@ void Pipeline::uploadWorld(const DeviceState& s, Program& p) {
     // it last: it cannot have moved since without a call there.
     deriveWorldView(s, 1, p.normals);
     if (groupChanged(kGroupProjected, {epochs[kGroupWorldView], epochs[kGroupProjection]})) {
-      multiplyRows(&worldViewNormal[0][0][0], projection, &projectedWorld[0][0]);
+      projectWorldView();
       projectedNormals = false;
     }
     if (p.normals && !projectedNormals) {
