@@ -52,6 +52,19 @@ class DrawCacheTest : public DeviceFixture {
     return t;
   }
 
+  // Level 0 of `t` all in `colour`.
+  static void fillLevel0(IDirect3DTexture9* t, uint32_t colour) {
+    D3DSURFACE_DESC desc;
+    ASSERT_EQ(t->GetLevelDesc(0, &desc), D3D_OK);
+    D3DLOCKED_RECT locked;
+    ASSERT_EQ(t->LockRect(0, &locked, nullptr, 0), D3D_OK);
+    for (UINT y = 0; y < desc.Height; ++y)
+      for (UINT x = 0; x < desc.Width; ++x)
+        reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(locked.pBits) + y * locked.Pitch)[x] =
+            colour;
+    t->UnlockRect(0);
+  }
+
   static void fillTexture(IDirect3DTexture9* t, uint32_t tint) {
     const uint32_t quarters[4] = {0xffff4020, 0xff20ff40, 0xff4020ff, 0xffc0c0c0};
     D3DLOCKED_RECT locked;
@@ -502,6 +515,27 @@ TEST_F(DrawCacheTest, ValuesMovedBetweenDrawsOfOneProgram) {
          d->SetRenderState(D3DRS_TEXTUREFACTOR, 0xff204080);
          square(0);
          d->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_ADD);
+       }},
+      // The chain of an automatic mipmap follows a new level 0 at the
+      // next draw (the square shows the texture at a quarter of its size,
+      // from its level 2).
+      {"level 0 of a texture with automatic mipmaps",
+       [](IDirect3DDevice9* d) {
+         IDirect3DTexture9* t = nullptr;
+         ASSERT_EQ(d->CreateTexture(64, 64, 0, D3DUSAGE_AUTOGENMIPMAP, D3DFMT_A8R8G8B8,
+                                    D3DPOOL_MANAGED, &t, nullptr),
+                   D3D_OK);
+         fillLevel0(t, 0xffc08040);
+         d->SetTexture(0, t);
+         d->SetSamplerState(0, D3DSAMP_MINFILTER, D3DTEXF_LINEAR);
+         d->SetSamplerState(0, D3DSAMP_MIPFILTER, D3DTEXF_POINT);
+         t->Release();  // the device keeps it while it is bound
+       },
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         IDirect3DBaseTexture9* bound = nullptr;
+         d->GetTexture(0, &bound);
+         fillLevel0(static_cast<IDirect3DTexture9*>(bound), 0xff4080c0);
+         bound->Release();
        }},
       {"no texture for one draw, then another one",
        [](IDirect3DDevice9*) {},

@@ -30,6 +30,9 @@ class Device final : public IDirect3DDevice9 {
   void forgetSurface(Surface* surface);
   // A vertex declaration goes: its vertex arrays go with it.
   void forgetVertexInput(uint64_t id);
+  // A texture's mipmaps must be made anew before it is sampled again:
+  // draws that keep their states look at the bound textures once more.
+  void textureMipsStale() { state.versions.valueChanged(state.versions.textures); }
 
   // Makes this device's GL context the current one (a no-op when it is).
   void activate();

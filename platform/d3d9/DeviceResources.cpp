@@ -212,7 +212,7 @@ HRESULT Device::UpdateTexture(IDirect3DBaseTexture9* source, IDirect3DBaseTextur
       d->UnlockRect();
       s->UnlockRect();
     }
-  if (to->usage & D3DUSAGE_AUTOGENMIPMAP) to->mipsStale = true;
+  if (to->usage & D3DUSAGE_AUTOGENMIPMAP) to->mipsWentStale();
   return D3D_OK;
 }
 
@@ -352,14 +352,15 @@ HRESULT Device::SetTexture(DWORD stage, IDirect3DBaseTexture9* texture) {
   if (state.textures[stage] == texture) return D3D_OK;
   TextureStorage* storage = texture ? storageOf(texture) : nullptr;
   if (texture && !storage) return D3DERR_INVALIDCALL;
-  if (storage) storage->counter->bind();
-  TextureStorage* before = state.textureStorages[stage];
-  if (before) before->counter->unbind();
-  state.textures[stage] = texture;
-  state.textureStorages[stage] = storage;
   // A texture of another kind (none, 2D, cube) may need another program;
   // one of the same kind only needs binding.
-  if ((before ? before->target : 0) != (storage ? storage->target : 0)) {
+  TextureStorage* before = state.textureStorages[stage];
+  const bool otherKind = (before ? before->target : 0) != (storage ? storage->target : 0);
+  if (storage) storage->counter->bind();
+  if (before) before->counter->unbind();  // (which may end it)
+  state.textures[stage] = texture;
+  state.textureStorages[stage] = storage;
+  if (otherKind) {
     ++state.versions.textureKinds;
     state.versions.bump(state.versions.textures);
   } else {

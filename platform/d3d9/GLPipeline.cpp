@@ -75,9 +75,10 @@ void Pipeline::draw(DeviceState& s, const DrawCall& call) {
     if (settled.values != s.versions.values) {
       settled.values = s.versions.values;
       uploadValues(s, p);
+      // Another texture, or one that wants its mipmaps made anew.
+      bindTextures(s);
     }
     uploadWorld(s, p);
-    bindTextures(s);  // textures may want their mipmaps made anew
   } else if (overrideShader && !overrideProgram) {
     // The fixed-function pipeline for one stage, the caller's shader for
     // the other: the fixed-function uniforms are ours, the rest the caller's.

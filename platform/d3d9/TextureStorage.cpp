@@ -93,7 +93,7 @@ bool TextureStorage::writeRGBA(UINT face, UINT index, const void* texels) {
   l->gpuDefined = true;
   std::vector<uint8_t>().swap(l->memory);
   l->memoryCurrent = false;
-  if (index == 0 && (usage & D3DUSAGE_AUTOGENMIPMAP)) mipsStale = true;
+  if (index == 0 && (usage & D3DUSAGE_AUTOGENMIPMAP)) mipsWentStale();
   return true;
 }
 
@@ -164,7 +164,7 @@ HRESULT TextureStorage::unlock(UINT face, UINT index) {
   l->locked = false;
   if (!(l->lockFlags & D3DLOCK_READONLY)) {
     upload(face, index);
-    if (index == 0 && (usage & D3DUSAGE_AUTOGENMIPMAP)) mipsStale = true;
+    if (index == 0 && (usage & D3DUSAGE_AUTOGENMIPMAP)) mipsWentStale();
   }
   return D3D_OK;
 }
@@ -219,7 +219,7 @@ Surface* TextureStorage::surface(UINT face, UINT index) {
 
 void TextureStorage::gpuWrote(UINT face, UINT index) {
   if (Level* l = level(face, index)) l->memoryCurrent = false;
-  if (index == 0 && glLevelCount > 1 && (usage & D3DUSAGE_AUTOGENMIPMAP)) mipsStale = true;
+  if (index == 0 && glLevelCount > 1 && (usage & D3DUSAGE_AUTOGENMIPMAP)) mipsWentStale();
 }
 
 DWORD TextureStorage::setLOD(DWORD value) {
@@ -230,6 +230,12 @@ DWORD TextureStorage::setLOD(DWORD value) {
   device->activate();
   glTextureParameteri(texture, GL_TEXTURE_BASE_LEVEL, GLint(lod));
   return old;
+}
+
+void TextureStorage::mipsWentStale() {
+  if (mipsStale) return;  // (the device was told when they went stale)
+  mipsStale = true;
+  device->textureMipsStale();
 }
 
 void TextureStorage::generateMips() {

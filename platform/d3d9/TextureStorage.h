@@ -71,6 +71,8 @@ class TextureStorage {
     if (mipsStale) generateMips();
   }
   void generateMips();
+  // Level 0 changed: the chain must follow before the next sampling.
+  void mipsWentStale();
   // Writes a whole level of an A8R8G8B8 or X8R8G8B8 texture from texels in
   // R, G, B, A byte order, rows top first and tightly packed, straight into
   // GL's own layout; the level's memory copy is dropped and read back at the
