@@ -190,11 +190,15 @@ struct DeviceState {
 template <size_t bytes>
 inline bool sameBytes(const void* a, const void* b) {
   static_assert(bytes % 8 == 0);
-  uint64_t x[bytes / 8], y[bytes / 8];
-  std::memcpy(x, a, bytes);
-  std::memcpy(y, b, bytes);
+  const auto* x = static_cast<const unsigned char*>(a);
+  const auto* y = static_cast<const unsigned char*>(b);
   uint64_t differ = 0;
-  for (size_t i = 0; i < bytes / 8; ++i) differ |= x[i] ^ y[i];
+  for (size_t i = 0; i < bytes; i += 8) {
+    uint64_t u, v;
+    std::memcpy(&u, x + i, 8);
+    std::memcpy(&v, y + i, 8);
+    differ |= u ^ v;
+  }
   return differ == 0;
 }
 inline bool sameBytes(const D3DMATRIX& a, const D3DMATRIX& b) {
