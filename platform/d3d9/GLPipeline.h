@@ -108,8 +108,12 @@ class Pipeline {
   // The first `count` world-view matrices, with their normal matrices when
   // `normals`.
   void deriveWorldView(const DeviceState& state, int count, bool normals);
-  // World-view (the first matrix) times projection into projectedWorld.
-  void projectWorldView();
+  // World-view-projection of the first world matrix in projectedWorld's
+  // first four rows, with the normal matrix of world-view after them when
+  // `normals`; the epoch of kGroupProjected moves when the rows do.
+  void deriveProjected(const DeviceState& state, bool normals);
+  // Whether the view is the identity (looked at again when it moved).
+  bool viewIdentity(const DeviceState& state);
   void deriveLights(const DeviceState& state);
   // The part of the lights' values that follows the lights and the view.
   void deriveLightValues(const DeviceState& state);
@@ -211,8 +215,10 @@ class Pipeline {
   // current matrices.
   float projectedWorld[7][4] = {};
   bool projectedNormals = false;
-  // The first three rows of the world-view matrix the product was last
-  // made from, and the projection's epoch then, once made.
+  // The world, view and projection the rows were made for; the first three
+  // rows of the world-view matrix the product was last made from in full,
+  // and the projection's epoch then, once made.
+  uint64_t projectedSources[3] = {};
   float projectedUpper[3][4];
   uint64_t projectedFrom = 0;
   bool projectedKnown = false;

@@ -70,6 +70,20 @@ void normalMatrixOf(const float m[9], float out[9]) {
   out[8] = (a * e - b * d) * inv;
 }
 
+// The three rows a program reads for the normal matrix of a world-view
+// matrix whose first three rows are `rows`: its normal matrix, a zero
+// after each row.
+void normalRowsOf(const float rows[3][4], float out[3][4]) {
+  float upper[9];
+  for (int row = 0; row < 3; ++row)
+    for (int column = 0; column < 3; ++column) upper[3 * row + column] = rows[row][column];
+  float normal[9];
+  normalMatrixOf(upper, normal);
+  for (int row = 0; row < 3; ++row)
+    for (int column = 0; column < 4; ++column)
+      out[row][column] = column < 3 ? normal[3 * row + column] : 0.0f;
+}
+
 bool isIdentity(const D3DMATRIX& m) {
   for (int i = 0; i < 4; ++i)
     for (int j = 0; j < 4; ++j)
@@ -162,10 +176,7 @@ bool Pipeline::groupChanged(UniformGroup group, std::initializer_list<uint64_t> 
 void Pipeline::deriveWorldView(const DeviceState& s, int count, bool normals) {
   if (groupChanged(kGroupWorldView, {s.versions.world, s.versions.view})) {
     worldViewCount = normalCount = 0;
-    if (viewVersion != s.versions.view) {
-      viewVersion = s.versions.view;
-      viewIsIdentity = isIdentity(s.view);
-    }
+    viewIdentity(s);
   }
   if (worldViewCount < count) {
     // An identity view (common for screen-space work) leaves the world
@@ -193,15 +204,7 @@ void Pipeline::deriveWorldView(const DeviceState& s, int count, bool normals) {
         continue;
       std::memcpy(normalSource[i], worldViewNormal[i], sizeof normalSource[i]);
       normalKnown[i] = true;
-      float upper[9];
-      for (int row = 0; row < 3; ++row)
-        for (int column = 0; column < 3; ++column)
-          upper[3 * row + column] = worldViewNormal[i][row][column];
-      float normal[9];
-      normalMatrixOf(upper, normal);
-      for (int row = 0; row < 3; ++row)
-        for (int column = 0; column < 4; ++column)
-          worldViewNormal[i][4 + row][column] = column < 3 ? normal[3 * row + column] : 0.0f;
+      normalRowsOf(worldViewNormal[i], &worldViewNormal[i][4]);
     }
     // No epoch moves: programs that read normals upload after this, and
     // the others have no use for them.
@@ -301,20 +304,46 @@ void Pipeline::deriveStates(const DeviceState& s) {
   pointScale[3] = float(s.viewport.Height);
 }
 
-void Pipeline::projectWorldView() {
-  const float* worldView = &worldViewNormal[0][0][0];
-  // A world-view matrix that only moved things (its last row) since the
-  // product was made, under the same projection, leaves the product's
-  // first three rows as they are (objects placed by translation).
-  if (projectedKnown && projectedFrom == epochs[kGroupProjection] &&
-      sameBytes<sizeof projectedUpper>(worldView, projectedUpper)) {
-    multiplyRow(worldView + 12, projection, projectedWorld[3]);
-    return;
+bool Pipeline::viewIdentity(const DeviceState& s) {
+  if (viewVersion != s.versions.view) {
+    viewVersion = s.versions.view;
+    viewIsIdentity = isIdentity(s.view);
   }
-  projectedKnown = true;
-  projectedFrom = epochs[kGroupProjection];
-  std::memcpy(projectedUpper, worldView, sizeof projectedUpper);
-  multiplyRows(worldView, projection, &projectedWorld[0][0]);
+  return viewIsIdentity;
+}
+
+void Pipeline::deriveProjected(const DeviceState& s, bool normals) {
+  const uint64_t now[3] = {s.versions.world, s.versions.view, epochs[kGroupProjection]};
+  if (!sameBytes<sizeof now>(now, projectedSources)) {
+    std::memcpy(projectedSources, now, sizeof now);
+    ++epochs[kGroupProjected];
+    // World-view as deriveWorldView makes it.
+    float worldView[4][4];
+    if (viewIdentity(s)) {
+      std::memcpy(worldView, &s.world[0], sizeof worldView);
+    } else {
+      D3DMATRIX wv = multiply(s.world[0], s.view);
+      std::memcpy(worldView, &wv, sizeof worldView);
+    }
+    // A world-view matrix that only moved things (its last row) since the
+    // product was made, under the same projection, leaves the product's
+    // first three rows and the normal matrix as they are (objects placed
+    // by translation).
+    if (projectedKnown && projectedFrom == epochs[kGroupProjection] &&
+        sameBytes<sizeof projectedUpper>(worldView, projectedUpper)) {
+      multiplyRow(worldView[3], projection, projectedWorld[3]);
+    } else {
+      projectedKnown = true;
+      projectedFrom = epochs[kGroupProjection];
+      std::memcpy(projectedUpper, worldView, sizeof projectedUpper);
+      multiplyRows(&worldView[0][0], projection, &projectedWorld[0][0]);
+      projectedNormals = false;
+    }
+  }
+  if (normals && !projectedNormals) {
+    normalRowsOf(projectedUpper, &projectedWorld[4]);
+    projectedNormals = true;
+  }
 }
 
 void Pipeline::uploadWorld(const DeviceState& s, Program& p) {
@@ -324,15 +353,9 @@ void Pipeline::uploadWorld(const DeviceState& s, Program& p) {
     // World-view-projection in the first four rows, the normal matrix (of
     // world-view) after them. The projection is as uploadUniforms derived
     // it last: it cannot have moved since without a call there.
-    deriveWorldView(s, 1, p.normals);
-    if (groupChanged(kGroupProjected, {epochs[kGroupWorldView], epochs[kGroupProjection]})) {
-      projectWorldView();
-      projectedNormals = false;
-    }
-    if (p.normals && !projectedNormals) {
-      std::memcpy(projectedWorld[4], worldViewNormal[0][4], 3 * sizeof projectedWorld[4]);
-      projectedNormals = true;
-    }
+    deriveProjected(s, p.normals);
+    // (A program that reads the normal matrix and has not seen this epoch
+    // receives it with the rest; one that has, received it then.)
     if (stamps[kGroupProjected] != epochs[kGroupProjected]) {
       stamps[kGroupProjected] = epochs[kGroupProjected];
       glUniform4fv(u.worldView, p.normals ? 7 : 4, &projectedWorld[0][0]);
