@@ -294,8 +294,9 @@ TEST_F(SkinFixture, AnimationKeysThatDoNotReadAreLeftOutAlone) {
 TEST_F(SkinFixture, RotationKeysTurnTheFrameTheWayItsOwnMatrixDoes) {
   // Writers store the first rotation key of a track as the frame's own
   // rotation: read right, it leaves the frame where the file placed it.
-  // Rows and keys (w, x, y, z) from three writers' files; the last case
-  // turns by a quarter about z in ten ticks and is read half way.
+  // The first two cases take a frame's rows and its first key (w, x, y, z)
+  // as two exporters wrote them; the last turns by a quarter about z in ten
+  // ticks and is read half way, which tells the direction of the turn.
   const char* const kQuarterZ = "0,1,0,0, -1,0,0,0, 0,0,1,0, 0,2,0,1";
   const struct {
     const char* what;
@@ -317,8 +318,7 @@ TEST_F(SkinFixture, RotationKeysTurnTheFrameTheWayItsOwnMatrixDoes) {
                   -0.228608f, -0.973282f, 0.021447f, 0, 0.088443f, 0.016103f, -0.032549f, 1)},
       {"a quarter turn about z, half way", kQuarterZ,
        "AnimationKey { 0; 2; 0;4;1,0,0,0;;, 10;4;0.707107,0,0,-0.707107;;; }", 0.5,
-       D3DXMATRIX(0.707107f, 0.707107f, 0, 0, -0.707107f, 0.707107f, 0, 0, 0, 0, 1, 0, 0, 2, 0,
-                  1)},
+       D3DXMATRIX(0.707107f, 0.707107f, 0, 0, -0.707107f, 0.707107f, 0, 0, 0, 0, 1, 0, 0, 2, 0, 1)},
   };
   const std::string file = kSkinnedFile;
   const std::string restOfB = "1,0,0,0, 0,1,0,0, 0,0,1,0, 0,2,0,1";

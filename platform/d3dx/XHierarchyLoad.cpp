@@ -146,9 +146,10 @@ class AnimationController final : public d3dx_com::Counted<ID3DXAnimationControl
 // 1 scale, 2 position, 3 and 4 a whole matrix (exporters differ on the
 // number). A rotation key holds the conjugate of the quaternion whose
 // row-vector matrix the frame takes: a track's first key, read that way,
-// gives back the frame's own matrix, as the files' writers store them. A key whose value count does not fit its type, or whose time
-// runs back before the key ahead of it, is left out; data that ends early
-// keeps the keys read before it. An unknown type adds nothing.
+// gives back the frame's own matrix, as the files' writers store them.
+// A key whose value count does not fit its type, or whose time runs back
+// before the key ahead of it, is left out; data that ends early keeps the
+// keys read before it. An unknown type adds nothing.
 void readKeys(const xfile::Object& key, Track& track) {
   const std::vector<double>& n = key.numbers;
   if (n.size() < 2) return;
