@@ -211,7 +211,7 @@ class Pipeline {
   float normalSource[4][3][4];
   bool normalKnown[4] = {};
   // World-view-projection and the normal matrix for programs that take
-  // them so (see projectsInOne); the normal rows once copied for the
+  // them so (see projectsInOne); the normal rows once made for the
   // current matrices.
   float projectedWorld[7][4] = {};
   bool projectedNormals = false;
