@@ -459,9 +459,9 @@ TEST_F(DrawCacheTest, LitDrawAfterAnUnlitOneWithTheSameMatrices) {
   EXPECT_EQ(differing(afterUnlit, litAlone), 0);
 }
 
-// Values alone (the alpha reference, the point size, the texture factor,
-// the material, another texture of the same kind) move between draws that
-// keep their program and its states. Each case draws a square on the left,
+// Values (the alpha reference, the point size, the texture factor, the
+// material, the fog distances, a stage constant, textures) move between
+// draws that keep their program. Each case draws a square on the left,
 // makes its change (which may draw more on the left) and draws the square
 // on the right: the right half must look as on a fresh device that makes
 // only the change before that square.
@@ -515,6 +515,34 @@ TEST_F(DrawCacheTest, ValuesMovedBetweenDrawsOfOneProgram) {
          d->SetRenderState(D3DRS_TEXTUREFACTOR, 0xff204080);
          square(0);
          d->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_ADD);
+       }},
+      {"fog distance",
+       [](IDirect3DDevice9* d) {
+         d->SetRenderState(D3DRS_FOGENABLE, TRUE);
+         d->SetRenderState(D3DRS_FOGVERTEXMODE, D3DFOG_LINEAR);
+         d->SetRenderState(D3DRS_FOGCOLOR, 0xffff0000);
+         float start = 0, end = 1;
+         DWORD bits;
+         std::memcpy(&bits, &start, sizeof bits);
+         d->SetRenderState(D3DRS_FOGSTART, bits);
+         std::memcpy(&bits, &end, sizeof bits);
+         d->SetRenderState(D3DRS_FOGEND, bits);
+       },
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         float end = 4;
+         DWORD bits;
+         std::memcpy(&bits, &end, sizeof bits);
+         d->SetRenderState(D3DRS_FOGEND, bits);
+       }},
+      {"stage constant",
+       [](IDirect3DDevice9* d) {
+         d->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_MODULATE);
+         d->SetTextureStageState(1, D3DTSS_COLORARG1, D3DTA_CURRENT);
+         d->SetTextureStageState(1, D3DTSS_COLORARG2, D3DTA_CONSTANT);
+         d->SetTextureStageState(1, D3DTSS_CONSTANT, 0xffffffff);
+       },
+       [](IDirect3DDevice9* d, IDirect3DTexture9*) {
+         d->SetTextureStageState(1, D3DTSS_CONSTANT, 0xff4080c0);
        }},
       // The chain of an automatic mipmap follows a new level 0 at the
       // next draw (the square shows the texture at a quarter of its size,

@@ -273,15 +273,15 @@ void Pipeline::deriveLightValues(const DeviceState& s) {
 }
 
 void Pipeline::deriveStates(const DeviceState& s) {
+  // (Which sources moved, before groupChanged takes them: the fog and the
+  // stage constants follow their own.)
+  const uint64_t* before = sources[kGroupStates];
+  const bool fogMoved = before[1] != s.versions.fog,
+             stagesMoved = before[2] != s.versions.stageStates;
   if (!groupChanged(kGroupStates, {s.versions.uniforms, s.versions.fog, s.versions.stageStates,
                                    s.versions.viewport}))
     return;
   const DWORD* rs = s.renderStates;
-  fog[0] = asFloat(rs[D3DRS_FOGSTART]);
-  fog[1] = asFloat(rs[D3DRS_FOGEND]);
-  fog[2] = asFloat(rs[D3DRS_FOGDENSITY]);
-  fog[3] = 0.0f;
-  if (fog[1] == fog[0]) fog[1] = fog[0] + 1e-6f;  // linear fog over no distance
   // Colours are converted when their value moved (most often one of them
   // moves: the texture factor of each draw).
   auto convert = [](DWORD value, DWORD& seen, float out[4]) {
@@ -289,10 +289,18 @@ void Pipeline::deriveStates(const DeviceState& s) {
     seen = value;
     colourToFloats(value, out);
   };
-  convert(rs[D3DRS_FOGCOLOR], convertedColours[0], fogColor);
+  if (fogMoved) {
+    fog[0] = asFloat(rs[D3DRS_FOGSTART]);
+    fog[1] = asFloat(rs[D3DRS_FOGEND]);
+    fog[2] = asFloat(rs[D3DRS_FOGDENSITY]);
+    fog[3] = 0.0f;
+    if (fog[1] == fog[0]) fog[1] = fog[0] + 1e-6f;  // linear fog over no distance
+    convert(rs[D3DRS_FOGCOLOR], convertedColours[0], fogColor);
+  }
   convert(rs[D3DRS_TEXTUREFACTOR], convertedColours[1], textureFactor);
-  for (int i = 0; i < 8; ++i)
-    convert(s.stageStates[i][D3DTSS_CONSTANT], convertedColours[2 + i], stageConstant[i]);
+  if (stagesMoved)
+    for (int i = 0; i < 8; ++i)
+      convert(s.stageStates[i][D3DTSS_CONSTANT], convertedColours[2 + i], stageConstant[i]);
   alphaRef = float(rs[D3DRS_ALPHAREF] & 0xff);
   pointSize[0] = asFloat(rs[D3DRS_POINTSIZE]);
   pointSize[1] = asFloat(rs[D3DRS_POINTSIZE_MIN]);
