@@ -511,6 +511,9 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       // An array of vectors initialised with its components flat.
       {"float4 ps() : COLOR { float4 c[2] = {0, 0, 1, 1, 1, 0, 0, 1}; return c[0] + c[1] * 0.5; }",
        0xff8000ff},
+      // The same with whole numbers among them and a comma after the last.
+      {"float4 ps() : COLOR { static const float2 c[2] = {0, 1, 1, 1,}; return float4(c[0], c[1]); }",
+       0xff00ffff},
       // The pixel position as a float2 declared "in".
       {"float4 ps(in float2 p : VPOS) : COLOR { return float4(p.x / 255.0, 0, 0, 1); }",
        0xff200000},

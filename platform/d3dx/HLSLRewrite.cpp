@@ -400,6 +400,9 @@ std::string flatArrayInitialisers(const std::string& s) {
       }
     }
     items.push_back(item);
+    // A comma may end the list ("{1, 2, 3, 4,}").
+    if (items.size() > 1 && items.back().find_first_not_of(" \t\r\n") == std::string::npos)
+      items.pop_back();
     bool scalars = true;
     for (const std::string& it : items)
       scalars = scalars && it.find_first_of("()") == std::string::npos;
