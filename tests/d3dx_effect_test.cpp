@@ -532,6 +532,10 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       {"float4 ps(float2 uv : TEXCOORD0) : COLOR { float depth = 0.5, vpos = 1;\n"
        "  return float4(uv.x > 2 ? vpos : depth, 0, 0, 1); }",
        0xff800000},
+      // Samplers declared const, as a parameter and as a function's argument.
+      {"uniform const sampler s;\nfloat4 get(const sampler2D p) { return tex2D(p, float2(0.5, 0.5)); }\n"
+       "float4 ps() : COLOR { return get(s) * 0 + float4(0, 0, 1, 1); }",
+       0xff0000ff},
       // SamplerState used with tex2D: a Direct3D 9 sampler.
       {"SamplerState s;\nfloat4 ps() : COLOR { return tex2D(s, float2(0.5, 0.5)) * 0 + float4(1, 0, 1, 1); }",
        0xffff00ff},

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -288,6 +289,40 @@ std::string renameSemantic(const std::string& s, const std::string& from, const 
     out += s[i++];
   }
   return out;
+}
+
+// "const" and "static" on a sampler ("uniform const sampler s = ...;",
+// also a parameter "const sampler2D s"): the front end crashes on a const
+// sampler and cannot make a static one, and neither changes what a sampler
+// is; both words are blanked, keeping the text's columns.
+std::string samplerQualifiers(const std::string& s) {
+  static const char* const kSamplers[] = {"sampler",   "sampler1D",   "sampler2D",
+                                          "sampler3D", "samplerCUBE", "SamplerState"};
+  static const char* const kQualifiers[] = {"const", "static", "uniform", "extern"};
+  auto isOne = [](const std::string& word, const char* const* list, size_t n) {
+    return std::find(list, list + n, word) != list + n;
+  };
+  std::string text = s;
+  std::vector<std::pair<size_t, size_t>> pending;  // qualifiers before the next word
+  for (size_t i = 0; i < text.size();) {
+    if (!wordChar(text[i]) || (i > 0 && wordChar(text[i - 1]))) {
+      if (!std::isspace(static_cast<unsigned char>(text[i]))) pending.clear();
+      ++i;
+      continue;
+    }
+    size_t j = i;
+    while (j < text.size() && wordChar(text[j])) ++j;
+    const std::string word = text.substr(i, j - i);
+    if (isOne(word, kQualifiers, std::size(kQualifiers))) {
+      if (word == "const" || word == "static") pending.emplace_back(i, j - i);
+    } else {
+      if (isOne(word, kSamplers, std::size(kSamplers)))
+        for (const auto& [at, length] : pending) text.replace(at, length, length, ' ');
+      pending.clear();
+    }
+    i = j;
+  }
+  return text;
 }
 
 // Components of a scalar or vector type name: "float" 1, "half3" 3; 0 for
@@ -595,6 +630,7 @@ std::string matrixSwizzles(const std::string& s) {
 std::string rewriteEffectShader(const std::string& source, Stage stage) {
   std::string text =
       matrixSwizzles(constructorAssignments(flatArrayInitialisers(arrayCasts(source))));
+  text = samplerQualifiers(text);
   if (stage == Stage::Pixel) {
     // Declared with "in", the front end takes VPOS for the whole
     // four-component position and assigns it to a float2 unconverted;
