@@ -756,22 +756,28 @@ technique tec0 { pass p { CullMode = None; VertexShader = compile vs_2_0 vs(); P
 }
 
 // ColorWriteEnable with flags joined by '|', and a state whose value is a
-// parameter read when the pass begins.
+// parameter read when the pass begins, or a static variable's value (an
+// element of one too), which is no parameter.
 TEST_F(EffectTest, ColorWriteMasksAndStatesTakenFromParameters) {
   ID3DXEffect* effect = create(R"(
 int cull = 1;
+static int masks[2] = {1, 2};
+static const int none = 1;
 float4 vs(float4 p : POSITION) : POSITION { return p; }
 float4 white() : COLOR { return float4(1, 1, 1, 1); }
 technique redBlue { pass p { ColorWriteEnable = RED | BLUE; CullMode = <cull>;
   VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 white(); } }
 technique green { pass p { ColorWriteEnable = D3DCOLORWRITEENABLE_GREEN; CullMode = (cull);
   VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 white(); } }
+technique fromStatics { pass p { ColorWriteEnable = (masks[1]); CullMode = <none>;
+  VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 white(); } }
 )");
   ASSERT_NE(effect, nullptr);
+  EXPECT_EQ(effect->GetParameterByName(nullptr, "masks"), nullptr);
   struct Case {
     const char* technique;
     uint32_t colour;
-  } cases[] = {{"redBlue", 0xffff00ff}, {"green", 0xff00ff00}};
+  } cases[] = {{"fromStatics", 0xff00ff00}, {"redBlue", 0xffff00ff}, {"green", 0xff00ff00}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.technique);
     ASSERT_EQ(effect->SetTechnique(c.technique), D3D_OK);

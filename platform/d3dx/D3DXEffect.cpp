@@ -720,8 +720,22 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
         return fail("invalid value for " + a.state);
       if (!assign.value.param.empty()) {
         assign.param = paramIndex(assign.value.param, ParamKind::Value);
-        if (assign.param == size_t(-1))
+        auto fixed = source.statics.find(assign.value.param);
+        if (assign.param == size_t(-1) && fixed != source.statics.end()) {
+          // A static variable: its value is known now and never changes.
+          std::vector<float> floats = fixed->second.defaults;
+          if (assign.value.element >= 0) {
+            const size_t each = size_t(fixed->second.rows * fixed->second.cols);
+            const size_t from = size_t(assign.value.element) * each;
+            if (from + each > floats.size())
+              return fail("no element " + std::to_string(assign.value.element) + " in '" +
+                          assign.value.param + "'");
+            floats.assign(floats.begin() + long(from), floats.begin() + long(from + each));
+          }
+          assign.value = valueFromFloats(floats, info->values);
+        } else if (assign.param == size_t(-1)) {
           return fail("unknown parameter '" + assign.value.param + "' for " + a.state);
+        }
       }
       pd.states.push_back(assign);
     } else if (sameNoCase(a.state.substr(0, 20), "VertexShaderConstant") ||

@@ -1039,7 +1039,13 @@ class Parser {
       // Later initialisers may name it.
       std::vector<float> value = p.defaults;
       if (value.size() == 1 && p.size() > 1) value.resize(p.size(), value[0]);
-      if (value.size() == p.size()) values[p.name] = value;
+      if (value.size() == p.size()) {
+        values[p.name] = value;
+        if (isStatic) {
+          out.statics[p.name] = p;
+          out.statics[p.name].defaults = value;
+        }
+      }
     }
     if (isStatic || isConst) {
       // "static const int N = 4;": array sizes may name it.

@@ -4,6 +4,7 @@
 // (what it removes becomes blanks, so line numbers stay).
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,9 @@ struct EffectSource {
   std::vector<Param> params;
   std::vector<ShaderVariable> shaders;
   std::vector<Technique> techniques;
+  // Shader-wide variables declared static with a constant value (in
+  // `defaults`): not parameters, but a pass's states may name them.
+  std::map<std::string, Param> statics;
 };
 
 // False with "file(line): error: text" lines in `errors`.

@@ -438,8 +438,9 @@ bool parseStateValue(const std::vector<std::string>& tokens, Values kind, StateV
       return true;
     }
   }
-  if (tokens.size() == 6 && tokens[0] == "<" && tokens[2] == "[" && tokens[4] == "]" &&
-      tokens[5] == ">" && isNumber(tokens[3])) {
+  if (tokens.size() == 6 &&
+      ((tokens[0] == "<" && tokens[5] == ">") || (tokens[0] == "(" && tokens[5] == ")")) &&
+      tokens[2] == "[" && tokens[4] == "]" && !isNumber(tokens[1]) && isNumber(tokens[3])) {
     out.param = tokens[1];
     out.element = int(std::strtol(tokens[3].c_str(), nullptr, 10));
     return out.element >= 0;

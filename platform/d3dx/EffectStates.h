@@ -66,7 +66,7 @@ struct StateValue {
   DWORD value = 0;            // Number, Bool, Float (its bits), names, flags, Color
   std::vector<float> floats;  // Vector, Matrix, and Color written as a vector
   std::string param;
-  int element = -1;  // "<name[2]>": that element of an array parameter
+  int element = -1;  // "<name[2]>", "(name[2])": that element of an array parameter
 };
 
 // False when the tokens are not a value of that kind.
