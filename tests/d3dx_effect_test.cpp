@@ -514,6 +514,11 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       // The same with whole numbers among them and a comma after the last.
       {"float4 ps() : COLOR { static const float2 c[2] = {0, 1, 1, 1,}; return float4(c[0], c[1]); }",
        0xff00ffff},
+      // An array of structs, each with its components flat.
+      {"struct L { float3 c; float w; };\n"
+       "static const L ls[2] = {{0, 1, 0, 0.5,}, {1, 0, 0, 0.5}};\n"
+       "float4 ps() : COLOR { return float4(ls[0].c * ls[0].w + ls[1].c * ls[1].w, 1); }",
+       0xff808000},
       // The pixel position as a float2 declared "in".
       {"float4 ps(in float2 p : VPOS) : COLOR { return float4(p.x / 255.0, 0, 0, 1); }",
        0xff200000},
