@@ -519,6 +519,10 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
        "static const L ls[2] = {{0, 1, 0, 0.5,}, {1, 0, 0, 0.5}};\n"
        "float4 ps() : COLOR { return float4(ls[0].c * ls[0].w + ls[1].c * ls[1].w, 1); }",
        0xff808000},
+      // A matrix of whole numbers, a parameter with its default.
+      {"int2x2 m = {0, 1, 2, 3};\n"
+       "float4 ps() : COLOR { int i = 1; return float4(m[0][i], m[i][0] / 4.0, m[i][i] - 3, 1); }",
+       0xffff8000},
       // The pixel position as a float2 declared "in".
       {"float4 ps(in float2 p : VPOS) : COLOR { return float4(p.x / 255.0, 0, 0, 1); }",
        0xff200000},

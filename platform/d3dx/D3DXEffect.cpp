@@ -126,14 +126,14 @@ void uploadParams(GLuint program, ProgramParams& where, const std::vector<ParamV
     GLsizei n = GLsizei(d.elements ? d.elements : 1);
     const float* v = p.values.data();
     GLint at = slot.location;
-    if (d.type != ValueType::Float) {
-      // Whole numbers: int in the shader, bool as uint.
+    if (d.type != ValueType::Float && d.rows == 1) {
+      // Whole numbers: int in the shader, bool as uint. (Matrices of them
+      // reach the shader as float matrices, below.)
       std::vector<GLint> ints(p.values.begin(), p.values.end());
       if (d.type == ValueType::Bool)
         for (GLint& i : ints) i = i != 0;
       const GLint* iv = ints.data();
       const GLuint* uv = reinterpret_cast<const GLuint*>(ints.data());
-      if (d.rows > 1) continue;
       if (d.type == ValueType::Bool) {
         switch (d.cols) {
           case 1:

@@ -325,6 +325,26 @@ std::string samplerQualifiers(const std::string& s) {
   return text;
 }
 
+// Matrices of whole numbers or truth values ("int4x4"): the shading
+// language has float matrices only, so they become float matrices of the
+// same shape, which hold such values exactly; the effect gives them their
+// values as floats.
+std::string integerMatrices(const std::string& s) {
+  std::string text = s;
+  for (const char* scalar : {"int", "uint", "bool", "dword"}) {
+    const size_t n = std::strlen(scalar);
+    for (size_t at = text.find(scalar); at != std::string::npos; at = text.find(scalar, at + 1)) {
+      if ((at > 0 && wordChar(text[at - 1])) || at + n + 3 > text.size()) continue;
+      const char rows = text[at + n], x = text[at + n + 1], cols = text[at + n + 2];
+      if (rows < '2' || rows > '4' || x != 'x' || cols < '1' || cols > '4' ||
+          (at + n + 3 < text.size() && wordChar(text[at + n + 3])))
+        continue;
+      text.replace(at, n, "float");
+    }
+  }
+  return text;
+}
+
 // Components of a scalar or vector type name: "float" 1, "half3" 3; 0 for
 // anything else. `base` receives the scalar type.
 int vectorSize(const std::string& type, std::string& base) {
@@ -790,6 +810,7 @@ std::string rewriteEffectShader(const std::string& source, Stage stage) {
   std::string text =
       matrixSwizzles(constructorAssignments(flatArrayInitialisers(arrayCasts(source))));
   text = flatStructInitialisers(text);
+  text = integerMatrices(text);
   text = samplerQualifiers(text);
   if (stage == Stage::Pixel) {
     // Declared with "in", the front end takes VPOS for the whole
