@@ -145,21 +145,27 @@ TEST_F(EffectTest, ParameterColourAndMatrixReachTheShaders) {
   effect->Release();
 }
 
-// Scalars, vectors, whole numbers, flags and arrays, from the file's
-// defaults and then from the setters (a float3 takes x, y and z of a vector).
+// Scalars, vectors, whole numbers (signed, unsigned, and the older DWORD),
+// flags and arrays, from the file's defaults and then from the setters (a
+// float3 takes x, y and z of a vector).
 TEST_F(EffectTest, ParameterKindsFromDefaultsAndSetters) {
   ID3DXEffect* effect = create(R"(
 float3 base = {0.2, 0.4, 0.6};
 int steps = 2;
+uint2 scale = {1, 2};
+DWORD parts = 1;
 bool flag = true;
 float weights[2] = {0.25, 0.5};
 static const float one = 1.0;
 float4 vs(float4 p : POSITION) : POSITION { return p; }
-float4 ps() : COLOR { return float4(base.x * steps, base.y * weights[1] * 2, flag ? base.z : 0, one); }
+float4 ps() : COLOR {
+  return float4(base.x * steps, base.y * weights[1] * scale.y, flag ? base.z * parts : 0, one);
+}
 technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
 )");
   ASSERT_NE(effect, nullptr);
   EXPECT_EQ(effect->GetParameterByName(nullptr, "one"), nullptr);  // static: not a parameter
+  EXPECT_NE(effect->GetParameterByName(nullptr, "parts"), nullptr);
   drawWith(effect);
   EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff666699, 1));
 
@@ -169,8 +175,10 @@ technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compil
   effect->SetBool("flag", FALSE);
   const float weights[] = {0.25f, 0.25f};
   effect->SetFloatArray("weights", weights, 2);
+  const D3DXVECTOR4 scale(1, 4, 0, 0);
+  effect->SetVector("scale", &scale);
   drawWith(effect);
-  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff661a00, 1));
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff663300, 1));
   D3DXVECTOR4 back;
   effect->GetVector("base", &back);
   EXPECT_EQ(back, D3DXVECTOR4(0.1f, 0.2f, 0.3f, 0.0f));

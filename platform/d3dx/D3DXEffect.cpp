@@ -109,9 +109,21 @@ void locateParams(GLuint program, const d3dx_hlsl::CompiledStage& stage,
       bool inside = name.size() > member.size() && name.compare(0, member.size(), member) == 0 &&
                     (name[member.size()] == '.' || name[member.size()] == '[');
       if ((name == member || inside) && params[i].decl.kind == ParamKind::Value) {
-        GLint location = glGetUniformLocation(
-            program, (stage.block + "." + uniform + name.substr(member.size())).c_str());
-        if (location >= 0) out.slots.push_back({i, location});
+        const std::string full = stage.block + "." + uniform + name.substr(member.size());
+        GLint location = glGetUniformLocation(program, full.c_str());
+        if (location < 0) continue;
+        // Whole numbers go in as the shader declares them: int, or uint
+        // (bool and uint).
+        GLuint index = GL_INVALID_INDEX;
+        const char* names[] = {full.c_str()};
+        glGetUniformIndices(program, 1, names, &index);
+        GLint type = 0;
+        if (index != GL_INVALID_INDEX)
+          glGetActiveUniformsiv(program, 1, &index, GL_UNIFORM_TYPE, &type);
+        const bool unsignedInts = type == GL_UNSIGNED_INT || type == GL_UNSIGNED_INT_VEC2 ||
+                                  type == GL_UNSIGNED_INT_VEC3 || type == GL_UNSIGNED_INT_VEC4 ||
+                                  params[i].decl.type == ValueType::Bool;
+        out.slots.push_back({i, location, 0, unsignedInts});
       }
     }
   }
@@ -134,7 +146,7 @@ void uploadParams(GLuint program, ProgramParams& where, const std::vector<ParamV
         for (GLint& i : ints) i = i != 0;
       const GLint* iv = ints.data();
       const GLuint* uv = reinterpret_cast<const GLuint*>(ints.data());
-      if (d.type == ValueType::Bool) {
+      if (slot.unsignedInts) {
         switch (d.cols) {
           case 1:
             glProgramUniform1uiv(program, at, n, uv);

@@ -862,7 +862,12 @@ class Parser {
     }
     if (i + 1 >= end) return;
     Param p;
-    std::string type = at(i).text;
+    // The names kept from Direct3D 8 effects stand for these types.
+    static const std::map<std::string, std::string> kOldTypes = {
+        {"DWORD", "int"}, {"FLOAT", "float"}, {"VECTOR", "vector"}, {"MATRIX", "matrix"},
+        {"STRING", "string"}};
+    auto old = kOldTypes.find(at(i).text);
+    std::string type = old != kOldTypes.end() ? old->second : at(i).text;
     std::string lower;
     for (char c : type) lower += char(std::tolower(static_cast<unsigned char>(c)));
     bool blankWhole = false;

@@ -811,6 +811,10 @@ std::string rewriteEffectShader(const std::string& source, Stage stage) {
       matrixSwizzles(constructorAssignments(flatArrayInitialisers(arrayCasts(source))));
   text = flatStructInitialisers(text);
   text = integerMatrices(text);
+  // Types named as in Direct3D 8 effects.
+  for (const auto& [from, to] : {std::pair{"DWORD", "int"}, std::pair{"FLOAT", "float"},
+                                 std::pair{"VECTOR", "float4"}, std::pair{"MATRIX", "float4x4"}})
+    if (text.find(from) != std::string::npos) text = replaceWordIn(text, from, to);
   text = samplerQualifiers(text);
   if (stage == Stage::Pixel) {
     // Declared with "in", the front end takes VPOS for the whole
