@@ -571,6 +571,33 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
   }
 }
 
+// texCUBEproj divides the direction by w before the lookup: a negative w
+// turns it to the opposite face.
+TEST_F(EffectTest, ProjectiveCubeLookupDividesByW) {
+  IDirect3DCubeTexture9* cube = nullptr;
+  ASSERT_EQ(device->CreateCubeTexture(1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &cube, nullptr),
+            D3D_OK);
+  for (int face = 0; face < 6; ++face) {
+    D3DLOCKED_RECT locked;
+    ASSERT_EQ(cube->LockRect(D3DCUBEMAP_FACES(face), 0, &locked, nullptr, 0), D3D_OK);
+    *static_cast<D3DCOLOR*>(locked.pBits) = face == D3DCUBEMAP_FACE_NEGATIVE_X ? 0xff00ff00 : 0xffff0000;
+    cube->UnlockRect(D3DCUBEMAP_FACES(face), 0);
+  }
+  ID3DXEffect* effect = create(R"(
+textureCUBE sky;
+samplerCUBE s = sampler_state { Texture = <sky>; MinFilter = Point; MagFilter = Point; };
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps() : COLOR { return texCUBEproj(s, float4(1, 0.1, 0.1, -1)); }
+technique t { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  effect->SetTexture("sky", cube);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff00ff00, 1));
+  effect->Release();
+  cube->Release();
+}
+
 // A function may assign to a parameter that is not const: it works on its
 // own copy, and the parameter still takes the values the effect is given.
 TEST_F(EffectTest, ParametersThatFunctionsWriteStayParameters) {

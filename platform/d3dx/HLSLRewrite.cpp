@@ -16,7 +16,9 @@ namespace d3dx_hlsl {
 
 // Functions the front end lacks or gets wrong, given under names of our own;
 // calls in the source are renamed to them. noise() is gradient noise in
-// -1..1: zero at whole-number points, smooth in between.
+// -1..1: zero at whole-number points, smooth in between. texCUBEproj()
+// divides by w before the lookup (the front end asks for a projective cube
+// lookup, which the shading language does not have).
 const char* const kPrelude =
     "float fx_hash(float3 p) {\n"
     "  p = frac(p * 0.3183099 + 0.1); p *= 17.0;\n"
@@ -39,6 +41,7 @@ const char* const kPrelude =
     "float4 fx_lit(float nl, float nh, float m) {\n"
     "  return float4(1.0, max(nl, 0.0), (nl < 0.0 || nh < 0.0) ? 0.0 : pow(max(nh, 0.0), m), 1.0);\n"
     "}\n"
+    "float4 fx_texCUBEproj(samplerCUBE s, float4 t) { return texCUBE(s, t.xyz / t.w); }\n"
     "#line 1\n";
 
 namespace {
@@ -810,6 +813,8 @@ std::string rewriteEffectShader(const std::string& source, Stage stage) {
   std::string text =
       matrixSwizzles(constructorAssignments(flatArrayInitialisers(arrayCasts(source))));
   text = flatStructInitialisers(text);
+  if (text.find("texCUBEproj") != std::string::npos)
+    text = renameCalls(text, "texCUBEproj", "fx_texCUBEproj");
   text = integerMatrices(text);
   // Types named as in Direct3D 8 effects.
   for (const auto& [from, to] : {std::pair{"DWORD", "int"}, std::pair{"FLOAT", "float"},
