@@ -580,7 +580,8 @@ TEST_F(EffectTest, ProjectiveCubeLookupDividesByW) {
   for (int face = 0; face < 6; ++face) {
     D3DLOCKED_RECT locked;
     ASSERT_EQ(cube->LockRect(D3DCUBEMAP_FACES(face), 0, &locked, nullptr, 0), D3D_OK);
-    *static_cast<D3DCOLOR*>(locked.pBits) = face == D3DCUBEMAP_FACE_NEGATIVE_X ? 0xff00ff00 : 0xffff0000;
+    *static_cast<D3DCOLOR*>(locked.pBits) =
+        face == D3DCUBEMAP_FACE_NEGATIVE_X ? 0xff00ff00 : 0xffff0000;
     cube->UnlockRect(D3DCUBEMAP_FACES(face), 0);
   }
   ID3DXEffect* effect = create(R"(

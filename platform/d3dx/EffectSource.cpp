@@ -863,9 +863,11 @@ class Parser {
     if (i + 1 >= end) return;
     Param p;
     // The names kept from Direct3D 8 effects stand for these types.
-    static const std::map<std::string, std::string> kOldTypes = {
-        {"DWORD", "int"}, {"FLOAT", "float"}, {"VECTOR", "vector"}, {"MATRIX", "matrix"},
-        {"STRING", "string"}};
+    static const std::map<std::string, std::string> kOldTypes = {{"DWORD", "int"},
+                                                                 {"FLOAT", "float"},
+                                                                 {"VECTOR", "vector"},
+                                                                 {"MATRIX", "matrix"},
+                                                                 {"STRING", "string"}};
     auto old = kOldTypes.find(at(i).text);
     std::string type = old != kOldTypes.end() ? old->second : at(i).text;
     std::string lower;

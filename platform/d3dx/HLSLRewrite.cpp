@@ -492,7 +492,8 @@ struct FlatMember {
 std::map<std::string, std::vector<FlatMember>> flatStructs(const std::string& text) {
   std::map<std::string, std::vector<FlatMember>> structs;
   for (size_t at = text.find("struct"); at != std::string::npos; at = text.find("struct", at + 6)) {
-    if ((at > 0 && wordChar(text[at - 1])) || !std::isspace(static_cast<unsigned char>(text[at + 6])))
+    if ((at > 0 && wordChar(text[at - 1])) ||
+        !std::isspace(static_cast<unsigned char>(text[at + 6])))
       continue;
     size_t i = skipSpace(text, at + 6), j = i;
     while (j < text.size() && wordChar(text[j])) ++j;
@@ -505,7 +506,8 @@ std::map<std::string, std::vector<FlatMember>> flatStructs(const std::string& te
     bool plain = true;
     std::string body = text.substr(open + 1, close - open - 1);
     size_t from = 0;
-    for (size_t semi; plain && (semi = body.find(';', from)) != std::string::npos; from = semi + 1) {
+    for (size_t semi; plain && (semi = body.find(';', from)) != std::string::npos;
+         from = semi + 1) {
       std::string decl = body.substr(from, semi - from);
       if (decl.find_first_not_of(" \t\r\n") == std::string::npos) continue;
       size_t colon = decl.find(':');  // a semantic
@@ -633,7 +635,8 @@ std::string flatStructInitialisers(const std::string& s) {
     }
     grouped += "}";
     // Keep the line count, for the compiler's line numbers.
-    grouped += std::string(size_t(std::count(text.begin() + long(open), text.begin() + long(close), '\n')), '\n');
+    grouped += std::string(
+        size_t(std::count(text.begin() + long(open), text.begin() + long(close), '\n')), '\n');
     text.replace(open, close + 1 - open, grouped);
     from = open + grouped.size();
   }
