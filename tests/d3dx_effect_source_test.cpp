@@ -275,6 +275,11 @@ TEST(EffectParser, DeclarationsTheCompilerMustNotSee) {
       {"int count = 7 / 2;", {3}},
       {"float4x4 m = float4x4(1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 4, 5, 6, 1);",
        {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 4, 5, 6, 1}},
+      // Comparisons, logic and conditionals, a vector test choosing by
+      // component; % keeps the sign of the left side.
+      {"static const int N = 3; float pick = N > 2 && !(N == 4) ? 0.25 : 0.5;", {0.25f}},
+      {"float2 sel = float2(1, -1) >= 0 ? float2(2, 3) : 7;", {2, 7}},
+      {"float rest = -7 % 3 + (2 <= 1 || 1 != 1);", {-1}},
   };
   for (const Value& v : values) {
     SCOPED_TRACE(v.declaration);

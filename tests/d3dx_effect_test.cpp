@@ -847,6 +847,59 @@ technique fromStatics { pass p { ColorWriteEnable = (masks[1]); CullMode = <none
   effect->Release();
 }
 
+// A state written as an expression of parameters (and of the state's own
+// value names) takes its value when the pass begins, from the parameters
+// as they are then.
+TEST_F(EffectTest, StatesWrittenAsExpressionsFollowTheirParameters) {
+  ID3DXEffect* effect = create(R"(
+bool twoSided = false;
+int layers = 2;
+static const float scale = 0.5;
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 white() : COLOR { return float4(1, 1, 1, 1); }
+technique t { pass p { CullMode = (twoSided ? 1 : 3); SrcBlend = (layers > 1 && !twoSided ? ONE : SRCALPHA);
+  AlphaRef = (layers * 64 * scale + 0x10); VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 white(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  struct Case {
+    BOOL twoSided;
+    INT layers;
+    DWORD cull, srcBlend, alphaRef;
+  } cases[] = {{FALSE, 2, D3DCULL_CCW, D3DBLEND_ONE, 80},
+               {TRUE, 2, D3DCULL_NONE, D3DBLEND_SRCALPHA, 80},
+               {FALSE, 1, D3DCULL_CCW, D3DBLEND_SRCALPHA, 48}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.layers);
+    effect->SetBool("twoSided", c.twoSided);
+    effect->SetInt("layers", c.layers);
+    UINT passes = 0;
+    ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
+    ASSERT_EQ(effect->BeginPass(0), D3D_OK);
+    DWORD cull = 0, srcBlend = 0, alphaRef = 0;
+    device->GetRenderState(D3DRS_CULLMODE, &cull);
+    device->GetRenderState(D3DRS_SRCBLEND, &srcBlend);
+    device->GetRenderState(D3DRS_ALPHAREF, &alphaRef);
+    EXPECT_EQ(cull, c.cull);
+    EXPECT_EQ(srcBlend, c.srcBlend);
+    EXPECT_EQ(alphaRef, c.alphaRef);
+    effect->EndPass();
+    effect->End();
+  }
+  effect->Release();
+  // An expression whose names are neither parameters nor values is refused.
+  ID3DXBuffer* errors = nullptr;
+  ID3DXEffect* refused = nullptr;
+  const char* text = "technique t { pass p { CullMode = (nowhere ? 1 : 3); } }";
+  EXPECT_NE(D3DXCreateEffect(device, text, UINT(std::strlen(text)), nullptr, nullptr, 0, nullptr,
+                             &refused, &errors),
+            D3D_OK);
+  ASSERT_NE(errors, nullptr);
+  EXPECT_NE(std::string(static_cast<const char*>(errors->GetBufferPointer()))
+                .find("invalid value for CullMode"),
+            std::string::npos);
+  errors->Release();
+}
+
 // "Texture[1] = NULL" leaves the stage without a texture for the pass;
 // End gives the stage its texture back.
 TEST_F(EffectTest, TextureNullEmptiesTheStageForThePass) {

@@ -240,6 +240,8 @@ struct StateAssign {
   DWORD index;  // stage, sampler unit, light, world matrix
   StateValue value;
   size_t param = size_t(-1);
+  // "CullMode = (twoSided ? 1 : 3);": worked out again when the pass begins.
+  std::vector<std::string> expression;
 };
 struct TextureAssign {
   DWORD unit;
@@ -484,6 +486,29 @@ class Effect final : public Counted<ID3DXEffect> {
                            p.values.begin() + long(std::min(from + n, p.values.size()))),
         kind);
   }
+  // The value of a state written as an expression of parameters, static
+  // variables and the state's value names, with the parameters as they
+  // are now; false when the tokens are no such expression.
+  bool evaluateState(const std::vector<std::string>& tokens, Values kind, StateValue& out) const {
+    std::vector<std::vector<float>> names;  // values of the state's names, by reference below
+    names.reserve(tokens.size());
+    auto named = [&](const std::string& name) -> const std::vector<float>* {
+      size_t i = paramIndex(name, ParamKind::Value);
+      if (i != size_t(-1)) return &params[i].values;
+      if (auto fixed = statics.find(name); fixed != statics.end()) return &fixed->second;
+      StateValue word;
+      if (names.size() < tokens.size() && parseStateValue({name}, kind, word) &&
+          word.param.empty() && word.floats.empty() && kind != Values::Float) {
+        names.push_back({float(word.value)});
+        return &names.back();
+      }
+      return nullptr;
+    };
+    std::vector<float> result;
+    if (!d3dx_fx::evaluateExpression(tokens, 0, tokens.size(), named, result)) return false;
+    out = valueFromFloats(result, kind);
+    return true;
+  }
   // Brings the pass's textures, samplers and parameters up to date; at the
   // start of a pass everything, later what changed.
   void uploadPass(PassData& pass, bool start);
@@ -499,6 +524,7 @@ class Effect final : public Counted<ID3DXEffect> {
 
   IDirect3DDevice9* device;
   std::vector<ParamValue> params;
+  std::map<std::string, std::vector<float>> statics;  // static variables' values
   std::vector<TechniqueData> techniques;
   std::vector<d3dx_hlsl::CompiledStage> stages;
   std::map<std::pair<int, std::string>, int> stageIndex;
@@ -727,9 +753,13 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
       if (i == size_t(-1)) return fail("unknown sampler '" + reference(a.value) + "'");
       pd.samplers.push_back({i, unit});
     } else if (const StateInfo* info = findPassState(a.state)) {
-      StateAssign assign{info, unit, {}};
-      if (!parseStateValue(a.value, info->values, assign.value))
-        return fail("invalid value for " + a.state);
+      StateAssign assign{info, unit, {}, size_t(-1), {}};
+      if (!parseStateValue(a.value, info->values, assign.value)) {
+        // An expression, of parameters perhaps: its value now must be one.
+        if (!evaluateState(a.value, info->values, assign.value))
+          return fail("invalid value for " + a.state);
+        assign.expression = a.value;
+      }
       if (!assign.value.param.empty()) {
         assign.param = paramIndex(assign.value.param, ParamKind::Value);
         auto fixed = source.statics.find(assign.value.param);
@@ -833,6 +863,7 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
 }
 
 bool Effect::build(const EffectSource& source, const std::string& file, std::string& errors) {
+  for (const auto& [name, fixed] : source.statics) statics[name] = fixed.defaults;
   for (const Param& p : source.params) {
     ParamValue v;
     v.decl = p;
@@ -1038,10 +1069,14 @@ HRESULT Effect::BeginPass(UINT pass) {
   // Programs the device made for the pass are found again (it may have
   // dropped some since).
   p.linked.clear();
-  for (const StateAssign& a : p.states)
-    applyState(
-        device, *a.state, a.index,
-        a.param == size_t(-1) ? a.value : paramValue(a.param, a.value.element, a.state->values));
+  for (const StateAssign& a : p.states) {
+    StateValue value = a.value;
+    if (a.param != size_t(-1))
+      value = paramValue(a.param, a.value.element, a.state->values);
+    else if (!a.expression.empty())
+      evaluateState(a.expression, a.state->values, value);  // else the value it had
+    applyState(device, *a.state, a.index, value);
+  }
   uploadPass(p, true);
   d3d9_gl::setProgram(device, p.program);
   d3d9_gl::setShader(device, p.shader, p.shaderIsVertex, p.shader ? &Effect::prepareThunk : nullptr,
