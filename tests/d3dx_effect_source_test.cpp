@@ -300,6 +300,20 @@ TEST(EffectParser, DeclarationsTheCompilerMustNotSee) {
   ASSERT_EQ(source.params.size(), 2u);
   EXPECT_EQ(source.params[1].defaults, std::vector<float>{1});
 
+  // An array without a size takes it from its value, and the compiler is
+  // told it; without a value it has none.
+  errors.clear();
+  ASSERT_TRUE(
+      d3dx_fx::parseEffect("float2 k[] = {{1, 2}, {3, 4}, {5, 6},};", "memory", source, errors))
+      << errors;
+  ASSERT_EQ(source.params.size(), 1u);
+  EXPECT_EQ(source.params[0].elements, 3);
+  EXPECT_EQ(source.params[0].defaults, (std::vector<float>{1, 2, 3, 4, 5, 6}));
+  EXPECT_NE(source.hlsl.find("k[3]"), std::string::npos) << source.hlsl;
+  errors.clear();
+  EXPECT_FALSE(d3dx_fx::parseEffect("float4 c[];", "memory", source, errors));
+  EXPECT_NE(errors.find("invalid array size for 'c'"), std::string::npos) << errors;
+
   // An effect of later techniques alone is refused, not loaded empty.
   errors.clear();
   EXPECT_FALSE(d3dx_fx::parseEffect("technique11 t { pass p {} }", "memory", source, errors));

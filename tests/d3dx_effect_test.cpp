@@ -531,6 +531,9 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       {"int2x2 m = {0, 1, 2, 3};\n"
        "float4 ps() : COLOR { int i = 1; return float4(m[0][i], m[i][0] / 4.0, m[i][i] - 3, 1); }",
        0xffff8000},
+      // An array parameter sized by its value.
+      {"float2 k[] = {{0, 1}, {1, 1}};\nfloat4 ps() : COLOR { return float4(k[0], k[1]); }",
+       0xff00ffff},
       // A struct without members for the input.
       {"struct Nothing { };\nfloat4 ps(Nothing n) : COLOR { return float4(0, 1, 0, 1); }",
        0xff00ff00},

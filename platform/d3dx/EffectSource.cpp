@@ -668,12 +668,6 @@ class Parser {
         }
         if (writes || (j < close && assignment(j))) written[g->second->nameToken] = g->second;
       }
-    // Edits from the end, so the offsets before them still hold.
-    struct Edit {
-      size_t at, erase;
-      std::string text;
-    };
-    std::vector<Edit> edits;
     for (const auto& [token, g] : written) {
       const Token& n = at(token);
       edits.push_back({n.begin, n.end - n.begin, "fx_in_" + n.text});
@@ -682,6 +676,7 @@ class Parser {
                            (g->elements ? "[" + std::to_string(g->elements) + "]" : "") +
                            " = fx_in_" + n.text + ";"});
     }
+    // Edits from the end, so the offsets before them still hold.
     std::stable_sort(edits.begin(), edits.end(),
                      [](const Edit& a, const Edit& b) { return a.at > b.at; });
     for (const Edit& e : edits) out.hlsl.replace(e.at, e.erase, e.text);
@@ -1059,7 +1054,11 @@ class Parser {
     if (!identStart(at(i).text.empty() ? ' ' : at(i).text[0])) return end;
     const size_t nameToken = i;
     p.name = at(i++).text;
-    if (at(i).text == "[") {
+    size_t unsized = 0;  // the "]" of "name[]", sized by its initialiser
+    if (at(i).text == "[" && at(i + 1).text == "]" && p.kind == ParamKind::Value) {
+      unsized = i + 1;
+      i += 2;
+    } else if (at(i).text == "[") {
       // Direct3D 9 has a few hundred constant registers: a larger array is
       // a mistake, not something to allocate.
       size_t close = i + 1;
@@ -1117,6 +1116,19 @@ class Parser {
           }
         }
       } else if (p.kind == ParamKind::Value && evaluate(i + 1, stop, p.defaults)) {
+        // "float3 k[] = {...}": as many elements as the value holds, and the
+        // compiler told the number.
+        const size_t each = size_t(p.rows * p.cols);
+        if (unsized) {
+          const size_t count = p.defaults.size() / each;
+          if (count < 1 || count > 4096 || p.defaults.size() % each) {
+            fail(at(unsized), "invalid array size for '" + p.name + "'");
+            return end;
+          }
+          p.elements = int(count);
+          edits.push_back({at(unsized).begin, 0, std::to_string(count)});
+          unsized = 0;
+        }
         // A constant expression, worked out as the compiler would; whole
         // numbers for int and bool.
         for (float& x : p.defaults)
@@ -1143,6 +1155,10 @@ class Parser {
             p.defaults.push_back(sign * std::strtof(t.c_str(), nullptr));
         }
       }
+    }
+    if (unsized) {
+      fail(at(unsized), "invalid array size for '" + p.name + "'");
+      return end;
     }
     if (!blankWhole && initBegin < stop && !isStatic) {
       // The compiler gets the declaration without its value: defaults are
@@ -1188,6 +1204,13 @@ class Parser {
   size_t pos = 0;
   bool ok = true;
   std::map<std::string, long> constants;
+  // Text the compiler is given beyond the source's, at source offsets
+  // (made after the parse, from the end).
+  struct Edit {
+    size_t at, erase;
+    std::string text;
+  };
+  std::vector<Edit> edits;
   std::map<std::string, std::vector<float>> values;
   // Value parameters that functions may write: where the name and the
   // declaration's ';' are, the type as written, the array size.
