@@ -559,6 +559,10 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       {"uniform const sampler s;\nfloat4 get(const sampler2D p) { return tex2D(p, float2(0.5, 0.5)); }\n"
        "float4 ps() : COLOR { return get(s) * 0 + float4(0, 0, 1, 1); }",
        0xff0000ff},
+      // A sampler declared static, with its sampler_state.
+      {"static const sampler t = sampler_state { MinFilter = Point; };\n"
+       "float4 ps() : COLOR { return tex2D(t, float2(0.5, 0.5)) * 0 + float4(1, 1, 0, 1); }",
+       0xffffff00},
       // SamplerState used with tex2D: a Direct3D 9 sampler.
       {"SamplerState s;\nfloat4 ps() : COLOR { return tex2D(s, float2(0.5, 0.5)) * 0 + float4(1, 0, 1, 1); }",
        0xffff00ff},

@@ -1019,6 +1019,8 @@ class Parser {
     } else if (!typeShape(type, p)) {
       return;  // something the compiler judges
     }
+    // A sampler or texture declared static is a parameter all the same.
+    if (p.kind == ParamKind::Sampler || p.kind == ParamKind::Texture) isStatic = false;
     declType = at(i).text;
     declEnd = end;
     ++i;
