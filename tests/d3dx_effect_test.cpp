@@ -278,7 +278,7 @@ technique tec0 {
   pass first { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 red(); }
   pass second { AlphaBlendEnable = true; SrcBlend = One; DestBlend = One;
                 VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 green(); }
-  pass third { VertexShader = NULL; PixelShader = NULL; Texture[0] = <image>; Lighting = false; }
+  pass third { VertexShader = NULL; PixelShader = 0; Texture[0] = <image>; Lighting = false; }
 }
 )");
   ASSERT_NE(effect, nullptr);

@@ -653,7 +653,8 @@ int Effect::stageFor(const std::vector<std::string>& value, d3dx_hlsl::Stage sta
                      const std::string& hlsl, const std::string& file, int line,
                      std::string& errors) {
   auto where = [&] { return file + "(" + std::to_string(line) + "): error: "; };
-  if (value.size() == 1 && sameNoCase(value[0], "null")) return -1;
+  // NULL, or 0 as older files write it: the fixed-function stage.
+  if (value.size() == 1 && (sameNoCase(value[0], "null") || value[0] == "0")) return -1;
   if (!value.empty() && sameNoCase(value[0], "asm")) {
     errors +=
         where() + "shader assembly (asm { ... }) is not supported; write the shader in HLSL\n";
