@@ -913,23 +913,28 @@ TEST_F(EffectTest, TextureNullEmptiesTheStageForThePass) {
   IDirect3DTexture9* texture = nullptr;
   ASSERT_EQ(device->CreateTexture(1, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
             D3D_OK);
-  ID3DXEffect* effect =
-      create("technique tec0 { pass p { Texture[1] = NULL; ColorOp[1] = Disable; } }");
-  ASSERT_NE(effect, nullptr);
-  device->SetTexture(1, texture);
-  UINT passes = 0;
-  ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
-  ASSERT_EQ(effect->BeginPass(0), D3D_OK);
-  IDirect3DBaseTexture9* bound = reinterpret_cast<IDirect3DBaseTexture9*>(1);
-  device->GetTexture(1, &bound);
-  EXPECT_EQ(bound, nullptr);
-  effect->EndPass();
-  effect->End();
-  device->GetTexture(1, &bound);
-  EXPECT_EQ(bound, texture);
-  if (bound) bound->Release();
-  device->SetTexture(1, nullptr);
-  effect->Release();
+  // NULL, or 0 as older files write it.
+  for (const char* none : {"NULL", "0"}) {
+    SCOPED_TRACE(none);
+    ID3DXEffect* effect = create((std::string("technique tec0 { pass p { Texture[1] = ") + none +
+                                  "; ColorOp[1] = Disable; } }")
+                                     .c_str());
+    ASSERT_NE(effect, nullptr);
+    device->SetTexture(1, texture);
+    UINT passes = 0;
+    ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
+    ASSERT_EQ(effect->BeginPass(0), D3D_OK);
+    IDirect3DBaseTexture9* bound = reinterpret_cast<IDirect3DBaseTexture9*>(1);
+    device->GetTexture(1, &bound);
+    EXPECT_EQ(bound, nullptr);
+    effect->EndPass();
+    effect->End();
+    device->GetTexture(1, &bound);
+    EXPECT_EQ(bound, texture);
+    if (bound) bound->Release();
+    device->SetTexture(1, nullptr);
+    effect->Release();
+  }
   texture->Release();
 }
 
@@ -946,10 +951,16 @@ technique tec0 { pass p {
   WorldTransform[1] = <m>; ViewTransform = (m); TextureTransform[3] = <m>;
   LightEnable[2] = true; LightType[2] = Point; LightDiffuse[2] = <lightColour>; LightPosition[2] = <positions[1]>;
   LightRange[2] = 10; MaterialPower = 5; MaterialDiffuse = {0.5, 0.25, 1, 1}; AddressU[3] = Mirror;
-  MaterialAmbient = (float4(0.25, 0.5, 0, 1));
+  MaterialAmbient = (float4(0.25, 0.5, 0, 1)); FVF = XYZ | Diffuse | Tex1;
 } }
 )");
   ASSERT_NE(effect, nullptr);
+  device->SetFVF(D3DFVF_XYZRHW);
+  auto fvf = [&] {
+    DWORD v = 0;
+    device->GetFVF(&v);
+    return v;
+  };
   auto render = [&](D3DRENDERSTATETYPE s) {
     DWORD v = 0;
     device->GetRenderState(s, &v);
@@ -999,8 +1010,10 @@ technique tec0 { pass p {
   DWORD address = 0;
   device->GetSamplerState(3, D3DSAMP_ADDRESSU, &address);
   EXPECT_EQ(address, DWORD(D3DTADDRESS_MIRROR));
+  EXPECT_EQ(fvf(), DWORD(D3DFVF_XYZ | D3DFVF_DIFFUSE | D3DFVF_TEX1));
   effect->EndPass();
   effect->End();
+  EXPECT_EQ(fvf(), DWORD(D3DFVF_XYZRHW));
   EXPECT_EQ(render(D3DRS_CCW_STENCILFUNC), before[0]);
   EXPECT_EQ(render(D3DRS_FOGCOLOR), before[1]);
   EXPECT_EQ(stage(1, D3DTSS_COLOROP), before[2]);

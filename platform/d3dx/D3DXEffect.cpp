@@ -743,7 +743,7 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
       if (s == -2) return false;
       (vertex ? pd.vertex : pd.pixel) = s;
     } else if (sameNoCase(a.state, "Texture") && a.value.size() == 1 &&
-               sameNoCase(a.value[0], "null")) {
+               (sameNoCase(a.value[0], "null") || a.value[0] == "0")) {
       pd.textures.push_back({unit, size_t(-1)});  // the stage left without a texture
     } else if (sameNoCase(a.state, "Texture")) {
       size_t i = paramIndex(reference(a.value), ParamKind::Texture);

@@ -16,7 +16,7 @@
 
 namespace d3dx_fx {
 
-enum class StateTarget { Render, Sampler, Stage, Transform, LightEnable, Light, Material };
+enum class StateTarget { Render, Sampler, Stage, Transform, LightEnable, Light, Material, Fvf };
 
 // The kind of value a state takes.
 enum class Values {
@@ -45,7 +45,8 @@ enum class Values {
   VertexBlend,
   ZBuffer,
   Wrap,
-  LightType
+  LightType,
+  Fvf
 };
 
 struct StateInfo {
