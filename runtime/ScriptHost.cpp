@@ -150,21 +150,21 @@ void LogParseError::Write(const char* text) {
 
   // Find line `row` (numbered from 1; anything below 1 means line 1).
   const std::string& script = *scriptText;
-  size_t start = 0;
-  bool found = true;
-  for (int line = 1; line < row; ++line) {
-    size_t feed = script.find('\n', start);
-    if (feed == std::string::npos) {
-      found = false;
-      break;
-    }
-    start = feed + 1;
+  if (lineStarts.empty()) {
+    lineStarts.push_back(0);
+    for (size_t feed = script.find('\n'); feed != std::string::npos;
+         feed = script.find('\n', feed + 1))
+      lineStarts.push_back(feed + 1);
   }
+  const size_t line = row > 1 ? size_t(row) - 1 : 0;
+  const bool found = line < lineStarts.size();
+  const size_t start = found ? lineStarts[line] : 0;
   std::string echo;
   if (found) {
-    size_t feed = script.find('\n', start);
-    size_t end = feed == std::string::npos ? script.size() : feed;
-    if (feed != std::string::npos && end > start && script[end - 1] == '\r') --end;
+    // A line that has a line feed ends where the next one starts.
+    const bool fed = line + 1 < lineStarts.size();
+    size_t end = fed ? lineStarts[line + 1] - 1 : script.size();
+    if (fed && end > start && script[end - 1] == '\r') --end;
     echo = script.substr(start, std::min(end - start, kEchoBuffer - 1));
   }
   collected += echo;

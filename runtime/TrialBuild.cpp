@@ -315,11 +315,19 @@ void start() {
   if (origin.fd < 0) startOrigin();
 }
 
+Limits limitsFor(size_t textBytes) {
+  // Past the base, each 16 KiB adds a second of processor time and six of
+  // waiting (the base limits' ratio). Held below a day.
+  const long long steps = (long long)std::min<size_t>(textBytes / (size_t(16) << 10), 86400);
+  return {int(cpuLimitSeconds.load() + steps), int(timeLimitMs.load() + steps * 6000)};
+}
+
 Outcome tryBuild(const std::string& text) {
-  const int limit = timeLimitMs.load();
+  const Limits limits = limitsFor(text.size());
+  const int limit = limits.waitMs;
   std::string request;
   putCount(request, uint32_t(text.size() + 9));
-  putCount(request, uint32_t(cpuLimitSeconds.load()));
+  putCount(request, uint32_t(limits.cpuSeconds));
   putCount(request, uint32_t(limit));
   request += char(stallCopies.load());
   request += text;
