@@ -182,6 +182,31 @@ TEST_F(TrialBuildTest, ABuildThatDoesNotFinishFailsOnlyThatCompile) {
   }
 }
 
+// The limits grow with the text: a scriplet of usual size keeps the base
+// limits, and each 16 KiB past them adds a second of processor time and six
+// of waiting, so that a long generated text that builds here, slowly, is
+// not refused. A text that the build here takes a minute for (about 1.2 MB
+// of thousands of locals in one function) gets more than that.
+TEST(TrialBuildLimits, GrowWithTheLengthOfTheText) {
+  const struct {
+    size_t bytes;
+    int cpuSeconds, waitMs;
+  } cases[] = {
+      {0, 20, 120000},
+      {16383, 20, 120000},
+      {16384, 21, 126000},
+      {size_t(1200) << 10, 95, 570000},
+      {size_t(8) << 20, 532, 3192000},
+      {~size_t(0), 86420, 518520000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    const trial_build::Limits limits = trial_build::limitsFor(c.bytes);
+    EXPECT_EQ(limits.cpuSeconds, c.cpuSeconds);
+    EXPECT_EQ(limits.waitMs, c.waitMs);
+  }
+}
+
 // As the sequencer compiles a scene: the run ends with the fatal box that
 // names the scene, not with the compiler's end of the process.
 class TrialBuildSceneTest : public TimelineTest {};
