@@ -74,7 +74,8 @@ void compileMessage(const asSMessageInfo* message, void* param) {
 }
 
 // The compile message for a text whose trial build did not come back (see
-// runtime/TrialBuild.h), or null when it came back or was not tried.
+// runtime/TrialBuild.h), or null when it came back or was not tried; empty
+// when the show is being stopped (the trial was given up).
 const char* trialFailure(const std::string& text) {
   if (!ScriptHost::trialBuilds) return nullptr;
   switch (trial_build::tryBuild(text)) {
@@ -82,6 +83,8 @@ const char* trialFailure(const std::string& text) {
       return "The script compiler failed on this text and gave no message\n";
     case trial_build::Outcome::TimedOut:
       return "The script compiler did not finish on this text in time\n";
+    case trial_build::Outcome::Abandoned:
+      return "";
     default:
       return nullptr;
   }
@@ -263,9 +266,12 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
       error = "Syntax error in script\n" + collector.collected;
       ok = false;
     } else if (const char* failure = trialFailure(text)) {
-      // The compiler would have ended this process on the text.
-      collector.Write(failure);
-      error = "Syntax error in script\n" + collector.collected;
+      // The compiler would have ended this process on the text; or the
+      // show is being stopped, and the scene is left out quietly.
+      if (*failure) {
+        collector.Write(failure);
+        error = "Syntax error in script\n" + collector.collected;
+      }
       ok = false;
     } else {
       int built = buildOnLargeStack(module);

@@ -28,10 +28,11 @@ int buildOnLargeStack(asIScriptModule* module);
 namespace trial_build {
 
 enum class Outcome {
-  Returned,  // the trial build came back (with or without errors)
-  Stopped,   // the copy ended during the build: a crash or a failed check
-  TimedOut,  // the build did not finish within the time limit
-  NotTried,  // no copy could be made (the text is then built here untried)
+  Returned,   // the trial build came back (with or without errors)
+  Stopped,    // the copy ended during the build: a crash or a failed check
+  TimedOut,   // the build did not finish within the time limit
+  NotTried,   // no copy could be made (the text is then built here untried)
+  Abandoned,  // a stop was requested while it ran (the show is ending)
 };
 
 // Splits off the process that the trials are copies of. Its start costs in
@@ -46,7 +47,8 @@ void start();
 // and tells how the build ended. A copy is ended when its build has taken
 // the processor time of limitsFor(text), or when its waiting limit has
 // passed (a build that waits on something). The build's messages are not
-// kept.
+// kept. A stop request (platformStopRequested) ends the wait within a
+// tenth of a second, and the trial with it.
 Outcome tryBuild(const std::string& text);
 
 // The limits of a trial of a text of that many bytes: 20 s of processor
