@@ -48,14 +48,18 @@ const std::string kRender = "void render(float t) {}\n";
 // Each shape at a size the compiler takes about a second for.
 std::string meshData() {
   const int n = 50000;
-  return format("vectorN data(%d);\nvoid init() {\n", 3 * n) + lines(n, [](int i) {
-           return format("  data.set3(%d, %d.125, %d.5, -%d.25);\n", i, i % 97, i % 13) ;
-         }) + "}\n" + kRender;
+  return format("vectorN data(%d);\nvoid init() {\n", 3 * n) +
+         lines(n,
+               [](int i) {
+                 return format("  data.set3(%d, %d.125, %d.5, -%d.25);\n", i, i % 97, i % 13);
+               }) +
+         "}\n" + kRender;
 }
 std::string manyFunctions() {
-  return lines(15000, [](int i) {
-           return format("float f%d(float x) {\n  return x * %d.5 + 1.0;\n}\n", i, i % 100);
-         }) +
+  return lines(15000,
+               [](int i) {
+                 return format("float f%d(float x) {\n  return x * %d.5 + 1.0;\n}\n", i, i % 100);
+               }) +
          kRender;
 }
 std::string manyGlobals() {
@@ -70,7 +74,8 @@ std::string longString() {
 }
 std::string assertions() {
   return "float x = 1.0;\nvoid init() {\n" +
-         lines(20000, [](int) { return std::string(" TQ_ASSERT(x > 0.0, \"x is positive\");\n"); }) +
+         lines(20000,
+               [](int) { return std::string(" TQ_ASSERT(x > 0.0, \"x is positive\");\n"); }) +
          "}\n" + kRender;
 }
 std::string warnings() {
@@ -78,9 +83,11 @@ std::string warnings() {
          lines(200000, [](int) { return std::string("  k = 2.5;\n"); }) + "}\n" + kRender;
 }
 std::string manyLocals() {
-  return "void init() {\n  float acc = 0.0;\n" + lines(10000, [](int i) {
-           return format("  float v%d = acc * 0.5 + %d.0; acc = v%d;\n", i, i % 100, i);
-         }) +
+  return "void init() {\n  float acc = 0.0;\n" +
+         lines(10000,
+               [](int i) {
+                 return format("  float v%d = acc * 0.5 + %d.0; acc = v%d;\n", i, i % 100, i);
+               }) +
          "}\n" + kRender;
 }
 
@@ -88,9 +95,9 @@ const struct Shape {
   const char* name;
   std::string (*make)();
 } kShapes[] = {
-    {"mesh", meshData},         {"functions", manyFunctions}, {"globals", manyGlobals},
-    {"externs", manyExterns},   {"string", longString},       {"assertions", assertions},
-    {"warnings", warnings},     {"locals", manyLocals},
+    {"mesh", meshData},       {"functions", manyFunctions}, {"globals", manyGlobals},
+    {"externs", manyExterns}, {"string", longString},       {"assertions", assertions},
+    {"warnings", warnings},   {"locals", manyLocals},
 };
 
 const std::string& source(int shape) {
