@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -106,6 +107,40 @@ TEST_F(LongCallTest, StopRequestAbortsAnEndlessEntryCall) {
     EXPECT_NE(GetAsyncKeyState(VK_ESCAPE), 0);
     EXPECT_TRUE(host.unload("scene", false));
   }
+}
+
+// Calls of a native that takes a while, and how many began after the stop
+// was requested.
+std::atomic<bool> gStopSent{false};
+std::atomic<int> gStepsAfterStop{0};
+// void slowStep()
+void slowStep() {
+  if (gStopSent.load()) ++gStepsAfterStop;
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+}
+void registerSlowStep(asIScriptEngine* engine) {
+  engine->RegisterGlobalFunction("void slowStep()", asFUNCTION(slowStep), asCALL_CDECL);
+}
+
+// A loop whose every statement takes long (here a native that waits, as a
+// copy of a big string does) still looks for the stop a few dozen times a
+// second, not once in hundreds of statements.
+TEST_F(LongCallTest, AStopEndsALoopOfSlowStatementsWithinAFewOfThem) {
+  ScriptHost::extraRegistrations = registerSlowStep;
+  ASSERT_TRUE(compile("void render(float t) { while (true) slowStep(); }\n")) << error;
+  gStopSent = false;
+  gStepsAfterStop = 0;
+  {
+    StopLater stop([] {
+      gStopSent = true;
+      platformRequestStop();
+    });
+    host.callEntry("scene", ENTRY_RENDER);
+  }
+  EXPECT_NE(GetAsyncKeyState(VK_ESCAPE), 0);
+  // Typically one or two; hundreds when the watch only looked every few
+  // hundred statements.
+  EXPECT_LT(gStepsAfterStop.load(), 40);
 }
 
 // A string that doubles in a loop would take all of memory within a few
