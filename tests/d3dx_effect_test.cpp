@@ -349,6 +349,13 @@ TEST_F(EffectTest, FailuresAnswerAnErrorWithTheCompilersText) {
       {"sampler array",
        "texture t;\nsampler2D s[2] = { sampler_state { Texture = <t>; }, sampler_state { Texture = <t>; } };",
        "memory(2): error: arrays of samplers ('s') are not supported"},
+      // A struct array whose size times the struct's components wraps to
+      // the number of its (no) values: left to the compiler, which refuses it.
+      {"struct array of a wrapping size",
+       "struct S { float4 v; };\nfloat4 ps() : COLOR {\n  S a[4611686018427387904] = {};\n"
+       "  return a[0].v;\n}\n"
+       "technique tec0 { pass { PixelShader = compile ps_2_0 ps(); } }",
+       "memory(3): error"},
       {"shader assembly in a function",
        "float4 ps() : COLOR {\n  float4 c;\n  asm { mov c, c0 };\n  return c;\n}\n"
        "technique tec0 { pass { PixelShader = compile ps_2_0 ps(); } }",
