@@ -93,6 +93,10 @@ TEST_F(D3DXTextures, LoadsEachImageKindTopRowFirst) {
       {"BMP (bottom-up rows)", bmp(3, 2, kPicture), D3DFMT_X8R8G8B8, opaque(kPicture)},
       {"TGA bottom-up", tga(3, 2, kPicture, false), D3DFMT_A8R8G8B8, kPicture},
       {"TGA top-down", tga(3, 2, kPicture, true), D3DFMT_A8R8G8B8, kPicture},
+      {"TGA top-down, rows right to left", tga(3, 2, kPicture, true, true), D3DFMT_A8R8G8B8,
+       kPicture},
+      {"TGA bottom-up, rows right to left", tga(3, 2, kPicture, false, true), D3DFMT_A8R8G8B8,
+       kPicture},
       {"PNG", png(3, 2, kPicture), D3DFMT_A8R8G8B8, kPicture},
       {"DDS A8R8G8B8",
        dds(3, 2, 0, ddsARGB(), std::string(reinterpret_cast<const char*>(kPicture.data()), 24)),
@@ -174,6 +178,12 @@ TEST_F(D3DXTextures, RefusesWhatIsNoImage) {
       {"DDS of an unknown four-character code",
        dds(4, 4, 0, {kFourCC, 0x30315844, 0, 0, 0, 0, 0}, dxt1Block(1))},
       {"damaged progressive JPEG", damagedJpeg},
+      {"DDS 24-bit with fewer bytes than its texels need", dds(4, 4, 0, ddsR8G8B8(), std::string(47, 'x'))},
+      {"DDS extended header cut short", ddsDX10(4, 4, 0, 71, "").substr(0, 140)},
+      {"DDS extended header of a format no texture here has",
+       ddsDX10(4, 4, 0, 10, std::string(128, '\0'))},
+      {"DDS extended header of a texture array", ddsDX10(4, 4, 0, 71, dxt1Block(1) + dxt1Block(2), 3, 0, 2)},
+      {"DDS extended header of a volume", ddsDX10(4, 4, 0, 71, dxt1Block(1), 4)},
       {"DDS cube map with faces missing",
        std::string(dds(4, 4, 0, ddsDXT('1'), dxt1Block(1))).replace(112, 4, "\x00\x06\x00\x00", 4)},
   };
@@ -185,6 +195,69 @@ TEST_F(D3DXTextures, RefusesWhatIsNoImage) {
   IDirect3DTexture9* texture = reinterpret_cast<IDirect3DTexture9*>(this);
   EXPECT_EQ(D3DXCreateTextureFromFileInMemory(device, "x", 0, &texture), D3DERR_INVALIDCALL);
   EXPECT_EQ(texture, nullptr);
+}
+
+// Layouts that other tools write: 24-bit texels (widened on load, each
+// level), the extended header naming formats these textures have, and a
+// mip count whose flag is missing while the caps say there are levels (the
+// count stands only when the bytes hold every level).
+TEST_F(D3DXTextures, DDSLayoutsOfOtherTools) {
+  using namespace image_files;
+  const std::string blocks = dxt1Block(0xF800) + dxt1Block(0x07E0) + dxt1Block(0x001F);
+  auto withoutCountFlag = [](std::string bytes) {
+    bytes[10] = 0;  // the header's flags without 0x20000
+    return bytes;
+  };
+  // 4 x 2 then 2 x 1, three bytes a texel: B, G, R.
+  const std::string packed = "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c"
+                             "\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1a\x1b\x1c"
+                             "\x21\x22\x23\x24\x25\x26";
+  const std::string rgba = "\x10\x20\x30\x40\x50\x60\x70\x80";  // 2 x 1
+  struct Case {
+    const char* what;
+    std::string bytes;
+    D3DFORMAT format;
+    UINT levels;
+    std::string level0, lastLevel;  // as locked, rows without padding
+  } cases[] = {
+      {"24-bit R8G8B8 with two levels", dds(4, 2, 2, ddsR8G8B8(), packed), D3DFMT_X8R8G8B8, 2,
+       "\x01\x02\x03\xff\x04\x05\x06\xff\x07\x08\x09\xff\x0a\x0b\x0c\xff"
+       "\x11\x12\x13\xff\x14\x15\x16\xff\x17\x18\x19\xff\x1a\x1b\x1c\xff",
+       std::string("\x21\x22\x23\xff\x24\x25\x26\xff")},
+      {"extended header, BC1 with two levels", ddsDX10(8, 4, 2, 71, blocks), D3DFMT_DXT1, 2,
+       blocks.substr(0, 16), blocks.substr(16)},
+      {"extended header, R8G8B8A8", ddsDX10(2, 1, 0, 28, rgba), D3DFMT_A8B8G8R8, 1, rgba, rgba},
+      {"extended header, B8G8R8A8 sRGB", ddsDX10(2, 1, 0, 91, rgba), D3DFMT_A8R8G8B8, 1, rgba,
+       rgba},
+      {"extended header, 1D", ddsDX10(2, 1, 0, 87, rgba, 2), D3DFMT_A8R8G8B8, 1, rgba, rgba},
+      {"mip count without its flag", withoutCountFlag(dds(8, 4, 2, ddsDXT('1'), blocks)),
+       D3DFMT_DXT1, 2, blocks.substr(0, 16), blocks.substr(16)},
+      {"mip count without its flag, one level stored",
+       withoutCountFlag(dds(8, 4, 4, ddsDXT('1'), blocks.substr(0, 16))), D3DFMT_DXT1, 1,
+       blocks.substr(0, 16), blocks.substr(0, 16)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    IDirect3DTexture9* texture = load(c.bytes);
+    ASSERT_EQ(result, D3D_OK);
+    ASSERT_NE(texture, nullptr);
+    D3DSURFACE_DESC desc;
+    texture->GetLevelDesc(0, &desc);
+    EXPECT_EQ(desc.Format, c.format);
+    ASSERT_EQ(texture->GetLevelCount(), c.levels);
+    const bool blocked = c.format == D3DFMT_DXT1;
+    auto bytesOf = [&](UINT level) {
+      D3DSURFACE_DESC d;
+      texture->GetLevelDesc(level, &d);
+      const UINT rowBytes = blocked ? (d.Width + 3) / 4 * 8 : d.Width * 4;
+      std::vector<uint8_t> got =
+          levelBytes(texture, level, rowBytes, blocked ? (d.Height + 3) / 4 : d.Height);
+      return std::string(got.begin(), got.end());
+    };
+    EXPECT_EQ(bytesOf(0), c.level0);
+    EXPECT_EQ(bytesOf(c.levels - 1), c.lastLevel);
+    texture->Release();
+  }
 }
 
 // D3DXCreateTexture fills in what the caller leaves open.
@@ -246,6 +319,29 @@ TEST_F(D3DXTextures, CubeMapFromDDS) {
         << face;
     cube->UnlockRect(D3DCUBEMAP_FACES(face), 0);
   }
+  cube->Release();
+
+  // The same faces under the extended header, which marks a cube in its
+  // flags; and 24-bit faces, each texel widened.
+  std::string extended = ddsDX10(4, 4, 1, 71, payload, 3, 0x4);
+  ASSERT_EQ(
+      D3DXCreateCubeTextureFromFileInMemory(device, extended.data(), UINT(extended.size()), &cube),
+      D3D_OK);
+  D3DLOCKED_RECT locked;
+  ASSERT_EQ(cube->LockRect(D3DCUBEMAP_FACE_NEGATIVE_Z, 0, &locked, nullptr, D3DLOCK_READONLY),
+            D3D_OK);
+  EXPECT_EQ(std::string(static_cast<const char*>(locked.pBits), 8), payload.substr(40, 8));
+  cube->UnlockRect(D3DCUBEMAP_FACE_NEGATIVE_Z, 0);
+  cube->Release();
+  std::string faces24;
+  for (char face = 0; face < 6; ++face) faces24 += std::string(3, char(0x10 + face));
+  std::string packed = dds(1, 1, 1, ddsR8G8B8(), faces24, true);
+  ASSERT_EQ(D3DXCreateCubeTextureFromFileInMemory(device, packed.data(), UINT(packed.size()), &cube),
+            D3D_OK);
+  ASSERT_EQ(cube->LockRect(D3DCUBEMAP_FACE_POSITIVE_Y, 0, &locked, nullptr, D3DLOCK_READONLY),
+            D3D_OK);
+  EXPECT_EQ(*static_cast<const uint32_t*>(locked.pBits), 0xFF121212u);
+  cube->UnlockRect(D3DCUBEMAP_FACE_POSITIVE_Y, 0);
   cube->Release();
 
   std::string plain = dds(4, 4, 1, ddsDXT('1'), dxt1Block(1));

@@ -53,18 +53,23 @@ inline std::string bmp(int width, int height, const std::vector<uint32_t>& argb)
   return out;
 }
 
-// Uncompressed 32-bit TGA with alpha; `topFirst` sets the top-left origin
-// bit, otherwise the rows are stored bottom up.
-inline std::string tga(int width, int height, const std::vector<uint32_t>& argb, bool topFirst) {
+// Uncompressed 32-bit TGA with alpha; `topFirst` sets the top origin bit,
+// otherwise the rows are stored bottom up; `rightFirst` sets the right
+// origin bit and stores each row right to left.
+inline std::string tga(int width, int height, const std::vector<uint32_t>& argb, bool topFirst,
+                       bool rightFirst = false) {
   std::string out(12, '\0');
   out[2] = 2;  // true colour, uncompressed
   put16(out, uint32_t(width));
   put16(out, uint32_t(height));
   out += char(32);
-  out += char(8 | (topFirst ? 0x20 : 0));
+  out += char(8 | (topFirst ? 0x20 : 0) | (rightFirst ? 0x10 : 0));
   for (int i = 0; i < height; ++i) {
     int y = topFirst ? i : height - 1 - i;
-    for (int x = 0; x < width; ++x) put32(out, argb[size_t(y * width + x)]);  // B, G, R, A
+    for (int j = 0; j < width; ++j) {
+      int x = rightFirst ? width - 1 - j : j;
+      put32(out, argb[size_t(y * width + x)]);  // B, G, R, A
+    }
   }
   return out;
 }
@@ -122,6 +127,8 @@ inline DDSFormat ddsARGB() {
   return {kRGB | kAlphaPixels, 0, 32, 0xff0000, 0xff00, 0xff, 0xff000000};
 }
 inline DDSFormat ddsR5G6B5() { return {kRGB, 0, 16, 0xf800, 0x7e0, 0x1f, 0}; }
+// 24-bit texels, stored B, G, R.
+inline DDSFormat ddsR8G8B8() { return {kRGB, 0, 24, 0xff0000, 0xff00, 0xff, 0}; }
 
 // A DDS file: header and `payload` (the levels of each face, as stored).
 inline std::string dds(uint32_t width, uint32_t height, uint32_t mipCount, const DDSFormat& f,
@@ -149,6 +156,21 @@ inline std::string dds(uint32_t width, uint32_t height, uint32_t mipCount, const
   put32(out, 0);
   put32(out, 0);
   return out + payload;
+}
+
+// A DDS file with the extended header of later tools: the four-character
+// code "DX10", then a DXGI format code, a dimension (3 for 2D), flags (4 for
+// a cube) and an array size.
+inline std::string ddsDX10(uint32_t width, uint32_t height, uint32_t mipCount, uint32_t dxgiFormat,
+                           const std::string& payload, uint32_t dimension = 3, uint32_t misc = 0,
+                           uint32_t arraySize = 1) {
+  std::string extended;
+  put32(extended, dxgiFormat);
+  put32(extended, dimension);
+  put32(extended, misc);
+  put32(extended, arraySize);
+  put32(extended, 0);
+  return dds(width, height, mipCount, {kFourCC, 0x30315844, 0, 0, 0, 0, 0}, extended + payload);
 }
 
 // One DXT1 block of a single 565 colour (both end points that colour, every
