@@ -91,6 +91,8 @@ TEST_F(D3DXTextures, LoadsEachImageKindTopRowFirst) {
     std::vector<uint32_t> want;
   } cases[] = {
       {"BMP (bottom-up rows)", bmp(3, 2, kPicture), D3DFMT_X8R8G8B8, opaque(kPicture)},
+      {"BMP with a 56-byte header ending in its masks", bmpMasks56(3, 2, kPicture),
+       D3DFMT_A8R8G8B8, kPicture},
       {"TGA bottom-up", tga(3, 2, kPicture, false), D3DFMT_A8R8G8B8, kPicture},
       {"TGA top-down", tga(3, 2, kPicture, true), D3DFMT_A8R8G8B8, kPicture},
       {"TGA top-down, rows right to left", tga(3, 2, kPicture, true, true), D3DFMT_A8R8G8B8,
@@ -183,7 +185,6 @@ TEST_F(D3DXTextures, RefusesWhatIsNoImage) {
       {"DDS extended header of a format no texture here has",
        ddsDX10(4, 4, 0, 10, std::string(128, '\0'))},
       {"DDS extended header of a texture array", ddsDX10(4, 4, 0, 71, dxt1Block(1) + dxt1Block(2), 3, 0, 2)},
-      {"DDS extended header of a volume", ddsDX10(4, 4, 0, 71, dxt1Block(1), 4)},
       {"DDS cube map with faces missing",
        std::string(dds(4, 4, 0, ddsDXT('1'), dxt1Block(1))).replace(112, 4, "\x00\x06\x00\x00", 4)},
   };
@@ -198,14 +199,21 @@ TEST_F(D3DXTextures, RefusesWhatIsNoImage) {
 }
 
 // Layouts that other tools write: 24-bit texels (widened on load, each
-// level), the extended header naming formats these textures have, and a
-// mip count whose flag is missing while the caps say there are levels (the
-// count stands only when the bytes hold every level).
+// level), the extended header naming formats these textures have, volumes
+// (whose first slice is the texture: the slices of a level come before the
+// next level), and a mip count whose flag is missing while the caps say
+// there are levels (the count stands only when the bytes hold every level).
 TEST_F(D3DXTextures, DDSLayoutsOfOtherTools) {
   using namespace image_files;
   const std::string blocks = dxt1Block(0xF800) + dxt1Block(0x07E0) + dxt1Block(0x001F);
   auto withoutCountFlag = [](std::string bytes) {
     bytes[10] = 0;  // the header's flags without 0x20000
+    return bytes;
+  };
+  auto withVolumeCaps = [](std::string bytes) {
+    bytes[8 + 2] |= 0x80;  // the header's flags with a depth (0x800000)
+    bytes[24] = 2;         // of 2
+    bytes[112 + 2] = 0x20;  // caps2: a volume (0x200000)
     return bytes;
   };
   // 4 x 2 then 2 x 1, three bytes a texel: B, G, R.
@@ -230,6 +238,12 @@ TEST_F(D3DXTextures, DDSLayoutsOfOtherTools) {
       {"extended header, B8G8R8A8 sRGB", ddsDX10(2, 1, 0, 91, rgba), D3DFMT_A8R8G8B8, 1, rgba,
        rgba},
       {"extended header, 1D", ddsDX10(2, 1, 0, 87, rgba, 2), D3DFMT_A8R8G8B8, 1, rgba, rgba},
+      {"extended header, volume of two slices with two levels: the first slice",
+       ddsDX10(8, 4, 2, 71, blocks + blocks, 4), D3DFMT_DXT1, 1, blocks.substr(0, 16),
+       blocks.substr(0, 16)},
+      {"volume of two slices with two levels: the first slice",
+       withVolumeCaps(dds(8, 4, 2, ddsDXT('1'), blocks + blocks)), D3DFMT_DXT1, 1,
+       blocks.substr(0, 16), blocks.substr(0, 16)},
       {"mip count without its flag", withoutCountFlag(dds(8, 4, 2, ddsDXT('1'), blocks)),
        D3DFMT_DXT1, 2, blocks.substr(0, 16), blocks.substr(16)},
       {"mip count without its flag, one level stored",
@@ -258,6 +272,55 @@ TEST_F(D3DXTextures, DDSLayoutsOfOtherTools) {
     EXPECT_EQ(bytesOf(c.levels - 1), c.lastLevel);
     texture->Release();
   }
+}
+
+// Run-length coded BMP files, 4 x 2, rows stored bottom up: runs of one index, or of two alternating 4-bit ones;
+// literal stretches padded to an even byte count; the end of a row; a jump
+// ahead, which leaves the texels it passes black; and data that stops
+// before its end mark, which leaves the rest black.
+TEST_F(D3DXTextures, RunLengthCodedBMP) {
+  std::vector<uint32_t> palette;
+  for (uint32_t i = 0; i < 16; ++i)
+    palette.push_back(0xFF000000u | (i * 0x10) << 16 | (0xFF - i * 0x10) << 8 | (i + 1));
+  constexpr int kBlack = -1;
+  struct Case {
+    const char* what;
+    int bits, height;
+    std::string data;
+    std::vector<int> want;  // indices, top row first
+  } cases[] = {
+      {"8-bit runs", 8, 2, fromHex("02050206000004070001"), {7, 7, 7, 7, 5, 5, 6, 6}},
+      {"8-bit literal of odd length, padded", 8, 2, fromHex("000301020300010400000409" "0001"),
+       {9, 9, 9, 9, 1, 2, 3, 4}},
+      {"8-bit jump", 8, 2, fromHex("0101000202010108" "0001"),
+       {kBlack, kBlack, kBlack, 8, 1, kBlack, kBlack, kBlack}},
+      {"4-bit alternating run and literal", 4, 2, fromHex("04ab0000000312300001"),
+       {1, 2, 3, kBlack, 10, 11, 10, 11}},
+      {"8-bit data without its end", 8, 2, fromHex("0403"),
+       {kBlack, kBlack, kBlack, kBlack, 3, 3, 3, 3}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    IDirect3DTexture9* texture =
+        load(image_files::bmpIndexed(4, c.height, c.bits, c.bits == 8 ? 1 : 2, palette, c.data));
+    ASSERT_EQ(result, D3D_OK);
+    ASSERT_NE(texture, nullptr);
+    D3DSURFACE_DESC desc;
+    texture->GetLevelDesc(0, &desc);
+    EXPECT_EQ(desc.Width, 4u);
+    EXPECT_EQ(desc.Height, 2u);
+    EXPECT_EQ(desc.Format, D3DFMT_X8R8G8B8);
+    std::vector<uint32_t> want;
+    for (int index : c.want) want.push_back(index == kBlack ? 0xFF000000u : palette[size_t(index)]);
+    std::vector<uint32_t> got = texels(texture, 0);
+    for (uint32_t& t : got) t |= 0xFF000000u;
+    EXPECT_EQ(got, want);
+    texture->Release();
+  }
+  // Coded rows cannot be stored top first.
+  EXPECT_EQ(load(image_files::bmpIndexed(4, -2, 8, 1, palette, fromHex("0401000004020001"))),
+            nullptr);
+  EXPECT_EQ(result, D3DXERR_INVALIDDATA);
 }
 
 // D3DXCreateTexture fills in what the caller leaves open.

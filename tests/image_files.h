@@ -53,6 +53,54 @@ inline std::string bmp(int width, int height, const std::vector<uint32_t>& argb)
   return out;
 }
 
+// A BMP file of palette indices with a 40-byte header: `compression` 1 for
+// run-length coded 8-bit indices, 2 for 4-bit ones; `data` as stored.
+inline std::string bmpIndexed(int width, int height, int bits, uint32_t compression,
+                              const std::vector<uint32_t>& paletteARGB, const std::string& data) {
+  const uint32_t offset = uint32_t(54 + 4 * paletteARGB.size());
+  std::string out = "BM";
+  put32(out, uint32_t(offset + data.size()));
+  put32(out, 0);
+  put32(out, offset);
+  put32(out, 40);
+  put32(out, uint32_t(width));
+  put32(out, uint32_t(height));
+  put16(out, 1);
+  put16(out, uint32_t(bits));
+  put32(out, compression);
+  put32(out, uint32_t(data.size()));
+  put32(out, 0);
+  put32(out, 0);
+  put32(out, uint32_t(paletteARGB.size()));
+  put32(out, 0);
+  for (uint32_t colour : paletteARGB) put32(out, colour & 0xffffff);  // B, G, R, 0
+  return out + data;
+}
+
+// 32-bit BMP with a 56-byte header that ends with its red, green, blue and
+// alpha masks, rows bottom up.
+inline std::string bmpMasks56(int width, int height, const std::vector<uint32_t>& argb) {
+  std::string out = "BM";
+  put32(out, uint32_t(70 + 4 * width * height));
+  put32(out, 0);
+  put32(out, 70);
+  put32(out, 56);
+  put32(out, uint32_t(width));
+  put32(out, uint32_t(height));
+  put16(out, 1);
+  put16(out, 32);
+  put32(out, 3);  // bit fields
+  put32(out, uint32_t(4 * width * height));
+  for (int i = 0; i < 4; ++i) put32(out, 0);
+  put32(out, 0xff0000);
+  put32(out, 0xff00);
+  put32(out, 0xff);
+  put32(out, 0xff000000u);
+  for (int y = height - 1; y >= 0; --y)
+    for (int x = 0; x < width; ++x) put32(out, argb[size_t(y * width + x)]);
+  return out;
+}
+
 // Uncompressed 32-bit TGA with alpha; `topFirst` sets the top origin bit,
 // otherwise the rows are stored bottom up; `rightFirst` sets the right
 // origin bit and stores each row right to left.

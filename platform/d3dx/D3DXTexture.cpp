@@ -70,7 +70,7 @@ constexpr uint32_t kDX10 = 0x30315844;  // "DX10"
 constexpr uint32_t kHasMipCount = 0x20000, kCapsMipMap = 0x400000;
 constexpr uint32_t kPixelAlpha = 0x1, kPixelAlphaOnly = 0x2, kPixelFourCC = 0x4, kPixelRGB = 0x40,
                    kPixelLuminance = 0x20000;
-constexpr uint32_t kCubeMap = 0x200, kAllFaces = 0xFC00;
+constexpr uint32_t kCubeMap = 0x200, kAllFaces = 0xFC00, kVolume = 0x200000;
 
 struct DDSImage {
   UINT width = 0, height = 0, levels = 1;
@@ -179,14 +179,16 @@ bool readDDS(const uint8_t* bytes, size_t size, DDSImage& image) {
   const uint32_t pixelFlags = readU32(pf + 4), fourCC = readU32(pf + 8);
   const uint32_t caps = readU32(h + 104), caps2 = readU32(h + 108);
   size_t header = kDDSHeader;
+  bool volume = (caps2 & kVolume) != 0;
   if ((pixelFlags & kPixelFourCC) && fourCC == kDX10) {
-    // The extended header of later tools: a DXGI format, a dimension (1D
-    // or 2D; volumes and arrays have no place in these textures) and
-    // whether it is a cube.
+    // The extended header of later tools: a DXGI format, a dimension (1D,
+    // 2D or 3D) and whether it is a cube. Arrays have no place in these
+    // textures.
     if (size < kDDSHeader + kDX10Header) return false;
     const uint8_t* x = bytes + kDDSHeader;
     const uint32_t dimension = readU32(x + 4), misc = readU32(x + 8), arraySize = readU32(x + 12);
-    if ((dimension != 2 && dimension != 3) || arraySize > 1) return false;
+    if (dimension < 2 || dimension > 4 || arraySize > 1) return false;
+    volume = dimension == 4;
     image.format = dxgiFormat(readU32(x));
     image.packedRGB = false;
     image.cube = (misc & 0x4) != 0;
@@ -220,6 +222,9 @@ bool readDDS(const uint8_t* bytes, size_t size, DDSImage& image) {
   if (!(flags & kHasMipCount) && (caps & kCapsMipMap) && counted > 1 &&
       faceBytes(counted) * faces <= size - header)
     image.levels = counted;
+  // A volume stores every slice of a level before the next level: its
+  // first slice is the texture, without the levels below it.
+  if (volume) image.levels = 1;
   image.faceBytes = faceBytes(image.levels);
   if (image.faceBytes * faces > size - header) return false;
   image.data = bytes + header;

@@ -80,16 +80,17 @@ bool isRunLengthBMP(const unsigned char* bytes, int size) {
 // for 4 bits), escapes for the end of a row, the end of the image, a jump
 // ahead, and literal stretches padded to an even byte count. Texels a jump
 // passes over, or that the runs never reach, stay opaque black. Empty for a
-// palette that does not fit in the file or a size the decoder would refuse.
+// header or palette offset past the file's end, or a size the decoder would
+// refuse.
 DecodedImage decodeRunLengthBMP(const unsigned char* bytes, int size, int* width, int* height) {
   const uint32_t dataOffset = le32(bytes + 10), headerSize = le32(bytes + 14);
   const int32_t w = int32_t(le32(bytes + 18)), h = int32_t(le32(bytes + 22));
   const bool fourBits = bytes[28] == 4;
-  if (w <= 0 || h == 0 || h == INT32_MIN || w > STBI_MAX_DIMENSIONS ||
-      (h < 0 ? -h : h) > STBI_MAX_DIMENSIONS)
+  // Coded rows are stored bottom up: the format has no coded image with a
+  // negative height.
+  if (w <= 0 || h <= 0 || w > STBI_MAX_DIMENSIONS || h > STBI_MAX_DIMENSIONS)
     return DecodedImage();
-  const bool topDown = h < 0;
-  const int rows = topDown ? -h : h;
+  const int rows = h;
   uint32_t colours = le32(bytes + 46);
   const uint32_t maxColours = fourBits ? 16 : 256;
   if (colours == 0 || colours > maxColours) colours = maxColours;
@@ -113,8 +114,7 @@ DecodedImage decodeRunLengthBMP(const unsigned char* bytes, int size, int* width
   int x = 0, y = 0;  // y counts rows in the file's order
   auto put = [&](unsigned index) {
     if (x < w && y < rows) {
-      const int row = topDown ? y : rows - 1 - y;
-      std::memcpy(texels + (size_t(row) * size_t(w) + size_t(x)) * 4, palette[index & 0xff], 4);
+      std::memcpy(texels + (size_t(rows - 1 - y) * size_t(w) + size_t(x)) * 4, palette[index & 0xff], 4);
     }
     ++x;
   };
