@@ -323,6 +323,50 @@ TEST_F(D3DXTextures, RunLengthCodedBMP) {
   EXPECT_EQ(result, D3DXERR_INVALIDDATA);
 }
 
+// Binary PNM files whose largest sample value is not 255 (grey or colour,
+// one byte a sample up to 255, two past it) keep their brightness: each
+// sample becomes sample * 255 / largest, rounded, and one above the largest
+// counts as the largest. A file cut short, or one whose largest is 0, gives
+// no texture.
+TEST_F(D3DXTextures, PNMSamplesScaleToTheirLargestValue) {
+  using image_files::pnm;
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::vector<uint32_t> want;  // 2 x 1, opaque ARGB
+  } cases[] = {
+      {"colour up to 15", pnm("P6 2 1 15", 15, {15, 0, 7, 1, 2, 3}), {0xFFFF0077, 0xFF112233}},
+      {"grey up to 65535", pnm("P5\n2 1\n65535", 65535, {0x8000, 0x0101}),
+       {0xFF808080, 0xFF010101}},
+      {"colour up to 1000, two bytes a sample", pnm("P6 2 1 1000", 1000, {1000, 500, 0, 0, 4, 2}),
+       {0xFFFF8000, 0xFF000101}},
+      {"grey up to 100, one sample past it", pnm("P5 2 1 100", 100, {200, 50}),
+       {0xFFFFFFFF, 0xFF808080}},
+      {"comments in the header", pnm("P5 # by hand\n2 # wide\n1\n15", 15, {15, 5}),
+       {0xFFFFFFFF, 0xFF555555}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    IDirect3DTexture9* texture = load(c.bytes);
+    ASSERT_EQ(result, D3D_OK);
+    ASSERT_NE(texture, nullptr);
+    D3DSURFACE_DESC desc;
+    texture->GetLevelDesc(0, &desc);
+    EXPECT_EQ(desc.Width, 2u);
+    EXPECT_EQ(desc.Height, 1u);
+    EXPECT_EQ(desc.Format, D3DFMT_X8R8G8B8);
+    std::vector<uint32_t> got = texels(texture, 0);
+    for (uint32_t& t : got) t |= 0xFF000000u;
+    EXPECT_EQ(got, c.want);
+    texture->Release();
+  }
+  for (const std::string& bytes :
+       {pnm("P6 2 1 65535", 65535, {1, 2, 3, 4, 5}), pnm("P5 2 1 0", 15, {0, 0})}) {
+    EXPECT_EQ(load(bytes), nullptr);
+    EXPECT_EQ(result, D3DXERR_INVALIDDATA);
+  }
+}
+
 // D3DXCreateTexture fills in what the caller leaves open.
 TEST_F(D3DXTextures, CreationDefaults) {
   struct Case {

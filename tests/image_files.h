@@ -101,6 +101,19 @@ inline std::string bmpMasks56(int width, int height, const std::vector<uint32_t>
   return out;
 }
 
+// A binary PNM file: `header` from its magic ("P5" grey, "P6" colour) to its
+// largest sample value, then one white-space character and the samples,
+// two bytes each (high first) when that value is over 255.
+inline std::string pnm(const std::string& header, uint32_t maxValue,
+                       const std::vector<uint32_t>& samples) {
+  std::string out = header + "\n";
+  for (uint32_t sample : samples) {
+    if (maxValue > 255) out += char(sample >> 8);
+    out += char(sample & 0xff);
+  }
+  return out;
+}
+
 // Uncompressed 32-bit TGA with alpha; `topFirst` sets the top origin bit,
 // otherwise the rows are stored bottom up; `rightFirst` sets the right
 // origin bit and stores each row right to left.

@@ -173,6 +173,66 @@ std::vector<unsigned char> widenedBMPHeader(const unsigned char* bytes, int size
   return wide;
 }
 
+// The next number of a PNM header, after white space and comments.
+bool pnmNumber(const unsigned char*& p, const unsigned char* end, uint32_t& value) {
+  for (;;) {
+    while (p < end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' ||
+                       *p == '\v'))
+      ++p;
+    if (p == end || *p != '#') break;
+    while (p < end && *p != '\n' && *p != '\r') ++p;
+  }
+  if (p == end || *p < '0' || *p > '9') return false;
+  uint64_t v = 0;
+  for (; p < end && *p >= '0' && *p <= '9'; ++p)
+    if ((v = v * 10 + uint64_t(*p - '0')) > 0xFFFFFFFFu) return false;
+  value = uint32_t(v);
+  return true;
+}
+
+// A binary grey (P5) or colour (P6) PNM file whose largest sample is not
+// 255: the decoder reads smaller ranges without scaling them and sizes its
+// buffer wrongly for 16-bit samples. Its samples (two bytes, high first,
+// past 255) are scaled here to 0..255, rounded. `handled` tells whether the
+// bytes are such a file; the image is empty when one is damaged or cut
+// short.
+DecodedImage decodeScaledPNM(const unsigned char* bytes, int size, int* width, int* height,
+                             int* channels, bool& handled) {
+  handled = false;
+  if (size < 3 || bytes[0] != 'P' || (bytes[1] != '5' && bytes[1] != '6')) return DecodedImage();
+  const unsigned char* p = bytes + 2;
+  const unsigned char* end = bytes + size;
+  uint32_t w = 0, h = 0, maxValue = 0;
+  if (!pnmNumber(p, end, w) || !pnmNumber(p, end, h) || !pnmNumber(p, end, maxValue) ||
+      maxValue == 255)
+    return DecodedImage();  // the decoder's own, or no header it could read either
+  handled = true;
+  if (p == end || w == 0 || h == 0 || w > STBI_MAX_DIMENSIONS || h > STBI_MAX_DIMENSIONS ||
+      maxValue == 0 || maxValue > 65535)
+    return DecodedImage();
+  ++p;  // the one white-space character before the samples
+  const int samplesPerTexel = bytes[1] == '5' ? 1 : 3;
+  const size_t sampleBytes = maxValue > 255 ? 2 : 1;
+  const size_t texelCount = size_t(w) * size_t(h);
+  if (size_t(end - p) < texelCount * size_t(samplesPerTexel) * sampleBytes) return DecodedImage();
+  auto* texels = static_cast<unsigned char*>(STBI_MALLOC(texelCount * 4));
+  if (!texels) return DecodedImage();
+  DecodedImage image(texels);
+  for (size_t i = 0; i < texelCount; ++i) {
+    unsigned char* out = texels + i * 4;
+    for (int c = 0; c < samplesPerTexel; ++c, p += sampleBytes) {
+      const uint32_t raw = sampleBytes == 2 ? uint32_t(p[0]) << 8 | p[1] : p[0];
+      out[c] = static_cast<unsigned char>((std::min(raw, maxValue) * 255 + maxValue / 2) / maxValue);
+    }
+    if (samplesPerTexel == 1) out[1] = out[2] = out[0];
+    out[3] = 255;
+  }
+  *width = int(w);
+  *height = int(h);
+  if (channels) *channels = samplesPerTexel;
+  return image;
+}
+
 }  // namespace
 
 void DecodedImageFree::operator()(unsigned char* texels) const { stbi_image_free(texels); }
@@ -180,11 +240,9 @@ void DecodedImageFree::operator()(unsigned char* texels) const { stbi_image_free
 DecodedImage decodeImage(const unsigned char* bytes, int size, int* width, int* height,
                          int* channels) {
   gCheckFailed = false;
-  // The decoder sizes its buffer for 8-bit samples when it reads a 16-bit
-  // binary PNM and then converts past its end: such files are refused.
-  if (size >= 2 && bytes[0] == 'P' && (bytes[1] == '5' || bytes[1] == '6') &&
-      stbi_is_16_bit_from_memory(bytes, size))
-    return DecodedImage();
+  bool scaledPNM = false;
+  DecodedImage pnm = decodeScaledPNM(bytes, size, width, height, channels, scaledPNM);
+  if (scaledPNM) return pnm;
   if (isRunLengthBMP(bytes, size)) {
     if (channels) *channels = 3;
     return decodeRunLengthBMP(bytes, size, width, height);
