@@ -20,6 +20,7 @@
 #include <mutex>
 
 #include "platform/win32/HelperProcess.h"
+#include "platform/win32/Win32.h"
 #include "runtime/ScriptHost.h"
 
 namespace {
@@ -88,6 +89,8 @@ std::atomic<int> stallCopies{0};
 // How much longer than the copy's limit this process waits for the
 // origin's answer before it takes the origin for lost.
 constexpr int kAnswerMargin = 5000;
+// How often a trial's wait looks for a stop request.
+constexpr int kStopPollMs = 100;
 
 // Writes all of `data` to a pipe (SIGPIPE is ignored where pipes are written).
 bool writeAll(int fd, const char* data, size_t size) {
@@ -315,11 +318,19 @@ void start() {
   if (origin.fd < 0) startOrigin();
 }
 
+Limits limitsFor(size_t textBytes) {
+  // Past the base, each 16 KiB adds a second of processor time and six of
+  // waiting (the base limits' ratio). Held below a day.
+  const long long steps = (long long)std::min<size_t>(textBytes / (size_t(16) << 10), 86400);
+  return {int(cpuLimitSeconds.load() + steps), int(timeLimitMs.load() + steps * 6000)};
+}
+
 Outcome tryBuild(const std::string& text) {
-  const int limit = timeLimitMs.load();
+  const Limits limits = limitsFor(text.size());
+  const int limit = limits.waitMs;
   std::string request;
   putCount(request, uint32_t(text.size() + 9));
-  putCount(request, uint32_t(cpuLimitSeconds.load()));
+  putCount(request, uint32_t(limits.cpuSeconds));
   putCount(request, uint32_t(limit));
   request += char(stallCopies.load());
   request += text;
@@ -330,8 +341,23 @@ Outcome tryBuild(const std::string& text) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (origin.fd < 0 && !startOrigin()) return Outcome::NotTried;
     char answer = 0;
-    if (helper_process::sendAll(origin.fd, request.data(), request.size()) &&
-        helper_process::readAll(origin.fd, &answer, 1, limit + kAnswerMargin)) {
+    bool answered = false;
+    if (helper_process::sendAll(origin.fd, request.data(), request.size())) {
+      // Waited for in short steps, so that a show being stopped need not
+      // wait for a long build: the origin goes with the trial it runs.
+      const auto deadline =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(limit + kAnswerMargin);
+      for (;;) {
+        bool timedOut = false;
+        answered = helper_process::readAll(origin.fd, &answer, 1, kStopPollMs, &timedOut);
+        if (answered || !timedOut || std::chrono::steady_clock::now() >= deadline) break;
+        if (platformStopRequested()) {
+          stopOrigin();
+          return Outcome::Abandoned;
+        }
+      }
+    }
+    if (answered) {
       switch (answer) {
         case 'r':
           return Outcome::Returned;
