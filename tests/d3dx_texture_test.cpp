@@ -91,8 +91,8 @@ TEST_F(D3DXTextures, LoadsEachImageKindTopRowFirst) {
     std::vector<uint32_t> want;
   } cases[] = {
       {"BMP (bottom-up rows)", bmp(3, 2, kPicture), D3DFMT_X8R8G8B8, opaque(kPicture)},
-      {"BMP with a 56-byte header ending in its masks", bmpMasks56(3, 2, kPicture),
-       D3DFMT_A8R8G8B8, kPicture},
+      {"BMP with a 56-byte header ending in its masks", bmpMasks56(3, 2, kPicture), D3DFMT_A8R8G8B8,
+       kPicture},
       {"TGA bottom-up", tga(3, 2, kPicture, false), D3DFMT_A8R8G8B8, kPicture},
       {"TGA top-down", tga(3, 2, kPicture, true), D3DFMT_A8R8G8B8, kPicture},
       {"TGA top-down, rows right to left", tga(3, 2, kPicture, true, true), D3DFMT_A8R8G8B8,
@@ -180,11 +180,13 @@ TEST_F(D3DXTextures, RefusesWhatIsNoImage) {
       {"DDS of an unknown four-character code",
        dds(4, 4, 0, {kFourCC, 0x30315844, 0, 0, 0, 0, 0}, dxt1Block(1))},
       {"damaged progressive JPEG", damagedJpeg},
-      {"DDS 24-bit with fewer bytes than its texels need", dds(4, 4, 0, ddsR8G8B8(), std::string(47, 'x'))},
+      {"DDS 24-bit with fewer bytes than its texels need",
+       dds(4, 4, 0, ddsR8G8B8(), std::string(47, 'x'))},
       {"DDS extended header cut short", ddsDX10(4, 4, 0, 71, "").substr(0, 140)},
       {"DDS extended header of a format no texture here has",
        ddsDX10(4, 4, 0, 10, std::string(128, '\0'))},
-      {"DDS extended header of a texture array", ddsDX10(4, 4, 0, 71, dxt1Block(1) + dxt1Block(2), 3, 0, 2)},
+      {"DDS extended header of a texture array",
+       ddsDX10(4, 4, 0, 71, dxt1Block(1) + dxt1Block(2), 3, 0, 2)},
       {"DDS cube map with faces missing",
        std::string(dds(4, 4, 0, ddsDXT('1'), dxt1Block(1))).replace(112, 4, "\x00\x06\x00\x00", 4)},
   };
@@ -211,15 +213,16 @@ TEST_F(D3DXTextures, DDSLayoutsOfOtherTools) {
     return bytes;
   };
   auto withVolumeCaps = [](std::string bytes) {
-    bytes[8 + 2] |= 0x80;  // the header's flags with a depth (0x800000)
-    bytes[24] = 2;         // of 2
+    bytes[8 + 2] |= 0x80;   // the header's flags with a depth (0x800000)
+    bytes[24] = 2;          // of 2
     bytes[112 + 2] = 0x20;  // caps2: a volume (0x200000)
     return bytes;
   };
   // 4 x 2 then 2 x 1, three bytes a texel: B, G, R.
-  const std::string packed = "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c"
-                             "\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1a\x1b\x1c"
-                             "\x21\x22\x23\x24\x25\x26";
+  const std::string packed =
+      "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c"
+      "\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1a\x1b\x1c"
+      "\x21\x22\x23\x24\x25\x26";
   const std::string rgba = "\x10\x20\x30\x40\x50\x60\x70\x80";  // 2 x 1
   struct Case {
     const char* what;
@@ -274,8 +277,8 @@ TEST_F(D3DXTextures, DDSLayoutsOfOtherTools) {
   }
 }
 
-// Run-length coded BMP files, 4 x 2, rows stored bottom up: runs of one index, or of two alternating 4-bit ones;
-// literal stretches padded to an even byte count; the end of a row; a jump
+// Run-length coded BMP files, 4 x 2, rows stored bottom up: runs of one index, or of two
+// alternating 4-bit ones; literal stretches padded to an even byte count; the end of a row; a jump
 // ahead, which leaves the texels it passes black; and data that stops
 // before its end mark, which leaves the rest black.
 TEST_F(D3DXTextures, RunLengthCodedBMP) {
@@ -290,13 +293,27 @@ TEST_F(D3DXTextures, RunLengthCodedBMP) {
     std::vector<int> want;  // indices, top row first
   } cases[] = {
       {"8-bit runs", 8, 2, fromHex("02050206000004070001"), {7, 7, 7, 7, 5, 5, 6, 6}},
-      {"8-bit literal of odd length, padded", 8, 2, fromHex("000301020300010400000409" "0001"),
+      {"8-bit literal of odd length, padded",
+       8,
+       2,
+       fromHex("000301020300010400000409"
+               "0001"),
        {9, 9, 9, 9, 1, 2, 3, 4}},
-      {"8-bit jump", 8, 2, fromHex("0101000202010108" "0001"),
+      {"8-bit jump",
+       8,
+       2,
+       fromHex("0101000202010108"
+               "0001"),
        {kBlack, kBlack, kBlack, 8, 1, kBlack, kBlack, kBlack}},
-      {"4-bit alternating run and literal", 4, 2, fromHex("04ab0000000312300001"),
+      {"4-bit alternating run and literal",
+       4,
+       2,
+       fromHex("04ab0000000312300001"),
        {1, 2, 3, kBlack, 10, 11, 10, 11}},
-      {"8-bit data without its end", 8, 2, fromHex("0403"),
+      {"8-bit data without its end",
+       8,
+       2,
+       fromHex("0403"),
        {kBlack, kBlack, kBlack, kBlack, 3, 3, 3, 3}},
   };
   for (const Case& c : cases) {
@@ -336,13 +353,17 @@ TEST_F(D3DXTextures, PNMSamplesScaleToTheirLargestValue) {
     std::vector<uint32_t> want;  // 2 x 1, opaque ARGB
   } cases[] = {
       {"colour up to 15", pnm("P6 2 1 15", 15, {15, 0, 7, 1, 2, 3}), {0xFFFF0077, 0xFF112233}},
-      {"grey up to 65535", pnm("P5\n2 1\n65535", 65535, {0x8000, 0x0101}),
+      {"grey up to 65535",
+       pnm("P5\n2 1\n65535", 65535, {0x8000, 0x0101}),
        {0xFF808080, 0xFF010101}},
-      {"colour up to 1000, two bytes a sample", pnm("P6 2 1 1000", 1000, {1000, 500, 0, 0, 4, 2}),
+      {"colour up to 1000, two bytes a sample",
+       pnm("P6 2 1 1000", 1000, {1000, 500, 0, 0, 4, 2}),
        {0xFFFF8000, 0xFF000101}},
-      {"grey up to 100, one sample past it", pnm("P5 2 1 100", 100, {200, 50}),
+      {"grey up to 100, one sample past it",
+       pnm("P5 2 1 100", 100, {200, 50}),
        {0xFFFFFFFF, 0xFF808080}},
-      {"comments in the header", pnm("P5 # by hand\n2 # wide\n1\n15", 15, {15, 5}),
+      {"comments in the header",
+       pnm("P5 # by hand\n2 # wide\n1\n15", 15, {15, 5}),
        {0xFFFFFFFF, 0xFF555555}},
   };
   for (const Case& c : cases) {
@@ -443,8 +464,9 @@ TEST_F(D3DXTextures, CubeMapFromDDS) {
   std::string faces24;
   for (char face = 0; face < 6; ++face) faces24 += std::string(3, char(0x10 + face));
   std::string packed = dds(1, 1, 1, ddsR8G8B8(), faces24, true);
-  ASSERT_EQ(D3DXCreateCubeTextureFromFileInMemory(device, packed.data(), UINT(packed.size()), &cube),
-            D3D_OK);
+  ASSERT_EQ(
+      D3DXCreateCubeTextureFromFileInMemory(device, packed.data(), UINT(packed.size()), &cube),
+      D3D_OK);
   ASSERT_EQ(cube->LockRect(D3DCUBEMAP_FACE_POSITIVE_Y, 0, &locked, nullptr, D3DLOCK_READONLY),
             D3D_OK);
   EXPECT_EQ(*static_cast<const uint32_t*>(locked.pBits), 0xFF121212u);

@@ -75,7 +75,7 @@ constexpr uint32_t kCubeMap = 0x200, kAllFaces = 0xFC00, kVolume = 0x200000;
 struct DDSImage {
   UINT width = 0, height = 0, levels = 1;
   D3DFORMAT format = D3DFMT_UNKNOWN;  // the texture's
-  bool packedRGB = false;  // stored as 24-bit B, G, R texels, loaded as X8R8G8B8
+  bool packedRGB = false;             // stored as 24-bit B, G, R texels, loaded as X8R8G8B8
   bool cube = false;
   const uint8_t* data = nullptr;  // the first level of the first face
   size_t faceBytes = 0;           // all levels of one face

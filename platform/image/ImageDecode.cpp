@@ -10,12 +10,12 @@
 #include "platform/image/ImageDecode.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
-#include <climits>
 #include <cstring>
-#include <vector>
 #include <utility>
+#include <vector>
 
 namespace {
 thread_local bool gCheckFailed = false;
@@ -72,7 +72,8 @@ uint32_t le32(const unsigned char* p) {
 // Whether the bytes are a BMP file of run-length coded 8-bit or 4-bit
 // indices, which the decoder does not read.
 bool isRunLengthBMP(const unsigned char* bytes, int size) {
-  return size >= 54 && bytes[0] == 'B' && bytes[1] == 'M' && le32(bytes + 14) >= 40 && bytes[29] == 0 &&
+  return size >= 54 && bytes[0] == 'B' && bytes[1] == 'M' && le32(bytes + 14) >= 40 &&
+         bytes[29] == 0 &&
          ((le32(bytes + 30) == 1 && bytes[28] == 8) || (le32(bytes + 30) == 2 && bytes[28] == 4));
 }
 
@@ -88,8 +89,7 @@ DecodedImage decodeRunLengthBMP(const unsigned char* bytes, int size, int* width
   const bool fourBits = bytes[28] == 4;
   // Coded rows are stored bottom up: the format has no coded image with a
   // negative height.
-  if (w <= 0 || h <= 0 || w > STBI_MAX_DIMENSIONS || h > STBI_MAX_DIMENSIONS)
-    return DecodedImage();
+  if (w <= 0 || h <= 0 || w > STBI_MAX_DIMENSIONS || h > STBI_MAX_DIMENSIONS) return DecodedImage();
   const int rows = h;
   uint32_t colours = le32(bytes + 46);
   const uint32_t maxColours = fourBits ? 16 : 256;
@@ -114,7 +114,8 @@ DecodedImage decodeRunLengthBMP(const unsigned char* bytes, int size, int* width
   int x = 0, y = 0;  // y counts rows in the file's order
   auto put = [&](unsigned index) {
     if (x < w && y < rows) {
-      std::memcpy(texels + (size_t(rows - 1 - y) * size_t(w) + size_t(x)) * 4, palette[index & 0xff], 4);
+      std::memcpy(texels + (size_t(rows - 1 - y) * size_t(w) + size_t(x)) * 4,
+                  palette[index & 0xff], 4);
     }
     ++x;
   };
@@ -176,8 +177,8 @@ std::vector<unsigned char> widenedBMPHeader(const unsigned char* bytes, int size
 // The next number of a PNM header, after white space and comments.
 bool pnmNumber(const unsigned char*& p, const unsigned char* end, uint32_t& value) {
   for (;;) {
-    while (p < end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' ||
-                       *p == '\v'))
+    while (p < end &&
+           (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v'))
       ++p;
     if (p == end || *p != '#') break;
     while (p < end && *p != '\n' && *p != '\r') ++p;
@@ -222,7 +223,8 @@ DecodedImage decodeScaledPNM(const unsigned char* bytes, int size, int* width, i
     unsigned char* out = texels + i * 4;
     for (int c = 0; c < samplesPerTexel; ++c, p += sampleBytes) {
       const uint32_t raw = sampleBytes == 2 ? uint32_t(p[0]) << 8 | p[1] : p[0];
-      out[c] = static_cast<unsigned char>((std::min(raw, maxValue) * 255 + maxValue / 2) / maxValue);
+      out[c] =
+          static_cast<unsigned char>((std::min(raw, maxValue) * 255 + maxValue / 2) / maxValue);
     }
     if (samplesPerTexel == 1) out[1] = out[2] = out[0];
     out[3] = 255;
