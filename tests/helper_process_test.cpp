@@ -4,15 +4,20 @@
 // gives too late is not taken for the next one.
 #include "platform/win32/HelperProcess.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -169,6 +174,88 @@ TEST(HelperProcess, AnAnswerTooLateIsNotTakenForTheNext) {
   helper_process::stop(other);
   // Besides those before, only the helper of the slow kind made ahead.
   EXPECT_EQ(settledHelpers(), before + 1);
+}
+
+// ---- The player's helpers end with it -------------------------------------
+
+// Whether the process has ended (gone, or a zombie nobody has reaped yet).
+bool ended(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  return close == std::string::npos || close + 2 >= text.size() || text[close + 2] == 'Z' ||
+         text[close + 2] == 'X';
+}
+
+// The process other than `besides` whose environment holds `mark`, or -1.
+int processWithMark(const std::string& mark, int besides) {
+  DIR* dir = opendir("/proc");
+  if (!dir) return -1;
+  int found = -1;
+  while (dirent* entry = readdir(dir)) {
+    const int pid = std::atoi(entry->d_name);
+    if (pid <= 0 || pid == besides) continue;
+    std::ifstream in(std::string("/proc/") + entry->d_name + "/environ");
+    std::string environment((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (environment.find(mark + '\0') != std::string::npos &&
+        statusField(pid, "PPid") != besides) {
+      found = pid;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+// The player, killed mid-show so that it cannot close anything itself:
+// its helpers' origin and every helper it made end too.
+TEST(PlayerHelpers, EndWhenThePlayerIsKilled) {
+  const std::filesystem::path folder =
+      testing::TempDir() + "player-helpers-" + std::to_string(getpid());
+  std::filesystem::create_directories(folder);
+  std::ofstream(folder / "scene.as") << "float x;\nvoid render(float t) { x = t; }\n";
+  std::ofstream(folder / "show.txt") << "0 1 1 scene scene.as 0 1000 0 0\n";
+  const std::string mark = "PLAYER_HELPERS_TEST=" + std::to_string(getpid());
+  const std::string show = (folder / "show.txt").string();
+  // The environment is made here: the child of this threaded process only
+  // calls exec.
+  std::vector<std::string> environment{mark, "SDL_AUDIODRIVER=dummy"};
+  for (char** variable = environ; *variable; ++variable) {
+    const std::string text = *variable;
+    if (text.rfind("DISPLAY=", 0) != 0 && text.rfind("WAYLAND_DISPLAY=", 0) != 0 &&
+        text.rfind("SDL_AUDIODRIVER=", 0) != 0)
+      environment.push_back(text);
+  }
+  std::vector<char*> envp;
+  for (std::string& text : environment) envp.push_back(text.data());
+  envp.push_back(nullptr);
+  char* argv[] = {const_cast<char*>(ENGINE_PLAYER_PATH), const_cast<char*>(show.c_str()),
+                  nullptr};
+  const pid_t player = fork();
+  ASSERT_GE(player, 0);
+  if (player == 0) {
+    execve(ENGINE_PLAYER_PATH, argv, envp.data());
+    _exit(127);
+  }
+  // Its origin, and the helpers the origin has made (the shader worker and
+  // the trial builds' copies, with those made ahead).
+  int origin = -1;
+  std::vector<int> helpers;
+  for (int i = 0; i < 600 && helpers.size() < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (origin < 0) origin = processWithMark(mark, player);
+    if (origin > 0) helpers = childrenOf(origin);
+  }
+  kill(player, SIGKILL);
+  waitpid(player, nullptr, 0);
+  ASSERT_GT(origin, 0) << "no origin of the player's helpers was found";
+  EXPECT_GE(helpers.size(), 2u);
+  std::vector<int> all = helpers;
+  all.push_back(origin);
+  for (int i = 0; i < 600 && !std::all_of(all.begin(), all.end(), ended); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (int pid : all) EXPECT_TRUE(ended(pid)) << pid;
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
