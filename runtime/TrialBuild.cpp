@@ -75,7 +75,8 @@ std::atomic<int> cpuLimitSeconds{20};
 std::atomic<int> timeLimitMs{120000};
 std::atomic<int> stallCopies{0};
 // How much longer than a copy's limit this process waits for the origin to
-// hand a copy over (the first one after the origin's engine is set up).
+// hand a copy over (the first one waits for the origin's engine), and how
+// long for it to tell how a copy ended.
 constexpr int kAnswerMargin = 5000;
 
 void putCount(std::string& data, uint32_t value) {

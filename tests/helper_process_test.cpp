@@ -197,8 +197,7 @@ int processWithMark(const std::string& mark, int besides) {
     if (pid <= 0 || pid == besides) continue;
     std::ifstream in(std::string("/proc/") + entry->d_name + "/environ");
     std::string environment((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (environment.find(mark + '\0') != std::string::npos &&
-        statusField(pid, "PPid") != besides) {
+    if (environment.find(mark + '\0') != std::string::npos && statusField(pid, "PPid") != besides) {
       found = pid;
       break;
     }
@@ -229,8 +228,7 @@ TEST(PlayerHelpers, EndWhenThePlayerIsKilled) {
   std::vector<char*> envp;
   for (std::string& text : environment) envp.push_back(text.data());
   envp.push_back(nullptr);
-  char* argv[] = {const_cast<char*>(ENGINE_PLAYER_PATH), const_cast<char*>(show.c_str()),
-                  nullptr};
+  char* argv[] = {const_cast<char*>(ENGINE_PLAYER_PATH), const_cast<char*>(show.c_str()), nullptr};
   const pid_t player = fork();
   ASSERT_GE(player, 0);
   if (player == 0) {

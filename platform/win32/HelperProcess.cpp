@@ -102,8 +102,7 @@ Received receiveAnswer(int socket, Answer& answer, int& fd, int limitMs) {
     message.msg_controllen = sizeof control;
     const ssize_t n = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
     if (n < 0 && errno == EINTR) continue;
-    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header;
-         header = CMSG_NXTHDR(&message, header))
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header))
       if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS)
         std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
     if (n == ssize_t(sizeof answer)) return Received::Yes;
@@ -143,7 +142,7 @@ struct Origin {
   int socket = -1;
   pid_t self = -1;
   std::vector<void (*)()> prepared;
-  std::vector<Made> made;      // helpers made and not stopped yet
+  std::vector<Made> made;     // helpers made and not stopped yet
   std::vector<Spare> spares;  // made ahead, one a kind
 };
 
@@ -397,8 +396,7 @@ void stop(Process& process) {
   {
     std::lock_guard<std::mutex> lock(originMutex);
     if (originSocket >= 0 && process.pid > 0 &&
-        ask({Op::End, 0, 0, process.pid, 0, nullptr, nullptr}, nullptr, nullptr, 0) ==
-            Asked::Lost)
+        ask({Op::End, 0, 0, process.pid, 0, nullptr, nullptr}, nullptr, nullptr, 0) == Asked::Lost)
       closeOrigin();
   }
   close(process.fd);
@@ -413,8 +411,7 @@ Ending finish(Process& process, int limitMs) {
     Answer answer{};
     int fd = -1;
     if (originSocket >= 0 && process.pid > 0) {
-      switch (
-          ask({Op::End, 0, 0, process.pid, 1, nullptr, nullptr}, &answer, &fd, limitMs)) {
+      switch (ask({Op::End, 0, 0, process.pid, 1, nullptr, nullptr}, &answer, &fd, limitMs)) {
         case Asked::Answered:
           ending = Ending(answer.ending);
           break;

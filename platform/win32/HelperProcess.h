@@ -52,10 +52,10 @@ void stop(Process& process);
 
 // How a helper ended.
 enum class Ending {
-  Exited,             // it left by itself
-  Signalled,          // a signal ended it: a crash, a failed check, a kill
-  OutOfCpuTime,       // it used up the processor time limitCpuTime gave it
-  Unknown,            // the origin did not tell within the limit
+  Exited,        // it left by itself
+  Signalled,     // a signal ended it: a crash, a failed check, a kill
+  OutOfCpuTime,  // it used up the processor time limitCpuTime gave it
+  Unknown,       // the origin did not tell within the limit
 };
 // For a helper whose socket has closed (it has ended or is ending): stops it
 // as stop() does and tells how it ended.
