@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 #include "platform/win32/HelperProcess.h"
@@ -130,20 +129,9 @@ void buildCopy(int fd) {
 
 const helper_process::Kind kCopy{prepareEngine, buildCopy};
 
-// A copy made ahead by start(), for the first trial.
-std::mutex trialMutex;
-helper_process::Process ready;
-
-bool startCopy(helper_process::Process& copy) {
-  return helper_process::start(copy, kCopy, timeLimitMs.load() + kAnswerMargin);
-}
-
 }  // namespace
 
-void start() {
-  std::lock_guard<std::mutex> lock(trialMutex);
-  if (ready.fd < 0) startCopy(ready);
-}
+void start() { helper_process::prepare(kCopy); }
 
 Outcome tryBuild(const std::string& text) {
   const int limit = timeLimitMs.load();
@@ -152,13 +140,11 @@ Outcome tryBuild(const std::string& text) {
   request += char(stallCopies.load());
   putCount(request, uint32_t(text.size()));
   request += text;
-  std::lock_guard<std::mutex> lock(trialMutex);
   // A copy that cannot take its request (ended by something else while it
   // waited) says nothing about the text: a fresh one takes it.
   for (int attempt = 0; attempt < 2; ++attempt) {
-    helper_process::Process copy = ready;
-    ready = {};
-    if (copy.fd < 0 && !startCopy(copy)) return Outcome::NotTried;
+    helper_process::Process copy;
+    if (!helper_process::start(copy, kCopy, limit + kAnswerMargin)) return Outcome::NotTried;
     if (!helper_process::sendAll(copy.fd, request.data(), request.size())) {
       helper_process::stop(copy);
       continue;

@@ -33,12 +33,12 @@ enum class Outcome {
   NotTried,  // no copy could be made (the text is then built here untried)
 };
 
-// Has the origin set up its engine and makes the copy for the first trial,
-// and starts the helpers' origin when none runs yet: a copy of a process
-// whose other threads hold locks (the allocator's, under the sanitizers) can
-// be stuck on them, so the player and the test binary call this (or
-// d3dx_hlsl::startCompiler) first thing, before any other thread. Otherwise
-// the first trial does it.
+// Has the helpers' origin set up its engine and make the copy for the first
+// trial, without waiting for either, and starts the origin when none runs
+// yet. A copy of a process whose other threads hold locks (the allocator's,
+// under the sanitizers) can be stuck on them, so the player and the test
+// binary call this (or d3dx_hlsl::startCompiler, which comes first there)
+// first thing, before any other thread. Otherwise the first trial does it.
 void start();
 
 // Builds `text` (a preprocessed scriplet) as a module of an engine set up

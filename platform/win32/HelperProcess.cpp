@@ -35,7 +35,7 @@ int leftUntil(Clock::time_point deadline) {
 // each. The origin is a copy of this program made without exec, so the
 // functions of a kind are named by their addresses, which are the same there.
 
-enum class Op : uint32_t { Start, End };
+enum class Op : uint32_t { Start, End, Prepare };
 
 struct Request {
   Op op;
@@ -213,11 +213,17 @@ Ending end(Origin& origin, pid_t pid) {
   return WTERMSIG(status) == SIGXCPU ? Ending::OutOfCpuTime : Ending::Signalled;
 }
 
+bool sameKind(const Kind& a, const Kind& b) { return a.serve == b.serve && a.prepare == b.prepare; }
+
+bool hasSpare(const Origin& origin, const Kind& kind) {
+  return std::any_of(origin.spares.begin(), origin.spares.end(),
+                     [&](const Spare& spare) { return sameKind(spare.kind, kind); });
+}
+
 // The helper of `kind` made ahead, if it still runs.
 Process takeSpare(Origin& origin, const Kind& kind) {
-  const auto found = std::find_if(origin.spares.begin(), origin.spares.end(), [&](const Spare& s) {
-    return s.kind.serve == kind.serve && s.kind.prepare == kind.prepare;
-  });
+  const auto found = std::find_if(origin.spares.begin(), origin.spares.end(),
+                                  [&](const Spare& spare) { return sameKind(spare.kind, kind); });
   if (found == origin.spares.end()) return {};
   const Process helper = found->helper;
   origin.spares.erase(found);
@@ -259,8 +265,13 @@ Process takeSpare(Origin& origin, const Kind& kind) {
     if (n != ssize_t(sizeof request)) break;
     reap(origin);
     Answer answer{request.op, request.asker, request.serial, request.pid, 0};
-    if (request.op == Op::Start) {
-      const Kind kind{request.prepare, request.serve};
+    const Kind kind{request.prepare, request.serve};
+    if (request.op == Op::Prepare) {
+      if (!hasSpare(origin, kind)) {
+        const Process spare = make(origin, kind);
+        if (spare.fd >= 0) origin.spares.push_back({kind, spare});
+      }
+    } else if (request.op == Op::Start) {
       Process helper = takeSpare(origin, kind);
       if (helper.fd < 0) helper = make(origin, kind);
       answer.pid = helper.pid;
@@ -288,6 +299,9 @@ Process takeSpare(Origin& origin, const Kind& kind) {
 
 // ---------------------------------------------------------------------------
 // This process's side.
+
+// How long prepare() waits for a new origin to tell its process id.
+constexpr int kOriginLimitMs = 10000;
 
 std::mutex originMutex;
 int originSocket = -1;
@@ -401,6 +415,17 @@ void stop(Process& process) {
   }
   close(process.fd);
   process = {};
+}
+
+void prepare(const Kind& kind) {
+  std::lock_guard<std::mutex> lock(originMutex);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (originSocket < 0 && !startOrigin(kOriginLimitMs)) return;
+    if (ask({Op::Prepare, 0, 0, -1, 0, kind.prepare, kind.serve}, nullptr, nullptr, 0) !=
+        Asked::Lost)
+      return;
+    closeOrigin();
+  }
 }
 
 Ending finish(Process& process, int limitMs) {

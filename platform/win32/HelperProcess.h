@@ -49,6 +49,9 @@ bool start(Process& process, const Kind& kind, int limitMs);
 // Kills the helper (a stuck one would not notice its socket close) and closes
 // the socket; the origin reaps it.
 void stop(Process& process);
+// Has the origin prepare `kind` and make a helper of it ahead, without
+// waiting for either, and starts the origin first when none runs.
+void prepare(const Kind& kind);
 
 // How a helper ended.
 enum class Ending {
