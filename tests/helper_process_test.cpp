@@ -187,23 +187,34 @@ bool ended(int pid) {
          text[close + 2] == 'X';
 }
 
-// The process other than `besides` whose environment holds `mark`, or -1.
-int processWithMark(const std::string& mark, int besides) {
+// The processes whose environment holds `mark`.
+std::vector<int> processesWithMark(const std::string& mark) {
+  std::vector<int> found;
   DIR* dir = opendir("/proc");
-  if (!dir) return -1;
-  int found = -1;
+  if (!dir) return found;
   while (dirent* entry = readdir(dir)) {
     const int pid = std::atoi(entry->d_name);
-    if (pid <= 0 || pid == besides) continue;
+    if (pid <= 0) continue;
     std::ifstream in(std::string("/proc/") + entry->d_name + "/environ");
     std::string environment((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (environment.find(mark + '\0') != std::string::npos && statusField(pid, "PPid") != besides) {
-      found = pid;
-      break;
-    }
+    if (environment.find(mark + '\0') != std::string::npos) found.push_back(pid);
   }
   closedir(dir);
   return found;
+}
+
+// Of the player's processes (those with `mark`), the one that is neither the
+// player nor a child of one of them (the origin is split off by a double
+// fork), or -1.
+int originOf(int player, const std::string& mark) {
+  const std::vector<int> marked = processesWithMark(mark);
+  for (int pid : marked) {
+    const int parent = statusField(pid, "PPid");
+    if (pid != player && parent != player &&
+        std::find(marked.begin(), marked.end(), parent) == marked.end())
+      return pid;
+  }
+  return -1;
 }
 
 // The player, killed mid-show so that it cannot close anything itself:
@@ -241,7 +252,7 @@ TEST(PlayerHelpers, EndWhenThePlayerIsKilled) {
   std::vector<int> helpers;
   for (int i = 0; i < 600 && helpers.size() < 2; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (origin < 0) origin = processWithMark(mark, player);
+    if (origin < 0) origin = originOf(player, mark);
     if (origin > 0) helpers = childrenOf(origin);
   }
   kill(player, SIGKILL);
