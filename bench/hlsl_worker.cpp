@@ -9,8 +9,14 @@
 // crashes (it returns when the replacement is ready for the next compile)
 // against the next compile, a normal one, timed in the same iterations.
 //
-//   LP_NUM_THREADS=0 build-rel/bench_hlsl_worker --benchmark_repetitions=5
-//   (add --benchmark_report_aggregates_only=true for the medians alone)
+// Run each case in a process of its own: the process grows once and stays
+// grown, and the in-process compiles warm the front end up in this process,
+// which a worker forked from it rather than from the helpers' origin would
+// find warm, as it would not in the player.
+//
+//   LP_NUM_THREADS=0 build-rel/bench_hlsl_worker --benchmark_filter=WorkerRestart/0/
+//       --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+//   (and WorkerRestart/1/, StageCompile/0/, StageCompile/1/)
 #include <benchmark/benchmark.h>
 
 #include <chrono>
