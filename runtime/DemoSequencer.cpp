@@ -11,6 +11,7 @@
 #include "core/TQDatabase.h"
 #include "core/TQSmartPointer.h"
 #include "platform/d3d9/D3D9.h"
+#include "platform/win32/Win32.h"
 #include "runtime/ScriptHost.h"
 
 Scene::Scene(const std::string& file, const std::string& name)
@@ -74,6 +75,10 @@ bool DemoSequencer::addScene(int track, const std::string& file, const std::stri
 }
 
 bool DemoSequencer::compileScene(const std::string& file, const std::string& name) {
+  // A show being stopped (a signal during a long load) compiles nothing
+  // more: its scenes are left out, and the run ends as Escape ends it
+  // before the first frame.
+  if (platformStopRequested()) return false;
   TQSmartPointerTyped<char> text;
   TQDataHandler_Text handler;
   std::string error;

@@ -42,25 +42,28 @@ void LongCallWatch::arm(asIScriptContext* context) {
 void LongCallWatch::watch() {
   std::unique_lock<std::mutex> lock(mutex);
   while (!quitting) {
-    wake.wait_for(lock, std::chrono::milliseconds(50));
-    if (quitting || active.empty() || armed) continue;
+    wake.wait_for(lock, armed ? kPumpInterval : std::chrono::milliseconds(50));
+    if (quitting || active.empty()) continue;
+    if (armed) {
+      pumpDue.store(true, std::memory_order_relaxed);
+      continue;
+    }
     const bool late = std::chrono::steady_clock::now() - started >= kLongCall;
     if (!late && !platformStopRequested()) continue;
     // The script engine expects exactly this from another thread: the
     // callback is switched on while the context runs, and the running
     // script picks it up at its next statement.
     armed = true;
+    pumpDue.store(true, std::memory_order_relaxed);
     for (asIScriptContext* context : active) arm(context);
   }
 }
 
 void LongCallWatch::lineCallback(asIScriptContext*, void* param) {
   LongCallWatch* self = static_cast<LongCallWatch*>(param);
-  // The clock is read every few hundred statements only.
-  if (++self->statements % 256 != 0) return;
-  const auto now = std::chrono::steady_clock::now();
-  if (now - self->lastPump < kPumpInterval) return;
-  self->lastPump = now;
+  // One load a statement; the rest once an interval.
+  if (!self->pumpDue.load(std::memory_order_relaxed)) return;
+  self->pumpDue.store(false, std::memory_order_relaxed);
   // The press stays for the main loop's own Escape test, which ends the show.
   if (!platformEscapePending() && !platformStopRequested()) return;
   platformRequestStop();

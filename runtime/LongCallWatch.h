@@ -3,13 +3,14 @@
 // run for longer than kLongCall (or any call once a stop was requested) and
 // gives the contexts of that call a line callback. The callback, on the
 // script's own thread, pumps the window system's events a few dozen times a
-// second; on Escape, a closed window or a stop request it aborts the call
-// and requests the stop, so the show ends as Escape ends it. Calls that
-// return in time never get the callback and run at full speed.
+// second (at the first statement after each interval); on Escape, a closed window or a stop request
+// it aborts the call and requests the stop, so the show ends as Escape ends it. Calls that return
+// in time never get the callback and run at full speed.
 #pragma once
 
 #include <angelscript.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -49,8 +50,10 @@ class LongCallWatch {
   std::vector<asIScriptContext*> active;
   std::chrono::steady_clock::time_point started;
   bool armed = false;
+  // Set by the watcher every kPumpInterval while the callback is on, and
+  // taken by the callback: the clock is the watcher's, so a call whose
+  // statements each take long (copies of big strings) still pumps on time.
+  std::atomic<bool> pumpDue{false};
   // Only on the script thread.
-  std::chrono::steady_clock::time_point lastPump;
-  unsigned statements = 0;
   bool stopped = false;
 };

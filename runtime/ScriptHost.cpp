@@ -74,7 +74,8 @@ void compileMessage(const asSMessageInfo* message, void* param) {
 }
 
 // The compile message for a text whose trial build did not come back (see
-// runtime/TrialBuild.h), or null when it came back or was not tried.
+// runtime/TrialBuild.h), or null when it came back or was not tried; empty
+// when the show is being stopped (the trial was given up).
 const char* trialFailure(const std::string& text) {
   if (!ScriptHost::trialBuilds) return nullptr;
   switch (trial_build::tryBuild(text)) {
@@ -82,6 +83,8 @@ const char* trialFailure(const std::string& text) {
       return "The script compiler failed on this text and gave no message\n";
     case trial_build::Outcome::TimedOut:
       return "The script compiler did not finish on this text in time\n";
+    case trial_build::Outcome::Abandoned:
+      return "";
     default:
       return nullptr;
   }
@@ -150,21 +153,21 @@ void LogParseError::Write(const char* text) {
 
   // Find line `row` (numbered from 1; anything below 1 means line 1).
   const std::string& script = *scriptText;
-  size_t start = 0;
-  bool found = true;
-  for (int line = 1; line < row; ++line) {
-    size_t feed = script.find('\n', start);
-    if (feed == std::string::npos) {
-      found = false;
-      break;
-    }
-    start = feed + 1;
+  if (lineStarts.empty()) {
+    lineStarts.push_back(0);
+    for (size_t feed = script.find('\n'); feed != std::string::npos;
+         feed = script.find('\n', feed + 1))
+      lineStarts.push_back(feed + 1);
   }
+  const size_t line = row > 1 ? size_t(row) - 1 : 0;
+  const bool found = line < lineStarts.size();
+  const size_t start = found ? lineStarts[line] : 0;
   std::string echo;
   if (found) {
-    size_t feed = script.find('\n', start);
-    size_t end = feed == std::string::npos ? script.size() : feed;
-    if (feed != std::string::npos && end > start && script[end - 1] == '\r') --end;
+    // A line that has a line feed ends where the next one starts.
+    const bool fed = line + 1 < lineStarts.size();
+    size_t end = fed ? lineStarts[line + 1] - 1 : script.size();
+    if (fed && end > start && script[end - 1] == '\r') --end;
     echo = script.substr(start, std::min(end - start, kEchoBuffer - 1));
   }
   collected += echo;
@@ -263,9 +266,12 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
       error = "Syntax error in script\n" + collector.collected;
       ok = false;
     } else if (const char* failure = trialFailure(text)) {
-      // The compiler would have ended this process on the text.
-      collector.Write(failure);
-      error = "Syntax error in script\n" + collector.collected;
+      // The compiler would have ended this process on the text; or the
+      // show is being stopped, and the scene is left out quietly.
+      if (*failure) {
+        collector.Write(failure);
+        error = "Syntax error in script\n" + collector.collected;
+      }
       ok = false;
     } else {
       int built = buildOnLargeStack(module);

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/ScriptCallbacks.h"
 #include "runtime/LongCallWatch.h"
@@ -73,8 +74,16 @@ class LogParseError {
   // Takes one formatted message (every message also goes to logMessage).
   void Write(const char* text);
 
+  // The text stays as it is while the collector lives.
   const std::string* scriptText;
   std::string collected;
+
+ private:
+  // Where each line of scriptText starts, made at the first echo: a build
+  // of a long text may give a warning on every line, and finding each
+  // line from the start of the text would take time that grows with the
+  // square of its length.
+  std::vector<size_t> lineStarts;
 };
 
 class ScriptHost : public ScriptCallbacks {

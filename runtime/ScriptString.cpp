@@ -31,6 +31,25 @@ class StringFactory : public asIStringFactory {
 
 StringFactory string_factory;
 
+// The longest string that concatenation makes. A script that doubles a
+// string in a loop would take all of memory within a few dozen steps (and
+// one statement copying gigabytes does not give the window a chance to
+// stop it); past this length the operation raises a script exception
+// instead, which ends the running call, and the string keeps its value.
+constexpr size_t kMaxStringLength = size_t(256) << 20;
+
+bool joinFits(size_t a, size_t b) {
+  if (a <= kMaxStringLength && b <= kMaxStringLength - a) return true;
+  if (asIScriptContext* context = asGetActiveContext()) context->SetException("String too long");
+  return false;
+}
+
+// string &opAddAssign(const string &in)
+std::string& string_addAssign_string(const std::string& other, std::string* self) {
+  if (joinFits(self->size(), other.size())) *self += other;
+  return *self;
+}
+
 // void f()
 void string_construct(std::string* self) { new (self) std::string(); }
 // void f()
@@ -40,7 +59,10 @@ void string_destruct(std::string* self) { self->~basic_string(); }
 bool string_equal_string_string(const std::string& a, const std::string& b) { return a == b; }
 
 // string opAdd(const string &in) const
-std::string string_add_string_string(const std::string& a, const std::string& b) { return a + b; }
+// (A result that does not fit is returned empty: the exception discards it.)
+std::string string_add_string_string(const std::string& a, const std::string& b) {
+  return joinFits(a.size(), b.size()) ? a + b : std::string();
+}
 
 // string &letter(int) const
 // The result is one string shared by every call from every engine.
@@ -61,16 +83,19 @@ std::string& string_assign(T value, std::string* self) {
 }
 template <typename T>
 std::string& string_addAssign(T value, std::string* self) {
-  *self += numberText(value);
+  const std::string text = numberText(value);
+  if (joinFits(self->size(), text.size())) *self += text;
   return *self;
 }
 template <typename T>
 std::string string_add_string_number(const std::string& s, T value) {
-  return s + numberText(value);
+  const std::string text = numberText(value);
+  return joinFits(s.size(), text.size()) ? s + text : std::string();
 }
 template <typename T>
 std::string string_add_number_string(T value, const std::string& s) {
-  return numberText(value) + s;
+  const std::string text = numberText(value);
+  return joinFits(text.size(), s.size()) ? text + s : std::string();
 }
 
 template <typename T>
@@ -212,9 +237,8 @@ int initString(asIScriptEngine* engine) {
   r += engine->RegisterObjectMethod(
       "string", "string &opAssign(const string &in)",
       asMETHODPR(std::string, operator=, (const std::string&), std::string&), asCALL_THISCALL);
-  r += engine->RegisterObjectMethod(
-      "string", "string &opAddAssign(const string &in)",
-      asMETHODPR(std::string, operator+=, (const std::string&), std::string&), asCALL_THISCALL);
+  r += engine->RegisterObjectMethod("string", "string &opAddAssign(const string &in)",
+                                    asFUNCTION(string_addAssign_string), asCALL_CDECL_OBJLAST);
   // "==" and "!=" come from opEquals, "<", ">", "<=" and ">=" from opCmp:
   // the native compare looks at unsigned byte values, the shorter of two
   // strings sharing a prefix being the smaller.

@@ -1,5 +1,5 @@
 // The script type "string": the standard library's byte string, held by value
-// in the script engine, with literals, copies, concatenation, comparison,
+// in the script engine, with literals, copies, concatenation (up to 256 MiB), comparison,
 // length, single letters and the conversion of numbers to text.
 //
 // Alongside it lives the script type "bits": a 32-bit unsigned value that

@@ -24,7 +24,13 @@ bool controlKeyword(const char* word, size_t length) {
 struct Level {
   int control = 0;
   int expression = 0;
+  int links = 0;  // of the else-if chain in progress
 };
+
+// The compiler takes one link of an else-if chain ("else if") with a few
+// hundred bytes of stack, where a bracket takes kilobytes: this many links
+// count one level. A generated chain of thousands of cases compiles.
+constexpr int kLinksPerLevel = 4;
 
 class Scanner {
  public:
@@ -69,8 +75,18 @@ class Scanner {
       while (position < text.size() && identChar(text[position])) ++position;
       const bool control = controlKeyword(text.data() + tokenStart, position - tokenStart);
       const bool isElse = position - tokenStart == 4 && text.compare(tokenStart, 4, "else") == 0;
+      const bool isIf = position - tokenStart == 2 && text.compare(tokenStart, 2, "if") == 0;
+      const bool link = elsePending && isIf;
+      takeElse(isIf, tokenStart);
       settle(isElse);
-      if (control) raise(tokenStart, levels.back().control);
+      if (isElse) {
+        // Its level waits for the next token: before an "if" the two are
+        // one link of a chain.
+        elsePending = true;
+        elseStart = tokenStart;
+      } else if (control && !link) {
+        raise(tokenStart, levels.back().control);
+      }
       // "return" and "case" are followed by an expression, like an operator.
       const bool leadsExpression = text.compare(tokenStart, position - tokenStart, "return") == 0 ||
                                    text.compare(tokenStart, position - tokenStart, "case") == 0;
@@ -87,6 +103,7 @@ class Scanner {
   }
 
   void punctuation(size_t start, unsigned char c) {
+    takeElse(false, start);
     settle(false);
     switch (c) {
       case '(':
@@ -178,9 +195,21 @@ class Scanner {
   }
 
   void token(size_t start, Last kind) {
+    takeElse(false, start);
     settle(false);
     last = kind;
-    (void)start;
+  }
+
+  // The level of an "else" met just before: its own, or, when an "if"
+  // follows, a share of one for the link of a chain.
+  void takeElse(bool beforeIf, size_t ifStart) {
+    if (!elsePending) return;
+    elsePending = false;
+    Level& level = levels.back();
+    if (!beforeIf)
+      raise(elseStart, level.control);
+    else if (level.links++ % kLinksPerLevel == 0)
+      raise(ifStart, level.control);
   }
 
   // A statement ended at the last ";" or "}": its keywords close now, unless
@@ -191,6 +220,7 @@ class Scanner {
     if (isElse) return;
     total -= levels.back().control;
     levels.back().control = 0;
+    levels.back().links = 0;
   }
 
   void clearExpression() {
@@ -219,6 +249,8 @@ class Scanner {
   int row = 1;
   int total = 0;
   bool endPending = false;
+  bool elsePending = false;
+  size_t elseStart = 0;
   Last last = Last::Nothing;
   std::vector<Level> levels;
   NestingReport report;

@@ -21,7 +21,8 @@ struct NestingReport {
 // skipped) and measures its nesting: each open bracket of any kind, each
 // control keyword whose statement has not ended, and each operator of an
 // expression that the compiler takes apart by recursion (assignment,
-// conditional, template brackets) counts one level. The
+// conditional, template brackets) counts one level; four links of an
+// else-if chain count one. The
 // count errs on the high side; a text deeper than `limit` is reported with
 // the position where it went past.
 NestingReport measureSourceNesting(const std::string& text, int limit = kMaxSourceNesting);

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "platform/win32/HelperProcess.h"
+#include "platform/win32/Win32.h"
 #include "runtime/ScriptHost.h"
 
 namespace {
@@ -77,6 +79,8 @@ std::atomic<int> stallCopies{0};
 // hand a copy over (the first one waits for the origin's engine), and how
 // long for it to tell how a copy ended.
 constexpr int kAnswerMargin = 5000;
+// How often a trial's wait looks for a stop request.
+constexpr int kStopPollMs = 100;
 
 void putCount(std::string& data, uint32_t value) {
   data.append(reinterpret_cast<const char*>(&value), sizeof value);
@@ -133,10 +137,18 @@ const helper_process::Kind kCopy{prepareEngine, buildCopy};
 
 void start() { helper_process::prepare(kCopy); }
 
+Limits limitsFor(size_t textBytes) {
+  // Past the base, each 16 KiB adds a second of processor time and six of
+  // waiting (the base limits' ratio). Held below a day.
+  const long long steps = (long long)std::min<size_t>(textBytes / (size_t(16) << 10), 86400);
+  return {int(cpuLimitSeconds.load() + steps), int(timeLimitMs.load() + steps * 6000)};
+}
+
 Outcome tryBuild(const std::string& text) {
-  const int limit = timeLimitMs.load();
+  const Limits limits = limitsFor(text.size());
+  const int limit = limits.waitMs;
   std::string request;
-  putCount(request, uint32_t(cpuLimitSeconds.load()));
+  putCount(request, uint32_t(limits.cpuSeconds));
   request += char(stallCopies.load());
   putCount(request, uint32_t(text.size()));
   request += text;
@@ -149,9 +161,21 @@ Outcome tryBuild(const std::string& text) {
       helper_process::stop(copy);
       continue;
     }
+    // Waited for in short steps, so that a show being stopped need not wait
+    // for a long build: the copy goes with the stop.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
     char answer = 0;
-    bool timedOut = false;
-    if (helper_process::readAll(copy.fd, &answer, 1, limit, &timedOut)) {
+    bool answered = false, timedOut = false;
+    for (;;) {
+      timedOut = false;
+      answered = helper_process::readAll(copy.fd, &answer, 1, kStopPollMs, &timedOut);
+      if (answered || !timedOut || std::chrono::steady_clock::now() >= deadline) break;
+      if (platformStopRequested()) {
+        helper_process::stop(copy);
+        return Outcome::Abandoned;
+      }
+    }
+    if (answered) {
       helper_process::stop(copy);
       return answer == 'd' ? Outcome::Returned : Outcome::NotTried;
     }

@@ -15,6 +15,7 @@
 
 #include <angelscript.h>
 
+#include <cstddef>
 #include <string>
 
 using namespace AngelScript;
@@ -27,10 +28,11 @@ int buildOnLargeStack(asIScriptModule* module);
 namespace trial_build {
 
 enum class Outcome {
-  Returned,  // the trial build came back (with or without errors)
-  Stopped,   // the copy ended during the build: a crash or a failed check
-  TimedOut,  // the build did not finish within the time limit
-  NotTried,  // no copy could be made (the text is then built here untried)
+  Returned,   // the trial build came back (with or without errors)
+  Stopped,    // the copy ended during the build: a crash or a failed check
+  TimedOut,   // the build did not finish within the time limit
+  NotTried,   // no copy could be made (the text is then built here untried)
+  Abandoned,  // a stop was requested while it ran (the show is ending)
 };
 
 // Has the helpers' origin set up its engine and make the copy for the first
@@ -44,12 +46,27 @@ void start();
 // Builds `text` (a preprocessed scriplet) as a module of an engine set up
 // as ScriptHost::compile sets up its own, in a fresh copy of that process,
 // and tells how the build ended. A copy is ended when its build has taken
-// 20 s of processor time, or 120 s have passed (a build that waits on
-// something). The build's messages are not kept.
+// the processor time of limitsFor(text), or when its waiting limit has
+// passed (a build that waits on something). The build's messages are not
+// kept. A stop request (platformStopRequested) ends the wait within a
+// tenth of a second, and the trial with it.
 Outcome tryBuild(const std::string& text);
 
-// For tests: the two time limits (processor seconds, and milliseconds of
-// waiting), and copies that stall instead of building: waiting, or busy.
+// The limits of a trial of a text of that many bytes: 20 s of processor
+// time and 120 s of waiting, and for every 16 KiB of text one second and
+// six seconds more. The compiler's time grows with the text, for some
+// shapes faster than its length (thousands of functions, or thousands of
+// locals in one function): a long generated scriplet that builds here in a
+// minute must not be refused, also on a slow machine, one busy enough to
+// give the copy a small share of a processor, or under the sanitizers.
+struct Limits {
+  int cpuSeconds;
+  int waitMs;
+};
+Limits limitsFor(size_t textBytes);
+
+// For tests: the two base time limits (processor seconds, and milliseconds
+// of waiting), and copies that stall instead of building: waiting, or busy.
 enum class Stall { None, Wait, Spin };
 void setTimeLimitsForTesting(int cpuSeconds, int milliseconds);
 void setStallForTesting(Stall stall);

@@ -2,6 +2,7 @@
 // script host and sequencer; then the demo clock and the frame loop.
 #include "runtime/WinMain.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -166,13 +167,18 @@ int WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
   DWORD anchor = GetTickCount();
   while (GetAsyncKeyState(VK_ESCAPE) == 0) {
     device->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, 0, 1.0f, 0);
-    int32_t elapsed = int32_t(GetTickCount() - anchor);
+    // Taken without a sign, the difference stays right for the counter's
+    // whole cycle of 49.7 days; with one, the demo time would turn
+    // negative after 24.8 days and every scene would stop.
+    const DWORD elapsed = GetTickCount() - anchor;
     host->setTime(float(elapsed) * 0.001f);
     sequencer->renderFrame();
     if (gTimeResyncRequest) {
       // Demo time goes on from the frame that started the music: the time
       // spent loading it is not counted.
-      int32_t resumeAt = int32_t(gCurrentTime * 1000.0);
+      // Held within the counter's range (the conversion of a float
+      // beyond it is undefined), truncated toward zero.
+      const double resumeAt = std::clamp(double(gCurrentTime) * 1000.0, 0.0, 4294967295.0);
       anchor = GetTickCount() - DWORD(resumeAt);
       gTimeResyncRequest = false;
     }

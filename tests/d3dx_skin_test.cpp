@@ -291,6 +291,58 @@ TEST_F(SkinFixture, AnimationKeysThatDoNotReadAreLeftOutAlone) {
   }
 }
 
+TEST_F(SkinFixture, RotationKeysTurnTheFrameTheWayItsOwnMatrixDoes) {
+  // Writers store the first rotation key of a track as the frame's own
+  // rotation: read right, it leaves the frame where the file placed it.
+  // The first two cases take a frame's rows and its first key (w, x, y, z)
+  // as two exporters wrote them; the last turns by a quarter about z in ten
+  // ticks and is read half way, which tells the direction of the turn.
+  const char* const kQuarterZ = "0,1,0,0, -1,0,0,0, 0,0,1,0, 0,2,0,1";
+  const struct {
+    const char* what;
+    const char* rest;  // bone B's FrameTransformMatrix
+    std::string keys;
+    double seconds;
+    D3DXMATRIX expected;
+  } cases[] = {
+      {"a quarter turn about x", "1,0,0,0, 0,0,-1,0, 0,1,0,0, 0,0,0.35,1",
+       "AnimationKey { 0; 1; 0;4;-0.707107,-0.707107,0,0;;; }", 0.0,
+       D3DXMATRIX(1, 0, 0, 0, 0, 0, -1, 0, 0, 1, 0, 0, 0, 0, 0.35f, 1)},
+      {"a turn about no axis of the frame",
+       "-0.2911,0.047319,-0.955522,0, 0.928978,-0.224683,-0.29414,0, "
+       "-0.228608,-0.973282,0.021447,0, 0.088443,0.016103,-0.032549,1",
+       "AnimationKey { 0; 2; 0;4;-0.35555,0.477529,0.511119,-0.619925;;, "
+       "10;4;-0.35555,0.477529,0.511119,-0.619925;;; }",
+       0.5,
+       D3DXMATRIX(-0.2911f, 0.047319f, -0.955522f, 0, 0.928978f, -0.224683f, -0.29414f, 0,
+                  -0.228608f, -0.973282f, 0.021447f, 0, 0.088443f, 0.016103f, -0.032549f, 1)},
+      {"a quarter turn about z, half way", kQuarterZ,
+       "AnimationKey { 0; 2; 0;4;1,0,0,0;;, 10;4;0.707107,0,0,-0.707107;;; }", 0.5,
+       D3DXMATRIX(0.707107f, 0.707107f, 0, 0, -0.707107f, 0.707107f, 0, 0, 0, 0, 1, 0, 0, 2, 0, 1)},
+  };
+  const std::string file = kSkinnedFile;
+  const std::string restOfB = "1,0,0,0, 0,1,0,0, 0,0,1,0, 0,2,0,1";
+  const std::size_t at = file.find(restOfB, file.find("Frame B"));
+  ASSERT_NE(at, std::string::npos);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (root) D3DXFrameDestroy(root, &allocator);
+    if (controller) controller->Release();
+    root = nullptr;
+    controller = nullptr;
+    std::string placed = file;
+    placed.replace(at, restOfB.size(), c.rest);
+    placed = placed.substr(0, placed.find("AnimationSet")) +
+             "AnimationSet Turn {\n  Animation { { B }\n" + c.keys + "\n  }\n}\n";
+    ASSERT_EQ(load(placed), D3D_OK);
+    ASSERT_NE(controller, nullptr);
+    ASSERT_EQ(controller->AdvanceTime(c.seconds, nullptr), D3D_OK);
+    const D3DXMATRIX& m = D3DXFrameFind(root, "B")->TransformationMatrix;
+    for (int i = 0; i < 16; ++i)
+      EXPECT_NEAR(m.m[i / 4][i % 4], c.expected.m[i / 4][i % 4], 2e-4f) << "element " << i;
+  }
+}
+
 TEST_F(SkinFixture, AMeshPlacedByReferenceStandsInEachFrameThatPlacesIt) {
   // The mesh is defined last, after a frame of the same name places it.
   const char* const kFile = R"(xof 0303txt 0032

@@ -391,6 +391,39 @@ TEST_F(EntryLoopTest, DemoTimeRunsOnAcrossTheTickCounterWrap) {
   EXPECT_EQ(clock.seen, (std::vector<float>{demoTime(0), demoTime(32), demoTime(64)}));
 }
 
+// A show that runs for weeks: the demo time grows on past 24.8 days (where
+// a signed count of milliseconds would turn negative) up to the counter's
+// full cycle, and a resync that late re-anchors the clock there.
+TEST_F(EntryLoopTest, DemoTimeRunsOnForTheCountersWholeCycle) {
+  writeDemo(6);
+  const uint32_t start = clock.now;
+  // Milliseconds since the anchor that frames 2 to 4 see; frame 4 asks for
+  // a resync, and frame 6 comes almost a whole cycle after the new anchor.
+  const uint32_t late[] = {0x7FFFFFF0u, 0x80000010u, 0xF0000000u};
+  clock.onFrame = [&](int frame) {
+    if (frame <= 3) clock.now = start + late[frame - 1];
+    if (frame == 4) gTimeResyncRequest = true;
+    if (frame == 5) clock.now += 0x0FFFFF00u;
+  };
+  EXPECT_EQ(run("show.txt"), 0);
+  const float seconds[] = {0.0f,
+                           float(late[0]) * 0.001f,
+                           float(late[1]) * 0.001f,
+                           float(late[2]) * 0.001f,
+                           float(late[2]) * 0.001f,
+                           float(late[2] + 0x0FFFFF00u) * 0.001f};
+  ASSERT_EQ(clock.seen.size(), 6u);
+  for (size_t i = 0; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    if (i > 0) {
+      EXPECT_GT(clock.seen[i], 2.1e6f);
+    }
+    // Re-anchored from the float time, the clock is off by at most one
+    // step of a float there (half a second at 49 days).
+    EXPECT_NEAR(clock.seen[i], seconds[i], i < 4 ? 0.0f : 0.5f);
+  }
+}
+
 // Music started in the frame at 12.5 s takes 3 s to load: the next frame
 // goes on from 12.5 s, plus only what passed after the re-anchoring.
 TEST_F(EntryLoopTest, ResyncRequestReanchorsTheClockAtTheFrameThatAskedForIt) {

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -56,23 +57,49 @@ class LongCallTest : public ScriptHostTest {
   }
 };
 
+// A native that runs a script function of the calling scriplet by name, as
+// the texture fill and the procedural mesh plane do.
+// void runBack(const string &in, const string &in)
+void runBack(const std::string& scriplet, const std::string& function) {
+  gScriptHost->callFunction(scriplet, function);
+}
+void registerRunBack(asIScriptEngine* engine) {
+  engine->RegisterGlobalFunction("void runBack(const string &in, const string &in)",
+                                 asFUNCTION(runBack), asCALL_CDECL);
+}
+
 // A stop request during a call that never returns ends that call, whichever
-// entry it is, and reads as Escape afterwards; the scriplet stays usable.
+// entry it is, also inside a function that a native called back by name,
+// also a loop that keeps allocating; it reads as Escape afterwards, and the
+// scriplet stays usable (its "died" runs at the unload).
 TEST_F(LongCallTest, StopRequestAbortsAnEndlessEntryCall) {
+  const std::string died = "int deaths = 0;\nvoid died() { ++deaths; }\n";
   struct Case {
     const char* entry;
     EntryPoint code;
     std::string source;
   } cases[] = {
-      {"render", ENTRY_RENDER, kLoopingRender},
+      {"render", ENTRY_RENDER, kLoopingRender + died},
       {"init", ENTRY_INIT,
-       "int inits = 0;\nvoid init() { ++inits; while (inits > 0) {} }\nvoid render(float t) {}\n"},
-      {"end", ENTRY_END, "void end() { for (;;) {} }\nvoid render(float t) {}\n"},
+       "int inits = 0;\nvoid init() { ++inits; while (inits > 0) {} }\nvoid render(float t) {}\n" +
+           died},
+      {"begin", ENTRY_BEGIN, "void begin() { while (true) {} }\nvoid render(float t) {}\n" + died},
+      {"preRender", ENTRY_PRERENDER,
+       "void preRender(float t) { while (t >= 0) {} }\nvoid render(float t) {}\n" + died},
+      {"postRender", ENTRY_POSTRENDER,
+       "void postRender(float t) { do {} while (true); }\nvoid render(float t) {}\n" + died},
+      {"end", ENTRY_END, "void end() { for (;;) {} }\nvoid render(float t) {}\n" + died},
+      {"died", ENTRY_DIED, "void died() { while (true) {} }\nvoid render(float t) {}\n"},
+      {"a callback by name", ENTRY_RENDER,
+       "void spin() { while (true) {} }\nvoid render(float t) { runBack(@spin); }\n" + died},
+      {"a growing string", ENTRY_RENDER,
+       "string s;\nvoid render(float t) { while (true) s += \"abcdefgh\"; }\n" + died},
   };
+  ScriptHost::extraRegistrations = registerRunBack;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.entry);
     platform_test::reset();
-    ASSERT_TRUE(compile(c.source + "int deaths = 0;\nvoid died() { ++deaths; }\n")) << error;
+    ASSERT_TRUE(compile(c.source)) << error;
     {
       StopLater stop(platformRequestStop);
       host.callEntry("scene", c.code);
@@ -80,6 +107,60 @@ TEST_F(LongCallTest, StopRequestAbortsAnEndlessEntryCall) {
     EXPECT_NE(GetAsyncKeyState(VK_ESCAPE), 0);
     EXPECT_TRUE(host.unload("scene", false));
   }
+}
+
+// Calls of a native that takes a while, and how many began after the stop
+// was requested.
+std::atomic<bool> gStopSent{false};
+std::atomic<int> gStepsAfterStop{0};
+// void slowStep()
+void slowStep() {
+  if (gStopSent.load()) ++gStepsAfterStop;
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+}
+void registerSlowStep(asIScriptEngine* engine) {
+  engine->RegisterGlobalFunction("void slowStep()", asFUNCTION(slowStep), asCALL_CDECL);
+}
+
+// A loop whose every statement takes long (here a native that waits, as a
+// copy of a big string does) still looks for the stop a few dozen times a
+// second, not once in hundreds of statements.
+TEST_F(LongCallTest, AStopEndsALoopOfSlowStatementsWithinAFewOfThem) {
+  ScriptHost::extraRegistrations = registerSlowStep;
+  ASSERT_TRUE(compile("void render(float t) { while (true) slowStep(); }\n")) << error;
+  gStopSent = false;
+  gStepsAfterStop = 0;
+  {
+    StopLater stop([] {
+      gStopSent = true;
+      platformRequestStop();
+    });
+    host.callEntry("scene", ENTRY_RENDER);
+  }
+  EXPECT_NE(GetAsyncKeyState(VK_ESCAPE), 0);
+  // Typically one or two; hundreds when the watch only looked every few
+  // hundred statements.
+  EXPECT_LT(gStepsAfterStop.load(), 40);
+}
+
+// A string that doubles in a loop would take all of memory within a few
+// dozen steps, each one statement: at 256 MiB the next doubling raises a
+// script exception instead, which ends the call; the string keeps its value
+// and the next frame runs as before.
+TEST_F(LongCallTest, AStringThatDoublesInALoopEndsItsCall) {
+  ASSERT_TRUE(
+      compile("string s;\nint calls = 0;\n"
+              "void render(float t) { ++calls; s = \"x\"; while (true) s += s; }\n"
+              "void preRender(float t) { s = \"y\"; string b = \"x\"; while (true) b = b + b; }\n"))
+      << error;
+  host.callEntry("scene", ENTRY_RENDER);
+  ASSERT_NE(global<std::string>("s"), nullptr);
+  EXPECT_EQ(global<std::string>("s")->size(), size_t(1) << 28);
+  host.callEntry("scene", ENTRY_PRERENDER);
+  EXPECT_EQ(*global<std::string>("s"), "y");
+  host.callEntry("scene", ENTRY_RENDER);
+  EXPECT_EQ(*global<int>("calls"), 2);
+  EXPECT_EQ(GetAsyncKeyState(VK_ESCAPE), 0);
 }
 
 // A stop while a global initialiser loops leaves the scene out without an

@@ -122,6 +122,27 @@ TEST_F(ScriptHostTest, CompileMessageCollectorKeepsOnlyTheLatest) {
   EXPECT_EQ(loggedMessages().size(), 2u);
 }
 
+// One collector over a long build: each message echoes its own line, in
+// whatever order the rows come, also a row before one already echoed, a
+// row past the end, and the last line without a line feed.
+TEST_F(ScriptHostTest, CompileMessageCollectorEchoesTheLineOfEachMessage) {
+  std::string script;
+  for (int i = 1; i <= 2000; ++i) script += "line " + std::to_string(i) + (i % 2 ? "\r\n" : "\n");
+  script += "last";
+  LogParseError collector(&script);
+  const struct {
+    int row;
+    const char* echo;
+  } rows[] = {{7, "line 7"}, {1999, "line 1999"}, {2, "line 2"},       {2001, "last"},
+              {2002, ""},    {0, "line 1"},       {2000, "line 2000"}, {1, "line 1"}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.row);
+    const std::string message = "section (" + std::to_string(r.row) + ", 3) : Warning : w\n";
+    collector.Write(message.c_str());
+    EXPECT_EQ(collector.collected, message + r.echo + "\r\n  ^\r\n");
+  }
+}
+
 // A failed build: the error text is the prefix, the latest message and the
 // echo of the line that it names, with the caret under its column.
 struct BuildErrorCase {

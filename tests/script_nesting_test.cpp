@@ -47,16 +47,18 @@ const Shape kShapes[] = {
      [](int n) {
        return "void render(float t) { bool c = t > 1; " + repeat("if (c) ", n - 2) + "c = false; }";
      }},
+    // Four links of an else-if chain count one level.
     {"else ifs",
      [](int n) {
        return "void render(float t) { int x = 0; if (x == 0) x = 1; " +
-              repeat("else if (x == 1) x = 2; ", (n - 3) / 2) + "}";
+              repeat("else if (x == 1) x = 2; ", (n - 3) * 4) + "}";
      }},
     {"braced else ifs",
      [](int n) {
        return "void render(float t) { int x = 0; if (x == 0) {} " +
-              repeat("else if (x == 1) {} ", (n - 3) / 2) + "}";
+              repeat("else if (x == 1) {} ", (n - 3) * 4) + "}";
      }},
+
     {"whiles",
      [](int n) {
        return "void render(float t) { bool c = t > 1; " + repeat("while (c) ", n - 2) +
@@ -106,6 +108,9 @@ TEST_F(ScriptNestingTest, TextsThatOverflowedTheCompilersStackFailTheirCompile) 
       "void render(float t) { int x = " + repeat("(", 3500) + "1" + repeat(")", 3500) + "; }",
       "void render(float t) { " + repeat("{", 100000) + repeat("}", 100000) + " }",
       "void render(float t) { bool c = true; " + repeat("if (c) ", 100000) + "c = false; }",
+      // Its links are cheap for the compiler, but not without end.
+      "void render(float t) { int x = 0; if (x == 0) x = 1; " +
+          repeat("else if (x == 1) x = 2; ", 400000) + "}",
       // Unbalanced: the compiler never sees the end.
       "void render(float t) { " + repeat("(", 200000),
   };

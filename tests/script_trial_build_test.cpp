@@ -8,13 +8,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "core/Log.h"
+#include "platform/win32/TestSeams.h"
+#include "platform/win32/Win32.h"
 #include "runtime/TrialBuild.h"
 #include "tests/script_host_fixture.h"
 #include "tests/timeline_fixture.h"
@@ -182,6 +186,54 @@ TEST_F(TrialBuildTest, ABuildThatDoesNotFinishFailsOnlyThatCompile) {
   }
 }
 
+// A stop request (a signal while the show loads) ends a trial that would
+// otherwise wait out its limit: that compile fails without a message, so
+// the scene is left out instead of ending the run with the fatal box; once
+// the stop is over, trials are made as before.
+TEST_F(TrialBuildTest, AStopRequestEndsAWaitingTrialQuietly) {
+  platform_test::reset();
+  trial_build::setStallForTesting(trial_build::Stall::Wait);
+  std::thread stop([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    platformRequestStop();
+  });
+  const bool compiled = compile("void render(float t) {}");
+  stop.join();
+  trial_build::setStallForTesting(trial_build::Stall::None);
+  EXPECT_FALSE(compiled);
+  EXPECT_EQ(error, "");
+  EXPECT_TRUE(host.scriplets.empty());
+  platform_test::reset();
+  EXPECT_TRUE(compile("void render(float t) {}")) << error;
+  EXPECT_FALSE(compile(kCrashers[0].text));
+  EXPECT_EQ(error, kStopped);
+}
+
+// The limits grow with the text: a scriplet of usual size keeps the base
+// limits, and each 16 KiB past them adds a second of processor time and six
+// of waiting, so that a long generated text that builds here, slowly, is
+// not refused. A text that the build here takes a minute for (about 1.2 MB
+// of thousands of locals in one function) gets more than that.
+TEST(TrialBuildLimits, GrowWithTheLengthOfTheText) {
+  const struct {
+    size_t bytes;
+    int cpuSeconds, waitMs;
+  } cases[] = {
+      {0, 20, 120000},
+      {16383, 20, 120000},
+      {16384, 21, 126000},
+      {size_t(1200) << 10, 95, 570000},
+      {size_t(8) << 20, 532, 3192000},
+      {~size_t(0), 86420, 518520000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    const trial_build::Limits limits = trial_build::limitsFor(c.bytes);
+    EXPECT_EQ(limits.cpuSeconds, c.cpuSeconds);
+    EXPECT_EQ(limits.waitMs, c.waitMs);
+  }
+}
+
 // As the sequencer compiles a scene: the run ends with the fatal box that
 // names the scene, not with the compiler's end of the process.
 class TrialBuildSceneTest : public TimelineTest {};
@@ -194,6 +246,21 @@ TEST_F(TrialBuildSceneTest, ASceneTheCompilerWouldStopOnEndsTheRunWithTheCompile
   };
   EXPECT_EXIT((gFatalErrorHook = fatal, load("0 1 1 stop stop.as 0 1 0 0")),
               testing::ExitedWithCode(255), "Error compiling scene \\(stop\\) - Abort");
+}
+
+// A show stopped while it loads compiles no further scene: each is left
+// out (the description itself still loads), and nothing is fatal.
+TEST_F(TrialBuildSceneTest, AStopDuringTheLoadLeavesTheRemainingScenesOut) {
+  writeFile("a.as", "void render(float t) {}\n");
+  writeFile("stop.as", std::string(kCrashers[0].text) + "\n");
+  platform_test::reset();
+  platformRequestStop();
+  const bool loaded = load("0 1 2 a a.as 0 1 0 0 stop stop.as 0 1 0 0");
+  platform_test::reset();
+  EXPECT_TRUE(loaded);
+  EXPECT_TRUE(host->scriplets.empty());
+  ASSERT_EQ(sequencer->tracks.size(), 1u);
+  for (const Scene& scene : sequencer->tracks[0]) EXPECT_FALSE(scene.valid) << scene.name;
 }
 
 // The player itself, on a show whose scene the compiler would stop on:

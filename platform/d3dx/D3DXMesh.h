@@ -67,8 +67,9 @@ struct D3DXMATERIAL {
   LPSTR pTextureFilename;
 };
 
-// The effect that a material asks for; X files name none, so the loader
-// hands out one empty record per material.
+// The effect that a material asks for. The loaders do not read a file's
+// EffectInstance objects (nothing here draws with them): they hand out one
+// empty record per material.
 struct D3DXEFFECTDEFAULT;
 struct D3DXEFFECTINSTANCE {
   LPSTR pEffectFilename;

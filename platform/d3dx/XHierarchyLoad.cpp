@@ -144,9 +144,12 @@ class AnimationController final : public d3dx_com::Counted<ID3DXAnimationControl
 
 // The keys of one AnimationKey object. Key types: 0 rotation (w, x, y, z),
 // 1 scale, 2 position, 3 and 4 a whole matrix (exporters differ on the
-// number). A key whose value count does not fit its type, or whose time
-// runs back before the key ahead of it, is left out; data that ends early
-// keeps the keys read before it. An unknown type adds nothing.
+// number). A rotation key holds the conjugate of the quaternion whose
+// row-vector matrix the frame takes: a track's first key, read that way,
+// gives back the frame's own matrix, as the files' writers store them.
+// A key whose value count does not fit its type, or whose time runs back
+// before the key ahead of it, is left out; data that ends early keeps the
+// keys read before it. An unknown type adds nothing.
 void readKeys(const xfile::Object& key, Track& track) {
   const std::vector<double>& n = key.numbers;
   if (n.size() < 2) return;
@@ -168,8 +171,8 @@ void readKeys(const xfile::Object& key, Track& track) {
     float v[16];
     for (int c = 0; c < width; ++c) v[c] = float(n[at + std::size_t(c)]);
     switch (int(type)) {
-      case 0:  // stored w, x, y, z
-        track.rotation.push_back({time, D3DXQUATERNION(v[1], v[2], v[3], v[0])});
+      case 0:  // stored w, x, y, z, turned the other way
+        track.rotation.push_back({time, D3DXQUATERNION(-v[1], -v[2], -v[3], v[0])});
         break;
       case 1:
         track.scale.push_back({time, D3DXVECTOR3(v[0], v[1], v[2])});
