@@ -275,6 +275,11 @@ TEST(EffectParser, DeclarationsTheCompilerMustNotSee) {
       {"int count = 7 / 2;", {3}},
       {"float4x4 m = float4x4(1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 4, 5, 6, 1);",
        {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 4, 5, 6, 1}},
+      // Comparisons, logic and conditionals, a vector test choosing by
+      // component; % keeps the sign of the left side.
+      {"static const int N = 3; float pick = N > 2 && !(N == 4) ? 0.25 : 0.5;", {0.25f}},
+      {"float2 sel = float2(1, -1) >= 0 ? float2(2, 3) : 7;", {2, 7}},
+      {"float rest = -7 % 3 + (2 <= 1 || 1 != 1);", {-1}},
   };
   for (const Value& v : values) {
     SCOPED_TRACE(v.declaration);
@@ -294,6 +299,20 @@ TEST(EffectParser, DeclarationsTheCompilerMustNotSee) {
   ASSERT_TRUE(d3dx_fx::parseEffect("int a = 7 / 2; bool on = 2;", "memory", source, errors));
   ASSERT_EQ(source.params.size(), 2u);
   EXPECT_EQ(source.params[1].defaults, std::vector<float>{1});
+
+  // An array without a size takes it from its value, and the compiler is
+  // told it; without a value it has none.
+  errors.clear();
+  ASSERT_TRUE(
+      d3dx_fx::parseEffect("float2 k[] = {{1, 2}, {3, 4}, {5, 6},};", "memory", source, errors))
+      << errors;
+  ASSERT_EQ(source.params.size(), 1u);
+  EXPECT_EQ(source.params[0].elements, 3);
+  EXPECT_EQ(source.params[0].defaults, (std::vector<float>{1, 2, 3, 4, 5, 6}));
+  EXPECT_NE(source.hlsl.find("k[3]"), std::string::npos) << source.hlsl;
+  errors.clear();
+  EXPECT_FALSE(d3dx_fx::parseEffect("float4 c[];", "memory", source, errors));
+  EXPECT_NE(errors.find("invalid array size for 'c'"), std::string::npos) << errors;
 
   // An effect of later techniques alone is refused, not loaded empty.
   errors.clear();

@@ -145,21 +145,27 @@ TEST_F(EffectTest, ParameterColourAndMatrixReachTheShaders) {
   effect->Release();
 }
 
-// Scalars, vectors, whole numbers, flags and arrays, from the file's
-// defaults and then from the setters (a float3 takes x, y and z of a vector).
+// Scalars, vectors, whole numbers (signed, unsigned, and the older DWORD),
+// flags and arrays, from the file's defaults and then from the setters (a
+// float3 takes x, y and z of a vector).
 TEST_F(EffectTest, ParameterKindsFromDefaultsAndSetters) {
   ID3DXEffect* effect = create(R"(
 float3 base = {0.2, 0.4, 0.6};
 int steps = 2;
+uint2 scale = {1, 2};
+DWORD parts = 1;
 bool flag = true;
 float weights[2] = {0.25, 0.5};
 static const float one = 1.0;
 float4 vs(float4 p : POSITION) : POSITION { return p; }
-float4 ps() : COLOR { return float4(base.x * steps, base.y * weights[1] * 2, flag ? base.z : 0, one); }
+float4 ps() : COLOR {
+  return float4(base.x * steps, base.y * weights[1] * scale.y, flag ? base.z * parts : 0, one);
+}
 technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
 )");
   ASSERT_NE(effect, nullptr);
   EXPECT_EQ(effect->GetParameterByName(nullptr, "one"), nullptr);  // static: not a parameter
+  EXPECT_NE(effect->GetParameterByName(nullptr, "parts"), nullptr);
   drawWith(effect);
   EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff666699, 1));
 
@@ -169,8 +175,10 @@ technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compil
   effect->SetBool("flag", FALSE);
   const float weights[] = {0.25f, 0.25f};
   effect->SetFloatArray("weights", weights, 2);
+  const D3DXVECTOR4 scale(1, 4, 0, 0);
+  effect->SetVector("scale", &scale);
   drawWith(effect);
-  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff661a00, 1));
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff663300, 1));
   D3DXVECTOR4 back;
   effect->GetVector("base", &back);
   EXPECT_EQ(back, D3DXVECTOR4(0.1f, 0.2f, 0.3f, 0.0f));
@@ -270,7 +278,7 @@ technique tec0 {
   pass first { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 red(); }
   pass second { AlphaBlendEnable = true; SrcBlend = One; DestBlend = One;
                 VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 green(); }
-  pass third { VertexShader = NULL; PixelShader = NULL; Texture[0] = <image>; Lighting = false; }
+  pass third { VertexShader = NULL; PixelShader = 0; Texture[0] = <image>; Lighting = false; }
 }
 )");
   ASSERT_NE(effect, nullptr);
@@ -511,6 +519,24 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       // An array of vectors initialised with its components flat.
       {"float4 ps() : COLOR { float4 c[2] = {0, 0, 1, 1, 1, 0, 0, 1}; return c[0] + c[1] * 0.5; }",
        0xff8000ff},
+      // The same with whole numbers among them and a comma after the last.
+      {"float4 ps() : COLOR { static const float2 c[2] = {0, 1, 1, 1,}; return float4(c[0], c[1]); }",
+       0xff00ffff},
+      // An array of structs, each with its components flat.
+      {"struct L { float3 c; float w; };\n"
+       "static const L ls[2] = {{0, 1, 0, 0.5,}, {1, 0, 0, 0.5}};\n"
+       "float4 ps() : COLOR { return float4(ls[0].c * ls[0].w + ls[1].c * ls[1].w, 1); }",
+       0xff808000},
+      // A matrix of whole numbers, a parameter with its default.
+      {"int2x2 m = {0, 1, 2, 3};\n"
+       "float4 ps() : COLOR { int i = 1; return float4(m[0][i], m[i][0] / 4.0, m[i][i] - 3, 1); }",
+       0xffff8000},
+      // An array parameter sized by its value.
+      {"float2 k[] = {{0, 1}, {1, 1}};\nfloat4 ps() : COLOR { return float4(k[0], k[1]); }",
+       0xff00ffff},
+      // A struct without members for the input.
+      {"struct Nothing { };\nfloat4 ps(Nothing n) : COLOR { return float4(0, 1, 0, 1); }",
+       0xff00ff00},
       // The pixel position as a float2 declared "in".
       {"float4 ps(in float2 p : VPOS) : COLOR { return float4(p.x / 255.0, 0, 0, 1); }",
        0xff200000},
@@ -529,6 +555,14 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       {"float4 ps(float2 uv : TEXCOORD0) : COLOR { float depth = 0.5, vpos = 1;\n"
        "  return float4(uv.x > 2 ? vpos : depth, 0, 0, 1); }",
        0xff800000},
+      // Samplers declared const, as a parameter and as a function's argument.
+      {"uniform const sampler s;\nfloat4 get(const sampler2D p) { return tex2D(p, float2(0.5, 0.5)); }\n"
+       "float4 ps() : COLOR { return get(s) * 0 + float4(0, 0, 1, 1); }",
+       0xff0000ff},
+      // A sampler declared static, with its sampler_state.
+      {"static const sampler t = sampler_state { MinFilter = Point; };\n"
+       "float4 ps() : COLOR { return tex2D(t, float2(0.5, 0.5)) * 0 + float4(1, 1, 0, 1); }",
+       0xffffff00},
       // SamplerState used with tex2D: a Direct3D 9 sampler.
       {"SamplerState s;\nfloat4 ps() : COLOR { return tex2D(s, float2(0.5, 0.5)) * 0 + float4(1, 0, 1, 1); }",
        0xffff00ff},
@@ -545,6 +579,34 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
     EXPECT_TRUE(colourNear(frame().at(32, 24), c.colour, 1));
     effect->Release();
   }
+}
+
+// texCUBEproj divides the direction by w before the lookup: a negative w
+// turns it to the opposite face.
+TEST_F(EffectTest, ProjectiveCubeLookupDividesByW) {
+  IDirect3DCubeTexture9* cube = nullptr;
+  ASSERT_EQ(device->CreateCubeTexture(1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &cube, nullptr),
+            D3D_OK);
+  for (int face = 0; face < 6; ++face) {
+    D3DLOCKED_RECT locked;
+    ASSERT_EQ(cube->LockRect(D3DCUBEMAP_FACES(face), 0, &locked, nullptr, 0), D3D_OK);
+    *static_cast<D3DCOLOR*>(locked.pBits) =
+        face == D3DCUBEMAP_FACE_NEGATIVE_X ? 0xff00ff00 : 0xffff0000;
+    cube->UnlockRect(D3DCUBEMAP_FACES(face), 0);
+  }
+  ID3DXEffect* effect = create(R"(
+textureCUBE sky;
+samplerCUBE s = sampler_state { Texture = <sky>; MinFilter = Point; MagFilter = Point; };
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps() : COLOR { return texCUBEproj(s, float4(1, 0.1, 0.1, -1)); }
+technique t { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  effect->SetTexture("sky", cube);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff00ff00, 1));
+  effect->Release();
+  cube->Release();
 }
 
 // A function may assign to a parameter that is not const: it works on its
@@ -749,22 +811,28 @@ technique tec0 { pass p { CullMode = None; VertexShader = compile vs_2_0 vs(); P
 }
 
 // ColorWriteEnable with flags joined by '|', and a state whose value is a
-// parameter read when the pass begins.
+// parameter read when the pass begins, or a static variable's value (an
+// element of one too), which is no parameter.
 TEST_F(EffectTest, ColorWriteMasksAndStatesTakenFromParameters) {
   ID3DXEffect* effect = create(R"(
 int cull = 1;
+static int masks[2] = {1, 2};
+static const int none = 1;
 float4 vs(float4 p : POSITION) : POSITION { return p; }
 float4 white() : COLOR { return float4(1, 1, 1, 1); }
 technique redBlue { pass p { ColorWriteEnable = RED | BLUE; CullMode = <cull>;
   VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 white(); } }
 technique green { pass p { ColorWriteEnable = D3DCOLORWRITEENABLE_GREEN; CullMode = (cull);
   VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 white(); } }
+technique fromStatics { pass p { ColorWriteEnable = (masks[1]); CullMode = <none>;
+  VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 white(); } }
 )");
   ASSERT_NE(effect, nullptr);
+  EXPECT_EQ(effect->GetParameterByName(nullptr, "masks"), nullptr);
   struct Case {
     const char* technique;
     uint32_t colour;
-  } cases[] = {{"redBlue", 0xffff00ff}, {"green", 0xff00ff00}};
+  } cases[] = {{"fromStatics", 0xff00ff00}, {"redBlue", 0xffff00ff}, {"green", 0xff00ff00}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.technique);
     ASSERT_EQ(effect->SetTechnique(c.technique), D3D_OK);
@@ -786,29 +854,87 @@ technique green { pass p { ColorWriteEnable = D3DCOLORWRITEENABLE_GREEN; CullMod
   effect->Release();
 }
 
+// A state written as an expression of parameters (and of the state's own
+// value names) takes its value when the pass begins, from the parameters
+// as they are then.
+TEST_F(EffectTest, StatesWrittenAsExpressionsFollowTheirParameters) {
+  ID3DXEffect* effect = create(R"(
+bool twoSided = false;
+int layers = 2;
+static const float scale = 0.5;
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 white() : COLOR { return float4(1, 1, 1, 1); }
+technique t { pass p { CullMode = (twoSided ? 1 : 3); SrcBlend = (layers > 1 && !twoSided ? ONE : SRCALPHA);
+  AlphaRef = (layers * 64 * scale + 0x10); VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 white(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  struct Case {
+    BOOL twoSided;
+    INT layers;
+    DWORD cull, srcBlend, alphaRef;
+  } cases[] = {{FALSE, 2, D3DCULL_CCW, D3DBLEND_ONE, 80},
+               {TRUE, 2, D3DCULL_NONE, D3DBLEND_SRCALPHA, 80},
+               {FALSE, 1, D3DCULL_CCW, D3DBLEND_SRCALPHA, 48}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.layers);
+    effect->SetBool("twoSided", c.twoSided);
+    effect->SetInt("layers", c.layers);
+    UINT passes = 0;
+    ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
+    ASSERT_EQ(effect->BeginPass(0), D3D_OK);
+    DWORD cull = 0, srcBlend = 0, alphaRef = 0;
+    device->GetRenderState(D3DRS_CULLMODE, &cull);
+    device->GetRenderState(D3DRS_SRCBLEND, &srcBlend);
+    device->GetRenderState(D3DRS_ALPHAREF, &alphaRef);
+    EXPECT_EQ(cull, c.cull);
+    EXPECT_EQ(srcBlend, c.srcBlend);
+    EXPECT_EQ(alphaRef, c.alphaRef);
+    effect->EndPass();
+    effect->End();
+  }
+  effect->Release();
+  // An expression whose names are neither parameters nor values is refused.
+  ID3DXBuffer* errors = nullptr;
+  ID3DXEffect* refused = nullptr;
+  const char* text = "technique t { pass p { CullMode = (nowhere ? 1 : 3); } }";
+  EXPECT_NE(D3DXCreateEffect(device, text, UINT(std::strlen(text)), nullptr, nullptr, 0, nullptr,
+                             &refused, &errors),
+            D3D_OK);
+  ASSERT_NE(errors, nullptr);
+  EXPECT_NE(std::string(static_cast<const char*>(errors->GetBufferPointer()))
+                .find("invalid value for CullMode"),
+            std::string::npos);
+  errors->Release();
+}
+
 // "Texture[1] = NULL" leaves the stage without a texture for the pass;
 // End gives the stage its texture back.
 TEST_F(EffectTest, TextureNullEmptiesTheStageForThePass) {
   IDirect3DTexture9* texture = nullptr;
   ASSERT_EQ(device->CreateTexture(1, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &texture, nullptr),
             D3D_OK);
-  ID3DXEffect* effect =
-      create("technique tec0 { pass p { Texture[1] = NULL; ColorOp[1] = Disable; } }");
-  ASSERT_NE(effect, nullptr);
-  device->SetTexture(1, texture);
-  UINT passes = 0;
-  ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
-  ASSERT_EQ(effect->BeginPass(0), D3D_OK);
-  IDirect3DBaseTexture9* bound = reinterpret_cast<IDirect3DBaseTexture9*>(1);
-  device->GetTexture(1, &bound);
-  EXPECT_EQ(bound, nullptr);
-  effect->EndPass();
-  effect->End();
-  device->GetTexture(1, &bound);
-  EXPECT_EQ(bound, texture);
-  if (bound) bound->Release();
-  device->SetTexture(1, nullptr);
-  effect->Release();
+  // NULL, or 0 as older files write it.
+  for (const char* none : {"NULL", "0"}) {
+    SCOPED_TRACE(none);
+    ID3DXEffect* effect = create((std::string("technique tec0 { pass p { Texture[1] = ") + none +
+                                  "; ColorOp[1] = Disable; } }")
+                                     .c_str());
+    ASSERT_NE(effect, nullptr);
+    device->SetTexture(1, texture);
+    UINT passes = 0;
+    ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
+    ASSERT_EQ(effect->BeginPass(0), D3D_OK);
+    IDirect3DBaseTexture9* bound = reinterpret_cast<IDirect3DBaseTexture9*>(1);
+    device->GetTexture(1, &bound);
+    EXPECT_EQ(bound, nullptr);
+    effect->EndPass();
+    effect->End();
+    device->GetTexture(1, &bound);
+    EXPECT_EQ(bound, texture);
+    if (bound) bound->Release();
+    device->SetTexture(1, nullptr);
+    effect->Release();
+  }
   texture->Release();
 }
 
@@ -825,10 +951,16 @@ technique tec0 { pass p {
   WorldTransform[1] = <m>; ViewTransform = (m); TextureTransform[3] = <m>;
   LightEnable[2] = true; LightType[2] = Point; LightDiffuse[2] = <lightColour>; LightPosition[2] = <positions[1]>;
   LightRange[2] = 10; MaterialPower = 5; MaterialDiffuse = {0.5, 0.25, 1, 1}; AddressU[3] = Mirror;
-  MaterialAmbient = (float4(0.25, 0.5, 0, 1));
+  MaterialAmbient = (float4(0.25, 0.5, 0, 1)); FVF = XYZ | Diffuse | Tex1;
 } }
 )");
   ASSERT_NE(effect, nullptr);
+  device->SetFVF(D3DFVF_XYZRHW);
+  auto fvf = [&] {
+    DWORD v = 0;
+    device->GetFVF(&v);
+    return v;
+  };
   auto render = [&](D3DRENDERSTATETYPE s) {
     DWORD v = 0;
     device->GetRenderState(s, &v);
@@ -878,8 +1010,10 @@ technique tec0 { pass p {
   DWORD address = 0;
   device->GetSamplerState(3, D3DSAMP_ADDRESSU, &address);
   EXPECT_EQ(address, DWORD(D3DTADDRESS_MIRROR));
+  EXPECT_EQ(fvf(), DWORD(D3DFVF_XYZ | D3DFVF_DIFFUSE | D3DFVF_TEX1));
   effect->EndPass();
   effect->End();
+  EXPECT_EQ(fvf(), DWORD(D3DFVF_XYZRHW));
   EXPECT_EQ(render(D3DRS_CCW_STENCILFUNC), before[0]);
   EXPECT_EQ(render(D3DRS_FOGCOLOR), before[1]);
   EXPECT_EQ(stage(1, D3DTSS_COLOROP), before[2]);

@@ -91,8 +91,14 @@ TEST_F(D3DXTextures, LoadsEachImageKindTopRowFirst) {
     std::vector<uint32_t> want;
   } cases[] = {
       {"BMP (bottom-up rows)", bmp(3, 2, kPicture), D3DFMT_X8R8G8B8, opaque(kPicture)},
+      {"BMP with a 56-byte header ending in its masks", bmpMasks56(3, 2, kPicture), D3DFMT_A8R8G8B8,
+       kPicture},
       {"TGA bottom-up", tga(3, 2, kPicture, false), D3DFMT_A8R8G8B8, kPicture},
       {"TGA top-down", tga(3, 2, kPicture, true), D3DFMT_A8R8G8B8, kPicture},
+      {"TGA top-down, rows right to left", tga(3, 2, kPicture, true, true), D3DFMT_A8R8G8B8,
+       kPicture},
+      {"TGA bottom-up, rows right to left", tga(3, 2, kPicture, false, true), D3DFMT_A8R8G8B8,
+       kPicture},
       {"PNG", png(3, 2, kPicture), D3DFMT_A8R8G8B8, kPicture},
       {"DDS A8R8G8B8",
        dds(3, 2, 0, ddsARGB(), std::string(reinterpret_cast<const char*>(kPicture.data()), 24)),
@@ -174,6 +180,13 @@ TEST_F(D3DXTextures, RefusesWhatIsNoImage) {
       {"DDS of an unknown four-character code",
        dds(4, 4, 0, {kFourCC, 0x30315844, 0, 0, 0, 0, 0}, dxt1Block(1))},
       {"damaged progressive JPEG", damagedJpeg},
+      {"DDS 24-bit with fewer bytes than its texels need",
+       dds(4, 4, 0, ddsR8G8B8(), std::string(47, 'x'))},
+      {"DDS extended header cut short", ddsDX10(4, 4, 0, 71, "").substr(0, 140)},
+      {"DDS extended header of a format no texture here has",
+       ddsDX10(4, 4, 0, 10, std::string(128, '\0'))},
+      {"DDS extended header of a texture array",
+       ddsDX10(4, 4, 0, 71, dxt1Block(1) + dxt1Block(2), 3, 0, 2)},
       {"DDS cube map with faces missing",
        std::string(dds(4, 4, 0, ddsDXT('1'), dxt1Block(1))).replace(112, 4, "\x00\x06\x00\x00", 4)},
   };
@@ -185,6 +198,194 @@ TEST_F(D3DXTextures, RefusesWhatIsNoImage) {
   IDirect3DTexture9* texture = reinterpret_cast<IDirect3DTexture9*>(this);
   EXPECT_EQ(D3DXCreateTextureFromFileInMemory(device, "x", 0, &texture), D3DERR_INVALIDCALL);
   EXPECT_EQ(texture, nullptr);
+}
+
+// Layouts that other tools write: 24-bit texels (widened on load, each
+// level), the extended header naming formats these textures have, volumes
+// (whose first slice is the texture: the slices of a level come before the
+// next level), and a mip count whose flag is missing while the caps say
+// there are levels (the count stands only when the bytes hold every level).
+TEST_F(D3DXTextures, DDSLayoutsOfOtherTools) {
+  using namespace image_files;
+  const std::string blocks = dxt1Block(0xF800) + dxt1Block(0x07E0) + dxt1Block(0x001F);
+  auto withoutCountFlag = [](std::string bytes) {
+    bytes[10] = 0;  // the header's flags without 0x20000
+    return bytes;
+  };
+  auto withVolumeCaps = [](std::string bytes) {
+    bytes[8 + 2] |= 0x80;   // the header's flags with a depth (0x800000)
+    bytes[24] = 2;          // of 2
+    bytes[112 + 2] = 0x20;  // caps2: a volume (0x200000)
+    return bytes;
+  };
+  // 4 x 2 then 2 x 1, three bytes a texel: B, G, R.
+  const std::string packed =
+      "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c"
+      "\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1a\x1b\x1c"
+      "\x21\x22\x23\x24\x25\x26";
+  const std::string rgba = "\x10\x20\x30\x40\x50\x60\x70\x80";  // 2 x 1
+  struct Case {
+    const char* what;
+    std::string bytes;
+    D3DFORMAT format;
+    UINT levels;
+    std::string level0, lastLevel;  // as locked, rows without padding
+  } cases[] = {
+      {"24-bit R8G8B8 with two levels", dds(4, 2, 2, ddsR8G8B8(), packed), D3DFMT_X8R8G8B8, 2,
+       "\x01\x02\x03\xff\x04\x05\x06\xff\x07\x08\x09\xff\x0a\x0b\x0c\xff"
+       "\x11\x12\x13\xff\x14\x15\x16\xff\x17\x18\x19\xff\x1a\x1b\x1c\xff",
+       std::string("\x21\x22\x23\xff\x24\x25\x26\xff")},
+      {"extended header, BC1 with two levels", ddsDX10(8, 4, 2, 71, blocks), D3DFMT_DXT1, 2,
+       blocks.substr(0, 16), blocks.substr(16)},
+      {"extended header, R8G8B8A8", ddsDX10(2, 1, 0, 28, rgba), D3DFMT_A8B8G8R8, 1, rgba, rgba},
+      {"extended header, B8G8R8A8 sRGB", ddsDX10(2, 1, 0, 91, rgba), D3DFMT_A8R8G8B8, 1, rgba,
+       rgba},
+      {"extended header, 1D", ddsDX10(2, 1, 0, 87, rgba, 2), D3DFMT_A8R8G8B8, 1, rgba, rgba},
+      {"extended header, volume of two slices with two levels: the first slice",
+       ddsDX10(8, 4, 2, 71, blocks + blocks, 4), D3DFMT_DXT1, 1, blocks.substr(0, 16),
+       blocks.substr(0, 16)},
+      {"volume of two slices with two levels: the first slice",
+       withVolumeCaps(dds(8, 4, 2, ddsDXT('1'), blocks + blocks)), D3DFMT_DXT1, 1,
+       blocks.substr(0, 16), blocks.substr(0, 16)},
+      {"mip count without its flag", withoutCountFlag(dds(8, 4, 2, ddsDXT('1'), blocks)),
+       D3DFMT_DXT1, 2, blocks.substr(0, 16), blocks.substr(16)},
+      {"mip count without its flag, one level stored",
+       withoutCountFlag(dds(8, 4, 4, ddsDXT('1'), blocks.substr(0, 16))), D3DFMT_DXT1, 1,
+       blocks.substr(0, 16), blocks.substr(0, 16)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    IDirect3DTexture9* texture = load(c.bytes);
+    ASSERT_EQ(result, D3D_OK);
+    ASSERT_NE(texture, nullptr);
+    D3DSURFACE_DESC desc;
+    texture->GetLevelDesc(0, &desc);
+    EXPECT_EQ(desc.Format, c.format);
+    ASSERT_EQ(texture->GetLevelCount(), c.levels);
+    const bool blocked = c.format == D3DFMT_DXT1;
+    auto bytesOf = [&](UINT level) {
+      D3DSURFACE_DESC d;
+      texture->GetLevelDesc(level, &d);
+      const UINT rowBytes = blocked ? (d.Width + 3) / 4 * 8 : d.Width * 4;
+      std::vector<uint8_t> got =
+          levelBytes(texture, level, rowBytes, blocked ? (d.Height + 3) / 4 : d.Height);
+      return std::string(got.begin(), got.end());
+    };
+    EXPECT_EQ(bytesOf(0), c.level0);
+    EXPECT_EQ(bytesOf(c.levels - 1), c.lastLevel);
+    texture->Release();
+  }
+}
+
+// Run-length coded BMP files, 4 x 2, rows stored bottom up: runs of one index, or of two
+// alternating 4-bit ones; literal stretches padded to an even byte count; the end of a row; a jump
+// ahead, which leaves the texels it passes black; and data that stops
+// before its end mark, which leaves the rest black.
+TEST_F(D3DXTextures, RunLengthCodedBMP) {
+  std::vector<uint32_t> palette;
+  for (uint32_t i = 0; i < 16; ++i)
+    palette.push_back(0xFF000000u | (i * 0x10) << 16 | (0xFF - i * 0x10) << 8 | (i + 1));
+  constexpr int kBlack = -1;
+  struct Case {
+    const char* what;
+    int bits, height;
+    std::string data;
+    std::vector<int> want;  // indices, top row first
+  } cases[] = {
+      {"8-bit runs", 8, 2, fromHex("02050206000004070001"), {7, 7, 7, 7, 5, 5, 6, 6}},
+      {"8-bit literal of odd length, padded",
+       8,
+       2,
+       fromHex("000301020300010400000409"
+               "0001"),
+       {9, 9, 9, 9, 1, 2, 3, 4}},
+      {"8-bit jump",
+       8,
+       2,
+       fromHex("0101000202010108"
+               "0001"),
+       {kBlack, kBlack, kBlack, 8, 1, kBlack, kBlack, kBlack}},
+      {"4-bit alternating run and literal",
+       4,
+       2,
+       fromHex("04ab0000000312300001"),
+       {1, 2, 3, kBlack, 10, 11, 10, 11}},
+      {"8-bit data without its end",
+       8,
+       2,
+       fromHex("0403"),
+       {kBlack, kBlack, kBlack, kBlack, 3, 3, 3, 3}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    IDirect3DTexture9* texture =
+        load(image_files::bmpIndexed(4, c.height, c.bits, c.bits == 8 ? 1 : 2, palette, c.data));
+    ASSERT_EQ(result, D3D_OK);
+    ASSERT_NE(texture, nullptr);
+    D3DSURFACE_DESC desc;
+    texture->GetLevelDesc(0, &desc);
+    EXPECT_EQ(desc.Width, 4u);
+    EXPECT_EQ(desc.Height, 2u);
+    EXPECT_EQ(desc.Format, D3DFMT_X8R8G8B8);
+    std::vector<uint32_t> want;
+    for (int index : c.want) want.push_back(index == kBlack ? 0xFF000000u : palette[size_t(index)]);
+    std::vector<uint32_t> got = texels(texture, 0);
+    for (uint32_t& t : got) t |= 0xFF000000u;
+    EXPECT_EQ(got, want);
+    texture->Release();
+  }
+  // Coded rows cannot be stored top first.
+  EXPECT_EQ(load(image_files::bmpIndexed(4, -2, 8, 1, palette, fromHex("0401000004020001"))),
+            nullptr);
+  EXPECT_EQ(result, D3DXERR_INVALIDDATA);
+}
+
+// Binary PNM files whose largest sample value is not 255 (grey or colour,
+// one byte a sample up to 255, two past it) keep their brightness: each
+// sample becomes sample * 255 / largest, rounded, and one above the largest
+// counts as the largest. A file cut short, or one whose largest is 0, gives
+// no texture.
+TEST_F(D3DXTextures, PNMSamplesScaleToTheirLargestValue) {
+  using image_files::pnm;
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::vector<uint32_t> want;  // 2 x 1, opaque ARGB
+  } cases[] = {
+      {"colour up to 15", pnm("P6 2 1 15", 15, {15, 0, 7, 1, 2, 3}), {0xFFFF0077, 0xFF112233}},
+      {"grey up to 65535",
+       pnm("P5\n2 1\n65535", 65535, {0x8000, 0x0101}),
+       {0xFF808080, 0xFF010101}},
+      {"colour up to 1000, two bytes a sample",
+       pnm("P6 2 1 1000", 1000, {1000, 500, 0, 0, 4, 2}),
+       {0xFFFF8000, 0xFF000101}},
+      {"grey up to 100, one sample past it",
+       pnm("P5 2 1 100", 100, {200, 50}),
+       {0xFFFFFFFF, 0xFF808080}},
+      {"comments in the header",
+       pnm("P5 # by hand\n2 # wide\n1\n15", 15, {15, 5}),
+       {0xFFFFFFFF, 0xFF555555}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    IDirect3DTexture9* texture = load(c.bytes);
+    ASSERT_EQ(result, D3D_OK);
+    ASSERT_NE(texture, nullptr);
+    D3DSURFACE_DESC desc;
+    texture->GetLevelDesc(0, &desc);
+    EXPECT_EQ(desc.Width, 2u);
+    EXPECT_EQ(desc.Height, 1u);
+    EXPECT_EQ(desc.Format, D3DFMT_X8R8G8B8);
+    std::vector<uint32_t> got = texels(texture, 0);
+    for (uint32_t& t : got) t |= 0xFF000000u;
+    EXPECT_EQ(got, c.want);
+    texture->Release();
+  }
+  for (const std::string& bytes :
+       {pnm("P6 2 1 65535", 65535, {1, 2, 3, 4, 5}), pnm("P5 2 1 0", 15, {0, 0})}) {
+    EXPECT_EQ(load(bytes), nullptr);
+    EXPECT_EQ(result, D3DXERR_INVALIDDATA);
+  }
 }
 
 // D3DXCreateTexture fills in what the caller leaves open.
@@ -246,6 +447,30 @@ TEST_F(D3DXTextures, CubeMapFromDDS) {
         << face;
     cube->UnlockRect(D3DCUBEMAP_FACES(face), 0);
   }
+  cube->Release();
+
+  // The same faces under the extended header, which marks a cube in its
+  // flags; and 24-bit faces, each texel widened.
+  std::string extended = ddsDX10(4, 4, 1, 71, payload, 3, 0x4);
+  ASSERT_EQ(
+      D3DXCreateCubeTextureFromFileInMemory(device, extended.data(), UINT(extended.size()), &cube),
+      D3D_OK);
+  D3DLOCKED_RECT locked;
+  ASSERT_EQ(cube->LockRect(D3DCUBEMAP_FACE_NEGATIVE_Z, 0, &locked, nullptr, D3DLOCK_READONLY),
+            D3D_OK);
+  EXPECT_EQ(std::string(static_cast<const char*>(locked.pBits), 8), payload.substr(40, 8));
+  cube->UnlockRect(D3DCUBEMAP_FACE_NEGATIVE_Z, 0);
+  cube->Release();
+  std::string faces24;
+  for (char face = 0; face < 6; ++face) faces24 += std::string(3, char(0x10 + face));
+  std::string packed = dds(1, 1, 1, ddsR8G8B8(), faces24, true);
+  ASSERT_EQ(
+      D3DXCreateCubeTextureFromFileInMemory(device, packed.data(), UINT(packed.size()), &cube),
+      D3D_OK);
+  ASSERT_EQ(cube->LockRect(D3DCUBEMAP_FACE_POSITIVE_Y, 0, &locked, nullptr, D3DLOCK_READONLY),
+            D3D_OK);
+  EXPECT_EQ(*static_cast<const uint32_t*>(locked.pBits), 0xFF121212u);
+  cube->UnlockRect(D3DCUBEMAP_FACE_POSITIVE_Y, 0);
   cube->Release();
 
   std::string plain = dds(4, 4, 1, ddsDXT('1'), dxt1Block(1));

@@ -53,18 +53,84 @@ inline std::string bmp(int width, int height, const std::vector<uint32_t>& argb)
   return out;
 }
 
-// Uncompressed 32-bit TGA with alpha; `topFirst` sets the top-left origin
-// bit, otherwise the rows are stored bottom up.
-inline std::string tga(int width, int height, const std::vector<uint32_t>& argb, bool topFirst) {
+// A BMP file of palette indices with a 40-byte header: `compression` 1 for
+// run-length coded 8-bit indices, 2 for 4-bit ones; `data` as stored.
+inline std::string bmpIndexed(int width, int height, int bits, uint32_t compression,
+                              const std::vector<uint32_t>& paletteARGB, const std::string& data) {
+  const uint32_t offset = uint32_t(54 + 4 * paletteARGB.size());
+  std::string out = "BM";
+  put32(out, uint32_t(offset + data.size()));
+  put32(out, 0);
+  put32(out, offset);
+  put32(out, 40);
+  put32(out, uint32_t(width));
+  put32(out, uint32_t(height));
+  put16(out, 1);
+  put16(out, uint32_t(bits));
+  put32(out, compression);
+  put32(out, uint32_t(data.size()));
+  put32(out, 0);
+  put32(out, 0);
+  put32(out, uint32_t(paletteARGB.size()));
+  put32(out, 0);
+  for (uint32_t colour : paletteARGB) put32(out, colour & 0xffffff);  // B, G, R, 0
+  return out + data;
+}
+
+// 32-bit BMP with a 56-byte header that ends with its red, green, blue and
+// alpha masks, rows bottom up.
+inline std::string bmpMasks56(int width, int height, const std::vector<uint32_t>& argb) {
+  std::string out = "BM";
+  put32(out, uint32_t(70 + 4 * width * height));
+  put32(out, 0);
+  put32(out, 70);
+  put32(out, 56);
+  put32(out, uint32_t(width));
+  put32(out, uint32_t(height));
+  put16(out, 1);
+  put16(out, 32);
+  put32(out, 3);  // bit fields
+  put32(out, uint32_t(4 * width * height));
+  for (int i = 0; i < 4; ++i) put32(out, 0);
+  put32(out, 0xff0000);
+  put32(out, 0xff00);
+  put32(out, 0xff);
+  put32(out, 0xff000000u);
+  for (int y = height - 1; y >= 0; --y)
+    for (int x = 0; x < width; ++x) put32(out, argb[size_t(y * width + x)]);
+  return out;
+}
+
+// A binary PNM file: `header` from its magic ("P5" grey, "P6" colour) to its
+// largest sample value, then one white-space character and the samples,
+// two bytes each (high first) when that value is over 255.
+inline std::string pnm(const std::string& header, uint32_t maxValue,
+                       const std::vector<uint32_t>& samples) {
+  std::string out = header + "\n";
+  for (uint32_t sample : samples) {
+    if (maxValue > 255) out += char(sample >> 8);
+    out += char(sample & 0xff);
+  }
+  return out;
+}
+
+// Uncompressed 32-bit TGA with alpha; `topFirst` sets the top origin bit,
+// otherwise the rows are stored bottom up; `rightFirst` sets the right
+// origin bit and stores each row right to left.
+inline std::string tga(int width, int height, const std::vector<uint32_t>& argb, bool topFirst,
+                       bool rightFirst = false) {
   std::string out(12, '\0');
   out[2] = 2;  // true colour, uncompressed
   put16(out, uint32_t(width));
   put16(out, uint32_t(height));
   out += char(32);
-  out += char(8 | (topFirst ? 0x20 : 0));
+  out += char(8 | (topFirst ? 0x20 : 0) | (rightFirst ? 0x10 : 0));
   for (int i = 0; i < height; ++i) {
     int y = topFirst ? i : height - 1 - i;
-    for (int x = 0; x < width; ++x) put32(out, argb[size_t(y * width + x)]);  // B, G, R, A
+    for (int j = 0; j < width; ++j) {
+      int x = rightFirst ? width - 1 - j : j;
+      put32(out, argb[size_t(y * width + x)]);  // B, G, R, A
+    }
   }
   return out;
 }
@@ -122,6 +188,8 @@ inline DDSFormat ddsARGB() {
   return {kRGB | kAlphaPixels, 0, 32, 0xff0000, 0xff00, 0xff, 0xff000000};
 }
 inline DDSFormat ddsR5G6B5() { return {kRGB, 0, 16, 0xf800, 0x7e0, 0x1f, 0}; }
+// 24-bit texels, stored B, G, R.
+inline DDSFormat ddsR8G8B8() { return {kRGB, 0, 24, 0xff0000, 0xff00, 0xff, 0}; }
 
 // A DDS file: header and `payload` (the levels of each face, as stored).
 inline std::string dds(uint32_t width, uint32_t height, uint32_t mipCount, const DDSFormat& f,
@@ -149,6 +217,21 @@ inline std::string dds(uint32_t width, uint32_t height, uint32_t mipCount, const
   put32(out, 0);
   put32(out, 0);
   return out + payload;
+}
+
+// A DDS file with the extended header of later tools: the four-character
+// code "DX10", then a DXGI format code, a dimension (3 for 2D), flags (4 for
+// a cube) and an array size.
+inline std::string ddsDX10(uint32_t width, uint32_t height, uint32_t mipCount, uint32_t dxgiFormat,
+                           const std::string& payload, uint32_t dimension = 3, uint32_t misc = 0,
+                           uint32_t arraySize = 1) {
+  std::string extended;
+  put32(extended, dxgiFormat);
+  put32(extended, dimension);
+  put32(extended, misc);
+  put32(extended, arraySize);
+  put32(extended, 0);
+  return dds(width, height, mipCount, {kFourCC, 0x30315844, 0, 0, 0, 0, 0}, extended + payload);
 }
 
 // One DXT1 block of a single 565 colour (both end points that colour, every

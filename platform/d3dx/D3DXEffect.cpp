@@ -109,9 +109,21 @@ void locateParams(GLuint program, const d3dx_hlsl::CompiledStage& stage,
       bool inside = name.size() > member.size() && name.compare(0, member.size(), member) == 0 &&
                     (name[member.size()] == '.' || name[member.size()] == '[');
       if ((name == member || inside) && params[i].decl.kind == ParamKind::Value) {
-        GLint location = glGetUniformLocation(
-            program, (stage.block + "." + uniform + name.substr(member.size())).c_str());
-        if (location >= 0) out.slots.push_back({i, location});
+        const std::string full = stage.block + "." + uniform + name.substr(member.size());
+        GLint location = glGetUniformLocation(program, full.c_str());
+        if (location < 0) continue;
+        // Whole numbers go in as the shader declares them: int, or uint
+        // (bool and uint).
+        GLuint index = GL_INVALID_INDEX;
+        const char* names[] = {full.c_str()};
+        glGetUniformIndices(program, 1, names, &index);
+        GLint type = 0;
+        if (index != GL_INVALID_INDEX)
+          glGetActiveUniformsiv(program, 1, &index, GL_UNIFORM_TYPE, &type);
+        const bool unsignedInts = type == GL_UNSIGNED_INT || type == GL_UNSIGNED_INT_VEC2 ||
+                                  type == GL_UNSIGNED_INT_VEC3 || type == GL_UNSIGNED_INT_VEC4 ||
+                                  params[i].decl.type == ValueType::Bool;
+        out.slots.push_back({i, location, 0, unsignedInts});
       }
     }
   }
@@ -126,15 +138,15 @@ void uploadParams(GLuint program, ProgramParams& where, const std::vector<ParamV
     GLsizei n = GLsizei(d.elements ? d.elements : 1);
     const float* v = p.values.data();
     GLint at = slot.location;
-    if (d.type != ValueType::Float) {
-      // Whole numbers: int in the shader, bool as uint.
+    if (d.type != ValueType::Float && d.rows == 1) {
+      // Whole numbers: int in the shader, bool as uint. (Matrices of them
+      // reach the shader as float matrices, below.)
       std::vector<GLint> ints(p.values.begin(), p.values.end());
       if (d.type == ValueType::Bool)
         for (GLint& i : ints) i = i != 0;
       const GLint* iv = ints.data();
       const GLuint* uv = reinterpret_cast<const GLuint*>(ints.data());
-      if (d.rows > 1) continue;
-      if (d.type == ValueType::Bool) {
+      if (slot.unsignedInts) {
         switch (d.cols) {
           case 1:
             glProgramUniform1uiv(program, at, n, uv);
@@ -228,6 +240,8 @@ struct StateAssign {
   DWORD index;  // stage, sampler unit, light, world matrix
   StateValue value;
   size_t param = size_t(-1);
+  // "CullMode = (twoSided ? 1 : 3);": worked out again when the pass begins.
+  std::vector<std::string> expression;
 };
 struct TextureAssign {
   DWORD unit;
@@ -472,6 +486,29 @@ class Effect final : public Counted<ID3DXEffect> {
                            p.values.begin() + long(std::min(from + n, p.values.size()))),
         kind);
   }
+  // The value of a state written as an expression of parameters, static
+  // variables and the state's value names, with the parameters as they
+  // are now; false when the tokens are no such expression.
+  bool evaluateState(const std::vector<std::string>& tokens, Values kind, StateValue& out) const {
+    std::vector<std::vector<float>> names;  // values of the state's names, by reference below
+    names.reserve(tokens.size());
+    auto named = [&](const std::string& name) -> const std::vector<float>* {
+      size_t i = paramIndex(name, ParamKind::Value);
+      if (i != size_t(-1)) return &params[i].values;
+      if (auto fixed = statics.find(name); fixed != statics.end()) return &fixed->second;
+      StateValue word;
+      if (names.size() < tokens.size() && parseStateValue({name}, kind, word) &&
+          word.param.empty() && word.floats.empty() && kind != Values::Float) {
+        names.push_back({float(word.value)});
+        return &names.back();
+      }
+      return nullptr;
+    };
+    std::vector<float> result;
+    if (!d3dx_fx::evaluateExpression(tokens, 0, tokens.size(), named, result)) return false;
+    out = valueFromFloats(result, kind);
+    return true;
+  }
   // Brings the pass's textures, samplers and parameters up to date; at the
   // start of a pass everything, later what changed.
   void uploadPass(PassData& pass, bool start);
@@ -487,6 +524,7 @@ class Effect final : public Counted<ID3DXEffect> {
 
   IDirect3DDevice9* device;
   std::vector<ParamValue> params;
+  std::map<std::string, std::vector<float>> statics;  // static variables' values
   std::vector<TechniqueData> techniques;
   std::vector<d3dx_hlsl::CompiledStage> stages;
   std::map<std::pair<int, std::string>, int> stageIndex;
@@ -615,7 +653,8 @@ int Effect::stageFor(const std::vector<std::string>& value, d3dx_hlsl::Stage sta
                      const std::string& hlsl, const std::string& file, int line,
                      std::string& errors) {
   auto where = [&] { return file + "(" + std::to_string(line) + "): error: "; };
-  if (value.size() == 1 && sameNoCase(value[0], "null")) return -1;
+  // NULL, or 0 as older files write it: the fixed-function stage.
+  if (value.size() == 1 && (sameNoCase(value[0], "null") || value[0] == "0")) return -1;
   if (!value.empty() && sameNoCase(value[0], "asm")) {
     errors +=
         where() + "shader assembly (asm { ... }) is not supported; write the shader in HLSL\n";
@@ -704,7 +743,7 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
       if (s == -2) return false;
       (vertex ? pd.vertex : pd.pixel) = s;
     } else if (sameNoCase(a.state, "Texture") && a.value.size() == 1 &&
-               sameNoCase(a.value[0], "null")) {
+               (sameNoCase(a.value[0], "null") || a.value[0] == "0")) {
       pd.textures.push_back({unit, size_t(-1)});  // the stage left without a texture
     } else if (sameNoCase(a.state, "Texture")) {
       size_t i = paramIndex(reference(a.value), ParamKind::Texture);
@@ -715,13 +754,31 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
       if (i == size_t(-1)) return fail("unknown sampler '" + reference(a.value) + "'");
       pd.samplers.push_back({i, unit});
     } else if (const StateInfo* info = findPassState(a.state)) {
-      StateAssign assign{info, unit, {}};
-      if (!parseStateValue(a.value, info->values, assign.value))
-        return fail("invalid value for " + a.state);
+      StateAssign assign{info, unit, {}, size_t(-1), {}};
+      if (!parseStateValue(a.value, info->values, assign.value)) {
+        // An expression, of parameters perhaps: its value now must be one.
+        if (!evaluateState(a.value, info->values, assign.value))
+          return fail("invalid value for " + a.state);
+        assign.expression = a.value;
+      }
       if (!assign.value.param.empty()) {
         assign.param = paramIndex(assign.value.param, ParamKind::Value);
-        if (assign.param == size_t(-1))
+        auto fixed = source.statics.find(assign.value.param);
+        if (assign.param == size_t(-1) && fixed != source.statics.end()) {
+          // A static variable: its value is known now and never changes.
+          std::vector<float> floats = fixed->second.defaults;
+          if (assign.value.element >= 0) {
+            const size_t each = size_t(fixed->second.rows * fixed->second.cols);
+            const size_t from = size_t(assign.value.element) * each;
+            if (from + each > floats.size())
+              return fail("no element " + std::to_string(assign.value.element) + " in '" +
+                          assign.value.param + "'");
+            floats.assign(floats.begin() + long(from), floats.begin() + long(from + each));
+          }
+          assign.value = valueFromFloats(floats, info->values);
+        } else if (assign.param == size_t(-1)) {
           return fail("unknown parameter '" + assign.value.param + "' for " + a.state);
+        }
       }
       pd.states.push_back(assign);
     } else if (sameNoCase(a.state.substr(0, 20), "VertexShaderConstant") ||
@@ -807,6 +864,7 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
 }
 
 bool Effect::build(const EffectSource& source, const std::string& file, std::string& errors) {
+  for (const auto& [name, fixed] : source.statics) statics[name] = fixed.defaults;
   for (const Param& p : source.params) {
     ParamValue v;
     v.decl = p;
@@ -1012,10 +1070,14 @@ HRESULT Effect::BeginPass(UINT pass) {
   // Programs the device made for the pass are found again (it may have
   // dropped some since).
   p.linked.clear();
-  for (const StateAssign& a : p.states)
-    applyState(
-        device, *a.state, a.index,
-        a.param == size_t(-1) ? a.value : paramValue(a.param, a.value.element, a.state->values));
+  for (const StateAssign& a : p.states) {
+    StateValue value = a.value;
+    if (a.param != size_t(-1))
+      value = paramValue(a.param, a.value.element, a.state->values);
+    else if (!a.expression.empty())
+      evaluateState(a.expression, a.state->values, value);  // else the value it had
+    applyState(device, *a.state, a.index, value);
+  }
   uploadPass(p, true);
   d3d9_gl::setProgram(device, p.program);
   d3d9_gl::setShader(device, p.shader, p.shaderIsVertex, p.shader ? &Effect::prepareThunk : nullptr,

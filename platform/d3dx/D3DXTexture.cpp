@@ -59,38 +59,31 @@ HRESULT copyIntoLevel(IDirect3DTexture9* texture, UINT level, const uint8_t* pix
   return texture->UnlockRect(level);
 }
 
-HRESULT copyIntoCubeLevel(IDirect3DCubeTexture9* texture, D3DCUBEMAP_FACES face, UINT level,
-                          const uint8_t* pixels, UINT rowBytes, UINT rows) {
-  D3DLOCKED_RECT locked;
-  HRESULT hr = texture->LockRect(face, level, &locked, nullptr, 0);
-  if (FAILED(hr)) return hr;
-  for (UINT y = 0; y < rows; ++y)
-    std::memcpy(static_cast<uint8_t*>(locked.pBits) + size_t(y) * size_t(locked.Pitch),
-                pixels + size_t(y) * rowBytes, rowBytes);
-  return texture->UnlockRect(face, level);
-}
-
 // --- DDS -------------------------------------------------------------------
-// "DDS ", a header of 124 bytes, then the levels of each face, largest
-// first, rows tightly packed (rows of 4x4 blocks when compressed).
+// "DDS ", a header of 124 bytes (and, when the four-character code is
+// "DX10", an extended header of 20 more), then the levels of each face,
+// largest first, rows tightly packed (rows of 4x4 blocks when compressed).
 
 constexpr uint32_t kDDSMagic = 0x20534444;  // "DDS "
-constexpr size_t kDDSHeader = 4 + 124;
-constexpr uint32_t kHasMipCount = 0x20000;
+constexpr size_t kDDSHeader = 4 + 124, kDX10Header = 20;
+constexpr uint32_t kDX10 = 0x30315844;  // "DX10"
+constexpr uint32_t kHasMipCount = 0x20000, kCapsMipMap = 0x400000;
 constexpr uint32_t kPixelAlpha = 0x1, kPixelAlphaOnly = 0x2, kPixelFourCC = 0x4, kPixelRGB = 0x40,
                    kPixelLuminance = 0x20000;
-constexpr uint32_t kCubeMap = 0x200, kAllFaces = 0xFC00;
+constexpr uint32_t kCubeMap = 0x200, kAllFaces = 0xFC00, kVolume = 0x200000;
 
 struct DDSImage {
   UINT width = 0, height = 0, levels = 1;
-  D3DFORMAT format = D3DFMT_UNKNOWN;
+  D3DFORMAT format = D3DFMT_UNKNOWN;  // the texture's
+  bool packedRGB = false;             // stored as 24-bit B, G, R texels, loaded as X8R8G8B8
   bool cube = false;
   const uint8_t* data = nullptr;  // the first level of the first face
   size_t faceBytes = 0;           // all levels of one face
 };
 
 D3DFORMAT ddsFormat(uint32_t flags, uint32_t fourCC, uint32_t bits, uint32_t r, uint32_t g,
-                    uint32_t b, uint32_t a) {
+                    uint32_t b, uint32_t a, bool& packedRGB) {
+  packedRGB = false;
   if (flags & kPixelFourCC) {
     switch (fourCC) {
       case D3DFMT_DXT1:
@@ -109,6 +102,11 @@ D3DFORMAT ddsFormat(uint32_t flags, uint32_t fourCC, uint32_t bits, uint32_t r, 
       return alpha && a == 0xff000000u ? D3DFMT_A8R8G8B8 : D3DFMT_X8R8G8B8;
     if (bits == 32 && r == 0xff && g == 0xff00 && b == 0xff0000)
       return alpha && a == 0xff000000u ? D3DFMT_A8B8G8R8 : D3DFMT_X8B8G8R8;
+    if (bits == 24 && r == 0xff0000 && g == 0xff00 && b == 0xff) {
+      // No texture keeps 24-bit texels: each gets a fourth byte on load.
+      packedRGB = true;
+      return D3DFMT_X8R8G8B8;
+    }
     if (bits == 16 && r == 0xf800 && g == 0x7e0 && b == 0x1f) return D3DFMT_R5G6B5;
     if (bits == 16 && r == 0x7c00 && g == 0x3e0 && b == 0x1f)
       return alpha && a == 0x8000 ? D3DFMT_A1R5G5B5 : D3DFMT_X1R5G5B5;
@@ -125,8 +123,48 @@ D3DFORMAT ddsFormat(uint32_t flags, uint32_t fourCC, uint32_t bits, uint32_t r, 
   return D3DFMT_UNKNOWN;
 }
 
-size_t levelBytes(D3DFORMAT format, UINT width, UINT height) {
-  return size_t(levelPitch(format, width)) * levelRows(format, height);
+// The format of the extended header's DXGI code, for the codes whose texels
+// a texture of this device stores as they are; sRGB variants hold the same
+// bytes.
+D3DFORMAT dxgiFormat(uint32_t code) {
+  switch (code) {
+    case 28:  // R8G8B8A8_UNORM
+    case 29:  // R8G8B8A8_UNORM_SRGB
+      return D3DFMT_A8B8G8R8;
+    case 87:  // B8G8R8A8_UNORM
+    case 91:  // B8G8R8A8_UNORM_SRGB
+      return D3DFMT_A8R8G8B8;
+    case 88:  // B8G8R8X8_UNORM
+    case 93:  // B8G8R8X8_UNORM_SRGB
+      return D3DFMT_X8R8G8B8;
+    case 85:  // B5G6R5_UNORM
+      return D3DFMT_R5G6B5;
+    case 86:  // B5G5R5A1_UNORM
+      return D3DFMT_A1R5G5B5;
+    case 115:  // B4G4R4A4_UNORM
+      return D3DFMT_A4R4G4B4;
+    case 65:  // A8_UNORM
+      return D3DFMT_A8;
+    case 71:  // BC1_UNORM
+    case 72:  // BC1_UNORM_SRGB
+      return D3DFMT_DXT1;
+    case 74:  // BC2_UNORM
+    case 75:  // BC2_UNORM_SRGB
+      return D3DFMT_DXT3;
+    case 77:  // BC3_UNORM
+    case 78:  // BC3_UNORM_SRGB
+      return D3DFMT_DXT5;
+    default:
+      return D3DFMT_UNKNOWN;
+  }
+}
+
+// Bytes of one stored row of a level, and of the whole level.
+UINT storedPitch(const DDSImage& image, UINT width) {
+  return image.packedRGB ? width * 3 : levelPitch(image.format, width);
+}
+size_t storedLevelBytes(const DDSImage& image, UINT width, UINT height) {
+  return size_t(storedPitch(image, width)) * levelRows(image.format, height);
 }
 
 // Reads the header and checks that every level of every face lies within
@@ -136,30 +174,81 @@ bool readDDS(const uint8_t* bytes, size_t size, DDSImage& image) {
   const uint8_t* h = bytes + 4;
   image.height = readU32(h + 8);
   image.width = readU32(h + 12);
-  uint32_t mipCount = readU32(h + 24);
+  const uint32_t flags = readU32(h + 4), mipCount = readU32(h + 24);
   const uint8_t* pf = h + 72;
-  image.format = ddsFormat(readU32(pf + 4), readU32(pf + 8), readU32(pf + 12), readU32(pf + 16),
-                           readU32(pf + 20), readU32(pf + 24), readU32(pf + 28));
-  uint32_t caps2 = readU32(h + 108);
+  const uint32_t pixelFlags = readU32(pf + 4), fourCC = readU32(pf + 8);
+  const uint32_t caps = readU32(h + 104), caps2 = readU32(h + 108);
+  size_t header = kDDSHeader;
+  bool volume = (caps2 & kVolume) != 0;
+  if ((pixelFlags & kPixelFourCC) && fourCC == kDX10) {
+    // The extended header of later tools: a DXGI format, a dimension (1D,
+    // 2D or 3D) and whether it is a cube. Arrays have no place in these
+    // textures.
+    if (size < kDDSHeader + kDX10Header) return false;
+    const uint8_t* x = bytes + kDDSHeader;
+    const uint32_t dimension = readU32(x + 4), misc = readU32(x + 8), arraySize = readU32(x + 12);
+    if (dimension < 2 || dimension > 4 || arraySize > 1) return false;
+    volume = dimension == 4;
+    image.format = dxgiFormat(readU32(x));
+    image.packedRGB = false;
+    image.cube = (misc & 0x4) != 0;
+    header += kDX10Header;
+  } else {
+    image.format = ddsFormat(pixelFlags, fourCC, readU32(pf + 12), readU32(pf + 16),
+                             readU32(pf + 20), readU32(pf + 24), readU32(pf + 28), image.packedRGB);
+    image.cube = (caps2 & kCubeMap) != 0;
+    if (image.cube && (caps2 & kAllFaces) != kAllFaces) return false;
+  }
   if (image.format == D3DFMT_UNKNOWN || image.width == 0 || image.height == 0 ||
       image.width > 65536 || image.height > 65536)
     return false;
-  UINT chain = d3d9::fullMipChain(image.width, image.height);
-  image.levels =
-      (readU32(h + 4) & kHasMipCount) && mipCount > 0 ? std::min<UINT>(mipCount, chain) : 1;
-  image.cube = (caps2 & kCubeMap) != 0;
-  if (image.cube && ((caps2 & kAllFaces) != kAllFaces || image.width != image.height)) return false;
-  image.faceBytes = 0;
-  UINT w = image.width, hgt = image.height;
-  for (UINT i = 0; i < image.levels; ++i) {
-    image.faceBytes += levelBytes(image.format, w, hgt);
-    w = std::max(1u, w / 2);
-    hgt = std::max(1u, hgt / 2);
-  }
-  size_t faces = image.cube ? 6 : 1;
-  if (image.faceBytes * faces > size - kDDSHeader) return false;
-  image.data = bytes + kDDSHeader;
+  if (image.cube && image.width != image.height) return false;
+  const size_t faces = image.cube ? 6 : 1;
+  auto faceBytes = [&](UINT levels) {
+    size_t total = 0;
+    UINT w = image.width, hgt = image.height;
+    for (UINT i = 0; i < levels; ++i) {
+      total += storedLevelBytes(image, w, hgt);
+      w = std::max(1u, w / 2);
+      hgt = std::max(1u, hgt / 2);
+    }
+    return total;
+  };
+  const UINT chain = d3d9::fullMipChain(image.width, image.height);
+  const UINT counted = std::min<UINT>(std::max<uint32_t>(mipCount, 1), chain);
+  image.levels = (flags & kHasMipCount) ? counted : 1;
+  // Some tools leave the count's flag out and say that the file has levels
+  // in its caps alone: the count stands when the levels are all there.
+  if (!(flags & kHasMipCount) && (caps & kCapsMipMap) && counted > 1 &&
+      faceBytes(counted) * faces <= size - header)
+    image.levels = counted;
+  // A volume stores every slice of a level before the next level: its
+  // first slice is the texture, without the levels below it.
+  if (volume) image.levels = 1;
+  image.faceBytes = faceBytes(image.levels);
+  if (image.faceBytes * faces > size - header) return false;
+  image.data = bytes + header;
   return true;
+}
+
+// Copies one stored level into a locked one, widening 24-bit texels.
+void copyStoredLevel(const DDSImage& image, const uint8_t* stored, UINT width, UINT height,
+                     const D3DLOCKED_RECT& locked) {
+  const UINT rows = levelRows(image.format, height), pitch = storedPitch(image, width);
+  for (UINT y = 0; y < rows; ++y) {
+    const uint8_t* in = stored + size_t(y) * pitch;
+    uint8_t* out = static_cast<uint8_t*>(locked.pBits) + size_t(y) * size_t(locked.Pitch);
+    if (!image.packedRGB) {
+      std::memcpy(out, in, pitch);
+      continue;
+    }
+    for (UINT x = 0; x < width; ++x, in += 3, out += 4) {
+      out[0] = in[0];
+      out[1] = in[1];
+      out[2] = in[2];
+      out[3] = 0xff;
+    }
+  }
 }
 
 HRESULT textureFromDDS(IDirect3DDevice9* device, const DDSImage& image, IDirect3DTexture9** out) {
@@ -170,12 +259,17 @@ HRESULT textureFromDDS(IDirect3DDevice9* device, const DDSImage& image, IDirect3
   const uint8_t* p = image.data;
   UINT w = image.width, h = image.height;
   for (UINT i = 0; i < image.levels; ++i) {
-    hr = copyIntoLevel(texture, i, p, levelPitch(image.format, w), levelRows(image.format, h));
+    D3DLOCKED_RECT locked;
+    hr = texture->LockRect(i, &locked, nullptr, 0);
+    if (SUCCEEDED(hr)) {
+      copyStoredLevel(image, p, w, h, locked);
+      hr = texture->UnlockRect(i);
+    }
     if (FAILED(hr)) {
       texture->Release();
       return hr;
     }
-    p += levelBytes(image.format, w, h);
+    p += storedLevelBytes(image, w, h);
     w = std::max(1u, w / 2);
     h = std::max(1u, h / 2);
   }
@@ -335,13 +429,17 @@ HRESULT D3DXCreateCubeTextureFromFileInMemory(IDirect3DDevice9* device, const vo
     const uint8_t* p = image.data + face * image.faceBytes;
     UINT w = image.width;
     for (UINT i = 0; i < image.levels; ++i) {
-      hr = copyIntoCubeLevel(cube, D3DCUBEMAP_FACES(face), i, p, levelPitch(image.format, w),
-                             levelRows(image.format, w));
+      D3DLOCKED_RECT locked;
+      hr = cube->LockRect(D3DCUBEMAP_FACES(face), i, &locked, nullptr, 0);
+      if (SUCCEEDED(hr)) {
+        copyStoredLevel(image, p, w, w, locked);
+        hr = cube->UnlockRect(D3DCUBEMAP_FACES(face), i);
+      }
       if (FAILED(hr)) {
         cube->Release();
         return hr;
       }
-      p += levelBytes(image.format, w, w);
+      p += storedLevelBytes(image, w, w);
       w = std::max(1u, w / 2);
     }
   }

@@ -40,7 +40,9 @@ HRESULT D3DXCreateCubeTexture(IDirect3DDevice9* device, UINT size, UINT mipLevel
 // A managed texture from the bytes of an image file. Decoded images keep
 // their size and get D3DFMT_A8R8G8B8 when they carry alpha, D3DFMT_X8R8G8B8
 // otherwise, with the whole mip chain box-filtered from level 0. A DDS file
-// keeps its size, format and stored levels (the first face of a cube map).
+// keeps its size, format and stored levels (the first face of a cube map,
+// the first slice of a volume alone; 24-bit texels become X8R8G8B8), under
+// the original header or the extended one.
 // D3DXERR_INVALIDDATA when the bytes are no readable image.
 HRESULT D3DXCreateTextureFromFileInMemory(IDirect3DDevice9* device, const void* data, UINT size,
                                           IDirect3DTexture9** texture);

@@ -40,7 +40,8 @@ struct ProgramParams {
   struct Slot {
     size_t param;
     GLint location;
-    uint64_t uploaded = 0;  // the parameter's version the program holds
+    uint64_t uploaded = 0;      // the parameter's version the program holds
+    bool unsignedInts = false;  // a uint, or a bool, in the shader
   };
   std::vector<Slot> slots;
 };

@@ -123,6 +123,355 @@ bool equalNoCase(const std::string& a, const char* b) {
   return true;
 }
 
+bool typeShape(const std::string& t, Param& p) {
+  auto shape = [&](const char* base, ValueType type) {
+    size_t n = std::strlen(base);
+    if (t.compare(0, n, base) != 0) return false;
+    std::string rest = t.substr(n);
+    p.type = type;
+    if (rest.empty()) return true;
+    if (rest.size() == 1 && rest[0] >= '1' && rest[0] <= '4') {
+      p.cols = rest[0] - '0';
+      return true;
+    }
+    if (rest.size() == 3 && rest[1] == 'x' && rest[0] >= '1' && rest[0] <= '4' && rest[2] >= '1' &&
+        rest[2] <= '4') {
+      p.rows = rest[0] - '0';
+      p.cols = rest[2] - '0';
+      return true;
+    }
+    return false;
+  };
+  if (t == "matrix") {
+    p.rows = p.cols = 4;
+    return true;
+  }
+  if (t == "vector") {
+    p.cols = 4;
+    return true;
+  }
+  return shape("float", ValueType::Float) || shape("half", ValueType::Float) ||
+         shape("double", ValueType::Float) || shape("int", ValueType::Int) ||
+         shape("uint", ValueType::Int) || shape("bool", ValueType::Bool);
+}
+
+}  // namespace
+
+bool evaluateExpression(const std::vector<std::string>& tokens, size_t begin, size_t end,
+                        const std::function<const std::vector<float>*(const std::string&)>& named,
+                        std::vector<float>& result) {
+  size_t k = begin;
+  int depth = 0;
+  bool good = true;
+  using Value = std::vector<float>;
+  std::function<Value()> conditional, sum, product, unary, postfix, primary;
+  auto failed = [&]() -> Value {
+    good = false;
+    return {};
+  };
+  auto list = [&](const char* close, std::vector<Value>& items) {
+    while (good && k < end && tokens[k] != close) {
+      items.push_back(conditional());
+      if (k < end && tokens[k] == ",")
+        ++k;
+      else
+        break;
+    }
+    if (good && k < end && tokens[k] == close)
+      ++k;
+    else
+      good = false;
+  };
+  auto flat = [](const std::vector<Value>& items) {
+    Value v;
+    for (const Value& item : items) v.insert(v.end(), item.begin(), item.end());
+    return v;
+  };
+  // Component by component; a one-component side is used for every one.
+  auto combine = [&](const Value& a, const Value& b, const std::function<float(float, float)>& f) {
+    if (a.empty() || b.empty() || (a.size() != b.size() && a.size() != 1 && b.size() != 1))
+      return failed();
+    Value v(std::max(a.size(), b.size()));
+    for (size_t i = 0; i < v.size(); ++i)
+      v[i] = f(a[a.size() == 1 ? 0 : i], b[b.size() == 1 ? 0 : i]);
+    return v;
+  };
+  auto call = [&](const std::string& name, const std::vector<Value>& a) -> Value {
+    static const std::map<std::string, float (*)(float)> one = {
+        {"sqrt", [](float x) { return std::sqrt(x); }},
+        {"rsqrt", [](float x) { return 1.0f / std::sqrt(x); }},
+        {"sin", [](float x) { return std::sin(x); }},
+        {"cos", [](float x) { return std::cos(x); }},
+        {"tan", [](float x) { return std::tan(x); }},
+        {"abs", [](float x) { return std::fabs(x); }},
+        {"exp", [](float x) { return std::exp(x); }},
+        {"log", [](float x) { return std::log(x); }},
+        {"floor", [](float x) { return std::floor(x); }},
+        {"ceil", [](float x) { return std::ceil(x); }},
+        {"frac", [](float x) { return x - std::floor(x); }},
+        {"saturate", [](float x) { return std::min(1.0f, std::max(0.0f, x)); }},
+        {"radians", [](float x) { return x * 0.017453292519943295f; }},
+        {"degrees", [](float x) { return x * 57.29577951308232f; }}};
+    static const std::map<std::string, float (*)(float, float)> two = {
+        {"pow", [](float x, float y) { return std::pow(x, y); }},
+        {"min", [](float x, float y) { return std::min(x, y); }},
+        {"max", [](float x, float y) { return std::max(x, y); }},
+        {"atan2", [](float x, float y) { return std::atan2(x, y); }},
+        {"fmod", [](float x, float y) { return std::fmod(x, y); }}};
+    if (auto f = one.find(name); f != one.end() && a.size() == 1) {
+      Value v = a[0];
+      for (float& x : v) x = f->second(x);
+      return v;
+    }
+    if (auto f = two.find(name); f != two.end() && a.size() == 2)
+      return combine(a[0], a[1], f->second);
+    if ((name == "dot" || name == "cross") && a.size() == 2 && a[0].size() == a[1].size()) {
+      if (name == "cross") {
+        if (a[0].size() != 3) return failed();
+        const Value& x = a[0];
+        const Value& y = a[1];
+        return {x[1] * y[2] - x[2] * y[1], x[2] * y[0] - x[0] * y[2], x[0] * y[1] - x[1] * y[0]};
+      }
+      float d = 0;
+      for (size_t i = 0; i < a[0].size(); ++i) d += a[0][i] * a[1][i];
+      return {d};
+    }
+    if ((name == "length" || name == "normalize") && a.size() == 1) {
+      float d = 0;
+      for (float x : a[0]) d += x * x;
+      d = std::sqrt(d);
+      if (name == "length") return {d};
+      if (d == 0) return failed();
+      Value v = a[0];
+      for (float& x : v) x /= d;
+      return v;
+    }
+    if (name == "lerp" && a.size() == 3) {
+      Value d = combine(a[1], a[0], [](float x, float y) { return x - y; });
+      if (!good) return {};
+      d = combine(d, a[2], [](float x, float y) { return x * y; });
+      if (!good) return {};
+      return combine(a[0], d, [](float x, float y) { return x + y; });
+    }
+    if (name == "clamp" && a.size() == 3) {
+      Value v = combine(a[0], a[1], [](float x, float y) { return std::max(x, y); });
+      if (!good) return {};
+      return combine(v, a[2], [](float x, float y) { return std::min(x, y); });
+    }
+    return failed();
+  };
+  // How deep the brackets and signs nest, not how long the list is.
+  struct Nest {
+    int& d;
+    explicit Nest(int& depth) : d(depth) { ++d; }
+    ~Nest() { --d; }
+  };
+  primary = [&]() -> Value {
+    Nest nest(depth);
+    if (k >= end || depth > 200) return failed();
+    const std::string& t = tokens[k];
+    if (std::isdigit(static_cast<unsigned char>(t[0])) || t[0] == '.') {
+      ++k;
+      const bool hex = t.size() > 1 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
+      return {hex ? float(std::strtoul(t.c_str(), nullptr, 16)) : std::strtof(t.c_str(), nullptr)};
+    }
+    if (t == "true" || t == "false") {
+      ++k;
+      return {t == "true" ? 1.0f : 0.0f};
+    }
+    if (t == "{") {
+      ++k;
+      std::vector<Value> items;
+      list("}", items);
+      return good ? flat(items) : Value{};
+    }
+    if (t == "(") {
+      ++k;
+      Param shape;
+      if (k + 1 < end && typeShape(tokens[k], shape) && tokens[k + 1] == ")") {
+        // A cast: "(float4)0" fills every component.
+        k += 2;
+        Value v = unary();
+        if (!good) return {};
+        if (v.size() == 1) v.assign(size_t(shape.rows * shape.cols), v[0]);
+        return v;
+      }
+      Value v = conditional();
+      if (k < end && tokens[k] == ")")
+        ++k;
+      else
+        good = false;
+      return v;
+    }
+    if (!identStart(t[0])) return failed();
+    ++k;
+    if (k < end && tokens[k] == "(") {
+      ++k;
+      std::vector<Value> items;
+      list(")", items);
+      if (!good) return {};
+      Param shape;
+      if (typeShape(t, shape)) {
+        Value v = flat(items);
+        if (v.size() == 1) v.assign(size_t(shape.rows * shape.cols), v[0]);
+        return v;
+      }
+      return call(t, items);
+    }
+    const std::vector<float>* known = named(t);
+    if (!known) return failed();
+    return *known;
+  };
+  postfix = [&]() -> Value {
+    Value v = primary();
+    while (good && k + 1 < end && tokens[k] == "." && !v.empty() && v.size() <= 4) {
+      const std::string& swizzle = tokens[k + 1];
+      Value picked;
+      for (char c : swizzle) {
+        const char* names = std::strchr("xyzw", c) ? "xyzw" : "rgba";
+        const char* found = std::strchr(names, c);
+        size_t index = found ? size_t(found - names) : 4;
+        if (index >= 4 || (index >= v.size() && v.size() != 1)) return failed();
+        picked.push_back(v[v.size() == 1 ? 0 : index]);
+      }
+      if (picked.empty()) return failed();
+      v = picked;
+      k += 2;
+    }
+    return v;
+  };
+  unary = [&]() -> Value {
+    if (k < end && tokens[k] == "!" && !(k + 1 < end && tokens[k + 1] == "=")) {
+      ++k;
+      Nest nest(depth);
+      if (depth > 200) return failed();
+      Value v = unary();
+      for (float& x : v) x = x == 0 ? 1.0f : 0.0f;
+      return v;
+    }
+    if (k < end && (tokens[k] == "-" || tokens[k] == "+")) {
+      bool minus = tokens[k++] == "-";
+      Nest nest(depth);
+      if (depth > 200) return failed();
+      Value v = unary();
+      if (minus)
+        for (float& x : v) x = -x;
+      return v;
+    }
+    return postfix();
+  };
+  product = [&]() -> Value {
+    Value v = unary();
+    while (good && k < end && (tokens[k] == "*" || tokens[k] == "/" || tokens[k] == "%")) {
+      const char op = tokens[k++][0];
+      Value w = unary();
+      if (!good) break;
+      v = combine(v, w, [op](float x, float y) {
+        return op == '*' ? x * y : op == '/' ? x / y : std::fmod(x, y);
+      });
+    }
+    return v;
+  };
+  sum = [&]() -> Value {
+    Value v = product();
+    while (good && k < end && (tokens[k] == "+" || tokens[k] == "-")) {
+      bool plus = tokens[k++] == "+";
+      Value w = product();
+      if (!good) break;
+      v = combine(v, w, [plus](float x, float y) { return plus ? x + y : x - y; });
+    }
+    return v;
+  };
+  // Operators of two characters come as two tokens ("<" "=").
+  auto pair = [&](const char* op) {
+    return k + 1 < end && tokens[k] == std::string(1, op[0]) &&
+           tokens[k + 1] == std::string(1, op[1]);
+  };
+  // Comparisons and logic give 1 or 0, component by component.
+  std::function<Value()> relation = [&]() -> Value {
+    Value v = sum();
+    while (good && k < end) {
+      int op;
+      if (pair("<=") || pair(">=")) {
+        op = tokens[k][0] == '<' ? 2 : 3;
+        k += 2;
+      } else if ((tokens[k] == "<" || tokens[k] == ">") && !pair("<<") && !pair(">>")) {
+        op = tokens[k][0] == '<' ? 0 : 1;
+        k += 1;
+      } else {
+        break;
+      }
+      Value w = sum();
+      if (!good) break;
+      v = combine(v, w, [op](float x, float y) {
+        return float(op == 0 ? x < y : op == 1 ? x > y : op == 2 ? x <= y : x >= y);
+      });
+    }
+    return v;
+  };
+  std::function<Value()> equality = [&]() -> Value {
+    Value v = relation();
+    while (good && (pair("==") || pair("!="))) {
+      const bool same = tokens[k][0] == '=';
+      k += 2;
+      Value w = relation();
+      if (!good) break;
+      v = combine(v, w, [same](float x, float y) { return float((x == y) == same); });
+    }
+    return v;
+  };
+  std::function<Value()> both = [&]() -> Value {
+    Value v = equality();
+    while (good && pair("&&")) {
+      k += 2;
+      Value w = equality();
+      if (!good) break;
+      v = combine(v, w, [](float x, float y) { return float(x != 0 && y != 0); });
+    }
+    return v;
+  };
+  std::function<Value()> either = [&]() -> Value {
+    Value v = both();
+    while (good && pair("||")) {
+      k += 2;
+      Value w = both();
+      if (!good) break;
+      v = combine(v, w, [](float x, float y) { return float(x != 0 || y != 0); });
+    }
+    return v;
+  };
+  conditional = [&]() -> Value {
+    Nest nest(depth);
+    if (depth > 200) return failed();
+    Value test = either();
+    if (!good || k >= end || tokens[k] != "?") return test;
+    ++k;
+    Value yes = conditional();
+    if (!good || k >= end || tokens[k] != ":") return failed();
+    ++k;
+    Value no = conditional();
+    if (!good || test.empty() || yes.empty() || no.empty()) return failed();
+    // A vector test picks component by component.
+    size_t n = std::max({test.size(), yes.size(), no.size()});
+    if ((test.size() != 1 && test.size() != n) || (yes.size() != 1 && yes.size() != n) ||
+        (no.size() != 1 && no.size() != n))
+      return failed();
+    Value v(n);
+    for (size_t i = 0; i < n; ++i)
+      v[i] = test[test.size() == 1 ? 0 : i] != 0 ? yes[yes.size() == 1 ? 0 : i]
+                                                 : no[no.size() == 1 ? 0 : i];
+    return v;
+  };
+  Value v = conditional();
+  if (!good || k != end || v.empty()) return false;
+  for (float x : v)
+    if (!std::isfinite(x)) return false;
+  result = v;
+  return true;
+}
+
+namespace {
+
 class Parser {
  public:
   Parser(const std::string& text, const std::string& file, EffectSource& out, std::string& errors)
@@ -319,12 +668,6 @@ class Parser {
         }
         if (writes || (j < close && assignment(j))) written[g->second->nameToken] = g->second;
       }
-    // Edits from the end, so the offsets before them still hold.
-    struct Edit {
-      size_t at, erase;
-      std::string text;
-    };
-    std::vector<Edit> edits;
     for (const auto& [token, g] : written) {
       const Token& n = at(token);
       edits.push_back({n.begin, n.end - n.begin, "fx_in_" + n.text});
@@ -333,6 +676,7 @@ class Parser {
                            (g->elements ? "[" + std::to_string(g->elements) + "]" : "") +
                            " = fx_in_" + n.text + ";"});
     }
+    // Edits from the end, so the offsets before them still hold.
     std::stable_sort(edits.begin(), edits.end(),
                      [](const Edit& a, const Edit& b) { return a.at > b.at; });
     for (const Edit& e : edits) out.hlsl.replace(e.at, e.erase, e.text);
@@ -591,258 +935,16 @@ class Parser {
   // intrinsics, and names of values declared before. Components come out
   // flat, as the declaration lists them; false for anything else.
   bool evaluate(size_t begin, size_t end, std::vector<float>& result) {
-    size_t k = begin;
-    int depth = 0;
-    bool good = true;
-    using Value = std::vector<float>;
-    std::function<Value()> sum, product, unary, postfix, primary;
-    auto failed = [&]() -> Value {
-      good = false;
-      return {};
-    };
-    auto list = [&](const char* close, std::vector<Value>& items) {
-      while (good && k < end && at(k).text != close) {
-        items.push_back(sum());
-        if (k < end && at(k).text == ",")
-          ++k;
-        else
-          break;
-      }
-      if (good && k < end && at(k).text == close)
-        ++k;
-      else
-        good = false;
-    };
-    auto flat = [](const std::vector<Value>& items) {
-      Value v;
-      for (const Value& item : items) v.insert(v.end(), item.begin(), item.end());
-      return v;
-    };
-    // Component by component; a one-component side is used for every one.
-    auto combine = [&](const Value& a, const Value& b,
-                       const std::function<float(float, float)>& f) {
-      if (a.empty() || b.empty() || (a.size() != b.size() && a.size() != 1 && b.size() != 1))
-        return failed();
-      Value v(std::max(a.size(), b.size()));
-      for (size_t i = 0; i < v.size(); ++i)
-        v[i] = f(a[a.size() == 1 ? 0 : i], b[b.size() == 1 ? 0 : i]);
-      return v;
-    };
-    auto call = [&](const std::string& name, const std::vector<Value>& a) -> Value {
-      static const std::map<std::string, float (*)(float)> one = {
-          {"sqrt", [](float x) { return std::sqrt(x); }},
-          {"rsqrt", [](float x) { return 1.0f / std::sqrt(x); }},
-          {"sin", [](float x) { return std::sin(x); }},
-          {"cos", [](float x) { return std::cos(x); }},
-          {"tan", [](float x) { return std::tan(x); }},
-          {"abs", [](float x) { return std::fabs(x); }},
-          {"exp", [](float x) { return std::exp(x); }},
-          {"log", [](float x) { return std::log(x); }},
-          {"floor", [](float x) { return std::floor(x); }},
-          {"ceil", [](float x) { return std::ceil(x); }},
-          {"frac", [](float x) { return x - std::floor(x); }},
-          {"saturate", [](float x) { return std::min(1.0f, std::max(0.0f, x)); }},
-          {"radians", [](float x) { return x * 0.017453292519943295f; }},
-          {"degrees", [](float x) { return x * 57.29577951308232f; }}};
-      static const std::map<std::string, float (*)(float, float)> two = {
-          {"pow", [](float x, float y) { return std::pow(x, y); }},
-          {"min", [](float x, float y) { return std::min(x, y); }},
-          {"max", [](float x, float y) { return std::max(x, y); }},
-          {"atan2", [](float x, float y) { return std::atan2(x, y); }},
-          {"fmod", [](float x, float y) { return std::fmod(x, y); }}};
-      if (auto f = one.find(name); f != one.end() && a.size() == 1) {
-        Value v = a[0];
-        for (float& x : v) x = f->second(x);
-        return v;
-      }
-      if (auto f = two.find(name); f != two.end() && a.size() == 2)
-        return combine(a[0], a[1], f->second);
-      if ((name == "dot" || name == "cross") && a.size() == 2 && a[0].size() == a[1].size()) {
-        if (name == "cross") {
-          if (a[0].size() != 3) return failed();
-          const Value& x = a[0];
-          const Value& y = a[1];
-          return {x[1] * y[2] - x[2] * y[1], x[2] * y[0] - x[0] * y[2], x[0] * y[1] - x[1] * y[0]};
-        }
-        float d = 0;
-        for (size_t i = 0; i < a[0].size(); ++i) d += a[0][i] * a[1][i];
-        return {d};
-      }
-      if ((name == "length" || name == "normalize") && a.size() == 1) {
-        float d = 0;
-        for (float x : a[0]) d += x * x;
-        d = std::sqrt(d);
-        if (name == "length") return {d};
-        if (d == 0) return failed();
-        Value v = a[0];
-        for (float& x : v) x /= d;
-        return v;
-      }
-      if (name == "lerp" && a.size() == 3) {
-        Value d = combine(a[1], a[0], [](float x, float y) { return x - y; });
-        if (!good) return {};
-        d = combine(d, a[2], [](float x, float y) { return x * y; });
-        if (!good) return {};
-        return combine(a[0], d, [](float x, float y) { return x + y; });
-      }
-      if (name == "clamp" && a.size() == 3) {
-        Value v = combine(a[0], a[1], [](float x, float y) { return std::max(x, y); });
-        if (!good) return {};
-        return combine(v, a[2], [](float x, float y) { return std::min(x, y); });
-      }
-      return failed();
-    };
-    // How deep the brackets and signs nest, not how long the list is.
-    struct Nest {
-      int& d;
-      explicit Nest(int& depth) : d(depth) { ++d; }
-      ~Nest() { --d; }
-    };
-    primary = [&]() -> Value {
-      Nest nest(depth);
-      if (k >= end || depth > 200) return failed();
-      const std::string& t = at(k).text;
-      if (std::isdigit(static_cast<unsigned char>(t[0])) || t[0] == '.') {
-        ++k;
-        const bool hex = t.size() > 1 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
-        return {hex ? float(std::strtoul(t.c_str(), nullptr, 16))
-                    : std::strtof(t.c_str(), nullptr)};
-      }
-      if (t == "true" || t == "false") {
-        ++k;
-        return {t == "true" ? 1.0f : 0.0f};
-      }
-      if (t == "{") {
-        ++k;
-        std::vector<Value> items;
-        list("}", items);
-        return good ? flat(items) : Value{};
-      }
-      if (t == "(") {
-        ++k;
-        Param shape;
-        if (k + 1 < end && typeShape(at(k).text, shape) && at(k + 1).text == ")") {
-          // A cast: "(float4)0" fills every component.
-          k += 2;
-          Value v = unary();
-          if (!good) return {};
-          if (v.size() == 1) v.assign(size_t(shape.rows * shape.cols), v[0]);
-          return v;
-        }
-        Value v = sum();
-        if (k < end && at(k).text == ")")
-          ++k;
-        else
-          good = false;
-        return v;
-      }
-      if (!identStart(t[0])) return failed();
-      ++k;
-      if (k < end && at(k).text == "(") {
-        ++k;
-        std::vector<Value> items;
-        list(")", items);
-        if (!good) return {};
-        Param shape;
-        if (typeShape(t, shape)) {
-          Value v = flat(items);
-          if (v.size() == 1) v.assign(size_t(shape.rows * shape.cols), v[0]);
-          return v;
-        }
-        return call(t, items);
-      }
-      auto known = values.find(t);
-      if (known == values.end()) return failed();
-      return known->second;
-    };
-    postfix = [&]() -> Value {
-      Value v = primary();
-      while (good && k + 1 < end && at(k).text == "." && !v.empty() && v.size() <= 4) {
-        const std::string& swizzle = at(k + 1).text;
-        Value picked;
-        for (char c : swizzle) {
-          const char* names = std::strchr("xyzw", c) ? "xyzw" : "rgba";
-          const char* found = std::strchr(names, c);
-          size_t index = found ? size_t(found - names) : 4;
-          if (index >= 4 || (index >= v.size() && v.size() != 1)) return failed();
-          picked.push_back(v[v.size() == 1 ? 0 : index]);
-        }
-        if (picked.empty()) return failed();
-        v = picked;
-        k += 2;
-      }
-      return v;
-    };
-    unary = [&]() -> Value {
-      if (k < end && (at(k).text == "-" || at(k).text == "+")) {
-        bool minus = at(k++).text == "-";
-        Nest nest(depth);
-        if (depth > 200) return failed();
-        Value v = unary();
-        if (minus)
-          for (float& x : v) x = -x;
-        return v;
-      }
-      return postfix();
-    };
-    product = [&]() -> Value {
-      Value v = unary();
-      while (good && k < end && (at(k).text == "*" || at(k).text == "/")) {
-        bool times = at(k++).text == "*";
-        Value w = unary();
-        if (!good) break;
-        v = combine(v, w, [times](float x, float y) { return times ? x * y : x / y; });
-      }
-      return v;
-    };
-    sum = [&]() -> Value {
-      Value v = product();
-      while (good && k < end && (at(k).text == "+" || at(k).text == "-")) {
-        bool plus = at(k++).text == "+";
-        Value w = product();
-        if (!good) break;
-        v = combine(v, w, [plus](float x, float y) { return plus ? x + y : x - y; });
-      }
-      return v;
-    };
-    Value v = sum();
-    if (!good || k != end || v.empty()) return false;
-    for (float x : v)
-      if (!std::isfinite(x)) return false;
-    result = v;
-    return true;
-  }
-
-  static bool typeShape(const std::string& t, Param& p) {
-    auto shape = [&](const char* base, ValueType type) {
-      size_t n = std::strlen(base);
-      if (t.compare(0, n, base) != 0) return false;
-      std::string rest = t.substr(n);
-      p.type = type;
-      if (rest.empty()) return true;
-      if (rest.size() == 1 && rest[0] >= '1' && rest[0] <= '4') {
-        p.cols = rest[0] - '0';
-        return true;
-      }
-      if (rest.size() == 3 && rest[1] == 'x' && rest[0] >= '1' && rest[0] <= '4' &&
-          rest[2] >= '1' && rest[2] <= '4') {
-        p.rows = rest[0] - '0';
-        p.cols = rest[2] - '0';
-        return true;
-      }
-      return false;
-    };
-    if (t == "matrix") {
-      p.rows = p.cols = 4;
-      return true;
-    }
-    if (t == "vector") {
-      p.cols = 4;
-      return true;
-    }
-    return shape("float", ValueType::Float) || shape("half", ValueType::Float) ||
-           shape("double", ValueType::Float) || shape("int", ValueType::Int) ||
-           shape("uint", ValueType::Int) || shape("bool", ValueType::Bool);
+    std::vector<std::string> texts;
+    texts.reserve(end - begin);
+    for (size_t k = begin; k < end; ++k) texts.push_back(at(k).text);
+    return evaluateExpression(
+        texts, 0, texts.size(),
+        [this](const std::string& name) -> const std::vector<float>* {
+          auto known = values.find(name);
+          return known == values.end() ? nullptr : &known->second;
+        },
+        result);
   }
 
   void declaration(size_t first, size_t end) {
@@ -862,7 +964,14 @@ class Parser {
     }
     if (i + 1 >= end) return;
     Param p;
-    std::string type = at(i).text;
+    // The names kept from Direct3D 8 effects stand for these types.
+    static const std::map<std::string, std::string> kOldTypes = {{"DWORD", "int"},
+                                                                 {"FLOAT", "float"},
+                                                                 {"VECTOR", "vector"},
+                                                                 {"MATRIX", "matrix"},
+                                                                 {"STRING", "string"}};
+    auto old = kOldTypes.find(at(i).text);
+    std::string type = old != kOldTypes.end() ? old->second : at(i).text;
     std::string lower;
     for (char c : type) lower += char(std::tolower(static_cast<unsigned char>(c)));
     bool blankWhole = false;
@@ -910,6 +1019,8 @@ class Parser {
     } else if (!typeShape(type, p)) {
       return;  // something the compiler judges
     }
+    // A sampler or texture declared static is a parameter all the same.
+    if (p.kind == ParamKind::Sampler || p.kind == ParamKind::Texture) isStatic = false;
     declType = at(i).text;
     declEnd = end;
     ++i;
@@ -945,7 +1056,11 @@ class Parser {
     if (!identStart(at(i).text.empty() ? ' ' : at(i).text[0])) return end;
     const size_t nameToken = i;
     p.name = at(i++).text;
-    if (at(i).text == "[") {
+    size_t unsized = 0;  // the "]" of "name[]", sized by its initialiser
+    if (at(i).text == "[" && at(i + 1).text == "]" && p.kind == ParamKind::Value) {
+      unsized = i + 1;
+      i += 2;
+    } else if (at(i).text == "[") {
       // Direct3D 9 has a few hundred constant registers: a larger array is
       // a mistake, not something to allocate.
       size_t close = i + 1;
@@ -1003,6 +1118,19 @@ class Parser {
           }
         }
       } else if (p.kind == ParamKind::Value && evaluate(i + 1, stop, p.defaults)) {
+        // "float3 k[] = {...}": as many elements as the value holds, and the
+        // compiler told the number.
+        const size_t each = size_t(p.rows * p.cols);
+        if (unsized) {
+          const size_t count = p.defaults.size() / each;
+          if (count < 1 || count > 4096 || p.defaults.size() % each) {
+            fail(at(unsized), "invalid array size for '" + p.name + "'");
+            return end;
+          }
+          p.elements = int(count);
+          edits.push_back({at(unsized).begin, 0, std::to_string(count)});
+          unsized = 0;
+        }
         // A constant expression, worked out as the compiler would; whole
         // numbers for int and bool.
         for (float& x : p.defaults)
@@ -1030,6 +1158,10 @@ class Parser {
         }
       }
     }
+    if (unsized) {
+      fail(at(unsized), "invalid array size for '" + p.name + "'");
+      return end;
+    }
     if (!blankWhole && initBegin < stop && !isStatic) {
       // The compiler gets the declaration without its value: defaults are
       // ours to set.
@@ -1039,7 +1171,13 @@ class Parser {
       // Later initialisers may name it.
       std::vector<float> value = p.defaults;
       if (value.size() == 1 && p.size() > 1) value.resize(p.size(), value[0]);
-      if (value.size() == p.size()) values[p.name] = value;
+      if (value.size() == p.size()) {
+        values[p.name] = value;
+        if (isStatic) {
+          out.statics[p.name] = p;
+          out.statics[p.name].defaults = value;
+        }
+      }
     }
     if (isStatic || isConst) {
       // "static const int N = 4;": array sizes may name it.
@@ -1068,6 +1206,13 @@ class Parser {
   size_t pos = 0;
   bool ok = true;
   std::map<std::string, long> constants;
+  // Text the compiler is given beyond the source's, at source offsets
+  // (made after the parse, from the end).
+  struct Edit {
+    size_t at, erase;
+    std::string text;
+  };
+  std::vector<Edit> edits;
   std::map<std::string, std::vector<float>> values;
   // Value parameters that functions may write: where the name and the
   // declaration's ';' are, the type as written, the array size.

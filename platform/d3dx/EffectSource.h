@@ -4,6 +4,8 @@
 // (what it removes becomes blanks, so line numbers stay).
 #pragma once
 
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -57,7 +59,19 @@ struct EffectSource {
   std::vector<Param> params;
   std::vector<ShaderVariable> shaders;
   std::vector<Technique> techniques;
+  // Shader-wide variables declared static with a constant value (in
+  // `defaults`): not parameters, but a pass's states may name them.
+  std::map<std::string, Param> statics;
 };
+
+// The value of a constant expression in tokens [begin, end) as HLSL writes
+// it: numbers, true and false, {lists}, casts and constructors, swizzles,
+// the common intrinsics, arithmetic, comparisons, logic and ?:. Names
+// take the value `named` gives (null when there is none). False when the
+// tokens are not such an expression.
+bool evaluateExpression(const std::vector<std::string>& tokens, size_t begin, size_t end,
+                        const std::function<const std::vector<float>*(const std::string&)>& named,
+                        std::vector<float>& result);
 
 // False with "file(line): error: text" lines in `errors`.
 bool parseEffect(const std::string& text, const std::string& fileName, EffectSource& out,

@@ -161,6 +161,8 @@ const StateInfo kStates[] = {
     {"BumpEnvLOffset", T::Stage, D3DTSS_BUMPENVLOFFSET, V::Float},
     {"TexCoordIndex", T::Stage, D3DTSS_TEXCOORDINDEX, V::TexCoordIndex},
     {"TextureTransformFlags", T::Stage, D3DTSS_TEXTURETRANSFORMFLAGS, V::TransformFlags},
+    // The vertex format the pass's draws read ("FVF = XYZ | Normal | Tex1").
+    {"FVF", T::Fvf, 0, V::Fvf},
     {"Constant", T::Stage, D3DTSS_CONSTANT, V::Color},
     // Transforms
     {"WorldTransform", T::Transform, kWorld, V::Matrix},
@@ -321,6 +323,29 @@ const ValueName kValueNames[] = {
     {V::TransformFlags, "Count3", D3DTTFF_COUNT3},
     {V::TransformFlags, "Count4", D3DTTFF_COUNT4},
     {V::TransformFlags, "Projected", D3DTTFF_PROJECTED},
+    {V::Fvf, "XYZ", D3DFVF_XYZ},
+    {V::Fvf, "XYZRHW", D3DFVF_XYZRHW},
+    {V::Fvf, "XYZW", D3DFVF_XYZW},
+    {V::Fvf, "XYZB1", D3DFVF_XYZB1},
+    {V::Fvf, "XYZB2", D3DFVF_XYZB2},
+    {V::Fvf, "XYZB3", D3DFVF_XYZB3},
+    {V::Fvf, "XYZB4", D3DFVF_XYZB4},
+    {V::Fvf, "XYZB5", D3DFVF_XYZB5},
+    {V::Fvf, "Normal", D3DFVF_NORMAL},
+    {V::Fvf, "PSize", D3DFVF_PSIZE},
+    {V::Fvf, "Diffuse", D3DFVF_DIFFUSE},
+    {V::Fvf, "Specular", D3DFVF_SPECULAR},
+    {V::Fvf, "Tex0", D3DFVF_TEX0},
+    {V::Fvf, "Tex1", D3DFVF_TEX1},
+    {V::Fvf, "Tex2", D3DFVF_TEX2},
+    {V::Fvf, "Tex3", D3DFVF_TEX3},
+    {V::Fvf, "Tex4", D3DFVF_TEX4},
+    {V::Fvf, "Tex5", D3DFVF_TEX5},
+    {V::Fvf, "Tex6", D3DFVF_TEX6},
+    {V::Fvf, "Tex7", D3DFVF_TEX7},
+    {V::Fvf, "Tex8", D3DFVF_TEX8},
+    {V::Fvf, "LastBeta_UByte4", D3DFVF_LASTBETA_UBYTE4},
+    {V::Fvf, "LastBeta_D3DColor", D3DFVF_LASTBETA_D3DCOLOR},
     {V::MaterialSource, "Material", D3DMCS_MATERIAL},
     {V::MaterialSource, "Color1", D3DMCS_COLOR1},
     {V::MaterialSource, "Color2", D3DMCS_COLOR2},
@@ -438,8 +463,9 @@ bool parseStateValue(const std::vector<std::string>& tokens, Values kind, StateV
       return true;
     }
   }
-  if (tokens.size() == 6 && tokens[0] == "<" && tokens[2] == "[" && tokens[4] == "]" &&
-      tokens[5] == ">" && isNumber(tokens[3])) {
+  if (tokens.size() == 6 &&
+      ((tokens[0] == "<" && tokens[5] == ">") || (tokens[0] == "(" && tokens[5] == ")")) &&
+      tokens[2] == "[" && tokens[4] == "]" && !isNumber(tokens[1]) && isNumber(tokens[3])) {
     out.param = tokens[1];
     out.element = int(std::strtol(tokens[3].c_str(), nullptr, 10));
     return out.element >= 0;
@@ -600,6 +626,9 @@ void applyState(IDirect3DDevice9* device, const StateInfo& s, DWORD index, const
       device->SetLight(index, &l);
       break;
     }
+    case T::Fvf:
+      device->SetFVF(v.value);
+      break;
     case T::Material: {
       D3DMATERIAL9 m{};
       device->GetMaterial(&m);
@@ -660,6 +689,9 @@ SavedState saveState(IDirect3DDevice9* device, const StateInfo& s, DWORD index) 
       break;
     case T::Material:
       device->GetMaterial(&saved.material);
+      break;
+    case T::Fvf:
+      device->GetFVF(&saved.value);
       break;
   }
   return saved;

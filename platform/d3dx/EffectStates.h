@@ -16,7 +16,7 @@
 
 namespace d3dx_fx {
 
-enum class StateTarget { Render, Sampler, Stage, Transform, LightEnable, Light, Material };
+enum class StateTarget { Render, Sampler, Stage, Transform, LightEnable, Light, Material, Fvf };
 
 // The kind of value a state takes.
 enum class Values {
@@ -45,7 +45,8 @@ enum class Values {
   VertexBlend,
   ZBuffer,
   Wrap,
-  LightType
+  LightType,
+  Fvf
 };
 
 struct StateInfo {
@@ -66,7 +67,7 @@ struct StateValue {
   DWORD value = 0;            // Number, Bool, Float (its bits), names, flags, Color
   std::vector<float> floats;  // Vector, Matrix, and Color written as a vector
   std::string param;
-  int element = -1;  // "<name[2]>": that element of an array parameter
+  int element = -1;  // "<name[2]>", "(name[2])": that element of an array parameter
 };
 
 // False when the tokens are not a value of that kind.

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -15,7 +16,9 @@ namespace d3dx_hlsl {
 
 // Functions the front end lacks or gets wrong, given under names of our own;
 // calls in the source are renamed to them. noise() is gradient noise in
-// -1..1: zero at whole-number points, smooth in between.
+// -1..1: zero at whole-number points, smooth in between. texCUBEproj()
+// divides by w before the lookup (the front end asks for a projective cube
+// lookup, which the shading language does not have).
 const char* const kPrelude =
     "float fx_hash(float3 p) {\n"
     "  p = frac(p * 0.3183099 + 0.1); p *= 17.0;\n"
@@ -38,6 +41,7 @@ const char* const kPrelude =
     "float4 fx_lit(float nl, float nh, float m) {\n"
     "  return float4(1.0, max(nl, 0.0), (nl < 0.0 || nh < 0.0) ? 0.0 : pow(max(nh, 0.0), m), 1.0);\n"
     "}\n"
+    "float4 fx_texCUBEproj(samplerCUBE s, float4 t) { return texCUBE(s, t.xyz / t.w); }\n"
     "#line 1\n";
 
 namespace {
@@ -290,6 +294,60 @@ std::string renameSemantic(const std::string& s, const std::string& from, const 
   return out;
 }
 
+// "const" and "static" on a sampler ("uniform const sampler s = ...;",
+// also a parameter "const sampler2D s"): the front end crashes on a const
+// sampler and cannot make a static one, and neither changes what a sampler
+// is; both words are blanked, keeping the text's columns.
+std::string samplerQualifiers(const std::string& s) {
+  static const char* const kSamplers[] = {"sampler",   "sampler1D",   "sampler2D",
+                                          "sampler3D", "samplerCUBE", "SamplerState"};
+  static const char* const kQualifiers[] = {"const", "static", "uniform", "extern"};
+  auto isOne = [](const std::string& word, const char* const* list, size_t n) {
+    return std::find(list, list + n, word) != list + n;
+  };
+  std::string text = s;
+  std::vector<std::pair<size_t, size_t>> pending;  // qualifiers before the next word
+  for (size_t i = 0; i < text.size();) {
+    if (!wordChar(text[i]) || (i > 0 && wordChar(text[i - 1]))) {
+      if (!std::isspace(static_cast<unsigned char>(text[i]))) pending.clear();
+      ++i;
+      continue;
+    }
+    size_t j = i;
+    while (j < text.size() && wordChar(text[j])) ++j;
+    const std::string word = text.substr(i, j - i);
+    if (isOne(word, kQualifiers, std::size(kQualifiers))) {
+      if (word == "const" || word == "static") pending.emplace_back(i, j - i);
+    } else {
+      if (isOne(word, kSamplers, std::size(kSamplers)))
+        for (const auto& [at, length] : pending) text.replace(at, length, length, ' ');
+      pending.clear();
+    }
+    i = j;
+  }
+  return text;
+}
+
+// Matrices of whole numbers or truth values ("int4x4"): the shading
+// language has float matrices only, so they become float matrices of the
+// same shape, which hold such values exactly; the effect gives them their
+// values as floats.
+std::string integerMatrices(const std::string& s) {
+  std::string text = s;
+  for (const char* scalar : {"int", "uint", "bool", "dword"}) {
+    const size_t n = std::strlen(scalar);
+    for (size_t at = text.find(scalar); at != std::string::npos; at = text.find(scalar, at + 1)) {
+      if ((at > 0 && wordChar(text[at - 1])) || at + n + 3 > text.size()) continue;
+      const char rows = text[at + n], x = text[at + n + 1], cols = text[at + n + 2];
+      if (rows < '2' || rows > '4' || x != 'x' || cols < '1' || cols > '4' ||
+          (at + n + 3 < text.size() && wordChar(text[at + n + 3])))
+        continue;
+      text.replace(at, n, "float");
+    }
+  }
+  return text;
+}
+
 // Components of a scalar or vector type name: "float" 1, "half3" 3; 0 for
 // anything else. `base` receives the scalar type.
 int vectorSize(const std::string& type, std::string& base) {
@@ -400,6 +458,9 @@ std::string flatArrayInitialisers(const std::string& s) {
       }
     }
     items.push_back(item);
+    // A comma may end the list ("{1, 2, 3, 4,}").
+    if (items.size() > 1 && items.back().find_first_not_of(" \t\r\n") == std::string::npos)
+      items.pop_back();
     bool scalars = true;
     for (const std::string& it : items)
       scalars = scalars && it.find_first_of("()") == std::string::npos;
@@ -416,6 +477,168 @@ std::string flatArrayInitialisers(const std::string& s) {
     grouped += "}";
     text.replace(from, close + 1 - from, grouped);
     from += grouped.size();
+  }
+  return text;
+}
+
+// Members of the structs the text declares, each as the type that builds
+// it ("float3", "float", "float4x4"), with the number of components it
+// takes; structs with members of other kinds (arrays, structs, samplers)
+// are left out.
+struct FlatMember {
+  std::string type;
+  int components;
+};
+std::map<std::string, std::vector<FlatMember>> flatStructs(const std::string& text) {
+  std::map<std::string, std::vector<FlatMember>> structs;
+  for (size_t at = text.find("struct"); at != std::string::npos; at = text.find("struct", at + 6)) {
+    if ((at > 0 && wordChar(text[at - 1])) ||
+        !std::isspace(static_cast<unsigned char>(text[at + 6])))
+      continue;
+    size_t i = skipSpace(text, at + 6), j = i;
+    while (j < text.size() && wordChar(text[j])) ++j;
+    const std::string name = text.substr(i, j - i);
+    size_t open = skipSpace(text, j);
+    if (name.empty() || open >= text.size() || text[open] != '{') continue;
+    size_t close = text.find('}', open);
+    if (close == std::string::npos) break;
+    std::vector<FlatMember> members;
+    bool plain = true;
+    std::string body = text.substr(open + 1, close - open - 1);
+    size_t from = 0;
+    for (size_t semi; plain && (semi = body.find(';', from)) != std::string::npos;
+         from = semi + 1) {
+      std::string decl = body.substr(from, semi - from);
+      if (decl.find_first_not_of(" \t\r\n") == std::string::npos) continue;
+      size_t colon = decl.find(':');  // a semantic
+      if (colon != std::string::npos) decl.erase(colon);
+      size_t a = skipSpace(decl, 0), b = a;
+      while (b < decl.size() && wordChar(decl[b])) ++b;
+      std::string type = decl.substr(a, b - a), base;
+      int components = vectorSize(type, base);
+      if (!components) {
+        // A matrix, "float3x3".
+        for (const char* scalar : {"float", "half", "int", "double"}) {
+          size_t n = std::strlen(scalar);
+          if (type.size() == n + 3 && type.compare(0, n, scalar) == 0 && type[n + 1] == 'x' &&
+              type[n] >= '1' && type[n] <= '4' && type[n + 2] >= '1' && type[n + 2] <= '4')
+            components = (type[n] - '0') * (type[n + 2] - '0');
+        }
+      }
+      std::string names = decl.substr(b);
+      if (!components || names.find_first_of("[]()=<>") != std::string::npos) {
+        plain = false;
+        break;
+      }
+      // "float a, b;": a member for each name.
+      size_t count = 1 + size_t(std::count(names.begin(), names.end(), ','));
+      for (size_t k = 0; k < count; ++k) members.push_back({type, components});
+    }
+    if (plain && !members.empty()) structs[name] = members;
+  }
+  return structs;
+}
+
+// "S a[2] = {{1, 2, 3, 4}, {5, 6, 7, 8}};" for "struct S { float3 p; float
+// w; };" (each struct's components flat, as Direct3D 9 takes them) as
+// "S a[2] = {{float3(1, 2, 3), 4}, {float3(5, 6, 7), 8}};". Components are
+// plain expressions (no vector constructors among them); a comma may end
+// any list.
+std::string flatStructInitialisers(const std::string& s) {
+  const auto structs = flatStructs(s);
+  if (structs.empty()) return s;
+  std::string text = s;
+  for (size_t from = 0; from < text.size(); ++from) {
+    if (!wordChar(text[from]) || (from > 0 && wordChar(text[from - 1]))) continue;
+    size_t j = from;
+    while (j < text.size() && wordChar(text[j])) ++j;
+    auto found = structs.find(text.substr(from, j - from));
+    if (found == structs.end()) {
+      from = j;
+      continue;
+    }
+    // "S name[N] = {" or "S name = {".
+    size_t k = skipSpace(text, j), nameEnd = k;
+    while (nameEnd < text.size() && wordChar(text[nameEnd])) ++nameEnd;
+    if (nameEnd == k) continue;
+    size_t eq = skipSpace(text, nameEnd);
+    long count = 1;
+    bool array = false;
+    if (eq < text.size() && text[eq] == '[') {
+      size_t end = text.find(']', eq);
+      if (end == std::string::npos) continue;
+      char* stop = nullptr;
+      count = std::strtol(text.c_str() + eq + 1, &stop, 10);
+      if (skipSpace(text, size_t(stop - text.c_str())) != end) count = 0;
+      array = true;
+      eq = skipSpace(text, end + 1);
+    }
+    size_t open = eq < text.size() && text[eq] == '=' ? skipSpace(text, eq + 1) : text.size();
+    if (open >= text.size() || text[open] != '{') continue;
+    size_t close = open;
+    int depth = 0;
+    for (; close < text.size(); ++close) {
+      if (text[close] == '{') ++depth;
+      if (text[close] == '}' && --depth == 0) break;
+      if (text[close] == ';') break;
+    }
+    if (close >= text.size() || text[close] != '}') continue;
+    // The components, braces taken away, split at the commas outside brackets.
+    std::vector<std::string> items;
+    std::string item;
+    int brackets = 0;
+    bool plain = true;
+    for (size_t i = open + 1; i < close && plain; ++i) {
+      char c = text[i];
+      if (c == '(') ++brackets;
+      if (c == ')') --brackets;
+      if ((c == ',' && brackets == 0) || c == '{' || c == '}') {
+        if (item.find_first_not_of(" \t\r\n") != std::string::npos) items.push_back(item);
+        item.clear();
+        continue;
+      }
+      item += c;
+    }
+    if (item.find_first_not_of(" \t\r\n") != std::string::npos) items.push_back(item);
+    for (const std::string& it : items)
+      for (const char* scalar : {"float", "half", "int", "bool", "double"})
+        for (size_t at = it.find(scalar); plain && at != std::string::npos;
+             at = it.find(scalar, at + 1))
+          if ((at == 0 || !wordChar(it[at - 1])) && at + std::strlen(scalar) < it.size() &&
+              std::isdigit(static_cast<unsigned char>(it[at + std::strlen(scalar)])))
+            plain = false;  // a vector or matrix constructor: not flat
+    size_t perStruct = 0;
+    for (const FlatMember& m : found->second) perStruct += size_t(m.components);
+    if (array && count == 0 && perStruct && items.size() % perStruct == 0)
+      count = long(items.size() / perStruct);
+    if (!plain || count < 1 || items.size() != size_t(count) * perStruct) {
+      from = close;
+      continue;
+    }
+    std::string grouped = "{";
+    size_t next = 0;
+    for (long e = 0; e < count; ++e) {
+      if (array) grouped += e ? ", {" : "{";
+      bool firstMember = true;
+      for (const FlatMember& m : found->second) {
+        grouped += firstMember ? "" : ", ";
+        firstMember = false;
+        if (m.components == 1) {
+          grouped += items[next++];
+          continue;
+        }
+        grouped += m.type + "(";
+        for (int c = 0; c < m.components; ++c) grouped += (c ? "," : "") + items[next++];
+        grouped += ")";
+      }
+      if (array) grouped += "}";
+    }
+    grouped += "}";
+    // Keep the line count, for the compiler's line numbers.
+    grouped += std::string(
+        size_t(std::count(text.begin() + long(open), text.begin() + long(close), '\n')), '\n');
+    text.replace(open, close + 1 - open, grouped);
+    from = open + grouped.size();
   }
   return text;
 }
@@ -592,6 +815,15 @@ std::string matrixSwizzles(const std::string& s) {
 std::string rewriteEffectShader(const std::string& source, Stage stage) {
   std::string text =
       matrixSwizzles(constructorAssignments(flatArrayInitialisers(arrayCasts(source))));
+  text = flatStructInitialisers(text);
+  if (text.find("texCUBEproj") != std::string::npos)
+    text = renameCalls(text, "texCUBEproj", "fx_texCUBEproj");
+  text = integerMatrices(text);
+  // Types named as in Direct3D 8 effects.
+  for (const auto& [from, to] : {std::pair{"DWORD", "int"}, std::pair{"FLOAT", "float"},
+                                 std::pair{"VECTOR", "float4"}, std::pair{"MATRIX", "float4x4"}})
+    if (text.find(from) != std::string::npos) text = replaceWordIn(text, from, to);
+  text = samplerQualifiers(text);
   if (stage == Stage::Pixel) {
     // Declared with "in", the front end takes VPOS for the whole
     // four-component position and assigns it to a float2 unconverted;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -195,6 +196,25 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
     return false;
   }
   out.glsl = text;
+  // A stage input or output of a struct without members (an HLSL function
+  // taking an empty struct) carries nothing; the translation gives the
+  // struct an int member, which an input may not have unqualified, so such
+  // a variable becomes a plain global.
+  for (size_t at = out.glsl.find("\n    int empty_struct_member;\n};"); at != std::string::npos;
+       at = out.glsl.find("\n    int empty_struct_member;\n};", at + 1)) {
+    size_t head = out.glsl.rfind("struct ", at);
+    if (head == std::string::npos) continue;
+    size_t nameEnd = out.glsl.find_first_of(" \n{", head + 7);
+    const std::string type = out.glsl.substr(head + 7, nameEnd - head - 7);
+    for (const char* qualifier : {"\nin ", "\nout "}) {
+      const std::string declaration = qualifier + type + " ";
+      for (size_t d; (d = out.glsl.find(declaration)) != std::string::npos;)
+        out.glsl.erase(d + 1, std::strlen(qualifier) - 1);
+    }
+    out.inputs.erase(std::remove_if(out.inputs.begin(), out.inputs.end(),
+                                    [&](const Varying& v) { return v.type == type; }),
+                     out.inputs.end());
+  }
   // The members' names as the GLSL has them: the compile changes those
   // that GLSL keeps for itself.
   if (blockType) {

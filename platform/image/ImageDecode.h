@@ -1,5 +1,5 @@
-// Image files (JPEG, PNG, BMP, TGA, GIF, PSD, HDR, PIC, PNM) decoded from
-// memory to 8-bit R, G, B, A texels.
+// Image files (JPEG, PNG, BMP with run-length coded ones, TGA, GIF, PSD,
+// HDR, PIC, binary PNM) decoded from memory to 8-bit R, G, B, A texels.
 #pragma once
 
 #include <memory>
