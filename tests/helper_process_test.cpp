@@ -133,6 +133,8 @@ TEST(HelperProcess, AStuckHelperIsKilledWhenStopped) {
   ASSERT_TRUE(helper_process::start(next, kByByte, kLimit));
   EXPECT_TRUE(gone(pid));
   EXPECT_EQ(ask(next, 'x'), '1');
+  char byte = 0;
+  EXPECT_FALSE(helper_process::readAll(next.fd, &byte, 1, kLimit));
   EXPECT_EQ(helper_process::finish(next, kLimit), Ending::Exited);
 }
 
@@ -154,6 +156,8 @@ size_t settledHelpers() {
   Process helper;
   if (!helper_process::start(helper, kByByte, kLimit)) return 0;
   ask(helper, 'x');
+  char byte = 0;
+  helper_process::readAll(helper.fd, &byte, 1, kLimit);
   helper_process::finish(helper, kLimit);
   return childrenOf(helper_process::originProcess()).size();
 }
