@@ -83,7 +83,7 @@ class Scanner {
         // Its level waits for the next token: before an "if" the two are
         // one link of a chain.
         elsePending = true;
-        elseStart = tokenStart;
+        elseAt = {tokenStart, row, lineStart};
       } else if (control && !link) {
         raise(tokenStart, levels.back().control);
       }
@@ -207,7 +207,7 @@ class Scanner {
     elsePending = false;
     Level& level = levels.back();
     if (!beforeIf)
-      raise(elseStart, level.control);
+      raise(elseAt, level.control);  // where the "else" stands, perhaps lines above
     else if (level.links++ % kLinksPerLevel == 0)
       raise(ifStart, level.control);
   }
@@ -228,17 +228,26 @@ class Scanner {
     levels.back().expression = 0;
   }
 
-  void raise(size_t start, int& counter) {
+  // A place in the text: its offset, with the row and the row's start.
+  struct Mark {
+    size_t start;
+    int row;
+    size_t lineStart;
+  };
+
+  void raise(size_t start, int& counter) { raise({start, row, lineStart}, counter); }
+  void raise(const Mark& at, int& counter) {
     ++counter;
-    raiseTo(start, total + 1);
+    raiseTo(at, total + 1);
   }
 
-  void raiseTo(size_t start, int newTotal) {
+  void raiseTo(size_t start, int newTotal) { raiseTo({start, row, lineStart}, newTotal); }
+  void raiseTo(const Mark& at, int newTotal) {
     total = newTotal;
     if (total > limit && !report.tooDeep) {
       report.tooDeep = true;
-      report.row = row;
-      report.column = int(start - lineStart) + 1;
+      report.row = at.row;
+      report.column = int(at.start - at.lineStart) + 1;
     }
   }
 
@@ -250,7 +259,7 @@ class Scanner {
   int total = 0;
   bool endPending = false;
   bool elsePending = false;
-  size_t elseStart = 0;
+  Mark elseAt{0, 1, 0};
   Last last = Last::Nothing;
   std::vector<Level> levels;
   NestingReport report;

@@ -4,6 +4,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -349,6 +350,13 @@ TEST_F(EffectTest, FailuresAnswerAnErrorWithTheCompilersText) {
       {"sampler array",
        "texture t;\nsampler2D s[2] = { sampler_state { Texture = <t>; }, sampler_state { Texture = <t>; } };",
        "memory(2): error: arrays of samplers ('s') are not supported"},
+      // A struct array whose size times the struct's components wraps to
+      // the number of its (no) values: left to the compiler, which refuses it.
+      {"struct array of a wrapping size",
+       "struct S { float4 v; };\nfloat4 ps() : COLOR {\n  S a[4611686018427387904] = {};\n"
+       "  return a[0].v;\n}\n"
+       "technique tec0 { pass { PixelShader = compile ps_2_0 ps(); } }",
+       "memory(3): error"},
       {"shader assembly in a function",
        "float4 ps() : COLOR {\n  float4 c;\n  asm { mov c, c0 };\n  return c;\n}\n"
        "technique tec0 { pass { PixelShader = compile ps_2_0 ps(); } }",
@@ -905,6 +913,45 @@ technique t { pass p { CullMode = (twoSided ? 1 : 3); SrcBlend = (layers > 1 && 
                 .find("invalid value for CullMode"),
             std::string::npos);
   errors->Release();
+}
+
+// A whole-number state taken from a float parameter, or from an expression
+// of one, that lies beyond a DWORD's range: held at the nearest end of it
+// (negative numbers as their two's complement); a NaN parameter gives 0.
+TEST_F(EffectTest, WholeNumberStatesFromFloatsBeyondTheirRange) {
+  ID3DXEffect* effect = create(R"(
+float ref = 0;
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 white() : COLOR { return float4(1, 1, 1, 1); }
+technique t { pass p { AlphaRef = <ref>; StencilRef = (ref * 2);
+  VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 white(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  const struct {
+    float ref;
+    DWORD alphaRef, stencilRef;
+  } cases[] = {{1e30f, 0xffffffffu, 0xffffffffu},
+               {-1e30f, 0x80000000u, 0x80000000u},
+               {3e9f, 3000000000u, 0xffffffffu},
+               {-1.0f, 0xffffffffu, 0xfffffffeu},
+               // An expression that comes to NaN keeps the value it had when the effect was made.
+               {std::nanf(""), 0, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ref);
+    device->SetRenderState(D3DRS_STENCILREF, 0x12345678u);
+    ASSERT_EQ(effect->SetFloat("ref", c.ref), D3D_OK);
+    UINT passes = 0;
+    ASSERT_EQ(effect->Begin(&passes, D3DXFX_DONOTSAVESTATE), D3D_OK);
+    ASSERT_EQ(effect->BeginPass(0), D3D_OK);
+    DWORD alphaRef = 1, stencilRef = 1;
+    device->GetRenderState(D3DRS_ALPHAREF, &alphaRef);
+    device->GetRenderState(D3DRS_STENCILREF, &stencilRef);
+    EXPECT_EQ(alphaRef, c.alphaRef);
+    EXPECT_EQ(stencilRef, c.stencilRef);
+    effect->EndPass();
+    effect->End();
+  }
+  effect->Release();
 }
 
 // "Texture[1] = NULL" leaves the stage without a texture for the pass;

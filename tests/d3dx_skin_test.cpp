@@ -107,11 +107,17 @@ std::string readFile(const std::string& path) {
 class SkinFixture : public DeviceFixture {
  protected:
   void TearDown() override {
-    if (root) D3DXFrameDestroy(root, &allocator);
-    if (controller) controller->Release();
+    unload();
     EXPECT_EQ(allocator.frames, 0);
     EXPECT_EQ(allocator.containers, 0);
     DeviceFixture::TearDown();
+  }
+  // Drops what the last load made, for the next one.
+  void unload() {
+    if (root) D3DXFrameDestroy(root, &allocator);
+    if (controller) controller->Release();
+    root = nullptr;
+    controller = nullptr;
   }
   HRESULT load(const std::string& bytes) {
     return D3DXLoadMeshHierarchyFromXInMemory(bytes.data(), DWORD(bytes.size()), D3DXMESH_MANAGED,
@@ -274,10 +280,7 @@ TEST_F(SkinFixture, AnimationKeysThatDoNotReadAreLeftOutAlone) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    if (root) D3DXFrameDestroy(root, &allocator);
-    if (controller) controller->Release();
-    root = nullptr;
-    controller = nullptr;
+    unload();
     ASSERT_EQ(load(withAnimation(c.keys)), D3D_OK);
     // The skinned mesh is there in every case.
     ASSERT_NE(root, nullptr);
@@ -326,10 +329,7 @@ TEST_F(SkinFixture, RotationKeysTurnTheFrameTheWayItsOwnMatrixDoes) {
   ASSERT_NE(at, std::string::npos);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    if (root) D3DXFrameDestroy(root, &allocator);
-    if (controller) controller->Release();
-    root = nullptr;
-    controller = nullptr;
+    unload();
     std::string placed = file;
     placed.replace(at, restOfB.size(), c.rest);
     placed = placed.substr(0, placed.find("AnimationSet")) +
@@ -448,10 +448,7 @@ TEST_F(SkinFixture, WhatOtherWritersEmitLoads) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    if (root) D3DXFrameDestroy(root, &allocator);
-    if (controller) controller->Release();
-    root = nullptr;
-    controller = nullptr;
+    unload();
     ASSERT_EQ(load("xof 0303txt 0032\n" + c.file + "\n"), D3D_OK);
     D3DXFRAME* a = D3DXFrameFind(root, "A");
     ASSERT_NE(a, nullptr);
@@ -498,10 +495,7 @@ TEST_F(SkinFixture, InstalledSkinnedModels) {
     SCOPED_TRACE(file);
     const std::string bytes = readFile(std::string("/usr/share/assimp/models/X/") + file);
     if (bytes.empty()) GTEST_SKIP() << "assimp-testmodels is not installed";
-    if (root) D3DXFrameDestroy(root, &allocator);
-    if (controller) controller->Release();
-    root = nullptr;
-    controller = nullptr;
+    unload();
     ASSERT_EQ(load(bytes), D3D_OK);
     int skinned = 0, unresolved = 0;
     std::vector<D3DXFRAME*> stack = {root};

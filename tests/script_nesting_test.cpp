@@ -141,13 +141,25 @@ TEST_F(ScriptNestingTest, FlatTextsAndBracketsInCommentsAndLiteralsPass) {
 }
 
 TEST(ScriptNesting, PositionIsWhereTheBoundWasPassed) {
-  const std::string text =
-      "void f()\n{\n  int x = " + repeat("(", 20) + "1" + repeat(")", 20) + ";\n}\n";
-  const NestingReport report = measureSourceNesting(text, 10);
-  ASSERT_TRUE(report.tooDeep);
-  EXPECT_EQ(report.row, 3);
-  // "{" is one level, "=" a second, so the ninth "(" is the eleventh level.
-  EXPECT_EQ(report.column, 11 + 8);
+  const struct {
+    const char* what;
+    std::string text;
+    int limit, row, column;
+  } cases[] = {
+      // "{" is one level, "=" a second, so the ninth "(" is the eleventh level.
+      {"brackets", "void f()\n{\n  int x = " + repeat("(", 20) + "1" + repeat(")", 20) + ";\n}\n",
+       10, 3, 11 + 8},
+      // An "else" counts once the token after it is known, here on the line
+      // below; the place named is the "else".
+      {"an else at the end of its line", "void f()\n{\n  x; else\n  {\n  }\n}\n", 1, 3, 6},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const NestingReport report = measureSourceNesting(c.text, c.limit);
+    ASSERT_TRUE(report.tooDeep);
+    EXPECT_EQ(report.row, c.row);
+    EXPECT_EQ(report.column, c.column);
+  }
 }
 
 class NestedSceneTest : public TimelineTest {};

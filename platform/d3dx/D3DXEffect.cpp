@@ -766,14 +766,15 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
         auto fixed = source.statics.find(assign.value.param);
         if (assign.param == size_t(-1) && fixed != source.statics.end()) {
           // A static variable: its value is known now and never changes.
-          std::vector<float> floats = fixed->second.defaults;
+          const std::vector<float>& all = fixed->second.defaults;
+          std::vector<float> floats = all;
           if (assign.value.element >= 0) {
             const size_t each = size_t(fixed->second.rows * fixed->second.cols);
             const size_t from = size_t(assign.value.element) * each;
-            if (from + each > floats.size())
+            if (from + each > all.size())
               return fail("no element " + std::to_string(assign.value.element) + " in '" +
                           assign.value.param + "'");
-            floats.assign(floats.begin() + long(from), floats.begin() + long(from + each));
+            floats.assign(all.begin() + long(from), all.begin() + long(from + each));
           }
           assign.value = valueFromFloats(floats, info->values);
         } else if (assign.param == size_t(-1)) {

@@ -426,6 +426,16 @@ bool number(const std::string& text, Values kind, DWORD& value) {
          (*end == 0 || *end == 'f' || *end == 'F' || *end == 'h' || *end == 'H');
 }
 
+// A state's whole number from a float (a parameter's value, or what an
+// expression came to): truncated, and held within the range a DWORD is
+// written from, negative numbers as their two's complement (-1 sets every
+// bit); NaN is 0. Converting a float beyond that range directly would be
+// undefined.
+DWORD wholeNumber(float f) {
+  if (std::isnan(f)) return 0;
+  return DWORD(int64_t(std::clamp(double(f), -2147483648.0, 4294967295.0)));
+}
+
 DWORD colourOf(const std::vector<float>& f) {
   auto c = [&](size_t i, float fallback) {
     float v = i < f.size() ? f[i] : fallback;
@@ -538,9 +548,9 @@ StateValue valueFromFloats(const std::vector<float>& floats, Values kind) {
   if (kind == V::Float)
     std::memcpy(&v.value, &first, sizeof v.value);
   else if (kind == V::Color)
-    v.value = floats.size() > 1 ? colourOf(floats) : DWORD(int64_t(first));
+    v.value = floats.size() > 1 ? colourOf(floats) : wholeNumber(first);
   else
-    v.value = DWORD(int64_t(first));
+    v.value = wholeNumber(first);
   return v;
 }
 

@@ -611,7 +611,10 @@ std::string flatStructInitialisers(const std::string& s) {
     for (const FlatMember& m : found->second) perStruct += size_t(m.components);
     if (array && count == 0 && perStruct && items.size() % perStruct == 0)
       count = long(items.size() / perStruct);
-    if (!plain || count < 1 || items.size() != size_t(count) * perStruct) {
+    // Compared by division: the product of a written size and the
+    // components may not fit.
+    if (!plain || count < 1 || !perStruct || items.size() % perStruct != 0 ||
+        items.size() / perStruct != size_t(count)) {
       from = close;
       continue;
     }
