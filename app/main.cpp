@@ -6,9 +6,9 @@
 #include "runtime/WinMain.h"
 
 int main(int argc, char** argv) {
-  // While the process is small, has no other thread and has loaded no
-  // driver: the shader compiler's worker and the scriplets' trial builds
-  // are copies of it.
+  // While the process has no other thread and has loaded no driver, the
+  // first start splits off the helpers' origin: the shader compiler's
+  // workers and the scriplets' trial builds are copies of it.
   d3dx_hlsl::startCompiler();
   trial_build::start();
   std::string commandLine = buildCommandLine(argc, argv);

@@ -5,8 +5,18 @@
 // Both are timed in the same iterations, one after the other; the ratio is
 // worker / in-process (medians over the repetitions).
 //
-//   LP_NUM_THREADS=0 build-rel/bench_hlsl_worker --benchmark_repetitions=5
-//   (add --benchmark_report_aggregates_only=true for the medians alone)
+// And what a worker's replacement costs: a compile on which the worker
+// crashes (it returns when the replacement is ready for the next compile)
+// against the next compile, a normal one, timed in the same iterations.
+//
+// Run each case in a process of its own: the process grows once and stays
+// grown, and the in-process compiles warm the front end up in this process,
+// which a worker forked from it rather than from the helpers' origin would
+// find warm, as it would not in the player.
+//
+//   LP_NUM_THREADS=0 build-rel/bench_hlsl_worker --benchmark_filter=WorkerRestart/0/
+//       --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+//   (and WorkerRestart/1/, StageCompile/0/, StageCompile/1/)
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -59,7 +69,43 @@ void BM_StageCompile(benchmark::State& state) {
   state.counters["ratio"] = worker / inProcess;
   state.SetLabel(state.range(0) ? "after +1.5 GB" : "small process");
 }
-BENCHMARK(BM_StageCompile)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void BM_WorkerRestart(benchmark::State& state) {
+  if (state.range(0)) grow();
+  using Clock = std::chrono::steady_clock;
+  double crashed = 0, next = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    d3dx_hlsl::setChildHookForTesting([] { std::abort(); });
+    state.ResumeTiming();
+    d3dx_hlsl::CompiledStage out;
+    std::string errors;
+    const auto t0 = Clock::now();
+    if (d3dx_hlsl::compile(kPixel, "ps", d3dx_hlsl::Stage::Pixel, "bench.fx", out, errors))
+      state.SkipWithError("the worker did not crash");
+    const auto t1 = Clock::now();
+    state.PauseTiming();
+    d3dx_hlsl::setChildHookForTesting(nullptr);
+    state.ResumeTiming();
+    const auto t2 = Clock::now();
+    if (!d3dx_hlsl::compile(kPixel, "ps", d3dx_hlsl::Stage::Pixel, "bench.fx", out, errors))
+      state.SkipWithError(errors.c_str());
+    const auto t3 = Clock::now();
+    crashed += std::chrono::duration<double, std::milli>(t1 - t0).count();
+    next += std::chrono::duration<double, std::milli>(t3 - t2).count();
+  }
+  const double n = double(state.iterations());
+  state.counters["crashed_ms"] = crashed / n;
+  state.counters["next_ms"] = next / n;
+  state.counters["ratio"] = crashed / next;
+  state.SetLabel(state.range(0) ? "after +1.5 GB" : "small process");
+}
+// The process grows once and stays grown: everything in a small process
+// first.
+BENCHMARK(BM_StageCompile)->Arg(0)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_WorkerRestart)->Arg(0)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_StageCompile)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_WorkerRestart)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 }  // namespace
 

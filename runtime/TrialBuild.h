@@ -7,10 +7,10 @@
 // bool, as an operand of a bitwise operator; an initialisation list
 // converted to a number; comparisons of constant bools); a few others make
 // it read through a null pointer (`-null`). So the host first builds each
-// text in a copy of a small process that was split off at start-up, with
-// the same engine settings and the whole script API registered, and builds
-// it here only when that copy came back from its build, whatever the build
-// itself said.
+// text in a helper process (platform/win32/HelperProcess.h), a copy of the
+// helpers' origin, which set up an engine with the same settings and the
+// whole script API registered once, and builds it here only when that copy
+// came back from its build, whatever the build itself said.
 #pragma once
 
 #include <angelscript.h>
@@ -35,11 +35,12 @@ enum class Outcome {
   Abandoned,  // a stop was requested while it ran (the show is ending)
 };
 
-// Splits off the process that the trials are copies of. Its start costs in
-// proportion to this process's memory, and a copy of a process whose other
-// threads hold locks (the allocator's, under the sanitizers) can be stuck
-// on them, so the player and the test binary call this first thing, before
-// any other thread. Otherwise the first trial starts it.
+// Has the helpers' origin set up its engine and make the copy for the first
+// trial, without waiting for either, and starts the origin when none runs
+// yet. A copy of a process whose other threads hold locks (the allocator's,
+// under the sanitizers) can be stuck on them, so the player and the test
+// binary call this (or d3dx_hlsl::startCompiler, which comes first there)
+// first thing, before any other thread. Otherwise the first trial does it.
 void start();
 
 // Builds `text` (a preprocessed scriplet) as a module of an engine set up
@@ -69,7 +70,8 @@ Limits limitsFor(size_t textBytes);
 enum class Stall { None, Wait, Spin };
 void setTimeLimitsForTesting(int cpuSeconds, int milliseconds);
 void setStallForTesting(Stall stall);
-// For benchmarks: the origin's process id, or -1 when it is not running.
+// For benchmarks: the process id of the copies' origin, or -1 when it is
+// not running.
 int originProcess();
 
 }  // namespace trial_build

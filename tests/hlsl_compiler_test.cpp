@@ -6,11 +6,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/d3dx/HLSLCompiler.h"
+#include "platform/win32/HelperProcess.h"
+#include "tests/process_status.h"
 
 namespace {
 
@@ -115,6 +120,80 @@ TEST_F(HlslCompilerTest, AWorkerGoneBetweenCompilesIsReplacedForTheNext) {
   usleep(1500 * 1000);
   errors.clear();
   EXPECT_TRUE(d3dx_hlsl::compile(kPixel, "ps", Stage::Pixel, "a.fx", out, errors)) << errors;
+}
+
+// Threads that keep locks of this process taken, as a player's threads do
+// (llvmpipe's, the audio thread, the watcher of long calls): two allocate
+// and free blocks of many sizes, from a few bytes to a few hundred
+// kilobytes (the allocator's locks), and one translates a shader here (the
+// HLSL front end's own lock, which every compile takes).
+class BusyThreads {
+ public:
+  BusyThreads() {
+    for (unsigned seed = 1; seed <= 2; ++seed)
+      threads.emplace_back([this, seed] {
+        unsigned state = seed;
+        std::vector<void*> blocks(64, nullptr);
+        while (!done) {
+          state = state * 1103515245u + 12345u;
+          const size_t size = (state >> 8) % ((state & 1) ? 300000 : 3000) + 1;
+          void*& block = blocks[(state >> 20) % blocks.size()];
+          std::free(block);
+          block = std::malloc(size);
+        }
+        for (void* block : blocks) std::free(block);
+      });
+    threads.emplace_back([this] {
+      while (!done) {
+        CompiledStage out;
+        std::string errors;
+        d3dx_hlsl::compileInProcess(kPixel, "ps", Stage::Pixel, "busy.fx", out, errors);
+      }
+    });
+  }
+  ~BusyThreads() {
+    done = true;
+    for (std::thread& thread : threads) thread.join();
+  }
+
+ private:
+  std::atomic<bool> done{false};
+  std::vector<std::thread> threads;
+};
+
+// A worker that crashes mid-show, while other threads of this process hold
+// locks: its replacement is not a copy of this process (which could start
+// with one of those locks held, and wait for it for ever) but of the
+// helpers' origin, which has one thread. So every next compile succeeds.
+TEST_F(HlslCompilerTest, AWorkerReplacedWhileOtherThreadsHoldLocksComesFromTheOrigin) {
+  d3dx_hlsl::startCompiler();
+  const int origin = helper_process::originProcess();
+  ASSERT_GT(origin, 0);
+  int previous = d3dx_hlsl::workerProcessForTesting();
+  ASSERT_GT(previous, 0);
+  EXPECT_EQ(statusField(previous, "PPid"), origin);
+  {
+    BusyThreads busy;
+    for (int round = 0; round < 25; ++round) {
+      SCOPED_TRACE(round);
+      d3dx_hlsl::setChildHookForTesting([] { std::abort(); });
+      CompiledStage out;
+      std::string errors;
+      EXPECT_FALSE(d3dx_hlsl::compile(kPixel, "ps", Stage::Pixel, "a.fx", out, errors));
+      EXPECT_EQ(errors, "a.fx: error: the shader compiler failed on this text\n");
+      d3dx_hlsl::setChildHookForTesting(nullptr);
+      errors.clear();
+      EXPECT_TRUE(d3dx_hlsl::compile(kPixel, "ps", Stage::Pixel, "a.fx", out, errors)) << errors;
+      const int worker = d3dx_hlsl::workerProcessForTesting();
+      EXPECT_NE(worker, previous);
+      EXPECT_EQ(statusField(worker, "PPid"), origin);
+      EXPECT_EQ(statusField(worker, "Threads"), 1);
+      previous = worker;
+    }
+  }
+  EXPECT_EQ(helper_process::originProcess(), origin);
+  EXPECT_EQ(statusField(origin, "Threads"), 1);
+  EXPECT_FALSE(hasChildren());
 }
 
 }  // namespace

@@ -39,10 +39,11 @@ struct HeadlessEnvironment {
   }
 } gHeadlessEnvironment;
 
-// The shader compiler's worker and the origin of the scriplets' trial
-// builds start before any test, while this process has no other thread, as
-// the player starts them first thing: a fork from a process whose other
-// threads hold the sanitizer allocator's lock can leave the copy stuck.
+// The helpers' origin (with the shader compiler's worker and the first of
+// the scriplets' trial builds) starts before any test, while this process
+// has no other thread, as the player starts it first thing: a fork from a
+// process whose other threads hold the sanitizer allocator's lock can leave
+// the copy stuck.
 struct CompilerWorker : ::testing::Environment {
   void SetUp() override {
     d3dx_hlsl::startCompiler();

@@ -6,9 +6,6 @@
 #include <glslang/Public/ShaderLang.h>
 #include <glslang/SPIRV/GlslangToSpv.h>
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -151,17 +148,15 @@ bool translate(const std::string& source, const std::string& entry, Stage stage,
 
 // ---------------------------------------------------------------------------
 // Malformed text can crash the HLSL front end itself, and a crash there must
-// fail the compile, not end the program: the translation runs in a child
-// process. The child translates, writes its answer to a pipe and leaves with
-// _exit (no atexit handlers, no static destructors, no leak check). It does
-// nothing else: the parent's other threads (audio, GL workers) are not in
-// it, and whatever they held at the fork stays held, so no GL, no SDL, no
-// logging there.
+// fail the compile, not end the program: the translation runs in a helper
+// process (platform/win32/HelperProcess.h), a copy of the helpers' origin
+// with the front end warmed up there once. It translates, writes its answer
+// to its socket, and does nothing else: no GL, no SDL, no logging.
 
 std::atomic<int> timeLimitMs{10000};
 std::atomic<void (*)()> childHook{nullptr};
 
-// The answer on the pipe: a byte for success, then strings as a 32-bit
+// The answer on the socket: a byte for success, then strings as a 32-bit
 // length and their bytes, then an end mark, so that a cut answer is known.
 const char kEndMark[] = "end";
 
@@ -197,7 +192,7 @@ std::string encode(bool ok, const CompiledStage& out, const std::string& errors)
 
 class AnswerReader {
  public:
-  explicit AnswerReader(const std::string& data) : data_(data) {}
+  explicit AnswerReader(const std::string& data, size_t from = 1) : data_(data), at_(from) {}
   bool count(size_t& n) {
     uint32_t v = 0;
     if (data_.size() - at_ < sizeof v) return false;
@@ -217,7 +212,7 @@ class AnswerReader {
 
  private:
   const std::string& data_;
-  size_t at_ = 1;  // after the success byte
+  size_t at_;  // after the success byte, unless told
 };
 
 bool decode(const std::string& data, bool& ok, CompiledStage& out, std::string& errors) {
@@ -271,9 +266,10 @@ void warmUp() {
   });
 }
 
-// A request: the stage as one byte, then the source, the entry point and
-// the file name as texts; the whole framed by its 32-bit length. The answer
-// is framed the same way around encode()'s bytes.
+// A request: the stage as one byte, the test hook to run first (a function's
+// address: the worker is a copy of this program), then the source, the entry
+// point and the file name as texts; the whole framed by its 32-bit length.
+// The answer is framed the same way around encode()'s bytes.
 std::string frame(const std::string& body) {
   std::string data;
   putCount(data, body.size());
@@ -288,43 +284,38 @@ bool readFrame(int fd, std::string& body) {
   return helper_process::readAll(fd, body.data(), length, -1);
 }
 
-// The worker: answers requests until its socket closes, then leaves with
-// _exit (no atexit handlers, no static destructors, no leak check). Like
-// the child of a fork it is, it does nothing else: no GL, no SDL, no
-// logging.
-[[noreturn]] void serve(int fd) {
-  // A stop signal sent to the whole process group is the parent's to take;
-  // the worker ends when the parent closes its socket.
-  signal(SIGINT, SIG_IGN);
-  signal(SIGTERM, SIG_IGN);
-  warmUp();
-  if (!helper_process::announce(fd)) _exit(1);
+// The worker: answers requests until its socket closes, then returns (and
+// the helper leaves).
+void serve(int fd) {
   std::string request;
   while (readFrame(fd, request)) {
-    if (void (*hook)() = childHook.load()) hook();
     bool ok = false;
     CompiledStage out;
     std::string errors;
-    if (!request.empty()) {
+    void (*hook)() = nullptr;
+    if (request.size() > sizeof hook) {
+      std::memcpy(&hook, request.data() + 1, sizeof hook);
+      if (hook) hook();
       const Stage stage = request[0] == 'p' ? Stage::Pixel : Stage::Vertex;
-      AnswerReader in(request);  // reads after the first byte
+      AnswerReader in(request, 1 + sizeof hook);
       std::string source, entry, fileName;
       if (in.text(source) && in.text(entry) && in.text(fileName))
         ok = translate(source, entry, stage, fileName, out, errors);
     }
-    if (!writeAll(fd, frame(encode(ok, out, errors)))) _exit(1);
+    if (!writeAll(fd, frame(encode(ok, out, errors)))) return;
   }
-  _exit(0);
 }
 
-// The persistent worker as this process sees it: a helper process, which
-// ends by itself when its socket closes.
+// The worker as this process sees it: a helper, which ends by itself when
+// its socket closes. The origin warms the front end up once; every worker,
+// the replacement for one that crashed too, starts with it warm.
+const helper_process::Kind kWorker{warmUp, serve};
 std::mutex workerMutex;
 helper_process::Process worker;
 
 void stopWorker() { helper_process::stop(worker); }
 
-bool startWorker() { return helper_process::start(worker, serve, timeLimitMs.load()); }
+bool startWorker() { return helper_process::start(worker, kWorker, timeLimitMs.load()); }
 
 }  // namespace
 
@@ -352,6 +343,8 @@ bool compile(const std::string& source, const std::string& entry, Stage stage,
   std::lock_guard<std::mutex> lock(workerMutex);
   if (worker.fd < 0 && !startWorker()) return failed("the shader compiler could not be started");
   std::string request(1, stage == Stage::Pixel ? 'p' : 'v');
+  void (*hook)() = childHook.load();
+  request.append(reinterpret_cast<const char*>(&hook), sizeof hook);
   putText(request, source);
   putText(request, entry);
   putText(request, fileName);
@@ -389,12 +382,11 @@ bool compile(const std::string& source, const std::string& entry, Stage stage,
   return true;
 }
 
-void setChildHookForTesting(void (*hook)()) {
-  childHook = hook;
-  // The worker runs the hook it was started with: start one that has this.
+void setChildHookForTesting(void (*hook)()) { childHook = hook; }
+
+int workerProcessForTesting() {
   std::lock_guard<std::mutex> lock(workerMutex);
-  stopWorker();
-  startWorker();
+  return worker.fd < 0 ? -1 : int(worker.pid);
 }
 
 void setTimeLimitForTesting(int milliseconds) { timeLimitMs = milliseconds; }

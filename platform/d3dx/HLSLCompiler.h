@@ -41,15 +41,17 @@ struct CompiledStage {
 
 // Compiles `entry` of `source`. False with the compiler's messages in
 // `errors`, each line prefixed with `fileName`. The compiler runs in a
-// worker process of its own, kept for the next compiles: text that crashes
-// it, or that it does not finish within the time limit (10 s), fails with
-// an error like any other, and a fresh worker takes the next compile.
+// worker process of its own (a helper: platform/win32/HelperProcess.h),
+// kept for the next compiles: text that crashes it, or that it does not
+// finish within the time limit (10 s), fails with an error like any other,
+// and a fresh worker, made ahead by the helpers' origin, takes the next
+// compile.
 bool compile(const std::string& source, const std::string& entry, Stage stage,
              const std::string& fileName, CompiledStage& out, std::string& errors);
 
-// Starts the worker now rather than at the first compile. Its start costs
-// in proportion to this process's memory, so the player calls this first
-// thing, before the GL driver is loaded.
+// Starts the worker now rather than at the first compile, and with it the
+// helpers' origin when none runs yet: the player calls this first thing,
+// before any other thread exists and before the GL driver is loaded.
 void startCompiler();
 
 // The same translation in this process, unprotected: for benchmarks only.
@@ -57,10 +59,11 @@ bool compileInProcess(const std::string& source, const std::string& entry, Stage
                       const std::string& fileName, CompiledStage& out, std::string& errors);
 
 // For tests: a function the worker runs before each compile (null for
-// none; a worker with it is started at once), and the time limit in
-// milliseconds.
+// none), the time limit in milliseconds, and the worker's process id (-1
+// when none runs).
 void setChildHookForTesting(void (*hook)());
 void setTimeLimitForTesting(int milliseconds);
+int workerProcessForTesting();
 
 // An effect's shader text with what the front end takes wrongly or not at
 // all put in terms it takes (VPOS and VFACE inputs, SamplerState used
