@@ -139,12 +139,16 @@ void start() { helper_process::prepare(kCopy); }
 
 Limits limitsFor(size_t textBytes) {
   // Past the base, each 16 KiB adds a second of processor time and six of
-  // waiting (the base limits' ratio). Held below a day.
-  const long long steps = (long long)std::min<size_t>(textBytes / (size_t(16) << 10), 86400);
+  // waiting (the base limits' ratio). The wait is held below a day (a text
+  // of 224 MiB reaches that).
+  const long long steps = (long long)std::min<size_t>(textBytes / (size_t(16) << 10), 14000);
   return {int(cpuLimitSeconds.load() + steps), int(timeLimitMs.load() + steps * 6000)};
 }
 
 Outcome tryBuild(const std::string& text) {
+  // The request gives the length in 32 bits; a longer text could not be
+  // built within any limit here anyway.
+  if (text.size() > UINT32_MAX) return Outcome::TimedOut;
   const Limits limits = limitsFor(text.size());
   const int limit = limits.waitMs;
   std::string request;

@@ -54,11 +54,12 @@ Outcome tryBuild(const std::string& text);
 
 // The limits of a trial of a text of that many bytes: 20 s of processor
 // time and 120 s of waiting, and for every 16 KiB of text one second and
-// six seconds more. The compiler's time grows with the text, for some
-// shapes faster than its length (thousands of functions, or thousands of
-// locals in one function): a long generated scriplet that builds here in a
-// minute must not be refused, also on a slow machine, one busy enough to
-// give the copy a small share of a processor, or under the sanitizers.
+// six seconds more, until the wait reaches 23 hours (224 MiB of text).
+// The compiler's time grows with the text, for some shapes faster than
+// its length (thousands of functions, or thousands of locals in one
+// function): a long generated scriplet that builds here in a minute must
+// not be refused, also on a slow machine, one busy enough to give the copy
+// a small share of a processor, or under the sanitizers.
 struct Limits {
   int cpuSeconds;
   int waitMs;

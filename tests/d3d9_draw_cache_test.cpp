@@ -505,8 +505,7 @@ TEST_F(DrawCacheTest, ValuesMovedBetweenDrawsOfOneProgram) {
        }},
       // The factor moves while one program draws; another program that
       // drew before it moved must receive it too.
-      {"texture factor, then a program that drew before",
-       factorStage,
+      {"texture factor, then a program that drew before", factorStage,
        [this](IDirect3DDevice9* d, IDirect3DTexture9*) {
          d->SetTextureStageState(1, D3DTSS_COLOROP, D3DTOP_ADD);
          square(0);
@@ -565,8 +564,7 @@ TEST_F(DrawCacheTest, ValuesMovedBetweenDrawsOfOneProgram) {
          fillLevel0(static_cast<IDirect3DTexture9*>(bound), 0xff4080c0);
          bound->Release();
        }},
-      {"no texture for one draw, then another one",
-       [](IDirect3DDevice9*) {},
+      {"no texture for one draw, then another one", [](IDirect3DDevice9*) {},
        [this](IDirect3DDevice9* d, IDirect3DTexture9* other) {
          d->SetTexture(0, nullptr);
          square(0);

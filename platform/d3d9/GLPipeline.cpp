@@ -116,8 +116,13 @@ void Pipeline::draw(DeviceState& s, const DrawCall& call) {
     uploadUniforms(s, *p);
     bindTextures(s);
     applyRasterState(s);
-    settled = {p,           s.versions.settings, s.versions.values, gl.disturbances,
-               s.renderTarget, s.depthStencil,     points};
+    settled = {p,
+               s.versions.settings,
+               s.versions.values,
+               gl.disturbances,
+               s.renderTarget,
+               s.depthStencil,
+               points};
   }
   VertexArray& va = vertexArray(*s.input);
   gl.bindVertexArray(va.name);

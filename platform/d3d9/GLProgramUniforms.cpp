@@ -199,8 +199,7 @@ void Pipeline::deriveWorldView(const DeviceState& s, int count, bool normals) {
       // A normal matrix follows the first three rows alone: a matrix that
       // only moves things from the last one (objects placed by
       // translation) keeps the rows already made from them.
-      if (normalKnown[i] &&
-          sameBytes<sizeof normalSource[i]>(worldViewNormal[i], normalSource[i]))
+      if (normalKnown[i] && sameBytes<sizeof normalSource[i]>(worldViewNormal[i], normalSource[i]))
         continue;
       std::memcpy(normalSource[i], worldViewNormal[i], sizeof normalSource[i]);
       normalKnown[i] = true;

@@ -106,5 +106,4 @@ GLintptr Pipeline::stream(const void* data, size_t bytes, size_t alignment) {
   return GLintptr(start);
 }
 
-
 }  // namespace d3d9
