@@ -214,6 +214,23 @@ TEST(EffectPreprocessor, IncludesRelativeToTheIncludingFileInAnyCase) {
   EXPECT_NE(errors.find("cannot open include file 'missing.fxh'"), std::string::npos) << errors;
 }
 
+// A declaration cut short after ':' or '[' ends at its ';': nothing after
+// it is taken for its semantic or its value (reading on once threw out of
+// the parser).
+TEST(EffectParser, DeclarationsCutShortEndWhereTheyEnd) {
+  for (const char* text :
+       {"int f:;=", "float a[;=", "float b : register(;= 1;", "float c[2:;= 3;"}) {
+    SCOPED_TRACE(text);
+    d3dx_fx::EffectSource source;
+    std::string errors;
+    d3dx_fx::parseEffect(text, "memory", source, errors);  // either answer will do
+    for (const d3dx_fx::Param& p : source.params) {
+      EXPECT_NE(p.semantic, ";");
+      for (float v : p.defaults) EXPECT_EQ(v, 0.0f) << p.name;
+    }
+  }
+}
+
 TEST(EffectParser, DeclarationsTheCompilerMustNotSee) {
   // Annotations holding ';', array sizes from constants, later Direct3D
   // versions' techniques.

@@ -935,6 +935,7 @@ class Parser {
   // intrinsics, and names of values declared before. Components come out
   // flat, as the declaration lists them; false for anything else.
   bool evaluate(size_t begin, size_t end, std::vector<float>& result) {
+    if (end < begin) return false;
     std::vector<std::string> texts;
     texts.reserve(end - begin);
     for (size_t k = begin; k < end; ++k) texts.push_back(at(k).text);
@@ -1067,7 +1068,7 @@ class Parser {
       while (close < stop && at(close).text != "]") ++close;
       // Without its "]" the size is the one word after "[" (the compiler
       // judges the rest).
-      if (close >= stop) close = i + 2;
+      if (close >= stop) close = std::min(i + 2, stop);
       long elements = arraySize(i + 1, close);
       if (elements < 1 || elements > 4096) {
         fail(at(i), "invalid array size for '" + p.name + "'");
@@ -1077,7 +1078,7 @@ class Parser {
       i = close;
       if (at(i).text == "]") ++i;
     }
-    while (i < stop && at(i).text == ":") {  // semantic or register
+    while (i + 1 < stop && at(i).text == ":") {  // semantic or register
       if (at(i + 1).text != "register" && at(i + 1).text != "packoffset")
         p.semantic = at(i + 1).text;
       i += 2;
