@@ -24,6 +24,7 @@
 #include "platform/d3dx/D3DXEffect.h"
 #include "platform/d3dx/D3DXMath.h"
 #include "platform/d3dx/D3DXTexture.h"
+#include "platform/d3dx/HLSLCompiler.h"
 #include "testsupport/HeadlessDevice.h"
 #include "testsupport/HeadlessEnvironment.h"
 
@@ -83,6 +84,9 @@ void drawEffect(IDirect3DDevice9* device, ID3DXEffect* effect, IDirect3DBaseText
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // The compile worker's origin is split off before the device starts any
+  // thread, as the player does it.
+  d3dx_hlsl::startCompiler();
   useHeadlessEnvironment();
   return 0;
 }
