@@ -121,6 +121,13 @@ class Pipeline {
   // True (and the group's epoch moves on) when `sources` differ from the
   // versions the group was derived from.
   bool groupChanged(UniformGroup group, std::initializer_list<uint64_t> sources);
+  // Whether `program` has not yet received the group's current epoch;
+  // counts it received.
+  bool due(Program& program, UniformGroup group) {
+    if (program.stamps[group] == epochs[group]) return false;
+    program.stamps[group] = epochs[group];
+    return true;
+  }
 
   GLBackend& gl;
   ProgramCache& programs;

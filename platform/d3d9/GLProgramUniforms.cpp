@@ -355,7 +355,6 @@ void Pipeline::deriveProjected(const DeviceState& s, bool normals) {
 
 void Pipeline::uploadWorld(const DeviceState& s, Program& p) {
   const ProgramUniforms& u = p.uniforms;
-  uint64_t* stamps = p.stamps;
   if (u.worldView >= 0 && p.projected) {
     // World-view-projection in the first four rows, the normal matrix (of
     // world-view) after them. The projection is as uploadUniforms derived
@@ -363,14 +362,12 @@ void Pipeline::uploadWorld(const DeviceState& s, Program& p) {
     deriveProjected(s, p.normals);
     // (A program that reads the normal matrix and has not seen this epoch
     // receives it with the rest; one that has, received it then.)
-    if (stamps[kGroupProjected] != epochs[kGroupProjected]) {
-      stamps[kGroupProjected] = epochs[kGroupProjected];
+    if (due(p, kGroupProjected)) {
       glUniform4fv(u.worldView, p.normals ? 7 : 4, &projectedWorld[0][0]);
     }
   } else if (u.worldView >= 0) {
     deriveWorldView(s, p.blendMatrices, p.normals);
-    if (stamps[kGroupWorldView] != epochs[kGroupWorldView]) {
-      stamps[kGroupWorldView] = epochs[kGroupWorldView];
+    if (due(p, kGroupWorldView)) {
       // One matrix without normals: its four rows are all the program reads.
       GLsizei rows = !p.normals && p.blendMatrices == 1 ? 4 : 7 * p.blendMatrices;
       glUniform4fv(u.worldView, rows, &worldViewNormal[0][0][0]);
@@ -382,8 +379,7 @@ void Pipeline::uploadWorld(const DeviceState& s, Program& p) {
       for (int i = 0; i < kClipPlanes; ++i)
         std::memcpy(clipPlane[i], s.clipPlanes[i], sizeof clipPlane[i]);
     }
-    if (stamps[kGroupClip] != epochs[kGroupClip]) {
-      stamps[kGroupClip] = epochs[kGroupClip];
+    if (due(p, kGroupClip)) {
       glUniform4fv(u.clipPlane, 6, &clipPlane[0][0]);
       if (u.world >= 0) glUniformMatrix4fv(u.world, 1, GL_FALSE, world);
     }
@@ -394,12 +390,6 @@ void Pipeline::uploadWorld(const DeviceState& s, Program& p) {
 // looking the program up by name.
 void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
   const ProgramUniforms& u = p.uniforms;
-  uint64_t* stamps = p.stamps;
-  auto due = [&](UniformGroup g) {
-    if (stamps[g] == epochs[g]) return false;
-    stamps[g] = epochs[g];
-    return true;
-  };
   int w = gl.currentTargetWidth(), h = gl.currentTargetHeight();
   if (groupChanged(kGroupViewport, {s.versions.viewport, uint64_t(w) << 32 | uint64_t(h)})) {
     const D3DVIEWPORT9& vp = s.viewport;
@@ -416,7 +406,7 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
     halfPixel[0] = shift / viewport[2];
     halfPixel[1] = -shift / viewport[3];
   }
-  if (due(kGroupViewport)) {
+  if (due(p, kGroupViewport)) {
     if (u.viewport >= 0) glUniform4fv(u.viewport, 1, viewport);
     if (u.depthRange >= 0) glUniform2fv(u.depthRange, 1, depthRange);
   }
@@ -434,7 +424,7 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
         projection[4 * i + 3] = m.m[i][3];
       }
     }
-    if (u.projection >= 0 && due(kGroupProjection))
+    if (u.projection >= 0 && due(p, kGroupProjection))
       glUniformMatrix4fv(u.projection, 1, GL_FALSE, projection);
   }
   uploadWorld(s, p);
@@ -442,24 +432,19 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
     if (groupChanged(kGroupTexture, {s.versions.textureMatrices}))
       for (int i = 0; i < 8; ++i)
         std::memcpy(textureMatrix[i], &s.texture[i], sizeof textureMatrix[i]);
-    if (due(kGroupTexture)) glUniformMatrix4fv(u.textureMatrix, 8, GL_FALSE, &textureMatrix[0][0]);
+    if (due(p, kGroupTexture))
+      glUniformMatrix4fv(u.textureMatrix, 8, GL_FALSE, &textureMatrix[0][0]);
   }
   uploadValues(s, p);
 }
 
 void Pipeline::uploadValues(const DeviceState& s, Program& p) {
   const ProgramUniforms& u = p.uniforms;
-  uint64_t* stamps = p.stamps;
-  auto due = [&](UniformGroup g) {
-    if (stamps[g] == epochs[g]) return false;
-    stamps[g] = epochs[g];
-    return true;
-  };
   if (p.lit) {
     deriveLights(s);
     bool combined = u.litColour >= 0;
     GLsizei n = p.lights;
-    if (due(kGroupLights) && n > 0) {
+    if (due(p, kGroupLights) && n > 0) {
       if (u.lightPosition >= 0) glUniform4fv(u.lightPosition, n, &lightPosition[0][0]);
       if (u.lightDirection >= 0) glUniform4fv(u.lightDirection, n, &lightDirection[0][0]);
       if (u.lightAttenuation >= 0) glUniform4fv(u.lightAttenuation, n, &lightAttenuation[0][0]);
@@ -470,7 +455,7 @@ void Pipeline::uploadValues(const DeviceState& s, Program& p) {
         if (u.lightAmbient >= 0) glUniform4fv(u.lightAmbient, n, &lightAmbient[0][0]);
       }
     }
-    if (due(kGroupMaterial)) {
+    if (due(p, kGroupMaterial)) {
       if (u.materialSpecular >= 0) glUniform4fv(u.materialSpecular, 1, material[2]);
       if (u.materialPower >= 0) glUniform1f(u.materialPower, materialPower);
       if (combined) {
@@ -488,7 +473,7 @@ void Pipeline::uploadValues(const DeviceState& s, Program& p) {
     }
   }
   deriveStates(s);
-  if (due(kGroupStates)) {
+  if (due(p, kGroupStates)) {
     if (u.fog >= 0) glUniform4fv(u.fog, 1, fog);
     if (u.fogColor >= 0) glUniform4fv(u.fogColor, 1, fogColor);
     if (u.textureFactor >= 0) glUniform4fv(u.textureFactor, 1, textureFactor);
