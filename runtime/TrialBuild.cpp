@@ -1,16 +1,14 @@
 #include "runtime/TrialBuild.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <thread>
 
 #include "platform/win32/HelperProcess.h"
+#include "platform/win32/LargeStack.h"
 #include "platform/win32/Win32.h"
 #include "runtime/ScriptHost.h"
 
@@ -22,35 +20,13 @@ namespace {
 // are ever backed by memory.
 constexpr size_t kCompileStack = size_t(128) << 20;
 
-// Runs `work` on a thread with a stack of kCompileStack bytes and waits for
-// it; runs it here when no such thread can be made. The compiler keeps state
-// per thread, which goes with the thread.
-void runOnLargeStack(const std::function<void()>& work) {
-  struct Job {
-    const std::function<void()>* work;
-    static void* run(void* param) {
-      (*static_cast<Job*>(param)->work)();
-      asThreadCleanup();
-      return nullptr;
-    }
-  } job{&work};
-  pthread_attr_t attributes;
-  pthread_t thread;
-  bool started = pthread_attr_init(&attributes) == 0 &&
-                 pthread_attr_setstacksize(&attributes, kCompileStack) == 0 &&
-                 pthread_create(&thread, &attributes, &Job::run, &job) == 0;
-  pthread_attr_destroy(&attributes);
-  if (started)
-    pthread_join(thread, nullptr);
-  else
-    work();
-}
-
 }  // namespace
 
 int buildOnLargeStack(asIScriptModule* module) {
   int built = 0;
-  runOnLargeStack([&] { built = module->Build(); });
+  // The compiler keeps state per thread, which goes with the thread.
+  large_stack::run(
+      kCompileStack, [&] { built = module->Build(); }, [] { asThreadCleanup(); });
   return built;
 }
 
