@@ -138,7 +138,7 @@ HRESULT Device::DrawPrimitiveUP(D3DPRIMITIVETYPE type, UINT primitiveCount, cons
   call.count = GLsizei(count);
   // Vertices start on a whole vertex of the streaming buffer, so that every
   // draw from memory binds it the same way and only its first vertex moves.
-  call.first = backend->streamVertices(vertexData, count, vertexStride);
+  call.first = backend->streamVertices(vertexData, size_t(count) * vertexStride, vertexStride);
   call.vertexOffset = 0;
   call.vertexBuffer = backend->streamBuffer();
   call.stride = GLsizei(vertexStride);
@@ -187,7 +187,8 @@ HRESULT Device::DrawIndexedPrimitiveUP(D3DPRIMITIVETYPE type, UINT minVertexInde
                          vertexStride + 4);
   // As above: the vertices begin on a whole vertex, reached through the
   // base vertex.
-  call.baseVertex = backend->streamVertices(vertexData, vertices, vertexStride);
+  call.baseVertex =
+      backend->streamVertices(vertexData, size_t(vertices) * vertexStride, vertexStride);
   call.indexOffset = backend->stream(indexData, size_t(count) * indexSize, 4);
   call.vertexOffset = 0;
   call.vertexBuffer = call.indexBuffer = backend->streamBuffer();

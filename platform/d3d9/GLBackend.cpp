@@ -47,8 +47,8 @@ GLintptr GLBackend::stream(const void* data, size_t bytes, size_t alignment) {
   return pipeline->stream(data, bytes, alignment);
 }
 
-GLint GLBackend::streamVertices(const void* data, size_t count, size_t stride) {
-  return pipeline->streamVertices(data, count, stride);
+GLint GLBackend::streamVertices(const void* data, size_t bytes, size_t stride) {
+  return pipeline->streamVertices(data, bytes, stride);
 }
 
 GLuint GLBackend::streamBuffer() const { return pipeline->streamBuffer(); }

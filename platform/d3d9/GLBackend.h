@@ -126,9 +126,9 @@ class GLBackend {
   // The streaming buffer for vertices and indices that come from memory.
   // Returns the byte offset where `bytes` now live in `streamBuffer()`.
   GLintptr stream(const void* data, size_t bytes, size_t alignment);
-  // `count` vertices of `stride` bytes, on a whole vertex of
-  // `streamBuffer()`: returns the index of the first.
-  GLint streamVertices(const void* data, size_t count, size_t stride);
+  // Vertices of `stride` bytes, on a whole vertex of `streamBuffer()`:
+  // returns the index of the first.
+  GLint streamVertices(const void* data, size_t bytes, size_t stride);
   GLuint streamBuffer() const;
   // Makes room for `bytes` in a row, so that the next streams share storage.
   void streamReserve(size_t bytes);

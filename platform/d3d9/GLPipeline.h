@@ -32,21 +32,14 @@ class Pipeline {
   // Copies `bytes` into the streaming buffer at the next multiple of
   // `alignment` (a power of two) and returns their offset.
   GLintptr stream(const void* data, size_t bytes, size_t alignment);
-  // The same for `count` vertices of `stride` bytes, placed on a whole
-  // vertex of the buffer: returns the index of the first.
-  GLint streamVertices(const void* data, size_t count, size_t stride) {
-    const size_t bytes = count * stride;
+  // The same for vertices of `stride` bytes, placed on a whole vertex of
+  // the buffer: returns the index of the first.
+  GLint streamVertices(const void* data, size_t bytes, size_t stride) {
     reserve(bytes + stride);
-    // Vertices that follow the last ones streamed, of the same stride, go
-    // right after them (which spares a division per draw from memory).
-    size_t first = streamPosition == verticesEnd && stride == verticesStride
-                       ? verticesNext
-                       : (streamPosition + stride - 1) / stride;
-    const size_t start = first * stride;
-    streamPosition = verticesEnd = start + bytes;
-    verticesStride = stride;
-    verticesNext = first + count;
+    size_t first = (streamPosition + stride - 1) / stride;
+    size_t start = first * stride;
     std::memcpy(streamMemory + start, data, bytes);
+    streamPosition = start + bytes;
     return GLint(first);
   }
   // Makes room for `bytes` in a row from the present position.
@@ -176,10 +169,6 @@ class Pipeline {
   GLuint streamName = 0;
   uint8_t* streamMemory = nullptr;
   size_t streamSize = 0, streamPosition = 0;
-  // Where the last vertices streamed end, their stride, and the index of
-  // the vertex that would follow them (verticesEnd is verticesNext whole
-  // vertices of verticesStride).
-  size_t verticesEnd = 0, verticesStride = 1, verticesNext = 0;
   int streamQuarter = 0;
   size_t quarterEnd() const { return size_t(streamQuarter + 1) * (streamSize / 4); }
   GLsync quarterFences[4] = {};
