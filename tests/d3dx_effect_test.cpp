@@ -571,6 +571,10 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       {"static const sampler t = sampler_state { MinFilter = Point; };\n"
        "float4 ps() : COLOR { return tex2D(t, float2(0.5, 0.5)) * 0 + float4(1, 1, 0, 1); }",
        0xffffff00},
+      // Type keywords written in another case, with their defaults.
+      {"Matrix m = {0, 0, 0, 0, 1, 0, 0, 0, 0, 0.5, 0, 0, 0, 0, 0, 1};\nVector v = {0, 0, 1, 1};\n"
+       "float4 ps() : COLOR { return float4(m._21_32, v.z, 1); }",
+       0xffff80ff},
       // SamplerState used with tex2D: a Direct3D 9 sampler.
       {"SamplerState s;\nfloat4 ps() : COLOR { return tex2D(s, float2(0.5, 0.5)) * 0 + float4(1, 0, 1, 1); }",
        0xffff00ff},

@@ -975,6 +975,8 @@ class Parser {
     std::string type = old != kOldTypes.end() ? old->second : at(i).text;
     std::string lower;
     for (char c : type) lower += char(std::tolower(static_cast<unsigned char>(c)));
+    // Keywords in another case ("Matrix") are the keywords.
+    if (lower == "matrix" || lower == "vector") type = lower;
     bool blankWhole = false;
     if (lower == "vertexshader" || lower == "pixelshader") {
       ShaderVariable v;

@@ -271,6 +271,23 @@ std::string replaceWordIn(const std::string& s, const std::string& from, const s
   return out;
 }
 
+// Words that match the keyword `lower` in another case ("Matrix") written
+// as the keyword: the compiler of Direct3D 9 effects took its keywords in
+// any case.
+std::string lowerKeywordIn(const std::string& s, const std::string& lower) {
+  std::string out = s;
+  for (size_t i = 0; i + lower.size() <= out.size(); ++i) {
+    if ((i > 0 && wordChar(out[i - 1])) ||
+        (i + lower.size() < out.size() && wordChar(out[i + lower.size()])))
+      continue;
+    bool same = true;
+    for (size_t k = 0; k < lower.size() && same; ++k)
+      same = std::tolower(static_cast<unsigned char>(out[i + k])) == lower[k];
+    if (same) out.replace(i, lower.size(), lower);
+  }
+  return out;
+}
+
 // Semantics after ':' named `from` (any case, with or without a 0) as `to`.
 std::string renameSemantic(const std::string& s, const std::string& from, const std::string& to) {
   std::string out;
@@ -826,6 +843,7 @@ std::string rewriteEffectShader(const std::string& source, Stage stage) {
   for (const auto& [from, to] : {std::pair{"DWORD", "int"}, std::pair{"FLOAT", "float"},
                                  std::pair{"VECTOR", "float4"}, std::pair{"MATRIX", "float4x4"}})
     if (text.find(from) != std::string::npos) text = replaceWordIn(text, from, to);
+  text = lowerKeywordIn(lowerKeywordIn(text, "matrix"), "vector");
   text = samplerQualifiers(text);
   if (stage == Stage::Pixel) {
     // Declared with "in", the front end takes VPOS for the whole
