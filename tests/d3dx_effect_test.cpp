@@ -575,6 +575,12 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       {"Matrix m = {0, 0, 0, 0, 1, 0, 0, 0, 0, 0.5, 0, 0, 0, 0, 0, 1};\nVector v = {0, 0, 1, 1};\n"
        "float4 ps() : COLOR { return float4(m._21_32, v.z, 1); }",
        0xffff80ff},
+      // frexp, of a scalar and of a vector with a negative value and 0.
+      {"float4 ps() : COLOR { float e; float m = frexp(6.0, e); return float4(m, e / 4, 0, 1); }",
+       0xffbfbf00},
+      {"float4 ps() : COLOR { float2 e; float2 m = frexp(float2(-2, 0), e);\n"
+       "  return float4(-m.x, e.x / 4, m.y + e.y, 1); }",
+       0xff808000},
       // SamplerState used with tex2D: a Direct3D 9 sampler.
       {"SamplerState s;\nfloat4 ps() : COLOR { return tex2D(s, float2(0.5, 0.5)) * 0 + float4(1, 0, 1, 1); }",
        0xffff00ff},
