@@ -329,7 +329,11 @@ TEST_F(EffectTest, FailuresAnswerAnErrorWithTheCompilersText) {
       {"unknown state", "technique tec0 { pass { NoSuchState = 1; } }",
        "memory(1): error: unknown state 'NoSuchState'"},
       {"bad value", "technique tec0 {\n pass { CullMode = Sideways; } }",
-       "memory(2): error: invalid value for CullMode"},
+       "memory(2): error: invalid value for CullMode: 'Sideways' is neither one of its values nor "
+       "a parameter"},
+      {"value of an undeclared parameter", "technique tec0 {\n pass { AlphaRef = threshold; } }",
+       "memory(2): error: invalid value for AlphaRef: 'threshold' is neither one of its values nor "
+       "a parameter"},
       {"unclosed", "technique tec0 { pass { CullMode = None; }", "unexpected end of file"},
       {"huge array", "float4 many[100000000];", "memory(1): error: invalid array size for 'many'"},
       {"stage out of range", "technique tec0 { pass { MinFilter[99] = Point; } }",
