@@ -335,6 +335,11 @@ TEST_F(EffectTest, FailuresAnswerAnErrorWithTheCompilersText) {
        "memory(2): error: invalid value for AlphaRef: 'threshold' is neither one of its values nor "
        "a parameter"},
       {"unclosed", "technique tec0 { pass { CullMode = None; }", "unexpected end of file"},
+      // The linker's words come with the file and the kind.
+      {"recursion",
+       "float4 f(float x) { return f(x - 1); }\nfloat4 ps() : COLOR { return f(1); }\n"
+       "technique tec0 { pass { PixelShader = compile ps_2_0 ps(); } }",
+       "memory: error: 'ps' does not link: Linking fragment stage: Recursion detected"},
       {"huge array", "float4 many[100000000];", "memory(1): error: invalid array size for 'many'"},
       {"stage out of range", "technique tec0 { pass { MinFilter[99] = Point; } }",
        "invalid index for MinFilter"},
@@ -579,6 +584,12 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       {"Matrix m = {0, 0, 0, 0, 1, 0, 0, 0, 0, 0.5, 0, 0, 0, 0, 0, 1};\nVector v = {0, 0, 1, 1};\n"
        "float4 ps() : COLOR { return float4(m._21_32, v.z, 1); }",
        0xffff80ff},
+      // A static global whose value calls a function of the file, of a
+      // parameter, and one that a second such global reads.
+      {"float b = 0.5;\nfloat4 mk(float v) { return float4(v, 1 - v, 0, 1); }\n"
+       "static const float4 c = mk(b);\nstatic float4 d = mk(c.x * 2) * 0.5;\n"
+       "float4 ps() : COLOR { return c + d; }",
+       0xffff8000},
       // frexp, of a scalar and of a vector with a negative value and 0.
       {"float4 ps() : COLOR { float e; float m = frexp(6.0, e); return float4(m, e / 4, 0, 1); }",
        0xffbfbf00},
