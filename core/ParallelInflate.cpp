@@ -50,8 +50,8 @@ inline unsigned entryBits(std::uint32_t e) { return e & 0xFF; }
 constexpr unsigned kLiteralBits = 11, kDistanceBits = 8, kCodeLengthBits = 7;
 constexpr std::size_t kLiteralEntries = 2342, kDistanceEntries = 402, kCodeLengthEntries = 128;
 
-constexpr std::uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,
-                                           15, 17, 19, 23, 27, 31, 35, 43,  51,  59,
+constexpr std::uint16_t kLengthBase[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                           15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
                                            67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr std::uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                            2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
@@ -321,7 +321,7 @@ struct Chunk {
   Status status = Status::kNoStart;
   std::size_t metChunk = 0;  // the chunk it handed over to (kMet)
   std::uint64_t endBit = 0;
-  Output<std::uint16_t> wide;  // the window's markers, then the output until the switch
+  Output<std::uint16_t> wide;   // the window's markers, then the output until the switch
   Output<std::uint8_t> narrow;  // the 32 KiB before the switch, then the output after it
   bool switched = false;
 };
@@ -385,7 +385,8 @@ const FixedTables& fixedTables() {
 
 class Inflate {
  public:
-  Inflate(const unsigned char* data, std::size_t size, std::uint64_t maxLength, std::size_t chunkBytes)
+  Inflate(const unsigned char* data, std::size_t size, std::uint64_t maxLength,
+          std::size_t chunkBytes)
       : data(data), size(size), maxLength(maxLength) {
     count = std::max<std::size_t>(1, (size + chunkBytes - 1) / chunkBytes);
     chunks.reset(new Chunk[count]);
@@ -393,8 +394,8 @@ class Inflate {
     chunks[0].trusted = true;
     // The chunks' buffers together: the result with room to spare, and the
     // work of starts that turn out false.
-    budget = std::int64_t(std::min<std::uint64_t>(maxLength, std::uint64_t(1) << 40) * 4 +
-                          (64u << 20));
+    budget =
+        std::int64_t(std::min<std::uint64_t>(maxLength, std::uint64_t(1) << 40) * 4 + (64u << 20));
   }
 
   const unsigned char* data;
@@ -542,7 +543,10 @@ Start Inflate::seek(std::uint64_t from, std::uint64_t to) const {
 }
 
 Decoder::Decoder(Inflate& job, std::size_t chunk)
-    : job(job), index(chunk), end(job.data + job.size), limit(job.data + job.size + 8),
+    : job(job),
+      index(chunk),
+      end(job.data + job.size),
+      limit(job.data + job.size + 8),
       target(chunk + 1) {
   bits.base = job.data;
   if (chunk == 0) {
@@ -804,8 +808,8 @@ Status Decoder::codes(Output<T>& out) {
       // The copy repeats any marker of its source.
       const std::size_t from = n - back;
       if (from <= marker)
-        marker = back >= length ? n + std::min<std::size_t>(marker - from, length - 1)
-                                : n + length - 1;
+        marker =
+            back >= length ? n + std::min<std::size_t>(marker - from, length - 1) : n + length - 1;
     }
     n += length;
     if constexpr (kMarkers) {
@@ -946,8 +950,7 @@ bool inflate(const unsigned char* data, std::size_t size, std::uint64_t maxLengt
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
   threads = std::min(threads, kMaxThreads);
   std::size_t chunkBytes = options.chunkBytes;
-  if (chunkBytes == 0)
-    chunkBytes = std::max(kSmallestDefaultChunk, (size + threads - 1) / threads);
+  if (chunkBytes == 0) chunkBytes = std::max(kSmallestDefaultChunk, (size + threads - 1) / threads);
   Inflate job(data, size, maxLength, chunkBytes);
   threads = unsigned(std::min<std::size_t>(threads, job.count));
 
