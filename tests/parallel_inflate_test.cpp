@@ -214,6 +214,22 @@ class FixedWriter {
   unsigned current = 0, used = 0;
 };
 
+// Text whose lines are often copies of the text 32,400 to 32,768 bytes
+// back: copies from the far end of a chunk's window, after the copies that
+// reach back before the chunk have died out.
+std::string farRepeats(std::size_t size) {
+  std::mt19937 random(9);
+  std::string bytes = text(40000, 10);
+  while (bytes.size() < size) {
+    if (random() % 5 < 2) {
+      bytes += bytes.substr(bytes.size() - 32400 - random() % 369, 40);
+    } else {
+      bytes += text(40, random());
+    }
+  }
+  return bytes;
+}
+
 std::string farCopies() {
   FixedWriter writer;
   writer.bits(1, 1);  // final
@@ -265,6 +281,7 @@ TEST(ParallelInflate, MatchesZlibOnEveryKindOfStream) {
       {"libdeflate level 12", libdeflateDeflate(data, 12), true},
       {"copies 32768 back, libdeflate", libdeflateDeflate(periodic, 12), true},
       {"copies 32768 back, fixed codes", farCopies(), false},
+      {"copies of text far back", libdeflateDeflate(farRepeats(400 * 1024), 12), true},
       {"long Huffman-only blocks", zlibDeflate(data, 6, Z_HUFFMAN_ONLY, 9), true},
       {"planted block starts", plantedStream(4096, zlibDeflate(data, 6, Z_DEFAULT_STRATEGY)), true},
       {"empty", zlibDeflate("", 6, Z_DEFAULT_STRATEGY), false},
