@@ -77,9 +77,8 @@ constexpr std::uint64_t kPackageParallelMember = 4u << 20;
 // thresholds so that small files take the parallel path with many chunks.
 struct PackageInflateTuning {
   std::uint64_t parallelMember = kPackageParallelMember;
-  std::size_t chunkBytes =
-      0;                 // compressed bytes per thread's share; 0: the member's size / threads
-  unsigned threads = 0;  // 0: one per core
+  std::size_t chunkBytes = 0;  // compressed bytes per chunk; 0: chosen from the member's size
+  unsigned threads = 0;        // 0: one per core
 };
 void setPackageInflateTuning(const PackageInflateTuning& tuning);
 PackageInflateTuning packageInflateTuning();

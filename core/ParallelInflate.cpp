@@ -22,9 +22,9 @@ namespace {
 constexpr std::size_t kWindow = 32768;
 constexpr unsigned kMaxMatch = 258;
 // Room an output buffer keeps beyond its next symbols (three literals or a
-// copy): a copy moves whole 16-byte blocks and may write up to 15 bytes past
-// its end.
-constexpr std::size_t kOutputSlack = kMaxMatch + 32;
+// copy): a copy moves whole blocks of up to 32 bytes and may write up to 31
+// bytes past its end.
+constexpr std::size_t kOutputSlack = kMaxMatch + 64;
 // Chunks are at least this large, so that finding a start and filling the
 // window stay small beside decoding.
 constexpr std::size_t kSmallestDefaultChunk = 256 * 1024;
@@ -714,7 +714,13 @@ inline void copyMatch(T* data, std::size_t n, std::size_t distance, unsigned len
   T* to = data + n;
   const T* from = to - distance;
   T* const stop = to + length;
-  if (distance * sizeof(T) >= 16) {
+  if (distance * sizeof(T) >= 32) {
+    do {
+      std::memcpy(to, from, 32);
+      to += 32 / sizeof(T);
+      from += 32 / sizeof(T);
+    } while (to < stop);
+  } else if (distance * sizeof(T) >= 16) {
     do {
       std::memcpy(to, from, 16);
       to += 16 / sizeof(T);
@@ -950,7 +956,10 @@ bool inflate(const unsigned char* data, std::size_t size, std::uint64_t maxLengt
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
   threads = std::min(threads, kMaxThreads);
   std::size_t chunkBytes = options.chunkBytes;
-  if (chunkBytes == 0) chunkBytes = std::max(kSmallestDefaultChunk, (size + threads - 1) / threads);
+  // Two chunks a thread: a thread that meets slower data or loses its core
+  // for a while holds the others up less.
+  if (chunkBytes == 0)
+    chunkBytes = std::max(kSmallestDefaultChunk, (size + 2 * threads - 1) / (2 * threads));
   Inflate job(data, size, maxLength, chunkBytes);
   threads = unsigned(std::min<std::size_t>(threads, job.count));
 
