@@ -355,6 +355,7 @@ class Decoder {
   bool atOwnStart = true;
   std::size_t target;          // the chunk whose start this decode looks out for
   std::size_t lastMarker = 0;  // the last element that may hold a marker
+  std::size_t nextScan = 0;    // where the output is next searched for markers
   const std::uint32_t* literalTable = nullptr;
   const std::uint32_t* distanceTable = nullptr;
   std::uint32_t literals[kLiteralEntries];
@@ -577,6 +578,7 @@ Status Decoder::run(Chunk& c) {
   for (std::size_t i = 0; i < kWindow; ++i) c.wide.data[i] = std::uint16_t(256 + i);
   c.wide.size = kWindow;
   lastMarker = kWindow - 1;
+  nextScan = 2 * kWindow;
   Status status = blocks<std::uint16_t, true>(c.wide, c);
   if (status != Status::kSwitch) return status;
   // The last 32 KiB are bytes: the rest of the chunk goes into bytes.
@@ -681,6 +683,20 @@ Status Decoder::blocks(Output<T>& out, Chunk& c) {
   }
 }
 
+// The last of the 32 KiB of elements before `n` (at least 64 KiB) that is
+// a marker; n - 32 KiB - 1 when none of them is. The decode tracks where
+// markers may be from the copies it makes, but that estimate stays high
+// while copies keep reaching far back; this search every kScanSpacing
+// elements tells exactly.
+constexpr std::size_t kScanSpacing = 64 * 1024;
+
+template <typename T>
+std::size_t lastMarkerBefore(const T* data, std::size_t n) {
+  for (std::size_t k = n; k-- > n - kWindow;)
+    if (data[k] >= 256) return k;
+  return n - kWindow - 1;
+}
+
 template <typename T, bool kMarkers>
 Status Decoder::stored(Output<T>& out) {
   // To the byte boundary, then the length and its complement.
@@ -702,6 +718,12 @@ Status Decoder::stored(Output<T>& out) {
   bits.buffer = 0;
   bits.count = 0;
   inBlock = false;
+  if constexpr (kMarkers) {
+    if (out.size >= nextScan) {
+      lastMarker = lastMarkerBefore(out.data, out.size);
+      nextScan = out.size + kScanSpacing;
+    }
+  }
   if (kMarkers && out.size - lastMarker > kWindow) {
     // Switch at the block's end: the decode goes on from its boundary.
     return Status::kSwitch;
@@ -819,6 +841,10 @@ Status Decoder::codes(Output<T>& out) {
     }
     n += length;
     if constexpr (kMarkers) {
+      if (n >= nextScan) {
+        marker = lastMarkerBefore(data, n);
+        nextScan = n + kScanSpacing;
+      }
       if (n - marker > kWindow) {
         status = Status::kSwitch;
         break;
