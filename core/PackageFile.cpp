@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "core/ParallelInflate.h"
@@ -344,6 +345,8 @@ class WholeStream {
   // what a serial inflate gives: the serial one then runs.
   bool inflateParallel(const unsigned char* data, std::uint64_t available, std::size_t& consumed,
                        std::size_t& produced, std::uint32_t& crc) {
+    // On one core the serial inflater is the faster one.
+    if (tuning.threads == 0 && std::thread::hardware_concurrency() < 2) return false;
     parallel_inflate::Options options;
     options.chunkBytes = tuning.chunkBytes;
     options.threads = tuning.threads;

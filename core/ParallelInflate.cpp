@@ -985,7 +985,9 @@ bool inflate(const unsigned char* data, std::size_t size, std::uint64_t maxLengt
   // Two chunks a thread: a thread that meets slower data or loses its core
   // for a while holds the others up less.
   if (chunkBytes == 0)
-    chunkBytes = std::max(kSmallestDefaultChunk, (size + 2 * threads - 1) / (2 * threads));
+    chunkBytes = threads == 1
+                     ? size
+                     : std::max(kSmallestDefaultChunk, (size + 2 * threads - 1) / (2 * threads));
   Inflate job(data, size, maxLength, chunkBytes);
   threads = unsigned(std::min<std::size_t>(threads, job.count));
 
