@@ -55,10 +55,15 @@ struct Result {
 // Inflates the raw deflate stream at the start of the `size` bytes at `data`
 // (anything after its final block is not looked at). `destination` is asked
 // once for room for the whole result and answers where to put it (null:
-// nowhere, and inflate answers false). Answers false, with nothing written,
-// when zlib would refuse the stream, when it does not end within the bytes,
-// when it would inflate to more than `maxLength` bytes, or when memory runs
-// out.
+// nowhere, and inflate answers false). Answers false when zlib would refuse
+// the stream, when it does not end within the bytes, when it would inflate to
+// more than `maxLength` bytes, or when memory runs out; whatever it wrote to
+// the destination by then is of no use.
+//
+// It runs on min(threads, chunks) threads, the caller's among them, made for
+// the call. At its peak it holds, besides the input and the destination,
+// about as many bytes as the result in the chunks' own buffers (a little more
+// for the 16-bit stretches), freed before it returns.
 bool inflate(const unsigned char* data, std::size_t size, std::uint64_t maxLength,
              const Options& options,
              const std::function<unsigned char*(std::uint64_t length)>& destination,
