@@ -324,6 +324,7 @@ struct Chunk {
   Output<std::uint16_t> wide;   // the window's markers, then the output until the switch
   Output<std::uint8_t> narrow;  // the 32 KiB before the switch, then the output after it
   bool switched = false;
+  std::uint32_t narrowCrc = 0;  // of the output in `narrow`
 };
 
 class Inflate;
@@ -431,6 +432,11 @@ class Inflate {
     if (c.status != Status::kMet && c.status != Status::kFinal) {
       c.wide.release();
       c.narrow.release();
+    } else if (k == 0 || c.switched) {
+      // The checksum of the bytes already known, while the other chunks
+      // still decode.
+      const std::size_t from = k == 0 ? 0 : kWindow;
+      c.narrowCrc = std::uint32_t(libdeflate_crc32(0, c.narrow.data + from, c.narrow.size - from));
     }
   }
 
@@ -896,12 +902,17 @@ class Join {
     unsigned char* at = to + offsets[i];
     if (i == 0) {
       std::memcpy(at, c.narrow.data, c.narrow.size);
+      crc = c.narrowCrc;
     } else {
       const std::size_t wide = c.wide.size - kWindow;
       if (!resolve(i, c.wide.data + kWindow, wide, at)) return false;
-      if (c.switched) std::memcpy(at + wide, c.narrow.data + kWindow, c.narrow.size - kWindow);
+      crc = std::uint32_t(libdeflate_crc32(0, at, wide));
+      if (c.switched) {
+        const std::size_t narrow = c.narrow.size - kWindow;
+        std::memcpy(at + wide, c.narrow.data + kWindow, narrow);
+        crc = std::uint32_t(crc32_combine(crc, c.narrowCrc, z_off_t(narrow)));
+      }
     }
-    crc = std::uint32_t(libdeflate_crc32(0, at, std::size_t(offsets[i + 1] - offsets[i])));
     c.wide.release();
     c.narrow.release();
     return true;
