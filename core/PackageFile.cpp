@@ -289,13 +289,16 @@ class WholeStream {
     std::uint64_t guess = fileSize >= 4 ? littleEndian32(file + fileSize - 4) : 0;
     if (!reserve(std::max<std::uint64_t>(guess, 1))) return false;
     std::uint64_t at = 0;
+    // Once a member turns out small, the ones after it are taken for small
+    // too (a file of many small members): they are inflated serially.
+    bool membersLarge = true;
     for (;;) {
       const std::uint64_t start = headerEnd(file, fileSize, at);
       if (start == 0) return false;
       std::size_t consumed = 0, produced = 0;
       std::uint32_t crc = 0;
       const bool parallel =
-          fileSize - start >= tuning.parallelMember &&
+          membersLarge && fileSize - start >= tuning.parallelMember &&
           inflateParallel(file + start, fileSize - start, consumed, produced, crc);
       for (; !parallel;) {
         const libdeflate_result result = libdeflate_deflate_decompress_ex(
@@ -306,6 +309,7 @@ class WholeStream {
         inflatedBytes += capacity - size;  // filled before it ran out of room
         if (!reserve(std::max<std::uint64_t>(capacity * 2, kFirstChunk))) return false;
       }
+      if (consumed < tuning.parallelMember) membersLarge = false;
       const std::uint64_t memberStart = size;
       size += produced;
       inflatedBytes += produced;

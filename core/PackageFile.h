@@ -70,7 +70,8 @@ constexpr std::uint64_t kPackageWholeStreamLimit = 256u << 20;
 // core and at most eight, each taking a share of the compressed bytes; what
 // they deliver is used only when it is the whole member with its checksum and
 // length matching, else the member is inflated serially as before. Smaller
-// members are always inflated serially.
+// members are always inflated serially, and so is every member after one
+// that turned out smaller (a file of many small members).
 constexpr std::uint64_t kPackageParallelMember = 4u << 20;
 
 // How gzipped packages opened from now on are inflated; tests lower the

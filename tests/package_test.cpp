@@ -699,6 +699,26 @@ TEST_F(GzippedPackage, ParallelInflateGivesTheReadsThatStreamingGives) {
   }
 }
 
+// In a file of many small members only the first is tried on several
+// threads (it might have been a large one); the others are inflated serially.
+TEST_F(GzippedPackage, ManySmallMembersAreInflatedSerially) {
+  PackageInflateTuning lowered;
+  lowered.parallelMember = 64 * 1024;
+  lowered.chunkBytes = 8 * 1024;
+  lowered.threads = 4;
+  const PackageInflateTuning saved = packageInflateTuning();
+  setPackageInflateTuning(lowered);
+  const Entries entries = largeEntries(24);
+  write("members.dat", gzipMembers(pw::package(entries), 40));
+  std::vector<std::string> names;
+  for (const auto& e : entries) names.push_back(e.first);
+  PackageReader whole("members.dat", true), streamed("members.dat", true, false);
+  expectSameReads(readEach(whole, names), readEach(streamed, names), names, "members");
+  EXPECT_TRUE(whole.holdsWholeStream());
+  EXPECT_EQ(whole.parallelChunks(), 1u);
+  setPackageInflateTuning(saved);
+}
+
 // Without the lowered thresholds a package this small is inflated serially.
 TEST_F(GzippedPackage, SmallPackagesAreInflatedSerially) {
   write("small.dat", gzipMembers(pw::package(largeEntries(8)), 1));
