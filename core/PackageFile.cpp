@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <libdeflate.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -349,8 +350,14 @@ class WholeStream {
   // what a serial inflate gives: the serial one then runs.
   bool inflateParallel(const unsigned char* data, std::uint64_t available, std::size_t& consumed,
                        std::size_t& produced, std::uint32_t& crc) {
-    // On one core the serial inflater is the faster one.
-    if (tuning.threads == 0 && std::thread::hardware_concurrency() < 2) return false;
+    // On one core the serial inflater is the faster one, and so it is on a
+    // machine whose cores are all taken several times over (the threads
+    // would wait for their turns, the whole for the last of them).
+    if (tuning.threads == 0) {
+      const unsigned cores = std::thread::hardware_concurrency();
+      double load = 0;
+      if (cores < 2 || (getloadavg(&load, 1) == 1 && load > 1.5 * cores)) return false;
+    }
     parallel_inflate::Options options;
     options.chunkBytes = tuning.chunkBytes;
     options.threads = tuning.threads;

@@ -71,7 +71,8 @@ constexpr std::uint64_t kPackageWholeStreamLimit = 256u << 20;
 // they deliver is used only when it is the whole member with its checksum and
 // length matching, else the member is inflated serially as before. Smaller
 // members are always inflated serially, and so is every member after one
-// that turned out smaller (a file of many small members).
+// that turned out smaller (a file of many small members), and every member
+// while the machine's load average is above one and a half times its cores.
 constexpr std::uint64_t kPackageParallelMember = 4u << 20;
 
 // How gzipped packages opened from now on are inflated; tests lower the
