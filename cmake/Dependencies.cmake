@@ -41,6 +41,7 @@ pkg_check_modules(IMGUI REQUIRED IMPORTED_TARGET imgui)
 engine_uses(platform_win32 PkgConfig::IMGUI PkgConfig::STB)
 include(${CMAKE_SOURCE_DIR}/resources/Resources.cmake)
 # Packages: gzipped packages are inflated whole by libdeflate, two to three
-# times as fast as zlib's streaming inflater (which stays for the rest).
+# times as fast as zlib's streaming inflater (which stays for the rest);
+# large members on several threads, with libdeflate's checksum.
 pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
-engine_uses(core PkgConfig::LIBDEFLATE)
+engine_uses(core PkgConfig::LIBDEFLATE Threads::Threads)
