@@ -343,6 +343,54 @@ TEST_F(SkinFixture, RotationKeysTurnTheFrameTheWayItsOwnMatrixDoes) {
   }
 }
 
+TEST_F(SkinFixture, KindsOfKeyATrackLacksKeepTheFramesOwn) {
+  // Bone B rests scaled and turned: scale (1, 2, 3) along its rows, a
+  // quarter turn about z, at (0, 2, 0). A track keeps, of that pose, the
+  // scale, rotation or position it has no keys for. The first key
+  // (w, x, y, z) 1,0,0,0 is no turn.
+  const char* const kScaledTurned = "0,1,0,0, -2,0,0,0, 0,0,3,0, 0,2,0,1";
+  const char* const kMirrored = "-1,0,0,0, 0,1,0,0, 0,0,1,0, 0,2,0,1";
+  const struct {
+    const char* what;
+    const char* rest;
+    std::string keys;
+    D3DXMATRIX expected;
+  } cases[] = {
+      {"scale keys alone keep the turn and the place", kScaledTurned,
+       "AnimationKey { 1; 2; 0;3;4,4,4;;, 10;3;4,4,4;;; }",
+       D3DXMATRIX(0, 4, 0, 0, -4, 0, 0, 0, 0, 0, 4, 0, 0, 2, 0, 1)},
+      {"rotation keys alone keep the scale and the place", kScaledTurned,
+       "AnimationKey { 0; 2; 0;4;1,0,0,0;;, 10;4;1,0,0,0;;; }",
+       D3DXMATRIX(1, 0, 0, 0, 0, 2, 0, 0, 0, 0, 3, 0, 0, 2, 0, 1)},
+      {"position keys alone keep the scale and the turn", kScaledTurned,
+       "AnimationKey { 2; 2; 0;3;5,6,7;;, 10;3;5,6,7;;; }",
+       D3DXMATRIX(0, 1, 0, 0, -2, 0, 0, 0, 0, 0, 3, 0, 5, 6, 7, 1)},
+      {"scale and rotation keys keep the place", kScaledTurned,
+       "AnimationKey { 1; 1; 0;3;2,2,2;;; }\n AnimationKey { 0; 1; 0;4;1,0,0,0;;; }",
+       D3DXMATRIX(2, 0, 0, 0, 0, 2, 0, 0, 0, 0, 2, 0, 0, 2, 0, 1)},
+      {"rotation keys alone keep a mirroring", kMirrored, "AnimationKey { 0; 1; 0;4;1,0,0,0;;; }",
+       D3DXMATRIX(-1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 2, 0, 1)},
+  };
+  const std::string file = kSkinnedFile;
+  const std::string restOfB = "1,0,0,0, 0,1,0,0, 0,0,1,0, 0,2,0,1";
+  const std::size_t at = file.find(restOfB, file.find("Frame B"));
+  ASSERT_NE(at, std::string::npos);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    unload();
+    std::string placed = file;
+    placed.replace(at, restOfB.size(), c.rest);
+    placed = placed.substr(0, placed.find("AnimationSet")) +
+             "AnimationSet Part {\n  Animation { { B }\n" + c.keys + "\n  }\n}\n";
+    ASSERT_EQ(load(placed), D3D_OK);
+    ASSERT_NE(controller, nullptr);
+    ASSERT_EQ(controller->AdvanceTime(0.5, nullptr), D3D_OK);
+    const D3DXMATRIX& m = D3DXFrameFind(root, "B")->TransformationMatrix;
+    for (int i = 0; i < 16; ++i)
+      EXPECT_NEAR(m.m[i / 4][i % 4], c.expected.m[i / 4][i % 4], 1e-5f) << "element " << i;
+  }
+}
+
 TEST_F(SkinFixture, AMeshPlacedByReferenceStandsInEachFrameThatPlacesIt) {
   // The mesh is defined last, after a frame of the same name places it.
   const char* const kFile = R"(xof 0303txt 0032

@@ -30,10 +30,34 @@ struct Key {
 struct Track {
   D3DXFRAME* frame;
   D3DXMATRIX rest;  // the frame's matrix from the file
+  // `rest` taken apart (see splitRest), for the kinds of key a track lacks.
+  D3DXVECTOR3 restScale;
+  D3DXMATRIX restRotation;
   std::vector<Key<D3DXQUATERNION>> rotation;
   std::vector<Key<D3DXVECTOR3>> scale, position;
   std::vector<Key<D3DXMATRIX>> matrix;
 };
+
+// Takes the frame's matrix apart into a scale along its rows and the
+// rotation left when that scale is divided out; a mirroring matrix gives a
+// negative x scale, so that the rotation stays a rotation. A row of length
+// zero keeps the axis it stands on.
+void splitRest(Track& track) {
+  const D3DXMATRIX& m = track.rest;
+  D3DXMatrixIdentity(&track.restRotation);
+  float s[3];
+  for (int r = 0; r < 3; ++r)
+    s[r] = std::sqrt(m.m[r][0] * m.m[r][0] + m.m[r][1] * m.m[r][1] + m.m[r][2] * m.m[r][2]);
+  const float det = m._11 * (m._22 * m._33 - m._23 * m._32) -
+                    m._12 * (m._21 * m._33 - m._23 * m._31) +
+                    m._13 * (m._21 * m._32 - m._22 * m._31);
+  if (det < 0) s[0] = -s[0];
+  for (int r = 0; r < 3; ++r) {
+    if (!(std::fabs(s[r]) > 1e-12f) || !std::isfinite(s[r])) continue;
+    for (int c = 0; c < 3; ++c) track.restRotation.m[r][c] = m.m[r][c] / s[r];
+  }
+  track.restScale = D3DXVECTOR3(s[0], s[1], s[2]);
+}
 
 // The two keys around `t` and how far between them it lies; the first or
 // last key alone outside their range.
@@ -105,10 +129,13 @@ class AnimationController final : public d3dx_com::Counted<ID3DXAnimationControl
         out = *a * (1 - s) + *b * s;
         continue;
       }
+      // A kind of key the track lacks keeps the frame's own part of it.
       D3DXMATRIX scale, rotation, translation;
       if (!track.scale.empty()) {
         const D3DXVECTOR3 v = vectorAt(track.scale, t);
         D3DXMatrixScaling(&scale, v.x, v.y, v.z);
+      } else if (!track.rotation.empty()) {
+        D3DXMatrixScaling(&scale, track.restScale.x, track.restScale.y, track.restScale.z);
       } else {
         D3DXMatrixIdentity(&scale);
       }
@@ -120,11 +147,12 @@ class AnimationController final : public d3dx_com::Counted<ID3DXAnimationControl
         D3DXQuaternionSlerp(&q, a, b, s);
         D3DXMatrixRotationQuaternion(&rotation, &q);
       } else if (track.scale.empty()) {
-        // Neither animated: the file's own scale and rotation stay.
+        // Neither animated: the file's own scale and rotation stay as
+        // they are, shear included.
         rotation = track.rest;
         rotation._41 = rotation._42 = rotation._43 = 0;
       } else {
-        D3DXMatrixIdentity(&rotation);
+        rotation = track.restRotation;
       }
       if (!track.position.empty()) {
         const D3DXVECTOR3 v = vectorAt(track.position, t);
@@ -379,6 +407,7 @@ HRESULT D3DXLoadMeshHierarchyFromXInMemory(const void* memory, DWORD size, DWORD
       }
       if (track.frame) {
         track.rest = track.frame->TransformationMatrix;
+        splitRest(track);
         tracks.push_back(std::move(track));
       }
     }
