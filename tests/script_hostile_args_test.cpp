@@ -70,8 +70,7 @@ TEST_F(HostileArguments, TexturesBeyondTheDevicesMemoryStayEmpty) {
     const bool cube = std::string(c.factory).find("Cube") != std::string::npos;
     compile(std::string(cube ? "cubeTexture" : "texture") + " t;\nvoid init() { t = " + c.factory +
             "; }\n");
-    EXPECT_EQ(cube ? holdsObject<CubeTextureHandle>("t") : holdsObject<TextureHandle>("t"),
-              c.made);
+    EXPECT_EQ(cube ? holdsObject<CubeTextureHandle>("t") : holdsObject<TextureHandle>("t"), c.made);
     host->unload("scene", false);
   }
 }
@@ -80,9 +79,9 @@ TEST_F(HostileArguments, TexturesBeyondTheDevicesMemoryStayEmpty) {
 // 32-bit sums, which wrap at the ends of the int range instead of
 // overflowing.
 TEST_F(HostileArguments, OverlaysAtTheEndsOfTheIntRangeDraw) {
-  for (const char* call : {"renderOverlay(2147483647, 2147483647)",
-                           "renderOverlay(-2147483647 - 1, 2147483640)",
-                           "renderScaledOverlay(1e30f, -1e30f, sqrt(-1.0f), 1e38f)"}) {
+  for (const char* call :
+       {"renderOverlay(2147483647, 2147483647)", "renderOverlay(-2147483647 - 1, 2147483640)",
+        "renderScaledOverlay(1e30f, -1e30f, sqrt(-1.0f), 1e38f)"}) {
     SCOPED_TRACE(call);
     compile(std::string("texture t;\nvoid init() { t = createTexture(4, 4); }\n"
                         "void render(float x) { t.") +
@@ -108,10 +107,11 @@ TEST_F(HostileArguments, MeshPlanesPastTheirVertexLimitStayEmpty) {
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.nx << " x " << c.ny);
     logged().clear();
-    compile("vertexBuffer b;\nint calls = 0;\n"
-            "void lift(int w, int h, vectorN &in v) { calls++; }\n"
-            "void init() { b = createMeshPlane(" +
-            std::to_string(c.nx) + ", " + std::to_string(c.ny) + ", \"scene\", \"lift\"); }\n");
+    compile(
+        "vertexBuffer b;\nint calls = 0;\n"
+        "void lift(int w, int h, vectorN &in v) { calls++; }\n"
+        "void init() { b = createMeshPlane(" +
+        std::to_string(c.nx) + ", " + std::to_string(c.ny) + ", \"scene\", \"lift\"); }\n");
     EXPECT_EQ(holdsObject<VertexBufferHandle>("b"), c.made);
     EXPECT_EQ(*global<int>("calls"), c.made ? 1 : 0);
     EXPECT_EQ(loggedContaining("a plane needs 1 to 4194304 vertices"), !c.made);
@@ -149,8 +149,8 @@ TEST_F(HostileArguments, DevicesAndPipesReadAsMissingFiles) {
   catchFatalErrors();
   for (const char* kind : {"texture", "mesh"}) {
     SCOPED_TRACE(kind);
-    const std::string factory = std::string(kind) == "texture" ? "createTextureFromFile"
-                                                               : "createMeshFromFile";
+    const std::string factory =
+        std::string(kind) == "texture" ? "createTextureFromFile" : "createMeshFromFile";
     compile("void init() { " + factory + "(\"pipe\"); }\n");
     EXPECT_EQ(fatal(), "Error loading " + std::string(kind) + " (pipe) - Abort");
     host->unload("scene", false);
