@@ -4,8 +4,11 @@
 // mesh-like numbers and incompressible image-like bytes) in a shuffled order,
 // as a show loads them; and one entry from a fresh store. The ratios printed
 // at the end compare each gzipped load with the same load from the plain
-// package.
+// package. Besides, the mixed package's gzip member inflated with its
+// checksum by the engine's chunked inflater, on one thread and on all, each
+// against libdeflate's serial inflate.
 #include <benchmark/benchmark.h>
+#include <libdeflate.h>
 #include <stdlib.h>
 #include <zlib.h>
 
@@ -13,12 +16,16 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "bench/ratio_report.h"
+#include "core/ParallelInflate.h"
 #include "core/TQDatabase.h"
 #include "tests/PackageWriter.h"
 
@@ -136,6 +143,69 @@ void readThrough(benchmark::State& state, bool gzipped) {
   }
 }
 
+// The deflate data of the gzipped mixed package (its header has no optional
+// fields), followed by the padding the chunked inflater reads into.
+struct Member {
+  Member() {
+    std::ifstream in(packages().path("mixed", true), std::ios::binary);
+    file.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (file.size() < 18 || file[3] != 0) std::abort();
+    length = std::uint32_t((unsigned char)file[file.size() - 4]) |
+             std::uint32_t((unsigned char)file[file.size() - 3]) << 8 |
+             std::uint32_t((unsigned char)file[file.size() - 2]) << 16 |
+             std::uint32_t((unsigned char)file[file.size() - 1]) << 24;
+    deflateSize = file.size() - 10;
+    file.resize(file.size() + parallel_inflate::kInputPadding);
+    out.resize(length);
+  }
+  const unsigned char* data() const {
+    return reinterpret_cast<const unsigned char*>(file.data()) + 10;
+  }
+  std::string file;
+  std::size_t deflateSize = 0;
+  std::uint32_t length = 0;
+  std::vector<unsigned char> out;
+};
+
+Member& member() {
+  static Member instance;
+  return instance;
+}
+
+void inflateMember(benchmark::State& state, unsigned threads) {
+  Member& m = member();
+  libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+  for (auto _ : state) {
+    std::uint32_t crc = 0;
+    if (threads == 0) {
+      std::size_t produced = 0;
+      if (libdeflate_deflate_decompress(decompressor, m.data(), m.deflateSize, m.out.data(),
+                                        m.out.size(), &produced) != LIBDEFLATE_SUCCESS)
+        state.SkipWithError("libdeflate failed");
+      crc = std::uint32_t(libdeflate_crc32(0, m.out.data(), produced));
+    } else {
+      parallel_inflate::Options options;
+      options.threads = threads;
+      if (threads == 1) options.chunkBytes = m.deflateSize;
+      parallel_inflate::Result result;
+      if (!parallel_inflate::inflate(
+              m.data(), m.deflateSize, m.length, options,
+              [&m](std::uint64_t) { return m.out.data(); }, result))
+        state.SkipWithError("chunked inflate failed");
+      crc = result.crc;
+    }
+    benchmark::DoNotOptimize(crc);
+  }
+  libdeflate_free_decompressor(decompressor);
+}
+
+unsigned allThreads() {
+  return std::min(parallel_inflate::kMaxThreads, std::max(1u, std::thread::hardware_concurrency()));
+}
+
+BENCHMARK_CAPTURE(inflateMember, libdeflate, 0u)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(inflateMember, chunked_1_thread, 1u)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(inflateMember, chunked_all_threads, allThreads())->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(readThrough, plain, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(readThrough, gzipped, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(smallInOrder, plain, false)->Unit(benchmark::kMillisecond);
@@ -153,5 +223,9 @@ int main(int argc, char** argv) {
       {{"1,000 small entries, name order", "smallInOrder/gzipped", "smallInOrder/plain"},
        {"192 mixed entries (12 MiB), shuffled", "mixedShuffled/gzipped", "mixedShuffled/plain"},
        {"mixed package read through once", "readThrough/gzipped", "readThrough/plain"},
-       {"last entry, fresh store", "lastEntry/gzipped", "lastEntry/plain"}});
+       {"last entry, fresh store", "lastEntry/gzipped", "lastEntry/plain"},
+       {"member inflate, chunked on 1 thread", "inflateMember/chunked_1_thread",
+        "inflateMember/libdeflate"},
+       {"member inflate, chunked on " + std::to_string(allThreads()) + " threads",
+        "inflateMember/chunked_all_threads", "inflateMember/libdeflate"}});
 }

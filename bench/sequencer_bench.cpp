@@ -1,5 +1,5 @@
 // The sequencer's per-scene costs: one frame (its three passes) with 10, 100,
-// 300 and 1,000 active script scenes whose entry functions are empty, per
+// 300, 600 and 1,000 active script scenes whose entry functions are empty, per
 // scene; and loading a description of 1,000, 4,000 and 16,000 camera scenes,
 // per scene. The ratios printed at the end compare the larger timelines with
 // the smallest: a cost that does not grow with the timeline gives 1.
@@ -122,7 +122,13 @@ void BM_FramePerScene(benchmark::State& state) {
   }
   state.counters["units"] = n;
 }
-BENCHMARK(BM_FramePerScene)->Arg(10)->Arg(100)->Arg(300)->Arg(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FramePerScene)
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(300)
+    ->Arg(600)
+    ->Arg(1000)
+    ->Unit(benchmark::kMicrosecond);
 
 void BM_LoadCameraScenes(benchmark::State& state) {
   const int n = int(state.range(0));
@@ -149,6 +155,7 @@ int main(int argc, char** argv) {
       argc, argv,
       {{"frame, per scene: 100 vs 10 scenes", "BM_FramePerScene/100", "BM_FramePerScene/10"},
        {"frame, per scene: 300 vs 10 scenes", "BM_FramePerScene/300", "BM_FramePerScene/10"},
+       {"frame, per scene: 600 vs 10 scenes", "BM_FramePerScene/600", "BM_FramePerScene/10"},
        {"frame, per scene: 1,000 vs 10 scenes", "BM_FramePerScene/1000", "BM_FramePerScene/10"},
        {"camera load, per scene: 4k vs 1k", "BM_LoadCameraScenes/4000", "BM_LoadCameraScenes/1000"},
        {"camera load, per scene: 16k vs 1k", "BM_LoadCameraScenes/16000",

@@ -11,8 +11,10 @@ engine_uses(platform_d3dx PkgConfig::TEXTMESH)
 # Music: tracker modules, sampled streams and the spectrum
 pkg_check_modules(OPENMPT REQUIRED IMPORTED_TARGET libopenmpt)
 pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET sndfile)
+pkg_check_modules(SAMPLERATE REQUIRED IMPORTED_TARGET samplerate)
 pkg_check_modules(KISSFFT REQUIRED IMPORTED_TARGET kissfft-float)
-engine_uses(platform_sound PkgConfig::OPENMPT PkgConfig::SNDFILE PkgConfig::KISSFFT)
+engine_uses(platform_sound PkgConfig::OPENMPT PkgConfig::SNDFILE PkgConfig::SAMPLERATE
+            PkgConfig::KISSFFT)
 
 # Textures: image decoding (the library already holds the implementation)
 pkg_check_modules(STB REQUIRED IMPORTED_TARGET stb)
@@ -39,6 +41,7 @@ pkg_check_modules(IMGUI REQUIRED IMPORTED_TARGET imgui)
 engine_uses(platform_win32 PkgConfig::IMGUI PkgConfig::STB)
 include(${CMAKE_SOURCE_DIR}/resources/Resources.cmake)
 # Packages: gzipped packages are inflated whole by libdeflate, two to three
-# times as fast as zlib's streaming inflater (which stays for the rest).
+# times as fast as zlib's streaming inflater (which stays for the rest);
+# large members on several threads, with libdeflate's checksum.
 pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
-engine_uses(core PkgConfig::LIBDEFLATE)
+engine_uses(core PkgConfig::LIBDEFLATE Threads::Threads)

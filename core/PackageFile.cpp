@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <libdeflate.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -14,8 +15,10 @@
 #include <map>
 #include <memory>
 #include <string_view>
+#include <thread>
 #include <vector>
 
+#include "core/ParallelInflate.h"
 #include "platform/file/FileSystem.h"
 
 namespace {
@@ -287,11 +290,18 @@ class WholeStream {
     std::uint64_t guess = fileSize >= 4 ? littleEndian32(file + fileSize - 4) : 0;
     if (!reserve(std::max<std::uint64_t>(guess, 1))) return false;
     std::uint64_t at = 0;
+    // Once a member turns out small, the ones after it are taken for small
+    // too (a file of many small members): they are inflated serially.
+    bool membersLarge = true;
     for (;;) {
       const std::uint64_t start = headerEnd(file, fileSize, at);
       if (start == 0) return false;
       std::size_t consumed = 0, produced = 0;
-      for (;;) {
+      std::uint32_t crc = 0;
+      const bool parallel =
+          membersLarge && fileSize - start >= tuning.parallelMember &&
+          inflateParallel(file + start, fileSize - start, consumed, produced, crc);
+      for (; !parallel;) {
         const libdeflate_result result = libdeflate_deflate_decompress_ex(
             decompressor.get(), file + start, std::size_t(fileSize - start), bytes.get() + size,
             std::size_t(capacity - size), &consumed, &produced);
@@ -300,9 +310,11 @@ class WholeStream {
         inflatedBytes += capacity - size;  // filled before it ran out of room
         if (!reserve(std::max<std::uint64_t>(capacity * 2, kFirstChunk))) return false;
       }
+      if (consumed < tuning.parallelMember) membersLarge = false;
       const std::uint64_t memberStart = size;
       size += produced;
       inflatedBytes += produced;
+      if (!parallel) crc = std::uint32_t(libdeflate_crc32(0, bytes.get() + memberStart, produced));
       // Every member's trailer is checked, the last one's too: the
       // whole-buffer inflater decodes some codes that the streaming one
       // refuses as damage (lengths 286 and 287, distances 30 and 31), so only
@@ -313,9 +325,7 @@ class WholeStream {
       if (fileSize - trailer < 8) return false;
       const std::uint32_t check = littleEndian32(file + trailer);
       const std::uint32_t length = littleEndian32(file + trailer + 4);
-      if (std::uint32_t(produced) != length ||
-          libdeflate_crc32(0, bytes.get() + memberStart, produced) != check)
-        return false;
+      if (std::uint32_t(produced) != length || crc != check) return false;
       // As the streaming inflater, go on into another member only when a
       // gzip header follows; anything else after a member is ignored.
       const std::uint64_t next = trailer + 8;
@@ -331,8 +341,45 @@ class WholeStream {
   std::unique_ptr<char[]> bytes;
   std::uint64_t size = 0;           // bytes of stream delivered
   std::uint64_t inflatedBytes = 0;  // including attempts that ran out of room
+  unsigned parallelChunks = 0;      // chunks of the members inflated on several threads
 
  private:
+  // A large member's deflate data at `data` (the rest of the file after
+  // it, with kInputPadding readable bytes more) inflated on several threads
+  // to the end of the held stream. False when that does not give exactly
+  // what a serial inflate gives: the serial one then runs.
+  bool inflateParallel(const unsigned char* data, std::uint64_t available, std::size_t& consumed,
+                       std::size_t& produced, std::uint32_t& crc) {
+    // On one core the serial inflater is the faster one, and so it is on a
+    // machine whose cores are all taken several times over (the threads
+    // would wait for their turns, the whole for the last of them).
+    if (tuning.threads == 0) {
+      const unsigned cores = std::thread::hardware_concurrency();
+      double load = 0;
+      if (cores < 2 || (getloadavg(&load, 1) == 1 && load > 1.5 * cores)) return false;
+    }
+    parallel_inflate::Options options;
+    options.chunkBytes = tuning.chunkBytes;
+    options.threads = tuning.threads;
+    parallel_inflate::Result result;
+    const bool done = parallel_inflate::inflate(
+        data, std::size_t(available), limit - size, options,
+        [this](std::uint64_t length) -> unsigned char* {
+          if (capacity - size < length && (!reserve(size + length) || capacity - size < length))
+            return nullptr;
+          return reinterpret_cast<unsigned char*>(bytes.get() + size);
+        },
+        result);
+    if (!done) return false;
+    consumed = result.consumed;
+    produced = std::size_t(result.length);
+    crc = result.crc;
+    parallelChunks += result.chunks;
+    return true;
+  }
+
+  const PackageInflateTuning tuning = packageInflateTuning();
+
   // Grows the buffer to `wanted` bytes (at most the limit), keeping what it
   // holds. False when the limit does not allow more room than there is.
   bool reserve(std::uint64_t wanted) {
@@ -457,8 +504,11 @@ struct PackageReader::Opened {
   void inflateWhole() {
     const std::uint64_t fileSize = std::uint64_t(identity.size);
     if (fileSize > kPackageWholeStreamLimit) return;
-    std::unique_ptr<unsigned char[]> file(new unsigned char[std::max<std::uint64_t>(fileSize, 1)]);
+    // The parallel inflater reads a little past the end.
+    std::unique_ptr<unsigned char[]> file(
+        new unsigned char[fileSize + parallel_inflate::kInputPadding]);
     if (readAt(fd, 0, file.get(), fileSize) != fileSize) return;
+    std::memset(file.get() + fileSize, 0, parallel_inflate::kInputPadding);
     std::unique_ptr<WholeStream> stream(new WholeStream);
     const bool exact = stream->inflate(file.get(), fileSize);
     wholeInflated += stream->inflatedBytes;
@@ -530,6 +580,18 @@ std::uint64_t PackageReader::inflatedBytes() const {
 }
 
 bool PackageReader::holdsWholeStream() const { return opened && opened->whole; }
+
+unsigned PackageReader::parallelChunks() const {
+  return opened && opened->whole ? opened->whole->parallelChunks : 0;
+}
+
+namespace {
+PackageInflateTuning currentTuning;
+}
+
+void setPackageInflateTuning(const PackageInflateTuning& tuning) { currentTuning = tuning; }
+
+PackageInflateTuning packageInflateTuning() { return currentTuning; }
 
 bool PackageReader::read(const std::string& entryName, char** data, std::int32_t* size) {
   const std::string path = nativePath(name);

@@ -64,6 +64,26 @@ constexpr std::uint64_t kPackagePassedBudget = 32u << 20;
 // holds its length modulo 2^32, but a member of 4 GiB or more never fits
 // under the limit, so it is always streamed.
 constexpr std::uint64_t kPackageWholeStreamLimit = 256u << 20;
+//
+// A member with at least kPackageParallelMember bytes of compressed data
+// (counted to the end of the file) is inflated on several threads, one per
+// core and at most eight, each taking a share of the compressed bytes; what
+// they deliver is used only when it is the whole member with its checksum and
+// length matching, else the member is inflated serially as before. Smaller
+// members are always inflated serially, and so is every member after one
+// that turned out smaller (a file of many small members), and every member
+// while the machine's load average is above one and a half times its cores.
+constexpr std::uint64_t kPackageParallelMember = 4u << 20;
+
+// How gzipped packages opened from now on are inflated; tests lower the
+// thresholds so that small files take the parallel path with many chunks.
+struct PackageInflateTuning {
+  std::uint64_t parallelMember = kPackageParallelMember;
+  std::size_t chunkBytes = 0;  // compressed bytes per chunk; 0: chosen from the member's size
+  unsigned threads = 0;        // 0: one per core
+};
+void setPackageInflateTuning(const PackageInflateTuning& tuning);
+PackageInflateTuning packageInflateTuning();
 
 class PackageReader {
  public:
@@ -82,6 +102,9 @@ class PackageReader {
   std::uint64_t inflatedBytes() const;
   // Whether the package as last opened is a gzipped one held inflated whole.
   bool holdsWholeStream() const;
+  // How many chunks, decoded each on its own, make up the members of the
+  // held stream that were inflated on several threads (0: none was).
+  unsigned parallelChunks() const;
 
  private:
   struct Opened;

@@ -7,6 +7,13 @@
 // names and sizes), byte 1 the length L of the entry name to ask for, then
 // L name bytes, then the package file.
 //
+// Gzipped packages are inflated on several threads in chunks of 64 bytes,
+// however small they are. With bit 2 of the flags the bytes after the name
+// are instead a raw deflate stream for the chunked inflater alone, in
+// chunks of 16 << (bits 4 to 6) bytes on 1 + (bit 3) * 3 threads: it must
+// take the stream exactly when zlib's inflate takes it, and deliver what zlib
+// delivers, or the target traps.
+//
 // Run:
 //   cmake -S . -B build-fuzz -DENGINE_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
 //         -DCMAKE_C_COMPILER=clang -DENGINE_BENCH=OFF
@@ -19,12 +26,14 @@
 #include <zlib.h>
 
 #include <algorithm>
-
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/PackageFile.h"
+#include "core/ParallelInflate.h"
 #include "core/TQDatabase.h"
 #include "fuzz/scratch.h"
 
@@ -63,12 +72,63 @@ bool writePackage(const std::string& path, const std::string& bytes, bool gzippe
   return true;
 }
 
+// The chunked inflater's verdict and bytes against zlib's raw inflate, for
+// streams that inflate to at most kRawLimit bytes.
+constexpr std::uint64_t kRawLimit = 1u << 20;
+
+void compareRawInflate(const std::uint8_t* stream, std::size_t size, std::uint8_t flags) {
+  static std::vector<unsigned char> expected(kRawLimit + 1);
+  z_stream z{};
+  if (inflateInit2(&z, -15) != Z_OK) return;
+  z.next_in = const_cast<Bytef*>(stream);
+  z.avail_in = uInt(size);
+  z.next_out = expected.data();
+  z.avail_out = uInt(expected.size());
+  const bool zlibTakes = inflate(&z, Z_FINISH) == Z_STREAM_END && z.total_out <= kRawLimit;
+  const std::size_t zlibLength = z.total_out, zlibConsumed = z.total_in;
+  inflateEnd(&z);
+
+  std::vector<unsigned char> input(stream, stream + size);
+  input.resize(size + parallel_inflate::kInputPadding);
+  parallel_inflate::Options options;
+  options.chunkBytes = std::size_t(16) << ((flags >> 4) & 7);
+  options.threads = flags & 8 ? 4 : 1;
+  std::vector<unsigned char> got;
+  parallel_inflate::Result result;
+  const bool taken = parallel_inflate::inflate(
+      input.data(), size, kRawLimit, options,
+      [&got](std::uint64_t length) {
+        got.resize(std::size_t(length) + 1);
+        return got.data();
+      },
+      result);
+  if (taken != zlibTakes) __builtin_trap();
+  if (!taken) return;
+  if (result.length != zlibLength || result.consumed != zlibConsumed ||
+      (zlibLength && std::memcmp(got.data(), expected.data(), zlibLength) != 0) ||
+      result.crc != std::uint32_t(crc32(0, expected.data(), uInt(zlibLength))))
+    __builtin_trap();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
   const std::uint8_t flags = data[0];
   const std::size_t nameLength = std::min<std::size_t>(data[1], size - 2);
+  if (flags & 4) {
+    compareRawInflate(data + 2 + nameLength, size - 2 - nameLength, flags);
+    return 0;
+  }
+  static const bool tuned = [] {
+    PackageInflateTuning tuning;
+    tuning.parallelMember = 0;
+    tuning.chunkBytes = 64;
+    tuning.threads = 2;
+    setPackageInflateTuning(tuning);
+    return true;
+  }();
+  (void)tuned;
   const std::string name(reinterpret_cast<const char*>(data + 2), nameLength);
   std::string package(reinterpret_cast<const char*>(data + 2 + nameLength), size - 2 - nameLength);
   if (flags & 2) scrambleDirectory(package);

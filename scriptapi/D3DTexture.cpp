@@ -293,7 +293,8 @@ void texture_renderOverlay(int x, int y, TextureHandle* self) {
   UINT width, height;
   if (!self->object || !renderTargetSize(width, height)) return;
   float left = float(x), top = float(y);
-  float right = float(x + int(width)), bottom = float(y + int(height));
+  // The sums wrap as 32-bit integers rather than overflow.
+  float right = float(int32_t(uint32_t(x) + width)), bottom = float(int32_t(uint32_t(y) + height));
   const OverlayVertex quad[4] = {
       {left, top, 0, 1, 0, 0},
       {right, top, 0, 1, 1, 0},

@@ -1,12 +1,14 @@
 #include "scriptapi/VertexBuffer.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "core/DemoState.h"
 #include "core/DeviceGlobal.h"
+#include "core/Log.h"
 #include "core/ScriptCallbacks.h"
 #include "platform/d3dx/D3DXMath.h"
 #include "scriptapi/Binding.h"
@@ -133,18 +135,28 @@ D3DXVECTOR3 normalized(const D3DXVECTOR3& v) {
   return *D3DXVec3Normalize(&out, &v);
 }
 
+// The most vertices a mesh plane gets (a grid of about 1450 x 1450 cells,
+// 150 megabytes of vertices): a subdivision past it is a slip that would
+// take gigabytes and seconds to build, with nothing more to see.
+constexpr int64_t kMaxPlaneVertices = int64_t(1) << 22;
+
 // vertexBuffer createMeshPlane(int nx, int ny, string &in scriplet,
 // string &in function): an nx by ny grid of strips whose points the
 // scriplet's function displaces. Grid point (j, q) takes offset triple
-// j (ny + 1) + q. Grids without cells, or too large for a buffer, give an
-// empty handle.
+// j (ny + 1) + q. Grids without cells, or with more vertices than a plane
+// gets, give an empty handle.
 VertexBufferHandle createMeshPlane(int nx, int ny, const std::string* scriplet,
                                    const std::string* function) {
-  // Below 2^63 for any two ints; compared with the limit without scaling it
-  // by the vertex size, which could overflow.
+  // Below 2^63 for any two ints.
   const int64_t vertexCount = 2 * (int64_t(nx) + 1) * int64_t(ny);
-  if (nx < 1 || ny < 1 || vertexCount > (int64_t(1) << 30) / int64_t(sizeof(LitVertex)))
+  if (nx < 1 || ny < 1 || vertexCount > kMaxPlaneVertices) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "createMeshPlane(%d, %d): a plane needs 1 to %lld vertices, it stays empty", nx,
+                  ny, (long long)kMaxPlaneVertices);
+    logMessage(text);
     return makeFactoryHandle<VertexBufferHandle>((VertexBufferData*)nullptr);
+  }
   const std::size_t points = std::size_t(nx + 1) * std::size_t(ny + 1);
   std::vector<float> offsets(points * 3, 0.0f);
   if (gScriptCallbacks) {

@@ -1,10 +1,11 @@
 // Small music files written by the tests themselves: a four-channel MOD
-// module with looping waveform samples and notes on chosen rows, and a WAV
-// stream of a sine.
+// module with looping waveform samples and notes on chosen rows, and WAV
+// streams of a sine.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,48 @@ inline std::string sineWav(int rate, int channels, int frames, double frequency,
     const double value = amplitude * std::sin(2.0 * M_PI * frequency * i / rate);
     const int16_t sample = (int16_t)std::lround(value * 32767.0);
     for (int c = 0; c < channels; ++c) put((uint16_t)sample, 2);
+  }
+  return out;
+}
+
+// A WAV file of `frames` frames in any of the sample formats recordings
+// use: `bits` 8 (unsigned), 16, 24 or 32 integer, or 32 with `isFloat`. Every
+// channel holds silence up to frame `onset`, then a sine of `frequency` Hz
+// and `amplitude` (of full scale) up to the end.
+inline std::string toneWav(int rate, int channels, int frames, int bits, bool isFloat, int onset,
+                           double frequency, double amplitude) {
+  std::string out;
+  auto put = [&out](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out += (char)((value >> (8 * i)) & 0xFF);
+  };
+  const int bytesPerSample = bits / 8;
+  const uint32_t dataBytes = (uint32_t)frames * channels * bytesPerSample;
+  out += "RIFF";
+  put(36 + dataBytes, 4);
+  out += "WAVEfmt ";
+  put(16, 4);
+  put(isFloat ? 3 : 1, 2);  // IEEE float or PCM
+  put(channels, 2);
+  put(rate, 4);
+  put(rate * channels * bytesPerSample, 4);
+  put(channels * bytesPerSample, 2);
+  put(bits, 2);
+  out += "data";
+  put(dataBytes, 4);
+  for (int i = 0; i < frames; ++i) {
+    const double value =
+        i < onset ? 0.0 : amplitude * std::sin(2.0 * M_PI * frequency * (i - onset) / rate);
+    uint32_t sample;
+    if (isFloat) {
+      const float f = (float)value;
+      std::memcpy(&sample, &f, sizeof sample);
+    } else if (bits == 8) {
+      sample = (uint32_t)(128 + std::lround(value * 127.0));
+    } else {
+      const double scale = (double)((1u << (bits - 1)) - 1);
+      sample = (uint32_t)(int32_t)std::lround(value * scale);
+    }
+    for (int c = 0; c < channels; ++c) put(sample, bytesPerSample);
   }
   return out;
 }

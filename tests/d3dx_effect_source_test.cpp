@@ -335,6 +335,21 @@ TEST(EffectParser, DeclarationsTheCompilerMustNotSee) {
   errors.clear();
   EXPECT_FALSE(d3dx_fx::parseEffect("technique11 t { pass p {} }", "memory", source, errors));
   EXPECT_NE(errors.find("only technique11 techniques"), std::string::npos) << errors;
+  // So are they gathered in an fxgroup; beside a technique of ours the
+  // group is left out.
+  errors.clear();
+  EXPECT_FALSE(d3dx_fx::parseEffect("fxgroup g {\n technique11 t { pass p {} } }", "memory", source,
+                                    errors));
+  EXPECT_NE(errors.find("memory(2): error: the effect has only technique11 techniques"),
+            std::string::npos)
+      << errors;
+  errors.clear();
+  EXPECT_TRUE(
+      d3dx_fx::parseEffect("fxgroup g { technique11 t { pass p {} } }\ntechnique n { pass p {} }",
+                           "memory", source, errors))
+      << errors;
+  ASSERT_EQ(source.techniques.size(), 1u);
+  EXPECT_EQ(source.hlsl.find("fxgroup"), std::string::npos) << source.hlsl;
   // A size that is no constant of the file.
   errors.clear();
   EXPECT_FALSE(d3dx_fx::parseEffect("float4 c[UNKNOWN];", "memory", source, errors));

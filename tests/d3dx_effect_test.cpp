@@ -329,8 +329,17 @@ TEST_F(EffectTest, FailuresAnswerAnErrorWithTheCompilersText) {
       {"unknown state", "technique tec0 { pass { NoSuchState = 1; } }",
        "memory(1): error: unknown state 'NoSuchState'"},
       {"bad value", "technique tec0 {\n pass { CullMode = Sideways; } }",
-       "memory(2): error: invalid value for CullMode"},
+       "memory(2): error: invalid value for CullMode: 'Sideways' is neither one of its values nor "
+       "a parameter"},
+      {"value of an undeclared parameter", "technique tec0 {\n pass { AlphaRef = threshold; } }",
+       "memory(2): error: invalid value for AlphaRef: 'threshold' is neither one of its values nor "
+       "a parameter"},
       {"unclosed", "technique tec0 { pass { CullMode = None; }", "unexpected end of file"},
+      // The linker's words come with the file and the kind.
+      {"recursion",
+       "float4 f(float x) { return f(x - 1); }\nfloat4 ps() : COLOR { return f(1); }\n"
+       "technique tec0 { pass { PixelShader = compile ps_2_0 ps(); } }",
+       "memory: error: 'ps' does not link: Linking fragment stage: Recursion detected"},
       {"huge array", "float4 many[100000000];", "memory(1): error: invalid array size for 'many'"},
       {"stage out of range", "technique tec0 { pass { MinFilter[99] = Point; } }",
        "invalid index for MinFilter"},
@@ -571,6 +580,22 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       {"static const sampler t = sampler_state { MinFilter = Point; };\n"
        "float4 ps() : COLOR { return tex2D(t, float2(0.5, 0.5)) * 0 + float4(1, 1, 0, 1); }",
        0xffffff00},
+      // Type keywords written in another case, with their defaults.
+      {"Matrix m = {0, 0, 0, 0, 1, 0, 0, 0, 0, 0.5, 0, 0, 0, 0, 0, 1};\nVector v = {0, 0, 1, 1};\n"
+       "float4 ps() : COLOR { return float4(m._21_32, v.z, 1); }",
+       0xffff80ff},
+      // A static global whose value calls a function of the file, of a
+      // parameter, and one that a second such global reads.
+      {"float b = 0.5;\nfloat4 mk(float v) { return float4(v, 1 - v, 0, 1); }\n"
+       "static const float4 c = mk(b);\nstatic float4 d = mk(c.x * 2) * 0.5;\n"
+       "float4 ps() : COLOR { return c + d; }",
+       0xffff8000},
+      // frexp, of a scalar and of a vector with a negative value and 0.
+      {"float4 ps() : COLOR { float e; float m = frexp(6.0, e); return float4(m, e / 4, 0, 1); }",
+       0xffbfbf00},
+      {"float4 ps() : COLOR { float2 e; float2 m = frexp(float2(-2, 0), e);\n"
+       "  return float4(-m.x, e.x / 4, m.y + e.y, 1); }",
+       0xff808000},
       // SamplerState used with tex2D: a Direct3D 9 sampler.
       {"SamplerState s;\nfloat4 ps() : COLOR { return tex2D(s, float2(0.5, 0.5)) * 0 + float4(1, 0, 1, 1); }",
        0xffff00ff},

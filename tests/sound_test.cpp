@@ -270,6 +270,96 @@ TEST_F(SoundLibrary, StreamPositionsAreBytesOfSixteenBitFrames) {
   EXPECT_EQ(BASS_ErrorGetCode(), (DWORD)BASS_ERROR_POSITION);
 }
 
+// A stream plays at the mixing rate for as long as its file says, whatever
+// its rate, channels and sample format: a tone that begins 3 s into the file
+// begins where that frame falls at 44100 Hz (no frame is lost from block to
+// block), and sounds up to the file's last frame.
+TEST_F(SoundLibrary, StreamsKeepTheirTimingAtEveryRateAndSampleFormat) {
+  struct Case {
+    const char* name;
+    int rate, channels, bits;
+    bool isFloat;
+  } cases[] = {
+      {"8-bit mono at 8 kHz", 8000, 1, 8, false},
+      {"8-bit mono at 8287 Hz", 8287, 1, 8, false},
+      {"16-bit stereo at 11025 Hz", 11025, 2, 16, false},
+      {"24-bit mono at 22050 Hz", 22050, 1, 24, false},
+      {"32-bit mono at 32 kHz", 32000, 1, 32, false},
+      {"16-bit mono at 44.1 kHz", 44100, 1, 16, false},
+      {"float stereo at 48 kHz", 48000, 2, 32, true},
+      {"16-bit, six channels, at 48 kHz", 48000, 6, 16, false},
+      {"16-bit mono at 96 kHz", 96000, 1, 16, false},
+  };
+  const long onset = 3 * kRate, end = 7 * kRate / 2;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HSTREAM stream = loadStream(
+        toneWav(c.rate, c.channels, c.rate * 7 / 2, c.bits, c.isFloat, c.rate * 3, 441, 0.5));
+    ASSERT_NE(stream, 0u);
+    ASSERT_TRUE(BASS_ChannelPlay(stream, FALSE));
+    const std::vector<float> out = mix(4 * kRate, 1024);
+    const float loudest = peak(out);
+    if (c.channels <= 2) {
+      EXPECT_NEAR(loudest, 0.5f, 0.02f);
+    }
+    ASSERT_GT(loudest, 0.05f);
+    // 100 frames to a cycle: the sine first passes half its amplitude a
+    // twelfth of a cycle in, and does so last within the final cycle.
+    long first = -1, last = -1;
+    for (long i = 0; i < (long)out.size() / 2; ++i) {
+      if (std::fabs(out[2 * i]) < loudest / 2 && std::fabs(out[2 * i + 1]) < loudest / 2) continue;
+      if (first < 0) first = i;
+      last = i;
+    }
+    EXPECT_GE(first, onset) << "the tone began early";
+    EXPECT_LE(first, onset + 20) << "the tone began late";
+    EXPECT_GE(last, end - 100) << "the end of the stream was not played";
+    EXPECT_LE(last, end + 4);
+    BASS_StreamFree(stream);
+  }
+}
+
+// A module plays its order list once and stops at its end. A position jump
+// is followed wherever it leads: a song that jumps back plays on for ever.
+TEST_F(SoundLibrary, ModulesStopAtTheirEndAndLoopThroughJumpsBack) {
+  struct Case {
+    const char* name;
+    int effect;  // on row 1 of the only order
+    bool loops;
+  } cases[] = {
+      {"a pattern break on the last order ends the song", 0xD, false},
+      {"a position jump back to the first order loops it", 0xB, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Two rows a pass: a note of sample 1 (looped, so it sounds until
+    // stopped), then the break or jump.
+    TinyMod mod;
+    mod.cells = {{0, 0, 0, 1, 428}, {0, 1, 1, 0, 0, c.effect, 0}};
+    HMUSIC music = loadModule(mod.bytes());
+    ASSERT_NE(music, 0u);
+    ASSERT_NE(
+        BASS_ChannelSetSync(music, BASS_SYNC_MUSICINST, 0xFFFF0001ull, recordTrigger, (void*)1),
+        0u);
+    ASSERT_TRUE(BASS_ChannelPlay(music, FALSE));
+    triggers().clear();
+    gFramesMixed = 0;
+    const int passes = 10;
+    mix(passes * 2 * kRowFrames);
+    const float lastRow = peak(mix(kRowFrames));
+    if (c.loops) {
+      ASSERT_EQ(triggers().size(), (size_t)passes + 1);
+      for (size_t i = 0; i < triggers().size(); ++i)
+        EXPECT_NEAR(triggers()[i].frame, (long)i * 2 * kRowFrames, 256) << i;
+      EXPECT_GT(lastRow, 0.1f);
+    } else {
+      EXPECT_EQ(triggers().size(), 1u) << "the song's start played again at its end";
+      EXPECT_EQ(lastRow, 0.0f);
+    }
+    BASS_MusicFree(music);
+  }
+}
+
 TEST_F(SoundLibrary, SpectrumOfASineCentredOnABand) {
   // Band 40 is 40 * 44100 / 2048 Hz. The rate of the file and its channel
   // count do not matter: streams are converted to the mixing rate.

@@ -1,5 +1,7 @@
 // The device's resource calls: creation, copies between surfaces, render
 // targets and the bindings of textures, streams and indices.
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/d3d9/CallLog.h"
@@ -24,6 +26,21 @@ bool isRenderTargetFormat(D3DFORMAT format) {
   const FormatInfo* info = formatInfo(format);
   return info && !info->depth && !info->blockBytes && format != D3DFMT_L8 &&
          format != D3DFMT_A8L8 && format != D3DFMT_A8;
+}
+
+// The bytes that `faces` chains of the given levels (0 or more than the
+// chain has: the whole chain; automatic mipmaps: the whole chain too) take.
+uint64_t textureBytes(UINT width, UINT height, UINT levels, DWORD usage, D3DFORMAT format,
+                      UINT faces) {
+  const UINT chain = fullMipChain(width, height);
+  if (levels == 0 || levels > chain || (usage & D3DUSAGE_AUTOGENMIPMAP)) levels = chain;
+  uint64_t bytes = 0;
+  for (UINT level = 0; level < levels; ++level) {
+    bytes += uint64_t(levelPitch(format, width)) * levelRows(format, height);
+    width = std::max(1u, width / 2);
+    height = std::max(1u, height / 2);
+  }
+  return bytes * faces;
 }
 
 Surface* ours(IDirect3DSurface9* surface) { return dynamic_cast<Surface*>(surface); }
@@ -76,6 +93,10 @@ HRESULT Device::CreateTexture(UINT width, UINT height, UINT levels, DWORD usage,
     return D3DERR_INVALIDCALL;
   if ((usage & D3DUSAGE_RENDERTARGET) && (pool != D3DPOOL_DEFAULT || !isRenderTargetFormat(format)))
     return D3DERR_INVALIDCALL;
+  // One texture larger than all the texture memory the device reports
+  // cannot be had, as on a card of that size.
+  if (textureBytes(width, height, levels, usage, format, 1) > GetAvailableTextureMem())
+    return D3DERR_OUTOFVIDEOMEMORY;
   activate();
   return handOut(new Texture(this, width, height, levels, usage, format, pool), out);
 }
@@ -88,6 +109,8 @@ HRESULT Device::CreateCubeTexture(UINT edge, UINT levels, DWORD usage, D3DFORMAT
   if (edge == 0 || edge > 8192 || !isTextureFormat(format)) return D3DERR_INVALIDCALL;
   if ((usage & D3DUSAGE_RENDERTARGET) && (pool != D3DPOOL_DEFAULT || !isRenderTargetFormat(format)))
     return D3DERR_INVALIDCALL;
+  if (textureBytes(edge, edge, levels, usage, format, 6) > GetAvailableTextureMem())
+    return D3DERR_OUTOFVIDEOMEMORY;
   activate();
   return handOut(new CubeTexture(this, edge, levels, usage, format, pool), out);
 }

@@ -215,6 +215,9 @@ void Pipeline::deriveLights(const DeviceState& s) {
   // The lights themselves only when they or the view moved (a new material
   // per draw is common, a new light is not).
   if (groupChanged(kGroupLights, {s.versions.lights, s.versions.view})) deriveLightValues(s);
+  // (Whether the scene's ambient colour moved, before groupChanged takes
+  // the version: most often only the material did.)
+  const bool ambientMoved = sources[kGroupMaterial][1] != s.versions.lighting;
   if (!groupChanged(kGroupMaterial,
                     {s.versions.material, s.versions.lighting, epochs[kGroupLights]}))
     return;
@@ -223,7 +226,7 @@ void Pipeline::deriveLights(const DeviceState& s) {
   valueToFloats(s.material.Specular, material[2]);
   valueToFloats(s.material.Emissive, material[3]);
   materialPower = s.material.Power;
-  colourToFloats(s.renderStates[D3DRS_AMBIENT], globalAmbient);
+  if (ambientMoved) colourToFloats(s.renderStates[D3DRS_AMBIENT], globalAmbient);
   // Combined with the material. Directional lights reach every vertex with
   // their whole ambient colour, which therefore joins the scene's.
   for (int c = 0; c < 3; ++c) {
@@ -324,14 +327,15 @@ void Pipeline::deriveProjected(const DeviceState& s, bool normals) {
   if (!sameBytes<sizeof now>(now, projectedSources)) {
     std::memcpy(projectedSources, now, sizeof now);
     ++epochs[kGroupProjected];
-    // World-view as deriveWorldView makes it.
-    float worldView[4][4];
-    if (viewIdentity(s)) {
-      std::memcpy(worldView, &s.world[0], sizeof worldView);
-    } else {
-      D3DMATRIX wv = multiply(s.world[0], s.view);
-      std::memcpy(worldView, &wv, sizeof worldView);
+    // World-view as deriveWorldView makes it: under an identity view the
+    // world matrix itself, read where it is.
+    D3DMATRIX product;
+    const D3DMATRIX* worldViewMatrix = &s.world[0];
+    if (!viewIdentity(s)) {
+      product = multiply(s.world[0], s.view);
+      worldViewMatrix = &product;
     }
+    const auto& worldView = worldViewMatrix->m;
     // A world-view matrix that only moved things (its last row) since the
     // product was made, under the same projection, leaves the product's
     // first three rows and the normal matrix as they are (objects placed

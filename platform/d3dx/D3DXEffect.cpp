@@ -757,8 +757,16 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
       StateAssign assign{info, unit, {}, size_t(-1), {}};
       if (!parseStateValue(a.value, info->values, assign.value)) {
         // An expression, of parameters perhaps: its value now must be one.
-        if (!evaluateState(a.value, info->values, assign.value))
+        if (!evaluateState(a.value, info->values, assign.value)) {
+          // A lone name: say that it names nothing, a misspelt value or a
+          // parameter the file does not declare.
+          const std::string name = a.value.size() == 1 ? a.value[0] : std::string();
+          if (!name.empty() &&
+              (std::isalpha(static_cast<unsigned char>(name[0])) || name[0] == '_'))
+            return fail("invalid value for " + a.state + ": '" + name +
+                        "' is neither one of its values nor a parameter");
           return fail("invalid value for " + a.state);
+        }
         assign.expression = a.value;
       }
       if (!assign.value.param.empty()) {

@@ -488,9 +488,10 @@ class Parser {
       const std::string& t = tokens[pos].text;
       if (equalNoCase(t, "technique") || equalNoCase(t, "technique9")) {
         technique();
-      } else if (equalNoCase(t, "technique10") || equalNoCase(t, "technique11")) {
-        // Techniques of later Direct3D versions: not ours to draw, and
-        // not the compiler's to read.
+      } else if (equalNoCase(t, "technique10") || equalNoCase(t, "technique11") ||
+                 equalNoCase(t, "fxgroup")) {
+        // Techniques of later Direct3D versions, alone or in an fxgroup of
+        // them: not ours to draw, and not the compiler's to read.
         const Token& first = at(pos);
         size_t open = pos;
         while (open < tokens.size() && at(open).text != "{") ++open;
@@ -498,9 +499,16 @@ class Parser {
         if (!ok) break;
         if (at(end).text == ";") ++end;
         blank(first.begin, at(end - 1).end);
+        // An fxgroup is named in the message by the first technique in it.
+        Token named = first;
+        for (size_t k = open; k < end && equalNoCase(t, "fxgroup"); ++k)
+          if (equalNoCase(at(k).text, "technique10") || equalNoCase(at(k).text, "technique11")) {
+            named = at(k);
+            break;
+          }
         pos = end;
         ++laterTechniques;
-        if (!laterFirst.line) laterFirst = first;
+        if (!laterFirst.line) laterFirst = named;
       } else {
         statement();
       }
@@ -975,6 +983,8 @@ class Parser {
     std::string type = old != kOldTypes.end() ? old->second : at(i).text;
     std::string lower;
     for (char c : type) lower += char(std::tolower(static_cast<unsigned char>(c)));
+    // Keywords in another case ("Matrix") are the keywords.
+    if (lower == "matrix" || lower == "vector") type = lower;
     bool blankWhole = false;
     if (lower == "vertexshader" || lower == "pixelshader") {
       ShaderVariable v;

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -57,12 +58,121 @@ std::string formatLog(const std::string& log) {
   return out;
 }
 
+namespace {
+
+bool nameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+// Globals declared static whose initial value calls a function of the file
+// ("static float4x4 bias = makeBias(amount);") are given that value at the
+// start of `entry` instead: the front end cannot take such an initialiser
+// (it reports a recursion or fails outright). Brace lists and arrays are
+// left as they are; the text keeps its lines.
+std::string staticCallInitialisers(const std::string& text, const std::string& entry) {
+  if (text.find("static") == std::string::npos) return text;
+  // The functions the file defines, and where the entry's body opens.
+  std::set<std::string> functions;
+  size_t entryBody = std::string::npos;
+  int depth = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '}') --depth;
+    if (c != '{') continue;
+    if (depth++ != 0) continue;
+    size_t k = i;
+    while (k > 0 && std::isspace(static_cast<unsigned char>(text[k - 1]))) --k;
+    // A semantic after the parameters: ") : COLOR {".
+    size_t w = k;
+    while (w > 0 && nameChar(text[w - 1])) --w;
+    if (w < k) {
+      size_t colon = w;
+      while (colon > 0 && std::isspace(static_cast<unsigned char>(text[colon - 1]))) --colon;
+      if (colon > 0 && text[colon - 1] == ':') {
+        k = colon - 1;
+        while (k > 0 && std::isspace(static_cast<unsigned char>(text[k - 1]))) --k;
+      }
+    }
+    if (k == 0 || text[k - 1] != ')') continue;
+    int parens = 0;
+    size_t open = k - 1;
+    for (;; --open) {
+      if (text[open] == ')') ++parens;
+      if (text[open] == '(' && --parens == 0) break;
+      if (open == 0) break;
+    }
+    if (parens != 0) continue;
+    size_t e = open;
+    while (e > 0 && std::isspace(static_cast<unsigned char>(text[e - 1]))) --e;
+    size_t b = e;
+    while (b > 0 && nameChar(text[b - 1])) --b;
+    if (b == e) continue;
+    const std::string name = text.substr(b, e - b);
+    functions.insert(name);
+    if (name == entry && entryBody == std::string::npos) entryBody = i + 1;
+  }
+  if (entryBody == std::string::npos || functions.empty()) return text;
+  std::string out = text, assignments;
+  depth = 0;
+  // Globals after the entry cannot be what it reads: they lose the value.
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '{') ++depth;
+    if (c == '}') --depth;
+    if (depth != 0 || text.compare(i, 6, "static") != 0 || (i > 0 && nameChar(text[i - 1])) ||
+        (i + 6 < text.size() && nameChar(text[i + 6])))
+      continue;
+    size_t semi = text.find(';', i), eq = text.find('=', i);
+    if (semi == std::string::npos || eq == std::string::npos || eq > semi) continue;
+    const std::string head = text.substr(i, eq - i);
+    size_t firstValue = eq + 1;
+    while (firstValue < semi && std::isspace(static_cast<unsigned char>(text[firstValue])))
+      ++firstValue;
+    if (head.find_first_of("[(,{") != std::string::npos || firstValue >= semi ||
+        text[firstValue] == '{')
+      continue;
+    const std::string value = text.substr(eq + 1, semi - eq - 1);
+    bool calls = false;
+    for (size_t k = 0; k < value.size() && !calls; ++k) {
+      if (!nameChar(value[k]) || (k > 0 && nameChar(value[k - 1]))) continue;
+      size_t j = k;
+      while (j < value.size() && nameChar(value[j])) ++j;
+      size_t after = j;
+      while (after < value.size() && std::isspace(static_cast<unsigned char>(value[after])))
+        ++after;
+      calls =
+          after < value.size() && value[after] == '(' && functions.count(value.substr(k, j - k));
+    }
+    if (!calls) continue;
+    size_t ne = eq;
+    while (ne > i && std::isspace(static_cast<unsigned char>(text[ne - 1]))) --ne;
+    size_t nb = ne;
+    while (nb > i && nameChar(text[nb - 1])) --nb;
+    if (nb == ne) continue;
+    // The declaration keeps its place without the value (nor "const", since
+    // the value is now assigned); the assignment goes to the entry.
+    for (size_t k = i; k < nb; ++k)
+      if (text.compare(k, 5, "const") == 0 && !nameChar(text[k - 1]) && !nameChar(text[k + 5]))
+        out.replace(k, 5, "     ");
+    for (size_t k = eq; k < semi; ++k)
+      if (out[k] != '\n') out[k] = ' ';
+    std::string line = text.substr(nb, ne - nb) + " =" + value + ";";
+    for (char& ch : line)
+      if (ch == '\n' || ch == '\r') ch = ' ';
+    if (i < entryBody) assignments += " " + line;
+    i = semi;
+  }
+  out.insert(entryBody, assignments);
+  return out;
+}
+
+}  // namespace
+
 // The whole translation, HLSL to GLSL, in this process.
 bool translate(const std::string& source, const std::string& entry, Stage stage,
                const std::string& fileName, CompiledStage& out, std::string& errors) {
   out = {};
   out.stage = stage;
-  std::string text = renameCalls(renameCalls(source, "noise", "fx_noise"), "lit", "fx_lit");
+  std::string text = staticCallInitialisers(
+      renameCalls(renameCalls(source, "noise", "fx_noise"), "lit", "fx_lit"), entry);
   if (stage == Stage::Vertex) text = positionToSystemValue(text);
   text = kPrelude + text;
 
@@ -125,9 +235,12 @@ bool translate(const std::string& source, const std::string& entry, Stage stage,
     std::string log = program.getInfoLog();
     if (log.find("Entry point not found") != std::string::npos)
       errors += fileName + ": error: entry point '" + entry + "' not found\n";
-    else
-      errors += formatLog(log);
-    if (errors.empty()) errors = fileName + ": error: '" + entry + "' does not link\n";
+    else if (std::string formatted = formatLog(log);
+             formatted.find(": error: ") != std::string::npos)
+      errors += formatted;
+    else  // the linker's own words name no file and no kind
+      errors += fileName + ": error: '" + entry + "' does not link" +
+                (formatted.empty() ? "" : ": " + formatted.substr(0, formatted.find('\n'))) + "\n";
     return false;
   }
   glslang::TIntermediate* intermediate = program.getIntermediate(language);

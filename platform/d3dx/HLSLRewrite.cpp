@@ -42,6 +42,11 @@ const char* const kPrelude =
     "  return float4(1.0, max(nl, 0.0), (nl < 0.0 || nh < 0.0) ? 0.0 : pow(max(nh, 0.0), m), 1.0);\n"
     "}\n"
     "float4 fx_texCUBEproj(samplerCUBE s, float4 t) { return texCUBE(s, t.xyz / t.w); }\n"
+    // frexp: a mantissa of 0.5 up to 1 with the sign of x and the power of
+    // two; both 0 for 0.
+    "#define FX_FREXP(T) T fx_frexp(T x, out T e) { T a = abs(x);\\\n"
+    "  e = a > 0.0 ? floor(log2(a)) + 1.0 : 0.0; return a > 0.0 ? x * exp2(-e) : 0.0; }\n"
+    "FX_FREXP(float) FX_FREXP(float2) FX_FREXP(float3) FX_FREXP(float4)\n"
     "#line 1\n";
 
 namespace {
@@ -267,6 +272,23 @@ std::string replaceWordIn(const std::string& s, const std::string& from, const s
     } else {
       out += s[i++];
     }
+  }
+  return out;
+}
+
+// Words that match the keyword `lower` in another case ("Matrix") written
+// as the keyword: the compiler of Direct3D 9 effects took its keywords in
+// any case.
+std::string lowerKeywordIn(const std::string& s, const std::string& lower) {
+  std::string out = s;
+  for (size_t i = 0; i + lower.size() <= out.size(); ++i) {
+    if ((i > 0 && wordChar(out[i - 1])) ||
+        (i + lower.size() < out.size() && wordChar(out[i + lower.size()])))
+      continue;
+    bool same = true;
+    for (size_t k = 0; k < lower.size() && same; ++k)
+      same = std::tolower(static_cast<unsigned char>(out[i + k])) == lower[k];
+    if (same) out.replace(i, lower.size(), lower);
   }
   return out;
 }
@@ -821,11 +843,13 @@ std::string rewriteEffectShader(const std::string& source, Stage stage) {
   text = flatStructInitialisers(text);
   if (text.find("texCUBEproj") != std::string::npos)
     text = renameCalls(text, "texCUBEproj", "fx_texCUBEproj");
+  if (text.find("frexp") != std::string::npos) text = renameCalls(text, "frexp", "fx_frexp");
   text = integerMatrices(text);
   // Types named as in Direct3D 8 effects.
   for (const auto& [from, to] : {std::pair{"DWORD", "int"}, std::pair{"FLOAT", "float"},
                                  std::pair{"VECTOR", "float4"}, std::pair{"MATRIX", "float4x4"}})
     if (text.find(from) != std::string::npos) text = replaceWordIn(text, from, to);
+  text = lowerKeywordIn(lowerKeywordIn(text, "matrix"), "vector");
   text = samplerQualifiers(text);
   if (stage == Stage::Pixel) {
     // Declared with "in", the front end takes VPOS for the whole

@@ -1,9 +1,12 @@
 #include "platform/file/FileSystem.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include "platform/win32/Win32.h"
 
@@ -15,7 +18,16 @@ std::string nativePath(const char* name) {
 }
 
 FILE* openFile(const char* name, const char* mode) {
-  return std::fopen(nativePath(name).c_str(), mode);
+  const std::string path = nativePath(name);
+  // Reading takes files and folders only: a device such as /dev/zero never
+  // ends, and opening a pipe waits for a writer that may never come.
+  struct stat st;
+  if (mode[0] == 'r' && !std::strchr(mode, '+') && stat(path.c_str(), &st) == 0 &&
+      !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  return std::fopen(path.c_str(), mode);
 }
 
 int _chdir(const char* path) { return chdir(nativePath(path).c_str()); }

@@ -10,7 +10,8 @@
 std::string nativePath(const char* name);
 inline std::string nativePath(const std::string& name) { return nativePath(name.c_str()); }
 
-// fopen with the name turned into a native one.
+// fopen with the name turned into a native one. For reading it opens files
+// and folders only: any other kind of name (a device, a pipe) gives null.
 FILE* openFile(const char* name, const char* mode);
 
 // The name of an existing file that `path` names when its letters' case is

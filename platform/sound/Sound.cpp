@@ -3,6 +3,7 @@
 #include <SDL.h>
 #include <kiss_fftr.h>
 #include <libopenmpt/libopenmpt.h>
+#include <samplerate.h>
 #include <sndfile.h>
 
 #include <algorithm>
@@ -34,8 +35,7 @@ constexpr int kModuleBlock = 64;
 // Frames a stream decodes at a time.
 constexpr int kStreamBlock = 1024;
 // The highest sampling rate a stream may have. Recordings go up to 768 kHz;
-// a header that claims far more is damaged, and the converter's buffers for
-// such a rate overflow their size computations.
+// a header that claims far more is damaged.
 constexpr int kMaxStreamRate = 768000;
 
 // What libopenmpt's pattern data holds for a note played (1 to 120) and the
@@ -43,6 +43,7 @@ constexpr int kMaxStreamRate = 768000;
 constexpr int kLastNote = 120;
 constexpr int kVolumeColumnSetVolume = 1;
 constexpr int kEffectSetVolume = 13;
+constexpr int kEffectPositionJump = 12;
 constexpr int kFullVolume = 64;
 
 thread_local DWORD gError = BASS_OK;
@@ -111,17 +112,36 @@ class ModuleChannel : public Channel {
  public:
   ModuleChannel(DWORD handle, openmpt_module* module) : Channel(handle), module(module) {
     instruments.assign((size_t)std::max(0, openmpt_module_get_num_channels(module)), 0);
+    // At the song's end the renderer pauses (answers no frames) and goes on
+    // from where the song loops when read again, rather than fading out.
+    openmpt_module_ctl_set_text(module, "play.at_end", "continue");
   }
   ~ModuleChannel() override { openmpt_module_destroy(module); }
   bool isStream() const override { return false; }
 
+  // A module plays to the end of its order list and stops there. A position
+  // jump is followed wherever it leads, so a song that jumps back to an
+  // order it has played loops for ever; the renderer reports such a jump as
+  // the song's end too, and the row that played last tells the two apart.
   int render(float* out, int frames, int64_t start, std::deque<PendingSync>& events) override {
     int done = 0;
+    bool resumed = false;  // read on past an end, with no frame since
     while (done < frames) {
       const int want = std::min(kModuleBlock, frames - done);
       const int got =
           (int)openmpt_module_read_interleaved_float_stereo(module, rate, want, out + 2 * done);
-      if (got == 0) break;
+      if (got == 0) {
+        if (resumed || !rowJumps(lastOrder, lastRow)) break;
+        resumed = true;
+        continue;
+      }
+      resumed = false;
+      if (got < want) {
+        // The song ended inside this block, and the position already names
+        // where it would go on: that row has not begun.
+        done += got;
+        continue;
+      }
       const int order = openmpt_module_get_current_order(module);
       const int row = openmpt_module_get_current_row(module);
       if (order != lastOrder || row != lastRow) {
@@ -181,19 +201,37 @@ class ModuleChannel : public Channel {
     }
   }
 
+  // Whether a row of the song (at an order of it) holds a position jump.
+  bool rowJumps(int order, int row) const {
+    if (order < 0 || order >= openmpt_module_get_num_orders(module)) return false;
+    const int pattern = openmpt_module_get_order_pattern(module, order);
+    if (pattern < 0 || pattern >= openmpt_module_get_num_patterns(module) || row < 0 ||
+        row >= openmpt_module_get_pattern_num_rows(module, pattern))
+      return false;
+    for (size_t c = 0; c < instruments.size(); ++c)
+      if (openmpt_module_get_pattern_row_channel_command(
+              module, pattern, row, (int)c, OPENMPT_MODULE_COMMAND_EFFECT) == kEffectPositionJump)
+        return true;
+    return false;
+  }
+
   openmpt_module* module;
   std::vector<int> instruments;  // the last instrument of each pattern channel
   int lastOrder = -1, lastRow = -1;
 };
 
-// A sampled stream decoded by libsndfile from memory and converted to the
-// mixing rate in stereo.
+// A sampled stream decoded by libsndfile from memory, brought to stereo
+// (SDL's channel mapping, for more than two channels) and resampled to the
+// mixing rate by libsamplerate. The resampler keeps its phase from block to
+// block and is flushed at the end of the data, so a stream plays for as
+// long as its file says at any rate, and ends with its last frame.
 class StreamChannel : public Channel {
  public:
   StreamChannel(DWORD handle, const char* data, sf_count_t size)
       : Channel(handle), data(data), size(size) {}
   ~StreamChannel() override {
-    if (converter) SDL_FreeAudioStream(converter);
+    if (resampler) src_delete(resampler);
+    if (mixdown) SDL_FreeAudioStream(mixdown);
     if (file) sf_close(file);
   }
   bool isStream() const override { return true; }
@@ -206,30 +244,35 @@ class StreamChannel : public Channel {
     if (!file || info.channels < 1 || info.channels > 8 || info.samplerate < 1 ||
         info.samplerate > kMaxStreamRate)
       return false;
-    converter = SDL_NewAudioStream(AUDIO_F32SYS, (Uint8)info.channels, info.samplerate,
-                                   AUDIO_F32SYS, 2, rate);
-    return converter != nullptr;
+    ratio = (double)rate / info.samplerate;
+    if (info.samplerate != rate) {
+      // Rates so low that the converter cannot reach the mixing rate are
+      // no recording's.
+      if (!src_is_valid_ratio(ratio)) return false;
+      int error = 0;
+      resampler = src_new(SRC_SINC_MEDIUM_QUALITY, 2, &error);
+      if (!resampler) return false;
+    }
+    if (info.channels > 2) {
+      mixdown = SDL_NewAudioStream(AUDIO_F32SYS, (Uint8)info.channels, info.samplerate,
+                                   AUDIO_F32SYS, 2, info.samplerate);
+      if (!mixdown) return false;
+    }
+    return true;
   }
 
   int render(float* out, int frames, int64_t, std::deque<PendingSync>&) override {
     int done = 0;
     while (done < frames) {
-      const int available = SDL_AudioStreamAvailable(converter) / (int)(2 * sizeof(float));
-      if (available > 0) {
-        const int take = std::min(available, frames - done);
-        SDL_AudioStreamGet(converter, out + 2 * done, take * (int)(2 * sizeof(float)));
+      if (readyAt < readyFrames) {
+        const int take = std::min(readyFrames - readyAt, frames - done);
+        std::memcpy(out + 2 * done, ready.data() + 2 * readyAt, (size_t)take * 2 * sizeof(float));
+        readyAt += take;
         done += take;
         continue;
       }
-      if (drained) break;
-      decoded.resize((size_t)kStreamBlock * info.channels);
-      const sf_count_t got = sf_readf_float(file, decoded.data(), kStreamBlock);
-      if (got > 0) {
-        SDL_AudioStreamPut(converter, decoded.data(), (int)(got * info.channels * sizeof(float)));
-      } else {
-        SDL_AudioStreamFlush(converter);
-        drained = true;
-      }
+      if (finished) break;
+      convert();
     }
     return done;
   }
@@ -238,12 +281,74 @@ class StreamChannel : public Channel {
     const QWORD frame = position / (QWORD)(2 * info.channels);
     if (frame > (QWORD)info.frames || sf_seek(file, (sf_count_t)frame, SEEK_SET) < 0)
       return fail(BASS_ERROR_POSITION);
-    SDL_AudioStreamClear(converter);
-    drained = ended = false;
+    if (resampler) src_reset(resampler);
+    if (mixdown) SDL_AudioStreamClear(mixdown);
+    stereoUsed = stereoFrames = readyAt = readyFrames = 0;
+    sourceDone = finished = ended = false;
     return true;
   }
 
  private:
+  // Fills `ready` with the next frames at the mixing rate.
+  void convert() {
+    if (stereoUsed == stereoFrames && !sourceDone) decode();
+    readyAt = readyFrames = 0;
+    const int pending = stereoFrames - stereoUsed;
+    if (!resampler) {
+      std::swap(ready, stereo);
+      readyFrames = pending;
+      stereoUsed = stereoFrames = 0;
+      finished = sourceDone && pending == 0;
+      return;
+    }
+    ready.resize((size_t)2 * kStreamBlock);
+    SRC_DATA step{};
+    step.data_in = stereo.data() + 2 * stereoUsed;
+    step.input_frames = pending;
+    step.data_out = ready.data();
+    step.output_frames = kStreamBlock;
+    step.end_of_input = sourceDone;
+    step.src_ratio = ratio;
+    if (src_process(resampler, &step) != 0) {
+      finished = true;
+      return;
+    }
+    stereoUsed += (int)step.input_frames_used;
+    readyFrames = (int)step.output_frames_gen;
+    // Flushed: everything taken in has come out.
+    finished = sourceDone && stereoUsed == stereoFrames && readyFrames == 0;
+  }
+
+  // Decodes the next block of the file into `stereo`; at the end of the
+  // data sets sourceDone.
+  void decode() {
+    stereoUsed = stereoFrames = 0;
+    decoded.resize((size_t)kStreamBlock * info.channels);
+    const sf_count_t got = sf_readf_float(file, decoded.data(), kStreamBlock);
+    stereo.resize((size_t)2 * kStreamBlock);
+    if (mixdown) {
+      if (got > 0)
+        SDL_AudioStreamPut(mixdown, decoded.data(), (int)(got * info.channels * sizeof(float)));
+      else
+        SDL_AudioStreamFlush(mixdown);
+      stereoFrames =
+          SDL_AudioStreamGet(mixdown, stereo.data(), (int)(stereo.size() * sizeof(float))) /
+          (int)(2 * sizeof(float));
+      stereoFrames = std::max(stereoFrames, 0);
+      if (got <= 0 && stereoFrames == 0) sourceDone = true;
+      return;
+    }
+    if (got <= 0) {
+      sourceDone = true;
+      return;
+    }
+    for (sf_count_t i = 0; i < got; ++i) {
+      stereo[2 * i] = decoded[i * info.channels];
+      stereo[2 * i + 1] = decoded[i * info.channels + info.channels - 1];
+    }
+    stereoFrames = (int)got;
+  }
+
   static sf_count_t length(void* user) { return static_cast<StreamChannel*>(user)->size; }
   static sf_count_t seek(sf_count_t offset, int whence, void* user) {
     StreamChannel* self = static_cast<StreamChannel*>(user);
@@ -266,9 +371,16 @@ class StreamChannel : public Channel {
   sf_count_t at = 0;
   SNDFILE* file = nullptr;
   SF_INFO info{};
-  SDL_AudioStream* converter = nullptr;
-  std::vector<float> decoded;
-  bool drained = false;
+  double ratio = 1.0;                  // mixing rate over the stream's rate
+  SRC_STATE* resampler = nullptr;      // none at the mixing rate
+  SDL_AudioStream* mixdown = nullptr;  // for more than two channels
+  std::vector<float> decoded;          // a block as the file has it
+  std::vector<float> stereo;           // that block in stereo, at the stream's rate
+  int stereoUsed = 0, stereoFrames = 0;
+  std::vector<float> ready;  // stereo at the mixing rate, not yet played
+  int readyAt = 0, readyFrames = 0;
+  bool sourceDone = false;  // the file's frames are all decoded
+  bool finished = false;    // and all of them played
 };
 
 // The library's state. The mixer runs on SDL's audio thread; the sync

@@ -4,7 +4,8 @@
 // an FFT of what a channel last played.
 //
 // Everything is mixed at 44100 Hz, stereo, in floats. Streams are decoded by
-// libsndfile and resampled to that rate, modules are rendered by libopenmpt,
+// libsndfile and resampled to that rate by libsamplerate (a stream plays
+// for exactly as long as its file says), modules are rendered by libopenmpt,
 // and the mix goes to an SDL2 audio device (SDL converts it to whatever the
 // device wants). The mixer renders modules in small blocks and, whenever a
 // module reaches a new row, reads that row's notes: a note played with an
@@ -36,7 +37,9 @@ typedef void (*SYNCPROC)(HSYNC handle, DWORD channel, DWORD data, void* user);
 // Module load flags. They describe how the module is to be played; the
 // renderer always ramps volumes, resets the notes on a position change and
 // knows the module's length up front, so all are accepted and none changes
-// anything.
+// anything. A module plays its order list once and stops at its end; a
+// position jump is followed wherever it leads, so a song that jumps back
+// to an order it has played loops for ever.
 #define BASS_MUSIC_RAMP 0x200
 #define BASS_MUSIC_POSRESET 0x8000
 #define BASS_MUSIC_PRESCAN 0x20000

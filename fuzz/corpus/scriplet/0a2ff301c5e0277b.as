@@ -1,0 +1,1 @@
+vertexBuffer b; void lift(int w, int h, vectorN &in v) {} void init() { b = createMeshPlane(1500, 1500, "scene", "lift"); b = createMeshPlane(1, 1048577, "scene", "lift"); } void render(float x) { b.draw(); }
