@@ -1,6 +1,7 @@
 // Texture creation and image loading on the headless device.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -198,6 +199,68 @@ TEST_F(D3DXTextures, RefusesWhatIsNoImage) {
   IDirect3DTexture9* texture = reinterpret_cast<IDirect3DTexture9*>(this);
   EXPECT_EQ(D3DXCreateTextureFromFileInMemory(device, "x", 0, &texture), D3DERR_INVALIDCALL);
   EXPECT_EQ(texture, nullptr);
+}
+
+namespace {
+
+// The address sanitizer's allocation hooks, where the tests run under it:
+// the largest block asked for on the thread that armed the watch.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
+                                                         void (*)(const volatile void*))
+    __attribute__((weak));
+thread_local bool gWatchAllocations = false;
+thread_local size_t gLargestAllocation = 0;
+void noteAllocation(const volatile void*, size_t size) {
+  if (gWatchAllocations) gLargestAllocation = std::max(gLargestAllocation, size);
+}
+void noteFree(const volatile void*) {}
+
+}  // namespace
+
+// A PNG file whose data chunk claims more bytes than the file holds is
+// refused from its chunk headers: the decoder used to grow its buffer to the
+// stated length first, a gigabyte for a file of 47 bytes. A file that ends
+// at its end chunk loads, whatever that chunk's length field says.
+TEST_F(D3DXTextures, PNGChunkLongerThanItsFileAsksForNoMemory) {
+  if (!__sanitizer_install_malloc_and_free_hooks)
+    GTEST_SKIP() << "needs the address sanitizer's allocation hooks";
+  static const bool installed = __sanitizer_install_malloc_and_free_hooks(noteAllocation, noteFree);
+  ASSERT_TRUE(installed);
+  const std::string good = image_files::png(3, 2, kPicture);
+  const size_t iend = good.size() - 12;  // length, type, check value
+  // What the fuzzer found: a 23 x 42 RGB header, then a data chunk of 1 GiB.
+  const std::string found = fromHex(
+      "89504e470d0a1a0a0000000d49484452000000170000002a0802000000d7ac57844000031949444154"
+      "32ccaeeba5cd");
+  std::string secondChunkHuge = good.substr(0, iend);
+  image_files::put32be(secondChunkHuge, 0x3FFFFFF0u);
+  secondChunkHuge += "IDAT" + std::string(16, 'x');
+  std::string ancillaryPastTheEnd = good.substr(0, 33);  // signature and header chunk
+  image_files::put32be(ancillaryPastTheEnd, 0x7FFFFFF0u);
+  ancillaryPastTheEnd += "tEXtsome words";
+  std::string endWithoutLength = good;
+  endWithoutLength.replace(iend, 4, "\xff\xff\xff\xff", 4);
+  struct Case {
+    const char* what;
+    std::string bytes;
+    bool loads;
+  } cases[] = {
+      {"data chunk of 1 GiB in a file of 47 bytes", found, false},
+      {"second data chunk far longer than the file", secondChunkHuge, false},
+      {"text chunk running past the end", ancillaryPastTheEnd, false},
+      {"whole file", good, true},
+      {"end chunk whose length field is garbage", endWithoutLength, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    gLargestAllocation = 0;
+    gWatchAllocations = true;
+    IDirect3DTexture9* texture = load(c.bytes);
+    gWatchAllocations = false;
+    EXPECT_EQ(texture != nullptr, c.loads);
+    if (texture) texture->Release();
+    EXPECT_LT(gLargestAllocation, size_t(1) << 20);
+  }
 }
 
 // Layouts that other tools write: 24-bit texels (widened on load, each

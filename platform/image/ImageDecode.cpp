@@ -69,6 +69,28 @@ uint32_t le32(const unsigned char* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
+// Whether a PNG file has a chunk, before its end chunk, that claims more
+// bytes than the file holds. The decoder grows its buffer for the image
+// data to a data chunk's stated length before it reads the chunk, so a file
+// of a few dozen bytes could ask for a gigabyte only to be refused when the
+// bytes run out; such a file is refused here from its chunk headers.
+bool pngChunkOverruns(const unsigned char* bytes, int size) {
+  static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  if (size < 8 || std::memcmp(bytes, kSignature, 8) != 0) return false;
+  size_t at = 8;
+  const size_t end = size_t(size);
+  while (end - at >= 8) {
+    const uint32_t length = uint32_t(bytes[at]) << 24 | uint32_t(bytes[at + 1]) << 16 |
+                            uint32_t(bytes[at + 2]) << 8 | bytes[at + 3];
+    if (std::memcmp(bytes + at + 4, "IEND", 4) == 0) return false;
+    at += 8;
+    if (length > end - at) return true;
+    at += length;
+    at += std::min<size_t>(4, end - at);  // the check value
+  }
+  return false;
+}
+
 // Whether the bytes are a BMP file of run-length coded 8-bit or 4-bit
 // indices, which the decoder does not read.
 bool isRunLengthBMP(const unsigned char* bytes, int size) {
@@ -249,6 +271,7 @@ DecodedImage decodeImage(const unsigned char* bytes, int size, int* width, int* 
     if (channels) *channels = 3;
     return decodeRunLengthBMP(bytes, size, width, height);
   }
+  if (pngChunkOverruns(bytes, size)) return DecodedImage();
   const std::vector<unsigned char> widened = widenedBMPHeader(bytes, size);
   if (!widened.empty()) {
     bytes = widened.data();
