@@ -123,6 +123,24 @@ class SkinFixture : public DeviceFixture {
     return D3DXLoadMeshHierarchyFromXInMemory(bytes.data(), DWORD(bytes.size()), D3DXMESH_MANAGED,
                                               device, &allocator, nullptr, &root, &controller);
   }
+  // Loads the skinned file with bone B resting at `rest` (a matrix's 16
+  // numbers) and animated by `keys` alone, advances `seconds` and gives B's
+  // matrix then; false when the file does not load or animate.
+  bool boneBAfter(const char* rest, const std::string& keys, double seconds, D3DXMATRIX& out) {
+    const std::string file = kSkinnedFile;
+    const std::string restOfB = "1,0,0,0, 0,1,0,0, 0,0,1,0, 0,2,0,1";
+    const std::size_t at = file.find(restOfB, file.find("Frame B"));
+    if (at == std::string::npos) return false;
+    unload();
+    std::string placed = file;
+    placed.replace(at, restOfB.size(), rest);
+    placed = placed.substr(0, placed.find("AnimationSet")) +
+             "AnimationSet Moved {\n  Animation { { B }\n" + keys + "\n  }\n}\n";
+    if (load(placed) != D3D_OK || !controller) return false;
+    if (controller->AdvanceTime(seconds, nullptr) != D3D_OK) return false;
+    out = D3DXFrameFind(root, "B")->TransformationMatrix;
+    return true;
+  }
 
   Allocator allocator;
   D3DXFRAME* root = nullptr;
@@ -323,21 +341,10 @@ TEST_F(SkinFixture, RotationKeysTurnTheFrameTheWayItsOwnMatrixDoes) {
        "AnimationKey { 0; 2; 0;4;1,0,0,0;;, 10;4;0.707107,0,0,-0.707107;;; }", 0.5,
        D3DXMATRIX(0.707107f, 0.707107f, 0, 0, -0.707107f, 0.707107f, 0, 0, 0, 0, 1, 0, 0, 2, 0, 1)},
   };
-  const std::string file = kSkinnedFile;
-  const std::string restOfB = "1,0,0,0, 0,1,0,0, 0,0,1,0, 0,2,0,1";
-  const std::size_t at = file.find(restOfB, file.find("Frame B"));
-  ASSERT_NE(at, std::string::npos);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    unload();
-    std::string placed = file;
-    placed.replace(at, restOfB.size(), c.rest);
-    placed = placed.substr(0, placed.find("AnimationSet")) +
-             "AnimationSet Turn {\n  Animation { { B }\n" + c.keys + "\n  }\n}\n";
-    ASSERT_EQ(load(placed), D3D_OK);
-    ASSERT_NE(controller, nullptr);
-    ASSERT_EQ(controller->AdvanceTime(c.seconds, nullptr), D3D_OK);
-    const D3DXMATRIX& m = D3DXFrameFind(root, "B")->TransformationMatrix;
+    D3DXMATRIX m;
+    ASSERT_TRUE(boneBAfter(c.rest, c.keys, c.seconds, m));
     for (int i = 0; i < 16; ++i)
       EXPECT_NEAR(m.m[i / 4][i % 4], c.expected.m[i / 4][i % 4], 2e-4f) << "element " << i;
   }
@@ -371,21 +378,10 @@ TEST_F(SkinFixture, KindsOfKeyATrackLacksKeepTheFramesOwn) {
       {"rotation keys alone keep a mirroring", kMirrored, "AnimationKey { 0; 1; 0;4;1,0,0,0;;; }",
        D3DXMATRIX(-1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 2, 0, 1)},
   };
-  const std::string file = kSkinnedFile;
-  const std::string restOfB = "1,0,0,0, 0,1,0,0, 0,0,1,0, 0,2,0,1";
-  const std::size_t at = file.find(restOfB, file.find("Frame B"));
-  ASSERT_NE(at, std::string::npos);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    unload();
-    std::string placed = file;
-    placed.replace(at, restOfB.size(), c.rest);
-    placed = placed.substr(0, placed.find("AnimationSet")) +
-             "AnimationSet Part {\n  Animation { { B }\n" + c.keys + "\n  }\n}\n";
-    ASSERT_EQ(load(placed), D3D_OK);
-    ASSERT_NE(controller, nullptr);
-    ASSERT_EQ(controller->AdvanceTime(0.5, nullptr), D3D_OK);
-    const D3DXMATRIX& m = D3DXFrameFind(root, "B")->TransformationMatrix;
+    D3DXMATRIX m;
+    ASSERT_TRUE(boneBAfter(c.rest, c.keys, 0.5, m));
     for (int i = 0; i < 16; ++i)
       EXPECT_NEAR(m.m[i / 4][i % 4], c.expected.m[i / 4][i % 4], 1e-5f) << "element " << i;
   }

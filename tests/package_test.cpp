@@ -518,6 +518,20 @@ void expectSameReads(const std::vector<std::string>& first, const std::vector<st
   }
 }
 
+// Every cut of `file` (its first 0 to size - 1 bytes), then the file with
+// each byte in turn altered in its lowest and in its highest bit.
+std::vector<std::string> cutsAndFlips(const std::string& file) {
+  std::vector<std::string> variants;
+  for (std::size_t cut = 0; cut < file.size(); ++cut) variants.push_back(file.substr(0, cut));
+  for (std::size_t at = 0; at < file.size(); ++at) {
+    for (unsigned char flip : {0x01, 0x80}) {
+      variants.push_back(file);
+      variants.back()[at] = char(variants.back()[at] ^ flip);
+    }
+  }
+  return variants;
+}
+
 // A gzipped package is inflated whole when it opens cleanly and streamed
 // otherwise; either way each read answers what streaming answers. Loads go
 // back and forth, read one entry twice and ask for one that is not there.
@@ -595,14 +609,7 @@ TEST_F(GzippedPackage, WholeAndStreamedReadsAgreeAfterAnyCutOrAlteredByte) {
       gzipMember(bytes.substr(0, 40), 0, true, 1, Z_FIXED) + gzipMember(bytes.substr(40))};
   int inflatedWhole = 0, streamedInstead = 0;
   for (const std::string& file : files) {
-    std::vector<std::string> variants;
-    for (std::size_t cut = 0; cut < file.size(); ++cut) variants.push_back(file.substr(0, cut));
-    for (std::size_t at = 0; at < file.size(); ++at) {
-      for (unsigned char flip : {0x01, 0x80}) {
-        variants.push_back(file);
-        variants.back()[at] = char(variants.back()[at] ^ flip);
-      }
-    }
+    const std::vector<std::string> variants = cutsAndFlips(file);
     for (std::size_t v = 0; v < variants.size(); ++v) {
       write("variant.dat", variants[v]);
       PackageReader whole("variant.dat", true), streamed("variant.dat", true, false);
@@ -743,14 +750,7 @@ TEST_F(GzippedPackage, ParallelAndStreamedReadsAgreeAfterAnyCutOrAlteredByte) {
       gzipMember(bytes.substr(0, 60), 0, true, 6, Z_HUFFMAN_ONLY) + gzipMember(bytes.substr(60))};
   int inflatedWhole = 0, streamedInstead = 0;
   for (const std::string& file : files) {
-    std::vector<std::string> variants;
-    for (std::size_t cut = 0; cut < file.size(); ++cut) variants.push_back(file.substr(0, cut));
-    for (std::size_t at = 0; at < file.size(); ++at) {
-      for (unsigned char flip : {0x01, 0x80}) {
-        variants.push_back(file);
-        variants.back()[at] = char(variants.back()[at] ^ flip);
-      }
-    }
+    const std::vector<std::string> variants = cutsAndFlips(file);
     for (std::size_t v = 0; v < variants.size(); ++v) {
       write("variant.dat", variants[v]);
       PackageReader whole("variant.dat", true), streamed("variant.dat", true, false);
