@@ -15,11 +15,11 @@
 #include <map>
 #include <memory>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "core/ParallelInflate.h"
 #include "platform/file/FileSystem.h"
+#include "platform/win32/Processors.h"
 
 namespace {
 
@@ -353,11 +353,8 @@ class WholeStream {
     // On one core the serial inflater is the faster one, and so it is on a
     // machine whose cores are all taken several times over (the threads
     // would wait for their turns, the whole for the last of them).
-    if (tuning.threads == 0) {
-      const unsigned cores = std::thread::hardware_concurrency();
-      double load = 0;
-      if (cores < 2 || (getloadavg(&load, 1) == 1 && load > 1.5 * cores)) return false;
-    }
+    if (tuning.threads == 0 && (processors::count() < 2 || processors::loadPerProcessor() > 1.5))
+      return false;
     parallel_inflate::Options options;
     options.chunkBytes = tuning.chunkBytes;
     options.threads = tuning.threads;

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/win32/Processors.h"
+
 namespace parallel_inflate {
 namespace {
 
@@ -737,29 +739,29 @@ Status Decoder::stored(Output<T>& out) {
   return Status::kBlockEnd;
 }
 
+// Copies from `from` to `to` until `to` reaches `stop`, `Bytes` at a time;
+// the source may overlap the destination when it lies at least `Bytes`
+// behind it. May write up to `Bytes` - 1 bytes past `stop`.
+template <std::size_t Bytes, typename T>
+inline void copyInSteps(T* to, const T* from, const T* stop) {
+  do {
+    std::memcpy(to, from, Bytes);
+    to += Bytes / sizeof(T);
+    from += Bytes / sizeof(T);
+  } while (to < stop);
+}
+
 template <typename T>
 inline void copyMatch(T* data, std::size_t n, std::size_t distance, unsigned length) {
   T* to = data + n;
   const T* from = to - distance;
   T* const stop = to + length;
   if (distance * sizeof(T) >= 32) {
-    do {
-      std::memcpy(to, from, 32);
-      to += 32 / sizeof(T);
-      from += 32 / sizeof(T);
-    } while (to < stop);
+    copyInSteps<32>(to, from, stop);
   } else if (distance * sizeof(T) >= 16) {
-    do {
-      std::memcpy(to, from, 16);
-      to += 16 / sizeof(T);
-      from += 16 / sizeof(T);
-    } while (to < stop);
+    copyInSteps<16>(to, from, stop);
   } else if (distance * sizeof(T) >= 8) {
-    do {
-      std::memcpy(to, from, 8);
-      to += 8 / sizeof(T);
-      from += 8 / sizeof(T);
-    } while (to < stop);
+    copyInSteps<8>(to, from, stop);
   } else if (distance == 1) {
     const T value = *from;
     while (to < stop) *to++ = value;
@@ -990,7 +992,7 @@ bool inflate(const unsigned char* data, std::size_t size, std::uint64_t maxLengt
              Result& result) {
   if (size == 0) return false;
   unsigned threads = options.threads;
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  if (threads == 0) threads = processors::count();
   threads = std::min(threads, kMaxThreads);
   std::size_t chunkBytes = options.chunkBytes;
   // Two chunks a thread: a thread that meets slower data or loses its core
