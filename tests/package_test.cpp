@@ -318,7 +318,70 @@ std::string gzipMembers(const std::string& bytes, int members) {
   return out;
 }
 
-using GzippedPackage = ScratchFolder;
+// What a reader delivers for each name in turn: the bytes, or "<failed>".
+std::vector<std::string> readEach(PackageReader& reader, const std::vector<std::string>& names) {
+  std::vector<std::string> delivered;
+  for (const std::string& name : names) {
+    char* data = nullptr;
+    std::int32_t size = 0;
+    if (reader.read(name, &data, &size)) {
+      std::unique_ptr<char[]> keep(data);
+      delivered.emplace_back(data, std::size_t(size));
+    } else {
+      EXPECT_EQ(data, nullptr) << name;
+      delivered.emplace_back("<failed>");
+    }
+  }
+  return delivered;
+}
+
+// Whether two readers delivered the same for each of `names` (reported
+// name by name, without the bytes).
+void expectSameReads(const std::vector<std::string>& first, const std::vector<std::string>& second,
+                     const std::vector<std::string>& names, const std::string& label) {
+  ASSERT_EQ(first.size(), names.size());
+  ASSERT_EQ(second.size(), names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    EXPECT_TRUE(first[i] == second[i]) << label << ", " << names[i] << ": " << first[i].size()
+                                       << " bytes or failed against " << second[i].size();
+  }
+}
+
+// Every cut of `file` (its first 0 to size - 1 bytes), then the file with
+// each byte in turn altered in its lowest and in its highest bit.
+std::vector<std::string> cutsAndFlips(const std::string& file) {
+  std::vector<std::string> variants;
+  for (std::size_t cut = 0; cut < file.size(); ++cut) variants.push_back(file.substr(0, cut));
+  for (std::size_t at = 0; at < file.size(); ++at) {
+    for (unsigned char flip : {0x01, 0x80}) {
+      variants.push_back(file);
+      variants.back()[at] = char(variants.back()[at] ^ flip);
+    }
+  }
+  return variants;
+}
+
+class GzippedPackage : public ScratchFolder {
+ protected:
+  // Reads `names` from every cut and altered variant of each of `files`
+  // through a reader that may hold the whole stream and through one that
+  // streams, expecting the same from both; counts the variants read whole
+  // and those streamed instead.
+  template <std::size_t N>
+  void readVariantsBothWays(const std::string (&files)[N], const std::vector<std::string>& names,
+                            int& inflatedWhole, int& streamedInstead) {
+    for (const std::string& file : files) {
+      const std::vector<std::string> variants = cutsAndFlips(file);
+      for (std::size_t v = 0; v < variants.size(); ++v) {
+        write("variant.dat", variants[v]);
+        PackageReader whole("variant.dat", true), streamed("variant.dat", true, false);
+        expectSameReads(readEach(whole, names), readEach(streamed, names), names,
+                        "variant " + std::to_string(v));
+        ++(whole.holdsWholeStream() ? inflatedWhole : streamedInstead);
+      }
+    }
+  }
+};
 
 // However the loads are ordered, a store inflates a gzipped package once;
 // a reader that inflates the whole stream does so exactly once, and a
@@ -489,49 +552,6 @@ std::string gzipMember(const std::string& bytes, unsigned flags = 0, bool rightH
   return header + body + pw::le32(std::uint32_t(check)) + pw::le32(std::uint32_t(bytes.size()));
 }
 
-// What a reader delivers for each name in turn: the bytes, or "<failed>".
-std::vector<std::string> readEach(PackageReader& reader, const std::vector<std::string>& names) {
-  std::vector<std::string> delivered;
-  for (const std::string& name : names) {
-    char* data = nullptr;
-    std::int32_t size = 0;
-    if (reader.read(name, &data, &size)) {
-      std::unique_ptr<char[]> keep(data);
-      delivered.emplace_back(data, std::size_t(size));
-    } else {
-      EXPECT_EQ(data, nullptr) << name;
-      delivered.emplace_back("<failed>");
-    }
-  }
-  return delivered;
-}
-
-// Whether two readers delivered the same for each of `names` (reported
-// name by name, without the bytes).
-void expectSameReads(const std::vector<std::string>& first, const std::vector<std::string>& second,
-                     const std::vector<std::string>& names, const std::string& label) {
-  ASSERT_EQ(first.size(), names.size());
-  ASSERT_EQ(second.size(), names.size());
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    EXPECT_TRUE(first[i] == second[i]) << label << ", " << names[i] << ": " << first[i].size()
-                                       << " bytes or failed against " << second[i].size();
-  }
-}
-
-// Every cut of `file` (its first 0 to size - 1 bytes), then the file with
-// each byte in turn altered in its lowest and in its highest bit.
-std::vector<std::string> cutsAndFlips(const std::string& file) {
-  std::vector<std::string> variants;
-  for (std::size_t cut = 0; cut < file.size(); ++cut) variants.push_back(file.substr(0, cut));
-  for (std::size_t at = 0; at < file.size(); ++at) {
-    for (unsigned char flip : {0x01, 0x80}) {
-      variants.push_back(file);
-      variants.back()[at] = char(variants.back()[at] ^ flip);
-    }
-  }
-  return variants;
-}
-
 // A gzipped package is inflated whole when it opens cleanly and streamed
 // otherwise; either way each read answers what streaming answers. Loads go
 // back and forth, read one entry twice and ask for one that is not there.
@@ -608,16 +628,7 @@ TEST_F(GzippedPackage, WholeAndStreamedReadsAgreeAfterAnyCutOrAlteredByte) {
       gzipMember(bytes, 8, true, 9),
       gzipMember(bytes.substr(0, 40), 0, true, 1, Z_FIXED) + gzipMember(bytes.substr(40))};
   int inflatedWhole = 0, streamedInstead = 0;
-  for (const std::string& file : files) {
-    const std::vector<std::string> variants = cutsAndFlips(file);
-    for (std::size_t v = 0; v < variants.size(); ++v) {
-      write("variant.dat", variants[v]);
-      PackageReader whole("variant.dat", true), streamed("variant.dat", true, false);
-      expectSameReads(readEach(whole, names), readEach(streamed, names), names,
-                      "variant " + std::to_string(v));
-      ++(whole.holdsWholeStream() ? inflatedWhole : streamedInstead);
-    }
-  }
+  readVariantsBothWays(files, names, inflatedWhole, streamedInstead);
   // Both ways were taken (an altered time stamp or name still inflates).
   EXPECT_GT(inflatedWhole, 0);
   EXPECT_GT(streamedInstead, 0);
@@ -749,16 +760,7 @@ TEST_F(GzippedPackage, ParallelAndStreamedReadsAgreeAfterAnyCutOrAlteredByte) {
       gzipMember(bytes, 8, true, 9), gzipMember(bytes, 0, true, 0),
       gzipMember(bytes.substr(0, 60), 0, true, 6, Z_HUFFMAN_ONLY) + gzipMember(bytes.substr(60))};
   int inflatedWhole = 0, streamedInstead = 0;
-  for (const std::string& file : files) {
-    const std::vector<std::string> variants = cutsAndFlips(file);
-    for (std::size_t v = 0; v < variants.size(); ++v) {
-      write("variant.dat", variants[v]);
-      PackageReader whole("variant.dat", true), streamed("variant.dat", true, false);
-      expectSameReads(readEach(whole, names), readEach(streamed, names), names,
-                      "variant " + std::to_string(v));
-      ++(whole.holdsWholeStream() ? inflatedWhole : streamedInstead);
-    }
-  }
+  readVariantsBothWays(files, names, inflatedWhole, streamedInstead);
   EXPECT_GT(inflatedWhole, 0);
   EXPECT_GT(streamedInstead, 0);
 }
