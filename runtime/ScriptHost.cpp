@@ -7,6 +7,7 @@
 #include "platform/file/FileSystem.h"
 #include "platform/win32/Win32.h"
 #include "runtime/ScriptDebug.h"
+#include "runtime/ScriptGuard.h"
 #include "runtime/ScriptString.h"
 #include "runtime/SourceNesting.h"
 #include "runtime/TrialBuild.h"
@@ -178,6 +179,7 @@ void LogParseError::Write(const char* text) {
 }
 
 ScriptHost::ScriptHost() {
+  script_guard::install();
   gScriptHost = this;
   gScriptCallbacks = this;
   touch();
@@ -275,8 +277,14 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
       ok = false;
     } else {
       int built = buildOnLargeStack(module);
-      if (built >= 0) built = initGlobals(engine, module);
+      if (built >= 0) {
+        script_guard::watchModule(engine, module, name);
+        built = initGlobals(engine, module);
+      }
       if (built < 0) {
+        // An initialiser that made too many objects says so.
+        const std::string refusal = script_guard::takeRefusal();
+        if (!refusal.empty()) collector.collected = refusal + "\n";
         error = "Syntax error in script\n" + collector.collected;
         ok = false;
         // A stop requested while an initialiser ran: the scene is left out
@@ -378,11 +386,17 @@ void ScriptHost::runByName(const std::string& name, const std::string& function,
 }
 
 int ScriptHost::execute(asIScriptContext* context) {
-  if (!watchLongCalls) return context->Execute();
+  script_guard::CallScope guard(context);
+  if (!watchLongCalls) {
+    const int result = context->Execute();
+    guard.finished(result);
+    return result;
+  }
   if (!watch) watch = std::make_unique<LongCallWatch>();
   watch->enter(context);
   int result = context->Execute();
   watch->leave(context);
+  guard.finished(result);
   return result;
 }
 
@@ -394,7 +408,12 @@ int ScriptHost::initGlobals(asIScriptEngine* engine, asIScriptModule* module) {
     if (!watch) watch = std::make_unique<LongCallWatch>();
     watch->enter(context);
   }
-  int result = module->ResetGlobalVars(context);
+  int result;
+  {
+    // Its exceptions reach the compile messages.
+    script_guard::CallScope guard(context);
+    result = module->ResetGlobalVars(context);
+  }
   if (watchLongCalls) watch->leave(context);
   context->Release();
   return result;
