@@ -189,6 +189,29 @@ void CallScope::finished(int result) {
   report(state, "exception " + declaration + place + (what ? what : ""), text);
 }
 
+void untieBeforeRelease(asIScriptEngine* engine) {
+  asUINT collected = 0;
+  engine->GetGCStatistics(&collected);
+  if (collected <= kUntieAbove) return;
+  void* object = nullptr;
+  asITypeInfo* type = nullptr;
+  // A release below frees no collected object (the collector holds one
+  // reference to each), so the indices stay.
+  for (asUINT i = 0; engine->GetObjectInGC(i, nullptr, &object, &type) >= 0; ++i) {
+    if (!object || !type || !(type->GetFlags() & asOBJ_SCRIPT_OBJECT)) continue;
+    asIScriptObject* scriptObject = static_cast<asIScriptObject*>(object);
+    for (asUINT p = 0; p < scriptObject->GetPropertyCount(); ++p) {
+      const int typeId = scriptObject->GetPropertyTypeId(p);
+      if (!(typeId & asTYPEID_OBJHANDLE)) continue;
+      void** handle = static_cast<void**>(scriptObject->GetAddressOfProperty(p));
+      if (!handle || !*handle) continue;
+      void* target = *handle;
+      *handle = nullptr;
+      engine->ReleaseScriptObject(target, engine->GetTypeInfoById(typeId));
+    }
+  }
+}
+
 std::string takeRefusal() {
   std::string refusal;
   refusal.swap(tRefusal);

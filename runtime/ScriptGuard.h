@@ -61,6 +61,15 @@ class CallScope {
   struct EngineState* state;
 };
 
+// Before an engine is released: with more than kUntieAbove objects in its
+// garbage collector, the handles that script objects hold are cleared first.
+// The collector frees a chain of objects one link per pass over all of
+// them, so a list of a hundred thousand nodes took it minutes; untied, one
+// pass frees them all. (Their destructors, if the classes have any, then
+// see those handles as null.)
+constexpr asUINT kUntieAbove = 4096;
+void untieBeforeRelease(asIScriptEngine* engine);
+
 // The warning of the last object refusal on this thread, or empty; taking
 // it clears it (a refused global initialiser fails its compile with it).
 std::string takeRefusal();

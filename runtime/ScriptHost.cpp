@@ -223,7 +223,10 @@ int ScriptHost::registerModules(asIScriptEngine* engine) {
 
 void ScriptHost::releaseScriplet(Scriplet& scriplet) {
   if (scriplet.context) scriplet.context->Release();
-  if (scriplet.engine) scriplet.engine->ShutDownAndRelease();
+  if (scriplet.engine) {
+    script_guard::untieBeforeRelease(scriplet.engine);
+    scriplet.engine->ShutDownAndRelease();
+  }
   scriplet.context = nullptr;
   scriplet.engine = nullptr;
 }
@@ -239,7 +242,26 @@ void ScriptHost::prepareEngine(asIScriptEngine* engine) {
   // natives that draw), while the build itself runs on a large stack. So a
   // build runs no script code, which the trial build relies on.
   engine->SetEngineProperty(asEP_INIT_GLOBAL_VARS_AFTER_BUILD, 0);
+  engine->SetContextCallbacks(requestContext, returnContext, this);
   registerModules(engine);
+}
+
+asIScriptContext* ScriptHost::requestContext(asIScriptEngine* engine, void* param) {
+  ScriptHost* host = static_cast<ScriptHost*>(param);
+  asIScriptContext* context = engine->CreateContext();
+  if (!context) return nullptr;
+  if (contextCreated) contextCreated(context);
+  if (watchLongCalls) {
+    if (!host->watch) host->watch = std::make_unique<LongCallWatch>();
+    host->watch->enter(context);
+  }
+  return context;
+}
+
+void ScriptHost::returnContext(asIScriptEngine*, asIScriptContext* context, void* param) {
+  ScriptHost* host = static_cast<ScriptHost*>(param);
+  if (host->watch) host->watch->leave(context);
+  context->Release();
 }
 
 bool ScriptHost::compile(const std::string& name, const std::string& source, std::string& error) {
