@@ -144,6 +144,12 @@ bool fitsCallback(asIScriptEngine* engine, asIScriptFunction* function, bool wit
   return true;
 }
 
+// Releases an engine; objects its initialisers or calls made go with it.
+void releaseEngine(asIScriptEngine* engine) {
+  script_guard::untieBeforeRelease(engine);
+  engine->ShutDownAndRelease();
+}
+
 }  // namespace
 
 void LogParseError::Write(const char* text) {
@@ -223,10 +229,7 @@ int ScriptHost::registerModules(asIScriptEngine* engine) {
 
 void ScriptHost::releaseScriplet(Scriplet& scriplet) {
   if (scriplet.context) scriplet.context->Release();
-  if (scriplet.engine) {
-    script_guard::untieBeforeRelease(scriplet.engine);
-    scriplet.engine->ShutDownAndRelease();
-  }
+  if (scriplet.engine) releaseEngine(scriplet.engine);
   scriplet.context = nullptr;
   scriplet.engine = nullptr;
 }
@@ -317,7 +320,7 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
     engine->ClearMessageCallback();
   }
   if (!ok) {
-    engine->ShutDownAndRelease();
+    releaseEngine(engine);
     return false;
   }
 
@@ -328,7 +331,7 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
   if (!render) error += "No render() function";
   if (!context || !render) {
     if (context) context->Release();
-    engine->ShutDownAndRelease();
+    releaseEngine(engine);
     return false;
   }
 
