@@ -94,6 +94,13 @@ TEST_F(LongCallTest, StopRequestAbortsAnEndlessEntryCall) {
        "void spin() { while (true) {} }\nvoid render(float t) { runBack(@spin); }\n" + died},
       {"a growing string", ENTRY_RENDER,
        "string s;\nvoid render(float t) { while (true) s += \"abcdefgh\"; }\n" + died},
+      // The garbage collector runs it in a context the engine makes itself.
+      {"a destructor the garbage collector runs", ENTRY_RENDER,
+       "bool looped = false;\n"
+       "class Ring { /*@*/ Ring@ other; ~Ring() { if (!looped) { looped = true; while (true) {} } } }\n"
+       "void render(float t) { for (int i = 0; i < 2000; ++i) { Ring a; Ring b;\n"
+       "  /*@*/ @a.other = b;\n  /*@*/ @b.other = a; } }\n" +
+           died},
   };
   ScriptHost::extraRegistrations = registerRunBack;
   for (const Case& c : cases) {
