@@ -225,6 +225,26 @@ class MeshFixture : public DeviceFixture {
   DWORD materialCount = 0;
 };
 
+// The two-material file with its lists separated as hand-edited files have
+// them: a list closed by ',' or run on with ';;' between elements, and a
+// ';;' in the middle of a list.
+std::string handEditedSeparators() {
+  std::string text = kTwoMaterialFile;
+  const char* const edits[][2] = {
+      {"0.0;1.0;0.0;, 2.0;0.0;0.0;;", "0.0;1.0;0.0;, 2.0;0.0;0.0;,"},
+      {"0.0;0.0;-1.0;, 0.0;1.0;0.0;;", "0.0;0.0;-1.0;; 0.0;1.0;0.0;,"},
+      {"5; 0.0;0.0;, 1.0;0.0;,", "5; 0.0;0.0;; 1.0;0.0;;"},
+      {"0.0;1.0;, 2.0;0.0;; }", "0.0;1.0;, 2.0;0.0;, }"},
+      {"2; 2; 1, 0;;", "2; 2; 1; 0;"},
+  };
+  for (const auto& edit : edits) {
+    const size_t at = text.find(edit[0]);
+    EXPECT_NE(at, std::string::npos) << edit[0];
+    if (at != std::string::npos) text.replace(at, std::strlen(edit[0]), edit[1]);
+  }
+  return text;
+}
+
 TEST_F(MeshFixture, EveryFormOfOneFileLoadsTheSameMesh) {
   const std::string binary = twoMaterialBinary();
   const struct {
@@ -236,6 +256,7 @@ TEST_F(MeshFixture, EveryFormOfOneFileLoadsTheSameMesh) {
       {"compressed, one block", compress(binary, 0x8000)},
       {"compressed, blocks referring back", compress(binary, 64)},
       {"compressed text", compress(kTwoMaterialFile, 100)},
+      {"text with hand-edited separators", handEditedSeparators()},
   };
   for (const auto& form : forms) {
     SCOPED_TRACE(form.form);
