@@ -683,6 +683,10 @@ TEST_F(MeshFixture, WhatOtherWritersEmitLoads) {
        "Mesh { " + tri + " MeshTextureCoords { 3; 0;0;, 1;1;; } }", false, 0, false},
       {"vertex colours that end before their count",
        "Mesh { " + tri + " MeshVertexColors { 3; 0;1;0;0;1;;, 1;1;0;0;1;;; } }", false, 0, false},
+      {"closing braces that close nothing, before and after the objects they part",
+       "}\nMaterial Red { " + red + " }\n}\nMesh { " + tri +
+           " MeshMaterialList { 1; 1; 0;; { Red } } }\n}\n}",
+       false, 1, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
