@@ -372,10 +372,21 @@ TEST_F(MeshFixture, FVFDataComponentsJoinTheVertexFormat) {
        "FVFData { 65794; 9; " + cube + "; }",
        D3DFVF_XYZ | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE3(0),
        {0, 0, -1}},
-      {"replacing flat coordinates",
+      {"cube-map coordinates after flat ones",
        uvs + "FVFData { 65792; 9; " + cube + "; }",
-       D3DFVF_XYZ | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE3(0),
-       {0, 0, -1}},
+       D3DFVF_XYZ | D3DFVF_TEX2 | D3DFVF_TEXCOORDSIZE3(1),
+       {1, 0, 0, 0, -1}},
+      {"a second flat set, whichever list comes first",
+       "FVFData { 258; 6; " + words({0.5f, 0.5f, 0.25f, 0.5f, 0.75f, 0.125f}) + "; }\n" + uvs,
+       D3DFVF_XYZ | D3DFVF_TEX2,
+       {1, 0, 0.75f, 0.125f}},
+      {"sets that would come past the eighth",
+       uvs + "FVFData { 2050; 48; " +
+           words({1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2,
+                  2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 7, 8}) +
+           "; }",
+       D3DFVF_XYZ | D3DFVF_TEX8,
+       {1, 0, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3}},
       {"a normal and a second set of one float",
        "FVFData { " + std::to_string(D3DFVF_NORMAL | D3DFVF_TEX2 | D3DFVF_TEXCOORDSIZE1(1)) +
            "; 18; " + words({0, 0, 1, 0, 0, 0.5f, 0, 0, 1, 0, 0, 0.25f, 0, 0, 1, 0.5f, 1, 0.75f}) +
