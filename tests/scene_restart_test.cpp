@@ -135,9 +135,8 @@ class SceneRestart : public TextureScene, public testing::WithParamInterface<Res
     TextureScene::SetUp();
     sound_test::setManualOutput(true);
     const std::filesystem::path sample = std::filesystem::path(ENGINE_SOURCE_DIR) / "sample";
-    for (const char* file :
-         {"effects/glow.fx", "effects/grid.tx", "models/orb.x", "pictures/title.png",
-          "music/tune.mod"})
+    for (const char* file : {"effects/glow.fx", "effects/grid.tx", "models/orb.x",
+                             "pictures/title.png", "music/tune.mod"})
       std::filesystem::copy_file(sample / file, std::filesystem::path(file).filename());
   }
   void TearDown() override {
@@ -180,8 +179,7 @@ TEST_P(SceneRestart, EveryRunEndsHoldingWhatTheRunBeforeHeld) {
     EXPECT_EQ(now.d3dxObjects, before.d3dxObjects) << "run " << run;
     EXPECT_EQ(now.storeEntries, before.storeEntries) << "run " << run;
   }
-  for (const std::string& line : logged())
-    EXPECT_EQ(line.find("Error"), std::string::npos) << line;
+  for (const std::string& line : logged()) EXPECT_EQ(line.find("Error"), std::string::npos) << line;
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenes, SceneRestart, testing::ValuesIn(kRestartCases),
