@@ -5,7 +5,8 @@
 // script's own thread, pumps the window system's events a few dozen times a
 // second (at the first statement after each interval); on Escape, a closed window or a stop request
 // it aborts the call and requests the stop, so the show ends as Escape ends it. Calls that return
-// in time never get the callback and run at full speed.
+// in time never get the callback and run at full speed. A call that runs long logs so once, with
+// its scriplet and function.
 #pragma once
 
 #include <angelscript.h>
@@ -56,4 +57,5 @@ class LongCallWatch {
   std::atomic<bool> pumpDue{false};
   // Only on the script thread.
   bool stopped = false;
+  bool told = false;  // the call's running long has been logged
 };
