@@ -6,6 +6,8 @@
 #include "core/Log.h"
 #include "platform/win32/Win32.h"
 
+std::chrono::milliseconds LongCallWatch::tellAfter{5000};
+
 LongCallWatch::~LongCallWatch() {
   {
     std::lock_guard<std::mutex> lock(mutex);
@@ -67,15 +69,16 @@ void LongCallWatch::lineCallback(asIScriptContext* context, void* param) {
   // One load a statement; the rest once an interval.
   if (!self->pumpDue.load(std::memory_order_relaxed)) return;
   self->pumpDue.store(false, std::memory_order_relaxed);
-  if (!self->told && !platformStopRequested()) {
+  if (!self->told && !platformStopRequested() &&
+      std::chrono::steady_clock::now() - self->started >= tellAfter) {
     // A show that seems to hang says where.
     self->told = true;
     const asIScriptFunction* function = context->GetFunction(0);
     const char* module = function ? function->GetModuleName() : nullptr;
-    const std::string text = std::string(module ? module : "script") + ": '" +
-                             (function ? function->GetDeclaration() : "?") +
-                             "' has run for more than " + std::to_string(kLongCall.count()) +
-                             " ms (Escape ends the show)";
+    const std::string text =
+        std::string(module ? module : "script") + ": '" +
+        (function ? function->GetDeclaration() : "?") + "' has run for more than " +
+        std::to_string(std::max(tellAfter, kLongCall).count()) + " ms (Escape ends the show)";
     logMessage(text.c_str());
   }
   // The press stays for the main loop's own Escape test, which ends the show.
