@@ -599,6 +599,15 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       // SamplerState used with tex2D: a Direct3D 9 sampler.
       {"SamplerState s;\nfloat4 ps() : COLOR { return tex2D(s, float2(0.5, 0.5)) * 0 + float4(1, 0, 1, 1); }",
        0xffff00ff},
+      // Vectors passed for scalar parameters: their first components count,
+      // also beside a parameter written to and in a second function.
+      {"float2 r(float2 x, float a) { return x * a; }\n"
+       "float4 ps() : COLOR { float2 v = float2(0.5, 0.25); return float4(r(float2(1, 0.5), v), 0, 1); }",
+       0xff804000},
+      {"void s(float a, out float b) { b = a * 2; }\nfloat h(float a, float b) { return a - b; }\n"
+       "float4 ps() : COLOR { float r; s(float4(0.25, 1, 1, 1), r);\n"
+       "  return float4(r, h(float2(1, 0), 0.5), h(0.75, float3(0.5, 1, 1)), 1); }",
+       0xff808040},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pixelShader);

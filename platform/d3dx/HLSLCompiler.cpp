@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -210,27 +211,46 @@ bool translate(const std::string& source, const std::string& entry, Stage stage,
   }
 
   EShLanguage language = stage == Stage::Vertex ? EShLangVertex : EShLangFragment;
-  glslang::TShader shader(language);
-  const char* strings[] = {text.c_str()};
-  const int lengths[] = {int(text.size())};
-  const char* names[] = {fileName.c_str()};
-  shader.setStringsWithLengthsAndNames(strings, lengths, names, 1);
-  shader.setEntryPoint(entry.c_str());
-  shader.setEnvInput(glslang::EShSourceHlsl, language, glslang::EShClientVulkan, 100);
-  shader.setEnvClient(glslang::EShClientVulkan, glslang::EShTargetVulkan_1_0);
-  shader.setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_0);
-  shader.setEnvTargetHlslFunctionality1();
-  shader.setAutoMapBindings(true);
-  shader.setAutoMapLocations(true);
-  EShMessages messages =
+  const EShMessages messages =
       EShMessages(EShMsgReadHlsl | EShMsgSpvRules | EShMsgVulkanRules | EShMsgHlslDX9Compatible);
-  if (!shader.parse(GetDefaultResources(), 100, false, messages)) {
-    errors += formatLog(shader.getInfoLog());
-    if (errors.empty()) errors = fileName + ": error: the shader does not compile\n";
-    return false;
+  std::unique_ptr<glslang::TShader> shader;
+  // A call that passes a vector for a scalar parameter finds no function
+  // in the front end; the function is then given overloads that take
+  // vectors (scalarArgumentOverloads) and the text is read again, once for
+  // each function so named.
+  std::set<std::string> widened;
+  for (;;) {
+    shader = std::make_unique<glslang::TShader>(language);
+    const char* strings[] = {text.c_str()};
+    const int lengths[] = {int(text.size())};
+    const char* names[] = {fileName.c_str()};
+    shader->setStringsWithLengthsAndNames(strings, lengths, names, 1);
+    shader->setEntryPoint(entry.c_str());
+    shader->setEnvInput(glslang::EShSourceHlsl, language, glslang::EShClientVulkan, 100);
+    shader->setEnvClient(glslang::EShClientVulkan, glslang::EShTargetVulkan_1_0);
+    shader->setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_0);
+    shader->setEnvTargetHlslFunctionality1();
+    shader->setAutoMapBindings(true);
+    shader->setAutoMapLocations(true);
+    if (shader->parse(GetDefaultResources(), 100, false, messages)) break;
+    const std::string log = shader->getInfoLog();
+    const std::string unmatched = "' : no matching overloaded function found";
+    const size_t at = log.find(unmatched);
+    const size_t from = at == std::string::npos ? at : log.rfind('\'', at - 1);
+    const std::string function =
+        from == std::string::npos ? std::string() : log.substr(from + 1, at - from - 1);
+    std::string retried;
+    if (!function.empty() && widened.insert(function).second)
+      retried = scalarArgumentOverloads(text, function);
+    if (retried.empty() || retried == text) {
+      errors += formatLog(log);
+      if (errors.empty()) errors = fileName + ": error: the shader does not compile\n";
+      return false;
+    }
+    text = retried;
   }
   glslang::TProgram program;
-  program.addShader(&shader);
+  program.addShader(shader.get());
   if (!program.link(messages) || !program.mapIO()) {
     std::string log = program.getInfoLog();
     if (log.find("Entry point not found") != std::string::npos)
