@@ -599,6 +599,22 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       // SamplerState used with tex2D: a Direct3D 9 sampler.
       {"SamplerState s;\nfloat4 ps() : COLOR { return tex2D(s, float2(0.5, 0.5)) * 0 + float4(1, 0, 1, 1); }",
        0xffff00ff},
+      // A matrix's layout in registers does not change what mul() gives.
+      {"row_major float4x4 M = {1,0,0,0, 0,1,0,0, 0,0,1,0, 0.5,0.25,0,1};\n"
+       "float4 ps() : COLOR { return mul(float4(0,0,0,1), M); }",
+       0xff804000},
+      {"#pragma pack_matrix(row_major)\nfloat4x4 M = {1,0,0,0, 0,1,0,0, 0,0,1,0, 0.5,0.25,0,1};\n"
+       "float4 ps() : COLOR { return mul(float4(0,0,0,1), M); }",
+       0xff804000},
+      {"float4x3 m = {0,0,0, 0,0,0, 0,0,0, 0.5,0.25,1};\n"
+       "float4 ps() : COLOR { return float4(mul(float4(0,0,0,1), m), 1); }",
+       0xff8040ff},
+      // Vector and matrix types written with their element type and sizes.
+      {"vector<float, 3> v = {0.5, 0.25, 1}; matrix<float, 2, 2> m = {0, 1, 1, 0};\n"
+       "float4 ps() : COLOR { return float4(mul(v.xy, m), v.z, 1); }",
+       0xff4080ff},
+      // A value in brackets with commas: the comma operator, the last counts.
+      {"float2 k = (0.25, 0.5);\nfloat4 ps() : COLOR { return float4(k, 0, 1); }", 0xff808000},
       // Vectors passed for scalar parameters: their first components count,
       // also beside a parameter written to and in a second function.
       {"float2 r(float2 x, float a) { return x * a; }\n"
