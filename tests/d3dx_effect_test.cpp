@@ -792,6 +792,45 @@ technique tec0 { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = comp
   effect->Release();
 }
 
+// An array with a semantic takes a register for each element, counting on
+// from its semantic's, whichever stage declares it as an array.
+TEST_F(EffectTest, ArraysBetweenStagesTakeARegisterForEachElement) {
+  const char* arrayOut =
+      "struct V { float4 pos : POSITION; float2 t[2] : TEXCOORD1; };\n"
+      "V vs(float4 p : POSITION) { V o; o.pos = p; o.t[0] = float2(0.25, 0.5); o.t[1] = float2(0.75, 1); "
+      "return o; }\n";
+  const char* separateOut =
+      "struct V { float4 pos : POSITION; float2 a : TEXCOORD1; float2 b : TEXCOORD2; };\n"
+      "V vs(float4 p : POSITION) { V o; o.pos = p; o.a = float2(0.25, 0.5); o.b = float2(0.75, 1); "
+      "return o; }\n";
+  struct Case {
+    const char* vertex;
+    const char* pixel;
+  } cases[] = {
+      {arrayOut,
+       "float4 ps(float2 a : TEXCOORD1, float2 b : TEXCOORD2) : COLOR { return float4(a, b.x, 1); }"},
+      {arrayOut,
+       "struct P { float2 t[2] : TEXCOORD1; };\n"
+       "float4 ps(P i) : COLOR { return float4(i.t[0], i.t[1].x, 1); }"},
+      {separateOut,
+       "float4 ps(float2 t[2] : TEXCOORD1) : COLOR { return float4(t[0], t[1].x, 1); }"},
+      {"void vs(float4 p : POSITION, out float4 o : POSITION, out float2 t[2] : TEXCOORD1) {\n"
+       "  o = p; t[0] = float2(0.25, 0.5); t[1] = float2(0.75, 1); }\n",
+       "float4 ps(float2 a : TEXCOORD1, float2 b : TEXCOORD2) : COLOR { return float4(a, b.x, 1); }"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pixel);
+    const std::string text = std::string(c.vertex) + c.pixel +
+                             "\ntechnique t { pass p { VertexShader = compile vs_2_0 vs(); "
+                             "PixelShader = compile ps_2_0 ps(); } }\n";
+    ID3DXEffect* effect = create(text.c_str());
+    if (!effect) continue;
+    drawWith(effect);
+    EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff4080bf, 1));
+    effect->Release();
+  }
+}
+
 // "PixelShader = (shaders[count])": the element the parameter names when
 // the pass begins (held to the array's bounds).
 TEST_F(EffectTest, ShaderArraysIndexedByAParameter) {
