@@ -615,6 +615,14 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
        0xff4080ff},
       // A value in brackets with commas: the comma operator, the last counts.
       {"float2 k = (0.25, 0.5);\nfloat4 ps() : COLOR { return float4(k, 0, 1); }", 0xff808000},
+      // Functions of the file named like intrinsics we give our own
+      // versions of: the file's answer its calls.
+      {"float noise(float2 p) { return p.x * 0.5; }\n"
+       "float4 ps() : COLOR { return float4(noise(float2(1, 0)), 0, 0, 1); }",
+       0xff800000},
+      {"float4 lit(float a, float b, float c) { return float4(a, b, c, 1); }\n"
+       "float4 ps() : COLOR { return lit(0.25, 0.5, 1); }",
+       0xff4080ff},
       // Vectors passed for scalar parameters: their first components count,
       // also beside a parameter written to and in a second function.
       {"float2 r(float2 x, float a) { return x * a; }\n"

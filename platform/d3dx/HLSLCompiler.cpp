@@ -172,8 +172,13 @@ bool translate(const std::string& source, const std::string& entry, Stage stage,
                const std::string& fileName, CompiledStage& out, std::string& errors) {
   out = {};
   out.stage = stage;
-  std::string text = staticCallInitialisers(
-      renameCalls(renameCalls(source, "noise", "fx_noise"), "lit", "fx_lit"), entry);
+  // Calls of the intrinsics we give our own versions of, unless the file
+  // defines a function of that name itself.
+  std::string text = source;
+  for (const char* intrinsic : {"noise", "lit"})
+    if (text.find(intrinsic) != std::string::npos && !definesFunction(text, intrinsic))
+      text = renameCalls(text, intrinsic, std::string("fx_") + intrinsic);
+  text = staticCallInitialisers(text, entry);
   if (stage == Stage::Vertex) text = positionToSystemValue(text);
   text = kPrelude + text;
 

@@ -852,6 +852,33 @@ std::string matrixSwizzles(const std::string& s) {
 
 }  // namespace
 
+// Whether `text` defines a function `name` of its own ("float noise(float2
+// p) { ... }" at the top level): the file's function then answers the
+// calls, not ours of that name.
+bool definesFunction(const std::string& text, const std::string& name) {
+  if (text.find(name) == std::string::npos) return false;
+  const std::vector<Token> tokens = positionedTokens(text);
+  int depth = 0;
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    const std::string& t = tokens[i].text;
+    if (t == "{") ++depth;
+    if (t == "}") --depth;
+    if (depth != 0 || t != name || i == 0 || i + 1 >= tokens.size() || tokens[i + 1].text != "(" ||
+        !identChar(tokens[i - 1].text[0]))
+      continue;
+    size_t j = i + 2;
+    for (int open = 1; j < tokens.size(); ++j) {
+      const std::string& u = tokens[j].text;
+      if (u == "(") ++open;
+      if (u == ")" && --open == 0) break;
+    }
+    size_t k = j + 1;
+    if (k + 1 < tokens.size() && tokens[k].text == ":") k += 2;
+    if (k < tokens.size() && tokens[k].text == "{") return true;
+  }
+  return false;
+}
+
 // Overloads of the functions named `name` that `text` defines taking a
 // vector where the function takes a scalar, and passing its first component
 // on: the compiler of Direct3D 9 cut such an argument down (with a warning),
@@ -982,9 +1009,10 @@ std::string rewriteEffectShader(const std::string& source, Stage stage) {
   std::string text =
       matrixSwizzles(constructorAssignments(flatArrayInitialisers(arrayCasts(source))));
   text = flatStructInitialisers(text);
-  if (text.find("texCUBEproj") != std::string::npos)
+  if (text.find("texCUBEproj") != std::string::npos && !definesFunction(text, "texCUBEproj"))
     text = renameCalls(text, "texCUBEproj", "fx_texCUBEproj");
-  if (text.find("frexp") != std::string::npos) text = renameCalls(text, "frexp", "fx_frexp");
+  if (text.find("frexp") != std::string::npos && !definesFunction(text, "frexp"))
+    text = renameCalls(text, "frexp", "fx_frexp");
   text = integerMatrices(text);
   // Types named as in Direct3D 8 effects.
   for (const auto& [from, to] : {std::pair{"DWORD", "int"}, std::pair{"FLOAT", "float"},
