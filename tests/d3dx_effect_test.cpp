@@ -623,6 +623,18 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       {"float4 lit(float a, float b, float c) { return float4(a, b, c, 1); }\n"
        "float4 ps() : COLOR { return lit(0.25, 0.5, 1); }",
        0xff4080ff},
+      // Conversions that code for shader models 2 and 3 relies on: a
+      // vector condition with scalar values, vectors cut down to the
+      // other operand's size.
+      {"float4 ps() : COLOR { float2 v = float2(-1, 1); int2 b = v < 0 ? -1 : 0;\n"
+       "  return float4(-b.x * 0.5, -b.y, 0, 1); }",
+       0xff800000},
+      {"float4 ps() : COLOR { float4 a = float4(1, 0, 0, 1); float3 b = float3(0, 1, 0.5);\n"
+       "  float2 o = float2(0.5, 0.5); o *= float4(1, 0.5, 7, 7); return float4(lerp(a, b, o.x), 1); }",
+       0xff808040},
+      // % and fmod() keep the sign of the dividend.
+      {"float4 ps() : COLOR { float a = -0.75; return float4(-(a % 0.5), -fmod(a, 0.5), 0, 1); }",
+       0xff404000},
       // Vectors passed for scalar parameters: their first components count,
       // also beside a parameter written to and in a second function.
       {"float2 r(float2 x, float a) { return x * a; }\n"

@@ -277,6 +277,17 @@ bool translate(const std::string& source, const std::string& entry, Stage stage,
   glslang::SpvOptions spvOptions;
   spvOptions.disableOptimizer = true;
   glslang::GlslangToSpv(*intermediate, spirv, &spvOptions);
+  // HLSL's % and fmod() keep the sign of the dividend (fmod(-0.75, 0.5) is
+  // -0.25), as C's do; the front end writes them as the floored modulo
+  // that keeps the divisor's. Every float modulo here comes from HLSL, so
+  // each becomes the remainder of a truncated division.
+  constexpr unsigned kOpFRem = 140, kOpFMod = 141;
+  for (size_t at = 5; at < spirv.size();) {
+    const unsigned words = spirv[at] >> 16;
+    if ((spirv[at] & 0xffffu) == kOpFMod) spirv[at] = (words << 16) | kOpFRem;
+    if (words == 0) break;
+    at += words;
+  }
   if (!spirvToGlsl(spirv, stage, out, errors)) {
     errors = fileName + ": error: " + errors;
     return false;
