@@ -222,7 +222,8 @@ bool translate(const std::string& source, const std::string& entry, Stage stage,
   // A call that passes a vector for a scalar parameter finds no function
   // in the front end; the function is then given overloads that take
   // vectors (scalarArgumentOverloads) and the text is read again, once for
-  // each function so named.
+  // each function so named (for at most 16 of them, so that a file of
+  // many such calls still fails in time).
   std::set<std::string> widened;
   for (;;) {
     shader = std::make_unique<glslang::TShader>(language);
@@ -245,7 +246,7 @@ bool translate(const std::string& source, const std::string& entry, Stage stage,
     const std::string function =
         from == std::string::npos ? std::string() : log.substr(from + 1, at - from - 1);
     std::string retried;
-    if (!function.empty() && widened.insert(function).second)
+    if (!function.empty() && widened.size() < 16 && widened.insert(function).second)
       retried = scalarArgumentOverloads(text, function);
     if (retried.empty() || retried == text) {
       errors += formatLog(log);
