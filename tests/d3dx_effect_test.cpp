@@ -599,6 +599,51 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       // SamplerState used with tex2D: a Direct3D 9 sampler.
       {"SamplerState s;\nfloat4 ps() : COLOR { return tex2D(s, float2(0.5, 0.5)) * 0 + float4(1, 0, 1, 1); }",
        0xffff00ff},
+      // A matrix's layout in registers does not change what mul() gives.
+      {"row_major float4x4 M = {1,0,0,0, 0,1,0,0, 0,0,1,0, 0.5,0.25,0,1};\n"
+       "float4 ps() : COLOR { return mul(float4(0,0,0,1), M); }",
+       0xff804000},
+      {"#pragma pack_matrix(row_major)\nfloat4x4 M = {1,0,0,0, 0,1,0,0, 0,0,1,0, 0.5,0.25,0,1};\n"
+       "float4 ps() : COLOR { return mul(float4(0,0,0,1), M); }",
+       0xff804000},
+      {"float4x3 m = {0,0,0, 0,0,0, 0,0,0, 0.5,0.25,1};\n"
+       "float4 ps() : COLOR { return float4(mul(float4(0,0,0,1), m), 1); }",
+       0xff8040ff},
+      // Vector and matrix types written with their element type and sizes.
+      {"vector<float, 3> v = {0.5, 0.25, 1}; matrix<float, 2, 2> m = {0, 1, 1, 0};\n"
+       "float4 ps() : COLOR { return float4(mul(v.xy, m), v.z, 1); }",
+       0xff4080ff},
+      // A value in brackets with commas: the comma operator, the last counts.
+      {"float2 k = (0.25, 0.5);\nfloat4 ps() : COLOR { return float4(k, 0, 1); }", 0xff808000},
+      // Functions of the file named like intrinsics we give our own
+      // versions of: the file's answer its calls.
+      {"float noise(float2 p) { return p.x * 0.5; }\n"
+       "float4 ps() : COLOR { return float4(noise(float2(1, 0)), 0, 0, 1); }",
+       0xff800000},
+      {"float4 lit(float a, float b, float c) { return float4(a, b, c, 1); }\n"
+       "float4 ps() : COLOR { return lit(0.25, 0.5, 1); }",
+       0xff4080ff},
+      // Conversions that code for shader models 2 and 3 relies on: a
+      // vector condition with scalar values, vectors cut down to the
+      // other operand's size.
+      {"float4 ps() : COLOR { float2 v = float2(-1, 1); int2 b = v < 0 ? -1 : 0;\n"
+       "  return float4(-b.x * 0.5, -b.y, 0, 1); }",
+       0xff800000},
+      {"float4 ps() : COLOR { float4 a = float4(1, 0, 0, 1); float3 b = float3(0, 1, 0.5);\n"
+       "  float2 o = float2(0.5, 0.5); o *= float4(1, 0.5, 7, 7); return float4(lerp(a, b, o.x), 1); }",
+       0xff808040},
+      // % and fmod() keep the sign of the dividend.
+      {"float4 ps() : COLOR { float a = -0.75; return float4(-(a % 0.5), -fmod(a, 0.5), 0, 1); }",
+       0xff404000},
+      // Vectors passed for scalar parameters: their first components count,
+      // also beside a parameter written to and in a second function.
+      {"float2 r(float2 x, float a) { return x * a; }\n"
+       "float4 ps() : COLOR { float2 v = float2(0.5, 0.25); return float4(r(float2(1, 0.5), v), 0, 1); }",
+       0xff804000},
+      {"void s(float a, out float b) { b = a * 2; }\nfloat h(float a, float b) { return a - b; }\n"
+       "float4 ps() : COLOR { float r; s(float4(0.25, 1, 1, 1), r);\n"
+       "  return float4(r, h(float2(1, 0), 0.5), h(0.75, float3(0.5, 1, 1)), 1); }",
+       0xff808040},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pixelShader);
@@ -765,6 +810,45 @@ technique tec0 { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = comp
   drawWith(effect);
   EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff4080a0, 1));
   effect->Release();
+}
+
+// An array with a semantic takes a register for each element, counting on
+// from its semantic's, whichever stage declares it as an array.
+TEST_F(EffectTest, ArraysBetweenStagesTakeARegisterForEachElement) {
+  const char* arrayOut =
+      "struct V { float4 pos : POSITION; float2 t[2] : TEXCOORD1; };\n"
+      "V vs(float4 p : POSITION) { V o; o.pos = p; o.t[0] = float2(0.25, 0.5); o.t[1] = float2(0.75, 1); "
+      "return o; }\n";
+  const char* separateOut =
+      "struct V { float4 pos : POSITION; float2 a : TEXCOORD1; float2 b : TEXCOORD2; };\n"
+      "V vs(float4 p : POSITION) { V o; o.pos = p; o.a = float2(0.25, 0.5); o.b = float2(0.75, 1); "
+      "return o; }\n";
+  struct Case {
+    const char* vertex;
+    const char* pixel;
+  } cases[] = {
+      {arrayOut,
+       "float4 ps(float2 a : TEXCOORD1, float2 b : TEXCOORD2) : COLOR { return float4(a, b.x, 1); }"},
+      {arrayOut,
+       "struct P { float2 t[2] : TEXCOORD1; };\n"
+       "float4 ps(P i) : COLOR { return float4(i.t[0], i.t[1].x, 1); }"},
+      {separateOut,
+       "float4 ps(float2 t[2] : TEXCOORD1) : COLOR { return float4(t[0], t[1].x, 1); }"},
+      {"void vs(float4 p : POSITION, out float4 o : POSITION, out float2 t[2] : TEXCOORD1) {\n"
+       "  o = p; t[0] = float2(0.25, 0.5); t[1] = float2(0.75, 1); }\n",
+       "float4 ps(float2 a : TEXCOORD1, float2 b : TEXCOORD2) : COLOR { return float4(a, b.x, 1); }"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pixel);
+    const std::string text = std::string(c.vertex) + c.pixel +
+                             "\ntechnique t { pass p { VertexShader = compile vs_2_0 vs(); "
+                             "PixelShader = compile ps_2_0 ps(); } }\n";
+    ID3DXEffect* effect = create(text.c_str());
+    if (!effect) continue;
+    drawWith(effect);
+    EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff4080bf, 1));
+    effect->Release();
+  }
 }
 
 // "PixelShader = (shaders[count])": the element the parameter names when

@@ -296,7 +296,12 @@ bool evaluateExpression(const std::vector<std::string>& tokens, size_t begin, si
         if (v.size() == 1) v.assign(size_t(shape.rows * shape.cols), v[0]);
         return v;
       }
+      // "(a, b)": the comma operator, whose value is the last one's.
       Value v = conditional();
+      while (good && k < end && tokens[k] == ",") {
+        ++k;
+        v = conditional();
+      }
       if (k < end && tokens[k] == ")")
         ++k;
       else
@@ -690,6 +695,28 @@ class Parser {
     for (const Edit& e : edits) out.hlsl.replace(e.at, e.erase, e.text);
   }
 
+  // "vector<float, 3>" and "matrix<int, 2, 3>" from the type word at `k`:
+  // the shape in `p` and the position after the '>', or `k` unchanged when
+  // no such list follows.
+  size_t templateShape(size_t k, Param& p) {
+    const std::string& t = at(k).text;
+    if ((t != "vector" && t != "matrix") || at(k + 1).text != "<") return k;
+    Param scalar;
+    if (!typeShape(at(k + 2).text, scalar) || scalar.rows != 1 || scalar.cols != 1) return k;
+    std::vector<int> sizes;
+    size_t i = k + 3;
+    while (at(i).text == "," && at(i + 1).text.size() == 1 && at(i + 1).text[0] >= '1' &&
+           at(i + 1).text[0] <= '4') {
+      sizes.push_back(at(i + 1).text[0] - '0');
+      i += 2;
+    }
+    if (at(i).text != ">" || sizes.size() != (t == "vector" ? 1u : 2u)) return k;
+    p.type = scalar.type;
+    p.rows = t == "vector" ? 1 : sizes[0];
+    p.cols = sizes.back();
+    return i + 1;
+  }
+
   // "struct Name { float4 a; float b[2]; Other c; };": the members, for
   // parameters of the type. A member of another kind (a texture, a type
   // not known) leaves the type out: such parameters stay the compiler's.
@@ -704,7 +731,10 @@ class Parser {
       Member shape;
       const std::string& type = at(k).text;
       Param p;
-      if (typeShape(type, p)) {
+      if (size_t after = templateShape(k, p); after != k) {
+        shape.leaf = p;
+        k = after - 1;
+      } else if (typeShape(type, p)) {
         shape.leaf = p;
       } else if (structs.count(type)) {
         shape.type = type;
@@ -1034,6 +1064,15 @@ class Parser {
     if (p.kind == ParamKind::Sampler || p.kind == ParamKind::Texture) isStatic = false;
     declType = at(i).text;
     declEnd = end;
+    if (size_t after = templateShape(i, p); after != i) {
+      // The compiler gets the shape as a type word of its own.
+      declType = (p.type == ValueType::Int    ? "int"
+                  : p.type == ValueType::Bool ? "bool"
+                                              : "float") +
+                 std::to_string(p.rows == 1 ? p.cols : p.rows) +
+                 (p.rows == 1 ? "" : "x" + std::to_string(p.cols));
+      i = after - 1;
+    }
     ++i;
     // "float a, b[2] : B = {1, 2};": each name after the type is a
     // parameter of its own, with its own size, semantic and value.
