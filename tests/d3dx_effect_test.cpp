@@ -216,6 +216,110 @@ technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compil
   texture->Release();
 }
 
+// A sampler declared with a register reads the texture of that stage,
+// whatever the order the shader uses its samplers in; samplers without one
+// take the lowest stages left.
+TEST_F(EffectTest, SamplersGivenARegisterReadThatStage) {
+  // Stage i holds colour[i].
+  const uint32_t colours[] = {0xff0000ff, 0xffff0000, 0xff00ff00};
+  IDirect3DTexture9* textures[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(
+        device->CreateTexture(1, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &textures[i], nullptr),
+        D3D_OK);
+    D3DLOCKED_RECT locked{};
+    textures[i]->LockRect(0, &locked, nullptr, 0);
+    *static_cast<uint32_t*>(locked.pBits) = colours[i];
+    textures[i]->UnlockRect(0);
+    device->SetTexture(DWORD(i), textures[i]);
+  }
+  const struct {
+    const char* samplers;
+    const char* colour;  // of samplers a and b
+    uint32_t expected;
+  } cases[] = {
+      // a is used first but reads stage 1 (red), b stage 0 (blue).
+      {"sampler2D a : register(s1); sampler2D b : register(s0);",
+       "tex2D(a, uv) * 0.5 + tex2D(b, uv) * 0.25", 0xff800040},
+      {"sampler2D a : register(s2);", "tex2D(a, uv)", 0xff00ff00},
+      // With the profile named first.
+      {"sampler a : register(ps, s2);", "tex2D(a, uv)", 0xff00ff00},
+      // b has stage 0; a, without a register, takes stage 1.
+      {"sampler2D a; sampler2D b : register(s0);", "tex2D(a, uv) * 0.5 + tex2D(b, uv) * 0.25",
+       0xff800040},
+      // Without registers, in the order the shader uses them.
+      {"sampler2D a; sampler2D b;", "tex2D(a, uv) * 0.5 + tex2D(b, uv) * 0.25", 0xff400080},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.samplers);
+    const std::string text = std::string(c.samplers) + R"(
+struct Out { float4 p : POSITION; float2 uv : TEXCOORD0; };
+Out vs(float4 p : POSITION, float2 uv : TEXCOORD0) { Out o; o.p = p; o.uv = uv; return o; }
+float4 ps(float2 uv : TEXCOORD0) : COLOR { return )" +
+                             c.colour +
+                             R"(; }
+technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)";
+    ID3DXEffect* effect = create(text.c_str());
+    ASSERT_NE(effect, nullptr);
+    drawWith(effect);
+    EXPECT_TRUE(colourNear(frame().at(32, 24), c.expected, 2));
+    effect->Release();
+  }
+  for (int i = 0; i < 3; ++i) {
+    device->SetTexture(DWORD(i), nullptr);
+    textures[i]->Release();
+  }
+}
+
+// Globals declared with a register, or "const" without "static", are
+// parameters like any other: found by name and semantic, given their
+// default, and set by the application.
+TEST_F(EffectTest, ParametersDeclaredWithARegisterOrConstTakeTheirValues) {
+  const struct {
+    const char* declaration;
+    uint32_t before;  // the default drawn
+  } cases[] = {
+      {"float4 c : register(c4);", 0xff000000},
+      {"float4 c : COLOUR : register(c5);", 0xff000000},
+      {"float4 c : register(ps, c2) = {0, 0, 1, 1};", 0xff0000ff},
+      {"const float4 c;", 0xff000000},
+      {"uniform const float4 c : COLOUR = {0, 0, 1, 1};", 0xff0000ff},
+      {"extern const float4 c : register(c0) = {0, 1, 0, 1};", 0xff00ff00},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.declaration);
+    const std::string text = std::string(c.declaration) + R"(
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps() : COLOR { return c; }
+technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)";
+    ID3DXEffect* effect = create(text.c_str());
+    ASSERT_NE(effect, nullptr);
+    EXPECT_NE(effect->GetParameterByName(nullptr, "c"), nullptr);
+    drawWith(effect);
+    EXPECT_TRUE(colourNear(frame().at(32, 24), c.before, 1));
+    const D3DXVECTOR4 red(1, 0, 0, 1);
+    EXPECT_EQ(effect->SetVector("c", &red), D3D_OK);
+    drawWith(effect);
+    EXPECT_TRUE(colourNear(frame().at(32, 24), 0xffff0000, 1));
+    effect->Release();
+  }
+  // A constant whole number keeps its value for the shader: it may size
+  // an array.
+  ID3DXEffect* effect = create(R"(
+const int count = 2;
+float weights[count] = {0.5, 1};
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps() : COLOR { return float4(weights[0], weights[count - 1], 0, 1); }
+technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff80ff00, 1));
+  effect->Release();
+}
+
 TEST_F(EffectTest, PassStatesAreAppliedAndRestoredUnlessNotSaved) {
   ID3DXEffect* effect = create(R"(
 float4 vs(float4 p : POSITION) : POSITION { return p; }

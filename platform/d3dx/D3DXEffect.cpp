@@ -233,6 +233,9 @@ namespace {
 // ---------------------------------------------------------------------------
 // The effect
 
+// The sampler stages a pass's shaders may read.
+constexpr int kSamplerUnits = D3DMAX_SAMPLERS;
+
 // A state the pass sets: a constant, or the value of a parameter at the
 // time the pass begins.
 struct StateAssign {
@@ -273,7 +276,7 @@ struct PassData {
     float halfPixelValue[2] = {0, 0};
   };
   std::map<GLuint, Linked> linked;
-  std::vector<std::string> samplerNames;  // on units 0, 1, ...
+  std::vector<std::pair<std::string, DWORD>> samplerUnits;  // the shaders' samplers' units
   // A pass choosing its shader by a parameter: a variant for each value.
   std::vector<PassData> variants;
   size_t selector = size_t(-1);
@@ -474,6 +477,10 @@ class Effect final : public Counted<ID3DXEffect> {
   int stageFor(const std::vector<std::string>& value, d3dx_hlsl::Stage stage,
                const std::string& hlsl, const std::string& file, int line, std::string& errors);
   void applySampler(const ParamValue& sampler, DWORD unit);
+  // Units for the samplers a pass's shaders declare: a sampler given a
+  // register ("register(s2)") reads that stage, the others take the
+  // lowest units left, in the order given.
+  void bindSamplers(const std::vector<std::string>& names, PassData& pd) const;
   // A state's value from parameter `param` (its element `element`, or all
   // of it for -1).
   StateValue paramValue(size_t param, int element, Values kind) const {
@@ -718,6 +725,27 @@ int Effect::stageFor(const std::vector<std::string>& value, d3dx_hlsl::Stage sta
   return int(stages.size() - 1);
 }
 
+void Effect::bindSamplers(const std::vector<std::string>& names, PassData& pd) const {
+  std::vector<int> units(names.size(), -1);
+  bool taken[kSamplerUnits] = {};
+  for (size_t k = 0; k < names.size(); ++k) {
+    size_t i = paramIndex(names[k], ParamKind::Sampler);
+    int r = i == size_t(-1) ? -1 : params[i].decl.samplerRegister;
+    if (r >= 0 && r < kSamplerUnits && !taken[r]) taken[units[k] = r] = true;
+  }
+  int next = 0;
+  for (size_t k = 0; k < names.size(); ++k) {
+    if (units[k] < 0) {
+      while (next < kSamplerUnits && taken[next]) ++next;
+      if (next == kSamplerUnits) continue;  // more samplers than stages
+      taken[units[k] = next] = true;
+    }
+    pd.samplerUnits.push_back({names[k], DWORD(units[k])});
+    size_t i = paramIndex(names[k], ParamKind::Sampler);
+    if (i != size_t(-1)) pd.samplers.push_back({i, DWORD(units[k])});
+  }
+}
+
 bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::string& file,
                        bool linkable, int choice, PassData& pd, std::string& errors) {
   for (const Assignment& a : p.states) {
@@ -802,11 +830,7 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
   if (pd.vertex >= 0 && pd.pixel < 0) {
     // A vertex shader alone: it feeds the fixed-function pixel stage.
     const d3dx_hlsl::CompiledStage& vs = stages[size_t(pd.vertex)];
-    pd.samplerNames = vs.samplers;
-    for (size_t u = 0; u < vs.samplers.size(); ++u) {
-      size_t i = paramIndex(vs.samplers[u], ParamKind::Sampler);
-      if (i != size_t(-1)) pd.samplers.push_back({i, DWORD(u)});
-    }
+    bindSamplers(vs.samplers, pd);
     if (linkable) {
       std::string log;
       pd.shaderIsVertex = true;
@@ -821,16 +845,12 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
   if (pd.pixel >= 0) {
     const d3dx_hlsl::CompiledStage& ps = stages[size_t(pd.pixel)];
     const d3dx_hlsl::CompiledStage* vs = pd.vertex >= 0 ? &stages[size_t(pd.vertex)] : nullptr;
-    // Samplers on units in order of appearance, the pixel stage first.
+    // The pixel stage's samplers first.
     std::vector<std::string> names = ps.samplers;
     if (vs)
       for (const std::string& n : vs->samplers)
         if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
-    for (size_t u = 0; u < names.size(); ++u) {
-      size_t i = paramIndex(names[u], ParamKind::Sampler);
-      if (i != size_t(-1)) pd.samplers.push_back({i, DWORD(u)});
-    }
-    pd.samplerNames = names;
+    bindSamplers(names, pd);
     if (linkable && vs) {
       // Values between the stages meet by semantic, each side with the
       // type it declared.
@@ -842,9 +862,9 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
         errors += file + ": error: pass '" + p.name + "' does not link: " + linkErrors + "\n";
         return false;
       }
-      for (size_t u = 0; u < names.size(); ++u) {
-        GLint location = uniformLocation(pd.program, names[u]);
-        if (location >= 0) glProgramUniform1i(pd.program, location, GLint(u));
+      for (const auto& [name, unit] : pd.samplerUnits) {
+        GLint location = uniformLocation(pd.program, name);
+        if (location >= 0) glProgramUniform1i(pd.program, location, GLint(unit));
       }
       locateParams(pd.program, *vs, params, pd.vertexParams);
       locateParams(pd.program, ps, params, pd.pixelParams);
@@ -1039,9 +1059,9 @@ void Effect::prepare(GLuint program) {
   auto found = p.linked.find(program);
   if (found == p.linked.end()) {
     PassData::Linked l;
-    for (size_t u = 0; u < p.samplerNames.size(); ++u) {
-      GLint location = uniformLocation(program, p.samplerNames[u]);
-      if (location >= 0) glProgramUniform1i(program, location, GLint(u));
+    for (const auto& [name, unit] : p.samplerUnits) {
+      GLint location = uniformLocation(program, name);
+      if (location >= 0) glProgramUniform1i(program, location, GLint(unit));
     }
     const d3dx_hlsl::CompiledStage& stage = stages[size_t(p.shaderIsVertex ? p.vertex : p.pixel)];
     locateParams(program, stage, params, l.params);
