@@ -1044,6 +1044,54 @@ technique t { pass p { CullMode = (twoSided ? 1 : 3); SrcBlend = (layers > 1 && 
   errors->Release();
 }
 
+// Parameters changed inside a pass reach the states that follow them at
+// CommitChanges (not before); a state whose parameters did not change keeps
+// what the application set since the pass began.
+TEST_F(EffectTest, CommitChangesSetsAgainTheStatesThatFollowChangedParameters) {
+  ID3DXEffect* effect = create(R"(
+int ref = 16;
+bool twoSided = false;
+int fill = 3;
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 white() : COLOR { return float4(1, 1, 1, 1); }
+technique t { pass p { AlphaRef = <ref>; CullMode = (twoSided ? 1 : 3); FillMode = <fill>;
+  VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 white(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  auto render = [&](D3DRENDERSTATETYPE s) {
+    DWORD v = 0;
+    device->GetRenderState(s, &v);
+    return v;
+  };
+  const struct {
+    const char* change;
+    DWORD alphaRef, cull;
+  } cases[] = {{"ref", 32, D3DCULL_CCW}, {"twoSided", 16, D3DCULL_NONE}, {"", 16, D3DCULL_CCW}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.change);
+    effect->SetInt("ref", 16);
+    effect->SetBool("twoSided", FALSE);
+    UINT passes = 0;
+    ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
+    ASSERT_EQ(effect->BeginPass(0), D3D_OK);
+    EXPECT_EQ(render(D3DRS_ALPHAREF), 16u);
+    EXPECT_EQ(render(D3DRS_CULLMODE), DWORD(D3DCULL_CCW));
+    device->SetRenderState(D3DRS_FILLMODE, D3DFILL_WIREFRAME);  // the application's own
+    if (std::string(c.change) == "ref") effect->SetInt("ref", 32);
+    if (std::string(c.change) == "twoSided") effect->SetBool("twoSided", TRUE);
+    EXPECT_EQ(render(D3DRS_ALPHAREF), 16u);  // not yet
+    EXPECT_EQ(render(D3DRS_CULLMODE), DWORD(D3DCULL_CCW));
+    ASSERT_EQ(effect->CommitChanges(), D3D_OK);
+    EXPECT_EQ(render(D3DRS_ALPHAREF), c.alphaRef);
+    EXPECT_EQ(render(D3DRS_CULLMODE), c.cull);
+    EXPECT_EQ(render(D3DRS_FILLMODE), DWORD(D3DFILL_WIREFRAME));
+    effect->EndPass();
+    effect->End();
+    EXPECT_EQ(render(D3DRS_FILLMODE), DWORD(D3DFILL_SOLID));
+  }
+  effect->Release();
+}
+
 // A whole-number state taken from a float parameter, or from an expression
 // of one, that lies beyond a DWORD's range: held at the nearest end of it
 // (negative numbers as their two's complement); a NaN parameter gives 0.

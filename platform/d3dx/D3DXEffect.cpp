@@ -245,6 +245,10 @@ struct StateAssign {
   size_t param = size_t(-1);
   // "CullMode = (twoSided ? 1 : 3);": worked out again when the pass begins.
   std::vector<std::string> expression;
+  // The parameters the value comes from, and the sum of their versions
+  // when it was last set: CommitChanges sets it again once they change.
+  std::vector<size_t> uses;
+  uint64_t usesVersion = 0;
 };
 struct TextureAssign {
   DWORD unit;
@@ -516,6 +520,13 @@ class Effect final : public Counted<ID3DXEffect> {
     out = valueFromFloats(result, kind);
     return true;
   }
+  // Sets a pass's state from its value or the parameters it follows.
+  void applyPassState(StateAssign& a);
+  uint64_t usesVersion(const StateAssign& a) const {
+    uint64_t sum = 0;
+    for (size_t i : a.uses) sum += params[i].version;
+    return sum;
+  }
   // Brings the pass's textures, samplers and parameters up to date; at the
   // start of a pass everything, later what changed.
   void uploadPass(PassData& pass, bool start);
@@ -782,7 +793,7 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
       if (i == size_t(-1)) return fail("unknown sampler '" + reference(a.value) + "'");
       pd.samplers.push_back({i, unit});
     } else if (const StateInfo* info = findPassState(a.state)) {
-      StateAssign assign{info, unit, {}, size_t(-1), {}};
+      StateAssign assign{info, unit, {}, size_t(-1), {}, {}, 0};
       if (!parseStateValue(a.value, info->values, assign.value)) {
         // An expression, of parameters perhaps: its value now must be one.
         if (!evaluateState(a.value, info->values, assign.value)) {
@@ -816,6 +827,13 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
         } else if (assign.param == size_t(-1)) {
           return fail("unknown parameter '" + assign.value.param + "' for " + a.state);
         }
+      }
+      if (assign.param != size_t(-1)) assign.uses.push_back(assign.param);
+      for (const std::string& word : assign.expression) {
+        size_t i = paramIndex(word, ParamKind::Value);
+        if (i != size_t(-1) &&
+            std::find(assign.uses.begin(), assign.uses.end(), i) == assign.uses.end())
+          assign.uses.push_back(i);
       }
       pd.states.push_back(assign);
     } else if (sameNoCase(a.state.substr(0, 20), "VertexShaderConstant") ||
@@ -1099,14 +1117,7 @@ HRESULT Effect::BeginPass(UINT pass) {
   // Programs the device made for the pass are found again (it may have
   // dropped some since).
   p.linked.clear();
-  for (const StateAssign& a : p.states) {
-    StateValue value = a.value;
-    if (a.param != size_t(-1))
-      value = paramValue(a.param, a.value.element, a.state->values);
-    else if (!a.expression.empty())
-      evaluateState(a.expression, a.state->values, value);  // else the value it had
-    applyState(device, *a.state, a.index, value);
-  }
+  for (StateAssign& a : p.states) applyPassState(a);
   uploadPass(p, true);
   d3d9_gl::setProgram(device, p.program);
   d3d9_gl::setShader(device, p.shader, p.shaderIsVertex, p.shader ? &Effect::prepareThunk : nullptr,
@@ -1115,8 +1126,22 @@ HRESULT Effect::BeginPass(UINT pass) {
   return D3D_OK;
 }
 
+void Effect::applyPassState(StateAssign& a) {
+  StateValue value = a.value;
+  if (a.param != size_t(-1))
+    value = paramValue(a.param, a.value.element, a.state->values);
+  else if (!a.expression.empty())
+    evaluateState(a.expression, a.state->values, value);  // else the value it had
+  applyState(device, *a.state, a.index, value);
+  a.usesVersion = usesVersion(a);
+}
+
 HRESULT Effect::CommitChanges() {
   if (!inPass) return D3DERR_INVALIDCALL;
+  // States that follow parameters changed since: only those, so that what
+  // the application set itself since the pass began stays.
+  for (StateAssign& a : inPass->states)
+    if (!a.uses.empty() && usesVersion(a) != a.usesVersion) applyPassState(a);
   uploadPass(*inPass, false);
   return D3D_OK;
 }
