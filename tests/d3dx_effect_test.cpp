@@ -272,6 +272,42 @@ technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compil
   }
 }
 
+// Parameters whose type is written as a template ("matrix<float, 4, 3>",
+// "vector<float, 4>") have its shape: the matrix set by the application
+// halves the quad and moves it right, the vector's default moves it too.
+TEST_F(EffectTest, ParametersOfTemplateTypesHaveTheirShape) {
+  const struct {
+    const char* declarations;
+    const char* position;
+    float moveX;  // the translation set, the rest coming from the vector
+  } cases[] = {
+      {"matrix<float, 4, 4> m;", "mul(p, m)", 0.5f},
+      {"matrix<float, 4, 3> m;", "float4(mul(p, m), 1)", 0.5f},
+      {"vector<float, 4> v = {0.5, 0, 0, 0}; float4x4 m;", "mul(p, m) + v", 0.0f},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.declarations);
+    const std::string text = std::string(c.declarations) +
+                             "\nfloat4 vs(float4 p : POSITION) : POSITION { return " + c.position +
+                             R"(; }
+float4 ps() : COLOR { return float4(1, 0, 0, 1); }
+technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)";
+    ID3DXEffect* effect = create(text.c_str());
+    ASSERT_NE(effect, nullptr);
+    D3DXMATRIX scale, move, both;
+    D3DXMatrixScaling(&scale, 0.5f, 1, 1);
+    D3DXMatrixTranslation(&move, c.moveX, 0, 0);
+    D3DXMatrixMultiply(&both, &scale, &move);
+    EXPECT_EQ(effect->SetMatrix("m", &both), D3D_OK);
+    drawWith(effect);
+    d3d9_test::Frame f = frame();
+    EXPECT_TRUE(colourNear(f.at(10, 24), 0xff000000, 1));
+    EXPECT_TRUE(colourNear(f.at(54, 24), 0xffff0000, 1));
+    effect->Release();
+  }
+}
+
 // Globals declared with a register, or "const" without "static", are
 // parameters like any other: found by name and semantic, given their
 // default, and set by the application.
