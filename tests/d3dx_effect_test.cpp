@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/d3dx/D3DXEffect.h"
 #include "tests/d3d9_fixture.h"
@@ -259,16 +260,72 @@ float4 ps(float2 uv : TEXCOORD0) : COLOR { return )" +
                              c.colour +
                              R"(; }
 technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+technique alone { pass { VertexShader = NULL; PixelShader = compile ps_2_0 ps(); } }
 )";
     ID3DXEffect* effect = create(text.c_str());
     ASSERT_NE(effect, nullptr);
-    drawWith(effect);
-    EXPECT_TRUE(colourNear(frame().at(32, 24), c.expected, 2));
+    // With the pixel shader alone the device makes the programs.
+    for (const char* technique : {"tec0", "alone"}) {
+      SCOPED_TRACE(technique);
+      ASSERT_EQ(effect->SetTechnique(technique), D3D_OK);
+      drawWith(effect);
+      EXPECT_TRUE(colourNear(frame().at(32, 24), c.expected, 2));
+    }
     effect->Release();
   }
   for (int i = 0; i < 3; ++i) {
     device->SetTexture(DWORD(i), nullptr);
     textures[i]->Release();
+  }
+}
+
+// However the shader declares and reads a matrix (packed by rows or by
+// columns, 4x3, an element of a palette indexed at run time, by element),
+// the one set by the application halves the quad and moves it right.
+TEST_F(EffectTest, MatricesReadAsSetWhateverTheirPackingAndShape) {
+  const struct {
+    const char* declaration;
+    const char* position;
+    int palette;  // elements of m set with SetFloatArray, 0 for SetMatrix
+  } cases[] = {
+      {"row_major float4x4 m;", "mul(p, m)", 0},
+      {"#pragma pack_matrix(row_major)\nfloat4x4 m;", "mul(p, m)", 0},
+      {"column_major float4x3 m;", "float4(mul(p, m), 1)", 0},
+      {"row_major float4x3 m;", "float4(mul(p, m), 1)", 0},
+      {"float4x4 m;", "float4(p.x * m._11 + m._41, p.y * m[1][1] + m[3][1], p.z, 1)", 0},
+      {"float4x4 m;", "mul(transpose(m), p)", 0},
+      {"float4x3 m[3]; int bone = 1;", "float4(mul(p, m[bone]), 1)", 3},
+      {"row_major float4x3 m[3]; int bone = 1;", "float4(mul(p, m[bone]), 1)", 3},
+  };
+  D3DXMATRIX scale, move, both;
+  D3DXMatrixScaling(&scale, 0.5f, 1, 1);
+  D3DXMatrixTranslation(&move, 0.5f, 0, 0);
+  D3DXMatrixMultiply(&both, &scale, &move);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.declaration);
+    const std::string text = std::string(c.declaration) +
+                             "\nfloat4 vs(float4 p : POSITION) : POSITION { return " + c.position +
+                             R"(; }
+float4 ps() : COLOR { return float4(1, 0, 0, 1); }
+technique tec0 { pass { VertexShader = compile vs_3_0 vs(); PixelShader = compile ps_3_0 ps(); } }
+)";
+    ID3DXEffect* effect = create(text.c_str());
+    ASSERT_NE(effect, nullptr);
+    if (c.palette) {
+      // Rows of 4x3 matrices: identities around the one of element 1.
+      std::vector<float> rows;
+      for (int e = 0; e < c.palette; ++e)
+        for (int r = 0; r < 4; ++r)
+          for (int k = 0; k < 3; ++k) rows.push_back(e == 1 ? both.m[r][k] : r == k ? 1.0f : 0.0f);
+      EXPECT_EQ(effect->SetFloatArray("m", rows.data(), UINT(rows.size())), D3D_OK);
+    } else {
+      EXPECT_EQ(effect->SetMatrix("m", &both), D3D_OK);
+    }
+    drawWith(effect);
+    d3d9_test::Frame f = frame();
+    EXPECT_TRUE(colourNear(f.at(10, 24), 0xff000000, 1));
+    EXPECT_TRUE(colourNear(f.at(54, 24), 0xffff0000, 1));
+    effect->Release();
   }
 }
 
