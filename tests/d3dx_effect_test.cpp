@@ -493,6 +493,33 @@ technique tec0 {
   texture->Release();
 }
 
+// A pass sets only the shaders it names: one that names none for a stage
+// draws with the shader the pass before it set there, and NULL is a shader
+// like any other.
+TEST_F(EffectTest, APassKeepsTheShadersThePassBeforeItSetForStagesItDoesNotName) {
+  ID3DXEffect* effect = create(R"(
+float4 right(float4 p : POSITION) : POSITION { return float4(p.x * 0.5 + 0.5, p.yzw); }
+float4 red() : COLOR { return float4(1, 0, 0, 1); }
+float4 green() : COLOR { return float4(0, 1, 0, 1); }
+float4 blue() : COLOR { return float4(0, 0, 1, 1); }
+float4 dim() : COLOR { return float4(0.25, 0, 0, 1); }
+technique kept {
+  pass p0 { VertexShader = compile vs_2_0 right(); PixelShader = compile ps_2_0 red(); }
+  pass p1 { AlphaBlendEnable = true; SrcBlend = One; DestBlend = One; PixelShader = compile ps_2_0 green(); }
+  pass p2 { VertexShader = NULL; PixelShader = compile ps_2_0 blue(); }
+  pass p3 { PixelShader = compile ps_2_0 dim(); }
+}
+)");
+  ASSERT_NE(effect, nullptr);
+  drawWith(effect);
+  d3d9_test::Frame f = frame();
+  // p0 and p1 on the right half only; p2 and p3 through the fixed-function
+  // vertex stage over the whole target.
+  EXPECT_TRUE(colourNear(f.at(10, 24), 0xff4000ff, 1));
+  EXPECT_TRUE(colourNear(f.at(54, 24), 0xffffffff, 1));
+  effect->Release();
+}
+
 TEST_F(EffectTest, PixelPositionAndFacingInDirect3DTerms) {
   ID3DXEffect* effect = create(R"(
 float4 vs(float4 p : POSITION) : POSITION { return p; }

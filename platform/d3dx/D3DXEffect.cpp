@@ -922,7 +922,21 @@ bool Effect::build(const EffectSource& source, const std::string& file, std::str
   for (const Technique& t : source.techniques) {
     TechniqueData td;
     td.name = t.name;
-    for (const Pass& p : t.passes) {
+    // A pass that names no shader for a stage draws with the one the
+    // passes before it left there: passes run in turn, and one only sets
+    // what it names.
+    const Assignment *vertexBefore = nullptr, *pixelBefore = nullptr;
+    for (const Pass& written : t.passes) {
+      Pass p = written;
+      const Assignment *vertex = nullptr, *pixel = nullptr;
+      for (const Assignment& a : written.states) {
+        if (sameNoCase(a.state, "VertexShader")) vertex = &a;
+        if (sameNoCase(a.state, "PixelShader")) pixel = &a;
+      }
+      if (!vertex && vertexBefore) p.states.insert(p.states.begin(), *vertexBefore);
+      if (!pixel && pixelBefore) p.states.insert(p.states.begin(), *pixelBefore);
+      if (vertex) vertexBefore = vertex;
+      if (pixel) pixelBefore = pixel;
       PassData pd;
       pd.name = p.name;
       // A shader chosen by a parameter: a variant of the pass for each.
