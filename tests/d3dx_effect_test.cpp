@@ -1212,6 +1212,75 @@ technique t { pass p { AlphaRef = <ref>; CullMode = (twoSided ? 1 : 3); FillMode
   effect->Release();
 }
 
+// The same for the states of a sampler_state and the textures of a pass:
+// at CommitChanges those that follow a changed parameter are set again,
+// the others keep what the application set since the pass began.
+TEST_F(EffectTest, CommitChangesSetsAgainTheSamplerStatesThatFollowChangedParameters) {
+  IDirect3DTexture9* first = redThenBlue();
+  IDirect3DTexture9* second = redThenBlue();
+  IDirect3DTexture9* own = redThenBlue();
+  ASSERT_TRUE(first && second && own);
+  ID3DXEffect* effect = create(R"(
+int filter = 1;
+texture image;
+texture other;
+sampler2D source = sampler_state { Texture = <image>; MagFilter = <filter>; AddressU = Clamp; };
+struct Out { float4 p : POSITION; float2 uv : TEXCOORD0; };
+Out vs(float4 p : POSITION, float2 uv : TEXCOORD0) { Out o; o.p = p; o.uv = uv; return o; }
+float4 ps(Out input) : COLOR { return tex2D(source, input.uv); }
+technique tec0 { pass { Texture[1] = <other>; VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  auto sampler = [&](D3DSAMPLERSTATETYPE s) {
+    DWORD v = 0;
+    device->GetSamplerState(0, s, &v);
+    return v;
+  };
+  auto bound = [&](DWORD stage) {
+    IDirect3DBaseTexture9* t = nullptr;
+    device->GetTexture(stage, &t);
+    if (t) t->Release();
+    return t;
+  };
+  const struct {
+    const char* change;
+    DWORD filter;
+    IDirect3DBaseTexture9 *stage0, *stage1;
+  } cases[] = {{"filter", D3DTEXF_LINEAR, own, own},
+               {"image", D3DTEXF_POINT, second, own},
+               {"other", D3DTEXF_POINT, own, second},
+               {"", D3DTEXF_POINT, own, own}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.change);
+    effect->SetInt("filter", D3DTEXF_POINT);
+    effect->SetTexture("image", first);
+    effect->SetTexture("other", first);
+    UINT passes = 0;
+    ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
+    ASSERT_EQ(effect->BeginPass(0), D3D_OK);
+    EXPECT_EQ(sampler(D3DSAMP_MAGFILTER), DWORD(D3DTEXF_POINT));
+    EXPECT_EQ(bound(0), first);
+    EXPECT_EQ(bound(1), first);
+    // The application's own, after the pass began.
+    device->SetSamplerState(0, D3DSAMP_ADDRESSU, D3DTADDRESS_MIRROR);
+    device->SetTexture(0, own);
+    device->SetTexture(1, own);
+    const std::string change = c.change;
+    if (change == "filter") effect->SetInt("filter", D3DTEXF_LINEAR);
+    if (change == "image") effect->SetTexture("image", second);
+    if (change == "other") effect->SetTexture("other", second);
+    ASSERT_EQ(effect->CommitChanges(), D3D_OK);
+    EXPECT_EQ(sampler(D3DSAMP_MAGFILTER), c.filter);
+    EXPECT_EQ(sampler(D3DSAMP_ADDRESSU), DWORD(D3DTADDRESS_MIRROR));
+    EXPECT_EQ(bound(0), c.stage0);
+    EXPECT_EQ(bound(1), c.stage1);
+    effect->EndPass();
+    effect->End();
+  }
+  effect->Release();
+  for (IDirect3DTexture9* t : {first, second, own}) t->Release();
+}
+
 // A whole-number state taken from a float parameter, or from an expression
 // of one, that lies beyond a DWORD's range: held at the nearest end of it
 // (negative numbers as their two's complement); a NaN parameter gives 0.

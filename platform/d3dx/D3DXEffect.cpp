@@ -252,12 +252,16 @@ struct StateAssign {
 };
 struct TextureAssign {
   DWORD unit;
-  size_t param;  // a texture parameter
+  size_t param;       // a texture parameter
+  uint64_t seen = 0;  // its version when last set
 };
 // A sampler parameter bound to a unit: its sampler_state applies there.
 struct SamplerBinding {
   size_t param;
   DWORD unit;
+  // Per state of the sampler_state, the version of the parameter it
+  // follows when it was last set.
+  std::vector<uint64_t> seen = {};
 };
 
 struct PassData {
@@ -287,9 +291,8 @@ struct PassData {
   ProgramParams vertexParams, pixelParams;
   GLint halfPixel = -1, alphaTest = -1;
   // What the program last received of the device's viewport and alpha
-  // test, and the effect's texture version the samplers last took.
+  // test.
   float halfPixelValue[2] = {0, 0}, alphaTestValue[4] = {-1, -1, -1, -1};
-  uint64_t texturesApplied = 0;
 };
 
 struct TechniqueData {
@@ -431,7 +434,6 @@ class Effect final : public Counted<ID3DXEffect> {
     if (p->texture) p->texture->Release();
     p->texture = texture;
     ++p->version;
-    ++textureVersion;
     return D3D_OK;
   }
   HRESULT GetTexture(D3DXHANDLE h, IDirect3DBaseTexture9** texture) override {
@@ -480,7 +482,9 @@ class Effect final : public Counted<ID3DXEffect> {
   }
   int stageFor(const std::vector<std::string>& value, d3dx_hlsl::Stage stage,
                const std::string& hlsl, const std::string& file, int line, std::string& errors);
-  void applySampler(const ParamValue& sampler, DWORD unit);
+  // Sets the states of a sampler's sampler_state on its unit: all of them
+  // at the start of a pass, later those whose parameter changed since.
+  void applySampler(SamplerBinding& binding, bool start);
   // Units for the samplers a pass's shaders declare: a sampler given a
   // register ("register(s2)") reads that stage, the others take the
   // lowest units left, in the order given.
@@ -551,7 +555,6 @@ class Effect final : public Counted<ID3DXEffect> {
   bool begun = false;
   DWORD beginFlags = 0;
   bool programLeftOn = false;
-  uint64_t textureVersion = 1;
   // What Begin saved for End.
   std::vector<SavedState> savedStates;
   std::vector<std::pair<DWORD, IDirect3DBaseTexture9*>> savedTextures;
@@ -753,7 +756,7 @@ void Effect::bindSamplers(const std::vector<std::string>& names, PassData& pd) c
     }
     pd.samplerUnits.push_back({names[k], DWORD(units[k])});
     size_t i = paramIndex(names[k], ParamKind::Sampler);
-    if (i != size_t(-1)) pd.samplers.push_back({i, DWORD(units[k])});
+    if (i != size_t(-1)) pd.samplers.push_back({i, DWORD(units[k]), {}});
   }
 }
 
@@ -783,15 +786,15 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
       (vertex ? pd.vertex : pd.pixel) = s;
     } else if (sameNoCase(a.state, "Texture") && a.value.size() == 1 &&
                (sameNoCase(a.value[0], "null") || a.value[0] == "0")) {
-      pd.textures.push_back({unit, size_t(-1)});  // the stage left without a texture
+      pd.textures.push_back({unit, size_t(-1), 0});  // the stage left without a texture
     } else if (sameNoCase(a.state, "Texture")) {
       size_t i = paramIndex(reference(a.value), ParamKind::Texture);
       if (i == size_t(-1)) return fail("unknown texture '" + reference(a.value) + "'");
-      pd.textures.push_back({unit, i});
+      pd.textures.push_back({unit, i, 0});
     } else if (sameNoCase(a.state, "Sampler")) {
       size_t i = paramIndex(reference(a.value), ParamKind::Sampler);
       if (i == size_t(-1)) return fail("unknown sampler '" + reference(a.value) + "'");
-      pd.samplers.push_back({i, unit});
+      pd.samplers.push_back({i, unit, {}});
     } else if (const StateInfo* info = findPassState(a.state)) {
       StateAssign assign{info, unit, {}, size_t(-1), {}, {}, 0};
       if (!parseStateValue(a.value, info->values, assign.value)) {
@@ -1027,31 +1030,42 @@ HRESULT Effect::Begin(UINT* passes, DWORD flags) {
   return D3D_OK;
 }
 
-void Effect::applySampler(const ParamValue& sampler, DWORD unit) {
-  for (const Assignment& a : sampler.decl.samplerStates) {
+void Effect::applySampler(SamplerBinding& b, bool start) {
+  const std::vector<Assignment>& states = params[b.param].decl.samplerStates;
+  b.seen.resize(states.size());
+  for (size_t k = 0; k < states.size(); ++k) {
+    const Assignment& a = states[k];
     if (sameNoCase(a.state, "Texture")) {
       size_t i = paramIndex(reference(a.value), ParamKind::Texture);
-      device->SetTexture(unit, i == size_t(-1) ? nullptr : params[i].texture);
+      const uint64_t version = i == size_t(-1) ? 0 : params[i].version;
+      if (!start && version == b.seen[k]) continue;
+      b.seen[k] = version;
+      device->SetTexture(b.unit, i == size_t(-1) ? nullptr : params[i].texture);
     } else if (const StateInfo* s = findSamplerState(a.state)) {
       StateValue value;
       if (!parseStateValue(a.value, s->values, value)) continue;
       if (!value.param.empty()) {
         size_t i = paramIndex(value.param, ParamKind::Value);
-        if (i == size_t(-1)) continue;
+        if (i == size_t(-1) || (!start && params[i].version == b.seen[k])) continue;
+        b.seen[k] = params[i].version;
         value = paramValue(i, value.element, s->values);
+      } else if (!start) {
+        continue;  // a constant, set when the pass began
       }
-      applyState(device, *s, unit, value);
+      applyState(device, *s, b.unit, value);
     }
   }
 }
 
 void Effect::uploadPass(PassData& p, bool start) {
-  if (start || p.texturesApplied != textureVersion) {
-    for (const TextureAssign& t : p.textures)
-      device->SetTexture(t.unit, t.param < params.size() ? params[t.param].texture : nullptr);
-    for (const SamplerBinding& b : p.samplers) applySampler(params[b.param], b.unit);
-    p.texturesApplied = textureVersion;
+  // Textures and samplers: what follows parameters changed since.
+  for (TextureAssign& t : p.textures) {
+    const uint64_t version = t.param < params.size() ? params[t.param].version : 0;
+    if (!start && version == t.seen) continue;
+    t.seen = version;
+    device->SetTexture(t.unit, t.param < params.size() ? params[t.param].texture : nullptr);
   }
+  for (SamplerBinding& b : p.samplers) applySampler(b, start);
   if (!p.program || !d3d9_gl::makeCurrent(device)) return;
   if (start) {
     for (ProgramParams::Slot& slot : p.vertexParams.slots) slot.uploaded = 0;
