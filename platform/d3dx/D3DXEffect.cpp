@@ -259,9 +259,17 @@ struct TextureAssign {
 struct SamplerBinding {
   size_t param;
   DWORD unit;
-  // Per state of the sampler_state, the version of the parameter it
-  // follows when it was last set.
-  std::vector<uint64_t> seen = {};
+  // The sampler_state's states as read when the pass first begins: each
+  // with the parameter it follows (a texture, a value, or none) and that
+  // parameter's version when it was last set.
+  struct State {
+    const StateInfo* state = nullptr;  // null: the texture
+    StateValue value;
+    size_t param = size_t(-1);
+    uint64_t seen = 0;
+  };
+  std::vector<State> states = {};
+  bool read = false;
 };
 
 struct PassData {
@@ -756,7 +764,7 @@ void Effect::bindSamplers(const std::vector<std::string>& names, PassData& pd) c
     }
     pd.samplerUnits.push_back({names[k], DWORD(units[k])});
     size_t i = paramIndex(names[k], ParamKind::Sampler);
-    if (i != size_t(-1)) pd.samplers.push_back({i, DWORD(units[k]), {}});
+    if (i != size_t(-1)) pd.samplers.push_back({i, DWORD(units[k]), {}, false});
   }
 }
 
@@ -794,7 +802,7 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
     } else if (sameNoCase(a.state, "Sampler")) {
       size_t i = paramIndex(reference(a.value), ParamKind::Sampler);
       if (i == size_t(-1)) return fail("unknown sampler '" + reference(a.value) + "'");
-      pd.samplers.push_back({i, unit, {}});
+      pd.samplers.push_back({i, unit, {}, false});
     } else if (const StateInfo* info = findPassState(a.state)) {
       StateAssign assign{info, unit, {}, size_t(-1), {}, {}, 0};
       if (!parseStateValue(a.value, info->values, assign.value)) {
@@ -1031,29 +1039,35 @@ HRESULT Effect::Begin(UINT* passes, DWORD flags) {
 }
 
 void Effect::applySampler(SamplerBinding& b, bool start) {
-  const std::vector<Assignment>& states = params[b.param].decl.samplerStates;
-  b.seen.resize(states.size());
-  for (size_t k = 0; k < states.size(); ++k) {
-    const Assignment& a = states[k];
-    if (sameNoCase(a.state, "Texture")) {
-      size_t i = paramIndex(reference(a.value), ParamKind::Texture);
-      const uint64_t version = i == size_t(-1) ? 0 : params[i].version;
-      if (!start && version == b.seen[k]) continue;
-      b.seen[k] = version;
-      device->SetTexture(b.unit, i == size_t(-1) ? nullptr : params[i].texture);
-    } else if (const StateInfo* s = findSamplerState(a.state)) {
-      StateValue value;
-      if (!parseStateValue(a.value, s->values, value)) continue;
-      if (!value.param.empty()) {
-        size_t i = paramIndex(value.param, ParamKind::Value);
-        if (i == size_t(-1) || (!start && params[i].version == b.seen[k])) continue;
-        b.seen[k] = params[i].version;
-        value = paramValue(i, value.element, s->values);
-      } else if (!start) {
-        continue;  // a constant, set when the pass began
+  if (!b.read) {
+    b.read = true;
+    for (const Assignment& a : params[b.param].decl.samplerStates) {
+      SamplerBinding::State state;
+      if (sameNoCase(a.state, "Texture")) {
+        state.param = paramIndex(reference(a.value), ParamKind::Texture);
+      } else if ((state.state = findSamplerState(a.state))) {
+        if (!parseStateValue(a.value, state.state->values, state.value)) continue;
+        if (!state.value.param.empty()) {
+          state.param = paramIndex(state.value.param, ParamKind::Value);
+          if (state.param == size_t(-1)) continue;
+        }
+      } else {
+        continue;
       }
-      applyState(device, *s, b.unit, value);
+      b.states.push_back(std::move(state));
     }
+  }
+  for (SamplerBinding::State& s : b.states) {
+    const uint64_t version = s.param == size_t(-1) ? 0 : params[s.param].version;
+    // After the start, only what follows a parameter that changed.
+    if (!start && (version == s.seen || (s.state && s.param == size_t(-1)))) continue;
+    s.seen = version;
+    if (!s.state)
+      device->SetTexture(b.unit, s.param == size_t(-1) ? nullptr : params[s.param].texture);
+    else if (s.param == size_t(-1))
+      applyState(device, *s.state, b.unit, s.value);
+    else
+      applyState(device, *s.state, b.unit, paramValue(s.param, s.value.element, s.state->values));
   }
 }
 
