@@ -892,6 +892,12 @@ class Parser {
     for (; i < tokens.size(); ++i) {
       const std::string& t = tokens[i].text;
       if (t == "=") sawAssign = true;
+      // "float4 c : register(c4);" is a declaration, not a prototype.
+      if (t == "(" && !sawAssign && i > pos &&
+          (tokens[i - 1].text == "register" || tokens[i - 1].text == "packoffset")) {
+        i = skipGroup(i, "(", ")") - 1;
+        continue;
+      }
       if (t == "(") sawParen = true;
       if (t == ";") break;
       // Annotations after a name or semantic: they hold ';' of their own.
@@ -989,6 +995,7 @@ class Parser {
   void declaration(size_t first, size_t end) {
     size_t i = first;
     bool isStatic = false, isConst = false;
+    std::vector<size_t> constWords;
     static const char* modifiers[] = {"uniform",  "static",    "const",        "extern", "shared",
                                       "volatile", "row_major", "column_major", "precise"};
     for (bool more = true; more && i < end;) {
@@ -997,6 +1004,7 @@ class Parser {
         if (at(i).text == m) {
           isStatic = isStatic || at(i).text == "static";
           isConst = isConst || at(i).text == "const";
+          if (at(i).text == "const") constWords.push_back(i);
           ++i;
           more = true;
         }
@@ -1062,6 +1070,13 @@ class Parser {
     }
     // A sampler or texture declared static is a parameter all the same.
     if (p.kind == ParamKind::Sampler || p.kind == ParamKind::Texture) isStatic = false;
+    // "const" on a global that is not static only keeps the shaders from
+    // writing it: it is a parameter the application sets. The compiler
+    // would take it for a constant, of a value it is not given (values are
+    // ours to set), so it goes; but for a whole number, which may size
+    // arrays ("const int N = 4; float w[N];") and so keeps its value.
+    if (p.kind == ParamKind::Value && !isStatic && !(p.type == ValueType::Int && p.size() == 1))
+      for (size_t k : constWords) blank(at(k).begin, at(k).end);
     declType = at(i).text;
     declEnd = end;
     if (size_t after = templateShape(i, p); after != i) {
@@ -1074,6 +1089,27 @@ class Parser {
       i = after - 1;
     }
     ++i;
+    // "matrix<float, 4, 3>", "vector<int, 2>": the element type and size.
+    if ((type == "matrix" || type == "vector") && at(i).text == "<") {
+      std::vector<std::string> inside;
+      size_t close = i + 1;
+      for (; close < end && at(close).text != ">"; ++close)
+        if (at(close).text != ",") inside.push_back(at(close).text);
+      const size_t sizes = type == "matrix" ? 2 : 1;
+      if (close >= end || inside.size() != sizes + 1) return;  // the compiler judges
+      Param shaped;
+      if (!typeShape(inside[0], shaped) || shaped.rows != 1 || shaped.cols != 1) return;
+      p.type = shaped.type;
+      int n[2] = {1, 1};
+      for (size_t k = 0; k < sizes; ++k) {
+        if (inside[k + 1].size() != 1 || inside[k + 1][0] < '1' || inside[k + 1][0] > '4') return;
+        n[k] = inside[k + 1][0] - '0';
+      }
+      p.rows = sizes == 2 ? n[0] : 1;
+      p.cols = sizes == 2 ? n[1] : n[0];
+      for (size_t k = i; k <= close; ++k) declType += at(k).text;
+      i = close + 1;
+    }
     // "float a, b[2] : B = {1, 2};": each name after the type is a
     // parameter of its own, with its own size, semantic and value.
     while (i < end && ok) {
@@ -1130,6 +1166,18 @@ class Parser {
     while (i + 1 < stop && at(i).text == ":") {  // semantic or register
       if (at(i + 1).text != "register" && at(i + 1).text != "packoffset")
         p.semantic = at(i + 1).text;
+      // A sampler bound to a unit of its own: "register(s2)" (a profile
+      // may come first, "register(ps_3_0, s2)"; its last word decides).
+      if (at(i + 1).text == "register" && p.kind == ParamKind::Sampler && at(i + 2).text == "(") {
+        size_t close = i + 3;
+        while (close < stop && at(close).text != ")") ++close;
+        const std::string& word = at(close - 1).text;
+        if (close < stop && word.size() >= 2 && (word[0] == 's' || word[0] == 'S') &&
+            std::all_of(word.begin() + 1, word.end(),
+                        [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }) &&
+            word.size() <= 3)
+          p.samplerRegister = std::atoi(word.c_str() + 1);
+      }
       i += 2;
       if (at(i).text == "(") {
         size_t save = pos;
@@ -1212,7 +1260,11 @@ class Parser {
       fail(at(unsized), "invalid array size for '" + p.name + "'");
       return end;
     }
-    if (!blankWhole && initBegin < stop && !isStatic) {
+    // A constant whole number keeps its value for the compiler, which may
+    // size arrays or count loops with it.
+    const bool keptConstant =
+        isConst && p.kind == ParamKind::Value && p.type == ValueType::Int && p.size() == 1;
+    if (!blankWhole && initBegin < stop && !isStatic && !keptConstant) {
       // The compiler gets the declaration without its value: defaults are
       // ours to set.
       blank(at(initBegin).begin, at(stop - 1).end);
