@@ -1089,27 +1089,6 @@ class Parser {
       i = after - 1;
     }
     ++i;
-    // "matrix<float, 4, 3>", "vector<int, 2>": the element type and size.
-    if ((type == "matrix" || type == "vector") && at(i).text == "<") {
-      std::vector<std::string> inside;
-      size_t close = i + 1;
-      for (; close < end && at(close).text != ">"; ++close)
-        if (at(close).text != ",") inside.push_back(at(close).text);
-      const size_t sizes = type == "matrix" ? 2 : 1;
-      if (close >= end || inside.size() != sizes + 1) return;  // the compiler judges
-      Param shaped;
-      if (!typeShape(inside[0], shaped) || shaped.rows != 1 || shaped.cols != 1) return;
-      p.type = shaped.type;
-      int n[2] = {1, 1};
-      for (size_t k = 0; k < sizes; ++k) {
-        if (inside[k + 1].size() != 1 || inside[k + 1][0] < '1' || inside[k + 1][0] > '4') return;
-        n[k] = inside[k + 1][0] - '0';
-      }
-      p.rows = sizes == 2 ? n[0] : 1;
-      p.cols = sizes == 2 ? n[1] : n[0];
-      for (size_t k = i; k <= close; ++k) declType += at(k).text;
-      i = close + 1;
-    }
     // "float a, b[2] : B = {1, 2};": each name after the type is a
     // parameter of its own, with its own size, semantic and value.
     while (i < end && ok) {
