@@ -203,7 +203,7 @@ class Pipeline {
     uint64_t settings = 0, values = 0, disturbances = 0;
     const Surface* target = nullptr;
     const Surface* depth = nullptr;
-    bool points = false;
+    bool pointList = false;  // the draw's own primitives were points
   };
   Settled settled;
 
