@@ -225,6 +225,26 @@ class MeshFixture : public DeviceFixture {
   DWORD materialCount = 0;
 };
 
+// The two-material file with its lists separated as hand-edited files have
+// them: a list closed by ',' or run on with ';;' between elements, and a
+// ';;' in the middle of a list.
+std::string handEditedSeparators() {
+  std::string text = kTwoMaterialFile;
+  const char* const edits[][2] = {
+      {"0.0;1.0;0.0;, 2.0;0.0;0.0;;", "0.0;1.0;0.0;, 2.0;0.0;0.0;,"},
+      {"0.0;0.0;-1.0;, 0.0;1.0;0.0;;", "0.0;0.0;-1.0;; 0.0;1.0;0.0;,"},
+      {"5; 0.0;0.0;, 1.0;0.0;,", "5; 0.0;0.0;; 1.0;0.0;;"},
+      {"0.0;1.0;, 2.0;0.0;; }", "0.0;1.0;, 2.0;0.0;, }"},
+      {"2; 2; 1, 0;;", "2; 2; 1; 0;"},
+  };
+  for (const auto& edit : edits) {
+    const size_t at = text.find(edit[0]);
+    EXPECT_NE(at, std::string::npos) << edit[0];
+    if (at != std::string::npos) text.replace(at, std::strlen(edit[0]), edit[1]);
+  }
+  return text;
+}
+
 TEST_F(MeshFixture, EveryFormOfOneFileLoadsTheSameMesh) {
   const std::string binary = twoMaterialBinary();
   const struct {
@@ -236,6 +256,7 @@ TEST_F(MeshFixture, EveryFormOfOneFileLoadsTheSameMesh) {
       {"compressed, one block", compress(binary, 0x8000)},
       {"compressed, blocks referring back", compress(binary, 64)},
       {"compressed text", compress(kTwoMaterialFile, 100)},
+      {"text with hand-edited separators", handEditedSeparators()},
   };
   for (const auto& form : forms) {
     SCOPED_TRACE(form.form);
@@ -351,10 +372,21 @@ TEST_F(MeshFixture, FVFDataComponentsJoinTheVertexFormat) {
        "FVFData { 65794; 9; " + cube + "; }",
        D3DFVF_XYZ | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE3(0),
        {0, 0, -1}},
-      {"replacing flat coordinates",
+      {"cube-map coordinates after flat ones",
        uvs + "FVFData { 65792; 9; " + cube + "; }",
-       D3DFVF_XYZ | D3DFVF_TEX1 | D3DFVF_TEXCOORDSIZE3(0),
-       {0, 0, -1}},
+       D3DFVF_XYZ | D3DFVF_TEX2 | D3DFVF_TEXCOORDSIZE3(1),
+       {1, 0, 0, 0, -1}},
+      {"a second flat set, whichever list comes first",
+       "FVFData { 258; 6; " + words({0.5f, 0.5f, 0.25f, 0.5f, 0.75f, 0.125f}) + "; }\n" + uvs,
+       D3DFVF_XYZ | D3DFVF_TEX2,
+       {1, 0, 0.75f, 0.125f}},
+      {"sets that would come past the eighth",
+       uvs + "FVFData { 2050; 48; " +
+           words({1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2,
+                  2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 7, 8}) +
+           "; }",
+       D3DFVF_XYZ | D3DFVF_TEX8,
+       {1, 0, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3}},
       {"a normal and a second set of one float",
        "FVFData { " + std::to_string(D3DFVF_NORMAL | D3DFVF_TEX2 | D3DFVF_TEXCOORDSIZE1(1)) +
            "; 18; " + words({0, 0, 1, 0, 0, 0.5f, 0, 0, 1, 0, 0, 0.25f, 0, 0, 1, 0.5f, 1, 0.75f}) +
@@ -662,6 +694,10 @@ TEST_F(MeshFixture, WhatOtherWritersEmitLoads) {
        "Mesh { " + tri + " MeshTextureCoords { 3; 0;0;, 1;1;; } }", false, 0, false},
       {"vertex colours that end before their count",
        "Mesh { " + tri + " MeshVertexColors { 3; 0;1;0;0;1;;, 1;1;0;0;1;;; } }", false, 0, false},
+      {"closing braces that close nothing, before and after the objects they part",
+       "}\nMaterial Red { " + red + " }\n}\nMesh { " + tri +
+           " MeshMaterialList { 1; 1; 0;; { Red } } }\n}\n}",
+       false, 1, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

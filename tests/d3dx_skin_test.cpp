@@ -489,6 +489,11 @@ TEST_F(SkinFixture, WhatOtherWritersEmitLoads) {
        "Frame A { " + guid + " " + tri + " }\nAnimTicksPerSecond { 10; }\n" +
            "AnimationSet Walk { Animation { { " + guid + " } " + move + " } }",
        1, 3, 2.0f},
+      {"a closing brace that closes nothing between the frames and the animation",
+       "Frame A { " + tri +
+           " }\n}\nAnimTicksPerSecond { 10; }\nAnimationSet Walk { Animation { { A } " + move +
+           " } }\n}",
+       1, 3, 2.0f},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -145,8 +145,9 @@ HRESULT D3DXComputeNormals(ID3DXBaseMesh* mesh, const DWORD* adjacency);
 // gives normals, a diffuse colour when it gives vertex colours and one pair
 // of texture coordinates when it gives them, and whatever FVFData and
 // DeclData add (other texture coordinate sets and sizes, colours, point
-// sizes; tangents, binormals and the like follow the FVF part, and the mesh
-// then has FVF 0 and a declaration). Outputs other than `mesh` may
+// sizes; the sets of FVFData follow that pair; tangents, binormals and the
+// like follow the FVF part, and the mesh then has FVF 0 and a declaration).
+// Outputs other than `mesh` may
 // be null. Materials come as an array of D3DXMATERIAL whose file names point
 // into the same buffer; a file without materials gives 0 materials and no
 // buffer.

@@ -291,6 +291,11 @@ class Parser {
         case Kind::Other:
         case Kind::Guid:
           break;  // stray separators between objects
+        case Kind::CBrace:
+          // A closing brace that no object opened: hand-edited files and
+          // some converters leave one after their last object. Nothing is
+          // open, so skipping it cannot change what any object holds.
+          break;
         case Kind::Error:
           return failed(error);
         default:

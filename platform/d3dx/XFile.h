@@ -9,9 +9,10 @@
 // templates they know and ignore the rest.
 //
 // Text files are read as their writers wrote them, within reason: a name
-// may be all digits ("Frame 01"), and the words that some C runtimes print
-// for non-finite floats ("1.#INF00", "-1.#IND00", "1.#QNAN0") read as
-// infinities and NaNs.
+// may be all digits ("Frame 01"), the words that some C runtimes print for
+// non-finite floats ("1.#INF00", "-1.#IND00", "1.#QNAN0") read as
+// infinities and NaNs, and a closing brace between top-level objects that
+// closes nothing is skipped.
 //
 // Malformed input of any kind is refused with a message; nothing is read
 // outside the given bytes, nesting is bounded and no count read from the

@@ -145,9 +145,13 @@ void splitVertices(const std::vector<D3DVERTEXELEMENT9>& elements, UINT size, DW
 }
 
 // FVFData: the vertices' components other than the position, in the
-// order of the FVF. Data that does not fill every vertex exactly is left
-// out.
-void readFVFData(const xfile::Object& object, DWORD vertexCount, std::vector<FileElement>& out) {
+// order of the FVF. Its texture coordinate sets follow the sets the mesh
+// already has from elsewhere (`firstSet` of them): writers put a second
+// set there beside MeshTextureCoords, and cube-map coordinates there in
+// place of it; sets that would come past the eighth are left out. Data
+// that does not fill every vertex exactly is left out.
+void readFVFData(const xfile::Object& object, DWORD vertexCount, BYTE firstSet,
+                 std::vector<FileElement>& out) {
   const std::vector<double>& n = object.numbers;
   if (n.size() < 2 || !(n[0] >= 0 && n[0] < 4294967296.0) || !(n[1] >= 0)) return;
   const DWORD fvf = (DWORD(n[0]) & ~DWORD(D3DFVF_POSITION_MASK | D3DFVF_LASTBETA_UBYTE4 |
@@ -161,7 +165,15 @@ void readFVFData(const xfile::Object& object, DWORD vertexCount, std::vector<Fil
   if (size == 0 || n[1] != double(vertexCount) * double(size / 4)) return;
   std::vector<unsigned char> packed;
   if (!readWords(object, 2, std::size_t(vertexCount) * (size / 4), packed)) return;
-  splitVertices(elements, size, vertexCount, packed, out);
+  std::vector<FileElement> read;
+  splitVertices(elements, size, vertexCount, packed, read);
+  for (FileElement& e : read) {
+    if (e.usage == D3DDECLUSAGE_TEXCOORD) {
+      if (e.index + firstSet >= 8) continue;
+      e.index = BYTE(e.index + firstSet);
+    }
+    setElement(out, std::move(e));
+  }
 }
 
 // DeclData: a list of elements (type, method, usage, usage index), then
@@ -293,6 +305,14 @@ bool buildMesh(const xfile::Document& document, const xfile::Object& mesh, Loade
   std::vector<FileElement> elements;
   bool hasNormals = false;
   std::vector<DWORD> faceMaterial(faceCount, 0);
+  // Whether a MeshTextureCoords list gives set 0, wherever it stands: the
+  // sets of FVFData follow it.
+  BYTE flatSets = 0;
+  for (const xfile::Object& child : mesh.children) {
+    const xfile::Object* part = resolve(document, child);
+    DWORD count;
+    if (part && typeIs(*part, "MeshTextureCoords") && Numbers(*part).count(2, count)) flatSets = 1;
+  }
   for (const xfile::Object& child : mesh.children) {
     const xfile::Object* part = resolve(document, child);
     if (!part) continue;
@@ -340,7 +360,7 @@ bool buildMesh(const xfile::Document& document, const xfile::Object& mesh, Loade
       if (vertexCount) std::memcpy(diffuse.bytes.data(), colors.data(), diffuse.bytes.size());
       setElement(elements, std::move(diffuse));
     } else if (typeIs(*part, "FVFData")) {
-      readFVFData(*part, vertexCount, elements);
+      readFVFData(*part, vertexCount, flatSets, elements);
     } else if (typeIs(*part, "DeclData")) {
       readDeclData(*part, vertexCount, elements);
     } else if (typeIs(*part, "MeshMaterialList")) {
