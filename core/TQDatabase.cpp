@@ -100,6 +100,17 @@ bool readPackedEntry(TQDatabase& store, const std::string& name, char** data, st
   return true;
 }
 
+// Unique instances whose last handle is gone: nothing points at their count
+// any more, and no load can find them again under their generated keys.
+// Erased before each new unique instance is made, they do not pile up in a
+// show that makes one per scene or per frame.
+void eraseReleasedUniques(Entries& entries) {
+  for (auto it = entries.begin(); it != entries.end();) {
+    const DatabaseEntry& entry = it->second;
+    it = !entry.holder && entry.count <= 0 ? entries.erase(it) : std::next(it);
+  }
+}
+
 bool loadResource(TQDatabase& store, Entries& entries, int& uniqueCounter, const StoreTexts& texts,
                   ByteReader readBytes, const std::string& name, TQDataHandler& handler,
                   TQSmartPointerAbstract& handle, std::uint32_t flags, std::string& error) {
@@ -132,6 +143,7 @@ bool loadResource(TQDatabase& store, Entries& entries, int& uniqueCounter, const
   const bool unique = (flags & kLoadUniqueInstance) != 0;
   std::string key = name;
   if (unique) {
+    eraseReleasedUniques(entries);
     // Never replace an entry whose count other handles may point at: a key
     // already taken (by a file named like a generated key) is passed over.
     do {

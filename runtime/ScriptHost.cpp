@@ -96,7 +96,9 @@ const char* trialFailure(const std::string& text) {
 // working directory too long to be saved.
 class FolderScope {
  public:
-  explicit FolderScope(const std::string& name) {
+  explicit FolderScope(const Scriplet& scriplet) {
+    if (!scriplet.inFolder) return;
+    const std::string& name = scriplet.name;
     size_t slash = name.rfind('\\');
     if (slash == std::string::npos) return;
     if (!_getcwd(saved, kDirectoryBuffer)) return;
@@ -141,6 +143,18 @@ bool fitsCallback(asIScriptEngine* engine, asIScriptFunction* function, bool wit
     if (!type || !(type->GetFlags() & asOBJ_ENUM)) return false;
   }
   return true;
+}
+
+// Whether the garbage collector of a built scriplet can ever be given an
+// object: only script classes and registered reference types make any (a
+// delegate needs an object of one of them too).
+bool mayMakeGarbage(asIScriptEngine* engine, asIScriptModule* module) {
+  if (module->GetObjectTypeCount() > 0) return true;
+  for (asUINT i = 0; i < engine->GetObjectTypeCount(); ++i)
+    if (engine->GetObjectTypeByIndex(i)->GetFlags() & (asOBJ_REF | asOBJ_GC)) return true;
+  asUINT held = 0;
+  engine->GetGCStatistics(&held);
+  return held > 0;
 }
 
 }  // namespace
@@ -226,6 +240,12 @@ void ScriptHost::releaseScriplet(Scriplet& scriplet) {
   scriplet.engine = nullptr;
 }
 
+asIScriptContext* ScriptHost::createContext(asIScriptEngine* engine) {
+  asIScriptContext* context = engine->CreateContext();
+  if (context && contextCreated) contextCreated(context);
+  return context;
+}
+
 void ScriptHost::prepareEngine(asIScriptEngine* engine) {
   // Scriplets pass primitives and values as "&inout" and write literals over
   // several lines.
@@ -291,9 +311,12 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
     return false;
   }
 
-  asIScriptContext* context = engine->CreateContext();
-  if (context && contextCreated) contextCreated(context);
   asIScriptModule* module = engine->GetModule(name.c_str(), asGM_ONLY_IF_EXISTS);
+  // The engine looks into its collector before and after every call to see
+  // whether the call made garbage; where none can be made that is all it
+  // would ever do there, at the price of memory the call does not need.
+  if (!mayMakeGarbage(engine, module)) engine->SetEngineProperty(asEP_AUTO_GARBAGE_COLLECT, 0);
+  asIScriptContext* context = createContext(engine);
   asIScriptFunction* render = module->GetFunctionByDecl(kEntryDeclarations[ENTRY_RENDER]);
   if (!render) error += "No render() function";
   if (!context || !render) {
@@ -311,6 +334,7 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
     record.entryIds[code] = function ? function->GetId() : -1;
     record.entryFunctions[code] = function;
   }
+  record.inFolder = name.find('\\') != std::string::npos;
 
   touch();
   auto existing = scriplets.find(name);
@@ -330,12 +354,15 @@ void ScriptHost::callEntry(const std::string& name, EntryPoint code) {
 }
 
 void ScriptHost::callEntry(Scriplet& scriplet, EntryPoint code) {
-  FolderScope folder(scriplet.name);
+  FolderScope folder(scriplet);
   if (scriplet.externsPending) applyExterns(scriplet);
-  if (code < 0 || code >= ENTRY_COUNT || scriplet.entryIds[code] < 0) return;
+  if (code < 0 || code >= ENTRY_COUNT) return;
 
   asIScriptFunction* function = scriplet.entryFunctions[code];
-  if (!function) function = scriplet.engine->GetFunctionById(scriplet.entryIds[code]);
+  if (!function) {
+    if (scriplet.entryIds[code] < 0) return;
+    function = scriplet.engine->GetFunctionById(scriplet.entryIds[code]);
+  }
   asIScriptContext* context = scriplet.context;
   context->Prepare(function);
   if (code == ENTRY_PRERENDER || code == ENTRY_RENDER || code == ENTRY_POSTRENDER)
@@ -360,9 +387,8 @@ void ScriptHost::runByName(const std::string& name, const std::string& function,
   asIScriptFunction* target = module ? module->GetFunctionByName(function.c_str()) : nullptr;
   if (!target) return;
   if (!fitsCallback(scriplet.engine, target, withArgs)) return;
-  asIScriptContext* context = scriplet.engine->CreateContext();
+  asIScriptContext* context = createContext(scriplet.engine);
   if (!context) return;
-  if (contextCreated) contextCreated(context);
   context->Prepare(target);
   if (withArgs) {
     context->SetArgDWord(0, asDWORD(a));
@@ -387,9 +413,8 @@ int ScriptHost::execute(asIScriptContext* context) {
 }
 
 int ScriptHost::initGlobals(asIScriptEngine* engine, asIScriptModule* module) {
-  asIScriptContext* context = engine->CreateContext();
+  asIScriptContext* context = createContext(engine);
   if (!context) return module->ResetGlobalVars(nullptr);
-  if (contextCreated) contextCreated(context);
   if (watchLongCalls) {
     if (!watch) watch = std::make_unique<LongCallWatch>();
     watch->enter(context);

@@ -51,17 +51,20 @@ struct ExternVar {
   bool orphan = false;  // the host's own record: never written into the script
 };
 
-// One compiled scriplet.
-struct Scriplet {
-  asIScriptEngine* engine = nullptr;
+// One compiled scriplet. What an entry call reads lies at the front, in
+// the record's first cache line (the end and died functions excepted): with
+// many scriplets, each call finds the record evicted by the calls since.
+struct alignas(64) Scriplet {
   asIScriptContext* context = nullptr;
+  bool externsPending = true;
+  bool inFolder = false;  // the name has a folder (a backslash)
+  // The functions of the entries (null where the id is -1), found at
+  // compile so that an entry call does not look them up in the engine.
+  asIScriptFunction* entryFunctions[ENTRY_COUNT] = {};
+  asIScriptEngine* engine = nullptr;
   std::string name;
   int32_t entryIds[ENTRY_COUNT] = {-1, -1, -1, -1, -1, -1, -1, -1};
-  // The functions of those ids (null where the id is -1), found at compile
-  // so that an entry call does not look them up in the engine.
-  asIScriptFunction* entryFunctions[ENTRY_COUNT] = {};
   std::list<ExternVar> externs;
-  bool externsPending = true;
 };
 
 // The compile-message collector: keeps the latest message and, for a message
@@ -177,6 +180,9 @@ class ScriptHost : public ScriptCallbacks {
 
  private:
   void releaseScriplet(Scriplet& scriplet);
+  // A new context of the engine, given to the contextCreated hook; null
+  // when none can be made.
+  asIScriptContext* createContext(asIScriptEngine* engine);
   // Executes a prepared context, watched for running long.
   int execute(asIScriptContext* context);
   // Runs the global variables' initialisers of a freshly built module.

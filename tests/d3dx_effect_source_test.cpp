@@ -212,6 +212,19 @@ TEST(EffectPreprocessor, IncludesRelativeToTheIncludingFileInAnyCase) {
   errors.clear();
   EXPECT_FALSE(d3dx_fx::preprocessEffect(in, out, errors));
   EXPECT_NE(errors.find("cannot open include file 'missing.fxh'"), std::string::npos) << errors;
+
+  // A file not beside the including one is looked for beside the files
+  // that include that one; the nearer folder wins.
+  write("pick.fxh", "#define PICK outer\n");
+  write("Shader/pick.fxh", "#define PICK inner\n");
+  write("onlyroot.fxh", "#define FAR outer\n");
+  write("Shader/near.fxh", "#include \"pick.fxh\"\n");
+  write("Shader/far.fxh", "#include \"onlyroot.fxh\"\n");
+  in.fileName = root + "nested.fx";
+  in.text = "#include \"Shader/near.fxh\"\n#include \"Shader/far.fxh\"\nPICK FAR\n";
+  errors.clear();
+  ASSERT_TRUE(d3dx_fx::preprocessEffect(in, out, errors)) << errors;
+  EXPECT_EQ(squeezed(out), "inner outer");
 }
 
 // A declaration cut short after ':' or '[' ends at its ';': nothing after

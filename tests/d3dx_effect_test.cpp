@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/d3dx/D3DXEffect.h"
 #include "tests/d3d9_fixture.h"
@@ -216,6 +217,202 @@ technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compil
   texture->Release();
 }
 
+// A sampler declared with a register reads the texture of that stage,
+// whatever the order the shader uses its samplers in; samplers without one
+// take the lowest stages left.
+TEST_F(EffectTest, SamplersGivenARegisterReadThatStage) {
+  // Stage i holds colour[i].
+  const uint32_t colours[] = {0xff0000ff, 0xffff0000, 0xff00ff00};
+  IDirect3DTexture9* textures[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(
+        device->CreateTexture(1, 1, 1, 0, D3DFMT_A8R8G8B8, D3DPOOL_MANAGED, &textures[i], nullptr),
+        D3D_OK);
+    D3DLOCKED_RECT locked{};
+    textures[i]->LockRect(0, &locked, nullptr, 0);
+    *static_cast<uint32_t*>(locked.pBits) = colours[i];
+    textures[i]->UnlockRect(0);
+    device->SetTexture(DWORD(i), textures[i]);
+  }
+  const struct {
+    const char* samplers;
+    const char* colour;  // of samplers a and b
+    uint32_t expected;
+  } cases[] = {
+      // a is used first but reads stage 1 (red), b stage 0 (blue).
+      {"sampler2D a : register(s1); sampler2D b : register(s0);",
+       "tex2D(a, uv) * 0.5 + tex2D(b, uv) * 0.25", 0xff800040},
+      {"sampler2D a : register(s2);", "tex2D(a, uv)", 0xff00ff00},
+      // With the profile named first.
+      {"sampler a : register(ps, s2);", "tex2D(a, uv)", 0xff00ff00},
+      // b has stage 0; a, without a register, takes stage 1.
+      {"sampler2D a; sampler2D b : register(s0);", "tex2D(a, uv) * 0.5 + tex2D(b, uv) * 0.25",
+       0xff800040},
+      // Without registers, in the order the shader uses them.
+      {"sampler2D a; sampler2D b;", "tex2D(a, uv) * 0.5 + tex2D(b, uv) * 0.25", 0xff400080},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.samplers);
+    const std::string text = std::string(c.samplers) + R"(
+struct Out { float4 p : POSITION; float2 uv : TEXCOORD0; };
+Out vs(float4 p : POSITION, float2 uv : TEXCOORD0) { Out o; o.p = p; o.uv = uv; return o; }
+float4 ps(float2 uv : TEXCOORD0) : COLOR { return )" +
+                             c.colour +
+                             R"(; }
+technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+technique alone { pass { VertexShader = NULL; PixelShader = compile ps_2_0 ps(); } }
+)";
+    ID3DXEffect* effect = create(text.c_str());
+    ASSERT_NE(effect, nullptr);
+    // With the pixel shader alone the device makes the programs.
+    for (const char* technique : {"tec0", "alone"}) {
+      SCOPED_TRACE(technique);
+      ASSERT_EQ(effect->SetTechnique(technique), D3D_OK);
+      drawWith(effect);
+      EXPECT_TRUE(colourNear(frame().at(32, 24), c.expected, 2));
+    }
+    effect->Release();
+  }
+  for (int i = 0; i < 3; ++i) {
+    device->SetTexture(DWORD(i), nullptr);
+    textures[i]->Release();
+  }
+}
+
+// However the shader declares and reads a matrix (packed by rows or by
+// columns, 4x3, an element of a palette indexed at run time, by element),
+// the one set by the application halves the quad and moves it right.
+TEST_F(EffectTest, MatricesReadAsSetWhateverTheirPackingAndShape) {
+  const struct {
+    const char* declaration;
+    const char* position;
+    int palette;  // elements of m set with SetFloatArray, 0 for SetMatrix
+  } cases[] = {
+      {"row_major float4x4 m;", "mul(p, m)", 0},
+      {"#pragma pack_matrix(row_major)\nfloat4x4 m;", "mul(p, m)", 0},
+      {"column_major float4x3 m;", "float4(mul(p, m), 1)", 0},
+      {"row_major float4x3 m;", "float4(mul(p, m), 1)", 0},
+      {"float4x4 m;", "float4(p.x * m._11 + m._41, p.y * m[1][1] + m[3][1], p.z, 1)", 0},
+      {"float4x4 m;", "mul(transpose(m), p)", 0},
+      {"float4x3 m[3]; int bone = 1;", "float4(mul(p, m[bone]), 1)", 3},
+      {"row_major float4x3 m[3]; int bone = 1;", "float4(mul(p, m[bone]), 1)", 3},
+  };
+  D3DXMATRIX scale, move, both;
+  D3DXMatrixScaling(&scale, 0.5f, 1, 1);
+  D3DXMatrixTranslation(&move, 0.5f, 0, 0);
+  D3DXMatrixMultiply(&both, &scale, &move);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.declaration);
+    const std::string text = std::string(c.declaration) +
+                             "\nfloat4 vs(float4 p : POSITION) : POSITION { return " + c.position +
+                             R"(; }
+float4 ps() : COLOR { return float4(1, 0, 0, 1); }
+technique tec0 { pass { VertexShader = compile vs_3_0 vs(); PixelShader = compile ps_3_0 ps(); } }
+)";
+    ID3DXEffect* effect = create(text.c_str());
+    ASSERT_NE(effect, nullptr);
+    if (c.palette) {
+      // Rows of 4x3 matrices: identities around the one of element 1.
+      std::vector<float> rows;
+      for (int e = 0; e < c.palette; ++e)
+        for (int r = 0; r < 4; ++r)
+          for (int k = 0; k < 3; ++k) rows.push_back(e == 1 ? both.m[r][k] : r == k ? 1.0f : 0.0f);
+      EXPECT_EQ(effect->SetFloatArray("m", rows.data(), UINT(rows.size())), D3D_OK);
+    } else {
+      EXPECT_EQ(effect->SetMatrix("m", &both), D3D_OK);
+    }
+    drawWith(effect);
+    d3d9_test::Frame f = frame();
+    EXPECT_TRUE(colourNear(f.at(10, 24), 0xff000000, 1));
+    EXPECT_TRUE(colourNear(f.at(54, 24), 0xffff0000, 1));
+    effect->Release();
+  }
+}
+
+// Parameters whose type is written as a template ("matrix<float, 4, 3>",
+// "vector<float, 4>") have its shape: the matrix set by the application
+// halves the quad and moves it right, the vector's default moves it too.
+TEST_F(EffectTest, ParametersOfTemplateTypesHaveTheirShape) {
+  const struct {
+    const char* declarations;
+    const char* position;
+    float moveX;  // the translation set, the rest coming from the vector
+  } cases[] = {
+      {"matrix<float, 4, 4> m;", "mul(p, m)", 0.5f},
+      {"matrix<float, 4, 3> m;", "float4(mul(p, m), 1)", 0.5f},
+      {"vector<float, 4> v = {0.5, 0, 0, 0}; float4x4 m;", "mul(p, m) + v", 0.0f},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.declarations);
+    const std::string text = std::string(c.declarations) +
+                             "\nfloat4 vs(float4 p : POSITION) : POSITION { return " + c.position +
+                             R"(; }
+float4 ps() : COLOR { return float4(1, 0, 0, 1); }
+technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)";
+    ID3DXEffect* effect = create(text.c_str());
+    ASSERT_NE(effect, nullptr);
+    D3DXMATRIX scale, move, both;
+    D3DXMatrixScaling(&scale, 0.5f, 1, 1);
+    D3DXMatrixTranslation(&move, c.moveX, 0, 0);
+    D3DXMatrixMultiply(&both, &scale, &move);
+    EXPECT_EQ(effect->SetMatrix("m", &both), D3D_OK);
+    drawWith(effect);
+    d3d9_test::Frame f = frame();
+    EXPECT_TRUE(colourNear(f.at(10, 24), 0xff000000, 1));
+    EXPECT_TRUE(colourNear(f.at(54, 24), 0xffff0000, 1));
+    effect->Release();
+  }
+}
+
+// Globals declared with a register, or "const" without "static", are
+// parameters like any other: found by name and semantic, given their
+// default, and set by the application.
+TEST_F(EffectTest, ParametersDeclaredWithARegisterOrConstTakeTheirValues) {
+  const struct {
+    const char* declaration;
+    uint32_t before;  // the default drawn
+  } cases[] = {
+      {"float4 c : register(c4);", 0xff000000},
+      {"float4 c : COLOUR : register(c5);", 0xff000000},
+      {"float4 c : register(ps, c2) = {0, 0, 1, 1};", 0xff0000ff},
+      {"const float4 c;", 0xff000000},
+      {"uniform const float4 c : COLOUR = {0, 0, 1, 1};", 0xff0000ff},
+      {"extern const float4 c : register(c0) = {0, 1, 0, 1};", 0xff00ff00},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.declaration);
+    const std::string text = std::string(c.declaration) + R"(
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps() : COLOR { return c; }
+technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)";
+    ID3DXEffect* effect = create(text.c_str());
+    ASSERT_NE(effect, nullptr);
+    EXPECT_NE(effect->GetParameterByName(nullptr, "c"), nullptr);
+    drawWith(effect);
+    EXPECT_TRUE(colourNear(frame().at(32, 24), c.before, 1));
+    const D3DXVECTOR4 red(1, 0, 0, 1);
+    EXPECT_EQ(effect->SetVector("c", &red), D3D_OK);
+    drawWith(effect);
+    EXPECT_TRUE(colourNear(frame().at(32, 24), 0xffff0000, 1));
+    effect->Release();
+  }
+  // A constant whole number keeps its value for the shader: it may size
+  // an array.
+  ID3DXEffect* effect = create(R"(
+const int count = 2;
+float weights[count] = {0.5, 1};
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 ps() : COLOR { return float4(weights[0], weights[count - 1], 0, 1); }
+technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  drawWith(effect);
+  EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff80ff00, 1));
+  effect->Release();
+}
+
 TEST_F(EffectTest, PassStatesAreAppliedAndRestoredUnlessNotSaved) {
   ID3DXEffect* effect = create(R"(
 float4 vs(float4 p : POSITION) : POSITION { return p; }
@@ -294,6 +491,33 @@ technique tec0 {
   EXPECT_EQ(lighting, 1u);
   effect->Release();
   texture->Release();
+}
+
+// A pass sets only the shaders it names: one that names none for a stage
+// draws with the shader the pass before it set there, and NULL is a shader
+// like any other.
+TEST_F(EffectTest, APassKeepsTheShadersThePassBeforeItSetForStagesItDoesNotName) {
+  ID3DXEffect* effect = create(R"(
+float4 right(float4 p : POSITION) : POSITION { return float4(p.x * 0.5 + 0.5, p.yzw); }
+float4 red() : COLOR { return float4(1, 0, 0, 1); }
+float4 green() : COLOR { return float4(0, 1, 0, 1); }
+float4 blue() : COLOR { return float4(0, 0, 1, 1); }
+float4 dim() : COLOR { return float4(0.25, 0, 0, 1); }
+technique kept {
+  pass p0 { VertexShader = compile vs_2_0 right(); PixelShader = compile ps_2_0 red(); }
+  pass p1 { AlphaBlendEnable = true; SrcBlend = One; DestBlend = One; PixelShader = compile ps_2_0 green(); }
+  pass p2 { VertexShader = NULL; PixelShader = compile ps_2_0 blue(); }
+  pass p3 { PixelShader = compile ps_2_0 dim(); }
+}
+)");
+  ASSERT_NE(effect, nullptr);
+  drawWith(effect);
+  d3d9_test::Frame f = frame();
+  // p0 and p1 on the right half only; p2 and p3 through the fixed-function
+  // vertex stage over the whole target.
+  EXPECT_TRUE(colourNear(f.at(10, 24), 0xff4000ff, 1));
+  EXPECT_TRUE(colourNear(f.at(54, 24), 0xffffffff, 1));
+  effect->Release();
 }
 
 TEST_F(EffectTest, PixelPositionAndFacingInDirect3DTerms) {
@@ -599,6 +823,51 @@ TEST_F(EffectTest, ShaderCodeTheFrontEndRefusesIsRewritten) {
       // SamplerState used with tex2D: a Direct3D 9 sampler.
       {"SamplerState s;\nfloat4 ps() : COLOR { return tex2D(s, float2(0.5, 0.5)) * 0 + float4(1, 0, 1, 1); }",
        0xffff00ff},
+      // A matrix's layout in registers does not change what mul() gives.
+      {"row_major float4x4 M = {1,0,0,0, 0,1,0,0, 0,0,1,0, 0.5,0.25,0,1};\n"
+       "float4 ps() : COLOR { return mul(float4(0,0,0,1), M); }",
+       0xff804000},
+      {"#pragma pack_matrix(row_major)\nfloat4x4 M = {1,0,0,0, 0,1,0,0, 0,0,1,0, 0.5,0.25,0,1};\n"
+       "float4 ps() : COLOR { return mul(float4(0,0,0,1), M); }",
+       0xff804000},
+      {"float4x3 m = {0,0,0, 0,0,0, 0,0,0, 0.5,0.25,1};\n"
+       "float4 ps() : COLOR { return float4(mul(float4(0,0,0,1), m), 1); }",
+       0xff8040ff},
+      // Vector and matrix types written with their element type and sizes.
+      {"vector<float, 3> v = {0.5, 0.25, 1}; matrix<float, 2, 2> m = {0, 1, 1, 0};\n"
+       "float4 ps() : COLOR { return float4(mul(v.xy, m), v.z, 1); }",
+       0xff4080ff},
+      // A value in brackets with commas: the comma operator, the last counts.
+      {"float2 k = (0.25, 0.5);\nfloat4 ps() : COLOR { return float4(k, 0, 1); }", 0xff808000},
+      // Functions of the file named like intrinsics we give our own
+      // versions of: the file's answer its calls.
+      {"float noise(float2 p) { return p.x * 0.5; }\n"
+       "float4 ps() : COLOR { return float4(noise(float2(1, 0)), 0, 0, 1); }",
+       0xff800000},
+      {"float4 lit(float a, float b, float c) { return float4(a, b, c, 1); }\n"
+       "float4 ps() : COLOR { return lit(0.25, 0.5, 1); }",
+       0xff4080ff},
+      // Conversions that code for shader models 2 and 3 relies on: a
+      // vector condition with scalar values, vectors cut down to the
+      // other operand's size.
+      {"float4 ps() : COLOR { float2 v = float2(-1, 1); int2 b = v < 0 ? -1 : 0;\n"
+       "  return float4(-b.x * 0.5, -b.y, 0, 1); }",
+       0xff800000},
+      {"float4 ps() : COLOR { float4 a = float4(1, 0, 0, 1); float3 b = float3(0, 1, 0.5);\n"
+       "  float2 o = float2(0.5, 0.5); o *= float4(1, 0.5, 7, 7); return float4(lerp(a, b, o.x), 1); }",
+       0xff808040},
+      // % and fmod() keep the sign of the dividend.
+      {"float4 ps() : COLOR { float a = -0.75; return float4(-(a % 0.5), -fmod(a, 0.5), 0, 1); }",
+       0xff404000},
+      // Vectors passed for scalar parameters: their first components count,
+      // also beside a parameter written to and in a second function.
+      {"float2 r(float2 x, float a) { return x * a; }\n"
+       "float4 ps() : COLOR { float2 v = float2(0.5, 0.25); return float4(r(float2(1, 0.5), v), 0, 1); }",
+       0xff804000},
+      {"void s(float a, out float b) { b = a * 2; }\nfloat h(float a, float b) { return a - b; }\n"
+       "float4 ps() : COLOR { float r; s(float4(0.25, 1, 1, 1), r);\n"
+       "  return float4(r, h(float2(1, 0), 0.5), h(0.75, float3(0.5, 1, 1)), 1); }",
+       0xff808040},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pixelShader);
@@ -765,6 +1034,45 @@ technique tec0 { pass p { VertexShader = compile vs_2_0 vs(); PixelShader = comp
   drawWith(effect);
   EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff4080a0, 1));
   effect->Release();
+}
+
+// An array with a semantic takes a register for each element, counting on
+// from its semantic's, whichever stage declares it as an array.
+TEST_F(EffectTest, ArraysBetweenStagesTakeARegisterForEachElement) {
+  const char* arrayOut =
+      "struct V { float4 pos : POSITION; float2 t[2] : TEXCOORD1; };\n"
+      "V vs(float4 p : POSITION) { V o; o.pos = p; o.t[0] = float2(0.25, 0.5); o.t[1] = float2(0.75, 1); "
+      "return o; }\n";
+  const char* separateOut =
+      "struct V { float4 pos : POSITION; float2 a : TEXCOORD1; float2 b : TEXCOORD2; };\n"
+      "V vs(float4 p : POSITION) { V o; o.pos = p; o.a = float2(0.25, 0.5); o.b = float2(0.75, 1); "
+      "return o; }\n";
+  struct Case {
+    const char* vertex;
+    const char* pixel;
+  } cases[] = {
+      {arrayOut,
+       "float4 ps(float2 a : TEXCOORD1, float2 b : TEXCOORD2) : COLOR { return float4(a, b.x, 1); }"},
+      {arrayOut,
+       "struct P { float2 t[2] : TEXCOORD1; };\n"
+       "float4 ps(P i) : COLOR { return float4(i.t[0], i.t[1].x, 1); }"},
+      {separateOut,
+       "float4 ps(float2 t[2] : TEXCOORD1) : COLOR { return float4(t[0], t[1].x, 1); }"},
+      {"void vs(float4 p : POSITION, out float4 o : POSITION, out float2 t[2] : TEXCOORD1) {\n"
+       "  o = p; t[0] = float2(0.25, 0.5); t[1] = float2(0.75, 1); }\n",
+       "float4 ps(float2 a : TEXCOORD1, float2 b : TEXCOORD2) : COLOR { return float4(a, b.x, 1); }"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pixel);
+    const std::string text = std::string(c.vertex) + c.pixel +
+                             "\ntechnique t { pass p { VertexShader = compile vs_2_0 vs(); "
+                             "PixelShader = compile ps_2_0 ps(); } }\n";
+    ID3DXEffect* effect = create(text.c_str());
+    if (!effect) continue;
+    drawWith(effect);
+    EXPECT_TRUE(colourNear(frame().at(32, 24), 0xff4080bf, 1));
+    effect->Release();
+  }
 }
 
 // "PixelShader = (shaders[count])": the element the parameter names when
@@ -938,6 +1246,123 @@ technique t { pass p { CullMode = (twoSided ? 1 : 3); SrcBlend = (layers > 1 && 
                 .find("invalid value for CullMode"),
             std::string::npos);
   errors->Release();
+}
+
+// Parameters changed inside a pass reach the states that follow them at
+// CommitChanges (not before); a state whose parameters did not change keeps
+// what the application set since the pass began.
+TEST_F(EffectTest, CommitChangesSetsAgainTheStatesThatFollowChangedParameters) {
+  ID3DXEffect* effect = create(R"(
+int ref = 16;
+bool twoSided = false;
+int fill = 3;
+float4 vs(float4 p : POSITION) : POSITION { return p; }
+float4 white() : COLOR { return float4(1, 1, 1, 1); }
+technique t { pass p { AlphaRef = <ref>; CullMode = (twoSided ? 1 : 3); FillMode = <fill>;
+  VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 white(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  auto render = [&](D3DRENDERSTATETYPE s) {
+    DWORD v = 0;
+    device->GetRenderState(s, &v);
+    return v;
+  };
+  const struct {
+    const char* change;
+    DWORD alphaRef, cull;
+  } cases[] = {{"ref", 32, D3DCULL_CCW}, {"twoSided", 16, D3DCULL_NONE}, {"", 16, D3DCULL_CCW}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.change);
+    effect->SetInt("ref", 16);
+    effect->SetBool("twoSided", FALSE);
+    UINT passes = 0;
+    ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
+    ASSERT_EQ(effect->BeginPass(0), D3D_OK);
+    EXPECT_EQ(render(D3DRS_ALPHAREF), 16u);
+    EXPECT_EQ(render(D3DRS_CULLMODE), DWORD(D3DCULL_CCW));
+    device->SetRenderState(D3DRS_FILLMODE, D3DFILL_WIREFRAME);  // the application's own
+    if (std::string(c.change) == "ref") effect->SetInt("ref", 32);
+    if (std::string(c.change) == "twoSided") effect->SetBool("twoSided", TRUE);
+    EXPECT_EQ(render(D3DRS_ALPHAREF), 16u);  // not yet
+    EXPECT_EQ(render(D3DRS_CULLMODE), DWORD(D3DCULL_CCW));
+    ASSERT_EQ(effect->CommitChanges(), D3D_OK);
+    EXPECT_EQ(render(D3DRS_ALPHAREF), c.alphaRef);
+    EXPECT_EQ(render(D3DRS_CULLMODE), c.cull);
+    EXPECT_EQ(render(D3DRS_FILLMODE), DWORD(D3DFILL_WIREFRAME));
+    effect->EndPass();
+    effect->End();
+    EXPECT_EQ(render(D3DRS_FILLMODE), DWORD(D3DFILL_SOLID));
+  }
+  effect->Release();
+}
+
+// The same for the states of a sampler_state and the textures of a pass:
+// at CommitChanges those that follow a changed parameter are set again,
+// the others keep what the application set since the pass began.
+TEST_F(EffectTest, CommitChangesSetsAgainTheSamplerStatesThatFollowChangedParameters) {
+  IDirect3DTexture9* first = redThenBlue();
+  IDirect3DTexture9* second = redThenBlue();
+  IDirect3DTexture9* own = redThenBlue();
+  ASSERT_TRUE(first && second && own);
+  ID3DXEffect* effect = create(R"(
+int filter = 1;
+texture image;
+texture other;
+sampler2D source = sampler_state { Texture = <image>; MagFilter = <filter>; AddressU = Clamp; };
+struct Out { float4 p : POSITION; float2 uv : TEXCOORD0; };
+Out vs(float4 p : POSITION, float2 uv : TEXCOORD0) { Out o; o.p = p; o.uv = uv; return o; }
+float4 ps(Out input) : COLOR { return tex2D(source, input.uv); }
+technique tec0 { pass { Texture[1] = <other>; VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
+)");
+  ASSERT_NE(effect, nullptr);
+  auto sampler = [&](D3DSAMPLERSTATETYPE s) {
+    DWORD v = 0;
+    device->GetSamplerState(0, s, &v);
+    return v;
+  };
+  auto bound = [&](DWORD stage) {
+    IDirect3DBaseTexture9* t = nullptr;
+    device->GetTexture(stage, &t);
+    if (t) t->Release();
+    return t;
+  };
+  const struct {
+    const char* change;
+    DWORD filter;
+    IDirect3DBaseTexture9 *stage0, *stage1;
+  } cases[] = {{"filter", D3DTEXF_LINEAR, own, own},
+               {"image", D3DTEXF_POINT, second, own},
+               {"other", D3DTEXF_POINT, own, second},
+               {"", D3DTEXF_POINT, own, own}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.change);
+    effect->SetInt("filter", D3DTEXF_POINT);
+    effect->SetTexture("image", first);
+    effect->SetTexture("other", first);
+    UINT passes = 0;
+    ASSERT_EQ(effect->Begin(&passes, 0), D3D_OK);
+    ASSERT_EQ(effect->BeginPass(0), D3D_OK);
+    EXPECT_EQ(sampler(D3DSAMP_MAGFILTER), DWORD(D3DTEXF_POINT));
+    EXPECT_EQ(bound(0), first);
+    EXPECT_EQ(bound(1), first);
+    // The application's own, after the pass began.
+    device->SetSamplerState(0, D3DSAMP_ADDRESSU, D3DTADDRESS_MIRROR);
+    device->SetTexture(0, own);
+    device->SetTexture(1, own);
+    const std::string change = c.change;
+    if (change == "filter") effect->SetInt("filter", D3DTEXF_LINEAR);
+    if (change == "image") effect->SetTexture("image", second);
+    if (change == "other") effect->SetTexture("other", second);
+    ASSERT_EQ(effect->CommitChanges(), D3D_OK);
+    EXPECT_EQ(sampler(D3DSAMP_MAGFILTER), c.filter);
+    EXPECT_EQ(sampler(D3DSAMP_ADDRESSU), DWORD(D3DTADDRESS_MIRROR));
+    EXPECT_EQ(bound(0), c.stage0);
+    EXPECT_EQ(bound(1), c.stage1);
+    effect->EndPass();
+    effect->End();
+  }
+  effect->Release();
+  for (IDirect3DTexture9* t : {first, second, own}) t->Release();
 }
 
 // A whole-number state taken from a float parameter, or from an expression

@@ -81,6 +81,46 @@ TEST_F(LooseStore, UniqueLoadsMakePrivateObjectsUnderCountedKeys) {
   EXPECT_EQ(store.entries.size(), 3u);
 }
 
+// A show that makes a unique instance at every scene start (or every frame)
+// runs for hours: the cache keeps what is shared and what is still held, not
+// one entry for every instance that has come and gone.
+TEST_F(LooseStore, ReleasedUniqueInstancesDoNotPileUpInTheCache) {
+  write("a.txt", "alpha");
+  write("b.txt", "beta");
+  TrackedHandler handler;
+  TQDatabaseFilesystem store;
+  std::string error;
+  {
+    ResourceHandle shared;  // released at once: the store's own handle keeps it
+    ASSERT_TRUE(store.load("b.txt", handler, shared, 0, error));
+  }
+  ResourceHandle held;
+  ASSERT_TRUE(store.load("a.txt", handler, held, kLoadUniqueInstance, error));
+  const int heldKey = TQDatabaseFilesystem::uniqueCounter - 1;
+  for (int i = 0; i < 50; ++i) {
+    ResourceHandle passing;
+    ASSERT_TRUE(store.load("a.txt", handler, passing, kLoadUniqueInstance, error));
+    // The shared text, the held instance and this one.
+    ASSERT_EQ(store.entries.size(), 3u) << "load " << i;
+    EXPECT_EQ(passing.object->bytes, "alpha");
+  }
+  EXPECT_EQ(handler.destroyed, 50);
+  EXPECT_EQ(store.entries.at(uniqueKey("a.txt", heldKey)).count, 1);
+  EXPECT_EQ(held.object->bytes, "alpha");
+  EXPECT_EQ(store.entries.at("b.txt").count, 1);
+  // Shared entries stay whatever their count; the last passing instance
+  // goes at the next unique load, of any name.
+  write("c.txt", "gamma");
+  ResourceHandle sharedA, c;
+  ASSERT_TRUE(store.load("a.txt", handler, sharedA, 0, error));
+  ASSERT_TRUE(store.load("c.txt", handler, c, kLoadUniqueInstance, error));
+  EXPECT_TRUE(store.exists("a.txt"));
+  EXPECT_TRUE(store.exists("b.txt"));
+  EXPECT_TRUE(store.exists(uniqueKey("a.txt", heldKey)));
+  EXPECT_FALSE(store.exists(uniqueKey("a.txt", heldKey + 50)));
+  EXPECT_EQ(store.entries.size(), 4u);
+}
+
 TEST_F(LooseStore, UniqueLoadOfACachedNameSharesAndSharedLoadAfterUniqueReadsAgain) {
   write("a.txt", "alpha");
   write("b.txt", "beta");

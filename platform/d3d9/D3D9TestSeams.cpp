@@ -65,6 +65,8 @@ Frame readSurface(IDirect3DSurface9* surface) {
   return frame;
 }
 
+long liveResourceCount() { return d3d9::gLiveResources.load(); }
+
 size_t programCount(IDirect3DDevice9* device) {
   auto* ours = dynamic_cast<d3d9::Device*>(device);
   return ours ? ours->gl().drawPipeline().programCount() : 0;

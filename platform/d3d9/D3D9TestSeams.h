@@ -34,6 +34,10 @@ Frame readRenderTarget(IDirect3DDevice9* device);
 // Reads any surface of ours (texture level, render target, back buffer).
 Frame readSurface(IDirect3DSurface9* surface);
 
+// Device resources (textures, surfaces, buffers, declarations, ...) alive
+// in the process, of every device.
+long liveResourceCount();
+
 // How many fixed-function programs the device has made so far.
 size_t programCount(IDirect3DDevice9* device);
 

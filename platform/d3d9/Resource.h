@@ -3,6 +3,7 @@
 // helpers their methods have in common.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 #include "platform/d3d9/D3D9.h"
@@ -16,6 +17,10 @@ class Device;
 void retainDevice(Device* device);
 void releaseDevice(Device* device);
 
+// Resources alive in the process, of every device: what a long show holds
+// stays level while its scenes come and go (read by the test hooks).
+inline std::atomic<long> gLiveResources{0};
+
 // Reference counting shared by every resource. The application's references
 // (AddRef/Release) keep the device alive; the device's own bindings (a
 // texture set on a stage, a buffer set as stream source) are counted apart,
@@ -28,6 +33,7 @@ class RefCounter {
   explicit RefCounter(Device* device, bool countsDevice = true)
       : owner(device), countsDevice(countsDevice) {
     if (countsDevice) retainDevice(device);
+    ++gLiveResources;
   }
   RefCounter(const RefCounter&) = delete;
   RefCounter& operator=(const RefCounter&) = delete;
@@ -54,7 +60,7 @@ class RefCounter {
   Device* device() const { return owner; }
 
  protected:
-  virtual ~RefCounter() = default;
+  virtual ~RefCounter() { --gLiveResources; }
   virtual void destroy() = 0;  // deletes the whole object
   Device* owner;
 

@@ -233,6 +233,9 @@ namespace {
 // ---------------------------------------------------------------------------
 // The effect
 
+// The sampler stages a pass's shaders may read.
+constexpr int kSamplerUnits = D3DMAX_SAMPLERS;
+
 // A state the pass sets: a constant, or the value of a parameter at the
 // time the pass begins.
 struct StateAssign {
@@ -242,15 +245,31 @@ struct StateAssign {
   size_t param = size_t(-1);
   // "CullMode = (twoSided ? 1 : 3);": worked out again when the pass begins.
   std::vector<std::string> expression;
+  // The parameters the value comes from, and the sum of their versions
+  // when it was last set: CommitChanges sets it again once they change.
+  std::vector<size_t> uses;
+  uint64_t usesVersion = 0;
 };
 struct TextureAssign {
   DWORD unit;
-  size_t param;  // a texture parameter
+  size_t param;       // a texture parameter
+  uint64_t seen = 0;  // its version when last set
 };
 // A sampler parameter bound to a unit: its sampler_state applies there.
 struct SamplerBinding {
   size_t param;
   DWORD unit;
+  // The sampler_state's states as read when the pass first begins: each
+  // with the parameter it follows (a texture, a value, or none) and that
+  // parameter's version when it was last set.
+  struct State {
+    const StateInfo* state = nullptr;  // null: the texture
+    StateValue value;
+    size_t param = size_t(-1);
+    uint64_t seen = 0;
+  };
+  std::vector<State> states = {};
+  bool read = false;
 };
 
 struct PassData {
@@ -273,16 +292,15 @@ struct PassData {
     float halfPixelValue[2] = {0, 0};
   };
   std::map<GLuint, Linked> linked;
-  std::vector<std::string> samplerNames;  // on units 0, 1, ...
+  std::vector<std::pair<std::string, DWORD>> samplerUnits;  // the shaders' samplers' units
   // A pass choosing its shader by a parameter: a variant for each value.
   std::vector<PassData> variants;
   size_t selector = size_t(-1);
   ProgramParams vertexParams, pixelParams;
   GLint halfPixel = -1, alphaTest = -1;
   // What the program last received of the device's viewport and alpha
-  // test, and the effect's texture version the samplers last took.
+  // test.
   float halfPixelValue[2] = {0, 0}, alphaTestValue[4] = {-1, -1, -1, -1};
-  uint64_t texturesApplied = 0;
 };
 
 struct TechniqueData {
@@ -424,7 +442,6 @@ class Effect final : public Counted<ID3DXEffect> {
     if (p->texture) p->texture->Release();
     p->texture = texture;
     ++p->version;
-    ++textureVersion;
     return D3D_OK;
   }
   HRESULT GetTexture(D3DXHANDLE h, IDirect3DBaseTexture9** texture) override {
@@ -473,7 +490,13 @@ class Effect final : public Counted<ID3DXEffect> {
   }
   int stageFor(const std::vector<std::string>& value, d3dx_hlsl::Stage stage,
                const std::string& hlsl, const std::string& file, int line, std::string& errors);
-  void applySampler(const ParamValue& sampler, DWORD unit);
+  // Sets the states of a sampler's sampler_state on its unit: all of them
+  // at the start of a pass, later those whose parameter changed since.
+  void applySampler(SamplerBinding& binding, bool start);
+  // Units for the samplers a pass's shaders declare: a sampler given a
+  // register ("register(s2)") reads that stage, the others take the
+  // lowest units left, in the order given.
+  void bindSamplers(const std::vector<std::string>& names, PassData& pd) const;
   // A state's value from parameter `param` (its element `element`, or all
   // of it for -1).
   StateValue paramValue(size_t param, int element, Values kind) const {
@@ -509,6 +532,13 @@ class Effect final : public Counted<ID3DXEffect> {
     out = valueFromFloats(result, kind);
     return true;
   }
+  // Sets a pass's state from its value or the parameters it follows.
+  void applyPassState(StateAssign& a);
+  uint64_t usesVersion(const StateAssign& a) const {
+    uint64_t sum = 0;
+    for (size_t i : a.uses) sum += params[i].version;
+    return sum;
+  }
   // Brings the pass's textures, samplers and parameters up to date; at the
   // start of a pass everything, later what changed.
   void uploadPass(PassData& pass, bool start);
@@ -533,7 +563,6 @@ class Effect final : public Counted<ID3DXEffect> {
   bool begun = false;
   DWORD beginFlags = 0;
   bool programLeftOn = false;
-  uint64_t textureVersion = 1;
   // What Begin saved for End.
   std::vector<SavedState> savedStates;
   std::vector<std::pair<DWORD, IDirect3DBaseTexture9*>> savedTextures;
@@ -718,6 +747,27 @@ int Effect::stageFor(const std::vector<std::string>& value, d3dx_hlsl::Stage sta
   return int(stages.size() - 1);
 }
 
+void Effect::bindSamplers(const std::vector<std::string>& names, PassData& pd) const {
+  std::vector<int> units(names.size(), -1);
+  bool taken[kSamplerUnits] = {};
+  for (size_t k = 0; k < names.size(); ++k) {
+    size_t i = paramIndex(names[k], ParamKind::Sampler);
+    int r = i == size_t(-1) ? -1 : params[i].decl.samplerRegister;
+    if (r >= 0 && r < kSamplerUnits && !taken[r]) taken[units[k] = r] = true;
+  }
+  int next = 0;
+  for (size_t k = 0; k < names.size(); ++k) {
+    if (units[k] < 0) {
+      while (next < kSamplerUnits && taken[next]) ++next;
+      if (next == kSamplerUnits) continue;  // more samplers than stages
+      taken[units[k] = next] = true;
+    }
+    pd.samplerUnits.push_back({names[k], DWORD(units[k])});
+    size_t i = paramIndex(names[k], ParamKind::Sampler);
+    if (i != size_t(-1)) pd.samplers.push_back({i, DWORD(units[k]), {}, false});
+  }
+}
+
 bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::string& file,
                        bool linkable, int choice, PassData& pd, std::string& errors) {
   for (const Assignment& a : p.states) {
@@ -744,17 +794,17 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
       (vertex ? pd.vertex : pd.pixel) = s;
     } else if (sameNoCase(a.state, "Texture") && a.value.size() == 1 &&
                (sameNoCase(a.value[0], "null") || a.value[0] == "0")) {
-      pd.textures.push_back({unit, size_t(-1)});  // the stage left without a texture
+      pd.textures.push_back({unit, size_t(-1), 0});  // the stage left without a texture
     } else if (sameNoCase(a.state, "Texture")) {
       size_t i = paramIndex(reference(a.value), ParamKind::Texture);
       if (i == size_t(-1)) return fail("unknown texture '" + reference(a.value) + "'");
-      pd.textures.push_back({unit, i});
+      pd.textures.push_back({unit, i, 0});
     } else if (sameNoCase(a.state, "Sampler")) {
       size_t i = paramIndex(reference(a.value), ParamKind::Sampler);
       if (i == size_t(-1)) return fail("unknown sampler '" + reference(a.value) + "'");
-      pd.samplers.push_back({i, unit});
+      pd.samplers.push_back({i, unit, {}, false});
     } else if (const StateInfo* info = findPassState(a.state)) {
-      StateAssign assign{info, unit, {}, size_t(-1), {}};
+      StateAssign assign{info, unit, {}, size_t(-1), {}, {}, 0};
       if (!parseStateValue(a.value, info->values, assign.value)) {
         // An expression, of parameters perhaps: its value now must be one.
         if (!evaluateState(a.value, info->values, assign.value)) {
@@ -789,6 +839,13 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
           return fail("unknown parameter '" + assign.value.param + "' for " + a.state);
         }
       }
+      if (assign.param != size_t(-1)) assign.uses.push_back(assign.param);
+      for (const std::string& word : assign.expression) {
+        size_t i = paramIndex(word, ParamKind::Value);
+        if (i != size_t(-1) &&
+            std::find(assign.uses.begin(), assign.uses.end(), i) == assign.uses.end())
+          assign.uses.push_back(i);
+      }
       pd.states.push_back(assign);
     } else if (sameNoCase(a.state.substr(0, 20), "VertexShaderConstant") ||
                sameNoCase(a.state.substr(0, 19), "PixelShaderConstant")) {
@@ -802,11 +859,7 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
   if (pd.vertex >= 0 && pd.pixel < 0) {
     // A vertex shader alone: it feeds the fixed-function pixel stage.
     const d3dx_hlsl::CompiledStage& vs = stages[size_t(pd.vertex)];
-    pd.samplerNames = vs.samplers;
-    for (size_t u = 0; u < vs.samplers.size(); ++u) {
-      size_t i = paramIndex(vs.samplers[u], ParamKind::Sampler);
-      if (i != size_t(-1)) pd.samplers.push_back({i, DWORD(u)});
-    }
+    bindSamplers(vs.samplers, pd);
     if (linkable) {
       std::string log;
       pd.shaderIsVertex = true;
@@ -821,16 +874,12 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
   if (pd.pixel >= 0) {
     const d3dx_hlsl::CompiledStage& ps = stages[size_t(pd.pixel)];
     const d3dx_hlsl::CompiledStage* vs = pd.vertex >= 0 ? &stages[size_t(pd.vertex)] : nullptr;
-    // Samplers on units in order of appearance, the pixel stage first.
+    // The pixel stage's samplers first.
     std::vector<std::string> names = ps.samplers;
     if (vs)
       for (const std::string& n : vs->samplers)
         if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
-    for (size_t u = 0; u < names.size(); ++u) {
-      size_t i = paramIndex(names[u], ParamKind::Sampler);
-      if (i != size_t(-1)) pd.samplers.push_back({i, DWORD(u)});
-    }
-    pd.samplerNames = names;
+    bindSamplers(names, pd);
     if (linkable && vs) {
       // Values between the stages meet by semantic, each side with the
       // type it declared.
@@ -842,9 +891,9 @@ bool Effect::buildPass(const EffectSource& source, const Pass& p, const std::str
         errors += file + ": error: pass '" + p.name + "' does not link: " + linkErrors + "\n";
         return false;
       }
-      for (size_t u = 0; u < names.size(); ++u) {
-        GLint location = uniformLocation(pd.program, names[u]);
-        if (location >= 0) glProgramUniform1i(pd.program, location, GLint(u));
+      for (const auto& [name, unit] : pd.samplerUnits) {
+        GLint location = uniformLocation(pd.program, name);
+        if (location >= 0) glProgramUniform1i(pd.program, location, GLint(unit));
       }
       locateParams(pd.program, *vs, params, pd.vertexParams);
       locateParams(pd.program, ps, params, pd.pixelParams);
@@ -884,7 +933,21 @@ bool Effect::build(const EffectSource& source, const std::string& file, std::str
   for (const Technique& t : source.techniques) {
     TechniqueData td;
     td.name = t.name;
-    for (const Pass& p : t.passes) {
+    // A pass that names no shader for a stage draws with the one the
+    // passes before it left there: passes run in turn, and one only sets
+    // what it names.
+    const Assignment *vertexBefore = nullptr, *pixelBefore = nullptr;
+    for (const Pass& written : t.passes) {
+      Pass p = written;
+      const Assignment *vertex = nullptr, *pixel = nullptr;
+      for (const Assignment& a : written.states) {
+        if (sameNoCase(a.state, "VertexShader")) vertex = &a;
+        if (sameNoCase(a.state, "PixelShader")) pixel = &a;
+      }
+      if (!vertex && vertexBefore) p.states.insert(p.states.begin(), *vertexBefore);
+      if (!pixel && pixelBefore) p.states.insert(p.states.begin(), *pixelBefore);
+      if (vertex) vertexBefore = vertex;
+      if (pixel) pixelBefore = pixel;
       PassData pd;
       pd.name = p.name;
       // A shader chosen by a parameter: a variant of the pass for each.
@@ -975,31 +1038,48 @@ HRESULT Effect::Begin(UINT* passes, DWORD flags) {
   return D3D_OK;
 }
 
-void Effect::applySampler(const ParamValue& sampler, DWORD unit) {
-  for (const Assignment& a : sampler.decl.samplerStates) {
-    if (sameNoCase(a.state, "Texture")) {
-      size_t i = paramIndex(reference(a.value), ParamKind::Texture);
-      device->SetTexture(unit, i == size_t(-1) ? nullptr : params[i].texture);
-    } else if (const StateInfo* s = findSamplerState(a.state)) {
-      StateValue value;
-      if (!parseStateValue(a.value, s->values, value)) continue;
-      if (!value.param.empty()) {
-        size_t i = paramIndex(value.param, ParamKind::Value);
-        if (i == size_t(-1)) continue;
-        value = paramValue(i, value.element, s->values);
+void Effect::applySampler(SamplerBinding& b, bool start) {
+  if (!b.read) {
+    b.read = true;
+    for (const Assignment& a : params[b.param].decl.samplerStates) {
+      SamplerBinding::State state;
+      if (sameNoCase(a.state, "Texture")) {
+        state.param = paramIndex(reference(a.value), ParamKind::Texture);
+      } else if ((state.state = findSamplerState(a.state))) {
+        if (!parseStateValue(a.value, state.state->values, state.value)) continue;
+        if (!state.value.param.empty()) {
+          state.param = paramIndex(state.value.param, ParamKind::Value);
+          if (state.param == size_t(-1)) continue;
+        }
+      } else {
+        continue;
       }
-      applyState(device, *s, unit, value);
+      b.states.push_back(std::move(state));
     }
+  }
+  for (SamplerBinding::State& s : b.states) {
+    const uint64_t version = s.param == size_t(-1) ? 0 : params[s.param].version;
+    // After the start, only what follows a parameter that changed.
+    if (!start && (version == s.seen || (s.state && s.param == size_t(-1)))) continue;
+    s.seen = version;
+    if (!s.state)
+      device->SetTexture(b.unit, s.param == size_t(-1) ? nullptr : params[s.param].texture);
+    else if (s.param == size_t(-1))
+      applyState(device, *s.state, b.unit, s.value);
+    else
+      applyState(device, *s.state, b.unit, paramValue(s.param, s.value.element, s.state->values));
   }
 }
 
 void Effect::uploadPass(PassData& p, bool start) {
-  if (start || p.texturesApplied != textureVersion) {
-    for (const TextureAssign& t : p.textures)
-      device->SetTexture(t.unit, t.param < params.size() ? params[t.param].texture : nullptr);
-    for (const SamplerBinding& b : p.samplers) applySampler(params[b.param], b.unit);
-    p.texturesApplied = textureVersion;
+  // Textures and samplers: what follows parameters changed since.
+  for (TextureAssign& t : p.textures) {
+    const uint64_t version = t.param < params.size() ? params[t.param].version : 0;
+    if (!start && version == t.seen) continue;
+    t.seen = version;
+    device->SetTexture(t.unit, t.param < params.size() ? params[t.param].texture : nullptr);
   }
+  for (SamplerBinding& b : p.samplers) applySampler(b, start);
   if (!p.program || !d3d9_gl::makeCurrent(device)) return;
   if (start) {
     for (ProgramParams::Slot& slot : p.vertexParams.slots) slot.uploaded = 0;
@@ -1039,9 +1119,9 @@ void Effect::prepare(GLuint program) {
   auto found = p.linked.find(program);
   if (found == p.linked.end()) {
     PassData::Linked l;
-    for (size_t u = 0; u < p.samplerNames.size(); ++u) {
-      GLint location = uniformLocation(program, p.samplerNames[u]);
-      if (location >= 0) glProgramUniform1i(program, location, GLint(u));
+    for (const auto& [name, unit] : p.samplerUnits) {
+      GLint location = uniformLocation(program, name);
+      if (location >= 0) glProgramUniform1i(program, location, GLint(unit));
     }
     const d3dx_hlsl::CompiledStage& stage = stages[size_t(p.shaderIsVertex ? p.vertex : p.pixel)];
     locateParams(program, stage, params, l.params);
@@ -1079,14 +1159,7 @@ HRESULT Effect::BeginPass(UINT pass) {
   // Programs the device made for the pass are found again (it may have
   // dropped some since).
   p.linked.clear();
-  for (const StateAssign& a : p.states) {
-    StateValue value = a.value;
-    if (a.param != size_t(-1))
-      value = paramValue(a.param, a.value.element, a.state->values);
-    else if (!a.expression.empty())
-      evaluateState(a.expression, a.state->values, value);  // else the value it had
-    applyState(device, *a.state, a.index, value);
-  }
+  for (StateAssign& a : p.states) applyPassState(a);
   uploadPass(p, true);
   d3d9_gl::setProgram(device, p.program);
   d3d9_gl::setShader(device, p.shader, p.shaderIsVertex, p.shader ? &Effect::prepareThunk : nullptr,
@@ -1095,8 +1168,22 @@ HRESULT Effect::BeginPass(UINT pass) {
   return D3D_OK;
 }
 
+void Effect::applyPassState(StateAssign& a) {
+  StateValue value = a.value;
+  if (a.param != size_t(-1))
+    value = paramValue(a.param, a.value.element, a.state->values);
+  else if (!a.expression.empty())
+    evaluateState(a.expression, a.state->values, value);  // else the value it had
+  applyState(device, *a.state, a.index, value);
+  a.usesVersion = usesVersion(a);
+}
+
 HRESULT Effect::CommitChanges() {
   if (!inPass) return D3DERR_INVALIDCALL;
+  // States that follow parameters changed since: only those, so that what
+  // the application set itself since the pass began stays.
+  for (StateAssign& a : inPass->states)
+    if (!a.uses.empty() && usesVersion(a) != a.usesVersion) applyPassState(a);
   uploadPass(*inPass, false);
   return D3D_OK;
 }

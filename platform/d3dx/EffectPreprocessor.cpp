@@ -207,6 +207,11 @@ class Preprocessor {
   }
 
   bool file(const std::string& text, const std::string& name, int depth) {
+    struct Opened {
+      std::vector<std::string>& files;
+      ~Opened() { files.pop_back(); }
+    } opened{openFiles};
+    openFiles.push_back(name);
     std::vector<Tok> tokens = lex(text);
     struct Cond {
       bool active, taken, sawElse;
@@ -296,10 +301,19 @@ class Preprocessor {
           } else {
             std::string path = includePath(name, target);
             std::string content;
-            if (std::find(once.begin(), once.end(), path) != once.end()) {
-              // "#pragma once" and seen already.
-            } else if (!readFile(path, content)) {
+            bool found = readFile(path, content);
+            // Not beside the including file: beside the files that include
+            // that one, the nearest first, as the Direct3D 9 compiler
+            // looked for them.
+            for (size_t k = openFiles.size() - 1; !found && k-- > 0;) {
+              path = includePath(openFiles[k], target);
+              content.clear();
+              found = readFile(path, content);
+            }
+            if (!found) {
               fail("cannot open include file '" + target + "'");
+            } else if (std::find(once.begin(), once.end(), path) != once.end()) {
+              // "#pragma once" and seen already.
             } else {
               out += "#line 1 \"" + quoted(path) + "\"\n";
               if (!file(skipBom(content), path, depth + 1)) return false;
@@ -813,7 +827,8 @@ class Preprocessor {
   std::string& out;
   std::string& errors;
   std::map<std::string, Macro> macros;
-  std::vector<std::string> once;  // files that asked to be read once
+  std::vector<std::string> once;       // files that asked to be read once
+  std::vector<std::string> openFiles;  // the file being read and those including it
   size_t work = 0;
   int expandDepth = 0, evalDepth = 0;
   std::vector<std::string> values;

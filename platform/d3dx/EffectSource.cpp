@@ -296,7 +296,12 @@ bool evaluateExpression(const std::vector<std::string>& tokens, size_t begin, si
         if (v.size() == 1) v.assign(size_t(shape.rows * shape.cols), v[0]);
         return v;
       }
+      // "(a, b)": the comma operator, whose value is the last one's.
       Value v = conditional();
+      while (good && k < end && tokens[k] == ",") {
+        ++k;
+        v = conditional();
+      }
       if (k < end && tokens[k] == ")")
         ++k;
       else
@@ -690,6 +695,28 @@ class Parser {
     for (const Edit& e : edits) out.hlsl.replace(e.at, e.erase, e.text);
   }
 
+  // "vector<float, 3>" and "matrix<int, 2, 3>" from the type word at `k`:
+  // the shape in `p` and the position after the '>', or `k` unchanged when
+  // no such list follows.
+  size_t templateShape(size_t k, Param& p) {
+    const std::string& t = at(k).text;
+    if ((t != "vector" && t != "matrix") || at(k + 1).text != "<") return k;
+    Param scalar;
+    if (!typeShape(at(k + 2).text, scalar) || scalar.rows != 1 || scalar.cols != 1) return k;
+    std::vector<int> sizes;
+    size_t i = k + 3;
+    while (at(i).text == "," && at(i + 1).text.size() == 1 && at(i + 1).text[0] >= '1' &&
+           at(i + 1).text[0] <= '4') {
+      sizes.push_back(at(i + 1).text[0] - '0');
+      i += 2;
+    }
+    if (at(i).text != ">" || sizes.size() != (t == "vector" ? 1u : 2u)) return k;
+    p.type = scalar.type;
+    p.rows = t == "vector" ? 1 : sizes[0];
+    p.cols = sizes.back();
+    return i + 1;
+  }
+
   // "struct Name { float4 a; float b[2]; Other c; };": the members, for
   // parameters of the type. A member of another kind (a texture, a type
   // not known) leaves the type out: such parameters stay the compiler's.
@@ -704,7 +731,10 @@ class Parser {
       Member shape;
       const std::string& type = at(k).text;
       Param p;
-      if (typeShape(type, p)) {
+      if (size_t after = templateShape(k, p); after != k) {
+        shape.leaf = p;
+        k = after - 1;
+      } else if (typeShape(type, p)) {
         shape.leaf = p;
       } else if (structs.count(type)) {
         shape.type = type;
@@ -862,6 +892,12 @@ class Parser {
     for (; i < tokens.size(); ++i) {
       const std::string& t = tokens[i].text;
       if (t == "=") sawAssign = true;
+      // "float4 c : register(c4);" is a declaration, not a prototype.
+      if (t == "(" && !sawAssign && i > pos &&
+          (tokens[i - 1].text == "register" || tokens[i - 1].text == "packoffset")) {
+        i = skipGroup(i, "(", ")") - 1;
+        continue;
+      }
       if (t == "(") sawParen = true;
       if (t == ";") break;
       // Annotations after a name or semantic: they hold ';' of their own.
@@ -959,6 +995,7 @@ class Parser {
   void declaration(size_t first, size_t end) {
     size_t i = first;
     bool isStatic = false, isConst = false;
+    std::vector<size_t> constWords;
     static const char* modifiers[] = {"uniform",  "static",    "const",        "extern", "shared",
                                       "volatile", "row_major", "column_major", "precise"};
     for (bool more = true; more && i < end;) {
@@ -967,6 +1004,7 @@ class Parser {
         if (at(i).text == m) {
           isStatic = isStatic || at(i).text == "static";
           isConst = isConst || at(i).text == "const";
+          if (at(i).text == "const") constWords.push_back(i);
           ++i;
           more = true;
         }
@@ -1032,8 +1070,24 @@ class Parser {
     }
     // A sampler or texture declared static is a parameter all the same.
     if (p.kind == ParamKind::Sampler || p.kind == ParamKind::Texture) isStatic = false;
+    // "const" on a global that is not static only keeps the shaders from
+    // writing it: it is a parameter the application sets. The compiler
+    // would take it for a constant, of a value it is not given (values are
+    // ours to set), so it goes; but for a whole number, which may size
+    // arrays ("const int N = 4; float w[N];") and so keeps its value.
+    if (p.kind == ParamKind::Value && !isStatic && !(p.type == ValueType::Int && p.size() == 1))
+      for (size_t k : constWords) blank(at(k).begin, at(k).end);
     declType = at(i).text;
     declEnd = end;
+    if (size_t after = templateShape(i, p); after != i) {
+      // The compiler gets the shape as a type word of its own.
+      declType = (p.type == ValueType::Int    ? "int"
+                  : p.type == ValueType::Bool ? "bool"
+                                              : "float") +
+                 std::to_string(p.rows == 1 ? p.cols : p.rows) +
+                 (p.rows == 1 ? "" : "x" + std::to_string(p.cols));
+      i = after - 1;
+    }
     ++i;
     // "float a, b[2] : B = {1, 2};": each name after the type is a
     // parameter of its own, with its own size, semantic and value.
@@ -1091,6 +1145,18 @@ class Parser {
     while (i + 1 < stop && at(i).text == ":") {  // semantic or register
       if (at(i + 1).text != "register" && at(i + 1).text != "packoffset")
         p.semantic = at(i + 1).text;
+      // A sampler bound to a unit of its own: "register(s2)" (a profile
+      // may come first, "register(ps_3_0, s2)"; its last word decides).
+      if (at(i + 1).text == "register" && p.kind == ParamKind::Sampler && at(i + 2).text == "(") {
+        size_t close = i + 3;
+        while (close < stop && at(close).text != ")") ++close;
+        const std::string& word = at(close - 1).text;
+        if (close < stop && word.size() >= 2 && (word[0] == 's' || word[0] == 'S') &&
+            std::all_of(word.begin() + 1, word.end(),
+                        [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }) &&
+            word.size() <= 3)
+          p.samplerRegister = std::atoi(word.c_str() + 1);
+      }
       i += 2;
       if (at(i).text == "(") {
         size_t save = pos;
@@ -1173,7 +1239,11 @@ class Parser {
       fail(at(unsized), "invalid array size for '" + p.name + "'");
       return end;
     }
-    if (!blankWhole && initBegin < stop && !isStatic) {
+    // A constant whole number keeps its value for the compiler, which may
+    // size arrays or count loops with it.
+    const bool keptConstant =
+        isConst && p.kind == ParamKind::Value && p.type == ValueType::Int && p.size() == 1;
+    if (!blankWhole && initBegin < stop && !isStatic && !keptConstant) {
       // The compiler gets the declaration without its value: defaults are
       // ours to set.
       blank(at(initBegin).begin, at(stop - 1).end);

@@ -32,6 +32,7 @@ struct Param {
   int rows = 1, cols = 1, elements = 0;   // elements 0: not an array
   std::vector<float> defaults;            // rows * cols * max(elements, 1)
   std::vector<Assignment> samplerStates;  // sampler_state { ... }
+  int samplerRegister = -1;               // "sampler2D s : register(s2)": 2
   size_t size() const { return size_t(rows * cols * (elements ? elements : 1)); }
 };
 

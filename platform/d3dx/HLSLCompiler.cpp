@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -171,8 +172,13 @@ bool translate(const std::string& source, const std::string& entry, Stage stage,
                const std::string& fileName, CompiledStage& out, std::string& errors) {
   out = {};
   out.stage = stage;
-  std::string text = staticCallInitialisers(
-      renameCalls(renameCalls(source, "noise", "fx_noise"), "lit", "fx_lit"), entry);
+  // Calls of the intrinsics we give our own versions of, unless the file
+  // defines a function of that name itself.
+  std::string text = source;
+  for (const char* intrinsic : {"noise", "lit"})
+    if (text.find(intrinsic) != std::string::npos && !definesFunction(text, intrinsic))
+      text = renameCalls(text, intrinsic, std::string("fx_") + intrinsic);
+  text = staticCallInitialisers(text, entry);
   if (stage == Stage::Vertex) text = positionToSystemValue(text);
   text = kPrelude + text;
 
@@ -210,27 +216,47 @@ bool translate(const std::string& source, const std::string& entry, Stage stage,
   }
 
   EShLanguage language = stage == Stage::Vertex ? EShLangVertex : EShLangFragment;
-  glslang::TShader shader(language);
-  const char* strings[] = {text.c_str()};
-  const int lengths[] = {int(text.size())};
-  const char* names[] = {fileName.c_str()};
-  shader.setStringsWithLengthsAndNames(strings, lengths, names, 1);
-  shader.setEntryPoint(entry.c_str());
-  shader.setEnvInput(glslang::EShSourceHlsl, language, glslang::EShClientVulkan, 100);
-  shader.setEnvClient(glslang::EShClientVulkan, glslang::EShTargetVulkan_1_0);
-  shader.setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_0);
-  shader.setEnvTargetHlslFunctionality1();
-  shader.setAutoMapBindings(true);
-  shader.setAutoMapLocations(true);
-  EShMessages messages =
+  const EShMessages messages =
       EShMessages(EShMsgReadHlsl | EShMsgSpvRules | EShMsgVulkanRules | EShMsgHlslDX9Compatible);
-  if (!shader.parse(GetDefaultResources(), 100, false, messages)) {
-    errors += formatLog(shader.getInfoLog());
-    if (errors.empty()) errors = fileName + ": error: the shader does not compile\n";
-    return false;
+  std::unique_ptr<glslang::TShader> shader;
+  // A call that passes a vector for a scalar parameter finds no function
+  // in the front end; the function is then given overloads that take
+  // vectors (scalarArgumentOverloads) and the text is read again, once for
+  // each function so named (for at most 16 of them, so that a file of
+  // many such calls still fails in time).
+  std::set<std::string> widened;
+  for (;;) {
+    shader = std::make_unique<glslang::TShader>(language);
+    const char* strings[] = {text.c_str()};
+    const int lengths[] = {int(text.size())};
+    const char* names[] = {fileName.c_str()};
+    shader->setStringsWithLengthsAndNames(strings, lengths, names, 1);
+    shader->setEntryPoint(entry.c_str());
+    shader->setEnvInput(glslang::EShSourceHlsl, language, glslang::EShClientVulkan, 100);
+    shader->setEnvClient(glslang::EShClientVulkan, glslang::EShTargetVulkan_1_0);
+    shader->setEnvTarget(glslang::EShTargetSpv, glslang::EShTargetSpv_1_0);
+    shader->setEnvTargetHlslFunctionality1();
+    shader->setAutoMapBindings(true);
+    shader->setAutoMapLocations(true);
+    if (shader->parse(GetDefaultResources(), 100, false, messages)) break;
+    const std::string log = shader->getInfoLog();
+    const std::string unmatched = "' : no matching overloaded function found";
+    const size_t at = log.find(unmatched);
+    const size_t from = at == std::string::npos ? at : log.rfind('\'', at - 1);
+    const std::string function =
+        from == std::string::npos ? std::string() : log.substr(from + 1, at - from - 1);
+    std::string retried;
+    if (!function.empty() && widened.size() < 16 && widened.insert(function).second)
+      retried = scalarArgumentOverloads(text, function);
+    if (retried.empty() || retried == text) {
+      errors += formatLog(log);
+      if (errors.empty()) errors = fileName + ": error: the shader does not compile\n";
+      return false;
+    }
+    text = retried;
   }
   glslang::TProgram program;
-  program.addShader(&shader);
+  program.addShader(shader.get());
   if (!program.link(messages) || !program.mapIO()) {
     std::string log = program.getInfoLog();
     if (log.find("Entry point not found") != std::string::npos)
@@ -252,6 +278,17 @@ bool translate(const std::string& source, const std::string& entry, Stage stage,
   glslang::SpvOptions spvOptions;
   spvOptions.disableOptimizer = true;
   glslang::GlslangToSpv(*intermediate, spirv, &spvOptions);
+  // HLSL's % and fmod() keep the sign of the dividend (fmod(-0.75, 0.5) is
+  // -0.25), as C's do; the front end writes them as the floored modulo
+  // that keeps the divisor's. Every float modulo here comes from HLSL, so
+  // each becomes the remainder of a truncated division.
+  constexpr unsigned kOpFRem = 140, kOpFMod = 141;
+  for (size_t at = 5; at < spirv.size();) {
+    const unsigned words = spirv[at] >> 16;
+    if ((spirv[at] & 0xffffu) == kOpFMod) spirv[at] = (words << 16) | kOpFRem;
+    if (words == 0) break;
+    at += words;
+  }
   if (!spirvToGlsl(spirv, stage, out, errors)) {
     errors = fileName + ": error: " + errors;
     return false;

@@ -24,6 +24,15 @@ std::vector<std::string> hlslTokens(const std::string& text);
 // crashes on it), or empty.
 std::string redeclaredGlobal(const std::vector<std::string>& tokens);
 
+// Whether `text` defines a function `name` of its own (at the top level,
+// with a body).
+bool definesFunction(const std::string& text, const std::string& name);
+// Overloads of the functions `text` defines as `name` that take vectors for
+// their scalar parameters and pass the first components on (the call the
+// compiler of Direct3D 9 took by cutting the vector down); `text` itself
+// when it defines no such function.
+std::string scalarArgumentOverloads(const std::string& text, const std::string& name);
+
 // The SPIR-V of one stage as GLSL 330 in the form HLSLCompiler.h describes;
 // false with the reason in `errors`.
 bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage& out,

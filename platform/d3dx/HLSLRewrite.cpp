@@ -118,10 +118,15 @@ std::string positionToSystemValue(const std::string& s) {
   return out;
 }
 
-// The tokens of HLSL text: identifiers and numbers whole, everything else
-// one character; comments, strings and preprocessor lines left out.
-std::vector<std::string> hlslTokens(const std::string& text) {
-  std::vector<std::string> tokens;
+namespace {
+
+struct Token {
+  std::string text;
+  size_t at;  // where it starts in the text
+};
+
+std::vector<Token> positionedTokens(const std::string& text) {
+  std::vector<Token> tokens;
   bool lineStart = true;
   for (size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
@@ -149,10 +154,20 @@ std::vector<std::string> hlslTokens(const std::string& text) {
         while (end < text.size() &&
                (std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '_'))
           ++end;
-      tokens.push_back(text.substr(i, end - i));
+      tokens.push_back({text.substr(i, end - i), i});
       i = end;
     }
   }
+  return tokens;
+}
+
+}  // namespace
+
+// The tokens of HLSL text: identifiers and numbers whole, everything else
+// one character; comments, strings and preprocessor lines left out.
+std::vector<std::string> hlslTokens(const std::string& text) {
+  std::vector<std::string> tokens;
+  for (Token& t : positionedTokens(text)) tokens.push_back(std::move(t.text));
   return tokens;
 }
 
@@ -837,13 +852,167 @@ std::string matrixSwizzles(const std::string& s) {
 
 }  // namespace
 
+// Whether `text` defines a function `name` of its own ("float noise(float2
+// p) { ... }" at the top level): the file's function then answers the
+// calls, not ours of that name.
+bool definesFunction(const std::string& text, const std::string& name) {
+  if (text.find(name) == std::string::npos) return false;
+  const std::vector<Token> tokens = positionedTokens(text);
+  int depth = 0;
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    const std::string& t = tokens[i].text;
+    if (t == "{") ++depth;
+    if (t == "}") --depth;
+    if (depth != 0 || t != name || i == 0 || i + 1 >= tokens.size() || tokens[i + 1].text != "(" ||
+        !identChar(tokens[i - 1].text[0]))
+      continue;
+    size_t j = i + 2;
+    for (int open = 1; j < tokens.size(); ++j) {
+      const std::string& u = tokens[j].text;
+      if (u == "(") ++open;
+      if (u == ")" && --open == 0) break;
+    }
+    size_t k = j + 1;
+    if (k + 1 < tokens.size() && tokens[k].text == ":") k += 2;
+    if (k < tokens.size() && tokens[k].text == "{") return true;
+  }
+  return false;
+}
+
+// Overloads of the functions named `name` that `text` defines taking a
+// vector where the function takes a scalar, and passing its first component
+// on: the compiler of Direct3D 9 cut such an argument down (with a warning),
+// the front end finds no function for the call. One overload for each vector
+// size, with vectors of that size for every scalar parameter read in; each
+// goes on the line where its function ends, so that lines keep their
+// numbers. The text comes back unchanged when no such function is defined.
+std::string scalarArgumentOverloads(const std::string& text, const std::string& name) {
+  static const char* const kScalars[] = {"float", "half", "double", "int", "uint", "bool"};
+  static const char* const kQualifiers[] = {
+      "in",      "out",    "inout",    "uniform",         "const",
+      "precise", "linear", "centroid", "nointerpolation", "noperspective"};
+  struct Param {
+    std::string declaration;  // as written, without semantic and default
+    std::string type, name;
+    bool uniform = false, written = false, widen = false;
+  };
+  struct Definition {
+    size_t end = 0;  // just after its closing brace
+    std::string result;
+    std::vector<Param> params;
+  };
+  const std::vector<Token> tokens = positionedTokens(text);
+  std::vector<Definition> definitions;
+  int depth = 0;
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    const std::string& t = tokens[i].text;
+    if (t == "{") ++depth;
+    if (t == "}") --depth;
+    if (depth != 0 || t != name || i == 0 || i + 1 >= tokens.size() || tokens[i + 1].text != "(" ||
+        !identChar(tokens[i - 1].text[0]))
+      continue;
+    // The parameters, each as its tokens, up to the matching ')'.
+    std::vector<std::vector<size_t>> params(1);
+    size_t j = i + 2;
+    for (int open = 1; j < tokens.size(); ++j) {
+      const std::string& u = tokens[j].text;
+      if (u == "(" || u == "[" || u == "{") ++open;
+      if ((u == ")" || u == "]" || u == "}") && --open == 0) break;
+      if (open == 1 && u == ",")
+        params.emplace_back();
+      else
+        params.back().push_back(j);
+    }
+    size_t k = j + 1;
+    if (k + 1 < tokens.size() && tokens[k].text == ":") k += 2;  // the result's semantic
+    if (k >= tokens.size() || tokens[k].text != "{") continue;   // a prototype
+    size_t m = k + 1;
+    for (int open = 1; m < tokens.size() && open > 0; ++m) {
+      if (tokens[m].text == "{") ++open;
+      if (tokens[m].text == "}") --open;
+    }
+    Definition d;
+    d.end = tokens[m - 1].at + 1;
+    d.result = tokens[i - 1].text;
+    if (params.size() == 1 && params[0].empty()) params.clear();
+    for (const std::vector<size_t>& p : params) {
+      Param param;
+      std::vector<std::string> words;
+      size_t last = p.empty() ? 0 : p.front();
+      bool array = false;
+      for (size_t at : p) {
+        const std::string& u = tokens[at].text;
+        if (u == ":" || u == "=") break;
+        last = at;
+        if (u == "[") array = true;
+        if (!identChar(u[0])) continue;
+        bool qualifier = false;
+        for (const char* q : kQualifiers) qualifier = qualifier || u == q;
+        if (u == "out" || u == "inout") param.written = true;
+        if (u == "uniform") param.uniform = true;
+        if (!qualifier) words.push_back(u);
+      }
+      if (p.empty() || words.size() < 2) return text;
+      param.declaration = text.substr(
+          tokens[p.front()].at, tokens[last].at + tokens[last].text.size() - tokens[p.front()].at);
+      param.type = words[0];
+      param.name = words[1];
+      for (const char* scalar : kScalars) param.widen = param.widen || words[0] == scalar;
+      param.widen = param.widen && !array && !param.written && words.size() == 2;
+      d.params.push_back(param);
+    }
+    definitions.push_back(d);
+    i = m - 1;
+    depth = 0;
+  }
+  // The parameter types of each function, to add no overload twice.
+  std::vector<std::vector<std::string>> signatures;
+  for (const Definition& d : definitions) {
+    std::vector<std::string> types;
+    for (const Param& p : d.params) types.push_back((p.written ? "out " : "") + p.type);
+    signatures.push_back(types);
+  }
+  std::string out = text;
+  for (size_t n = definitions.size(); n-- > 0;) {
+    const Definition& d = definitions[n];
+    std::string added;
+    for (int size = 2; size <= 4; ++size) {
+      std::string params, args;
+      std::vector<std::string> types;
+      bool widened = false;
+      for (const Param& p : d.params) {
+        if (!params.empty()) params += ", ", args += ", ";
+        if (p.widen) {
+          const std::string type = p.type + std::to_string(size);
+          params += (p.uniform ? "uniform " : "") + type + " " + p.name;
+          args += p.name + ".x";
+          types.push_back(type);
+          widened = true;
+        } else {
+          params += p.declaration;
+          args += p.name;
+          types.push_back((p.written ? "out " : "") + p.type);
+        }
+      }
+      if (!widened || std::find(signatures.begin(), signatures.end(), types) != signatures.end())
+        continue;
+      signatures.push_back(types);
+      added += " " + d.result + " " + name + "(" + params + ") { " +
+               (d.result == "void" ? "" : "return ") + name + "(" + args + "); }";
+    }
+    out.insert(d.end, added);
+  }
+  return out;
+}
+
 std::string rewriteEffectShader(const std::string& source, Stage stage) {
   std::string text =
       matrixSwizzles(constructorAssignments(flatArrayInitialisers(arrayCasts(source))));
   text = flatStructInitialisers(text);
-  if (text.find("texCUBEproj") != std::string::npos)
+  if (text.find("texCUBEproj") != std::string::npos && !definesFunction(text, "texCUBEproj"))
     text = renameCalls(text, "texCUBEproj", "fx_texCUBEproj");
-  if (text.find("frexp") != std::string::npos) text = renameCalls(text, "frexp", "fx_frexp");
+  if (text.find("frexp") != std::string::npos && !definesFunction(text, "frexp"))
+    text = renameCalls(text, "frexp", "fx_frexp");
   text = integerMatrices(text);
   // Types named as in Direct3D 8 effects.
   for (const auto& [from, to] : {std::pair{"DWORD", "int"}, std::pair{"FLOAT", "float"},

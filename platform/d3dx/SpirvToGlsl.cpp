@@ -45,6 +45,18 @@ int attributeLocation(const std::string& s) {
   return -1;
 }
 
+std::string replaceWord(const std::string& s, const std::string& from, const std::string& to);
+
+// A stage input or output that is an array ("float2 t[2] : TEXCOORD1" as
+// a function's parameter): one varying for each element, named after its
+// register, between the stages, and the array a global of the stage.
+struct SplitArray {
+  std::string name;  // the array's varying, that of its first element
+  std::string type;  // the elements'
+  std::vector<std::string> elements;
+  bool input = false;
+};
+
 std::string glslType(spvc_compiler compiler, spvc_type_id typeId) {
   spvc_type type = spvc_compiler_get_type_handle(compiler, typeId);
   unsigned size = spvc_type_get_vector_size(type);
@@ -135,9 +147,47 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
   }
 
   std::vector<Varying> systemInputs;
+  // An array with a semantic ("float2 t[3] : TEXCOORD0") takes one
+  // register for each element, counting on from the semantic's: the front
+  // end gives each element a variable of its own ("i.t[1]"), all with the
+  // array's semantic, which the element's index then moves on.
   auto semanticOf = [&](spvc_variable_id id) {
-    return normalSemantic(
+    std::string semantic = normalSemantic(
         spvc_compiler_get_decoration_string(compiler, id, SpvDecorationUserSemantic));
+    const std::string name = spvc_compiler_get_name(compiler, id);
+    const size_t open = name.rfind('[');
+    if (name.empty() || name.back() != ']' || open == std::string::npos || open + 2 >= name.size())
+      return semantic;
+    const std::string element = name.substr(open + 1, name.size() - open - 2);
+    if (element.size() > 2 || !std::all_of(element.begin(), element.end(), [](char c) {
+          return std::isdigit(static_cast<unsigned char>(c));
+        }))
+      return semantic;
+    size_t digits = semantic.size();
+    while (digits > 0 && std::isdigit(static_cast<unsigned char>(semantic[digits - 1]))) --digits;
+    if (digits == semantic.size() || semantic.size() - digits > 2) return semantic;
+    return semantic.substr(0, digits) +
+           std::to_string(std::stoi(semantic.substr(digits)) + std::stoi(element));
+  };
+  std::vector<SplitArray> arrays;
+  // The array's elements' varyings when `id` is one, else empty.
+  auto elementsOf = [&](spvc_type_id typeId, const std::string& semantic,
+                        bool input) -> std::vector<std::string> {
+    spvc_type type = spvc_compiler_get_type_handle(compiler, typeId);
+    if (spvc_type_get_num_array_dimensions(type) != 1) return {};
+    const unsigned n = spvc_type_get_array_dimension(type, 0);
+    size_t digits = semantic.size();
+    while (digits > 0 && std::isdigit(static_cast<unsigned char>(semantic[digits - 1]))) --digits;
+    if (n < 1 || n > 16 || digits == semantic.size() || semantic.size() - digits > 2) return {};
+    const int first = std::stoi(semantic.substr(digits));
+    SplitArray a;
+    a.name = "v_" + semantic;
+    a.type = glslType(compiler, typeId);
+    a.input = input;
+    for (unsigned k = 0; k < n; ++k)
+      a.elements.push_back("v_" + semantic.substr(0, digits) + std::to_string(first + int(k)));
+    arrays.push_back(a);
+    return a.elements;
   };
   spvc_resources_get_resource_list_for_type(resources, SPVC_RESOURCE_TYPE_STAGE_INPUT, &list,
                                             &count);
@@ -166,7 +216,10 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
       std::string name = "v_" + semantic;
       spvc_compiler_unset_decoration(compiler, list[i].id, SpvDecorationLocation);
       spvc_compiler_set_name(compiler, list[i].id, name.c_str());
-      out.inputs.push_back({name, glslType(compiler, list[i].type_id)});
+      const std::vector<std::string> elements = elementsOf(list[i].type_id, semantic, true);
+      for (const std::string& element : elements)
+        out.inputs.push_back({element, glslType(compiler, list[i].type_id)});
+      if (elements.empty()) out.inputs.push_back({name, glslType(compiler, list[i].type_id)});
     }
   }
   spvc_resources_get_resource_list_for_type(resources, SPVC_RESOURCE_TYPE_STAGE_OUTPUT, &list,
@@ -176,6 +229,7 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
     if (vertex) {
       spvc_compiler_unset_decoration(compiler, list[i].id, SpvDecorationLocation);
       spvc_compiler_set_name(compiler, list[i].id, ("v_" + semantic).c_str());
+      elementsOf(list[i].type_id, semantic, false);
     } else {
       int target = semanticIndex(semantic, "COLOR");
       if (target < 0) target = semanticIndex(semantic, "SV_TARGET");
@@ -196,6 +250,35 @@ bool spirvToGlsl(const std::vector<unsigned>& spirv, Stage stage, CompiledStage&
     return false;
   }
   out.glsl = text;
+  for (const SplitArray& a : arrays) {
+    const std::string global = "fx_array_" + a.name.substr(2);
+    const std::string qualifier = a.input ? "in " : "out ";
+    const std::string declaration =
+        qualifier + a.type + " " + global + "[" + std::to_string(a.elements.size()) + "];";
+    std::string glsl = replaceWord(out.glsl, a.name, global);
+    size_t at = glsl.find(declaration);
+    const size_t main = glsl.find("void main()");
+    const size_t body = main == std::string::npos ? main : glsl.find('{', main);
+    const size_t end = glsl.rfind('}');
+    if (at == std::string::npos || body == std::string::npos || end == std::string::npos ||
+        end < body)
+      continue;
+    std::string varyings = a.type + " " + global + "[" + std::to_string(a.elements.size()) + "];";
+    std::string copies;
+    for (size_t k = 0; k < a.elements.size(); ++k) {
+      varyings += "\n" + qualifier + a.type + " " + a.elements[k] + ";";
+      const std::string element = global + "[" + std::to_string(k) + "]";
+      copies += "\n    " +
+                (a.input ? element + " = " + a.elements[k] : a.elements[k] + " = " + element) + ";";
+    }
+    if (a.input) {
+      glsl.insert(body + 1, copies);
+    } else {
+      glsl.insert(end, copies.substr(1) + "\n");
+    }
+    glsl.replace(at, declaration.size(), varyings);
+    out.glsl = glsl;
+  }
   // A stage input or output of a struct without members (an HLSL function
   // taking an empty struct) carries nothing; the translation gives the
   // struct an int member, which an input may not have unqualified, so such
