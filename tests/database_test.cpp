@@ -1,11 +1,18 @@
+#include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/TQDatabase.h"
+#include "platform/file/FileSystem.h"
 #include "tests/StoreFixture.h"
 
 namespace {
@@ -14,6 +21,15 @@ using LooseStore = ScratchFolder;
 
 std::string uniqueKey(const std::string& name, int counter) {
   return name + "_" + std::to_string(counter);
+}
+
+int openDescriptors() {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    (void)entry;
+    ++count;
+  }
+  return count;
 }
 
 TEST_F(LooseStore, SharedLoadsReadOnceAndShareOneObject) {
@@ -197,6 +213,96 @@ TEST_F(LooseStore, FolderCannotBeOpenedOnAnyFileSystem) {
   }
   EXPECT_TRUE(store.entries.empty());
   for (std::size_t i = 1; i < folders.size(); ++i) std::filesystem::remove(folders[i]);
+}
+
+// Reading opens files and folders only, whatever the name leads to; what it
+// opens reads as usual (the descriptor blocks again), what it refuses comes
+// back at once with its descriptor closed. Other modes open as fopen does.
+TEST_F(LooseStore, OpenFileTakesFilesAndFoldersForReading) {
+  std::filesystem::create_directories("sub");
+  write("a.txt", "alpha");
+  write("sub/b.txt", "beta");
+  ASSERT_EQ(mkfifo("pipe", 0600), 0);
+  std::filesystem::create_symlink("pipe", "to-pipe");
+  std::filesystem::create_symlink("a.txt", "to-file");
+  const struct {
+    const char* name;
+    const char* mode;
+    int error;  // 0: opens
+    const char* bytes;
+  } cases[] = {
+      {"a.txt", "rb", 0, "alpha"},
+      {"a.txt", "r", 0, "alpha"},
+      {"sub\\b.txt", "rb", 0, "beta"},
+      {"to-file", "rb", 0, "alpha"},
+      {"sub", "rb", 0, ""},
+      {"a.txt", "r+b", 0, "alpha"},
+      {"new.txt", "wb", 0, ""},
+      {"pipe", "rb", EINVAL, nullptr},
+      {"to-pipe", "rb", EINVAL, nullptr},
+      {"/dev/zero", "rb", EINVAL, nullptr},
+      {"/dev/null", "r", EINVAL, nullptr},
+      {"missing.txt", "rb", ENOENT, nullptr},
+      {"missing\\a.txt", "rb", ENOENT, nullptr},
+  };
+  const int before = openDescriptors();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.name << " " << c.mode);
+    errno = 0;
+    FILE* file = openFile(c.name, c.mode);
+    if (c.error) {
+      EXPECT_EQ(file, nullptr);
+      EXPECT_EQ(errno, c.error);
+      if (file) std::fclose(file);
+      continue;
+    }
+    ASSERT_NE(file, nullptr) << std::strerror(errno);
+    EXPECT_EQ(fcntl(fileno(file), F_GETFL) & O_NONBLOCK, 0);
+    std::string bytes;
+    char chunk[64];
+    std::size_t got;
+    if (c.mode[0] == 'r')
+      while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.append(chunk, got);
+    EXPECT_EQ(bytes, c.bytes);
+    std::fclose(file);
+  }
+  EXPECT_TRUE(std::filesystem::is_regular_file("new.txt"));
+  EXPECT_EQ(openDescriptors(), before);
+}
+
+// A name that turns from a file into a pipe while it is being opened: the
+// kind is that of what was opened, so a read either gets the file or is
+// refused, and never waits for the pipe's writer. The pipe gets a writer
+// now and then, which would hand a waiting open the pipe as a stream.
+TEST_F(LooseStore, OpenFileNeverHandsOutAPipeSwappedInUnderTheName) {
+  write("a.txt", "alpha");
+  ASSERT_EQ(mkfifo("pipe", 0600), 0);
+  std::filesystem::create_symlink("a.txt", "name");
+  std::atomic<bool> done{false};
+  std::thread swapper([&done] {
+    for (bool pipe = true; !done.load(); pipe = !pipe) {
+      std::filesystem::remove("next");
+      std::filesystem::create_symlink(pipe ? "pipe" : "a.txt", "next");
+      std::filesystem::rename("next", "name");
+      const int writer = open("pipe", O_RDWR | O_NONBLOCK);
+      if (writer >= 0) close(writer);
+    }
+  });
+  int pipes = 0, wrongErrors = 0;
+  for (int i = 0; i < 4000; ++i) {
+    errno = 0;
+    if (FILE* file = openFile("name", "rb")) {
+      struct stat st;
+      if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) ++pipes;
+      std::fclose(file);
+    } else if (errno != EINVAL) {
+      ++wrongErrors;
+    }
+  }
+  done = true;
+  swapper.join();
+  EXPECT_EQ(pipes, 0);
+  EXPECT_EQ(wrongErrors, 0);
 }
 
 TEST_F(LooseStore, RefusedLoadIsCachedAndLaterSharedWithoutError) {

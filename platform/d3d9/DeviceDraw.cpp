@@ -58,7 +58,8 @@ bool verticesFit(uint64_t offset, uint64_t first, uint64_t count, uint64_t strid
 
 }  // namespace
 
-HRESULT Device::DrawPrimitive(D3DPRIMITIVETYPE type, UINT startVertex, UINT primitiveCount) {
+[[gnu::hot]] HRESULT Device::DrawPrimitive(D3DPRIMITIVETYPE type, UINT startVertex,
+                                           UINT primitiveCount) {
   logCall("DrawPrimitive", type, startVertex, primitiveCount);
   GLenum mode;
   UINT count;
@@ -81,9 +82,9 @@ HRESULT Device::DrawPrimitive(D3DPRIMITIVETYPE type, UINT startVertex, UINT prim
   return D3D_OK;
 }
 
-HRESULT Device::DrawIndexedPrimitive(D3DPRIMITIVETYPE type, INT baseVertexIndex,
-                                     UINT minVertexIndex, UINT numVertices, UINT startIndex,
-                                     UINT primitiveCount) {
+[[gnu::hot]] HRESULT Device::DrawIndexedPrimitive(D3DPRIMITIVETYPE type, INT baseVertexIndex,
+                                                  UINT minVertexIndex, UINT numVertices,
+                                                  UINT startIndex, UINT primitiveCount) {
   logCall("DrawIndexedPrimitive", type, baseVertexIndex, minVertexIndex, numVertices, startIndex,
           primitiveCount);
   GLenum mode;
@@ -118,8 +119,8 @@ HRESULT Device::DrawIndexedPrimitive(D3DPRIMITIVETYPE type, INT baseVertexIndex,
   return D3D_OK;
 }
 
-HRESULT Device::DrawPrimitiveUP(D3DPRIMITIVETYPE type, UINT primitiveCount, const void* vertexData,
-                                UINT vertexStride) {
+[[gnu::hot]] HRESULT Device::DrawPrimitiveUP(D3DPRIMITIVETYPE type, UINT primitiveCount,
+                                             const void* vertexData, UINT vertexStride) {
   logCall("DrawPrimitiveUP", type, primitiveCount, vertexData, vertexStride);
   GLenum mode;
   UINT count;

@@ -368,7 +368,7 @@ HRESULT Device::GetTexture(DWORD stage, IDirect3DBaseTexture9** out) {
   return D3D_OK;
 }
 
-HRESULT Device::SetTexture(DWORD stage, IDirect3DBaseTexture9* texture) {
+[[gnu::hot]] HRESULT Device::SetTexture(DWORD stage, IDirect3DBaseTexture9* texture) {
   logCall("SetTexture", stage, texture);
   if (stage >= D3DMAX_SAMPLERS) return D3DERR_INVALIDCALL;
   // (What is bound is always a texture of ours.)

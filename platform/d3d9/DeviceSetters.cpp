@@ -31,7 +31,7 @@ D3DMATRIX multiply(const D3DMATRIX& a, const D3DMATRIX& b) {
 
 // Transforms, viewport, material, lights, clip planes
 
-HRESULT Device::SetTransform(D3DTRANSFORMSTATETYPE id, const D3DMATRIX* matrix) {
+[[gnu::hot]] HRESULT Device::SetTransform(D3DTRANSFORMSTATETYPE id, const D3DMATRIX* matrix) {
   logCall("SetTransform", id, matrix);
   D3DMATRIX* slot = state.transform(id);
   if (!slot || !matrix) return D3DERR_INVALIDCALL;
@@ -82,10 +82,14 @@ HRESULT Device::GetViewport(D3DVIEWPORT9* viewport) {
   return D3D_OK;
 }
 
-HRESULT Device::SetMaterial(const D3DMATERIAL9* material) {
+[[gnu::hot]] HRESULT Device::SetMaterial(const D3DMATERIAL9* material) {
   logCall("SetMaterial", material);
   if (!material) return D3DERR_INVALIDCALL;
-  if (std::memcmp(&state.material, material, sizeof *material) == 0) return D3D_OK;
+  // (Compared inline, byte for byte: a new material per draw is common.)
+  static_assert(sizeof *material == 4 * sizeof(D3DCOLORVALUE) + sizeof(float));
+  if (sameBytes<4 * sizeof(D3DCOLORVALUE)>(&state.material, material) &&
+      std::memcmp(&state.material.Power, &material->Power, sizeof(float)) == 0)
+    return D3D_OK;
   state.material = *material;
   state.versions.valueChanged(state.versions.material);
   return D3D_OK;
@@ -165,7 +169,7 @@ HRESULT Device::GetClipPlane(DWORD index, float* plane) {
 // ---------------------------------------------------------------------------
 // Render, texture-stage and sampler states
 
-HRESULT Device::SetRenderState(D3DRENDERSTATETYPE id, DWORD value) {
+[[gnu::hot]] HRESULT Device::SetRenderState(D3DRENDERSTATETYPE id, DWORD value) {
   logCall("SetRenderState", id, value);
   const uint8_t feeds = renderStateFeeds(id);
   if (!feeds || (gFailRenderState != 0 && id == gFailRenderState)) return D3DERR_INVALIDCALL;
@@ -196,7 +200,8 @@ HRESULT Device::GetTextureStageState(DWORD stage, D3DTEXTURESTAGESTATETYPE type,
   return D3D_OK;
 }
 
-HRESULT Device::SetTextureStageState(DWORD stage, D3DTEXTURESTAGESTATETYPE type, DWORD value) {
+[[gnu::hot]] HRESULT Device::SetTextureStageState(DWORD stage, D3DTEXTURESTAGESTATETYPE type,
+                                                  DWORD value) {
   logCall("SetTextureStageState", stage, type, value);
   if (stage >= D3DMAX_TEXTURE_STAGES || !isStageState(type)) return D3DERR_INVALIDCALL;
   state.versions.store(state.stageStates[stage][type], value, state.versions.stageStates);

@@ -55,7 +55,7 @@ GLuint GLBackend::streamBuffer() const { return pipeline->streamBuffer(); }
 
 void GLBackend::streamReserve(size_t bytes) { pipeline->reserve(bytes); }
 
-void GLBackend::draw(DeviceState& state, const DrawCall& call) {
+[[gnu::hot]] void GLBackend::draw(DeviceState& state, const DrawCall& call) {
   if (!targetsBound(state.renderTarget, state.depthStencil))
     bindTargets(state.renderTarget, state.depthStencil);
   // (Most draws have no second target, nor had one before.)

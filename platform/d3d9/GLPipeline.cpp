@@ -64,12 +64,14 @@ void Pipeline::setShaderOverride(GLuint shader, bool vertex, void (*prepare)(GLu
   settled = {};
 }
 
-void Pipeline::draw(DeviceState& s, const DrawCall& call) {
-  bool points = call.mode == GL_POINTS || s.renderStates[D3DRS_FILLMODE] == D3DFILL_POINT;
-  // (Nothing is settled while a program or shader of the caller's draws.)
+[[gnu::hot]] void Pipeline::draw(DeviceState& s, const DrawCall& call) {
+  const bool pointList = call.mode == GL_POINTS;
+  // (Nothing is settled while a program or shader of the caller's draws.
+  // The fill mode moves `settings`, so the same settings and the same kind
+  // of call draw points as the settled draw did.)
   if (settled.program && settled.settings == s.versions.settings &&
       settled.disturbances == gl.disturbances && settled.target == s.renderTarget &&
-      settled.depth == s.depthStencil && settled.points == points) {
+      settled.depth == s.depthStencil && settled.pointList == pointList) {
     Program& p = *settled.program;
     gl.bindProgram(p.name);
     if (settled.values != s.versions.values) {
@@ -79,50 +81,53 @@ void Pipeline::draw(DeviceState& s, const DrawCall& call) {
       bindTextures(s);
     }
     uploadWorld(s, p);
-  } else if (overrideShader && !overrideProgram) {
-    // The fixed-function pipeline for one stage, the caller's shader for
-    // the other: the fixed-function uniforms are ours, the rest the caller's.
-    std::memset(keyVersions, 0, sizeof keyVersions);
-    takeTextures(s);
-    sampledUnits = 0xff;  // what the caller's stage samples is not known
-    samplerVersion = 0;
-    settled = {};
-    Program* p =
-        programs.getWithShader(overrideIsVertex ? makeShaderFragmentKey(s, *s.input, kinds, points)
-                                                : makeShaderVertexKey(s, *s.input, points),
-                               overrideShader, overrideIsVertex);
-    if (!p) return;
-    gl.bindProgram(p->name);
-    uploadUniforms(s, *p);
-    bindTextures(s);
-    applyRasterState(s);
-    if (prepareFragment) prepareFragment(p->name, prepareContext);
-  } else if (overrideProgram) {
-    // A program of the caller's: every bound texture on its unit, no
-    // fixed-function uniforms.
-    if (takeTextures(s) || sampledUnits != 0xff) {
-      std::memset(keyVersions, 0, sizeof keyVersions);
-      sampledUnits = 0xff;  // what it samples is not known
-      samplerVersion = 0;
-    }
-    gl.bindProgram(overrideProgram);
-    bindTextures(s);
-    applyRasterState(s);
   } else {
-    settled = {};
-    Program* p = selectProgram(s, points);
-    if (!p) return;
-    gl.bindProgram(p->name);
-    uploadUniforms(s, *p);
-    bindTextures(s);
-    applyRasterState(s);
-    settled = {p,
-               s.versions.settings,
-               s.versions.values,
-               gl.disturbances,
-               s.renderTarget,
-               s.depthStencil,
-               points};
+    const bool points = pointList || s.renderStates[D3DRS_FILLMODE] == D3DFILL_POINT;
+    if (overrideShader && !overrideProgram) {
+      // The fixed-function pipeline for one stage, the caller's shader for
+      // the other: the fixed-function uniforms are ours, the rest the caller's.
+      std::memset(keyVersions, 0, sizeof keyVersions);
+      takeTextures(s);
+      sampledUnits = 0xff;  // what the caller's stage samples is not known
+      samplerVersion = 0;
+      settled = {};
+      Program* p = programs.getWithShader(overrideIsVertex
+                                              ? makeShaderFragmentKey(s, *s.input, kinds, points)
+                                              : makeShaderVertexKey(s, *s.input, points),
+                                          overrideShader, overrideIsVertex);
+      if (!p) return;
+      gl.bindProgram(p->name);
+      uploadUniforms(s, *p);
+      bindTextures(s);
+      applyRasterState(s);
+      if (prepareFragment) prepareFragment(p->name, prepareContext);
+    } else if (overrideProgram) {
+      // A program of the caller's: every bound texture on its unit, no
+      // fixed-function uniforms.
+      if (takeTextures(s) || sampledUnits != 0xff) {
+        std::memset(keyVersions, 0, sizeof keyVersions);
+        sampledUnits = 0xff;  // what it samples is not known
+        samplerVersion = 0;
+      }
+      gl.bindProgram(overrideProgram);
+      bindTextures(s);
+      applyRasterState(s);
+    } else {
+      settled = {};
+      Program* p = selectProgram(s, points);
+      if (!p) return;
+      gl.bindProgram(p->name);
+      uploadUniforms(s, *p);
+      bindTextures(s);
+      applyRasterState(s);
+      settled = {p,
+                 s.versions.settings,
+                 s.versions.values,
+                 gl.disturbances,
+                 s.renderTarget,
+                 s.depthStencil,
+                 pointList};
+    }
   }
   VertexArray& va = vertexArray(*s.input);
   gl.bindVertexArray(va.name);

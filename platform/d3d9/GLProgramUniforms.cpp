@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 #include "platform/d3d9/GLPipelineInternal.h"
@@ -161,7 +162,7 @@ Program* Pipeline::selectProgram(DeviceState& state, bool points) {
   return program;
 }
 
-bool Pipeline::groupChanged(UniformGroup group, std::initializer_list<uint64_t> now) {
+[[gnu::hot]] bool Pipeline::groupChanged(UniformGroup group, std::initializer_list<uint64_t> now) {
   uint64_t* seen = sources[group];
   size_t i = 0;
   bool changed = false;
@@ -173,7 +174,7 @@ bool Pipeline::groupChanged(UniformGroup group, std::initializer_list<uint64_t> 
   return changed;
 }
 
-void Pipeline::deriveWorldView(const DeviceState& s, int count, bool normals) {
+[[gnu::hot]] void Pipeline::deriveWorldView(const DeviceState& s, int count, bool normals) {
   if (groupChanged(kGroupWorldView, {s.versions.world, s.versions.view})) {
     worldViewCount = normalCount = 0;
     viewIdentity(s);
@@ -211,7 +212,7 @@ void Pipeline::deriveWorldView(const DeviceState& s, int count, bool normals) {
   }
 }
 
-void Pipeline::deriveLights(const DeviceState& s) {
+[[gnu::hot]] void Pipeline::deriveLights(const DeviceState& s) {
   // The lights themselves only when they or the view moved (a new material
   // per draw is common, a new light is not).
   if (groupChanged(kGroupLights, {s.versions.lights, s.versions.view})) deriveLightValues(s);
@@ -221,19 +222,21 @@ void Pipeline::deriveLights(const DeviceState& s) {
   if (!groupChanged(kGroupMaterial,
                     {s.versions.material, s.versions.lighting, epochs[kGroupLights]}))
     return;
-  valueToFloats(s.material.Diffuse, material[0]);
-  valueToFloats(s.material.Ambient, material[1]);
-  valueToFloats(s.material.Specular, material[2]);
-  valueToFloats(s.material.Emissive, material[3]);
+  // The four colours in the order the material holds them (diffuse,
+  // ambient, specular, emissive), in one copy.
+  static_assert(offsetof(D3DMATERIAL9, Emissive) == sizeof material - sizeof material[0]);
+  std::memcpy(material, &s.material, sizeof material);
   materialPower = s.material.Power;
   if (ambientMoved) colourToFloats(s.renderStates[D3DRS_AMBIENT], globalAmbient);
   // Combined with the material. Directional lights reach every vertex with
-  // their whole ambient colour, which therefore joins the scene's.
-  for (int c = 0; c < 3; ++c) {
-    float ambient = globalAmbient[c];
-    for (int i = 0; i < directionalLights; ++i) ambient += lightAmbient[i][c];
-    litColour[0][c] = material[3][c] + material[1][c] * ambient;
-  }
+  // their whole ambient colour, which therefore joins the scene's. (Four
+  // components at a time throughout: a draw with a new material runs this,
+  // and the short loops stay short in code as well.)
+  float ambient[4];
+  std::memcpy(ambient, globalAmbient, sizeof ambient);
+  for (int i = 0; i < directionalLights; ++i)
+    for (int c = 0; c < 4; ++c) ambient[c] += lightAmbient[i][c];
+  for (int c = 0; c < 4; ++c) litColour[0][c] = material[3][c] + material[1][c] * ambient[c];
   litColour[0][3] = material[0][3];
   for (int i = 0; i < activeLights; ++i)
     for (int c = 0; c < 4; ++c) {
@@ -274,7 +277,7 @@ void Pipeline::deriveLightValues(const DeviceState& s) {
   directionalLights = directional;
 }
 
-void Pipeline::deriveStates(const DeviceState& s) {
+[[gnu::hot]] void Pipeline::deriveStates(const DeviceState& s) {
   // (Which sources moved, before groupChanged takes them: the fog and the
   // stage constants follow their own.)
   const uint64_t* before = sources[kGroupStates];
@@ -322,7 +325,7 @@ bool Pipeline::viewIdentity(const DeviceState& s) {
   return viewIsIdentity;
 }
 
-void Pipeline::deriveProjected(const DeviceState& s, bool normals) {
+[[gnu::hot]] void Pipeline::deriveProjected(const DeviceState& s, bool normals) {
   const uint64_t now[3] = {s.versions.world, s.versions.view, epochs[kGroupProjection]};
   if (!sameBytes<sizeof now>(now, projectedSources)) {
     std::memcpy(projectedSources, now, sizeof now);
@@ -357,7 +360,7 @@ void Pipeline::deriveProjected(const DeviceState& s, bool normals) {
   }
 }
 
-void Pipeline::uploadWorld(const DeviceState& s, Program& p) {
+[[gnu::hot]] void Pipeline::uploadWorld(const DeviceState& s, Program& p) {
   const ProgramUniforms& u = p.uniforms;
   if (u.worldView >= 0 && p.projected) {
     // World-view-projection in the first four rows, the normal matrix (of
@@ -442,7 +445,7 @@ void Pipeline::uploadUniforms(DeviceState& s, Program& p) {
   uploadValues(s, p);
 }
 
-void Pipeline::uploadValues(const DeviceState& s, Program& p) {
+[[gnu::hot]] void Pipeline::uploadValues(const DeviceState& s, Program& p) {
   const ProgramUniforms& u = p.uniforms;
   if (p.lit) {
     deriveLights(s);

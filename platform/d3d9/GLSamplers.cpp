@@ -76,7 +76,7 @@ void Pipeline::applySampler(int unit, const DWORD* v) {
   std::memcpy(seen, v, sizeof samplerValues[unit]);
 }
 
-void Pipeline::bindTextures(DeviceState& s) {
+[[gnu::hot]] void Pipeline::bindTextures(DeviceState& s) {
   bool samplersCurrent = samplerVersion == s.versions.samplers;
   samplerVersion = s.versions.samplers;
   for (unsigned units = sampledUnits; units; units &= units - 1) {

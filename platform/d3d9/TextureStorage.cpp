@@ -248,7 +248,7 @@ void TextureStorage::generateMips() {
     for (UINT i = 1; i < glLevelCount; ++i) level(UINT(face), i)->memoryCurrent = false;
 }
 
-TextureStorage* storageOf(IDirect3DBaseTexture9* texture) {
+[[gnu::hot]] TextureStorage* storageOf(IDirect3DBaseTexture9* texture) {
   // Both classes are final, so comparing the dynamic type is enough, and
   // much cheaper than a cast that searches the hierarchy (a texture is
   // bound for nearly every draw).

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,15 +20,27 @@ std::string nativePath(const char* name) {
 
 FILE* openFile(const char* name, const char* mode) {
   const std::string path = nativePath(name);
+  if (mode[0] != 'r' || std::strchr(mode, '+')) return std::fopen(path.c_str(), mode);
   // Reading takes files and folders only: a device such as /dev/zero never
-  // ends, and opening a pipe waits for a writer that may never come.
+  // ends, and opening a pipe waits for a writer that may never come. The
+  // kind is asked of the opened descriptor, not of the name beforehand, so a
+  // name swapped for a pipe in between cannot block the open either; the
+  // open itself does not wait, and the descriptor blocks again afterwards.
+  int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY;
+  if (std::strchr(mode, 'e')) flags |= O_CLOEXEC;
+  const int fd = open(path.c_str(), flags);
+  if (fd < 0) return nullptr;
   struct stat st;
-  if (mode[0] == 'r' && !std::strchr(mode, '+') && stat(path.c_str(), &st) == 0 &&
-      !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-    errno = EINVAL;
-    return nullptr;
+  int error = EINVAL;
+  if (fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
+    const int status = fcntl(fd, F_GETFL);
+    if (status != -1 && fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0)
+      if (FILE* file = fdopen(fd, mode)) return file;
+    error = errno;
   }
-  return std::fopen(path.c_str(), mode);
+  close(fd);
+  errno = error;
+  return nullptr;
 }
 
 int _chdir(const char* path) { return chdir(nativePath(path).c_str()); }
