@@ -1,8 +1,12 @@
 #include "runtime/LongCallWatch.h"
 
 #include <algorithm>
+#include <string>
 
+#include "core/Log.h"
 #include "platform/win32/Win32.h"
+
+std::chrono::milliseconds LongCallWatch::tellAfter{5000};
 
 LongCallWatch::~LongCallWatch() {
   {
@@ -20,6 +24,7 @@ void LongCallWatch::enter(asIScriptContext* context) {
     started = std::chrono::steady_clock::now();
     armed = false;
     stopped = false;
+    told = false;
   }
   active.push_back(context);
   if (armed) arm(context);
@@ -59,11 +64,23 @@ void LongCallWatch::watch() {
   }
 }
 
-void LongCallWatch::lineCallback(asIScriptContext*, void* param) {
+void LongCallWatch::lineCallback(asIScriptContext* context, void* param) {
   LongCallWatch* self = static_cast<LongCallWatch*>(param);
   // One load a statement; the rest once an interval.
   if (!self->pumpDue.load(std::memory_order_relaxed)) return;
   self->pumpDue.store(false, std::memory_order_relaxed);
+  if (!self->told && !platformStopRequested() &&
+      std::chrono::steady_clock::now() - self->started >= tellAfter) {
+    // A show that seems to hang says where.
+    self->told = true;
+    const asIScriptFunction* function = context->GetFunction(0);
+    const char* module = function ? function->GetModuleName() : nullptr;
+    const std::string text =
+        std::string(module ? module : "script") + ": '" +
+        (function ? function->GetDeclaration() : "?") + "' has run for more than " +
+        std::to_string(std::max(tellAfter, kLongCall).count()) + " ms (Escape ends the show)";
+    logMessage(text.c_str());
+  }
   // The press stays for the main loop's own Escape test, which ends the show.
   if (!platformEscapePending() && !platformStopRequested()) return;
   platformRequestStop();

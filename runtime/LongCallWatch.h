@@ -5,7 +5,8 @@
 // script's own thread, pumps the window system's events a few dozen times a
 // second (at the first statement after each interval); on Escape, a closed window or a stop request
 // it aborts the call and requests the stop, so the show ends as Escape ends it. Calls that return
-// in time never get the callback and run at full speed.
+// in time never get the callback and run at full speed. A call that runs for seconds logs so
+// once, with its scriplet and function.
 #pragma once
 
 #include <angelscript.h>
@@ -23,6 +24,9 @@ class LongCallWatch {
  public:
   static constexpr std::chrono::milliseconds kLongCall{500};
   static constexpr std::chrono::milliseconds kPumpInterval{20};
+  // A call that has run this long is logged (once). Long, so that a slow
+  // but finite call (a compile on a busy machine) logs nothing; tests lower it.
+  static std::chrono::milliseconds tellAfter;
 
   LongCallWatch() = default;
   ~LongCallWatch();
@@ -56,4 +60,5 @@ class LongCallWatch {
   std::atomic<bool> pumpDue{false};
   // Only on the script thread.
   bool stopped = false;
+  bool told = false;  // the call's running long has been logged
 };

@@ -7,6 +7,7 @@
 #include "platform/file/FileSystem.h"
 #include "platform/win32/Win32.h"
 #include "runtime/ScriptDebug.h"
+#include "runtime/ScriptGuard.h"
 #include "runtime/ScriptString.h"
 #include "runtime/SourceNesting.h"
 #include "runtime/TrialBuild.h"
@@ -145,6 +146,12 @@ bool fitsCallback(asIScriptEngine* engine, asIScriptFunction* function, bool wit
   return true;
 }
 
+// Releases an engine; objects its initialisers or calls made go with it.
+void releaseEngine(asIScriptEngine* engine) {
+  script_guard::untieBeforeRelease(engine);
+  engine->ShutDownAndRelease();
+}
+
 // Whether the garbage collector of a built scriplet can ever be given an
 // object: only script classes and registered reference types make any (a
 // delegate needs an object of one of them too).
@@ -192,6 +199,7 @@ void LogParseError::Write(const char* text) {
 }
 
 ScriptHost::ScriptHost() {
+  script_guard::install();
   gScriptHost = this;
   gScriptCallbacks = this;
   touch();
@@ -235,7 +243,7 @@ int ScriptHost::registerModules(asIScriptEngine* engine) {
 
 void ScriptHost::releaseScriplet(Scriplet& scriplet) {
   if (scriplet.context) scriplet.context->Release();
-  if (scriplet.engine) scriplet.engine->ShutDownAndRelease();
+  if (scriplet.engine) releaseEngine(scriplet.engine);
   scriplet.context = nullptr;
   scriplet.engine = nullptr;
 }
@@ -257,7 +265,26 @@ void ScriptHost::prepareEngine(asIScriptEngine* engine) {
   // natives that draw), while the build itself runs on a large stack. So a
   // build runs no script code, which the trial build relies on.
   engine->SetEngineProperty(asEP_INIT_GLOBAL_VARS_AFTER_BUILD, 0);
+  engine->SetContextCallbacks(requestContext, returnContext, this);
   registerModules(engine);
+}
+
+asIScriptContext* ScriptHost::requestContext(asIScriptEngine* engine, void* param) {
+  ScriptHost* host = static_cast<ScriptHost*>(param);
+  asIScriptContext* context = engine->CreateContext();
+  if (!context) return nullptr;
+  if (contextCreated) contextCreated(context);
+  if (watchLongCalls) {
+    if (!host->watch) host->watch = std::make_unique<LongCallWatch>();
+    host->watch->enter(context);
+  }
+  return context;
+}
+
+void ScriptHost::returnContext(asIScriptEngine*, asIScriptContext* context, void* param) {
+  ScriptHost* host = static_cast<ScriptHost*>(param);
+  if (host->watch) host->watch->leave(context);
+  context->Release();
 }
 
 bool ScriptHost::compile(const std::string& name, const std::string& source, std::string& error) {
@@ -295,8 +322,14 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
       ok = false;
     } else {
       int built = buildOnLargeStack(module);
-      if (built >= 0) built = initGlobals(engine, module);
+      if (built >= 0) {
+        script_guard::watchModule(engine, module, name);
+        built = initGlobals(engine, module);
+      }
       if (built < 0) {
+        // An initialiser that made too many objects says so.
+        const std::string refusal = script_guard::takeRefusal();
+        if (!refusal.empty()) collector.collected = refusal + "\n";
         error = "Syntax error in script\n" + collector.collected;
         ok = false;
         // A stop requested while an initialiser ran: the scene is left out
@@ -307,7 +340,7 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
     engine->ClearMessageCallback();
   }
   if (!ok) {
-    engine->ShutDownAndRelease();
+    releaseEngine(engine);
     return false;
   }
 
@@ -321,7 +354,7 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
   if (!render) error += "No render() function";
   if (!context || !render) {
     if (context) context->Release();
-    engine->ShutDownAndRelease();
+    releaseEngine(engine);
     return false;
   }
 
@@ -404,11 +437,17 @@ void ScriptHost::runByName(const std::string& name, const std::string& function,
 }
 
 int ScriptHost::execute(asIScriptContext* context) {
-  if (!watchLongCalls) return context->Execute();
+  script_guard::CallScope guard(context);
+  if (!watchLongCalls) {
+    const int result = context->Execute();
+    guard.finished(result);
+    return result;
+  }
   if (!watch) watch = std::make_unique<LongCallWatch>();
   watch->enter(context);
   int result = context->Execute();
   watch->leave(context);
+  guard.finished(result);
   return result;
 }
 
@@ -419,7 +458,12 @@ int ScriptHost::initGlobals(asIScriptEngine* engine, asIScriptModule* module) {
     if (!watch) watch = std::make_unique<LongCallWatch>();
     watch->enter(context);
   }
-  int result = module->ResetGlobalVars(context);
+  int result;
+  {
+    // Its exceptions reach the compile messages.
+    script_guard::CallScope guard(context);
+    result = module->ResetGlobalVars(context);
+  }
   if (watchLongCalls) watch->leave(context);
   context->Release();
   return result;

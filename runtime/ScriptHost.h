@@ -188,6 +188,10 @@ class ScriptHost : public ScriptCallbacks {
   // Runs the global variables' initialisers of a freshly built module.
   int initGlobals(asIScriptEngine* engine, asIScriptModule* module);
   std::unique_ptr<LongCallWatch> watch;
+  // The contexts an engine makes for itself (the garbage collector's calls
+  // of script destructors, among others) are watched as the host's own.
+  static asIScriptContext* requestContext(asIScriptEngine* engine, void* host);
+  static void returnContext(asIScriptEngine* engine, asIScriptContext* context, void* host);
   void runByName(const std::string& scriplet, const std::string& function, bool withArgs, int32_t a,
                  int32_t b, void* object);
 };

@@ -94,6 +94,13 @@ TEST_F(LongCallTest, StopRequestAbortsAnEndlessEntryCall) {
        "void spin() { while (true) {} }\nvoid render(float t) { runBack(@spin); }\n" + died},
       {"a growing string", ENTRY_RENDER,
        "string s;\nvoid render(float t) { while (true) s += \"abcdefgh\"; }\n" + died},
+      // The garbage collector runs it in a context the engine makes itself.
+      {"a destructor the garbage collector runs", ENTRY_RENDER,
+       "bool looped = false;\n"
+       "class Ring { /*@*/ Ring@ other; ~Ring() { if (!looped) { looped = true; while (true) {} } } }\n"
+       "void render(float t) { for (int i = 0; i < 2000; ++i) { Ring a; Ring b;\n"
+       "  /*@*/ @a.other = b;\n  /*@*/ @b.other = a; } }\n" +
+           died},
   };
   ScriptHost::extraRegistrations = registerRunBack;
   for (const Case& c : cases) {
@@ -171,6 +178,53 @@ TEST_F(LongCallTest, StopDuringAnEndlessInitialiserFailsTheCompileQuietly) {
       "int spin() { while (true) {} return 1; }\nint x = spin();\nvoid render(float t) {}\n"));
   EXPECT_EQ(error, "");
   EXPECT_TRUE(host.scriplets.empty());
+}
+
+// Set when a logged text tells of a call running long (the hook runs on the
+// script thread, the test's stop thread waits for it).
+std::atomic<bool> gToldLong{false};
+void noteLongCall(const char* text) {
+  loggedMessages().push_back(text);
+  if (std::string(text).find("has run for more than") != std::string::npos) gToldLong = true;
+}
+
+// A call that runs long says so once, naming its scriplet and function,
+// whether it is an entry or a function called back by name.
+TEST_F(LongCallTest, ACallThatRunsLongIsLoggedOnce) {
+  struct Case {
+    const char* what;
+    std::string source;
+    const char* told;
+  } cases[] = {
+      {"render", kLoopingRender, "scene: 'void render(float)' has run for more than 500 ms"},
+      {"a callback by name",
+       "void spin() { while (true) {} }\nvoid render(float t) { runBack(@spin); }\n",
+       "scene: 'void spin()' has run for more than 500 ms"},
+  };
+  ScriptHost::extraRegistrations = registerRunBack;
+  // Told as soon as the watch takes the call for long.
+  const auto tellAfter = LongCallWatch::tellAfter;
+  LongCallWatch::tellAfter = std::chrono::milliseconds(0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    platform_test::reset();
+    ASSERT_TRUE(compile(c.source)) << error;
+    loggedMessages().clear();
+    gToldLong = false;
+    gLogHook = noteLongCall;
+    {
+      StopLater stop([] {
+        for (int i = 0; i < 3000 && !gToldLong; ++i)
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        platformRequestStop();
+      });
+      host.callEntry("scene", ENTRY_RENDER);
+    }
+    ASSERT_EQ(loggedMessages().size(), 1u);
+    EXPECT_EQ(loggedMessages()[0].rfind(c.told, 0), 0u) << loggedMessages()[0];
+    EXPECT_TRUE(host.unload("scene", false));
+  }
+  LongCallWatch::tellAfter = tellAfter;
 }
 
 // A call that takes longer than the watch's threshold but returns by itself

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "runtime/ScriptDebug.h"
+#include "runtime/ScriptGuard.h"
 #include "script_host_fixture.h"
 #include "scriptapi/VectorN.h"
 
@@ -483,6 +484,152 @@ TEST_F(HostCalls, FailedAssertionInCallbackFinishesItThenEndsTheEntry) {
   host.callEntry("scene", ENTRY_RENDER);
   host.callEntry("scene", ENTRY_RENDER);
   EXPECT_EQ(gNotes, (std::vector<std::string>{"r1", "cb", "cb end", "r1", "cb", "cb end"}));
+}
+
+// ---------------------------------------------------------------------------
+// Faults of scriplets: reports, object limits, garbage
+
+// The logged texts that contain `part`.
+size_t loggedWith(const std::string& part) {
+  return size_t(
+      std::count_if(loggedMessages().begin(), loggedMessages().end(),
+                    [&](const std::string& m) { return m.find(part) != std::string::npos; }));
+}
+
+// A script exception is logged with its scene, function and line once, however
+// often it repeats; each call runs up to it again (the scene goes on).
+TEST_F(HostCalls, ScriptExceptionsAreLoggedOncePerPlace) {
+  struct Case {
+    const char* what;
+    EntryPoint code;
+    const char* source;
+    const char* logged;
+  } cases[] = {
+      {"divide by zero in render", ENTRY_RENDER,
+       "int zero = 0;\nvoid render(float t) { note(\"r\");\n  int x = 1 / zero; }\n",
+       "scene: script exception in 'void render(float)' (line 3, column 3): Divide by zero"},
+      {"null handle in preRender", ENTRY_PRERENDER,
+       "class K { int v; }\nvoid render(float t) {}\n"
+       "void preRender(float t) { note(\"r\"); /*@*/ K@ k; k.v = 1; }\n",
+       "scene: script exception in 'void preRender(float)' (line 3, column "},
+      {"in a callback by name", ENTRY_END,
+       "int zero = 0;\nvoid cb() { int x = 1 / zero; }\nvoid render(float t) {}\n"
+       "void end() { note(\"r\"); runBackPlain(@cb); }\n",
+       "scene: script exception in 'void cb()' (line 2, column 13): Divide by zero"},
+      {"callbacks nested without end", ENTRY_BEGIN,
+       "void deeper() { runBackPlain(@deeper); }\nvoid render(float t) {}\n"
+       "void begin() { note(\"r\"); deeper(); }\n",
+       "Too many nested calls"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    gNotes.clear();
+    ASSERT_TRUE(compile(c.source)) << error;
+    loggedMessages().clear();
+    for (int frame = 0; frame < 5; ++frame) host.callEntry("scene", c.code);
+    EXPECT_EQ(gNotes, std::vector<std::string>(5, "r"));
+    EXPECT_EQ(loggedWith(c.logged), 1u) << (loggedMessages().empty() ? "" : loggedMessages()[0]);
+    EXPECT_EQ(loggedMessages().size(), 1u);
+  }
+}
+
+// A scriplet that fails in many places logs a bounded number of them.
+TEST_F(HostCalls, ManyDistinctScriptFaultsLogABoundedNumber) {
+  std::string source = "int zero = 0;\nvoid render(float t) {\n";
+  for (int i = 0; i < 40; ++i)
+    source += "  if (t == " + std::to_string(i) + ") { int x = 1 / zero; }\n";
+  ASSERT_TRUE(compile(source + "}\n")) << error;
+  loggedMessages().clear();
+  for (int i = 0; i < 40; ++i) {
+    host.setTime(float(i));
+    host.callEntry("scene", ENTRY_RENDER);
+  }
+  EXPECT_EQ(loggedWith("Divide by zero"), size_t(script_guard::kMaxReports));
+  EXPECT_EQ(loggedWith("scene: further script faults are not reported"), 1u);
+  EXPECT_EQ(loggedMessages().size(), size_t(script_guard::kMaxReports) + 1);
+}
+
+// The script library ends the process at a million objects of one script
+// class. A call that takes a class past the host's limit stops instead (at
+// its next statement: the object that went past it is not kept),
+// wherever it runs, with one warning; the objects made stay, later calls run
+// until they make another one, and the scriplet unloads.
+TEST_F(HostCalls, AScriptClassPastItsObjectLimitStopsTheCall) {
+  const std::string list =
+      "class Node { /*@*/ Node@ next; }\n"
+      "/*@*/ Node@ head;\nint made = 0;\n"
+      "void grow() { while (true) { /*@*/ Node@ n = Node();\n"
+      "  /*@*/ @n.next = head;\n  /*@*/ @head = n; ++made; } }\n";
+  const std::string warning =
+      "scene: more than 900000 objects of script class 'Node' at once, the call is stopped";
+  struct Case {
+    const char* what;
+    std::string source;
+  } cases[] = {
+      {"render", list + "void render(float t) { note(\"r\"); grow(); note(\"unreached\"); }\n"},
+      {"a callback by name, and the entry that called it",
+       list + "void render(float t) { note(\"r\"); runBackPlain(@grow); note(\"unreached\"); }\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    gNotes.clear();
+    ASSERT_TRUE(compile(c.source)) << error;
+    loggedMessages().clear();
+    host.callEntry("scene", ENTRY_RENDER);
+    EXPECT_EQ(*global<int>("made"), int(script_guard::kMaxObjectsPerClass));
+    host.callEntry("scene", ENTRY_RENDER);
+    EXPECT_EQ(*global<int>("made"), int(script_guard::kMaxObjectsPerClass));
+    EXPECT_EQ(gNotes, (std::vector<std::string>{"r", "r"}));
+    EXPECT_EQ(loggedWith(warning), 1u);
+    EXPECT_TRUE(host.unload("scene", false));
+  }
+  // In a global initialiser the compile fails with the warning.
+  EXPECT_FALSE(compile(list + "int filled = fill();\nint fill() { grow(); return 1; }\n"
+                              "void render(float t) {}\n"));
+  EXPECT_EQ(error, "Syntax error in script\n" + warning + "\n");
+  EXPECT_TRUE(host.scriplets.empty());
+}
+
+// Rings of objects left every frame are collected between calls: the count
+// of the library's collected objects stays small over many frames (the
+// library's own steps fall behind, and its million-object check ended the
+// process).
+TEST_F(HostCalls, RingsOfGarbageEveryFrameAreCollected) {
+  ASSERT_TRUE(
+      compile("class Ring { /*@*/ Ring@ other; }\n"
+              "void render(float t) { for (int i = 0; i < 1000; ++i) { Ring a; Ring b;\n"
+              "  /*@*/ @a.other = b;\n  /*@*/ @b.other = a; } }\n"))
+      << error;
+  asIScriptEngine* engine = host.scriplets["scene"].engine;
+  asUINT most = 0;
+  for (int frame = 0; frame < 600; ++frame) {
+    host.callEntry("scene", ENTRY_RENDER);
+    asUINT collected = 0;
+    engine->GetGCStatistics(&collected);
+    most = std::max(most, collected);
+  }
+  EXPECT_LT(most, 20000u);
+  EXPECT_TRUE(loggedMessages().empty());
+}
+
+// A long chain of objects is freed whole at the unload, after died, every
+// link's destructor run once (the library's collector alone took a pass over
+// all objects per link: minutes for this chain).
+TEST_F(HostCalls, ALongChainOfObjectsIsFreedAtTheUnload) {
+  ASSERT_TRUE(
+      compile("class Link { /*@*/ Link@ next; ~Link() { note(\"freed\"); } }\n"
+              "/*@*/ Link@ head;\n"
+              "void init() { for (int i = 0; i < 50000; ++i) { /*@*/ Link@ l = Link();\n"
+              "  /*@*/ @l.next = head;\n  /*@*/ @head = l; } }\n"
+              "void render(float t) {}\n"
+              "void died() { note(\"died\"); }\n"))
+      << error;
+  host.callEntry("scene", ENTRY_INIT);
+  EXPECT_TRUE(gNotes.empty());
+  EXPECT_TRUE(host.unload("scene", false));
+  ASSERT_EQ(gNotes.size(), 50001u);
+  EXPECT_EQ(gNotes[0], "died");
+  EXPECT_EQ(std::count(gNotes.begin(), gNotes.end(), "freed"), 50000);
 }
 
 TEST_F(ScriptHostTest, AbortWithNoEntryInProgressOnlySetsTheFlag) {
