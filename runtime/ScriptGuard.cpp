@@ -176,21 +176,6 @@ CallScope::~CallScope() {
   if (state && --state->calls == 0) collectIfGrown(engine, *state);
 }
 
-void CallScope::finished(int result) {
-  if (result != asEXECUTION_EXCEPTION) return;
-  const asIScriptFunction* function = context->GetExceptionFunction();
-  int column = 0;
-  const int line = context->GetExceptionLineNumber(&column);
-  const char* what = context->GetExceptionString();
-  const std::string declaration = function ? function->GetDeclaration() : "?";
-  const std::string name = state ? state->scriplet : "script";
-  char place[64];
-  std::snprintf(place, sizeof place, " (line %d, column %d): ", line, column);
-  const std::string text =
-      name + ": script exception in '" + declaration + "'" + place + (what ? what : "");
-  report(state, "exception " + declaration + place + (what ? what : ""), text);
-}
-
 void untieBeforeRelease(asIScriptEngine* engine) {
   asUINT collected = 0;
   engine->GetGCStatistics(&collected);

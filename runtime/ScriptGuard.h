@@ -17,9 +17,8 @@
 // collector runs a full cycle once its objects have grown to twice what the
 // last cycle left.
 //
-// A call that ends in a script exception logs the exception, its function
-// and line, once for each place and text: an exception repeated every
-// frame does not flood the log.
+// A call that ends in a script exception just ends, as any entry call's
+// does, and reports nothing.
 #pragma once
 
 #include <angelscript.h>
@@ -31,7 +30,7 @@ using namespace AngelScript;
 namespace script_guard {
 
 constexpr unsigned kMaxObjectsPerClass = 900000;
-// Distinct faults logged for one scriplet; the next one logs that further
+// Distinct refusals logged for one scriplet; the next one logs that further
 // faults are not reported.
 constexpr unsigned kMaxReports = 20;
 
@@ -51,9 +50,6 @@ class CallScope {
   ~CallScope();
   CallScope(const CallScope&) = delete;
   CallScope& operator=(const CallScope&) = delete;
-
-  // How Execute returned: an exception is reported.
-  void finished(int result);
 
  private:
   asIScriptContext* context;

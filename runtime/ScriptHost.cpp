@@ -438,16 +438,11 @@ void ScriptHost::runByName(const std::string& name, const std::string& function,
 
 int ScriptHost::execute(asIScriptContext* context) {
   script_guard::CallScope guard(context);
-  if (!watchLongCalls) {
-    const int result = context->Execute();
-    guard.finished(result);
-    return result;
-  }
+  if (!watchLongCalls) return context->Execute();
   if (!watch) watch = std::make_unique<LongCallWatch>();
   watch->enter(context);
   int result = context->Execute();
   watch->leave(context);
-  guard.finished(result);
   return result;
 }
 
@@ -460,7 +455,6 @@ int ScriptHost::initGlobals(asIScriptEngine* engine, asIScriptModule* module) {
   }
   int result;
   {
-    // Its exceptions reach the compile messages.
     script_guard::CallScope guard(context);
     result = module->ResetGlobalVars(context);
   }
