@@ -850,6 +850,13 @@ std::string matrixSwizzles(const std::string& s) {
   return text;
 }
 
+// Whether the token at `i` is `name` after a word and before '(': at the top
+// level, the head of a function of that name.
+bool headOfFunction(const std::vector<Token>& tokens, size_t i, const std::string& name) {
+  return tokens[i].text == name && i > 0 && i + 1 < tokens.size() && tokens[i + 1].text == "(" &&
+         identChar(tokens[i - 1].text[0]);
+}
+
 }  // namespace
 
 // Whether `text` defines a function `name` of its own ("float noise(float2
@@ -863,9 +870,7 @@ bool definesFunction(const std::string& text, const std::string& name) {
     const std::string& t = tokens[i].text;
     if (t == "{") ++depth;
     if (t == "}") --depth;
-    if (depth != 0 || t != name || i == 0 || i + 1 >= tokens.size() || tokens[i + 1].text != "(" ||
-        !identChar(tokens[i - 1].text[0]))
-      continue;
+    if (depth != 0 || !headOfFunction(tokens, i, name)) continue;
     size_t j = i + 2;
     for (int open = 1; j < tokens.size(); ++j) {
       const std::string& u = tokens[j].text;
@@ -908,9 +913,7 @@ std::string scalarArgumentOverloads(const std::string& text, const std::string& 
     const std::string& t = tokens[i].text;
     if (t == "{") ++depth;
     if (t == "}") --depth;
-    if (depth != 0 || t != name || i == 0 || i + 1 >= tokens.size() || tokens[i + 1].text != "(" ||
-        !identChar(tokens[i - 1].text[0]))
-      continue;
+    if (depth != 0 || !headOfFunction(tokens, i, name)) continue;
     // The parameters, each as its tokens, up to the matching ')'.
     std::vector<std::vector<size_t>> params(1);
     size_t j = i + 2;
