@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include "core/Log.h"
 #include "platform/file/FileSystem.h"
@@ -368,6 +369,7 @@ bool ScriptHost::compile(const std::string& name, const std::string& source, std
     record.entryFunctions[code] = function;
   }
   record.inFolder = name.find('\\') != std::string::npos;
+  record.guarded = module->GetObjectTypeCount() > 0;
 
   touch();
   auto existing = scriplets.find(name);
@@ -402,7 +404,7 @@ void ScriptHost::callEntry(Scriplet& scriplet, EntryPoint code) {
     context->SetArgFloat(0, time);
   asIScriptContext* outer = running;
   running = context;
-  execute(context);
+  execute(context, scriplet.guarded);
   running = outer;
 
   gTraceName.clear();
@@ -436,8 +438,9 @@ void ScriptHost::runByName(const std::string& name, const std::string& function,
   context->Release();
 }
 
-int ScriptHost::execute(asIScriptContext* context) {
-  script_guard::CallScope guard(context);
+int ScriptHost::execute(asIScriptContext* context, bool guarded) {
+  std::optional<script_guard::CallScope> guard;
+  if (guarded) guard.emplace(context);
   if (!watchLongCalls) return context->Execute();
   if (!watch) watch = std::make_unique<LongCallWatch>();
   watch->enter(context);

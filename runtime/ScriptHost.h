@@ -58,6 +58,9 @@ struct alignas(64) Scriplet {
   asIScriptContext* context = nullptr;
   bool externsPending = true;
   bool inFolder = false;  // the name has a folder (a backslash)
+  // It has classes of its own, so its calls can make objects that the
+  // object limit and the garbage collector's upkeep after each call watch.
+  bool guarded = true;
   // The functions of the entries (null where the id is -1), found at
   // compile so that an entry call does not look them up in the engine.
   asIScriptFunction* entryFunctions[ENTRY_COUNT] = {};
@@ -184,7 +187,7 @@ class ScriptHost : public ScriptCallbacks {
   // when none can be made.
   asIScriptContext* createContext(asIScriptEngine* engine);
   // Executes a prepared context, watched for running long.
-  int execute(asIScriptContext* context);
+  int execute(asIScriptContext* context, bool guarded = true);
   // Runs the global variables' initialisers of a freshly built module.
   int initGlobals(asIScriptEngine* engine, asIScriptModule* module);
   std::unique_ptr<LongCallWatch> watch;
