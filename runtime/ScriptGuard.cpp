@@ -119,8 +119,6 @@ void* guardedAlloc(size_t size) {
 void guardedFree(void* memory) { std::free(memory); }
 
 void collectIfGrown(asIScriptEngine* engine, EngineState& state) {
-  // A scriplet that can make no garbage has the collector switched off.
-  if (!engine->GetEngineProperty(asEP_AUTO_GARBAGE_COLLECT)) return;
   asUINT collected = 0;
   engine->GetGCStatistics(&collected);
   if (collected < 2 * state.collectedAfterCycle + kCollectSlack) return;

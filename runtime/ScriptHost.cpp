@@ -432,7 +432,7 @@ void ScriptHost::runByName(const std::string& name, const std::string& function,
   }
   std::string traceName = gTraceName;
   int32_t traceLine = gTraceLine;
-  execute(context);
+  execute(context, scriplet.guarded);
   gTraceName = traceName;
   gTraceLine = traceLine;
   context->Release();

@@ -187,7 +187,7 @@ class ScriptHost : public ScriptCallbacks {
   // when none can be made.
   asIScriptContext* createContext(asIScriptEngine* engine);
   // Executes a prepared context, watched for running long.
-  int execute(asIScriptContext* context, bool guarded = true);
+  int execute(asIScriptContext* context, bool guarded);
   // Runs the global variables' initialisers of a freshly built module.
   int initGlobals(asIScriptEngine* engine, asIScriptModule* module);
   std::unique_ptr<LongCallWatch> watch;

@@ -280,13 +280,16 @@ technique alone { pass { VertexShader = NULL; PixelShader = compile ps_2_0 ps();
 }
 
 // However the shader declares and reads a matrix (packed by rows or by
-// columns, 4x3, an element of a palette indexed at run time, by element),
-// the one set by the application halves the quad and moves it right.
+// columns, 4x3, an element of a palette indexed at run time, by element,
+// its type written as a template), the one set by the application halves
+// the quad and moves it right; a vector of template type moves it by its
+// default.
 TEST_F(EffectTest, MatricesReadAsSetWhateverTheirPackingAndShape) {
   const struct {
     const char* declaration;
     const char* position;
-    int palette;  // elements of m set with SetFloatArray, 0 for SetMatrix
+    int palette;         // elements of m set with SetFloatArray, 0 for SetMatrix
+    float moveX = 0.5f;  // the translation set, the rest coming from the vector
   } cases[] = {
       {"row_major float4x4 m;", "mul(p, m)", 0},
       {"#pragma pack_matrix(row_major)\nfloat4x4 m;", "mul(p, m)", 0},
@@ -296,13 +299,16 @@ TEST_F(EffectTest, MatricesReadAsSetWhateverTheirPackingAndShape) {
       {"float4x4 m;", "mul(transpose(m), p)", 0},
       {"float4x3 m[3]; int bone = 1;", "float4(mul(p, m[bone]), 1)", 3},
       {"row_major float4x3 m[3]; int bone = 1;", "float4(mul(p, m[bone]), 1)", 3},
+      {"matrix<float, 4, 4> m;", "mul(p, m)", 0},
+      {"matrix<float, 4, 3> m;", "float4(mul(p, m), 1)", 0},
+      {"vector<float, 4> v = {0.5, 0, 0, 0}; float4x4 m;", "mul(p, m) + v", 0, 0.0f},
   };
-  D3DXMATRIX scale, move, both;
-  D3DXMatrixScaling(&scale, 0.5f, 1, 1);
-  D3DXMatrixTranslation(&move, 0.5f, 0, 0);
-  D3DXMatrixMultiply(&both, &scale, &move);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.declaration);
+    D3DXMATRIX scale, move, both;
+    D3DXMatrixScaling(&scale, 0.5f, 1, 1);
+    D3DXMatrixTranslation(&move, c.moveX, 0, 0);
+    D3DXMatrixMultiply(&both, &scale, &move);
     const std::string text = std::string(c.declaration) +
                              "\nfloat4 vs(float4 p : POSITION) : POSITION { return " + c.position +
                              R"(; }
@@ -321,42 +327,6 @@ technique tec0 { pass { VertexShader = compile vs_3_0 vs(); PixelShader = compil
     } else {
       EXPECT_EQ(effect->SetMatrix("m", &both), D3D_OK);
     }
-    drawWith(effect);
-    d3d9_test::Frame f = frame();
-    EXPECT_TRUE(colourNear(f.at(10, 24), 0xff000000, 1));
-    EXPECT_TRUE(colourNear(f.at(54, 24), 0xffff0000, 1));
-    effect->Release();
-  }
-}
-
-// Parameters whose type is written as a template ("matrix<float, 4, 3>",
-// "vector<float, 4>") have its shape: the matrix set by the application
-// halves the quad and moves it right, the vector's default moves it too.
-TEST_F(EffectTest, ParametersOfTemplateTypesHaveTheirShape) {
-  const struct {
-    const char* declarations;
-    const char* position;
-    float moveX;  // the translation set, the rest coming from the vector
-  } cases[] = {
-      {"matrix<float, 4, 4> m;", "mul(p, m)", 0.5f},
-      {"matrix<float, 4, 3> m;", "float4(mul(p, m), 1)", 0.5f},
-      {"vector<float, 4> v = {0.5, 0, 0, 0}; float4x4 m;", "mul(p, m) + v", 0.0f},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.declarations);
-    const std::string text = std::string(c.declarations) +
-                             "\nfloat4 vs(float4 p : POSITION) : POSITION { return " + c.position +
-                             R"(; }
-float4 ps() : COLOR { return float4(1, 0, 0, 1); }
-technique tec0 { pass { VertexShader = compile vs_2_0 vs(); PixelShader = compile ps_2_0 ps(); } }
-)";
-    ID3DXEffect* effect = create(text.c_str());
-    ASSERT_NE(effect, nullptr);
-    D3DXMATRIX scale, move, both;
-    D3DXMatrixScaling(&scale, 0.5f, 1, 1);
-    D3DXMatrixTranslation(&move, c.moveX, 0, 0);
-    D3DXMatrixMultiply(&both, &scale, &move);
-    EXPECT_EQ(effect->SetMatrix("m", &both), D3D_OK);
     drawWith(effect);
     d3d9_test::Frame f = frame();
     EXPECT_TRUE(colourNear(f.at(10, 24), 0xff000000, 1));

@@ -850,11 +850,44 @@ std::string matrixSwizzles(const std::string& s) {
   return text;
 }
 
-// Whether the token at `i` is `name` after a word and before '(': at the top
-// level, the head of a function of that name.
-bool headOfFunction(const std::vector<Token>& tokens, size_t i, const std::string& name) {
-  return tokens[i].text == name && i > 0 && i + 1 < tokens.size() && tokens[i + 1].text == "(" &&
-         identChar(tokens[i - 1].text[0]);
+// A function of the file as its tokens lie: its name, the ')' that ends
+// its parameters and the '}' that ends its body.
+struct FunctionTokens {
+  size_t name, close, end;
+};
+
+// The definitions of functions named `name` at the top level of `tokens`
+// (prototypes left out), in the order of the text.
+std::vector<FunctionTokens> definitionsOf(const std::vector<Token>& tokens,
+                                          const std::string& name) {
+  std::vector<FunctionTokens> found;
+  int depth = 0;
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    const std::string& t = tokens[i].text;
+    if (t == "{") ++depth;
+    if (t == "}") --depth;
+    if (depth != 0 || t != name || i == 0 || i + 1 >= tokens.size() || tokens[i + 1].text != "(" ||
+        !identChar(tokens[i - 1].text[0]))
+      continue;
+    size_t j = i + 2;
+    for (int open = 1; j < tokens.size(); ++j) {
+      const std::string& u = tokens[j].text;
+      if (u == "(" || u == "[" || u == "{") ++open;
+      if ((u == ")" || u == "]" || u == "}") && --open == 0) break;
+    }
+    size_t k = j + 1;
+    if (k + 1 < tokens.size() && tokens[k].text == ":") k += 2;  // the result's semantic
+    if (k >= tokens.size() || tokens[k].text != "{") continue;   // a prototype
+    size_t m = k + 1;
+    for (int open = 1; m < tokens.size() && open > 0; ++m) {
+      if (tokens[m].text == "{") ++open;
+      if (tokens[m].text == "}") --open;
+    }
+    found.push_back({i, j, m - 1});
+    i = m - 1;
+    depth = 0;
+  }
+  return found;
 }
 
 }  // namespace
@@ -864,24 +897,7 @@ bool headOfFunction(const std::vector<Token>& tokens, size_t i, const std::strin
 // calls, not ours of that name.
 bool definesFunction(const std::string& text, const std::string& name) {
   if (text.find(name) == std::string::npos) return false;
-  const std::vector<Token> tokens = positionedTokens(text);
-  int depth = 0;
-  for (size_t i = 0; i < tokens.size(); ++i) {
-    const std::string& t = tokens[i].text;
-    if (t == "{") ++depth;
-    if (t == "}") --depth;
-    if (depth != 0 || !headOfFunction(tokens, i, name)) continue;
-    size_t j = i + 2;
-    for (int open = 1; j < tokens.size(); ++j) {
-      const std::string& u = tokens[j].text;
-      if (u == "(") ++open;
-      if (u == ")" && --open == 0) break;
-    }
-    size_t k = j + 1;
-    if (k + 1 < tokens.size() && tokens[k].text == ":") k += 2;
-    if (k < tokens.size() && tokens[k].text == "{") return true;
-  }
-  return false;
+  return !definitionsOf(positionedTokens(text), name).empty();
 }
 
 // Overloads of the functions named `name` that `text` defines taking a
@@ -908,35 +924,22 @@ std::string scalarArgumentOverloads(const std::string& text, const std::string& 
   };
   const std::vector<Token> tokens = positionedTokens(text);
   std::vector<Definition> definitions;
-  int depth = 0;
-  for (size_t i = 0; i < tokens.size(); ++i) {
-    const std::string& t = tokens[i].text;
-    if (t == "{") ++depth;
-    if (t == "}") --depth;
-    if (depth != 0 || !headOfFunction(tokens, i, name)) continue;
-    // The parameters, each as its tokens, up to the matching ')'.
+  for (const FunctionTokens& f : definitionsOf(tokens, name)) {
+    // The parameters, each as its tokens, up to the ')'.
     std::vector<std::vector<size_t>> params(1);
-    size_t j = i + 2;
-    for (int open = 1; j < tokens.size(); ++j) {
+    int open = 1;
+    for (size_t j = f.name + 2; j < f.close; ++j) {
       const std::string& u = tokens[j].text;
       if (u == "(" || u == "[" || u == "{") ++open;
-      if ((u == ")" || u == "]" || u == "}") && --open == 0) break;
+      if (u == ")" || u == "]" || u == "}") --open;
       if (open == 1 && u == ",")
         params.emplace_back();
       else
         params.back().push_back(j);
     }
-    size_t k = j + 1;
-    if (k + 1 < tokens.size() && tokens[k].text == ":") k += 2;  // the result's semantic
-    if (k >= tokens.size() || tokens[k].text != "{") continue;   // a prototype
-    size_t m = k + 1;
-    for (int open = 1; m < tokens.size() && open > 0; ++m) {
-      if (tokens[m].text == "{") ++open;
-      if (tokens[m].text == "}") --open;
-    }
     Definition d;
-    d.end = tokens[m - 1].at + 1;
-    d.result = tokens[i - 1].text;
+    d.end = tokens[f.end].at + 1;
+    d.result = tokens[f.name - 1].text;
     if (params.size() == 1 && params[0].empty()) params.clear();
     for (const std::vector<size_t>& p : params) {
       Param param;
@@ -965,8 +968,6 @@ std::string scalarArgumentOverloads(const std::string& text, const std::string& 
       d.params.push_back(param);
     }
     definitions.push_back(d);
-    i = m - 1;
-    depth = 0;
   }
   // The parameter types of each function, to add no overload twice.
   std::vector<std::vector<std::string>> signatures;
